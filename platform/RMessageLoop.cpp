@@ -1,0 +1,427 @@
+#include "platform/RMessageLoop.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace vantor {
+namespace {
+
+// Marks the eventfd and signalfd in epoll's user data; fds are never this big.
+constexpr uint64_t kWakeTag = 1ull << 40;
+constexpr uint64_t kSignalTag = 2ull << 40;
+
+int SocketError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof(err);
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  return err;
+}
+
+}  // namespace
+
+RMessageLoop::RMessageLoop(size_t queueBound, RClock* clock)
+    : clock_(clock != nullptr ? clock : &RSystemClock::Instance()),
+      bound_(queueBound),
+      epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      loopThread_(std::this_thread::get_id()) {
+  if (epoll_.Valid() && wake_.Valid()) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeTag;
+    ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Get(), &ev);
+  }
+}
+
+RMessageLoop::~RMessageLoop() = default;
+
+// --- windows and messages ----------------------------------------------------
+
+RWindowId RMessageLoop::CreateWindow(Handler handler) {
+  auto w = std::make_unique<Window>();
+  w->handler = std::move(handler);
+  std::lock_guard<std::mutex> lock(mu_);
+  RWindowId id = nextWindow_++;
+  windows_.emplace(id, std::move(w));
+  return id;
+}
+
+void RMessageLoop::DestroyWindow(RWindowId id) {
+  std::unique_ptr<Window> doomed;  // destroyed outside the lock
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = windows_.find(id);
+    if (it == windows_.end() || it->second->dead) return;
+    if (it->second->busy > 0) {
+      it->second->dead = true;  // freed when its handler returns
+    } else {
+      doomed = std::move(it->second);
+      windows_.erase(it);
+    }
+  }
+}
+
+bool RMessageLoop::WindowExists(RWindowId id) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = windows_.find(id);
+  return it != windows_.end() && !it->second->dead;
+}
+
+bool RMessageLoop::PostMessage(RWindowId window, uint32_t message, uintptr_t wParam,
+                               intptr_t lParam) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = windows_.find(window);
+    if (it == windows_.end() || it->second->dead) return false;
+    if (queue_.size() >= bound_) return false;
+    queue_.push_back(RMsg{window, message, wParam, lParam});
+  }
+  if (std::this_thread::get_id() != loopThread_ && !wakePending_.exchange(true)) {
+    uint64_t one = 1;
+    ssize_t r = ::write(wake_.Get(), &one, sizeof(one));
+    (void)r;  // a full eventfd counter already means "wake up"
+  }
+  return true;
+}
+
+void RMessageLoop::EnqueueInternal(const RMsg& m) {
+  std::lock_guard<std::mutex> lock(mu_);
+  queue_.push_back(m);
+}
+
+intptr_t RMessageLoop::SendMessage(RWindowId window, uint32_t message, uintptr_t wParam,
+                                   intptr_t lParam) {
+  return Dispatch(RMsg{window, message, wParam, lParam});
+}
+
+intptr_t RMessageLoop::Dispatch(const RMsg& m) {
+  // Only the loop thread changes the map's contents, so reading it here
+  // without the lock is safe.
+  auto it = windows_.find(m.window);
+  if (it == windows_.end() || it->second->dead) return 0;
+  Window* w = it->second.get();
+  ++w->busy;
+  intptr_t r = w->handler(m);
+  if (--w->busy == 0 && w->dead) {
+    std::unique_ptr<Window> doomed;
+    std::lock_guard<std::mutex> lock(mu_);
+    auto again = windows_.find(m.window);
+    if (again != windows_.end()) {
+      doomed = std::move(again->second);
+      windows_.erase(again);
+    }
+  }
+  return r;
+}
+
+size_t RMessageLoop::QueuedCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return queue_.size();
+}
+
+void RMessageLoop::DrainQueue(bool untilEmpty) {
+  // Take a batch under the lock and dispatch it without the lock; messages
+  // posted meanwhile wait for the next batch, so FIFO order holds.
+  std::deque<RMsg> batch;
+  do {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (queue_.empty()) return;
+      batch.swap(queue_);
+    }
+    while (!batch.empty()) {
+      RMsg m = batch.front();
+      batch.pop_front();
+      Dispatch(m);
+      if (quit_.load(std::memory_order_relaxed)) {
+        // Keep what was not dispatched, in order, ahead of newer messages.
+        std::lock_guard<std::mutex> lock(mu_);
+        queue_.insert(queue_.begin(), batch.begin(), batch.end());
+        return;
+      }
+    }
+  } while (untilEmpty);
+}
+
+// --- timers ------------------------------------------------------------------
+
+RMessageLoop::TimerId RMessageLoop::AddTimer(int64_t periodMs, bool repeat,
+                                             std::function<void()> callback) {
+  if (periodMs < 0) periodMs = 0;
+  TimerId id = nextTimer_++;
+  int64_t deadline = clock_->NowMs() + periodMs;
+  timers_.emplace(id, Timer{periodMs, repeat, std::move(callback), deadline});
+  heap_.push(HeapEntry{deadline, timerSeq_++, id});
+  return id;
+}
+
+void RMessageLoop::CancelTimer(TimerId id) {
+  // The heap entry stays and is skipped when it comes up.
+  timers_.erase(id);
+}
+
+void RMessageLoop::FireTimers() {
+  const int64_t now = clock_->NowMs();
+  std::vector<TimerId> due;
+  while (!heap_.empty() && heap_.top().deadline <= now) {
+    HeapEntry e = heap_.top();
+    heap_.pop();
+    auto it = timers_.find(e.id);
+    if (it == timers_.end() || it->second.deadline != e.deadline) continue;  // stale
+    due.push_back(e.id);
+  }
+  for (TimerId id : due) {
+    auto it = timers_.find(id);
+    if (it == timers_.end()) continue;  // cancelled by an earlier callback
+    Timer& t = it->second;
+    std::function<void()> cb = t.callback;
+    if (t.repeat && t.periodMs > 0) {
+      // A late timer fires once and keeps its phase.
+      int64_t missed = (now - t.deadline) / t.periodMs + 1;
+      t.deadline += missed * t.periodMs;
+      heap_.push(HeapEntry{t.deadline, timerSeq_++, id});
+    } else if (t.repeat) {
+      t.deadline = now + 1;  // a 0 ms repeating timer fires once per pass
+      heap_.push(HeapEntry{t.deadline, timerSeq_++, id});
+    } else {
+      timers_.erase(it);
+    }
+    cb();
+    if (quit_.load(std::memory_order_relaxed)) return;
+  }
+}
+
+int64_t RMessageLoop::NextTimeoutMs() const {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!queue_.empty()) return 0;
+  }
+  // Skip stale heap entries without popping (the heap is const here).
+  int64_t best = -1;
+  if (!heap_.empty()) {
+    best = std::max<int64_t>(0, heap_.top().deadline - clock_->NowMs());
+  }
+  return best;
+}
+
+// --- readiness -----------------------------------------------------------------
+
+void RMessageLoop::UpdateInterest(int fd, FdWatch& w) {
+  uint32_t want = 0;
+  if (w.callback) {
+    want = EPOLLIN;
+  } else {
+    if (w.enabled & (FD_READ | FD_ACCEPT)) want |= EPOLLIN;
+    if (w.enabled & (FD_WRITE | FD_CONNECT)) want |= EPOLLOUT;
+    if (w.enabled & FD_CLOSE) want |= EPOLLRDHUP;
+  }
+  if (want == w.armed) return;
+  epoll_event ev{};
+  ev.events = want;
+  ev.data.u64 = static_cast<uint64_t>(fd);
+  ::epoll_ctl(epoll_.Get(), EPOLL_CTL_MOD, fd, &ev);
+  w.armed = want;
+}
+
+int RMessageLoop::AsyncSelect(int fd, RWindowId window, uint32_t message, uint32_t events) {
+  auto it = fds_.find(fd);
+  if (events == 0) {
+    if (it != fds_.end()) {
+      ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
+      fds_.erase(it);
+    }
+    return 0;
+  }
+  if (it == fds_.end()) {
+    epoll_event ev{};
+    ev.events = 0;
+    ev.data.u64 = static_cast<uint64_t>(fd);
+    if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) return -errno;
+    it = fds_.emplace(fd, FdWatch{}).first;
+  }
+  FdWatch& w = it->second;
+  w.callback = nullptr;
+  w.window = window;
+  w.message = message;
+  w.events = events;
+  w.enabled = events;
+  UpdateInterest(fd, w);
+  return 0;
+}
+
+void RMessageLoop::Reenable(int fd, uint32_t event) {
+  auto it = fds_.find(fd);
+  if (it == fds_.end()) return;
+  FdWatch& w = it->second;
+  w.enabled |= (event & w.events & (FD_READ | FD_WRITE | FD_ACCEPT));
+  // Lazy: if the epoll bit is still armed, level triggering reports it again.
+  UpdateInterest(fd, w);
+}
+
+bool RMessageLoop::WatchFd(int fd, std::function<void(uint32_t)> callback) {
+  if (fds_.count(fd) != 0) return false;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = static_cast<uint64_t>(fd);
+  if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+  FdWatch w;
+  w.callback = std::move(callback);
+  w.armed = EPOLLIN;
+  fds_.emplace(fd, std::move(w));
+  return true;
+}
+
+void RMessageLoop::UnwatchFd(int fd) {
+  (void)AsyncSelect(fd, 0, 0, 0);
+}
+
+void RMessageLoop::HandleSelect(int fd, FdWatch& w, uint32_t ev) {
+  auto post = [&](uint32_t event, int error) {
+    EnqueueInternal(
+        RMsg{w.window, w.message, static_cast<uintptr_t>(fd), RSelectReply(event, error)});
+  };
+  const bool hup = (ev & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
+  if ((w.enabled & FD_CONNECT) && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+    int err = SocketError(fd);
+    w.enabled &= ~FD_CONNECT;
+    post(FD_CONNECT, err);
+    if (err != 0) {
+      // A failed connect has nothing more to say.
+      w.enabled = 0;
+      UpdateInterest(fd, w);
+      return;
+    }
+  }
+  if ((ev & EPOLLIN) && (w.enabled & FD_ACCEPT)) {
+    w.enabled &= ~FD_ACCEPT;
+    post(FD_ACCEPT, 0);
+  }
+  if ((ev & (EPOLLIN | EPOLLERR | EPOLLHUP)) && (w.enabled & FD_READ)) {
+    w.enabled &= ~FD_READ;
+    post(FD_READ, 0);
+  }
+  if ((ev & (EPOLLOUT)) && (w.enabled & FD_WRITE) && !(w.events & FD_ACCEPT)) {
+    w.enabled &= ~FD_WRITE;
+    post(FD_WRITE, 0);
+  }
+  if (hup && (w.enabled & FD_CLOSE) && !(w.events & FD_ACCEPT)) {
+    w.enabled &= ~FD_CLOSE;
+    post(FD_CLOSE, (ev & EPOLLERR) ? SocketError(fd) : 0);
+  }
+  if (ev & (EPOLLHUP | EPOLLERR)) {
+    // These are reported whatever the interest; stop listening to them once
+    // everything that can be said has been said.
+    if ((w.enabled & (FD_READ | FD_CLOSE | FD_WRITE)) == 0) {
+      w.enabled = 0;
+    }
+  }
+  UpdateInterest(fd, w);
+}
+
+// --- signals -------------------------------------------------------------------
+
+bool RMessageLoop::WatchSignal(int signo, RWindowId window, uint32_t message) {
+  signals_[signo] = SignalWatch{window, message};
+  sigset_t set;
+  sigemptyset(&set);
+  for (const auto& [s, _] : signals_) sigaddset(&set, s);
+  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
+  int fd = ::signalfd(signal_.Valid() ? signal_.Get() : -1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd < 0) return false;
+  if (!signal_.Valid()) {
+    signal_.Reset(fd);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kSignalTag;
+    if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+  }
+  return true;
+}
+
+void RMessageLoop::DrainSignals() {
+  signalfd_siginfo si{};
+  while (::read(signal_.Get(), &si, sizeof(si)) == static_cast<ssize_t>(sizeof(si))) {
+    auto it = signals_.find(static_cast<int>(si.ssi_signo));
+    if (it == signals_.end()) continue;
+    EnqueueInternal(RMsg{it->second.window, it->second.message, si.ssi_signo, 0});
+  }
+}
+
+void RMessageLoop::DrainWake() {
+  uint64_t v = 0;
+  ssize_t r = ::read(wake_.Get(), &v, sizeof(v));
+  (void)r;
+  wakePending_.store(false);
+}
+
+// --- running ---------------------------------------------------------------------
+
+void RMessageLoop::Wait(int64_t timeoutMs) {
+  epoll_event events[128];
+  int t = timeoutMs > 0x7fffffff ? 0x7fffffff : static_cast<int>(timeoutMs);
+  int n = ::epoll_wait(epoll_.Get(), events, 128, t);
+  for (int i = 0; i < n; ++i) {
+    uint64_t tag = events[i].data.u64;
+    if (tag == kWakeTag) {
+      DrainWake();
+      continue;
+    }
+    if (tag == kSignalTag) {
+      DrainSignals();
+      continue;
+    }
+    int fd = static_cast<int>(tag);
+    auto it = fds_.find(fd);
+    if (it == fds_.end()) continue;
+    if (it->second.callback) {
+      auto cb = it->second.callback;  // the callback may unwatch itself
+      cb(events[i].events);
+    } else {
+      HandleSelect(fd, it->second, events[i].events);
+    }
+  }
+}
+
+void RMessageLoop::RunOnce(int64_t maxWaitMs) {
+  int64_t t = NextTimeoutMs();
+  if (maxWaitMs >= 0 && (t < 0 || t > maxWaitMs)) t = maxWaitMs;
+  Wait(t);
+  FireTimers();
+  DrainQueue(false);
+}
+
+void RMessageLoop::RunPending() {
+  for (int guard = 0; guard < 1000 && !quit_.load(); ++guard) {
+    Wait(0);
+    FireTimers();
+    DrainQueue(true);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (queue_.empty()) break;
+  }
+}
+
+int RMessageLoop::Run() {
+  loopThread_ = std::this_thread::get_id();
+  while (!quit_.load()) RunOnce(-1);
+  quit_.store(false);
+  return quitCode_.load();
+}
+
+void RMessageLoop::Quit(int code) {
+  quitCode_.store(code);
+  quit_.store(true);
+  if (std::this_thread::get_id() != loopThread_) {
+    uint64_t one = 1;
+    ssize_t r = ::write(wake_.Get(), &one, sizeof(one));
+    (void)r;
+  }
+}
+
+}  // namespace vantor

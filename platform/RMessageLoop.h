@@ -1,0 +1,211 @@
+// The one event loop of the process: windows, posted messages, timers, socket
+// readiness and signals, all dispatched on the thread that calls Run().
+//
+// A "window" is a registered handler with a 32-bit id. Messages are FIFO.
+// `PostMessage` is the only call that may come from another thread (it wakes
+// the loop through an eventfd); every other call belongs to the loop thread.
+// Nothing here throws; failures are return values.
+//
+// Socket readiness follows the asynchronous-select contract the socket layer
+// is written against: after `AsyncSelect(fd, window, msg, events)` the loop
+// posts (msg, wParam = fd, lParam = RSelectReply(event, errno)) to the window:
+//   FD_READ    once, and again only after `Reenable(fd, FD_READ)` (call it
+//              after a recv that returned data or EAGAIN, not after EOF);
+//   FD_WRITE   once when writable, again only after `Reenable(fd, FD_WRITE)`
+//              (call it when a send hit EAGAIN);
+//   FD_ACCEPT  once while connections wait, again after `Reenable(fd, FD_ACCEPT)`;
+//   FD_CONNECT once, when a non-blocking connect finishes (error = SO_ERROR);
+//   FD_CLOSE   once, when the peer closed or reset (error = SO_ERROR or 0).
+// When FD_READ and FD_CLOSE are ready together, FD_READ is posted first.
+// Readiness messages are never refused for a full queue.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/RClock.h"
+#include "platform/RFd.h"
+
+namespace vantor {
+
+using RWindowId = uint32_t;
+
+struct RMsg {
+  RWindowId window = 0;
+  uint32_t message = 0;
+  uintptr_t wParam = 0;
+  intptr_t lParam = 0;
+};
+
+// Asynchronous-select event bits (the WinSock numbering).
+enum : uint32_t {
+  FD_READ = 0x01,
+  FD_WRITE = 0x02,
+  FD_OOB = 0x04,
+  FD_ACCEPT = 0x08,
+  FD_CONNECT = 0x10,
+  FD_CLOSE = 0x20,
+};
+
+constexpr intptr_t RSelectReply(uint32_t event, int error) {
+  return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | (event & 0xFFFF));
+}
+constexpr uint32_t RSelectEvent(intptr_t lParam) {
+  return static_cast<uint32_t>(lParam) & 0xFFFF;
+}
+constexpr int RSelectError(intptr_t lParam) {
+  return static_cast<int>((static_cast<uint32_t>(lParam) >> 16) & 0xFFFF);
+}
+
+class RMessageLoop {
+ public:
+  using Handler = std::function<intptr_t(const RMsg&)>;
+  using TimerId = uint64_t;
+
+  // `queueBound` limits messages waiting in the queue (10000 in production).
+  // `clock` is not owned; nullptr means the system clock.
+  explicit RMessageLoop(size_t queueBound = 10000, RClock* clock = nullptr);
+  ~RMessageLoop();
+  RMessageLoop(const RMessageLoop&) = delete;
+  RMessageLoop& operator=(const RMessageLoop&) = delete;
+
+  // False when epoll, eventfd or signalfd could not be created.
+  bool Valid() const { return epoll_.Valid() && wake_.Valid(); }
+
+  // --- windows and messages -------------------------------------------
+  // Ids start at 1 and are never reused.
+  RWindowId CreateWindow(Handler handler);
+  // Messages still queued for the window are dropped. Safe inside the
+  // window's own handler: the handler object lives until it returns.
+  void DestroyWindow(RWindowId id);
+  bool WindowExists(RWindowId id) const;
+
+  // Thread-safe. False when the window does not exist or the queue is full.
+  bool PostMessage(RWindowId window, uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);
+  // Calls the handler now and returns its result (0 when there is no window).
+  intptr_t SendMessage(RWindowId window, uint32_t message, uintptr_t wParam = 0,
+                       intptr_t lParam = 0);
+  size_t QueuedCount() const;
+  size_t QueueBound() const { return bound_; }
+
+  // --- timers ---------------------------------------------------------------
+  // Fires after `periodMs` (and every `periodMs` when repeating). A late
+  // timer fires once and keeps its phase. The callback may cancel any timer.
+  TimerId AddTimer(int64_t periodMs, bool repeat, std::function<void()> callback);
+  void CancelTimer(TimerId id);
+  size_t TimerCount() const { return timers_.size(); }
+
+  // --- readiness ----------------------------------------------------------
+  // events == 0 stops watching. Returns 0 or -errno.
+  int AsyncSelect(int fd, RWindowId window, uint32_t message, uint32_t events);
+  void Reenable(int fd, uint32_t event);
+  // Plain readiness callback for internal fds (inotify, eventfds). The
+  // callback gets the epoll event bits and runs on the loop thread.
+  bool WatchFd(int fd, std::function<void(uint32_t)> callback);
+  void UnwatchFd(int fd);
+  size_t WatchedFdCount() const { return fds_.size(); }
+
+  // --- signals --------------------------------------------------------------
+  // Blocks `signo` in the calling thread (call before starting other threads)
+  // and posts (message, wParam = signo) to `window` when it arrives.
+  bool WatchSignal(int signo, RWindowId window, uint32_t message);
+
+  // --- running --------------------------------------------------------------
+  // Runs until Quit(); returns the code given to Quit().
+  int Run();
+  // Thread-safe.
+  void Quit(int code = 0);
+  bool QuitRequested() const { return quit_.load(); }
+  // One pass: waits at most `maxWaitMs` (-1: until something happens or the
+  // next timer), then handles readiness, due timers and queued messages.
+  void RunOnce(int64_t maxWaitMs);
+  // Handles everything that is ready now, without waiting, until the queue is
+  // empty. For tests driven by a manual clock.
+  void RunPending();
+
+  RClock& Clock() const { return *clock_; }
+  // For front ends that drive the loop from their own: readable when
+  // RunOnce(0) has work; NextTimeoutMs() is the wait until the next timer
+  // (-1: none, 0: messages waiting).
+  int EpollFd() const { return epoll_.Get(); }
+  int64_t NextTimeoutMs() const;
+
+ private:
+  struct Window {
+    Handler handler;
+    int busy = 0;
+    bool dead = false;
+  };
+  struct Timer {
+    int64_t periodMs;
+    bool repeat;
+    std::function<void()> callback;
+    int64_t deadline;
+  };
+  struct HeapEntry {
+    int64_t deadline;
+    uint64_t seq;
+    TimerId id;
+    bool operator>(const HeapEntry& o) const {
+      return deadline != o.deadline ? deadline > o.deadline : seq > o.seq;
+    }
+  };
+  struct FdWatch {
+    // Async-select watch.
+    RWindowId window = 0;
+    uint32_t message = 0;
+    uint32_t events = 0;   // selected FD_ bits
+    uint32_t enabled = 0;  // FD_ bits that may be announced now
+    uint32_t armed = 0;    // epoll bits currently registered
+    // Plain callback watch.
+    std::function<void(uint32_t)> callback;
+  };
+
+  intptr_t Dispatch(const RMsg& m);
+  void EnqueueInternal(const RMsg& m);
+  void Wait(int64_t timeoutMs);
+  void HandleSelect(int fd, FdWatch& w, uint32_t ev);
+  void UpdateInterest(int fd, FdWatch& w);
+  void FireTimers();
+  void DrainQueue(bool untilEmpty);
+  void DrainWake();
+  void DrainSignals();
+
+  RClock* clock_;
+  size_t bound_;
+  RFd epoll_;
+  RFd wake_;
+  RFd signal_;
+  std::thread::id loopThread_;
+
+  mutable std::mutex mu_;  // guards queue_ and writes to windows_
+  std::deque<RMsg> queue_;
+  std::unordered_map<RWindowId, std::unique_ptr<Window>> windows_;
+  RWindowId nextWindow_ = 1;
+  std::atomic<bool> wakePending_{false};
+  std::atomic<bool> quit_{false};
+  std::atomic<int> quitCode_{0};
+
+  std::unordered_map<TimerId, Timer> timers_;
+  std::priority_queue<HeapEntry, std::vector<HeapEntry>, std::greater<HeapEntry>> heap_;
+  TimerId nextTimer_ = 1;
+  uint64_t timerSeq_ = 0;
+
+  std::unordered_map<int, FdWatch> fds_;
+  struct SignalWatch {
+    RWindowId window;
+    uint32_t message;
+  };
+  std::unordered_map<int, SignalWatch> signals_;
+};
+
+}  // namespace vantor

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only when missing.
+set -euo pipefail
+need=(build-essential cmake g++ libgtest-dev python3 curl lftp)
+if [ "${VANTOR_WITH_GUI:-1}" = 1 ]; then
+  need+=(qt6-base-dev xvfb xauth)
+fi
+missing=()
+for p in "${need[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice: Release, then with
+# AddressSanitizer + UndefinedBehaviorSanitizer (halt on the first error).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs="$(nproc)"
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+for cfg in release asan; do
+  echo "=== $cfg build"
+  if [ "$cfg" = asan ]; then
+    opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTOR_SANITIZE=ON)
+  else
+    opts=(-DCMAKE_BUILD_TYPE=Release)
+  fi
+  cmake -S . -B "build/$cfg" "${opts[@]}" >/dev/null
+  cmake --build "build/$cfg" -j"$jobs"
+  (cd "build/$cfg" && ctest --output-on-failure -j"$jobs" --timeout 300)
+done
+echo "all tests passed"

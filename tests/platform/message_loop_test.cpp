@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+#include "platform/RMessageLoop.h"
+
+using namespace vantor;
+
+namespace {
+
+// A loop on a manual clock with a small queue, and a window recording what
+// it receives. Fails the test when a timer or fd is still registered.
+class LoopTest : public ::testing::Test {
+ protected:
+  LoopTest() : loop_(8, &clock_) {
+    win_ = loop_.CreateWindow([this](const RMsg& m) -> intptr_t {
+      got_.push_back(m);
+      return static_cast<intptr_t>(m.wParam) * 2;
+    });
+  }
+  void TearDown() override { EXPECT_EQ(loop_.WatchedFdCount(), 0u) << "fd left registered"; }
+
+  RManualClock clock_;
+  RMessageLoop loop_;
+  RWindowId win_ = 0;
+  std::vector<RMsg> got_;
+};
+
+}  // namespace
+
+TEST_F(LoopTest, PostIsFifo) {
+  for (uintptr_t i = 0; i < 5; ++i) ASSERT_TRUE(loop_.PostMessage(win_, 1024, i, -1));
+  loop_.RunPending();
+  ASSERT_EQ(got_.size(), 5u);
+  for (uintptr_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(got_[i].wParam, i);
+    EXPECT_EQ(got_[i].lParam, -1);
+    EXPECT_EQ(got_[i].message, 1024u);
+  }
+}
+
+// The bound refuses posts until the queue drains, then accepts again.
+TEST_F(LoopTest, BoundReachedThenDrained) {
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(loop_.PostMessage(win_, 1, i));
+  EXPECT_FALSE(loop_.PostMessage(win_, 1, 99));
+  EXPECT_EQ(loop_.QueuedCount(), 8u);
+  loop_.RunPending();
+  EXPECT_EQ(got_.size(), 8u);
+  EXPECT_TRUE(loop_.PostMessage(win_, 1, 100));
+}
+
+// Posting to a destroyed window fails; messages queued before destruction
+// are dropped, not delivered to a dead handler.
+TEST_F(LoopTest, DestroyedWindow) {
+  int calls = 0;
+  RWindowId w = loop_.CreateWindow([&](const RMsg&) -> intptr_t { return ++calls; });
+  ASSERT_TRUE(loop_.PostMessage(w, 1));
+  loop_.DestroyWindow(w);
+  EXPECT_FALSE(loop_.PostMessage(w, 1));
+  EXPECT_FALSE(loop_.WindowExists(w));
+  EXPECT_EQ(loop_.SendMessage(w, 1), 0);
+  loop_.RunPending();
+  EXPECT_EQ(calls, 0);
+  EXPECT_FALSE(loop_.PostMessage(12345, 1));
+}
+
+// A handler may destroy its own window and send to others re-entrantly.
+TEST_F(LoopTest, SendReentrancyAndSelfDestroy) {
+  RWindowId self = 0;
+  std::vector<int> order;
+  self = loop_.CreateWindow([&](const RMsg& m) -> intptr_t {
+    order.push_back(static_cast<int>(m.wParam));
+    if (m.wParam == 1) {
+      EXPECT_EQ(loop_.SendMessage(win_, 7, 21), 42);
+      EXPECT_EQ(loop_.SendMessage(self, 7, 2), 5);
+      loop_.DestroyWindow(self);
+      EXPECT_FALSE(loop_.WindowExists(self));
+    }
+    return 5;
+  });
+  EXPECT_EQ(loop_.SendMessage(self, 7, 1), 5);
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_EQ(got_.size(), 1u);
+  EXPECT_FALSE(loop_.PostMessage(self, 1));
+}
+
+// Periods on the manual clock; one-shot fires once; a late repeating timer
+// fires once, not once per missed period, and keeps its phase.
+TEST_F(LoopTest, TimersOnManualClock) {
+  int rep = 0;
+  int once = 0;
+  auto t = loop_.AddTimer(333, true, [&] { ++rep; });
+  loop_.AddTimer(1000, false, [&] { ++once; });
+  clock_.Advance(332);
+  loop_.RunPending();
+  EXPECT_EQ(rep, 0);
+  clock_.Advance(1);
+  loop_.RunPending();
+  EXPECT_EQ(rep, 1);
+  clock_.Advance(333 * 10);
+  loop_.RunPending();
+  EXPECT_EQ(rep, 2);
+  EXPECT_EQ(once, 1);
+  // Phase kept: the next deadline is on the 333 ms grid (333 * 12 = 3996).
+  clock_.Advance(3996 - 333 * 11 - 1);
+  loop_.RunPending();
+  EXPECT_EQ(rep, 2);
+  clock_.Advance(1);
+  loop_.RunPending();
+  EXPECT_EQ(rep, 3);
+  loop_.CancelTimer(t);
+  clock_.Advance(10000);
+  loop_.RunPending();
+  EXPECT_EQ(rep, 3);
+  EXPECT_EQ(once, 1);
+  EXPECT_EQ(loop_.TimerCount(), 0u);
+}
+
+// A timer callback may cancel another timer due in the same pass.
+TEST_F(LoopTest, CancelFromCallback) {
+  int b = 0;
+  RMessageLoop::TimerId tb = 0;
+  loop_.AddTimer(10, false, [&] { loop_.CancelTimer(tb); });
+  tb = loop_.AddTimer(10, false, [&] { ++b; });
+  clock_.Advance(10);
+  loop_.RunPending();
+  EXPECT_EQ(b, 0);
+}
+
+// FD_READ is announced once per readiness and again only after Reenable;
+// FD_CLOSE once after the peer closes; FD_WRITE once.
+TEST_F(LoopTest, ReadinessOncePerEvent) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+  ASSERT_EQ(loop_.AsyncSelect(sv[0], win_, 1030, FD_READ | FD_WRITE | FD_CLOSE), 0);
+  loop_.RunPending();
+  ASSERT_EQ(got_.size(), 1u);
+  EXPECT_EQ(RSelectEvent(got_[0].lParam), FD_WRITE);
+  EXPECT_EQ(got_[0].wParam, static_cast<uintptr_t>(sv[0]));
+  got_.clear();
+
+  ASSERT_EQ(::write(sv[1], "abc", 3), 3);
+  loop_.RunPending();
+  loop_.RunPending();
+  ASSERT_EQ(got_.size(), 1u);
+  EXPECT_EQ(RSelectEvent(got_[0].lParam), FD_READ);
+  got_.clear();
+
+  char buf[2];
+  ASSERT_EQ(::read(sv[0], buf, 2), 2);  // one byte left
+  loop_.Reenable(sv[0], FD_READ);
+  loop_.RunPending();
+  ASSERT_EQ(got_.size(), 1u);
+  EXPECT_EQ(RSelectEvent(got_[0].lParam), FD_READ);
+  got_.clear();
+
+  ::close(sv[1]);
+  loop_.RunPending();
+  loop_.RunPending();
+  ASSERT_EQ(got_.size(), 1u);
+  EXPECT_EQ(RSelectEvent(got_[0].lParam), FD_CLOSE);
+  EXPECT_EQ(RSelectError(got_[0].lParam), 0);
+
+  loop_.UnwatchFd(sv[0]);
+  ::close(sv[0]);
+}
+
+// Posts from other threads arrive, all of them, each thread's in order.
+TEST(RMessageLoop, PostFromOtherThreads) {
+  RMessageLoop loop(100000);
+  std::vector<std::vector<uintptr_t>> seen(4);
+  int total = 0;
+  RWindowId w = loop.CreateWindow([&](const RMsg& m) -> intptr_t {
+    seen[static_cast<size_t>(m.lParam)].push_back(m.wParam);
+    if (++total == 4 * 5000) loop.Quit(7);
+    return 0;
+  });
+  std::vector<std::thread> threads;
+  for (intptr_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (uintptr_t i = 0; i < 5000; ++i) {
+        while (!loop.PostMessage(w, 1, i, t)) std::this_thread::yield();
+      }
+    });
+  }
+  EXPECT_EQ(loop.Run(), 7);
+  for (auto& th : threads) th.join();
+  for (const auto& s : seen) {
+    ASSERT_EQ(s.size(), 5000u);
+    for (uintptr_t i = 0; i < 5000; ++i) ASSERT_EQ(s[i], i);
+  }
+}
+
+// Signals arrive as messages with the signal number.
+TEST(RMessageLoop, SignalsAsMessages) {
+  RMessageLoop loop;
+  int got = 0;
+  RWindowId w = loop.CreateWindow([&](const RMsg& m) -> intptr_t {
+    got = static_cast<int>(m.wParam);
+    loop.Quit(0);
+    return 0;
+  });
+  ASSERT_TRUE(loop.WatchSignal(SIGUSR2, w, 2000));
+  ::kill(::getpid(), SIGUSR2);
+  loop.Run();
+  EXPECT_EQ(got, SIGUSR2);
+}
+
+// An idle loop sleeps until its timer instead of spinning.
+TEST(RMessageLoop, IdleLoopSleeps) {
+  RMessageLoop loop;
+  int passes = 0;
+  loop.AddTimer(50, false, [&] { loop.Quit(0); });
+  while (!loop.QuitRequested()) {
+    loop.RunOnce(-1);
+    ++passes;
+  }
+  EXPECT_LE(passes, 3);
+}
