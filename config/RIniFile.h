@@ -1,0 +1,99 @@
+// INI file with private-profile semantics.
+//
+// Sections and keys compare without regard to case; the first occurrence
+// wins. Reads never fail: a missing or unreadable file reads as empty. Every
+// read sees the file's current content: the parse is cached and read again
+// when the file's inode, size or modification time changes. Every write
+// replaces the file atomically (temporary file in the same directory, fsync,
+// rename) and keeps comments, unknown lines and line order.
+//
+// Loop thread only (the object is not shared between threads).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vantor {
+
+class RIniFile {
+ public:
+  explicit RIniFile(std::string path);
+
+  const std::string& Path() const { return path_; }
+
+  // The value (text after the first '=', blanks around it trimmed), or `def`
+  // when the section or key is missing.
+  std::string GetString(std::string_view section, std::string_view key,
+                        std::string_view def = {}) const;
+  bool HasKey(std::string_view section, std::string_view key) const;
+  // Decimal (optionally signed) number; a missing or malformed value gives `def`.
+  int64_t GetInt(std::string_view section, std::string_view key, int64_t def) const;
+  // True words TRUE YES 1 ON, false words FALSE NO 0 OFF (any case); any other
+  // value gives `def`.
+  bool GetBool(std::string_view section, std::string_view key, bool def) const;
+
+  // Sets the key (added at the end of the section, the section added at the
+  // end of the file when missing). nullopt removes the key. False when the
+  // file could not be written; the old file is then untouched.
+  [[nodiscard]] bool WriteString(std::string_view section, std::string_view key,
+                                 std::optional<std::string_view> value);
+  // Removes the whole section (header and every line up to the next one).
+  [[nodiscard]] bool DeleteSection(std::string_view section);
+  // Applies several changes in one atomic write.
+  struct Change {
+    std::string section;
+    std::string key;  // empty: delete the section
+    std::optional<std::string> value;
+  };
+  [[nodiscard]] bool Apply(const std::vector<Change>& changes);
+
+  std::vector<std::string> SectionNames() const;
+  // Key/value pairs of a section in file order (first occurrence of each key).
+  std::vector<std::pair<std::string, std::string>> SectionEntries(std::string_view section) const;
+  bool HasSection(std::string_view section) const;
+
+  // The raw lines (for conversions that rewrite the file).
+  std::vector<std::string> Lines() const;
+  [[nodiscard]] bool WriteLines(const std::vector<std::string>& lines);
+
+  // Counts how often the file was parsed (for tests and benchmarks).
+  uint64_t ParseCount() const { return parses_; }
+
+ private:
+  struct Entry {
+    std::string key;    // as written
+    std::string value;  // trimmed
+    size_t line;        // index into lines_
+  };
+  struct Section {
+    std::string name;   // as written
+    size_t header;      // index of the "[name]" line
+    size_t end;         // one past the last line of the section
+    std::vector<Entry> entries;
+  };
+
+  void Refresh() const;
+  void Parse() const;
+  const Section* FindSection(std::string_view name) const;
+  const Entry* FindEntry(std::string_view section, std::string_view key) const;
+  bool Store(std::vector<std::string> lines);
+
+  std::string path_;
+  mutable bool loaded_ = false;
+  mutable uint64_t ino_ = 0;
+  mutable uint64_t dev_ = 0;
+  mutable int64_t size_ = -1;
+  mutable int64_t mtimeNs_ = 0;
+  mutable std::vector<std::string> lines_;
+  mutable std::vector<Section> sections_;
+  mutable uint64_t parses_ = 0;
+};
+
+// Case-insensitive ASCII comparison used for every section and key name.
+bool IniNameEquals(std::string_view a, std::string_view b);
+
+}  // namespace vantor

@@ -1,0 +1,29 @@
+// The process-wide log entry point. The logger installs itself as the sink;
+// before that (and in unit tests) lines go nowhere unless a test installs a
+// sink of its own. Loop thread only.
+#pragma once
+
+#include <string_view>
+
+namespace vantor {
+
+enum RLogCategory : int {
+  LOG_SYSTEM = 2,
+  LOG_SECURITY = 3,
+  LOG_COMMANDS = 4,
+  LOG_REPLIES = 5,
+  LOG_HOSTNAMES = 6,
+  LOG_UPLOADS = 7,
+  LOG_DOWNLOADS = 9,
+  LOG_SCREEN = 18,
+  LOG_SOCKET_TRACE = 22,
+  LOG_EXTERNAL = 23,
+};
+
+using RLogSinkFn = void (*)(void* context, int category, std::string_view text);
+
+// Installs `fn` (nullptr removes the sink).
+void SetLogSink(RLogSinkFn fn, void* context);
+void WriteLog(int category, std::string_view text);
+
+}  // namespace vantor
