@@ -1,0 +1,67 @@
+// Disk quota of one session.
+//
+// Space is reserved from the account's `QuotaMaxCurrent` in batches (up to
+// 250000 bytes, halved when the store refuses) so an upload does not write
+// the configuration file for every block; what was reserved and not used is
+// handed back 3600 ms after the last change, at Flush() and at destruction.
+// Loop thread only.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "accounts/AccessQuery.h"
+#include "accounts/RPathProbe.h"
+#include "platform/RMessageLoop.h"
+
+namespace vantor {
+
+class RFTPQuota {
+ public:
+  static constexpr int64_t kMaxBatch = 250000;
+  static constexpr int64_t kFlushMs = 3600;
+
+  RFTPQuota(RMessageLoop& loop, RWindowId mainWindow, const RPathProbe& probe);
+  ~RFTPQuota();
+  RFTPQuota(const RFTPQuota&) = delete;
+  RFTPQuota& operator=(const RFTPQuota&) = delete;
+
+  // At login (flushes first when already enabled).
+  void Start(std::string_view user, uint32_t address, uint32_t session);
+  bool Enabled() const { return enabled_; }
+
+  // Negative = use space, positive = free it. False = not enough quota
+  // ("452 Sorry, insufficient disk quota - receive file %s aborted.").
+  [[nodiscard]] bool Charge(int64_t amount);
+  // Reverses the last charge.
+  void UndoLast();
+  // Frees the size of an existing file about to be overwritten or deleted.
+  void CreditFile(std::string_view localPath);
+  // Hands the unused reservation back to the store.
+  void Flush();
+  // Bytes in use (store's figure minus the unused reservation); -1 unknown.
+  int64_t UsedNow();
+  // Maximum bytes; -1 unknown.
+  int64_t Maximum();
+
+  int64_t Pending() const { return pending_; }
+  int64_t BatchSize() const { return batch_; }
+  bool TimerArmed() const { return timerArmed_; }
+
+ private:
+  bool Ask(uint32_t code, int64_t change);
+  void DisarmTimer();
+
+  RMessageLoop& loop_;
+  RWindowId window_;
+  const RPathProbe& probe_;
+  bool enabled_ = false;
+  int64_t last_ = 0;
+  int64_t pending_ = 0;
+  int64_t batch_ = kMaxBatch;
+  bool timerArmed_ = false;
+  RMessageLoop::TimerId timer_ = 0;
+  AccessQuery q_{};
+};
+
+}  // namespace vantor

@@ -1,0 +1,148 @@
+// The account store: answers every access query from the user, group and
+// default-user sections of the configuration file.
+//
+// One instance exists while security is switched on; the main window owns
+// it. Every account value is read from the file at the time of the query
+// (the INI layer re-reads the file when it changed), so an administrator's
+// edit takes effect at the next query. The store caches five lists (IP
+// homes, client-check libraries, free files, server IP rules, no-log list)
+// and reloads them when the process-wide reload flag is set.
+//
+// Loop thread only; queries are answered one at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "accounts/AccessQuery.h"
+#include "accounts/RAccessRules.h"
+#include "accounts/RClientCheck.h"
+#include "accounts/RCrypt.h"
+#include "accounts/RDigest.h"
+#include "accounts/RFTPQuota.h"
+#include "accounts/RFTPRatios.h"
+#include "accounts/RIPRules.h"
+#include "accounts/RPathProbe.h"
+#include "accounts/RSKey.h"
+#include "accounts/RWildcard.h"
+#include "config/RIniFile.h"
+#include "platform/RClock.h"
+#include "platform/RDriveMap.h"
+
+namespace vantor {
+
+// Section names.
+inline constexpr std::string_view DEFAULT_USER_SECTION = "USER=** Default **";
+inline constexpr std::string_view ANONYMOUS_USER = "anonymous";
+
+// The process-wide reload flag: set by the administration side after it
+// saved IP homes, libraries, free files, IP access rules or the no-log list.
+void SetSecurityReloadFlag();
+bool SecurityReloadFlag();
+
+// The main window's handler of ACCESS_QUERY_MESSAGE: with security off every
+// query is answered flag 1 and nothing else changes; with no store flag 0;
+// otherwise the store answers.
+class RFTPSSecurity;
+void HandleAccessQueryMessage(RFTPSSecurity* store, bool securityOn, AccessQuery& q);
+
+// True when `password` looks like an e-mail address as CheckAnonPass wants:
+// "@" present but not first, "." present, at least 8 characters.
+bool AnonPasswordLooksValid(std::string_view password);
+
+class RFTPSSecurity {
+ public:
+  // `iniPath`: the configuration file. `clock` (not owned; nullptr = the
+  // system clock) gives the wall time for S/KEY challenges and salts.
+  explicit RFTPSSecurity(std::string iniPath, RClock* clock = nullptr);
+  ~RFTPSSecurity();
+  RFTPSSecurity(const RFTPSSecurity&) = delete;
+  RFTPSSecurity& operator=(const RFTPSSecurity&) = delete;
+
+  // Answers one query in place (ACCESS_QUERY_MESSAGE with security on).
+  void Answer(AccessQuery& q);
+
+  // --- seams ---------------------------------------------------------------
+  // Client-check libraries (not owned; nullptr = none). Installed at run time
+  // by the hook library code; asked to reload on the reload flag.
+  void SetClientCheck(RClientCheck* check);
+  // Codes 46 and 47: the message-file lookup of the sign-on/sign-off table.
+  // Returns true and sets `file` when a file is configured for the address.
+  using MessageFileLookup = std::function<bool(bool signOn, uint32_t address, std::string& file)>;
+  void SetMessageFileLookup(MessageFileLookup fn);
+  // File system questions (not owned; nullptr = the default drive-table probe).
+  void SetPathProbe(const RPathProbe* probe);
+  const RPathProbe& PathProbe() const;
+
+  // --- direct helpers (same answers as the queries, no libraries) ----------
+  // Rule evaluation for user, code (7..21) and local path: true = permitted.
+  [[nodiscard]] bool RulesAllow(std::string_view user, uint32_t code, std::string_view localPath);
+  // Inherited lookup (user, group, default user; the anonymous account alone).
+  // False when no section holds a non-empty value.
+  [[nodiscard]] bool LookupKey(std::string_view user, std::string_view key, std::string& value);
+
+  // --- cached lists (after the last reload) -------------------------------
+  const std::vector<std::string>& FreeFiles() const { return freeFiles_; }
+  const std::vector<std::string>& ServerIPRules() const { return serverIPRules_; }
+  const std::vector<std::string>& NoLogList() const { return noLog_; }
+  // IP homes: key number n of IPn and the address (first octet high).
+  struct IPHome {
+    uint32_t n;
+    uint32_t address;
+  };
+  const std::vector<IPHome>& IPHomes() const { return homes_; }
+  const RDriveMap& Drives() const { return drives_; }
+  // Reloads the five lists now (the reload flag does this before a query).
+  void Reload();
+
+  RIniFile& Ini() { return ini_; }
+  const std::string& IniPath() const { return ini_.Path(); }
+
+ private:
+  struct Ctx;  // one query's state
+
+  void AnswerOwn(AccessQuery& q, Ctx& c);
+  bool Lookup(Ctx& c, std::string_view key, std::string& value, bool emptyCounts = false);
+  std::string GroupOf(const Ctx& c);
+  std::string UserSection(const Ctx& c) const;
+  bool WriteUserKey(const Ctx& c, std::string_view key, std::string_view value);
+
+  void AnswerText(AccessQuery& q, Ctx& c, std::string_view key);
+  void AnswerBool(AccessQuery& q, Ctx& c, std::string_view key);
+  void AnswerFileAccess(AccessQuery& q, Ctx& c);
+  void AnswerIPAccess(AccessQuery& q, Ctx& c);
+  void AnswerLogClient(AccessQuery& q);
+  void AnswerPassword(AccessQuery& q, Ctx& c);
+  void AnswerVerifyPassword(AccessQuery& q, Ctx& c);
+  void AnswerChangePassword(AccessQuery& q, Ctx& c);
+  void AnswerChallenge(AccessQuery& q, Ctx& c);
+  bool VerifyOtp(AccessQuery& q, Ctx& c, int method);
+  bool InitSKey(Ctx& c, int method, const std::string& oldValues);
+  void AnswerRatioType(AccessQuery& q, Ctx& c);
+  void AnswerRatioCredit(AccessQuery& q, Ctx& c);
+  void AnswerRatioFree(AccessQuery& q);
+  void AnswerQuotaChange(AccessQuery& q, Ctx& c);
+  void AnswerQuotaMax(AccessQuery& q, Ctx& c);
+
+  bool EncryptPasswords() const;
+  int64_t Now() const;
+
+  RIniFile ini_;
+  RClock* clock_;
+  RDriveMap drives_;
+  RDrivePathProbe defaultProbe_;
+  const RPathProbe* probe_;
+  RClientCheck* clientCheck_ = nullptr;
+  MessageFileLookup messageFiles_;
+  std::vector<IPHome> homes_;
+  std::vector<std::string> freeFiles_;
+  std::vector<std::string> serverIPRules_;
+  std::vector<std::string> noLog_;
+  uint64_t randState_;
+};
+
+}  // namespace vantor

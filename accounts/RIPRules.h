@@ -1,0 +1,35 @@
+// IP access patterns and the process-wide name-matching switch.
+//
+// A pattern is dotted numeric (up to four components, each "*", "low-high"
+// or a number; fewer components match every address that begins with them)
+// and, when it holds letters, also a wildcard pattern for the client's host
+// name.
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+namespace vantor {
+
+class RIniFile;
+
+// Matches one pattern against the client's address text and host name. May
+// turn the name-matching switch on (a letter at the pattern's second or a
+// later character). Malformed patterns never match.
+bool IPPatternMatches(std::string_view pattern, std::string_view address, std::string_view host);
+
+// The name-matching switch: off at start, on for good once a pattern naming
+// a host has been matched. While on, the connection code looks up client
+// host names before asking the IP access query.
+bool IPNameMatchingOn();
+// Called once, when the switch turns on (nullptr: no callback). Loop thread.
+void SetIPNameMatchingListener(std::function<void()> onSwitchedOn);
+// For tests: back to off.
+void ResetIPNameMatchingForTest();
+
+// Rewrites the older [IP-ACCESS] form (DenyRulesFirst, Bounce<n>, Allow<n>)
+// into IP<n> rules in the same section. Does nothing (true) when the section
+// has no older keys. False when the file could not be written.
+[[nodiscard]] bool ConvertOldIPAccess(RIniFile& ini);
+
+}  // namespace vantor
