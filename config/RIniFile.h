@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -70,10 +71,12 @@ class RIniFile {
     size_t line;        // index into lines_
   };
   struct Section {
-    std::string name;   // as written
-    size_t header;      // index of the "[name]" line
-    size_t end;         // one past the last line of the section
+    std::string name;  // as written
+    size_t header;     // index of the "[name]" line
+    size_t end;        // one past the last line of the section
     std::vector<Entry> entries;
+    // Lower-cased key -> index into entries (first occurrence), for long sections.
+    std::unordered_map<std::string, size_t> keyIndex;
   };
 
   void Refresh() const;
@@ -91,6 +94,14 @@ class RIniFile {
   mutable std::vector<std::string> lines_;
   mutable std::vector<Section> sections_;
   mutable uint64_t parses_ = 0;
+  // Lower-cased section name -> index into sections_ (first occurrence).
+  mutable std::unordered_map<std::string, size_t> sectionIndex_;
+  mutable std::string raw_;    // the bytes last parsed
+  mutable bool crlf_ = false;  // the file ends its lines with CR LF
+  mutable int64_t ctimeNs_ = 0;
+  // The cached version was read so soon after its last change that a later
+  // change of the same size could keep the same times: compare bytes then.
+  mutable bool racy_ = false;
 };
 
 // Case-insensitive ASCII comparison used for every section and key name.

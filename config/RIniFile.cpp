@@ -1,0 +1,361 @@
+#include "config/RIniFile.h"
+
+#include <charconv>
+
+#include "platform/RFile.h"
+
+namespace vantor {
+namespace {
+
+// Sections with more keys than this get a hash index; shorter ones are
+// scanned, which is faster than hashing for a handful of keys.
+constexpr size_t kLinearKeys = 8;
+// File times are kept with a coarse clock tick; a change this close to the
+// read may not have moved them.
+constexpr int64_t kRacyWindowNs = 2'000'000'000;
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string LowerCopy(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = Lower(c);
+  return out;
+}
+
+std::string_view Trim(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+  return s.substr(b, e - b);
+}
+
+// A "[name]" line: the name, else nullopt.
+std::optional<std::string_view> HeaderName(std::string_view line) {
+  std::string_view t = Trim(line);
+  if (t.size() < 2 || t.front() != '[') return std::nullopt;
+  size_t close = t.find(']');
+  if (close == std::string_view::npos) return std::nullopt;
+  return Trim(t.substr(1, close - 1));
+}
+
+// A "key=value" line: key and value, trimmed; comments and blank lines give nullopt.
+std::optional<std::pair<std::string_view, std::string_view>> KeyLine(std::string_view line) {
+  std::string_view t = Trim(line);
+  if (t.empty() || t.front() == ';' || t.front() == '#' || t.front() == '[') return std::nullopt;
+  size_t eq = t.find('=');
+  if (eq == std::string_view::npos) return std::nullopt;
+  std::string_view key = Trim(t.substr(0, eq));
+  if (key.empty()) return std::nullopt;
+  return std::make_pair(key, Trim(t.substr(eq + 1)));
+}
+
+// Line layout of one section for editing: [header, end) with every line
+// index of `key` inside it.
+struct SectionSpan {
+  size_t header;
+  size_t end;
+};
+
+std::vector<SectionSpan> FindSpans(const std::vector<std::string>& lines, std::string_view name) {
+  std::vector<SectionSpan> spans;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    auto h = HeaderName(lines[i]);
+    if (!h) continue;
+    if (!spans.empty() && spans.back().end == lines.size()) spans.back().end = i;
+    if (IniNameEquals(*h, name)) spans.push_back({i, lines.size()});
+  }
+  return spans;
+}
+
+// Names that would change the file's structure when written.
+bool ValidSectionName(std::string_view s) {
+  return !s.empty() && s.find_first_of("]\r\n") == std::string_view::npos && Trim(s) == s;
+}
+bool ValidKeyName(std::string_view s) {
+  if (s.empty() || Trim(s) != s || s.find_first_of("=\r\n") != std::string_view::npos) return false;
+  return s.front() != '[' && s.front() != ';' && s.front() != '#';
+}
+// A value never spans lines: a line break would let it plant keys or sections.
+std::string SafeValue(std::string_view v) {
+  std::string out(Trim(v));
+  for (char& c : out) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return out;
+}
+
+bool ApplyOne(std::vector<std::string>& lines, const RIniFile::Change& c) {
+  if (!ValidSectionName(c.section)) return false;
+  std::vector<SectionSpan> spans = FindSpans(lines, c.section);
+  if (c.key.empty()) {
+    // Every copy of the section goes, so no later duplicate surfaces.
+    for (auto it = spans.rbegin(); it != spans.rend(); ++it) {
+      lines.erase(lines.begin() + static_cast<ptrdiff_t>(it->header),
+                  lines.begin() + static_cast<ptrdiff_t>(it->end));
+    }
+    return true;
+  }
+  if (!ValidKeyName(c.key)) return false;
+  if (spans.empty()) {
+    if (!c.value) return true;
+    if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+    lines.push_back("[" + c.section + "]");
+    lines.push_back(c.key + "=" + SafeValue(*c.value));
+    return true;
+  }
+  const SectionSpan s = spans.front();
+  std::vector<size_t> hits;
+  for (size_t i = s.header + 1; i < s.end; ++i) {
+    auto kv = KeyLine(lines[i]);
+    if (kv && IniNameEquals(kv->first, c.key)) hits.push_back(i);
+  }
+  if (!c.value) {
+    // Every copy of the key goes, so no later duplicate surfaces.
+    for (auto it = hits.rbegin(); it != hits.rend(); ++it) {
+      lines.erase(lines.begin() + static_cast<ptrdiff_t>(*it));
+    }
+    return true;
+  }
+  if (!hits.empty()) {
+    auto kv = KeyLine(lines[hits.front()]);
+    lines[hits.front()] = std::string(kv->first) + "=" + SafeValue(*c.value);
+    return true;
+  }
+  // After the section's last non-blank line, so blank separators stay below.
+  size_t at = s.end;
+  while (at > s.header + 1 && Trim(lines[at - 1]).empty()) --at;
+  lines.insert(lines.begin() + static_cast<ptrdiff_t>(at), c.key + "=" + SafeValue(*c.value));
+  return true;
+}
+
+}  // namespace
+
+bool IniNameEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+RIniFile::RIniFile(std::string path) : path_(std::move(path)) {}
+
+void RIniFile::Refresh() const {
+  RFileIdentity id = StatFile(path_);
+  const bool same = loaded_ && id.exists == (size_ >= 0) && id.ino == ino_ && id.dev == dev_ &&
+                    id.size == (size_ < 0 ? -1 : size_) && id.mtimeNs == mtimeNs_ &&
+                    id.ctimeNs == ctimeNs_;
+  if (same && !racy_) return;
+  std::string data;
+  RFileIdentity readId;
+  if (!ReadWholeFile(path_, &data, &readId)) readId = {};
+  const int64_t now = FileClockNowNs();
+  const bool changed = !loaded_ || data != raw_ || readId.exists != (size_ >= 0);
+  loaded_ = true;
+  ino_ = readId.ino;
+  dev_ = readId.dev;
+  size_ = readId.exists ? readId.size : -1;
+  mtimeNs_ = readId.mtimeNs;
+  ctimeNs_ = readId.ctimeNs;
+  racy_ = readId.exists &&
+          (now - readId.mtimeNs < kRacyWindowNs || now - readId.ctimeNs < kRacyWindowNs);
+  if (!changed) return;
+  raw_ = std::move(data);
+  lines_.clear();
+  crlf_ = false;
+  size_t pos = 0;
+  while (pos < raw_.size()) {
+    size_t nl = raw_.find('\n', pos);
+    size_t end = nl == std::string::npos ? raw_.size() : nl;
+    std::string_view line(raw_.data() + pos, end - pos);
+    if (!line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+      crlf_ = true;
+    }
+    lines_.emplace_back(line);
+    pos = nl == std::string::npos ? raw_.size() : nl + 1;
+  }
+  Parse();
+}
+
+void RIniFile::Parse() const {
+  ++parses_;
+  sections_.clear();
+  sectionIndex_.clear();
+  Section* cur = nullptr;
+  auto finish = [](Section* s, size_t end) {
+    if (!s) return;
+    s->end = end;
+    if (s->entries.size() > kLinearKeys) {
+      for (size_t i = 0; i < s->entries.size(); ++i)
+        s->keyIndex.emplace(LowerCopy(s->entries[i].key), i);
+    }
+  };
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    std::string_view line = lines_[i];
+    // A byte order mark from a Windows editor is not part of the first name.
+    if (i == 0 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+    if (auto h = HeaderName(line)) {
+      finish(cur, i);
+      sections_.push_back(Section{std::string(*h), i, lines_.size(), {}, {}});
+      cur = &sections_.back();
+      continue;
+    }
+    if (!cur) continue;
+    if (auto kv = KeyLine(line)) {
+      cur->entries.push_back(Entry{std::string(kv->first), std::string(kv->second), i});
+    }
+  }
+  finish(cur, lines_.size());
+  for (size_t i = 0; i < sections_.size(); ++i)
+    sectionIndex_.emplace(LowerCopy(sections_[i].name), i);
+}
+
+const RIniFile::Section* RIniFile::FindSection(std::string_view name) const {
+  Refresh();
+  auto it = sectionIndex_.find(LowerCopy(name));
+  return it == sectionIndex_.end() ? nullptr : &sections_[it->second];
+}
+
+const RIniFile::Entry* RIniFile::FindEntry(std::string_view section, std::string_view key) const {
+  const Section* s = FindSection(section);
+  if (!s) return nullptr;
+  if (!s->keyIndex.empty()) {
+    auto it = s->keyIndex.find(LowerCopy(key));
+    return it == s->keyIndex.end() ? nullptr : &s->entries[it->second];
+  }
+  for (const Entry& e : s->entries) {
+    if (IniNameEquals(e.key, key)) return &e;
+  }
+  return nullptr;
+}
+
+std::string RIniFile::GetString(std::string_view section, std::string_view key,
+                                std::string_view def) const {
+  const Entry* e = FindEntry(section, key);
+  return e ? e->value : std::string(def);
+}
+
+bool RIniFile::HasKey(std::string_view section, std::string_view key) const {
+  return FindEntry(section, key) != nullptr;
+}
+
+int64_t RIniFile::GetInt(std::string_view section, std::string_view key, int64_t def) const {
+  const Entry* e = FindEntry(section, key);
+  if (!e || e->value.empty()) return def;
+  std::string_view v = e->value;
+  if (v.front() == '+') v.remove_prefix(1);
+  if (v.empty()) return def;
+  int64_t out = 0;
+  auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), out);
+  if (ec != std::errc() || p != v.data() + v.size()) return def;
+  return out;
+}
+
+bool RIniFile::GetBool(std::string_view section, std::string_view key, bool def) const {
+  const Entry* e = FindEntry(section, key);
+  if (!e) return def;
+  for (std::string_view w : {"TRUE", "YES", "1", "ON"}) {
+    if (IniNameEquals(e->value, w)) return true;
+  }
+  for (std::string_view w : {"FALSE", "NO", "0", "OFF"}) {
+    if (IniNameEquals(e->value, w)) return false;
+  }
+  return def;
+}
+
+bool RIniFile::WriteString(std::string_view section, std::string_view key,
+                           std::optional<std::string_view> value) {
+  if (key.empty()) return false;
+  Change c{std::string(section), std::string(key), std::nullopt};
+  if (value) c.value = std::string(*value);
+  return Apply({c});
+}
+
+bool RIniFile::DeleteSection(std::string_view section) {
+  return Apply({Change{std::string(section), {}, std::nullopt}});
+}
+
+bool RIniFile::Apply(const std::vector<Change>& changes) {
+  Refresh();
+  std::vector<std::string> lines = lines_;
+  for (const Change& c : changes) {
+    if (!ApplyOne(lines, c)) return false;
+  }
+  if (lines == lines_) return true;
+  return Store(std::move(lines));
+}
+
+std::vector<std::string> RIniFile::SectionNames() const {
+  Refresh();
+  std::vector<std::string> out;
+  out.reserve(sections_.size());
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    // Only the first copy of a duplicated section is visible.
+    auto it = sectionIndex_.find(LowerCopy(sections_[i].name));
+    if (it != sectionIndex_.end() && it->second == i) out.push_back(sections_[i].name);
+  }
+  return out;
+}
+
+std::vector<std::pair<std::string, std::string>> RIniFile::SectionEntries(
+    std::string_view section) const {
+  std::vector<std::pair<std::string, std::string>> out;
+  const Section* s = FindSection(section);
+  if (!s) return out;
+  for (size_t i = 0; i < s->entries.size(); ++i) {
+    bool dup = false;
+    for (size_t j = 0; j < i && !dup; ++j)
+      dup = IniNameEquals(s->entries[j].key, s->entries[i].key);
+    if (!dup) out.emplace_back(s->entries[i].key, s->entries[i].value);
+  }
+  return out;
+}
+
+bool RIniFile::HasSection(std::string_view section) const {
+  return FindSection(section) != nullptr;
+}
+
+std::vector<std::string> RIniFile::Lines() const {
+  Refresh();
+  return lines_;
+}
+
+bool RIniFile::WriteLines(const std::vector<std::string>& lines) {
+  Refresh();
+  for (const std::string& l : lines) {
+    if (l.find_first_of("\r\n") != std::string::npos) return false;
+  }
+  return Store(lines);
+}
+
+bool RIniFile::Store(std::vector<std::string> lines) {
+  const char* eol = crlf_ ? "\r\n" : "\n";
+  std::string data;
+  size_t total = 0;
+  for (const std::string& l : lines) total += l.size() + 2;
+  data.reserve(total);
+  for (const std::string& l : lines) {
+    data += l;
+    data += eol;
+  }
+  RFileIdentity id;
+  if (!ReplaceFileAtomic(path_, data, &id)) return false;
+  // The written bytes are the new cache; no need to read them back.
+  loaded_ = true;
+  ino_ = id.ino;
+  dev_ = id.dev;
+  size_ = id.exists ? id.size : -1;
+  mtimeNs_ = id.mtimeNs;
+  ctimeNs_ = id.ctimeNs;
+  // Our own replacement has a fresh inode, so later changes show in the identity.
+  racy_ = false;
+  raw_ = std::move(data);
+  lines_ = std::move(lines);
+  Parse();
+  return true;
+}
+
+}  // namespace vantor

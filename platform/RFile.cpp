@@ -1,0 +1,131 @@
+#include "platform/RFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/RFd.h"
+
+namespace vantor {
+namespace {
+
+RFileIdentity FromStat(const struct stat& st) {
+  RFileIdentity id;
+  id.exists = true;
+  id.ino = st.st_ino;
+  id.dev = st.st_dev;
+  id.size = st.st_size;
+  id.mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  id.ctimeNs = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+  return id;
+}
+
+int OpenRetry(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool SyncRetry(int fd) {
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc < 0 && errno == EINTR);
+  return rc == 0;
+}
+
+// The file a write must replace: the target of a symbolic link, else the
+// name itself.
+std::string WriteTarget(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char buf[PATH_MAX];
+  if (::realpath(path.c_str(), buf) == nullptr) return path;
+  return buf;
+}
+
+}  // namespace
+
+RFileIdentity StatFile(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return FromStat(st);
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out, RFileIdentity* identity) {
+  out->clear();
+  if (identity) *identity = {};
+  RFd fd(OpenRetry(path.c_str(), O_RDONLY));
+  if (!fd) return false;
+  struct stat st;
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (st.st_size > 0) out->reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      out->clear();
+      return false;
+    }
+    if (n == 0) break;
+    out->append(buf, static_cast<size_t>(n));
+  }
+  if (identity) *identity = FromStat(st);
+  return true;
+}
+
+bool ReplaceFileAtomic(const std::string& path, std::string_view data, RFileIdentity* identity,
+                       mode_t newMode) {
+  const std::string target = WriteTarget(path);
+  const size_t slash = target.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  std::string tmp = target + ".tmpXXXXXX";
+  RFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+  if (!fd) return false;
+  struct stat old;
+  const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : newMode;
+  bool ok = ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), data) && SyncRetry(fd.Get()) &&
+            ::rename(tmp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  // Taken after the rename, which may touch the status change time.
+  struct stat st;
+  if (::fstat(fd.Get(), &st) != 0) st = {};
+  fd.Reset();
+  // The rename itself must reach the disk too, or a crash may bring back the
+  // old name.
+  RFd dfd(OpenRetry(dir.c_str(), O_RDONLY | O_DIRECTORY));
+  if (dfd) (void)SyncRetry(dfd.Get());
+  if (identity) *identity = st.st_ino != 0 ? FromStat(st) : RFileIdentity{};
+  return true;
+}
+
+int64_t FileClockNowNs() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+}  // namespace vantor

@@ -1,0 +1,48 @@
+// Whole-file operations on the server's own files (INI file, logs): read a
+// file in one go, tell whether it changed, replace it atomically.
+// Any thread; every call is independent. EINTR is retried inside.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vantor {
+
+// What identifies one version of a file without reading it.
+struct RFileIdentity {
+  bool exists = false;
+  uint64_t ino = 0;
+  uint64_t dev = 0;
+  int64_t size = -1;
+  int64_t mtimeNs = 0;
+  int64_t ctimeNs = 0;
+
+  bool operator==(const RFileIdentity&) const = default;
+};
+
+// The identity of `path` (follows symbolic links). A missing or unreachable
+// file gives exists == false.
+RFileIdentity StatFile(const std::string& path);
+
+// Reads the whole regular file into `out` and reports the identity of the
+// version read (taken from the open descriptor, so it matches the bytes).
+// False when the file cannot be opened or read; `out` is then empty.
+[[nodiscard]] bool ReadWholeFile(const std::string& path, std::string* out,
+                                 RFileIdentity* identity = nullptr);
+
+// Replaces `path` with `data`: a temporary file in the same directory is
+// written, flushed to disk and renamed over the old name, then the directory
+// is flushed, so a crash or a full disk leaves either the old or the new file,
+// never a mix. An existing file's permission bits are kept; a new file gets
+// `newMode`. When `path` is a symbolic link its target is replaced. False on
+// any failure; the old file is then untouched and no temporary file remains.
+[[nodiscard]] bool ReplaceFileAtomic(const std::string& path, std::string_view data,
+                                     RFileIdentity* identity = nullptr, mode_t newMode = 0600);
+
+// Wall-clock nanoseconds since 1970 (as file times are kept).
+int64_t FileClockNowNs();
+
+}  // namespace vantor

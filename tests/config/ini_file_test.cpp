@@ -1,0 +1,253 @@
+#include "config/RIniFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/RFile.h"
+#include "temp_dir.h"
+
+using namespace vantor;
+using vantor::test::ReadText;
+using vantor::test::TempDir;
+using vantor::test::WriteText;
+
+namespace {
+
+const char* kSample =
+    "; server settings\n"
+    "[GLOBAL]\n"
+    "  Port = 2121  \n"
+    "Greeting=Hello = world\n"
+    "Empty=\n"
+    "Neg=-42\n"
+    "Bad=12x\n"
+    "Big=99999999999999999999\n"
+    "Yes=yes\n"
+    "Off=OFF\n"
+    "Odd=maybe\n"
+    "port=999\n"
+    "; comment=not a key\n"
+    "\n"
+    "[User=Bob]\n"
+    "Pass=x\n"
+    "[global]\n"
+    "Later=1\n";
+
+// Lookups ignore case, take the first occurrence and trim blanks.
+TEST(RIniFile, ReadsValuesAsWritten) {
+  TempDir dir;
+  WriteText(dir.File("a.ini"), kSample);
+  RIniFile ini(dir.File("a.ini"));
+  struct Case {
+    const char* section;
+    const char* key;
+    const char* want;
+  } cases[] = {
+      {"GLOBAL", "Port", "2121"},
+      {"global", "PORT", "2121"},
+      {"GLOBAL", "Greeting", "Hello = world"},
+      {"GLOBAL", "Empty", ""},
+      {"user=bob", "pass", "x"},
+      {"GLOBAL", "Later", "<def>"},
+      {"GLOBAL", "comment", "<def>"},
+      {"Missing", "Port", "<def>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.section) + "/" + c.key);
+    EXPECT_EQ(ini.GetString(c.section, c.key, "<def>"), c.want);
+  }
+  EXPECT_TRUE(ini.HasKey("GLOBAL", "empty"));
+  EXPECT_FALSE(ini.HasKey("GLOBAL", "Later"));
+  EXPECT_EQ(ini.SectionNames(), (std::vector<std::string>{"GLOBAL", "User=Bob"}));
+  auto entries = ini.SectionEntries("Global");
+  ASSERT_EQ(entries.size(), 9u);  // "port" repeats "Port" and is hidden
+  EXPECT_EQ(entries[0], (std::pair<std::string, std::string>{"Port", "2121"}));
+}
+
+// Numbers and switches: malformed or out-of-range values give the default.
+TEST(RIniFile, TypedReads) {
+  TempDir dir;
+  WriteText(dir.File("a.ini"), kSample);
+  RIniFile ini(dir.File("a.ini"));
+  EXPECT_EQ(ini.GetInt("GLOBAL", "Port", 7), 2121);
+  EXPECT_EQ(ini.GetInt("GLOBAL", "Neg", 7), -42);
+  EXPECT_EQ(ini.GetInt("GLOBAL", "Bad", 7), 7);
+  EXPECT_EQ(ini.GetInt("GLOBAL", "Big", 7), 7);
+  EXPECT_EQ(ini.GetInt("GLOBAL", "Empty", 7), 7);
+  EXPECT_EQ(ini.GetInt("GLOBAL", "Missing", 7), 7);
+  EXPECT_TRUE(ini.GetBool("GLOBAL", "Yes", false));
+  EXPECT_FALSE(ini.GetBool("GLOBAL", "Off", true));
+  EXPECT_TRUE(ini.GetBool("GLOBAL", "Odd", true));
+  EXPECT_FALSE(ini.GetBool("GLOBAL", "Odd", false));
+  EXPECT_TRUE(ini.GetBool("GLOBAL", "Port", true));  // 2121 is no switch word
+}
+
+// A missing file reads as empty and is created by the first write (0600).
+TEST(RIniFile, MissingFileReadsEmptyAndIsCreated) {
+  TempDir dir;
+  RIniFile ini(dir.File("new.ini"));
+  EXPECT_EQ(ini.GetString("A", "b", "d"), "d");
+  EXPECT_TRUE(ini.SectionNames().empty());
+  ASSERT_TRUE(ini.WriteString("GLOBAL", "Port", "21"));
+  EXPECT_EQ(ReadText(dir.File("new.ini")), "[GLOBAL]\nPort=21\n");
+  struct stat st;
+  ASSERT_EQ(::stat(dir.File("new.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Writes keep comments, order, line endings and the key's spelling.
+TEST(RIniFile, WritesKeepTheRestOfTheFile) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  struct Case {
+    const char* name;
+    const char* before;
+    RIniFile::Change change;
+    const char* after;
+  } cases[] = {
+      {"replace", "; c\n[S]\nKey = 1\nOther=2\n", {"s", "KEY", "5"}, "; c\n[S]\nKey=5\nOther=2\n"},
+      {"add before blank lines", "[S]\nA=1\n\n[T]\n", {"S", "B", "2"}, "[S]\nA=1\nB=2\n\n[T]\n"},
+      {"new section", "[S]\nA=1\n", {"T", "B", "2"}, "[S]\nA=1\n\n[T]\nB=2\n"},
+      {"remove every copy of a key",
+       "[S]\nA=1\nB=2\na=3\n",
+       {"S", "A", std::nullopt},
+       "[S]\nB=2\n"},
+      {"remove key of missing section", "[S]\nA=1\n", {"T", "A", std::nullopt}, "[S]\nA=1\n"},
+      {"delete every copy of a section",
+       "[S]\nA=1\n[T]\nB=2\n[s]\nC=3\n",
+       {"S", "", std::nullopt},
+       "[T]\nB=2\n"},
+      {"CRLF kept", "[S]\r\nA=1\r\n", {"S", "B", "2"}, "[S]\r\nA=1\r\nB=2\r\n"},
+      {"line break in value flattened", "[S]\n", {"S", "A", "1\n[X]\nB=2"}, "[S]\nA=1 [X] B=2\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteText(path, c.before);
+    RIniFile ini(path);
+    ASSERT_TRUE(ini.Apply({c.change}));
+    EXPECT_EQ(ReadText(path), c.after);
+  }
+}
+
+// Names that would change the file's structure are refused, file untouched.
+TEST(RIniFile, RefusesStructuralNames) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteText(path, "[S]\nA=1\n");
+  RIniFile ini(path);
+  EXPECT_FALSE(ini.WriteString("S]x", "A", "1"));
+  EXPECT_FALSE(ini.WriteString("S", "A=B", "1"));
+  EXPECT_FALSE(ini.WriteString("S", "A\nB", "1"));
+  EXPECT_FALSE(ini.WriteString("S", "[X", "1"));
+  EXPECT_FALSE(ini.WriteString("S", "", "1"));
+  EXPECT_FALSE(ini.WriteLines({"[S]", "A=1\n[T]"}));
+  EXPECT_FALSE(ini.Apply({{"S", "B", "2"}, {"S", "C=D", "3"}}));  // all or nothing
+  EXPECT_EQ(ReadText(path), "[S]\nA=1\n");
+}
+
+// Reads see changes made by another writer, and only those re-parse.
+TEST(RIniFile, SeesOutsideChanges) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteText(path, "[S]\nA=1\n");
+  RIniFile ini(path);
+  RIniFile other(path);
+  EXPECT_EQ(ini.GetString("S", "A"), "1");
+  ASSERT_TRUE(other.WriteString("S", "A", "2"));  // same size, new inode
+  EXPECT_EQ(ini.GetString("S", "A"), "2");
+  WriteText(path, "[S]\nA=3\n");  // in place, same size, same tick
+  EXPECT_EQ(ini.GetString("S", "A"), "3");
+  std::filesystem::remove(path);
+  EXPECT_EQ(ini.GetString("S", "A", "gone"), "gone");
+  ASSERT_TRUE(other.WriteString("S", "A", "4"));
+  EXPECT_EQ(ini.GetString("S", "A"), "4");
+}
+
+// Repeated reads of an unchanged file do not parse it again.
+TEST(RIniFile, CachesTheParse) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteText(path, "[S]\nA=1\n");
+  // An old modification time takes the file out of the just-changed window.
+  std::filesystem::last_write_time(
+      path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  RIniFile ini(path);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(ini.GetInt("S", "A", 0), 1);
+  EXPECT_EQ(ini.ParseCount(), 1u);
+  ASSERT_TRUE(ini.WriteString("S", "A", "2"));
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(ini.GetInt("S", "A", 0), 2);
+  EXPECT_EQ(ini.ParseCount(), 2u);
+}
+
+// Thousands of sections and long sections are found by name, any case.
+TEST(RIniFile, ManySections) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  std::string text = "[GLOBAL]\n";
+  for (int k = 0; k < 200; ++k) text += "Key" + std::to_string(k) + "=" + std::to_string(k) + "\n";
+  for (int u = 0; u < 5000; ++u)
+    text += "[USER=user" + std::to_string(u) + "]\nPass=p" + std::to_string(u) + "\n";
+  WriteText(path, text);
+  RIniFile ini(path);
+  EXPECT_EQ(ini.GetString("user=USER4999", "pass"), "p4999");
+  EXPECT_EQ(ini.GetString("USER=user0", "PASS"), "p0");
+  EXPECT_EQ(ini.GetInt("global", "KEY199", -1), 199);
+  EXPECT_EQ(ini.GetInt("global", "key200", -1), -1);
+  EXPECT_EQ(ini.SectionNames().size(), 5001u);
+}
+
+// WriteLines replaces the whole file; Lines gives it back without line ends.
+TEST(RIniFile, WholeFileRoundTrip) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteText(path, "\xEF\xBB\xBF[S]\r\nA=1\r\n");
+  RIniFile ini(path);
+  EXPECT_EQ(ini.GetString("S", "A"), "1");  // the byte order mark is no part of the name
+  auto lines = ini.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  lines.push_back("B=2");
+  ASSERT_TRUE(ini.WriteLines(lines));
+  EXPECT_EQ(ReadText(path), "\xEF\xBB\xBF[S]\r\nA=1\r\nB=2\r\n");
+}
+
+// A write that cannot happen leaves the old state and no temporary file.
+TEST(RFile, FailedReplaceKeepsOldFile) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  std::filesystem::create_directory(path);  // the rename over it must fail
+  RIniFile ini(path);
+  EXPECT_FALSE(ini.WriteString("S", "A", "2"));
+  EXPECT_TRUE(std::filesystem::is_directory(path));
+  EXPECT_EQ(ini.GetString("S", "A", "none"), "none");
+  RIniFile nowhere(dir.File("no/such/dir.ini"));
+  EXPECT_FALSE(nowhere.WriteString("S", "A", "2"));
+}
+
+// Permission bits survive a replace; a symbolic link keeps pointing at the file.
+TEST(RFile, ReplaceKeepsModeAndLink) {
+  TempDir dir;
+  const std::string real = dir.File("real.ini");
+  const std::string link = dir.File("link.ini");
+  WriteText(real, "old");
+  ::chmod(real.c_str(), 0640);
+  std::filesystem::create_symlink(real, link);
+  RFileIdentity id;
+  ASSERT_TRUE(ReplaceFileAtomic(link, "new", &id));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(ReadText(real), "new");
+  struct stat st;
+  ASSERT_EQ(::stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(StatFile(real), id);
+  std::string data;
+  RFileIdentity readId;
+  ASSERT_TRUE(ReadWholeFile(link, &data, &readId));
+  EXPECT_EQ(data, "new");
+  EXPECT_EQ(readId, id);
+  EXPECT_FALSE(ReadWholeFile(dir.Path(), &data));  // a directory is no file
+  EXPECT_FALSE(StatFile(dir.File("none")).exists);
+}
+
+}  // namespace
