@@ -1,0 +1,397 @@
+// RWinSocket: the one asynchronous socket of the system (TCP and UDP, IPv4).
+//
+// Contract
+// - Thread: every call belongs to the event-loop thread of the socket's
+//   layer (see net/RSocketLayer.h). Nothing blocks: an operation either
+//   completes at once or returns `WS_OK` and finishes later with an event.
+// - Owner events: each event is one posted message
+//       PostMessage(ownerWindow, ownerMessage,
+//                   wParam = (operation << 8) | status, lParam = Id())
+//   with operation one of WS_Listening, WS_Receiving, WS_Sending,
+//   WS_Connecting, WS_Service, WS_Closing. Decode with `WsEventOp` and
+//   `WsEventStatus`. When the post is refused (queue full, window gone) the
+//   layer keeps the event in its deferred queue and re-posts it later, in
+//   order. Events are never sent synchronously, so an owner is never
+//   re-entered from inside an operation; only the virtual `EventProc` runs
+//   inside the layer.
+// - Ownership: the owner creates and destroys the socket; the layer never
+//   destroys one. Do not destroy a socket inside its own `EventProc`.
+//   Destruction posts no event, cancels a running look-up, closes the handle
+//   and drops the socket's deferred events and parked readiness messages.
+// - Buffers: `SendBlock`, `ReceiveBlock` and the counters passed to them are
+//   the caller's and stay in use (not copied) until the matching
+//   `WS_Sending` / `WS_Receiving` completion event (or `Abort`, a time-out,
+//   an error, `ResetConnection` or destruction). `DNSLookup`'s buffer stays in
+//   use until the `WS_Service` event. Line buffers are the socket's own.
+// - Statuses: every operation returns a `WsStatus`; refusals have no side
+//   effects. Byte counts are 64-bit.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/RMessageLoop.h"
+#include "util/RDblLinkedList.h"
+
+namespace vantor {
+
+class RSocketLayer;
+
+// Status codes: returned by every operation and carried by every event.
+enum WsStatus : int {
+  WS_OK = 0,
+  WS_Listening = 1,
+  WS_Receiving = 2,
+  WS_Sending = 3,
+  WS_Connecting = 4,
+  WS_Service = 5,
+  WS_Closing = 6,
+  WS_WrongType = 7,
+  WS_NoSockLib = 8,
+  WS_NoSocket = 9,
+  WS_NoNetwork = 10,
+  WS_NoNotify = 11,  // reserved, never produced
+  WS_PortUsed = 12,
+  WS_NoCaller = 13,
+  WS_NoListen = 14,
+  WS_HostUnknown = 15,
+  WS_Busy = 16,
+  WS_NotCon = 17,
+  WS_ConRefused = 18,
+  WS_Reset = 19,
+  WS_Error = 20,
+  WS_TooLarge = 21,
+  WS_UnknownIP = 22,
+  WS_SoftClose = 23,
+  WS_Closed = 24,
+  WS_Timeout = 25,
+  WS_More = 26,
+  WS_Nothing = 27,
+  WS_Aborted = 28,
+  WS_TimerTick = 29,
+  WS_Notify = 30,  // reserved, never produced
+};
+
+// The exact names ("WS_OK" ... "WS_Notify"); "?????" for anything else.
+const char* WsStatusName(int status);
+
+// WinSock error numbers (WSAEWOULDBLOCK 10035 ...) to statuses, as the
+// socket layer has always mapped them; unknown numbers give `WS_Error`.
+WsStatus MapWinSockError(int wsaError);
+// errno (and getaddrinfo EAI_ codes, passed as `EaiToWinSock`) to the
+// WinSock number of the same meaning; an errno without one is returned
+// unchanged (so the trace shows the raw number).
+int ErrnoToWinSock(int err);
+int EaiToWinSock(int eaiCode);
+// "OK" for 0, the WinSock symbolic name (WSAEWOULDBLOCK ...), else decimal.
+std::string WinSockErrorName(int wsaError);
+// MapWinSockError(ErrnoToWinSock(err)).
+inline WsStatus MapErrno(int err) {
+  return MapWinSockError(ErrnoToWinSock(err));
+}
+
+// Socket kinds, fixed at construction.
+enum : int { WS_DATAGRAM = 6, WS_STREAM = 7 };
+
+// Abort selectors.
+enum : int {
+  WS_TYPE_ALL = 0,
+  WS_TYPE_SEND = 1,
+  WS_TYPE_REC = 2,
+  WS_TYPE_CON = 3,
+  WS_TYPE_SERV = 4,
+  WS_TYPE_LIST = 5,
+};
+
+// Flags of ReceiveBlock (bit 0, bit 1) and InitRecLine (bit 1).
+enum : int { WS_REC_STREAMING = 1, WS_REC_KEEPALIVE = 2 };
+
+// TakeByteCount selectors.
+enum : int { WS_COUNT_SENT = 1, WS_COUNT_RECEIVED = 2 };
+
+// Owner-event encoding.
+constexpr uintptr_t WsEventParam(int operation, int status) {
+  return (static_cast<uintptr_t>(operation) << 8) | static_cast<uintptr_t>(status & 0xFF);
+}
+constexpr int WsEventOp(uintptr_t wParam) {
+  return static_cast<int>((wParam >> 8) & 0xFF);
+}
+constexpr int WsEventStatus(uintptr_t wParam) {
+  return static_cast<int>(wParam & 0xFF);
+}
+
+// GetStatus record: 14 fields in this order.
+struct RSockStatusStr {
+  int32_t started = 0;
+  int32_t connected = 0;
+  int32_t listening = 0;
+  int32_t sending = 0;
+  int32_t receiving = 0;
+  int32_t acceptPending = 0;  // only while listening
+  int32_t lookupRunning = 0;
+  int64_t blockBytesSent = 0;  // of the current block; 0 when not sending
+  int64_t bytesBuffered = 0;   // waiting in the receive buffer; 0 when not receiving
+  int32_t connectStatus = 0;
+  int32_t listenStatus = 0;
+  int32_t sendStatus = 0;
+  int32_t receiveStatus = 0;
+  int32_t lookupStatus = 0;
+};
+
+// Time-out slots (SetTimeOut's array order).
+enum : int {
+  WS_TO_LISTEN = 0,
+  WS_TO_CONNECT = 1,
+  WS_TO_SEND = 2,
+  WS_TO_RECEIVE = 3,
+  WS_TO_LOOKUP = 4
+};
+using RTimeOuts = std::array<int32_t, 5>;
+
+class RWinSocket {
+ public:
+  // `layer` nullptr: the process-wide layer (RSocketLayer::Process()). A
+  // construction while the layer is not started starts it; without a layer,
+  // or when the start fails, every operation returns `WS_NoSockLib`.
+  // `ownerWindow`/`ownerMessage`: where events are posted. `kind`: WS_STREAM
+  // or WS_DATAGRAM. `traceTag` is passed as wParam with every trace line.
+  RWinSocket(RSocketLayer* layer, RWindowId ownerWindow, uint32_t ownerMessage, int kind,
+             int32_t traceTag = 0);
+  RWinSocket(RWindowId ownerWindow, uint32_t ownerMessage, int kind, int32_t traceTag = 0);
+  virtual ~RWinSocket();
+  RWinSocket(const RWinSocket&) = delete;
+  RWinSocket& operator=(const RWinSocket&) = delete;
+
+  // Called after the layer handled an event: WS_Listening (accept event),
+  // WS_Connecting, WS_Service, WS_Sending / WS_Receiving (progress),
+  // WS_Closing (connection ended), WS_Timeout, WS_TimerTick (every second).
+  virtual void EventProc(WsStatus status) { (void)status; }
+
+  // --- identity ---------------------------------------------------------------
+  uint32_t Id() const { return id_; }  // unique, from 1, never reused
+  int Kind() const { return kind_; }
+  int32_t TraceTag() const { return traceTag_; }
+  RWindowId OwnerWindow() const { return ownerWindow_; }
+  uint32_t OwnerMessage() const { return ownerMessage_; }
+  // Events from now on go to the new owner (events already posted do not).
+  void SetOwner(RWindowId window, uint32_t message);
+  RSocketLayer* Layer() const { return layer_; }
+
+  // --- connections --------------------------------------------------------------
+  // Stream: bind and listen (backlog 50). Datagram: bind; the socket is then
+  // "connected" and can receive. Port 0 picks a free port (GetLocalPort).
+  // localIp nullptr or "": all local addresses.
+  [[nodiscard]] WsStatus Listen(uint16_t port, bool reuseAddress, const char* localIp = nullptr);
+  // Takes the listener's pending connection onto this (idle) socket.
+  // `WS_NoCaller` when none is waiting. The listener keeps listening.
+  [[nodiscard]] WsStatus AcceptHost(RWinSocket& listener);
+  // Stream: connect to a dotted address, or to a host name after a silent
+  // look-up; the owner hears exactly one WS_Connecting event. Datagram: sets
+  // the destination of later sends (dotted address only).
+  [[nodiscard]] WsStatus CallHost(const char* host, uint16_t remotePort, uint16_t localPort = 0,
+                                  const char* localIp = nullptr);
+  // Reverse look-up when `buffer` holds a dotted address, forward otherwise;
+  // the answer (host name, or dotted address) replaces the text, cut to
+  // size - 1 characters. Runs on the resolver thread; WS_Service event.
+  [[nodiscard]] WsStatus DNSLookup(char* buffer, int size);
+  // Graceful close now (0: WS_OK, WS_Closing/WS_SoftClose event) or after
+  // `delaySeconds` ticks (returns WS_Busy). WS_NotCon when not connected.
+  [[nodiscard]] WsStatus DisconnectHost(int delaySeconds);
+  // Stops the selected operations (WS_TYPE_*) with WS_Aborted events, in the
+  // order send, receive, connect, look-up, listen.
+  void Abort(int selector);
+  // Abortive close (RST); clears every activity; no event.
+  void ResetConnection();
+  void GetStatus(RSockStatusStr& out) const;
+
+  // This socket's local address, else the machine's primary address, else
+  // the first address of the host name, else "".
+  std::string GetLocalIPAddress() const;
+  // Every IPv4 address of the machine's interfaces, in interface order, at
+  // most `capacity`.
+  std::vector<std::string> GetLocalIPAddressList(size_t capacity) const;
+  // Peer address ("" when not connected); for a datagram socket the sender
+  // of the last datagram.
+  std::string GetRemoteIPAddress() const;
+  uint16_t GetLocalPort() const;
+  uint16_t GetRemotePort() const;
+  // WS_COUNT_SENT / WS_COUNT_RECEIVED: the running total, then zeroed; -1
+  // for another selector.
+  int64_t TakeByteCount(int which);
+
+  // --- data ---------------------------------------------------------------------
+  // Sends `length` bytes from the caller's buffer; WS_Sending/WS_OK when all
+  // went out. `*sentCounter` (optional) is set to 0 and grows as bytes go.
+  [[nodiscard]] WsStatus SendBlock(const void* buffer, int64_t length, int64_t* sentCounter);
+  // Like SendBlock, but the bytes come from the open file `fileFd` starting
+  // at `offset` and go out with sendfile(2) without passing through user
+  // memory. The fd is the caller's; it must stay open until the
+  // WS_Sending event. Same pacing, counters, events and time-outs.
+  [[nodiscard]] WsStatus SendFile(int fileFd, int64_t offset, int64_t length, int64_t* sentCounter);
+  // Receives into the caller's buffer. Without streaming: one WS_Receiving
+  // event when the block is full (or, on a datagram socket, one datagram
+  // arrived). With WS_REC_STREAMING: an event after every chunk; take the
+  // bytes with GetReceivedBytes. Length 0 or less: WS_OK, nothing starts.
+  [[nodiscard]] WsStatus ReceiveBlock(void* buffer, int64_t length, int64_t* receivedCounter,
+                                      int flags);
+  // Streaming receive: moves up to `maximum` buffered bytes out; returns the
+  // count (0 when not receiving on a stream).
+  int64_t GetReceivedBytes(void* destination, int64_t maximum);
+  // Line send mode with lines of at most `maximumLength` characters; posts
+  // WS_Sending/WS_OK at once ("send the first line").
+  [[nodiscard]] WsStatus InitSendLine(int maximumLength);
+  // Sends `text` + CR LF; WS_More when the text was cut to the maximum;
+  // WS_Busy while the previous line is still going out.
+  [[nodiscard]] WsStatus SendLine(const char* text);
+  // Line receive mode with a line buffer of `size` (>= 3) bytes. A line ends
+  // at CR; LF and NUL bytes are dropped; an over-long line is cut.
+  [[nodiscard]] WsStatus InitRecLine(int size, int flags);
+  // Takes the next line (terminated) into `destination`: WS_OK, WS_More
+  // (cut), WS_Nothing (no complete line), WS_Error (size < 3, not in line
+  // mode).
+  [[nodiscard]] WsStatus ReceiveLine(char* destination, int size);
+
+  // --- time-outs and limits -------------------------------------------------------
+  // Seconds per slot (WS_TO_*): >= 1 sets, < 0 removes the limit (-1), 0
+  // keeps. `autoReset`: progress restarts the counter (inactivity limits).
+  void SetTimeOut(const RTimeOuts& limits, bool autoReset);
+  RTimeOuts GetTimeOut() const { return limits_; }
+  void ResetTimeOut();
+  // Bytes per second for this socket (0 or less: off).
+  void SetLocalSpeedLimit(int64_t bytesPerSecond);
+  // Bytes moved in the previous whole second (per-session rate displays).
+  int64_t BytesLastSecond() const { return bytesPrevSecond_; }
+  int32_t IdleSeconds() const { return idleSeconds_; }
+
+  // --- raw access -------------------------------------------------------------------
+  // The OS handle (-1 when none) for socket options such as TCP_NODELAY.
+  // Never close it or read/write through it: the layer owns it.
+  int NativeHandle() const { return handle_; }
+
+ private:
+  friend class RSocketLayer;
+
+  bool Ready() const;
+  void Notify(int operation, int status);
+  void TraceLine(const std::string& text) const;
+  WsStatus StartConnection();
+  void EndConnection();
+  void PeerClose(int error);
+  void LookupDone(int error, const std::string& answer);
+  bool SendHandler(int error);     // false: a speed budget is exhausted
+  bool ReceiveHandler(int error);  // false: a speed budget is exhausted
+  void ScanLine(int64_t n);
+  void Tick();
+  void TakeChunkBudget(int64_t& chunk, bool& exhausted) const;
+  void Account(int64_t n);
+  bool LimitInForce() const;
+  void PostSelf(uint32_t event);
+  void FreeSendLine();
+  void FreeRecLine();
+  WsStatus SelectEvents(uint32_t events);
+  void CloseHandle(bool abortive);
+  WsStatus OpenHandle(int type);
+  void SetKeepAlive();
+  void CancelLookup();
+
+  // identity
+  RSocketLayer* layer_ = nullptr;
+  uint32_t id_ = 0;
+  int32_t traceTag_ = 0;
+  int handle_ = -1;
+  uint32_t selectMessage_ = 0;  // readiness message number of this handle
+  int kind_ = WS_STREAM;
+  RWindowId ownerWindow_ = 0;
+  uint32_t ownerMessage_ = 0;
+
+  // time-outs
+  RTimeOuts limits_{-1, 120, 120, -1, 120};
+  RTimeOuts counters_{0, 0, 0, 0, 0};
+  bool autoReset_ = true;
+  int32_t idleSeconds_ = 0;
+  int32_t delayedClose_ = 0;
+
+  // rate
+  int64_t bytesThisSecond_ = 0;
+  int64_t bytesPrevSecond_ = 0;
+  bool localLimitOn_ = false;
+  int64_t localLimit_ = 0;
+  int64_t localBudget_ = 0;
+
+  RDblLink layerLink_;
+
+  // close state
+  bool peerClosed_ = false;
+  int closeStatus_ = WS_OK;
+  bool closeAttempt_ = false;
+  int64_t closeAttemptStart_ = 0;
+  bool secondAttempt_ = false;
+
+  // listening
+  bool listening_ = false;
+  bool acceptPending_ = false;
+  int listenStatus_ = WS_OK;
+  int32_t listenHealth_ = 180;
+
+  bool connected_ = false;
+
+  // connecting
+  bool connecting_ = false;
+  bool remoteKnown_ = false;
+  sockaddr_in remote_{};
+  int connectStatus_ = WS_OK;
+  uint16_t localPort_ = 0;
+  uint32_t localAddr_ = 0;  // network order
+  std::unique_ptr<char[]> hostName_;
+
+  // look-up
+  bool lookupRunning_ = false;
+  int lookupStatus_ = WS_OK;
+  char* resultBuf_ = nullptr;
+  int resultSize_ = 0;
+  bool connectAfterLookup_ = false;
+  bool silentLookup_ = false;
+  bool reverseLookup_ = false;
+  int lookupHandle_ = 0;
+
+  // sending
+  bool sending_ = false;
+  bool lineSend_ = false;
+  int sendStatus_ = WS_OK;
+  const char* sendBuf_ = nullptr;
+  const char* sendPtr_ = nullptr;
+  int fileFd_ = -1;  // SendFile source, -1 for memory blocks
+  int64_t fileOffset_ = 0;
+  int64_t sendLeft_ = 0;
+  int64_t blockLength_ = 0;
+  int64_t bytesSent_ = 0;
+  int64_t* sentCounter_ = nullptr;
+  std::unique_ptr<char[]> sendLine_;
+  int sendLineMax_ = 0;
+
+  // receiving
+  bool receiving_ = false;
+  bool lineRec_ = false;
+  bool streaming_ = false;
+  bool lineReady_ = false;
+  int recStatus_ = WS_OK;
+  char* recBuf_ = nullptr;
+  char* writePtr_ = nullptr;
+  int64_t capacity_ = 0;
+  int64_t freeSpace_ = 0;
+  int64_t bytesReceived_ = 0;
+  int64_t* recCounter_ = nullptr;
+  std::unique_ptr<char[]> recLine_;
+  sockaddr_in lastSender_{};
+  bool haveSender_ = false;
+};
+
+}  // namespace vantor
+
+#include "net/RSocketLayer.h"
