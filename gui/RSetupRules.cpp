@@ -1,0 +1,172 @@
+#include "gui/RSetupRules.h"
+
+#include <cctype>
+#include <charconv>
+
+#include "gui/RGuiStrings.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+constexpr std::string_view kRuleLetters = "RWAMELCDP";
+
+bool AllDigits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+std::optional<int> Octet(std::string_view s) {
+  if (!AllDigits(s) || s.size() > 3) return std::nullopt;
+  int v = 0;
+  std::from_chars(s.data(), s.data() + s.size(), v);
+  if (v > 255) return std::nullopt;
+  return v;
+}
+
+bool HasLineBreak(std::string_view s) {
+  return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::optional<uint32_t> ParseDottedAddress(std::string_view text) {
+  uint32_t addr = 0;
+  for (int i = 0; i < 4; ++i) {
+    const size_t dot = text.find('.');
+    const std::string_view part = i < 3 ? text.substr(0, dot) : text;
+    if (i < 3 && dot == std::string_view::npos) return std::nullopt;
+    const auto o = Octet(part);
+    if (!o) return std::nullopt;
+    addr = (addr << 8) | static_cast<uint32_t>(*o);
+    if (i < 3) text.remove_prefix(dot + 1);
+  }
+  return addr;
+}
+
+std::optional<int64_t> ParseBoundedNumber(std::string_view text, int64_t min, int64_t max) {
+  bool neg = false;
+  if (!text.empty() && text.front() == '-') {
+    neg = true;
+    text.remove_prefix(1);
+  }
+  if (!AllDigits(text) || text.size() > 18) return std::nullopt;
+  int64_t v = 0;
+  std::from_chars(text.data(), text.data() + text.size(), v);
+  if (neg) v = -v;
+  if (v < min || v > max) return std::nullopt;
+  return v;
+}
+
+std::string CheckNumber(std::string_view text, int64_t min, int64_t max) {
+  if (ParseBoundedNumber(text, min, max)) return {};
+  return FormatStr(S_GUI_ERR_NUMBER, text, min, max);
+}
+
+std::string CheckIPHome(std::string_view address, std::string_view name, std::string_view passive) {
+  if (!ParseDottedAddress(address)) return FormatStr(S_GUI_ERR_ADDRESS, address);
+  if (name.find(',') != std::string_view::npos || HasLineBreak(name) || name.size() > 59) {
+    return LoadStr(S_GUI_ERR_HOMENAME);
+  }
+  if (!passive.empty() && !ParseDottedAddress(passive)) {
+    return FormatStr(S_GUI_ERR_ADDRESS, passive);
+  }
+  return {};
+}
+
+std::string IPHomeValue(std::string_view address, std::string_view name, std::string_view passive) {
+  std::string v(address);
+  if (!name.empty() || !passive.empty()) {
+    v += ',';
+    v += name;
+  }
+  if (!passive.empty()) {
+    v += ',';
+    v += passive;
+  }
+  return v;
+}
+
+std::string CheckIPPattern(std::string_view pattern) {
+  if (pattern.empty() || pattern.size() > 250) return FormatStr(S_GUI_ERR_PATTERN, pattern);
+  bool letters = false;
+  for (char c : pattern) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (std::isalpha(u)) {
+      letters = true;
+    } else if (!std::isdigit(u) && c != '.' && c != '-' && c != '*' && c != '?') {
+      return FormatStr(S_GUI_ERR_PATTERN, pattern);
+    }
+  }
+  if (letters) return {};  // a host name pattern
+  std::string_view rest = pattern;
+  for (int n = 0; n < 4; ++n) {
+    const size_t dot = rest.find('.');
+    const std::string_view part = rest.substr(0, dot);
+    if (part != "*") {
+      const size_t dash = part.find('-');
+      if (dash == std::string_view::npos) {
+        if (!Octet(part)) return FormatStr(S_GUI_ERR_OCTET, pattern);
+      } else {
+        const auto lo = Octet(part.substr(0, dash));
+        const auto hi = Octet(part.substr(dash + 1));
+        if (!lo || !hi || *lo > *hi) return FormatStr(S_GUI_ERR_OCTET, pattern);
+      }
+    }
+    if (dot == std::string_view::npos) return {};
+    rest.remove_prefix(dot + 1);
+  }
+  return FormatStr(S_GUI_ERR_PATTERN, pattern);  // more than four components
+}
+
+std::string NormaliseRuleLetters(std::string_view letters) {
+  std::string out;
+  for (char want : kRuleLetters) {
+    for (char c : letters) {
+      if (std::toupper(static_cast<unsigned char>(c)) == want) {
+        out += want;
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+std::string CheckAccessRule(std::string_view path, std::string_view letters) {
+  if (path.empty() || HasLineBreak(path)) return LoadStr(S_GUI_ERR_RULEPATH);
+  if (NormaliseRuleLetters(letters).empty()) return LoadStr(S_GUI_ERR_RULELETTERS);
+  return {};
+}
+
+RAccessRuleStr SplitAccessRule(std::string_view value) {
+  const size_t c = value.rfind(',');
+  if (c == std::string_view::npos) return {std::string(value), {}};
+  return {std::string(value.substr(0, c)), std::string(value.substr(c + 1))};
+}
+
+std::string CheckAccountName(std::string_view name) {
+  const bool blankEnds = !name.empty() && (name.front() == ' ' || name.back() == ' ');
+  if (name.empty() || name.size() > 49 || blankEnds || HasLineBreak(name) ||
+      name.find_first_of("[]") != std::string_view::npos) {
+    return FormatStr(S_GUI_ERR_NAME, name);
+  }
+  return {};
+}
+
+std::string CheckPlainValue(std::string_view value) {
+  return HasLineBreak(value) ? LoadStr(S_GUI_ERR_LINEBREAK) : std::string();
+}
+
+std::string CheckListMask(std::string_view mask) {
+  constexpr std::string_view kFull = "rwxrwxrwx";
+  if (mask.size() != kFull.size()) return FormatStr(S_GUI_ERR_MASK, mask);
+  for (size_t i = 0; i < mask.size(); ++i) {
+    if (mask[i] != kFull[i] && mask[i] != '-') return FormatStr(S_GUI_ERR_MASK, mask);
+  }
+  return {};
+}
+
+}  // namespace vantor

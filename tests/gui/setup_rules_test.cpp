@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include "gui/RSetupRules.h"
+#include "util/RStringTable.h"
+
+using namespace vantor;
+
+// Dotted addresses: four octets of at most 255.
+TEST(ParseDottedAddress, Forms) {
+  EXPECT_EQ(ParseDottedAddress("192.168.0.1"), 0xC0A80001u);
+  EXPECT_EQ(ParseDottedAddress("0.0.0.0"), 0u);
+  EXPECT_EQ(ParseDottedAddress("255.255.255.255"), 0xFFFFFFFFu);
+  for (const char* bad : {"256.1.1.1", "1.2.3", "1.2.3.4.5", "1..2.3", "a.b.c.d", "1.2.3.4 ", "",
+                          "1.2.3.0256", "-1.2.3.4"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(ParseDottedAddress(bad).has_value());
+  }
+}
+
+// Numbers: digits only, in range; the refusal names the bounds.
+TEST(CheckNumber, RangesAndText) {
+  SetLanguage(RLanguage::English);
+  EXPECT_EQ(CheckNumber("21", 1, 65535), "");
+  EXPECT_EQ(CheckNumber("-1", -1, 100000), "");
+  EXPECT_EQ(CheckNumber("65536", 1, 65535), "\"65536\" is not a number from 1 to 65535.");
+  EXPECT_EQ(CheckNumber("ten", 0, 10), "\"ten\" is not a number from 0 to 10.");
+  EXPECT_EQ(CheckNumber("", 0, 10), "\"\" is not a number from 0 to 10.");
+  EXPECT_EQ(CheckNumber("1 0", 0, 100), "\"1 0\" is not a number from 0 to 100.");
+  EXPECT_EQ(ParseBoundedNumber("9999999999", 0, 10000000000LL), 9999999999LL);
+}
+
+// IP access patterns: numeric components, ranges and host name patterns.
+TEST(CheckIPPattern, Patterns) {
+  SetLanguage(RLanguage::English);
+  for (const char* good :
+       {"192.168.*.*", "10.0.0.1-50", "10", "*", "*.example.com", "host?.lan", "127.0.0.1"}) {
+    SCOPED_TRACE(good);
+    EXPECT_EQ(CheckIPPattern(good), "");
+  }
+  EXPECT_EQ(CheckIPPattern("10.0.0.256"),
+            "\"10.0.0.256\": each part must be *, a number from 0 to 255 or a range low-high.");
+  for (const char* bad : {"10.0.0.50-1", "1.2.3.4.5", "10..1", "", "10.0.0.1,2", "a b"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_NE(CheckIPPattern(bad), "");
+  }
+}
+
+// IP homes and their INI value forms.
+TEST(IPHome, CheckAndValue) {
+  EXPECT_EQ(CheckIPHome("10.0.0.1", "Office", ""), "");
+  EXPECT_NE(CheckIPHome("10.0.0.300", "", ""), "");
+  EXPECT_NE(CheckIPHome("10.0.0.1", "a,b", ""), "");
+  EXPECT_NE(CheckIPHome("10.0.0.1", "", "1.2.3"), "");
+  EXPECT_EQ(IPHomeValue("10.0.0.1", "", ""), "10.0.0.1");
+  EXPECT_EQ(IPHomeValue("10.0.0.1", "Office", ""), "10.0.0.1,Office");
+  EXPECT_EQ(IPHomeValue("10.0.0.1", "Office", "1.2.3.4"), "10.0.0.1,Office,1.2.3.4");
+  EXPECT_EQ(IPHomeValue("10.0.0.1", "", "1.2.3.4"), "10.0.0.1,,1.2.3.4");
+}
+
+// Access rules need a path and a letter; letters come back normalised.
+TEST(AccessRule, CheckSplitNormalise) {
+  SetLanguage(RLanguage::English);
+  EXPECT_EQ(CheckAccessRule("C:\\ftp", "rl"), "");
+  EXPECT_EQ(CheckAccessRule("C:\\ftp", "xyz"), "An access rule needs at least one permission.");
+  EXPECT_EQ(CheckAccessRule("", "R"), "An access rule needs a path.");
+  EXPECT_EQ(NormaliseRuleLetters("lpRwz"), "RWLP");
+  EXPECT_EQ(NormaliseRuleLetters("pdclemawr"), "RWAMELCDP");
+  const RAccessRuleStr r = SplitAccessRule("C:\\a,b\\c,RL");
+  EXPECT_EQ(r.path, "C:\\a,b\\c");
+  EXPECT_EQ(r.letters, "RL");
+  EXPECT_EQ(SplitAccessRule("nocomma").letters, "");
+}
+
+// Names that would break a section header are refused.
+TEST(CheckAccountName, Names) {
+  EXPECT_EQ(CheckAccountName("joe"), "");
+  EXPECT_EQ(CheckAccountName("** Default **"), "");
+  for (const char* bad : {"", "a]b", "[x", " joe", "joe ", "a\nb",
+                          "12345678901234567890123456789012345678901234567890"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_NE(CheckAccountName(bad), "");
+  }
+  EXPECT_NE(CheckPlainValue("a\rb"), "");
+  EXPECT_EQ(CheckPlainValue("C:\\ftp"), "");
+  EXPECT_EQ(CheckListMask("rwxr-xr--"), "");
+  EXPECT_NE(CheckListMask("rwxrwxrw"), "");
+  EXPECT_NE(CheckListMask("rwxrwxrwz"), "");
+}
