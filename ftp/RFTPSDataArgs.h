@@ -1,0 +1,48 @@
+// Argument handling of the data-connection commands PORT and PASV.
+//
+// Pure functions: they parse and format text and never touch a socket, so the
+// session's handlers stay short and the rules can be tested from tables.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vantor {
+
+// The six numbers of "PORT h1,h2,h3,h4,p1,p2".
+struct RPortArgsStr {
+  std::array<int, 4> host{};
+  uint16_t port = 0;
+
+  std::string AddressText() const;  // "%d.%d.%d.%d"
+};
+
+// Parses a whole PORT command line: the verb is skipped as one word of at
+// most five characters, then exactly six comma-separated decimal numbers,
+// each 0 to 255, must follow (blanks may precede each number; text after the
+// sixth number is ignored). False leaves `out` unchanged.
+[[nodiscard]] bool ParsePortLine(std::string_view line, RPortArgsStr& out);
+
+// Outcome of PORT against the current data address.
+struct RPortDecisionStr {
+  bool bounceRefused = false;  // reply 1165; address reset to the peer
+  std::string dataAddress;     // the DataAddress to keep
+  uint16_t dataPort = 0;       // the DataPort to keep
+};
+
+// Applies parsed PORT numbers: with `blockBounce` on, an address that differs
+// (exact text) from `peerAddress` is refused, the data address becomes the
+// peer's and the previous port stays.
+RPortDecisionStr DecidePort(const RPortArgsStr& args, bool blockBounce,
+                            std::string_view peerAddress, uint16_t oldPort);
+
+// Reads "%d.%d.%d.%d" from a dotted address text. False when four numbers do
+// not result (the PASV 500 case).
+[[nodiscard]] bool ParseDottedQuad(std::string_view text, std::array<int, 4>& out);
+
+// "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d)" for the address and port.
+std::string PasvReplyText(const std::array<int, 4>& addr, uint16_t port);
+
+}  // namespace vantor

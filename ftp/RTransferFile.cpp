@@ -1,0 +1,142 @@
+#include "ftp/RTransferFile.h"
+
+#include <errno.h>
+#include <strings.h>
+
+#include "platform/RFileIO.h"
+#include "platform/RFileLock.h"
+#include "platform/RFileSys.h"
+
+namespace vantor {
+
+RUploadSharing UploadSharingFromText(const std::string& text) {
+  if (strcasecmp(text.c_str(), "Shared") == 0) return RUploadSharing::Shared;
+  if (strcasecmp(text.c_str(), "Exclusive") == 0) return RUploadSharing::Exclusive;
+  return RUploadSharing::Any;
+}
+
+int RTransferFile::Lock(bool reader, RUploadSharing sharing) {
+  if (reader) return FdLockSlot(fd_.Get(), RLockSlot::Reader, false);
+  switch (sharing) {
+    case RUploadSharing::Shared:
+      return 0;
+    case RUploadSharing::Exclusive: {
+      const int rc = FdLockSlot(fd_.Get(), RLockSlot::Writer, true);
+      return rc != 0 ? rc : FdLockSlot(fd_.Get(), RLockSlot::Reader, true);
+    }
+    case RUploadSharing::Any: {
+      // First attempt shares nothing; the second shares reading. Either way
+      // the writer slot keeps a second upload out.
+      const int rc = FdLockSlot(fd_.Get(), RLockSlot::Writer, true);
+      if (rc != 0) return rc;
+      (void)FdLockSlot(fd_.Get(), RLockSlot::Reader, true);
+      return 0;
+    }
+  }
+  return EINVAL;
+}
+
+int RTransferFile::Open(const std::string& posixPath, RTransferOpenMode mode, int64_t restartOffset,
+                        RUploadSharing sharing) {
+  Close();
+  path_ = posixPath;
+  mode_ = mode;
+  created_ = false;
+  committed_ = false;
+  startOffset_ = restartOffset < 0 ? 0 : restartOffset;
+  if (mode == RTransferOpenMode::Read) {
+    fd_ = FsOpenNoFollow(posixPath, ROpenMode::Read);
+  } else {
+    // Create only when absent, so a failure later knows whether the name is ours.
+    fd_ = FsOpenNoFollow(posixPath, ROpenMode::WriteNew);
+    if (fd_.Valid()) {
+      created_ = true;
+    } else if (errno == EEXIST) {
+      fd_ = FsOpenNoFollow(posixPath, ROpenMode::WriteExisting);
+    }
+  }
+  if (!fd_.Valid()) {
+    const int err = errno != 0 ? errno : EIO;
+    path_.clear();
+    return err;
+  }
+  int rc = Lock(mode == RTransferOpenMode::Read, sharing);
+  if (rc == 0) {
+    preSize_ = FdSize(fd_.Get());
+    if (preSize_ < 0) rc = static_cast<int>(-preSize_);
+  }
+  if (rc == 0) {
+    int64_t pos = 0;
+    if (mode == RTransferOpenMode::Append) {
+      pos = FdSeek(fd_.Get(), 0, true);
+    } else if (startOffset_ > 0) {
+      pos = FdSeek(fd_.Get(), startOffset_, false);
+    }
+    if (pos < 0) rc = static_cast<int>(-pos);
+  }
+  if (rc != 0) {
+    if (created_) (void)FsRemoveFile(path_);
+    fd_.Reset();
+    path_.clear();
+    created_ = false;
+    return rc;
+  }
+  return 0;
+}
+
+int RTransferFile::Commit() {
+  if (!fd_.Valid() || committed_) return 0;
+  committed_ = true;
+  if (mode_ != RTransferOpenMode::Write) return 0;
+  return FdTruncate(fd_.Get(), startOffset_);
+}
+
+int64_t RTransferFile::Read(void* buf, size_t len) {
+  if (!fd_.Valid()) return -EBADF;
+  return FdRead(fd_.Get(), buf, len);
+}
+
+int64_t RTransferFile::Write(const void* buf, size_t len) {
+  if (!fd_.Valid()) return -EBADF;
+  if (!committed_) {
+    const int rc = Commit();
+    if (rc != 0) return -rc;
+  }
+  return FdWriteAll(fd_.Get(), buf, len);
+}
+
+void RTransferFile::Close() {
+  fd_.Reset();
+  path_.clear();
+  created_ = false;
+  committed_ = false;
+}
+
+void RTransferFile::Abandon() {
+  if (fd_.Valid() && mode_ != RTransferOpenMode::Read) {
+    if (created_) {
+      (void)FsRemoveFile(path_);
+    } else if (committed_) {
+      DeletePartial();
+      return;
+    }
+  }
+  Close();
+}
+
+void RTransferFile::DeletePartial() {
+  if (fd_.Valid() && mode_ != RTransferOpenMode::Read) {
+    const bool resumed = mode_ == RTransferOpenMode::Append || startOffset_ > 0;
+    if (!created_ && resumed) {
+      const int64_t keep = mode_ == RTransferOpenMode::Append
+                               ? preSize_
+                               : (startOffset_ < preSize_ ? startOffset_ : preSize_);
+      (void)FdTruncate(fd_.Get(), keep);
+    } else {
+      (void)FsRemoveFile(path_);
+    }
+  }
+  Close();
+}
+
+}  // namespace vantor

@@ -1,0 +1,82 @@
+// The file of one transfer: opened with the sharing rules of
+// `OpenFilesUploadMode`, positioned for REST and APPE, and undone cleanly when
+// an upload fails.
+//
+// Sharing on this platform (advisory open-file locks, see platform/RFileLock.h):
+//   readers (RETR) share reading and writing with everyone, but are refused
+//   while an upload holds the file without read sharing;
+//   "Exclusive": an upload shares nothing: no second upload, no reader;
+//   "Any" (default): first as "Exclusive", else sharing reading only, so two
+//   uploads to one file can never interleave while downloads may go on;
+//   "Shared": no lock at all (the administrator asked for it).
+//
+// An upload's destructive step (truncation for STOR) is deferred to
+// `Commit`, which the session calls once the data connection is up: an upload
+// whose connection never opens leaves an existing file exactly as it was.
+// Loop thread only; the object owns the descriptor.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/RFd.h"
+
+namespace vantor {
+
+enum class RUploadSharing { Shared, Exclusive, Any };
+enum class RTransferOpenMode { Read, Write, Append };  // "r", "w", "a"
+
+// `OpenFilesUploadMode` text to sharing; unknown text is the default "Any".
+RUploadSharing UploadSharingFromText(const std::string& text);
+
+class RTransferFile {
+ public:
+  RTransferFile() = default;
+  RTransferFile(const RTransferFile&) = delete;
+  RTransferFile& operator=(const RTransferFile&) = delete;
+  ~RTransferFile() { Close(); }
+
+  // Opens `posixPath` (no link followed). "w" with offset 0 will truncate to
+  // 0 on Commit, "w" with an offset keeps the first `restartOffset` bytes;
+  // "a" writes at the end. Returns 0 or an errno; on failure nothing is open
+  // and nothing was created.
+  [[nodiscard]] int Open(const std::string& posixPath, RTransferOpenMode mode,
+                         int64_t restartOffset, RUploadSharing sharing);
+  // Applies the deferred truncation. Returns 0 or an errno.
+  [[nodiscard]] int Commit();
+
+  // Reads the next block; bytes read, 0 at the end, -errno on failure.
+  [[nodiscard]] int64_t Read(void* buf, size_t len);
+  // Writes a whole block; its length or -errno (-ENOSPC when the disk is full).
+  [[nodiscard]] int64_t Write(const void* buf, size_t len);
+
+  // Closes and keeps the file as it is.
+  void Close();
+  // Closes an upload that never got its data connection: a file this upload
+  // created is removed, an existing file was never changed.
+  void Abandon();
+  // Closes a failed upload and removes what it wrote: a file it created, or
+  // whose earlier contents it replaced, is deleted; a file it appended to or
+  // resumed is cut back to the length it had before.
+  void DeletePartial();
+
+  bool IsOpen() const { return fd_.Valid(); }
+  int Fd() const { return fd_.Get(); }
+  bool Created() const { return created_; }
+  int64_t StartOffset() const { return startOffset_; }
+  const std::string& Path() const { return path_; }
+
+ private:
+  [[nodiscard]] int Lock(bool reader, RUploadSharing sharing);
+
+  RFd fd_;
+  std::string path_;
+  RTransferOpenMode mode_ = RTransferOpenMode::Read;
+  bool created_ = false;
+  bool committed_ = false;
+  int64_t preSize_ = 0;      // size before the upload touched it
+  int64_t startOffset_ = 0;  // the restart offset the file was opened with
+};
+
+}  // namespace vantor

@@ -1,0 +1,164 @@
+// Argument rules of PORT, PASV, REST, TYPE, MODE, STRU, ALLO and MDTM.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ftp/RFTPSDataArgs.h"
+#include "ftp/RFTPSTransferArgs.h"
+#include "util/RStringTable.h"
+
+using namespace vantor;
+
+// PORT needs exactly six numbers 0..255 after a verb of at most five letters.
+TEST(TransferArgs, PortParsing) {
+  struct Case {
+    const char* line;
+    bool ok;
+    const char* addr;
+    int port;
+  };
+  const Case cases[] = {
+      {"PORT 10,0,0,1,4,1", true, "10.0.0.1", 1025},
+      {"PORT 127,0,0,1,255,255", true, "127.0.0.1", 65535},
+      {"port  1, 2, 3, 4, 0, 21", true, "1.2.3.4", 21},
+      {"PORT 10,0,0,1,4,1,9", true, "10.0.0.1", 1025},  // text after the sixth is ignored
+      {"PORT 10,0,0,1,4,1 trailing", true, "10.0.0.1", 1025},
+      {"PORT 10,0,0,256,4,1", false, "", 0},
+      {"PORT 10,0,0,1,4", false, "", 0},
+      {"PORT a,b,c,d,e,f", false, "", 0},
+      {"PORT 10,0,0,-1,4,1", false, "", 0},
+      {"PORT 10 ,0,0,1,4,1", false, "", 0},
+      {"PORT", false, "", 0},
+      {"PORTXY 1,2,3,4,5,6", false, "", 0},
+      {"PORT 99999999999999999999999,0,0,1,4,1", false, "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    RPortArgsStr a;
+    a.port = 7;
+    ASSERT_EQ(ParsePortLine(c.line, a), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(a.AddressText(), c.addr);
+      EXPECT_EQ(a.port, c.port);
+    } else {
+      EXPECT_EQ(a.port, 7) << "a refused PORT must change nothing";
+    }
+  }
+}
+
+// With bounce blocking a foreign address is refused: the address becomes the
+// peer's and the previous port stays; without it anything goes.
+TEST(TransferArgs, PortBounceCheck) {
+  RPortArgsStr a;
+  ASSERT_TRUE(ParsePortLine("PORT 10,0,0,9,4,1", a));
+  RPortDecisionStr d = DecidePort(a, true, "127.0.0.1", 21);
+  EXPECT_TRUE(d.bounceRefused);
+  EXPECT_EQ(d.dataAddress, "127.0.0.1");
+  EXPECT_EQ(d.dataPort, 21);
+  d = DecidePort(a, false, "127.0.0.1", 21);
+  EXPECT_FALSE(d.bounceRefused);
+  EXPECT_EQ(d.dataAddress, "10.0.0.9");
+  EXPECT_EQ(d.dataPort, 1025);
+  ASSERT_TRUE(ParsePortLine("PORT 127,0,0,1,200,3", a));
+  d = DecidePort(a, true, "127.0.0.1", 21);
+  EXPECT_FALSE(d.bounceRefused);
+  EXPECT_EQ(d.dataPort, 200 * 256 + 3);
+  EXPECT_EQ(LoadStr(1165), std::string("530 Only client IP address allowed for PORT command."));
+}
+
+TEST(TransferArgs, PasvReplyText) {
+  std::array<int, 4> q{};
+  ASSERT_TRUE(ParseDottedQuad("127.0.0.1", q));
+  EXPECT_EQ(PasvReplyText(q, 50001), "227 Entering Passive Mode (127,0,0,1,195,81)");
+  EXPECT_FALSE(ParseDottedQuad("localhost", q));
+  EXPECT_FALSE(ParseDottedQuad("10.0.1", q));
+}
+
+// REST keeps 64-bit offsets; negative restarts at 0; no number is a 501.
+TEST(TransferArgs, RestOffsets) {
+  EXPECT_EQ(ParseRestLine("REST 100"), 100);
+  EXPECT_EQ(ParseRestLine("REST 5368709120"), 5368709120LL);
+  EXPECT_EQ(ParseRestLine("REST -5"), 0);
+  EXPECT_EQ(ParseRestLine("REST  +7"), 7);
+  EXPECT_EQ(ParseRestLine("REST 12abc"), 12);
+  EXPECT_FALSE(ParseRestLine("REST").has_value());
+  EXPECT_FALSE(ParseRestLine("REST abc").has_value());
+  EXPECT_EQ(FormatStr(1128, int64_t{0}),
+            "350 Restarting at 0 - send STORE or RETRIEVE to initiate transfer.");
+}
+
+TEST(TransferArgs, TypeModeStru) {
+  struct Case {
+    const char* line;
+    uint32_t reply;
+  };
+  const Case types[] = {{"TYPE A", 1019},  {"type a n", 1019}, {"TYPE I", 1020}, {"TYPE L 8", 1020},
+                        {"TYPE L8", 1020}, {"TYPE L 7", 1021}, {"TYPE E", 1021}, {"TYPE", 1021}};
+  for (const Case& c : types) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(DecideType(c.line).reply, c.reply);
+  }
+  EXPECT_TRUE(DecideType("TYPE A").ascii);
+  EXPECT_FALSE(DecideType("TYPE L 8").ascii);
+  EXPECT_FALSE(DecideType("TYPE E").changes);
+  EXPECT_EQ(DecideMode("MODE S"), 1024u);
+  EXPECT_EQ(DecideMode("MODE B"), 1025u);
+  EXPECT_EQ(DecideStru("STRU F"), 1022u);
+  EXPECT_EQ(DecideStru("stru r"), 1164u);
+  EXPECT_EQ(DecideStru("STRU P"), 1023u);
+}
+
+// ALLO: one unsigned number; free space is reported as a full 64-bit count.
+TEST(TransferArgs, Allo) {
+  EXPECT_EQ(ParseAlloLine("ALLO 1000"), 1000u);
+  EXPECT_FALSE(ParseAlloLine("ALLO").has_value());
+  EXPECT_FALSE(ParseAlloLine("ALLO -1").has_value());
+  EXPECT_FALSE(ParseAlloLine("ALLO x").has_value());
+  EXPECT_EQ(AlloReplyText(1000, 10737418240ULL, 'c'),
+            "200 Command OK, 10737418240 bytes available on drive C:");
+  EXPECT_EQ(AlloReplyText(5000, 4000, 'd'),
+            "501 Not enough space, only 4000 bytes available on drive D:");
+}
+
+// The set form needs a valid stamp, a blank (or a +/- zone number) and a path.
+TEST(TransferArgs, MdtmSetForm) {
+  struct Case {
+    const char* arg;
+    bool set;
+    bool utc;
+    const char* path;
+  };
+  const Case cases[] = {
+      {"20240101120000 file.txt", true, false, "file.txt"},
+      {"20240101120000  spaced name ", true, false, "spaced name"},
+      {"20240101120000+60 f", true, true, "f"},
+      {"20240101120000-1000 f", true, true, "f"},
+      {"20240101120000+1001 f", false, false, "20240101120000+1001 f"},
+      {"20240101120000 ", false, false, "20240101120000 "},  // shorter than 16
+      {"19790101120000 f", false, false, "19790101120000 f"},
+      {"20761231120000 f", false, false, "20761231120000 f"},
+      {"20241301120000 f", false, false, "20241301120000 f"},
+      {"20240132120000 f", false, false, "20240132120000 f"},
+      {"20240101126000 f", false, false, "20240101126000 f"},
+      {"20240101990000 f", true, false, "f"},  // the hour is not range-tested
+      {"2024010112000x f", false, false, "2024010112000x f"},
+      {"file name.txt", false, false, "file name.txt"},
+      {"20240101120000x f", false, false, "20240101120000x f"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arg);
+    const RMdtmArgStr a = ParseMdtmArg(c.arg);
+    EXPECT_EQ(a.setForm, c.set);
+    EXPECT_EQ(a.path, c.path);
+    if (c.set) {
+      EXPECT_EQ(a.stamp.utc, c.utc);
+    }
+  }
+  const RMdtmArgStr a = ParseMdtmArg("20240229235958 x");
+  EXPECT_EQ(a.stamp.year, 2024);
+  EXPECT_EQ(a.stamp.month, 2);
+  EXPECT_EQ(a.stamp.day, 29);
+  EXPECT_EQ(a.stamp.hour, 23);
+  EXPECT_EQ(a.stamp.minute, 59);
+  EXPECT_EQ(a.stamp.second, 58);
+}

@@ -1,0 +1,136 @@
+// STOU names, upload records, LIST/NLST arguments and the closing texts.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "ftp/RFTPSListArgs.h"
+#include "ftp/RStouNames.h"
+#include "ftp/RTransferSummary.h"
+#include "ftp/RUploadRecords.h"
+#include "util/RStringTable.h"
+
+using namespace vantor;
+
+// STOU without a name counts FTP00000 up; with a taken name it inserts the
+// counter before the first dot.
+TEST(StouNames, Search) {
+  std::set<std::string> taken;
+  auto isTaken = [&taken](const std::string& p) { return taken.count(p) > 0; };
+  EXPECT_EQ(FindUniqueName("C:\\up", true, isTaken), "C:\\up\\FTP00000");
+  taken.insert("C:\\up\\FTP00000");
+  EXPECT_EQ(FindUniqueName("C:\\up\\", true, isTaken), "C:\\up\\FTP00001");
+  EXPECT_EQ(FindUniqueName("C:\\up\\a.tar.gz", false, isTaken), "C:\\up\\a.tar.gz");
+  taken.insert("C:\\up\\a.tar.gz");
+  EXPECT_EQ(FindUniqueName("C:\\up\\a.tar.gz", false, isTaken), "C:\\up\\a1.tar.gz");
+  taken.insert("C:\\up\\a1.tar.gz");
+  EXPECT_EQ(FindUniqueName("C:\\up\\a.tar.gz", false, isTaken), "C:\\up\\a2.tar.gz");
+  taken.insert("C:\\up\\noext");
+  EXPECT_EQ(FindUniqueName("C:\\up\\noext", false, isTaken), "C:\\up\\noext1");
+  taken.insert("C:\\up\\.rc");
+  EXPECT_EQ(FindUniqueName("C:\\up\\.rc", false, isTaken), "C:\\up\\1.rc");
+  // Every name taken: no unique name (bounded search, no endless loop).
+  EXPECT_FALSE(FindUniqueName("C:\\up\\x", false, [](const std::string&) { return true; }));
+  // A very long name is cut so base, counter and extension stay within 199.
+  const std::string longName = "C:\\up\\" + std::string(300, 'b') + "." + std::string(150, 'e');
+  const auto got = FindUniqueName(longName, false, [](const std::string&) { return false; });
+  ASSERT_TRUE(got.has_value());
+  EXPECT_LE(got->size() - 6, 199u);
+  EXPECT_EQ(got->substr(got->size() - 101), "." + std::string(100, 'e'));
+}
+
+// Records are keyed by address and path; the purge keeps only those younger
+// than 12 hours.
+TEST(UploadRecords, InsertContainsPurge) {
+  RUploadRecords r;
+  r.Insert("127.0.0.1", "C:\\up\\a", 1000);
+  r.Insert("127.0.0.2", "C:\\up\\a", 2000);
+  r.Insert("127.0.0.1", "C:\\up\\a", 30000);  // refreshed, not duplicated
+  EXPECT_EQ(r.Size(), 2u);
+  EXPECT_TRUE(r.Contains("127.0.0.1", "C:\\up\\a"));
+  EXPECT_FALSE(r.Contains("127.0.0.1", "C:\\UP\\A"));  // exact text comparison
+  EXPECT_FALSE(r.Contains("127.0.0.3", "C:\\up\\a"));
+  r.Purge(2000 + 43199);
+  EXPECT_EQ(r.Size(), 2u);
+  r.Purge(2000 + 43200);
+  EXPECT_EQ(r.Size(), 1u);
+  EXPECT_TRUE(r.Contains("127.0.0.1", "C:\\up\\a"));
+  r.Purge(30000 + 43200);
+  EXPECT_EQ(r.Size(), 0u);
+}
+
+// Options are the leading "-" tokens; LIST always adds "l" (and "a" without
+// options), NLST adds "e" without options.
+TEST(ListArgs, OptionsAndDefaults) {
+  struct Case {
+    const char* line;
+    bool nlst;
+    const char* options;
+    const char* path;
+  };
+  const Case cases[] = {
+      {"LIST", false, "al", ""},
+      {"LIST ", false, "al", ""},
+      {"LIST -C", false, "-Cl", ""},
+      {"LIST -l -a pub/sub", false, "-l -al", "pub\\sub"},
+      {"LIST  -d  sub ", false, "-dl", "sub"},
+      {"LIST my%20dir", false, "al", "my dir"},
+      {"LIST a -l", false, "al", "a -l"},
+      {"NLST", true, "e", ""},
+      {"NLST -l", true, "-l", ""},
+      {"NLST sub", true, "e", "sub"},
+      {"NLST\t-R\tx", true, "-R", "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const RListArgsStr a = ParseListLine(c.line, c.nlst);
+    EXPECT_EQ(a.options, c.options);
+    EXPECT_EQ(a.path, c.path);
+  }
+  std::string dir, pat;
+  SplitListPath("C:\\pub\\x.txt", dir, pat);
+  EXPECT_EQ(dir, "C:\\pub");
+  EXPECT_EQ(pat, "x.txt");
+  SplitListPath("C:\\pub", dir, pat);
+  EXPECT_EQ(dir, "C:\\");
+  EXPECT_EQ(pat, "pub");
+}
+
+// The reason table is taken in order; a lost control connection overrides.
+TEST(TransferSummary, FailureReasons) {
+  struct Case {
+    RTransferEndFactsStr f;
+    uint32_t text;
+    int number;
+  };
+  const Case cases[] = {
+      {{true, true, 1060, 19, true}, 2069, 5},   {{true, false, 1060, 19, true}, 2045, 1},
+      {{false, false, 1150, 19, true}, 2054, 2}, {{false, false, 1033, -1, true}, 2061, 7},
+      {{true, false, 1057, -1, true}, 2061, 7},  {{true, false, 1135, 0, true}, 2050, 3},
+      {{true, false, 1058, 2, true}, 2027, 5},   {{false, false, 1034, 19, true}, 2028, 7},
+      {{false, false, 1034, -1, true}, 2028, 7}, {{false, false, 1034, 25, true}, 2029, 4},
+      {{false, false, 1034, 20, true}, 2030, 6}, {{false, false, 1034, 25, false}, 2057, 7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const RTransferReasonStr r = PickFailureReason(c.f);
+    EXPECT_EQ(r.text, c.text);
+    EXPECT_EQ(r.number, c.number);
+  }
+}
+
+// The unit and precision follow the rate; the reason text closes the bracket.
+TEST(TransferSummary, SpeedAndLogLine) {
+  SetLanguage(RLanguage::English);
+  EXPECT_EQ(SpeedSummary(0, 10, ""), " (0 bytes/sec - 0 bytes)");
+  EXPECT_EQ(SpeedSummary(500, 1000, ""), " (500 bytes/sec - 500 bytes)");
+  EXPECT_EQ(SpeedSummary(2048, 1000, ""), " (2.00 Kb/sec - 2048 bytes)");
+  EXPECT_EQ(SpeedSummary(51200, 1000, ""), " (50.0 Kb/sec - 51200 bytes)");
+  EXPECT_EQ(SpeedSummary(5368709120ULL, 1000, ", packet timed out"),
+            " (5242880 Kb/sec - 5368709120 bytes, packet timed out)");
+  EXPECT_EQ(TransferEndLogLine(false, false, 42, "C:\\Pub\\File.BIN", 1024, 1000, ""),
+            "(000042) Sent file c:\\pub\\file.bin successfully (1.00 Kb/sec - 1024 bytes)");
+  EXPECT_EQ(TransferEndLogLine(true, true, 7, "C:\\UP\\X", 0, 10, LoadStr(2028)),
+            "(000007) Error receiving file c:\\up\\x, aborting (0 bytes/sec - 0 bytes, client "
+            "closed data connection)");
+}
