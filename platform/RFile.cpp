@@ -122,6 +122,29 @@ bool ReplaceFileAtomic(const std::string& path, std::string_view data, RFileIden
   return true;
 }
 
+bool AppendToFile(const std::string& path, std::string_view data, mode_t newMode) {
+  RFd fd(OpenRetry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, newMode));
+  return fd && WriteAll(fd.Get(), data);
+}
+
+bool WriteWholeFile(const std::string& path, std::string_view data, mode_t newMode) {
+  RFd fd(OpenRetry(path.c_str(), O_WRONLY | O_TRUNC | O_CREAT, newMode));
+  return fd && WriteAll(fd.Get(), data);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool RemoveFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 int64_t FileClockNowNs() {
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);

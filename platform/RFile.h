@@ -42,6 +42,21 @@ RFileIdentity StatFile(const std::string& path);
 [[nodiscard]] bool ReplaceFileAtomic(const std::string& path, std::string_view data,
                                      RFileIdentity* identity = nullptr, mode_t newMode = 0600);
 
+// Appends `data` to `path` (created with `newMode` when missing) and closes
+// it again. False when the file cannot be opened or not all was written.
+[[nodiscard]] bool AppendToFile(const std::string& path, std::string_view data,
+                                mode_t newMode = 0640);
+// Truncates (or creates) `path` and writes `data`; not atomic, for files that
+// readers expect to be rewritten in place.
+[[nodiscard]] bool WriteWholeFile(const std::string& path, std::string_view data,
+                                  mode_t newMode = 0644);
+// True when `path` names an existing file of any kind.
+bool FileExists(const std::string& path);
+// Removes a file; true when it is gone afterwards.
+bool RemoveFile(const std::string& path);
+// Renames; false on failure.
+[[nodiscard]] bool RenameFile(const std::string& from, const std::string& to);
+
 // Wall-clock nanoseconds since 1970 (as file times are kept).
 int64_t FileClockNowNs();
 

@@ -1,0 +1,196 @@
+#include "config/RGlobalSettings.h"
+
+#include <optional>
+#include <vector>
+
+#include "config/RProfile.h"
+#include "platform/RFile.h"
+#include "util/RFormat.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+constexpr int32_t kDirCacheMax = 150;
+
+const char* const G = kGlobalSection;
+
+// Socket options: -1 when the key is absent or empty.
+int32_t OptionalSwitch(const RIniFile& ini, const char* key) {
+  if (ini.GetString(G, key).empty()) return -1;
+  return ProfileBool(ini, G, key, false) ? 1 : 0;
+}
+int32_t OptionalNumber(const RIniFile& ini, const char* key) {
+  return ScanInt(ini.GetString(G, key)).value_or(-1);
+}
+int32_t AtLeastOne(const RIniFile& ini, const char* key, int32_t def) {
+  int32_t v = ProfileInt(ini, G, key, def);
+  return v < 1 ? def : v;
+}
+
+bool ValidListMask(std::string_view m) {
+  return m.size() == 9 && m.find_first_not_of("rwx-") == std::string_view::npos;
+}
+
+// Four numbers "%d,%d,%d,%d"; false unless all four are there.
+bool ParsePlacement(std::string_view text, RWindowStateStr* w) {
+  int32_t v[4];
+  for (int i = 0; i < 4; ++i) {
+    auto n = ScanInt(text);
+    if (!n) return false;
+    v[i] = *n;
+    size_t comma = text.find(',');
+    if (i < 3) {
+      if (comma == std::string_view::npos) return false;
+      text.remove_prefix(comma + 1);
+    }
+  }
+  w->hasPlacement = true;
+  w->left = v[0];
+  w->top = v[1];
+  w->width = v[2];
+  w->height = v[3];
+  return true;
+}
+
+using Change = RIniFile::Change;
+Change Set(const char* key, std::string value) {
+  return Change{G, key, std::move(value)};
+}
+Change Remove(const char* key) {
+  return Change{G, key, std::nullopt};
+}
+Change SetOrRemove(const char* key, bool set, std::string value) {
+  return set ? Set(key, std::move(value)) : Remove(key);
+}
+
+}  // namespace
+
+int64_t VersionTextToNumber(std::string_view text) {
+  int64_t parts[4];
+  for (int i = 0; i < 4; ++i) {
+    auto n = ScanInt(text);
+    if (!n) return 0;
+    parts[i] = *n;
+    size_t dot = text.find('.');
+    if (i < 3) {
+      if (dot == std::string_view::npos) return 0;
+      text.remove_prefix(dot + 1);
+    }
+  }
+  return parts[0] * 1000000 + parts[1] * 10000 + parts[2] * 100 + parts[3];
+}
+
+void RGlobalSettings::Load(const RIniFile& ini) {
+  *this = RGlobalSettings();
+  version = ini.GetString(G, "Version", "0.0.0.0");
+  security = ProfileBool(ini, G, "Security", true);
+  checkAnonPass = ProfileBool(ini, G, "CheckAnonPass", false);
+  encryptPasswords = ProfileBool(ini, G, "EncryptPasswords", true);
+  lowerCaseFileDir = ProfileBool(ini, G, "LowerCaseFileDir", false);
+  speedLimit = ProfileLong(ini, G, "SpeedLimit", -1);
+  deletePartialUploads = ProfileBool(ini, G, "DeletePartialUploads", false);
+  blockFTPBounceAttack = ProfileBool(ini, G, "BlockFTPBounceAttack", false);
+  blockAntiTimeOut = ProfileBool(ini, G, "BlockAntiTimeOut", false);
+  dirCacheEnable = ProfileBool(ini, G, "DirCacheEnable", true);
+  dirCacheSize = ProfileInt(ini, G, "DirCacheSize", 25);
+  dirCacheTime = ProfileInt(ini, G, "DirCacheTime", 600);
+  autoStart = ProfileBool(ini, G, "AutoStart", false);
+  // A port outside the 16-bit range would be cut to some other port.
+  const int32_t port = ProfileInt(ini, G, "PortNr", 21);
+  portNr = (port >= 1 && port <= 65535) ? port : 21;
+  maxNrUsers = ProfileInt(ini, G, "MaxNrUsers", -1);
+  listenToIPHomesOnly = ProfileBool(ini, G, "ListenToIPHomesOnly", false);
+  const std::string mode = ini.GetString(G, "OpenFilesUploadMode", "Any");
+  openFilesUploadMode = IniNameEquals(mode, "Shared")      ? RUploadMode::Shared
+                        : IniNameEquals(mode, "Exclusive") ? RUploadMode::Exclusive
+                                                           : RUploadMode::Any;
+  const std::string mask = ini.GetString(G, "DirListMask", "rwxrwxrwx");
+  if (ValidListMask(mask)) dirListMask = mask;
+  dirChangeMesFile = ini.GetString(G, "DirChangeMesFile");
+  dirChangeMesFile2 = ini.GetString(G, "DirChangeMesFile2");
+  linkFile = ini.GetString(G, "LinkFile");
+  linkFile2 = ini.GetString(G, "LinkFile2");
+  antiHammer = ProfileBool(ini, G, "AntiHammer", false);
+  antiHammerWindow = AtLeastOne(ini, "AntiHammerWindow", 30);
+  antiHammerTries = AtLeastOne(ini, "AntiHammerTries", 4);
+  antiHammerBlock = AtLeastOne(ini, "AntiHammerBlock", 300);
+  socketInlineOOB = OptionalSwitch(ini, "SocketInlineOOB");
+  socketKeepAlive = OptionalSwitch(ini, "SocketKeepAlive");
+  socketNoNagle = OptionalSwitch(ini, "SocketNoNagle");
+  socketRcvBuffer = OptionalNumber(ini, "SocketRcvBuffer");
+  socketSndBuffer = OptionalNumber(ini, "SocketSndBuffer");
+  packetTimeOut = OptionalNumber(ini, "PacketTimeOut");
+  (void)ParsePlacement(ini.GetString(G, "Window"), &window);
+  startIconic = ProfileBoolStrict(ini, G, "StartIconic");
+  window.maximized = ProfileBoolStrict(ini, G, "StartMaximized");
+  invisible = ProfileBoolStrict(ini, G, "Invisible");
+  window.showToolBar = ProfileBool(ini, G, "ShowToolBar", true);
+  window.showBmpMenus = ProfileBool(ini, G, "ShowBmpMenus", true);
+  userInfoWin = ini.GetString(G, "UserInfoWin");
+}
+
+int32_t RGlobalSettings::DirCacheEntries() const {
+  if (!dirCacheEnable) return 1;
+  return dirCacheSize > kDirCacheMax ? kDirCacheMax : dirCacheSize;
+}
+
+int32_t RGlobalSettings::DirCacheSeconds() const {
+  return dirCacheEnable ? dirCacheTime : 5;
+}
+
+int64_t RGlobalSettings::VersionNumber() const {
+  return VersionTextToNumber(version);
+}
+
+bool RGlobalSettings::SaveServerSettings(RIniFile& ini) const {
+  std::vector<Change> c;
+  c.push_back(SetOrRemove("SpeedLimit", speedLimit > 0, RFormat("%ld", speedLimit)));
+  c.push_back(Set("Security", OnOff(security)));
+  c.push_back(Set("CheckAnonPass", YesNo(checkAnonPass)));
+  c.push_back(SetOrRemove("DeletePartialUploads", deletePartialUploads, "YES"));
+  c.push_back(SetOrRemove("BlockFTPBounceAttack", blockFTPBounceAttack, "YES"));
+  c.push_back(SetOrRemove("EncryptPasswords", !encryptPasswords, "NO"));
+  c.push_back(SetOrRemove("BlockAntiTimeOut", blockAntiTimeOut, "YES"));
+  c.push_back(Set("AutoStart", YesNo(autoStart)));
+  c.push_back(SetOrRemove("LowerCaseFileDir", lowerCaseFileDir, "YES"));
+  c.push_back(Set("DirCacheEnable", YesNo(dirCacheEnable)));
+  c.push_back(Set("DirCacheSize", RFormat("%ld", dirCacheSize)));
+  c.push_back(Set("DirCacheTime", RFormat("%ld", dirCacheTime)));
+  if (!security) WriteLog(LOG_SCREEN, LoadStr(21007));
+  return ini.Apply(c);
+}
+
+bool RGlobalSettings::SaveFtpServerSettings(RIniFile& ini) const {
+  std::vector<Change> c;
+  c.push_back(SetOrRemove("PortNr", portNr != 21, RFormat("%d", portNr)));
+  c.push_back(SetOrRemove("MaxNrUsers", maxNrUsers != -1, RFormat("%d", maxNrUsers)));
+  c.push_back(SetOrRemove("ListenToIPHomesOnly", listenToIPHomesOnly, "YES"));
+  c.push_back(SetOrRemove("OpenFilesUploadMode", openFilesUploadMode != RUploadMode::Any,
+                          openFilesUploadMode == RUploadMode::Shared ? "Shared" : "Exclusive"));
+  c.push_back(SetOrRemove("DirChangeMesFile", !dirChangeMesFile.empty(), dirChangeMesFile));
+  c.push_back(SetOrRemove("DirChangeMesFile2", !dirChangeMesFile2.empty(), dirChangeMesFile2));
+  c.push_back(SetOrRemove("LinkFile", !linkFile.empty(), linkFile));
+  c.push_back(SetOrRemove("LinkFile2", !linkFile2.empty(), linkFile2));
+  return ini.Apply(c);
+}
+
+bool RGlobalSettings::SaveExitSettings(RIniFile& ini, const RWindowStateStr& w) {
+  // Nothing is written into a file that is gone: it would come back with
+  // nothing but window keys in it.
+  if (!FileExists(ini.Path())) return true;
+  std::vector<Change> c;
+  if (w.visible && !w.minimized) {
+    c.push_back(Set("Window", RFormat("%d,%d,%d,%d", w.left, w.top, w.width, w.height)));
+    c.push_back(Set("StartIconic", "No"));
+  } else {
+    c.push_back(Set("StartIconic", "Yes"));
+  }
+  c.push_back(Set("StartMaximized", YesNoMixed(w.maximized)));
+  c.push_back(Set("ShowToolBar", YesNoMixed(w.showToolBar)));
+  c.push_back(Set("ShowBmpMenus", YesNoMixed(w.showBmpMenus)));
+  return ini.Apply(c);
+}
+
+}  // namespace vantor

@@ -1,0 +1,114 @@
+// The server-wide settings of section [GLOBAL], as typed fields with their
+// defaults, read from and written to the configuration file.
+//
+// The logging keys (`Logging`, `Logfile`, `LogFileRotation`, `LogIPDontLog`,
+// `IPLog`, the eighteen switches and `LogFont`) belong to RFTPSLogger
+// (log/RFTPSLogger.h), which reads and writes them itself.
+//
+// Loop thread only. The object is a snapshot: Load() again after a reload.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "config/RIniFile.h"
+
+namespace vantor {
+
+inline constexpr const char* kGlobalSection = "GLOBAL";
+inline constexpr const char* kDefaultUserSection = "USER=** Default **";
+inline constexpr const char* kAnonymousSection = "USER=Anonymous";
+// The version written to `Version`; its number is kProgramVersionNumber.
+inline constexpr const char* kProgramVersion = "2.5.11.3";
+inline constexpr int64_t kProgramVersionNumber = 2051103;
+
+// `OpenFilesUploadMode`.
+enum class RUploadMode { Any, Shared, Exclusive };
+
+// Main window placement and look, read at start-up and saved at exit.
+struct RWindowStateStr {
+  bool hasPlacement = false;  // `Window` held all four numbers
+  int32_t left = 0, top = 0, width = 0, height = 0;
+  bool visible = true;     // at exit: the window is shown
+  bool minimized = false;  // at exit: the window is minimised
+  bool maximized = false;
+  bool showToolBar = true;
+  bool showBmpMenus = true;
+};
+
+struct RGlobalSettings {
+  std::string version = "0.0.0.0";    // `Version` as written
+  bool security = true;               // `Security`
+  bool checkAnonPass = false;         // `CheckAnonPass`
+  bool encryptPasswords = true;       // `EncryptPasswords`
+  bool lowerCaseFileDir = false;      // `LowerCaseFileDir`
+  int64_t speedLimit = -1;            // `SpeedLimit`, bytes per second; 0 or less: none
+  bool deletePartialUploads = false;  // `DeletePartialUploads`
+  bool blockFTPBounceAttack = false;  // `BlockFTPBounceAttack`
+  bool blockAntiTimeOut = false;      // `BlockAntiTimeOut`
+  bool dirCacheEnable = true;         // `DirCacheEnable`
+  int32_t dirCacheSize = 25;          // `DirCacheSize` as read (see DirCacheEntries)
+  int32_t dirCacheTime = 600;         // `DirCacheTime` as read, seconds
+  bool autoStart = false;             // `AutoStart` (stored only; no effect here)
+  int32_t portNr = 21;                // `PortNr`; outside 1..65535 keeps 21
+  int32_t maxNrUsers = -1;            // `MaxNrUsers`; -1: no limit
+  bool listenToIPHomesOnly = false;   // `ListenToIPHomesOnly`
+  RUploadMode openFilesUploadMode = RUploadMode::Any;  // `OpenFilesUploadMode`
+  std::string dirListMask = "rwxrwxrwx";  // `DirListMask`; nine of "rwx-" else the default
+  std::string dirChangeMesFile;           // `DirChangeMesFile`
+  std::string dirChangeMesFile2;          // `DirChangeMesFile2`
+  std::string linkFile;                   // `LinkFile`
+  std::string linkFile2;                  // `LinkFile2`
+  bool antiHammer = false;                // `AntiHammer`
+  int32_t antiHammerWindow = 30;          // `AntiHammerWindow`, seconds; below 1: 30
+  int32_t antiHammerTries = 4;            // `AntiHammerTries`; below 1: 4
+  int32_t antiHammerBlock = 300;          // `AntiHammerBlock`, seconds; below 1: 300
+  // Socket options: -1 when the key is absent (the option is then left alone),
+  // else 0/1 for the switches and the number for the others.
+  int32_t socketInlineOOB = -1;  // `SocketInlineOOB`
+  int32_t socketKeepAlive = -1;  // `SocketKeepAlive`
+  int32_t socketNoNagle = -1;    // `SocketNoNagle`
+  int32_t socketRcvBuffer = -1;  // `SocketRcvBuffer`
+  int32_t socketSndBuffer = -1;  // `SocketSndBuffer`
+  int32_t packetTimeOut = -1;    // `PacketTimeOut`, seconds
+  RWindowStateStr window;        // `Window`, `StartIconic`, `StartMaximized`, ...
+  bool startIconic = false;      // `StartIconic` (strict rule)
+  bool invisible = false;        // `Invisible` (strict rule)
+  std::string userInfoWin;       // `UserInfoWin`
+
+  // Reads every key of [GLOBAL]; a missing or malformed value keeps its
+  // default (reset first, so a reload forgets keys that were removed).
+  void Load(const RIniFile& ini);
+
+  // The directory cache as configured: 1 entry for 5 seconds when disabled,
+  // else `DirCacheSize` (at most 150) and `DirCacheTime`.
+  int32_t DirCacheEntries() const;
+  int32_t DirCacheSeconds() const;
+  // `Version` a.b.c.d as a*1000000 + b*10000 + c*100 + d; 0 when missing or
+  // not four numbers.
+  int64_t VersionNumber() const;
+
+  // Server settings dialog: `SpeedLimit`, `Security`, `CheckAnonPass`,
+  // `DeletePartialUploads`, `BlockFTPBounceAttack`, `EncryptPasswords`,
+  // `BlockAntiTimeOut`, `AutoStart`, `LowerCaseFileDir`, then the directory
+  // cache keys, each in its written form, in one atomic write. The [RATIOS]
+  // section belongs to the account store, which saves it after this call.
+  // When security is off, "SECURITY SWITCHED OFF! - NO ACCESS RESTRICTIONS"
+  // is logged as a plain screen line.
+  [[nodiscard]] bool SaveServerSettings(RIniFile& ini) const;
+  // FTP server dialog keys: `PortNr` (removed when 21), `MaxNrUsers`
+  // (removed when -1), `ListenToIPHomesOnly` ("YES" or removed),
+  // `OpenFilesUploadMode` (removed for Any), the message and link file names
+  // (removed when empty).
+  [[nodiscard]] bool SaveFtpServerSettings(RIniFile& ini) const;
+  // At exit: `Window` and `StartIconic`="No" when the window is visible and
+  // not minimised, else `StartIconic`="Yes"; `StartMaximized`, `ShowToolBar`,
+  // `ShowBmpMenus` as "Yes"/"No". Does nothing (true) when the file is gone.
+  [[nodiscard]] static bool SaveExitSettings(RIniFile& ini, const RWindowStateStr& w);
+};
+
+// "2.5.11.3" -> 2051103; nullopt-like 0 when the text is not four numbers.
+int64_t VersionTextToNumber(std::string_view text);
+
+}  // namespace vantor
