@@ -1,0 +1,107 @@
+// A session's link to the event-hook libraries: its event-hook record, the
+// text last returned by a library, the held-command state and the socket
+// events parked while a command is held.
+//
+// Created with the session, and only when at least one event-hook library is
+// loaded; owned by the session. Loop thread only.
+//
+// A held command is released by the main window: message 1041 carries the
+// session number, the main window looks the session up by that number, and
+// the session calls RaiseAgain() and then replays TakeParked(). A session
+// that is gone by then is simply not found, so a late release never touches
+// a freed stub.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "accounts/RFTPEventHandler.h"
+#include "include/vantor/hooks.h"
+#include "platform/RMessageLoop.h"
+
+namespace vantor {
+
+// The numbers the session keeps for a command held by a hook.
+enum RDeferredCommand : int32_t {
+  DEFER_NONE = 0,
+  DEFER_RETR = 14,
+  DEFER_STOR = 15,
+  DEFER_APPE = 16,
+  DEFER_STOU = 17,
+  DEFER_RNTO = 18,
+  DEFER_DELE = 19,
+  DEFER_RMD = 20,
+  DEFER_MKD = 21,
+  DEFER_CWD = 22,
+  DEFER_SITE = 23,
+};
+
+// The deferred-command number of a pre-command hook code (100..109); 0 for
+// any other code.
+int32_t DeferredForHookCode(uint32_t code);
+
+class RFTPEventStub {
+ public:
+  // The handler must outlive the stub.
+  RFTPEventStub(RFTPEventHandler& handler, uint32_t session, std::string_view clientAddress,
+                std::string_view localAddress);
+  RFTPEventStub(const RFTPEventStub&) = delete;
+  RFTPEventStub& operator=(const RFTPEventStub&) = delete;
+
+  struct EventStr {
+    uint32_t code = 0;
+    std::string_view text;   // offset 104
+    std::string_view text2;  // offset 616
+    uint32_t reason = 0;     // offset 4 (events 10, 12, 13, 14)
+    uint32_t elapsed = 0;    // offset 84
+    uint64_t bytes = 0;      // offsets 88 (saturated) and 16 (64-bit)
+  };
+
+  // Fills the record, hands a copy to the libraries and takes back the
+  // answer and the text. Returns the libraries' result. For notifications
+  // the caller ignores it.
+  int32_t Raise(const EventStr& ev);
+  // Shorthand for events that carry only texts.
+  int32_t Raise(uint32_t code, std::string_view text = {}, std::string_view text2 = {}) {
+    return Raise(EventStr{code, text, text2});
+  }
+  // Calls the libraries again with the record of the last Raise (the second
+  // call after a release).
+  int32_t RaiseAgain();
+
+  // The library's reply for result 2: one line per LF-separated line of the
+  // text at 104 (a CR before the LF is dropped, empty lines are skipped).
+  // Never empty: a library that returns 2 without text gets a refusal line
+  // rather than leaving the client without any reply.
+  std::vector<std::string> ReplyLines() const;
+  // The text at 104 as the library left it (always terminated).
+  std::string_view Text() const;
+
+  // Held command.
+  void Hold(int32_t deferred) { deferred_ = deferred; }
+  bool Held() const { return deferred_ != DEFER_NONE; }
+  int32_t Deferred() const { return deferred_; }
+  void ClearHold() { deferred_ = DEFER_NONE; }
+
+  // Socket events that arrive while a command is held, replayed in order
+  // after the verdict.
+  void Park(const RMsg& m) { parked_.push_back(m); }
+  size_t ParkedCount() const { return parked_.size(); }
+  std::deque<RMsg> TakeParked() { return std::exchange(parked_, {}); }
+
+  uint32_t Session() const { return record_.session; }
+  const EventHookRecord& Record() const { return record_; }
+
+ private:
+  int32_t Call();
+
+  RFTPEventHandler& handler_;
+  EventHookRecord record_;
+  int32_t deferred_ = DEFER_NONE;
+  std::deque<RMsg> parked_;
+};
+
+}  // namespace vantor

@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "accounts/RFTPEventHandler.h"
+#include "accounts/RFTPEventStub.h"
+#include "hooks_support.h"
+#include "platform/RMessageLoop.h"
+#include "platform/RMessages.h"
+
+using namespace vantor;
+using namespace vantor::hooktest;
+
+namespace {
+
+// A main window that records release messages.
+class HookTest : public ::testing::Test {
+ protected:
+  HookTest() {
+    window_ = loop_.CreateWindow([this](const RMsg& m) -> intptr_t {
+      got_.push_back(m);
+      return 0;
+    });
+  }
+  // Runs the loop until a message arrived; bounded so a lost release fails
+  // the test instead of hanging it.
+  bool WaitForMessage() {
+    for (int i = 0; i < 500 && got_.empty(); ++i) loop_.RunOnce(20);
+    return !got_.empty();
+  }
+
+  RMessageLoop loop_;
+  RWindowId window_ = 0;
+  std::vector<RMsg> got_;
+};
+
+std::vector<std::string> gSeen;
+
+int32_t Scribble(EventHookRecord* r) {
+  gSeen.push_back("scribble:" + std::to_string(r->window) + "/" +
+                  std::to_string(r->releaseMessage));
+  r->window = 0;
+  r->releaseMessage = 0;
+  r->session = 999;  // must not reach the session's record
+  std::strcpy(r->clientAddress, "6.6.6.6");
+  return 1;
+}
+int32_t Check(EventHookRecord* r) {
+  gSeen.push_back("check:" + std::to_string(r->window) + "/" + std::to_string(r->releaseMessage));
+  return 0;
+}
+int32_t Reply(EventHookRecord* r) {
+  gSeen.push_back("reply");
+  std::strcpy(r->text, "550-first\r\n\n550 second\n");
+  return 2;
+}
+int32_t ReplyEmpty(EventHookRecord* r) {
+  r->text[0] = '\0';
+  return 2;
+}
+int32_t Hold(EventHookRecord*) {
+  gSeen.push_back("hold");
+  return 3;
+}
+int32_t Unterminated(EventHookRecord* r) {
+  std::memset(r->text, 'y', sizeof r->text);
+  return 2;
+}
+
+}  // namespace
+
+// Calls go in load order; 2 and 3 end them; otherwise the last library's
+// result counts. The release fields are set again before every call.
+TEST_F(HookTest, DispatchOrderAndResults) {
+  struct Case {
+    std::vector<HandleEventHookFn> libs;
+    int32_t want;
+    std::vector<std::string> calls;
+  };
+  const std::string rf = std::to_string(window_) + "/1041";
+  const Case cases[] = {
+      {{}, 0, {}},
+      {{&Scribble, &Check}, 0, {"scribble:" + rf, "check:" + rf}},
+      {{&Check, &Scribble}, 1, {"check:" + rf, "scribble:" + rf}},
+      {{&Reply, &Check}, 2, {"reply"}},
+      {{&Check, &Hold, &Reply}, 3, {"check:" + rf, "hold"}},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    RFTPEventHandler handler(loop_, window_);
+    for (HandleEventHookFn fn : cases[i].libs) handler.AddForTest(fn, "t");
+    RFTPEventStub stub(handler, 12, "10.0.0.2", "127.0.0.1");
+    gSeen.clear();
+    EXPECT_EQ(stub.Raise(VNTR_EV_PreRETR, "C:\\f"), cases[i].want);
+    EXPECT_EQ(gSeen, cases[i].calls);
+  }
+}
+
+// The record a library sees: fixed fields from the session, event fields
+// from the raiser, 64-bit count saturated into the 32-bit field. Only the
+// answer and the text come back.
+TEST_F(HookTest, RecordContentsAndCopyBack) {
+  RFTPEventHandler handler(loop_, window_);
+  handler.AddForTest(&Scribble, "t");
+  RFTPEventStub stub(handler, 12, "10.0.0.2", "127.0.0.1");
+  RFTPEventStub::EventStr ev;
+  ev.code = VNTR_EV_DownloadFailed;
+  ev.text = "C:\\srv\\big.iso";
+  ev.text2 = "BINARY";
+  ev.reason = 4;
+  ev.elapsed = 1500;
+  ev.bytes = 5000000000ull;
+  (void)stub.Raise(ev);
+  const EventHookRecord& r = stub.Record();
+  EXPECT_EQ(r.event, 14u);
+  EXPECT_EQ(r.reason, 4u);
+  EXPECT_EQ(r.session, 12u);
+  EXPECT_STREQ(r.clientAddress, "10.0.0.2");
+  EXPECT_STREQ(r.localAddress, "127.0.0.1");
+  EXPECT_EQ(r.elapsed, 1500u);
+  EXPECT_EQ(r.bytes, 0xFFFFFFFFu);
+  EXPECT_EQ(r.bytes64, 5000000000ull);
+  EXPECT_STREQ(r.text, "C:\\srv\\big.iso");
+  EXPECT_STREQ(r.text2, "BINARY");
+
+  // A following event clears the fields it does not use.
+  (void)stub.Raise(VNTR_EV_Connect);
+  EXPECT_EQ(stub.Record().reason, 0u);
+  EXPECT_EQ(stub.Record().bytes, 0u);
+  EXPECT_STREQ(stub.Record().text, "");
+}
+
+// Reply text: one line per LF-separated line, CR and empty lines dropped; an
+// empty text still gives the client an answer; an unterminated text is cut.
+TEST_F(HookTest, ReplyLines) {
+  struct Case {
+    HandleEventHookFn fn;
+    std::vector<std::string> want;
+  };
+  const Case cases[] = {
+      {&Reply, {"550-first", "550 second"}},
+      {&ReplyEmpty, {"550 Request refused."}},
+      {&Unterminated, {std::string(511, 'y')}},
+  };
+  for (const Case& c : cases) {
+    RFTPEventHandler handler(loop_, window_);
+    handler.AddForTest(c.fn, "t");
+    RFTPEventStub stub(handler, 1, "a", "b");
+    ASSERT_EQ(stub.Raise(VNTR_EV_PreDELE, "C:\\x"), 2);
+    EXPECT_EQ(stub.ReplyLines(), c.want);
+  }
+}
+
+// Pre-command codes map to the deferred-command numbers of the session.
+TEST(RFTPEventStub, DeferredCodes) {
+  const std::map<uint32_t, int32_t> want = {{100, 14}, {101, 15}, {102, 16}, {103, 17}, {104, 18},
+                                            {105, 19}, {106, 20}, {107, 21}, {108, 23}, {109, 22}};
+  for (uint32_t code = 0; code < 120; ++code) {
+    SCOPED_TRACE(code);
+    auto it = want.find(code);
+    EXPECT_EQ(DeferredForHookCode(code), it == want.end() ? 0 : it->second);
+  }
+}
+
+// Socket events that arrive while a command is held come back in order.
+TEST_F(HookTest, ParkedEventsKeepOrder) {
+  RFTPEventHandler handler(loop_, window_);
+  RFTPEventStub stub(handler, 3, "a", "b");
+  stub.Hold(DEFER_RETR);
+  for (uintptr_t i = 0; i < 5; ++i) stub.Park(RMsg{window_, MSG_SESSION_SOCKET, i, 0});
+  EXPECT_TRUE(stub.Held());
+  EXPECT_EQ(stub.Deferred(), DEFER_RETR);
+  std::deque<RMsg> back = stub.TakeParked();
+  ASSERT_EQ(back.size(), 5u);
+  for (uintptr_t i = 0; i < 5; ++i) EXPECT_EQ(back[i].wParam, i);
+  EXPECT_EQ(stub.ParkedCount(), 0u);
+  stub.ClearHold();
+  EXPECT_FALSE(stub.Held());
+}
+
+// The release call: only message 1041 to the main window while a handler
+// lives; from another thread it arrives on the loop.
+TEST_F(HookTest, VantorPostMessageRules) {
+  {
+    RFTPEventHandler handler(loop_, window_);
+    EXPECT_EQ(VantorPostMessage(window_, 1040, 5, 0), 0);
+    EXPECT_EQ(VantorPostMessage(window_ + 1, MSG_HOOK_RELEASE, 5, 0), 0);
+    int32_t posted = 0;
+    std::thread t([&] { posted = VantorPostMessage(window_, MSG_HOOK_RELEASE, 5, 0); });
+    t.join();
+    EXPECT_EQ(posted, 1);
+    ASSERT_TRUE(WaitForMessage());
+    EXPECT_EQ(got_[0].message, MSG_HOOK_RELEASE);
+    EXPECT_EQ(got_[0].wParam, 5u);
+  }
+  EXPECT_EQ(VantorPostMessage(window_, MSG_HOOK_RELEASE, 5, 0), 0) << "handler gone";
+}
+
+// The example upload guard: refuses matching upload names with its own
+// two-line reply and lets everything else through.
+TEST_F(HookTest, UploadGuardLibrary) {
+  ScopedEnv env("VANTOR_UPLOADGUARD_PATTERN", "*.EXE");
+  RFTPEventHandler handler(loop_, window_);
+  {
+    LogCapture log;
+    ASSERT_EQ(handler.Load([](std::string_view k) {
+      return k == "EventHookDLL1" ? ExampleLib("uploadguard") : std::string();
+    }),
+              1u);
+  }
+  struct Case {
+    uint32_t code;
+    const char* path;
+    int32_t want;
+  };
+  const Case cases[] = {
+      {VNTR_EV_PreSTOR, "C:\\up\\setup.exe", 2}, {VNTR_EV_PreAPPE, "C:\\up\\Tool.Exe", 2},
+      {VNTR_EV_PreSTOU, "C:\\up\\x.exe", 2},     {VNTR_EV_PreSTOR, "C:\\up\\setup.exe.txt", 0},
+      {VNTR_EV_PreRETR, "C:\\up\\setup.exe", 0}, {VNTR_EV_UploadStart, "C:\\up\\a.exe", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    RFTPEventStub stub(handler, 9, "a", "b");
+    EXPECT_EQ(stub.Raise(c.code, c.path), c.want);
+  }
+  RFTPEventStub stub(handler, 9, "a", "b");
+  ASSERT_EQ(stub.Raise(VNTR_EV_PreSTOR, "C:\\up\\setup.exe"), 2);
+  EXPECT_EQ(stub.ReplyLines(), (std::vector<std::string>{
+                                   "553-Uploads named setup.exe are not accepted here.",
+                                   "553 Files matching *.EXE are refused by the upload guard."}));
+}
+
+// The example hold library: RETR is held, released from the library's own
+// thread through VantorPostMessage with the session number, and let through
+// on the second call.
+TEST_F(HookTest, HoldRetrLibraryReleasesFromItsThread) {
+  ScopedEnv env("VANTOR_HOLDRETR_MS", "10");
+  RFTPEventHandler handler(loop_, window_);
+  {
+    LogCapture log;
+    ASSERT_EQ(handler.Load([](std::string_view k) {
+      return k == "EventHookDLL1" ? ExampleLib("holdretr") : std::string();
+    }),
+              1u);
+  }
+  RFTPEventStub stub(handler, 31, "a", "b");
+  EXPECT_EQ(stub.Raise(VNTR_EV_PreSTOR, "C:\\x"), 0) << "only RETR is held";
+  ASSERT_EQ(stub.Raise(VNTR_EV_PreRETR, "C:\\x"), 3);
+  stub.Hold(DeferredForHookCode(VNTR_EV_PreRETR));
+  ASSERT_TRUE(WaitForMessage());
+  EXPECT_EQ(got_[0].message, MSG_HOOK_RELEASE);
+  EXPECT_EQ(got_[0].wParam, 31u);
+  EXPECT_EQ(stub.RaiseAgain(), 0);
+  // A new RETR of the same session is held again.
+  got_.clear();
+  EXPECT_EQ(stub.Raise(VNTR_EV_PreRETR, "C:\\y"), 3);
+  ASSERT_TRUE(WaitForMessage());
+}
