@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -103,15 +104,11 @@ class RFTPSSecurity {
   const std::string& IniPath() const { return ini_.Path(); }
 
  private:
-  struct Ctx;  // one query's state
+  struct Ctx;  // one query's state and its snapshots of the account sections
 
   void AnswerOwn(AccessQuery& q, Ctx& c);
-  bool Lookup(Ctx& c, std::string_view key, std::string& value, bool emptyCounts = false);
-  std::string GroupOf(const Ctx& c);
-  std::string UserSection(const Ctx& c) const;
-  bool WriteUserKey(const Ctx& c, std::string_view key, std::string_view value);
-
   void AnswerText(AccessQuery& q, Ctx& c, std::string_view key);
+  void AnswerPathText(AccessQuery& q, Ctx& c, std::string_view key);
   void AnswerBool(AccessQuery& q, Ctx& c, std::string_view key);
   void AnswerFileAccess(AccessQuery& q, Ctx& c);
   void AnswerIPAccess(AccessQuery& q, Ctx& c);
@@ -120,15 +117,16 @@ class RFTPSSecurity {
   void AnswerVerifyPassword(AccessQuery& q, Ctx& c);
   void AnswerChangePassword(AccessQuery& q, Ctx& c);
   void AnswerChallenge(AccessQuery& q, Ctx& c);
-  bool VerifyOtp(AccessQuery& q, Ctx& c, int method);
-  bool InitSKey(Ctx& c, int method, const std::string& oldValues);
+  bool VerifyOtp(AccessQuery& q, Ctx& c);
   void AnswerRatioType(AccessQuery& q, Ctx& c);
   void AnswerRatioCredit(AccessQuery& q, Ctx& c);
   void AnswerRatioFree(AccessQuery& q);
   void AnswerQuotaChange(AccessQuery& q, Ctx& c);
   void AnswerQuotaMax(AccessQuery& q, Ctx& c);
 
-  bool EncryptPasswords() const;
+  bool RulesAllowCtx(Ctx& c, uint32_t code, std::string_view localPath);
+  bool WriteUserKey(Ctx& c, std::string_view key, std::optional<std::string_view> value);
+  bool GlobalBool(std::string_view key, bool def) const;
   int64_t Now() const;
 
   RIniFile ini_;
@@ -142,7 +140,6 @@ class RFTPSSecurity {
   std::vector<std::string> freeFiles_;
   std::vector<std::string> serverIPRules_;
   std::vector<std::string> noLog_;
-  uint64_t randState_;
 };
 
 }  // namespace vantor

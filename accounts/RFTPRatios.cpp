@@ -1,0 +1,152 @@
+#include "accounts/RFTPRatios.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "platform/RMessages.h"
+#include "util/RFormat.h"
+
+namespace vantor {
+namespace {
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// "%lu" with the ratio's rule: missing, unreadable or zero is 1.
+uint32_t ReadPart(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  uint32_t v = 0;
+  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc() || ptr == s.data() || v == 0) return 1;
+  return v;
+}
+
+double ReadCredit(std::string_view s) {
+  std::string tmp(s);
+  char* end = nullptr;
+  double v = std::strtod(tmp.c_str(), &end);
+  if (end == tmp.c_str() || !std::isfinite(v)) return 0.0;
+  return v;
+}
+
+}  // namespace
+
+uint32_t SendAccessQuery(RMessageLoop& loop, RWindowId mainWindow, AccessQuery& q) {
+  q.flag = 0;
+  loop.SendMessage(mainWindow, ACCESS_QUERY_MESSAGE, 0, reinterpret_cast<intptr_t>(&q));
+  return q.flag;
+}
+
+RFTPRatios::RFTPRatios(RMessageLoop& loop, RWindowId mainWindow, const RPathProbe& probe)
+    : loop_(loop), window_(mainWindow), probe_(probe) {}
+
+bool RFTPRatios::Ask(uint32_t code, std::string_view aux) {
+  q_.code = code;
+  SetQueryAux(q_, aux);
+  return SendAccessQuery(loop_, window_, q_) != 0;
+}
+
+double RFTPRatios::StoredCredit() {
+  return Ask(QC_RATIO_CREDIT, "0") ? ReadCredit(QueryAux(q_)) : 0.0;
+}
+
+void RFTPRatios::ChangeStored(double change) {
+  Ask(QC_RATIO_CREDIT, RFormat("%lf", change));
+}
+
+void RFTPRatios::Start(std::string_view user, uint32_t address, uint32_t session) {
+  ClearAccessQuery(q_);
+  SetQueryUser(q_, user);
+  q_.address = address;
+  q_.session = session;
+  enabled_ = false;
+  type_ = RATIO_FILES_PER_SESSION;
+  up_ = down_ = 1;
+  factor_ = 1.0;
+  credit_ = 0.0;
+  charge_ = 0;
+  if (!Ask(QC_RATIO_TYPE, "")) return;
+  enabled_ = true;
+  std::string_view t = QueryAux(q_);
+  if (EqualNoCase(t, "BytesPerSession")) type_ = RATIO_BYTES_PER_SESSION;
+  if (EqualNoCase(t, "FilesOverall")) type_ = RATIO_FILES_OVERALL;
+  if (EqualNoCase(t, "BytesOverall")) type_ = RATIO_BYTES_OVERALL;
+  up_ = Ask(QC_RATIO_UP, "") ? ReadPart(QueryAux(q_)) : 1;
+  down_ = Ask(QC_RATIO_DOWN, "") ? ReadPart(QueryAux(q_)) : 1;
+  factor_ = static_cast<double>(down_) / static_cast<double>(up_);
+  if (type_ == RATIO_FILES_PER_SESSION || type_ == RATIO_BYTES_PER_SESSION)
+    credit_ = StoredCredit();
+}
+
+bool RFTPRatios::MayDownload(std::string_view localPath) {
+  charge_ = 0;
+  if (!enabled_) return true;
+  if (Ask(QC_RATIO_FREE, localPath)) return true;
+  switch (type_) {
+    case RATIO_FILES_PER_SESSION:
+      if (credit_ < 0.99) return false;
+      credit_ -= 1;
+      charge_ = 1;
+      return true;
+    case RATIO_BYTES_PER_SESSION: {
+      int64_t size = probe_.FileSize(localPath);
+      if (size < 0) return false;
+      if (static_cast<double>(size) - 1 > credit_) return false;
+      credit_ -= static_cast<double>(size);
+      charge_ = static_cast<uint64_t>(size);
+      return true;
+    }
+    default: {
+      uint64_t amount = 1;
+      if (type_ == RATIO_BYTES_OVERALL) {
+        int64_t size = probe_.FileSize(localPath);
+        if (size < 0) return false;
+        amount = static_cast<uint64_t>(size);
+      }
+      if (static_cast<double>(amount) > StoredCredit() + 0.01) return false;
+      // The charge must reach the file: a download that was not paid for is
+      // not allowed.
+      if (!Ask(QC_RATIO_CREDIT, RFormat("%lf", -static_cast<double>(amount)))) return false;
+      charge_ = amount;
+      return true;
+    }
+  }
+}
+
+void RFTPRatios::DownloadFailed() {
+  if (!enabled_ || charge_ == 0) return;
+  if (type_ == RATIO_FILES_PER_SESSION || type_ == RATIO_BYTES_PER_SESSION) {
+    credit_ += static_cast<double>(charge_);
+  } else {
+    ChangeStored(static_cast<double>(charge_));
+  }
+  charge_ = 0;
+}
+
+void RFTPRatios::Uploaded(uint64_t bytes) {
+  if (!enabled_ || bytes < 1) return;
+  bool countBytes = type_ == RATIO_BYTES_PER_SESSION || type_ == RATIO_BYTES_OVERALL;
+  double gain = factor_ * (countBytes ? static_cast<double>(bytes) : 1.0);
+  if (type_ == RATIO_FILES_PER_SESSION || type_ == RATIO_BYTES_PER_SESSION) {
+    credit_ += gain;
+  } else {
+    ChangeStored(gain);
+  }
+}
+
+double RFTPRatios::Credit() {
+  if (type_ == RATIO_FILES_PER_SESSION || type_ == RATIO_BYTES_PER_SESSION) return credit_;
+  return StoredCredit();
+}
+
+}  // namespace vantor

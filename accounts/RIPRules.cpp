@@ -1,0 +1,143 @@
+#include "accounts/RIPRules.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "accounts/RWildcard.h"
+#include "config/RIniFile.h"
+
+namespace vantor {
+namespace {
+
+// Process-wide; touched only on the loop thread.
+bool g_nameMatching = false;
+std::function<void()>& NameMatchingListener() {
+  static std::function<void()> fn;
+  return fn;
+}
+
+bool IsLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+std::string UpperCopy(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
+// Strict decimal: digits only, at most 10 of them.
+bool ReadNumber(std::string_view s, uint64_t& v) {
+  if (s.empty() || s.size() > 10) return false;
+  v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return true;
+}
+
+bool NumericMatch(std::string_view pattern, std::string_view address) {
+  std::string p(pattern);
+  std::string a(address);
+  p += '.';
+  a += '.';
+  size_t pi = 0;
+  size_t ai = 0;
+  for (;;) {
+    // Fewer components in either one: everything compared so far matched.
+    if (pi >= p.size() || ai >= a.size()) return true;
+    size_t pe = p.find('.', pi);
+    size_t ae = a.find('.', ai);
+    std::string_view pc(p.data() + pi, pe - pi);
+    std::string_view ac(a.data() + ai, ae - ai);
+    pi = pe + 1;
+    ai = ae + 1;
+    if (pc == "*") continue;
+    uint64_t value = 0;
+    if (!ReadNumber(ac, value)) return false;
+    size_t dash = pc.find('-');
+    if (dash != std::string_view::npos) {
+      uint64_t lo = 0, hi = 0;
+      if (!ReadNumber(pc.substr(0, dash), lo) || !ReadNumber(pc.substr(dash + 1), hi)) return false;
+      if (value < lo || value > hi) return false;
+      continue;
+    }
+    uint64_t want = 0;
+    if (!ReadNumber(pc, want) || want != value) return false;
+  }
+}
+
+}  // namespace
+
+bool IPNameMatchingOn() {
+  return g_nameMatching;
+}
+
+void SetIPNameMatchingListener(std::function<void()> onSwitchedOn) {
+  NameMatchingListener() = std::move(onSwitchedOn);
+}
+
+void ResetIPNameMatchingForTest() {
+  g_nameMatching = false;
+}
+
+bool IPPatternMatches(std::string_view pattern, std::string_view address, std::string_view host) {
+  if (!g_nameMatching) {
+    for (size_t i = 1; i < pattern.size(); ++i) {
+      if (IsLetter(pattern[i])) {
+        g_nameMatching = true;
+        if (NameMatchingListener()) NameMatchingListener()();
+        break;
+      }
+    }
+  }
+  if (g_nameMatching && WildcardMatch(UpperCopy(host), UpperCopy(pattern))) return true;
+  return NumericMatch(pattern, address);
+}
+
+bool ConvertOldIPAccess(RIniFile& ini) {
+  constexpr std::string_view kSection = "IP-ACCESS";
+  constexpr size_t kOldValueMax = 79;
+  bool hasOld = ini.HasKey(kSection, "DenyRulesFirst") || ini.HasKey(kSection, "Bounce1") ||
+                ini.HasKey(kSection, "Allow1");
+  if (!hasOld) return true;
+  std::string drf = UpperCopy(ini.GetString(kSection, "DenyRulesFirst", "TRUE"));
+  bool denyFirst = drf == "TRUE" || drf == "YES" || drf == "1" || drf == "ON";
+  auto readList = [&](std::string_view prefix) {
+    std::vector<std::string> out;
+    for (int n = 1;; ++n) {
+      std::string key = std::string(prefix) + std::to_string(n);
+      if (!ini.HasKey(kSection, key)) break;
+      std::string v = ini.GetString(kSection, key);
+      if (v.size() > kOldValueMax) v.resize(kOldValueMax);
+      out.push_back(std::move(v));
+    }
+    return out;
+  };
+  std::vector<std::string> deny = readList("Bounce");
+  std::vector<std::string> allow = readList("Allow");
+  std::vector<std::string> rules;
+  auto add = [&](const std::vector<std::string>& list, const char* type) {
+    for (const std::string& p : list) rules.push_back(type + p);
+  };
+  if (denyFirst) {
+    add(deny, "D,");
+    add(allow, "A,");
+  } else {
+    add(allow, "A,");
+    add(deny, "D,");
+  }
+  // The older form admitted addresses that matched no rule; keep that.
+  if (!rules.empty() && rules.back().compare(0, 2, "D,") == 0) rules.push_back("A,*.*.*.*");
+  std::vector<RIniFile::Change> changes;
+  for (size_t i = 0; i < rules.size(); ++i)
+    changes.push_back({std::string(kSection), "IP" + std::to_string(i + 1), rules[i]});
+  changes.push_back({std::string(kSection), "IP" + std::to_string(rules.size() + 1), std::nullopt});
+  return ini.Apply(changes);
+}
+
+}  // namespace vantor
