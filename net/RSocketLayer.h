@@ -36,6 +36,13 @@ namespace vantor {
 
 class RResolver;
 
+// Messages of the layer's hidden window. Readiness arrives with a message
+// number of the handle's own (see kSelectMessageBase); these are the rest.
+enum : uint32_t {
+  WM_SocketService = 1026,    // look-up answer: wParam request handle, lParam error << 16
+  WM_SocketSoftClose = 1027,  // close retry: wParam socket identifier
+};
+
 class RSocketLayer {
  public:
   // `loop` is not owned and must outlive the layer. Nothing starts here: the
@@ -128,23 +135,30 @@ class RSocketLayer {
     bool fresh;
   };
 
+  // Readiness messages of a handle use a number of their own, taken when the
+  // handle is created, so a message about a closed handle whose number the
+  // system has given to a new socket is recognised and dropped.
+  static constexpr uint32_t kSelectMessageBase = 0x10000;
+
   intptr_t DispatchProc(const RMsg& m);
   void OnSocketEvent(const RMsg& m);
   void OnService(const RMsg& m);
   void OnSoftClose(const RMsg& m);
-  // Post an owner event; on failure keep it in the deferred queue.
+  // Posts an owner event; when refused it waits in the deferred queue.
   void PostOwnerEvent(RWinSocket& s, uintptr_t wParam);
-  // Post a readiness message to the hidden window; a refused post is kept on
-  // the re-post list so a transfer never stalls on a full queue.
+  void FlushDeferred();
+  // Posts a readiness message to the hidden window; a refused post is kept
+  // on the re-post list so a transfer never stalls on a full queue.
   void PostSelf(uint32_t message, uintptr_t wParam, intptr_t lParam);
   void AddMessQue(RWindowId window, uint32_t message, uintptr_t wParam, intptr_t lParam,
                   bool fresh = true);
   void RepostStep();
   void ForgetHandle(int fd, uint32_t selectMessage);
   void ForgetSocketEvents(uint32_t id);
+  uint32_t NewSelectMessage();
   RWinSocket* FindById(uint32_t id);
   void TimerTick();
-  void TimerLinked();
+  void TimerLinked(RTimer* t);
   void TimerUnlinked(RTimer* t);
 
   RMessageLoop& loop_;

@@ -42,6 +42,7 @@
 namespace vantor {
 
 class RSocketLayer;
+class RSockCalls;
 
 // Status codes: returned by every operation and carried by every event.
 enum WsStatus : int {
@@ -278,27 +279,58 @@ class RWinSocket {
   friend class RSocketLayer;
 
   bool Ready() const;
-  void Notify(int operation, int status);
+  bool Tracing() const;
   void TraceLine(const std::string& text) const;
-  WsStatus StartConnection();
-  void EndConnection();
-  void PeerClose(int error);
-  void LookupDone(int error, const std::string& answer);
-  bool SendHandler(int error);     // false: a speed budget is exhausted
-  bool ReceiveHandler(int error);  // false: a speed budget is exhausted
-  void ScanLine(int64_t n);
-  void Tick();
-  void TakeChunkBudget(int64_t& chunk, bool& exhausted) const;
-  void Account(int64_t n);
-  bool LimitInForce() const;
+  RSockCalls Calls() const;
+  void Notify(int operation, int status);
   void PostSelf(uint32_t event);
+
+  // handles
+  WsStatus OpenHandle(int type);
+  WsStatus Arm(uint32_t events);
+  void CloseHandle(bool abortive);
+  void DiscardUnread();
+
+  // connections
+  WsStatus DoListen(uint16_t port, bool reuseAddress, const char* localIp);
+  WsStatus DoAccept(RWinSocket& listener);
+  WsStatus DoCallHost(const char* host, uint16_t remotePort, uint16_t localPort,
+                      const char* localIp);
+  WsStatus StartConnection();
+  WsStatus DoLookup(char* buffer, int size);
+  WsStatus DoDisconnect(int delaySeconds);
+  void AcceptEvent(int error);
+  void ConnectEvent(int error);
+  void PeerClose(int error);
+  void EndConnection();
+  void LookupDone(int error, const std::string& answer);
+  void CancelLookup();
+
+  // data
+  WsStatus StartSend(const char* buffer, int fileFd, int64_t offset, int64_t length,
+                     int64_t* sentCounter);
+  WsStatus DoInitSendLine(int maximumLength);
+  WsStatus DoSendLine(const char* text);
+  WsStatus DoReceiveBlock(void* buffer, int64_t length, int64_t* receivedCounter, int flags);
+  WsStatus DoInitRecLine(int size, int flags);
+  WsStatus DoReceiveLine(char* destination, int size);
+  int64_t SendOnce(RSockCalls& c, int64_t n);
+  void SentBytes(int64_t n);
+  void ReceivedBytes(int64_t n);
+  bool SendHandler(int error);     // false: a speed budget is used up
+  bool ReceiveHandler(int error);  // false: a speed budget is used up
+  void EndSend(int status);
+  void EndReceive(int status);
+  void ScanLine(int64_t n);
   void FreeSendLine();
   void FreeRecLine();
-  WsStatus SelectEvents(uint32_t events);
-  void CloseHandle(bool abortive);
-  WsStatus OpenHandle(int type);
-  void SetKeepAlive();
-  void CancelLookup();
+
+  // pacing and ticks
+  bool LimitInForce() const;
+  bool ApplyBudgets(int64_t& chunk) const;
+  void Account(int64_t n);
+  bool Reached(int slot);
+  void Tick();
 
   // identity
   RSocketLayer* layer_ = nullptr;

@@ -1,0 +1,339 @@
+#include "net/RSockCalls.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
+
+#include "net/RNetStrings.h"
+#include "net/RSocketLayer.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+uintptr_t P(const void* p) {
+  return reinterpret_cast<uintptr_t>(p);
+}
+
+const char* LevelName(int level) {
+  if (level == SOL_SOCKET) return "SOL_SOCKET";
+  if (level == IPPROTO_TCP) return "IPPROTO_TCP";
+  return "<<INVALID>>";
+}
+
+const char* OptionName(int level, int option) {
+  if (level == IPPROTO_TCP) return option == TCP_NODELAY ? "TCP_NODELAY" : "<<INVALID>>";
+  if (level != SOL_SOCKET) return "<<INVALID>>";
+  switch (option) {
+    case SO_ACCEPTCONN:
+      return "SO_ACCEPTCONN";
+    case SO_BROADCAST:
+      return "SO_BROADCAST";
+    case SO_DEBUG:
+      return "SO_DEBUG";
+    case SO_DONTROUTE:
+      return "SO_DONTROUTE";
+    case SO_ERROR:
+      return "SO_ERROR";
+    case SO_KEEPALIVE:
+      return "SO_KEEPALIVE";
+    case SO_LINGER:
+      return "SO_LINGER";
+    case SO_OOBINLINE:
+      return "SO_OOBINLINE";
+    case SO_RCVBUF:
+      return "SO_RCVBUF";
+    case SO_REUSEADDR:
+      return "SO_REUSEADDR";
+    case SO_SNDBUF:
+      return "SO_SNDBUF";
+    case SO_TYPE:
+      return "SO_TYPE";
+    default:
+      return "<<INVALID>>";
+  }
+}
+
+}  // namespace
+
+std::string EventMaskName(uint32_t events) {
+  if (events == 0) return "<<NONE>>";
+  static constexpr const char* kNames[] = {"FD_READ ",   "FD_WRITE ",   "FD_OOB ",
+                                           "FD_ACCEPT ", "FD_CONNECT ", "FD_CLOSE"};
+  std::string s;
+  for (int bit = 0; bit < 6; ++bit) {
+    if (events & (1u << bit)) s += kNames[bit];
+  }
+  return s;
+}
+
+bool RSockCalls::Tracing() const {
+  return layer_ != nullptr && layer_->TraceOn();
+}
+void RSockCalls::Trace(const std::string& line) const {
+  layer_->Trace(tag_, line);
+}
+std::string RSockCalls::ErrName() const {
+  return WinSockErrorName(err);
+}
+
+int RSockCalls::Socket(int type) {
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  err = fd < 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    const char* tn = type == SOCK_STREAM  ? "SOCK_STREAM"
+                     : type == SOCK_DGRAM ? "SOCK_DGRAM"
+                                          : "<<INVALID>>";
+    Trace(FormatStr(STR_NET_C_SOCKET, id_, "PF_INET", tn, 0, static_cast<unsigned>(fd), ErrName()));
+  }
+  return fd;
+}
+
+int RSockCalls::NonBlock(int fd) {
+  int one = 1;
+  int r = ::ioctl(fd, FIONBIO, &one);
+  err = r != 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_IOCTLSOCKET, id_, static_cast<unsigned>(fd), "FIONBIO", P(&one), r,
+                    ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::Bind(int fd, const sockaddr_in& addr) {
+  int r = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+  err = r != 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_BIND, id_, static_cast<unsigned>(fd), P(&addr),
+                    static_cast<int>(sizeof(addr)), r, ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::Listen(int fd, int backlog) {
+  int r = ::listen(fd, backlog);
+  err = r != 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_LISTEN, id_, static_cast<unsigned>(fd), backlog, r, ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::Accept(int fd) {
+  int r;
+  do {
+    r = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  } while (r < 0 && errno == EINTR);
+  err = r < 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_ACCEPT, id_, static_cast<unsigned>(fd), 0u, 0u,
+                    static_cast<unsigned>(r), ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::Connect(int fd, const sockaddr_in& addr) {
+  int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+  int e = r != 0 ? errno : 0;
+  // A non-blocking connect under way is what WinSock calls "would block".
+  if (e == EINPROGRESS || e == EINTR) e = EAGAIN;
+  err = ErrnoToWinSock(e);
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_CONNECT, id_, static_cast<unsigned>(fd), P(&addr),
+                    static_cast<int>(sizeof(addr)), r, ErrName()));
+  }
+  return r;
+}
+
+int64_t RSockCalls::Send(int fd, const void* p, int64_t n) {
+  ssize_t r;
+  do {
+    r = ::send(fd, p, static_cast<size_t>(n), MSG_NOSIGNAL);
+  } while (r < 0 && errno == EINTR);
+  err = r < 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_SEND, id_, static_cast<unsigned>(fd), P(p), n, 0,
+                    static_cast<int64_t>(r), ErrName()));
+  }
+  return r;
+}
+
+int64_t RSockCalls::SendTo(int fd, const void* p, int64_t n, const sockaddr_in& to) {
+  ssize_t r;
+  do {
+    r = ::sendto(fd, p, static_cast<size_t>(n), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+  } while (r < 0 && errno == EINTR);
+  err = r < 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_SENDTO, id_, static_cast<unsigned>(fd), P(p), n, 0, P(&to),
+                    static_cast<int>(sizeof(to)), static_cast<int64_t>(r), ErrName()));
+  }
+  return r;
+}
+
+int64_t RSockCalls::SendFile(int fd, int fileFd, int64_t* offset, int64_t n) {
+  off_t off = static_cast<off_t>(*offset);
+  ssize_t r;
+  do {
+    r = ::sendfile(fd, fileFd, &off, static_cast<size_t>(n));
+  } while (r < 0 && errno == EINTR);
+  err = r < 0 ? ErrnoToWinSock(errno) : 0;
+  if (r > 0) *offset = off;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_SENDFILE, id_, static_cast<unsigned>(fd), fileFd, P(offset), n,
+                    static_cast<int64_t>(r), ErrName()));
+  }
+  return r;
+}
+
+int64_t RSockCalls::Recv(int fd, void* p, int64_t n) {
+  ssize_t r;
+  do {
+    r = ::recv(fd, p, static_cast<size_t>(n), 0);
+  } while (r < 0 && errno == EINTR);
+  err = r < 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_RECV, id_, static_cast<unsigned>(fd), P(p), n, 0,
+                    static_cast<int64_t>(r), ErrName()));
+  }
+  return r;
+}
+
+int64_t RSockCalls::RecvFrom(int fd, void* p, int64_t n, sockaddr_in* from) {
+  socklen_t len = sizeof(*from);
+  ssize_t r;
+  do {
+    // MSG_TRUNC makes an over-long datagram visible instead of silently cut.
+    r = ::recvfrom(fd, p, static_cast<size_t>(n), MSG_TRUNC, reinterpret_cast<sockaddr*>(from),
+                   &len);
+  } while (r < 0 && errno == EINTR);
+  err = r < 0 ? ErrnoToWinSock(errno) : 0;
+  if (r > n) {
+    err = ErrnoToWinSock(EMSGSIZE);
+  }
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_RECVFROM, id_, static_cast<unsigned>(fd), P(p), n, 0, P(from),
+                    P(&len), static_cast<int64_t>(r), ErrName()));
+  }
+  if (r > n) return -1;
+  return r;
+}
+
+int RSockCalls::Shutdown(int fd, int how) {
+  int r = ::shutdown(fd, how);
+  err = r != 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_SHUTDOWN, id_, static_cast<unsigned>(fd), how, r, ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::Close(int fd) {
+  // Never retried: after EINTR the fd is gone already.
+  int r = ::close(fd);
+  err = r != 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_CLOSESOCKET, id_, static_cast<unsigned>(fd), r, ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::SetOpt(int fd, int level, int option, int value) {
+  int r = ::setsockopt(fd, level, option, &value, sizeof(value));
+  err = r != 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_SETSOCKOPT, id_, static_cast<unsigned>(fd), LevelName(level),
+                    OptionName(level, option), P(&value), static_cast<int>(sizeof(value)), r,
+                    ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::SetLinger(int fd, bool on, int seconds) {
+  linger l{};
+  l.l_onoff = on ? 1 : 0;
+  l.l_linger = seconds;
+  int r = ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  err = r != 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_SETSOCKOPT, id_, static_cast<unsigned>(fd), "SOL_SOCKET", "SO_LINGER",
+                    P(&l), static_cast<int>(sizeof(l)), r, ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::GetOpt(int fd, int level, int option, int* value) {
+  socklen_t len = sizeof(*value);
+  int r = ::getsockopt(fd, level, option, value, &len);
+  err = r != 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_GETSOCKOPT, id_, static_cast<unsigned>(fd), LevelName(level),
+                    OptionName(level, option), P(value), P(&len), r, ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::GetSockName(int fd, sockaddr_in* addr) {
+  socklen_t len = sizeof(*addr);
+  int r = ::getsockname(fd, reinterpret_cast<sockaddr*>(addr), &len);
+  err = r != 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_GETSOCKNAME, id_, static_cast<unsigned>(fd), P(addr), P(&len), r,
+                    ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::GetPeerName(int fd, sockaddr_in* addr) {
+  socklen_t len = sizeof(*addr);
+  int r = ::getpeername(fd, reinterpret_cast<sockaddr*>(addr), &len);
+  err = r != 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_GETPEERNAME, id_, static_cast<unsigned>(fd), P(addr), P(&len), r,
+                    ErrName()));
+  }
+  return r;
+}
+
+int RSockCalls::AsyncSelect(int fd, uint32_t window, uint32_t message, uint32_t events) {
+  int r = layer_->Loop().AsyncSelect(fd, window, message, events);
+  err = r != 0 ? ErrnoToWinSock(-r) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_ASYNCSELECT, id_, static_cast<unsigned>(fd), static_cast<int>(window),
+                    message, EventMaskName(events), r != 0 ? -1 : 0, ErrName()));
+  }
+  return r;
+}
+
+uint32_t RSockCalls::InetAddr(const char* text) {
+  in_addr a{};
+  uint32_t r = INADDR_NONE;
+  if (text != nullptr && ::inet_pton(AF_INET, text, &a) == 1) r = a.s_addr;
+  if (Tracing()) Trace(FormatStr(STR_NET_C_INET_ADDR, id_, text != nullptr ? text : "", r));
+  return r;
+}
+
+std::string RSockCalls::InetNtoa(in_addr a) {
+  char buf[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &a, buf, sizeof(buf));
+  if (Tracing()) Trace(FormatStr(STR_NET_C_INET_NTOA, id_, buf));
+  return buf;
+}
+
+uint16_t RSockCalls::Htons(uint16_t v) {
+  uint16_t r = htons(v);
+  if (Tracing()) Trace(FormatStr(STR_NET_C_HTONS, id_, v, r));
+  return r;
+}
+
+uint16_t RSockCalls::Ntohs(uint16_t v) {
+  uint16_t r = ntohs(v);
+  if (Tracing()) Trace(FormatStr(STR_NET_C_NTOHS, id_, v, r));
+  return r;
+}
+
+}  // namespace vantor

@@ -1,0 +1,62 @@
+// The socket layer's system calls, one wrapper each. Every wrapper makes the
+// call, keeps the WinSock-numbered error of the call in `err` (0 on
+// success) and, with tracing on, sends the call's trace line. EINTR is
+// retried inside. Internal to net/.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+
+namespace vantor {
+
+class RSocketLayer;
+
+class RSockCalls {
+ public:
+  RSockCalls(RSocketLayer* layer, uint32_t id, intptr_t tag) : layer_(layer), id_(id), tag_(tag) {}
+
+  int err = 0;  // WinSock number of the last call's error
+
+  int Socket(int type);  // non-blocking is set separately (NonBlock)
+  int NonBlock(int fd);
+  int Bind(int fd, const sockaddr_in& addr);
+  int Listen(int fd, int backlog);
+  int Accept(int fd);
+  int Connect(int fd, const sockaddr_in& addr);  // EINPROGRESS counts as success
+  int64_t Send(int fd, const void* p, int64_t n);
+  int64_t SendTo(int fd, const void* p, int64_t n, const sockaddr_in& to);
+  int64_t SendFile(int fd, int fileFd, int64_t* offset, int64_t n);
+  int64_t Recv(int fd, void* p, int64_t n);
+  int64_t RecvFrom(int fd, void* p, int64_t n, sockaddr_in* from);
+  int Shutdown(int fd, int how);
+  int Close(int fd);
+  int SetOpt(int fd, int level, int option, int value);
+  int SetLinger(int fd, bool on, int seconds);
+  int GetOpt(int fd, int level, int option, int* value);
+  int GetSockName(int fd, sockaddr_in* addr);
+  int GetPeerName(int fd, sockaddr_in* addr);
+  // The readiness registration (the loop's asynchronous select).
+  int AsyncSelect(int fd, uint32_t window, uint32_t message, uint32_t events);
+  // INADDR_NONE (network order) when `text` is not a dotted address.
+  uint32_t InetAddr(const char* text);
+  std::string InetNtoa(in_addr a);
+  uint16_t Htons(uint16_t v);
+  uint16_t Ntohs(uint16_t v);
+
+ private:
+  bool Tracing() const;
+  void Trace(const std::string& line) const;
+  std::string ErrName() const;
+
+  RSocketLayer* layer_;
+  uint32_t id_;
+  intptr_t tag_;
+};
+
+// "FD_READ FD_WRITE ..." as the trace names an event mask; "<<NONE>>" for 0.
+std::string EventMaskName(uint32_t events);
+
+}  // namespace vantor

@@ -1,0 +1,388 @@
+#include "net/RSocketLayer.h"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+
+#include "net/RNetStrings.h"
+#include "net/RResolver.h"
+#include "net/RSockCalls.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+RSocketLayer* gProcessLayer = nullptr;
+
+constexpr int64_t kSecondMs = 1000;
+constexpr int64_t kTimerTickMs = 316;
+
+}  // namespace
+
+RSocketLayer::RSocketLayer(RMessageLoop& loop) : loop_(loop) {}
+
+RSocketLayer::~RSocketLayer() {
+  CleanupSockLib();
+  // Sockets that outlive the layer are detached: they answer WS_NoSockLib.
+  sockets_.ForEachSafe([this](RWinSocket* s) {
+    sockets_.Unlink(s);
+    s->layer_ = nullptr;
+  });
+  // Callback timers belong to the layer; other timers are only detached.
+  timers_.ForEachSafe([this](RTimer* t) {
+    if (t->callback_) {
+      delete t;
+    } else {
+      t->Stop();
+      t->layer_ = nullptr;
+    }
+  });
+  if (tickTimer_ != 0) loop_.CancelTimer(tickTimer_);
+  if (gProcessLayer == this) gProcessLayer = nullptr;
+}
+
+void RSocketLayer::SetProcess(RSocketLayer* layer) {
+  gProcessLayer = layer;
+}
+RSocketLayer* RSocketLayer::Process() {
+  return gProcessLayer;
+}
+
+bool RSocketLayer::Start() {
+  if (started_) return true;
+  if (!loop_.Valid()) return false;
+  hidden_ = loop_.CreateWindow([this](const RMsg& m) { return DispatchProc(m); });
+  started_ = true;
+  if (traceOn_) {
+    Trace(-1, FormatStr(STR_NET_C_STARTUP, 0u, 0x0101u, 0u, 0, "OK"));
+  }
+  secondTimer_ = loop_.AddTimer(kSecondMs, true, [this] { SecondTick(); });
+  resolver_ = std::make_unique<RResolver>(loop_, hidden_, WM_SocketService);
+  return true;
+}
+
+void RSocketLayer::CleanupSockLib() {
+  if (!started_) return;
+  sockets_.ForEachSafe([](RWinSocket* s) {
+    s->CancelLookup();
+    s->ResetConnection();
+  });
+  resolver_.reset();  // joins the worker
+  loop_.CancelTimer(secondTimer_);
+  secondTimer_ = 0;
+  loop_.DestroyWindow(hidden_);
+  hidden_ = 0;
+  deferred_.clear();
+  repost_.clear();
+  started_ = false;
+  if (traceOn_) Trace(-1, FormatStr(STR_NET_C_CLEANUP, 0u, 0, "OK"));
+}
+
+std::string RSocketLayer::Description() const {
+  return LoadStr(STR_NET_DESCRIPTION);
+}
+
+uint32_t RSocketLayer::MaxSockets() const {
+  if (!started_) return 0;
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+  if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > 0xFFFFFFFFu) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(rl.rlim_cur);
+}
+
+// --- trace ----------------------------------------------------------------------
+
+void RSocketLayer::SetTrace(bool on, RWindowId window, uint32_t message) {
+  if (loop_.WindowExists(window) && message != 0) {
+    traceWindow_ = window;
+    traceMessage_ = message;
+  }
+  traceOn_ = on;
+}
+
+void RSocketLayer::EnableTrace(bool on) {
+  traceOn_ = on && traceMessage_ != 0 && loop_.WindowExists(traceWindow_);
+}
+
+void RSocketLayer::Trace(intptr_t tag, const std::string& text) {
+  if (!traceOn_) return;
+  loop_.SendMessage(traceWindow_, traceMessage_, static_cast<uintptr_t>(tag),
+                    reinterpret_cast<intptr_t>(text.c_str()));
+}
+
+// --- speed limit and rate ----------------------------------------------------------
+
+void RSocketLayer::SetSpeedLimit(int64_t bytesPerSecond) {
+  if (bytesPerSecond > 0) {
+    globalLimitOn_ = true;
+    globalLimit_ = bytesPerSecond;
+    globalBudget_ = bytesPerSecond;
+  } else {
+    globalLimitOn_ = false;
+  }
+  if (traceOn_) Trace(-1, FormatStr(STR_NET_OP_SPEEDLIMIT, bytesPerSecond));
+}
+
+int64_t RSocketLayer::GetServerRate() const {
+  int64_t sum = 0;
+  for (int64_t v : rateRing_) sum += v;
+  return sum / 8;
+}
+
+// --- the hidden window ----------------------------------------------------------------
+
+intptr_t RSocketLayer::DispatchProc(const RMsg& m) {
+  switch (m.message) {
+    case WM_SocketService:
+      OnService(m);
+      break;
+    case WM_SocketSoftClose:
+      OnSoftClose(m);
+      break;
+    default:
+      if (m.message >= kSelectMessageBase) OnSocketEvent(m);
+      break;
+  }
+  return 0;
+}
+
+void RSocketLayer::OnSocketEvent(const RMsg& m) {
+  auto it = handles_.find(static_cast<int>(m.wParam));
+  // A message for a handle that was closed (and whose number may already
+  // belong to a new socket) carries an old message number: ignore it.
+  if (it != handles_.end() && it->second->selectMessage_ == m.message) {
+    RWinSocket* s = it->second;
+    const uint32_t event = RSelectEvent(m.lParam);
+    const int err = ErrnoToWinSock(RSelectError(m.lParam));
+    if (traceOn_) {
+      uint32_t fmt = event == FD_READ      ? STR_NET_FD_READ
+                     : event == FD_WRITE   ? STR_NET_FD_WRITE
+                     : event == FD_ACCEPT  ? STR_NET_FD_ACCEPT
+                     : event == FD_CONNECT ? STR_NET_FD_CONNECT
+                                           : STR_NET_FD_CLOSE;
+      Trace(s->traceTag_, FormatStr(fmt, s->id_, WinSockErrorName(err)));
+    }
+    switch (event) {
+      case FD_READ:
+        if (!s->ReceiveHandler(err)) AddMessQue(hidden_, m.message, m.wParam, m.lParam);
+        break;
+      case FD_WRITE:
+        if (!s->SendHandler(err)) AddMessQue(hidden_, m.message, m.wParam, m.lParam);
+        break;
+      case FD_ACCEPT:
+        s->AcceptEvent(err);
+        break;
+      case FD_CONNECT:
+        s->ConnectEvent(err);
+        break;
+      case FD_CLOSE:
+        s->PeerClose(err);
+        break;
+      default:
+        break;
+    }
+  }
+  if (!repost_.empty() || !deferred_.empty()) RepostStep();
+}
+
+void RSocketLayer::OnService(const RMsg& m) {
+  const int handle = static_cast<int>(m.wParam);
+  int err = RSelectError(m.lParam);
+  std::string answer;
+  const bool have = resolver_ != nullptr && resolver_->Take(handle, &err, &answer);
+  RWinSocket* s = nullptr;
+  for (RWinSocket* c = sockets_.Head(); c != nullptr; c = decltype(sockets_)::NextOf(c)) {
+    if (c->lookupRunning_ && c->lookupHandle_ == handle) {
+      s = c;
+      break;
+    }
+  }
+  if (s == nullptr || !have) return;
+  if (traceOn_) {
+    Trace(s->traceTag_, FormatStr(STR_NET_SERVICE, s->id_, handle, WinSockErrorName(err)));
+  }
+  s->LookupDone(err, answer);
+}
+
+void RSocketLayer::OnSoftClose(const RMsg& m) {
+  RWinSocket* s = FindById(static_cast<uint32_t>(m.wParam));
+  if (s == nullptr) return;
+  if (traceOn_) Trace(s->traceTag_, FormatStr(STR_NET_SOFTCLOSE, s->id_));
+  (void)s->DisconnectHost(0);
+}
+
+RWinSocket* RSocketLayer::FindById(uint32_t id) {
+  for (RWinSocket* c = sockets_.Head(); c != nullptr; c = decltype(sockets_)::NextOf(c)) {
+    if (c->id_ == id) return c;
+  }
+  return nullptr;
+}
+
+// --- owner events, deferral and parking ------------------------------------------------
+
+void RSocketLayer::PostOwnerEvent(RWinSocket& s, uintptr_t wParam) {
+  if (traceOn_) {
+    Trace(s.traceTag_, FormatStr(STR_NET_NOTIFY, s.id_, WsStatusName(WsEventOp(wParam)),
+                                 WsStatusName(WsEventStatus(wParam))));
+  }
+  const intptr_t lParam = static_cast<intptr_t>(s.id_);
+  // Earlier events still waiting go first, so an owner sees events in the
+  // order they were produced.
+  if (!deferred_.empty()) FlushDeferred();
+  if (deferred_.empty() && loop_.PostMessage(s.ownerWindow_, s.ownerMessage_, wParam, lParam)) {
+    return;
+  }
+  deferred_.push_back(RDeferredStr{s.ownerWindow_, s.ownerMessage_, wParam, lParam});
+  if (traceOn_) {
+    Trace(s.traceTag_, FormatStr(STR_NET_DEFER, s.id_, s.ownerWindow_, s.ownerMessage_,
+                                 static_cast<uint64_t>(wParam), s.id_));
+  }
+}
+
+void RSocketLayer::FlushDeferred() {
+  while (!deferred_.empty()) {
+    const RDeferredStr& d = deferred_.front();
+    // An owner that is gone can never take its events; keeping them would
+    // hold up every event queued behind them.
+    if (!loop_.WindowExists(d.window)) {
+      deferred_.pop_front();
+      continue;
+    }
+    if (!loop_.PostMessage(d.window, d.message, d.wParam, d.lParam)) return;
+    if (traceOn_) {
+      Trace(-1, FormatStr(STR_NET_REPOST_NOTIFY, d.window, d.message,
+                          static_cast<uint64_t>(d.wParam), static_cast<int64_t>(d.lParam)));
+    }
+    deferred_.pop_front();
+  }
+}
+
+void RSocketLayer::PostSelf(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  if (loop_.PostMessage(hidden_, message, wParam, lParam)) return;
+  AddMessQue(hidden_, message, wParam, lParam, false);
+}
+
+void RSocketLayer::AddMessQue(RWindowId window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                              bool fresh) {
+  repost_.push_back(RRepostStr{window, message, wParam, lParam, fresh});
+  if (traceOn_) {
+    Trace(-1, FormatStr(STR_NET_ADDMESSQUE, window, message, static_cast<uint64_t>(wParam),
+                        static_cast<int64_t>(lParam)));
+  }
+}
+
+void RSocketLayer::RepostStep() {
+  FlushDeferred();
+  if (globalLimitOn_ && globalBudget_ <= 0) return;
+  while (!repost_.empty()) {
+    RRepostStr& r = repost_.front();
+    if (r.fresh) return;
+    if (!loop_.WindowExists(r.window)) {
+      repost_.pop_front();
+      continue;
+    }
+    if (!loop_.PostMessage(r.window, r.message, r.wParam, r.lParam)) return;
+    if (traceOn_) {
+      Trace(-1, FormatStr(STR_NET_REPOST_MSG, r.window, r.message, static_cast<uint64_t>(r.wParam),
+                          static_cast<int64_t>(r.lParam)));
+    }
+    repost_.pop_front();
+    return;  // one parked message per step
+  }
+}
+
+void RSocketLayer::ForgetHandle(int fd, uint32_t selectMessage) {
+  auto it = handles_.find(fd);
+  if (it != handles_.end() && it->second->selectMessage_ == selectMessage) handles_.erase(it);
+  repost_.erase(std::remove_if(repost_.begin(), repost_.end(),
+                               [&](const RRepostStr& r) {
+                                 return r.window == hidden_ && r.message == selectMessage;
+                               }),
+                repost_.end());
+}
+
+void RSocketLayer::ForgetSocketEvents(uint32_t id) {
+  deferred_.erase(
+      std::remove_if(deferred_.begin(), deferred_.end(),
+                     [&](const RDeferredStr& d) { return d.lParam == static_cast<intptr_t>(id); }),
+      deferred_.end());
+}
+
+uint32_t RSocketLayer::NewSelectMessage() {
+  uint32_t m = kSelectMessageBase + (nextSelectSerial_ % 0x7FFF0000u);
+  ++nextSelectSerial_;
+  return m;
+}
+
+// --- the one-second tick ---------------------------------------------------------------
+
+void RSocketLayer::SecondTick() {
+  for (RRepostStr& r : repost_) r.fresh = false;
+  sockets_.ForEachSafe([](RWinSocket* s) { s->Tick(); });
+  rateRing_[rateIndex_] = serverBytesThisSecond_;
+  rateIndex_ = (rateIndex_ + 1) % 8;
+  serverBytesThisSecond_ = 0;
+  if (globalLimitOn_) globalBudget_ = globalLimit_;
+  if (resolver_ != nullptr) resolver_->RetryPosts();
+  RepostStep();
+}
+
+// --- timers ------------------------------------------------------------------------------
+
+RTimer* RSocketLayer::StartCallbackTimer(int32_t ms, RTimerFn fn, void* context) {
+  if (ms <= 0 || fn == nullptr) return nullptr;
+  auto* t = new RTimer(this);
+  t->callback_ = true;
+  t->fn_ = fn;
+  t->context_ = context;
+  t->Start(ms, false);
+  return t;
+}
+
+bool RSocketLayer::KillCallbackTimer(RTimerFn fn, void* context) {
+  for (RTimer* t = timers_.Head(); t != nullptr; t = decltype(timers_)::NextOf(t)) {
+    if (t->callback_ && t->fn_ == fn && t->context_ == context) {
+      delete t;
+      return true;
+    }
+  }
+  return false;
+}
+
+void RSocketLayer::TimerLinked(RTimer* t) {
+  timers_.PushFront(t);
+  if (tickTimer_ == 0) {
+    tickTimer_ = loop_.AddTimer(kTimerTickMs, true, [this] { TimerTick(); });
+  }
+}
+
+void RSocketLayer::TimerUnlinked(RTimer* t) {
+  if (timerWalkNext_ == t) timerWalkNext_ = decltype(timers_)::NextOf(t);
+  timers_.Unlink(t);
+  if (timers_.Empty() && tickTimer_ != 0) {
+    loop_.CancelTimer(tickTimer_);
+    tickTimer_ = 0;
+  }
+}
+
+void RSocketLayer::TimerTick() {
+  for (RTimer* t = timers_.Head(); t != nullptr; t = timerWalkNext_) {
+    timerWalkNext_ = decltype(timers_)::NextOf(t);
+    if (--t->ticksLeft_ > 0) continue;
+    // Reload (or stop) before the call, so the hook may restart, stop or
+    // destroy the timer and the walk never touches it afterwards.
+    if (t->oneShot_) {
+      t->Stop();
+    } else {
+      t->ticksLeft_ = t->period_;
+    }
+    if (t->callback_) {
+      t->fn_(t->context_);
+    } else {
+      t->Expired();
+    }
+  }
+  timerWalkNext_ = nullptr;
+}
+
+}  // namespace vantor

@@ -1,0 +1,705 @@
+// RWinSocket: construction, connections, look-ups, closing, addresses.
+// The data side and the one-second tick are in RWinSocketIO.cpp.
+#include "net/RWinSocket.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "net/RNetStrings.h"
+#include "net/RResolver.h"
+#include "net/RSockCalls.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+constexpr int kBacklog = 50;
+constexpr int kListenHealthSeconds = 180;
+constexpr int kHostNameSize = 500;
+constexpr int64_t kCloseRetrySeconds = 15;
+
+const char* AbortName(int selector) {
+  switch (selector) {
+    case WS_TYPE_ALL:
+      return "WS_TYPE_ALL";
+    case WS_TYPE_SEND:
+      return "WS_TYPE_SEND";
+    case WS_TYPE_REC:
+      return "WS_TYPE_REC";
+    case WS_TYPE_CON:
+      return "WS_TYPE_CON";
+    case WS_TYPE_SERV:
+      return "WS_TYPE_SERV";
+    case WS_TYPE_LIST:
+      return "WS_TYPE_LIST";
+    default:
+      return "?????";
+  }
+}
+
+const char* OrNull(const char* s) {
+  return s != nullptr ? s : "NULL";
+}
+
+std::string AddrText(in_addr a) {
+  char buf[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &a, buf, sizeof(buf));
+  return buf;
+}
+
+bool Usable(const std::string& ip) {
+  return !ip.empty() && ip != "0.0.0.0";
+}
+
+// IPv4 addresses of the machine's interfaces that are up, in the order the
+// kernel lists them; loopback last unless `withLoopback` is false.
+std::vector<std::string> InterfaceAddresses(bool withLoopback) {
+  std::vector<std::string> out, loop;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return out;
+  for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    if ((i->ifa_flags & IFF_UP) == 0) continue;
+    std::string a = AddrText(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr);
+    if (i->ifa_flags & IFF_LOOPBACK) {
+      loop.push_back(a);
+    } else {
+      out.push_back(a);
+    }
+  }
+  ::freeifaddrs(list);
+  if (withLoopback) out.insert(out.end(), loop.begin(), loop.end());
+  return out;
+}
+
+}  // namespace
+
+// --- construction ----------------------------------------------------------------
+
+RWinSocket::RWinSocket(RSocketLayer* layer, RWindowId ownerWindow, uint32_t ownerMessage, int kind,
+                       int32_t traceTag)
+    : layer_(layer != nullptr ? layer : RSocketLayer::Process()),
+      traceTag_(traceTag),
+      kind_(kind == WS_DATAGRAM ? WS_DATAGRAM : WS_STREAM),
+      ownerWindow_(ownerWindow),
+      ownerMessage_(ownerMessage) {
+  if (layer_ == nullptr) return;
+  if (!layer_->Started()) (void)layer_->Start();
+  layer_->sockets_.PushFront(this);
+  id_ = layer_->nextId_++;
+}
+
+RWinSocket::RWinSocket(RWindowId ownerWindow, uint32_t ownerMessage, int kind, int32_t traceTag)
+    : RWinSocket(nullptr, ownerWindow, ownerMessage, kind, traceTag) {}
+
+RWinSocket::~RWinSocket() {
+  if (layer_ == nullptr) return;
+  CancelLookup();
+  ResetConnection();
+  layer_->ForgetSocketEvents(id_);
+  layer_->sockets_.Unlink(this);
+}
+
+void RWinSocket::SetOwner(RWindowId window, uint32_t message) {
+  ownerWindow_ = window;
+  ownerMessage_ = message;
+}
+
+bool RWinSocket::Ready() const {
+  return layer_ != nullptr && layer_->Started();
+}
+
+bool RWinSocket::Tracing() const {
+  return layer_ != nullptr && layer_->TraceOn();
+}
+
+void RWinSocket::TraceLine(const std::string& text) const {
+  layer_->Trace(traceTag_, text);
+}
+
+RSockCalls RWinSocket::Calls() const {
+  return RSockCalls(layer_, id_, traceTag_);
+}
+
+void RWinSocket::Notify(int operation, int status) {
+  if (layer_ != nullptr) layer_->PostOwnerEvent(*this, WsEventParam(operation, status));
+}
+
+void RWinSocket::PostSelf(uint32_t event) {
+  if (layer_ == nullptr || handle_ < 0) return;
+  layer_->PostSelf(selectMessage_, static_cast<uintptr_t>(handle_), RSelectReply(event, 0));
+}
+
+// --- handles -------------------------------------------------------------------------
+
+WsStatus RWinSocket::OpenHandle(int type) {
+  RSockCalls c = Calls();
+  int fd = c.Socket(type);
+  if (fd < 0) return MapWinSockError(c.err);
+  handle_ = fd;
+  selectMessage_ = layer_->NewSelectMessage();
+  layer_->handles_[fd] = this;
+  return WS_OK;
+}
+
+WsStatus RWinSocket::Arm(uint32_t events) {
+  RSockCalls c = Calls();
+  if (c.NonBlock(handle_) != 0) return WS_Error;
+  if (c.AsyncSelect(handle_, layer_->hidden_, selectMessage_, events) != 0) return WS_Error;
+  return WS_OK;
+}
+
+void RWinSocket::CloseHandle(bool abortive) {
+  if (handle_ < 0) return;
+  RSockCalls c = Calls();
+  (void)c.AsyncSelect(handle_, layer_->hidden_, selectMessage_, 0);
+  if (kind_ == WS_STREAM && abortive) {
+    // Only the reset: a FIN sent first would let the peer take a cut-off
+    // transfer for a complete one.
+    (void)c.SetLinger(handle_, true, 0);
+  }
+  layer_->ForgetHandle(handle_, selectMessage_);
+  (void)c.Close(handle_);
+  handle_ = -1;
+}
+
+void RWinSocket::ResetConnection() {
+  if (layer_ != nullptr) CloseHandle(true);
+  listening_ = sending_ = receiving_ = connected_ = false;
+  bytesSent_ = bytesReceived_ = 0;
+  // A reused socket starts clean: no line modes, close attempt or peer close
+  // of the previous connection carries over.
+  acceptPending_ = false;
+  peerClosed_ = false;
+  closeAttempt_ = secondAttempt_ = false;
+  lineSend_ = lineRec_ = lineReady_ = streaming_ = false;
+  sendLine_.reset();
+  recLine_.reset();
+  fileFd_ = -1;
+  sendLeft_ = 0;
+  sentCounter_ = nullptr;
+  recCounter_ = nullptr;
+  haveSender_ = false;
+}
+
+// --- listening and accepting -------------------------------------------------------------
+
+WsStatus RWinSocket::Listen(uint16_t port, bool reuseAddress, const char* localIp) {
+  WsStatus st = DoListen(port, reuseAddress, localIp);
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_LISTEN, id_, port, reuseAddress ? 1 : 0, OrNull(localIp),
+                        WsStatusName(st)));
+  }
+  return st;
+}
+
+WsStatus RWinSocket::DoListen(uint16_t port, bool reuseAddress, const char* localIp) {
+  if (!Ready()) return WS_NoSockLib;
+  if (sending_ || receiving_ || connecting_ || listening_ || connected_) return WS_Busy;
+  acceptPending_ = false;
+  listenHealth_ = kListenHealthSeconds;
+  if (autoReset_) idleSeconds_ = 0;
+  ResetConnection();
+  WsStatus st = OpenHandle(kind_ == WS_STREAM ? SOCK_STREAM : SOCK_DGRAM);
+  if (st != WS_OK) return st;
+  RSockCalls c = Calls();
+  if (reuseAddress) (void)c.SetOpt(handle_, SOL_SOCKET, SO_REUSEADDR, 1);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = c.Htons(port);
+  a.sin_addr.s_addr =
+      (localIp == nullptr || *localIp == '\0') ? htonl(INADDR_ANY) : c.InetAddr(localIp);
+  if (c.Bind(handle_, a) != 0) {
+    st = MapWinSockError(c.err);
+    CloseHandle(true);
+    return st;
+  }
+  if (Arm(kind_ == WS_STREAM ? (FD_ACCEPT | FD_CLOSE) : (FD_READ | FD_WRITE)) != WS_OK) {
+    CloseHandle(true);
+    return WS_Error;
+  }
+  if (kind_ == WS_DATAGRAM) {
+    connected_ = true;
+    return WS_OK;
+  }
+  listening_ = true;
+  listenStatus_ = WS_OK;
+  if (autoReset_) counters_[WS_TO_LISTEN] = 0;
+  if (c.Listen(handle_, kBacklog) != 0 && c.err != 10035) {
+    listenStatus_ = MapWinSockError(c.err);
+    listening_ = false;
+    return static_cast<WsStatus>(listenStatus_);
+  }
+  return WS_OK;
+}
+
+WsStatus RWinSocket::AcceptHost(RWinSocket& listener) {
+  WsStatus st = DoAccept(listener);
+  if (Tracing()) TraceLine(FormatStr(STR_NET_OP_ACCEPTHOST, id_, listener.id_, WsStatusName(st)));
+  return st;
+}
+
+WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
+  if (!Ready()) return WS_NoSockLib;
+  if (kind_ != WS_STREAM) return WS_WrongType;
+  if (listening_ || sending_ || receiving_ || connected_) return WS_Busy;
+  if (&listener == this || listener.layer_ != layer_ || listener.handle_ < 0 ||
+      !listener.listening_) {
+    return WS_NoListen;
+  }
+  listener.acceptPending_ = false;
+  ResetConnection();
+  RSockCalls c = Calls();
+  int fd = c.Accept(listener.handle_);
+  // Let the loop announce the next waiting connection (or this one again).
+  layer_->loop_.Reenable(listener.handle_, FD_ACCEPT);
+  if (fd < 0) return c.err == 10035 ? WS_NoCaller : MapWinSockError(c.err);
+  handle_ = fd;
+  selectMessage_ = layer_->NewSelectMessage();
+  layer_->handles_[fd] = this;
+  if (Arm(FD_READ | FD_WRITE | FD_CLOSE) != WS_OK) {
+    CloseHandle(true);
+    return WS_Error;
+  }
+  if (autoReset_) {
+    listener.counters_[WS_TO_LISTEN] = 0;
+    listener.idleSeconds_ = 0;
+    idleSeconds_ = 0;
+  }
+  connected_ = true;
+  return WS_OK;
+}
+
+void RWinSocket::AcceptEvent(int error) {
+  if (!listening_) return;
+  listenStatus_ = MapWinSockError(error);
+  acceptPending_ = listenStatus_ == WS_OK;
+  Notify(WS_Listening, listenStatus_);
+  EventProc(WS_Listening);
+}
+
+// --- connecting ------------------------------------------------------------------------------
+
+WsStatus RWinSocket::CallHost(const char* host, uint16_t remotePort, uint16_t localPort,
+                              const char* localIp) {
+  WsStatus st = DoCallHost(host, remotePort, localPort, localIp);
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_CALLHOST, id_, OrNull(host), remotePort, localPort,
+                        OrNull(localIp), WsStatusName(st)));
+  }
+  return st;
+}
+
+WsStatus RWinSocket::DoCallHost(const char* host, uint16_t remotePort, uint16_t localPort,
+                                const char* localIp) {
+  if (!Ready()) return WS_NoSockLib;
+  if (connecting_ || listening_ || sending_) return WS_Busy;
+  if (kind_ == WS_STREAM && (receiving_ || connected_)) return WS_Busy;
+  if (host == nullptr) host = "";
+  if (autoReset_) idleSeconds_ = 0;
+  RSockCalls c = Calls();
+  localPort_ = localPort;
+  localAddr_ = (localIp == nullptr || *localIp == '\0') ? htonl(INADDR_ANY) : c.InetAddr(localIp);
+  connectAfterLookup_ = false;
+  remote_ = sockaddr_in{};
+  remote_.sin_family = AF_INET;
+  remote_.sin_port = c.Htons(remotePort);
+  remote_.sin_addr.s_addr = c.InetAddr(host);
+  remoteKnown_ = remote_.sin_addr.s_addr != INADDR_NONE;
+
+  if (kind_ == WS_STREAM) {
+    connecting_ = true;
+    if (remoteKnown_) return StartConnection();
+    connectAfterLookup_ = true;
+    if (!hostName_) hostName_ = std::make_unique<char[]>(kHostNameSize);
+    std::snprintf(hostName_.get(), kHostNameSize, "%.499s", host);
+    WsStatus st = DNSLookup(hostName_.get(), kHostNameSize);
+    if (st == WS_OK) silentLookup_ = true;
+    return st;
+  }
+
+  if (!remoteKnown_) return WS_HostUnknown;
+  ResetConnection();
+  WsStatus st = OpenHandle(SOCK_DGRAM);
+  if (st != WS_OK) return st;
+  if (localPort_ != 0 || localAddr_ != htonl(INADDR_ANY)) {
+    (void)c.SetOpt(handle_, SOL_SOCKET, SO_REUSEADDR, 1);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = c.Htons(localPort_);
+    a.sin_addr.s_addr = localAddr_;
+    if (c.Bind(handle_, a) != 0) {
+      st = MapWinSockError(c.err);
+      CloseHandle(true);
+      return st;
+    }
+  }
+  if (Arm(FD_READ | FD_WRITE) != WS_OK) {
+    CloseHandle(true);
+    return WS_Error;
+  }
+  connected_ = true;
+  return WS_OK;
+}
+
+WsStatus RWinSocket::StartConnection() {
+  if (!connecting_) return WS_Error;
+  const bool deferred = connectAfterLookup_;
+  connectAfterLookup_ = false;
+  RSockCalls c = Calls();
+  if (deferred && lookupStatus_ == WS_OK && hostName_) {
+    remote_.sin_addr.s_addr = c.InetAddr(hostName_.get());
+    remoteKnown_ = remote_.sin_addr.s_addr != INADDR_NONE;
+  }
+  if (!remoteKnown_) {
+    connecting_ = false;
+    connectStatus_ = WS_HostUnknown;
+    if (deferred) Notify(WS_Connecting, WS_HostUnknown);
+    return WS_HostUnknown;
+  }
+  auto fail = [&](WsStatus st) {
+    connecting_ = false;
+    connectStatus_ = st;
+    CloseHandle(true);
+    if (deferred) Notify(WS_Connecting, st);
+    return st;
+  };
+  ResetConnection();
+  WsStatus st = OpenHandle(SOCK_STREAM);
+  if (st != WS_OK) return fail(st);
+  if (localPort_ != 0 || localAddr_ != htonl(INADDR_ANY)) {
+    (void)c.SetOpt(handle_, SOL_SOCKET, SO_REUSEADDR, 1);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = c.Htons(localPort_);
+    a.sin_addr.s_addr = localAddr_;
+    if (c.Bind(handle_, a) != 0) return fail(MapWinSockError(c.err));
+  }
+  if (Arm(FD_CONNECT | FD_CLOSE) != WS_OK) return fail(WS_Error);
+  if (autoReset_) counters_[WS_TO_CONNECT] = 0;
+  if (c.Connect(handle_, remote_) != 0 && c.err != 10035) return fail(MapWinSockError(c.err));
+  return WS_OK;
+}
+
+void RWinSocket::ConnectEvent(int error) {
+  if (!connecting_ || handle_ < 0) return;
+  WsStatus st = MapWinSockError(error);
+  if (error == 0) {
+    connected_ = true;
+    peerClosed_ = false;
+    RSockCalls c = Calls();
+    if (c.AsyncSelect(handle_, layer_->hidden_, selectMessage_, FD_READ | FD_WRITE | FD_CLOSE) !=
+        0) {
+      st = WS_Error;
+    }
+  }
+  connectStatus_ = st;
+  Notify(WS_Connecting, st);
+  connecting_ = false;
+  EventProc(WS_Connecting);
+  if (autoReset_) {
+    counters_[WS_TO_CONNECT] = 0;
+    idleSeconds_ = 0;
+  }
+}
+
+// --- look-ups ----------------------------------------------------------------------------------
+
+WsStatus RWinSocket::DNSLookup(char* buffer, int size) {
+  WsStatus st = DoLookup(buffer, size);
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_DNSLOOKUP, id_, buffer != nullptr ? buffer : "", size,
+                        WsStatusName(st)));
+  }
+  return st;
+}
+
+WsStatus RWinSocket::DoLookup(char* buffer, int size) {
+  if (!Ready()) return WS_NoSockLib;
+  if (lookupRunning_) return WS_Busy;
+  if (buffer == nullptr || size < 1 || buffer[0] == '\0') return WS_Error;
+  silentLookup_ = false;
+  lookupStatus_ = WS_Service;
+  if (autoReset_) counters_[WS_TO_LOOKUP] = 0;
+  resultBuf_ = buffer;
+  resultSize_ = size;
+  std::string text(buffer, strnlen(buffer, static_cast<size_t>(size)));
+  int a = 0, b = 0, c = 0, d = 0;
+  reverseLookup_ = std::sscanf(text.c_str(), "%d.%d.%d.%d", &a, &b, &c, &d) == 4;
+  int handle = layer_->resolver_ != nullptr ? layer_->resolver_->Submit(reverseLookup_, text) : 0;
+  if (Tracing()) {
+    if (reverseLookup_) {
+      in_addr ia{};
+      ::inet_pton(AF_INET, text.c_str(), &ia);
+      TraceLine(FormatStr(STR_NET_C_BYADDR, id_, static_cast<int>(layer_->hidden_),
+                          static_cast<unsigned>(WM_SocketService), ia.s_addr, 4, AF_INET, 0u, 1024,
+                          handle, handle != 0 ? "OK" : "WSAENOBUFS"));
+    } else {
+      TraceLine(FormatStr(STR_NET_C_BYNAME, id_, static_cast<int>(layer_->hidden_),
+                          static_cast<unsigned>(WM_SocketService), text, 0u, 1024, handle,
+                          handle != 0 ? "OK" : "WSAENOBUFS"));
+    }
+  }
+  if (handle == 0) {
+    lookupStatus_ = WS_NoSocket;
+    return WS_NoSocket;
+  }
+  lookupHandle_ = handle;
+  lookupRunning_ = true;
+  return WS_OK;
+}
+
+void RWinSocket::LookupDone(int error, const std::string& answer) {
+  lookupStatus_ = MapWinSockError(error);
+  if (lookupStatus_ == WS_OK && resultBuf_ != nullptr && resultSize_ > 0) {
+    size_t n = std::min(answer.size(), static_cast<size_t>(resultSize_ - 1));
+    std::memcpy(resultBuf_, answer.data(), n);
+    resultBuf_[n] = '\0';
+  }
+  lookupRunning_ = false;
+  lookupHandle_ = 0;
+  if (!silentLookup_) Notify(WS_Service, lookupStatus_);
+  if (connectAfterLookup_) (void)StartConnection();
+  connectAfterLookup_ = false;
+  silentLookup_ = false;
+  EventProc(WS_Service);
+  if (autoReset_) counters_[WS_TO_LOOKUP] = 0;
+}
+
+void RWinSocket::CancelLookup() {
+  if (!lookupRunning_) return;
+  if (layer_->resolver_ != nullptr) layer_->resolver_->Cancel(lookupHandle_);
+  if (Tracing()) TraceLine(FormatStr(STR_NET_C_CANCEL, id_, lookupHandle_, 0, "OK"));
+  lookupRunning_ = false;
+  lookupHandle_ = 0;
+}
+
+// --- closing
+// --------------------------------------------------------------------------------------
+
+WsStatus RWinSocket::DisconnectHost(int delaySeconds) {
+  WsStatus st = DoDisconnect(delaySeconds);
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_DISCONNECT, id_, delaySeconds, WsStatusName(st)));
+  }
+  return st;
+}
+
+WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
+  if (!Ready()) return WS_NoSockLib;
+  if (!connected_) return WS_NotCon;
+  if (delaySeconds > 0) {
+    delayedClose_ = delaySeconds;
+    return WS_Busy;
+  }
+  listening_ = sending_ = receiving_ = false;
+  if (autoReset_) idleSeconds_ = 0;
+  int64_t now = layer_->loop_.Clock().WallSeconds();
+  if (now < 1) now = -25;
+  if (closeAttempt_ && now - closeAttemptStart_ > kCloseRetrySeconds) {
+    ResetConnection();
+    Notify(WS_Closing, WS_Timeout);
+    return WS_OK;
+  }
+  if (!closeAttempt_) {
+    closeAttempt_ = true;
+    closeAttemptStart_ = now;
+  }
+  RSockCalls c = Calls();
+  (void)c.AsyncSelect(handle_, layer_->hidden_, selectMessage_, 0);
+  if (kind_ == WS_STREAM) {
+    // A lingering close would block the loop thread; the kernel finishes
+    // sending in the background instead.
+    (void)c.SetLinger(handle_, false, 30);
+    DiscardUnread();
+    (void)c.Shutdown(handle_, SHUT_RD);
+    (void)c.Shutdown(handle_, SHUT_WR);
+  }
+  layer_->ForgetHandle(handle_, selectMessage_);
+  // close() releases the descriptor whatever it returns, so there is never
+  // anything left to retry.
+  (void)c.Close(handle_);
+  handle_ = -1;
+  Notify(WS_Closing, WS_SoftClose);
+  connected_ = false;
+  closeAttempt_ = secondAttempt_ = false;
+  delayedClose_ = 0;
+  return WS_OK;
+}
+
+void RWinSocket::DiscardUnread() {
+  // Closing with unread input makes the kernel send a reset, and a reset can
+  // destroy the last bytes we sent before the peer read them. Whatever the
+  // peer sent that nobody asked for is read and dropped (bounded).
+  char sink[4096];
+  for (int i = 0; i < 64; ++i) {
+    ssize_t n = ::recv(handle_, sink, sizeof(sink), MSG_DONTWAIT);
+    if (n <= 0) break;
+  }
+}
+
+void RWinSocket::PeerClose(int error) {
+  if (peerClosed_ || !connected_) return;
+  if (autoReset_) idleSeconds_ = 0;
+  const int wsa = ErrnoToWinSock(error);
+  closeStatus_ = wsa != 0 ? MapWinSockError(wsa) : WS_SoftClose;
+  if (closeStatus_ != WS_SoftClose && !receiving_) {
+    EndConnection();
+    return;
+  }
+  peerClosed_ = true;
+  PostSelf(FD_READ);
+}
+
+void RWinSocket::EndConnection() {
+  listenStatus_ = connectStatus_ = sendStatus_ = recStatus_ = closeStatus_;
+  connected_ = false;
+  if (listening_) Notify(WS_Listening, closeStatus_);
+  if (connecting_) Notify(WS_Connecting, closeStatus_);
+  if (sending_) Notify(WS_Sending, closeStatus_);
+  if (receiving_) Notify(WS_Receiving, closeStatus_);
+  Notify(WS_Closing, closeStatus_);
+  listening_ = connecting_ = sending_ = receiving_ = false;
+  EventProc(WS_Closing);
+}
+
+void RWinSocket::Abort(int selector) {
+  if (Tracing()) TraceLine(FormatStr(STR_NET_OP_ABORT, id_, AbortName(selector)));
+  const bool all = selector == WS_TYPE_ALL;
+  if ((all || selector == WS_TYPE_SEND) && sending_) {
+    sendStatus_ = WS_Aborted;
+    Notify(WS_Sending, WS_Aborted);
+    FreeSendLine();
+    sending_ = false;
+    fileFd_ = -1;
+    sentCounter_ = nullptr;
+  }
+  if ((all || selector == WS_TYPE_REC) && receiving_) {
+    recStatus_ = WS_Aborted;
+    Notify(WS_Receiving, WS_Aborted);
+    FreeRecLine();
+    receiving_ = false;
+    recCounter_ = nullptr;
+  }
+  if ((all || selector == WS_TYPE_CON) && connecting_) {
+    connectStatus_ = WS_Aborted;
+    Notify(WS_Connecting, WS_Aborted);
+    connecting_ = false;
+  }
+  if ((all || selector == WS_TYPE_SERV) && lookupRunning_) {
+    lookupStatus_ = WS_Aborted;
+    const bool silent = silentLookup_;
+    CancelLookup();
+    if (!silent) Notify(WS_Service, WS_Aborted);
+  }
+  if ((all || selector == WS_TYPE_LIST) && listening_) {
+    listenStatus_ = WS_Aborted;
+    Notify(WS_Listening, WS_Aborted);
+    listening_ = false;
+  }
+}
+
+// --- status and addresses
+// ---------------------------------------------------------------------------
+
+void RWinSocket::GetStatus(RSockStatusStr& out) const {
+  out.started = Ready() ? 1 : 0;
+  out.connected = connected_;
+  out.listening = listening_;
+  out.sending = sending_;
+  out.receiving = receiving_;
+  out.acceptPending = listening_ && acceptPending_;
+  out.lookupRunning = lookupRunning_;
+  out.blockBytesSent = sending_ ? bytesSent_ : 0;
+  out.bytesBuffered = receiving_ ? capacity_ - freeSpace_ : 0;
+  out.connectStatus = connectStatus_;
+  out.listenStatus = listenStatus_;
+  out.sendStatus = sendStatus_;
+  out.receiveStatus = recStatus_;
+  out.lookupStatus = lookupStatus_;
+}
+
+std::string RWinSocket::GetLocalIPAddress() const {
+  if (layer_ != nullptr && handle_ >= 0) {
+    sockaddr_in a{};
+    RSockCalls c = Calls();
+    if (c.GetSockName(handle_, &a) == 0) {
+      std::string s = AddrText(a.sin_addr);
+      if (Usable(s)) return s;
+    }
+  }
+  // The primary address: the source address the kernel picks for a route
+  // to the outside. Connecting a UDP socket sends nothing.
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(23456);
+    ::inet_pton(AF_INET, "192.0.2.1", &to.sin_addr);
+    std::string s;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0) {
+      sockaddr_in a{};
+      socklen_t len = sizeof(a);
+      if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) s = AddrText(a.sin_addr);
+    }
+    ::close(fd);
+    if (Usable(s)) return s;
+  }
+  std::vector<std::string> all = InterfaceAddresses(true);
+  return all.empty() ? std::string() : all.front();
+}
+
+std::vector<std::string> RWinSocket::GetLocalIPAddressList(size_t capacity) const {
+  std::vector<std::string> all = InterfaceAddresses(true);
+  if (all.size() > capacity) all.resize(capacity);
+  return all;
+}
+
+std::string RWinSocket::GetRemoteIPAddress() const {
+  if (layer_ == nullptr || handle_ < 0 || !connected_) return "";
+  if (kind_ == WS_DATAGRAM) return haveSender_ ? AddrText(lastSender_.sin_addr) : "";
+  sockaddr_in a{};
+  RSockCalls c = Calls();
+  if (c.GetPeerName(handle_, &a) != 0) return "";
+  return AddrText(a.sin_addr);
+}
+
+uint16_t RWinSocket::GetRemotePort() const {
+  if (layer_ == nullptr || handle_ < 0 || !connected_) return 0;
+  if (kind_ == WS_DATAGRAM) return haveSender_ ? ntohs(lastSender_.sin_port) : 0;
+  sockaddr_in a{};
+  RSockCalls c = Calls();
+  if (c.GetPeerName(handle_, &a) != 0) return 0;
+  return ntohs(a.sin_port);
+}
+
+uint16_t RWinSocket::GetLocalPort() const {
+  if (layer_ == nullptr || handle_ < 0) return 0;
+  sockaddr_in a{};
+  RSockCalls c = Calls();
+  if (c.GetSockName(handle_, &a) != 0) return 0;
+  return ntohs(a.sin_port);
+}
+
+int64_t RWinSocket::TakeByteCount(int which) {
+  int64_t v;
+  if (which == WS_COUNT_SENT) {
+    v = bytesSent_;
+    bytesSent_ = 0;
+  } else if (which == WS_COUNT_RECEIVED) {
+    v = bytesReceived_;
+    bytesReceived_ = 0;
+  } else {
+    v = -1;
+  }
+  return v;
+}
+
+}  // namespace vantor

@@ -1,0 +1,642 @@
+// RWinSocket: block and line I/O, the readiness handlers, time-outs, speed
+// limits and the per-socket second tick.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "net/RNetStrings.h"
+#include "net/RSockCalls.h"
+#include "net/RWinSocket.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+// The designed transfer step. It is kept whenever a speed limit is in force
+// so pacing stays exact; without a limit a step moves as much as the kernel
+// takes (one step per readiness message either way).
+constexpr int64_t kStep = 4096;
+// Largest single send/recv/sendfile request.
+constexpr int64_t kMaxCall = 0x7FFFF000;
+
+uintptr_t P(const void* p) {
+  return reinterpret_cast<uintptr_t>(p);
+}
+
+}  // namespace
+
+bool RWinSocket::LimitInForce() const {
+  return localLimitOn_ || layer_->globalLimitOn_;
+}
+
+// Cuts `chunk` to the budgets in force; false when a budget is used up.
+bool RWinSocket::ApplyBudgets(int64_t& chunk) const {
+  if (layer_->globalLimitOn_) {
+    if (layer_->globalBudget_ <= 0) return false;
+    chunk = std::min(chunk, layer_->globalBudget_);
+  }
+  if (localLimitOn_) {
+    if (localBudget_ <= 0) return false;
+    chunk = std::min(chunk, localBudget_);
+  }
+  return true;
+}
+
+void RWinSocket::Account(int64_t n) {
+  bytesThisSecond_ += n;
+  layer_->serverBytesThisSecond_ += n;
+  if (layer_->globalLimitOn_) layer_->globalBudget_ -= n;
+  if (localLimitOn_) localBudget_ -= n;
+}
+
+void RWinSocket::FreeSendLine() {
+  if (!lineSend_) return;
+  sendLine_.reset();
+  lineSend_ = false;
+}
+
+void RWinSocket::FreeRecLine() {
+  if (!lineRec_) return;
+  recLine_.reset();
+  lineRec_ = false;
+  lineReady_ = false;
+}
+
+// --- sending ------------------------------------------------------------------------
+
+WsStatus RWinSocket::SendBlock(const void* buffer, int64_t length, int64_t* sentCounter) {
+  WsStatus st = StartSend(static_cast<const char*>(buffer), -1, 0, length, sentCounter);
+  if (Tracing()) {
+    TraceLine(
+        FormatStr(STR_NET_OP_SENDBLOCK, id_, P(buffer), length, P(sentCounter), WsStatusName(st)));
+  }
+  return st;
+}
+
+WsStatus RWinSocket::SendFile(int fileFd, int64_t offset, int64_t length, int64_t* sentCounter) {
+  WsStatus st;
+  if (Ready() && kind_ != WS_STREAM) {
+    st = WS_WrongType;
+  } else if (Ready() && (fileFd < 0 || offset < 0)) {
+    st = WS_Error;
+  } else {
+    st = StartSend(nullptr, fileFd, offset, length, sentCounter);
+  }
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_SENDFILE, id_, fileFd, offset, length, P(sentCounter),
+                        WsStatusName(st)));
+  }
+  return st;
+}
+
+WsStatus RWinSocket::StartSend(const char* buffer, int fileFd, int64_t offset, int64_t length,
+                               int64_t* sentCounter) {
+  if (!Ready()) return WS_NoSockLib;
+  if (connecting_) return WS_Busy;
+  if (listening_ && kind_ == WS_STREAM) return WS_Busy;
+  if (sending_ || lineSend_) return WS_Busy;
+  if (!connected_) return WS_NotCon;
+  if (length < 0) return WS_Error;
+  if (handle_ < 0) return WS_NotCon;
+  sending_ = true;
+  if (autoReset_) {
+    idleSeconds_ = 0;
+    counters_[WS_TO_SEND] = 0;
+  }
+  sendBuf_ = sendPtr_ = buffer;
+  fileFd_ = fileFd;
+  fileOffset_ = offset;
+  blockLength_ = sendLeft_ = length;
+  bytesSent_ = 0;
+  sentCounter_ = sentCounter;
+  if (sentCounter_ != nullptr) *sentCounter_ = 0;
+  sendStatus_ = WS_Sending;
+  PostSelf(FD_WRITE);
+  return WS_OK;
+}
+
+WsStatus RWinSocket::InitSendLine(int maximumLength) {
+  WsStatus st = DoInitSendLine(maximumLength);
+  if (Tracing())
+    TraceLine(FormatStr(STR_NET_OP_INITSENDLINE, id_, maximumLength, WsStatusName(st)));
+  return st;
+}
+
+WsStatus RWinSocket::DoInitSendLine(int maximumLength) {
+  if (!Ready()) return WS_NoSockLib;
+  if (kind_ != WS_STREAM) return WS_WrongType;
+  if (connecting_ || listening_ || sending_ || lineSend_) return WS_Busy;
+  if (!connected_ || handle_ < 0) return WS_NotCon;
+  if (maximumLength < 0) return WS_Error;
+  sendLine_ = std::make_unique<char[]>(static_cast<size_t>(maximumLength) + 3);
+  sendLineMax_ = maximumLength;
+  blockLength_ = maximumLength + 3;
+  bytesSent_ = 0;
+  sendLeft_ = 0;
+  lineSend_ = true;
+  Notify(WS_Sending, WS_OK);
+  return WS_OK;
+}
+
+WsStatus RWinSocket::SendLine(const char* text) {
+  WsStatus st = DoSendLine(text);
+  if (Tracing()) TraceLine(FormatStr(STR_NET_OP_SENDLINE, id_, P(text), WsStatusName(st)));
+  return st;
+}
+
+WsStatus RWinSocket::DoSendLine(const char* text) {
+  if (!lineSend_) return WS_Error;
+  if (sending_) return WS_Busy;
+  if (handle_ < 0) return WS_NotCon;
+  if (autoReset_) {
+    idleSeconds_ = 0;
+    counters_[WS_TO_SEND] = 0;
+  }
+  sending_ = true;
+  if (text == nullptr) text = "";
+  size_t n = std::strlen(text);
+  const bool cut = n > static_cast<size_t>(sendLineMax_);
+  if (cut) n = static_cast<size_t>(sendLineMax_);
+  char* line = sendLine_.get();
+  std::memcpy(line, text, n);
+  line[n] = '\r';
+  line[n + 1] = '\n';
+  sendBuf_ = sendPtr_ = line;
+  fileFd_ = -1;
+  bytesSent_ = 0;
+  sendLeft_ = static_cast<int64_t>(n) + 2;
+  sentCounter_ = nullptr;
+  sendStatus_ = WS_Sending;
+  PostSelf(FD_WRITE);
+  return cut ? WS_More : WS_OK;
+}
+
+// One send (or sendfile) call of at most `n` bytes; the count, 0 or -1.
+int64_t RWinSocket::SendOnce(RSockCalls& c, int64_t n) {
+  n = std::min(n, kMaxCall);
+  if (fileFd_ >= 0) {
+    int64_t r = c.SendFile(handle_, fileFd_, &fileOffset_, n);
+    if (r == 0) {
+      // The file ended before the promised length: never report it as sent.
+      c.err = ErrnoToWinSock(EIO);
+      return -1;
+    }
+    return r;
+  }
+  return c.Send(handle_, sendPtr_, n);
+}
+
+void RWinSocket::SentBytes(int64_t n) {
+  sendLeft_ -= n;
+  if (sendPtr_ != nullptr) sendPtr_ += n;
+  bytesSent_ += n;
+  if (!lineSend_ && sentCounter_ != nullptr) *sentCounter_ += n;
+  Account(n);
+}
+
+bool RWinSocket::SendHandler(int error) {
+  if (!sending_ || handle_ < 0) return true;
+  if (autoReset_) {
+    counters_[WS_TO_SEND] = 0;
+    idleSeconds_ = 0;
+  }
+  if (error != 0) {
+    EndSend(MapWinSockError(error));
+    EventProc(WS_Sending);
+    return true;
+  }
+  const bool limited = LimitInForce();
+  int64_t chunk = limited ? std::min(sendLeft_, kStep) : sendLeft_;
+  if (!ApplyBudgets(chunk)) return false;
+
+  RSockCalls c = Calls();
+  bool failed = false;
+  if (chunk > 0) {
+    if (kind_ == WS_DATAGRAM) {
+      // A datagram always goes whole.
+      int64_t r = c.SendTo(handle_, sendBuf_, blockLength_, remote_);
+      if (r >= 0) {
+        SentBytes(sendLeft_);
+      } else if (c.err == 10035) {
+        layer_->loop_.Reenable(handle_, FD_WRITE);
+      } else {
+        failed = true;
+      }
+    } else if (limited) {
+      int64_t r = SendOnce(c, chunk);
+      if (r > 0) {
+        SentBytes(r);
+        if (sendLeft_ > 0) PostSelf(FD_WRITE);
+      } else if (c.err == 10035) {
+        layer_->loop_.Reenable(handle_, FD_WRITE);
+      } else {
+        failed = true;
+      }
+    } else {
+      // No limit: fill the socket buffer, then wait for the next FD_WRITE.
+      while (sendLeft_ > 0) {
+        int64_t r = SendOnce(c, sendLeft_);
+        if (r > 0) {
+          SentBytes(r);
+          continue;
+        }
+        if (c.err == 10035) {
+          layer_->loop_.Reenable(handle_, FD_WRITE);
+        } else {
+          failed = true;
+        }
+        break;
+      }
+    }
+  }
+  if (failed) {
+    EndSend(MapWinSockError(c.err));
+  } else if (sendLeft_ == 0) {
+    Notify(WS_Sending, WS_OK);
+    sending_ = false;
+    fileFd_ = -1;
+  }
+  EventProc(WS_Sending);
+  return true;
+}
+
+void RWinSocket::EndSend(int status) {
+  sendStatus_ = status;
+  Notify(WS_Sending, status);
+  FreeSendLine();
+  sending_ = false;
+  fileFd_ = -1;
+}
+
+// --- receiving -----------------------------------------------------------------------
+
+WsStatus RWinSocket::ReceiveBlock(void* buffer, int64_t length, int64_t* receivedCounter,
+                                  int flags) {
+  WsStatus st = DoReceiveBlock(buffer, length, receivedCounter, flags);
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_RECEIVEBLOCK, id_, P(buffer), length, P(receivedCounter),
+                        static_cast<unsigned>(flags), WsStatusName(st)));
+  }
+  return st;
+}
+
+WsStatus RWinSocket::DoReceiveBlock(void* buffer, int64_t length, int64_t* receivedCounter,
+                                    int flags) {
+  if (!Ready()) return WS_NoSockLib;
+  if (connecting_ || receiving_) return WS_Busy;
+  if (listening_ && kind_ == WS_STREAM) return WS_Busy;
+  if (!connected_) return WS_NotCon;
+  if (length < 1) return WS_OK;
+  if (handle_ < 0) return WS_NotCon;
+  streaming_ = (flags & WS_REC_STREAMING) != 0;
+  receiving_ = true;
+  lineRec_ = false;
+  lineReady_ = false;
+  if (autoReset_) {
+    idleSeconds_ = 0;
+    counters_[WS_TO_RECEIVE] = 0;
+  }
+  recBuf_ = writePtr_ = static_cast<char*>(buffer);
+  capacity_ = freeSpace_ = length;
+  if ((flags & WS_REC_KEEPALIVE) && kind_ == WS_STREAM) {
+    RSockCalls c = Calls();
+    (void)c.SetOpt(handle_, SOL_SOCKET, SO_KEEPALIVE, 1);
+  }
+  bytesReceived_ = 0;
+  recCounter_ = receivedCounter;
+  if (recCounter_ != nullptr) *recCounter_ = 0;
+  recStatus_ = WS_Receiving;
+  PostSelf(FD_READ);
+  return WS_OK;
+}
+
+WsStatus RWinSocket::InitRecLine(int size, int flags) {
+  WsStatus st = DoInitRecLine(size, flags);
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_INITRECLINE, id_, size, static_cast<unsigned>(flags),
+                        WsStatusName(st)));
+  }
+  return st;
+}
+
+WsStatus RWinSocket::DoInitRecLine(int size, int flags) {
+  if (!Ready()) return WS_NoSockLib;
+  if (kind_ != WS_STREAM) return WS_WrongType;
+  if (connecting_ || listening_ || receiving_) return WS_Busy;
+  if (!connected_) return WS_NotCon;
+  if (size < 3) return WS_Error;
+  if (handle_ < 0) return WS_NotCon;
+  recLine_ = std::make_unique<char[]>(static_cast<size_t>(size));
+  recBuf_ = writePtr_ = recLine_.get();
+  capacity_ = freeSpace_ = size;
+  bytesReceived_ = 0;
+  recCounter_ = nullptr;
+  receiving_ = true;
+  lineRec_ = true;
+  lineReady_ = false;
+  streaming_ = false;
+  recStatus_ = WS_Receiving;
+  if (autoReset_) counters_[WS_TO_RECEIVE] = 0;
+  if (flags & WS_REC_KEEPALIVE) {
+    RSockCalls c = Calls();
+    (void)c.SetOpt(handle_, SOL_SOCKET, SO_KEEPALIVE, 1);
+  }
+  PostSelf(FD_READ);
+  return WS_OK;
+}
+
+void RWinSocket::ReceivedBytes(int64_t n) {
+  freeSpace_ -= n;
+  writePtr_ += n;
+  bytesReceived_ += n;
+  if (!lineRec_ && recCounter_ != nullptr) *recCounter_ += n;
+  Account(n);
+}
+
+bool RWinSocket::ReceiveHandler(int error) {
+  if (!receiving_ || handle_ < 0) return true;
+  if (autoReset_) {
+    counters_[WS_TO_RECEIVE] = 0;
+    idleSeconds_ = 0;
+  }
+  if (error != 0) {
+    EndReceive(MapWinSockError(error));
+    EventProc(WS_Receiving);
+    if (peerClosed_) EndConnection();
+    return true;
+  }
+  const bool limited = LimitInForce();
+  int64_t chunk = (limited || lineRec_) ? std::min(freeSpace_, kStep) : freeSpace_;
+  if (!ApplyBudgets(chunk)) return false;
+  if (lineRec_ && lineReady_) chunk = 0;
+
+  RSockCalls c = Calls();
+  bool failed = false;
+  bool eof = false;
+  int64_t got = 0;
+  if (chunk > 0) {
+    if (kind_ == WS_DATAGRAM) {
+      sockaddr_in from{};
+      int64_t r = c.RecvFrom(handle_, recBuf_, capacity_, &from);
+      if (r >= 0) {
+        // A datagram lands at the start of the buffer.
+        writePtr_ = recBuf_;
+        freeSpace_ = capacity_;
+        lastSender_ = from;
+        haveSender_ = true;
+        ReceivedBytes(r);
+        Notify(WS_Receiving, WS_OK);
+        receiving_ = false;
+        layer_->loop_.Reenable(handle_, FD_READ);
+      } else if (c.err == 10035) {
+        layer_->loop_.Reenable(handle_, FD_READ);
+      } else {
+        failed = true;
+      }
+    } else {
+      // Limited or line mode: one recv. Otherwise read until the kernel has
+      // nothing more or the block is full.
+      while (chunk > 0) {
+        int64_t r = c.Recv(handle_, writePtr_, std::min(chunk, kMaxCall));
+        if (r > 0) {
+          ReceivedBytes(r);
+          got += r;
+          if (lineRec_) ScanLine(r);
+          chunk = (limited || lineRec_) ? 0 : freeSpace_;
+          if (chunk == 0) layer_->loop_.Reenable(handle_, FD_READ);
+          continue;
+        }
+        if (r == 0) {
+          eof = true;
+        } else if (c.err == 10035) {
+          layer_->loop_.Reenable(handle_, FD_READ);
+        } else {
+          failed = true;
+        }
+        break;
+      }
+      if (got > 0 && !lineRec_) {
+        if (streaming_) {
+          Notify(WS_Receiving, WS_OK);
+        } else if (freeSpace_ == 0) {
+          Notify(WS_Receiving, WS_OK);
+          receiving_ = false;
+        }
+      }
+      if (got > 0 && peerClosed_ && !eof && !failed) PostSelf(FD_READ);
+    }
+  }
+  if (failed) EndReceive(MapWinSockError(c.err));
+  EventProc(WS_Receiving);
+  if (eof) {
+    if (!peerClosed_) closeStatus_ = WS_SoftClose;
+    EndConnection();
+  }
+  return true;
+}
+
+void RWinSocket::EndReceive(int status) {
+  recStatus_ = status;
+  Notify(WS_Receiving, status);
+  FreeRecLine();
+  receiving_ = false;
+}
+
+void RWinSocket::ScanLine(int64_t n) {
+  // The n bytes just received end at writePtr_. CR ends a line (kept as the
+  // terminator); LF and NUL are dropped wherever they stand.
+  char* start = writePtr_ - n;
+  char* out = start;
+  for (char* in = start; in < writePtr_; ++in) {
+    const char ch = *in;
+    if (ch == '\n' || ch == '\0') continue;
+    *out++ = ch == '\r' ? '\0' : ch;
+  }
+  const int64_t removed = writePtr_ - out;
+  freeSpace_ += removed;
+  writePtr_ = out;
+  const int64_t buffered = capacity_ - freeSpace_;
+  if (std::memchr(recBuf_, '\0', static_cast<size_t>(buffered)) == nullptr) {
+    if (freeSpace_ > 0) return;
+    // Full without a line end: the last byte gives way to a terminator.
+    recBuf_[capacity_ - 1] = '\0';
+  }
+  if (!lineReady_) {
+    lineReady_ = true;
+    Notify(WS_Receiving, WS_OK);
+  }
+}
+
+WsStatus RWinSocket::ReceiveLine(char* destination, int size) {
+  WsStatus st = DoReceiveLine(destination, size);
+  if (Tracing())
+    TraceLine(FormatStr(STR_NET_OP_RECEIVELINE, id_, P(destination), size, WsStatusName(st)));
+  return st;
+}
+
+WsStatus RWinSocket::DoReceiveLine(char* destination, int size) {
+  if (size <= 2 || destination == nullptr || !lineRec_) return WS_Error;
+  if (!lineReady_) return WS_Nothing;
+  PostSelf(FD_READ);
+  if (autoReset_) idleSeconds_ = 0;
+  const int64_t buffered = capacity_ - freeSpace_;
+  int64_t i = 0;
+  bool terminated = false;
+  while (i < size && i < buffered) {
+    destination[i] = recBuf_[i];
+    ++i;
+    if (destination[i - 1] == '\0') {
+      terminated = true;
+      break;
+    }
+  }
+  std::memmove(recBuf_, recBuf_ + i, static_cast<size_t>(buffered - i));
+  freeSpace_ += i;
+  writePtr_ -= i;
+  lineReady_ = false;
+  if (std::memchr(recBuf_, '\0', static_cast<size_t>(buffered - i)) != nullptr) {
+    lineReady_ = true;
+    Notify(WS_Receiving, WS_OK);
+  }
+  if (terminated) return WS_OK;
+  if (i == size) {
+    destination[size - 1] = '\0';
+    return WS_More;
+  }
+  destination[i] = '\0';
+  return WS_OK;
+}
+
+int64_t RWinSocket::GetReceivedBytes(void* destination, int64_t maximum) {
+  int64_t n = 0;
+  if (kind_ == WS_STREAM && receiving_ && !lineRec_ && destination != nullptr && maximum > 0) {
+    const int64_t buffered = capacity_ - freeSpace_;
+    n = std::min(maximum, buffered);
+    std::memcpy(destination, recBuf_, static_cast<size_t>(n));
+    std::memmove(recBuf_, recBuf_ + n, static_cast<size_t>(buffered - n));
+    freeSpace_ += n;
+    writePtr_ -= n;
+    if (recCounter_ != nullptr) *recCounter_ -= n;
+    if (streaming_ && buffered - n > 0) Notify(WS_Receiving, WS_OK);
+    // Room again: reading resumes where a full buffer had paused it.
+    if (streaming_ && n > 0) PostSelf(FD_READ);
+  }
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_GETRECEIVED, id_, P(destination), maximum, n));
+  }
+  return n;
+}
+
+// --- time-outs and limits --------------------------------------------------------------
+
+void RWinSocket::SetTimeOut(const RTimeOuts& limits, bool autoReset) {
+  for (size_t i = 0; i < limits.size(); ++i) {
+    if (limits[i] >= 1) {
+      limits_[i] = limits[i];
+    } else if (limits[i] < 0) {
+      limits_[i] = -1;
+    }
+  }
+  autoReset_ = autoReset;
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_SETTIMEOUT, id_, limits[0], limits[1], limits[2], limits[3],
+                        limits[4], autoReset ? 1 : 0));
+  }
+}
+
+void RWinSocket::ResetTimeOut() {
+  idleSeconds_ = 0;
+  counters_.fill(0);
+  if (Tracing()) TraceLine(FormatStr(STR_NET_OP_RESETTIMEOUT, id_));
+}
+
+void RWinSocket::SetLocalSpeedLimit(int64_t bytesPerSecond) {
+  if (bytesPerSecond > 0) {
+    localLimitOn_ = true;
+    localLimit_ = localBudget_ = bytesPerSecond;
+  } else {
+    localLimitOn_ = false;
+  }
+  if (Tracing()) TraceLine(FormatStr(STR_NET_OP_LOCALLIMIT, id_, bytesPerSecond));
+}
+
+bool RWinSocket::Reached(int slot) {
+  ++counters_[slot];
+  return limits_[slot] != -1 && counters_[slot] >= limits_[slot];
+}
+
+void RWinSocket::Tick() {
+  ++idleSeconds_;
+  bytesPrevSecond_ = bytesThisSecond_;
+  bytesThisSecond_ = 0;
+  if (localLimitOn_) localBudget_ = localLimit_;
+  if (delayedClose_ > 0 && --delayedClose_ < 1) {
+    delayedClose_ = 0;
+    (void)DisconnectHost(0);
+  }
+  if (listening_) {
+    if (Reached(WS_TO_LISTEN)) {
+      listening_ = false;
+      listenStatus_ = WS_Timeout;
+      Notify(WS_Listening, WS_Timeout);
+      EventProc(WS_Timeout);
+      return;
+    }
+    if (--listenHealth_ < 1) {
+      int value = 0;
+      RSockCalls c = Calls();
+      WsStatus st = WS_OK;
+      if (c.GetOpt(handle_, SOL_SOCKET, SO_ACCEPTCONN, &value) != 0) {
+        st = MapWinSockError(c.err);
+        if (st == WS_OK) st = WS_Error;
+      } else if (value == 0) {
+        st = WS_Error;
+      }
+      if (st != WS_OK) {
+        listening_ = false;
+        listenStatus_ = st;
+        Notify(WS_Listening, st);
+        EventProc(WS_Timeout);
+        return;
+      }
+      listenHealth_ = 180;
+    }
+  }
+  if (connecting_ && Reached(WS_TO_CONNECT)) {
+    connecting_ = false;
+    connectStatus_ = WS_Timeout;
+    // A connection that might still complete later would have no owner.
+    if (!lookupRunning_) CloseHandle(true);
+    Notify(WS_Connecting, WS_Timeout);
+    EventProc(WS_Timeout);
+  }
+  if (sending_ && Reached(WS_TO_SEND) && sendLeft_ >= 1) {
+    FreeSendLine();
+    sending_ = false;
+    fileFd_ = -1;
+    sendStatus_ = WS_Timeout;
+    Notify(WS_Sending, WS_Timeout);
+    EventProc(WS_Timeout);
+  }
+  if (receiving_ && Reached(WS_TO_RECEIVE)) {
+    FreeRecLine();
+    receiving_ = false;
+    recStatus_ = WS_Timeout;
+    Notify(WS_Receiving, WS_Timeout);
+    EventProc(WS_Timeout);
+  }
+  if (lookupRunning_ && Reached(WS_TO_LOOKUP)) {
+    lookupStatus_ = WS_Timeout;
+    const bool silent = silentLookup_;
+    CancelLookup();
+    if (!silent) Notify(WS_Service, WS_Timeout);
+    silentLookup_ = false;
+    if (connectAfterLookup_) (void)StartConnection();
+    EventProc(WS_Timeout);
+  }
+  EventProc(WS_TimerTick);
+}
+
+}  // namespace vantor
