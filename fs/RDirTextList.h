@@ -88,12 +88,11 @@ class RDirTextList {
   std::string partial_;
   size_t cursor_ = 0;
   int entry_ = -1;           // cache entry being generated into
+  uint64_t token_ = 0;       // proves the entry is still ours when storing
   uint64_t generation_ = 0;  // the cache's set-up generation the entry belongs to
   bool hit_ = false;
   bool finished_ = false;
-  std::string watchDir_;  // POSIX directory of the search text
   std::vector<std::string> extraWatch_;
-  bool recursive_ = false;
 };
 
 }  // namespace vantor

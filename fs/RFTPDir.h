@@ -44,7 +44,7 @@ struct RFTPDirEntryStr {
   std::string name;
   RLsStatStr st;
   bool isLink = false;
-  std::string linkTarget;  // drive form, for link entries
+  std::string linkTarget;  // drive form, resolved (links followed), for link entries
   bool hidden = false;
 };
 
@@ -70,7 +70,8 @@ class RFTPDir {
 
  private:
   bool NextRaw(RFTPDirEntryStr& out);
-  bool Passes(const RFTPDirEntryStr& e) const;
+  // Applies the filters; resolves a link's target on the way.
+  bool Passes(RFTPDirEntryStr& e) const;
 
   std::string user_;
   RFsAccess* access_;
@@ -85,6 +86,7 @@ class RFTPDir {
   std::string posixDir_;
   RLinkIter links_;
   bool inLinks_ = false;
+  RLinkIter::LinkStr pendingLink_;
   RDirReader reader_;
   bool readerOpen_ = false;
 };

@@ -22,6 +22,11 @@ std::optional<std::string> FindLink(std::string_view dir, std::string_view name)
 // values dir + "\" + value. "" when the setting is empty.
 std::string LinkListPath(std::string_view dir, std::string_view setting);
 
+// The target of a symbolic link found in `posixDir` whose text is
+// `linkText`, in drive form (relative texts taken from posixDir, "." and ".."
+// applied). "" when the target lies outside every mapped drive.
+std::string SymlinkTextToLocal(std::string_view posixDir, std::string_view linkText);
+
 // Walks the link list of a directory: `First(searchText)` splits the search
 // text at its last backslash into directory and pattern (at most 50
 // characters) and returns the first (name, target) pair whose name matches the

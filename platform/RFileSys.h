@@ -43,8 +43,6 @@ struct RFileStatStr {
 // Status of `posixPath` itself (a link is reported as a link). False (and
 // type Missing) when it cannot be read.
 [[nodiscard]] bool FsStat(const std::string& posixPath, RFileStatStr& out);
-// The same, following links (for the `L` listing option and link targets).
-[[nodiscard]] bool FsStatFollow(const std::string& posixPath, RFileStatStr& out);
 
 // The text of a symbolic link; false when `posixPath` is not one.
 [[nodiscard]] bool FsReadLink(const std::string& posixPath, std::string& target);
@@ -109,6 +107,11 @@ enum class ROpenMode : uint8_t {
 [[nodiscard]] int FsSetModTime(const std::string& posixPath, int64_t seconds);
 // Read-only attribute: clears or adds the owner write bit.
 [[nodiscard]] int FsSetReadOnly(const std::string& posixPath, bool readOnly);
+
+// Reads a small regular file (link lists) without following links; at most
+// `maxBytes` are read. False when it cannot be opened.
+[[nodiscard]] bool FsReadSmallFile(const std::string& posixPath, std::string& out,
+                                   size_t maxBytes = 1 << 20);
 
 // Free bytes available to the server on the file system holding the path;
 // -1 when unknown.

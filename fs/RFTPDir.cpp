@@ -1,0 +1,148 @@
+#include "fs/RFTPDir.h"
+
+#include <utility>
+
+#include "accounts/RWildcard.h"
+#include "fs/RFsSettings.h"
+#include "fs/RPath.h"
+
+namespace vantor {
+namespace {
+
+RLsStatStr LinkListStat() {
+  RLsStatStr st;
+  st.mode = kModeLink;
+  return st;
+}
+
+// A local link target as the commands would reach it: links followed,
+// device names mapped, not confined.
+std::string ResolveTarget(std::string_view target, std::string_view dir, std::string_view home) {
+  std::string p = ToClientPath(target, home, false);
+  ResolvePath(p, dir, home, true, false, false);
+  return p;
+}
+
+bool InsideHomeDir(std::string_view path, std::string_view home) {
+  while (!home.empty() && home.back() == '\\') home.remove_suffix(1);
+  if (home.empty() || !StartsWithNoCase(path, home)) return false;
+  return path.size() == home.size() || path[home.size()] == '\\';
+}
+
+}  // namespace
+
+RFTPDir::RFTPDir(std::string user, RFsAccess* access, uint32_t address, std::string home,
+                 bool relPaths, bool hideHidden)
+    : user_(std::move(user)),
+      access_(access),
+      address_(address),
+      home_(std::move(home)),
+      relPaths_(relPaths),
+      hideHidden_(hideHidden) {}
+
+bool RFTPDir::Open(std::string_view searchText) {
+  size_t bs = searchText.find_last_of('\\');
+  if (bs == std::string_view::npos) {
+    dir_ = std::string(searchText);
+    pattern_ = "*.*";
+  } else {
+    dir_ = std::string(searchText.substr(0, bs <= 2 ? bs + 1 : bs));
+    pattern_ = std::string(searchText.substr(bs + 1));
+  }
+  if (pattern_.empty()) pattern_ = "*.*";
+  reader_.Close();
+  posixDir_ = LocalToPosix(dir_);
+  readerOpen_ = !posixDir_.empty() && reader_.Open(posixDir_);
+  RLinkIter::LinkStr first;
+  inLinks_ = links_.First(searchText, first);
+  if (inLinks_) pendingLink_ = std::move(first);
+  return readerOpen_;
+}
+
+bool RFTPDir::NextRaw(RFTPDirEntryStr& out) {
+  out = RFTPDirEntryStr{};
+  if (inLinks_) {
+    out.name = std::move(pendingLink_.name);
+    out.isLink = true;
+    out.linkTarget = std::move(pendingLink_.target);
+    out.st = LinkListStat();
+    inLinks_ = links_.Next(pendingLink_);
+    return true;
+  }
+  if (!readerOpen_) return false;
+  RDirEntryStr e;
+  while (reader_.Next(e)) {
+    if (!WildcardMatch(e.name, pattern_)) continue;
+    RFileStatStr fs;
+    bool needStat = wantStatus_ || e.type == RFileType::Missing || e.type == RFileType::Link;
+    if (needStat) {
+      if (!reader_.StatEntry(e.name, fs)) continue;  // vanished: skipped silently
+    } else {
+      fs.type = e.type;
+    }
+    out.name = e.name;
+    out.hidden = !e.name.empty() && e.name[0] == '.';
+    out.st.size = fs.size;
+    if (needStat) {
+      out.st.atime = fs.atime;
+      out.st.mtime = fs.mtime;
+      out.st.ctime = fs.btime;
+    }
+    switch (fs.type) {
+      case RFileType::Directory:
+        out.st.mode = kModeDirectory;
+        break;
+      case RFileType::Regular:
+        out.st.mode = kModeRegular;
+        break;
+      case RFileType::Device:
+        out.st.mode = kModeDevice;
+        break;
+      case RFileType::Link: {
+        std::string text;
+        if (!reader_.ReadLinkEntry(e.name, text)) continue;
+        out.linkTarget = SymlinkTextToLocal(posixDir_, text);
+        if (out.linkTarget.empty()) continue;  // leads outside every drive
+        out.isLink = true;
+        out.st.mode = kModeLink;
+        out.st.size = 0;
+        break;
+      }
+      default:
+        out.st.mode = 0;  // FIFOs and sockets: shown, but as nothing known
+        break;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool RFTPDir::Passes(RFTPDirEntryStr& e) const {
+  if (hideHidden_ && e.hidden) return false;
+  if (e.isLink) e.linkTarget = ResolveTarget(e.linkTarget, dir_, home_);
+  if (access_ == nullptr) return true;
+  std::string path = dir_;
+  if (path.back() != '\\') path += '\\';
+  path += e.name;
+  if (!access_->CanList(user_, address_, path)) return false;
+  if (!e.isLink) return true;
+  std::string_view self = dir_;
+  if (self.size() > 3 && self.back() == '\\') self.remove_suffix(1);
+  std::string_view target = e.linkTarget;
+  if (EqualsNoCase(target, self)) return false;
+  if (!access_->CanList(user_, address_, target)) return false;
+  return !relPaths_ || InsideHomeDir(target, home_);
+}
+
+bool RFTPDir::Next(RFTPDirEntryStr& out) {
+  while (NextRaw(out)) {
+    if (FsSettings().lowerCase) {
+      out.name = ToLowerAscii(out.name);
+      out.linkTarget = ToLowerAscii(out.linkTarget);
+    }
+    if (Passes(out)) return true;
+  }
+  return false;
+}
+
+}  // namespace vantor

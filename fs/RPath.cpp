@@ -1,0 +1,365 @@
+#include "fs/RPath.h"
+
+#include <cerrno>
+#include <vector>
+
+#include "accounts/RWildcard.h"
+#include "fs/RFsSettings.h"
+#include "fs/RLinkFile.h"
+
+namespace vantor {
+namespace {
+
+constexpr size_t kLongPath = 511;
+constexpr size_t kMaxLinkTarget = 200;
+constexpr int kMaxHomeRestarts = 16;
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+bool IsLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+void ReplaceAll(std::string& s, std::string_view from, std::string_view to) {
+  for (size_t pos = s.find(from); pos != std::string::npos; pos = s.find(from, pos + to.size())) {
+    s.replace(pos, from.size(), to);
+  }
+}
+
+std::vector<std::string> Split(std::string_view s) {
+  std::vector<std::string> out;
+  size_t i = 0;
+  for (;;) {
+    size_t j = s.find('\\', i);
+    if (j == std::string_view::npos) {
+      out.emplace_back(s.substr(i));
+      return out;
+    }
+    out.emplace_back(s.substr(i, j - i));
+    i = j + 1;
+  }
+}
+
+bool OnlyDots(std::string_view c) {
+  return !c.empty() && c.find_first_not_of('.') == c.npos;
+}
+
+bool OnlyBlanksAndDots(std::string_view c) {
+  return c.find_first_not_of(". \t") == c.npos;
+}
+
+// A component as the original file system would store it: no trailing dots
+// or blanks, no leading blanks.
+std::string CleanComponent(std::string c) {
+  for (;;) {
+    size_t n = c.size();
+    while (!c.empty() && (c.back() == '.' || IsBlank(c.back()))) c.pop_back();
+    while (!c.empty() && IsBlank(c.front())) c.erase(0, 1);
+    if (c.size() == n) return c;
+  }
+}
+
+// Home without its trailing backslash ("c:\" becomes "c:").
+std::string_view HomeBase(std::string_view home) {
+  while (!home.empty() && home.back() == '\\') home.remove_suffix(1);
+  return home;
+}
+
+// True when `path` is `home` or lies below it (at a component boundary).
+bool InsideHome(std::string_view path, std::string_view home) {
+  std::string_view base = HomeBase(home);
+  if (base.empty() || !StartsWithNoCase(path, base)) return false;
+  return path.size() == base.size() || path[base.size()] == '\\';
+}
+
+std::string Join(const std::vector<std::string>& comps, size_t count) {
+  std::string out = comps.empty() ? std::string() : comps[0];
+  if (count <= 1) return out + "\\";
+  for (size_t i = 1; i < count; ++i) {
+    out += '\\';
+    out += comps[i];
+  }
+  return out;
+}
+
+std::string DropLastComponent(std::string_view p) {
+  size_t bs = p.find_last_of('\\');
+  if (bs == std::string_view::npos) return std::string(p);
+  if (bs <= 2) return std::string(p.substr(0, bs + 1));  // keep the root's backslash
+  return std::string(p.substr(0, bs));
+}
+
+// Steps 1 to 10 of the resolution: text rules only, apart from asking
+// whether the current directory exists.
+std::string CoreStep(std::string_view input, std::string_view cur, std::string_view home,
+                     bool device, bool raw, bool relPaths) {
+  std::string p(Trim(input));
+  if (p.empty()) return std::string(cur);
+  ReplaceAll(p, "/", "\\");
+  ReplaceAll(p, "%20", " ");
+  if (p.size() < kLongPath && p.back() != '\\') p += '\\';
+
+  auto belowCurrent = [&](const std::string& rel) {
+    std::string c(cur);
+    if (!IsDirectory(c)) c = DropLastComponent(c);
+    return c + "\\" + rel;
+  };
+
+  std::string full;
+  if (relPaths && !raw) {
+    full = p[0] == '\\' ? std::string(HomeBase(home)) + p : belowCurrent(p);
+  } else {
+    // "\d\data" and "\d:\data" both name d:\data. Only letters are drives:
+    // "\.\pub" is the current drive's \pub, not a drive called ".".
+    if (p.size() >= 2 && p[0] == '\\' && IsLetter(p[1]) && (p.size() == 2 || p[2] == '\\')) {
+      p = std::string(1, p[1]) + ":" + p.substr(2);
+    } else if (p.size() >= 3 && p[0] == '\\' && IsLetter(p[1]) && p[2] == ':') {
+      p.erase(0, 1);
+    }
+    if (p.size() >= 3 && IsLetter(p[0]) && p[1] == ':' && p[2] == '\\') {
+      full = p;
+    } else if (p[0] == '\\') {
+      full = std::string(cur.substr(0, 2)) + p;
+    } else if (p.size() >= 2 && IsLetter(p[0]) && p[1] == ':') {
+      full = p.substr(0, 2) + "\\";
+    } else {
+      full = belowCurrent(p);
+    }
+  }
+
+  // Step 5: blanks next to separators.
+  std::vector<std::string> comps = Split(full);
+  for (auto& c : comps) c = std::string(Trim(c));
+
+  // Step 6: "..." and longer lead to the drive root.
+  for (size_t i = comps.size(); i-- > 1;) {
+    if (comps[i].size() >= 3 && OnlyDots(comps[i])) {
+      comps.erase(comps.begin() + 1, comps.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+      break;
+    }
+  }
+
+  // Step 7: ".", ".." and "~".
+  std::vector<std::string> out;
+  for (int restarts = 0;; ++restarts) {
+    out.clear();
+    if (comps.empty()) break;
+    out.push_back(comps[0]);
+    bool again = false;
+    for (size_t i = 1; i < comps.size(); ++i) {
+      const std::string& c = comps[i];
+      if (c.empty() || c == ".") continue;
+      if (c == "..") {
+        if (out.size() > 1) out.pop_back();
+        continue;
+      }
+      if (c == "~" && restarts < kMaxHomeRestarts) {
+        std::vector<std::string> next = Split(HomeBase(home));
+        for (auto& h : next) h = std::string(Trim(h));
+        next.insert(next.end(), comps.begin() + static_cast<std::ptrdiff_t>(i) + 1, comps.end());
+        comps = std::move(next);
+        again = true;
+        break;
+      }
+      out.push_back(c);
+    }
+    if (!again) break;
+  }
+
+  // Step 8: trailing dots, doubled separators, blank-and-dot components.
+  std::vector<std::string> clean;
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (i == 0) {
+      clean.push_back(out[0]);
+      continue;
+    }
+    if (OnlyBlanksAndDots(out[i])) continue;
+    std::string c = CleanComponent(out[i]);
+    if (!c.empty()) clean.push_back(std::move(c));
+  }
+
+  // Step 9: length limit, trailing separator only on a root.
+  std::string r = Join(clean, clean.size());
+  if (r.size() > kMaxLocalPath) {
+    r.resize(kMaxLocalPath);
+    std::vector<std::string> cut = Split(r);
+    if (cut.size() > 1) {
+      std::string last = CleanComponent(cut.back());
+      cut.pop_back();
+      if (!last.empty() && !OnlyBlanksAndDots(last)) cut.push_back(last);
+    }
+    r = Join(cut, cut.size());
+  }
+  if (r.size() > 3 && r.back() == '\\') r.pop_back();
+
+  // Step 10: device names.
+  if (device) {
+    size_t bs = r.find_last_of('\\');
+    std::string_view last =
+        bs == std::string::npos ? std::string_view(r) : std::string_view(r).substr(bs + 1);
+    size_t len = FsReservedDeviceLength(last);
+    if (len > 0) {
+      std::string dev(last.substr(0, len));
+      for (auto& ch : dev) ch = (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 32) : ch;
+      r = dev + ":";
+    }
+  }
+  return r;
+}
+
+bool IsDeviceForm(std::string_view p) {
+  return !p.empty() && p.back() == ':' && p.size() > 2;
+}
+
+}  // namespace
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (Lower(text[i]) != Lower(prefix[i])) return false;
+  }
+  return true;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+std::string ToLowerAscii(std::string_view s) {
+  std::string out(s);
+  for (auto& c : out) c = Lower(c);
+  return out;
+}
+
+bool IsDriveRoot(std::string_view p) {
+  return (p.size() == 2 || (p.size() == 3 && p[2] == '\\')) && IsLetter(p[0]) && p[1] == ':';
+}
+
+void ResolvePath(std::string& path, std::string_view curDir, std::string_view homeDir, bool device,
+                 bool raw, bool relPaths) {
+  // A NUL would cut the path short at the system call; nothing after it counts.
+  if (size_t nul = path.find('\0'); nul != std::string::npos) path.resize(nul);
+  std::string r = CoreStep(path, curDir, homeDir, device, raw, relPaths);
+
+  if (!raw) {
+    // Link step: a component that is not a directory may be a link entry of
+    // the directory before it.
+    int resolutions = 0;
+    bool restart = true;
+    while (restart && resolutions < kMaxLinkResolutions && !IsDeviceForm(r) && IsDriveForm(r)) {
+      restart = false;
+      std::vector<std::string> comps = Split(r);
+      if (!comps.empty() && comps.back().empty()) comps.pop_back();
+      for (size_t i = 1; i < comps.size(); ++i) {
+        if (IsDirectory(Join(comps, i + 1))) continue;
+        std::optional<std::string> target = FindLink(Join(comps, i), comps[i]);
+        if (!target) break;
+        std::string t = target->substr(0, kMaxLinkTarget);
+        while (!t.empty() && (t.back() == '\\' || t.back() == '/')) t.pop_back();
+        for (size_t k = i + 1; k < comps.size(); ++k) t += "\\" + comps[k];
+        std::string client = ToClientPath(t, homeDir, relPaths);
+        r = CoreStep(client, curDir, homeDir, device, raw, relPaths);
+        ++resolutions;
+        restart = true;
+        break;
+      }
+    }
+    if (relPaths && !IsDeviceForm(r) && !InsideHome(r, homeDir)) {
+      std::string_view base = HomeBase(homeDir);
+      r = base.size() == 2 ? std::string(base) + "\\" : std::string(base);
+    }
+  }
+  if (FsSettings().lowerCase) r = ToLowerAscii(r);
+  path = std::move(r);
+}
+
+std::string ToClientPath(std::string_view localPath, std::string_view homeDir, bool relPaths) {
+  std::string r(localPath);
+  if (relPaths && InsideHome(localPath, homeDir)) {
+    r = std::string(localPath.substr(HomeBase(homeDir).size()));
+    if (r.empty()) r = "/";
+  }
+  for (auto& c : r) c = c == '\\' ? '/' : c;
+  if (r.size() >= 3 && IsLetter(r[0]) && r[1] == ':' && r[2] == '/') r.insert(0, "/");
+  if (FsSettings().lowerCase) r = ToLowerAscii(r);
+  return r;
+}
+
+bool IsReservedDevice(std::string_view p) {
+  size_t bs = p.find_last_of('\\');
+  std::string_view last = bs == std::string_view::npos ? p : p.substr(bs + 1);
+  return FsReservedDeviceLength(last) > 0;
+}
+
+std::string LocalToPosix(std::string_view localPath) {
+  if (localPath.find('\0') != std::string_view::npos) return {};
+  if (!IsDriveForm(localPath) || IsReservedDevice(localPath)) return {};
+  return FsDriveToPosix(FsSettings().drives, localPath);
+}
+
+std::string PosixToLocal(std::string_view posixPath) {
+  return FsSettings().drives.PosixToDrive(posixPath);
+}
+
+bool LocalStat(std::string_view localPath, RFileStatStr& out) {
+  out = RFileStatStr{};
+  std::string posix = LocalToPosix(localPath);
+  if (posix.empty()) return false;
+  return FsStat(posix, out);
+}
+
+bool IsDirectory(std::string_view p) {
+  if (HasWildcard(p) || IsReservedDevice(p)) return false;
+  if (IsDriveRoot(p)) return FsSettings().drives.HasDrive(p[0]);
+  RFileStatStr st;
+  return LocalStat(p, st) && st.type == RFileType::Directory;
+}
+
+bool IsRegularFile(std::string_view p) {
+  if (HasWildcard(p) || IsReservedDevice(p) || IsDriveRoot(p)) return false;
+  RFileStatStr st;
+  return LocalStat(p, st) && st.type == RFileType::Regular;
+}
+
+int64_t FileSize(std::string_view p) {
+  if (HasWildcard(p) || IsReservedDevice(p) || IsDriveRoot(p)) return -1;
+  RFileStatStr st;
+  if (!LocalStat(p, st) || st.type != RFileType::Regular) return -1;
+  return st.size;
+}
+
+std::string LocalTrueCase(std::string_view localPath) {
+  std::string posix = LocalToPosix(localPath);
+  if (posix.empty()) return std::string(localPath);
+  const std::string& root = FsSettings().drives.Root(localPath[0]);
+  std::string rest = root == "/" ? posix : posix.substr(root.size());
+  std::string out(1, Lower(localPath[0]));
+  out += ':';
+  for (char c : rest) out += c == '/' ? '\\' : c;
+  if (out.size() == 2) out += '\\';
+  if (FsSettings().lowerCase) out = ToLowerAscii(out);
+  return out;
+}
+
+RFd OpenLocalFile(std::string_view localPath, ROpenMode mode) {
+  std::string posix = LocalToPosix(localPath);
+  if (posix.empty()) {
+    errno = ENOENT;
+    return RFd();
+  }
+  return FsOpenNoFollow(posix, mode);
+}
+
+}  // namespace vantor
