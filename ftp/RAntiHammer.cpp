@@ -1,0 +1,37 @@
+#include "ftp/RAntiHammer.h"
+
+namespace vantor {
+
+void RAntiHammer::Configure(int32_t windowSeconds, int32_t tries, int32_t blockSeconds) {
+  window_ = windowSeconds < 1 ? 30 : windowSeconds;
+  tries_ = tries < 1 ? 4 : tries;
+  block_ = blockSeconds < 1 ? 300 : blockSeconds;
+}
+
+bool RAntiHammer::Admit(std::string_view address, int64_t now) {
+  RClientCon key{std::string(address), now};
+  if (blocks_.count(key) != 0) return false;
+  if (attempts_.count(key) < static_cast<size_t>(tries_)) {
+    attempts_.insert(std::move(key));
+    return true;
+  }
+  attempts_.erase(key);
+  blocks_.insert(std::move(key));
+  return false;
+}
+
+void RAntiHammer::Purge(int64_t now) {
+  for (auto it = blocks_.begin(); it != blocks_.end();) {
+    it = it->time >= now - block_ ? std::next(it) : blocks_.erase(it);
+  }
+  for (auto it = attempts_.begin(); it != attempts_.end();) {
+    it = it->time > now - window_ ? std::next(it) : attempts_.erase(it);
+  }
+}
+
+void RAntiHammer::Clear() {
+  attempts_.clear();
+  blocks_.clear();
+}
+
+}  // namespace vantor

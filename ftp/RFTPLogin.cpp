@@ -1,0 +1,345 @@
+// Login and session commands: USER, PASS, REIN, QUIT, HELP and the fixed
+// replies (NOOP, SYST, OPEN, ACCT, SMNT).
+#include <algorithm>
+#include <cstdlib>
+
+#include "accounts/RFTPQuota.h"
+#include "accounts/RFTPRatios.h"
+#include "fs/RFsSettings.h"
+#include "fs/RPath.h"
+#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPLine.h"
+#include "ftp/RFTPMessages.h"
+#include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSManager.h"
+#include "util/RLog.h"
+
+namespace vantor {
+namespace {
+
+constexpr size_t kUserArgumentMax = 150;
+constexpr size_t kUserNameMax = 39;
+constexpr size_t kPasswordMax = 352;
+constexpr std::string_view kAnonymousName = "ANONYMOUS";
+
+// A number as the account store's text answers hold it; -1 when it is none.
+int64_t NumberOr(std::string_view text, int64_t otherwise) {
+  std::string t(TrimBlanks(text));
+  if (t.empty()) return otherwise;
+  char* end = nullptr;
+  const long long v = std::strtoll(t.c_str(), &end, 10);
+  if (end == t.c_str()) return otherwise;
+  return v;
+}
+
+void ClearUser(RFTPSComInterp& s) {
+  s.UserName.clear();
+  if (s.Hook) s.Hook->SetUser("");
+}
+
+void DropAnonymous(RFTPSComInterp& s) {
+  if (s.Anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
+  s.Anonymous = false;
+}
+
+void Pass(RFTPSComInterp& s, std::string password, bool viaUser);
+
+// --- USER -------------------------------------------------------------------------
+
+// True when the login must be refused as too many users; `named` tells
+// whether the account's own limit (rather than the server's) refused it.
+bool TooManyUsers(RFTPSComInterp& s, bool& named) {
+  named = false;
+  const ServerStats& st = Stats();
+  const int32_t maxUsers = s.Manager().Settings().maxNrUsers;
+  if (maxUsers >= 0 && st.ConnectionsNow > static_cast<uint32_t>(maxUsers)) {
+    AccessQuery q = s.NewQuery(QC_ALWAYS_LOGIN);
+    return !(s.Ask(q) && QueryBool(q));
+  }
+  AccessQuery q = s.NewQuery(QC_MAX_USERS);
+  const int64_t limit = s.Ask(q) ? NumberOr(QueryAux(q), -1) : -1;
+  named = true;
+  if (limit == 0) return true;
+  return limit > 0 && s.Manager().CountSessions(s.UserName, q.address) > limit;
+}
+
+void HandleUser(RFTPSComInterp& s, std::string_view line) {
+  DropAnonymous(s);
+  s.UserArgument = ArgumentOf(line, 4, kUserArgumentMax);
+  std::string name = FtpUpper(s.UserArgument.substr(0, kUserNameMax));
+  name = name.substr(0, name.find('@'));
+  s.FilesUp = 0;
+  s.FilesDown = 0;
+  if (name == "FTP") {
+    name = std::string(kAnonymousName);
+    s.UserArgument = std::string(kAnonymousName);
+  }
+  s.UserName = name;
+  if (name == kAnonymousName) {
+    s.Anonymous = true;
+    ++Stats().AnonymousNow;
+  }
+  if (s.Hook) s.Hook->SetUser(s.UserName);
+
+  if (s.Manager().SecurityOff()) {
+    s.CommandState = CS_LoggedIn;
+    ++Stats().LoginsTotal;
+    s.ReplyStr(25015, s.UserName);
+    return;
+  }
+  if (s.Anonymous && !s.AskFlag(QC_HOME_DIR, "C:\\")) {
+    ClearUser(s);
+    s.CommandState = CS_Connected;
+    s.ReplyStr(25016);
+    return;
+  }
+  if (s.UserName.empty()) {
+    s.CommandState = CS_Connected;
+    s.ReplyStr(25008);
+    return;
+  }
+  bool named = false;
+  if (TooManyUsers(s, named)) {
+    s.LogStr(LOG_SYSTEM, 25107, named ? s.UserName : std::string());
+    s.RaiseHook(HE_TooManyUsers);
+    ClearUser(s);
+    s.ReplyStr(25017);
+    s.CloseAfterReplies();
+    return;
+  }
+  if (!s.Anonymous) {
+    AccessQuery q = s.NewQuery(QC_PASSWORD);
+    SetQueryAux2(q, "", s.UserArgument);
+    if (s.Ask(q)) {
+      // An account without a password: logged in by USER alone.
+      s.CommandState = CS_UserGiven;
+      Pass(s, std::string(), true);
+      return;
+    }
+  }
+  s.CommandState = CS_UserGiven;
+  std::string reply = LoadStr(s.Anonymous ? 25018 : 25019);
+  if (!s.Anonymous) {
+    std::string challenge;
+    if (s.AskText(QC_PASS_CHALLENGE, &challenge)) {
+      reply = challenge;
+      if (!reply.empty() && (reply[0] == '4' || reply[0] == '5')) {
+        ClearUser(s);
+        s.CommandState = CS_Connected;
+      }
+    }
+  }
+  s.Reply(reply);
+}
+
+// --- PASS -------------------------------------------------------------------------
+
+bool PasswordAccepted(RFTPSComInterp& s, const std::string& password) {
+  AccessQuery q = s.NewQuery(QC_PASSWORD);
+  SetQueryAux2(q, password, s.UserArgument);
+  return s.Ask(q);
+}
+
+void RefusePassword(RFTPSComInterp& s) {
+  s.CommandState = CS_Connected;
+  s.ReplyStr(s.Anonymous ? 25021 : 25008);
+  const int32_t c = ++s.WrongPasswords;
+  if ((c > 100 && c % 100 >= 10) || (c >= 3 && c < 100)) {
+    s.ReplyStr(25022);
+    s.LogStr(LOG_SECURITY, 25108, s.UserName);
+    s.CloseAfterReplies();
+    s.RaiseHook(HE_WrongPasswords);
+  }
+  ClearUser(s);
+}
+
+// Logins from one client address: the account's MaxUsersLoginPerIP, else 1
+// with OneLoginPerIP.
+bool TooManyFromAddress(RFTPSComInterp& s) {
+  int64_t limit = 0;
+  std::string answer;
+  if (s.AskText(QC_MAX_LOGIN_PER_IP, &answer)) {
+    limit = NumberOr(answer, 0);
+  } else {
+    AccessQuery q = s.NewQuery(QC_ONE_LOGIN_PER_IP);
+    if (s.Ask(q) && QueryBool(q)) limit = 1;
+  }
+  if (limit <= 0) return false;
+  if (s.Manager().CountLoginsFrom(s.ClientAddress, s.UserName) <= limit) return false;
+  if (limit == 1) {
+    s.ReplyStr(25024);
+  } else {
+    s.ReplyStr(25025, static_cast<int>(limit));
+  }
+  s.CloseAfterReplies();
+  ClearUser(s);
+  return true;
+}
+
+// The home directory; false (with the reply sent) when it is missing.
+bool EnterHome(RFTPSComInterp& s) {
+  std::string home;
+  if (!s.AskText(QC_HOME_DIR, &home, "C:\\")) {
+    s.CommandState = CS_Connected;
+    ClearUser(s);
+    s.ReplyStr(25026);
+    return false;
+  }
+  // Configured homes may be written as POSIX paths.
+  std::string local = FsSettings().drives.ConfigPathToDrive(home);
+  if (local.empty() || !IsDirectory(local)) {
+    s.LogStr(LOG_SECURITY, 25110, s.UserName, home);
+    s.CommandState = CS_Connected;
+    ClearUser(s);
+    s.ReplyStr(25027);
+    return false;
+  }
+  if (s.Manager().Settings().lowerCaseFileDir) local = FtpLower(local);
+  s.HomeDir = local;
+  s.CurrentDir = local;
+  return true;
+}
+
+void StartAccounting(RFTPSComInterp& s) {
+  RFTPSManager& m = s.Manager();
+  AccessQuery q = s.NewQuery(QC_HIDE_HIDDEN);
+  s.HideHidden = s.Ask(q) && q.aux[0] != 0;
+  q = s.NewQuery(QC_REL_PATHS);
+  s.RelativePaths = s.Ask(q) && q.aux[0] != 0;
+  std::string speed;
+  s.SpeedLimit = s.AskText(QC_SPEED_LIMIT, &speed) ? NumberOr(speed, 0) : 0;
+  if (s.Control() != nullptr) s.Control()->SetLocalSpeedLimit(s.SpeedLimit);
+  const RPathProbe& probe = m.ProbeOrDefault();
+  s.Ratio = std::make_unique<RFTPRatios>(m.Loop(), m.MainWindow(), probe);
+  s.Ratio->Start(s.UserName, s.LocalAddress, s.Number());
+  s.Quota = std::make_unique<RFTPQuota>(m.Loop(), m.MainWindow(), probe);
+  s.Quota->Start(s.UserName, s.LocalAddress, s.Number());
+}
+
+void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
+  (void)viaUser;
+  bool dashRemoved = false;
+  if (!password.empty() && password[0] == '-') {
+    s.VerboseReplies = false;
+    password.erase(0, 1);
+    dashRemoved = true;
+  }
+  bool accepted = PasswordAccepted(s, password);
+  if (!accepted && dashRemoved) {
+    // The account's real password may itself begin with "-".
+    accepted = PasswordAccepted(s, "-" + password);
+    if (accepted) {
+      s.VerboseReplies = true;
+      password.insert(0, "-");
+    }
+  }
+  if (!accepted) {
+    RefusePassword(s);
+    return;
+  }
+  AccessQuery ip = s.NewQuery(QC_IP_ACCESS);
+  SetQueryAux2(ip, s.ClientAddress, s.NameResolved ? s.HostName : std::string());
+  if (!s.Ask(ip)) {
+    if (s.Logged) WriteLog(LOG_SECURITY, FormatStr(25109, s.UserName, s.ClientAddress));
+    s.ReplyStr(25023);
+    s.CloseAfterReplies();
+    ClearUser(s);
+    s.RaiseHook(HE_IPRefused, s.NameResolved ? s.HostName : std::string());
+    return;
+  }
+  if (TooManyFromAddress(s)) return;
+  if (!EnterHome(s)) return;
+
+  s.CommandState = CS_LoggedIn;
+  ++Stats().LoginsTotal;
+  s.WrongPasswords = std::max(s.WrongPasswords, 100);
+  std::string minutes;
+  const int64_t idle = s.AskText(QC_TIME_OUT, &minutes) ? NumberOr(minutes, 0) : 0;
+  s.SetLoginTimeOuts(idle > 0 ? static_cast<int32_t>(std::min<int64_t>(idle * 60, INT32_MAX)) : -1);
+  if (s.Anonymous) {
+    s.LogStr(LOG_SECURITY, 25111, FtpUpper(password));
+  } else {
+    s.LogStr(LOG_SECURITY, 25112, s.UserName);
+  }
+  StartAccounting(s);
+  if (s.Hook) {
+    s.Hook->SetUser(s.UserName);
+    if (s.Anonymous) s.Hook->SetPassword(password);
+  }
+  std::string loginFile;
+  if (s.AskText(QC_LOGIN_MES_FILE, &loginFile) && !loginFile.empty() && s.VerboseReplies) {
+    (void)SendMessageFile(s, loginFile, "230");
+  }
+  s.ReplyStr(25028);
+  s.RaiseHook(HE_LoggedIn, s.Anonymous ? password : std::string());
+}
+
+void HandlePass(RFTPSComInterp& s, std::string_view line) {
+  if (s.CommandState != CS_UserGiven) {
+    s.CommandState = CS_Connected;
+    ClearUser(s);
+    s.ReplyStr(25020);
+    return;
+  }
+  Pass(s, ArgumentOf(line, 4, kPasswordMax), false);
+}
+
+// --- the rest -----------------------------------------------------------------------
+
+void HandleRein(RFTPSComInterp& s, std::string_view) {
+  DropAnonymous(s);
+  s.CurrentDir = "C:\\";
+  s.HomeDir = "C:\\";
+  s.UserName.clear();
+  s.UserArgument.clear();
+  s.AsciiType = true;
+  s.PassiveMode = false;
+  s.PassiveSocket.reset();
+  s.DataAddress = s.ClientAddress;
+  s.DataPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 0;
+  const RFTPTransferOps& ops = RFTPCommandTable::Instance().TransferOps();
+  if (ops.reinitialize != nullptr) ops.reinitialize(s);
+  s.CommandState = CS_Connected;
+  s.HideHidden = false;
+  s.RelativePaths = false;
+  if (s.Hook) s.Hook->SetUser("");
+  s.ReplyStr(25029);
+}
+
+void HandleQuit(RFTPSComInterp& s, std::string_view) {
+  SendSignOff(s);
+  s.CloseAfterReplies();
+}
+
+void HandleHelp(RFTPSComInterp& s, std::string_view) {
+  for (uint32_t id = 25030; id <= 25036; ++id) s.ReplyStr(id);
+}
+
+void HandleNoop(RFTPSComInterp& s, std::string_view) {
+  s.ReplyStr(25010);
+}
+void HandleSyst(RFTPSComInterp& s, std::string_view) {
+  s.ReplyStr(25011);
+}
+void HandleOpen(RFTPSComInterp& s, std::string_view) {
+  s.ReplyStr(25012);
+}
+void HandleSuperfluous(RFTPSComInterp& s, std::string_view) {
+  s.ReplyStr(25013);
+}
+
+const RFTPCommandRegistrar kRegister({
+    {"NOOP", RCmdGroup::AnyState, 0, &HandleNoop},
+    {"SYST", RCmdGroup::AnyState, 0, &HandleSyst},
+    {"REIN", RCmdGroup::AnyState, 0, &HandleRein},
+    {"QUIT", RCmdGroup::AnyState, 0, &HandleQuit},
+    {"HELP", RCmdGroup::AnyState, 0, &HandleHelp},
+    {"USER", RCmdGroup::AnyState, 0, &HandleUser},
+    {"PASS", RCmdGroup::AnyState, 0, &HandlePass},
+    {"OPEN", RCmdGroup::AnyState, 0, &HandleOpen},
+    {"ACCT", RCmdGroup::LoggedIn, 1, &HandleSuperfluous},
+    {"SMNT", RCmdGroup::LoggedIn, 3, &HandleSuperfluous},
+});
+
+}  // namespace
+}  // namespace vantor

@@ -1,0 +1,91 @@
+// Message files and texts: the `[SIGNONOFF]` table, the sign-on and sign-off
+// line caches, the greeting and sign-off, login and directory messages, hook
+// texts and the ratio/quota summary. Every line sent here (except the
+// greeting's banner line) passes through ExpandVariables and then Reply.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantor {
+
+class RFTPSComInterp;
+class RIniFile;
+struct RIPHomeStr;
+
+// One entry of `[SIGNONOFF]`: "<<All IP homes>>" or the home's address text.
+struct RMessageFiles {
+  std::string key;
+  std::string signOn;
+  std::string signOff;
+};
+
+// A cached set of lines for one local address (0 = all IP homes).
+struct RMesLines {
+  uint32_t address = 0;
+  bool useAllHomes = false;  // this address has no file of its own
+  int64_t expiry = 0;        // seconds since 1970
+  std::vector<std::string> lines;
+};
+
+struct RMesLinesLess {
+  bool operator()(uint32_t a, uint32_t b) const { return a < b; }
+};
+
+enum class RSignKind { SignOn, SignOff };
+
+class RFTPMessages {
+ public:
+  static constexpr int64_t kCacheSeconds = 900;
+
+  // Reads `[SIGNONOFF]` against the IP homes and empties both caches.
+  void Load(const RIniFile& ini, const std::vector<RIPHomeStr>& homes);
+  const std::vector<RMessageFiles>& Table() const { return table_; }
+  // The sign-on or sign-off file for a local address (0 = all homes);
+  // false when none is configured.
+  bool Lookup(RSignKind kind, uint32_t address, std::string& file) const;
+
+  // The lines for the session's local address, through the caches and
+  // access queries 46/47.
+  const std::vector<std::string>& GetSignLines(RFTPSComInterp& s, RSignKind kind, uint32_t address);
+  void ClearCaches();
+  size_t CachedEntries(RSignKind kind) const;
+
+ private:
+  using Cache = std::map<uint32_t, RMesLines, RMesLinesLess>;
+  Cache& CacheOf(RSignKind kind) { return kind == RSignKind::SignOn ? signOn_ : signOff_; }
+  const RMesLines* Fresh(Cache& cache, uint32_t address, int64_t now);
+
+  std::vector<RMessageFiles> table_;
+  Cache signOn_;
+  Cache signOff_;
+  std::vector<std::string> empty_;
+};
+
+// The lines of a text file as the message code reads them: reads of at most
+// `maxRead` characters, each ending after a line feed, one trailing line
+// feed (and the CR before it) removed. False when the file cannot be read.
+[[nodiscard]] bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
+                                    std::vector<std::string>& lines);
+// A configured file name (drive or POSIX form) as a POSIX path.
+std::string MessageFilePosix(std::string_view name);
+
+void SendGreeting(RFTPSComInterp& s);
+void SendSignOff(RFTPSComInterp& s);
+// Sends the file as "<code>-<line>" lines; false when it cannot be opened.
+bool SendMessageFile(RFTPSComInterp& s, std::string_view name, std::string_view code);
+// Each LF-separated part (and a non-empty rest) as its own line, expanded.
+void SendText(RFTPSComInterp& s, std::string_view text);
+// The ratio and quota lines (code and "-" on the first), then `finalReply`.
+void SendRatioQuotaSummary(RFTPSComInterp& s, std::string_view finalReply);
+// The ratio and quota lines of STAT, indented by four blanks, expanded.
+std::vector<std::string> RatioQuotaLines(RFTPSComInterp& s);
+
+// Replaces the "%" variables of `text` in place. The result is cut to
+// `maxLength` characters (the caller's buffer).
+void ExpandVariables(RFTPSComInterp& s, std::string& text, size_t maxLength = 511);
+
+}  // namespace vantor

@@ -1,0 +1,504 @@
+#include "ftp/RFTPSComInterp.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "accounts/RFTPQuota.h"
+#include "accounts/RFTPRatios.h"
+#include "accounts/RIPRules.h"
+#include "fs/RPath.h"
+#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPLine.h"
+#include "ftp/RFTPMessages.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RIPHomes.h"
+#include "platform/RMessages.h"
+#include "util/RLog.h"
+
+namespace vantor {
+namespace {
+
+constexpr size_t kLoggedLineMax = 159;
+
+RDblLinkedList<RFTPSComInterp, &RFTPSComInterp::sessionLink>& AllSessions() {
+  static RDblLinkedList<RFTPSComInterp, &RFTPSComInterp::sessionLink> list;
+  return list;
+}
+
+int LocalHour(int64_t now) {
+  const time_t t = static_cast<time_t>(now);
+  struct tm tmv {};
+  localtime_r(&t, &tmv);
+  return tmv.tm_hour;
+}
+
+}  // namespace
+
+// Walks the process-wide session list (newest first).
+int CountProcessSessions(std::string_view clientAddress, std::string_view name) {
+  int n = 0;
+  for (RFTPSComInterp* s = AllSessions().Head(); s != nullptr; s = AllSessions().NextOf(s)) {
+    if (s->ClientAddress == clientAddress && FtpEqualsNoCase(s->UserName, name)) ++n;
+  }
+  return n;
+}
+
+RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket> control,
+                               std::string clientAddress, uint32_t localAddress)
+    : RTimer(manager.Layer()), manager_(manager), control_(std::move(control)) {
+  AllSessions().PushFront(this);
+  ClientAddress = std::move(clientAddress);
+  LocalAddress = localAddress;
+  LocalAddressText = DottedAddress(localAddress);
+  DataAddress = ClientAddress;
+
+  ServerStats& st = Stats();
+  ++st.ConnectionsNow;
+  Number_ = st.NextSessionNumber++;
+  ConnectTime = manager_.Now();
+  CountConnectionHour(st, LocalHour(ConnectTime));
+
+  if (RFTPHookFactory factory = RFTPCommandTable::Instance().HookFactory()) Hook = factory(*this);
+
+  AccessQuery connect = NewQuery(QC_CONNECT, ClientAddress);
+  SetQueryUser(connect, "");
+  Ask(connect);
+  AccessQuery logQ = NewQuery(QC_LOG_CLIENT_IP);
+  SetQueryAux2(logQ, ClientAddress, "");
+  Logged = Ask(logQ);
+  LogStr(LOG_SECURITY, 25100, ClientAddress, LocalAddressText);
+  RaiseHook(HE_Created);
+  if (manager_.UserInfoOpen()) {
+    manager_.Loop().PostMessage(manager_.MainWindow(), MSG_NOTIFY, NC_SessionCreated, Number_);
+  }
+}
+
+RFTPSComInterp::~RFTPSComInterp() {
+  if (TransferState != XS_Idle) AbortTransfer(", client killed by server");
+  if (Anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
+  if (Logged) {
+    std::string line = FormatStr(25105, Number_);
+    const bool loggedIn = CommandState == CS_LoggedIn || CommandState == CS_RenamePending ||
+                          CommandState == CS_RestartPending || CommandState == CS_AwaitingHook ||
+                          CommandState == CS_Closing;
+    if (loggedIn && !UserName.empty()) {
+      const int64_t secs = SecondsConnected();
+      line += FormatStr(25106, UserName, static_cast<int>(secs / 3600),
+                        static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
+    }
+    WriteLog(LOG_SECURITY, line);
+  }
+  RHookEventStr closed;
+  closed.code = HE_Destroyed;
+  closed.elapsed = static_cast<uint32_t>(SecondsConnected());
+  RaiseHook(closed);
+  AccessQuery closeQ = NewQuery(QC_CLOSE);
+  Ask(closeQ);
+
+  DataSocket.reset();
+  control_.reset();
+  PassiveSocket.reset();
+  Ratio.reset();
+  Quota.reset();
+  Hook.reset();
+  TransferExt.reset();
+  AllSessions().Unlink(this);
+  Stop();
+  if (manager_.UserInfoOpen()) {
+    manager_.Loop().PostMessage(manager_.MainWindow(), MSG_NOTIFY, NC_SessionDestroyed, Number_);
+  }
+  manager_.SessionDestroyed();
+}
+
+int64_t RFTPSComInterp::SecondsConnected() const {
+  const int64_t d = manager_.Now() - ConnectTime;
+  return d < 0 ? 0 : d;
+}
+
+// --- admission -----------------------------------------------------------------
+
+void RFTPSComInterp::Admit() {
+  // Host names are looked up before the access check only when a rule has
+  // asked for them; otherwise every connection would wait for DNS.
+  if (control_ && IPNameMatchingOn() && !manager_.SecurityOff()) {
+    lookupForAdmission_ = true;
+    CommandState = CS_Resolving;
+    SetTimeOuts({0, 0, 0, 0, 60}, true);
+    StartLookup();
+    if (lookupRunning_) return;
+    lookupForAdmission_ = false;
+    CommandState = CS_Connected;
+  }
+  ContinueAdmission();
+}
+
+void RFTPSComInterp::ContinueAdmission() {
+  AccessQuery q = NewQuery(QC_IP_ACCESS);
+  SetQueryUser(q, "");
+  SetQueryAux2(q, ClientAddress, NameResolved ? HostName : std::string());
+  if (!Ask(q)) {
+    if (Logged) WriteLog(LOG_SECURITY, FormatStr(25102, ClientAddress));
+    RaiseHook(HE_IPRefused, NameResolved ? HostName : std::string());
+    RequestRemoval();
+    return;
+  }
+  const bool autoReset = !manager_.Settings().blockAntiTimeOut;
+  SetTimeOuts({0, 0, 300, 180, 0}, autoReset);
+  if (control_) {
+    if (control_->InitSendLine(kLineBufferSize) != WS_OK ||
+        control_->InitRecLine(kLineBufferSize, WS_REC_KEEPALIVE) != WS_OK) {
+      RequestRemoval();
+      return;
+    }
+  }
+  if (!manager_.Online()) {
+    ReplyStr(25004);
+    CloseAfterReplies();
+  } else if (manager_.ExitPending()) {
+    ReplyStr(25005);
+    CloseAfterReplies();
+  } else if (control_) {
+    // Behind the events already waiting, like every other session event.
+    manager_.Loop().PostMessage(manager_.MainWindow(), MSG_SESSION_SOCKET,
+                                WsEventParam(WS_Nothing, WS_Nothing), control_->Id());
+  } else {
+    SendGreeting(*this);
+  }
+  if (!NameResolved && !lookupRunning_ && manager_.HostNameLogging()) StartLookup();
+  Start(kTickMs, false);
+}
+
+void RFTPSComInterp::StartLookup() {
+  if (!control_) return;
+  std::memset(lookupBuffer_, 0, sizeof lookupBuffer_);
+  std::memcpy(lookupBuffer_, ClientAddress.data(),
+              std::min(ClientAddress.size(), sizeof lookupBuffer_ - 1));
+  lookupRunning_ = control_->DNSLookup(lookupBuffer_, sizeof lookupBuffer_) == WS_OK;
+}
+
+void RFTPSComInterp::LookUpHostName() {
+  if (!lookupRunning_) StartLookup();
+}
+
+void RFTPSComInterp::OnLookupDone(int status) {
+  lookupRunning_ = false;
+  const std::string answer(lookupBuffer_, strnlen(lookupBuffer_, sizeof lookupBuffer_));
+  if (status == WS_OK && !answer.empty() && answer != ClientAddress) {
+    HostName = answer;
+    NameResolved = true;
+    if (manager_.HostNameLogging()) LogStr(LOG_HOSTNAMES, 25101, FtpUpper(HostName));
+    RaiseHook(HE_HostResolved, HostName);
+    if (manager_.UserInfoOpen()) manager_.Notify(NC_HostResolved, Number_);
+  }
+  if (lookupForAdmission_) {
+    lookupForAdmission_ = false;
+    CommandState = CS_Connected;
+    ContinueAdmission();
+  }
+}
+
+// --- socket events --------------------------------------------------------------
+
+void RFTPSComInterp::OnSocketEvent(uint32_t socketId, int operation, int status) {
+  if (CommandState == CS_AwaitingHook) {
+    parked_.push_back({socketId, operation, status});
+    return;
+  }
+  if ((TransferState == XS_Sending || TransferState == XS_Receiving) && control_) {
+    control_->ResetTimeOut();
+  }
+  const RFTPTransferOps& ops = RFTPCommandTable::Instance().TransferOps();
+  if (DataSocket && socketId == DataSocket->Id()) {
+    if (ops.onDataEvent != nullptr) ops.onDataEvent(*this, *DataSocket, operation, status);
+    return;
+  }
+  if (PassiveSocket && socketId == PassiveSocket->Id()) {
+    if (ops.onDataEvent != nullptr) ops.onDataEvent(*this, *PassiveSocket, operation, status);
+    return;
+  }
+  if (control_ && socketId == control_->Id()) OnControlEvent(operation, status);
+}
+
+void RFTPSComInterp::OnControlEvent(int operation, int status) {
+  if (operation == WS_Nothing && status == WS_Nothing) {
+    SendGreeting(*this);
+    return;
+  }
+  if (operation == WS_Service) {
+    OnLookupDone(status);
+    return;
+  }
+  if (status == WS_OK && operation == WS_Receiving) {
+    ReadLine();
+    return;
+  }
+  if (status == WS_OK && operation == WS_Sending) {
+    SendNext();
+    return;
+  }
+  if (status == WS_Timeout && CommandState != CS_Closing) {
+    ReplyStr(25006);
+    CloseAfterReplies();
+    LogStr(LOG_SECURITY, 25104);
+    RaiseHook(HE_TimedOut);
+    return;
+  }
+  RequestRemoval();
+}
+
+void RFTPSComInterp::ReadLine() {
+  char buffer[kLineBufferSize];
+  const WsStatus st = control_->ReceiveLine(buffer, sizeof buffer);
+  if (st == WS_Nothing) return;
+  if (st != WS_OK && st != WS_More) {
+    RequestRemoval();
+    return;
+  }
+  std::string_view line(buffer, strnlen(buffer, sizeof buffer));
+  if (line.size() > kMaxCommandLine) line = line.substr(0, kMaxCommandLine);
+  Dispatch(StripTelnet(line));
+  // A further line already received is read after the events now waiting.
+  if (control_ && !removalPosted_) {
+    manager_.Loop().PostMessage(manager_.MainWindow(), MSG_SESSION_SOCKET,
+                                WsEventParam(WS_Receiving, WS_OK), control_->Id());
+  }
+}
+
+// --- dispatch ---------------------------------------------------------------------
+
+void RFTPSComInterp::Dispatch(std::string_view raw) {
+  const std::string_view line = TrimBlanks(raw);
+  if (line.empty()) return;
+  if (Logged) {
+    std::string copy(line.substr(0, kLoggedLineMax));
+    if (!Anonymous && VerbIs(copy, "PASS")) copy = copy.substr(0, 4) + LoadStr(25113);
+    LogSession(LOG_COMMANDS, copy);
+  }
+  const RFTPCommandTable& table = RFTPCommandTable::Instance();
+  if (CommandState == CS_Closing) {
+    ReplyStr(25007);
+    return;
+  }
+  if (CommandState == CS_RestartPending) {
+    CommandState = CS_LoggedIn;
+    for (const char* verb : {"STOR", "RETR", "PORT", "PASV"}) {
+      if (!VerbIs(line, verb)) continue;
+      const RFTPCommandStr* c = table.Find(RCmdGroup::LoggedIn, line);
+      if (c != nullptr && c->handler != nullptr) {
+        c->handler(*this, line);
+      } else {
+        ReplyStr(25009, UnknownVerbWord(line));
+      }
+      return;
+    }
+    RestartOffset = 0;
+  }
+  if (const RFTPCommandStr* c = table.Find(RCmdGroup::AnyState, line)) {
+    if (c->handler != nullptr) {
+      c->handler(*this, line);
+    } else {
+      ReplyStr(25009, UnknownVerbWord(line));
+    }
+    return;
+  }
+  if (CommandState == CS_RenamePending) {
+    if (VerbIs(line, "RNTO")) {
+      const RFTPCommandStr* c = table.Find(RCmdGroup::LoggedIn, line);
+      if (c != nullptr && c->handler != nullptr) {
+        c->handler(*this, line);
+      } else {
+        ReplyStr(25009, UnknownVerbWord(line));
+      }
+      return;
+    }
+    CommandState = CS_LoggedIn;
+  }
+  if (CommandState != CS_LoggedIn) {
+    ReplyStr(25008);
+    return;
+  }
+  DispatchLoggedIn(line);
+}
+
+bool RFTPSComInterp::DispatchLoggedIn(std::string_view line) {
+  const RFTPCommandStr* c = RFTPCommandTable::Instance().Find(RCmdGroup::LoggedIn, line);
+  if (c == nullptr || c->handler == nullptr) {
+    ReplyStr(25009, UnknownVerbWord(line));
+    return false;
+  }
+  c->handler(*this, line);
+  if (manager_.UserInfoOpen()) manager_.Notify(NC_SessionChanged, Number_);
+  return true;
+}
+
+// --- replies ------------------------------------------------------------------------
+
+void RFTPSComInterp::Reply(std::string_view text) {
+  if (replies_.size() > kMaxQueuedReplies) return;
+  if (Logged) LogSession(LOG_REPLIES, text);
+  replies_.emplace_back(text);
+  SendNext();
+}
+
+void RFTPSComInterp::SendNext() {
+  if (!control_) return;
+  if (!replies_.empty()) {
+    const WsStatus st = control_->SendLine(replies_.front().c_str());
+    if (st == WS_OK || st == WS_More) {
+      replies_.pop_front();
+    } else if (st != WS_Busy) {
+      RequestRemoval();
+    }
+    return;
+  }
+  if (CommandState == CS_Closing && !IsTransferActive()) (void)control_->DisconnectHost(2);
+}
+
+std::deque<std::string> RFTPSComInterp::TakeQueuedReplies() {
+  std::deque<std::string> out;
+  out.swap(replies_);
+  return out;
+}
+
+void RFTPSComInterp::CloseAfterReplies() {
+  if (TransferState != XS_Idle) AbortTransfer("");
+  CommandState = CS_Closing;
+  TransferState = XS_Idle;
+  if (control_) (void)control_->DisconnectHost(10);
+  SendNext();
+}
+
+void RFTPSComInterp::RequestRemoval() {
+  if (removalPosted_) return;
+  removalPosted_ = true;
+  // When the post is refused the manager's tick finds the flag.
+  manager_.Loop().PostMessage(manager_.MainWindow(), MSG_REMOVE_SESSION, Number_, 0);
+}
+
+void RFTPSComInterp::AbortTransfer(std::string_view reason) {
+  const RFTPTransferOps& ops = RFTPCommandTable::Instance().TransferOps();
+  if (ops.abortTransfer != nullptr) ops.abortTransfer(*this, reason);
+  TransferState = XS_Idle;
+}
+
+// --- timer ----------------------------------------------------------------------------
+
+void RFTPSComInterp::OnTimer() {
+  while (replies_.size() > kTrimmedReplies) replies_.pop_front();
+  if (!IsTransferActive()) return;
+  if (control_ && !(TransferState == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
+    control_->ResetTimeOut();
+  }
+  const RFTPTransferOps& ops = RFTPCommandTable::Instance().TransferOps();
+  if (ops.onTick != nullptr) ops.onTick(*this);
+  if (ProgressOn && static_cast<uint64_t>(TransferBytes) != LastProgressCount) {
+    LastProgressCount = static_cast<uint64_t>(TransferBytes);
+    ReplyStr(25014, LastProgressCount);
+  }
+}
+
+void RFTPSComInterp::SetTimeOuts(const RTimeOuts& limits, bool autoReset) {
+  if (control_) control_->SetTimeOut(limits, autoReset);
+}
+
+void RFTPSComInterp::SetLoginTimeOuts(int32_t idleSeconds) {
+  SetTimeOuts({0, 0, 0, idleSeconds > 0 ? idleSeconds : -1, 0},
+              !manager_.Settings().blockAntiTimeOut);
+}
+
+// --- hooks --------------------------------------------------------------------------------
+
+int RFTPSComInterp::RaiseHook(const RHookEventStr& event) {
+  return Hook ? Hook->Raise(event) : HV_CarryOn;
+}
+
+int RFTPSComInterp::RaiseHook(uint32_t code, std::string_view text, std::string_view text2) {
+  if (!Hook) return HV_CarryOn;
+  RHookEventStr e;
+  e.code = code;
+  e.text = std::string(text);
+  e.text2 = std::string(text2);
+  return Hook->Raise(e);
+}
+
+void RFTPSComInterp::ResumeDeferred(uint32_t sessionNumber) {
+  if (sessionNumber != Number_ || CommandState != CS_AwaitingHook) return;
+  const int verdict = Hook ? Hook->Recall() : HV_CarryOn;
+  CommandState = CS_LoggedIn;
+  const int32_t command = DeferredCommand;
+  DeferredCommand = DC_None;
+  if (verdict == HV_Reply) {
+    SendText(*this, Hook->VerdictText());
+  } else if (RFTPResumeFn fn = RFTPCommandTable::Instance().Resume(command)) {
+    fn(*this);
+  }
+  ReplayParked();
+}
+
+void RFTPSComInterp::ReplayParked() {
+  std::deque<ParkedEvent> events;
+  events.swap(parked_);
+  while (!events.empty()) {
+    const ParkedEvent e = events.front();
+    events.pop_front();
+    OnSocketEvent(e.socketId, e.operation, e.status);
+    // Held again: the rest waits behind the new hold, in order.
+    if (CommandState == CS_AwaitingHook) {
+      parked_.insert(parked_.end(), events.begin(), events.end());
+      return;
+    }
+  }
+}
+
+// --- queries, paths, logging -------------------------------------------------------------
+
+AccessQuery RFTPSComInterp::NewQuery(uint32_t code, std::string_view aux) const {
+  AccessQuery q;
+  ClearAccessQuery(q);
+  q.code = code;
+  SetQueryUser(q, UserName);
+  q.address = LocalAddress;
+  SetQueryAux(q, aux);
+  q.session = Number_;
+  return q;
+}
+
+bool RFTPSComInterp::Ask(AccessQuery& q) {
+  manager_.AnswerAccessQuery(q);
+  return q.flag != 0;
+}
+
+bool RFTPSComInterp::AskFlag(uint32_t code, std::string_view aux) {
+  AccessQuery q = NewQuery(code, aux);
+  return Ask(q);
+}
+
+bool RFTPSComInterp::AskText(uint32_t code, std::string* answer, std::string_view aux) {
+  AccessQuery q = NewQuery(code, aux);
+  if (!Ask(q)) return false;
+  if (answer != nullptr) *answer = std::string(QueryAux(q));
+  return true;
+}
+
+std::string RFTPSComInterp::ResolveClientPath(std::string_view clientPath, bool device) const {
+  std::string path(clientPath);
+  ResolvePath(path, CurrentDir, HomeDir, device, false, RelativePaths);
+  return path;
+}
+
+std::string RFTPSComInterp::ClientPathOf(std::string_view localPath) const {
+  return ToClientPath(localPath, HomeDir, RelativePaths);
+}
+
+void RFTPSComInterp::LogSession(int category, std::string_view text) {
+  WriteSessionLog(category, FormatStr(25103, Number_, text));
+}
+
+void RFTPSComInterp::WriteSessionLog(int category, const std::string& line) {
+  WriteLog(category, line);
+  if (category == LOG_COMMANDS || category == LOG_REPLIES) {
+    manager_.Notify(NC_Dialogue, Number_, line);
+  }
+}
+
+}  // namespace vantor

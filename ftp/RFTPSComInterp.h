@@ -1,0 +1,318 @@
+// RFTPSComInterp: one FTP control connection from accept to close.
+//
+// The session reads command lines from its control socket, dispatches them
+// through the command table (ftp/RFTPCommands.h), queues and sends reply
+// lines, tracks the command state and reacts to time-outs. The server
+// manager (ftp/RFTPSManager.h) creates sessions, routes their socket events
+// to `OnSocketEvent` and destroys them when a session posts its removal.
+//
+// Contract for command handlers (this file's users in ftp/):
+// - A handler gets the session and the whole command line, verb included.
+// - It answers with `Reply` / `ReplyStr` (one line each; multi-line replies
+//   are several calls) or with the message operations of RFTPMessages.h.
+// - It asks the account store with `NewQuery` + `Ask` (or `AskFlag`,
+//   `AskText`), never by reading account settings itself.
+// - It turns client paths into local paths with `ResolveClientPath` and back
+//   with `ClientPathOf`; both honour the user's relative-paths option.
+// - It never deletes the session: `CloseAfterReplies` ends it gracefully,
+//   `RequestRemoval` at once (no reply).
+//
+// Ownership: the manager owns sessions; a session owns its control, data and
+// passive sockets, its reply queue, and its ratio, quota, hook and
+// extension objects.
+//
+// Thread: the event-loop thread only.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "accounts/AccessQuery.h"
+#include "ftp/RFTPCommands.h"
+#include "net/RTimer.h"
+#include "net/RWinSocket.h"
+#include "util/RDblLinkedList.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+
+class RFTPSManager;
+class RFTPRatios;
+class RFTPQuota;
+
+// Command states (numbers as stored).
+enum RCommandState : int32_t {
+  CS_Connected = 0,
+  CS_Resolving = 1,
+  CS_UserGiven = 2,
+  CS_LoggedIn = 3,
+  CS_RenamePending = 4,
+  CS_RestartPending = 12,
+  CS_AwaitingHook = 13,
+  CS_Closing = 24,
+};
+
+// Transfer states of the data connection.
+enum RTransferState : int32_t {
+  XS_Idle = 0,
+  XS_Sending = 5,
+  XS_Receiving = 6,
+  XS_Listing = 7,
+  XS_WaitSend = 8,
+  XS_WaitReceive = 9,
+  XS_WaitList = 10,
+  XS_Closing = 11,
+};
+
+// Commands that can wait for an event-hook verdict.
+enum RDeferredCommand : int32_t {
+  DC_None = 0,
+  DC_Retr = 14,
+  DC_Stor = 15,
+  DC_Appe = 16,
+  DC_Stou = 17,
+  DC_Rnto = 18,
+  DC_Dele = 19,
+  DC_Rmd = 20,
+  DC_Mkd = 21,
+  DC_Cwd = 22,
+  DC_Site = 23,
+};
+
+// Event codes the session raises towards the event-hook libraries.
+enum RHookEventCode : uint32_t {
+  HE_HostResolved = 1,
+  HE_Created = 2,
+  HE_Destroyed = 3,
+  HE_IPRefused = 4,
+  HE_TooManyUsers = 5,
+  HE_WrongPasswords = 6,
+  HE_TimedOut = 7,
+  HE_LoggedIn = 8,
+  HE_UploadProgress = 20,
+  HE_DownloadProgress = 21,
+};
+
+// Hook verdicts.
+enum : int { HV_CarryOn = 0, HV_Reply = 2, HV_Hold = 3 };
+
+// One event for the event-hook libraries (the fields the raiser fills).
+struct RHookEventStr {
+  uint32_t code = 0;
+  uint32_t second = 0;   // failure reason of transfer-end events
+  uint32_t elapsed = 0;  // seconds connected (3) or transfer milliseconds
+  uint64_t bytes = 0;    // bytes transferred so far
+  std::string text;      // text at offset 104
+  std::string text2;     // text at offset 616
+};
+
+// The session's client hook record. The hook library code implements it and
+// installs a factory with RFTPCommandTable::SetHookFactory; without one no
+// hook object exists and every event carries on.
+class RFTPSessionHook {
+ public:
+  virtual ~RFTPSessionHook() = default;
+  // Calls the libraries; returns HV_Reply, HV_Hold or anything else.
+  virtual int Raise(const RHookEventStr& event) = 0;
+  // At release of a held command: the same record once more.
+  virtual int Recall() = 0;
+  // The library's text of the last HV_Reply answer (lines separated by LF).
+  virtual std::string VerdictText() const = 0;
+  // The user name (and, for anonymous logins, the password) of the record.
+  virtual void SetUser(std::string_view user) = 0;
+  virtual void SetPassword(std::string_view password) = 0;
+};
+
+// Per-session state of a subsystem that the session does not know (data
+// connections, transfers). Destroyed with the session.
+class RFTPSessionExt {
+ public:
+  virtual ~RFTPSessionExt() = default;
+};
+
+class RFTPSComInterp : public RTimer {
+ public:
+  static constexpr int kLineBufferSize = 512;  // line send and receive buffers
+  static constexpr size_t kMaxQueuedReplies = 6000;
+  static constexpr size_t kTrimmedReplies = 3000;
+  static constexpr int32_t kTickMs = 3000;
+
+  // `control` may be null: the session then keeps its replies queued (tests,
+  // fuzzing). The constructor does the bookkeeping of a new connection
+  // (counters, number, connect log line, hook events); admission continues
+  // in `Admit`.
+  RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket> control,
+                 std::string clientAddress, uint32_t localAddress);
+  // Only the manager destroys sessions (RemoveSession).
+  ~RFTPSComInterp() override;
+  RFTPSComInterp(const RFTPSComInterp&) = delete;
+  RFTPSComInterp& operator=(const RFTPSComInterp&) = delete;
+
+  // --- protocol entry points -------------------------------------------------
+  // Admission after the anti-hammer check: look-up when names are needed, IP
+  // access, availability, greeting.
+  void Admit();
+  // Every socket event routed by the manager (operation and status are WS_
+  // codes). `socketId` identifies the control, data or passive socket.
+  void OnSocketEvent(uint32_t socketId, int operation, int status);
+  // Interprets one command line (Telnet commands already removed).
+  void Dispatch(std::string_view line);
+  // Queues one reply line and starts sending.
+  void Reply(std::string_view text);
+  template <typename... A>
+  void ReplyStr(uint32_t id, const A&... args) {
+    Reply(FormatStr(id, args...));
+  }
+  // Ends the session once the queued replies are sent.
+  void CloseAfterReplies();
+  // Posts this session's removal to the manager (at most once). No reply.
+  void RequestRemoval();
+  // A held command released by a hook library.
+  void ResumeDeferred(uint32_t sessionNumber);
+  // Starts a reverse look-up of the client address unless one runs (the
+  // session query for the host name).
+  void LookUpHostName();
+  // Sets the control connection's time-outs for the login phase: `idle`
+  // seconds of receive limit (<= 0: none).
+  void SetLoginTimeOuts(int32_t idleSeconds);
+
+  // --- access queries ---------------------------------------------------------
+  // A query record with code, user name, local address and session number.
+  AccessQuery NewQuery(uint32_t code, std::string_view aux = {}) const;
+  // Sends the query to the main window; true when answered (flag != 0).
+  bool Ask(AccessQuery& q);
+  bool AskFlag(uint32_t code, std::string_view aux = {});
+  // True and `answer` = aux when answered.
+  bool AskText(uint32_t code, std::string* answer, std::string_view aux = {});
+
+  // --- paths ------------------------------------------------------------------
+  // Client path to local path against the current and home directories.
+  std::string ResolveClientPath(std::string_view clientPath, bool device = false) const;
+  // Local path as the client sees it.
+  std::string ClientPathOf(std::string_view localPath) const;
+
+  // --- logging ------------------------------------------------------------------
+  // "(%06u) " + text in `category`, when this session is logged.
+  void LogSession(int category, std::string_view text);
+  // String `id` (which begins "(%06u) ") with the session number and `args`,
+  // when this session is logged.
+  template <typename... A>
+  void LogStr(int category, uint32_t id, const A&... args) {
+    if (Logged) WriteSessionLog(category, FormatStr(id, Number_, args...));
+  }
+  // A complete line; commands and replies also go to the front end.
+  void WriteSessionLog(int category, const std::string& line);
+  // Raises a hook event (HV_CarryOn without hook libraries).
+  int RaiseHook(const RHookEventStr& event);
+  int RaiseHook(uint32_t code, std::string_view text = {}, std::string_view text2 = {});
+
+  // --- observers ------------------------------------------------------------------
+  RFTPSManager& Manager() const { return manager_; }
+  RWinSocket* Control() const { return control_.get(); }
+  uint32_t Number() const { return Number_; }
+  // Replies waiting to be sent, oldest first.
+  const std::deque<std::string>& QueuedReplies() const { return replies_; }
+  std::deque<std::string> TakeQueuedReplies();
+  bool RemovalRequested() const { return removalPosted_; }
+  bool IsTransferActive() const {
+    return TransferState == XS_Sending || TransferState == XS_Receiving ||
+           TransferState == XS_Listing;
+  }
+  // Seconds since the connect time.
+  int64_t SecondsConnected() const;
+
+  // --- fields (the engine's shared record of one session) --------------------------
+  // Data connection and passive listener (ftp/ data-connection code owns
+  // their use); the manager routes their events here too.
+  std::unique_ptr<RWinSocket> DataSocket;
+  std::unique_ptr<RWinSocket> PassiveSocket;
+
+  bool VerboseReplies = true;
+  int64_t ConnectTime = 0;
+  std::string HostName;  // from the reverse look-up
+  bool NameResolved = false;
+  std::string ClientAddress;
+  uint32_t LocalAddress = 0;  // first octet high
+  std::string LocalAddressText;
+  std::string UserName;  // upper case, cut at the first at-sign; "" = none
+  std::string UserArgument;
+  bool Anonymous = false;
+  int32_t WrongPasswords = 0;
+  int32_t CommandState = CS_Connected;
+  int32_t TransferState = XS_Idle;
+  int32_t DeferredCommand = DC_None;
+  bool Logged = true;
+  bool ProgressOn = false;
+  uint64_t LastProgressCount = 0;
+  bool HideHidden = false;
+  bool RelativePaths = false;
+  int64_t SpeedLimit = 0;
+  std::string CurrentDir = "C:\\";
+  std::string HomeDir = "C:\\";
+  std::string SiteArgument;
+  uint32_t FilesUp = 0;
+  uint32_t FilesDown = 0;
+  uint64_t BytesDown = 0;
+  uint64_t BytesUp = 0;
+  std::unique_ptr<RFTPRatios> Ratio;
+  std::unique_ptr<RFTPQuota> Quota;
+  std::unique_ptr<RFTPSessionHook> Hook;
+
+  // Transfer and data connection fields (data connections and transfers).
+  bool AsciiType = true;
+  bool PassiveMode = false;
+  int64_t RestartOffset = 0;
+  uint16_t DataPort = 0;
+  std::string DataAddress;
+  std::string FileName;  // local path of the transfer
+  int64_t FileSize = 0;  // size of the file being sent
+  int64_t TransferStartOffset = 0;
+  int64_t TransferBytes = 0;  // bytes moved in the current transfer
+  int64_t TransferStartMs = 0;
+  std::unique_ptr<RFTPSessionExt> TransferExt;  // anything else they keep
+
+ protected:
+  void Expired() override { OnTimer(); }
+
+ private:
+  friend class RFTPSManager;
+
+  void OnTimer();
+  void OnControlEvent(int operation, int status);
+  void ReadLine();
+  void SendNext();
+  void ContinueAdmission();
+  void StartLookup();
+  void OnLookupDone(int status);
+  void ReplayParked();
+  void AbortTransfer(std::string_view reason);
+  bool DispatchLoggedIn(std::string_view line);
+  void SetTimeOuts(const RTimeOuts& limits, bool autoReset);
+
+  RFTPSManager& manager_;
+  std::unique_ptr<RWinSocket> control_;
+  std::deque<std::string> replies_;
+  uint32_t Number_ = 0;
+  bool removalPosted_ = false;
+  bool lookupForAdmission_ = false;
+  bool lookupRunning_ = false;
+  char lookupBuffer_[160] = {};
+  struct ParkedEvent {
+    uint32_t socketId;
+    int operation;
+    int status;
+  };
+  std::deque<ParkedEvent> parked_;
+
+ public:
+  RDblLink sessionLink;  // the process-wide list of sessions, newest first
+};
+
+// Sessions of the whole process with this client address (exact text) and
+// user name (any case).
+int CountProcessSessions(std::string_view clientAddress, std::string_view name);
+
+}  // namespace vantor

@@ -1,0 +1,590 @@
+#include "ftp/RFTPSManager.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "config/RIniFile.h"
+#include "fs/RFsSettings.h"
+#include "ftp/RFTPLine.h"
+#include "ftp/RFTPSComInterp.h"
+#include "platform/RMessages.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+constexpr int64_t kListenRetryMs = 7000;
+constexpr size_t kMaxListedAddresses = 20;
+constexpr int32_t kPurgeEvery = 11;
+
+template <size_t N>
+void CopyText(char (&dst)[N], std::string_view src) {
+  const size_t n = std::min(src.size(), N - 1);
+  std::memcpy(dst, src.data(), n);
+  dst[n] = '\0';
+}
+
+void SplitSeconds(int64_t secs, int32_t& h, int32_t& m, int32_t& s) {
+  if (secs < 0) secs = 0;
+  h = static_cast<int32_t>(secs / 3600);
+  m = static_cast<int32_t>(secs / 60 % 60);
+  s = static_cast<int32_t>(secs % 60);
+}
+
+}  // namespace
+
+ServerStats& Stats() {
+  static ServerStats stats;
+  return stats;
+}
+
+int64_t EngineNow(int64_t wallSeconds) {
+  return wallSeconds < 1 ? 315550800 : wallSeconds;
+}
+
+void CountConnectionHour(ServerStats& st, int h) {
+  if (h < 0 || h > 23) return;
+  if (h == st.CurrentHourSlot) {
+    ++st.ConnectionsPerHour[h];
+    return;
+  }
+  st.ConnectionsPerHour[h] = 1;
+  if (st.CurrentHourSlot >= 0) {
+    // The hours between the last connection and now saw none.
+    for (int i = (st.CurrentHourSlot + 1) % 24; i != h; i = (i + 1) % 24) {
+      st.ConnectionsPerHour[i] = 0;
+    }
+  }
+  st.CurrentHourSlot = h;
+}
+
+RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string iniPath,
+                           bool securityOff, RSocketLayer* layer)
+    : RTimer(layer),
+      loop_(loop),
+      frontEnd_(frontEnd),
+      layer_(layer != nullptr ? layer : RSocketLayer::Process()),
+      iniPath_(std::move(iniPath)),
+      ini_(std::make_unique<RIniFile>(iniPath_)),
+      securityOff_(securityOff),
+      defaultProbe_(&FsSettings().drives) {
+  window_ = loop_.CreateWindow([this](const RMsg& m) { return HandleMessage(m); });
+  if (Stats().StartTime == 0) Stats().StartTime = Now();
+  Start(1000, false);
+}
+
+RFTPSManager::~RFTPSManager() {
+  Stop();
+  WriteLog(LOG_SCREEN, LoadStr(25120));
+  // Sessions first: their destructors still talk to the manager.
+  while (!sessions_.empty()) {
+    std::unique_ptr<RFTPSComInterp> s = std::move(sessions_.back());
+    sessions_.pop_back();
+    byControl_.clear();
+    s.reset();
+  }
+  listeners_.clear();
+  loop_.DestroyWindow(window_);
+}
+
+const RPathProbe& RFTPSManager::ProbeOrDefault() const {
+  return probe_ != nullptr ? *probe_ : defaultProbe_;
+}
+
+int64_t RFTPSManager::Now() const {
+  return EngineNow(loop_.Clock().WallSeconds());
+}
+
+// --- the bus window ------------------------------------------------------------------
+
+intptr_t RFTPSManager::HandleMessage(const RMsg& m) {
+  switch (m.message) {
+    case MSG_SESSION_SOCKET:
+      RouteSocketEvent(m.wParam, m.lParam);
+      return 0;
+    case MSG_LISTENER_SOCKET:
+      OnListenerEvent(static_cast<uint32_t>(m.lParam), WsEventOp(m.wParam),
+                      WsEventStatus(m.wParam));
+      return 0;
+    case MSG_REMOVE_SESSION:
+      RemoveSession(static_cast<uint32_t>(m.wParam));
+      return 0;
+    case ACCESS_QUERY_MESSAGE:
+      if (m.lParam != 0) AnswerAccessQuery(*reinterpret_cast<AccessQuery*>(m.lParam));
+      return 0;
+    case MSG_SESSION_QUERY:
+      return SessionQuery(static_cast<uint32_t>(m.wParam), m.lParam);
+    case MSG_NOTIFY:
+      frontEnd_.OnNotify(static_cast<uint32_t>(m.wParam), static_cast<uint32_t>(m.lParam), {});
+      return 0;
+    case MSG_TRACE_LINE:
+      if (m.lParam != 0) {
+        frontEnd_.OnTraceLine(static_cast<intptr_t>(m.wParam),
+                              reinterpret_cast<const char*>(m.lParam));
+      }
+      return 0;
+    case MSG_LOG_LINE:
+      if (m.lParam != 0) {
+        frontEnd_.OnLogLine(static_cast<int>(m.wParam), reinterpret_cast<const char*>(m.lParam));
+      }
+      return 0;
+    case MSG_STATUS_RECORD:
+      if (m.lParam != 0) {
+        frontEnd_.OnStatusRecord(*reinterpret_cast<const RStatusRecordStr*>(m.lParam));
+      }
+      return 0;
+    case MSG_RELOAD_SETTINGS:
+      frontEnd_.OnReloadRequest();
+      return 0;
+    case MSG_HOOK_RELEASE:
+      ResumeDeferred(static_cast<uint32_t>(m.wParam));
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+void RFTPSManager::AnswerAccessQuery(AccessQuery& q) {
+  if (access_) {
+    access_(q);
+    return;
+  }
+  q.flag = securityOff_ ? 1 : 0;
+}
+
+void RFTPSManager::Notify(uint32_t code, uint32_t session, std::string_view text) {
+  frontEnd_.OnNotify(code, session, text);
+}
+
+void RFTPSManager::SendStatus(uint32_t kind, int32_t value, int32_t value2) {
+  RStatusRecordStr r;
+  r.kind = kind;
+  r.value = value;
+  r.value2 = value2;
+  frontEnd_.OnStatusRecord(r);
+}
+
+// --- settings ---------------------------------------------------------------------------
+
+void RFTPSManager::ApplySettings() {
+  const int32_t oldPort = settings_.portNr;
+  const bool first = !settingsRead_;
+  settings_.Load(*ini_);
+  settingsRead_ = true;
+  homes_ = LoadIPHomes(*ini_);
+  messages_.Load(*ini_, homes_);
+  ApplyHammerSettings();
+  SendStatus(SK_MaxUsers, settings_.maxNrUsers);
+  if (!first && oldPort != settings_.portNr) {
+    listeners_.clear();
+    pending_.clear();
+  }
+  UpdateListeners();
+}
+
+void RFTPSManager::ApplyHammerSettings() {
+  hammer_.Configure(settings_.antiHammerWindow, settings_.antiHammerTries,
+                    settings_.antiHammerBlock);
+  if (!settings_.antiHammer) hammer_.Clear();
+}
+
+bool RFTPSManager::LookupMessageFile(bool signOn, uint32_t address, std::string& file) const {
+  return messages_.Lookup(signOn ? RSignKind::SignOn : RSignKind::SignOff, address, file);
+}
+
+// --- listeners ------------------------------------------------------------------------------
+
+uint16_t RFTPSManager::ListeningPort() const {
+  for (const RManSockStr& l : listeners_) {
+    if (l.socket) return l.socket->GetLocalPort();
+  }
+  return static_cast<uint16_t>(settings_.portNr);
+}
+
+bool RFTPSManager::Online() const {
+  return online_ && !listeners_.empty();
+}
+
+bool RFTPSManager::SetOnline(bool on) {
+  online_ = on;
+  const bool now = Online();
+  SendStatus(SK_Online, now ? 1 : 0);
+  return now;
+}
+
+void RFTPSManager::ToggleOnline() {
+  if (Online()) {
+    SetOnline(false);
+    WriteLog(LOG_SCREEN, LoadStr(25120));
+    return;
+  }
+  if (SetOnline(true)) {
+    WriteLog(LOG_SCREEN, LoadStr(25121));
+  } else {
+    WriteLog(LOG_SCREEN, LoadStr(25122));
+  }
+}
+
+void RFTPSManager::SetExitPending(bool pending) {
+  if (pending == exitPending_) return;
+  exitPending_ = pending;
+  WriteLog(LOG_SYSTEM, LoadStr(pending ? 25133 : 25134));
+}
+
+WsStatus RFTPSManager::CreateListener(const std::string& address, bool reuse,
+                                      std::unique_ptr<RWinSocket>& out) {
+  auto socket = std::make_unique<RWinSocket>(layer_, window_, MSG_LISTENER_SOCKET, WS_STREAM);
+  const WsStatus st = socket->Listen(static_cast<uint16_t>(settings_.portNr), reuse,
+                                     address.empty() ? nullptr : address.c_str());
+  if (st == WS_OK) out = std::move(socket);
+  return st;
+}
+
+void RFTPSManager::UpdateListeners() {
+  const bool homesOnly = settings_.listenToIPHomesOnly;
+  const size_t before = listeners_.size();
+  auto isHome = [this](const std::string& a) {
+    return std::any_of(homes_.begin(), homes_.end(),
+                       [&](const RIPHomeStr& h) { return h.addressText == a; });
+  };
+  std::erase_if(listeners_, [&](const RManSockStr& l) {
+    return homesOnly ? !isHome(l.address) : !l.address.empty();
+  });
+  std::erase_if(pending_, [&](const RPendingListenStr& p) {
+    return homesOnly ? !isHome(p.address) : !p.address.empty();
+  });
+  listenersChanged_ = listenersChanged_ || listeners_.size() != before;
+  if (homesOnly && homes_.empty()) {
+    WriteLog(LOG_SCREEN, LoadStr(25123));
+    frontEnd_.Beep();
+    SetOnline(!listeners_.empty());
+    return;
+  }
+  std::vector<std::string> targets;
+  if (homesOnly) {
+    for (const RIPHomeStr& h : homes_) targets.push_back(h.addressText);
+  } else {
+    targets.emplace_back();
+  }
+  for (const std::string& address : targets) {
+    const bool have = std::any_of(listeners_.begin(), listeners_.end(),
+                                  [&](const RManSockStr& l) { return l.address == address; }) ||
+                      std::any_of(pending_.begin(), pending_.end(),
+                                  [&](const RPendingListenStr& p) { return p.address == address; });
+    if (have) continue;
+    listenersChanged_ = true;
+    RPendingListenStr p;
+    p.address = address;
+    p.deadlineMs = loop_.Clock().NowMs() + kListenRetryMs;
+    TryListen(std::move(p));
+  }
+  FinishListenerUpdate();
+}
+
+void RFTPSManager::TryListen(RPendingListenStr p) {
+  std::unique_ptr<RWinSocket> socket;
+  p.last = CreateListener(p.address, false, socket);
+  if (p.last != WS_OK && p.recovery) p.last = CreateListener(p.address, true, socket);
+  if (p.last == WS_OK) {
+    listeners_.push_back({std::move(socket), p.address});
+    return;
+  }
+  // The original waited in a loop for up to seven seconds; here the loop
+  // keeps serving the other clients and the attempt is repeated each second.
+  if (p.last != WS_NoSockLib && loop_.Clock().NowMs() < p.deadlineMs) {
+    pending_.push_back(std::move(p));
+    return;
+  }
+  ListenGaveUp(p);
+}
+
+void RFTPSManager::RetryPending() {
+  if (pending_.empty()) return;
+  std::vector<RPendingListenStr> work;
+  work.swap(pending_);
+  for (RPendingListenStr& p : work) TryListen(std::move(p));
+  FinishListenerUpdate();
+}
+
+void RFTPSManager::ListenGaveUp(const RPendingListenStr& p) {
+  const unsigned port = static_cast<unsigned>(settings_.portNr);
+  if (p.recovery) {
+    WriteLog(LOG_SYSTEM, FormatStr(25132, p.address, port));
+    return;
+  }
+  if (p.last == WS_PortUsed) {
+    WriteLog(LOG_SCREEN,
+             p.address.empty() ? FormatStr(25125, port) : FormatStr(25124, p.address, port));
+  } else if (p.last == WS_UnknownIP && !p.address.empty()) {
+    WriteLog(LOG_SCREEN, FormatStr(25126, p.address));
+  } else {
+    WriteLog(LOG_SCREEN, LoadStr(25127));
+  }
+  frontEnd_.Beep();
+}
+
+void RFTPSManager::FinishListenerUpdate() {
+  if (!pending_.empty()) return;  // reported once every attempt has ended
+  if (listenersChanged_) ReportListeners();
+  listenersChanged_ = false;
+  SetOnline(!listeners_.empty());
+}
+
+void RFTPSManager::ReportListeners() {
+  for (const RManSockStr& l : listeners_) {
+    const unsigned port = l.socket->GetLocalPort();
+    if (!l.address.empty()) {
+      WriteLog(LOG_SCREEN, FormatStr(25128, port, l.address));
+      continue;
+    }
+    std::vector<std::string> list = l.socket->GetLocalIPAddressList(kMaxListedAddresses);
+    std::string text;
+    for (const std::string& a : list) {
+      if (!text.empty()) text += ", ";
+      text += a;
+    }
+    if (list.size() >= kMaxListedAddresses) text += "...";
+    if (text.empty() || text == "0.0.0.0") text = "?????";
+    WriteLog(LOG_SCREEN, FormatStr(25129, text, port));
+  }
+}
+
+void RFTPSManager::ListenerFailed(size_t index) {
+  RPendingListenStr p;
+  p.address = listeners_[index].address;
+  p.recovery = true;
+  if (settings_.listenToIPHomesOnly) {
+    WriteLog(LOG_SYSTEM, FormatStr(25130, p.address));
+  } else {
+    WriteLog(LOG_SYSTEM, LoadStr(25131));
+  }
+  listeners_.erase(listeners_.begin() + static_cast<ptrdiff_t>(index));
+  p.deadlineMs = 0;  // one attempt without and one with the reuse flag
+  TryListen(std::move(p));
+  SetOnline(online_);
+}
+
+void RFTPSManager::OnListenerEvent(uint32_t socketId, int operation, int status) {
+  for (size_t i = 0; i < listeners_.size(); ++i) {
+    if (!listeners_[i].socket || listeners_[i].socket->Id() != socketId) continue;
+    if (operation == WS_Listening && status == WS_OK) {
+      Accept(listeners_[i]);
+    } else if (status != WS_OK) {
+      ListenerFailed(i);
+    }
+    return;
+  }
+}
+
+// --- admission -----------------------------------------------------------------------------
+
+void RFTPSManager::Accept(RManSockStr& listener) {
+  auto socket = std::make_unique<RWinSocket>(layer_, window_, MSG_SESSION_SOCKET, WS_STREAM);
+  if (socket->AcceptHost(*listener.socket) != WS_OK) return;
+  std::string client = socket->GetRemoteIPAddress();
+  // Refused clients cost nothing but the accept and the close.
+  if (settings_.antiHammer && !hammer_.Admit(client, Now())) return;
+  const uint32_t local = ParseDottedAddress(socket->GetLocalIPAddress()).value_or(0);
+  const uint32_t id = socket->Id();
+  auto session =
+      std::make_unique<RFTPSComInterp>(*this, std::move(socket), std::move(client), local);
+  RFTPSComInterp* s = session.get();
+  sessions_.push_back(std::move(session));
+  byControl_[id] = s;
+  s->Admit();
+}
+
+RFTPSComInterp* RFTPSManager::CreateDetachedSession(std::string clientAddress,
+                                                    uint32_t localAddress) {
+  auto session =
+      std::make_unique<RFTPSComInterp>(*this, nullptr, std::move(clientAddress), localAddress);
+  RFTPSComInterp* s = session.get();
+  sessions_.push_back(std::move(session));
+  s->Admit();
+  return s;
+}
+
+// --- sessions --------------------------------------------------------------------------------
+
+void RFTPSManager::RouteSocketEvent(uintptr_t wParam, intptr_t lParam) {
+  const auto id = static_cast<uint32_t>(lParam);
+  const int op = WsEventOp(wParam);
+  const int status = WsEventStatus(wParam);
+  auto it = byControl_.find(id);
+  if (it != byControl_.end()) {
+    it->second->OnSocketEvent(id, op, status);
+    return;
+  }
+  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+    if ((s->DataSocket && s->DataSocket->Id() == id) ||
+        (s->PassiveSocket && s->PassiveSocket->Id() == id)) {
+      s->OnSocketEvent(id, op, status);
+      return;
+    }
+  }
+}
+
+RFTPSComInterp* RFTPSManager::FindSession(uint32_t number) const {
+  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+    if (s->Number() == number) return s.get();
+  }
+  return nullptr;
+}
+
+void RFTPSManager::RemoveSession(uint32_t number) {
+  auto it =
+      std::find_if(sessions_.begin(), sessions_.end(),
+                   [&](const std::unique_ptr<RFTPSComInterp>& s) { return s->Number() == number; });
+  if (it == sessions_.end()) return;
+  std::unique_ptr<RFTPSComInterp> s = std::move(*it);
+  sessions_.erase(it);
+  if (s->Control() != nullptr) byControl_.erase(s->Control()->Id());
+  s.reset();
+}
+
+void RFTPSManager::SessionDestroyed() {
+  if (Stats().ConnectionsNow > 0) --Stats().ConnectionsNow;
+  if (Stats().ConnectionsNow == 0 && exitPending_) frontEnd_.OnCloseRequest();
+}
+
+void RFTPSManager::ResumeDeferred(uint32_t number) {
+  if (RFTPSComInterp* s = FindSession(number)) s->ResumeDeferred(number);
+}
+
+int RFTPSManager::CountSessions(std::string_view name, uint32_t address) const {
+  int n = 0;
+  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+    if (!name.empty() && !FtpEqualsNoCase(s->UserName, name)) continue;
+    if (address != 0 && s->LocalAddress != address) continue;
+    ++n;
+  }
+  return n;
+}
+
+int RFTPSManager::CountLoginsFrom(std::string_view clientAddress, std::string_view name) const {
+  return CountProcessSessions(clientAddress, name);
+}
+
+// --- the tick ----------------------------------------------------------------------------------
+
+void RFTPSManager::Tick() {
+  if (!settingsRead_ || reloadRequested_) {
+    reloadRequested_ = false;
+    ApplySettings();
+  }
+  RetryPending();
+  // Sessions whose removal message could not be posted.
+  std::vector<uint32_t> stale;
+  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+    if (s->RemovalRequested()) stale.push_back(s->Number());
+  }
+  for (uint32_t n : stale) RemoveSession(n);
+
+  const ServerStats& st = Stats();
+  SendStatus(SK_Users, static_cast<int32_t>(st.ConnectionsNow),
+             static_cast<int32_t>(st.AnonymousNow));
+  SendStatus(SK_Transfers, st.UploadsActive + st.DownloadsActive);
+  SendStatus(SK_Throughput, layer_ != nullptr ? static_cast<int32_t>(layer_->GetServerRate()) : 0);
+  SendStatus(SK_Sockets, layer_ != nullptr ? static_cast<int32_t>(layer_->SocketCount()) : 0);
+  if (settings_.antiHammer && --purgeCountdown_ <= 0) {
+    purgeCountdown_ = kPurgeEvery;
+    hammer_.Purge(Now());
+  }
+}
+
+// --- session information queries ----------------------------------------------------------------
+
+intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
+  if (code == SQ_WindowOpen) {
+    userInfoOpen_ = record != 0;
+    return 1;
+  }
+  if (record == 0) return 0;
+  switch (code) {
+    case SQ_Count:
+      *reinterpret_cast<uint32_t*>(record) = static_cast<uint32_t>(sessions_.size());
+      return 1;
+    case SQ_List: {
+      auto* r = reinterpret_cast<RSessionListStr*>(record);
+      const uint32_t n = std::min<uint32_t>(r->count, static_cast<uint32_t>(sessions_.size()));
+      for (uint32_t i = 0; i < n && r->numbers != nullptr; ++i) {
+        r->numbers[i] = sessions_[i]->Number();
+      }
+      r->count = n;
+      return 1;
+    }
+    case SQ_Summary: {
+      auto* r = reinterpret_cast<RSessionSummaryStr*>(record);
+      RFTPSComInterp* s = FindSession(r->session);
+      r->found = s != nullptr ? 1 : 0;
+      if (s == nullptr) return 1;
+      const time_t t = static_cast<time_t>(s->ConnectTime);
+      struct tm tmv {};
+      localtime_r(&t, &tmv);
+      r->hour = tmv.tm_hour;
+      r->minute = tmv.tm_min;
+      r->second = tmv.tm_sec;
+      CopyText(r->user, s->UserName);
+      CopyText(r->client, s->ClientAddress);
+      r->transferState = s->TransferState;
+      r->transferBytes = s->IsTransferActive() ? s->TransferBytes : 0;
+      r->percent = 0;
+      if (s->TransferState == XS_Sending && s->FileSize != 0) {
+        r->percent = static_cast<int32_t>((r->transferBytes + s->TransferStartOffset) /
+                                          (s->FileSize / 100 + 1));
+      }
+      CopyText(r->file, s->TransferState != XS_Idle ? FtpLower(s->FileName) : std::string());
+      return 1;
+    }
+    case SQ_Timing: {
+      auto* r = reinterpret_cast<RSessionTimingStr*>(record);
+      RFTPSComInterp* s = FindSession(r->session);
+      r->found = s != nullptr ? 1 : 0;
+      if (s == nullptr) return 1;
+      SplitSeconds(s->SecondsConnected(), r->hours, r->minutes, r->seconds);
+      const bool moving = s->IsTransferActive();
+      const RWinSocket* idle = moving && s->DataSocket ? s->DataSocket.get() : s->Control();
+      SplitSeconds(idle != nullptr ? idle->IdleSeconds() : 0, r->idleHours, r->idleMinutes,
+                   r->idleSeconds);
+      r->rate = !moving ? -1 : (s->DataSocket ? s->DataSocket->BytesLastSecond() : 0);
+      return 1;
+    }
+    case SQ_HostName: {
+      auto* r = reinterpret_cast<RSessionHostStr*>(record);
+      RFTPSComInterp* s = FindSession(r->session);
+      r->found = s != nullptr ? 1 : 0;
+      if (s == nullptr) return 1;
+      r->resolved = s->NameResolved && !s->HostName.empty() ? 1 : 0;
+      if (r->resolved != 0) {
+        CopyText(r->host, s->HostName);
+      } else {
+        s->LookUpHostName();
+      }
+      return 1;
+    }
+    case SQ_Traffic: {
+      auto* r = reinterpret_cast<RSessionTrafficStr*>(record);
+      RFTPSComInterp* s = FindSession(r->session);
+      r->found = s != nullptr ? 1 : 0;
+      if (s == nullptr) return 1;
+      r->bytesSent = s->BytesDown;
+      r->bytesReceived = s->BytesUp;
+      if (s->TransferState == XS_Sending) r->bytesSent += static_cast<uint64_t>(s->TransferBytes);
+      if (s->TransferState == XS_Receiving) {
+        r->bytesReceived += static_cast<uint64_t>(s->TransferBytes);
+      }
+      const bool loggedIn = s->CommandState != CS_Connected && s->CommandState != CS_Resolving &&
+                            s->CommandState != CS_UserGiven;
+      std::string text;
+      if (loggedIn) text = FtpLower(s->TransferState != XS_Idle ? s->FileName : s->CurrentDir);
+      CopyText(r->text, text);
+      return 1;
+    }
+    default:
+      return 0;
+  }
+}
+
+}  // namespace vantor

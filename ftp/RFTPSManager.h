@@ -1,0 +1,266 @@
+// RFTPSManager: the server object. It owns the listeners, the sessions, the
+// IP homes, the anti-hammer sets and the message-file table; it brings the
+// server on-line and off-line, accepts control connections and runs the
+// admission sequence that ends with the greeting.
+//
+// It also owns "the main window" of the event bus: one window of the loop
+// (MainWindow()) that receives session socket events (1024), removal
+// requests (1025), access queries (1028), session queries (1032), front-end
+// messages (1027, 1035, 1037, 1038, 1039), hook releases (1041) and listener
+// events (1043). Ratio and quota objects and the socket trace address it.
+//
+// Starting a server on a loaded configuration (see docs/ftp.md):
+//
+//   RFTPSManager server(loop, frontEnd, iniPath, securityOff, layer);
+//   server.SetAccessHandler([&](AccessQuery& q) {
+//     HandleAccessQueryMessage(store, !securityOff, q);
+//   });
+//   server.ApplySettings();   // reads [GLOBAL], IP homes, messages; listens
+//   loop.Run();
+//
+// Thread: the loop thread only. Destroy the manager before the socket layer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "accounts/AccessQuery.h"
+#include "accounts/RPathProbe.h"
+#include "config/RGlobalSettings.h"
+#include "ftp/RAntiHammer.h"
+#include "ftp/RFTPMessages.h"
+#include "ftp/RFrontEnd.h"
+#include "ftp/RIPHomes.h"
+#include "net/RTimer.h"
+#include "net/RWinSocket.h"
+#include "platform/RMessageLoop.h"
+
+namespace vantor {
+
+class RFTPSComInterp;
+class RIniFile;
+
+// Server-wide counters (one instance per process).
+struct ServerStats {
+  uint32_t ConnectionsNow = 0;
+  uint32_t AnonymousNow = 0;
+  uint32_t LoginsTotal = 0;
+  uint32_t NextSessionNumber = 1;
+  std::array<uint32_t, 24> ConnectionsPerHour{};
+  int32_t CurrentHourSlot = -1;
+  int64_t StartTime = 0;
+  double KBytesUploaded = 0;
+  double KBytesDownloaded = 0;
+  int32_t FilesUploaded = 0;
+  int32_t FilesDownloaded = 0;
+  int32_t UploadsActive = 0;
+  int32_t DownloadsActive = 0;
+};
+ServerStats& Stats();
+
+// The clock as the engine reads it: below 1 it is 315550800 (1 January 1980,
+// 05:00 UTC).
+int64_t EngineNow(int64_t wallSeconds);
+
+// Counts the hourly bucket of a connection made at hour `h` (0..23).
+void CountConnectionHour(ServerStats& stats, int h);
+
+// A listener: the socket and the address text it is bound to ("" = all).
+struct RManSockStr {
+  std::unique_ptr<RWinSocket> socket;
+  std::string address;
+};
+
+// Session information query records (message 1032).
+enum RSessionQueryCode : uint32_t {
+  SQ_Count = 0,
+  SQ_List = 1,
+  SQ_Summary = 2,
+  SQ_WindowOpen = 6,
+  SQ_Timing = 12,
+  SQ_HostName = 13,
+  SQ_Traffic = 14,
+};
+struct RSessionListStr {
+  uint32_t count = 0;  // in: capacity, out: entries filled
+  uint32_t* numbers = nullptr;
+};
+struct RSessionSummaryStr {
+  uint32_t session = 0;
+  uint32_t found = 0;
+  int32_t hour = 0, minute = 0, second = 0;
+  int32_t percent = 0;
+  char user[40] = {};
+  char client[16] = {};
+  int32_t transferState = 0;
+  int64_t transferBytes = 0;
+  char file[512] = {};
+};
+struct RSessionTimingStr {
+  uint32_t session = 0;
+  uint32_t found = 0;
+  int32_t hours = 0, minutes = 0, seconds = 0;
+  int32_t idleHours = 0, idleMinutes = 0, idleSeconds = 0;
+  int64_t rate = -1;
+};
+struct RSessionHostStr {
+  uint32_t session = 0;
+  uint32_t found = 0;
+  uint32_t resolved = 0;
+  char host[512] = {};
+};
+struct RSessionTrafficStr {
+  uint32_t session = 0;
+  uint32_t found = 0;
+  uint64_t bytesSent = 0;
+  uint64_t bytesReceived = 0;
+  char text[512] = {};
+};
+
+class RFTPSManager : public RTimer {
+ public:
+  using AccessHandler = std::function<void(AccessQuery&)>;
+
+  // `loop`, `frontEnd` and `layer` (nullptr: the process-wide layer) are not
+  // owned and must outlive the manager. Nothing listens until
+  // ApplySettings() (or UpdateListeners()).
+  RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string iniPath, bool securityOff,
+               RSocketLayer* layer = nullptr);
+  ~RFTPSManager() override;
+  RFTPSManager(const RFTPSManager&) = delete;
+  RFTPSManager& operator=(const RFTPSManager&) = delete;
+
+  // --- wiring ---------------------------------------------------------------------
+  // Answers ACCESS_QUERY_MESSAGE. Without a handler every query is refused
+  // (flag 0), or allowed when security is off.
+  void SetAccessHandler(AccessHandler handler) { access_ = std::move(handler); }
+  // File sizes and directories for ratio and quota objects (not owned).
+  void SetPathProbe(const RPathProbe* probe) { probe_ = probe; }
+  // The sign-on/sign-off lookup the account store answers codes 46 and 47 with.
+  bool LookupMessageFile(bool signOn, uint32_t address, std::string& file) const;
+
+  // --- settings and listeners ---------------------------------------------------------
+  // Re-reads [GLOBAL], the IP homes and [SIGNONOFF], then UpdateListeners().
+  void ApplySettings();
+  void UpdateListeners();
+  // Stores the on-line switch; returns whether the server is now on-line
+  // (a listener exists and the switch is on) and reports it (status 7).
+  bool SetOnline(bool on);
+  // The "On-line" command of the front end.
+  void ToggleOnline();
+  bool Online() const;
+  void SetExitPending(bool pending);
+  bool ExitPending() const { return exitPending_; }
+
+  // --- events ----------------------------------------------------------------------------
+  void OnListenerEvent(uint32_t socketId, int operation, int status);
+  void RouteSocketEvent(uintptr_t wParam, intptr_t lParam);
+  void RemoveSession(uint32_t sessionNumber);
+  void ResumeDeferred(uint32_t sessionNumber);
+  // Message 1032; returns 1 when answered.
+  intptr_t SessionQuery(uint32_t code, intptr_t record);
+
+  // --- for sessions -------------------------------------------------------------------------
+  // Sessions whose user name equals `name` (any case; "" = all) on local
+  // address `address` (0 = all).
+  int CountSessions(std::string_view name, uint32_t address) const;
+  // Sessions of the whole process with this client address and user name.
+  int CountLoginsFrom(std::string_view clientAddress, std::string_view name) const;
+  void AnswerAccessQuery(AccessQuery& q);
+  void Notify(uint32_t code, uint32_t session, std::string_view text = {});
+  bool UserInfoOpen() const { return userInfoOpen_; }
+  void SessionDestroyed();  // called by a session's destructor
+
+  RMessageLoop& Loop() const { return loop_; }
+  RSocketLayer* Layer() const { return layer_; }
+  RWindowId MainWindow() const { return window_; }
+  RFrontEnd& FrontEnd() const { return frontEnd_; }
+  const std::string& IniPath() const { return iniPath_; }
+  RIniFile& Ini() { return *ini_; }
+  bool SecurityOff() const { return securityOff_; }
+  const RGlobalSettings& Settings() const { return settings_; }
+  // Host names are looked up after admission for the log (LogIPNames or
+  // LogFileIPNames); the front end sets it from the logger.
+  void SetHostNameLogging(bool on) { hostNameLogging_ = on; }
+  bool HostNameLogging() const { return hostNameLogging_; }
+  // The next tick re-reads the settings.
+  void RequestSettingsReload() { reloadRequested_ = true; }
+  const std::vector<RIPHomeStr>& IPHomes() const { return homes_; }
+  RFTPMessages& Messages() { return messages_; }
+  RAntiHammer& AntiHammer() { return hammer_; }
+  const RPathProbe* PathProbe() const { return probe_; }
+  // The installed probe, else one on the file services' drive table.
+  const RPathProbe& ProbeOrDefault() const;
+  int64_t Now() const;
+  const std::vector<std::unique_ptr<RFTPSComInterp>>& Sessions() const { return sessions_; }
+  RFTPSComInterp* FindSession(uint32_t number) const;
+  const std::vector<RManSockStr>& Listeners() const { return listeners_; }
+  // The port actually listened on (PortNr, or the one picked for port 0).
+  uint16_t ListeningPort() const;
+  // A session without a socket (tests and fuzzing): created, counted and
+  // admitted like an accepted one, replies stay queued.
+  RFTPSComInterp* CreateDetachedSession(std::string clientAddress, uint32_t localAddress);
+  // Runs the 1000 ms tick now.
+  void Tick();
+
+ protected:
+  void Expired() override { Tick(); }
+
+ private:
+  intptr_t HandleMessage(const RMsg& m);
+  void Accept(RManSockStr& listener);
+  [[nodiscard]] WsStatus CreateListener(const std::string& address, bool reuse,
+                                        std::unique_ptr<RWinSocket>& out);
+  // A listener still being set up: retried every second until its deadline
+  // (the port may be held for a moment by a previous instance).
+  struct RPendingListenStr {
+    std::string address;
+    int64_t deadlineMs = 0;
+    WsStatus last = WS_OK;
+    bool recovery = false;  // re-creating a listener that failed while running
+  };
+  void TryListen(RPendingListenStr pending);
+  void RetryPending();
+  void ListenGaveUp(const RPendingListenStr& p);
+  void FinishListenerUpdate();
+  void ReportListeners();
+  void ListenerFailed(size_t index);
+  void SendStatus(uint32_t kind, int32_t value, int32_t value2 = 0);
+  void ApplyHammerSettings();
+
+  RMessageLoop& loop_;
+  RFrontEnd& frontEnd_;
+  RSocketLayer* layer_;
+  std::string iniPath_;
+  std::unique_ptr<RIniFile> ini_;
+  bool securityOff_;
+  RWindowId window_ = 0;
+  AccessHandler access_;
+  const RPathProbe* probe_ = nullptr;
+  RDrivePathProbe defaultProbe_;
+
+  RGlobalSettings settings_;
+  bool hostNameLogging_ = true;
+  bool reloadRequested_ = false;
+  std::vector<RIPHomeStr> homes_;
+  std::vector<RManSockStr> listeners_;
+  std::vector<RPendingListenStr> pending_;
+  bool listenersChanged_ = false;
+  std::vector<std::unique_ptr<RFTPSComInterp>> sessions_;
+  std::unordered_map<uint32_t, RFTPSComInterp*> byControl_;
+  RAntiHammer hammer_;
+  RFTPMessages messages_;
+  bool online_ = true;
+  bool exitPending_ = false;
+  bool userInfoOpen_ = false;
+  bool settingsRead_ = false;
+  int32_t purgeCountdown_ = 11;
+};
+
+}  // namespace vantor

@@ -1,0 +1,38 @@
+// The IP homes: the local addresses the server answers on, from the
+// `[IP-HOMES]` section ("IPn" = address[,name[,passive address]]).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantor {
+
+class RIniFile;
+
+struct RIPHomeStr {
+  uint32_t n = 0;           // key number of IPn
+  uint32_t address = 0;     // first octet in the high byte
+  std::string addressText;  // dotted
+  std::string name;         // descriptive name, at most 59 characters, trimmed
+  std::string passiveText;  // passive-mode address ("" = none)
+};
+
+// Four decimal numbers, each at most 255, separated by dots.
+std::optional<uint32_t> ParseDottedAddress(std::string_view text);
+std::string DottedAddress(uint32_t address);
+
+// One value of the section; nullopt when the home address does not read as
+// an address (the entry is dropped). A passive address that does not read
+// as one is ignored.
+std::optional<RIPHomeStr> ParseIPHome(uint32_t n, std::string_view value);
+
+// All homes of the section in file order.
+std::vector<RIPHomeStr> LoadIPHomes(const RIniFile& ini);
+
+// Rewrites the section from `homes` (each under its own key number).
+[[nodiscard]] bool SaveIPHomes(RIniFile& ini, const std::vector<RIPHomeStr>& homes);
+
+}  // namespace vantor
