@@ -95,7 +95,11 @@ bool IPPatternMatches(std::string_view pattern, std::string_view address, std::s
       }
     }
   }
-  if (g_nameMatching && WildcardMatch(UpperCopy(host), UpperCopy(pattern))) return true;
+  // An unknown host name (empty) is never matched by name; an empty pattern
+  // would otherwise match it.
+  if (g_nameMatching && !host.empty() && !pattern.empty() &&
+      WildcardMatch(UpperCopy(host), UpperCopy(pattern)))
+    return true;
   return NumericMatch(pattern, address);
 }
 
