@@ -1,0 +1,183 @@
+#include "config/RGlobalSettings.h"
+
+#include <gtest/gtest.h>
+
+#include "config/RProfile.h"
+#include "temp_dir.h"
+#include "util/RLog.h"
+
+using namespace vantor;
+using vantor::test::ReadText;
+using vantor::test::TempDir;
+using vantor::test::WriteText;
+
+namespace {
+
+RGlobalSettings LoadFrom(const TempDir& dir, const std::string& keys) {
+  WriteText(dir.File("v.ini"), "[GLOBAL]\n" + keys);
+  RIniFile ini(dir.File("v.ini"));
+  RGlobalSettings s;
+  s.Load(ini);
+  return s;
+}
+
+// Every key's default, from an empty file.
+TEST(RGlobalSettings, Defaults) {
+  TempDir dir;
+  RGlobalSettings s = LoadFrom(dir, "");
+  EXPECT_EQ(s.version, "0.0.0.0");
+  EXPECT_EQ(s.VersionNumber(), 0);
+  EXPECT_TRUE(s.security);
+  EXPECT_FALSE(s.checkAnonPass);
+  EXPECT_TRUE(s.encryptPasswords);
+  EXPECT_FALSE(s.lowerCaseFileDir);
+  EXPECT_EQ(s.speedLimit, -1);
+  EXPECT_TRUE(s.dirCacheEnable);
+  EXPECT_EQ(s.DirCacheEntries(), 25);
+  EXPECT_EQ(s.DirCacheSeconds(), 600);
+  EXPECT_EQ(s.portNr, 21);
+  EXPECT_EQ(s.maxNrUsers, -1);
+  EXPECT_EQ(s.openFilesUploadMode, RUploadMode::Any);
+  EXPECT_EQ(s.dirListMask, "rwxrwxrwx");
+  EXPECT_EQ(s.antiHammerWindow, 30);
+  EXPECT_EQ(s.antiHammerTries, 4);
+  EXPECT_EQ(s.antiHammerBlock, 300);
+  EXPECT_EQ(s.socketKeepAlive, -1);
+  EXPECT_EQ(s.packetTimeOut, -1);
+  EXPECT_FALSE(s.window.hasPlacement);
+  EXPECT_TRUE(s.window.showToolBar);
+}
+
+// The two boolean rules and the strict one, from the value's text.
+TEST(RGlobalSettings, BooleanRules) {
+  TempDir dir;
+  struct Case {
+    const char* keys;
+    bool RGlobalSettings::*field;
+    bool want;
+  } cases[] = {
+      {"Security=no\n", &RGlobalSettings::security, false},
+      {"Security=Off\n", &RGlobalSettings::security, false},
+      {"Security=maybe\n", &RGlobalSettings::security, true},
+      {"Security=\n", &RGlobalSettings::security, true},
+      {"CheckAnonPass=on\n", &RGlobalSettings::checkAnonPass, true},
+      {"CheckAnonPass=maybe\n", &RGlobalSettings::checkAnonPass, false},
+      {"StartIconic=on\n", &RGlobalSettings::startIconic, false},
+      {"StartIconic=Yes\n", &RGlobalSettings::startIconic, true},
+      {"Invisible=1\n", &RGlobalSettings::invisible, true},
+      {"Invisible=ON\n", &RGlobalSettings::invisible, false},
+      {"EncryptPasswords=0\n", &RGlobalSettings::encryptPasswords, false},
+      {"DirCacheEnable=0\n", &RGlobalSettings::dirCacheEnable, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys);
+    EXPECT_EQ(LoadFrom(dir, c.keys).*c.field, c.want);
+  }
+}
+
+// Numbers: clamping, lower bounds, malformed values keep their default.
+TEST(RGlobalSettings, Numbers) {
+  TempDir dir;
+  RGlobalSettings s = LoadFrom(dir, "DirCacheSize=500\nDirCacheTime=30\n");
+  EXPECT_EQ(s.DirCacheEntries(), 150);
+  EXPECT_EQ(s.DirCacheSeconds(), 30);
+  s = LoadFrom(dir, "DirCacheEnable=0\nDirCacheSize=50\n");
+  EXPECT_EQ(s.DirCacheEntries(), 1);
+  EXPECT_EQ(s.DirCacheSeconds(), 5);
+  EXPECT_EQ(LoadFrom(dir, "SpeedLimit=0\n").speedLimit, 0);
+  EXPECT_EQ(LoadFrom(dir, "SpeedLimit=abc\n").speedLimit, -1);
+  EXPECT_EQ(LoadFrom(dir, "SpeedLimit=8000000000\n").speedLimit, 8000000000);
+  EXPECT_EQ(LoadFrom(dir, "PortNr=2121\n").portNr, 2121);
+  EXPECT_EQ(LoadFrom(dir, "PortNr=70000\n").portNr, 21);
+  EXPECT_EQ(LoadFrom(dir, "PortNr=x\n").portNr, 21);
+  EXPECT_EQ(LoadFrom(dir, "MaxNrUsers=12abc\n").maxNrUsers, 12);  // scanned like "%d"
+  EXPECT_EQ(LoadFrom(dir, "AntiHammerWindow=0\nAntiHammerTries=-3\n").antiHammerWindow, 30);
+  EXPECT_EQ(LoadFrom(dir, "AntiHammerTries=-3\n").antiHammerTries, 4);
+  EXPECT_EQ(LoadFrom(dir, "DirListMask=rw-r--r--\n").dirListMask, "rw-r--r--");
+  EXPECT_EQ(LoadFrom(dir, "DirListMask=rw-r--r-\n").dirListMask, "rwxrwxrwx");
+  EXPECT_EQ(LoadFrom(dir, "OpenFilesUploadMode=exclusive\n").openFilesUploadMode,
+            RUploadMode::Exclusive);
+  EXPECT_EQ(LoadFrom(dir, "SocketKeepAlive=yes\nSocketRcvBuffer=65536\n").socketKeepAlive, 1);
+  EXPECT_EQ(LoadFrom(dir, "SocketRcvBuffer=65536\n").socketRcvBuffer, 65536);
+  s = LoadFrom(dir, "Window=10,20,300,400\n");
+  EXPECT_TRUE(s.window.hasPlacement);
+  EXPECT_EQ(s.window.height, 400);
+  EXPECT_FALSE(LoadFrom(dir, "Window=10,20,300\n").window.hasPlacement);
+  EXPECT_EQ(LoadFrom(dir, "Version=2.5.11.3\n").VersionNumber(), 2051103);
+  EXPECT_EQ(VersionTextToNumber("2.4.2.5"), 2040205);
+  EXPECT_EQ(VersionTextToNumber("2.4"), 0);
+}
+
+// "%d" scanning and numbered keys read until the first gap.
+TEST(RProfile, ScanAndNumberedKeys) {
+  EXPECT_EQ(ScanInt("  -12x"), -12);
+  EXPECT_EQ(ScanInt("+7"), 7);
+  EXPECT_EQ(ScanInt("2147483647"), 2147483647);
+  EXPECT_EQ(ScanInt("2147483648"), std::nullopt);
+  EXPECT_EQ(ScanInt("-2147483648"), INT32_MIN);
+  EXPECT_EQ(ScanInt("x1"), std::nullopt);
+  EXPECT_EQ(ScanInt("-"), std::nullopt);
+  TempDir dir;
+  WriteText(dir.File("v.ini"), "[S]\nIP1=a\nip2=b\nIP3=\nIP4=d\nIP6=f\n");
+  RIniFile ini(dir.File("v.ini"));
+  EXPECT_EQ(ReadNumberedKeys(ini, "s", "IP"), (std::vector<std::string>{"a", "b", "", "d"}));
+  EXPECT_EQ(ReadNumberedKeys(ini, "s", "IP", true), (std::vector<std::string>{"a", "b"}));
+}
+
+// The server dialog writes each key in its own written form.
+TEST(RGlobalSettings, SaveServerSettings) {
+  TempDir dir;
+  const std::string path = dir.File("v.ini");
+  WriteText(path,
+            "; keep me\n[GLOBAL]\nSpeedLimit=100\nEncryptPasswords=NO\nLowerCaseFileDir=YES\n");
+  RIniFile ini(path);
+  RGlobalSettings s;
+  s.Load(ini);
+  s.speedLimit = -1;
+  s.security = false;
+  s.encryptPasswords = true;
+  s.lowerCaseFileDir = false;
+  s.deletePartialUploads = true;
+  s.dirCacheSize = 40;
+  std::string screen;
+  SetLogSink([](void* c, int, std::string_view t) { *static_cast<std::string*>(c) += t; }, &screen);
+  ASSERT_TRUE(s.SaveServerSettings(ini));
+  SetLogSink(nullptr, nullptr);
+  EXPECT_EQ(screen, "SECURITY SWITCHED OFF! - NO ACCESS RESTRICTIONS");
+  EXPECT_EQ(ReadText(path),
+            "; keep me\n[GLOBAL]\nSecurity=OFF\nCheckAnonPass=NO\nDeletePartialUploads=YES\n"
+            "AutoStart=NO\nDirCacheEnable=YES\nDirCacheSize=40\nDirCacheTime=600\n");
+  s.portNr = 21;
+  s.maxNrUsers = 5;
+  s.openFilesUploadMode = RUploadMode::Shared;
+  s.linkFile = "/srv/links.txt";
+  ASSERT_TRUE(s.SaveFtpServerSettings(ini));
+  EXPECT_FALSE(ini.HasKey("GLOBAL", "PortNr"));
+  EXPECT_EQ(ini.GetString("GLOBAL", "MaxNrUsers"), "5");
+  EXPECT_EQ(ini.GetString("GLOBAL", "OpenFilesUploadMode"), "Shared");
+  EXPECT_EQ(ini.GetString("GLOBAL", "LinkFile"), "/srv/links.txt");
+}
+
+// Exit keys: placement only for a visible, normal window; no file, no write.
+TEST(RGlobalSettings, SaveExitSettings) {
+  TempDir dir;
+  const std::string path = dir.File("v.ini");
+  WriteText(path, "[GLOBAL]\n");
+  RIniFile ini(path);
+  RWindowStateStr w;
+  w.left = 1, w.top = 2, w.width = 3, w.height = 4;
+  ASSERT_TRUE(RGlobalSettings::SaveExitSettings(ini, w));
+  EXPECT_EQ(ReadText(path),
+            "[GLOBAL]\nWindow=1,2,3,4\nStartIconic=No\nStartMaximized=No\nShowToolBar=Yes\n"
+            "ShowBmpMenus=Yes\n");
+  w.minimized = true;
+  w.left = 9;
+  ASSERT_TRUE(RGlobalSettings::SaveExitSettings(ini, w));
+  EXPECT_EQ(ini.GetString("GLOBAL", "Window"), "1,2,3,4");
+  EXPECT_EQ(ini.GetString("GLOBAL", "StartIconic"), "Yes");
+  RIniFile gone(dir.File("gone.ini"));
+  ASSERT_TRUE(RGlobalSettings::SaveExitSettings(gone, w));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("gone.ini")));
+}
+
+}  // namespace

@@ -1,0 +1,317 @@
+#include "log/RFTPSLogger.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "util/RLog.h"
+
+using namespace vantor;
+
+namespace {
+
+// Friday 4 December 2026, 23:54:31 UTC.
+constexpr int64_t kFri = 1796428471;
+
+class UtcZone {
+ public:
+  UtcZone() {
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+  }
+};
+
+class LogDir {
+ public:
+  LogDir() {
+    std::string t = (std::filesystem::temp_directory_path() / "vantor-log-XXXXXX").string();
+    if (::mkdtemp(t.data()) != nullptr) path_ = t;
+  }
+  ~LogDir() { std::filesystem::remove_all(path_); }
+  std::string File(const std::string& n) const { return path_ + "/" + n; }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string Slurp(const std::string& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteIni(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+struct Fixture {
+  UtcZone zone;
+  LogDir dir;
+  RManualClock clock{1000000, kFri};
+  RLogger pane;
+  std::vector<std::pair<int, std::string>> userInfo;
+  RFTPSLogger logger{pane, clock,
+                     RFTPSLogger::Hooks{[this](int c, std::string_view t) {
+                                          userInfo.emplace_back(c, std::string(t));
+                                        },
+                                        [] {
+                                          return std::vector<std::string>{"10.0.0.1", "127.0.0.1"};
+                                        },
+                                        nullptr}};
+  void Load(const std::string& globalKeys) {
+    WriteIni(dir.File("v.ini"), "[GLOBAL]\n" + globalKeys);
+    RIniFile ini(dir.File("v.ini"));
+    logger.LoadSettings(&ini);
+  }
+};
+
+// The time stamp uses the classic locale's names whatever the environment.
+TEST(RFTPSLogger, TimeStamp) {
+  UtcZone zone;
+  EXPECT_EQ(LogTimeStamp(kFri), "Fri 04Dec26 23:54:31");
+  EXPECT_EQ(LogTimeStamp(0), "??? ??????? ??:??:??");
+  EXPECT_EQ(LogTimeStamp(-5), "??? ??????? ??:??:??");
+}
+
+// Lines carry the category number; 18 is plain, unknown codes vanish.
+TEST(RFTPSLogger, LineFormatAndCategories) {
+  Fixture f;
+  f.Load("LogFTPCommands=ON\nLogIPNames=OFF\n");
+  struct Case {
+    int code;
+    const char* want;  // nullptr: not on the screen
+  } cases[] = {
+      {2, "[1] Fri 04Dec26 23:54:31 - x"},
+      {3, "[5] Fri 04Dec26 23:54:31 - x"},
+      {4, "[2] Fri 04Dec26 23:54:31 - x"},
+      {5, nullptr},
+      {6, nullptr},
+      {7, "[4] Fri 04Dec26 23:54:31 - x"},
+      {9, "[3] Fri 04Dec26 23:54:31 - x"},
+      {22, nullptr},
+      {23, nullptr},
+      {18, "x"},
+      {1, nullptr},
+      {8, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    f.pane.Clear();
+    f.logger.WriteLog(c.code, "x");
+    if (c.want == nullptr) {
+      EXPECT_EQ(f.pane.LineCount(), 0u);
+    } else {
+      ASSERT_EQ(f.pane.LineCount(), 1u);
+      EXPECT_EQ(f.pane.Lines()[0], c.want);
+    }
+  }
+  // Commands and replies reach the user information view whatever the switches.
+  EXPECT_EQ(f.userInfo, (std::vector<std::pair<int, std::string>>{{4, "x"}, {5, "x"}}));
+  f.logger.SetScreenLogging(false);
+  f.pane.Clear();
+  f.logger.WriteLog(18, "y");
+  f.logger.WriteLog(2, "y");
+  EXPECT_EQ(f.pane.LineCount(), 0u);
+}
+
+// The file gets category lines with "\n", never category 18; an unwritable
+// file is reported on the screen for every failed line.
+TEST(RFTPSLogger, FileOutput) {
+  Fixture f;
+  const std::string log = f.dir.File("ftp.log");
+  f.Load("Logfile=" + log + "\nLogSystemMes=OFF\nLogFileSecurityMes=NO\n");
+  EXPECT_TRUE(f.logger.FileLogging());
+  f.logger.WriteLog(2, "to file only");
+  f.logger.WriteLog(3, "to screen only");
+  f.logger.WriteLog(18, "plain");
+  EXPECT_EQ(Slurp(log), "[1] Fri 04Dec26 23:54:31 - to file only\n");
+  EXPECT_EQ(f.pane.Text(), "[5] Fri 04Dec26 23:54:31 - to screen only\r\nplain\r\n");
+  f.logger.SetFileLogging(false);
+  f.logger.WriteLog(2, "suspended");
+  EXPECT_EQ(Slurp(log), "[1] Fri 04Dec26 23:54:31 - to file only\n");
+
+  const std::string bad = f.dir.File("no/such/dir.log");
+  f.Load("Logfile=" + bad + "\nLogSystemMes=OFF\n");
+  f.pane.Clear();
+  f.logger.WriteLog(2, "lost");
+  f.logger.WriteLog(2, "lost");
+  EXPECT_EQ(f.pane.Text(),
+            "CANNOT WRITE TO LOGFILE " + bad + "!\r\nCANNOT WRITE TO LOGFILE " + bad + "!\r\n");
+}
+
+// Rotated names: daily, weekly from Sunday, monthly, yearly; no extension;
+// a directory-only name.
+TEST(RFTPSLogger, RotationNames) {
+  UtcZone zone;
+  struct Case {
+    const char* configured;
+    RLogRotation rotation;
+    int64_t now;
+    const char* name;
+    int64_t next;
+  } cases[] = {
+      {"/logs/ftp.log", LR_DAILY, kFri, "/logs/ftp-04Dec2026.log", 1796428800},
+      {"/logs/ftp.log", LR_WEEKLY, 1796212800, "/logs/ftp-29Nov2026.log", 1795910400 + 7 * 86400},
+      {"/logs/ftp.log", LR_MONTHLY, kFri, "/logs/ftp-Dec2026.log", 1798761600},
+      {"/logs/ftp.log", LR_YEARLY, kFri, "/logs/ftp-2026.log", 1798761600},
+      {"/logs/ftp", LR_DAILY, kFri, "/logs/ftp-04Dec2026", 1796428800},
+      {"/logs/", LR_DAILY, kFri, "/logs/04Dec2026", 1796428800},
+      {"/logs/ftp.log", LR_NONE, kFri, "/logs/ftp.log", 0},
+      {"/a.b/ftp", LR_YEARLY, kFri, "/a.b/ftp-2026", 1798761600},
+      // Week that began in the previous year.
+      {"w.log", LR_WEEKLY, 1798761600 + 86400, "w-27Dec2026.log", 1798761600 + 2 * 86400},
+      // A clock below 1 counts as 1 January 1980, 05:00 UTC.
+      {"f.log", LR_DAILY, 0, "f-01Jan1980.log", 315619200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RRotatedName r = RotatedLogName(c.configured, c.rotation, c.now);
+    EXPECT_EQ(r.name, c.name);
+    EXPECT_EQ(r.next, c.next);
+  }
+  EXPECT_EQ(ParseRotation("dayly"), LR_DAILY);
+  EXPECT_EQ(ParseRotation("Daily"), LR_NONE);  // only the configuration's spelling
+  EXPECT_EQ(ParseRotation("YEARLY"), LR_YEARLY);
+}
+
+// The one-second duty switches files at midnight and back when the clock
+// is set back.
+TEST(RFTPSLogger, RotationFollowsTheClock) {
+  Fixture f;
+  f.Load("Logfile=" + f.dir.File("ftp.log") + "\nLogFileRotation=Dayly\n");
+  EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("ftp-04Dec2026.log"));
+  f.clock.Advance(28 * 1000);  // 23:54:59
+  f.logger.OnSecondTick();
+  EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("ftp-04Dec2026.log"));
+  f.clock.Advance(330 * 1000);  // past midnight
+  f.logger.OnSecondTick();
+  EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("ftp-05Dec2026.log"));
+  f.logger.WriteLog(2, "next day");
+  EXPECT_EQ(Slurp(f.dir.File("ftp-05Dec2026.log")), "[1] Sat 05Dec26 00:00:29 - next day\n");
+  f.clock.SetWall(kFri - 86400);  // a day back
+  f.logger.OnSecondTick();
+  EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("ftp-03Dec2026.log"));
+}
+
+// IPLog: 0 is off, 2000 is 999 minutes, a missing file name is off; the
+// first list is written at the first tick.
+TEST(RFTPSLogger, IpListDuty) {
+  struct Case {
+    const char* value;
+    bool on;
+    int minutes;
+  } cases[] = {{"0", false, 0},    {"2000,IPFILE", true, 999},
+               {"10,", false, 10}, {"abc,IPFILE", false, 0},
+               {"", false, 0},     {"5,IPFILE", true, 5}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    Fixture f;
+    std::string v = c.value;
+    const std::string file = f.dir.File("ips.txt");
+    if (auto p = v.find("IPFILE"); p != std::string::npos) v.replace(p, 6, file);
+    f.Load("IPLog=" + v + "\n");
+    EXPECT_EQ(f.logger.IpListOn(), c.on);
+    EXPECT_EQ(f.logger.Settings().ipLogMinutes, c.minutes);
+    f.logger.OnSecondTick();
+    EXPECT_EQ(std::filesystem::exists(file), c.on);
+    if (!c.on) continue;
+    EXPECT_EQ(Slurp(file), "10.0.0.1\n127.0.0.1\n");
+    EXPECT_EQ(f.logger.IpListCountdown(), c.minutes * 60);
+    std::filesystem::remove(file);
+    f.logger.OnSecondTick();
+    EXPECT_FALSE(std::filesystem::exists(file));
+  }
+}
+
+// Logging state lines, and the settings round trip through the file.
+TEST(RFTPSLogger, StateAndSave) {
+  Fixture f;
+  f.Load("Logging=NO\n");
+  EXPECT_EQ(f.logger.LoggingStateText(), "Logging messages to screen only");
+  f.Load("");
+  EXPECT_EQ(f.logger.LoggingStateText(), "No logfile specified, logging messages to screen only");
+  EXPECT_FALSE(f.logger.FileLogging());
+  f.Load("Logging=maybe\nLogfile=/x/y.log\n");  // only the true words switch on
+  EXPECT_EQ(f.logger.LoggingStateText(), "Logging messages to screen only");
+
+  f.Load("Logfile=/x/y.log\n");
+  EXPECT_EQ(f.logger.LoggingStateText(), "Logging messages to file /x/y.log");
+  RLogSettingsStr s = f.logger.Settings();
+  s.logfile = "  /x/z.log  ";
+  s.rotation = LR_MONTHLY;
+  s.ipLogMinutes = 5000;
+  s.ipLogFile = "/x/ips";
+  s.screen[LS_DIRTY] = true;
+  s.font.face = "Mono";
+  f.pane.Clear();
+  RIniFile ini(f.dir.File("v.ini"));
+  ASSERT_TRUE(f.logger.SaveSettings(ini, s));
+  EXPECT_EQ(f.pane.Text(), "Logging messages to file /x/z-Dec2026.log\r\n");
+  EXPECT_TRUE(f.logger.SocketTraceOn());
+  EXPECT_TRUE(f.logger.SettingsChanged());
+  EXPECT_EQ(ini.GetString("GLOBAL", "Logfile"), "/x/z.log");
+  EXPECT_EQ(ini.GetString("GLOBAL", "LogFileRotation"), "Monthly");
+  EXPECT_EQ(ini.GetString("GLOBAL", "IPLog"), "999,/x/ips");
+  EXPECT_EQ(ini.GetString("GLOBAL", "LogDirtyDetails"), "ON");
+  EXPECT_EQ(ini.GetString("GLOBAL", "LogFileDirtyDetails"), "OFF");
+  EXPECT_EQ(ini.GetString("GLOBAL", "LogFont"), "-13,500,0,0,0,0,Mono");
+  EXPECT_FALSE(ini.HasKey("GLOBAL", "LogIPDontLog"));
+  // The switches are written in their fixed order.
+  auto e = ini.SectionEntries("GLOBAL");
+  ASSERT_GE(e.size(), 19u);
+  EXPECT_EQ(e[1].first, "LogGETs");
+  EXPECT_EQ(e[9].first, "LogAccessDLL");
+  EXPECT_EQ(e[10].first, "LogFileGETs");
+  // Saving the same file name again shows nothing.
+  f.pane.Clear();
+  ASSERT_TRUE(f.logger.SaveSettings(ini, f.logger.Settings()));
+  EXPECT_EQ(f.pane.LineCount(), 0u);
+  RFTPSLogger again(f.pane, f.clock);
+  again.LoadSettings(&ini);
+  EXPECT_EQ(again.Settings().font.face, "Mono");
+  EXPECT_EQ(again.Settings().ipLogMinutes, 999);
+  EXPECT_TRUE(again.Settings().screen[LS_DIRTY]);
+}
+
+// The logger is the sink of the process-wide WriteLog while installed.
+TEST(RFTPSLogger, InstalledAsSink) {
+  Fixture f;
+  {
+    RFTPSLogger sink(f.pane, f.clock);
+    sink.InstallAsSink();
+    vantor::WriteLog(LOG_SCREEN, "through the sink");
+  }
+  vantor::WriteLog(LOG_SCREEN, "after removal");
+  EXPECT_EQ(f.pane.Text(), "through the sink\r\n");
+}
+
+// The pane keeps below 15000 characters, trimming ten lines per pass.
+TEST(RLogger, BoundAndTrim) {
+  RLogger pane;
+  std::vector<std::string> seen;
+  pane.SetLineObserver([&](std::string_view l) { seen.emplace_back(l); });
+  const std::string line98(98, 'a');  // 100 with CR LF
+  for (int i = 0; i < 149; ++i) ASSERT_TRUE(pane.Append(line98));
+  EXPECT_EQ(pane.Length(), 14900u);
+  ASSERT_TRUE(pane.Append("b"));  // 14900 + 3 + 10 stays below the bound
+  EXPECT_EQ(pane.LineCount(), 150u);
+  EXPECT_EQ(pane.Length(), 14903u);
+  ASSERT_TRUE(pane.Append(line98));  // 14903 + 100 + 10 reaches it: ten lines go
+  EXPECT_EQ(pane.LineCount(), 141u);
+  EXPECT_EQ(pane.Length(), 14003u);
+  EXPECT_EQ(pane.Lines().front(), line98);
+  EXPECT_EQ(pane.Lines()[139], "b");
+  EXPECT_FALSE(pane.Append(std::string(14988, 'c')));  // 14990 + 10 is not below
+  EXPECT_TRUE(pane.Append(std::string(14987, 'c')));   // everything else goes
+  EXPECT_EQ(pane.LineCount(), 1u);
+  EXPECT_EQ(seen.size(), 152u);
+  EXPECT_EQ(pane.Text().size(), pane.Length());
+}
+
+}  // namespace
