@@ -13,6 +13,7 @@ namespace {
 // just before it was cleared still posts into a living loop.
 std::atomic<RMessageLoop*> gReleaseLoop{nullptr};
 std::atomic<uint32_t> gReleaseWindow{0};
+RFTPEventHandler* gCurrent = nullptr;  // loop thread only
 
 }  // namespace
 
@@ -21,12 +22,27 @@ void SetReleaseTarget(RMessageLoop* loop, RWindowId window) {
   gReleaseLoop.store(loop, std::memory_order_release);
 }
 
-RFTPEventHandler::RFTPEventHandler(RMessageLoop& loop, RWindowId mainWindow) : window_(mainWindow) {
+RFTPEventHandler::RFTPEventHandler(RMessageLoop& loop, RWindowId mainWindow) {
+  AttachWindow(loop, mainWindow);
+}
+
+void RFTPEventHandler::AttachWindow(RMessageLoop& loop, RWindowId mainWindow) {
+  window_ = mainWindow;
+  attached_ = true;
   SetReleaseTarget(&loop, mainWindow);
 }
 
+void RFTPEventHandler::SetCurrent(RFTPEventHandler* handler) {
+  gCurrent = handler;
+}
+
+RFTPEventHandler* RFTPEventHandler::Current() {
+  return gCurrent;
+}
+
 RFTPEventHandler::~RFTPEventHandler() {
-  SetReleaseTarget(nullptr, 0);
+  if (gCurrent == this) gCurrent = nullptr;
+  if (attached_) SetReleaseTarget(nullptr, 0);
   // A library may join its own threads while it unloads; those threads find
   // releases refused rather than a dangling target.
   libs_.Clear();

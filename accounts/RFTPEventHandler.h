@@ -29,11 +29,20 @@ struct REventLibStr {
 
 class RFTPEventHandler {
  public:
+  // Without a window releases are refused until AttachWindow() is called
+  // (the libraries load at start-up, before the server creates its window).
+  RFTPEventHandler() = default;
   // `loop` and `mainWindow` receive the release messages (1041); the loop
   // must outlive the handler.
   RFTPEventHandler(RMessageLoop& loop, RWindowId mainWindow);
   // Stops accepting releases, then unloads the libraries.
   ~RFTPEventHandler();
+  void AttachWindow(RMessageLoop& loop, RWindowId mainWindow);
+
+  // The handler sessions use (set by the program after loading; nullptr:
+  // none). Sessions get a hook record only while this handler has libraries.
+  static void SetCurrent(RFTPEventHandler* handler);
+  static RFTPEventHandler* Current();
   RFTPEventHandler(const RFTPEventHandler&) = delete;
   RFTPEventHandler& operator=(const RFTPEventHandler&) = delete;
 
@@ -54,7 +63,8 @@ class RFTPEventHandler {
 
  private:
   RSimpleList<REventLibStr> libs_;
-  RWindowId window_;
+  RWindowId window_ = 0;
+  bool attached_ = false;
 };
 
 // Where VantorPostMessage() delivers releases. Set by RFTPEventHandler;

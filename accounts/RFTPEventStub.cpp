@@ -18,27 +18,27 @@ void CopyField(char* dst, size_t size, std::string_view src) {
 int32_t DeferredForHookCode(uint32_t code) {
   switch (code) {
     case VNTR_EV_PreRETR:
-      return DEFER_RETR;
+      return HD_RETR;
     case VNTR_EV_PreSTOR:
-      return DEFER_STOR;
+      return HD_STOR;
     case VNTR_EV_PreAPPE:
-      return DEFER_APPE;
+      return HD_APPE;
     case VNTR_EV_PreSTOU:
-      return DEFER_STOU;
+      return HD_STOU;
     case VNTR_EV_PreRNTO:
-      return DEFER_RNTO;
+      return HD_RNTO;
     case VNTR_EV_PreDELE:
-      return DEFER_DELE;
+      return HD_DELE;
     case VNTR_EV_PreRMD:
-      return DEFER_RMD;
+      return HD_RMD;
     case VNTR_EV_PreMKD:
-      return DEFER_MKD;
+      return HD_MKD;
     case VNTR_EV_PreSITE:
-      return DEFER_SITE;
+      return HD_SITE;
     case VNTR_EV_PreCWD:
-      return DEFER_CWD;
+      return HD_CWD;
     default:
-      return DEFER_NONE;
+      return HD_NONE;
   }
 }
 

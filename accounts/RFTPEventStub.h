@@ -25,18 +25,18 @@
 namespace vantor {
 
 // The numbers the session keeps for a command held by a hook.
-enum RDeferredCommand : int32_t {
-  DEFER_NONE = 0,
-  DEFER_RETR = 14,
-  DEFER_STOR = 15,
-  DEFER_APPE = 16,
-  DEFER_STOU = 17,
-  DEFER_RNTO = 18,
-  DEFER_DELE = 19,
-  DEFER_RMD = 20,
-  DEFER_MKD = 21,
-  DEFER_CWD = 22,
-  DEFER_SITE = 23,
+enum RHookDeferred : int32_t {
+  HD_NONE = 0,
+  HD_RETR = 14,
+  HD_STOR = 15,
+  HD_APPE = 16,
+  HD_STOU = 17,
+  HD_RNTO = 18,
+  HD_DELE = 19,
+  HD_RMD = 20,
+  HD_MKD = 21,
+  HD_CWD = 22,
+  HD_SITE = 23,
 };
 
 // The deferred-command number of a pre-command hook code (100..109); 0 for
@@ -82,9 +82,9 @@ class RFTPEventStub {
 
   // Held command.
   void Hold(int32_t deferred) { deferred_ = deferred; }
-  bool Held() const { return deferred_ != DEFER_NONE; }
+  bool Held() const { return deferred_ != HD_NONE; }
   int32_t Deferred() const { return deferred_; }
-  void ClearHold() { deferred_ = DEFER_NONE; }
+  void ClearHold() { deferred_ = HD_NONE; }
 
   // Socket events that arrive while a command is held, replayed in order
   // after the verdict.
@@ -100,7 +100,7 @@ class RFTPEventStub {
 
   RFTPEventHandler& handler_;
   EventHookRecord record_;
-  int32_t deferred_ = DEFER_NONE;
+  int32_t deferred_ = HD_NONE;
   std::deque<RMsg> parked_;
 };
 

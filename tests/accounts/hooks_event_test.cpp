@@ -170,10 +170,10 @@ TEST(RFTPEventStub, DeferredCodes) {
 TEST_F(HookTest, ParkedEventsKeepOrder) {
   RFTPEventHandler handler(loop_, window_);
   RFTPEventStub stub(handler, 3, "a", "b");
-  stub.Hold(DEFER_RETR);
+  stub.Hold(HD_RETR);
   for (uintptr_t i = 0; i < 5; ++i) stub.Park(RMsg{window_, MSG_SESSION_SOCKET, i, 0});
   EXPECT_TRUE(stub.Held());
-  EXPECT_EQ(stub.Deferred(), DEFER_RETR);
+  EXPECT_EQ(stub.Deferred(), HD_RETR);
   std::deque<RMsg> back = stub.TakeParked();
   ASSERT_EQ(back.size(), 5u);
   for (uintptr_t i = 0; i < 5; ++i) EXPECT_EQ(back[i].wParam, i);

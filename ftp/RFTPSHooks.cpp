@@ -1,0 +1,62 @@
+// The session's client hook record: the event-hook libraries seen through
+// the session's RFTPSessionHook seam.
+//
+// A session gets one only while the program's RFTPEventHandler has at least
+// one library loaded, as the libraries expect.
+#include <memory>
+#include <string>
+
+#include "accounts/RFTPEventHandler.h"
+#include "accounts/RFTPEventStub.h"
+#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPSComInterp.h"
+
+namespace vantor {
+namespace {
+
+class RFTPSHookRecord final : public RFTPSessionHook {
+ public:
+  RFTPSHookRecord(RFTPEventHandler& handler, const RFTPSComInterp& s)
+      : stub_(handler, s.Number(), s.ClientAddress, s.LocalAddressText) {}
+
+  int Raise(const RHookEventStr& e) override {
+    RFTPEventStub::EventStr ev;
+    ev.code = e.code;
+    ev.text = e.text;
+    ev.text2 = e.text2;
+    ev.reason = e.second;
+    ev.elapsed = e.elapsed;
+    ev.bytes = e.bytes;
+    return stub_.Raise(ev);
+  }
+  int Recall() override { return stub_.RaiseAgain(); }
+  std::string VerdictText() const override {
+    std::string text;
+    for (const std::string& line : stub_.ReplyLines()) {
+      if (!text.empty()) text += '\n';
+      text += line;
+    }
+    return text;
+  }
+  // The record has no user field; libraries learn the user from the login
+  // event and the client-check calls.
+  void SetUser(std::string_view) override {}
+  void SetPassword(std::string_view) override {}
+
+ private:
+  RFTPEventStub stub_;
+};
+
+std::unique_ptr<RFTPSessionHook> MakeHookRecord(RFTPSComInterp& s) {
+  RFTPEventHandler* handler = RFTPEventHandler::Current();
+  if (handler == nullptr || handler->Empty()) return nullptr;
+  return std::make_unique<RFTPSHookRecord>(*handler, s);
+}
+
+const bool kInstalled = [] {
+  RFTPCommandTable::Instance().SetHookFactory(&MakeHookRecord);
+  return true;
+}();
+
+}  // namespace
+}  // namespace vantor

@@ -1,0 +1,180 @@
+#include "ftp/RFTPSSiteArgs.h"
+
+#include <deque>
+
+#include "accounts/RWildcard.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+constexpr size_t kMaxSiteArgument = 511;
+constexpr size_t kMaxPassword = 99;
+constexpr size_t kMaxIndexArgument = 110;
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Only blanks, as the blank form of PSWD says.
+std::string_view TrimSpaces(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (Lower(s[i]) != Lower(prefix[i])) return false;
+  }
+  return true;
+}
+
+std::string LowerString(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = Lower(c);
+  return out;
+}
+
+std::string Cut(std::string_view s, size_t n) {
+  return std::string(s.substr(0, n));
+}
+
+}  // namespace
+
+std::string SiteArgumentOf(std::string_view line) {
+  std::string_view rest = line.size() > 4 ? line.substr(4) : std::string_view();
+  return Cut(Trim(rest), kMaxSiteArgument);
+}
+
+RSiteSub MatchSiteSub(std::string_view arg) {
+  if (StartsNoCase(arg, "PSWD")) return RSiteSub::Pswd;
+  if (StartsNoCase(arg, "EXEC")) return RSiteSub::Exec;
+  if (StartsNoCase(arg, "SET")) return RSiteSub::Set;
+  if (StartsNoCase(arg, "INDEX")) return RSiteSub::Index;
+  if (StartsNoCase(arg, "ZONE")) return RSiteSub::Zone;
+  return RSiteSub::Unknown;
+}
+
+bool ParsePswdArguments(std::string_view arg, std::string& oldPassword, std::string& newPassword) {
+  oldPassword.clear();
+  newPassword.clear();
+  // Quoted form: one `" "` between the first and the last quote.
+  const size_t first = arg.find('"');
+  const size_t last = arg.rfind('"');
+  if (first != std::string_view::npos && last > first) {
+    size_t found = std::string_view::npos;
+    int count = 0;
+    for (size_t p = arg.find("\" \"", first + 1); p != std::string_view::npos && p + 2 < last;
+         p = arg.find("\" \"", p + 1)) {
+      found = p;
+      ++count;
+    }
+    if (count == 1) {
+      oldPassword = Cut(arg.substr(first + 1, found - first - 1), kMaxPassword);
+      newPassword = Cut(arg.substr(found + 3, last - found - 3), kMaxPassword);
+      if (!oldPassword.empty() && !newPassword.empty()) return true;
+    }
+  }
+  // Blank form: after the first blank, old password up to the next blank,
+  // the rest is the new one.
+  oldPassword.clear();
+  newPassword.clear();
+  const size_t blank = arg.find(' ');
+  if (blank == std::string_view::npos) return false;
+  const std::string_view rest = TrimSpaces(arg.substr(blank + 1));
+  const size_t split = rest.find(' ');
+  if (split == std::string_view::npos) return false;
+  oldPassword = Cut(rest.substr(0, split), kMaxPassword);
+  newPassword = Cut(TrimSpaces(rest.substr(split + 1)), kMaxPassword);
+  return !oldPassword.empty() && !newPassword.empty();
+}
+
+bool ParseExecArguments(std::string_view arg, std::string& program, std::string& rest) {
+  std::string_view s = arg.size() > 4 ? arg.substr(4) : std::string_view();
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  size_t end = 0;
+  while (end < s.size() && !IsBlank(s[end])) ++end;
+  program = std::string(s.substr(0, end));
+  s.remove_prefix(end);
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  rest = std::string(s);
+  return !program.empty();
+}
+
+std::vector<std::string> SplitExecArguments(std::string_view rest) {
+  std::vector<std::string> out;
+  size_t i = 0;
+  while (i < rest.size()) {
+    const size_t next = rest.find(' ', i);
+    const size_t end = next == std::string_view::npos ? rest.size() : next;
+    if (end > i) out.emplace_back(rest.substr(i, end - i));
+    i = end + 1;
+  }
+  return out;
+}
+
+int ParseSetArgument(std::string_view arg) {
+  const std::string_view rest = Trim(arg.size() > 3 ? arg.substr(3) : std::string_view());
+  const std::string lower = LowerString(rest);
+  if (lower == "transferprogress on") return 1;
+  if (lower == "transferprogress off") return 0;
+  return -1;
+}
+
+std::string IndexArgumentOf(std::string_view arg) {
+  const std::string_view rest = arg.size() > 5 ? arg.substr(5) : std::string_view();
+  return std::string(Trim(Trim(rest).substr(0, kMaxIndexArgument)));
+}
+
+bool SplitIndexPath(std::string_view localPath, std::string& dir, std::string& pattern) {
+  const size_t cut = localPath.rfind('\\');
+  if (cut == std::string_view::npos) return false;
+  dir = std::string(localPath.substr(0, cut));
+  pattern = std::string(localPath.substr(cut + 1));
+  if (dir.size() == 2 && dir[1] == ':') dir += '\\';
+  return true;
+}
+
+bool IndexNameMatches(std::string_view name, std::string_view pattern) {
+  if (pattern.empty()) return true;
+  if (LowerString(name).find(LowerString(pattern)) != std::string::npos) return true;
+  return WildcardMatch(name, pattern);
+}
+
+void IndexSearch(const std::string& startDir, std::string_view pattern, const RIndexLister& lister,
+                 const std::function<void(const std::string&)>& found, size_t maxDirs) {
+  std::deque<std::string> queue{startDir};
+  std::vector<RIndexEntryStr> entries;
+  for (size_t read = 0; !queue.empty() && read < maxDirs; ++read) {
+    const std::string dir = std::move(queue.front());
+    queue.pop_front();
+    entries.clear();
+    lister(dir, entries);
+    const std::string prefix = !dir.empty() && dir.back() == '\\' ? dir : dir + "\\";
+    for (const RIndexEntryStr& e : entries) {
+      if (e.isDirectory) {
+        if (e.name != "." && e.name != "..") queue.push_back(prefix + e.name);
+      } else if (IndexNameMatches(e.name, pattern)) {
+        found(prefix + e.name);
+      }
+    }
+  }
+}
+
+std::string ZoneReply(int64_t offsetSeconds) {
+  return FormatStr(27150, offsetSeconds / 60);
+}
+
+}  // namespace vantor

@@ -1,0 +1,194 @@
+// SITE and its sub-commands: PSWD, EXEC, SET TRANSFERPROGRESS, INDEX, ZONE.
+//
+// The site argument goes to the pre-command hook first (code 108); a held
+// SITE runs later through the resume table (deferred command 23).
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "accounts/AccessQuery.h"
+#include "fs/RFTPDir.h"
+#include "fs/RFsSettings.h"
+#include "fs/RPath.h"
+#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPMessages.h"
+#include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSSiteArgs.h"
+#include "platform/RSpawn.h"
+#include "platform/RTimeZone.h"
+#include "util/RLog.h"
+
+namespace vantor {
+namespace {
+
+constexpr uint32_t kHookSite = 108;
+constexpr size_t kMinPasswordLength = 4;
+
+void SitePswd(RFTPSComInterp& s) {
+  if (s.Anonymous) {
+    s.ReplyStr(27121);
+    return;
+  }
+  std::string oldPassword;
+  std::string newPassword;
+  if (!ParsePswdArguments(s.SiteArgument, oldPassword, newPassword)) {
+    s.ReplyStr(27122);
+    return;
+  }
+  AccessQuery verify = s.NewQuery(QC_VERIFY_PASSWORD);
+  SetQueryAux2(verify, oldPassword, s.UserArgument);
+  if (!s.Ask(verify)) {
+    s.ReplyStr(27123);
+    return;
+  }
+  if (newPassword.size() < kMinPasswordLength) {
+    s.ReplyStr(27124);
+    return;
+  }
+  if (!s.AskFlag(QC_CHANGE_PASSWORD, newPassword)) {
+    s.ReplyStr(27127);
+    return;
+  }
+  s.ReplyStr(27125);
+  s.LogStr(LOG_SECURITY, 27126, s.UserName);
+}
+
+void SiteExec(RFTPSComInterp& s) {
+  std::string program;
+  std::string rest;
+  if (!ParseExecArguments(s.SiteArgument, program, rest)) {
+    s.ReplyStr(27130);
+    return;
+  }
+  const std::string local = s.ResolveClientPath(program);
+  if (!s.AskFlag(QC_EXEC_PROGRAM, local)) {
+    s.ReplyStr(27131);
+    return;
+  }
+  const std::string path = LocalToPosix(local);
+  const std::string workDir = LocalToPosix(s.CurrentDir);
+  std::vector<std::string> args{path};
+  for (std::string& a : SplitExecArguments(rest)) args.push_back(std::move(a));
+  // A device name or an unmapped drive has no POSIX path: that is a start
+  // failure like any other (ENOENT).
+  const RSpawnResultStr r =
+      path.empty() ? RSpawnResultStr{false, 0, 2} : SpawnDetached(path, args, workDir);
+  if (!r.ok) {
+    s.ReplyStr(27132, static_cast<uint32_t>(r.error));
+    return;
+  }
+  s.ReplyStr(27133, static_cast<uint32_t>(r.pid));
+}
+
+void SiteSet(RFTPSComInterp& s) {
+  const int on = ParseSetArgument(s.SiteArgument);
+  if (on < 0) {
+    s.ReplyStr(27120);
+    return;
+  }
+  s.ProgressOn = on == 1;
+  s.ReplyStr(on == 1 ? 27160 : 27161);
+}
+
+// The listing filter of the directory reader, asked through the session.
+class RSessionListAccess final : public RFsAccess {
+ public:
+  explicit RSessionListAccess(RFTPSComInterp& s) : s_(s) {}
+  bool CanList(std::string_view, uint32_t, std::string_view localPath) override {
+    return s_.AskFlag(QC_LIST_DIR, localPath);
+  }
+
+ private:
+  RFTPSComInterp& s_;
+};
+
+void SiteIndex(RFTPSComInterp& s) {
+  const std::string arg = IndexArgumentOf(s.SiteArgument);
+  std::string dir = s.CurrentDir;
+  std::string pattern = "*.*";
+  if (!arg.empty()) {
+    const std::string local = s.ResolveClientPath(arg);
+    // Without a backslash there is nothing to search, and nothing is replied.
+    if (!SplitIndexPath(local, dir, pattern)) return;
+  }
+  s.ReplyStr(27140, pattern);
+  RSessionListAccess access(s);
+  RFsAccess* filter = s.Manager().SecurityOff() ? nullptr : &access;
+  const bool lower = FsSettings().lowerCase;
+  IndexSearch(
+      dir, pattern,
+      [&](const std::string& d, std::vector<RIndexEntryStr>& out) {
+        RFTPDir reader(s.UserName, filter, s.LocalAddress, s.HomeDir, s.RelativePaths,
+                       s.HideHidden);
+        reader.SetWantStatus(false);
+        if (!reader.Open(d + (d.back() == '\\' ? "*.*" : "\\*.*"))) return;
+        RFTPDirEntryStr e;
+        while (reader.Next(e)) {
+          // Link entries are shown, not followed: a link cycle cannot make
+          // the search run for ever.
+          const bool dirEntry = (e.st.mode & kModeDirectory) != 0 && !e.isLink;
+          out.push_back({e.name, dirEntry});
+        }
+      },
+      [&](const std::string& found) {
+        std::string client = s.ClientPathOf(found);
+        if (lower) client = ToLowerAscii(client);
+        s.ReplyStr(27141, client);
+      });
+  s.ReplyStr(27142, pattern);
+}
+
+void SiteZone(RFTPSComInterp& s) {
+  int64_t offset = 0;
+  if (!LocalUtcOffsetSeconds(s.Manager().Now(), offset)) {
+    s.ReplyStr(27151);
+    return;
+  }
+  s.Reply(ZoneReply(offset));
+}
+
+// The second half of SITE: after the hook let it go.
+void RunSite(RFTPSComInterp& s) {
+  switch (MatchSiteSub(s.SiteArgument)) {
+    case RSiteSub::Pswd:
+      return SitePswd(s);
+    case RSiteSub::Exec:
+      return SiteExec(s);
+    case RSiteSub::Set:
+      return SiteSet(s);
+    case RSiteSub::Index:
+      return SiteIndex(s);
+    case RSiteSub::Zone:
+      return SiteZone(s);
+    case RSiteSub::Unknown:
+      break;
+  }
+  s.ReplyStr(27120);
+}
+
+void HandleSite(RFTPSComInterp& s, std::string_view line) {
+  s.SiteArgument = SiteArgumentOf(line);
+  const int verdict = s.RaiseHook(kHookSite, s.SiteArgument);
+  if (verdict == HV_Reply) {
+    SendText(s, s.Hook->VerdictText());
+    return;
+  }
+  if (verdict == HV_Hold) {
+    s.CommandState = CS_AwaitingHook;
+    s.DeferredCommand = DC_Site;
+    return;
+  }
+  RunSite(s);
+}
+
+const bool kRegistered = [] {
+  static const RFTPCommandRegistrar commands({
+      {"SITE", RCmdGroup::LoggedIn, 8, &HandleSite},
+  });
+  RFTPCommandTable::Instance().SetResume(DC_Site, &RunSite);
+  return true;
+}();
+
+}  // namespace
+}  // namespace vantor

@@ -1,0 +1,51 @@
+// STAT: the session's counters, ratio, quota and running transfer. Answered
+// in every command state, also before login.
+#include <string>
+#include <string_view>
+
+#include "fs/RPath.h"
+#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPMessages.h"
+#include "ftp/RFTPSComInterp.h"
+
+namespace vantor {
+namespace {
+
+// The last component of the file's client path.
+std::string TransferName(const RFTPSComInterp& s) {
+  const std::string client = s.ClientPathOf(s.FileName);
+  const size_t slash = client.find_last_of("/\\");
+  return slash == std::string::npos ? client : client.substr(slash + 1);
+}
+
+void SendExpandedLine(RFTPSComInterp& s, uint32_t id) {
+  std::string line = LoadStr(id);
+  ExpandVariables(s, line);
+  s.Reply(line);
+}
+
+void HandleStat(RFTPSComInterp& s, std::string_view) {
+  SendExpandedLine(s, 27100);
+  SendExpandedLine(s, 27101);
+  SendExpandedLine(s, 27102);
+  for (const std::string& line : RatioQuotaLines(s)) s.Reply(line);
+  const uint64_t moved = s.TransferBytes > 0 ? static_cast<uint64_t>(s.TransferBytes) : 0;
+  if (s.TransferState == XS_Receiving) {
+    s.ReplyStr(27111, TransferName(s), moved);
+  } else if (s.TransferState == XS_Sending) {
+    // The position in the file, so that a resumed download reads "x of size".
+    const uint64_t start =
+        s.TransferStartOffset > 0 ? static_cast<uint64_t>(s.TransferStartOffset) : 0;
+    int64_t size = s.FileSize > 0 ? s.FileSize : FileSize(s.FileName);
+    if (size < 0) size = 0;
+    s.ReplyStr(27112, TransferName(s), start + moved, static_cast<uint64_t>(size));
+  }
+  s.ReplyStr(27113);
+}
+
+const RFTPCommandRegistrar kRegister({
+    {"STAT", RCmdGroup::AnyState, 0, &HandleStat},
+});
+
+}  // namespace
+}  // namespace vantor
