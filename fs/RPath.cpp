@@ -219,8 +219,10 @@ std::string CoreStep(std::string_view input, std::string_view cur, std::string_v
   return r;
 }
 
+// "PRN:" as produced by the device step; nothing else counts.
 bool IsDeviceForm(std::string_view p) {
-  return !p.empty() && p.back() == ':' && p.size() > 2;
+  return p.size() > 1 && p.back() == ':' && p.find('\\') == std::string_view::npos &&
+         FsReservedDeviceLength(p) + 1 == p.size();
 }
 
 }  // namespace
@@ -310,7 +312,9 @@ std::string LocalToPosix(std::string_view localPath) {
 }
 
 std::string PosixToLocal(std::string_view posixPath) {
-  return FsSettings().drives.PosixToDrive(posixPath);
+  std::string r = FsSettings().drives.PosixToDrive(posixPath);
+  if (!r.empty()) r[0] = Lower(r[0]);  // drive letters are kept in lower case, as sessions do
+  return r;
 }
 
 bool LocalStat(std::string_view localPath, RFileStatStr& out) {

@@ -52,7 +52,8 @@ int64_t FileSize(std::string_view localPath);
 // The POSIX path of a local path through the drive table, components matched
 // without regard to case. "" for a drive that does not exist or a device name.
 std::string LocalToPosix(std::string_view localPath);
-// A POSIX path in drive form through the drive table ("" when no drive holds it).
+// A POSIX path in drive form through the drive table, drive letter in lower
+// case ("" when no drive holds it).
 std::string PosixToLocal(std::string_view posixPath);
 // The local path with each existing component in the letter case the file
 // system reports and the drive letter in lower case (all lower case with

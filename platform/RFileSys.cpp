@@ -212,7 +212,8 @@ std::string FsDriveToPosix(const RDriveMap& drives, std::string_view drivePath) 
   std::string root = drives.Root(drivePath[0]);
   std::vector<std::string_view> parts;
   std::string rest = out.substr(root == "/" ? 0 : root.size());
-  if (!SplitAbsolute(rest.empty() ? std::string("/") : rest, parts)) return {};
+  if (rest.empty()) rest = "/";
+  if (!SplitAbsolute(rest, parts)) return {};  // parts point into `rest`
   std::string cur = root;
   bool missing = false;  // below a missing component nothing can exist
   for (std::string_view comp : parts) {

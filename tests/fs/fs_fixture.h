@@ -1,0 +1,76 @@
+// A temp tree mapped as drives C: and D:, removed at the end; the test fails
+// when the tree cannot be removed or a file outside it was touched.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "fs/RDirTextList.h"
+#include "fs/RFsSettings.h"
+
+namespace vantor::test {
+
+class FsTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::string tmpl = (std::filesystem::temp_directory_path() / "vantor-fs-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    root_ = tmpl;
+    Mkdir("c");
+    Mkdir("d");
+    RFsSettingsStr s;
+    s.drives.Clear();
+    ASSERT_TRUE(s.drives.Set('C', root_ + "/c"));
+    ASSERT_TRUE(s.drives.Set('D', root_ + "/d"));
+    SetFsSettings(s);
+    DirCacheSetup(25, 600);
+  }
+  void TearDown() override {
+    DirCacheShutdown();
+    SetFsSettings(RFsSettingsStr{});
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_FALSE(std::filesystem::exists(root_));
+  }
+
+  // Paths relative to the tree root ("c/ftp/joe").
+  std::string P(const std::string& rel) const { return root_ + "/" + rel; }
+  void Mkdir(const std::string& rel) { std::filesystem::create_directories(P(rel)); }
+  void Write(const std::string& rel, const std::string& text = "", int64_t mtime = 0) {
+    std::filesystem::create_directories(std::filesystem::path(P(rel)).parent_path());
+    std::ofstream(P(rel), std::ios::binary) << text;
+    if (mtime != 0) SetTime(rel, mtime);
+  }
+  void SetTime(const std::string& rel, int64_t t) {
+    timespec ts[2] = {{static_cast<time_t>(t), 0}, {static_cast<time_t>(t), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, P(rel).c_str(), ts, AT_SYMLINK_NOFOLLOW), 0);
+  }
+  void Symlink(const std::string& target, const std::string& rel) {
+    ASSERT_EQ(symlink(target.c_str(), P(rel).c_str()), 0);
+  }
+  void SetLinkFile(const std::string& name, const std::string& name2 = "") {
+    RFsSettingsStr s = FsSettings();
+    s.linkFile = name;
+    s.linkFile2 = name2;
+    SetFsSettings(s);
+  }
+  void SetLowerCase(bool on) {
+    RFsSettingsStr s = FsSettings();
+    s.lowerCase = on;
+    SetFsSettings(s);
+  }
+
+  std::string root_;
+};
+
+}  // namespace vantor::test
