@@ -1,0 +1,607 @@
+// The account store answering queries from a real INI file.
+#include <gtest/gtest.h>
+
+#include "accounts/RFTPSSecurity.h"
+#include "accounts_test_util.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+using test::MakeQuery;
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetIPNameMatchingForTest();
+    ini_ = dir_.Path() + "/VANTOR.INI";
+  }
+  void TearDown() override { ResetIPNameMatchingForTest(); }
+
+  void Write(const std::string& text) { test::WriteFile(ini_, text); }
+
+  AccessQuery Ask(RFTPSSecurity& s, uint32_t code, std::string_view user, std::string_view aux = {},
+                  uint32_t address = 0, uint32_t session = 1) {
+    AccessQuery q = MakeQuery(code, user, aux, address, session);
+    s.Answer(q);
+    return q;
+  }
+  AccessQuery AskIP(RFTPSSecurity& s, uint32_t code, std::string_view user,
+                    std::string_view address, std::string_view host = {}) {
+    AccessQuery q = MakeQuery(code, user);
+    SetQueryAux2(q, address, host);
+    s.Answer(q);
+    return q;
+  }
+  std::string Value(const std::string& section, const std::string& key) {
+    RIniFile f(ini_);
+    return f.GetString(section, key);
+  }
+
+  test::TempDir dir_;
+  std::string ini_;
+  RManualClock clock_{1000000, 1780000000};
+};
+
+// An empty value inherits; the anonymous account never does.
+TEST_F(StoreTest, InheritedLookup) {
+  Write(
+      "[USER=** Default **]\nHomeDir=C:\\default\nSpeedLimit=100\nTimeOut=5\n"
+      "[GROUP=staff]\nHomeDir=C:\\staff\nTimeOut=7\n"
+      "[USER=joe]\nGroup=staff\nHomeDir=\n"
+      "[USER=ann]\nHomeDir=C:\\ann\n"
+      "[USER=anonymous]\nTimeOut=9\n");
+  RFTPSSecurity s(ini_, &clock_);
+  struct Case {
+    const char* user;
+    uint32_t code;
+    uint32_t flag;
+    const char* aux;
+  } cases[] = {
+      {"joe", QC_HOME_DIR, 1, "C:\\staff"},  // empty own value: the group's
+      {"JOE", QC_TIME_OUT, 1, "7"},          // section names ignore case
+      {"joe", QC_SPEED_LIMIT, 1, "100"},     // neither user nor group: default
+      {"ann", QC_HOME_DIR, 1, "C:\\ann"},
+      {"ann", QC_TIME_OUT, 1, "5"},
+      {"anonymous", QC_HOME_DIR, 0, ""},  // default user is not consulted
+      {"Anonymous", QC_TIME_OUT, 1, "9"},
+      {"anonymous", QC_SPEED_LIMIT, 0, ""},
+      {"nobody", QC_HOME_DIR, 1, "C:\\default"},  // no section: default user still applies
+      {"joe", QC_LOGIN_MES_FILE, 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + " code " + std::to_string(c.code));
+    AccessQuery q = Ask(s, c.code, c.user);
+    EXPECT_EQ(q.flag, c.flag);
+    if (c.flag) EXPECT_EQ(QueryAux(q), c.aux);
+  }
+}
+
+TEST_F(StoreTest, BoolAnswers) {
+  Write("[USER=a]\nHideHidden=yes\nRelPaths=enabled\nQuotaEnable=ON\nOneLoginPerIP=0\n");
+  RFTPSSecurity s(ini_, &clock_);
+  AccessQuery q = Ask(s, QC_HIDE_HIDDEN, "a");
+  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(q.aux[0], 1);
+  EXPECT_EQ(q.aux[1], 0);
+  q = Ask(s, QC_REL_PATHS, "a", "garbage");
+  EXPECT_EQ(q.flag, 1u);  // found, but "enabled" is not a true word
+  EXPECT_EQ(q.aux[0], 0);
+  EXPECT_EQ(q.aux[1], 0);
+  EXPECT_EQ(Ask(s, QC_QUOTA_ENABLED, "a").aux[0], 1);
+  EXPECT_EQ(Ask(s, QC_ONE_LOGIN_PER_IP, "a").aux[0], 0);
+  EXPECT_EQ(Ask(s, QC_ALWAYS_LOGIN, "a").flag, 0u);
+}
+
+TEST_F(StoreTest, AnonymousDisabledHasNoHome) {
+  Write("[USER=anonymous]\nEnable=no\nHomeDir=C:\\pub\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(Ask(s, QC_HOME_DIR, "anonymous").flag, 0u);
+  Write("[USER=anonymous]\nEnable=yes\nHomeDir=C:\\pub\n");
+  EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "anonymous")), "C:\\pub");
+}
+
+TEST_F(StoreTest, IPHomeSpecificAccount) {
+  const uint32_t home2 = (10u << 24) | 2;
+  Write(
+      "[IP-HOMES]\nIP1=10.0.0.1\nIP2=10.0.0.2,second home\n"
+      "[GROUP=g]\nSpeedLimit=55\n"
+      "[USER=joe]\nHomeDir=C:\\one\nMaxNrUsers=3\n"
+      "[USER=joe@2]\nHomeDir=C:\\two\nGroup=g\nMaxNrUsers=4\n");
+  RFTPSSecurity s(ini_, &clock_);
+  AccessQuery q = Ask(s, QC_HOME_DIR, "joe", {}, home2);
+  EXPECT_EQ(QueryAux(q), "C:\\two");
+  EXPECT_EQ(QueryUser(q), "joe");  // the suffix is gone again after the answer
+  EXPECT_EQ(QueryAux(Ask(s, QC_SPEED_LIMIT, "joe", {}, home2)), "55");
+  q = Ask(s, QC_MAX_USERS, "joe", {}, home2);
+  EXPECT_EQ(QueryAux(q), "4");
+  EXPECT_EQ(q.address, home2);  // counted on this home only
+  // On the other home the plain account answers and the limit is global.
+  q = Ask(s, QC_MAX_USERS, "joe", {}, (10u << 24) | 1);
+  EXPECT_EQ(QueryAux(q), "3");
+  EXPECT_EQ(q.address, 0u);
+
+  // USER=joe@2 without keys: the plain account is used.
+  Write("[IP-HOMES]\nIP2=10.0.0.2\n[USER=joe]\nHomeDir=C:\\one\nMaxNrUsers=3\n[USER=joe@2]\n");
+  RFTPSSecurity s2(ini_, &clock_);
+  EXPECT_EQ(QueryAux(Ask(s2, QC_HOME_DIR, "joe", {}, home2)), "C:\\one");
+  q = Ask(s2, QC_MAX_USERS, "joe", {}, home2);
+  EXPECT_EQ(QueryAux(q), "3");
+  EXPECT_EQ(q.address, 0u);
+}
+
+// Writes by the store go to the "@N" section while it is in force.
+TEST_F(StoreTest, IPHomeAccountWritesOwnSection) {
+  Write(
+      "[IP-HOMES]\nIP2=10.0.0.2\n[USER=joe]\nQuotaEnable=yes\nQuotaMaxCurrent=100,0\n"
+      "[USER=joe@2]\nQuotaEnable=yes\nQuotaMaxCurrent=1000,0\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "joe", "-10", (10u << 24) | 2)), "10");
+  EXPECT_EQ(Value("USER=joe@2", "QuotaMaxCurrent"), "1000,10");
+  EXPECT_EQ(Value("USER=joe", "QuotaMaxCurrent"), "100,0");
+}
+
+TEST_F(StoreTest, SecurityOffAndNoStore) {
+  AccessQuery q = MakeQuery(QC_PASSWORD, "joe", "wrong");
+  HandleAccessQueryMessage(nullptr, false, q);
+  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(QueryAux(q), "wrong");
+  q = MakeQuery(QC_READ_FILE, "joe", "C:\\x");
+  q.flag = 7;
+  HandleAccessQueryMessage(nullptr, true, q);
+  EXPECT_EQ(q.flag, 0u);
+}
+
+TEST_F(StoreTest, UnknownCodesUnanswered) {
+  Write("[USER=** Default **]\nAccess1=C:\\,RWAMDCELP\nHomeDir=C:\\\n");
+  RFTPSSecurity s(ini_, &clock_);
+  for (uint32_t code : {0u, 6u, 18u, 19u, 22u, 23u, 44u, 45u, 48u, 1000u}) {
+    SCOPED_TRACE(code);
+    EXPECT_EQ(Ask(s, code, "joe", "C:\\x").flag, 0u);
+  }
+}
+
+TEST_F(StoreTest, DirectoryRulesThroughTheStore) {
+  Write(
+      "[USER=** Default **]\nAccess1=C:\\,RLP\n"
+      "[GROUP=g]\nAccess1=C:\\group,RWLP\n"
+      "[USER=joe]\nGroup=g\nAccess1=*.exe,\nAccess2=C:\\ftp,RWLP\nAccess3=C:\\ftp\\private,P\n"
+      "Access5=C:\\skipped,RWP\n"
+      "[USER=anonymous]\nAccess1=C:\\pub,RL\n");
+  RFTPSSecurity s(ini_, &clock_);
+  struct Case {
+    const char* user;
+    uint32_t code;
+    const char* path;
+    uint32_t flag;
+  } cases[] = {
+      {"joe", QC_READ_FILE, "C:\\ftp\\private\\x.txt", 1},  // key 2 decides before key 3
+      {"joe", QC_READ_FILE, "C:\\ftp\\setup.exe", 0},       // key 1 refuses first
+      {"joe", QC_WRITE_FILE, "C:\\group\\a", 1},            // group rule
+      {"joe", QC_WRITE_FILE, "C:\\other\\a", 0},            // default grants read only
+      {"joe", QC_READ_FILE, "C:\\other\\a", 1},
+      {"joe", QC_WRITE_FILE, "C:\\skipped\\a", 0},  // Access4 missing ends the list
+      {"joe", QC_READ_FILE, "C:", 0},               // shorter than 3 characters
+      {"anonymous", QC_READ_FILE, "C:\\pub\\a", 1},
+      {"anonymous", QC_READ_FILE, "C:\\other\\a", 0},  // default user not consulted
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + " " + std::to_string(c.code) + " " + c.path);
+    EXPECT_EQ(Ask(s, c.code, c.user, c.path).flag, c.flag);
+    EXPECT_EQ(s.RulesAllow(c.user, c.code, c.path), c.flag == 1);
+  }
+}
+
+// Rule paths, home directories and free files may be written in POSIX form.
+TEST_F(StoreTest, PosixFormPaths) {
+  Write("[DRIVES]\nC=/\nD=" + dir_.Path() +
+        "\n"
+        "[RATIOS]\nFree1=" +
+        dir_.Path() + "/free/*.txt\n" + "[USER=joe]\nHomeDir=" + dir_.Path() +
+        "/home\nAccess1=" + dir_.Path() + "/pub,RL\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "joe")), "D:\\home");
+  EXPECT_EQ(Ask(s, QC_READ_FILE, "joe", "D:\\pub\\a.txt").flag, 1u);
+  EXPECT_EQ(Ask(s, QC_READ_FILE, "joe", "D:\\other\\a.txt").flag, 0u);
+  EXPECT_EQ(Ask(s, QC_RATIO_FREE, "joe", "D:\\free\\a.txt").flag, 1u);
+}
+
+TEST_F(StoreTest, ListingUsesTheProbe) {
+  Write("[USER=joe]\nAccess1=C:\\ftp\\pub,R\nAccess2=C:\\ftp,L\n");
+  RFTPSSecurity s(ini_, &clock_);
+  test::FakeProbe probe;
+  probe.dirs = {"C:\\ftp\\pub"};
+  s.SetPathProbe(&probe);
+  // C:\ftp\pub exists: rule 1 (no L) steps aside, rule 2 lets the parent list it.
+  EXPECT_EQ(Ask(s, QC_LIST_DIR, "joe", "C:\\ftp\\pub").flag, 1u);
+  probe.dirs.clear();
+  EXPECT_EQ(Ask(s, QC_LIST_DIR, "joe", "C:\\ftp\\pub").flag, 0u);
+}
+
+TEST_F(StoreTest, ServerIPRules) {
+  RFTPSSecurity empty(ini_, &clock_);
+  AccessQuery q = AskIP(empty, QC_IP_ACCESS, "", "1.2.3.4");
+  EXPECT_EQ(q.flag, 1u);
+  EXPECT_TRUE(QueryNoRule(q));
+
+  Write("[IP-ACCESS]\nIP1=D,10.*.*.*\nIP2=bogus\nIP3=A,*.*.*.*\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(s.ServerIPRules().size(), 2u);
+  q = AskIP(s, QC_IP_ACCESS, "", "10.1.2.3");
+  EXPECT_EQ(q.flag, 0u);
+  EXPECT_FALSE(QueryNoRule(q));
+  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "11.1.2.3").flag, 1u);
+
+  Write("[IP-ACCESS]\nIP1=A,192.168\n");
+  SetSecurityReloadFlag();
+  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "192.168.5.6").flag, 1u);
+  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "192.169.5.6").flag, 0u);
+  EXPECT_FALSE(SecurityReloadFlag());
+}
+
+TEST_F(StoreTest, ServerRulesCachedUntilReload) {
+  Write("[IP-ACCESS]\nIP1=D,*.*.*.*\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 0u);
+  Write("[IP-ACCESS]\nIP1=A,*.*.*.*\n");
+  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 0u);
+  SetSecurityReloadFlag();
+  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 1u);
+}
+
+TEST_F(StoreTest, AccountIPRules) {
+  Write(
+      "[USER=** Default **]\nIP1=A,*.*.*.*\n"
+      "[USER=joe]\nIP1=A,10.*.*.*\n"
+      "[USER=bad]\nIP1=D,11.*.*.*\n"
+      "[USER=anonymous]\nIP1=A,10.*.*.*\n"
+      "[GROUP=g]\nIP1=D,12.*\n[USER=member]\nGroup=g\n");
+  RFTPSSecurity s(ini_, &clock_);
+  struct Case {
+    const char* user;
+    const char* address;
+    uint32_t flag;
+    bool noRule;
+  } cases[] = {
+      {"joe", "11.0.0.1", 1, false},  // default user's rule matches
+      {"bad", "11.0.0.1", 0, false},  // own deny decides first
+      {"bad", "12.0.0.1", 1, false},       {"anonymous", "10.0.0.1", 1, false},
+      {"anonymous", "11.0.0.1", 0, false},  // default user never consulted
+      {"member", "12.0.0.9", 0, false},     // group before default
+      {"member", "13.0.0.9", 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + " " + c.address);
+    AccessQuery q = AskIP(s, QC_IP_ACCESS, c.user, c.address);
+    EXPECT_EQ(q.flag, c.flag);
+    EXPECT_EQ(QueryNoRule(q), c.noRule);
+  }
+  Write("[USER=anonymous]\n[USER=joe]\nIP1=A,10.*\n");
+  AccessQuery q = AskIP(s, QC_IP_ACCESS, "anonymous", "11.0.0.1");
+  EXPECT_EQ(q.flag, 1u);
+  EXPECT_TRUE(QueryNoRule(q));
+  q = AskIP(s, QC_IP_ACCESS, "joe", "11.0.0.1");  // a rule was seen: refused
+  EXPECT_EQ(q.flag, 0u);
+  EXPECT_FALSE(QueryNoRule(q));
+}
+
+TEST_F(StoreTest, HostNamePatterns) {
+  Write("[IP-ACCESS]\nIP1=A,*.trusted.example\nIP2=D,*.*.*.*\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "1.2.3.4", "ftp.trusted.example").flag, 1u);
+  EXPECT_TRUE(IPNameMatchingOn());
+  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "1.2.3.4", "ftp.other.example").flag, 0u);
+}
+
+TEST_F(StoreTest, NoLogList) {
+  RFTPSSecurity none(ini_, &clock_);
+  AccessQuery q = AskIP(none, QC_LOG_CLIENT_IP, "", "1.2.3.4");
+  EXPECT_EQ(q.flag, 1u);
+  EXPECT_TRUE(QueryNoRule(q));
+  Write("[GLOBAL]\nLogIPDontLog= 127.0.0.1 ,\t10.*  ,\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(s.NoLogList().size(), 2u);
+  EXPECT_EQ(AskIP(s, QC_LOG_CLIENT_IP, "", "127.0.0.1").flag, 0u);
+  EXPECT_EQ(AskIP(s, QC_LOG_CLIENT_IP, "", "10.9.9.9").flag, 0u);
+  q = AskIP(s, QC_LOG_CLIENT_IP, "", "11.0.0.1");
+  EXPECT_EQ(q.flag, 1u);
+  EXPECT_FALSE(QueryNoRule(q));
+}
+
+TEST_F(StoreTest, RegularPasswords) {
+  std::string h1 = Crypt("secret", "ab");
+  std::string h2 = Crypt("secret", "zq");
+  ASSERT_NE(h1, h2);
+  Write(
+      "[GLOBAL]\nEncryptPasswords=no\n[USER=** Default **]\nPassword=fromdefault\n"
+      "[USER=plain]\nPassword=Secret\n[USER=open]\nPassword=\n[USER=off]\nPassword=x\n"
+      "Enable=no\n[USER=inherits]\n");
+  RFTPSSecurity s(ini_, &clock_);
+  struct Case {
+    const char* user;
+    const char* given;
+    uint32_t flag;
+  } plain[] = {
+      {"plain", "Secret", 1},   {"plain", "secret", 0},  // exact comparison
+      {"open", "anything", 1},  {"open", "", 1},         // empty own value beats default
+      {"off", "x", 0},          {"inherits", "fromdefault", 1},
+      {"inherits", "other", 0},
+  };
+  for (const auto& c : plain) {
+    SCOPED_TRACE(std::string(c.user) + " / " + c.given);
+    EXPECT_EQ(Ask(s, QC_PASSWORD, c.user, c.given).flag, c.flag);
+  }
+  Write("[USER=e1]\nPassword=" + h1 + "\n[USER=e2]\nPassword=" + h2 + "\n[USER=none]\n");
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "e1", "secret").flag, 1u);
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "e2", "secret").flag, 1u);
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "e1", "Secret").flag, 0u);
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "e1", h1).flag, 0u);    // the hash itself is not a password
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "none", "").flag, 0u);  // no Password anywhere
+}
+
+TEST_F(StoreTest, AnonymousPasswordCheck) {
+  Write("[GLOBAL]\nCheckAnonPass=yes\n[USER=anonymous]\nPassword=ignored\n");
+  RFTPSSecurity s(ini_, &clock_);
+  struct Case {
+    const char* given;
+    uint32_t flag;
+  } cases[] = {
+      {"a@b.cd", 0},                                  // six characters
+      {"joe@host.org", 1}, {"@host.example.org", 0},  // "@" first
+      {"joehost.org", 0},  {"joe@hostorg", 0},       {"me@x.y.z", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.given);
+    EXPECT_EQ(Ask(s, QC_PASSWORD, "anonymous", c.given).flag, c.flag);
+  }
+  Write("[USER=anonymous]\nPassword=ignored\n");
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "anonymous", "x").flag, 1u);
+}
+
+TEST_F(StoreTest, VerifyAndChangePassword) {
+  Write("[USER=joe]\nPassword=" + Crypt("old", "ab") +
+        "\nChangePassword=yes\n[USER=fixed]\nPassword=x\n[USER=empty]\nPassword=\n"
+        "ChangePassword=yes\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "joe", "old").flag, 1u);
+  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "joe", "new").flag, 0u);
+  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "empty", "").flag, 1u);
+  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "empty", "x").flag, 0u);
+  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "anonymous", "").flag, 0u);
+
+  EXPECT_EQ(Ask(s, QC_CHANGE_PASSWORD, "fixed", "new").flag, 0u);  // no ChangePassword
+  EXPECT_EQ(Ask(s, QC_CHANGE_PASSWORD, "joe", "").flag, 0u);
+  AccessQuery q = Ask(s, QC_CHANGE_PASSWORD, "joe", "new");
+  ASSERT_EQ(q.flag, 1u);
+  std::string stored(QueryAux(q));
+  ASSERT_EQ(stored.size(), 13u);
+  EXPECT_TRUE(islower(static_cast<unsigned char>(stored[0])));
+  EXPECT_TRUE(islower(static_cast<unsigned char>(stored[1])));
+  EXPECT_EQ(Value("USER=joe", "Password"), stored);
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "joe", "new").flag, 1u);
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "joe", "old").flag, 0u);
+
+  Write("[GLOBAL]\nEncryptPasswords=off\n[USER=joe]\nPassword=old\nChangePassword=1\n");
+  EXPECT_EQ(QueryAux(Ask(s, QC_CHANGE_PASSWORD, "joe", "plain2")), "plain2");
+  EXPECT_EQ(Value("USER=joe", "Password"), "plain2");
+}
+
+class SKeyStoreTest : public StoreTest {
+ protected:
+  // The seed from "331 Response to otp-md5 999 SEED required for skey.".
+  static std::string SeedOf(std::string_view reply, uint32_t* sequence = nullptr) {
+    std::string r(reply);
+    size_t a = r.find("otp-md");
+    size_t sp1 = r.find(' ', a);
+    size_t sp2 = r.find(' ', sp1 + 1);
+    size_t sp3 = r.find(' ', sp2 + 1);
+    if (sequence) *sequence = static_cast<uint32_t>(std::stoul(r.substr(sp1 + 1, sp2 - sp1 - 1)));
+    return r.substr(sp2 + 1, sp3 - sp2 - 1);
+  }
+  static std::string Response(const std::string& seed, uint32_t n) {
+    return SKeyToWords(*SKeyCompute(SKEY_MD5, seed, "my pass phrase", n));
+  }
+};
+
+TEST_F(SKeyStoreTest, ChallengeLockAndSequence) {
+  Write(
+      "[GLOBAL]\nEncryptPasswords=no\n[USER=otp]\nPasswordType=OTP S/KEY MD5\n"
+      "Password=my pass phrase\n");
+  RFTPSSecurity s(ini_, &clock_);
+  AccessQuery q = Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 1);
+  ASSERT_EQ(q.flag, 1u);
+  uint32_t seq = 0;
+  std::string seed = SeedOf(QueryAux(q), &seq);
+  EXPECT_EQ(seq, 999u);
+  EXPECT_EQ(QueryAux(q), "331 Response to otp-md5 999 " + seed + " required for skey.");
+
+  // A second session within 120 seconds is turned away.
+  clock_.Advance(119000);
+  q = Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 2);
+  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(QueryAux(q), "431 Account temporarily locked for other user, please try later.");
+  // After 120 seconds it gets a fresh challenge; the first session's answer is then refused.
+  clock_.Advance(1000);
+  q = Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 2);
+  EXPECT_EQ(SeedOf(QueryAux(q)), seed);
+  std::string before = Value("USER=otp", "SKEYValues");
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", Response(seed, 999), 0, 1).flag, 0u);
+  EXPECT_EQ(Value("USER=otp", "SKEYValues"), before);  // untouched
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", Response(seed, 999), 0, 2).flag, 1u);
+  EXPECT_EQ(
+      Value("USER=otp", "SKEYValues"),
+      "0 0 " + SKeyToHex(*SKeyCompute(SKEY_MD5, seed, "my pass phrase", 999)) + " 998 " + seed);
+
+  // The next challenge shows 998 with the same seed; a wrong answer only
+  // clears the challenge.
+  q = Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 3);
+  EXPECT_EQ(QueryAux(q), "331 Response to otp-md5 998 " + seed + " required for skey.");
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", Response(seed, 999), 0, 3).flag, 0u);  // replay
+  auto rec = ParseSKeyValues(Value("USER=otp", "SKEYValues"));
+  ASSERT_TRUE(rec.has_value());
+  EXPECT_EQ(rec->time, 0u);
+  EXPECT_EQ(rec->session, 0u);
+  EXPECT_EQ(rec->sequence, 998u);
+  // Hex answers are accepted too.
+  Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 4);
+  std::string hex = SKeyToHex(*SKeyCompute(SKEY_MD5, seed, "my pass phrase", 998));
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", hex, 0, 4).flag, 1u);
+  // An empty response is refused and writes nothing.
+  Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 5);
+  before = Value("USER=otp", "SKEYValues");
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", "", 0, 5).flag, 0u);
+  EXPECT_EQ(Value("USER=otp", "SKEYValues"), before);
+}
+
+TEST_F(SKeyStoreTest, NewSeedAfterLastSequence) {
+  Write(
+      "[GLOBAL]\nEncryptPasswords=no\n[USER=otp]\nPasswordType=otp s/key md5\n"
+      "Password=my pass phrase\nSKEYValues=0 0 0123456789ABCDEF 1 OLD123\n");
+  RFTPSSecurity s(ini_, &clock_);
+  AccessQuery q = Ask(s, QC_PASS_CHALLENGE, "otp");
+  uint32_t seq = 0;
+  std::string seed = SeedOf(QueryAux(q), &seq);
+  EXPECT_EQ(seq, 999u);
+  EXPECT_NE(seed, "OLD123");
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", Response(seed, 999)).flag, 1u);
+}
+
+TEST_F(SKeyStoreTest, BrokenRecordsAndPlaceholder) {
+  // A hand-edited record with a seed over 16 characters refuses every response
+  // and is not rewritten by the refusal.
+  std::string broken = "0 1 0123456789ABCDEF 50 thisseedistoolongforskey";
+  Write(
+      "[GLOBAL]\nEncryptPasswords=no\n[USER=otp]\nPasswordType=OTP S/KEY MD4\n"
+      "Password=my pass phrase\nSKEYValues=" +
+      broken + "\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", "ROME MUG FRED SCAN LIVE LACE").flag, 0u);
+  EXPECT_EQ(Value("USER=otp", "SKEYValues"), broken);
+  // The next challenge rebuilds it.
+  AccessQuery q = Ask(s, QC_PASS_CHALLENGE, "otp");
+  EXPECT_EQ(q.flag, 1u);
+  EXPECT_NE(std::string(QueryAux(q)).find("otp-md4 999 "), std::string::npos);
+
+  // No pass phrase: the placeholder, and nothing is ever accepted.
+  Write("[USER=otp]\nPasswordType=OTP S/KEY MD4\nPassword=\n");
+  q = Ask(s, QC_PASS_CHALLENGE, "otp");
+  EXPECT_EQ(QueryAux(q), "331 Response to otp-md4 0 InvalidPassword required for skey.");
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", "1234567890123456").flag, 0u);
+  EXPECT_EQ(Ask(s, QC_PASS_CHALLENGE, "plainuser").flag, 0u);
+}
+
+TEST_F(SKeyStoreTest, ScrambledPassPhraseAndChange) {
+  Write("[USER=otp]\nPasswordType=OTP S/KEY MD5\nChangePassword=yes\nPassword=" +
+        ScramblePassPhrase("my pass phrase") + "\n");
+  RFTPSSecurity s(ini_, &clock_);
+  std::string seed = SeedOf(QueryAux(Ask(s, QC_PASS_CHALLENGE, "otp")));
+  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", Response(seed, 999)).flag, 1u);
+  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "otp", "my pass phrase").flag, 1u);
+  AccessQuery q = Ask(s, QC_CHANGE_PASSWORD, "otp", "another phrase");
+  ASSERT_EQ(q.flag, 1u);
+  EXPECT_EQ(QueryAux(q), ScramblePassPhrase("another phrase"));
+  EXPECT_EQ(Value("USER=otp", "SKEYValues"), "");  // a new sequence starts
+  EXPECT_EQ(Value("USER=otp", "Password"), ScramblePassPhrase("another phrase"));
+}
+
+TEST_F(StoreTest, RatioCreditQueries) {
+  Write("[USER=r]\nRatiosEnable=yes\nRatiosCredit=2.5\n[USER=n]\nRatiosCredit=9\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(QueryAux(Ask(s, QC_RATIO_TYPE, "r")), "FilesPerSession");
+  EXPECT_EQ(Ask(s, QC_RATIO_TYPE, "n").flag, 0u);
+  EXPECT_EQ(Ask(s, QC_RATIO_CREDIT, "n", "1").flag, 0u);
+  EXPECT_EQ(QueryAux(Ask(s, QC_RATIO_CREDIT, "r", "0")), "2.500000");
+  EXPECT_EQ(QueryAux(Ask(s, QC_RATIO_CREDIT, "r", "-1.5")), "1.000000");
+  EXPECT_EQ(Value("USER=r", "RatiosCredit"), "1.000000");
+  EXPECT_EQ(QueryAux(Ask(s, QC_RATIO_CREDIT, "r", "junk")), "1.000000");  // unreadable = 0
+  EXPECT_EQ(QueryAux(Ask(s, QC_RATIO_CREDIT, "r", "nan")), "1.000000");
+}
+
+TEST_F(StoreTest, FreeFiles) {
+  Write("[RATIOS]\nFree1=\\pub\\*.txt\nFree2=\nFree3=readme\nFree4=C:\\whole\\*.zip\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(s.FreeFiles().size(), 4u);  // an empty value still counts as present
+  struct Case {
+    const char* path;
+    uint32_t flag;
+  } cases[] = {
+      {"C:\\pub\\a.txt", 1}, {"Q:\\pub\\a.txt", 1},   {"C:\\pub\\a.bin", 0},
+      {"C:\\x\\README", 1},  {"C:\\whole\\a.zip", 1}, {"D:\\whole\\a.zip", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(Ask(s, QC_RATIO_FREE, "u", c.path).flag, c.flag);
+  }
+}
+
+TEST_F(StoreTest, QuotaChangeQueries) {
+  Write(
+      "[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=1000,900\n[USER=off]\nQuotaMaxCurrent=5,0\n"
+      "[USER=junk]\nQuotaEnable=yes\nQuotaMaxCurrent=abc\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(Ask(s, QC_QUOTA_CHANGE, "off", "0").flag, 0u);
+  EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_MAXIMUM, "q")), "1000");
+  EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "q", "0")), "900");
+  EXPECT_EQ(Ask(s, QC_QUOTA_CHANGE, "q", "-250000").flag, 0u);
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000,900");  // refused: nothing written
+  EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "q", "-100")), "1000");
+  EXPECT_EQ(Ask(s, QC_QUOTA_CHANGE, "q", "-1").flag, 0u);          // full
+  EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "q", "5000")), "0");  // never below 0
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000,0");
+  EXPECT_EQ(Ask(s, QC_QUOTA_CHANGE, "q", "-9223372036854775807").flag, 0u);
+  // Out of range reads as unreadable, i.e. 0: just the figure, nothing written.
+  EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "q", "-9223372036854775808")), "0");
+  EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "junk", "0")), "0");  // unreadable: 0,0
+}
+
+class FakeClientCheck final : public RClientCheck {
+ public:
+  int reloads = 0;
+  std::vector<std::string> seen;  // "code user"
+  void Reload(const RIniFile&) override { ++reloads; }
+  bool HasLibraries() const override { return true; }
+  void Consult(AccessQuery& q) override {
+    seen.push_back(std::to_string(q.code) + " " + std::string(QueryUser(q)));
+    if (q.code == QC_HOME_DIR) {
+      SetQueryAux(q, "C:\\fromlib");
+      q.flag = 1;
+    }
+  }
+};
+
+TEST_F(StoreTest, ClientCheckSeam) {
+  Write("[IP-HOMES]\nIP3=10.0.0.3\n[USER=joe@3]\nTimeOut=1\n[USER=ann]\nHomeDir=C:\\ann\n");
+  RFTPSSecurity s(ini_, &clock_);
+  FakeClientCheck lib;
+  s.SetClientCheck(&lib);
+  EXPECT_EQ(lib.reloads, 1);
+  EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "joe", {}, (10u << 24) | 3)), "C:\\fromlib");
+  EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "ann")), "C:\\ann");  // answered: not consulted
+  AskIP(s, QC_IP_ACCESS, "", "1.2.3.4");                       // admitted with the marker
+  Ask(s, 18, "ann");                                           // no library event
+  Ask(s, QC_CONNECT, "");
+  ASSERT_EQ(lib.seen.size(), 3u);
+  EXPECT_EQ(lib.seen[0], "17 joe@3");
+  EXPECT_EQ(lib.seen[1], "11 ");
+  EXPECT_EQ(lib.seen[2], "44 ");
+  SetSecurityReloadFlag();
+  Ask(s, QC_TIME_OUT, "ann");
+  EXPECT_EQ(lib.reloads, 2);
+  s.SetClientCheck(nullptr);
+}
+
+TEST_F(StoreTest, MessageFileSeam) {
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(Ask(s, QC_SIGN_ON_MES, "").flag, 0u);
+  s.SetMessageFileLookup([](bool signOn, uint32_t address, std::string& file) {
+    if (address != 7) return false;
+    file = signOn ? "on.msg" : "off.msg";
+    return true;
+  });
+  EXPECT_EQ(QueryAux(Ask(s, QC_SIGN_ON_MES, "", {}, 7)), "on.msg");
+  EXPECT_EQ(QueryAux(Ask(s, QC_SIGN_OFF_MES, "", {}, 7)), "off.msg");
+  EXPECT_EQ(Ask(s, QC_SIGN_OFF_MES, "", {}, 8).flag, 0u);
+}
+
+}  // namespace
+}  // namespace vantor
