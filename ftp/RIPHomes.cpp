@@ -44,10 +44,6 @@ std::optional<uint32_t> ParseDottedAddress(std::string_view text) {
   return address;
 }
 
-std::string DottedAddress(uint32_t a) {
-  return RFormat("%u.%u.%u.%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
-}
-
 std::optional<RIPHomeStr> ParseIPHome(uint32_t n, std::string_view value) {
   if (value.size() > kMaxValue) value = value.substr(0, kMaxValue);
   const size_t c1 = value.find(',');

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "accounts/RClientLib.h"  // DottedAddress
+
 namespace vantor {
 
 class RIniFile;
@@ -22,7 +24,6 @@ struct RIPHomeStr {
 
 // Four decimal numbers, each at most 255, separated by dots.
 std::optional<uint32_t> ParseDottedAddress(std::string_view text);
-std::string DottedAddress(uint32_t address);
 
 // One value of the section; nullopt when the home address does not read as
 // an address (the entry is dropped). A passive address that does not read

@@ -1,0 +1,63 @@
+#include "ftp/RFTPServer.h"
+
+#include "fs/RFsSettings.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+
+RFTPServer::RFTPServer(RMessageLoop& loop, RSocketLayer& layer, RFrontEnd& frontEnd,
+                       std::string iniPath)
+    : loop_(loop),
+      layer_(layer),
+      frontEnd_(frontEnd),
+      iniPath_(std::move(iniPath)),
+      ini_(iniPath_) {}
+
+RFTPServer::~RFTPServer() {
+  // Sessions ask the store while they close.
+  manager_.reset();
+  store_.reset();
+}
+
+void RFTPServer::Start() {
+  settings_.Load(ini_);
+  securityOn_ = settings_.security;
+  manager_ = std::make_unique<RFTPSManager>(loop_, frontEnd_, iniPath_, !securityOn_, &layer_);
+  manager_->SetAccessHandler([this](AccessQuery& q) { AnswerQuery(q); });
+  if (securityOn_) {
+    store_ = std::make_unique<RFTPSSecurity>(iniPath_, &loop_.Clock());
+    store_->SetMessageFileLookup([this](bool signOn, uint32_t address, std::string& file) {
+      return manager_->LookupMessageFile(signOn, address, file);
+    });
+  } else {
+    WriteLog(LOG_SCREEN, LoadStr(21007));
+  }
+  ApplySwitches();
+  manager_->ApplySettings();
+}
+
+void RFTPServer::Reload() {
+  if (!manager_) return;
+  settings_.Load(ini_);
+  if (store_) store_->Reload();
+  ApplySwitches();
+  manager_->ApplySettings();
+}
+
+void RFTPServer::ApplySwitches() {
+  layer_.SetSpeedLimit(settings_.speedLimit);
+  RFsSettingsStr fs;
+  fs.drives = RDriveMap::FromEntries(ini_.SectionEntries("DRIVES"));
+  fs.linkFile = settings_.linkFile;
+  fs.linkFile2 = settings_.linkFile2;
+  fs.lowerCase = settings_.lowerCaseFileDir;
+  fs.dirListMask = settings_.dirListMask;
+  SetFsSettings(std::move(fs));
+}
+
+void RFTPServer::AnswerQuery(AccessQuery& q) {
+  HandleAccessQueryMessage(store_.get(), securityOn_, q);
+}
+
+}  // namespace vantor

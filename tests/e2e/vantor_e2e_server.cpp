@@ -1,0 +1,93 @@
+// Test driver for the end-to-end tests: the engine on a given INI file,
+// without the rest of the program.
+//
+//   vantor-e2e-server [--quiet] <ini>
+//
+// Prints "PORT <n>" once listening (or "OFFLINE"), then every log line as
+// "LOG <category> <text>". SIGTERM/SIGINT stop it, SIGUSR1 toggles on-line,
+// SIGHUP reloads the settings.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "ftp/RFTPServer.h"
+#include "net/RSocketLayer.h"
+#include "platform/RMessageLoop.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
+
+using namespace vantor;
+
+namespace {
+
+constexpr uint32_t kSignalMessage = 0x7F00;
+
+void PrintLog(void*, int category, std::string_view text) {
+  std::printf("LOG %d %.*s\n", category, static_cast<int>(text.size()), text.data());
+  std::fflush(stdout);
+}
+
+class RTestFrontEnd final : public RFrontEnd {
+ public:
+  explicit RTestFrontEnd(RMessageLoop& loop) : loop_(loop) {}
+  void OnCloseRequest() override { loop_.Quit(0); }
+
+ private:
+  RMessageLoop& loop_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool quiet = false;
+  std::string ini;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quiet") == 0) {
+      quiet = true;
+    } else {
+      ini = argv[i];
+    }
+  }
+  if (ini.empty()) {
+    std::fprintf(stderr, "usage: vantor-e2e-server [--quiet] <ini>\n");
+    return 2;
+  }
+  SetLanguage(RLanguage::English);
+  RMessageLoop loop;
+  RSocketLayer layer(loop);
+  RSocketLayer::SetProcess(&layer);
+  if (!quiet) SetLogSink(&PrintLog, nullptr);
+  RTestFrontEnd frontEnd(loop);
+  int code = 0;
+  {
+    RFTPServer server(loop, layer, frontEnd, ini);
+    RWindowId control = loop.CreateWindow([&](const RMsg& m) -> intptr_t {
+      if (m.message != kSignalMessage) return 0;
+      if (m.wParam == SIGUSR1) {
+        server.Manager().ToggleOnline();
+      } else if (m.wParam == SIGHUP) {
+        server.Reload();
+      } else {
+        loop.Quit(0);
+      }
+      return 0;
+    });
+    for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGHUP})
+      loop.WatchSignal(sig, control, kSignalMessage);
+    server.Start();
+    if (server.Manager().Online()) {
+      std::printf("PORT %u\n", static_cast<unsigned>(server.Manager().ListeningPort()));
+    } else {
+      std::printf("OFFLINE\n");
+    }
+    std::fflush(stdout);
+    code = loop.Run();
+    loop.DestroyWindow(control);
+  }
+  SetLogSink(nullptr, nullptr);
+  layer.CleanupSockLib();
+  RSocketLayer::SetProcess(nullptr);
+  return code;
+}
