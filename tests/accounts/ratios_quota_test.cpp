@@ -1,0 +1,205 @@
+// RFTPRatios and RFTPQuota talking to the store through the message loop,
+// exactly as a session does.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "accounts/RFTPSSecurity.h"
+#include "accounts_test_util.h"
+#include "platform/RMessages.h"
+
+namespace vantor {
+namespace {
+
+class SessionObjects : public ::testing::Test {
+ protected:
+  void SetUp() override { ini_ = dir_.Path() + "/VANTOR.INI"; }
+
+  // Creates the store and the main window that answers its queries.
+  void Open(const std::string& text) {
+    test::WriteFile(ini_, text);
+    store_ = std::make_unique<RFTPSSecurity>(ini_, &clock_);
+    window_ = loop_.CreateWindow([this](const RMsg& m) -> intptr_t {
+      if (m.message == ACCESS_QUERY_MESSAGE)
+        HandleAccessQueryMessage(store_.get(), true, *reinterpret_cast<AccessQuery*>(m.lParam));
+      return 0;
+    });
+  }
+  std::string Value(const std::string& section, const std::string& key) {
+    RIniFile f(ini_);
+    return f.GetString(section, key);
+  }
+
+  test::TempDir dir_;
+  std::string ini_;
+  RManualClock clock_{1000000, 1780000000};
+  RMessageLoop loop_{64, &clock_};
+  std::unique_ptr<RFTPSSecurity> store_;
+  RWindowId window_ = 0;
+  test::FakeProbe probe_;
+};
+
+TEST_F(SessionObjects, RatioFilesPerSession) {
+  Open("[USER=r]\nRatiosEnable=yes\nRatioUp=1\nRatioDown=3\n[RATIOS]\nFree1=*.nfo\n");
+  RFTPRatios ratios(loop_, window_, probe_);
+  ratios.Start("r", 0, 1);
+  ASSERT_TRUE(ratios.Enabled());
+  EXPECT_EQ(ratios.Type(), RATIO_FILES_PER_SESSION);
+  EXPECT_FALSE(ratios.MayDownload("C:\\f\\a"));
+  EXPECT_TRUE(ratios.MayDownload("C:\\f\\free.nfo"));  // free: no credit needed
+  ratios.Uploaded(12345);
+  EXPECT_DOUBLE_EQ(ratios.Credit(), 3.0);
+  EXPECT_TRUE(ratios.MayDownload("C:\\f\\1"));
+  EXPECT_TRUE(ratios.MayDownload("C:\\f\\2"));
+  ratios.DownloadFailed();  // gives the second one back
+  EXPECT_TRUE(ratios.MayDownload("C:\\f\\2"));
+  EXPECT_TRUE(ratios.MayDownload("C:\\f\\3"));
+  EXPECT_FALSE(ratios.MayDownload("C:\\f\\4"));
+  EXPECT_EQ(Value("USER=r", "RatiosCredit"), "");  // per-session credit stays in the session
+}
+
+TEST_F(SessionObjects, RatioBytesPerSession) {
+  Open(
+      "[USER=r]\nRatiosEnable=yes\nRatios=bytespersession\nRatiosCredit=100\nRatioUp=0\n"
+      "RatioDown=x\n");
+  probe_.sizes = {{"C:\\a", 101}, {"C:\\b", 1}};
+  RFTPRatios ratios(loop_, window_, probe_);
+  ratios.Start("r", 0, 1);
+  EXPECT_EQ(ratios.Type(), RATIO_BYTES_PER_SESSION);
+  EXPECT_EQ(ratios.Up(), 1u);  // zero and unreadable parts count as 1
+  EXPECT_EQ(ratios.Down(), 1u);
+  EXPECT_TRUE(ratios.MayDownload("C:\\a"));  // size - 1 <= credit
+  EXPECT_DOUBLE_EQ(ratios.Credit(), -1.0);
+  EXPECT_FALSE(ratios.MayDownload("C:\\b"));
+  EXPECT_FALSE(ratios.MayDownload("C:\\missing"));  // unreadable size refuses
+}
+
+TEST_F(SessionObjects, RatioOverallWritesCredit) {
+  Open("[USER=r]\nRatiosEnable=yes\nRatios=BytesOverall\nRatioUp=2\nRatioDown=1\n");
+  probe_.sizes = {{"C:\\a", 50}};
+  RFTPRatios ratios(loop_, window_, probe_);
+  ratios.Start("r", 0, 1);
+  EXPECT_FALSE(ratios.MayDownload("C:\\a"));
+  EXPECT_EQ(Value("USER=r", "RatiosCredit"), "");  // refused: nothing written
+  ratios.Uploaded(100);                            // earns 100 * 1/2
+  EXPECT_EQ(Value("USER=r", "RatiosCredit"), "50.000000");
+  EXPECT_TRUE(ratios.MayDownload("C:\\a"));
+  EXPECT_EQ(Value("USER=r", "RatiosCredit"), "0.000000");
+  ratios.DownloadFailed();
+  EXPECT_EQ(Value("USER=r", "RatiosCredit"), "50.000000");
+  // A second session of the account sees the same credit.
+  RFTPRatios other(loop_, window_, probe_);
+  other.Start("r", 0, 2);
+  EXPECT_DOUBLE_EQ(other.Credit(), 50.0);
+}
+
+TEST_F(SessionObjects, RatiosOffAllowEverything) {
+  Open("[USER=r]\nRatiosEnable=no\n");
+  RFTPRatios ratios(loop_, window_, probe_);
+  ratios.Start("r", 0, 1);
+  EXPECT_FALSE(ratios.Enabled());
+  EXPECT_TRUE(ratios.MayDownload("C:\\x"));
+}
+
+// The batch example: maximum 1000, 900 in use.
+TEST_F(SessionObjects, QuotaBatchHalvesOnRefusal) {
+  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=1000,900\n");
+  RFTPQuota quota(loop_, window_, probe_);
+  quota.Start("q", 0, 1);
+  ASSERT_TRUE(quota.Enabled());
+  EXPECT_EQ(quota.BatchSize(), 250000);
+  EXPECT_TRUE(quota.Charge(-50));
+  EXPECT_EQ(quota.BatchSize(), 125000);
+  EXPECT_EQ(quota.Pending(), 0);
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000,950");
+  EXPECT_FALSE(quota.Charge(-200));
+  EXPECT_EQ(quota.BatchSize(), 62500);
+  EXPECT_EQ(quota.Pending(), 0);
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000,950");
+  EXPECT_EQ(quota.UsedNow(), 950);
+  EXPECT_EQ(quota.Maximum(), 1000);
+}
+
+TEST_F(SessionObjects, QuotaReservationFlushedByTimer) {
+  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=10000000,0\n");
+  RFTPQuota quota(loop_, window_, probe_);
+  quota.Start("q", 0, 1);
+  EXPECT_TRUE(quota.Charge(-100));
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000,250000");  // a whole batch
+  EXPECT_EQ(quota.Pending(), 249900);
+  EXPECT_EQ(quota.UsedNow(), 100);
+  EXPECT_TRUE(quota.Charge(-400));  // served from the reservation: no write
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000,250000");
+  EXPECT_TRUE(quota.TimerArmed());
+  clock_.Advance(3599);
+  loop_.RunPending();
+  EXPECT_EQ(quota.Pending(), 249500);
+  clock_.Advance(1);
+  loop_.RunPending();
+  EXPECT_FALSE(quota.TimerArmed());
+  EXPECT_EQ(quota.Pending(), 0);
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000,500");
+  // Undo and credit-file give space back.
+  quota.UndoLast();  // the -400
+  probe_.sizes = {{"C:\\old", 60}};
+  quota.CreditFile("C:\\old");
+  quota.CreditFile("C:\\missing");  // size unreadable: skipped
+  quota.Flush();
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000,40");
+}
+
+TEST_F(SessionObjects, QuotaLargeChargeAskedWhole) {
+  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=10000000000,0\n");
+  {
+    RFTPQuota quota(loop_, window_, probe_);
+    quota.Start("q", 0, 1);
+    EXPECT_TRUE(quota.Charge(-5000000000));  // over a batch: asked as it is, 64-bit
+    EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000000,5000000000");
+    EXPECT_TRUE(quota.Charge(-1));
+    EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000000,5000250000");
+  }  // destruction flushes
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000000,5000000001");
+}
+
+// Two sessions of one account charging alternately never lose an update,
+// also when the second goes through a store of its own on the same file.
+TEST_F(SessionObjects, ConcurrentSessionsShareTheFile) {
+  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=100000000,0\n");
+  RFTPSSecurity secondStore(ini_, &clock_);
+  RWindowId secondWindow = loop_.CreateWindow([&secondStore](const RMsg& m) -> intptr_t {
+    if (m.message == ACCESS_QUERY_MESSAGE)
+      secondStore.Answer(*reinterpret_cast<AccessQuery*>(m.lParam));
+    return 0;
+  });
+  RFTPQuota a(loop_, window_, probe_);
+  RFTPQuota b(loop_, secondWindow, probe_);
+  RFTPQuota c(loop_, window_, probe_);
+  a.Start("q", 0, 1);
+  b.Start("q", 0, 2);
+  c.Start("q", 0, 3);
+  int64_t total = 0;
+  for (int i = 1; i <= 40; ++i) {
+    int64_t amount = 100000 + i * 1000;  // each needs its own reservation now and then
+    ASSERT_TRUE((i % 3 == 0 ? a : (i % 3 == 1 ? b : c)).Charge(-amount));
+    total += amount;
+  }
+  a.Flush();
+  b.Flush();
+  c.Flush();
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "100000000," + std::to_string(total));
+}
+
+TEST_F(SessionObjects, QuotaOffOrNoStore) {
+  Open("[USER=q]\nQuotaMaxCurrent=10,0\n");
+  RFTPQuota quota(loop_, window_, probe_);
+  quota.Start("q", 0, 1);
+  EXPECT_FALSE(quota.Enabled());
+  EXPECT_TRUE(quota.Charge(-1000));
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10,0");
+  RFTPQuota orphan(loop_, 9999, probe_);  // no such window: nothing answers
+  orphan.Start("q", 0, 1);
+  EXPECT_FALSE(orphan.Enabled());
+}
+
+}  // namespace
+}  // namespace vantor
