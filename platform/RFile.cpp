@@ -93,15 +93,15 @@ bool ReadWholeFile(const std::string& path, std::string* out, RFileIdentity* ide
   return true;
 }
 
-bool ReplaceFileAtomic(const std::string& path, std::string_view data, RFileIdentity* identity,
-                       mode_t newMode) {
-  const std::string target = WriteTarget(path);
+namespace {
+
+// Writes `data` into the open temporary `fd` named `tmp`, flushes it and
+// renames it over `target`, then flushes the directory.
+bool FinishReplace(RFd fd, const std::string& tmp, const std::string& target, std::string_view data,
+                   RFileIdentity* identity, mode_t newMode) {
   const size_t slash = target.rfind('/');
   const std::string dir =
       slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-  std::string tmp = target + ".tmpXXXXXX";
-  RFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-  if (!fd) return false;
   struct stat old;
   const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : newMode;
   bool ok = ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), data) && SyncRetry(fd.Get()) &&
@@ -120,6 +120,25 @@ bool ReplaceFileAtomic(const std::string& path, std::string_view data, RFileIden
   if (dfd) (void)SyncRetry(dfd.Get());
   if (identity) *identity = st.st_ino != 0 ? FromStat(st) : RFileIdentity{};
   return true;
+}
+
+}  // namespace
+
+bool ReplaceFileAtomic(const std::string& path, std::string_view data, RFileIdentity* identity,
+                       mode_t newMode) {
+  const std::string target = WriteTarget(path);
+  std::string tmp = target + ".tmpXXXXXX";
+  RFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+  if (!fd) return false;
+  return FinishReplace(std::move(fd), tmp, target, data, identity, newMode);
+}
+
+bool ReplaceFileThrough(const std::string& path, const std::string& tmpPath, std::string_view data,
+                        mode_t newMode) {
+  const std::string target = WriteTarget(path);
+  RFd fd(OpenRetry(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600));
+  if (!fd) return false;
+  return FinishReplace(std::move(fd), tmpPath, target, data, nullptr, newMode);
 }
 
 bool AppendToFile(const std::string& path, std::string_view data, mode_t newMode) {

@@ -42,6 +42,11 @@ RFileIdentity StatFile(const std::string& path);
 [[nodiscard]] bool ReplaceFileAtomic(const std::string& path, std::string_view data,
                                      RFileIdentity* identity = nullptr, mode_t newMode = 0600);
 
+// The same through a temporary file of a given name (which must be in the
+// same directory as `path`); a file of that name is replaced.
+[[nodiscard]] bool ReplaceFileThrough(const std::string& path, const std::string& tmpPath,
+                                      std::string_view data, mode_t newMode = 0600);
+
 // Appends `data` to `path` (created with `newMode` when missing) and closes
 // it again. False when the file cannot be opened or not all was written.
 [[nodiscard]] bool AppendToFile(const std::string& path, std::string_view data,

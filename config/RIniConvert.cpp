@@ -1,0 +1,220 @@
+#include "config/RIniConvert.h"
+
+#include <string>
+#include <vector>
+
+#include "config/RGlobalSettings.h"
+#include "config/RIniPath.h"
+#include "config/RProfile.h"
+#include "platform/RFile.h"
+#include "util/RFormat.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+using Change = RIniFile::Change;
+const char* const G = kGlobalSection;
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && IniNameEquals(s.substr(0, prefix.size()), prefix);
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// Step 1. The section is left alone when it holds no sign-on or sign-off
+// lines, so a retried conversion keeps the MessageFiles1 a first run wrote.
+bool MoveSignOnLines(RIniFile& ini, const std::string& dir) {
+  const std::vector<std::string> on = ReadNumberedKeys(ini, "SIGNONOFF", "SignOn");
+  const std::vector<std::string> off = ReadNumberedKeys(ini, "SIGNONOFF", "SignOff");
+  if (on.empty() && off.empty()) return true;
+  auto writeLines = [](const std::string& path, const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& l : lines) text += RFormat("%s\n", l);
+    return ReplaceFileAtomic(path, text, nullptr, 0644);
+  };
+  std::string onPath, offPath;
+  // The lines are removed from the configuration only once they are safe.
+  if (!on.empty()) {
+    onPath = dir + "/VTSIGNON.TXT";
+    if (!writeLines(onPath, on)) return false;
+  }
+  if (!off.empty()) {
+    offPath = dir + "/VTSIGNOF.TXT";
+    if (!writeLines(offPath, off)) return false;
+  }
+  return ini.Apply({Change{"SIGNONOFF", "", std::nullopt},
+                    Change{"SIGNONOFF", "MessageFiles1", RFormat("-1|%s|%s", onPath, offPath)}});
+}
+
+// Step 2.
+bool OneLoginPerIP(RIniFile& ini) {
+  std::vector<Change> c;
+  for (const std::string& name : ini.SectionNames()) {
+    if (!StartsWithNoCase(name, "USER=") && !StartsWithNoCase(name, "GROUP=")) continue;
+    if (!ProfileBool(ini, name, "OneLoginPerIP", false)) continue;
+    c.push_back({name, "MaxUsersLoginPerIP", std::string("1")});
+    c.push_back({name, "OneLoginPerIP", std::nullopt});
+  }
+  return c.empty() || ini.Apply(c);
+}
+
+// Steps 3 and 6: the file rewritten through "tmpnew.ini", the previous
+// content kept as "Vantor.bak". The backup is written before the file is
+// replaced, so there is no moment without a configuration file. Only the
+// first rewrite of one run makes the backup: it holds the file as it was.
+struct Rewriter {
+  std::string dir;
+  bool backedUp = false;
+
+  bool Rewrite(RIniFile& ini, const std::string& text) {
+    std::string old;
+    if (!ReadWholeFile(ini.Path(), &old)) return false;
+    if (!backedUp) {
+      if (!ReplaceFileAtomic(dir + "/Vantor.bak", old)) return false;
+      backedUp = true;
+    }
+    return ReplaceFileThrough(ini.Path(), dir + "/tmpnew.ini", text);
+  }
+};
+
+// Step 3. Lines are kept whole, however long.
+bool RewriteUserAll(RIniFile& ini, Rewriter& rw) {
+  std::string text;
+  for (const std::string& raw : ini.Lines()) {
+    std::string_view line = TrimBlanks(raw);
+    if (IniNameEquals(line, "[USER=ALL]")) {
+      text += RFormat("[%s]\n", kDefaultUserSection);
+    } else {
+      text.append(line);
+      text += '\n';
+    }
+  }
+  if (!rw.Rewrite(ini, text)) return false;
+  std::vector<Change> c;
+  const int32_t timeoutUser = ProfileInt(ini, G, "TimeoutUser", 0);
+  if (timeoutUser > 0) c.push_back({kDefaultUserSection, "TimeOut", RFormat("%d", timeoutUser)});
+  if (ini.HasKey(kAnonymousSection, "HomeDir")) {
+    const int32_t timeoutAnon = ProfileInt(ini, G, "TimeoutAnonymous", 0);
+    if (timeoutAnon > 0) c.push_back({kAnonymousSection, "TimeOut", RFormat("%d", timeoutAnon)});
+    const int32_t maxAnon = ProfileInt(ini, G, "MaxNrAnonymous", -1);
+    if (maxAnon >= 0) c.push_back({kAnonymousSection, "MaxNrUsers", RFormat("%d", maxAnon)});
+  }
+  // The old keys have moved; left behind they would only mislead.
+  for (const char* key : {"TimeoutUser", "TimeoutAnonymous", "MaxNrAnonymous"}) {
+    c.push_back({G, key, std::nullopt});
+  }
+  return ini.Apply(c);
+}
+
+// Step 4.
+bool CopyFileLogFlags(RIniFile& ini) {
+  struct Pair {
+    const char* screen;
+    const char* file;
+    bool def;
+  } pairs[] = {{"LogGETs", "LogFileGETs", true},
+               {"LogPUTs", "LogFilePUTs", true},
+               {"LogSystemMes", "LogFileSystemMes", true},
+               {"LogSecurityMes", "LogFileSecurityMes", true},
+               {"LogFTPCommands", "LogFileFTPCommands", false},
+               {"LogFTPReplies", "LogFileFTPReplies", false},
+               {"LogIPNames", "LogFileIPNames", true},
+               {"LogDirtyDetails", "LogFileDirtyDetails", false}};
+  std::vector<Change> c;
+  for (const Pair& p : pairs) {
+    const bool on =
+        ini.HasKey(G, p.screen) ? ProfileBoolText(ini.GetString(G, p.screen), false) : p.def;
+    c.push_back({G, p.file, std::string(OnOff(on))});
+  }
+  return ini.Apply(c);
+}
+
+// Step 6.
+bool RewriteAccessLP(RIniFile& ini, Rewriter& rw, int64_t majorVersion) {
+  std::string text;
+  for (const std::string& line : ini.Lines()) {
+    text += line;
+    if (majorVersion < 2 && line.rfind("Access", 0) == 0 && !line.empty() && line.back() != ',') {
+      text += "LP";
+    }
+    text += '\n';
+  }
+  if (!rw.Rewrite(ini, text)) return false;
+  std::vector<Change> c;
+  if (ini.HasKey(kAnonymousSection, "HomeDir")) {
+    if (ProfileBool(ini, G, "AnonRelPaths", true)) {
+      c.push_back({kAnonymousSection, "RelPaths", std::string("YES")});
+    }
+    c.push_back({kAnonymousSection, "HideHidden", std::string("YES")});
+  }
+  c.push_back({G, "AnonRelPaths", std::nullopt});
+  c.push_back({G, "Authorization", std::nullopt});
+  return ini.Apply(c);
+}
+
+}  // namespace
+
+bool ConvertIpAccessSection(RIniFile& ini) {
+  const char* const S = "IP-ACCESS";
+  const bool denyFirst = ini.HasKey(S, "DenyRulesFirst")
+                             ? ProfileBoolText(ini.GetString(S, "DenyRulesFirst"), false)
+                             : true;
+  std::vector<std::string> rules;
+  auto add = [&](const char* prefix, const char* type) {
+    for (const std::string& p : ReadNumberedKeys(ini, S, prefix)) {
+      rules.push_back(std::string(type) + "," + p.substr(0, 79));
+    }
+  };
+  if (denyFirst) {
+    add("Bounce", "D");
+    add("Allow", "A");
+  } else {
+    add("Allow", "A");
+    add("Bounce", "D");
+  }
+  // An address that matched no old rule was admitted; keep it so.
+  if (!rules.empty() && rules.back()[0] == 'D') rules.push_back("A,*.*.*.*");
+  std::vector<Change> c;
+  for (size_t i = 0; i < rules.size(); ++i) {
+    c.push_back({S, RFormat("IP%u", i + 1), rules[i]});
+  }
+  c.push_back({S, RFormat("IP%u", rules.size() + 1), std::nullopt});
+  return ini.Apply(c);
+}
+
+RConvertResult ConvertIniFile(RIniFile& ini) {
+  RConvertResult r;
+  const std::string version = ini.GetString(G, "Version");
+  r.fromVersion = VersionTextToNumber(version);
+  const int64_t n = r.fromVersion;
+  const int64_t major = n / 1000000;
+  const std::string dir = DirectoryOf(ini.Path());
+  Rewriter rw{dir};
+  auto fail = [&r] {
+    r.complete = false;
+    return r;
+  };
+  if (n < kConvSignOnFiles) {
+    r.converted = true;
+    WriteLog(LOG_SCREEN, LoadStr(21003));
+    if (!MoveSignOnLines(ini, dir)) return fail();
+  }
+  if (n < kConvOneLoginPerIP && !OneLoginPerIP(ini)) return fail();
+  if (n < kConvUserAll && !RewriteUserAll(ini, rw)) return fail();
+  if (n < kConvFileLogFlags && !CopyFileLogFlags(ini)) return fail();
+  if (n < kConvIpAccess) {
+    if (!ini.WriteString(G, "LowerCaseFileDir", "YES")) return fail();
+    if (!ConvertIpAccessSection(ini)) return fail();
+  }
+  if (n < kConvAccessLP && !RewriteAccessLP(ini, rw, major)) return fail();
+  if (version != kProgramVersion && !ini.WriteString(G, "Version", kProgramVersion)) return fail();
+  return r;
+}
+
+}  // namespace vantor

@@ -1,0 +1,34 @@
+#include "platform/RProcess.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace vantor {
+
+std::string ProgramDirectory() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  std::string exe(buf, static_cast<size_t>(n));
+  size_t slash = exe.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : exe.substr(0, slash);
+}
+
+std::string CurrentDirectory() {
+  char buf[PATH_MAX];
+  return ::getcwd(buf, sizeof buf) != nullptr ? std::string(buf) : std::string();
+}
+
+std::optional<std::string> EnvVar(const char* name) {
+  const char* v = ::getenv(name);
+  if (v == nullptr) return std::nullopt;
+  return std::string(v);
+}
+
+bool IsTerminal(int fd) {
+  return ::isatty(fd) == 1;
+}
+
+}  // namespace vantor

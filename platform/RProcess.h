@@ -1,0 +1,18 @@
+// Facts about the running process and its surroundings. Any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace vantor {
+
+// The directory of the executable (no trailing slash); "." when unknown.
+std::string ProgramDirectory();
+// The current working directory; "" when unknown.
+std::string CurrentDirectory();
+// The value of an environment variable; nullopt when it is not set.
+std::optional<std::string> EnvVar(const char* name);
+// True when `fd` is a terminal.
+bool IsTerminal(int fd);
+
+}  // namespace vantor
