@@ -91,6 +91,7 @@ bool RFTPDir::NextRaw(RFTPDirEntryStr& out) {
     switch (fs.type) {
       case RFileType::Directory:
         out.st.mode = kModeDirectory;
+        out.st.size = 0;  // a directory has no size of its own to show
         break;
       case RFileType::Regular:
         out.st.mode = kModeRegular;

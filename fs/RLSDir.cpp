@@ -274,11 +274,12 @@ void SortEntries(std::vector<LsEntryStr>& v, const OptionsStr& o) {
       }
       case SortKey::Time: {
         int64_t ta = EntryTime(a, o.timeField), tb = EntryTime(b, o.timeField);
-        c = ta == tb ? 0 : (ta > tb ? -1 : 1);
+        c = ta == tb ? CompareNames(a.name, b.name) : (ta > tb ? -1 : 1);
         break;
       }
       case SortKey::Size:
         c = a.st.size == b.st.size ? 0 : (a.st.size > b.st.size ? -1 : 1);
+        if (c == 0) c = CompareNames(a.name, b.name);  // same input, same listing
         break;
       default:
         c = CompareNames(a.name, b.name);
@@ -487,6 +488,7 @@ class Generator {
     if (isLink && !e.linkTarget.empty()) targetKnown = LocalStat(e.linkTarget, target);
     if (o_.follow && isLink && targetKnown && target.type != RFileType::Link) {
       x.st = FromFileStat(target);
+      x.linkTarget = e.linkTarget;  // a followed directory is listed at its target
       isLink = false;
     }
     bool isLong = o_.format == Format::Long;
@@ -532,7 +534,7 @@ class Generator {
         s.mode = 0;
         break;
     }
-    s.size = f.type == RFileType::Regular || f.type == RFileType::Directory ? f.size : 0;
+    s.size = f.type == RFileType::Regular ? f.size : 0;
     s.atime = f.atime;
     s.mtime = f.mtime;
     s.ctime = f.btime;
