@@ -1,0 +1,86 @@
+"""Bad input never stops the server and leaves no session behind."""
+import os
+import random
+import re
+import socket
+import time
+
+from ftp_e2e import BANNER, Client, Server, expect, login, run
+
+INI = """[GLOBAL]
+Version=2.5.11.3
+EncryptPasswords=NO
+[USER=joe]
+Password=secret
+HomeDir={home}
+"""
+
+
+def sessions_closed(srv, count, timeout=20):
+    """Waits until `count` sessions have logged their closing line."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        n = sum(1 for l in srv.log() if ") Closing connection" in l)
+        if n >= count:
+            return n
+        time.sleep(0.1)
+    raise AssertionError("only %d of %d sessions closed" % (n, count))
+
+
+# Binary garbage gets replies; the server stays up.
+def test_binary_garbage():
+    rnd = random.Random(7)
+    with Server(INI) as srv:
+        c = login(srv.port, "joe", "secret")
+        junk = bytes(rnd.randrange(256) for _ in range(20000))
+        c.sock.sendall(junk + b"\r\nNOOP\r\n")
+        deadline = time.time() + 20
+        while True:
+            assert time.time() < deadline, "no reply to NOOP after garbage"
+            if c.line() == "200 Command okay.":
+                break
+        expect(Client(srv.port).reply(), [BANNER])
+
+
+# 100 KB without CR arrive as lines cut at the buffer; each one is answered.
+def test_long_line_without_cr():
+    with Server(INI) as srv:
+        c = login(srv.port, "joe", "secret")
+        c.sock.sendall(b"Z" * 100000 + b"\r\nNOOP\r\n")
+        replies = []
+        while True:
+            l = c.line()
+            replies.append(l)
+            if l == "200 Command okay.":
+                break
+        unknown = "500 '%s': command not understood." % ("Z" * 160)
+        assert len(replies) > 150 and all(r == unknown for r in replies[:-2]), replies[:3]
+
+
+# A flood of connections that vanish at once leaves no session behind.
+def test_connection_flood():
+    with Server(INI) as srv:
+        for _ in range(300):
+            s = socket.create_connection(("127.0.0.1", srv.port))
+            s.close()
+        sessions_closed(srv, 300)
+        expect(Client(srv.port).reply(), [BANNER])
+
+
+# A client that disappears in the middle of a command leaves no session.
+def test_client_gone_mid_command():
+    with Server(INI) as srv:
+        c = Client(srv.port)
+        c.reply()
+        c.sock.sendall(b"USER jo")
+        c.close()
+        c = login(srv.port, "joe", "secret")
+        c.sock.sendall(b"NOO")
+        c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        c.close()
+        sessions_closed(srv, 2)
+        srv.wait_log("Closing connection for user JOE")
+
+
+run([test_binary_garbage, test_long_line_without_cr, test_connection_flood,
+     test_client_gone_mid_command])

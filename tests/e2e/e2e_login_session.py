@@ -1,0 +1,119 @@
+"""Session and command interpreter: replies, states, logging of commands."""
+import re
+
+from ftp_e2e import BANNER, Client, Server, expect, login, run
+
+INI = """[GLOBAL]
+Version=2.5.11.3
+EncryptPasswords=NO
+[USER=anonymous]
+HomeDir={home}
+[USER=joe]
+Password=secret
+HomeDir={home}
+"""
+
+HELP = [
+    "214- The following commands are recognized (* => unimplemented).",
+    "   USER    PORT    RETR    ALLO    DELE    SITE    XMKD    CDUP",
+    "   PASS    PASV    STOR    REST    CWD     STAT    RMD     XCUP",
+    "   ACCT    TYPE    APPE    RNFR    XCWD    HELP    XRMD    STOU",
+    "   REIN    STRU    SMNT    RNTO    LIST    NOOP    PWD     SIZE",
+    "   QUIT    MODE    SYST    ABOR    NLST    MKD     XPWD    MDTM",
+    "214 Vantor FTP Server version 2.5.11.3",
+]
+
+
+# Fixed replies, before login and after, byte for byte.
+def test_fixed_replies():
+    with Server(INI) as srv:
+        c = Client(srv.port)
+        expect(c.reply(), [BANNER], "greeting without sign-on file")
+        cases = [
+            ("NOOP", ["200 Command okay."]),
+            ("syst", ["215 UNIX Type: L8"]),
+            ("OPEN somewhere", ["200 Opened OK (but not really)."]),
+            ("xyz abc", ["530 Not logged in."]),
+            ("CWD /", ["530 Not logged in."]),
+            ("ACCT x", ["530 Not logged in."]),
+            ("HELP me", HELP),
+        ]
+        for line, want in cases:
+            expect(c.cmd(line), want, line)
+        c.close()
+        c = login(srv.port, "joe", "secret")
+        expect(c.cmd("ACCT x"), ["202 Command not implemented, superfluous at this site."])
+        expect(c.cmd("SMNT x"), ["202 Command not implemented, superfluous at this site."])
+        expect(c.cmd("xyz abc"), ["500 'XYZ': command not understood."])
+        expect(c.cmd("xyzabc"), ["500 'XYZABC': command not understood."])
+        long_word = "A" * 40 + " x"
+        expect(c.cmd(long_word), ["500 '%s': command not understood." % ("A" * 25)])
+
+
+# PASS before USER: 503, and the log keeps the verb as typed plus " xxxxx".
+def test_pass_before_user():
+    with Server(INI) as srv:
+        c = Client(srv.port)
+        c.reply()
+        expect(c.cmd("Pass secret"), ["503 Bad sequence of commands."])
+        line = srv.wait_log(") Pass xxxxx")
+        assert re.match(r"LOG 4 \(\d{6}\) Pass xxxxx$", line), line
+        # An anonymous session's PASS is logged in full.
+        c.cmd("USER anonymous")
+        c.cmd("PASS me@example.org")
+        srv.wait_log(") PASS me@example.org")
+
+
+# Empty lines and lines of Telnet commands get no reply at all.
+def test_empty_lines_and_telnet():
+    with Server(INI) as srv:
+        c = Client(srv.port)
+        c.reply()
+        c.send(b"")
+        c.send(b"   \t ")
+        c.send(b"\xff\xf4\xff\xf2")
+        expect(c.cmd(b"\xff\xf4NO\xff\xf1OP"), ["200 Command okay."], "telnet removed")
+        expect(c.cmd(b"\xff\xfd\x01NOOP"), ["530 Not logged in."], "option byte stays")
+        c.cmd("USER joe")
+        c.cmd("PASS secret")
+        expect(c.cmd(b"\xff\xfd\x01NOOP"), ["500 '\x01NOOP': command not understood."],
+               "option byte stays")
+
+
+# After QUIT every line gets 221 until the server closes the connection.
+def test_quit_then_closing():
+    with Server(INI) as srv:
+        c = login(srv.port, "joe", "secret")
+        expect(c.cmd("QUIT"), ["221 Goodbye!"])
+        expect(c.cmd("NOOP"), ["221 Service closing control connection."])
+        expect(c.cmd("USER joe"), ["221 Service closing control connection."])
+        assert c.closed(15), "connection stays open after QUIT"
+        srv.wait_log("Closing connection for user JOE (00:00:0")
+
+
+# REIN returns to the connected state without closing.
+def test_rein():
+    with Server(INI) as srv:
+        c = login(srv.port, "joe", "secret")
+        expect(c.cmd("REIN"), ["220 Service ready for new user."])
+        expect(c.cmd("PWD"), ["530 Not logged in."])
+        c.cmd("USER joe")
+        expect(c.cmd("PASS secret"), ["230 User logged in, proceed."])
+
+
+# Verbs match over their own length: STORE is STOR, LISTEN is LIST, and
+# the X forms run the plain handlers.
+def test_verb_prefixes():
+    with Server(INI) as srv:
+        c = login(srv.port, "joe", "secret")
+        for line in ["STORE x", "LISTEN", "Stor y"]:
+            r = c.cmd(line)
+            assert not r[0].startswith("500"), (line, r)
+        x = c.cmd("XMKD newdir")
+        m = c.cmd("MKD newdir2")
+        expect(x[0][:4], m[0][:4], "XMKD behaves like MKD")
+        expect(c.cmd("XPWD")[0][:4], c.cmd("PWD")[0][:4], "XPWD behaves like PWD")
+
+
+run([test_fixed_replies, test_pass_before_user, test_empty_lines_and_telnet,
+     test_quit_then_closing, test_rein, test_verb_prefixes])
