@@ -91,6 +91,11 @@ int RTransferFile::Commit() {
   return FdTruncate(fd_.Get(), startOffset_);
 }
 
+int64_t RTransferFile::Size() const {
+  if (!fd_.Valid()) return -EBADF;
+  return FdSize(fd_.Get());
+}
+
 int64_t RTransferFile::Read(void* buf, size_t len) {
   if (!fd_.Valid()) return -EBADF;
   return FdRead(fd_.Get(), buf, len);

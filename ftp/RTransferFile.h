@@ -61,6 +61,8 @@ class RTransferFile {
   // resumed is cut back to the length it had before.
   void DeletePartial();
 
+  // Current size of the open file, -errno on failure.
+  int64_t Size() const;
   bool IsOpen() const { return fd_.Valid(); }
   int Fd() const { return fd_.Get(); }
   bool Created() const { return created_; }

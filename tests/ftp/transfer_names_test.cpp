@@ -59,34 +59,9 @@ TEST(UploadRecords, InsertContainsPurge) {
   EXPECT_EQ(r.Size(), 0u);
 }
 
-// Options are the leading "-" tokens; LIST always adds "l" (and "a" without
-// options), NLST adds "e" without options.
-TEST(ListArgs, OptionsAndDefaults) {
-  struct Case {
-    const char* line;
-    bool nlst;
-    const char* options;
-    const char* path;
-  };
-  const Case cases[] = {
-      {"LIST", false, "al", ""},
-      {"LIST ", false, "al", ""},
-      {"LIST -C", false, "-Cl", ""},
-      {"LIST -l -a pub/sub", false, "-l -al", "pub\\sub"},
-      {"LIST  -d  sub ", false, "-dl", "sub"},
-      {"LIST my%20dir", false, "al", "my dir"},
-      {"LIST a -l", false, "al", "a -l"},
-      {"NLST", true, "e", ""},
-      {"NLST -l", true, "-l", ""},
-      {"NLST sub", true, "e", "sub"},
-      {"NLST\t-R\tx", true, "-R", "x"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    const RListArgsStr a = ParseListLine(c.line, c.nlst);
-    EXPECT_EQ(a.options, c.options);
-    EXPECT_EQ(a.path, c.path);
-  }
+// A listed path splits into directory and pattern; a bare drive keeps its
+// backslash.
+TEST(ListArgs, SplitPath) {
   std::string dir, pat;
   SplitListPath("C:\\pub\\x.txt", dir, pat);
   EXPECT_EQ(dir, "C:\\pub");

@@ -1,0 +1,337 @@
+// Data connections: PORT, PASV, ABOR, the active connect, the accept of a
+// passive connection and the transfer state machine's common exits.
+#include <algorithm>
+
+#include "ftp/RFTPSDataArgs.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSTransfer.h"
+#include "platform/RMessages.h"
+#include "platform/RSocketOptions.h"
+
+namespace vantor {
+namespace {
+
+// Without `PacketTimeOut` in the configuration the data connection keeps
+// the socket layer's own send limit; a configured value is at least 5 s.
+constexpr int32_t kDefaultPacketTimeOut = 120;
+constexpr int32_t kMinPacketTimeOut = 5;
+
+bool IsWaiting(int32_t state) {
+  return state == XS_WaitSend || state == XS_WaitReceive || state == XS_WaitList;
+}
+
+std::unique_ptr<RWinSocket> NewDataSocket(RFTPSComInterp& s) {
+  return std::make_unique<RWinSocket>(s.Manager().Layer(), s.Manager().MainWindow(),
+                                      MSG_SESSION_SOCKET, WS_STREAM, 0);
+}
+
+// The initial data address is the client's own, the initial port the
+// control connection's local port.
+void EnsureDataDefaults(RFTPSComInterp& s) {
+  if (!s.DataAddress.empty()) return;
+  s.DataAddress = s.ClientAddress;
+  s.DataPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 21;
+}
+
+std::string ControlLocalAddress(const RFTPSComInterp& s) {
+  if (s.Control() != nullptr) return s.Control()->GetLocalIPAddress();
+  return s.LocalAddressText;
+}
+
+void ApplyDataSocketSettings(RFTPSComInterp& s, RWinSocket& sock) {
+  const RGlobalSettings& g = LoadTransferSettings(s);
+  const int fd = sock.NativeHandle();
+  if (fd < 0) return;
+  // Each option only when configured; a failing one is ignored.
+  if (g.socketInlineOOB >= 0) (void)SetSocketOption(fd, RSockOption::InlineOOB, g.socketInlineOOB);
+  if (g.socketKeepAlive >= 0) (void)SetSocketOption(fd, RSockOption::KeepAlive, g.socketKeepAlive);
+  if (g.socketNoNagle >= 0) (void)SetSocketOption(fd, RSockOption::NoDelay, g.socketNoNagle);
+  if (g.socketSndBuffer >= 0) (void)SetSocketOption(fd, RSockOption::SendBuffer, g.socketSndBuffer);
+  if (g.socketRcvBuffer >= 0) {
+    (void)SetSocketOption(fd, RSockOption::ReceiveBuffer, g.socketRcvBuffer);
+  }
+}
+
+void SendOpeningReply(RFTPSComInterp& s) {
+  RFTPSTransferExt& x = TransferExt(s);
+  switch (s.TransferState) {
+    case XS_WaitReceive:
+      s.ReplyStr(1055, TypeWord(s), ClientLeaf(s, s.FileName));
+      break;
+    case XS_WaitList:
+      s.ReplyStr(1041);
+      break;
+    case XS_WaitSend:
+      s.ReplyStr(1031, TypeWord(s), ClientLeaf(s, s.FileName), x.fileSize);
+      break;
+    default:
+      break;
+  }
+}
+
+// --- commands -------------------------------------------------------------------
+
+void HandlePort(RFTPSComInterp& s, std::string_view line) {
+  RPortArgsStr args;
+  if (!ParsePortLine(line, args)) {
+    s.ReplyStr(1016);
+    return;
+  }
+  EnsureDataDefaults(s);
+  s.PassiveSocket.reset();
+  s.PassiveMode = false;
+  const RGlobalSettings& g = LoadTransferSettings(s);
+  const RPortDecisionStr d = DecidePort(args, g.blockFTPBounceAttack, s.ClientAddress, s.DataPort);
+  s.DataAddress = d.dataAddress;
+  s.DataPort = d.dataPort;
+  s.ReplyStr(d.bounceRefused ? 1165 : 1017);
+}
+
+void HandlePasv(RFTPSComInterp& s, std::string_view) {
+  s.PassiveMode = false;
+  const std::string local = ControlLocalAddress(s);
+  std::string shown = local;
+  for (const RIPHomeStr& home : s.Manager().IPHomes()) {
+    if (home.address == s.LocalAddress && !home.passiveText.empty()) {
+      shown = home.passiveText;
+      break;
+    }
+  }
+  std::array<int, 4> quad{};
+  if (!ParseDottedQuad(shown, quad)) {
+    s.ReplyStr(1002, "PASV");
+    return;
+  }
+  if (s.PassiveSocket) AbortTransfer(s, WS_Error);
+  s.PassiveSocket = NewDataSocket(s);
+  if (s.PassiveSocket->Listen(0, false, local.c_str()) != WS_OK) {
+    s.PassiveSocket.reset();
+    s.ReplyStr(1002, "PASV");
+    return;
+  }
+  s.Reply(PasvReplyText(quad, s.PassiveSocket->GetLocalPort()));
+  s.PassiveMode = true;
+}
+
+void HandleAbor(RFTPSComInterp& s, std::string_view) {
+  AbortTransfer(s, WS_Error);
+  s.ReplyStr(1076);
+}
+
+// --- session seams -------------------------------------------------------------------
+
+void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int status) {
+  if (&socket == s.PassiveSocket.get()) {
+    if (operation == WS_Listening) DataConnected(s, status);
+    return;
+  }
+  switch (operation) {
+    case WS_Connecting:
+      DataConnected(s, status);
+      break;
+    case WS_Sending:
+      if (s.TransferState == XS_Sending) {
+        SendCompleted(s, status);
+      } else if (s.TransferState == XS_Listing) {
+        SendNextLine(s, status);
+      }
+      break;
+    case WS_Receiving:
+      if (s.TransferState == XS_Receiving) ReceiveCompleted(s, status);
+      break;
+    case WS_Closing:
+      AbortTransfer(s, status);
+      break;
+    default:
+      break;
+  }
+}
+
+void OnSessionAbort(RFTPSComInterp& s, std::string_view reason) {
+  AbortTransfer(s, WS_Error, !reason.empty());
+}
+
+void OnReinitialize(RFTPSComInterp& s) {
+  s.PassiveSocket.reset();
+  s.PassiveMode = false;
+  s.DataAddress.clear();
+  EnsureDataDefaults(s);
+}
+
+const RFTPCommandRegistrar kRegisterData({
+    {"PASV", RCmdGroup::LoggedIn, 4, &HandlePasv},
+    {"ABOR", RCmdGroup::LoggedIn, 5, &HandleAbor},
+    {"PORT", RCmdGroup::LoggedIn, 19, &HandlePort},
+});
+
+struct RTransferOpsInstaller {
+  RTransferOpsInstaller() {
+    RFTPTransferOps ops;
+    ops.onDataEvent = &OnDataEvent;
+    ops.abortTransfer = &OnSessionAbort;
+    ops.onTick = &TransferTick;
+    ops.reinitialize = &OnReinitialize;
+    RFTPCommandTable::Instance().SetTransferOps(ops);
+  }
+};
+const RTransferOpsInstaller kInstallOps;
+
+}  // namespace
+
+RFTPSTransferExt& TransferExt(RFTPSComInterp& s) {
+  if (!s.TransferExt) s.TransferExt = std::make_unique<RFTPSTransferExt>();
+  return static_cast<RFTPSTransferExt&>(*s.TransferExt);
+}
+
+const RGlobalSettings& LoadTransferSettings(RFTPSComInterp& s) {
+  return s.Manager().Settings();
+}
+
+RUploadRecords& UploadRecords(int64_t now) {
+  static RUploadRecords records;
+  static int64_t lastPurge = 0;
+  // The records are purged every hour of their life, like a timer would,
+  // but only when someone looks: an idle server keeps no timer for them.
+  if (lastPurge == 0) lastPurge = now;
+  while (now - lastPurge >= RUploadRecords::kPurgePeriodMs / 1000) {
+    lastPurge += RUploadRecords::kPurgePeriodMs / 1000;
+    records.Purge(lastPurge);
+  }
+  return records;
+}
+
+std::string CommandArgument(std::string_view line, size_t verbLen) {
+  std::string_view arg = line.size() > verbLen + 1 ? line.substr(verbLen + 1) : std::string_view();
+  if (arg.size() > 511) arg = arg.substr(0, 511);
+  while (!arg.empty() && (arg.front() == ' ' || arg.front() == '\t')) arg.remove_prefix(1);
+  while (!arg.empty() && (arg.back() == ' ' || arg.back() == '\t')) arg.remove_suffix(1);
+  return std::string(arg);
+}
+
+int64_t TransferredSoFar(RFTPSComInterp& s) {
+  return s.TransferBytes + TransferExt(s).bufferFill;
+}
+
+bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenReply) {
+  EnsureDataDefaults(s);
+  const std::string local = ControlLocalAddress(s);
+  const uint16_t controlPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 21;
+  const uint16_t localDataPort = static_cast<uint16_t>(controlPort - 1);
+  s.DataSocket = NewDataSocket(s);
+  s.DataSocket->SetLocalSpeedLimit(s.SpeedLimit);
+  WsStatus st =
+      s.DataSocket->CallHost(s.DataAddress.c_str(), s.DataPort, localDataPort, local.c_str());
+  if (st != WS_OK && st != WS_NoSocket) {
+    // The port below the control port is privileged (or taken) for an
+    // ordinary user; any port will do for the client.
+    s.DataSocket = NewDataSocket(s);
+    s.DataSocket->SetLocalSpeedLimit(s.SpeedLimit);
+    st = s.DataSocket->CallHost(s.DataAddress.c_str(), s.DataPort, 0, local.c_str());
+  }
+  if (st == WS_OK) return true;
+  s.DataSocket.reset();
+  s.ReplyStr(st == WS_NoSocket ? noSocketReply : cannotOpenReply);
+  return false;
+}
+
+void DataConnected(RFTPSComInterp& s, int status) {
+  if (!IsWaiting(s.TransferState)) return;
+  RFTPSTransferExt& x = TransferExt(s);
+  if (s.PassiveMode) {
+    s.DataSocket = NewDataSocket(s);
+    if (status == WS_OK) {
+      if (!s.PassiveSocket) return;
+      const WsStatus r = s.DataSocket->AcceptHost(*s.PassiveSocket);
+      if (r == WS_NoCaller) {
+        s.DataSocket.reset();
+        return;
+      }
+      status = r;
+      s.DataSocket->SetLocalSpeedLimit(s.SpeedLimit);
+    }
+    s.PassiveSocket.reset();
+    s.PassiveMode = false;
+    if (status == WS_OK) SendOpeningReply(s);
+  }
+  if (s.DataSocket) {
+    int32_t pt = LoadTransferSettings(s).packetTimeOut;
+    pt = pt < 0 ? kDefaultPacketTimeOut : std::max(pt, kMinPacketTimeOut);
+    s.DataSocket->SetTimeOut({0, 0, pt, pt, 0}, true);
+  }
+  s.TransferBytes = 0;
+  x.bufferFill = 0;
+  if (status == WS_OK && s.DataSocket) ApplyDataSocketSettings(s, *s.DataSocket);
+  const bool ok = status == WS_OK && s.DataSocket != nullptr;
+  switch (s.TransferState) {
+    case XS_WaitSend:
+      if (!ok) {
+        EndSend(s, true, 1033, false);
+        return;
+      }
+      x.dataConnected = true;
+      s.TransferState = XS_Sending;
+      StartSending(s);
+      break;
+    case XS_WaitList:
+      if (!ok) {
+        EndSend(s, true, 1036, false);
+        return;
+      }
+      x.dataConnected = true;
+      s.TransferState = XS_Listing;
+      SendNextLine(s, WS_OK);
+      break;
+    case XS_WaitReceive:
+      if (!ok) {
+        EndReceive(s, true, 1057, false);
+        return;
+      }
+      x.dataConnected = true;
+      s.TransferState = XS_Receiving;
+      StartReceiving(s);
+      break;
+    default:
+      break;
+  }
+}
+
+void AbortTransfer(RFTPSComInterp& s, int status, bool killed) {
+  RFTPSTransferExt& x = TransferExt(s);
+  const bool suppress = s.PassiveMode && IsWaiting(s.TransferState);
+  switch (s.TransferState) {
+    case XS_Receiving:
+    case XS_WaitReceive:
+      if (status == WS_SoftClose && !killed) {
+        EndReceive(s, false, 1059, suppress);
+      } else {
+        EndReceive(s, true, 1058, suppress, killed);
+      }
+      break;
+    case XS_Sending:
+    case XS_WaitSend:
+      EndSend(s, true, 1034, suppress, killed);
+      break;
+    case XS_Listing:
+    case XS_WaitList:
+      EndSend(s, true, 1082, suppress, killed);
+      break;
+    default:
+      break;
+  }
+  s.DataSocket.reset();
+  s.PassiveSocket.reset();
+  x.buffer.reset();
+  x.bufferSize = 0;
+  x.lines.clear();
+  if (x.file.IsOpen()) x.file.Close();
+  s.PassiveMode = false;
+  s.TransferState = XS_Idle;
+}
+
+void CloseDataSockets(RFTPSComInterp& s) {
+  s.DataSocket.reset();
+  s.PassiveSocket.reset();
+  s.PassiveMode = false;
+}
+
+}  // namespace vantor

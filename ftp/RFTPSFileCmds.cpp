@@ -1,0 +1,423 @@
+// File and directory commands: CWD, CDUP, PWD, MKD, RMD, DELE, RNFR, RNTO,
+// SIZE, MDTM, ALLO, SMNT.
+#include <cerrno>
+
+#include "accounts/RFTPQuota.h"
+#include "fs/RPath.h"
+#include "ftp/RFTPMessages.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSTransfer.h"
+#include "ftp/RFTPSTransferArgs.h"
+#include "platform/RFileSys.h"
+#include "platform/RLocalTime.h"
+#include "platform/RTimeZone.h"
+#include "util/RFormat.h"
+
+namespace vantor {
+namespace {
+
+// Event-hook events of the file commands: before (and the deferred command
+// the hook may hold) and after.
+struct RFileHookStr {
+  uint32_t before;
+  int32_t deferred;
+  uint32_t after;
+};
+constexpr RFileHookStr kDele{105, DC_Dele, 16};
+constexpr RFileHookStr kRmd{106, DC_Rmd, 17};
+constexpr RFileHookStr kMkd{107, DC_Mkd, 19};
+constexpr RFileHookStr kCwd{109, DC_Cwd, 18};
+constexpr RFileHookStr kRnto{104, DC_Rnto, 15};
+
+constexpr int64_t kFutureSlackSeconds = 900;
+
+// True when the command acts now; otherwise the hook replied or holds it
+// (the path waits in the transfer extension).
+bool BeforeHook(RFTPSComInterp& s, const RFileHookStr& h, const std::string& path) {
+  const int verdict = s.RaiseHook(h.before, path);
+  if (verdict == HV_Reply) {
+    SendText(s, s.Hook ? s.Hook->VerdictText() : std::string());
+    return false;
+  }
+  if (verdict == HV_Hold) {
+    TransferExt(s).pendingPath = path;
+    s.CommandState = CS_AwaitingHook;
+    s.DeferredCommand = h.deferred;
+    return false;
+  }
+  return true;
+}
+
+// The POSIX path of a name to be created or renamed to: its directory
+// through the case-insensitive lookup, the last component as the client
+// wrote it (so a rename can change only the letter case).
+std::string PosixForNewName(const std::string& local) {
+  const size_t slash = local.rfind('\\');
+  if (slash == std::string::npos) return LocalToPosix(local);
+  std::string dir = local.substr(0, slash);
+  if (dir.size() == 2 && dir[1] == ':') dir += '\\';
+  std::string posix = LocalToPosix(dir);
+  if (posix.empty()) return posix;
+  if (posix.back() != '/') posix += '/';
+  return posix + local.substr(slash + 1);
+}
+
+// --- CWD, CDUP, PWD ---------------------------------------------------------------------
+
+void CwdAct(RFTPSComInterp& s, const std::string& path) {
+  if (!IsDirectory(path)) {
+    s.ReplyStr(1011, s.ClientPathOf(path));
+    return;
+  }
+  s.CurrentDir = LocalTrueCase(path);
+  if (s.VerboseReplies) {
+    const RGlobalSettings& g = s.Manager().Settings();
+    if (!SendMessageFile(s, g.dirChangeMesFile, "250")) {
+      (void)SendMessageFile(s, g.dirChangeMesFile2, "250");
+    }
+  }
+  s.ReplyStr(1012, s.ClientPathOf(s.CurrentDir));
+  (void)s.RaiseHook(kCwd.after, s.CurrentDir);
+}
+
+void ChangeDir(RFTPSComInterp& s, const std::string& arg) {
+  const std::string path = s.ResolveClientPath(arg);
+  if (!s.AskFlag(QC_CHANGE_DIR, path)) {
+    s.ReplyStr(1010, s.ClientPathOf(path));
+    return;
+  }
+  if (!BeforeHook(s, kCwd, path)) return;
+  CwdAct(s, path);
+}
+
+void HandleCwd(RFTPSComInterp& s, std::string_view line) {
+  ChangeDir(s, CommandArgument(line, 3));
+}
+void HandleCdup(RFTPSComInterp& s, std::string_view) {
+  ChangeDir(s, "..");
+}
+void HandlePwd(RFTPSComInterp& s, std::string_view) {
+  s.ReplyStr(1092, s.ClientPathOf(s.CurrentDir));
+}
+
+// --- MKD, RMD, DELE ------------------------------------------------------------------------
+
+void MkdAct(RFTPSComInterp& s, const std::string& path) {
+  const std::string posix = PosixForNewName(path);
+  if (posix.empty() || IsReservedDevice(path) || FsMakeDir(posix) != 0) {
+    s.ReplyStr(1090, s.ClientPathOf(path));
+    return;
+  }
+  s.ReplyStr(1091, s.ClientPathOf(path));
+  (void)s.RaiseHook(kMkd.after, path);
+}
+
+void HandleMkd(RFTPSComInterp& s, std::string_view line) {
+  const std::string arg = CommandArgument(line, 3);
+  if (arg.empty()) {
+    s.ReplyStr(1088);
+    return;
+  }
+  const std::string path = s.ResolveClientPath(arg);
+  if (!s.AskFlag(QC_CREATE_DIR, path)) {
+    s.ReplyStr(1089, s.ClientPathOf(path));
+    return;
+  }
+  if (!BeforeHook(s, kMkd, path)) return;
+  MkdAct(s, path);
+}
+
+void RmdAct(RFTPSComInterp& s, const std::string& path) {
+  // No working directory of ours can sit inside it here, so unlike the
+  // original platform there is nothing to step out of first.
+  const std::string posix = LocalToPosix(path);
+  if (posix.empty() || FsRemoveDir(posix) != 0) {
+    s.ReplyStr(1086, s.ClientPathOf(path));
+    return;
+  }
+  s.ReplyStr(1087);
+  (void)s.RaiseHook(kRmd.after, path);
+}
+
+void HandleRmd(RFTPSComInterp& s, std::string_view line) {
+  const std::string arg = CommandArgument(line, 3);
+  if (arg.empty()) {
+    s.ReplyStr(1083);
+    return;
+  }
+  const std::string path = s.ResolveClientPath(arg);
+  if (!s.AskFlag(QC_DELETE_DIR, path)) {
+    s.ReplyStr(1084, s.ClientPathOf(path));
+    return;
+  }
+  if (!IsDirectory(path)) {
+    s.ReplyStr(1085, s.ClientPathOf(path));
+    return;
+  }
+  if (!BeforeHook(s, kRmd, path)) return;
+  RmdAct(s, path);
+}
+
+void DeleAct(RFTPSComInterp& s, const std::string& path) {
+  const std::string posix = LocalToPosix(path);
+  if (!s.Anonymous && !posix.empty()) (void)FsSetReadOnly(posix, false);
+  if (s.Quota) s.Quota->CreditFile(path);
+  if (posix.empty() || FsRemoveFile(posix) != 0) {
+    if (s.Quota) s.Quota->UndoLast();
+    s.ReplyStr(1080, s.ClientPathOf(path));
+    return;
+  }
+  s.ReplyStr(1081);
+  (void)s.RaiseHook(kDele.after, path);
+}
+
+void HandleDele(RFTPSComInterp& s, std::string_view line) {
+  const std::string arg = CommandArgument(line, 4);
+  if (arg.empty()) {
+    s.ReplyStr(1077);
+    return;
+  }
+  const std::string path = s.ResolveClientPath(arg);
+  if (!s.AskFlag(QC_MODIFY_FILE, path)) {
+    s.ReplyStr(1078);
+    return;
+  }
+  if (!IsRegularFile(path)) {
+    s.ReplyStr(1079, s.ClientPathOf(path));
+    return;
+  }
+  if (!BeforeHook(s, kDele, path)) return;
+  DeleAct(s, path);
+}
+
+// --- RNFR, RNTO ------------------------------------------------------------------------------
+
+void HandleRnfr(RFTPSComInterp& s, std::string_view line) {
+  const std::string arg = CommandArgument(line, 4);
+  if (arg.empty()) {
+    s.ReplyStr(1067);
+    return;
+  }
+  const std::string path = s.ResolveClientPath(arg);
+  const bool isDir = IsDirectory(path);
+  if (!s.AskFlag(isDir ? QC_DELETE_DIR : QC_MODIFY_FILE, path)) {
+    s.ReplyStr(1068);
+    return;
+  }
+  if (!isDir && !IsRegularFile(path)) {
+    s.ReplyStr(1069, s.ClientPathOf(path));
+    return;
+  }
+  RFTPSTransferExt& x = TransferExt(s);
+  x.renameSource = path;
+  x.renameIsDir = isDir;
+  s.ReplyStr(1070);
+  s.CommandState = CS_RenamePending;
+}
+
+void RntoAct(RFTPSComInterp& s, const std::string& dest) {
+  const std::string& src = TransferExt(s).renameSource;
+  const std::string from = LocalToPosix(src);
+  const std::string to = PosixForNewName(dest);
+  const bool replacing = !EqualsNoCase(src, dest) && IsRegularFile(dest);
+  // rename() replaces an existing file in one step, so the old file is
+  // never lost when the move itself fails.
+  if (replacing && s.Quota) s.Quota->CreditFile(dest);
+  if (src != dest) {
+    int rc = from.empty() || to.empty() ? ENOENT : FsRename(from, to);
+    if (rc != 0 && replacing && (rc == EISDIR || rc == ENOTDIR || rc == EEXIST)) {
+      // A directory cannot replace a file in one step: remove the file first.
+      if (FsRemoveFile(LocalToPosix(dest)) == 0) rc = FsRename(from, to);
+    }
+    if (rc != 0) {
+      if (replacing && s.Quota) s.Quota->UndoLast();
+      s.ReplyStr(1074, s.ClientPathOf(dest));
+      return;
+    }
+  }
+  s.ReplyStr(1075);
+  (void)s.RaiseHook(kRnto.after, dest);
+}
+
+void HandleRnto(RFTPSComInterp& s, std::string_view line) {
+  if (s.CommandState != CS_RenamePending) {
+    s.ReplyStr(1071);
+    return;
+  }
+  s.CommandState = CS_LoggedIn;
+  const std::string arg = CommandArgument(line, 4);
+  if (arg.empty()) {
+    s.ReplyStr(1072);
+    return;
+  }
+  const std::string dest = s.ResolveClientPath(arg);
+  if (!s.AskFlag(TransferExt(s).renameIsDir ? QC_CREATE_DIR : QC_MODIFY_FILE, dest)) {
+    s.ReplyStr(1073);
+    return;
+  }
+  if (!BeforeHook(s, kRnto, dest)) return;
+  RntoAct(s, dest);
+}
+
+// --- SIZE, MDTM, ALLO, SMNT ----------------------------------------------------------------------
+
+std::string ParentDir(const std::string& path) {
+  const size_t slash = path.rfind('\\');
+  if (slash == std::string::npos) return path;
+  std::string dir = path.substr(0, slash);
+  if (dir.size() == 2 && dir[1] == ':') dir += '\\';
+  return dir;
+}
+
+void HandleSize(RFTPSComInterp& s, std::string_view line) {
+  const std::string arg = CommandArgument(line, 4);
+  if (arg.empty()) {
+    s.ReplyStr(1119);
+    return;
+  }
+  const std::string path = s.ResolveClientPath(arg, true);
+  if (!s.AskFlag(QC_READ_FILE, path) && !s.AskFlag(QC_LIST_DIR, ParentDir(path))) {
+    s.ReplyStr(1120);
+    return;
+  }
+  if (!IsRegularFile(path)) {
+    s.ReplyStr(1121, s.ClientPathOf(path));
+    return;
+  }
+  s.ReplyStr(1122, FileSize(path));
+}
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+// The stamp as seconds since 1970. Without a zone number it is local time.
+bool StampToSeconds(const RMdtmStampStr& st, int64_t& out) {
+  const int64_t asUtc = DaysFromCivil(st.year, st.month, st.day) * 86400 + st.hour * 3600 +
+                        st.minute * 60 + st.second;
+  if (st.utc) {
+    out = asUtc;
+    return true;
+  }
+  int64_t off = 0;
+  if (!LocalUtcOffsetSeconds(asUtc, off)) return false;
+  // The offset at the guessed instant settles daylight-saving boundaries.
+  int64_t off2 = off;
+  if (!LocalUtcOffsetSeconds(asUtc - off, off2)) return false;
+  out = asUtc - off2;
+  return true;
+}
+
+void HandleMdtm(RFTPSComInterp& s, std::string_view line) {
+  const std::string arg = CommandArgument(line, 4);
+  if (arg.empty()) {
+    s.ReplyStr(1129);
+    return;
+  }
+  const RMdtmArgStr a = ParseMdtmArg(arg);
+  const std::string path = s.ResolveClientPath(a.path);
+  if (!s.AskFlag(a.setForm ? QC_WRITE_FILE : QC_LIST_DIR, path)) {
+    s.ReplyStr(1130);
+    return;
+  }
+  if (!IsDirectory(path) && !IsRegularFile(path)) {
+    s.ReplyStr(1131, s.ClientPathOf(path));
+    return;
+  }
+  if (!a.setForm) {
+    RFileStatStr st;
+    if (!LocalStat(path, st)) {
+      s.ReplyStr(1133, s.ClientPathOf(path));
+      return;
+    }
+    const RLocalTm t = LocalTime(st.mtime);
+    s.ReplyStr(1132, RFormat("%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
+                             t.second));
+    return;
+  }
+  int64_t when = 0;
+  if (!StampToSeconds(a.stamp, when)) {
+    s.ReplyStr(1162, s.ClientPathOf(path));
+    return;
+  }
+  if (when > s.Manager().Loop().Clock().WallSeconds() + kFutureSlackSeconds) {
+    s.ReplyStr(1193);
+    return;
+  }
+  const std::string posix = LocalToPosix(path);
+  if (posix.empty() || FsSetModTime(posix, when) != 0) {
+    s.ReplyStr(1162, s.ClientPathOf(path));
+    return;
+  }
+  s.ReplyStr(1161);
+}
+
+void HandleAllo(RFTPSComInterp& s, std::string_view line) {
+  const std::optional<uint64_t> wanted = ParseAlloLine(line);
+  if (!wanted) {
+    s.ReplyStr(1063);
+    return;
+  }
+  const int64_t space = FsFreeSpace(LocalToPosix(s.CurrentDir));
+  const char drive = s.CurrentDir.empty() ? 'C' : s.CurrentDir[0];
+  s.Reply(AlloReplyText(*wanted, space < 0 ? 0 : static_cast<uint64_t>(space), drive));
+}
+
+void HandleSmnt(RFTPSComInterp& s, std::string_view) {
+  s.ReplyStr(1013);
+}
+
+// Held commands released by a hook.
+void ResumeDele(RFTPSComInterp& s) {
+  DeleAct(s, TransferExt(s).pendingPath);
+}
+void ResumeRmd(RFTPSComInterp& s) {
+  RmdAct(s, TransferExt(s).pendingPath);
+}
+void ResumeMkd(RFTPSComInterp& s) {
+  MkdAct(s, TransferExt(s).pendingPath);
+}
+void ResumeCwd(RFTPSComInterp& s) {
+  CwdAct(s, TransferExt(s).pendingPath);
+}
+void ResumeRnto(RFTPSComInterp& s) {
+  RntoAct(s, TransferExt(s).pendingPath);
+}
+
+const RFTPCommandRegistrar kRegisterFileCmds({
+    {"CDUP", RCmdGroup::LoggedIn, 2, &HandleCdup},
+    {"XCUP", RCmdGroup::LoggedIn, 2, &HandleCdup},
+    {"SMNT", RCmdGroup::LoggedIn, 3, &HandleSmnt},
+    {"PWD", RCmdGroup::LoggedIn, 6, &HandlePwd},
+    {"XPWD", RCmdGroup::LoggedIn, 6, &HandlePwd},
+    {"MDTM", RCmdGroup::LoggedIn, 7, &HandleMdtm},
+    {"DELE", RCmdGroup::LoggedIn, 9, &HandleDele},
+    {"SIZE", RCmdGroup::LoggedIn, 11, &HandleSize},
+    {"RNTO", RCmdGroup::LoggedIn, 12, &HandleRnto},
+    {"RNFR", RCmdGroup::LoggedIn, 13, &HandleRnfr},
+    {"ALLO", RCmdGroup::LoggedIn, 14, &HandleAllo},
+    {"CWD", RCmdGroup::LoggedIn, 21, &HandleCwd},
+    {"RMD", RCmdGroup::LoggedIn, 21, &HandleRmd},
+    {"MKD", RCmdGroup::LoggedIn, 21, &HandleMkd},
+});
+
+struct RFileResumeInstaller {
+  RFileResumeInstaller() {
+    RFTPCommandTable& t = RFTPCommandTable::Instance();
+    t.SetResume(DC_Dele, &ResumeDele);
+    t.SetResume(DC_Rmd, &ResumeRmd);
+    t.SetResume(DC_Mkd, &ResumeMkd);
+    t.SetResume(DC_Cwd, &ResumeCwd);
+    t.SetResume(DC_Rnto, &ResumeRnto);
+  }
+};
+const RFileResumeInstaller kInstallFileResume;
+
+}  // namespace
+}  // namespace vantor

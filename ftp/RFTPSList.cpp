@@ -1,0 +1,133 @@
+// LIST and NLST: the listing is generated (or taken from the directory
+// cache) by the file services, queued, and sent over the data connection.
+#include "fs/RLSDir.h"
+#include "fs/RPath.h"
+#include "ftp/RFTPSListArgs.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSTransfer.h"
+
+namespace vantor {
+namespace {
+
+// Lines longer than this are cut, as the line sender always did.
+constexpr size_t kMaxListLine = 500;
+// Lines are joined into blocks of about this size for one send: the bytes
+// on the wire are exactly the CR LF terminated lines, with far fewer steps.
+constexpr size_t kListBlock = 65536;
+
+// Entries of a listing are filtered by the list-directory question of the
+// session's user.
+class RSessionListAccess final : public RFsAccess {
+ public:
+  explicit RSessionListAccess(RFTPSComInterp& s) : s_(s) {}
+  bool CanList(std::string_view, uint32_t, std::string_view localPath) override {
+    return s_.AskFlag(QC_LIST_DIR, localPath);
+  }
+
+ private:
+  RFTPSComInterp& s_;
+};
+
+std::string ParentOf(const std::string& path) {
+  const size_t slash = path.rfind('\\');
+  std::string dir = slash == std::string::npos ? path : path.substr(0, slash);
+  if (dir.size() == 2 && dir[1] == ':') dir += '\\';
+  return dir;
+}
+
+void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
+  if (s.TransferState != XS_Idle) {
+    s.ReplyStr(1038);
+    return;
+  }
+  const RListArgStr args =
+      ParseListArgument(line.size() > 5 ? line.substr(5) : std::string_view(), isList);
+  const std::string local = args.path.empty() ? s.CurrentDir : s.ResolveClientPath(args.path);
+  const std::string checked = IsDirectory(local) ? local : ParentOf(local);
+  if (!s.AskFlag(QC_CHANGE_DIR, checked)) {
+    s.ReplyStr(1039);
+    return;
+  }
+  RLSDirArgsStr ls;
+  if (args.path.empty()) {
+    ls.dir = s.CurrentDir;
+  } else {
+    SplitListPath(local, ls.dir, ls.pattern);
+  }
+  RSessionListAccess access(s);
+  const bool security = !s.Manager().SecurityOff();
+  ls.user = s.UserName;
+  ls.options = args.options;
+  ls.access = security ? &access : nullptr;
+  ls.address = s.LocalAddress;
+  ls.home = s.HomeDir;
+  ls.relPaths = security && s.RelativePaths;
+  ls.hideHidden = s.HideHidden;
+  ls.now = s.Manager().Loop().Clock().WallSeconds();
+  RFTPSTransferExt& x = TransferExt(s);
+  LoadTransferSettings(s);
+  {
+    RLSDir dir(ls);
+    std::vector<std::string> lines = dir.TakeLines();
+    x.lines.assign(std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+  }
+  x.listing = true;
+  x.upload = false;
+  x.dataConnected = false;
+  if (!s.PassiveMode) {
+    s.ReplyStr(1041);
+    if (!OpenActive(s, 1042, 1043)) {
+      x.lines.clear();
+      return;
+    }
+  }
+  s.FileName = ls.dir;
+  s.TransferState = XS_WaitList;
+  s.TransferBytes = 0;
+  x.bufferFill = 0;
+  s.TransferStartMs = s.Manager().Loop().Clock().NowMs();
+  x.lastTickCount = 0;
+  if (s.PassiveMode) DataConnected(s, WS_OK);
+}
+
+void HandleListVerb(RFTPSComInterp& s, std::string_view line) {
+  HandleList(s, line, true);
+}
+void HandleNlstVerb(RFTPSComInterp& s, std::string_view line) {
+  HandleList(s, line, false);
+}
+
+const RFTPCommandRegistrar kRegisterList({
+    {"LIST", RCmdGroup::LoggedIn, 17, &HandleListVerb},
+    {"NLST", RCmdGroup::LoggedIn, 17, &HandleNlstVerb},
+});
+
+}  // namespace
+
+void SendNextLine(RFTPSComInterp& s, int status) {
+  RFTPSTransferExt& x = TransferExt(s);
+  if (status != WS_OK) {
+    EndSend(s, true, 1036, false);
+    return;
+  }
+  s.TransferBytes += x.bufferFill;
+  x.bufferFill = 0;
+  if (x.lines.empty()) {
+    EndSend(s, false, 1037, false);
+    return;
+  }
+  std::string& block = x.listBlock;
+  block.clear();
+  while (!x.lines.empty() && block.size() < kListBlock) {
+    const std::string& l = x.lines.front();
+    block.append(l, 0, kMaxListLine);
+    block += "\r\n";
+    x.lines.pop_front();
+  }
+  if (!s.DataSocket || s.DataSocket->SendBlock(block.data(), static_cast<int64_t>(block.size()),
+                                               &x.bufferFill) != WS_OK) {
+    EndSend(s, true, 1036, false);
+  }
+}
+
+}  // namespace vantor

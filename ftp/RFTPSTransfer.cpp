@@ -1,0 +1,580 @@
+// File transfers: RETR, STOR, APPE, STOU, REST, TYPE, MODE, STRU, the send
+// and receive loops and the end of a transfer.
+#include "ftp/RFTPSTransfer.h"
+
+#include "accounts/RFTPQuota.h"
+#include "accounts/RFTPRatios.h"
+#include "fs/RPath.h"
+#include "ftp/RFTPMessages.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSTransferArgs.h"
+#include "ftp/RStouNames.h"
+#include "ftp/RTransferSummary.h"
+#include "util/RLog.h"
+
+namespace vantor {
+namespace {
+
+// Event-hook event numbers of transfers.
+enum : uint32_t {
+  HE_UploadEnded = 10,
+  HE_DownloadStarted = 11,
+  HE_DownloadEnded = 12,
+  HE_UploadFailed = 13,
+  HE_DownloadFailed = 14,
+  HE_UploadStarted = 9,
+  HE_BeforeRetr = 100,
+  HE_BeforeStor = 101,
+  HE_BeforeAppe = 102,
+  HE_BeforeStou = 103,
+};
+
+int64_t NowMs(RFTPSComInterp& s) {
+  return s.Manager().Loop().Clock().NowMs();
+}
+
+bool SpeedLimited(RFTPSComInterp& s) {
+  if (s.SpeedLimit > 0) return true;
+  RSocketLayer* layer = s.DataSocket ? s.DataSocket->Layer() : s.Manager().Layer();
+  return layer != nullptr && layer->SpeedLimitOn();
+}
+
+// True when the command goes on now; otherwise the hook answered or holds it.
+bool PreCommandHook(RFTPSComInterp& s, uint32_t event, int32_t deferred, const std::string& path) {
+  const int verdict = s.RaiseHook(event, path);
+  if (verdict == HV_Reply) {
+    SendText(s, s.Hook ? s.Hook->VerdictText() : std::string());
+    return false;
+  }
+  if (verdict == HV_Hold) {
+    s.CommandState = CS_AwaitingHook;
+    s.DeferredCommand = deferred;
+    return false;
+  }
+  return true;
+}
+
+void RaiseTransferEnd(RFTPSComInterp& s, uint32_t code, uint32_t reason, int64_t elapsed) {
+  if (!s.Hook) return;
+  RHookEventStr e;
+  e.code = code;
+  e.second = reason;
+  e.elapsed = static_cast<uint32_t>(elapsed);
+  e.bytes = static_cast<uint64_t>(s.TransferBytes);
+  e.text = s.FileName;
+  e.text2 = TypeWord(s);
+  (void)s.Hook->Raise(e);
+}
+
+void SendEndReply(RFTPSComInterp& s, uint32_t reply) {
+  std::string text = LoadStr(reply);
+  if (text.find('%') != std::string::npos) text = FormatStr(reply, ClientLeaf(s, s.FileName));
+  if (s.VerboseReplies) {
+    SendRatioQuotaSummary(s, text);
+  } else {
+    s.Reply(text);
+  }
+}
+
+// The data socket's status of the transfer's side, -1 without a socket.
+int DataSideStatus(RFTPSComInterp& s, bool upload) {
+  if (!s.DataSocket) return -1;
+  RSockStatusStr st;
+  s.DataSocket->GetStatus(st);
+  return upload ? st.receiveStatus : st.sendStatus;
+}
+
+void CloseDataAfterEnd(RFTPSComInterp& s, bool graceful) {
+  if (graceful && s.DataSocket) {
+    s.TransferState = XS_Closing;
+    const WsStatus st = s.DataSocket->DisconnectHost(0);
+    if (st == WS_OK || st == WS_Busy) return;  // the closing event finishes it
+  }
+  s.DataSocket.reset();
+  s.TransferState = XS_Idle;
+}
+
+// --- RETR ---------------------------------------------------------------------------
+
+void RetrOpen(RFTPSComInterp& s);
+
+void HandleRetr(RFTPSComInterp& s, std::string_view line) {
+  if (s.TransferState != XS_Idle) {
+    s.ReplyStr(1026);
+    return;
+  }
+  const std::string arg = CommandArgument(line, 4);
+  if (arg.empty()) {
+    s.ReplyStr(1028);
+    return;
+  }
+  s.FileName = s.ResolveClientPath(arg, true);
+  if (!s.AskFlag(QC_READ_FILE, s.FileName)) {
+    s.ReplyStr(1029);
+    return;
+  }
+  if (!IsRegularFile(s.FileName)) {
+    s.ReplyStr(1030, s.ClientPathOf(s.FileName));
+    return;
+  }
+  ++s.FilesDown;
+  if (s.Ratio && !s.Ratio->MayDownload(s.FileName)) {
+    --s.FilesDown;
+    s.ReplyStr(1134);
+    return;
+  }
+  if (!PreCommandHook(s, HE_BeforeRetr, DC_Retr, s.FileName)) return;
+  RetrOpen(s);
+}
+
+void RetrGiveUp(RFTPSComInterp& s) {
+  if (s.Ratio) s.Ratio->DownloadFailed();
+  if (s.FilesDown > 0) --s.FilesDown;
+}
+
+void RetrOpen(RFTPSComInterp& s) {
+  RFTPSTransferExt& x = TransferExt(s);
+  LoadTransferSettings(s);
+  x.file.Close();
+  const int rc = x.file.Open(LocalToPosix(s.FileName), RTransferOpenMode::Read, s.RestartOffset,
+                             UploadSharingFromText(""));
+  s.TransferStartOffset = s.RestartOffset;
+  s.RestartOffset = 0;
+  if (rc != 0) {
+    RetrGiveUp(s);
+    s.ReplyStr(1151, s.ClientPathOf(s.FileName));
+    return;
+  }
+  x.fileSize = std::max<int64_t>(FileSize(s.FileName), 0);
+  s.FileSize = x.fileSize;
+  x.listing = false;
+  x.upload = false;
+  x.dataConnected = false;
+  if (!s.PassiveMode) {
+    s.ReplyStr(1031, TypeWord(s), ClientLeaf(s, s.FileName), x.fileSize);
+    if (!OpenActive(s, 1032, 1033)) {
+      x.file.Close();
+      RetrGiveUp(s);
+      return;
+    }
+  }
+  if (s.Logged) WriteLog(LOG_DOWNLOADS, FormatStr(2014, s.Number(), LowerAscii(s.FileName)));
+  s.TransferState = XS_WaitSend;
+  x.bufferFill = 0;
+  s.TransferBytes = 0;
+  s.TransferStartMs = NowMs(s);
+  x.lastTickCount = 0;
+  ++Stats().DownloadsActive;
+  if (s.PassiveMode) DataConnected(s, WS_OK);
+  (void)s.RaiseHook(HE_DownloadStarted, s.FileName);
+}
+
+// --- uploads ------------------------------------------------------------------------------
+
+void UploadStart(RFTPSComInterp& s);
+
+uint32_t HookEventOf(RUploadKind k) {
+  return k == RUploadKind::Stor ? HE_BeforeStor
+                                : (k == RUploadKind::Appe ? HE_BeforeAppe : HE_BeforeStou);
+}
+int32_t DeferredOf(RUploadKind k) {
+  return k == RUploadKind::Stor ? DC_Stor : (k == RUploadKind::Appe ? DC_Appe : DC_Stou);
+}
+
+// Query code 7, 8 or 10 for writing FileName; 8 is retried as 10.
+bool MayUpload(RFTPSComInterp& s, RUploadKind kind) {
+  uint32_t code = QC_WRITE_FILE;
+  if (IsRegularFile(s.FileName)) {
+    const int64_t size = FileSize(s.FileName);
+    code = (kind == RUploadKind::Appe || size <= s.RestartOffset) ? QC_APPEND_FILE : QC_MODIFY_FILE;
+    if (code == QC_APPEND_FILE &&
+        UploadRecords(s.Manager().Now()).Contains(s.ClientAddress, s.FileName)) {
+      code = QC_WRITE_FILE;
+    }
+  }
+  if (s.AskFlag(code, s.FileName)) return true;
+  return code == QC_APPEND_FILE && s.AskFlag(QC_MODIFY_FILE, s.FileName);
+}
+
+void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
+  if (s.TransferState != XS_Idle) {
+    s.ReplyStr(1050);
+    return;
+  }
+  const std::string arg = CommandArgument(line, 4);
+  if (kind != RUploadKind::Stou) {
+    if (arg.empty()) {
+      s.ReplyStr(1052);
+      return;
+    }
+    s.FileName = s.ResolveClientPath(arg, true);
+  } else {
+    s.RestartOffset = 0;
+    const std::string resolved = s.ResolveClientPath(arg, true);
+    const auto name = FindUniqueName(resolved, IsDirectory(resolved), [](const std::string& p) {
+      return IsRegularFile(p) || IsDirectory(p);
+    });
+    if (!name) {
+      s.ReplyStr(1113);
+      return;
+    }
+    s.FileName = *name;
+  }
+  if (!MayUpload(s, kind)) {
+    s.ReplyStr(1053);
+    return;
+  }
+  TransferExt(s).uploadKind = kind;
+  if (!PreCommandHook(s, HookEventOf(kind), DeferredOf(kind), s.FileName)) return;
+  UploadStart(s);
+}
+
+void UploadStart(RFTPSComInterp& s) {
+  RFTPSTransferExt& x = TransferExt(s);
+  const RGlobalSettings& g = LoadTransferSettings(s);
+  const RUploadKind kind = x.uploadKind;
+  x.file.Close();
+  if (s.Quota) {
+    if (kind == RUploadKind::Appe) {
+      (void)s.Quota->Charge(0);
+    } else {
+      s.Quota->CreditFile(s.FileName);
+      if (s.RestartOffset > 0) (void)s.Quota->Charge(-s.RestartOffset);
+    }
+  }
+  RUploadSharing sharing = RUploadSharing::Any;
+  if (g.openFilesUploadMode == RUploadMode::Shared) sharing = RUploadSharing::Shared;
+  if (g.openFilesUploadMode == RUploadMode::Exclusive) sharing = RUploadSharing::Exclusive;
+  const std::string posix = IsReservedDevice(s.FileName) ? std::string() : LocalToPosix(s.FileName);
+  const int rc = posix.empty() ? ENOENT
+                               : x.file.Open(posix,
+                                             kind == RUploadKind::Appe ? RTransferOpenMode::Append
+                                                                       : RTransferOpenMode::Write,
+                                             s.RestartOffset, sharing);
+  s.TransferStartOffset = s.RestartOffset;
+  s.RestartOffset = 0;
+  if (rc != 0) {
+    if (s.Quota) s.Quota->UndoLast();
+    s.ReplyStr(1054, ClientLeaf(s, s.FileName));
+    return;
+  }
+  x.listing = false;
+  x.upload = true;
+  x.dataConnected = false;
+  if (!s.PassiveMode) {
+    s.ReplyStr(1055, TypeWord(s), ClientLeaf(s, s.FileName));
+    if (!OpenActive(s, 1056, 1057)) {
+      // The connection never opened: a new file goes again, an existing one
+      // was never changed (its truncation waits for the connection).
+      x.file.Abandon();
+      if (s.Quota) s.Quota->UndoLast();
+      return;
+    }
+  }
+  if (s.Logged) WriteLog(LOG_UPLOADS, FormatStr(2013, s.Number(), LowerAscii(s.FileName)));
+  s.TransferState = XS_WaitReceive;
+  x.bufferFill = 0;
+  s.TransferBytes = 0;
+  s.TransferStartMs = NowMs(s);
+  x.lastTickCount = 0;
+  ++Stats().UploadsActive;
+  ++s.FilesUp;
+  if (s.PassiveMode) DataConnected(s, WS_OK);
+  (void)s.RaiseHook(HE_UploadStarted, s.FileName);
+}
+
+void HandleStor(RFTPSComInterp& s, std::string_view line) {
+  HandleUpload(s, line, RUploadKind::Stor);
+}
+void HandleAppe(RFTPSComInterp& s, std::string_view line) {
+  HandleUpload(s, line, RUploadKind::Appe);
+}
+void HandleStou(RFTPSComInterp& s, std::string_view line) {
+  HandleUpload(s, line, RUploadKind::Stou);
+}
+
+// --- REST, TYPE, MODE, STRU -------------------------------------------------------------------
+
+void HandleRest(RFTPSComInterp& s, std::string_view line) {
+  const std::optional<int64_t> offset = ParseRestLine(line);
+  if (!offset) {
+    s.ReplyStr(1127);
+    return;
+  }
+  s.RestartOffset = *offset;
+  s.CommandState = CS_RestartPending;
+  s.ReplyStr(1128, *offset);
+}
+
+void HandleType(RFTPSComInterp& s, std::string_view line) {
+  const RTypeDecisionStr d = DecideType(line);
+  if (d.changes) s.AsciiType = d.ascii;
+  s.ReplyStr(d.reply);
+}
+
+void HandleMode(RFTPSComInterp& s, std::string_view line) {
+  s.ReplyStr(DecideMode(line));
+}
+void HandleStru(RFTPSComInterp& s, std::string_view line) {
+  s.ReplyStr(DecideStru(line));
+}
+
+const RFTPCommandRegistrar kRegisterTransfer({
+    {"REST", RCmdGroup::LoggedIn, 10, &HandleRest},
+    {"STOR", RCmdGroup::LoggedIn, 15, &HandleStor},
+    {"APPE", RCmdGroup::LoggedIn, 15, &HandleAppe},
+    {"STOU", RCmdGroup::LoggedIn, 15, &HandleStou},
+    {"RETR", RCmdGroup::LoggedIn, 16, &HandleRetr},
+    {"MODE", RCmdGroup::LoggedIn, 18, &HandleMode},
+    {"STRU", RCmdGroup::LoggedIn, 18, &HandleStru},
+    {"TYPE", RCmdGroup::LoggedIn, 20, &HandleType},
+});
+
+struct RResumeInstaller {
+  RResumeInstaller() {
+    RFTPCommandTable& t = RFTPCommandTable::Instance();
+    t.SetResume(DC_Retr, &RetrOpen);
+    t.SetResume(DC_Stor, &UploadStart);
+    t.SetResume(DC_Appe, &UploadStart);
+    t.SetResume(DC_Stou, &UploadStart);
+  }
+};
+const RResumeInstaller kInstallResume;
+
+// --- sending -------------------------------------------------------------------------------
+
+void SendNextBlock(RFTPSComInterp& s) {
+  RFTPSTransferExt& x = TransferExt(s);
+  const int64_t size = x.file.Size();
+  if (size < 0) {
+    EndSend(s, true, 1150, false);
+    return;
+  }
+  const int64_t left = size - x.sendOffset;
+  if (left <= 0) {
+    EndSend(s, false, 1035, false);
+    return;
+  }
+  const int64_t block =
+      SpeedLimited(s) ? RFTPSTransferExt::kPacedBlock : RFTPSTransferExt::kFastSendBlock;
+  const int64_t n = left < block ? left : block;
+  if (!s.DataSocket ||
+      s.DataSocket->SendFile(x.file.Fd(), x.sendOffset, n, &x.bufferFill) != WS_OK) {
+    EndSend(s, true, 1034, false);
+  }
+}
+
+// --- receiving ------------------------------------------------------------------------------
+
+void ReceiveNextBlock(RFTPSComInterp& s) {
+  RFTPSTransferExt& x = TransferExt(s);
+  if (!s.DataSocket ||
+      s.DataSocket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0) != WS_OK) {
+    EndReceive(s, true, 1058, false);
+  }
+}
+
+}  // namespace
+
+const char* TypeWord(const RFTPSComInterp& s) {
+  return s.AsciiType ? "ASCII" : "BINARY";
+}
+
+std::string ClientLeaf(const RFTPSComInterp& s, std::string_view localPath) {
+  const std::string client = s.ClientPathOf(localPath);
+  const size_t slash = client.rfind('/');
+  return slash == std::string::npos ? client : client.substr(slash + 1);
+}
+
+void StartSending(RFTPSComInterp& s) {
+  RFTPSTransferExt& x = TransferExt(s);
+  x.sendOffset = x.file.StartOffset();
+  x.bufferFill = 0;
+  SendNextBlock(s);
+}
+
+void SendCompleted(RFTPSComInterp& s, int status) {
+  RFTPSTransferExt& x = TransferExt(s);
+  if (status != WS_OK) {
+    EndSend(s, true, 1034, false);
+    return;
+  }
+  s.TransferBytes += x.bufferFill;
+  x.sendOffset += x.bufferFill;
+  x.bufferFill = 0;
+  SendNextBlock(s);
+}
+
+void StartReceiving(RFTPSComInterp& s) {
+  RFTPSTransferExt& x = TransferExt(s);
+  x.bufferSize = SpeedLimited(s) ? RFTPSTransferExt::kPacedBlock : RFTPSTransferExt::kFastBlock;
+  x.buffer.reset(new char[static_cast<size_t>(x.bufferSize)]);
+  x.bufferFill = 0;
+  // The connection is up: now the old contents may be cut.
+  if (x.file.Commit() != 0) {
+    EndReceive(s, true, 1060, false);
+    return;
+  }
+  ReceiveNextBlock(s);
+}
+
+void ReceiveCompleted(RFTPSComInterp& s, int status) {
+  RFTPSTransferExt& x = TransferExt(s);
+  if (status != WS_OK && status != WS_SoftClose) {
+    EndReceive(s, true, 1058, false);
+    return;
+  }
+  if (x.bufferFill == 0) {
+    EndReceive(s, false, 1059, false);
+    return;
+  }
+  if (s.Quota && !s.Quota->Charge(-x.bufferFill)) {
+    EndReceive(s, true, 1135, false);
+    return;
+  }
+  if (x.file.Write(x.buffer.get(), static_cast<size_t>(x.bufferFill)) != x.bufferFill) {
+    if (s.Quota) s.Quota->UndoLast();
+    EndReceive(s, true, 1060, false);
+    return;
+  }
+  s.TransferBytes += x.bufferFill;
+  x.bufferFill = 0;
+  if (status == WS_SoftClose) return;  // the closing event ends the upload
+  ReceiveNextBlock(s);
+}
+
+void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
+  RFTPSTransferExt& x = TransferExt(s);
+  const int64_t elapsed = NowMs(s) - s.TransferStartMs + 10;
+  s.TransferBytes += x.bufferFill;
+  const int dataStatus = DataSideStatus(s, false);
+  const bool listing = x.listing;
+  x.buffer.reset();
+  x.bufferSize = 0;
+  x.file.Close();
+  x.lines.clear();
+  CloseDataAfterEnd(s, !failed);
+  if (failed && !listing) RetrGiveUp(s);
+
+  RTransferReasonStr reason;
+  if (failed) {
+    RTransferEndFactsStr f;
+    f.upload = false;
+    f.killedByServer = killed;
+    f.reply = reply;
+    f.dataStatus = dataStatus;
+    f.controlConnected = s.Control() != nullptr && !s.RemovalRequested();
+    reason = PickFailureReason(f);
+  }
+  const std::string reasonText = reason.text != 0 ? LoadStr(reason.text) : "";
+  if (!listing) {
+    if (s.Logged) {
+      WriteLog(LOG_DOWNLOADS,
+               TransferEndLogLine(false, failed, s.Number(), s.FileName,
+                                  static_cast<uint64_t>(s.TransferBytes), elapsed, reasonText));
+    }
+    RaiseTransferEnd(s, failed ? HE_DownloadFailed : HE_DownloadEnded,
+                     static_cast<uint32_t>(reason.number), elapsed);
+    if (Stats().DownloadsActive > 0) --Stats().DownloadsActive;
+    if (!failed) ++Stats().FilesDownloaded;
+    s.BytesDown += static_cast<uint64_t>(s.TransferBytes);
+  }
+  Stats().KBytesDownloaded += static_cast<double>(s.TransferBytes / 1024);
+  if (!suppress) SendEndReply(s, reply);
+  s.TransferBytes = 0;
+  x.bufferFill = 0;
+}
+
+void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
+  RFTPSTransferExt& x = TransferExt(s);
+  const RGlobalSettings& g = LoadTransferSettings(s);
+  const int64_t elapsed = NowMs(s) - s.TransferStartMs + 10;
+  s.TransferBytes += x.bufferFill;
+  const int dataStatus = DataSideStatus(s, true);
+  x.buffer.reset();
+  x.bufferSize = 0;
+  CloseDataAfterEnd(s, false);
+
+  bool fileRemains = true;
+  if (failed) {
+    if (s.FilesUp > 0) --s.FilesUp;
+    if (!x.dataConnected) {
+      // Nothing arrived: put things back as they were before the command.
+      x.file.Abandon();
+      fileRemains = false;
+    } else if (g.deletePartialUploads) {
+      const bool resumed =
+          !x.file.Created() && (x.uploadKind == RUploadKind::Appe || x.file.StartOffset() > 0);
+      if (s.Quota) {
+        if (resumed) {
+          (void)s.Quota->Charge(s.TransferBytes);
+        } else {
+          s.Quota->CreditFile(s.FileName);
+        }
+      }
+      x.file.DeletePartial();
+      fileRemains = false;
+    }
+  }
+  x.file.Close();
+
+  RTransferReasonStr reason;
+  if (failed) {
+    RTransferEndFactsStr f;
+    f.upload = true;
+    f.killedByServer = killed;
+    f.reply = reply;
+    f.dataStatus = dataStatus;
+    f.controlConnected = s.Control() != nullptr && !s.RemovalRequested();
+    reason = PickFailureReason(f);
+  }
+  const std::string reasonText = reason.text != 0 ? LoadStr(reason.text) : "";
+  if (s.Logged) {
+    WriteLog(LOG_UPLOADS,
+             TransferEndLogLine(true, failed, s.Number(), s.FileName,
+                                static_cast<uint64_t>(s.TransferBytes), elapsed, reasonText));
+  }
+  if (fileRemains && !s.AskFlag(QC_APPEND_FILE, s.FileName) &&
+      !s.AskFlag(QC_MODIFY_FILE, s.FileName)) {
+    UploadRecords(s.Manager().Now()).Insert(s.ClientAddress, s.FileName, s.Manager().Now());
+  }
+  RaiseTransferEnd(s, failed ? HE_UploadFailed : HE_UploadEnded,
+                   static_cast<uint32_t>(reason.number), elapsed);
+  if (Stats().UploadsActive > 0) --Stats().UploadsActive;
+  s.BytesUp += static_cast<uint64_t>(s.TransferBytes);
+  Stats().KBytesUploaded += static_cast<double>(s.TransferBytes / 1024);
+  if (fileRemains) {
+    if (s.Ratio && s.TransferBytes > 0) s.Ratio->Uploaded(static_cast<uint64_t>(s.TransferBytes));
+    ++Stats().FilesUploaded;
+  }
+  if (!suppress) SendEndReply(s, reply);
+  s.TransferBytes = 0;
+  x.bufferFill = 0;
+}
+
+void TransferTick(RFTPSComInterp& s) {
+  RFTPSTransferExt& x = TransferExt(s);
+  const int64_t bytes = TransferredSoFar(s);
+  const int64_t elapsed = NowMs(s) - s.TransferStartMs;
+  if (!x.listing && s.Hook) {
+    RHookEventStr e;
+    e.code = x.upload ? HE_UploadProgress : HE_DownloadProgress;
+    e.elapsed = static_cast<uint32_t>(elapsed);
+    e.bytes = static_cast<uint64_t>(bytes);
+    e.text = s.FileName;
+    e.text2 = TypeWord(s);
+    (void)s.Hook->Raise(e);
+  }
+  // A fast upload needs less patience from its data connection.
+  if (x.upload && s.DataSocket && bytes >= 5001 &&
+      bytes - static_cast<int64_t>(x.lastTickCount) >= 3001 &&
+      static_cast<double>(bytes) / static_cast<double>(elapsed + 10) > 0.6) {
+    const RTimeOuts t = s.DataSocket->GetTimeOut();
+    if (t[WS_TO_RECEIVE] > 90) {
+      s.DataSocket->SetTimeOut({0, 0, 0, t[WS_TO_RECEIVE] - 10, 0}, true);
+    }
+  }
+  x.lastTickCount = static_cast<uint64_t>(bytes);
+}
+
+}  // namespace vantor

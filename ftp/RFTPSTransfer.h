@@ -1,0 +1,100 @@
+// Data connections, file transfers and listings of one session.
+//
+// The session (ftp/RFTPSComInterp.h) keeps the shared fields (DataSocket,
+// PassiveSocket, TransferState, AsciiType, RestartOffset, DataPort, ...);
+// what only this code needs lives in `RFTPSTransferExt`, the session's
+// transfer extension. The command handlers register themselves in the
+// command table; the session reaches the rest through RFTPTransferOps.
+//
+// Flow of one transfer: a command opens the file (or prepares the listing
+// lines), sends "150" in active mode and connects (`OpenActive`), enters a
+// waiting state, and `DataConnected` starts the send or receive loop when the
+// data connection is up. Every completion event of the data socket continues
+// the loop; `EndSend` / `EndReceive` finish it with the log line, counters and
+// reply; `AbortTransfer` ends it early (ABOR, second PASV, closed connection).
+//
+// Loop thread only.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config/RGlobalSettings.h"
+#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPSComInterp.h"
+#include "ftp/RTransferFile.h"
+#include "ftp/RUploadRecords.h"
+
+namespace vantor {
+
+enum class RUploadKind { Stor = 1, Appe = 2, Stou = 3 };
+
+class RFTPSTransferExt final : public RFTPSessionExt {
+ public:
+  // Block of one send or receive step. With a speed limit in force the
+  // design's 32 KiB steps keep the pacing fine-grained; without one a larger
+  // block lets a fast link run at memory speed.
+  static constexpr int64_t kPacedBlock = 32768;
+  static constexpr int64_t kFastBlock = 1 << 20;
+  static constexpr int64_t kFastSendBlock = int64_t{1} << 30;
+
+  RTransferFile file;
+  std::unique_ptr<char[]> buffer;  // receive buffer; sends go file-to-socket
+  int64_t bufferSize = 0;
+  int64_t bufferFill = 0;  // bytes of the block in progress (the layer's counter)
+  int64_t sendOffset = 0;  // file offset of the next block to send
+  int64_t fileSize = 0;    // size of the file being sent
+  bool listing = false;    // the transfer is a listing
+  bool upload = false;
+  RUploadKind uploadKind = RUploadKind::Stor;
+  bool dataConnected = false;  // the data connection came up at least once
+  uint64_t lastTickCount = 0;
+  std::deque<std::string> lines;  // listing lines waiting to go out
+  std::string listBlock;          // the lines of the send in progress
+  std::string renameSource;
+  std::string pendingPath;  // path of a file command held by a hook
+  bool renameIsDir = false;
+};
+
+// The session's extension (created on first use).
+RFTPSTransferExt& TransferExt(RFTPSComInterp& s);
+// The server-wide settings ([GLOBAL], as the server last read them).
+const RGlobalSettings& LoadTransferSettings(RFTPSComInterp& s);
+// The server-wide upload records (the hourly purge runs as records are used).
+RUploadRecords& UploadRecords(int64_t now);
+
+// --- data connections (RFTPSData.cpp) ---------------------------------------
+// Connects actively for a transfer that already sent its "150". False after
+// replying `noSocketReply` / `cannotOpenReply` (the caller gives up).
+[[nodiscard]] bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenReply);
+void DataConnected(RFTPSComInterp& s, int status);
+void AbortTransfer(RFTPSComInterp& s, int status, bool killed = false);
+// Destroys data socket and passive listener (REIN, session end).
+void CloseDataSockets(RFTPSComInterp& s);
+// The transfer byte counter including the block in progress.
+int64_t TransferredSoFar(RFTPSComInterp& s);
+
+// --- transfers (RFTPSTransfer.cpp) -------------------------------------------
+void StartSending(RFTPSComInterp& s);
+void SendCompleted(RFTPSComInterp& s, int status);
+void StartReceiving(RFTPSComInterp& s);
+void ReceiveCompleted(RFTPSComInterp& s, int status);
+void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed = false);
+void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed = false);
+void TransferTick(RFTPSComInterp& s);
+// "ASCII" or "BINARY".
+const char* TypeWord(const RFTPSComInterp& s);
+// Last component of the client-visible path of a local path.
+std::string ClientLeaf(const RFTPSComInterp& s, std::string_view localPath);
+
+// --- listings (RFTPSList.cpp) ---------------------------------------------------
+void SendNextLine(RFTPSComInterp& s, int status);
+
+// The argument of a command: the text after the verb and one blank, at most
+// 511 characters, trimmed of blanks and tabs. `verbLen` is 3 or 4.
+std::string CommandArgument(std::string_view line, size_t verbLen);
+
+}  // namespace vantor
