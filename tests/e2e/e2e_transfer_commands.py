@@ -1,0 +1,373 @@
+"""Exact replies of the data-connection, transfer, file and listing commands
+against the real server over 127.0.0.1."""
+import os
+import socket
+import struct
+import time
+
+from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+
+BIN = server_binary()
+c = Checker()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def retr_passive(ftp, name):
+    d = ftp.pasv_connect()
+    first = ftp.last("RETR " + name)
+    if not first.startswith("150"):
+        d.close()
+        return first, None, None
+    data = recv_all(d)
+    return first, data, ftp.last_reply()
+
+
+Ftp.last_reply = lambda self: self.reply()[-1]
+
+
+def stor_passive(ftp, verb, data, reset=False):
+    d = ftp.pasv_connect()
+    first = ftp.last(verb)
+    if not first.startswith("150"):
+        d.close()
+        return first, None
+    d.sendall(data)
+    if reset:
+        d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    d.close()
+    return first, ftp.last_reply()
+
+
+def data_port_cases(srv):
+    ftp = Ftp(srv.port)
+    for line, want in [
+        ("PORT 10,0,0,1,4,1", "200 PORT Command successful."),
+        ("PORT 10,0,0,256,4,1", "501 Syntax error in parameters or arguments."),
+        ("PORT 10,0,0,1,4", "501 Syntax error in parameters or arguments."),
+        ("PORT a,b,c,d,e,f", "501 Syntax error in parameters or arguments."),
+    ]:
+        c.eq(ftp.last(line), want, line)
+    # A refused PORT leaves the previous address (10.0.0.1:1025) in force:
+    # 10.0.0.1 is unreachable here, so only the data port matters; instead
+    # check that a valid PORT after it works end to end.
+    write(srv.path("pub", "f.txt"), b"hello\n")
+    ls = ftp.port_listen()
+    c.eq(ftp.last("RETR pub/f.txt"),
+         "150 Opening ASCII mode data connection for f.txt (6 bytes).", "active RETR 150")
+    d, _ = ls.accept()
+    c.eq(recv_all(d), b"hello\n", "active RETR data")
+    c.eq(ftp.last_reply(), "226 Transfer complete.", "active RETR 226")
+    ls.close()
+
+    # Early passive connection: served as soon as RETR arrives.
+    d = ftp.pasv_connect()
+    time.sleep(0.2)
+    c.eq(ftp.last("RETR pub/f.txt"),
+         "150 Opening ASCII mode data connection for f.txt (6 bytes).", "early passive 150")
+    c.eq(recv_all(d), b"hello\n", "early passive data")
+    c.eq(ftp.last_reply(), "226 Transfer complete.", "early passive 226")
+
+    # Second PASV: a new port, no reply for the abandoned listener.
+    h1, p1 = ftp.pasv()
+    h2, p2 = ftp.pasv()
+    c.true(p1 != p2, "second PASV gives a new port")
+    try:
+        socket.create_connection((h1, p1), timeout=2).close()
+        c.true(False, "first passive listener must be gone")
+    except OSError:
+        pass
+    ftp.close()
+
+
+def abort_cases(srv):
+    write(srv.path("pub", "f.txt"), b"hello\n")
+    ftp = Ftp(srv.port)
+    c.eq(ftp.cmd("ABOR"), ["226 ABOR command successful."], "ABOR without transfer")
+    ftp.pasv()
+    c.eq(ftp.cmd("ABOR"), ["226 ABOR command successful."], "ABOR drops the listener")
+    # The next transfer connects actively (to the client's own address and
+    # the control port: nothing listens there, so 150 then 425).
+    ftp.pasv()
+    ftp.send("RETR pub/f.txt")
+    time.sleep(0.3)
+    c.eq(ftp.cmd("ABOR"), ["226 ABOR command successful."],
+         "ABOR during waiting passive RETR: no 426")
+    c.eq(ftp.last("NOOP"), "200 Command okay.", "session alive after ABOR")
+    ftp.close()
+
+
+def active_failure_cases(srv):
+    ftp = Ftp(srv.port)
+    write(srv.path("pub", "f.txt"), b"hello\n")
+    ls = socket.socket()
+    ls.bind(("127.0.0.1", 0))
+    port = ls.getsockname()[1]
+    ls.close()  # nothing listens there now
+    ftp.last("PORT 127,0,0,1,%d,%d" % (port // 256, port % 256))
+    c.eq(ftp.cmd("RETR pub/f.txt"),
+         ["150 Opening ASCII mode data connection for f.txt (6 bytes)."], "150 first")
+    c.eq(ftp.last_reply(), "425 Cannot open data connection.", "then 425")
+    # An active upload whose connection fails leaves no new file behind, and
+    # an existing file keeps its contents.
+    write(srv.path("pub", "keep.txt"), b"earlier contents")
+    for verb, name in [("STOR", "new.txt"), ("APPE", "keep.txt"), ("STOR", "keep.txt")]:
+        ftp.last("PORT 127,0,0,1,%d,%d" % (port // 256, port % 256))
+        r = ftp.cmd("%s pub/%s" % (verb, name))
+        c.eq(r, ["150 Opening ASCII mode data connection for %s." % name], verb + " 150")
+        c.eq(ftp.last_reply(), "425 Cannot open data connection.", verb + " 425")
+    c.true(not os.path.exists(srv.path("pub", "new.txt")), "failed STOR leaves no file")
+    c.eq(read(srv.path("pub", "keep.txt")), b"earlier contents", "failed upload keeps file")
+    ftp.close()
+
+
+def upload_end_cases(srv):
+    ftp = Ftp(srv.port)
+    ftp.last("TYPE I")
+    first, end = stor_passive(ftp, "STOR pub/up.bin", b"x" * 100000)
+    c.eq(first, "150 Opening BINARY mode data connection for up.bin.", "STOR 150")
+    c.eq(end, "226 Transfer complete.", "upload closed in order")
+    c.eq(read(srv.path("pub", "up.bin")), b"x" * 100000, "upload bytes")
+    first, end = stor_passive(ftp, "STOR pub/reset.bin", b"y" * 100000, reset=True)
+    c.eq(end, "426 Data connection closed, receive file reset.bin aborted.", "upload reset")
+    ftp.close()
+
+
+def rest_cases(srv):
+    data = bytes(range(256)) * 4  # 1024 bytes
+    write(srv.path("pub", "r.bin"), data)
+    ftp = Ftp(srv.port)
+    ftp.last("TYPE I")
+    c.eq(ftp.last("REST 100"),
+         "350 Restarting at 100 - send STORE or RETRIEVE to initiate transfer.", "REST 350")
+    first, got, end = retr_passive(ftp, "pub/r.bin")
+    c.eq(first, "150 Opening BINARY mode data connection for r.bin (1024 bytes).",
+         "REST RETR shows whole size")
+    c.eq(got, data[100:], "REST then RETR sends from 100")
+    ftp.last("REST 100")
+    ftp.last("NOOP")
+    _, got, _ = retr_passive(ftp, "pub/r.bin")
+    c.eq(got, data, "REST NOOP RETR sends the whole file")
+    c.eq(ftp.last("REST -5"),
+         "350 Restarting at 0 - send STORE or RETRIEVE to initiate transfer.", "negative REST")
+    c.eq(ftp.last("REST"), "501 Syntax error in parameters or arguments.", "REST without number")
+    # REST 100, STOR over a 1000-byte file keeps 0-99 and cuts after the new data.
+    write(srv.path("pub", "s.bin"), b"a" * 1000)
+    ftp.last("REST 100")
+    first, end = stor_passive(ftp, "STOR pub/s.bin", b"b" * 50)
+    c.eq(end, "226 Transfer complete.", "REST STOR 226")
+    c.eq(read(srv.path("pub", "s.bin")), b"a" * 100 + b"b" * 50, "REST STOR contents")
+    ftp.close()
+
+
+def stou_appe_type_cases(srv):
+    os.makedirs(srv.path("pub", "u"))
+    ftp = Ftp(srv.port)
+    ftp.last("CWD pub/u")
+    first, end = stor_passive(ftp, "STOU", b"1")
+    c.eq(first, "150 Opening ASCII mode data connection for FTP00000.", "STOU first name")
+    first, end = stor_passive(ftp, "STOU", b"2")
+    c.eq(first, "150 Opening ASCII mode data connection for FTP00001.", "STOU second name")
+    write(srv.path("pub", "u", "a.txt"), b"x")
+    first, end = stor_passive(ftp, "STOU a.txt", b"3")
+    c.eq(first, "150 Opening ASCII mode data connection for a1.txt.", "STOU taken name")
+    c.eq(read(srv.path("pub", "u", "a1.txt")), b"3", "STOU file")
+    first, end = stor_passive(ftp, "APPE missing.txt", b"new")
+    c.eq(end, "226 Transfer complete.", "APPE to missing file")
+    first, end = stor_passive(ftp, "APPE missing.txt", b"+more")
+    c.eq(read(srv.path("pub", "u", "missing.txt")), b"new+more", "APPE appends")
+    for line, want in [("TYPE A", "200 Type set to A."), ("TYPE I", "200 Type set to I."),
+                       ("TYPE L 8", "200 Type set to I."),
+                       ("TYPE E", "504 Command not implemented for that parameter."),
+                       ("MODE S", "200 MODE S ok."),
+                       ("MODE B", "504 Command not implemented for that parameter."),
+                       ("STRU F", "200 STRU F ok."), ("STRU R", "200 STRU R ok."),
+                       ("STRU P", "504 Command not implemented for that parameter."),
+                       ("SMNT x", "202 Command not implemented, superfluous at this site.")]:
+        c.eq(ftp.last(line), want, line)
+    text = b"line one\r\nline two\nend"
+    write(srv.path("pub", "u", "t.txt"), text)
+    ftp.last("TYPE A")
+    _, a, _ = retr_passive(ftp, "t.txt")
+    ftp.last("TYPE I")
+    _, i, _ = retr_passive(ftp, "t.txt")
+    c.eq((a, i), (text, text), "TYPE A and I identical bytes")
+    write(srv.path("pub", "u", "zero"), b"")
+    first, got, end = retr_passive(ftp, "zero")
+    c.eq((first, got, end), ("150 Opening BINARY mode data connection for zero (0 bytes).", b"",
+                             "226 Transfer complete."), "0-byte download")
+    c.true(any("Sent file" in l and "bytes/sec - 0 bytes)" in l for l in srv.lines),
+           "0-byte download logged in bytes/sec")
+    ftp.close()
+
+
+def file_command_cases(srv):
+    ftp = Ftp(srv.port)
+    write(srv.path("pub", "a"), b"A")
+    write(srv.path("pub", "c"), b"C")
+    ftp.last("CWD pub")
+    c.eq(ftp.last("RNFR a"), "350 File or directory exists, ready for destination name", "RNFR")
+    ftp.last("NOOP")
+    c.eq(ftp.last("RNTO b"), "250 RNTO command successful.", "RNFR NOOP RNTO")
+    c.true(os.path.exists(srv.path("pub", "b")) and not os.path.exists(srv.path("pub", "a")),
+           "renamed a to b")
+    ftp.last("RNFR b")
+    ftp.last("CWD /C:/pub")
+    c.eq(ftp.last("RNTO x"), "503 Bad sequence of commands.", "RNFR CWD RNTO")
+    c.true(os.path.exists(srv.path("pub", "b")), "no rename after CWD")
+    ftp.last("RNFR b")
+    c.eq(ftp.last("RNTO c"), "250 RNTO command successful.", "RNTO onto existing file")
+    c.eq(read(srv.path("pub", "c")), b"A", "existing file replaced")
+    ftp.last("RNFR c")
+    c.eq(ftp.last("RNTO C"), "250 RNTO command successful.", "case-only rename")
+    c.eq(sorted(n for n in os.listdir(srv.path("pub")) if n.lower() == "c"), ["C"],
+         "only the case changed")
+    c.eq(ftp.last("RNFR nothere"), "550 /c:/pub/nothere: No such file or directory.",
+         "RNFR missing")
+    c.eq(ftp.last("RNTO y"), "503 Bad sequence of commands.", "RNTO without RNFR")
+    # MDTM set form, future limit, 1979.
+    write(srv.path("pub", "m"), b"m")
+    c.eq(ftp.last("MDTM 20240101120000 m"), "253 Date/time changed okay.", "MDTM set")
+    lt = time.localtime(os.stat(srv.path("pub", "m")).st_mtime)
+    c.eq(time.strftime("%Y%m%d%H%M%S", lt), "20240101120000", "MDTM set local time")
+    c.eq(ftp.last("MDTM m"), "213 20240101120000", "MDTM query")
+    fut = time.strftime("%Y%m%d%H%M%S", time.localtime(time.time() + 1200))
+    c.eq(ftp.last("MDTM %s m" % fut), "550 File date/time cannot be set to future.",
+         "MDTM 20 minutes ahead")
+    ok = time.strftime("%Y%m%d%H%M%S", time.localtime(time.time() + 600))
+    c.eq(ftp.last("MDTM %s m" % ok), "253 Date/time changed okay.", "MDTM 10 minutes ahead")
+    c.eq(ftp.last("MDTM 19790101120000 m"),
+         "550 /c:/pub/19790101120000 m: No such file or directory.", "MDTM 1979 is a path")
+    os.makedirs(srv.path("pub", "d"))
+    c.eq(ftp.last("SIZE d"), "550 /c:/pub/d: No such file.", "SIZE of a directory")
+    c.eq(ftp.last("SIZE m"), "213 1", "SIZE of a file")
+    c.eq(ftp.last("ALLO 1000")[:16], "200 Command OK, ", "ALLO 1000")
+    c.true(ftp.last("ALLO 1000").endswith(" bytes available on drive C:"), "ALLO drive")
+    c.eq(ftp.last("ALLO"), "501 Syntax error in parameters or arguments.", "ALLO syntax")
+    c.eq(ftp.last("MKD nd"), '257 "/c:/pub/nd" directory created.', "MKD")
+    c.eq(ftp.last("XMKD nd2"), '257 "/c:/pub/nd2" directory created.', "XMKD")
+    c.eq(ftp.last("MKD nd"), "550 /c:/pub/nd: failed to create.", "MKD existing")
+    write(srv.path("pub", "nd", "f"), b"f")
+    c.eq(ftp.last("RMD nd"), "550 /c:/pub/nd: Directory not empty.", "RMD not empty")
+    c.eq(ftp.last("DELE nd/f"), "250 DELE command successful.", "DELE")
+    c.eq(ftp.last("DELE nd/f"), "550 /c:/pub/nd/f: No such file or directory.", "DELE missing")
+    c.eq(ftp.last("RMD nd"), "250 RMD command successful.", "RMD")
+    c.eq(ftp.last("XRMD nd2"), "250 RMD command successful.", "XRMD")
+    c.eq(ftp.last("CWD nosuch"), "550 /c:/pub/nosuch: No such file or directory.", "CWD missing")
+    c.eq(ftp.last("CDUP"), "250 Directory changed to /c:/", "CDUP")
+    c.eq(ftp.last("PWD"), '257 "/c:/" is current directory.', "PWD")
+    ftp.close()
+
+
+def list_cases(srv):
+    os.makedirs(srv.path("pub", "L", "sub"))
+    write(srv.path("pub", "L", "f1"), b"12345")
+    write(srv.path("pub", "L", ".hidden"), b"")
+    ftp = Ftp(srv.port)
+    ftp.last("CWD pub/L")
+
+    def listing(cmd):
+        d = ftp.pasv_connect()
+        first = ftp.last(cmd)
+        data = recv_all(d) if first.startswith("150") else b""
+        end = ftp.last_reply() if first.startswith("150") else first
+        return first, data.decode(), end
+
+    first, text, end = listing("NLST")
+    c.eq((first, text, end), ("150 Opening ASCII mode data connection for /bin/ls.", "f1\r\n",
+                              "226 Transfer complete."), "NLST regular files only")
+    c.eq(listing("NLST sub")[1], "", "NLST of a directory's empty listing")
+    lines = listing("LIST")[1].split("\r\n")
+    c.true(any(l.endswith(" f1") and l.startswith("-rwxrwxrwx") for l in lines), "LIST long")
+    c.true(any(l.endswith(" .hidden") for l in lines), "LIST shows all by default")
+    lines = listing("LIST -C")[1].split("\r\n")
+    c.true(any(l.startswith("drwxrwxrwx") and l.endswith(" sub") for l in lines),
+           "LIST -C stays long")
+    lines = [l for l in listing("LIST -d sub")[1].split("\r\n") if l]
+    c.eq(len(lines), 1, "LIST -d sub is one line")
+    lines = [l for l in listing("NLST -l")[1].split("\r\n") if l]
+    c.true(len(lines) == 2 and not any(".hidden" in l for l in lines), "NLST -l long, no dots")
+    ftp.close()
+
+
+def access_cases(binary):
+    users = {
+        "joe": ("secret", "C:\\", "C:\\,RWAMDCLP", []),
+        "ro": ("ro", "C:\\pub", "C:\\pub,RLP", []),
+        "jail": ("jail", "C:\\pub\\jail", "C:\\pub\\jail,RWLP", ["RelPaths=yes"]),
+    }
+    with Server(binary, users=users) as srv:
+        write(srv.path("pub", "f"), b"f")
+        os.makedirs(srv.path("pub", "jail"))
+        write(srv.path("secret.txt"), b"top secret")
+        os.symlink(srv.path("secret.txt"), srv.path("pub", "jail", "link"))
+        ftp = Ftp(srv.port, "ro", "ro")
+        d = ftp.pasv_connect()
+        c.eq(ftp.last("STOR x"), "550 Permission denied.", "R+L user STOR")
+        d.close()
+        c.eq(ftp.last("DELE f"), "550 Permission denied.", "R+L user DELE")
+        c.eq(ftp.last("MKD n"), "550 /C:/pub/n: Permission denied.", "R+L user MKD")
+        c.eq(ftp.last("RMD jail"), "550 /C:/pub/jail: Permission denied.", "R+L user RMD")
+        c.eq(ftp.last("RNFR f"), "550 Permission denied", "R+L user RNFR")
+        _, got, _ = retr_passive(ftp, "f")
+        c.eq(got, b"f", "R+L user may read")
+        ftp.close()
+        ftp = Ftp(srv.port, "jail", "jail")
+        for path in ["../secret.txt", "../../secret.txt", "/../secret.txt", "link"]:
+            first, got, _ = retr_passive(ftp, path)
+            c.true(got is None, "confined user cannot read %s (%s)" % (path, first))
+        c.eq(ftp.last("CDUP"), "250 Directory changed to /", "CDUP at home stays home")
+        ftp.close()
+
+
+def delete_partial_cases(binary):
+    with Server(binary, ["DeletePartialUploads=yes"]) as srv:
+        write(srv.path("pub", "old.bin"), b"old")
+        ftp = Ftp(srv.port)
+        ftp.last("TYPE I")
+        _, end = stor_passive(ftp, "STOR pub/part.bin", b"z" * 200000, reset=True)
+        c.eq(end, "426 Data connection closed, receive file part.bin aborted.", "reset 426")
+        time.sleep(0.2)
+        c.true(not os.path.exists(srv.path("pub", "part.bin")), "partial upload deleted")
+        _, end = stor_passive(ftp, "APPE pub/old.bin", b"z" * 200000, reset=True)
+        c.eq(read(srv.path("pub", "old.bin")), b"old", "failed APPE cut back, not deleted")
+        ftp.close()
+
+
+def bounce_cases(binary):
+    with Server(binary, ["BlockFTPBounceAttack=yes"]) as srv:
+        write(srv.path("pub", "f"), b"bounce")
+        ftp = Ftp(srv.port)
+        ls = ftp.port_listen()
+        c.eq(ftp.last("PORT 10,0,0,1,4,1"), "530 Only client IP address allowed for PORT command.",
+             "bounce refused")
+        # The address is the client's own and the earlier port stays.
+        c.eq(ftp.last("RETR pub/f"), "150 Opening ASCII mode data connection for f (6 bytes).",
+             "RETR after refused PORT")
+        d, _ = ls.accept()
+        c.eq(recv_all(d), b"bounce", "data went to the earlier port")
+        c.eq(ftp.last_reply(), "226 Transfer complete.", "226 after bounce refusal")
+        ftp.close()
+
+
+with Server(BIN) as srv:
+    for case in (data_port_cases, abort_cases, active_failure_cases, upload_end_cases, rest_cases,
+                 stou_appe_type_cases, file_command_cases, list_cases):
+        try:
+            case(srv)
+        except Exception as e:  # a broken case must not hide the others
+            c.true(False, "%s raised %r" % (case.__name__, e))
+for case in (access_cases, delete_partial_cases, bounce_cases):
+    try:
+        case(BIN)
+    except Exception as e:
+        c.true(False, "%s raised %r" % (case.__name__, e))
+c.finish()
