@@ -302,6 +302,10 @@ void RDirReader::Close() {
   dir_ = nullptr;
 }
 
+void FsUseOpenat2(bool use) {
+  gNoOpenat2.store(!use);
+}
+
 RFd FsOpenNoFollow(const std::string& posixPath, ROpenMode mode) {
   int flags = O_NONBLOCK;  // a FIFO must not block the open; cleared below
   switch (mode) {

@@ -98,6 +98,10 @@ enum class ROpenMode : uint8_t {
 // errno is kept on failure (ELOOP for a link).
 [[nodiscard]] RFd FsOpenNoFollow(const std::string& posixPath, ROpenMode mode);
 
+// Makes FsOpenNoFollow use the component walk even where openat2 exists, so
+// tests cover both paths.
+void FsUseOpenat2(bool use);
+
 // Directory operations, none following a final link. Return 0 or an errno.
 [[nodiscard]] int FsMakeDir(const std::string& posixPath);
 [[nodiscard]] int FsRemoveDir(const std::string& posixPath);

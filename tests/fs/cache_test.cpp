@@ -1,0 +1,218 @@
+// The directory cache: keys, LRU reuse, lifetime, change notifications.
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "fs/RDirTextList.h"
+#include "fs/RLSDir.h"
+#include "fs_fixture.h"
+#include "platform/RClock.h"
+
+namespace vantor::test {
+namespace {
+
+class CacheTest : public FsTree {
+ protected:
+  void SetUp() override {
+    FsTree::SetUp();
+    Write("c/a/one.txt", "1");
+    Write("c/b/two.txt", "2");
+  }
+  void TearDown() override {
+    FsTree::TearDown();
+    DirCacheSetClock(nullptr);
+  }
+
+  // Lists `dir` and reports whether the listing came from the cache.
+  bool Cached(const std::string& dir, const std::string& options = "-l",
+              const std::string& user = "joe", uint32_t address = 1, std::string* text = nullptr) {
+    RLSDirArgsStr a;
+    a.user = user;
+    a.dir = dir;
+    a.options = options;
+    a.address = address;
+    a.home = "c:\\";
+    a.now = 1780000000;
+    RLSDir ls(a);
+    if (text != nullptr) {
+      text->clear();
+      std::string line;
+      while (ls.NextLine(line)) *text += line + "\n";
+    }
+    return ls.FromCache();
+  }
+};
+
+TEST(DirCacheOptions, NormalisedBySortingLetters) {
+  EXPECT_EQ(NormaliseListOptions("-la"), "al");
+  EXPECT_EQ(NormaliseListOptions("-al"), "al");
+  EXPECT_EQ(NormaliseListOptions(" -l -a "), "al");
+  EXPECT_EQ(NormaliseListOptions("-Cl"), "Cl");
+  EXPECT_EQ(NormaliseListOptions(""), "");
+  EXPECT_EQ(NormaliseListOptions(std::string(300, 'l')).size(), 253u);
+}
+
+// Option letters in another order, and the user's letter case, share an entry;
+// another user or IP home does not.
+TEST_F(CacheTest, KeysShareEntries) {
+  EXPECT_FALSE(Cached("c:\\a", "-la"));
+  EXPECT_TRUE(Cached("c:\\a", "-al"));
+  EXPECT_TRUE(Cached("C:\\A", "-al", "JOE"));
+  EXPECT_FALSE(Cached("c:\\a", "-al", "ann"));
+  EXPECT_FALSE(Cached("c:\\a", "-al", "joe", 2));
+  EXPECT_FALSE(Cached("c:\\a", "-l"));
+  std::string first, second;
+  DirCacheSetup(25, 600);
+  EXPECT_FALSE(Cached("c:\\a", "-l", "joe", 1, &first));
+  EXPECT_TRUE(Cached("c:\\a", "-l", "joe", 1, &second));
+  EXPECT_EQ(first, second);
+  EXPECT_NE(first.find("one.txt"), std::string::npos);
+}
+
+// A file created in a cached directory makes the next listing read it again.
+TEST_F(CacheTest, ChangeInvalidates) {
+  EXPECT_FALSE(Cached("c:\\a"));
+  EXPECT_TRUE(Cached("c:\\a"));
+  Write("c/a/new.txt", "n");
+  std::string text;
+  bool stale = false;
+  for (int i = 0; i < 500 && !stale; ++i) {  // bounded wait for the worker
+    stale = !Cached("c:\\a", "-l", "joe", 1, &text);
+    if (!stale) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(stale);
+  EXPECT_NE(text.find("new.txt"), std::string::npos);
+  // Another directory's entry is untouched.
+  EXPECT_FALSE(Cached("c:\\b"));
+  Write("c/a/more.txt");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(Cached("c:\\b"));
+}
+
+// With one entry, A then B then A reads A again.
+TEST_F(CacheTest, SizeOneIsLru) {
+  DirCacheSetup(1, 600);
+  EXPECT_FALSE(Cached("c:\\a"));
+  EXPECT_TRUE(Cached("c:\\a"));
+  EXPECT_FALSE(Cached("c:\\b"));
+  EXPECT_FALSE(Cached("c:\\a"));
+  // Last use is kept in seconds, so the clock moves between listings.
+  RManualClock clock;
+  DirCacheSetClock(&clock);
+  DirCacheSetup(2, 600);
+  EXPECT_FALSE(Cached("c:\\a"));
+  clock.Advance(1000);
+  EXPECT_FALSE(Cached("c:\\b"));
+  clock.Advance(1000);
+  EXPECT_TRUE(Cached("c:\\a"));  // a is now the most recent
+  clock.Advance(1000);
+  EXPECT_FALSE(Cached("c:\\c"));  // replaces b
+  clock.Advance(1000);
+  EXPECT_TRUE(Cached("c:\\a"));
+  EXPECT_FALSE(Cached("c:\\b"));
+}
+
+// Disabled: one entry that lives 5 seconds; entries expire by the clock.
+TEST_F(CacheTest, DisabledModeAndLifetime) {
+  RManualClock clock;
+  DirCacheSetClock(&clock);
+  DirCacheConfigure(false, 25, 600);
+  EXPECT_FALSE(Cached("c:\\a"));
+  clock.Advance(4000);
+  EXPECT_TRUE(Cached("c:\\a"));
+  clock.Advance(1000);
+  EXPECT_FALSE(Cached("c:\\a"));
+  RDirCacheStatsStr s = DirCacheStats();
+  EXPECT_EQ(s.size, 1);
+  EXPECT_EQ(s.lifetime, 5);
+  DirCacheSetup(25, 600);
+  EXPECT_FALSE(Cached("c:\\a"));
+  clock.Advance(599000);
+  EXPECT_TRUE(Cached("c:\\a"));
+  clock.Advance(1000);
+  EXPECT_FALSE(Cached("c:\\a"));
+}
+
+// A directory that cannot be watched lives 10 seconds.
+TEST_F(CacheTest, UnwatchableLivesTenSeconds) {
+  RManualClock clock;
+  DirCacheSetClock(&clock);
+  EXPECT_FALSE(Cached("c:\\missing"));
+  clock.Advance(9000);
+  EXPECT_TRUE(Cached("c:\\missing"));
+  clock.Advance(1000);
+  EXPECT_FALSE(Cached("c:\\missing"));
+}
+
+// Set-up clamps size and lifetime; the configuration caps the size at 150.
+TEST_F(CacheTest, SetupClamps) {
+  struct Row {
+    bool enable;
+    int64_t size, time, wantSize, wantTime;
+  } rows[] = {{true, 0, 0, 1, 1},
+              {true, 1000, 100000, 150, 86400},
+              {true, 25, 600, 25, 600},
+              {false, 25, 600, 1, 5},
+              {true, 150, 1, 150, 1}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.size);
+    DirCacheConfigure(r.enable, r.size, r.time);
+    EXPECT_FALSE(Cached("c:\\a"));
+    RDirCacheStatsStr s = DirCacheStats();
+    EXPECT_EQ(s.size, r.wantSize);
+    EXPECT_EQ(s.lifetime, r.wantTime);
+  }
+  DirCacheSetup(1000, 10);
+  EXPECT_FALSE(Cached("c:\\a"));
+  EXPECT_EQ(DirCacheStats().size, 500);
+}
+
+// 200 watched directories: one watch each, and an idle worker stays asleep.
+TEST_F(CacheTest, ManyWatchedDirectoriesDoNotSpin) {
+  DirCacheSetup(250, 600);
+  for (int i = 0; i < 200; ++i) Mkdir("c/many/d" + std::to_string(i));
+  for (int i = 0; i < 200; ++i) EXPECT_FALSE(Cached("c:\\many\\d" + std::to_string(i)));
+  RDirCacheStatsStr s = DirCacheStats();
+  EXPECT_TRUE(s.workerRunning);
+  EXPECT_EQ(s.watches, 200);
+  EXPECT_EQ(s.filled, 200);
+  uint64_t before = s.workerWakeups;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LE(DirCacheStats().workerWakeups - before, 1u);
+  for (int i = 0; i < 200; ++i) EXPECT_TRUE(Cached("c:\\many\\d" + std::to_string(i)));
+  // Shutting down releases every watch and stops the worker.
+  DirCacheShutdown();
+  s = DirCacheStats();
+  EXPECT_EQ(s.watches, 0);
+  EXPECT_FALSE(s.workerRunning);
+}
+
+// A recursive listing is invalidated by a change in a subdirectory.
+TEST_F(CacheTest, RecursiveWatchesSubdirectories) {
+  Write("c/r/s1/s2/f.txt");
+  EXPECT_FALSE(Cached("c:\\r", "-R"));
+  EXPECT_TRUE(Cached("c:\\r", "-R"));
+  Write("c/r/s1/s2/g.txt");
+  bool stale = false;
+  for (int i = 0; i < 500 && !stale; ++i) {
+    stale = !Cached("c:\\r", "-R");
+    if (!stale) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(stale);
+}
+
+// Text split into lines at "\n"; the partial line is kept until Finish.
+TEST(DirTextList, SplitsLines) {
+  RDirTextList t;
+  t.Append("ab");
+  t.Append("c\nde\n\nf");
+  t.Finish();
+  std::string line;
+  std::vector<std::string> got;
+  while (t.NextLine(line)) got.push_back(line);
+  EXPECT_EQ(got, (std::vector<std::string>{"abc", "de", "", "f"}));
+  EXPECT_FALSE(t.FromCache());
+}
+
+}  // namespace
+}  // namespace vantor::test

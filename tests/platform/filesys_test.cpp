@@ -1,0 +1,201 @@
+// The platform file layer: no-follow opens, case-insensitive lookup, device
+// names, attributes and the change watcher.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/RDirWatch.h"
+#include "platform/RFileSys.h"
+
+namespace vantor {
+namespace {
+
+class FileSysTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "vantor-fsys-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    root_ = tmpl;
+    std::filesystem::create_directories(root_ + "/Dir/Sub");
+    std::ofstream(root_ + "/Dir/File.TXT") << "hello";
+    std::ofstream(root_ + "/outside.txt") << "secret";
+    ASSERT_EQ(symlink((root_ + "/outside.txt").c_str(), (root_ + "/Dir/link.txt").c_str()), 0);
+    ASSERT_EQ(symlink((root_ + "/Dir").c_str(), (root_ + "/dirlink").c_str()), 0);
+    ASSERT_EQ(mkfifo((root_ + "/Dir/fifo").c_str(), 0644), 0);
+    FsUseOpenat2(GetParam());
+  }
+  void TearDown() override {
+    FsUseOpenat2(true);
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+    EXPECT_FALSE(std::filesystem::exists(root_));
+  }
+  std::string root_;
+};
+
+// Only regular files reached without any link are opened, in both the
+// openat2 and the component-walk implementation.
+TEST_P(FileSysTest, OpenNeverFollowsLinks) {
+  struct Row {
+    const char* rel;
+    ROpenMode mode;
+    bool ok;
+  } rows[] = {
+      {"/Dir/File.TXT", ROpenMode::Read, true},
+      {"/Dir/link.txt", ROpenMode::Read, false},
+      {"/dirlink/File.TXT", ROpenMode::Read, false},
+      {"/dirlink/new.txt", ROpenMode::WriteCreate, false},
+      {"/Dir/fifo", ROpenMode::Read, false},
+      {"/Dir", ROpenMode::Read, false},
+      {"/Dir/../outside.txt", ROpenMode::Read, false},
+      {"/Dir/missing", ROpenMode::Read, false},
+      {"/Dir/new.txt", ROpenMode::WriteNew, true},
+      {"/Dir/new.txt", ROpenMode::WriteNew, false},
+      {"/Dir/new.txt", ROpenMode::WriteAppend, true},
+      {"/Dir/link.txt", ROpenMode::WriteCreate, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.rel);
+    RFd fd = FsOpenNoFollow(root_ + r.rel, r.mode);
+    EXPECT_EQ(fd.Valid(), r.ok);
+  }
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/Dir/Sub/new.txt"));
+  std::ifstream in(root_ + "/outside.txt");
+  std::string text;
+  in >> text;
+  EXPECT_EQ(text, "secret");  // the link target was never truncated
+  EXPECT_FALSE(FsOpenNoFollow("relative/path", ROpenMode::Read).Valid());
+}
+
+// Components are found without regard to case; missing ones kept as given.
+TEST_P(FileSysTest, CaseInsensitiveLookup) {
+  RDriveMap drives;
+  drives.Clear();
+  ASSERT_TRUE(drives.Set('C', root_));
+  EXPECT_EQ(FsDriveToPosix(drives, "C:\\dir\\sub"), root_ + "/Dir/Sub");
+  EXPECT_EQ(FsDriveToPosix(drives, "c:\\DIR\\file.txt"), root_ + "/Dir/File.TXT");
+  EXPECT_EQ(FsDriveToPosix(drives, "c:\\dir\\New\\Deeper"), root_ + "/Dir/New/Deeper");
+  EXPECT_EQ(FsDriveToPosix(drives, "c:\\"), root_);
+  EXPECT_EQ(FsDriveToPosix(drives, "d:\\dir"), "");
+  EXPECT_EQ(FsDriveToPosix(drives, "c:\\dir\\..\\x"), "");
+  // A linked directory's entries are not searched for other spellings.
+  EXPECT_EQ(FsDriveToPosix(drives, "c:\\DIRLINK\\file.txt"), root_ + "/dirlink/file.txt");
+}
+
+// Status, attributes and times.
+TEST_P(FileSysTest, StatAndAttributes) {
+  RFileStatStr st;
+  ASSERT_TRUE(FsStat(root_ + "/Dir/File.TXT", st));
+  EXPECT_EQ(st.type, RFileType::Regular);
+  EXPECT_EQ(st.size, 5);
+  EXPECT_FALSE(st.hidden);
+  EXPECT_GT(st.btime, 0);
+  ASSERT_TRUE(FsStat(root_ + "/Dir/link.txt", st));
+  EXPECT_EQ(st.type, RFileType::Link);
+  EXPECT_FALSE(FsStat(root_ + "/dirlink/File.TXT", st));  // no link on the way
+  EXPECT_FALSE(FsStat(root_ + "/missing", st));
+  EXPECT_EQ(FsSetReadOnly(root_ + "/Dir/File.TXT", true), 0);
+  ASSERT_TRUE(FsStat(root_ + "/Dir/File.TXT", st));
+  EXPECT_TRUE(st.readOnly);
+  EXPECT_EQ(FsSetReadOnly(root_ + "/Dir/File.TXT", false), 0);
+  ASSERT_TRUE(FsStat(root_ + "/Dir/File.TXT", st));
+  EXPECT_FALSE(st.readOnly);
+  EXPECT_EQ(FsSetReadOnly(root_ + "/Dir/link.txt", true), ELOOP);
+  EXPECT_EQ(FsSetModTime(root_ + "/Dir/File.TXT", 1000000000), 0);
+  ASSERT_TRUE(FsStat(root_ + "/Dir/File.TXT", st));
+  EXPECT_EQ(st.mtime, 1000000000);
+  std::string target;
+  EXPECT_TRUE(FsReadLink(root_ + "/Dir/link.txt", target));
+  EXPECT_EQ(target, root_ + "/outside.txt");
+  EXPECT_GT(FsFreeSpace(root_), 0);
+  EXPECT_EQ(FsFreeSpace(root_ + "/missing/dir"), -1);
+  std::string text;
+  EXPECT_TRUE(FsReadSmallFile(root_ + "/Dir/File.TXT", text));
+  EXPECT_EQ(text, "hello");
+  EXPECT_FALSE(FsReadSmallFile(root_ + "/Dir/link.txt", text));
+}
+
+// Directory operations refuse to pass through links.
+TEST_P(FileSysTest, DirectoryOperations) {
+  EXPECT_EQ(FsMakeDir(root_ + "/Dir/made"), 0);
+  EXPECT_EQ(FsMakeDir(root_ + "/Dir/made"), EEXIST);
+  EXPECT_NE(FsMakeDir(root_ + "/dirlink/made2"), 0);
+  EXPECT_EQ(FsRename(root_ + "/Dir/made", root_ + "/Dir/renamed"), 0);
+  EXPECT_EQ(FsRemoveDir(root_ + "/Dir/renamed"), 0);
+  EXPECT_NE(FsRemoveFile(root_ + "/dirlink/File.TXT"), 0);
+  EXPECT_TRUE(std::filesystem::exists(root_ + "/Dir/File.TXT"));
+  EXPECT_EQ(FsRemoveFile(root_ + "/Dir/link.txt"), 0);  // removes the link itself
+  EXPECT_TRUE(std::filesystem::exists(root_ + "/outside.txt"));
+}
+
+// The directory reader reports entries with their types, links unfollowed.
+TEST_P(FileSysTest, DirReader) {
+  RDirReader r;
+  EXPECT_FALSE(r.Open(root_ + "/dirlink"));
+  ASSERT_TRUE(r.Open(root_ + "/Dir"));
+  RDirEntryStr e;
+  int links = 0, names = 0;
+  while (r.Next(e)) {
+    ++names;
+    RFileStatStr st;
+    ASSERT_TRUE(r.StatEntry(e.name, st));
+    if (st.type == RFileType::Link) {
+      ++links;
+      std::string t;
+      EXPECT_TRUE(r.ReadLinkEntry(e.name, t));
+    }
+  }
+  EXPECT_EQ(names, 6);  // . .. Sub File.TXT link.txt fifo
+  EXPECT_EQ(links, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Openat2AndWalk, FileSysTest, ::testing::Values(true, false));
+
+TEST(FileSys, ReservedDeviceNames) {
+  struct Row {
+    const char* name;
+    size_t len;
+  } rows[] = {{"PRN", 3},     {"prn.txt", 3}, {"lpt1.txt", 4},  {"COM9", 4},  {"com1:", 4},
+              {"con:.x", 3},  {"CLOCK$", 6},  {"truename.", 8}, {"stdin", 5}, {"aux.a.b", 3},
+              {"console", 0}, {"com", 0},     {"comx", 0},      {"lpt1x", 0}, {"prn:x", 0},
+              {"nul", 0},     {"", 0},        {"xprn", 0}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(FsReservedDeviceLength(r.name), r.len);
+  }
+}
+
+// Changes wake the waiter with the watch id; Wake() wakes it without one.
+TEST(DirWatch, ReportsChangesAndWakes) {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "vantor-watch-XXXXXX").string();
+  ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+  {
+    RDirWatch w;
+    ASSERT_TRUE(w.Valid());
+    int id = w.Add(tmpl);
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(w.Add(tmpl), id);
+    EXPECT_EQ(w.Add(tmpl + "/missing"), -1);
+    w.Wake();
+    RDirWatch::Result r = w.Wait(5000);
+    EXPECT_TRUE(r.woken);
+    EXPECT_TRUE(r.changed.empty());
+    std::ofstream(tmpl + "/f") << "x";
+    r = w.Wait(5000);
+    ASSERT_EQ(r.changed.size(), 1u);
+    EXPECT_EQ(r.changed[0], id);
+    w.Remove(id);
+    r = w.Wait(0);
+    EXPECT_TRUE(r.changed.empty());
+  }
+  std::filesystem::remove_all(tmpl);
+}
+
+}  // namespace
+}  // namespace vantor
