@@ -147,6 +147,11 @@ intptr_t RSocketLayer::DispatchProc(const RMsg& m) {
 }
 
 void RSocketLayer::OnSocketEvent(const RMsg& m) {
+  // Release the next parked message before this one is handled: the handler
+  // re-posts its own socket's next step, and a parked socket must be queued
+  // ahead of it or the socket that happened to park first would lead every
+  // second and take the larger share of the budget.
+  if (!repost_.empty() || !deferred_.empty()) RepostStep();
   auto it = handles_.find(static_cast<int>(m.wParam));
   // A message for a handle that was closed (and whose number may already
   // belong to a new socket) carries an old message number: ignore it.

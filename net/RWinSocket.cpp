@@ -178,6 +178,7 @@ void RWinSocket::ResetConnection() {
   // of the previous connection carries over.
   acceptPending_ = false;
   peerClosed_ = false;
+  eofPending_ = false;
   closeAttempt_ = secondAttempt_ = false;
   lineSend_ = lineRec_ = lineReady_ = streaming_ = false;
   sendLine_.reset();
@@ -550,6 +551,12 @@ void RWinSocket::PeerClose(int error) {
   if (autoReset_) idleSeconds_ = 0;
   const int wsa = ErrnoToWinSock(error);
   closeStatus_ = wsa != 0 ? MapWinSockError(wsa) : WS_SoftClose;
+  if (eofPending_) {
+    // The receive handler has already read to the end of the stream.
+    eofPending_ = false;
+    EndConnection();
+    return;
+  }
   if (closeStatus_ != WS_SoftClose && !receiving_) {
     EndConnection();
     return;

@@ -360,6 +360,7 @@ class RWinSocket {
 
   // close state
   bool peerClosed_ = false;
+  bool eofPending_ = false;  // read to the end before FD_CLOSE arrived
   int closeStatus_ = WS_OK;
   bool closeAttempt_ = false;
   int64_t closeAttemptStart_ = 0;

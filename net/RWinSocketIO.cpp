@@ -356,7 +356,7 @@ void RWinSocket::ReceivedBytes(int64_t n) {
 }
 
 bool RWinSocket::ReceiveHandler(int error) {
-  if (!receiving_ || handle_ < 0) return true;
+  if (!receiving_ || handle_ < 0 || eofPending_) return true;
   if (autoReset_) {
     counters_[WS_TO_RECEIVE] = 0;
     idleSeconds_ = 0;
@@ -430,9 +430,19 @@ bool RWinSocket::ReceiveHandler(int error) {
   }
   if (failed) EndReceive(MapWinSockError(c.err));
   EventProc(WS_Receiving);
+  // Draining after the peer went away: a failed read is the end of the
+  // connection too, and the owner hears WS_Closing.
+  if (failed && peerClosed_) EndConnection();
   if (eof) {
-    if (!peerClosed_) closeStatus_ = WS_SoftClose;
-    EndConnection();
+    if (peerClosed_) {
+      EndConnection();
+    } else {
+      // The end of the stream showed before FD_CLOSE did. Whether the peer
+      // closed or reset travels with FD_CLOSE (the event loop fetched and
+      // cleared the socket error when it posted it), so the connection ends
+      // there; a reset must never pass for a complete transfer.
+      eofPending_ = true;
+    }
   }
   return true;
 }
@@ -568,6 +578,12 @@ bool RWinSocket::Reached(int slot) {
 }
 
 void RWinSocket::Tick() {
+  if (eofPending_ && connected_) {
+    // FD_CLOSE did not follow the end of the stream within a second.
+    eofPending_ = false;
+    closeStatus_ = WS_SoftClose;
+    EndConnection();
+  }
   ++idleSeconds_;
   bytesPrevSecond_ = bytesThisSecond_;
   bytesThisSecond_ = 0;

@@ -1,0 +1,424 @@
+#include <cstring>
+
+#include "net_fixture.h"
+
+using namespace vantor;
+using namespace vantor::nettest;
+
+namespace {
+class RWinSocketConn : public NetTest {};
+}  // namespace
+
+// Port 0 lets the system choose; GetLocalPort tells which.
+TEST_F(RWinSocketConn, ListenPortZero) {
+  RWinSocket* l = NewSocket();
+  EXPECT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+  EXPECT_NE(l->GetLocalPort(), 0);
+  EXPECT_EQ(l->GetLocalIPAddress(), "127.0.0.1");
+  RSockStatusStr st;
+  l->GetStatus(st);
+  EXPECT_EQ(st.started, 1);
+  EXPECT_EQ(st.listening, 1);
+  EXPECT_EQ(st.connected, 0);
+  // A second Listen on a listening socket is refused without side effects.
+  EXPECT_EQ(l->Listen(0, true, nullptr), WS_Busy);
+}
+
+// Refusals of Listen and AcceptHost, each with its status.
+TEST_F(RWinSocketConn, ListenAndAcceptRefusals) {
+  RWinSocket* a = NewSocket();
+  ASSERT_EQ(a->Listen(0, false, "127.0.0.1"), WS_OK);
+  RWinSocket* b = NewSocket();
+  EXPECT_EQ(b->Listen(a->GetLocalPort(), false, "127.0.0.1"), WS_PortUsed);
+  EXPECT_EQ(b->GetLocalPort(), 0);
+  // 192.0.2.0/24 is documentation space: never a local address.
+  EXPECT_EQ(b->Listen(0, false, "192.0.2.55"), WS_UnknownIP);
+  RWinSocket* c = NewSocket();
+  EXPECT_EQ(c->AcceptHost(*a), WS_NoCaller);
+  EXPECT_EQ(c->AcceptHost(*b), WS_NoListen);
+  RWinSocket* d = NewSocket(WS_DATAGRAM);
+  EXPECT_EQ(d->AcceptHost(*a), WS_WrongType);
+  EXPECT_EQ(d->InitRecLine(100, 0), WS_WrongType);
+  EXPECT_EQ(c->DisconnectHost(0), WS_NotCon);
+  EXPECT_EQ(c->GetRemoteIPAddress(), "");
+  EXPECT_EQ(c->GetRemotePort(), 0);
+  EXPECT_TRUE(events_.empty());
+}
+
+// A dotted CallHost yields exactly one WS_Connecting event; the listener
+// hears WS_Listening; both ends know their addresses.
+TEST_F(RWinSocketConn, CallHostDotted) {
+  RWinSocket* l = NewSocket();
+  ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+  RWinSocket* c = NewSocket();
+  ASSERT_EQ(c->CallHost("127.0.0.1", l->GetLocalPort()), WS_OK);
+  EXPECT_EQ(c->CallHost("127.0.0.1", l->GetLocalPort()), WS_Busy);
+  ASSERT_TRUE(Pump([&] { return EventsOf(c->Id()).size() == 1 && !EventsOf(l->Id()).empty(); }));
+  Settle();
+  EXPECT_EQ(EventsOf(c->Id()), (std::vector<Ev>{{WS_Connecting, WS_OK, c->Id()}}));
+  EXPECT_EQ(EventsOf(l->Id()), (std::vector<Ev>{{WS_Listening, WS_OK, l->Id()}}));
+  RSockStatusStr st;
+  l->GetStatus(st);
+  EXPECT_EQ(st.acceptPending, 1);
+  RWinSocket* s = NewSocket();
+  ASSERT_EQ(s->AcceptHost(*l), WS_OK);
+  l->GetStatus(st);
+  EXPECT_EQ(st.acceptPending, 0);
+  EXPECT_EQ(st.listening, 1);
+  EXPECT_EQ(s->GetRemoteIPAddress(), "127.0.0.1");
+  EXPECT_EQ(s->GetRemotePort(), c->GetLocalPort());
+  EXPECT_EQ(c->GetRemotePort(), l->GetLocalPort());
+  EXPECT_EQ(s->AcceptHost(*l), WS_Busy);
+}
+
+// A refused connection reports WS_Connecting/WS_ConRefused once.
+TEST_F(RWinSocketConn, CallHostRefused) {
+  uint16_t port = 0;
+  int fd = PlainListen(&port);
+  ::close(fd);  // nothing listens there now
+  RWinSocket* c = NewSocket();
+  ASSERT_EQ(c->CallHost("127.0.0.1", port), WS_OK);
+  ASSERT_TRUE(Pump([&] { return !events_.empty(); }));
+  Settle();
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Connecting, WS_ConRefused, c->Id()}}));
+}
+
+// By host name: the look-up is silent, the owner hears only WS_Connecting;
+// a name that does not resolve gives WS_Connecting/WS_HostUnknown.
+TEST_F(RWinSocketConn, CallHostByName) {
+  RWinSocket* l = NewSocket();
+  ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+  RWinSocket* c = NewSocket();
+  ASSERT_EQ(c->CallHost("localhost", l->GetLocalPort()), WS_OK);
+  ASSERT_TRUE(Pump([&] { return !EventsOf(c->Id()).empty(); }));
+  Settle();
+  EXPECT_EQ(EventsOf(c->Id()), (std::vector<Ev>{{WS_Connecting, WS_OK, c->Id()}}));
+
+  RWinSocket* bad = NewSocket();
+  ASSERT_EQ(bad->CallHost("no-such-host.invalid", 21), WS_OK);
+  ASSERT_TRUE(Pump([&] { return !EventsOf(bad->Id()).empty(); }));
+  Settle();
+  EXPECT_EQ(EventsOf(bad->Id()), (std::vector<Ev>{{WS_Connecting, WS_HostUnknown, bad->Id()}}));
+}
+
+// The connect time-out ends a connection whose look-up has not answered:
+// WS_Connecting/WS_Timeout, and nothing more when the answer comes.
+TEST_F(RWinSocketConn, ConnectTimeoutBeforeLookup) {
+  RWinSocket* c = NewSocket();
+  c->SetTimeOut({0, 1, 0, 0, 0}, true);
+  ASSERT_EQ(c->CallHost("localhost", 9), WS_OK);
+  Ticks(1);  // before the resolver's answer is dispatched
+  Pump([&] { return false; }, 50);
+  EXPECT_EQ(EventsOf(c->Id()), (std::vector<Ev>{{WS_Connecting, WS_Timeout, c->Id()}}));
+}
+
+// Forward and reverse look-ups, the cut to size - 1, busy and empty text.
+TEST_F(RWinSocketConn, DNSLookup) {
+  RWinSocket* s = NewSocket();
+  char fwd[64] = "localhost";
+  ASSERT_EQ(s->DNSLookup(fwd, sizeof(fwd)), WS_OK);
+  char other[64] = "localhost";
+  EXPECT_EQ(s->DNSLookup(other, sizeof(other)), WS_Busy);
+  ASSERT_TRUE(Pump([&] { return !events_.empty(); }));
+  EXPECT_STREQ(fwd, "127.0.0.1");
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Service, WS_OK, s->Id()}}));
+
+  events_.clear();
+  char rev[64] = "127.0.0.1";
+  ASSERT_EQ(s->DNSLookup(rev, sizeof(rev)), WS_OK);
+  ASSERT_TRUE(Pump([&] { return !events_.empty(); }));
+  EXPECT_STREQ(rev, "localhost");
+
+  // "127.1" is not four fields, so it is looked up forward; the answer
+  // "127.0.0.1" is cut to size - 1 characters.
+  events_.clear();
+  char shortBuf[6] = "127.1";
+  ASSERT_EQ(s->DNSLookup(shortBuf, sizeof(shortBuf)), WS_OK);
+  ASSERT_TRUE(Pump([&] { return !events_.empty(); }));
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Service, WS_OK, s->Id()}}));
+  EXPECT_STREQ(shortBuf, "127.0");
+
+  events_.clear();
+  char unknown[32] = "no-such-host.invalid";
+  ASSERT_EQ(s->DNSLookup(unknown, sizeof(unknown)), WS_OK);
+  ASSERT_TRUE(Pump([&] { return !events_.empty(); }));
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Service, WS_HostUnknown, s->Id()}}));
+  EXPECT_STREQ(unknown, "no-such-host.invalid");
+
+  char empty[8] = "";
+  EXPECT_EQ(s->DNSLookup(empty, sizeof(empty)), WS_Error);
+}
+
+// Destroying a socket whose look-up runs cancels it: no event, ever.
+TEST_F(RWinSocketConn, DestroyDuringLookup) {
+  {
+    RWinSocket s(layer_.get(), owner_, 1024, WS_STREAM, 0);
+    char name[32] = "localhost";
+    ASSERT_EQ(s.DNSLookup(name, sizeof(name)), WS_OK);
+  }
+  Pump([&] { return false; }, 100);
+  Ticks(2);
+  EXPECT_TRUE(events_.empty());
+}
+
+// DisconnectHost(5) returns WS_Busy and closes on the fifth tick.
+TEST_F(RWinSocketConn, DelayedClose) {
+  RWinSocket* c;
+  int peer;
+  MakePlainPeer(&c, &peer);
+  EXPECT_EQ(c->DisconnectHost(5), WS_Busy);
+  Ticks(4);
+  EXPECT_TRUE(events_.empty());
+  RSockStatusStr st;
+  c->GetStatus(st);
+  EXPECT_EQ(st.connected, 1);
+  Ticks(1);
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Closing, WS_SoftClose, c->Id()}}));
+  char b;
+  EXPECT_EQ(::recv(peer, &b, 1, 0), 0);  // the peer sees an orderly end
+  EXPECT_EQ(c->DisconnectHost(0), WS_NotCon);
+}
+
+// A graceful close sends what was queued before the FIN, even when the peer
+// left unread input behind (no reset destroys the tail).
+TEST_F(RWinSocketConn, CloseKeepsSentData) {
+  RWinSocket* c;
+  int peer;
+  MakePlainPeer(&c, &peer);
+  ASSERT_EQ(::send(peer, "unread", 6, 0), 6);
+  std::string block(100000, 'x');
+  ASSERT_EQ(c->SendBlock(block.data(), static_cast<int64_t>(block.size()), nullptr), WS_OK);
+  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Sending, WS_OK); }));
+  Settle();
+  ASSERT_EQ(c->DisconnectHost(0), WS_OK);
+  std::string got;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::recv(peer, buf, sizeof(buf), 0);
+    ASSERT_GE(n, 0) << "connection reset";
+    if (n == 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(got, block);
+}
+
+// With the owner's queue full, events wait in the deferred queue and arrive
+// later in the order they were produced.
+class RWinSocketSmallQueue : public NetTest {
+ protected:
+  RWinSocketSmallQueue() : NetTest(64) {}
+};
+
+TEST_F(RWinSocketSmallQueue, DeferredEventsKeepOrder) {
+  RWinSocket* c;
+  int peer;
+  MakePlainPeer(&c, &peer);
+  Settle();
+  RWindowId sink = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
+  while (loop_.PostMessage(sink, 1, 0, 0)) {
+  }
+  ASSERT_EQ(c->InitSendLine(100), WS_OK);    // Sending/OK
+  ASSERT_EQ(c->InitRecLine(100, 0), WS_OK);  // no event
+  c->Abort(WS_TYPE_REC);                     // Receiving/Aborted
+  ASSERT_EQ(c->DisconnectHost(0), WS_OK);    // Closing/SoftClose
+  EXPECT_EQ(layer_->DeferredCount(), 3u);
+  EXPECT_TRUE(events_.empty());
+  loop_.RunPending();  // the queue drains; the deferred events are still held
+  Ticks(1);            // the tick re-posts them
+  loop_.RunPending();
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Sending, WS_OK, c->Id()},
+                                      {WS_Receiving, WS_Aborted, c->Id()},
+                                      {WS_Closing, WS_SoftClose, c->Id()}}));
+  EXPECT_EQ(layer_->DeferredCount(), 0u);
+  loop_.DestroyWindow(sink);
+}
+
+// A socket destroyed with events still deferred takes them along; events
+// for an owner window that is gone do not hold up the others.
+TEST_F(RWinSocketSmallQueue, DeferredEventsOfTheDeadAreDropped) {
+  RWinSocket* c;
+  int peer;
+  MakePlainPeer(&c, &peer);
+  Settle();
+  RWindowId gone = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
+  RWinSocket* orphan = NewSocket();
+  orphan->SetOwner(gone, 1024);
+  RWindowId sink = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
+  while (loop_.PostMessage(sink, 1, 0, 0)) {
+  }
+  // The orphan's event first, then the live socket's.
+  ASSERT_EQ(orphan->Listen(0, true, "127.0.0.1"), WS_OK);
+  orphan->Abort(WS_TYPE_LIST);
+  ASSERT_EQ(c->InitSendLine(10), WS_OK);
+  EXPECT_EQ(layer_->DeferredCount(), 2u);
+  loop_.DestroyWindow(gone);
+  loop_.RunPending();
+  Ticks(1);
+  loop_.RunPending();
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Sending, WS_OK, c->Id()}}));
+
+  while (loop_.PostMessage(sink, 1, 0, 0)) {
+  }
+  c->Abort(WS_TYPE_ALL);  // nothing under way: no event
+  ASSERT_EQ(c->DisconnectHost(0), WS_OK);
+  EXPECT_EQ(layer_->DeferredCount(), 1u);
+  sockets_.erase(
+      std::find_if(sockets_.begin(), sockets_.end(), [&](const auto& p) { return p.get() == c; }));
+  EXPECT_EQ(layer_->DeferredCount(), 0u);
+  loop_.DestroyWindow(sink);
+}
+
+// Abort(WS_TYPE_ALL) reports the send first, then the receive.
+TEST_F(RWinSocketConn, AbortOrder) {
+  RWinSocket* c;
+  int peer;
+  MakePlainPeer(&c, &peer);
+  std::string big(64 << 20, 'a');  // more than the socket buffers hold
+  ASSERT_EQ(c->SendBlock(big.data(), static_cast<int64_t>(big.size()), nullptr), WS_OK);
+  char in[100];
+  ASSERT_EQ(c->ReceiveBlock(in, sizeof(in), nullptr, 0), WS_OK);
+  Settle();
+  ASSERT_TRUE(events_.empty());
+  c->Abort(WS_TYPE_ALL);
+  EXPECT_EQ(events_.size(), 0u);  // posted, not sent
+  loop_.RunPending();
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Sending, WS_Aborted, c->Id()},
+                                      {WS_Receiving, WS_Aborted, c->Id()}}));
+  RSockStatusStr st;
+  c->GetStatus(st);
+  EXPECT_EQ(st.sending, 0);
+  EXPECT_EQ(st.receiving, 0);
+  EXPECT_EQ(st.sendStatus, WS_Aborted);
+  EXPECT_EQ(st.receiveStatus, WS_Aborted);
+}
+
+// A listening socket with a listen limit of 60 times out after 60 ticks.
+TEST_F(RWinSocketConn, ListenTimeout) {
+  RWinSocket* l = NewSocket();
+  l->SetTimeOut({60, 0, 0, 0, 0}, true);
+  ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+  Ticks(59);
+  EXPECT_TRUE(events_.empty());
+  Ticks(1);
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Listening, WS_Timeout, l->Id()}}));
+}
+
+// SetTimeOut: 0 keeps, negative removes, positive sets.
+TEST_F(RWinSocketConn, SetTimeOutValues) {
+  RWinSocket* s = NewSocket();
+  EXPECT_EQ(s->GetTimeOut(), (RTimeOuts{-1, 120, 120, -1, 120}));
+  s->SetTimeOut({0, 30, 0, -5, 0}, true);
+  EXPECT_EQ(s->GetTimeOut(), (RTimeOuts{-1, 30, 120, -1, 120}));
+  s->SetTimeOut({10, -1, 5, 7, -9}, false);
+  EXPECT_EQ(s->GetTimeOut(), (RTimeOuts{10, -1, 5, 7, -1}));
+}
+
+// Trace lines go synchronously to the trace window with the socket's tag;
+// calls and results are named as WinSock names them.
+TEST_F(RWinSocketConn, TraceLines) {
+  std::vector<std::pair<intptr_t, std::string>> lines;
+  RWindowId tw = loop_.CreateWindow([&](const RMsg& m) -> intptr_t {
+    lines.emplace_back(static_cast<intptr_t>(m.wParam), reinterpret_cast<const char*>(m.lParam));
+    return 0;
+  });
+  layer_->SetTrace(true, tw, 1037);
+  ASSERT_TRUE(layer_->TraceOn());
+  RWinSocket* l = NewSocket();
+  ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+  const std::string id = std::to_string(l->Id());
+  auto has = [&](const std::string& prefix) {
+    for (auto& [tag, text] : lines) {
+      if (text.rfind(prefix, 0) == 0) return tag == 7;
+    }
+    return false;
+  };
+  EXPECT_TRUE(has("Sock ID=" + id + " socket(PF_INET,SOCK_STREAM,0) --> "));
+  EXPECT_TRUE(has("Sock ID=" + id + " setsockopt("));
+  EXPECT_TRUE(has("Sock ID=" + id + " inet_addr(127.0.0.1) --> 0x100007F"));
+  EXPECT_TRUE(has("Sock ID=" + id + " ioctlsocket("));
+  EXPECT_TRUE(has("Sock ID=" + id + " WSAAsyncSelect("));
+  EXPECT_EQ(lines.back().second, "Sock ID=" + id + " Listen(0,1,127.0.0.1) --> WS_OK");
+
+  const uint16_t port = l->GetLocalPort();
+  lines.clear();
+  RWinSocket* b = NewSocket();
+  EXPECT_EQ(b->Listen(port, false, "127.0.0.1"), WS_PortUsed);
+  const std::string bid = std::to_string(b->Id());
+  bool bindLine = false;
+  for (auto& [tag, text] : lines) {
+    if (text.rfind("Sock ID=" + bid + " bind(", 0) == 0) {
+      bindLine = text.ends_with("--> -1 (WSAEADDRINUSE)");
+    }
+  }
+  EXPECT_TRUE(bindLine);
+  EXPECT_EQ(lines.back().second,
+            "Sock ID=" + bid + " Listen(" + std::to_string(port) + ",0,127.0.0.1) --> WS_PortUsed");
+  lines.clear();
+  layer_->SetSpeedLimit(-3);
+  EXPECT_EQ(lines.back(), (std::pair<intptr_t, std::string>{-1, "Sock ID=0 SetSpeedLimit(-3)"}));
+  b->Abort(WS_TYPE_SEND);
+  EXPECT_EQ(lines.back().second, "Sock ID=" + bid + " Abort(WS_TYPE_SEND)");
+  b->SetTimeOut({0, 30, 0, -5, 0}, true);
+  EXPECT_EQ(lines.back().second, "Sock ID=" + bid + " SetTimeOut({0,30,0,-5,0},1)");
+
+  loop_.DestroyWindow(tw);
+  layer_->EnableTrace(true);  // the trace window is gone: stays off
+  EXPECT_FALSE(layer_->TraceOn());
+}
+
+// Without a started layer every operation answers WS_NoSockLib; after
+// CleanupSockLib too.
+TEST_F(RWinSocketConn, NoSockLib) {
+  RSocketLayer::SetProcess(nullptr);
+  RWinSocket orphan(owner_, 1024, WS_STREAM);
+  EXPECT_EQ(orphan.Listen(0, true), WS_NoSockLib);
+  EXPECT_EQ(orphan.CallHost("127.0.0.1", 21), WS_NoSockLib);
+  char b[8];
+  EXPECT_EQ(orphan.ReceiveBlock(b, 8, nullptr, 0), WS_NoSockLib);
+
+  RWinSocket* s = NewSocket();
+  ASSERT_EQ(s->Listen(0, true, "127.0.0.1"), WS_OK);
+  layer_->CleanupSockLib();
+  EXPECT_FALSE(layer_->Started());
+  EXPECT_EQ(layer_->MaxSockets(), 0u);
+  EXPECT_EQ(s->Listen(0, true), WS_NoSockLib);
+  EXPECT_EQ(s->SendBlock(b, 8, nullptr), WS_NoSockLib);
+  EXPECT_EQ(loop_.WatchedFdCount(), 0u);
+}
+
+// The process-wide layer serves sockets built without one.
+TEST_F(RWinSocketConn, ProcessLayer) {
+  RSocketLayer::SetProcess(layer_.get());
+  {
+    RWinSocket s(owner_, 1024, WS_STREAM);
+    EXPECT_EQ(s.Layer(), layer_.get());
+    EXPECT_EQ(s.Listen(0, true, "127.0.0.1"), WS_OK);
+    EXPECT_EQ(layer_->SocketCount(), 1u);
+    EXPECT_GT(layer_->MaxSockets(), 0u);
+  }
+  EXPECT_EQ(layer_->SocketCount(), 0u);
+  RSocketLayer::SetProcess(nullptr);
+}
+
+// Identifiers count from 1 and are not reused.
+TEST_F(RWinSocketConn, Identifiers) {
+  uint32_t first;
+  {
+    RWinSocket a(layer_.get(), owner_, 1024, WS_STREAM);
+    first = a.Id();
+  }
+  RWinSocket b(layer_.get(), owner_, 1024, WS_STREAM);
+  EXPECT_EQ(first, 1u);
+  EXPECT_EQ(b.Id(), 2u);
+}
+
+// Local addresses: the list holds loopback; the single form never "0.0.0.0".
+TEST_F(RWinSocketConn, LocalAddresses) {
+  RWinSocket* s = NewSocket();
+  std::vector<std::string> all = s->GetLocalIPAddressList(64);
+  EXPECT_NE(std::find(all.begin(), all.end(), "127.0.0.1"), all.end());
+  EXPECT_EQ(s->GetLocalIPAddressList(1).size(), 1u);
+  std::string one = s->GetLocalIPAddress();
+  EXPECT_FALSE(one.empty());
+  EXPECT_NE(one, "0.0.0.0");
+}

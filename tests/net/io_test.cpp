@@ -1,0 +1,494 @@
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <numeric>
+
+#include "net_fixture.h"
+
+using namespace vantor;
+using namespace vantor::nettest;
+
+namespace {
+
+class RWinSocketIO : public NetTest {
+ protected:
+  // Sends raw bytes from the plain peer and waits for `events` events.
+  void PeerSends(int peer, const std::string& bytes, size_t events) {
+    ASSERT_EQ(::send(peer, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    ASSERT_TRUE(Pump([&] { return events_.size() >= events; }));
+    Settle();
+  }
+};
+
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('A' + (i * 7 + i / 251) % 26);
+  return s;
+}
+
+}  // namespace
+
+// Line scanning: CR ends a line, LF and NUL are dropped, lines wait for CR.
+TEST_F(RWinSocketIO, LineScanning) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  ASSERT_EQ(s->InitRecLine(100, 0), WS_OK);
+  char line[100];
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_Nothing);
+  EXPECT_EQ(s->ReceiveLine(line, 2), WS_Error);
+
+  PeerSends(peer, "USER anonymous\r\n", 1);
+  ASSERT_EQ(events_.size(), 1u);
+  EXPECT_EQ(events_[0], (Ev{WS_Receiving, WS_OK, s->Id()}));
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
+  EXPECT_STREQ(line, "USER anonymous");
+
+  // LF alone does not end a line; the CR that follows does. NUL is dropped.
+  events_.clear();
+  ASSERT_EQ(::send(peer, "PA\0SS x\n", 8, 0), 8);
+  Pump([&] { return false; }, 30);
+  EXPECT_TRUE(events_.empty());
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_Nothing);
+  PeerSends(peer, "y\r", 1);
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
+  EXPECT_STREQ(line, "PASS xy");
+
+  // Two lines in one segment: two events, the second posted by the
+  // ReceiveLine that takes the first.
+  events_.clear();
+  PeerSends(peer, "CWD a\rPWD\r", 1);
+  EXPECT_EQ(events_.size(), 1u);
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
+  EXPECT_STREQ(line, "CWD a");
+  loop_.RunPending();
+  EXPECT_EQ(events_.size(), 2u);
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
+  EXPECT_STREQ(line, "PWD");
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_Nothing);
+}
+
+// Over-long lines are cut: a buffer of 10 delivers 9 characters and loses
+// the tenth; a destination of 5 returns 4 characters with WS_More, loses the
+// fifth and returns the rest as the next line.
+TEST_F(RWinSocketIO, LineCuts) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  ASSERT_EQ(s->InitRecLine(10, 0), WS_OK);
+  char line[100];
+  PeerSends(peer, "abcdefghijklmnopqrst", 1);
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
+  EXPECT_STREQ(line, "abcdefghi");
+  ASSERT_TRUE(Pump([&] { return events_.size() >= 2; }));
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
+  EXPECT_STREQ(line, "klmnopqrs");
+
+  RWinSocket* t;
+  int peer2;
+  MakePlainPeer(&t, &peer2);
+  ASSERT_EQ(t->InitRecLine(100, 0), WS_OK);
+  PeerSends(peer2, "1234567\r", 1);
+  char small[5];
+  EXPECT_EQ(t->ReceiveLine(small, sizeof(small)), WS_More);
+  EXPECT_STREQ(small, "1234");
+  EXPECT_EQ(t->ReceiveLine(small, sizeof(small)), WS_OK);
+  EXPECT_STREQ(small, "67");
+}
+
+// Line sending: InitSendLine posts WS_Sending/WS_OK at once; lines go out
+// with CR LF; a long text is cut to the maximum and WS_More is returned;
+// SendLine while a line is going out is WS_Busy.
+TEST_F(RWinSocketIO, LineSending) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  EXPECT_EQ(s->SendLine("x"), WS_Error);
+  ASSERT_EQ(s->InitSendLine(10), WS_OK);
+  EXPECT_EQ(s->InitSendLine(10), WS_Busy);
+  loop_.RunPending();
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Sending, WS_OK, s->Id()}}));
+  EXPECT_EQ(s->SendLine("220 Hello"), WS_OK);
+  EXPECT_EQ(s->SendLine("again"), WS_Busy);
+  ASSERT_TRUE(Pump([&] { return events_.size() == 2; }));
+  EXPECT_EQ(s->SendLine("0123456789ABCDEF"), WS_More);
+  ASSERT_TRUE(Pump([&] { return events_.size() == 3; }));
+  EXPECT_EQ(events_[2], (Ev{WS_Sending, WS_OK, s->Id()}));
+  SetNonBlocking(peer);
+  EXPECT_EQ(ReadNow(peer), "220 Hello\r\n0123456789\r\n");
+  EXPECT_EQ(s->TakeByteCount(WS_COUNT_SENT), 12);
+  EXPECT_EQ(s->TakeByteCount(WS_COUNT_SENT), 0);
+  EXPECT_EQ(s->TakeByteCount(3), -1);
+}
+
+// Block transfer between two layer sockets, byte for byte, with counters.
+TEST_F(RWinSocketIO, BlockRoundTrip) {
+  RWinSocket* c;
+  RWinSocket* sv;
+  MakePair(&c, &sv);
+  const std::string data = Pattern(3 << 20);
+  std::string in(data.size(), '\0');
+  int64_t sent = -1, received = -1;
+  ASSERT_EQ(sv->ReceiveBlock(in.data(), static_cast<int64_t>(in.size()), &received, 0), WS_OK);
+  EXPECT_EQ(sv->ReceiveBlock(in.data(), 10, nullptr, 0), WS_Busy);
+  ASSERT_EQ(c->SendBlock(data.data(), static_cast<int64_t>(data.size()), &sent), WS_OK);
+  EXPECT_EQ(sent, 0);
+  EXPECT_EQ(c->SendBlock(data.data(), 1, nullptr), WS_Busy);
+  ASSERT_TRUE(Pump([&] { return events_.size() == 2; }));
+  Settle();
+  EXPECT_EQ(EventsOf(c->Id()), (std::vector<Ev>{{WS_Sending, WS_OK, c->Id()}}));
+  EXPECT_EQ(EventsOf(sv->Id()), (std::vector<Ev>{{WS_Receiving, WS_OK, sv->Id()}}));
+  EXPECT_EQ(sent, static_cast<int64_t>(data.size()));
+  EXPECT_EQ(received, static_cast<int64_t>(data.size()));
+  EXPECT_TRUE(in == data);
+  // Length 0 receive: WS_OK, nothing starts, no event.
+  events_.clear();
+  EXPECT_EQ(sv->ReceiveBlock(in.data(), 0, nullptr, 0), WS_OK);
+  RSockStatusStr st;
+  sv->GetStatus(st);
+  EXPECT_EQ(st.receiving, 0);
+  // Length 0 send completes on the next readiness message.
+  EXPECT_EQ(c->SendBlock(data.data(), 0, nullptr), WS_OK);
+  loop_.RunPending();
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Sending, WS_OK, c->Id()}}));
+  EXPECT_EQ(c->SendBlock(data.data(), -1, nullptr), WS_Error);
+}
+
+// Streaming receive: an event after each chunk; GetReceivedBytes drains a
+// bounded queue and reading resumes when there is room.
+TEST_F(RWinSocketIO, StreamingReceive) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  std::vector<char> buf(1000);
+  int64_t counter = 0;
+  ASSERT_EQ(s->ReceiveBlock(buf.data(), 1000, &counter, WS_REC_STREAMING), WS_OK);
+  const std::string data = Pattern(5000);
+  ASSERT_EQ(::send(peer, data.data(), data.size(), 0), 5000);
+  std::string got;
+  char out[300];
+  ASSERT_TRUE(Pump([&] {
+    int64_t n;
+    while ((n = s->GetReceivedBytes(out, sizeof(out))) > 0) got.append(out, static_cast<size_t>(n));
+    return got.size() == data.size();
+  }));
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(counter, 0);  // every received byte was taken out again
+  EXPECT_FALSE(events_.empty());
+  for (const Ev& e : events_) EXPECT_EQ(e, (Ev{WS_Receiving, WS_OK, s->Id()}));
+}
+
+// A peer that closes gracefully during a block receive: the data first, then
+// WS_Receiving and WS_Closing with WS_SoftClose.
+TEST_F(RWinSocketIO, PeerCloseDuringReceive) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  char buf[1000];
+  int64_t counter = 0;
+  ASSERT_EQ(s->ReceiveBlock(buf, sizeof(buf), &counter, 0), WS_OK);
+  ASSERT_EQ(::send(peer, "partial data", 12, 0), 12);
+  ::shutdown(peer, SHUT_WR);
+  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Closing, WS_SoftClose); }));
+  Settle();
+  EXPECT_EQ(counter, 12);
+  EXPECT_EQ(std::string(buf, 12), "partial data");
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Receiving, WS_SoftClose, s->Id()},
+                                      {WS_Closing, WS_SoftClose, s->Id()}}));
+  RSockStatusStr st;
+  s->GetStatus(st);
+  EXPECT_EQ(st.connected, 0);
+  EXPECT_EQ(st.receiveStatus, WS_SoftClose);
+}
+
+// Half-open: the peer stops sending but still reads. Our sends go on; the
+// end is reported when we next receive.
+TEST_F(RWinSocketIO, HalfOpen) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  ::shutdown(peer, SHUT_WR);
+  Pump([&] { return false; }, 30);
+  EXPECT_TRUE(events_.empty());
+  ASSERT_EQ(s->SendBlock("still here", 10, nullptr), WS_OK);
+  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Sending, WS_OK); }));
+  char b[16] = {};
+  ASSERT_EQ(::recv(peer, b, sizeof(b), 0), 10);
+  EXPECT_STREQ(b, "still here");
+  ASSERT_EQ(s->ReceiveBlock(b, sizeof(b), nullptr, 0), WS_OK);
+  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Closing, WS_SoftClose); }));
+}
+
+// Faults: a peer that resets the connection mid-send and mid-receive.
+TEST_F(RWinSocketIO, PeerResets) {
+  struct Case {
+    const char* name;
+    bool sending;
+  } cases[] = {{"mid-send", true}, {"mid-receive", false}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    events_.clear();
+    RWinSocket* s;
+    int peer;
+    MakePlainPeer(&s, &peer);
+    std::string big(32 << 20, 'z');
+    char in[64];
+    if (k.sending) {
+      ASSERT_EQ(s->SendBlock(big.data(), static_cast<int64_t>(big.size()), nullptr), WS_OK);
+    } else {
+      ASSERT_EQ(s->ReceiveBlock(in, sizeof(in), nullptr, 0), WS_OK);
+    }
+    Settle();
+    linger l{1, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    ::close(peer);
+    peers_.pop_back();
+    const int op = k.sending ? WS_Sending : WS_Receiving;
+    ASSERT_TRUE(Pump([&] { return HasEvent(op, WS_Reset); }));
+    Settle();
+    std::vector<Ev> mine = EventsOf(s->Id());
+    ASSERT_FALSE(mine.empty());
+    EXPECT_EQ(mine.front(), (Ev{op, WS_Reset, s->Id()}));
+    int count = 0;
+    for (const Ev& e : mine) count += e.op == op;
+    EXPECT_EQ(count, 1) << "one event per operation";
+  }
+}
+
+// A peer that never reads: the send time-out ends the send; the
+// connection stays open.
+TEST_F(RWinSocketIO, SendTimeout) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  s->SetTimeOut({0, 0, 3, 0, 0}, true);
+  std::string big(64 << 20, 'q');
+  ASSERT_EQ(s->SendBlock(big.data(), static_cast<int64_t>(big.size()), nullptr), WS_OK);
+  Settle();
+  Ticks(2);
+  EXPECT_TRUE(events_.empty());
+  Ticks(1);
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Sending, WS_Timeout, s->Id()}}));
+  RSockStatusStr st;
+  s->GetStatus(st);
+  EXPECT_EQ(st.connected, 1);
+  EXPECT_EQ(st.sending, 0);
+  EXPECT_EQ(st.sendStatus, WS_Timeout);
+}
+
+// A receive time-out in line mode ends the line mode, not the connection;
+// the next InitRecLine starts over.
+TEST_F(RWinSocketIO, ReceiveTimeoutInLineMode) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  s->SetTimeOut({0, 0, 0, 2, 0}, true);
+  ASSERT_EQ(s->InitRecLine(100, 0), WS_OK);
+  loop_.RunPending();
+  Ticks(1);
+  EXPECT_TRUE(events_.empty());
+  Ticks(1);
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Receiving, WS_Timeout, s->Id()}}));
+  char line[100];
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_Error);
+  ASSERT_EQ(s->InitRecLine(100, 0), WS_OK);
+  events_.clear();
+  PeerSends(peer, "NOOP\r\n", 1);
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
+  EXPECT_STREQ(line, "NOOP");
+}
+
+// Under a global limit of 10000 bytes per second each one-second window
+// carries at most 10000 bytes, in steps of at most 4096 bytes.
+TEST_F(RWinSocketIO, PacingUnderGlobalLimit) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  std::vector<int64_t> steps;
+  RWindowId tw = loop_.CreateWindow([&](const RMsg& m) -> intptr_t {
+    std::string t = reinterpret_cast<const char*>(m.lParam);
+    auto p = t.find(" send(");
+    if (p != std::string::npos) {
+      // "send(fd,0x...,LEN,0) --> N (..)": take N.
+      auto arrow = t.find("--> ");
+      steps.push_back(std::stoll(t.substr(arrow + 4)));
+    }
+    return 0;
+  });
+  layer_->SetTrace(true, tw, 1037);
+  layer_->SetSpeedLimit(10000);
+  const std::string data = Pattern(45000);
+  int64_t sent = 0;
+  ASSERT_EQ(s->SendBlock(data.data(), static_cast<int64_t>(data.size()), &sent), WS_OK);
+  SetNonBlocking(peer);
+  std::string got;
+  // One window runs from one tick (budget refill) to the next.
+  std::vector<int64_t> perSecond;
+  int64_t last = 0;
+  for (int second = 0; second < 8 && !HasEvent(WS_Sending, WS_OK); ++second) {
+    Settle(40);
+    perSecond.push_back(sent - last);
+    last = sent;
+    got += ReadNow(peer);
+    Ticks(1);
+  }
+  Settle();
+  if (sent > last) perSecond.push_back(sent - last);
+  got += ReadNow(peer);
+  ASSERT_TRUE(HasEvent(WS_Sending, WS_OK));
+  EXPECT_EQ(got, data);
+  for (int64_t v : perSecond) EXPECT_LE(v, 10000);
+  EXPECT_EQ(perSecond, (std::vector<int64_t>{10000, 10000, 10000, 10000, 5000}));
+  for (int64_t n : steps) EXPECT_LE(n, 4096);
+  EXPECT_GT(layer_->GetServerRate(), 0);
+  layer_->SetTrace(false, 0, 0);
+  loop_.DestroyWindow(tw);
+
+  // 0 and negative limits switch it off.
+  layer_->SetSpeedLimit(0);
+  EXPECT_FALSE(layer_->SpeedLimitOn());
+  layer_->SetSpeedLimit(5);
+  layer_->SetSpeedLimit(-1);
+  EXPECT_FALSE(layer_->SpeedLimitOn());
+}
+
+// A local limit paces one socket; both limits hold each at the smaller.
+TEST_F(RWinSocketIO, LocalLimit) {
+  RWinSocket* c;
+  RWinSocket* sv;
+  MakePair(&c, &sv);
+  c->SetLocalSpeedLimit(3000);
+  layer_->SetSpeedLimit(100000);
+  const std::string data = Pattern(9000);
+  std::string in(data.size(), '\0');
+  int64_t sent = 0;
+  ASSERT_EQ(sv->ReceiveBlock(in.data(), static_cast<int64_t>(in.size()), nullptr, 0), WS_OK);
+  ASSERT_EQ(c->SendBlock(data.data(), static_cast<int64_t>(data.size()), &sent), WS_OK);
+  std::vector<int64_t> perSecond;
+  int64_t last = 0;
+  for (int i = 0; i < 6 && !HasEvent(WS_Sending, WS_OK); ++i) {
+    Settle(40);
+    perSecond.push_back(sent - last);
+    last = sent;
+    Ticks(1);
+  }
+  Settle();
+  if (sent > last) perSecond.push_back(sent - last);
+  EXPECT_EQ(perSecond, (std::vector<int64_t>{3000, 3000, 3000}));
+  EXPECT_TRUE(HasEvent(WS_Receiving, WS_OK));
+  EXPECT_TRUE(in == data);
+  EXPECT_EQ(c->BytesLastSecond(), 3000);
+}
+
+// Two sockets under one global limit share it evenly.
+TEST_F(RWinSocketIO, TwoSocketsShareGlobalLimit) {
+  RWinSocket* a;
+  RWinSocket* b;
+  int pa, pb;
+  MakePlainPeer(&a, &pa);
+  MakePlainPeer(&b, &pb);
+  layer_->SetSpeedLimit(20000);
+  const std::string data = Pattern(200000);
+  int64_t sa = 0, sb = 0;
+  ASSERT_EQ(a->SendBlock(data.data(), static_cast<int64_t>(data.size()), &sa), WS_OK);
+  ASSERT_EQ(b->SendBlock(data.data(), static_cast<int64_t>(data.size()), &sb), WS_OK);
+  SetNonBlocking(pa);
+  SetNonBlocking(pb);
+  for (int i = 0; i < 4; ++i) {
+    Settle(40);
+    EXPECT_EQ(sa + sb, 20000 * (i + 1));
+    ReadNow(pa);
+    ReadNow(pb);
+    Ticks(1);
+  }
+  EXPECT_LE(std::abs(sa - sb), 4096) << sa << " vs " << sb;
+}
+
+// Datagrams: bound receiver, sender with a destination; whole datagrams,
+// the sender's address, an over-long datagram.
+TEST_F(RWinSocketIO, Datagrams) {
+  RWinSocket* rx = NewSocket(WS_DATAGRAM);
+  ASSERT_EQ(rx->Listen(0, true, "127.0.0.1"), WS_OK);
+  RWinSocket* tx = NewSocket(WS_DATAGRAM);
+  ASSERT_EQ(tx->CallHost("no.such.name", rx->GetLocalPort()), WS_HostUnknown);
+  ASSERT_EQ(tx->CallHost("127.0.0.1", rx->GetLocalPort(), 0, "127.0.0.1"), WS_OK);
+  char buf[64] = {};
+  int64_t got = 0;
+  ASSERT_EQ(rx->ReceiveBlock(buf, sizeof(buf), &got, 0), WS_OK);
+  ASSERT_EQ(tx->SendBlock("hello", 5, nullptr), WS_OK);
+  ASSERT_TRUE(Pump([&] { return EventsOf(rx->Id()).size() == 1; }));
+  EXPECT_EQ(got, 5);
+  EXPECT_STREQ(buf, "hello");
+  EXPECT_EQ(rx->GetRemoteIPAddress(), "127.0.0.1");
+  EXPECT_EQ(rx->GetRemotePort(), tx->GetLocalPort());
+  EXPECT_EQ(EventsOf(rx->Id()), (std::vector<Ev>{{WS_Receiving, WS_OK, rx->Id()}}));
+
+  events_.clear();
+  char tiny[4];
+  ASSERT_EQ(rx->ReceiveBlock(tiny, sizeof(tiny), nullptr, 0), WS_OK);
+  ASSERT_EQ(tx->SendBlock("too long", 8, nullptr), WS_OK);
+  ASSERT_TRUE(Pump([&] { return !EventsOf(rx->Id()).empty(); }));
+  EXPECT_EQ(EventsOf(rx->Id()), (std::vector<Ev>{{WS_Receiving, WS_TooLarge, rx->Id()}}));
+  EXPECT_EQ(tx->InitSendLine(10), WS_WrongType);
+  EXPECT_EQ(tx->SendFile(0, 0, 1, nullptr), WS_WrongType);
+}
+
+// SendFile moves a file's bytes from an offset, with the same events and
+// counters as SendBlock; a file shorter than promised is an error.
+TEST_F(RWinSocketIO, SendFile) {
+  char dir[] = "/tmp/vantor-net-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/f.bin";
+  const std::string data = Pattern(2 << 20);
+  int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+
+  RWinSocket* c;
+  RWinSocket* sv;
+  MakePair(&c, &sv);
+  const int64_t offset = 1000;
+  const int64_t len = static_cast<int64_t>(data.size()) - offset;
+  std::string in(static_cast<size_t>(len), '\0');
+  int64_t sent = 0;
+  ASSERT_EQ(sv->ReceiveBlock(in.data(), len, nullptr, 0), WS_OK);
+  ASSERT_EQ(c->SendFile(fd, offset, len, &sent), WS_OK);
+  ASSERT_TRUE(Pump([&] { return events_.size() == 2; }));
+  EXPECT_EQ(sent, len);
+  EXPECT_TRUE(in == data.substr(offset));
+
+  events_.clear();
+  ASSERT_EQ(c->SendFile(fd, static_cast<int64_t>(data.size()) - 10, 100, &sent), WS_OK);
+  ASSERT_TRUE(Pump([&] { return !EventsOf(c->Id()).empty(); }));
+  EXPECT_EQ(EventsOf(c->Id()), (std::vector<Ev>{{WS_Sending, WS_Error, c->Id()}}));
+  EXPECT_EQ(sent, 10);
+  EXPECT_EQ(c->SendFile(-1, 0, 5, nullptr), WS_Error);
+  ::close(fd);
+  ::unlink(path.c_str());
+  ::rmdir(dir);
+}
+
+// GetStatus reports the block in progress and the buffered bytes.
+TEST_F(RWinSocketIO, StatusDuringTransfer) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  char buf[100];
+  ASSERT_EQ(s->ReceiveBlock(buf, sizeof(buf), nullptr, 0), WS_OK);
+  PeerSends(peer, "", 0);
+  ASSERT_EQ(::send(peer, "0123456789", 10, 0), 10);
+  ASSERT_TRUE(Pump([&] {
+    RSockStatusStr st;
+    s->GetStatus(st);
+    return st.bytesBuffered == 10;
+  }));
+  RSockStatusStr st;
+  s->GetStatus(st);
+  EXPECT_EQ(st.receiving, 1);
+  EXPECT_EQ(st.receiveStatus, WS_Receiving);
+  EXPECT_EQ(st.sending, 0);
+  EXPECT_EQ(st.blockBytesSent, 0);
+  EXPECT_EQ(s->TakeByteCount(WS_COUNT_RECEIVED), 10);
+}
