@@ -25,7 +25,7 @@ std::string Lower(std::string s) {
 
 }  // namespace
 
-std::string SessionActivityText(const RSessionSummaryStr& s) {
+std::string SessionActivityText(const RSessionLineStr& s) {
   const std::string percent = s.percent != 0 ? FormatStr(S_GUI_UI_PERCENT, s.percent) : "";
   switch (s.transferState) {
     case kSending:
@@ -45,7 +45,7 @@ std::string SessionActivityText(const RSessionSummaryStr& s) {
   }
 }
 
-std::string SessionListLine(const RSessionSummaryStr& s) {
+std::string SessionListLine(const RSessionLineStr& s) {
   return FormatStr(S_GUI_UI_LINE, s.number, s.hour, s.minute, s.second, Lower(s.user), s.address,
                    SessionActivityText(s));
 }

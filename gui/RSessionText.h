@@ -11,7 +11,7 @@
 namespace vantor {
 
 // The answer of session query 2 as the window uses it.
-struct RSessionSummaryStr {
+struct RSessionLineStr {
   uint32_t number = 0;
   int hour = 0;
   int minute = 0;
@@ -26,8 +26,8 @@ struct RSessionSummaryStr {
 
 // "%u\t%d:%02d:%02d\t%s\t%s\t%s": number, connect time, lower-case user
 // name, address and the activity text of the transfer state.
-std::string SessionListLine(const RSessionSummaryStr& s);
-std::string SessionActivityText(const RSessionSummaryStr& s);
+std::string SessionListLine(const RSessionLineStr& s);
+std::string SessionActivityText(const RSessionLineStr& s);
 
 // The text to show for a logged dialogue line "(%06u) text" when it belongs to
 // session `tracked`; nothing for other sessions or malformed lines.

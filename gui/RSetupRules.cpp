@@ -31,21 +31,18 @@ bool HasLineBreak(std::string_view s) {
   return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-}  // namespace
-
-std::optional<uint32_t> ParseDottedAddress(std::string_view text) {
-  uint32_t addr = 0;
+// Four decimal numbers, each at most 255, separated by dots.
+bool IsDottedAddress(std::string_view text) {
   for (int i = 0; i < 4; ++i) {
     const size_t dot = text.find('.');
-    const std::string_view part = i < 3 ? text.substr(0, dot) : text;
-    if (i < 3 && dot == std::string_view::npos) return std::nullopt;
-    const auto o = Octet(part);
-    if (!o) return std::nullopt;
-    addr = (addr << 8) | static_cast<uint32_t>(*o);
+    if ((i < 3) != (dot != std::string_view::npos)) return false;
+    if (!Octet(text.substr(0, dot))) return false;
     if (i < 3) text.remove_prefix(dot + 1);
   }
-  return addr;
+  return true;
 }
+
+}  // namespace
 
 std::optional<int64_t> ParseBoundedNumber(std::string_view text, int64_t min, int64_t max) {
   bool neg = false;
@@ -67,11 +64,11 @@ std::string CheckNumber(std::string_view text, int64_t min, int64_t max) {
 }
 
 std::string CheckIPHome(std::string_view address, std::string_view name, std::string_view passive) {
-  if (!ParseDottedAddress(address)) return FormatStr(S_GUI_ERR_ADDRESS, address);
+  if (!IsDottedAddress(address)) return FormatStr(S_GUI_ERR_ADDRESS, address);
   if (name.find(',') != std::string_view::npos || HasLineBreak(name) || name.size() > 59) {
     return LoadStr(S_GUI_ERR_HOMENAME);
   }
-  if (!passive.empty() && !ParseDottedAddress(passive)) {
+  if (!passive.empty() && !IsDottedAddress(passive)) {
     return FormatStr(S_GUI_ERR_ADDRESS, passive);
   }
   return {};

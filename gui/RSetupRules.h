@@ -11,9 +11,6 @@
 
 namespace vantor {
 
-// Four decimal numbers, each 0..255, separated by dots ("192.168.0.1").
-std::optional<uint32_t> ParseDottedAddress(std::string_view text);
-
 // A decimal number in [min, max] (optional leading '-', nothing else).
 std::optional<int64_t> ParseBoundedNumber(std::string_view text, int64_t min, int64_t max);
 

@@ -6,8 +6,8 @@
 using namespace vantor;
 
 namespace {
-RSessionSummaryStr Summary(uint32_t state, int64_t bytes, int percent, const char* file) {
-  RSessionSummaryStr s;
+RSessionLineStr Summary(uint32_t state, int64_t bytes, int percent, const char* file) {
+  RSessionLineStr s;
   s.number = 12;
   s.hour = 9;
   s.minute = 5;
