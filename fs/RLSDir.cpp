@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <utility>
@@ -228,18 +229,22 @@ bool NeedsStatus(const OptionsStr& o) {
          o.follow || o.recursive || o.indicator != Indicator::None || o.blocks || o.inode;
 }
 
+inline unsigned char AsciiLower(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
+}
+
 // Name order: letters compare without regard to case first; of two names
 // that differ only in case, the one with the lower-case letter comes first.
 int CompareNames(std::string_view a, std::string_view b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    int x = std::tolower(static_cast<unsigned char>(a[i]));
-    int y = std::tolower(static_cast<unsigned char>(b[i]));
+    unsigned char x = AsciiLower(static_cast<unsigned char>(a[i]));
+    unsigned char y = AsciiLower(static_cast<unsigned char>(b[i]));
     if (x != y) return x < y ? -1 : 1;
   }
   if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
   for (size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return std::islower(static_cast<unsigned char>(a[i])) ? -1 : 1;
+    if (a[i] != b[i]) return (a[i] >= 'a' && a[i] <= 'z') ? -1 : 1;
   }
   return 0;
 }
@@ -287,7 +292,14 @@ void SortEntries(std::vector<LsEntryStr>& v, const OptionsStr& o) {
     }
     return o.reverse ? c > 0 : c < 0;
   };
-  std::sort(v.begin(), v.end(), less);
+  // Entries are large; sort their positions, then move each entry once.
+  std::vector<size_t> order(v.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return less(v[a], v[b]); });
+  std::vector<LsEntryStr> sorted;
+  sorted.reserve(v.size());
+  for (size_t i : order) sorted.push_back(std::move(v[i]));
+  v = std::move(sorted);
 }
 
 std::string QuoteName(std::string_view name, Quoting q) {
@@ -384,11 +396,18 @@ std::string FormatTime(int64_t t, int64_t now, bool full) {
   return buf;
 }
 
+// "%*llu" or "%-*llu" without the cost of printf on every line.
 void AppendNumber(std::string& out, uint64_t v, int width, bool left) {
-  char buf[32];
-  int n = std::snprintf(buf, sizeof(buf), left ? "%-*llu" : "%*llu", width,
-                        static_cast<unsigned long long>(v));
-  out.append(buf, static_cast<size_t>(std::max(n, 0)));
+  char digits[24];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  size_t pad = width > 0 && static_cast<size_t>(width) > n ? static_cast<size_t>(width) - n : 0;
+  if (!left) out.append(pad, ' ');
+  while (n > 0) out += digits[--n];
+  if (left) out.append(pad, ' ');
 }
 
 class Generator {
