@@ -1,33 +1,23 @@
 // `vantor`: the server without a window system.
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
+#include <string>
+#include <vector>
 
+#include "app/RVantorApp.h"
 #include "platform/RMessageLoop.h"
+#include "platform/RProcess.h"
 #include "util/RStringTable.h"
 
-using namespace vantor;
-
-namespace {
-constexpr uint32_t kMsgSignal = 0x8000;
-}
-
-int main() {
-  SetLanguage(
-      LanguageFromLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG")));
+int main(int argc, char** argv) {
+  using namespace vantor;
+  auto env = [](const char* name) { return EnvVar(name); };
+  const auto all = env("LC_ALL"), messages = env("LC_MESSAGES"), lang = env("LANG");
+  SetLanguage(LanguageFromLocale(all ? all->c_str() : nullptr,
+                                 messages ? messages->c_str() : nullptr,
+                                 lang ? lang->c_str() : nullptr));
+  std::vector<std::string> args(argv + 1, argv + argc);
   RMessageLoop loop;
-  RWindowId main = loop.CreateWindow([&](const RMsg& m) -> intptr_t {
-    if (m.message == kMsgSignal) {
-      std::printf("%s\n", FormatStr(111, static_cast<int>(m.wParam)).c_str());
-      loop.Quit(0);
-    }
-    return 0;
-  });
-  loop.WatchSignal(SIGTERM, main, kMsgSignal);
-  loop.WatchSignal(SIGINT, main, kMsgSignal);
-  std::printf("%s\n", FormatStr(110, "2.5.11.3", static_cast<int>(getpid())).c_str());
-  std::fflush(stdout);
-  return loop.Run();
+  RVantorApp app(loop, stdout);
+  // The FTP engine joins here: app.SetEngine(...) (see docs/config.md).
+  return app.Main(args);
 }

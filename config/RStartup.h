@@ -1,0 +1,118 @@
+// The start-up sequence, the settings reload and the exit save, with the
+// steps of later subsystems behind seams (plain callbacks) that the front
+// end fills: the server, the account store, the event libraries, the
+// directory cache and the window. Every seam is optional; an empty one is
+// skipped.
+//
+// Order of Run():
+//   clock check (year 1980 or later) - INI path - creation of a missing file
+//   - logger settings - event handler - window placement - conversion of an
+//   older file - message files - socket layer ("Using %s - max. %u sockets")
+//   - logging state - "Starting FTP Server..." - server (Security, account
+//   store, switches, listeners) - directory cache - AutoStart - window
+//   switches.
+// The logger must exist before Run() (it shows the messages).
+//
+// Loop thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/RGlobalSettings.h"
+#include "config/RIniConvert.h"
+#include "config/RIniFile.h"
+#include "config/RIniPath.h"
+#include "platform/RClock.h"
+
+namespace vantor {
+
+// The command line: options begin with "-" (letter in either case; only the
+// first letter counts), the first other argument is the INI path.
+struct RCommandLine {
+  bool hidden = false;     // -h: no visible window
+  bool iconic = false;     // -i: start minimised
+  bool single = false;     // -s: exit when another instance runs on this INI file
+  bool noConfirm = false;  // -u: never wait for users when asked to close
+  bool help = false;       // --help
+  bool version = false;    // --version
+  std::optional<std::string> iniArgument;
+};
+RCommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+class RServerStartup {
+ public:
+  struct Seams {
+    // Logger settings from the file (nullptr: no configuration); also on reload.
+    std::function<void(const RIniFile* ini)> loadLoggerSettings;
+    std::function<void()> showLoggingState;
+    // External event libraries: created at start-up, re-read on reload.
+    std::function<void()> createEventHandler;
+    std::function<void()> reloadEventHandler;
+    // Window placement, minimised/maximised/invisible as the file and the
+    // command line say (GUI only).
+    std::function<void(const RGlobalSettings& s, const RCommandLine& cmd)> applyWindow;
+    // Sign-on/sign-off message file list (when the server does not read it).
+    std::function<void()> loadMessageFiles;
+    // Starts the socket layer; false when it cannot start.
+    std::function<bool(std::string* description, uint32_t* maxSockets)> startSocketLayer;
+    // The server: Security and the account store, the server-wide switches,
+    // the listeners. `iniPath` is "" when running without configuration.
+    std::function<void(const std::string& iniPath)> startServer;
+    // Reload of account store, server settings and message files.
+    std::function<void()> reloadServer;
+    // Directory cache size and entry lifetime; on reload it is emptied.
+    std::function<void(int32_t entries, int32_t seconds)> configureDirCache;
+    std::function<void()> flushDirCache;
+    std::function<void(bool on)> autoStart;
+    std::function<void(const RGlobalSettings& s)> applyWindowSwitches;
+  };
+
+  enum class RStartResult { Started, ClockRefused };
+
+  // `clock` is not owned and must outlive the object.
+  RServerStartup(const RClock& clock, Seams seams);
+
+  // Runs the sequence. `exists` tells whether a file exists (for the path
+  // choice); nullptr uses the file system.
+  RStartResult Run(const RCommandLine& cmd, const RIniPathInputs& where,
+                   std::function<bool(const std::string&)> exists = nullptr);
+
+  // Message 1039: re-reads the settings in the documented order.
+  void Reload();
+  // The 15-second poll: true (and the key removed) when another program set
+  // `ReloadSettings`; the caller then posts message 1039.
+  bool PollReloadSettings();
+  static constexpr int64_t kReloadPollMs = 15000;
+
+  // At exit: the window keys (when there is a window and the file exists),
+  // then "FTP server going down..." as a system message.
+  void SaveAtExit(const RWindowStateStr* window);
+
+  // "" when running without configuration.
+  const std::string& IniPath() const { return iniPath_; }
+  // nullptr when running without configuration.
+  RIniFile* Ini() { return ini_.get(); }
+  const RGlobalSettings& Settings() const { return settings_; }
+  const RConvertResult& Conversion() const { return conversion_; }
+  bool Created() const { return created_; }
+
+ private:
+  bool ClockPlausible() const;
+  void OpenConfiguration(const RCommandLine& cmd, const RIniPathInputs& where,
+                         const std::function<bool(const std::string&)>& exists);
+
+  const RClock& clock_;
+  Seams seams_;
+  std::string iniPath_;
+  std::unique_ptr<RIniFile> ini_;
+  RGlobalSettings settings_;
+  RConvertResult conversion_;
+  bool created_ = false;
+};
+
+}  // namespace vantor
