@@ -5,7 +5,6 @@
 namespace vantor {
 namespace {
 
-constexpr long kLastCounter = 9999999;
 constexpr size_t kMaxNameTotal = 199;  // base, counter and extension together
 constexpr size_t kMaxExtension = 100;
 
@@ -19,7 +18,7 @@ std::string JoinDir(const std::string& dir, std::string_view name) {
 }  // namespace
 
 std::optional<std::string> FindUniqueName(const std::string& resolved, bool isDirectory,
-                                          const RPathTakenFn& taken) {
+                                          const RPathTakenFn& taken, long lastCounter) {
   std::string dir = resolved;
   std::string base;
   std::string ext;
@@ -41,13 +40,13 @@ std::optional<std::string> FindUniqueName(const std::string& resolved, bool isDi
   if (!base.empty() || hasExt) {
     const std::string first = JoinDir(dir, base + (hasExt ? "." + ext : std::string()));
     if (!taken(first)) return first;
-    for (long n = 1; n <= kLastCounter; ++n) {
+    for (long n = 1; n <= lastCounter; ++n) {
       std::string cand = JoinDir(dir, base + RFormat("%ld", n) + (hasExt ? "." + ext : ""));
       if (!taken(cand)) return cand;
     }
     return std::nullopt;
   }
-  for (long n = 0; n <= kLastCounter; ++n) {
+  for (long n = 0; n <= lastCounter; ++n) {
     std::string cand = JoinDir(dir, RFormat("FTP%05ld", n));
     if (!taken(cand)) return cand;
   }

@@ -30,7 +30,13 @@ TEST(StouNames, Search) {
   taken.insert("C:\\up\\.rc");
   EXPECT_EQ(FindUniqueName("C:\\up\\.rc", false, isTaken), "C:\\up\\1.rc");
   // Every name taken: no unique name (bounded search, no endless loop).
-  EXPECT_FALSE(FindUniqueName("C:\\up\\x", false, [](const std::string&) { return true; }));
+  int tries = 0;
+  auto allTaken = [&tries](const std::string&) { return ++tries > 0; };
+  EXPECT_FALSE(FindUniqueName("C:\\up\\x", false, allTaken, 50));
+  EXPECT_EQ(tries, 51);  // the name itself, then x1 .. x50
+  tries = 0;
+  EXPECT_FALSE(FindUniqueName("C:\\up", true, allTaken, 50));
+  EXPECT_EQ(tries, 51);  // FTP00000 .. FTP00050
   // A very long name is cut so base, counter and extension stay within 199.
   const std::string longName = "C:\\up\\" + std::string(300, 'b') + "." + std::string(150, 'e');
   const auto got = FindUniqueName(longName, false, [](const std::string&) { return false; });

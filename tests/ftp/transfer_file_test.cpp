@@ -1,0 +1,177 @@
+// The transfer file: sharing locks between uploads and downloads, restart
+// positions, deferred truncation and the clean-up of failed uploads.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "ftp/RTransferFile.h"
+
+using namespace vantor;
+
+namespace {
+
+// A temp directory that must be empty again (apart from what the test
+// names) when the test ends.
+class TransferFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vantor-tf-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string P(const std::string& name) const { return dir_ + "/" + name; }
+  void Put(const std::string& name, const std::string& data) {
+    std::ofstream(P(name), std::ios::binary) << data;
+  }
+  std::string Get(const std::string& name) {
+    std::ifstream in(P(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool Exists(const std::string& name) { return std::filesystem::exists(P(name)); }
+
+  std::string dir_;
+};
+
+}  // namespace
+
+// Which second open succeeds while a first one is held, per sharing mode.
+TEST_F(TransferFileTest, SharingModes) {
+  struct Case {
+    RUploadSharing sharing;
+    bool secondUpload;  // may a second upload open the file?
+    bool reader;        // may a download open it?
+  };
+  const Case cases[] = {
+      {RUploadSharing::Exclusive, false, false},
+      {RUploadSharing::Any, false, false},  // first attempt takes the reader slot too
+      {RUploadSharing::Shared, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.sharing));
+    Put("f", "data");
+    RTransferFile first;
+    ASSERT_EQ(first.Open(P("f"), RTransferOpenMode::Write, 0, c.sharing), 0);
+    RTransferFile second;
+    EXPECT_EQ(second.Open(P("f"), RTransferOpenMode::Append, 0, c.sharing) == 0, c.secondUpload);
+    second.Close();
+    RTransferFile reader;
+    EXPECT_EQ(reader.Open(P("f"), RTransferOpenMode::Read, 0, c.sharing) == 0, c.reader);
+  }
+}
+
+// "Any" falls back to read sharing when a download is running: the upload
+// goes ahead, a second upload is still kept out.
+TEST_F(TransferFileTest, AnyWithRunningDownload) {
+  Put("f", "data");
+  RTransferFile reader;
+  ASSERT_EQ(reader.Open(P("f"), RTransferOpenMode::Read, 0, RUploadSharing::Any), 0);
+  RTransferFile up;
+  EXPECT_EQ(up.Open(P("f"), RTransferOpenMode::Write, 0, RUploadSharing::Any), 0);
+  RTransferFile up2;
+  EXPECT_EQ(up2.Open(P("f"), RTransferOpenMode::Write, 0, RUploadSharing::Any), EAGAIN);
+  RTransferFile excl;
+  EXPECT_NE(excl.Open(P("f"), RTransferOpenMode::Write, 0, RUploadSharing::Exclusive), 0);
+  // A refused open changed nothing: no truncation happened.
+  EXPECT_EQ(Get("f"), "data");
+}
+
+// STOR truncates only on Commit; STOR after REST keeps the first n bytes;
+// APPE writes at the end; RETR starts at the offset.
+TEST_F(TransferFileTest, PositionsAndDeferredTruncation) {
+  Put("f", "0123456789");
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("f"), RTransferOpenMode::Write, 0, RUploadSharing::Any), 0);
+    EXPECT_EQ(Get("f"), "0123456789") << "nothing cut before the data connection is up";
+    ASSERT_EQ(w.Commit(), 0);
+    EXPECT_EQ(Get("f"), "");
+    EXPECT_EQ(w.Write("ab", 2), 2);
+  }
+  EXPECT_EQ(Get("f"), "ab");
+  Put("f", "0123456789");
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("f"), RTransferOpenMode::Write, 4, RUploadSharing::Any), 0);
+    EXPECT_EQ(w.StartOffset(), 4);
+    EXPECT_EQ(w.Write("xy", 2), 2);  // the first write commits
+  }
+  EXPECT_EQ(Get("f"), "0123xy");
+  {
+    RTransferFile a;
+    ASSERT_EQ(a.Open(P("f"), RTransferOpenMode::Append, 2, RUploadSharing::Any), 0);
+    EXPECT_EQ(a.Write("!", 1), 1);
+  }
+  EXPECT_EQ(Get("f"), "0123xy!");
+  RTransferFile r;
+  ASSERT_EQ(r.Open(P("f"), RTransferOpenMode::Read, 5, RUploadSharing::Any), 0);
+  char buf[16] = {};
+  EXPECT_EQ(r.Read(buf, sizeof buf), 2);
+  EXPECT_EQ(std::string(buf, 2), "y!");
+  EXPECT_EQ(r.Size(), 7);
+}
+
+// A download of a missing file, or through a symbolic link, opens nothing
+// and creates nothing.
+TEST_F(TransferFileTest, RefusedOpens) {
+  RTransferFile r;
+  EXPECT_EQ(r.Open(P("missing"), RTransferOpenMode::Read, 0, RUploadSharing::Any), ENOENT);
+  EXPECT_FALSE(r.IsOpen());
+  Put("target", "secret");
+  ASSERT_EQ(symlink(P("target").c_str(), P("link").c_str()), 0);
+  EXPECT_NE(r.Open(P("link"), RTransferOpenMode::Read, 0, RUploadSharing::Any), 0);
+  RTransferFile w;
+  EXPECT_NE(w.Open(P("link"), RTransferOpenMode::Write, 0, RUploadSharing::Any), 0);
+  EXPECT_EQ(Get("target"), "secret");
+}
+
+// Abandon: a created file goes, an existing one is untouched. DeletePartial:
+// a created or replaced file goes, an appended or resumed one is cut back.
+TEST_F(TransferFileTest, FailedUploadCleanUp) {
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("new"), RTransferOpenMode::Write, 0, RUploadSharing::Any), 0);
+    EXPECT_TRUE(w.Created());
+    w.Abandon();
+  }
+  EXPECT_FALSE(Exists("new"));
+  Put("old", "keep me");
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("old"), RTransferOpenMode::Write, 0, RUploadSharing::Any), 0);
+    EXPECT_FALSE(w.Created());
+    w.Abandon();
+  }
+  EXPECT_EQ(Get("old"), "keep me");
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("old"), RTransferOpenMode::Append, 0, RUploadSharing::Any), 0);
+    ASSERT_EQ(w.Write(" partial", 8), 8);
+    w.DeletePartial();
+  }
+  EXPECT_EQ(Get("old"), "keep me");
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("old"), RTransferOpenMode::Write, 4, RUploadSharing::Any), 0);
+    ASSERT_EQ(w.Write("XXXXXXXX", 8), 8);
+    w.DeletePartial();
+  }
+  EXPECT_EQ(Get("old"), "keep");
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("old"), RTransferOpenMode::Write, 0, RUploadSharing::Any), 0);
+    ASSERT_EQ(w.Write("new", 3), 3);
+    w.DeletePartial();
+  }
+  EXPECT_FALSE(Exists("old"));
+  EXPECT_EQ(UploadSharingFromText("exclusive"), RUploadSharing::Exclusive);
+  EXPECT_EQ(UploadSharingFromText("SHARED"), RUploadSharing::Shared);
+  EXPECT_EQ(UploadSharingFromText("whatever"), RUploadSharing::Any);
+}
