@@ -1,0 +1,235 @@
+#include "config/RStartup.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "temp_dir.h"
+#include "util/RLog.h"
+
+using namespace vantor;
+using vantor::test::ReadText;
+using vantor::test::TempDir;
+using vantor::test::WriteText;
+
+namespace {
+
+// Collects what the program shows, as "code:text" entries.
+struct Screen {
+  std::vector<std::string> lines;
+  Screen() {
+    SetLogSink(
+        [](void* c, int code, std::string_view t) {
+          static_cast<Screen*>(c)->lines.push_back(std::to_string(code) + ":" + std::string(t));
+        },
+        this);
+  }
+  ~Screen() { SetLogSink(nullptr, nullptr); }
+};
+
+// Options in either case, "-" only, the first other argument is the path.
+TEST(ParseCommandLine, OptionsAndPath) {
+  RCommandLine c = ParseCommandLine({"-H", "-i", "/etc/v.ini", "-S", "other.ini", "-x", "-u"});
+  EXPECT_TRUE(c.hidden);
+  EXPECT_TRUE(c.iconic);
+  EXPECT_TRUE(c.single);
+  EXPECT_TRUE(c.noConfirm);
+  EXPECT_FALSE(c.help);
+  EXPECT_EQ(c.iniArgument, "/etc/v.ini");
+  c = ParseCommandLine({"--help", "--version", "-"});
+  EXPECT_TRUE(c.help);
+  EXPECT_TRUE(c.version);
+  EXPECT_FALSE(c.iniArgument);
+  EXPECT_FALSE(c.hidden);  // "--help" is no -h
+}
+
+// The path choice, with a table of which files exist.
+TEST(ChooseIniPath, Order) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> arg;
+    std::optional<std::string> env;
+    std::set<std::string> existing;
+    const char* want;
+  } cases[] = {
+      {"absolute argument", "/etc/x.ini", std::nullopt, {}, "/etc/x.ini"},
+      {"relative argument", "../conf/./x.ini", std::nullopt, {}, "/opt/conf/x.ini"},
+      {"program dir", std::nullopt, "/env", {"/opt/bin/VANTOR.INI"}, "/opt/bin/VANTOR.INI"},
+      {"environment", std::nullopt, "/env/", {}, "/env/VANTOR.INI"},
+      {"current dir", std::nullopt, std::nullopt, {"/home/me/VANTOR.INI"}, "/home/me/VANTOR.INI"},
+      {"system dir",
+       std::nullopt,
+       std::nullopt,
+       {"/etc/vantor/VANTOR.INI"},
+       "/etc/vantor/VANTOR.INI"},
+      {"nothing found", std::nullopt, std::nullopt, {}, "/opt/bin/VANTOR.INI"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RIniPathInputs in{c.arg, "/opt/bin", c.env, "/home/me"};
+    EXPECT_EQ(ChooseIniPath(in, [&](const std::string& p) { return c.existing.count(p) > 0; }),
+              c.want);
+  }
+  EXPECT_EQ(NormalizePath("a//b/../../../c", "/x"), "/c");
+  EXPECT_EQ(DirectoryOf("/a/b.ini"), "/a");
+  EXPECT_EQ(DirectoryOf("/b.ini"), "/");
+}
+
+// A missing file is created with its two keys; the sequence calls every
+// seam in order.
+TEST(RServerStartup, CreatesMissingFileAndRunsTheSteps) {
+  TempDir dir;
+  Screen screen;
+  RManualClock clock(1000, 1796428471);
+  std::vector<std::string> steps;
+  RServerStartup::Seams s;
+  s.loadLoggerSettings = [&](const RIniFile* ini) {
+    steps.push_back(ini ? "logger" : "logger-none");
+  };
+  s.createEventHandler = [&] { steps.push_back("events"); };
+  s.applyWindow = [&](const RGlobalSettings&, const RCommandLine&) { steps.push_back("window"); };
+  s.loadMessageFiles = [&] { steps.push_back("messages"); };
+  s.startSocketLayer = [&](std::string* d, uint32_t* m) {
+    steps.push_back("sockets");
+    *d = "Test sockets";
+    *m = 42;
+    return true;
+  };
+  s.showLoggingState = [&] { steps.push_back("state"); };
+  s.startServer = [&](const std::string& p) { steps.push_back("server " + p); };
+  s.configureDirCache = [&](int32_t e, int32_t t) {
+    steps.push_back("cache " + std::to_string(e) + "/" + std::to_string(t));
+  };
+  s.applyWindowSwitches = [&](const RGlobalSettings&) { steps.push_back("switches"); };
+  RServerStartup st(clock, s);
+  const std::string path = dir.File("sub.ini");
+  ASSERT_EQ(st.Run(ParseCommandLine({path}), RIniPathInputs{}),
+            RServerStartup::RStartResult::Started);
+  EXPECT_TRUE(st.Created());
+  EXPECT_EQ(st.IniPath(), path);
+  EXPECT_EQ(IniPath(), path);
+  EXPECT_EQ(ReadText(path), "[GLOBAL]\nVersion=2.5.11.3\n\n[USER=** Default **]\nTimeOut=45\n");
+  EXPECT_EQ(steps,
+            (std::vector<std::string>{"logger", "events", "window", "messages", "sockets", "state",
+                                      "server " + path, "cache 25/600", "switches"}));
+  EXPECT_EQ(screen.lines,
+            (std::vector<std::string>{"18:VANTOR.INI not found, creating new one",
+                                      "18:Using Test sockets - max. 42 sockets",
+                                      "2:Starting FTP Server...  (Version 2.5k (32-bit))"}));
+  EXPECT_FALSE(st.Conversion().converted);
+}
+
+// A file that cannot be created: the path is cleared and reads give defaults.
+TEST(RServerStartup, CannotCreate) {
+  TempDir dir;
+  Screen screen;
+  RManualClock clock(1000, 1796428471);
+  std::string serverPath = "unset";
+  bool loggerNone = false;
+  RServerStartup::Seams s;
+  s.startServer = [&](const std::string& p) { serverPath = p; };
+  s.loadLoggerSettings = [&](const RIniFile* ini) { loggerNone = ini == nullptr; };
+  RServerStartup st(clock, s);
+  ASSERT_EQ(st.Run(ParseCommandLine({dir.File("no/dir/v.ini")}), RIniPathInputs{}),
+            RServerStartup::RStartResult::Started);
+  EXPECT_EQ(st.IniPath(), "");
+  EXPECT_EQ(st.Ini(), nullptr);
+  EXPECT_EQ(serverPath, "");
+  EXPECT_TRUE(loggerNone);
+  ASSERT_GE(screen.lines.size(), 2u);
+  EXPECT_EQ(screen.lines[1], "18:CANNOT ACCESS/CREATE VANTOR.INI FILE! - NO FTP ACCESS");
+  EXPECT_FALSE(st.PollReloadSettings());
+}
+
+// The clock check keeps the lower bound only.
+TEST(RServerStartup, ClockCheck) {
+  struct Case {
+    int64_t wall;
+    bool starts;
+  } cases[] = {{0, false},
+               {-100, false},
+               {315532799 - 86400, false},
+               {315619200, true},
+               {2208988800, true}};  // 2040: later years are fine
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.wall);
+    TempDir dir;
+    Screen screen;
+    RManualClock clock(1000, c.wall);
+    bool server = false;
+    RServerStartup::Seams s;
+    s.startServer = [&](const std::string&) { server = true; };
+    RServerStartup st(clock, s);
+    auto r = st.Run(ParseCommandLine({dir.File("v.ini")}), RIniPathInputs{});
+    EXPECT_EQ(r == RServerStartup::RStartResult::Started, c.starts);
+    EXPECT_EQ(server, c.starts);
+    if (!c.starts) {
+      EXPECT_EQ(screen.lines, (std::vector<std::string>{
+                                  "18:CHECK THE SYSTEM'S CLOCK!! DATE NEEDS TO BE SET CORRECTLY "
+                                  "FOR SERVER TO WORK"}));
+      EXPECT_FALSE(std::filesystem::exists(dir.File("v.ini")));
+    }
+  }
+}
+
+// ReloadSettings: only the strict true words ask; the key is removed; the
+// reload runs its steps in order.
+TEST(RServerStartup, ReloadPollAndOrder) {
+  TempDir dir;
+  Screen screen;
+  RManualClock clock(1000, 1796428471);
+  std::vector<std::string> steps;
+  RServerStartup::Seams s;
+  s.reloadServer = [&] { steps.push_back("server"); };
+  s.loadLoggerSettings = [&](const RIniFile*) { steps.push_back("logger"); };
+  s.reloadEventHandler = [&] { steps.push_back("events"); };
+  s.flushDirCache = [&] { steps.push_back("cache"); };
+  const std::string path = dir.File("v.ini");
+  WriteText(path, "[GLOBAL]\nVersion=2.5.11.3\nDirCacheSize=7\n");
+  RServerStartup st(clock, s);
+  ASSERT_EQ(st.Run(ParseCommandLine({path}), RIniPathInputs{}),
+            RServerStartup::RStartResult::Started);
+  struct Case {
+    const char* value;
+    bool reload;
+  } cases[] = {{"TRUE", true}, {"yes", true}, {"1", true}, {"ON", false}, {"no", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    WriteText(path, std::string("[GLOBAL]\nVersion=2.5.11.3\nReloadSettings=") + c.value + "\n");
+    EXPECT_EQ(st.PollReloadSettings(), c.reload);
+    EXPECT_EQ(st.Ini()->HasKey("GLOBAL", "ReloadSettings"), !c.reload);
+    EXPECT_FALSE(st.PollReloadSettings() && c.reload);  // one request, one reload
+  }
+  steps.clear();
+  WriteText(path, "[GLOBAL]\nVersion=2.5.11.3\nDirCacheSize=9\n");
+  st.Reload();
+  EXPECT_EQ(steps, (std::vector<std::string>{"server", "logger", "events", "cache"}));
+  EXPECT_EQ(st.Settings().dirCacheSize, 9);
+}
+
+// An older file is converted during start-up, before the server reads it.
+TEST(RServerStartup, ConvertsBeforeTheServerStarts) {
+  TempDir dir;
+  Screen screen;
+  RManualClock clock(1000, 1796428471);
+  const std::string path = dir.File("v.ini");
+  WriteText(path, "[GLOBAL]\nVersion=2.3.0.0\n[USER=ALL]\nTimeOut=5\n");
+  bool sawDefaultUser = false;
+  RServerStartup* self = nullptr;
+  RServerStartup::Seams s;
+  s.startServer = [&](const std::string&) {
+    sawDefaultUser = self->Ini()->HasSection("USER=** Default **");
+  };
+  RServerStartup st(clock, s);
+  self = &st;
+  ASSERT_EQ(st.Run(ParseCommandLine({path}), RIniPathInputs{}),
+            RServerStartup::RStartResult::Started);
+  EXPECT_TRUE(sawDefaultUser);
+  EXPECT_TRUE(st.Conversion().converted);
+  EXPECT_EQ(st.Settings().version, "2.5.11.3");
+  st.SaveAtExit(nullptr);
+  EXPECT_EQ(screen.lines.back(), "2:FTP server going down...");
+}
+
+}  // namespace
