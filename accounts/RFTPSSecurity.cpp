@@ -169,31 +169,28 @@ bool AnonPasswordLooksValid(std::string_view pw) {
          pw.size() >= 8;
 }
 
-// One query: the effective user name and lazily taken snapshots of the three
-// sections, so a query reads each section once however many keys it needs.
+// One query: the effective user name and the snapshots of its three
+// sections, taken once per query however many keys it needs.
 struct RFTPSSecurity::Ctx {
-  explicit Ctx(RIniFile& file) : ini(file) {}
+  explicit Ctx(RFTPSSecurity& s) : store(s) {}
 
-  RIniFile& ini;
+  RFTPSSecurity& store;
   std::string user;
   bool anonymous = false;
   uint32_t address = 0;
   uint32_t session = 0;
   bool suffixed = false;
 
-  bool haveUser = false, haveGroup = false, haveDefault = false;
-  Entries userE, groupE, defaultE;
+  std::shared_ptr<const Entries> userE, groupE, defaultE;
   std::string group;
+  bool haveGroup = false;
 
   std::string UserSection() const { return "USER=" + user; }
   const Entries& UserEntries() {
-    if (!haveUser) {
-      userE = ini.SectionEntries(UserSection());
-      haveUser = true;
-    }
-    return userE;
+    if (!userE) userE = store.CachedSection(UserSection());
+    return *userE;
   }
-  // The group named by the user's own section ("" for none or anonymous).
+  // The group named by the user's own section (none for anonymous).
   const Entries& GroupEntries() {
     if (!haveGroup) {
       haveGroup = true;
@@ -201,20 +198,24 @@ struct RFTPSSecurity::Ctx {
         const std::string* g = FindEntry(UserEntries(), "Group");
         if (g != nullptr && !g->empty()) {
           group = Cut(*g, 99);
-          groupE = ini.SectionEntries("GROUP=" + group);
+          groupE = store.CachedSection("GROUP=" + group);
         }
       }
     }
-    return groupE;
+    static const Entries kNone;
+    return groupE ? *groupE : kNone;
   }
   const Entries& DefaultEntries() {
-    if (!haveDefault) {
-      haveDefault = true;
-      if (!anonymous) defaultE = ini.SectionEntries(DEFAULT_USER_SECTION);
-    }
-    return defaultE;
+    if (!defaultE && !anonymous) defaultE = store.CachedSection(std::string(DEFAULT_USER_SECTION));
+    static const Entries kNone;
+    return defaultE ? *defaultE : kNone;
   }
-  void Invalidate() { haveUser = haveGroup = haveDefault = false; }
+  void Invalidate() {
+    userE.reset();
+    groupE.reset();
+    defaultE.reset();
+    haveGroup = false;
+  }
 
   // Inherited lookup: user, then group, then default user; the anonymous
   // account alone. With `emptyCounts` a key present with an empty value is
@@ -236,6 +237,36 @@ struct RFTPSSecurity::Ctx {
     return false;
   }
 };
+
+void RFTPSSecurity::BeginSnapshot() {
+  // Any read makes the INI layer compare the file with its cache; a re-parse
+  // shows in its parse count and retires every snapshot.
+  (void)ini_.HasSection("GLOBAL");
+  if (ini_.ParseCount() != sectionsParse_) DropSnapshots();
+}
+
+void RFTPSSecurity::DropSnapshots() {
+  sections_.clear();
+  sectionsParse_ = ini_.ParseCount();
+}
+
+std::shared_ptr<const RFTPSSecurity::Entries> RFTPSSecurity::CachedSection(
+    const std::string& name) {
+  std::string key = name;
+  for (char& ch : key)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  auto it = sections_.find(key);
+  if (it != sections_.end()) return it->second;
+  // Bounded: a server with many active accounts simply re-reads sections
+  // from the INI layer's parse now and then.
+  constexpr size_t kMaxSections = 4096;
+  if (sections_.size() >= kMaxSections) sections_.clear();
+  auto e = std::make_shared<const Entries>(ini_.SectionEntries(name));
+  // The read above may itself have noticed a change of the file.
+  if (ini_.ParseCount() != sectionsParse_) DropSnapshots();
+  sections_.emplace(std::move(key), e);
+  return e;
+}
 
 RFTPSSecurity::RFTPSSecurity(std::string iniPath, RClock* clock)
     : ini_(std::move(iniPath)),
@@ -325,14 +356,16 @@ void RFTPSSecurity::Reload() {
 }
 
 bool RFTPSSecurity::LookupKey(std::string_view user, std::string_view key, std::string& value) {
-  Ctx c(ini_);
+  BeginSnapshot();
+  Ctx c(*this);
   c.user = std::string(user);
   c.anonymous = EqualNoCase(user, ANONYMOUS_USER);
   return c.Lookup(key, value);
 }
 
 bool RFTPSSecurity::RulesAllow(std::string_view user, uint32_t code, std::string_view localPath) {
-  Ctx c(ini_);
+  BeginSnapshot();
+  Ctx c(*this);
   c.user = std::string(user);
   c.anonymous = EqualNoCase(user, ANONYMOUS_USER);
   return RulesAllowCtx(c, code, localPath);
@@ -341,9 +374,10 @@ bool RFTPSSecurity::RulesAllow(std::string_view user, uint32_t code, std::string
 void RFTPSSecurity::Answer(AccessQuery& q) {
   if (g_reloadFlag.exchange(false)) Reload();
   q.flag = 0;
+  BeginSnapshot();
 
   const std::string original(QueryUser(q));
-  Ctx c(ini_);
+  Ctx c(*this);
   c.user = original;
   c.anonymous = EqualNoCase(original, ANONYMOUS_USER);
   c.address = q.address;
@@ -355,7 +389,7 @@ void RFTPSSecurity::Answer(AccessQuery& q) {
     for (const IPHome& h : homes_) {
       if (h.address != q.address) continue;
       std::string ext = original + "@" + std::to_string(h.n);
-      if (ext.size() < ACCESS_USER_SIZE && !ini_.SectionEntries("USER=" + ext).empty()) {
+      if (ext.size() < ACCESS_USER_SIZE && !CachedSection("USER=" + ext)->empty()) {
         c.user = ext;
         c.suffixed = true;
         SetQueryUser(q, ext);
@@ -599,6 +633,7 @@ void RFTPSSecurity::AnswerLogClient(AccessQuery& q) {
 bool RFTPSSecurity::WriteUserKey(Ctx& c, std::string_view key,
                                  std::optional<std::string_view> value) {
   bool ok = ini_.WriteString(c.UserSection(), key, value);
+  DropSnapshots();
   c.Invalidate();
   return ok;
 }
@@ -675,6 +710,7 @@ void RFTPSSecurity::AnswerChangePassword(AccessQuery& q, Ctx& c) {
   }
   changes.push_back({c.UserSection(), "Password", stored});
   bool ok = ini_.Apply(changes);
+  DropSnapshots();
   c.Invalidate();
   if (!ok) return;  // not stored: the change is not reported as done
   SetFlagText(q, stored);

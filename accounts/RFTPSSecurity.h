@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "accounts/AccessQuery.h"
@@ -105,6 +106,13 @@ class RFTPSSecurity {
 
  private:
   struct Ctx;  // one query's state and its snapshots of the account sections
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+
+  // Section snapshots, valid while the INI layer has not re-parsed the file.
+  // BeginSnapshot() makes the INI layer check the file once per query.
+  void BeginSnapshot();
+  std::shared_ptr<const Entries> CachedSection(const std::string& name);
+  void DropSnapshots();
 
   void AnswerOwn(AccessQuery& q, Ctx& c);
   void AnswerText(AccessQuery& q, Ctx& c, std::string_view key);
@@ -140,6 +148,8 @@ class RFTPSSecurity {
   std::vector<std::string> freeFiles_;
   std::vector<std::string> serverIPRules_;
   std::vector<std::string> noLog_;
+  std::unordered_map<std::string, std::shared_ptr<const Entries>> sections_;
+  uint64_t sectionsParse_ = ~uint64_t{0};
 };
 
 }  // namespace vantor
