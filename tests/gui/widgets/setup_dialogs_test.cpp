@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include "accounts/RCrypt.h"
+#include "fake_engine.h"
+#include "gui/qt/RAccountsDialog.h"
+#include "gui/qt/RSetupDialogs.h"
+#include "gui_temp_dir.h"
+#include "util/RStringTable.h"
+
+using namespace vantor;
+using vantor::guitest::FakeEngine;
+using vantor::guitest::TempDir;
+
+namespace {
+
+class SetupTest : public ::testing::Test {
+ protected:
+  SetupTest() { SetLanguage(RLanguage::English); }
+  std::string Ini(const std::string& text) {
+    dir_.Write("VANTOR.INI", text);
+    return dir_.File("VANTOR.INI");
+  }
+  std::string Text() const { return dir_.Read("VANTOR.INI"); }
+  TempDir dir_;
+};
+
+}  // namespace
+
+// Bad numbers and addresses are refused with the reason, and nothing is
+// written.
+TEST_F(SetupTest, ServerDialogRefusesBadInput) {
+  const std::string path = Ini("[GLOBAL]\nPortNr=2121\n");
+  RServerDialog d(path);
+  d.SetShowErrors(false);
+  EXPECT_EQ(d.Field("PortNr")->text(), "2121");
+  struct Case {
+    const char* field;
+    const char* value;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"PortNr", "70000", "\"70000\" is not a number from 1 to 65535."},
+      {"PortNr", "21a", "\"21a\" is not a number from 1 to 65535."},
+      {"MaxNrUsers", "many", "\"many\" is not a number from 0 to 1000000."},
+      {"DirCacheSize", "500", "\"500\" is not a number from 1 to 150."},
+      {"DirListMask", "rwxrwxrwz", "\"rwxrwxrwz\" is not a permission mask like rwxrwxrwx."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.field);
+    const QString keep = d.Field(c.field)->text();
+    d.Field(c.field)->setText(c.value);
+    EXPECT_FALSE(d.TryAccept());
+    EXPECT_EQ(d.Error(), c.error);
+    d.Field(c.field)->setText(keep);
+  }
+  d.homes->insertRow(0);
+  d.homes->setItem(0, 0, new QTableWidgetItem("10.0.0.256"));
+  EXPECT_FALSE(d.TryAccept());
+  EXPECT_EQ(d.Error(),
+            "\"10.0.0.256\" is not an IP address (four numbers from 0 to 255, separated by dots).");
+  EXPECT_EQ(Text(), "[GLOBAL]\nPortNr=2121\n");
+  EXPECT_FALSE(d.Saved());
+}
+
+// Only changed fields are written, over a hand edit made while the dialog
+// was open; IP homes keep their key numbers.
+TEST_F(SetupTest, ServerDialogWritesChangesOnly) {
+  const std::string path = Ini(
+      "; admin notes\n[GLOBAL]\nPortNr=2121\nCheckAnonPass=yes\n[IP-HOMES]\nIP3=10.0.0.1,Office\n");
+  {
+    RServerDialog untouched(path);
+    untouched.SetShowErrors(false);
+    EXPECT_TRUE(untouched.TryAccept());
+    EXPECT_FALSE(untouched.Saved());
+  }
+  EXPECT_EQ(
+      Text(),
+      "; admin notes\n[GLOBAL]\nPortNr=2121\nCheckAnonPass=yes\n[IP-HOMES]\nIP3=10.0.0.1,Office\n");
+
+  RServerDialog d(path);
+  d.SetShowErrors(false);
+  EXPECT_TRUE(d.Switch("CheckAnonPass")->isChecked());
+  d.Field("PortNr")->setText("2200");
+  d.Field("MaxNrUsers")->setText("10");
+  d.Switch("BlockFTPBounceAttack")->setChecked(true);
+  d.Switch("AntiHammer")->setChecked(true);
+  d.homes->insertRow(1);
+  d.homes->setItem(1, 0, new QTableWidgetItem("192.168.1.5"));
+  d.homes->setItem(1, 1, new QTableWidgetItem(""));
+  d.homes->setItem(1, 2, new QTableWidgetItem("203.0.113.9"));
+  // Someone edits the file by hand meanwhile.
+  RIniFile hand(path);
+  ASSERT_TRUE(hand.WriteString("GLOBAL", "CheckAnonPass", "no"));
+  ASSERT_TRUE(d.TryAccept()) << d.Error();
+  EXPECT_TRUE(d.Saved());
+  RIniFile ini(path);
+  EXPECT_EQ(ini.GetString("GLOBAL", "PortNr"), "2200");
+  EXPECT_EQ(ini.GetString("GLOBAL", "MaxNrUsers"), "10");
+  EXPECT_EQ(ini.GetString("GLOBAL", "BlockFTPBounceAttack"), "YES");
+  EXPECT_EQ(ini.GetString("GLOBAL", "AntiHammer"), "YES");
+  EXPECT_FALSE(ini.GetBool("GLOBAL", "CheckAnonPass", true)) << "hand edit overwritten";
+  EXPECT_EQ(ini.GetString("IP-HOMES", "IP3"), "10.0.0.1,Office");
+  EXPECT_EQ(ini.GetString("IP-HOMES", "IP4"), "192.168.1.5,,203.0.113.9");
+  EXPECT_EQ(Text().rfind("; admin notes\n", 0), 0u);
+}
+
+// IP access rules: order kept, malformed entries of the file dropped, bad
+// patterns refused.
+TEST_F(SetupTest, IPAccessDialog) {
+  const std::string path = Ini("[IP-ACCESS]\nIP1=A,127.*\nIP2=X,junk\nIP3=D,*\n");
+  RIPAccessDialog d(path);
+  d.SetShowErrors(false);
+  ASSERT_EQ(d.rules->rowCount(), 2);
+  d.AddRule(false, "10.0.0.1-50");
+  d.AddRule(true, "*.example.com");
+  d.AddRule(true, "10.0.0.300");
+  EXPECT_FALSE(d.TryAccept());
+  EXPECT_EQ(d.Error(),
+            "\"10.0.0.300\": each part must be *, a number from 0 to 255 or a range low-high.");
+  d.rules->removeRow(4);
+  ASSERT_TRUE(d.TryAccept()) << d.Error();
+  EXPECT_EQ(Text(), "[IP-ACCESS]\nIP1=A,127.*\nIP2=D,*\nIP3=D,10.0.0.1-50\nIP4=A,*.example.com\n");
+}
+
+// Logging switches, file and IP list through the logger's own save.
+TEST_F(SetupTest, LoggingDialog) {
+  const std::string path = Ini("[GLOBAL]\n");
+  FakeEngine engine(path);
+  RLoggingDialog d(engine);
+  d.SetShowErrors(false);
+  EXPECT_TRUE(d.screen[LS_SYSTEM]->isChecked());
+  EXPECT_FALSE(d.screen[LS_COMMANDS]->isChecked());
+  d.screen[LS_COMMANDS]->setChecked(true);
+  d.logfile->setText(" " + QString::fromStdString(dir_.File("ftp.log")) + " ");
+  d.rotation->setCurrentIndex(1);
+  for (const char* bad : {"abc", "1000", "-1"}) {
+    d.ipLogMinutes->setText(bad);
+    EXPECT_FALSE(d.TryAccept()) << bad;
+  }
+  d.ipLogMinutes->setText("10");
+  d.ipLogFile->setText("ips.txt");
+  d.dontLog->setText("127.0.0.1, 10.0.0.999");
+  EXPECT_FALSE(d.TryAccept());
+  d.dontLog->setText("127.0.0.1, 10.0.*.*");
+  d.font->setText("12,400");
+  EXPECT_FALSE(d.TryAccept());
+  EXPECT_EQ(d.Error(), "A log font needs six numbers and a face name.");
+  d.font->setText("-14,700,0,0,0,0,DejaVu Sans Mono");
+  ASSERT_TRUE(d.TryAccept()) << d.Error();
+  RIniFile ini(path);
+  EXPECT_EQ(ini.GetString("GLOBAL", "LogFTPCommands"), "ON");
+  EXPECT_EQ(ini.GetString("GLOBAL", "Logfile"), dir_.File("ftp.log"));
+  EXPECT_EQ(ini.GetString("GLOBAL", "LogFileRotation"), "Dayly");
+  EXPECT_EQ(ini.GetString("GLOBAL", "IPLog"), "10,ips.txt");
+  EXPECT_EQ(ini.GetString("GLOBAL", "LogIPDontLog"), "127.0.0.1, 10.0.*.*");
+  EXPECT_EQ(ini.GetString("GLOBAL", "LogFont"), "-14,700,0,0,0,0,DejaVu Sans Mono");
+}
+
+// Sign-on/sign-off files per home and the directory change files.
+TEST_F(SetupTest, MessagesDialog) {
+  const std::string path = Ini("[IP-HOMES]\nIP2=10.0.0.1\n[SIGNONOFF]\nMessageFiles1=2|a.txt|\n");
+  RMessagesDialog d(path);
+  d.SetShowErrors(false);
+  ASSERT_EQ(d.files->rowCount(), 1);
+  d.AddRow(-1, "on|x.txt", "off.txt");
+  EXPECT_FALSE(d.TryAccept());
+  EXPECT_EQ(d.Error(), "A message file name may not contain \"|\".");
+  d.files->item(1, 1)->setText("on.txt");
+  d.AddRow(-1, "", "x");
+  EXPECT_FALSE(d.TryAccept());
+  EXPECT_EQ(d.Error(), "Each IP home may have one entry only.");
+  d.files->removeRow(2);
+  d.dirChange->setText(".message");
+  ASSERT_TRUE(d.TryAccept()) << d.Error();
+  RIniFile ini(path);
+  EXPECT_EQ(ini.GetString("SIGNONOFF", "MessageFiles1"), "2|a.txt|");
+  EXPECT_EQ(ini.GetString("SIGNONOFF", "MessageFiles2"), "-1|on.txt|off.txt");
+  EXPECT_EQ(ini.GetString("GLOBAL", "DirChangeMesFile"), ".message");
+}
+
+// Users: create, edit (password stored as crypt), validate, rename, delete.
+TEST_F(SetupTest, UsersDialogRoundTrip) {
+  const std::string path = Ini("[USER=** Default **]\nTimeOut=45\n");
+  RAccountsDialog d(path, false);
+  d.SetShowErrors(false);
+  EXPECT_EQ(d.Current(), "** Default **");
+  EXPECT_EQ(d.Field("TimeOut")->text(), "45");
+  EXPECT_FALSE(d.CreateAccount("a]b"));
+  EXPECT_FALSE(d.CreateAccount("** DEFAULT **"));
+  EXPECT_EQ(d.Error(), "\"** DEFAULT **\" exists already.");
+  ASSERT_TRUE(d.CreateAccount("joe")) << d.Error();
+  EXPECT_EQ(d.Current(), "joe");
+  d.Field("HomeDir")->setText("C:\\srv\\ftp");
+  d.Field("TimeOut")->setText("ten");
+  EXPECT_FALSE(d.TryAccept());
+  EXPECT_EQ(d.Error(), "\"ten\" is not a number from 0 to 86400.");
+  d.Field("TimeOut")->setText("");
+  d.AddAccessRule("C:\\srv\\ftp", "");
+  EXPECT_FALSE(d.TryAccept());
+  EXPECT_EQ(d.Error(), "An access rule needs at least one permission.");
+  d.access->removeRow(0);
+  d.AddAccessRule("C:\\srv\\ftp", "rlp");
+  d.AddAccessRule("*.exe", "");
+  d.access->item(1, 5)->setCheckState(Qt::Checked);  // E
+  d.AddIPRule(false, "10.*");
+  d.AddIPRule(true, "*");
+  d.Switch("HideHidden")->setCheckState(Qt::Checked);
+  d.Switch("Enable")->setCheckState(Qt::Unchecked);
+  d.setPassword->setChecked(true);
+  d.password->setText("secret");
+  ASSERT_TRUE(d.TryAccept()) << d.Error();
+
+  RIniFile ini(path);
+  const std::string sec = "USER=joe";
+  EXPECT_EQ(ini.GetString(sec, "HomeDir"), "C:\\srv\\ftp");
+  EXPECT_EQ(ini.GetString(sec, "Access1"), "C:\\srv\\ftp,RLP");
+  EXPECT_EQ(ini.GetString(sec, "Access2"), "*.exe,E");
+  EXPECT_EQ(ini.GetString(sec, "IP1"), "D,10.*");
+  EXPECT_EQ(ini.GetString(sec, "IP2"), "A,*");
+  EXPECT_EQ(ini.GetString(sec, "HideHidden"), "YES");
+  EXPECT_EQ(ini.GetString(sec, "Enable"), "NO");
+  EXPECT_FALSE(ini.HasKey(sec, "RelPaths"));
+  EXPECT_FALSE(ini.HasKey(sec, "TimeOut"));
+  const std::string stored = ini.GetString(sec, "Password");
+  ASSERT_EQ(stored.size(), 13u);
+  EXPECT_EQ(Crypt("secret", stored.substr(0, 2)), stored);
+  EXPECT_EQ(ini.GetString("USER=** Default **", "TimeOut"), "45");
+}
+
+// Renaming keeps the keys; deleting removes the section; members follow a
+// renamed group.
+TEST_F(SetupTest, RenameAndDelete) {
+  const std::string path = Ini(
+      "[USER=joe]\nHomeDir=C:\\a\nGroup=staff\nAccess1=C:\\a,RL\n[GROUP=staff]\nSpeedLimit=100\n");
+  {
+    RAccountsDialog users(path, false);
+    users.SetShowErrors(false);
+    ASSERT_TRUE(users.Select("joe"));
+    ASSERT_TRUE(users.RenameAccount("jim")) << users.Error();
+    EXPECT_EQ(users.Current(), "jim");
+  }
+  RIniFile ini(path);
+  EXPECT_FALSE(ini.HasSection("USER=joe"));
+  EXPECT_EQ(ini.GetString("USER=jim", "Access1"), "C:\\a,RL");
+  {
+    RAccountsDialog groups(path, true);
+    groups.SetShowErrors(false);
+    EXPECT_EQ(groups.Current(), "staff");
+    EXPECT_EQ(groups.Field("SpeedLimit")->text(), "100");
+    EXPECT_EQ(groups.Field("Group"), nullptr);
+    ASSERT_TRUE(groups.RenameAccount("crew")) << groups.Error();
+  }
+  EXPECT_EQ(ini.GetString("USER=jim", "Group"), "crew");
+  EXPECT_EQ(ini.GetString("GROUP=crew", "SpeedLimit"), "100");
+  {
+    RAccountsDialog users(path, false);
+    ASSERT_TRUE(users.Select("jim"));
+    ASSERT_TRUE(users.DeleteAccount());
+    EXPECT_TRUE(users.AccountNames().empty());
+  }
+  EXPECT_FALSE(ini.HasSection("USER=jim"));
+}
