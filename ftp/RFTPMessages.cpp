@@ -57,7 +57,7 @@ void RFTPMessages::Load(const RIniFile& ini, const std::vector<RIPHomeStr>& home
 }
 
 bool RFTPMessages::Lookup(RSignKind kind, uint32_t address, std::string& file) const {
-  const std::string key = address == 0 ? std::string(kAllHomes) : DottedAddress(address);
+  const std::string key = address == 0 ? std::string(kAllHomes) : FormatDottedAddress(address);
   for (const RMessageFiles& e : table_) {
     if (e.key != key) continue;
     const std::string& name = kind == RSignKind::SignOn ? e.signOn : e.signOff;
@@ -104,7 +104,7 @@ const std::vector<std::string>& RFTPMessages::GetSignLines(RFTPSComInterp& s, RS
     if (Lookup(kind, address, own)) SetQueryAux(q, own);
     if (!s.Ask(q)) return false;
     file = std::string(QueryAux(q));
-    return true;
+    return !file.empty();
   };
   std::string file;
   bool answered = ask(a, file);

@@ -49,7 +49,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   AllSessions().PushFront(this);
   ClientAddress = std::move(clientAddress);
   LocalAddress = localAddress;
-  LocalAddressText = DottedAddress(localAddress);
+  LocalAddressText = FormatDottedAddress(localAddress);
   DataAddress = ClientAddress;
 
   ServerStats& st = Stats();
@@ -151,7 +151,7 @@ void RFTPSComInterp::ContinueAdmission() {
       return;
     }
   }
-  if (!manager_.Online()) {
+  if (!manager_.OnlineSwitch()) {
     ReplyStr(25004);
     CloseAfterReplies();
   } else if (manager_.ExitPending()) {

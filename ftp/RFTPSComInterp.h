@@ -170,6 +170,9 @@ class RFTPSComInterp : public RTimer {
   void CloseAfterReplies();
   // Posts this session's removal to the manager (at most once). No reply.
   void RequestRemoval();
+  // The periodic tick (every 3000 ms): trims the reply queue, keeps the
+  // control connection alive during transfers, sends progress notices.
+  void OnTimer();
   // A held command released by a hook library.
   void ResumeDeferred(uint32_t sessionNumber);
   // Starts a reverse look-up of the client address unless one runs (the
@@ -280,7 +283,6 @@ class RFTPSComInterp : public RTimer {
  private:
   friend class RFTPSManager;
 
-  void OnTimer();
   void OnControlEvent(int operation, int status);
   void ReadLine();
   void SendNext();

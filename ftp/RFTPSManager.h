@@ -155,6 +155,8 @@ class RFTPSManager : public RTimer {
   // The "On-line" command of the front end.
   void ToggleOnline();
   bool Online() const;
+  // The switch alone (a session that was accepted had a listener).
+  bool OnlineSwitch() const { return online_; }
   void SetExitPending(bool pending);
   bool ExitPending() const { return exitPending_; }
 

@@ -44,6 +44,10 @@ std::optional<uint32_t> ParseDottedAddress(std::string_view text) {
   return address;
 }
 
+std::string FormatDottedAddress(uint32_t a) {
+  return RFormat("%u.%u.%u.%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
+}
+
 std::optional<RIPHomeStr> ParseIPHome(uint32_t n, std::string_view value) {
   if (value.size() > kMaxValue) value = value.substr(0, kMaxValue);
   const size_t c1 = value.find(',');
@@ -53,7 +57,7 @@ std::optional<RIPHomeStr> ParseIPHome(uint32_t n, std::string_view value) {
   RIPHomeStr h;
   h.n = n;
   h.address = *address;
-  h.addressText = DottedAddress(*address);
+  h.addressText = FormatDottedAddress(*address);
   if (c1 == std::string_view::npos) return h;
   std::string_view rest = value.substr(c1 + 1);
   const size_t c2 = rest.find(',');
@@ -62,7 +66,7 @@ std::optional<RIPHomeStr> ParseIPHome(uint32_t n, std::string_view value) {
   h.name = std::string(name);
   if (c2 != std::string_view::npos) {
     if (std::optional<uint32_t> passive = ParseDottedAddress(rest.substr(c2 + 1))) {
-      h.passiveText = DottedAddress(*passive);
+      h.passiveText = FormatDottedAddress(*passive);
     }
   }
   return h;

@@ -8,8 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "accounts/RClientLib.h"  // DottedAddress
-
 namespace vantor {
 
 class RIniFile;
@@ -24,6 +22,8 @@ struct RIPHomeStr {
 
 // Four decimal numbers, each at most 255, separated by dots.
 std::optional<uint32_t> ParseDottedAddress(std::string_view text);
+// "a.b.c.d" of an address held first octet high.
+std::string FormatDottedAddress(uint32_t address);
 
 // One value of the section; nullopt when the home address does not read as
 // an address (the entry is dropped). A passive address that does not read

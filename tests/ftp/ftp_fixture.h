@@ -1,0 +1,93 @@
+// Shared fixture of the engine tests: a loop on a manual clock, a socket
+// layer, a temporary directory with a VANTOR.INI, a manager, and the log
+// lines written meanwhile. Sessions are detached (no socket) unless a test
+// listens for real on 127.0.0.1.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSManager.h"
+#include "net/RSocketLayer.h"
+#include "platform/RClock.h"
+#include "platform/RMessageLoop.h"
+#include "util/RLog.h"
+
+namespace vantor {
+
+class RRecordingFrontEnd : public RFrontEnd {
+ public:
+  void OnStatusRecord(const RStatusRecordStr& r) override { status.push_back(r); }
+  void OnNotify(uint32_t code, uint32_t, std::string_view text) override {
+    notes.push_back({code, std::string(text)});
+  }
+  void OnCloseRequest() override { ++closeRequests; }
+  void Beep() override { ++beeps; }
+  std::vector<RStatusRecordStr> status;
+  std::vector<std::pair<uint32_t, std::string>> notes;
+  int closeRequests = 0;
+  int beeps = 0;
+};
+
+class FtpTest : public ::testing::Test {
+ protected:
+  FtpTest() : loop_(10000, &clock_), layer_(loop_) {
+    char tmpl[] = "/tmp/vantor-ftp-test-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    ini_ = dir_ + "/VANTOR.INI";
+    SetLogSink(&FtpTest::Sink, this);
+  }
+  ~FtpTest() override {
+    manager_.reset();
+    layer_.CleanupSockLib();
+    SetLogSink(nullptr, nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Writes the INI text and creates the manager (security off unless said).
+  void Start(const std::string& ini, bool securityOff = true) {
+    WriteFile("VANTOR.INI", ini);
+    manager_ = std::make_unique<RFTPSManager>(loop_, frontEnd_, ini_, securityOff, &layer_);
+  }
+  void WriteFile(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
+  }
+  RFTPSComInterp* Detached(const std::string& client = "10.1.2.3", uint32_t local = 0x7F000001) {
+    RFTPSComInterp* s = manager_->CreateDetachedSession(client, local);
+    s->TakeQueuedReplies();
+    return s;
+  }
+  std::vector<std::string> Replies(RFTPSComInterp* s) {
+    std::deque<std::string> q = s->TakeQueuedReplies();
+    return {q.begin(), q.end()};
+  }
+  bool Logged(const std::string& text) const {
+    for (const std::string& l : log_) {
+      if (l.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  static void Sink(void* ctx, int category, std::string_view text) {
+    static_cast<FtpTest*>(ctx)->log_.push_back(std::to_string(category) + " " + std::string(text));
+  }
+
+  RManualClock clock_;
+  RMessageLoop loop_;
+  RSocketLayer layer_;
+  RRecordingFrontEnd frontEnd_;
+  std::string dir_;
+  std::string ini_;
+  std::unique_ptr<RFTPSManager> manager_;
+  std::vector<std::string> log_;
+};
+
+}  // namespace vantor

@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ftp/RAntiHammer.h"
+#include "ftp/RFTPLine.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RIPHomes.h"
+
+using namespace vantor;
+
+// Telnet commands are removed; IAC IAC is one 255; option bytes stay.
+TEST(RFTPLine, StripTelnet) {
+  struct Case {
+    std::string in, want;
+  };
+  const Case cases[] = {
+      {"NOOP", "NOOP"},
+      {"\xff\xf4NOOP", "NOOP"},
+      {"NO\xff\xf1OP", "NOOP"},
+      {"\xff\xff", "\xff"},
+      {"A\xff\xff\xf4", "A\xff\xf4"},
+      {"\xff\xfd\x01X", "\x01X"},
+      {"\xff\xef", "\xff\xef"},
+      {"X\xff", "X\xff"},
+      {"\xff\xf0\xff\xfe", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(StripTelnet(c.in), c.want);
+  }
+}
+
+// Verbs compare over their own length without regard to case.
+TEST(RFTPLine, VerbMatching) {
+  EXPECT_TRUE(VerbIs("STORE x", "STOR"));
+  EXPECT_TRUE(VerbIs("Stor", "STOR"));
+  EXPECT_TRUE(VerbIs("LISTEN", "LIST"));
+  EXPECT_TRUE(VerbIs("cwdx", "CWD"));
+  EXPECT_FALSE(VerbIs("STO", "STOR"));
+  EXPECT_FALSE(VerbIs("XSTOR", "STOR"));
+}
+
+// The unknown-verb reply quotes the first word (25) or the line (160).
+TEST(RFTPLine, UnknownVerbWord) {
+  EXPECT_EQ(UnknownVerbWord("xyz abc"), "XYZ");
+  EXPECT_EQ(UnknownVerbWord("xyz\tabc"), "XYZ");
+  EXPECT_EQ(UnknownVerbWord(std::string(30, 'a') + " b"), std::string(25, 'A'));
+  EXPECT_EQ(UnknownVerbWord(std::string(200, 'q')), std::string(160, 'Q'));
+}
+
+// Arguments: after the verb, trimmed, cut to the limit.
+TEST(RFTPLine, ArgumentOf) {
+  EXPECT_EQ(ArgumentOf("USER  joe \t", 4, 150), "joe");
+  EXPECT_EQ(ArgumentOf("USER", 4, 150), "");
+  EXPECT_EQ(ArgumentOf("PASS " + std::string(400, 'x'), 4, 352), std::string(352, 'x'));
+}
+
+// Four tries within the window are admitted, the fifth blocks the address
+// until a purge after the block time.
+TEST(RAntiHammer, FifthConnectionBlocked) {
+  RAntiHammer h;
+  h.Configure(30, 4, 300);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(h.Admit("10.0.0.1", 1000 + i));
+  EXPECT_FALSE(h.Admit("10.0.0.1", 1005));
+  EXPECT_EQ(h.AttemptCount(), 0u);
+  EXPECT_TRUE(h.Admit("10.0.0.2", 1005)) << "other addresses are not affected";
+  h.Purge(1005 + 299);
+  EXPECT_FALSE(h.Admit("10.0.0.1", 1005 + 299)) << "still blocked inside the block time";
+  h.Purge(1005 + 301);
+  EXPECT_TRUE(h.Admit("10.0.0.1", 1005 + 301));
+}
+
+// Old attempts leave the window at a purge; values below 1 give defaults.
+TEST(RAntiHammer, WindowAndDefaults) {
+  RAntiHammer h;
+  h.Configure(0, -1, 0);
+  EXPECT_EQ(h.WindowSeconds(), 30);
+  EXPECT_EQ(h.Tries(), 4);
+  EXPECT_EQ(h.BlockSeconds(), 300);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(h.Admit("a", 100));
+  h.Purge(130);  // attempts at 100 are not younger than 130 - 30
+  EXPECT_EQ(h.AttemptCount(), 0u);
+  EXPECT_TRUE(h.Admit("a", 130));
+}
+
+// IP home values: address, name, passive address; bad addresses drop.
+TEST(RIPHomes, ParseValues) {
+  struct Case {
+    const char* value;
+    bool ok;
+    const char* address;
+    const char* name;
+    const char* passive;
+  };
+  const Case cases[] = {
+      {"192.168.1.5", true, "192.168.1.5", "", ""},
+      {"192.168.1.5, office ", true, "192.168.1.5", "office", ""},
+      {"192.168.1.5,,203.0.113.9", true, "192.168.1.5", "", "203.0.113.9"},
+      {"192.168.1.5,x,203.0.113.300", true, "192.168.1.5", "x", ""},
+      {"192.168.1.256,x", false, "", "", ""},
+      {"192.168.1", false, "", "", ""},
+      {"a.b.c.d", false, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    auto h = ParseIPHome(3, c.value);
+    ASSERT_EQ(h.has_value(), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(h->n, 3u);
+    EXPECT_EQ(h->addressText, c.address);
+    EXPECT_EQ(h->name, c.name);
+    EXPECT_EQ(h->passiveText, c.passive);
+  }
+  EXPECT_EQ(ParseIPHome(1, "1.2.3.4")->address, 0x01020304u);
+  EXPECT_EQ(ParseIPHome(1, "1.2.3.4," + std::string(80, 'n'))->name.size(), 59u);
+}
+
+// Hourly buckets: same hour counts up, a new hour clears the skipped ones.
+TEST(ServerStats, HourlyBuckets) {
+  ServerStats st;
+  CountConnectionHour(st, 5);
+  CountConnectionHour(st, 5);
+  EXPECT_EQ(st.ConnectionsPerHour[5], 2u);
+  st.ConnectionsPerHour[7] = 9;
+  st.ConnectionsPerHour[2] = 4;
+  CountConnectionHour(st, 8);
+  EXPECT_EQ(st.ConnectionsPerHour[7], 0u);
+  EXPECT_EQ(st.ConnectionsPerHour[8], 1u);
+  EXPECT_EQ(st.ConnectionsPerHour[5], 2u);
+  CountConnectionHour(st, 3);  // wraps past midnight
+  EXPECT_EQ(st.ConnectionsPerHour[2], 0u);
+  EXPECT_EQ(st.ConnectionsPerHour[5], 2u) << "between the new hour and the last: kept";
+  EXPECT_EQ(st.ConnectionsPerHour[3], 1u);
+  EXPECT_EQ(st.CurrentHourSlot, 3);
+  EXPECT_EQ(EngineNow(0), 315550800);
+  EXPECT_EQ(EngineNow(5), 5);
+}

@@ -1,0 +1,105 @@
+#include <string>
+#include <vector>
+
+#include "config/RIniFile.h"
+#include "ftp/RFTPMessages.h"
+#include "ftp/RIPHomes.h"
+#include "ftp_fixture.h"
+
+using namespace vantor;
+
+namespace {
+using Lines = std::vector<std::string>;
+}
+
+// Reads of at most N characters ending after a line feed; one trailing line
+// feed (and CR LF) removed; a line of exactly N characters leaves an empty one.
+TEST_F(FtpTest, ReadMessageLinesLikeTextReads) {
+  struct Case {
+    std::string content;
+    size_t maxRead;
+    Lines want;
+  };
+  const Case cases[] = {
+      {"a\nb\n", 10, {"a", "b"}},
+      {"a\r\nb", 10, {"a", "b"}},
+      {"abcdefghij\n", 5, {"abcde", "fghij", ""}},
+      {"abcdefg\n", 5, {"abcde", "fg"}},
+      {"\n\nx", 5, {"", "", "x"}},
+      {"", 5, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    WriteFile("m.txt", c.content);
+    Lines got;
+    ASSERT_TRUE(ReadMessageLines(dir_ + "/m.txt", c.maxRead, got));
+    EXPECT_EQ(got, c.want);
+  }
+  Lines none;
+  EXPECT_FALSE(ReadMessageLines(dir_ + "/missing.txt", 5, none));
+}
+
+// The [SIGNONOFF] table: -1 entry, home entries, dropped entries.
+TEST_F(FtpTest, SignOnOffTable) {
+  WriteFile("VANTOR.INI",
+            "[IP-HOMES]\nIP1=10.0.0.1\nIP4=10.0.0.4\n"
+            "[SIGNONOFF]\nMessageFiles1=-1|/all-on|/all-off\nMessageFiles2=4|/four-on|\n"
+            "MessageFiles3=9|/nine|/nine\nMessageFiles4=1||\nMessageFiles5=1|/one|/one-off\n"
+            "MessageFiles7=1|/after-gap|\n");
+  RIniFile ini(ini_);
+  RFTPMessages m;
+  m.Load(ini, LoadIPHomes(ini));
+  ASSERT_EQ(m.Table().size(), 3u);
+  EXPECT_EQ(m.Table()[0].key, "<<All IP homes>>");
+  EXPECT_EQ(m.Table()[1].key, "10.0.0.4");
+  EXPECT_EQ(m.Table()[2].key, "10.0.0.1");
+  std::string file;
+  EXPECT_TRUE(m.Lookup(RSignKind::SignOn, 0, file));
+  EXPECT_EQ(file, "/all-on");
+  EXPECT_TRUE(m.Lookup(RSignKind::SignOn, 0x0A000004, file));
+  EXPECT_EQ(file, "/four-on");
+  EXPECT_FALSE(m.Lookup(RSignKind::SignOff, 0x0A000004, file)) << "empty name: nothing";
+  EXPECT_TRUE(m.Lookup(RSignKind::SignOff, 0x0A000001, file));
+  EXPECT_EQ(file, "/one-off");
+  EXPECT_FALSE(m.Lookup(RSignKind::SignOn, 0x0A000009, file));
+}
+
+// Sign-on lines are cached for 900 seconds; a home without its own file
+// uses the all-homes lines.
+TEST_F(FtpTest, SignLinesCache) {
+  WriteFile("on.txt", "first\n");
+  Start("[SIGNONOFF]\nMessageFiles1=-1|" + dir_ + "/on.txt|\n");
+  manager_->ApplySettings();
+  RFTPSComInterp* s = manager_->CreateDetachedSession("10.1.2.3", 0x0A000005);
+  EXPECT_EQ(Replies(s), (Lines{"220-Vantor FTP-Server v2.5k for WinSock ready...", "220 first"}));
+  EXPECT_EQ(manager_->Messages().CachedEntries(RSignKind::SignOn), 2u)
+      << "a marker for the home and the all-homes entry";
+  WriteFile("on.txt", "second\n");
+  clock_.Advance(899000);
+  EXPECT_EQ(manager_->Messages().GetSignLines(*s, RSignKind::SignOn, 0x0A000005), Lines{"first"});
+  clock_.Advance(2000);
+  EXPECT_EQ(manager_->Messages().GetSignLines(*s, RSignKind::SignOn, 0x0A000005), Lines{"second"});
+}
+
+// Sign-off: the lines with 221 framing, or "221 Goodbye!" without a file.
+TEST_F(FtpTest, SignOffFraming) {
+  WriteFile("off.txt", "one\ntwo %Name\n");
+  Start("[SIGNONOFF]\nMessageFiles1=-1||" + dir_ + "/off.txt\n");
+  manager_->ApplySettings();
+  RFTPSComInterp* s = Detached();
+  s->Dispatch("USER ftp");
+  Replies(s);
+  s->Dispatch("QUIT");
+  EXPECT_EQ(Replies(s), (Lines{"221-one", "221 two ANONYMOUS"}));
+  EXPECT_EQ(s->CommandState, CS_Closing);
+}
+
+// SendText: each LF-separated part, and a non-empty rest, is a line.
+TEST_F(FtpTest, SendTextSplitsLines) {
+  Start("");
+  RFTPSComInterp* s = Detached();
+  SendText(*s, "550-no\n550 way %IP\n");
+  EXPECT_EQ(Replies(s), (Lines{"550-no", "550 way 10.1.2.3"}));
+  SendText(*s, "a\n\nb");
+  EXPECT_EQ(Replies(s), (Lines{"a", "", "b"}));
+}

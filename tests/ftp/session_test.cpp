@@ -1,0 +1,168 @@
+#include <string>
+#include <vector>
+
+#include "ftp/RFTPMessages.h"
+#include "ftp_fixture.h"
+
+using namespace vantor;
+
+namespace {
+
+const char* kIni =
+    "[GLOBAL]\nVersion=2.5.11.3\n"
+    "[USER=joe]\nPassword=secret\nHomeDir=/\n";
+
+using Lines = std::vector<std::string>;
+
+class SessionTest : public FtpTest {
+ protected:
+  void SetUp() override { Start(kIni); }
+};
+
+}  // namespace
+
+// The greeting of a detached session is queued like any reply.
+TEST_F(SessionTest, GreetingAndSecurityOffLogin) {
+  RFTPSComInterp* s = manager_->CreateDetachedSession("10.1.2.3", 0x7F000001);
+  EXPECT_EQ(Replies(s), Lines{"220 Vantor FTP-Server v2.5k for WinSock ready..."});
+  s->Dispatch("USER joe@host");
+  EXPECT_EQ(Replies(s), Lines{"230 User JOE logged in."});
+  EXPECT_EQ(s->CommandState, CS_LoggedIn);
+  s->Dispatch("PASS x");
+  EXPECT_EQ(Replies(s), Lines{"503 Bad sequence of commands."});
+  EXPECT_EQ(s->CommandState, CS_Connected);
+  EXPECT_TRUE(Logged("4 ("));
+}
+
+// The command states decide what a line reaches, in the fixed order.
+TEST_F(SessionTest, DispatchStates) {
+  RFTPSComInterp* s = Detached();
+  struct Case {
+    int32_t state;
+    const char* line;
+    Lines want;
+    int32_t after;
+  };
+  const Case cases[] = {
+      {CS_Connected, "ACCT x", {"530 Not logged in."}, CS_Connected},
+      {CS_UserGiven, "SMNT", {"530 Not logged in."}, CS_UserGiven},
+      {CS_LoggedIn,
+       "ACCT x",
+       {"202 Command not implemented, superfluous at this site."},
+       CS_LoggedIn},
+      {CS_LoggedIn, "xyz abc", {"500 'XYZ': command not understood."}, CS_LoggedIn},
+      {CS_RenamePending, "NOOP", {"200 Command okay."}, CS_RenamePending},
+      {CS_RenamePending, "SYST", {"215 UNIX Type: L8"}, CS_RenamePending},
+      {CS_RenamePending,
+       "ACCT",
+       {"202 Command not implemented, superfluous at this site."},
+       CS_LoggedIn},
+      {CS_RestartPending, "NOOP", {"200 Command okay."}, CS_LoggedIn},
+      {CS_Closing, "NOOP", {"221 Service closing control connection."}, CS_Closing},
+      {CS_LoggedIn, "   ", {}, CS_LoggedIn},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line + std::string(" in state ") + std::to_string(c.state));
+    s->CommandState = c.state;
+    s->RestartOffset = 77;
+    s->Dispatch(c.line);
+    EXPECT_EQ(Replies(s), c.want);
+    EXPECT_EQ(s->CommandState, c.after);
+    if (c.state == CS_RestartPending) {
+      EXPECT_EQ(s->RestartOffset, 0);
+    }
+  }
+}
+
+// A restart offset survives only STOR, RETR, PORT and PASV right after REST.
+TEST_F(SessionTest, RestartOffsetKeptByTransferVerbs) {
+  RFTPSComInterp* s = Detached();
+  for (const char* verb : {"PORT 1,2,3,4,5,6", "PASV"}) {
+    SCOPED_TRACE(verb);
+    s->CommandState = CS_RestartPending;
+    s->RestartOffset = 1234;
+    s->Dispatch(verb);
+    Replies(s);
+    EXPECT_EQ(s->RestartOffset, 1234);
+  }
+}
+
+// Replies beyond 6000 queued lines are dropped; the tick trims to 3000.
+TEST_F(SessionTest, ReplyQueueBounds) {
+  RFTPSComInterp* s = Detached();
+  for (int i = 0; i < 6100; ++i) s->Reply("200 x" + std::to_string(i));
+  EXPECT_EQ(s->QueuedReplies().size(), 6001u);
+  EXPECT_EQ(s->QueuedReplies().back(), "200 x6000");
+  s->OnTimer();
+  EXPECT_EQ(s->QueuedReplies().size(), 3000u);
+  EXPECT_EQ(s->QueuedReplies().front(), "200 x3001") << "the oldest lines go";
+}
+
+// The PASS line of a named session is logged without the password.
+TEST_F(SessionTest, PasswordNotLogged) {
+  RFTPSComInterp* s = Detached();
+  s->Dispatch("USER joe");
+  s->Dispatch("PaSs topsecret");
+  EXPECT_FALSE(Logged("topsecret"));
+  EXPECT_TRUE(Logged(") PaSs xxxxx"));
+}
+
+// Destruction logs the closing line with the connected time and counts down.
+TEST_F(SessionTest, DestructionLogAndCounters) {
+  const uint32_t before = Stats().ConnectionsNow;
+  RFTPSComInterp* s = Detached();
+  EXPECT_EQ(Stats().ConnectionsNow, before + 1);
+  s->Dispatch("USER anonymous");
+  EXPECT_EQ(s->Anonymous, true);
+  const uint32_t anon = Stats().AnonymousNow;
+  clock_.Advance(3723000);
+  const uint32_t number = s->Number();
+  manager_->RemoveSession(number);
+  EXPECT_EQ(Stats().ConnectionsNow, before);
+  EXPECT_EQ(Stats().AnonymousNow, anon - 1);
+  char want[96];
+  snprintf(want, sizeof want, "(%06u) Closing connection for user ANONYMOUS (01:02:03 connected)",
+           number);
+  EXPECT_TRUE(Logged(want)) << want;
+}
+
+// Variables: table cases on a session with known counters.
+TEST_F(SessionTest, ExpandVariables) {
+  RFTPSComInterp* s = Detached("10.1.2.3");
+  s->UserName = "JOE";
+  s->FilesUp = 3;
+  s->FilesDown = 4;
+  s->BytesUp = 4096;
+  s->BytesDown = 1024 * 10 + 5;
+  struct Case {
+    const char* in;
+    const char* want;
+  };
+  const Case cases[] = {
+      {"%Name from %IP", "JOE from 10.1.2.3"},
+      {"%IP:", "10.1.2.3:"},
+      {"%x and %% and 100%", "%x and %% and 100%"},
+      {"%fup/%FDOWN/%ftot", "3/4/7"},
+      {"%bup %bdown %btot", "4 10 14"},
+      {"%disk %dir", "C /C:/"},
+      {"%MaxUsers", "-1"},
+      {"%UThisName %UAnonAll", "1 0"},
+      {"%RatioCredit %QuotaMax", "0 0"},
+      {"%ServerAvg", "0.000"},
+      {"%nameless", "JOEless"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    std::string text = c.in;
+    ExpandVariables(*s, text);
+    EXPECT_EQ(text, c.want);
+  }
+  std::string u24 = "%u24hours";
+  ExpandVariables(*s, u24);
+  EXPECT_EQ(u24.substr(u24.size() - 4), "ours");
+  EXPECT_NE(u24[0], '%');
+  std::string longText(600, 'a');
+  longText += "%Name";
+  ExpandVariables(*s, longText, 511);
+  EXPECT_EQ(longText, std::string(511, 'a')) << "cut to the caller's buffer";
+}
