@@ -1,5 +1,7 @@
 #include "config/RStartup.h"
 
+#include "config/RDriveConfig.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -230,6 +232,34 @@ TEST(RServerStartup, ConvertsBeforeTheServerStarts) {
   EXPECT_EQ(st.Settings().version, "2.5.11.3");
   st.SaveAtExit(nullptr);
   EXPECT_EQ(screen.lines.back(), "2:FTP server going down...");
+}
+
+}  // namespace
+
+namespace {
+
+// Relative drive roots follow the configuration file; an unusable section
+// gives no drives rather than the whole file system.
+TEST(DriveMapFromIni, RootsRelativeToTheFile) {
+  TempDir dir;
+  const std::string path = dir.File("v.ini");
+  struct Case {
+    const char* section;
+    char drive;
+    std::string root;
+  } cases[] = {
+      {"", 'C', "/"},
+      {"[DRIVES]\nC=ftproot\nD=/srv/../srv/ftp/\n", 'C', dir.Path() + "/ftproot"},
+      {"[DRIVES]\nC=ftproot\nD=/srv/../srv/ftp/\n", 'D', "/srv/ftp"},
+      {"[DRIVES]\nCC=/x\nE=\n", 'C', ""},
+      {"[DRIVES]\n", 'C', ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.section) + c.drive);
+    WriteText(path, c.section);
+    RIniFile ini(path);
+    EXPECT_EQ(DriveMapFromIni(ini).Root(c.drive), c.root);
+  }
 }
 
 }  // namespace
