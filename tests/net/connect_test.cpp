@@ -422,3 +422,35 @@ TEST_F(RWinSocketConn, LocalAddresses) {
   EXPECT_FALSE(one.empty());
   EXPECT_NE(one, "0.0.0.0");
 }
+
+namespace {
+// Records what the layer tells a subclass through EventProc.
+class RecordingSocket : public RWinSocket {
+ public:
+  using RWinSocket::RWinSocket;
+  std::vector<int> calls;
+  void EventProc(WsStatus status) override { calls.push_back(status); }
+};
+}  // namespace
+
+// EventProc hears accept events and the tick; the listen health check after
+// 180 seconds finds the socket still listening and posts nothing.
+TEST_F(RWinSocketConn, EventProcAndListenHealth) {
+  RecordingSocket l(layer_.get(), owner_, 1024u, WS_STREAM, 0);
+  ASSERT_EQ(l.Listen(0, true, "127.0.0.1"), WS_OK);
+  int fd = PlainConnect(l.GetLocalPort());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(Pump([&] { return !l.calls.empty() && HasEvent(WS_Listening, WS_OK); }));
+  EXPECT_EQ(l.calls, (std::vector<int>{WS_Listening}));
+  RWinSocket* s = NewSocket();
+  ASSERT_EQ(s->AcceptHost(l), WS_OK);
+  ::close(fd);
+  l.calls.clear();
+  events_.clear();
+  Ticks(181);
+  EXPECT_EQ(l.calls, std::vector<int>(181, WS_TimerTick));
+  RSockStatusStr st;
+  l.GetStatus(st);
+  EXPECT_EQ(st.listening, 1);
+  EXPECT_EQ(EventsOf(l.Id()), std::vector<Ev>{});
+}
