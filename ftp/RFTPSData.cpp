@@ -179,7 +179,18 @@ const RTransferOpsInstaller kInstallOps;
 }  // namespace
 
 RFTPSTransferExt& TransferExt(RFTPSComInterp& s) {
-  if (!s.TransferExt) s.TransferExt = std::make_unique<RFTPSTransferExt>();
+  if (!s.TransferExt) {
+    s.TransferExt = std::make_unique<RFTPSTransferExt>();
+    // The "150" and the final reply of a transfer follow each other closely;
+    // with Nagle's rule on the control connection the second waits for the
+    // client's delayed acknowledgement of the first (about 40 ms per
+    // transfer). Unless the administrator asked for Nagle explicitly, turn
+    // it off for sessions that transfer.
+    const int fd = s.Control() != nullptr ? s.Control()->NativeHandle() : -1;
+    if (fd >= 0 && s.Manager().Settings().socketNoNagle != 0) {
+      (void)SetSocketOption(fd, RSockOption::NoDelay, 1);
+    }
+  }
   return static_cast<RFTPSTransferExt&>(*s.TransferExt);
 }
 

@@ -1,0 +1,121 @@
+"""Real clients against the server: curl (upload, download, resume with
+-C -, listing), lftp (mirror and mirror -R of 500 files in nested
+directories, compared byte for byte) and Python's ftplib in active and
+passive mode. lftp is installed with apt-get when it is missing."""
+import filecmp
+import ftplib
+import hashlib
+import io
+import os
+import shutil
+import subprocess
+import tempfile
+
+from e2e_transfer_util import Checker, Server, server_binary
+
+BIN = server_binary()
+c = Checker()
+
+
+def run(args, **kw):
+    return subprocess.run(args, capture_output=True, text=True, timeout=300, **kw)
+
+
+def ensure_lftp():
+    if shutil.which("lftp"):
+        return True
+    run(["apt-get", "install", "-y", "-q", "lftp"])
+    return shutil.which("lftp") is not None
+
+
+def make_tree(base, files=500):
+    rnd = 0
+    for i in range(files):
+        d = os.path.join(base, "d%d" % (i % 7), "e%d" % (i % 3))
+        os.makedirs(d, exist_ok=True)
+        rnd = (rnd * 1103515245 + 12345 + i) & 0x7FFFFFFF
+        with open(os.path.join(d, "f%03d.bin" % i), "wb") as f:
+            f.write(os.urandom(rnd % 9000))
+
+
+def same_tree(a, b):
+    cmp = filecmp.dircmp(a, b)
+    if cmp.left_only or cmp.right_only or cmp.diff_files or cmp.funny_files:
+        return False
+    _, mismatch, errors = filecmp.cmpfiles(a, b, cmp.common_files, shallow=False)
+    if mismatch or errors:
+        return False
+    return all(same_tree(os.path.join(a, d), os.path.join(b, d)) for d in cmp.common_dirs)
+
+
+with Server(BIN) as srv:
+    url = "ftp://127.0.0.1:%d" % srv.port
+    auth = ["-u", "joe:secret", "-s", "-S", "--max-time", "120"]
+    work = tempfile.mkdtemp(prefix="vantor-clients-")
+    try:
+        # curl: upload, download, resume, listing.
+        src = os.path.join(work, "c.bin")
+        with open(src, "wb") as f:
+            f.write(os.urandom(3 << 20))
+        r = run(["curl"] + auth + ["-T", src, url + "/pub/c.bin"])
+        c.eq(r.returncode, 0, "curl upload: " + r.stderr)
+        c.true(filecmp.cmp(src, srv.path("pub", "c.bin"), shallow=False), "curl upload bytes")
+        dst = os.path.join(work, "c.down")
+        for extra, what in [([], "passive"), (["-P", "-"], "active")]:
+            r = run(["curl"] + auth + extra + ["-o", dst, url + "/pub/c.bin"])
+            c.eq(r.returncode, 0, "curl %s download: %s" % (what, r.stderr))
+            c.true(filecmp.cmp(src, dst, shallow=False), "curl %s download bytes" % what)
+        with open(dst, "r+b") as f:
+            f.truncate(1 << 20)
+        r = run(["curl"] + auth + ["-C", "-", "-o", dst, url + "/pub/c.bin"])
+        c.eq(r.returncode, 0, "curl resume: " + r.stderr)
+        c.true(filecmp.cmp(src, dst, shallow=False), "curl resume bytes")
+        r = run(["curl"] + auth + [url + "/pub/"])
+        c.true(any(l.endswith(" c.bin") and l.startswith("-") for l in r.stdout.splitlines()),
+               "curl listing: " + r.stdout)
+        r = run(["curl"] + auth + ["-l", url + "/pub/"])
+        c.eq(r.stdout.splitlines(), ["c.bin"], "curl name listing")
+
+        # lftp: mirror -R up, mirror down, byte-for-byte.
+        if ensure_lftp():
+            tree = os.path.join(work, "tree")
+            make_tree(tree)
+            lftp = ["lftp", "-u", "joe,secret", "-e"]
+            opts = "set net:max-retries 1; set net:timeout 30; set ftp:passive-mode %s; "
+            r = run(lftp + [opts % "on" + "mirror -R %s /pub/tree; bye" % tree,
+                            "127.0.0.1:%d" % srv.port])
+            c.eq(r.returncode, 0, "lftp mirror -R: " + r.stderr[-500:])
+            c.true(same_tree(tree, srv.path("pub", "tree")), "mirror -R tree identical")
+            back = os.path.join(work, "back")
+            r = run(lftp + [opts % "off" + "mirror /pub/tree %s; bye" % back,
+                            "127.0.0.1:%d" % srv.port])
+            c.eq(r.returncode, 0, "lftp mirror (active): " + r.stderr[-500:])
+            c.true(same_tree(tree, back), "mirror tree identical")
+        else:
+            c.true(False, "lftp could not be installed")
+
+        # ftplib, active and passive.
+        payload = os.urandom(1 << 20)
+        for passive in (True, False):
+            ftp = ftplib.FTP()
+            ftp.connect("127.0.0.1", srv.port, timeout=60)
+            ftp.login("joe", "secret")
+            ftp.set_pasv(passive)
+            mode = "passive" if passive else "active"
+            ftp.cwd("/C:/pub")
+            c.eq(ftp.storbinary("STOR py.bin", io.BytesIO(payload)), "226 Transfer complete.",
+                 "ftplib %s STOR" % mode)
+            got = bytearray()
+            ftp.retrbinary("RETR py.bin", got.extend)
+            c.eq(hashlib.sha256(got).hexdigest(), hashlib.sha256(payload).hexdigest(),
+                 "ftplib %s RETR" % mode)
+            c.true("py.bin" in ftp.nlst(), "ftplib %s NLST" % mode)
+            lines = []
+            ftp.retrlines("LIST", lines.append)
+            c.true(any(l.endswith(" py.bin") for l in lines), "ftplib %s LIST" % mode)
+            c.eq(ftp.size("py.bin"), len(payload), "ftplib SIZE")
+            ftp.delete("py.bin")
+            ftp.quit()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+c.finish()
