@@ -80,6 +80,12 @@ void CopyField(char* dst, size_t size, std::string_view src) {
   std::memset(dst + n, 0, size - n);
 }
 
+// "a.b.c.d" of an address stored most significant byte first.
+std::string HostText(uint32_t a) {
+  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
+         std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
+}
+
 }  // namespace
 
 size_t LoadExternalLibraries(
@@ -121,11 +127,6 @@ const char* ClientEventName(uint32_t event) {
   return "Unknown";
 }
 
-std::string DottedAddress(uint32_t a) {
-  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
-         std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
-}
-
 size_t RClientLibList::Load(const RExternalKeyReader& reader) {
   Unload();
   return LoadExternalLibraries(reader, "ClientCheckDLL", VANTOR_CLIENT_ENTRY,
@@ -157,7 +158,7 @@ bool RClientLibList::Consult(RClientQuery& q) {
   rec.event = event;
   CopyField(rec.user, sizeof rec.user, q.user != nullptr ? q.user : "");
   std::memcpy(rec.aux, q.aux, kAuxSize);
-  CopyField(rec.host, sizeof rec.host, DottedAddress(q.address));
+  CopyField(rec.host, sizeof rec.host, HostText(q.address));
   rec.session = q.session;
 
   const bool notification = event == VNTR_Connect || event == VNTR_Close;

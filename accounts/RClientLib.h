@@ -107,7 +107,4 @@ class RClientCheckLibs final : public RClientCheck {
   RClientLibList libs_;
 };
 
-// "a.b.c.d" of an address stored most significant byte first.
-std::string DottedAddress(uint32_t address);
-
 }  // namespace vantor

@@ -1,0 +1,330 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "accounts/AccessQuery.h"
+#include "accounts/RFTPEventHandler.h"
+#include "fs/RPath.h"
+#include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RFrontEnd.h"
+#include "net/RSocketLayer.h"
+#include "platform/RMessageLoop.h"
+#include "platform/RMessages.h"
+#include "platform/RSpawn.h"
+#include "util/RLog.h"
+
+using namespace vantor;
+
+namespace {
+
+// A server with one detached, logged-in session; access queries go to
+// `answer`, which the test sets.
+class SiteSession : public ::testing::Test {
+ protected:
+  SiteSession() : layer_(loop_) {
+    RSocketLayer::SetProcess(&layer_);
+    std::string t = (std::filesystem::temp_directory_path() / "vantor-site-XXXXXX").string();
+    EXPECT_NE(mkdtemp(t.data()), nullptr);
+    dir_ = t;
+    std::ofstream(dir_ + "/vantor.ini") << "[GLOBAL]\n";
+    SetLogSink(&SiteSession::Sink, this);
+  }
+  ~SiteSession() override {
+    manager_.reset();
+    SetLogSink(nullptr, nullptr);
+    RSocketLayer::SetProcess(nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Creates the manager and one session, logged in as JOE in the temp dir.
+  RFTPSComInterp& Start() {
+    manager_ = std::make_unique<RFTPSManager>(loop_, frontEnd_, dir_ + "/vantor.ini", false);
+    manager_->SetAccessHandler([this](AccessQuery& q) {
+      queries_.push_back(q);
+      // Admission asks IP access and logging: let the client in, logged.
+      if (q.code == QC_IP_ACCESS || q.code == QC_LOG_CLIENT_IP) {
+        q.flag = 1;
+        return;
+      }
+      q.flag = answer_ ? (answer_(q) ? 1 : 0) : 0;
+    });
+    s_ = manager_->CreateDetachedSession("10.0.0.9", 0x7F000001);
+    s_->TakeQueuedReplies();  // the greeting
+    EXPECT_FALSE(s_->RemovalRequested());
+    s_->CommandState = CS_LoggedIn;
+    s_->UserName = "JOE";
+    s_->UserArgument = "joe";
+    s_->HomeDir = PosixToLocal(dir_);
+    s_->CurrentDir = s_->HomeDir;
+    return *s_;
+  }
+  std::vector<std::string> Send(std::string_view line) {
+    s_->Dispatch(line);
+    std::deque<std::string> q = s_->TakeQueuedReplies();
+    return std::vector<std::string>(q.begin(), q.end());
+  }
+  void Mkfile(const std::string& rel) {
+    std::filesystem::create_directories(std::filesystem::path(dir_ + "/" + rel).parent_path());
+    std::ofstream(dir_ + "/" + rel) << "x";
+  }
+  static void Sink(void* self, int category, std::string_view text) {
+    static_cast<SiteSession*>(self)->log_.push_back(std::to_string(category) + "|" +
+                                                    std::string(text));
+  }
+
+  RMessageLoop loop_;
+  RSocketLayer layer_;
+  RFrontEnd frontEnd_;
+  std::string dir_;
+  std::unique_ptr<RFTPSManager> manager_;
+  RFTPSComInterp* s_ = nullptr;
+  std::function<bool(const AccessQuery&)> answer_;
+  std::vector<AccessQuery> queries_;
+  std::vector<std::string> log_;
+};
+
+}  // namespace
+
+// STAT's transfer lines while receiving and sending (the position in the
+// file for a resumed download), then the closing line.
+TEST_F(SiteSession, StatTransferLines) {
+  RFTPSComInterp& s = Start();
+  s.FilesUp = 2;
+  s.TransferState = XS_Receiving;
+  s.FileName = s.HomeDir + "\\up.bin";
+  s.TransferBytes = 6000000000;
+  std::vector<std::string> r = Send("STAT");
+  ASSERT_GE(r.size(), 5u);
+  EXPECT_EQ(r[r.size() - 2], "    Receiving file up.bin (6000000000 bytes)");
+  EXPECT_EQ(r.back(), "211 End of status.");
+
+  s.TransferState = XS_Sending;
+  s.FileName = s.HomeDir + "\\down.iso";
+  s.FileSize = 5000;
+  s.TransferStartOffset = 1000;
+  s.TransferBytes = 500;
+  r = Send("STAT anything");
+  ASSERT_GE(r.size(), 5u);
+  EXPECT_EQ(r[r.size() - 2], "    Sending file down.iso (1500 of 5000 bytes)");
+}
+
+// STAT is answered before login too, with the same frame.
+TEST_F(SiteSession, StatBeforeLogin) {
+  RFTPSComInterp& s = Start();
+  s.CommandState = CS_Connected;
+  s.UserName.clear();
+  const std::vector<std::string> r = Send("stat");
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].rfind("211-Status for user ", 0), 0u) << r[0];
+  EXPECT_NE(r[0].find("10.0.0.9"), std::string::npos) << r[0];
+  EXPECT_EQ(r[1], "    Stored 0 files, 0 Kbytes");
+  EXPECT_EQ(r[2], "    Retrieved 0 files, 0 Kbytes");
+  EXPECT_EQ(r[3], "211 End of status.");
+}
+
+// SITE PSWD: every reply, the queries it asks and the log line.
+TEST_F(SiteSession, Pswd) {
+  RFTPSComInterp& s = Start();
+  std::string current = "old1";
+  answer_ = [&](const AccessQuery& q) {
+    if (q.code == QC_VERIFY_PASSWORD) return QueryAux(q) == current && QueryAux2(q) == "joe";
+    if (q.code == QC_CHANGE_PASSWORD) {
+      if (QueryAux(q) == "refuse") return false;
+      current = std::string(QueryAux(q));
+      return true;
+    }
+    return false;
+  };
+  struct Case {
+    const char* line;
+    const char* reply;
+  };
+  const Case cases[] = {
+      {"SITE PSWD", "502 Syntax error - use SITE PSWD \"<oldpassword>\" \"<newpassword>\"."},
+      {"SITE PSWD wrong newpass", "431 Password not changed, no match for old password."},
+      {"SITE PSWD \"old1\" \"abc\"",
+       "432 Password not changed, insufficient characters in new "
+       "password."},
+      {"SITE PSWD old1 refuse", "530 Cannot change password."},
+      {"SITE PSWD \"old1\" \"new pass\"", "230 Password changed okay."},
+      {"site pswd new pass2", "431 Password not changed, no match for old password."},
+      {"SITE PSWD \"new pass\" \"next\"", "230 Password changed okay."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(Send(c.line), std::vector<std::string>{c.reply});
+  }
+  EXPECT_EQ(current, "next");
+  int logged = 0;
+  for (const std::string& l : log_)
+    logged += l == "3|(" + RFormat("%06u", s.Number()) + ") User JOE changed password";
+  EXPECT_EQ(logged, 2);
+
+  s.Anonymous = true;
+  EXPECT_EQ(Send("SITE PSWD a bcde"),
+            std::vector<std::string>{"530 Cannot change Anonymous password."});
+}
+
+// SITE EXEC: syntax, permission, a start failure, and a started program
+// whose arguments (shell characters included) arrive unchanged in the
+// session's current directory.
+TEST_F(SiteSession, Exec) {
+  RFTPSComInterp& s = Start();
+  std::string asked;
+  answer_ = [&](const AccessQuery& q) {
+    if (q.code != QC_EXEC_PROGRAM) return false;
+    asked = std::string(QueryAux(q));
+    return asked.find("touch") != std::string::npos || asked.find("missing") != std::string::npos;
+  };
+  EXPECT_EQ(Send("SITE EXEC"),
+            std::vector<std::string>{"501 Syntax error in parameters or arguments."});
+  EXPECT_EQ(Send("SITE EXEC /bin/rm -rf x"), std::vector<std::string>{"501 Permission denied."});
+  EXPECT_EQ(asked, s.ResolveClientPath("/bin/rm"));
+  const std::string missing = s.ClientPathOf(s.HomeDir + "\\missing");
+  EXPECT_EQ(Send("SITE EXEC " + missing),
+            std::vector<std::string>{"501 Cannot EXEC command line (error=2)."});
+
+  const std::string touch = s.ClientPathOf(PosixToLocal("/usr/bin/touch"));
+  const std::vector<std::string> r = Send("SITE EXEC " + touch + " a;b $(id) |c");
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].rfind("200 EXEC command successful (TID=", 0), 0u) << r[0];
+  for (int i = 0; i < 1000 && RunningSpawnedChildren() > 0; ++i) usleep(5000);
+  ASSERT_EQ(RunningSpawnedChildren(), 0);
+  for (const char* name : {"a;b", "$(id)", "|c"}) {
+    EXPECT_TRUE(std::filesystem::exists(dir_ + "/" + name)) << name;
+  }
+}
+
+// SITE INDEX: framing, breadth-first order, access filtering, and no reply
+// at all for an argument that resolves without a backslash.
+TEST_F(SiteSession, Index) {
+  RFTPSComInterp& s = Start();
+  Mkfile("top.txt");
+  Mkfile("sub/inner.TXT");
+  Mkfile("sub/other.bin");
+  Mkfile("secret/hidden.txt");
+  answer_ = [&](const AccessQuery& q) {
+    return q.code == QC_LIST_DIR && QueryAux(q).find("secret") == std::string_view::npos;
+  };
+  const std::string home = s.ClientPathOf(s.HomeDir);
+  std::vector<std::string> r = Send("SITE INDEX .txt");
+  const std::vector<std::string> want = {"200-index .txt", "200-" + home + "/top.txt",
+                                         "200-" + home + "/sub/inner.TXT",
+                                         "200  (end of 'index .txt')"};
+  EXPECT_EQ(r, want);
+
+  r = Send("SITE INDEX");  // top.txt, vantor.ini, inner.TXT, other.bin
+  ASSERT_EQ(r.size(), 6u);
+  EXPECT_EQ(r.front(), "200-index *.*");
+  EXPECT_EQ(r.back(), "200  (end of 'index *.*')");
+
+  r = Send("SITE INDEX " + home + "/sub/*.bin");
+  EXPECT_EQ(r, (std::vector<std::string>{"200-index *.bin", "200-" + home + "/sub/other.bin",
+                                         "200  (end of 'index *.bin')"}));
+}
+
+// SITE ZONE against the C library's offset, west and east of UTC.
+TEST_F(SiteSession, Zone) {
+  Start();
+  const char* old = getenv("TZ");
+  const std::string saved = old != nullptr ? old : "";
+  struct Case {
+    const char* tz;
+    const char* reply;
+  };
+  const Case cases[] = {
+      {"EST5", "210 UTC-300"}, {"IST-5:30", "210 UTC+330"}, {"UTC0", "210 UTC+0"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tz);
+    setenv("TZ", c.tz, 1);
+    EXPECT_EQ(Send("SITE ZONE"), std::vector<std::string>{c.reply});
+  }
+  if (old != nullptr) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
+// SITE SET TRANSFERPROGRESS and unknown sub-commands.
+TEST_F(SiteSession, SetAndUnknown) {
+  RFTPSComInterp& s = Start();
+  EXPECT_EQ(Send("SITE SET TRANSFERPROGRESS on"),
+            std::vector<std::string>{"200 Transfer progress notification is on."});
+  EXPECT_TRUE(s.ProgressOn);
+  EXPECT_EQ(Send("SITE SET TRANSFERPROGRESS maybe"),
+            std::vector<std::string>{"501 SITE option not supported."});
+  EXPECT_TRUE(s.ProgressOn);
+  EXPECT_EQ(Send("SITE set transferprogress OFF"),
+            std::vector<std::string>{"200 Transfer progress notification is off."});
+  EXPECT_FALSE(s.ProgressOn);
+  EXPECT_EQ(Send("SITE CHMOD 777 x"), std::vector<std::string>{"501 SITE option not supported."});
+  EXPECT_EQ(Send("SITE"), std::vector<std::string>{"501 SITE option not supported."});
+}
+
+namespace {
+
+int32_t gVerdict = 0;
+std::string gSeenText;
+uint32_t gSeenEvent = 0;
+
+int32_t SiteHook(EventHookRecord* r) {
+  if (r->event != VNTR_EV_PreSITE) return 0;
+  gSeenEvent = r->event;
+  gSeenText = r->text;
+  if (gVerdict == 2) std::strcpy(r->text, "550-Not today.\n550 Try SITE ZONE tomorrow.");
+  return gVerdict;
+}
+
+}  // namespace
+
+// The pre-command hook of SITE: its own reply (verdict 2), and a hold
+// (verdict 3) released through message 1041 to the main window, after which
+// the command runs. A release for a session that is gone is dropped.
+TEST_F(SiteSession, HookReplyAndHold) {
+  RFTPEventHandler handler;
+  handler.AddForTest(&SiteHook, "site-hook");
+  RFTPEventHandler::SetCurrent(&handler);
+  RFTPSComInterp& s = Start();
+  handler.AttachWindow(loop_, manager_->MainWindow());
+  ASSERT_NE(s.Hook, nullptr);
+
+  gVerdict = 2;
+  EXPECT_EQ(Send("SITE  ZONE "),
+            (std::vector<std::string>{"550-Not today.", "550 Try SITE ZONE tomorrow."}));
+  EXPECT_EQ(gSeenEvent, 108u);
+  EXPECT_EQ(gSeenText, "ZONE");
+
+  gVerdict = 3;
+  EXPECT_TRUE(Send("SITE SET TRANSFERPROGRESS ON").empty());
+  EXPECT_EQ(s.CommandState, CS_AwaitingHook);
+  EXPECT_EQ(s.DeferredCommand, DC_Site);
+  gVerdict = 0;
+  ASSERT_EQ(VantorPostMessage(manager_->MainWindow(), MSG_HOOK_RELEASE, s.Number(), 0), 1);
+  loop_.RunPending();
+  EXPECT_EQ(s.CommandState, CS_LoggedIn);
+  EXPECT_EQ(s.TakeQueuedReplies(),
+            (std::deque<std::string>{"200 Transfer progress notification is on."}));
+
+  // Held again, then the session goes away before the release arrives.
+  gVerdict = 3;
+  EXPECT_TRUE(Send("SITE ZONE").empty());
+  const uint32_t number = s.Number();
+  manager_->RemoveSession(number);
+  ASSERT_EQ(VantorPostMessage(manager_->MainWindow(), MSG_HOOK_RELEASE, number, 0), 1);
+  loop_.RunPending();
+  EXPECT_EQ(manager_->FindSession(number), nullptr);
+  manager_.reset();
+  RFTPEventHandler::SetCurrent(nullptr);
+}
