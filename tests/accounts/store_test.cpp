@@ -73,7 +73,9 @@ TEST_F(StoreTest, InheritedLookup) {
     SCOPED_TRACE(std::string(c.user) + " code " + std::to_string(c.code));
     AccessQuery q = Ask(s, c.code, c.user);
     EXPECT_EQ(q.flag, c.flag);
-    if (c.flag) EXPECT_EQ(QueryAux(q), c.aux);
+    if (c.flag) {
+      EXPECT_EQ(QueryAux(q), c.aux);
+    }
   }
 }
 
