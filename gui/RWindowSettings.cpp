@@ -1,6 +1,5 @@
 #include "gui/RWindowSettings.h"
 
-#include <cctype>
 
 #include "config/RProfile.h"
 #include "util/RFormat.h"
@@ -57,39 +56,6 @@ RWindowSettingsStr LoadWindowSettings(const RIniFile& ini) {
 bool SaveUserInfoPlacement(RIniFile& ini, int left, int top, int width, int height) {
   return ini.WriteString(kGlobalSection, "UserInfoWin",
                          RFormat("%d,%d,%d,%d", left, top, width, height));
-}
-
-RGuiOptionsStr ParseGuiOptions(int argc, const char* const* argv) {
-  RGuiOptionsStr o;
-  bool havePath = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view a = argv[i] != nullptr ? argv[i] : "";
-    const bool option = (a.size() >= 2 && a[0] == '-') || (a.size() == 2 && a[0] == '/');
-    if (option) {
-      switch (std::tolower(static_cast<unsigned char>(a[1]))) {
-        case 'h':
-          o.hidden = true;
-          break;
-        case 'i':
-          o.iconic = true;
-          break;
-        case 's':
-          o.single = true;
-          break;
-        case 'u':
-          o.noConfirm = true;
-          break;
-        default:
-          break;  // other options are ignored
-      }
-      continue;
-    }
-    if (!havePath && !a.empty()) {
-      o.iniPath = std::string(a);
-      havePath = true;
-    }
-  }
-  return o;
 }
 
 }  // namespace vantor

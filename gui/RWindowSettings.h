@@ -35,16 +35,12 @@ RWindowSettingsStr LoadWindowSettings(const RIniFile& ini);
 // `UserInfoWin` := "%d,%d,%d,%d".
 [[nodiscard]] bool SaveUserInfoPlacement(RIniFile& ini, int left, int top, int width, int height);
 
-// Command line: "-x" or "/x" with the letters h, i, s, u in either case; the
-// first other argument is the INI path. A "/" argument is an option only
-// when it is exactly two characters, so "/etc/vantor.ini" stays a path.
+// The command-line switches the window honours (-h, -i, -s, -u).
 struct RGuiOptionsStr {
-  bool hidden = false;     // h
-  bool iconic = false;     // i
-  bool single = false;     // s
-  bool noConfirm = false;  // u
-  std::string iniPath;
+  bool hidden = false;
+  bool iconic = false;
+  bool single = false;
+  bool noConfirm = false;
 };
-RGuiOptionsStr ParseGuiOptions(int argc, const char* const* argv);
 
 }  // namespace vantor

@@ -355,9 +355,6 @@ void RMainWindow::CloseNow() {
 void RMainWindow::SaveWindowState() {
   if (settingsSaved_) return;
   settingsSaved_ = true;
-  const std::string path = engine_.IniPath();
-  if (path.empty()) return;
-  RIniFile ini(path);
   RWindowStateStr w;
   w.visible = isVisible();
   w.minimized = isMinimized();
@@ -370,6 +367,13 @@ void RMainWindow::SaveWindowState() {
   w.maximized = isMaximized();
   w.showToolBar = Action("toolbar")->isChecked();
   w.showBmpMenus = Action("menuimages")->isChecked();
+  if (saveState) {
+    saveState(w);
+    return;
+  }
+  const std::string path = engine_.IniPath();
+  if (path.empty()) return;
+  RIniFile ini(path);
   if (!RGlobalSettings::SaveExitSettings(ini, w)) {
     pane_->AppendLine(FormatStr(S_GUI_ERR_WRITE, path));
   }

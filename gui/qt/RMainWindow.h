@@ -54,6 +54,8 @@ class RMainWindow : public QMainWindow {
   RTrayIcon ShownTrayIcon() const { return trayShown_; }
   // The exit question: 0 stop, 1 wait, 2 cancel. Replaceable for tests.
   std::function<int(uint32_t users)> askExit;
+  // Saves the window keys at exit; by default straight into the INI file.
+  std::function<void(const RWindowStateStr& state)> saveState;
   // Opens a set-up dialog; returns true when it saved. Replaceable for tests.
   std::function<bool(RSetupPage)> runSetup;
 

@@ -64,20 +64,3 @@ TEST(LoadWindowSettings, BooleanWords) {
   EXPECT_EQ(d.logFont.face, "Arial");
   EXPECT_EQ(d.logFont.weight, 500);
 }
-
-// -h -i -s -u in either case and with "/", the first other argument is the
-// INI path; an absolute path is not an option.
-TEST(ParseGuiOptions, Letters) {
-  const char* a1[] = {"vantor-gui", "-H", "/i", "first.ini", "-x", "-u", "second.ini"};
-  RGuiOptionsStr o = ParseGuiOptions(7, a1);
-  EXPECT_TRUE(o.hidden);
-  EXPECT_TRUE(o.iconic);
-  EXPECT_FALSE(o.single);
-  EXPECT_TRUE(o.noConfirm);
-  EXPECT_EQ(o.iniPath, "first.ini");
-  const char* a2[] = {"vantor-gui", "/etc/vantor/VANTOR.INI", "/S"};
-  o = ParseGuiOptions(3, a2);
-  EXPECT_EQ(o.iniPath, "/etc/vantor/VANTOR.INI");
-  EXPECT_TRUE(o.single);
-  EXPECT_FALSE(o.hidden);
-}

@@ -1,0 +1,283 @@
+#include "gui/qt/RGuiHost.h"
+
+#include <signal.h>
+
+#include <QApplication>
+
+#include "config/RIniPath.h"
+#include "ftp/RFTPSManager.h"
+#include "gui/RWindowSettings.h"
+#include "gui/qt/RMainWindow.h"
+#include "platform/RFile.h"
+#include "platform/RMessages.h"
+#include "platform/RProcess.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
+
+namespace vantor {
+namespace {
+
+RIniPathInputs PathInputs(const RCommandLine& cmd) {
+  RIniPathInputs in;
+  in.argument = cmd.iniArgument;
+  in.programDir = ProgramDirectory();
+  in.envVantor = EnvVar("VANTOR");
+  in.currentDir = CurrentDirectory();
+  return in;
+}
+
+}  // namespace
+
+RGuiHost::RGuiHost(RMessageLoop& loop)
+    : loop_(loop),
+      layer_(loop),
+      logger_(pane_, loop.Clock(),
+              RFTPSLogger::Hooks{
+                  // Commands and replies reach the user information window
+                  // whatever the logging switches say.
+                  [this](int, std::string_view text) { OnNotify(NC_Dialogue, 0, text); },
+                  nullptr,
+                  [this](const RFTPSLogger& l) {
+                    layer_.EnableTrace(l.SocketTraceOn());
+                    if (server_) server_->Manager().SetHostNameLogging(l.HostNameLookupOn());
+                  }}) {}
+
+RGuiHost::~RGuiHost() {
+  Stop();
+  if (hostWindow_ != 0) loop_.DestroyWindow(hostWindow_);
+}
+
+RServerStartup::Seams RGuiHost::MakeSeams() {
+  RServerStartup::Seams s;
+  s.loadLoggerSettings = [this](const RIniFile* ini) { logger_.LoadSettings(ini); };
+  s.showLoggingState = [this] { logger_.ShowLoggingState(); };
+  s.applyWindow = [this](const RGlobalSettings&, const RCommandLine&) {
+    const std::string path = startup_ ? startup_->IniPath() : std::string();
+    RWindowSettingsStr ws;
+    if (!path.empty()) ws = LoadWindowSettings(RIniFile(path));
+    window_->ApplySettingsAndShow(ws);
+  };
+  s.startSocketLayer = [this](std::string* description, uint32_t* maxSockets) {
+    if (!layer_.Start()) return false;
+    *description = layer_.Description();
+    *maxSockets = layer_.MaxSockets();
+    // The status bar's socket maximum comes from the socket service.
+    OnStatusRecord({SK_MaxSockets, static_cast<int32_t>(layer_.MaxSockets()), 0});
+    return true;
+  };
+  s.startServer = [this](const std::string& iniPath) {
+    server_ = std::make_unique<RFTPServer>(loop_, layer_, *this, iniPath);
+    server_->Start();
+    server_->Manager().SetHostNameLogging(logger_.HostNameLookupOn());
+    OnStatusRecord({SK_MaxUsers, server_->Settings().maxNrUsers, 0});
+    OnStatusRecord({SK_Online, server_->Manager().Online() ? 1 : 0, 0});
+  };
+  s.reloadServer = [this] {
+    if (!server_) return;
+    server_->Reload();
+    OnStatusRecord({SK_MaxUsers, server_->Settings().maxNrUsers, 0});
+  };
+  return s;
+}
+
+int RGuiHost::Start(const std::vector<std::string>& args) {
+  cmd_ = ParseCommandLine(args);
+  const RIniPathInputs where = PathInputs(cmd_);
+  const std::string path = ChooseIniPath(where, [](const std::string& p) { return FileExists(p); });
+  if (!lock_.Acquire(path) && cmd_.single) return 0;
+
+  hostWindow_ = loop_.CreateWindow([this](const RMsg& m) { return OnMessage(m); });
+  // Before the socket layer starts its resolver thread: signals must be
+  // blocked in every thread.
+  for (int sig : {SIGHUP, SIGTERM, SIGINT, SIGUSR1}) loop_.WatchSignal(sig, hostWindow_, MSG_SIGNAL);
+  RGuiOptionsStr options;
+  options.hidden = cmd_.hidden;
+  options.iconic = cmd_.iconic;
+  options.single = cmd_.single;
+  options.noConfirm = cmd_.noConfirm;
+  window_ = std::make_unique<RMainWindow>(*this, options);
+  window_->LogPane()->Attach(&pane_);
+  window_->saveState = [this](const RWindowStateStr& w) {
+    if (startup_) startup_->SaveAtExit(&w);
+  };
+
+  RSocketLayer::SetProcess(&layer_);
+  logger_.InstallAsSink();
+  layer_.SetTrace(false, hostWindow_, MSG_TRACE_LINE);
+  startup_ = std::make_unique<RServerStartup>(loop_.Clock(), MakeSeams());
+  if (startup_->Run(cmd_, where) == RServerStartup::RStartResult::ClockRefused) {
+    // The clock message stays on screen; the server never starts.
+    window_->show();
+    return -1;
+  }
+  secondTimer_ = loop_.AddTimer(1000, true, [this] { logger_.OnSecondTick(); });
+  reloadTimer_ = loop_.AddTimer(RServerStartup::kReloadPollMs, true, [this] {
+    if (startup_->PollReloadSettings()) loop_.PostMessage(hostWindow_, MSG_RELOAD_SETTINGS);
+  });
+  return -1;
+}
+
+void RGuiHost::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  if (secondTimer_ != 0) loop_.CancelTimer(secondTimer_);
+  if (reloadTimer_ != 0) loop_.CancelTimer(reloadTimer_);
+  secondTimer_ = reloadTimer_ = 0;
+  window_.reset();
+  server_.reset();
+  if (RSocketLayer::Process() == &layer_) {
+    layer_.CleanupSockLib();
+    RSocketLayer::SetProcess(nullptr);
+  }
+}
+
+intptr_t RGuiHost::OnMessage(const RMsg& m) {
+  switch (m.message) {
+    case MSG_SIGNAL:
+      if (m.wParam == SIGHUP) {
+        loop_.PostMessage(hostWindow_, MSG_RELOAD_SETTINGS);
+      } else if (m.wParam == SIGUSR1) {
+        ToggleOnline();
+      } else if (window_) {
+        // A signal closes like the window's Exit, without asking.
+        window_->CloseNow();
+      }
+      break;
+    case MSG_RELOAD_SETTINGS:
+      OnReloadRequest();
+      break;
+    case MSG_TRACE_LINE:
+      if (m.lParam != 0) OnTraceLine(0, reinterpret_cast<const char*>(m.lParam));
+      break;
+    case MSG_LOG_LINE:
+      if (m.lParam != 0) {
+        WriteLog(static_cast<int>(m.wParam), reinterpret_cast<const char*>(m.lParam));
+      }
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+// --- RFrontEnd -----------------------------------------------------------------------
+
+void RGuiHost::OnStatusRecord(const RStatusRecordStr& r) {
+  if (window_) window_->OnStatusRecord(r.kind, r.value, r.value2);
+}
+
+void RGuiHost::OnNotify(uint32_t code, uint32_t session, std::string_view text) {
+  if (window_) window_->OnNotify(code, session, text);
+}
+
+void RGuiHost::OnTraceLine(intptr_t, std::string_view text) { WriteLog(LOG_SOCKET_TRACE, text); }
+
+void RGuiHost::OnReloadRequest() {
+  WriteLog(LOG_SCREEN, LoadStr(21009));
+  if (startup_) startup_->Reload();
+}
+
+void RGuiHost::OnCloseRequest() {
+  if (window_) window_->CloseNow();
+}
+
+void RGuiHost::Beep() { QApplication::beep(); }
+
+// --- RGuiEngine ----------------------------------------------------------------------
+
+void RGuiHost::ToggleOnline() {
+  if (server_) server_->Manager().ToggleOnline();
+}
+
+uint32_t RGuiHost::ConnectionsNow() const { return server_ ? Stats().ConnectionsNow : 0; }
+
+void RGuiHost::SetExitPending() {
+  if (server_) server_->Manager().SetExitPending(true);
+}
+
+void RGuiHost::ReloadSettings() {
+  // The same path as a reload asked for by another program.
+  loop_.PostMessage(hostWindow_, MSG_RELOAD_SETTINGS);
+}
+
+std::string RGuiHost::IniPath() const { return startup_ ? startup_->IniPath() : std::string(); }
+
+bool RGuiHost::SaveLogSettings(const RLogSettingsStr& s) {
+  RIniFile* ini = startup_ ? startup_->Ini() : nullptr;
+  return ini != nullptr && logger_.SaveSettings(*ini, s);
+}
+
+RSessionSource* RGuiHost::Sessions() { return server_ ? this : nullptr; }
+
+// --- RSessionSource --------------------------------------------------------------------
+
+intptr_t RGuiHost::Query(uint32_t code, intptr_t record) {
+  if (!server_) return 0;
+  return server_->Manager().SessionQuery(code, record);
+}
+
+std::vector<uint32_t> RGuiHost::SessionNumbers() {
+  uint32_t count = 0;
+  (void)Query(SQ_Count, reinterpret_cast<intptr_t>(&count));
+  std::vector<uint32_t> numbers(count);
+  RSessionListStr list;
+  list.count = count;
+  list.numbers = numbers.data();
+  (void)Query(SQ_List, reinterpret_cast<intptr_t>(&list));
+  numbers.resize(std::min<size_t>(list.count, numbers.size()));
+  return numbers;
+}
+
+std::optional<RSessionLineStr> RGuiHost::Summary(uint32_t session) {
+  RSessionSummaryStr q;
+  q.session = session;
+  (void)Query(SQ_Summary, reinterpret_cast<intptr_t>(&q));
+  if (q.found == 0) return std::nullopt;
+  RSessionLineStr s;
+  s.number = session;
+  s.hour = q.hour;
+  s.minute = q.minute;
+  s.second = q.second;
+  s.percent = q.percent;
+  s.user.assign(q.user, strnlen(q.user, sizeof(q.user)));
+  s.address.assign(q.client, strnlen(q.client, sizeof(q.client)));
+  s.transferState = static_cast<uint32_t>(q.transferState);
+  s.transferBytes = q.transferBytes;
+  s.file.assign(q.file, strnlen(q.file, sizeof(q.file)));
+  return s;
+}
+
+std::optional<RSessionTimesStr> RGuiHost::Timing(uint32_t session) {
+  RSessionTimingStr q;
+  q.session = session;
+  (void)Query(SQ_Timing, reinterpret_cast<intptr_t>(&q));
+  if (q.found == 0) return std::nullopt;
+  return RSessionTimesStr{q.hours,     q.minutes,     q.seconds, q.idleHours,
+                          q.idleMinutes, q.idleSeconds, q.rate};
+}
+
+std::optional<RSessionNameStr> RGuiHost::Host(uint32_t session) {
+  RSessionHostStr q;
+  q.session = session;
+  (void)Query(SQ_HostName, reinterpret_cast<intptr_t>(&q));
+  if (q.found == 0) return std::nullopt;
+  return RSessionNameStr{q.resolved != 0, std::string(q.host, strnlen(q.host, sizeof(q.host)))};
+}
+
+std::optional<RSessionBytesStr> RGuiHost::Traffic(uint32_t session) {
+  RSessionTrafficStr q;
+  q.session = session;
+  (void)Query(SQ_Traffic, reinterpret_cast<intptr_t>(&q));
+  if (q.found == 0) return std::nullopt;
+  return RSessionBytesStr{q.bytesSent, q.bytesReceived,
+                          std::string(q.text, strnlen(q.text, sizeof(q.text)))};
+}
+
+void RGuiHost::SetInfoWindowOpen(bool open) { (void)Query(SQ_WindowOpen, open ? 1 : 0); }
+
+void RGuiHost::Kill(uint32_t session) {
+  // Removal is posted, never done inside the session's own call chain.
+  if (server_) loop_.PostMessage(server_->Manager().MainWindow(), MSG_REMOVE_SESSION, session);
+}
+
+}  // namespace vantor
