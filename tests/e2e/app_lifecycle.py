@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the vantor program: configuration creation and
+conversion, reload by signal and by the ReloadSettings key, shutdown by
+signal, single instance, command line.
+
+    app_lifecycle.py --vantor path/to/vantor
+"""
+import argparse
+import os
+import queue
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+VANTOR = None
+
+
+class Program:
+    """One vantor process with its stdout collected line by line."""
+
+    def __init__(self, *args, env=None):
+        self.proc = subprocess.Popen([VANTOR, *args], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True,
+                                     env=dict(os.environ, LANG="C", LC_ALL="C", **(env or {})))
+        self.lines = []
+        self.q = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.q.put(line.rstrip("\n"))
+        self.q.put(None)
+
+    def wait_for(self, text, timeout=10):
+        """The first line (from now on) that contains text; fails after timeout."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            try:
+                line = self.q.get(timeout=max(0.05, end - time.monotonic()))
+            except queue.Empty:
+                break
+            if line is None:
+                break
+            self.lines.append(line)
+            if text in line:
+                return line
+        raise AssertionError("no line with %r; saw %r" % (text, self.lines))
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def finish(self, timeout=10):
+        rc = self.proc.wait(timeout=timeout)
+        while True:
+            line = self.q.get(timeout=5)
+            if line is None:
+                break
+            self.lines.append(line)
+        return rc
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+def write_atomic(path, text):
+    tmp = path + ".edit"
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+class Lifecycle(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="vantor-app-")
+        self.procs = []
+
+    def tearDown(self):
+        for p in self.procs:
+            p.kill()
+        shutil.rmtree(self.dir)
+
+    def start(self, *args, env=None):
+        p = Program(*args, env=env)
+        self.procs.append(p)
+        return p
+
+    def test_missing_file_created_then_reload_and_exit(self):
+        """A missing INI is created; SIGHUP re-reads it; SIGTERM ends with exit code 0."""
+        ini = os.path.join(self.dir, "VANTOR.INI")
+        p = self.start(ini)
+        self.assertEqual(p.wait_for("VANTOR.INI"), "VANTOR.INI not found, creating new one")
+        p.wait_for("Starting FTP Server...  (Version 2.5k (32-bit))")
+        self.assertIn("No logfile specified, logging messages to screen only", p.lines)
+        with open(ini) as f:
+            self.assertEqual(f.read(),
+                             "[GLOBAL]\nVersion=2.5.11.3\n\n[USER=** Default **]\nTimeOut=45\n")
+        self.assertEqual(os.stat(ini).st_mode & 0o777, 0o600)
+        log = os.path.join(self.dir, "ftp.log")
+        write_atomic(ini, "[GLOBAL]\nVersion=2.5.11.3\nLogfile=%s\nLogSystemMes=NO\n" % log)
+        p.signal(signal.SIGHUP)
+        p.wait_for("Reloading settings...")
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+        # System messages now go to the file only.
+        self.assertNotIn("FTP server going down...", "\n".join(p.lines))
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertEqual(len(lines), 1)
+        self.assertRegex(lines[0],
+                         r"^\[1\] \w{3} \d\d\w{3}\d\d \d\d:\d\d:\d\d - FTP server going down\.\.\.$")
+
+    def test_sigint_closes_with_the_closing_line(self):
+        ini = os.path.join(self.dir, "v.ini")
+        p = self.start(ini)
+        p.wait_for("Starting FTP Server...")
+        p.signal(signal.SIGINT)
+        self.assertEqual(p.finish(), 0)
+        self.assertRegex(p.lines[-1], r"^\[1\] .* - FTP server going down\.\.\.$")
+
+    def test_cannot_create(self):
+        """A file that cannot be created: the server runs without configuration."""
+        ini = os.path.join(self.dir, "missing-dir", "v.ini")
+        p = self.start(ini)
+        p.wait_for("CANNOT ACCESS/CREATE VANTOR.INI FILE! - NO FTP ACCESS")
+        p.wait_for("Starting FTP Server...")
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+        self.assertFalse(os.path.exists(os.path.dirname(ini)))
+
+    def test_old_file_converted(self):
+        ini = os.path.join(self.dir, "v.ini")
+        with open(ini, "w") as f:
+            f.write("[GLOBAL]\nVersion=2.3.0.0\n[user=all]\nTimeOut=9\n")
+        p = self.start(ini)
+        p.wait_for("Converting VANTOR.INI file to new format...")
+        p.wait_for("Starting FTP Server...")
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+        with open(ini) as f:
+            text = f.read()
+        self.assertIn("[USER=** Default **]\nTimeOut=9\n", text)
+        self.assertIn("Version=2.5.11.3", text)
+        with open(os.path.join(self.dir, "Vantor.bak")) as f:
+            self.assertIn("[user=all]", f.read())
+
+    def test_single_instance(self):
+        """-s gives way to a server running on the same file; without -s it starts."""
+        ini = os.path.join(self.dir, "v.ini")
+        first = self.start(ini)
+        first.wait_for("Starting FTP Server...")
+        second = self.start("-s", ini)
+        self.assertEqual(second.finish(), 0)
+        self.assertEqual(second.lines, [])
+        self.assertIn("Another vantor is already running on " + ini, second.proc.stderr.read())
+        other = self.start("-s", os.path.join(self.dir, "other.ini"))
+        other.wait_for("Starting FTP Server...")
+        other.signal(signal.SIGTERM)
+        self.assertEqual(other.finish(), 0)
+        first.signal(signal.SIGTERM)
+        self.assertEqual(first.finish(), 0)
+
+    def test_hidden_prints_nothing(self):
+        ini = os.path.join(self.dir, "v.ini")
+        p = self.start("-h", ini)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(ini) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+        self.assertEqual(p.lines, [])
+
+    def test_command_line(self):
+        out = subprocess.run([VANTOR, "--version"], capture_output=True, text=True, timeout=10)
+        self.assertEqual((out.returncode, out.stdout), (0, "vantor 2.5.11.3\n"))
+        out = subprocess.run([VANTOR, "--help"], capture_output=True, text=True, timeout=10,
+                             env=dict(os.environ, LANG="C", LC_ALL="C"))
+        self.assertEqual(out.returncode, 0)
+        self.assertTrue(out.stdout.startswith("Usage: vantor [-h] [-i] [-s] [-u]"))
+
+    def test_reload_settings_key(self):
+        """ReloadSettings=TRUE set by another program is removed within about 15 s."""
+        ini = os.path.join(self.dir, "v.ini")
+        p = self.start(ini)
+        p.wait_for("Starting FTP Server...")
+        write_atomic(ini, "[GLOBAL]\nVersion=2.5.11.3\nReloadSettings=TRUE\nPortNr=2121\n")
+        p.wait_for("Reloading settings...", timeout=20)
+        with open(ini) as f:
+            self.assertEqual(f.read(), "[GLOBAL]\nVersion=2.5.11.3\nPortNr=2121\n")
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+
+
+if __name__ == "__main__":
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--vantor", required=True)
+    opts, rest = ap.parse_known_args()
+    VANTOR = os.path.abspath(opts.vantor)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
