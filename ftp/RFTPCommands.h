@@ -98,6 +98,10 @@ class RFTPCommandTable {
   RFTPHookFactory hookFactory_ = nullptr;
 };
 
+// Referencing this keeps the login and session commands in a program that
+// links the archive without taking it whole (the fuzz targets).
+extern const int kFtpLoginCommandsAnchor;
+
 // Registers commands at static initialisation.
 struct RFTPCommandRegistrar {
   RFTPCommandRegistrar(std::initializer_list<RFTPCommandStr> commands);

@@ -342,4 +342,7 @@ const RFTPCommandRegistrar kRegister({
 });
 
 }  // namespace
+
+const int kFtpLoginCommandsAnchor = 1;
+
 }  // namespace vantor
