@@ -1,5 +1,6 @@
 #include "ftp/RFTPServer.h"
 
+#include "config/RProfile.h"
 #include "fs/RFsSettings.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
@@ -47,6 +48,9 @@ void RFTPServer::Reload() {
 
 void RFTPServer::ApplySwitches() {
   layer_.SetSpeedLimit(settings_.speedLimit);
+  // Names are looked up after admission only when some log shows them.
+  manager_->SetHostNameLogging(ProfileBool(ini_, kGlobalSection, "LogIPNames", true) ||
+                               ProfileBool(ini_, kGlobalSection, "LogFileIPNames", true));
   RFsSettingsStr fs;
   fs.drives = RDriveMap::FromEntries(ini_.SectionEntries("DRIVES"));
   fs.linkFile = settings_.linkFile;

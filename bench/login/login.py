@@ -1,0 +1,277 @@
+"""Login benchmark: Vantor against python3-pyftpdlib and vsftpd on loopback.
+
+For each server: logins per second (connect, USER, PASS, QUIT) with one
+client and with 50 concurrent clients for 5 seconds each, the server's CPU
+time per login, then 1000 idle logged-in sessions with the server's PSS
+before and after and a NOOP on every session. All clients log in as the
+anonymous user, which every server offers without system accounts.
+"""
+import argparse
+import asyncio
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+ARGS = None
+SESSIONS = 1000
+SECONDS = 5.0
+CONCURRENCY = 50
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def tree(pid):
+    """The process and its descendants."""
+    kids = {}
+    for d in os.listdir("/proc"):
+        if not d.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % d) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            kids.setdefault(int(fields[1]), []).append(int(d))
+        except OSError:
+            continue
+    out, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        out.append(p)
+        todo.extend(kids.get(p, []))
+    return out
+
+
+def cpu_seconds(pid):
+    """CPU of the process tree, reaped children included."""
+    tick = os.sysconf("SC_CLK_TCK")
+    total = 0
+    for p in tree(pid):
+        try:
+            with open("/proc/%d/stat" % p) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            total += sum(int(x) for x in fields[11:15])
+        except OSError:
+            pass
+    return total / tick
+
+
+def pss_kib(pid):
+    total = 0
+    for p in tree(pid):
+        try:
+            with open("/proc/%d/smaps_rollup" % p) as f:
+                for line in f:
+                    if line.startswith("Pss:"):
+                        total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
+class Server:
+    def __init__(self, name, cmd, port, env=None):
+        self.name, self.port = name, port
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     env=env, cwd=ARGS.work)
+        deadline = time.time() + 15
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                time.sleep(0.3)
+                return
+            except OSError:
+                time.sleep(0.1)
+        raise RuntimeError("%s did not start" % name)
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def start_vantor():
+    port = free_port()
+    home = os.path.join(ARGS.work, "home")
+    os.makedirs(home, exist_ok=True)
+    ini = os.path.join(ARGS.work, "vantor-login.ini")
+    with open(ini, "w") as f:
+        f.write("[GLOBAL]\nPortNr=%d\nLogIPNames=NO\nLogFileIPNames=NO\n"
+                "[USER=anonymous]\nHomeDir=%s\n" % (port, home))
+    return Server("vantor", [ARGS.vantor, "--quiet", ini], port)
+
+
+def start_pyftpdlib():
+    port = free_port()
+    home = os.path.join(ARGS.work, "home")
+    os.makedirs(home, exist_ok=True)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.join(ARGS.peers, "usr/lib/python3/dist-packages")
+    code = ("import logging; logging.disable(logging.CRITICAL)\n"
+            "from pyftpdlib.authorizers import DummyAuthorizer\n"
+            "from pyftpdlib.handlers import FTPHandler\n"
+            "from pyftpdlib.servers import FTPServer\n"
+            "a = DummyAuthorizer(); a.add_anonymous(%r)\n"
+            "h = FTPHandler; h.authorizer = a\n"
+            "s = FTPServer(('127.0.0.1', %d), h); s.max_cons = 5000; s.max_cons_per_ip = 5000\n"
+            "s.serve_forever(handle_exit=True)\n" % (home, port))
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+    return Server("pyftpdlib", [python, "-c", code], port, env=env)
+
+
+def start_vsftpd():
+    port = free_port()
+    home = os.path.join(ARGS.work, "home")
+    empty = os.path.join(ARGS.work, "vsftpd-empty")
+    os.makedirs(empty, exist_ok=True)
+    conf = os.path.join(ARGS.work, "vsftpd-login.conf")
+    with open(conf, "w") as f:
+        f.write("\n".join([
+            "listen=YES", "listen_address=127.0.0.1", "listen_port=%d" % port, "background=NO",
+            "anonymous_enable=YES", "local_enable=NO", "anon_root=" + home,
+            "ftp_username=nobody", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
+            "seccomp_sandbox=NO", "max_clients=5000", "max_per_ip=5000", "xferlog_enable=NO",
+            "tcp_wrappers=NO", ""]))
+    env = dict(os.environ)
+    env["LD_LIBRARY_PATH"] = os.path.join(ARGS.peers, "lib/x86_64-linux-gnu")
+    return Server("vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf], port, env=env)
+
+
+async def reply(reader):
+    """One reply (multi-line replies end with "ddd ")."""
+    line = await reader.readline()
+    if not line:
+        raise EOFError
+    if len(line) >= 4 and line[3:4] == b"-":
+        code = line[:3] + b" "
+        while True:
+            line = await reader.readline()
+            if not line:
+                raise EOFError
+            if line.startswith(code):
+                break
+    return line
+
+
+async def one_login(port):
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    await reply(reader)
+    writer.write(b"USER anonymous\r\n")
+    await reply(reader)
+    writer.write(b"PASS bench@example.org\r\n")
+    r = await reply(reader)
+    if not r.startswith(b"230"):
+        raise RuntimeError("login refused: %r" % r)
+    writer.write(b"QUIT\r\n")
+    await reply(reader)
+    writer.close()
+    return True
+
+
+async def login_loop(port, workers):
+    count = 0
+    stop = time.time() + SECONDS
+
+    async def worker():
+        nonlocal count
+        while time.time() < stop:
+            await one_login(port)
+            count += 1
+
+    await asyncio.gather(*(worker() for _ in range(workers)))
+    return count
+
+
+async def idle_sessions(port):
+    conns = []
+    for _ in range(SESSIONS):
+        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+        await reply(reader)
+        writer.write(b"USER anonymous\r\nPASS bench@example.org\r\n")
+        await reply(reader)
+        r = await reply(reader)
+        if not r.startswith(b"230"):
+            raise RuntimeError("login refused: %r" % r)
+        conns.append((reader, writer))
+    return conns
+
+
+async def noop_all(conns):
+    for _, w in conns:
+        w.write(b"NOOP\r\n")
+    answered = 0
+    for r, _ in conns:
+        if (await reply(r)).startswith(b"200"):
+            answered += 1
+    return answered
+
+
+def measure(srv):
+    pid = srv.proc.pid
+    out = {}
+    for workers, key in ((1, "seq"), (CONCURRENCY, "par")):
+        cpu0 = cpu_seconds(pid)
+        t0 = time.time()
+        n = asyncio.run(login_loop(srv.port, workers))
+        dt = time.time() - t0
+        time.sleep(0.5)
+        out[key] = n / dt
+        out[key + "_cpu_us"] = (cpu_seconds(pid) - cpu0) / max(n, 1) * 1e6
+    time.sleep(1)
+    before = pss_kib(pid)
+
+    async def idle():
+        conns = await idle_sessions(srv.port)
+        await asyncio.sleep(1)
+        after = pss_kib(pid)
+        answered = await noop_all(conns)
+        for _, w in conns:
+            w.close()
+        return after, answered
+
+    after, answered = asyncio.run(idle())
+    out["pss_before"] = before
+    out["pss_after"] = after
+    out["per_session"] = (after - before) / SESSIONS
+    out["noop"] = answered
+    return out
+
+
+def main():
+    global ARGS
+    p = argparse.ArgumentParser()
+    p.add_argument("--vantor", required=True)
+    p.add_argument("--peers", required=True)
+    p.add_argument("--work", required=True)
+    ARGS = p.parse_args()
+    rows = []
+    for start in (start_vantor, start_pyftpdlib, start_vsftpd):
+        srv = start()
+        try:
+            rows.append((srv.name, measure(srv)))
+        except Exception as e:  # a peer that cannot run is reported, not fatal
+            rows.append((srv.name, {"error": str(e)}))
+        finally:
+            srv.stop()
+    print("%-10s %10s %10s %12s %12s %9s %9s %10s %6s" % (
+        "server", "seq/s", "par50/s", "cpu/login", "cpu/login50", "PSS0 KiB", "PSS1 KiB",
+        "KiB/sess", "NOOP"))
+    for name, r in rows:
+        if "error" in r:
+            print("%-10s error: %s" % (name, r["error"]))
+            continue
+        print("%-10s %10.0f %10.0f %10.0fus %10.0fus %9d %9d %10.1f %6d" % (
+            name, r["seq"], r["par"], r["seq_cpu_us"], r["par_cpu_us"], r["pss_before"],
+            r["pss_after"], r["per_session"], r["noop"]))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Logins against Vantor, Debian's python3-pyftpdlib and vsftpd on loopback:
+# connect/USER/PASS/QUIT sequentially and with 50 concurrent clients (5 s
+# each), server CPU time per login, then 1000 idle logged-in sessions (PSS
+# of the server before and after, NOOP answered by all).
+#
+# The peers are fetched with `apt-get download` and unpacked with `dpkg -x`
+# into work/ of this folder; they run from there on their own loopback
+# ports and are never installed or run as services.
+#
+#   bench/login/run.sh            (VANTOR_BUILD_DIR, VANTOR_BENCH_DIR override)
+set -euo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+WORK=${VANTOR_BENCH_DIR:-$HERE/work}
+BUILD=${VANTOR_BUILD_DIR:-$ROOT/build-bench}
+mkdir -p "$WORK/debs"
+
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON >/dev/null
+cmake --build "$BUILD" -j2 --target vantor-e2e-server >/dev/null
+
+if [ ! -x "$WORK/peers/usr/sbin/vsftpd" ] || [ ! -d "$WORK/peers/usr/lib/python3/dist-packages/pyftpdlib" ]; then
+  (cd "$WORK/debs" && apt-get download vsftpd libwrap0 python3-pyftpdlib >/dev/null 2>&1)
+  for d in "$WORK"/debs/*.deb; do dpkg -x "$d" "$WORK/peers"; done
+fi
+
+exec python3 "$HERE/login.py" --vantor "$BUILD/tests/e2e/vantor-e2e-server" \
+  --peers "$WORK/peers" --work "$WORK"
