@@ -576,7 +576,10 @@ class Generator {
         }
         continue;
       }
-      if (o_.recursive && e.type == EntryType::Directory && e.name != "." && e.name != "..") {
+      // Recursion never descends through a link (even a followed one), so a
+      // link to an ancestor cannot make the listing endless.
+      if (o_.recursive && e.type == EntryType::Directory && e.linkTarget.empty() && e.name != "." &&
+          e.name != "..") {
         found.push_back({Child(dir, e.name), {}});
       }
       keep.push_back(std::move(e));

@@ -323,6 +323,18 @@ TEST_F(ListingTest, Links) {
             "total 1\n-rwxrwxrwx   1 user     group           5 May 18 20:26 x.txt\n");
 }
 
+// Recursion does not descend through links, followed or not, so a link to
+// an ancestor cannot make a listing endless.
+TEST_F(ListingTest, RecursionIgnoresLinks) {
+  Symlink("..", "c/ftp/sub/upl");
+  for (const char* opts : {"-R1", "-RL1", "-RlL"}) {
+    SCOPED_TRACE(opts);
+    std::string out = List(opts);
+    EXPECT_NE(out.find("/c:/ftp/sub:\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("upl:"), std::string::npos) << out;
+  }
+}
+
 // A 5 GiB sparse file shows its true size and block count.
 TEST_F(ListingTest, LargeFile) {
   int fd = open(P("c/big/big.iso").c_str(), O_CREAT | O_WRONLY, 0644);
