@@ -72,6 +72,9 @@ std::vector<std::string_view> NumberedValues(const Entries& e, std::string_view 
     size_t n = 0;
     auto [ptr, ec] = std::from_chars(num.data(), num.data() + num.size(), n);
     if (ec != std::errc() || ptr != num.data() + num.size()) continue;
+    // The list ends at the first gap, so a number beyond the count of
+    // entries can never be reached (and must not size the table).
+    if (n > e.size()) continue;
     if (byNumber.size() < n) byNumber.resize(n);
     if (byNumber[n - 1].data() == nullptr) byNumber[n - 1] = kv.second;  // first one wins
   }

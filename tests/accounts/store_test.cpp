@@ -168,7 +168,7 @@ TEST_F(StoreTest, DirectoryRulesThroughTheStore) {
       "[USER=** Default **]\nAccess1=C:\\,RLP\n"
       "[GROUP=g]\nAccess1=C:\\group,RWLP\n"
       "[USER=joe]\nGroup=g\nAccess1=*.exe,\nAccess2=C:\\ftp,RWLP\nAccess3=C:\\ftp\\private,P\n"
-      "Access5=C:\\skipped,RWP\n"
+      "Access5=C:\\skipped,RWP\nAccess999999=C:\\,RWP\n"
       "[USER=anonymous]\nAccess1=C:\\pub,RL\n");
   RFTPSSecurity s(ini_, &clock_);
   struct Case {
