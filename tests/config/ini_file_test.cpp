@@ -1,7 +1,11 @@
 #include "config/RIniFile.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -248,6 +252,36 @@ TEST(RFile, ReplaceKeepsModeAndLink) {
   EXPECT_EQ(readId, id);
   EXPECT_FALSE(ReadWholeFile(dir.Path(), &data));  // a directory is no file
   EXPECT_FALSE(StatFile(dir.File("none")).exists);
+}
+
+}  // namespace
+
+namespace {
+
+// A disk that fills up during the write (the file size limit stands in for
+// it) leaves the old file whole and no temporary file behind.
+TEST(RIniFile, FullDiskKeepsOldFile) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  const std::string before = "[S]\nA=1\n" + std::string(2000, ';') + "\n";
+  WriteText(path, before);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The child only: over the limit, write() fails with EFBIG instead of
+    // the process being stopped by SIGXFSZ.
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = {4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    RIniFile ini(path);
+    const bool ok = ini.WriteString("S", "B", std::string(8192, 'x'));
+    ::_exit(ok ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the write reported success";
+  EXPECT_EQ(ReadText(path), before);
 }
 
 }  // namespace
