@@ -152,6 +152,7 @@ void OnSessionAbort(RFTPSComInterp& s, std::string_view reason) {
 }
 
 void OnReinitialize(RFTPSComInterp& s) {
+  s.AsciiType = true;
   s.PassiveSocket.reset();
   s.PassiveMode = false;
   s.DataAddress.clear();
@@ -220,7 +221,15 @@ std::string CommandArgument(std::string_view line, size_t verbLen) {
 }
 
 int64_t TransferredSoFar(RFTPSComInterp& s) {
-  return s.TransferBytes + TransferExt(s).bufferFill;
+  RFTPSTransferExt& x = TransferExt(s);
+  return s.TransferBytes + x.bufferFill - x.folded;
+}
+
+void TakeBlockBytes(RFTPSComInterp& s) {
+  RFTPSTransferExt& x = TransferExt(s);
+  s.TransferBytes += x.bufferFill - x.folded;
+  x.bufferFill = 0;
+  x.folded = 0;
 }
 
 bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenReply) {
@@ -271,6 +280,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
   }
   s.TransferBytes = 0;
   x.bufferFill = 0;
+  x.folded = 0;
   if (status == WS_OK && s.DataSocket) ApplyDataSocketSettings(s, *s.DataSocket);
   const bool ok = status == WS_OK && s.DataSocket != nullptr;
   switch (s.TransferState) {

@@ -110,8 +110,7 @@ void SendNextLine(RFTPSComInterp& s, int status) {
     EndSend(s, true, 1036, false);
     return;
   }
-  s.TransferBytes += x.bufferFill;
-  x.bufferFill = 0;
+  TakeBlockBytes(s);
   if (x.lines.empty()) {
     EndSend(s, false, 1037, false);
     return;

@@ -399,9 +399,8 @@ void SendCompleted(RFTPSComInterp& s, int status) {
     EndSend(s, true, 1034, false);
     return;
   }
-  s.TransferBytes += x.bufferFill;
   x.sendOffset += x.bufferFill;
-  x.bufferFill = 0;
+  TakeBlockBytes(s);
   SendNextBlock(s);
 }
 
@@ -437,8 +436,7 @@ void ReceiveCompleted(RFTPSComInterp& s, int status) {
     EndReceive(s, true, 1060, false);
     return;
   }
-  s.TransferBytes += x.bufferFill;
-  x.bufferFill = 0;
+  TakeBlockBytes(s);
   if (status == WS_SoftClose) return;  // the closing event ends the upload
   ReceiveNextBlock(s);
 }
@@ -446,7 +444,7 @@ void ReceiveCompleted(RFTPSComInterp& s, int status) {
 void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
   RFTPSTransferExt& x = TransferExt(s);
   const int64_t elapsed = NowMs(s) - s.TransferStartMs + 10;
-  s.TransferBytes += x.bufferFill;
+  TakeBlockBytes(s);
   const int dataStatus = DataSideStatus(s, false);
   const bool listing = x.listing;
   x.buffer.reset();
@@ -483,13 +481,14 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
   if (!suppress) SendEndReply(s, reply);
   s.TransferBytes = 0;
   x.bufferFill = 0;
+  x.folded = 0;
 }
 
 void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
   RFTPSTransferExt& x = TransferExt(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
   const int64_t elapsed = NowMs(s) - s.TransferStartMs + 10;
-  s.TransferBytes += x.bufferFill;
+  TakeBlockBytes(s);
   const int dataStatus = DataSideStatus(s, true);
   x.buffer.reset();
   x.bufferSize = 0;
@@ -550,6 +549,7 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
   if (!suppress) SendEndReply(s, reply);
   s.TransferBytes = 0;
   x.bufferFill = 0;
+  x.folded = 0;
 }
 
 void TransferTick(RFTPSComInterp& s) {
@@ -575,6 +575,10 @@ void TransferTick(RFTPSComInterp& s) {
     }
   }
   x.lastTickCount = static_cast<uint64_t>(bytes);
+  // The session's progress notice reads TransferBytes: count the bytes of
+  // the block in progress now (a fast RETR block can be the whole file).
+  s.TransferBytes += x.bufferFill - x.folded;
+  x.folded = x.bufferFill;
 }
 
 }  // namespace vantor

@@ -45,6 +45,7 @@ class RFTPSTransferExt final : public RFTPSessionExt {
   std::unique_ptr<char[]> buffer;  // receive buffer; sends go file-to-socket
   int64_t bufferSize = 0;
   int64_t bufferFill = 0;  // bytes of the block in progress (the layer's counter)
+  int64_t folded = 0;      // part of bufferFill already counted in TransferBytes
   int64_t sendOffset = 0;  // file offset of the next block to send
   int64_t fileSize = 0;    // size of the file being sent
   bool listing = false;    // the transfer is a listing
@@ -76,6 +77,8 @@ void AbortTransfer(RFTPSComInterp& s, int status, bool killed = false);
 void CloseDataSockets(RFTPSComInterp& s);
 // The transfer byte counter including the block in progress.
 int64_t TransferredSoFar(RFTPSComInterp& s);
+// Counts the finished block in TransferBytes and starts the next count.
+void TakeBlockBytes(RFTPSComInterp& s);
 
 // --- transfers (RFTPSTransfer.cpp) -------------------------------------------
 void StartSending(RFTPSComInterp& s);

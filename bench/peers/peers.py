@@ -1,0 +1,254 @@
+"""Measures vantor and the peer servers side by side (see run.sh).
+
+Every figure is taken from the client side with curl, except CPU: the
+server process's own user + system time (children included) read from
+/proc before and after the RETR runs. Ratios are vantor / best peer."""
+import argparse
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+GiB = 1 << 30
+MiB = 1 << 20
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_port(port, timeout=10):
+    end = time.time() + timeout
+    while time.time() < end:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            time.sleep(0.1)
+    return False
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return sum(int(x) for x in fields[11:15]) / TICK  # utime stime cutime cstime
+
+
+def curl(args, timeout=600):
+    r = subprocess.run(["curl", "-s", "-S", "--max-time", str(timeout)] + args,
+                       capture_output=True, text=True, timeout=timeout + 10)
+    if r.returncode != 0:
+        raise RuntimeError("curl %s: %s" % (" ".join(args), r.stderr.strip()))
+    return r.stdout
+
+
+def make_data(data):
+    os.makedirs(os.path.join(data, "up"), exist_ok=True)
+    os.chmod(data, 0o755)
+    os.chmod(os.path.join(data, "up"), 0o777)
+    for name, size in (("big", GiB), ("m50", 50 * MiB)):
+        p = os.path.join(data, name)
+        if not os.path.exists(p) or os.path.getsize(p) != size:
+            with open(p, "wb") as f:
+                chunk = os.urandom(MiB)
+                for _ in range(size // MiB):
+                    f.write(chunk)
+    many = os.path.join(data, "many")
+    if not os.path.isdir(many) or len(os.listdir(many)) != 10000:
+        shutil.rmtree(many, ignore_errors=True)
+        os.makedirs(many)
+        for i in range(10000):
+            with open(os.path.join(many, "file%05d.txt" % i), "w") as f:
+                f.write("x" * (i % 100))
+    src = os.path.join(os.path.dirname(data), "upload.src")
+    if not os.path.exists(src):
+        shutil.copyfile(os.path.join(data, "big"), src)
+    return src
+
+
+class Srv:
+    def __init__(self, name, cmd, port, env=None, auth=("bench", "bench")):
+        self.name, self.port, self.auth = name, port, auth
+        self.log = open(os.path.join(ARGS.work, name + ".log"), "w")
+        self.proc = subprocess.Popen(cmd, stdout=self.log, stderr=subprocess.STDOUT, env=env)
+        if not wait_port(port):
+            self.stop()
+            raise RuntimeError(name + " did not start (see %s.log)" % name)
+
+    def url(self, path):
+        return "ftp://127.0.0.1:%d/%s" % (self.port, path)
+
+    def user(self):
+        return ["-u", "%s:%s" % self.auth] if self.auth else []
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def start_vantor(data):
+    port = free_port()
+    ini = os.path.join(ARGS.work, "vantor.ini")
+    with open(ini, "w") as f:
+        f.write("[GLOBAL]\nPortNr=%d\nEncryptPasswords=no\n[DRIVES]\nC=%s\n"
+                "[USER=bench]\nPassword=bench\nHomeDir=C:\\\nAccess1=C:\\,RWAMDCLP\n"
+                "[USER=slow]\nPassword=slow\nHomeDir=C:\\\nAccess1=C:\\,RWAMDCLP\n"
+                "SpeedLimit=1000000\n" % (port, data))
+    return Srv("vantor", [ARGS.vantor, "--quiet", ini], port)
+
+
+def peer_env():
+    env = dict(os.environ)
+    libs = [os.path.join(ARGS.peers, p) for p in ("usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu")]
+    env["LD_LIBRARY_PATH"] = ":".join(libs)
+    return env
+
+
+def start_vsftpd(data):
+    port = free_port()
+    empty = os.path.join(ARGS.work, "vsftpd-empty")
+    os.makedirs(empty, exist_ok=True)
+    conf = os.path.join(ARGS.work, "vsftpd.conf")
+    with open(conf, "w") as f:
+        f.write("\n".join([
+            "listen=YES", "listen_address=127.0.0.1", "listen_port=%d" % port, "background=NO",
+            "anonymous_enable=YES", "local_enable=NO", "write_enable=YES",
+            "anon_upload_enable=YES", "anon_mkdir_write_enable=YES", "anon_other_write_enable=YES",
+            "anon_world_readable_only=NO", "anon_root=" + data, "no_anon_password=YES",
+            "ftp_username=nobody", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
+            "seccomp_sandbox=NO", "max_clients=100", "max_per_ip=100", "pasv_enable=YES",
+            "xferlog_enable=NO", "dirlist_enable=YES", "tcp_wrappers=NO", ""]))
+    return Srv("vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf], port,
+               env=peer_env(), auth=("anonymous", "x"))
+
+
+def start_pureftpd(data):
+    port = free_port()
+    passwd = os.path.join(ARGS.work, "pureftpd.passwd")
+    pdb = os.path.join(ARGS.work, "pureftpd.pdb")
+    for p in (passwd, pdb):
+        if os.path.exists(p):
+            os.remove(p)
+    subprocess.run([os.path.join(ARGS.peers, "usr/bin/pure-pw"), "useradd", "bench", "-u", "65534",
+                    "-g", "65534", "-d", data, "-f", passwd, "-F", pdb, "-m"],
+                   input="bench\nbench\n", text=True, check=True, capture_output=True,
+                   env=peer_env())
+    cmd = [os.path.join(ARGS.peers, "usr/sbin/pure-ftpd"), "-S", "127.0.0.1,%d" % port,
+           "-l", "puredb:" + pdb, "-E", "-H", "-c", "100", "-C", "100", "-u", "100"]
+    return Srv("pure-ftpd", cmd, port, env=peer_env())
+
+
+def start_proftpd(data):
+    port = free_port()
+    w = ARGS.work
+    r = subprocess.run(["openssl", "passwd", "-1", "bench"], capture_output=True, text=True,
+                       check=True)
+    with open(os.path.join(w, "proftpd.passwd"), "w") as f:
+        f.write("bench:%s:65534:65534::%s:/bin/sh\n" % (r.stdout.strip(), data))
+    os.chmod(os.path.join(w, "proftpd.passwd"), 0o600)
+    with open(os.path.join(w, "proftpd.group"), "w") as f:
+        f.write("nogroup:x:65534:\n")
+    os.chmod(os.path.join(w, "proftpd.group"), 0o600)
+    conf = os.path.join(w, "proftpd.conf")
+    with open(conf, "w") as f:
+        f.write("\n".join([
+            "ServerType standalone", "DefaultServer on", "Port %d" % port,
+            "DefaultAddress 127.0.0.1", "UseIPv6 off", "User nobody", "Group nogroup",
+            "PidFile %s/proftpd.pid" % w, "ScoreboardFile %s/proftpd.scoreboard" % w,
+            "DelayTable none", "WtmpLog off", "AuthOrder mod_auth_file.c",
+            "AuthUserFile %s/proftpd.passwd" % w, "AuthGroupFile %s/proftpd.group" % w,
+            "RequireValidShell off", "AllowOverwrite on", "UseReverseDNS off",
+            "MaxInstances 100", "TransferLog none", "ServerLog none", ""]))
+    cmd = [os.path.join(ARGS.peers, "usr/sbin/proftpd"), "-n", "-q", "-c", conf]
+    return Srv("proftpd", cmd, port, env=peer_env())
+
+
+def measure(srv, src, data):
+    out = {}
+    u = srv.user()
+    cpu0 = cpu_seconds(srv.proc.pid)
+    rates = [float(curl(u + ["-o", "/dev/null", "-w", "%{speed_download}", srv.url("big")]))
+             for _ in range(3)]
+    cpu1 = cpu_seconds(srv.proc.pid)
+    out["retr"] = statistics.median(rates)
+    out["cpu"] = (cpu1 - cpu0) / 3.0  # seconds per GiB
+    rates = []
+    for _ in range(5):
+        rates.append(float(curl(u + ["-T", src, "-w", "%{speed_upload}", srv.url("up/s.bin")])))
+        os.remove(os.path.join(data, "up", "s.bin"))
+    out["stor"] = statistics.median(rates)
+    t0 = time.time()
+    procs = [subprocess.Popen(["curl", "-s", "-S", "--max-time", "300", "-o", "/dev/null"] + u +
+                              [srv.url("m50")]) for _ in range(20)]
+    bad = sum(p.wait() != 0 for p in procs)
+    out["par"] = 20 * 50 * MiB / (time.time() - t0) if bad == 0 else 0.0
+    for key in ("list1", "list2"):
+        t0 = time.time()
+        text = curl(u + [srv.url("many/")])
+        out[key] = time.time() - t0
+        if text.count("\n") < 10000:
+            raise RuntimeError("%s: short listing (%d lines)" % (srv.name, text.count("\n")))
+    return out
+
+
+def speed_limit(srv):
+    t0 = time.time()
+    rate = float(curl(["-u", "slow:slow", "-r", "0-%d" % (10 * 1000000 - 1), "-o", "/dev/null",
+                       "-w", "%{speed_download}", srv.url("big")], timeout=60))
+    return rate, time.time() - t0
+
+
+def main():
+    data = os.path.join(ARGS.work, "data")
+    src = make_data(data)
+    results = {}
+    for name, start in (("vantor", start_vantor), ("vsftpd", start_vsftpd),
+                        ("pure-ftpd", start_pureftpd), ("proftpd", start_proftpd)):
+        try:
+            srv = start(data)
+        except Exception as e:
+            print("%-10s not measured: %s" % (name, e))
+            continue
+        try:
+            results[name] = measure(srv, src, data)
+            if name == "vantor":
+                results[name]["limit"] = speed_limit(srv)
+        except Exception as e:
+            print("%-10s failed: %s" % (name, e))
+        finally:
+            srv.stop()
+    print("%-10s %12s %12s %12s %10s %9s %9s" % ("server", "RETR MB/s", "STOR MB/s",
+                                                 "20xDL MB/s", "CPU s/GiB", "LIST1 s", "LIST2 s"))
+    for name, r in results.items():
+        print("%-10s %12.0f %12.0f %12.0f %10.3f %9.3f %9.3f" % (
+            name, r["retr"] / 1e6, r["stor"] / 1e6, r["par"] / 1e6, r["cpu"], r["list1"], r["list2"]))
+    peers = {k: v for k, v in results.items() if k != "vantor"}
+    if "vantor" in results and peers:
+        v = results["vantor"]
+        best = lambda key, low=False: (min if low else max)(p[key] for p in peers.values())
+        print("ratios to the best peer: RETR %.2f  STOR %.2f  20xDL %.2f  CPU %.2f  LIST2 %.2f" % (
+            v["retr"] / best("retr"), v["stor"] / best("stor"), v["par"] / best("par"),
+            v["cpu"] / best("cpu", True), v["list2"] / best("list2", True)))
+    if "vantor" in results and "limit" in results["vantor"]:
+        rate, secs = results["vantor"]["limit"]
+        print("SpeedLimit=1000000: %.0f bytes/s over %.1f s (%.1f%% off)" % (
+            rate, secs, 100.0 * (rate - 1e6) / 1e6))
+
+
+ap = argparse.ArgumentParser()
+ap.add_argument("--vantor", required=True)
+ap.add_argument("--peers", required=True)
+ap.add_argument("--work", required=True)
+ARGS = ap.parse_args()
+main()
