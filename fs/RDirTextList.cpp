@@ -11,6 +11,8 @@
 #include "fs/RPath.h"
 #include "platform/RClock.h"
 #include "platform/RDirWatch.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
 
 namespace vantor {
 namespace {
@@ -22,6 +24,7 @@ constexpr size_t kMaxOptions = 253;
 constexpr size_t kMaxWatchesPerEntry = 64;  // recursive listings beyond this just expire
 constexpr size_t kMaxWatchesTotal = 4096;
 constexpr int kWorkerWaitMs = 10000;
+constexpr uint32_t kMsgNoNotifications = 24000;
 
 struct CacheEntryStr {
   std::string user;
@@ -168,16 +171,18 @@ class RDirCache {
     table_.resize(static_cast<size_t>(size_));
     stop_.store(false);
     watch_ = std::make_unique<RDirWatch>();
-    if (!watch_->Valid()) {
-      lifetime_ = kUnwatchedLifetime;
-      return;
+    if (watch_->Valid()) {
+      try {
+        worker_ = std::thread([this, w = watch_.get()] { WorkerLoop(w); });
+        workerRunning_ = true;
+        return;
+      } catch (const std::system_error&) {
+      }
     }
-    try {
-      worker_ = std::thread([this, w = watch_.get()] { WorkerLoop(w); });
-      workerRunning_ = true;
-    } catch (const std::system_error&) {
-      lifetime_ = kUnwatchedLifetime;
-    }
+    // Without notifications a listing could stay wrong for its whole
+    // lifetime; keep it short instead.
+    lifetime_ = kUnwatchedLifetime;
+    WriteLog(LOG_SYSTEM, FormatStr(kMsgNoNotifications, lifetime_));
   }
 
   bool AddWatchLocked(CacheEntryStr& e, const std::string& posixDir) {
