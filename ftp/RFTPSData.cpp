@@ -20,6 +20,11 @@ bool IsWaiting(int32_t state) {
   return state == XS_WaitSend || state == XS_WaitReceive || state == XS_WaitList;
 }
 
+int32_t PacketTimeOutSeconds(RFTPSComInterp& s) {
+  const int32_t pt = LoadTransferSettings(s).packetTimeOut;
+  return pt < 0 ? kDefaultPacketTimeOut : std::max(pt, kMinPacketTimeOut);
+}
+
 std::unique_ptr<RWinSocket> NewDataSocket(RFTPSComInterp& s) {
   return std::make_unique<RWinSocket>(s.Manager().Layer(), s.Manager().MainWindow(),
                                       MSG_SESSION_SOCKET, WS_STREAM, 0);
@@ -78,6 +83,9 @@ void HandlePort(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   EnsureDataDefaults(s);
+  // A transfer still waiting for its passive connection could never get it
+  // once the listener goes: end it now, silently (no "150" was sent).
+  if (s.PassiveMode && IsWaiting(s.TransferState)) AbortTransfer(s, WS_Error);
   s.PassiveSocket.reset();
   s.PassiveMode = false;
   const RGlobalSettings& g = LoadTransferSettings(s);
@@ -109,6 +117,9 @@ void HandlePasv(RFTPSComInterp& s, std::string_view) {
     s.ReplyStr(1002, "PASV");
     return;
   }
+  // A client that never connects must not hold a waiting transfer (and its
+  // open file) for ever: the listener gives up after the packet time-out.
+  s.PassiveSocket->SetTimeOut({PacketTimeOutSeconds(s), 0, 0, 0, 0}, true);
   s.Reply(PasvReplyText(quad, s.PassiveSocket->GetLocalPort()));
   s.PassiveMode = true;
 }
@@ -258,9 +269,9 @@ void DataConnected(RFTPSComInterp& s, int status) {
   if (!IsWaiting(s.TransferState)) return;
   RFTPSTransferExt& x = TransferExt(s);
   if (s.PassiveMode) {
+    if (status == WS_OK && !s.PassiveSocket) return;
     s.DataSocket = NewDataSocket(s);
     if (status == WS_OK) {
-      if (!s.PassiveSocket) return;
       const WsStatus r = s.DataSocket->AcceptHost(*s.PassiveSocket);
       if (r == WS_NoCaller) {
         s.DataSocket.reset();
@@ -274,8 +285,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
     if (status == WS_OK) SendOpeningReply(s);
   }
   if (s.DataSocket) {
-    int32_t pt = LoadTransferSettings(s).packetTimeOut;
-    pt = pt < 0 ? kDefaultPacketTimeOut : std::max(pt, kMinPacketTimeOut);
+    const int32_t pt = PacketTimeOutSeconds(s);
     s.DataSocket->SetTimeOut({0, 0, pt, pt, 0}, true);
   }
   s.TransferBytes = 0;

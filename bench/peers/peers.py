@@ -126,7 +126,7 @@ def start_vsftpd(data):
             "anonymous_enable=YES", "local_enable=NO", "write_enable=YES",
             "anon_upload_enable=YES", "anon_mkdir_write_enable=YES", "anon_other_write_enable=YES",
             "anon_world_readable_only=NO", "anon_root=" + data, "no_anon_password=YES",
-            "ftp_username=nobody", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
+            "ftp_username=daemon", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
             "seccomp_sandbox=NO", "max_clients=100", "max_per_ip=100", "pasv_enable=YES",
             "xferlog_enable=NO", "dirlist_enable=YES", "tcp_wrappers=NO", ""]))
     return Srv("vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf], port,
@@ -203,10 +203,36 @@ def measure(srv, src, data):
 
 
 def speed_limit(srv):
+    """Bytes per second seen by a client of the user with SpeedLimit=1000000
+    over the 10 seconds after the first one (the first second carries the
+    budget that was already there when the transfer began)."""
+    import ftplib
+    ftp = ftplib.FTP()
+    ftp.connect("127.0.0.1", srv.port, timeout=30)
+    ftp.login("slow", "slow")
+    ftp.voidcmd("TYPE I")
+    conn = ftp.transfercmd("RETR big")
     t0 = time.time()
-    rate = float(curl(["-u", "slow:slow", "-r", "0-%d" % (10 * 1000000 - 1), "-o", "/dev/null",
-                       "-w", "%{speed_download}", srv.url("big")], timeout=60))
-    return rate, time.time() - t0
+    got = 0
+    marks = {}
+    while True:
+        data = conn.recv(65536)
+        if not data:
+            break
+        got += len(data)
+        t = time.time() - t0
+        for k in (1.0, 11.0):
+            if t >= k and k not in marks:
+                marks[k] = got
+        if t >= 11.0:
+            break
+    conn.close()
+    try:
+        ftp.abort()
+        ftp.close()
+    except (ftplib.Error, OSError):
+        pass
+    return (marks.get(11.0, got) - marks.get(1.0, 0)) / 10.0, 10.0
 
 
 def main():

@@ -358,6 +358,32 @@ def bounce_cases(binary):
         ftp.close()
 
 
+def passive_never_connects(binary):
+    with Server(binary, ["PacketTimeOut=5"]) as srv:
+        write(srv.path("pub", "f"), b"f")
+        ftp = Ftp(srv.port)
+        ftp.pasv()
+        c.eq(ftp.cmd("RETR pub/f"), ["425 Cannot open data connection."],
+             "passive RETR never connected")
+        ftp.pasv()
+        c.eq(ftp.cmd("STOR pub/never"), ["425 Cannot open data connection."],
+             "passive STOR never connected")
+        c.true(not os.path.exists(srv.path("pub", "never")), "no file from a dead upload")
+        _, got, end = retr_passive(ftp, "pub/f")
+        c.eq((got, end), (b"f", "226 Transfer complete."), "next transfer works")
+        # PORT while a passive transfer waits ends that transfer silently.
+        ftp.pasv()
+        ftp.send("RETR pub/f")
+        time.sleep(0.3)
+        ls = ftp.port_listen()
+        c.eq(ftp.last("RETR pub/f"), "150 Opening ASCII mode data connection for f (1 bytes).",
+             "RETR after PORT replaced a waiting passive RETR")
+        d, _ = ls.accept()
+        c.eq(recv_all(d), b"f", "active data after the switch")
+        c.eq(ftp.last_reply(), "226 Transfer complete.", "226 after the switch")
+        ftp.close()
+
+
 with Server(BIN) as srv:
     for case in (data_port_cases, abort_cases, active_failure_cases, upload_end_cases, rest_cases,
                  stou_appe_type_cases, file_command_cases, list_cases):
@@ -365,7 +391,7 @@ with Server(BIN) as srv:
             case(srv)
         except Exception as e:  # a broken case must not hide the others
             c.true(False, "%s raised %r" % (case.__name__, e))
-for case in (access_cases, delete_partial_cases, bounce_cases):
+for case in (access_cases, delete_partial_cases, bounce_cases, passive_never_connects):
     try:
         case(BIN)
     except Exception as e:
