@@ -303,6 +303,7 @@ def access_cases(binary):
         "joe": ("secret", "C:\\", "C:\\,RWAMDCLP", []),
         "ro": ("ro", "C:\\pub", "C:\\pub,RLP", []),
         "jail": ("jail", "C:\\pub\\jail", "C:\\pub\\jail,RWLP", ["RelPaths=yes"]),
+        "wo": ("wo", "C:\\pub", "C:\\pub,RWLP", []),
     }
     with Server(binary, users=users) as srv:
         write(srv.path("pub", "f"), b"f")
@@ -325,6 +326,22 @@ def access_cases(binary):
             first, got, _ = retr_passive(ftp, path)
             c.true(got is None, "confined user cannot read %s (%s)" % (path, first))
         c.eq(ftp.last("CDUP"), "250 Directory changed to /", "CDUP at home stays home")
+        ftp.close()
+        # A user without append or modify rights resumes its own interrupted
+        # upload (judged as a plain store), but not someone else's file.
+        write(srv.path("pub", "other.bin"), b"o" * 10)
+        ftp = Ftp(srv.port, "wo", "wo")
+        ftp.last("TYPE I")
+        _, end = stor_passive(ftp, "STOR mine.bin", b"m" * 300000, reset=True)
+        time.sleep(0.2)
+        have = os.path.getsize(srv.path("pub", "mine.bin"))
+        ftp.last("REST %d" % have)
+        _, end = stor_passive(ftp, "STOR mine.bin", b"m" * (300000 - have))
+        c.eq(end, "226 Transfer complete.", "own interrupted upload resumed")
+        c.eq(read(srv.path("pub", "mine.bin")), b"m" * 300000, "resumed bytes")
+        ftp.last("REST 10")
+        first, _ = stor_passive(ftp, "STOR other.bin", b"x")
+        c.eq(first, "550 Permission denied.", "no resume of another file")
         ftp.close()
 
 
