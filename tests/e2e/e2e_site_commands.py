@@ -1,0 +1,162 @@
+"""STAT and SITE against the real server: PSWD in both forms with login by
+the new password (plain and encrypted storage), EXEC with shell characters,
+INDEX framing and filtering, ZONE under TZ, and TRANSFERPROGRESS notices
+during a speed-limited download."""
+import warnings
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import crypt
+import os
+import time
+
+from e2e_hooks_common import pasv, recv_all, run
+from ftp_e2e import Client, Server, expect, login
+
+INI = """[GLOBAL]
+EncryptPasswords=%s
+[USER=anonymous]
+HomeDir={home}
+[USER=joe]
+Password=%s
+ChangePassword=YES
+HomeDir={home}
+Access1={home}/secret,P
+Access2={home},RWAMDCLEP
+[USER=slow]
+Password=slow
+HomeDir={home}
+Access1={home},RLP
+SpeedLimit=25000
+"""
+
+
+def ini(encrypted=False):
+    if encrypted:
+        return INI % ("YES", crypt.crypt("secret", "ab"))
+    return INI % ("NO", "secret")
+
+
+def read_ini(srv):
+    with open(srv.ini) as f:
+        return f.read()
+
+
+# STAT before login: the frame and the counters.
+def test_stat_before_login():
+    with Server(ini()) as srv:
+        c = Client(srv.port)
+        c.reply()
+        r = c.cmd("STAT")
+        expect(r[0][:20], "211-Status for user ", "first line")
+        expect(r[1:], ["    Stored 0 files, 0 Kbytes", "    Retrieved 0 files, 0 Kbytes",
+                       "211 End of status."])
+
+
+# SITE PSWD: the replies, the log line, and login with the new password,
+# with plain and with encrypted storage.
+def test_pswd():
+    for encrypted in (False, True):
+        with Server(ini(encrypted)) as srv:
+            c = login(srv.port, "joe", "secret")
+            expect(c.cmd("SITE PSWD"), [
+                "502 Syntax error - use SITE PSWD \"<oldpassword>\" \"<newpassword>\"."])
+            expect(c.cmd("SITE PSWD wrong better1"),
+                   ["431 Password not changed, no match for old password."])
+            expect(c.cmd("SITE PSWD \"secret\" \"abc\""),
+                   ["432 Password not changed, insufficient characters in new password."])
+            expect(c.cmd("SITE PSWD \"secret\" \"new one\""), ["230 Password changed okay."])
+            srv.wait_log("User JOE changed password")
+            stored = [l for l in read_ini(srv).splitlines() if l.startswith("Password=")][0]
+            if encrypted:
+                expect(stored, "Password=" + crypt.crypt("new one", stored[9:11]), "stored hash")
+            else:
+                expect(stored, "Password=new one", "stored plain")
+            c.close()
+            c2 = Client(srv.port)
+            c2.reply()
+            c2.cmd("USER joe")
+            expect(c2.cmd("PASS secret")[-1][:3], "530", "old password refused")
+            login(srv.port, "joe", "new one")
+            a = login(srv.port, "anonymous", "me@example.com")
+            expect(a.cmd("SITE PSWD a bcde"), ["530 Cannot change Anonymous password."])
+
+
+# SITE EXEC: a program the rules allow starts with its arguments unchanged
+# (shell characters included) in the current directory; a refused one and a
+# missing one get their replies.
+def test_exec():
+    with Server(ini()) as srv:
+        c = login(srv.port, "joe", "secret")
+        r = c.cmd("SITE EXEC /usr/bin/touch a;b $(id) |c")
+        expect(r, ["501 Permission denied."], "outside the rules")
+        os.symlink("/usr/bin/touch", os.path.join(srv.home, "touch"))
+        with open("/usr/bin/touch", "rb") as src, open(os.path.join(srv.home, "tch"), "wb") as dst:
+            dst.write(src.read())
+        os.chmod(os.path.join(srv.home, "tch"), 0o755)
+        home = c.cmd("PWD")[-1].split('"')[1]
+        r = c.cmd("SITE EXEC %s/tch a;b $(id) |c" % home)
+        assert r[0].startswith("200 EXEC command successful (TID="), r
+        for _ in range(200):
+            if all(os.path.exists(os.path.join(srv.home, n)) for n in ("a;b", "$(id)", "|c")):
+                break
+            time.sleep(0.02)
+        for n in ("a;b", "$(id)", "|c"):
+            assert os.path.exists(os.path.join(srv.home, n)), n
+        expect(c.cmd("SITE EXEC %s/nothing" % home),
+               ["501 Cannot EXEC command line (error=2)."])
+        expect(c.cmd("SITE EXEC"), ["501 Syntax error in parameters or arguments."])
+
+
+# SITE INDEX: framing, breadth-first order, the access rules applied.
+def test_index():
+    with Server(ini()) as srv:
+        for rel in ("top.txt", "sub/inner.txt", "sub/x.bin", "secret/hidden.txt"):
+            p = os.path.join(srv.home, rel)
+            os.makedirs(os.path.dirname(p), exist_ok=True)
+            open(p, "w").close()
+        c = login(srv.port, "joe", "secret")
+        home = c.cmd("PWD")[-1].split('"')[1].rstrip("/")
+        expect(c.cmd("SITE INDEX .txt"), [
+            "200-index .txt", "200-%s/top.txt" % home, "200-%s/sub/inner.txt" % home,
+            "200  (end of 'index .txt')"])
+
+
+# SITE ZONE follows the C library's time zone of the server process.
+def test_zone():
+    for tz, want in (("EST5", "210 UTC-300"), ("IST-5:30", "210 UTC+330")):
+        os.environ["TZ"] = tz
+        try:
+            with Server(ini()) as srv:
+                c = login(srv.port, "joe", "secret")
+                expect(c.cmd("SITE ZONE"), [want], tz)
+        finally:
+            del os.environ["TZ"]
+
+
+# SITE SET TRANSFERPROGRESS: 321 notices during a slow (speed-limited)
+# download, none after OFF.
+def test_transfer_progress():
+    with Server(ini()) as srv:
+        with open(os.path.join(srv.home, "big.bin"), "wb") as f:
+            f.write(b"z" * 140000)
+        c = login(srv.port, "slow", "slow")
+        expect(c.cmd("SITE SET TRANSFERPROGRESS Sideways"), ["501 SITE option not supported."])
+        expect(c.cmd("SITE SET TRANSFERPROGRESS on"),
+               ["200 Transfer progress notification is on."])
+        d = pasv(c)
+        expect(c.cmd("TYPE I")[-1][:3], "200")
+        c.send("RETR big.bin")
+        lines = []
+        data = recv_all(d)
+        while not any(l.startswith("226") for l in lines):
+            lines.append(c.line())
+        expect(len(data), 140000, "data")
+        notices = [l for l in lines if l.startswith("321 ")]
+        assert notices, lines
+        for n in notices:
+            assert n.startswith("321 Transferred ") and n.endswith(" bytes."), n
+
+
+run([test_stat_before_login, test_pswd, test_exec, test_index, test_zone,
+     test_transfer_progress])
