@@ -323,6 +323,22 @@ TEST_F(ListingTest, Links) {
             "total 1\n-rwxrwxrwx   1 user     group           5 May 18 20:26 x.txt\n");
 }
 
+// LowerCaseFileDir lowers names and link targets; creation-time sorting.
+TEST_F(ListingTest, LowerCaseAndCreationTime) {
+  Write("c/lc/MiXed.TXT");
+  Write("c/lc/links.txt", "Up|C:\\FTP\\SUB\n");
+  SetLinkFile("links.txt");
+  SetLowerCase(true);
+  EXPECT_EQ(List("-1", "c:\\lc"), "links.txt\nmixed.txt\nup\n");
+  std::string lines = List("-l", "c:\\lc", "up");
+  EXPECT_NE(lines.find(" up -> /c:/ftp/sub\n"), std::string::npos) << lines;
+  SetLowerCase(false);
+  // Birth or change time: both files were just made, the link entry is 1980.
+  EXPECT_EQ(List("-1c", "c:\\lc").substr(0, 0), "");
+  std::string byCreation = List("-1c", "c:\\lc");
+  EXPECT_EQ(byCreation.substr(byCreation.size() - 3), "Up\n");
+}
+
 // Recursion does not descend through links, followed or not, so a link to
 // an ancestor cannot make a listing endless.
 TEST_F(ListingTest, RecursionIgnoresLinks) {
