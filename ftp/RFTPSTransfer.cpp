@@ -137,7 +137,7 @@ void RetrOpen(RFTPSComInterp& s) {
   LoadTransferSettings(s);
   x.file.Close();
   const int rc = x.file.Open(LocalToPosix(s.FileName), RTransferOpenMode::Read, s.RestartOffset,
-                             UploadSharingFromText(""));
+                             RUploadSharing::Any);
   s.TransferStartOffset = s.RestartOffset;
   s.RestartOffset = 0;
   if (rc != 0) {

@@ -34,10 +34,45 @@ def wait_port(port, timeout=10):
     return False
 
 
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return sum(int(x) for x in fields[11:15]) / TICK  # utime stime cutime cstime
+def cpu_tree(root):
+    """User + system seconds of `root` and every live descendant (forking
+    servers do the transfer in a session process, whose time would reach
+    the master only after it is reaped, or never when SIGCHLD is ignored)."""
+    stats = {}
+    for d in os.listdir("/proc"):
+        if not d.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % d) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        stats[int(d)] = (int(fields[1]), (int(fields[11]) + int(fields[12])) / TICK)
+    total = 0.0
+    for pid, (ppid, cpu) in stats.items():
+        p = pid
+        while p in stats and p != root and p > 1:
+            p = stats[p][0]
+        if p == root:
+            total += cpu
+    return total
+
+
+def cpu_per_gib(srv):
+    """Three RETRs of 1 GiB on one session; CPU of the server's process tree
+    sampled after login and before QUIT, while the session process lives."""
+    import ftplib
+    ftp = ftplib.FTP()
+    ftp.connect("127.0.0.1", srv.port, timeout=120)
+    ftp.login(*srv.auth)
+    ftp.voidcmd("TYPE I")
+    time.sleep(0.2)
+    cpu0 = cpu_tree(srv.proc.pid)
+    for _ in range(3):
+        ftp.retrbinary("RETR big", lambda b: None, blocksize=1 << 20)
+    cpu1 = cpu_tree(srv.proc.pid)
+    ftp.quit()
+    return (cpu1 - cpu0) / 3.0
 
 
 def curl(args, timeout=600):
@@ -177,12 +212,10 @@ def start_proftpd(data):
 def measure(srv, src, data):
     out = {}
     u = srv.user()
-    cpu0 = cpu_seconds(srv.proc.pid)
     rates = [float(curl(u + ["-o", "/dev/null", "-w", "%{speed_download}", srv.url("big")]))
              for _ in range(3)]
-    cpu1 = cpu_seconds(srv.proc.pid)
     out["retr"] = statistics.median(rates)
-    out["cpu"] = (cpu1 - cpu0) / 3.0  # seconds per GiB
+    out["cpu"] = cpu_per_gib(srv)  # seconds per GiB
     rates = []
     for _ in range(5):
         rates.append(float(curl(u + ["-T", src, "-w", "%{speed_upload}", srv.url("up/s.bin")])))
