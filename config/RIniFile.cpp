@@ -150,7 +150,11 @@ void RIniFile::Refresh() const {
   if (same && !racy_) return;
   std::string data;
   RFileIdentity readId;
-  if (!ReadWholeFile(path_, &data, &readId)) readId = {};
+  unreadable_ = false;
+  if (!ReadWholeFile(path_, &data, &readId)) {
+    readId = {};
+    unreadable_ = id.exists;
+  }
   const int64_t now = FileClockNowNs();
   const bool changed = !loaded_ || data != raw_ || readId.exists != (size_ >= 0);
   loaded_ = true;
@@ -332,6 +336,7 @@ bool RIniFile::WriteLines(const std::vector<std::string>& lines) {
 }
 
 bool RIniFile::Store(std::vector<std::string> lines) {
+  if (unreadable_) return false;
   const char* eol = crlf_ ? "\r\n" : "\n";
   std::string data;
   size_t total = 0;

@@ -102,6 +102,9 @@ class RIniFile {
   // The cached version was read so soon after its last change that a later
   // change of the same size could keep the same times: compare bytes then.
   mutable bool racy_ = false;
+  // The file exists but could not be read: writing would replace content we
+  // never saw, so writes are refused.
+  mutable bool unreadable_ = false;
 };
 
 // Case-insensitive ASCII comparison used for every section and key name.
