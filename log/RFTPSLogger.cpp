@@ -249,13 +249,13 @@ void RFTPSLogger::LoadSettings(const RIniFile* ini) {
     s_.screen[c.sw] = LogSwitch(*ini, c.screenKey, c.def);
     s_.file[c.sw] = LogSwitch(*ini, c.fileKey, c.def);
   }
-  ApplyDerived();
   const std::string ipLog = ini->GetString(G, "IPLog");
   const size_t comma = ipLog.find(',');
   int32_t minutes = ScanInt(std::string_view(ipLog).substr(0, comma)).value_or(0);
   s_.ipLogMinutes = minutes > kIpLogMaxMinutes ? kIpLogMaxMinutes : (minutes < 0 ? 0 : minutes);
   s_.ipLogFile = comma == std::string::npos ? std::string() : ipLog.substr(comma + 1);
   s_.ipDontLog = ini->GetString(G, "LogIPDontLog");
+  ApplyDerived();
 }
 
 bool RFTPSLogger::SaveSettings(RIniFile& ini, const RLogSettingsStr& in) {
