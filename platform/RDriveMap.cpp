@@ -30,14 +30,14 @@ RDriveMap::RDriveMap() {
 }
 
 RDriveMap RDriveMap::FromEntries(const std::vector<std::pair<std::string, std::string>>& entries) {
+  if (entries.empty()) return RDriveMap();
+  // A table whose entries are all invalid gives no drives at all: falling
+  // back to C: = "/" would expose the whole file system over one typo.
   RDriveMap m;
   m.Clear();
-  bool any = false;
   for (const auto& [key, value] : entries) {
-    if (key.size() != 1) continue;
-    any |= m.Set(key[0], value);
+    if (key.size() == 1) (void)m.Set(key[0], value);
   }
-  if (!any) return RDriveMap();
   return m;
 }
 

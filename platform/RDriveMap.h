@@ -19,7 +19,7 @@ class RDriveMap {
   RDriveMap();
   // From the `[DRIVES]` entries (key = letter, value = absolute POSIX
   // directory). Invalid keys or relative values are skipped. An empty list
-  // gives the default table.
+  // gives the default table; a list with no valid entry gives no drives.
   static RDriveMap FromEntries(const std::vector<std::pair<std::string, std::string>>& entries);
 
   void Clear();
