@@ -33,9 +33,11 @@ RGuiHost::RGuiHost(RMessageLoop& loop)
       layer_(loop),
       logger_(pane_, loop.Clock(),
               RFTPSLogger::Hooks{
-                  // Commands and replies reach the user information window
-                  // whatever the logging switches say.
-                  [this](int, std::string_view text) { OnNotify(NC_Dialogue, 0, text); },
+                  // The engine itself sends the dialogue lines to the user
+                  // information window (notification 11), whatever the
+                  // logging switches say; a second copy here would show
+                  // every line twice.
+                  nullptr,
                   nullptr,
                   [this](const RFTPSLogger& l) {
                     layer_.EnableTrace(l.SocketTraceOn());

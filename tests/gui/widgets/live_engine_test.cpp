@@ -85,6 +85,7 @@ TEST_F(LiveEngineTest, TracksAndKillsASession) {
   const QString dialogue = info->Dialogue()->toPlainText();
   EXPECT_TRUE(dialogue.startsWith(QString::fromStdString(NowTrackingLine(second))));
   EXPECT_TRUE(dialogue.contains("\nUSER anonymous\n")) << dialogue.toStdString();
+  EXPECT_EQ(dialogue.count("USER anonymous"), 1) << dialogue.toStdString();
   EXPECT_FALSE(dialogue.contains("NOOP")) << "another session's line leaked in";
   info->RefreshDetails();
   EXPECT_EQ(info->Detail(0).size(), 8);  // hh:mm:ss
