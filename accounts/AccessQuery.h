@@ -95,7 +95,7 @@ inline void ClearAccessQuery(AccessQuery& q) {
 // Copies at most 49 characters of `user`.
 inline void SetQueryUser(AccessQuery& q, std::string_view user) {
   size_t n = user.size() < ACCESS_USER_SIZE - 1 ? user.size() : ACCESS_USER_SIZE - 1;
-  std::memcpy(q.user, user.data(), n);
+  if (n > 0) std::memcpy(q.user, user.data(), n);  // an empty view may carry no pointer
   std::memset(q.user + n, 0, ACCESS_USER_SIZE - n);
 }
 
@@ -103,7 +103,7 @@ inline void SetQueryUser(AccessQuery& q, std::string_view user) {
 // (including the no-rule marker).
 inline void SetQueryAux(AccessQuery& q, std::string_view text) {
   size_t n = text.size() < ACCESS_AUX_SIZE - 2 ? text.size() : ACCESS_AUX_SIZE - 2;
-  std::memcpy(q.aux, text.data(), n);
+  if (n > 0) std::memcpy(q.aux, text.data(), n);
   std::memset(q.aux + n, 0, ACCESS_AUX_SIZE - n);
 }
 
@@ -113,10 +113,10 @@ inline void SetQueryAux2(AccessQuery& q, std::string_view first, std::string_vie
   std::memset(q.aux, 0, ACCESS_AUX_SIZE);
   size_t room = ACCESS_AUX_SIZE - 3;  // two NULs and the marker
   size_t n1 = first.size() < room ? first.size() : room;
-  std::memcpy(q.aux, first.data(), n1);
+  if (n1 > 0) std::memcpy(q.aux, first.data(), n1);
   room -= n1;
   size_t n2 = second.size() < room ? second.size() : room;
-  std::memcpy(q.aux + n1 + 1, second.data(), n2);
+  if (n2 > 0) std::memcpy(q.aux + n1 + 1, second.data(), n2);
 }
 
 inline std::string_view QueryUser(const AccessQuery& q) {

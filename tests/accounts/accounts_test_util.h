@@ -1,5 +1,7 @@
 // Helpers shared by the account tests: a temporary directory that is removed
-// afterwards, an INI file in it, and queries put to a store.
+// afterwards, an INI file in it, and queries put to a store. Packed
+// AccessQuery fields are compared as values (EXPECT_EQ(+q.flag, 1u)): a
+// reference to them may be misaligned.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -72,7 +72,7 @@ TEST_F(StoreTest, InheritedLookup) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.user) + " code " + std::to_string(c.code));
     AccessQuery q = Ask(s, c.code, c.user);
-    EXPECT_EQ(q.flag, c.flag);
+    EXPECT_EQ(+q.flag, c.flag);
     if (c.flag) {
       EXPECT_EQ(QueryAux(q), c.aux);
     }
@@ -83,22 +83,22 @@ TEST_F(StoreTest, BoolAnswers) {
   Write("[USER=a]\nHideHidden=yes\nRelPaths=enabled\nQuotaEnable=ON\nOneLoginPerIP=0\n");
   RFTPSSecurity s(ini_, &clock_);
   AccessQuery q = Ask(s, QC_HIDE_HIDDEN, "a");
-  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(+q.flag, 1u);
   EXPECT_EQ(q.aux[0], 1);
   EXPECT_EQ(q.aux[1], 0);
   q = Ask(s, QC_REL_PATHS, "a", "garbage");
-  EXPECT_EQ(q.flag, 1u);  // found, but "enabled" is not a true word
+  EXPECT_EQ(+q.flag, 1u);  // found, but "enabled" is not a true word
   EXPECT_EQ(q.aux[0], 0);
   EXPECT_EQ(q.aux[1], 0);
   EXPECT_EQ(Ask(s, QC_QUOTA_ENABLED, "a").aux[0], 1);
   EXPECT_EQ(Ask(s, QC_ONE_LOGIN_PER_IP, "a").aux[0], 0);
-  EXPECT_EQ(Ask(s, QC_ALWAYS_LOGIN, "a").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_ALWAYS_LOGIN, "a").flag, 0u);
 }
 
 TEST_F(StoreTest, AnonymousDisabledHasNoHome) {
   Write("[USER=anonymous]\nEnable=no\nHomeDir=C:\\pub\n");
   RFTPSSecurity s(ini_, &clock_);
-  EXPECT_EQ(Ask(s, QC_HOME_DIR, "anonymous").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_HOME_DIR, "anonymous").flag, 0u);
   Write("[USER=anonymous]\nEnable=yes\nHomeDir=C:\\pub\n");
   EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "anonymous")), "C:\\pub");
 }
@@ -117,11 +117,11 @@ TEST_F(StoreTest, IPHomeSpecificAccount) {
   EXPECT_EQ(QueryAux(Ask(s, QC_SPEED_LIMIT, "joe", {}, home2)), "55");
   q = Ask(s, QC_MAX_USERS, "joe", {}, home2);
   EXPECT_EQ(QueryAux(q), "4");
-  EXPECT_EQ(q.address, home2);  // counted on this home only
+  EXPECT_EQ(+q.address, home2);  // counted on this home only
   // On the other home the plain account answers and the limit is global.
   q = Ask(s, QC_MAX_USERS, "joe", {}, (10u << 24) | 1);
   EXPECT_EQ(QueryAux(q), "3");
-  EXPECT_EQ(q.address, 0u);
+  EXPECT_EQ(+q.address, 0u);
 
   // USER=joe@2 without keys: the plain account is used.
   Write("[IP-HOMES]\nIP2=10.0.0.2\n[USER=joe]\nHomeDir=C:\\one\nMaxNrUsers=3\n[USER=joe@2]\n");
@@ -129,7 +129,7 @@ TEST_F(StoreTest, IPHomeSpecificAccount) {
   EXPECT_EQ(QueryAux(Ask(s2, QC_HOME_DIR, "joe", {}, home2)), "C:\\one");
   q = Ask(s2, QC_MAX_USERS, "joe", {}, home2);
   EXPECT_EQ(QueryAux(q), "3");
-  EXPECT_EQ(q.address, 0u);
+  EXPECT_EQ(+q.address, 0u);
 }
 
 // Writes by the store go to the "@N" section while it is in force.
@@ -146,12 +146,12 @@ TEST_F(StoreTest, IPHomeAccountWritesOwnSection) {
 TEST_F(StoreTest, SecurityOffAndNoStore) {
   AccessQuery q = MakeQuery(QC_PASSWORD, "joe", "wrong");
   HandleAccessQueryMessage(nullptr, false, q);
-  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(+q.flag, 1u);
   EXPECT_EQ(QueryAux(q), "wrong");
   q = MakeQuery(QC_READ_FILE, "joe", "C:\\x");
   q.flag = 7;
   HandleAccessQueryMessage(nullptr, true, q);
-  EXPECT_EQ(q.flag, 0u);
+  EXPECT_EQ(+q.flag, 0u);
 }
 
 TEST_F(StoreTest, UnknownCodesUnanswered) {
@@ -159,7 +159,7 @@ TEST_F(StoreTest, UnknownCodesUnanswered) {
   RFTPSSecurity s(ini_, &clock_);
   for (uint32_t code : {0u, 6u, 18u, 19u, 22u, 23u, 44u, 45u, 48u, 1000u}) {
     SCOPED_TRACE(code);
-    EXPECT_EQ(Ask(s, code, "joe", "C:\\x").flag, 0u);
+    EXPECT_EQ(+Ask(s, code, "joe", "C:\\x").flag, 0u);
   }
 }
 
@@ -189,7 +189,7 @@ TEST_F(StoreTest, DirectoryRulesThroughTheStore) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.user) + " " + std::to_string(c.code) + " " + c.path);
-    EXPECT_EQ(Ask(s, c.code, c.user, c.path).flag, c.flag);
+    EXPECT_EQ(+Ask(s, c.code, c.user, c.path).flag, c.flag);
     EXPECT_EQ(s.RulesAllow(c.user, c.code, c.path), c.flag == 1);
   }
 }
@@ -203,9 +203,9 @@ TEST_F(StoreTest, PosixFormPaths) {
         "/home\nAccess1=" + dir_.Path() + "/pub,RL\n");
   RFTPSSecurity s(ini_, &clock_);
   EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "joe")), "D:\\home");
-  EXPECT_EQ(Ask(s, QC_READ_FILE, "joe", "D:\\pub\\a.txt").flag, 1u);
-  EXPECT_EQ(Ask(s, QC_READ_FILE, "joe", "D:\\other\\a.txt").flag, 0u);
-  EXPECT_EQ(Ask(s, QC_RATIO_FREE, "joe", "D:\\free\\a.txt").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_READ_FILE, "joe", "D:\\pub\\a.txt").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_READ_FILE, "joe", "D:\\other\\a.txt").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_RATIO_FREE, "joe", "D:\\free\\a.txt").flag, 1u);
 }
 
 TEST_F(StoreTest, ListingUsesTheProbe) {
@@ -215,40 +215,40 @@ TEST_F(StoreTest, ListingUsesTheProbe) {
   probe.dirs = {"C:\\ftp\\pub"};
   s.SetPathProbe(&probe);
   // C:\ftp\pub exists: rule 1 (no L) steps aside, rule 2 lets the parent list it.
-  EXPECT_EQ(Ask(s, QC_LIST_DIR, "joe", "C:\\ftp\\pub").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_LIST_DIR, "joe", "C:\\ftp\\pub").flag, 1u);
   probe.dirs.clear();
-  EXPECT_EQ(Ask(s, QC_LIST_DIR, "joe", "C:\\ftp\\pub").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_LIST_DIR, "joe", "C:\\ftp\\pub").flag, 0u);
 }
 
 TEST_F(StoreTest, ServerIPRules) {
   RFTPSSecurity empty(ini_, &clock_);
   AccessQuery q = AskIP(empty, QC_IP_ACCESS, "", "1.2.3.4");
-  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(+q.flag, 1u);
   EXPECT_TRUE(QueryNoRule(q));
 
   Write("[IP-ACCESS]\nIP1=D,10.*.*.*\nIP2=bogus\nIP3=A,*.*.*.*\n");
   RFTPSSecurity s(ini_, &clock_);
   EXPECT_EQ(s.ServerIPRules().size(), 2u);
   q = AskIP(s, QC_IP_ACCESS, "", "10.1.2.3");
-  EXPECT_EQ(q.flag, 0u);
+  EXPECT_EQ(+q.flag, 0u);
   EXPECT_FALSE(QueryNoRule(q));
-  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "11.1.2.3").flag, 1u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "11.1.2.3").flag, 1u);
 
   Write("[IP-ACCESS]\nIP1=A,192.168\n");
   SetSecurityReloadFlag();
-  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "192.168.5.6").flag, 1u);
-  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "192.169.5.6").flag, 0u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "192.168.5.6").flag, 1u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "192.169.5.6").flag, 0u);
   EXPECT_FALSE(SecurityReloadFlag());
 }
 
 TEST_F(StoreTest, ServerRulesCachedUntilReload) {
   Write("[IP-ACCESS]\nIP1=D,*.*.*.*\n");
   RFTPSSecurity s(ini_, &clock_);
-  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 0u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 0u);
   Write("[IP-ACCESS]\nIP1=A,*.*.*.*\n");
-  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 0u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 0u);
   SetSecurityReloadFlag();
-  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 1u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 1u);
 }
 
 TEST_F(StoreTest, AccountIPRules) {
@@ -275,38 +275,38 @@ TEST_F(StoreTest, AccountIPRules) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.user) + " " + c.address);
     AccessQuery q = AskIP(s, QC_IP_ACCESS, c.user, c.address);
-    EXPECT_EQ(q.flag, c.flag);
+    EXPECT_EQ(+q.flag, c.flag);
     EXPECT_EQ(QueryNoRule(q), c.noRule);
   }
   Write("[USER=anonymous]\n[USER=joe]\nIP1=A,10.*\n");
   AccessQuery q = AskIP(s, QC_IP_ACCESS, "anonymous", "11.0.0.1");
-  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(+q.flag, 1u);
   EXPECT_TRUE(QueryNoRule(q));
   q = AskIP(s, QC_IP_ACCESS, "joe", "11.0.0.1");  // a rule was seen: refused
-  EXPECT_EQ(q.flag, 0u);
+  EXPECT_EQ(+q.flag, 0u);
   EXPECT_FALSE(QueryNoRule(q));
 }
 
 TEST_F(StoreTest, HostNamePatterns) {
   Write("[IP-ACCESS]\nIP1=A,*.trusted.example\nIP2=D,*.*.*.*\n");
   RFTPSSecurity s(ini_, &clock_);
-  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "1.2.3.4", "ftp.trusted.example").flag, 1u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4", "ftp.trusted.example").flag, 1u);
   EXPECT_TRUE(IPNameMatchingOn());
-  EXPECT_EQ(AskIP(s, QC_IP_ACCESS, "", "1.2.3.4", "ftp.other.example").flag, 0u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4", "ftp.other.example").flag, 0u);
 }
 
 TEST_F(StoreTest, NoLogList) {
   RFTPSSecurity none(ini_, &clock_);
   AccessQuery q = AskIP(none, QC_LOG_CLIENT_IP, "", "1.2.3.4");
-  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(+q.flag, 1u);
   EXPECT_TRUE(QueryNoRule(q));
   Write("[GLOBAL]\nLogIPDontLog= 127.0.0.1 ,\t10.*  ,\n");
   RFTPSSecurity s(ini_, &clock_);
   EXPECT_EQ(s.NoLogList().size(), 2u);
-  EXPECT_EQ(AskIP(s, QC_LOG_CLIENT_IP, "", "127.0.0.1").flag, 0u);
-  EXPECT_EQ(AskIP(s, QC_LOG_CLIENT_IP, "", "10.9.9.9").flag, 0u);
+  EXPECT_EQ(+AskIP(s, QC_LOG_CLIENT_IP, "", "127.0.0.1").flag, 0u);
+  EXPECT_EQ(+AskIP(s, QC_LOG_CLIENT_IP, "", "10.9.9.9").flag, 0u);
   q = AskIP(s, QC_LOG_CLIENT_IP, "", "11.0.0.1");
-  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(+q.flag, 1u);
   EXPECT_FALSE(QueryNoRule(q));
 }
 
@@ -331,14 +331,14 @@ TEST_F(StoreTest, RegularPasswords) {
   };
   for (const auto& c : plain) {
     SCOPED_TRACE(std::string(c.user) + " / " + c.given);
-    EXPECT_EQ(Ask(s, QC_PASSWORD, c.user, c.given).flag, c.flag);
+    EXPECT_EQ(+Ask(s, QC_PASSWORD, c.user, c.given).flag, c.flag);
   }
   Write("[USER=e1]\nPassword=" + h1 + "\n[USER=e2]\nPassword=" + h2 + "\n[USER=none]\n");
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "e1", "secret").flag, 1u);
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "e2", "secret").flag, 1u);
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "e1", "Secret").flag, 0u);
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "e1", h1).flag, 0u);    // the hash itself is not a password
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "none", "").flag, 0u);  // no Password anywhere
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", "secret").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e2", "secret").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", "Secret").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", h1).flag, 0u);    // the hash itself is not a password
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "none", "").flag, 0u);  // no Password anywhere
 }
 
 TEST_F(StoreTest, AnonymousPasswordCheck) {
@@ -354,10 +354,10 @@ TEST_F(StoreTest, AnonymousPasswordCheck) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.given);
-    EXPECT_EQ(Ask(s, QC_PASSWORD, "anonymous", c.given).flag, c.flag);
+    EXPECT_EQ(+Ask(s, QC_PASSWORD, "anonymous", c.given).flag, c.flag);
   }
   Write("[USER=anonymous]\nPassword=ignored\n");
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "anonymous", "x").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "anonymous", "x").flag, 1u);
 }
 
 TEST_F(StoreTest, VerifyAndChangePassword) {
@@ -365,23 +365,23 @@ TEST_F(StoreTest, VerifyAndChangePassword) {
         "\nChangePassword=yes\n[USER=fixed]\nPassword=x\n[USER=empty]\nPassword=\n"
         "ChangePassword=yes\n");
   RFTPSSecurity s(ini_, &clock_);
-  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "joe", "old").flag, 1u);
-  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "joe", "new").flag, 0u);
-  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "empty", "").flag, 1u);
-  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "empty", "x").flag, 0u);
-  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "anonymous", "").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "joe", "old").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "joe", "new").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "empty", "").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "empty", "x").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "anonymous", "").flag, 0u);
 
-  EXPECT_EQ(Ask(s, QC_CHANGE_PASSWORD, "fixed", "new").flag, 0u);  // no ChangePassword
-  EXPECT_EQ(Ask(s, QC_CHANGE_PASSWORD, "joe", "").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_CHANGE_PASSWORD, "fixed", "new").flag, 0u);  // no ChangePassword
+  EXPECT_EQ(+Ask(s, QC_CHANGE_PASSWORD, "joe", "").flag, 0u);
   AccessQuery q = Ask(s, QC_CHANGE_PASSWORD, "joe", "new");
-  ASSERT_EQ(q.flag, 1u);
+  ASSERT_EQ(+q.flag, 1u);
   std::string stored(QueryAux(q));
   ASSERT_EQ(stored.size(), 13u);
   EXPECT_TRUE(islower(static_cast<unsigned char>(stored[0])));
   EXPECT_TRUE(islower(static_cast<unsigned char>(stored[1])));
   EXPECT_EQ(Value("USER=joe", "Password"), stored);
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "joe", "new").flag, 1u);
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "joe", "old").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "joe", "new").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "joe", "old").flag, 0u);
 
   Write("[GLOBAL]\nEncryptPasswords=off\n[USER=joe]\nPassword=old\nChangePassword=1\n");
   EXPECT_EQ(QueryAux(Ask(s, QC_CHANGE_PASSWORD, "joe", "plain2")), "plain2");
@@ -411,7 +411,7 @@ TEST_F(SKeyStoreTest, ChallengeLockAndSequence) {
       "Password=my pass phrase\n");
   RFTPSSecurity s(ini_, &clock_);
   AccessQuery q = Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 1);
-  ASSERT_EQ(q.flag, 1u);
+  ASSERT_EQ(+q.flag, 1u);
   uint32_t seq = 0;
   std::string seed = SeedOf(QueryAux(q), &seq);
   EXPECT_EQ(seq, 999u);
@@ -420,16 +420,16 @@ TEST_F(SKeyStoreTest, ChallengeLockAndSequence) {
   // A second session within 120 seconds is turned away.
   clock_.Advance(119000);
   q = Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 2);
-  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(+q.flag, 1u);
   EXPECT_EQ(QueryAux(q), "431 Account temporarily locked for other user, please try later.");
   // After 120 seconds it gets a fresh challenge; the first session's answer is then refused.
   clock_.Advance(1000);
   q = Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 2);
   EXPECT_EQ(SeedOf(QueryAux(q)), seed);
   std::string before = Value("USER=otp", "SKEYValues");
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", Response(seed, 999), 0, 1).flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", Response(seed, 999), 0, 1).flag, 0u);
   EXPECT_EQ(Value("USER=otp", "SKEYValues"), before);  // untouched
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", Response(seed, 999), 0, 2).flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", Response(seed, 999), 0, 2).flag, 1u);
   EXPECT_EQ(
       Value("USER=otp", "SKEYValues"),
       "0 0 " + SKeyToHex(*SKeyCompute(SKEY_MD5, seed, "my pass phrase", 999)) + " 998 " + seed);
@@ -438,7 +438,7 @@ TEST_F(SKeyStoreTest, ChallengeLockAndSequence) {
   // clears the challenge.
   q = Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 3);
   EXPECT_EQ(QueryAux(q), "331 Response to otp-md5 998 " + seed + " required for skey.");
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", Response(seed, 999), 0, 3).flag, 0u);  // replay
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", Response(seed, 999), 0, 3).flag, 0u);  // replay
   auto rec = ParseSKeyValues(Value("USER=otp", "SKEYValues"));
   ASSERT_TRUE(rec.has_value());
   EXPECT_EQ(rec->time, 0u);
@@ -447,11 +447,11 @@ TEST_F(SKeyStoreTest, ChallengeLockAndSequence) {
   // Hex answers are accepted too.
   Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 4);
   std::string hex = SKeyToHex(*SKeyCompute(SKEY_MD5, seed, "my pass phrase", 998));
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", hex, 0, 4).flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", hex, 0, 4).flag, 1u);
   // An empty response is refused and writes nothing.
   Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 5);
   before = Value("USER=otp", "SKEYValues");
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", "", 0, 5).flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", "", 0, 5).flag, 0u);
   EXPECT_EQ(Value("USER=otp", "SKEYValues"), before);
 }
 
@@ -465,7 +465,7 @@ TEST_F(SKeyStoreTest, NewSeedAfterLastSequence) {
   std::string seed = SeedOf(QueryAux(q), &seq);
   EXPECT_EQ(seq, 999u);
   EXPECT_NE(seed, "OLD123");
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", Response(seed, 999)).flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", Response(seed, 999)).flag, 1u);
 }
 
 TEST_F(SKeyStoreTest, BrokenRecordsAndPlaceholder) {
@@ -477,19 +477,19 @@ TEST_F(SKeyStoreTest, BrokenRecordsAndPlaceholder) {
       "Password=my pass phrase\nSKEYValues=" +
       broken + "\n");
   RFTPSSecurity s(ini_, &clock_);
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", "ROME MUG FRED SCAN LIVE LACE").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", "ROME MUG FRED SCAN LIVE LACE").flag, 0u);
   EXPECT_EQ(Value("USER=otp", "SKEYValues"), broken);
   // The next challenge rebuilds it.
   AccessQuery q = Ask(s, QC_PASS_CHALLENGE, "otp");
-  EXPECT_EQ(q.flag, 1u);
+  EXPECT_EQ(+q.flag, 1u);
   EXPECT_NE(std::string(QueryAux(q)).find("otp-md4 999 "), std::string::npos);
 
   // No pass phrase: the placeholder, and nothing is ever accepted.
   Write("[USER=otp]\nPasswordType=OTP S/KEY MD4\nPassword=\n");
   q = Ask(s, QC_PASS_CHALLENGE, "otp");
   EXPECT_EQ(QueryAux(q), "331 Response to otp-md4 0 InvalidPassword required for skey.");
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", "1234567890123456").flag, 0u);
-  EXPECT_EQ(Ask(s, QC_PASS_CHALLENGE, "plainuser").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", "1234567890123456").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_PASS_CHALLENGE, "plainuser").flag, 0u);
 }
 
 TEST_F(SKeyStoreTest, ScrambledPassPhraseAndChange) {
@@ -497,10 +497,10 @@ TEST_F(SKeyStoreTest, ScrambledPassPhraseAndChange) {
         ScramblePassPhrase("my pass phrase") + "\n");
   RFTPSSecurity s(ini_, &clock_);
   std::string seed = SeedOf(QueryAux(Ask(s, QC_PASS_CHALLENGE, "otp")));
-  EXPECT_EQ(Ask(s, QC_PASSWORD, "otp", Response(seed, 999)).flag, 1u);
-  EXPECT_EQ(Ask(s, QC_VERIFY_PASSWORD, "otp", "my pass phrase").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", Response(seed, 999)).flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "otp", "my pass phrase").flag, 1u);
   AccessQuery q = Ask(s, QC_CHANGE_PASSWORD, "otp", "another phrase");
-  ASSERT_EQ(q.flag, 1u);
+  ASSERT_EQ(+q.flag, 1u);
   EXPECT_EQ(QueryAux(q), ScramblePassPhrase("another phrase"));
   EXPECT_EQ(Value("USER=otp", "SKEYValues"), "");  // a new sequence starts
   EXPECT_EQ(Value("USER=otp", "Password"), ScramblePassPhrase("another phrase"));
@@ -510,8 +510,8 @@ TEST_F(StoreTest, RatioCreditQueries) {
   Write("[USER=r]\nRatiosEnable=yes\nRatiosCredit=2.5\n[USER=n]\nRatiosCredit=9\n");
   RFTPSSecurity s(ini_, &clock_);
   EXPECT_EQ(QueryAux(Ask(s, QC_RATIO_TYPE, "r")), "FilesPerSession");
-  EXPECT_EQ(Ask(s, QC_RATIO_TYPE, "n").flag, 0u);
-  EXPECT_EQ(Ask(s, QC_RATIO_CREDIT, "n", "1").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_RATIO_TYPE, "n").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_RATIO_CREDIT, "n", "1").flag, 0u);
   EXPECT_EQ(QueryAux(Ask(s, QC_RATIO_CREDIT, "r", "0")), "2.500000");
   EXPECT_EQ(QueryAux(Ask(s, QC_RATIO_CREDIT, "r", "-1.5")), "1.000000");
   EXPECT_EQ(Value("USER=r", "RatiosCredit"), "1.000000");
@@ -532,7 +532,7 @@ TEST_F(StoreTest, FreeFiles) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    EXPECT_EQ(Ask(s, QC_RATIO_FREE, "u", c.path).flag, c.flag);
+    EXPECT_EQ(+Ask(s, QC_RATIO_FREE, "u", c.path).flag, c.flag);
   }
 }
 
@@ -541,16 +541,16 @@ TEST_F(StoreTest, QuotaChangeQueries) {
       "[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=1000,900\n[USER=off]\nQuotaMaxCurrent=5,0\n"
       "[USER=junk]\nQuotaEnable=yes\nQuotaMaxCurrent=abc\n");
   RFTPSSecurity s(ini_, &clock_);
-  EXPECT_EQ(Ask(s, QC_QUOTA_CHANGE, "off", "0").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_QUOTA_CHANGE, "off", "0").flag, 0u);
   EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_MAXIMUM, "q")), "1000");
   EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "q", "0")), "900");
-  EXPECT_EQ(Ask(s, QC_QUOTA_CHANGE, "q", "-250000").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_QUOTA_CHANGE, "q", "-250000").flag, 0u);
   EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000,900");  // refused: nothing written
   EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "q", "-100")), "1000");
-  EXPECT_EQ(Ask(s, QC_QUOTA_CHANGE, "q", "-1").flag, 0u);          // full
+  EXPECT_EQ(+Ask(s, QC_QUOTA_CHANGE, "q", "-1").flag, 0u);         // full
   EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "q", "5000")), "0");  // never below 0
   EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000,0");
-  EXPECT_EQ(Ask(s, QC_QUOTA_CHANGE, "q", "-9223372036854775807").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_QUOTA_CHANGE, "q", "-9223372036854775807").flag, 0u);
   // Out of range reads as unreadable, i.e. 0: just the figure, nothing written.
   EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "q", "-9223372036854775808")), "0");
   EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "junk", "0")), "0");  // unreadable: 0,0
@@ -594,7 +594,7 @@ TEST_F(StoreTest, ClientCheckSeam) {
 
 TEST_F(StoreTest, MessageFileSeam) {
   RFTPSSecurity s(ini_, &clock_);
-  EXPECT_EQ(Ask(s, QC_SIGN_ON_MES, "").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_SIGN_ON_MES, "").flag, 0u);
   s.SetMessageFileLookup([](bool signOn, uint32_t address, std::string& file) {
     if (address != 7) return false;
     file = signOn ? "on.msg" : "off.msg";
@@ -602,7 +602,7 @@ TEST_F(StoreTest, MessageFileSeam) {
   });
   EXPECT_EQ(QueryAux(Ask(s, QC_SIGN_ON_MES, "", {}, 7)), "on.msg");
   EXPECT_EQ(QueryAux(Ask(s, QC_SIGN_OFF_MES, "", {}, 7)), "off.msg");
-  EXPECT_EQ(Ask(s, QC_SIGN_OFF_MES, "", {}, 8).flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_SIGN_OFF_MES, "", {}, 8).flag, 0u);
 }
 
 }  // namespace
