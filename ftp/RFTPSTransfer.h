@@ -38,7 +38,7 @@ class RFTPSTransferExt final : public RFTPSessionExt {
   // design's 32 KiB steps keep the pacing fine-grained; without one a larger
   // block lets a fast link run at memory speed.
   static constexpr int64_t kPacedBlock = 32768;
-  static constexpr int64_t kFastBlock = 4 << 20;
+  static constexpr int64_t kFastBlock = 256 << 10;
   static constexpr int64_t kFastSendBlock = int64_t{1} << 30;
 
   RTransferFile file;
