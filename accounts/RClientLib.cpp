@@ -76,7 +76,7 @@ const char* TrueFalse(uint32_t flag) {
 
 void CopyField(char* dst, size_t size, std::string_view src) {
   const size_t n = src.size() < size - 1 ? src.size() : size - 1;
-  std::memcpy(dst, src.data(), n);
+  if (n > 0) std::memcpy(dst, src.data(), n);
   std::memset(dst + n, 0, size - n);
 }
 
