@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVANTOR_TESTS=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" --target vantor
-exec build/release/app/vantor "$@"
+exec bash examples/run-example.sh "$@"
