@@ -4,13 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "accounts/RClientLib.h"
-#include "accounts/RFTPEventHandler.h"
 #include "app/RVantorApp.h"
-#include "config/RIniFile.h"
-#include "fs/RDirTextList.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPServer.h"
+#include "ftp/RServerAddOns.h"
 #include "platform/RMessageLoop.h"
 #include "platform/RProcess.h"
 #include "util/RStringTable.h"
@@ -19,71 +16,41 @@ namespace {
 
 using namespace vantor;
 
-// The engine's parts that live as long as the program: the server with its
-// account store, the event-hook and client-check libraries, and the
-// directory cache settings.
 struct REngine {
   std::string iniPath;
   std::unique_ptr<RFTPServer> server;
-  std::unique_ptr<RFTPEventHandler> hooks;
-  RClientCheckLibs clientCheck;
-  int32_t cacheEntries = 25;
-  int32_t cacheSeconds = 60;
+  RServerAddOns addOns;
 
-  void LoadHooks() {
-    RFTPEventHandler::SetCurrent(nullptr);
-    hooks = std::make_unique<RFTPEventHandler>();
-    RIniFile ini(iniPath);
-    hooks->Load([&ini](std::string_view key) { return ini.GetString("EXTERNAL", key); });
-    AttachHooks();
-  }
-  // Releases need the server's window, which exists only once it started.
-  void AttachHooks() {
-    if (!hooks || !server) return;
-    hooks->AttachWindow(server->Manager().Loop(), server->Manager().MainWindow());
-    RFTPEventHandler::SetCurrent(hooks.get());
-  }
-  void AttachClientCheck() {
-    if (server && server->Store() != nullptr) server->Store()->SetClientCheck(&clientCheck);
-  }
   void Stop() {
-    RFTPEventHandler::SetCurrent(nullptr);
-    if (server && server->Store() != nullptr) server->Store()->SetClientCheck(nullptr);
+    addOns.Shutdown(server.get());
     server.reset();
-    hooks.reset();
-    DirCacheShutdown();
   }
 };
 
 REngineHooks MakeHooks(REngine& e) {
   REngineHooks h;
-  h.createEventHandler = [&e] {
-    if (!e.iniPath.empty()) e.LoadHooks();
-  };
+  // The libraries load with the server's start step, which is the first
+  // step that knows the configuration's path.
   h.reloadEventHandler = [&e] {
-    if (!e.iniPath.empty()) e.LoadHooks();
+    e.addOns.LoadHooks(e.iniPath);
+    if (e.server) e.addOns.Attach(*e.server);
   };
   h.start = [&e](RVantorApp& app, const std::string& ini) {
-    if (e.iniPath.empty() && !ini.empty()) {
-      e.iniPath = ini;
-      e.LoadHooks();  // the first start-up step ran before the path was known
-    }
+    e.iniPath = ini;
+    e.addOns.LoadHooks(ini);
     e.server = std::make_unique<RFTPServer>(app.Loop(), app.Layer(), app, ini);
     e.server->Start();
-    e.AttachHooks();
-    e.AttachClientCheck();
+    e.addOns.Attach(*e.server);
   };
   h.reload = [&e] {
     if (!e.server) return;
     e.server->Reload();
-    e.AttachClientCheck();
+    e.addOns.Attach(*e.server);
   };
   h.configureDirCache = [&e](int32_t entries, int32_t seconds) {
-    e.cacheEntries = entries;
-    e.cacheSeconds = seconds;
-    DirCacheSetup(entries, seconds);
+    e.addOns.ConfigureDirCache(entries, seconds);
   };
-  h.flushDirCache = [&e] { DirCacheSetup(e.cacheEntries, e.cacheSeconds); };
+  h.flushDirCache = [&e] { e.addOns.FlushDirCache(); };
   h.applyLogFlags = [&e](const RFTPSLogger& l) {
     if (e.server) e.server->Manager().SetHostNameLogging(l.HostNameLookupOn());
   };

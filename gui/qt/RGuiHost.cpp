@@ -68,8 +68,10 @@ RServerStartup::Seams RGuiHost::MakeSeams() {
     return true;
   };
   s.startServer = [this](const std::string& iniPath) {
+    addOns_.LoadHooks(iniPath);
     server_ = std::make_unique<RFTPServer>(loop_, layer_, *this, iniPath);
     server_->Start();
+    addOns_.Attach(*server_);
     server_->Manager().SetHostNameLogging(logger_.HostNameLookupOn());
     OnStatusRecord({SK_MaxUsers, server_->Settings().maxNrUsers, 0});
     OnStatusRecord({SK_Online, server_->Manager().Online() ? 1 : 0, 0});
@@ -77,8 +79,18 @@ RServerStartup::Seams RGuiHost::MakeSeams() {
   s.reloadServer = [this] {
     if (!server_) return;
     server_->Reload();
+    addOns_.Attach(*server_);
     OnStatusRecord({SK_MaxUsers, server_->Settings().maxNrUsers, 0});
   };
+  s.reloadEventHandler = [this] {
+    if (!startup_ || !server_) return;
+    addOns_.LoadHooks(startup_->IniPath());
+    addOns_.Attach(*server_);
+  };
+  s.configureDirCache = [this](int32_t entries, int32_t seconds) {
+    addOns_.ConfigureDirCache(entries, seconds);
+  };
+  s.flushDirCache = [this] { addOns_.FlushDirCache(); };
   return s;
 }
 
@@ -126,6 +138,7 @@ void RGuiHost::Stop() {
   if (reloadTimer_ != 0) loop_.CancelTimer(reloadTimer_);
   secondTimer_ = reloadTimer_ = 0;
   window_.reset();
+  addOns_.Shutdown(server_.get());
   server_.reset();
   if (RSocketLayer::Process() == &layer_) {
     layer_.CleanupSockLib();

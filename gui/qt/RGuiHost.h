@@ -14,6 +14,7 @@
 #include "config/RStartup.h"
 #include "ftp/RFTPServer.h"
 #include "ftp/RFrontEnd.h"
+#include "ftp/RServerAddOns.h"
 #include "gui/RGuiEngine.h"
 #include "log/RFTPSLogger.h"
 #include "log/RLogger.h"
@@ -85,6 +86,8 @@ class RGuiHost final : public RFrontEnd, public RGuiEngine, public RSessionSourc
   RLogger pane_;
   RFTPSLogger logger_;
   std::unique_ptr<RServerStartup> startup_;
+  // Declared before the server: destroyed after it.
+  RServerAddOns addOns_;
   std::unique_ptr<RFTPServer> server_;
   std::unique_ptr<RMainWindow> window_;
   RCommandLine cmd_;
