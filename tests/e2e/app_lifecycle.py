@@ -118,13 +118,48 @@ class Lifecycle(unittest.TestCase):
         self.assertRegex(lines[0],
                          r"^\[1\] \w{3} \d\d\w{3}\d\d \d\d:\d\d:\d\d - FTP server going down\.\.\.$")
 
+    def test_serves_ftp_with_its_libraries(self):
+        """The program runs the engine: it loads the [EXTERNAL] libraries at
+        start-up (a missing one is logged and skipped), serves a login and
+        a download, and closes cleanly."""
+        import ftplib
+        import io
+        import socket
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        home = os.path.join(self.dir, "home")
+        os.mkdir(home)
+        with open(os.path.join(home, "a.txt"), "wb") as f:
+            f.write(b"vantor\r\n")
+        ini = os.path.join(self.dir, "VANTOR.INI")
+        with open(ini, "w") as f:
+            f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n"
+                    "[EXTERNAL]\nEventHookDLL1=%s/missing.so\n"
+                    "[USER=joe]\nPassword=pw\nHomeDir=%s\nAccess1=%s,RL\n"
+                    % (port, self.dir, home, home))
+        p = self.start(ini)
+        p.wait_for("Cannot find/load DLL %s/missing.so" % self.dir)
+        p.wait_for("FTP Server on-line")
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", port, timeout=10)
+        self.assertEqual(ftp.login("joe", "pw"), "230 User logged in, proceed.")
+        got = io.BytesIO()
+        ftp.retrbinary("RETR a.txt", got.write)
+        self.assertEqual(got.getvalue(), b"vantor\r\n")
+        ftp.quit()
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+
     def test_sigint_closes_with_the_closing_line(self):
         ini = os.path.join(self.dir, "v.ini")
         p = self.start(ini)
         p.wait_for("Starting FTP Server...")
         p.signal(signal.SIGINT)
         self.assertEqual(p.finish(), 0)
-        self.assertRegex(p.lines[-1], r"^\[1\] .* - FTP server going down\.\.\.$")
+        # The closing line, then the listeners' own last word.
+        self.assertRegex(p.lines[-2], r"^\[1\] .* - FTP server going down\.\.\.$")
+        self.assertEqual(p.lines[-1], "FTP Server going off-line...")
 
     def test_cannot_create(self):
         """A file that cannot be created: the server runs without configuration."""
