@@ -7,6 +7,7 @@ bash scripts/deps.sh
 jobs="$(nproc)"
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 for cfg in release asan; do
   echo "=== $cfg build"
   if [ "$cfg" = asan ]; then
