@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "platform/RFile.h"
+#include "platform/RMessageLoop.h"
 
 namespace vantor {
 namespace {
@@ -143,6 +144,12 @@ bool IniNameEquals(std::string_view a, std::string_view b) {
 RIniFile::RIniFile(std::string path) : path_(std::move(path)) {}
 
 void RIniFile::Refresh() const {
+  // Within one pass of the event loop the file is looked at once: a login
+  // asks the account store a couple of dozen questions, and a change made
+  // meanwhile is seen by the next pass. Without a loop every read looks.
+  const uint64_t pass = RMessageLoop::CurrentPass();
+  if (pass != 0 && loaded_ && pass == checkedPass_ && !racy_) return;
+  checkedPass_ = pass;
   RFileIdentity id = StatFile(path_);
   const bool same = loaded_ && id.exists == (size_ >= 0) && id.ino == ino_ && id.dev == dev_ &&
                     id.size == (size_ < 0 ? -1 : size_) && id.mtimeNs == mtimeNs_ &&

@@ -94,6 +94,7 @@ class RIniFile {
   mutable std::vector<std::string> lines_;
   mutable std::vector<Section> sections_;
   mutable uint64_t parses_ = 0;
+  mutable uint64_t checkedPass_ = 0;  // loop pass of the last look at the file
   // Lower-cased section name -> index into sections_ (first occurrence).
   mutable std::unordered_map<std::string, size_t> sectionIndex_;
   mutable std::string raw_;    // the bytes last parsed

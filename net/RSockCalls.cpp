@@ -122,10 +122,11 @@ int RSockCalls::Listen(int fd, int backlog) {
   return r;
 }
 
-int RSockCalls::Accept(int fd) {
+int RSockCalls::Accept(int fd, sockaddr_in* peer) {
   int r;
   do {
-    r = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    socklen_t len = sizeof(*peer);
+    r = ::accept4(fd, reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (r < 0 && errno == EINTR);
   err = r < 0 ? ErrnoToWinSock(errno) : 0;
   if (Tracing()) {
@@ -307,6 +308,15 @@ int RSockCalls::AsyncSelect(int fd, uint32_t window, uint32_t message, uint32_t 
                     message, EventMaskName(events), r != 0 ? -1 : 0, ErrName()));
   }
   return r;
+}
+
+void RSockCalls::Unregister(int fd, uint32_t window, uint32_t message) {
+  layer_->Loop().Forget(fd);
+  err = 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_ASYNCSELECT, id_, static_cast<unsigned>(fd), static_cast<int>(window),
+                    message, EventMaskName(0), 0, ErrName()));
+  }
 }
 
 uint32_t RSockCalls::InetAddr(const char* text) {

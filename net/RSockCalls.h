@@ -24,7 +24,8 @@ class RSockCalls {
   int NonBlock(int fd);
   int Bind(int fd, const sockaddr_in& addr);
   int Listen(int fd, int backlog);
-  int Accept(int fd);
+  // The accepted socket is already non-blocking; `peer` gets its address.
+  int Accept(int fd, sockaddr_in* peer);
   int Connect(int fd, const sockaddr_in& addr);  // EINPROGRESS counts as success
   int64_t Send(int fd, const void* p, int64_t n);
   int64_t SendTo(int fd, const void* p, int64_t n, const sockaddr_in& to);
@@ -40,6 +41,9 @@ class RSockCalls {
   int GetPeerName(int fd, sockaddr_in* addr);
   // The readiness registration (the loop's asynchronous select).
   int AsyncSelect(int fd, uint32_t window, uint32_t message, uint32_t events);
+  // Ends the registration of a descriptor that is closed next (traced as the
+  // registration with no events, which is what it amounts to).
+  void Unregister(int fd, uint32_t window, uint32_t message);
   // INADDR_NONE (network order) when `text` is not a dotted address.
   uint32_t InetAddr(const char* text);
   std::string InetNtoa(in_addr a);

@@ -53,6 +53,7 @@ bool RSocketLayer::Start() {
   if (!loop_.Valid()) return false;
   hidden_ = loop_.CreateWindow([this](const RMsg& m) { return DispatchProc(m); });
   started_ = true;
+  UpdatePacing();
   if (traceOn_) {
     Trace(-1, FormatStr(STR_NET_C_STARTUP, 0u, 0x0101u, 0u, 0, "OK"));
   }
@@ -120,7 +121,21 @@ void RSocketLayer::SetSpeedLimit(int64_t bytesPerSecond) {
   } else {
     globalLimitOn_ = false;
   }
+  UpdatePacing();
   if (traceOn_) Trace(-1, FormatStr(STR_NET_OP_SPEEDLIMIT, bytesPerSecond));
+}
+
+void RSocketLayer::CountLocalLimit(int delta) {
+  localLimits_ += delta;
+  UpdatePacing();
+}
+
+void RSocketLayer::UpdatePacing() {
+  // Unlimited, a pass of the loop may run on through the messages its own
+  // dispatching posts (a command's reply goes out in the pass that read the
+  // command). Under a limit, parked sockets and ready ones take turns only
+  // if every pass looks at readiness again, so one batch per pass.
+  loop_.SetBatchesPerPass(globalLimitOn_ || localLimits_ > 0 ? 1 : kBatchesUnlimited);
 }
 
 int64_t RSocketLayer::GetServerRate() const {
@@ -157,7 +172,8 @@ void RSocketLayer::OnSocketEvent(const RMsg& m) {
   // belong to a new socket) carries an old message number: ignore it.
   if (it != handles_.end() && it->second->selectMessage_ == m.message) {
     RWinSocket* s = it->second;
-    const uint32_t event = RSelectEvent(m.lParam);
+    const bool selfPosted = (RSelectEvent(m.lParam) & kSelfPosted) != 0;
+    const uint32_t event = RSelectEvent(m.lParam) & ~kSelfPosted;
     const int err = ErrnoToWinSock(RSelectError(m.lParam));
     if (traceOn_) {
       uint32_t fmt = event == FD_READ      ? STR_NET_FD_READ
@@ -172,7 +188,7 @@ void RSocketLayer::OnSocketEvent(const RMsg& m) {
         if (!s->ReceiveHandler(err)) AddMessQue(hidden_, m.message, m.wParam, m.lParam);
         break;
       case FD_WRITE:
-        if (!s->SendHandler(err)) AddMessQue(hidden_, m.message, m.wParam, m.lParam);
+        if (!s->SendHandler(err, selfPosted)) AddMessQue(hidden_, m.message, m.wParam, m.lParam);
         break;
       case FD_ACCEPT:
         s->AcceptEvent(err);

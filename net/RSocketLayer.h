@@ -153,6 +153,8 @@ class RSocketLayer {
   void AddMessQue(RWindowId window, uint32_t message, uintptr_t wParam, intptr_t lParam,
                   bool fresh = true);
   void RepostStep();
+  void CountLocalLimit(int delta);
+  void UpdatePacing();
   void ForgetHandle(int fd, uint32_t selectMessage);
   void ForgetSocketEvents(uint32_t id);
   uint32_t NewSelectMessage();
@@ -177,7 +179,15 @@ class RSocketLayer {
   RWindowId traceWindow_ = 0;
   uint32_t traceMessage_ = 0;
 
+  static constexpr int kBatchesUnlimited = 8;
+
+ public:
+  // Event bit marking a readiness message a socket posted to itself.
+  static constexpr uint32_t kSelfPosted = 0x8000;
+
+ private:
   bool globalLimitOn_ = false;
+  int localLimits_ = 0;  // sockets with a limit of their own
   int64_t globalLimit_ = 0;
   int64_t globalBudget_ = 0;
   int64_t serverBytesThisSecond_ = 0;

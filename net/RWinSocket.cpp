@@ -103,6 +103,7 @@ RWinSocket::~RWinSocket() {
   if (layer_ == nullptr) return;
   CancelLookup();
   ResetConnection();
+  if (localLimitOn_) layer_->CountLocalLimit(-1);
   layer_->ForgetSocketEvents(id_);
   layer_->sockets_.Unlink(this);
 }
@@ -134,6 +135,12 @@ void RWinSocket::Notify(int operation, int status) {
 
 void RWinSocket::PostSelf(uint32_t event) {
   if (layer_ == nullptr || handle_ < 0) return;
+  if (event == FD_WRITE) {
+    // Marked, so a paced send keeps exactly one step in flight however many
+    // readiness reports turn up meanwhile.
+    ++stepsQueued_;
+    event |= RSocketLayer::kSelfPosted;
+  }
   layer_->PostSelf(selectMessage_, static_cast<uintptr_t>(handle_), RSelectReply(event, 0));
 }
 
@@ -145,13 +152,14 @@ WsStatus RWinSocket::OpenHandle(int type) {
   if (fd < 0) return MapWinSockError(c.err);
   handle_ = fd;
   selectMessage_ = layer_->NewSelectMessage();
+  stepsQueued_ = 0;
   layer_->handles_[fd] = this;
   return WS_OK;
 }
 
-WsStatus RWinSocket::Arm(uint32_t events) {
+WsStatus RWinSocket::Arm(uint32_t events, bool nonBlocking) {
   RSockCalls c = Calls();
-  if (c.NonBlock(handle_) != 0) return WS_Error;
+  if (!nonBlocking && c.NonBlock(handle_) != 0) return WS_Error;
   if (c.AsyncSelect(handle_, layer_->hidden_, selectMessage_, events) != 0) return WS_Error;
   return WS_OK;
 }
@@ -159,7 +167,8 @@ WsStatus RWinSocket::Arm(uint32_t events) {
 void RWinSocket::CloseHandle(bool abortive) {
   if (handle_ < 0) return;
   RSockCalls c = Calls();
-  (void)c.AsyncSelect(handle_, layer_->hidden_, selectMessage_, 0);
+  c.Unregister(handle_, layer_->hidden_, selectMessage_);
+  havePeer_ = false;
   if (kind_ == WS_STREAM && abortive) {
     // Only the reset: a FIN sent first would let the peer take a cut-off
     // transfer for a complete one.
@@ -258,14 +267,18 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   listener.acceptPending_ = false;
   ResetConnection();
   RSockCalls c = Calls();
-  int fd = c.Accept(listener.handle_);
+  sockaddr_in peer{};
+  int fd = c.Accept(listener.handle_, &peer);
   // Let the loop announce the next waiting connection (or this one again).
   layer_->loop_.Reenable(listener.handle_, FD_ACCEPT);
   if (fd < 0) return c.err == 10035 ? WS_NoCaller : MapWinSockError(c.err);
   handle_ = fd;
   selectMessage_ = layer_->NewSelectMessage();
+  stepsQueued_ = 0;
   layer_->handles_[fd] = this;
-  if (Arm(FD_READ | FD_WRITE | FD_CLOSE) != WS_OK) {
+  acceptedPeer_ = peer;
+  havePeer_ = true;
+  if (Arm(FD_READ | FD_WRITE | FD_CLOSE, true) != WS_OK) {
     CloseHandle(true);
     return WS_Error;
   }
@@ -514,7 +527,8 @@ WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
     closeAttemptStart_ = now;
   }
   RSockCalls c = Calls();
-  (void)c.AsyncSelect(handle_, layer_->hidden_, selectMessage_, 0);
+  c.Unregister(handle_, layer_->hidden_, selectMessage_);
+  havePeer_ = false;
   if (kind_ == WS_STREAM) {
     // A lingering close would block the loop thread; the kernel finishes
     // sending in the background instead.
@@ -672,6 +686,7 @@ std::vector<std::string> RWinSocket::GetLocalIPAddressList(size_t capacity) cons
 std::string RWinSocket::GetRemoteIPAddress() const {
   if (layer_ == nullptr || handle_ < 0 || !connected_) return "";
   if (kind_ == WS_DATAGRAM) return haveSender_ ? AddrText(lastSender_.sin_addr) : "";
+  if (havePeer_) return AddrText(acceptedPeer_.sin_addr);
   sockaddr_in a{};
   RSockCalls c = Calls();
   if (c.GetPeerName(handle_, &a) != 0) return "";
@@ -681,6 +696,7 @@ std::string RWinSocket::GetRemoteIPAddress() const {
 uint16_t RWinSocket::GetRemotePort() const {
   if (layer_ == nullptr || handle_ < 0 || !connected_) return 0;
   if (kind_ == WS_DATAGRAM) return haveSender_ ? ntohs(lastSender_.sin_port) : 0;
+  if (havePeer_) return ntohs(acceptedPeer_.sin_port);
   sockaddr_in a{};
   RSockCalls c = Calls();
   if (c.GetPeerName(handle_, &a) != 0) return 0;

@@ -287,7 +287,7 @@ class RWinSocket {
 
   // handles
   WsStatus OpenHandle(int type);
-  WsStatus Arm(uint32_t events);
+  WsStatus Arm(uint32_t events, bool nonBlocking = false);
   void CloseHandle(bool abortive);
   void DiscardUnread();
 
@@ -317,7 +317,7 @@ class RWinSocket {
   int64_t SendOnce(RSockCalls& c, int64_t n);
   void SentBytes(int64_t n);
   void ReceivedBytes(int64_t n);
-  bool SendHandler(int error);     // false: a speed budget is used up
+  bool SendHandler(int error, bool selfPosted = false);     // false: a speed budget is used up
   bool ReceiveHandler(int error);  // false: a speed budget is used up
   void EndSend(int status);
   void EndReceive(int status);
@@ -360,6 +360,8 @@ class RWinSocket {
 
   // close state
   bool peerClosed_ = false;
+  bool drained_ = false;
+  int stepsQueued_ = 0;  // own FD_WRITE messages not handled yet  // the last line read emptied the socket
   bool eofPending_ = false;  // read to the end before FD_CLOSE arrived
   int closeStatus_ = WS_OK;
   bool closeAttempt_ = false;
@@ -423,6 +425,9 @@ class RWinSocket {
   std::unique_ptr<char[]> recLine_;
   sockaddr_in lastSender_{};
   bool haveSender_ = false;
+  // The peer of an accepted connection, as accept() gave it.
+  sockaddr_in acceptedPeer_{};
+  bool havePeer_ = false;
 };
 
 }  // namespace vantor

@@ -196,7 +196,8 @@ void RWinSocket::SentBytes(int64_t n) {
   Account(n);
 }
 
-bool RWinSocket::SendHandler(int error) {
+bool RWinSocket::SendHandler(int error, bool selfPosted) {
+  if (selfPosted && stepsQueued_ > 0) --stepsQueued_;
   if (!sending_ || handle_ < 0) return true;
   if (autoReset_) {
     counters_[WS_TO_SEND] = 0;
@@ -208,8 +209,15 @@ bool RWinSocket::SendHandler(int error) {
     return true;
   }
   const bool limited = LimitInForce();
+  // A readiness report while a paced step is already queued: that step
+  // sends; a second chain of steps would double this socket's share.
+  if (limited && !selfPosted && stepsQueued_ > 0 && error == 0) return true;
   int64_t chunk = limited ? std::min(sendLeft_, kStep) : sendLeft_;
-  if (!ApplyBudgets(chunk)) return false;
+  if (!ApplyBudgets(chunk)) {
+    // Parked for the next budget: the parked message is this step.
+    if (selfPosted) ++stepsQueued_;
+    return false;
+  }
 
   RSockCalls c = Calls();
   bool failed = false;
@@ -356,6 +364,9 @@ void RWinSocket::ReceivedBytes(int64_t n) {
 }
 
 bool RWinSocket::ReceiveHandler(int error) {
+  // Any read event may have consumed an announcement; only a short read
+  // below proves the kernel had nothing more.
+  drained_ = false;
   if (!receiving_ || handle_ < 0 || eofPending_) return true;
   if (autoReset_) {
     counters_[WS_TO_RECEIVE] = 0;
@@ -399,10 +410,14 @@ bool RWinSocket::ReceiveHandler(int error) {
       // Limited or line mode: one recv. Otherwise read until the kernel has
       // nothing more or the block is full.
       while (chunk > 0) {
-        int64_t r = c.Recv(handle_, writePtr_, std::min(chunk, kMaxCall));
+        const int64_t want = std::min(chunk, kMaxCall);
+        int64_t r = c.Recv(handle_, writePtr_, want);
         if (r > 0) {
           ReceivedBytes(r);
           got += r;
+          // A stream socket hands over less than asked only when it has no
+          // more; with reading re-enabled the loop announces what comes next.
+          if (lineRec_) drained_ = r < want && !peerClosed_;
           if (lineRec_) ScanLine(r);
           chunk = (limited || lineRec_) ? 0 : freeSpace_;
           if (chunk == 0) layer_->loop_.Reenable(handle_, FD_READ);
@@ -489,7 +504,8 @@ WsStatus RWinSocket::ReceiveLine(char* destination, int size) {
 WsStatus RWinSocket::DoReceiveLine(char* destination, int size) {
   if (size <= 2 || destination == nullptr || !lineRec_) return WS_Error;
   if (!lineReady_) return WS_Nothing;
-  PostSelf(FD_READ);
+  // Read on into the room this line frees, unless the socket is known empty.
+  if (!drained_) PostSelf(FD_READ);
   if (autoReset_) idleSeconds_ = 0;
   const int64_t buffered = capacity_ - freeSpace_;
   int64_t i = 0;
@@ -563,12 +579,14 @@ void RWinSocket::ResetTimeOut() {
 }
 
 void RWinSocket::SetLocalSpeedLimit(int64_t bytesPerSecond) {
+  const bool was = localLimitOn_;
   if (bytesPerSecond > 0) {
     localLimitOn_ = true;
     localLimit_ = localBudget_ = bytesPerSecond;
   } else {
     localLimitOn_ = false;
   }
+  if (was != localLimitOn_) layer_->CountLocalLimit(localLimitOn_ ? 1 : -1);
   if (Tracing()) TraceLine(FormatStr(STR_NET_OP_LOCALLIMIT, id_, bytesPerSecond));
 }
 

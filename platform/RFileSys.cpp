@@ -214,6 +214,17 @@ std::string FsDriveToPosix(const RDriveMap& drives, std::string_view drivePath) 
   std::string rest = out.substr(root == "/" ? 0 : root.size());
   if (rest.empty()) rest = "/";
   if (!SplitAbsolute(rest, parts)) return {};  // parts point into `rest`
+  // The usual case: the path exists as written, and then so does every
+  // component of it; one look instead of one per component.
+  {
+    std::string whole = root == "/" ? "/" : root;
+    for (std::string_view comp : parts) {
+      if (whole.back() != '/') whole += '/';
+      whole += comp;
+    }
+    struct stat st {};
+    if (::lstat(whole.c_str(), &st) == 0) return whole;
+  }
   std::string cur = root;
   bool missing = false;  // below a missing component nothing can exist
   for (std::string_view comp : parts) {

@@ -213,15 +213,22 @@ int64_t RMessageLoop::NextTimeoutMs() const {
 
 // --- readiness -----------------------------------------------------------------
 
-void RMessageLoop::UpdateInterest(int fd, FdWatch& w) {
+uint32_t RMessageLoop::WantedInterest(const FdWatch& w) {
+  if (w.callback) return EPOLLIN;
   uint32_t want = 0;
-  if (w.callback) {
-    want = EPOLLIN;
-  } else {
-    if (w.enabled & (FD_READ | FD_ACCEPT)) want |= EPOLLIN;
-    if (w.enabled & (FD_WRITE | FD_CONNECT)) want |= EPOLLOUT;
-    if (w.enabled & FD_CLOSE) want |= EPOLLRDHUP;
-  }
+  if (w.enabled & (FD_READ | FD_ACCEPT)) want |= EPOLLIN;
+  if (w.enabled & (FD_WRITE | FD_CONNECT)) want |= EPOLLOUT;
+  if (w.enabled & FD_CLOSE) want |= EPOLLRDHUP;
+  // Input interest is dropped lazily: after a read or accept was announced
+  // the owner almost always drains the socket and re-enables, so the bits
+  // stay registered and only a report nobody asked for removes them. That
+  // saves two epoll_ctl calls per command on a control connection.
+  if (w.lazyIn) want |= (w.armed & (EPOLLIN | EPOLLRDHUP));
+  return want;
+}
+
+void RMessageLoop::UpdateInterest(int fd, FdWatch& w) {
+  const uint32_t want = WantedInterest(w);
   if (want == w.armed) return;
   epoll_event ev{};
   ev.events = want;
@@ -239,21 +246,30 @@ int RMessageLoop::AsyncSelect(int fd, RWindowId window, uint32_t message, uint32
     }
     return 0;
   }
+  FdWatch fresh;
+  fresh.window = window;
+  fresh.message = message;
+  fresh.events = events;
+  fresh.enabled = events;
   if (it == fds_.end()) {
     epoll_event ev{};
-    ev.events = 0;
+    ev.events = WantedInterest(fresh);
     ev.data.u64 = static_cast<uint64_t>(fd);
     if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) return -errno;
-    it = fds_.emplace(fd, FdWatch{}).first;
+    fresh.armed = ev.events;
+    fds_.emplace(fd, std::move(fresh));
+    return 0;
   }
-  FdWatch& w = it->second;
-  w.callback = nullptr;
-  w.window = window;
-  w.message = message;
-  w.events = events;
-  w.enabled = events;
-  UpdateInterest(fd, w);
+  fresh.armed = it->second.armed;
+  it->second = std::move(fresh);
+  UpdateInterest(fd, it->second);
   return 0;
+}
+
+void RMessageLoop::Forget(int fd) {
+  // The descriptor is about to be closed, which removes it from the epoll
+  // set by itself (none of ours is duplicated).
+  fds_.erase(fd);
 }
 
 void RMessageLoop::Reenable(int fd, uint32_t event) {
@@ -288,6 +304,7 @@ void RMessageLoop::HandleSelect(int fd, FdWatch& w, uint32_t ev) {
         RMsg{w.window, w.message, static_cast<uintptr_t>(fd), RSelectReply(event, error)});
   };
   const bool hup = (ev & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
+  const uint32_t before = w.enabled;
   if ((w.enabled & FD_CONNECT) && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
     int err = SocketError(fd);
     w.enabled &= ~FD_CONNECT;
@@ -295,6 +312,7 @@ void RMessageLoop::HandleSelect(int fd, FdWatch& w, uint32_t ev) {
     if (err != 0) {
       // A failed connect has nothing more to say.
       w.enabled = 0;
+      w.lazyIn = false;
       UpdateInterest(fd, w);
       return;
     }
@@ -321,6 +339,13 @@ void RMessageLoop::HandleSelect(int fd, FdWatch& w, uint32_t ev) {
     if ((w.enabled & (FD_READ | FD_CLOSE | FD_WRITE)) == 0) {
       w.enabled = 0;
     }
+  }
+  // Keep input registered only while its announcement is fresh; a second
+  // report before the owner re-enabled removes it.
+  if ((before & ~w.enabled & (FD_READ | FD_ACCEPT | FD_CLOSE)) != 0) {
+    w.lazyIn = true;
+  } else if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+    w.lazyIn = false;
   }
   UpdateInterest(fd, w);
 }
@@ -363,10 +388,17 @@ void RMessageLoop::DrainWake() {
 
 // --- running ---------------------------------------------------------------------
 
+namespace {
+thread_local uint64_t t_pass = 0;
+}  // namespace
+
+uint64_t RMessageLoop::CurrentPass() { return t_pass; }
+
 void RMessageLoop::Wait(int64_t timeoutMs) {
   epoll_event events[128];
   int t = timeoutMs > 0x7fffffff ? 0x7fffffff : static_cast<int>(timeoutMs);
   int n = ::epoll_wait(epoll_.Get(), events, 128, t);
+  ++t_pass;
   for (int i = 0; i < n; ++i) {
     uint64_t tag = events[i].data.u64;
     if (tag == kWakeTag) {
@@ -394,7 +426,12 @@ void RMessageLoop::RunOnce(int64_t maxWaitMs) {
   if (maxWaitMs >= 0 && (t < 0 || t > maxWaitMs)) t = maxWaitMs;
   Wait(t);
   FireTimers();
-  DrainQueue(false);
+  for (int batch = 0; batch < batchesPerPass_; ++batch) {
+    DrainQueue(false);
+    if (quit_.load(std::memory_order_relaxed)) break;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (queue_.empty()) break;
+  }
 }
 
 void RMessageLoop::RunPending() {

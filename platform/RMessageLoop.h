@@ -108,6 +108,9 @@ class RMessageLoop {
   // events == 0 stops watching. Returns 0 or -errno.
   int AsyncSelect(int fd, RWindowId window, uint32_t message, uint32_t events);
   void Reenable(int fd, uint32_t event);
+  // Stops watching a descriptor the caller closes next (closing removes it
+  // from the kernel's set, so no system call is spent on it).
+  void Forget(int fd);
   // Plain readiness callback for internal fds (inotify, eventfds). The
   // callback gets the epoll event bits and runs on the loop thread.
   bool WatchFd(int fd, std::function<void(uint32_t)> callback);
@@ -128,6 +131,10 @@ class RMessageLoop {
   // One pass: waits at most `maxWaitMs` (-1: until something happens or the
   // next timer), then handles readiness, due timers and queued messages.
   void RunOnce(int64_t maxWaitMs);
+  // How many batches of queued messages one pass may dispatch before it
+  // looks at readiness again (messages posted while a batch runs form the
+  // next batch). 1 by default.
+  void SetBatchesPerPass(int n) { batchesPerPass_ = n < 1 ? 1 : n; }
   // Handles everything that is ready now, without waiting, until the queue is
   // empty. For tests driven by a manual clock.
   void RunPending();
@@ -138,6 +145,10 @@ class RMessageLoop {
   // (-1: none, 0: messages waiting).
   int EpollFd() const { return epoll_.Get(); }
   int64_t NextTimeoutMs() const;
+
+  // Passes made by the loop running on the calling thread (0: none yet).
+  // Caches that check the disk at most once per pass key on it.
+  static uint64_t CurrentPass();
 
  private:
   struct Window {
@@ -166,6 +177,7 @@ class RMessageLoop {
     uint32_t events = 0;   // selected FD_ bits
     uint32_t enabled = 0;  // FD_ bits that may be announced now
     uint32_t armed = 0;    // epoll bits currently registered
+    bool lazyIn = false;   // input bits kept registered after an announcement
     // Plain callback watch.
     std::function<void(uint32_t)> callback;
   };
@@ -175,6 +187,7 @@ class RMessageLoop {
   void Wait(int64_t timeoutMs);
   void HandleSelect(int fd, FdWatch& w, uint32_t ev);
   void UpdateInterest(int fd, FdWatch& w);
+  static uint32_t WantedInterest(const FdWatch& w);
   void FireTimers();
   void DrainQueue(bool untilEmpty);
   void DrainWake();
@@ -194,6 +207,7 @@ class RMessageLoop {
   std::atomic<bool> wakePending_{false};
   std::atomic<bool> quit_{false};
   std::atomic<int> quitCode_{0};
+  int batchesPerPass_ = 1;
 
   std::unordered_map<TimerId, Timer> timers_;
   std::priority_queue<HeapEntry, std::vector<HeapEntry>, std::greater<HeapEntry>> heap_;
