@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "platform/RFile.h"
+#include "platform/RMessageLoop.h"
 #include "temp_dir.h"
 
 using namespace vantor;
@@ -183,6 +184,28 @@ TEST(RIniFile, CachesTheParse) {
   ASSERT_TRUE(ini.WriteString("S", "A", "2"));
   for (int i = 0; i < 100; ++i) EXPECT_EQ(ini.GetInt("S", "A", 0), 2);
   EXPECT_EQ(ini.ParseCount(), 2u);
+}
+
+// On the loop thread the file is looked at once per pass; a change by another
+// writer still shows from the next pass on, and our own writes at once.
+TEST(RIniFile, LooksOncePerLoopPass) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteText(path, "[S]\nA=1\n");
+  std::filesystem::last_write_time(
+      path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  RMessageLoop loop;
+  RIniFile ini(path);
+  RIniFile other(path);
+  loop.RunOnce(0);
+  EXPECT_EQ(ini.GetInt("S", "A", 0), 1);
+  ASSERT_TRUE(other.WriteString("S", "A", "2"));
+  loop.RunOnce(0);
+  EXPECT_EQ(ini.GetInt("S", "A", 0), 2);
+  ASSERT_TRUE(ini.WriteString("S", "A", "3"));
+  EXPECT_EQ(ini.GetInt("S", "A", 0), 3);
+  loop.RunOnce(0);
+  EXPECT_EQ(other.GetInt("S", "A", 0), 3);
 }
 
 // Thousands of sections and long sections are found by name, any case.
