@@ -390,9 +390,19 @@ void RMessageLoop::DrainWake() {
 
 namespace {
 thread_local uint64_t t_pass = 0;
+thread_local int t_passDepth = 0;  // inside RunOnce or RunPending
+
+// Marks the stretch of a pass; outside one (test code between passes, a
+// front end's own handlers) CurrentPass() is 0 and caches always look.
+struct PassScope {
+  PassScope() { ++t_passDepth; }
+  ~PassScope() { --t_passDepth; }
+  PassScope(const PassScope&) = delete;
+  PassScope& operator=(const PassScope&) = delete;
+};
 }  // namespace
 
-uint64_t RMessageLoop::CurrentPass() { return t_pass; }
+uint64_t RMessageLoop::CurrentPass() { return t_passDepth > 0 ? t_pass : 0; }
 
 void RMessageLoop::Wait(int64_t timeoutMs) {
   epoll_event events[128];
@@ -424,6 +434,7 @@ void RMessageLoop::Wait(int64_t timeoutMs) {
 void RMessageLoop::RunOnce(int64_t maxWaitMs) {
   int64_t t = NextTimeoutMs();
   if (maxWaitMs >= 0 && (t < 0 || t > maxWaitMs)) t = maxWaitMs;
+  PassScope scope;
   Wait(t);
   FireTimers();
   for (int batch = 0; batch < batchesPerPass_; ++batch) {
@@ -435,6 +446,7 @@ void RMessageLoop::RunOnce(int64_t maxWaitMs) {
 }
 
 void RMessageLoop::RunPending() {
+  PassScope scope;
   for (int guard = 0; guard < 1000 && !quit_.load(); ++guard) {
     Wait(0);
     FireTimers();

@@ -146,7 +146,7 @@ class RMessageLoop {
   int EpollFd() const { return epoll_.Get(); }
   int64_t NextTimeoutMs() const;
 
-  // Passes made by the loop running on the calling thread (0: none yet).
+  // The pass the loop on the calling thread is in (0: not inside one).
   // Caches that check the disk at most once per pass key on it.
   static uint64_t CurrentPass();
 

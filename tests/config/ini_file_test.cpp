@@ -192,20 +192,32 @@ TEST(RIniFile, LooksOncePerLoopPass) {
   TempDir dir;
   const std::string path = dir.File("a.ini");
   WriteText(path, "[S]\nA=1\n");
-  std::filesystem::last_write_time(
-      path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
   RMessageLoop loop;
   RIniFile ini(path);
   RIniFile other(path);
+  std::vector<int64_t> seen;
+  bool written = true;
+  const RWindowId w = loop.CreateWindow([&](const RMsg& m) -> intptr_t {
+    const std::string value = std::to_string(m.wParam);
+    if (m.message == 1) written = written && other.WriteString("S", "A", value);
+    if (m.message == 2) written = written && ini.WriteString("S", "A", value);
+    seen.push_back(ini.GetInt("S", "A", 0));
+    return 0;
+  });
+  loop.PostMessage(w, 0, 0, 0);
   loop.RunOnce(0);
-  EXPECT_EQ(ini.GetInt("S", "A", 0), 1);
-  ASSERT_TRUE(other.WriteString("S", "A", "2"));
+  loop.PostMessage(w, 1, 2, 0);  // another writer
   loop.RunOnce(0);
-  EXPECT_EQ(ini.GetInt("S", "A", 0), 2);
-  ASSERT_TRUE(ini.WriteString("S", "A", "3"));
-  EXPECT_EQ(ini.GetInt("S", "A", 0), 3);
+  loop.PostMessage(w, 0, 0, 0);
   loop.RunOnce(0);
-  EXPECT_EQ(other.GetInt("S", "A", 0), 3);
+  loop.PostMessage(w, 2, 3, 0);  // our own write
+  loop.RunOnce(0);
+  ASSERT_TRUE(written);
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0], 1);
+  EXPECT_EQ(seen[2], 2);
+  EXPECT_EQ(seen[3], 3);
+  EXPECT_EQ(ini.GetInt("S", "A", 0), 3);  // outside a pass: looks every time
 }
 
 // Thousands of sections and long sections are found by name, any case.
