@@ -121,6 +121,9 @@ class RFTPSessionHook {
   virtual int Recall() = 0;
   // The library's text of the last HV_Reply answer (lines separated by LF).
   virtual std::string VerdictText() const = 0;
+  // The event text as the libraries left it after the last call: for the
+  // transfer commands a changed text names the file to use instead.
+  virtual std::string EventText() const = 0;
   // The user name (and, for anonymous logins, the password) of the record.
   virtual void SetUser(std::string_view user) = 0;
   virtual void SetPassword(std::string_view password) = 0;

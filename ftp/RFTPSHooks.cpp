@@ -38,6 +38,7 @@ class RFTPSHookRecord final : public RFTPSessionHook {
     }
     return text;
   }
+  std::string EventText() const override { return std::string(stub_.Text()); }
   // The record has no user field; libraries learn the user from the login
   // event and the client-check calls.
   void SetUser(std::string_view) override {}

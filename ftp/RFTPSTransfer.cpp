@@ -54,6 +54,19 @@ bool PreCommandHook(RFTPSComInterp& s, uint32_t event, int32_t deferred, const s
   return true;
 }
 
+// A library that changed the path of a RETR, STOR, APPE or STOU event names
+// the file the transfer uses instead (served or stored in place of the one
+// asked for; the client-visible name in replies follows it).
+void TakeHookReplacement(RFTPSComInterp& s) {
+  if (!s.Hook) return;
+  std::string text = s.Hook->EventText();
+  // The record holds 511 characters: a long path the library left alone
+  // comes back cut, which is no replacement.
+  constexpr size_t kRecordText = 511;
+  if (text.empty() || text == std::string_view(s.FileName).substr(0, kRecordText)) return;
+  s.FileName = std::move(text);
+}
+
 void RaiseTransferEnd(RFTPSComInterp& s, uint32_t code, uint32_t reason, int64_t elapsed) {
   if (!s.Hook) return;
   RHookEventStr e;
@@ -135,6 +148,7 @@ void RetrGiveUp(RFTPSComInterp& s) {
 void RetrOpen(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   LoadTransferSettings(s);
+  TakeHookReplacement(s);
   x.file.Close();
   const int rc = x.file.Open(LocalToPosix(s.FileName), RTransferOpenMode::Read, s.RestartOffset,
                              RUploadSharing::Any);
@@ -233,6 +247,7 @@ void UploadStart(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
   const RUploadKind kind = x.uploadKind;
+  TakeHookReplacement(s);
   x.file.Close();
   if (s.Quota) {
     if (kind == RUploadKind::Appe) {

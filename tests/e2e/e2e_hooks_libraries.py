@@ -145,5 +145,46 @@ def test_held_retr_session_closed():
     finish(srv)
 
 
+# A library that changes the event's path: RETR serves the ".signed" twin
+# (450 when there is none), STOR stores under ".quarantine".
+def test_rewritten_transfer_paths():
+    os.environ["VANTOR_REWRITE_DOWNLOAD"] = ".signed"
+    srv = Server("""[GLOBAL]
+EncryptPasswords=NO
+[EXTERNAL]
+EventHookDLL1=%s
+[USER=joe]
+Password=secret
+HomeDir={home}
+Access1={home},RWAMDCLP
+""" % lib("rewrite"))
+    del os.environ["VANTOR_REWRITE_DOWNLOAD"]
+    with srv:
+        for name, data in (("doc.txt", b"plain"), ("doc.txt.signed", b"signed copy"),
+                           ("other.txt", b"no twin")):
+            with open(os.path.join(srv.home, name), "wb") as f:
+                f.write(data)
+        c = login(srv.port, "joe", "secret")
+        d = pasv(c)
+        r = c.cmd("RETR doc.txt")
+        expect(r[0][:3], "150", "RETR opens")
+        expect(recv_all(d), b"signed copy", "served from the twin")
+        expect(c.line()[:3], "226", "RETR ends")
+        d = pasv(c)
+        expect(c.cmd("RETR other.txt"),
+               ["450 Cannot open file /C:%s/other.txt.signed for reading." % srv.home])
+        d.close()
+        d = pasv(c)
+        r = c.cmd("STOR up.bin")
+        expect(r[0][:3], "150", "STOR opens")
+        d.sendall(b"abc")
+        d.close()
+        expect(c.line()[:3], "226", "STOR ends")
+        with open(os.path.join(srv.home, "up.bin.quarantine"), "rb") as f:
+            expect(f.read(), b"abc", "stored under the quarantine name")
+        assert not os.path.exists(os.path.join(srv.home, "up.bin"))
+
+
 run([test_load_log_lines, test_client_check_user, test_upload_guard,
-     test_held_retr_parks_commands, test_held_retr_session_closed])
+     test_held_retr_parks_commands, test_held_retr_session_closed,
+     test_rewritten_transfer_paths])
