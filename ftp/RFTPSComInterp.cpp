@@ -11,6 +11,7 @@
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSTransfer.h"
 #include "ftp/RIPHomes.h"
 #include "platform/RMessages.h"
 #include "util/RLog.h"
@@ -57,6 +58,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   Number_ = st.NextSessionNumber++;
   ConnectTime = manager_.Now();
   CountConnectionHour(st, LocalHour(ConnectTime));
+  if (control_) ApplyConfiguredSocketOptions(manager_.Settings(), control_->NativeHandle());
 
   if (RFTPHookFactory factory = RFTPCommandTable::Instance().HookFactory()) Hook = factory(*this);
 

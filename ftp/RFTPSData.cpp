@@ -44,17 +44,7 @@ std::string ControlLocalAddress(const RFTPSComInterp& s) {
 }
 
 void ApplyDataSocketSettings(RFTPSComInterp& s, RWinSocket& sock) {
-  const RGlobalSettings& g = LoadTransferSettings(s);
-  const int fd = sock.NativeHandle();
-  if (fd < 0) return;
-  // Each option only when configured; a failing one is ignored.
-  if (g.socketInlineOOB >= 0) (void)SetSocketOption(fd, RSockOption::InlineOOB, g.socketInlineOOB);
-  if (g.socketKeepAlive >= 0) (void)SetSocketOption(fd, RSockOption::KeepAlive, g.socketKeepAlive);
-  if (g.socketNoNagle >= 0) (void)SetSocketOption(fd, RSockOption::NoDelay, g.socketNoNagle);
-  if (g.socketSndBuffer >= 0) (void)SetSocketOption(fd, RSockOption::SendBuffer, g.socketSndBuffer);
-  if (g.socketRcvBuffer >= 0) {
-    (void)SetSocketOption(fd, RSockOption::ReceiveBuffer, g.socketRcvBuffer);
-  }
+  ApplyConfiguredSocketOptions(LoadTransferSettings(s), sock.NativeHandle());
 }
 
 void SendOpeningReply(RFTPSComInterp& s) {
@@ -189,6 +179,18 @@ struct RTransferOpsInstaller {
 const RTransferOpsInstaller kInstallOps;
 
 }  // namespace
+
+void ApplyConfiguredSocketOptions(const RGlobalSettings& g, int fd) {
+  if (fd < 0) return;
+  // Each option only when configured; a failing one is ignored.
+  if (g.socketInlineOOB >= 0) (void)SetSocketOption(fd, RSockOption::InlineOOB, g.socketInlineOOB);
+  if (g.socketKeepAlive >= 0) (void)SetSocketOption(fd, RSockOption::KeepAlive, g.socketKeepAlive);
+  if (g.socketNoNagle >= 0) (void)SetSocketOption(fd, RSockOption::NoDelay, g.socketNoNagle);
+  if (g.socketSndBuffer >= 0) (void)SetSocketOption(fd, RSockOption::SendBuffer, g.socketSndBuffer);
+  if (g.socketRcvBuffer >= 0) {
+    (void)SetSocketOption(fd, RSockOption::ReceiveBuffer, g.socketRcvBuffer);
+  }
+}
 
 RFTPSTransferExt& TransferExt(RFTPSComInterp& s) {
   if (!s.TransferExt) {

@@ -64,6 +64,9 @@ class RFTPSTransferExt final : public RFTPSessionExt {
 RFTPSTransferExt& TransferExt(RFTPSComInterp& s);
 // The server-wide settings ([GLOBAL], as the server last read them).
 const RGlobalSettings& LoadTransferSettings(RFTPSComInterp& s);
+// The [GLOBAL] socket options (out-of-band inline, keep-alive, no Nagle,
+// buffer sizes), each only when configured, on a control or data socket.
+void ApplyConfiguredSocketOptions(const RGlobalSettings& g, int fd);
 // The server-wide upload records (the hourly purge runs as records are used).
 RUploadRecords& UploadRecords(int64_t now);
 

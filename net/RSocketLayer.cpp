@@ -1,5 +1,7 @@
 #include "net/RSocketLayer.h"
 
+#include <signal.h>
+
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -51,6 +53,16 @@ RSocketLayer* RSocketLayer::Process() {
 bool RSocketLayer::Start() {
   if (started_) return true;
   if (!loop_.Valid()) return false;
+  // sendfile() has no MSG_NOSIGNAL: a peer that resets a download would
+  // otherwise end the whole process with SIGPIPE. A handler the host
+  // program installed is left alone.
+  struct sigaction old {};
+  if (::sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) {
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    ::sigemptyset(&ign.sa_mask);
+    (void)::sigaction(SIGPIPE, &ign, nullptr);
+  }
   hidden_ = loop_.CreateWindow([this](const RMsg& m) { return DispatchProc(m); });
   started_ = true;
   UpdatePacing();

@@ -1,5 +1,8 @@
 """Session and command interpreter: replies, states, logging of commands."""
+import ctypes
+import os
 import re
+import socket
 
 from ftp_e2e import BANNER, Client, Server, expect, login, run
 
@@ -115,5 +118,60 @@ def test_verb_prefixes():
         expect(c.cmd("XPWD")[0][:4], c.cmd("PWD")[0][:4], "XPWD behaves like PWD")
 
 
+def server_socket(pid, peer):
+    """The server's socket whose peer is `peer` (our end), duplicated into
+    this process with pidfd_getfd so its options can be read."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd = os.pidfd_open(pid)
+    seen = []
+    try:
+        for name in os.listdir("/proc/%d/fd" % pid):
+            if not os.readlink("/proc/%d/fd/%s" % (pid, name)).startswith("socket:"):
+                continue
+            fd = libc.syscall(438, pidfd, int(name), 0)  # pidfd_getfd
+            if fd < 0:
+                continue
+            s = socket.socket(fileno=fd)
+            seen.append(name)
+            try:
+                if s.type == socket.SOCK_STREAM and s.getpeername() == peer:
+                    return s
+            except OSError:
+                pass
+            s.close()
+    finally:
+        os.close(pidfd)
+    raise AssertionError("no server socket for %r among %r" % (peer, seen))
+
+
+# The [GLOBAL] socket options reach the control connection and the data
+# connection alike.
+def test_socket_options_from_global():
+    ini = INI.replace("[GLOBAL]\n", "[GLOBAL]\nSocketInlineOOB=1\nSocketKeepAlive=1\n"
+                      "SocketNoNagle=1\nSocketSndBuffer=65536\nSocketRcvBuffer=98304\n")
+    ini += "Access1={home},RL\n"
+    with Server(ini) as srv:
+        with open(os.path.join(srv.home, "big.bin"), "wb") as f:
+            f.write(b"\0" * (16 << 20))
+        c = login(srv.port, "joe", "secret")
+        r = c.cmd("PASV")
+        nums = r[-1][r[-1].index("(") + 1:r[-1].index(")")].split(",")
+        d = socket.create_connection(("127.0.0.1", int(nums[4]) * 256 + int(nums[5])))
+        # The client reads nothing, so the download stays under way.
+        expect(c.cmd("RETR big.bin")[0][:4], "150 ", "download under way")
+        for what, ours in (("control", c.sock), ("data", d)):
+            s = server_socket(srv.proc.pid, ours.getsockname())
+            with s:
+                got = (s.getsockopt(socket.SOL_SOCKET, socket.SO_OOBINLINE),
+                       s.getsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE),
+                       s.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY),
+                       s.getsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF),
+                       s.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF))
+            # The kernel doubles a buffer size it is given.
+            expect(got, (1, 1, 1, 131072, 196608), what + " socket options")
+        d.close()
+        expect(c.line()[:4], "426 ", "download cut off")
+
+
 run([test_fixed_replies, test_pass_before_user, test_empty_lines_and_telnet,
-     test_quit_then_closing, test_rein, test_verb_prefixes])
+     test_quit_then_closing, test_rein, test_verb_prefixes, test_socket_options_from_global])

@@ -105,6 +105,24 @@ def abort_cases(srv):
     ftp.close()
 
 
+# A client that resets the data connection in the middle of a download it
+# has not read: 426, and the server (which was killed by SIGPIPE from
+# sendfile once) serves on.
+def reset_download_cases(srv):
+    write(srv.path("pub", "big.bin"), b"\0" * (16 << 20))
+    ftp = Ftp(srv.port)
+    d = ftp.pasv_connect()
+    c.eq(ftp.last("RETR pub/big.bin")[:4], "150 ", "download under way")
+    time.sleep(0.2)
+    d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    d.close()
+    c.eq(ftp.last_reply(), "426 Data connection closed, file transfer big.bin aborted.",
+         "reset mid-download")
+    c.eq(ftp.last("NOOP"), "200 Command okay.", "session alive after the reset")
+    ftp.close()
+    os.remove(srv.path("pub", "big.bin"))
+
+
 def active_failure_cases(srv):
     ftp = Ftp(srv.port)
     write(srv.path("pub", "f.txt"), b"hello\n")
@@ -402,7 +420,7 @@ def passive_never_connects(binary):
 
 
 with Server(BIN) as srv:
-    for case in (data_port_cases, abort_cases, active_failure_cases, upload_end_cases, rest_cases,
+    for case in (data_port_cases, abort_cases, reset_download_cases, active_failure_cases, upload_end_cases, rest_cases,
                  stou_appe_type_cases, file_command_cases, list_cases):
         try:
             case(srv)
