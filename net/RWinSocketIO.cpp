@@ -244,10 +244,17 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
       }
     } else {
       // No limit: fill the socket buffer, then wait for the next FD_WRITE.
+      // A short write means the buffer is full; asking again would only
+      // hear EAGAIN.
       while (sendLeft_ > 0) {
-        int64_t r = SendOnce(c, sendLeft_);
+        const int64_t asked = std::min(sendLeft_, kMaxCall);
+        int64_t r = SendOnce(c, asked);
         if (r > 0) {
           SentBytes(r);
+          if (r < asked && sendLeft_ > 0) {
+            layer_->loop_.Reenable(handle_, FD_WRITE);
+            break;
+          }
           continue;
         }
         if (c.err == 10035) {

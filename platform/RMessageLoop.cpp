@@ -219,11 +219,14 @@ uint32_t RMessageLoop::WantedInterest(const FdWatch& w) {
   if (w.enabled & (FD_READ | FD_ACCEPT)) want |= EPOLLIN;
   if (w.enabled & (FD_WRITE | FD_CONNECT)) want |= EPOLLOUT;
   if (w.enabled & FD_CLOSE) want |= EPOLLRDHUP;
-  // Input interest is dropped lazily: after a read or accept was announced
+  // Interest is dropped lazily: after a read or accept was announced
   // the owner almost always drains the socket and re-enables, so the bits
   // stay registered and only a report nobody asked for removes them. That
   // saves two epoll_ctl calls per command on a control connection.
   if (w.lazyIn) want |= (w.armed & (EPOLLIN | EPOLLRDHUP));
+  // The same for output: a sender that fills the socket re-enables FD_WRITE
+  // at once, so a bulk transfer keeps EPOLLOUT registered throughout.
+  if (w.lazyOut) want |= (w.armed & EPOLLOUT);
   return want;
 }
 
@@ -277,6 +280,7 @@ void RMessageLoop::Reenable(int fd, uint32_t event) {
   if (it == fds_.end()) return;
   FdWatch& w = it->second;
   w.enabled |= (event & w.events & (FD_READ | FD_WRITE | FD_ACCEPT));
+  if (event & w.events & FD_WRITE) w.writeCycling = true;
   // Lazy: if the epoll bit is still armed, level triggering reports it again.
   UpdateInterest(fd, w);
 }
@@ -312,7 +316,7 @@ void RMessageLoop::HandleSelect(int fd, FdWatch& w, uint32_t ev) {
     if (err != 0) {
       // A failed connect has nothing more to say.
       w.enabled = 0;
-      w.lazyIn = false;
+      w.lazyIn = w.lazyOut = false;
       UpdateInterest(fd, w);
       return;
     }
@@ -346,6 +350,14 @@ void RMessageLoop::HandleSelect(int fd, FdWatch& w, uint32_t ev) {
     w.lazyIn = true;
   } else if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
     w.lazyIn = false;
+  }
+  if ((before & ~w.enabled & FD_WRITE) != 0) {
+    // Only a sender that has re-enabled writing before (one that fills the
+    // socket) keeps it; the first announcement after connecting is
+    // usually the last.
+    w.lazyOut = w.writeCycling;
+  } else if (ev & (EPOLLOUT | EPOLLHUP | EPOLLERR)) {
+    w.lazyOut = false;
   }
   UpdateInterest(fd, w);
 }

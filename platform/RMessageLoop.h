@@ -178,6 +178,8 @@ class RMessageLoop {
     uint32_t enabled = 0;  // FD_ bits that may be announced now
     uint32_t armed = 0;    // epoll bits currently registered
     bool lazyIn = false;   // input bits kept registered after an announcement
+    bool lazyOut = false;  // the same for EPOLLOUT
+    bool writeCycling = false;  // FD_WRITE was re-enabled at least once
     // Plain callback watch.
     std::function<void(uint32_t)> callback;
   };
