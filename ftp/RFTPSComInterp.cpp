@@ -271,7 +271,7 @@ void RFTPSComInterp::ReadLine() {
 void RFTPSComInterp::Dispatch(std::string_view raw) {
   const std::string_view line = TrimBlanks(raw);
   if (line.empty()) return;
-  if (Logged) {
+  if (LinesWanted(LOG_COMMANDS)) {
     std::string copy(line.substr(0, kLoggedLineMax));
     if (!Anonymous && VerbIs(copy, "PASS")) copy = copy.substr(0, 4) + LoadStr(25113);
     LogSession(LOG_COMMANDS, copy);
@@ -337,7 +337,7 @@ bool RFTPSComInterp::DispatchLoggedIn(std::string_view line) {
 
 void RFTPSComInterp::Reply(std::string_view text) {
   if (replies_.size() > kMaxQueuedReplies) return;
-  if (Logged) LogSession(LOG_REPLIES, text);
+  if (LinesWanted(LOG_REPLIES)) LogSession(LOG_REPLIES, text);
   replies_.emplace_back(text);
   SendNext();
 }
@@ -486,6 +486,13 @@ std::string RFTPSComInterp::ResolveClientPath(std::string_view clientPath, bool 
   std::string path(clientPath);
   ResolvePath(path, CurrentDir, HomeDir, device, false, RelativePaths);
   return path;
+}
+
+bool RFTPSComInterp::LinesWanted(int category) const {
+  if (!Logged) return false;
+  if (LogWanted(category)) return true;
+  // The user information window shows the dialogue whatever is logged.
+  return (category == LOG_COMMANDS || category == LOG_REPLIES) && manager_.UserInfoOpen();
 }
 
 std::string RFTPSComInterp::ClientPathOf(std::string_view localPath) const {

@@ -207,8 +207,11 @@ class RFTPSComInterp : public RTimer {
   // when this session is logged.
   template <typename... A>
   void LogStr(int category, uint32_t id, const A&... args) {
-    if (Logged) WriteSessionLog(category, FormatStr(id, Number_, args...));
+    if (LinesWanted(category)) WriteSessionLog(category, FormatStr(id, Number_, args...));
   }
+  // The session's lines are logged and someone takes lines of `category`
+  // (no formatting for lines that would go nowhere).
+  bool LinesWanted(int category) const;
   // A complete line; commands and replies also go to the front end.
   void WriteSessionLog(int category, const std::string& line);
   // Raises a hook event (HV_CarryOn without hook libraries).

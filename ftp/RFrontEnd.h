@@ -42,7 +42,8 @@ enum RNotifyCode : uint32_t {
   NC_SessionCreated = 3,    // posted, only while the user information window is open
   NC_SessionDestroyed = 4,  // posted, same
   NC_SessionChanged = 5,    // sent, same
-  NC_Dialogue = 11,         // sent always; text = the logged "(%06u) ..." line
+  NC_Dialogue = 11,         // text = the "(%06u) ..." line; sent when the
+                            // line is logged or the user information window is open
   NC_HostResolved = 13,     // sent, only while the window is open
 };
 

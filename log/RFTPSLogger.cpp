@@ -174,10 +174,20 @@ RFTPSLogger::~RFTPSLogger() {
 }
 
 void RFTPSLogger::InstallAsSink() {
-  SetLogSink([](void* ctx, int code,
-                std::string_view text) { static_cast<RFTPSLogger*>(ctx)->WriteLog(code, text); },
-             this);
+  SetLogSink(
+      [](void* ctx, int code, std::string_view text) {
+        static_cast<RFTPSLogger*>(ctx)->WriteLog(code, text);
+      },
+      this, [](void* ctx, int code) { return static_cast<RFTPSLogger*>(ctx)->Wants(code); });
   sink_ = true;
+}
+
+bool RFTPSLogger::Wants(int code) const {
+  if (code == LOG_SCREEN) return screenOn_;
+  if ((code == LOG_COMMANDS || code == LOG_REPLIES) && hooks_.userInfo) return true;
+  const RLogCategoryStr* c = FindLogCategory(code);
+  if (c == nullptr) return false;
+  return (s_.screen[c->sw] && screenOn_) || (s_.file[c->sw] && fileOn_);
 }
 
 int64_t RFTPSLogger::Now() const {

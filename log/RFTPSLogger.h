@@ -135,6 +135,8 @@ class RFTPSLogger {
 
   // The one entry for log output.
   void WriteLog(int code, std::string_view text);
+  // Whether WriteLog would show or store a line of `code`.
+  bool Wants(int code) const;
 
   // Reads the logging keys of [GLOBAL]; nullptr (no configuration file)
   // resets everything to the defaults with file logging off.

@@ -21,9 +21,15 @@ enum RLogCategory : int {
 };
 
 using RLogSinkFn = void (*)(void* context, int category, std::string_view text);
+// Whether the sink would do anything with a line of `category`.
+using RLogWantedFn = bool (*)(void* context, int category);
 
-// Installs `fn` (nullptr removes the sink).
-void SetLogSink(RLogSinkFn fn, void* context);
+// Installs `fn` (nullptr removes the sink). Without `wanted` the sink takes
+// every category.
+void SetLogSink(RLogSinkFn fn, void* context, RLogWantedFn wanted = nullptr);
 void WriteLog(int category, std::string_view text);
+// False when a line of `category` would go nowhere: callers that build a
+// line only to log it skip the formatting.
+bool LogWanted(int category);
 
 }  // namespace vantor

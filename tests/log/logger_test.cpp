@@ -103,6 +103,9 @@ TEST(RFTPSLogger, LineFormatAndCategories) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
     f.pane.Clear();
+    // Wants() answers what WriteLog does (commands and replies also go to
+    // the user information view).
+    EXPECT_EQ(f.logger.Wants(c.code), c.want != nullptr || c.code == 4 || c.code == 5);
     f.logger.WriteLog(c.code, "x");
     if (c.want == nullptr) {
       EXPECT_EQ(f.pane.LineCount(), 0u);
@@ -286,7 +289,12 @@ TEST(RFTPSLogger, InstalledAsSink) {
     RFTPSLogger sink(f.pane, f.clock);
     sink.InstallAsSink();
     vantor::WriteLog(LOG_SCREEN, "through the sink");
+    EXPECT_TRUE(LogWanted(LOG_SCREEN));
+    EXPECT_FALSE(LogWanted(LOG_REPLIES));  // off by default, no user information view
+    sink.SetScreenLogging(false);
+    EXPECT_FALSE(LogWanted(LOG_SCREEN));
   }
+  EXPECT_FALSE(LogWanted(LOG_SCREEN));
   vantor::WriteLog(LOG_SCREEN, "after removal");
   EXPECT_EQ(f.pane.Text(), "through the sink\r\n");
 }
