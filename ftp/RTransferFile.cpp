@@ -88,6 +88,11 @@ int RTransferFile::Commit() {
   if (!fd_.Valid() || committed_) return 0;
   committed_ = true;
   if (mode_ != RTransferOpenMode::Write) return 0;
+  // Nothing to do when the file already ends at the restart offset (a file
+  // this upload created, usually). Truncating anyway costs dearly on ext4:
+  // a truncation to zero makes the close write the whole new file back
+  // before it returns.
+  if (FdSize(fd_.Get()) == startOffset_) return 0;
   return FdTruncate(fd_.Get(), startOffset_);
 }
 

@@ -2,7 +2,9 @@
 
 Every figure is taken from the client side with curl, except CPU: the
 server process's own user + system time (children included) read from
-/proc before and after the RETR runs. Ratios are vantor / best peer."""
+/proc before and after the RETR runs. All servers run at once and take
+turns in every round, so a change in the machine's speed during the run
+falls on all of them. Ratios are vantor / best peer."""
 import argparse
 import os
 import shutil
@@ -209,30 +211,55 @@ def start_proftpd(data):
     return Srv("proftpd", cmd, port, env=peer_env())
 
 
-def measure(srv, src, data):
-    out = {}
-    u = srv.user()
-    rates = [float(curl(u + ["-o", "/dev/null", "-w", "%{speed_download}", srv.url("big")]))
-             for _ in range(3)]
-    out["retr"] = statistics.median(rates)
-    out["cpu"] = cpu_per_gib(srv)  # seconds per GiB
-    rates = []
-    for _ in range(5):
-        rates.append(float(curl(u + ["-T", src, "-w", "%{speed_upload}", srv.url("up/s.bin")])))
-        os.remove(os.path.join(data, "up", "s.bin"))
-    out["stor"] = statistics.median(rates)
+# Rates are the file's size over curl's whole time, from connecting to the
+# final reply: an upload is done when the server says so, not when the
+# last byte left the client.
+def retr_once(srv):
+    return GiB / float(curl(srv.user() + ["-o", "/dev/null", "-w", "%{time_total}",
+                                          srv.url("big")]))
+
+
+def stor_once(srv, src, data):
+    # Every upload starts with nothing dirty in the page cache: the writeback
+    # of the one before would otherwise land on whoever comes next.
+    os.sync()
+    rate = GiB / float(curl(srv.user() + ["-T", src, "-w", "%{time_total}", srv.url("up/s.bin")]))
+    os.remove(os.path.join(data, "up", "s.bin"))
+    return rate
+
+
+def par_once(srv):
     t0 = time.time()
-    procs = [subprocess.Popen(["curl", "-s", "-S", "--max-time", "300", "-o", "/dev/null"] + u +
-                              [srv.url("m50")]) for _ in range(20)]
+    procs = [subprocess.Popen(["curl", "-s", "-S", "--max-time", "300", "-o", "/dev/null"] +
+                              srv.user() + [srv.url("m50")]) for _ in range(20)]
     bad = sum(p.wait() != 0 for p in procs)
-    out["par"] = 20 * 50 * MiB / (time.time() - t0) if bad == 0 else 0.0
-    for key in ("list1", "list2"):
+    return 20 * 50 * MiB / (time.time() - t0) if bad == 0 else 0.0
+
+
+def list_twice(srv):
+    out = []
+    for _ in range(2):
         t0 = time.time()
-        text = curl(u + [srv.url("many/")])
-        out[key] = time.time() - t0
+        text = curl(srv.user() + [srv.url("many/")])
+        out.append(time.time() - t0)
         if text.count("\n") < 10000:
             raise RuntimeError("%s: short listing (%d lines)" % (srv.name, text.count("\n")))
     return out
+
+
+def rounds(servers, n, fn, results, key):
+    """n rounds, every server once per round, the order turned each round
+    so that drift of the machine's speed falls on all alike; the median."""
+    got = {s.name: [] for s in servers}
+    for i in range(n):
+        for s in servers[i % len(servers):] + servers[:i % len(servers)]:
+            try:
+                got[s.name].append(fn(s))
+            except Exception as e:
+                print("%-10s %s failed: %s" % (s.name, key, e))
+    for name, values in got.items():
+        if values:
+            results.setdefault(name, {})[key] = statistics.median(values)
 
 
 def speed_limit(srv):
@@ -272,21 +299,32 @@ def main():
     data = os.path.join(ARGS.work, "data")
     src = make_data(data)
     results = {}
+    servers = []
     for name, start in (("vantor", start_vantor), ("vsftpd", start_vsftpd),
                         ("pure-ftpd", start_pureftpd), ("proftpd", start_proftpd)):
         try:
-            srv = start(data)
+            servers.append(start(data))
         except Exception as e:
             print("%-10s not measured: %s" % (name, e))
-            continue
-        try:
-            results[name] = measure(srv, src, data)
-            if name == "vantor":
-                results[name]["limit"] = speed_limit(srv)
-        except Exception as e:
-            print("%-10s failed: %s" % (name, e))
-        finally:
-            srv.stop()
+    try:
+        # All servers run side by side and take turns, figure by figure.
+        rounds(servers, 3, retr_once, results, "retr")
+        rounds(servers, 1, cpu_per_gib, results, "cpu")
+        rounds(servers, 5, lambda s: stor_once(s, src, data), results, "stor")
+        rounds(servers, 3, par_once, results, "par")
+        for s in servers:
+            try:
+                results.setdefault(s.name, {})["list1"], results[s.name]["list2"] = list_twice(s)
+            except Exception as e:
+                print("%-10s LIST failed: %s" % (s.name, e))
+        for s in servers:
+            if s.name == "vantor":
+                results[s.name]["limit"] = speed_limit(s)
+    finally:
+        for s in servers:
+            s.stop()
+    keys = ("retr", "stor", "par", "cpu", "list1", "list2")
+    results = {k: v for k, v in results.items() if all(x in v for x in keys)}
     print("%-10s %12s %12s %12s %10s %9s %9s" % ("server", "RETR MB/s", "STOR MB/s",
                                                  "20xDL MB/s", "CPU s/GiB", "LIST1 s", "LIST2 s"))
     for name, r in results.items():

@@ -104,6 +104,22 @@ TEST_F(TransferFileTest, PositionsAndDeferredTruncation) {
     EXPECT_EQ(w.Write("xy", 2), 2);  // the first write commits
   }
   EXPECT_EQ(Get("f"), "0123xy");
+  // A restart offset past the end still makes the file that long; one at
+  // the end leaves it as it is.
+  Put("g", "abc");
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("g"), RTransferOpenMode::Write, 5, RUploadSharing::Any), 0);
+    ASSERT_EQ(w.Commit(), 0);
+  }
+  EXPECT_EQ(Get("g"), std::string("abc\0\0", 5));
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("g"), RTransferOpenMode::Write, 5, RUploadSharing::Any), 0);
+    ASSERT_EQ(w.Commit(), 0);
+    EXPECT_EQ(w.Write("Z", 1), 1);
+  }
+  EXPECT_EQ(Get("g"), std::string("abc\0\0Z", 6));
   {
     RTransferFile a;
     ASSERT_EQ(a.Open(P("f"), RTransferOpenMode::Append, 2, RUploadSharing::Any), 0);
