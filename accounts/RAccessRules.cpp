@@ -5,22 +5,13 @@
 #include <vector>
 
 #include "accounts/RWildcard.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
 
 constexpr size_t kMaxSubject = 511;
 
-char Upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  return true;
-}
 
 bool IsDriveRoot(std::string_view p) {
   return p.size() == 3 && p[1] == ':' && p[2] == '\\';
@@ -52,20 +43,20 @@ struct MatchResult {
 MatchResult MatchPlain(std::string_view a, std::string_view b, bool inherit) {
   MatchResult r;
   if (!inherit) {
-    r.match = EqualNoCase(a, b);
+    r.match = EqualNoCaseAscii(a, b);
   } else {
     size_t len = a.size();
     // A rule on a drive root (or on "\") covers everything on that drive: the
     // backslash itself is then the character that must follow the prefix.
     if (IsDriveRoot(a) || a == "\\") --len;
-    r.match = b.size() >= len && EqualNoCase(a.substr(0, len), b.substr(0, len)) &&
+    r.match = b.size() >= len && EqualNoCaseAscii(a.substr(0, len), b.substr(0, len)) &&
               (b.size() == len || b[len] == '\\');
   }
   if (r.match) return r;
   auto pb = Parent(b);
-  r.inRuleDir = pb && EqualNoCase(a, *pb);
+  r.inRuleDir = pb && EqualNoCaseAscii(a, *pb);
   auto pa = Parent(a);
-  r.aboveRuleDir = pa && EqualNoCase(b, *pa);
+  r.aboveRuleDir = pa && EqualNoCaseAscii(b, *pa);
   return r;
 }
 
@@ -161,7 +152,7 @@ bool RuleLettersGrant(std::string_view letters, uint32_t code) {
       return false;
   }
   for (char c : letters) {
-    char u = Upper(c);
+    char u = AsciiUpper(c);
     for (const char* g = grants; *g; ++g)
       if (*g == u) return true;
   }
@@ -181,7 +172,7 @@ RRuleVerdict EvaluateAccessRule(std::string_view rule, uint32_t code, std::strin
   if (path.empty()) return RRuleVerdict::NotApplicable;
   bool inherit = false;
   for (char c : letters)
-    if (Upper(c) == 'P') inherit = true;
+    if (AsciiUpper(c) == 'P') inherit = true;
 
   std::string_view subject = localPath;
   if (path.front() == '\\') {

@@ -7,20 +7,11 @@
 
 #include "platform/RMessages.h"
 #include "util/RFormat.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // "%lu" with the ratio's rule: missing, unreadable or zero is 1.
 uint32_t ReadPart(std::string_view s) {
@@ -78,9 +69,9 @@ void RFTPRatios::Start(std::string_view user, uint32_t address, uint32_t session
   if (!Ask(QC_RATIO_TYPE, "")) return;
   enabled_ = true;
   std::string_view t = QueryAux(q_);
-  if (EqualNoCase(t, "BytesPerSession")) type_ = RATIO_BYTES_PER_SESSION;
-  if (EqualNoCase(t, "FilesOverall")) type_ = RATIO_FILES_OVERALL;
-  if (EqualNoCase(t, "BytesOverall")) type_ = RATIO_BYTES_OVERALL;
+  if (EqualNoCaseAscii(t, "BytesPerSession")) type_ = RATIO_BYTES_PER_SESSION;
+  if (EqualNoCaseAscii(t, "FilesOverall")) type_ = RATIO_FILES_OVERALL;
+  if (EqualNoCaseAscii(t, "BytesOverall")) type_ = RATIO_BYTES_OVERALL;
   up_ = Ask(QC_RATIO_UP, "") ? ReadPart(QueryAux(q_)) : 1;
   down_ = Ask(QC_RATIO_DOWN, "") ? ReadPart(QueryAux(q_)) : 1;
   factor_ = static_cast<double>(down_) / static_cast<double>(up_);

@@ -8,6 +8,7 @@
 
 #include "util/RFormat.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -22,28 +23,18 @@ constexpr uint32_t kSKeyInitialSequence = 999;
 
 std::atomic<bool> g_reloadFlag{false};
 
-char Upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  return true;
-}
 
 bool StartsNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
+  return s.size() >= prefix.size() && EqualNoCaseAscii(s.substr(0, prefix.size()), prefix);
 }
 
 bool IsTrueWord(std::string_view v) {
-  return EqualNoCase(v, "TRUE") || EqualNoCase(v, "YES") || EqualNoCase(v, "1") ||
-         EqualNoCase(v, "ON");
+  return EqualNoCaseAscii(v, "TRUE") || EqualNoCaseAscii(v, "YES") || EqualNoCaseAscii(v, "1") ||
+         EqualNoCaseAscii(v, "ON");
 }
 bool IsFalseWord(std::string_view v) {
-  return EqualNoCase(v, "FALSE") || EqualNoCase(v, "NO") || EqualNoCase(v, "0") ||
-         EqualNoCase(v, "OFF");
+  return EqualNoCaseAscii(v, "FALSE") || EqualNoCaseAscii(v, "NO") || EqualNoCaseAscii(v, "0") ||
+         EqualNoCaseAscii(v, "OFF");
 }
 
 std::string_view Trim(std::string_view s) {
@@ -58,7 +49,7 @@ std::string Cut(std::string_view s, size_t max) {
 
 const std::string* FindEntry(const Entries& e, std::string_view key) {
   for (const auto& kv : e)
-    if (EqualNoCase(kv.first, key)) return &kv.second;
+    if (EqualNoCaseAscii(kv.first, key)) return &kv.second;
   return nullptr;
 }
 
@@ -362,7 +353,7 @@ bool RFTPSSecurity::LookupKey(std::string_view user, std::string_view key, std::
   BeginSnapshot();
   Ctx c(*this);
   c.user = std::string(user);
-  c.anonymous = EqualNoCase(user, ANONYMOUS_USER);
+  c.anonymous = EqualNoCaseAscii(user, ANONYMOUS_USER);
   return c.Lookup(key, value);
 }
 
@@ -370,7 +361,7 @@ bool RFTPSSecurity::RulesAllow(std::string_view user, uint32_t code, std::string
   BeginSnapshot();
   Ctx c(*this);
   c.user = std::string(user);
-  c.anonymous = EqualNoCase(user, ANONYMOUS_USER);
+  c.anonymous = EqualNoCaseAscii(user, ANONYMOUS_USER);
   return RulesAllowCtx(c, code, localPath);
 }
 
@@ -382,7 +373,7 @@ void RFTPSSecurity::Answer(AccessQuery& q) {
   const std::string original(QueryUser(q));
   Ctx c(*this);
   c.user = original;
-  c.anonymous = EqualNoCase(original, ANONYMOUS_USER);
+  c.anonymous = EqualNoCaseAscii(original, ANONYMOUS_USER);
   c.address = q.address;
   c.session = q.session;
 

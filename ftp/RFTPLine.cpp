@@ -1,4 +1,5 @@
 #include "ftp/RFTPLine.h"
+#include "util/RText.h"
 
 #include <cctype>
 
@@ -88,11 +89,7 @@ std::string FtpLower(std::string_view s) {
 }
 
 bool FtpEqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  }
-  return true;
+  return EqualNoCaseAscii(a, b);
 }
 
 }  // namespace vantor

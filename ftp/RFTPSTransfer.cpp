@@ -456,6 +456,20 @@ void ReceiveCompleted(RFTPSComInterp& s, int status) {
   ReceiveNextBlock(s);
 }
 
+// Why a transfer ended, for its log line and hook event (nothing when it
+// succeeded).
+RTransferReasonStr EndReason(const RFTPSComInterp& s, bool upload, bool failed, bool killed,
+                             uint32_t reply, int dataStatus) {
+  if (!failed) return {};
+  RTransferEndFactsStr f;
+  f.upload = upload;
+  f.killedByServer = killed;
+  f.reply = reply;
+  f.dataStatus = dataStatus;
+  f.controlConnected = s.Control() != nullptr && !s.RemovalRequested();
+  return PickFailureReason(f);
+}
+
 void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
   RFTPSTransferExt& x = TransferExt(s);
   const int64_t elapsed = NowMs(s) - s.TransferStartMs + 10;
@@ -469,16 +483,7 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
   CloseDataAfterEnd(s, !failed);
   if (failed && !listing) RetrGiveUp(s);
 
-  RTransferReasonStr reason;
-  if (failed) {
-    RTransferEndFactsStr f;
-    f.upload = false;
-    f.killedByServer = killed;
-    f.reply = reply;
-    f.dataStatus = dataStatus;
-    f.controlConnected = s.Control() != nullptr && !s.RemovalRequested();
-    reason = PickFailureReason(f);
-  }
+  const RTransferReasonStr reason = EndReason(s, false, failed, killed, reply, dataStatus);
   const std::string reasonText = reason.text != 0 ? LoadStr(reason.text) : "";
   if (!listing) {
     if (s.Logged) {
@@ -532,16 +537,7 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
   }
   x.file.Close();
 
-  RTransferReasonStr reason;
-  if (failed) {
-    RTransferEndFactsStr f;
-    f.upload = true;
-    f.killedByServer = killed;
-    f.reply = reply;
-    f.dataStatus = dataStatus;
-    f.controlConnected = s.Control() != nullptr && !s.RemovalRequested();
-    reason = PickFailureReason(f);
-  }
+  const RTransferReasonStr reason = EndReason(s, true, failed, killed, reply, dataStatus);
   const std::string reasonText = reason.text != 0 ? LoadStr(reason.text) : "";
   if (s.Logged) {
     WriteLog(LOG_UPLOADS,

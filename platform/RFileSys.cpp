@@ -13,23 +13,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util/RText.h"
+
 namespace vantor {
 namespace {
 
 // Once the kernel (or a seccomp filter) refuses openat2, stop asking.
 std::atomic<bool> gNoOpenat2{false};
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // Splits an absolute POSIX path into its components; false for a relative
 // path or one holding "." or ".." (resolved paths never do, so such a path is
@@ -248,7 +239,7 @@ std::string FsDriveToPosix(const RDriveMap& drives, std::string_view drivePath) 
       if (d == nullptr && fd >= 0) ::close(fd);
       if (d != nullptr) {
         while (dirent* e = ::readdir(d)) {
-          if (EqualNoCase(e->d_name, comp)) {
+          if (EqualNoCaseAscii(e->d_name, comp)) {
             found = e->d_name;
             break;
           }
