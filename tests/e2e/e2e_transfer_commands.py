@@ -108,9 +108,15 @@ def abort_cases(srv):
 # A client that resets the data connection in the middle of a download it
 # has not read: 426, and the server (which was killed by SIGPIPE from
 # sendfile once) serves on.
+def open_fds(srv):
+    return sorted(os.listdir("/proc/%d/fd" % srv.proc.pid), key=int)
+
+
 def reset_download_cases(srv):
     write(srv.path("pub", "big.bin"), b"\0" * (16 << 20))
     ftp = Ftp(srv.port)
+    c.eq(ftp.last("NOOP"), "200 Command okay.", "logged in")
+    fds = open_fds(srv)
     d = ftp.pasv_connect()
     c.eq(ftp.last("RETR pub/big.bin")[:4], "150 ", "download under way")
     time.sleep(0.2)
@@ -119,6 +125,7 @@ def reset_download_cases(srv):
     c.eq(ftp.last_reply(), "426 Data connection closed, file transfer big.bin aborted.",
          "reset mid-download")
     c.eq(ftp.last("NOOP"), "200 Command okay.", "session alive after the reset")
+    c.eq(open_fds(srv), fds, "no file or socket left open by the cut-off download")
     ftp.close()
     os.remove(srv.path("pub", "big.bin"))
 
@@ -154,8 +161,11 @@ def upload_end_cases(srv):
     c.eq(first, "150 Opening BINARY mode data connection for up.bin.", "STOR 150")
     c.eq(end, "226 Transfer complete.", "upload closed in order")
     c.eq(read(srv.path("pub", "up.bin")), b"x" * 100000, "upload bytes")
+    fds = open_fds(srv)
     first, end = stor_passive(ftp, "STOR pub/reset.bin", b"y" * 100000, reset=True)
     c.eq(end, "426 Data connection closed, receive file reset.bin aborted.", "upload reset")
+    c.eq(ftp.last("NOOP"), "200 Command okay.", "session alive after the upload reset")
+    c.eq(open_fds(srv), fds, "no file or socket left open by the reset upload")
     ftp.close()
 
 
