@@ -232,7 +232,7 @@ def stou_appe_type_cases(srv):
     first, got, end = retr_passive(ftp, "zero")
     c.eq((first, got, end), ("150 Opening BINARY mode data connection for zero (0 bytes).", b"",
                              "226 Transfer complete."), "0-byte download")
-    c.true(any("Sent file" in l and "bytes/sec - 0 bytes)" in l for l in srv.lines),
+    c.true(srv.has_line(lambda l: "Sent file" in l and "bytes/sec - 0 bytes)" in l),
            "0-byte download logged in bytes/sec")
     ftp.close()
 

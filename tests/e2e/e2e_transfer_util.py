@@ -63,6 +63,17 @@ class Server:
         for line in self.proc.stdout:
             self.lines.append(line.rstrip("\n"))
 
+    def has_line(self, pred, timeout=5.0):
+        """Whether the server printed a line matching `pred`, waiting for the
+        reader thread to catch up (a reply can overtake the log line)."""
+        deadline = time.time() + timeout
+        while True:
+            if any(pred(l) for l in list(self.lines)):
+                return True
+            if time.time() >= deadline:
+                return False
+            time.sleep(0.02)
+
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
