@@ -12,7 +12,6 @@ namespace {
 
 constexpr size_t kMaxSubject = 511;
 
-
 bool IsDriveRoot(std::string_view p) {
   return p.size() == 3 && p[1] == ':' && p[2] == '\\';
 }

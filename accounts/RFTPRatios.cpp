@@ -12,7 +12,6 @@
 namespace vantor {
 namespace {
 
-
 // "%lu" with the ratio's rule: missing, unreadable or zero is 1.
 uint32_t ReadPart(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);

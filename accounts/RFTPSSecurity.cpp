@@ -23,7 +23,6 @@ constexpr uint32_t kSKeyInitialSequence = 999;
 
 std::atomic<bool> g_reloadFlag{false};
 
-
 bool StartsNoCase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && EqualNoCaseAscii(s.substr(0, prefix.size()), prefix);
 }

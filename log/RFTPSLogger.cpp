@@ -174,11 +174,9 @@ RFTPSLogger::~RFTPSLogger() {
 }
 
 void RFTPSLogger::InstallAsSink() {
-  SetLogSink(
-      [](void* ctx, int code, std::string_view text) {
-        static_cast<RFTPSLogger*>(ctx)->WriteLog(code, text);
-      },
-      this, [](void* ctx, int code) { return static_cast<RFTPSLogger*>(ctx)->Wants(code); });
+  SetLogSink([](void* ctx, int code,
+                std::string_view text) { static_cast<RFTPSLogger*>(ctx)->WriteLog(code, text); },
+             this, [](void* ctx, int code) { return static_cast<RFTPSLogger*>(ctx)->Wants(code); });
   sink_ = true;
 }
 

@@ -317,8 +317,8 @@ class RWinSocket {
   int64_t SendOnce(RSockCalls& c, int64_t n);
   void SentBytes(int64_t n);
   void ReceivedBytes(int64_t n);
-  bool SendHandler(int error, bool selfPosted = false);     // false: a speed budget is used up
-  bool ReceiveHandler(int error);  // false: a speed budget is used up
+  bool SendHandler(int error, bool selfPosted = false);  // false: a speed budget is used up
+  bool ReceiveHandler(int error);                        // false: a speed budget is used up
   void EndSend(int status);
   void EndReceive(int status);
   void ScanLine(int64_t n);
@@ -361,7 +361,8 @@ class RWinSocket {
   // close state
   bool peerClosed_ = false;
   bool drained_ = false;
-  int stepsQueued_ = 0;  // own FD_WRITE messages not handled yet  // the last line read emptied the socket
+  int stepsQueued_ =
+      0;  // own FD_WRITE messages not handled yet  // the last line read emptied the socket
   bool eofPending_ = false;  // read to the end before FD_CLOSE arrived
   int closeStatus_ = WS_OK;
   bool closeAttempt_ = false;

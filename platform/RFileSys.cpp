@@ -21,7 +21,6 @@ namespace {
 // Once the kernel (or a seccomp filter) refuses openat2, stop asking.
 std::atomic<bool> gNoOpenat2{false};
 
-
 // Splits an absolute POSIX path into its components; false for a relative
 // path or one holding "." or ".." (resolved paths never do, so such a path is
 // treated as hostile).

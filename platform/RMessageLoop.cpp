@@ -414,7 +414,9 @@ struct PassScope {
 };
 }  // namespace
 
-uint64_t RMessageLoop::CurrentPass() { return t_passDepth > 0 ? t_pass : 0; }
+uint64_t RMessageLoop::CurrentPass() {
+  return t_passDepth > 0 ? t_pass : 0;
+}
 
 void RMessageLoop::Wait(int64_t timeoutMs) {
   epoll_event events[128];

@@ -174,11 +174,11 @@ class RMessageLoop {
     // Async-select watch.
     RWindowId window = 0;
     uint32_t message = 0;
-    uint32_t events = 0;   // selected FD_ bits
-    uint32_t enabled = 0;  // FD_ bits that may be announced now
-    uint32_t armed = 0;    // epoll bits currently registered
-    bool lazyIn = false;   // input bits kept registered after an announcement
-    bool lazyOut = false;  // the same for EPOLLOUT
+    uint32_t events = 0;        // selected FD_ bits
+    uint32_t enabled = 0;       // FD_ bits that may be announced now
+    uint32_t armed = 0;         // epoll bits currently registered
+    bool lazyIn = false;        // input bits kept registered after an announcement
+    bool lazyOut = false;       // the same for EPOLLOUT
     bool writeCycling = false;  // FD_WRITE was re-enabled at least once
     // Plain callback watch.
     std::function<void(uint32_t)> callback;

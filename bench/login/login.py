@@ -168,7 +168,8 @@ async def reply(reader):
     return line
 
 
-async def one_login(port):
+async def logged_in(port):
+    """A connection logged in as the anonymous user."""
     reader, writer = await asyncio.open_connection("127.0.0.1", port)
     await reply(reader)
     writer.write(b"USER anonymous\r\n")
@@ -178,6 +179,11 @@ async def one_login(port):
         r = await reply(reader)
     if not r.startswith(b"230"):
         raise RuntimeError("login refused: %r" % r)
+    return reader, writer
+
+
+async def one_login(port):
+    reader, writer = await logged_in(port)
     writer.write(b"QUIT\r\n")
     await reply(reader)
     writer.close()
@@ -201,16 +207,7 @@ async def login_loop(port, workers):
 async def idle_sessions(port):
     conns = []
     for _ in range(SESSIONS):
-        reader, writer = await asyncio.open_connection("127.0.0.1", port)
-        await reply(reader)
-        writer.write(b"USER anonymous\r\n")
-        r = await reply(reader)
-        if r.startswith(b"331"):
-            writer.write(b"PASS bench@example.org\r\n")
-            r = await reply(reader)
-        if not r.startswith(b"230"):
-            raise RuntimeError("login refused: %r" % r)
-        conns.append((reader, writer))
+        conns.append(await logged_in(port))
     return conns
 
 
