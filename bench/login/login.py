@@ -256,7 +256,7 @@ def rounds(servers, n, fn):
     (a drift in the machine's speed falls on all alike); per server the
     round with the median rate."""
     got = {s.name: [] for s in servers}
-    for i in range(n):
+    for i in range(n if servers else 0):
         for s in servers[i % len(servers):] + servers[:i % len(servers)]:
             got[s.name].append(fn(s))
     return {name: sorted(v)[len(v) // 2] for name, v in got.items() if v}
