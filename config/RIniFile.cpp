@@ -14,6 +14,7 @@ constexpr size_t kLinearKeys = 8;
 // File times are kept with a coarse clock tick; a change this close to the
 // read may not have moved them.
 constexpr int64_t kRacyWindowNs = 2'000'000'000;
+constexpr int64_t kRecheckMs = 1000;
 
 char Lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -146,10 +147,31 @@ RIniFile::RIniFile(std::string path) : path_(std::move(path)) {}
 void RIniFile::Refresh() const {
   // Within one pass of the event loop the file is looked at once: a login
   // asks the account store a couple of dozen questions, and a change made
-  // meanwhile is seen by the next pass. Without a loop every read looks.
+  // meanwhile is seen by the next pass. Across passes the loop's watch on
+  // the directory says whether anything happened to the file; it is looked
+  // at anyway once a second, for changes a watch cannot see (a file system
+  // shared over the network, a parent directory swapped). Without a loop
+  // every read looks.
   const uint64_t pass = RMessageLoop::CurrentPass();
-  if (pass != 0 && loaded_ && pass == checkedPass_ && !racy_) return;
+  RMessageLoop* loop = RMessageLoop::Current();
+  if (loop != nullptr && loaded_ && !racy_) {
+    if (pass == checkedPass_) return;
+    if (watch_ != 0 && watchLoop_ == loop->Serial() && loop->FileChanges(watch_) == watchSeen_ &&
+        loop->Clock().NowMs() - lookedMs_ < kRecheckMs) {
+      checkedPass_ = pass;
+      return;
+    }
+  }
   checkedPass_ = pass;
+  if (loop != nullptr) {
+    // The watch exists before the look, so a change during it is not lost.
+    if (watchLoop_ != loop->Serial()) {
+      watchLoop_ = loop->Serial();
+      watch_ = loop->WatchFile(path_);
+    }
+    watchSeen_ = loop->FileChanges(watch_);
+    lookedMs_ = loop->Clock().NowMs();
+  }
   RFileIdentity id = StatFile(path_);
   const bool same = loaded_ && id.exists == (size_ >= 0) && id.ino == ino_ && id.dev == dev_ &&
                     id.size == (size_ < 0 ? -1 : size_) && id.mtimeNs == mtimeNs_ &&
@@ -355,6 +377,9 @@ bool RIniFile::Store(std::vector<std::string> lines) {
   }
   RFileIdentity id;
   if (!ReplaceFileAtomic(path_, data, &id)) return false;
+  // Other readers of the file in this process see the write at once, not
+  // only when the loop has read the watch's events.
+  if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path_);
   // The written bytes are the new cache; no need to read them back.
   loaded_ = true;
   ino_ = id.ino;

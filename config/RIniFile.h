@@ -95,6 +95,11 @@ class RIniFile {
   mutable std::vector<Section> sections_;
   mutable uint64_t parses_ = 0;
   mutable uint64_t checkedPass_ = 0;  // loop pass of the last look at the file
+  // Change watch held with the loop that runs our passes (see Refresh).
+  mutable uint64_t watchLoop_ = 0;  // the loop's serial
+  mutable uint32_t watch_ = 0;      // its token, 0: none
+  mutable uint64_t watchSeen_ = 0;  // the token's count at the last look
+  mutable int64_t lookedMs_ = 0;    // loop clock at the last look
   // Lower-cased section name -> index into sections_ (first occurrence).
   mutable std::unordered_map<std::string, size_t> sectionIndex_;
   mutable std::string raw_;    // the bytes last parsed

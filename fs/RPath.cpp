@@ -319,8 +319,16 @@ std::string PosixToLocal(std::string_view posixPath) {
 
 bool LocalStat(std::string_view localPath, RFileStatStr& out) {
   out = RFileStatStr{};
-  std::string posix = LocalToPosix(localPath);
-  if (posix.empty()) return false;
+  if (localPath.find('\0') != std::string_view::npos) return false;
+  if (!IsDriveForm(localPath) || IsReservedDevice(localPath)) return false;
+  // Most paths exist as written, and the link-refusing look at them settles
+  // it; only a miss needs the resolution that ignores case.
+  const RDriveMap& drives = FsSettings().drives;
+  const std::string direct = drives.DriveToPosix(localPath);
+  if (direct.empty()) return false;
+  if (FsStat(direct, out)) return true;
+  const std::string posix = FsDriveToPosix(drives, localPath);
+  if (posix.empty() || posix == direct) return false;
   return FsStat(posix, out);
 }
 

@@ -147,8 +147,10 @@ void RFTPSComInterp::ContinueAdmission() {
   const bool autoReset = !manager_.Settings().blockAntiTimeOut;
   SetTimeOuts({0, 0, 300, 180, 0}, autoReset);
   if (control_) {
+    // Keep-alive unless the administrator switched it off for sockets.
+    const int keepAlive = manager_.Settings().socketKeepAlive == 0 ? 0 : WS_REC_KEEPALIVE;
     if (control_->InitSendLine(kLineBufferSize) != WS_OK ||
-        control_->InitRecLine(kLineBufferSize, WS_REC_KEEPALIVE) != WS_OK) {
+        control_->InitRecLine(kLineBufferSize, keepAlive) != WS_OK) {
       RequestRemoval();
       return;
     }

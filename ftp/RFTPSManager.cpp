@@ -238,7 +238,10 @@ WsStatus RFTPSManager::CreateListener(const std::string& address, bool reuse,
   auto socket = std::make_unique<RWinSocket>(layer_, window_, MSG_LISTENER_SOCKET, WS_STREAM);
   const WsStatus st = socket->Listen(static_cast<uint16_t>(settings_.portNr), reuse,
                                      address.empty() ? nullptr : address.c_str());
-  if (st == WS_OK) out = std::move(socket);
+  if (st == WS_OK) {
+    (void)socket->KeepAliveForAccepted();
+    out = std::move(socket);
+  }
   return st;
 }
 

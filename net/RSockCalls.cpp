@@ -300,8 +300,9 @@ int RSockCalls::GetPeerName(int fd, sockaddr_in* addr) {
   return r;
 }
 
-int RSockCalls::AsyncSelect(int fd, uint32_t window, uint32_t message, uint32_t events) {
-  int r = layer_->Loop().AsyncSelect(fd, window, message, events);
+int RSockCalls::AsyncSelect(int fd, uint32_t window, uint32_t message, uint32_t events,
+                            uint32_t readyNow) {
+  int r = layer_->Loop().AsyncSelect(fd, window, message, events, readyNow);
   err = r != 0 ? ErrnoToWinSock(-r) : 0;
   if (Tracing()) {
     Trace(FormatStr(STR_NET_C_ASYNCSELECT, id_, static_cast<unsigned>(fd), static_cast<int>(window),

@@ -40,7 +40,8 @@ class RSockCalls {
   int GetSockName(int fd, sockaddr_in* addr);
   int GetPeerName(int fd, sockaddr_in* addr);
   // The readiness registration (the loop's asynchronous select).
-  int AsyncSelect(int fd, uint32_t window, uint32_t message, uint32_t events);
+  int AsyncSelect(int fd, uint32_t window, uint32_t message, uint32_t events,
+                  uint32_t readyNow = 0);
   // Ends the registration of a descriptor that is closed next (traced as the
   // registration with no events, which is what it amounts to).
   void Unregister(int fd, uint32_t window, uint32_t message);

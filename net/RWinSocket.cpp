@@ -157,10 +157,12 @@ WsStatus RWinSocket::OpenHandle(int type) {
   return WS_OK;
 }
 
-WsStatus RWinSocket::Arm(uint32_t events, bool nonBlocking) {
+WsStatus RWinSocket::Arm(uint32_t events, bool nonBlocking, uint32_t readyNow) {
   RSockCalls c = Calls();
   if (!nonBlocking && c.NonBlock(handle_) != 0) return WS_Error;
-  if (c.AsyncSelect(handle_, layer_->hidden_, selectMessage_, events) != 0) return WS_Error;
+  if (c.AsyncSelect(handle_, layer_->hidden_, selectMessage_, events, readyNow) != 0) {
+    return WS_Error;
+  }
   return WS_OK;
 }
 
@@ -188,6 +190,7 @@ void RWinSocket::ResetConnection() {
   acceptPending_ = false;
   peerClosed_ = false;
   eofPending_ = false;
+  keepAliveOn_ = keepAliveAccepted_ = false;
   closeAttempt_ = secondAttempt_ = false;
   lineSend_ = lineRec_ = lineReady_ = streaming_ = false;
   sendLine_.reset();
@@ -278,7 +281,9 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   layer_->handles_[fd] = this;
   acceptedPeer_ = peer;
   havePeer_ = true;
-  if (Arm(FD_READ | FD_WRITE | FD_CLOSE, true) != WS_OK) {
+  keepAliveOn_ = listener.keepAliveAccepted_;
+  // A fresh connection has its whole send buffer free.
+  if (Arm(FD_READ | FD_WRITE | FD_CLOSE, true, FD_WRITE) != WS_OK) {
     CloseHandle(true);
     return WS_Error;
   }
@@ -288,6 +293,14 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
     idleSeconds_ = 0;
   }
   connected_ = true;
+  return WS_OK;
+}
+
+WsStatus RWinSocket::KeepAliveForAccepted() {
+  if (!listening_ || handle_ < 0) return WS_NoListen;
+  RSockCalls c = Calls();
+  if (c.SetOpt(handle_, SOL_SOCKET, SO_KEEPALIVE, 1) != 0) return MapWinSockError(c.err);
+  keepAliveAccepted_ = true;
   return WS_OK;
 }
 

@@ -315,15 +315,12 @@ WsStatus RWinSocket::DoReceiveBlock(void* buffer, int64_t length, int64_t* recei
   }
   recBuf_ = writePtr_ = static_cast<char*>(buffer);
   capacity_ = freeSpace_ = length;
-  if ((flags & WS_REC_KEEPALIVE) && kind_ == WS_STREAM) {
-    RSockCalls c = Calls();
-    (void)c.SetOpt(handle_, SOL_SOCKET, SO_KEEPALIVE, 1);
-  }
+  if ((flags & WS_REC_KEEPALIVE) && kind_ == WS_STREAM) EnsureKeepAlive();
   bytesReceived_ = 0;
   recCounter_ = receivedCounter;
   if (recCounter_ != nullptr) *recCounter_ = 0;
   recStatus_ = WS_Receiving;
-  PostSelf(FD_READ);
+  PostReadUnlessAnnouncing();
   return WS_OK;
 }
 
@@ -354,12 +351,21 @@ WsStatus RWinSocket::DoInitRecLine(int size, int flags) {
   streaming_ = false;
   recStatus_ = WS_Receiving;
   if (autoReset_) counters_[WS_TO_RECEIVE] = 0;
-  if (flags & WS_REC_KEEPALIVE) {
-    RSockCalls c = Calls();
-    (void)c.SetOpt(handle_, SOL_SOCKET, SO_KEEPALIVE, 1);
-  }
-  PostSelf(FD_READ);
+  if (flags & WS_REC_KEEPALIVE) EnsureKeepAlive();
+  PostReadUnlessAnnouncing();
   return WS_OK;
+}
+
+void RWinSocket::EnsureKeepAlive() {
+  if (keepAliveOn_) return;
+  RSockCalls c = Calls();
+  keepAliveOn_ = c.SetOpt(handle_, SOL_SOCKET, SO_KEEPALIVE, 1) == 0;
+}
+
+void RWinSocket::PostReadUnlessAnnouncing() {
+  // While the loop still has FD_READ enabled it announces waiting input by
+  // itself; a read of our own would only meet EAGAIN on a fresh connection.
+  if (!layer_->loop_.Announcing(handle_, FD_READ)) PostSelf(FD_READ);
 }
 
 void RWinSocket::ReceivedBytes(int64_t n) {

@@ -4,11 +4,14 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <string_view>
 
 namespace vantor {
 namespace {
@@ -24,6 +27,11 @@ int SocketError(int fd) {
   return err;
 }
 
+uint64_t NextLoopSerial() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 RMessageLoop::RMessageLoop(size_t queueBound, RClock* clock)
@@ -31,7 +39,8 @@ RMessageLoop::RMessageLoop(size_t queueBound, RClock* clock)
       bound_(queueBound),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      loopThread_(std::this_thread::get_id()) {
+      loopThread_(std::this_thread::get_id()),
+      serial_(NextLoopSerial()) {
   if (epoll_.Valid() && wake_.Valid()) {
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -240,7 +249,8 @@ void RMessageLoop::UpdateInterest(int fd, FdWatch& w) {
   w.armed = want;
 }
 
-int RMessageLoop::AsyncSelect(int fd, RWindowId window, uint32_t message, uint32_t events) {
+int RMessageLoop::AsyncSelect(int fd, RWindowId window, uint32_t message, uint32_t events,
+                              uint32_t readyNow) {
   auto it = fds_.find(fd);
   if (events == 0) {
     if (it != fds_.end()) {
@@ -253,7 +263,8 @@ int RMessageLoop::AsyncSelect(int fd, RWindowId window, uint32_t message, uint32
   fresh.window = window;
   fresh.message = message;
   fresh.events = events;
-  fresh.enabled = events;
+  readyNow &= events & (FD_READ | FD_WRITE);
+  fresh.enabled = events & ~readyNow;
   if (it == fds_.end()) {
     epoll_event ev{};
     ev.events = WantedInterest(fresh);
@@ -261,12 +272,22 @@ int RMessageLoop::AsyncSelect(int fd, RWindowId window, uint32_t message, uint32
     if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) return -errno;
     fresh.armed = ev.events;
     fds_.emplace(fd, std::move(fresh));
-    return 0;
+  } else {
+    fresh.armed = it->second.armed;
+    it->second = std::move(fresh);
+    UpdateInterest(fd, it->second);
   }
-  fresh.armed = it->second.armed;
-  it->second = std::move(fresh);
-  UpdateInterest(fd, it->second);
+  for (uint32_t bit : {FD_READ, FD_WRITE}) {
+    if (readyNow & bit) {
+      EnqueueInternal(RMsg{window, message, static_cast<uintptr_t>(fd), RSelectReply(bit, 0)});
+    }
+  }
   return 0;
+}
+
+bool RMessageLoop::Announcing(int fd, uint32_t event) const {
+  auto it = fds_.find(fd);
+  return it != fds_.end() && (it->second.enabled & event) == event;
 }
 
 void RMessageLoop::Forget(int fd) {
@@ -403,19 +424,128 @@ void RMessageLoop::DrainWake() {
 namespace {
 thread_local uint64_t t_pass = 0;
 thread_local int t_passDepth = 0;  // inside RunOnce or RunPending
+thread_local RMessageLoop* t_loop = nullptr;
 
 // Marks the stretch of a pass; outside one (test code between passes, a
 // front end's own handlers) CurrentPass() is 0 and caches always look.
 struct PassScope {
-  PassScope() { ++t_passDepth; }
-  ~PassScope() { --t_passDepth; }
+  explicit PassScope(RMessageLoop* loop) : outer(t_loop) {
+    ++t_passDepth;
+    t_loop = loop;
+  }
+  ~PassScope() {
+    --t_passDepth;
+    t_loop = outer;
+  }
   PassScope(const PassScope&) = delete;
   PassScope& operator=(const PassScope&) = delete;
+  RMessageLoop* outer;
 };
 }  // namespace
 
 uint64_t RMessageLoop::CurrentPass() {
   return t_passDepth > 0 ? t_pass : 0;
+}
+
+RMessageLoop* RMessageLoop::Current() {
+  return t_passDepth > 0 ? t_loop : nullptr;
+}
+
+// --- file change watch -----------------------------------------------------------
+
+namespace {
+// Entries coming and going in the file's directory (the file replaced by a
+// rename, created, removed), not writes to other files there: a log written
+// next to the configuration would otherwise wake the loop for every line.
+constexpr uint32_t kDirEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// The file's own inode: its content and attributes.
+constexpr uint32_t kFileEvents =
+    IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW;
+}  // namespace
+
+uint32_t RMessageLoop::WatchFile(const std::string& path) {
+  struct stat st {};
+  // A link's target may live in another directory whose events we would
+  // not see.
+  if (path.empty() || (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) return 0;
+  const size_t slash = path.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return 0;
+  for (size_t i = 0; i < fileWatches_.size(); ++i) {
+    const FileWatch& w = fileWatches_[i];
+    if (w.path == path && !w.ended) return static_cast<uint32_t>(i + 1);
+  }
+  if (!inotify_.Valid()) {
+    RFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!fd.Valid()) return 0;
+    if (!WatchFd(fd.Get(), [this](uint32_t) { DrainFileEvents(); })) return 0;
+    inotify_ = std::move(fd);
+  }
+  const int dirWd = ::inotify_add_watch(inotify_.Get(), dir.c_str(), kDirEvents);
+  if (dirWd < 0) return 0;
+  FileWatch w{path, name, dirWd};
+  w.fileWd = ::inotify_add_watch(inotify_.Get(), path.c_str(), kFileEvents);
+  fileWatches_.push_back(std::move(w));
+  return static_cast<uint32_t>(fileWatches_.size());
+}
+
+uint64_t RMessageLoop::FileChanges(uint32_t token) {
+  if (token == 0 || token > fileWatches_.size()) return 0;
+  FileWatch& w = fileWatches_[token - 1];
+  if (w.ended) return ++w.changes;
+  if (w.rewatch) {
+    // The name may lead to another inode now (or to none): watch that one.
+    // The caller looks at the file after this, so nothing falls in between.
+    w.rewatch = false;
+    const int old = w.fileWd;
+    w.fileWd = ::inotify_add_watch(inotify_.Get(), w.path.c_str(), kFileEvents);
+    if (old >= 0 && old != w.fileWd &&
+        std::none_of(fileWatches_.begin(), fileWatches_.end(),
+                     [&](const FileWatch& o) { return o.fileWd == old; })) {
+      (void)::inotify_rm_watch(inotify_.Get(), old);
+    }
+  }
+  return w.changes;
+}
+
+void RMessageLoop::NoteFileWritten(const std::string& path) {
+  for (FileWatch& w : fileWatches_) {
+    if (w.path != path) continue;
+    ++w.changes;
+    w.rewatch = true;
+  }
+}
+
+void RMessageLoop::DrainFileEvents() {
+  alignas(inotify_event) char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(inotify_.Get(), buf, sizeof(buf));
+    if (n <= 0) return;
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      const std::string_view name = e->len > 0 ? std::string_view(e->name) : std::string_view();
+      const bool lost = (e->mask & IN_Q_OVERFLOW) != 0;
+      const bool gone = (e->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) != 0;
+      for (FileWatch& w : fileWatches_) {
+        if (lost) {
+          ++w.changes;
+          w.ended = true;
+        } else if (e->wd == w.fileWd) {
+          ++w.changes;
+          if (gone) w.rewatch = true;
+        } else if (e->wd == w.dirWd && (gone || name == w.name)) {
+          ++w.changes;
+          w.rewatch = true;
+          // Without its directory watch nobody would see the file come back.
+          if (gone) w.ended = true;
+        }
+      }
+    }
+  }
 }
 
 void RMessageLoop::Wait(int64_t timeoutMs) {
@@ -448,7 +578,7 @@ void RMessageLoop::Wait(int64_t timeoutMs) {
 void RMessageLoop::RunOnce(int64_t maxWaitMs) {
   int64_t t = NextTimeoutMs();
   if (maxWaitMs >= 0 && (t < 0 || t > maxWaitMs)) t = maxWaitMs;
-  PassScope scope;
+  PassScope scope(this);
   Wait(t);
   FireTimers();
   for (int batch = 0; batch < batchesPerPass_; ++batch) {
@@ -460,7 +590,7 @@ void RMessageLoop::RunOnce(int64_t maxWaitMs) {
 }
 
 void RMessageLoop::RunPending() {
-  PassScope scope;
+  PassScope scope(this);
   for (int guard = 0; guard < 1000 && !quit_.load(); ++guard) {
     Wait(0);
     FireTimers();

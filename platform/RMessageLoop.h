@@ -28,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <queue>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -105,9 +106,16 @@ class RMessageLoop {
   size_t TimerCount() const { return timers_.size(); }
 
   // --- readiness ----------------------------------------------------------
-  // events == 0 stops watching. Returns 0 or -errno.
-  int AsyncSelect(int fd, RWindowId window, uint32_t message, uint32_t events);
+  // events == 0 stops watching. Returns 0 or -errno. Bits of `readyNow`
+  // (a subset of `events`) are announced at once instead of being waited
+  // for: a freshly accepted socket is writable, and asking epoll to say so
+  // costs a wake-up and a second epoll_ctl.
+  int AsyncSelect(int fd, RWindowId window, uint32_t message, uint32_t events,
+                  uint32_t readyNow = 0);
   void Reenable(int fd, uint32_t event);
+  // True while `event` is enabled on `fd`: the loop announces it by itself
+  // when it becomes ready, so nobody needs to post it.
+  bool Announcing(int fd, uint32_t event) const;
   // Stops watching a descriptor the caller closes next (closing removes it
   // from the kernel's set, so no system call is spent on it).
   void Forget(int fd);
@@ -149,6 +157,25 @@ class RMessageLoop {
   // The pass the loop on the calling thread is in (0: not inside one).
   // Caches that check the disk at most once per pass key on it.
   static uint64_t CurrentPass();
+  // The loop whose pass runs on the calling thread (null outside a pass).
+  static RMessageLoop* Current();
+  // Unique among the loops this process has made, so a cache can tell a
+  // loop it met before from a new one at the same address.
+  uint64_t Serial() const { return serial_; }
+
+  // --- file change watch ----------------------------------------------------
+  // Lets a cache of a file on disk skip looking at it while nothing changed:
+  // the file's directory is watched through inotify, and every event that
+  // may concern the file moves the token's count. Returns 0 when the file
+  // cannot be watched (a link, no inotify); the caller then keeps looking.
+  uint32_t WatchFile(const std::string& path);
+  // The token's change count, or a count that moves on every call once the
+  // watch has ended (directory removed or moved, events lost). Events are
+  // read at the start of each pass.
+  uint64_t FileChanges(uint32_t token);
+  // For writers in this process: counts the change on every watch of `path`
+  // now, ahead of its events.
+  void NoteFileWritten(const std::string& path);
 
  private:
   struct Window {
@@ -217,6 +244,20 @@ class RMessageLoop {
   uint64_t timerSeq_ = 0;
 
   std::unordered_map<int, FdWatch> fds_;
+  struct FileWatch {
+    std::string path;
+    std::string name;  // entry name inside the watched directory
+    int dirWd;
+    int fileWd = -1;  // the inode the name led to at the last look
+    uint64_t changes = 0;
+    bool rewatch = false;  // the name may lead to another inode now
+    bool ended = false;    // the directory watch is gone: always changed
+  };
+  void DrainFileEvents();
+  RFd inotify_;
+  std::vector<FileWatch> fileWatches_;  // token = index + 1
+  uint64_t serial_;
+
   struct SignalWatch {
     RWindowId window;
     uint32_t message;

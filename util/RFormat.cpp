@@ -1,5 +1,6 @@
 #include "util/RFormat.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -113,7 +114,25 @@ void AppendPadded(std::string& out, const Spec& s, std::string_view text) {
   if (left) out.append(pad, ' ');
 }
 
+// Plain integers ("%d", "%lu") are most of what replies and log lines carry;
+// they need no printf.
+template <typename V>
+void AppendInteger(std::string& out, V value) {
+  char buf[24];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof(buf), value);
+  if (ec == std::errc()) out.append(buf, end);
+}
+
 void AppendOne(std::string& out, const Spec& s, const RFmtArg* a) {
+  const bool plain = s.flags.empty() && s.width < 0 && s.precision < 0;
+  if (plain && a != nullptr && a->kind() != RFmtArg::Kind::Text &&
+      a->kind() != RFmtArg::Kind::Double) {
+    if (s.conv == 'd' || s.conv == 'i') return AppendInteger(out, a->AsSigned());
+    if (s.conv == 'u') return AppendInteger(out, a->AsUnsigned());
+  }
+  if (s.conv == 's' && a != nullptr && a->kind() == RFmtArg::Kind::Text) {
+    return AppendPadded(out, s, a->Text());
+  }
   switch (s.conv) {
     case 'd':
     case 'i': {

@@ -34,6 +34,8 @@ class RFmtArg {
   uint64_t AsUnsigned() const;
   double AsDouble() const;
   std::string AsText() const;
+  // The text of a Text argument (empty for the others).
+  std::string_view Text() const { return s_; }
 
  private:
   Kind kind_;

@@ -215,9 +215,50 @@ TEST(RIniFile, LooksOncePerLoopPass) {
   ASSERT_TRUE(written);
   ASSERT_EQ(seen.size(), 4u);
   EXPECT_EQ(seen[0], 1);
+  EXPECT_EQ(seen[1], 2);  // a writer in this process: at once
   EXPECT_EQ(seen[2], 2);
   EXPECT_EQ(seen[3], 3);
   EXPECT_EQ(ini.GetInt("S", "A", 0), 3);  // outside a pass: looks every time
+}
+
+// Across passes a file left alone is not looked at again, yet every change
+// by another writer shows in the next pass: an edit in place that keeps the
+// size and the old time stamps, a replacement by rename, and an edit of the
+// replacement.
+TEST(RIniFile, ChangesShowInTheNextPass) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  auto writeOld = [&](const std::string& where, const std::string& text) {
+    WriteText(where, text);
+    std::filesystem::last_write_time(where, old);
+  };
+  writeOld(path, "[S]\nA=1\n");
+  RMessageLoop loop;
+  RIniFile ini(path);
+  int64_t value = 0;
+  const RWindowId w = loop.CreateWindow([&](const RMsg&) -> intptr_t {
+    value = ini.GetInt("S", "A", 0);
+    return 0;
+  });
+  auto next = [&] {
+    loop.PostMessage(w, 0, 0, 0);
+    loop.RunOnce(0);
+    return value;
+  };
+  EXPECT_EQ(next(), 1);
+  EXPECT_EQ(next(), 1);
+  writeOld(path, "[S]\nA=2\n");
+  EXPECT_EQ(next(), 2);
+  writeOld(dir.File("b.new"), "[S]\nA=3\n");
+  ASSERT_EQ(::rename(dir.File("b.new").c_str(), path.c_str()), 0);
+  EXPECT_EQ(next(), 3);
+  writeOld(path, "[S]\nA=4\n");
+  EXPECT_EQ(next(), 4);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  EXPECT_EQ(next(), 0);
+  writeOld(path, "[S]\nA=5\n");
+  EXPECT_EQ(next(), 5);
 }
 
 // Thousands of sections and long sections are found by name, any case.

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -220,4 +223,90 @@ TEST(RMessageLoop, IdleLoopSleeps) {
     ++passes;
   }
   EXPECT_LE(passes, 3);
+}
+
+// A bit given as ready at once is announced in the next pass without epoll
+// having been asked, and only once; the others wait for readiness as usual.
+TEST_F(LoopTest, ReadyNowAnnouncedOnce) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+  ASSERT_EQ(loop_.AsyncSelect(sv[0], win_, 1030, FD_READ | FD_WRITE | FD_CLOSE, FD_WRITE), 0);
+  EXPECT_TRUE(loop_.Announcing(sv[0], FD_READ));
+  EXPECT_FALSE(loop_.Announcing(sv[0], FD_WRITE));
+  loop_.RunPending();
+  loop_.RunPending();
+  ASSERT_EQ(got_.size(), 1u);
+  EXPECT_EQ(RSelectEvent(got_[0].lParam), FD_WRITE);
+  got_.clear();
+
+  ASSERT_EQ(::write(sv[1], "x", 1), 1);
+  loop_.RunPending();
+  ASSERT_EQ(got_.size(), 1u);
+  EXPECT_EQ(RSelectEvent(got_[0].lParam), FD_READ);
+  EXPECT_FALSE(loop_.Announcing(sv[0], FD_READ));
+  loop_.Reenable(sv[0], FD_READ);
+  EXPECT_TRUE(loop_.Announcing(sv[0], FD_READ));
+
+  loop_.UnwatchFd(sv[0]);
+  ::close(sv[0]);
+  ::close(sv[1]);
+}
+
+namespace {
+
+void WriteFile(const std::string& path, const std::string& text) {
+  FILE* f = std::fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+
+}  // namespace
+
+// A file watch counts what happens to its own file only: writes, attribute
+// changes, replacement by rename (and writes to the replacement), removal.
+TEST(RMessageLoop, FileWatchCountsItsOwnFile) {
+  char tmpl[] = "/tmp/vantor-watch-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  const std::string file = dir + "/a.ini";
+  WriteFile(file, "1");
+  WriteFile(dir + "/b.log", "x");
+  RMessageLoop loop;
+  const uint32_t token = loop.WatchFile(file);
+  ASSERT_NE(token, 0u);
+  EXPECT_EQ(loop.WatchFile(file), token);
+  uint64_t seen = loop.FileChanges(token);
+  auto changedAfterPass = [&] {
+    loop.RunOnce(0);
+    const uint64_t now = loop.FileChanges(token);
+    const bool changed = now != seen;
+    seen = now;
+    return changed;
+  };
+  EXPECT_FALSE(changedAfterPass());
+  WriteFile(dir + "/b.log", "xy");  // a neighbour's writes do not count
+  EXPECT_FALSE(changedAfterPass());
+  WriteFile(file, "2");
+  EXPECT_TRUE(changedAfterPass());
+  ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+  EXPECT_TRUE(changedAfterPass());
+  WriteFile(dir + "/a.tmp", "3");
+  ASSERT_EQ(::rename((dir + "/a.tmp").c_str(), file.c_str()), 0);
+  EXPECT_TRUE(changedAfterPass());
+  EXPECT_FALSE(changedAfterPass());
+  WriteFile(file, "4");  // the replacement is watched too
+  EXPECT_TRUE(changedAfterPass());
+  ASSERT_EQ(::unlink(file.c_str()), 0);
+  EXPECT_TRUE(changedAfterPass());
+  WriteFile(file, "5");
+  EXPECT_TRUE(changedAfterPass());
+
+  ASSERT_EQ(::symlink(file.c_str(), (dir + "/l.ini").c_str()), 0);
+  EXPECT_EQ(loop.WatchFile(dir + "/l.ini"), 0u);  // its target could be anywhere
+
+  ASSERT_EQ(::rename(dir.c_str(), (dir + "-moved").c_str()), 0);
+  loop.RunOnce(0);
+  EXPECT_NE(loop.FileChanges(token), loop.FileChanges(token));  // no watch: always changed
+  std::filesystem::remove_all(dir + "-moved");
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <set>
 #include <string>
 
@@ -73,6 +74,11 @@ TEST(RFormat, MatchesPrintf) {
   EXPECT_EQ(RFormat("%.3s", "abcdef"), "abc");
   EXPECT_EQ(RFormat("%*d|%-*s|", 4, 7, 3, "x"), "   7|x  |");
   EXPECT_EQ(RFormat("%I64u", uint64_t{1} << 40), "1099511627776");
+  // Plain integers take a path of their own.
+  EXPECT_EQ(RFormat("%d %i %ld %u", INT64_MIN, -1, 0, UINT64_MAX),
+            "-9223372036854775808 -1 0 18446744073709551615");
+  EXPECT_EQ(RFormat("%u %d", -1, UINT64_MAX), "18446744073709551615 -1");
+  EXPECT_EQ(RFormat("%d", 2.9), "2");
 }
 
 // Wrong or missing arguments never read beyond the list or crash.
