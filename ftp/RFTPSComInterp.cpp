@@ -78,7 +78,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
 RFTPSComInterp::~RFTPSComInterp() {
   if (TransferState != XS_Idle) AbortTransfer(", client killed by server");
   if (Anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
-  if (Logged) {
+  if (LinesWanted(LOG_SECURITY)) {
     std::string line = FormatStr(25105, Number_);
     const bool loggedIn = CommandState == CS_LoggedIn || CommandState == CS_RenamePending ||
                           CommandState == CS_RestartPending || CommandState == CS_AwaitingHook ||

@@ -45,7 +45,7 @@ std::optional<uint32_t> ParseDottedAddress(std::string_view text) {
 }
 
 std::string FormatDottedAddress(uint32_t a) {
-  return RFormat("%u.%u.%u.%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
+  return FormatIPv4(a);
 }
 
 std::optional<RIPHomeStr> ParseIPHome(uint32_t n, std::string_view value) {

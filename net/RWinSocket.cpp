@@ -15,6 +15,7 @@
 #include "net/RNetStrings.h"
 #include "net/RResolver.h"
 #include "net/RSockCalls.h"
+#include "util/RFormat.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -49,9 +50,7 @@ const char* OrNull(const char* s) {
 }
 
 std::string AddrText(in_addr a) {
-  char buf[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &a, buf, sizeof(buf));
-  return buf;
+  return FormatIPv4(ntohl(a.s_addr));
 }
 
 bool Usable(const std::string& ip) {

@@ -137,26 +137,31 @@ size_t RMessageLoop::QueuedCount() const {
 
 void RMessageLoop::DrainQueue(bool untilEmpty) {
   // Take a batch under the lock and dispatch it without the lock; messages
-  // posted meanwhile wait for the next batch, so FIFO order holds.
-  std::deque<RMsg> batch;
+  // posted meanwhile wait for the next batch, so FIFO order holds. The
+  // batches trade buffers with the queue, so a busy loop allocates nothing.
+  std::vector<RMsg> batch;
+  batch.swap(spare_);
   do {
+    batch.clear();
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (queue_.empty()) return;
+      if (queue_.empty()) break;
       batch.swap(queue_);
     }
-    while (!batch.empty()) {
-      RMsg m = batch.front();
-      batch.pop_front();
-      Dispatch(m);
+    for (size_t i = 0; i < batch.size(); ++i) {
+      Dispatch(batch[i]);
       if (quit_.load(std::memory_order_relaxed)) {
         // Keep what was not dispatched, in order, ahead of newer messages.
         std::lock_guard<std::mutex> lock(mu_);
-        queue_.insert(queue_.begin(), batch.begin(), batch.end());
-        return;
+        queue_.insert(queue_.begin(), batch.begin() + static_cast<ptrdiff_t>(i) + 1, batch.end());
+        batch.clear();
+        untilEmpty = false;
+        break;
       }
     }
   } while (untilEmpty);
+  batch.clear();
+  if (batch.capacity() > spare_.capacity()) spare_.swap(batch);
 }
 
 // --- timers ------------------------------------------------------------------

@@ -230,7 +230,8 @@ class RMessageLoop {
   std::thread::id loopThread_;
 
   mutable std::mutex mu_;  // guards queue_ and writes to windows_
-  std::deque<RMsg> queue_;
+  std::vector<RMsg> queue_;
+  std::vector<RMsg> spare_;  // loop thread: an emptied batch kept for its capacity
   std::unordered_map<RWindowId, std::unique_ptr<Window>> windows_;
   RWindowId nextWindow_ = 1;
   std::atomic<bool> wakePending_{false};

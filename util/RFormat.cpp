@@ -282,6 +282,19 @@ std::string RFormatList(std::string_view fmt, std::initializer_list<RFmtArg> arg
   return out;
 }
 
+std::string FormatIPv4(uint32_t a) {
+  std::string out;
+  out.reserve(15);
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const unsigned octet = (a >> shift) & 255u;
+    if (octet >= 100) out.push_back(static_cast<char>('0' + octet / 100));
+    if (octet >= 10) out.push_back(static_cast<char>('0' + octet / 10 % 10));
+    out.push_back(static_cast<char>('0' + octet % 10));
+    if (shift > 0) out.push_back('.');
+  }
+  return out;
+}
+
 std::string RFormatSignature(std::string_view fmt) {
   std::string sig;
   for (size_t i = 0; i < fmt.size(); ++i) {

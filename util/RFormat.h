@@ -56,6 +56,9 @@ std::string RFormat(std::string_view fmt, const A&... args) {
   return RFormatList(fmt, {RFmtArg(args)...});
 }
 
+// "a.b.c.d" of an IPv4 address in host byte order.
+std::string FormatIPv4(uint32_t hostOrder);
+
 // The conversion letters of `fmt` in order ("%-8s %lu%%" gives "su"); "*"
 // widths count as 'd'. Used to check translations against the English text.
 std::string RFormatSignature(std::string_view fmt);

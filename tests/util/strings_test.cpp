@@ -79,6 +79,9 @@ TEST(RFormat, MatchesPrintf) {
             "-9223372036854775808 -1 0 18446744073709551615");
   EXPECT_EQ(RFormat("%u %d", -1, UINT64_MAX), "18446744073709551615 -1");
   EXPECT_EQ(RFormat("%d", 2.9), "2");
+  EXPECT_EQ(FormatIPv4(0x7F000001u), "127.0.0.1");
+  EXPECT_EQ(FormatIPv4(0xFFFFFFFFu), "255.255.255.255");
+  EXPECT_EQ(FormatIPv4(0x0A00640Au), "10.0.100.10");
 }
 
 // Wrong or missing arguments never read beyond the list or crash.
