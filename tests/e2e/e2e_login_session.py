@@ -173,5 +173,29 @@ def test_socket_options_from_global():
         expect(c.line()[:4], "426 ", "download cut off")
 
 
+# Control connections keep alive by default (they inherit it from the
+# listener) and data connections do not; SocketKeepAlive=0 turns it off for
+# both.
+def test_keepalive_default_and_off():
+    for setting, want in (("", (1, 0)), ("SocketKeepAlive=0\n", (0, 0))):
+        ini = INI.replace("[GLOBAL]\n", "[GLOBAL]\n" + setting) + "Access1={home},RL\n"
+        with Server(ini) as srv:
+            with open(os.path.join(srv.home, "big.bin"), "wb") as f:
+                f.write(b"\0" * (16 << 20))
+            c = login(srv.port, "joe", "secret")
+            r = c.cmd("PASV")
+            nums = r[-1][r[-1].index("(") + 1:r[-1].index(")")].split(",")
+            d = socket.create_connection(("127.0.0.1", int(nums[4]) * 256 + int(nums[5])))
+            expect(c.cmd("RETR big.bin")[0][:4], "150 ", "download under way")
+            got = []
+            for ours in (c.sock, d):
+                with server_socket(srv.proc.pid, ours.getsockname()) as s:
+                    got.append(s.getsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE))
+            expect(tuple(got), want, "keep-alive on control, data with %r" % setting)
+            d.close()
+            expect(c.line()[:4], "426 ", "download cut off")
+
+
 run([test_fixed_replies, test_pass_before_user, test_empty_lines_and_telnet,
-     test_quit_then_closing, test_rein, test_verb_prefixes, test_socket_options_from_global])
+     test_quit_then_closing, test_rein, test_verb_prefixes, test_socket_options_from_global,
+     test_keepalive_default_and_off])
