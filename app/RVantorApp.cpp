@@ -10,19 +10,6 @@
 #include "util/RStringTable.h"
 
 namespace vantor {
-namespace {
-
-RIniPathInputs PathInputs(const RCommandLine& cmd) {
-  RIniPathInputs in;
-  in.argument = cmd.iniArgument;
-  in.programDir = ProgramDirectory();
-  in.envVantor = EnvVar("VANTOR");
-  in.currentDir = CurrentDirectory();
-  return in;
-}
-
-}  // namespace
-
 RVantorApp::RVantorApp(RMessageLoop& loop, std::FILE* out)
     : loop_(loop),
       out_(out),
@@ -93,7 +80,7 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
   }
   if (cmd_.hidden) out_ = nullptr;
   titleOn_ = out_ == stdout && IsTerminal(1);
-  const RIniPathInputs where = PathInputs(cmd_);
+  const RIniPathInputs where = IniPathInputs(cmd_);
   // Every instance holds the name of its file; only -s makes a second one give way.
   const std::string path = ChooseIniPath(where, [](const std::string& p) { return FileExists(p); });
   if (!lock_.Acquire(path) && cmd_.single) {

@@ -186,12 +186,7 @@ void RIniFile::Refresh() const {
   }
   const int64_t now = FileClockNowNs();
   const bool changed = !loaded_ || data != raw_ || readId.exists != (size_ >= 0);
-  loaded_ = true;
-  ino_ = readId.ino;
-  dev_ = readId.dev;
-  size_ = readId.exists ? readId.size : -1;
-  mtimeNs_ = readId.mtimeNs;
-  ctimeNs_ = readId.ctimeNs;
+  Remember(readId);
   racy_ = readId.exists &&
           (now - readId.mtimeNs < kRacyWindowNs || now - readId.ctimeNs < kRacyWindowNs);
   if (!changed) return;
@@ -211,6 +206,15 @@ void RIniFile::Refresh() const {
     pos = nl == std::string::npos ? raw_.size() : nl + 1;
   }
   Parse();
+}
+
+void RIniFile::Remember(const RFileIdentity& id) const {
+  loaded_ = true;
+  ino_ = id.ino;
+  dev_ = id.dev;
+  size_ = id.exists ? id.size : -1;
+  mtimeNs_ = id.mtimeNs;
+  ctimeNs_ = id.ctimeNs;
 }
 
 void RIniFile::Parse() const {
@@ -381,12 +385,7 @@ bool RIniFile::Store(std::vector<std::string> lines) {
   // only when the loop has read the watch's events.
   if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path_);
   // The written bytes are the new cache; no need to read them back.
-  loaded_ = true;
-  ino_ = id.ino;
-  dev_ = id.dev;
-  size_ = id.exists ? id.size : -1;
-  mtimeNs_ = id.mtimeNs;
-  ctimeNs_ = id.ctimeNs;
+  Remember(id);
   // Our own replacement has a fresh inode, so later changes show in the identity.
   racy_ = false;
   raw_ = std::move(data);

@@ -20,6 +20,8 @@
 
 namespace vantor {
 
+struct RFileIdentity;
+
 class RIniFile {
  public:
   explicit RIniFile(std::string path);
@@ -81,6 +83,8 @@ class RIniFile {
 
   void Refresh() const;
   void Parse() const;
+  // Takes `id` as the identity of the cached content.
+  void Remember(const RFileIdentity& id) const;
   const Section* FindSection(std::string_view name) const;
   const Entry* FindEntry(std::string_view section, std::string_view key) const;
   bool Store(std::vector<std::string> lines);

@@ -3,6 +3,7 @@
 #include "config/RProfile.h"
 #include "platform/RFile.h"
 #include "platform/RLocalTime.h"
+#include "platform/RProcess.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
 
@@ -17,6 +18,15 @@ void Call(const F& f, A&&... args) {
 }
 
 }  // namespace
+
+RIniPathInputs IniPathInputs(const RCommandLine& cmd) {
+  RIniPathInputs in;
+  in.argument = cmd.iniArgument;
+  in.programDir = ProgramDirectory();
+  in.envVantor = EnvVar("VANTOR");
+  in.currentDir = CurrentDirectory();
+  return in;
+}
 
 RCommandLine ParseCommandLine(const std::vector<std::string>& args) {
   RCommandLine cmd;

@@ -43,6 +43,9 @@ struct RCommandLine {
   std::optional<std::string> iniArgument;
 };
 RCommandLine ParseCommandLine(const std::vector<std::string>& args);
+// Where to look for the INI file of this process: the command line's
+// argument, the program's directory, $VANTOR and the current directory.
+RIniPathInputs IniPathInputs(const RCommandLine& cmd);
 
 class RServerStartup {
  public:

@@ -15,34 +15,19 @@
 #include "util/RStringTable.h"
 
 namespace vantor {
-namespace {
-
-RIniPathInputs PathInputs(const RCommandLine& cmd) {
-  RIniPathInputs in;
-  in.argument = cmd.iniArgument;
-  in.programDir = ProgramDirectory();
-  in.envVantor = EnvVar("VANTOR");
-  in.currentDir = CurrentDirectory();
-  return in;
-}
-
-}  // namespace
-
 RGuiHost::RGuiHost(RMessageLoop& loop)
     : loop_(loop),
       layer_(loop),
       logger_(pane_, loop.Clock(),
-              RFTPSLogger::Hooks{
-                  // The engine itself sends the dialogue lines to the user
-                  // information window (notification 11), whatever the
-                  // logging switches say; a second copy here would show
-                  // every line twice.
-                  nullptr,
-                  nullptr,
-                  [this](const RFTPSLogger& l) {
-                    layer_.EnableTrace(l.SocketTraceOn());
-                    if (server_) server_->Manager().SetHostNameLogging(l.HostNameLookupOn());
-                  }}) {}
+              RFTPSLogger::Hooks{// The engine itself sends the dialogue lines to the user
+                                 // information window (notification 11), whatever the
+                                 // logging switches say; a second copy here would show
+                                 // every line twice.
+                                 nullptr, nullptr, [this](const RFTPSLogger& l) {
+                                   layer_.EnableTrace(l.SocketTraceOn());
+                                   if (server_)
+                                     server_->Manager().SetHostNameLogging(l.HostNameLookupOn());
+                                 }}) {}
 
 RGuiHost::~RGuiHost() {
   Stop();
@@ -96,14 +81,15 @@ RServerStartup::Seams RGuiHost::MakeSeams() {
 
 int RGuiHost::Start(const std::vector<std::string>& args) {
   cmd_ = ParseCommandLine(args);
-  const RIniPathInputs where = PathInputs(cmd_);
+  const RIniPathInputs where = IniPathInputs(cmd_);
   const std::string path = ChooseIniPath(where, [](const std::string& p) { return FileExists(p); });
   if (!lock_.Acquire(path) && cmd_.single) return 0;
 
   hostWindow_ = loop_.CreateWindow([this](const RMsg& m) { return OnMessage(m); });
   // Before the socket layer starts its resolver thread: signals must be
   // blocked in every thread.
-  for (int sig : {SIGHUP, SIGTERM, SIGINT, SIGUSR1}) loop_.WatchSignal(sig, hostWindow_, MSG_SIGNAL);
+  for (int sig : {SIGHUP, SIGTERM, SIGINT, SIGUSR1})
+    loop_.WatchSignal(sig, hostWindow_, MSG_SIGNAL);
   RGuiOptionsStr options;
   options.hidden = cmd_.hidden;
   options.iconic = cmd_.iconic;
@@ -185,7 +171,9 @@ void RGuiHost::OnNotify(uint32_t code, uint32_t session, std::string_view text) 
   if (window_) window_->OnNotify(code, session, text);
 }
 
-void RGuiHost::OnTraceLine(intptr_t, std::string_view text) { WriteLog(LOG_SOCKET_TRACE, text); }
+void RGuiHost::OnTraceLine(intptr_t, std::string_view text) {
+  WriteLog(LOG_SOCKET_TRACE, text);
+}
 
 void RGuiHost::OnReloadRequest() {
   WriteLog(LOG_SCREEN, LoadStr(21009));
@@ -196,7 +184,9 @@ void RGuiHost::OnCloseRequest() {
   if (window_) window_->CloseNow();
 }
 
-void RGuiHost::Beep() { QApplication::beep(); }
+void RGuiHost::Beep() {
+  QApplication::beep();
+}
 
 // --- RGuiEngine ----------------------------------------------------------------------
 
@@ -204,7 +194,9 @@ void RGuiHost::ToggleOnline() {
   if (server_) server_->Manager().ToggleOnline();
 }
 
-uint32_t RGuiHost::ConnectionsNow() const { return server_ ? Stats().ConnectionsNow : 0; }
+uint32_t RGuiHost::ConnectionsNow() const {
+  return server_ ? Stats().ConnectionsNow : 0;
+}
 
 void RGuiHost::SetExitPending() {
   if (server_) server_->Manager().SetExitPending(true);
@@ -215,14 +207,18 @@ void RGuiHost::ReloadSettings() {
   loop_.PostMessage(hostWindow_, MSG_RELOAD_SETTINGS);
 }
 
-std::string RGuiHost::IniPath() const { return startup_ ? startup_->IniPath() : std::string(); }
+std::string RGuiHost::IniPath() const {
+  return startup_ ? startup_->IniPath() : std::string();
+}
 
 bool RGuiHost::SaveLogSettings(const RLogSettingsStr& s) {
   RIniFile* ini = startup_ ? startup_->Ini() : nullptr;
   return ini != nullptr && logger_.SaveSettings(*ini, s);
 }
 
-RSessionSource* RGuiHost::Sessions() { return server_ ? this : nullptr; }
+RSessionSource* RGuiHost::Sessions() {
+  return server_ ? this : nullptr;
+}
 
 // --- RSessionSource --------------------------------------------------------------------
 
@@ -267,7 +263,7 @@ std::optional<RSessionTimesStr> RGuiHost::Timing(uint32_t session) {
   q.session = session;
   (void)Query(SQ_Timing, reinterpret_cast<intptr_t>(&q));
   if (q.found == 0) return std::nullopt;
-  return RSessionTimesStr{q.hours,     q.minutes,     q.seconds, q.idleHours,
+  return RSessionTimesStr{q.hours,       q.minutes,     q.seconds, q.idleHours,
                           q.idleMinutes, q.idleSeconds, q.rate};
 }
 
@@ -288,7 +284,9 @@ std::optional<RSessionBytesStr> RGuiHost::Traffic(uint32_t session) {
                           std::string(q.text, strnlen(q.text, sizeof(q.text)))};
 }
 
-void RGuiHost::SetInfoWindowOpen(bool open) { (void)Query(SQ_WindowOpen, open ? 1 : 0); }
+void RGuiHost::SetInfoWindowOpen(bool open) {
+  (void)Query(SQ_WindowOpen, open ? 1 : 0);
+}
 
 void RGuiHost::Kill(uint32_t session) {
   // Removal is posted, never done inside the session's own call chain.

@@ -14,6 +14,7 @@
 #include "accounts/RClientLib.h"
 #include "accounts/RFTPEventHandler.h"
 #include "config/RIniFile.h"
+#include "e2e_driver.h"
 #include "ftp/RFTPServer.h"
 #include "net/RSocketLayer.h"
 #include "platform/RMessageLoop.h"
@@ -22,25 +23,10 @@
 
 using namespace vantor;
 
-namespace {
-
-constexpr uint32_t kSignalMessage = 0x7F00;
-
-void PrintLog(void*, int category, std::string_view text) {
-  std::printf("LOG %d %.*s\n", category, static_cast<int>(text.size()), text.data());
-  std::fflush(stdout);
-}
-
-class RTestFrontEnd final : public RFrontEnd {
- public:
-  explicit RTestFrontEnd(RMessageLoop& loop) : loop_(loop) {}
-  void OnCloseRequest() override { loop_.Quit(0); }
-
- private:
-  RMessageLoop& loop_;
-};
-
-}  // namespace
+using e2e::AnnouncePort;
+using e2e::kSignalMessage;
+using e2e::PrintLog;
+using e2e::RTestFrontEnd;
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -71,12 +57,7 @@ int main(int argc, char** argv) {
     hooks.AttachWindow(loop, server.Manager().MainWindow());
     RFTPEventHandler::SetCurrent(&hooks);
     if (server.Store() != nullptr) server.Store()->SetClientCheck(&clientCheck);
-    if (server.Manager().Online()) {
-      std::printf("PORT %u\n", static_cast<unsigned>(server.Manager().ListeningPort()));
-    } else {
-      std::printf("OFFLINE\n");
-    }
-    std::fflush(stdout);
+    AnnouncePort(server);
     code = loop.Run();
     loop.DestroyWindow(control);
     RFTPEventHandler::SetCurrent(nullptr);

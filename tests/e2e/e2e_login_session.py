@@ -144,6 +144,19 @@ def server_socket(pid, peer):
     raise AssertionError("no server socket for %r among %r" % (peer, seen))
 
 
+def download_under_way(srv):
+    """A logged-in session whose 16 MiB download is stuck because the client
+    reads nothing: (control client, data socket)."""
+    with open(os.path.join(srv.home, "big.bin"), "wb") as f:
+        f.write(b"\0" * (16 << 20))
+    c = login(srv.port, "joe", "secret")
+    r = c.cmd("PASV")
+    nums = r[-1][r[-1].index("(") + 1:r[-1].index(")")].split(",")
+    d = socket.create_connection(("127.0.0.1", int(nums[4]) * 256 + int(nums[5])))
+    expect(c.cmd("RETR big.bin")[0][:4], "150 ", "download under way")
+    return c, d
+
+
 # The [GLOBAL] socket options reach the control connection and the data
 # connection alike.
 def test_socket_options_from_global():
@@ -151,14 +164,7 @@ def test_socket_options_from_global():
                       "SocketNoNagle=1\nSocketSndBuffer=65536\nSocketRcvBuffer=98304\n")
     ini += "Access1={home},RL\n"
     with Server(ini) as srv:
-        with open(os.path.join(srv.home, "big.bin"), "wb") as f:
-            f.write(b"\0" * (16 << 20))
-        c = login(srv.port, "joe", "secret")
-        r = c.cmd("PASV")
-        nums = r[-1][r[-1].index("(") + 1:r[-1].index(")")].split(",")
-        d = socket.create_connection(("127.0.0.1", int(nums[4]) * 256 + int(nums[5])))
-        # The client reads nothing, so the download stays under way.
-        expect(c.cmd("RETR big.bin")[0][:4], "150 ", "download under way")
+        c, d = download_under_way(srv)
         for what, ours in (("control", c.sock), ("data", d)):
             s = server_socket(srv.proc.pid, ours.getsockname())
             with s:
@@ -180,13 +186,7 @@ def test_keepalive_default_and_off():
     for setting, want in (("", (1, 0)), ("SocketKeepAlive=0\n", (0, 0))):
         ini = INI.replace("[GLOBAL]\n", "[GLOBAL]\n" + setting) + "Access1={home},RL\n"
         with Server(ini) as srv:
-            with open(os.path.join(srv.home, "big.bin"), "wb") as f:
-                f.write(b"\0" * (16 << 20))
-            c = login(srv.port, "joe", "secret")
-            r = c.cmd("PASV")
-            nums = r[-1][r[-1].index("(") + 1:r[-1].index(")")].split(",")
-            d = socket.create_connection(("127.0.0.1", int(nums[4]) * 256 + int(nums[5])))
-            expect(c.cmd("RETR big.bin")[0][:4], "150 ", "download under way")
+            c, d = download_under_way(srv)
             got = []
             for ours in (c.sock, d):
                 with server_socket(srv.proc.pid, ours.getsockname()) as s:
