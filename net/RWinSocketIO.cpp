@@ -320,7 +320,9 @@ WsStatus RWinSocket::DoReceiveBlock(void* buffer, int64_t length, int64_t* recei
   recCounter_ = receivedCounter;
   if (recCounter_ != nullptr) *recCounter_ = 0;
   recStatus_ = WS_Receiving;
-  PostReadUnlessAnnouncing();
+  // Always look now: between the blocks of an upload the next data is
+  // usually waiting, and waiting for the loop to say so costs a pass.
+  PostSelf(FD_READ);
   return WS_OK;
 }
 

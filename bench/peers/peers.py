@@ -247,6 +247,9 @@ def list_twice(srv):
     return out
 
 
+ROUNDS = []
+
+
 def rounds(servers, n, fn, results, key):
     """n rounds, every server once per round, the order turned each round
     so that drift of the machine's speed falls on all alike; the median."""
@@ -260,6 +263,9 @@ def rounds(servers, n, fn, results, key):
     for name, values in got.items():
         if values:
             results.setdefault(name, {})[key] = statistics.median(values)
+            # Every round, so a single bad one can be told from a trend.
+            scale = 1e-6 if key in ("retr", "stor", "par") else 1.0
+            ROUNDS.append("%-6s %-10s %s" % (key, name, " ".join("%.4g" % (v * scale) for v in values)))
 
 
 def speed_limit(srv):
@@ -307,6 +313,13 @@ def main():
         except Exception as e:
             print("%-10s not measured: %s" % (name, e))
     try:
+        # One untimed download each first: whoever went first in the first
+        # round would otherwise pay for cold caches alone.
+        for s in servers:
+            try:
+                retr_once(s)
+            except Exception as e:
+                print("%-10s warm-up failed: %s" % (s.name, e))
         # All servers run side by side and take turns, figure by figure.
         rounds(servers, 3, retr_once, results, "retr")
         rounds(servers, 1, cpu_per_gib, results, "cpu")
@@ -341,6 +354,9 @@ def main():
         rate, secs = results["vantor"]["limit"]
         print("SpeedLimit=1000000: %.0f bytes/s over %.1f s (%.1f%% off)" % (
             rate, secs, 100.0 * (rate - 1e6) / 1e6))
+    print("every round (MB/s for transfers, CPU s/GiB):")
+    for line in ROUNDS:
+        print("  " + line)
 
 
 ap = argparse.ArgumentParser()
