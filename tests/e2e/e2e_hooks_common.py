@@ -3,7 +3,6 @@ import argparse
 import os
 import socket
 import sys
-import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftp_e2e  # noqa: E402
@@ -51,14 +50,4 @@ def recv_all(sock):
 
 
 def run(tests):
-    failed = 0
-    for t in tests:
-        try:
-            t()
-            print("PASS", t.__name__)
-        except Exception:
-            failed += 1
-            print("FAIL", t.__name__)
-            traceback.print_exc()
-        sys.stdout.flush()
-    sys.exit(1 if failed else 0)
+    ftp_e2e.run(tests, args_parsed=True)

@@ -181,9 +181,10 @@ def expect(got, want, what=""):
         raise AssertionError("%s\n  got:  %r\n  want: %r" % (what, got, want))
 
 
-def run(tests):
+def run(tests, args_parsed=False):
     """Runs test functions; prints each result; exits 1 on any failure."""
-    parse_args()
+    if not args_parsed:
+        parse_args()
     failed = 0
     for t in tests:
         try:
