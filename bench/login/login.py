@@ -11,11 +11,12 @@ anonymous user, which every server offers without system accounts.
 import argparse
 import asyncio
 import os
-import shutil
-import socket
 import subprocess
 import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from benchlib import cpu_seconds, free_port, pss_kib, stop, wait_port  # noqa: E402
 
 ARGS = None
 SESSIONS = 1000
@@ -24,81 +25,17 @@ CONCURRENCY = 50
 ROUNDS = 3
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def tree(pid):
-    """The process and its descendants."""
-    kids = {}
-    for d in os.listdir("/proc"):
-        if not d.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % d) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            kids.setdefault(int(fields[1]), []).append(int(d))
-        except OSError:
-            continue
-    out, todo = [], [pid]
-    while todo:
-        p = todo.pop()
-        out.append(p)
-        todo.extend(kids.get(p, []))
-    return out
-
-
-def cpu_seconds(pid):
-    """CPU of the process tree, reaped children included."""
-    tick = os.sysconf("SC_CLK_TCK")
-    total = 0
-    for p in tree(pid):
-        try:
-            with open("/proc/%d/stat" % p) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            total += sum(int(x) for x in fields[11:15])
-        except OSError:
-            pass
-    return total / tick
-
-
-def pss_kib(pid):
-    total = 0
-    for p in tree(pid):
-        try:
-            with open("/proc/%d/smaps_rollup" % p) as f:
-                for line in f:
-                    if line.startswith("Pss:"):
-                        total += int(line.split()[1])
-        except OSError:
-            pass
-    return total
-
-
 class Server:
     def __init__(self, name, cmd, port, env=None):
         self.name, self.port = name, port
         self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                      env=env, cwd=ARGS.work)
-        deadline = time.time() + 15
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                time.sleep(0.3)
-                return
-            except OSError:
-                time.sleep(0.1)
-        raise RuntimeError("%s did not start" % name)
+        if not wait_port(port, 15):
+            raise RuntimeError("%s did not start" % name)
+        time.sleep(0.3)
 
     def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        stop(self.proc)
 
 
 def start_vantor():
@@ -224,12 +161,12 @@ async def noop_all(conns):
 def logins(srv, workers):
     """Logins per second and server CPU per login over one 5 s stretch."""
     pid = srv.proc.pid
-    cpu0 = cpu_seconds(pid)
+    cpu0 = cpu_seconds(pid, reaped=True)
     t0 = time.time()
     n = asyncio.run(login_loop(srv.port, workers))
     dt = time.time() - t0
     time.sleep(0.5)
-    return n / dt, (cpu_seconds(pid) - cpu0) / max(n, 1) * 1e6
+    return n / dt, (cpu_seconds(pid, reaped=True) - cpu0) / max(n, 1) * 1e6
 
 
 def idle(srv):

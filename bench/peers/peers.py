@@ -8,56 +8,16 @@ falls on all of them. Ratios are vantor / best peer."""
 import argparse
 import os
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from benchlib import cpu_seconds, free_port, stop, wait_port  # noqa: E402
+
 GiB = 1 << 30
 MiB = 1 << 20
-TICK = os.sysconf("SC_CLK_TCK")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, timeout=10):
-    end = time.time() + timeout
-    while time.time() < end:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            time.sleep(0.1)
-    return False
-
-
-def cpu_tree(root):
-    """User + system seconds of `root` and every live descendant (forking
-    servers do the transfer in a session process, whose time would reach
-    the master only after it is reaped, or never when SIGCHLD is ignored)."""
-    stats = {}
-    for d in os.listdir("/proc"):
-        if not d.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % d) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        stats[int(d)] = (int(fields[1]), (int(fields[11]) + int(fields[12])) / TICK)
-    total = 0.0
-    for pid, (ppid, cpu) in stats.items():
-        p = pid
-        while p in stats and p != root and p > 1:
-            p = stats[p][0]
-        if p == root:
-            total += cpu
-    return total
 
 
 def cpu_per_gib(srv):
@@ -69,10 +29,10 @@ def cpu_per_gib(srv):
     ftp.login(*srv.auth)
     ftp.voidcmd("TYPE I")
     time.sleep(0.2)
-    cpu0 = cpu_tree(srv.proc.pid)
+    cpu0 = cpu_seconds(srv.proc.pid)
     for _ in range(3):
         ftp.retrbinary("RETR big", lambda b: None, blocksize=1 << 20)
-    cpu1 = cpu_tree(srv.proc.pid)
+    cpu1 = cpu_seconds(srv.proc.pid)
     ftp.quit()
     return (cpu1 - cpu0) / 3.0
 
@@ -125,13 +85,7 @@ class Srv:
         return ["-u", "%s:%s" % self.auth] if self.auth else []
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop(self.proc)
 
 
 def start_vantor(data):
