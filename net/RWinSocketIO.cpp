@@ -14,7 +14,7 @@
 namespace vantor {
 namespace {
 
-// The designed transfer step. It is kept whenever a speed limit is in force
+// The small transfer step. It is kept whenever a speed limit is in force
 // so pacing stays exact; without a limit a step moves as much as the kernel
 // takes (one step per readiness message either way).
 constexpr int64_t kStep = 4096;
