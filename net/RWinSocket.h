@@ -188,11 +188,11 @@ class RWinSocket {
   // Stream: bind and listen (backlog 50). Datagram: bind; the socket is then
   // "connected" and can receive. Port 0 picks a free port (GetLocalPort).
   // localIp nullptr or "": all local addresses.
+  [[nodiscard]] WsStatus Listen(uint16_t port, bool reuseAddress, const char* localIp = nullptr);
   // Listener only: sets SO_KEEPALIVE on the listening socket, which the
   // kernel copies to every connection it accepts, so a receiver asking for
   // keep-alive later costs no call per connection.
   WsStatus KeepAliveForAccepted();
-  [[nodiscard]] WsStatus Listen(uint16_t port, bool reuseAddress, const char* localIp = nullptr);
   // Takes the listener's pending connection onto this (idle) socket.
   // `WS_NoCaller` when none is waiting. The listener keeps listening.
   [[nodiscard]] WsStatus AcceptHost(RWinSocket& listener);
@@ -292,7 +292,6 @@ class RWinSocket {
   // handles
   WsStatus OpenHandle(int type);
   WsStatus Arm(uint32_t events, bool nonBlocking = false, uint32_t readyNow = 0);
-  void PostReadUnlessAnnouncing();
   void EnsureKeepAlive();
   void CloseHandle(bool abortive);
   void DiscardUnread();
@@ -366,12 +365,11 @@ class RWinSocket {
 
   // close state
   bool peerClosed_ = false;
-  bool drained_ = false;
+  bool drained_ = false;            // the last line read emptied the socket
   bool keepAliveOn_ = false;        // SO_KEEPALIVE known to be set on handle_
   bool keepAliveAccepted_ = false;  // listener: accepted sockets inherit it
-  int stepsQueued_ =
-      0;  // own FD_WRITE messages not handled yet  // the last line read emptied the socket
-  bool eofPending_ = false;  // read to the end before FD_CLOSE arrived
+  int stepsQueued_ = 0;             // own FD_WRITE messages not handled yet
+  bool eofPending_ = false;         // read to the end before FD_CLOSE arrived
   int closeStatus_ = WS_OK;
   bool closeAttempt_ = false;
   int64_t closeAttemptStart_ = 0;

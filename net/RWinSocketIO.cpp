@@ -354,7 +354,9 @@ WsStatus RWinSocket::DoInitRecLine(int size, int flags) {
   recStatus_ = WS_Receiving;
   if (autoReset_) counters_[WS_TO_RECEIVE] = 0;
   if (flags & WS_REC_KEEPALIVE) EnsureKeepAlive();
-  PostReadUnlessAnnouncing();
+  // While the loop still has FD_READ enabled it announces waiting input by
+  // itself; a read of our own would only meet EAGAIN on a fresh connection.
+  if (!layer_->loop_.Announcing(handle_, FD_READ)) PostSelf(FD_READ);
   return WS_OK;
 }
 
@@ -362,12 +364,6 @@ void RWinSocket::EnsureKeepAlive() {
   if (keepAliveOn_) return;
   RSockCalls c = Calls();
   keepAliveOn_ = c.SetOpt(handle_, SOL_SOCKET, SO_KEEPALIVE, 1) == 0;
-}
-
-void RWinSocket::PostReadUnlessAnnouncing() {
-  // While the loop still has FD_READ enabled it announces waiting input by
-  // itself; a read of our own would only meet EAGAIN on a fresh connection.
-  if (!layer_->loop_.Announcing(handle_, FD_READ)) PostSelf(FD_READ);
 }
 
 void RWinSocket::ReceivedBytes(int64_t n) {

@@ -18,15 +18,15 @@ namespace vantor {
 RGuiHost::RGuiHost(RMessageLoop& loop)
     : loop_(loop),
       layer_(loop),
+      // The engine itself sends the dialogue lines to the user information
+      // window (notification 11), whatever the logging switches say; a
+      // second copy here would show every line twice.
       logger_(pane_, loop.Clock(),
-              RFTPSLogger::Hooks{// The engine itself sends the dialogue lines to the user
-                                 // information window (notification 11), whatever the
-                                 // logging switches say; a second copy here would show
-                                 // every line twice.
-                                 nullptr, nullptr, [this](const RFTPSLogger& l) {
+              RFTPSLogger::Hooks{nullptr, nullptr, [this](const RFTPSLogger& l) {
                                    layer_.EnableTrace(l.SocketTraceOn());
-                                   if (server_)
+                                   if (server_) {
                                      server_->Manager().SetHostNameLogging(l.HostNameLookupOn());
+                                   }
                                  }}) {}
 
 RGuiHost::~RGuiHost() {
