@@ -317,26 +317,35 @@ std::string PosixToLocal(std::string_view posixPath) {
   return r;
 }
 
-bool LocalStat(std::string_view localPath, RFileStatStr& out) {
-  out = RFileStatStr{};
+namespace {
+
+// Runs `look` on the POSIX form of `localPath`. Most paths exist as written,
+// and the link-refusing look at them settles it; only a miss needs the
+// resolution that ignores case.
+template <typename Look>
+bool LookLocal(std::string_view localPath, Look look) {
   if (localPath.find('\0') != std::string_view::npos) return false;
   if (!IsDriveForm(localPath) || IsReservedDevice(localPath)) return false;
-  // Most paths exist as written, and the link-refusing look at them settles
-  // it; only a miss needs the resolution that ignores case.
   const RDriveMap& drives = FsSettings().drives;
   const std::string direct = drives.DriveToPosix(localPath);
   if (direct.empty()) return false;
-  if (FsStat(direct, out)) return true;
+  if (look(direct)) return true;
   const std::string posix = FsDriveToPosix(drives, localPath);
   if (posix.empty() || posix == direct) return false;
-  return FsStat(posix, out);
+  return look(posix);
+}
+
+}  // namespace
+
+bool LocalStat(std::string_view localPath, RFileStatStr& out) {
+  out = RFileStatStr{};
+  return LookLocal(localPath, [&out](const std::string& posix) { return FsStat(posix, out); });
 }
 
 bool IsDirectory(std::string_view p) {
   if (HasWildcard(p) || IsReservedDevice(p)) return false;
   if (IsDriveRoot(p)) return FsSettings().drives.HasDrive(p[0]);
-  RFileStatStr st;
-  return LocalStat(p, st) && st.type == RFileType::Directory;
+  return LookLocal(p, [](const std::string& posix) { return FsIsDirectory(posix); });
 }
 
 bool IsRegularFile(std::string_view p) {

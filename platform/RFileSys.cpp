@@ -184,6 +184,11 @@ bool FsStat(const std::string& posixPath, RFileStatStr& out) {
   return StatAt(parent.Get(), name.c_str(), name, out);
 }
 
+bool FsIsDirectory(const std::string& posixPath) {
+  // O_DIRECTORY with O_NOFOLLOW refuses a final link with ENOTDIR.
+  return RFd(OpenNoFollow(posixPath, O_PATH | O_DIRECTORY, 0)).Valid();
+}
+
 bool FsReadLink(const std::string& posixPath, std::string& target) {
   target.clear();
   std::string name;

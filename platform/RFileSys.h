@@ -44,6 +44,11 @@ struct RFileStatStr {
 // type Missing) when it cannot be read.
 [[nodiscard]] bool FsStat(const std::string& posixPath, RFileStatStr& out);
 
+// True when `posixPath` is a directory reached without any link on the way
+// (the last name included). One open and a close: cheaper than FsStat where
+// only the type matters.
+[[nodiscard]] bool FsIsDirectory(const std::string& posixPath);
+
 // The text of a symbolic link; false when `posixPath` is not one.
 [[nodiscard]] bool FsReadLink(const std::string& posixPath, std::string& target);
 

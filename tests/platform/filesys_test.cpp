@@ -88,6 +88,19 @@ TEST_P(FileSysTest, CaseInsensitiveLookup) {
   EXPECT_EQ(FsDriveToPosix(drives, "c:\\DIRLINK\\file.txt"), root_ + "/dirlink/file.txt");
 }
 
+// A directory counts only when no link leads to it, the last name included.
+TEST_P(FileSysTest, IsDirectoryRefusesLinks) {
+  EXPECT_TRUE(FsIsDirectory(root_ + "/Dir/Sub"));
+  EXPECT_TRUE(FsIsDirectory("/"));
+  EXPECT_FALSE(FsIsDirectory(root_ + "/dirlink"));
+  EXPECT_FALSE(FsIsDirectory(root_ + "/dirlink/Sub"));
+  EXPECT_FALSE(FsIsDirectory(root_ + "/Dir/File.TXT"));
+  EXPECT_FALSE(FsIsDirectory(root_ + "/Dir/fifo"));
+  EXPECT_FALSE(FsIsDirectory(root_ + "/Dir/missing"));
+  EXPECT_FALSE(FsIsDirectory(root_ + "/Dir/../Dir"));
+  EXPECT_FALSE(FsIsDirectory("Dir"));
+}
+
 // Status, attributes and times.
 TEST_P(FileSysTest, StatAndAttributes) {
   RFileStatStr st;
