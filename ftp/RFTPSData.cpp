@@ -353,8 +353,7 @@ void AbortTransfer(RFTPSComInterp& s, int status, bool killed) {
   }
   s.DataSocket.reset();
   s.PassiveSocket.reset();
-  x.buffer.reset();
-  x.bufferSize = 0;
+  x.DropBuffers();
   x.lines.clear();
   if (x.file.IsOpen()) x.file.Close();
   s.PassiveMode = false;

@@ -10,6 +10,7 @@
 #include "ftp/RFTPSTransferArgs.h"
 #include "ftp/RStouNames.h"
 #include "ftp/RTransferSummary.h"
+#include "platform/RFileIO.h"
 #include "util/RLog.h"
 
 namespace vantor {
@@ -383,10 +384,11 @@ void SendNextBlock(RFTPSComInterp& s) {
 
 void ReceiveNextBlock(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
-  if (!s.DataSocket ||
-      s.DataSocket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0) != WS_OK) {
-    EndReceive(s, true, 1058, false);
-  }
+  const WsStatus st =
+      !s.DataSocket ? WS_NotCon
+      : x.pipeWrite ? s.DataSocket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill)
+                    : s.DataSocket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
+  if (st != WS_OK) EndReceive(s, true, 1058, false);
 }
 
 }  // namespace
@@ -422,7 +424,11 @@ void SendCompleted(RFTPSComInterp& s, int status) {
 void StartReceiving(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   x.bufferSize = SpeedLimited(s) ? RFTPSTransferExt::kPacedBlock : RFTPSTransferExt::kFastBlock;
-  x.buffer.reset(new char[static_cast<size_t>(x.bufferSize)]);
+  // Room for a block even when it arrives in small segments (one pipe slot
+  // each).
+  if (!FdPipe(x.pipeRead, x.pipeWrite, RFTPSTransferExt::kPipeBytes)) {
+    x.buffer.reset(new char[static_cast<size_t>(x.bufferSize)]);
+  }
   x.bufferFill = 0;
   // The connection is up: now the old contents may be cut.
   if (x.file.Commit() != 0) {
@@ -446,7 +452,10 @@ void ReceiveCompleted(RFTPSComInterp& s, int status) {
     EndReceive(s, true, 1135, false);
     return;
   }
-  if (x.file.Write(x.buffer.get(), static_cast<size_t>(x.bufferFill)) != x.bufferFill) {
+  const size_t fill = static_cast<size_t>(x.bufferFill);
+  const int64_t wrote = x.pipeRead ? x.file.WriteFromPipe(x.pipeRead.Get(), fill)
+                                   : x.file.Write(x.buffer.get(), fill);
+  if (wrote != x.bufferFill) {
     if (s.Quota) s.Quota->UndoLast();
     EndReceive(s, true, 1060, false);
     return;
@@ -476,8 +485,7 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
   TakeBlockBytes(s);
   const int dataStatus = DataSideStatus(s, false);
   const bool listing = x.listing;
-  x.buffer.reset();
-  x.bufferSize = 0;
+  x.DropBuffers();
   x.file.Close();
   x.lines.clear();
   CloseDataAfterEnd(s, !failed);
@@ -510,8 +518,7 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
   const int64_t elapsed = NowMs(s) - s.TransferStartMs + 10;
   TakeBlockBytes(s);
   const int dataStatus = DataSideStatus(s, true);
-  x.buffer.reset();
-  x.bufferSize = 0;
+  x.DropBuffers();
   CloseDataAfterEnd(s, false);
 
   bool fileRemains = true;

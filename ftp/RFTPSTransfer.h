@@ -27,6 +27,7 @@
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RTransferFile.h"
 #include "ftp/RUploadRecords.h"
+#include "platform/RFd.h"
 
 namespace vantor {
 
@@ -43,9 +44,13 @@ class RFTPSTransferExt final : public RFTPSessionExt {
   static constexpr int64_t kPacedBlock = 32768;
   static constexpr int64_t kFastBlock = 64 << 10;
   static constexpr int64_t kFastSendBlock = int64_t{1} << 30;
+  static constexpr int kPipeBytes = 256 << 10;
 
   RTransferFile file;
-  std::unique_ptr<char[]> buffer;  // receive buffer; sends go file-to-socket
+  std::unique_ptr<char[]> buffer;  // receive buffer when no pipe can be had
+  // Upload blocks go socket to pipe to file and never through user memory.
+  RFd pipeRead;
+  RFd pipeWrite;
   int64_t bufferSize = 0;
   int64_t bufferFill = 0;  // bytes of the block in progress (the layer's counter)
   int64_t folded = 0;      // part of bufferFill already counted in TransferBytes
@@ -61,6 +66,15 @@ class RFTPSTransferExt final : public RFTPSessionExt {
   std::string renameSource;
   std::string pendingPath;  // path of a file command held by a hook
   bool renameIsDir = false;
+
+  // Frees the receive buffer and the pipe (a failed block may leave bytes
+  // in it).
+  void DropBuffers() {
+    buffer.reset();
+    pipeRead.Reset();
+    pipeWrite.Reset();
+    bufferSize = 0;
+  }
 };
 
 // The session's extension (created on first use).

@@ -106,13 +106,19 @@ int64_t RTransferFile::Read(void* buf, size_t len) {
   return FdRead(fd_.Get(), buf, len);
 }
 
-int64_t RTransferFile::Write(const void* buf, size_t len) {
+int RTransferFile::WritableNow() {
   if (!fd_.Valid()) return -EBADF;
-  if (!committed_) {
-    const int rc = Commit();
-    if (rc != 0) return -rc;
-  }
-  return FdWriteAll(fd_.Get(), buf, len);
+  return committed_ ? 0 : -Commit();
+}
+
+int64_t RTransferFile::Write(const void* buf, size_t len) {
+  const int rc = WritableNow();
+  return rc != 0 ? rc : FdWriteAll(fd_.Get(), buf, len);
+}
+
+int64_t RTransferFile::WriteFromPipe(int pipeFd, size_t len) {
+  const int rc = WritableNow();
+  return rc != 0 ? rc : FdSpliceAll(pipeFd, fd_.Get(), len);
 }
 
 void RTransferFile::Close() {

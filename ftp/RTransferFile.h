@@ -50,6 +50,8 @@ class RTransferFile {
   [[nodiscard]] int64_t Read(void* buf, size_t len);
   // Writes a whole block; its length or -errno (-ENOSPC when the disk is full).
   [[nodiscard]] int64_t Write(const void* buf, size_t len);
+  // Writes a whole block that waits in the pipe `pipeFd`; as Write.
+  [[nodiscard]] int64_t WriteFromPipe(int pipeFd, size_t len);
 
   // Closes and keeps the file as it is.
   void Close();
@@ -71,6 +73,8 @@ class RTransferFile {
 
  private:
   [[nodiscard]] int Lock(bool reader, RUploadSharing sharing);
+  // 0 once the file is open and its deferred truncation done, else -errno.
+  [[nodiscard]] int WritableNow();
 
   RFd fd_;
   std::string path_;

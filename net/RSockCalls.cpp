@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
@@ -199,6 +200,20 @@ int64_t RSockCalls::Recv(int fd, void* p, int64_t n) {
   err = r < 0 ? ErrnoToWinSock(errno) : 0;
   if (Tracing()) {
     Trace(FormatStr(STR_NET_C_RECV, id_, static_cast<unsigned>(fd), P(p), n, 0,
+                    static_cast<int64_t>(r), ErrName()));
+  }
+  return r;
+}
+
+int64_t RSockCalls::SpliceIn(int fd, int pipeFd, int64_t n) {
+  ssize_t r;
+  do {
+    r = ::splice(fd, nullptr, pipeFd, nullptr, static_cast<size_t>(n),
+                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  } while (r < 0 && errno == EINTR);
+  err = r < 0 ? ErrnoToWinSock(errno) : 0;
+  if (Tracing()) {
+    Trace(FormatStr(STR_NET_C_SPLICE, id_, static_cast<unsigned>(fd), pipeFd, n,
                     static_cast<int64_t>(r), ErrName()));
   }
   return r;

@@ -31,6 +31,9 @@ class RSockCalls {
   int64_t SendTo(int fd, const void* p, int64_t n, const sockaddr_in& to);
   int64_t SendFile(int fd, int fileFd, int64_t* offset, int64_t n);
   int64_t Recv(int fd, void* p, int64_t n);
+  // Moves up to `n` bytes from the socket into the pipe `pipeFd` without
+  // copying them through user memory (non-blocking on both sides).
+  int64_t SpliceIn(int fd, int pipeFd, int64_t n);
   int64_t RecvFrom(int fd, void* p, int64_t n, sockaddr_in* from);
   int Shutdown(int fd, int how);
   int Close(int fd);

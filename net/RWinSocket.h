@@ -245,6 +245,11 @@ class RWinSocket {
   // bytes with GetReceivedBytes. Length 0 or less: WS_OK, nothing starts.
   [[nodiscard]] WsStatus ReceiveBlock(void* buffer, int64_t length, int64_t* receivedCounter,
                                       int flags);
+  // Like ReceiveBlock, but the bytes go into the pipe `pipeFd` (its write
+  // end, non-blocking, empty at the call) with splice(2) and never pass
+  // through user memory. The block also ends, short, when the pipe has no
+  // room left while it holds bytes: the caller empties the pipe each block.
+  [[nodiscard]] WsStatus ReceiveToPipe(int pipeFd, int64_t length, int64_t* receivedCounter);
   // Streaming receive: moves up to `maximum` buffered bytes out; returns the
   // count (0 when not receiving on a stream).
   int64_t GetReceivedBytes(void* destination, int64_t maximum);
@@ -316,7 +321,8 @@ class RWinSocket {
                      int64_t* sentCounter);
   WsStatus DoInitSendLine(int maximumLength);
   WsStatus DoSendLine(const char* text);
-  WsStatus DoReceiveBlock(void* buffer, int64_t length, int64_t* receivedCounter, int flags);
+  WsStatus DoReceiveBlock(void* buffer, int pipeFd, int64_t length, int64_t* receivedCounter,
+                          int flags);
   WsStatus DoInitRecLine(int size, int flags);
   WsStatus DoReceiveLine(char* destination, int size);
   int64_t SendOnce(RSockCalls& c, int64_t n);
@@ -425,6 +431,7 @@ class RWinSocket {
   int recStatus_ = WS_OK;
   char* recBuf_ = nullptr;
   char* writePtr_ = nullptr;
+  int recPipe_ = -1;  // ReceiveToPipe target, -1 for memory blocks
   int64_t capacity_ = 0;
   int64_t freeSpace_ = 0;
   int64_t bytesReceived_ = 0;

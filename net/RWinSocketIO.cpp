@@ -289,7 +289,7 @@ void RWinSocket::EndSend(int status) {
 
 WsStatus RWinSocket::ReceiveBlock(void* buffer, int64_t length, int64_t* receivedCounter,
                                   int flags) {
-  WsStatus st = DoReceiveBlock(buffer, length, receivedCounter, flags);
+  WsStatus st = DoReceiveBlock(buffer, -1, length, receivedCounter, flags);
   if (Tracing()) {
     TraceLine(FormatStr(STR_NET_OP_RECEIVEBLOCK, id_, P(buffer), length, P(receivedCounter),
                         static_cast<unsigned>(flags), WsStatusName(st)));
@@ -297,8 +297,19 @@ WsStatus RWinSocket::ReceiveBlock(void* buffer, int64_t length, int64_t* receive
   return st;
 }
 
-WsStatus RWinSocket::DoReceiveBlock(void* buffer, int64_t length, int64_t* receivedCounter,
-                                    int flags) {
+WsStatus RWinSocket::ReceiveToPipe(int pipeFd, int64_t length, int64_t* receivedCounter) {
+  if (pipeFd < 0) return WS_Error;
+  if (kind_ != WS_STREAM) return WS_WrongType;
+  WsStatus st = DoReceiveBlock(nullptr, pipeFd, length, receivedCounter, 0);
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_RECEIVEBLOCK, id_, P(nullptr), length, P(receivedCounter), 0u,
+                        WsStatusName(st)));
+  }
+  return st;
+}
+
+WsStatus RWinSocket::DoReceiveBlock(void* buffer, int pipeFd, int64_t length,
+                                    int64_t* receivedCounter, int flags) {
   if (!Ready()) return WS_NoSockLib;
   if (connecting_ || receiving_) return WS_Busy;
   if (listening_ && kind_ == WS_STREAM) return WS_Busy;
@@ -314,6 +325,7 @@ WsStatus RWinSocket::DoReceiveBlock(void* buffer, int64_t length, int64_t* recei
     counters_[WS_TO_RECEIVE] = 0;
   }
   recBuf_ = writePtr_ = static_cast<char*>(buffer);
+  recPipe_ = pipeFd;
   capacity_ = freeSpace_ = length;
   if ((flags & WS_REC_KEEPALIVE) && kind_ == WS_STREAM) EnsureKeepAlive();
   bytesReceived_ = 0;
@@ -344,6 +356,7 @@ WsStatus RWinSocket::DoInitRecLine(int size, int flags) {
   if (handle_ < 0) return WS_NotCon;
   recLine_ = std::make_unique<char[]>(static_cast<size_t>(size));
   recBuf_ = writePtr_ = recLine_.get();
+  recPipe_ = -1;
   capacity_ = freeSpace_ = size;
   bytesReceived_ = 0;
   recCounter_ = nullptr;
@@ -368,7 +381,7 @@ void RWinSocket::EnsureKeepAlive() {
 
 void RWinSocket::ReceivedBytes(int64_t n) {
   freeSpace_ -= n;
-  writePtr_ += n;
+  if (writePtr_ != nullptr) writePtr_ += n;
   bytesReceived_ += n;
   if (!lineRec_ && recCounter_ != nullptr) *recCounter_ += n;
   Account(n);
@@ -397,6 +410,7 @@ bool RWinSocket::ReceiveHandler(int error) {
   RSockCalls c = Calls();
   bool failed = false;
   bool eof = false;
+  bool pipeFull = false;
   int64_t got = 0;
   if (chunk > 0) {
     if (kind_ == WS_DATAGRAM) {
@@ -422,7 +436,8 @@ bool RWinSocket::ReceiveHandler(int error) {
       // nothing more or the block is full.
       while (chunk > 0) {
         const int64_t want = std::min(chunk, kMaxCall);
-        int64_t r = c.Recv(handle_, writePtr_, want);
+        int64_t r =
+            recPipe_ >= 0 ? c.SpliceIn(handle_, recPipe_, want) : c.Recv(handle_, writePtr_, want);
         if (r > 0) {
           ReceivedBytes(r);
           got += r;
@@ -438,15 +453,19 @@ bool RWinSocket::ReceiveHandler(int error) {
           eof = true;
         } else if (c.err == 10035) {
           layer_->loop_.Reenable(handle_, FD_READ);
+          // A pipe runs out of slots before bytes when segments are small,
+          // and splice cannot say whether the socket or the pipe stopped
+          // it: a block holding bytes is handed over as it is.
+          pipeFull = recPipe_ >= 0 && bytesReceived_ > 0;
         } else {
           failed = true;
         }
         break;
       }
-      if (got > 0 && !lineRec_) {
+      if ((got > 0 || pipeFull) && !lineRec_) {
         if (streaming_) {
           Notify(WS_Receiving, WS_OK);
-        } else if (freeSpace_ == 0) {
+        } else if (freeSpace_ == 0 || pipeFull) {
           Notify(WS_Receiving, WS_OK);
           receiving_ = false;
         }
@@ -548,7 +567,8 @@ WsStatus RWinSocket::DoReceiveLine(char* destination, int size) {
 
 int64_t RWinSocket::GetReceivedBytes(void* destination, int64_t maximum) {
   int64_t n = 0;
-  if (kind_ == WS_STREAM && receiving_ && !lineRec_ && destination != nullptr && maximum > 0) {
+  if (kind_ == WS_STREAM && receiving_ && !lineRec_ && recPipe_ < 0 && destination != nullptr &&
+      maximum > 0) {
     const int64_t buffered = capacity_ - freeSpace_;
     n = std::min(maximum, buffered);
     std::memcpy(destination, recBuf_, static_cast<size_t>(n));

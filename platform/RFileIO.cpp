@@ -1,6 +1,7 @@
 #include "platform/RFileIO.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,40 @@ int64_t FdWriteAll(int fd, const void* buf, size_t len) {
     left -= static_cast<size_t>(n);
   }
   return static_cast<int64_t>(len);
+}
+
+int64_t FdSpliceAll(int pipeFd, int fd, size_t len) {
+  size_t left = len;
+  while (left > 0) {
+    const ssize_t n = ::splice(pipeFd, nullptr, fd, nullptr, left, SPLICE_F_MOVE);
+    if (n > 0) {
+      left -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINVAL) break;  // no splice into this file system
+    // The pipe holds the bytes, so 0 or EAGAIN mean they went missing.
+    return n == 0 || errno == EAGAIN ? -EIO : -errno;
+  }
+  char buf[16384];
+  while (left > 0) {
+    const int64_t n = FdRead(pipeFd, buf, left < sizeof(buf) ? left : sizeof(buf));
+    if (n <= 0) return n < 0 && n != -EAGAIN ? n : -EIO;
+    const int64_t w = FdWriteAll(fd, buf, static_cast<size_t>(n));
+    if (w < 0) return w;
+    left -= static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(len);
+}
+
+bool FdPipe(RFd& readEnd, RFd& writeEnd, int size) {
+  int fds[2];
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+  readEnd = RFd(fds[0]);
+  writeEnd = RFd(fds[1]);
+  // The default size stays when the system refuses a larger one.
+  (void)::fcntl(fds[1], F_SETPIPE_SZ, size);
+  return true;
 }
 
 int64_t FdSeek(int fd, int64_t offset, bool fromEnd) {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/RFd.h"
+
 namespace vantor {
 
 // Reads up to `len` bytes at the current position; 0 at end of file.
@@ -13,6 +15,14 @@ namespace vantor {
 // Writes all `len` bytes at the current position (loops over short writes).
 // A full disk gives -ENOSPC even when part of the block went out.
 [[nodiscard]] int64_t FdWriteAll(int fd, const void* buf, size_t len);
+// Moves exactly `len` bytes from the pipe `pipeFd` (which holds them) to
+// the current position of `fd` with splice(2); where the file system cannot
+// take a splice, through a small buffer instead. `len` or -errno, as
+// FdWriteAll.
+[[nodiscard]] int64_t FdSpliceAll(int pipeFd, int fd, size_t len);
+// A non-blocking pipe with room for at least `size` bytes where the system
+// allows it; false (nothing open) when no pipe can be made.
+[[nodiscard]] bool FdPipe(RFd& readEnd, RFd& writeEnd, int size);
 [[nodiscard]] int64_t FdSeek(int fd, int64_t offset, bool fromEnd);
 [[nodiscard]] int FdTruncate(int fd, int64_t length);
 // Size of the open file, -errno on failure.

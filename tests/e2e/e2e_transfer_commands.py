@@ -1,6 +1,8 @@
 """Exact replies of the data-connection, transfer, file and listing commands
 against the real server over 127.0.0.1."""
 import os
+import resource
+import signal
 import socket
 import struct
 import time
@@ -387,6 +389,39 @@ def delete_partial_cases(binary):
         ftp.close()
 
 
+def small_disk():
+    # Files stop growing at 1 MiB: writes past it fail as on a full disk.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+
+def disk_full_cases(binary):
+    with Server(binary, ["DeletePartialUploads=yes"], preexec=small_disk) as srv:
+        write(srv.path("pub", "old.bin"), b"old")
+        ftp = Ftp(srv.port)
+        ftp.last("TYPE I")
+        for verb, name in (("STOR", "big.bin"), ("APPE", "old.bin")):
+            d = ftp.pasv_connect()
+            c.eq(ftp.last("%s pub/%s" % (verb, name)),
+                 "150 Opening BINARY mode data connection for %s." % name, verb + " 150")
+            try:
+                d.sendall(b"f" * (3 << 20))
+                d.close()
+            except OSError:
+                pass  # the server stopped reading
+            c.eq(ftp.last_reply(),
+                 "426 Data connection closed, cannot write file %s - disk full?" % name,
+                 verb + " past the end of the disk")
+            d.close()
+        time.sleep(0.2)
+        c.true(not os.path.exists(srv.path("pub", "big.bin")), "partial new file deleted")
+        c.eq(read(srv.path("pub", "old.bin")), b"old", "appended file cut back")
+        _, end = stor_passive(ftp, "STOR pub/small.bin", b"s" * 500000)
+        c.eq(end, "226 Transfer complete.", "upload that fits")
+        c.eq(read(srv.path("pub", "small.bin")), b"s" * 500000, "bytes that fit")
+        ftp.close()
+
+
 def bounce_cases(binary):
     with Server(binary, ["BlockFTPBounceAttack=yes"]) as srv:
         write(srv.path("pub", "f"), b"bounce")
@@ -436,7 +471,8 @@ with Server(BIN) as srv:
             case(srv)
         except Exception as e:  # a broken case must not hide the others
             c.true(False, "%s raised %r" % (case.__name__, e))
-for case in (access_cases, delete_partial_cases, bounce_cases, passive_never_connects):
+for case in (access_cases, delete_partial_cases, disk_full_cases, bounce_cases,
+             passive_never_connects):
     try:
         case(BIN)
     except Exception as e:

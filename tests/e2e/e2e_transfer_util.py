@@ -25,7 +25,7 @@ class Server:
     The tree has root/ (drive C:) with pub/ inside; `users` maps user names
     to (password, home, access rule letters, extra INI lines)."""
 
-    def __init__(self, binary, global_lines=(), users=None):
+    def __init__(self, binary, global_lines=(), users=None, preexec=None):
         self.tmp = tempfile.mkdtemp(prefix="vantor-xfer-")
         self.root = os.path.join(self.tmp, "root")
         os.makedirs(os.path.join(self.root, "pub"))
@@ -44,7 +44,7 @@ class Server:
             f.write("\n".join(lines) + "\n")
         self.log = open(os.path.join(self.tmp, "server.log"), "w+")
         self.proc = subprocess.Popen([binary, self.ini], stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, text=True)
+                                     stderr=subprocess.STDOUT, text=True, preexec_fn=preexec)
         first = ""
         while True:
             line = self.proc.stdout.readline()

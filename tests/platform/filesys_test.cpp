@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/RDirWatch.h"
+#include "platform/RFileIO.h"
 #include "platform/RFileSys.h"
 
 namespace vantor {
@@ -208,6 +209,32 @@ TEST(DirWatch, ReportsChangesAndWakes) {
     EXPECT_TRUE(r.changed.empty());
   }
   std::filesystem::remove_all(tmpl);
+}
+
+// Pipe to file: the bytes land at the file position, through splice or,
+// where the file refuses it (O_APPEND), through the buffer; bytes the pipe
+// does not hold are an error, never a wait.
+TEST_P(FileSysTest, SpliceFromPipe) {
+  RFd r, w;
+  ASSERT_TRUE(FdPipe(r, w, 256 << 10));
+  EXPECT_GE(::fcntl(w.Get(), F_GETPIPE_SZ), 256 << 10);
+  std::string data(100000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + i / 97);
+  const std::string path = root_ + "/spliced.bin";
+  for (int flags : {O_WRONLY, O_WRONLY | O_APPEND}) {
+    SCOPED_TRACE(flags);
+    RFd f(::open(path.c_str(), O_CREAT | O_TRUNC | flags | O_CLOEXEC, 0600));
+    ASSERT_TRUE(f.Valid());
+    ASSERT_EQ(::write(f.Get(), "head", 4), 4);
+    ASSERT_EQ(::write(w.Get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    EXPECT_EQ(FdSpliceAll(r.Get(), f.Get(), data.size()), static_cast<int64_t>(data.size()));
+    ASSERT_EQ(::write(w.Get(), "xyz", 3), 3);
+    EXPECT_EQ(FdSpliceAll(r.Get(), f.Get(), 10), -EIO);
+    f.Reset();
+    std::ifstream in(path, std::ios::binary);
+    const std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(back == "head" + data + "xyz");
+  }
 }
 
 }  // namespace
