@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "config/RDriveConfig.h"
 #include "util/RFormat.h"
 #include "util/RStringTable.h"
 #include "util/RText.h"
@@ -301,7 +302,7 @@ bool RFTPSSecurity::GlobalBool(std::string_view key, bool def) const {
 }
 
 void RFTPSSecurity::Reload() {
-  drives_ = RDriveMap::FromEntries(ini_.SectionEntries("DRIVES"));
+  drives_ = DriveMapFromIni(ini_);
 
   homes_.clear();
   for (const auto& [key, value] : ini_.SectionEntries("IP-HOMES")) {

@@ -1,5 +1,6 @@
 #include "ftp/RFTPServer.h"
 
+#include "config/RDriveConfig.h"
 #include "config/RProfile.h"
 #include "fs/RFsSettings.h"
 #include "util/RLog.h"
@@ -52,7 +53,7 @@ void RFTPServer::ApplySwitches() {
   manager_->SetHostNameLogging(ProfileBool(ini_, kGlobalSection, "LogIPNames", true) ||
                                ProfileBool(ini_, kGlobalSection, "LogFileIPNames", true));
   RFsSettingsStr fs;
-  fs.drives = RDriveMap::FromEntries(ini_.SectionEntries("DRIVES"));
+  fs.drives = DriveMapFromIni(ini_);
   fs.linkFile = settings_.linkFile;
   fs.linkFile2 = settings_.linkFile2;
   fs.lowerCase = settings_.lowerCaseFileDir;

@@ -196,6 +196,23 @@ def test_keepalive_default_and_off():
             expect(c.line()[:4], "426 ", "download cut off")
 
 
+# [DRIVES] as the server reads it: a relative root lies next to the INI
+# file; a section without entries gives no drives (never C: = "/").
+def test_drive_roots():
+    user = "[USER=joe]\nPassword=secret\nHomeDir=C:\\\nAccess1=C:\\,RL\n"
+    with Server("[GLOBAL]\nEncryptPasswords=NO\n[DRIVES]\nC=home\n" + user) as srv:
+        with open(os.path.join(srv.home, "hello.txt"), "w") as f:
+            f.write("hello")
+        c = login(srv.port, "joe", "secret")
+        expect(c.cmd("SIZE hello.txt"), ["213 5"], "file under a relative root")
+    with Server("[GLOBAL]\nEncryptPasswords=NO\n[DRIVES]\n" + user) as srv:
+        c = Client(srv.port)
+        c.reply()
+        c.cmd("USER joe")
+        expect(c.cmd("PASS secret"), ["530 Not logged in, home directory does not exist."],
+               "no drives from an empty section")
+
+
 run([test_fixed_replies, test_pass_before_user, test_empty_lines_and_telnet,
      test_quit_then_closing, test_rein, test_verb_prefixes, test_socket_options_from_global,
-     test_keepalive_default_and_off])
+     test_keepalive_default_and_off, test_drive_roots])
