@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "accounts/RWildcard.h"
-#include "config/RIniFile.h"
 
 namespace vantor {
 namespace {
@@ -101,47 +100,6 @@ bool IPPatternMatches(std::string_view pattern, std::string_view address, std::s
       WildcardMatch(UpperCopy(host), UpperCopy(pattern)))
     return true;
   return NumericMatch(pattern, address);
-}
-
-bool ConvertOldIPAccess(RIniFile& ini) {
-  constexpr std::string_view kSection = "IP-ACCESS";
-  constexpr size_t kOldValueMax = 79;
-  bool hasOld = ini.HasKey(kSection, "DenyRulesFirst") || ini.HasKey(kSection, "Bounce1") ||
-                ini.HasKey(kSection, "Allow1");
-  if (!hasOld) return true;
-  std::string drf = UpperCopy(ini.GetString(kSection, "DenyRulesFirst", "TRUE"));
-  bool denyFirst = drf == "TRUE" || drf == "YES" || drf == "1" || drf == "ON";
-  auto readList = [&](std::string_view prefix) {
-    std::vector<std::string> out;
-    for (int n = 1;; ++n) {
-      std::string key = std::string(prefix) + std::to_string(n);
-      if (!ini.HasKey(kSection, key)) break;
-      std::string v = ini.GetString(kSection, key);
-      if (v.size() > kOldValueMax) v.resize(kOldValueMax);
-      out.push_back(std::move(v));
-    }
-    return out;
-  };
-  std::vector<std::string> deny = readList("Bounce");
-  std::vector<std::string> allow = readList("Allow");
-  std::vector<std::string> rules;
-  auto add = [&](const std::vector<std::string>& list, const char* type) {
-    for (const std::string& p : list) rules.push_back(type + p);
-  };
-  if (denyFirst) {
-    add(deny, "D,");
-    add(allow, "A,");
-  } else {
-    add(allow, "A,");
-    add(deny, "D,");
-  }
-  // The older form admitted addresses that matched no rule; keep that.
-  if (!rules.empty() && rules.back().compare(0, 2, "D,") == 0) rules.push_back("A,*.*.*.*");
-  std::vector<RIniFile::Change> changes;
-  for (size_t i = 0; i < rules.size(); ++i)
-    changes.push_back({std::string(kSection), "IP" + std::to_string(i + 1), rules[i]});
-  changes.push_back({std::string(kSection), "IP" + std::to_string(rules.size() + 1), std::nullopt});
-  return ini.Apply(changes);
 }
 
 }  // namespace vantor

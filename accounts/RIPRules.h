@@ -11,8 +11,6 @@
 
 namespace vantor {
 
-class RIniFile;
-
 // Matches one pattern against the client's address text and host name. May
 // turn the name-matching switch on (a letter at the pattern's second or a
 // later character). Malformed patterns never match.
@@ -26,10 +24,5 @@ bool IPNameMatchingOn();
 void SetIPNameMatchingListener(std::function<void()> onSwitchedOn);
 // For tests: back to off.
 void ResetIPNameMatchingForTest();
-
-// Rewrites the older [IP-ACCESS] form (DenyRulesFirst, Bounce<n>, Allow<n>)
-// into IP<n> rules in the same section. Does nothing (true) when the section
-// has no older keys. False when the file could not be written.
-[[nodiscard]] bool ConvertOldIPAccess(RIniFile& ini);
 
 }  // namespace vantor

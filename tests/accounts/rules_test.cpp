@@ -200,39 +200,5 @@ TEST_F(IPRules, LeadingLetterDoesNotSwitch) {
   EXPECT_FALSE(IPNameMatchingOn());
 }
 
-TEST(RIPRules, ConvertOlderSection) {
-  test::TempDir dir;
-  std::string path = dir.Path() + "/VANTOR.INI";
-  struct Case {
-    const char* in;
-    const char* rules;  // IP1.. joined by '|'
-  } cases[] = {
-      {"DenyRulesFirst=TRUE\nBounce1=10.*\nBounce2=11.*\nAllow1=12.*\n", "D,10.*|D,11.*|A,12.*"},
-      {"DenyRulesFirst=no\nBounce1=10.*\nAllow1=12.*\n", "A,12.*|D,10.*|A,*.*.*.*"},
-      {"Bounce1=10.*\n", "D,10.*|A,*.*.*.*"},
-      {"Allow1=1.2\nAllow3=9.9\n", "A,1.2"},
-      {"DenyRulesFirst=TRUE\nIP1=stale\n", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.in);
-    test::WriteFile(path, std::string("[IP-ACCESS]\n") + c.in);
-    RIniFile ini(path);
-    ASSERT_TRUE(ConvertOldIPAccess(ini));
-    std::string got;
-    for (int n = 1;; ++n) {
-      std::string v = ini.GetString("IP-ACCESS", "IP" + std::to_string(n));
-      if (v.empty()) break;
-      if (!got.empty()) got += '|';
-      got += v;
-    }
-    EXPECT_EQ(got, c.rules);
-  }
-  // A section without older keys is left alone.
-  test::WriteFile(path, "[IP-ACCESS]\nIP1=A,1.2\n");
-  RIniFile ini(path);
-  ASSERT_TRUE(ConvertOldIPAccess(ini));
-  EXPECT_EQ(test::ReadFile(path), "[IP-ACCESS]\nIP1=A,1.2\n");
-}
-
 }  // namespace
 }  // namespace vantor
