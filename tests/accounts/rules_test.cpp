@@ -5,7 +5,6 @@
 #include "accounts/RIPRules.h"
 #include "accounts/RWildcard.h"
 #include "accounts_test_util.h"
-#include "config/RIniFile.h"
 
 namespace vantor {
 namespace {
