@@ -152,6 +152,7 @@ WsStatus RWinSocket::OpenHandle(int type) {
   handle_ = fd;
   selectMessage_ = layer_->NewSelectMessage();
   stepsQueued_ = 0;
+  resetOnClose_ = false;
   layer_->handles_[fd] = this;
   return WS_OK;
 }
@@ -170,7 +171,7 @@ void RWinSocket::CloseHandle(bool abortive) {
   RSockCalls c = Calls();
   c.Unregister(handle_, layer_->hidden_, selectMessage_);
   havePeer_ = false;
-  if (kind_ == WS_STREAM && abortive) {
+  if (kind_ == WS_STREAM && abortive && !resetOnClose_) {
     // Only the reset: a FIN sent first would let the peer take a cut-off
     // transfer for a complete one.
     (void)c.SetLinger(handle_, true, 0);
@@ -241,6 +242,10 @@ WsStatus RWinSocket::DoListen(uint16_t port, bool reuseAddress, const char* loca
     connected_ = true;
     return WS_OK;
   }
+  // Every close but the graceful one resets, and a graceful close switches
+  // lingering off first; set on the listener, the reset is copied to each
+  // accepted connection and costs no call when it closes.
+  resetOnClose_ = c.SetLinger(handle_, true, 0) == 0;
   listening_ = true;
   listenStatus_ = WS_OK;
   if (autoReset_) counters_[WS_TO_LISTEN] = 0;
@@ -281,6 +286,7 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   acceptedPeer_ = peer;
   havePeer_ = true;
   keepAliveOn_ = listener.keepAliveAccepted_;
+  resetOnClose_ = listener.resetOnClose_;
   // A fresh connection has its whole send buffer free.
   if (Arm(FD_READ | FD_WRITE | FD_CLOSE, true, FD_WRITE) != WS_OK) {
     CloseHandle(true);
@@ -545,6 +551,7 @@ WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
     // A lingering close would block the loop thread; the kernel finishes
     // sending in the background instead.
     (void)c.SetLinger(handle_, false, 30);
+    resetOnClose_ = false;
     DiscardUnread();
     (void)c.Shutdown(handle_, SHUT_RD);
     (void)c.Shutdown(handle_, SHUT_WR);

@@ -374,6 +374,7 @@ class RWinSocket {
   bool drained_ = false;            // the last line read emptied the socket
   bool keepAliveOn_ = false;        // SO_KEEPALIVE known to be set on handle_
   bool keepAliveAccepted_ = false;  // listener: accepted sockets inherit it
+  bool resetOnClose_ = false;       // SO_LINGER {1, 0} known to be set on handle_
   int stepsQueued_ = 0;             // own FD_WRITE messages not handled yet
   bool eofPending_ = false;         // read to the end before FD_CLOSE arrived
   int closeStatus_ = WS_OK;

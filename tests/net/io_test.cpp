@@ -511,6 +511,68 @@ TEST_F(RWinSocketIO, ReceiveToPipe) {
   ::close(fds[1]);
 }
 
+// How a connection ends, for a socket that connected and one accepted from
+// our own listener: an abort resets (the peer must never take a cut-off
+// transfer for a whole one); a graceful close delivers every byte, also
+// those still queued in our kernel when the close came, then the end.
+TEST_F(RWinSocketIO, ResetOrGracefulEnd) {
+  const int small = 4096;
+  for (bool accepted : {false, true}) {
+    for (bool graceful : {false, true}) {
+      SCOPED_TRACE(std::string(accepted ? "accepted" : "connected") +
+                   (graceful ? ", graceful" : ", abort"));
+      events_.clear();
+      RWinSocket* s = NewSocket();
+      int peer;
+      if (accepted) {
+        RWinSocket* l = NewSocket();
+        ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+        peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(l->GetLocalPort());
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        ASSERT_TRUE(Pump([&] { return HasEvent(WS_Listening, WS_OK); }));
+        ASSERT_EQ(s->AcceptHost(*l), WS_OK);
+      } else {
+        uint16_t port = 0;
+        const int lfd = PlainListen(&port);
+        ::setsockopt(lfd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        ASSERT_EQ(s->CallHost("127.0.0.1", port), WS_OK);
+        ASSERT_TRUE(Pump([&] { return HasEvent(WS_Connecting, WS_OK); }));
+        peer = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        ::close(lfd);
+      }
+      ASSERT_GE(peer, 0);
+      peers_.push_back(peer);
+      const int big = 1 << 20;
+      ::setsockopt(s->NativeHandle(), SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
+      // More than the peer's window: part of it is still ours at the close.
+      const std::string data = Pattern(150000);
+      ASSERT_EQ(s->SendBlock(data.data(), static_cast<int64_t>(data.size()), nullptr), WS_OK);
+      ASSERT_TRUE(Pump([&] { return HasEvent(WS_Sending, WS_OK); }));
+      if (graceful) {
+        ASSERT_EQ(s->DisconnectHost(0), WS_OK);
+      } else {
+        s->ResetConnection();
+      }
+      std::string got;
+      char buf[65536];
+      ssize_t n;
+      while ((n = ::recv(peer, buf, sizeof(buf), 0)) > 0) got.append(buf, static_cast<size_t>(n));
+      if (graceful) {
+        EXPECT_EQ(n, 0);
+        EXPECT_TRUE(got == data) << got.size();
+      } else {
+        EXPECT_EQ(n, -1);
+        EXPECT_EQ(errno, ECONNRESET);
+      }
+    }
+  }
+}
+
 // GetStatus reports the block in progress and the buffered bytes.
 TEST_F(RWinSocketIO, StatusDuringTransfer) {
   RWinSocket* s;
