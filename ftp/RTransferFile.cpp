@@ -1,19 +1,12 @@
 #include "ftp/RTransferFile.h"
 
 #include <errno.h>
-#include <strings.h>
 
 #include "platform/RFileIO.h"
 #include "platform/RFileLock.h"
 #include "platform/RFileSys.h"
 
 namespace vantor {
-
-RUploadSharing UploadSharingFromText(const std::string& text) {
-  if (strcasecmp(text.c_str(), "Shared") == 0) return RUploadSharing::Shared;
-  if (strcasecmp(text.c_str(), "Exclusive") == 0) return RUploadSharing::Exclusive;
-  return RUploadSharing::Any;
-}
 
 int RTransferFile::Lock(bool reader, RUploadSharing sharing) {
   if (reader) return FdLockSlot(fd_.Get(), RLockSlot::Reader, false);

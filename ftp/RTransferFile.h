@@ -27,9 +27,6 @@ namespace vantor {
 enum class RUploadSharing { Shared, Exclusive, Any };
 enum class RTransferOpenMode { Read, Write, Append };  // "r", "w", "a"
 
-// `OpenFilesUploadMode` text to sharing; unknown text is the default "Any".
-RUploadSharing UploadSharingFromText(const std::string& text);
-
 class RTransferFile {
  public:
   RTransferFile() = default;

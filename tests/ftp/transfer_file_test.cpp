@@ -187,7 +187,4 @@ TEST_F(TransferFileTest, FailedUploadCleanUp) {
     w.DeletePartial();
   }
   EXPECT_FALSE(Exists("old"));
-  EXPECT_EQ(UploadSharingFromText("exclusive"), RUploadSharing::Exclusive);
-  EXPECT_EQ(UploadSharingFromText("SHARED"), RUploadSharing::Shared);
-  EXPECT_EQ(UploadSharingFromText("whatever"), RUploadSharing::Any);
 }
