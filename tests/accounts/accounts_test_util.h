@@ -14,39 +14,9 @@
 #include <vector>
 
 #include "accounts/RFTPSSecurity.h"
+#include "temp_dir.h"
 
 namespace vantor::test {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vantor-acc-XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    char* made = mkdtemp(buf.data());
-    path_ = made != nullptr ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // A probe that knows a fixed set of directories and file sizes.
 class FakeProbe final : public RPathProbe {

@@ -13,34 +13,14 @@
 #include "accounts/RClientLib.h"
 #include "config/RIniFile.h"
 #include "hooks_support.h"
+#include "temp_dir.h"
 #include "util/RLog.h"
 
 using namespace vantor;
 using namespace vantor::hooktest;
+using vantor::test::TempDir;
 
 namespace {
-
-// A temp directory removed at the end; fails the test when it cannot be made.
-class TempDir {
- public:
-  TempDir() {
-    std::string t = (std::filesystem::temp_directory_path() / "vantor-hooks-XXXXXX").string();
-    path_ = mkdtemp(t.data()) != nullptr ? t : "";
-    EXPECT_FALSE(path_.empty());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string Write(const std::string& name, const std::string& text) const {
-    const std::string p = path_ + "/" + name;
-    std::ofstream(p) << text;
-    return p;
-  }
-
- private:
-  std::string path_;
-};
 
 // Fake libraries: each records the events it saw and answers as told.
 std::vector<std::string> gCalls;

@@ -17,7 +17,7 @@ class SessionObjects : public ::testing::Test {
 
   // Creates the store and the main window that answers its queries.
   void Open(const std::string& text) {
-    test::WriteFile(ini_, text);
+    test::WriteText(ini_, text);
     store_ = std::make_unique<RFTPSSecurity>(ini_, &clock_);
     window_ = loop_.CreateWindow([this](const RMsg& m) -> intptr_t {
       if (m.message == ACCESS_QUERY_MESSAGE)

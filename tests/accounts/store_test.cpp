@@ -18,7 +18,7 @@ class StoreTest : public ::testing::Test {
   }
   void TearDown() override { ResetIPNameMatchingForTest(); }
 
-  void Write(const std::string& text) { test::WriteFile(ini_, text); }
+  void Write(const std::string& text) { test::WriteText(ini_, text); }
 
   AccessQuery Ask(RFTPSSecurity& s, uint32_t code, std::string_view user, std::string_view aux = {},
                   uint32_t address = 0, uint32_t session = 1) {

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "gui/RWindowSettings.h"
-#include "gui_temp_dir.h"
+#include "temp_dir.h"
 
 using namespace vantor;
-using vantor::guitest::TempDir;
+using vantor::test::TempDir;
 
 // `Window` counts only with four numbers and a visible size.
 TEST(ParseWindowPlacement, Forms) {

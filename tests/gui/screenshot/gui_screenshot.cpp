@@ -12,12 +12,13 @@
 #include "gui/qt/RLoopDriver.h"
 #include "gui/qt/RMainWindow.h"
 #include "gui/qt/RTrayIcons.h"
-#include "gui_temp_dir.h"
 #include "live_client.h"
+#include "temp_dir.h"
 #include "util/RStringTable.h"
 
 using namespace vantor;
 using namespace vantor::guitest;
+using vantor::test::TempDir;
 
 namespace {
 

@@ -7,15 +7,15 @@
 #include "gui/qt/RGuiHost.h"
 #include "gui/qt/RLoopDriver.h"
 #include "gui/qt/RMainWindow.h"
-#include "gui_temp_dir.h"
 #include "live_client.h"
+#include "temp_dir.h"
 #include "util/RStringTable.h"
 
 using namespace vantor;
 using vantor::guitest::Client;
 using vantor::guitest::FreePort;
 using vantor::guitest::PumpUntil;
-using vantor::guitest::TempDir;
+using vantor::test::TempDir;
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include "fake_engine.h"
 #include "gui/qt/RMainWindow.h"
 #include "gui/qt/RTrayIcons.h"
-#include "gui_temp_dir.h"
+#include "temp_dir.h"
 #include "util/RStringTable.h"
 
 using namespace vantor;
 using vantor::guitest::FakeEngine;
-using vantor::guitest::TempDir;
+using vantor::test::TempDir;
 
 namespace {
 

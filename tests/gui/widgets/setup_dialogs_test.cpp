@@ -4,12 +4,12 @@
 #include "fake_engine.h"
 #include "gui/qt/RAccountsDialog.h"
 #include "gui/qt/RSetupDialogs.h"
-#include "gui_temp_dir.h"
+#include "temp_dir.h"
 #include "util/RStringTable.h"
 
 using namespace vantor;
 using vantor::guitest::FakeEngine;
-using vantor::guitest::TempDir;
+using vantor::test::TempDir;
 
 namespace {
 
