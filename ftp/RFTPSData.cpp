@@ -1,10 +1,11 @@
-// Data connections: PORT, PASV, ABOR, the active connect, the accept of a
+// Data connections: PORT, PASV, EPRT, EPSV, ABOR, the active connect, the accept of a
 // passive connection and the transfer state machine's common exits.
 #include <algorithm>
 
 #include "ftp/RFTPSDataArgs.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
+#include "platform/RIpAddress.h"
 #include "platform/RMessages.h"
 #include "platform/RSocketOptions.h"
 
@@ -66,18 +67,61 @@ void SendOpeningReply(RFTPSComInterp& s) {
 
 // --- commands -------------------------------------------------------------------
 
+// The protocol number (RFC 2428) of the control connection's family, as
+// the 522 reply lists it.
+const char* ControlProtocol(const RFTPSComInterp& s) {
+  return IsIPv6Text(s.ClientAddress) ? "2" : "1";
+}
+
+// After EPSV ALL the client promised to use EPSV only (RFC 2428, 4): every
+// other command that sets up a data connection is refused.
+bool RefusedAfterEpsvAll(RFTPSComInterp& s, const char* verb) {
+  if (!TransferExt(s).epsvAll) return false;
+  s.ReplyStr(27604, verb);
+  return true;
+}
+
+// PORT and PASV carry IPv4 addresses only.
+bool RefusedOnIPv6(RFTPSComInterp& s) {
+  if (!IsIPv6Text(s.ClientAddress)) return false;
+  s.ReplyStr(27601, ControlProtocol(s));
+  return true;
+}
+
+// A new active address (PORT, EPRT) replaces any passive listener; a
+// transfer still waiting for its passive connection could never get it
+// once the listener goes: end it now, silently (no "150" was sent).
+void LeavePassive(RFTPSComInterp& s) {
+  EnsureDataDefaults(s);
+  if (s.PassiveMode && IsWaiting(s.TransferState)) AbortTransfer(s, WS_Error);
+  s.PassiveSocket.reset();
+  s.PassiveMode = false;
+}
+
+// Opens the passive listener on the control connection's local address.
+// False after the failure reply.
+bool OpenPassiveListener(RFTPSComInterp& s, const std::string& local, const char* verb) {
+  if (s.PassiveSocket) AbortTransfer(s, WS_Error);
+  s.PassiveSocket = NewDataSocket(s);
+  if (s.PassiveSocket->Listen(0, false, local.c_str()) != WS_OK) {
+    s.PassiveSocket.reset();
+    s.ReplyStr(1002, verb);
+    return false;
+  }
+  // A client that never connects must not hold a waiting transfer (and its
+  // open file) for ever: the listener gives up after the packet time-out.
+  s.PassiveSocket->SetTimeOut({PacketTimeOutSeconds(s), 0, 0, 0, 0}, true);
+  return true;
+}
+
 void HandlePort(RFTPSComInterp& s, std::string_view line) {
+  if (RefusedAfterEpsvAll(s, "PORT") || RefusedOnIPv6(s)) return;
   RPortArgsStr args;
   if (!ParsePortLine(line, args)) {
     s.ReplyStr(1016);
     return;
   }
-  EnsureDataDefaults(s);
-  // A transfer still waiting for its passive connection could never get it
-  // once the listener goes: end it now, silently (no "150" was sent).
-  if (s.PassiveMode && IsWaiting(s.TransferState)) AbortTransfer(s, WS_Error);
-  s.PassiveSocket.reset();
-  s.PassiveMode = false;
+  LeavePassive(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
   const RPortDecisionStr d = DecidePort(args, g.blockFTPBounceAttack, s.ClientAddress, s.DataPort);
   s.DataAddress = d.dataAddress;
@@ -86,6 +130,7 @@ void HandlePort(RFTPSComInterp& s, std::string_view line) {
 }
 
 void HandlePasv(RFTPSComInterp& s, std::string_view) {
+  if (RefusedAfterEpsvAll(s, "PASV") || RefusedOnIPv6(s)) return;
   s.PassiveMode = false;
   const std::string local = ControlLocalAddress(s);
   std::string shown = local;
@@ -100,17 +145,63 @@ void HandlePasv(RFTPSComInterp& s, std::string_view) {
     s.ReplyStr(1002, "PASV");
     return;
   }
-  if (s.PassiveSocket) AbortTransfer(s, WS_Error);
-  s.PassiveSocket = NewDataSocket(s);
-  if (s.PassiveSocket->Listen(0, false, local.c_str()) != WS_OK) {
-    s.PassiveSocket.reset();
-    s.ReplyStr(1002, "PASV");
+  if (!OpenPassiveListener(s, local, "PASV")) return;
+  s.Reply(PasvReplyText(quad, s.PassiveSocket->GetLocalPort()));
+  s.PassiveMode = true;
+}
+
+void HandleEprt(RFTPSComInterp& s, std::string_view line) {
+  if (RefusedAfterEpsvAll(s, "EPRT")) return;
+  REprtArgsStr args;
+  switch (ParseEprtArgument(CommandArgument(line, 4), args)) {
+    case RNetArgResult::Syntax:
+      s.ReplyStr(1016);
+      return;
+    case RNetArgResult::Protocol:
+      s.ReplyStr(27601, "1,2");
+      return;
+    case RNetArgResult::Ok:
+      break;
+  }
+  // The data connection goes out from the control connection's local
+  // address, so it can only reach an address of the same family.
+  if (IsIPv6Text(args.address) != IsIPv6Text(s.ClientAddress)) {
+    s.ReplyStr(27601, ControlProtocol(s));
     return;
   }
-  // A client that never connects must not hold a waiting transfer (and its
-  // open file) for ever: the listener gives up after the packet time-out.
-  s.PassiveSocket->SetTimeOut({PacketTimeOutSeconds(s), 0, 0, 0, 0}, true);
-  s.Reply(PasvReplyText(quad, s.PassiveSocket->GetLocalPort()));
+  LeavePassive(s);
+  const RGlobalSettings& g = LoadTransferSettings(s);
+  const RPortDecisionStr d =
+      DecideDataAddress(args.address, args.port, g.blockFTPBounceAttack, s.ClientAddress, s.DataPort);
+  s.DataAddress = d.dataAddress;
+  s.DataPort = d.dataPort;
+  s.ReplyStr(d.bounceRefused ? 27605 : 27603);
+}
+
+void HandleEpsv(RFTPSComInterp& s, std::string_view line) {
+  REpsvArgsStr args;
+  switch (ParseEpsvArgument(CommandArgument(line, 4), args)) {
+    case RNetArgResult::Syntax:
+      s.ReplyStr(1016);
+      return;
+    case RNetArgResult::Protocol:
+      s.ReplyStr(27601, "1,2");
+      return;
+    case RNetArgResult::Ok:
+      break;
+  }
+  if (args.all) {
+    TransferExt(s).epsvAll = true;
+    s.ReplyStr(27602);
+    return;
+  }
+  if (args.protocol != 0 && std::to_string(args.protocol) != ControlProtocol(s)) {
+    s.ReplyStr(27601, ControlProtocol(s));
+    return;
+  }
+  s.PassiveMode = false;
+  if (!OpenPassiveListener(s, ControlLocalAddress(s), "EPSV")) return;
+  s.Reply(EpsvReplyText(s.PassiveSocket->GetLocalPort()));
   s.PassiveMode = true;
 }
 
@@ -154,6 +245,7 @@ void OnSessionAbort(RFTPSComInterp& s, std::string_view reason) {
 
 void OnReinitialize(RFTPSComInterp& s) {
   s.AsciiType = true;
+  TransferExt(s).epsvAll = false;
   s.PassiveSocket.reset();
   s.PassiveMode = false;
   s.DataAddress.clear();
@@ -164,6 +256,8 @@ const RFTPCommandRegistrar kRegisterData({
     {"PASV", RCmdGroup::LoggedIn, 4, &HandlePasv},
     {"ABOR", RCmdGroup::LoggedIn, 5, &HandleAbor},
     {"PORT", RCmdGroup::LoggedIn, 19, &HandlePort},
+    {"EPRT", RCmdGroup::LoggedIn, 19, &HandleEprt},
+    {"EPSV", RCmdGroup::LoggedIn, 19, &HandleEpsv},
 });
 
 struct RTransferOpsInstaller {

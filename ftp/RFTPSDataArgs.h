@@ -1,4 +1,5 @@
-// Argument handling of the data-connection commands PORT and PASV.
+// Argument handling of the data-connection commands PORT, PASV, EPRT and
+// EPSV.
 //
 // Pure functions: they parse and format text and never touch a socket, so the
 // session's handlers stay short and the rules can be tested from tables.
@@ -37,6 +38,10 @@ struct RPortDecisionStr {
 // peer's and the previous port stays.
 RPortDecisionStr DecidePort(const RPortArgsStr& args, bool blockBounce,
                             std::string_view peerAddress, uint16_t oldPort);
+// The same rule for an address of either family (EPRT): `address` must be in
+// the form the session shows (plain IPv4, or RFC 5952 IPv6).
+RPortDecisionStr DecideDataAddress(std::string_view address, uint16_t port, bool blockBounce,
+                                   std::string_view peerAddress, uint16_t oldPort);
 
 // Reads "%d.%d.%d.%d" from a dotted address text. False when four numbers do
 // not result (the PASV 500 case).
@@ -44,5 +49,31 @@ RPortDecisionStr DecidePort(const RPortArgsStr& args, bool blockBounce,
 
 // "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d)" for the address and port.
 std::string PasvReplyText(const std::array<int, 4>& addr, uint16_t port);
+
+// EPRT |proto|address|port| (RFC 2428): the delimiter is the argument's
+// first character (ASCII 33..126), protocol 1 takes a strict dotted quad, protocol 2 an IPv6
+// address (a v4-mapped one comes back as plain IPv4), the port is 1..65535.
+struct REprtArgsStr {
+  int protocol = 0;     // 1 IPv4, 2 IPv6
+  std::string address;  // as the session shows addresses
+  uint16_t port = 0;
+};
+enum class RNetArgResult {
+  Ok,
+  Syntax,    // 501
+  Protocol,  // 522: a protocol number this server does not know
+};
+[[nodiscard]] RNetArgResult ParseEprtArgument(std::string_view arg, REprtArgsStr& out);
+
+// EPSV's argument: none (protocol 0: the control connection's), "1", "2" or
+// "ALL" (any letter case).
+struct REpsvArgsStr {
+  bool all = false;
+  int protocol = 0;
+};
+[[nodiscard]] RNetArgResult ParseEpsvArgument(std::string_view arg, REpsvArgsStr& out);
+
+// "229 Entering Extended Passive Mode (|||port|)".
+std::string EpsvReplyText(uint16_t port);
 
 }  // namespace vantor

@@ -66,6 +66,7 @@ class RFTPSTransferExt final : public RFTPSessionExt {
   std::string renameSource;
   std::string pendingPath;  // path of a file command held by a hook
   bool renameIsDir = false;
+  bool epsvAll = false;  // EPSV ALL given: only EPSV may set up data connections
 
   // Frees the receive buffer and the pipe (a failed block may leave bytes
   // in it).

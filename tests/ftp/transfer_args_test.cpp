@@ -162,3 +162,77 @@ TEST(TransferArgs, MdtmSetForm) {
   EXPECT_EQ(a.stamp.minute, 59);
   EXPECT_EQ(a.stamp.second, 58);
 }
+
+// EPRT (RFC 2428): any delimiter of ASCII 33..126, protocol 1 with a strict
+// dotted quad, protocol 2 with an IPv6 address, a port 1..65535; unknown
+// protocol numbers are told apart from bad syntax (522 against 501).
+TEST(TransferArgs, EprtParsing) {
+  struct Case {
+    const char* arg;
+    RNetArgResult result;
+    int protocol;
+    const char* addr;
+    int port;
+  };
+  const Case cases[] = {
+      {"|1|132.235.1.2|6275|", RNetArgResult::Ok, 1, "132.235.1.2", 6275},
+      {"|2|1080::8:800:200C:417A|5282|", RNetArgResult::Ok, 2, "1080::8:800:200c:417a", 5282},
+      {"!1!127.0.0.1!65535!", RNetArgResult::Ok, 1, "127.0.0.1", 65535},
+      {"|2|::1|21|", RNetArgResult::Ok, 2, "::1", 21},
+      {"|2|::ffff:10.0.0.1|1025|", RNetArgResult::Ok, 2, "10.0.0.1", 1025},  // mapped: plain v4
+      {"|3|1.2.3.4|80|", RNetArgResult::Protocol, 0, "", 0},
+      {"|0|1.2.3.4|80|", RNetArgResult::Protocol, 0, "", 0},
+      {"|1|::1|80|", RNetArgResult::Syntax, 0, "", 0},
+      {"|2|1.2.3.4|80|", RNetArgResult::Syntax, 0, "", 0},
+      {"|1|1.2.3.256|80|", RNetArgResult::Syntax, 0, "", 0},
+      {"|1|1.2.3|80|", RNetArgResult::Syntax, 0, "", 0},
+      {"|1| 1.2.3.4|80|", RNetArgResult::Syntax, 0, "", 0},
+      {"|1|1.2.3.4|0|", RNetArgResult::Syntax, 0, "", 0},
+      {"|1|1.2.3.4|65536|", RNetArgResult::Syntax, 0, "", 0},
+      {"|1|1.2.3.4|-5|", RNetArgResult::Syntax, 0, "", 0},
+      {"|1|1.2.3.4|80", RNetArgResult::Syntax, 0, "", 0},
+      {"|1|1.2.3.4|80|x", RNetArgResult::Syntax, 0, "", 0},
+      {"||1.2.3.4|80|", RNetArgResult::Syntax, 0, "", 0},
+      {" 1 1.2.3.4 80 ", RNetArgResult::Syntax, 0, "", 0},
+      {"", RNetArgResult::Syntax, 0, "", 0},
+      {"|2|fe80::1%eth0|80|", RNetArgResult::Syntax, 0, "", 0},
+      {"|2|1:2:3:4:5:6:7:8:9|80|", RNetArgResult::Syntax, 0, "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arg);
+    REprtArgsStr a;
+    ASSERT_EQ(ParseEprtArgument(c.arg, a), c.result);
+    if (c.result == RNetArgResult::Ok) {
+      EXPECT_EQ(a.protocol, c.protocol);
+      EXPECT_EQ(a.address, c.addr);
+      EXPECT_EQ(a.port, c.port);
+    }
+  }
+}
+
+// EPSV takes nothing, a protocol number or ALL.
+TEST(TransferArgs, EpsvParsing) {
+  REpsvArgsStr a;
+  ASSERT_EQ(ParseEpsvArgument("", a), RNetArgResult::Ok);
+  EXPECT_FALSE(a.all);
+  EXPECT_EQ(a.protocol, 0);
+  ASSERT_EQ(ParseEpsvArgument("2", a), RNetArgResult::Ok);
+  EXPECT_EQ(a.protocol, 2);
+  ASSERT_EQ(ParseEpsvArgument("aLl", a), RNetArgResult::Ok);
+  EXPECT_TRUE(a.all);
+  EXPECT_EQ(ParseEpsvArgument("7", a), RNetArgResult::Protocol);
+  EXPECT_EQ(ParseEpsvArgument("ALLX", a), RNetArgResult::Syntax);
+  EXPECT_EQ(ParseEpsvArgument("1 2", a), RNetArgResult::Syntax);
+  EXPECT_EQ(EpsvReplyText(50001), "229 Entering Extended Passive Mode (|||50001|)");
+}
+
+// The bounce rule of EPRT compares the address as the session shows it.
+TEST(TransferArgs, EprtBounceCheck) {
+  RPortDecisionStr d = DecideDataAddress("::2", 4000, true, "::1", 21);
+  EXPECT_TRUE(d.bounceRefused);
+  EXPECT_EQ(d.dataAddress, "::1");
+  EXPECT_EQ(d.dataPort, 21);
+  d = DecideDataAddress("::1", 4000, true, "::1", 21);
+  EXPECT_FALSE(d.bounceRefused);
+  EXPECT_EQ(d.dataPort, 4000);
+}
