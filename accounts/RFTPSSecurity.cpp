@@ -8,6 +8,7 @@
 
 #include "config/RDriveConfig.h"
 #include "util/RFormat.h"
+#include "util/RLog.h"
 #include "util/RStringTable.h"
 #include "util/RText.h"
 
@@ -652,9 +653,23 @@ void RFTPSSecurity::AnswerPassword(AccessQuery& q, Ctx& c) {
     q.flag = 1;
     return;
   }
-  bool ok = GlobalBool("EncryptPasswords", true) ? Crypt(given, stored.substr(0, 2)) == stored
-                                                 : given == stored;
+  bool ok = GlobalBool("EncryptPasswords", true) ? CheckStoredHash(c, given, stored)
+                                                 : SameBytes(given, stored);
   q.flag = ok ? 1 : 0;
+}
+
+bool RFTPSSecurity::CheckStoredHash(Ctx& c, std::string_view given, const std::string& stored) {
+  const RPasswordCheck r = CheckPasswordHash(given, stored);
+  if (r == RPasswordCheck::Unchecked) {
+    // Once per account and stored value: a client retrying a refused login
+    // must not fill the log. The password itself never reaches the log.
+    auto [it, fresh] = uncheckable_.try_emplace(c.user, stored);
+    if (fresh || it->second != stored) {
+      it->second = stored;
+      WriteLog(LOG_SECURITY, FormatStr(28220, c.user));
+    }
+  }
+  return r == RPasswordCheck::Match;
 }
 
 void RFTPSSecurity::AnswerVerifyPassword(AccessQuery& q, Ctx& c) {
@@ -672,7 +687,7 @@ void RFTPSSecurity::AnswerVerifyPassword(AccessQuery& q, Ctx& c) {
     q.flag = (encrypt ? UnscramblePassPhrase(stored) : stored) == given ? 1 : 0;
     return;
   }
-  bool ok = encrypt ? Crypt(given, stored.substr(0, 2)) == stored : given == stored;
+  bool ok = encrypt ? CheckStoredHash(c, given, stored) : SameBytes(given, stored);
   q.flag = ok ? 1 : 0;
 }
 
@@ -690,6 +705,11 @@ void RFTPSSecurity::AnswerChangePassword(AccessQuery& q, Ctx& c) {
     if (encrypt) stored = ScramblePassPhrase(fresh);
     // The next challenge starts a new sequence with a new seed.
     changes.push_back({c.UserSection(), "SKEYValues", std::nullopt});
+  } else if (encrypt && HashMethodFromSetting(ini_.GetString("GLOBAL", "PasswordHash")) ==
+                             RHashMethod::Yescrypt) {
+    auto hash = YescryptHash(fresh);
+    if (!hash) return;  // no hash, nothing stored: the change is refused
+    stored = std::move(*hash);
   } else if (encrypt) {
     // Two random lower-case letters as the salt, from a generator seeded
     // with the time.

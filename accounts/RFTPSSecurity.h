@@ -28,6 +28,7 @@
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPRatios.h"
 #include "accounts/RIPRules.h"
+#include "accounts/RPasswordHash.h"
 #include "accounts/RPathProbe.h"
 #include "accounts/RSKey.h"
 #include "accounts/RWildcard.h"
@@ -126,6 +127,9 @@ class RFTPSSecurity {
   void AnswerChangePassword(AccessQuery& q, Ctx& c);
   void AnswerChallenge(AccessQuery& q, Ctx& c);
   bool VerifyOtp(AccessQuery& q, Ctx& c);
+  // The stored hash check of PASS and of password verification; logs a
+  // stored value that is no hash it can check.
+  bool CheckStoredHash(Ctx& c, std::string_view given, const std::string& stored);
   void AnswerRatioType(AccessQuery& q, Ctx& c);
   void AnswerRatioCredit(AccessQuery& q, Ctx& c);
   void AnswerRatioFree(AccessQuery& q);
@@ -150,6 +154,9 @@ class RFTPSSecurity {
   std::vector<std::string> noLog_;
   std::unordered_map<std::string, std::shared_ptr<const Entries>> sections_;
   uint64_t sectionsParse_ = ~uint64_t{0};
+  // Accounts whose stored password could not be checked, with that value:
+  // each is logged once until the value changes.
+  std::unordered_map<std::string, std::string> uncheckable_;
 };
 
 }  // namespace vantor

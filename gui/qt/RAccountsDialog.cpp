@@ -11,6 +11,7 @@
 #include <random>
 
 #include "accounts/RCrypt.h"
+#include "accounts/RPasswordHash.h"
 #include "accounts/RSKey.h"
 #include "config/RProfile.h"
 #include "gui/RGuiStrings.h"
@@ -493,7 +494,18 @@ bool RAccountsDialog::Save() {
     const bool skey = passwordType->currentIndex() > 0;
     std::string stored = plain;
     if (g.encryptPasswords && !plain.empty()) {
-      stored = skey ? ScramblePassPhrase(plain) : Crypt(plain, NewSalt());
+      if (skey) {
+        stored = ScramblePassPhrase(plain);
+      } else if (HashMethodFromSetting(ini_.GetString(kGlobalSection, "PasswordHash")) ==
+                 RHashMethod::Des) {
+        stored = Crypt(plain, NewSalt());
+      } else if (auto hash = YescryptHash(plain)) {
+        stored = std::move(*hash);
+      } else {
+        // Never store the plain text where a hash is expected.
+        SetError(FormatStr(S_GUI_ERR_WRITE, ini_.Path()));
+        return false;
+      }
     }
     c.push_back({sec, "Password", stored});
     // A new pass phrase starts a new one-time password sequence.

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "accounts/RFTPSSecurity.h"
+#include "accounts/RPasswordHash.h"
 #include "accounts_test_util.h"
+#include "util/RLog.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -341,6 +343,44 @@ TEST_F(StoreTest, RegularPasswords) {
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "none", "").flag, 0u);  // no Password anywhere
 }
 
+// Hashes of the system's tools log in; a stored value that is no hash is
+// refused and logged once per account with its name, never the password.
+TEST_F(StoreTest, SystemHashesAndUncheckableValues) {
+  Write(
+      "[USER=sha]\nPassword=$6$saltsalt$cc1KsgmlKYtCcnNH8.sv7Fe8mca8fAso5fHlNrb1VZa5WYQ.L3ChTcx06"
+      "ID.LoaXZAf9CZNraK43XCp7LxKHl1\n"
+      "[USER=yes]\nPassword=$y$j9T$F5Jx5fExrKuJdaLgkwODd.$c56XYHYZnJIPaH/RbQIX2B.LqN.Ufb644Sx1b."
+      "Xrx11\n"
+      "[USER=plain]\nPassword=hunter2\n[USER=cut]\nPassword=$6$saltsalt\n");
+  RFTPSSecurity s(ini_, &clock_);
+  std::vector<std::pair<int, std::string>> log;
+  SetLogSink(
+      [](void* c, int cat, std::string_view t) {
+        static_cast<std::vector<std::pair<int, std::string>>*>(c)->emplace_back(cat,
+                                                                                 std::string(t));
+      },
+      &log);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "sha", "pass word").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "sha", "pass").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "yes", "secret").flag, 1u);
+  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "yes", "secret").flag, 1u);
+  EXPECT_TRUE(log.empty());
+
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(+Ask(s, QC_PASSWORD, "plain", "hunter2").flag, 0u);
+    EXPECT_EQ(+Ask(s, QC_PASSWORD, "cut", "x").flag, 0u);
+  }
+  SetLogSink(nullptr, nullptr);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].first, LOG_SECURITY);
+  EXPECT_EQ(log[0].second,
+            "Login of user plain refused: its stored password is not a hash this server can "
+            "check");
+  EXPECT_EQ(log[1].second,
+            "Login of user cut refused: its stored password is not a hash this server can check");
+  for (const auto& l : log) EXPECT_EQ(l.second.find("hunter2"), std::string::npos);
+}
+
 TEST_F(StoreTest, AnonymousPasswordCheck) {
   Write("[GLOBAL]\nCheckAnonPass=yes\n[USER=anonymous]\nPassword=ignored\n");
   RFTPSSecurity s(ini_, &clock_);
@@ -373,15 +413,25 @@ TEST_F(StoreTest, VerifyAndChangePassword) {
 
   EXPECT_EQ(+Ask(s, QC_CHANGE_PASSWORD, "fixed", "new").flag, 0u);  // no ChangePassword
   EXPECT_EQ(+Ask(s, QC_CHANGE_PASSWORD, "joe", "").flag, 0u);
+  // New hashes are yescrypt by default.
   AccessQuery q = Ask(s, QC_CHANGE_PASSWORD, "joe", "new");
   ASSERT_EQ(+q.flag, 1u);
   std::string stored(QueryAux(q));
-  ASSERT_EQ(stored.size(), 13u);
-  EXPECT_TRUE(islower(static_cast<unsigned char>(stored[0])));
-  EXPECT_TRUE(islower(static_cast<unsigned char>(stored[1])));
+  EXPECT_EQ(stored.rfind("$y$", 0), 0u);
   EXPECT_EQ(Value("USER=joe", "Password"), stored);
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "joe", "new").flag, 1u);
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "joe", "old").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "joe", "new").flag, 1u);
+
+  // PasswordHash=des keeps the old form for programs that read the file too.
+  Write("[GLOBAL]\nPasswordHash=DES\n[USER=joe]\nPassword=" + stored + "\nChangePassword=1\n");
+  q = Ask(s, QC_CHANGE_PASSWORD, "joe", "newer");
+  ASSERT_EQ(+q.flag, 1u);
+  stored = QueryAux(q);
+  ASSERT_EQ(stored.size(), 13u);
+  EXPECT_TRUE(IsDesHash(stored));
+  EXPECT_EQ(Value("USER=joe", "Password"), stored);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "joe", "newer").flag, 1u);
 
   Write("[GLOBAL]\nEncryptPasswords=off\n[USER=joe]\nPassword=old\nChangePassword=1\n");
   EXPECT_EQ(QueryAux(Ask(s, QC_CHANGE_PASSWORD, "joe", "plain2")), "plain2");
