@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include "accounts/RPasswordHash.h"
+#include "app/RAdminCommands.h"
 #include "platform/RFile.h"
 #include "platform/RMessages.h"
 #include "platform/RProcess.h"
@@ -72,6 +74,7 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
   cmd_ = ParseCommandLine(args);
   if (cmd_.help) {
     for (uint32_t id = 21010; id <= 21016; ++id) std::printf("%s\n", LoadStr(id));
+    for (uint32_t id = 28234; id <= 28236; ++id) std::printf("%s\n", LoadStr(id));
     return 0;
   }
   if (cmd_.version) {
@@ -83,10 +86,20 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
   const RIniPathInputs where = IniPathInputs(cmd_);
   // Every instance holds the name of its file; only -s makes a second one give way.
   const std::string path = ChooseIniPath(where, [](const std::string& p) { return FileExists(p); });
+  if (cmd_.checkConfig) return CheckConfigCommand(path, stdout);
+  if (cmd_.hashPassword) {
+    // The file only says which form to write; a missing one means yescrypt.
+    RIniFile ini(path);
+    const bool des = FileExists(path) && HashMethodFromSetting(ini.GetString(
+                                             kGlobalSection, "PasswordHash")) == RHashMethod::Des;
+    return HashPasswordCommand(stdin, stdout, stderr, des);
+  }
   if (!lock_.Acquire(path) && cmd_.single) {
     std::fprintf(stderr, "%s\n", FormatStr(21018, path).c_str());
     return 0;
   }
+  // Which file is in use is the first thing an administrator needs to know.
+  if (out_ != nullptr) PrintLine(FormatStr(28233, path));
 
   window_ = loop_.CreateWindow([this](const RMsg& m) { return OnMessage(m); });
   // Before the socket layer starts its resolver thread: the signals must be

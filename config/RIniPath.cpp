@@ -37,7 +37,8 @@ std::string NormalizePath(std::string_view path, std::string_view base) {
 
 std::string ChooseIniPath(const RIniPathInputs& in,
                           const std::function<bool(const std::string&)>& exists) {
-  if (in.argument && !in.argument->empty()) return NormalizePath(*in.argument, in.programDir);
+  // A path typed on the command line means what it means to the shell.
+  if (in.argument && !in.argument->empty()) return NormalizePath(*in.argument, in.currentDir);
   const std::string inProgramDir = NormalizePath(kIniFileName, in.programDir);
   if (exists(inProgramDir)) return inProgramDir;
   if (in.envVantor)

@@ -19,7 +19,7 @@ struct RIniPathInputs {
 };
 
 // Chooses the INI path:
-//  1. a command-line path (a relative one taken relative to the program's
+//  1. a command-line path (a relative one taken relative to the current
 //     directory), made absolute and cleaned of "." and ".." components;
 //  2. else VANTOR.INI in the program's directory when it exists;
 //  3. else $VANTOR/VANTOR.INI when the variable is set;

@@ -35,6 +35,10 @@ RCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cmd.help = true;
     } else if (a == "--version") {
       cmd.version = true;
+    } else if (a == "--hash-password") {
+      cmd.hashPassword = true;
+    } else if (a == "--check-config") {
+      cmd.checkConfig = true;
     } else if (a.size() >= 2 && a[0] == '-') {
       // "/" does not start an option here: it starts an absolute path.
       switch (a[1] | 0x20) {

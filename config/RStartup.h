@@ -40,6 +40,8 @@ struct RCommandLine {
   bool noConfirm = false;  // -u: never wait for users when asked to close
   bool help = false;       // --help
   bool version = false;    // --version
+  bool hashPassword = false;  // --hash-password: print a hash of standard input's line
+  bool checkConfig = false;   // --check-config: report the INI file's problems
   std::optional<std::string> iniArgument;
 };
 RCommandLine ParseCommandLine(const std::vector<std::string>& args);

@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace vantor {
@@ -29,6 +30,16 @@ std::optional<std::string> EnvVar(const char* name) {
 
 bool IsTerminal(int fd) {
   return ::isatty(fd) == 1;
+}
+
+bool SetTerminalEcho(int fd, bool on) {
+  termios t;
+  if (::tcgetattr(fd, &t) != 0) return false;
+  if (on)
+    t.c_lflag |= ECHO;
+  else
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  return ::tcsetattr(fd, TCSAFLUSH, &t) == 0;
 }
 
 }  // namespace vantor

@@ -14,5 +14,8 @@ std::string CurrentDirectory();
 std::optional<std::string> EnvVar(const char* name);
 // True when `fd` is a terminal.
 bool IsTerminal(int fd);
+// Switches a terminal's echo of typed characters; false when `fd` is no
+// terminal or the change failed.
+bool SetTerminalEcho(int fd, bool on);
 
 }  // namespace vantor

@@ -56,7 +56,8 @@ TEST(ChooseIniPath, Order) {
     const char* want;
   } cases[] = {
       {"absolute argument", "/etc/x.ini", std::nullopt, {}, "/etc/x.ini"},
-      {"relative argument", "../conf/./x.ini", std::nullopt, {}, "/opt/conf/x.ini"},
+      // From the current directory, as the shell that typed it means it.
+      {"relative argument", "../conf/./x.ini", std::nullopt, {}, "/home/conf/x.ini"},
       {"program dir", std::nullopt, "/env", {"/opt/bin/VANTOR.INI"}, "/opt/bin/VANTOR.INI"},
       {"environment", std::nullopt, "/env/", {}, "/env/VANTOR.INI"},
       {"current dir", std::nullopt, std::nullopt, {"/home/me/VANTOR.INI"}, "/home/me/VANTOR.INI"},

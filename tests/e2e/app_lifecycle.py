@@ -97,6 +97,7 @@ class Lifecycle(unittest.TestCase):
         """A missing INI is created; SIGHUP re-reads it; SIGTERM ends with exit code 0."""
         ini = os.path.join(self.dir, "VANTOR.INI")
         p = self.start(ini)
+        self.assertEqual(p.wait_for("Configuration file"), "Configuration file: " + ini)
         self.assertEqual(p.wait_for("VANTOR.INI"), "VANTOR.INI not found, creating new one")
         p.wait_for("Starting FTP Server...  (Version 2.5k (32-bit))")
         self.assertIn("No logfile specified, logging messages to screen only", p.lines)

@@ -1,0 +1,612 @@
+#include "app/RAdminCommands.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "accounts/RCrypt.h"
+#include "accounts/RPasswordHash.h"
+#include "config/RIniPath.h"
+#include "platform/RDriveMap.h"
+#include "platform/RFile.h"
+#include "platform/RLibCrypt.h"
+#include "platform/RPrivileges.h"
+#include "platform/RProcess.h"
+#include "util/RFormat.h"
+#include "util/RStringTable.h"
+#include "util/RText.h"
+
+namespace vantor {
+
+// ---------------------------------------------------------------------------
+// --hash-password
+
+int HashPasswordCommand(std::FILE* in, std::FILE* out, std::FILE* err, bool desForm) {
+  const int fd = fileno(in);
+  const bool terminal = IsTerminal(fd);
+  bool echoOff = false;
+  if (terminal) {
+    std::fputs(LoadStr(28230), err);
+    std::fflush(err);
+    echoOff = SetTerminalEcho(fd, false);
+  }
+  std::string line;
+  bool any = false;
+  for (int c; (c = std::fgetc(in)) != EOF;) {
+    any = true;
+    if (c == '\n') break;
+    line += static_cast<char>(c);
+  }
+  if (echoOff) {
+    (void)SetTerminalEcho(fd, true);
+    std::fputc('\n', err);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (!any || line.empty()) {
+    std::fprintf(err, "%s\n", LoadStr(28231));
+    return 1;
+  }
+  std::optional<std::string> hash;
+  if (desForm) {
+    // The library's traditional-DES salt: two characters from the kernel's
+    // random source; the hash itself is our own DES code, as the server's.
+    if (auto salt = LibCryptGenSalt("")) hash = Crypt(line, *salt);
+  } else {
+    hash = YescryptHash(line);
+  }
+  std::fill(line.begin(), line.end(), '\0');
+  if (!hash || hash->empty()) {
+    std::fprintf(err, "%s\n", LoadStr(28232));
+    return 1;
+  }
+  std::fprintf(out, "%s\n", hash->c_str());
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// --check-config
+
+namespace {
+
+enum class RKind {
+  Text,
+  Bool,
+  Int,
+  Enum,
+  Version,
+  HomeDir,    // drive or POSIX directory that must exist
+  MesFile,    // drive or POSIX file that should exist
+  OwnFile,    // the server's own file (log): its directory must be writable
+  IPLog,      // "minutes,file"
+  Access,     // "path,LETTERS"
+  IPRule,     // "A,pattern" / "D,pattern"
+  User,       // an account of this system
+  Group,      // a group of this system
+  Library,    // a shared library file
+};
+
+struct RKeyStr {
+  const char* name;  // a trailing '#' stands for a number from 1 up
+  RKind kind;
+  int64_t min = 0;
+  int64_t max = 0;
+  const char* choices = nullptr;  // Enum: words separated by '|'
+};
+
+constexpr int64_t kNoMax = INT64_MAX;
+
+bool StartsNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && EqualNoCaseAscii(s.substr(0, prefix.size()), prefix);
+}
+
+// The switch words the INI layer reads (config/RProfile).
+bool IsSwitchWord(std::string_view v) {
+  for (const char* w : {"TRUE", "YES", "ON", "1", "FALSE", "NO", "OFF", "0"}) {
+    if (EqualNoCaseAscii(v, w)) return true;
+  }
+  return false;
+}
+
+// [GLOBAL]: the server's, the logger's and the window's keys.
+const RKeyStr kGlobalKeys[] = {
+    {"Version", RKind::Version},
+    {"Security", RKind::Bool},
+    {"CheckAnonPass", RKind::Bool},
+    {"EncryptPasswords", RKind::Bool},
+    {"PasswordHash", RKind::Enum, 0, 0, "des|yescrypt"},
+    {"LowerCaseFileDir", RKind::Bool},
+    {"SpeedLimit", RKind::Int, -1, kNoMax},
+    {"DeletePartialUploads", RKind::Bool},
+    {"BlockFTPBounceAttack", RKind::Bool},
+    {"BlockAntiTimeOut", RKind::Bool},
+    {"DirCacheEnable", RKind::Bool},
+    {"DirCacheSize", RKind::Int, 1, 150},
+    {"DirCacheTime", RKind::Int, 0, kNoMax},
+    {"AutoStart", RKind::Bool},
+    {"PortNr", RKind::Int, 1, 65535},
+    {"MaxNrUsers", RKind::Int, -1, kNoMax},
+    {"ListenToIPHomesOnly", RKind::Bool},
+    {"OpenFilesUploadMode", RKind::Enum, 0, 0, "Any|Shared|Exclusive"},
+    {"DirListMask", RKind::Text},
+    {"DirChangeMesFile", RKind::Text},
+    {"DirChangeMesFile2", RKind::Text},
+    {"LinkFile", RKind::Text},
+    {"LinkFile2", RKind::Text},
+    {"AntiHammer", RKind::Bool},
+    {"AntiHammerWindow", RKind::Int, 1, kNoMax},
+    {"AntiHammerTries", RKind::Int, 1, kNoMax},
+    {"AntiHammerBlock", RKind::Int, 1, kNoMax},
+    {"SocketInlineOOB", RKind::Bool},
+    {"SocketKeepAlive", RKind::Bool},
+    {"SocketNoNagle", RKind::Bool},
+    {"SocketRcvBuffer", RKind::Int, 0, kNoMax},
+    {"SocketSndBuffer", RKind::Int, 0, kNoMax},
+    {"PacketTimeOut", RKind::Int, 0, kNoMax},
+    {"Window", RKind::Text},
+    {"StartIconic", RKind::Bool},
+    {"StartMaximized", RKind::Bool},
+    {"Invisible", RKind::Bool},
+    {"ShowToolBar", RKind::Bool},
+    {"ShowBmpMenus", RKind::Bool},
+    {"UserInfoWin", RKind::Text},
+    {"ReloadSettings", RKind::Bool},
+    {"Logging", RKind::Bool},
+    {"Logfile", RKind::OwnFile},
+    {"LogFileRotation", RKind::Enum, 0, 0, "None|Dayly|Weekly|Monthly|Yearly"},
+    {"LogIPDontLog", RKind::Text},
+    {"IPLog", RKind::IPLog},
+    {"LogFont", RKind::Text},
+    {"LogSystemMes", RKind::Bool},
+    {"LogFileSystemMes", RKind::Bool},
+    {"LogSecurityMes", RKind::Bool},
+    {"LogFileSecurityMes", RKind::Bool},
+    {"LogFTPCommands", RKind::Bool},
+    {"LogFileFTPCommands", RKind::Bool},
+    {"LogFTPReplies", RKind::Bool},
+    {"LogFileFTPReplies", RKind::Bool},
+    {"LogGETs", RKind::Bool},
+    {"LogFileGETs", RKind::Bool},
+    {"LogPUTs", RKind::Bool},
+    {"LogFilePUTs", RKind::Bool},
+    {"LogIPNames", RKind::Bool},
+    {"LogFileIPNames", RKind::Bool},
+    {"LogDirtyDetails", RKind::Bool},
+    {"LogFileDirtyDetails", RKind::Bool},
+    {"LogAccessDLL", RKind::Bool},
+    {"LogFileAccessDLL", RKind::Bool},
+    {"RunAsUser", RKind::User},
+    {"RunAsGroup", RKind::Group},
+    {"XferLog", RKind::OwnFile},
+    // Keys of older files that the conversion at start-up moves.
+    {"TimeoutUser", RKind::Int, 0, kNoMax},
+    {"TimeoutAnonymous", RKind::Int, 0, kNoMax},
+    {"MaxNrAnonymous", RKind::Int, -1, kNoMax},
+    {"AnonRelPaths", RKind::Bool},
+    {"DenyRulesFirst", RKind::Bool},
+};
+
+// USER=..., GROUP=... and the default user.
+const RKeyStr kAccountKeys[] = {
+    {"Group", RKind::Text},
+    {"Enable", RKind::Bool},
+    {"HomeDir", RKind::HomeDir},
+    {"LoginMesFile", RKind::MesFile},
+    {"HideHidden", RKind::Bool},
+    {"RelPaths", RKind::Bool},
+    {"AlwaysAllowLogin", RKind::Bool},
+    {"OneLoginPerIP", RKind::Bool},
+    {"MaxUsersLoginPerIP", RKind::Int, -1, kNoMax},
+    {"SpeedLimit", RKind::Int, -1, kNoMax},
+    {"TimeOut", RKind::Int, 0, kNoMax},
+    {"MaxNrUsers", RKind::Int, -1, kNoMax},
+    {"Access#", RKind::Access},
+    {"IP#", RKind::IPRule},
+    {"Password", RKind::Text},
+    {"PasswordType", RKind::Enum, 0, 0, "OTP S/KEY MD4|OTP S/KEY MD5|Regular"},
+    {"ChangePassword", RKind::Bool},
+    {"SKEYValues", RKind::Text},
+    {"RatiosEnable", RKind::Bool},
+    {"Ratios", RKind::Text},
+    {"RatioUp", RKind::Int, 0, kNoMax},
+    {"RatioDown", RKind::Int, 0, kNoMax},
+    {"RatiosCredit", RKind::Text},
+    {"QuotaEnable", RKind::Bool},
+    {"QuotaMaxCurrent", RKind::Text},
+};
+
+const RKeyStr kIPAccessKeys[] = {{"IP#", RKind::IPRule}};
+const RKeyStr kIPHomesKeys[] = {{"IP#", RKind::Text}};
+const RKeyStr kRatiosKeys[] = {{"Free#", RKind::Text}};
+const RKeyStr kSignOnOffKeys[] = {{"MessageFiles#", RKind::Text}};
+const RKeyStr kExternalKeys[] = {{"ClientCheckDLL#", RKind::Library},
+                                 {"EventHookDLL#", RKind::Library}};
+
+struct RSectionKeys {
+  const RKeyStr* keys = nullptr;
+  size_t count = 0;
+};
+
+template <size_t N>
+RSectionKeys Keys(const RKeyStr (&k)[N]) {
+  return {k, N};
+}
+
+// Which keys a section takes; `known` false for a section the server never reads.
+RSectionKeys SectionKeys(std::string_view section, bool* known) {
+  *known = true;
+  if (EqualNoCaseAscii(section, "GLOBAL")) return Keys(kGlobalKeys);
+  if (StartsNoCase(section, "USER=") || StartsNoCase(section, "GROUP="))
+    return Keys(kAccountKeys);
+  if (EqualNoCaseAscii(section, "IP-ACCESS")) return Keys(kIPAccessKeys);
+  if (EqualNoCaseAscii(section, "IP-HOMES")) return Keys(kIPHomesKeys);
+  if (EqualNoCaseAscii(section, "RATIOS")) return Keys(kRatiosKeys);
+  if (EqualNoCaseAscii(section, "SIGNONOFF")) return Keys(kSignOnOffKeys);
+  if (EqualNoCaseAscii(section, "EXTERNAL")) return Keys(kExternalKeys);
+  *known = false;
+  return {};
+}
+
+bool AllDigits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+const RKeyStr* FindKey(const RSectionKeys& keys, std::string_view key) {
+  for (size_t i = 0; i < keys.count; ++i) {
+    std::string_view name = keys.keys[i].name;
+    if (!name.empty() && name.back() == '#') {
+      name.remove_suffix(1);
+      if (StartsNoCase(key, name) && AllDigits(key.substr(name.size()))) return &keys.keys[i];
+    } else if (EqualNoCaseAscii(key, name)) {
+      return &keys.keys[i];
+    }
+  }
+  return nullptr;
+}
+
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Edit distance without regard to case.
+size_t Distance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      const size_t cost = Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1;
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + cost});
+      diag = up;
+    }
+  }
+  return row[b.size()];
+}
+
+std::string Nearest(const RSectionKeys& keys, std::string_view key) {
+  std::string best;
+  size_t bestD = SIZE_MAX;
+  for (size_t i = 0; i < keys.count; ++i) {
+    std::string name = keys.keys[i].name;
+    if (name.back() == '#') name.back() = '1';
+    const size_t d = Distance(key, name);
+    if (d < bestD) {
+      bestD = d;
+      best = name;
+    }
+  }
+  // Only a plausible slip is worth naming.
+  return bestD <= std::max<size_t>(2, key.size() / 2) ? best : std::string();
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
+  return s;
+}
+
+std::optional<int64_t> ParseInt(std::string_view v) {
+  bool neg = false;
+  if (!v.empty() && (v[0] == '-' || v[0] == '+')) {
+    neg = v[0] == '-';
+    v.remove_prefix(1);
+  }
+  if (!AllDigits(v) || v.size() > 18) return std::nullopt;
+  int64_t n = 0;
+  for (char c : v) n = n * 10 + (c - '0');
+  return neg ? -n : n;
+}
+
+bool ValidIPPattern(std::string_view p) {
+  if (p.empty()) return false;
+  bool letters = false;
+  for (char c : p) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) letters = true;
+  }
+  // A pattern with letters is also a host-name wildcard: anything goes.
+  if (letters) return true;
+  int parts = 0;
+  while (true) {
+    const size_t dot = p.find('.');
+    const std::string_view part = p.substr(0, dot);
+    if (++parts > 4) return false;
+    if (part != "*") {
+      const size_t dash = part.find('-');
+      for (std::string_view n : {part.substr(0, dash), dash == std::string_view::npos
+                                                          ? std::string_view("0")
+                                                          : part.substr(dash + 1)}) {
+        auto v = ParseInt(n);
+        if (!AllDigits(n) || !v || *v > 255) return false;
+      }
+    }
+    if (dot == std::string_view::npos) return true;
+    p.remove_prefix(dot + 1);
+  }
+}
+
+struct RChecker {
+  std::string iniPath;
+  std::string iniDir;
+  RDriveMap drives;
+  std::optional<RRunAsStr> runAs;
+  std::vector<RConfigProblemStr> problems;
+
+  void Add(int line, bool error, std::string text) {
+    problems.push_back({line, error, std::move(text)});
+  }
+
+  // A configured path as a POSIX path: drive form through the table, a
+  // POSIX one as it is, a relative one (own files only) from the INI folder.
+  std::string Posix(std::string_view v, bool relativeFromIni) const {
+    if (IsDriveForm(v)) return drives.DriveToPosix(v);
+    if (!v.empty() && v[0] == '/') return std::string(v);
+    return relativeFromIni ? NormalizePath(v, iniDir) : std::string();
+  }
+
+  std::string Who() const { return runAs ? runAs->user : std::string(LoadStr(28249)); }
+
+  void CheckValue(int line, std::string_view key, const RKeyStr& k, std::string_view v) {
+    switch (k.kind) {
+      case RKind::Text:
+      case RKind::Version:
+        break;
+      case RKind::Bool:
+        if (!IsSwitchWord(v)) Add(line, true, FormatStr(28240, key, v));
+        break;
+      case RKind::Int: {
+        auto n = ParseInt(v);
+        if (!n) {
+          Add(line, true, FormatStr(28241, key, v));
+        } else if (*n < k.min || *n > k.max) {
+          Add(line, true,
+              k.max == kNoMax ? FormatStr(28242, key, *n, k.min)
+                              : FormatStr(28243, key, *n, k.min, k.max));
+        }
+        break;
+      }
+      case RKind::Enum: {
+        bool ok = false;
+        std::string_view rest = k.choices;
+        while (!rest.empty()) {
+          const size_t bar = rest.find('|');
+          if (EqualNoCaseAscii(rest.substr(0, bar), v)) ok = true;
+          rest = bar == std::string_view::npos ? std::string_view() : rest.substr(bar + 1);
+        }
+        if (!ok) Add(line, true, FormatStr(28244, key, v, k.choices));
+        break;
+      }
+      case RKind::HomeDir: {
+        const std::string p = Posix(v, false);
+        if (p.empty()) {
+          Add(line, true, FormatStr(28245, key, v));
+        } else if (!IsDirectoryPath(p)) {
+          Add(line, true, FormatStr(28246, key, p));
+        }
+        break;
+      }
+      case RKind::MesFile: {
+        const std::string p = Posix(v, false);
+        if (p.empty()) {
+          Add(line, false, FormatStr(28245, key, v));
+        } else if (!PathExists(p)) {
+          Add(line, false, FormatStr(28247, key, p));
+        }
+        break;
+      }
+      case RKind::OwnFile:
+        CheckOwnFile(line, key, v);
+        break;
+      case RKind::IPLog: {
+        const size_t comma = v.find(',');
+        auto minutes = ParseInt(Trim(v.substr(0, comma)));
+        if (!minutes || *minutes < 0) Add(line, true, FormatStr(28241, key, v));
+        if (comma != std::string_view::npos) CheckOwnFile(line, key, Trim(v.substr(comma + 1)));
+        break;
+      }
+      case RKind::Access: {
+        const size_t comma = v.rfind(',');
+        bool ok = comma != std::string_view::npos && comma > 0;
+        if (ok) {
+          for (char c : v.substr(comma + 1)) {
+            const char u = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+            if (std::string_view("RWAMELCDP").find(u) == std::string_view::npos) ok = false;
+          }
+        }
+        if (!ok) Add(line, true, FormatStr(28250, key, v));
+        break;
+      }
+      case RKind::IPRule: {
+        const bool ok = v.size() > 2 && (v[0] == 'A' || v[0] == 'D' || v[0] == 'a' ||
+                                         v[0] == 'd') &&
+                        v[1] == ',' && ValidIPPattern(Trim(v.substr(2)));
+        if (!ok) Add(line, true, FormatStr(28251, key, v));
+        break;
+      }
+      case RKind::User:
+      case RKind::Group:
+        break;  // checked together below
+      case RKind::Library:
+        if (!PathExists(std::string(v))) Add(line, true, FormatStr(28246, key, v));
+        break;
+    }
+  }
+
+  void CheckOwnFile(int line, std::string_view key, std::string_view v) {
+    const std::string p = Posix(v, true);
+    if (p.empty()) {
+      Add(line, true, FormatStr(28245, key, v));
+      return;
+    }
+    const std::string dir = DirectoryOf(p);
+    if (!IsDirectoryPath(dir)) {
+      Add(line, true, FormatStr(28246, key, dir));
+    } else if (PathExists(p) ? !PathWritableBy(p, runAs) : !PathWritableBy(dir, runAs)) {
+      Add(line, true, FormatStr(28248, key, PathExists(p) ? p : dir, Who()));
+    }
+  }
+};
+
+struct RLineStr {
+  int line;
+  std::string section;
+  std::string key;
+  std::string value;
+};
+
+}  // namespace
+
+std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
+  RChecker c;
+  c.iniPath = iniPath;
+  c.iniDir = DirectoryOf(iniPath);
+  std::string text;
+  if (!ReadWholeFile(iniPath, &text)) {
+    c.Add(0, true, FormatStr(28252, iniPath));
+    return c.problems;
+  }
+
+  // Pass 1: the lines, so the drive table and the run-as account are known
+  // before any path is looked at.
+  std::vector<RLineStr> entries;
+  bool haveDrives = false, haveVersion = false;
+  std::string section, runUser, runGroup;
+  int runLine = 0;
+  int number = 0;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const size_t nl = rest.find('\n');
+    const std::string_view raw = rest.substr(0, nl);
+    rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+    ++number;
+    const std::string_view l = Trim(raw);
+    if (l.empty() || l[0] == ';' || l[0] == '#') continue;
+    if (l[0] == '[') {
+      const size_t close = l.find(']');
+      if (close == std::string_view::npos) {
+        c.Add(number, true, LoadStr(28253));
+        section.clear();
+        continue;
+      }
+      section = std::string(Trim(l.substr(1, close - 1)));
+      bool known = false;
+      (void)SectionKeys(section, &known);
+      if (EqualNoCaseAscii(section, "DRIVES")) {
+        haveDrives = true;
+      } else if (!known) {
+        c.Add(number, false, FormatStr(28254, section));
+      }
+      continue;
+    }
+    const size_t eq = l.find('=');
+    if (eq == std::string_view::npos) {
+      c.Add(number, true, LoadStr(28255));
+      continue;
+    }
+    RLineStr e{number, section, std::string(Trim(l.substr(0, eq))),
+               std::string(Trim(l.substr(eq + 1)))};
+    if (EqualNoCaseAscii(section, "GLOBAL")) {
+      if (EqualNoCaseAscii(e.key, "Version") && !e.value.empty()) haveVersion = true;
+      if (EqualNoCaseAscii(e.key, "RunAsUser")) runUser = e.value, runLine = number;
+      if (EqualNoCaseAscii(e.key, "RunAsGroup")) runGroup = e.value, runLine = number;
+    }
+    entries.push_back(std::move(e));
+  }
+  if (!haveVersion) c.Add(0, true, LoadStr(28256));
+
+  // The drive table exactly as the server builds it, and each root checked.
+  if (!haveDrives) {
+    c.drives.Set('C', "/");
+    c.Add(0, false, LoadStr(28257));
+  } else {
+    for (const auto& e : entries) {
+      if (!EqualNoCaseAscii(e.section, "DRIVES")) continue;
+      const char letter = e.key.size() == 1 ? Lower(e.key[0]) : 0;
+      if (letter < 'a' || letter > 'z') {
+        c.Add(e.line, true, FormatStr(28258, e.key));
+        continue;
+      }
+      const std::string root = e.value.empty() || e.value[0] == '/'
+                                   ? e.value
+                                   : NormalizePath(e.value, c.iniDir);
+      if (!IsDirectoryPath(root)) {
+        c.Add(e.line, true, FormatStr(28246, e.key, root));
+        continue;
+      }
+      if (NormalizePath(root, "/") == "/") c.Add(e.line, false, FormatStr(28259, e.key));
+      (void)c.drives.Set(static_cast<char>(letter - 'a' + 'A'), NormalizePath(root, "/"));
+    }
+  }
+
+  if (!runUser.empty()) {
+    std::string why;
+    c.runAs = LookupRunAs(runUser, runGroup, &why);
+    if (!c.runAs) c.Add(runLine, true, why);
+  } else if (!runGroup.empty()) {
+    c.Add(runLine, true, LoadStr(28260));
+  }
+
+  // The server writes its configuration file (password changes, quotas).
+  if (!PathWritableBy(iniPath, c.runAs)) c.Add(0, true, FormatStr(28248, "INI", iniPath, c.Who()));
+
+  for (const auto& e : entries) {
+    if (EqualNoCaseAscii(e.section, "DRIVES")) continue;
+    bool known = false;
+    const RSectionKeys keys = SectionKeys(e.section, &known);
+    if (!known) continue;
+    const RKeyStr* k = FindKey(keys, e.key);
+    if (k == nullptr) {
+      const std::string near = Nearest(keys, e.key);
+      c.Add(e.line, true,
+            near.empty() ? FormatStr(28261, e.key, e.section)
+                         : FormatStr(28262, e.key, e.section, near));
+      continue;
+    }
+    if (e.value.empty()) continue;  // an empty value means the default
+    c.CheckValue(e.line, e.key, *k, e.value);
+  }
+  std::stable_sort(c.problems.begin(), c.problems.end(),
+                   [](const RConfigProblemStr& a, const RConfigProblemStr& b) {
+                     return a.line < b.line;
+                   });
+  return c.problems;
+}
+
+int CheckConfigCommand(const std::string& iniPath, std::FILE* out) {
+  const auto problems = CheckConfigFile(iniPath);
+  int errors = 0, warnings = 0;
+  for (const auto& p : problems) {
+    (p.error ? errors : warnings)++;
+    std::fprintf(out, "%s:%d: %s: %s\n", iniPath.c_str(), p.line,
+                 p.error ? LoadStr(28263) : LoadStr(28264), p.text.c_str());
+  }
+  std::fprintf(out, "%s\n", FormatStr(28265, iniPath, errors, warnings).c_str());
+  return errors > 0 ? 1 : 0;
+}
+
+}  // namespace vantor

@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the administrator's commands of the vantor program:
+--hash-password, --check-config, and a relative INI path on the command line.
+
+    app_admin.py --vantor path/to/vantor
+"""
+import argparse
+import warnings
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import crypt
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+VANTOR = None
+ENV = dict(os.environ, LANG="C", LC_ALL="C")
+
+
+def run(*args, stdin="", cwd=None):
+    return subprocess.run([VANTOR, *args], input=stdin, capture_output=True, text=True,
+                          timeout=30, cwd=cwd, env=ENV)
+
+
+class Admin(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="vantor-admin-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def write(self, name, text):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_hash_password(self):
+        """The hash alone on stdout, no prompt when stdin is no terminal; the
+        hash checks with the system's crypt(3); PasswordHash=des gives DES."""
+        out = run("--hash-password", os.path.join(self.dir, "none.ini"), stdin="pass word\n")
+        self.assertEqual((out.returncode, out.stderr), (0, ""))
+        h = out.stdout.rstrip("\n")
+        self.assertEqual(out.stdout, h + "\n")
+        self.assertTrue(h.startswith("$y$"), h)
+        self.assertEqual(crypt.crypt("pass word", h), h)
+        # A second hash of the same password has its own salt.
+        self.assertNotEqual(run("--hash-password", stdin="pass word\n").stdout, out.stdout)
+        ini = self.write("des.ini", "[GLOBAL]\nVersion=2.5.11.3\nPasswordHash=des\n")
+        out = run("--hash-password", ini, stdin="secret\r\n")
+        h = out.stdout.rstrip("\n")
+        self.assertEqual(len(h), 13, h)
+        self.assertEqual(crypt.crypt("secret", h[:2]), h)
+        # Nothing to hash: exit 1, nothing on stdout.
+        out = run("--hash-password", stdin="")
+        self.assertEqual((out.returncode, out.stdout), (1, ""))
+        self.assertEqual(out.stderr, "No password given on standard input.\n")
+
+    def test_check_config_reports_every_problem(self):
+        """Each problem with its line; unknown keys name the nearest known one;
+        exit 1 on errors; a drive that is / is only a warning."""
+        home = os.path.join(self.dir, "home")
+        os.mkdir(home)
+        ini = self.write("v.ini", "\n".join([
+            "[GLOBAL]",                               # 1
+            "PortNumber=21",                          # 2
+            "PortNr=70000",                           # 3
+            "Security=maybe",                         # 4
+            "Logfile=%s/nodir/ftp.log" % self.dir,    # 5
+            "LogFileRotation=Hourly",                 # 6
+            "RunAsUser=no-such-user-here",            # 7
+            "[DRIVES]",                               # 8
+            "C=/",                                    # 9
+            "D=%s/missing" % self.dir,                # 10
+            "[USER=joe]",                             # 11
+            "HomeDir=%s" % home,                      # 12
+            "HomeDir2=x",                             # 13
+            "Access1=C:\\srv,RLX",                    # 14
+            "IP1=A,300.1.*.*",                        # 15
+            "IP2=D,10.*",                             # 16
+            "TimeOut=-5",                             # 17
+            ""]))
+        out = run("--check-config", ini)
+        self.assertEqual(out.returncode, 1)
+        p = ini + ":"
+        self.assertEqual(out.stdout.splitlines(), [
+            p + "0: error: [GLOBAL] has no Version: the file is taken for an old one and "
+                "converted at start",
+            p + "2: error: unknown key PortNumber in [GLOBAL] (did you mean PortNr?)",
+            p + "3: error: PortNr=70000 is out of range (1 to 65535)",
+            p + "4: error: Security=maybe is not a switch (YES/NO, ON/OFF, TRUE/FALSE, 1/0)",
+            p + "5: error: Logfile: %s/nodir does not exist" % self.dir,
+            p + "6: error: LogFileRotation=Hourly is none of None|Dayly|Weekly|Monthly|Yearly",
+            p + "7: error: no such user: no-such-user-here",
+            p + "9: warning: drive C: is / and clients can reach the whole file system",
+            p + "10: error: D: %s/missing does not exist" % self.dir,
+            p + "13: error: unknown key HomeDir2 in [USER=joe] (did you mean HomeDir?)",
+            p + "14: error: Access1=C:\\srv,RLX is not an access rule (PATH,LETTERS with "
+                "letters of RWAMELCDP)",
+            p + "15: error: IP1=A,300.1.*.* is not an IP rule (A,PATTERN or D,PATTERN)",
+            p + "17: error: TimeOut=-5 is out of range (at least 0)",
+            ini + ": 12 error(s), 1 warning(s)",
+        ])
+
+    def test_check_config_clean_file(self):
+        """A sound file: only the whole-file-system warning, exit 0; a relative
+        path is taken from the current directory."""
+        self.write("VANTOR.INI", "[GLOBAL]\nVersion=2.5.11.3\nLogfile=ftp.log\n"
+                                 "XferLog=xfer.log\n[USER=ann]\nHomeDir=C:\\\n")
+        out = run("--check-config", "VANTOR.INI", cwd=self.dir)
+        ini = os.path.join(self.dir, "VANTOR.INI")
+        self.assertEqual(out.stdout.splitlines(), [
+            ini + ":0: warning: no [DRIVES] section: drive C: is / and clients can reach the "
+                  "whole file system",
+            ini + ": 0 error(s), 1 warning(s)"])
+        self.assertEqual(out.returncode, 0)
+
+    def test_relative_ini_path_from_current_directory(self):
+        """vantor sub/my.ini uses the file below the current directory and says so."""
+        os.mkdir(os.path.join(self.dir, "sub"))
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        ini = self.write("sub/my.ini", "[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\n" % port)
+        p = subprocess.Popen([VANTOR, "-u", "sub/my.ini"], cwd=self.dir, env=ENV,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        try:
+            self.assertEqual(p.stdout.readline().rstrip("\n"), "Configuration file: " + ini)
+        finally:
+            p.send_signal(signal.SIGTERM)
+            p.wait(timeout=10)
+            p.stdout.close()
+
+
+if __name__ == "__main__":
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--vantor", required=True)
+    opts, rest = ap.parse_known_args()
+    VANTOR = os.path.abspath(opts.vantor)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
