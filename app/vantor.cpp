@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/RRunAs.h"
 #include "app/RVantorApp.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPServer.h"
@@ -40,6 +41,12 @@ REngineHooks MakeHooks(REngine& e) {
     e.addOns.LoadHooks(ini);
     e.server = std::make_unique<RFTPServer>(app.Loop(), app.Layer(), app, ini);
     e.server->Start();
+    // The listeners are bound (ports below 1024 need root for that); no
+    // client byte has been read yet, because the loop has not run.
+    if (ApplyRunAs(ini) == RRunAsOutcome::Failed) {
+      app.Loop().Quit(1);
+      return;
+    }
     e.addOns.Attach(*e.server);
   };
   h.reload = [&e] {
