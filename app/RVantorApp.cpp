@@ -2,16 +2,48 @@
 
 #include <signal.h>
 
+#include <algorithm>
+
 #include "accounts/RPasswordHash.h"
 #include "app/RAdminCommands.h"
 #include "platform/RFile.h"
 #include "platform/RMessages.h"
 #include "platform/RProcess.h"
+#include "platform/RServiceNotify.h"
 #include "util/RFormat.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
+namespace {
+
+// The syslog priority of a printed line, for the journal: log lines carry
+// their category number ("[3] ..."); the other lines are start-up and state
+// texts, whose warnings and failures say so in their first word.
+int LinePriority(std::string_view line) {
+  const size_t dash = line.find(" - ");
+  const std::string_view text = dash == std::string_view::npos ? line : line.substr(dash + 3);
+  if (text.starts_with("WARNING")) return 4;
+  if (text.starts_with("CANNOT") || text.starts_with("Cannot")) return 3;
+  if (line.size() > 2 && line[0] == '[') {
+    // The numbers the log lines show: 1 system, 2 commands, 3 downloads,
+    // 4 uploads, 5 security and host names, 6 replies, 7 details, 8 libraries.
+    switch (line[1]) {
+      case '5':
+        return 5;  // notice
+      case '2':
+      case '6':
+      case '7':
+        return 7;  // debug
+      default:
+        return 6;  // info
+    }
+  }
+  return 6;
+}
+
+}  // namespace
+
 RVantorApp::RVantorApp(RMessageLoop& loop, std::FILE* out)
     : loop_(loop),
       out_(out),
@@ -31,6 +63,7 @@ RVantorApp::~RVantorApp() {
 
 void RVantorApp::PrintLine(std::string_view line) {
   if (out_ == nullptr) return;
+  if (journal_) std::fprintf(out_, "<%d>", LinePriority(line));
   std::fwrite(line.data(), 1, line.size(), out_);
   std::fputc('\n', out_);
   std::fflush(out_);
@@ -83,6 +116,7 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
   }
   if (cmd_.hidden) out_ = nullptr;
   titleOn_ = out_ == stdout && IsTerminal(1);
+  journal_ = out_ == stdout && !titleOn_ && StdoutIsJournal();
   const RIniPathInputs where = IniPathInputs(cmd_);
   // Every instance holds the name of its file; only -s makes a second one give way.
   const std::string path = ChooseIniPath(where, [](const std::string& p) { return FileExists(p); });
@@ -115,6 +149,17 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
     layer_.CleanupSockLib();
     return 1;
   }
+  if (!loop_.QuitRequested()) {
+    // The listeners are up (or their failure is logged): the service manager
+    // may now start what depends on us.
+    lastStatus_ = ServiceStatus();
+    ServiceNotify("READY=1\nSTATUS=" + lastStatus_);
+    // Pinged from the loop itself, so a loop that hangs stops the pings.
+    if (const int64_t wd = ServiceWatchdogUs(); wd > 0) {
+      watchdogTimer_ = loop_.AddTimer(std::max<int64_t>(1, wd / 2000), true,
+                                      [] { ServiceNotify("WATCHDOG=1"); });
+    }
+  }
   secondTimer_ = loop_.AddTimer(1000, true, [this] { logger_.OnSecondTick(); });
   reloadTimer_ = loop_.AddTimer(RServerStartup::kReloadPollMs, true, [this] {
     if (startup_->PollReloadSettings()) loop_.PostMessage(window_, MSG_RELOAD_SETTINGS);
@@ -122,6 +167,8 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
 
   const int code = loop_.Run();
 
+  ServiceNotify("STOPPING=1");
+  if (watchdogTimer_ != 0) loop_.CancelTimer(watchdogTimer_);
   loop_.CancelTimer(secondTimer_);
   loop_.CancelTimer(reloadTimer_);
   startup_->SaveAtExit(nullptr);  // no window whose placement could be kept
@@ -183,6 +230,7 @@ void RVantorApp::Close() {
     exitPending_ = true;
     if (engine_.setExitPending) engine_.setExitPending(true);
     WriteLog(LOG_SCREEN, LoadStr(21019));
+    UpdateServiceStatus();
     return;
   }
   closing_ = true;
@@ -211,6 +259,19 @@ void RVantorApp::OnStatusRecord(const RStatusRecordStr& r) {
     std::printf("\033]0;%s\007", StatusLine().c_str());
     std::fflush(stdout);
   }
+  UpdateServiceStatus();
+}
+
+std::string RVantorApp::ServiceStatus() const {
+  return FormatStr(exitPending_ ? 28281 : 28280, users_, anonymous_, transfers_);
+}
+
+void RVantorApp::UpdateServiceStatus() {
+  // Only a change is sent: the throughput record comes every second.
+  std::string now = ServiceStatus();
+  if (now == lastStatus_) return;
+  lastStatus_ = std::move(now);
+  ServiceNotify("STATUS=" + lastStatus_);
 }
 
 std::string RVantorApp::StatusLine() const {
@@ -223,8 +284,10 @@ void RVantorApp::OnTraceLine(intptr_t, std::string_view text) {
 }
 
 void RVantorApp::OnReloadRequest() {
+  ServiceNotify("RELOADING=1");
   WriteLog(LOG_SCREEN, LoadStr(21009));
   startup_->Reload();
+  ServiceNotify("READY=1\nSTATUS=" + lastStatus_);
 }
 
 void RVantorApp::OnCloseRequest() {

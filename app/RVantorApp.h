@@ -91,6 +91,9 @@ class RVantorApp final : public RFrontEnd {
   void Close();
   RServerStartup::Seams MakeSeams();
   void PrintLine(std::string_view line);
+  // The service manager's STATUS text, and its update when it changed.
+  std::string ServiceStatus() const;
+  void UpdateServiceStatus();
 
   RMessageLoop& loop_;
   std::FILE* out_;
@@ -107,6 +110,9 @@ class RVantorApp final : public RFrontEnd {
   bool exitPending_ = false;
   bool closing_ = false;
   bool titleOn_ = false;
+  bool journal_ = false;  // stdout is the journal: lines carry "<N>" priorities
+  RMessageLoop::TimerId watchdogTimer_ = 0;
+  std::string lastStatus_;
   // Last status records, for the status line and the terminal title.
   int32_t sockets_ = 0, users_ = 0, anonymous_ = 0, transfers_ = 0;
   int64_t throughput_ = 0;

@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the vantor program as a systemd service: the
+notifications on a datagram socket of the test's own ($NOTIFY_SOCKET), the
+watchdog, and the priority prefixes on the journal's stream.
+
+    app_service.py --vantor path/to/vantor
+"""
+import argparse
+import ftplib
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+VANTOR = None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Service(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="vantor-svc-")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock_path = os.path.join(self.dir, "notify")
+        self.sock.bind(self.sock_path)
+        self.port = free_port()
+        self.ini = os.path.join(self.dir, "VANTOR.INI")
+        with open(self.ini, "w") as f:
+            f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n"
+                    "[DRIVES]\nC=%s\n[USER=joe]\nPassword=pw\nHomeDir=C:\\\n"
+                    "Access1=C:\\,RLP\n" % (self.port, self.dir))
+        self.procs = []
+
+    def tearDown(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+            p.wait()
+        self.sock.close()
+        shutil.rmtree(self.dir)
+
+    def start(self, env=None, stdout=subprocess.DEVNULL):
+        e = dict(os.environ, LANG="C", LC_ALL="C", NOTIFY_SOCKET=self.sock_path, **(env or {}))
+        e.pop("WATCHDOG_PID", None)
+        p = subprocess.Popen([VANTOR, "-u", self.ini], stdout=stdout,
+                             stderr=subprocess.DEVNULL, env=e)
+        self.procs.append(p)
+        return p
+
+    def next_message(self, timeout=10):
+        self.sock.settimeout(timeout)
+        return self.sock.recv(4096).decode()
+
+    def wait_for(self, field, timeout=10):
+        """Messages up to the first one holding `field` (a line of it)."""
+        seen = []
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            m = self.next_message(max(0.1, end - time.monotonic()))
+            seen.append(m)
+            if field in m.split("\n"):
+                return seen
+        raise AssertionError("no %r; saw %r" % (field, seen))
+
+    def test_ready_reload_status_stopping(self):
+        p = self.start()
+        first = self.next_message()
+        self.assertEqual(first, "READY=1\nSTATUS=0 users (0 anonymous), 0 transfers")
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.port, timeout=10)
+        ftp.login("joe", "pw")
+        self.wait_for("STATUS=1 users (0 anonymous), 0 transfers")
+        p.send_signal(signal.SIGHUP)
+        self.assertEqual(self.next_message(), "RELOADING=1")
+        self.assertEqual(self.next_message(), "READY=1\nSTATUS=1 users (0 anonymous), 0 transfers")
+        ftp.quit()
+        self.wait_for("STATUS=0 users (0 anonymous), 0 transfers")
+        p.send_signal(signal.SIGTERM)
+        self.wait_for("STOPPING=1")
+        self.assertEqual(p.wait(timeout=10), 0)
+
+    def test_watchdog(self):
+        """With $WATCHDOG_USEC the loop pings at half the interval."""
+        p = self.start(env={"WATCHDOG_USEC": "200000"})
+        self.assertTrue(self.next_message().startswith("READY=1\n"))
+        for _ in range(3):
+            self.assertEqual(self.next_message(timeout=5), "WATCHDOG=1")
+        p.send_signal(signal.SIGTERM)
+        self.wait_for("STOPPING=1")
+        self.assertEqual(p.wait(timeout=10), 0)
+
+    def test_journal_priorities(self):
+        """Lines on the journal's stream carry "<N>" priorities; on any other
+        pipe they stay as they are."""
+        r, w = os.pipe()
+        st = os.fstat(w)
+        p = self.start(env={"JOURNAL_STREAM": "%d:%d" % (st.st_dev, st.st_ino)}, stdout=w)
+        os.close(w)
+        with os.fdopen(r) as out:
+            self.assertEqual(out.readline(), "<6>Configuration file: %s\n" % self.ini)
+            self.next_message()  # READY: the start-up lines are written
+            ftp = ftplib.FTP()
+            ftp.connect("127.0.0.1", self.port, timeout=10)
+            try:
+                ftp.login("joe", "bad")
+            except ftplib.error_perm:
+                pass
+            ftp.close()
+            p.send_signal(signal.SIGTERM)
+            self.assertEqual(p.wait(timeout=10), 0)
+            lines = out.read().splitlines()
+        for line in lines:
+            self.assertRegex(line, r"^<[3-7]>")
+        self.assertTrue(any(l.startswith("<5>[5] ") for l in lines), lines)  # security
+        self.assertTrue(any(l.startswith("<6>[1] ") for l in lines), lines)  # system
+        self.assertTrue(any(l.startswith("<4>[1] ") and "WARNING" in l for l in lines)
+                        or os.geteuid() != 0, lines)
+
+
+if __name__ == "__main__":
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--vantor", required=True)
+    opts, rest = ap.parse_known_args()
+    VANTOR = os.path.abspath(opts.vantor)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
