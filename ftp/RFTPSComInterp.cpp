@@ -52,6 +52,9 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   LocalAddress = localAddress;
   LocalAddressText = FormatDottedAddress(localAddress);
   DataAddress = ClientAddress;
+  // Active transfers before any PORT go to the client's port of the same
+  // number as ours (port 0 would be no port at all).
+  DataPort = control_ ? control_->GetLocalPort() : 21;
 
   ServerStats& st = Stats();
   ++st.ConnectionsNow;
@@ -150,7 +153,7 @@ void RFTPSComInterp::ContinueAdmission() {
     // Keep-alive unless the administrator switched it off for sockets.
     const int keepAlive = manager_.Settings().socketKeepAlive == 0 ? 0 : WS_REC_KEEPALIVE;
     if (control_->InitSendLine(kLineBufferSize) != WS_OK ||
-        control_->InitRecLine(kLineBufferSize, keepAlive) != WS_OK) {
+        control_->InitRecLine(kLineBufferSize, keepAlive | WS_REC_DISCARD_OVERLONG) != WS_OK) {
       RequestRemoval();
       return;
     }
@@ -162,9 +165,12 @@ void RFTPSComInterp::ContinueAdmission() {
     ReplyStr(25005);
     CloseAfterReplies();
   } else if (control_) {
-    // Behind the events already waiting, like every other session event.
-    manager_.Loop().PostMessage(manager_.MainWindow(), MSG_SESSION_SOCKET,
-                                WsEventParam(WS_Nothing, WS_Nothing), control_->Id());
+    // Behind the events already waiting, like every other session event;
+    // with the loop's queue full it goes out now rather than never.
+    if (!manager_.Loop().PostMessage(manager_.MainWindow(), MSG_SESSION_SOCKET,
+                                     WsEventParam(WS_Nothing, WS_Nothing), control_->Id())) {
+      SendGreeting(*this);
+    }
   } else {
     SendGreeting(*this);
   }
@@ -251,6 +257,13 @@ void RFTPSComInterp::OnControlEvent(int operation, int status) {
 }
 
 void RFTPSComInterp::ReadLine() {
+  // Back-pressure: while the client does not take its replies, its further
+  // commands stay unread (in the socket, then in the kernel) instead of
+  // producing replies the bounded queue would have to drop.
+  if (replies_.size() >= kReadPauseReplies) {
+    readPaused_ = true;
+    return;
+  }
   char buffer[kLineBufferSize];
   const WsStatus st = control_->ReceiveLine(buffer, sizeof buffer);
   if (st == WS_Nothing) return;
@@ -261,11 +274,16 @@ void RFTPSComInterp::ReadLine() {
   std::string_view line(buffer, strnlen(buffer, sizeof buffer));
   if (line.size() > kMaxCommandLine) line = line.substr(0, kMaxCommandLine);
   Dispatch(StripTelnet(line));
+  PostReadEvent();
+}
+
+void RFTPSComInterp::PostReadEvent() {
   // A further line already received is read after the events now waiting.
-  if (control_ && !removalPosted_) {
-    manager_.Loop().PostMessage(manager_.MainWindow(), MSG_SESSION_SOCKET,
-                                WsEventParam(WS_Receiving, WS_OK), control_->Id());
-  }
+  if (!control_ || removalPosted_) return;
+  // The socket announces a waiting line only once; when the loop's queue
+  // refuses the post, the tick posts it again, or the session would stall.
+  readPostFailed_ = !manager_.Loop().PostMessage(manager_.MainWindow(), MSG_SESSION_SOCKET,
+                                                 WsEventParam(WS_Receiving, WS_OK), control_->Id());
 }
 
 // --- dispatch ---------------------------------------------------------------------
@@ -350,12 +368,22 @@ void RFTPSComInterp::SendNext() {
     const WsStatus st = control_->SendLine(replies_.front().c_str());
     if (st == WS_OK || st == WS_More) {
       replies_.pop_front();
+      if (readPaused_ && replies_.size() < kReadResumeReplies) {
+        readPaused_ = false;
+        PostReadEvent();
+      }
     } else if (st != WS_Busy) {
       RequestRemoval();
     }
     return;
   }
-  if (CommandState == CS_Closing && !IsTransferActive()) (void)control_->DisconnectHost(2);
+  if (CommandState != CS_Closing || IsTransferActive()) return;
+  // Close as soon as the last line is out: a client that reads to the end
+  // (as libraries do after QUIT) would otherwise wait for the delayed close.
+  // While a line is still going out, its completion event calls us again.
+  RSockStatusStr st;
+  control_->GetStatus(st);
+  if (st.sending == 0) (void)control_->DisconnectHost(0);
 }
 
 std::deque<std::string> RFTPSComInterp::TakeQueuedReplies() {
@@ -389,6 +417,7 @@ void RFTPSComInterp::AbortTransfer(std::string_view reason) {
 
 void RFTPSComInterp::OnTimer() {
   while (replies_.size() > kTrimmedReplies) replies_.pop_front();
+  if (readPostFailed_ && !readPaused_) PostReadEvent();
   if (!IsTransferActive()) return;
   if (control_ && !(TransferState == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
     control_->ResetTimeOut();

@@ -141,6 +141,10 @@ class RFTPSComInterp : public RTimer {
   static constexpr int kLineBufferSize = 512;  // line send and receive buffers
   static constexpr size_t kMaxQueuedReplies = 6000;
   static constexpr size_t kTrimmedReplies = 3000;
+  // Command lines are not read while this many replies wait to be sent,
+  // and reading resumes when fewer than kReadResumeReplies are left.
+  static constexpr size_t kReadPauseReplies = 1000;
+  static constexpr size_t kReadResumeReplies = 500;
   static constexpr int32_t kTickMs = 3000;
 
   // `control` may be null: the session then keeps its replies queued (tests,
@@ -291,6 +295,7 @@ class RFTPSComInterp : public RTimer {
 
   void OnControlEvent(int operation, int status);
   void ReadLine();
+  void PostReadEvent();
   void SendNext();
   void ContinueAdmission();
   void StartLookup();
@@ -305,6 +310,8 @@ class RFTPSComInterp : public RTimer {
   std::deque<std::string> replies_;
   uint32_t Number_ = 0;
   bool removalPosted_ = false;
+  bool readPaused_ = false;      // back-pressure: reply queue full
+  bool readPostFailed_ = false;  // the next line's event is still to be posted
   bool lookupForAdmission_ = false;
   bool lookupRunning_ = false;
   char lookupBuffer_[160] = {};

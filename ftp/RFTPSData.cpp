@@ -48,6 +48,16 @@ void ApplyDataSocketSettings(RFTPSComInterp& s, RWinSocket& sock) {
   ApplyConfiguredSocketOptions(LoadTransferSettings(s), sock.NativeHandle());
 }
 
+// A client that never connects must not hold a waiting transfer (and its
+// open file) for ever: once a transfer waits, the listener gives up after
+// the packet time-out, counted from now.
+void ArmPassiveWait(RFTPSComInterp& s) {
+  RWinSocket& listener = *s.PassiveSocket;
+  if (listener.GetTimeOut()[WS_TO_LISTEN] >= 1) return;
+  listener.SetTimeOut({PacketTimeOutSeconds(s), 0, 0, 0, 0}, true);
+  listener.ResetTimeOut();
+}
+
 void SendOpeningReply(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   switch (s.TransferState) {
@@ -101,16 +111,20 @@ void LeavePassive(RFTPSComInterp& s) {
 // Opens the passive listener on the control connection's local address.
 // False after the failure reply.
 bool OpenPassiveListener(RFTPSComInterp& s, const std::string& local, const char* verb) {
+  // A transfer waiting on the earlier listener never sent its "150": it ends
+  // silently. Abandoned after PassiveMode is cleared, it would answer with a
+  // "426" ahead of the new listener's reply and leave a lock-step client one
+  // reply behind.
   if (s.PassiveSocket) AbortTransfer(s, WS_Error);
+  s.PassiveMode = false;
   s.PassiveSocket = NewDataSocket(s);
   if (s.PassiveSocket->Listen(0, false, local.c_str()) != WS_OK) {
     s.PassiveSocket.reset();
     s.ReplyStr(1002, verb);
     return false;
   }
-  // A client that never connects must not hold a waiting transfer (and its
-  // open file) for ever: the listener gives up after the packet time-out.
-  s.PassiveSocket->SetTimeOut({PacketTimeOutSeconds(s), 0, 0, 0, 0}, true);
+  // No listen limit while nothing waits: the listener serves the session's
+  // data settings for as long as they last (DataConnected arms the limit).
   return true;
 }
 
@@ -131,7 +145,6 @@ void HandlePort(RFTPSComInterp& s, std::string_view line) {
 
 void HandlePasv(RFTPSComInterp& s, std::string_view) {
   if (RefusedAfterEpsvAll(s, "PASV") || RefusedOnIPv6(s)) return;
-  s.PassiveMode = false;
   const std::string local = ControlLocalAddress(s);
   std::string shown = local;
   for (const RIPHomeStr& home : s.Manager().IPHomes()) {
@@ -142,6 +155,7 @@ void HandlePasv(RFTPSComInterp& s, std::string_view) {
   }
   std::array<int, 4> quad{};
   if (!ParseDottedQuad(shown, quad)) {
+    s.PassiveMode = false;
     s.ReplyStr(1002, "PASV");
     return;
   }
@@ -199,7 +213,6 @@ void HandleEpsv(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(27601, ControlProtocol(s));
     return;
   }
-  s.PassiveMode = false;
   if (!OpenPassiveListener(s, ControlLocalAddress(s), "EPSV")) return;
   s.Reply(EpsvReplyText(s.PassiveSocket->GetLocalPort()));
   s.PassiveMode = true;
@@ -366,6 +379,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
   RFTPSTransferExt& x = TransferExt(s);
   if (s.PassiveMode) {
     if (status == WS_OK && !s.PassiveSocket) return;
+    if (status == WS_OK) ArmPassiveWait(s);
     s.DataSocket = NewDataSocket(s);
     if (status == WS_OK) {
       const WsStatus r = s.DataSocket->AcceptHost(*s.PassiveSocket);

@@ -132,6 +132,9 @@ void SiteIndex(RFTPSComInterp& s) {
         }
       },
       [&](const std::string& found) {
+        // Found lines stop where the reply bound would begin to drop, so
+        // the final line always gets through.
+        if (s.QueuedReplies().size() >= RFTPSComInterp::kMaxQueuedReplies) return;
         std::string client = s.ClientPathOf(found);
         if (lower) client = ToLowerAscii(client);
         s.ReplyStr(27141, client);

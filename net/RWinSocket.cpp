@@ -193,6 +193,7 @@ void RWinSocket::ResetConnection() {
   keepAliveOn_ = keepAliveAccepted_ = false;
   closeAttempt_ = secondAttempt_ = false;
   lineSend_ = lineRec_ = lineReady_ = streaming_ = false;
+  discardOverlong_ = skippingLine_ = false;
   sendLine_.reset();
   recLine_.reset();
   fileFd_ = -1;

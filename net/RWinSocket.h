@@ -110,8 +110,10 @@ enum : int {
   WS_TYPE_LIST = 5,
 };
 
-// Flags of ReceiveBlock (bit 0, bit 1) and InitRecLine (bit 1).
-enum : int { WS_REC_STREAMING = 1, WS_REC_KEEPALIVE = 2 };
+// Flags of ReceiveBlock (bit 0, bit 1) and InitRecLine (bits 1, 2).
+// WS_REC_DISCARD_OVERLONG: the rest of a line cut at the buffer size is
+// dropped up to its CR instead of arriving as the next line.
+enum : int { WS_REC_STREAMING = 1, WS_REC_KEEPALIVE = 2, WS_REC_DISCARD_OVERLONG = 4 };
 
 // TakeByteCount selectors.
 enum : int { WS_COUNT_SENT = 1, WS_COUNT_RECEIVED = 2 };
@@ -260,7 +262,8 @@ class RWinSocket {
   // WS_Busy while the previous line is still going out.
   [[nodiscard]] WsStatus SendLine(const char* text);
   // Line receive mode with a line buffer of `size` (>= 3) bytes. A line ends
-  // at CR; LF and NUL bytes are dropped; an over-long line is cut.
+  // at CR; LF and NUL bytes are dropped; an over-long line is cut (its rest
+  // is the next line, or dropped with WS_REC_DISCARD_OVERLONG).
   [[nodiscard]] WsStatus InitRecLine(int size, int flags);
   // Takes the next line (terminated) into `destination`: WS_OK, WS_More
   // (cut), WS_Nothing (no complete line), WS_Error (size < 3, not in line
@@ -429,6 +432,8 @@ class RWinSocket {
   bool lineRec_ = false;
   bool streaming_ = false;
   bool lineReady_ = false;
+  bool discardOverlong_ = false;  // InitRecLine's WS_REC_DISCARD_OVERLONG
+  bool skippingLine_ = false;     // dropping the rest of a cut line
   int recStatus_ = WS_OK;
   char* recBuf_ = nullptr;
   char* writePtr_ = nullptr;

@@ -364,6 +364,8 @@ WsStatus RWinSocket::DoInitRecLine(int size, int flags) {
   lineRec_ = true;
   lineReady_ = false;
   streaming_ = false;
+  discardOverlong_ = (flags & WS_REC_DISCARD_OVERLONG) != 0;
+  skippingLine_ = false;
   recStatus_ = WS_Receiving;
   if (autoReset_) counters_[WS_TO_RECEIVE] = 0;
   if (flags & WS_REC_KEEPALIVE) EnsureKeepAlive();
@@ -506,6 +508,11 @@ void RWinSocket::ScanLine(int64_t n) {
   char* out = start;
   for (char* in = start; in < writePtr_; ++in) {
     const char ch = *in;
+    if (skippingLine_) {
+      // The tail of a line that was cut: dropped up to and with its CR.
+      if (ch == '\r') skippingLine_ = false;
+      continue;
+    }
     if (ch == '\n' || ch == '\0') continue;
     *out++ = ch == '\r' ? '\0' : ch;
   }
@@ -517,6 +524,9 @@ void RWinSocket::ScanLine(int64_t n) {
     if (freeSpace_ > 0) return;
     // Full without a line end: the last byte gives way to a terminator.
     recBuf_[capacity_ - 1] = '\0';
+    // Read as a line of its own, the tail would be a command the client
+    // never sent on a line by itself.
+    if (discardOverlong_) skippingLine_ = true;
   }
   if (!lineReady_) {
     lineReady_ = true;

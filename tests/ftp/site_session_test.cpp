@@ -233,6 +233,21 @@ TEST_F(SiteSession, Index) {
                                          "200  (end of 'index *.bin')"}));
 }
 
+// SITE INDEX with more matches than the reply queue holds: the found lines
+// stop at the bound and the final line still arrives.
+TEST_F(SiteSession, IndexKeepsFinalLineBeyondReplyBound) {
+  RFTPSComInterp& s = Start();
+  std::filesystem::create_directory(dir_ + "/many");
+  for (int i = 0; i < 6100; ++i) std::ofstream(dir_ + "/many/f" + std::to_string(i) + ".dat");
+  const std::string home = s.ClientPathOf(s.HomeDir);
+  answer_ = [](const AccessQuery& q) { return q.code == QC_LIST_DIR; };
+  const std::vector<std::string> r = Send("SITE INDEX " + home + "/many/*.dat");
+  ASSERT_EQ(r.size(), RFTPSComInterp::kMaxQueuedReplies + 1);
+  EXPECT_EQ(r.front(), "200-index *.dat");
+  EXPECT_EQ(r[r.size() - 2].rfind("200-" + home + "/many/f", 0), 0u) << r[r.size() - 2];
+  EXPECT_EQ(r.back(), "200  (end of 'index *.dat')");
+}
+
 // SITE ZONE against the C library's offset, west and east of UTC.
 TEST_F(SiteSession, Zone) {
   Start();

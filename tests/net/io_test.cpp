@@ -98,6 +98,27 @@ TEST_F(RWinSocketIO, LineCuts) {
   EXPECT_STREQ(small, "67");
 }
 
+// With WS_REC_DISCARD_OVERLONG the rest of a cut line is dropped up to its
+// CR, also when it arrives in later segments; the next line is whole.
+TEST_F(RWinSocketIO, LineCutDiscardsTail) {
+  RWinSocket* s;
+  int peer;
+  MakePlainPeer(&s, &peer);
+  ASSERT_EQ(s->InitRecLine(10, WS_REC_DISCARD_OVERLONG), WS_OK);
+  char line[100];
+  PeerSends(peer, "abcdefghijklmnop", 1);
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
+  EXPECT_STREQ(line, "abcdefghi");
+  events_.clear();
+  ASSERT_EQ(::send(peer, "qrstuvwxyz0123", 14, 0), 14);
+  Pump([&] { return false; }, 30);
+  EXPECT_TRUE(events_.empty()) << "the tail was delivered as a line";
+  PeerSends(peer, "456\r\nDELE x\r\n", 1);
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
+  EXPECT_STREQ(line, "DELE x");
+  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_Nothing);
+}
+
 // Line sending: InitSendLine posts WS_Sending/WS_OK at once; lines go out
 // with CR LF; a long text is cut to the maximum and WS_More is returned;
 // SendLine while a line is going out is WS_Busy.

@@ -1,0 +1,306 @@
+// Control and data connections over real sockets on 127.0.0.1: closing after
+// QUIT, line reading, back-pressure, passive listeners and the data port.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "ftp_fixture.h"
+
+using namespace vantor;
+
+namespace {
+
+// One FTP peer: a blocking socket read without blocking while the loop runs.
+struct Peer {
+  int fd = -1;
+  std::string buf;
+};
+
+class ConnectionTest : public FtpTest {
+ protected:
+  void TearDown() override {
+    for (int fd : fds_) close(fd);
+  }
+
+  // A server on a free port; `global` is added to [GLOBAL]. JOE logs in at
+  // once (security off) with the temporary directory as home.
+  void Serve(const std::string& global = "") {
+    port_ = FreePort();
+    Start("[GLOBAL]\nPortNr=" + std::to_string(port_) + "\n" + global + "[USER=joe]\nHomeDir=" +
+          dir_ + "\n");
+    manager_->ApplySettings();
+    ASSERT_TRUE(manager_->Online());
+  }
+
+  static int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    close(fd);
+    return ntohs(a.sin_port);
+  }
+
+  // Connects to 127.0.0.1:`port` from `from` (an address of 127/8).
+  int ConnectTo(int port, const char* from = "127.0.0.1", int rcvbuf = 0) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    fds_.push_back(fd);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &src.sin_addr);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src), 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+  }
+
+  // Runs the loop (without moving the clock) until a whole line is there;
+  // "<none>" after the deadline.
+  std::string Line(Peer& p, int passes = 300) {
+    for (int i = 0; i < passes; ++i) {
+      const size_t eol = p.buf.find("\r\n");
+      if (eol != std::string::npos) {
+        std::string line = p.buf.substr(0, eol);
+        p.buf.erase(0, eol + 2);
+        return line;
+      }
+      loop_.RunOnce(5);
+      Drain(p);
+    }
+    return "<none>";
+  }
+
+  static bool Drain(Peer& p) {
+    char b[65536];
+    for (;;) {
+      const ssize_t n = recv(p.fd, b, sizeof b, MSG_DONTWAIT);
+      if (n > 0) {
+        p.buf.append(b, static_cast<size_t>(n));
+        continue;
+      }
+      return n == 0;  // true at the end of the stream
+    }
+  }
+
+  // True when the server closes the connection before the deadline.
+  bool Closed(Peer& p, int passes = 300) {
+    for (int i = 0; i < passes; ++i) {
+      loop_.RunOnce(5);
+      if (Drain(p)) return true;
+    }
+    return false;
+  }
+
+  void Send(Peer& p, const std::string& line) {
+    const std::string wire = line + "\r\n";
+    ASSERT_EQ(send(p.fd, wire.data(), wire.size(), 0), static_cast<ssize_t>(wire.size()));
+  }
+  std::string Cmd(Peer& p, const std::string& line) {
+    Send(p, line);
+    return Line(p);
+  }
+
+  // A control connection past the greeting, logged in as JOE, in the
+  // temporary directory.
+  Peer Login(const char* from = "127.0.0.1") {
+    Peer p{ConnectTo(port_, from), {}};
+    EXPECT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
+    EXPECT_EQ(Cmd(p, "USER joe"), "230 User JOE logged in.");
+    EXPECT_EQ(Cmd(p, "CWD " + dir_).substr(0, 4), "250 ");
+    return p;
+  }
+
+  // The port of a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" reply.
+  static int PasvPort(const std::string& reply) {
+    int h[4], p1 = 0, p2 = 0;
+    if (std::sscanf(reply.c_str(), "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d)", &h[0], &h[1],
+                    &h[2], &h[3], &p1, &p2) != 6) {
+      return -1;
+    }
+    return p1 * 256 + p2;
+  }
+
+  // Everything the data connection carries up to its end.
+  std::string ReadToEnd(int fd) {
+    Peer d{fd, {}};
+    EXPECT_TRUE(Closed(d));
+    return d.buf;
+  }
+
+  RFTPSComInterp* OnlySession() {
+    return manager_->Sessions().empty() ? nullptr : manager_->Sessions().back().get();
+  }
+
+  int port_ = 0;
+  std::vector<int> fds_;
+};
+
+}  // namespace
+
+// After QUIT the connection closes as soon as the reply is out, not a tick
+// or two later (the clock does not move here).
+TEST_F(ConnectionTest, ClosesRightAfterQuitReply) {
+  Serve();
+  Peer p = Login();
+  EXPECT_EQ(Cmd(p, "QUIT"), "221 Goodbye!");
+  EXPECT_TRUE(Closed(p)) << "still open after the 221";
+  EXPECT_EQ(p.buf, "");
+}
+
+// PASV, RETR (never connected), PASV: the waiting transfer ends without a
+// reply, the next line is the 227, and the new listener serves a transfer.
+TEST_F(ConnectionTest, SecondPasvEndsWaitingTransferSilently) {
+  Serve();
+  WriteFile("f.bin", "0123456789");
+  Peer p = Login();
+  EXPECT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
+  ASSERT_GT(PasvPort(Cmd(p, "PASV")), 0);
+  Send(p, "RETR f.bin");
+  EXPECT_EQ(Line(p, 20), "<none>") << "no reply while the transfer waits";
+  const std::string second = Cmd(p, "PASV");
+  const int port = PasvPort(second);
+  ASSERT_GT(port, 0) << second;
+  const int data = ConnectTo(port);
+  EXPECT_EQ(Cmd(p, "RETR f.bin"), "150 Opening BINARY mode data connection for f.bin (10 bytes).");
+  EXPECT_EQ(ReadToEnd(data), "0123456789");
+  EXPECT_EQ(Line(p), "226 Transfer complete.");
+  EXPECT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
+}
+
+// A passive listener with nothing waiting does not expire: a client that
+// connects long after PASV (beyond the packet time-out) is served.
+TEST_F(ConnectionTest, PassiveListenerOutlivesPacketTimeOut) {
+  Serve("PacketTimeOut=30\n");
+  WriteFile("f.bin", "abc");
+  Peer p = Login();
+  EXPECT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
+  const int port = PasvPort(Cmd(p, "PASV"));
+  ASSERT_GT(port, 0);
+  for (int i = 0; i < 200; ++i) {
+    clock_.Advance(1000);
+    loop_.RunPending();
+    if (i % 60 == 0) {
+      ASSERT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
+    }
+  }
+  const int data = ConnectTo(port);
+  EXPECT_EQ(Cmd(p, "RETR f.bin"), "150 Opening BINARY mode data connection for f.bin (3 bytes).");
+  EXPECT_EQ(ReadToEnd(data), "abc");
+  EXPECT_EQ(Line(p), "226 Transfer complete.");
+}
+
+// A transfer that waits for its passive connection still gives up after the
+// packet time-out, counted from the transfer command.
+TEST_F(ConnectionTest, WaitingPassiveTransferTimesOut) {
+  Serve("PacketTimeOut=30\n");
+  WriteFile("f.bin", "abc");
+  Peer p = Login();
+  ASSERT_GT(PasvPort(Cmd(p, "PASV")), 0);
+  for (int i = 0; i < 100; ++i) {
+    clock_.Advance(1000);
+    loop_.RunPending();
+    if (i % 60 == 0) {
+      ASSERT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
+    }
+  }
+  Send(p, "RETR f.bin");
+  for (int i = 0; i < 25; ++i) {
+    clock_.Advance(1000);
+    loop_.RunPending();
+  }
+  EXPECT_EQ(Line(p, 20), "<none>") << "gave up before the packet time-out";
+  for (int i = 0; i < 10; ++i) {
+    clock_.Advance(1000);
+    loop_.RunPending();
+  }
+  EXPECT_EQ(Line(p), "425 Cannot open data connection.");
+}
+
+// The initial data port is the control connection's local port, and a
+// refused PORT leaves it there.
+TEST_F(ConnectionTest, InitialDataPortIsControlPort) {
+  Serve("BlockFTPBounceAttack=YES\n");
+  Peer p = Login();
+  RFTPSComInterp* s = OnlySession();
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->DataPort, port_);
+  EXPECT_EQ(s->DataAddress, "127.0.0.1");
+  EXPECT_EQ(Cmd(p, "PORT 10,0,0,1,4,1"), "530 Only client IP address allowed for PORT command.");
+  EXPECT_EQ(s->DataPort, port_);
+  EXPECT_EQ(s->DataAddress, "127.0.0.1");
+}
+
+// The tail of an over-long line is dropped up to its end; it never runs as
+// a command of its own.
+TEST_F(ConnectionTest, OverlongLineTailIsDropped) {
+  Serve();
+  WriteFile("victim.txt", "keep me");
+  Peer p = Login();
+  Send(p, "SIZE " + std::string(506, 'a') + "X" + "DELE victim.txt");
+  EXPECT_EQ(Line(p).substr(0, 4), "550 ");
+  EXPECT_EQ(Cmd(p, "NOOP"), "200 Command okay.") << "the tail answered in between";
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/victim.txt"));
+  // A line of exactly the buffer's length minus one is not cut.
+  EXPECT_EQ(Cmd(p, "NOOP " + std::string(506, 'b')), "200 Command okay.");
+  EXPECT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
+}
+
+// 7000 pipelined NOOPs from a client that reads only afterwards, through a
+// small receive window: every reply arrives, none is dropped.
+TEST_F(ConnectionTest, PipelinedCommandsGetEveryReply) {
+  Serve("SocketSndBuffer=4096\n");
+  Peer p{ConnectTo(port_, "127.0.0.1", 4096), {}};
+  ASSERT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
+  ASSERT_EQ(Cmd(p, "USER joe"), "230 User JOE logged in.");
+  std::string burst;
+  for (int i = 0; i < 7000; ++i) burst += "NOOP\r\n";
+  size_t sent = 0;
+  while (sent < burst.size()) {
+    const ssize_t n = send(p.fd, burst.data() + sent, burst.size() - sent, MSG_DONTWAIT);
+    if (n > 0) sent += static_cast<size_t>(n);
+    loop_.RunOnce(1);
+  }
+  for (int i = 0; i < 20000; ++i) loop_.RunOnce(0);  // the server works, nobody reads
+  int replies = 0;
+  for (int i = 0; i < 20000 && replies < 7000; ++i) {
+    loop_.RunOnce(1);
+    Drain(p);
+    size_t eol;
+    while ((eol = p.buf.find("\r\n")) != std::string::npos) {
+      EXPECT_EQ(p.buf.substr(0, eol), "200 Command okay.");
+      p.buf.erase(0, eol + 2);
+      ++replies;
+    }
+  }
+  EXPECT_EQ(replies, 7000);
+  EXPECT_EQ(Cmd(p, "SYST"), "215 UNIX Type: L8");
+}
+
+// The greeting is sent even when the loop's queue is full at admission (the
+// connect notice fills it, just before the greeting would be posted).
+TEST_F(ConnectionTest, GreetingSurvivesFullQueue) {
+  Serve();
+  const RWindowId filler = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
+  manager_->SetAccessHandler([&](AccessQuery& q) {
+    if (q.code == QC_CONNECT) {
+      while (loop_.PostMessage(filler, 1)) {
+      }
+    }
+    q.flag = 1;
+  });
+  Peer p{ConnectTo(port_), {}};
+  EXPECT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
+  loop_.DestroyWindow(filler);
+}
