@@ -30,6 +30,7 @@ struct CacheEntryStr {
   std::string user;
   std::string path;
   std::string options;
+  std::string kind;  // "" for LIST and NLST, else the other format's key
   uint32_t address = 0;
   int64_t expiry = 0;   // 0: free
   int64_t lastUse = 0;  // 0: free
@@ -100,7 +101,7 @@ class RDirCache {
   };
 
   Claim Lookup(std::string_view user, std::string_view path, uint32_t address,
-               const std::string& options, const std::string& watchDir) {
+               const std::string& options, std::string_view kind, const std::string& watchDir) {
     std::lock_guard<std::mutex> lock(mu_);
     EnsureStartedLocked();
     Claim c;
@@ -111,7 +112,7 @@ class RDirCache {
       if (e.expiry > 0 && e.expiry <= now) FreeEntry(e);
       if (e.lastUse == 0 || !e.lines) continue;
       if (EqualsNoCase(e.user, user) && EqualsNoCase(e.path, path) && e.address == address &&
-          e.options == options) {
+          e.options == options && e.kind == kind) {
         e.lastUse = now;
         c.hit = true;
         c.index = static_cast<int>(i);
@@ -128,6 +129,7 @@ class RDirCache {
     e.user = std::string(user);
     e.path = std::string(path);
     e.options = options;
+    e.kind = std::string(kind);
     e.address = address;
     e.lastUse = now;
     e.expiry = now + lifetime_;
@@ -213,6 +215,7 @@ class RDirCache {
     e.user.clear();
     e.path.clear();
     e.options.clear();
+    e.kind.clear();
     e.expiry = 0;
     e.lastUse = 0;
     e.token = 0;
@@ -307,10 +310,10 @@ RDirTextList::~RDirTextList() {
 }
 
 bool RDirTextList::Lookup(std::string_view user, std::string_view searchText, uint32_t address,
-                          std::string_view options) {
+                          std::string_view options, std::string_view kind) {
   std::string norm = NormaliseListOptions(options);
   RDirCache::Claim c =
-      Cache().Lookup(user, searchText, address, norm, LocalToPosix(SearchDir(searchText)));
+      Cache().Lookup(user, searchText, address, norm, kind, LocalToPosix(SearchDir(searchText)));
   hit_ = c.hit;
   if (hit_) {
     cached_ = std::move(c.lines);

@@ -59,9 +59,10 @@ class RDirTextList {
   // Looks the listing up in the cache. True on a hit: the cached lines are
   // this list's lines. False on a miss: this list now generates into a cache
   // entry (call Append, then Finish). `searchText` is "dir\pattern" in drive
-  // form; `options` the raw option text (normalised here).
+  // form; `options` the raw option text (normalised here); `kind` keeps
+  // listings of another format apart ("" for LIST and NLST).
   bool Lookup(std::string_view user, std::string_view searchText, uint32_t address,
-              std::string_view options);
+              std::string_view options, std::string_view kind = {});
 
   // Directories (POSIX form) to watch for this listing in addition to the
   // search text's directory (subdirectories of a recursive listing). Past a

@@ -87,6 +87,9 @@ bool RFTPDir::NextRaw(RFTPDirEntryStr& out) {
       out.st.atime = fs.atime;
       out.st.mtime = fs.mtime;
       out.st.ctime = fs.btime;
+      out.dev = fs.dev;
+      out.ino = fs.ino;
+      out.posixMode = fs.mode & 07777;
     }
     switch (fs.type) {
       case RFileType::Directory:

@@ -46,6 +46,11 @@ struct RFTPDirEntryStr {
   bool isLink = false;
   std::string linkTarget;  // drive form, resolved (links followed), for link entries
   bool hidden = false;
+  // Identity and permission bits of a file-system entry (0 for link list
+  // entries and without status); the machine listing shows them.
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  uint32_t posixMode = 0;
 };
 
 class RFTPDir {

@@ -29,6 +29,10 @@ constexpr RFTPCommandStr kTable[] = {
     {"USER", RCmdGroup::AnyState, 0, nullptr},
     {"PASS", RCmdGroup::AnyState, 0, nullptr},
     {"OPEN", RCmdGroup::AnyState, 0, nullptr},
+    {"FEAT", RCmdGroup::AnyState, 0, nullptr},
+    {"OPTS", RCmdGroup::AnyState, 0, nullptr},
+    {"CLNT", RCmdGroup::AnyState, 0, nullptr},
+    {"HOST", RCmdGroup::AnyState, 0, nullptr},
     {"ACCT", RCmdGroup::LoggedIn, 1, nullptr},
     {"CDUP", RCmdGroup::LoggedIn, 2, nullptr},
     {"XCUP", RCmdGroup::LoggedIn, 2, nullptr},
@@ -61,6 +65,9 @@ constexpr RFTPCommandStr kTable[] = {
     {"XCWD", RCmdGroup::LoggedIn, 22, &RunWithoutX},
     {"XRMD", RCmdGroup::LoggedIn, 22, &RunWithoutX},
     {"XMKD", RCmdGroup::LoggedIn, 22, &RunWithoutX},
+    {"MLSD", RCmdGroup::LoggedIn, 23, nullptr},
+    {"MLST", RCmdGroup::LoggedIn, 23, nullptr},
+    {"MFMT", RCmdGroup::LoggedIn, 23, nullptr},
 };
 
 bool Before(const RFTPCommandStr& a, const RFTPCommandStr& b) {

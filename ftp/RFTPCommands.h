@@ -38,14 +38,14 @@ class RWinSocket;
 using RFTPHandler = void (*)(RFTPSComInterp& session, std::string_view line);
 
 enum class RCmdGroup {
-  AnyState,  // NOOP STAT SYST REIN QUIT HELP USER PASS OPEN
+  AnyState,  // NOOP STAT SYST REIN QUIT HELP USER PASS OPEN FEAT OPTS CLNT HOST
   LoggedIn,  // the logged-in table
 };
 
 struct RFTPCommandStr {
   const char* verb;  // "RETR", "PWD"; upper case
   RCmdGroup group;
-  int order;  // position in the logged-in table (1..22)
+  int order;  // position in the logged-in table (1..23)
   RFTPHandler handler;
 };
 

@@ -11,6 +11,7 @@
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSFeat.h"
 #include "ftp/RFTPSManager.h"
 #include "util/RLog.h"
 
@@ -302,6 +303,7 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
   s.CommandState = CS_Connected;
   s.HideHidden = false;
   s.RelativePaths = false;
+  RestoreArrivalHome(s);
   if (s.Hook) s.Hook->SetUser("");
   s.ReplyStr(25029);
 }

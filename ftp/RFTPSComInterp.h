@@ -31,6 +31,7 @@
 #include <string_view>
 
 #include "accounts/AccessQuery.h"
+#include "fs/RMlsxFacts.h"
 #include "ftp/RFTPCommands.h"
 #include "net/RTimer.h"
 #include "net/RWinSocket.h"
@@ -127,6 +128,16 @@ class RFTPSessionHook {
   // The user name (and, for anonymous logins, the password) of the record.
   virtual void SetUser(std::string_view user) = 0;
   virtual void SetPassword(std::string_view password) = 0;
+};
+
+// A session's choices made with OPTS, CLNT and HOST.
+struct RClientChoicesStr {
+  uint32_t mlstFacts = kMlsxDefaultFacts;  // facts of MLSD and MLST (OPTS MLST)
+  bool utf8 = true;                         // OPTS UTF8; names are sent as stored either way
+  std::string clientName;                   // CLNT, cut to 100 characters
+  bool hostChosen = false;                  // HOST picked an IP home
+  uint32_t arrivalAddress = 0;              // LocalAddress(Text) before HOST picked one
+  std::string arrivalAddressText;
 };
 
 // Per-session state of a subsystem that the session does not know (data
@@ -273,6 +284,8 @@ class RFTPSComInterp : public RTimer {
   std::unique_ptr<RFTPRatios> Ratio;
   std::unique_ptr<RFTPQuota> Quota;
   std::unique_ptr<RFTPSessionHook> Hook;
+  // What the client chose with OPTS, CLNT and HOST (ftp/RFTPSFeat.cpp).
+  RClientChoicesStr Choices;
 
   // Transfer and data connection fields (data connections and transfers).
   bool AsciiType = true;

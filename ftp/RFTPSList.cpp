@@ -64,30 +64,12 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
   ls.relPaths = security && s.RelativePaths;
   ls.hideHidden = s.HideHidden;
   ls.now = s.Manager().Loop().Clock().WallSeconds();
-  RFTPSTransferExt& x = TransferExt(s);
-  LoadTransferSettings(s);
+  std::vector<std::string> lines;
   {
     RLSDir dir(ls);
-    std::vector<std::string> lines = dir.TakeLines();
-    x.lines.assign(std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+    lines = dir.TakeLines();
   }
-  x.listing = true;
-  x.upload = false;
-  x.dataConnected = false;
-  if (!s.PassiveMode) {
-    s.ReplyStr(1041);
-    if (!OpenActive(s, 1042, 1043)) {
-      x.lines.clear();
-      return;
-    }
-  }
-  s.FileName = ls.dir;
-  s.TransferState = XS_WaitList;
-  s.TransferBytes = 0;
-  x.bufferFill = 0;
-  s.TransferStartMs = s.Manager().Loop().Clock().NowMs();
-  x.lastTickCount = 0;
-  if (s.PassiveMode) DataConnected(s, WS_OK);
+  SendListing(s, std::move(lines), ls.dir);
 }
 
 void HandleListVerb(RFTPSComInterp& s, std::string_view line) {
@@ -103,6 +85,29 @@ const RFTPCommandRegistrar kRegisterList({
 });
 
 }  // namespace
+
+void SendListing(RFTPSComInterp& s, std::vector<std::string> lines, const std::string& dir) {
+  RFTPSTransferExt& x = TransferExt(s);
+  LoadTransferSettings(s);
+  x.lines.assign(std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+  x.listing = true;
+  x.upload = false;
+  x.dataConnected = false;
+  if (!s.PassiveMode) {
+    s.ReplyStr(1041);
+    if (!OpenActive(s, 1042, 1043)) {
+      x.lines.clear();
+      return;
+    }
+  }
+  s.FileName = dir;
+  s.TransferState = XS_WaitList;
+  s.TransferBytes = 0;
+  x.bufferFill = 0;
+  s.TransferStartMs = s.Manager().Loop().Clock().NowMs();
+  x.lastTickCount = 0;
+  if (s.PassiveMode) DataConnected(s, WS_OK);
+}
 
 void SendNextLine(RFTPSComInterp& s, int status) {
   RFTPSTransferExt& x = TransferExt(s);

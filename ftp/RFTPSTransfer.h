@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/RGlobalSettings.h"
 #include "ftp/RFTPCommands.h"
@@ -115,6 +116,10 @@ const char* TypeWord(const RFTPSComInterp& s);
 std::string ClientLeaf(const RFTPSComInterp& s, std::string_view localPath);
 
 // --- listings (RFTPSList.cpp) ---------------------------------------------------
+// Sends the lines of a listing of the local directory `dir` over the data
+// connection: "150" in active mode, then the lines, then "226" with the
+// accounting every listing gets (LIST, NLST, MLSD).
+void SendListing(RFTPSComInterp& s, std::vector<std::string> lines, const std::string& dir);
 void SendNextLine(RFTPSComInterp& s, int status);
 
 // The argument of a command: the text after the verb and one blank, at most

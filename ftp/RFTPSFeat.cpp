@@ -1,0 +1,184 @@
+// FEAT, OPTS, CLNT and HOST.
+#include "ftp/RFTPSFeat.h"
+
+#include "fs/RMlsxFacts.h"
+#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPLine.h"
+#include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RIPHomes.h"
+
+namespace vantor {
+namespace {
+
+constexpr uint32_t kReplyFeatFirst = 27700;      // "211-Features:"
+constexpr uint32_t kReplyFeatLine = 27701;       // " %s"
+constexpr uint32_t kReplyFeatEnd = 27702;        // "211 End"
+constexpr uint32_t kReplyUtf8On = 27703;         // "200 UTF8 set to on."
+constexpr uint32_t kReplyUtf8Off = 27704;        // "200 UTF8 set to off."
+constexpr uint32_t kReplyMlstOpts = 27705;       // "200 MLST OPTS %s"
+constexpr uint32_t kReplyMlstOptsNone = 27706;   // "200 MLST OPTS"
+constexpr uint32_t kReplyOptsUnknown = 27707;    // "501 Option not understood."
+constexpr uint32_t kReplySyntax = 27708;         // "501 Syntax error in parameters or arguments."
+constexpr uint32_t kReplyNoted = 27709;          // "200 Noted."
+constexpr uint32_t kReplyHostAccepted = 27710;   // "220 Host accepted."
+constexpr uint32_t kReplyHostUnknown = 27711;    // "504 Unknown host."
+constexpr uint32_t kReplyBadSequence = 27712;    // "503 Bad sequence of commands."
+
+constexpr size_t kMaxArgument = 511;
+constexpr size_t kMaxClientName = 100;
+
+// One feature line and the verb whose handler offers it (nullptr: always
+// offered). Sorted by the text of the line.
+struct RFeatureStr {
+  const char* verb;
+  const char* line;  // nullptr: the MLST line with the session's facts
+};
+constexpr RFeatureStr kFeatures[] = {
+    {"AUTH", "AUTH TLS"}, {"CLNT", "CLNT"},  {"EPRT", "EPRT"},        {"EPSV", "EPSV"},
+    {"HOST", "HOST"},     {"MDTM", "MDTM"},  {"MFMT", "MFMT"},        {"MLST", nullptr},
+    {"PBSZ", "PBSZ"},     {"PROT", "PROT"},  {"REST", "REST STREAM"}, {"SIZE", "SIZE"},
+    {nullptr, "TVFS"},    {"OPTS", "UTF8"},
+};
+
+bool Handled(const char* verb) {
+  const RFTPCommandStr* c = RFTPCommandTable::Instance().FindVerb(verb);
+  return c != nullptr && c->handler != nullptr;
+}
+
+// The first word of `text` and the rest after one blank.
+void SplitWord(std::string_view text, std::string_view& word, std::string_view& rest) {
+  const size_t blank = text.find(' ');
+  word = text.substr(0, blank);
+  rest = blank == std::string_view::npos ? std::string_view() : TrimBlanks(text.substr(blank + 1));
+}
+
+void HandleFeat(RFTPSComInterp& s, std::string_view) {
+  s.ReplyStr(kReplyFeatFirst);
+  for (const std::string& line : FeatureLines(s)) s.ReplyStr(kReplyFeatLine, line);
+  s.ReplyStr(kReplyFeatEnd);
+}
+
+void HandleOpts(RFTPSComInterp& s, std::string_view line) {
+  const std::string arg = ArgumentOf(line, 4, kMaxArgument);
+  std::string_view name, rest;
+  SplitWord(arg, name, rest);
+  if (name.empty()) {
+    s.ReplyStr(kReplySyntax);
+    return;
+  }
+  if (FtpEqualsNoCase(name, "UTF8")) {
+    // Names go out as they are stored whichever is chosen; the choice is
+    // kept for the session's record. "OPTS UTF8" alone means on.
+    if (rest.empty() || FtpEqualsNoCase(rest, "ON")) {
+      s.Choices.utf8 = true;
+      s.ReplyStr(kReplyUtf8On);
+    } else if (FtpEqualsNoCase(rest, "OFF")) {
+      s.Choices.utf8 = false;
+      s.ReplyStr(kReplyUtf8Off);
+    } else {
+      s.ReplyStr(kReplySyntax);
+    }
+    return;
+  }
+  if (FtpEqualsNoCase(name, "MLST") && Handled("MLST")) {
+    s.Choices.mlstFacts = ParseMlstFacts(rest);
+    const std::string list = MlsxFactList(s.Choices.mlstFacts);
+    if (list.empty()) {
+      s.ReplyStr(kReplyMlstOptsNone);
+    } else {
+      s.ReplyStr(kReplyMlstOpts, list);
+    }
+    return;
+  }
+  s.ReplyStr(kReplyOptsUnknown);
+}
+
+void HandleClnt(RFTPSComInterp& s, std::string_view line) {
+  const std::string arg = ArgumentOf(line, 4, kMaxArgument);
+  if (arg.empty()) {
+    s.ReplyStr(kReplySyntax);
+    return;
+  }
+  s.Choices.clientName = arg.substr(0, kMaxClientName);
+  s.ReplyStr(kReplyNoted);
+}
+
+// An address literal as a client may write it: "[v6]" or dotted.
+std::string_view WithoutBrackets(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
+}
+
+void HandleHost(RFTPSComInterp& s, std::string_view line) {
+  // The virtual host is chosen before the user names himself: the account
+  // looked up for USER depends on it.
+  if (s.CommandState != CS_Connected) {
+    s.ReplyStr(kReplyBadSequence);
+    return;
+  }
+  std::string_view host = TrimBlanks(ArgumentOf(line, 4, kMaxArgument));
+  if (host.empty()) {
+    s.ReplyStr(kReplySyntax);
+    return;
+  }
+  if (host.size() > 1 && host.back() == '.') host.remove_suffix(1);  // fully qualified form
+  const std::string& arrival =
+      s.Choices.hostChosen ? s.Choices.arrivalAddressText : s.LocalAddressText;
+  for (const RIPHomeStr& home : s.Manager().IPHomes()) {
+    if (home.name.empty() || !FtpEqualsNoCase(home.name, host)) continue;
+    if (!s.Choices.hostChosen) {
+      s.Choices.arrivalAddress = s.LocalAddress;
+      s.Choices.arrivalAddressText = s.LocalAddressText;
+    }
+    s.Choices.hostChosen = true;
+    s.LocalAddress = home.address;
+    s.LocalAddressText = home.addressText;
+    s.ReplyStr(kReplyHostAccepted);
+    return;
+  }
+  // The address the client connected to names the home it already has.
+  const std::string_view literal = WithoutBrackets(host);
+  const bool arrivedThere =
+      literal == arrival ||
+      (s.Control() != nullptr && literal == s.Control()->GetLocalIPAddress());
+  if (arrivedThere) {
+    RestoreArrivalHome(s);
+    s.ReplyStr(kReplyHostAccepted);
+    return;
+  }
+  s.ReplyStr(kReplyHostUnknown);
+}
+
+const RFTPCommandRegistrar kRegisterFeat({
+    {"FEAT", RCmdGroup::AnyState, 0, &HandleFeat},
+    {"OPTS", RCmdGroup::AnyState, 0, &HandleOpts},
+    {"CLNT", RCmdGroup::AnyState, 0, &HandleClnt},
+    {"HOST", RCmdGroup::AnyState, 0, &HandleHost},
+});
+
+}  // namespace
+
+std::vector<std::string> FeatureLines(const RFTPSComInterp& s) {
+  std::vector<std::string> lines;
+  for (const RFeatureStr& f : kFeatures) {
+    if (f.verb != nullptr && !Handled(f.verb)) continue;
+    if (f.line == nullptr) {
+      lines.push_back("MLST " + MlsxFeatFacts(s.Choices.mlstFacts));
+    } else {
+      lines.emplace_back(f.line);
+    }
+  }
+  return lines;
+}
+
+void RestoreArrivalHome(RFTPSComInterp& s) {
+  if (!s.Choices.hostChosen) return;
+  s.LocalAddress = s.Choices.arrivalAddress;
+  s.LocalAddressText = s.Choices.arrivalAddressText;
+  s.Choices.hostChosen = false;
+}
+
+}  // namespace vantor

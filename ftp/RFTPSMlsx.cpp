@@ -1,0 +1,212 @@
+// MLSD, MLST and MFMT: the machine listings and setting a modification time.
+//
+// The perm fact answers with the very questions the commands ask, so a
+// client can tell from it what the server will allow:
+//   file: a = APPE (append, else modify), d = DELE and f = RNFR (modify),
+//         r = RETR (read), w = STOR over it (modify; append for an empty file);
+//   directory: c = STOR of a new file in it (write), d = RMD and f = RNFR
+//         (remove directory), e = CWD and l = LIST/MLSD (change directory),
+//         m = MKD in it (make directory), p = DELE or RMD of what it holds
+//         (modify or remove directory).
+// Questions about a new or held name inside a directory are asked for the
+// first name STOU would pick there; rules that name single files still
+// decide for those files, which their own entries show.
+#include "accounts/AccessQuery.h"
+#include "fs/RMLSDir.h"
+#include "fs/RMlsxFacts.h"
+#include "fs/RPath.h"
+#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPLine.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSTransfer.h"
+#include "platform/RFileSys.h"
+
+namespace vantor {
+namespace {
+
+constexpr uint32_t kReplyDenied = 27720;       // "550 Permission denied."
+constexpr uint32_t kReplyMissing = 27721;      // "550 %s: No such file or directory."
+constexpr uint32_t kReplyNotDir = 27722;       // "501 %s: Not a directory."
+constexpr uint32_t kReplyMlstFirst = 27723;    // "250-Listing %s"
+constexpr uint32_t kReplyMlstFacts = 27724;    // " %s"
+constexpr uint32_t kReplyMlstEnd = 27725;      // "250 End"
+constexpr uint32_t kReplyBusy = 27726;         // "425 Try later, data connection in use."
+constexpr uint32_t kReplyMfmtSyntax = 27730;   // "501 Syntax error in parameters or arguments."
+constexpr uint32_t kReplyMfmtDenied = 27731;   // "550 Permission denied."
+constexpr uint32_t kReplyMfmtMissing = 27732;  // "550 %s: No such file or directory."
+constexpr uint32_t kReplyMfmtFailed = 27733;   // "550 %s: Cannot change date/time."
+constexpr uint32_t kReplyMfmtDone = 27734;     // "213 Modify=%s; %s"
+
+constexpr std::string_view kProbeName = "FTP00000";
+
+class RSessionMlsx final : public RFsAccess, public RMlsxPerms {
+ public:
+  explicit RSessionMlsx(RFTPSComInterp& s) : s_(s) {}
+
+  // The listing's filter: the question LIST asks of every entry.
+  bool CanList(std::string_view, uint32_t, std::string_view localPath) override {
+    return s_.AskFlag(QC_LIST_DIR, localPath);
+  }
+
+  std::string Letters(std::string_view path, bool directory, int64_t size) override {
+    return directory ? DirLetters(path) : FileLetters(path, size);
+  }
+
+ private:
+  bool Ask(uint32_t code, std::string_view path) { return s_.AskFlag(code, path); }
+
+  std::string FileLetters(std::string_view path, int64_t size) {
+    const bool append = Ask(QC_APPEND_FILE, path);
+    const bool modify = Ask(QC_MODIFY_FILE, path);
+    std::string p;
+    if (append || modify) p += 'a';
+    if (modify) p += "df";
+    if (Ask(QC_READ_FILE, path)) p += 'r';
+    // STOR over a file asks "modify", over an empty one "append" first.
+    if (modify || (size == 0 && append)) p += 'w';
+    return p;
+  }
+
+  std::string DirLetters(std::string_view path) {
+    std::string probe(path);
+    if (probe.back() != '\\') probe += '\\';
+    probe += kProbeName;
+    std::string p;
+    if (Ask(QC_WRITE_FILE, probe)) p += 'c';
+    const bool remove = Ask(QC_DELETE_DIR, path);
+    const bool enter = Ask(QC_CHANGE_DIR, path);
+    if (remove) p += 'd';
+    if (enter) p += 'e';
+    if (remove) p += 'f';
+    if (enter) p += 'l';
+    if (Ask(QC_CREATE_DIR, probe)) p += 'm';
+    if (Ask(QC_MODIFY_FILE, probe) || Ask(QC_DELETE_DIR, probe)) p += 'p';
+    return p;
+  }
+
+  RFTPSComInterp& s_;
+};
+
+std::string ParentDir(const std::string& path) {
+  const size_t slash = path.rfind('\\');
+  if (slash == std::string::npos) return path;
+  std::string dir = path.substr(0, slash);
+  if (dir.size() == 2 && dir[1] == ':') dir += '\\';
+  return dir;
+}
+
+bool HiddenName(std::string_view path) {
+  const size_t slash = path.rfind('\\');
+  const std::string_view leaf = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  return !leaf.empty() && leaf[0] == '.';
+}
+
+void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
+  if (s.TransferState != XS_Idle) {
+    s.ReplyStr(kReplyBusy);
+    return;
+  }
+  const std::string arg = CommandArgument(line, 4);
+  const std::string dir = arg.empty() ? s.CurrentDir : s.ResolveClientPath(arg);
+  if (!IsDirectory(dir)) {
+    // The parent's rules decide first, so a refused place tells nothing
+    // about what it holds.
+    if (!s.AskFlag(QC_CHANGE_DIR, ParentDir(dir))) {
+      s.ReplyStr(kReplyDenied);
+    } else if (IsRegularFile(dir)) {
+      s.ReplyStr(kReplyNotDir, s.ClientPathOf(dir));
+    } else {
+      s.ReplyStr(kReplyMissing, s.ClientPathOf(dir));
+    }
+    return;
+  }
+  if (!s.AskFlag(QC_CHANGE_DIR, dir)) {
+    s.ReplyStr(kReplyDenied);
+    return;
+  }
+  RSessionMlsx access(s);
+  const bool security = !s.Manager().SecurityOff();
+  RMLSDirArgsStr a;
+  a.user = s.UserName;
+  a.dir = dir;
+  a.access = security ? &access : nullptr;
+  a.perms = &access;
+  a.address = s.LocalAddress;
+  a.home = s.HomeDir;
+  a.relPaths = security && s.RelativePaths;
+  a.hideHidden = s.HideHidden;
+  a.facts = s.Choices.mlstFacts;
+  std::vector<std::string> lines;
+  {
+    RMLSDir ls(a);
+    lines = ls.TakeLines();
+  }
+  SendListing(s, std::move(lines), dir);
+}
+
+void HandleMlst(RFTPSComInterp& s, std::string_view line) {
+  const std::string arg = CommandArgument(line, 4);
+  const std::string path = arg.empty() ? s.CurrentDir : s.ResolveClientPath(arg);
+  const bool directory = IsDirectory(path);
+  const bool security = !s.Manager().SecurityOff();
+  // As LIST would show it: the directory must be open to the user and a
+  // file must pass the listing's filter.
+  if (!s.AskFlag(QC_CHANGE_DIR, directory ? path : ParentDir(path)) ||
+      (!directory && security && !s.AskFlag(QC_LIST_DIR, path))) {
+    s.ReplyStr(kReplyDenied);
+    return;
+  }
+  const std::string shown = s.ClientPathOf(path);
+  RSessionMlsx access(s);
+  RMlsxEntryStr e;
+  if ((!directory && s.HideHidden && HiddenName(path)) || !MlsxNameListable(shown) ||
+      !MlstEntry(path, shown, s.Choices.mlstFacts, &access, e)) {
+    s.ReplyStr(kReplyMissing, shown);
+    return;
+  }
+  s.ReplyStr(kReplyMlstFirst, shown);
+  s.ReplyStr(kReplyMlstFacts, FormatMlsxEntry(e, s.Choices.mlstFacts));
+  s.ReplyStr(kReplyMlstEnd);
+}
+
+void HandleMfmt(RFTPSComInterp& s, std::string_view line) {
+  const std::string arg = CommandArgument(line, 4);
+  const size_t blank = arg.find(' ');
+  int64_t when = 0;
+  if (blank == std::string::npos || !ParseMlsxTime(std::string_view(arg).substr(0, blank), when)) {
+    s.ReplyStr(kReplyMfmtSyntax);
+    return;
+  }
+  const std::string given(TrimBlanks(std::string_view(arg).substr(blank + 1)));
+  if (given.empty()) {
+    s.ReplyStr(kReplyMfmtSyntax);
+    return;
+  }
+  const std::string path = s.ResolveClientPath(given);
+  // The same question as MDTM's set form.
+  if (!s.AskFlag(QC_WRITE_FILE, path)) {
+    s.ReplyStr(kReplyMfmtDenied);
+    return;
+  }
+  if (!IsDirectory(path) && !IsRegularFile(path)) {
+    s.ReplyStr(kReplyMfmtMissing, s.ClientPathOf(path));
+    return;
+  }
+  const std::string posix = LocalToPosix(path);
+  RFileStatStr st;
+  if (posix.empty() || FsSetModTime(posix, when) != 0 || !LocalStat(path, st)) {
+    s.ReplyStr(kReplyMfmtFailed, s.ClientPathOf(path));
+    return;
+  }
+  // The time as the file system now holds it, for the name the client gave.
+  s.ReplyStr(kReplyMfmtDone, MlsxTime(st.mtime), given);
+}
+
+const RFTPCommandRegistrar kRegisterMlsx({
+    {"MLSD", RCmdGroup::LoggedIn, 23, &HandleMlsd},
+    {"MLST", RCmdGroup::LoggedIn, 23, &HandleMlst},
+    {"MFMT", RCmdGroup::LoggedIn, 23, &HandleMfmt},
+});
+
+}  // namespace
+}  // namespace vantor
