@@ -1,0 +1,302 @@
+"""FEAT, OPTS, CLNT, HOST, MLSD, MLST and MFMT against the real server over
+127.0.0.1: exact replies and listing bytes with a raw client, then real
+clients with their defaults (Python's ftplib mlsd(), lftp mirror -R keeping
+modification times, curl, tnftp's mlsd) showing no fallback for anything
+FEAT offers. lftp and tnftp are installed with apt-get when missing."""
+import calendar
+import ftplib
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+
+BIN = server_binary()
+c = Checker()
+
+T0 = calendar.timegm((2024, 2, 29, 12, 34, 56))
+
+
+def stamp(t):
+    return time.strftime("%Y%m%d%H%M%S", time.gmtime(t))
+
+
+def write(path, data, mtime=T0):
+    with open(path, "wb") as f:
+        f.write(data)
+    os.utime(path, (mtime, mtime))
+
+
+def run(args, **kw):
+    return subprocess.run(args, capture_output=True, timeout=300, **kw)
+
+
+def ensure(tool, package):
+    if not shutil.which(tool):
+        run(["apt-get", "install", "-y", "-q", package])
+    return shutil.which(tool) is not None
+
+
+def mlsd(ftp, arg, active=False):
+    """The 150, the listing bytes and the closing reply of one MLSD."""
+    if active:
+        ls = ftp.port_listen()
+        first = ftp.last("MLSD " + arg if arg else "MLSD")
+        if not first.startswith("150"):
+            ls.close()
+            return first, None, None
+        d, _ = ls.accept()
+        ls.close()
+    else:
+        d = ftp.pasv_connect()
+        first = ftp.last("MLSD " + arg if arg else "MLSD")
+        if not first.startswith("150"):
+            d.close()
+            return first, None, None
+    data = recv_all(d)
+    return first, data, ftp.reply()[-1]
+
+
+def make_pub(srv):
+    pub = srv.path("pub")
+    write(os.path.join(pub, "a.txt"), b"abc")
+    write(os.path.join(pub, " lead blank.txt"), b"12")
+    write(os.path.join(pub, "caf\u00e9 \u20ac.txt"), b"")
+    write(os.path.join(pub, ".hidden"), b"h")
+    os.mkdir(os.path.join(pub, "sub"))
+    os.symlink("a.txt", os.path.join(pub, "to-a"))
+    os.utime(os.path.join(pub, "sub"), (T0 - 60, T0 - 60))
+    os.utime(pub, (T0 - 120, T0 - 120))
+
+
+def feat_cases(srv):
+    ftp = Ftp(srv.port, user=None)
+    before = ftp.cmd("FEAT")
+    c.eq(before[0], "211-Features:", "FEAT first line")
+    c.eq(before[-1], "211 End", "FEAT last line")
+    for line in [" MDTM", " MFMT", " MLST type*;size*;modify*;perm*;unique;UNIX.mode;",
+                 " REST STREAM", " SIZE", " TVFS", " UTF8", " CLNT", " HOST"]:
+        c.true(line in before, "FEAT offers %r: %r" % (line, before))
+    c.eq(before[1:-1], sorted(before[1:-1]), "FEAT lines sorted")
+    c.eq(ftp.cmd("OPTS UTF8 ON"), ["200 UTF8 set to on."], "OPTS UTF8 ON before login")
+    c.eq(ftp.cmd("CLNT e2e 1.0"), ["200 Noted."], "CLNT")
+    c.eq(ftp.cmd("MLST"), ["530 Not logged in."], "MLST needs a login")
+    ftp.cmd("USER joe")
+    c.eq(ftp.last("PASS secret")[:4], "230 ", "login")
+    c.eq(ftp.cmd("FEAT"), before, "FEAT after login is the same")
+    c.eq(ftp.cmd("OPTS MLST size;Type;unique;x;"), ["200 MLST OPTS type;size;unique;"],
+         "OPTS MLST")
+    c.true(" MLST type*;size*;modify;perm;unique*;UNIX.mode;" in ftp.cmd("FEAT"),
+           "FEAT stars the chosen facts")
+    ftp.close()
+    return before
+
+
+def mlst_mlsd_cases(srv):
+    pub = srv.path("pub")
+    ftp = Ftp(srv.port)
+    a = os.stat(os.path.join(pub, "a.txt"))
+    c.eq(ftp.cmd("MLST /c:/pub/a.txt"),
+         ["250-Listing /c:/pub/a.txt",
+          " type=file;size=3;modify=%s;perm=adfrw; /c:/pub/a.txt" % stamp(T0),
+          "250 End"], "MLST file")
+    c.eq(ftp.cmd("OPTS MLST unique;UNIX.mode"), ["200 MLST OPTS unique;UNIX.mode;"], "OPTS")
+    got = ftp.cmd("MLST /c:/pub/a.txt")[1]
+    c.true(re.fullmatch(r" unique=[0-9a-f]+U%x;UNIX.mode=0%03o; /c:/pub/a.txt"
+                        % (a.st_ino, a.st_mode & 0o7777), got), "MLST unique and UNIX.mode: " + got)
+    ftp.cmd("OPTS MLST type;size;modify;perm;")
+    c.eq(ftp.cmd("MLST /c:/pub/nothing"), ["550 /c:/pub/nothing: No such file or directory."],
+         "MLST missing")
+    c.eq(ftp.cmd("MLSD /c:/pub/a.txt"), ["501 /c:/pub/a.txt: Not a directory."], "MLSD of a file")
+    c.eq(ftp.cmd("MLSD /c:/pub/none"), ["550 /c:/pub/none: No such file or directory."],
+         "MLSD missing")
+    want = "".join(l + "\r\n" for l in [
+        "type=cdir;modify=%s;perm=cdeflmp; ." % stamp(T0 - 120),
+        "type=pdir;modify=%s;perm=cdeflmp; .." % stamp(os.stat(srv.root).st_mtime),
+        "type=file;size=2;modify=%s;perm=adfrw;  lead blank.txt" % stamp(T0),
+        "type=file;size=1;modify=%s;perm=adfrw; .hidden" % stamp(T0),
+        "type=file;size=3;modify=%s;perm=adfrw; a.txt" % stamp(T0),
+        "type=file;size=0;modify=%s;perm=adfrw; caf\u00e9 \u20ac.txt" % stamp(T0),
+        "type=dir;modify=%s;perm=cdeflmp; sub" % stamp(T0 - 60),
+        "type=OS.unix=symlink;size=3;modify=%s;perm=adfrw; to-a" % stamp(T0),
+    ]).encode("utf-8")
+    for active in (False, True):
+        mode = "active" if active else "passive"
+        first, data, last = mlsd(ftp, "/c:/pub", active)
+        c.eq(first, "150 Opening ASCII mode data connection for /bin/ls.", "MLSD 150 " + mode)
+        c.eq(data, want, "MLSD bytes " + mode)
+        c.eq(last, "226 Transfer complete.", "MLSD 226 " + mode)
+    ftp.cmd("CWD /c:/pub/sub")
+    first, data, last = mlsd(ftp, "")
+    c.eq(data.decode("utf-8").splitlines()[0], "type=cdir;modify=%s;perm=cdeflmp; ." % stamp(T0 - 60),
+         "MLSD of the current directory")
+    # A LIST of the same directory never answers from MLSD's cache entry.
+    d = ftp.pasv_connect()
+    ftp.last("LIST /c:/pub")
+    listing = recv_all(d).decode("utf-8")
+    ftp.reply()
+    c.true("-rwxrwxrwx" in listing and "type=" not in listing,
+           "LIST after MLSD is a LIST: %r" % listing[:80])
+    # Another program's change shows in the next MLSD.
+    write(os.path.join(pub, "new.txt"), b"n")
+    deadline = time.time() + 10
+    while True:
+        _, data, _ = mlsd(ftp, "/c:/pub")
+        if b" new.txt\r\n" in data or time.time() > deadline:
+            break
+        time.sleep(0.1)
+    c.true(b"type=file;size=1;" in data and b" new.txt\r\n" in data, "MLSD sees a new file")
+    os.remove(os.path.join(pub, "new.txt"))
+    os.utime(pub, (T0 - 120, T0 - 120))
+    ftp.close()
+
+
+def access_cases(srv):
+    # The reader's rules: no perm for what the rules refuse; HideHidden;
+    # a confined user sees no parent above his home.
+    ftp = Ftp(srv.port, user="ro", password="pw")
+    c.eq(ftp.cmd("MLST /sub"),
+         ["250-Listing /sub", " type=dir;modify=%s;perm=el; /sub" % stamp(T0 - 60), "250 End"],
+         "read-only directory perm")
+    _, data, _ = mlsd(ftp, "/")
+    lines = data.decode("utf-8").split("\r\n")
+    c.eq(lines[0], "type=cdir;modify=%s;perm=el; ." % stamp(T0 - 120), "confined cdir")
+    c.true(not any(l.endswith("; ..") for l in lines), "no parent above a confined home")
+    c.true(not any(l.endswith("; .hidden") for l in lines), "HideHidden hides dot files")
+    c.true("type=file;size=3;modify=%s;perm=r; a.txt" % stamp(T0) in lines, "read-only file perm")
+    c.eq(ftp.cmd("MLST /.hidden"), ["550 /.hidden: No such file or directory."], "hidden MLST")
+    c.eq(ftp.cmd("MLST /../.."),
+         ["250-Listing /", " type=dir;modify=%s;perm=el; /" % stamp(T0 - 120), "250 End"],
+         "MLST cannot leave home")
+    c.eq(ftp.cmd("MFMT 20200101000000 a.txt"), ["550 Permission denied."],
+         "MFMT needs the write letter")
+    c.eq(os.stat(srv.path("pub", "a.txt")).st_mtime, T0, "refused MFMT changed nothing")
+    ftp.close()
+
+
+def mfmt_host_cases(srv):
+    ftp = Ftp(srv.port)
+    c.eq(ftp.cmd("MFMT 20200102030405 /c:/pub/a.txt"),
+         ["213 Modify=20200102030405; /c:/pub/a.txt"], "MFMT")
+    c.eq(os.stat(srv.path("pub", "a.txt")).st_mtime, calendar.timegm((2020, 1, 2, 3, 4, 5)),
+         "MFMT set the time as UTC")
+    c.eq(ftp.cmd("MFMT 2020 /c:/pub/a.txt"), ["501 Syntax error in parameters or arguments."],
+         "MFMT syntax")
+    os.utime(srv.path("pub", "a.txt"), (T0, T0))
+    ftp.close()
+    # HOST picks the IP home named so: its own account section applies.
+    ftp = Ftp(srv.port, user=None)
+    c.eq(ftp.cmd("HOST elsewhere.example"), ["504 Unknown host."], "HOST unknown")
+    c.eq(ftp.cmd("HOST Virtual.Example"), ["220 Host accepted."], "HOST by name")
+    ftp.cmd("USER joe")
+    c.eq(ftp.last("PASS other")[:4], "230 ", "login to the virtual home's account")
+    c.eq(ftp.cmd("PWD"), ['257 "/C:/pub/sub" is current directory.'], "virtual home")
+    ftp.close()
+
+
+def ftplib_cases(srv):
+    ftp = ftplib.FTP()
+    ftp.connect("127.0.0.1", srv.port, timeout=60)
+    ftp.login("joe", "secret")
+    entries = dict(ftp.mlsd("/c:/pub"))
+    c.eq(sorted(entries), sorted([".", "..", " lead blank.txt", ".hidden", "a.txt",
+                                  "caf\u00e9 \u20ac.txt", "sub", "to-a"]), "ftplib mlsd names")
+    c.eq(entries["a.txt"], {"type": "file", "size": "3", "modify": stamp(T0), "perm": "adfrw"},
+         "ftplib mlsd facts")
+    c.eq(entries["to-a"]["type"], "OS.unix=symlink", "ftplib mlsd link")
+    facts = dict(ftp.mlsd("/c:/pub", facts=["type", "unique"]))
+    c.true(all(set(f) <= {"type", "unique"} for f in facts.values()), "ftplib mlsd facts=")
+    ftp.quit()
+
+
+def dialogue_fallbacks(lines, offered):
+    """Commands of an lftp/curl dialogue answered 500/502 although FEAT
+    offered them."""
+    bad = []
+    last = None
+    for l in lines:
+        if l.startswith("> ") or l.startswith("---> "):
+            last = l.split(" ", 2)[1].strip() if " " in l else l
+        elif l.startswith("< ") or l.startswith("<--- "):
+            code = l.split(" ", 2)[1][:3]
+            verb = (last or "").split(" ")[0].upper()
+            if code in ("500", "502") and verb in offered:
+                bad.append((last, l))
+    return bad
+
+
+def lftp_cases(srv, offered, work):
+    if not ensure("lftp", "lftp"):
+        c.true(False, "lftp could not be installed")
+        return
+    tree = os.path.join(work, "up")
+    os.makedirs(os.path.join(tree, "d1", "d2"))
+    times = {}
+    for i, rel in enumerate(["f1.txt", "d1/f2.bin", "d1/d2/f3 with blank.txt"]):
+        t = T0 - 86400 * (i + 1) - i
+        write(os.path.join(tree, rel), os.urandom(100 * (i + 1)), t)
+        times[rel] = t
+    r = run(["lftp", "-d", "-u", "joe,secret", "-e",
+             "set net:max-retries 1; set net:timeout 30; mirror -R %s /c:/pub/up; bye" % tree,
+             "127.0.0.1:%d" % srv.port])
+    out = r.stderr.decode("utf-8", "replace").splitlines()
+    c.eq(r.returncode, 0, "lftp mirror -R: " + "\n".join(out[-20:]))
+    for rel, t in times.items():
+        p = srv.path("pub", "up", *rel.split("/"))
+        c.eq(os.path.exists(p) and int(os.stat(p).st_mtime), t, "mirror -R kept the time of " + rel)
+    c.true(any(l.startswith("---> MFMT ") for l in out), "lftp set times with MFMT")
+    c.true(any(l.startswith("---> MLSD") for l in out), "lftp listed with MLSD")
+    c.eq(dialogue_fallbacks(out, offered), [], "lftp: no fallback for what FEAT offers")
+
+
+def curl_cases(srv, offered, work):
+    url = "ftp://127.0.0.1:%d/c:/pub/" % srv.port
+    r = run(["curl", "-v", "-s", "-S", "-u", "joe:secret", "--max-time", "60", "-o",
+             os.path.join(work, "a.down"), url + "a.txt"])
+    out = r.stderr.decode("utf-8", "replace").splitlines()
+    c.eq(r.returncode, 0, "curl download: " + "\n".join(out[-10:]))
+    c.eq(dialogue_fallbacks(out, offered), [], "curl: no fallback for what FEAT offers")
+    if "EPSV" in offered:
+        c.true(not any(l.startswith("> PASV") for l in out), "curl: no PASV after EPSV")
+
+
+def tnftp_cases(srv, work):
+    if not ensure("tnftp", "tnftp"):
+        c.true(False, "tnftp could not be installed")
+        return
+    script = "user joe secret\nmlsd /c:/pub\nquit\n"
+    r = run(["tnftp", "-n", "-v", "127.0.0.1", str(srv.port)], input=script.encode())
+    out = r.stdout.decode("utf-8", "replace")
+    c.true("type=file;size=3;modify=%s;perm=adfrw; a.txt" % stamp(T0) in out,
+           "tnftp mlsd: " + out[-600:])
+    c.true("500 " not in out and "502 " not in out, "tnftp: no refused command: " + out[-600:])
+
+
+users = {
+    "joe": ("secret", "C:\\", "C:\\,RWAMDCLP", []),
+    "ro": ("pw", "C:\\pub", "C:\\pub,RLP", ["RelPaths=yes", "HideHidden=yes"]),
+    "joe@2": ("other", "C:\\pub\\sub", "C:\\,RWAMDCLP", []),
+}
+homes = ["[IP-HOMES]", "IP1=127.0.0.1,main.example", "IP2=10.9.9.9,virtual.example"]
+with Server(BIN, global_lines=homes, users=users) as srv:
+    make_pub(srv)
+    work = tempfile.mkdtemp(prefix="vantor-modern-")
+    try:
+        feat = feat_cases(srv)
+        offered = {l.split()[0] for l in feat[1:-1]} | {"OPTS", "MLSD", "FEAT"}
+        if "MLST" not in offered:
+            offered.discard("MLSD")
+        mlst_mlsd_cases(srv)
+        access_cases(srv)
+        mfmt_host_cases(srv)
+        ftplib_cases(srv)
+        curl_cases(srv, offered, work)
+        tnftp_cases(srv, work)
+        lftp_cases(srv, offered, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+c.finish()
