@@ -175,6 +175,7 @@ void RFTPSManager::ApplySettings() {
   settingsRead_ = true;
   homes_ = LoadIPHomes(*ini_);
   messages_.Load(*ini_, homes_);
+  xferLog_.Configure(*ini_, iniPath_);
   ApplyHammerSettings();
   SendStatus(SK_MaxUsers, settings_.maxNrUsers);
   if (!first && oldPort != settings_.portNr) {

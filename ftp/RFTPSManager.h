@@ -37,6 +37,7 @@
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFrontEnd.h"
 #include "ftp/RIPHomes.h"
+#include "ftp/RXferLog.h"
 #include "net/RTimer.h"
 #include "net/RWinSocket.h"
 #include "platform/RMessageLoop.h"
@@ -184,6 +185,8 @@ class RFTPSManager : public RTimer {
   RWindowId MainWindow() const { return window_; }
   RFrontEnd& FrontEnd() const { return frontEnd_; }
   const std::string& IniPath() const { return iniPath_; }
+  // The transfer log, configured from the file at start and on reload.
+  const RXferLog& XferLog() const { return xferLog_; }
   RIniFile& Ini() { return *ini_; }
   bool SecurityOff() const { return securityOff_; }
   const RGlobalSettings& Settings() const { return settings_; }
@@ -240,6 +243,7 @@ class RFTPSManager : public RTimer {
   RFrontEnd& frontEnd_;
   RSocketLayer* layer_;
   std::string iniPath_;
+  RXferLog xferLog_;
   std::unique_ptr<RIniFile> ini_;
   bool securityOff_;
   RWindowId window_ = 0;

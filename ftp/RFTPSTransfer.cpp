@@ -479,6 +479,24 @@ RTransferReasonStr EndReason(const RFTPSComInterp& s, bool upload, bool failed, 
   return PickFailureReason(f);
 }
 
+// One line of the transfer log for the transfer that ends now.
+void RecordTransfer(RFTPSComInterp& s, bool upload, bool failed, int64_t elapsedMs) {
+  const RXferLog& log = s.Manager().XferLog();
+  if (!log.On()) return;
+  RXferRecordStr r;
+  r.now = s.Manager().Now();
+  r.seconds = elapsedMs / 1000;
+  r.host = s.ClientAddress;
+  r.bytes = static_cast<uint64_t>(s.TransferBytes);
+  r.path = LocalToPosix(s.FileName);
+  r.ascii = s.AsciiType;
+  r.upload = upload;
+  r.anonymous = s.Anonymous;
+  r.user = s.UserArgument.empty() ? s.UserName : s.UserArgument;
+  r.complete = !failed;
+  log.Write(r);
+}
+
 void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
   RFTPSTransferExt& x = TransferExt(s);
   const int64_t elapsed = NowMs(s) - s.TransferStartMs + 10;
@@ -499,6 +517,7 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
                TransferEndLogLine(false, failed, s.Number(), s.FileName,
                                   static_cast<uint64_t>(s.TransferBytes), elapsed, reasonText));
     }
+    RecordTransfer(s, false, failed, elapsed);
     RaiseTransferEnd(s, failed ? HE_DownloadFailed : HE_DownloadEnded,
                      static_cast<uint32_t>(reason.number), elapsed);
     if (Stats().DownloadsActive > 0) --Stats().DownloadsActive;
@@ -555,6 +574,7 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
       !s.AskFlag(QC_MODIFY_FILE, s.FileName)) {
     UploadRecords(s.Manager().Now()).Insert(s.ClientAddress, s.FileName, s.Manager().Now());
   }
+  RecordTransfer(s, true, failed, elapsed);
   RaiseTransferEnd(s, failed ? HE_UploadFailed : HE_UploadEnded,
                    static_cast<uint32_t>(reason.number), elapsed);
   if (Stats().UploadsActive > 0) --Stats().UploadsActive;

@@ -1,0 +1,85 @@
+"""The transfer log (XferLog=): one xferlog line per finished or failed
+transfer, with the client address, the account name, the direction, the
+completion status (i for a reset upload too) and the local file name with
+blanks as "_"; a relative name lies in the INI file's folder."""
+import os
+import re
+import socket
+import struct
+import time
+
+from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+
+BIN = server_binary()
+c = Checker()
+STAMP = r"\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} \d+ "
+
+
+def log_lines(srv, count, timeout=10):
+    path = os.path.join(srv.tmp, "xfer.log")
+    deadline = time.monotonic() + timeout
+    lines = []
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            with open(path) as f:
+                lines = f.read().splitlines()
+            if len(lines) >= count:
+                break
+        time.sleep(0.05)
+    return lines
+
+
+users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", []),
+         "anonymous": ("", "C:\\pub", "C:\\pub,RLP", [])}
+with Server(BIN, global_lines=["XferLog=xfer.log"], users=users) as srv:
+    with open(srv.path("pub", "a b.txt"), "wb") as f:
+        f.write(b"line\n" * 20)
+    root = srv.root
+
+    # A complete binary upload (passive), then an ASCII download.
+    ftp = Ftp(srv.port)
+    ftp.last("TYPE I")
+    d = ftp.pasv_connect()
+    c.eq(ftp.last("STOR my file.bin")[:3], "150", "STOR accepted")
+    d.sendall(b"x" * 1000)
+    d.close()
+    c.eq(ftp.reply()[-1][:3], "226", "STOR complete")
+    ftp.last("TYPE A")
+    d = ftp.pasv_connect()
+    c.eq(ftp.last("RETR pub/a b.txt")[:3], "150", "RETR accepted")
+    c.eq(recv_all(d), b"line\n" * 20, "ASCII download (TYPE A changes no data)")
+    c.eq(ftp.reply()[-1][:3], "226", "RETR complete")
+
+    # An upload the client resets in the middle.
+    ftp.last("TYPE I")
+    d = ftp.pasv_connect()
+    c.eq(ftp.last("STOR reset.bin")[:3], "150", "STOR accepted")
+    d.sendall(b"y" * 3000)
+    time.sleep(0.2)
+    d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    d.close()
+    ftp.reply()
+    ftp.close()
+
+    # Anonymous, in the session's initial type (ASCII).
+    anon = Ftp(srv.port, "anonymous", "me@example.org")
+    d = anon.pasv_connect()
+    c.eq(anon.last("RETR a b.txt")[:3], "150", "anonymous RETR accepted")
+    recv_all(d)
+    anon.reply()
+    anon.close()
+
+    lines = log_lines(srv, 4)
+    c.eq(len(lines), 4, "one line per transfer")
+    want = [
+        STAMP + re.escape("127.0.0.1 1000 %s/my_file.bin b _ i r joe ftp 0 * c" % root),
+        STAMP + re.escape("127.0.0.1 100 %s/pub/a_b.txt a _ o r joe ftp 0 * c" % root),
+        STAMP + re.escape("127.0.0.1 ") + r"\d+ " +
+        re.escape("%s/reset.bin b _ i r joe ftp 0 * i" % root),
+        STAMP + re.escape("127.0.0.1 100 %s/pub/a_b.txt a _ o a anonymous ftp 0 * c" % root),
+    ]
+    for got, pattern in zip(lines, want):
+        c.true(re.fullmatch(pattern, got) is not None, "line %r\n   want %r" % (got, pattern))
+    # The password of the anonymous login is never logged.
+    c.true(all("example.org" not in l for l in lines), "no password in the log")
+c.finish()
