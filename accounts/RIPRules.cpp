@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "accounts/RWildcard.h"
+#include "platform/RIpAddress.h"
 
 namespace vantor {
 namespace {
@@ -70,6 +71,16 @@ bool NumericMatch(std::string_view pattern, std::string_view address) {
   }
 }
 
+// An IPv6 pattern: an address, or a prefix written "2001:db8::/32". It
+// matches addresses of its own family only (a v4-mapped prefix is folded to
+// the IPv4 one it stands for).
+bool IPv6PatternMatch(std::string_view pattern, std::string_view address) {
+  RIpAddrStr prefix, addr;
+  int bits = 0;
+  if (!ParseCidrText(pattern, prefix, bits) || !ParseIpText(address, addr)) return false;
+  return InPrefix(addr, prefix, bits);
+}
+
 }  // namespace
 
 bool IPNameMatchingOn() {
@@ -85,6 +96,14 @@ void ResetIPNameMatchingForTest() {
 }
 
 bool IPPatternMatches(std::string_view pattern, std::string_view address, std::string_view host) {
+  // The hex digits of an IPv6 pattern are no host name.
+  if (IsIPv6Text(pattern)) return IPv6PatternMatch(pattern, address);
+  // A v4-mapped client is the IPv4 client it stands for.
+  std::string plain;
+  if (IsIPv6Text(address)) {
+    plain = PlainAddressText(address);
+    address = plain;
+  }
   if (!g_nameMatching) {
     for (size_t i = 1; i < pattern.size(); ++i) {
       if (IsLetter(pattern[i])) {

@@ -3,7 +3,9 @@
 // A pattern is dotted numeric (up to four components, each "*", "low-high"
 // or a number; fewer components match every address that begins with them)
 // and, when it holds letters, also a wildcard pattern for the client's host
-// name.
+// name. A pattern with a colon is IPv6: an address or a prefix
+// ("2001:db8::/32"). IPv4 patterns also match v4-mapped IPv6 addresses;
+// "*" matches every address of both families.
 #pragma once
 
 #include <functional>

@@ -45,12 +45,14 @@ int CountProcessSessions(std::string_view clientAddress, std::string_view name) 
 }
 
 RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket> control,
-                               std::string clientAddress, uint32_t localAddress)
+                               std::string clientAddress, uint32_t localAddress,
+                               std::string localAddressText)
     : RTimer(manager.Layer()), manager_(manager), control_(std::move(control)) {
   AllSessions().PushFront(this);
   ClientAddress = std::move(clientAddress);
   LocalAddress = localAddress;
-  LocalAddressText = FormatDottedAddress(localAddress);
+  LocalAddressText =
+      localAddressText.empty() ? FormatDottedAddress(localAddress) : std::move(localAddressText);
   DataAddress = ClientAddress;
   // Active transfers before any PORT go to the client's port of the same
   // number as ours (port 0 would be no port at all).

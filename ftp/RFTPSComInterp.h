@@ -161,9 +161,11 @@ class RFTPSComInterp : public RTimer {
   // `control` may be null: the session then keeps its replies queued (tests,
   // fuzzing). The constructor does the bookkeeping of a new connection
   // (counters, number, connect log line, hook events); admission continues
-  // in `Admit`.
+  // in `Admit`. `localAddressText` (either family) is shown for the local
+  // end; empty: the dotted form of `localAddress`.
   RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket> control,
-                 std::string clientAddress, uint32_t localAddress);
+                 std::string clientAddress, uint32_t localAddress,
+                 std::string localAddressText = {});
   // Only the manager destroys sessions (RemoveSession).
   ~RFTPSComInterp() override;
   RFTPSComInterp(const RFTPSComInterp&) = delete;

@@ -390,10 +390,13 @@ void RFTPSManager::Accept(RManSockStr& listener) {
   std::string client = socket->GetRemoteIPAddress();
   // Refused clients cost nothing but the accept and the close.
   if (settings_.antiHammer && !hammer_.Admit(client, Now())) return;
-  const uint32_t local = ParseDottedAddress(socket->GetLocalIPAddress()).value_or(0);
+  // An IPv6 local address has no 32-bit form: such a session belongs to no
+  // IP home (0) but shows and listens on its real address.
+  std::string localText = socket->GetLocalIPAddress();
+  const uint32_t local = ParseDottedAddress(localText).value_or(0);
   const uint32_t id = socket->Id();
-  auto session =
-      std::make_unique<RFTPSComInterp>(*this, std::move(socket), std::move(client), local);
+  auto session = std::make_unique<RFTPSComInterp>(*this, std::move(socket), std::move(client),
+                                                  local, std::move(localText));
   RFTPSComInterp* s = session.get();
   sessions_.push_back(std::move(session));
   byControl_[id] = s;

@@ -98,7 +98,7 @@ struct RSessionSummaryStr {
   int32_t hour = 0, minute = 0, second = 0;
   int32_t percent = 0;
   char user[40] = {};
-  char client[16] = {};
+  char client[46] = {};  // room for the longest IPv6 text
   int32_t transferState = 0;
   int64_t transferBytes = 0;
   char file[512] = {};

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "gui/RGuiStrings.h"
+#include "platform/RIpAddress.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -89,6 +90,13 @@ std::string IPHomeValue(std::string_view address, std::string_view name, std::st
 
 std::string CheckIPPattern(std::string_view pattern) {
   if (pattern.empty() || pattern.size() > 250) return FormatStr(S_GUI_ERR_PATTERN, pattern);
+  if (IsIPv6Text(pattern)) {
+    // An IPv6 address or prefix ("2001:db8::/32").
+    RIpAddrStr prefix;
+    int bits = 0;
+    if (ParseCidrText(pattern, prefix, bits)) return {};
+    return FormatStr(S_GUI_ERR_PATTERN, pattern);
+  }
   bool letters = false;
   for (char c : pattern) {
     const unsigned char u = static_cast<unsigned char>(c);

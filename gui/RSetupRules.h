@@ -21,8 +21,8 @@ std::string CheckIPHome(std::string_view address, std::string_view name, std::st
 // "IPn" value of [IP-HOMES]: "addr", "addr,name", "addr,name,passive" or "addr,,passive".
 std::string IPHomeValue(std::string_view address, std::string_view name, std::string_view passive);
 // An IP access pattern: up to four components of "*", "n" or "low-high"
-// (numbers 0..255, low <= high), or a host name pattern (letters, digits,
-// '.', '-', '*', '?').
+// (numbers 0..255, low <= high), a host name pattern (letters, digits,
+// '.', '-', '*', '?'), or an IPv6 address or prefix ("2001:db8::/32").
 std::string CheckIPPattern(std::string_view pattern);
 // An `Access` rule: a non-empty path and at least one permission letter of
 // RWAMELCDP.

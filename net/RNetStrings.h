@@ -66,6 +66,7 @@ enum : uint32_t {
   STR_NET_C_SENDFILE = 20079,
   STR_NET_C_SPLICE = 20081,
   STR_NET_DESCRIPTION = 20080,
+  STR_NET_C_INET_PTON = 20082,
 };
 
 }  // namespace vantor

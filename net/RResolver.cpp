@@ -100,14 +100,19 @@ void RResolver::Run() {
 void RResolver::Resolve(const Request& r, Answer* a) {
   if (r.reverse) {
     sockaddr_in sa{};
+    sockaddr_in6 sa6{};
     sa.sin_family = AF_INET;
-    if (::inet_pton(AF_INET, r.text.c_str(), &sa.sin_addr) != 1) {
+    sa6.sin6_family = AF_INET6;
+    const bool v4 = ::inet_pton(AF_INET, r.text.c_str(), &sa.sin_addr) == 1;
+    if (!v4 && ::inet_pton(AF_INET6, r.text.c_str(), &sa6.sin6_addr) != 1) {
       a->error = 11001;
       return;
     }
     char host[NI_MAXHOST] = {};
-    int rc = ::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof(sa), host, sizeof(host),
-                           nullptr, 0, NI_NAMEREQD);
+    int rc = v4 ? ::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof(sa), host, sizeof(host),
+                                nullptr, 0, NI_NAMEREQD)
+                : ::getnameinfo(reinterpret_cast<sockaddr*>(&sa6), sizeof(sa6), host,
+                                sizeof(host), nullptr, 0, NI_NAMEREQD);
     a->error = EaiToWinSock(rc);
     if (rc == 0) a->text = host;
     return;

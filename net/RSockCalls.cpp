@@ -8,6 +8,8 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "net/RNetStrings.h"
 #include "net/RSocketLayer.h"
 #include "util/RStringTable.h"
@@ -22,11 +24,13 @@ uintptr_t P(const void* p) {
 const char* LevelName(int level) {
   if (level == SOL_SOCKET) return "SOL_SOCKET";
   if (level == IPPROTO_TCP) return "IPPROTO_TCP";
+  if (level == IPPROTO_IPV6) return "IPPROTO_IPV6";
   return "<<INVALID>>";
 }
 
 const char* OptionName(int level, int option) {
   if (level == IPPROTO_TCP) return option == TCP_NODELAY ? "TCP_NODELAY" : "<<INVALID>>";
+  if (level == IPPROTO_IPV6) return option == IPV6_V6ONLY ? "IPV6_V6ONLY" : "<<INVALID>>";
   if (level != SOL_SOCKET) return "<<INVALID>>";
   switch (option) {
     case SO_ACCEPTCONN:
@@ -81,14 +85,44 @@ std::string RSockCalls::ErrName() const {
   return WinSockErrorName(err);
 }
 
-int RSockCalls::Socket(int type) {
-  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+socklen_t SockAddrLen(const RSockAddr& a) {
+  return a.sa.sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+std::string SockAddrText(const RSockAddr& a) {
+  char buf[INET6_ADDRSTRLEN] = {};
+  if (a.sa.sa_family == AF_INET) {
+    ::inet_ntop(AF_INET, &a.v4.sin_addr, buf, sizeof(buf));
+    return buf;
+  }
+  if (a.sa.sa_family != AF_INET6) return std::string();
+  if (IN6_IS_ADDR_V4MAPPED(&a.v6.sin6_addr)) {
+    ::inet_ntop(AF_INET, &a.v6.sin6_addr.s6_addr[12], buf, sizeof(buf));
+  } else {
+    ::inet_ntop(AF_INET6, &a.v6.sin6_addr, buf, sizeof(buf));
+  }
+  return buf;
+}
+
+uint16_t SockAddrPort(const RSockAddr& a) {
+  if (a.sa.sa_family == AF_INET6) return ntohs(a.v6.sin6_port);
+  if (a.sa.sa_family == AF_INET) return ntohs(a.v4.sin_port);
+  return 0;
+}
+
+bool SockAddrAny(const RSockAddr& a) {
+  if (a.sa.sa_family == AF_INET6) return IN6_IS_ADDR_UNSPECIFIED(&a.v6.sin6_addr);
+  return a.sa.sa_family != AF_INET || a.v4.sin_addr.s_addr == htonl(INADDR_ANY);
+}
+
+int RSockCalls::Socket(int type, int family) {
+  int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
   err = fd < 0 ? ErrnoToWinSock(errno) : 0;
   if (Tracing()) {
     const char* tn = type == SOCK_STREAM  ? "SOCK_STREAM"
                      : type == SOCK_DGRAM ? "SOCK_DGRAM"
                                           : "<<INVALID>>";
-    Trace(FormatStr(STR_NET_C_SOCKET, id_, "PF_INET", tn, 0, static_cast<unsigned>(fd), ErrName()));
+    Trace(FormatStr(STR_NET_C_SOCKET, id_, family == AF_INET6 ? "PF_INET6" : "PF_INET", tn, 0, static_cast<unsigned>(fd), ErrName()));
   }
   return fd;
 }
@@ -104,12 +138,12 @@ int RSockCalls::NonBlock(int fd) {
   return r;
 }
 
-int RSockCalls::Bind(int fd, const sockaddr_in& addr) {
-  int r = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+int RSockCalls::Bind(int fd, const RSockAddr& addr) {
+  int r = ::bind(fd, &addr.sa, SockAddrLen(addr));
   err = r != 0 ? ErrnoToWinSock(errno) : 0;
   if (Tracing()) {
     Trace(FormatStr(STR_NET_C_BIND, id_, static_cast<unsigned>(fd), P(&addr),
-                    static_cast<int>(sizeof(addr)), r, ErrName()));
+                    static_cast<int>(SockAddrLen(addr)), r, ErrName()));
   }
   return r;
 }
@@ -123,11 +157,11 @@ int RSockCalls::Listen(int fd, int backlog) {
   return r;
 }
 
-int RSockCalls::Accept(int fd, sockaddr_in* peer) {
+int RSockCalls::Accept(int fd, RSockAddr* peer) {
   int r;
   do {
     socklen_t len = sizeof(*peer);
-    r = ::accept4(fd, reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    r = ::accept4(fd, &peer->sa, &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (r < 0 && errno == EINTR);
   err = r < 0 ? ErrnoToWinSock(errno) : 0;
   if (Tracing()) {
@@ -137,15 +171,15 @@ int RSockCalls::Accept(int fd, sockaddr_in* peer) {
   return r;
 }
 
-int RSockCalls::Connect(int fd, const sockaddr_in& addr) {
-  int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+int RSockCalls::Connect(int fd, const RSockAddr& addr) {
+  int r = ::connect(fd, &addr.sa, SockAddrLen(addr));
   int e = r != 0 ? errno : 0;
   // A non-blocking connect under way is what WinSock calls "would block".
   if (e == EINPROGRESS || e == EINTR) e = EAGAIN;
   err = ErrnoToWinSock(e);
   if (Tracing()) {
     Trace(FormatStr(STR_NET_C_CONNECT, id_, static_cast<unsigned>(fd), P(&addr),
-                    static_cast<int>(sizeof(addr)), r, ErrName()));
+                    static_cast<int>(SockAddrLen(addr)), r, ErrName()));
   }
   return r;
 }
@@ -163,16 +197,16 @@ int64_t RSockCalls::Send(int fd, const void* p, int64_t n) {
   return r;
 }
 
-int64_t RSockCalls::SendTo(int fd, const void* p, int64_t n, const sockaddr_in& to) {
+int64_t RSockCalls::SendTo(int fd, const void* p, int64_t n, const RSockAddr& to) {
   ssize_t r;
   do {
     r = ::sendto(fd, p, static_cast<size_t>(n), MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+                 &to.sa, SockAddrLen(to));
   } while (r < 0 && errno == EINTR);
   err = r < 0 ? ErrnoToWinSock(errno) : 0;
   if (Tracing()) {
     Trace(FormatStr(STR_NET_C_SENDTO, id_, static_cast<unsigned>(fd), P(p), n, 0, P(&to),
-                    static_cast<int>(sizeof(to)), static_cast<int64_t>(r), ErrName()));
+                    static_cast<int>(SockAddrLen(to)), static_cast<int64_t>(r), ErrName()));
   }
   return r;
 }
@@ -219,12 +253,12 @@ int64_t RSockCalls::SpliceIn(int fd, int pipeFd, int64_t n) {
   return r;
 }
 
-int64_t RSockCalls::RecvFrom(int fd, void* p, int64_t n, sockaddr_in* from) {
+int64_t RSockCalls::RecvFrom(int fd, void* p, int64_t n, RSockAddr* from) {
   socklen_t len = sizeof(*from);
   ssize_t r;
   do {
     // MSG_TRUNC makes an over-long datagram visible instead of silently cut.
-    r = ::recvfrom(fd, p, static_cast<size_t>(n), MSG_TRUNC, reinterpret_cast<sockaddr*>(from),
+    r = ::recvfrom(fd, p, static_cast<size_t>(n), MSG_TRUNC, &from->sa,
                    &len);
   } while (r < 0 && errno == EINTR);
   err = r < 0 ? ErrnoToWinSock(errno) : 0;
@@ -293,9 +327,9 @@ int RSockCalls::GetOpt(int fd, int level, int option, int* value) {
   return r;
 }
 
-int RSockCalls::GetSockName(int fd, sockaddr_in* addr) {
+int RSockCalls::GetSockName(int fd, RSockAddr* addr) {
   socklen_t len = sizeof(*addr);
-  int r = ::getsockname(fd, reinterpret_cast<sockaddr*>(addr), &len);
+  int r = ::getsockname(fd, &addr->sa, &len);
   err = r != 0 ? ErrnoToWinSock(errno) : 0;
   if (Tracing()) {
     Trace(FormatStr(STR_NET_C_GETSOCKNAME, id_, static_cast<unsigned>(fd), P(addr), P(&len), r,
@@ -304,9 +338,9 @@ int RSockCalls::GetSockName(int fd, sockaddr_in* addr) {
   return r;
 }
 
-int RSockCalls::GetPeerName(int fd, sockaddr_in* addr) {
+int RSockCalls::GetPeerName(int fd, RSockAddr* addr) {
   socklen_t len = sizeof(*addr);
-  int r = ::getpeername(fd, reinterpret_cast<sockaddr*>(addr), &len);
+  int r = ::getpeername(fd, &addr->sa, &len);
   err = r != 0 ? ErrnoToWinSock(errno) : 0;
   if (Tracing()) {
     Trace(FormatStr(STR_NET_C_GETPEERNAME, id_, static_cast<unsigned>(fd), P(addr), P(&len), r,
@@ -341,6 +375,21 @@ uint32_t RSockCalls::InetAddr(const char* text) {
   if (text != nullptr && ::inet_pton(AF_INET, text, &a) == 1) r = a.s_addr;
   if (Tracing()) Trace(FormatStr(STR_NET_C_INET_ADDR, id_, text != nullptr ? text : "", r));
   return r;
+}
+
+bool RSockCalls::MakeAddr(const char* text, uint16_t port, RSockAddr& out) {
+  out = RSockAddr{};
+  if (text != nullptr && std::strchr(text, ':') != nullptr) {
+    out.v6.sin6_family = AF_INET6;
+    out.v6.sin6_port = Htons(port);
+    const bool ok = ::inet_pton(AF_INET6, text, &out.v6.sin6_addr) == 1;
+    if (Tracing()) Trace(FormatStr(STR_NET_C_INET_PTON, id_, text, ok ? "OK" : "invalid"));
+    return ok;
+  }
+  out.v4.sin_family = AF_INET;
+  out.v4.sin_port = Htons(port);
+  out.v4.sin_addr.s_addr = InetAddr(text);
+  return out.v4.sin_addr.s_addr != INADDR_NONE;
 }
 
 std::string RSockCalls::InetNtoa(in_addr a) {

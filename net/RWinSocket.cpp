@@ -54,7 +54,7 @@ std::string AddrText(in_addr a) {
 }
 
 bool Usable(const std::string& ip) {
-  return !ip.empty() && ip != "0.0.0.0";
+  return !ip.empty() && ip != "0.0.0.0" && ip != "::";
 }
 
 // IPv4 addresses of the machine's interfaces that are up, in the order the
@@ -145,9 +145,9 @@ void RWinSocket::PostSelf(uint32_t event) {
 
 // --- handles -------------------------------------------------------------------------
 
-WsStatus RWinSocket::OpenHandle(int type) {
+WsStatus RWinSocket::OpenHandle(int type, int family) {
   RSockCalls c = Calls();
-  int fd = c.Socket(type);
+  int fd = c.Socket(type, family);
   if (fd < 0) return MapWinSockError(c.err);
   handle_ = fd;
   selectMessage_ = layer_->NewSelectMessage();
@@ -221,15 +221,33 @@ WsStatus RWinSocket::DoListen(uint16_t port, bool reuseAddress, const char* loca
   listenHealth_ = kListenHealthSeconds;
   if (autoReset_) idleSeconds_ = 0;
   ResetConnection();
-  WsStatus st = OpenHandle(kind_ == WS_STREAM ? SOCK_STREAM : SOCK_DGRAM);
-  if (st != WS_OK) return st;
+  const int type = kind_ == WS_STREAM ? SOCK_STREAM : SOCK_DGRAM;
+  const bool anyAddress = localIp == nullptr || *localIp == '\0';
   RSockCalls c = Calls();
+  RSockAddr a{};
+  WsStatus st = WS_OK;
+  if (anyAddress && kind_ == WS_STREAM) {
+    // One dual-stack socket takes both families; a machine without IPv6
+    // refuses the socket and gets the IPv4 one.
+    st = OpenHandle(type, AF_INET6);
+    if (st == WS_OK) {
+      (void)c.SetOpt(handle_, IPPROTO_IPV6, IPV6_V6ONLY, 0);
+      a.v6.sin6_family = AF_INET6;
+      a.v6.sin6_port = c.Htons(port);
+      a.v6.sin6_addr = in6addr_any;
+    }
+  }
+  if (handle_ < 0) {
+    if (!anyAddress && !c.MakeAddr(localIp, port, a)) return WS_UnknownIP;
+    if (anyAddress) {
+      a.v4.sin_family = AF_INET;
+      a.v4.sin_port = c.Htons(port);
+      a.v4.sin_addr.s_addr = htonl(INADDR_ANY);
+    }
+    st = OpenHandle(type, a.sa.sa_family);
+  }
+  if (st != WS_OK) return st;
   if (reuseAddress) (void)c.SetOpt(handle_, SOL_SOCKET, SO_REUSEADDR, 1);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = c.Htons(port);
-  a.sin_addr.s_addr =
-      (localIp == nullptr || *localIp == '\0') ? htonl(INADDR_ANY) : c.InetAddr(localIp);
   if (c.Bind(handle_, a) != 0) {
     st = MapWinSockError(c.err);
     CloseHandle(true);
@@ -275,7 +293,7 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   listener.acceptPending_ = false;
   ResetConnection();
   RSockCalls c = Calls();
-  sockaddr_in peer{};
+  RSockAddr peer{};
   int fd = c.Accept(listener.handle_, &peer);
   // Let the loop announce the next waiting connection (or this one again).
   layer_->loop_.Reenable(listener.handle_, FD_ACCEPT);
@@ -339,13 +357,12 @@ WsStatus RWinSocket::DoCallHost(const char* host, uint16_t remotePort, uint16_t 
   if (autoReset_) idleSeconds_ = 0;
   RSockCalls c = Calls();
   localPort_ = localPort;
-  localAddr_ = (localIp == nullptr || *localIp == '\0') ? htonl(INADDR_ANY) : c.InetAddr(localIp);
+  localAddr_ = RSockAddr{};
+  if (localIp != nullptr && *localIp != '\0' && !c.MakeAddr(localIp, 0, localAddr_)) {
+    localAddr_ = RSockAddr{};
+  }
   connectAfterLookup_ = false;
-  remote_ = sockaddr_in{};
-  remote_.sin_family = AF_INET;
-  remote_.sin_port = c.Htons(remotePort);
-  remote_.sin_addr.s_addr = c.InetAddr(host);
-  remoteKnown_ = remote_.sin_addr.s_addr != INADDR_NONE;
+  remoteKnown_ = c.MakeAddr(host, remotePort, remote_);
 
   if (kind_ == WS_STREAM) {
     connecting_ = true;
@@ -360,14 +377,11 @@ WsStatus RWinSocket::DoCallHost(const char* host, uint16_t remotePort, uint16_t 
 
   if (!remoteKnown_) return WS_HostUnknown;
   ResetConnection();
-  WsStatus st = OpenHandle(SOCK_DGRAM);
+  WsStatus st = OpenHandle(SOCK_DGRAM, remote_.sa.sa_family);
   if (st != WS_OK) return st;
-  if (localPort_ != 0 || localAddr_ != htonl(INADDR_ANY)) {
+  RSockAddr a{};
+  if (LocalBinding(c, a)) {
     (void)c.SetOpt(handle_, SOL_SOCKET, SO_REUSEADDR, 1);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = c.Htons(localPort_);
-    a.sin_addr.s_addr = localAddr_;
     if (c.Bind(handle_, a) != 0) {
       st = MapWinSockError(c.err);
       CloseHandle(true);
@@ -382,14 +396,28 @@ WsStatus RWinSocket::DoCallHost(const char* host, uint16_t remotePort, uint16_t 
   return WS_OK;
 }
 
+bool RWinSocket::LocalBinding(RSockCalls& c, RSockAddr& out) const {
+  const bool sameFamily = localAddr_.sa.sa_family == remote_.sa.sa_family;
+  const bool haveAddr = sameFamily && !SockAddrAny(localAddr_);
+  if (localPort_ == 0 && !haveAddr) return false;
+  out = RSockAddr{};
+  if (haveAddr) out = localAddr_;
+  out.sa.sa_family = remote_.sa.sa_family;
+  if (out.sa.sa_family == AF_INET6) {
+    out.v6.sin6_port = c.Htons(localPort_);
+  } else {
+    out.v4.sin_port = c.Htons(localPort_);
+  }
+  return true;
+}
+
 WsStatus RWinSocket::StartConnection() {
   if (!connecting_) return WS_Error;
   const bool deferred = connectAfterLookup_;
   connectAfterLookup_ = false;
   RSockCalls c = Calls();
   if (deferred && lookupStatus_ == WS_OK && hostName_) {
-    remote_.sin_addr.s_addr = c.InetAddr(hostName_.get());
-    remoteKnown_ = remote_.sin_addr.s_addr != INADDR_NONE;
+    remoteKnown_ = c.MakeAddr(hostName_.get(), SockAddrPort(remote_), remote_);
   }
   if (!remoteKnown_) {
     connecting_ = false;
@@ -405,14 +433,11 @@ WsStatus RWinSocket::StartConnection() {
     return st;
   };
   ResetConnection();
-  WsStatus st = OpenHandle(SOCK_STREAM);
+  WsStatus st = OpenHandle(SOCK_STREAM, remote_.sa.sa_family);
   if (st != WS_OK) return fail(st);
-  if (localPort_ != 0 || localAddr_ != htonl(INADDR_ANY)) {
+  RSockAddr a{};
+  if (LocalBinding(c, a)) {
     (void)c.SetOpt(handle_, SOL_SOCKET, SO_REUSEADDR, 1);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = c.Htons(localPort_);
-    a.sin_addr.s_addr = localAddr_;
     if (c.Bind(handle_, a) != 0) return fail(MapWinSockError(c.err));
   }
   if (Arm(FD_CONNECT | FD_CLOSE) != WS_OK) return fail(WS_Error);
@@ -465,7 +490,9 @@ WsStatus RWinSocket::DoLookup(char* buffer, int size) {
   resultSize_ = size;
   std::string text(buffer, strnlen(buffer, static_cast<size_t>(size)));
   int a = 0, b = 0, c = 0, d = 0;
-  reverseLookup_ = std::sscanf(text.c_str(), "%d.%d.%d.%d", &a, &b, &c, &d) == 4;
+  in6_addr v6{};
+  reverseLookup_ = std::sscanf(text.c_str(), "%d.%d.%d.%d", &a, &b, &c, &d) == 4 ||
+                   ::inet_pton(AF_INET6, text.c_str(), &v6) == 1;
   int handle = layer_->resolver_ != nullptr ? layer_->resolver_->Submit(reverseLookup_, text) : 0;
   if (Tracing()) {
     if (reverseLookup_) {
@@ -669,10 +696,10 @@ void RWinSocket::GetStatus(RSockStatusStr& out) const {
 
 std::string RWinSocket::GetLocalIPAddress() const {
   if (layer_ != nullptr && handle_ >= 0) {
-    sockaddr_in a{};
+    RSockAddr a{};
     RSockCalls c = Calls();
     if (c.GetSockName(handle_, &a) == 0) {
-      std::string s = AddrText(a.sin_addr);
+      std::string s = SockAddrText(a);
       if (Usable(s)) return s;
     }
   }
@@ -705,30 +732,30 @@ std::vector<std::string> RWinSocket::GetLocalIPAddressList(size_t capacity) cons
 
 std::string RWinSocket::GetRemoteIPAddress() const {
   if (layer_ == nullptr || handle_ < 0 || !connected_) return "";
-  if (kind_ == WS_DATAGRAM) return haveSender_ ? AddrText(lastSender_.sin_addr) : "";
-  if (havePeer_) return AddrText(acceptedPeer_.sin_addr);
-  sockaddr_in a{};
+  if (kind_ == WS_DATAGRAM) return haveSender_ ? SockAddrText(lastSender_) : "";
+  if (havePeer_) return SockAddrText(acceptedPeer_);
+  RSockAddr a{};
   RSockCalls c = Calls();
   if (c.GetPeerName(handle_, &a) != 0) return "";
-  return AddrText(a.sin_addr);
+  return SockAddrText(a);
 }
 
 uint16_t RWinSocket::GetRemotePort() const {
   if (layer_ == nullptr || handle_ < 0 || !connected_) return 0;
-  if (kind_ == WS_DATAGRAM) return haveSender_ ? ntohs(lastSender_.sin_port) : 0;
-  if (havePeer_) return ntohs(acceptedPeer_.sin_port);
-  sockaddr_in a{};
+  if (kind_ == WS_DATAGRAM) return haveSender_ ? SockAddrPort(lastSender_) : 0;
+  if (havePeer_) return SockAddrPort(acceptedPeer_);
+  RSockAddr a{};
   RSockCalls c = Calls();
   if (c.GetPeerName(handle_, &a) != 0) return 0;
-  return ntohs(a.sin_port);
+  return SockAddrPort(a);
 }
 
 uint16_t RWinSocket::GetLocalPort() const {
   if (layer_ == nullptr || handle_ < 0) return 0;
-  sockaddr_in a{};
+  RSockAddr a{};
   RSockCalls c = Calls();
   if (c.GetSockName(handle_, &a) != 0) return 0;
-  return ntohs(a.sin_port);
+  return SockAddrPort(a);
 }
 
 int64_t RWinSocket::TakeByteCount(int which) {

@@ -1,4 +1,5 @@
-// RWinSocket: the one asynchronous socket of the system (TCP and UDP, IPv4).
+// RWinSocket: the one asynchronous socket of the system (TCP and UDP, IPv4
+// and IPv6).
 //
 // Contract
 // - Thread: every call belongs to the event-loop thread of the socket's
@@ -36,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "net/RSockCalls.h"
 #include "platform/RMessageLoop.h"
 #include "util/RDblLinkedList.h"
 
@@ -189,7 +191,9 @@ class RWinSocket {
   // --- connections --------------------------------------------------------------
   // Stream: bind and listen (backlog 50). Datagram: bind; the socket is then
   // "connected" and can receive. Port 0 picks a free port (GetLocalPort).
-  // localIp nullptr or "": all local addresses.
+  // localIp nullptr or "": all local addresses; a stream listener then takes
+  // IPv6 and IPv4 clients on one dual-stack socket (IPv4 alone where the
+  // machine has no IPv6). localIp may be an IPv4 or an IPv6 text.
   [[nodiscard]] WsStatus Listen(uint16_t port, bool reuseAddress, const char* localIp = nullptr);
   // Listener only: sets SO_KEEPALIVE on the listening socket, which the
   // kernel copies to every connection it accepts, so a receiver asking for
@@ -198,7 +202,7 @@ class RWinSocket {
   // Takes the listener's pending connection onto this (idle) socket.
   // `WS_NoCaller` when none is waiting. The listener keeps listening.
   [[nodiscard]] WsStatus AcceptHost(RWinSocket& listener);
-  // Stream: connect to a dotted address, or to a host name after a silent
+  // Stream: connect to an IPv4 or IPv6 address, or to a host name after a silent
   // look-up; the owner hears exactly one WS_Connecting event. Datagram: sets
   // the destination of later sends (dotted address only).
   [[nodiscard]] WsStatus CallHost(const char* host, uint16_t remotePort, uint16_t localPort = 0,
@@ -218,7 +222,9 @@ class RWinSocket {
   void GetStatus(RSockStatusStr& out) const;
 
   // This socket's local address, else the machine's primary address, else
-  // the first address of the host name, else "".
+  // the first address of the host name, else "". Addresses are shown as
+  // SockAddrText shows them: an IPv4 peer of a dual-stack socket, and the
+  // local end of its connection, read as plain IPv4.
   std::string GetLocalIPAddress() const;
   // Every IPv4 address of the machine's interfaces, in interface order, at
   // most `capacity`.
@@ -298,7 +304,7 @@ class RWinSocket {
   void PostSelf(uint32_t event);
 
   // handles
-  WsStatus OpenHandle(int type);
+  WsStatus OpenHandle(int type, int family = AF_INET);
   WsStatus Arm(uint32_t events, bool nonBlocking = false, uint32_t readyNow = 0);
   void EnsureKeepAlive();
   void CloseHandle(bool abortive);
@@ -310,6 +316,10 @@ class RWinSocket {
   WsStatus DoCallHost(const char* host, uint16_t remotePort, uint16_t localPort,
                       const char* localIp);
   WsStatus StartConnection();
+  // The address an outgoing socket binds to before it connects: the local
+  // address and port CallHost was given, in the remote's family. False when
+  // neither was given (the kernel picks both).
+  bool LocalBinding(RSockCalls& c, RSockAddr& out) const;
   WsStatus DoLookup(char* buffer, int size);
   WsStatus DoDisconnect(int delaySeconds);
   void AcceptEvent(int error);
@@ -396,10 +406,10 @@ class RWinSocket {
   // connecting
   bool connecting_ = false;
   bool remoteKnown_ = false;
-  sockaddr_in remote_{};
+  RSockAddr remote_{};
   int connectStatus_ = WS_OK;
   uint16_t localPort_ = 0;
-  uint32_t localAddr_ = 0;  // network order
+  RSockAddr localAddr_{};  // bind address of CallHost (port unset)
   std::unique_ptr<char[]> hostName_;
 
   // look-up
@@ -443,10 +453,10 @@ class RWinSocket {
   int64_t bytesReceived_ = 0;
   int64_t* recCounter_ = nullptr;
   std::unique_ptr<char[]> recLine_;
-  sockaddr_in lastSender_{};
+  RSockAddr lastSender_{};
   bool haveSender_ = false;
   // The peer of an accepted connection, as accept() gave it.
-  sockaddr_in acceptedPeer_{};
+  RSockAddr acceptedPeer_{};
   bool havePeer_ = false;
 };
 

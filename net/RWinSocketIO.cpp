@@ -416,7 +416,7 @@ bool RWinSocket::ReceiveHandler(int error) {
   int64_t got = 0;
   if (chunk > 0) {
     if (kind_ == WS_DATAGRAM) {
-      sockaddr_in from{};
+      RSockAddr from{};
       int64_t r = c.RecvFrom(handle_, recBuf_, capacity_, &from);
       if (r >= 0) {
         // A datagram lands at the start of the buffer.

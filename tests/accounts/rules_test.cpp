@@ -193,6 +193,39 @@ TEST_F(IPRules, HostNamesSwitchMatchingOn) {
   EXPECT_EQ(calls, 1);
 }
 
+// IPv6 patterns (an address or a prefix), "*" for both families, IPv4
+// patterns against v4-mapped clients; hex letters are no host names.
+TEST_F(IPRules, IPv6AndMappedAddresses) {
+  struct Case {
+    const char* pattern;
+    const char* address;
+    bool match;
+  } cases[] = {
+      {"2001:db8::/32", "2001:db8:1::5", true},
+      {"2001:db8::/32", "2001:db9::5", false},
+      {"2001:DB8::1", "2001:db8::1", true},
+      {"2001:db8::1", "2001:db8::2", false},
+      {"::1", "::1", true},
+      {"::1", "127.0.0.1", false},
+      {"*", "2001:db8::1", true},
+      {"*", "10.0.0.1", true},
+      {"10.*", "::ffff:10.1.2.3", true},
+      {"10.0.0.5-9", "::ffff:10.0.0.7", true},
+      {"10.*", "::ffff:11.1.2.3", false},
+      {"10.*", "10::1", false},
+      {"::ffff:10.0.0.0/104", "10.9.9.9", true},
+      {"2001:db8::/129", "2001:db8::1", false},
+      {"2001:db8::/x", "2001:db8::1", false},
+      {"2001:db8::/32", "10.0.0.1", false},
+      {"fe80::/10", "fe80::1", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " vs " + c.address);
+    EXPECT_EQ(IPPatternMatches(c.pattern, c.address, "host.example"), c.match);
+  }
+  EXPECT_FALSE(IPNameMatchingOn()) << "the letters of an IPv6 pattern are hex digits";
+}
+
 TEST_F(IPRules, LeadingLetterDoesNotSwitch) {
   // Only a letter at the second or a later character turns the switch on.
   EXPECT_FALSE(IPPatternMatches("A", "1.2.3.4", "a"));

@@ -134,7 +134,11 @@ def server_socket(pid, peer):
             s = socket.socket(fileno=fd)
             seen.append(name)
             try:
-                if s.type == socket.SOCK_STREAM and s.getpeername() == peer:
+                # The dual-stack listener's connections name an IPv4 peer
+                # in its v4-mapped form.
+                got = s.getpeername()
+                host = got[0][7:] if got[0].startswith("::ffff:") else got[0]
+                if s.type == socket.SOCK_STREAM and (host, got[1]) == tuple(peer):
                     return s
             except OSError:
                 pass

@@ -1,7 +1,11 @@
-"""Extended data connections (EPSV, EPRT) with exact replies from a raw
-client, and real clients with their defaults: curl must use EPSV and, with
--P -, EPRT, without falling back to PASV or PORT."""
+"""Extended data connections (EPSV, EPRT) and IPv6 with exact replies from
+a raw client, and real clients with their defaults: curl must use EPSV and,
+with -P -, EPRT, without falling back to PASV or PORT; curl and ftplib over
+[::1]; IP rules and per-address limits with IPv6 and IPv4 clients of the one
+dual-stack listener."""
 import filecmp
+import ftplib
+import io
 import os
 import socket
 import subprocess
@@ -88,6 +92,112 @@ def eprt_bounce(srv):
     ftp.close()
 
 
+class Ftp6(Ftp):
+    """The raw control client over ::1."""
+
+    def __init__(self, port, user="joe", password="secret"):
+        self.sock = socket.create_connection(("::1", port), timeout=20)
+        self.buf = b""
+        self.greeting = self.reply()
+        if user is not None:
+            self.cmd("USER " + user)
+            r = self.cmd("PASS " + password)
+            assert r[-1].startswith("230"), r
+
+
+def ipv6_cases(srv):
+    with open(srv.path("pub", "six.txt"), "wb") as f:
+        f.write(b"over six\n")
+    ftp = Ftp6(srv.port)
+    use2 = "522 Network protocol not supported, use (2)"
+    for line, want in [
+        ("PASV", use2),
+        ("PORT 127,0,0,1,4,1", use2),
+        ("EPSV 1", use2),
+        ("EPRT |1|127.0.0.1|4000|", use2),
+        ("EPRT |2|::2|4000|", "530 Only client IP address allowed for EPRT command."),
+    ]:
+        c.eq(ftp.last(line), want, "IPv6 " + line)
+    for line in ["EPSV", "EPSV 2"]:
+        port = epsv_port(ftp.last(line))
+        d = socket.create_connection(("::1", port), timeout=20)
+        c.eq(ftp.last("RETR pub/six.txt"),
+             "150 Opening ASCII mode data connection for six.txt (9 bytes).", "IPv6 " + line)
+        c.eq(recv_all(d), b"over six\n", "IPv6 %s data" % line)
+        c.eq(ftp.last_reply(), "226 Transfer complete.", "IPv6 %s 226" % line)
+    ls = socket.socket(socket.AF_INET6)
+    ls.bind(("::1", 0))
+    ls.listen(1)
+    ls.settimeout(20)
+    p = ls.getsockname()[1]
+    c.eq(ftp.last("EPRT |2|::1|%d|" % p), "200 EPRT command successful.", "IPv6 EPRT")
+    c.eq(ftp.last("RETR pub/six.txt"),
+         "150 Opening ASCII mode data connection for six.txt (9 bytes).", "IPv6 EPRT RETR")
+    d, peer = ls.accept()
+    c.eq(recv_all(d), b"over six\n", "IPv6 EPRT data")
+    c.eq(ftp.last_reply(), "226 Transfer complete.", "IPv6 EPRT 226")
+    ls.close()
+    ftp.close()
+    c.true(srv.has_line(lambda l: "Connected to ::1 (Local address ::1)" in l),
+           "the log names both IPv6 ends")
+    # An IPv4 client of the same dual-stack listener is plain IPv4.
+    Ftp(srv.port).close()
+    c.true(srv.has_line(lambda l: "Connected to 127.0.0.1 (Local address 127.0.0.1)" in l),
+           "an IPv4 client on the dual-stack socket is shown as IPv4")
+    c.true(not srv.has_line(lambda l: "::ffff:" in l, 0.2), "no v4-mapped text in the log")
+
+    # ftplib over IPv6 (it uses EPSV there), then curl with EPSV and EPRT.
+    f = ftplib.FTP()
+    f.connect("::1", srv.port, timeout=20)
+    f.login("joe", "secret")
+    buf = io.BytesIO()
+    f.retrbinary("RETR pub/six.txt", buf.write)
+    c.eq(buf.getvalue(), b"over six\n", "ftplib IPv6 RETR")
+    f.storbinary("STOR pub/up6.bin", io.BytesIO(b"\x00\x01" * 5000))
+    f.cwd("pub")
+    c.eq(sorted(f.nlst()), ["six.txt", "up6.bin"], "ftplib IPv6 NLST")
+    f.quit()
+    with open(srv.path("pub", "up6.bin"), "rb") as fh:
+        c.eq(fh.read(), b"\x00\x01" * 5000, "ftplib IPv6 STOR bytes")
+    url = "ftp://[::1]:%d/pub/six.txt" % srv.port
+    for extra, verb in [([], "EPSV"), (["-P", "-"], "EPRT |2|::1|")]:
+        r = subprocess.run(["curl", "-u", "joe:secret", "-s", "-S", "-v", "--max-time", "60"]
+                           + extra + [url], capture_output=True, text=True, timeout=120)
+        c.eq((r.returncode, r.stdout), (0, "over six\n"), "curl [::1] %s: %s" % (verb, r.stderr[-400:]))
+        c.true("> " + verb in r.stderr and "> PASV" not in r.stderr and "> PORT" not in r.stderr,
+               "curl [::1] used %s: %s" % (verb, r.stderr[-600:]))
+
+
+def ipv6_rules():
+    # Server rules: IPv6 loopback refused by its prefix, IPv4 allowed.
+    with Server(BIN, ["BlockFTPBounceAttack=no", "[IP-ACCESS]", "IP1=D,::1/128",
+                      "IP2=A,127.*"]) as srv:
+        try:
+            ftp = Ftp6(srv.port, user=None)
+            c.true(not ftp.greeting[0].startswith("220"), "denied IPv6 client: %r" % ftp.greeting)
+            ftp.close()
+        except (EOFError, ConnectionError):
+            pass
+        Ftp(srv.port).close()
+        c.true(srv.has_line(lambda l: "Connected to 127.0.0.1" in l), "IPv4 client allowed")
+    # A user restricted to IPv6: "::1" lets ::1 in and keeps 127.0.0.1 out;
+    # an IPv4 pattern matches the IPv4 client only.
+    users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["IP1=A,::1", "IP2=D,*"]),
+             "ann": ("secret", "C:\\", "C:\\,RWAMDCLP", ["IP1=A,127.0.0.1", "IP2=D,*"])}
+    with Server(BIN, [], users) as srv:
+        ftp = Ftp6(srv.port)
+        ftp.close()
+        ftp = Ftp(srv.port, user=None)
+        ftp.cmd("USER joe")
+        c.eq(ftp.last("PASS secret")[:3], "530", "IPv6-only user from 127.0.0.1")
+        ftp.close()
+        ftp = Ftp6(srv.port, user=None)
+        ftp.cmd("USER ann")
+        c.eq(ftp.last("PASS secret")[:3], "530", "IPv4-only user from ::1")
+        ftp.close()
+        Ftp(srv.port, user="ann").close()
+
+
 def curl_defaults(srv):
     work = tempfile.mkdtemp(prefix="vantor-ext-")
     src = os.path.join(work, "c.bin")
@@ -117,4 +227,6 @@ with Server(BIN, ["BlockFTPBounceAttack=no"]) as srv:
     curl_defaults(srv)
 with Server(BIN, ["BlockFTPBounceAttack=yes"]) as srv:
     eprt_bounce(srv)
+    ipv6_cases(srv)
+ipv6_rules()
 c.finish()

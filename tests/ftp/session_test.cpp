@@ -3,6 +3,7 @@
 
 #include "ftp/RFTPMessages.h"
 #include "ftp_fixture.h"
+#include "platform/RMessages.h"
 
 using namespace vantor;
 
@@ -165,4 +166,41 @@ TEST_F(SessionTest, ExpandVariables) {
   longText += "%Name";
   ExpandVariables(*s, longText, 511);
   EXPECT_EQ(longText, std::string(511, 'a')) << "cut to the caller's buffer";
+}
+
+// On an IPv6 control connection PASV and PORT (IPv4 only) and the IPv4 forms
+// of EPSV and EPRT point the client at protocol 2; the GUI's session summary
+// carries the whole IPv6 address.
+TEST_F(SessionTest, IPv6ControlConnection) {
+  const std::string client = "2001:db8:1234:5678:9abc:def0:1234:5678";
+  RFTPSComInterp* s = Detached(client);
+  s->Dispatch("USER joe");
+  Replies(s);
+  const std::string use2 = "522 Network protocol not supported, use (2)";
+  const struct {
+    const char* line;
+    std::string want;
+  } cases[] = {
+      {"PASV", use2},
+      {"PORT 10,0,0,1,4,1", use2},
+      {"EPSV 1", use2},
+      {"EPRT |1|10.0.0.1|4000|", use2},
+      {"EPRT |3|10.0.0.1|4000|", "522 Network protocol not supported, use (1,2)"},
+      {"EPRT |2|2001:db8::1|4000|", "200 EPRT command successful."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    s->Dispatch(c.line);
+    EXPECT_EQ(Replies(s), Lines{c.want});
+  }
+  EXPECT_EQ(s->DataAddress, "2001:db8::1");
+  EXPECT_EQ(s->DataPort, 4000);
+  EXPECT_TRUE(Logged("Connected to " + client)) << "the log shows the address whole";
+
+  RSessionSummaryStr r;
+  r.session = s->Number();
+  manager_->Loop().SendMessage(manager_->MainWindow(), MSG_SESSION_QUERY, SQ_Summary,
+                               reinterpret_cast<intptr_t>(&r));
+  EXPECT_EQ(r.found, 1u);
+  EXPECT_EQ(std::string(r.client), client);
 }

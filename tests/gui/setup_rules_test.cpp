@@ -21,13 +21,15 @@ TEST(CheckNumber, RangesAndText) {
 TEST(CheckIPPattern, Patterns) {
   SetLanguage(RLanguage::English);
   for (const char* good :
-       {"192.168.*.*", "10.0.0.1-50", "10", "*", "*.example.com", "host?.lan", "127.0.0.1"}) {
+       {"192.168.*.*", "10.0.0.1-50", "10", "*", "*.example.com", "host?.lan", "127.0.0.1",
+        "::1", "2001:db8::/32", "2001:DB8::7", "::ffff:10.0.0.0/104"}) {
     SCOPED_TRACE(good);
     EXPECT_EQ(CheckIPPattern(good), "");
   }
   EXPECT_EQ(CheckIPPattern("10.0.0.256"),
             "\"10.0.0.256\": each part must be *, a number from 0 to 255 or a range low-high.");
-  for (const char* bad : {"10.0.0.50-1", "1.2.3.4.5", "10..1", "", "10.0.0.1,2", "a b"}) {
+  for (const char* bad : {"10.0.0.50-1", "1.2.3.4.5", "10..1", "", "10.0.0.1,2", "a b",
+                          "2001:db8::/129", "2001:db8::/", "2001:db8:::1", "fe80::1%lo", "1::x"}) {
     SCOPED_TRACE(bad);
     EXPECT_NE(CheckIPPattern(bad), "");
   }
