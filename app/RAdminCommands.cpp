@@ -218,7 +218,9 @@ const RKeyStr kAccountKeys[] = {
 const RKeyStr kIPAccessKeys[] = {{"IP#", RKind::IPRule}};
 const RKeyStr kIPHomesKeys[] = {{"IP#", RKind::Text}};
 const RKeyStr kRatiosKeys[] = {{"Free#", RKind::Text}};
-const RKeyStr kSignOnOffKeys[] = {{"MessageFiles#", RKind::Text}};
+// SignOn/SignOff lines of older files are moved by the conversion at start.
+const RKeyStr kSignOnOffKeys[] = {
+    {"MessageFiles#", RKind::Text}, {"SignOn#", RKind::Text}, {"SignOff#", RKind::Text}};
 const RKeyStr kExternalKeys[] = {{"ClientCheckDLL#", RKind::Library},
                                  {"EventHookDLL#", RKind::Library}};
 
