@@ -1,6 +1,7 @@
 #include "app/RAdminCommands.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -330,6 +331,21 @@ bool ValidIPPattern(std::string_view p) {
   bool letters = false;
   for (char c : p) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) letters = true;
+  }
+  // IPv6 addresses and prefixes (2001:db8::/32): hex digits, colons, an
+  // embedded IPv4 part, "/bits" up to 128.
+  if (p.find(':') != std::string_view::npos) {
+    const size_t slash = p.find('/');
+    if (slash != std::string_view::npos) {
+      auto bits = ParseInt(p.substr(slash + 1));
+      if (!AllDigits(p.substr(slash + 1)) || !bits || *bits > 128) return false;
+      p = p.substr(0, slash);
+    }
+    for (char c : p) {
+      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.' && c != '*')
+        return false;
+    }
+    return true;
   }
   // A pattern with letters is also a host-name wildcard: anything goes.
   if (letters) return true;

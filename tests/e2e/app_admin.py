@@ -83,7 +83,7 @@ class Admin(unittest.TestCase):
             "HomeDir2=x",                             # 13
             "Access1=C:\\srv,RLX",                    # 14
             "IP1=A,300.1.*.*",                        # 15
-            "IP2=D,10.*",                             # 16
+            "IP2=D,2001:db8::/32",                    # 16
             "TimeOut=-5",                             # 17
             ""]))
         out = run("--check-config", ini)
