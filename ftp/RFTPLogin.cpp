@@ -55,7 +55,9 @@ bool TooManyUsers(RFTPSComInterp& s, bool& named) {
   const int32_t maxUsers = s.Manager().Settings().maxNrUsers;
   if (maxUsers >= 0 && st.ConnectionsNow > static_cast<uint32_t>(maxUsers)) {
     AccessQuery q = s.NewQuery(QC_ALWAYS_LOGIN);
-    return !(s.Ask(q) && QueryBool(q));
+    if (!(s.Ask(q) && QueryBool(q))) return true;
+    // `AlwaysAllowLogin` lifts only the server's limit: the account's own
+    // limit below still holds.
   }
   AccessQuery q = s.NewQuery(QC_MAX_USERS);
   const int64_t limit = s.Ask(q) ? NumberOr(QueryAux(q), -1) : -1;

@@ -137,6 +137,21 @@ def test_account_user_limit():
         first.close()
 
 
+# AlwaysAllowLogin lifts the server's limit only: the account's own
+# MaxNrUsers still refuses its second session.
+def test_always_allow_keeps_account_limit():
+    extra = ("[USER=vipone]\nPassword=%s\nHomeDir={home}\nAlwaysAllowLogin=YES\n"
+             "MaxNrUsers=1\n" % crypt.crypt("x", "cd"))
+    with Server(ini("MaxNrUsers=0", extra)) as srv:
+        first = login(srv.port, "vipone", "x")
+        c = Client(srv.port)
+        c.reply()
+        expect(c.cmd("USER vipone"), ["421 Too many users - please try again later."])
+        assert c.closed(15)
+        srv.wait_log("Too many VIPONE users - disconnecting")
+        first.close()
+
+
 # Logins per client address: once, then a number of times.
 def test_logins_per_address():
     with Server(ini()) as srv:
@@ -184,4 +199,5 @@ def test_security_off():
 
 run([test_crypt_password_and_retries, test_third_wrong_password_disconnects,
      test_tenth_after_login, test_user_forms, test_max_users_zero, test_account_user_limit,
+     test_always_allow_keeps_account_limit,
      test_logins_per_address, test_home_directory, test_security_off])
