@@ -12,6 +12,8 @@
 #include "ftp/RIPHomes.h"
 #include "platform/RFile.h"
 #include "util/RFormat.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
 
 namespace vantor {
 namespace {
@@ -21,6 +23,17 @@ constexpr std::string_view kSection = "SIGNONOFF";
 constexpr size_t kMaxEntry = 511;
 constexpr size_t kSignRead = 194;
 constexpr size_t kMessageRead = 159;
+
+// A path for a log line: control characters of a name a client chose never
+// reach the log raw.
+std::string PrintablePath(std::string_view path) {
+  std::string out(path);
+  for (char& c : out) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = '?';
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -134,27 +147,45 @@ const std::vector<std::string>& RFTPMessages::GetSignLines(RFTPSComInterp& s, RS
 bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
                       std::vector<std::string>& lines) {
   lines.clear();
-  if (posixPath.empty()) return false;
+  if (posixPath.empty() || maxRead == 0) return false;
   std::string data;
-  if (!ReadWholeFile(posixPath, &data)) return false;
-  // Text mode: CR LF counts as one line feed.
-  std::string text;
-  text.reserve(data.size());
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (data[i] == '\r' && i + 1 < data.size() && data[i + 1] == '\n') continue;
-    text.push_back(data[i]);
-  }
-  // Each read takes at most `maxRead` characters and stops after a line
-  // feed, so a longer line continues on the next one.
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t n = 0;
-    while (n < maxRead && pos + n < text.size()) {
-      if (text[pos + n++] == '\n') break;
+  const RBoundedRead rc = ReadFileBounded(posixPath, kMaxMessageBytes, &data);
+  if (rc != RBoundedRead::Ok) {
+    // A missing file is the ordinary case (no message here): no log line.
+    if (rc == RBoundedRead::TooLarge) {
+      WriteLog(LOG_SYSTEM, FormatStr(25600, PrintablePath(posixPath),
+                                     static_cast<unsigned>(kMaxMessageBytes)));
+    } else if (rc == RBoundedRead::NotRegular) {
+      WriteLog(LOG_SYSTEM, FormatStr(25603, PrintablePath(posixPath)));
+    } else if (rc == RBoundedRead::Failed) {
+      WriteLog(LOG_SYSTEM, FormatStr(25604, PrintablePath(posixPath)));
     }
-    std::string piece = text.substr(pos, n);
-    pos += n;
+    return false;
+  }
+  // A NUL byte never belongs in a text; such a file would only send noise.
+  if (data.find('\0') != std::string::npos) {
+    WriteLog(LOG_SYSTEM, FormatStr(25602, PrintablePath(posixPath)));
+    return false;
+  }
+  // Text mode: CR LF counts as one line feed. Each read takes at most
+  // `maxRead` characters and stops after a line feed, so a longer line
+  // continues on the next one.
+  size_t pos = 0;
+  while (pos < data.size()) {
+    std::string piece;
+    while (piece.size() < maxRead && pos < data.size()) {
+      const char c = data[pos++];
+      if (c == '\r' && pos < data.size() && data[pos] == '\n') continue;
+      piece.push_back(c);
+      if (c == '\n') break;
+    }
     if (!piece.empty() && piece.back() == '\n') piece.pop_back();
+    if (lines.size() == kMaxMessageLines) {
+      lines.clear();
+      WriteLog(LOG_SYSTEM, FormatStr(25601, PrintablePath(posixPath),
+                                     static_cast<unsigned>(kMaxMessageLines)));
+      return false;
+    }
     lines.push_back(std::move(piece));
   }
   return true;

@@ -65,9 +65,18 @@ class RFTPMessages {
   std::vector<std::string> empty_;
 };
 
+// A message file is read whole or not at all: larger than this many bytes,
+// or giving more lines than this, it is skipped (the reply queue holds 6000
+// lines, and a client may be the one who wrote the file).
+inline constexpr size_t kMaxMessageBytes = 64 * 1024;
+inline constexpr size_t kMaxMessageLines = 1000;
+
 // The lines of a text file as the message code reads them: reads of at most
 // `maxRead` characters, each ending after a line feed, one trailing line
-// feed (and the CR before it) removed. False when the file cannot be read.
+// feed (and the CR before it) removed. False when the file is missing, and
+// with a log line when it is skipped: over the bounds above, containing a
+// NUL byte (not a text), not a regular file (never opened for reading, so a
+// FIFO cannot block), or unreadable.
 [[nodiscard]] bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
                                     std::vector<std::string>& lines);
 // A configured file name (drive or POSIX form) as a POSIX path.

@@ -93,6 +93,34 @@ bool ReadWholeFile(const std::string& path, std::string* out, RFileIdentity* ide
   return true;
 }
 
+RBoundedRead ReadFileBounded(const std::string& path, size_t maxBytes, std::string* out) {
+  out->clear();
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  RFd fd(OpenRetry(path.c_str(), O_RDONLY | O_NONBLOCK));
+  if (!fd) return errno == ENOENT || errno == ENOTDIR ? RBoundedRead::Missing : RBoundedRead::Failed;
+  struct stat st;
+  if (::fstat(fd.Get(), &st) != 0) return RBoundedRead::Failed;
+  if (!S_ISREG(st.st_mode)) return RBoundedRead::NotRegular;
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > maxBytes) return RBoundedRead::TooLarge;
+  // The file may grow while it is read: one byte past the bound tells.
+  std::string data;
+  data.resize(maxBytes + 1);
+  size_t got = 0;
+  while (got < data.size()) {
+    const ssize_t n = ::read(fd.Get(), data.data() + got, data.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return RBoundedRead::Failed;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got > maxBytes) return RBoundedRead::TooLarge;
+  data.resize(got);
+  *out = std::move(data);
+  return RBoundedRead::Ok;
+}
+
 namespace {
 
 // Writes `data` into the open temporary `fd` named `tmp`, flushes it and

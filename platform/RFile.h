@@ -33,6 +33,22 @@ RFileIdentity StatFile(const std::string& path);
 [[nodiscard]] bool ReadWholeFile(const std::string& path, std::string* out,
                                  RFileIdentity* identity = nullptr);
 
+// How a bounded read ended.
+enum class RBoundedRead {
+  Ok,
+  Missing,     // no such file (or a path component is not a directory)
+  TooLarge,    // more than the bound: nothing is returned
+  NotRegular,  // a directory, FIFO, device or socket: never opened for reading
+  Failed,      // any other open or read error
+};
+
+// Reads a regular file of at most `maxBytes` bytes, block by block, so a
+// huge or sparse file costs one status call and no memory. The open never
+// blocks (a FIFO is refused, not waited for); links are followed. `out` holds
+// the bytes only for Ok.
+[[nodiscard]] RBoundedRead ReadFileBounded(const std::string& path, size_t maxBytes,
+                                           std::string* out);
+
 // Replaces `path` with `data`: a temporary file in the same directory is
 // written, flushed to disk and renamed over the old name, then the directory
 // is flushed, so a crash or a full disk leaves either the old or the new file,

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,7 @@ using namespace vantor;
 
 namespace {
 using Lines = std::vector<std::string>;
+using namespace std::string_literals;
 }
 
 // Reads of at most N characters ending after a line feed; one trailing line
@@ -102,4 +106,53 @@ TEST_F(FtpTest, SendTextSplitsLines) {
   EXPECT_EQ(Replies(s), (Lines{"550-no", "550 way 10.1.2.3"}));
   SendText(*s, "a\n\nb");
   EXPECT_EQ(Replies(s), (Lines{"a", "", "b"}));
+}
+
+// A message file is read whole or skipped with a log line: too large (a
+// sparse terabyte costs nothing), too many lines, a NUL byte, not a regular
+// file (a FIFO must not block the loop), a directory. Missing: no log line.
+TEST_F(FtpTest, ReadMessageLinesBounded) {
+  const std::string sparse = dir_ + "/sparse";
+  WriteFile("sparse", "x");
+  std::filesystem::resize_file(sparse, 1000000000000ULL);
+  WriteFile("big", std::string(kMaxMessageBytes, 'a') + "b");
+  WriteFile("binary", "hello\n\0world\n"s);
+  std::string many;
+  for (size_t i = 0; i <= kMaxMessageLines; ++i) many += "l\n";
+  WriteFile("many", many);
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir_ + "/dir");
+  struct Case {
+    const char* name;
+    const char* log;
+  };
+  const Case cases[] = {
+      {"sparse", "skipped: larger than 65536 bytes"},
+      {"big", "skipped: larger than 65536 bytes"},
+      {"binary", "skipped: not a text file"},
+      {"many", "skipped: more than 1000 lines"},
+      {"fifo", "skipped: not a regular file"},
+      {"dir", "skipped: not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.clear();
+    Lines got{"stale"};
+    EXPECT_FALSE(ReadMessageLines(dir_ + "/" + c.name, 159, got));
+    EXPECT_TRUE(got.empty());
+    EXPECT_TRUE(Logged("2 Message file " + dir_ + "/" + c.name + " " + c.log)) << c.log;
+  }
+  log_.clear();
+  Lines none;
+  EXPECT_FALSE(ReadMessageLines(dir_ + "/missing", 159, none));
+  EXPECT_TRUE(log_.empty()) << "no message here is the ordinary case";
+  // Right at the bounds the file is sent.
+  many.resize(many.size() - 2);
+  WriteFile("many", many);
+  Lines at;
+  EXPECT_TRUE(ReadMessageLines(dir_ + "/many", 159, at));
+  EXPECT_EQ(at.size(), kMaxMessageLines);
+  WriteFile("big", std::string(kMaxMessageBytes, 'a'));
+  EXPECT_TRUE(ReadMessageLines(dir_ + "/big", 159, at));
+  EXPECT_EQ(at.size(), (kMaxMessageBytes + 158) / 159);
 }
