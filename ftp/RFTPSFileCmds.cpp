@@ -225,12 +225,15 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
   if (replacing && s.Quota) s.Quota->CreditFile(dest);
   if (src != dest) {
     int rc = from.empty() || to.empty() ? ENOENT : FsRename(from, to);
+    bool destGone = false;
     if (rc != 0 && replacing && (rc == EISDIR || rc == ENOTDIR || rc == EEXIST)) {
       // A directory cannot replace a file in one step: remove the file first.
-      if (FsRemoveFile(LocalToPosix(dest)) == 0) rc = FsRename(from, to);
+      destGone = FsRemoveFile(LocalToPosix(dest)) == 0;
+      if (destGone) rc = FsRename(from, to);
     }
     if (rc != 0) {
-      if (replacing && s.Quota) s.Quota->UndoLast();
+      // The credit stands when the old file is gone all the same.
+      if (replacing && !destGone && s.Quota) s.Quota->UndoLast();
       s.ReplyStr(1074, s.ClientPathOf(dest));
       return;
     }

@@ -112,6 +112,24 @@ void CloseDataAfterEnd(RFTPSComInterp& s, bool graceful) {
 
 void RetrOpen(RFTPSComInterp& s);
 
+// Counts the download and charges the ratio credit; false after the 1134
+// reply.
+bool RetrCharge(RFTPSComInterp& s) {
+  ++s.FilesDown;
+  if (s.Ratio && !s.Ratio->MayDownload(s.FileName)) {
+    --s.FilesDown;
+    s.ReplyStr(1134);
+    return false;
+  }
+  return true;
+}
+
+// Gives back what RetrCharge took, for a download that does not happen.
+void RetrGiveUp(RFTPSComInterp& s) {
+  if (s.Ratio) s.Ratio->DownloadFailed();
+  if (s.FilesDown > 0) --s.FilesDown;
+}
+
 void HandleRetr(RFTPSComInterp& s, std::string_view line) {
   if (s.TransferState != XS_Idle) {
     s.ReplyStr(1026);
@@ -131,19 +149,20 @@ void HandleRetr(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(1030, s.ClientPathOf(s.FileName));
     return;
   }
-  ++s.FilesDown;
-  if (s.Ratio && !s.Ratio->MayDownload(s.FileName)) {
-    --s.FilesDown;
-    s.ReplyStr(1134);
+  if (!RetrCharge(s)) return;
+  if (!PreCommandHook(s, HE_BeforeRetr, DC_Retr, s.FileName)) {
+    // Answered by the hook, or held: either way nothing is sent now. A held
+    // download is charged again when it is let go (RetrResume), so neither
+    // a release with the library's own reply nor a session that ends while
+    // it waits keeps a charge for a download that never happened.
+    RetrGiveUp(s);
     return;
   }
-  if (!PreCommandHook(s, HE_BeforeRetr, DC_Retr, s.FileName)) return;
   RetrOpen(s);
 }
 
-void RetrGiveUp(RFTPSComInterp& s) {
-  if (s.Ratio) s.Ratio->DownloadFailed();
-  if (s.FilesDown > 0) --s.FilesDown;
+void RetrResume(RFTPSComInterp& s) {
+  if (RetrCharge(s)) RetrOpen(s);
 }
 
 void RetrOpen(RFTPSComInterp& s) {
@@ -250,14 +269,9 @@ void UploadStart(RFTPSComInterp& s) {
   const RUploadKind kind = x.uploadKind;
   TakeHookReplacement(s);
   x.file.Close();
-  if (s.Quota) {
-    if (kind == RUploadKind::Appe) {
-      (void)s.Quota->Charge(0);
-    } else {
-      s.Quota->CreditFile(s.FileName);
-      if (s.RestartOffset > 0) (void)s.Quota->Charge(-s.RestartOffset);
-    }
-  }
+  // No quota charge yet: the file is not changed before the data connection
+  // is up (StartReceiving credits what the truncation then removes), so an
+  // upload that never gets its connection has nothing to give back.
   RUploadSharing sharing = RUploadSharing::Any;
   if (g.openFilesUploadMode == RUploadMode::Shared) sharing = RUploadSharing::Shared;
   if (g.openFilesUploadMode == RUploadMode::Exclusive) sharing = RUploadSharing::Exclusive;
@@ -267,10 +281,14 @@ void UploadStart(RFTPSComInterp& s) {
                                              kind == RUploadKind::Appe ? RTransferOpenMode::Append
                                                                        : RTransferOpenMode::Write,
                                              s.RestartOffset, sharing);
+  const int64_t offset = s.RestartOffset;
   s.TransferStartOffset = s.RestartOffset;
   s.RestartOffset = 0;
+  if (rc == RTransferFile::kBeyondEnd) {
+    s.ReplyStr(25610, offset, ClientLeaf(s, s.FileName), std::max<int64_t>(FileSize(s.FileName), 0));
+    return;
+  }
   if (rc != 0) {
-    if (s.Quota) s.Quota->UndoLast();
     s.ReplyStr(1054, ClientLeaf(s, s.FileName));
     return;
   }
@@ -283,7 +301,6 @@ void UploadStart(RFTPSComInterp& s) {
       // The connection never opened: a new file goes again, an existing one
       // was never changed (its truncation waits for the connection).
       x.file.Abandon();
-      if (s.Quota) s.Quota->UndoLast();
       return;
     }
   }
@@ -349,7 +366,7 @@ const RFTPCommandRegistrar kRegisterTransfer({
 struct RResumeInstaller {
   RResumeInstaller() {
     RFTPCommandTable& t = RFTPCommandTable::Instance();
-    t.SetResume(DC_Retr, &RetrOpen);
+    t.SetResume(DC_Retr, &RetrResume);
     t.SetResume(DC_Stor, &UploadStart);
     t.SetResume(DC_Appe, &UploadStart);
     t.SetResume(DC_Stou, &UploadStart);
@@ -435,6 +452,9 @@ void StartReceiving(RFTPSComInterp& s) {
     EndReceive(s, true, 1060, false);
     return;
   }
+  // STOR over a file (or after REST short of its end) just removed the old
+  // tail: that space is free now.
+  if (s.Quota && x.file.CutBytes() > 0) (void)s.Quota->Charge(x.file.CutBytes());
   ReceiveNextBlock(s);
 }
 
@@ -551,8 +571,10 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
       const bool resumed =
           !x.file.Created() && (x.uploadKind == RUploadKind::Appe || x.file.StartOffset() > 0);
       if (s.Quota) {
+        // Bytes counted in TransferBytes may still sit in the pipe: credit
+        // what the file really loses.
         if (resumed) {
-          (void)s.Quota->Charge(s.TransferBytes);
+          (void)s.Quota->Charge(x.file.Written());
         } else {
           s.Quota->CreditFile(s.FileName);
         }
@@ -562,6 +584,9 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
     }
   }
   x.file.Close();
+  // The upload is over: the store learns now what is on disk, and the
+  // reservation not used goes back.
+  if (s.Quota) s.Quota->Flush();
 
   const RTransferReasonStr reason = EndReason(s, true, failed, killed, reply, dataStatus);
   const std::string reasonText = reason.text != 0 ? LoadStr(reason.text) : "";

@@ -37,6 +37,9 @@ int RTransferFile::Open(const std::string& posixPath, RTransferOpenMode mode, in
   created_ = false;
   committed_ = false;
   startOffset_ = restartOffset < 0 ? 0 : restartOffset;
+  pos_ = 0;
+  written_ = 0;
+  cut_ = 0;
   if (mode == RTransferOpenMode::Read) {
     fd_ = FsOpenNoFollow(posixPath, ROpenMode::Read);
   } else {
@@ -58,6 +61,7 @@ int RTransferFile::Open(const std::string& posixPath, RTransferOpenMode mode, in
     preSize_ = FdSize(fd_.Get());
     if (preSize_ < 0) rc = static_cast<int>(-preSize_);
   }
+  if (rc == 0 && mode == RTransferOpenMode::Write && startOffset_ > preSize_) rc = kBeyondEnd;
   if (rc == 0) {
     int64_t pos = 0;
     if (mode == RTransferOpenMode::Append) {
@@ -66,6 +70,7 @@ int RTransferFile::Open(const std::string& posixPath, RTransferOpenMode mode, in
       pos = FdSeek(fd_.Get(), startOffset_, false);
     }
     if (pos < 0) rc = static_cast<int>(-pos);
+    pos_ = pos;
   }
   if (rc != 0) {
     if (created_) (void)FsRemoveFile(path_);
@@ -85,8 +90,14 @@ int RTransferFile::Commit() {
   // this upload created, usually). Truncating anyway costs dearly on ext4:
   // a truncation to zero makes the close write the whole new file back
   // before it returns.
-  if (FdSize(fd_.Get()) == startOffset_) return 0;
-  return FdTruncate(fd_.Get(), startOffset_);
+  const int64_t size = FdSize(fd_.Get());
+  if (size < 0) return static_cast<int>(-size);
+  if (size == startOffset_) return 0;
+  // Shrunk since Open by someone else: never extend it with zeros.
+  if (size < startOffset_) return kBeyondEnd;
+  const int rc = FdTruncate(fd_.Get(), startOffset_);
+  if (rc == 0 && size > startOffset_) cut_ = size - startOffset_;
+  return rc;
 }
 
 int64_t RTransferFile::Size() const {
@@ -104,14 +115,27 @@ int RTransferFile::WritableNow() {
   return committed_ ? 0 : -Commit();
 }
 
+int64_t RTransferFile::BlockDone(int64_t result, size_t len) {
+  if (result == static_cast<int64_t>(len)) {
+    pos_ += result;
+    written_ += result;
+    return result;
+  }
+  // Part of the block may have gone out before the failure (a disk that
+  // filled up half-way): take it back.
+  (void)FdTruncate(fd_.Get(), pos_);
+  (void)FdSeek(fd_.Get(), pos_, false);
+  return result < 0 ? result : -EIO;
+}
+
 int64_t RTransferFile::Write(const void* buf, size_t len) {
   const int rc = WritableNow();
-  return rc != 0 ? rc : FdWriteAll(fd_.Get(), buf, len);
+  return rc != 0 ? rc : BlockDone(FdWriteAll(fd_.Get(), buf, len), len);
 }
 
 int64_t RTransferFile::WriteFromPipe(int pipeFd, size_t len) {
   const int rc = WritableNow();
-  return rc != 0 ? rc : FdSpliceAll(pipeFd, fd_.Get(), len);
+  return rc != 0 ? rc : BlockDone(FdSpliceAll(pipeFd, fd_.Get(), len), len);
 }
 
 void RTransferFile::Close() {

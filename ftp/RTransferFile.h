@@ -16,6 +16,8 @@
 // Loop thread only; the object owns the descriptor.
 #pragma once
 
+#include <errno.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,21 +36,31 @@ class RTransferFile {
   RTransferFile& operator=(const RTransferFile&) = delete;
   ~RTransferFile() { Close(); }
 
+  // Returned by Open when "w" is asked to restart beyond the end of the
+  // file: the gap would be filled with zeros that no client sent.
+  static constexpr int kBeyondEnd = ERANGE;
+
   // Opens `posixPath` (no link followed). "w" with offset 0 will truncate to
-  // 0 on Commit, "w" with an offset keeps the first `restartOffset` bytes;
-  // "a" writes at the end. Returns 0 or an errno; on failure nothing is open
-  // and nothing was created.
+  // 0 on Commit, "w" with an offset keeps the first `restartOffset` bytes
+  // (which must exist: kBeyondEnd otherwise); "a" writes at the end. Returns
+  // 0 or an errno; on failure nothing is open and nothing was created.
   [[nodiscard]] int Open(const std::string& posixPath, RTransferOpenMode mode,
                          int64_t restartOffset, RUploadSharing sharing);
   // Applies the deferred truncation. Returns 0 or an errno.
   [[nodiscard]] int Commit();
+  // Bytes the truncation of Commit removed from the file (0 before it).
+  int64_t CutBytes() const { return cut_; }
 
   // Reads the next block; bytes read, 0 at the end, -errno on failure.
   [[nodiscard]] int64_t Read(void* buf, size_t len);
-  // Writes a whole block; its length or -errno (-ENOSPC when the disk is full).
+  // Writes a whole block; its length or -errno (-ENOSPC when the disk is
+  // full). A block that fails leaves nothing of itself: the file is cut back
+  // to where the block began, so what is on disk is what was counted.
   [[nodiscard]] int64_t Write(const void* buf, size_t len);
   // Writes a whole block that waits in the pipe `pipeFd`; as Write.
   [[nodiscard]] int64_t WriteFromPipe(int pipeFd, size_t len);
+  // Bytes of the blocks written whole since Open.
+  int64_t Written() const { return written_; }
 
   // Closes and keeps the file as it is.
   void Close();
@@ -72,6 +84,8 @@ class RTransferFile {
   [[nodiscard]] int Lock(bool reader, RUploadSharing sharing);
   // 0 once the file is open and its deferred truncation done, else -errno.
   [[nodiscard]] int WritableNow();
+  // Counts a block that went out, or cuts a failed one back off the file.
+  int64_t BlockDone(int64_t result, size_t len);
 
   RFd fd_;
   std::string path_;
@@ -80,6 +94,9 @@ class RTransferFile {
   bool committed_ = false;
   int64_t preSize_ = 0;      // size before the upload touched it
   int64_t startOffset_ = 0;  // the restart offset the file was opened with
+  int64_t pos_ = 0;          // where the next block goes (the end of the file)
+  int64_t written_ = 0;
+  int64_t cut_ = 0;
 };
 
 }  // namespace vantor

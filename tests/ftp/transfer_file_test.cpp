@@ -1,7 +1,9 @@
 // The transfer file: sharing locks between uploads and downloads, restart
 // positions, deferred truncation and the clean-up of failed uploads.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,26 +106,32 @@ TEST_F(TransferFileTest, PositionsAndDeferredTruncation) {
     EXPECT_EQ(w.Write("xy", 2), 2);  // the first write commits
   }
   EXPECT_EQ(Get("f"), "0123xy");
-  // A restart offset past the end still makes the file that long; one at
-  // the end leaves it as it is.
+  // A restart offset past the end is refused: the gap would be zeros no
+  // client sent (and a huge offset a sparse terabyte). Nothing is created or
+  // changed. One at the end leaves the file as it is.
   Put("g", "abc");
-  {
+  for (const char* name : {"g", "new"}) {
+    SCOPED_TRACE(name);
     RTransferFile w;
-    ASSERT_EQ(w.Open(P("g"), RTransferOpenMode::Write, 5, RUploadSharing::Any), 0);
-    ASSERT_EQ(w.Commit(), 0);
+    EXPECT_EQ(w.Open(P(name), RTransferOpenMode::Write, 4, RUploadSharing::Any),
+              RTransferFile::kBeyondEnd);
+    EXPECT_FALSE(w.IsOpen());
   }
-  EXPECT_EQ(Get("g"), std::string("abc\0\0", 5));
+  EXPECT_EQ(Get("g"), "abc");
+  EXPECT_FALSE(Exists("new"));
   {
     RTransferFile w;
-    ASSERT_EQ(w.Open(P("g"), RTransferOpenMode::Write, 5, RUploadSharing::Any), 0);
+    ASSERT_EQ(w.Open(P("g"), RTransferOpenMode::Write, 3, RUploadSharing::Any), 0);
     ASSERT_EQ(w.Commit(), 0);
+    EXPECT_EQ(w.CutBytes(), 0);
     EXPECT_EQ(w.Write("Z", 1), 1);
   }
-  EXPECT_EQ(Get("g"), std::string("abc\0\0Z", 6));
+  EXPECT_EQ(Get("g"), "abcZ");
   {
     RTransferFile a;
     ASSERT_EQ(a.Open(P("f"), RTransferOpenMode::Append, 2, RUploadSharing::Any), 0);
     EXPECT_EQ(a.Write("!", 1), 1);
+    EXPECT_EQ(a.Written(), 1);
   }
   EXPECT_EQ(Get("f"), "0123xy!");
   RTransferFile r;
@@ -132,6 +140,41 @@ TEST_F(TransferFileTest, PositionsAndDeferredTruncation) {
   EXPECT_EQ(r.Read(buf, sizeof buf), 2);
   EXPECT_EQ(std::string(buf, 2), "y!");
   EXPECT_EQ(r.Size(), 7);
+}
+
+// Commit reports what the truncation removed (the space a STOR over a file
+// gives back); a block that fails half-way is cut back off the file, so the
+// bytes on disk are exactly the blocks counted in Written().
+TEST_F(TransferFileTest, CutAndFailedBlockAccounting) {
+  Put("f", "0123456789");
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("f"), RTransferOpenMode::Write, 4, RUploadSharing::Any), 0);
+    EXPECT_EQ(w.CutBytes(), 0) << "nothing cut before Commit";
+    ASSERT_EQ(w.Commit(), 0);
+    EXPECT_EQ(w.CutBytes(), 6);
+  }
+  Put("f", "");
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  {
+    RTransferFile w;
+    ASSERT_EQ(w.Open(P("f"), RTransferOpenMode::Append, 0, RUploadSharing::Any), 0);
+    ASSERT_EQ(w.Write("12345678", 8), 8);
+    struct rlimit small = saved;
+    small.rlim_cur = 12;  // the next block fits only half
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_EQ(w.Write("abcdefgh", 8), -EFBIG);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    EXPECT_EQ(w.Written(), 8);
+    EXPECT_EQ(Get("f"), "12345678") << "the half block is taken back";
+    EXPECT_EQ(w.Write("9", 1), 1) << "and the next block follows on";
+  }
+  ASSERT_EQ(sigaction(SIGXFSZ, &old, nullptr), 0);
+  EXPECT_EQ(Get("f"), "123456789");
 }
 
 // A download of a missing file, or through a symbolic link, opens nothing

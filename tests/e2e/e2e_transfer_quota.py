@@ -1,0 +1,373 @@
+"""Quotas, ratios and message files inside transfers, against the real server
+over 127.0.0.1: the 1134 and 1135 replies, the summary lines before 226, the
+credit of deleted and overwritten files, restart offsets beyond the end,
+every way an upload can end (the recorded usage must equal what is on
+disk), download refunds and directory-change messages."""
+import configparser
+import os
+import re
+import signal
+import socket
+import struct
+import time
+
+from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+
+BIN = server_binary()
+c = Checker()
+
+QUOTA_MAX = 10000000
+QUOTA = ["QuotaEnable=YES", "QuotaMaxCurrent=%d,{used}" % QUOTA_MAX]
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def quota_server(used, global_lines=(), extra=(), preexec=None):
+    lines = [l.replace("{used}", str(used)) for l in QUOTA] + list(extra)
+    return Server(BIN, list(global_lines), users={
+        "q": ("q", "C:\\pub", "C:\\pub,RWAMDCLP", lines),
+        "joe": ("secret", "C:\\", "C:\\,RWAMDCLP", []),
+    }, preexec=preexec)
+
+
+def recorded(srv, user="q"):
+    """The bytes in use as the account's QuotaMaxCurrent holds them now."""
+    text = read(srv.ini).decode("latin-1")
+    m = re.search(r"\[USER=%s\][^\[]*?QuotaMaxCurrent=(\d+),(\d+)" % user, text, re.I)
+    return int(m.group(2)) if m else None
+
+
+def on_disk(srv):
+    total = 0
+    for dirpath, _, files in os.walk(srv.path("pub")):
+        for f in files:
+            total += os.path.getsize(os.path.join(dirpath, f))
+    return total
+
+
+def settles(srv, what, timeout=6.0):
+    """Polls until the recorded usage equals the bytes on disk."""
+    deadline = time.time() + timeout
+    while True:
+        got, want = recorded(srv), on_disk(srv)
+        if got == want or time.time() >= deadline:
+            c.eq(got, want, what + ": recorded usage equals the bytes on disk")
+            return
+        time.sleep(0.05)
+
+
+def closed_port():
+    """A PORT command naming a loopback port where nothing listens."""
+    ls = socket.socket()
+    ls.bind(("127.0.0.1", 0))
+    p = ls.getsockname()[1]
+    ls.close()
+    return "PORT 127,0,0,1,%d,%d" % (p // 256, p % 256)
+
+
+def stor(ftp, verb, data, reset=False):
+    d = ftp.pasv_connect()
+    first = ftp.last(verb)
+    if not first.startswith("150"):
+        d.close()
+        return first, None
+    try:
+        d.sendall(data)
+    except OSError:
+        pass  # the server stopped reading (refused quota)
+    if reset:
+        d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    d.close()
+    return first, ftp.reply()
+
+
+def retr(ftp, name):
+    d = ftp.pasv_connect()
+    first = ftp.last("RETR " + name)
+    if not first.startswith("150"):
+        d.close()
+        return first, None, None
+    return first, recv_all(d), ftp.reply()
+
+
+# REST beyond the end of the file is refused with or without a quota, and
+# creates nothing; a refused quota block ends the upload with 452; the
+# server survives a restart offset of a terabyte aimed at a message file.
+def rest_beyond_end_cases():
+    with quota_server(0, ["DirChangeMesFile=.message"]) as srv:
+        ftp = Ftp(srv.port, "q", "q")
+        ftp.last("TYPE I")
+        c.eq(ftp.last("REST 100000000000"),
+             "350 Restarting at 100000000000 - send STORE or RETRIEVE to initiate transfer.",
+             "REST far beyond")
+        first, _ = stor(ftp, "STOR new.bin", b"x")
+        c.eq(first, "554 Restart offset 100000000000 is beyond the end of new.bin (0 bytes).",
+             "STOR after REST beyond the end")
+        c.true(not os.path.exists(srv.path("pub", "new.bin")), "no file from a refused restart")
+        ftp.last("REST 1000000000000")
+        first, _ = stor(ftp, "STOR .message", b"x")
+        c.eq(first, "554 Restart offset 1000000000000 is beyond the end of .message (0 bytes).",
+             "no sparse message file")
+        c.eq(ftp.cmd("CWD ."), ["250 Directory changed to /c:/pub"], "CWD after the attempt")
+        c.eq(ftp.cmd("DELE new.bin"), ["550 /c:/pub/new.bin: No such file or directory."],
+             "nothing to delete, nothing to credit")
+        c.eq(recorded(srv), 0, "usage untouched by refused restarts")
+
+        write(srv.path("pub", "f.bin"), b"0123456789")
+        ftp.last("REST 11")
+        first, _ = stor(ftp, "STOR f.bin", b"zz")
+        c.eq(first, "554 Restart offset 11 is beyond the end of f.bin (10 bytes).",
+             "one byte beyond")
+        c.eq(read(srv.path("pub", "f.bin")), b"0123456789", "file untouched")
+        ftp.last("REST 10")
+        _, end = stor(ftp, "STOR f.bin", b"ab")
+        c.eq(end[-1], "226 Transfer complete.", "resume at the end")
+        ftp.last("REST 4")
+        _, end = stor(ftp, "STOR f.bin", b"XY")
+        c.eq(end[-1], "226 Transfer complete.", "resume inside")
+        c.eq(read(srv.path("pub", "f.bin")), b"0123XY", "resumed contents")
+        ftp.close()
+        # The account's figures: a later quota user starts from what is there.
+        ftp = Ftp(srv.port, "joe", "secret")
+        write(srv.path("g.bin"), b"abc")
+        ftp.last("REST 5")
+        first, _ = stor(ftp, "STOR g.bin", b"x")
+        c.eq(first, "554 Restart offset 5 is beyond the end of g.bin (3 bytes).",
+             "refused without a quota too")
+        ftp.close()
+
+    # Maximum 1000000, 500000 in use: a 3000000-byte upload stops at the
+    # limit with 452 and keeps only bytes that were counted.
+    with quota_server(500000) as srv:
+        write(srv.path("pub", "have.bin"), b"h" * 500000)
+        ini = read(srv.ini).decode("latin-1").replace("QuotaMaxCurrent=%d," % QUOTA_MAX,
+                                                      "QuotaMaxCurrent=1000000,")
+        write(srv.ini, ini.encode("latin-1"))
+        ftp = Ftp(srv.port, "q", "q")
+        ftp.last("TYPE I")
+        first, end = stor(ftp, "STOR big3.bin", b"b" * 3000000)
+        c.eq(end[-1], "452 Sorry, insufficient disk quota - receive file big3.bin aborted.",
+             "1135 reply")
+        size = os.path.getsize(srv.path("pub", "big3.bin"))
+        c.true(0 < size <= 500000, "kept %d bytes within the quota" % size)
+        c.eq(recorded(srv), 500000 + size, "usage right after 452")
+        c.eq(ftp.last("NOOP"), "200 Command okay.", "session alive after 452")
+        ftp.close()
+        settles(srv, "after 452")
+
+
+# An existing 100000-byte file: every way an upload to it ends without data
+# leaves the usage as it was; ABOR, resets and time-outs during an upload
+# leave exactly what was written.
+def upload_end_cases():
+    with quota_server(100000, ["PacketTimeOut=5"]) as srv:
+        write(srv.path("pub", "big.bin"), b"B" * 100000)
+        for i in range(3):
+            ftp = Ftp(srv.port, "q", "q")
+            ftp.pasv()
+            ftp.send("STOR big.bin")
+            time.sleep(0.1)
+            c.eq(ftp.cmd("ABOR")[-1], "226 ABOR command successful.", "ABOR %d" % i)
+            ftp.cmd("QUIT")
+            ftp.close()
+            settles(srv, "never connected, ABOR, QUIT %d" % i)
+        c.eq(read(srv.path("pub", "big.bin")), b"B" * 100000, "file unchanged")
+
+        ftp = Ftp(srv.port, "q", "q")
+        ftp.last("TYPE I")
+        ftp.last("REST 50000")
+        ftp.pasv()
+        ftp.send("STOR big.bin")
+        time.sleep(0.1)
+        ftp.cmd("ABOR")
+        settles(srv, "REST, never connected, ABOR")
+
+        # Active connect failure: nothing listens on the port.
+        port_line = closed_port()
+        ftp.last(port_line)
+        c.eq(ftp.last("STOR big.bin"), "150 Opening BINARY mode data connection for big.bin.",
+             "active 150")
+        c.eq(ftp.reply()[-1], "425 Cannot open data connection.", "active connect failure")
+        ftp.last("REST 50000")
+        ftp.last(port_line)
+        ftp.last("STOR big.bin")
+        ftp.reply()
+        c.eq(read(srv.path("pub", "big.bin")), b"B" * 100000, "file unchanged by failures")
+        settles(srv, "active connect failures")
+
+        # ABOR while bytes flow: what was written stays, and counts.
+        d = ftp.pasv_connect()
+        c.eq(ftp.last("STOR big.bin"), "150 Opening BINARY mode data connection for big.bin.",
+             "STOR 150")
+        d.sendall(b"a" * 300000)
+        time.sleep(0.3)
+        c.eq(ftp.cmd("ABOR")[-1], "426 Data connection closed, receive file big.bin aborted.",
+             "ABOR during upload")
+        c.eq(ftp.reply(), ["226 ABOR command successful."], "ABOR reply")
+        d.close()
+        settles(srv, "ABOR during an upload")
+        c.true(read(srv.path("pub", "big.bin")) == b"a" * os.path.getsize(srv.path("pub", "big.bin")),
+               "only new bytes after the cut")
+
+        # Reset by the client after REST: the old head stays, the new tail counts.
+        size = os.path.getsize(srv.path("pub", "big.bin"))
+        ftp.last("REST %d" % (size // 2))
+        _, end = stor(ftp, "STOR big.bin", b"r" * 200000, reset=True)
+        settles(srv, "reset after REST")
+
+        # A data connection that goes quiet times out (PacketTimeOut=5).
+        d = ftp.pasv_connect()
+        ftp.last("STOR quiet.bin")
+        d.sendall(b"q" * 1000)
+        end = ftp.reply()
+        c.eq(end[-1], "426 Data connection closed, receive file quiet.bin aborted.",
+             "quiet data connection")
+        d.close()
+        settles(srv, "time-out during an upload")
+        ftp.close()
+
+    with quota_server(100000, ["DeletePartialUploads=YES"]) as srv:
+        write(srv.path("pub", "big.bin"), b"B" * 100000)
+        ftp = Ftp(srv.port, "q", "q")
+        ftp.last("TYPE I")
+        for verb in ("STOR part.bin", "APPE big.bin"):
+            _, end = stor(ftp, verb, b"p" * 300000, reset=True)
+            settles(srv, "DeletePartialUploads, " + verb)
+        ftp.last("REST 40000")
+        _, end = stor(ftp, "STOR big.bin", b"p" * 300000, reset=True)
+        c.eq(read(srv.path("pub", "big.bin")), b"B" * 40000, "resumed upload cut back")
+        settles(srv, "DeletePartialUploads, REST then reset")
+        ftp.close()
+
+
+def small_disk():
+    import resource
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+
+# Success, overwrite, delete, rename over a file and a full disk: the usage
+# follows the disk at every step, and the verbose 226 carries the quota lines.
+def credit_cases():
+    with quota_server(0, preexec=small_disk) as srv:
+        ftp = Ftp(srv.port, "q", "q")
+        ftp.last("TYPE I")
+        _, end = stor(ftp, "STOR a.bin", b"a" * 300000)
+        c.eq(end, ["226-Maximum disk quota limited to 9765 Kbytes",
+                   "    Used disk quota 292 Kbytes, available 9472 Kbytes",
+                   "226 Transfer complete."], "quota summary before 226")
+        c.eq(recorded(srv), 300000, "usage written at the end of the upload")
+        _, end = stor(ftp, "STOR a.bin", b"a" * 1000)
+        c.eq(recorded(srv), 1000, "overwrite credits the old file")
+        stor(ftp, "STOR b.bin", b"b" * 5000)
+        stor(ftp, "STOR c.bin", b"c" * 3000)
+        ftp.last(closed_port())
+        ftp.last("APPE b.bin")  # active, nothing listens: 150 then 425
+        ftp.reply()
+        ftp.close()
+        settles(srv, "append that never connected")
+        ftp = Ftp(srv.port, "q", "q")
+        ftp.last("TYPE I")
+        c.eq(ftp.last("DELE a.bin"), "250 DELE command successful.", "DELE")
+        stat = ftp.cmd("STAT")
+        c.true("    Used disk quota 7 Kbytes, available 9757 Kbytes" in stat,
+               "STAT shows the credit at once: %r" % stat)
+        ftp.last("RNFR b.bin")
+        c.eq(ftp.last("RNTO c.bin"), "250 RNTO command successful.", "RNTO over a file")
+        ftp.close()
+        settles(srv, "rename over a file")
+        # A block that fails on a full disk is undone, and cut off the file.
+        ftp = Ftp(srv.port, "q", "q")
+        ftp.last("TYPE I")
+        _, end = stor(ftp, "STOR full.bin", b"f" * (3 << 20))
+        c.eq(end[-1], "426 Data connection closed, cannot write file full.bin - disk full?",
+             "disk full")
+        ftp.close()
+        settles(srv, "disk full")
+
+
+# Ratios: 1134 before any upload; credit earned by an upload; the ratio
+# lines before 226; a download that does not happen gives its credit back.
+def ratio_cases():
+    lines = ["RatiosEnable=YES", "Ratios=FilesOverall", "RatioUp=1", "RatioDown=2"]
+    with Server(BIN, [], users={"r": ("r", "C:\\pub", "C:\\pub,RWAMDCLP", lines)}) as srv:
+        write(srv.path("pub", "f.txt"), b"hello\n")
+        ftp = Ftp(srv.port, "r", "r")
+        c.eq(ftp.cmd("RETR f.txt"),
+             ["550 Sorry, insufficient credit for download - upload first."], "1134")
+        _, end = stor(ftp, "STOR up.txt", b"u")
+        c.eq(end, ["226-Using UL/DL ratio 1/2, counting files over all sessions",
+                   "    Current UL/DL ratio credit 2 files",
+                   "226 Transfer complete."], "ratio summary before 226")
+        _, got, end = retr(ftp, "f.txt")
+        c.eq((got, end[-1]), (b"hello\n", "226 Transfer complete."), "paid download")
+        # Waits for its passive connection, then ABOR: refunded.
+        ftp.pasv()
+        ftp.send("RETR f.txt")
+        time.sleep(0.1)
+        ftp.cmd("ABOR")
+        # Passive, never connected, session closed: refunded.
+        ftp.pasv()
+        ftp.send("RETR f.txt")
+        time.sleep(0.1)
+        ftp.close()
+        time.sleep(0.3)
+        text = read(srv.ini).decode("latin-1")
+        c.true("RatiosCredit=1.000000" in text, "credit back after aborted downloads")
+        ftp = Ftp(srv.port, "r", "r")
+        _, got, _ = retr(ftp, "f.txt")
+        c.eq(got, b"hello\n", "the refunded credit buys a download")
+        c.eq(ftp.cmd("RETR f.txt"),
+             ["550 Sorry, insufficient credit for download - upload first."], "spent")
+        ftp.close()
+
+
+# Directory-change messages: the first file, else the second; a file that
+# is too large, binary or a FIFO is skipped (the second one is tried) and
+# the server answers on; no messages after a password typed with "-".
+def message_cases():
+    with Server(BIN, ["DirChangeMesFile=.message", "DirChangeMesFile2=.msg2"]) as srv:
+        for d in ("one", "two", "huge", "fifo", "nul"):
+            os.mkdir(srv.path("pub", d))
+        write(srv.path("pub", "one", ".message"), b"Welcome to %dir\r\nline two\n")
+        write(srv.path("pub", "one", ".msg2"), b"never shown\n")
+        write(srv.path("pub", "two", ".msg2"), b"second file\n")
+        with open(srv.path("pub", "huge", ".message"), "wb") as f:
+            f.truncate(1000000000000)
+        write(srv.path("pub", "huge", ".msg2"), b"fallback\n")
+        os.mkfifo(srv.path("pub", "fifo", ".message"))
+        write(srv.path("pub", "nul", ".message"), b"a\0b\n")
+        ftp = Ftp(srv.port)
+        c.eq(ftp.cmd("CWD pub/one"), ["250-Welcome to /c:/pub/one", "250-line two",
+                                      "250 Directory changed to /c:/pub/one"], "first file")
+        c.eq(ftp.cmd("CWD ../two"), ["250-second file", "250 Directory changed to /c:/pub/two"],
+             "second file")
+        c.eq(ftp.cmd("CWD ../huge"), ["250-fallback", "250 Directory changed to /c:/pub/huge"],
+             "sparse terabyte skipped")
+        c.eq(ftp.cmd("CWD ../fifo"), ["250 Directory changed to /c:/pub/fifo"], "FIFO skipped")
+        c.eq(ftp.cmd("CWD ../nul"), ["250 Directory changed to /c:/pub/nul"], "binary skipped")
+        for what in ("larger than 65536 bytes", "not a regular file", "not a text file"):
+            c.true(srv.has_line(lambda l: "skipped: " + what in l), "log line: " + what)
+        ftp.close()
+        ftp = Ftp(srv.port, "joe", "-secret")
+        c.eq(ftp.cmd("CWD pub/one"), ["250 Directory changed to /c:/pub/one"],
+             "no messages after a '-' password")
+        ftp.close()
+
+
+for case in (rest_beyond_end_cases, upload_end_cases, credit_cases, ratio_cases, message_cases):
+    try:
+        case()
+    except Exception as e:  # a broken case must not hide the others
+        import traceback
+        traceback.print_exc()
+        c.true(False, "%s raised %r" % (case.__name__, e))
+c.finish()
