@@ -37,6 +37,37 @@ void RFTPQuota::DisarmTimer() {
   timer_ = 0;
 }
 
+int64_t RFTPQuota::NowMs() const {
+  return loop_.Clock().NowMs();
+}
+
+void RFTPQuota::ArmTimer(int64_t ms) {
+  timerArmed_ = true;
+  timer_ = loop_.AddTimer(ms, false, [this]() {
+    timerArmed_ = false;
+    timer_ = 0;
+    // A running upload keeps using its reservation: handing it back now
+    // would only make the next block reserve it again.
+    const int64_t idle = NowMs() - lastChargeMs_;
+    if (pending_ != 0 && idle < kFlushMs) {
+      ArmTimer(kFlushMs - idle);
+      return;
+    }
+    Flush();
+  });
+}
+
+void RFTPQuota::GrowBatch(int64_t now) {
+  if (refused_ || lastBatchMs_ < 0) return;
+  const int64_t elapsed = now - lastBatchMs_;
+  if (elapsed >= kReserveSpacingMs) return;
+  // Sized so the next batch lasts about kReserveSpacingMs at this rate.
+  int64_t factor = kReserveSpacingMs / (elapsed > 0 ? elapsed : 1);
+  if (factor < 2) return;
+  if (factor > kMaxGrowth) factor = kMaxGrowth;
+  batch_ = batch_ > kBatchCeiling / factor ? kBatchCeiling : batch_ * factor;
+}
+
 void RFTPQuota::Start(std::string_view user, uint32_t address, uint32_t session) {
   if (enabled_) Flush();
   ClearAccessQuery(q_);
@@ -51,29 +82,40 @@ bool RFTPQuota::Charge(int64_t amount) {
   if (!enabled_) return true;
   last_ = 0;
   if (amount == 0) return true;
+  const int64_t now = NowMs();
   const int64_t net = pending_ + amount;
   if (net < 0) {
     // Reserve a whole batch at once so that a running upload does not
     // rewrite the configuration file for every block.
-    int64_t r = (amount < -batch_) ? amount : -batch_;
-    if (!Ask(QC_QUOTA_CHANGE, r)) {
+    GrowBatch(now);
+    const bool whole = amount < -batch_;
+    int64_t r = whole ? amount : -batch_;
+    bool ok = Ask(QC_QUOTA_CHANGE, r);
+    // A grown batch may simply be more than is left: smaller ones first (a
+    // refusal writes nothing), then exactly what is missing.
+    while (!ok && !whole && batch_ > kMaxBatch && batch_ / 2 >= -net) {
       batch_ /= 2;
+      refused_ = true;
+      r = -batch_;
+      ok = Ask(QC_QUOTA_CHANGE, r);
+    }
+    if (!ok) {
+      batch_ /= 2;
+      refused_ = true;
       r = net;
       if (!Ask(QC_QUOTA_CHANGE, r)) return false;
+    } else if (!whole) {
+      lastBatchMs_ = now;
     }
     pending_ = net - r;
   } else {
     pending_ = net;
-    if (amount > 0) batch_ = batch_ + amount > kMaxBatch ? kMaxBatch : batch_ + amount;
+    if (amount > 0 && batch_ < kMaxBatch) {
+      batch_ = batch_ + amount > kMaxBatch ? kMaxBatch : batch_ + amount;
+    }
   }
-  if (pending_ != 0 && !timerArmed_) {
-    timerArmed_ = true;
-    timer_ = loop_.AddTimer(kFlushMs, false, [this]() {
-      timerArmed_ = false;
-      timer_ = 0;
-      Flush();
-    });
-  }
+  lastChargeMs_ = now;
+  if (pending_ != 0 && !timerArmed_) ArmTimer(kFlushMs);
   last_ = amount;
   return true;
 }
@@ -97,6 +139,10 @@ void RFTPQuota::Flush() {
   if (pending_ != 0 && enabled_) Ask(QC_QUOTA_CHANGE, pending_);
   pending_ = 0;
   DisarmTimer();
+  // The next upload starts with the ordinary batch again.
+  if (batch_ > kMaxBatch) batch_ = kMaxBatch;
+  lastBatchMs_ = -1;
+  refused_ = false;
 }
 
 int64_t RFTPQuota::UsedNow() {

@@ -1,9 +1,17 @@
 // Disk quota of one session.
 //
-// Space is reserved from the account's `QuotaMaxCurrent` in batches (up to
-// 250000 bytes, halved when the store refuses) so an upload does not write
-// the configuration file for every block; what was reserved and not used is
-// handed back 3600 ms after the last change, at Flush() and at destruction.
+// Space is reserved from the account's `QuotaMaxCurrent` in batches (250000
+// bytes, halved when the store refuses) so an upload does not write the
+// configuration file for every block; the running charge is kept here and
+// served from the reservation. A reservation that comes less than
+// kReserveSpacingMs after the previous one makes the batch larger in
+// proportion (at most kMaxGrowth times per step, at most kBatchCeiling, never
+// again after a refusal until the next Flush), so a fast upload writes the
+// file a few times at its start and then about every two seconds. What was
+// reserved and not used is handed back 3600 ms after the last change, at
+// Flush() (the end of every upload) and at destruction. The store is never
+// told less than what was written: a crash leaves the recorded usage at most
+// the unused reservation (and the credits of the last 3.6 s) too high.
 // Loop thread only.
 #pragma once
 
@@ -20,6 +28,9 @@ class RFTPQuota {
  public:
   static constexpr int64_t kMaxBatch = 250000;
   static constexpr int64_t kFlushMs = 3600;
+  static constexpr int64_t kReserveSpacingMs = 2000;
+  static constexpr int64_t kMaxGrowth = 16;
+  static constexpr int64_t kBatchCeiling = int64_t{1} << 30;
 
   RFTPQuota(RMessageLoop& loop, RWindowId mainWindow, const RPathProbe& probe);
   ~RFTPQuota();
@@ -37,7 +48,8 @@ class RFTPQuota {
   void UndoLast();
   // Frees the size of an existing file about to be overwritten or deleted.
   void CreditFile(std::string_view localPath);
-  // Hands the unused reservation back to the store.
+  // Hands the unused reservation back to the store; the batch returns to
+  // kMaxBatch at most.
   void Flush();
   // Bytes in use (store's figure minus the unused reservation); -1 unknown.
   int64_t UsedNow();
@@ -51,6 +63,10 @@ class RFTPQuota {
  private:
   bool Ask(uint32_t code, int64_t change);
   void DisarmTimer();
+  void ArmTimer(int64_t ms);
+  int64_t NowMs() const;
+  // Makes the batch larger when the last batch went fast.
+  void GrowBatch(int64_t now);
 
   RMessageLoop& loop_;
   RWindowId window_;
@@ -61,6 +77,9 @@ class RFTPQuota {
   int64_t batch_ = kMaxBatch;
   bool timerArmed_ = false;
   RMessageLoop::TimerId timer_ = 0;
+  int64_t lastChargeMs_ = 0;
+  int64_t lastBatchMs_ = -1;  // when the last whole batch was reserved; -1: none
+  bool refused_ = false;      // the store refused a batch since the last Flush
   AccessQuery q_{};
 };
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "accounts/RFTPSSecurity.h"
 #include "accounts_test_util.h"
@@ -20,8 +22,11 @@ class SessionObjects : public ::testing::Test {
     test::WriteText(ini_, text);
     store_ = std::make_unique<RFTPSSecurity>(ini_, &clock_);
     window_ = loop_.CreateWindow([this](const RMsg& m) -> intptr_t {
-      if (m.message == ACCESS_QUERY_MESSAGE)
-        HandleAccessQueryMessage(store_.get(), true, *reinterpret_cast<AccessQuery*>(m.lParam));
+      if (m.message != ACCESS_QUERY_MESSAGE) return 0;
+      AccessQuery& q = *reinterpret_cast<AccessQuery*>(m.lParam);
+      HandleAccessQueryMessage(store_.get(), true, q);
+      // An accepted change rewrites the configuration file.
+      if (q.code == QC_QUOTA_CHANGE && q.flag != 0 && QueryAux(q) != "0") ++storeWrites_;
       return 0;
     });
   }
@@ -37,6 +42,7 @@ class SessionObjects : public ::testing::Test {
   std::unique_ptr<RFTPSSecurity> store_;
   RWindowId window_ = 0;
   test::FakeProbe probe_;
+  int storeWrites_ = 0;
 };
 
 TEST_F(SessionObjects, RatioFilesPerSession) {
@@ -146,6 +152,39 @@ TEST_F(SessionObjects, QuotaReservationFlushedByTimer) {
   quota.CreditFile("C:\\missing");  // size unreadable: skipped
   quota.Flush();
   EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000,40");
+}
+
+// A running upload (64 KiB blocks, one per millisecond, for 10 s) writes the
+// file a few times while its batch grows and then about every 2 s, not for
+// every 250000 bytes; the limit still holds to the byte, and the usage is
+// exact after Flush.
+TEST_F(SessionObjects, QuotaRunningUploadWritesRarely) {
+  constexpr int64_t kBlock = 65536;
+  constexpr int64_t kMax = 2000000000;
+  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=" + std::to_string(kMax) + ",0\n");
+  RFTPQuota quota(loop_, window_, probe_);
+  quota.Start("q", 0, 1);
+  int64_t used = 0;
+  std::vector<int64_t> writeTimes;
+  for (int i = 0; i < 10000; ++i) {
+    clock_.Advance(1);
+    loop_.RunPending();
+    const int before = storeWrites_;
+    ASSERT_TRUE(quota.Charge(-kBlock)) << "block " << i;
+    used += kBlock;
+    if (storeWrites_ != before) writeTimes.push_back(i);
+  }
+  EXPECT_LE(writeTimes.size(), 10u) << "about one write per 2 s after the start";
+  for (size_t k = 4; k < writeTimes.size(); ++k) {
+    EXPECT_GE(writeTimes[k] - writeTimes[k - 1], 1000) << "write " << k;
+  }
+  EXPECT_EQ(quota.UsedNow(), used);
+  // Up to the limit, block by block; the first block that does not fit fails.
+  while (quota.Charge(-kBlock)) used += kBlock;
+  EXPECT_GT(used + kBlock, kMax);
+  quota.Flush();
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), std::to_string(kMax) + "," + std::to_string(used));
+  EXPECT_LE(quota.BatchSize(), RFTPQuota::kMaxBatch) << "the next upload starts small again";
 }
 
 TEST_F(SessionObjects, QuotaLargeChargeAskedWhole) {
