@@ -208,7 +208,7 @@ RAccountsDialog::RAccountsDialog(const std::string& iniPath, bool groups, QWidge
   auto* ab = new QHBoxLayout;
   auto* addA = new QPushButton(Q(S_GUI_SET_ADD), accessTab);
   auto* delA = new QPushButton(Q(S_GUI_SET_REMOVE), accessTab);
-  connect(addA, &QPushButton::clicked, this, [this] { AddAccessRule("C:\\", "RLP"); });
+  connect(addA, &QPushButton::clicked, this, [this] { AddNewAccessRow(); });
   connect(delA, &QPushButton::clicked, this, [this] {
     if (access->currentRow() >= 0) access->removeRow(access->currentRow());
   });
@@ -316,6 +316,15 @@ void RAccountsDialog::AddAccessRule(const QString& path, const QString& letters)
     it->setCheckState(norm.find(kLetters[i]) != std::string::npos ? Qt::Checked : Qt::Unchecked);
     access->setItem(r, static_cast<int>(i) + 1, it);
   }
+}
+
+void RAccountsDialog::AddNewAccessRow() {
+  // No letters: a new row that granted read and list of a whole drive would
+  // expose everything below it (without [DRIVES], the whole file system) the
+  // moment the dialog is saved.
+  QLineEdit* home = Field("HomeDir");
+  const QString path = home != nullptr && !home->text().isEmpty() ? home->text() : "C:\\";
+  AddAccessRule(path, "");
 }
 
 void RAccountsDialog::AddIPRule(bool allow, const QString& pattern) {

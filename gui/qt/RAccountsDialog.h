@@ -45,6 +45,9 @@ class RAccountsDialog : public RSetupDialog {
   // Rule type (combo) and pattern.
   QTableWidget* ipRules = nullptr;
   void AddAccessRule(const QString& path, const QString& letters);
+  // The "Add" button: a row on the account's home directory (C:\ without
+  // one) that grants nothing until letters are ticked.
+  void AddNewAccessRow();
   void AddIPRule(bool allow, const QString& pattern);
 
  private:

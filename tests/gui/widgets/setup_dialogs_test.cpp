@@ -229,6 +229,33 @@ TEST_F(SetupTest, UsersDialogRoundTrip) {
   EXPECT_EQ(ini.GetString("USER=** Default **", "TimeOut"), "45");
 }
 
+// A new access row grants nothing until letters are ticked, and sits on the
+// account's home (the whole drive C: only without one).
+TEST_F(SetupTest, NewAccessRowHasNoLetters) {
+  const std::string path = Ini("[USER=joe]\nHomeDir=C:\\srv\\ftp\n[USER=ann]\n");
+  RAccountsDialog d(path, false);
+  d.SetShowErrors(false);
+  struct Case {
+    const char* user;
+    const char* path;
+  } cases[] = {{"joe", "C:\\srv\\ftp"}, {"ann", "C:\\"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.user);
+    ASSERT_TRUE(d.Select(c.user)) << d.Error();
+    const int before = d.access->rowCount();
+    d.AddNewAccessRow();
+    ASSERT_EQ(d.access->rowCount(), before + 1);
+    EXPECT_EQ(d.access->item(before, 0)->text().toStdString(), c.path);
+    for (int col = 1; col < d.access->columnCount(); ++col) {
+      EXPECT_EQ(d.access->item(before, col)->checkState(), Qt::Unchecked) << col;
+    }
+    // Saved as it is, the row would grant nothing: the dialog says so.
+    EXPECT_FALSE(d.TryAccept());
+    EXPECT_EQ(d.Error(), "An access rule needs at least one permission.");
+    d.access->removeRow(before);
+  }
+}
+
 // Renaming keeps the keys; deleting removes the section; members follow a
 // renamed group.
 TEST_F(SetupTest, RenameAndDelete) {
