@@ -1,6 +1,7 @@
 #include "accounts/RFTPEventHandler.h"
 
 #include <atomic>
+#include <mutex>
 #include <utility>
 
 #include "platform/RMessages.h"
@@ -13,7 +14,19 @@ namespace {
 // just before it was cleared still posts into a living loop.
 std::atomic<RMessageLoop*> gReleaseLoop{nullptr};
 std::atomic<uint32_t> gReleaseWindow{0};
-RFTPEventHandler* gCurrent = nullptr;  // loop thread only
+
+// Loop thread only.
+std::shared_ptr<RFTPEventHandler> gCurrent;
+// Handlers attached to a window: an old handler that goes while a newer one
+// is attached must not switch releases off for everybody.
+int gAttached = 0;
+
+// Releases that found the queue full. Bounded, so a library that floods us
+// with releases cannot grow it without limit; beyond the bound a release is
+// refused and the held command ends by its time-out.
+constexpr size_t kMaxLostReleases = 4096;
+std::mutex gLostMutex;
+std::vector<uint32_t> gLostReleases;
 
 }  // namespace
 
@@ -28,24 +41,29 @@ RFTPEventHandler::RFTPEventHandler(RMessageLoop& loop, RWindowId mainWindow) {
 
 void RFTPEventHandler::AttachWindow(RMessageLoop& loop, RWindowId mainWindow) {
   window_ = mainWindow;
+  if (!attached_) ++gAttached;
   attached_ = true;
   SetReleaseTarget(&loop, mainWindow);
 }
 
-void RFTPEventHandler::SetCurrent(RFTPEventHandler* handler) {
-  gCurrent = handler;
+void RFTPEventHandler::SetCurrent(std::shared_ptr<RFTPEventHandler> handler) {
+  gCurrent = std::move(handler);
 }
 
-RFTPEventHandler* RFTPEventHandler::Current() {
+const std::shared_ptr<RFTPEventHandler>& RFTPEventHandler::Current() {
   return gCurrent;
 }
 
 RFTPEventHandler::~RFTPEventHandler() {
-  if (gCurrent == this) gCurrent = nullptr;
-  if (attached_) SetReleaseTarget(nullptr, 0);
-  // A library may join its own threads while it unloads; those threads find
-  // releases refused rather than a dangling target.
+  if (attached_ && --gAttached == 0) SetReleaseTarget(nullptr, 0);
+  // A library may join its own threads while it unloads; with no handler
+  // left those threads find releases refused rather than a dangling target.
   libs_.Clear();
+}
+
+std::vector<uint32_t> TakeLostReleases() {
+  std::lock_guard<std::mutex> lock(gLostMutex);
+  return std::exchange(gLostReleases, {});
 }
 
 size_t RFTPEventHandler::Load(const RExternalKeyReader& reader) {
@@ -87,5 +105,12 @@ extern "C" int32_t VantorPostMessage(uint32_t window, uint32_t message, uintptr_
       window != gReleaseWindow.load(std::memory_order_relaxed)) {
     return 0;
   }
-  return loop->PostMessage(window, message, wParam, lParam) ? 1 : 0;
+  if (loop->PostMessage(window, message, wParam, lParam)) return 1;
+  // The queue is full (or the window is going away at shutdown, when no
+  // session is left to find it): keep the release for the main window's
+  // next tick rather than leave the command held for good.
+  std::lock_guard<std::mutex> lock(gLostMutex);
+  if (gLostReleases.size() >= kMaxLostReleases) return 0;
+  gLostReleases.push_back(static_cast<uint32_t>(wParam));
+  return 1;
 }

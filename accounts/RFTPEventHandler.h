@@ -1,17 +1,22 @@
 // Event-hook libraries: loading from [EXTERNAL], calling them for session
 // events, and the release call libraries use for held commands.
 //
-// One RFTPEventHandler lives as long as the program (the main window owns
-// it). Sessions reach the libraries through their RFTPEventStub, which hands
-// a copy of its record to Dispatch().
+// Handlers are shared: the program holds the current one, and every session
+// that has a hook record holds the one it started with. A settings reload
+// makes a new handler current; the old one, and with it its libraries, lives
+// on until the last session using it has ended (its close event, code 3,
+// included). So a session never calls into a freed handler or an unloaded
+// library, and a library that holds a command is still there to release it.
 //
 // Threads: everything here is loop-thread only except VantorPostMessage()
 // (declared in include/vantor/hooks.h), which libraries may call from any
-// thread once SetReleaseTarget() has been called.
+// thread once a handler is attached to a window.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "accounts/RClientLib.h"
 #include "include/vantor/hooks.h"
@@ -35,14 +40,16 @@ class RFTPEventHandler {
   // `loop` and `mainWindow` receive the release messages (1041); the loop
   // must outlive the handler.
   RFTPEventHandler(RMessageLoop& loop, RWindowId mainWindow);
-  // Stops accepting releases, then unloads the libraries.
+  // The last attached handler to go stops accepting releases; then the
+  // libraries are unloaded.
   ~RFTPEventHandler();
   void AttachWindow(RMessageLoop& loop, RWindowId mainWindow);
 
-  // The handler sessions use (set by the program after loading; nullptr:
-  // none). Sessions get a hook record only while this handler has libraries.
-  static void SetCurrent(RFTPEventHandler* handler);
-  static RFTPEventHandler* Current();
+  // The handler new sessions get (set by the program after loading; nullptr:
+  // none). Sessions get a hook record only while this handler has libraries,
+  // and keep a share of it for their whole life.
+  static void SetCurrent(std::shared_ptr<RFTPEventHandler> handler);
+  static const std::shared_ptr<RFTPEventHandler>& Current();
   RFTPEventHandler(const RFTPEventHandler&) = delete;
   RFTPEventHandler& operator=(const RFTPEventHandler&) = delete;
 
@@ -70,5 +77,10 @@ class RFTPEventHandler {
 // Where VantorPostMessage() delivers releases. Set by RFTPEventHandler;
 // nullptr stops all releases (they are then refused).
 void SetReleaseTarget(RMessageLoop* loop, RWindowId window);
+
+// Session numbers of releases that VantorPostMessage() accepted but could
+// not queue (the loop's queue was full), oldest first; the list is emptied.
+// The main window delivers them on its next tick. Loop thread.
+std::vector<uint32_t> TakeLostReleases();
 
 }  // namespace vantor

@@ -1,6 +1,7 @@
 #include "accounts/RFTPEventStub.h"
 
 #include <cstring>
+#include <utility>
 
 #include "util/RStringTable.h"
 
@@ -42,9 +43,9 @@ int32_t DeferredForHookCode(uint32_t code) {
   }
 }
 
-RFTPEventStub::RFTPEventStub(RFTPEventHandler& handler, uint32_t session,
+RFTPEventStub::RFTPEventStub(std::shared_ptr<RFTPEventHandler> handler, uint32_t session,
                              std::string_view clientAddress, std::string_view localAddress)
-    : handler_(handler) {
+    : handler_(std::move(handler)) {
   std::memset(&record_, 0, sizeof record_);
   record_.session = session;
   CopyField(record_.clientAddress, sizeof record_.clientAddress, clientAddress);
@@ -74,7 +75,7 @@ int32_t RFTPEventStub::Call() {
   // The libraries get a copy: whatever they write outside the answer and
   // the text cannot disturb the session's own record.
   EventHookRecord copy = record_;
-  const int32_t result = handler_.Dispatch(copy);
+  const int32_t result = handler_->Dispatch(copy);
   record_.answer = copy.answer;
   std::memcpy(record_.text, copy.text, sizeof record_.text);
   record_.text[sizeof record_.text - 1] = '\0';

@@ -3,7 +3,9 @@
 // events parked while a command is held.
 //
 // Created with the session, and only when at least one event-hook library is
-// loaded; owned by the session. Loop thread only.
+// loaded; owned by the session. It keeps a share of the handler it was made
+// with, so the libraries stay loaded for as long as the session can call
+// them (a settings reload does not take them away). Loop thread only.
 //
 // A held command is released by the main window: message 1041 carries the
 // session number, the main window looks the session up by that number, and
@@ -14,6 +16,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,9 +48,9 @@ int32_t DeferredForHookCode(uint32_t code);
 
 class RFTPEventStub {
  public:
-  // The handler must outlive the stub.
-  RFTPEventStub(RFTPEventHandler& handler, uint32_t session, std::string_view clientAddress,
-                std::string_view localAddress);
+  // `handler` must not be null.
+  RFTPEventStub(std::shared_ptr<RFTPEventHandler> handler, uint32_t session,
+                std::string_view clientAddress, std::string_view localAddress);
   RFTPEventStub(const RFTPEventStub&) = delete;
   RFTPEventStub& operator=(const RFTPEventStub&) = delete;
 
@@ -98,7 +101,7 @@ class RFTPEventStub {
  private:
   int32_t Call();
 
-  RFTPEventHandler& handler_;
+  std::shared_ptr<RFTPEventHandler> handler_;
   EventHookRecord record_;
   int32_t deferred_ = HD_NONE;
   std::deque<RMsg> parked_;

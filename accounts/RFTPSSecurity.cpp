@@ -274,6 +274,9 @@ RFTPSSecurity::RFTPSSecurity(std::string iniPath, RClock* clock)
 RFTPSSecurity::~RFTPSSecurity() = default;
 
 void RFTPSSecurity::SetClientCheck(RClientCheck* check) {
+  // Installed again after every reload: the store's own reload has just
+  // reloaded the libraries, so once is enough.
+  if (check == clientCheck_) return;
   clientCheck_ = check;
   if (clientCheck_ != nullptr) clientCheck_->Reload(ini_);
 }

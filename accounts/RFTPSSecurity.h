@@ -71,7 +71,8 @@ class RFTPSSecurity {
 
   // --- seams ---------------------------------------------------------------
   // Client-check libraries (not owned; nullptr = none). Installed at run time
-  // by the hook library code; asked to reload on the reload flag.
+  // by the hook library code; asked to reload when installed (not when the
+  // same one is installed again) and on the reload flag.
   void SetClientCheck(RClientCheck* check);
   // Codes 46 and 47: the message-file lookup of the sign-on/sign-off table.
   // Returns true and sets `file` when a file is configured for the address.

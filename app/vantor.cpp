@@ -22,10 +22,7 @@ struct REngine {
   std::unique_ptr<RFTPServer> server;
   RServerAddOns addOns;
 
-  void Stop() {
-    addOns.Shutdown(server.get());
-    server.reset();
-  }
+  void Stop() { addOns.Shutdown(server); }
 };
 
 REngineHooks MakeHooks(REngine& e) {

@@ -26,6 +26,34 @@ RDblLinkedList<RFTPSComInterp, &RFTPSComInterp::sessionLink>& AllSessions() {
   return list;
 }
 
+// The verb of a held command, for the log.
+const char* DeferredVerb(int32_t command) {
+  switch (command) {
+    case DC_Retr:
+      return "RETR";
+    case DC_Stor:
+      return "STOR";
+    case DC_Appe:
+      return "APPE";
+    case DC_Stou:
+      return "STOU";
+    case DC_Rnto:
+      return "RNTO";
+    case DC_Dele:
+      return "DELE";
+    case DC_Rmd:
+      return "RMD";
+    case DC_Mkd:
+      return "MKD";
+    case DC_Cwd:
+      return "CWD";
+    case DC_Site:
+      return "SITE";
+    default:
+      return "?";
+  }
+}
+
 int LocalHour(int64_t now) {
   const time_t t = static_cast<time_t>(now);
   struct tm tmv {};
@@ -420,6 +448,7 @@ void RFTPSComInterp::AbortTransfer(std::string_view reason) {
 void RFTPSComInterp::OnTimer() {
   while (replies_.size() > kTrimmedReplies) replies_.pop_front();
   if (readPostFailed_ && !readPaused_) PostReadEvent();
+  if (CommandState == CS_AwaitingHook) EndOverdueHold();
   if (!IsTransferActive()) return;
   if (control_ && !(TransferState == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
     control_->ResetTimeOut();
@@ -444,7 +473,10 @@ void RFTPSComInterp::SetLoginTimeOuts(int32_t idleSeconds) {
 // --- hooks --------------------------------------------------------------------------------
 
 int RFTPSComInterp::RaiseHook(const RHookEventStr& event) {
-  return Hook ? Hook->Raise(event) : HV_CarryOn;
+  if (!Hook) return HV_CarryOn;
+  const int verdict = Hook->Raise(event);
+  if (verdict == HV_Hold) holdStartMs_ = manager_.Loop().Clock().NowMs();
+  return verdict;
 }
 
 int RFTPSComInterp::RaiseHook(uint32_t code, std::string_view text, std::string_view text2) {
@@ -453,7 +485,19 @@ int RFTPSComInterp::RaiseHook(uint32_t code, std::string_view text, std::string_
   e.code = code;
   e.text = std::string(text);
   e.text2 = std::string(text2);
-  return Hook->Raise(e);
+  return RaiseHook(e);
+}
+
+// A library that never releases (it lost track, or its release was refused)
+// must not leave the client waiting for ever with everything parked: past
+// the limit the command is refused as if the library had answered so.
+void RFTPSComInterp::EndOverdueHold() {
+  if (manager_.Loop().Clock().NowMs() - holdStartMs_ < kHoldLimitMs) return;
+  LogStr(LOG_SYSTEM, 27022, DeferredVerb(DeferredCommand), static_cast<int>(kHoldLimitMs / 1000));
+  CommandState = CS_LoggedIn;
+  DeferredCommand = DC_None;
+  ReplyStr(27021);
+  ReplayParked();
 }
 
 void RFTPSComInterp::ResumeDeferred(uint32_t sessionNumber) {

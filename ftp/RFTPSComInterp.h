@@ -195,6 +195,8 @@ class RFTPSComInterp : public RTimer {
   void OnTimer();
   // A held command released by a hook library.
   void ResumeDeferred(uint32_t sessionNumber);
+  // How long a library may hold a command before the session refuses it.
+  static constexpr int64_t kHoldLimitMs = 120000;
   // Starts a reverse look-up of the client address unless one runs (the
   // session query for the host name).
   void LookUpHostName();
@@ -316,6 +318,7 @@ class RFTPSComInterp : public RTimer {
   void StartLookup();
   void OnLookupDone(int status);
   void ReplayParked();
+  void EndOverdueHold();
   void AbortTransfer(std::string_view reason);
   bool DispatchLoggedIn(std::string_view line);
   void SetTimeOuts(const RTimeOuts& limits, bool autoReset);
@@ -336,6 +339,7 @@ class RFTPSComInterp : public RTimer {
     int status;
   };
   std::deque<ParkedEvent> parked_;
+  int64_t holdStartMs_ = 0;  // monotonic time of the last hold verdict
 
  public:
   RDblLink sessionLink;  // the process-wide list of sessions, newest first

@@ -17,24 +17,26 @@ namespace vantor {
 namespace {
 
 // Event-hook events of the file commands: before (and the deferred command
-// the hook may hold) and after.
+// the hook may hold) and after. The rename events carry the new name as the
+// second text and leave the first empty.
 struct RFileHookStr {
   uint32_t before;
   int32_t deferred;
   uint32_t after;
+  bool newName = false;
 };
 constexpr RFileHookStr kDele{105, DC_Dele, 16};
 constexpr RFileHookStr kRmd{106, DC_Rmd, 17};
 constexpr RFileHookStr kMkd{107, DC_Mkd, 19};
 constexpr RFileHookStr kCwd{109, DC_Cwd, 18};
-constexpr RFileHookStr kRnto{104, DC_Rnto, 15};
+constexpr RFileHookStr kRnto{104, DC_Rnto, 15, true};
 
 constexpr int64_t kFutureSlackSeconds = 900;
 
 // True when the command acts now; otherwise the hook replied or holds it
 // (the path waits in the transfer extension).
 bool BeforeHook(RFTPSComInterp& s, const RFileHookStr& h, const std::string& path) {
-  const int verdict = s.RaiseHook(h.before, path);
+  const int verdict = h.newName ? s.RaiseHook(h.before, {}, path) : s.RaiseHook(h.before, path);
   if (verdict == HV_Reply) {
     SendText(s, s.Hook ? s.Hook->VerdictText() : std::string());
     return false;
@@ -239,7 +241,7 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
     }
   }
   s.ReplyStr(1075);
-  (void)s.RaiseHook(kRnto.after, dest);
+  (void)s.RaiseHook(kRnto.after, {}, dest);
 }
 
 void HandleRnto(RFTPSComInterp& s, std::string_view line) {

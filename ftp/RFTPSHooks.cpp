@@ -1,10 +1,12 @@
 // The session's client hook record: the event-hook libraries seen through
 // the session's RFTPSessionHook seam.
 //
-// A session gets one only while the program's RFTPEventHandler has at least
-// one library loaded, as the libraries expect.
+// A session gets one only while the program's current RFTPEventHandler has
+// at least one library loaded, as the libraries expect, and keeps that
+// handler for its whole life.
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "accounts/RFTPEventHandler.h"
 #include "accounts/RFTPEventStub.h"
@@ -16,8 +18,8 @@ namespace {
 
 class RFTPSHookRecord final : public RFTPSessionHook {
  public:
-  RFTPSHookRecord(RFTPEventHandler& handler, const RFTPSComInterp& s)
-      : stub_(handler, s.Number(), s.ClientAddress, s.LocalAddressText) {}
+  RFTPSHookRecord(std::shared_ptr<RFTPEventHandler> handler, const RFTPSComInterp& s)
+      : stub_(std::move(handler), s.Number(), s.ClientAddress, s.LocalAddressText) {}
 
   int Raise(const RHookEventStr& e) override {
     RFTPEventStub::EventStr ev;
@@ -49,9 +51,9 @@ class RFTPSHookRecord final : public RFTPSessionHook {
 };
 
 std::unique_ptr<RFTPSessionHook> MakeHookRecord(RFTPSComInterp& s) {
-  RFTPEventHandler* handler = RFTPEventHandler::Current();
+  const std::shared_ptr<RFTPEventHandler>& handler = RFTPEventHandler::Current();
   if (handler == nullptr || handler->Empty()) return nullptr;
-  return std::make_unique<RFTPSHookRecord>(*handler, s);
+  return std::make_unique<RFTPSHookRecord>(handler, s);
 }
 
 const bool kInstalled = [] {

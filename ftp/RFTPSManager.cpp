@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "accounts/RFTPEventHandler.h"
 #include "config/RIniFile.h"
 #include "fs/RFsSettings.h"
 #include "ftp/RFTPLine.h"
@@ -488,6 +489,8 @@ void RFTPSManager::Tick() {
     if (s->RemovalRequested()) stale.push_back(s->Number());
   }
   for (uint32_t n : stale) RemoveSession(n);
+  // Hook releases that found the message queue full.
+  for (uint32_t n : TakeLostReleases()) ResumeDeferred(n);
 
   const ServerStats& st = Stats();
   SendStatus(SK_Users, static_cast<int32_t>(st.ConnectionsNow),

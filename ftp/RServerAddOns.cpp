@@ -7,29 +7,33 @@
 namespace vantor {
 
 RServerAddOns::~RServerAddOns() {
-  if (RFTPEventHandler::Current() == hooks_.get()) RFTPEventHandler::SetCurrent(nullptr);
+  if (RFTPEventHandler::Current() == hooks_) RFTPEventHandler::SetCurrent(nullptr);
 }
 
 void RServerAddOns::LoadHooks(const std::string& iniPath) {
-  // Sessions must never see a handler that is being replaced.
-  if (RFTPEventHandler::Current() == hooks_.get()) RFTPEventHandler::SetCurrent(nullptr);
-  hooks_.reset();
-  if (iniPath.empty()) return;
-  hooks_ = std::make_unique<RFTPEventHandler>();
-  RIniFile ini(iniPath);
-  hooks_->Load([&ini](std::string_view key) { return ini.GetString("EXTERNAL", key); });
+  // The new set loads before the old one is let go: a library named in both
+  // stays mapped (and keeps its state) instead of being unloaded and loaded
+  // again. Sessions keep their own share of the old handler.
+  std::shared_ptr<RFTPEventHandler> next;
+  if (!iniPath.empty()) {
+    next = std::make_shared<RFTPEventHandler>();
+    RIniFile ini(iniPath);
+    next->Load([&ini](std::string_view key) { return ini.GetString("EXTERNAL", key); });
+  }
+  if (RFTPEventHandler::Current() == hooks_) RFTPEventHandler::SetCurrent(nullptr);
+  hooks_ = std::move(next);
 }
 
 void RServerAddOns::Attach(RFTPServer& server) {
   if (hooks_) {
     hooks_->AttachWindow(server.Manager().Loop(), server.Manager().MainWindow());
-    RFTPEventHandler::SetCurrent(hooks_.get());
+    RFTPEventHandler::SetCurrent(hooks_);
   }
   if (server.Store() != nullptr) server.Store()->SetClientCheck(&clientCheck_);
 }
 
 void RServerAddOns::Detach(RFTPServer* server) {
-  if (RFTPEventHandler::Current() == hooks_.get()) RFTPEventHandler::SetCurrent(nullptr);
+  if (RFTPEventHandler::Current() == hooks_) RFTPEventHandler::SetCurrent(nullptr);
   if (server != nullptr && server->Store() != nullptr) server->Store()->SetClientCheck(nullptr);
 }
 
@@ -43,9 +47,13 @@ void RServerAddOns::FlushDirCache() {
   DirCacheSetup(cacheEntries_, cacheSeconds_);
 }
 
-void RServerAddOns::Shutdown(RFTPServer* server) {
-  Detach(server);
+void RServerAddOns::Shutdown(std::unique_ptr<RFTPServer>& server) {
+  if (RFTPEventHandler::Current() == hooks_) RFTPEventHandler::SetCurrent(nullptr);
+  // The sessions close first, while the store still consults the client
+  // checks and each session still holds its event handler.
+  server.reset();
   hooks_.reset();
+  clientCheck_.Libraries().Unload();
   DirCacheShutdown();
 }
 

@@ -5,8 +5,8 @@
 //
 // Order: LoadHooks() before the server is created (libraries load at
 // start-up), Attach() after RFTPServer::Start() and again after every
-// RFTPServer::Reload(), Detach() before the server is destroyed.
-// Loop thread only.
+// RFTPServer::Reload() and LoadHooks(); at the end Shutdown(), which also
+// destroys the server. Loop thread only.
 #pragma once
 
 #include <cstdint>
@@ -27,20 +27,25 @@ class RServerAddOns {
   RServerAddOns(const RServerAddOns&) = delete;
   RServerAddOns& operator=(const RServerAddOns&) = delete;
 
-  // (Re)loads the EventHookDLL libraries of `[EXTERNAL]`; "" unloads them.
+  // (Re)loads the EventHookDLL libraries of `[EXTERNAL]`; "" drops them.
+  // Sessions that are on keep the libraries they started with until they
+  // end; new sessions get the new ones after Attach().
   void LoadHooks(const std::string& iniPath);
-  // Gives the libraries the server's window and the store its client checks.
+  // Gives the libraries the server's window and the store its client checks
+  // (installing them again on the same store does not reload them).
   void Attach(RFTPServer& server);
   void Detach(RFTPServer* server);
 
   void ConfigureDirCache(int32_t entries, int32_t seconds);
   // Empties the cache (settings reload).
   void FlushDirCache();
-  // Detaches from everything and stops the cache's worker thread.
-  void Shutdown(RFTPServer* server);
+  // Destroys the server while the libraries are still loaded, so each of
+  // them is told of every session's close (event 3, client event 32); then
+  // unloads the libraries and stops the cache's worker thread.
+  void Shutdown(std::unique_ptr<RFTPServer>& server);
 
  private:
-  std::unique_ptr<RFTPEventHandler> hooks_;
+  std::shared_ptr<RFTPEventHandler> hooks_;
   RClientCheckLibs clientCheck_;
   int32_t cacheEntries_ = 25;
   int32_t cacheSeconds_ = 60;

@@ -124,8 +124,7 @@ void RGuiHost::Stop() {
   if (reloadTimer_ != 0) loop_.CancelTimer(reloadTimer_);
   secondTimer_ = reloadTimer_ = 0;
   window_.reset();
-  addOns_.Shutdown(server_.get());
-  server_.reset();
+  addOns_.Shutdown(server_);
   if (RSocketLayer::Process() == &layer_) {
     layer_.CleanupSockLib();
     RSocketLayer::SetProcess(nullptr);

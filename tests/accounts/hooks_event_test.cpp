@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,8 +92,8 @@ TEST_F(HookTest, DispatchOrderAndResults) {
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
-    RFTPEventHandler handler(loop_, window_);
-    for (HandleEventHookFn fn : cases[i].libs) handler.AddForTest(fn, "t");
+    auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
+    for (HandleEventHookFn fn : cases[i].libs) handler->AddForTest(fn, "t");
     RFTPEventStub stub(handler, 12, "10.0.0.2", "127.0.0.1");
     gSeen.clear();
     EXPECT_EQ(stub.Raise(VNTR_EV_PreRETR, "C:\\f"), cases[i].want);
@@ -104,8 +105,8 @@ TEST_F(HookTest, DispatchOrderAndResults) {
 // from the raiser, 64-bit count saturated into the 32-bit field. Only the
 // answer and the text come back.
 TEST_F(HookTest, RecordContentsAndCopyBack) {
-  RFTPEventHandler handler(loop_, window_);
-  handler.AddForTest(&Scribble, "t");
+  auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
+  handler->AddForTest(&Scribble, "t");
   RFTPEventStub stub(handler, 12, "10.0.0.2", "127.0.0.1");
   RFTPEventStub::EventStr ev;
   ev.code = VNTR_EV_DownloadFailed;
@@ -147,8 +148,8 @@ TEST_F(HookTest, ReplyLines) {
       {&Unterminated, {std::string(511, 'y')}},
   };
   for (const Case& c : cases) {
-    RFTPEventHandler handler(loop_, window_);
-    handler.AddForTest(c.fn, "t");
+    auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
+    handler->AddForTest(c.fn, "t");
     RFTPEventStub stub(handler, 1, "a", "b");
     ASSERT_EQ(stub.Raise(VNTR_EV_PreDELE, "C:\\x"), 2);
     EXPECT_EQ(stub.ReplyLines(), c.want);
@@ -168,7 +169,7 @@ TEST(RFTPEventStub, DeferredCodes) {
 
 // Socket events that arrive while a command is held come back in order.
 TEST_F(HookTest, ParkedEventsKeepOrder) {
-  RFTPEventHandler handler(loop_, window_);
+  auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
   RFTPEventStub stub(handler, 3, "a", "b");
   stub.Hold(HD_RETR);
   for (uintptr_t i = 0; i < 5; ++i) stub.Park(RMsg{window_, MSG_SESSION_SOCKET, i, 0});
@@ -186,7 +187,7 @@ TEST_F(HookTest, ParkedEventsKeepOrder) {
 // lives; from another thread it arrives on the loop.
 TEST_F(HookTest, VantorPostMessageRules) {
   {
-    RFTPEventHandler handler(loop_, window_);
+    auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
     EXPECT_EQ(VantorPostMessage(window_, 1040, 5, 0), 0);
     EXPECT_EQ(VantorPostMessage(window_ + 1, MSG_HOOK_RELEASE, 5, 0), 0);
     int32_t posted = 0;
@@ -204,10 +205,10 @@ TEST_F(HookTest, VantorPostMessageRules) {
 // two-line reply and lets everything else through.
 TEST_F(HookTest, UploadGuardLibrary) {
   ScopedEnv env("VANTOR_UPLOADGUARD_PATTERN", "*.EXE");
-  RFTPEventHandler handler(loop_, window_);
+  auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
   {
     LogCapture log;
-    ASSERT_EQ(handler.Load([](std::string_view k) {
+    ASSERT_EQ(handler->Load([](std::string_view k) {
       return k == "EventHookDLL1" ? ExampleLib("uploadguard") : std::string();
     }),
               1u);
@@ -239,10 +240,10 @@ TEST_F(HookTest, UploadGuardLibrary) {
 // on the second call.
 TEST_F(HookTest, HoldRetrLibraryReleasesFromItsThread) {
   ScopedEnv env("VANTOR_HOLDRETR_MS", "10");
-  RFTPEventHandler handler(loop_, window_);
+  auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
   {
     LogCapture log;
-    ASSERT_EQ(handler.Load([](std::string_view k) {
+    ASSERT_EQ(handler->Load([](std::string_view k) {
       return k == "EventHookDLL1" ? ExampleLib("holdretr") : std::string();
     }),
               1u);

@@ -1,21 +1,23 @@
 // Test driver for the hook and SITE end-to-end tests: the engine on a given
 // INI file, with the hook libraries of its [EXTERNAL] section wired in the
-// way the program does it.
+// way the programs do it (RServerAddOns).
 //
 //   e2e-hooks-server <ini>
 //
 // Prints every log line as "LOG <category> <text>", then "PORT <n>" once
-// listening (or "OFFLINE"). SIGTERM/SIGINT stop it.
+// listening (or "OFFLINE"). SIGHUP reloads the settings in the programs'
+// order (server, then event libraries) and prints "RELOADED"; SIGTERM/SIGINT
+// stop it.
 #include <signal.h>
 
 #include <cstdio>
 #include <string>
 
-#include "accounts/RClientLib.h"
-#include "accounts/RFTPEventHandler.h"
-#include "config/RIniFile.h"
+#include <memory>
+
 #include "e2e_driver.h"
 #include "ftp/RFTPServer.h"
+#include "ftp/RServerAddOns.h"
 #include "net/RSocketLayer.h"
 #include "platform/RMessageLoop.h"
 #include "util/RLog.h"
@@ -43,25 +45,30 @@ int main(int argc, char** argv) {
   int code = 0;
   {
     // Event-hook libraries load at start-up, before the server exists.
-    RIniFile ini(iniPath);
-    RFTPEventHandler hooks;
-    hooks.Load([&ini](std::string_view key) { return ini.GetString("EXTERNAL", key); });
-    RClientCheckLibs clientCheck;
-    RFTPServer server(loop, layer, frontEnd, iniPath);
+    RServerAddOns addOns;
+    addOns.LoadHooks(iniPath);
+    auto server = std::make_unique<RFTPServer>(loop, layer, frontEnd, iniPath);
     RWindowId control = loop.CreateWindow([&](const RMsg& m) -> intptr_t {
-      if (m.message == kSignalMessage) loop.Quit(0);
+      if (m.message != kSignalMessage) return 0;
+      if (m.wParam != SIGHUP) {
+        loop.Quit(0);
+        return 0;
+      }
+      server->Reload();
+      addOns.Attach(*server);
+      addOns.LoadHooks(iniPath);
+      addOns.Attach(*server);
+      std::printf("RELOADED\n");
+      std::fflush(stdout);
       return 0;
     });
-    for (int sig : {SIGTERM, SIGINT}) loop.WatchSignal(sig, control, kSignalMessage);
-    server.Start();
-    hooks.AttachWindow(loop, server.Manager().MainWindow());
-    RFTPEventHandler::SetCurrent(&hooks);
-    if (server.Store() != nullptr) server.Store()->SetClientCheck(&clientCheck);
-    AnnouncePort(server);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) loop.WatchSignal(sig, control, kSignalMessage);
+    server->Start();
+    addOns.Attach(*server);
+    AnnouncePort(*server);
     code = loop.Run();
     loop.DestroyWindow(control);
-    RFTPEventHandler::SetCurrent(nullptr);
-    if (server.Store() != nullptr) server.Store()->SetClientCheck(nullptr);
+    addOns.Shutdown(server);
   }
   SetLogSink(nullptr, nullptr);
   layer.CleanupSockLib();

@@ -308,11 +308,11 @@ int32_t SiteHook(EventHookRecord* r) {
 // (verdict 3) released through message 1041 to the main window, after which
 // the command runs. A release for a session that is gone is dropped.
 TEST_F(SiteSession, HookReplyAndHold) {
-  RFTPEventHandler handler;
-  handler.AddForTest(&SiteHook, "site-hook");
-  RFTPEventHandler::SetCurrent(&handler);
+  auto handler = std::make_shared<RFTPEventHandler>();
+  handler->AddForTest(&SiteHook, "site-hook");
+  RFTPEventHandler::SetCurrent(handler);
   RFTPSComInterp& s = Start();
-  handler.AttachWindow(loop_, manager_->MainWindow());
+  handler->AttachWindow(loop_, manager_->MainWindow());
   ASSERT_NE(s.Hook, nullptr);
 
   gVerdict = 2;
