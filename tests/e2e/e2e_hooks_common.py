@@ -12,6 +12,7 @@ def parse_args():
     p = argparse.ArgumentParser()
     p.add_argument("--server", required=True)
     p.add_argument("--examples", required=True)
+    p.add_argument("--spy", default=None)  # the tests' spy hook library
     args = p.parse_args()
     ftp_e2e.ARGS = args
     return args

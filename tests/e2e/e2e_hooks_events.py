@@ -1,0 +1,249 @@
+"""The event-hook record as a library sees it, for every session event (1 to
+21) and the pre-command codes, recorded by the tests' spy library over real
+sessions: codes, texts at 104 and 616, reason, elapsed time, byte counts,
+session number, addresses and the release fields."""
+import os
+import socket
+import tempfile
+import time
+
+from e2e_hooks_common import ARGS, drive_form, pasv, recv_all, run
+from ftp_e2e import Client, Server, expect, login
+
+INI = """[GLOBAL]
+EncryptPasswords=NO
+[EXTERNAL]
+EventHookDLL1=%s
+[USER=joe]
+Password=secret
+HomeDir={home}
+Access1={home},RWAMDCLP
+SpeedLimit=262144
+[USER=solo]
+Password=x
+HomeDir={home}
+Access1={home},RL
+MaxNrUsers=1
+[USER=blocked]
+Password=x
+HomeDir={home}
+Access1={home},RL
+IP1=D,127.*.*.*
+[USER=idle]
+Password=x
+HomeDir={home}
+Access1={home},RL
+TimeOut=1
+""" % ARGS.spy
+
+BIG = 2 * 1024 * 1024
+SPY_LOG = os.path.join(tempfile.mkdtemp(prefix="vantor-spy-"), "spy.log")
+os.environ["VANTOR_SPY_LOG"] = SPY_LOG
+
+
+def spy():
+    """Every recorded call as a dict of its fields (texts as strings)."""
+    out = []
+    with open(SPY_LOG) as f:
+        for line in f.read().splitlines():
+            if not line.startswith("event="):
+                continue
+            head, rest = line.split(" text=", 1)
+            text, text2 = rest.split(" text2=", 1)
+            ev = {k: int(v) if v.isdigit() else v
+                  for k, v in (p.split("=", 1) for p in head.split(" "))}
+            ev["text"] = text
+            ev["text2"] = text2
+            out.append(ev)
+    return out
+
+
+def last_session():
+    """The session number of the newest connection."""
+    return [e for e in spy() if e["event"] == 2][-1]["session"]
+
+
+def calls(session, code):
+    return [e for e in spy() if e["session"] == session and e["event"] == code]
+
+
+def one(session, code):
+    got = calls(session, code)
+    assert len(got) == 1, (session, code, got)
+    return got[0]
+
+
+def connect(port):
+    c = Client(port)
+    c.reply()
+    return c, last_session()
+
+
+def upload_slowly(c, name, first, rest, pause):
+    d = pasv(c)
+    expect(c.cmd("STOR " + name)[0][:4], "150 ", "STOR " + name)
+    d.sendall(first)
+    time.sleep(pause)
+    d.sendall(rest)
+    d.close()
+    expect(c.line()[:4], "226 ", "STOR %s done" % name)
+
+
+def test_session_events():
+    with Server(INI) as srv:
+        home = drive_form(srv.home)
+        with open(os.path.join(srv.home, "big.bin"), "wb") as f:
+            f.write(os.urandom(1024) * 2048)  # longer than a tick at joe's speed limit
+        idle = login(srv.port, "idle", "x")
+        idle_session = last_session()
+
+        c = login(srv.port, "joe", "secret")
+        n = last_session()
+        expect(c.cmd("TYPE I"), ["200 Type set to I."])
+        c.cmd("MKD d")
+        c.cmd("CWD d")
+        c.cmd("CWD ..")
+        c.cmd("RMD d")
+        # Upload with a pause past the session tick: progress (20) in between.
+        upload_slowly(c, "up.bin", b"a" * 3000, b"b" * 2000, 3.5)
+        # A download slowed down by the account's speed limit: progress (21).
+        d = pasv(c)
+        expect(c.cmd("RETR big.bin")[0][:4], "150 ", "RETR")
+        expect(len(recv_all(d)), BIG, "download size")
+        expect(c.line()[:4], "226 ", "RETR done")
+        # Aborted transfers: 13 and 14 with their reason.
+        d = pasv(c)
+        expect(c.cmd("STOR cut.bin")[0][:4], "150 ", "STOR cut.bin")
+        d.sendall(b"c" * 100)
+        time.sleep(0.3)
+        r = c.cmd("ABOR")
+        if len(r) == 1:
+            r += c.reply()
+        d.close()
+        d = pasv(c)
+        expect(c.cmd("RETR big.bin")[0][:4], "150 ", "RETR to abort")
+        d.recv(1000)
+        r = c.cmd("ABOR")
+        if len(r) == 1:
+            r += c.reply()
+        d.close()
+        expect(c.cmd("RNFR up.bin")[0][:4], "350 ", "RNFR")
+        expect(c.cmd("RNTO renamed.bin"), ["250 RNTO command successful."])
+        c.cmd("DELE renamed.bin")
+        c.cmd("SITE ZONE")
+        expect(c.cmd("QUIT")[0][:4], "221 ", "QUIT")
+        c.closed()
+
+        # Refusals: too many users (5), address refused at login (4), wrong
+        # passwords (6).
+        solo = login(srv.port, "solo", "x")
+        s2, n5 = connect(srv.port)
+        expect(s2.cmd("USER solo")[0][:4], "421 ", "second solo login")
+        s2.closed()
+        s4, n4 = connect(srv.port)
+        s4.cmd("USER blocked")
+        expect(s4.cmd("PASS x")[0][:4], "530 ", "blocked address")
+        s4.closed()
+        s6, n6 = connect(srv.port)
+        for _ in range(3):
+            s6.cmd("USER joe")
+            s6.cmd("PASS wrong")
+        s6.closed()
+        solo.close()
+
+        # The idle session's one-minute limit: time-out (7).
+        deadline = time.time() + 90
+        while time.time() < deadline and not calls(idle_session, 7):
+            time.sleep(0.5)
+        idle.close()
+        deadline = time.time() + 10
+        while time.time() < deadline and not calls(idle_session, 3):
+            time.sleep(0.2)
+
+        events = spy()
+        window = events[0]["window"]
+        assert window > 0, events[0]
+        for e in events:
+            expect((e["client"], e["local"], e["message"], e["answer"], e["window"]),
+                   ("127.0.0.1", "127.0.0.1", 1041, 0, window), "fixed fields %r" % e)
+            if e["event"] not in (10, 12, 13, 14):
+                expect(e["reason"], 0, "reason of %r" % e)
+            if e["event"] not in (3, 10, 12, 13, 14, 20, 21):
+                expect((e["elapsed"], e["bytes"], e["bytes64"]), (0, 0, 0), "counts of %r" % e)
+
+        def texts(session, code):
+            e = one(session, code)
+            return (e["text"], e["text2"])
+
+        expect(texts(n, 2), ("", ""), "connect")
+        expect(texts(n, 8), ("", ""), "login (no password for named accounts)")
+        expect(texts(n, 107), (home + "\\d", ""), "before MKD")
+        expect(texts(n, 19), (home + "\\d", ""), "MKD")
+        # The working directory and ".." come back with the drive letter as the
+        # resolver spells it.
+        parent = "c" + home[1:]
+        expect([(e["text"], e["text2"]) for e in calls(n, 109)],
+               [(home + "\\d", ""), (parent, "")], "before CWD")
+        expect([(e["text"], e["text2"]) for e in calls(n, 18)],
+               [(parent + "\\d", ""), (parent, "")], "CWD: the new working directory")
+        # From here on paths are relative to that working directory.
+        home = parent
+        expect(texts(n, 106), (home + "\\d", ""), "before RMD")
+        expect(texts(n, 17), (home + "\\d", ""), "RMD")
+        up = home + "\\up.bin"
+        cut = home + "\\cut.bin"
+        expect([(e["text"], e["text2"]) for e in calls(n, 101)], [(up, ""), (cut, "")],
+               "before STOR")
+        expect([(e["text"], e["text2"]) for e in calls(n, 9)], [(up, ""), (cut, "")],
+               "upload start")
+        progress = [e for e in calls(n, 20) if e["text"] == up]
+        assert progress, "no upload progress"
+        expect((progress[0]["text2"], progress[0]["bytes"]), ("BINARY", 3000), "upload progress")
+        done = one(n, 10)
+        expect((done["text"], done["text2"], done["reason"], done["bytes"], done["bytes64"]),
+               (up, "BINARY", 0, 5000, 5000), "upload done")
+        assert done["elapsed"] >= 3400, done
+        big = home + "\\big.bin"
+        expect([e["text"] for e in calls(n, 100)], [big, big], "before RETR")
+        expect([e["text"] for e in calls(n, 11)], [big, big], "download start")
+        progress = [e for e in calls(n, 21) if e["text"] == big]
+        assert progress and progress[0]["text2"] == "BINARY", progress
+        assert 0 < progress[0]["bytes"] < BIG, progress
+        done = one(n, 12)
+        expect((done["text"], done["text2"], done["reason"], done["bytes"]),
+               (big, "BINARY", 0, BIG), "download done")
+        assert done["elapsed"] > 0, done
+        failed = one(n, 13)
+        expect((failed["text"], failed["text2"]), (cut, "BINARY"), "upload failed")
+        assert failed["reason"] != 0 and failed["bytes"] == 100, failed
+        failed = one(n, 14)
+        expect((failed["text"], failed["text2"]), (big, "BINARY"), "download failed")
+        assert failed["reason"] != 0 and failed["bytes"] < BIG, failed
+        renamed = home + "\\renamed.bin"
+        expect(texts(n, 104), ("", renamed), "before RNTO: the new name as the second text")
+        expect(texts(n, 15), ("", renamed), "rename: the new name as the second text")
+        expect(texts(n, 105), (renamed, ""), "before DELE")
+        expect(texts(n, 16), (renamed, ""), "DELE")
+        expect(texts(n, 108), ("ZONE", ""), "before SITE")
+        closed = one(n, 3)
+        expect((closed["text"], closed["text2"], closed["bytes"]), ("", "", 0), "close")
+        assert 7 <= closed["elapsed"] <= 120, closed
+        expect(texts(n5, 5), ("", ""), "too many users")
+        assert len(calls(n4, 4)) == 1, calls(n4, 4)
+        expect(texts(n6, 6), ("", ""), "wrong passwords")
+        expect(texts(idle_session, 7), ("", ""), "time-out")
+        # Host names, when the resolver knows the loopback address.
+        try:
+            name = socket.gethostbyaddr("127.0.0.1")[0]
+        except OSError:
+            name = None
+        resolved = calls(n, 1)
+        if name and name != "127.0.0.1":
+            expect([(e["text"], e["text2"]) for e in resolved], [(name, "")], "host name")
+            expect(calls(n4, 4)[0]["text"], name, "refused address with its name")
+        seen = {e["event"] for e in events}
+        missing = set(range(2, 22)) - seen - {1}
+        assert not missing, "events never raised: %r" % sorted(missing)
+
+
+run([test_session_events])

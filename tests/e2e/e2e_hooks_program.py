@@ -1,0 +1,221 @@
+#!/usr/bin/env python3
+"""The hook libraries inside the vantor program across settings reloads and
+at shutdown, with sessions on: a RETR held over a SIGHUP still ends, a
+session from before the reload is still guarded by its library, the
+client-check libraries load once per reload, and at shutdown every library
+hears each session close before it is unloaded.
+
+    e2e_hooks_program.py --vantor path/to/vantor --examples dir --spy libvantor_spy.so
+"""
+import argparse
+import os
+import queue
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import ftp_e2e  # noqa: E402
+from ftp_e2e import expect, free_port, login  # noqa: E402
+
+ARGS = None
+
+
+class Program:
+    """One vantor process on an INI text, its stdout collected line by line."""
+
+    def __init__(self, external, env=None):
+        self.dir = tempfile.mkdtemp(prefix="vantor-hooks-")
+        self.home = os.path.join(self.dir, "home")
+        os.mkdir(self.home)
+        self.port = free_port()
+        self.spy_log = os.path.join(self.dir, "spy.log")
+        self.ini = os.path.join(self.dir, "VANTOR.INI")
+        with open(self.ini, "w") as f:
+            f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n"
+                    "[EXTERNAL]\n%s"
+                    "[USER=joe]\nPassword=secret\nHomeDir=%s\nAccess1=%s,RWAMDCLP\n"
+                    % (self.port, external, self.home, self.home))
+        full_env = dict(os.environ, LANG="C", LC_ALL="C", VANTOR_SPY_LOG=self.spy_log)
+        full_env.update(env or {})
+        # -u: close at once on SIGTERM even with users on.
+        self.proc = subprocess.Popen([ARGS.vantor, "-u", self.ini], stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True, env=full_env)
+        self.lines = []
+        self.q = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        self.wait_for("FTP Server on-line")
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.q.put(line.rstrip("\n"))
+        self.q.put(None)
+
+    def wait_for(self, text, timeout=15):
+        """Reads lines until one contains `text`; fails after `timeout`."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            try:
+                line = self.q.get(timeout=max(0.05, end - time.monotonic()))
+            except queue.Empty:
+                break
+            if line is None:
+                break
+            self.lines.append(line)
+            if text in line:
+                return line
+        raise AssertionError("no line with %r; saw %r" % (text, self.lines[-20:]))
+
+    def count(self, text):
+        return sum(1 for l in self.lines if text in l)
+
+    def spy(self):
+        with open(self.spy_log) as f:
+            return f.read().splitlines()
+
+    def finish(self):
+        """SIGTERM, then the exit code; every line read."""
+        self.proc.send_signal(signal.SIGTERM)
+        rc = self.proc.wait(timeout=15)
+        while True:
+            line = self.q.get(timeout=5)
+            if line is None:
+                break
+            self.lines.append(line)
+        return rc
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def lib(name):
+    return os.path.join(ARGS.examples, "libvantor_%s.so" % name)
+
+
+def pasv(c):
+    r = c.cmd("PASV")
+    expect(r[-1][:3], "227", "PASV")
+    nums = r[-1][r[-1].index("(") + 1:r[-1].index(")")].split(",")
+    return socket.create_connection(("127.0.0.1", int(nums[4]) * 256 + int(nums[5])), timeout=10)
+
+
+def recv_all(sock):
+    data = b""
+    while True:
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    sock.close()
+    return data
+
+
+def reload(p):
+    p.proc.send_signal(signal.SIGHUP)
+    p.wait_for("Reloading settings...")
+
+
+# A RETR held by the library when SIGHUP comes is released by that library
+# and served; the session goes on.
+def test_held_retr_over_reload():
+    p = Program("EventHookDLL1=%s\n" % lib("holdretr"), {"VANTOR_HOLDRETR_MS": "1500"})
+    try:
+        with open(os.path.join(p.home, "f.txt"), "wb") as f:
+            f.write(b"z" * 5000)
+        c = login(p.port, "joe", "secret")
+        d = pasv(c)
+        c.send("RETR f.txt")
+        time.sleep(0.5)
+        reload(p)
+        expect(c.line()[:4], "150 ", "RETR released after the reload")
+        expect(recv_all(d), b"z" * 5000, "data")
+        expect(c.line()[:4], "226 ", "RETR done")
+        expect(c.cmd("NOOP"), ["200 Command okay."])
+        expect(p.finish(), 0, "exit code")
+    finally:
+        p.close()
+
+
+# A session from before the reload is still answered by its library: the
+# upload guard refuses x.exe; the session's other commands work.
+def test_old_session_still_guarded():
+    p = Program("EventHookDLL1=%s\n" % lib("uploadguard"),
+                {"VANTOR_UPLOADGUARD_PATTERN": "*.exe"})
+    try:
+        os.mkdir(os.path.join(p.home, "sub"))
+        old = login(p.port, "joe", "secret")
+        reload(p)
+        reload(p)
+        d = pasv(old)
+        expect(old.cmd("STOR x.exe"), [
+            "553-Uploads named x.exe are not accepted here.",
+            "553 Files matching *.exe are refused by the upload guard."])
+        d.close()
+        expect(old.cmd("CWD sub")[0][:4], "250 ", "CWD")
+        assert not os.path.exists(os.path.join(p.home, "x.exe"))
+        expect(p.finish(), 0, "exit code")
+    finally:
+        p.close()
+
+
+# One SIGHUP loads the client-check libraries once.
+def test_client_check_loaded_once_per_reload():
+    p = Program("ClientCheckDLL1=%s\n" % ARGS.spy)
+    try:
+        loaded = "Loaded external DLL %s" % ARGS.spy
+        p.wait_for(loaded)
+        reload(p)
+        c = login(p.port, "joe", "secret")  # the reload is over by then
+        expect(c.cmd("NOOP"), ["200 Command okay."])
+        expect(p.finish(), 0, "exit code")
+        expect(p.count(loaded), 2, "once at start, once for the reload")
+    finally:
+        p.close()
+
+
+# SIGTERM with two sessions on: the library is told of both closes, as event
+# hook (3) and as client check (32), before it is unloaded.
+def test_shutdown_closes_before_unload():
+    p = Program("ClientCheckDLL1=%s\nEventHookDLL1=%s\n" % (ARGS.spy, ARGS.spy))
+    try:
+        a = login(p.port, "joe", "secret")
+        b = login(p.port, "joe", "secret")
+        expect(a.cmd("NOOP"), ["200 Command okay."])
+        expect(b.cmd("NOOP"), ["200 Command okay."])
+        expect(p.finish(), 0, "exit code")
+        spy = p.spy()
+        expect(spy[-1], "unload", "unloaded last")
+        expect(spy.count("unload"), 1, "unloaded once")
+        sessions = sorted({l.split(" session=")[1].split()[0] for l in spy
+                           if l.startswith("event=8 ")})
+        expect(len(sessions), 2, "two logins seen")
+        for s in sessions:
+            assert any(l.startswith("event=3 ") and " session=%s " % s in l for l in spy), spy
+            assert any(l.startswith("client event=32 ") and " session=%s " % s in l
+                       for l in spy), spy
+    finally:
+        p.close()
+
+
+def main():
+    global ARGS
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--vantor", required=True)
+    ap.add_argument("--examples", required=True)
+    ap.add_argument("--spy", required=True)
+    ARGS = ap.parse_args()
+    ftp_e2e.run([test_held_retr_over_reload, test_old_session_still_guarded,
+                 test_client_check_loaded_once_per_reload, test_shutdown_closes_before_unload],
+                args_parsed=True)
+
+
+main()
