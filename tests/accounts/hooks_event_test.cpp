@@ -201,6 +201,31 @@ TEST_F(HookTest, VantorPostMessageRules) {
   EXPECT_EQ(VantorPostMessage(window_, MSG_HOOK_RELEASE, 5, 0), 0) << "handler gone";
 }
 
+// After a reload two handlers are attached to the main window for a while:
+// the old one going (its last session ended) leaves releases on; only the
+// last one switches them off. A release that finds the queue full is kept
+// for the main window's tick instead of being refused.
+TEST_F(HookTest, ReleasesOutliveAnOldHandler) {
+  auto old = std::make_shared<RFTPEventHandler>(loop_, window_);
+  auto current = std::make_shared<RFTPEventHandler>(loop_, window_);
+  old.reset();
+  EXPECT_EQ(VantorPostMessage(window_, MSG_HOOK_RELEASE, 7, 0), 1);
+  ASSERT_TRUE(WaitForMessage());
+  EXPECT_EQ(got_[0].wParam, 7u);
+
+  const RWindowId other = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
+  while (loop_.PostMessage(other, MSG_NOTIFY)) {
+  }
+  EXPECT_EQ(VantorPostMessage(window_, MSG_HOOK_RELEASE, 8, 0), 1);
+  EXPECT_EQ(VantorPostMessage(window_, MSG_HOOK_RELEASE, 9, 0), 1);
+  EXPECT_EQ(TakeLostReleases(), (std::vector<uint32_t>{8, 9}));
+  EXPECT_TRUE(TakeLostReleases().empty());
+  loop_.DestroyWindow(other);
+
+  current.reset();
+  EXPECT_EQ(VantorPostMessage(window_, MSG_HOOK_RELEASE, 7, 0), 0) << "no handler left";
+}
+
 // The example upload guard: refuses matching upload names with its own
 // two-line reply and lets everything else through.
 TEST_F(HookTest, UploadGuardLibrary) {
