@@ -119,7 +119,8 @@ void HandleHost(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyBadSequence);
     return;
   }
-  std::string_view host = TrimBlanks(ArgumentOf(line, 4, kMaxArgument));
+  const std::string arg = ArgumentOf(line, 4, kMaxArgument);
+  std::string_view host = arg;
   if (host.empty()) {
     s.ReplyStr(kReplySyntax);
     return;

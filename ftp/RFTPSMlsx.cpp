@@ -56,10 +56,11 @@ class RSessionMlsx final : public RFsAccess, public RMlsxPerms {
   bool Ask(uint32_t code, std::string_view path) { return s_.AskFlag(code, path); }
 
   std::string FileLetters(std::string_view path, int64_t size) {
-    const bool append = Ask(QC_APPEND_FILE, path);
+    // APPE asks "append" and, refused, "modify": one answer settles both.
     const bool modify = Ask(QC_MODIFY_FILE, path);
+    const bool append = modify || Ask(QC_APPEND_FILE, path);
     std::string p;
-    if (append || modify) p += 'a';
+    if (append) p += 'a';
     if (modify) p += "df";
     if (Ask(QC_READ_FILE, path)) p += 'r';
     // STOR over a file asks "modify", over an empty one "append" first.
