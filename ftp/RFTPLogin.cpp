@@ -305,7 +305,7 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
   s.CommandState = CS_Connected;
   s.HideHidden = false;
   s.RelativePaths = false;
-  RestoreArrivalHome(s);
+  ResetClientChoices(s);
   if (s.Hook) s.Hook->SetUser("");
   s.ReplyStr(25029);
 }

@@ -104,6 +104,13 @@ void HandleClnt(RFTPSComInterp& s, std::string_view line) {
   s.ReplyStr(kReplyNoted);
 }
 
+void BackToArrivalHome(RFTPSComInterp& s) {
+  if (!s.Choices.hostChosen) return;
+  s.LocalAddress = s.Choices.arrivalAddress;
+  s.LocalAddressText = s.Choices.arrivalAddressText;
+  s.Choices.hostChosen = false;
+}
+
 // An address literal as a client may write it: "[v6]" or dotted.
 std::string_view WithoutBrackets(std::string_view host) {
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
@@ -126,7 +133,7 @@ void HandleHost(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   if (host.size() > 1 && host.back() == '.') host.remove_suffix(1);  // fully qualified form
-  const std::string& arrival =
+  const std::string arrival =
       s.Choices.hostChosen ? s.Choices.arrivalAddressText : s.LocalAddressText;
   for (const RIPHomeStr& home : s.Manager().IPHomes()) {
     if (home.name.empty() || !FtpEqualsNoCase(home.name, host)) continue;
@@ -146,7 +153,7 @@ void HandleHost(RFTPSComInterp& s, std::string_view line) {
       literal == arrival ||
       (s.Control() != nullptr && literal == s.Control()->GetLocalIPAddress());
   if (arrivedThere) {
-    RestoreArrivalHome(s);
+    BackToArrivalHome(s);
     s.ReplyStr(kReplyHostAccepted);
     return;
   }
@@ -175,11 +182,9 @@ std::vector<std::string> FeatureLines(const RFTPSComInterp& s) {
   return lines;
 }
 
-void RestoreArrivalHome(RFTPSComInterp& s) {
-  if (!s.Choices.hostChosen) return;
-  s.LocalAddress = s.Choices.arrivalAddress;
-  s.LocalAddressText = s.Choices.arrivalAddressText;
-  s.Choices.hostChosen = false;
+void ResetClientChoices(RFTPSComInterp& s) {
+  BackToArrivalHome(s);
+  s.Choices = RClientChoicesStr{};
 }
 
 }  // namespace vantor

@@ -16,7 +16,8 @@ class RFTPSComInterp;
 // the order they are sent.
 std::vector<std::string> FeatureLines(const RFTPSComInterp& s);
 
-// REIN: the session is back on the IP home it connected to.
-void RestoreArrivalHome(RFTPSComInterp& s);
+// REIN: every choice back to its default, the session back on the IP home
+// it connected to.
+void ResetClientChoices(RFTPSComInterp& s);
 
 }  // namespace vantor

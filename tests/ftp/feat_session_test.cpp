@@ -148,7 +148,8 @@ TEST_F(FeatTest, OptsReplies) {
 }
 
 // HOST picks the IP home that carries the name, only before USER; the
-// address the client came to is accepted as it is; REIN goes back to it.
+// address the client came to is accepted as it is; REIN goes back to it
+// and to every default.
 TEST_F(FeatTest, HostSelectsANamedHome) {
   RFTPSComInterp* s = Open(false);
   ASSERT_EQ(manager_->IPHomes().size(), 3u);
@@ -177,6 +178,8 @@ TEST_F(FeatTest, HostSelectsANamedHome) {
 
   // Account questions now carry the chosen home.
   asked_.clear();
+  EXPECT_EQ(Last(s, "OPTS MLST type"), "200 MLST OPTS type;");
+  EXPECT_EQ(Last(s, "OPTS UTF8 OFF"), "200 UTF8 set to off.");
   (void)Send(s, "USER joe");
   EXPECT_EQ(Last(s, "HOST main.example"), "503 Bad sequence of commands.");
   EXPECT_EQ(s->LocalAddress, 0x0A090909u);
@@ -184,6 +187,9 @@ TEST_F(FeatTest, HostSelectsANamedHome) {
   EXPECT_EQ(Last(s, "REIN"), "220 Service ready for new user.");
   EXPECT_EQ(s->LocalAddress, 0x7F000001u);
   EXPECT_EQ(s->LocalAddressText, "127.0.0.1");
+  // REIN resets every other choice too.
+  EXPECT_EQ(s->Choices.mlstFacts, kMlsxDefaultFacts);
+  EXPECT_TRUE(s->Choices.utf8);
   s->CommandState = CS_LoggedIn;
   EXPECT_EQ(Last(s, "HOST other.example"), "503 Bad sequence of commands.");
 }
