@@ -183,7 +183,8 @@ TEST_F(FeatTest, HostSelectsANamedHome) {
   (void)Send(s, "USER joe");
   EXPECT_EQ(Last(s, "HOST main.example"), "503 Bad sequence of commands.");
   EXPECT_EQ(s->LocalAddress, 0x0A090909u);
-  EXPECT_EQ(s->NewQuery(QC_HOME_DIR).address, 0x0A090909u);
+  const uint32_t queried = s->NewQuery(QC_HOME_DIR).address;  // a packed field: copied
+  EXPECT_EQ(queried, 0x0A090909u);
   EXPECT_EQ(Last(s, "REIN"), "220 Service ready for new user.");
   EXPECT_EQ(s->LocalAddress, 0x7F000001u);
   EXPECT_EQ(s->LocalAddressText, "127.0.0.1");
