@@ -85,6 +85,13 @@ class RFTPSSecurity {
   // --- direct helpers (same answers as the queries, no libraries) ----------
   // Rule evaluation for user, code (7..21) and local path: true = permitted.
   [[nodiscard]] bool RulesAllow(std::string_view user, uint32_t code, std::string_view localPath);
+  // True when one of the access rules that apply to `user` (on the IP home
+  // `address`, 0 for none) names the directory `localDir` itself or a path
+  // inside it, so that renaming or removing the directory would change what
+  // the rule covers. A rule without a drive is taken on localDir's drive; a
+  // bare name counts when it matches localDir's own name.
+  [[nodiscard]] bool RulesNameInside(std::string_view user, uint32_t address,
+                                     std::string_view localDir);
   // Inherited lookup (user, group, default user; the anonymous account alone).
   // False when no section holds a non-empty value.
   [[nodiscard]] bool LookupKey(std::string_view user, std::string_view key, std::string& value);

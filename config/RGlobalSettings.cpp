@@ -96,6 +96,10 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   dirCacheEnable = ProfileBool(ini, G, "DirCacheEnable", true);
   dirCacheSize = ProfileInt(ini, G, "DirCacheSize", 25);
   dirCacheTime = ProfileInt(ini, G, "DirCacheTime", 600);
+  dirCacheMaxMB = ProfileInt(ini, G, "DirCacheMaxMB", 64);
+  if (dirCacheMaxMB < 1) dirCacheMaxMB = 1;
+  maxListEntries = ProfileInt(ini, G, "MaxListEntries", 200000);
+  if (maxListEntries < 1) maxListEntries = 200000;
   autoStart = ProfileBool(ini, G, "AutoStart", false);
   // A port outside the 16-bit range would be cut to some other port.
   const int32_t port = ProfileInt(ini, G, "PortNr", 21);

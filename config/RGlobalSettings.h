@@ -50,6 +50,8 @@ struct RGlobalSettings {
   bool dirCacheEnable = true;         // `DirCacheEnable`
   int32_t dirCacheSize = 25;          // `DirCacheSize` as read (see DirCacheEntries)
   int32_t dirCacheTime = 600;         // `DirCacheTime` as read, seconds
+  int32_t dirCacheMaxMB = 64;         // `DirCacheMaxMB`: byte budget of the cache; below 1: 1
+  int32_t maxListEntries = 200000;    // `MaxListEntries` of one listing; below 1: 200000
   bool autoStart = false;             // `AutoStart` (stored only; no effect here)
   int32_t portNr = 21;                // `PortNr`; outside 1..65535 keeps 21
   int32_t maxNrUsers = -1;            // `MaxNrUsers`; -1: no limit

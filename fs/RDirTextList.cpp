@@ -11,6 +11,7 @@
 #include "fs/RPath.h"
 #include "platform/RClock.h"
 #include "platform/RDirWatch.h"
+#include "platform/RFileSys.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
 
@@ -21,36 +22,63 @@ constexpr int64_t kDefaultSize = 25;
 constexpr int64_t kDefaultLifetime = 600;
 constexpr int64_t kUnwatchedLifetime = 10;  // when no change notification can be had
 constexpr size_t kMaxOptions = 253;
-constexpr size_t kMaxWatchesPerEntry = 64;  // recursive listings beyond this just expire
+constexpr size_t kMaxWatchesPerEntry = 256;  // listings beyond this live kUnwatchedLifetime
 constexpr size_t kMaxWatchesTotal = 4096;
 constexpr int kWorkerWaitMs = 10000;
 constexpr uint32_t kMsgNoNotifications = 24000;
+constexpr int64_t kMiB = 1024 * 1024;
 
 struct CacheEntryStr {
   std::string user;
-  std::string path;
+  std::string path;  // the search text with its directory as mapped on disk
   std::string options;
   std::string kind;  // "" for LIST and NLST, else the other format's key
   uint32_t address = 0;
   int64_t expiry = 0;   // 0: free
   int64_t lastUse = 0;  // 0: free
   uint64_t token = 0;   // which listing object filled it
-  std::shared_ptr<const std::vector<std::string>> lines;
+  RDirLinesPtr lines;
+  int64_t bytes = 0;  // counted against the budget while `lines` is held
   std::vector<int> watches;
+  std::vector<std::string> dirs;  // POSIX directories the listing shows
+  bool partlyWatched = false;     // some of `dirs` could not be watched
 };
 
+bool IsAtOrBelow(std::string_view path, std::string_view dir) {
+  if (path.size() < dir.size() || path.substr(0, dir.size()) != dir) return false;
+  return path.size() == dir.size() || path[dir.size()] == '/' || dir == "/";
+}
+
+std::string_view PosixParent(std::string_view p) {
+  size_t slash = p.find_last_of('/');
+  if (slash == std::string_view::npos) return {};
+  return slash == 0 ? p.substr(0, 1) : p.substr(0, slash);
+}
+
 // The process-wide cache. The loop thread does everything but the marking
-// of changed entries, which the worker does; `mu_` guards the table and the
-// watch bookkeeping.
+// of changed entries, which the worker does; `mu_` guards the table, the
+// watch bookkeeping and the reading of change events.
+void NoteChangeHook(const std::string& posixPath);
+
 class RDirCache {
  public:
-  ~RDirCache() { Shutdown(); }
+  RDirCache() { FsSetChangeHook(&NoteChangeHook); }
+  ~RDirCache() {
+    FsSetChangeHook(nullptr);
+    Shutdown();
+  }
 
   void Setup(int64_t size, int64_t seconds) {
     Shutdown();
     std::lock_guard<std::mutex> lock(mu_);
     size_ = std::clamp<int64_t>(size, 1, 500);
     lifetime_ = std::clamp<int64_t>(seconds, 1, 86400);
+  }
+
+  void SetMaxBytes(int64_t bytes) {
+    std::lock_guard<std::mutex> lock(mu_);
+    maxBytes_ = std::max<int64_t>(bytes, kMiB);
+    EvictLocked(-1);
   }
 
   void Shutdown() {
@@ -89,21 +117,21 @@ class RDirCache {
     s.watches = static_cast<int64_t>(wdRefs_.size());
     s.workerWakeups = wakeups_.load();
     s.workerRunning = workerRunning_;
+    s.bytes = bytes_;
+    s.maxBytes = maxBytes_;
     return s;
   }
 
-  struct Claim {
-    bool hit = false;
-    int index = -1;
-    uint64_t token = 0;
-    uint64_t generation = 0;
-    std::shared_ptr<const std::vector<std::string>> lines;
-  };
+  using Claim = RDirCacheClaimStr;
 
   Claim Lookup(std::string_view user, std::string_view path, uint32_t address,
                const std::string& options, std::string_view kind, const std::string& watchDir) {
     std::lock_guard<std::mutex> lock(mu_);
     EnsureStartedLocked();
+    // Events already queued count before the answer: a change made just
+    // before this listing (by the server or anyone else) is never served
+    // from a listing read before it.
+    if (workerRunning_) MarkLocked(watch_->Drain());
     Claim c;
     c.generation = generation_;
     int64_t now = NowLocked();
@@ -111,7 +139,7 @@ class RDirCache {
       CacheEntryStr& e = table_[i];
       if (e.expiry > 0 && e.expiry <= now) FreeEntry(e);
       if (e.lastUse == 0 || !e.lines) continue;
-      if (EqualsNoCase(e.user, user) && EqualsNoCase(e.path, path) && e.address == address &&
+      if (EqualsNoCase(e.user, user) && e.path == path && e.address == address &&
           e.options == options && e.kind == kind) {
         e.lastUse = now;
         c.hit = true;
@@ -142,22 +170,43 @@ class RDirCache {
     return c;
   }
 
-  // Stores generated lines; extra directories (recursive listings) are
-  // watched too, up to a cap.
-  void Store(const Claim& c, std::shared_ptr<const std::vector<std::string>> lines,
-             const std::vector<std::string>& extraWatch) {
+  // One more directory the claimed entry shows.
+  void AddWatch(const Claim& c, const std::string& posixDir) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (c.generation != generation_ || c.index < 0 ||
-        static_cast<size_t>(c.index) >= table_.size()) {
-      return;
-    }
-    CacheEntryStr& e = table_[static_cast<size_t>(c.index)];
-    if (e.token != c.token || e.lastUse == 0) return;
-    e.lines = std::move(lines);
-    for (const auto& dir : extraWatch) {
-      if (e.expiry == 1) break;  // already stale
-      if (e.watches.size() >= kMaxWatchesPerEntry) break;
-      (void)AddWatchLocked(e, dir);
+    CacheEntryStr* e = ClaimedLocked(c);
+    if (e == nullptr || e->expiry == 1) return;
+    if (!AddWatchLocked(*e, posixDir)) e->expiry = std::min(e->expiry, e->lastUse + kUnwatchedLifetime);
+  }
+
+  // Stores generated lines within the byte budget.
+  void Store(const Claim& c, RDirLinesPtr lines) {
+    std::lock_guard<std::mutex> lock(mu_);
+    CacheEntryStr* e = ClaimedLocked(c);
+    if (e == nullptr) return;
+    e->bytes = lines->Bytes();
+    e->lines = std::move(lines);
+    bytes_ += e->bytes;
+    EvictLocked(c.index);
+    // A listing larger than the whole budget is sent but not kept.
+    if (bytes_ > maxBytes_) FreeEntry(*e);
+  }
+
+  void NoteChange(const std::string& posixPath) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string_view parent = PosixParent(posixPath);
+    for (auto& e : table_) {
+      if (e.lastUse == 0) continue;
+      bool hit = false;
+      for (const auto& d : e.dirs) {
+        // Its directory changed, or it shows something inside a directory
+        // that was removed or renamed.
+        if (d == parent || IsAtOrBelow(d, posixPath)) hit = true;
+        // Directories past the watch cap are not in `dirs`; a recursive
+        // listing that lost some still shows everything below its first.
+        if (e.partlyWatched && !e.dirs.empty() && IsAtOrBelow(posixPath, e.dirs.front())) hit = true;
+        if (hit) break;
+      }
+      if (hit) MarkStale(e);
     }
   }
 
@@ -166,6 +215,16 @@ class RDirCache {
     const RClock& clk = clock_ != nullptr ? *clock_ : RSystemClock::Instance();
     int64_t now = clk.WallSeconds();
     return now < 1 ? 315550800 : now;
+  }
+
+  CacheEntryStr* ClaimedLocked(const Claim& c) {
+    if (c.generation != generation_ || c.index < 0 ||
+        static_cast<size_t>(c.index) >= table_.size()) {
+      return nullptr;
+    }
+    CacheEntryStr& e = table_[static_cast<size_t>(c.index)];
+    if (e.token != c.token || e.lastUse == 0) return nullptr;
+    return &e;
   }
 
   void EnsureStartedLocked() {
@@ -188,13 +247,24 @@ class RDirCache {
   }
 
   bool AddWatchLocked(CacheEntryStr& e, const std::string& posixDir) {
-    if (!workerRunning_ || posixDir.empty() || wdRefs_.size() >= kMaxWatchesTotal) return false;
-    int wd = watch_->Add(posixDir);
-    if (wd < 0) return false;
-    if (std::find(e.watches.begin(), e.watches.end(), wd) != e.watches.end()) return true;
-    e.watches.push_back(wd);
-    ++wdRefs_[wd];
-    return true;
+    if (posixDir.empty()) return false;
+    if (std::find(e.dirs.begin(), e.dirs.end(), posixDir) == e.dirs.end()) {
+      e.dirs.push_back(posixDir);
+    }
+    bool ok = false;
+    if (workerRunning_ && e.watches.size() < kMaxWatchesPerEntry &&
+        wdRefs_.size() < kMaxWatchesTotal) {
+      int wd = watch_->Add(posixDir);
+      if (wd >= 0) {
+        ok = true;
+        if (std::find(e.watches.begin(), e.watches.end(), wd) == e.watches.end()) {
+          e.watches.push_back(wd);
+          ++wdRefs_[wd];
+        }
+      }
+    }
+    if (!ok) e.partlyWatched = true;
+    return ok;
   }
 
   void ReleaseWatchesLocked(CacheEntryStr& e) {
@@ -209,37 +279,74 @@ class RDirCache {
     e.watches.clear();
   }
 
+  void DropLines(CacheEntryStr& e) {
+    bytes_ -= e.bytes;
+    e.bytes = 0;
+    e.lines.reset();
+  }
+
   void FreeEntry(CacheEntryStr& e) {
     ReleaseWatchesLocked(e);
-    e.lines.reset();
+    DropLines(e);
     e.user.clear();
     e.path.clear();
     e.options.clear();
     e.kind.clear();
+    e.dirs.clear();
+    e.partlyWatched = false;
     e.expiry = 0;
     e.lastUse = 0;
     e.token = 0;
   }
 
+  // Stale: the next lookup frees it. Its lines go now; a session sending
+  // them keeps its own reference.
+  void MarkStale(CacheEntryStr& e) {
+    e.expiry = 1;
+    e.lastUse = 1;
+    ReleaseWatchesLocked(e);
+    DropLines(e);
+  }
+
+  // Least recently used listings leave until the rest fits the budget;
+  // `keep` (an index, or -1) is the one just stored.
+  void EvictLocked(int keep) {
+    while (bytes_ > maxBytes_) {
+      int victim = -1;
+      for (size_t i = 0; i < table_.size(); ++i) {
+        const CacheEntryStr& e = table_[i];
+        if (static_cast<int>(i) == keep || !e.lines) continue;
+        if (victim < 0 || e.lastUse < table_[static_cast<size_t>(victim)].lastUse) {
+          victim = static_cast<int>(i);
+        }
+      }
+      if (victim < 0) return;
+      FreeEntry(table_[static_cast<size_t>(victim)]);
+    }
+  }
+
+  void MarkLocked(const RDirWatch::Result& r) {
+    if (r.changed.empty() && !r.overflow) return;
+    for (auto& e : table_) {
+      if (e.watches.empty()) continue;
+      bool hit = r.overflow;
+      for (int wd : e.watches) {
+        if (std::find(r.changed.begin(), r.changed.end(), wd) != r.changed.end()) hit = true;
+      }
+      if (hit) MarkStale(e);
+    }
+  }
+
   void WorkerLoop(RDirWatch* w) {
     while (!stop_.load()) {
-      RDirWatch::Result r = w->Wait(kWorkerWaitMs);
+      bool ready = w->WaitReadable(kWorkerWaitMs);
       wakeups_.fetch_add(1);
       if (stop_.load()) break;
-      if (r.changed.empty() && !r.overflow) continue;
+      if (!ready) continue;
+      // Events are read under the lock, so a lookup never sees a change
+      // that one thread has read but not yet marked.
       std::lock_guard<std::mutex> lock(mu_);
-      for (auto& e : table_) {
-        if (e.watches.empty()) continue;
-        bool hit = r.overflow;
-        for (int wd : e.watches) {
-          if (std::find(r.changed.begin(), r.changed.end(), wd) != r.changed.end()) hit = true;
-        }
-        if (!hit) continue;
-        // Stale: the next lookup frees it.
-        e.expiry = 1;
-        e.lastUse = 1;
-        ReleaseWatchesLocked(e);
-      }
+      MarkLocked(w->Drain());
     }
   }
 
@@ -247,6 +354,8 @@ class RDirCache {
   std::vector<CacheEntryStr> table_;
   int64_t size_ = kDefaultSize;
   int64_t lifetime_ = kDefaultLifetime;
+  int64_t bytes_ = 0;
+  int64_t maxBytes_ = kDirCacheDefaultMaxMB * kMiB;
   uint64_t generation_ = 0;
   uint64_t nextToken_ = 0;
   std::map<int, int> wdRefs_;  // watch id -> entries using it
@@ -261,6 +370,10 @@ class RDirCache {
 RDirCache& Cache() {
   static RDirCache cache;
   return cache;
+}
+
+void NoteChangeHook(const std::string& posixPath) {
+  Cache().NoteChange(posixPath);
 }
 
 // The directory of a search text ("c:\ftp\*.*" -> "c:\ftp", "c:\*.*" -> "c:\").
@@ -282,6 +395,14 @@ void DirCacheConfigure(bool enable, int64_t size, int64_t seconds) {
     return;
   }
   DirCacheSetup(std::min<int64_t>(size, 150), seconds);
+}
+
+void DirCacheSetMaxBytes(int64_t bytes) {
+  Cache().SetMaxBytes(bytes);
+}
+
+void DirCacheNoteChange(const std::string& posixPath) {
+  if (!posixPath.empty()) Cache().NoteChange(posixPath);
 }
 
 void DirCacheShutdown() {
@@ -310,24 +431,27 @@ RDirTextList::~RDirTextList() {
 }
 
 bool RDirTextList::Lookup(std::string_view user, std::string_view searchText, uint32_t address,
-                          std::string_view options, std::string_view kind) {
-  std::string norm = NormaliseListOptions(options);
-  RDirCache::Claim c =
-      Cache().Lookup(user, searchText, address, norm, kind, LocalToPosix(SearchDir(searchText)));
-  hit_ = c.hit;
+                          std::string_view optionsKey, std::string_view kind) {
+  const std::string dir = SearchDir(searchText);
+  const std::string posixDir = LocalToPosix(dir);
+  // The key names the directory as it is on disk: "c:\A" and "c:\a" are one
+  // directory when only one exists, two when both do.
+  std::string key = searchText.size() > dir.size() && !posixDir.empty()
+                        ? posixDir + "\\" + std::string(searchText.substr(dir.size()))
+                        : std::string(searchText);
+  claim_ = Cache().Lookup(user, key, address, std::string(optionsKey), kind, posixDir);
+  hit_ = claim_.hit;
   if (hit_) {
-    cached_ = std::move(c.lines);
+    shared_ = std::move(claim_.lines);
+    claim_ = {};
     finished_ = true;
     return true;
   }
-  entry_ = c.index;
-  token_ = c.token;
-  generation_ = c.generation;
   return false;
 }
 
 void RDirTextList::AddWatchDir(std::string posixDir) {
-  if (!posixDir.empty()) extraWatch_.push_back(std::move(posixDir));
+  if (!posixDir.empty() && claim_.index >= 0) Cache().AddWatch(claim_, posixDir);
 }
 
 void RDirTextList::Append(std::string_view text) {
@@ -335,12 +459,11 @@ void RDirTextList::Append(std::string_view text) {
   for (;;) {
     size_t nl = text.find('\n');
     if (nl == std::string_view::npos) {
-      partial_.append(text);
+      own_.text.append(text);
       return;
     }
-    partial_.append(text.substr(0, nl));
-    own_.push_back(std::move(partial_));
-    partial_.clear();
+    own_.text.append(text.substr(0, nl));
+    own_.ends.push_back(own_.text.size());
     text.remove_prefix(nl + 1);
   }
 }
@@ -348,49 +471,43 @@ void RDirTextList::Append(std::string_view text) {
 void RDirTextList::Finish() {
   if (finished_) return;
   finished_ = true;
-  if (!partial_.empty()) {
-    own_.push_back(std::move(partial_));
-    partial_.clear();
-  }
-  if (entry_ < 0) return;
-  auto lines = std::make_shared<const std::vector<std::string>>(std::move(own_));
-  own_.clear();
-  cached_ = lines;
-  RDirCache::Claim c;
-  c.index = entry_;
-  c.token = token_;
-  c.generation = generation_;
-  Cache().Store(c, std::move(lines), extraWatch_);
-  entry_ = -1;
+  size_t lastEnd = own_.ends.empty() ? 0 : own_.ends.back();
+  if (own_.text.size() > lastEnd) own_.ends.push_back(own_.text.size());
+  own_.text.shrink_to_fit();
+  own_.ends.shrink_to_fit();
+  shared_ = std::make_shared<const RDirLinesStr>(std::move(own_));
+  own_ = RDirLinesStr{};
+  if (claim_.index < 0) return;
+  Cache().Store(claim_, shared_);
+  claim_ = {};
+}
+
+bool RDirTextList::Cut() const {
+  return shared_ ? shared_->cut : own_.cut;
 }
 
 bool RDirTextList::NextLine(std::string& out) {
   Finish();
-  const std::vector<std::string>& src = cached_ ? *cached_ : own_;
-  if (cursor_ >= src.size()) return false;
-  out = src[cursor_++];
+  if (cursor_ >= shared_->Count()) return false;
+  out = std::string(shared_->Line(cursor_++));
   return true;
 }
 
 std::vector<std::string> RDirTextList::TakeLines() {
   Finish();
   std::vector<std::string> out;
-  if (cached_) {
-    out.assign(cached_->begin() + static_cast<std::ptrdiff_t>(std::min(cursor_, cached_->size())),
-               cached_->end());
-  } else {
-    out.assign(std::make_move_iterator(own_.begin() +
-                                       static_cast<std::ptrdiff_t>(std::min(cursor_, own_.size()))),
-               std::make_move_iterator(own_.end()));
-    own_.clear();
-  }
-  cursor_ = 0;
-  cached_.reset();
+  for (size_t i = cursor_; i < shared_->Count(); ++i) out.emplace_back(shared_->Line(i));
+  cursor_ = shared_->Count();
   return out;
 }
 
+RDirLinesPtr RDirTextList::Lines() {
+  Finish();
+  return shared_;
+}
+
 size_t RDirTextList::LineCount() const {
-  return cached_ ? cached_->size() : own_.size();
+  return shared_ ? shared_->Count() : own_.Count();
 }
 
 }  // namespace vantor

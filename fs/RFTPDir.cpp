@@ -23,12 +23,6 @@ std::string ResolveTarget(std::string_view target, std::string_view dir, std::st
   return p;
 }
 
-bool InsideHomeDir(std::string_view path, std::string_view home) {
-  while (!home.empty() && home.back() == '\\') home.remove_suffix(1);
-  if (home.empty() || !StartsWithNoCase(path, home)) return false;
-  return path.size() == home.size() || path[home.size()] == '\\';
-}
-
 }  // namespace
 
 RFTPDir::RFTPDir(std::string user, RFsAccess* access, uint32_t address, std::string home,
@@ -52,6 +46,17 @@ bool RFTPDir::Open(std::string_view searchText) {
   if (pattern_.empty()) pattern_ = "*.*";
   reader_.Close();
   posixDir_ = LocalToPosix(dir_);
+  // A specific name is the one entry the commands would reach: the exact
+  // spelling when it exists, else the first that differs only in case. A
+  // case-insensitive match would also list siblings ("PUB" beside "pub").
+  exactName_.clear();
+  if (!HasWildcard(pattern_) && !posixDir_.empty()) {
+    std::string child = dir_;
+    if (child.back() != '\\') child += '\\';
+    std::string posix = LocalToPosix(child + pattern_);
+    size_t slash = posix.find_last_of('/');
+    exactName_ = slash == std::string::npos ? pattern_ : posix.substr(slash + 1);
+  }
   readerOpen_ = !posixDir_.empty() && reader_.Open(posixDir_);
   RLinkIter::LinkStr first;
   inLinks_ = links_.First(searchText, first);
@@ -63,6 +68,7 @@ bool RFTPDir::NextRaw(RFTPDirEntryStr& out) {
   out = RFTPDirEntryStr{};
   if (inLinks_) {
     out.name = std::move(pendingLink_.name);
+    out.diskName = out.name;
     out.isLink = true;
     out.linkTarget = std::move(pendingLink_.target);
     out.st = LinkListStat();
@@ -72,7 +78,7 @@ bool RFTPDir::NextRaw(RFTPDirEntryStr& out) {
   if (!readerOpen_) return false;
   RDirEntryStr e;
   while (reader_.Next(e)) {
-    if (!WildcardMatch(e.name, pattern_)) continue;
+    if (exactName_.empty() ? !WildcardMatch(e.name, pattern_) : e.name != exactName_) continue;
     RFileStatStr fs;
     bool needStat = wantStatus_ || e.type == RFileType::Missing || e.type == RFileType::Link;
     if (needStat) {
@@ -81,6 +87,7 @@ bool RFTPDir::NextRaw(RFTPDirEntryStr& out) {
       fs.type = e.type;
     }
     out.name = e.name;
+    out.diskName = e.name;
     out.hidden = !e.name.empty() && e.name[0] == '.';
     out.st.size = fs.size;
     if (needStat) {
@@ -122,7 +129,9 @@ bool RFTPDir::NextRaw(RFTPDirEntryStr& out) {
 }
 
 bool RFTPDir::Passes(RFTPDirEntryStr& e) const {
-  if (hideHidden_ && e.hidden) return false;
+  // Hidden means a dot file; "." and ".." are the directory itself and its
+  // parent, which clients expect in a listing.
+  if (hideHidden_ && e.hidden && e.name != "." && e.name != "..") return false;
   if (e.isLink) e.linkTarget = ResolveTarget(e.linkTarget, dir_, home_);
   if (access_ == nullptr) return true;
   std::string path = dir_;
@@ -135,7 +144,9 @@ bool RFTPDir::Passes(RFTPDirEntryStr& e) const {
   std::string_view target = e.linkTarget;
   if (EqualsNoCase(target, self)) return false;
   if (!access_->CanList(user_, address_, target)) return false;
-  return !relPaths_ || InsideHomeDir(target, home_);
+  // Decided like the confinement of the commands: a target that is a case
+  // variant of home is shown as, and leads into, home as spelled on disk.
+  return !relPaths_ || ConfineToHome(e.linkTarget, home_);
 }
 
 bool RFTPDir::Next(RFTPDirEntryStr& out) {

@@ -41,7 +41,8 @@ struct RLsStatStr {
 };
 
 struct RFTPDirEntryStr {
-  std::string name;
+  std::string name;      // as shown (lower case with `LowerCaseFileDir`)
+  std::string diskName;  // as the file system has it: the name to descend into
   RLsStatStr st;
   bool isLink = false;
   std::string linkTarget;  // drive form, resolved (links followed), for link entries
@@ -88,6 +89,7 @@ class RFTPDir {
 
   std::string dir_;      // listed directory (drive form, no trailing backslash unless root)
   std::string pattern_;  // "*.*" or a name pattern
+  std::string exactName_;  // for a pattern without wildcards: the one entry it names
   std::string posixDir_;
   RLinkIter links_;
   bool inLinks_ = false;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "fs/RDirTextList.h"
+
 namespace vantor {
 namespace {
 
@@ -15,7 +17,13 @@ RFsSettingsStr& Settings() {
 void SetFsSettings(RFsSettingsStr settings) {
   settings.linkFile = settings.drives.ConfigPathToDrive(settings.linkFile);
   settings.linkFile2 = settings.drives.ConfigPathToDrive(settings.linkFile2);
+  if (settings.maxListEntries < 1) settings.maxListEntries = kDefaultMaxListEntries;
+  if (settings.dirCacheMaxMB < 1) settings.dirCacheMaxMB = 1;
+  // At most 1 TiB: the byte count must not overflow.
+  if (settings.dirCacheMaxMB > (1 << 20)) settings.dirCacheMaxMB = 1 << 20;
+  const int64_t budget = settings.dirCacheMaxMB * 1024 * 1024;
   Settings() = std::move(settings);
+  DirCacheSetMaxBytes(budget);
 }
 
 const RFsSettingsStr& FsSettings() {

@@ -59,6 +59,7 @@ enum class EntryType { Link, Directory, ArgDirectory, Other };
 
 struct LsEntryStr {
   std::string name;
+  std::string diskName;  // the name on disk, to descend into
   RLsStatStr st;
   std::string linkTarget;  // resolved local path, "" when none
   uint32_t targetMode = 0;
@@ -222,6 +223,41 @@ OptionsStr ParseOptions(std::string_view text) {
     }
   }
   return o;
+}
+
+// The cache key of a parsed option set: every field that shapes the output,
+// so spellings that mean the same share an entry ("-l1" and "-1l" do not:
+// the last format letter wins) and different meanings never do ("-I:a*"
+// and "-I:*a" share letters but not patterns).
+std::string OptionsKey(const OptionsStr& o) {
+  std::string k;
+  auto num = [&k](long v) {
+    k += std::to_string(v);
+    k += ',';
+  };
+  num(static_cast<long>(o.format));
+  num(static_cast<long>(o.sort));
+  num(static_cast<long>(o.timeField));
+  num(static_cast<long>(o.show));
+  num(static_cast<long>(o.indicator));
+  num(static_cast<long>(o.quoting));
+  num(o.width);
+  num(o.tabSize);
+  for (bool b : {o.reverse, o.regularOnly, o.numeric, o.noGroup, o.fullTime, o.inode, o.blocks,
+                 o.kilobytes, o.follow, o.recursive, o.dirsThemselves}) {
+    k += b ? '1' : '0';
+  }
+  // The order of ignore patterns does not matter; each is length-prefixed so
+  // no pattern can imitate two.
+  std::vector<std::string> ignore = o.ignore;
+  std::sort(ignore.begin(), ignore.end());
+  ignore.erase(std::unique(ignore.begin(), ignore.end()), ignore.end());
+  for (const auto& pat : ignore) {
+    k += ';';
+    num(static_cast<long>(pat.size()));
+    k += pat;
+  }
+  return k;
 }
 
 bool NeedsStatus(const OptionsStr& o) {
@@ -414,6 +450,8 @@ class Generator {
  public:
   Generator(const RLSDirArgsStr& a, RDirTextList& out)
       : a_(a), out_(out), o_(ParseOptions(a.options)), mask_(EffectiveDirListMask()) {
+    maxEntries_ = a.maxEntries > 0 ? a.maxEntries : FsSettings().maxListEntries;
+    if (maxEntries_ <= 0) maxEntries_ = kDefaultMaxListEntries;
     now_ = a.now;
     if (now_ == 0) now_ = RSystemClock::Instance().WallSeconds();
     if (now_ <= 0) now_ = kFallbackTime;
@@ -432,7 +470,7 @@ class Generator {
       if (search.empty() || search.back() != '\\') search += '\\';
       search += "*.*";
     }
-    if (out_.Lookup(a_.user, search, a_.address, a_.options)) return;
+    if (out_.Lookup(a_.user, search, a_.address, OptionsKey(o_))) return;
 
     std::vector<LsEntryStr> entries;
     entries.reserve(kInitialEntries);
@@ -451,13 +489,14 @@ class Generator {
       if (!pending.empty() && !entries.empty()) out_.Append("\n");
     }
     bool first = true;
-    while (!pending.empty()) {
+    while (!pending.empty() && Room()) {
       PendingStr p = std::move(pending.back());
       pending.pop_back();
       ListPending(p, pending, !(first && suppressHeader));
       first = false;
       if (!pending.empty()) out_.Append("\n");
     }
+    if (cut_) out_.SetCut();
     out_.Finish();
   }
 
@@ -470,6 +509,14 @@ class Generator {
 
   static std::string Child(const std::string& dir, const std::string& name) {
     return dir.empty() || dir.back() == '\\' ? dir + name : dir + "\\" + name;
+  }
+
+  // False once the listing holds the most entries it may; the listing is
+  // then marked as cut and nothing more is read.
+  bool Room() {
+    if (count_ < maxEntries_) return true;
+    cut_ = true;
+    return false;
   }
 
   bool Interesting(const RFTPDirEntryStr& e) const {
@@ -490,16 +537,18 @@ class Generator {
     reader.SetWantStatus(NeedsStatus(o_) || argument);
     (void)reader.Open(search);  // an unreadable directory simply yields nothing
     RFTPDirEntryStr e;
-    while (reader.Next(e)) {
+    while (Room() && reader.Next(e)) {
       if (!Interesting(e)) continue;
       entries.push_back(MakeEntry(std::move(e), argument));
       total += entries.back().blocks;
+      ++count_;
     }
   }
 
   LsEntryStr MakeEntry(RFTPDirEntryStr&& e, bool argument) {
     LsEntryStr x;
     x.name = std::move(e.name);
+    x.diskName = std::move(e.diskName);
     x.st = e.st;
     bool isLink = e.isLink;
     RFileStatStr target;
@@ -569,10 +618,11 @@ class Generator {
     keep.reserve(entries.size());
     for (auto& e : entries) {
       if (e.type == EntryType::ArgDirectory) {
+        --count_;  // listed by its content, not as a line of its own
         if (!e.linkTarget.empty()) {
           found.push_back({e.linkTarget, Child(dir, e.name)});
         } else {
-          found.push_back({Child(dir, e.name), {}});
+          found.push_back({Child(dir, e.diskName), {}});
         }
         continue;
       }
@@ -580,7 +630,7 @@ class Generator {
       // link to an ancestor cannot make the listing endless.
       if (o_.recursive && e.type == EntryType::Directory && e.linkTarget.empty() && e.name != "." &&
           e.name != "..") {
-        found.push_back({Child(dir, e.name), {}});
+        found.push_back({Child(dir, e.diskName), {}});
       }
       keep.push_back(std::move(e));
     }
@@ -593,8 +643,9 @@ class Generator {
     entries.reserve(kInitialEntries);
     uint64_t total = 0;
     std::string search = Child(p.dir, "*.*");
+    // Every directory whose content is shown is watched, before it is read.
+    out_.AddWatchDir(LocalToPosix(p.dir));
     ReadInto(search, false, entries, total);
-    if (o_.recursive) out_.AddWatchDir(LocalToPosix(p.dir));
     SortEntries(entries, o_);
     if (o_.recursive) PushDirectories(entries, p.dir, pending);
     if (header) {
@@ -760,6 +811,9 @@ class Generator {
   std::string mask_;
   int64_t now_ = 0;
   int blockWidth_ = 4;
+  int64_t maxEntries_ = kDefaultMaxListEntries;
+  int64_t count_ = 0;  // entries in the listing so far
+  bool cut_ = false;
 };
 
 }  // namespace

@@ -26,6 +26,9 @@ struct RLSDirArgsStr {
   bool relPaths = false;
   bool hideHidden = false;
   int64_t now = 0;  // seconds since 1970; 0: the system clock
+  // Most entries one listing holds (0: `MaxListEntries` of the settings).
+  // Past it the listing stops and is marked as cut.
+  int64_t maxEntries = 0;
 };
 
 // A LIST/NLST argument taken apart: the text after the verb (at most 511
@@ -47,6 +50,10 @@ class RLSDir {
   bool NextLine(std::string& out) { return out_.NextLine(out); }
   std::vector<std::string> TakeLines() { return out_.TakeLines(); }
   bool FromCache() const { return out_.FromCache(); }
+  // True when the listing stopped at the entry limit.
+  bool Cut() const { return out_.Cut(); }
+  // The lines, shared with the cache (no copy).
+  RDirLinesPtr Lines() { return out_.Lines(); }
 
  private:
   RDirTextList out_;

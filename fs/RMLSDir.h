@@ -53,6 +53,8 @@ class RMLSDir {
   explicit RMLSDir(const RMLSDirArgsStr& args);
 
   std::vector<std::string> TakeLines() { return out_.TakeLines(); }
+  // The lines, shared with the cache (no copy).
+  RDirLinesPtr Lines() { return out_.Lines(); }
   bool FromCache() const { return out_.FromCache(); }
 
  private:

@@ -94,13 +94,6 @@ std::string Join(const std::vector<std::string>& comps, size_t count) {
   return out;
 }
 
-std::string DropLastComponent(std::string_view p) {
-  size_t bs = p.find_last_of('\\');
-  if (bs == std::string_view::npos) return std::string(p);
-  if (bs <= 2) return std::string(p.substr(0, bs + 1));  // keep the root's backslash
-  return std::string(p.substr(0, bs));
-}
-
 // Steps 1 to 10 of the resolution: text rules only, apart from asking
 // whether the current directory exists.
 std::string CoreStep(std::string_view input, std::string_view cur, std::string_view home,
@@ -111,11 +104,9 @@ std::string CoreStep(std::string_view input, std::string_view cur, std::string_v
   ReplaceAll(p, "%20", " ");
   if (p.size() < kLongPath && p.back() != '\\') p += '\\';
 
-  auto belowCurrent = [&](const std::string& rel) {
-    std::string c(cur);
-    if (!IsDirectory(c)) c = DropLastComponent(c);
-    return c + "\\" + rel;
-  };
+  // A current directory that was removed under the session stays as it is:
+  // dropping its last component would send writes meant for it to its parent.
+  auto belowCurrent = [&](const std::string& rel) { return std::string(cur) + "\\" + rel; };
 
   std::string full;
   if (relPaths && !raw) {
@@ -225,6 +216,20 @@ bool IsDeviceForm(std::string_view p) {
          FsReservedDeviceLength(p) + 1 == p.size();
 }
 
+// The local path with every existing component spelled as on disk and the
+// drive letter in lower case; "" when it cannot be mapped.
+std::string TrueCase(std::string_view localPath) {
+  std::string posix = LocalToPosix(localPath);
+  if (posix.empty()) return {};
+  const std::string& root = FsSettings().drives.Root(localPath[0]);
+  std::string rest = root == "/" ? posix : posix.substr(root.size());
+  std::string out(1, Lower(localPath[0]));
+  out += ':';
+  for (char c : rest) out += c == '/' ? '\\' : c;
+  if (out.size() == 2) out += '\\';
+  return out;
+}
+
 }  // namespace
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -278,13 +283,42 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
         break;
       }
     }
-    if (relPaths && !IsDeviceForm(r) && !InsideHome(r, homeDir)) {
-      std::string_view base = HomeBase(homeDir);
-      r = base.size() == 2 ? std::string(base) + "\\" : std::string(base);
+    if (relPaths && !IsDeviceForm(r)) {
+      // The part below home may be lower-cased; home itself keeps the
+      // spelling it has on disk, or a lower-cased "PUB" could be mapped to a
+      // sibling "pub" of a home called "Pub".
+      if (!ConfineToHome(r, homeDir)) r = HomeOnDisk(homeDir);
+      if (FsSettings().lowerCase) {
+        size_t keep = HomeBase(HomeOnDisk(homeDir)).size();
+        r = r.substr(0, keep) + ToLowerAscii(std::string_view(r).substr(keep));
+      }
+      path = std::move(r);
+      return;
     }
   }
   if (FsSettings().lowerCase) r = ToLowerAscii(r);
   path = std::move(r);
+}
+
+std::string HomeOnDisk(std::string_view homeDir) {
+  std::string_view base = HomeBase(homeDir);
+  std::string home = base.size() == 2 ? std::string(base) + "\\" : std::string(base);
+  std::string disk = TrueCase(home);
+  return disk.empty() ? home : disk;
+}
+
+bool ConfineToHome(std::string& localPath, std::string_view homeDir) {
+  if (!InsideHome(localPath, homeDir)) return false;
+  // Inside home as text, ignoring case, which on this disk may also be a
+  // sibling spelled differently ("PUB" beside "pub"). Whatever the client
+  // wrote, the home part becomes home as it exists on disk, so the mapping
+  // below it can only look inside home.
+  std::string_view rest = std::string_view(localPath).substr(HomeBase(homeDir).size());
+  std::string disk(HomeBase(HomeOnDisk(homeDir)));
+  disk += rest;
+  if (disk.size() == 2) disk += '\\';
+  localPath = std::move(disk);
+  return true;
 }
 
 std::string ToClientPath(std::string_view localPath, std::string_view homeDir, bool relPaths) {
@@ -307,6 +341,9 @@ bool IsReservedDevice(std::string_view p) {
 
 std::string LocalToPosix(std::string_view localPath) {
   if (localPath.find('\0') != std::string_view::npos) return {};
+  // "*" and "?" are patterns to every other part of the server; a file of
+  // such a name could be created but never reached again.
+  if (HasWildcard(localPath)) return {};
   if (!IsDriveForm(localPath) || IsReservedDevice(localPath)) return {};
   return FsDriveToPosix(FsSettings().drives, localPath);
 }
@@ -362,14 +399,8 @@ int64_t FileSize(std::string_view p) {
 }
 
 std::string LocalTrueCase(std::string_view localPath) {
-  std::string posix = LocalToPosix(localPath);
-  if (posix.empty()) return std::string(localPath);
-  const std::string& root = FsSettings().drives.Root(localPath[0]);
-  std::string rest = root == "/" ? posix : posix.substr(root.size());
-  std::string out(1, Lower(localPath[0]));
-  out += ':';
-  for (char c : rest) out += c == '/' ? '\\' : c;
-  if (out.size() == 2) out += '\\';
+  std::string out = TrueCase(localPath);
+  if (out.empty()) return std::string(localPath);
   if (FsSettings().lowerCase) out = ToLowerAscii(out);
   return out;
 }

@@ -34,6 +34,18 @@ inline constexpr int kMaxLinkResolutions = 15;
 void ResolvePath(std::string& path, std::string_view curDir, std::string_view homeDir, bool device,
                  bool raw, bool relPaths);
 
+// Home as it is spelled on disk: each existing component in the letter case
+// the file system has, the exact spelling first when several entries differ
+// only in case (drive letter in lower case). Missing components stay as given.
+std::string HomeOnDisk(std::string_view homeDir);
+
+// Confinement on a case-sensitive disk. When `localPath` is `homeDir` or lies
+// below it (comparing without regard to case), its home part is replaced by
+// HomeOnDisk and true is returned; so the path can only be mapped to home or
+// to something inside it, never to a sibling that differs in case. False
+// (path unchanged) when it lies outside home.
+bool ConfineToHome(std::string& localPath, std::string_view homeDir);
+
 // The form of a local path shown to the client.
 std::string ToClientPath(std::string_view localPath, std::string_view homeDir, bool relPaths);
 
@@ -50,7 +62,8 @@ int64_t FileSize(std::string_view localPath);
 [[nodiscard]] bool LocalStat(std::string_view localPath, RFileStatStr& out);
 
 // The POSIX path of a local path through the drive table, components matched
-// without regard to case. "" for a drive that does not exist or a device name.
+// without regard to case. "" for a drive that does not exist, a device name,
+// or a path holding "*" or "?".
 std::string LocalToPosix(std::string_view localPath);
 // A POSIX path in drive form through the drive table, drive letter in lower
 // case ("" when no drive holds it).

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "accounts/RFTPQuota.h"
+#include "accounts/RWildcard.h"
 #include "fs/RPath.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSManager.h"
@@ -33,6 +34,20 @@ constexpr RFileHookStr kRnto{104, DC_Rnto, 15, true};
 
 constexpr int64_t kFutureSlackSeconds = 900;
 
+// "550 %s: Names with "*" or "?" cannot be created."
+constexpr uint32_t kReplyWildcardName = 24011;
+// "550 %s: An access rule names a path inside this directory."
+constexpr uint32_t kReplyRuleInside = 24012;
+
+// "*" and "?" are patterns to every other command: a file or directory of
+// such a name could be made but never reached again. True (and the 550 sent)
+// for such a name.
+bool RefuseWildcardName(RFTPSComInterp& s, const std::string& path) {
+  if (!HasWildcard(path)) return false;
+  s.ReplyStr(kReplyWildcardName, s.ClientPathOf(path));
+  return true;
+}
+
 // True when the command acts now; otherwise the hook replied or holds it
 // (the path waits in the transfer extension).
 bool BeforeHook(RFTPSComInterp& s, const RFileHookStr& h, const std::string& path) {
@@ -47,6 +62,15 @@ bool BeforeHook(RFTPSComInterp& s, const RFileHookStr& h, const std::string& pat
     s.DeferredCommand = h.deferred;
     return false;
   }
+  return true;
+}
+
+// Renaming or removing a directory that an access rule names (itself or a
+// path inside it) would leave the rule guarding nothing while the files it
+// guarded live on under another name. True (and the 550 sent) then.
+bool RefuseRuleDirectory(RFTPSComInterp& s, const std::string& dir) {
+  if (!s.Manager().RulesNameInside(s.UserName, s.LocalAddress, dir)) return false;
+  s.ReplyStr(kReplyRuleInside, s.ClientPathOf(dir));
   return true;
 }
 
@@ -121,6 +145,7 @@ void HandleMkd(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   const std::string path = s.ResolveClientPath(arg);
+  if (RefuseWildcardName(s, path)) return;
   if (!s.AskFlag(QC_CREATE_DIR, path)) {
     s.ReplyStr(1089, s.ClientPathOf(path));
     return;
@@ -156,6 +181,7 @@ void HandleRmd(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(1085, s.ClientPathOf(path));
     return;
   }
+  if (RefuseRuleDirectory(s, path)) return;
   if (!BeforeHook(s, kRmd, path)) return;
   RmdAct(s, path);
 }
@@ -210,6 +236,7 @@ void HandleRnfr(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(1069, s.ClientPathOf(path));
     return;
   }
+  if (isDir && RefuseRuleDirectory(s, path)) return;
   RFTPSTransferExt& x = TransferExt(s);
   x.renameSource = path;
   x.renameIsDir = isDir;
@@ -256,6 +283,7 @@ void HandleRnto(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   const std::string dest = s.ResolveClientPath(arg);
+  if (RefuseWildcardName(s, dest)) return;
   if (!s.AskFlag(TransferExt(s).renameIsDir ? QC_CREATE_DIR : QC_MODIFY_FILE, dest)) {
     s.ReplyStr(1073);
     return;

@@ -9,6 +9,11 @@
 namespace vantor {
 namespace {
 
+// Replies of the listing commands.
+constexpr uint32_t kReplyNoSuchDir = 1011;     // "550 %s: No such file or directory."
+constexpr uint32_t kReplyListCut = 24010;      // "226 ... cut at the server's limit ..."
+constexpr uint32_t kReplyListComplete = 1037;  // "226 Transfer complete."
+
 // Lines longer than this are cut, as the line sender always did.
 constexpr size_t kMaxListLine = 500;
 // Lines are joined into blocks of about this size for one send: the bytes
@@ -42,6 +47,12 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
   }
   const RListArgStr args =
       ParseListArgument(line.size() > 5 ? line.substr(5) : std::string_view(), isList);
+  // A current directory removed under the session lists as missing, like
+  // every other command acting inside it, not as an empty directory.
+  if (args.path.empty() && !IsDirectory(s.CurrentDir)) {
+    s.ReplyStr(kReplyNoSuchDir, s.ClientPathOf(s.CurrentDir));
+    return;
+  }
   const std::string local = args.path.empty() ? s.CurrentDir : s.ResolveClientPath(args.path);
   const std::string checked = IsDirectory(local) ? local : ParentOf(local);
   if (!s.AskFlag(QC_CHANGE_DIR, checked)) {
@@ -64,10 +75,10 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
   ls.relPaths = security && s.RelativePaths;
   ls.hideHidden = s.HideHidden;
   ls.now = s.Manager().Loop().Clock().WallSeconds();
-  std::vector<std::string> lines;
+  RDirLinesPtr lines;
   {
     RLSDir dir(ls);
-    lines = dir.TakeLines();
+    lines = dir.Lines();
   }
   SendListing(s, std::move(lines), ls.dir);
 }
@@ -86,10 +97,10 @@ const RFTPCommandRegistrar kRegisterList({
 
 }  // namespace
 
-void SendListing(RFTPSComInterp& s, std::vector<std::string> lines, const std::string& dir) {
+void SendListing(RFTPSComInterp& s, RDirLinesPtr lines, const std::string& dir) {
   RFTPSTransferExt& x = TransferExt(s);
   LoadTransferSettings(s);
-  x.lines.assign(std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+  x.lines = RDirLineQueue(std::move(lines));
   x.listing = true;
   x.upload = false;
   x.dataConnected = false;
@@ -117,14 +128,14 @@ void SendNextLine(RFTPSComInterp& s, int status) {
   }
   TakeBlockBytes(s);
   if (x.lines.empty()) {
-    EndSend(s, false, 1037, false);
+    EndSend(s, false, x.lines.Cut() ? kReplyListCut : kReplyListComplete, false);
     return;
   }
   std::string& block = x.listBlock;
   block.clear();
   while (!x.lines.empty() && block.size() < kListBlock) {
-    const std::string& l = x.lines.front();
-    block.append(l, 0, kMaxListLine);
+    const std::string_view l = x.lines.front();
+    block.append(l.substr(0, kMaxListLine));
     block += "\r\n";
     x.lines.pop_front();
   }

@@ -141,6 +141,15 @@ class RFTPSManager : public RTimer {
   // Answers ACCESS_QUERY_MESSAGE. Without a handler every query is refused
   // (flag 0), or allowed when security is off.
   void SetAccessHandler(AccessHandler handler) { access_ = std::move(handler); }
+  // Whether an access rule of (user, IP home) names a directory or a path
+  // inside it (renaming or removing it would change the rule's meaning).
+  // Without a handler (security off) no rule does.
+  using RuleScopeHandler =
+      std::function<bool(std::string_view user, uint32_t address, std::string_view localDir)>;
+  void SetRuleScopeHandler(RuleScopeHandler handler) { ruleScope_ = std::move(handler); }
+  bool RulesNameInside(std::string_view user, uint32_t address, std::string_view localDir) const {
+    return ruleScope_ && ruleScope_(user, address, localDir);
+  }
   // File sizes and directories for ratio and quota objects (not owned).
   void SetPathProbe(const RPathProbe* probe) { probe_ = probe; }
   // The sign-on/sign-off lookup the account store answers codes 46 and 47 with.
@@ -248,6 +257,7 @@ class RFTPSManager : public RTimer {
   bool securityOff_;
   RWindowId window_ = 0;
   AccessHandler access_;
+  RuleScopeHandler ruleScope_;
   const RPathProbe* probe_ = nullptr;
   RDrivePathProbe defaultProbe_;
 

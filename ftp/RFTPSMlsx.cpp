@@ -137,10 +137,10 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
   a.relPaths = security && s.RelativePaths;
   a.hideHidden = s.HideHidden;
   a.facts = s.Choices.mlstFacts;
-  std::vector<std::string> lines;
+  RDirLinesPtr lines;
   {
     RMLSDir ls(a);
-    lines = ls.TakeLines();
+    lines = ls.Lines();
   }
   SendListing(s, std::move(lines), dir);
 }

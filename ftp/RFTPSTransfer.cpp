@@ -4,6 +4,7 @@
 
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPRatios.h"
+#include "accounts/RWildcard.h"
 #include "fs/RPath.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSManager.h"
@@ -15,6 +16,9 @@
 
 namespace vantor {
 namespace {
+
+// "550 %s: Names with "*" or "?" cannot be created."
+constexpr uint32_t kReplyWildcardName = 24011;
 
 // Event-hook event numbers of transfers.
 enum : uint32_t {
@@ -253,6 +257,12 @@ void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
       return;
     }
     s.FileName = *name;
+  }
+  // "*" and "?" are patterns to every other command: such a file could be
+  // stored but never fetched, removed or renamed again.
+  if (HasWildcard(s.FileName)) {
+    s.ReplyStr(kReplyWildcardName, s.ClientPathOf(s.FileName));
+    return;
   }
   if (!MayUpload(s, kind)) {
     s.ReplyStr(1053);

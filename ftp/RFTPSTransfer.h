@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "config/RGlobalSettings.h"
+#include "fs/RDirTextList.h"
 #include "ftp/RFTPCommands.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RTransferFile.h"
@@ -62,7 +63,7 @@ class RFTPSTransferExt final : public RFTPSessionExt {
   RUploadKind uploadKind = RUploadKind::Stor;
   bool dataConnected = false;  // the data connection came up at least once
   uint64_t lastTickCount = 0;
-  std::deque<std::string> lines;  // listing lines waiting to go out
+  RDirLineQueue lines;            // listing lines waiting to go out (shared, not copied)
   std::string listBlock;          // the lines of the send in progress
   std::string renameSource;
   std::string pendingPath;  // path of a file command held by a hook
@@ -119,7 +120,8 @@ std::string ClientLeaf(const RFTPSComInterp& s, std::string_view localPath);
 // Sends the lines of a listing of the local directory `dir` over the data
 // connection: "150" in active mode, then the lines, then "226" with the
 // accounting every listing gets (LIST, NLST, MLSD).
-void SendListing(RFTPSComInterp& s, std::vector<std::string> lines, const std::string& dir);
+// The lines are shared with the directory cache, not copied.
+void SendListing(RFTPSComInterp& s, RDirLinesPtr lines, const std::string& dir);
 void SendNextLine(RFTPSComInterp& s, int status);
 
 // The argument of a command: the text after the verb and one blank, at most

@@ -32,6 +32,10 @@ void RFTPServer::Start() {
     store_->SetMessageFileLookup([this](bool signOn, uint32_t address, std::string& file) {
       return manager_->LookupMessageFile(signOn, address, file);
     });
+    manager_->SetRuleScopeHandler(
+        [this](std::string_view user, uint32_t address, std::string_view dir) {
+          return store_ && store_->RulesNameInside(user, address, dir);
+        });
   } else {
     WriteLog(LOG_SCREEN, LoadStr(21007));
   }
@@ -58,6 +62,8 @@ void RFTPServer::ApplySwitches() {
   fs.linkFile2 = settings_.linkFile2;
   fs.lowerCase = settings_.lowerCaseFileDir;
   fs.dirListMask = settings_.dirListMask;
+  fs.maxListEntries = settings_.maxListEntries;
+  fs.dirCacheMaxMB = settings_.dirCacheMaxMB;
   SetFsSettings(std::move(fs));
 }
 

@@ -50,6 +50,27 @@ RDirWatch::Result RDirWatch::Wait(int timeoutMs) {
     r.woken = true;
   }
   if ((fds[0].revents & POLLIN) == 0) return r;
+  Result d = Drain();
+  d.woken = r.woken;
+  return d;
+}
+
+bool RDirWatch::WaitReadable(int timeoutMs) {
+  if (!Valid()) return false;
+  pollfd fds[2] = {{inotify_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
+  int n = ::poll(fds, 2, timeoutMs);
+  if (n <= 0) return false;
+  if ((fds[1].revents & POLLIN) != 0) {
+    uint64_t v = 0;
+    ssize_t got = ::read(wake_.Get(), &v, sizeof(v));
+    (void)got;
+  }
+  return (fds[0].revents & POLLIN) != 0;
+}
+
+RDirWatch::Result RDirWatch::Drain() {
+  Result r;
+  if (!Valid()) return r;
   alignas(inotify_event) char buf[16384];
   for (;;) {
     ssize_t len = ::read(inotify_.Get(), buf, sizeof(buf));

@@ -41,6 +41,14 @@ class RDirWatch {
   // Blocks up to `timeoutMs` (-1: no limit) for events or a wake-up.
   Result Wait(int timeoutMs);
 
+  // The two halves of Wait, for an owner that reads events under its own
+  // lock: WaitReadable blocks up to `timeoutMs` and is true when events
+  // wait (a wake-up is consumed and gives false); Drain reads every queued
+  // event without blocking. Drain may run on any thread; the kernel queues
+  // an event before the call that caused it returns.
+  bool WaitReadable(int timeoutMs);
+  Result Drain();
+
  private:
   RFd inotify_;
   RFd wake_;

@@ -21,6 +21,15 @@ namespace {
 // Once the kernel (or a seccomp filter) refuses openat2, stop asking.
 std::atomic<bool> gNoOpenat2{false};
 
+std::atomic<RFsChangeHook> gChangeHook{nullptr};
+
+// Reports a change made through this layer; `rc` is the operation's result.
+int Changed(int rc, const std::string& path) {
+  if (rc != 0) return rc;
+  if (RFsChangeHook hook = gChangeHook.load(std::memory_order_acquire)) hook(path);
+  return rc;
+}
+
 // Splits an absolute POSIX path into its components; false for a relative
 // path or one holding "." or ".." (resolved paths never do, so such a path is
 // treated as hostile).
@@ -341,28 +350,33 @@ RFd FsOpenNoFollow(const std::string& posixPath, ROpenMode mode) {
   }
   int fl = ::fcntl(fd.Get(), F_GETFL);
   if (fl >= 0) (void)::fcntl(fd.Get(), F_SETFL, fl & ~O_NONBLOCK);
+  if (mode != ROpenMode::Read) (void)Changed(0, posixPath);
   return fd;
+}
+
+void FsSetChangeHook(RFsChangeHook hook) {
+  gChangeHook.store(hook, std::memory_order_release);
 }
 
 int FsMakeDir(const std::string& posixPath) {
   std::string name;
   RFd parent = OpenParent(posixPath, name);
   if (!parent) return ErrnoOf(-1);
-  return ErrnoOf(::mkdirat(parent.Get(), name.c_str(), 0755));
+  return Changed(ErrnoOf(::mkdirat(parent.Get(), name.c_str(), 0755)), posixPath);
 }
 
 int FsRemoveDir(const std::string& posixPath) {
   std::string name;
   RFd parent = OpenParent(posixPath, name);
   if (!parent) return ErrnoOf(-1);
-  return ErrnoOf(::unlinkat(parent.Get(), name.c_str(), AT_REMOVEDIR));
+  return Changed(ErrnoOf(::unlinkat(parent.Get(), name.c_str(), AT_REMOVEDIR)), posixPath);
 }
 
 int FsRemoveFile(const std::string& posixPath) {
   std::string name;
   RFd parent = OpenParent(posixPath, name);
   if (!parent) return ErrnoOf(-1);
-  return ErrnoOf(::unlinkat(parent.Get(), name.c_str(), 0));
+  return Changed(ErrnoOf(::unlinkat(parent.Get(), name.c_str(), 0)), posixPath);
 }
 
 int FsRename(const std::string& from, const std::string& to) {
@@ -371,7 +385,8 @@ int FsRename(const std::string& from, const std::string& to) {
   if (!pa) return ErrnoOf(-1);
   RFd pb = OpenParent(to, b);
   if (!pb) return ErrnoOf(-1);
-  return ErrnoOf(::renameat(pa.Get(), a.c_str(), pb.Get(), b.c_str()));
+  int rc = ErrnoOf(::renameat(pa.Get(), a.c_str(), pb.Get(), b.c_str()));
+  return Changed(Changed(rc, from), to);
 }
 
 int FsSetModTime(const std::string& posixPath, int64_t seconds) {
@@ -383,7 +398,8 @@ int FsSetModTime(const std::string& posixPath, int64_t seconds) {
   ts[0].tv_nsec = UTIME_OMIT;
   ts[1].tv_sec = static_cast<time_t>(seconds);
   ts[1].tv_nsec = 0;
-  return ErrnoOf(::utimensat(parent.Get(), name.c_str(), ts, AT_SYMLINK_NOFOLLOW));
+  return Changed(ErrnoOf(::utimensat(parent.Get(), name.c_str(), ts, AT_SYMLINK_NOFOLLOW)),
+                 posixPath);
 }
 
 int FsSetReadOnly(const std::string& posixPath, bool readOnly) {
@@ -395,7 +411,7 @@ int FsSetReadOnly(const std::string& posixPath, bool readOnly) {
   if (S_ISLNK(st.st_mode)) return ELOOP;
   mode_t m = st.st_mode & 07777;
   m = readOnly ? (m & ~static_cast<mode_t>(S_IWUSR)) : (m | S_IWUSR);
-  return ErrnoOf(::fchmodat(parent.Get(), name.c_str(), m, 0));
+  return Changed(ErrnoOf(::fchmodat(parent.Get(), name.c_str(), m, 0)), posixPath);
 }
 
 bool FsReadSmallFile(const std::string& posixPath, std::string& out, size_t maxBytes) {

@@ -107,6 +107,14 @@ enum class ROpenMode : uint8_t {
 // tests cover both paths.
 void FsUseOpenat2(bool use);
 
+// Called after every change made through this layer (a file opened for
+// writing, a directory made or removed, a removal, both names of a rename,
+// a new time or read-only attribute) with the POSIX path changed, on the
+// calling thread. The directory cache installs it so that the server's own
+// changes show in the next listing at once. nullptr: none.
+using RFsChangeHook = void (*)(const std::string& posixPath);
+void FsSetChangeHook(RFsChangeHook hook);
+
 // Directory operations, none following a final link. Return 0 or an errno.
 [[nodiscard]] int FsMakeDir(const std::string& posixPath);
 [[nodiscard]] int FsRemoveDir(const std::string& posixPath);

@@ -49,7 +49,11 @@ TEST_F(PathTest, CoreStepTable) {
       {"..", "c:\\ftp\\joe\\docs", false, true, "c:\\ftp\\joe"},
       {"/c:/ftp/pub", "c:\\ftp\\joe", false, true, "c:\\ftp\\joe\\c:\\ftp\\pub"},
       {"/../joey/x", "c:\\ftp\\joe", false, true, "c:\\ftp\\joe"},  // sibling with same prefix
-      {"new.txt", "c:\\ftp\\joe\\gone", false, true, "c:\\ftp\\joe\\new.txt"},
+      // A removed current directory stays where it was: the name must not
+      // land in its parent, where it would replace or remove another file.
+      {"new.txt", "c:\\ftp\\joe\\gone", false, true, "c:\\ftp\\joe\\gone\\new.txt"},
+      {"new.txt", "c:\\ftp\\gone", false, false, "c:\\ftp\\gone\\new.txt"},
+      {"..", "c:\\ftp\\joe\\gone", false, true, "c:\\ftp\\joe"},
       {"/docs/%20x%20/", "c:\\ftp\\joe", false, true, "c:\\ftp\\joe\\docs\\x"},
       // Free user, current directory c:\ftp.
       {"/d/data", "c:\\ftp", false, false, "d:\\data"},

@@ -1,0 +1,265 @@
+"""The file layer under hostile use, against the real server over 127.0.0.1:
+letter-case siblings of a home directory, stale and unbounded listings,
+names that could never be reached again, a current directory removed under
+the session, and directories whose renaming would escape an access rule."""
+import os
+import time
+
+from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+
+BIN = server_binary()
+c = Checker()
+
+CUT = "226 Transfer complete, listing cut at the server's limit of entries."
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def listing(ftp, verb):
+    """(first reply, data lines, closing reply) of a passive LIST or NLST."""
+    d = ftp.pasv_connect()
+    first = ftp.last(verb)
+    if not first.startswith("150"):
+        d.close()
+        return first, None, None
+    data = recv_all(d).decode("latin-1")
+    return first, data.split("\r\n")[:-1], ftp.reply()[-1]
+
+
+def retr(ftp, name):
+    d = ftp.pasv_connect()
+    first = ftp.last("RETR " + name)
+    if not first.startswith("150"):
+        d.close()
+        return first, None
+    data = recv_all(d)
+    ftp.reply()
+    return first, data
+
+
+def stor(ftp, verb, data):
+    d = ftp.pasv_connect()
+    first = ftp.last(verb)
+    if not first.startswith("150"):
+        d.close()
+        return first
+    d.sendall(data)
+    d.close()
+    return ftp.reply()[-1]
+
+
+def anonymous(srv):
+    ftp = Ftp(srv.port, user=None)
+    ftp.cmd("USER anonymous")
+    r = ftp.cmd("PASS guest@example.org")
+    assert r[-1].startswith("230"), r
+    return ftp
+
+
+# A case variant of home ("PUB" beside the home "pub") is a sibling on this
+# disk: nothing in it is read, listed, written, renamed or removed, whatever
+# the letter case the client writes.
+def case_variant_of_home():
+    users = {"anonymous": ("", "C:\\pub", "C:\\pub,RWAMDCLP", ["RelPaths=YES"])}
+    with Server(BIN, users=users) as srv:
+        write(srv.path("pub", "readme.txt"), b"public\n")
+        write(srv.path("PUB", "private.txt"), b"private\n")
+        os.makedirs(srv.path("PUB", "inner"))
+        ftp = anonymous(srv)
+        for name in ["/../PUB/private.txt", "../PUB/private.txt", "/../pub/../PUB/private.txt",
+                     "/../PUB/./private.txt", "/../Pub/private.txt", "~/../PUB/private.txt"]:
+            first, data = retr(ftp, name)
+            c.eq(first, "550 /private.txt: No such file or directory.", "RETR " + name)
+            c.eq(data, None, "RETR %s sends nothing" % name)
+        for verb in ["LIST /", "LIST /../PUB", "LIST -la /../PUB", "LIST", "NLST -R /",
+                     "NLST -R /../PUB", "LIST -R /.."]:
+            first, lines, last = listing(ftp, verb)
+            text = "\n".join(lines or [])
+            c.eq(last, "226 Transfer complete.", verb + " closing reply")
+            c.true("private" not in text and "inner" not in text and "PUB" not in text,
+                   "%s shows the sibling: %r" % (verb, lines))
+        first, lines, _ = listing(ftp, "LIST /")
+        c.eq(len([l for l in lines if l.endswith(" readme.txt")]), 1, "LIST / shows home once")
+        c.eq(ftp.last("CWD /../PUB"), "250 Directory changed to /", "CWD to the sibling")
+        c.eq(ftp.last("PWD"), '257 "/" is current directory.', "PWD after CWD")
+        _, lines, _ = listing(ftp, "NLST")
+        c.eq(lines, ["readme.txt"], "NLST after CWD /../PUB")
+        c.eq(ftp.last("CWD /../PUB/inner"), "550 /inner: No such file or directory.",
+             "CWD into the sibling's directory")
+        c.eq(stor(ftp, "STOR /../PUB/new.txt", b"n\n"), "226 Transfer complete.", "STOR")
+        c.true(os.path.exists(srv.path("pub", "new.txt")), "STOR lands in home")
+        c.true(not os.path.exists(srv.path("PUB", "new.txt")), "STOR stays out of the sibling")
+        c.eq(ftp.last("RNFR /../PUB/private.txt"), "550 /private.txt: No such file or directory.",
+             "RNFR")
+        c.eq(ftp.last("DELE /../PUB/private.txt"), "550 /private.txt: No such file or directory.",
+             "DELE")
+        c.eq(ftp.last("MKD /../PUB/made"), '257 "/made" directory created.', "MKD")
+        c.true(os.path.isdir(srv.path("pub", "made")), "MKD lands in home")
+        c.true(not os.path.exists(srv.path("PUB", "made")), "MKD stays out of the sibling")
+        c.eq(ftp.last("RMD /../PUB/inner"), "550 /inner: No such file or directory.", "RMD")
+        c.eq(read(srv.path("PUB", "private.txt")), b"private\n", "the sibling's file is intact")
+        c.true(os.path.isdir(srv.path("PUB", "inner")), "the sibling's directory is intact")
+        c.true(not srv.has_line(lambda l: "private" in l and "Sent file" in l, 0.5),
+               "no file was sent: %r" % [l for l in srv.lines if "private" in l])
+        ftp.close()
+
+
+# A listing of a named directory is fresh after a change made through the
+# server and after one made by another program, in every option spelling.
+def listed_directory_is_watched():
+    with Server(BIN) as srv:
+        os.makedirs(srv.path("sub"))
+        write(srv.path("sub", "old.txt"), b"o")
+        ftp = Ftp(srv.port)
+        for verb in ["LIST sub", "LIST -l sub", "NLST sub/", "LIST -R sub"]:
+            listing(ftp, verb)
+            listing(ftp, verb)  # now cached
+        c.eq(stor(ftp, "STOR sub/new.txt", b"n"), "226 Transfer complete.", "STOR sub/new.txt")
+        for verb in ["LIST sub", "LIST -l sub", "LIST -R sub"]:
+            _, lines, _ = listing(ftp, verb)
+            c.true(any(l.endswith(" new.txt") for l in lines),
+                   "%s right after STOR: %r" % (verb, lines))
+        c.eq(ftp.last("DELE sub/old.txt"), "250 DELE command successful.", "DELE")
+        _, lines, _ = listing(ftp, "LIST sub")
+        c.true(not any(l.endswith(" old.txt") for l in lines), "LIST sub after DELE: %r" % lines)
+        # Another program writes into the directory.
+        write(srv.path("sub", "other.txt"), b"x")
+        deadline = time.time() + 10
+        seen = False
+        while not seen and time.time() < deadline:
+            _, lines, _ = listing(ftp, "LIST -l sub")
+            seen = any(l.endswith(" other.txt") for l in lines)
+            if not seen:
+                time.sleep(0.05)
+        c.true(seen, "LIST -l sub after another program wrote: %r" % lines)
+        os.makedirs(srv.path("sub", "deep"))
+        listing(ftp, "LIST -R sub")
+        write(srv.path("sub", "deep", "d.txt"), b"d")
+        deadline = time.time() + 10
+        seen = False
+        while not seen and time.time() < deadline:
+            _, lines, _ = listing(ftp, "LIST -R sub")
+            seen = any(l.endswith(" d.txt") for l in lines)
+            if not seen:
+                time.sleep(0.05)
+        c.true(seen, "LIST -R sub after a write two levels down: %r" % lines)
+        ftp.close()
+
+
+# MaxListEntries bounds one listing; the closing reply says it was cut.
+def listing_is_bounded():
+    with Server(BIN, ["MaxListEntries=50"]) as srv:
+        for i in range(120):
+            write(srv.path("big", "f%03d.txt" % i), b"")
+        for i in range(30):
+            write(srv.path("small", "s%02d.txt" % i), b"")
+        for d in range(10):
+            for i in range(10):
+                write(srv.path("tree", "d%d" % d, "t%d.txt" % i), b"")
+        ftp = Ftp(srv.port)
+        first, lines, last = listing(ftp, "LIST big")
+        c.eq(last, CUT, "LIST big closing reply")
+        c.eq(len(lines), 51, "LIST big: total line and 50 entries (. and .. count)")
+        first, lines, last = listing(ftp, "NLST big/*")
+        c.eq((len(lines), last), (50, CUT), "NLST big/*")
+        first, lines, last = listing(ftp, "LIST big")  # from the cache, still cut
+        c.eq(last, CUT, "cached LIST big closing reply")
+        first, lines, last = listing(ftp, "LIST -R tree")
+        entries = [l for l in lines if l.startswith("-") or l.startswith("d")]
+        c.eq((len(entries), last), (50, CUT), "LIST -R tree")
+        first, lines, last = listing(ftp, "LIST small")
+        c.eq((len(lines), last), (33, "226 Transfer complete."), "LIST small: total, ., .., 30")
+        ftp.close()
+
+
+# "*" and "?" in a name being created: refused with a clear 550, nothing made.
+def wildcard_names_refused():
+    users = {"joe": ("secret", "C:\\pub", "C:\\pub,RWAMDCLP", ["RelPaths=YES"])}
+    with Server(BIN, users=users) as srv:
+        write(srv.path("pub", "f.txt"), b"f")
+        ftp = Ftp(srv.port)
+        bad = '550 %s: Names with "*" or "?" cannot be created.'
+        c.eq(stor(ftp, "STOR star*.txt", b"x"), bad % "/star*.txt", "STOR star*.txt")
+        c.eq(stor(ftp, "APPE q?.txt", b"x"), bad % "/q?.txt", "APPE q?.txt")
+        c.eq(ftp.last("MKD dir*"), bad % "/dir*", "MKD dir*")
+        c.eq(ftp.last("RNFR f.txt"), "350 File or directory exists, ready for destination name",
+             "RNFR f.txt")
+        c.eq(ftp.last("RNTO g?.txt"), bad % "/g?.txt", "RNTO g?.txt")
+        c.eq(sorted(os.listdir(srv.path("pub"))), ["f.txt"], "nothing was created")
+        ftp.close()
+
+
+# Session B removes session A's current directory: A's commands acting
+# inside it fail with 550 instead of reaching the parent.
+def removed_current_directory():
+    with Server(BIN) as srv:
+        write(srv.path("pub", "README.txt"), b"parent readme\n")
+        write(srv.path("pub", "keep.txt"), b"keep\n")
+        a = Ftp(srv.port)
+        b = Ftp(srv.port)
+        c.eq(a.last("MKD /c:/pub/work"), '257 "/c:/pub/work" directory created.', "MKD work")
+        c.eq(a.last("CWD /c:/pub/work"), "250 Directory changed to /c:/pub/work", "CWD work")
+        c.eq(b.last("RMD /c:/pub/work"), "250 RMD command successful.", "RMD by B")
+        c.eq(stor(a, "STOR README.txt", b"overwritten\n"), "550 README.txt: Cannot create file.",
+             "STOR in the removed directory")
+        c.eq(a.last("DELE keep.txt"), "550 /c:/pub/work/keep.txt: No such file or directory.",
+             "DELE in the removed directory")
+        c.eq(retr(a, "README.txt")[0], "550 /c:/pub/work/README.txt: No such file or directory.",
+             "RETR in the removed directory")
+        c.eq(a.last("MKD new"), "550 /c:/pub/work/new: failed to create.", "MKD")
+        c.eq(a.last("LIST"), "550 /c:/pub/work: No such file or directory.", "LIST")
+        c.eq(a.last("NLST"), "550 /c:/pub/work: No such file or directory.", "NLST")
+        c.eq(a.last("PWD"), '257 "/c:/pub/work" is current directory.', "PWD")
+        c.eq(read(srv.path("pub", "README.txt")), b"parent readme\n", "parent README intact")
+        c.eq(read(srv.path("pub", "keep.txt")), b"keep\n", "parent keep.txt intact")
+        c.true(not os.path.exists(srv.path("pub", "new")), "nothing made in the parent")
+        c.eq(a.last("CDUP"), "250 Directory changed to /c:/pub", "CDUP leaves it")
+        a.close()
+        b.close()
+
+
+# A directory that an access rule names (or holds a path a rule names) is
+# neither renamed nor removed: the rule would no longer guard its files.
+def rule_directories_kept():
+    users = {"joe": ("secret", "C:\\",
+                     "C:\\secret,P;C:\\pub\\private,P;C:\\keep\\later,P;C:\\,RWAMLCDP", [])}
+    with Server(BIN, users=users) as srv:
+        write(srv.path("pub", "private", "p.txt"), b"private\n")
+        os.makedirs(srv.path("secret"))
+        os.makedirs(srv.path("keep"))
+        os.makedirs(srv.path("other", "inner"))
+        ftp = Ftp(srv.port)
+        rule = "550 %s: An access rule names a path inside this directory."
+        c.eq(ftp.last("RNFR /c:/pub"), rule % "/c:/pub", "RNFR the parent of a ruled path")
+        c.eq(ftp.last("RNTO /c:/pub2"), "503 Bad sequence of commands.", "RNTO without RNFR")
+        c.eq(ftp.last("RNFR /C:/PUB"), rule % "/C:/PUB", "RNFR the parent in other letter case")
+        c.eq(ftp.last("RNFR /c:/pub/private"), "550 Permission denied",
+             "RNFR the ruled directory itself")
+        c.eq(ftp.last("RMD /c:/keep"), rule % "/c:/keep",
+             "RMD of an empty directory a rule names a path in")
+        c.true(os.path.isdir(srv.path("pub", "private")), "the ruled directory stays")
+        c.true(os.path.isdir(srv.path("keep")), "the empty directory stays")
+        c.eq(retr(ftp, "/c:/pub/private/p.txt")[0][:3], "550", "the rule still guards p.txt")
+        # Directories no rule names inside stay free to move.
+        c.eq(ftp.last("RNFR /c:/other"), "350 File or directory exists, ready for destination name",
+             "RNFR a free directory")
+        c.eq(ftp.last("RNTO /c:/other2"), "250 RNTO command successful.", "RNTO a free directory")
+        c.eq(ftp.last("RMD /c:/other2/inner"), "250 RMD command successful.", "RMD a free one")
+        ftp.close()
+
+
+for t in [case_variant_of_home, listed_directory_is_watched, listing_is_bounded,
+          wildcard_names_refused, removed_current_directory, rule_directories_kept]:
+    before = len(c.failures)
+    t()
+    print("%s %s" % ("PASS" if len(c.failures) == before else "FAIL", t.__name__))
+c.finish()
