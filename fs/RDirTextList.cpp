@@ -77,7 +77,7 @@ class RDirCache {
 
   void SetMaxBytes(int64_t bytes) {
     std::lock_guard<std::mutex> lock(mu_);
-    maxBytes_ = std::max<int64_t>(bytes, kMiB);
+    maxBytes_ = std::max<int64_t>(bytes, 1);
     EvictLocked(-1);
   }
 

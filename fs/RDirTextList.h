@@ -39,8 +39,9 @@ void DirCacheShutdown();
 // Wall clock of the cache (nullptr: the system clock). For tests.
 void DirCacheSetClock(const RClock* clock);
 
-// The byte budget of all cached listings together (`DirCacheMaxMB`); at
-// least 1 MiB. Listings beyond it are evicted, least recently used first.
+// The byte budget of all cached listings together (`DirCacheMaxMB` in
+// bytes; the settings keep it at 1 MiB or more). Listings beyond it are
+// evicted, least recently used first.
 void DirCacheSetMaxBytes(int64_t bytes);
 inline constexpr int64_t kDirCacheDefaultMaxMB = 64;
 

@@ -133,6 +133,9 @@ bool RFTPDir::Passes(RFTPDirEntryStr& e) const {
   // parent, which clients expect in a listing.
   if (hideHidden_ && e.hidden && e.name != "." && e.name != "..") return false;
   if (e.isLink) e.linkTarget = ResolveTarget(e.linkTarget, dir_, home_);
+  // Decided like the confinement of the commands: a target that is a case
+  // variant of home is shown as, and leads into, home as spelled on disk.
+  if (e.isLink && relPaths_ && !ConfineToHome(e.linkTarget, home_)) return false;
   if (access_ == nullptr) return true;
   std::string path = dir_;
   if (path.back() != '\\') path += '\\';
@@ -143,10 +146,7 @@ bool RFTPDir::Passes(RFTPDirEntryStr& e) const {
   if (self.size() > 3 && self.back() == '\\') self.remove_suffix(1);
   std::string_view target = e.linkTarget;
   if (EqualsNoCase(target, self)) return false;
-  if (!access_->CanList(user_, address_, target)) return false;
-  // Decided like the confinement of the commands: a target that is a case
-  // variant of home is shown as, and leads into, home as spelled on disk.
-  return !relPaths_ || ConfineToHome(e.linkTarget, home_);
+  return access_->CanList(user_, address_, target);
 }
 
 bool RFTPDir::Next(RFTPDirEntryStr& out) {

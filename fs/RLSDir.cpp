@@ -489,7 +489,7 @@ class Generator {
       if (!pending.empty() && !entries.empty()) out_.Append("\n");
     }
     bool first = true;
-    while (!pending.empty() && Room()) {
+    while (!pending.empty() && !cut_) {
       PendingStr p = std::move(pending.back());
       pending.pop_back();
       ListPending(p, pending, !(first && suppressHeader));
@@ -511,14 +511,6 @@ class Generator {
     return dir.empty() || dir.back() == '\\' ? dir + name : dir + "\\" + name;
   }
 
-  // False once the listing holds the most entries it may; the listing is
-  // then marked as cut and nothing more is read.
-  bool Room() {
-    if (count_ < maxEntries_) return true;
-    cut_ = true;
-    return false;
-  }
-
   bool Interesting(const RFTPDirEntryStr& e) const {
     if (o_.regularOnly && (e.st.mode & kModeRegular) == 0) return false;
     for (const auto& pat : o_.ignore) {
@@ -537,8 +529,14 @@ class Generator {
     reader.SetWantStatus(NeedsStatus(o_) || argument);
     (void)reader.Open(search);  // an unreadable directory simply yields nothing
     RFTPDirEntryStr e;
-    while (Room() && reader.Next(e)) {
+    while (reader.Next(e)) {
       if (!Interesting(e)) continue;
+      // One entry more than the listing may hold: it is cut here, and
+      // nothing more is read.
+      if (count_ >= maxEntries_) {
+        cut_ = true;
+        return;
+      }
       entries.push_back(MakeEntry(std::move(e), argument));
       total += entries.back().blocks;
       ++count_;

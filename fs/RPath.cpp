@@ -230,6 +230,20 @@ std::string TrueCase(std::string_view localPath) {
   return out;
 }
 
+// Inside home as text, ignoring case, which on this disk may also be a
+// sibling spelled differently ("PUB" beside "pub"). Whatever the client
+// wrote, the home part becomes home as it exists on disk (`disk`), so the
+// mapping below it can only look inside home. False when outside.
+bool ReplaceHome(std::string& localPath, std::string_view homeDir, std::string_view disk) {
+  if (!InsideHome(localPath, homeDir)) return false;
+  std::string_view rest = std::string_view(localPath).substr(HomeBase(homeDir).size());
+  std::string out(HomeBase(disk));
+  out += rest;
+  if (out.size() == 2) out += '\\';
+  localPath = std::move(out);
+  return true;
+}
+
 }  // namespace
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -261,6 +275,10 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
   std::string r = CoreStep(path, curDir, homeDir, device, raw, relPaths);
 
   if (!raw) {
+    // Home as spelled on disk, put in early too: the link step then looks at
+    // the names that exist instead of searching directories for them.
+    const std::string disk = relPaths ? HomeOnDisk(homeDir) : std::string();
+    if (relPaths) (void)ReplaceHome(r, homeDir, disk);
     // Link step: a component that is not a directory may be a link entry of
     // the directory before it.
     int resolutions = 0;
@@ -278,6 +296,7 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
         for (size_t k = i + 1; k < comps.size(); ++k) t += "\\" + comps[k];
         std::string client = ToClientPath(t, homeDir, relPaths);
         r = CoreStep(client, curDir, homeDir, device, raw, relPaths);
+        if (relPaths) (void)ReplaceHome(r, homeDir, disk);
         ++resolutions;
         restart = true;
         break;
@@ -287,9 +306,9 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
       // The part below home may be lower-cased; home itself keeps the
       // spelling it has on disk, or a lower-cased "PUB" could be mapped to a
       // sibling "pub" of a home called "Pub".
-      if (!ConfineToHome(r, homeDir)) r = HomeOnDisk(homeDir);
+      if (!ReplaceHome(r, homeDir, disk)) r = disk;
       if (FsSettings().lowerCase) {
-        size_t keep = HomeBase(HomeOnDisk(homeDir)).size();
+        size_t keep = HomeBase(disk).size();
         r = r.substr(0, keep) + ToLowerAscii(std::string_view(r).substr(keep));
       }
       path = std::move(r);
@@ -308,17 +327,7 @@ std::string HomeOnDisk(std::string_view homeDir) {
 }
 
 bool ConfineToHome(std::string& localPath, std::string_view homeDir) {
-  if (!InsideHome(localPath, homeDir)) return false;
-  // Inside home as text, ignoring case, which on this disk may also be a
-  // sibling spelled differently ("PUB" beside "pub"). Whatever the client
-  // wrote, the home part becomes home as it exists on disk, so the mapping
-  // below it can only look inside home.
-  std::string_view rest = std::string_view(localPath).substr(HomeBase(homeDir).size());
-  std::string disk(HomeBase(HomeOnDisk(homeDir)));
-  disk += rest;
-  if (disk.size() == 2) disk += '\\';
-  localPath = std::move(disk);
-  return true;
+  return ReplaceHome(localPath, homeDir, HomeOnDisk(homeDir));
 }
 
 std::string ToClientPath(std::string_view localPath, std::string_view homeDir, bool relPaths) {

@@ -7,6 +7,7 @@
 #include "fs/RLSDir.h"
 #include "fs_fixture.h"
 #include "platform/RClock.h"
+#include "platform/RFileSys.h"
 
 namespace vantor::test {
 namespace {
@@ -21,14 +22,22 @@ class CacheTest : public FsTree {
   void TearDown() override {
     FsTree::TearDown();
     DirCacheSetClock(nullptr);
+    DirCacheSetMaxBytes(kDirCacheDefaultMaxMB << 20);
+  }
+  void Touch(const std::string& rel) {
+    int fd = ::open(P(rel).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
   }
 
   // Lists `dir` and reports whether the listing came from the cache.
   bool Cached(const std::string& dir, const std::string& options = "-l",
-              const std::string& user = "joe", uint32_t address = 1, std::string* text = nullptr) {
+              const std::string& user = "joe", uint32_t address = 1, std::string* text = nullptr,
+              const std::string& pattern = "") {
     RLSDirArgsStr a;
     a.user = user;
     a.dir = dir;
+    a.pattern = pattern;
     a.options = options;
     a.address = address;
     a.home = "c:\\";
@@ -199,6 +208,119 @@ TEST_F(CacheTest, RecursiveWatchesSubdirectories) {
     if (!stale) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(stale);
+}
+
+// "LIST sub" shows the content of sub: a change in sub, by another program
+// or by the server, makes the next listing read it again at once, in every
+// option spelling, recursive or not.
+TEST_F(CacheTest, NamedDirectoryIsWatched) {
+  for (const char* options : {"-l", "-la", "-1", "-R", "-lR"}) {
+    SCOPED_TRACE(options);
+    std::string text;
+    EXPECT_FALSE(Cached("c:\\", options, "joe", 1, nullptr, "a"));
+    EXPECT_TRUE(Cached("c:\\", options, "joe", 1, nullptr, "a"));
+    // Another program: the kernel has queued the event when the write
+    // returns, and the lookup reads queued events first.
+    Write(std::string("c/a/other-") + options + ".txt");
+    EXPECT_FALSE(Cached("c:\\", options, "joe", 1, &text, "a"));
+    EXPECT_NE(text.find(std::string("other-") + options), std::string::npos) << text;
+    EXPECT_TRUE(Cached("c:\\", options, "joe", 1, nullptr, "a"));
+    // The server itself, through the file layer.
+    RFd fd = FsOpenNoFollow(P(std::string("c/a/server") + options), ROpenMode::WriteCreate);
+    ASSERT_TRUE(fd.Valid());
+    EXPECT_FALSE(Cached("c:\\", options, "joe", 1, &text, "a"));
+    EXPECT_NE(text.find(std::string("server") + options), std::string::npos) << text;
+  }
+}
+
+// The server's own changes drop a listing at once even where no watch could
+// be had: a removed directory, a renamed one, a listing past the watch cap.
+TEST_F(CacheTest, ServerChangesDropListingsAtOnce) {
+  DirCacheNoteChange(P("c/a/one.txt"));  // nothing cached yet: harmless
+  EXPECT_FALSE(Cached("c:\\a"));
+  EXPECT_TRUE(Cached("c:\\a"));
+  DirCacheNoteChange(P("c/a/one.txt"));
+  EXPECT_FALSE(Cached("c:\\a"));
+  EXPECT_FALSE(Cached("c:\\b"));
+  EXPECT_TRUE(Cached("c:\\b"));
+  DirCacheNoteChange(P("c/b"));  // the listed directory itself renamed or removed
+  EXPECT_FALSE(Cached("c:\\b"));
+  EXPECT_TRUE(Cached("c:\\a"));
+  DirCacheNoteChange(P("c/b/two.txt"));  // another directory: untouched
+  EXPECT_TRUE(Cached("c:\\a"));
+  ASSERT_EQ(FsMakeDir(P("c/a/made")), 0);
+  EXPECT_FALSE(Cached("c:\\a"));
+}
+
+// The cache key is the parsed option set: "-l1" ends in one-per-line, "-1l"
+// in long format; "-I:a*" and "-I:*a" hide different names. Spellings with
+// the same meaning still share.
+TEST_F(CacheTest, KeyIsParsedOptions) {
+  Write("c/k/ab");
+  Write("c/k/ba");
+  std::string first, second;
+  EXPECT_FALSE(Cached("c:\\k", "-l1", "joe", 1, &first));
+  EXPECT_FALSE(Cached("c:\\k", "-1l", "joe", 1, &second));
+  EXPECT_EQ(first, "ab\nba\n");
+  EXPECT_NE(second, first);
+  EXPECT_FALSE(Cached("c:\\k", "-1 -I:a*", "joe", 1, &first));
+  EXPECT_FALSE(Cached("c:\\k", "-1 -I:*a", "joe", 1, &second));
+  EXPECT_EQ(first, "ba\n");
+  EXPECT_EQ(second, "ab\n");
+  EXPECT_TRUE(Cached("c:\\k", "-l -1 -l", "joe", 1));   // same as -1l
+  EXPECT_TRUE(Cached("c:\\k", "-1 -1 -I:*a"));  // same as -1 -I:*a
+  EXPECT_FALSE(Cached("c:\\k", "-1 -I:*a -w:40"));  // width is part of the meaning
+}
+
+// Two directories that differ only in letter case are two entries.
+TEST_F(CacheTest, CaseVariantsAreDifferentDirectories) {
+  Write("c/A/upper.txt");
+  std::string text;
+  EXPECT_FALSE(Cached("c:\\a", "-l", "joe", 1, &text));
+  EXPECT_NE(text.find("one.txt"), std::string::npos);
+  EXPECT_FALSE(Cached("c:\\A", "-l", "joe", 1, &text));
+  EXPECT_NE(text.find("upper.txt"), std::string::npos);
+  EXPECT_EQ(text.find("one.txt"), std::string::npos);
+}
+
+// Listings stay within the byte budget, least recently used out first; a
+// hit shares the cached lines instead of copying them.
+TEST_F(CacheTest, ByteBudgetAndSharing) {
+  RManualClock clock;
+  DirCacheSetClock(&clock);
+  DirCacheSetMaxBytes(100000);
+  // About 38 KB of long-format lines per spelling.
+  const std::string pad(40, 'n');
+  Mkdir("c/big");
+  for (int i = 0; i < 350; ++i) Touch("c/big/" + pad + std::to_string(10000 + i));
+  const char* spellings[] = {"-l", "-lt", "-lS"};
+  for (const char* o : spellings) {
+    EXPECT_FALSE(Cached("c:\\big", o));
+    clock.Advance(1000);
+    RDirCacheStatsStr s = DirCacheStats();
+    EXPECT_LE(s.bytes, s.maxBytes);
+    EXPECT_GT(s.bytes, 0);
+  }
+  EXPECT_FALSE(Cached("c:\\big", "-l"));  // the oldest went first
+  clock.Advance(1000);
+  EXPECT_TRUE(Cached("c:\\big", "-lS"));
+  RLSDirArgsStr a;
+  a.user = "joe";
+  a.dir = "c:\\big";
+  a.options = "-lS";
+  a.address = 1;
+  a.home = "c:\\";
+  a.now = 1780000000;
+  RLSDir one(a), two(a);
+  ASSERT_TRUE(one.FromCache() && two.FromCache());
+  EXPECT_EQ(one.Lines().get(), two.Lines().get());
+  EXPECT_EQ(one.Lines()->Count(), 350u);
+  // A listing larger than the whole budget is served but not kept.
+  DirCacheSetup(25, 600);
+  DirCacheSetMaxBytes(30000);
+  EXPECT_FALSE(Cached("c:\\big", "-l"));
+  EXPECT_FALSE(Cached("c:\\big", "-l"));
+  EXPECT_EQ(DirCacheStats().bytes, 0);
 }
 
 // Text split into lines at "\n"; the partial line is kept until Finish.

@@ -376,3 +376,56 @@ TEST_F(ListingTest, UnreadableDirectory) {
 
 }  // namespace
 }  // namespace vantor::test
+
+namespace vantor::test {
+namespace {
+
+// HideHidden hides dot files but keeps "." and "..", which are the directory
+// and its parent, not hidden files.
+TEST_F(ListingTest, HideHiddenKeepsDotEntries) {
+  EXPECT_EQ(List("-1a", "c:\\ftp", "", nullptr, false, true), ".\n..\na.txt\nb.dat\nc.bin\nsub\n");
+  EXPECT_EQ(List("-1A", "c:\\ftp", "", nullptr, false, true), "a.txt\nb.dat\nc.bin\nsub\n");
+  EXPECT_EQ(List("-1a", "c:\\ftp", "", nullptr, false, false),
+            ".\n..\n.hidden\na.txt\nb.dat\nc.bin\nsub\n");
+}
+
+// One listing holds at most maxEntries entries, across the directories of a
+// recursive listing too; the cut is kept with it. A named directory counts by
+// its content, not as an entry of its own.
+TEST_F(ListingTest, EntryLimitCutsListing) {
+  for (int i = 0; i < 12; ++i) Write("c/ftp/many/f" + std::to_string(10 + i) + ".txt");
+  struct Row {
+    std::string options, pattern;
+    int64_t max;
+    size_t lines;
+    bool cut;
+  } rows[] = {
+      {"-1", "", 3, 3, true},              // a.txt b.dat c.bin
+      {"-1", "", 5, 5, false},             // exactly all: not cut
+      {"-1", "many", 12, 12, false},       // the named directory itself is no entry
+      {"-1", "many", 11, 11, true},        //
+      {"-1R", "", 6, 6 + 3, true},         // 5 entries, blank, "c:\\ftp\\many:", 1 entry
+      {"-l", "many", 4, 1 + 4, true},      // total line and 4 entries
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.options + " " + r.pattern + " max " + std::to_string(r.max));
+    RLSDirArgsStr a;
+    a.user = "joe";
+    a.dir = "c:\\ftp";
+    a.pattern = r.pattern;
+    a.options = r.options;
+    a.home = "c:\\ftp";
+    a.now = kNow;
+    a.maxEntries = r.max;
+    DirCacheSetup(25, 600);
+    RLSDir ls(a);
+    EXPECT_EQ(ls.TakeLines().size(), r.lines);
+    EXPECT_EQ(ls.Cut(), r.cut);
+    RLSDir again(a);  // from the cache: the same lines, still marked
+    EXPECT_TRUE(again.FromCache());
+    EXPECT_EQ(again.Cut(), r.cut);
+  }
+}
+
+}  // namespace
+}  // namespace vantor::test
