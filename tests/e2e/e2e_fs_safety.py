@@ -155,6 +155,34 @@ def listed_directory_is_watched():
         ftp.close()
 
 
+# The cache keys on the parsed options: "-l1" ends in names only, "-1l" in
+# long lines; "-I:a*" and "-I:*a" hide different names.
+def cache_key_is_parsed_options():
+    with Server(BIN) as srv:
+        write(srv.path("k", "ab"), b"")
+        write(srv.path("k", "ba"), b"")
+        ftp = Ftp(srv.port)
+        c.eq(listing(ftp, "NLST -l1 k")[1], ["ab", "ba"], "NLST -l1")
+        lines = listing(ftp, "NLST -1l k")[1]
+        c.true(len(lines) == 3 and lines[0] == "total 0" and lines[1].endswith(" ab"),
+               "NLST -1l is long: %r" % lines)
+        c.eq(listing(ftp, "NLST -1 -I:a* k")[1], ["ba"], "NLST -I:a*")
+        c.eq(listing(ftp, "NLST -1 -I:*a k")[1], ["ab"], "NLST -I:*a")
+        ftp.close()
+
+
+# HideHidden hides dot files, not the "." and ".." entries.
+def hide_hidden_keeps_dots():
+    users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["HideHidden=YES"])}
+    with Server(BIN, users=users) as srv:
+        write(srv.path("h", ".dot"), b"")
+        write(srv.path("h", "plain"), b"")
+        ftp = Ftp(srv.port)
+        names = [l.split()[-1] for l in listing(ftp, "LIST /c:/h")[1][1:]]
+        c.eq(names, [".", "..", "plain"], "LIST with HideHidden")
+        ftp.close()
+
+
 # MaxListEntries bounds one listing; the closing reply says it was cut.
 def listing_is_bounded():
     with Server(BIN, ["MaxListEntries=50"]) as srv:
@@ -257,7 +285,8 @@ def rule_directories_kept():
         ftp.close()
 
 
-for t in [case_variant_of_home, listed_directory_is_watched, listing_is_bounded,
+for t in [case_variant_of_home, listed_directory_is_watched, cache_key_is_parsed_options,
+          hide_hidden_keeps_dots, listing_is_bounded,
           wildcard_names_refused, removed_current_directory, rule_directories_kept]:
     before = len(c.failures)
     t()
