@@ -124,6 +124,8 @@ const RKeyStr kGlobalKeys[] = {
     {"DirCacheEnable", RKind::Bool},
     {"DirCacheSize", RKind::Int, 1, 150},
     {"DirCacheTime", RKind::Int, 0, kNoMax},
+    {"DirCacheMaxMB", RKind::Int, 1, 1048576},
+    {"MaxListEntries", RKind::Int, 1, kNoMax},
     {"AutoStart", RKind::Bool},
     {"PortNr", RKind::Int, 1, 65535},
     {"MaxNrUsers", RKind::Int, -1, kNoMax},
