@@ -22,6 +22,12 @@ bool IsLetter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
 std::string UpperCopy(std::string_view s) {
   std::string out(s);
   for (char& c : out)
@@ -96,6 +102,9 @@ void ResetIPNameMatchingForTest() {
 }
 
 bool IPPatternMatches(std::string_view pattern, std::string_view address, std::string_view host) {
+  // "A, 10.*" is a slip of the keyboard: one blank must not turn a rule into
+  // one that never matches (and so refuses every client at the list's end).
+  pattern = TrimBlanks(pattern);
   // The hex digits of an IPv6 pattern are no host name.
   if (IsIPv6Text(pattern)) return IPv6PatternMatch(pattern, address);
   // A v4-mapped client is the IPv4 client it stands for.

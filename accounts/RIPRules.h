@@ -15,7 +15,8 @@ namespace vantor {
 
 // Matches one pattern against the client's address text and host name. May
 // turn the name-matching switch on (a letter at the pattern's second or a
-// later character). Malformed patterns never match.
+// later character). Blanks and tabs around the pattern are ignored.
+// Malformed patterns never match.
 bool IPPatternMatches(std::string_view pattern, std::string_view address, std::string_view host);
 
 // The name-matching switch: off at start, on for good once a pattern naming

@@ -232,5 +232,25 @@ TEST_F(IPRules, LeadingLetterDoesNotSwitch) {
   EXPECT_FALSE(IPNameMatchingOn());
 }
 
+TEST_F(IPRules, BlanksAroundPatternIgnored) {
+  // "IP1=A, 10.*.*.*" is a typo that used to refuse every client.
+  struct Case {
+    const char* pattern;
+    const char* address;
+    bool match;
+  } cases[] = {
+      {" 10.*.*.*", "10.1.2.3", true},    {"10.*.*.* ", "10.1.2.3", true},
+      {"\t10.0.0.5-9\t", "10.0.0.7", true}, {" 10.*.*.*", "11.1.2.3", false},
+      {"  ", "1.2.3.4", false},           {"10. 1.2.3", "10.1.2.3", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("'") + c.pattern + "' vs " + c.address);
+    EXPECT_EQ(IPPatternMatches(c.pattern, c.address, ""), c.match);
+  }
+  // A blank after the comma in a host-name pattern is no letter at the
+  // second character either way; the name still matches.
+  EXPECT_TRUE(IPPatternMatches(" *.example.com ", "10.0.0.1", "ftp.example.com"));
+}
+
 }  // namespace
 }  // namespace vantor

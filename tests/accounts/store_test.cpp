@@ -243,6 +243,18 @@ TEST_F(StoreTest, ServerIPRules) {
   EXPECT_FALSE(SecurityReloadFlag());
 }
 
+// A blank after the comma of a rule is a typo, not a pattern that refuses
+// every client.
+TEST_F(StoreTest, IPRuleBlanksAroundPattern) {
+  Write("[IP-ACCESS]\nIP1=D, 10.*.*.* \nIP2=A,\t*.*.*.*\n"
+        "[USER=joe]\nIP1=A, 12.*\n");
+  RFTPSSecurity s(ini_, &clock_);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "10.1.2.3").flag, 0u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "11.1.2.3").flag, 1u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "joe", "12.0.0.1").flag, 1u);
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "joe", "13.0.0.1").flag, 0u);
+}
+
 TEST_F(StoreTest, ServerRulesCachedUntilReload) {
   Write("[IP-ACCESS]\nIP1=D,*.*.*.*\n");
   RFTPSSecurity s(ini_, &clock_);
