@@ -820,7 +820,7 @@ void RFTPSSecurity::AnswerChallenge(AccessQuery& q, Ctx& c) {
 
   std::string text;
   std::optional<SKeyValuesStr> rec;
-  if (c.Lookup("SKEYValues", text)) rec = ParseSKeyValues(text);
+  if (ReadSKeyRecord(c, text)) rec = ParseSKeyValues(text);
   if (!rec || rec->sequence < 2) {
     std::string pass;
     if (c.Lookup("Password", pass, true)) {
@@ -838,7 +838,7 @@ void RFTPSSecurity::AnswerChallenge(AccessQuery& q, Ctx& c) {
   }
   rec->time = static_cast<uint64_t>(now);
   rec->session = c.session;
-  if (!WriteUserKey(c, "SKEYValues", FormatSKeyValues(*rec))) return;
+  if (!StoreSKeyRecord(c, FormatSKeyValues(*rec), false)) return;
   SetFlagText(q, FormatStr(1172, method, rec->sequence, rec->seed));
 }
 
@@ -849,7 +849,7 @@ bool RFTPSSecurity::VerifyOtp(AccessQuery& q, Ctx& c) {
   c.Lookup("PasswordType", type);
   int method = SKeyMethodFromType(type);
   std::string text;
-  if (!c.Lookup("SKEYValues", text)) return false;
+  if (!ReadSKeyRecord(c, text)) return false;
   auto rec = ParseSKeyValues(text);
   if (!rec || rec->session != c.session) return false;
 
@@ -868,8 +868,42 @@ bool RFTPSSecurity::VerifyOtp(AccessQuery& q, Ctx& c) {
   rec->time = 0;
   rec->session = 0;
   // A success that cannot be recorded would let the same response in twice.
-  if (!WriteUserKey(c, "SKEYValues", FormatSKeyValues(*rec))) return false;
+  if (!StoreSKeyRecord(c, FormatSKeyValues(*rec), ok)) return false;
   return ok;
+}
+
+namespace {
+std::string LowerName(std::string_view s) {
+  std::string out(s);
+  for (char& ch : out)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  return out;
+}
+constexpr size_t kMaxPendingSKey = 256;
+}  // namespace
+
+bool RFTPSSecurity::ReadSKeyRecord(Ctx& c, std::string& text) {
+  if (!ini_.HasSection(c.UserSection())) {
+    auto it = pendingSKey_.find(LowerName(c.user));
+    if (it != pendingSKey_.end()) {
+      text = it->second;
+      return true;
+    }
+  }
+  return c.Lookup("SKEYValues", text);
+}
+
+bool RFTPSSecurity::StoreSKeyRecord(Ctx& c, const std::string& text, bool loggedIn) {
+  const std::string key = LowerName(c.user);
+  if (loggedIn || ini_.HasSection(c.UserSection())) {
+    pendingSKey_.erase(key);
+    return WriteUserKey(c, "SKEYValues", text);
+  }
+  // A flood of names only costs memory up to the bound; a challenge dropped
+  // here is simply answered with a refusal.
+  if (pendingSKey_.size() >= kMaxPendingSKey && pendingSKey_.count(key) == 0) pendingSKey_.clear();
+  pendingSKey_[key] = text;
+  return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -138,6 +138,8 @@ class RFTPSSecurity {
   // The stored hash check of PASS and of password verification; logs a
   // stored value that is no hash it can check.
   bool CheckStoredHash(Ctx& c, std::string_view given, const std::string& stored);
+  bool ReadSKeyRecord(Ctx& c, std::string& text);
+  bool StoreSKeyRecord(Ctx& c, const std::string& text, bool loggedIn);
   void AnswerRatioType(AccessQuery& q, Ctx& c);
   void AnswerRatioCredit(AccessQuery& q, Ctx& c);
   void AnswerRatioFree(AccessQuery& q);
@@ -165,6 +167,10 @@ class RFTPSSecurity {
   // Accounts whose stored password could not be checked, with that value:
   // each is logged once until the value changes.
   std::unordered_map<std::string, std::string> uncheckable_;
+  // S/KEY state of names without a section of their own (they log in
+  // through the default user), keyed by the lower-case name. Kept in memory
+  // until a login succeeds, so made-up names never grow the file; bounded.
+  std::unordered_map<std::string, std::string> pendingSKey_;
 };
 
 }  // namespace vantor

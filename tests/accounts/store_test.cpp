@@ -517,6 +517,41 @@ TEST_F(SKeyStoreTest, ChallengeLockAndSequence) {
   EXPECT_EQ(Value("USER=otp", "SKEYValues"), before);
 }
 
+// With an S/KEY default user, every made-up name asked for a challenge; its
+// state must not become a section of the file until a login succeeds.
+TEST_F(SKeyStoreTest, DefaultUserWritesSectionOnlyOnSuccess) {
+  Write(
+      "[GLOBAL]\nEncryptPasswords=no\n[USER=** Default **]\nPasswordType=OTP S/KEY MD5\n"
+      "Password=my pass phrase\n");
+  RFTPSSecurity s(ini_, &clock_);
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "random" + std::to_string(i);
+    AccessQuery q = Ask(s, QC_PASS_CHALLENGE, name, {}, 0, 10 + i);
+    ASSERT_EQ(+q.flag, 1u);
+    EXPECT_EQ(+Ask(s, QC_PASSWORD, name, "WRONG WORDS", 0, 10 + i).flag, 0u);
+  }
+  RIniFile f(ini_);
+  EXPECT_EQ(f.SectionNames().size(), 2u);
+
+  // The lock for another session still holds without a section.
+  AccessQuery q = Ask(s, QC_PASS_CHALLENGE, "ghost", {}, 0, 1);
+  std::string seed = SeedOf(QueryAux(q));
+  EXPECT_EQ(QueryAux(Ask(s, QC_PASS_CHALLENGE, "ghost", {}, 0, 2)),
+            "431 Account temporarily locked for other user, please try later.");
+  EXPECT_FALSE(RIniFile(ini_).HasSection("USER=ghost"));
+  // A right answer logs in and keeps the state in the user's own section.
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "ghost", Response(seed, 999), 0, 1).flag, 1u);
+  auto rec = ParseSKeyValues(Value("USER=ghost", "SKEYValues"));
+  ASSERT_TRUE(rec.has_value());
+  EXPECT_EQ(rec->sequence, 998u);
+  EXPECT_EQ(rec->seed, seed);
+  // From then on the section is used as for any account.
+  q = Ask(s, QC_PASS_CHALLENGE, "ghost", {}, 0, 3);
+  EXPECT_EQ(QueryAux(q), "331 Response to otp-md5 998 " + seed + " required for skey.");
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "ghost", Response(seed, 998), 0, 3).flag, 1u);
+  EXPECT_EQ(ParseSKeyValues(Value("USER=ghost", "SKEYValues"))->sequence, 997u);
+}
+
 TEST_F(SKeyStoreTest, NewSeedAfterLastSequence) {
   Write(
       "[GLOBAL]\nEncryptPasswords=no\n[USER=otp]\nPasswordType=otp s/key md5\n"
