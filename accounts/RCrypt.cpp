@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/RRandom.h"
+
 namespace vantor {
 namespace {
 
@@ -176,6 +178,20 @@ std::string Crypt(std::string_view key, std::string_view salt) {
     out += SaltChar(c);
   }
   return out;
+}
+
+std::string NewCryptSalt() {
+  // 26 * 9 = 234: bytes from 234 up are drawn again, so every letter is
+  // equally likely.
+  std::string salt;
+  while (salt.size() < 2) {
+    unsigned char b[8];
+    if (!RandomBytes(b, sizeof b)) return std::string();
+    for (unsigned char x : b) {
+      if (x < 234 && salt.size() < 2) salt += static_cast<char>('a' + x % 26);
+    }
+  }
+  return salt;
 }
 
 }  // namespace vantor

@@ -13,4 +13,9 @@ namespace vantor {
 // character outside "./0-9A-Za-z" gives "" (never equal to a stored hash).
 std::string Crypt(std::string_view key, std::string_view salt);
 
+// A salt for a new hash: two lower-case letters from the kernel's random
+// generator (a salt from the clock could be predicted). "" when the
+// generator is unavailable; the caller then stores nothing.
+std::string NewCryptSalt();
+
 }  // namespace vantor

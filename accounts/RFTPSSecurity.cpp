@@ -753,7 +753,7 @@ void RFTPSSecurity::AnswerVerifyPassword(AccessQuery& q, Ctx& c) {
   bool encrypt = GlobalBool("EncryptPasswords", true);
   std::string type;
   if (c.Lookup("PasswordType", type) && SKeyMethodFromType(type) != 0) {
-    q.flag = (encrypt ? UnscramblePassPhrase(stored) : stored) == given ? 1 : 0;
+    q.flag = SameBytes(encrypt ? UnscramblePassPhrase(stored) : stored, given) ? 1 : 0;
     return;
   }
   bool ok = encrypt ? CheckStoredHash(c, given, stored) : SameBytes(given, stored);
@@ -780,16 +780,11 @@ void RFTPSSecurity::AnswerChangePassword(AccessQuery& q, Ctx& c) {
     if (!hash) return;  // no hash, nothing stored: the change is refused
     stored = std::move(*hash);
   } else if (encrypt) {
-    // Two random lower-case letters as the salt, from a generator seeded
-    // with the time.
-    uint64_t x = static_cast<uint64_t>(clock_->WallSeconds()) * 6364136223846793005ull +
-                 static_cast<uint64_t>(clock_->NowMs());
-    auto next = [&x]() {
-      x = x * 6364136223846793005ull + 1442695040888963407ull;
-      return static_cast<uint32_t>(x >> 33);
-    };
-    char salt[2] = {static_cast<char>('a' + next() % 26), static_cast<char>('a' + next() % 26)};
-    stored = Crypt(fresh, std::string_view(salt, 2));
+    // Two random lower-case letters as the salt, from the kernel's
+    // generator: a salt taken from the clock can be predicted.
+    const std::string salt = NewCryptSalt();
+    if (salt.empty()) return;  // nothing stored, nothing reported as done
+    stored = Crypt(fresh, salt);
   }
   changes.push_back({c.UserSection(), "Password", stored});
   bool ok = ini_.Apply(changes);
@@ -858,7 +853,7 @@ bool RFTPSSecurity::VerifyOtp(AccessQuery& q, Ctx& c) {
   // nothing may be accepted against it.
   if (rec->sequence > 0) {
     if (auto bytes = SKeyDecodeResponse(response)) {
-      if (SKeyToHex(SKeyStep(method, *bytes)) == rec->last) {
+      if (SameBytes(SKeyToHex(SKeyStep(method, *bytes)), rec->last)) {
         rec->last = SKeyToHex(*bytes);
         rec->sequence -= 1;
         ok = true;

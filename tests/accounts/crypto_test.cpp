@@ -65,6 +65,15 @@ int Method(const std::string& name) {
 }
 
 // RFC 2289 appendix C: hex and six words, computed and decoded both ways.
+TEST(RCrypt, NewSaltShape) {
+  for (int i = 0; i < 50; ++i) {
+    const std::string s = NewCryptSalt();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_TRUE(s[0] >= 'a' && s[0] <= 'z') << s;
+    EXPECT_TRUE(s[1] >= 'a' && s[1] <= 'z') << s;
+  }
+}
+
 TEST(RSKey, Rfc2289Vectors) {
   auto rows = ReadVectors("otp-test-vectors.txt");
   ASSERT_EQ(rows.size(), 19u);

@@ -1,6 +1,8 @@
 // The account store answering queries from a real INI file.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "accounts/RFTPSSecurity.h"
 #include "accounts/RPasswordHash.h"
 #include "accounts_test_util.h"
@@ -448,6 +450,28 @@ TEST_F(StoreTest, VerifyAndChangePassword) {
   Write("[GLOBAL]\nEncryptPasswords=off\n[USER=joe]\nPassword=old\nChangePassword=1\n");
   EXPECT_EQ(QueryAux(Ask(s, QC_CHANGE_PASSWORD, "joe", "plain2")), "plain2");
   EXPECT_EQ(Value("USER=joe", "Password"), "plain2");
+}
+
+// DES salts must not follow from the clock: at one frozen instant, repeated
+// changes still draw different salts (the clock-seeded generator gave the
+// same one every time), and every hash still verifies.
+TEST_F(StoreTest, ChangePasswordSaltsUnpredictable) {
+  std::set<std::string> salts;
+  for (int i = 0; i < 12; ++i) {
+    Write("[GLOBAL]\nPasswordHash=des\n[USER=joe]\nPassword=x\nChangePassword=yes\n");
+    RFTPSSecurity s(ini_, &clock_);
+    AccessQuery q = Ask(s, QC_CHANGE_PASSWORD, "joe", "secret");
+    ASSERT_EQ(+q.flag, 1u);
+    const std::string stored(QueryAux(q));
+    ASSERT_EQ(stored.size(), 13u);
+    EXPECT_TRUE(islower(static_cast<unsigned char>(stored[0])));
+    EXPECT_TRUE(islower(static_cast<unsigned char>(stored[1])));
+    EXPECT_EQ(stored, Crypt("secret", stored.substr(0, 2)));
+    EXPECT_EQ(+Ask(s, QC_PASSWORD, "joe", "secret").flag, 1u);
+    salts.insert(stored.substr(0, 2));
+  }
+  // Twelve draws from 676 salts all equal by chance: about 1 in 10^31.
+  EXPECT_GT(salts.size(), 1u);
 }
 
 class SKeyStoreTest : public StoreTest {
