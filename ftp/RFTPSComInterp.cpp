@@ -583,7 +583,9 @@ void RFTPSComInterp::LogSession(int category, std::string_view text) {
 void RFTPSComInterp::WriteSessionLog(int category, const std::string& line) {
   WriteLog(category, line);
   if (category == LOG_COMMANDS || category == LOG_REPLIES) {
-    manager_.Notify(NC_Dialogue, Number_, line);
+    // The user information view shows the client's own bytes: escaped like
+    // every other log sink.
+    manager_.Notify(NC_Dialogue, Number_, EscapeLogText(line));
   }
 }
 

@@ -193,6 +193,13 @@ int64_t RFTPSLogger::Now() const {
 }
 
 void RFTPSLogger::WriteLog(int code, std::string_view text) {
+  // Every sink below (pane, file, user information view) shows client text;
+  // it is made harmless once, here, before any of them sees it.
+  std::string escaped;
+  if (LogTextNeedsEscape(text)) {
+    escaped = EscapeLogText(text);
+    text = escaped;
+  }
   if (code == LOG_SCREEN) {
     if (screenOn_) pane_.Append(text);
     return;
@@ -329,7 +336,7 @@ void RFTPSLogger::OnSecondTick() {
   if (addrs.size() > kIpLogMaxAddresses) addrs.resize(kIpLogMaxAddresses);
   if (!addrs.empty()) {
     std::string text;
-    for (const std::string& a : addrs) text += a + "\n";
+    for (const std::string& a : addrs) text += EscapeLogText(a) + "\n";
     // A file that cannot be written is simply tried again next interval.
     (void)WriteWholeFile(s_.ipLogFile, text);
   }

@@ -1,5 +1,7 @@
 #include "log/RLogger.h"
 
+#include "util/RLog.h"
+
 namespace vantor {
 namespace {
 // Room kept free besides the line itself.
@@ -8,6 +10,13 @@ constexpr size_t kEol = 2;  // CR LF
 }  // namespace
 
 bool RLogger::Append(std::string_view line) {
+  // The pane is printed to a terminal or shown in a window: no control
+  // characters, whoever appends (the logger has escaped its lines already).
+  std::string escaped;
+  if (LogTextNeedsEscape(line)) {
+    escaped = EscapeLogText(line);
+    line = escaped;
+  }
   const size_t len = line.size() + kEol;
   if (len + kSlack >= kMaxChars) return false;
   while (!lines_.empty() && length_ + len + kSlack >= kMaxChars) {

@@ -2,7 +2,8 @@
 // 15000 characters. The GUI shows Text(); the `vantor` program prints each
 // appended line as it comes (SetLineObserver).
 //
-// Every line is kept followed by CR LF. A line is appended only when its
+// Control characters in an appended line are escaped (EscapeLogText of
+// util/RLog.h). Every line is kept followed by CR LF. A line is appended only when its
 // length plus 10 is below the bound; before that, while the text plus the
 // line plus 10 would reach the bound, the ten oldest lines are removed.
 //

@@ -22,4 +22,34 @@ void WriteLog(int category, std::string_view text) {
   if (gSink != nullptr) gSink(gContext, category, text);
 }
 
+namespace {
+bool IsControl(unsigned char c) {
+  return c < 0x20 || c == 0x7F;
+}
+}  // namespace
+
+bool LogTextNeedsEscape(std::string_view text) {
+  for (char c : text) {
+    if (IsControl(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
+}
+
+std::string EscapeLogText(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (!IsControl(u)) {
+      out += c;
+      continue;
+    }
+    out += "\\x";
+    out += kHex[u >> 4];
+    out += kHex[u & 15];
+  }
+  return out;
+}
+
 }  // namespace vantor

@@ -3,6 +3,7 @@
 // sink of its own. Loop thread only.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace vantor {
@@ -28,6 +29,15 @@ using RLogWantedFn = bool (*)(void* context, int category);
 // every category.
 void SetLogSink(RLogSinkFn fn, void* context, RLogWantedFn wanted = nullptr);
 void WriteLog(int category, std::string_view text);
+// Log text made safe for terminals, files and views: every control
+// character (below 0x20, and 0x7F) becomes "\xHH" with upper-case hex
+// digits; everything else, UTF-8 included, is kept. Clients choose much of
+// what is logged (names, commands, host names), and a raw escape sequence
+// would rewrite the administrator's terminal. Idempotent.
+std::string EscapeLogText(std::string_view text);
+// True when EscapeLogText would change `text`.
+bool LogTextNeedsEscape(std::string_view text);
+
 // False when a line of `category` would go nowhere: callers that build a
 // line only to log it skip the formatting.
 bool LogWanted(int category);

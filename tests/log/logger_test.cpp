@@ -299,6 +299,56 @@ TEST(RFTPSLogger, InstalledAsSink) {
   EXPECT_EQ(f.pane.Text(), "through the sink\r\n");
 }
 
+// Client text with terminal escapes, bells, line breaks or DEL must reach no
+// sink raw: each control character shows as \xHH, everything else is kept.
+TEST(RFTPSLogger, ControlCharactersEscapedInEverySink) {
+  EXPECT_EQ(EscapeLogText("plain C:\\srv\\x.txt"), "plain C:\\srv\\x.txt");
+  EXPECT_EQ(EscapeLogText(std::string("a\x1b]2;OWNED\x07" "b\r\n\t\x7f\x01", 17)),
+            "a\\x1B]2;OWNED\\x07b\\x0D\\x0A\\x09\\x7F\\x01");
+  EXPECT_EQ(EscapeLogText(std::string("nul\0z", 5)), "nul\\x00z");
+  EXPECT_EQ(EscapeLogText("caf\xc3\xa9"), "caf\xc3\xa9");  // UTF-8 is not touched
+
+  Fixture f;
+  const std::string log = f.dir.File("ftp.log");
+  f.Load("Logfile=" + log + "\nLogFTPCommands=ON\nLogFileFTPCommands=ON\nIPLog=1," +
+         f.dir.File("ips") + "\n");
+  const std::string evil = "STOR evil\x1b[31mRED\x1b[0m.txt";
+  const std::string shown = "STOR evil\\x1B[31mRED\\x1B[0m.txt";
+  const std::string stamp = "Fri 04Dec26 23:54:31 - ";
+  f.logger.WriteLog(LOG_COMMANDS, evil);                       // screen, file, user view
+  f.logger.WriteLog(LOG_HOSTNAMES, "host\x1b[2J.example");    // a client's host name
+  f.logger.WriteLog(LOG_SCREEN, "USER joe\x1b]2;OWNED\x07");  // plain screen line
+  EXPECT_EQ(f.pane.Text(), "[2] " + stamp + shown + "\r\n[5] " + stamp +
+                               "host\\x1B[2J.example\r\nUSER joe\\x1B]2;OWNED\\x07\r\n");
+  EXPECT_EQ(Slurp(log),
+            "[2] " + stamp + shown + "\n[5] " + stamp + "host\\x1B[2J.example\n");
+  ASSERT_EQ(f.userInfo.size(), 1u);
+  EXPECT_EQ(f.userInfo[0].second, shown);
+
+  // The pane model behind the GUI's log window escapes what is appended to
+  // it directly as well.
+  RLogger pane;
+  std::vector<std::string> printed;
+  pane.SetLineObserver([&](std::string_view l) { printed.emplace_back(l); });
+  ASSERT_TRUE(pane.Append("x\x1b[1my\x7f"));
+  EXPECT_EQ(pane.Text(), "x\\x1B[1my\\x7F\r\n");
+  EXPECT_EQ(printed, std::vector<std::string>{"x\\x1B[1my\\x7F"});
+
+  // The IP list file.
+  RLogger pane2;
+  RFTPSLogger ipLogger{pane2, f.clock,
+                       RFTPSLogger::Hooks{nullptr,
+                                          [] {
+                                            return std::vector<std::string>{"10.0.0.1\x1b[0m",
+                                                                            "127.0.0.1"};
+                                          },
+                                          nullptr}};
+  RIniFile ini(f.dir.File("v.ini"));
+  ipLogger.LoadSettings(&ini);
+  ipLogger.OnSecondTick();
+  EXPECT_EQ(Slurp(f.dir.File("ips")), "10.0.0.1\\x1B[0m\n127.0.0.1\n");
+}
+
 // The pane keeps below 15000 characters, trimming ten lines per pass.
 TEST(RLogger, BoundAndTrim) {
   RLogger pane;
