@@ -1,5 +1,6 @@
 #include "log/RFTPSLogger.h"
 
+#include "config/RDriveConfig.h"
 #include "config/RProfile.h"
 #include "platform/RFile.h"
 #include "platform/RLocalAddrs.h"
@@ -74,7 +75,9 @@ const std::array<RLogCategoryStr, LS_COUNT>& LogCategoriesWriteOrder() {
 }
 
 RLogRotation ParseRotation(std::string_view text) {
-  if (IniNameEquals(text, "Dayly")) return LR_DAILY;
+  // "Dayly" is the word the file format has always used; the correct
+  // spelling is what an administrator writes by hand.
+  if (IniNameEquals(text, "Dayly") || IniNameEquals(text, "Daily")) return LR_DAILY;
   if (IniNameEquals(text, "Weekly")) return LR_WEEKLY;
   if (IniNameEquals(text, "Monthly")) return LR_MONTHLY;
   if (IniNameEquals(text, "Yearly")) return LR_YEARLY;
@@ -218,19 +221,26 @@ void RFTPSLogger::WriteLog(int code, std::string_view text) {
 void RFTPSLogger::ToFile(const std::string& line) {
   std::string data = line;
   data += '\n';
-  if (!AppendToFile(current_, data)) pane_.Append(FormatStr(22000, current_));
+  // A name that could not be mapped (a drive the table lacks) is never
+  // opened: it would land in the working directory under a strange name.
+  if (logPath_.empty() || !AppendToFile(current_, data)) pane_.Append(FormatStr(22000, current_));
+}
+
+void RFTPSLogger::ResolvePaths(const RIniFile& ini) {
+  logPath_ = ServerFilePath(ini, s_.logfile);
+  ipLogPath_ = ServerFilePath(ini, s_.ipLogFile);
 }
 
 void RFTPSLogger::ComputeName() {
-  if (s_.rotation == LR_NONE || s_.logfile.empty()) {
-    current_ = s_.logfile;
+  if (s_.rotation == LR_NONE || logPath_.empty()) {
+    current_ = logPath_.empty() ? s_.logfile : logPath_;
     rotating_ = false;
     nextRotation_ = 0;
     return;
   }
   int64_t now = Now();
   if (now < 1) now = kClockFloor;
-  RRotatedName r = RotatedLogName(s_.logfile, s_.rotation, now);
+  RRotatedName r = RotatedLogName(logPath_, s_.rotation, now);
   current_ = std::move(r.name);
   nextRotation_ = r.next;
   lastCheck_ = now;
@@ -245,6 +255,8 @@ void RFTPSLogger::LoadSettings(const RIniFile* ini) {
   screenOn_ = true;
   fileOn_ = false;
   s_ = RLogSettingsStr();
+  logPath_.clear();
+  ipLogPath_.clear();
   if (ini == nullptr) {
     // Without a configuration file the screen still shows what the
     // categories show by default; there is no file to write.
@@ -258,7 +270,6 @@ void RFTPSLogger::LoadSettings(const RIniFile* ini) {
   s_.logfile = ini->GetString(G, "Logfile");
   s_.rotation = ParseRotation(ini->GetString(G, "LogFileRotation", "None"));
   fileOn_ = s_.logging && !s_.logfile.empty();
-  ComputeName();
   (void)ParseLogFont(ini->GetString(G, "LogFont"), &s_.font);
   for (const RLogCategoryStr& c : kCategories) {
     s_.screen[c.sw] = LogSwitch(*ini, c.screenKey, c.def);
@@ -270,6 +281,8 @@ void RFTPSLogger::LoadSettings(const RIniFile* ini) {
   s_.ipLogMinutes = minutes > kIpLogMaxMinutes ? kIpLogMaxMinutes : (minutes < 0 ? 0 : minutes);
   s_.ipLogFile = comma == std::string::npos ? std::string() : ipLog.substr(comma + 1);
   s_.ipDontLog = ini->GetString(G, "LogIPDontLog");
+  ResolvePaths(*ini);
+  ComputeName();
   ApplyDerived();
 }
 
@@ -295,6 +308,8 @@ bool RFTPSLogger::SaveSettings(RIniFile& ini, const RLogSettingsStr& in) {
   set("Logging", OnOff(s_.logging));
   setOrRemove("LogIPDontLog", s_.ipDontLog);
   setOrRemove("LogFileRotation", RotationWord(s_.rotation));
+  s_.ipLogFile = in.ipLogFile;
+  ResolvePaths(ini);
   ComputeName();
   changed_ = true;
   s_.ipLogMinutes = in.ipLogMinutes < 0 ? 0 : std::min(in.ipLogMinutes, kIpLogMaxMinutes);
@@ -338,7 +353,7 @@ void RFTPSLogger::OnSecondTick() {
     std::string text;
     for (const std::string& a : addrs) text += EscapeLogText(a) + "\n";
     // A file that cannot be written is simply tried again next interval.
-    (void)WriteWholeFile(s_.ipLogFile, text);
+    if (!ipLogPath_.empty()) (void)WriteWholeFile(ipLogPath_, text);
   }
   ipCountdown_ = s_.ipLogMinutes * 60;
 }

@@ -63,7 +63,8 @@ enum RLogRotation : int {
   LR_MONTHLY = 3,
   LR_YEARLY = 4,
 };
-// "Dayly", "Weekly", "Monthly", "Yearly" (any case); anything else is none.
+// "Dayly" (or "Daily"), "Weekly", "Monthly", "Yearly" (any case); anything
+// else is none.
 RLogRotation ParseRotation(std::string_view text);
 // The word written for a mode ("" for none: the key is removed).
 const char* RotationWord(RLogRotation r);
@@ -88,7 +89,7 @@ struct RLogSettingsStr {
   std::array<bool, LS_COUNT> screen{};  // indexed by RLogSwitch
   std::array<bool, LS_COUNT> file{};
   bool logging = true;  // `Logging`
-  std::string logfile;  // `Logfile` (POSIX path)
+  std::string logfile;  // `Logfile` as configured (POSIX, relative or drive form)
   RLogRotation rotation = LR_NONE;
   std::string ipDontLog;     // `LogIPDontLog`
   int32_t ipLogMinutes = 0;  // `IPLog` interval; 0: off
@@ -181,6 +182,7 @@ class RFTPSLogger {
   void ComputeName();
   void ApplyDerived();
   void ToFile(const std::string& line);
+  void ResolvePaths(const RIniFile& ini);
 
   RLogger& pane_;
   const RClock& clock_;
@@ -191,6 +193,10 @@ class RFTPSLogger {
   bool fileOn_ = false;
   bool rotating_ = false;
   std::string current_;
+  // `Logfile` and the IPLog file as POSIX paths (drive form mapped, relative
+  // names from the INI file's folder); "" when unusable.
+  std::string logPath_;
+  std::string ipLogPath_;
   int64_t nextRotation_ = 0;
   int64_t lastCheck_ = 0;
   int32_t ipCountdown_ = 0;

@@ -179,7 +179,7 @@ TEST(RFTPSLogger, RotationNames) {
     EXPECT_EQ(r.next, c.next);
   }
   EXPECT_EQ(ParseRotation("dayly"), LR_DAILY);
-  EXPECT_EQ(ParseRotation("Daily"), LR_NONE);  // only the configuration's spelling
+  EXPECT_EQ(ParseRotation("Daily"), LR_DAILY);  // the spelling people write by hand
   EXPECT_EQ(ParseRotation("YEARLY"), LR_YEARLY);
 }
 
@@ -347,6 +347,81 @@ TEST(RFTPSLogger, ControlCharactersEscapedInEverySink) {
   ipLogger.LoadSettings(&ini);
   ipLogger.OnSecondTick();
   EXPECT_EQ(Slurp(f.dir.File("ips")), "10.0.0.1\\x1B[0m\n127.0.0.1\n");
+}
+
+// Logfile and IPLog are the server's own files: a drive-form name maps
+// through [DRIVES] like every other path (it used to create a file named
+// "C:\logs\ftp.log" in the working directory), a relative one is taken from
+// the configuration file's folder, and "Daily" means daily rotation.
+TEST(RFTPSLogger, LogPathsFollowDrivesAndTheIniFolder) {
+  Fixture f;
+  std::filesystem::create_directories(f.dir.File("root/logs"));
+  std::filesystem::create_directories(f.dir.File("rel"));
+  const std::string drives = "[DRIVES]\nC=" + f.dir.File("root") + "\n[GLOBAL]\n";
+  auto load = [&](const std::string& text) {
+    WriteIni(f.dir.File("v.ini"), text);
+    RIniFile ini(f.dir.File("v.ini"));
+    f.logger.LoadSettings(&ini);
+  };
+  load(drives + "Logfile=C:\\logs\\ftp.log\nIPLog=1,C:\\logs\\ips.txt\n");
+  EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("root/logs/ftp.log"));
+  EXPECT_EQ(f.logger.LoggingStateText(),
+            "Logging messages to file " + f.dir.File("root/logs/ftp.log"));
+  f.logger.WriteLog(LOG_SYSTEM, "mapped");
+  EXPECT_EQ(Slurp(f.dir.File("root/logs/ftp.log")), "[1] Fri 04Dec26 23:54:31 - mapped\n");
+  f.logger.OnSecondTick();
+  EXPECT_EQ(Slurp(f.dir.File("root/logs/ips.txt")), "10.0.0.1\n127.0.0.1\n");
+  // The configured text itself is kept for the dialog and the file.
+  EXPECT_EQ(f.logger.Settings().logfile, "C:\\logs\\ftp.log");
+  EXPECT_EQ(f.logger.Settings().ipLogFile, "C:\\logs\\ips.txt");
+
+  // Drive form with rotation: the suffix goes into the mapped name.
+  load(drives + "Logfile=C:\\logs\\ftp.log\nLogFileRotation=Daily\n");
+  EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("root/logs/ftp-04Dec2026.log"));
+  load(drives + "Logfile=C:\\logs\\\nLogFileRotation=dayly\n");
+  EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("root/logs/04Dec2026"));
+
+  // Relative names from the configuration file's folder, not the working
+  // directory.
+  load("[GLOBAL]\nLogfile=rel/ftp.log\nIPLog=1,rel/ips\n");
+  EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("rel/ftp.log"));
+  f.logger.WriteLog(LOG_SYSTEM, "relative");
+  EXPECT_EQ(Slurp(f.dir.File("rel/ftp.log")), "[1] Fri 04Dec26 23:54:31 - relative\n");
+  // (A fresh logger: the list is written at its first tick.)
+  RLogger pane2;
+  RFTPSLogger ipLogger{pane2, f.clock,
+                       RFTPSLogger::Hooks{nullptr, [] { return std::vector<std::string>{"1.2.3.4"}; },
+                                          nullptr}};
+  RIniFile relIni(f.dir.File("v.ini"));
+  ipLogger.LoadSettings(&relIni);
+  ipLogger.OnSecondTick();
+  EXPECT_EQ(Slurp(f.dir.File("rel/ips")), "1.2.3.4\n");
+
+  // A drive the table does not have: nothing is created anywhere, and every
+  // line says so on the screen.
+  load("[DRIVES]\nD=" + f.dir.File("root") + "\n[GLOBAL]\nLogfile=C:\\logs\\x.log\n");
+  f.pane.Clear();
+  f.logger.WriteLog(LOG_SYSTEM, "lost");
+  EXPECT_EQ(f.pane.Text(), "[1] Fri 04Dec26 23:54:31 - lost\r\n"
+                           "CANNOT WRITE TO LOGFILE C:\\logs\\x.log!\r\n");
+  EXPECT_FALSE(std::filesystem::exists("C:\\logs\\x.log"));
+
+  // The dialog's save resolves the same way.
+  RIniFile ini(f.dir.File("v.ini"));
+  RLogSettingsStr st = f.logger.Settings();
+  st.logfile = "saved.log";
+  ASSERT_TRUE(f.logger.SaveSettings(ini, st));
+  EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("saved.log"));
+  EXPECT_EQ(ini.GetString("GLOBAL", "Logfile"), "saved.log");
+}
+
+TEST(RFTPSLogger, RotationWords) {
+  EXPECT_EQ(ParseRotation("Dayly"), LR_DAILY);
+  EXPECT_EQ(ParseRotation("DAILY"), LR_DAILY);
+  EXPECT_EQ(ParseRotation("daily"), LR_DAILY);
+  EXPECT_EQ(ParseRotation("Weekly"), LR_WEEKLY);
+  EXPECT_EQ(ParseRotation("Dail"), LR_NONE);
+  EXPECT_STREQ(RotationWord(LR_DAILY), "Dayly");  // written as the file format has it
 }
 
 // The pane keeps below 15000 characters, trimming ten lines per pass.
