@@ -48,20 +48,33 @@ bool MoveSignOnLines(RIniFile& ini, const std::string& dir) {
     offPath = dir + "/VTSIGNOF.TXT";
     if (!writeLines(offPath, off)) return false;
   }
-  return ini.Apply({Change{"SIGNONOFF", "", std::nullopt},
-                    Change{"SIGNONOFF", "MessageFiles1", RFormat("-1|%s|%s", onPath, offPath)}});
+  if (!ini.Apply({Change{"SIGNONOFF", "", std::nullopt},
+                  Change{"SIGNONOFF", "MessageFiles1", RFormat("-1|%s|%s", onPath, offPath)}})) {
+    return false;
+  }
+  if (!onPath.empty() && !offPath.empty()) {
+    WriteLog(LOG_SYSTEM, FormatStr(21100, onPath, offPath));
+  } else {
+    WriteLog(LOG_SYSTEM, FormatStr(21112, onPath.empty() ? offPath : onPath));
+  }
+  return true;
 }
 
 // Step 2.
 bool OneLoginPerIP(RIniFile& ini) {
   std::vector<Change> c;
+  std::string names;
   for (const std::string& name : ini.SectionNames()) {
     if (!StartsWithNoCase(name, "USER=") && !StartsWithNoCase(name, "GROUP=")) continue;
     if (!ProfileBool(ini, name, "OneLoginPerIP", false)) continue;
     c.push_back({name, "MaxUsersLoginPerIP", std::string("1")});
     c.push_back({name, "OneLoginPerIP", std::nullopt});
+    names += (names.empty() ? "[" : ", [") + name + "]";
   }
-  return c.empty() || ini.Apply(c);
+  if (c.empty()) return true;
+  if (!ini.Apply(c)) return false;
+  WriteLog(LOG_SYSTEM, FormatStr(21101, names));
+  return true;
 }
 
 // Steps 3 and 6: the file rewritten through "tmpnew.ini", the previous
@@ -71,6 +84,7 @@ bool OneLoginPerIP(RIniFile& ini) {
 struct Rewriter {
   std::string dir;
   bool backedUp = false;
+  bool logged = false;
 
   bool Rewrite(RIniFile& ini, const std::string& text) {
     std::string old;
@@ -79,16 +93,21 @@ struct Rewriter {
       if (!ReplaceFileAtomic(dir + "/Vantor.bak", old)) return false;
       backedUp = true;
     }
-    return ReplaceFileThrough(ini.Path(), dir + "/tmpnew.ini", text);
+    if (!ReplaceFileThrough(ini.Path(), dir + "/tmpnew.ini", text)) return false;
+    if (!logged) WriteLog(LOG_SYSTEM, FormatStr(21102, dir + "/Vantor.bak"));
+    logged = true;
+    return true;
   }
 };
 
 // Step 3. Lines are kept whole, however long.
 bool RewriteUserAll(RIniFile& ini, Rewriter& rw) {
   std::string text;
+  std::string renamed;
   for (const std::string& raw : ini.Lines()) {
     std::string_view line = TrimBlanks(raw);
     if (IniNameEquals(line, "[USER=ALL]")) {
+      renamed = line;
       text += RFormat("[%s]\n", kDefaultUserSection);
     } else {
       text.append(line);
@@ -96,7 +115,10 @@ bool RewriteUserAll(RIniFile& ini, Rewriter& rw) {
     }
   }
   if (!rw.Rewrite(ini, text)) return false;
+  if (!renamed.empty()) WriteLog(LOG_SYSTEM, FormatStr(21103, renamed));
   std::vector<Change> c;
+  const bool moved = ini.HasKey(G, "TimeoutUser") || ini.HasKey(G, "TimeoutAnonymous") ||
+                     ini.HasKey(G, "MaxNrAnonymous");
   const int32_t timeoutUser = ProfileInt(ini, G, "TimeoutUser", 0);
   if (timeoutUser > 0) c.push_back({kDefaultUserSection, "TimeOut", RFormat("%d", timeoutUser)});
   if (ini.HasKey(kAnonymousSection, "HomeDir")) {
@@ -109,7 +131,9 @@ bool RewriteUserAll(RIniFile& ini, Rewriter& rw) {
   for (const char* key : {"TimeoutUser", "TimeoutAnonymous", "MaxNrAnonymous"}) {
     c.push_back({G, key, std::nullopt});
   }
-  return ini.Apply(c);
+  if (!ini.Apply(c)) return false;
+  if (moved) WriteLog(LOG_SYSTEM, LoadStr(21104));
+  return true;
 }
 
 // Step 4.
@@ -132,30 +156,71 @@ bool CopyFileLogFlags(RIniFile& ini) {
         ini.HasKey(G, p.screen) ? ProfileBoolText(ini.GetString(G, p.screen), false) : p.def;
     c.push_back({G, p.file, std::string(OnOff(on))});
   }
-  return ini.Apply(c);
+  if (!ini.Apply(c)) return false;
+  WriteLog(LOG_SYSTEM, LoadStr(21105));
+  return true;
 }
 
 // Step 6.
 bool RewriteAccessLP(RIniFile& ini, Rewriter& rw, int64_t majorVersion) {
   std::string text;
+  unsigned appended = 0;
   for (const std::string& line : ini.Lines()) {
     text += line;
     if (majorVersion < 2 && line.rfind("Access", 0) == 0 && !line.empty() && line.back() != ',') {
       text += "LP";
+      ++appended;
     }
     text += '\n';
   }
   if (!rw.Rewrite(ini, text)) return false;
+  if (appended > 0) WriteLog(LOG_SYSTEM, FormatStr(21108, appended));
   std::vector<Change> c;
+  std::string anonymous;
   if (ini.HasKey(kAnonymousSection, "HomeDir")) {
     if (ProfileBool(ini, G, "AnonRelPaths", true)) {
       c.push_back({kAnonymousSection, "RelPaths", std::string("YES")});
+      anonymous = "RelPaths=YES, ";
     }
     c.push_back({kAnonymousSection, "HideHidden", std::string("YES")});
+    anonymous += "HideHidden=YES";
   }
   c.push_back({G, "AnonRelPaths", std::nullopt});
   c.push_back({G, "Authorization", std::nullopt});
-  return ini.Apply(c);
+  if (!ini.Apply(c)) return false;
+  WriteLog(LOG_SYSTEM, anonymous.empty() ? LoadStr(21113) : FormatStr(21109, anonymous));
+  return true;
+}
+
+// The older [IP-ACCESS] form: only then is there anything to rewrite (the
+// rewrite deletes the key after its last rule, which would be a live IP1).
+bool HasOldIpAccessForm(const RIniFile& ini) {
+  return ini.HasKey("IP-ACCESS", "DenyRulesFirst") || ini.HasKey("IP-ACCESS", "Bounce1") ||
+         ini.HasKey("IP-ACCESS", "Allow1");
+}
+
+// A file without `Version` is dated by the oldest obsolete form it holds, so
+// that only the steps with something to convert run. A hand-written file in
+// today's format holds none and is not converted at all: taking it for the
+// oldest format would delete its IP rules, widen its Access rules and force
+// lower-case names.
+int64_t DateUnversioned(const RIniFile& ini) {
+  if (ini.HasKey(G, "AnonRelPaths") || ini.HasKey(G, "Authorization")) return 0;
+  if (HasOldIpAccessForm(ini)) return kConvAccessLP;
+  if (ini.HasSection("USER=ALL") || ini.HasKey(G, "TimeoutUser") ||
+      ini.HasKey(G, "TimeoutAnonymous") || ini.HasKey(G, "MaxNrAnonymous")) {
+    return kConvFileLogFlags;
+  }
+  for (const std::string& name : ini.SectionNames()) {
+    if ((StartsWithNoCase(name, "USER=") || StartsWithNoCase(name, "GROUP=")) &&
+        ini.HasKey(name, "OneLoginPerIP")) {
+      return kConvUserAll;
+    }
+  }
+  if (ini.HasKey("SIGNONOFF", "SignOn1") || ini.HasKey("SIGNONOFF", "SignOff1")) {
+    return kConvOneLoginPerIP;
+  }
+  return kProgramVersionNumber;
 }
 
 }  // namespace
@@ -185,14 +250,17 @@ bool ConvertIpAccessSection(RIniFile& ini) {
     c.push_back({S, RFormat("IP%u", i + 1), rules[i]});
   }
   c.push_back({S, RFormat("IP%u", rules.size() + 1), std::nullopt});
-  return ini.Apply(c);
+  if (!ini.Apply(c)) return false;
+  WriteLog(LOG_SYSTEM, FormatStr(21107, static_cast<unsigned>(rules.size())));
+  return true;
 }
 
 RConvertResult ConvertIniFile(RIniFile& ini) {
   RConvertResult r;
   const std::string version = ini.GetString(G, "Version");
   r.fromVersion = VersionTextToNumber(version);
-  const int64_t n = r.fromVersion;
+  const bool unversioned = !ini.HasKey(G, "Version");
+  const int64_t n = unversioned ? DateUnversioned(ini) : r.fromVersion;
   const int64_t major = n / 1000000;
   const std::string dir = DirectoryOf(ini.Path());
   Rewriter rw{dir};
@@ -202,7 +270,9 @@ RConvertResult ConvertIniFile(RIniFile& ini) {
   };
   if (n < kConvSignOnFiles) {
     r.converted = true;
-    WriteLog(LOG_SCREEN, LoadStr(21003));
+    // A system message, so the notice is in the log file as well as on the
+    // screen, followed by one line for each change made.
+    WriteLog(LOG_SYSTEM, LoadStr(21003));
     if (!MoveSignOnLines(ini, dir)) return fail();
   }
   if (n < kConvOneLoginPerIP && !OneLoginPerIP(ini)) return fail();
@@ -210,10 +280,16 @@ RConvertResult ConvertIniFile(RIniFile& ini) {
   if (n < kConvFileLogFlags && !CopyFileLogFlags(ini)) return fail();
   if (n < kConvIpAccess) {
     if (!ini.WriteString(G, "LowerCaseFileDir", "YES")) return fail();
-    if (!ConvertIpAccessSection(ini)) return fail();
+    WriteLog(LOG_SYSTEM, LoadStr(21106));
+    if (HasOldIpAccessForm(ini) && !ConvertIpAccessSection(ini)) return fail();
   }
   if (n < kConvAccessLP && !RewriteAccessLP(ini, rw, major)) return fail();
   if (version != kProgramVersion && !ini.WriteString(G, "Version", kProgramVersion)) return fail();
+  if (r.converted) {
+    WriteLog(LOG_SYSTEM, FormatStr(21110, kProgramVersion));
+  } else if (unversioned) {
+    WriteLog(LOG_SYSTEM, FormatStr(21111, kProgramVersion));
+  }
   return r;
 }
 

@@ -1,10 +1,17 @@
 // Conversion of configuration files written by older versions, run once at
 // start-up after the file was found or created.
 //
-// The stored `Version` a.b.c.d (as a*1000000 + b*10000 + c*100 + d, 0 when
-// missing) selects the steps: every step whose threshold the number is below
-// runs, oldest last. A step that cannot finish stops the conversion without
-// rewriting `Version`, so the next start tries again.
+// The stored `Version` a.b.c.d (as a*1000000 + b*10000 + c*100 + d) selects
+// the steps: every step whose threshold the number is below runs, oldest
+// last. A file without `Version` is dated by the oldest obsolete form it
+// holds (AnonRelPaths/Authorization, the older [IP-ACCESS] keys, [USER=ALL]
+// or the old time-out keys, OneLoginPerIP, sign-on lines); with none of them
+// it is today's format and only gets the key. The [IP-ACCESS] rewrite runs
+// only when the older keys are there. A step that cannot finish stops the
+// conversion without rewriting `Version`, so the next start tries again.
+//
+// The notice and one line per change go out as system messages, so they
+// reach the log file as well as the screen.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +37,8 @@ struct RConvertResult {
 };
 
 // Converts the file behind `ini` (its directory receives "tmpnew.ini",
-// "Vantor.bak", "VTSIGNON.TXT" and "VTSIGNOF.TXT"). Shows "Converting
-// VANTOR.INI file to new format..." as a plain screen line when steps run.
+// "Vantor.bak", "VTSIGNON.TXT" and "VTSIGNOF.TXT"). Logs "Converting
+// VANTOR.INI file to new format..." when steps run.
 RConvertResult ConvertIniFile(RIniFile& ini);
 
 // The older [IP-ACCESS] form (DenyRulesFirst, BounceN, AllowN) rewritten as

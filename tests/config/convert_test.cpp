@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "temp_dir.h"
 #include "util/RLog.h"
@@ -13,6 +15,21 @@ using vantor::test::TempDir;
 using vantor::test::WriteText;
 
 namespace {
+
+// Runs `f` with a log sink that records "code:text" for every line.
+template <typename F>
+std::vector<std::string> CaptureLog(F f) {
+  std::vector<std::string> out;
+  SetLogSink(
+      [](void* c, int code, std::string_view t) {
+        static_cast<std::vector<std::string>*>(c)->push_back(std::to_string(code) + ":" +
+                                                             std::string(t));
+      },
+      &out);
+  f();
+  SetLogSink(nullptr, nullptr);
+  return out;
+}
 
 const char* kOldFile =
     "[GLOBAL]\r\n"
@@ -46,15 +63,29 @@ TEST(ConvertIniFile, EveryStepFromNoVersion) {
   const std::string path = dir.File("VANTOR.INI");
   WriteText(path, kOldFile);
   RIniFile ini(path);
-  std::string screen;
-  SetLogSink(
-      [](void* c, int code, std::string_view t) {
-        if (code == LOG_SCREEN) *static_cast<std::string*>(c) += std::string(t) + "|";
-      },
-      &screen);
-  RConvertResult r = ConvertIniFile(ini);
-  SetLogSink(nullptr, nullptr);
-  EXPECT_EQ(screen, "Converting VANTOR.INI file to new format...|");
+  std::vector<std::string> log = CaptureLog([&] { (void)ConvertIniFile(ini); });
+  // The notice and every step's change reach the log file too (system
+  // messages), not only the screen.
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "2:Converting VANTOR.INI file to new format...",
+                     "2:Conversion: sign-on and sign-off lines moved to " + dir.File("VTSIGNON.TXT") +
+                         " and " + dir.File("VTSIGNOF.TXT"),
+                     "2:Conversion: OneLoginPerIP replaced by MaxUsersLoginPerIP=1 in [USER=bob]",
+                     "2:Conversion: file rewritten, the previous one kept as " +
+                         dir.File("Vantor.bak"),
+                     "2:Conversion: [user=all] renamed to [USER=** Default **]",
+                     "2:Conversion: TimeoutUser, TimeoutAnonymous, MaxNrAnonymous moved to the "
+                     "user sections",
+                     "2:Conversion: file logging switches copied from the screen switches",
+                     "2:Conversion: LowerCaseFileDir=YES",
+                     "2:Conversion: [IP-ACCESS] rewritten as 2 IP rules",
+                     "2:Conversion: \"LP\" appended to 1 Access lines",
+                     "2:Conversion: [USER=Anonymous] HideHidden=YES; AnonRelPaths and "
+                     "Authorization removed",
+                     "2:Conversion: Version=2.5.11.3"}));
+  WriteText(path, kOldFile);
+  RIniFile again(path);
+  RConvertResult r = ConvertIniFile(again);
   EXPECT_TRUE(r.converted);
   EXPECT_TRUE(r.complete);
   EXPECT_EQ(r.fromVersion, 0);
@@ -196,6 +227,75 @@ TEST(ConvertIniFile, IpAccessSection) {
     }
     EXPECT_EQ(got, c.rules);
   }
+}
+
+// A hand-written file in today's format without Version: nothing but the
+// key changes. (It used to be taken for the oldest format: IP1 of the
+// server-wide list deleted, LP added to every Access rule, LowerCaseFileDir
+// and the anonymous HideHidden forced.)
+TEST(ConvertIniFile, CurrentFormatWithoutVersion) {
+  TempDir dir;
+  const std::string path = dir.File("VANTOR.INI");
+  const std::string text =
+      "[GLOBAL]\nPortNr=2121\nLogFTPCommands=ON\nSecurity=ON\n"
+      "[IP-ACCESS]\nIP1=D,10.*.*.*\nIP2=A,*.*.*.*\n"
+      "[USER=** Default **]\nTimeOut=45\nAccess1=C:\\srv\\ftp,RL\n"
+      "[USER=Anonymous]\nHomeDir=C:\\srv\\ftp\nAccess1=C:\\srv\\ftp,RL\n"
+      "[USER=joe]\nPassword=x\nAccess1=C:\\home\\joe,RWDL\nIP1=A,192.168.*\n";
+  WriteText(path, text);
+  RIniFile ini(path);
+  RConvertResult r;
+  std::vector<std::string> log = CaptureLog([&] { r = ConvertIniFile(ini); });
+  EXPECT_FALSE(r.converted);
+  EXPECT_TRUE(r.complete);
+  EXPECT_EQ(ReadText(path),
+            "[GLOBAL]\nPortNr=2121\nLogFTPCommands=ON\nSecurity=ON\nVersion=2.5.11.3\n" +
+                text.substr(text.find("[IP-ACCESS]")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("Vantor.bak")));
+  EXPECT_EQ(log, std::vector<std::string>{"2:VANTOR.INI has no Version and no obsolete "
+                                          "settings: Version=2.5.11.3 added, nothing converted"});
+}
+
+// Without Version the file is dated by the oldest obsolete form it holds:
+// only the steps for that age run.
+TEST(ConvertIniFile, NoVersionDatedByItsOldForms) {
+  struct Case {
+    const char* before;
+    const char* after;
+  } cases[] = {
+      // [USER=ALL]: the rewrite and the later steps, not the file switches,
+      // the IP rules, LowerCaseFileDir or LP.
+      {"[GLOBAL]\nLogGETs=NO\n[IP-ACCESS]\nIP1=A,10.*\n[USER=ALL]\nAccess1=C:\\x,R\n",
+       "[GLOBAL]\nLogGETs=NO\nVersion=2.5.11.3\n[IP-ACCESS]\nIP1=A,10.*\n"
+       "[USER=** Default **]\nAccess1=C:\\x,R\n"},
+      // OneLoginPerIP only.
+      {"[USER=bob]\nOneLoginPerIP=yes\nAccess1=C:\\x,R\n",
+       "[USER=bob]\nAccess1=C:\\x,R\nMaxUsersLoginPerIP=1\n\n[GLOBAL]\nVersion=2.5.11.3\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.before);
+    TempDir dir;
+    const std::string path = dir.File("VANTOR.INI");
+    WriteText(path, c.before);
+    RIniFile ini(path);
+    RConvertResult r = ConvertIniFile(ini);
+    EXPECT_TRUE(r.converted);
+    EXPECT_TRUE(r.complete);
+    EXPECT_EQ(ReadText(path), c.after);
+  }
+}
+
+// An old file with a Version but no older [IP-ACCESS] keys keeps its rules:
+// the rewrite has nothing to convert, so it must not delete IP1.
+TEST(ConvertIniFile, IpRulesKeptWithoutOldKeys) {
+  TempDir dir;
+  const std::string path = dir.File("VANTOR.INI");
+  WriteText(path, "[GLOBAL]\nVersion=2.1.0.0\n[IP-ACCESS]\nIP1=D,10.*\nIP2=A,*.*.*.*\n");
+  RIniFile ini(path);
+  ASSERT_TRUE(ConvertIniFile(ini).complete);
+  EXPECT_EQ(ini.GetString("IP-ACCESS", "IP1"), "D,10.*");
+  EXPECT_EQ(ini.GetString("IP-ACCESS", "IP2"), "A,*.*.*.*");
+  EXPECT_EQ(ini.GetString("GLOBAL", "LowerCaseFileDir"), "YES");  // the version says so
 }
 
 }  // namespace
