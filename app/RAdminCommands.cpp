@@ -156,7 +156,7 @@ const RKeyStr kGlobalKeys[] = {
     {"ReloadSettings", RKind::Bool},
     {"Logging", RKind::Bool},
     {"Logfile", RKind::OwnFile},
-    {"LogFileRotation", RKind::Enum, 0, 0, "None|Dayly|Weekly|Monthly|Yearly"},
+    {"LogFileRotation", RKind::Enum, 0, 0, "None|Dayly|Daily|Weekly|Monthly|Yearly"},
     {"LogIPDontLog", RKind::Text},
     {"IPLog", RKind::IPLog},
     {"LogFont", RKind::Text},
@@ -557,7 +557,7 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     }
     entries.push_back(std::move(e));
   }
-  if (!haveVersion) c.Add(0, true, LoadStr(28256));
+  if (!haveVersion) c.Add(0, false, LoadStr(28256));
 
   // The drive table exactly as the server builds it, and each root checked.
   if (!haveDrives) {

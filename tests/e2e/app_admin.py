@@ -90,13 +90,13 @@ class Admin(unittest.TestCase):
         self.assertEqual(out.returncode, 1)
         p = ini + ":"
         self.assertEqual(out.stdout.splitlines(), [
-            p + "0: error: [GLOBAL] has no Version: the file is taken for an old one and "
-                "converted at start",
+            p + "0: warning: [GLOBAL] has no Version: it is added at start, and only obsolete "
+                "settings found in the file are converted",
             p + "2: error: unknown key PortNumber in [GLOBAL] (did you mean PortNr?)",
             p + "3: error: PortNr=70000 is out of range (1 to 65535)",
             p + "4: error: Security=maybe is not a switch (YES/NO, ON/OFF, TRUE/FALSE, 1/0)",
             p + "5: error: Logfile: %s/nodir does not exist" % self.dir,
-            p + "6: error: LogFileRotation=Hourly is none of None|Dayly|Weekly|Monthly|Yearly",
+            p + "6: error: LogFileRotation=Hourly is none of None|Dayly|Daily|Weekly|Monthly|Yearly",
             p + "7: error: no such user: no-such-user-here",
             p + "9: warning: drive C: is / and clients can reach the whole file system",
             p + "10: error: D: %s/missing does not exist" % self.dir,
@@ -105,7 +105,7 @@ class Admin(unittest.TestCase):
                 "letters of RWAMELCDP)",
             p + "15: error: IP1=A,300.1.*.* is not an IP rule (A,PATTERN or D,PATTERN)",
             p + "17: error: TimeOut=-5 is out of range (at least 0)",
-            ini + ": 12 error(s), 1 warning(s)",
+            ini + ": 11 error(s), 2 warning(s)",
         ])
 
     def test_check_config_clean_file(self):
