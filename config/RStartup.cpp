@@ -1,7 +1,13 @@
 #include "config/RStartup.h"
 
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "config/RDriveConfig.h"
 #include "config/RProfile.h"
 #include "platform/RFile.h"
+#include "platform/RFileSys.h"
 #include "platform/RLocalTime.h"
 #include "platform/RProcess.h"
 #include "util/RLog.h"
@@ -17,7 +23,126 @@ void Call(const F& f, A&&... args) {
   if (f) f(std::forward<A>(args)...);
 }
 
+// Sections the server reads; "USER=" and "GROUP=" are prefixes.
+constexpr const char* kKnownSections[] = {"GLOBAL",    "SIGNONOFF", "RATIOS", "IP-HOMES",
+                                          "IP-ACCESS", "EXTERNAL",  "DRIVES"};
+constexpr size_t kMaxSectionSlip = 2;  // edits that still count as a slip
+// A temporary copy younger than this may be another process's write.
+constexpr int64_t kStaleTempSeconds = 60;
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
+// Edit distance, for telling a slip ("[DRIVE]") from an unrelated name.
+size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diag = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// The known section a misspelt name most likely means; "" when the name is
+// known or not close to any.
+std::string NearestSection(std::string_view name) {
+  const std::string up = Upper(name);
+  const size_t eq = up.find('=');
+  if (eq != std::string::npos) {
+    const std::string head = up.substr(0, eq);
+    if (head == "USER" || head == "GROUP") return {};
+    for (const char* prefix : {"USER", "GROUP"}) {
+      if (EditDistance(head, prefix) <= 1) return std::string(prefix) + std::string(name.substr(eq));
+    }
+    return {};
+  }
+  std::string best;
+  size_t bestDistance = kMaxSectionSlip + 1;
+  for (const char* known : kKnownSections) {
+    const size_t d = EditDistance(up, known);
+    if (d == 0) return {};
+    if (d < bestDistance) {
+      bestDistance = d;
+      best = known;
+    }
+  }
+  return best;
+}
+
+bool IsTempSuffix(std::string_view s) {
+  if (s.size() != 6) return false;
+  for (char c : s) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+void LogDriveTable(const RIniFile& ini) {
+  const RDriveMap drives = DriveMapFromIni(ini);
+  bool any = false;
+  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+    const std::string& root = drives.Root(letter);
+    if (root.empty()) continue;
+    any = true;
+    const std::string name(1, letter);
+    WriteLog(LOG_SYSTEM, FormatStr(21120, name, root));
+    if (root == "/") WriteLog(LOG_SECURITY, FormatStr(21121, name));
+  }
+  if (!any) WriteLog(LOG_SECURITY, LoadStr(21122));
+}
+
+void WarnMisspeltSections(const RIniFile& ini) {
+  for (const std::string& name : ini.SectionNames()) {
+    const std::string near = NearestSection(name);
+    if (!near.empty()) WriteLog(LOG_SECURITY, FormatStr(21123, name, near));
+  }
+}
+
+void WarnInvalidPort(const RIniFile& ini) {
+  const std::string text = ini.GetString(kGlobalSection, "PortNr");
+  if (text.empty()) return;
+  const std::optional<int32_t> port = ScanInt(text);
+  if (port && *port >= 1 && *port <= 65535) return;
+  WriteLog(LOG_SECURITY, FormatStr(21125, text));
+}
+
+void RemoveStaleIniTemporaries(const std::string& iniPath) {
+  const std::string dir = DirectoryOf(iniPath);
+  const std::string base = iniPath.substr(iniPath.rfind('/') + 1);
+  const std::string prefix = base + ".tmp";
+  const int64_t now = FileClockNowNs() / 1000000000;
+  RDirReader reader;
+  if (!reader.Open(dir)) return;
+  std::vector<std::string> stale;
+  RDirEntryStr e;
+  while (reader.Next(e)) {
+    const bool ours = (e.name.size() == prefix.size() + 6 && e.name.compare(0, prefix.size(), prefix) == 0 &&
+                       IsTempSuffix(std::string_view(e.name).substr(prefix.size()))) ||
+                      e.name == "tmpnew.ini";
+    if (!ours) continue;
+    RFileStatStr st;
+    if (!reader.StatEntry(e.name, st) || st.type != RFileType::Regular) continue;
+    if (now - st.mtime < kStaleTempSeconds) continue;
+    stale.push_back(e.name);
+  }
+  reader.Close();
+  for (const std::string& name : stale) {
+    const std::string path = (dir == "/" ? std::string() : dir) + "/" + name;
+    if (RemoveFile(path)) WriteLog(LOG_SYSTEM, FormatStr(21126, path));
+  }
+}
 
 RIniPathInputs IniPathInputs(const RCommandLine& cmd) {
   RIniPathInputs in;
@@ -104,6 +229,10 @@ RServerStartup::RStartResult RServerStartup::Run(const RCommandLine& cmd,
   if (!exists) exists = [](const std::string& p) { return FileExists(p); };
   OpenConfiguration(cmd, where, exists);
   Call(seams_.loadLoggerSettings, ini_.get());
+  // Left by a write that was killed half-way: full copies of the file,
+  // password hashes included. After the logger is set up, so the removal is
+  // on record.
+  if (ini_) RemoveStaleIniTemporaries(iniPath_);
   Call(seams_.createEventHandler);
   if (ini_) settings_.Load(*ini_);
   Call(seams_.applyWindow, settings_, cmd);
@@ -119,6 +248,14 @@ RServerStartup::RStartResult RServerStartup::Run(const RCommandLine& cmd,
   }
   Call(seams_.showLoggingState);
   WriteLog(LOG_SYSTEM, FormatStr(21005, LoadStr(21006)));
+  if (ini_) {
+    // What clients can reach, said at every start: a missing or misspelt
+    // [DRIVES] silently serves the whole machine otherwise.
+    LogDriveTable(*ini_);
+    WarnMisspeltSections(*ini_);
+    if (!settings_.security) WriteLog(LOG_SECURITY, LoadStr(21124));
+    WarnInvalidPort(*ini_);
+  }
   Call(seams_.startServer, iniPath_);
   Call(seams_.configureDirCache, settings_.DirCacheEntries(), settings_.DirCacheSeconds());
   if (settings_.autoStart) Call(seams_.autoStart, true);
@@ -127,7 +264,10 @@ RServerStartup::RStartResult RServerStartup::Run(const RCommandLine& cmd,
 }
 
 void RServerStartup::Reload() {
-  if (ini_) settings_.Load(*ini_);
+  if (ini_) {
+    settings_.Load(*ini_);
+    WarnInvalidPort(*ini_);
+  }
   Call(seams_.reloadServer);
   Call(seams_.loadLoggerSettings, ini_.get());
   Call(seams_.reloadEventHandler);

@@ -6,9 +6,10 @@
 //
 // Order of Run():
 //   clock check (year 1980 or later) - INI path - creation of a missing file
-//   - logger settings - event handler - window placement - conversion of an
+//   - logger settings - stale temporary copies of the INI - event handler - window placement - conversion of an
 //   older file - message files - socket layer ("Using %s - max. %u sockets")
-//   - logging state - "Starting FTP Server..." - server (Security, account
+//   - logging state - "Starting FTP Server..." - the drive table, misspelt
+//   section names, Security=OFF and an invalid PortNr - server (Security, account
 //   store, switches, listeners) - directory cache - AutoStart - window
 //   switches.
 // The logger must exist before Run() (it shows the messages).
@@ -48,6 +49,20 @@ RCommandLine ParseCommandLine(const std::vector<std::string>& args);
 // Where to look for the INI file of this process: the command line's
 // argument, the program's directory, $VANTOR and the current directory.
 RIniPathInputs IniPathInputs(const RCommandLine& cmd);
+
+// Start-up reports, each a no-op when there is nothing to say.
+// Which directory each drive letter is, with a warning for a drive that is
+// "/" (the whole file system) or for a [DRIVES] that names no usable drive.
+void LogDriveTable(const RIniFile& ini);
+// A warning for each section name that is a slip for a known one
+// ("[DRIVE]", "[USERS=joe]").
+void WarnMisspeltSections(const RIniFile& ini);
+// A warning when `PortNr` is set but no port number (21 is used then).
+void WarnInvalidPort(const RIniFile& ini);
+// Removes temporary copies "<INI name>.tmpXXXXXX" and "tmpnew.ini" in the
+// INI file's folder that are older than a minute (younger ones may be a
+// write in progress), logging each.
+void RemoveStaleIniTemporaries(const std::string& iniPath);
 
 class RServerStartup {
  public:

@@ -1,5 +1,8 @@
 #include "ftp/RAntiHammer.h"
 
+#include "util/RLog.h"
+#include "util/RStringTable.h"
+
 namespace vantor {
 
 void RAntiHammer::Configure(int32_t windowSeconds, int32_t tries, int32_t blockSeconds) {
@@ -16,6 +19,9 @@ bool RAntiHammer::Admit(std::string_view address, int64_t now) {
     return true;
   }
   attempts_.erase(key);
+  // Once per block: the refusals that follow are silent resets, and without
+  // this line nobody could tell why a client cannot connect.
+  WriteLog(LOG_SECURITY, FormatStr(25960, key.address, block_, tries_, window_));
   blocks_.insert(std::move(key));
   return false;
 }

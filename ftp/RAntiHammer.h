@@ -25,6 +25,7 @@ class RAntiHammer {
   void Configure(int32_t windowSeconds, int32_t tries, int32_t blockSeconds);
 
   // True when the client may connect; records the attempt or the block.
+  // The start of a block is logged (security message), once per block.
   // The fifth connection within the window (with 4 tries) is the first one
   // refused.
   [[nodiscard]] bool Admit(std::string_view address, int64_t now);

@@ -11,6 +11,7 @@
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSSiteArgs.h"
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RIPHomes.h"
 #include "platform/RMessages.h"
@@ -324,6 +325,10 @@ void RFTPSComInterp::Dispatch(std::string_view raw) {
   if (LinesWanted(LOG_COMMANDS)) {
     std::string copy(line.substr(0, kLoggedLineMax));
     if (!Anonymous && VerbIs(copy, "PASS")) copy = copy.substr(0, 4) + LoadStr(25113);
+    // SITE PSWD carries the old and the new password: masked like PASS.
+    if (const size_t keep = SitePswdLogPrefix(copy); keep != std::string::npos) {
+      copy = copy.substr(0, keep) + LoadStr(25113);
+    }
     LogSession(LOG_COMMANDS, copy);
   }
   const RFTPCommandTable& table = RFTPCommandTable::Instance();

@@ -53,6 +53,17 @@ std::string Cut(std::string_view s, size_t n) {
 
 }  // namespace
 
+size_t SitePswdLogPrefix(std::string_view line) {
+  if (!StartsNoCase(line, "SITE")) return std::string_view::npos;
+  size_t i = 4;
+  if (i >= line.size() || !IsBlank(line[i])) return std::string_view::npos;
+  while (i < line.size() && IsBlank(line[i])) ++i;
+  if (!StartsNoCase(line.substr(i), "PSWD")) return std::string_view::npos;
+  i += 4;
+  if (i < line.size() && !IsBlank(line[i])) return std::string_view::npos;
+  return i;
+}
+
 std::string SiteArgumentOf(std::string_view line) {
   std::string_view rest = line.size() > 4 ? line.substr(4) : std::string_view();
   return Cut(Trim(rest), kMaxSiteArgument);

@@ -19,6 +19,12 @@ enum class RSiteSub { Pswd, Exec, Set, Index, Zone, Unknown };
 // order PSWD, EXEC, SET, INDEX, ZONE.
 RSiteSub MatchSiteSub(std::string_view siteArgument);
 
+// For the command log: when `line` is "SITE PSWD ..." (any case, blanks or
+// tabs between the words), the length of the line up to and including
+// "PSWD"; everything after it is a password and is not logged. npos for any
+// other line.
+size_t SitePswdLogPrefix(std::string_view line);
+
 // SITE PSWD: the quoted form ("old" "new") or the blank form (old new). Each
 // password is cut at 99 characters. False when neither form gives both.
 [[nodiscard]] bool ParsePswdArguments(std::string_view siteArgument, std::string& oldPassword,

@@ -62,7 +62,10 @@ void SiteExec(RFTPSComInterp& s) {
     return;
   }
   const std::string local = s.ResolveClientPath(program);
-  if (!s.AskFlag(QC_EXEC_PROGRAM, local)) {
+  // Security off lets everybody in without a password and opens every
+  // file; starting programs is not file access, and must never come with
+  // that switch.
+  if (s.Manager().SecurityOff() || !s.AskFlag(QC_EXEC_PROGRAM, local)) {
     s.ReplyStr(27131);
     return;
   }

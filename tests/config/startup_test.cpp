@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <set>
 
@@ -117,9 +119,11 @@ TEST(RServerStartup, CreatesMissingFileAndRunsTheSteps) {
             (std::vector<std::string>{"logger", "events", "window", "messages", "sockets", "state",
                                       "server " + path, "cache 25/600", "switches"}));
   EXPECT_EQ(screen.lines,
-            (std::vector<std::string>{"18:VANTOR.INI not found, creating new one",
-                                      "18:Using Test sockets - max. 42 sockets",
-                                      "2:Starting FTP Server...  (Version 2.5k (32-bit))"}));
+            (std::vector<std::string>{
+                "18:VANTOR.INI not found, creating new one",
+                "18:Using Test sockets - max. 42 sockets",
+                "2:Starting FTP Server...  (Version 2.5k (32-bit))", "2:Drive C: is /",
+                "3:WARNING: drive C: is / - clients can reach the whole file system"}));
   EXPECT_FALSE(st.Conversion().converted);
 }
 
@@ -264,3 +268,106 @@ TEST(DriveMapFromIni, RootsRelativeToTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+RServerStartup::RStartResult RunOn(const std::string& path, std::vector<std::string>* steps) {
+  static RManualClock clock(1000, 1796428471);
+  RServerStartup::Seams s;
+  s.startServer = [steps](const std::string&) { steps->push_back("server"); };
+  RServerStartup st(clock, s);
+  return st.Run(ParseCommandLine({path}), RIniPathInputs{});
+}
+
+// Every start says which directory each drive is, warns when a drive is the
+// whole file system, when a section name is a slip for a known one, and
+// when security is off; all before the server starts.
+TEST(RServerStartup, DrivesSectionsAndSecurityLogged) {
+  TempDir dir;
+  const std::string path = dir.File("v.ini");
+  struct Case {
+    std::string text;
+    std::vector<std::string> lines;  // after "Starting FTP Server..."
+  } cases[] = {
+      {"[GLOBAL]\nVersion=2.5.11.3\nSecurity=OFF\n[DRIVE]\nC=/srv\n[USERS=joe]\n[Global]\n",
+       {"2:Drive C: is /", "3:WARNING: drive C: is / - clients can reach the whole file system",
+        "3:WARNING: section [DRIVE] is not read by the server - did you mean [DRIVES]?",
+        "3:WARNING: section [USERS=joe] is not read by the server - did you mean [USER=joe]?",
+        "3:WARNING: Security=OFF - every client is let in without a password and may read "
+        "and write every file the drives reach; SITE EXEC is refused"}},
+      {"[GLOBAL]\nVersion=2.5.11.3\n[DRIVES]\nD=rel\nC=/srv/ftp\n[IP-ACCES]\n[SIGNONOFF]\n"
+       "[Ratios]\n[MyNotes]\n",
+       {"2:Drive C: is /srv/ftp", "2:Drive D: is " + dir.Path() + "/rel",
+        "3:WARNING: section [IP-ACCES] is not read by the server - did you mean [IP-ACCESS]?"}},
+      {"[GLOBAL]\nVersion=2.5.11.3\n[DRIVES]\nCC=/x\n",
+       {"3:WARNING: [DRIVES] names no usable drive - clients can reach no file"}},
+      {"[GLOBAL]\nVersion=2.5.11.3\n[DRIVES]\nE=/\n",
+       {"2:Drive E: is /", "3:WARNING: drive E: is / - clients can reach the whole file system"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    WriteText(path, c.text);
+    Screen screen;
+    std::vector<std::string> steps;
+    screen.lines.clear();
+    ASSERT_EQ(RunOn(path, &steps), RServerStartup::RStartResult::Started);
+    auto it = std::find(screen.lines.begin(), screen.lines.end(),
+                        "2:Starting FTP Server...  (Version 2.5k (32-bit))");
+    ASSERT_NE(it, screen.lines.end());
+    EXPECT_EQ(std::vector<std::string>(it + 1, screen.lines.end()), c.lines);
+    EXPECT_EQ(steps, std::vector<std::string>{"server"});
+  }
+}
+
+// A port number that cannot be one is said once at start, not silently
+// replaced by 21.
+TEST(RServerStartup, InvalidPortLogged) {
+  TempDir dir;
+  const std::string path = dir.File("v.ini");
+  const char* values[] = {"-1", "99999", "abc", "0", "2121", ""};
+  for (const char* v : values) {
+    SCOPED_TRACE(v);
+    WriteText(path, std::string("[GLOBAL]\nVersion=2.5.11.3\nPortNr=") + v +
+                        "\n[DRIVES]\nC=/srv\n");
+    Screen screen;
+    std::vector<std::string> steps;
+    ASSERT_EQ(RunOn(path, &steps), RServerStartup::RStartResult::Started);
+    const std::string want =
+        std::string("3:WARNING: PortNr=") + v + " is no port number (1 to 65535) - port 21 is used";
+    const bool bad = std::string(v) != "2121" && std::string(v) != "";
+    EXPECT_EQ(std::count(screen.lines.begin(), screen.lines.end(), want), bad ? 1 : 0);
+  }
+}
+
+// Temporary copies of the INI file left by a killed write (each a full copy
+// with the password hashes) are removed at start; a fresh one, which may be
+// another process's write in progress, and other files' are left alone.
+TEST(RServerStartup, StaleTemporaryFilesRemoved) {
+  TempDir dir;
+  const std::string path = dir.File("v.ini");
+  WriteText(path, "[GLOBAL]\nVersion=2.5.11.3\n[DRIVES]\nC=/srv\n");
+  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(2);
+  for (const char* n : {"v.ini.tmpAbC123", "v.ini.tmpzz9ZZ9", "tmpnew.ini", "w.ini.tmpAbC123",
+                        "v.ini.tmpAbC1234", "v.ini.tmpFresh1"}) {
+    WriteText(dir.File(n), "[USER=joe]\nPassword=hash\n");
+    if (std::string(n) != "v.ini.tmpFresh1") std::filesystem::last_write_time(dir.File(n), old);
+  }
+  Screen screen;
+  std::vector<std::string> steps;
+  ASSERT_EQ(RunOn(path, &steps), RServerStartup::RStartResult::Started);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("v.ini.tmpAbC123")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("v.ini.tmpzz9ZZ9")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("tmpnew.ini")));
+  EXPECT_TRUE(std::filesystem::exists(dir.File("w.ini.tmpAbC123")));   // another file's
+  EXPECT_TRUE(std::filesystem::exists(dir.File("v.ini.tmpAbC1234")));  // not our pattern
+  EXPECT_TRUE(std::filesystem::exists(dir.File("v.ini.tmpFresh1")));   // may be in progress
+  EXPECT_EQ(std::count(screen.lines.begin(), screen.lines.end(),
+                       "2:Removed stale temporary file " + dir.File("v.ini.tmpAbC123")),
+            1);
+  for (const char* n : {"w.ini.tmpAbC123", "v.ini.tmpAbC1234", "v.ini.tmpFresh1"}) {
+    std::filesystem::remove(dir.File(n));
+  }
+}
+
+}  // namespace
+

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "ftp/RAntiHammer.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RIPHomes.h"
+#include "util/RLog.h"
 
 using namespace vantor;
 
@@ -69,6 +71,30 @@ TEST(RAntiHammer, FifthConnectionBlocked) {
   EXPECT_FALSE(h.Admit("10.0.0.1", 1005 + 299)) << "still blocked inside the block time";
   h.Purge(1005 + 301);
   EXPECT_TRUE(h.Admit("10.0.0.1", 1005 + 301));
+}
+
+// A block that starts is logged once per address as a security message;
+// the refusals that follow while it lasts are not.
+TEST(RAntiHammer, BlockStartLoggedOnce) {
+  std::vector<std::string> log;
+  SetLogSink(
+      [](void* c, int code, std::string_view t) {
+        static_cast<std::vector<std::string>*>(c)->push_back(std::to_string(code) + "|" +
+                                                             std::string(t));
+      },
+      &log);
+  RAntiHammer h;
+  h.Configure(30, 4, 300);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(h.Admit("10.0.0.1", 1000 + i));
+  EXPECT_TRUE(log.empty());
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(h.Admit("10.0.0.1", 1004 + i));
+  for (int i = 0; i < 5; ++i) (void)h.Admit("10.0.0.2", 1004);
+  SetLogSink(nullptr, nullptr);
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "3|Connection from 10.0.0.1 blocked for 300 seconds (anti-hammering: more "
+                     "than 4 connections within 30 seconds)",
+                     "3|Connection from 10.0.0.2 blocked for 300 seconds (anti-hammering: more "
+                     "than 4 connections within 30 seconds)"}));
 }
 
 // Old attempts leave the window at a purge; values below 1 give defaults.

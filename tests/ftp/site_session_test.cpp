@@ -47,8 +47,9 @@ class SiteSession : public ::testing::Test {
   }
 
   // Creates the manager and one session, logged in as JOE in the temp dir.
-  RFTPSComInterp& Start() {
-    manager_ = std::make_unique<RFTPSManager>(loop_, frontEnd_, dir_ + "/vantor.ini", false);
+  RFTPSComInterp& Start(bool securityOff = false) {
+    manager_ =
+        std::make_unique<RFTPSManager>(loop_, frontEnd_, dir_ + "/vantor.ini", securityOff);
     manager_->SetAccessHandler([this](AccessQuery& q) {
       queries_.push_back(q);
       // Admission asks IP access and logging: let the client in, logged.
@@ -202,6 +203,46 @@ TEST_F(SiteSession, Exec) {
   ASSERT_EQ(RunningSpawnedChildren(), 0);
   for (const char* name : {"a;b", "$(id)", "|c"}) {
     EXPECT_TRUE(std::filesystem::exists(dir_ + "/" + name)) << name;
+  }
+}
+
+// With security off everybody is let in without a password; running
+// programs is not file access, so SITE EXEC is refused outright then.
+TEST_F(SiteSession, ExecNeverWithSecurityOff) {
+  RFTPSComInterp& s = Start(true);
+  const std::string touch = s.ClientPathOf(PosixToLocal("/usr/bin/touch"));
+  EXPECT_EQ(Send("SITE EXEC " + touch + " made"),
+            std::vector<std::string>{"501 Permission denied."});
+  EXPECT_EQ(Send("site exec " + touch + " made"),
+            std::vector<std::string>{"501 Permission denied."});
+  for (int i = 0; i < 100 && RunningSpawnedChildren() > 0; ++i) usleep(5000);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/made"));
+}
+
+// The command log shows SITE PSWD without its two passwords, as it shows
+// PASS.
+TEST_F(SiteSession, PswdMaskedInCommandLog) {
+  RFTPSComInterp& s = Start();
+  answer_ = [](const AccessQuery& q) {
+    return q.code == QC_VERIFY_PASSWORD || q.code == QC_CHANGE_PASSWORD;
+  };
+  const std::string n = RFormat("(%06u) ", s.Number());
+  struct Case {
+    const char* line;
+    std::string logged;
+  } cases[] = {
+      {"SITE PSWD oldSecret newSecret", "4|" + n + "SITE PSWD xxxxx"},
+      {"site  pswd \"old Secret\" \"new Secret\"", "4|" + n + "site  pswd xxxxx"},
+      {"SITE PSWD", "4|" + n + "SITE PSWD xxxxx"},
+      {"SITE ZONE", "4|" + n + "SITE ZONE"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    log_.clear();
+    (void)Send(c.line);
+    ASSERT_FALSE(log_.empty());
+    EXPECT_EQ(log_[0], c.logged);
+    for (const std::string& l : log_) EXPECT_EQ(l.find("Secret"), std::string::npos) << l;
   }
 }
 
