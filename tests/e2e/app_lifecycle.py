@@ -152,6 +152,81 @@ class Lifecycle(unittest.TestCase):
         p.signal(signal.SIGTERM)
         self.assertEqual(p.finish(), 0)
 
+    def free_port(self):
+        import socket
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            return s.getsockname()[1]
+
+    def test_client_control_characters_escaped(self):
+        """Escape sequences from a client reach neither the terminal nor the
+        log file raw; the relative Logfile lands next to the INI file."""
+        import ftplib
+        import io
+        port = self.free_port()
+        home = os.path.join(self.dir, "home")
+        os.mkdir(home)
+        ini = os.path.join(self.dir, "VANTOR.INI")
+        with open(ini, "w") as f:
+            f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n"
+                    "Logfile=logs/ftp.log\n[DRIVES]\nC=%s\n"
+                    "[USER=joe]\nPassword=pw\nHomeDir=C:\\\nAccess1=C:\\,RWL\n" % (port, home))
+        os.mkdir(os.path.join(self.dir, "logs"))
+        p = self.start(ini)
+        p.wait_for("Drive C: is %s" % home)
+        p.wait_for("FTP Server on-line")
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", port, timeout=10)
+        for _ in range(3):
+            with self.assertRaises(ftplib.error_perm):
+                ftp.login("joe\x1b]2;OWNED\x07", "wrong")
+        ftp.close()
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", port, timeout=10)
+        ftp.login("joe", "pw")
+        ftp.storbinary("STOR evil\x1b[31mRED\x1b[0m.txt", io.BytesIO(b"x"))
+        ftp.quit()
+        # Names are shown as the server handles them (upper-case user names,
+        # lower-case drive paths): compare without case.
+        p.wait_for("successfully")
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+        out = "\n".join(p.lines)
+        self.assertNotIn("\x1b", out)
+        self.assertNotIn("\x07", out)
+        self.assertIn("joe\\x1b]2;owned\\x07", out.lower())
+        with open(os.path.join(self.dir, "logs", "ftp.log"), encoding="latin-1") as f:
+            log = f.read()
+        self.assertNotIn("\x1b", log)
+        self.assertIn("evil\\x1b[31mred\\x1b[0m.txt", log.lower())
+        self.assertIn("joe\\x1b]2;owned\\x07", log.lower())
+
+    def test_security_off_warns_and_refuses_exec(self):
+        """Security=OFF and no [DRIVES]: both are said at start, and SITE EXEC
+        never runs a program."""
+        import ftplib
+        port = self.free_port()
+        ini = os.path.join(self.dir, "VANTOR.INI")
+        marker = os.path.join(self.dir, "ran")
+        with open(ini, "w") as f:
+            f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nSecurity=OFF\n[DRIVE]\nC=%s\n"
+                    % (port, self.dir))
+        p = self.start(ini)
+        p.wait_for("WARNING: drive C: is / - clients can reach the whole file system")
+        p.wait_for("WARNING: section [DRIVE] is not read by the server - did you mean [DRIVES]?")
+        p.wait_for("WARNING: Security=OFF")
+        p.wait_for("FTP Server on-line")
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", port, timeout=10)
+        ftp.login("x", "")
+        with self.assertRaises(ftplib.error_perm) as e:
+            ftp.sendcmd("SITE EXEC /usr/bin/touch " + marker)
+        self.assertEqual(str(e.exception), "501 Permission denied.")
+        ftp.quit()
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+        self.assertFalse(os.path.exists(marker))
+
     def test_sigint_closes_with_the_closing_line(self):
         ini = os.path.join(self.dir, "v.ini")
         p = self.start(ini)

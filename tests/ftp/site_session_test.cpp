@@ -210,6 +210,8 @@ TEST_F(SiteSession, Exec) {
 // programs is not file access, so SITE EXEC is refused outright then.
 TEST_F(SiteSession, ExecNeverWithSecurityOff) {
   RFTPSComInterp& s = Start(true);
+  // With security off the main window grants every access query.
+  answer_ = [](const AccessQuery&) { return true; };
   const std::string touch = s.ClientPathOf(PosixToLocal("/usr/bin/touch"));
   EXPECT_EQ(Send("SITE EXEC " + touch + " made"),
             std::vector<std::string>{"501 Permission denied."});
