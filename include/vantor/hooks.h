@@ -169,8 +169,11 @@ typedef int32_t (*HandleEventHookFn)(EventHookRecord* record);
 
 /* Releases a held command. Exported by the server; safe from any thread.
  * Call it with record->window, record->releaseMessage, the session number
- * and 0. Returns 1 when the release was queued, 0 when the server refused it
- * (no such window, a message other than the release, or a full queue). */
+ * and 0. Returns 1 when the release was accepted (a release that finds the
+ * server's queue full is kept and delivered a moment later), 0 when the
+ * server refused it (no such window, or a message other than the release).
+ * A command held for 120 seconds without a release is refused by the
+ * server. */
 int32_t VantorPostMessage(uint32_t window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
 /* The names the server looks up in a library. */
