@@ -2,7 +2,9 @@
 21) and the pre-command codes, recorded by the tests' spy library over real
 sessions: codes, texts at 104 and 616, reason, elapsed time, byte counts,
 session number, addresses and the release fields."""
+import atexit
 import os
+import shutil
 import socket
 import tempfile
 import time
@@ -37,7 +39,9 @@ TimeOut=1
 """ % ARGS.spy
 
 BIG = 2 * 1024 * 1024
-SPY_LOG = os.path.join(tempfile.mkdtemp(prefix="vantor-spy-"), "spy.log")
+SPY_DIR = tempfile.mkdtemp(prefix="vantor-spy-")
+atexit.register(shutil.rmtree, SPY_DIR, True)
+SPY_LOG = os.path.join(SPY_DIR, "spy.log")
 os.environ["VANTOR_SPY_LOG"] = SPY_LOG
 
 
