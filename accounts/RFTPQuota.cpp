@@ -147,7 +147,10 @@ void RFTPQuota::Flush() {
 
 int64_t RFTPQuota::UsedNow() {
   if (!Ask(QC_QUOTA_CHANGE, 0)) return -1;
-  return ReadBytes(QueryAux(q_)) - pending_;
+  // A credit still pending may be larger than what the store has in use (a
+  // file that was never charged): the store will stop at 0, so does this.
+  const int64_t used = ReadBytes(QueryAux(q_)) - pending_;
+  return used < 0 ? 0 : used;
 }
 
 int64_t RFTPQuota::Maximum() {

@@ -187,6 +187,21 @@ TEST_F(SessionObjects, QuotaRunningUploadWritesRarely) {
   EXPECT_LE(quota.BatchSize(), RFTPQuota::kMaxBatch) << "the next upload starts small again";
 }
 
+// Crediting a file that was never charged (placed by the administrator)
+// shows 0 in use, never a negative figure, before and after the store hears
+// of it.
+TEST_F(SessionObjects, QuotaCreditBeyondUseShowsZero) {
+  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=1000000,500000\n");
+  probe_.sizes = {{"C:\\huge", 100000000000}};
+  RFTPQuota quota(loop_, window_, probe_);
+  quota.Start("q", 0, 1);
+  quota.CreditFile("C:\\huge");
+  EXPECT_EQ(quota.UsedNow(), 0);
+  quota.Flush();
+  EXPECT_EQ(quota.UsedNow(), 0);
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000000,0");
+}
+
 TEST_F(SessionObjects, QuotaLargeChargeAskedWhole) {
   Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=10000000000,0\n");
   {
