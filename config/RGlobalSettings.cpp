@@ -5,6 +5,7 @@
 
 #include "config/RProfile.h"
 #include "platform/RFile.h"
+#include "platform/RIpAddress.h"
 #include "util/RFormat.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
@@ -67,6 +68,27 @@ Change SetOrRemove(const char* key, bool set, std::string value) {
 
 }  // namespace
 
+bool ParsePassiveRange(std::string_view text, int32_t& low, int32_t& high) {
+  low = 0;
+  high = 0;
+  const size_t dash = text.find('-');
+  if (dash == std::string_view::npos) return false;
+  int32_t v[2] = {0, 0};
+  const std::string_view part[2] = {text.substr(0, dash), text.substr(dash + 1)};
+  for (int i = 0; i < 2; ++i) {
+    if (part[i].empty() || part[i].size() > 5) return false;
+    for (char ch : part[i]) {
+      if (ch < '0' || ch > '9') return false;
+      v[i] = v[i] * 10 + (ch - '0');
+    }
+  }
+  // Privileged ports are no passive ports; a reversed range is a typo.
+  if (v[0] < 1024 || v[1] > 65535 || v[0] > v[1]) return false;
+  low = v[0];
+  high = v[1];
+  return true;
+}
+
 int64_t VersionTextToNumber(std::string_view text) {
   int64_t parts[4];
   for (int i = 0; i < 4; ++i) {
@@ -106,6 +128,10 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   portNr = (port >= 1 && port <= 65535) ? port : 21;
   maxNrUsers = ProfileInt(ini, G, "MaxNrUsers", -1);
   listenToIPHomesOnly = ProfileBool(ini, G, "ListenToIPHomesOnly", false);
+  ParsePassiveRange(ini.GetString(G, "PassivePortRange"), passivePortLow, passivePortHigh);
+  RIpAddrStr announced;
+  const std::string passive = ini.GetString(G, "PassiveAddress");
+  if (ParseIPv4Text(passive, announced)) passiveAddress = passive;
   const std::string mode = ini.GetString(G, "OpenFilesUploadMode", "Any");
   openFilesUploadMode = IniNameEquals(mode, "Shared")      ? RUploadMode::Shared
                         : IniNameEquals(mode, "Exclusive") ? RUploadMode::Exclusive
@@ -171,6 +197,9 @@ bool RGlobalSettings::SaveFtpServerSettings(RIniFile& ini) const {
   c.push_back(SetOrRemove("PortNr", portNr != 21, RFormat("%d", portNr)));
   c.push_back(SetOrRemove("MaxNrUsers", maxNrUsers != -1, RFormat("%d", maxNrUsers)));
   c.push_back(SetOrRemove("ListenToIPHomesOnly", listenToIPHomesOnly, "YES"));
+  c.push_back(SetOrRemove("PassivePortRange", passivePortLow > 0,
+                          RFormat("%d-%d", passivePortLow, passivePortHigh)));
+  c.push_back(SetOrRemove("PassiveAddress", !passiveAddress.empty(), passiveAddress));
   c.push_back(SetOrRemove("OpenFilesUploadMode", openFilesUploadMode != RUploadMode::Any,
                           openFilesUploadMode == RUploadMode::Shared ? "Shared" : "Exclusive"));
   c.push_back(SetOrRemove("DirChangeMesFile", !dirChangeMesFile.empty(), dirChangeMesFile));

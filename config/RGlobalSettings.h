@@ -56,6 +56,11 @@ struct RGlobalSettings {
   int32_t portNr = 21;                // `PortNr`; outside 1..65535 keeps 21
   int32_t maxNrUsers = -1;            // `MaxNrUsers`; -1: no limit
   bool listenToIPHomesOnly = false;   // `ListenToIPHomesOnly`
+  // `PassivePortRange` "low-high" (1024..65535, low <= high); 0, 0 when
+  // absent or malformed: the system picks passive ports.
+  int32_t passivePortLow = 0;
+  int32_t passivePortHigh = 0;
+  std::string passiveAddress;  // `PassiveAddress`: dotted IPv4 announced in 227, "" = none
   RUploadMode openFilesUploadMode = RUploadMode::Any;  // `OpenFilesUploadMode`
   std::string dirListMask = "rwxrwxrwx";  // `DirListMask`; nine of "rwx-" else the default
   std::string dirChangeMesFile;           // `DirChangeMesFile`
@@ -101,6 +106,7 @@ struct RGlobalSettings {
   [[nodiscard]] bool SaveServerSettings(RIniFile& ini) const;
   // FTP server dialog keys: `PortNr` (removed when 21), `MaxNrUsers`
   // (removed when -1), `ListenToIPHomesOnly` ("YES" or removed),
+  // `PassivePortRange` and `PassiveAddress` (removed when unset),
   // `OpenFilesUploadMode` (removed for Any), the message and link file names
   // (removed when empty).
   [[nodiscard]] bool SaveFtpServerSettings(RIniFile& ini) const;
@@ -109,6 +115,10 @@ struct RGlobalSettings {
   // `ShowBmpMenus` as "Yes"/"No". Does nothing (true) when the file is gone.
   [[nodiscard]] static bool SaveExitSettings(RIniFile& ini, const RWindowStateStr& w);
 };
+
+// `PassivePortRange`: "low-high", both 1024..65535, low <= high, nothing
+// else. False (and 0, 0) otherwise.
+bool ParsePassiveRange(std::string_view text, int32_t& low, int32_t& high);
 
 // "2.5.11.3" -> 2051103; nullopt-like 0 when the text is not four numbers.
 int64_t VersionTextToNumber(std::string_view text);

@@ -8,6 +8,7 @@
 #include "platform/RIpAddress.h"
 #include "platform/RMessages.h"
 #include "platform/RSocketOptions.h"
+#include "util/RLog.h"
 
 namespace vantor {
 namespace {
@@ -108,6 +109,28 @@ void LeavePassive(RFTPSComInterp& s) {
   s.PassiveMode = false;
 }
 
+// Listens on the first free port of the configured range, starting where
+// the previous search stopped. The loop thread binds one port at a time, so
+// two sessions can never be handed the same port; one whose bind fails
+// (another program, a listener of ours) is skipped. An exhausted range
+// gives 425 and a log line. SO_REUSEADDR lets a port whose last data
+// connection lingers in TIME_WAIT serve again; Linux still refuses a port
+// another socket listens on.
+bool ListenInRange(RFTPSComInterp& s, const std::string& local, int32_t low, int32_t high) {
+  const uint32_t count = static_cast<uint32_t>(high - low + 1);
+  uint32_t& cursor = s.Manager().PassivePortCursor();
+  for (uint32_t i = 0; i < count; ++i) {
+    const auto port = static_cast<uint16_t>(low + static_cast<int32_t>(cursor++ % count));
+    const WsStatus st = s.PassiveSocket->Listen(port, true, local.c_str());
+    if (st == WS_OK) return true;
+    if (st != WS_PortUsed) break;
+  }
+  s.PassiveSocket.reset();
+  s.LogStr(LOG_SYSTEM, 27607, low, high);
+  s.ReplyStr(27606);
+  return false;
+}
+
 // Opens the passive listener on the control connection's local address.
 // False after the failure reply.
 bool OpenPassiveListener(RFTPSComInterp& s, const std::string& local, const char* verb) {
@@ -118,6 +141,8 @@ bool OpenPassiveListener(RFTPSComInterp& s, const std::string& local, const char
   if (s.PassiveSocket) AbortTransfer(s, WS_Error);
   s.PassiveMode = false;
   s.PassiveSocket = NewDataSocket(s);
+  const RGlobalSettings& g = LoadTransferSettings(s);
+  if (g.passivePortLow > 0) return ListenInRange(s, local, g.passivePortLow, g.passivePortHigh);
   if (s.PassiveSocket->Listen(0, false, local.c_str()) != WS_OK) {
     s.PassiveSocket.reset();
     s.ReplyStr(1002, verb);
@@ -146,7 +171,10 @@ void HandlePort(RFTPSComInterp& s, std::string_view line) {
 void HandlePasv(RFTPSComInterp& s, std::string_view) {
   if (RefusedAfterEpsvAll(s, "PASV") || RefusedOnIPv6(s)) return;
   const std::string local = ControlLocalAddress(s);
-  std::string shown = local;
+  // Behind NAT the announced address is the public one: the IP home's
+  // passive address wins over the server-wide `PassiveAddress`.
+  const std::string& announced = LoadTransferSettings(s).passiveAddress;
+  std::string shown = announced.empty() ? local : announced;
   for (const RIPHomeStr& home : s.Manager().IPHomes()) {
     if (home.address == s.LocalAddress && !home.passiveText.empty()) {
       shown = home.passiveText;

@@ -206,6 +206,10 @@ class RFTPSManager : public RTimer {
   // The next tick re-reads the settings.
   void RequestSettingsReload() { reloadRequested_ = true; }
   const std::vector<RIPHomeStr>& IPHomes() const { return homes_; }
+  // Where the next passive port search in `PassivePortRange` starts: every
+  // session continues from where the last one stopped, so ports are handed
+  // out in turn and a freed port is not taken again at once.
+  uint32_t& PassivePortCursor() { return passiveCursor_; }
   RFTPMessages& Messages() { return messages_; }
   RAntiHammer& AntiHammer() { return hammer_; }
   const RPathProbe* PathProbe() const { return probe_; }
@@ -265,6 +269,7 @@ class RFTPSManager : public RTimer {
   bool hostNameLogging_ = true;
   bool reloadRequested_ = false;
   std::vector<RIPHomeStr> homes_;
+  uint32_t passiveCursor_ = 0;
   std::vector<RManSockStr> listeners_;
   std::vector<RPendingListenStr> pending_;
   bool listenersChanged_ = false;

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "config/RGlobalSettings.h"
 #include "gui/RGuiStrings.h"
 #include "platform/RIpAddress.h"
 #include "util/RStringTable.h"
@@ -62,6 +63,15 @@ std::optional<int64_t> ParseBoundedNumber(std::string_view text, int64_t min, in
 std::string CheckNumber(std::string_view text, int64_t min, int64_t max) {
   if (ParseBoundedNumber(text, min, max)) return {};
   return FormatStr(S_GUI_ERR_NUMBER, text, min, max);
+}
+
+std::string CheckPassiveSettings(std::string_view range, std::string_view address) {
+  int32_t low = 0, high = 0;
+  if (!range.empty() && !ParsePassiveRange(range, low, high)) {
+    return FormatStr(S_GUI_ERR_PASVRANGE, range);
+  }
+  if (!address.empty() && !IsDottedAddress(address)) return FormatStr(S_GUI_ERR_ADDRESS, address);
+  return {};
 }
 
 std::string CheckIPHome(std::string_view address, std::string_view name, std::string_view passive) {

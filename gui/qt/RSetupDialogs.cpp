@@ -153,6 +153,8 @@ constexpr RFieldStr kServerFields[] = {
     {"DirListMask", S_GUI_SET_MASK},
     {"LinkFile", S_GUI_SET_LINKFILE},
     {"LinkFile2", S_GUI_SET_LINKFILE2},
+    {"PassivePortRange", S_GUI_SET_PASVRANGE},
+    {"PassiveAddress", S_GUI_SET_PASVADDRESS},
 };
 constexpr RFieldStr kServerSwitches[] = {
     {"Security", S_GUI_SET_SECURITY},
@@ -192,6 +194,8 @@ RServerDialog::RServerDialog(const std::string& iniPath, QWidget* parent)
       g.dirListMask,
       g.linkFile,
       g.linkFile2,
+      g.passivePortLow > 0 ? RFormat("%d-%d", g.passivePortLow, g.passivePortHigh) : std::string(),
+      g.passiveAddress,
   };
   for (size_t i = 0; i < std::size(kServerFields); ++i) {
     auto* e = new QLineEdit(Q(values[i]), this);
@@ -278,6 +282,11 @@ std::string RServerDialog::Validate() {
     if (std::string e = CheckNumber(v, r.min, r.max); !e.empty()) return e;
   }
   if (std::string e = CheckListMask(Trimmed(Field("DirListMask"))); !e.empty()) return e;
+  if (std::string e = CheckPassiveSettings(Trimmed(Field("PassivePortRange")),
+                                           Trimmed(Field("PassiveAddress")));
+      !e.empty()) {
+    return e;
+  }
   for (const char* n : {"LinkFile", "LinkFile2"}) {
     if (std::string e = CheckPlainValue(Trimmed(Field(n))); !e.empty()) return e;
   }
@@ -339,6 +348,14 @@ RGlobalSettings RServerDialog::Collect(const RGlobalSettings& base) {
   text("DirListMask", o.dirListMask, g.dirListMask);
   text("LinkFile", o.linkFile, g.linkFile);
   text("LinkFile2", o.linkFile2, g.linkFile2);
+  text("PassiveAddress", o.passiveAddress, g.passiveAddress);
+  const std::string range = Trimmed(Field("PassivePortRange"));
+  const std::string origRange =
+      o.passivePortLow > 0 ? RFormat("%d-%d", o.passivePortLow, o.passivePortHigh) : std::string();
+  if (range != origRange) {
+    (void)ParsePassiveRange(range, g.passivePortLow, g.passivePortHigh);
+    changed_ = true;
+  }
   bool* targets[] = {&g.security,
                      &g.checkAnonPass,
                      &g.deletePartialUploads,

@@ -108,6 +108,44 @@ TEST(RGlobalSettings, Numbers) {
   EXPECT_EQ(VersionTextToNumber("2.4"), 0);
 }
 
+// PassivePortRange takes "low-high" of unprivileged ports only; anything
+// else leaves the choice to the system. PassiveAddress takes a dotted IPv4.
+TEST(RGlobalSettings, PassiveKeys) {
+  TempDir dir;
+  struct Case {
+    const char* value;
+    int32_t low, high;
+  } cases[] = {
+      {"50000-50999", 50000, 50999}, {"1024-1024", 1024, 1024}, {"65535-65535", 65535, 65535},
+      {"1023-2000", 0, 0},           {"2000-1999", 0, 0},       {"50000-65536", 0, 0},
+      {"50000", 0, 0},               {"50000-", 0, 0},          {"-50999", 0, 0},
+      {"50000 - 50999", 0, 0},       {"5e4-6e4", 0, 0},         {"", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    RGlobalSettings s = LoadFrom(dir, std::string("PassivePortRange=") + c.value + "\n");
+    EXPECT_EQ(s.passivePortLow, c.low);
+    EXPECT_EQ(s.passivePortHigh, c.high);
+  }
+  EXPECT_EQ(LoadFrom(dir, "PassiveAddress=203.0.113.9\n").passiveAddress, "203.0.113.9");
+  EXPECT_EQ(LoadFrom(dir, "PassiveAddress=ftp.example.com\n").passiveAddress, "");
+  EXPECT_EQ(LoadFrom(dir, "PassiveAddress=203.0.113\n").passiveAddress, "");
+
+  // The FTP server dialog writes both keys, and removes them when unset.
+  RGlobalSettings s = LoadFrom(dir, "PassivePortRange=50000-50010\nPassiveAddress=203.0.113.9\n");
+  RIniFile ini(dir.File("v.ini"));
+  s.passivePortLow = 40000;
+  s.passivePortHigh = 40100;
+  ASSERT_TRUE(s.SaveFtpServerSettings(ini));
+  EXPECT_EQ(ini.GetString("GLOBAL", "PassivePortRange"), "40000-40100");
+  EXPECT_EQ(ini.GetString("GLOBAL", "PassiveAddress"), "203.0.113.9");
+  s.passivePortLow = 0;
+  s.passiveAddress.clear();
+  ASSERT_TRUE(s.SaveFtpServerSettings(ini));
+  EXPECT_EQ(ini.GetString("GLOBAL", "PassivePortRange", "none"), "none");
+  EXPECT_EQ(ini.GetString("GLOBAL", "PassiveAddress", "none"), "none");
+}
+
 // "%d" scanning and numbered keys read until the first gap.
 TEST(RProfile, ScanAndNumberedKeys) {
   EXPECT_EQ(ScanInt("  -12x"), -12);

@@ -198,6 +198,59 @@ def ipv6_rules():
         Ftp(srv.port, user="ann").close()
 
 
+def free_pair():
+    """Two consecutive free ports (checked on both families' wildcards)."""
+    for _ in range(200):
+        with socket.socket() as a:
+            a.bind(("127.0.0.1", 0))
+            low = a.getsockname()[1]
+        if low < 1024 or low >= 65535:
+            continue
+        try:
+            with socket.socket(socket.AF_INET6) as a, socket.socket(socket.AF_INET6) as b:
+                a.bind(("::", low))
+                b.bind(("::", low + 1))
+            return low
+        except OSError:
+            continue
+    raise RuntimeError("no two free ports in a row")
+
+
+def passive_range():
+    """PassivePortRange hands each session its own port of the range, an
+    exhausted range gives 425 and a log line; PassiveAddress is announced
+    in 227 unless the IP home carries a passive address."""
+    low = free_pair()
+    with Server(BIN, ["PassivePortRange=%d-%d" % (low, low + 1),
+                      "PassiveAddress=203.0.113.9"]) as srv:
+        a, b, x = Ftp(srv.port), Ftp(srv.port), Ftp(srv.port)
+        ra = a.last("PASV")
+        c.true(ra.startswith("227 Entering Passive Mode (203,0,113,9,"), "PassiveAddress: " + ra)
+        pa = epsv_port(b.last("EPSV"))
+        nums = [int(n) for n in ra[ra.index("(") + 1:-1].split(",")]
+        c.eq(sorted([nums[4] * 256 + nums[5], pa]), [low, low + 1], "two sessions, two ports")
+        c.eq(x.last("EPSV"), "425 Can't open passive connection: no free port in the passive range.",
+             "exhausted range")
+        c.true(srv.has_line(lambda l: "No free port in the passive port range %d-%d" % (low, low + 1)
+                            in l), "exhausted range log line")
+        # The listener of b serves its transfer; a freed port serves again.
+        with open(srv.path("pub", "r.txt"), "wb") as f:
+            f.write(b"range\n")
+        d = socket.create_connection(("127.0.0.1", pa), timeout=20)
+        c.eq(b.last("RETR pub/r.txt")[:3], "150", "RETR over a range port")
+        c.eq(recv_all(d), b"range\n", "range port data")
+        c.eq(b.last_reply(), "226 Transfer complete.", "range port 226")
+        c.true(epsv_port(x.last("EPSV")) == pa, "the freed port is handed out again")
+        for f in (a, b, x):
+            f.close()
+    homes = ["PassiveAddress=203.0.113.9", "[IP-HOMES]", "IP1=127.0.0.1,lo,198.51.100.4"]
+    with Server(BIN, homes) as srv:
+        a = Ftp(srv.port)
+        c.true(a.last("PASV").startswith("227 Entering Passive Mode (198,51,100,4,"),
+               "the IP home's passive address wins")
+        a.close()
+
+
 def curl_defaults(srv):
     work = tempfile.mkdtemp(prefix="vantor-ext-")
     src = os.path.join(work, "c.bin")
@@ -229,4 +282,5 @@ with Server(BIN, ["BlockFTPBounceAttack=yes"]) as srv:
     eprt_bounce(srv)
     ipv6_cases(srv)
 ipv6_rules()
+passive_range()
 c.finish()
