@@ -12,6 +12,7 @@
 #include "platform/RClock.h"
 #include "platform/RDirWatch.h"
 #include "platform/RFileSys.h"
+#include "platform/RHeap.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
 
@@ -27,6 +28,7 @@ constexpr size_t kMaxWatchesTotal = 4096;
 constexpr int kWorkerWaitMs = 10000;
 constexpr uint32_t kMsgNoNotifications = 24000;
 constexpr int64_t kMiB = 1024 * 1024;
+constexpr int64_t kLargeListingBytes = 4 * kMiB;
 
 struct CacheEntryStr {
   std::string user;
@@ -475,8 +477,19 @@ void RDirTextList::Finish() {
   if (own_.text.size() > lastEnd) own_.ends.push_back(own_.text.size());
   own_.text.shrink_to_fit();
   own_.ends.shrink_to_fit();
-  shared_ = std::make_shared<const RDirLinesStr>(std::move(own_));
+  const bool large = own_.Bytes() >= kLargeListingBytes;
+  if (large) {
+    // The last holder of a large listing gives its pages back; so does the
+    // generation, whose temporaries are gone by now.
+    shared_ = RDirLinesPtr(new RDirLinesStr(std::move(own_)), [](const RDirLinesStr* l) {
+      delete l;
+      HeapReturnFree();
+    });
+  } else {
+    shared_ = std::make_shared<const RDirLinesStr>(std::move(own_));
+  }
   own_ = RDirLinesStr{};
+  if (large) HeapReturnFree();
   if (claim_.index < 0) return;
   Cache().Store(claim_, shared_);
   claim_ = {};
