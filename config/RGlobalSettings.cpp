@@ -113,7 +113,7 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   lowerCaseFileDir = ProfileBool(ini, G, "LowerCaseFileDir", false);
   speedLimit = ProfileLong(ini, G, "SpeedLimit", -1);
   deletePartialUploads = ProfileBool(ini, G, "DeletePartialUploads", false);
-  blockFTPBounceAttack = ProfileBool(ini, G, "BlockFTPBounceAttack", false);
+  blockFTPBounceAttack = ProfileBool(ini, G, "BlockFTPBounceAttack", true);
   blockAntiTimeOut = ProfileBool(ini, G, "BlockAntiTimeOut", false);
   dirCacheEnable = ProfileBool(ini, G, "DirCacheEnable", true);
   dirCacheSize = ProfileInt(ini, G, "DirCacheSize", 25);
@@ -152,6 +152,9 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   socketRcvBuffer = OptionalNumber(ini, "SocketRcvBuffer");
   socketSndBuffer = OptionalNumber(ini, "SocketSndBuffer");
   packetTimeOut = OptionalNumber(ini, "PacketTimeOut");
+  passivePeerCheck = ProfileBool(ini, G, "PassivePeerCheck", true);
+  loginTimeLimit = ProfileInt(ini, G, "LoginTimeLimit", 60);
+  maxPreLoginPerIP = ProfileInt(ini, G, "MaxPreLoginPerIP", 10);
   (void)ParsePlacement(ini.GetString(G, "Window"), &window);
   startIconic = ProfileBoolStrict(ini, G, "StartIconic");
   window.maximized = ProfileBoolStrict(ini, G, "StartMaximized");
@@ -180,7 +183,8 @@ bool RGlobalSettings::SaveServerSettings(RIniFile& ini) const {
   c.push_back(Set("Security", OnOff(security)));
   c.push_back(Set("CheckAnonPass", YesNo(checkAnonPass)));
   c.push_back(SetOrRemove("DeletePartialUploads", deletePartialUploads, "YES"));
-  c.push_back(SetOrRemove("BlockFTPBounceAttack", blockFTPBounceAttack, "YES"));
+  // On by default: only the switch turned off is written.
+  c.push_back(SetOrRemove("BlockFTPBounceAttack", !blockFTPBounceAttack, "NO"));
   c.push_back(SetOrRemove("EncryptPasswords", !encryptPasswords, "NO"));
   c.push_back(SetOrRemove("BlockAntiTimeOut", blockAntiTimeOut, "YES"));
   c.push_back(Set("AutoStart", YesNo(autoStart)));

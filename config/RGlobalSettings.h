@@ -45,7 +45,7 @@ struct RGlobalSettings {
   bool lowerCaseFileDir = false;      // `LowerCaseFileDir`
   int64_t speedLimit = -1;            // `SpeedLimit`, bytes per second; 0 or less: none
   bool deletePartialUploads = false;  // `DeletePartialUploads`
-  bool blockFTPBounceAttack = false;  // `BlockFTPBounceAttack`
+  bool blockFTPBounceAttack = true;   // `BlockFTPBounceAttack` (on unless "NO")
   bool blockAntiTimeOut = false;      // `BlockAntiTimeOut`
   bool dirCacheEnable = true;         // `DirCacheEnable`
   int32_t dirCacheSize = 25;          // `DirCacheSize` as read (see DirCacheEntries)
@@ -79,6 +79,9 @@ struct RGlobalSettings {
   int32_t socketRcvBuffer = -1;  // `SocketRcvBuffer`
   int32_t socketSndBuffer = -1;  // `SocketSndBuffer`
   int32_t packetTimeOut = -1;    // `PacketTimeOut`, seconds
+  bool passivePeerCheck = true;  // `PassivePeerCheck`: passive data only from the client
+  int32_t loginTimeLimit = 60;   // `LoginTimeLimit`, seconds to log in; 0 or less: none
+  int32_t maxPreLoginPerIP = 10;  // `MaxPreLoginPerIP`; 0 or less: no limit
   RWindowStateStr window;        // `Window`, `StartIconic`, `StartMaximized`, ...
   bool startIconic = false;      // `StartIconic` (strict rule)
   bool invisible = false;        // `Invisible` (strict rule)

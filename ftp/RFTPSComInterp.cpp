@@ -21,6 +21,8 @@ namespace vantor {
 namespace {
 
 constexpr size_t kLoggedLineMax = 159;
+constexpr uint32_t kReplyTooManyFromAddress = 27901;
+constexpr uint32_t kLogTooManyFromAddress = 27902;
 
 RDblLinkedList<RFTPSComInterp, &RFTPSComInterp::sessionLink>& AllSessions() {
   static RDblLinkedList<RFTPSComInterp, &RFTPSComInterp::sessionLink> list;
@@ -91,6 +93,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   ++st.ConnectionsNow;
   Number_ = st.NextSessionNumber++;
   ConnectTime = manager_.Now();
+  notLoggedInSinceMs_ = manager_.Loop().Clock().NowMs();
   CountConnectionHour(st, LocalHour(ConnectTime));
   if (control_) ApplyConfiguredSocketOptions(manager_.Settings(), control_->NativeHandle());
 
@@ -195,6 +198,10 @@ void RFTPSComInterp::ContinueAdmission() {
   } else if (manager_.ExitPending()) {
     ReplyStr(25005);
     CloseAfterReplies();
+  } else if (TooManyNotLoggedIn()) {
+    ReplyStr(kReplyTooManyFromAddress);
+    CloseAfterReplies();
+    LogStr(LOG_SECURITY, kLogTooManyFromAddress, ClientAddress);
   } else if (control_) {
     // Behind the events already waiting, like every other session event;
     // with the loop's queue full it goes out now rather than never.
@@ -207,6 +214,42 @@ void RFTPSComInterp::ContinueAdmission() {
   }
   if (!NameResolved && !lookupRunning_ && manager_.HostNameLogging()) StartLookup();
   Start(kTickMs, false);
+}
+
+bool RFTPSComInterp::LoggedIn() const {
+  return CommandState == CS_LoggedIn || CommandState == CS_RenamePending ||
+         CommandState == CS_RestartPending || CommandState == CS_AwaitingHook;
+}
+
+// A few addresses must not be able to fill the server with connections that
+// never log in (they count towards MaxNrUsers).
+bool RFTPSComInterp::TooManyNotLoggedIn() const {
+  const int32_t limit = manager_.Settings().maxPreLoginPerIP;
+  if (limit <= 0 || !control_) return false;
+  int others = 0;
+  for (const std::unique_ptr<RFTPSComInterp>& s : manager_.Sessions()) {
+    if (s.get() == this || s->ClientAddress != ClientAddress || s->LoggedIn()) continue;
+    if (s->CommandState == CS_Closing) continue;
+    ++others;
+  }
+  return others >= limit;
+}
+
+// The login time is total time, not inactivity: a byte every few seconds
+// must not keep a connection that never logs in open for good.
+void RFTPSComInterp::CheckLoginTime() {
+  const int32_t limit = manager_.Settings().loginTimeLimit;
+  const int64_t now = manager_.Loop().Clock().NowMs();
+  if (limit <= 0 || LoggedIn() || CommandState == CS_Closing) {
+    notLoggedInSinceMs_ = -1;
+    return;
+  }
+  if (notLoggedInSinceMs_ < 0) notLoggedInSinceMs_ = now;  // after REIN
+  if (now - notLoggedInSinceMs_ < static_cast<int64_t>(limit) * 1000) return;
+  ReplyStr(25006);
+  CloseAfterReplies();
+  LogStr(LOG_SECURITY, 25104);
+  RaiseHook(HE_TimedOut);
 }
 
 void RFTPSComInterp::StartLookup() {
@@ -454,6 +497,7 @@ void RFTPSComInterp::OnTimer() {
   while (replies_.size() > kTrimmedReplies) replies_.pop_front();
   if (readPostFailed_ && !readPaused_) PostReadEvent();
   if (CommandState == CS_AwaitingHook) EndOverdueHold();
+  CheckLoginTime();
   if (!IsTransferActive()) return;
   if (control_ && !(TransferState == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
     control_->ResetTimeOut();

@@ -251,6 +251,8 @@ class RFTPSComInterp : public RTimer {
   }
   // Seconds since the connect time.
   int64_t SecondsConnected() const;
+  // Logged in (also with a rename, restart or held command pending).
+  bool LoggedIn() const;
 
   // --- fields (the engine's shared record of one session) --------------------------
   // Data connection and passive listener (ftp/ data-connection code owns
@@ -319,6 +321,8 @@ class RFTPSComInterp : public RTimer {
   void OnLookupDone(int status);
   void ReplayParked();
   void EndOverdueHold();
+  bool TooManyNotLoggedIn() const;
+  void CheckLoginTime();
   void AbortTransfer(std::string_view reason);
   bool DispatchLoggedIn(std::string_view line);
   void SetTimeOuts(const RTimeOuts& limits, bool autoReset);
@@ -330,6 +334,7 @@ class RFTPSComInterp : public RTimer {
   bool removalPosted_ = false;
   bool readPaused_ = false;      // back-pressure: reply queue full
   bool readPostFailed_ = false;  // the next line's event is still to be posted
+  int64_t notLoggedInSinceMs_ = -1;  // loop clock; -1 while logged in
   bool lookupForAdmission_ = false;
   bool lookupRunning_ = false;
   char lookupBuffer_[160] = {};

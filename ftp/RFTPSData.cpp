@@ -17,6 +17,8 @@ namespace {
 // the socket layer's own send limit; a configured value is at least 5 s.
 constexpr int32_t kDefaultPacketTimeOut = 120;
 constexpr int32_t kMinPacketTimeOut = 5;
+constexpr uint32_t kReplyLowDataPort = 27903;   // "504 %s to a port below 1024 not allowed."
+constexpr uint32_t kLogForeignPassivePeer = 27904;
 
 bool IsWaiting(int32_t state) {
   return state == XS_WaitSend || state == XS_WaitReceive || state == XS_WaitList;
@@ -57,6 +59,19 @@ void ArmPassiveWait(RFTPSComInterp& s) {
   if (listener.GetTimeOut()[WS_TO_LISTEN] >= 1) return;
   listener.SetTimeOut({PacketTimeOutSeconds(s), 0, 0, 0, 0}, true);
   listener.ResetTimeOut();
+}
+
+// A passive connection from anywhere but the client (unless PassivePeerCheck
+// is off) would hand the file to whoever raced to the port: it is closed and
+// logged, and the transfer keeps waiting for the client.
+bool AcceptPassivePeer(RFTPSComInterp& s) {
+  const std::string peer = s.DataSocket->GetRemoteIPAddress();
+  if (PassivePeerAllowed(LoadTransferSettings(s).passivePeerCheck, peer, s.ClientAddress)) {
+    return true;
+  }
+  s.LogStr(LOG_SECURITY, kLogForeignPassivePeer, peer, s.ClientAddress);
+  s.DataSocket.reset();
+  return false;
 }
 
 void SendOpeningReply(RFTPSComInterp& s) {
@@ -165,6 +180,10 @@ void HandlePort(RFTPSComInterp& s, std::string_view line) {
   const RPortDecisionStr d = DecidePort(args, g.blockFTPBounceAttack, s.ClientAddress, s.DataPort);
   s.DataAddress = d.dataAddress;
   s.DataPort = d.dataPort;
+  if (d.lowPortRefused) {
+    s.ReplyStr(kReplyLowDataPort, "PORT");
+    return;
+  }
   s.ReplyStr(d.bounceRefused ? 1165 : 1017);
 }
 
@@ -217,6 +236,10 @@ void HandleEprt(RFTPSComInterp& s, std::string_view line) {
       DecideDataAddress(args.address, args.port, g.blockFTPBounceAttack, s.ClientAddress, s.DataPort);
   s.DataAddress = d.dataAddress;
   s.DataPort = d.dataPort;
+  if (d.lowPortRefused) {
+    s.ReplyStr(kReplyLowDataPort, "EPRT");
+    return;
+  }
   s.ReplyStr(d.bounceRefused ? 27605 : 27603);
 }
 
@@ -415,6 +438,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
         s.DataSocket.reset();
         return;
       }
+      if (r == WS_OK && !AcceptPassivePeer(s)) return;
       status = r;
       s.DataSocket->SetLocalSpeedLimit(s.SpeedLimit);
     }

@@ -38,10 +38,22 @@ RPortDecisionStr DecideDataAddress(std::string_view address, uint16_t port, bool
   d.dataPort = port;
   if (blockBounce && d.dataAddress != peerAddress) {
     d.bounceRefused = true;
-    d.dataAddress = std::string(peerAddress);
-    d.dataPort = oldPort;
+  } else if (blockBounce && IsPrivilegedDataPort(port)) {
+    d.lowPortRefused = true;
+  } else {
+    return d;
   }
+  d.dataAddress = std::string(peerAddress);
+  d.dataPort = oldPort;
   return d;
+}
+
+bool IsPrivilegedDataPort(uint16_t port) {
+  return port < 1024;
+}
+
+bool PassivePeerAllowed(bool check, std::string_view peerAddress, std::string_view clientAddress) {
+  return !check || peerAddress == clientAddress;
 }
 
 bool ParseDottedQuad(std::string_view text, std::array<int, 4>& out) {

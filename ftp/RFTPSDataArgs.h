@@ -29,19 +29,29 @@ struct RPortArgsStr {
 // Outcome of PORT against the current data address.
 struct RPortDecisionStr {
   bool bounceRefused = false;  // reply 1165; address reset to the peer
+  bool lowPortRefused = false;  // a port below 1024 under bounce blocking
   std::string dataAddress;     // the DataAddress to keep
   uint16_t dataPort = 0;       // the DataPort to keep
 };
 
 // Applies parsed PORT numbers: with `blockBounce` on, an address that differs
 // (exact text) from `peerAddress` is refused, the data address becomes the
-// peer's and the previous port stays.
+// peer's and the previous port stays; so is a port below 1024
+// (IsPrivilegedDataPort), which would let a client make the server talk to
+// a service such as mail on its own machine.
+bool IsPrivilegedDataPort(uint16_t port);
 RPortDecisionStr DecidePort(const RPortArgsStr& args, bool blockBounce,
                             std::string_view peerAddress, uint16_t oldPort);
 // The same rule for an address of either family (EPRT): `address` must be in
 // the form the session shows (plain IPv4, or RFC 5952 IPv6).
 RPortDecisionStr DecideDataAddress(std::string_view address, uint16_t port, bool blockBounce,
                                    std::string_view peerAddress, uint16_t oldPort);
+
+// Whether a passive data connection from `peerAddress` may serve a session
+// whose control connection comes from `clientAddress` (both in the form the
+// session shows): with the check on (`PassivePeerCheck`) only the client's
+// own address; off, anyone (server-to-server transfers).
+bool PassivePeerAllowed(bool check, std::string_view peerAddress, std::string_view clientAddress);
 
 // Reads "%d.%d.%d.%d" from a dotted address text. False when four numbers do
 // not result (the PASV 500 case).

@@ -10,15 +10,20 @@
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSComInterp.h"
 #include "platform/RMessages.h"
+#include "platform/RProcess.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
 namespace {
 
-constexpr int64_t kListenRetryMs = 7000;
+// A listener that cannot be created is tried again every few seconds until
+// it binds; its failure is logged at once and then once a minute.
+constexpr int64_t kListenRetryMs = 5000;
+constexpr int64_t kListenLogEveryMs = 60000;
 constexpr size_t kMaxListedAddresses = 20;
 constexpr int32_t kPurgeEvery = 11;
+constexpr uint32_t kLogOutOfDescriptors = 27900;
 
 template <size_t N>
 void CopyText(char (&dst)[N], std::string_view src) {
@@ -72,6 +77,9 @@ RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string 
       securityOff_(securityOff),
       defaultProbe_(&FsSettings().drives) {
   window_ = loop_.CreateWindow([this](const RMsg& m) { return HandleMessage(m); });
+  // An upload past the file-size limit must fail alone (EFBIG, the disk-full
+  // reply), not take the process and every session with it.
+  IgnoreFileSizeSignal();
   if (Stats().StartTime == 0) Stats().StartTime = Now();
   Start(1000, false);
 }
@@ -282,7 +290,6 @@ void RFTPSManager::UpdateListeners() {
     listenersChanged_ = true;
     RPendingListenStr p;
     p.address = address;
-    p.deadlineMs = loop_.Clock().NowMs() + kListenRetryMs;
     TryListen(std::move(p));
   }
   FinishListenerUpdate();
@@ -290,30 +297,47 @@ void RFTPSManager::UpdateListeners() {
 
 void RFTPSManager::TryListen(RPendingListenStr p) {
   std::unique_ptr<RWinSocket> socket;
-  p.last = CreateListener(p.address, false, socket);
-  if (p.last != WS_OK && p.recovery) p.last = CreateListener(p.address, true, socket);
+  // With the reuse flag on, Linux lets the listener bind over connections of
+  // the port's previous life in TIME_WAIT (every session closed after QUIT
+  // leaves one); it never lets two listeners share the port.
+  p.last = CreateListener(p.address, true, socket);
   if (p.last == WS_OK) {
     listeners_.push_back({std::move(socket), p.address});
     return;
   }
-  // The original waited in a loop for up to seven seconds; here the loop
-  // keeps serving the other clients and the attempt is repeated each second.
-  if (p.last != WS_NoSockLib && loop_.Clock().NowMs() < p.deadlineMs) {
-    pending_.push_back(std::move(p));
-    return;
+  const int64_t now = loop_.Clock().NowMs();
+  if (p.failures == 0 || now - p.lastLogMs >= kListenLogEveryMs) {
+    LogListenFailure(p);
+    p.lastLogMs = now;
   }
-  ListenGaveUp(p);
+  ++p.failures;
+  // Without a socket library nothing will ever bind.
+  if (p.last == WS_NoSockLib) return;
+  p.nextTryMs = now + kListenRetryMs;
+  pending_.push_back(std::move(p));
 }
 
 void RFTPSManager::RetryPending() {
   if (pending_.empty()) return;
+  const int64_t now = loop_.Clock().NowMs();
+  const size_t before = listeners_.size();
   std::vector<RPendingListenStr> work;
   work.swap(pending_);
-  for (RPendingListenStr& p : work) TryListen(std::move(p));
-  FinishListenerUpdate();
+  for (RPendingListenStr& p : work) {
+    if (now < p.nextTryMs) {
+      pending_.push_back(std::move(p));
+    } else {
+      TryListen(std::move(p));
+    }
+  }
+  if (listeners_.size() == before) return;
+  // A listener that bound late: reported like the first ones, and the
+  // server may be on-line again.
+  for (size_t i = before; i < listeners_.size(); ++i) ReportListener(listeners_[i]);
+  SetOnline(!listeners_.empty());
 }
 
-void RFTPSManager::ListenGaveUp(const RPendingListenStr& p) {
+void RFTPSManager::LogListenFailure(const RPendingListenStr& p) {
   const unsigned port = static_cast<unsigned>(settings_.portNr);
   if (p.recovery) {
     WriteLog(LOG_SYSTEM, FormatStr(25132, p.address, port));
@@ -331,29 +355,31 @@ void RFTPSManager::ListenGaveUp(const RPendingListenStr& p) {
 }
 
 void RFTPSManager::FinishListenerUpdate() {
-  if (!pending_.empty()) return;  // reported once every attempt has ended
+  // Listeners still being retried are reported when they bind.
   if (listenersChanged_) ReportListeners();
   listenersChanged_ = false;
   SetOnline(!listeners_.empty());
 }
 
 void RFTPSManager::ReportListeners() {
-  for (const RManSockStr& l : listeners_) {
-    const unsigned port = l.socket->GetLocalPort();
-    if (!l.address.empty()) {
-      WriteLog(LOG_SCREEN, FormatStr(25128, port, l.address));
-      continue;
-    }
-    std::vector<std::string> list = l.socket->GetLocalIPAddressList(kMaxListedAddresses);
-    std::string text;
-    for (const std::string& a : list) {
-      if (!text.empty()) text += ", ";
-      text += a;
-    }
-    if (list.size() >= kMaxListedAddresses) text += "...";
-    if (text.empty() || text == "0.0.0.0") text = "?????";
-    WriteLog(LOG_SCREEN, FormatStr(25129, text, port));
+  for (const RManSockStr& l : listeners_) ReportListener(l);
+}
+
+void RFTPSManager::ReportListener(const RManSockStr& l) {
+  const unsigned port = l.socket->GetLocalPort();
+  if (!l.address.empty()) {
+    WriteLog(LOG_SCREEN, FormatStr(25128, port, l.address));
+    return;
   }
+  std::vector<std::string> list = l.socket->GetLocalIPAddressList(kMaxListedAddresses);
+  std::string text;
+  for (const std::string& a : list) {
+    if (!text.empty()) text += ", ";
+    text += a;
+  }
+  if (list.size() >= kMaxListedAddresses) text += "...";
+  if (text.empty() || text == "0.0.0.0") text = "?????";
+  WriteLog(LOG_SCREEN, FormatStr(25129, text, port));
 }
 
 void RFTPSManager::ListenerFailed(size_t index) {
@@ -366,7 +392,7 @@ void RFTPSManager::ListenerFailed(size_t index) {
     WriteLog(LOG_SYSTEM, LoadStr(25131));
   }
   listeners_.erase(listeners_.begin() + static_cast<ptrdiff_t>(index));
-  p.deadlineMs = 0;  // one attempt without and one with the reuse flag
+  // Created again at once; when that fails, retried like any listener.
   TryListen(std::move(p));
   SetOnline(online_);
 }
@@ -387,7 +413,15 @@ void RFTPSManager::OnListenerEvent(uint32_t socketId, int operation, int status)
 
 void RFTPSManager::Accept(RManSockStr& listener) {
   auto socket = std::make_unique<RWinSocket>(layer_, window_, MSG_SESSION_SOCKET, WS_STREAM);
-  if (socket->AcceptHost(*listener.socket) != WS_OK) return;
+  const WsStatus st = socket->AcceptHost(*listener.socket);
+  if (st == WS_NoSocket) {
+    // The listener rests a moment by itself; said once until one succeeds.
+    if (!outOfDescriptors_) WriteLog(LOG_SYSTEM, LoadStr(kLogOutOfDescriptors));
+    outOfDescriptors_ = true;
+    return;
+  }
+  if (st != WS_OK) return;
+  outOfDescriptors_ = false;
   std::string client = socket->GetRemoteIPAddress();
   // Refused clients cost nothing but the accept and the close.
   if (settings_.antiHammer && !hammer_.Admit(client, Now())) return;

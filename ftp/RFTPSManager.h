@@ -235,18 +235,21 @@ class RFTPSManager : public RTimer {
   void Accept(RManSockStr& listener);
   [[nodiscard]] WsStatus CreateListener(const std::string& address, bool reuse,
                                         std::unique_ptr<RWinSocket>& out);
-  // A listener still being set up: retried every second until its deadline
-  // (the port may be held for a moment by a previous instance).
+  // A listener that could not be created yet: retried every few seconds
+  // until it binds (the port may be held by another program for a while).
   struct RPendingListenStr {
     std::string address;
-    int64_t deadlineMs = 0;
+    int64_t nextTryMs = 0;  // loop clock
+    int64_t lastLogMs = 0;  // when its failure was last logged
+    int32_t failures = 0;
     WsStatus last = WS_OK;
     bool recovery = false;  // re-creating a listener that failed while running
   };
   void TryListen(RPendingListenStr pending);
   void RetryPending();
-  void ListenGaveUp(const RPendingListenStr& p);
+  void LogListenFailure(const RPendingListenStr& p);
   void FinishListenerUpdate();
+  void ReportListener(const RManSockStr& listener);
   void ReportListeners();
   void ListenerFailed(size_t index);
   void SendStatus(uint32_t kind, int32_t value, int32_t value2 = 0);
@@ -273,6 +276,7 @@ class RFTPSManager : public RTimer {
   std::vector<RManSockStr> listeners_;
   std::vector<RPendingListenStr> pending_;
   bool listenersChanged_ = false;
+  bool outOfDescriptors_ = false;  // an accept failed for want of descriptors
   std::vector<std::unique_ptr<RFTPSComInterp>> sessions_;
   std::unordered_map<uint32_t, RFTPSComInterp*> byControl_;
   RAntiHammer hammer_;

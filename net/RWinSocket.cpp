@@ -25,6 +25,11 @@ constexpr int kBacklog = 50;
 constexpr int kListenHealthSeconds = 180;
 constexpr int kHostNameSize = 500;
 constexpr int64_t kCloseRetrySeconds = 15;
+constexpr int kWsaMFile = 10024;   // EMFILE, ENFILE
+constexpr int kWsaNoBufs = 10055;  // ENOBUFS, ENOMEM
+// Ticks a listener rests after running out of descriptors (at least one
+// whole second).
+constexpr int32_t kAcceptPauseTicks = 2;
 
 const char* AbortName(int selector) {
   switch (selector) {
@@ -188,6 +193,7 @@ void RWinSocket::ResetConnection() {
   // A reused socket starts clean: no line modes, close attempt or peer close
   // of the previous connection carries over.
   acceptPending_ = false;
+  acceptPause_ = 0;
   peerClosed_ = false;
   eofPending_ = false;
   keepAliveOn_ = keepAliveAccepted_ = false;
@@ -295,6 +301,13 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   RSockCalls c = Calls();
   RSockAddr peer{};
   int fd = c.Accept(listener.handle_, &peer);
+  if (fd < 0 && (c.err == kWsaMFile || c.err == kWsaNoBufs)) {
+    // Out of descriptors (or memory): the connection stays queued and the
+    // loop would announce it again at once, round after round. The listener
+    // rests until its tick re-enables it; the sessions that exist go on.
+    listener.acceptPause_ = kAcceptPauseTicks;
+    return WS_NoSocket;
+  }
   // Let the loop announce the next waiting connection (or this one again).
   layer_->loop_.Reenable(listener.handle_, FD_ACCEPT);
   if (fd < 0) return c.err == 10035 ? WS_NoCaller : MapWinSockError(c.err);

@@ -201,6 +201,9 @@ class RWinSocket {
   WsStatus KeepAliveForAccepted();
   // Takes the listener's pending connection onto this (idle) socket.
   // `WS_NoCaller` when none is waiting. The listener keeps listening.
+  // `WS_NoSocket` when the process is out of descriptors (or memory): the
+  // listener then announces nothing for a second or two, so an owner that
+  // retries on every announcement does not spin.
   [[nodiscard]] WsStatus AcceptHost(RWinSocket& listener);
   // Stream: connect to an IPv4 or IPv6 address, or to a host name after a silent
   // look-up; the owner hears exactly one WS_Connecting event. Datagram: sets
@@ -398,6 +401,7 @@ class RWinSocket {
   // listening
   bool listening_ = false;
   bool acceptPending_ = false;
+  int32_t acceptPause_ = 0;  // ticks until accepting resumes (out of descriptors)
   int listenStatus_ = WS_OK;
   int32_t listenHealth_ = 180;
 

@@ -651,6 +651,9 @@ void RWinSocket::Tick() {
     delayedClose_ = 0;
     (void)DisconnectHost(0);
   }
+  if (acceptPause_ > 0 && --acceptPause_ == 0 && listening_ && handle_ >= 0) {
+    layer_->loop_.Reenable(handle_, FD_ACCEPT);
+  }
   if (listening_) {
     if (Reached(WS_TO_LISTEN)) {
       listening_ = false;

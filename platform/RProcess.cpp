@@ -1,6 +1,7 @@
 #include "platform/RProcess.h"
 
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -40,6 +41,15 @@ bool SetTerminalEcho(int fd, bool on) {
   else
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   return ::tcsetattr(fd, TCSAFLUSH, &t) == 0;
+}
+
+void IgnoreFileSizeSignal() {
+  struct sigaction old {};
+  if (::sigaction(SIGXFSZ, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) return;
+  struct sigaction ign {};
+  ign.sa_handler = SIG_IGN;
+  ::sigemptyset(&ign.sa_mask);
+  (void)::sigaction(SIGXFSZ, &ign, nullptr);
 }
 
 }  // namespace vantor

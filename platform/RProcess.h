@@ -17,5 +17,9 @@ bool IsTerminal(int fd);
 // Switches a terminal's echo of typed characters; false when `fd` is no
 // terminal or the change failed.
 bool SetTerminalEcho(int fd, bool on);
+// Ignores SIGXFSZ unless the program installed a handler of its own: a
+// write beyond the file-size limit (ulimit -f) then fails with EFBIG, which
+// ends one upload, instead of killing the process and every session.
+void IgnoreFileSizeSignal();
 
 }  // namespace vantor

@@ -196,6 +196,35 @@ TEST(RGlobalSettings, SaveServerSettings) {
   EXPECT_EQ(ini.GetString("GLOBAL", "LinkFile"), "/srv/links.txt");
 }
 
+// The safer defaults: bounce blocking and the passive peer check are on
+// unless switched off; logins have 60 seconds and 10 connections per address.
+TEST(RGlobalSettings, ConnectionSafetyDefaults) {
+  TempDir dir;
+  RGlobalSettings s = LoadFrom(dir, "");
+  EXPECT_TRUE(s.blockFTPBounceAttack);
+  EXPECT_TRUE(s.passivePeerCheck);
+  EXPECT_EQ(s.loginTimeLimit, 60);
+  EXPECT_EQ(s.maxPreLoginPerIP, 10);
+  s = LoadFrom(dir, "BlockFTPBounceAttack=NO\nPassivePeerCheck=no\nLoginTimeLimit=0\n"
+                    "MaxPreLoginPerIP=3\n");
+  EXPECT_FALSE(s.blockFTPBounceAttack);
+  EXPECT_FALSE(s.passivePeerCheck);
+  EXPECT_EQ(s.loginTimeLimit, 0);
+  EXPECT_EQ(s.maxPreLoginPerIP, 3);
+  const std::string path = dir.File("save.ini");
+  WriteText(path, "[GLOBAL]\nBlockFTPBounceAttack=YES\n");
+  RIniFile ini(path);
+  s.Load(ini);
+  s.blockFTPBounceAttack = false;
+  ASSERT_TRUE(s.SaveServerSettings(ini));
+  EXPECT_EQ(ini.GetString("GLOBAL", "BlockFTPBounceAttack"), "NO");
+  s.blockFTPBounceAttack = true;
+  ASSERT_TRUE(s.SaveServerSettings(ini));
+  EXPECT_FALSE(ini.HasKey("GLOBAL", "BlockFTPBounceAttack"));
+  s.Load(ini);
+  EXPECT_TRUE(s.blockFTPBounceAttack);
+}
+
 // Exit keys: placement only for a visible, normal window; no file, no write.
 TEST(RGlobalSettings, SaveExitSettings) {
   TempDir dir;

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -90,7 +91,8 @@ class ConnectionTest : public FtpTest {
         p.buf.append(b, static_cast<size_t>(n));
         continue;
       }
-      return n == 0;  // true at the end of the stream
+      // True at the end of the stream, or when the server reset it.
+      return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
     }
   }
 
@@ -137,6 +139,14 @@ class ConnectionTest : public FtpTest {
     Peer d{fd, {}};
     EXPECT_TRUE(Closed(d));
     return d.buf;
+  }
+
+  // Moves the clock a second at a time, running what became due.
+  void Seconds(int n) {
+    for (int i = 0; i < n; ++i) {
+      clock_.Advance(1000);
+      loop_.RunPending();
+    }
   }
 
   RFTPSComInterp* OnlySession() {
@@ -303,4 +313,103 @@ TEST_F(ConnectionTest, GreetingSurvivesFullQueue) {
   Peer p{ConnectTo(port_), {}};
   EXPECT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
   loop_.DestroyWindow(filler);
+}
+
+// Before login the time is total: a NOOP every ten seconds does not keep a
+// connection open past LoginTimeLimit; a logged-in session is not bound.
+TEST_F(ConnectionTest, LoginTimeIsTotalNotIdle) {
+  Serve("LoginTimeLimit=60\n");
+  Peer in = Login();
+  Peer p{ConnectTo(port_), {}};
+  ASSERT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
+  for (int i = 0; i < 5; ++i) {
+    Seconds(10);
+    ASSERT_EQ(Cmd(p, "NOOP"), "200 Command okay.") << "after " << (i + 1) * 10 << " s";
+  }
+  Seconds(14);
+  EXPECT_EQ(Line(p), "421 Connection timed out - closing.");
+  EXPECT_TRUE(Closed(p));
+  EXPECT_TRUE(Logged(") Connection timed out"));
+  EXPECT_EQ(Cmd(in, "NOOP"), "200 Command okay.");
+}
+
+// Connections not logged in are limited per client address; logging in
+// frees a place, and other addresses are not affected.
+TEST_F(ConnectionTest, NotLoggedInConnectionsPerAddress) {
+  Serve("MaxPreLoginPerIP=3\n");
+  const std::string greeting = "220 Vantor FTP-Server v2.5k for WinSock ready...";
+  std::vector<Peer> waiting;
+  for (int i = 0; i < 3; ++i) {
+    waiting.push_back(Peer{ConnectTo(port_), {}});
+    ASSERT_EQ(Line(waiting.back()), greeting);
+  }
+  Peer fourth{ConnectTo(port_), {}};
+  EXPECT_EQ(Line(fourth), "421 Too many connections from your address - please try again later.");
+  EXPECT_TRUE(Closed(fourth));
+  EXPECT_TRUE(Logged(") Too many connections not logged in from 127.0.0.1"));
+  Peer other{ConnectTo(port_, "127.0.0.2"), {}};
+  EXPECT_EQ(Line(other), greeting);
+  EXPECT_EQ(Cmd(waiting[0], "USER joe"), "230 User JOE logged in.");
+  Peer fifth{ConnectTo(port_), {}};
+  EXPECT_EQ(Line(fifth), greeting);
+}
+
+// Bounce blocking is on by default and also refuses ports below 1024 of the
+// client's own address; switched off, both go through.
+TEST_F(ConnectionTest, PortBelow1024RefusedByDefault) {
+  Serve();
+  Peer p = Login();
+  RFTPSComInterp* s = OnlySession();
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,0,25"), "504 PORT to a port below 1024 not allowed.");
+  EXPECT_EQ(s->DataPort, port_);
+  EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,3,255"), "504 PORT to a port below 1024 not allowed.");
+  EXPECT_EQ(Cmd(p, "PORT 127,0,0,5,4,1"), "530 Only client IP address allowed for PORT command.");
+  EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,4,0"), "200 PORT Command successful.");
+  EXPECT_EQ(s->DataPort, 1024);
+}
+
+TEST_F(ConnectionTest, PortBelow1024AllowedWithoutBounceBlocking) {
+  Serve("BlockFTPBounceAttack=NO\n");
+  Peer p = Login();
+  EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,0,25"), "200 PORT Command successful.");
+  EXPECT_EQ(Cmd(p, "PORT 127,0,0,5,0,25"), "200 PORT Command successful.");
+  EXPECT_EQ(OnlySession()->DataAddress, "127.0.0.5");
+}
+
+// A passive connection from another address than the client's is closed and
+// logged; the transfer goes on waiting and the client's own connection gets
+// the file.
+TEST_F(ConnectionTest, PassiveConnectionFromOtherAddressRefused) {
+  Serve();
+  WriteFile("f.bin", "secret");
+  Peer p = Login();
+  EXPECT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
+  const int port = PasvPort(Cmd(p, "PASV"));
+  ASSERT_GT(port, 0);
+  Peer thief{ConnectTo(port, "127.0.0.2"), {}};
+  Send(p, "RETR f.bin");
+  EXPECT_TRUE(Closed(thief));
+  EXPECT_EQ(thief.buf, "");
+  EXPECT_TRUE(Logged(") Passive data connection from 127.0.0.2 refused (client is 127.0.0.1)"));
+  EXPECT_EQ(Line(p, 20), "<none>");
+  const int data = ConnectTo(port);
+  EXPECT_EQ(Line(p), "150 Opening BINARY mode data connection for f.bin (6 bytes).");
+  EXPECT_EQ(ReadToEnd(data), "secret");
+  EXPECT_EQ(Line(p), "226 Transfer complete.");
+}
+
+// PassivePeerCheck=NO allows a passive connection from elsewhere
+// (server-to-server transfers).
+TEST_F(ConnectionTest, PassivePeerCheckOff) {
+  Serve("PassivePeerCheck=NO\n");
+  WriteFile("f.bin", "fxp");
+  Peer p = Login();
+  EXPECT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
+  const int port = PasvPort(Cmd(p, "PASV"));
+  ASSERT_GT(port, 0);
+  const int data = ConnectTo(port, "127.0.0.2");
+  EXPECT_EQ(Cmd(p, "RETR f.bin"), "150 Opening BINARY mode data connection for f.bin (3 bytes).");
+  EXPECT_EQ(ReadToEnd(data), "fxp");
+  EXPECT_EQ(Line(p), "226 Transfer complete.");
 }

@@ -186,14 +186,16 @@ TEST_F(SessionTest, IPv6ControlConnection) {
       {"EPSV 1", use2},
       {"EPRT |1|10.0.0.1|4000|", use2},
       {"EPRT |3|10.0.0.1|4000|", "522 Network protocol not supported, use (1,2)"},
-      {"EPRT |2|2001:db8::1|4000|", "200 EPRT command successful."},
+      // Bounce blocking is on by default: the client's own address.
+      {"EPRT |2|2001:db8::1|4000|", "530 Only client IP address allowed for EPRT command."},
+      {"EPRT |2|2001:db8:1234:5678:9abc:def0:1234:5678|4000|", "200 EPRT command successful."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     s->Dispatch(c.line);
     EXPECT_EQ(Replies(s), Lines{c.want});
   }
-  EXPECT_EQ(s->DataAddress, "2001:db8::1");
+  EXPECT_EQ(s->DataAddress, client);
   EXPECT_EQ(s->DataPort, 4000);
   EXPECT_TRUE(Logged("Connected to " + client)) << "the log shows the address whole";
 

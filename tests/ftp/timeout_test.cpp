@@ -16,7 +16,9 @@ class TimeoutTest : public FtpTest {
  protected:
   void SetUp() override {
     port_ = FreePort();
-    Start("[GLOBAL]\nPortNr=" + std::to_string(port_) + "\n[USER=joe]\nHomeDir=/\n");
+    // The total login time of LoginTimeLimit is tested on its own.
+    Start("[GLOBAL]\nPortNr=" + std::to_string(port_) +
+          "\nLoginTimeLimit=0\n[USER=joe]\nHomeDir=/\n");
     manager_->ApplySettings();
     ASSERT_TRUE(manager_->Online());
   }

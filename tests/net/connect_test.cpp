@@ -1,3 +1,4 @@
+#include <sys/resource.h>
 #include <cstring>
 
 #include "net_fixture.h"
@@ -43,6 +44,45 @@ TEST_F(RWinSocketConn, ListenAndAcceptRefusals) {
   EXPECT_EQ(c->GetRemoteIPAddress(), "");
   EXPECT_EQ(c->GetRemotePort(), 0);
   EXPECT_TRUE(events_.empty());
+}
+
+// Out of descriptors, AcceptHost answers WS_NoSocket and the listener rests
+// instead of announcing the waiting connection again on every pass (an
+// owner that retries each announcement would spin); a tick later the
+// connection is announced again and accepted.
+TEST_F(RWinSocketConn, AcceptOutOfDescriptorsRests) {
+  RWinSocket* l = NewSocket();
+  ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+  const int peer = PlainConnect(l->GetLocalPort());
+  ASSERT_GE(peer, 0);
+  peers_.push_back(peer);
+  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Listening, WS_OK); }));
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  const int lowestFree = dup(0);
+  ASSERT_GE(lowestFree, 0);
+  close(lowestFree);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  int refusals = 0;
+  int others = 0;
+  size_t seen = 0;
+  for (int i = 0; i < 50; ++i) {
+    while (seen < events_.size()) {
+      if (events_[seen++].op != WS_Listening) continue;
+      const WsStatus st = NewSocket()->AcceptHost(*l);
+      (st == WS_NoSocket ? refusals : others) += 1;
+    }
+    loop_.RunOnce(2);
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_EQ(refusals, 1) << "the listener kept announcing while out of descriptors";
+  EXPECT_EQ(others, 0);
+  Ticks(2);
+  ASSERT_TRUE(Pump([&] { return events_.size() > seen; }));
+  EXPECT_EQ(events_.back(), (Ev{WS_Listening, WS_OK, l->Id()}));
+  EXPECT_EQ(NewSocket()->AcceptHost(*l), WS_OK);
 }
 
 // A dotted CallHost yields exactly one WS_Connecting event; the listener

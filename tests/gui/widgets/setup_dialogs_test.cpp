@@ -83,7 +83,8 @@ TEST_F(SetupTest, ServerDialogWritesChangesOnly) {
   EXPECT_TRUE(d.Switch("CheckAnonPass")->isChecked());
   d.Field("PortNr")->setText("2200");
   d.Field("MaxNrUsers")->setText("10");
-  d.Switch("BlockFTPBounceAttack")->setChecked(true);
+  EXPECT_TRUE(d.Switch("BlockFTPBounceAttack")->isChecked()) << "on by default";
+  d.Switch("BlockFTPBounceAttack")->setChecked(false);
   d.Switch("AntiHammer")->setChecked(true);
   d.homes->insertRow(1);
   d.homes->setItem(1, 0, new QTableWidgetItem("192.168.1.5"));
@@ -97,7 +98,7 @@ TEST_F(SetupTest, ServerDialogWritesChangesOnly) {
   RIniFile ini(path);
   EXPECT_EQ(ini.GetString("GLOBAL", "PortNr"), "2200");
   EXPECT_EQ(ini.GetString("GLOBAL", "MaxNrUsers"), "10");
-  EXPECT_EQ(ini.GetString("GLOBAL", "BlockFTPBounceAttack"), "YES");
+  EXPECT_EQ(ini.GetString("GLOBAL", "BlockFTPBounceAttack"), "NO");
   EXPECT_EQ(ini.GetString("GLOBAL", "AntiHammer"), "YES");
   EXPECT_FALSE(ini.GetBool("GLOBAL", "CheckAnonPass", true)) << "hand edit overwritten";
   EXPECT_EQ(ini.GetString("IP-HOMES", "IP3"), "10.0.0.1,Office");

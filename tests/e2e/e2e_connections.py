@@ -1,0 +1,216 @@
+"""Connections end to end: the file-size limit, the IP home's passive
+address, ABOR of a running download, a second PASV while a transfer waits,
+exit pending, and per-user speed pacing (a timed e2e case).
+
+    e2e_connections.py --server path/to/vantor-e2e-server --vantor path/to/vantor
+"""
+import os
+import resource
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import shutil
+
+from e2e_transfer_util import Checker, Ftp, Server, free_port, recv_all
+
+c = Checker()
+Ftp.last_reply = lambda self: self.reply()[-1]
+
+
+def arg(name):
+    args = sys.argv[1:]
+    return args[args.index(name) + 1]
+
+
+BIN = arg("--server")
+VANTOR = arg("--vantor")
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def file_size_limit():
+    # Only the limit: the server itself must not die of SIGXFSZ.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100 << 10, 100 << 10))
+
+
+# An upload beyond the process's file-size limit ends with the disk-full
+# reply, and the server (once killed by SIGXFSZ) serves on.
+def file_size_limit_cases():
+    with Server(BIN, preexec=file_size_limit) as srv:
+        ftp = Ftp(srv.port)
+        ftp.last("TYPE I")
+        d = ftp.pasv_connect()
+        c.eq(ftp.last("STOR pub/big.bin"),
+             "150 Opening BINARY mode data connection for big.bin.", "STOR 150")
+        try:
+            d.sendall(b"x" * (1 << 20))
+            d.close()
+        except OSError:
+            pass  # the server stopped reading
+        c.eq(ftp.last_reply(),
+             "426 Data connection closed, cannot write file big.bin - disk full?",
+             "STOR past the file-size limit")
+        c.eq(ftp.last("NOOP"), "200 Command okay.", "session alive after EFBIG")
+        c.true(srv.proc.poll() is None, "server alive after EFBIG")
+        ftp.close()
+
+
+# The IP home's passive address is what 227 reports; the listener is on the
+# control connection's own address.
+def ip_home_passive_cases():
+    with Server(BIN, ["[IP-HOMES]", "IP1=127.0.0.1,loopback,192.0.2.7"]) as srv:
+        write(srv.path("pub", "f"), b"home")
+        ftp = Ftp(srv.port)
+        r = ftp.last("PASV")
+        c.true(r.startswith("227 Entering Passive Mode (192,0,2,7,"), "227 with the passive address: " + r)
+        nums = [int(x) for x in r[r.index("(") + 1:r.index(")")].split(",")]
+        d = socket.create_connection(("127.0.0.1", nums[4] * 256 + nums[5]), timeout=20)
+        c.eq(ftp.last("RETR pub/f"), "150 Opening ASCII mode data connection for f (4 bytes).",
+             "RETR through the home's listener")
+        c.eq(recv_all(d), b"home", "data through the home's listener")
+        c.eq(ftp.last_reply(), "226 Transfer complete.", "226 through the home's listener")
+        ftp.close()
+
+
+# ABOR while a (paced) download runs: the 426 of the transfer, then 226.
+def abor_running_cases():
+    users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["SpeedLimit=20000"])}
+    with Server(BIN, users=users) as srv:
+        write(srv.path("pub", "big.bin"), b"b" * 400000)
+        ftp = Ftp(srv.port)
+        ftp.last("TYPE I")
+        d = ftp.pasv_connect()
+        c.eq(ftp.last("RETR pub/big.bin"),
+             "150 Opening BINARY mode data connection for big.bin (400000 bytes).", "RETR 150")
+        c.true(len(d.recv(4096)) > 0, "download running")
+        c.eq(ftp.cmd("ABOR"), ["426 Data connection closed, file transfer big.bin aborted."],
+             "ABOR: the transfer's 426")
+        c.eq(ftp.reply(), ["226 ABOR command successful."], "ABOR: then 226")
+        d.settimeout(10)
+        got = 0
+        try:
+            while True:
+                b = d.recv(65536)
+                if not b:
+                    break
+                got += len(b)
+        except OSError:
+            pass
+        c.true(got < 400000, "data connection ended early")
+        c.eq(ftp.last("NOOP"), "200 Command okay.", "session alive after ABOR")
+        ftp.close()
+
+
+# PASV, RETR (never connected), PASV: the next reply is the 227, and the
+# new listener serves the following transfer.
+def second_pasv_cases():
+    with Server(BIN) as srv:
+        write(srv.path("pub", "f"), b"again")
+        ftp = Ftp(srv.port)
+        ftp.pasv()
+        ftp.send("RETR pub/f")
+        time.sleep(0.3)
+        host, port = ftp.pasv()
+        d = socket.create_connection((host, port), timeout=20)
+        c.eq(ftp.last("RETR pub/f"), "150 Opening ASCII mode data connection for f (5 bytes).",
+             "RETR on the second listener")
+        c.eq(recv_all(d), b"again", "data on the second listener")
+        c.eq(ftp.last_reply(), "226 Transfer complete.", "226 on the second listener")
+        ftp.close()
+
+
+# Exit pending (SIGTERM with a user on): a new connection gets 421 and is
+# closed; the program ends when the last user leaves.
+def exit_pending_cases():
+    tmp = tempfile.mkdtemp(prefix="vantor-exit-")
+    try:
+        port = free_port()
+        ini = os.path.join(tmp, "v.ini")
+        write(ini, ("[GLOBAL]\nPortNr=%d\nEncryptPasswords=NO\nLogging=YES\n"
+                    "[USER=joe]\nPassword=pw\nHomeDir=%s\nAccess1=%s,RL\n"
+                    % (port, tmp, tmp)).encode())
+        p = subprocess.Popen([VANTOR, ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             env=dict(os.environ, LANG="C", LC_ALL="C"))
+        lines = []
+
+        def drain():
+            for raw in p.stdout:
+                lines.append(raw.decode("utf-8", "replace"))
+
+        threading.Thread(target=drain, daemon=True).start()
+        deadline = time.time() + 15
+        while not any("FTP Server on-line" in l for l in lines) and time.time() < deadline:
+            time.sleep(0.05)
+        ftp = Ftp(port, "joe", "pw")
+        p.send_signal(signal.SIGTERM)
+        got = b""
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            late = socket.create_connection(("127.0.0.1", port), timeout=10)
+            got = recv_all(late)
+            if got.startswith(b"421"):
+                break
+            time.sleep(0.1)
+        c.eq(got, b"421 Server is going down - please try again later.\r\n",
+             "new connection while exit is pending")
+        c.eq(ftp.last("NOOP"), "200 Command okay.", "the user on is served")
+        ftp.send("QUIT")
+        try:
+            p.wait(15)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+        c.eq(p.returncode, 0, "program ends when the last user leaves")
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+# Timed e2e case: a user's SpeedLimit paces a download to within 5% over
+# ten seconds after the first one.
+def speed_pacing_cases():
+    rate = 200000
+    users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["SpeedLimit=%d" % rate])}
+    with Server(BIN, users=users) as srv:
+        write(srv.path("pub", "paced.bin"), b"p" * (rate * 13))
+        ftp = Ftp(srv.port)
+        ftp.last("TYPE I")
+        d = ftp.pasv_connect()
+        ftp.last("RETR pub/paced.bin")
+        d.settimeout(5)
+        start = time.monotonic()
+        total = 0
+        at1 = at11 = None
+        while at11 is None:
+            b = d.recv(65536)
+            if not b:
+                break
+            total += len(b)
+            t = time.monotonic() - start
+            if at1 is None and t >= 1.0:
+                at1 = (t, total)
+            if t >= 11.0:
+                at11 = (t, total)
+        d.close()
+        ftp.cmd("ABOR")
+        c.true(at1 is not None and at11 is not None, "download lasted 11 s")
+        if at1 and at11:
+            measured = (at11[1] - at1[1]) / (at11[0] - at1[0])
+            c.true(abs(measured - rate) <= rate * 0.05,
+                   "paced at %.0f bytes/s, want %d within 5%%" % (measured, rate))
+        ftp.close()
+
+
+for case in (file_size_limit_cases, ip_home_passive_cases, abor_running_cases,
+             second_pasv_cases, exit_pending_cases, speed_pacing_cases):
+    try:
+        case()
+    except Exception as e:  # a broken case must not hide the others
+        c.true(False, "%s raised %r" % (case.__name__, e))
+c.finish()

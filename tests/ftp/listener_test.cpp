@@ -1,0 +1,157 @@
+// Listeners over real sockets on 127.0.0.1: binding again right after
+// serving, a port held by someone else, recovery of a failed listener.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "ftp_fixture.h"
+
+using namespace vantor;
+
+namespace {
+
+class ListenerTest : public FtpTest {
+ protected:
+  void TearDown() override {
+    for (int fd : fds_) close(fd);
+  }
+
+  void Serve() {
+    Start("[GLOBAL]\nPortNr=" + std::to_string(port_) + "\n[USER=joe]\nHomeDir=/\n");
+    manager_->ApplySettings();
+  }
+
+  static int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    close(fd);
+    return ntohs(a.sin_port);
+  }
+
+  // A listener of our own on the port, as another program would hold it.
+  int Occupy() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(listen(fd, 5), 0);
+    return fd;
+  }
+
+  int Connect() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    fds_.push_back(fd);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+  }
+
+  // Runs the loop (the clock stands still) until `text` arrived on `fd`, or
+  // with `text` empty until the server closed it.
+  bool Await(int fd, const std::string& text) {
+    std::string got;
+    for (int i = 0; i < 300; ++i) {
+      loop_.RunOnce(5);
+      char buf[4096];
+      const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n == 0) return text.empty();
+      if (n > 0) got.append(buf, static_cast<size_t>(n));
+      if (!text.empty() && got.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  void Seconds(int n) {
+    for (int i = 0; i < n; ++i) {
+      clock_.Advance(1000);
+      loop_.RunPending();
+    }
+  }
+
+  int Count(const std::string& text) const {
+    return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& l) {
+      return l.find(text) != std::string::npos;
+    }));
+  }
+
+  int port_ = FreePort();
+  std::vector<int> fds_;
+};
+
+const char kGreeting[] = "220 Vantor FTP-Server v2.5k for WinSock ready...\r\n";
+
+}  // namespace
+
+// Sessions closed by the server leave their connections in TIME_WAIT on the
+// port; a new server on the same port listens at once all the same.
+TEST_F(ListenerTest, RestartAfterServingListensAtOnce) {
+  Serve();
+  ASSERT_TRUE(manager_->Online());
+  for (int i = 0; i < 3; ++i) {
+    const int c = Connect();
+    ASSERT_TRUE(Await(c, kGreeting));
+    ASSERT_EQ(send(c, "QUIT\r\n", 6, 0), 6);
+    ASSERT_TRUE(Await(c, "")) << "server did not close";
+  }
+  manager_.reset();
+  log_.clear();
+  Serve();
+  EXPECT_TRUE(manager_->Online());
+  EXPECT_EQ(Count("SERVER IS NOT LISTENING"), 0);
+  EXPECT_TRUE(Await(Connect(), kGreeting));
+}
+
+// A port that another program holds: the failure is logged at once and then
+// once a minute, and the server keeps trying until the port is free.
+TEST_F(ListenerTest, PortInUseRetriedUntilFree) {
+  const int holder = Occupy();
+  Serve();
+  EXPECT_FALSE(manager_->Online());
+  const std::string failure =
+      "SERVER IS NOT LISTENING: Port number " + std::to_string(port_) + " is already in use!";
+  EXPECT_EQ(Count(failure), 1);
+  EXPECT_EQ(frontEnd_.beeps, 1);
+  Seconds(50);
+  EXPECT_EQ(Count(failure), 1) << "logged more often than once a minute";
+  Seconds(15);
+  EXPECT_EQ(Count(failure), 2);
+  EXPECT_FALSE(manager_->Online());
+  close(holder);
+  Seconds(6);
+  EXPECT_TRUE(manager_->Online());
+  EXPECT_EQ(Count("FTP Server on-line: IP-number(s) "), 1);
+  EXPECT_TRUE(Await(Connect(), kGreeting));
+  Seconds(120);
+  EXPECT_EQ(Count(failure), 2);
+}
+
+// An error on the listener: it is logged, replaced on the same port (while
+// a session still holds a connection of that port) and keeps accepting.
+TEST_F(ListenerTest, FailedListenerIsReplaced) {
+  Serve();
+  const int first = Connect();
+  ASSERT_TRUE(Await(first, kGreeting));
+  ASSERT_EQ(manager_->Listeners().size(), 1u);
+  manager_->OnListenerEvent(manager_->Listeners()[0].socket->Id(), WS_Listening, WS_Error);
+  EXPECT_EQ(Count("PROBLEM: Listening socket trashed - will attempt to get new one"), 1);
+  EXPECT_EQ(Count("cannot create listening socket"), 0);
+  ASSERT_EQ(manager_->Listeners().size(), 1u);
+  EXPECT_TRUE(manager_->Online());
+  EXPECT_TRUE(Await(Connect(), kGreeting));
+  EXPECT_EQ(send(first, "NOOP\r\n", 6, 0), 6);
+  EXPECT_TRUE(Await(first, "200 Command okay.\r\n"));
+}
