@@ -275,34 +275,13 @@ const RKeyStr* FindKey(const RSectionKeys& keys, std::string_view key) {
   return nullptr;
 }
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Edit distance without regard to case.
-size_t Distance(std::string_view a, std::string_view b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diag = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      const size_t up = row[j];
-      const size_t cost = Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1;
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + cost});
-      diag = up;
-    }
-  }
-  return row[b.size()];
-}
-
 std::string Nearest(const RSectionKeys& keys, std::string_view key) {
   std::string best;
   size_t bestD = SIZE_MAX;
   for (size_t i = 0; i < keys.count; ++i) {
     std::string name = keys.keys[i].name;
     if (name.back() == '#') name.back() = '1';
-    const size_t d = Distance(key, name);
+    const size_t d = EditDistanceNoCase(key, name);
     if (d < bestD) {
       bestD = d;
       best = name;
@@ -569,7 +548,7 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
   } else {
     for (const auto& e : entries) {
       if (!EqualNoCaseAscii(e.section, "DRIVES")) continue;
-      const char letter = e.key.size() == 1 ? Lower(e.key[0]) : 0;
+      const char letter = e.key.size() == 1 ? AsciiLower(e.key[0]) : 0;
       if (letter < 'a' || letter > 'z') {
         c.Add(e.line, true, FormatStr(28258, e.key));
         continue;

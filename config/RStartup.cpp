@@ -12,6 +12,7 @@
 #include "platform/RProcess.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -37,22 +38,6 @@ std::string Upper(std::string_view s) {
   return out;
 }
 
-// Edit distance, for telling a slip ("[DRIVE]") from an unrelated name.
-size_t EditDistance(std::string_view a, std::string_view b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diag = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      const size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diag = up;
-    }
-  }
-  return row[b.size()];
-}
-
 // The known section a misspelt name most likely means; "" when the name is
 // known or not close to any.
 std::string NearestSection(std::string_view name) {
@@ -62,14 +47,14 @@ std::string NearestSection(std::string_view name) {
     const std::string head = up.substr(0, eq);
     if (head == "USER" || head == "GROUP") return {};
     for (const char* prefix : {"USER", "GROUP"}) {
-      if (EditDistance(head, prefix) <= 1) return std::string(prefix) + std::string(name.substr(eq));
+      if (EditDistanceNoCase(head, prefix) <= 1) return std::string(prefix) + std::string(name.substr(eq));
     }
     return {};
   }
   std::string best;
   size_t bestDistance = kMaxSectionSlip + 1;
   for (const char* known : kKnownSections) {
-    const size_t d = EditDistance(up, known);
+    const size_t d = EditDistanceNoCase(up, known);
     if (d == 0) return {};
     if (d < bestDistance) {
       bestDistance = d;

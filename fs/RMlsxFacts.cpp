@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "util/RText.h"
+
 namespace vantor {
 namespace {
 
@@ -15,25 +17,6 @@ constexpr FactNameStr kFacts[] = {
     {MF_Perm, "perm"},     {MF_Unique, "unique"}, {MF_UnixMode, "UNIX.mode"},
 };
 
-bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
 
 void CivilFromDays(int64_t z, int64_t& y, int& m, int& d) {
   z += 719468;
@@ -102,7 +85,7 @@ uint32_t ParseMlstFacts(std::string_view text) {
     const size_t semi = text.find(';');
     const std::string_view name = text.substr(0, semi);
     for (const FactNameStr& f : kFacts) {
-      if (EqualsAsciiNoCase(name, f.name)) facts |= f.bit;
+      if (EqualNoCaseAscii(name, f.name)) facts |= f.bit;
     }
     if (semi == std::string_view::npos) break;
     text.remove_prefix(semi + 1);

@@ -13,6 +13,7 @@
 #include "platform/RLocalTime.h"
 #include "platform/RTimeZone.h"
 #include "util/RFormat.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -320,15 +321,6 @@ void HandleSize(RFTPSComInterp& s, std::string_view line) {
   s.ReplyStr(1122, FileSize(path));
 }
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
 
 // The stamp as seconds since 1970. Without a zone number it is local time.
 bool StampToSeconds(const RMdtmStampStr& st, int64_t& out) {

@@ -3,6 +3,8 @@
 // consulted, so a comparison never changes with the environment.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace vantor {
@@ -21,6 +23,20 @@ constexpr bool EqualNoCaseAscii(std::string_view a, std::string_view b) {
     if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
   }
   return true;
+}
+
+// Levenshtein distance without regard to ASCII case: how many single-letter
+// edits turn `a` into `b` (for "did you mean" hints on misspelt names).
+size_t EditDistanceNoCase(std::string_view a, std::string_view b);
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
+constexpr int64_t DaysFromCivil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
 }
 
 }  // namespace vantor
