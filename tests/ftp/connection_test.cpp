@@ -38,17 +38,6 @@ class ConnectionTest : public FtpTest {
     ASSERT_TRUE(manager_->Online());
   }
 
-  static int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-  }
 
   // Connects to 127.0.0.1:`port` from `from` (an address of 127/8).
   int ConnectTo(int port, const char* from = "127.0.0.1", int rcvbuf = 0) {

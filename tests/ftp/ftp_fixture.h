@@ -4,8 +4,11 @@
 // listens for real on 127.0.0.1.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -22,6 +25,19 @@
 #include "util/RLog.h"
 
 namespace vantor {
+
+// A port of 127.0.0.1 that was free a moment ago, for a test server.
+inline int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  close(fd);
+  return ntohs(a.sin_port);
+}
 
 class RRecordingFrontEnd : public RFrontEnd {
  public:

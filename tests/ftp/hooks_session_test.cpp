@@ -32,18 +32,6 @@ std::string SpyLib() {
   return std::string(VANTOR_BINARY_DIR) + "/tests/libvantor_spy.so";
 }
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 class HookSession : public ::testing::Test {
  protected:
   HookSession() : loop_(10000, &clock_), layer_(loop_) {

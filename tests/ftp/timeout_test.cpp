@@ -26,17 +26,6 @@ class TimeoutTest : public FtpTest {
     if (client_ >= 0) close(client_);
   }
 
-  static int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-  }
 
   void Connect() {
     client_ = socket(AF_INET, SOCK_STREAM, 0);
