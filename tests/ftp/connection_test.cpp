@@ -38,7 +38,6 @@ class ConnectionTest : public FtpTest {
     ASSERT_TRUE(manager_->Online());
   }
 
-
   // Connects to 127.0.0.1:`port` from `from` (an address of 127/8).
   int ConnectTo(int port, const char* from = "127.0.0.1", int rcvbuf = 0) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -25,7 +25,6 @@ class ListenerTest : public FtpTest {
     manager_->ApplySettings();
   }
 
-
   // A listener of our own on the port, as another program would hold it.
   int Occupy() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -26,7 +26,6 @@ class TimeoutTest : public FtpTest {
     if (client_ >= 0) close(client_);
   }
 
-
   void Connect() {
     client_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
