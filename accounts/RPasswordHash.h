@@ -1,5 +1,5 @@
 // Stored passwords: which hash forms the server checks, and the form it
-// writes. The design's two-character-salt DES form is computed by our own
+// writes. The classic two-character-salt DES form is computed by our own
 // RCrypt; every "$...$" form the system's libcrypt knows (yescrypt, bcrypt,
 // SHA-crypt, ...) goes through it. Any thread.
 #pragma once

@@ -123,6 +123,8 @@ const RKeyStr kGlobalKeys[] = {
     {"PassivePeerCheck", RKind::Bool},
     {"LoginTimeLimit", RKind::Int, 0, kNoMax},
     {"MaxPreLoginPerIP", RKind::Int, 0, kNoMax},
+    {"PassivePortRange", RKind::Text},
+    {"PassiveAddress", RKind::Text},
     {"BlockAntiTimeOut", RKind::Bool},
     {"DirCacheEnable", RKind::Bool},
     {"DirCacheSize", RKind::Int, 1, 150},
@@ -189,6 +191,7 @@ const RKeyStr kGlobalKeys[] = {
     {"TimeoutAnonymous", RKind::Int, 0, kNoMax},
     {"MaxNrAnonymous", RKind::Int, -1, kNoMax},
     {"AnonRelPaths", RKind::Bool},
+    {"Authorization", RKind::Text},
     {"DenyRulesFirst", RKind::Bool},
 };
 
@@ -221,7 +224,9 @@ const RKeyStr kAccountKeys[] = {
     {"QuotaMaxCurrent", RKind::Text},
 };
 
-const RKeyStr kIPAccessKeys[] = {{"IP#", RKind::IPRule}};
+// Allow/Bounce lines of older files are moved by the conversion at start.
+const RKeyStr kIPAccessKeys[] = {
+    {"IP#", RKind::IPRule}, {"Allow#", RKind::Text}, {"Bounce#", RKind::Text}};
 const RKeyStr kIPHomesKeys[] = {{"IP#", RKind::Text}};
 const RKeyStr kRatiosKeys[] = {{"Free#", RKind::Text}};
 // SignOn/SignOff lines of older files are moved by the conversion at start.
