@@ -126,7 +126,13 @@ def server_socket(pid, peer):
     seen = []
     try:
         for name in os.listdir("/proc/%d/fd" % pid):
-            if not os.readlink("/proc/%d/fd/%s" % (pid, name)).startswith("socket:"):
+            # The server keeps working meanwhile: a descriptor listed a moment
+            # ago (another session's, a data connection's) may be gone.
+            try:
+                target = os.readlink("/proc/%d/fd/%s" % (pid, name))
+            except FileNotFoundError:
+                continue
+            if not target.startswith("socket:"):
                 continue
             fd = libc.syscall(438, pidfd, int(name), 0)  # pidfd_getfd
             if fd < 0:
