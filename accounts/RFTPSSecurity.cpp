@@ -775,7 +775,7 @@ void RFTPSSecurity::AnswerChangePassword(AccessQuery& q, Ctx& c) {
     // The next challenge starts a new sequence with a new seed.
     changes.push_back({c.UserSection(), "SKEYValues", std::nullopt});
   } else if (encrypt && HashMethodFromSetting(ini_.GetString("GLOBAL", "PasswordHash")) ==
-                             RHashMethod::Yescrypt) {
+                            RHashMethod::Yescrypt) {
     auto hash = YescryptHash(fresh);
     if (!hash) return;  // no hash, nothing stored: the change is refused
     stored = std::move(*hash);

@@ -76,15 +76,15 @@ enum class RKind {
   Int,
   Enum,
   Version,
-  HomeDir,    // drive or POSIX directory that must exist
-  MesFile,    // drive or POSIX file that should exist
-  OwnFile,    // the server's own file (log): its directory must be writable
-  IPLog,      // "minutes,file"
-  Access,     // "path,LETTERS"
-  IPRule,     // "A,pattern" / "D,pattern"
-  User,       // an account of this system
-  Group,      // a group of this system
-  Library,    // a shared library file
+  HomeDir,  // drive or POSIX directory that must exist
+  MesFile,  // drive or POSIX file that should exist
+  OwnFile,  // the server's own file (log): its directory must be writable
+  IPLog,    // "minutes,file"
+  Access,   // "path,LETTERS"
+  IPRule,   // "A,pattern" / "D,pattern"
+  User,     // an account of this system
+  Group,    // a group of this system
+  Library,  // a shared library file
 };
 
 struct RKeyStr {
@@ -249,8 +249,7 @@ RSectionKeys Keys(const RKeyStr (&k)[N]) {
 RSectionKeys SectionKeys(std::string_view section, bool* known) {
   *known = true;
   if (EqualNoCaseAscii(section, "GLOBAL")) return Keys(kGlobalKeys);
-  if (StartsNoCase(section, "USER=") || StartsNoCase(section, "GROUP="))
-    return Keys(kAccountKeys);
+  if (StartsNoCase(section, "USER=") || StartsNoCase(section, "GROUP=")) return Keys(kAccountKeys);
   if (EqualNoCaseAscii(section, "IP-ACCESS")) return Keys(kIPAccessKeys);
   if (EqualNoCaseAscii(section, "IP-HOMES")) return Keys(kIPHomesKeys);
   if (EqualNoCaseAscii(section, "RATIOS")) return Keys(kRatiosKeys);
@@ -345,9 +344,9 @@ bool ValidIPPattern(std::string_view p) {
     if (++parts > 4) return false;
     if (part != "*") {
       const size_t dash = part.find('-');
-      for (std::string_view n : {part.substr(0, dash), dash == std::string_view::npos
-                                                          ? std::string_view("0")
-                                                          : part.substr(dash + 1)}) {
+      for (std::string_view n :
+           {part.substr(0, dash),
+            dash == std::string_view::npos ? std::string_view("0") : part.substr(dash + 1)}) {
         auto v = ParseInt(n);
         if (!AllDigits(n) || !v || *v > 255) return false;
       }
@@ -449,9 +448,9 @@ struct RChecker {
         break;
       }
       case RKind::IPRule: {
-        const bool ok = v.size() > 2 && (v[0] == 'A' || v[0] == 'D' || v[0] == 'a' ||
-                                         v[0] == 'd') &&
-                        v[1] == ',' && ValidIPPattern(Trim(v.substr(2)));
+        const bool ok = v.size() > 2 &&
+                        (v[0] == 'A' || v[0] == 'D' || v[0] == 'a' || v[0] == 'd') && v[1] == ',' &&
+                        ValidIPPattern(Trim(v.substr(2)));
         if (!ok) Add(line, true, FormatStr(28251, key, v));
         break;
       }
@@ -558,9 +557,8 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
         c.Add(e.line, true, FormatStr(28258, e.key));
         continue;
       }
-      const std::string root = e.value.empty() || e.value[0] == '/'
-                                   ? e.value
-                                   : NormalizePath(e.value, c.iniDir);
+      const std::string root =
+          e.value.empty() || e.value[0] == '/' ? e.value : NormalizePath(e.value, c.iniDir);
       if (!IsDirectoryPath(root)) {
         c.Add(e.line, true, FormatStr(28246, e.key, root));
         continue;
@@ -597,10 +595,9 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     if (e.value.empty()) continue;  // an empty value means the default
     c.CheckValue(e.line, e.key, *k, e.value);
   }
-  std::stable_sort(c.problems.begin(), c.problems.end(),
-                   [](const RConfigProblemStr& a, const RConfigProblemStr& b) {
-                     return a.line < b.line;
-                   });
+  std::stable_sort(
+      c.problems.begin(), c.problems.end(),
+      [](const RConfigProblemStr& a, const RConfigProblemStr& b) { return a.line < b.line; });
   return c.problems;
 }
 

@@ -8,10 +8,10 @@
 namespace vantor {
 
 enum class RRunAsOutcome {
-  NotRoot,      // started as an ordinary user: nothing to do
-  StaysRoot,    // root without RunAsUser: serves as root (logged loudly)
-  Dropped,      // now the configured account, for good
-  Failed,       // the account is unknown or the switch failed: must not serve
+  NotRoot,    // started as an ordinary user: nothing to do
+  StaysRoot,  // root without RunAsUser: serves as root (logged loudly)
+  Dropped,    // now the configured account, for good
+  Failed,     // the account is unknown or the switch failed: must not serve
 };
 
 // Reads the two keys from the file at `iniPath` ("" = no configuration),

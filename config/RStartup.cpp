@@ -47,7 +47,8 @@ std::string NearestSection(std::string_view name) {
     const std::string head = up.substr(0, eq);
     if (head == "USER" || head == "GROUP") return {};
     for (const char* prefix : {"USER", "GROUP"}) {
-      if (EditDistanceNoCase(head, prefix) <= 1) return std::string(prefix) + std::string(name.substr(eq));
+      if (EditDistanceNoCase(head, prefix) <= 1)
+        return std::string(prefix) + std::string(name.substr(eq));
     }
     return {};
   }
@@ -113,9 +114,10 @@ void RemoveStaleIniTemporaries(const std::string& iniPath) {
   std::vector<std::string> stale;
   RDirEntryStr e;
   while (reader.Next(e)) {
-    const bool ours = (e.name.size() == prefix.size() + 6 && e.name.compare(0, prefix.size(), prefix) == 0 &&
-                       IsTempSuffix(std::string_view(e.name).substr(prefix.size()))) ||
-                      e.name == "tmpnew.ini";
+    const bool ours =
+        (e.name.size() == prefix.size() + 6 && e.name.compare(0, prefix.size(), prefix) == 0 &&
+         IsTempSuffix(std::string_view(e.name).substr(prefix.size()))) ||
+        e.name == "tmpnew.ini";
     if (!ours) continue;
     RFileStatStr st;
     if (!reader.StatEntry(e.name, st) || st.type != RFileType::Regular) continue;

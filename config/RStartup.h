@@ -6,8 +6,8 @@
 //
 // Order of Run():
 //   clock check (year 1980 or later) - INI path - creation of a missing file
-//   - logger settings - stale temporary copies of the INI - event handler - window placement - conversion of an
-//   older file - message files - socket layer ("Using %s - max. %u sockets")
+//   - logger settings - stale temporary copies of the INI - event handler - window placement -
+//   conversion of an older file - message files - socket layer ("Using %s - max. %u sockets")
 //   - logging state - "Starting FTP Server..." - the drive table, misspelt
 //   section names, Security=OFF and an invalid PortNr - server (Security, account
 //   store, switches, listeners) - directory cache - AutoStart - window
@@ -35,12 +35,12 @@ namespace vantor {
 // The command line: options begin with "-" (letter in either case; only the
 // first letter counts), the first other argument is the INI path.
 struct RCommandLine {
-  bool hidden = false;     // -h: no visible window
-  bool iconic = false;     // -i: start minimised
-  bool single = false;     // -s: exit when another instance runs on this INI file
-  bool noConfirm = false;  // -u: never wait for users when asked to close
-  bool help = false;       // --help
-  bool version = false;    // --version
+  bool hidden = false;        // -h: no visible window
+  bool iconic = false;        // -i: start minimised
+  bool single = false;        // -s: exit when another instance runs on this INI file
+  bool noConfirm = false;     // -u: never wait for users when asked to close
+  bool help = false;          // --help
+  bool version = false;       // --version
   bool hashPassword = false;  // --hash-password: print a hash of standard input's line
   bool checkConfig = false;   // --check-config: report the INI file's problems
   std::optional<std::string> iniArgument;

@@ -177,7 +177,8 @@ class RDirCache {
     std::lock_guard<std::mutex> lock(mu_);
     CacheEntryStr* e = ClaimedLocked(c);
     if (e == nullptr || e->expiry == 1) return;
-    if (!AddWatchLocked(*e, posixDir)) e->expiry = std::min(e->expiry, e->lastUse + kUnwatchedLifetime);
+    if (!AddWatchLocked(*e, posixDir))
+      e->expiry = std::min(e->expiry, e->lastUse + kUnwatchedLifetime);
   }
 
   // Stores generated lines within the byte budget.
@@ -205,7 +206,8 @@ class RDirCache {
         if (d == parent || IsAtOrBelow(d, posixPath)) hit = true;
         // Directories past the watch cap are not in `dirs`; a recursive
         // listing that lost some still shows everything below its first.
-        if (e.partlyWatched && !e.dirs.empty() && IsAtOrBelow(posixPath, e.dirs.front())) hit = true;
+        if (e.partlyWatched && !e.dirs.empty() && IsAtOrBelow(posixPath, e.dirs.front()))
+          hit = true;
         if (hit) break;
       }
       if (hit) MarkStale(e);

@@ -87,8 +87,8 @@ class RFTPDir {
   bool hideHidden_;
   bool wantStatus_ = true;
 
-  std::string dir_;      // listed directory (drive form, no trailing backslash unless root)
-  std::string pattern_;  // "*.*" or a name pattern
+  std::string dir_;        // listed directory (drive form, no trailing backslash unless root)
+  std::string pattern_;    // "*.*" or a name pattern
   std::string exactName_;  // for a pattern without wildcards: the one entry it names
   std::string posixDir_;
   RLinkIter links_;

@@ -16,11 +16,11 @@ namespace vantor {
 inline constexpr int64_t kDefaultMaxListEntries = 200000;
 
 struct RFsSettingsStr {
-  RDriveMap drives;                       // `[DRIVES]`; default C: = "/"
-  std::string linkFile;                   // `LinkFile` (drive form, "" = none)
-  std::string linkFile2;                  // `LinkFile2`
-  bool lowerCase = false;                 // `LowerCaseFileDir`
-  std::string dirListMask = "rwxrwxrwx";  // `DirListMask` as configured
+  RDriveMap drives;                                 // `[DRIVES]`; default C: = "/"
+  std::string linkFile;                             // `LinkFile` (drive form, "" = none)
+  std::string linkFile2;                            // `LinkFile2`
+  bool lowerCase = false;                           // `LowerCaseFileDir`
+  std::string dirListMask = "rwxrwxrwx";            // `DirListMask` as configured
   int64_t maxListEntries = kDefaultMaxListEntries;  // `MaxListEntries`; below 1: the default
   int64_t dirCacheMaxMB = 64;                       // `DirCacheMaxMB`; below 1: 1
 };

@@ -153,8 +153,8 @@ RMLSDir::RMLSDir(const RMLSDirArgsStr& args) {
   g.Run();
 }
 
-bool MlstEntry(std::string_view localPath, std::string_view name, uint32_t facts,
-               RMlsxPerms* perms, RMlsxEntryStr& out) {
+bool MlstEntry(std::string_view localPath, std::string_view name, uint32_t facts, RMlsxPerms* perms,
+               RMlsxEntryStr& out) {
   RMlsxEntryStr m;
   RFileStatStr st;
   if (!LocalStat(localPath, st) || !FromStat(st, m)) return false;

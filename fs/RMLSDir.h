@@ -37,11 +37,11 @@ class RMlsxPerms {
 
 struct RMLSDirArgsStr {
   std::string user;
-  std::string dir;               // the existing local directory listed (drive form)
-  RFsAccess* access = nullptr;   // nullptr: security off, every entry shown
-  RMlsxPerms* perms = nullptr;   // nullptr: every perm fact is empty
-  uint32_t address = 0;          // the session's IP home
-  std::string home;              // the user's home directory
+  std::string dir;              // the existing local directory listed (drive form)
+  RFsAccess* access = nullptr;  // nullptr: security off, every entry shown
+  RMlsxPerms* perms = nullptr;  // nullptr: every perm fact is empty
+  uint32_t address = 0;         // the session's IP home
+  std::string home;             // the user's home directory
   bool relPaths = false;
   bool hideHidden = false;
   uint32_t facts = kMlsxDefaultFacts;

@@ -13,10 +13,9 @@ struct FactNameStr {
 };
 // The order in which facts are written and offered.
 constexpr FactNameStr kFacts[] = {
-    {MF_Type, "type"},     {MF_Size, "size"},     {MF_Modify, "modify"},
-    {MF_Perm, "perm"},     {MF_Unique, "unique"}, {MF_UnixMode, "UNIX.mode"},
+    {MF_Type, "type"}, {MF_Size, "size"},     {MF_Modify, "modify"},
+    {MF_Perm, "perm"}, {MF_Unique, "unique"}, {MF_UnixMode, "UNIX.mode"},
 };
-
 
 void CivilFromDays(int64_t z, int64_t& y, int& m, int& d) {
   z += 719468;

@@ -34,7 +34,7 @@ enum class RMlsxType { File, Dir, CDir, PDir, Link };
 
 struct RMlsxEntryStr {
   RMlsxType type = RMlsxType::File;
-  bool known = false;  // the status below was read (false: only type and perm)
+  bool known = false;   // the status below was read (false: only type and perm)
   bool isFile = false;  // a regular file (or a link to one): it has a size
   int64_t size = 0;
   int64_t mtime = 0;  // seconds since 1970

@@ -153,8 +153,8 @@ bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
   if (rc != RBoundedRead::Ok) {
     // A missing file is the ordinary case (no message here): no log line.
     if (rc == RBoundedRead::TooLarge) {
-      WriteLog(LOG_SYSTEM, FormatStr(25600, PrintablePath(posixPath),
-                                     static_cast<unsigned>(kMaxMessageBytes)));
+      WriteLog(LOG_SYSTEM,
+               FormatStr(25600, PrintablePath(posixPath), static_cast<unsigned>(kMaxMessageBytes)));
     } else if (rc == RBoundedRead::NotRegular) {
       WriteLog(LOG_SYSTEM, FormatStr(25603, PrintablePath(posixPath)));
     } else if (rc == RBoundedRead::Failed) {
@@ -182,8 +182,8 @@ bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
     if (!piece.empty() && piece.back() == '\n') piece.pop_back();
     if (lines.size() == kMaxMessageLines) {
       lines.clear();
-      WriteLog(LOG_SYSTEM, FormatStr(25601, PrintablePath(posixPath),
-                                     static_cast<unsigned>(kMaxMessageLines)));
+      WriteLog(LOG_SYSTEM,
+               FormatStr(25601, PrintablePath(posixPath), static_cast<unsigned>(kMaxMessageLines)));
       return false;
     }
     lines.push_back(std::move(piece));

@@ -133,10 +133,10 @@ class RFTPSessionHook {
 // A session's choices made with OPTS, CLNT and HOST.
 struct RClientChoicesStr {
   uint32_t mlstFacts = kMlsxDefaultFacts;  // facts of MLSD and MLST (OPTS MLST)
-  bool utf8 = true;                         // OPTS UTF8; names are sent as stored either way
-  std::string clientName;                   // CLNT, cut to 100 characters
-  bool hostChosen = false;                  // HOST picked an IP home
-  uint32_t arrivalAddress = 0;              // LocalAddress(Text) before HOST picked one
+  bool utf8 = true;                        // OPTS UTF8; names are sent as stored either way
+  std::string clientName;                  // CLNT, cut to 100 characters
+  bool hostChosen = false;                 // HOST picked an IP home
+  uint32_t arrivalAddress = 0;             // LocalAddress(Text) before HOST picked one
   std::string arrivalAddressText;
 };
 
@@ -332,8 +332,8 @@ class RFTPSComInterp : public RTimer {
   std::deque<std::string> replies_;
   uint32_t Number_ = 0;
   bool removalPosted_ = false;
-  bool readPaused_ = false;      // back-pressure: reply queue full
-  bool readPostFailed_ = false;  // the next line's event is still to be posted
+  bool readPaused_ = false;          // back-pressure: reply queue full
+  bool readPostFailed_ = false;      // the next line's event is still to be posted
   int64_t notLoggedInSinceMs_ = -1;  // loop clock; -1 while logged in
   bool lookupForAdmission_ = false;
   bool lookupRunning_ = false;

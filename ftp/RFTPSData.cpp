@@ -17,7 +17,7 @@ namespace {
 // the socket layer's own send limit; a configured value is at least 5 s.
 constexpr int32_t kDefaultPacketTimeOut = 120;
 constexpr int32_t kMinPacketTimeOut = 5;
-constexpr uint32_t kReplyLowDataPort = 27903;   // "504 %s to a port below 1024 not allowed."
+constexpr uint32_t kReplyLowDataPort = 27903;  // "504 %s to a port below 1024 not allowed."
 constexpr uint32_t kLogForeignPassivePeer = 27904;
 
 bool IsWaiting(int32_t state) {
@@ -211,19 +211,25 @@ void HandlePasv(RFTPSComInterp& s, std::string_view) {
   s.PassiveMode = true;
 }
 
-void HandleEprt(RFTPSComInterp& s, std::string_view line) {
-  if (RefusedAfterEpsvAll(s, "EPRT")) return;
-  REprtArgsStr args;
-  switch (ParseEprtArgument(CommandArgument(line, 4), args)) {
+// Replies to an EPRT/EPSV argument that did not parse; true when it did.
+bool ArgumentAccepted(RFTPSComInterp& s, RNetArgResult r) {
+  switch (r) {
     case RNetArgResult::Syntax:
       s.ReplyStr(1016);
-      return;
+      return false;
     case RNetArgResult::Protocol:
       s.ReplyStr(27601, "1,2");
-      return;
+      return false;
     case RNetArgResult::Ok:
       break;
   }
+  return true;
+}
+
+void HandleEprt(RFTPSComInterp& s, std::string_view line) {
+  if (RefusedAfterEpsvAll(s, "EPRT")) return;
+  REprtArgsStr args;
+  if (!ArgumentAccepted(s, ParseEprtArgument(CommandArgument(line, 4), args))) return;
   // The data connection goes out from the control connection's local
   // address, so it can only reach an address of the same family.
   if (IsIPv6Text(args.address) != IsIPv6Text(s.ClientAddress)) {
@@ -232,8 +238,8 @@ void HandleEprt(RFTPSComInterp& s, std::string_view line) {
   }
   LeavePassive(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
-  const RPortDecisionStr d =
-      DecideDataAddress(args.address, args.port, g.blockFTPBounceAttack, s.ClientAddress, s.DataPort);
+  const RPortDecisionStr d = DecideDataAddress(args.address, args.port, g.blockFTPBounceAttack,
+                                               s.ClientAddress, s.DataPort);
   s.DataAddress = d.dataAddress;
   s.DataPort = d.dataPort;
   if (d.lowPortRefused) {
@@ -245,16 +251,7 @@ void HandleEprt(RFTPSComInterp& s, std::string_view line) {
 
 void HandleEpsv(RFTPSComInterp& s, std::string_view line) {
   REpsvArgsStr args;
-  switch (ParseEpsvArgument(CommandArgument(line, 4), args)) {
-    case RNetArgResult::Syntax:
-      s.ReplyStr(1016);
-      return;
-    case RNetArgResult::Protocol:
-      s.ReplyStr(27601, "1,2");
-      return;
-    case RNetArgResult::Ok:
-      break;
-  }
+  if (!ArgumentAccepted(s, ParseEpsvArgument(CommandArgument(line, 4), args))) return;
   if (args.all) {
     TransferExt(s).epsvAll = true;
     s.ReplyStr(27602);

@@ -28,10 +28,10 @@ struct RPortArgsStr {
 
 // Outcome of PORT against the current data address.
 struct RPortDecisionStr {
-  bool bounceRefused = false;  // reply 1165; address reset to the peer
+  bool bounceRefused = false;   // reply 1165; address reset to the peer
   bool lowPortRefused = false;  // a port below 1024 under bounce blocking
-  std::string dataAddress;     // the DataAddress to keep
-  uint16_t dataPort = 0;       // the DataPort to keep
+  std::string dataAddress;      // the DataAddress to keep
+  uint16_t dataPort = 0;        // the DataPort to keep
 };
 
 // Applies parsed PORT numbers: with `blockBounce` on, an address that differs

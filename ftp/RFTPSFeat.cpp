@@ -11,19 +11,19 @@
 namespace vantor {
 namespace {
 
-constexpr uint32_t kReplyFeatFirst = 27700;      // "211-Features:"
-constexpr uint32_t kReplyFeatLine = 27701;       // " %s"
-constexpr uint32_t kReplyFeatEnd = 27702;        // "211 End"
-constexpr uint32_t kReplyUtf8On = 27703;         // "200 UTF8 set to on."
-constexpr uint32_t kReplyUtf8Off = 27704;        // "200 UTF8 set to off."
-constexpr uint32_t kReplyMlstOpts = 27705;       // "200 MLST OPTS %s"
-constexpr uint32_t kReplyMlstOptsNone = 27706;   // "200 MLST OPTS"
-constexpr uint32_t kReplyOptsUnknown = 27707;    // "501 Option not understood."
-constexpr uint32_t kReplySyntax = 27708;         // "501 Syntax error in parameters or arguments."
-constexpr uint32_t kReplyNoted = 27709;          // "200 Noted."
-constexpr uint32_t kReplyHostAccepted = 27710;   // "220 Host accepted."
-constexpr uint32_t kReplyHostUnknown = 27711;    // "504 Unknown host."
-constexpr uint32_t kReplyBadSequence = 27712;    // "503 Bad sequence of commands."
+constexpr uint32_t kReplyFeatFirst = 27700;     // "211-Features:"
+constexpr uint32_t kReplyFeatLine = 27701;      // " %s"
+constexpr uint32_t kReplyFeatEnd = 27702;       // "211 End"
+constexpr uint32_t kReplyUtf8On = 27703;        // "200 UTF8 set to on."
+constexpr uint32_t kReplyUtf8Off = 27704;       // "200 UTF8 set to off."
+constexpr uint32_t kReplyMlstOpts = 27705;      // "200 MLST OPTS %s"
+constexpr uint32_t kReplyMlstOptsNone = 27706;  // "200 MLST OPTS"
+constexpr uint32_t kReplyOptsUnknown = 27707;   // "501 Option not understood."
+constexpr uint32_t kReplySyntax = 27708;        // "501 Syntax error in parameters or arguments."
+constexpr uint32_t kReplyNoted = 27709;         // "200 Noted."
+constexpr uint32_t kReplyHostAccepted = 27710;  // "220 Host accepted."
+constexpr uint32_t kReplyHostUnknown = 27711;   // "504 Unknown host."
+constexpr uint32_t kReplyBadSequence = 27712;   // "503 Bad sequence of commands."
 
 constexpr size_t kMaxArgument = 511;
 constexpr size_t kMaxClientName = 100;
@@ -35,9 +35,9 @@ struct RFeatureStr {
   const char* line;  // nullptr: the MLST line with the session's facts
 };
 constexpr RFeatureStr kFeatures[] = {
-    {"AUTH", "AUTH TLS"}, {"CLNT", "CLNT"},  {"EPRT", "EPRT"},        {"EPSV", "EPSV"},
-    {"HOST", "HOST"},     {"MDTM", "MDTM"},  {"MFMT", "MFMT"},        {"MLST", nullptr},
-    {"PBSZ", "PBSZ"},     {"PROT", "PROT"},  {"REST", "REST STREAM"}, {"SIZE", "SIZE"},
+    {"AUTH", "AUTH TLS"}, {"CLNT", "CLNT"}, {"EPRT", "EPRT"},        {"EPSV", "EPSV"},
+    {"HOST", "HOST"},     {"MDTM", "MDTM"}, {"MFMT", "MFMT"},        {"MLST", nullptr},
+    {"PBSZ", "PBSZ"},     {"PROT", "PROT"}, {"REST", "REST STREAM"}, {"SIZE", "SIZE"},
     {nullptr, "TVFS"},    {"OPTS", "UTF8"},
 };
 
@@ -150,8 +150,7 @@ void HandleHost(RFTPSComInterp& s, std::string_view line) {
   // The address the client connected to names the home it already has.
   const std::string_view literal = WithoutBrackets(host);
   const bool arrivedThere =
-      literal == arrival ||
-      (s.Control() != nullptr && literal == s.Control()->GetLocalIPAddress());
+      literal == arrival || (s.Control() != nullptr && literal == s.Control()->GetLocalIPAddress());
   if (arrivedThere) {
     BackToArrivalHome(s);
     s.ReplyStr(kReplyHostAccepted);

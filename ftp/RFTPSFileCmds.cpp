@@ -321,7 +321,6 @@ void HandleSize(RFTPSComInterp& s, std::string_view line) {
   s.ReplyStr(1122, FileSize(path));
 }
 
-
 // The stamp as seconds since 1970. Without a zone number it is local time.
 bool StampToSeconds(const RMdtmStampStr& st, int64_t& out) {
   const int64_t asUtc = DaysFromCivil(st.year, st.month, st.day) * 86400 + st.hour * 3600 +

@@ -295,7 +295,8 @@ void UploadStart(RFTPSComInterp& s) {
   s.TransferStartOffset = s.RestartOffset;
   s.RestartOffset = 0;
   if (rc == RTransferFile::kBeyondEnd) {
-    s.ReplyStr(25610, offset, ClientLeaf(s, s.FileName), std::max<int64_t>(FileSize(s.FileName), 0));
+    s.ReplyStr(25610, offset, ClientLeaf(s, s.FileName),
+               std::max<int64_t>(FileSize(s.FileName), 0));
     return;
   }
   if (rc != 0) {

@@ -63,8 +63,8 @@ class RFTPSTransferExt final : public RFTPSessionExt {
   RUploadKind uploadKind = RUploadKind::Stor;
   bool dataConnected = false;  // the data connection came up at least once
   uint64_t lastTickCount = 0;
-  RDirLineQueue lines;            // listing lines waiting to go out (shared, not copied)
-  std::string listBlock;          // the lines of the send in progress
+  RDirLineQueue lines;    // listing lines waiting to go out (shared, not copied)
+  std::string listBlock;  // the lines of the send in progress
   std::string renameSource;
   std::string pendingPath;  // path of a file command held by a hook
   bool renameIsDir = false;

@@ -33,9 +33,8 @@ std::string CtimeText(int64_t t) {
 
 std::string XferLogLine(const RXferRecordStr& r) {
   return RFormat("%s %ld %s %lu %s %c _ %c %c %s ftp 0 * %c", CtimeText(r.now), r.seconds,
-                 Field(r.host), r.bytes, Field(r.path), r.ascii ? 'a' : 'b',
-                 r.upload ? 'i' : 'o', r.anonymous ? 'a' : 'r', Field(r.user),
-                 r.complete ? 'c' : 'i');
+                 Field(r.host), r.bytes, Field(r.path), r.ascii ? 'a' : 'b', r.upload ? 'i' : 'o',
+                 r.anonymous ? 'a' : 'r', Field(r.user), r.complete ? 'c' : 'i');
 }
 
 void RXferLog::Configure(const RIniFile& ini, const std::string& iniPath) {

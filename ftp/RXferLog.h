@@ -19,15 +19,15 @@
 namespace vantor {
 
 struct RXferRecordStr {
-  int64_t now = 0;       // end of the transfer, seconds since 1970
-  int64_t seconds = 0;   // duration, whole seconds
-  std::string host;      // client address
-  uint64_t bytes = 0;    // bytes moved
-  std::string path;      // local POSIX path
+  int64_t now = 0;      // end of the transfer, seconds since 1970
+  int64_t seconds = 0;  // duration, whole seconds
+  std::string host;     // client address
+  uint64_t bytes = 0;   // bytes moved
+  std::string path;     // local POSIX path
   bool ascii = false;
   bool upload = false;
   bool anonymous = false;
-  std::string user;      // account name as logged in
+  std::string user;  // account name as logged in
   bool complete = false;
 };
 

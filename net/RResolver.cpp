@@ -111,8 +111,8 @@ void RResolver::Resolve(const Request& r, Answer* a) {
     char host[NI_MAXHOST] = {};
     int rc = v4 ? ::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof(sa), host, sizeof(host),
                                 nullptr, 0, NI_NAMEREQD)
-                : ::getnameinfo(reinterpret_cast<sockaddr*>(&sa6), sizeof(sa6), host,
-                                sizeof(host), nullptr, 0, NI_NAMEREQD);
+                : ::getnameinfo(reinterpret_cast<sockaddr*>(&sa6), sizeof(sa6), host, sizeof(host),
+                                nullptr, 0, NI_NAMEREQD);
     a->error = EaiToWinSock(rc);
     if (rc == 0) a->text = host;
     return;

@@ -122,7 +122,8 @@ int RSockCalls::Socket(int type, int family) {
     const char* tn = type == SOCK_STREAM  ? "SOCK_STREAM"
                      : type == SOCK_DGRAM ? "SOCK_DGRAM"
                                           : "<<INVALID>>";
-    Trace(FormatStr(STR_NET_C_SOCKET, id_, family == AF_INET6 ? "PF_INET6" : "PF_INET", tn, 0, static_cast<unsigned>(fd), ErrName()));
+    Trace(FormatStr(STR_NET_C_SOCKET, id_, family == AF_INET6 ? "PF_INET6" : "PF_INET", tn, 0,
+                    static_cast<unsigned>(fd), ErrName()));
   }
   return fd;
 }
@@ -200,8 +201,7 @@ int64_t RSockCalls::Send(int fd, const void* p, int64_t n) {
 int64_t RSockCalls::SendTo(int fd, const void* p, int64_t n, const RSockAddr& to) {
   ssize_t r;
   do {
-    r = ::sendto(fd, p, static_cast<size_t>(n), MSG_NOSIGNAL,
-                 &to.sa, SockAddrLen(to));
+    r = ::sendto(fd, p, static_cast<size_t>(n), MSG_NOSIGNAL, &to.sa, SockAddrLen(to));
   } while (r < 0 && errno == EINTR);
   err = r < 0 ? ErrnoToWinSock(errno) : 0;
   if (Tracing()) {
@@ -258,8 +258,7 @@ int64_t RSockCalls::RecvFrom(int fd, void* p, int64_t n, RSockAddr* from) {
   ssize_t r;
   do {
     // MSG_TRUNC makes an over-long datagram visible instead of silently cut.
-    r = ::recvfrom(fd, p, static_cast<size_t>(n), MSG_TRUNC, &from->sa,
-                   &len);
+    r = ::recvfrom(fd, p, static_cast<size_t>(n), MSG_TRUNC, &from->sa, &len);
   } while (r < 0 && errno == EINTR);
   err = r < 0 ? ErrnoToWinSock(errno) : 0;
   if (r > n) {

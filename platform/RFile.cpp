@@ -97,7 +97,8 @@ RBoundedRead ReadFileBounded(const std::string& path, size_t maxBytes, std::stri
   out->clear();
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   RFd fd(OpenRetry(path.c_str(), O_RDONLY | O_NONBLOCK));
-  if (!fd) return errno == ENOENT || errno == ENOTDIR ? RBoundedRead::Missing : RBoundedRead::Failed;
+  if (!fd)
+    return errno == ENOENT || errno == ENOTDIR ? RBoundedRead::Missing : RBoundedRead::Failed;
   struct stat st;
   if (::fstat(fd.Get(), &st) != 0) return RBoundedRead::Failed;
   if (!S_ISREG(st.st_mode)) return RBoundedRead::NotRegular;

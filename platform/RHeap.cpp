@@ -4,6 +4,8 @@
 
 namespace vantor {
 
-void HeapReturnFree() { ::malloc_trim(0); }
+void HeapReturnFree() {
+  ::malloc_trim(0);
+}
 
 }  // namespace vantor

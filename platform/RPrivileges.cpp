@@ -26,7 +26,7 @@ std::optional<RRunAsStr> LookupRunAs(const std::string& user, const std::string&
                                      std::string* error) {
   RRunAsStr out;
   std::vector<char> buf(16384);
-  struct passwd pw{};
+  struct passwd pw {};
   struct passwd* pwr = nullptr;
   if (::getpwnam_r(user.c_str(), &pw, buf.data(), buf.size(), &pwr) != 0 || pwr == nullptr) {
     if (error) *error = "no such user: " + user;
@@ -36,7 +36,7 @@ std::optional<RRunAsStr> LookupRunAs(const std::string& user, const std::string&
   out.gid = pw.pw_gid;
   out.user = user;
   if (group.empty()) {
-    struct group g{};
+    struct group g {};
     struct group* gr = nullptr;
     if (::getgrgid_r(out.gid, &g, buf.data(), buf.size(), &gr) == 0 && gr != nullptr)
       out.group = gr->gr_name;
@@ -45,7 +45,7 @@ std::optional<RRunAsStr> LookupRunAs(const std::string& user, const std::string&
     return out;
   }
   {
-    struct group g{};
+    struct group g {};
     struct group* gr = nullptr;
     if (::getgrnam_r(group.c_str(), &g, buf.data(), buf.size(), &gr) != 0 || gr == nullptr) {
       if (error) *error = "no such group: " + group;

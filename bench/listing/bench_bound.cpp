@@ -95,7 +95,8 @@ double Walk(const std::string& root) {
     RFileStatStr st;
     while (r.Next(e)) {
       if (e.name == "." || e.name == "..") continue;
-      if (r.StatEntry(e.name, st) && st.type == RFileType::Directory) dirs.push_back(d + "/" + e.name);
+      if (r.StatEntry(e.name, st) && st.type == RFileType::Directory)
+        dirs.push_back(d + "/" + e.name);
     }
   }
   return Ms(t0, std::chrono::steady_clock::now());
@@ -134,8 +135,8 @@ int main(int argc, char** argv) {
   std::sort(list.begin(), list.end());
   std::sort(walk.begin(), walk.end());
   std::sort(ratio.begin(), ratio.end());
-  std::printf("LIST -R of %d entries: %zu lines, cut %s\n", kDirs * (kFilesPerDir + 1),
-              first.lines, first.cut ? "yes" : "no");
+  std::printf("LIST -R of %d entries: %zu lines, cut %s\n", kDirs * (kFilesPerDir + 1), first.lines,
+              first.cut ? "yes" : "no");
   std::printf("  listing (ms)      median %.0f  min %.0f  max %.0f\n", list[list.size() / 2],
               list.front(), list.back());
   std::printf("  bare walk (ms)    median %.0f\n", walk[walk.size() / 2]);
@@ -144,8 +145,8 @@ int main(int argc, char** argv) {
 
   // 20 spellings that mean different things: each is a cache entry of its
   // own until the byte budget evicts the oldest.
-  const char* spellings[] = {"-Rl",  "-Ril", "-Rsl", "-Rnl", "-RGl", "-RTl", "-Rtl",
-                             "-RSl", "-Rrl", "-RXl", "-RUl", "-Rcl", "-Rul", "-Rkl",
+  const char* spellings[] = {"-Rl",  "-Ril", "-Rsl", "-Rnl", "-RGl", "-RTl",      "-Rtl",
+                             "-RSl", "-Rrl", "-RXl", "-RUl", "-Rcl", "-Rul",      "-Rkl",
                              "-RFl", "-Rpl", "-Rql", "-Rbl", "-RQl", "-Rl -w:100"};
   DirCacheSetup(150, 600);
   for (const char* o : spellings) (void)List(o);

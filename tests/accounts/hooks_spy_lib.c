@@ -44,9 +44,9 @@ int32_t HandleEventHook(EventHookRecord* r) {
   snprintf(line, sizeof line,
            "event=%u reason=%u session=%u client=%.16s local=%.16s elapsed=%u bytes=%u "
            "bytes64=%llu window=%u message=%u answer=%u text=%.512s text2=%.512s",
-           r->event, r->reason, r->session, r->clientAddress, r->localAddress, r->elapsed,
-           r->bytes, (unsigned long long)r->bytes64, r->window, r->releaseMessage, r->answer,
-           r->text, r->text2);
+           r->event, r->reason, r->session, r->clientAddress, r->localAddress, r->elapsed, r->bytes,
+           (unsigned long long)r->bytes64, r->window, r->releaseMessage, r->answer, r->text,
+           r->text2);
   spy_line(line);
   if (env_number("VANTOR_SPY_HOLD") == (long)r->event) return VNTR_HOOK_HOLD;
   const char* reply = getenv("VANTOR_SPY_REPLY");

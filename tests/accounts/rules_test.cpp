@@ -239,9 +239,12 @@ TEST_F(IPRules, BlanksAroundPatternIgnored) {
     const char* address;
     bool match;
   } cases[] = {
-      {" 10.*.*.*", "10.1.2.3", true},    {"10.*.*.* ", "10.1.2.3", true},
-      {"\t10.0.0.5-9\t", "10.0.0.7", true}, {" 10.*.*.*", "11.1.2.3", false},
-      {"  ", "1.2.3.4", false},           {"10. 1.2.3", "10.1.2.3", false},
+      {" 10.*.*.*", "10.1.2.3", true},
+      {"10.*.*.* ", "10.1.2.3", true},
+      {"\t10.0.0.5-9\t", "10.0.0.7", true},
+      {" 10.*.*.*", "11.1.2.3", false},
+      {"  ", "1.2.3.4", false},
+      {"10. 1.2.3", "10.1.2.3", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("'") + c.pattern + "' vs " + c.address);

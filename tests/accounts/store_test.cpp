@@ -248,8 +248,9 @@ TEST_F(StoreTest, ServerIPRules) {
 // A blank after the comma of a rule is a typo, not a pattern that refuses
 // every client.
 TEST_F(StoreTest, IPRuleBlanksAroundPattern) {
-  Write("[IP-ACCESS]\nIP1=D, 10.*.*.* \nIP2=A,\t*.*.*.*\n"
-        "[USER=joe]\nIP1=A, 12.*\n");
+  Write(
+      "[IP-ACCESS]\nIP1=D, 10.*.*.* \nIP2=A,\t*.*.*.*\n"
+      "[USER=joe]\nIP1=A, 12.*\n");
   RFTPSSecurity s(ini_, &clock_);
   EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "10.1.2.3").flag, 0u);
   EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "11.1.2.3").flag, 1u);
@@ -371,7 +372,7 @@ TEST_F(StoreTest, SystemHashesAndUncheckableValues) {
   SetLogSink(
       [](void* c, int cat, std::string_view t) {
         static_cast<std::vector<std::pair<int, std::string>>*>(c)->emplace_back(cat,
-                                                                                 std::string(t));
+                                                                                std::string(t));
       },
       &log);
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "sha", "pass word").flag, 1u);

@@ -66,23 +66,23 @@ TEST(ConvertIniFile, EveryStepFromNoVersion) {
   std::vector<std::string> log = CaptureLog([&] { (void)ConvertIniFile(ini); });
   // The notice and every step's change reach the log file too (system
   // messages), not only the screen.
-  EXPECT_EQ(log, (std::vector<std::string>{
-                     "2:Converting VANTOR.INI file to new format...",
-                     "2:Conversion: sign-on and sign-off lines moved to " + dir.File("VTSIGNON.TXT") +
-                         " and " + dir.File("VTSIGNOF.TXT"),
-                     "2:Conversion: OneLoginPerIP replaced by MaxUsersLoginPerIP=1 in [USER=bob]",
-                     "2:Conversion: file rewritten, the previous one kept as " +
-                         dir.File("Vantor.bak"),
-                     "2:Conversion: [user=all] renamed to [USER=** Default **]",
-                     "2:Conversion: TimeoutUser, TimeoutAnonymous, MaxNrAnonymous moved to the "
-                     "user sections",
-                     "2:Conversion: file logging switches copied from the screen switches",
-                     "2:Conversion: LowerCaseFileDir=YES",
-                     "2:Conversion: [IP-ACCESS] rewritten as 2 IP rules",
-                     "2:Conversion: \"LP\" appended to 1 Access lines",
-                     "2:Conversion: [USER=Anonymous] HideHidden=YES; AnonRelPaths and "
-                     "Authorization removed",
-                     "2:Conversion: Version=2.5.11.3"}));
+  EXPECT_EQ(
+      log,
+      (std::vector<std::string>{
+          "2:Converting VANTOR.INI file to new format...",
+          "2:Conversion: sign-on and sign-off lines moved to " + dir.File("VTSIGNON.TXT") +
+              " and " + dir.File("VTSIGNOF.TXT"),
+          "2:Conversion: OneLoginPerIP replaced by MaxUsersLoginPerIP=1 in [USER=bob]",
+          "2:Conversion: file rewritten, the previous one kept as " + dir.File("Vantor.bak"),
+          "2:Conversion: [user=all] renamed to [USER=** Default **]",
+          "2:Conversion: TimeoutUser, TimeoutAnonymous, MaxNrAnonymous moved to the "
+          "user sections",
+          "2:Conversion: file logging switches copied from the screen switches",
+          "2:Conversion: LowerCaseFileDir=YES", "2:Conversion: [IP-ACCESS] rewritten as 2 IP rules",
+          "2:Conversion: \"LP\" appended to 1 Access lines",
+          "2:Conversion: [USER=Anonymous] HideHidden=YES; AnonRelPaths and "
+          "Authorization removed",
+          "2:Conversion: Version=2.5.11.3"}));
   WriteText(path, kOldFile);
   RIniFile again(path);
   RConvertResult r = ConvertIniFile(again);

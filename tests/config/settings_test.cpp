@@ -116,10 +116,18 @@ TEST(RGlobalSettings, PassiveKeys) {
     const char* value;
     int32_t low, high;
   } cases[] = {
-      {"50000-50999", 50000, 50999}, {"1024-1024", 1024, 1024}, {"65535-65535", 65535, 65535},
-      {"1023-2000", 0, 0},           {"2000-1999", 0, 0},       {"50000-65536", 0, 0},
-      {"50000", 0, 0},               {"50000-", 0, 0},          {"-50999", 0, 0},
-      {"50000 - 50999", 0, 0},       {"5e4-6e4", 0, 0},         {"", 0, 0},
+      {"50000-50999", 50000, 50999},
+      {"1024-1024", 1024, 1024},
+      {"65535-65535", 65535, 65535},
+      {"1023-2000", 0, 0},
+      {"2000-1999", 0, 0},
+      {"50000-65536", 0, 0},
+      {"50000", 0, 0},
+      {"50000-", 0, 0},
+      {"-50999", 0, 0},
+      {"50000 - 50999", 0, 0},
+      {"5e4-6e4", 0, 0},
+      {"", 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
@@ -205,8 +213,9 @@ TEST(RGlobalSettings, ConnectionSafetyDefaults) {
   EXPECT_TRUE(s.passivePeerCheck);
   EXPECT_EQ(s.loginTimeLimit, 60);
   EXPECT_EQ(s.maxPreLoginPerIP, 10);
-  s = LoadFrom(dir, "BlockFTPBounceAttack=NO\nPassivePeerCheck=no\nLoginTimeLimit=0\n"
-                    "MaxPreLoginPerIP=3\n");
+  s = LoadFrom(dir,
+               "BlockFTPBounceAttack=NO\nPassivePeerCheck=no\nLoginTimeLimit=0\n"
+               "MaxPreLoginPerIP=3\n");
   EXPECT_FALSE(s.blockFTPBounceAttack);
   EXPECT_FALSE(s.passivePeerCheck);
   EXPECT_EQ(s.loginTimeLimit, 0);

@@ -118,12 +118,12 @@ TEST(RServerStartup, CreatesMissingFileAndRunsTheSteps) {
   EXPECT_EQ(steps,
             (std::vector<std::string>{"logger", "events", "window", "messages", "sockets", "state",
                                       "server " + path, "cache 25/600", "switches"}));
-  EXPECT_EQ(screen.lines,
-            (std::vector<std::string>{
-                "18:VANTOR.INI not found, creating new one",
-                "18:Using Test sockets - max. 42 sockets",
-                "2:Starting FTP Server...  (Version 2.5k (32-bit))", "2:Drive C: is /",
-                "3:WARNING: drive C: is / - clients can reach the whole file system"}));
+  EXPECT_EQ(
+      screen.lines,
+      (std::vector<std::string>{
+          "18:VANTOR.INI not found, creating new one", "18:Using Test sockets - max. 42 sockets",
+          "2:Starting FTP Server...  (Version 2.5k (32-bit))", "2:Drive C: is /",
+          "3:WARNING: drive C: is / - clients can reach the whole file system"}));
   EXPECT_FALSE(st.Conversion().converted);
 }
 
@@ -327,8 +327,8 @@ TEST(RServerStartup, InvalidPortLogged) {
   const char* values[] = {"-1", "99999", "abc", "0", "2121", ""};
   for (const char* v : values) {
     SCOPED_TRACE(v);
-    WriteText(path, std::string("[GLOBAL]\nVersion=2.5.11.3\nPortNr=") + v +
-                        "\n[DRIVES]\nC=/srv\n");
+    WriteText(path,
+              std::string("[GLOBAL]\nVersion=2.5.11.3\nPortNr=") + v + "\n[DRIVES]\nC=/srv\n");
     Screen screen;
     std::vector<std::string> steps;
     ASSERT_EQ(RunOn(path, &steps), RServerStartup::RStartResult::Started);
@@ -370,4 +370,3 @@ TEST(RServerStartup, StaleTemporaryFilesRemoved) {
 }
 
 }  // namespace
-

@@ -267,9 +267,9 @@ TEST_F(CacheTest, KeyIsParsedOptions) {
   EXPECT_FALSE(Cached("c:\\k", "-1 -I:*a", "joe", 1, &second));
   EXPECT_EQ(first, "ba\n");
   EXPECT_EQ(second, "ab\n");
-  EXPECT_TRUE(Cached("c:\\k", "-l -1 -l", "joe", 1));   // same as -1l
-  EXPECT_TRUE(Cached("c:\\k", "-1 -1 -I:*a"));  // same as -1 -I:*a
-  EXPECT_FALSE(Cached("c:\\k", "-1 -I:*a -w:40"));  // width is part of the meaning
+  EXPECT_TRUE(Cached("c:\\k", "-l -1 -l", "joe", 1));  // same as -1l
+  EXPECT_TRUE(Cached("c:\\k", "-1 -1 -I:*a"));         // same as -1 -I:*a
+  EXPECT_FALSE(Cached("c:\\k", "-1 -I:*a -w:40"));     // width is part of the meaning
 }
 
 // Two directories that differ only in letter case are two entries.

@@ -243,13 +243,16 @@ TEST_F(ConfinementTest, GeneratedCaseVariantsStayInsideHome) {
         "ext|c:\\\nd|d:\\\njy|c:\\ftp\\joey\nself|c:\\ftp\\joe\\ext\nJO|c:\\ftp\\JOE\n"
         "fj|C:\\FTP\\JOE\ninner|c:\\ftp\\joe\\sub\n");
   const std::vector<std::string> tokens = {
-      "..", "...", "....", "~", "~/..", ".", " ", "\t", "%20", "\\", "/", "//", "c:", "C:", "d:",
-      "c", "d", "/c:/ftp", "/C:/FTP/JOE", "\\c\\ftp", "c:\\ftp\\Joe", "joe", "JOE", "Joe", "jOe",
-      "joe.", "JOE..", "joe ", " JOE", "joe. .", "ftp", "FTP", "Ftp", "joey", "JOEY", "sub", "SUB",
-      "Sub.", "deeper", "root", "sib", "up", "case", "ftpcase", "in", "loop1", "ext", "jy", "self",
-      "JO", "fj", "inner", "secret.txt", "s.txt", "ok.txt",
-      "in-upper.txt", "trail.", "trail", "prn", "lpt1.txt", "*", "?", ". .", ".. ", " ..", "x.",
-      "mark0-.txt", "mark1-.txt", "mark2-.txt", "mark7-.txt",
+      "..",     "...",     "....",  "~",          "~/..",        ".",          " ",
+      "\t",     "%20",     "\\",    "/",          "//",          "c:",         "C:",
+      "d:",     "c",       "d",     "/c:/ftp",    "/C:/FTP/JOE", "\\c\\ftp",   "c:\\ftp\\Joe",
+      "joe",    "JOE",     "Joe",   "jOe",        "joe.",        "JOE..",      "joe ",
+      " JOE",   "joe. .",  "ftp",   "FTP",        "Ftp",         "joey",       "JOEY",
+      "sub",    "SUB",     "Sub.",  "deeper",     "root",        "sib",        "up",
+      "case",   "ftpcase", "in",    "loop1",      "ext",         "jy",         "self",
+      "JO",     "fj",      "inner", "secret.txt", "s.txt",       "ok.txt",     "in-upper.txt",
+      "trail.", "trail",   "prn",   "lpt1.txt",   "*",           "?",          ". .",
+      ".. ",    " ..",     "x.",    "mark0-.txt", "mark1-.txt",  "mark2-.txt", "mark7-.txt",
   };
   const std::vector<std::string> homes = {"c:\\ftp\\joe", "C:\\FTP\\JOE", "c:\\Ftp\\Joe"};
   const char* per = getenv("VANTOR_CONFINEMENT_PATHS");  // more for a long soak

@@ -400,12 +400,12 @@ TEST_F(ListingTest, EntryLimitCutsListing) {
     size_t lines;
     bool cut;
   } rows[] = {
-      {"-1", "", 3, 3, true},              // a.txt b.dat c.bin
-      {"-1", "", 5, 5, false},             // exactly all: not cut
-      {"-1", "many", 12, 12, false},       // the named directory itself is no entry
-      {"-1", "many", 11, 11, true},        //
-      {"-1R", "", 6, 6 + 3, true},         // 5 entries, blank, "c:\\ftp\\many:", 1 entry
-      {"-l", "many", 4, 1 + 4, true},      // total line and 4 entries
+      {"-1", "", 3, 3, true},          // a.txt b.dat c.bin
+      {"-1", "", 5, 5, false},         // exactly all: not cut
+      {"-1", "many", 12, 12, false},   // the named directory itself is no entry
+      {"-1", "many", 11, 11, true},    //
+      {"-1R", "", 6, 6 + 3, true},     // 5 entries, blank, "c:\\ftp\\many:", 1 entry
+      {"-l", "many", 4, 1 + 4, true},  // total line and 4 entries
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.options + " " + r.pattern + " max " + std::to_string(r.max));

@@ -59,24 +59,16 @@ TEST(MlsxFacts, TimeStamps) {
     bool ok;
     int64_t seconds;
   } cases[] = {
-      {"20260528202640", true, kNow},
-      {"20260528202640.123", true, kNow},
-      {"19700101000000", true, 0},
-      {"20000229000000", true, 951782400},
+      {"20260528202640", true, kNow}, {"20260528202640.123", true, kNow},
+      {"19700101000000", true, 0},    {"20000229000000", true, 951782400},
       {"20230229000000", false, 0},  // not a leap year
-      {"20261301000000", false, 0},
-      {"20260001000000", false, 0},
-      {"20260100000000", false, 0},
-      {"20260431000000", false, 0},
-      {"20260101240000", false, 0},
-      {"20260101006000", false, 0},
-      {"20260101000060", false, 0},
-      {"2026052820264", false, 0},     // 13 digits
-      {"20260528202640.", false, 0},   // a dot without digits
-      {"20260528202640Z", false, 0},
-      {"20260528202640.1x", false, 0},
-      {"2026-05-28 20:2", false, 0},
-      {"", false, 0},
+      {"20261301000000", false, 0},   {"20260001000000", false, 0},
+      {"20260100000000", false, 0},   {"20260431000000", false, 0},
+      {"20260101240000", false, 0},   {"20260101006000", false, 0},
+      {"20260101000060", false, 0},   {"2026052820264", false, 0},  // 13 digits
+      {"20260528202640.", false, 0},                                // a dot without digits
+      {"20260528202640Z", false, 0},  {"20260528202640.1x", false, 0},
+      {"2026-05-28 20:2", false, 0},  {"", false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -235,9 +227,8 @@ TEST_F(MlsdTest, EntriesOfADirectory) {
 // confined user sees no parent above his home, nor does a drive root.
 TEST_F(MlsdTest, HiddenFilesAndParents) {
   std::vector<std::string> lines = Mlsd("c:\\ftp", MF_Type, true, true);
-  EXPECT_EQ(lines, (std::vector<std::string>{"type=cdir; .", "type=file;  lead",
-                                             "type=file; a.txt", "type=dir; sub",
-                                             "type=OS.unix=symlink; to-a"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"type=cdir; .", "type=file;  lead", "type=file; a.txt",
+                                             "type=dir; sub", "type=OS.unix=symlink; to-a"}));
   lines = Mlsd("c:\\ftp\\sub", MF_Type, true, true);
   EXPECT_EQ(lines, (std::vector<std::string>{"type=cdir; .", "type=pdir; .."}));
   lines = Mlsd("c:\\", MF_Type);

@@ -32,8 +32,8 @@ class ConnectionTest : public FtpTest {
   // once (security off) with the temporary directory as home.
   void Serve(const std::string& global = "") {
     port_ = FreePort();
-    Start("[GLOBAL]\nPortNr=" + std::to_string(port_) + "\n" + global + "[USER=joe]\nHomeDir=" +
-          dir_ + "\n");
+    Start("[GLOBAL]\nPortNr=" + std::to_string(port_) + "\n" + global +
+          "[USER=joe]\nHomeDir=" + dir_ + "\n");
     manager_->ApplySettings();
     ASSERT_TRUE(manager_->Online());
   }

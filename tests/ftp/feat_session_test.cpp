@@ -77,10 +77,10 @@ bool HasHandler(const char* verb) {
 // The feature lines a server with this command table must offer.
 std::vector<std::string> ExpectedFeatures(const std::string& mlst) {
   const std::pair<const char*, const char*> features[] = {
-      {"AUTH", " AUTH TLS"}, {"CLNT", " CLNT"}, {"EPRT", " EPRT"}, {"EPSV", " EPSV"},
-      {"HOST", " HOST"},     {"MDTM", " MDTM"}, {"MFMT", " MFMT"}, {"MLST", nullptr},
-      {"PBSZ", " PBSZ"},     {"PROT", " PROT"}, {"REST", " REST STREAM"},
-      {"SIZE", " SIZE"},     {"", " TVFS"},     {"OPTS", " UTF8"},
+      {"AUTH", " AUTH TLS"}, {"CLNT", " CLNT"}, {"EPRT", " EPRT"},        {"EPSV", " EPSV"},
+      {"HOST", " HOST"},     {"MDTM", " MDTM"}, {"MFMT", " MFMT"},        {"MLST", nullptr},
+      {"PBSZ", " PBSZ"},     {"PROT", " PROT"}, {"REST", " REST STREAM"}, {"SIZE", " SIZE"},
+      {"", " TVFS"},         {"OPTS", " UTF8"},
   };
   std::vector<std::string> lines = {"211-Features:"};
   for (const auto& [verb, line] : features) {
@@ -226,15 +226,15 @@ TEST_F(FeatTest, MlstPermLettersFollowTheQuestions) {
     std::vector<std::string> r = Send(s, "MLST data.bin");
     EXPECT_EQ(r.back(), visible ? "250 End" : denied);
     if (visible) {
-      EXPECT_EQ(r, (std::vector<std::string>{
-                       "250-Listing /data.bin",
-                       " type=file;size=5;modify=" + MlsxTime(MTime("data.bin")) + ";perm=" +
-                           c.file + "; /data.bin",
-                       "250 End"}));
+      EXPECT_EQ(
+          r, (std::vector<std::string>{"250-Listing /data.bin",
+                                       " type=file;size=5;modify=" + MlsxTime(MTime("data.bin")) +
+                                           ";perm=" + c.file + "; /data.bin",
+                                       "250 End"}));
       r = Send(s, "MLST empty");
       ASSERT_EQ(r.size(), 3u);
-      EXPECT_EQ(r[1], " type=file;size=0;modify=" + MlsxTime(MTime("empty")) + ";perm=" +
-                          c.empty + "; /empty");
+      EXPECT_EQ(r[1], " type=file;size=0;modify=" + MlsxTime(MTime("empty")) + ";perm=" + c.empty +
+                          "; /empty");
       r = Send(s, "MLST /dir");
       ASSERT_EQ(r.size(), 3u);
       EXPECT_EQ(r[1], " type=dir;modify=" + MlsxTime(MTime("dir")) + ";perm=" + c.dir + "; /dir");
@@ -260,8 +260,8 @@ TEST_F(FeatTest, MlstReplies) {
   EXPECT_EQ(Send(s, "MLST .dot"),
             std::vector<std::string>{"550 /.dot: No such file or directory."});
   EXPECT_EQ(Last(s, "OPTS MLST type;perm"), "200 MLST OPTS type;perm;");
-  EXPECT_EQ(Send(s, "MLST"), (std::vector<std::string>{"250-Listing /", " type=dir;perm=el; /",
-                                                       "250 End"}));
+  EXPECT_EQ(Send(s, "MLST"),
+            (std::vector<std::string>{"250-Listing /", " type=dir;perm=el; /", "250 End"}));
   // A file the listing filter refuses is refused here too.
   granted_ = {QC_CHANGE_DIR, QC_READ_FILE};
   s->HideHidden = false;

@@ -287,7 +287,8 @@ TEST_F(HookSession, UnreleasedCommandTimesOut) {
   EXPECT_EQ(Replies(s), Lines{}) << "still within the hold limit";
   EXPECT_EQ(s->CommandState, CS_AwaitingHook);
   Seconds(20);
-  EXPECT_EQ(Replies(s), Lines{"451 No answer from the event hook in time - command not carried out."});
+  EXPECT_EQ(Replies(s),
+            Lines{"451 No answer from the event hook in time - command not carried out."});
   EXPECT_EQ(s->CommandState, CS_LoggedIn);
   EXPECT_EQ(LogCount(FormatStr(27022, s->Number(), "CWD", 120)), 1);
   EXPECT_EQ(Send(s, "NOOP"), Lines{"200 Command okay."});

@@ -14,7 +14,7 @@ using namespace vantor;
 namespace {
 using Lines = std::vector<std::string>;
 using namespace std::string_literals;
-}
+}  // namespace
 
 // Reads of at most N characters ending after a line feed; one trailing line
 // feed (and CR LF) removed; a line of exactly N characters leaves an empty one.
@@ -127,12 +127,9 @@ TEST_F(FtpTest, ReadMessageLinesBounded) {
     const char* log;
   };
   const Case cases[] = {
-      {"sparse", "skipped: larger than 65536 bytes"},
-      {"big", "skipped: larger than 65536 bytes"},
-      {"binary", "skipped: not a text file"},
-      {"many", "skipped: more than 1000 lines"},
-      {"fifo", "skipped: not a regular file"},
-      {"dir", "skipped: not a regular file"},
+      {"sparse", "skipped: larger than 65536 bytes"}, {"big", "skipped: larger than 65536 bytes"},
+      {"binary", "skipped: not a text file"},         {"many", "skipped: more than 1000 lines"},
+      {"fifo", "skipped: not a regular file"},        {"dir", "skipped: not a regular file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

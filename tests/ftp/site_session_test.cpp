@@ -48,8 +48,7 @@ class SiteSession : public ::testing::Test {
 
   // Creates the manager and one session, logged in as JOE in the temp dir.
   RFTPSComInterp& Start(bool securityOff = false) {
-    manager_ =
-        std::make_unique<RFTPSManager>(loop_, frontEnd_, dir_ + "/vantor.ini", securityOff);
+    manager_ = std::make_unique<RFTPSManager>(loop_, frontEnd_, dir_ + "/vantor.ini", securityOff);
     manager_->SetAccessHandler([this](AccessQuery& q) {
       queries_.push_back(q);
       // Admission asks IP access and logging: let the client in, logged.

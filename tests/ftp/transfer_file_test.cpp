@@ -155,7 +155,8 @@ TEST_F(TransferFileTest, CutAndFailedBlockAccounting) {
     EXPECT_EQ(w.CutBytes(), 6);
   }
   Put("f", "");
-  struct sigaction ignore {}, old {};
+  struct sigaction ignore {
+  }, old{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
   struct rlimit saved {};

@@ -39,7 +39,8 @@ class RefundTest : public FtpTest {
   RFTPSComInterp* LogIn() {
     WriteFile("f.txt", "hello\n");
     Start("[GLOBAL]\nEncryptPasswords=no\n[USER=r]\nPassword=r\nHomeDir=" + dir_ +
-              "\nAccess1=" + dir_ + ",RWAMDCLP\nRatiosEnable=YES\nRatios=FilesOverall\n"
+              "\nAccess1=" + dir_ +
+              ",RWAMDCLP\nRatiosEnable=YES\nRatios=FilesOverall\n"
               "RatiosCredit=1\n",
           false);
     store_ = std::make_unique<RFTPSSecurity>(ini_);

@@ -21,8 +21,8 @@ TEST(CheckNumber, RangesAndText) {
 TEST(CheckIPPattern, Patterns) {
   SetLanguage(RLanguage::English);
   for (const char* good :
-       {"192.168.*.*", "10.0.0.1-50", "10", "*", "*.example.com", "host?.lan", "127.0.0.1",
-        "::1", "2001:db8::/32", "2001:DB8::7", "::ffff:10.0.0.0/104"}) {
+       {"192.168.*.*", "10.0.0.1-50", "10", "*", "*.example.com", "host?.lan", "127.0.0.1", "::1",
+        "2001:db8::/32", "2001:DB8::7", "::ffff:10.0.0.0/104"}) {
     SCOPED_TRACE(good);
     EXPECT_EQ(CheckIPPattern(good), "");
   }

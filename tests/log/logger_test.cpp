@@ -303,7 +303,9 @@ TEST(RFTPSLogger, InstalledAsSink) {
 // sink raw: each control character shows as \xHH, everything else is kept.
 TEST(RFTPSLogger, ControlCharactersEscapedInEverySink) {
   EXPECT_EQ(EscapeLogText("plain C:\\srv\\x.txt"), "plain C:\\srv\\x.txt");
-  EXPECT_EQ(EscapeLogText(std::string("a\x1b]2;OWNED\x07" "b\r\n\t\x7f\x01", 17)),
+  EXPECT_EQ(EscapeLogText(std::string("a\x1b]2;OWNED\x07"
+                                      "b\r\n\t\x7f\x01",
+                                      17)),
             "a\\x1B]2;OWNED\\x07b\\x0D\\x0A\\x09\\x7F\\x01");
   EXPECT_EQ(EscapeLogText(std::string("nul\0z", 5)), "nul\\x00z");
   EXPECT_EQ(EscapeLogText("caf\xc3\xa9"), "caf\xc3\xa9");  // UTF-8 is not touched
@@ -315,13 +317,12 @@ TEST(RFTPSLogger, ControlCharactersEscapedInEverySink) {
   const std::string evil = "STOR evil\x1b[31mRED\x1b[0m.txt";
   const std::string shown = "STOR evil\\x1B[31mRED\\x1B[0m.txt";
   const std::string stamp = "Fri 04Dec26 23:54:31 - ";
-  f.logger.WriteLog(LOG_COMMANDS, evil);                       // screen, file, user view
+  f.logger.WriteLog(LOG_COMMANDS, evil);                      // screen, file, user view
   f.logger.WriteLog(LOG_HOSTNAMES, "host\x1b[2J.example");    // a client's host name
   f.logger.WriteLog(LOG_SCREEN, "USER joe\x1b]2;OWNED\x07");  // plain screen line
   EXPECT_EQ(f.pane.Text(), "[2] " + stamp + shown + "\r\n[5] " + stamp +
                                "host\\x1B[2J.example\r\nUSER joe\\x1B]2;OWNED\\x07\r\n");
-  EXPECT_EQ(Slurp(log),
-            "[2] " + stamp + shown + "\n[5] " + stamp + "host\\x1B[2J.example\n");
+  EXPECT_EQ(Slurp(log), "[2] " + stamp + shown + "\n[5] " + stamp + "host\\x1B[2J.example\n");
   ASSERT_EQ(f.userInfo.size(), 1u);
   EXPECT_EQ(f.userInfo[0].second, shown);
 
@@ -336,13 +337,13 @@ TEST(RFTPSLogger, ControlCharactersEscapedInEverySink) {
 
   // The IP list file.
   RLogger pane2;
-  RFTPSLogger ipLogger{pane2, f.clock,
-                       RFTPSLogger::Hooks{nullptr,
-                                          [] {
-                                            return std::vector<std::string>{"10.0.0.1\x1b[0m",
-                                                                            "127.0.0.1"};
-                                          },
-                                          nullptr}};
+  RFTPSLogger ipLogger{
+      pane2, f.clock,
+      RFTPSLogger::Hooks{nullptr,
+                         [] {
+                           return std::vector<std::string>{"10.0.0.1\x1b[0m", "127.0.0.1"};
+                         },
+                         nullptr}};
   RIniFile ini(f.dir.File("v.ini"));
   ipLogger.LoadSettings(&ini);
   ipLogger.OnSecondTick();
@@ -389,9 +390,9 @@ TEST(RFTPSLogger, LogPathsFollowDrivesAndTheIniFolder) {
   EXPECT_EQ(Slurp(f.dir.File("rel/ftp.log")), "[1] Fri 04Dec26 23:54:31 - relative\n");
   // (A fresh logger: the list is written at its first tick.)
   RLogger pane2;
-  RFTPSLogger ipLogger{pane2, f.clock,
-                       RFTPSLogger::Hooks{nullptr, [] { return std::vector<std::string>{"1.2.3.4"}; },
-                                          nullptr}};
+  RFTPSLogger ipLogger{
+      pane2, f.clock,
+      RFTPSLogger::Hooks{nullptr, [] { return std::vector<std::string>{"1.2.3.4"}; }, nullptr}};
   RIniFile relIni(f.dir.File("v.ini"));
   ipLogger.LoadSettings(&relIni);
   ipLogger.OnSecondTick();
@@ -402,8 +403,9 @@ TEST(RFTPSLogger, LogPathsFollowDrivesAndTheIniFolder) {
   load("[DRIVES]\nD=" + f.dir.File("root") + "\n[GLOBAL]\nLogfile=C:\\logs\\x.log\n");
   f.pane.Clear();
   f.logger.WriteLog(LOG_SYSTEM, "lost");
-  EXPECT_EQ(f.pane.Text(), "[1] Fri 04Dec26 23:54:31 - lost\r\n"
-                           "CANNOT WRITE TO LOGFILE C:\\logs\\x.log!\r\n");
+  EXPECT_EQ(f.pane.Text(),
+            "[1] Fri 04Dec26 23:54:31 - lost\r\n"
+            "CANNOT WRITE TO LOGFILE C:\\logs\\x.log!\r\n");
   EXPECT_FALSE(std::filesystem::exists("C:\\logs\\x.log"));
 
   // The dialog's save resolves the same way.
