@@ -153,6 +153,7 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
     // The listeners are up (or their failure is logged): the service manager
     // may now start what depends on us.
     lastStatus_ = ServiceStatus();
+    readySent_ = true;
     ServiceNotify("READY=1\nSTATUS=" + lastStatus_);
     // Pinged from the loop itself, so a loop that hangs stops the pings.
     if (const int64_t wd = ServiceWatchdogUs(); wd > 0) {
@@ -263,10 +264,13 @@ void RVantorApp::OnStatusRecord(const RStatusRecordStr& r) {
 }
 
 std::string RVantorApp::ServiceStatus() const {
+  if (!listenWait_.empty()) return listenWait_;
   return FormatStr(exitPending_ ? 28281 : 28280, users_, anonymous_, transfers_);
 }
 
 void RVantorApp::UpdateServiceStatus() {
+  // Before READY the start-up sends the status with it.
+  if (!readySent_) return;
   // Only a change is sent: the throughput record comes every second.
   std::string now = ServiceStatus();
   if (now == lastStatus_) return;
@@ -287,6 +291,20 @@ void RVantorApp::OnReloadRequest() {
   ServiceNotify("RELOADING=1");
   WriteLog(LOG_SCREEN, LoadStr(21009));
   startup_->Reload();
+  ServiceNotify("READY=1\nSTATUS=" + lastStatus_);
+}
+
+void RVantorApp::OnListenWait(std::string_view text) {
+  const bool bound = !listenWait_.empty() && text.empty();
+  listenWait_ = text;
+  if (!bound || !readySent_) {
+    UpdateServiceStatus();
+    return;
+  }
+  // READY went out at start so that systemd's start timeout never kills a
+  // server whose retry must not give up; it is said again once the port
+  // is ours, with the ordinary status.
+  lastStatus_ = ServiceStatus();
   ServiceNotify("READY=1\nSTATUS=" + lastStatus_);
 }
 

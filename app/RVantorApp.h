@@ -81,6 +81,7 @@ class RVantorApp final : public RFrontEnd {
   void OnTraceLine(intptr_t tag, std::string_view text) override;
   void OnReloadRequest() override;
   void OnCloseRequest() override;
+  void OnListenWait(std::string_view text) override;
 
   // One status line: "Vantor: %s KBps %d Socks %d Users %d Xfers".
   std::string StatusLine() const;
@@ -113,6 +114,8 @@ class RVantorApp final : public RFrontEnd {
   bool journal_ = false;  // stdout is the journal: lines carry "<N>" priorities
   RMessageLoop::TimerId watchdogTimer_ = 0;
   std::string lastStatus_;
+  std::string listenWait_;  // a listener being retried: the status says so
+  bool readySent_ = false;
   // Last status records, for the status line and the terminal title.
   int32_t sockets_ = 0, users_ = 0, anonymous_ = 0, transfers_ = 0;
   int64_t throughput_ = 0;

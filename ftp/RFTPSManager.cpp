@@ -330,6 +330,7 @@ void RFTPSManager::RetryPending() {
       TryListen(std::move(p));
     }
   }
+  ReportWaiting();
   if (listeners_.size() == before) return;
   // A listener that bound late: reported like the first ones, and the
   // server may be on-line again.
@@ -359,6 +360,24 @@ void RFTPSManager::FinishListenerUpdate() {
   if (listenersChanged_) ReportListeners();
   listenersChanged_ = false;
   SetOnline(!listeners_.empty());
+  ReportWaiting();
+}
+
+void RFTPSManager::ReportWaiting() {
+  std::string text;
+  if (!pending_.empty()) {
+    const RPendingListenStr& p = pending_.front();
+    const unsigned port = static_cast<unsigned>(settings_.portNr);
+    // The reasons a service manager's status line can say in a few words.
+    const uint32_t why = p.last == WS_PortUsed    ? 28284u
+                         : p.last == WS_UnknownIP ? 28285u
+                                                  : 28286u;
+    text = p.address.empty() ? FormatStr(28282, port, LoadStr(why))
+                             : FormatStr(28283, port, p.address, LoadStr(why));
+  }
+  if (text == waitText_) return;
+  waitText_ = std::move(text);
+  frontEnd_.OnListenWait(waitText_);
 }
 
 void RFTPSManager::ReportListeners() {
@@ -395,6 +414,7 @@ void RFTPSManager::ListenerFailed(size_t index) {
   // Created again at once; when that fails, retried like any listener.
   TryListen(std::move(p));
   SetOnline(online_);
+  ReportWaiting();
 }
 
 void RFTPSManager::OnListenerEvent(uint32_t socketId, int operation, int status) {

@@ -249,6 +249,7 @@ class RFTPSManager : public RTimer {
   void RetryPending();
   void LogListenFailure(const RPendingListenStr& p);
   void FinishListenerUpdate();
+  void ReportWaiting();
   void ReportListener(const RManSockStr& listener);
   void ReportListeners();
   void ListenerFailed(size_t index);
@@ -275,6 +276,7 @@ class RFTPSManager : public RTimer {
   uint32_t passiveCursor_ = 0;
   std::vector<RManSockStr> listeners_;
   std::vector<RPendingListenStr> pending_;
+  std::string waitText_;  // what the front end was last told by OnListenWait
   bool listenersChanged_ = false;
   bool outOfDescriptors_ = false;  // an accept failed for want of descriptors
   std::vector<std::unique_ptr<RFTPSComInterp>> sessions_;

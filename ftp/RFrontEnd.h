@@ -64,6 +64,10 @@ class RFrontEnd {
   virtual void OnCloseRequest() {}
   // The listener problems are reported with a beep as well as a log line.
   virtual void Beep() {}
+  // A listener that cannot bind yet and is being retried: `text` says which
+  // port and why ("Waiting for port 21: Address already in use"); "" once
+  // every listener is up. Called on each change only.
+  virtual void OnListenWait(std::string_view text) { (void)text; }
 };
 
 }  // namespace vantor

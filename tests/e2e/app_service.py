@@ -88,6 +88,28 @@ class Service(unittest.TestCase):
         self.wait_for("STOPPING=1")
         self.assertEqual(p.wait(timeout=10), 0)
 
+    def test_port_busy_until_freed(self):
+        """A port held by another program: the status says so while the
+        server retries, and READY comes again with the ordinary status once
+        the port is free."""
+        holder = socket.socket()
+        holder.bind(("127.0.0.1", self.port))
+        holder.listen(1)
+        p = self.start(stdout=subprocess.PIPE)
+        self.assertEqual(self.next_message(),
+                         "READY=1\nSTATUS=Waiting for port %d: Address already in use" % self.port)
+        holder.close()
+        self.assertEqual(self.next_message(timeout=15),
+                         "READY=1\nSTATUS=0 users (0 anonymous), 0 transfers")
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.port, timeout=10)
+        ftp.quit()
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(timeout=10), 0)
+        out = p.stdout.read().decode()
+        self.assertEqual(out.count("Port number %d is already in use!" % self.port), 1, out)
+        self.assertIn("FTP Server on-line", out)
+
     def test_watchdog(self):
         """With $WATCHDOG_USEC the loop pings at half the interval."""
         p = self.start(env={"WATCHDOG_USEC": "200000"})

@@ -47,7 +47,9 @@ class RRecordingFrontEnd : public RFrontEnd {
   }
   void OnCloseRequest() override { ++closeRequests; }
   void Beep() override { ++beeps; }
+  void OnListenWait(std::string_view text) override { listenWaits.emplace_back(text); }
   std::vector<RStatusRecordStr> status;
+  std::vector<std::string> listenWaits;
   std::vector<std::pair<uint32_t, std::string>> notes;
   int closeRequests = 0;
   int beeps = 0;

@@ -104,7 +104,8 @@ TEST_F(ListenerTest, RestartAfterServingListensAtOnce) {
 }
 
 // A port that another program holds: the failure is logged at once and then
-// once a minute, and the server keeps trying until the port is free.
+// once a minute, the front end is told what it waits for (once, not on every
+// retry), and the server keeps trying until the port is free.
 TEST_F(ListenerTest, PortInUseRetriedUntilFree) {
   const int holder = Occupy();
   Serve();
@@ -118,9 +119,13 @@ TEST_F(ListenerTest, PortInUseRetriedUntilFree) {
   Seconds(15);
   EXPECT_EQ(Count(failure), 2);
   EXPECT_FALSE(manager_->Online());
+  const std::vector<std::string> waiting{"Waiting for port " + std::to_string(port_) +
+                                         ": Address already in use"};
+  EXPECT_EQ(frontEnd_.listenWaits, waiting);
   close(holder);
   Seconds(6);
   EXPECT_TRUE(manager_->Online());
+  EXPECT_EQ(frontEnd_.listenWaits, (std::vector<std::string>{waiting[0], ""}));
   EXPECT_EQ(Count("FTP Server on-line: IP-number(s) "), 1);
   EXPECT_TRUE(Await(Connect(), kGreeting));
   Seconds(120);
