@@ -49,7 +49,7 @@ def make_data(data):
     os.makedirs(os.path.join(data, "up"), exist_ok=True)
     os.chmod(data, 0o755)
     os.chmod(os.path.join(data, "up"), 0o777)
-    for name, size in (("big", GiB), ("m50", 50 * MiB)):
+    for name, size in (("big", GiB), ("m50", 50 * MiB), ("m10", 10 * MiB), ("m5", 5 * MiB)):
         p = os.path.join(data, name)
         if not os.path.exists(p) or os.path.getsize(p) != size:
             with open(p, "wb") as f:
@@ -92,7 +92,7 @@ def start_vantor(data):
     port = free_port()
     ini = os.path.join(ARGS.work, "vantor.ini")
     with open(ini, "w") as f:
-        f.write("[GLOBAL]\nPortNr=%d\nEncryptPasswords=no\n[DRIVES]\nC=%s\n"
+        f.write("[GLOBAL]\nPortNr=%d\nEncryptPasswords=no\nMaxPreLoginPerIP=0\n[DRIVES]\nC=%s\n"
                 "[USER=bench]\nPassword=bench\nHomeDir=C:\\\nAccess1=C:\\,RWAMDCLP\n"
                 "[USER=slow]\nPassword=slow\nHomeDir=C:\\\nAccess1=C:\\,RWAMDCLP\n"
                 "SpeedLimit=1000000\n" % (port, data))
@@ -118,7 +118,7 @@ def start_vsftpd(data):
             "anon_upload_enable=YES", "anon_mkdir_write_enable=YES", "anon_other_write_enable=YES",
             "anon_world_readable_only=NO", "anon_root=" + data, "no_anon_password=YES",
             "ftp_username=daemon", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
-            "seccomp_sandbox=NO", "max_clients=100", "max_per_ip=100", "pasv_enable=YES",
+            "seccomp_sandbox=NO", "max_clients=500", "max_per_ip=500", "pasv_enable=YES",
             "xferlog_enable=NO", "dirlist_enable=YES", "tcp_wrappers=NO", ""]))
     return Srv("vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf], port,
                env=peer_env(), auth=("anonymous", "x"))
@@ -160,9 +160,25 @@ def start_proftpd(data):
             "DelayTable none", "WtmpLog off", "AuthOrder mod_auth_file.c",
             "AuthUserFile %s/proftpd.passwd" % w, "AuthGroupFile %s/proftpd.group" % w,
             "RequireValidShell off", "AllowOverwrite on", "UseReverseDNS off",
-            "MaxInstances 100", "TransferLog none", "ServerLog none", ""]))
+            "MaxInstances 500", "TransferLog none", "ServerLog none", ""]))
     cmd = [os.path.join(ARGS.peers, "usr/sbin/proftpd"), "-n", "-q", "-c", conf]
     return Srv("proftpd", cmd, port, env=peer_env())
+
+
+def start_pyftpdlib(data):
+    port = free_port()
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.join(ARGS.peers, "usr/lib/python3/dist-packages")
+    code = ("import logging; logging.disable(logging.CRITICAL)\n"
+            "from pyftpdlib.authorizers import DummyAuthorizer\n"
+            "from pyftpdlib.handlers import FTPHandler\n"
+            "from pyftpdlib.servers import FTPServer\n"
+            "a = DummyAuthorizer(); a.add_user('bench', 'bench', %r, perm='elradfmwMT')\n"
+            "h = FTPHandler; h.authorizer = a\n"
+            "s = FTPServer(('127.0.0.1', %d), h); s.max_cons = 5000; s.max_cons_per_ip = 5000\n"
+            "s.serve_forever(handle_exit=True)\n" % (data, port))
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+    return Srv("pyftpdlib", [python, "-c", code], port, env=env)
 
 
 # Rates are the file's size over curl's whole time, from connecting to the
@@ -255,17 +271,134 @@ def speed_limit(srv):
     return (marks.get(11.0, got) - marks.get(1.0, 0)) / 10.0, 10.0
 
 
+# --- many transfers at once ---------------------------------------------------
+# One curl process drives every connection of a case, as a download manager
+# or a mirror script would; the servers take turns within every round, and a
+# round's ratio compares vantor with the best peer of that same round, so a
+# change in the machine's load falls on both sides of each ratio.
+PAR_CASES = {
+    # name: (connections, upload?, file)
+    "dl20": (20, False, "m50"),
+    "dl200": (200, False, "m10"),
+    "ul20": (20, True, "m50"),
+    "ul200": (200, True, "m5"),
+}
+# pure-ftpd serves 20 parallel downloads at about 40 MB/s here: 200 would
+# take minutes a round and it never is the best peer.
+PAR_SKIP = ("pure-ftpd",)
+
+
+def par_curl(srv, n, up, name):
+    """n transfers of data/`name` at once by one curl process; the
+    aggregate rate (bytes over the process's wall time), every client's own
+    rate, and the server's CPU seconds per GiB moved."""
+    data = os.path.join(ARGS.work, "data")
+    size = os.path.getsize(os.path.join(data, name))
+    args = ["curl", "-s", "-S", "--no-progress-meter", "--max-time", "600", "--parallel", "--parallel-immediate",
+            "--parallel-max", str(n), "-w", "%{size_download} %{size_upload} %{time_total}\\n"]
+    args += srv.user()
+    for i in range(n):
+        if up:
+            args += ["-T", os.path.join(data, name), srv.url("up/p%d" % i)]
+        else:
+            args += ["-o", "/dev/null", srv.url(name)]
+    if up:
+        os.sync()
+    cpu0 = cpu_seconds(srv.proc.pid, reaped=True)
+    t0 = time.monotonic()
+    r = subprocess.run(args, capture_output=True, text=True, timeout=660)
+    wall = time.monotonic() - t0
+    cpu1 = cpu_seconds(srv.proc.pid, reaped=True)
+    if up:
+        for i in range(n):
+            try:
+                os.remove(os.path.join(data, "up", "p%d" % i))
+            except OSError:
+                pass
+    rates = []
+    for line in r.stdout.split("\n"):
+        f = line.split()
+        if len(f) == 3 and int(f[1 if up else 0]) == size:
+            rates.append(size / float(f[2]))
+    if r.returncode != 0 or len(rates) != n:
+        raise RuntimeError("%d of %d transfers complete: %s" % (len(rates), n, r.stderr.strip()[:200]))
+    return {"aggr": n * size / wall, "slow": min(rates), "mean": statistics.mean(rates),
+            "cpu": (cpu1 - cpu0) / (n * size / GiB)}
+
+
+def spread(values):
+    return "%.2f [%.2f..%.2f]" % (statistics.median(values), min(values), max(values))
+
+
+def parallel(servers, cases, n_rounds):
+    """Prints, per case, every server's median figures and the per-round
+    ratios vantor / best peer as median [lowest..highest]."""
+    servers = [s for s in servers if s.name not in PAR_SKIP]
+    lines = []
+    for case in cases:
+        n, up, name = PAR_CASES[case]
+        got = []  # one dict name -> figures per round
+        for i in range(n_rounds):
+            rnd = {}
+            for s in servers[i % len(servers):] + servers[:i % len(servers)]:
+                try:
+                    rnd[s.name] = par_curl(s, n, up, name)
+                except Exception as e:
+                    print("%-10s %s failed: %s" % (s.name, case, e))
+            got.append(rnd)
+        print("%-6s %-10s %10s %10s %10s %10s %10s" % (case, "server", "aggr MB/s", "slow MB/s",
+                                                      "mean MB/s", "slow/mean", "CPU s/GiB"))
+        for s in servers:
+            rs = [g[s.name] for g in got if s.name in g]
+            if not rs:
+                continue
+            med = lambda k: statistics.median(r[k] for r in rs)
+            print("%-6s %-10s %10.0f %10.1f %10.1f %10.2f %10.3f" % (
+                case, s.name, med("aggr") / 1e6, med("slow") / 1e6, med("mean") / 1e6,
+                statistics.median(r["slow"] / r["mean"] for r in rs), med("cpu")))
+            lines.append("%-6s %-10s aggr %s" % (case, s.name, " ".join(
+                "%.0f" % (r["aggr"] / 1e6) for r in rs)))
+            lines.append("%-6s %-10s slow %s" % (case, s.name, " ".join(
+                "%.1f" % (r["slow"] / 1e6) for r in rs)))
+        ratio = {"aggr": [], "slow": [], "cpu": []}
+        for g in got:
+            peers = [v for k, v in g.items() if k != "vantor"]
+            if "vantor" not in g or not peers:
+                continue
+            v = g["vantor"]
+            ratio["aggr"].append(v["aggr"] / max(p["aggr"] for p in peers))
+            ratio["slow"].append(v["slow"] / max(p["slow"] for p in peers))
+            ratio["cpu"].append(v["cpu"] / min(p["cpu"] for p in peers))
+        if ratio["aggr"]:
+            print("%-6s vantor / best peer, median [spread] of %d rounds: aggregate %s  slowest %s"
+                  "  CPU %s" % (case, len(ratio["aggr"]), spread(ratio["aggr"]),
+                                spread(ratio["slow"]), spread(ratio["cpu"])))
+    print("every round (MB/s):")
+    for line in lines:
+        print("  " + line)
+
+
 def main():
     data = os.path.join(ARGS.work, "data")
     src = make_data(data)
     results = {}
     servers = []
     for name, start in (("vantor", start_vantor), ("vsftpd", start_vsftpd),
-                        ("pure-ftpd", start_pureftpd), ("proftpd", start_proftpd)):
+                        ("pure-ftpd", start_pureftpd), ("proftpd", start_proftpd),
+                        ("pyftpdlib", start_pyftpdlib)):
+        if ARGS.servers and name not in ARGS.servers.split(","):
+            continue
         try:
             servers.append(start(data))
         except Exception as e:
             print("%-10s not measured: %s" % (name, e))
+    if ARGS.parallel_only:
+        try:
+            parallel(servers, ARGS.cases.split(","), ARGS.rounds)
+        finally:
+            for s in servers:
+                s.stop()
+        return
     try:
         # One untimed download each first: whoever went first in the first
         # round would otherwise pay for cold caches alone.
@@ -287,6 +420,7 @@ def main():
         for s in servers:
             if s.name == "vantor":
                 results[s.name]["limit"] = speed_limit(s)
+        parallel(servers, ARGS.cases.split(","), ARGS.rounds)
     finally:
         for s in servers:
             s.stop()
@@ -317,5 +451,10 @@ ap = argparse.ArgumentParser()
 ap.add_argument("--vantor", required=True)
 ap.add_argument("--peers", required=True)
 ap.add_argument("--work", required=True)
+ap.add_argument("--servers", default="", help="comma-separated names; default all")
+ap.add_argument("--parallel-only", action="store_true",
+                help="only the cases of many transfers at once")
+ap.add_argument("--cases", default=",".join(PAR_CASES), help="of " + ",".join(PAR_CASES))
+ap.add_argument("--rounds", type=int, default=5, help="rounds of the parallel cases")
 ARGS = ap.parse_args()
 main()

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Vantor against Debian's vsftpd, pure-ftpd and proftpd on loopback: RETR and
-# STOR of 1 GiB, 20 parallel downloads of 50 MiB, server CPU per GiB sent,
-# LIST of a 10,000-file directory (first and second time), and the per-user
-# speed limit of 1 MB/s.
+# Vantor against Debian's vsftpd, pure-ftpd, proftpd and python3-pyftpdlib on
+# loopback: RETR and STOR of 1 GiB, 20 parallel downloads of 50 MiB, server
+# CPU per GiB sent, LIST of a 10,000-file directory (first and second time),
+# the per-user speed limit of 1 MB/s, and 20 and 200 downloads and uploads at
+# once from one curl process.
 #
 # The peers are fetched with `apt-get download` and unpacked with `dpkg -x`
 # into work/ of this folder; they run from there with configurations of
 # their own on loopback ports and are never installed or run as services.
 #
 #   bench/peers/run.sh            (VANTOR_BUILD_DIR, VANTOR_BENCH_DIR override)
+#   bench/peers/run.sh --parallel-only [--cases dl20,dl200,ul20,ul200]
+#       [--rounds 5] [--servers vantor,pyftpdlib]
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
@@ -22,11 +25,11 @@ cmake --build "$BUILD" -j2 --target vantor-e2e-server >/dev/null
 
 # --- peers -------------------------------------------------------------------
 PKGS="vsftpd pure-ftpd proftpd-core libwrap0 libhiredis0.14 libmemcached11 libmemcachedutil2
-      libhashkit2 libpcre2-posix3"
-if [ ! -x "$WORK/peers/usr/sbin/proftpd" ]; then
+      libhashkit2 libpcre2-posix3 python3-pyftpdlib"
+if [ ! -x "$WORK/peers/usr/sbin/proftpd" ] || [ ! -d "$WORK/peers/usr/lib/python3/dist-packages/pyftpdlib" ]; then
   (cd "$WORK/debs" && apt-get download $PKGS >/dev/null 2>&1)
   for d in "$WORK"/debs/*.deb; do dpkg -x "$d" "$WORK/peers"; done
 fi
 
 exec python3 "$HERE/peers.py" --vantor "$BUILD/tests/e2e/vantor-e2e-server" \
-  --peers "$WORK/peers" --work "$WORK"
+  --peers "$WORK/peers" --work "$WORK" "$@"
