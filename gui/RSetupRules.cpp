@@ -175,6 +175,19 @@ std::string CheckPlainValue(std::string_view value) {
   return HasLineBreak(value) ? LoadStr(S_GUI_ERR_LINEBREAK) : std::string();
 }
 
+std::string CheckDriveLetter(std::string_view letter) {
+  const bool ok = letter.size() == 1 && ((letter[0] >= 'A' && letter[0] <= 'Z') ||
+                                         (letter[0] >= 'a' && letter[0] <= 'z'));
+  return ok ? std::string() : FormatStr(S_GUI_ERR_DRIVE, letter);
+}
+
+std::string CheckDriveRoot(std::string_view root) {
+  if (std::string e = CheckPlainValue(root); !e.empty()) return e;
+  // A relative root would depend on where the file lies, which the
+  // administrator editing it here does not see.
+  return root.starts_with('/') ? std::string() : FormatStr(S_GUI_ERR_DRIVEROOT, root);
+}
+
 std::string CheckListMask(std::string_view mask) {
   constexpr std::string_view kFull = "rwxrwxrwx";
   if (mask.size() != kFull.size()) return FormatStr(S_GUI_ERR_MASK, mask);

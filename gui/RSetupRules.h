@@ -39,6 +39,11 @@ std::string CheckPlainValue(std::string_view value);
 // in any place.
 std::string CheckListMask(std::string_view mask);
 
+// A key of [DRIVES]: one letter A to Z (either case).
+std::string CheckDriveLetter(std::string_view letter);
+// A drive root: an absolute POSIX directory, written on one line.
+std::string CheckDriveRoot(std::string_view root);
+
 // Splits "path,letters" at the last comma (the path may hold commas).
 struct RAccessRuleStr {
   std::string path;

@@ -127,6 +127,7 @@ void RMainWindow::BuildActions() {
        QStyle::SP_MessageBoxInformation},
       {"setupusers", S_GUI_MENU_USERS, RSetupPage::Users, QStyle::SP_DirHomeIcon},
       {"setupgroups", S_GUI_MENU_GROUPS, RSetupPage::Groups, QStyle::SP_DirIcon},
+      {"setupdrives", S_GUI_MENU_DRIVES, RSetupPage::Drives, QStyle::SP_DriveHDIcon},
   };
   for (const auto& s : setups) {
     a = MakeAction(s.name, s.text, S_GUI_TIP_SETUP);
@@ -161,7 +162,7 @@ void RMainWindow::BuildMenus() {
   m->addAction(Action("clear"));
   m = menuBar()->addMenu(Q(S_GUI_MENU_SETUP));
   for (const char* n : {"setupserver", "setupipaccess", "setuplogging", "setupmessages",
-                        "setupusers", "setupgroups"}) {
+                        "setupusers", "setupgroups", "setupdrives"}) {
     m->addAction(Action(n));
   }
   m = menuBar()->addMenu(Q(S_GUI_MENU_HELP));

@@ -21,7 +21,7 @@
 
 namespace vantor {
 
-enum class RSetupPage { Server, IPAccess, Logging, Messages, Users, Groups };
+enum class RSetupPage { Server, IPAccess, Logging, Messages, Users, Groups, Drives };
 
 class RMainWindow : public QMainWindow {
   Q_OBJECT

@@ -15,6 +15,7 @@
 #include "gui/RGuiStrings.h"
 #include "gui/RSetupRules.h"
 #include "gui/qt/RAccountsDialog.h"
+#include "gui/qt/RDrivesDialog.h"
 #include "gui/qt/RLogPane.h"
 #include "gui/qt/RMainWindow.h"
 #include "util/RStringTable.h"
@@ -732,6 +733,9 @@ bool RunSetup(QWidget* parent, RSetupPage page, RGuiEngine& engine) {
       break;
     case RSetupPage::Groups:
       d = std::make_unique<RAccountsDialog>(ini, true, parent);
+      break;
+    case RSetupPage::Drives:
+      d = std::make_unique<RDrivesDialog>(ini, parent);
       break;
   }
   d->exec();

@@ -96,3 +96,16 @@ TEST(CheckAccountName, Names) {
   EXPECT_NE(CheckListMask("rwxrwxrw"), "");
   EXPECT_NE(CheckListMask("rwxrwxrwz"), "");
 }
+
+// Drive letters are single letters; roots are absolute directories.
+TEST(CheckDrive, LettersAndRoots) {
+  SetLanguage(RLanguage::English);
+  for (const char* good : {"C", "a", "Z"}) EXPECT_EQ(CheckDriveLetter(good), "") << good;
+  EXPECT_EQ(CheckDriveLetter("CD"), "\"CD\" is not a drive letter (one letter from A to Z).");
+  for (const char* bad : {"", "1", ":", "C:"}) EXPECT_NE(CheckDriveLetter(bad), "") << bad;
+  EXPECT_EQ(CheckDriveRoot("/srv/ftp"), "");
+  EXPECT_EQ(CheckDriveRoot("ftproot"),
+            "\"ftproot\" is not an absolute directory (it must begin with /).");
+  EXPECT_NE(CheckDriveRoot(""), "");
+  EXPECT_NE(CheckDriveRoot("/srv\nftp"), "");
+}

@@ -51,8 +51,9 @@ TEST_F(MainWindowTest, MenusAndActions) {
   EXPECT_EQ(MenuTexts(menus[0]), QStringList({"&On-line", "File &Logging", "&User Info", "E&xit"}));
   EXPECT_EQ(MenuTexts(menus[1]), QStringList({"&Toolbar", "&Menu Images"}));
   EXPECT_EQ(MenuTexts(menus[2]), QStringList({"&Screen Logging", "&Copy", "C&lear"}));
-  EXPECT_EQ(MenuTexts(menus[3]), QStringList({"&FTP-Server...", "&IP-Access...", "L&ogging...",
-                                              "&Messages...", "&Users...", "&Groups..."}));
+  EXPECT_EQ(MenuTexts(menus[3]),
+            QStringList({"&FTP-Server...", "&IP-Access...", "L&ogging...", "&Messages...",
+                         "&Users...", "&Groups...", "&Drives..."}));
   EXPECT_EQ(MenuTexts(menus[4]), QStringList({"&About Vantor..."}));
 
   w.Action("online")->trigger();

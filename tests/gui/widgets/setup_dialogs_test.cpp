@@ -2,8 +2,10 @@
 
 #include "accounts/RCrypt.h"
 #include "accounts/RPasswordHash.h"
+#include "config/RDriveConfig.h"
 #include "fake_engine.h"
 #include "gui/qt/RAccountsDialog.h"
+#include "gui/qt/RDrivesDialog.h"
 #include "gui/qt/RSetupDialogs.h"
 #include "temp_dir.h"
 #include "util/RStringTable.h"
@@ -289,4 +291,45 @@ TEST_F(SetupTest, RenameAndDelete) {
     EXPECT_TRUE(users.AccountNames().empty());
   }
   EXPECT_FALSE(ini.HasSection("USER=jim"));
+}
+
+// The drive table: bad letters, twice the same letter and relative new roots
+// are refused; a relative root read from the file is kept while untouched;
+// only changed letters are written (comments stay) and the server reads the
+// result; removing every letter leaves no drive, not the whole file system.
+TEST_F(SetupTest, DrivesDialog) {
+  const std::string path = Ini("[DRIVES]\n; the example's tree\nC=ftproot\nD=/srv/old\n");
+  {
+    RDrivesDialog untouched(path);
+    untouched.SetShowErrors(false);
+    ASSERT_EQ(untouched.drives->rowCount(), 2);
+    EXPECT_TRUE(untouched.TryAccept());
+    EXPECT_FALSE(untouched.Saved());
+  }
+  RDrivesDialog d(path);
+  d.SetShowErrors(false);
+  d.AddDrive("e", "srv/e");
+  EXPECT_FALSE(d.TryAccept());
+  EXPECT_EQ(d.Error(), "\"srv/e\" is not an absolute directory (it must begin with /).");
+  d.drives->item(2, 1)->setText("/srv/e");
+  d.drives->item(2, 0)->setText("d");
+  EXPECT_FALSE(d.TryAccept());
+  EXPECT_EQ(d.Error(), "\"D\" exists already.");
+  d.drives->item(2, 0)->setText("E:");
+  EXPECT_FALSE(d.TryAccept());
+  EXPECT_EQ(d.Error(), "\"E:\" is not a drive letter (one letter from A to Z).");
+  d.drives->item(2, 0)->setText("e");
+  d.drives->item(1, 1)->setText("/srv/new");
+  EXPECT_TRUE(d.TryAccept()) << d.Error();
+  EXPECT_EQ(Text(), "[DRIVES]\n; the example's tree\nC=ftproot\nD=/srv/new\nE=/srv/e\n");
+  const RDriveMap m = DriveMapFromIni(RIniFile(path));
+  EXPECT_EQ(m.Root('E'), "/srv/e");
+  EXPECT_EQ(m.Root('D'), "/srv/new");
+
+  RDrivesDialog all(path);
+  all.SetShowErrors(false);
+  while (all.drives->rowCount() > 0) all.drives->removeRow(0);
+  EXPECT_TRUE(all.TryAccept()) << all.Error();
+  EXPECT_EQ(Text(), "[DRIVES]\n; the example's tree\n");
+  EXPECT_FALSE(DriveMapFromIni(RIniFile(path)).HasDrive('C'));
 }
