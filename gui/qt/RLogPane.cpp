@@ -25,6 +25,21 @@ QFont LogFontToQFont(const RLogFontStr& f) {
   return font;
 }
 
+RLogFontStr QFontToLogFont(const QFont& font, const RLogFontStr& base) {
+  RLogFontStr f = base;
+  f.face = font.family().toStdString();
+  // A font from the font dialog comes in points; 4/3 pixels per point at
+  // the 96 dpi the stored heights were always meant for.
+  const int px =
+      font.pixelSize() > 0 ? font.pixelSize() : static_cast<int>(font.pointSizeF() * 4 / 3 + 0.5);
+  if (px > 0) f.height = -px;
+  f.weight = font.weight();
+  f.italic = font.italic() ? 1 : 0;
+  f.underline = font.underline() ? 1 : 0;
+  f.strikeOut = font.strikeOut() ? 1 : 0;
+  return f;
+}
+
 RLogPane::RLogPane(QWidget* parent) : QPlainTextEdit(parent) {
   setReadOnly(true);
   setLineWrapMode(QPlainTextEdit::NoWrap);

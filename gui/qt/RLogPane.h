@@ -36,5 +36,9 @@ class RLogPane : public QPlainTextEdit {
 };
 
 QFont LogFontToQFont(const RLogFontStr& f);
+// The other way, for a font the administrator picked: a negative (character)
+// height in pixels, so LogFontToQFont gives the same font back; the
+// character set of `base` is kept, as Qt has no such field.
+RLogFontStr QFontToLogFont(const QFont& font, const RLogFontStr& base);
 
 }  // namespace vantor

@@ -536,32 +536,20 @@ RLoggingDialog::RLoggingDialog(RGuiEngine& engine, QWidget* parent)
   form->addRow(Q(S_GUI_LOG_IPMIN), ipLogMinutes);
   ipLogFile = new QLineEdit(Q(orig_.ipLogFile), this);
   form->addRow(Q(S_GUI_LOG_IPFILE), ipLogFile);
-  auto* fontRow = new QHBoxLayout;
-  font = new QLineEdit(Q(FormatLogFont(orig_.font)), this);
-  auto* choose = new QPushButton(Q(S_GUI_LOG_CHOOSE), this);
-  connect(choose, &QPushButton::clicked, this, [this] {
-    RLogFontStr f;
-    if (!ParseLogFont(S(font->text()), &f)) f = RLogFontStr{};
+  font = new QPushButton(this);
+  font->setObjectName("logfont");
+  SetLogFont(orig_.font);
+  connect(font, &QPushButton::clicked, this, [this] {
     bool ok = false;
-    const QFont picked = QFontDialog::getFont(&ok, LogFontToQFont(f), this);
-    if (!ok) return;
-    f.face = S(picked.family());
-    f.height = picked.pixelSize() > 0 ? -picked.pixelSize()
-                                      : -static_cast<int32_t>(picked.pointSizeF() * 4 / 3);
-    f.weight = picked.weight();
-    f.italic = picked.italic() ? 1 : 0;
-    f.underline = picked.underline() ? 1 : 0;
-    f.strikeOut = picked.strikeOut() ? 1 : 0;
-    font->setText(Q(FormatLogFont(f)));
+    const QFont picked = QFontDialog::getFont(&ok, LogFontToQFont(logFont_), this);
+    if (ok) SetLogFont(QFontToLogFont(picked, logFont_));
   });
-  fontRow->addWidget(font);
-  fontRow->addWidget(choose);
-  form->addRow(Q(S_GUI_LOG_FONT), fontRow);
+  form->addRow(Q(S_GUI_LOG_FONT), font);
   Body()->addLayout(form);
 }
 
 std::string RLoggingDialog::Validate() {
-  for (const QLineEdit* e : {logfile, dontLog, ipLogFile, font}) {
+  for (const QLineEdit* e : {logfile, dontLog, ipLogFile}) {
     if (std::string err = CheckPlainValue(S(e->text())); !err.empty()) return err;
   }
   if (std::string e = CheckNumber(Trimmed(ipLogMinutes), 0, 999); !e.empty()) return e;
@@ -570,9 +558,16 @@ std::string RLoggingDialog::Validate() {
     if (pattern.empty()) continue;
     if (std::string e = CheckIPPattern(pattern); !e.empty()) return e;
   }
-  RLogFontStr f;
-  if (!ParseLogFont(S(font->text()), &f)) return LoadStr(S_GUI_ERR_FONT);
   return {};
+}
+
+void RLoggingDialog::SetLogFont(const RLogFontStr& f) {
+  logFont_ = f;
+  const QFont q = LogFontToQFont(f);
+  // Pixels back to points at 96 dpi, as the font dialog shows them.
+  const int pt = (std::abs(f.height) * 3 + 2) / 4;
+  font->setText(Q(FormatStr(S_GUI_LOG_FONTSIZE, f.face, pt)));
+  font->setFont(q);
 }
 
 RLogSettingsStr RLoggingDialog::Collect() const {
@@ -587,7 +582,7 @@ RLogSettingsStr RLoggingDialog::Collect() const {
   s.ipDontLog = Trimmed(dontLog);
   s.ipLogMinutes = static_cast<int32_t>(*ParseBoundedNumber(Trimmed(ipLogMinutes), 0, 999));
   s.ipLogFile = Trimmed(ipLogFile);
-  (void)ParseLogFont(S(font->text()), &s.font);
+  s.font = logFont_;
   return s;
 }
 

@@ -10,6 +10,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <functional>
@@ -118,12 +119,17 @@ class RLoggingDialog : public RSetupDialog {
   QLineEdit* dontLog = nullptr;
   QLineEdit* ipLogMinutes = nullptr;
   QLineEdit* ipLogFile = nullptr;
-  QLineEdit* font = nullptr;  // "%d,%d,%d,%d,%d,%d,%s"
+  // Shows the log font in itself ("Arial, 10 pt"); a click opens the font
+  // dialog. The INI keeps the "-13,500,0,0,0,0,Arial" form.
+  QPushButton* font = nullptr;
+  const RLogFontStr& LogFont() const { return logFont_; }
+  void SetLogFont(const RLogFontStr& f);
 
  private:
   RLogSettingsStr Collect() const;
   RGuiEngine& engine_;
   RLogSettingsStr orig_;
+  RLogFontStr logFont_;
 };
 
 // Messages: sign-on and sign-off files per IP home, directory change files.

@@ -6,6 +6,7 @@
 #include "fake_engine.h"
 #include "gui/qt/RAccountsDialog.h"
 #include "gui/qt/RDrivesDialog.h"
+#include "gui/qt/RLogPane.h"
 #include "gui/qt/RSetupDialogs.h"
 #include "temp_dir.h"
 #include "util/RStringTable.h"
@@ -146,10 +147,17 @@ TEST_F(SetupTest, LoggingDialog) {
   d.dontLog->setText("127.0.0.1, 10.0.0.999");
   EXPECT_FALSE(d.TryAccept());
   d.dontLog->setText("127.0.0.1, 10.0.*.*");
-  d.font->setText("12,400");
-  EXPECT_FALSE(d.TryAccept());
-  EXPECT_EQ(d.Error(), "A log font needs six numbers and a face name.");
-  d.font->setText("-14,700,0,0,0,0,DejaVu Sans Mono");
+  // The font is shown as a font, and one picked in the font dialog (which
+  // answers in points) is stored in the file's form.
+  EXPECT_EQ(d.font->text(), "Arial, 10 pt");
+  EXPECT_EQ(d.font->font().family(), "Arial");
+  QFont picked("DejaVu Sans Mono");
+  picked.setPointSize(10);
+  picked.setWeight(QFont::Bold);
+  d.SetLogFont(QFontToLogFont(picked, d.LogFont()));
+  EXPECT_EQ(d.font->text(), "DejaVu Sans Mono, 10 pt");
+  EXPECT_EQ(d.font->font().pixelSize(), 13);
+  EXPECT_TRUE(d.font->font().bold());
   ASSERT_TRUE(d.TryAccept()) << d.Error();
   RIniFile ini(path);
   EXPECT_EQ(ini.GetString("GLOBAL", "LogFTPCommands"), "ON");
@@ -157,7 +165,28 @@ TEST_F(SetupTest, LoggingDialog) {
   EXPECT_EQ(ini.GetString("GLOBAL", "LogFileRotation"), "Dayly");
   EXPECT_EQ(ini.GetString("GLOBAL", "IPLog"), "10,ips.txt");
   EXPECT_EQ(ini.GetString("GLOBAL", "LogIPDontLog"), "127.0.0.1, 10.0.*.*");
-  EXPECT_EQ(ini.GetString("GLOBAL", "LogFont"), "-14,700,0,0,0,0,DejaVu Sans Mono");
+  EXPECT_EQ(ini.GetString("GLOBAL", "LogFont"), "-13,700,0,0,0,0,DejaVu Sans Mono");
+}
+
+// A stored log font survives the trip through the font button: shown as the
+// font, saved back unchanged (character set included, which Qt lacks).
+TEST_F(SetupTest, LogFontRoundTrip) {
+  for (const char* stored : {"-13,500,0,0,0,0,Arial", "-16,700,1,1,0,136,DejaVu Sans",
+                             "-9,400,0,0,1,0,Liberation Mono"}) {
+    SCOPED_TRACE(stored);
+    RLogFontStr f;
+    ASSERT_TRUE(ParseLogFont(stored, &f));
+    EXPECT_EQ(FormatLogFont(QFontToLogFont(LogFontToQFont(f), f)), stored);
+  }
+  const std::string path = Ini("[GLOBAL]\nLogFont=-16,700,1,0,0,0,DejaVu Sans\n");
+  FakeEngine engine(path);
+  RLoggingDialog d(engine);
+  d.SetShowErrors(false);
+  EXPECT_EQ(d.font->text(), "DejaVu Sans, 12 pt");
+  EXPECT_TRUE(d.font->font().italic());
+  ASSERT_TRUE(d.TryAccept());
+  EXPECT_FALSE(d.Saved());
+  EXPECT_EQ(Text(), "[GLOBAL]\nLogFont=-16,700,1,0,0,0,DejaVu Sans\n");
 }
 
 // Sign-on/sign-off files per home and the directory change files.
