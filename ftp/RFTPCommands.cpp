@@ -1,127 +1,189 @@
+// The command table and the session's dispatch over it.
 #include "ftp/RFTPCommands.h"
 
-#include <algorithm>
+#include <iterator>
+#include <string>
 
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSSiteArgs.h"
+#include "util/RLog.h"
 
 namespace vantor {
 namespace {
 
+constexpr size_t kLoggedLineMax = 159;
+
+void RunWithoutX(RFTPSComInterp& s, std::string_view line);
+
+constexpr uint8_t kLoggedIn = CMD_LoggedIn;
+constexpr uint8_t kLoggedInAfterRest = CMD_LoggedIn | CMD_AfterRest;
+
+// Dispatch order: the verbs taken in any state, then the logged-in verbs.
+// Among the logged-in verbs the order is kept from the first servers that
+// answered this way (RNTO before RNFR); with whole verbs compared it only
+// decides which of two prefixes wins, and none of today's verbs is a prefix
+// of another.
+constexpr RFTPCommandStr kCommands[] = {
+    {"NOOP", &HandleNoop, CMD_AnyState},
+    {"STAT", &HandleStat, CMD_AnyState},
+    {"SYST", &HandleSyst, CMD_AnyState},
+    {"REIN", &HandleRein, CMD_AnyState},
+    {"QUIT", &HandleQuit, CMD_AnyState},
+    {"HELP", &HandleHelp, CMD_AnyState},
+    {"USER", &HandleUser, CMD_AnyState},
+    {"PASS", &HandlePass, CMD_AnyState},
+    {"OPEN", &HandleOpen, CMD_AnyState},
+    {"FEAT", &HandleFeat, CMD_AnyState},
+    {"OPTS", &HandleOpts, CMD_AnyState},
+    {"CLNT", &HandleClnt, CMD_AnyState},
+    {"HOST", &HandleHost, CMD_AnyState},
+
+    {"ACCT", &HandleSuperfluous, kLoggedIn},
+    {"CDUP", &HandleCdup, kLoggedIn},
+    {"XCUP", &HandleCdup, kLoggedIn},
+    {"SMNT", &HandleSuperfluous, kLoggedIn},
+    {"PASV", &HandlePasv, kLoggedInAfterRest},
+    {"ABOR", &HandleAbor, kLoggedIn},
+    {"PWD", &HandlePwd, kLoggedIn},
+    {"XPWD", &HandlePwd, kLoggedIn},
+    {"MDTM", &HandleMdtm, kLoggedIn},
+    {"SITE", &HandleSite, kLoggedIn},
+    {"DELE", &HandleDele, kLoggedIn},
+    {"REST", &HandleRest, kLoggedIn},
+    {"SIZE", &HandleSize, kLoggedIn},
+    {"RNTO", &HandleRnto, kLoggedIn | CMD_AfterRnfr},
+    {"RNFR", &HandleRnfr, kLoggedIn},
+    {"ALLO", &HandleAllo, kLoggedIn},
+    {"STOR", &HandleStor, kLoggedInAfterRest},
+    {"APPE", &HandleAppe, kLoggedIn},
+    {"STOU", &HandleStou, kLoggedIn},
+    {"RETR", &HandleRetr, kLoggedInAfterRest},
+    {"LIST", &HandleListVerb, kLoggedIn},
+    {"NLST", &HandleNlstVerb, kLoggedIn},
+    {"MODE", &HandleMode, kLoggedIn},
+    {"STRU", &HandleStru, kLoggedIn},
+    {"PORT", &HandlePort, kLoggedInAfterRest},
+    {"EPRT", &HandleEprt, kLoggedIn},
+    {"EPSV", &HandleEpsv, kLoggedIn},
+    {"TYPE", &HandleType, kLoggedIn},
+    {"CWD", &HandleCwd, kLoggedIn},
+    {"RMD", &HandleRmd, kLoggedIn},
+    {"MKD", &HandleMkd, kLoggedIn},
+    {"XCWD", &RunWithoutX, kLoggedIn},
+    {"XRMD", &RunWithoutX, kLoggedIn},
+    {"XMKD", &RunWithoutX, kLoggedIn},
+    {"MLSD", &HandleMlsd, kLoggedIn},
+    {"MLST", &HandleMlst, kLoggedIn},
+    {"MFMT", &HandleMfmt, kLoggedIn},
+};
+
+// The second halves of held commands, by RDeferredCommand code.
+struct RResumeStr {
+  int32_t command;
+  RFTPResumeFn resume;
+};
+constexpr RResumeStr kResumes[] = {
+    {DC_Retr, &RetrResume},  {DC_Stor, &UploadStart}, {DC_Appe, &UploadStart},
+    {DC_Stou, &UploadStart}, {DC_Rnto, &ResumeRnto},  {DC_Dele, &ResumeDele},
+    {DC_Rmd, &ResumeRmd},    {DC_Mkd, &ResumeMkd},    {DC_Cwd, &ResumeCwd},
+    {DC_Site, &RunSite},
+};
+
 // The X forms of CWD, RMD and MKD run the plain verb's handler on the line
 // from its second character, so the handler sees the three-letter verb.
 void RunWithoutX(RFTPSComInterp& s, std::string_view line) {
-  const RFTPCommandStr* plain = RFTPCommandTable::Instance().FindVerb(line.substr(1, 3));
-  if (plain != nullptr && plain->handler != nullptr) {
-    plain->handler(s, line.substr(1));
+  const RFTPCommandStr* plain = FindVerb(kCommands, line.substr(1, 3));
+  if (plain == nullptr) {
+    s.ReplyStr(25009, UnknownVerbWord(line));
     return;
   }
-  s.ReplyStr(25009, UnknownVerbWord(line));
-}
-
-constexpr RFTPCommandStr kTable[] = {
-    {"NOOP", RCmdGroup::AnyState, 0, nullptr},
-    {"STAT", RCmdGroup::AnyState, 0, nullptr},
-    {"SYST", RCmdGroup::AnyState, 0, nullptr},
-    {"REIN", RCmdGroup::AnyState, 0, nullptr},
-    {"QUIT", RCmdGroup::AnyState, 0, nullptr},
-    {"HELP", RCmdGroup::AnyState, 0, nullptr},
-    {"USER", RCmdGroup::AnyState, 0, nullptr},
-    {"PASS", RCmdGroup::AnyState, 0, nullptr},
-    {"OPEN", RCmdGroup::AnyState, 0, nullptr},
-    {"FEAT", RCmdGroup::AnyState, 0, nullptr},
-    {"OPTS", RCmdGroup::AnyState, 0, nullptr},
-    {"CLNT", RCmdGroup::AnyState, 0, nullptr},
-    {"HOST", RCmdGroup::AnyState, 0, nullptr},
-    {"ACCT", RCmdGroup::LoggedIn, 1, nullptr},
-    {"CDUP", RCmdGroup::LoggedIn, 2, nullptr},
-    {"XCUP", RCmdGroup::LoggedIn, 2, nullptr},
-    {"SMNT", RCmdGroup::LoggedIn, 3, nullptr},
-    {"PASV", RCmdGroup::LoggedIn, 4, nullptr},
-    {"ABOR", RCmdGroup::LoggedIn, 5, nullptr},
-    {"PWD", RCmdGroup::LoggedIn, 6, nullptr},
-    {"XPWD", RCmdGroup::LoggedIn, 6, nullptr},
-    {"MDTM", RCmdGroup::LoggedIn, 7, nullptr},
-    {"SITE", RCmdGroup::LoggedIn, 8, nullptr},
-    {"DELE", RCmdGroup::LoggedIn, 9, nullptr},
-    {"REST", RCmdGroup::LoggedIn, 10, nullptr},
-    {"SIZE", RCmdGroup::LoggedIn, 11, nullptr},
-    {"RNTO", RCmdGroup::LoggedIn, 12, nullptr},
-    {"RNFR", RCmdGroup::LoggedIn, 13, nullptr},
-    {"ALLO", RCmdGroup::LoggedIn, 14, nullptr},
-    {"STOR", RCmdGroup::LoggedIn, 15, nullptr},
-    {"APPE", RCmdGroup::LoggedIn, 15, nullptr},
-    {"STOU", RCmdGroup::LoggedIn, 15, nullptr},
-    {"RETR", RCmdGroup::LoggedIn, 16, nullptr},
-    {"LIST", RCmdGroup::LoggedIn, 17, nullptr},
-    {"NLST", RCmdGroup::LoggedIn, 17, nullptr},
-    {"MODE", RCmdGroup::LoggedIn, 18, nullptr},
-    {"STRU", RCmdGroup::LoggedIn, 18, nullptr},
-    {"PORT", RCmdGroup::LoggedIn, 19, nullptr},
-    {"TYPE", RCmdGroup::LoggedIn, 20, nullptr},
-    {"CWD", RCmdGroup::LoggedIn, 21, nullptr},
-    {"RMD", RCmdGroup::LoggedIn, 21, nullptr},
-    {"MKD", RCmdGroup::LoggedIn, 21, nullptr},
-    {"XCWD", RCmdGroup::LoggedIn, 22, &RunWithoutX},
-    {"XRMD", RCmdGroup::LoggedIn, 22, &RunWithoutX},
-    {"XMKD", RCmdGroup::LoggedIn, 22, &RunWithoutX},
-    {"MLSD", RCmdGroup::LoggedIn, 23, nullptr},
-    {"MLST", RCmdGroup::LoggedIn, 23, nullptr},
-    {"MFMT", RCmdGroup::LoggedIn, 23, nullptr},
-};
-
-bool Before(const RFTPCommandStr& a, const RFTPCommandStr& b) {
-  if (a.group != b.group) return a.group == RCmdGroup::AnyState;
-  return a.order < b.order;
+  plain->handler(s, line.substr(1));
 }
 
 }  // namespace
 
-RFTPCommandTable& RFTPCommandTable::Instance() {
-  static RFTPCommandTable table;
-  return table;
+std::span<const RFTPCommandStr> CommandTable() {
+  return kCommands;
 }
 
-RFTPCommandTable::RFTPCommandTable() : commands_(std::begin(kTable), std::end(kTable)) {}
-
-void RFTPCommandTable::Register(const RFTPCommandStr& command) {
-  for (RFTPCommandStr& c : commands_) {
-    if (FtpEqualsNoCase(c.verb, command.verb) && c.group == command.group) {
-      c.handler = command.handler;
-      return;
-    }
-  }
-  auto pos = std::upper_bound(commands_.begin(), commands_.end(), command, Before);
-  commands_.insert(pos, command);
-}
-
-const RFTPCommandStr* RFTPCommandTable::Find(RCmdGroup group, std::string_view line) const {
-  for (const RFTPCommandStr& c : commands_) {
-    if (c.group == group && VerbIs(line, c.verb)) return &c;
+const RFTPCommandStr* FindCommand(std::span<const RFTPCommandStr> table, uint8_t states,
+                                  std::string_view line) {
+  for (const RFTPCommandStr& c : table) {
+    if ((c.states & states) != 0 && VerbIs(line, c.verb)) return &c;
   }
   return nullptr;
 }
 
-const RFTPCommandStr* RFTPCommandTable::FindVerb(std::string_view verb) const {
-  for (const RFTPCommandStr& c : commands_) {
+const RFTPCommandStr* FindVerb(std::span<const RFTPCommandStr> table, std::string_view verb) {
+  for (const RFTPCommandStr& c : table) {
     if (FtpEqualsNoCase(c.verb, verb)) return &c;
   }
   return nullptr;
 }
 
-void RFTPCommandTable::SetResume(int32_t deferredCommand, RFTPResumeFn fn) {
-  if (deferredCommand >= DC_Retr && deferredCommand <= DC_Site) {
-    resume_[deferredCommand - DC_Retr] = fn;
+RFTPResumeFn ResumeOf(int32_t deferredCommand) {
+  for (const RResumeStr& r : kResumes) {
+    if (r.command == deferredCommand) return r.resume;
   }
+  return nullptr;
 }
 
-RFTPResumeFn RFTPCommandTable::Resume(int32_t deferredCommand) const {
-  if (deferredCommand < DC_Retr || deferredCommand > DC_Site) return nullptr;
-  return resume_[deferredCommand - DC_Retr];
+// --- the session's dispatch ----------------------------------------------------------
+
+void RFTPSComInterp::Dispatch(std::string_view raw) {
+  const std::string_view line = TrimBlanks(raw);
+  if (line.empty()) return;
+  if (LinesWanted(LOG_COMMANDS)) {
+    std::string copy(line.substr(0, kLoggedLineMax));
+    if (!Anonymous && VerbIs(copy, "PASS")) copy = copy.substr(0, 4) + LoadStr(25113);
+    // SITE PSWD carries the old and the new password: masked like PASS.
+    if (const size_t keep = SitePswdLogPrefix(copy); keep != std::string::npos) {
+      copy = copy.substr(0, keep) + LoadStr(25113);
+    }
+    LogSession(LOG_COMMANDS, copy);
+  }
+  if (CommandState == CS_Closing) {
+    ReplyStr(25007);
+    return;
+  }
+  if (CommandState == CS_RestartPending) {
+    CommandState = CS_LoggedIn;
+    if (const RFTPCommandStr* c = FindCommand(kCommands, CMD_AfterRest, line)) {
+      c->handler(*this, line);
+      return;
+    }
+    RestartOffset = 0;
+  }
+  if (const RFTPCommandStr* c = FindCommand(kCommands, CMD_AnyState, line)) {
+    c->handler(*this, line);
+    return;
+  }
+  if (CommandState == CS_RenamePending) {
+    if (const RFTPCommandStr* c = FindCommand(kCommands, CMD_AfterRnfr, line)) {
+      c->handler(*this, line);
+      return;
+    }
+    CommandState = CS_LoggedIn;
+  }
+  if (CommandState != CS_LoggedIn) {
+    ReplyStr(25008);
+    return;
+  }
+  DispatchLoggedIn(line);
 }
 
-RFTPCommandRegistrar::RFTPCommandRegistrar(std::initializer_list<RFTPCommandStr> commands) {
-  for (const RFTPCommandStr& c : commands) RFTPCommandTable::Instance().Register(c);
+bool RFTPSComInterp::DispatchLoggedIn(std::string_view line) {
+  const RFTPCommandStr* c = FindCommand(kCommands, CMD_LoggedIn, line);
+  if (c == nullptr) {
+    ReplyStr(25009, UnknownVerbWord(line));
+    return false;
+  }
+  c->handler(*this, line);
+  if (manager_.UserInfoOpen()) manager_.Notify(NC_SessionChanged, Number_);
+  return true;
 }
 
 }  // namespace vantor

@@ -7,7 +7,7 @@
 #include "accounts/RFTPRatios.h"
 #include "fs/RFsSettings.h"
 #include "fs/RPath.h"
-#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSComInterp.h"
@@ -65,6 +65,8 @@ bool TooManyUsers(RFTPSComInterp& s, bool& named) {
   if (limit == 0) return true;
   return limit > 0 && s.Manager().CountSessions(s.UserName, q.address) > limit;
 }
+
+}  // namespace
 
 void HandleUser(RFTPSComInterp& s, std::string_view line) {
   DropAnonymous(s);
@@ -134,6 +136,8 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
   }
   s.Reply(reply);
 }
+
+namespace {
 
 // --- PASS -------------------------------------------------------------------------
 
@@ -277,6 +281,8 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
   s.RaiseHook(HE_LoggedIn, s.Anonymous ? password : std::string());
 }
 
+}  // namespace
+
 void HandlePass(RFTPSComInterp& s, std::string_view line) {
   if (s.CommandState != CS_UserGiven) {
     s.CommandState = CS_Connected;
@@ -300,8 +306,7 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
   s.PassiveSocket.reset();
   s.DataAddress = s.ClientAddress;
   s.DataPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 0;
-  const RFTPTransferOps& ops = RFTPCommandTable::Instance().TransferOps();
-  if (ops.reinitialize != nullptr) ops.reinitialize(s);
+  OnReinitialize(s);
   s.CommandState = CS_Connected;
   s.HideHidden = false;
   s.RelativePaths = false;
@@ -331,22 +336,5 @@ void HandleOpen(RFTPSComInterp& s, std::string_view) {
 void HandleSuperfluous(RFTPSComInterp& s, std::string_view) {
   s.ReplyStr(25013);
 }
-
-const RFTPCommandRegistrar kRegister({
-    {"NOOP", RCmdGroup::AnyState, 0, &HandleNoop},
-    {"SYST", RCmdGroup::AnyState, 0, &HandleSyst},
-    {"REIN", RCmdGroup::AnyState, 0, &HandleRein},
-    {"QUIT", RCmdGroup::AnyState, 0, &HandleQuit},
-    {"HELP", RCmdGroup::AnyState, 0, &HandleHelp},
-    {"USER", RCmdGroup::AnyState, 0, &HandleUser},
-    {"PASS", RCmdGroup::AnyState, 0, &HandlePass},
-    {"OPEN", RCmdGroup::AnyState, 0, &HandleOpen},
-    {"ACCT", RCmdGroup::LoggedIn, 1, &HandleSuperfluous},
-    {"SMNT", RCmdGroup::LoggedIn, 3, &HandleSuperfluous},
-});
-
-}  // namespace
-
-const int kFtpLoginCommandsAnchor = 1;
 
 }  // namespace vantor

@@ -8,6 +8,7 @@
 #include "accounts/RIPRules.h"
 #include "fs/RPath.h"
 #include "ftp/RFTPCommands.h"
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSManager.h"
@@ -20,7 +21,6 @@
 namespace vantor {
 namespace {
 
-constexpr size_t kLoggedLineMax = 159;
 constexpr uint32_t kReplyTooManyFromAddress = 27901;
 constexpr uint32_t kLogTooManyFromAddress = 27902;
 
@@ -97,7 +97,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   CountConnectionHour(st, LocalHour(ConnectTime));
   if (control_) ApplyConfiguredSocketOptions(manager_.Settings(), control_->NativeHandle());
 
-  if (RFTPHookFactory factory = RFTPCommandTable::Instance().HookFactory()) Hook = factory(*this);
+  Hook = MakeHookRecord(*this);
 
   AccessQuery connect = NewQuery(QC_CONNECT, ClientAddress);
   SetQueryUser(connect, "");
@@ -291,13 +291,12 @@ void RFTPSComInterp::OnSocketEvent(uint32_t socketId, int operation, int status)
   if ((TransferState == XS_Sending || TransferState == XS_Receiving) && control_) {
     control_->ResetTimeOut();
   }
-  const RFTPTransferOps& ops = RFTPCommandTable::Instance().TransferOps();
   if (DataSocket && socketId == DataSocket->Id()) {
-    if (ops.onDataEvent != nullptr) ops.onDataEvent(*this, *DataSocket, operation, status);
+    OnDataEvent(*this, *DataSocket, operation, status);
     return;
   }
   if (PassiveSocket && socketId == PassiveSocket->Id()) {
-    if (ops.onDataEvent != nullptr) ops.onDataEvent(*this, *PassiveSocket, operation, status);
+    OnDataEvent(*this, *PassiveSocket, operation, status);
     return;
   }
   if (control_ && socketId == control_->Id()) OnControlEvent(operation, status);
@@ -360,77 +359,6 @@ void RFTPSComInterp::PostReadEvent() {
                                                  WsEventParam(WS_Receiving, WS_OK), control_->Id());
 }
 
-// --- dispatch ---------------------------------------------------------------------
-
-void RFTPSComInterp::Dispatch(std::string_view raw) {
-  const std::string_view line = TrimBlanks(raw);
-  if (line.empty()) return;
-  if (LinesWanted(LOG_COMMANDS)) {
-    std::string copy(line.substr(0, kLoggedLineMax));
-    if (!Anonymous && VerbIs(copy, "PASS")) copy = copy.substr(0, 4) + LoadStr(25113);
-    // SITE PSWD carries the old and the new password: masked like PASS.
-    if (const size_t keep = SitePswdLogPrefix(copy); keep != std::string::npos) {
-      copy = copy.substr(0, keep) + LoadStr(25113);
-    }
-    LogSession(LOG_COMMANDS, copy);
-  }
-  const RFTPCommandTable& table = RFTPCommandTable::Instance();
-  if (CommandState == CS_Closing) {
-    ReplyStr(25007);
-    return;
-  }
-  if (CommandState == CS_RestartPending) {
-    CommandState = CS_LoggedIn;
-    for (const char* verb : {"STOR", "RETR", "PORT", "PASV"}) {
-      if (!VerbIs(line, verb)) continue;
-      const RFTPCommandStr* c = table.Find(RCmdGroup::LoggedIn, line);
-      if (c != nullptr && c->handler != nullptr) {
-        c->handler(*this, line);
-      } else {
-        ReplyStr(25009, UnknownVerbWord(line));
-      }
-      return;
-    }
-    RestartOffset = 0;
-  }
-  if (const RFTPCommandStr* c = table.Find(RCmdGroup::AnyState, line)) {
-    if (c->handler != nullptr) {
-      c->handler(*this, line);
-    } else {
-      ReplyStr(25009, UnknownVerbWord(line));
-    }
-    return;
-  }
-  if (CommandState == CS_RenamePending) {
-    if (VerbIs(line, "RNTO")) {
-      const RFTPCommandStr* c = table.Find(RCmdGroup::LoggedIn, line);
-      if (c != nullptr && c->handler != nullptr) {
-        c->handler(*this, line);
-      } else {
-        ReplyStr(25009, UnknownVerbWord(line));
-      }
-      return;
-    }
-    CommandState = CS_LoggedIn;
-  }
-  if (CommandState != CS_LoggedIn) {
-    ReplyStr(25008);
-    return;
-  }
-  DispatchLoggedIn(line);
-}
-
-bool RFTPSComInterp::DispatchLoggedIn(std::string_view line) {
-  const RFTPCommandStr* c = RFTPCommandTable::Instance().Find(RCmdGroup::LoggedIn, line);
-  if (c == nullptr || c->handler == nullptr) {
-    ReplyStr(25009, UnknownVerbWord(line));
-    return false;
-  }
-  c->handler(*this, line);
-  if (manager_.UserInfoOpen()) manager_.Notify(NC_SessionChanged, Number_);
-  return true;
-}
-
 // --- replies ------------------------------------------------------------------------
 
 void RFTPSComInterp::Reply(std::string_view text) {
@@ -486,8 +414,7 @@ void RFTPSComInterp::RequestRemoval() {
 }
 
 void RFTPSComInterp::AbortTransfer(std::string_view reason) {
-  const RFTPTransferOps& ops = RFTPCommandTable::Instance().TransferOps();
-  if (ops.abortTransfer != nullptr) ops.abortTransfer(*this, reason);
+  OnSessionAbort(*this, reason);
   TransferState = XS_Idle;
 }
 
@@ -502,8 +429,7 @@ void RFTPSComInterp::OnTimer() {
   if (control_ && !(TransferState == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
     control_->ResetTimeOut();
   }
-  const RFTPTransferOps& ops = RFTPCommandTable::Instance().TransferOps();
-  if (ops.onTick != nullptr) ops.onTick(*this);
+  TransferTick(*this);
   if (ProgressOn && static_cast<uint64_t>(TransferBytes) != LastProgressCount) {
     LastProgressCount = static_cast<uint64_t>(TransferBytes);
     ReplyStr(25014, LastProgressCount);
@@ -557,7 +483,7 @@ void RFTPSComInterp::ResumeDeferred(uint32_t sessionNumber) {
   DeferredCommand = DC_None;
   if (verdict == HV_Reply) {
     SendText(*this, Hook->VerdictText());
-  } else if (RFTPResumeFn fn = RFTPCommandTable::Instance().Resume(command)) {
+  } else if (RFTPResumeFn fn = ResumeOf(command)) {
     fn(*this);
   }
   ReplayParked();

@@ -1,7 +1,7 @@
 // RFTPSComInterp: one FTP control connection from accept to close.
 //
 // The session reads command lines from its control socket, dispatches them
-// through the command table (ftp/RFTPCommands.h), queues and sends reply
+// through the command table (ftp/RFTPCommands.cpp), queues and sends reply
 // lines, tracks the command state and reacts to time-outs. The server
 // manager (ftp/RFTPSManager.h) creates sessions, routes their socket events
 // to `OnSocketEvent` and destroys them when a session posts its removal.
@@ -32,7 +32,6 @@
 
 #include "accounts/AccessQuery.h"
 #include "fs/RMlsxFacts.h"
-#include "ftp/RFTPCommands.h"
 #include "net/RTimer.h"
 #include "net/RWinSocket.h"
 #include "util/RDblLinkedList.h"
@@ -110,9 +109,9 @@ struct RHookEventStr {
   std::string text2;     // text at offset 616
 };
 
-// The session's client hook record. The hook library code implements it and
-// installs a factory with RFTPCommandTable::SetHookFactory; without one no
-// hook object exists and every event carries on.
+// The session's client hook record (ftp/RFTPSHooks.cpp implements it). A
+// session has none while no hook library is loaded; every event then
+// carries on.
 class RFTPSessionHook {
  public:
   virtual ~RFTPSessionHook() = default;

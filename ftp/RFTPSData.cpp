@@ -2,6 +2,7 @@
 // passive connection and the transfer state machine's common exits.
 #include <algorithm>
 
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPSDataArgs.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
@@ -168,6 +169,8 @@ bool OpenPassiveListener(RFTPSComInterp& s, const std::string& local, const char
   return true;
 }
 
+}  // namespace
+
 void HandlePort(RFTPSComInterp& s, std::string_view line) {
   if (RefusedAfterEpsvAll(s, "PORT") || RefusedOnIPv6(s)) return;
   RPortArgsStr args;
@@ -211,6 +214,8 @@ void HandlePasv(RFTPSComInterp& s, std::string_view) {
   s.PassiveMode = true;
 }
 
+namespace {
+
 // Replies to an EPRT/EPSV argument that did not parse; true when it did.
 bool ArgumentAccepted(RFTPSComInterp& s, RNetArgResult r) {
   switch (r) {
@@ -225,6 +230,8 @@ bool ArgumentAccepted(RFTPSComInterp& s, RNetArgResult r) {
   }
   return true;
 }
+
+}  // namespace
 
 void HandleEprt(RFTPSComInterp& s, std::string_view line) {
   if (RefusedAfterEpsvAll(s, "EPRT")) return;
@@ -312,28 +319,6 @@ void OnReinitialize(RFTPSComInterp& s) {
   s.DataAddress.clear();
   EnsureDataDefaults(s);
 }
-
-const RFTPCommandRegistrar kRegisterData({
-    {"PASV", RCmdGroup::LoggedIn, 4, &HandlePasv},
-    {"ABOR", RCmdGroup::LoggedIn, 5, &HandleAbor},
-    {"PORT", RCmdGroup::LoggedIn, 19, &HandlePort},
-    {"EPRT", RCmdGroup::LoggedIn, 19, &HandleEprt},
-    {"EPSV", RCmdGroup::LoggedIn, 19, &HandleEpsv},
-});
-
-struct RTransferOpsInstaller {
-  RTransferOpsInstaller() {
-    RFTPTransferOps ops;
-    ops.onDataEvent = &OnDataEvent;
-    ops.abortTransfer = &OnSessionAbort;
-    ops.onTick = &TransferTick;
-    ops.reinitialize = &OnReinitialize;
-    RFTPCommandTable::Instance().SetTransferOps(ops);
-  }
-};
-const RTransferOpsInstaller kInstallOps;
-
-}  // namespace
 
 void ApplyConfiguredSocketOptions(const RGlobalSettings& g, int fd) {
   if (fd < 0) return;

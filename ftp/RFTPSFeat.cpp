@@ -3,6 +3,7 @@
 
 #include "fs/RMlsxFacts.h"
 #include "ftp/RFTPCommands.h"
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
@@ -41,17 +42,14 @@ constexpr RFeatureStr kFeatures[] = {
     {nullptr, "TVFS"},    {"OPTS", "UTF8"},
 };
 
-bool Handled(const char* verb) {
-  const RFTPCommandStr* c = RFTPCommandTable::Instance().FindVerb(verb);
-  return c != nullptr && c->handler != nullptr;
-}
-
 // The first word of `text` and the rest after one blank.
 void SplitWord(std::string_view text, std::string_view& word, std::string_view& rest) {
   const size_t blank = text.find(' ');
   word = text.substr(0, blank);
   rest = blank == std::string_view::npos ? std::string_view() : TrimBlanks(text.substr(blank + 1));
 }
+
+}  // namespace
 
 void HandleFeat(RFTPSComInterp& s, std::string_view) {
   s.ReplyStr(kReplyFeatFirst);
@@ -81,7 +79,7 @@ void HandleOpts(RFTPSComInterp& s, std::string_view line) {
     }
     return;
   }
-  if (FtpEqualsNoCase(name, "MLST") && Handled("MLST")) {
+  if (FtpEqualsNoCase(name, "MLST") && FindVerb(CommandTable(), "MLST") != nullptr) {
     s.Choices.mlstFacts = ParseMlstFacts(rest);
     const std::string list = MlsxFactList(s.Choices.mlstFacts);
     if (list.empty()) {
@@ -104,6 +102,8 @@ void HandleClnt(RFTPSComInterp& s, std::string_view line) {
   s.ReplyStr(kReplyNoted);
 }
 
+namespace {
+
 void BackToArrivalHome(RFTPSComInterp& s) {
   if (!s.Choices.hostChosen) return;
   s.LocalAddress = s.Choices.arrivalAddress;
@@ -118,6 +118,8 @@ std::string_view WithoutBrackets(std::string_view host) {
   }
   return host;
 }
+
+}  // namespace
 
 void HandleHost(RFTPSComInterp& s, std::string_view line) {
   // The virtual host is chosen before the user names himself: the account
@@ -159,19 +161,11 @@ void HandleHost(RFTPSComInterp& s, std::string_view line) {
   s.ReplyStr(kReplyHostUnknown);
 }
 
-const RFTPCommandRegistrar kRegisterFeat({
-    {"FEAT", RCmdGroup::AnyState, 0, &HandleFeat},
-    {"OPTS", RCmdGroup::AnyState, 0, &HandleOpts},
-    {"CLNT", RCmdGroup::AnyState, 0, &HandleClnt},
-    {"HOST", RCmdGroup::AnyState, 0, &HandleHost},
-});
-
-}  // namespace
-
-std::vector<std::string> FeatureLines(const RFTPSComInterp& s) {
+std::vector<std::string> FeatureLines(const RFTPSComInterp& s,
+                                      std::span<const RFTPCommandStr> table) {
   std::vector<std::string> lines;
   for (const RFeatureStr& f : kFeatures) {
-    if (f.verb != nullptr && !Handled(f.verb)) continue;
+    if (f.verb != nullptr && FindVerb(table, f.verb) == nullptr) continue;
     if (f.line == nullptr) {
       lines.push_back("MLST " + MlsxFeatFacts(s.Choices.mlstFacts));
     } else {

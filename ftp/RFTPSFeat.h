@@ -2,19 +2,23 @@
 // chooses for its session before it logs in or right after.
 //
 // FEAT derives every feature line from the command table, so a feature is
-// offered exactly when its command has a handler. Loop thread only.
+// offered exactly when the table has its command. Loop thread only.
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
+
+#include "ftp/RFTPCommands.h"
 
 namespace vantor {
 
 class RFTPSComInterp;
 
 // The feature lines of FEAT for a session (without the leading blank), in
-// the order they are sent.
-std::vector<std::string> FeatureLines(const RFTPSComInterp& s);
+// the order they are sent: those whose verb `table` has.
+std::vector<std::string> FeatureLines(const RFTPSComInterp& s,
+                                      std::span<const RFTPCommandStr> table = CommandTable());
 
 // REIN: every choice back to its default, the session back on the IP home
 // it connected to.

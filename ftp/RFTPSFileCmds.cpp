@@ -5,6 +5,7 @@
 #include "accounts/RFTPQuota.h"
 #include "accounts/RWildcard.h"
 #include "fs/RPath.h"
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
@@ -117,6 +118,8 @@ void ChangeDir(RFTPSComInterp& s, const std::string& arg) {
   CwdAct(s, path);
 }
 
+}  // namespace
+
 void HandleCwd(RFTPSComInterp& s, std::string_view line) {
   ChangeDir(s, CommandArgument(line, 3));
 }
@@ -126,6 +129,8 @@ void HandleCdup(RFTPSComInterp& s, std::string_view) {
 void HandlePwd(RFTPSComInterp& s, std::string_view) {
   s.ReplyStr(1092, s.ClientPathOf(s.CurrentDir));
 }
+
+namespace {
 
 // --- MKD, RMD, DELE ------------------------------------------------------------------------
 
@@ -138,6 +143,8 @@ void MkdAct(RFTPSComInterp& s, const std::string& path) {
   s.ReplyStr(1091, s.ClientPathOf(path));
   (void)s.RaiseHook(kMkd.after, path);
 }
+
+}  // namespace
 
 void HandleMkd(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 3);
@@ -155,6 +162,8 @@ void HandleMkd(RFTPSComInterp& s, std::string_view line) {
   MkdAct(s, path);
 }
 
+namespace {
+
 void RmdAct(RFTPSComInterp& s, const std::string& path) {
   // No working directory of ours can sit inside it here, so unlike the
   // original platform there is nothing to step out of first.
@@ -166,6 +175,8 @@ void RmdAct(RFTPSComInterp& s, const std::string& path) {
   s.ReplyStr(1087);
   (void)s.RaiseHook(kRmd.after, path);
 }
+
+}  // namespace
 
 void HandleRmd(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 3);
@@ -187,6 +198,8 @@ void HandleRmd(RFTPSComInterp& s, std::string_view line) {
   RmdAct(s, path);
 }
 
+namespace {
+
 void DeleAct(RFTPSComInterp& s, const std::string& path) {
   const std::string posix = LocalToPosix(path);
   if (!s.Anonymous && !posix.empty()) (void)FsSetReadOnly(posix, false);
@@ -199,6 +212,8 @@ void DeleAct(RFTPSComInterp& s, const std::string& path) {
   s.ReplyStr(1081);
   (void)s.RaiseHook(kDele.after, path);
 }
+
+}  // namespace
 
 void HandleDele(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 4);
@@ -245,6 +260,8 @@ void HandleRnfr(RFTPSComInterp& s, std::string_view line) {
   s.CommandState = CS_RenamePending;
 }
 
+namespace {
+
 void RntoAct(RFTPSComInterp& s, const std::string& dest) {
   const std::string& src = TransferExt(s).renameSource;
   const std::string from = LocalToPosix(src);
@@ -272,6 +289,8 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
   (void)s.RaiseHook(kRnto.after, {}, dest);
 }
 
+}  // namespace
+
 void HandleRnto(RFTPSComInterp& s, std::string_view line) {
   if (s.CommandState != CS_RenamePending) {
     s.ReplyStr(1071);
@@ -293,6 +312,8 @@ void HandleRnto(RFTPSComInterp& s, std::string_view line) {
   RntoAct(s, dest);
 }
 
+namespace {
+
 // --- SIZE, MDTM, ALLO, SMNT ----------------------------------------------------------------------
 
 std::string ParentDir(const std::string& path) {
@@ -302,6 +323,8 @@ std::string ParentDir(const std::string& path) {
   if (dir.size() == 2 && dir[1] == ':') dir += '\\';
   return dir;
 }
+
+}  // namespace
 
 void HandleSize(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 4);
@@ -321,6 +344,8 @@ void HandleSize(RFTPSComInterp& s, std::string_view line) {
   s.ReplyStr(1122, FileSize(path));
 }
 
+namespace {
+
 // The stamp as seconds since 1970. Without a zone number it is local time.
 bool StampToSeconds(const RMdtmStampStr& st, int64_t& out) {
   const int64_t asUtc = DaysFromCivil(st.year, st.month, st.day) * 86400 + st.hour * 3600 +
@@ -337,6 +362,8 @@ bool StampToSeconds(const RMdtmStampStr& st, int64_t& out) {
   out = asUtc - off2;
   return true;
 }
+
+}  // namespace
 
 void HandleMdtm(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 4);
@@ -393,10 +420,6 @@ void HandleAllo(RFTPSComInterp& s, std::string_view line) {
   s.Reply(AlloReplyText(*wanted, space < 0 ? 0 : static_cast<uint64_t>(space), drive));
 }
 
-void HandleSmnt(RFTPSComInterp& s, std::string_view) {
-  s.ReplyStr(1013);
-}
-
 // Held commands released by a hook.
 void ResumeDele(RFTPSComInterp& s) {
   DeleAct(s, TransferExt(s).pendingPath);
@@ -413,35 +436,4 @@ void ResumeCwd(RFTPSComInterp& s) {
 void ResumeRnto(RFTPSComInterp& s) {
   RntoAct(s, TransferExt(s).pendingPath);
 }
-
-const RFTPCommandRegistrar kRegisterFileCmds({
-    {"CDUP", RCmdGroup::LoggedIn, 2, &HandleCdup},
-    {"XCUP", RCmdGroup::LoggedIn, 2, &HandleCdup},
-    {"SMNT", RCmdGroup::LoggedIn, 3, &HandleSmnt},
-    {"PWD", RCmdGroup::LoggedIn, 6, &HandlePwd},
-    {"XPWD", RCmdGroup::LoggedIn, 6, &HandlePwd},
-    {"MDTM", RCmdGroup::LoggedIn, 7, &HandleMdtm},
-    {"DELE", RCmdGroup::LoggedIn, 9, &HandleDele},
-    {"SIZE", RCmdGroup::LoggedIn, 11, &HandleSize},
-    {"RNTO", RCmdGroup::LoggedIn, 12, &HandleRnto},
-    {"RNFR", RCmdGroup::LoggedIn, 13, &HandleRnfr},
-    {"ALLO", RCmdGroup::LoggedIn, 14, &HandleAllo},
-    {"CWD", RCmdGroup::LoggedIn, 21, &HandleCwd},
-    {"RMD", RCmdGroup::LoggedIn, 21, &HandleRmd},
-    {"MKD", RCmdGroup::LoggedIn, 21, &HandleMkd},
-});
-
-struct RFileResumeInstaller {
-  RFileResumeInstaller() {
-    RFTPCommandTable& t = RFTPCommandTable::Instance();
-    t.SetResume(DC_Dele, &ResumeDele);
-    t.SetResume(DC_Rmd, &ResumeRmd);
-    t.SetResume(DC_Mkd, &ResumeMkd);
-    t.SetResume(DC_Cwd, &ResumeCwd);
-    t.SetResume(DC_Rnto, &ResumeRnto);
-  }
-};
-const RFileResumeInstaller kInstallFileResume;
-
-}  // namespace
 }  // namespace vantor

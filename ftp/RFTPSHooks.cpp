@@ -10,7 +10,7 @@
 
 #include "accounts/RFTPEventHandler.h"
 #include "accounts/RFTPEventStub.h"
-#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPSComInterp.h"
 
 namespace vantor {
@@ -50,16 +50,11 @@ class RFTPSHookRecord final : public RFTPSessionHook {
   RFTPEventStub stub_;
 };
 
+}  // namespace
+
 std::unique_ptr<RFTPSessionHook> MakeHookRecord(RFTPSComInterp& s) {
   const std::shared_ptr<RFTPEventHandler>& handler = RFTPEventHandler::Current();
   if (handler == nullptr || handler->Empty()) return nullptr;
   return std::make_unique<RFTPSHookRecord>(handler, s);
 }
-
-const bool kInstalled = [] {
-  RFTPCommandTable::Instance().SetHookFactory(&MakeHookRecord);
-  return true;
-}();
-
-}  // namespace
 }  // namespace vantor

@@ -2,6 +2,7 @@
 // cache) by the file services, queued, and sent over the data connection.
 #include "fs/RLSDir.h"
 #include "fs/RPath.h"
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPSListArgs.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
@@ -83,19 +84,14 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
   SendListing(s, std::move(lines), ls.dir);
 }
 
+}  // namespace
+
 void HandleListVerb(RFTPSComInterp& s, std::string_view line) {
   HandleList(s, line, true);
 }
 void HandleNlstVerb(RFTPSComInterp& s, std::string_view line) {
   HandleList(s, line, false);
 }
-
-const RFTPCommandRegistrar kRegisterList({
-    {"LIST", RCmdGroup::LoggedIn, 17, &HandleListVerb},
-    {"NLST", RCmdGroup::LoggedIn, 17, &HandleNlstVerb},
-});
-
-}  // namespace
 
 void SendListing(RFTPSComInterp& s, RDirLinesPtr lines, const std::string& dir) {
   RFTPSTransferExt& x = TransferExt(s);

@@ -15,7 +15,7 @@
 #include "fs/RMLSDir.h"
 #include "fs/RMlsxFacts.h"
 #include "fs/RPath.h"
-#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
@@ -101,6 +101,8 @@ bool HiddenName(std::string_view path) {
   const std::string_view leaf = slash == std::string_view::npos ? path : path.substr(slash + 1);
   return !leaf.empty() && leaf[0] == '.';
 }
+
+}  // namespace
 
 void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
   if (s.TransferState != XS_Idle) {
@@ -203,11 +205,4 @@ void HandleMfmt(RFTPSComInterp& s, std::string_view line) {
   s.ReplyStr(kReplyMfmtDone, MlsxTime(st.mtime), given);
 }
 
-const RFTPCommandRegistrar kRegisterMlsx({
-    {"MLSD", RCmdGroup::LoggedIn, 23, &HandleMlsd},
-    {"MLST", RCmdGroup::LoggedIn, 23, &HandleMlst},
-    {"MFMT", RCmdGroup::LoggedIn, 23, &HandleMfmt},
-});
-
-}  // namespace
 }  // namespace vantor

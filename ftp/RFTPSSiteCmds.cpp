@@ -10,7 +10,7 @@
 #include "fs/RFTPDir.h"
 #include "fs/RFsSettings.h"
 #include "fs/RPath.h"
-#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
@@ -154,6 +154,8 @@ void SiteZone(RFTPSComInterp& s) {
   s.Reply(ZoneReply(offset));
 }
 
+}  // namespace
+
 // The second half of SITE: after the hook let it go.
 void RunSite(RFTPSComInterp& s) {
   switch (MatchSiteSub(s.SiteArgument)) {
@@ -187,14 +189,4 @@ void HandleSite(RFTPSComInterp& s, std::string_view line) {
   }
   RunSite(s);
 }
-
-const bool kRegistered = [] {
-  static const RFTPCommandRegistrar commands({
-      {"SITE", RCmdGroup::LoggedIn, 8, &HandleSite},
-  });
-  RFTPCommandTable::Instance().SetResume(DC_Site, &RunSite);
-  return true;
-}();
-
-}  // namespace
 }  // namespace vantor

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "fs/RPath.h"
-#include "ftp/RFTPCommands.h"
+#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSComInterp.h"
 
@@ -23,6 +23,8 @@ void SendExpandedLine(RFTPSComInterp& s, uint32_t id) {
   ExpandVariables(s, line);
   s.Reply(line);
 }
+
+}  // namespace
 
 void HandleStat(RFTPSComInterp& s, std::string_view) {
   SendExpandedLine(s, 27100);
@@ -43,9 +45,4 @@ void HandleStat(RFTPSComInterp& s, std::string_view) {
   s.ReplyStr(27113);
 }
 
-const RFTPCommandRegistrar kRegister({
-    {"STAT", RCmdGroup::AnyState, 0, &HandleStat},
-});
-
-}  // namespace
 }  // namespace vantor

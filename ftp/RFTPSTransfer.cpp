@@ -1,6 +1,7 @@
 // File transfers: RETR, STOR, APPE, STOU, REST, TYPE, MODE, STRU, the send
 // and receive loops and the end of a transfer.
 #include "ftp/RFTPSTransfer.h"
+#include "ftp/RFTPHandlers.h"
 
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPRatios.h"
@@ -134,6 +135,8 @@ void RetrGiveUp(RFTPSComInterp& s) {
   if (s.FilesDown > 0) --s.FilesDown;
 }
 
+}  // namespace
+
 void HandleRetr(RFTPSComInterp& s, std::string_view line) {
   if (s.TransferState != XS_Idle) {
     s.ReplyStr(1026);
@@ -168,6 +171,8 @@ void HandleRetr(RFTPSComInterp& s, std::string_view line) {
 void RetrResume(RFTPSComInterp& s) {
   if (RetrCharge(s)) RetrOpen(s);
 }
+
+namespace {
 
 void RetrOpen(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
@@ -208,8 +213,6 @@ void RetrOpen(RFTPSComInterp& s) {
 }
 
 // --- uploads ------------------------------------------------------------------------------
-
-void UploadStart(RFTPSComInterp& s);
 
 uint32_t HookEventOf(RUploadKind k) {
   return k == RUploadKind::Stor ? HE_BeforeStor
@@ -272,6 +275,8 @@ void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
   if (!PreCommandHook(s, HookEventOf(kind), DeferredOf(kind), s.FileName)) return;
   UploadStart(s);
 }
+
+}  // namespace
 
 void UploadStart(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
@@ -363,27 +368,7 @@ void HandleStru(RFTPSComInterp& s, std::string_view line) {
   s.ReplyStr(DecideStru(line));
 }
 
-const RFTPCommandRegistrar kRegisterTransfer({
-    {"REST", RCmdGroup::LoggedIn, 10, &HandleRest},
-    {"STOR", RCmdGroup::LoggedIn, 15, &HandleStor},
-    {"APPE", RCmdGroup::LoggedIn, 15, &HandleAppe},
-    {"STOU", RCmdGroup::LoggedIn, 15, &HandleStou},
-    {"RETR", RCmdGroup::LoggedIn, 16, &HandleRetr},
-    {"MODE", RCmdGroup::LoggedIn, 18, &HandleMode},
-    {"STRU", RCmdGroup::LoggedIn, 18, &HandleStru},
-    {"TYPE", RCmdGroup::LoggedIn, 20, &HandleType},
-});
-
-struct RResumeInstaller {
-  RResumeInstaller() {
-    RFTPCommandTable& t = RFTPCommandTable::Instance();
-    t.SetResume(DC_Retr, &RetrResume);
-    t.SetResume(DC_Stor, &UploadStart);
-    t.SetResume(DC_Appe, &UploadStart);
-    t.SetResume(DC_Stou, &UploadStart);
-  }
-};
-const RResumeInstaller kInstallResume;
+namespace {
 
 // --- sending -------------------------------------------------------------------------------
 

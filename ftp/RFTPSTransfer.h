@@ -3,8 +3,9 @@
 // The session (ftp/RFTPSComInterp.h) keeps the shared fields (DataSocket,
 // PassiveSocket, TransferState, AsciiType, RestartOffset, DataPort, ...);
 // what only this code needs lives in `RFTPSTransferExt`, the session's
-// transfer extension. The command handlers register themselves in the
-// command table; the session reaches the rest through RFTPTransferOps.
+// transfer extension. The command handlers are named in the
+// command table (ftp/RFTPCommands.cpp); the session calls the data side
+// directly (ftp/RFTPHandlers.h).
 //
 // Flow of one transfer: a command opens the file (or prepares the listing
 // lines), sends "150" in active mode and connects (`OpenActive`), enters a
@@ -25,7 +26,6 @@
 
 #include "config/RGlobalSettings.h"
 #include "fs/RDirTextList.h"
-#include "ftp/RFTPCommands.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RTransferFile.h"
 #include "ftp/RUploadRecords.h"

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "fs/RMlsxFacts.h"
 #include "fs/RPath.h"
 #include "ftp/RFTPCommands.h"
+#include "ftp/RFTPSFeat.h"
 #include "ftp_fixture.h"
 
 using namespace vantor;
@@ -69,24 +71,26 @@ class FeatTest : public FtpTest {
   std::vector<std::pair<uint32_t, std::string>> asked_;
 };
 
-bool HasHandler(const char* verb) {
-  const RFTPCommandStr* c = RFTPCommandTable::Instance().FindVerb(verb);
-  return c != nullptr && c->handler != nullptr;
-}
-
 // The feature lines a server with this command table must offer.
-std::vector<std::string> ExpectedFeatures(const std::string& mlst) {
+std::vector<std::string> ExpectedFeatures(const std::string& mlst,
+                                          std::span<const RFTPCommandStr> table = CommandTable()) {
   const std::pair<const char*, const char*> features[] = {
       {"AUTH", " AUTH TLS"}, {"CLNT", " CLNT"}, {"EPRT", " EPRT"},        {"EPSV", " EPSV"},
       {"HOST", " HOST"},     {"MDTM", " MDTM"}, {"MFMT", " MFMT"},        {"MLST", nullptr},
       {"PBSZ", " PBSZ"},     {"PROT", " PROT"}, {"REST", " REST STREAM"}, {"SIZE", " SIZE"},
       {"", " TVFS"},         {"OPTS", " UTF8"},
   };
-  std::vector<std::string> lines = {"211-Features:"};
+  std::vector<std::string> lines;
   for (const auto& [verb, line] : features) {
-    if (*verb != '\0' && !HasHandler(verb)) continue;
-    lines.push_back(line != nullptr ? line : " MLST " + mlst);
+    if (*verb != '\0' && FindVerb(table, verb) == nullptr) continue;
+    lines.push_back(line != nullptr ? line + 1 : "MLST " + mlst);
   }
+  return lines;
+}
+
+std::vector<std::string> FeatReply(const std::vector<std::string>& features) {
+  std::vector<std::string> lines = {"211-Features:"};
+  for (const std::string& f : features) lines.push_back(" " + f);
   lines.push_back("211 End");
   return lines;
 }
@@ -98,27 +102,31 @@ void Ignore(RFTPSComInterp&, std::string_view) {}
 TEST_F(FeatTest, FeaturesFollowTheCommandTable) {
   RFTPSComInterp* s = Open(false);
   const std::vector<std::string> before = Send(s, "FEAT");
-  EXPECT_EQ(before, ExpectedFeatures("type*;size*;modify*;perm*;unique;UNIX.mode;"));
+  EXPECT_EQ(before, FeatReply(ExpectedFeatures("type*;size*;modify*;perm*;unique;UNIX.mode;")));
   for (const char* line : {" MDTM", " MFMT", " REST STREAM", " SIZE", " TVFS", " UTF8", " HOST",
                            " CLNT", " MLST type*;size*;modify*;perm*;unique;UNIX.mode;"}) {
     EXPECT_NE(std::find(before.begin(), before.end(), line), before.end()) << line;
   }
 
-  // A command gaining a handler gains its line, and loses it again.
-  RFTPCommandTable& table = RFTPCommandTable::Instance();
-  const RFTPCommandStr* pbsz = table.FindVerb("PBSZ");
-  const RFTPHandler kept = pbsz != nullptr ? pbsz->handler : nullptr;
-  table.Register({"PBSZ", RCmdGroup::LoggedIn, 23, &Ignore});
-  std::vector<std::string> with = Send(s, "FEAT");
-  EXPECT_NE(std::find(with.begin(), with.end(), " PBSZ"), with.end());
-  table.Register({"PBSZ", RCmdGroup::LoggedIn, 23, nullptr});
-  with = Send(s, "FEAT");
-  EXPECT_EQ(std::find(with.begin(), with.end(), " PBSZ"), with.end());
-  table.Register({"PBSZ", RCmdGroup::LoggedIn, 23, kept});
+  // A table without a command does not offer its line; one with it does.
+  const std::string facts = "type*;size*;modify*;perm*;unique;UNIX.mode;";
+  std::vector<RFTPCommandStr> table(CommandTable().begin(), CommandTable().end());
+  std::erase_if(table, [](const RFTPCommandStr& c) {
+    return std::string_view(c.verb) == "PBSZ" || std::string_view(c.verb) == "MDTM";
+  });
+  std::vector<std::string> lines = FeatureLines(*s, table);
+  EXPECT_EQ(lines, ExpectedFeatures(facts, table));
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), "MDTM"), lines.end());
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), "PBSZ"), lines.end());
+  table.push_back({"PBSZ", &Ignore, CMD_LoggedIn});
+  lines = FeatureLines(*s, table);
+  EXPECT_EQ(lines, ExpectedFeatures(facts, table));
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "PBSZ"), lines.end());
 
   s->CommandState = CS_LoggedIn;
   EXPECT_EQ(Last(s, "OPTS MLST unique;Type;"), "200 MLST OPTS type;unique;");
-  EXPECT_EQ(Send(s, "feat"), ExpectedFeatures("type*;size;modify;perm;unique*;UNIX.mode;"));
+  EXPECT_EQ(Send(s, "feat"),
+            FeatReply(ExpectedFeatures("type*;size;modify;perm;unique*;UNIX.mode;")));
 }
 
 // OPTS: UTF8 on and off, MLST fact selections, and what it does not know.
