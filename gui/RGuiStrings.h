@@ -240,6 +240,7 @@ enum : uint32_t {
   S_GUI_ACC_REQUIRETLS = 26633,
   S_GUI_ERR_TLSPORT = 26634,
   S_GUI_ERR_RUNGROUP = 26635,
+  S_GUI_MSG_NEWFILE = 26636,
 };
 
 }  // namespace vantor

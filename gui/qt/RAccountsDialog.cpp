@@ -175,6 +175,10 @@ RAccountsDialog::RAccountsDialog(const std::string& iniPath, bool groups, QWidge
     if (groups_ && std::string_view(k.key) == "Group") continue;
     auto* e = new QLineEdit(general);
     e->setObjectName(k.key);
+    if (std::string_view(k.key) == "LoginMesFile") {
+      form->addRow(Q(k.label), WithEditButton(e, ini_.Path()));
+      continue;
+    }
     form->addRow(Q(k.label), e);
   }
   for (const RKeyStr& k : kSwitchKeys) {

@@ -18,6 +18,7 @@
 #include "gui/qt/RDrivesDialog.h"
 #include "gui/qt/RLogPane.h"
 #include "gui/qt/RMainWindow.h"
+#include "gui/qt/RMessageFileEditor.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -102,6 +103,17 @@ QString CellText(const QTableWidget* t, int r, int c) {
 }
 
 }  // namespace
+
+QHBoxLayout* WithEditButton(QLineEdit* field, const std::string& iniPath) {
+  auto* row = new QHBoxLayout;
+  row->addWidget(field);
+  auto* edit = new QPushButton(Q(S_GUI_MSG_EDIT), field->parentWidget());
+  edit->setObjectName(field->objectName() + "edit");
+  QObject::connect(edit, &QPushButton::clicked, field,
+                   [field, iniPath] { EditMessageFile(field->window(), iniPath, Trimmed(field)); });
+  row->addWidget(edit);
+  return row;
+}
 
 // --- base ---------------------------------------------------------------------
 
@@ -620,17 +632,29 @@ RMessagesDialog::RMessagesDialog(const std::string& iniPath, QWidget* parent)
   }
   orig_ = Values();
   Body()->addWidget(files);
-  Body()->addLayout(TableButtons(
-      files, [this] { AddRow(-1, {}, {}); }, false));
+  QHBoxLayout* buttons = TableButtons(
+      files, [this] { AddRow(-1, {}, {}); }, false);
+  // The file of the selected cell: the sign-off column, else the sign-on one.
+  auto* edit = new QPushButton(Q(S_GUI_MSG_EDIT), this);
+  edit->setObjectName("editmessage");
+  connect(edit, &QPushButton::clicked, this, [this] {
+    const int r = files->currentRow();
+    if (r < 0) return;
+    EditMessageFile(this, ini_.Path(), S(CellText(files, r, files->currentColumn() == 2 ? 2 : 1)));
+  });
+  buttons->insertWidget(2, edit);
+  Body()->addLayout(buttons);
   auto* form = new QFormLayout;
   RGlobalSettings g;
   g.Load(ini_);
   origDir_ = g.dirChangeMesFile;
   origDir2_ = g.dirChangeMesFile2;
   dirChange = new QLineEdit(Q(origDir_), this);
+  dirChange->setObjectName("DirChangeMesFile");
   dirChange2 = new QLineEdit(Q(origDir2_), this);
-  form->addRow(Q(S_GUI_MSG_DIRCHANGE), dirChange);
-  form->addRow(Q(S_GUI_MSG_DIRCHANGE2), dirChange2);
+  dirChange2->setObjectName("DirChangeMesFile2");
+  form->addRow(Q(S_GUI_MSG_DIRCHANGE), WithEditButton(dirChange, ini_.Path()));
+  form->addRow(Q(S_GUI_MSG_DIRCHANGE2), WithEditButton(dirChange2, ini_.Path()));
   Body()->addLayout(form);
   resize(640, 380);
 }

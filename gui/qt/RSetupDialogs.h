@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
@@ -24,6 +25,10 @@
 namespace vantor {
 
 enum class RSetupPage;
+
+// `field` (a message file name) with an "Edit..." button beside it that
+// opens the named file in the message file editor.
+QHBoxLayout* WithEditButton(QLineEdit* field, const std::string& iniPath);
 
 // Opens the dialog of `page` modally; true when it saved something.
 bool RunSetup(QWidget* parent, RSetupPage page, RGuiEngine& engine);
