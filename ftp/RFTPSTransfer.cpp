@@ -13,6 +13,7 @@
 #include "ftp/RStouNames.h"
 #include "ftp/RTransferSummary.h"
 #include "platform/RFileIO.h"
+#include "platform/RSocketOptions.h"
 #include "util/RLog.h"
 
 namespace vantor {
@@ -418,6 +419,12 @@ std::string ClientLeaf(const RFTPSComInterp& s, std::string_view localPath) {
 
 void StartSending(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
+  // Sends then stop at a small backlog and each session's next step comes
+  // with its client's progress (a failure only costs speed).
+  if (s.DataSocket) {
+    (void)SetSocketOption(s.DataSocket->NativeHandle(), RSockOption::NotSentLowWater,
+                          RFTPSTransferExt::kUnsentBytes);
+  }
   x.sendOffset = x.file.StartOffset();
   x.bufferFill = 0;
   SendNextBlock(s);

@@ -47,6 +47,12 @@ class RFTPSTransferExt final : public RFTPSessionExt {
   static constexpr int64_t kFastBlock = 64 << 10;
   static constexpr int64_t kFastSendBlock = int64_t{1} << 30;
   static constexpr int kPipeBytes = 256 << 10;
+  // Bytes a download may leave queued in its socket beyond what the client
+  // has room for. Without a bound the kernel takes megabytes per call, and
+  // that backlog is later pushed out by the client's own acknowledgements,
+  // so on loopback the client does the server's transmit work and many
+  // parallel downloads leave the server idle while the client is saturated.
+  static constexpr int kUnsentBytes = 64 << 10;
 
   RTransferFile file;
   std::unique_ptr<char[]> buffer;  // receive buffer when no pipe can be had

@@ -27,6 +27,10 @@ int SetSocketOption(int fd, RSockOption option, int value) {
     case RSockOption::ReceiveBuffer:
       name = SO_RCVBUF;
       break;
+    case RSockOption::NotSentLowWater:
+      level = IPPROTO_TCP;
+      name = TCP_NOTSENT_LOWAT;
+      break;
   }
   if (::setsockopt(fd, level, name, &value, sizeof(value)) != 0) return errno;
   return 0;

@@ -1,12 +1,14 @@
 """Byte-exact transfers: small edge sizes, 50 MiB of random data and a sparse
 5 GiB file, downloaded and uploaded in active and passive mode and compared
-by SHA-256; an interrupted upload resumed with REST.
+by SHA-256; an interrupted upload resumed with REST; a download to a client
+that stops reading keeps only a small backlog queued in the server.
 VANTOR_E2E_QUICK=1 leaves out the 5 GiB file."""
 import ftplib
 import hashlib
 import os
 import socket
 import struct
+import time
 
 from e2e_transfer_util import Checker, Server, server_binary
 
@@ -100,5 +102,43 @@ with Server(BIN) as srv:
         ftp.storbinary("STOR pub/resumed", f, rest=have)
     c.eq(sha_file(srv.path("pub", "resumed")), want["r50"], "resumed upload")
     # The same resumed from a non-passive connection, APPE style.
+    ftp.quit()
+
+    # A client that stops reading: what the server leaves queued in the data
+    # socket beyond the client's window stays small (it was megabytes, and
+    # many parallel downloads then left the client to push that backlog out
+    # itself). Read from the kernel's table of the server's socket.
+    def send_queue(local_port, remote_port):
+        key = ("0100007F:%04X" % local_port, "0100007F:%04X" % remote_port)
+        with open("/proc/net/tcp") as f:
+            for line in f:
+                fields = line.split()
+                if tuple(fields[1:3]) == key:
+                    return int(fields[4].split(":")[0], 16)
+        return None
+
+    ftp = client(srv, True)
+    host, port = ftplib.parse227(ftp.sendcmd("PASV"))
+    d = socket.socket()
+    d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
+    d.connect((host, port))
+    ftp.sendcmd("RETR pub/r50")
+    queued, same, deadline = None, 0, time.time() + 20
+    while same < 25 and time.time() < deadline:
+        q = send_queue(port, d.getsockname()[1])
+        same = same + 1 if q == queued else 0
+        queued = q
+        time.sleep(0.02)
+    c.true(queued is not None and 0 < queued <= 128 << 10,
+           "stalled download queues %s bytes in the server" % queued)
+    h = hashlib.sha256()
+    while True:
+        b = d.recv(1 << 20)
+        if not b:
+            break
+        h.update(b)
+    d.close()
+    c.eq(ftp.voidresp(), "226 Transfer complete.", "stalled download reply")
+    c.eq(h.hexdigest(), want["r50"], "stalled download bytes")
     ftp.quit()
 c.finish()
