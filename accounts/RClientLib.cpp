@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "accounts/RAccountsStrings.h"
 #include "config/RIniFile.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
@@ -97,18 +98,18 @@ size_t LoadExternalLibraries(
     if (name.empty()) break;
     RDynLib lib;
     if (!lib.Open(name)) {
-      WriteLog(LOG_SYSTEM, FormatStr(2047, name));
-      WriteLog(LOG_SYSTEM, FormatStr(27010, lib.Error()));
+      WriteLog(LOG_SYSTEM, FormatStr(kLogLibraryNotLoaded, name));
+      WriteLog(LOG_SYSTEM, FormatStr(kLogLibraryReason, lib.Error()));
       continue;
     }
     void* entry = lib.Symbol(entryName);
     if (entry == nullptr) {
-      WriteLog(LOG_SYSTEM, FormatStr(2048, name));
+      WriteLog(LOG_SYSTEM, FormatStr(kLogLibraryNoEntryPoint, name));
       continue;  // `lib` unloads here
     }
     keep(std::move(lib), entry, name);
     ++kept;
-    WriteLog(LOG_SYSTEM, FormatStr(2046, name));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogLibraryLoaded, name));
   }
   return kept;
 }
@@ -203,35 +204,36 @@ void RClientCheckLibs::Consult(AccessQuery& q) {
 
 void RClientLibList::TraceBefore(const ClientEventRecord& rec, const RClientLibStr& lib) const {
   const uint32_t ev = rec.event;
-  WriteLog(LOG_EXTERNAL, FormatStr(27000, rec.session, ClientEventName(ev), lib.fileName));
-  WriteLog(LOG_EXTERNAL, FormatStr(27001, Field(rec.host, sizeof rec.host), TrueFalse(rec.flag),
-                                   Field(rec.user, sizeof rec.user)));
+  WriteLog(LOG_EXTERNAL, FormatStr(kLogHookEvent, rec.session, ClientEventName(ev), lib.fileName));
+  WriteLog(LOG_EXTERNAL, FormatStr(kLogHookHost, Field(rec.host, sizeof rec.host),
+                                   TrueFalse(rec.flag), Field(rec.user, sizeof rec.user)));
   const bool secret = In(ev, {3, 27, 34});
   const std::string_view first = Field(rec.aux, sizeof rec.aux);
   if ((ev >= 3 && ev <= 12) || In(ev, {18, 19, 21, 25, 27, 31, 34, 35})) {
-    WriteLog(LOG_EXTERNAL, FormatStr(27002, secret ? std::string_view("******") : first));
+    WriteLog(LOG_EXTERNAL,
+             FormatStr(kLogHookFirstAux, secret ? std::string_view("******") : first));
   }
   if (In(ev, {3, 4, 34})) {
     const size_t at = first.size() + 1;
     const std::string_view second =
         at < sizeof rec.aux ? Field(rec.aux + at, sizeof rec.aux - at) : std::string_view();
-    WriteLog(LOG_EXTERNAL, FormatStr(27003, second));
+    WriteLog(LOG_EXTERNAL, FormatStr(kLogHookSecondAux, second));
   }
 }
 
 void RClientLibList::TraceAfter(const ClientEventRecord& rec, int32_t result) const {
   if (result == 0) {
-    WriteLog(LOG_EXTERNAL, LoadStr(27005));
+    WriteLog(LOG_EXTERNAL, LoadStr(kLogHookNotHandled));
     return;
   }
   const uint32_t ev = rec.event;
-  WriteLog(LOG_EXTERNAL, FormatStr(27004, TrueFalse(rec.flag)));
+  WriteLog(LOG_EXTERNAL, FormatStr(kLogHookHandled, TrueFalse(rec.flag)));
   if (In(ev, {1, 2, 15, 16, 17, 18, 21, 22, 26, 28, 29, 30, 33, 36, 37})) {
-    WriteLog(LOG_EXTERNAL, FormatStr(27006, Field(rec.aux, sizeof rec.aux)));
+    WriteLog(LOG_EXTERNAL, FormatStr(kLogHookAuxReturned, Field(rec.aux, sizeof rec.aux)));
   } else if (In(ev, {13, 14, 20, 23, 24})) {
     const unsigned char b = static_cast<unsigned char>(rec.aux[0]);
     const char* shown = b == 1 ? "TRUE" : b == 0 ? "FALSE" : "??? (illegal return value)";
-    WriteLog(LOG_EXTERNAL, FormatStr(27007, shown));
+    WriteLog(LOG_EXTERNAL, FormatStr(kLogHookAux0Returned, shown));
   }
 }
 

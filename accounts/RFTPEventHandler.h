@@ -53,7 +53,8 @@ class RFTPEventHandler {
   RFTPEventHandler(const RFTPEventHandler&) = delete;
   RFTPEventHandler& operator=(const RFTPEventHandler&) = delete;
 
-  // Loads EventHookDLL1, 2, ... (log lines 2046, 2047, 2048). Returns the count.
+  // Loads EventHookDLL1, 2, ... (logs kLogLibraryLoaded, kLogLibraryNotLoaded or
+  // kLogLibraryNoEntryPoint for each). Returns the count.
   size_t Load(const RExternalKeyReader& reader);
   size_t Count() const { return libs_.Count(); }
   bool Empty() const { return libs_.Empty(); }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "accounts/RAccountsStrings.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -96,7 +97,7 @@ std::vector<std::string> RFTPEventStub::ReplyLines() const {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (!line.empty()) lines.emplace_back(line);
   }
-  if (lines.empty()) lines.emplace_back(LoadStr(27020));
+  if (lines.empty()) lines.emplace_back(LoadStr(kReplyRequestRefused));
   return lines;
 }
 

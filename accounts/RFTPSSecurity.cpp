@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "accounts/RAccountsStrings.h"
 #include "accounts/RWildcard.h"
 #include "config/RDriveConfig.h"
 #include "util/RFormat.h"
@@ -735,7 +736,7 @@ bool RFTPSSecurity::CheckStoredHash(Ctx& c, std::string_view given, const std::s
     auto [it, fresh] = uncheckable_.try_emplace(c.user, stored);
     if (fresh || it->second != stored) {
       it->second = stored;
-      WriteLog(LOG_SECURITY, FormatStr(28220, c.user));
+      WriteLog(LOG_SECURITY, FormatStr(kLogUnknownPasswordHash, c.user));
     }
   }
   return r == RPasswordCheck::Match;
@@ -828,13 +829,13 @@ void RFTPSSecurity::AnswerChallenge(AccessQuery& q, Ctx& c) {
   // Another session's challenge is still fresh: that session keeps its turn.
   if (rec->time != 0 && rec->session != c.session &&
       now < static_cast<int64_t>(rec->time) + kChallengeLockSeconds) {
-    SetFlagText(q, LoadStr(1173));
+    SetFlagText(q, LoadStr(kReplyAccountLocked));
     return;
   }
   rec->time = static_cast<uint64_t>(now);
   rec->session = c.session;
   if (!StoreSKeyRecord(c, FormatSKeyValues(*rec), false)) return;
-  SetFlagText(q, FormatStr(1172, method, rec->sequence, rec->seed));
+  SetFlagText(q, FormatStr(kReplyOtpChallenge, method, rec->sequence, rec->seed));
 }
 
 bool RFTPSSecurity::VerifyOtp(AccessQuery& q, Ctx& c) {

@@ -8,6 +8,7 @@
 
 #include "accounts/RCrypt.h"
 #include "accounts/RPasswordHash.h"
+#include "config/RConfigStrings.h"
 #include "config/RIniPath.h"
 #include "platform/RDriveMap.h"
 #include "platform/RFile.h"
@@ -28,7 +29,7 @@ int HashPasswordCommand(std::FILE* in, std::FILE* out, std::FILE* err, bool desF
   const bool terminal = IsTerminal(fd);
   bool echoOff = false;
   if (terminal) {
-    std::fputs(LoadStr(28230), err);
+    std::fputs(LoadStr(kTextPasswordPrompt), err);
     std::fflush(err);
     echoOff = SetTerminalEcho(fd, false);
   }
@@ -45,7 +46,7 @@ int HashPasswordCommand(std::FILE* in, std::FILE* out, std::FILE* err, bool desF
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (!any || line.empty()) {
-    std::fprintf(err, "%s\n", LoadStr(28231));
+    std::fprintf(err, "%s\n", LoadStr(kTextNoPasswordGiven));
     return 1;
   }
   std::optional<std::string> hash;
@@ -58,7 +59,7 @@ int HashPasswordCommand(std::FILE* in, std::FILE* out, std::FILE* err, bool desF
   }
   std::fill(line.begin(), line.end(), '\0');
   if (!hash || hash->empty()) {
-    std::fprintf(err, "%s\n", LoadStr(28232));
+    std::fprintf(err, "%s\n", LoadStr(kTextNoHash));
     return 1;
   }
   std::fprintf(out, "%s\n", hash->c_str());
@@ -375,7 +376,7 @@ struct RChecker {
     return relativeFromIni ? NormalizePath(v, iniDir) : std::string();
   }
 
-  std::string Who() const { return runAs ? runAs->user : std::string(LoadStr(28249)); }
+  std::string Who() const { return runAs ? runAs->user : std::string(LoadStr(kCheckThisUser)); }
 
   void CheckValue(int line, std::string_view key, const RKeyStr& k, std::string_view v) {
     switch (k.kind) {
@@ -383,16 +384,16 @@ struct RChecker {
       case RKind::Version:
         break;
       case RKind::Bool:
-        if (!IsSwitchWord(v)) Add(line, true, FormatStr(28240, key, v));
+        if (!IsSwitchWord(v)) Add(line, true, FormatStr(kCheckNotSwitch, key, v));
         break;
       case RKind::Int: {
         auto n = ParseInt(v);
         if (!n) {
-          Add(line, true, FormatStr(28241, key, v));
+          Add(line, true, FormatStr(kCheckNotNumber, key, v));
         } else if (*n < k.min || *n > k.max) {
           Add(line, true,
-              k.max == kNoMax ? FormatStr(28242, key, *n, k.min)
-                              : FormatStr(28243, key, *n, k.min, k.max));
+              k.max == kNoMax ? FormatStr(kCheckBelowMinimum, key, *n, k.min)
+                              : FormatStr(kCheckOutOfRange, key, *n, k.min, k.max));
         }
         break;
       }
@@ -404,24 +405,24 @@ struct RChecker {
           if (EqualNoCaseAscii(rest.substr(0, bar), v)) ok = true;
           rest = bar == std::string_view::npos ? std::string_view() : rest.substr(bar + 1);
         }
-        if (!ok) Add(line, true, FormatStr(28244, key, v, k.choices));
+        if (!ok) Add(line, true, FormatStr(kCheckNoneOf, key, v, k.choices));
         break;
       }
       case RKind::HomeDir: {
         const std::string p = Posix(v, false);
         if (p.empty()) {
-          Add(line, true, FormatStr(28245, key, v));
+          Add(line, true, FormatStr(kCheckNotPath, key, v));
         } else if (!IsDirectoryPath(p)) {
-          Add(line, true, FormatStr(28246, key, p));
+          Add(line, true, FormatStr(kCheckMissing, key, p));
         }
         break;
       }
       case RKind::MesFile: {
         const std::string p = Posix(v, false);
         if (p.empty()) {
-          Add(line, false, FormatStr(28245, key, v));
+          Add(line, false, FormatStr(kCheckNotPath, key, v));
         } else if (!PathExists(p)) {
-          Add(line, false, FormatStr(28247, key, p));
+          Add(line, false, FormatStr(kCheckMessageMissing, key, p));
         }
         break;
       }
@@ -431,7 +432,7 @@ struct RChecker {
       case RKind::IPLog: {
         const size_t comma = v.find(',');
         auto minutes = ParseInt(Trim(v.substr(0, comma)));
-        if (!minutes || *minutes < 0) Add(line, true, FormatStr(28241, key, v));
+        if (!minutes || *minutes < 0) Add(line, true, FormatStr(kCheckNotNumber, key, v));
         if (comma != std::string_view::npos) CheckOwnFile(line, key, Trim(v.substr(comma + 1)));
         break;
       }
@@ -444,21 +445,21 @@ struct RChecker {
             if (std::string_view("RWAMELCDP").find(u) == std::string_view::npos) ok = false;
           }
         }
-        if (!ok) Add(line, true, FormatStr(28250, key, v));
+        if (!ok) Add(line, true, FormatStr(kCheckNotAccessRule, key, v));
         break;
       }
       case RKind::IPRule: {
         const bool ok = v.size() > 2 &&
                         (v[0] == 'A' || v[0] == 'D' || v[0] == 'a' || v[0] == 'd') && v[1] == ',' &&
                         ValidIPPattern(Trim(v.substr(2)));
-        if (!ok) Add(line, true, FormatStr(28251, key, v));
+        if (!ok) Add(line, true, FormatStr(kCheckNotIpRule, key, v));
         break;
       }
       case RKind::User:
       case RKind::Group:
         break;  // checked together below
       case RKind::Library:
-        if (!PathExists(std::string(v))) Add(line, true, FormatStr(28246, key, v));
+        if (!PathExists(std::string(v))) Add(line, true, FormatStr(kCheckMissing, key, v));
         break;
     }
   }
@@ -466,14 +467,14 @@ struct RChecker {
   void CheckOwnFile(int line, std::string_view key, std::string_view v) {
     const std::string p = Posix(v, true);
     if (p.empty()) {
-      Add(line, true, FormatStr(28245, key, v));
+      Add(line, true, FormatStr(kCheckNotPath, key, v));
       return;
     }
     const std::string dir = DirectoryOf(p);
     if (!IsDirectoryPath(dir)) {
-      Add(line, true, FormatStr(28246, key, dir));
+      Add(line, true, FormatStr(kCheckMissing, key, dir));
     } else if (PathExists(p) ? !PathWritableBy(p, runAs) : !PathWritableBy(dir, runAs)) {
-      Add(line, true, FormatStr(28248, key, PathExists(p) ? p : dir, Who()));
+      Add(line, true, FormatStr(kCheckNotWritable, key, PathExists(p) ? p : dir, Who()));
     }
   }
 };
@@ -493,7 +494,7 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
   c.iniDir = DirectoryOf(iniPath);
   std::string text;
   if (!ReadWholeFile(iniPath, &text)) {
-    c.Add(0, true, FormatStr(28252, iniPath));
+    c.Add(0, true, FormatStr(kCheckCannotRead, iniPath));
     return c.problems;
   }
 
@@ -515,7 +516,7 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     if (l[0] == '[') {
       const size_t close = l.find(']');
       if (close == std::string_view::npos) {
-        c.Add(number, true, LoadStr(28253));
+        c.Add(number, true, LoadStr(kCheckUnclosedSection));
         section.clear();
         continue;
       }
@@ -525,13 +526,13 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
       if (EqualNoCaseAscii(section, "DRIVES")) {
         haveDrives = true;
       } else if (!known) {
-        c.Add(number, false, FormatStr(28254, section));
+        c.Add(number, false, FormatStr(kCheckUnknownSection, section));
       }
       continue;
     }
     const size_t eq = l.find('=');
     if (eq == std::string_view::npos) {
-      c.Add(number, true, LoadStr(28255));
+      c.Add(number, true, LoadStr(kCheckBadLine));
       continue;
     }
     RLineStr e{number, section, std::string(Trim(l.substr(0, eq))),
@@ -543,27 +544,28 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     }
     entries.push_back(std::move(e));
   }
-  if (!haveVersion) c.Add(0, false, LoadStr(28256));
+  if (!haveVersion) c.Add(0, false, LoadStr(kCheckNoVersion));
 
   // The drive table exactly as the server builds it, and each root checked.
   if (!haveDrives) {
     c.drives.Set('C', "/");
-    c.Add(0, false, LoadStr(28257));
+    c.Add(0, false, LoadStr(kCheckNoDrives));
   } else {
     for (const auto& e : entries) {
       if (!EqualNoCaseAscii(e.section, "DRIVES")) continue;
       const char letter = e.key.size() == 1 ? AsciiLower(e.key[0]) : 0;
       if (letter < 'a' || letter > 'z') {
-        c.Add(e.line, true, FormatStr(28258, e.key));
+        c.Add(e.line, true, FormatStr(kCheckBadDriveKey, e.key));
         continue;
       }
       const std::string root =
           e.value.empty() || e.value[0] == '/' ? e.value : NormalizePath(e.value, c.iniDir);
       if (!IsDirectoryPath(root)) {
-        c.Add(e.line, true, FormatStr(28246, e.key, root));
+        c.Add(e.line, true, FormatStr(kCheckMissing, e.key, root));
         continue;
       }
-      if (NormalizePath(root, "/") == "/") c.Add(e.line, false, FormatStr(28259, e.key));
+      if (NormalizePath(root, "/") == "/")
+        c.Add(e.line, false, FormatStr(kCheckDriveIsRoot, e.key));
       (void)c.drives.Set(static_cast<char>(letter - 'a' + 'A'), NormalizePath(root, "/"));
     }
   }
@@ -573,11 +575,12 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     c.runAs = LookupRunAs(runUser, runGroup, &why);
     if (!c.runAs) c.Add(runLine, true, why);
   } else if (!runGroup.empty()) {
-    c.Add(runLine, true, LoadStr(28260));
+    c.Add(runLine, true, LoadStr(kCheckRunAsGroupAlone));
   }
 
   // The server writes its configuration file (password changes, quotas).
-  if (!PathWritableBy(iniPath, c.runAs)) c.Add(0, true, FormatStr(28248, "INI", iniPath, c.Who()));
+  if (!PathWritableBy(iniPath, c.runAs))
+    c.Add(0, true, FormatStr(kCheckNotWritable, "INI", iniPath, c.Who()));
 
   for (const auto& e : entries) {
     if (EqualNoCaseAscii(e.section, "DRIVES")) continue;
@@ -588,8 +591,8 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     if (k == nullptr) {
       const std::string near = Nearest(keys, e.key);
       c.Add(e.line, true,
-            near.empty() ? FormatStr(28261, e.key, e.section)
-                         : FormatStr(28262, e.key, e.section, near));
+            near.empty() ? FormatStr(kCheckUnknownKey, e.key, e.section)
+                         : FormatStr(kCheckUnknownKeyHint, e.key, e.section, near));
       continue;
     }
     if (e.value.empty()) continue;  // an empty value means the default
@@ -607,9 +610,9 @@ int CheckConfigCommand(const std::string& iniPath, std::FILE* out) {
   for (const auto& p : problems) {
     (p.error ? errors : warnings)++;
     std::fprintf(out, "%s:%d: %s: %s\n", iniPath.c_str(), p.line,
-                 p.error ? LoadStr(28263) : LoadStr(28264), p.text.c_str());
+                 p.error ? LoadStr(kCheckError) : LoadStr(kCheckWarning), p.text.c_str());
   }
-  std::fprintf(out, "%s\n", FormatStr(28265, iniPath, errors, warnings).c_str());
+  std::fprintf(out, "%s\n", FormatStr(kCheckSummary, iniPath, errors, warnings).c_str());
   return errors > 0 ? 1 : 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "config/RConfigStrings.h"
 #include "config/RGlobalSettings.h"
 #include "config/RIniFile.h"
 #include "platform/RPrivileges.h"
@@ -20,19 +21,19 @@ RRunAsOutcome ApplyRunAs(const std::string& iniPath) {
   }
   if (user.empty()) {
     // Loud on purpose: every file a client uploads would belong to root.
-    WriteLog(LOG_SYSTEM, LoadStr(28270));
-    std::fprintf(stderr, "%s\n", LoadStr(28270));
+    WriteLog(LOG_SYSTEM, LoadStr(kLogRootWithoutRunAs));
+    std::fprintf(stderr, "%s\n", LoadStr(kLogRootWithoutRunAs));
     return RRunAsOutcome::StaysRoot;
   }
   std::string why;
   const auto to = LookupRunAs(user, group, &why);
   if (!to || !DropPrivileges(*to, &why)) {
-    const std::string line = FormatStr(28272, user, why);
+    const std::string line = FormatStr(kLogCannotRunAs, user, why);
     WriteLog(LOG_SYSTEM, line);
     std::fprintf(stderr, "%s\n", line.c_str());
     return RRunAsOutcome::Failed;
   }
-  WriteLog(LOG_SYSTEM, FormatStr(28271, to->user, to->group, to->uid, to->gid));
+  WriteLog(LOG_SYSTEM, FormatStr(kLogPrivilegesDropped, to->user, to->group, to->uid, to->gid));
   return RRunAsOutcome::Dropped;
 }
 

@@ -6,6 +6,7 @@
 
 #include "accounts/RPasswordHash.h"
 #include "app/RAdminCommands.h"
+#include "config/RConfigStrings.h"
 #include "platform/RFile.h"
 #include "platform/RMessages.h"
 #include "platform/RProcess.h"
@@ -16,6 +17,11 @@
 
 namespace vantor {
 namespace {
+
+// The tray tip's text, which the terminal's status line shares with the
+// desktop program (S_GUI_TOOLTIP; gui/ sits above app/, so its header is
+// out of reach here).
+constexpr uint32_t kTextTrayTooltip = 26009;
 
 // The syslog priority of a printed line, for the journal: log lines carry
 // their category number ("[3] ..."); the other lines are start-up and state
@@ -106,12 +112,13 @@ RServerStartup::Seams RVantorApp::MakeSeams() {
 int RVantorApp::Main(const std::vector<std::string>& args) {
   cmd_ = ParseCommandLine(args);
   if (cmd_.help) {
-    for (uint32_t id = 21010; id <= 21016; ++id) std::printf("%s\n", LoadStr(id));
-    for (uint32_t id = 28234; id <= 28236; ++id) std::printf("%s\n", LoadStr(id));
+    for (uint32_t id = kTextUsage; id <= kTextUsageSignals; ++id) std::printf("%s\n", LoadStr(id));
+    for (uint32_t id = kTextUsageHashPassword; id <= kTextUsageRelativeIni; ++id)
+      std::printf("%s\n", LoadStr(id));
     return 0;
   }
   if (cmd_.version) {
-    std::printf("%s\n", FormatStr(21017, kProgramVersion).c_str());
+    std::printf("%s\n", FormatStr(kTextVersionLine, kProgramVersion).c_str());
     return 0;
   }
   if (cmd_.hidden) out_ = nullptr;
@@ -129,11 +136,11 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
     return HashPasswordCommand(stdin, stdout, stderr, des);
   }
   if (!lock_.Acquire(path) && cmd_.single) {
-    std::fprintf(stderr, "%s\n", FormatStr(21018, path).c_str());
+    std::fprintf(stderr, "%s\n", FormatStr(kTextAlreadyRunning, path).c_str());
     return 0;
   }
   // Which file is in use is the first thing an administrator needs to know.
-  if (out_ != nullptr) PrintLine(FormatStr(28233, path));
+  if (out_ != nullptr) PrintLine(FormatStr(kTextConfigFile, path));
 
   window_ = loop_.CreateWindow([this](const RMsg& m) { return OnMessage(m); });
   // Before the socket layer starts its resolver thread: the signals must be
@@ -230,7 +237,7 @@ void RVantorApp::Close() {
   if (users > 0 && !exitPending_ && !cmd_.noConfirm && !cmd_.hidden) {
     exitPending_ = true;
     if (engine_.setExitPending) engine_.setExitPending(true);
-    WriteLog(LOG_SCREEN, LoadStr(21019));
+    WriteLog(LOG_SCREEN, LoadStr(kLogExitPendingSignal));
     UpdateServiceStatus();
     return;
   }
@@ -265,7 +272,8 @@ void RVantorApp::OnStatusRecord(const RStatusRecordStr& r) {
 
 std::string RVantorApp::ServiceStatus() const {
   if (!listenWait_.empty()) return listenWait_;
-  return FormatStr(exitPending_ ? 28281 : 28280, users_, anonymous_, transfers_);
+  return FormatStr(exitPending_ ? kTextStatusLineExitPending : kTextStatusLine, users_, anonymous_,
+                   transfers_);
 }
 
 void RVantorApp::UpdateServiceStatus() {
@@ -279,8 +287,8 @@ void RVantorApp::UpdateServiceStatus() {
 }
 
 std::string RVantorApp::StatusLine() const {
-  return FormatStr(26009, RFormat("%.1f", static_cast<double>(throughput_) / 1024.0), sockets_,
-                   users_, transfers_);
+  return FormatStr(kTextTrayTooltip, RFormat("%.1f", static_cast<double>(throughput_) / 1024.0),
+                   sockets_, users_, transfers_);
 }
 
 void RVantorApp::OnTraceLine(intptr_t, std::string_view text) {
@@ -289,7 +297,7 @@ void RVantorApp::OnTraceLine(intptr_t, std::string_view text) {
 
 void RVantorApp::OnReloadRequest() {
   ServiceNotify("RELOADING=1");
-  WriteLog(LOG_SCREEN, LoadStr(21009));
+  WriteLog(LOG_SCREEN, LoadStr(kLogReloading));
   startup_->Reload();
   ServiceNotify("READY=1\nSTATUS=" + lastStatus_);
 }

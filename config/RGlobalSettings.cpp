@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "config/RConfigStrings.h"
 #include "config/RProfile.h"
 #include "platform/RFile.h"
 #include "platform/RIpAddress.h"
@@ -192,7 +193,7 @@ bool RGlobalSettings::SaveServerSettings(RIniFile& ini) const {
   c.push_back(Set("DirCacheEnable", YesNo(dirCacheEnable)));
   c.push_back(Set("DirCacheSize", RFormat("%ld", dirCacheSize)));
   c.push_back(Set("DirCacheTime", RFormat("%ld", dirCacheTime)));
-  if (!security) WriteLog(LOG_SCREEN, LoadStr(21007));
+  if (!security) WriteLog(LOG_SCREEN, LoadStr(kLogSecurityOff));
   return ini.Apply(c);
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "config/RConfigStrings.h"
 #include "config/RGlobalSettings.h"
 #include "config/RIniPath.h"
 #include "config/RProfile.h"
@@ -53,9 +54,9 @@ bool MoveSignOnLines(RIniFile& ini, const std::string& dir) {
     return false;
   }
   if (!onPath.empty() && !offPath.empty()) {
-    WriteLog(LOG_SYSTEM, FormatStr(21100, onPath, offPath));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogConvSignOnOffMoved, onPath, offPath));
   } else {
-    WriteLog(LOG_SYSTEM, FormatStr(21112, onPath.empty() ? offPath : onPath));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogConvSignOnMoved, onPath.empty() ? offPath : onPath));
   }
   return true;
 }
@@ -73,7 +74,7 @@ bool OneLoginPerIP(RIniFile& ini) {
   }
   if (c.empty()) return true;
   if (!ini.Apply(c)) return false;
-  WriteLog(LOG_SYSTEM, FormatStr(21101, names));
+  WriteLog(LOG_SYSTEM, FormatStr(kLogConvOneLoginPerIp, names));
   return true;
 }
 
@@ -94,7 +95,7 @@ struct Rewriter {
       backedUp = true;
     }
     if (!ReplaceFileThrough(ini.Path(), dir + "/tmpnew.ini", text)) return false;
-    if (!logged) WriteLog(LOG_SYSTEM, FormatStr(21102, dir + "/Vantor.bak"));
+    if (!logged) WriteLog(LOG_SYSTEM, FormatStr(kLogConvRewritten, dir + "/Vantor.bak"));
     logged = true;
     return true;
   }
@@ -115,7 +116,7 @@ bool RewriteUserAll(RIniFile& ini, Rewriter& rw) {
     }
   }
   if (!rw.Rewrite(ini, text)) return false;
-  if (!renamed.empty()) WriteLog(LOG_SYSTEM, FormatStr(21103, renamed));
+  if (!renamed.empty()) WriteLog(LOG_SYSTEM, FormatStr(kLogConvDefaultRenamed, renamed));
   std::vector<Change> c;
   const bool moved = ini.HasKey(G, "TimeoutUser") || ini.HasKey(G, "TimeoutAnonymous") ||
                      ini.HasKey(G, "MaxNrAnonymous");
@@ -132,7 +133,7 @@ bool RewriteUserAll(RIniFile& ini, Rewriter& rw) {
     c.push_back({G, key, std::nullopt});
   }
   if (!ini.Apply(c)) return false;
-  if (moved) WriteLog(LOG_SYSTEM, LoadStr(21104));
+  if (moved) WriteLog(LOG_SYSTEM, LoadStr(kLogConvTimeoutsMoved));
   return true;
 }
 
@@ -157,7 +158,7 @@ bool CopyFileLogFlags(RIniFile& ini) {
     c.push_back({G, p.file, std::string(OnOff(on))});
   }
   if (!ini.Apply(c)) return false;
-  WriteLog(LOG_SYSTEM, LoadStr(21105));
+  WriteLog(LOG_SYSTEM, LoadStr(kLogConvFileLogging));
   return true;
 }
 
@@ -174,7 +175,7 @@ bool RewriteAccessLP(RIniFile& ini, Rewriter& rw, int64_t majorVersion) {
     text += '\n';
   }
   if (!rw.Rewrite(ini, text)) return false;
-  if (appended > 0) WriteLog(LOG_SYSTEM, FormatStr(21108, appended));
+  if (appended > 0) WriteLog(LOG_SYSTEM, FormatStr(kLogConvAccessLp, appended));
   std::vector<Change> c;
   std::string anonymous;
   if (ini.HasKey(kAnonymousSection, "HomeDir")) {
@@ -188,7 +189,8 @@ bool RewriteAccessLP(RIniFile& ini, Rewriter& rw, int64_t majorVersion) {
   c.push_back({G, "AnonRelPaths", std::nullopt});
   c.push_back({G, "Authorization", std::nullopt});
   if (!ini.Apply(c)) return false;
-  WriteLog(LOG_SYSTEM, anonymous.empty() ? LoadStr(21113) : FormatStr(21109, anonymous));
+  WriteLog(LOG_SYSTEM, anonymous.empty() ? LoadStr(kLogConvAnonKeysRemoved)
+                                         : FormatStr(kLogConvAnonymous, anonymous));
   return true;
 }
 
@@ -251,7 +253,7 @@ bool ConvertIpAccessSection(RIniFile& ini) {
   }
   c.push_back({S, RFormat("IP%u", rules.size() + 1), std::nullopt});
   if (!ini.Apply(c)) return false;
-  WriteLog(LOG_SYSTEM, FormatStr(21107, static_cast<unsigned>(rules.size())));
+  WriteLog(LOG_SYSTEM, FormatStr(kLogConvIpAccess, static_cast<unsigned>(rules.size())));
   return true;
 }
 
@@ -272,7 +274,7 @@ RConvertResult ConvertIniFile(RIniFile& ini) {
     r.converted = true;
     // A system message, so the notice is in the log file as well as on the
     // screen, followed by one line for each change made.
-    WriteLog(LOG_SYSTEM, LoadStr(21003));
+    WriteLog(LOG_SYSTEM, LoadStr(kLogIniConverting));
     if (!MoveSignOnLines(ini, dir)) return fail();
   }
   if (n < kConvOneLoginPerIP && !OneLoginPerIP(ini)) return fail();
@@ -280,15 +282,15 @@ RConvertResult ConvertIniFile(RIniFile& ini) {
   if (n < kConvFileLogFlags && !CopyFileLogFlags(ini)) return fail();
   if (n < kConvIpAccess) {
     if (!ini.WriteString(G, "LowerCaseFileDir", "YES")) return fail();
-    WriteLog(LOG_SYSTEM, LoadStr(21106));
+    WriteLog(LOG_SYSTEM, LoadStr(kLogConvLowerCase));
     if (HasOldIpAccessForm(ini) && !ConvertIpAccessSection(ini)) return fail();
   }
   if (n < kConvAccessLP && !RewriteAccessLP(ini, rw, major)) return fail();
   if (version != kProgramVersion && !ini.WriteString(G, "Version", kProgramVersion)) return fail();
   if (r.converted) {
-    WriteLog(LOG_SYSTEM, FormatStr(21110, kProgramVersion));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogConvVersion, kProgramVersion));
   } else if (unversioned) {
-    WriteLog(LOG_SYSTEM, FormatStr(21111, kProgramVersion));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogConvNothing, kProgramVersion));
   }
   return r;
 }

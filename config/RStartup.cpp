@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "config/RConfigStrings.h"
 #include "config/RDriveConfig.h"
 #include "config/RProfile.h"
 #include "platform/RFile.h"
@@ -83,16 +84,16 @@ void LogDriveTable(const RIniFile& ini) {
     if (root.empty()) continue;
     any = true;
     const std::string name(1, letter);
-    WriteLog(LOG_SYSTEM, FormatStr(21120, name, root));
-    if (root == "/") WriteLog(LOG_SECURITY, FormatStr(21121, name));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogDrive, name, root));
+    if (root == "/") WriteLog(LOG_SECURITY, FormatStr(kLogDriveIsRoot, name));
   }
-  if (!any) WriteLog(LOG_SECURITY, LoadStr(21122));
+  if (!any) WriteLog(LOG_SECURITY, LoadStr(kLogNoUsableDrive));
 }
 
 void WarnMisspeltSections(const RIniFile& ini) {
   for (const std::string& name : ini.SectionNames()) {
     const std::string near = NearestSection(name);
-    if (!near.empty()) WriteLog(LOG_SECURITY, FormatStr(21123, name, near));
+    if (!near.empty()) WriteLog(LOG_SECURITY, FormatStr(kLogMisspeltSection, name, near));
   }
 }
 
@@ -101,7 +102,7 @@ void WarnInvalidPort(const RIniFile& ini) {
   if (text.empty()) return;
   const std::optional<int32_t> port = ScanInt(text);
   if (port && *port >= 1 && *port <= 65535) return;
-  WriteLog(LOG_SECURITY, FormatStr(21125, text));
+  WriteLog(LOG_SECURITY, FormatStr(kLogBadPortNr, text));
 }
 
 void RemoveStaleIniTemporaries(const std::string& iniPath) {
@@ -127,7 +128,7 @@ void RemoveStaleIniTemporaries(const std::string& iniPath) {
   reader.Close();
   for (const std::string& name : stale) {
     const std::string path = (dir == "/" ? std::string() : dir) + "/" + name;
-    if (RemoveFile(path)) WriteLog(LOG_SYSTEM, FormatStr(21126, path));
+    if (RemoveFile(path)) WriteLog(LOG_SYSTEM, FormatStr(kLogStaleTempRemoved, path));
   }
 }
 
@@ -192,7 +193,7 @@ void RServerStartup::OpenConfiguration(const RCommandLine& cmd, const RIniPathIn
   in.argument = cmd.iniArgument;
   iniPath_ = ChooseIniPath(in, exists);
   if (!FileExists(iniPath_)) {
-    WriteLog(LOG_SCREEN, LoadStr(21000));
+    WriteLog(LOG_SCREEN, LoadStr(kLogIniCreating));
     RIniFile fresh(iniPath_);
     created_ = fresh.Apply({{kGlobalSection, "Version", std::string(kProgramVersion)},
                             {kDefaultUserSection, "TimeOut", std::string("45")}});
@@ -200,7 +201,7 @@ void RServerStartup::OpenConfiguration(const RCommandLine& cmd, const RIniPathIn
   if (!FileExists(iniPath_)) {
     // Every later read gives the defaults.
     iniPath_.clear();
-    WriteLog(LOG_SCREEN, LoadStr(21001));
+    WriteLog(LOG_SCREEN, LoadStr(kLogIniInaccessible));
   }
   SetIniPath(iniPath_);
   if (!iniPath_.empty()) ini_ = std::make_unique<RIniFile>(iniPath_);
@@ -210,7 +211,7 @@ RServerStartup::RStartResult RServerStartup::Run(const RCommandLine& cmd,
                                                  const RIniPathInputs& where,
                                                  std::function<bool(const std::string&)> exists) {
   if (!ClockPlausible()) {
-    WriteLog(LOG_SCREEN, LoadStr(21002));
+    WriteLog(LOG_SCREEN, LoadStr(kLogCheckClock));
     return RStartResult::ClockRefused;
   }
   if (!exists) exists = [](const std::string& p) { return FileExists(p); };
@@ -231,16 +232,16 @@ RServerStartup::RStartResult RServerStartup::Run(const RCommandLine& cmd,
   std::string description;
   uint32_t maxSockets = 0;
   if (seams_.startSocketLayer && seams_.startSocketLayer(&description, &maxSockets)) {
-    WriteLog(LOG_SCREEN, FormatStr(21004, description, maxSockets));
+    WriteLog(LOG_SCREEN, FormatStr(kLogUsingSockets, description, maxSockets));
   }
   Call(seams_.showLoggingState);
-  WriteLog(LOG_SYSTEM, FormatStr(21005, LoadStr(21006)));
+  WriteLog(LOG_SYSTEM, FormatStr(kLogStarting, LoadStr(kTextVersion)));
   if (ini_) {
     // What clients can reach, said at every start: a missing or misspelt
     // [DRIVES] silently serves the whole machine otherwise.
     LogDriveTable(*ini_);
     WarnMisspeltSections(*ini_);
-    if (!settings_.security) WriteLog(LOG_SECURITY, LoadStr(21124));
+    if (!settings_.security) WriteLog(LOG_SECURITY, LoadStr(kLogSecurityOffWarning));
     WarnInvalidPort(*ini_);
   }
   Call(seams_.startServer, iniPath_);
@@ -271,7 +272,7 @@ bool RServerStartup::PollReloadSettings() {
 
 void RServerStartup::SaveAtExit(const RWindowStateStr* window) {
   if (ini_ && window) (void)RGlobalSettings::SaveExitSettings(*ini_, *window);
-  WriteLog(LOG_SYSTEM, LoadStr(21008));
+  WriteLog(LOG_SYSTEM, LoadStr(kLogGoingDown));
 }
 
 }  // namespace vantor

@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "fs/RFsStrings.h"
 #include "fs/RPath.h"
 #include "platform/RClock.h"
 #include "platform/RDirWatch.h"
@@ -26,7 +27,6 @@ constexpr size_t kMaxOptions = 253;
 constexpr size_t kMaxWatchesPerEntry = 256;  // listings beyond this live kUnwatchedLifetime
 constexpr size_t kMaxWatchesTotal = 4096;
 constexpr int kWorkerWaitMs = 10000;
-constexpr uint32_t kMsgNoNotifications = 24000;
 constexpr int64_t kMiB = 1024 * 1024;
 constexpr int64_t kLargeListingBytes = 4 * kMiB;
 
@@ -247,7 +247,7 @@ class RDirCache {
     // Without notifications a listing could stay wrong for its whole
     // lifetime; keep it short instead.
     lifetime_ = kUnwatchedLifetime;
-    WriteLog(LOG_SYSTEM, FormatStr(kMsgNoNotifications, lifetime_));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogNoChangeNotifications, lifetime_));
   }
 
   bool AddWatchLocked(CacheEntryStr& e, const std::string& posixDir) {

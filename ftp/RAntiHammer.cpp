@@ -1,5 +1,6 @@
 #include "ftp/RAntiHammer.h"
 
+#include "ftp/RFTPStrings.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
 
@@ -21,7 +22,7 @@ bool RAntiHammer::Admit(std::string_view address, int64_t now) {
   attempts_.erase(key);
   // Once per block: the refusals that follow are silent resets, and without
   // this line nobody could tell why a client cannot connect.
-  WriteLog(LOG_SECURITY, FormatStr(25960, key.address, block_, tries_, window_));
+  WriteLog(LOG_SECURITY, FormatStr(kLogHammerBlocked, key.address, block_, tries_, window_));
   blocks_.insert(std::move(key));
   return false;
 }

@@ -9,6 +9,7 @@
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSSiteArgs.h"
+#include "ftp/RFTPStrings.h"
 #include "util/RLog.h"
 
 namespace vantor {
@@ -97,7 +98,7 @@ constexpr RResumeStr kResumes[] = {
 void RunWithoutX(RFTPSComInterp& s, std::string_view line) {
   const RFTPCommandStr* plain = FindVerb(kCommands, line.substr(1, 3));
   if (plain == nullptr) {
-    s.ReplyStr(25009, UnknownVerbWord(line));
+    s.ReplyStr(kReplyCommandNotUnderstood, UnknownVerbWord(line));
     return;
   }
   plain->handler(s, line.substr(1));
@@ -138,15 +139,15 @@ void RFTPSComInterp::Dispatch(std::string_view raw) {
   if (line.empty()) return;
   if (LinesWanted(LOG_COMMANDS)) {
     std::string copy(line.substr(0, kLoggedLineMax));
-    if (!Anonymous && VerbIs(copy, "PASS")) copy = copy.substr(0, 4) + LoadStr(25113);
+    if (!Anonymous && VerbIs(copy, "PASS")) copy = copy.substr(0, 4) + LoadStr(kTextHiddenPassword);
     // SITE PSWD carries the old and the new password: masked like PASS.
     if (const size_t keep = SitePswdLogPrefix(copy); keep != std::string::npos) {
-      copy = copy.substr(0, keep) + LoadStr(25113);
+      copy = copy.substr(0, keep) + LoadStr(kTextHiddenPassword);
     }
     LogSession(LOG_COMMANDS, copy);
   }
   if (CommandState == CS_Closing) {
-    ReplyStr(25007);
+    ReplyStr(kReplyServiceClosing);
     return;
   }
   if (CommandState == CS_RestartPending) {
@@ -169,7 +170,7 @@ void RFTPSComInterp::Dispatch(std::string_view raw) {
     CommandState = CS_LoggedIn;
   }
   if (CommandState != CS_LoggedIn) {
-    ReplyStr(25008);
+    ReplyStr(kReplyNotLoggedIn);
     return;
   }
   DispatchLoggedIn(line);
@@ -178,7 +179,7 @@ void RFTPSComInterp::Dispatch(std::string_view raw) {
 bool RFTPSComInterp::DispatchLoggedIn(std::string_view line) {
   const RFTPCommandStr* c = FindCommand(kCommands, CMD_LoggedIn, line);
   if (c == nullptr) {
-    ReplyStr(25009, UnknownVerbWord(line));
+    ReplyStr(kReplyCommandNotUnderstood, UnknownVerbWord(line));
     return false;
   }
   c->handler(*this, line);

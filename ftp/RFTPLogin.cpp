@@ -13,6 +13,7 @@
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSFeat.h"
 #include "ftp/RFTPSManager.h"
+#include "ftp/RFTPStrings.h"
 #include "util/RLog.h"
 
 namespace vantor {
@@ -89,26 +90,26 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
   if (s.Manager().SecurityOff()) {
     s.CommandState = CS_LoggedIn;
     ++Stats().LoginsTotal;
-    s.ReplyStr(25015, s.UserName);
+    s.ReplyStr(kReplyUserLoggedIn, s.UserName);
     return;
   }
   if (s.Anonymous && !s.AskFlag(QC_HOME_DIR, "C:\\")) {
     ClearUser(s);
     s.CommandState = CS_Connected;
-    s.ReplyStr(25016);
+    s.ReplyStr(kReplyNoAnonymousAccess);
     return;
   }
   if (s.UserName.empty()) {
     s.CommandState = CS_Connected;
-    s.ReplyStr(25008);
+    s.ReplyStr(kReplyNotLoggedIn);
     return;
   }
   bool named = false;
   if (TooManyUsers(s, named)) {
-    s.LogStr(LOG_SYSTEM, 25107, named ? s.UserName : std::string());
+    s.LogStr(LOG_SYSTEM, kLogTooManyUsers, named ? s.UserName : std::string());
     s.RaiseHook(HE_TooManyUsers);
     ClearUser(s);
-    s.ReplyStr(25017);
+    s.ReplyStr(kReplyTooManyUsers);
     s.CloseAfterReplies();
     return;
   }
@@ -123,7 +124,7 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     }
   }
   s.CommandState = CS_UserGiven;
-  std::string reply = LoadStr(s.Anonymous ? 25018 : 25019);
+  std::string reply = LoadStr(s.Anonymous ? kReplySendEmailAsPassword : kReplyNeedPassword);
   if (!s.Anonymous) {
     std::string challenge;
     if (s.AskText(QC_PASS_CHALLENGE, &challenge)) {
@@ -149,11 +150,11 @@ bool PasswordAccepted(RFTPSComInterp& s, const std::string& password) {
 
 void RefusePassword(RFTPSComInterp& s) {
   s.CommandState = CS_Connected;
-  s.ReplyStr(s.Anonymous ? 25021 : 25008);
+  s.ReplyStr(s.Anonymous ? kReplyUseRealEmail : kReplyNotLoggedIn);
   const int32_t c = ++s.WrongPasswords;
   if ((c > 100 && c % 100 >= 10) || (c >= 3 && c < 100)) {
-    s.ReplyStr(25022);
-    s.LogStr(LOG_SECURITY, 25108, s.UserName);
+    s.ReplyStr(kReplyTooManyWrongPasswords);
+    s.LogStr(LOG_SECURITY, kLogTooManyWrongPasswords, s.UserName);
     s.CloseAfterReplies();
     s.RaiseHook(HE_WrongPasswords);
   }
@@ -174,9 +175,9 @@ bool TooManyFromAddress(RFTPSComInterp& s) {
   if (limit <= 0) return false;
   if (s.Manager().CountLoginsFrom(s.ClientAddress, s.UserName) <= limit) return false;
   if (limit == 1) {
-    s.ReplyStr(25024);
+    s.ReplyStr(kReplyLoggedInOnceOnly);
   } else {
-    s.ReplyStr(25025, static_cast<int>(limit));
+    s.ReplyStr(kReplyLoggedInTimesOnly, static_cast<int>(limit));
   }
   s.CloseAfterReplies();
   ClearUser(s);
@@ -189,16 +190,16 @@ bool EnterHome(RFTPSComInterp& s) {
   if (!s.AskText(QC_HOME_DIR, &home, "C:\\")) {
     s.CommandState = CS_Connected;
     ClearUser(s);
-    s.ReplyStr(25026);
+    s.ReplyStr(kReplyCannotFindHome);
     return false;
   }
   // Configured homes may be written as POSIX paths.
   std::string local = FsSettings().drives.ConfigPathToDrive(home);
   if (local.empty() || !IsDirectory(local)) {
-    s.LogStr(LOG_SECURITY, 25110, s.UserName, home);
+    s.LogStr(LOG_SECURITY, kLogHomeMissing, s.UserName, home);
     s.CommandState = CS_Connected;
     ClearUser(s);
-    s.ReplyStr(25027);
+    s.ReplyStr(kReplyHomeDoesNotExist);
     return false;
   }
   if (s.Manager().Settings().lowerCaseFileDir) local = FtpLower(local);
@@ -247,8 +248,9 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
   AccessQuery ip = s.NewQuery(QC_IP_ACCESS);
   SetQueryAux2(ip, s.ClientAddress, s.NameResolved ? s.HostName : std::string());
   if (!s.Ask(ip)) {
-    if (s.Logged) WriteLog(LOG_SECURITY, FormatStr(25109, s.UserName, s.ClientAddress));
-    s.ReplyStr(25023);
+    if (s.Logged)
+      WriteLog(LOG_SECURITY, FormatStr(kLogUserAddressDenied, s.UserName, s.ClientAddress));
+    s.ReplyStr(kReplyUnauthorizedAddress);
     s.CloseAfterReplies();
     ClearUser(s);
     s.RaiseHook(HE_IPRefused, s.NameResolved ? s.HostName : std::string());
@@ -264,9 +266,9 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
   const int64_t idle = s.AskText(QC_TIME_OUT, &minutes) ? NumberOr(minutes, 0) : 0;
   s.SetLoginTimeOuts(idle > 0 ? static_cast<int32_t>(std::min<int64_t>(idle * 60, INT32_MAX)) : -1);
   if (s.Anonymous) {
-    s.LogStr(LOG_SECURITY, 25111, FtpUpper(password));
+    s.LogStr(LOG_SECURITY, kLogAnonymousLoggedIn, FtpUpper(password));
   } else {
-    s.LogStr(LOG_SECURITY, 25112, s.UserName);
+    s.LogStr(LOG_SECURITY, kLogUserLoggedIn, s.UserName);
   }
   StartAccounting(s);
   if (s.Hook) {
@@ -277,7 +279,7 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
   if (s.AskText(QC_LOGIN_MES_FILE, &loginFile) && !loginFile.empty() && s.VerboseReplies) {
     (void)SendMessageFile(s, loginFile, "230");
   }
-  s.ReplyStr(25028);
+  s.ReplyStr(kReplyLoggedInProceed);
   s.RaiseHook(HE_LoggedIn, s.Anonymous ? password : std::string());
 }
 
@@ -287,7 +289,7 @@ void HandlePass(RFTPSComInterp& s, std::string_view line) {
   if (s.CommandState != CS_UserGiven) {
     s.CommandState = CS_Connected;
     ClearUser(s);
-    s.ReplyStr(25020);
+    s.ReplyStr(kReplyPassBadSequence);
     return;
   }
   Pass(s, ArgumentOf(line, 4, kPasswordMax), false);
@@ -312,7 +314,7 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
   s.RelativePaths = false;
   ResetClientChoices(s);
   if (s.Hook) s.Hook->SetUser("");
-  s.ReplyStr(25029);
+  s.ReplyStr(kReplyReadyForNewUser);
 }
 
 void HandleQuit(RFTPSComInterp& s, std::string_view) {
@@ -321,20 +323,20 @@ void HandleQuit(RFTPSComInterp& s, std::string_view) {
 }
 
 void HandleHelp(RFTPSComInterp& s, std::string_view) {
-  for (uint32_t id = 25030; id <= 25036; ++id) s.ReplyStr(id);
+  for (uint32_t id = kReplyHelpFirst; id <= kReplyHelpLast; ++id) s.ReplyStr(id);
 }
 
 void HandleNoop(RFTPSComInterp& s, std::string_view) {
-  s.ReplyStr(25010);
+  s.ReplyStr(kReplyCommandOkay);
 }
 void HandleSyst(RFTPSComInterp& s, std::string_view) {
-  s.ReplyStr(25011);
+  s.ReplyStr(kReplySystemType);
 }
 void HandleOpen(RFTPSComInterp& s, std::string_view) {
-  s.ReplyStr(25012);
+  s.ReplyStr(kReplyOpenedNotReally);
 }
 void HandleSuperfluous(RFTPSComInterp& s, std::string_view) {
-  s.ReplyStr(25013);
+  s.ReplyStr(kReplySuperfluous);
 }
 
 }  // namespace vantor

@@ -9,6 +9,7 @@
 #include "fs/RPath.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
+#include "ftp/RFTPStrings.h"
 #include "ftp/RIPHomes.h"
 #include "platform/RFile.h"
 #include "util/RFormat.h"
@@ -153,18 +154,18 @@ bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
   if (rc != RBoundedRead::Ok) {
     // A missing file is the ordinary case (no message here): no log line.
     if (rc == RBoundedRead::TooLarge) {
-      WriteLog(LOG_SYSTEM,
-               FormatStr(25600, PrintablePath(posixPath), static_cast<unsigned>(kMaxMessageBytes)));
+      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageTooLarge, PrintablePath(posixPath),
+                                     static_cast<unsigned>(kMaxMessageBytes)));
     } else if (rc == RBoundedRead::NotRegular) {
-      WriteLog(LOG_SYSTEM, FormatStr(25603, PrintablePath(posixPath)));
+      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageNotRegular, PrintablePath(posixPath)));
     } else if (rc == RBoundedRead::Failed) {
-      WriteLog(LOG_SYSTEM, FormatStr(25604, PrintablePath(posixPath)));
+      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageUnreadable, PrintablePath(posixPath)));
     }
     return false;
   }
   // A NUL byte never belongs in a text; such a file would only send noise.
   if (data.find('\0') != std::string::npos) {
-    WriteLog(LOG_SYSTEM, FormatStr(25602, PrintablePath(posixPath)));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogMessageNotText, PrintablePath(posixPath)));
     return false;
   }
   // Text mode: CR LF counts as one line feed. Each read takes at most
@@ -182,8 +183,8 @@ bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
     if (!piece.empty() && piece.back() == '\n') piece.pop_back();
     if (lines.size() == kMaxMessageLines) {
       lines.clear();
-      WriteLog(LOG_SYSTEM,
-               FormatStr(25601, PrintablePath(posixPath), static_cast<unsigned>(kMaxMessageLines)));
+      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageTooManyLines, PrintablePath(posixPath),
+                                     static_cast<unsigned>(kMaxMessageLines)));
       return false;
     }
     lines.push_back(std::move(piece));
@@ -213,9 +214,9 @@ void SendGreeting(RFTPSComInterp& s) {
   const std::vector<std::string> lines =
       s.Manager().Messages().GetSignLines(s, RSignKind::SignOn, s.LocalAddress);
   const size_t n = lines.size();
-  s.Reply(FormatStr(25000, n > 0 ? '-' : ' ', LoadStr(25001)));
+  s.Reply(FormatStr(kReplyGreeting, n > 0 ? '-' : ' ', LoadStr(kTextDefaultGreeting)));
   for (size_t i = 0; i < n; ++i) {
-    SendExpanded(s, FormatStr(25000, i + 1 == n ? ' ' : '-', lines[i]));
+    SendExpanded(s, FormatStr(kReplyGreeting, i + 1 == n ? ' ' : '-', lines[i]));
   }
 }
 
@@ -224,11 +225,11 @@ void SendSignOff(RFTPSComInterp& s) {
       s.Manager().Messages().GetSignLines(s, RSignKind::SignOff, s.LocalAddress);
   const size_t n = lines.size();
   if (n == 0) {
-    s.ReplyStr(25003);
+    s.ReplyStr(kReplyGoodbye);
     return;
   }
   for (size_t i = 0; i < n; ++i) {
-    SendExpanded(s, FormatStr(25002, i + 1 == n ? ' ' : '-', lines[i]));
+    SendExpanded(s, FormatStr(kReplySignOff, i + 1 == n ? ' ' : '-', lines[i]));
   }
 }
 
@@ -239,7 +240,8 @@ bool SendMessageFile(RFTPSComInterp& s, std::string_view name, std::string_view 
   ResolvePath(path, s.CurrentDir, s.HomeDir, false, true, false);
   std::vector<std::string> lines;
   if (!ReadMessageLines(LocalToPosix(path), kMessageRead, lines)) return false;
-  for (const std::string& line : lines) SendExpanded(s, FormatStr(25037, code, line));
+  for (const std::string& line : lines)
+    SendExpanded(s, FormatStr(kTextFirstLineOfMany, code, line));
   return true;
 }
 
@@ -262,13 +264,13 @@ std::vector<std::string> RawRatioQuotaLines(RFTPSComInterp& s) {
   std::vector<std::string> lines;
   if (s.Ratio && s.Ratio->Enabled()) {
     const int type = s.Ratio->Type();
-    lines.emplace_back(LoadStr(25040 + static_cast<uint32_t>(type & 3)));
+    lines.emplace_back(LoadStr(kTextRatioFilesPerSession + static_cast<uint32_t>(type & 3)));
     const bool files = type == RATIO_FILES_PER_SESSION || type == RATIO_FILES_OVERALL;
-    lines.emplace_back(LoadStr(files ? 25044 : 25045));
+    lines.emplace_back(LoadStr(files ? kTextRatioCreditFiles : kTextRatioCreditKbytes));
   }
   if (s.Quota && s.Quota->Enabled()) {
-    lines.emplace_back(LoadStr(25046));
-    lines.emplace_back(LoadStr(25047));
+    lines.emplace_back(LoadStr(kTextQuotaMax));
+    lines.emplace_back(LoadStr(kTextQuotaUsed));
   }
   return lines;
 }

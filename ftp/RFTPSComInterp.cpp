@@ -14,15 +14,13 @@
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSSiteArgs.h"
 #include "ftp/RFTPSTransfer.h"
+#include "ftp/RFTPStrings.h"
 #include "ftp/RIPHomes.h"
 #include "platform/RMessages.h"
 #include "util/RLog.h"
 
 namespace vantor {
 namespace {
-
-constexpr uint32_t kReplyTooManyFromAddress = 27901;
-constexpr uint32_t kLogTooManyFromAddress = 27902;
 
 RDblLinkedList<RFTPSComInterp, &RFTPSComInterp::sessionLink>& AllSessions() {
   static RDblLinkedList<RFTPSComInterp, &RFTPSComInterp::sessionLink> list;
@@ -105,7 +103,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   AccessQuery logQ = NewQuery(QC_LOG_CLIENT_IP);
   SetQueryAux2(logQ, ClientAddress, "");
   Logged = Ask(logQ);
-  LogStr(LOG_SECURITY, 25100, ClientAddress, LocalAddressText);
+  LogStr(LOG_SECURITY, kLogConnected, ClientAddress, LocalAddressText);
   RaiseHook(HE_Created);
   if (manager_.UserInfoOpen()) {
     manager_.Loop().PostMessage(manager_.MainWindow(), MSG_NOTIFY, NC_SessionCreated, Number_);
@@ -116,13 +114,13 @@ RFTPSComInterp::~RFTPSComInterp() {
   if (TransferState != XS_Idle) AbortTransfer(", client killed by server");
   if (Anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
   if (LinesWanted(LOG_SECURITY)) {
-    std::string line = FormatStr(25105, Number_);
+    std::string line = FormatStr(kLogClosingConnection, Number_);
     const bool loggedIn = CommandState == CS_LoggedIn || CommandState == CS_RenamePending ||
                           CommandState == CS_RestartPending || CommandState == CS_AwaitingHook ||
                           CommandState == CS_Closing;
     if (loggedIn && !UserName.empty()) {
       const int64_t secs = SecondsConnected();
-      line += FormatStr(25106, UserName, static_cast<int>(secs / 3600),
+      line += FormatStr(kTextClosingForUser, UserName, static_cast<int>(secs / 3600),
                         static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
     }
     WriteLog(LOG_SECURITY, line);
@@ -176,7 +174,7 @@ void RFTPSComInterp::ContinueAdmission() {
   SetQueryUser(q, "");
   SetQueryAux2(q, ClientAddress, NameResolved ? HostName : std::string());
   if (!Ask(q)) {
-    if (Logged) WriteLog(LOG_SECURITY, FormatStr(25102, ClientAddress));
+    if (Logged) WriteLog(LOG_SECURITY, FormatStr(kLogAddressDenied, ClientAddress));
     RaiseHook(HE_IPRefused, NameResolved ? HostName : std::string());
     RequestRemoval();
     return;
@@ -193,10 +191,10 @@ void RFTPSComInterp::ContinueAdmission() {
     }
   }
   if (!manager_.OnlineSwitch()) {
-    ReplyStr(25004);
+    ReplyStr(kReplyServerUnavailable);
     CloseAfterReplies();
   } else if (manager_.ExitPending()) {
-    ReplyStr(25005);
+    ReplyStr(kReplyServerGoingDown);
     CloseAfterReplies();
   } else if (TooManyNotLoggedIn()) {
     ReplyStr(kReplyTooManyFromAddress);
@@ -246,9 +244,9 @@ void RFTPSComInterp::CheckLoginTime() {
   }
   if (notLoggedInSinceMs_ < 0) notLoggedInSinceMs_ = now;  // after REIN
   if (now - notLoggedInSinceMs_ < static_cast<int64_t>(limit) * 1000) return;
-  ReplyStr(25006);
+  ReplyStr(kReplyConnectionTimedOut);
   CloseAfterReplies();
-  LogStr(LOG_SECURITY, 25104);
+  LogStr(LOG_SECURITY, kLogConnectionTimedOut);
   RaiseHook(HE_TimedOut);
 }
 
@@ -270,7 +268,7 @@ void RFTPSComInterp::OnLookupDone(int status) {
   if (status == WS_OK && !answer.empty() && answer != ClientAddress) {
     HostName = answer;
     NameResolved = true;
-    if (manager_.HostNameLogging()) LogStr(LOG_HOSTNAMES, 25101, FtpUpper(HostName));
+    if (manager_.HostNameLogging()) LogStr(LOG_HOSTNAMES, kLogHostName, FtpUpper(HostName));
     RaiseHook(HE_HostResolved, HostName);
     if (manager_.UserInfoOpen()) manager_.Notify(NC_HostResolved, Number_);
   }
@@ -320,9 +318,9 @@ void RFTPSComInterp::OnControlEvent(int operation, int status) {
     return;
   }
   if (status == WS_Timeout && CommandState != CS_Closing) {
-    ReplyStr(25006);
+    ReplyStr(kReplyConnectionTimedOut);
     CloseAfterReplies();
-    LogStr(LOG_SECURITY, 25104);
+    LogStr(LOG_SECURITY, kLogConnectionTimedOut);
     RaiseHook(HE_TimedOut);
     return;
   }
@@ -432,7 +430,7 @@ void RFTPSComInterp::OnTimer() {
   TransferTick(*this);
   if (ProgressOn && static_cast<uint64_t>(TransferBytes) != LastProgressCount) {
     LastProgressCount = static_cast<uint64_t>(TransferBytes);
-    ReplyStr(25014, LastProgressCount);
+    ReplyStr(kReplyTransferredBytes, LastProgressCount);
   }
 }
 
@@ -468,10 +466,11 @@ int RFTPSComInterp::RaiseHook(uint32_t code, std::string_view text, std::string_
 // the limit the command is refused as if the library had answered so.
 void RFTPSComInterp::EndOverdueHold() {
   if (manager_.Loop().Clock().NowMs() - holdStartMs_ < kHoldLimitMs) return;
-  LogStr(LOG_SYSTEM, 27022, DeferredVerb(DeferredCommand), static_cast<int>(kHoldLimitMs / 1000));
+  LogStr(LOG_SYSTEM, kLogHookNoRelease, DeferredVerb(DeferredCommand),
+         static_cast<int>(kHoldLimitMs / 1000));
   CommandState = CS_LoggedIn;
   DeferredCommand = DC_None;
-  ReplyStr(27021);
+  ReplyStr(kReplyHookNoAnswer);
   ReplayParked();
 }
 
@@ -552,7 +551,7 @@ std::string RFTPSComInterp::ClientPathOf(std::string_view localPath) const {
 }
 
 void RFTPSComInterp::LogSession(int category, std::string_view text) {
-  WriteSessionLog(category, FormatStr(25103, Number_, text));
+  WriteSessionLog(category, FormatStr(kLogSessionLine, Number_, text));
 }
 
 void RFTPSComInterp::WriteSessionLog(int category, const std::string& line) {

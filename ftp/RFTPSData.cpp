@@ -6,6 +6,7 @@
 #include "ftp/RFTPSDataArgs.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
+#include "ftp/RFTPStrings.h"
 #include "platform/RIpAddress.h"
 #include "platform/RMessages.h"
 #include "platform/RSocketOptions.h"
@@ -18,8 +19,6 @@ namespace {
 // the socket layer's own send limit; a configured value is at least 5 s.
 constexpr int32_t kDefaultPacketTimeOut = 120;
 constexpr int32_t kMinPacketTimeOut = 5;
-constexpr uint32_t kReplyLowDataPort = 27903;  // "504 %s to a port below 1024 not allowed."
-constexpr uint32_t kLogForeignPassivePeer = 27904;
 
 bool IsWaiting(int32_t state) {
   return state == XS_WaitSend || state == XS_WaitReceive || state == XS_WaitList;
@@ -79,13 +78,13 @@ void SendOpeningReply(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   switch (s.TransferState) {
     case XS_WaitReceive:
-      s.ReplyStr(1055, TypeWord(s), ClientLeaf(s, s.FileName));
+      s.ReplyStr(kReplyStorOpening, TypeWord(s), ClientLeaf(s, s.FileName));
       break;
     case XS_WaitList:
-      s.ReplyStr(1041);
+      s.ReplyStr(kReplyListOpening);
       break;
     case XS_WaitSend:
-      s.ReplyStr(1031, TypeWord(s), ClientLeaf(s, s.FileName), x.fileSize);
+      s.ReplyStr(kReplyRetrOpening, TypeWord(s), ClientLeaf(s, s.FileName), x.fileSize);
       break;
     default:
       break;
@@ -104,14 +103,14 @@ const char* ControlProtocol(const RFTPSComInterp& s) {
 // other command that sets up a data connection is refused.
 bool RefusedAfterEpsvAll(RFTPSComInterp& s, const char* verb) {
   if (!TransferExt(s).epsvAll) return false;
-  s.ReplyStr(27604, verb);
+  s.ReplyStr(kReplyNotAfterEpsvAll, verb);
   return true;
 }
 
 // PORT and PASV carry IPv4 addresses only.
 bool RefusedOnIPv6(RFTPSComInterp& s) {
   if (!IsIPv6Text(s.ClientAddress)) return false;
-  s.ReplyStr(27601, ControlProtocol(s));
+  s.ReplyStr(kReplyProtocolNotSupported, ControlProtocol(s));
   return true;
 }
 
@@ -142,8 +141,8 @@ bool ListenInRange(RFTPSComInterp& s, const std::string& local, int32_t low, int
     if (st != WS_PortUsed) break;
   }
   s.PassiveSocket.reset();
-  s.LogStr(LOG_SYSTEM, 27607, low, high);
-  s.ReplyStr(27606);
+  s.LogStr(LOG_SYSTEM, kLogNoFreePassivePort, low, high);
+  s.ReplyStr(kReplyNoFreePassivePort);
   return false;
 }
 
@@ -161,7 +160,7 @@ bool OpenPassiveListener(RFTPSComInterp& s, const std::string& local, const char
   if (g.passivePortLow > 0) return ListenInRange(s, local, g.passivePortLow, g.passivePortHigh);
   if (s.PassiveSocket->Listen(0, false, local.c_str()) != WS_OK) {
     s.PassiveSocket.reset();
-    s.ReplyStr(1002, verb);
+    s.ReplyStr(kReplyPasvNotUnderstood, verb);
     return false;
   }
   // No listen limit while nothing waits: the listener serves the session's
@@ -175,7 +174,7 @@ void HandlePort(RFTPSComInterp& s, std::string_view line) {
   if (RefusedAfterEpsvAll(s, "PORT") || RefusedOnIPv6(s)) return;
   RPortArgsStr args;
   if (!ParsePortLine(line, args)) {
-    s.ReplyStr(1016);
+    s.ReplyStr(kReplyPortSyntax);
     return;
   }
   LeavePassive(s);
@@ -187,7 +186,7 @@ void HandlePort(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyLowDataPort, "PORT");
     return;
   }
-  s.ReplyStr(d.bounceRefused ? 1165 : 1017);
+  s.ReplyStr(d.bounceRefused ? kReplyPortForeignAddress : kReplyPortOkay);
 }
 
 void HandlePasv(RFTPSComInterp& s, std::string_view) {
@@ -206,7 +205,7 @@ void HandlePasv(RFTPSComInterp& s, std::string_view) {
   std::array<int, 4> quad{};
   if (!ParseDottedQuad(shown, quad)) {
     s.PassiveMode = false;
-    s.ReplyStr(1002, "PASV");
+    s.ReplyStr(kReplyPasvNotUnderstood, "PASV");
     return;
   }
   if (!OpenPassiveListener(s, local, "PASV")) return;
@@ -220,10 +219,10 @@ namespace {
 bool ArgumentAccepted(RFTPSComInterp& s, RNetArgResult r) {
   switch (r) {
     case RNetArgResult::Syntax:
-      s.ReplyStr(1016);
+      s.ReplyStr(kReplyPortSyntax);
       return false;
     case RNetArgResult::Protocol:
-      s.ReplyStr(27601, "1,2");
+      s.ReplyStr(kReplyProtocolNotSupported, "1,2");
       return false;
     case RNetArgResult::Ok:
       break;
@@ -240,7 +239,7 @@ void HandleEprt(RFTPSComInterp& s, std::string_view line) {
   // The data connection goes out from the control connection's local
   // address, so it can only reach an address of the same family.
   if (IsIPv6Text(args.address) != IsIPv6Text(s.ClientAddress)) {
-    s.ReplyStr(27601, ControlProtocol(s));
+    s.ReplyStr(kReplyProtocolNotSupported, ControlProtocol(s));
     return;
   }
   LeavePassive(s);
@@ -253,7 +252,7 @@ void HandleEprt(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyLowDataPort, "EPRT");
     return;
   }
-  s.ReplyStr(d.bounceRefused ? 27605 : 27603);
+  s.ReplyStr(d.bounceRefused ? kReplyEprtForeignAddress : kReplyEprtOkay);
 }
 
 void HandleEpsv(RFTPSComInterp& s, std::string_view line) {
@@ -261,11 +260,11 @@ void HandleEpsv(RFTPSComInterp& s, std::string_view line) {
   if (!ArgumentAccepted(s, ParseEpsvArgument(CommandArgument(line, 4), args))) return;
   if (args.all) {
     TransferExt(s).epsvAll = true;
-    s.ReplyStr(27602);
+    s.ReplyStr(kReplyEpsvAllOkay);
     return;
   }
   if (args.protocol != 0 && std::to_string(args.protocol) != ControlProtocol(s)) {
-    s.ReplyStr(27601, ControlProtocol(s));
+    s.ReplyStr(kReplyProtocolNotSupported, ControlProtocol(s));
     return;
   }
   if (!OpenPassiveListener(s, ControlLocalAddress(s), "EPSV")) return;
@@ -275,7 +274,7 @@ void HandleEpsv(RFTPSComInterp& s, std::string_view line) {
 
 void HandleAbor(RFTPSComInterp& s, std::string_view) {
   AbortTransfer(s, WS_Error);
-  s.ReplyStr(1076);
+  s.ReplyStr(kReplyAborOkay);
 }
 
 // --- session seams -------------------------------------------------------------------
@@ -440,7 +439,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
   switch (s.TransferState) {
     case XS_WaitSend:
       if (!ok) {
-        EndSend(s, true, 1033, false);
+        EndSend(s, true, kReplyRetrCannotConnect, false);
         return;
       }
       x.dataConnected = true;
@@ -449,7 +448,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
       break;
     case XS_WaitList:
       if (!ok) {
-        EndSend(s, true, 1036, false);
+        EndSend(s, true, kReplyListAborted, false);
         return;
       }
       x.dataConnected = true;
@@ -458,7 +457,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
       break;
     case XS_WaitReceive:
       if (!ok) {
-        EndReceive(s, true, 1057, false);
+        EndReceive(s, true, kReplyStorCannotConnect, false);
         return;
       }
       x.dataConnected = true;
@@ -477,18 +476,18 @@ void AbortTransfer(RFTPSComInterp& s, int status, bool killed) {
     case XS_Receiving:
     case XS_WaitReceive:
       if (status == WS_SoftClose && !killed) {
-        EndReceive(s, false, 1059, suppress);
+        EndReceive(s, false, kReplyStorComplete, suppress);
       } else {
-        EndReceive(s, true, 1058, suppress, killed);
+        EndReceive(s, true, kReplyStorAborted, suppress, killed);
       }
       break;
     case XS_Sending:
     case XS_WaitSend:
-      EndSend(s, true, 1034, suppress, killed);
+      EndSend(s, true, kReplyRetrAborted, suppress, killed);
       break;
     case XS_Listing:
     case XS_WaitList:
-      EndSend(s, true, 1082, suppress, killed);
+      EndSend(s, true, kReplyTransferAborted, suppress, killed);
       break;
     default:
       break;

@@ -1,5 +1,6 @@
 #include "ftp/RFTPSDataArgs.h"
 
+#include "ftp/RFTPStrings.h"
 #include "ftp/RTextScan.h"
 #include "platform/RIpAddress.h"
 #include "util/RFormat.h"
@@ -70,7 +71,7 @@ bool ParseDottedQuad(std::string_view text, std::array<int, 4>& out) {
 }
 
 std::string PasvReplyText(const std::array<int, 4>& addr, uint16_t port) {
-  return FormatStr(1018, addr[0], addr[1], addr[2], addr[3], port / 256, port % 256);
+  return FormatStr(kReplyPasvEntering, addr[0], addr[1], addr[2], addr[3], port / 256, port % 256);
 }
 
 namespace {
@@ -141,7 +142,7 @@ RNetArgResult ParseEpsvArgument(std::string_view arg, REpsvArgsStr& out) {
 }
 
 std::string EpsvReplyText(uint16_t port) {
-  return FormatStr(27600, static_cast<unsigned>(port));
+  return FormatStr(kReplyEpsvEntering, static_cast<unsigned>(port));
 }
 
 }  // namespace vantor

@@ -28,7 +28,7 @@ struct RPortArgsStr {
 
 // Outcome of PORT against the current data address.
 struct RPortDecisionStr {
-  bool bounceRefused = false;   // reply 1165; address reset to the peer
+  bool bounceRefused = false;   // kReplyPortForeignAddress; address reset to the peer
   bool lowPortRefused = false;  // a port below 1024 under bounce blocking
   std::string dataAddress;      // the DataAddress to keep
   uint16_t dataPort = 0;        // the DataPort to keep

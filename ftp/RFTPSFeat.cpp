@@ -7,24 +7,11 @@
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
+#include "ftp/RFTPStrings.h"
 #include "ftp/RIPHomes.h"
 
 namespace vantor {
 namespace {
-
-constexpr uint32_t kReplyFeatFirst = 27700;     // "211-Features:"
-constexpr uint32_t kReplyFeatLine = 27701;      // " %s"
-constexpr uint32_t kReplyFeatEnd = 27702;       // "211 End"
-constexpr uint32_t kReplyUtf8On = 27703;        // "200 UTF8 set to on."
-constexpr uint32_t kReplyUtf8Off = 27704;       // "200 UTF8 set to off."
-constexpr uint32_t kReplyMlstOpts = 27705;      // "200 MLST OPTS %s"
-constexpr uint32_t kReplyMlstOptsNone = 27706;  // "200 MLST OPTS"
-constexpr uint32_t kReplyOptsUnknown = 27707;   // "501 Option not understood."
-constexpr uint32_t kReplySyntax = 27708;        // "501 Syntax error in parameters or arguments."
-constexpr uint32_t kReplyNoted = 27709;         // "200 Noted."
-constexpr uint32_t kReplyHostAccepted = 27710;  // "220 Host accepted."
-constexpr uint32_t kReplyHostUnknown = 27711;   // "504 Unknown host."
-constexpr uint32_t kReplyBadSequence = 27712;   // "503 Bad sequence of commands."
 
 constexpr size_t kMaxArgument = 511;
 constexpr size_t kMaxClientName = 100;
@@ -62,7 +49,7 @@ void HandleOpts(RFTPSComInterp& s, std::string_view line) {
   std::string_view name, rest;
   SplitWord(arg, name, rest);
   if (name.empty()) {
-    s.ReplyStr(kReplySyntax);
+    s.ReplyStr(kReplyOptsSyntax);
     return;
   }
   if (FtpEqualsNoCase(name, "UTF8")) {
@@ -75,7 +62,7 @@ void HandleOpts(RFTPSComInterp& s, std::string_view line) {
       s.Choices.utf8 = false;
       s.ReplyStr(kReplyUtf8Off);
     } else {
-      s.ReplyStr(kReplySyntax);
+      s.ReplyStr(kReplyOptsSyntax);
     }
     return;
   }
@@ -95,7 +82,7 @@ void HandleOpts(RFTPSComInterp& s, std::string_view line) {
 void HandleClnt(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = ArgumentOf(line, 4, kMaxArgument);
   if (arg.empty()) {
-    s.ReplyStr(kReplySyntax);
+    s.ReplyStr(kReplyOptsSyntax);
     return;
   }
   s.Choices.clientName = arg.substr(0, kMaxClientName);
@@ -125,13 +112,13 @@ void HandleHost(RFTPSComInterp& s, std::string_view line) {
   // The virtual host is chosen before the user names himself: the account
   // looked up for USER depends on it.
   if (s.CommandState != CS_Connected) {
-    s.ReplyStr(kReplyBadSequence);
+    s.ReplyStr(kReplyHostBadSequence);
     return;
   }
   const std::string arg = ArgumentOf(line, 4, kMaxArgument);
   std::string_view host = arg;
   if (host.empty()) {
-    s.ReplyStr(kReplySyntax);
+    s.ReplyStr(kReplyOptsSyntax);
     return;
   }
   if (host.size() > 1 && host.back() == '.') host.remove_suffix(1);  // fully qualified form

@@ -4,12 +4,14 @@
 
 #include "accounts/RFTPQuota.h"
 #include "accounts/RWildcard.h"
+#include "fs/RFsStrings.h"
 #include "fs/RPath.h"
 #include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPSTransferArgs.h"
+#include "ftp/RFTPStrings.h"
 #include "platform/RFileSys.h"
 #include "platform/RLocalTime.h"
 #include "platform/RTimeZone.h"
@@ -37,9 +39,7 @@ constexpr RFileHookStr kRnto{104, DC_Rnto, 15, true};
 constexpr int64_t kFutureSlackSeconds = 900;
 
 // "550 %s: Names with "*" or "?" cannot be created."
-constexpr uint32_t kReplyWildcardName = 24011;
 // "550 %s: An access rule names a path inside this directory."
-constexpr uint32_t kReplyRuleInside = 24012;
 
 // "*" and "?" are patterns to every other command: a file or directory of
 // such a name could be made but never reached again. True (and the 550 sent)
@@ -94,7 +94,7 @@ std::string PosixForNewName(const std::string& local) {
 
 void CwdAct(RFTPSComInterp& s, const std::string& path) {
   if (!IsDirectory(path)) {
-    s.ReplyStr(1011, s.ClientPathOf(path));
+    s.ReplyStr(kReplyDirNotFound, s.ClientPathOf(path));
     return;
   }
   s.CurrentDir = LocalTrueCase(path);
@@ -104,14 +104,14 @@ void CwdAct(RFTPSComInterp& s, const std::string& path) {
       (void)SendMessageFile(s, g.dirChangeMesFile2, "250");
     }
   }
-  s.ReplyStr(1012, s.ClientPathOf(s.CurrentDir));
+  s.ReplyStr(kReplyDirChanged, s.ClientPathOf(s.CurrentDir));
   (void)s.RaiseHook(kCwd.after, s.CurrentDir);
 }
 
 void ChangeDir(RFTPSComInterp& s, const std::string& arg) {
   const std::string path = s.ResolveClientPath(arg);
   if (!s.AskFlag(QC_CHANGE_DIR, path)) {
-    s.ReplyStr(1010, s.ClientPathOf(path));
+    s.ReplyStr(kReplyCwdDenied, s.ClientPathOf(path));
     return;
   }
   if (!BeforeHook(s, kCwd, path)) return;
@@ -127,7 +127,7 @@ void HandleCdup(RFTPSComInterp& s, std::string_view) {
   ChangeDir(s, "..");
 }
 void HandlePwd(RFTPSComInterp& s, std::string_view) {
-  s.ReplyStr(1092, s.ClientPathOf(s.CurrentDir));
+  s.ReplyStr(kReplyCurrentDirectory, s.ClientPathOf(s.CurrentDir));
 }
 
 namespace {
@@ -137,10 +137,10 @@ namespace {
 void MkdAct(RFTPSComInterp& s, const std::string& path) {
   const std::string posix = PosixForNewName(path);
   if (posix.empty() || IsReservedDevice(path) || FsMakeDir(posix) != 0) {
-    s.ReplyStr(1090, s.ClientPathOf(path));
+    s.ReplyStr(kReplyMkdFailed, s.ClientPathOf(path));
     return;
   }
-  s.ReplyStr(1091, s.ClientPathOf(path));
+  s.ReplyStr(kReplyMkdCreated, s.ClientPathOf(path));
   (void)s.RaiseHook(kMkd.after, path);
 }
 
@@ -149,13 +149,13 @@ void MkdAct(RFTPSComInterp& s, const std::string& path) {
 void HandleMkd(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 3);
   if (arg.empty()) {
-    s.ReplyStr(1088);
+    s.ReplyStr(kReplyMkdSyntax);
     return;
   }
   const std::string path = s.ResolveClientPath(arg);
   if (RefuseWildcardName(s, path)) return;
   if (!s.AskFlag(QC_CREATE_DIR, path)) {
-    s.ReplyStr(1089, s.ClientPathOf(path));
+    s.ReplyStr(kReplyMkdDenied, s.ClientPathOf(path));
     return;
   }
   if (!BeforeHook(s, kMkd, path)) return;
@@ -169,10 +169,10 @@ void RmdAct(RFTPSComInterp& s, const std::string& path) {
   // original platform there is nothing to step out of first.
   const std::string posix = LocalToPosix(path);
   if (posix.empty() || FsRemoveDir(posix) != 0) {
-    s.ReplyStr(1086, s.ClientPathOf(path));
+    s.ReplyStr(kReplyRmdNotEmpty, s.ClientPathOf(path));
     return;
   }
-  s.ReplyStr(1087);
+  s.ReplyStr(kReplyRmdOkay);
   (void)s.RaiseHook(kRmd.after, path);
 }
 
@@ -181,16 +181,16 @@ void RmdAct(RFTPSComInterp& s, const std::string& path) {
 void HandleRmd(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 3);
   if (arg.empty()) {
-    s.ReplyStr(1083);
+    s.ReplyStr(kReplyRmdSyntax);
     return;
   }
   const std::string path = s.ResolveClientPath(arg);
   if (!s.AskFlag(QC_DELETE_DIR, path)) {
-    s.ReplyStr(1084, s.ClientPathOf(path));
+    s.ReplyStr(kReplyRmdDenied, s.ClientPathOf(path));
     return;
   }
   if (!IsDirectory(path)) {
-    s.ReplyStr(1085, s.ClientPathOf(path));
+    s.ReplyStr(kReplyRmdNotFound, s.ClientPathOf(path));
     return;
   }
   if (RefuseRuleDirectory(s, path)) return;
@@ -206,10 +206,10 @@ void DeleAct(RFTPSComInterp& s, const std::string& path) {
   if (s.Quota) s.Quota->CreditFile(path);
   if (posix.empty() || FsRemoveFile(posix) != 0) {
     if (s.Quota) s.Quota->UndoLast();
-    s.ReplyStr(1080, s.ClientPathOf(path));
+    s.ReplyStr(kReplyDeleFailed, s.ClientPathOf(path));
     return;
   }
-  s.ReplyStr(1081);
+  s.ReplyStr(kReplyDeleOkay);
   (void)s.RaiseHook(kDele.after, path);
 }
 
@@ -218,16 +218,16 @@ void DeleAct(RFTPSComInterp& s, const std::string& path) {
 void HandleDele(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 4);
   if (arg.empty()) {
-    s.ReplyStr(1077);
+    s.ReplyStr(kReplyDeleSyntax);
     return;
   }
   const std::string path = s.ResolveClientPath(arg);
   if (!s.AskFlag(QC_MODIFY_FILE, path)) {
-    s.ReplyStr(1078);
+    s.ReplyStr(kReplyDeleDenied);
     return;
   }
   if (!IsRegularFile(path)) {
-    s.ReplyStr(1079, s.ClientPathOf(path));
+    s.ReplyStr(kReplyDeleNotFound, s.ClientPathOf(path));
     return;
   }
   if (!BeforeHook(s, kDele, path)) return;
@@ -239,24 +239,24 @@ void HandleDele(RFTPSComInterp& s, std::string_view line) {
 void HandleRnfr(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 4);
   if (arg.empty()) {
-    s.ReplyStr(1067);
+    s.ReplyStr(kReplyRnfrSyntax);
     return;
   }
   const std::string path = s.ResolveClientPath(arg);
   const bool isDir = IsDirectory(path);
   if (!s.AskFlag(isDir ? QC_DELETE_DIR : QC_MODIFY_FILE, path)) {
-    s.ReplyStr(1068);
+    s.ReplyStr(kReplyRnfrDenied);
     return;
   }
   if (!isDir && !IsRegularFile(path)) {
-    s.ReplyStr(1069, s.ClientPathOf(path));
+    s.ReplyStr(kReplyRnfrNotFound, s.ClientPathOf(path));
     return;
   }
   if (isDir && RefuseRuleDirectory(s, path)) return;
   RFTPSTransferExt& x = TransferExt(s);
   x.renameSource = path;
   x.renameIsDir = isDir;
-  s.ReplyStr(1070);
+  s.ReplyStr(kReplyRnfrReady);
   s.CommandState = CS_RenamePending;
 }
 
@@ -281,11 +281,11 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
     if (rc != 0) {
       // The credit stands when the old file is gone all the same.
       if (replacing && !destGone && s.Quota) s.Quota->UndoLast();
-      s.ReplyStr(1074, s.ClientPathOf(dest));
+      s.ReplyStr(kReplyRntoFailed, s.ClientPathOf(dest));
       return;
     }
   }
-  s.ReplyStr(1075);
+  s.ReplyStr(kReplyRntoOkay);
   (void)s.RaiseHook(kRnto.after, {}, dest);
 }
 
@@ -293,19 +293,19 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
 
 void HandleRnto(RFTPSComInterp& s, std::string_view line) {
   if (s.CommandState != CS_RenamePending) {
-    s.ReplyStr(1071);
+    s.ReplyStr(kReplyRntoBadSequence);
     return;
   }
   s.CommandState = CS_LoggedIn;
   const std::string arg = CommandArgument(line, 4);
   if (arg.empty()) {
-    s.ReplyStr(1072);
+    s.ReplyStr(kReplyRntoSyntax);
     return;
   }
   const std::string dest = s.ResolveClientPath(arg);
   if (RefuseWildcardName(s, dest)) return;
   if (!s.AskFlag(TransferExt(s).renameIsDir ? QC_CREATE_DIR : QC_MODIFY_FILE, dest)) {
-    s.ReplyStr(1073);
+    s.ReplyStr(kReplyRntoDenied);
     return;
   }
   if (!BeforeHook(s, kRnto, dest)) return;
@@ -329,19 +329,19 @@ std::string ParentDir(const std::string& path) {
 void HandleSize(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 4);
   if (arg.empty()) {
-    s.ReplyStr(1119);
+    s.ReplyStr(kReplySizeSyntax);
     return;
   }
   const std::string path = s.ResolveClientPath(arg, true);
   if (!s.AskFlag(QC_READ_FILE, path) && !s.AskFlag(QC_LIST_DIR, ParentDir(path))) {
-    s.ReplyStr(1120);
+    s.ReplyStr(kReplySizeDenied);
     return;
   }
   if (!IsRegularFile(path)) {
-    s.ReplyStr(1121, s.ClientPathOf(path));
+    s.ReplyStr(kReplySizeNotFound, s.ClientPathOf(path));
     return;
   }
-  s.ReplyStr(1122, FileSize(path));
+  s.ReplyStr(kReplySize, FileSize(path));
 }
 
 namespace {
@@ -368,51 +368,51 @@ bool StampToSeconds(const RMdtmStampStr& st, int64_t& out) {
 void HandleMdtm(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 4);
   if (arg.empty()) {
-    s.ReplyStr(1129);
+    s.ReplyStr(kReplyMdtmSyntax);
     return;
   }
   const RMdtmArgStr a = ParseMdtmArg(arg);
   const std::string path = s.ResolveClientPath(a.path);
   if (!s.AskFlag(a.setForm ? QC_WRITE_FILE : QC_LIST_DIR, path)) {
-    s.ReplyStr(1130);
+    s.ReplyStr(kReplyMdtmDenied);
     return;
   }
   if (!IsDirectory(path) && !IsRegularFile(path)) {
-    s.ReplyStr(1131, s.ClientPathOf(path));
+    s.ReplyStr(kReplyMdtmNotFound, s.ClientPathOf(path));
     return;
   }
   if (!a.setForm) {
     RFileStatStr st;
     if (!LocalStat(path, st)) {
-      s.ReplyStr(1133, s.ClientPathOf(path));
+      s.ReplyStr(kReplyMdtmUnknownTime, s.ClientPathOf(path));
       return;
     }
     const RLocalTm t = LocalTime(st.mtime);
-    s.ReplyStr(1132, RFormat("%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
-                             t.second));
+    s.ReplyStr(kReplyMdtm, RFormat("%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                                   t.minute, t.second));
     return;
   }
   int64_t when = 0;
   if (!StampToSeconds(a.stamp, when)) {
-    s.ReplyStr(1162, s.ClientPathOf(path));
+    s.ReplyStr(kReplyMdtmCannotChange, s.ClientPathOf(path));
     return;
   }
   if (when > s.Manager().Loop().Clock().WallSeconds() + kFutureSlackSeconds) {
-    s.ReplyStr(1193);
+    s.ReplyStr(kReplyMdtmFuture);
     return;
   }
   const std::string posix = LocalToPosix(path);
   if (posix.empty() || FsSetModTime(posix, when) != 0) {
-    s.ReplyStr(1162, s.ClientPathOf(path));
+    s.ReplyStr(kReplyMdtmCannotChange, s.ClientPathOf(path));
     return;
   }
-  s.ReplyStr(1161);
+  s.ReplyStr(kReplyMdtmChanged);
 }
 
 void HandleAllo(RFTPSComInterp& s, std::string_view line) {
   const std::optional<uint64_t> wanted = ParseAlloLine(line);
   if (!wanted) {
-    s.ReplyStr(1063);
+    s.ReplyStr(kReplyAlloSyntax);
     return;
   }
   const int64_t space = FsFreeSpace(LocalToPosix(s.CurrentDir));

@@ -1,19 +1,18 @@
 // LIST and NLST: the listing is generated (or taken from the directory
 // cache) by the file services, queued, and sent over the data connection.
+#include "fs/RFsStrings.h"
 #include "fs/RLSDir.h"
 #include "fs/RPath.h"
 #include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPSListArgs.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
+#include "ftp/RFTPStrings.h"
 
 namespace vantor {
 namespace {
 
 // Replies of the listing commands.
-constexpr uint32_t kReplyNoSuchDir = 1011;     // "550 %s: No such file or directory."
-constexpr uint32_t kReplyListCut = 24010;      // "226 ... cut at the server's limit ..."
-constexpr uint32_t kReplyListComplete = 1037;  // "226 Transfer complete."
 
 // Lines longer than this are cut, as the line sender always did.
 constexpr size_t kMaxListLine = 500;
@@ -43,7 +42,7 @@ std::string ParentOf(const std::string& path) {
 
 void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
   if (s.TransferState != XS_Idle) {
-    s.ReplyStr(1038);
+    s.ReplyStr(kReplyListBusy);
     return;
   }
   const RListArgStr args =
@@ -51,13 +50,13 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
   // A current directory removed under the session lists as missing, like
   // every other command acting inside it, not as an empty directory.
   if (args.path.empty() && !IsDirectory(s.CurrentDir)) {
-    s.ReplyStr(kReplyNoSuchDir, s.ClientPathOf(s.CurrentDir));
+    s.ReplyStr(kReplyDirNotFound, s.ClientPathOf(s.CurrentDir));
     return;
   }
   const std::string local = args.path.empty() ? s.CurrentDir : s.ResolveClientPath(args.path);
   const std::string checked = IsDirectory(local) ? local : ParentOf(local);
   if (!s.AskFlag(QC_CHANGE_DIR, checked)) {
-    s.ReplyStr(1039);
+    s.ReplyStr(kReplyListDenied);
     return;
   }
   RLSDirArgsStr ls;
@@ -101,8 +100,8 @@ void SendListing(RFTPSComInterp& s, RDirLinesPtr lines, const std::string& dir) 
   x.upload = false;
   x.dataConnected = false;
   if (!s.PassiveMode) {
-    s.ReplyStr(1041);
-    if (!OpenActive(s, 1042, 1043)) {
+    s.ReplyStr(kReplyListOpening);
+    if (!OpenActive(s, kReplyListNoSockets, kReplyListCannotConnect)) {
       x.lines.clear();
       return;
     }
@@ -119,12 +118,14 @@ void SendListing(RFTPSComInterp& s, RDirLinesPtr lines, const std::string& dir) 
 void SendNextLine(RFTPSComInterp& s, int status) {
   RFTPSTransferExt& x = TransferExt(s);
   if (status != WS_OK) {
-    EndSend(s, true, 1036, false);
+    EndSend(s, true, kReplyListAborted, false);
     return;
   }
   TakeBlockBytes(s);
   if (x.lines.empty()) {
-    EndSend(s, false, x.lines.Cut() ? kReplyListCut : kReplyListComplete, false);
+    // The cut reply lives with the file services' limits, the plain one here.
+    const uint32_t done = x.lines.Cut() ? uint32_t{kReplyListCut} : uint32_t{kReplyListComplete};
+    EndSend(s, false, done, false);
     return;
   }
   std::string& block = x.listBlock;
@@ -137,7 +138,7 @@ void SendNextLine(RFTPSComInterp& s, int status) {
   }
   if (!s.DataSocket || s.DataSocket->SendBlock(block.data(), static_cast<int64_t>(block.size()),
                                                &x.bufferFill) != WS_OK) {
-    EndSend(s, true, 1036, false);
+    EndSend(s, true, kReplyListAborted, false);
   }
 }
 

@@ -5,10 +5,12 @@
 #include <ctime>
 
 #include "accounts/RFTPEventHandler.h"
+#include "config/RConfigStrings.h"
 #include "config/RIniFile.h"
 #include "fs/RFsSettings.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPStrings.h"
 #include "platform/RMessages.h"
 #include "platform/RProcess.h"
 #include "util/RLog.h"
@@ -23,7 +25,6 @@ constexpr int64_t kListenRetryMs = 5000;
 constexpr int64_t kListenLogEveryMs = 60000;
 constexpr size_t kMaxListedAddresses = 20;
 constexpr int32_t kPurgeEvery = 11;
-constexpr uint32_t kLogOutOfDescriptors = 27900;
 
 template <size_t N>
 void CopyText(char (&dst)[N], std::string_view src) {
@@ -86,7 +87,7 @@ RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string 
 
 RFTPSManager::~RFTPSManager() {
   Stop();
-  WriteLog(LOG_SCREEN, LoadStr(25120));
+  WriteLog(LOG_SCREEN, LoadStr(kLogGoingOffline));
   // Sessions first: their destructors still talk to the manager.
   while (!sessions_.empty()) {
     std::unique_ptr<RFTPSComInterp> s = std::move(sessions_.back());
@@ -227,20 +228,20 @@ bool RFTPSManager::SetOnline(bool on) {
 void RFTPSManager::ToggleOnline() {
   if (Online()) {
     SetOnline(false);
-    WriteLog(LOG_SCREEN, LoadStr(25120));
+    WriteLog(LOG_SCREEN, LoadStr(kLogGoingOffline));
     return;
   }
   if (SetOnline(true)) {
-    WriteLog(LOG_SCREEN, LoadStr(25121));
+    WriteLog(LOG_SCREEN, LoadStr(kLogOnline));
   } else {
-    WriteLog(LOG_SCREEN, LoadStr(25122));
+    WriteLog(LOG_SCREEN, LoadStr(kLogCannotListen));
   }
 }
 
 void RFTPSManager::SetExitPending(bool pending) {
   if (pending == exitPending_) return;
   exitPending_ = pending;
-  WriteLog(LOG_SYSTEM, LoadStr(pending ? 25133 : 25134));
+  WriteLog(LOG_SYSTEM, LoadStr(pending ? kLogExitPending : kLogExitCanceled));
 }
 
 WsStatus RFTPSManager::CreateListener(const std::string& address, bool reuse,
@@ -270,7 +271,7 @@ void RFTPSManager::UpdateListeners() {
   });
   listenersChanged_ = listenersChanged_ || listeners_.size() != before;
   if (homesOnly && homes_.empty()) {
-    WriteLog(LOG_SCREEN, LoadStr(25123));
+    WriteLog(LOG_SCREEN, LoadStr(kLogNoHomeAddresses));
     frontEnd_.Beep();
     SetOnline(!listeners_.empty());
     return;
@@ -341,16 +342,16 @@ void RFTPSManager::RetryPending() {
 void RFTPSManager::LogListenFailure(const RPendingListenStr& p) {
   const unsigned port = static_cast<unsigned>(settings_.portNr);
   if (p.recovery) {
-    WriteLog(LOG_SYSTEM, FormatStr(25132, p.address, port));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogCannotCreateListener, p.address, port));
     return;
   }
   if (p.last == WS_PortUsed) {
-    WriteLog(LOG_SCREEN,
-             p.address.empty() ? FormatStr(25125, port) : FormatStr(25124, p.address, port));
+    WriteLog(LOG_SCREEN, p.address.empty() ? FormatStr(kLogPortInUse, port)
+                                           : FormatStr(kLogPortInUseOnAddress, p.address, port));
   } else if (p.last == WS_UnknownIP && !p.address.empty()) {
-    WriteLog(LOG_SCREEN, FormatStr(25126, p.address));
+    WriteLog(LOG_SCREEN, FormatStr(kLogNoSuchLocalAddress, p.address));
   } else {
-    WriteLog(LOG_SCREEN, LoadStr(25127));
+    WriteLog(LOG_SCREEN, LoadStr(kLogListenUnknownProblem));
   }
   frontEnd_.Beep();
 }
@@ -369,11 +370,11 @@ void RFTPSManager::ReportWaiting() {
     const RPendingListenStr& p = pending_.front();
     const unsigned port = static_cast<unsigned>(settings_.portNr);
     // The reasons a service manager's status line can say in a few words.
-    const uint32_t why = p.last == WS_PortUsed    ? 28284u
-                         : p.last == WS_UnknownIP ? 28285u
-                                                  : 28286u;
-    text = p.address.empty() ? FormatStr(28282, port, LoadStr(why))
-                             : FormatStr(28283, port, p.address, LoadStr(why));
+    const uint32_t why = p.last == WS_PortUsed    ? uint32_t{kTextAddressInUse}
+                         : p.last == WS_UnknownIP ? uint32_t{kTextCannotAssignAddress}
+                                                  : uint32_t{kTextCannotCreateListener};
+    text = p.address.empty() ? FormatStr(kTextWaitingForPort, port, LoadStr(why))
+                             : FormatStr(kTextWaitingForPortOn, port, p.address, LoadStr(why));
   }
   if (text == waitText_) return;
   waitText_ = std::move(text);
@@ -387,7 +388,7 @@ void RFTPSManager::ReportListeners() {
 void RFTPSManager::ReportListener(const RManSockStr& l) {
   const unsigned port = l.socket->GetLocalPort();
   if (!l.address.empty()) {
-    WriteLog(LOG_SCREEN, FormatStr(25128, port, l.address));
+    WriteLog(LOG_SCREEN, FormatStr(kLogListeningOn, port, l.address));
     return;
   }
   std::vector<std::string> list = l.socket->GetLocalIPAddressList(kMaxListedAddresses);
@@ -398,7 +399,7 @@ void RFTPSManager::ReportListener(const RManSockStr& l) {
   }
   if (list.size() >= kMaxListedAddresses) text += "...";
   if (text.empty() || text == "0.0.0.0") text = "?????";
-  WriteLog(LOG_SCREEN, FormatStr(25129, text, port));
+  WriteLog(LOG_SCREEN, FormatStr(kLogOnlineAddresses, text, port));
 }
 
 void RFTPSManager::ListenerFailed(size_t index) {
@@ -406,9 +407,9 @@ void RFTPSManager::ListenerFailed(size_t index) {
   p.address = listeners_[index].address;
   p.recovery = true;
   if (settings_.listenToIPHomesOnly) {
-    WriteLog(LOG_SYSTEM, FormatStr(25130, p.address));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogListenerTrashedAt, p.address));
   } else {
-    WriteLog(LOG_SYSTEM, LoadStr(25131));
+    WriteLog(LOG_SYSTEM, LoadStr(kLogListenerTrashed));
   }
   listeners_.erase(listeners_.begin() + static_cast<ptrdiff_t>(index));
   // Created again at once; when that fails, retried like any listener.

@@ -19,23 +19,11 @@
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
+#include "ftp/RFTPStrings.h"
 #include "platform/RFileSys.h"
 
 namespace vantor {
 namespace {
-
-constexpr uint32_t kReplyDenied = 27720;       // "550 Permission denied."
-constexpr uint32_t kReplyMissing = 27721;      // "550 %s: No such file or directory."
-constexpr uint32_t kReplyNotDir = 27722;       // "501 %s: Not a directory."
-constexpr uint32_t kReplyMlstFirst = 27723;    // "250-Listing %s"
-constexpr uint32_t kReplyMlstFacts = 27724;    // " %s"
-constexpr uint32_t kReplyMlstEnd = 27725;      // "250 End"
-constexpr uint32_t kReplyBusy = 27726;         // "425 Try later, data connection in use."
-constexpr uint32_t kReplyMfmtSyntax = 27730;   // "501 Syntax error in parameters or arguments."
-constexpr uint32_t kReplyMfmtDenied = 27731;   // "550 Permission denied."
-constexpr uint32_t kReplyMfmtMissing = 27732;  // "550 %s: No such file or directory."
-constexpr uint32_t kReplyMfmtFailed = 27733;   // "550 %s: Cannot change date/time."
-constexpr uint32_t kReplyMfmtDone = 27734;     // "213 Modify=%s; %s"
 
 constexpr std::string_view kProbeName = "FTP00000";
 
@@ -106,7 +94,7 @@ bool HiddenName(std::string_view path) {
 
 void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
   if (s.TransferState != XS_Idle) {
-    s.ReplyStr(kReplyBusy);
+    s.ReplyStr(kReplyMlsdBusy);
     return;
   }
   const std::string arg = CommandArgument(line, 4);
@@ -115,16 +103,16 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
     // The parent's rules decide first, so a refused place tells nothing
     // about what it holds.
     if (!s.AskFlag(QC_CHANGE_DIR, ParentDir(dir))) {
-      s.ReplyStr(kReplyDenied);
+      s.ReplyStr(kReplyMlsxDenied);
     } else if (IsRegularFile(dir)) {
-      s.ReplyStr(kReplyNotDir, s.ClientPathOf(dir));
+      s.ReplyStr(kReplyMlsdNotDirectory, s.ClientPathOf(dir));
     } else {
-      s.ReplyStr(kReplyMissing, s.ClientPathOf(dir));
+      s.ReplyStr(kReplyMlsxNotFound, s.ClientPathOf(dir));
     }
     return;
   }
   if (!s.AskFlag(QC_CHANGE_DIR, dir)) {
-    s.ReplyStr(kReplyDenied);
+    s.ReplyStr(kReplyMlsxDenied);
     return;
   }
   RSessionMlsx access(s);
@@ -156,7 +144,7 @@ void HandleMlst(RFTPSComInterp& s, std::string_view line) {
   // file must pass the listing's filter.
   if (!s.AskFlag(QC_CHANGE_DIR, directory ? path : ParentDir(path)) ||
       (!directory && security && !s.AskFlag(QC_LIST_DIR, path))) {
-    s.ReplyStr(kReplyDenied);
+    s.ReplyStr(kReplyMlsxDenied);
     return;
   }
   const std::string shown = s.ClientPathOf(path);
@@ -164,7 +152,7 @@ void HandleMlst(RFTPSComInterp& s, std::string_view line) {
   RMlsxEntryStr e;
   if ((!directory && s.HideHidden && HiddenName(path)) || !MlsxNameListable(shown) ||
       !MlstEntry(path, shown, s.Choices.mlstFacts, &access, e)) {
-    s.ReplyStr(kReplyMissing, shown);
+    s.ReplyStr(kReplyMlsxNotFound, shown);
     return;
   }
   s.ReplyStr(kReplyMlstFirst, shown);
@@ -192,7 +180,7 @@ void HandleMfmt(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   if (!IsDirectory(path) && !IsRegularFile(path)) {
-    s.ReplyStr(kReplyMfmtMissing, s.ClientPathOf(path));
+    s.ReplyStr(kReplyMfmtNotFound, s.ClientPathOf(path));
     return;
   }
   const std::string posix = LocalToPosix(path);

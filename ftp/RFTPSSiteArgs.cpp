@@ -3,6 +3,7 @@
 #include <deque>
 
 #include "accounts/RWildcard.h"
+#include "ftp/RFTPStrings.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -185,7 +186,7 @@ void IndexSearch(const std::string& startDir, std::string_view pattern, const RI
 }
 
 std::string ZoneReply(int64_t offsetSeconds) {
-  return FormatStr(27150, offsetSeconds / 60);
+  return FormatStr(kReplyZone, offsetSeconds / 60);
 }
 
 }  // namespace vantor

@@ -15,6 +15,7 @@
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSSiteArgs.h"
+#include "ftp/RFTPStrings.h"
 #include "platform/RSpawn.h"
 #include "platform/RTimeZone.h"
 #include "util/RLog.h"
@@ -27,38 +28,38 @@ constexpr size_t kMinPasswordLength = 4;
 
 void SitePswd(RFTPSComInterp& s) {
   if (s.Anonymous) {
-    s.ReplyStr(27121);
+    s.ReplyStr(kReplyPswdAnonymous);
     return;
   }
   std::string oldPassword;
   std::string newPassword;
   if (!ParsePswdArguments(s.SiteArgument, oldPassword, newPassword)) {
-    s.ReplyStr(27122);
+    s.ReplyStr(kReplyPswdSyntax);
     return;
   }
   AccessQuery verify = s.NewQuery(QC_VERIFY_PASSWORD);
   SetQueryAux2(verify, oldPassword, s.UserArgument);
   if (!s.Ask(verify)) {
-    s.ReplyStr(27123);
+    s.ReplyStr(kReplyPswdNoMatch);
     return;
   }
   if (newPassword.size() < kMinPasswordLength) {
-    s.ReplyStr(27124);
+    s.ReplyStr(kReplyPswdTooShort);
     return;
   }
   if (!s.AskFlag(QC_CHANGE_PASSWORD, newPassword)) {
-    s.ReplyStr(27127);
+    s.ReplyStr(kReplyPswdCannotChange);
     return;
   }
-  s.ReplyStr(27125);
-  s.LogStr(LOG_SECURITY, 27126, s.UserName);
+  s.ReplyStr(kReplyPswdChanged);
+  s.LogStr(LOG_SECURITY, kLogPasswordChanged, s.UserName);
 }
 
 void SiteExec(RFTPSComInterp& s) {
   std::string program;
   std::string rest;
   if (!ParseExecArguments(s.SiteArgument, program, rest)) {
-    s.ReplyStr(27130);
+    s.ReplyStr(kReplyExecSyntax);
     return;
   }
   const std::string local = s.ResolveClientPath(program);
@@ -66,7 +67,7 @@ void SiteExec(RFTPSComInterp& s) {
   // file; starting programs is not file access, and must never come with
   // that switch.
   if (s.Manager().SecurityOff() || !s.AskFlag(QC_EXEC_PROGRAM, local)) {
-    s.ReplyStr(27131);
+    s.ReplyStr(kReplyExecDenied);
     return;
   }
   const std::string path = LocalToPosix(local);
@@ -78,20 +79,20 @@ void SiteExec(RFTPSComInterp& s) {
   const RSpawnResultStr r =
       path.empty() ? RSpawnResultStr{false, 0, 2} : SpawnDetached(path, args, workDir);
   if (!r.ok) {
-    s.ReplyStr(27132, static_cast<uint32_t>(r.error));
+    s.ReplyStr(kReplyExecFailed, static_cast<uint32_t>(r.error));
     return;
   }
-  s.ReplyStr(27133, static_cast<uint32_t>(r.pid));
+  s.ReplyStr(kReplyExecStarted, static_cast<uint32_t>(r.pid));
 }
 
 void SiteSet(RFTPSComInterp& s) {
   const int on = ParseSetArgument(s.SiteArgument);
   if (on < 0) {
-    s.ReplyStr(27120);
+    s.ReplyStr(kReplySiteNotSupported);
     return;
   }
   s.ProgressOn = on == 1;
-  s.ReplyStr(on == 1 ? 27160 : 27161);
+  s.ReplyStr(on == 1 ? kReplyNotifyOn : kReplyNotifyOff);
 }
 
 // The listing filter of the directory reader, asked through the session.
@@ -115,7 +116,7 @@ void SiteIndex(RFTPSComInterp& s) {
     // Without a backslash there is nothing to search, and nothing is replied.
     if (!SplitIndexPath(local, dir, pattern)) return;
   }
-  s.ReplyStr(27140, pattern);
+  s.ReplyStr(kReplyIndexFirst, pattern);
   RSessionListAccess access(s);
   RFsAccess* filter = s.Manager().SecurityOff() ? nullptr : &access;
   const bool lower = FsSettings().lowerCase;
@@ -140,15 +141,15 @@ void SiteIndex(RFTPSComInterp& s) {
         if (s.QueuedReplies().size() >= RFTPSComInterp::kMaxQueuedReplies) return;
         std::string client = s.ClientPathOf(found);
         if (lower) client = ToLowerAscii(client);
-        s.ReplyStr(27141, client);
+        s.ReplyStr(kReplyIndexLine, client);
       });
-  s.ReplyStr(27142, pattern);
+  s.ReplyStr(kReplyIndexEnd, pattern);
 }
 
 void SiteZone(RFTPSComInterp& s) {
   int64_t offset = 0;
   if (!LocalUtcOffsetSeconds(s.Manager().Now(), offset)) {
-    s.ReplyStr(27151);
+    s.ReplyStr(kReplyZoneUnknown);
     return;
   }
   s.Reply(ZoneReply(offset));
@@ -172,7 +173,7 @@ void RunSite(RFTPSComInterp& s) {
     case RSiteSub::Unknown:
       break;
   }
-  s.ReplyStr(27120);
+  s.ReplyStr(kReplySiteNotSupported);
 }
 
 void HandleSite(RFTPSComInterp& s, std::string_view line) {

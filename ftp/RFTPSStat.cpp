@@ -7,6 +7,7 @@
 #include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPStrings.h"
 
 namespace vantor {
 namespace {
@@ -27,22 +28,22 @@ void SendExpandedLine(RFTPSComInterp& s, uint32_t id) {
 }  // namespace
 
 void HandleStat(RFTPSComInterp& s, std::string_view) {
-  SendExpandedLine(s, 27100);
-  SendExpandedLine(s, 27101);
-  SendExpandedLine(s, 27102);
+  SendExpandedLine(s, kReplyStatFirst);
+  SendExpandedLine(s, kTextStatStored);
+  SendExpandedLine(s, kTextStatRetrieved);
   for (const std::string& line : RatioQuotaLines(s)) s.Reply(line);
   const uint64_t moved = s.TransferBytes > 0 ? static_cast<uint64_t>(s.TransferBytes) : 0;
   if (s.TransferState == XS_Receiving) {
-    s.ReplyStr(27111, TransferName(s), moved);
+    s.ReplyStr(kTextStatReceiving, TransferName(s), moved);
   } else if (s.TransferState == XS_Sending) {
     // The position in the file, so that a resumed download reads "x of size".
     const uint64_t start =
         s.TransferStartOffset > 0 ? static_cast<uint64_t>(s.TransferStartOffset) : 0;
     int64_t size = s.FileSize > 0 ? s.FileSize : FileSize(s.FileName);
     if (size < 0) size = 0;
-    s.ReplyStr(27112, TransferName(s), start + moved, static_cast<uint64_t>(size));
+    s.ReplyStr(kTextStatSending, TransferName(s), start + moved, static_cast<uint64_t>(size));
   }
-  s.ReplyStr(27113);
+  s.ReplyStr(kReplyStatEnd);
 }
 
 }  // namespace vantor

@@ -6,10 +6,12 @@
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPRatios.h"
 #include "accounts/RWildcard.h"
+#include "fs/RFsStrings.h"
 #include "fs/RPath.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransferArgs.h"
+#include "ftp/RFTPStrings.h"
 #include "ftp/RStouNames.h"
 #include "ftp/RTransferSummary.h"
 #include "platform/RFileIO.h"
@@ -20,7 +22,6 @@ namespace vantor {
 namespace {
 
 // "550 %s: Names with "*" or "?" cannot be created."
-constexpr uint32_t kReplyWildcardName = 24011;
 
 // Event-hook event numbers of transfers.
 enum : uint32_t {
@@ -118,13 +119,13 @@ void CloseDataAfterEnd(RFTPSComInterp& s, bool graceful) {
 
 void RetrOpen(RFTPSComInterp& s);
 
-// Counts the download and charges the ratio credit; false after the 1134
-// reply.
+// Counts the download and charges the ratio credit; false once
+// kReplyNoDownloadCredit went out.
 bool RetrCharge(RFTPSComInterp& s) {
   ++s.FilesDown;
   if (s.Ratio && !s.Ratio->MayDownload(s.FileName)) {
     --s.FilesDown;
-    s.ReplyStr(1134);
+    s.ReplyStr(kReplyNoDownloadCredit);
     return false;
   }
   return true;
@@ -140,21 +141,21 @@ void RetrGiveUp(RFTPSComInterp& s) {
 
 void HandleRetr(RFTPSComInterp& s, std::string_view line) {
   if (s.TransferState != XS_Idle) {
-    s.ReplyStr(1026);
+    s.ReplyStr(kReplyRetrBusy);
     return;
   }
   const std::string arg = CommandArgument(line, 4);
   if (arg.empty()) {
-    s.ReplyStr(1028);
+    s.ReplyStr(kReplyRetrSyntax);
     return;
   }
   s.FileName = s.ResolveClientPath(arg, true);
   if (!s.AskFlag(QC_READ_FILE, s.FileName)) {
-    s.ReplyStr(1029);
+    s.ReplyStr(kReplyRetrDenied);
     return;
   }
   if (!IsRegularFile(s.FileName)) {
-    s.ReplyStr(1030, s.ClientPathOf(s.FileName));
+    s.ReplyStr(kReplyRetrNotFound, s.ClientPathOf(s.FileName));
     return;
   }
   if (!RetrCharge(s)) return;
@@ -186,7 +187,7 @@ void RetrOpen(RFTPSComInterp& s) {
   s.RestartOffset = 0;
   if (rc != 0) {
     RetrGiveUp(s);
-    s.ReplyStr(1151, s.ClientPathOf(s.FileName));
+    s.ReplyStr(kReplyRetrCannotOpen, s.ClientPathOf(s.FileName));
     return;
   }
   x.fileSize = std::max<int64_t>(FileSize(s.FileName), 0);
@@ -195,14 +196,14 @@ void RetrOpen(RFTPSComInterp& s) {
   x.upload = false;
   x.dataConnected = false;
   if (!s.PassiveMode) {
-    s.ReplyStr(1031, TypeWord(s), ClientLeaf(s, s.FileName), x.fileSize);
-    if (!OpenActive(s, 1032, 1033)) {
+    s.ReplyStr(kReplyRetrOpening, TypeWord(s), ClientLeaf(s, s.FileName), x.fileSize);
+    if (!OpenActive(s, kReplyRetrNoSockets, kReplyRetrCannotConnect)) {
       x.file.Close();
       RetrGiveUp(s);
       return;
     }
   }
-  if (s.Logged) WriteLog(LOG_DOWNLOADS, FormatStr(2014, s.Number(), LowerAscii(s.FileName)));
+  if (s.Logged) WriteLog(LOG_DOWNLOADS, FormatStr(kLogSending, s.Number(), LowerAscii(s.FileName)));
   s.TransferState = XS_WaitSend;
   x.bufferFill = 0;
   s.TransferBytes = 0;
@@ -240,13 +241,13 @@ bool MayUpload(RFTPSComInterp& s, RUploadKind kind) {
 
 void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
   if (s.TransferState != XS_Idle) {
-    s.ReplyStr(1050);
+    s.ReplyStr(kReplyStorBusy);
     return;
   }
   const std::string arg = CommandArgument(line, 4);
   if (kind != RUploadKind::Stou) {
     if (arg.empty()) {
-      s.ReplyStr(1052);
+      s.ReplyStr(kReplyStorSyntax);
       return;
     }
     s.FileName = s.ResolveClientPath(arg, true);
@@ -257,7 +258,7 @@ void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
       return IsRegularFile(p) || IsDirectory(p);
     });
     if (!name) {
-      s.ReplyStr(1113);
+      s.ReplyStr(kReplyNoUniqueName);
       return;
     }
     s.FileName = *name;
@@ -269,7 +270,7 @@ void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
     return;
   }
   if (!MayUpload(s, kind)) {
-    s.ReplyStr(1053);
+    s.ReplyStr(kReplyStorDenied);
     return;
   }
   TransferExt(s).uploadKind = kind;
@@ -301,27 +302,27 @@ void UploadStart(RFTPSComInterp& s) {
   s.TransferStartOffset = s.RestartOffset;
   s.RestartOffset = 0;
   if (rc == RTransferFile::kBeyondEnd) {
-    s.ReplyStr(25610, offset, ClientLeaf(s, s.FileName),
+    s.ReplyStr(kReplyRestartBeyondEnd, offset, ClientLeaf(s, s.FileName),
                std::max<int64_t>(FileSize(s.FileName), 0));
     return;
   }
   if (rc != 0) {
-    s.ReplyStr(1054, ClientLeaf(s, s.FileName));
+    s.ReplyStr(kReplyStorCannotCreate, ClientLeaf(s, s.FileName));
     return;
   }
   x.listing = false;
   x.upload = true;
   x.dataConnected = false;
   if (!s.PassiveMode) {
-    s.ReplyStr(1055, TypeWord(s), ClientLeaf(s, s.FileName));
-    if (!OpenActive(s, 1056, 1057)) {
+    s.ReplyStr(kReplyStorOpening, TypeWord(s), ClientLeaf(s, s.FileName));
+    if (!OpenActive(s, kReplyStorNoSockets, kReplyStorCannotConnect)) {
       // The connection never opened: a new file goes again, an existing one
       // was never changed (its truncation waits for the connection).
       x.file.Abandon();
       return;
     }
   }
-  if (s.Logged) WriteLog(LOG_UPLOADS, FormatStr(2013, s.Number(), LowerAscii(s.FileName)));
+  if (s.Logged) WriteLog(LOG_UPLOADS, FormatStr(kLogReceiving, s.Number(), LowerAscii(s.FileName)));
   s.TransferState = XS_WaitReceive;
   x.bufferFill = 0;
   s.TransferBytes = 0;
@@ -348,12 +349,12 @@ void HandleStou(RFTPSComInterp& s, std::string_view line) {
 void HandleRest(RFTPSComInterp& s, std::string_view line) {
   const std::optional<int64_t> offset = ParseRestLine(line);
   if (!offset) {
-    s.ReplyStr(1127);
+    s.ReplyStr(kReplyRestSyntax);
     return;
   }
   s.RestartOffset = *offset;
   s.CommandState = CS_RestartPending;
-  s.ReplyStr(1128, *offset);
+  s.ReplyStr(kReplyRestarting, *offset);
 }
 
 void HandleType(RFTPSComInterp& s, std::string_view line) {
@@ -377,12 +378,12 @@ void SendNextBlock(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   const int64_t size = x.file.Size();
   if (size < 0) {
-    EndSend(s, true, 1150, false);
+    EndSend(s, true, kReplyRetrCannotRead, false);
     return;
   }
   const int64_t left = size - x.sendOffset;
   if (left <= 0) {
-    EndSend(s, false, 1035, false);
+    EndSend(s, false, kReplyRetrComplete, false);
     return;
   }
   const int64_t block =
@@ -390,7 +391,7 @@ void SendNextBlock(RFTPSComInterp& s) {
   const int64_t n = left < block ? left : block;
   if (!s.DataSocket ||
       s.DataSocket->SendFile(x.file.Fd(), x.sendOffset, n, &x.bufferFill) != WS_OK) {
-    EndSend(s, true, 1034, false);
+    EndSend(s, true, kReplyRetrAborted, false);
   }
 }
 
@@ -402,7 +403,7 @@ void ReceiveNextBlock(RFTPSComInterp& s) {
       !s.DataSocket ? WS_NotCon
       : x.pipeWrite ? s.DataSocket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill)
                     : s.DataSocket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
-  if (st != WS_OK) EndReceive(s, true, 1058, false);
+  if (st != WS_OK) EndReceive(s, true, kReplyStorAborted, false);
 }
 
 }  // namespace
@@ -433,7 +434,7 @@ void StartSending(RFTPSComInterp& s) {
 void SendCompleted(RFTPSComInterp& s, int status) {
   RFTPSTransferExt& x = TransferExt(s);
   if (status != WS_OK) {
-    EndSend(s, true, 1034, false);
+    EndSend(s, true, kReplyRetrAborted, false);
     return;
   }
   x.sendOffset += x.bufferFill;
@@ -452,7 +453,7 @@ void StartReceiving(RFTPSComInterp& s) {
   x.bufferFill = 0;
   // The connection is up: now the old contents may be cut.
   if (x.file.Commit() != 0) {
-    EndReceive(s, true, 1060, false);
+    EndReceive(s, true, kReplyStorDiskFull, false);
     return;
   }
   // STOR over a file (or after REST short of its end) just removed the old
@@ -464,15 +465,15 @@ void StartReceiving(RFTPSComInterp& s) {
 void ReceiveCompleted(RFTPSComInterp& s, int status) {
   RFTPSTransferExt& x = TransferExt(s);
   if (status != WS_OK && status != WS_SoftClose) {
-    EndReceive(s, true, 1058, false);
+    EndReceive(s, true, kReplyStorAborted, false);
     return;
   }
   if (x.bufferFill == 0) {
-    EndReceive(s, false, 1059, false);
+    EndReceive(s, false, kReplyStorComplete, false);
     return;
   }
   if (s.Quota && !s.Quota->Charge(-x.bufferFill)) {
-    EndReceive(s, true, 1135, false);
+    EndReceive(s, true, kReplyQuotaExceeded, false);
     return;
   }
   const size_t fill = static_cast<size_t>(x.bufferFill);
@@ -480,7 +481,7 @@ void ReceiveCompleted(RFTPSComInterp& s, int status) {
                                    : x.file.Write(x.buffer.get(), fill);
   if (wrote != x.bufferFill) {
     if (s.Quota) s.Quota->UndoLast();
-    EndReceive(s, true, 1060, false);
+    EndReceive(s, true, kReplyStorDiskFull, false);
     return;
   }
   TakeBlockBytes(s);

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "ftp/RFTPStrings.h"
 #include "ftp/RTextScan.h"
 #include "util/RStringTable.h"
 
@@ -46,34 +47,34 @@ RTypeDecisionStr DecideType(std::string_view line) {
   RTypeDecisionStr d;
   switch (ParamChar(line)) {
     case 'A':
-      return {1019, true, true};
+      return {kReplyTypeAscii, true, true};
     case 'I':
-      return {1020, true, false};
+      return {kReplyTypeImage, true, false};
     case 'L': {
       RTextScan scan(line.substr(6));
       int64_t bits = 0;
-      if (scan.Decimal(bits) && bits == 8) return {1020, true, false};
+      if (scan.Decimal(bits) && bits == 8) return {kReplyTypeImage, true, false};
       break;
     }
     default:
       break;
   }
-  d.reply = 1021;
+  d.reply = kReplyTypeNotImplemented;
   return d;
 }
 
 uint32_t DecideMode(std::string_view line) {
-  return ParamChar(line) == 'S' ? 1024 : 1025;
+  return ParamChar(line) == 'S' ? kReplyModeStream : kReplyModeNotImplemented;
 }
 
 uint32_t DecideStru(std::string_view line) {
   switch (ParamChar(line)) {
     case 'F':
-      return 1022;
+      return kReplyStruFile;
     case 'R':
-      return 1164;
+      return kReplyStruRecord;
     default:
-      return 1023;
+      return kReplyStruNotImplemented;
   }
 }
 
@@ -86,7 +87,8 @@ std::optional<uint64_t> ParseAlloLine(std::string_view line) {
 
 std::string AlloReplyText(uint64_t wanted, uint64_t freeBytes, char driveLetter) {
   const char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)));
-  return FormatStr(freeBytes < wanted ? 1064 : 1065, freeBytes, drive);
+  return FormatStr(freeBytes < wanted ? kReplyAlloNotEnoughSpace : kReplyAlloOkay, freeBytes,
+                   drive);
 }
 
 RMdtmArgStr ParseMdtmArg(std::string_view arg) {

@@ -12,18 +12,19 @@
 namespace vantor {
 
 // "REST n": the 64-bit offset, a negative number restarting at 0; nullopt
-// when no number follows the verb (reply 1127).
+// when no number follows the verb (kReplyRestSyntax).
 std::optional<int64_t> ParseRestLine(std::string_view line);
 
 // TYPE/MODE/STRU decisions; the value is the reply number to send.
 struct RTypeDecisionStr {
-  uint32_t reply = 0;    // 1019, 1020 or 1021
+  uint32_t reply = 0;    // kReplyTypeAscii, kReplyTypeImage or kReplyTypeNotImplemented
   bool changes = false;  // AsciiType is to be set to `ascii`
   bool ascii = false;
 };
 RTypeDecisionStr DecideType(std::string_view line);
-uint32_t DecideMode(std::string_view line);  // 1024 or 1025
-uint32_t DecideStru(std::string_view line);  // 1022, 1164 or 1023
+uint32_t DecideMode(std::string_view line);  // kReplyModeStream or kReplyModeNotImplemented
+uint32_t DecideStru(
+    std::string_view line);  // kReplyStruFile, kReplyStruRecord or kReplyStruNotImplemented
 
 // "ALLO n": the byte count, nullopt when it is not one unsigned number.
 std::optional<uint64_t> ParseAlloLine(std::string_view line);

@@ -1,5 +1,6 @@
 #include "ftp/RFTPServer.h"
 
+#include "config/RConfigStrings.h"
 #include "config/RDriveConfig.h"
 #include "config/RProfile.h"
 #include "fs/RFsSettings.h"
@@ -37,7 +38,7 @@ void RFTPServer::Start() {
           return store_ && store_->RulesNameInside(user, address, dir);
         });
   } else {
-    WriteLog(LOG_SCREEN, LoadStr(21007));
+    WriteLog(LOG_SCREEN, LoadStr(kLogSecurityOff));
   }
   ApplySwitches();
   manager_->ApplySettings();

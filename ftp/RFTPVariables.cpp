@@ -8,6 +8,7 @@
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
+#include "ftp/RFTPStrings.h"
 #include "platform/RFileSys.h"
 #include "util/RFormat.h"
 
@@ -144,9 +145,9 @@ std::string Value(RFTPSComInterp& s, int v) {
   const int64_t up = now - st.StartTime;
   switch (v) {
     case V_time:
-      return LocalTimeText(now, "%H:%M:%S", 25048);
+      return LocalTimeText(now, "%H:%M:%S", kTextUnknownTime);
     case V_date:
-      return LocalTimeText(now, "%A %d %B, %Y", 25049);
+      return LocalTimeText(now, "%A %d %B, %Y", kTextUnknownDate);
     case V_unow:
       return RFormat("%d", st.ConnectionsNow);
     case V_fup:

@@ -17,7 +17,7 @@ using RPathTakenFn = std::function<bool(const std::string& localPath)>;
 // with a base name or extension, the requested name itself, then
 // base + "%ld" counter 1, 2, ... (+ "." + extension when there is one);
 // otherwise "FTP%05ld" from 0. The counter stops at 9999999: nullopt means
-// no free name (reply 1113). `lastCounter` is lowered only by tests.
+// no free name (kReplyNoUniqueName). `lastCounter` is lowered only by tests.
 std::optional<std::string> FindUniqueName(const std::string& resolved, bool isDirectory,
                                           const RPathTakenFn& taken, long lastCounter = 9999999);
 

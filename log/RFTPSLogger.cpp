@@ -2,6 +2,7 @@
 
 #include "config/RDriveConfig.h"
 #include "config/RProfile.h"
+#include "log/RLogStrings.h"
 #include "platform/RFile.h"
 #include "platform/RLocalAddrs.h"
 #include "platform/RLocalTime.h"
@@ -223,7 +224,8 @@ void RFTPSLogger::ToFile(const std::string& line) {
   data += '\n';
   // A name that could not be mapped (a drive the table lacks) is never
   // opened: it would land in the working directory under a strange name.
-  if (logPath_.empty() || !AppendToFile(current_, data)) pane_.Append(FormatStr(22000, current_));
+  if (logPath_.empty() || !AppendToFile(current_, data))
+    pane_.Append(FormatStr(kLogCannotWriteLogfile, current_));
 }
 
 void RFTPSLogger::ResolvePaths(const RIniFile& ini) {
@@ -325,9 +327,9 @@ bool RFTPSLogger::SaveSettings(RIniFile& ini, const RLogSettingsStr& in) {
 }
 
 std::string RFTPSLogger::LoggingStateText() const {
-  if (!s_.logging) return LoadStr(22001);
-  if (s_.logfile.empty()) return LoadStr(22002);
-  return FormatStr(22003, current_);
+  if (!s_.logging) return LoadStr(kLogScreenOnly);
+  if (s_.logfile.empty()) return LoadStr(kLogNoLogfile);
+  return FormatStr(kLogToFile, current_);
 }
 
 void RFTPSLogger::ShowLoggingState() {

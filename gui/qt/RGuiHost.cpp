@@ -4,6 +4,7 @@
 
 #include <QApplication>
 
+#include "config/RConfigStrings.h"
 #include "config/RIniPath.h"
 #include "ftp/RFTPSManager.h"
 #include "gui/RWindowSettings.h"
@@ -175,7 +176,7 @@ void RGuiHost::OnTraceLine(intptr_t, std::string_view text) {
 }
 
 void RGuiHost::OnReloadRequest() {
-  WriteLog(LOG_SCREEN, LoadStr(21009));
+  WriteLog(LOG_SCREEN, LoadStr(kLogReloading));
   if (startup_) startup_->Reload();
 }
 

@@ -17,6 +17,7 @@
 #include "accounts/RFTPEventHandler.h"
 #include "fs/RPath.h"
 #include "ftp/RFTPServer.h"
+#include "ftp/RFTPStrings.h"
 #include "ftp/RServerAddOns.h"
 #include "ftp_fixture.h"
 #include "platform/RMessages.h"
@@ -290,7 +291,7 @@ TEST_F(HookSession, UnreleasedCommandTimesOut) {
   EXPECT_EQ(Replies(s),
             Lines{"451 No answer from the event hook in time - command not carried out."});
   EXPECT_EQ(s->CommandState, CS_LoggedIn);
-  EXPECT_EQ(LogCount(FormatStr(27022, s->Number(), "CWD", 120)), 1);
+  EXPECT_EQ(LogCount(FormatStr(kLogHookNoRelease, s->Number(), "CWD", 120)), 1);
   EXPECT_EQ(Send(s, "NOOP"), Lines{"200 Command okay."});
   // A late release of the ended hold changes nothing.
   ASSERT_EQ(VantorPostMessage(server_->Manager().MainWindow(), MSG_HOOK_RELEASE, s->Number(), 0),

@@ -5,6 +5,7 @@
 
 #include "ftp/RFTPSDataArgs.h"
 #include "ftp/RFTPSTransferArgs.h"
+#include "ftp/RFTPStrings.h"
 #include "util/RStringTable.h"
 
 using namespace vantor;
@@ -63,7 +64,8 @@ TEST(TransferArgs, PortBounceCheck) {
   d = DecidePort(a, true, "127.0.0.1", 21);
   EXPECT_FALSE(d.bounceRefused);
   EXPECT_EQ(d.dataPort, 200 * 256 + 3);
-  EXPECT_EQ(LoadStr(1165), std::string("530 Only client IP address allowed for PORT command."));
+  EXPECT_EQ(LoadStr(kReplyPortForeignAddress),
+            std::string("530 Only client IP address allowed for PORT command."));
 }
 
 TEST(TransferArgs, PasvReplyText) {
@@ -83,7 +85,7 @@ TEST(TransferArgs, RestOffsets) {
   EXPECT_EQ(ParseRestLine("REST 12abc"), 12);
   EXPECT_FALSE(ParseRestLine("REST").has_value());
   EXPECT_FALSE(ParseRestLine("REST abc").has_value());
-  EXPECT_EQ(FormatStr(1128, int64_t{0}),
+  EXPECT_EQ(FormatStr(kReplyRestarting, int64_t{0}),
             "350 Restarting at 0 - send STORE or RETRIEVE to initiate transfer.");
 }
 
@@ -92,8 +94,11 @@ TEST(TransferArgs, TypeModeStru) {
     const char* line;
     uint32_t reply;
   };
-  const Case types[] = {{"TYPE A", 1019},  {"type a n", 1019}, {"TYPE I", 1020}, {"TYPE L 8", 1020},
-                        {"TYPE L8", 1020}, {"TYPE L 7", 1021}, {"TYPE E", 1021}, {"TYPE", 1021}};
+  const Case types[] = {
+      {"TYPE A", kReplyTypeAscii},          {"type a n", kReplyTypeAscii},
+      {"TYPE I", kReplyTypeImage},          {"TYPE L 8", kReplyTypeImage},
+      {"TYPE L8", kReplyTypeImage},         {"TYPE L 7", kReplyTypeNotImplemented},
+      {"TYPE E", kReplyTypeNotImplemented}, {"TYPE", kReplyTypeNotImplemented}};
   for (const Case& c : types) {
     SCOPED_TRACE(c.line);
     EXPECT_EQ(DecideType(c.line).reply, c.reply);

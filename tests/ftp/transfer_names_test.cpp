@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ftp/RFTPSListArgs.h"
+#include "ftp/RFTPStrings.h"
 #include "ftp/RStouNames.h"
 #include "ftp/RTransferSummary.h"
 #include "ftp/RUploadRecords.h"
@@ -85,12 +86,18 @@ TEST(TransferSummary, FailureReasons) {
     int number;
   };
   const Case cases[] = {
-      {{true, true, 1060, 19, true}, 2069, 5},   {{true, false, 1060, 19, true}, 2045, 1},
-      {{false, false, 1150, 19, true}, 2054, 2}, {{false, false, 1033, -1, true}, 2061, 7},
-      {{true, false, 1057, -1, true}, 2061, 7},  {{true, false, 1135, 0, true}, 2050, 3},
-      {{true, false, 1058, 2, true}, 2027, 5},   {{false, false, 1034, 19, true}, 2028, 7},
-      {{false, false, 1034, -1, true}, 2028, 7}, {{false, false, 1034, 25, true}, 2029, 4},
-      {{false, false, 1034, 20, true}, 2030, 6}, {{false, false, 1034, 25, false}, 2057, 7},
+      {{true, true, kReplyStorDiskFull, 19, true}, kTextKilledByServer, 5},
+      {{true, false, kReplyStorDiskFull, 19, true}, kTextDiskWriteError, 1},
+      {{false, false, kReplyRetrCannotRead, 19, true}, kTextDiskReadError, 2},
+      {{false, false, kReplyRetrCannotConnect, -1, true}, kTextDataNotOpened, 7},
+      {{true, false, kReplyStorCannotConnect, -1, true}, kTextDataNotOpened, 7},
+      {{true, false, kReplyQuotaExceeded, 0, true}, kTextQuotaExceeded, 3},
+      {{true, false, kReplyStorAborted, 2, true}, kTextClientAborted, 5},
+      {{false, false, kReplyRetrAborted, 19, true}, kTextClientClosedData, 7},
+      {{false, false, kReplyRetrAborted, -1, true}, kTextClientClosedData, 7},
+      {{false, false, kReplyRetrAborted, 25, true}, kTextPacketTimedOut, 4},
+      {{false, false, kReplyRetrAborted, 20, true}, kTextReasonUnknown, 6},
+      {{false, false, kReplyRetrAborted, 25, false}, kTextControlClosed, 7},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -111,7 +118,7 @@ TEST(TransferSummary, SpeedAndLogLine) {
             " (5242880 Kb/sec - 5368709120 bytes, packet timed out)");
   EXPECT_EQ(TransferEndLogLine(false, false, 42, "C:\\Pub\\File.BIN", 1024, 1000, ""),
             "(000042) Sent file c:\\pub\\file.bin successfully (1.00 Kb/sec - 1024 bytes)");
-  EXPECT_EQ(TransferEndLogLine(true, true, 7, "C:\\UP\\X", 0, 10, LoadStr(2028)),
+  EXPECT_EQ(TransferEndLogLine(true, true, 7, "C:\\UP\\X", 0, 10, LoadStr(kTextClientClosedData)),
             "(000007) Error receiving file c:\\up\\x, aborting (0 bytes/sec - 0 bytes, client "
             "closed data connection)");
 }

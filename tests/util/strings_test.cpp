@@ -6,6 +6,7 @@
 
 #include "util/RFormat.h"
 #include "util/RStringTable.h"
+#include "util/RUtilStrings.h"
 
 using namespace vantor;
 
@@ -37,10 +38,11 @@ TEST(RStringTable, LanguageFromLocale) {
 
 // Lookup by number per language; a missing number gives "".
 TEST(RStringTable, LookupAndFallback) {
-  EXPECT_STREQ(LoadStr(100, RLanguage::English), "Vantor FTP Server");
-  EXPECT_STRNE(LoadStr(100, RLanguage::TraditionalChinese), LoadStr(100, RLanguage::English));
-  EXPECT_STRNE(LoadStr(100, RLanguage::SimplifiedChinese),
-               LoadStr(100, RLanguage::TraditionalChinese));
+  EXPECT_STREQ(LoadStr(kTextProgramName, RLanguage::English), "Vantor FTP Server");
+  EXPECT_STRNE(LoadStr(kTextProgramName, RLanguage::TraditionalChinese),
+               LoadStr(kTextProgramName, RLanguage::English));
+  EXPECT_STRNE(LoadStr(kTextProgramName, RLanguage::SimplifiedChinese),
+               LoadStr(kTextProgramName, RLanguage::TraditionalChinese));
   EXPECT_STREQ(LoadStr(999999, RLanguage::English), "");
   EXPECT_STREQ(LoadStr(999999, RLanguage::SimplifiedChinese), "");
 }
