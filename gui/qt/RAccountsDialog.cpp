@@ -56,7 +56,7 @@ constexpr RKeyStr kSwitchKeys[] = {
     {"Enable", S_GUI_ACC_ENABLE, 0, 0},           {"HideHidden", S_GUI_ACC_HIDEHIDDEN, 0, 0},
     {"RelPaths", S_GUI_ACC_RELPATHS, 0, 0},       {"ChangePassword", S_GUI_ACC_CHANGEPASS, 0, 0},
     {"AlwaysAllowLogin", S_GUI_ACC_ALWAYS, 0, 0}, {"RatiosEnable", S_GUI_ACC_RATIOS, 0, 0},
-    {"QuotaEnable", S_GUI_ACC_QUOTA, 0, 0},
+    {"QuotaEnable", S_GUI_ACC_QUOTA, 0, 0},       {"RequireTLS", S_GUI_ACC_REQUIRETLS, 0, 0},
 };
 constexpr const char* kRatioWords[] = {"", "FilesPerSession", "BytesPerSession", "FilesOverall",
                                        "BytesOverall"};

@@ -19,6 +19,7 @@
 #include "gui/qt/RLogPane.h"
 #include "gui/qt/RMainWindow.h"
 #include "gui/qt/RMessageFileEditor.h"
+#include "gui/qt/RServerKeys.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -219,6 +220,7 @@ RServerDialog::RServerDialog(const std::string& iniPath, QWidget* parent)
   uploadMode->addItems({Q(S_GUI_SET_ANY), Q(S_GUI_SET_SHARED), Q(S_GUI_SET_EXCLUSIVE)});
   uploadMode->setCurrentIndex(static_cast<int>(g.openFilesUploadMode));
   form->addRow(Q(S_GUI_SET_UPLOADMODE), uploadMode);
+  keys_ = std::make_unique<RServerKeys>(ini_, form, this);
   cols->addLayout(form);
 
   auto* switches = new QVBoxLayout;
@@ -242,6 +244,7 @@ RServerDialog::RServerDialog(const std::string& iniPath, QWidget* parent)
   switches->addStretch();
   cols->addLayout(switches);
   Body()->addLayout(cols);
+  Body()->addWidget(keys_->TlsGroup());
 
   auto* box = new QGroupBox(Q(S_GUI_SET_HOMES), this);
   auto* bl = new QVBoxLayout(box);
@@ -269,6 +272,8 @@ RServerDialog::RServerDialog(const std::string& iniPath, QWidget* parent)
       false));
   Body()->addWidget(box);
 }
+
+RServerDialog::~RServerDialog() = default;
 
 QLineEdit* RServerDialog::Field(const char* name) const {
   return findChild<QLineEdit*>(name);
@@ -303,6 +308,7 @@ std::string RServerDialog::Validate() {
   for (const char* n : {"LinkFile", "LinkFile2"}) {
     if (std::string e = CheckPlainValue(Trimmed(Field(n))); !e.empty()) return e;
   }
+  if (std::string e = keys_->Validate(Trimmed(Field("PortNr"))); !e.empty()) return e;
   std::vector<std::string> seen;
   for (int r = 0; r < homes->rowCount(); ++r) {
     const std::string a = S(CellText(homes, r, 0));
@@ -413,9 +419,10 @@ bool RServerDialog::Save() {
   std::vector<std::string> homeValues;
   for (int r = 0; r < homes->rowCount(); ++r) homeValues.push_back(HomeValueText(homes, r));
   const bool homesChanged = homeValues != origHomes_;
-  if (!changed_ && !homesChanged) return true;
-  if (changed_ && (!g.SaveServerSettings(ini_) || !g.SaveFtpServerSettings(ini_))) return false;
   std::vector<RIniFile::Change> c;
+  keys_->Changes(c);
+  if (!changed_ && !homesChanged && c.empty()) return true;
+  if (changed_ && (!g.SaveServerSettings(ini_) || !g.SaveFtpServerSettings(ini_))) return false;
   auto setNum = [&c](const char* key, int32_t v) {
     c.push_back({kGlobalSection, key, RFormat("%d", v)});
   };

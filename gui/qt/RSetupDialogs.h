@@ -15,6 +15,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 namespace vantor {
 
 enum class RSetupPage;
+class RServerKeys;
 
 // `field` (a message file name) with an "Edit..." button beside it that
 // opens the named file in the message file editor.
@@ -71,11 +73,13 @@ class RSetupDialog : public QDialog {
 };
 
 // FTP-Server: port, limits, switches, directory cache, IP homes,
-// anti-hammer, upload sharing mode, listing mask and link files.
+// anti-hammer, upload sharing mode, listing mask, link files, passive
+// ports, the account to run as and TLS.
 class RServerDialog : public RSetupDialog {
   Q_OBJECT
  public:
   RServerDialog(const std::string& iniPath, QWidget* parent = nullptr);
+  ~RServerDialog() override;
   std::string Validate() override;
   bool Save() override;
 
@@ -90,6 +94,7 @@ class RServerDialog : public RSetupDialog {
   RGlobalSettings orig_;
   bool changed_ = false;
   std::vector<std::string> origHomes_;
+  std::unique_ptr<RServerKeys> keys_;  // RunAsUser, RunAsGroup and TLS
 };
 
 // IP-Access: ordered allow and deny rules of [IP-ACCESS].

@@ -66,6 +66,60 @@ TEST_F(SetupTest, ServerDialogRefusesBadInput) {
   EXPECT_FALSE(d.Saved());
 }
 
+// The account to run as and the TLS keys: shown as the file has them (the
+// session reuse switch on by default), checked, and written only when
+// changed; an emptied field removes its key.
+TEST_F(SetupTest, ServerDialogRunAsAndTls) {
+  const std::string path = Ini("[GLOBAL]\nPortNr=2121\nTLSMinProtocol=tlsv1.3\n");
+  RServerDialog d(path);
+  d.SetShowErrors(false);
+  EXPECT_EQ(d.Field("RunAsUser")->text(), "");
+  EXPECT_TRUE(d.Switch("TLSDataSessionReuse")->isChecked());
+  auto* min = d.findChild<QComboBox*>("TLSMinProtocol");
+  ASSERT_NE(min, nullptr);
+  EXPECT_EQ(min->currentText(), "TLSv1.3");
+  EXPECT_TRUE(d.TryAccept());
+  EXPECT_FALSE(d.Saved());
+  EXPECT_EQ(Text(), "[GLOBAL]\nPortNr=2121\nTLSMinProtocol=tlsv1.3\n");
+
+  RServerDialog e(path);
+  e.SetShowErrors(false);
+  e.Field("RunAsGroup")->setText("ftp");
+  EXPECT_FALSE(e.TryAccept());
+  EXPECT_EQ(e.Error(), "A run-as group needs a run-as user.");
+  e.Field("RunAsUser")->setText("ftp");
+  e.Field("TLSImplicitPortNr")->setText("2121");
+  EXPECT_FALSE(e.TryAccept());
+  EXPECT_EQ(e.Error(), "The implicit TLS port may not be the FTP port.");
+  e.Field("TLSImplicitPortNr")->setText("70000");
+  EXPECT_FALSE(e.TryAccept());
+  EXPECT_EQ(e.Error(), "\"70000\" is not a number from 0 to 65535.");
+  EXPECT_EQ(Text(), "[GLOBAL]\nPortNr=2121\nTLSMinProtocol=tlsv1.3\n");
+  e.Field("TLSImplicitPortNr")->setText("990");
+  e.Field("TLSCertificateFile")->setText("/etc/vantor/cert.pem");
+  e.Field("TLSPrivateKeyFile")->setText("/etc/vantor/key.pem");
+  e.findChild<QComboBox*>("TLSMinProtocol")->setCurrentIndex(0);
+  e.Switch("TLSDataSessionReuse")->setChecked(false);
+  ASSERT_TRUE(e.TryAccept()) << e.Error();
+  RIniFile ini(path);
+  EXPECT_EQ(ini.GetString("GLOBAL", "RunAsUser"), "ftp");
+  EXPECT_EQ(ini.GetString("GLOBAL", "RunAsGroup"), "ftp");
+  EXPECT_EQ(ini.GetString("GLOBAL", "TLSImplicitPortNr"), "990");
+  EXPECT_EQ(ini.GetString("GLOBAL", "TLSCertificateFile"), "/etc/vantor/cert.pem");
+  EXPECT_EQ(ini.GetString("GLOBAL", "TLSPrivateKeyFile"), "/etc/vantor/key.pem");
+  EXPECT_EQ(ini.GetString("GLOBAL", "TLSMinProtocol"), "TLSv1.2");
+  EXPECT_EQ(ini.GetString("GLOBAL", "TLSDataSessionReuse"), "NO");
+  EXPECT_FALSE(ini.HasKey("GLOBAL", "TLSCipherList"));
+
+  RServerDialog f(path);
+  f.SetShowErrors(false);
+  EXPECT_FALSE(f.Switch("TLSDataSessionReuse")->isChecked());
+  f.Field("RunAsGroup")->setText("");
+  ASSERT_TRUE(f.TryAccept()) << f.Error();
+  EXPECT_FALSE(RIniFile(path).HasKey("GLOBAL", "RunAsGroup"));
+  EXPECT_EQ(RIniFile(path).GetString("GLOBAL", "RunAsUser"), "ftp");
+}
+
 // Only changed fields are written, over a hand edit made while the dialog
 // was open; IP homes keep their key numbers.
 TEST_F(SetupTest, ServerDialogWritesChangesOnly) {
@@ -239,6 +293,7 @@ TEST_F(SetupTest, UsersDialogRoundTrip) {
   d.AddIPRule(true, "*");
   d.Switch("HideHidden")->setCheckState(Qt::Checked);
   d.Switch("Enable")->setCheckState(Qt::Unchecked);
+  d.Switch("RequireTLS")->setCheckState(Qt::Checked);
   d.setPassword->setChecked(true);
   d.password->setText("secret");
   ASSERT_TRUE(d.TryAccept()) << d.Error();
@@ -252,6 +307,7 @@ TEST_F(SetupTest, UsersDialogRoundTrip) {
   EXPECT_EQ(ini.GetString(sec, "IP2"), "A,*");
   EXPECT_EQ(ini.GetString(sec, "HideHidden"), "YES");
   EXPECT_EQ(ini.GetString(sec, "Enable"), "NO");
+  EXPECT_EQ(ini.GetString(sec, "RequireTLS"), "YES");
   EXPECT_FALSE(ini.HasKey(sec, "RelPaths"));
   EXPECT_FALSE(ini.HasKey(sec, "TimeOut"));
   // New passwords are stored as yescrypt hashes.
