@@ -126,7 +126,8 @@ with Server(BIN) as srv:
     queued, same, deadline = None, 0, time.time() + 20
     while same < 25 and time.time() < deadline:
         q = send_queue(port, d.getsockname()[1])
-        same = same + 1 if q == queued else 0
+        # Settled: the same nonzero figure for half a second.
+        same = same + 1 if q and q == queued else 0
         queued = q
         time.sleep(0.02)
     c.true(queued is not None and 0 < queued <= 128 << 10,
