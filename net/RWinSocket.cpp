@@ -184,6 +184,7 @@ void RWinSocket::CloseHandle(bool abortive) {
   layer_->ForgetHandle(handle_, selectMessage_);
   (void)c.Close(handle_);
   handle_ = -1;
+  DropTls();
 }
 
 void RWinSocket::ResetConnection() {
@@ -593,6 +594,8 @@ WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
     // sending in the background instead.
     (void)c.SetLinger(handle_, false, 30);
     resetOnClose_ = false;
+    // close_notify tells the peer the stream ended here and was not cut.
+    if (tls_) tls_->Shutdown();
     DiscardUnread();
     (void)c.Shutdown(handle_, SHUT_RD);
     (void)c.Shutdown(handle_, SHUT_WR);
@@ -602,6 +605,7 @@ WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
   // anything left to retry.
   (void)c.Close(handle_);
   handle_ = -1;
+  DropTls();
   Notify(WS_Closing, WS_SoftClose);
   connected_ = false;
   closeAttempt_ = secondAttempt_ = false;
@@ -640,6 +644,7 @@ void RWinSocket::PeerClose(int error) {
 }
 
 void RWinSocket::EndConnection() {
+  tlsHandshaking_ = false;
   listenStatus_ = connectStatus_ = sendStatus_ = recStatus_ = closeStatus_;
   connected_ = false;
   if (listening_) Notify(WS_Listening, closeStatus_);

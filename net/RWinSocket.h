@@ -35,9 +35,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/RSockCalls.h"
+#include "net/RTlsStream.h"
 #include "platform/RMessageLoop.h"
 #include "util/RDblLinkedList.h"
 
@@ -79,6 +81,8 @@ enum WsStatus : int {
   WS_Aborted = 28,
   WS_TimerTick = 29,
   WS_Notify = 30,  // reserved, never produced
+  // The operation of a TLS handshake started with StartTls.
+  WS_Securing = 31,
 };
 
 // The exact names ("WS_OK" ... "WS_Notify"); "?????" for anything else.
@@ -279,6 +283,28 @@ class RWinSocket {
   // mode).
   [[nodiscard]] WsStatus ReceiveLine(char* destination, int size);
 
+  // --- TLS ---------------------------------------------------------------------
+  // Starts the server side of a TLS handshake on this connected stream
+  // socket. Nothing may be sending; line input already buffered is dropped
+  // (bytes that arrived before the handshake must never count as
+  // protected). One WS_Securing event follows: WS_OK, WS_Timeout after
+  // `limitSeconds` without completion, else WS_Error (`TlsFailure` says
+  // why). Afterwards every block, line and file operation goes through TLS,
+  // and a graceful close sends close_notify first. `sessionId` ties session
+  // resumption to one control connection (see RTlsStream::SetSessionId);
+  // `dataConnection` issues no tickets.
+  [[nodiscard]] WsStatus StartTls(std::shared_ptr<RTlsContext> context, std::string_view sessionId,
+                                  bool dataConnection, int32_t limitSeconds);
+  // Stops reading (data stays in the kernel) until StartTls: the command
+  // that asks for TLS is answered in clear text, and nothing the client
+  // sends after it may be read as clear text.
+  void HoldInput() { inputHeld_ = true; }
+  bool TlsActive() const { return tls_ != nullptr && tls_->Established(); }
+  bool TlsHandshaking() const { return tlsHandshaking_; }
+  // The established stream (nullptr without TLS): protocol, cipher, resumption.
+  const RTlsStream* Tls() const { return TlsActive() ? tls_.get() : nullptr; }
+  const std::string& TlsFailure() const { return tlsFailure_; }
+
   // --- time-outs and limits -------------------------------------------------------
   // Seconds per slot (WS_TO_*): >= 1 sets, < 0 removes the limit (-1), 0
   // keeps. `autoReset`: progress restarts the counter (inactivity limits).
@@ -351,6 +377,14 @@ class RWinSocket {
   void ScanLine(int64_t n);
   void FreeSendLine();
   void FreeRecLine();
+
+  // TLS
+  void DriveHandshake();
+  void EndHandshake(int status);
+  int64_t TlsSendOnce(RSockCalls& c, int64_t n);
+  int64_t TlsRecvOnce(RSockCalls& c, void* p, int64_t n);
+  int TlsErrorCode(RTlsResult r);
+  void DropTls();
 
   // pacing and ticks
   bool LimitInForce() const;
@@ -462,6 +496,21 @@ class RWinSocket {
   // The peer of an accepted connection, as accept() gave it.
   RSockAddr acceptedPeer_{};
   bool havePeer_ = false;
+
+  // TLS
+  std::unique_ptr<RTlsStream> tls_;
+  bool tlsHandshaking_ = false;
+  int32_t tlsLimit_ = 0;
+  int32_t tlsSeconds_ = 0;
+  bool tlsReadWantsWrite_ = false;  // a read waits for FD_WRITE
+  bool tlsWriteWantsRead_ = false;  // a write waits for FD_READ
+  std::string tlsFailure_;
+  // Downloads without kernel TLS: file bytes read here, then encrypted.
+  std::unique_ptr<char[]> tlsFileBuf_;
+  int64_t tlsFileLen_ = 0;
+  int64_t tlsFilePos_ = 0;
+  int64_t tlsRetryLen_ = 0;  // length of a protected write that must be repeated
+  bool inputHeld_ = false;   // HoldInput: nothing is read until StartTls
 };
 
 }  // namespace vantor

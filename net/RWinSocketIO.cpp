@@ -176,6 +176,7 @@ WsStatus RWinSocket::DoSendLine(const char* text) {
 // One send (or sendfile) call of at most `n` bytes; the count, 0 or -1.
 int64_t RWinSocket::SendOnce(RSockCalls& c, int64_t n) {
   n = std::min(n, kMaxCall);
+  if (tls_) return TlsSendOnce(c, n);
   if (fileFd_ >= 0) {
     int64_t r = c.SendFile(handle_, fileFd_, &fileOffset_, n);
     if (r == 0) {
@@ -198,6 +199,14 @@ void RWinSocket::SentBytes(int64_t n) {
 
 bool RWinSocket::SendHandler(int error, bool selfPosted) {
   if (selfPosted && stepsQueued_ > 0) --stepsQueued_;
+  if (tlsHandshaking_ && handle_ >= 0 && !sending_) {
+    DriveHandshake();
+    return true;
+  }
+  if (tlsReadWantsWrite_) {
+    tlsReadWantsWrite_ = false;
+    PostSelf(FD_READ);
+  }
   if (!sending_ || handle_ < 0) return true;
   if (autoReset_) {
     counters_[WS_TO_SEND] = 0;
@@ -251,7 +260,9 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
         int64_t r = SendOnce(c, asked);
         if (r > 0) {
           SentBytes(r);
-          if (r < asked && sendLeft_ > 0) {
+          // A protected write returns after each record; only EAGAIN says
+          // the socket is full.
+          if (r < asked && sendLeft_ > 0 && !tls_) {
             layer_->loop_.Reenable(handle_, FD_WRITE);
             break;
           }
@@ -272,12 +283,15 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
     Notify(WS_Sending, WS_OK);
     sending_ = false;
     fileFd_ = -1;
+    tlsFileLen_ = tlsFilePos_ = 0;
   }
   EventProc(WS_Sending);
   return true;
 }
 
 void RWinSocket::EndSend(int status) {
+  tlsFileLen_ = tlsFilePos_ = 0;
+  tlsRetryLen_ = 0;
   sendStatus_ = status;
   Notify(WS_Sending, status);
   FreeSendLine();
@@ -300,6 +314,8 @@ WsStatus RWinSocket::ReceiveBlock(void* buffer, int64_t length, int64_t* receive
 WsStatus RWinSocket::ReceiveToPipe(int pipeFd, int64_t length, int64_t* receivedCounter) {
   if (pipeFd < 0) return WS_Error;
   if (kind_ != WS_STREAM) return WS_WrongType;
+  // Protected bytes must be decrypted in user memory.
+  if (tls_) return WS_Error;
   WsStatus st = DoReceiveBlock(nullptr, pipeFd, length, receivedCounter, 0);
   if (Tracing()) {
     TraceLine(FormatStr(STR_NET_OP_RECEIVEBLOCK, id_, P(nullptr), length, P(receivedCounter), 0u,
@@ -393,6 +409,15 @@ bool RWinSocket::ReceiveHandler(int error) {
   // Any read event may have consumed an announcement; only a short read
   // below proves the kernel had nothing more.
   drained_ = false;
+  if (tlsHandshaking_ && handle_ >= 0) {
+    DriveHandshake();
+    return true;
+  }
+  if (inputHeld_) return true;
+  if (tlsWriteWantsRead_) {
+    tlsWriteWantsRead_ = false;
+    PostSelf(FD_WRITE);
+  }
   if (!receiving_ || handle_ < 0 || eofPending_) return true;
   if (autoReset_) {
     counters_[WS_TO_RECEIVE] = 0;
@@ -438,17 +463,21 @@ bool RWinSocket::ReceiveHandler(int error) {
       // nothing more or the block is full.
       while (chunk > 0) {
         const int64_t want = std::min(chunk, kMaxCall);
-        int64_t r =
-            recPipe_ >= 0 ? c.SpliceIn(handle_, recPipe_, want) : c.Recv(handle_, writePtr_, want);
+        int64_t r = recPipe_ >= 0 ? c.SpliceIn(handle_, recPipe_, want)
+                     : tls_       ? TlsRecvOnce(c, writePtr_, want)
+                                  : c.Recv(handle_, writePtr_, want);
         if (r > 0) {
           ReceivedBytes(r);
           got += r;
           // A stream socket hands over less than asked only when it has no
           // more; with reading re-enabled the loop announces what comes next.
-          if (lineRec_) drained_ = r < want && !peerClosed_;
+          // Bytes OpenSSL already took from the socket are never announced.
+          const bool tlsPending = tls_ && tls_->HasPending();
+          if (lineRec_) drained_ = r < want && !peerClosed_ && !tlsPending;
           if (lineRec_) ScanLine(r);
           chunk = (limited || lineRec_) ? 0 : freeSpace_;
           if (chunk == 0) layer_->loop_.Reenable(handle_, FD_READ);
+          if (chunk == 0 && tlsPending && (!lineRec_ || !lineReady_)) PostSelf(FD_READ);
           continue;
         }
         if (r == 0) {
@@ -637,6 +666,7 @@ bool RWinSocket::Reached(int slot) {
 }
 
 void RWinSocket::Tick() {
+  if (tlsHandshaking_ && ++tlsSeconds_ >= tlsLimit_) EndHandshake(WS_Timeout);
   if (eofPending_ && connected_) {
     // FD_CLOSE did not follow the end of the stream within a second.
     eofPending_ = false;

@@ -17,6 +17,7 @@ constexpr const char* kStatusNames[] = {
     "WS_Error",       "WS_TooLarge",  "WS_UnknownIP", "WS_SoftClose",  "WS_Closed",
     "WS_Timeout",     "WS_More",      "WS_Nothing",   "WS_Aborted",    "WS_TimerTick",
     "WS_Notify",
+    "WS_Securing",
 };
 
 struct RErrName {
@@ -48,7 +49,7 @@ constexpr RErrName kWinSockNames[] = {
 }  // namespace
 
 const char* WsStatusName(int status) {
-  if (status < 0 || status > WS_Notify) return "?????";
+  if (status < 0 || status > WS_Securing) return "?????";
   return kStatusNames[status];
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when missing.
 set -euo pipefail
-need=(build-essential cmake g++ libgtest-dev python3 curl lftp tnftp libcrypt-dev libsystemd-dev pkg-config scdoc)
+need=(build-essential cmake g++ libgtest-dev python3 curl lftp tnftp libcrypt-dev libsystemd-dev libssl-dev openssl pkg-config scdoc)
 if [ "${VANTOR_WITH_GUI:-1}" = 1 ]; then
   need+=(qt6-base-dev xvfb xauth)
 fi

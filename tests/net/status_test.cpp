@@ -14,8 +14,8 @@ TEST(WsStatus, Names) {
   } cases[] = {
       {0, "WS_OK"},        {1, "WS_Listening"},  {5, "WS_Service"},      {6, "WS_Closing"},
       {11, "WS_NoNotify"}, {12, "WS_PortUsed"},  {15, "WS_HostUnknown"}, {23, "WS_SoftClose"},
-      {26, "WS_More"},     {29, "WS_TimerTick"}, {30, "WS_Notify"},      {31, "?????"},
-      {-1, "?????"},
+      {26, "WS_More"},     {29, "WS_TimerTick"}, {30, "WS_Notify"},      {31, "WS_Securing"},
+      {32, "?????"},       {-1, "?????"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);

@@ -1,0 +1,77 @@
+#include "net/RTlsContext.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <ctime>
+
+namespace vantor {
+
+std::string TlsErrorText() {
+  const unsigned long e = ERR_get_error();
+  ERR_clear_error();
+  if (e == 0) return {};
+  const char* reason = ERR_reason_error_string(e);
+  if (reason != nullptr) return reason;
+  char buf[256];
+  ERR_error_string_n(e, buf, sizeof buf);
+  return buf;
+}
+
+std::shared_ptr<RTlsContext> RTlsContext::Create(const RTlsSettingsStr& settings,
+                                                 std::string* error) {
+  auto fail = [&](std::string why) -> std::shared_ptr<RTlsContext> {
+    if (error != nullptr) *error = std::move(why);
+    return nullptr;
+  };
+  ERR_clear_error();
+  if (settings.certificateFile.empty() || settings.privateKeyFile.empty()) {
+    return fail("no certificate or key file configured");
+  }
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (ctx == nullptr) return fail(TlsErrorText());
+  std::shared_ptr<RTlsContext> out(new RTlsContext(ctx));
+  SSL_CTX_set_min_proto_version(ctx, settings.tls13Only ? TLS1_3_VERSION : TLS1_2_VERSION);
+  // Renegotiation is a denial-of-service lever and nothing in FTP needs it;
+  // SSL_OP_ENABLE_KTLS lets downloads use SSL_sendfile where the kernel can.
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
+                               SSL_OP_NO_COMPRESSION | SSL_OP_ENABLE_KTLS);
+  // Writes of a whole block return after each record that went out, and a
+  // retried write may come from a moved buffer (the line buffer is reused).
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                            SSL_MODE_RELEASE_BUFFERS);
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
+  SSL_CTX_sess_set_cache_size(ctx, 4096);
+  if (!settings.cipherList.empty() &&
+      SSL_CTX_set_cipher_list(ctx, settings.cipherList.c_str()) != 1) {
+    return fail("TLSCipherList: " + TlsErrorText());
+  }
+  if (!settings.cipherSuites.empty() &&
+      SSL_CTX_set_ciphersuites(ctx, settings.cipherSuites.c_str()) != 1) {
+    return fail("TLSCipherSuites: " + TlsErrorText());
+  }
+  if (SSL_CTX_use_certificate_chain_file(ctx, settings.certificateFile.c_str()) != 1) {
+    return fail(settings.certificateFile + ": " + TlsErrorText());
+  }
+  if (SSL_CTX_use_PrivateKey_file(ctx, settings.privateKeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    return fail(settings.privateKeyFile + ": " + TlsErrorText());
+  }
+  if (SSL_CTX_check_private_key(ctx) != 1) {
+    return fail(settings.privateKeyFile + ": " + TlsErrorText());
+  }
+  if (X509* leaf = SSL_CTX_get0_certificate(ctx)) {
+    int days = 0, secs = 0;
+    if (ASN1_TIME_diff(&days, &secs, nullptr, X509_get0_notAfter(leaf)) == 1) {
+      out->secondsToExpiry_ = static_cast<int64_t>(days) * 86400 + secs;
+    }
+  }
+  ERR_clear_error();
+  return out;
+}
+
+RTlsContext::~RTlsContext() {
+  SSL_CTX_free(ctx_);
+}
+
+}  // namespace vantor
