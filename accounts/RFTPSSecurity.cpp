@@ -468,6 +468,9 @@ void RFTPSSecurity::AnswerOwn(AccessQuery& q, Ctx& c) {
     case QC_REL_PATHS:
       AnswerBool(q, c, "RelPaths");
       break;
+    case QC_REQUIRE_TLS:
+      AnswerBool(q, c, "RequireTLS");
+      break;
     case QC_QUOTA_ENABLED:
       AnswerBool(q, c, "QuotaEnable");
       break;

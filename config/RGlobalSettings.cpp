@@ -156,6 +156,14 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   passivePeerCheck = ProfileBool(ini, G, "PassivePeerCheck", true);
   loginTimeLimit = ProfileInt(ini, G, "LoginTimeLimit", 60);
   maxPreLoginPerIP = ProfileInt(ini, G, "MaxPreLoginPerIP", 10);
+  tlsCertificateFile = ini.GetString(G, "TLSCertificateFile");
+  tlsPrivateKeyFile = ini.GetString(G, "TLSPrivateKeyFile");
+  const int32_t implicitPort = ProfileInt(ini, G, "TLSImplicitPortNr", 0);
+  tlsImplicitPortNr = (implicitPort >= 1 && implicitPort <= 65535) ? implicitPort : 0;
+  tlsMin13 = IniNameEquals(ini.GetString(G, "TLSMinProtocol", "TLSv1.2"), "TLSv1.3");
+  tlsCipherList = ini.GetString(G, "TLSCipherList");
+  tlsCipherSuites = ini.GetString(G, "TLSCipherSuites");
+  tlsDataSessionReuse = ProfileBool(ini, G, "TLSDataSessionReuse", true);
   (void)ParsePlacement(ini.GetString(G, "Window"), &window);
   startIconic = ProfileBoolStrict(ini, G, "StartIconic");
   window.maximized = ProfileBoolStrict(ini, G, "StartMaximized");

@@ -22,6 +22,14 @@ if [ ! -f "$run/VANTOR.INI" ]; then
   chmod 600 "$run/VANTOR.INI.new"
   mv "$run/VANTOR.INI.new" "$run/VANTOR.INI"
 fi
+if [ ! -f "$run/tls/cert.pem" ] && command -v openssl >/dev/null; then
+  # A self-signed certificate for the example's TLS, made once.
+  mkdir -p "$run/tls"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 825 \
+    -subj "/CN=localhost" -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+    -keyout "$run/tls/key.pem" -out "$run/tls/cert.pem" 2>/dev/null
+  chmod 600 "$run/tls/key.pem"
+fi
 if [ -n "${VANTOR_PORT:-}" ]; then
   sed -i "s|^PortNr=.*\$|PortNr=$VANTOR_PORT|" "$run/VANTOR.INI"
 fi

@@ -41,6 +41,10 @@ constexpr RFTPCommandStr kCommands[] = {
     {"OPTS", &HandleOpts, CMD_AnyState},
     {"CLNT", &HandleClnt, CMD_AnyState},
     {"HOST", &HandleHost, CMD_AnyState},
+    {"AUTH", &HandleAuth, CMD_AnyState},
+    {"PBSZ", &HandlePbsz, CMD_AnyState},
+    {"PROT", &HandleProt, CMD_AnyState},
+    {"CCC", &HandleCcc, CMD_AnyState},
 
     {"ACCT", &HandleSuperfluous, kLoggedIn},
     {"CDUP", &HandleCdup, kLoggedIn},
@@ -153,6 +157,7 @@ void RFTPSComInterp::Dispatch(std::string_view raw) {
   if (CommandState == CS_RestartPending) {
     CommandState = CS_LoggedIn;
     if (const RFTPCommandStr* c = FindCommand(kCommands, CMD_AfterRest, line)) {
+      if (RefusedClearData(line)) return;
       c->handler(*this, line);
       return;
     }
@@ -182,6 +187,7 @@ bool RFTPSComInterp::DispatchLoggedIn(std::string_view line) {
     ReplyStr(kReplyCommandNotUnderstood, UnknownVerbWord(line));
     return false;
   }
+  if (RefusedClearData(line)) return false;
   c->handler(*this, line);
   if (manager_.UserInfoOpen()) manager_.Notify(NC_SessionChanged, Number_);
   return true;

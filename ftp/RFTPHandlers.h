@@ -31,6 +31,12 @@ void HandleOpts(RFTPSComInterp& s, std::string_view line);
 void HandleClnt(RFTPSComInterp& s, std::string_view line);
 void HandleHost(RFTPSComInterp& s, std::string_view line);
 
+// --- TLS (RFTPSTls.cpp) -------------------------------------------------------------
+void HandleAuth(RFTPSComInterp& s, std::string_view line);
+void HandlePbsz(RFTPSComInterp& s, std::string_view line);
+void HandleProt(RFTPSComInterp& s, std::string_view line);
+void HandleCcc(RFTPSComInterp& s, std::string_view line);
+
 // --- STAT (RFTPSStat.cpp), SITE (RFTPSSiteCmds.cpp) ---------------------------
 void HandleStat(RFTPSComInterp& s, std::string_view line);
 void HandleSite(RFTPSComInterp& s, std::string_view line);

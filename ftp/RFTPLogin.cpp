@@ -104,6 +104,16 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyNotLoggedIn);
     return;
   }
+  AccessQuery tlsQuery = s.NewQuery(QC_REQUIRE_TLS);
+  s.Tls.required = s.Ask(tlsQuery) && tlsQuery.aux[0] != 0;
+  if (s.Tls.required && !s.Tls.control) {
+    // The password must not follow in clear text.
+    DropAnonymous(s);
+    ClearUser(s);
+    s.CommandState = CS_Connected;
+    s.ReplyStr(28413);
+    return;
+  }
   bool named = false;
   if (TooManyUsers(s, named)) {
     s.LogStr(LOG_SYSTEM, kLogTooManyUsers, named ? s.UserName : std::string());
@@ -312,6 +322,11 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
   s.CommandState = CS_Connected;
   s.HideHidden = false;
   s.RelativePaths = false;
+  // The control connection stays protected (there is no way back to clear
+  // text without CCC); the data protection starts again from PBSZ.
+  s.Tls.pbsz = s.Tls.implicit;
+  s.Tls.protP = s.Tls.implicit;
+  s.Tls.required = false;
   ResetClientChoices(s);
   if (s.Hook) s.Hook->SetUser("");
   s.ReplyStr(kReplyReadyForNewUser);

@@ -309,6 +309,10 @@ void RFTPSComInterp::OnControlEvent(int operation, int status) {
     OnLookupDone(status);
     return;
   }
+  if (operation == WS_Securing) {
+    OnControlTls(status);
+    return;
+  }
   if (status == WS_OK && operation == WS_Receiving) {
     ReadLine();
     return;
@@ -335,6 +339,8 @@ void RFTPSComInterp::ReadLine() {
     readPaused_ = true;
     return;
   }
+  // After AUTH nothing more is read in clear text.
+  if (Tls.startPending) return;
   char buffer[kLineBufferSize];
   const WsStatus st = control_->ReceiveLine(buffer, sizeof buffer);
   if (st == WS_Nothing) return;
@@ -379,6 +385,10 @@ void RFTPSComInterp::SendNext() {
     } else if (st != WS_Busy) {
       RequestRemoval();
     }
+    return;
+  }
+  if (Tls.startPending) {
+    StartPendingTls();
     return;
   }
   if (CommandState != CS_Closing || IsTransferActive()) return;

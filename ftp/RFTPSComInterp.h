@@ -139,6 +139,21 @@ struct RClientChoicesStr {
   std::string arrivalAddressText;
 };
 
+// A session's TLS state (ftp/RFTPSTls.cpp).
+struct RTlsSessionStr {
+  // The context the control connection started with; its data connections
+  // use the same one, across reloads.
+  std::shared_ptr<RTlsContext> context;
+  bool implicit = false;      // arrived on the implicit TLS listener
+  bool startPending = false;  // AUTH answered; the handshake starts when the reply is out
+  bool control = false;       // the control connection is protected
+  bool pbsz = false;          // PBSZ given
+  bool protP = false;         // PROT P: data connections are protected
+  bool required = false;      // the account's RequireTLS
+  bool dataPending = false;   // a data connection's handshake is running
+  bool data = false;          // the current data connection is protected
+};
+
 // Per-session state of a subsystem that the session does not know (data
 // connections, transfers). Destroyed with the session.
 class RFTPSessionExt {
@@ -199,6 +214,11 @@ class RFTPSComInterp : public RTimer {
   // Starts a reverse look-up of the client address unless one runs (the
   // session query for the host name).
   void LookUpHostName();
+  // Implicit TLS: the handshake runs first, admission follows it.
+  void StartImplicitTls();
+  // True (after the 521 reply) when `line` would open a clear-text data
+  // connection for an account that requires TLS.
+  bool RefusedClearData(std::string_view line);
   // Sets the control connection's time-outs for the login phase: `idle`
   // seconds of receive limit (<= 0: none).
   void SetLoginTimeOuts(int32_t idleSeconds);
@@ -291,6 +311,7 @@ class RFTPSComInterp : public RTimer {
   std::unique_ptr<RFTPSessionHook> Hook;
   // What the client chose with OPTS, CLNT and HOST (ftp/RFTPSFeat.cpp).
   RClientChoicesStr Choices;
+  RTlsSessionStr Tls;
 
   // Transfer and data connection fields (data connections and transfers).
   bool AsciiType = true;
@@ -318,6 +339,8 @@ class RFTPSComInterp : public RTimer {
   void ContinueAdmission();
   void StartLookup();
   void OnLookupDone(int status);
+  void OnControlTls(int status);
+  void StartPendingTls();
   void ReplayParked();
   void EndOverdueHold();
   bool TooManyNotLoggedIn() const;

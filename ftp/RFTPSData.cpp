@@ -5,6 +5,7 @@
 #include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPSDataArgs.h"
 #include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSTls.h"
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
 #include "platform/RIpAddress.h"
@@ -301,6 +302,12 @@ void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int statu
     case WS_Closing:
       AbortTransfer(s, status);
       break;
+    case WS_Securing:
+      if (IsWaiting(s.TransferState)) {
+        const uint32_t refusal = DataTlsDone(s, status);
+        DataReady(s, refusal == 0 ? status : WS_Error, refusal);
+      }
+      break;
     default:
       break;
   }
@@ -408,7 +415,6 @@ bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenRe
 
 void DataConnected(RFTPSComInterp& s, int status) {
   if (!IsWaiting(s.TransferState)) return;
-  RFTPSTransferExt& x = TransferExt(s);
   if (s.PassiveMode) {
     if (status == WS_OK && !s.PassiveSocket) return;
     if (status == WS_OK) ArmPassiveWait(s);
@@ -431,6 +437,15 @@ void DataConnected(RFTPSComInterp& s, int status) {
     const int32_t pt = PacketTimeOutSeconds(s);
     s.DataSocket->SetTimeOut({0, 0, pt, pt, 0}, true);
   }
+  // Under PROT P the handshake follows the "150", as clients expect; the
+  // transfer starts when it is done.
+  if (status == WS_OK && s.DataSocket && StartDataTls(s)) return;
+  if (status == WS_OK && s.Tls.protP) status = WS_Error;
+  DataReady(s, status, 0);
+}
+
+void DataReady(RFTPSComInterp& s, int status, uint32_t refusal) {
+  RFTPSTransferExt& x = TransferExt(s);
   s.TransferBytes = 0;
   x.bufferFill = 0;
   x.folded = 0;
@@ -439,7 +454,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
   switch (s.TransferState) {
     case XS_WaitSend:
       if (!ok) {
-        EndSend(s, true, kReplyRetrCannotConnect, false);
+        EndSend(s, true, refusal != 0 ? refusal : kReplyRetrCannotConnect, false);
         return;
       }
       x.dataConnected = true;
@@ -448,7 +463,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
       break;
     case XS_WaitList:
       if (!ok) {
-        EndSend(s, true, kReplyListAborted, false);
+        EndSend(s, true, refusal != 0 ? refusal : kReplyListAborted, false);
         return;
       }
       x.dataConnected = true;
@@ -457,7 +472,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
       break;
     case XS_WaitReceive:
       if (!ok) {
-        EndReceive(s, true, kReplyStorCannotConnect, false);
+        EndReceive(s, true, refusal != 0 ? refusal : kReplyStorCannotConnect, false);
         return;
       }
       x.dataConnected = true;

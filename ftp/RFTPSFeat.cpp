@@ -151,8 +151,14 @@ void HandleHost(RFTPSComInterp& s, std::string_view line) {
 std::vector<std::string> FeatureLines(const RFTPSComInterp& s,
                                       std::span<const RFTPCommandStr> table) {
   std::vector<std::string> lines;
+  const bool tlsOffered = s.Tls.control || s.Manager().TlsContext() != nullptr;
   for (const RFeatureStr& f : kFeatures) {
     if (f.verb != nullptr && FindVerb(table, f.verb) == nullptr) continue;
+    if (f.verb != nullptr && !tlsOffered &&
+        (FtpEqualsNoCase(f.verb, "AUTH") || FtpEqualsNoCase(f.verb, "PBSZ") ||
+         FtpEqualsNoCase(f.verb, "PROT"))) {
+      continue;
+    }
     if (f.line == nullptr) {
       lines.push_back("MLST " + MlsxFeatFacts(s.Choices.mlstFacts));
     } else {

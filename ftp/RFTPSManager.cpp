@@ -6,6 +6,7 @@
 
 #include "accounts/RFTPEventHandler.h"
 #include "config/RConfigStrings.h"
+#include "config/RDriveConfig.h"
 #include "config/RIniFile.h"
 #include "fs/RFsSettings.h"
 #include "ftp/RFTPLine.h"
@@ -180,8 +181,10 @@ void RFTPSManager::SendStatus(uint32_t kind, int32_t value, int32_t value2) {
 
 void RFTPSManager::ApplySettings() {
   const int32_t oldPort = settings_.portNr;
+  const int32_t oldImplicitPort = settings_.tlsImplicitPortNr;
   const bool first = !settingsRead_;
   settings_.Load(*ini_);
+  LoadTls();
   settingsRead_ = true;
   homes_ = LoadIPHomes(*ini_);
   messages_.Load(*ini_, homes_);
@@ -189,10 +192,37 @@ void RFTPSManager::ApplySettings() {
   ApplyHammerSettings();
   SendStatus(SK_MaxUsers, settings_.maxNrUsers);
   if (!first && oldPort != settings_.portNr) {
-    listeners_.clear();
-    pending_.clear();
+    std::erase_if(listeners_, [](const RManSockStr& l) { return !l.implicitTls; });
+    std::erase_if(pending_, [](const RPendingListenStr& p) { return !p.implicitTls; });
+  }
+  if (!first && oldImplicitPort != settings_.tlsImplicitPortNr) {
+    std::erase_if(listeners_, [](const RManSockStr& l) { return l.implicitTls; });
+    std::erase_if(pending_, [](const RPendingListenStr& p) { return p.implicitTls; });
   }
   UpdateListeners();
+}
+
+// A certificate that cannot be used leaves the server running without TLS
+// (said in the log) rather than not running at all. Sessions keep the
+// context they started with, so a renewed certificate serves new sessions
+// while the old ones carry on.
+void RFTPSManager::LoadTls() {
+  tls_.reset();
+  if (settings_.tlsCertificateFile.empty() && settings_.tlsPrivateKeyFile.empty()) return;
+  RTlsSettingsStr t;
+  t.certificateFile = ServerFilePath(*ini_, settings_.tlsCertificateFile);
+  t.privateKeyFile = ServerFilePath(*ini_, settings_.tlsPrivateKeyFile);
+  t.tls13Only = settings_.tlsMin13;
+  t.cipherList = settings_.tlsCipherList;
+  t.cipherSuites = settings_.tlsCipherSuites;
+  std::string why;
+  tls_ = RTlsContext::Create(t, &why);
+  if (!tls_) {
+    WriteLog(LOG_SCREEN, FormatStr(28418, why));
+    return;
+  }
+  WriteLog(LOG_SYSTEM, FormatStr(28421, t.certificateFile));
+  if (tls_->SecondsToExpiry() < 0) WriteLog(LOG_SCREEN, FormatStr(28419, t.certificateFile));
 }
 
 void RFTPSManager::ApplyHammerSettings() {
@@ -209,7 +239,7 @@ bool RFTPSManager::LookupMessageFile(bool signOn, uint32_t address, std::string&
 
 uint16_t RFTPSManager::ListeningPort() const {
   for (const RManSockStr& l : listeners_) {
-    if (l.socket) return l.socket->GetLocalPort();
+    if (l.socket && !l.implicitTls) return l.socket->GetLocalPort();
   }
   return static_cast<uint16_t>(settings_.portNr);
 }
@@ -244,11 +274,10 @@ void RFTPSManager::SetExitPending(bool pending) {
   WriteLog(LOG_SYSTEM, LoadStr(pending ? kLogExitPending : kLogExitCanceled));
 }
 
-WsStatus RFTPSManager::CreateListener(const std::string& address, bool reuse,
+WsStatus RFTPSManager::CreateListener(const std::string& address, bool reuse, uint16_t port,
                                       std::unique_ptr<RWinSocket>& out) {
   auto socket = std::make_unique<RWinSocket>(layer_, window_, MSG_LISTENER_SOCKET, WS_STREAM);
-  const WsStatus st = socket->Listen(static_cast<uint16_t>(settings_.portNr), reuse,
-                                     address.empty() ? nullptr : address.c_str());
+  const WsStatus st = socket->Listen(port, reuse, address.empty() ? nullptr : address.c_str());
   if (st == WS_OK) {
     (void)socket->KeepAliveForAccepted();
     out = std::move(socket);
@@ -263,11 +292,13 @@ void RFTPSManager::UpdateListeners() {
     return std::any_of(homes_.begin(), homes_.end(),
                        [&](const RIPHomeStr& h) { return h.addressText == a; });
   };
+  // The implicit TLS listeners live only while TLS is on.
+  const bool implicitOn = settings_.tlsImplicitPortNr > 0 && tls_ != nullptr;
   std::erase_if(listeners_, [&](const RManSockStr& l) {
-    return homesOnly ? !isHome(l.address) : !l.address.empty();
+    return (homesOnly ? !isHome(l.address) : !l.address.empty()) || (l.implicitTls && !implicitOn);
   });
   std::erase_if(pending_, [&](const RPendingListenStr& p) {
-    return homesOnly ? !isHome(p.address) : !p.address.empty();
+    return (homesOnly ? !isHome(p.address) : !p.address.empty()) || (p.implicitTls && !implicitOn);
   });
   listenersChanged_ = listenersChanged_ || listeners_.size() != before;
   if (homesOnly && homes_.empty()) {
@@ -282,16 +313,21 @@ void RFTPSManager::UpdateListeners() {
   } else {
     targets.emplace_back();
   }
-  for (const std::string& address : targets) {
-    const bool have = std::any_of(listeners_.begin(), listeners_.end(),
-                                  [&](const RManSockStr& l) { return l.address == address; }) ||
-                      std::any_of(pending_.begin(), pending_.end(),
-                                  [&](const RPendingListenStr& p) { return p.address == address; });
-    if (have) continue;
-    listenersChanged_ = true;
-    RPendingListenStr p;
-    p.address = address;
-    TryListen(std::move(p));
+  for (const bool implicitTls : {false, true}) {
+    if (implicitTls && !implicitOn) break;
+    for (const std::string& address : targets) {
+      auto same = [&](const auto& l) {
+        return l.address == address && l.implicitTls == implicitTls;
+      };
+      const bool have = std::any_of(listeners_.begin(), listeners_.end(), same) ||
+                        std::any_of(pending_.begin(), pending_.end(), same);
+      if (have) continue;
+      listenersChanged_ = true;
+      RPendingListenStr p;
+      p.address = address;
+      p.implicitTls = implicitTls;
+      TryListen(std::move(p));
+    }
   }
   FinishListenerUpdate();
 }
@@ -301,9 +337,11 @@ void RFTPSManager::TryListen(RPendingListenStr p) {
   // With the reuse flag on, Linux lets the listener bind over connections of
   // the port's previous life in TIME_WAIT (every session closed after QUIT
   // leaves one); it never lets two listeners share the port.
-  p.last = CreateListener(p.address, true, socket);
+  const auto port =
+      static_cast<uint16_t>(p.implicitTls ? settings_.tlsImplicitPortNr : settings_.portNr);
+  p.last = CreateListener(p.address, true, port, socket);
   if (p.last == WS_OK) {
-    listeners_.push_back({std::move(socket), p.address});
+    listeners_.push_back({std::move(socket), p.address, p.implicitTls});
     return;
   }
   const int64_t now = loop_.Clock().NowMs();
@@ -340,7 +378,8 @@ void RFTPSManager::RetryPending() {
 }
 
 void RFTPSManager::LogListenFailure(const RPendingListenStr& p) {
-  const unsigned port = static_cast<unsigned>(settings_.portNr);
+  const unsigned port =
+      static_cast<unsigned>(p.implicitTls ? settings_.tlsImplicitPortNr : settings_.portNr);
   if (p.recovery) {
     WriteLog(LOG_SYSTEM, FormatStr(kLogCannotCreateListener, p.address, port));
     return;
@@ -405,6 +444,7 @@ void RFTPSManager::ReportListener(const RManSockStr& l) {
 void RFTPSManager::ListenerFailed(size_t index) {
   RPendingListenStr p;
   p.address = listeners_[index].address;
+  p.implicitTls = listeners_[index].implicitTls;
   p.recovery = true;
   if (settings_.listenToIPHomesOnly) {
     WriteLog(LOG_SYSTEM, FormatStr(kLogListenerTrashedAt, p.address));
@@ -456,7 +496,11 @@ void RFTPSManager::Accept(RManSockStr& listener) {
   RFTPSComInterp* s = session.get();
   sessions_.push_back(std::move(session));
   byControl_[id] = s;
-  s->Admit();
+  if (listener.implicitTls) {
+    s->StartImplicitTls();
+  } else {
+    s->Admit();
+  }
 }
 
 RFTPSComInterp* RFTPSManager::CreateDetachedSession(std::string clientAddress,

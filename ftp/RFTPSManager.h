@@ -39,6 +39,7 @@
 #include "ftp/RIPHomes.h"
 #include "ftp/RXferLog.h"
 #include "net/RTimer.h"
+#include "net/RTlsContext.h"
 #include "net/RWinSocket.h"
 #include "platform/RMessageLoop.h"
 
@@ -76,6 +77,7 @@ void CountConnectionHour(ServerStats& stats, int h);
 struct RManSockStr {
   std::unique_ptr<RWinSocket> socket;
   std::string address;
+  bool implicitTls = false;  // the TLS handshake comes first (TLSImplicitPortNr)
 };
 
 // Session information query records (message 1032).
@@ -199,6 +201,9 @@ class RFTPSManager : public RTimer {
   RIniFile& Ini() { return *ini_; }
   bool SecurityOff() const { return securityOff_; }
   const RGlobalSettings& Settings() const { return settings_; }
+  // The TLS context of new sessions; nullptr while TLS is off (no
+  // certificate configured, or it did not load).
+  const std::shared_ptr<RTlsContext>& TlsContext() const { return tls_; }
   // Host names are looked up after admission for the log (LogIPNames or
   // LogFileIPNames); the front end sets it from the logger.
   void SetHostNameLogging(bool on) { hostNameLogging_ = on; }
@@ -233,8 +238,9 @@ class RFTPSManager : public RTimer {
  private:
   intptr_t HandleMessage(const RMsg& m);
   void Accept(RManSockStr& listener);
-  [[nodiscard]] WsStatus CreateListener(const std::string& address, bool reuse,
+  [[nodiscard]] WsStatus CreateListener(const std::string& address, bool reuse, uint16_t port,
                                         std::unique_ptr<RWinSocket>& out);
+  void LoadTls();
   // A listener that could not be created yet: retried every few seconds
   // until it binds (the port may be held by another program for a while).
   struct RPendingListenStr {
@@ -244,6 +250,7 @@ class RFTPSManager : public RTimer {
     int32_t failures = 0;
     WsStatus last = WS_OK;
     bool recovery = false;  // re-creating a listener that failed while running
+    bool implicitTls = false;
   };
   void TryListen(RPendingListenStr pending);
   void RetryPending();
@@ -270,6 +277,7 @@ class RFTPSManager : public RTimer {
   RDrivePathProbe defaultProbe_;
 
   RGlobalSettings settings_;
+  std::shared_ptr<RTlsContext> tls_;
   bool hostNameLogging_ = true;
   bool reloadRequested_ = false;
   std::vector<RIPHomeStr> homes_;

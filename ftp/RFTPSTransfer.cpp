@@ -401,7 +401,8 @@ void ReceiveNextBlock(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   const WsStatus st =
       !s.DataSocket ? WS_NotCon
-      : x.pipeWrite ? s.DataSocket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill)
+      : x.pipeWrite && !s.DataSocket->TlsActive()
+          ? s.DataSocket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill)
                     : s.DataSocket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
   if (st != WS_OK) EndReceive(s, true, kReplyStorAborted, false);
 }
@@ -447,7 +448,9 @@ void StartReceiving(RFTPSComInterp& s) {
   x.bufferSize = SpeedLimited(s) ? RFTPSTransferExt::kPacedBlock : RFTPSTransferExt::kFastBlock;
   // Room for a block even when it arrives in small segments (one pipe slot
   // each).
-  if (!FdPipe(x.pipeRead, x.pipeWrite, RFTPSTransferExt::kPipeBytes)) {
+  // Protected bytes are decrypted in user memory: no pipe for them.
+  const bool tls = s.DataSocket && s.DataSocket->TlsActive();
+  if (tls || !FdPipe(x.pipeRead, x.pipeWrite, RFTPSTransferExt::kPipeBytes)) {
     x.buffer.reset(new char[static_cast<size_t>(x.bufferSize)]);
   }
   x.bufferFill = 0;

@@ -101,6 +101,9 @@ RUploadRecords& UploadRecords(int64_t now);
 // replying `noSocketReply` / `cannotOpenReply` (the caller gives up).
 [[nodiscard]] bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenReply);
 void DataConnected(RFTPSComInterp& s, int status);
+// The data connection is ready (after its TLS handshake under PROT P): the
+// waiting transfer starts, or ends with `refusal` (0: its usual reply).
+void DataReady(RFTPSComInterp& s, int status, uint32_t refusal);
 void AbortTransfer(RFTPSComInterp& s, int status, bool killed = false);
 // Destroys data socket and passive listener (REIN, session end).
 void CloseDataSockets(RFTPSComInterp& s);

@@ -168,6 +168,7 @@ int64_t RTlsStream::Read(void* buffer, int64_t length, RTlsResult* result) {
     return static_cast<int64_t>(n);
   }
   *result = Classify(r);
+  if (*result == RTlsResult::Closed) peerClosed_ = true;
   return 0;
 }
 

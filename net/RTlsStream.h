@@ -69,6 +69,8 @@ class RTlsStream {
   // Sends close_notify once, without waiting for the peer's.
   void Shutdown();
 
+  // The peer's close_notify arrived: both ends agree the stream is complete.
+  bool PeerClosed() const { return peerClosed_; }
   bool Resumed() const;
   std::string Protocol() const;
   std::string Cipher() const;
@@ -81,6 +83,7 @@ class RTlsStream {
   SSL* ssl_ = nullptr;
   bool established_ = false;
   bool shutdownSent_ = false;
+  bool peerClosed_ = false;
   std::string reason_;
 };
 

@@ -176,6 +176,14 @@ void RWinSocket::CloseHandle(bool abortive) {
   RSockCalls c = Calls();
   c.Unregister(handle_, layer_->hidden_, selectMessage_);
   havePeer_ = false;
+  if (tls_ && tls_->PeerClosed()) {
+    // The peer ended its side with close_notify and may wait for ours (a
+    // client's unwrap after an upload): answer it and close gracefully,
+    // nothing is cut off.
+    tls_->Shutdown();
+    if (resetOnClose_) (void)c.SetLinger(handle_, false, 0);
+    abortive = false;
+  }
   if (kind_ == WS_STREAM && abortive && !resetOnClose_) {
     // Only the reset: a FIN sent first would let the peer take a cut-off
     // transfer for a complete one.

@@ -1,0 +1,16 @@
+// FTPS (RFC 4217): AUTH, PBSZ, PROT, CCC and the protected data connection.
+#pragma once
+
+#include "ftp/RFTPSComInterp.h"
+
+namespace vantor {
+
+// Starts the handshake of a just-connected data connection when the session
+// chose PROT P. True while it runs (a WS_Securing event follows); false when
+// the data connection stays clear text.
+bool StartDataTls(RFTPSComInterp& s);
+// The WS_Securing event of the data connection: 0 when the transfer may go
+// on, else the id of the reply that ends it.
+uint32_t DataTlsDone(RFTPSComInterp& s, int status);
+
+}  // namespace vantor
