@@ -244,6 +244,13 @@ void RFTPSComInterp::CheckLoginTime() {
   }
   if (notLoggedInSinceMs_ < 0) notLoggedInSinceMs_ = now;  // after REIN
   if (now - notLoggedInSinceMs_ < static_cast<int64_t>(limit) * 1000) return;
+  if (control_ && (control_->TlsHandshaking() || Tls.startPending)) {
+    // No reply can go out in the middle of a handshake.
+    LogStr(LOG_SECURITY, kLogConnectionTimedOut);
+    RaiseHook(HE_TimedOut);
+    RequestRemoval();
+    return;
+  }
   ReplyStr(kReplyConnectionTimedOut);
   CloseAfterReplies();
   LogStr(LOG_SECURITY, kLogConnectionTimedOut);

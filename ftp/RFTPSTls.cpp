@@ -116,6 +116,8 @@ void HandleCcc(RFTPSComInterp& s, std::string_view) {
 void RFTPSComInterp::StartImplicitTls() {
   Tls.implicit = true;
   Tls.context = manager_.TlsContext();
+  // The login time limit counts from the connection, handshake included.
+  Start(kTickMs, false);
   if (!control_ ||
       control_->StartTls(Tls.context, SessionId(*this), false, kHandshakeSeconds) != WS_OK) {
     RequestRemoval();

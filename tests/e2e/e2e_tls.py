@@ -1,0 +1,373 @@
+"""FTPS: the RFC 4217 commands with their exact replies, RequireTLS, real
+clients with their defaults (curl explicit and implicit, lftp mirror both
+ways, ftplib, openssl s_client), bad input during and around handshakes,
+and a reload that renews the certificate under a running session.
+Certificates are made at test time with the openssl program."""
+import ftplib
+import io
+import os
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import tempfile
+import threading
+import time
+
+from ftp_e2e import BANNER, Client, Server, expect, free_port, run
+
+INI = """[GLOBAL]
+Version=2.5.11.3
+PortNr={port}
+EncryptPasswords=NO
+PassivePortRange=0
+TLSCertificateFile={dir}/cert.pem
+TLSPrivateKeyFile={dir}/key.pem
+TLSImplicitPortNr={implicit}
+LoginTimeLimit={limit}
+MaxPreLoginPerIP=0
+[USER=joe]
+Password=secret
+HomeDir={home}
+Access1={home},RWAMDCLP
+[GROUP=secure]
+RequireTLS=1
+[USER=sec]
+Password=secret
+Group=secure
+HomeDir={home}
+Access1={home},RWAMDCLP
+"""
+
+CTX = ssl.create_default_context()
+CTX.check_hostname = False
+CTX.verify_mode = ssl.CERT_NONE
+
+
+def make_cert(d, name="cert", days=30, cn="vantor-a"):
+    cert, key = os.path.join(d, name + ".pem"), os.path.join(d, name.replace("cert", "key") + ".pem")
+    if days < 0:
+        # Expired yesterday: a request signed with its own key for -1 days.
+        csr = cert + ".csr"
+        subprocess.run(["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=" + cn,
+                        "-keyout", key, "-out", csr], capture_output=True, check=True)
+        subprocess.run(["openssl", "x509", "-req", "-in", csr, "-signkey", key, "-days", "-1",
+                        "-out", cert], capture_output=True, check=True)
+        os.remove(csr)
+    else:
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=" + cn,
+                        "-keyout", key, "-out", cert, "-days", str(days)],
+                       capture_output=True, check=True)
+    return cert, key
+
+
+def server(limit=60, cert=True, expect_online=True):
+    d = tempfile.mkdtemp(prefix="vantor-tls-")
+    if cert:
+        make_cert(d)
+    ini = (INI.replace("{implicit}", str(free_port())).replace("{limit}", str(limit))
+           .replace("{dir}/cert.pem", d + "/cert.pem").replace("{dir}/key.pem", d + "/key.pem"))
+    srv = Server(ini, expect_online=expect_online)
+    srv.certdir = d
+    srv.implicit = int(ini.split("TLSImplicitPortNr=")[1].split("\n")[0])
+    return srv
+
+
+def secure(c):
+    """AUTH TLS on a raw client; its socket is protected afterwards."""
+    expect(c.cmd("AUTH TLS"), ["234 AUTH TLS successful."])
+    c.sock = CTX.wrap_socket(c.sock)
+    return c
+
+
+def tls_login(port, user="joe"):
+    c = Client(port)
+    expect(c.reply(), [BANNER])
+    secure(c)
+    c.cmd("USER " + user)
+    expect(c.cmd("PASS secret"), ["230 User logged in, proceed."])
+    return c
+
+
+def pasv_data(c, session=True):
+    """PASV and a protected data socket that resumes the control's session."""
+    r = c.cmd("PASV")[0]
+    nums = r[r.index("(") + 1:r.index(")")].split(",")
+    port = int(nums[4]) * 256 + int(nums[5])
+    raw = socket.create_connection(("127.0.0.1", port), timeout=10)
+    return raw, (c.sock.session if session else None)
+
+
+def wrap_data(raw, session):
+    return CTX.wrap_socket(raw, session=session)
+
+
+def read_all(s):
+    out = b""
+    while True:
+        try:
+            b = s.recv(65536)
+        except (ssl.SSLEOFError, ConnectionResetError):
+            break
+        if not b:
+            break
+        out += b
+    return out
+
+
+# The commands and their replies, in order; FEAT lists the TLS lines only
+# when TLS is on; the log names protocol and cipher.
+def test_commands_and_replies():
+    with server() as srv:
+        c = Client(srv.port)
+        c.reply()
+        feat = c.cmd("FEAT")
+        for line in (" AUTH TLS", " PBSZ", " PROT"):
+            assert line in feat, feat
+        expect(c.cmd("PBSZ 0"), ["503 PBSZ needs a protected control connection (AUTH TLS first)."])
+        expect(c.cmd("PROT P"), ["503 PROT needs PBSZ first."])
+        expect(c.cmd("AUTH KERBEROS_V4"), ["504 Security mechanism not understood."])
+        secure(c)
+        expect(c.cmd("AUTH TLS"), ["503 TLS is already active."])
+        expect(c.cmd("PBSZ x"), ["501 Syntax error in parameters or arguments."])
+        expect(c.cmd("PBSZ 0"), ["200 PBSZ=0"])
+        expect(c.cmd("PROT S"), ["536 Protection level not supported."])
+        expect(c.cmd("PROT E"), ["536 Protection level not supported."])
+        expect(c.cmd("PROT Q"), ["504 Protection level not understood."])
+        expect(c.cmd("PROT C"), ["200 Protection level set to Clear."])
+        expect(c.cmd("PROT P"), ["200 Protection level set to Private."])
+        expect(c.cmd("CCC"), ["534 Clearing the control connection is refused."])
+        c.cmd("USER joe")
+        expect(c.cmd("PASS secret"), ["230 User logged in, proceed."])
+        expect(c.cmd("AUTH TLS"), ["503 TLS is already active."])
+        # A listing under PROT P: 150 in the clear order, then the handshake.
+        raw, sess = pasv_data(c)
+        c.send("NLST")
+        expect(c.reply(), ["150 Opening ASCII mode data connection for /bin/ls."])
+        d = wrap_data(raw, sess)
+        assert d.session_reused
+        read_all(d)
+        expect(c.reply(), ["226 Transfer complete."])
+        # REIN keeps the protected control connection, PROT starts again.
+        expect(c.cmd("REIN")[0][:3], "220")
+        expect(c.cmd("PROT P"), ["503 PROT needs PBSZ first."])
+        srv.wait_log("TLS established: TLSv1.3, TLS_")
+    # Without a certificate: no TLS lines, AUTH is unknown.
+    with server(cert=False) as srv:
+        srv.wait_log("TLS is off: ")
+        c = Client(srv.port)
+        c.reply()
+        feat = c.cmd("FEAT")
+        assert " AUTH TLS" not in feat and " PROT" not in feat, feat
+        expect(c.cmd("AUTH TLS"), ["500 'AUTH': command not understood."])
+
+
+# RequireTLS (from the group): USER in clear text is refused, transfers
+# need PROT P; a data connection that does not resume the session is
+# refused with 522 and the control connection carries on.
+def test_require_tls_and_session_reuse():
+    with server() as srv:
+        c = Client(srv.port)
+        c.reply()
+        expect(c.cmd("USER sec"), ["530 This account requires TLS: use AUTH TLS first."])
+        expect(c.cmd("PASS secret")[0][:3], "503")
+        with open(os.path.join(srv.home, "f.txt"), "w") as f:
+            f.write("protected\n")
+        c = tls_login(srv.port, "sec")
+        for verb in ("LIST", "NLST", "MLSD", "RETR f.txt", "STOR g.txt", "APPE g.txt", "STOU"):
+            expect(c.cmd(verb), ["521 This account requires protected data connections: use PROT P."], verb)
+        assert not os.path.exists(os.path.join(srv.home, "g.txt"))
+        c.cmd("PBSZ 0")
+        c.cmd("PROT P")
+        raw, sess = pasv_data(c)
+        c.send("RETR f.txt")
+        expect(c.reply()[0][:4], "150 ")
+        expect(read_all(wrap_data(raw, sess)), b"protected\n")
+        expect(c.reply(), ["226 Transfer complete."])
+        # Without resumption: refused, nothing sent, the session goes on.
+        raw, _ = pasv_data(c)
+        c.send("RETR f.txt")
+        expect(c.reply()[0][:4], "150 ")
+        d = wrap_data(raw, None)
+        expect(read_all(d), b"")
+        expect(c.reply(), ["522 Data connection must resume the control connection's TLS session."])
+        srv.wait_log("TLS data connection refused: it did not resume")
+        expect(c.cmd("NOOP"), ["200 Command okay."])
+
+
+class ReuseFTP(ftplib.FTP_TLS):
+    """ftplib's FTP_TLS passes no session to its data connections; this one
+    resumes the control connection's, as curl and lftp do by themselves."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host,
+                                            session=self.sock.session)
+        return conn, size
+
+
+def sh(args, **kw):
+    return subprocess.run(args, capture_output=True, text=True, timeout=120, **kw)
+
+
+# curl (--ssl-reqd, ftps://), lftp (mirror both ways), ftplib in passive
+# and active mode, and openssl s_client -starttls ftp, all with defaults.
+def test_real_clients():
+    with server() as srv:
+        work = tempfile.mkdtemp(prefix="vantor-tls-clients-")
+        try:
+            data = os.urandom(3 << 20)
+            src = os.path.join(work, "c.bin")
+            with open(src, "wb") as f:
+                f.write(data)
+            url = "ftp://127.0.0.1:%d/" % srv.port
+            curl = ["curl", "-sS", "-k", "--ssl-reqd", "-u", "joe:secret", "--max-time", "60"]
+            r = sh(curl + ["-T", src, url + "c.bin"])
+            expect(r.returncode, 0, r.stderr)
+            r = sh(curl + ["-o", os.path.join(work, "back.bin"), url + "c.bin"])
+            expect(r.returncode, 0, r.stderr)
+            expect(open(os.path.join(work, "back.bin"), "rb").read() == data, True, "curl")
+            r = sh(["curl", "-sS", "-k", "-u", "joe:secret", "--max-time", "60",
+                    "ftps://127.0.0.1:%d/c.bin" % srv.implicit, "-o", os.path.join(work, "i.bin")])
+            expect(r.returncode, 0, r.stderr)
+            expect(open(os.path.join(work, "i.bin"), "rb").read() == data, True, "ftps://")
+            # lftp: mirror up and down under forced TLS, compared byte for byte.
+            tree = os.path.join(work, "tree")
+            for i in range(30):
+                os.makedirs(os.path.join(tree, "d%d" % (i % 3)), exist_ok=True)
+                with open(os.path.join(tree, "d%d" % (i % 3), "f%d" % i), "wb") as f:
+                    f.write(os.urandom(i * 997))
+            script = ("set ftp:ssl-force true; set ftp:ssl-protect-data true; "
+                      "set ssl:verify-certificate no; mirror -R %s up; mirror up %s; bye"
+                      % (tree, os.path.join(work, "down")))
+            r = sh(["lftp", "-u", "joe,secret", "-e", script, "127.0.0.1:%d" % srv.port])
+            expect(r.returncode, 0, r.stderr)
+            r = sh(["diff", "-r", tree, os.path.join(work, "down")])
+            expect(r.returncode, 0, r.stdout)
+            # ftplib with the session passed on, both modes.
+            for passive in (True, False):
+                f = ReuseFTP(context=CTX)
+                f.connect("127.0.0.1", srv.port)
+                f.login("joe", "secret")
+                f.prot_p()
+                f.set_pasv(passive)
+                f.storbinary("STOR p.bin", io.BytesIO(data[:100000]))
+                b = io.BytesIO()
+                f.retrbinary("RETR p.bin", b.write)
+                expect(b.getvalue() == data[:100000], True, "ftplib passive=%s" % passive)
+                expect(f.quit(), "221 Goodbye!")
+            # ftplib as it ships passes no session: refused with 522.
+            f = ftplib.FTP_TLS(context=CTX)
+            f.connect("127.0.0.1", srv.port)
+            f.login("joe", "secret")
+            f.prot_p()
+            try:
+                f.retrbinary("RETR p.bin", io.BytesIO().write)
+                raise AssertionError("transfer without resumption went through")
+            except (ftplib.error_perm, OSError):
+                pass
+            r = sh(["openssl", "s_client", "-starttls", "ftp", "-connect",
+                    "127.0.0.1:%d" % srv.port], input="")
+            assert "Cipher is TLS_" in r.stdout or "Protocol  : TLSv1.3" in r.stdout, r.stdout[-800:]
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+# A client that stops mid-handshake is dropped at the login time limit;
+# garbage or clear text after AUTH ends the connection with a logged
+# reason that never holds the client's bytes; clear text pipelined behind
+# AUTH is never answered; 200 silent handshakes on the implicit port keep
+# nothing from the other sessions.
+def test_bad_input():
+    with server(limit=3) as srv:
+        stalled = Client(srv.port)
+        stalled.reply()
+        expect(stalled.cmd("AUTH TLS"), ["234 AUTH TLS successful."])
+        t0 = time.time()
+        assert stalled.closed(15), "a stalled handshake was kept"
+        assert time.time() - t0 < 10
+        for junk in (b"\x16\x03\x01\x00\x05hello-garbage-XYZZY\r\n", b"USER joe-plain-XYZZY\r\n"):
+            c = Client(srv.port)
+            c.reply()
+            c.cmd("AUTH TLS")
+            c.sock.sendall(junk)
+            assert c.closed(10), junk
+        srv.wait_log("TLS handshake failed: ")
+        assert not any("XYZZY" in l for l in srv.log()), "client bytes in the log"
+        # Pipelined clear text behind AUTH: no reply before or after the handshake.
+        c = Client(srv.port)
+        c.reply()
+        c.send("AUTH TLS\r\nUSER joe\r\nPASS secret")
+        expect(c.reply(), ["234 AUTH TLS successful."])
+        c.sock = CTX.wrap_socket(c.sock)
+        expect(c.cmd("NOOP"), ["200 Command okay."])
+        expect(c.cmd("PWD")[0][:3], "530")
+        # 200 handshakes that never start; the loop keeps answering.
+        silent = [socket.create_connection(("127.0.0.1", srv.implicit)) for _ in range(200)]
+        t0 = time.time()
+        c2 = tls_login(srv.port)
+        expect(c2.cmd("NOOP"), ["200 Command okay."])
+        assert time.time() - t0 < 5
+        for s in silent:
+            s.close()
+        expect(Client(srv.port).reply(), [BANNER])
+
+
+# Unreadable and mismatched keys leave the server running without TLS; an
+# expired certificate loads with a warning.
+def test_bad_certificates():
+    d = tempfile.mkdtemp(prefix="vantor-tls-bad-")
+    try:
+        make_cert(d, "certa", cn="a")
+        make_cert(d, "certb", cn="b")
+        make_cert(d, "certold", days=-1)
+        base = INI.replace("{implicit}", "0").replace("{limit}", "60")
+        cases = [
+            (d + "/none.pem", d + "/keya.pem", "TLS is off: " + d + "/none.pem: "),
+            (d + "/certa.pem", d + "/keyb.pem", "TLS is off: " + d + "/keyb.pem: "),
+            (d + "/certold.pem", d + "/keyold.pem", "TLS certificate " + d + "/certold.pem has expired"),
+        ]
+        for cert, key, line in cases:
+            ini = base.replace("{dir}/cert.pem", cert).replace("{dir}/key.pem", key)
+            with Server(ini) as srv:
+                srv.wait_log(line)
+                c = Client(srv.port)
+                expect(c.reply(), [BANNER])
+                feat = c.cmd("FEAT")
+                expect(" AUTH TLS" in feat, "expired" in line, line)
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+# A reload picks up a renewed certificate for new sessions; a session from
+# before keeps working, its new data connections included.
+def test_reload_renews_certificate():
+    with server() as srv:
+        old = tls_login(srv.port)
+        old.cmd("PBSZ 0")
+        old.cmd("PROT P")
+        first = old.sock.getpeercert(binary_form=True)
+        make_cert(srv.certdir, cn="vantor-b")
+        srv.signal(signal.SIGHUP)
+        deadline = time.time() + 10
+        while True:
+            new = tls_login(srv.port)
+            if new.sock.getpeercert(binary_form=True) != first:
+                break
+            assert time.time() < deadline, "the renewed certificate was not taken"
+            time.sleep(0.2)
+        raw, sess = pasv_data(old)
+        old.send("NLST")
+        expect(old.reply()[0][:4], "150 ")
+        d = wrap_data(raw, sess)
+        assert d.session_reused
+        read_all(d)
+        expect(old.reply(), ["226 Transfer complete."])
+
+
+run([test_commands_and_replies, test_require_tls_and_session_reuse, test_real_clients,
+     test_bad_input, test_bad_certificates, test_reload_renews_certificate])
