@@ -133,6 +133,7 @@ const RKeyStr kGlobalKeys[] = {
     {"TLSDataSessionReuse", RKind::Bool},
     {"PassivePortRange", RKind::Text},
     {"PassiveAddress", RKind::Text},
+    {"ProxyProtocolFrom", RKind::Text},
     {"BlockAntiTimeOut", RKind::Bool},
     {"DirCacheEnable", RKind::Bool},
     {"DirCacheSize", RKind::Int, 1, 150},

@@ -133,6 +133,7 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   RIpAddrStr announced;
   const std::string passive = ini.GetString(G, "PassiveAddress");
   if (ParseIPv4Text(passive, announced)) passiveAddress = passive;
+  proxyProtocolFrom = ini.GetString(G, "ProxyProtocolFrom");
   const std::string mode = ini.GetString(G, "OpenFilesUploadMode", "Any");
   openFilesUploadMode = IniNameEquals(mode, "Shared")      ? RUploadMode::Shared
                         : IniNameEquals(mode, "Exclusive") ? RUploadMode::Exclusive
@@ -213,6 +214,7 @@ bool RGlobalSettings::SaveFtpServerSettings(RIniFile& ini) const {
   c.push_back(SetOrRemove("PassivePortRange", passivePortLow > 0,
                           RFormat("%d-%d", passivePortLow, passivePortHigh)));
   c.push_back(SetOrRemove("PassiveAddress", !passiveAddress.empty(), passiveAddress));
+  c.push_back(SetOrRemove("ProxyProtocolFrom", !proxyProtocolFrom.empty(), proxyProtocolFrom));
   c.push_back(SetOrRemove("OpenFilesUploadMode", openFilesUploadMode != RUploadMode::Any,
                           openFilesUploadMode == RUploadMode::Shared ? "Shared" : "Exclusive"));
   c.push_back(SetOrRemove("DirChangeMesFile", !dirChangeMesFile.empty(), dirChangeMesFile));

@@ -61,6 +61,9 @@ struct RGlobalSettings {
   int32_t passivePortLow = 0;
   int32_t passivePortHigh = 0;
   std::string passiveAddress;  // `PassiveAddress`: dotted IPv4 announced in 227, "" = none
+  // `ProxyProtocolFrom`: comma list of addresses and prefixes whose
+  // connections begin with a PROXY header, as written ("" = none).
+  std::string proxyProtocolFrom;
   RUploadMode openFilesUploadMode = RUploadMode::Any;  // `OpenFilesUploadMode`
   std::string dirListMask = "rwxrwxrwx";  // `DirListMask`; nine of "rwx-" else the default
   std::string dirChangeMesFile;           // `DirChangeMesFile`
@@ -117,7 +120,8 @@ struct RGlobalSettings {
   [[nodiscard]] bool SaveServerSettings(RIniFile& ini) const;
   // FTP server dialog keys: `PortNr` (removed when 21), `MaxNrUsers`
   // (removed when -1), `ListenToIPHomesOnly` ("YES" or removed),
-  // `PassivePortRange` and `PassiveAddress` (removed when unset),
+  // `PassivePortRange`, `PassiveAddress` and `ProxyProtocolFrom` (removed
+  // when unset),
   // `OpenFilesUploadMode` (removed for Any), the message and link file names
   // (removed when empty).
   [[nodiscard]] bool SaveFtpServerSettings(RIniFile& ini) const;

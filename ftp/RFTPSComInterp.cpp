@@ -357,8 +357,27 @@ void RFTPSComInterp::ReadLine() {
   }
   std::string_view line(buffer, strnlen(buffer, sizeof buffer));
   if (line.size() > kMaxCommandLine) line = line.substr(0, kMaxCommandLine);
+  if (UntrustedProxySignature(line)) return;
   Dispatch(StripTelnet(line));
   PostReadEvent();
+}
+
+// The binary PROXY header begins CR LF CR LF NUL CR LF "QUIT" LF: three
+// empty lines to a reader that ends lines at CR and drops LF and NUL, and
+// then a line that never ends. No client starts a conversation that way.
+// A text header is a "PROXY" line before login. Either way the sender could
+// name any client it likes, so it is not served.
+bool RFTPSComInterp::UntrustedProxySignature(std::string_view line) {
+  if (LoggedIn()) return false;
+  bool header = VerbIs(line, "PROXY");
+  if (leadingEmptyLines_ >= 0) {
+    leadingEmptyLines_ = line.empty() ? leadingEmptyLines_ + 1 : -1;
+    header = header || leadingEmptyLines_ == 3;
+  }
+  if (!header) return false;
+  LogStr(LOG_SECURITY, kLogUntrustedProxyHeader, ClientAddress);
+  RequestRemoval();
+  return true;
 }
 
 void RFTPSComInterp::PostReadEvent() {

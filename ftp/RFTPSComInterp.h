@@ -334,6 +334,9 @@ class RFTPSComInterp : public RTimer {
 
   void OnControlEvent(int operation, int status);
   void ReadLine();
+  // Ends a session not yet logged in that receives a PROXY header (a
+  // "PROXY" line, or the three empty lines the binary form reads as).
+  bool UntrustedProxySignature(std::string_view line);
   void PostReadEvent();
   void SendNext();
   void ContinueAdmission();
@@ -356,6 +359,9 @@ class RFTPSComInterp : public RTimer {
   bool removalPosted_ = false;
   bool readPaused_ = false;          // back-pressure: reply queue full
   bool readPostFailed_ = false;      // the next line's event is still to be posted
+  // Empty lines before the first other one (-1 once a line had text): a
+  // binary PROXY header reads as three of them.
+  int32_t leadingEmptyLines_ = 0;
   int64_t notLoggedInSinceMs_ = -1;  // loop clock; -1 while logged in
   bool lookupForAdmission_ = false;
   bool lookupRunning_ = false;

@@ -96,6 +96,7 @@ RFTPSManager::~RFTPSManager() {
     byControl_.clear();
     s.reset();
   }
+  intakes_.clear();
   listeners_.clear();
   loop_.DestroyWindow(window_);
 }
@@ -190,6 +191,9 @@ void RFTPSManager::ApplySettings() {
   messages_.Load(*ini_, homes_);
   xferLog_.Configure(*ini_, iniPath_);
   ApplyHammerSettings();
+  std::vector<std::string> rejected;
+  proxySources_ = ParseProxySources(settings_.proxyProtocolFrom, &rejected);
+  for (const std::string& entry : rejected) WriteLog(LOG_SYSTEM, FormatStr(kLogProxySourceIgnored, entry));
   SendStatus(SK_MaxUsers, settings_.maxNrUsers);
   if (!first && oldPort != settings_.portNr) {
     std::erase_if(listeners_, [](const RManSockStr& l) { return !l.implicitTls; });
@@ -484,6 +488,15 @@ void RFTPSManager::Accept(RManSockStr& listener) {
   if (st != WS_OK) return;
   outOfDescriptors_ = false;
   std::string client = socket->GetRemoteIPAddress();
+  if (IsProxySource(client)) {
+    StartProxyIntake(std::move(socket), std::move(client), listener.implicitTls);
+    return;
+  }
+  AdmitConnection(std::move(socket), std::move(client), listener.implicitTls);
+}
+
+void RFTPSManager::AdmitConnection(std::unique_ptr<RWinSocket> socket, std::string client,
+                                   bool implicitTls) {
   // Refused clients cost nothing but the accept and the close.
   if (settings_.antiHammer && !hammer_.Admit(client, Now())) return;
   // An IPv6 local address has no 32-bit form: such a session belongs to no
@@ -496,7 +509,7 @@ void RFTPSManager::Accept(RManSockStr& listener) {
   RFTPSComInterp* s = session.get();
   sessions_.push_back(std::move(session));
   byControl_[id] = s;
-  if (listener.implicitTls) {
+  if (implicitTls) {
     s->StartImplicitTls();
   } else {
     s->Admit();
@@ -522,6 +535,10 @@ void RFTPSManager::RouteSocketEvent(uintptr_t wParam, intptr_t lParam) {
   auto it = byControl_.find(id);
   if (it != byControl_.end()) {
     it->second->OnSocketEvent(id, op, status);
+    return;
+  }
+  if (intakes_.count(id) != 0) {
+    OnProxyIntakeEvent(id, op, status);
     return;
   }
   for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {

@@ -38,6 +38,7 @@
 #include "ftp/RFrontEnd.h"
 #include "ftp/RIPHomes.h"
 #include "ftp/RXferLog.h"
+#include "net/RProxyHeader.h"
 #include "net/RTimer.h"
 #include "net/RTlsContext.h"
 #include "net/RWinSocket.h"
@@ -211,6 +212,10 @@ class RFTPSManager : public RTimer {
   // The next tick re-reads the settings.
   void RequestSettingsReload() { reloadRequested_ = true; }
   const std::vector<RIPHomeStr>& IPHomes() const { return homes_; }
+  // Whether connections from this address must begin with a PROXY header.
+  bool IsProxySource(std::string_view peer) const {
+    return ProxySourceListed(proxySources_, peer);
+  }
   // Where the next passive port search in `PassivePortRange` starts: every
   // session continues from where the last one stopped, so ports are handed
   // out in turn and a freed port is not taken again at once.
@@ -238,6 +243,23 @@ class RFTPSManager : public RTimer {
  private:
   intptr_t HandleMessage(const RMsg& m);
   void Accept(RManSockStr& listener);
+  // Anti-hammering, then a session for `client` (the peer, or the client a
+  // PROXY header named); on the implicit TLS port the handshake comes first.
+  void AdmitConnection(std::unique_ptr<RWinSocket> socket, std::string client, bool implicitTls);
+  // A connection from a `ProxyProtocolFrom` address: its PROXY header is
+  // read (RFTPSProxyIntake.cpp) before anything is sent to it.
+  struct RProxyIntakeStr {
+    std::unique_ptr<RWinSocket> socket;
+    std::string peer;
+    std::array<char, kProxyV2MaxBytes> bytes{};
+    size_t have = 0;   // header bytes taken so far
+    size_t asked = 0;  // length of the block being received
+    bool implicitTls = false;  // accepted on the implicit TLS port
+  };
+  void StartProxyIntake(std::unique_ptr<RWinSocket> socket, std::string peer, bool implicitTls);
+  void OnProxyIntakeEvent(uint32_t socketId, int operation, int status);
+  void ReadProxyHeader(RProxyIntakeStr& intake);
+  void EndProxyIntake(uint32_t socketId, uint32_t logId);
   [[nodiscard]] WsStatus CreateListener(const std::string& address, bool reuse, uint16_t port,
                                         std::unique_ptr<RWinSocket>& out);
   void LoadTls();
@@ -289,6 +311,8 @@ class RFTPSManager : public RTimer {
   bool outOfDescriptors_ = false;  // an accept failed for want of descriptors
   std::vector<std::unique_ptr<RFTPSComInterp>> sessions_;
   std::unordered_map<uint32_t, RFTPSComInterp*> byControl_;
+  std::vector<RProxySourceStr> proxySources_;
+  std::unordered_map<uint32_t, std::unique_ptr<RProxyIntakeStr>> intakes_;
   RAntiHammer hammer_;
   RFTPMessages messages_;
   bool online_ = true;

@@ -241,6 +241,8 @@ enum : uint32_t {
   S_GUI_ERR_TLSPORT = 26634,
   S_GUI_ERR_RUNGROUP = 26635,
   S_GUI_MSG_NEWFILE = 26636,
+  S_GUI_SET_PROXYFROM = 26690,
+  S_GUI_ERR_PROXYFROM = 26691,
 };
 
 }  // namespace vantor

@@ -5,6 +5,7 @@
 
 #include "config/RGlobalSettings.h"
 #include "gui/RGuiStrings.h"
+#include "net/RProxyHeader.h"
 #include "platform/RIpAddress.h"
 #include "util/RStringTable.h"
 
@@ -72,6 +73,14 @@ std::string CheckPassiveSettings(std::string_view range, std::string_view addres
   }
   if (!address.empty() && !IsDottedAddress(address)) return FormatStr(S_GUI_ERR_ADDRESS, address);
   return {};
+}
+
+std::string CheckProxySources(std::string_view list) {
+  // The engine would skip a bad entry; the dialog does not let one in.
+  std::vector<std::string> rejected;
+  (void)ParseProxySources(list, &rejected);
+  if (!rejected.empty()) return FormatStr(S_GUI_ERR_PROXYFROM, rejected.front());
+  return CheckPlainValue(list);
 }
 
 std::string CheckIPHome(std::string_view address, std::string_view name, std::string_view passive) {

@@ -19,6 +19,8 @@ std::string CheckNumber(std::string_view text, int64_t min, int64_t max);
 // `PassivePortRange` ("low-high", or empty) and `PassiveAddress` (dotted,
 // or empty) of the FTP server page.
 std::string CheckPassiveSettings(std::string_view range, std::string_view address);
+// `ProxyProtocolFrom`: empty, or a comma list of addresses and prefixes.
+std::string CheckProxySources(std::string_view list);
 // An IP home: address, optional name, optional passive address.
 std::string CheckIPHome(std::string_view address, std::string_view name, std::string_view passive);
 // "IPn" value of [IP-HOMES]: "addr", "addr,name", "addr,name,passive" or "addr,,passive".

@@ -169,6 +169,7 @@ constexpr RFieldStr kServerFields[] = {
     {"LinkFile2", S_GUI_SET_LINKFILE2},
     {"PassivePortRange", S_GUI_SET_PASVRANGE},
     {"PassiveAddress", S_GUI_SET_PASVADDRESS},
+    {"ProxyProtocolFrom", S_GUI_SET_PROXYFROM},
 };
 constexpr RFieldStr kServerSwitches[] = {
     {"Security", S_GUI_SET_SECURITY},
@@ -210,6 +211,7 @@ RServerDialog::RServerDialog(const std::string& iniPath, QWidget* parent)
       g.linkFile2,
       g.passivePortLow > 0 ? RFormat("%d-%d", g.passivePortLow, g.passivePortHigh) : std::string(),
       g.passiveAddress,
+      g.proxyProtocolFrom,
   };
   for (size_t i = 0; i < std::size(kServerFields); ++i) {
     auto* e = new QLineEdit(Q(values[i]), this);
@@ -309,6 +311,9 @@ std::string RServerDialog::Validate() {
     if (std::string e = CheckPlainValue(Trimmed(Field(n))); !e.empty()) return e;
   }
   if (std::string e = keys_->Validate(Trimmed(Field("PortNr"))); !e.empty()) return e;
+  if (std::string e = CheckProxySources(Trimmed(Field("ProxyProtocolFrom"))); !e.empty()) {
+    return e;
+  }
   std::vector<std::string> seen;
   for (int r = 0; r < homes->rowCount(); ++r) {
     const std::string a = S(CellText(homes, r, 0));
@@ -368,6 +373,7 @@ RGlobalSettings RServerDialog::Collect(const RGlobalSettings& base) {
   text("LinkFile", o.linkFile, g.linkFile);
   text("LinkFile2", o.linkFile2, g.linkFile2);
   text("PassiveAddress", o.passiveAddress, g.passiveAddress);
+  text("ProxyProtocolFrom", o.proxyProtocolFrom, g.proxyProtocolFrom);
   const std::string range = Trimmed(Field("PassivePortRange"));
   const std::string origRange =
       o.passivePortLow > 0 ? RFormat("%d-%d", o.passivePortLow, o.passivePortHigh) : std::string();

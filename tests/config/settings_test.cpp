@@ -147,11 +147,18 @@ TEST(RGlobalSettings, PassiveKeys) {
   ASSERT_TRUE(s.SaveFtpServerSettings(ini));
   EXPECT_EQ(ini.GetString("GLOBAL", "PassivePortRange"), "40000-40100");
   EXPECT_EQ(ini.GetString("GLOBAL", "PassiveAddress"), "203.0.113.9");
+  s.proxyProtocolFrom = "10.0.0.5, 10.0.1.0/24";
+  ASSERT_TRUE(s.SaveFtpServerSettings(ini));
+  EXPECT_EQ(ini.GetString("GLOBAL", "ProxyProtocolFrom"), "10.0.0.5, 10.0.1.0/24");
+  s.Load(ini);
+  EXPECT_EQ(s.proxyProtocolFrom, "10.0.0.5, 10.0.1.0/24");
   s.passivePortLow = 0;
   s.passiveAddress.clear();
+  s.proxyProtocolFrom.clear();
   ASSERT_TRUE(s.SaveFtpServerSettings(ini));
   EXPECT_EQ(ini.GetString("GLOBAL", "PassivePortRange", "none"), "none");
   EXPECT_EQ(ini.GetString("GLOBAL", "PassiveAddress", "none"), "none");
+  EXPECT_EQ(ini.GetString("GLOBAL", "ProxyProtocolFrom", "none"), "none");
 }
 
 // "%d" scanning and numbered keys read until the first gap.

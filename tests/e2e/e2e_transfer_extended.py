@@ -2,14 +2,17 @@
 a raw client, and real clients with their defaults: curl must use EPSV and,
 with -P -, EPRT, without falling back to PASV or PORT; curl and ftplib over
 [::1]; IP rules and per-address limits with IPv6 and IPv4 clients of the one
-dual-stack listener."""
+dual-stack listener; PROXY headers from a trusted balancer (both versions and
+families), broken, slow and untrusted ones."""
 import filecmp
 import ftplib
 import io
 import os
 import socket
+import struct
 import subprocess
 import tempfile
+import time
 
 from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
 
@@ -275,6 +278,152 @@ def curl_defaults(srv):
     os.rmdir(work)
 
 
+def proxy_v2(family, src, dst, sport=50000, dport=21, command=0x21):
+    sig = b"\r\n\r\n\x00\r\nQUIT\n"
+    af = socket.AF_INET if family == 0x11 else socket.AF_INET6
+    body = socket.inet_pton(af, src) + socket.inet_pton(af, dst) + struct.pack("!HH", sport, dport)
+    return sig + bytes([command, family]) + struct.pack("!H", len(body)) + body
+
+
+def raw_connect(port):
+    s = socket.create_connection(("127.0.0.1", port), timeout=20)
+    return s
+
+
+def closed_without_reply(s, what, timeout=10.0):
+    """The server closes the connection and never sends a byte."""
+    s.settimeout(timeout)
+    try:
+        data = s.recv(100)
+    except ConnectionResetError:
+        data = b""
+    except socket.timeout:
+        data = b"<still open>"
+    s.close()
+    c.eq(data, b"", what)
+
+
+def proxied(port, header, user="joe"):
+    """A control connection whose first bytes are `header`."""
+    ftp = Ftp.__new__(Ftp)
+    ftp.sock = raw_connect(port)
+    ftp.buf = b""
+    ftp.sock.sendall(header)
+    ftp.greeting = ftp.reply()
+    return ftp
+
+
+def proxy_cases():
+    """From a ProxyProtocolFrom address the header is required and names the
+    client for rules, logs and the passive peer check; anything else ends
+    the connection before the greeting."""
+    rules = ["ProxyProtocolFrom=10.9.0.0/16, 127.0.0.1", "[IP-ACCESS]", "IP1=D,192.0.2.66",
+             "IP2=A,*"]
+    with Server(BIN, rules) as srv:
+        v1 = b"PROXY TCP4 192.0.2.7 127.0.0.1 50000 21\r\n"
+        ftp = proxied(srv.port, v1)
+        c.eq(ftp.greeting[-1][:4], "220 ", "v1 TCP4 greeting")
+        c.eq(ftp.cmd("USER joe")[-1][:3], "331", "v1 USER")
+        c.eq(ftp.cmd("PASS secret")[-1][:3], "230", "v1 PASS")
+        c.true(srv.has_line(lambda l: "Connected to 192.0.2.7 (Local address 127.0.0.1)" in l),
+               "v1: the session's client is the header's")
+        c.true(srv.has_line(lambda l: l.endswith(
+            "Connection from 127.0.0.1 forwards client 192.0.2.7 (PROXY header version 1)")),
+               "v1 log line")
+        # A passive data connection must come from the real client.
+        d = socket.create_connection(("127.0.0.1", epsv_port(ftp.last("EPSV"))), timeout=20)
+        ftp.send("LIST")
+        c.true(srv.has_line(lambda l: "Passive data connection from 127.0.0.1 refused (client is "
+                            "192.0.2.7)" in l), "passive peer check uses the header's client")
+        d.close()
+        ftp.close()
+
+        # Version 2 with the first command in the same segment: the header is
+        # taken off exactly, USER still arrives.
+        ftp = proxied(srv.port, proxy_v2(0x11, "192.0.2.8", "127.0.0.1") + b"USER joe\r\n")
+        c.eq(ftp.greeting[-1][:4], "220 ", "v2 IPv4 greeting")
+        c.eq(ftp.reply()[-1], "331 User name okay, need password.", "v2: pipelined USER kept")
+        c.true(srv.has_line(lambda l: "Connected to 192.0.2.8 " in l), "v2 IPv4 client")
+        ftp.close()
+        for header, client in [
+                (b"PROXY TCP6 2001:db8::7 ::1 50000 21\r\n", "2001:db8::7"),
+                (proxy_v2(0x21, "2001:db8::8", "::1"), "2001:db8::8"),
+                (proxy_v2(0x21, "::ffff:192.0.2.9", "::1"), "192.0.2.9")]:
+            ftp = proxied(srv.port, header)
+            c.eq(ftp.greeting[-1][:4], "220 ", "IPv6 header greeting " + client)
+            c.true(srv.has_line(lambda l: "Connected to %s (" % client in l), "client " + client)
+            ftp.close()
+        # LOCAL (a balancer's health check) keeps the balancer's address.
+        ftp = proxied(srv.port, proxy_v2(0x11, "192.0.2.10", "127.0.0.1", command=0x20))
+        c.eq(ftp.greeting[-1][:4], "220 ", "v2 LOCAL greeting")
+        c.true(srv.has_line(lambda l: l.endswith("forwards client 127.0.0.1 (PROXY header "
+                                                 "version 2)")), "LOCAL keeps the peer")
+        ftp.close()
+        # IP rules see the real client.
+        s = raw_connect(srv.port)
+        s.sendall(b"PROXY TCP4 192.0.2.66 127.0.0.1 1 21\r\n")
+        closed_without_reply(s, "denied real client")
+        c.true(srv.has_line(lambda l: "Connection denied to IP-number 192.0.2.66" in l),
+               "IP rule on the header's client")
+
+        # Broken headers: closed before the greeting, logged without their bytes.
+        for data, log, what in [
+                (b"PROXY TCP4 192.0.2.7\r\n", "malformed PROXY header", "malformed v1"),
+                (b"USER joe\r\nPASS secret\r\n", "malformed PROXY header", "no header"),
+                (b"PROXY TCP4 " + b"1" * 120, "PROXY header too long", "oversized v1"),
+                (proxy_v2(0x11, "192.0.2.7", "127.0.0.1")[:14] + b"\xff\xff",
+                 "PROXY header too long", "oversized v2"),
+                (b"PROXY TCP4 192.0.2.7 127.0", "it ended inside its PROXY header", "truncated v1"),
+                (proxy_v2(0x21, "2001:db8::8", "::1")[:30], "it ended inside its PROXY header",
+                 "truncated v2")]:
+            s = raw_connect(srv.port)
+            s.sendall(data)
+            if "truncated" in what:
+                s.shutdown(socket.SHUT_WR)
+            closed_without_reply(s, what)
+            c.true(srv.has_line(lambda l: l.endswith("Connection from 127.0.0.1 closed: " + log)),
+                   what + " log line")
+        c.true(not srv.has_line(lambda l: "1111" in l, timeout=0),
+               "no client bytes in the log")
+
+        # Byte by byte: accepted within the deadline, closed past it.
+        s = raw_connect(srv.port)
+        for b in b"PROXY TCP4 192.0.2.11 127.0.0.1 50000 21\r\n":
+            s.sendall(bytes([b]))
+            time.sleep(0.02)
+        s.settimeout(20)
+        c.eq(s.recv(4), b"220 ", "slow header within the deadline")
+        s.close()
+        s = raw_connect(srv.port)
+        start = time.time()
+        sent = 0
+        try:
+            while time.time() - start < 15 and sent < 100:
+                s.sendall(b"PROXY TCP4 192.0.2.12 "[sent:sent + 1] or b"1")
+                sent += 1
+                time.sleep(0.25)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        closed_without_reply(s, "slow header past the deadline")
+        c.true(time.time() - start < 12, "deadline holds against a trickle")
+        c.true(srv.has_line(lambda l: l.endswith("closed: no complete PROXY header within 5 "
+                                                 "seconds")), "deadline log line")
+
+    # From an address that is not listed, a header is refused after the greeting.
+    with Server(BIN, ["ProxyProtocolFrom=10.9.0.0/16"]) as srv:
+        ftp = Ftp(srv.port, user=None)
+        ftp.send("PROXY TCP4 192.0.2.7 127.0.0.1 50000 21")
+        closed_without_reply(ftp.sock, "untrusted v1 header")
+        c.true(srv.has_line(lambda l: "PROXY header from 127.0.0.1, which is not in "
+                            "ProxyProtocolFrom - connection closed" in l), "untrusted log line")
+        ftp = Ftp(srv.port, user=None)
+        ftp.sock.sendall(proxy_v2(0x11, "192.0.2.7", "127.0.0.1"))
+        closed_without_reply(ftp.sock, "untrusted v2 header")
+        c.true(srv.has_line(lambda l: l.endswith("(000002) PROXY header from 127.0.0.1, which is "
+                                                 "not in ProxyProtocolFrom - connection closed")),
+               "untrusted v2 log line")
+
+
 with Server(BIN, ["BlockFTPBounceAttack=no"]) as srv:
     epsv_cases(srv)
     curl_defaults(srv)
@@ -283,4 +432,5 @@ with Server(BIN, ["BlockFTPBounceAttack=yes"]) as srv:
     ipv6_cases(srv)
 ipv6_rules()
 passive_range()
+proxy_cases()
 c.finish()

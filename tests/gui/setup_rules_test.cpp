@@ -50,6 +50,16 @@ TEST(CheckPassiveSettings, RangeAndAddress) {
   EXPECT_NE(CheckPassiveSettings("", "::1"), "") << "227 can only announce IPv4";
 }
 
+// The balancer list: addresses and prefixes of both families, nothing else.
+TEST(CheckProxySources, List) {
+  SetLanguage(RLanguage::English);
+  EXPECT_EQ(CheckProxySources(""), "");
+  EXPECT_EQ(CheckProxySources("10.0.0.5, 10.0.1.0/24,2001:db8::/32"), "");
+  EXPECT_EQ(CheckProxySources("10.0.0.5,lb.example.com"),
+            "\"lb.example.com\" is not an address or prefix (a.b.c.d/n, 2001:db8::/32).");
+  EXPECT_NE(CheckProxySources("10.0.0.0/33"), "");
+}
+
 // IP homes and their INI value forms.
 TEST(IPHome, CheckAndValue) {
   EXPECT_EQ(CheckIPHome("10.0.0.1", "Office", ""), "");
