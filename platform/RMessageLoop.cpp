@@ -177,8 +177,19 @@ RMessageLoop::TimerId RMessageLoop::AddTimer(int64_t periodMs, bool repeat,
 }
 
 void RMessageLoop::CancelTimer(TimerId id) {
-  // The heap entry stays and is skipped when it comes up.
+  // A buried heap entry stays until it surfaces; one on top goes now, so
+  // the next wait is computed from a live deadline.
   timers_.erase(id);
+  PruneTimerHeap();
+}
+
+bool RMessageLoop::IsStale(const HeapEntry& e) const {
+  auto it = timers_.find(e.id);
+  return it == timers_.end() || it->second.deadline != e.deadline;
+}
+
+void RMessageLoop::PruneTimerHeap() {
+  while (!heap_.empty() && IsStale(heap_.top())) heap_.pop();
 }
 
 void RMessageLoop::FireTimers() {
@@ -187,9 +198,7 @@ void RMessageLoop::FireTimers() {
   while (!heap_.empty() && heap_.top().deadline <= now) {
     HeapEntry e = heap_.top();
     heap_.pop();
-    auto it = timers_.find(e.id);
-    if (it == timers_.end() || it->second.deadline != e.deadline) continue;  // stale
-    due.push_back(e.id);
+    if (!IsStale(e)) due.push_back(e.id);
   }
   for (TimerId id : due) {
     auto it = timers_.find(id);
@@ -208,8 +217,10 @@ void RMessageLoop::FireTimers() {
       timers_.erase(it);
     }
     cb();
-    if (quit_.load(std::memory_order_relaxed)) return;
+    if (quit_.load(std::memory_order_relaxed)) break;
   }
+  // Popping the due entries may have bared a cancelled one.
+  PruneTimerHeap();
 }
 
 int64_t RMessageLoop::NextTimeoutMs() const {
@@ -217,7 +228,7 @@ int64_t RMessageLoop::NextTimeoutMs() const {
     std::lock_guard<std::mutex> lock(mu_);
     if (!queue_.empty()) return 0;
   }
-  // Skip stale heap entries without popping (the heap is const here).
+  // The top is never stale: cancelling and firing prune it.
   int64_t best = -1;
   if (!heap_.empty()) {
     best = std::max<int64_t>(0, heap_.top().deadline - clock_->NowMs());

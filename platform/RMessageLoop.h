@@ -218,6 +218,8 @@ class RMessageLoop {
   void UpdateInterest(int fd, FdWatch& w);
   static uint32_t WantedInterest(const FdWatch& w);
   void FireTimers();
+  bool IsStale(const HeapEntry& e) const;
+  void PruneTimerHeap();
   void DrainQueue(bool untilEmpty);
   void DrainWake();
   void DrainSignals();

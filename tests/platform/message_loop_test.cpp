@@ -134,6 +134,34 @@ TEST_F(LoopTest, CancelFromCallback) {
   EXPECT_EQ(b, 0);
 }
 
+// The wait a pass computes counts only live timers: a cancelled timer, at
+// the top of the heap or surfacing there after an earlier one fired, must
+// not wake the loop before the live timer behind it.
+TEST_F(LoopTest, CancelledTimersDoNotShortenTheWait) {
+  EXPECT_EQ(loop_.NextTimeoutMs(), -1);
+  auto soon = loop_.AddTimer(100, false, [] {});
+  int fired = 0;
+  loop_.AddTimer(5000, false, [&] { ++fired; });
+  loop_.CancelTimer(soon);
+  EXPECT_EQ(loop_.NextTimeoutMs(), 5000);
+  // Buried under a live timer, then on top once that one has fired.
+  auto buried = loop_.AddTimer(2000, false, [] {});
+  loop_.AddTimer(1000, false, [&] { ++fired; });
+  loop_.CancelTimer(buried);
+  EXPECT_EQ(loop_.NextTimeoutMs(), 1000);
+  clock_.Advance(1000);
+  loop_.RunPending();
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(loop_.NextTimeoutMs(), 4000);
+  // Cancelling the last live timer leaves nothing to wait for.
+  loop_.CancelTimer(loop_.AddTimer(10, true, [] {}));
+  clock_.Advance(4000);
+  loop_.RunPending();
+  EXPECT_EQ(fired, 2);
+  EXPECT_EQ(loop_.NextTimeoutMs(), -1);
+  EXPECT_EQ(loop_.TimerCount(), 0u);
+}
+
 // FD_READ is announced once per readiness and again only after Reenable;
 // FD_CLOSE once after the peer closes; FD_WRITE once.
 TEST_F(LoopTest, ReadinessOncePerEvent) {
