@@ -111,7 +111,7 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     DropAnonymous(s);
     ClearUser(s);
     s.CommandState = CS_Connected;
-    s.ReplyStr(28413);
+    s.ReplyStr(kReplyTlsRequired);
     return;
   }
   bool named = false;

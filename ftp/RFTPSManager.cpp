@@ -222,11 +222,11 @@ void RFTPSManager::LoadTls() {
   std::string why;
   tls_ = RTlsContext::Create(t, &why);
   if (!tls_) {
-    WriteLog(LOG_SCREEN, FormatStr(28418, why));
+    WriteLog(LOG_SCREEN, FormatStr(kLogTlsOff, why));
     return;
   }
-  WriteLog(LOG_SYSTEM, FormatStr(28421, t.certificateFile));
-  if (tls_->SecondsToExpiry() < 0) WriteLog(LOG_SCREEN, FormatStr(28419, t.certificateFile));
+  WriteLog(LOG_SYSTEM, FormatStr(kLogTlsOn, t.certificateFile));
+  if (tls_->SecondsToExpiry() < 0) WriteLog(LOG_SCREEN, FormatStr(kLogTlsExpired, t.certificateFile));
 }
 
 void RFTPSManager::ApplyHammerSettings() {

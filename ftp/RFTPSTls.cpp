@@ -6,29 +6,12 @@
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
+#include "ftp/RFTPStrings.h"
 #include "util/RLog.h"
 
 namespace vantor {
 namespace {
 
-constexpr uint32_t kReplyAuthOk = 28400;           // "234 AUTH %s successful."
-constexpr uint32_t kReplyAuthUnknown = 28401;      // "504 Security mechanism not understood."
-constexpr uint32_t kReplyAuthTwice = 28402;        // "503 TLS is already active."
-constexpr uint32_t kReplyAuthLoggedIn = 28403;     // "503 AUTH must come before login."
-constexpr uint32_t kReplyPbszNoAuth = 28404;       // "503 PBSZ needs a protected control ..."
-constexpr uint32_t kReplyPbszOk = 28405;           // "200 PBSZ=0"
-constexpr uint32_t kReplySyntax = 28406;           // "501 Syntax error in parameters ..."
-constexpr uint32_t kReplyProtNoPbsz = 28407;       // "503 PROT needs PBSZ first."
-constexpr uint32_t kReplyProtClear = 28408;        // "200 Protection level set to Clear."
-constexpr uint32_t kReplyProtPrivate = 28409;      // "200 Protection level set to Private."
-constexpr uint32_t kReplyProtUnsupported = 28410;  // "536 Protection level not supported."
-constexpr uint32_t kReplyProtUnknown = 28411;      // "504 Protection level not understood."
-constexpr uint32_t kReplyCccRefused = 28412;       // "534 Clearing the control connection ..."
-constexpr uint32_t kReplyNeedProtP = 28414;        // "521 This account requires ... PROT P."
-constexpr uint32_t kReplyNoReuse = 28415;          // "522 Data connection must resume ..."
-constexpr uint32_t kLogEstablished = 28416;        // "(%06u) TLS established: %s, %s"
-constexpr uint32_t kLogFailed = 28417;             // "(%06u) TLS handshake failed: %s"
-constexpr uint32_t kLogNoReuse = 28420;
 constexpr int32_t kHandshakeSeconds = 30;
 
 // Resumption is tied to the control connection: a data connection can
@@ -45,7 +28,7 @@ bool TlsOffered(const RFTPSComInterp& s) {
 
 void HandleAuth(RFTPSComInterp& s, std::string_view line) {
   if (!TlsOffered(s)) {
-    s.ReplyStr(25009, UnknownVerbWord(line));
+    s.ReplyStr(kReplyCommandNotUnderstood, UnknownVerbWord(line));
     return;
   }
   const std::string arg = FtpUpper(ArgumentOf(line, 4, 20));
@@ -79,7 +62,7 @@ void HandlePbsz(RFTPSComInterp& s, std::string_view line) {
   }
   const std::string arg = ArgumentOf(line, 4, 20);
   if (arg.empty() || arg.find_first_not_of("0123456789") != std::string::npos) {
-    s.ReplyStr(kReplySyntax);
+    s.ReplyStr(kReplyTlsSyntax);
     return;
   }
   // TLS protects the stream itself: the only buffer size is 0.
@@ -136,12 +119,12 @@ void RFTPSComInterp::StartPendingTls() {
 
 void RFTPSComInterp::OnControlTls(int status) {
   if (status != WS_OK) {
-    LogStr(LOG_SECURITY, kLogFailed, control_->TlsFailure());
+    LogStr(LOG_SECURITY, kLogTlsFailed, control_->TlsFailure());
     RequestRemoval();
     return;
   }
   const RTlsStream* t = control_->Tls();
-  LogStr(LOG_SYSTEM, kLogEstablished, t->Protocol(), t->Cipher());
+  LogStr(LOG_SYSTEM, kLogTlsEstablished, t->Protocol(), t->Cipher());
   Tls.control = true;
   if (manager_.UserInfoOpen()) manager_.Notify(NC_SessionChanged, Number_);
   if (Tls.implicit) {
@@ -175,12 +158,12 @@ bool StartDataTls(RFTPSComInterp& s) {
 uint32_t DataTlsDone(RFTPSComInterp& s, int status) {
   s.Tls.dataPending = false;
   if (status != WS_OK || !s.DataSocket) {
-    if (s.DataSocket) s.LogStr(LOG_SECURITY, kLogFailed, s.DataSocket->TlsFailure());
+    if (s.DataSocket) s.LogStr(LOG_SECURITY, kLogTlsFailed, s.DataSocket->TlsFailure());
     return 0;
   }
   if (s.Manager().Settings().tlsDataSessionReuse && !s.DataSocket->Tls()->Resumed()) {
-    s.LogStr(LOG_SECURITY, kLogNoReuse);
-    return kReplyNoReuse;
+    s.LogStr(LOG_SECURITY, kLogTlsNoReuse);
+    return kReplyNoSessionReuse;
   }
   s.Tls.data = true;
   return 0;
