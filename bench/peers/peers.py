@@ -381,6 +381,45 @@ def parallel(servers, cases, n_rounds):
         print("  " + line)
 
 
+# --- address families and passive commands -------------------------------
+# Vantor's RETR and STOR of the 1 GiB file three ways: IPv4 with PASV, IPv4
+# with EPSV and IPv6 ([::1]) with EPSV. The peers here listen on 127.0.0.1
+# only, so this compares Vantor with itself: each round runs the three ways
+# back to back in a turned order, and the figure is the median over rounds
+# of each way's ratio to IPv4 PASV of the same round, with its spread.
+FAMILY_WAYS = (("v4-pasv", "127.0.0.1", ["--disable-epsv"]),
+               ("v4-epsv", "127.0.0.1", []),
+               ("v6-epsv", "[::1]", []))
+
+
+def family_once(srv, host, extra, up, src, data):
+    url = "ftp://%s:%d/%s" % (host, srv.port, "up/s.bin" if up else "big")
+    if up:
+        os.sync()
+        secs = float(curl(srv.user() + extra + ["-T", src, "-w", "%{time_total}", url]))
+        os.remove(os.path.join(data, "up", "s.bin"))
+    else:
+        secs = float(curl(srv.user() + extra + ["-o", "/dev/null", "-w", "%{time_total}", url]))
+    return GiB / secs
+
+
+def families(srv, n_rounds, src, data):
+    print("address families (vantor, %d paired rounds; ratio to IPv4 PASV):" % n_rounds)
+    for up in (False, True):
+        rates = {name: [] for name, _, _ in FAMILY_WAYS}
+        ratios = {name: [] for name, _, _ in FAMILY_WAYS}
+        for i in range(n_rounds):
+            order = FAMILY_WAYS[i % 3:] + FAMILY_WAYS[:i % 3]
+            got = {name: family_once(srv, host, extra, up, src, data) for name, host, extra in order}
+            for name in got:
+                rates[name].append(got[name])
+                ratios[name].append(got[name] / got["v4-pasv"])
+        for name, _, _ in FAMILY_WAYS:
+            print("  %-4s %-8s %6.0f MB/s  ratio %s" % (
+                "STOR" if up else "RETR", name, statistics.median(rates[name]) / 1e6,
+                spread(ratios[name])))
+
+
 def main():
     data = os.path.join(ARGS.work, "data")
     src = make_data(data)
@@ -395,6 +434,15 @@ def main():
             servers.append(start(data))
         except Exception as e:
             print("%-10s not measured: %s" % (name, e))
+    if ARGS.families_only:
+        try:
+            for s in servers:
+                if s.name == "vantor":
+                    families(s, ARGS.rounds, src, data)
+        finally:
+            for s in servers:
+                s.stop()
+        return
     if ARGS.parallel_only:
         try:
             parallel(servers, ARGS.cases.split(","), ARGS.rounds)
@@ -424,6 +472,9 @@ def main():
             if s.name == "vantor":
                 results[s.name]["limit"] = speed_limit(s)
         parallel(servers, ARGS.cases.split(","), ARGS.rounds)
+        for s in servers:
+            if s.name == "vantor":
+                families(s, ARGS.rounds, src, data)
     finally:
         for s in servers:
             s.stop()
@@ -457,6 +508,8 @@ ap.add_argument("--work", required=True)
 ap.add_argument("--servers", default="", help="comma-separated names; default all")
 ap.add_argument("--parallel-only", action="store_true",
                 help="only the cases of many transfers at once")
+ap.add_argument("--families-only", action="store_true",
+                help="only Vantor over IPv4 (PASV, EPSV) and IPv6 (EPSV)")
 ap.add_argument("--cases", default=",".join(PAR_CASES), help="of " + ",".join(PAR_CASES))
 ap.add_argument("--rounds", type=int, default=5, help="rounds of the parallel cases")
 ARGS = ap.parse_args()

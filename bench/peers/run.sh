@@ -12,6 +12,8 @@
 #   bench/peers/run.sh            (VANTOR_BUILD_DIR, VANTOR_BENCH_DIR override)
 #   bench/peers/run.sh --parallel-only [--cases dl20,dl200,ul20,ul200]
 #       [--rounds 5] [--servers vantor,pyftpdlib]
+#   bench/peers/run.sh --families-only [--rounds 5]   (vantor over IPv4
+#       with PASV and EPSV and over IPv6 with EPSV)
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
