@@ -1,0 +1,155 @@
+#include "platform/RWorkPool.h"
+
+#include <sys/eventfd.h>
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+#include "platform/RMessageLoop.h"
+
+namespace vantor {
+
+RWorkPool::RWorkPool(RMessageLoop& loop, int threads, size_t queueBound)
+    : loop_(loop), bound_(std::max<size_t>(queueBound, 1)) {
+  wake_ = RFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (wake_.Valid()) watching_ = loop_.WatchFd(wake_.Get(), [this](uint32_t) { DeliverFinished(); });
+  // Without a way to hear from the workers, jobs run inline.
+  if (!watching_) return;
+  const int n = std::clamp(threads, 1, kMaxThreads);
+  for (int i = 0; i < n; ++i) {
+    // std::thread reports failure by exception; keep it inside this call.
+    try {
+      threads_.emplace_back([this] { WorkerMain(); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  counts_.threads = threads_.size();
+}
+
+RWorkPool::~RWorkPool() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  for (std::thread& t : threads_) t.join();
+  if (watching_) loop_.UnwatchFd(wake_.Get());
+}
+
+RWorkSubmit RWorkPool::Submit(const std::string& key, RWorkCancelPtr cancel, Work work,
+                              Done done) {
+  if (threads_.empty()) {
+    // No worker: the job runs here; its completion still comes back on a
+    // later pass like every other one, so callers see one behaviour.
+    Result result = work();
+    if (!watching_) {
+      // Not even the eventfd: nobody would deliver it later.
+      if (!cancel || !cancel->Cancelled()) done(result);
+      return RWorkSubmit::Queued;
+    }
+    auto job = std::make_shared<Job>();
+    job->waiters.push_back({std::move(cancel), std::move(done)});
+    job->result = std::move(result);
+    std::lock_guard<std::mutex> lock(mu_);
+    ++counts_.ran;
+    Finished(std::move(job));
+    return RWorkSubmit::Queued;
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!key.empty()) {
+    auto it = queuedByKey_.find(key);
+    if (it != queuedByKey_.end()) {
+      it->second->waiters.push_back({std::move(cancel), std::move(done)});
+      ++counts_.joined;
+      return RWorkSubmit::Joined;
+    }
+  }
+  if (queue_.size() >= bound_) {
+    ++counts_.refused;
+    return RWorkSubmit::Full;
+  }
+  auto job = std::make_shared<Job>();
+  job->key = key;
+  job->work = std::move(work);
+  job->waiters.push_back({std::move(cancel), std::move(done)});
+  queue_.push_back(job);
+  if (!key.empty()) queuedByKey_.emplace(key, std::move(job));
+  cv_.notify_one();
+  return RWorkSubmit::Queued;
+}
+
+RWorkPoolStatsStr RWorkPool::Stats() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  RWorkPoolStatsStr s = counts_;
+  s.queued = queue_.size();
+  s.running = running_;
+  return s;
+}
+
+bool RWorkPool::AllCancelled(const Job& job) {
+  return std::all_of(job.waiters.begin(), job.waiters.end(),
+                     [](const Waiter& w) { return w.cancel && w.cancel->Cancelled(); });
+}
+
+void RWorkPool::WorkerMain() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    if (stop_) return;
+    JobPtr job = std::move(queue_.front());
+    queue_.pop_front();
+    if (!job->key.empty()) {
+      auto it = queuedByKey_.find(job->key);
+      if (it != queuedByKey_.end() && it->second == job) queuedByKey_.erase(it);
+    }
+    // From here on nobody joins the job, so its waiters are fixed.
+    if (AllCancelled(*job)) {
+      ++counts_.skipped;
+      Finished(std::move(job));
+      continue;
+    }
+    ++running_;
+    lock.unlock();
+    Result result = job->work();
+    // The work's captures go here, not on the loop thread: they are the
+    // worker's own copies.
+    job->work = nullptr;
+    lock.lock();
+    job->result = std::move(result);
+    --running_;
+    ++counts_.ran;
+    Finished(std::move(job));
+  }
+}
+
+void RWorkPool::Finished(JobPtr job) {
+  const bool first = finished_.empty();
+  finished_.push_back(std::move(job));
+  if (!first || !wake_.Valid()) return;
+  const uint64_t one = 1;
+  const ssize_t r = ::write(wake_.Get(), &one, sizeof one);
+  (void)r;  // a full counter already means "look"
+}
+
+void RWorkPool::DeliverFinished() {
+  uint64_t count = 0;
+  const ssize_t r = ::read(wake_.Get(), &count, sizeof count);
+  (void)r;
+  std::vector<JobPtr> jobs;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    jobs.swap(finished_);
+  }
+  // A `done` may submit again or end its own waiter; the jobs taken here
+  // are ours alone.
+  for (JobPtr& job : jobs) {
+    for (Waiter& w : job->waiters) {
+      if (w.cancel && w.cancel->Cancelled()) continue;
+      w.done(job->result);
+    }
+  }
+}
+
+}  // namespace vantor

@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/RMessageLoop.h"
+#include "platform/RWorkPool.h"
+
+using namespace vantor;
+
+namespace {
+
+// A gate the test opens: jobs that wait on it keep their worker busy.
+class Gate {
+ public:
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    ++waiting_;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return open_; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  bool WaitForWaiters(int n) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return waiting_ >= n; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = false;
+  int waiting_ = 0;
+};
+
+RWorkPool::Result IntResult(int v) {
+  return std::make_shared<const int>(v);
+}
+int IntOf(const RWorkPool::Result& r) {
+  return *static_cast<const int*>(r.get());
+}
+
+// Runs loop passes until `done` holds or ten seconds pass.
+bool RunUntil(RMessageLoop& loop, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    loop.RunOnce(20);
+  }
+  return true;
+}
+
+class WorkPoolTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    pool_.reset();
+    EXPECT_EQ(loop_.WatchedFdCount(), 0u) << "the pool's eventfd is still watched";
+  }
+  void MakePool(int threads, size_t bound) {
+    pool_ = std::make_unique<RWorkPool>(loop_, threads, bound);
+  }
+  // A job that holds its worker until `gate` opens and then returns `v`.
+  RWorkSubmit SubmitGated(Gate& gate, int v, std::vector<int>* got, RWorkCancelPtr c = nullptr,
+                          const std::string& key = {}) {
+    return pool_->Submit(
+        key, c ? c : std::make_shared<RWorkCancel>(),
+        [&gate, v] {
+          gate.Wait();
+          return IntResult(v);
+        },
+        [got](const RWorkPool::Result& r) { got->push_back(IntOf(r)); });
+  }
+
+  RMessageLoop loop_{64};
+  std::unique_ptr<RWorkPool> pool_;
+};
+
+}  // namespace
+
+// Work runs off the loop thread; its completion comes back on it, in order.
+TEST_F(WorkPoolTest, ResultsComeBackOnTheLoopThread) {
+  MakePool(2, 8);
+  const std::thread::id loopThread = std::this_thread::get_id();
+  std::vector<int> got;
+  std::atomic<int> offLoop{0};
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(pool_->Submit(
+                  {}, std::make_shared<RWorkCancel>(),
+                  [&, i] {
+                    if (std::this_thread::get_id() != loopThread) ++offLoop;
+                    return IntResult(i * 10);
+                  },
+                  [&](const RWorkPool::Result& r) {
+                    EXPECT_EQ(std::this_thread::get_id(), loopThread);
+                    got.push_back(IntOf(r));
+                  }),
+              RWorkSubmit::Queued);
+  }
+  ASSERT_TRUE(RunUntil(loop_, [&] { return got.size() == 5; }));
+  EXPECT_EQ(offLoop.load(), 5);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<int>{0, 10, 20, 30, 40}));
+  EXPECT_EQ(pool_->Stats().ran, 5u);
+}
+
+// Two requests for the same queued key share one run and one result; a job
+// already running is not joined, so the later request gets a fresh run.
+TEST_F(WorkPoolTest, SameKeySharesAQueuedJob) {
+  MakePool(1, 8);
+  Gate gate;
+  std::vector<int> got;
+  std::atomic<int> runs{0};
+  auto counted = [&](int v) {
+    return [&, v] {
+      ++runs;
+      return IntResult(v);
+    };
+  };
+  auto record = [&](const RWorkPool::Result& r) { got.push_back(IntOf(r)); };
+  ASSERT_EQ(SubmitGated(gate, 1, &got, nullptr, "dir-a"), RWorkSubmit::Queued);
+  ASSERT_TRUE(gate.WaitForWaiters(1));  // "dir-a" now runs
+  EXPECT_EQ(pool_->Submit("dir-a", std::make_shared<RWorkCancel>(), counted(2), record),
+            RWorkSubmit::Queued);
+  EXPECT_EQ(pool_->Submit("dir-a", std::make_shared<RWorkCancel>(), counted(3), record),
+            RWorkSubmit::Joined);
+  EXPECT_EQ(pool_->Submit("dir-b", std::make_shared<RWorkCancel>(), counted(4), record),
+            RWorkSubmit::Queued);
+  gate.Open();
+  ASSERT_TRUE(RunUntil(loop_, [&] { return got.size() == 4; }));
+  EXPECT_EQ(got, (std::vector<int>{1, 2, 2, 4}));
+  EXPECT_EQ(runs.load(), 2);
+  EXPECT_EQ(pool_->Stats().joined, 1u);
+}
+
+// Past the bound of waiting jobs a request is refused at once; joining a
+// queued job is still possible, and room comes back as jobs start.
+TEST_F(WorkPoolTest, FullQueueRefusesInsteadOfWaiting) {
+  MakePool(1, 2);
+  Gate gate;
+  std::vector<int> got;
+  ASSERT_EQ(SubmitGated(gate, 0, &got), RWorkSubmit::Queued);
+  ASSERT_TRUE(gate.WaitForWaiters(1));
+  EXPECT_EQ(SubmitGated(gate, 1, &got, nullptr, "k"), RWorkSubmit::Queued);
+  EXPECT_EQ(SubmitGated(gate, 2, &got), RWorkSubmit::Queued);
+  EXPECT_EQ(SubmitGated(gate, 3, &got), RWorkSubmit::Full);
+  EXPECT_EQ(SubmitGated(gate, 4, &got, nullptr, "k"), RWorkSubmit::Joined);
+  EXPECT_EQ(pool_->Stats().queued, 2u);
+  EXPECT_EQ(pool_->Stats().refused, 1u);
+  gate.Open();
+  ASSERT_TRUE(RunUntil(loop_, [&] { return got.size() == 4; }));
+  EXPECT_EQ(got, (std::vector<int>{0, 1, 1, 2}));
+  EXPECT_EQ(SubmitGated(gate, 5, &got), RWorkSubmit::Queued);
+  ASSERT_TRUE(RunUntil(loop_, [&] { return got.size() == 5; }));
+}
+
+// A cancelled waiter hears nothing: a queued job whose waiters all left
+// never runs, a running job's result is dropped, a shared job still answers
+// the waiter that stayed. Every closure is released either way.
+TEST_F(WorkPoolTest, CancelledWaitersGetNothingAndLeakNothing) {
+  MakePool(1, 8);
+  Gate gate;
+  std::vector<int> got;
+  auto tracker = std::make_shared<int>(0);  // captured by every done
+  std::atomic<int> runs{0};
+  auto runsFor = [&](int v) {
+    return [&, v] {
+      ++runs;
+      return IntResult(v);
+    };
+  };
+  RWorkPool::Done record = [&got, tracker](const RWorkPool::Result& r) {
+    got.push_back(IntOf(r));
+  };
+  auto running = std::make_shared<RWorkCancel>();
+  auto leaves = std::make_shared<RWorkCancel>();
+  auto stays = std::make_shared<RWorkCancel>();
+  auto alone = std::make_shared<RWorkCancel>();
+  ASSERT_EQ(pool_->Submit(
+                {}, running,
+                [&gate] {
+                  gate.Wait();
+                  return IntResult(0);
+                },
+                record),
+            RWorkSubmit::Queued);
+  ASSERT_TRUE(gate.WaitForWaiters(1));
+  ASSERT_EQ(pool_->Submit("shared", leaves, runsFor(1), record), RWorkSubmit::Queued);
+  ASSERT_EQ(pool_->Submit("shared", stays, runsFor(1), record), RWorkSubmit::Joined);
+  ASSERT_EQ(pool_->Submit({}, alone, runsFor(2), record), RWorkSubmit::Queued);
+  running->Cancel();
+  leaves->Cancel();
+  alone->Cancel();
+  gate.Open();
+  ASSERT_TRUE(RunUntil(loop_, [&] {
+    const RWorkPoolStatsStr s = pool_->Stats();
+    return s.queued == 0 && s.running == 0 && s.ran + s.skipped == 3;
+  }));
+  ASSERT_TRUE(RunUntil(loop_, [&] { return got.size() == 1; }));
+  loop_.RunOnce(0);
+  EXPECT_EQ(got, (std::vector<int>{1}));
+  EXPECT_EQ(runs.load(), 1);
+  EXPECT_EQ(pool_->Stats().skipped, 1u);
+  record = nullptr;
+  EXPECT_EQ(tracker.use_count(), 1) << "a completion closure was kept";
+}
+
+// Ending the pool waits for the running job and drops the queued ones
+// without running them or calling anybody back.
+TEST_F(WorkPoolTest, DestroyedPoolFinishesRunningAndDropsQueued) {
+  MakePool(1, 8);
+  Gate gate;
+  std::vector<int> got;
+  std::atomic<int> runs{0};
+  ASSERT_EQ(SubmitGated(gate, 0, &got), RWorkSubmit::Queued);
+  ASSERT_TRUE(gate.WaitForWaiters(1));
+  ASSERT_EQ(pool_->Submit(
+                {}, std::make_shared<RWorkCancel>(),
+                [&] {
+                  ++runs;
+                  return IntResult(1);
+                },
+                [&](const RWorkPool::Result& r) { got.push_back(IntOf(r)); }),
+            RWorkSubmit::Queued);
+  std::thread opener([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gate.Open();
+  });
+  pool_.reset();
+  opener.join();
+  loop_.RunPending();
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(runs.load(), 0);
+}
