@@ -131,6 +131,8 @@ const RKeyStr kGlobalKeys[] = {
     {"TLSCipherList", RKind::Text},
     {"TLSCipherSuites", RKind::Text},
     {"TLSDataSessionReuse", RKind::Bool},
+    {"WorkerThreads", RKind::Int, 1, 16},
+    {"WorkerQueue", RKind::Int, 1, 10000},
     {"PassivePortRange", RKind::Text},
     {"PassiveAddress", RKind::Text},
     {"ProxyProtocolFrom", RKind::Text},

@@ -165,6 +165,10 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   tlsCipherList = ini.GetString(G, "TLSCipherList");
   tlsCipherSuites = ini.GetString(G, "TLSCipherSuites");
   tlsDataSessionReuse = ProfileBool(ini, G, "TLSDataSessionReuse", true);
+  workerThreads = ProfileInt(ini, G, "WorkerThreads", 2);
+  if (workerThreads < 1 || workerThreads > 16) workerThreads = 2;
+  workerQueue = ProfileInt(ini, G, "WorkerQueue", 64);
+  if (workerQueue < 1 || workerQueue > 10000) workerQueue = 64;
   (void)ParsePlacement(ini.GetString(G, "Window"), &window);
   startIconic = ProfileBoolStrict(ini, G, "StartIconic");
   window.maximized = ProfileBoolStrict(ini, G, "StartMaximized");

@@ -7,10 +7,14 @@
 namespace vantor {
 namespace {
 
-RFsSettingsStr& Settings() {
-  static RFsSettingsStr s;
+// Replaced whole on every reload; a job's snapshot keeps the old one alive
+// for as long as the job runs.
+RFsSettingsPtr& Current() {
+  static RFsSettingsPtr s = std::make_shared<const RFsSettingsStr>();
   return s;
 }
+
+thread_local const RFsSettingsStr* t_pinned = nullptr;
 
 }  // namespace
 
@@ -22,16 +26,29 @@ void SetFsSettings(RFsSettingsStr settings) {
   // At most 1 TiB: the byte count must not overflow.
   if (settings.dirCacheMaxMB > (1 << 20)) settings.dirCacheMaxMB = 1 << 20;
   const int64_t budget = settings.dirCacheMaxMB * 1024 * 1024;
-  Settings() = std::move(settings);
+  Current() = std::make_shared<const RFsSettingsStr>(std::move(settings));
   DirCacheSetMaxBytes(budget);
 }
 
 const RFsSettingsStr& FsSettings() {
-  return Settings();
+  return t_pinned != nullptr ? *t_pinned : *Current();
+}
+
+RFsSettingsPtr FsSettingsSnapshot() {
+  return Current();
+}
+
+RFsSettingsPin::RFsSettingsPin(RFsSettingsPtr snapshot)
+    : snapshot_(std::move(snapshot)), outer_(t_pinned) {
+  t_pinned = snapshot_.get();
+}
+
+RFsSettingsPin::~RFsSettingsPin() {
+  t_pinned = outer_;
 }
 
 std::string EffectiveDirListMask() {
-  const std::string& m = Settings().dirListMask;
+  const std::string& m = FsSettings().dirListMask;
   if (m.size() != 9) return "rwxrwxrwx";
   for (char c : m) {
     if (c != 'r' && c != 'w' && c != 'x' && c != '-') return "rwxrwxrwx";

@@ -3,10 +3,12 @@
 // `MaxListEntries` and `DirCacheMaxMB`.
 //
 // Set at start-up and on every settings reload by the configuration code;
-// read by path resolution and listings. Loop thread only (the directory
-// cache's worker never reads them).
+// read by path resolution and listings. Set on the loop thread only; a
+// worker reads the snapshot its job was handed (RFsSettingsPin), so a reload
+// while a listing runs never changes the settings under it.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/RDriveMap.h"
@@ -29,7 +31,25 @@ struct RFsSettingsStr {
 // form through the new drive table; the directory cache takes its new byte
 // budget (evicting what no longer fits, keeping the rest).
 void SetFsSettings(RFsSettingsStr settings);
+// The settings in force: the calling thread's pinned snapshot when it has
+// one, else the current settings (loop thread).
 const RFsSettingsStr& FsSettings();
+
+using RFsSettingsPtr = std::shared_ptr<const RFsSettingsStr>;
+// The current settings, to hand to a job (loop thread).
+RFsSettingsPtr FsSettingsSnapshot();
+// While it lives, FsSettings() on this thread answers from `snapshot`.
+class RFsSettingsPin {
+ public:
+  explicit RFsSettingsPin(RFsSettingsPtr snapshot);
+  ~RFsSettingsPin();
+  RFsSettingsPin(const RFsSettingsPin&) = delete;
+  RFsSettingsPin& operator=(const RFsSettingsPin&) = delete;
+
+ private:
+  RFsSettingsPtr snapshot_;
+  const RFsSettingsStr* outer_;
+};
 
 // The nine-letter permission mask of listings: the configured `DirListMask`
 // when it is exactly nine of "r", "w", "x", "-", else "rwxrwxrwx".

@@ -111,6 +111,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
 }
 
 RFTPSComInterp::~RFTPSComInterp() {
+  if (workCancel_) workCancel_->Cancel();
   if (TransferState != XS_Idle) AbortTransfer(", client killed by server");
   if (Anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
   if (LinesWanted(LOG_SECURITY)) {
@@ -289,7 +290,7 @@ void RFTPSComInterp::OnLookupDone(int status) {
 // --- socket events --------------------------------------------------------------
 
 void RFTPSComInterp::OnSocketEvent(uint32_t socketId, int operation, int status) {
-  if (CommandState == CS_AwaitingHook) {
+  if (CommandState == CS_AwaitingHook || workCancel_) {
     parked_.push_back({socketId, operation, status});
     return;
   }
@@ -524,6 +525,25 @@ void RFTPSComInterp::ResumeDeferred(uint32_t sessionNumber) {
   ReplayParked();
 }
 
+bool RFTPSComInterp::RunOffLoop(const std::string& key, RWorkPool::Work work,
+                                std::function<void(const RWorkPool::Result&)> done) {
+  // Set before the hand-over: a pool that cannot deliver later calls back
+  // at once.
+  workCancel_ = std::make_shared<RWorkCancel>();
+  // The session outlives every call of the completion: its destructor
+  // cancels the token first.
+  const RWorkSubmit r = manager_.Pool().Submit(
+      key, workCancel_, std::move(work),
+      [this, done = std::move(done)](const RWorkPool::Result& res) {
+        workCancel_.reset();
+        done(res);
+        if (!workCancel_ && CommandState != CS_AwaitingHook) ReplayParked();
+      });
+  if (r != RWorkSubmit::Full) return true;
+  workCancel_.reset();
+  return false;
+}
+
 void RFTPSComInterp::ReplayParked() {
   std::deque<ParkedEvent> events;
   events.swap(parked_);
@@ -532,7 +552,7 @@ void RFTPSComInterp::ReplayParked() {
     events.pop_front();
     OnSocketEvent(e.socketId, e.operation, e.status);
     // Held again: the rest waits behind the new hold, in order.
-    if (CommandState == CS_AwaitingHook) {
+    if (CommandState == CS_AwaitingHook || workCancel_) {
       parked_.insert(parked_.end(), events.begin(), events.end());
       return;
     }

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,6 +35,7 @@
 #include "fs/RMlsxFacts.h"
 #include "net/RTimer.h"
 #include "net/RWinSocket.h"
+#include "platform/RWorkPool.h"
 #include "util/RDblLinkedList.h"
 #include "util/RStringTable.h"
 
@@ -209,6 +211,15 @@ class RFTPSComInterp : public RTimer {
   void OnTimer();
   // A held command released by a hook library.
   void ResumeDeferred(uint32_t sessionNumber);
+  // Runs `work` on the manager's worker pool (sharing the run of a queued
+  // job with the same non-empty `key`). Until `done` has run on the loop
+  // thread the session waits: its socket events queue up as while a hook
+  // holds a command, and are handled in order afterwards. False when the
+  // pool's queue is full: nothing runs and the caller replies. A session
+  // that ends meanwhile never hears of the result.
+  bool RunOffLoop(const std::string& key, RWorkPool::Work work,
+                  std::function<void(const RWorkPool::Result&)> done);
+  bool AwaitingWork() const { return workCancel_ != nullptr; }
   // How long a library may hold a command before the session refuses it.
   static constexpr int64_t kHoldLimitMs = 120000;
   // Starts a reverse look-up of the client address unless one runs (the
@@ -373,6 +384,7 @@ class RFTPSComInterp : public RTimer {
   };
   std::deque<ParkedEvent> parked_;
   int64_t holdStartMs_ = 0;  // monotonic time of the last hold verdict
+  RWorkCancelPtr workCancel_;  // set while a job of this session runs
 
  public:
   RDblLink sessionLink;  // the process-wide list of sessions, newest first

@@ -8,6 +8,7 @@
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
+#include "ftp/RWorkerAccess.h"
 
 namespace vantor {
 namespace {
@@ -19,19 +20,6 @@ constexpr size_t kMaxListLine = 500;
 // Lines are joined into blocks of about this size for one send: the bytes
 // on the wire are exactly the CR LF terminated lines, with far fewer steps.
 constexpr size_t kListBlock = 65536;
-
-// Entries of a listing are filtered by the list-directory question of the
-// session's user.
-class RSessionListAccess final : public RFsAccess {
- public:
-  explicit RSessionListAccess(RFTPSComInterp& s) : s_(s) {}
-  bool CanList(std::string_view, uint32_t, std::string_view localPath) override {
-    return s_.AskFlag(QC_LIST_DIR, localPath);
-  }
-
- private:
-  RFTPSComInterp& s_;
-};
 
 std::string ParentOf(const std::string& path) {
   const size_t slash = path.rfind('\\');
@@ -65,22 +53,32 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
   } else {
     SplitListPath(local, ls.dir, ls.pattern);
   }
-  RSessionListAccess access(s);
   const bool security = !s.Manager().SecurityOff();
   ls.user = s.UserName;
   ls.options = args.options;
-  ls.access = security ? &access : nullptr;
   ls.address = s.LocalAddress;
   ls.home = s.HomeDir;
   ls.relPaths = security && s.RelativePaths;
   ls.hideHidden = s.HideHidden;
   ls.now = s.Manager().Loop().Clock().WallSeconds();
-  RDirLinesPtr lines;
-  {
+  // Reading and formatting happen on a worker; a second session asking for
+  // the same listing while the first still waits shares its run.
+  const std::string key = std::string(isList ? "LIST" : "NLST") + '\n' + ls.user + '\n' + ls.dir +
+                          '\n' + ls.pattern + '\n' + ls.options + '\n' +
+                          std::to_string(ls.address) + '\n' + ls.home + '\n' +
+                          (security ? "s" : "") + (ls.relPaths ? "r" : "") +
+                          (ls.hideHidden ? "h" : "");
+  auto work = [ls, security, ctx = WorkerContext(s)]() mutable -> RWorkPool::Result {
+    RFsSettingsPin pin(ctx.fs);
+    RWorkerListAccess access(ctx);
+    ls.access = security ? &access : nullptr;
     RLSDir dir(ls);
-    lines = dir.Lines();
-  }
-  SendListing(s, std::move(lines), ls.dir);
+    return dir.Lines();
+  };
+  auto done = [&s, dir = ls.dir](const RWorkPool::Result& r) {
+    SendListing(s, std::static_pointer_cast<const RDirLinesStr>(r), dir);
+  };
+  if (!s.RunOffLoop(key, std::move(work), std::move(done))) s.ReplyStr(kReplyWorkersBusy);
 }
 
 }  // namespace

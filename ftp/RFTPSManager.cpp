@@ -1,6 +1,7 @@
 #include "ftp/RFTPSManager.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -76,8 +77,7 @@ RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string 
       layer_(layer != nullptr ? layer : RSocketLayer::Process()),
       iniPath_(std::move(iniPath)),
       ini_(std::make_unique<RIniFile>(iniPath_)),
-      securityOff_(securityOff),
-      defaultProbe_(&FsSettings().drives) {
+      securityOff_(securityOff) {
   window_ = loop_.CreateWindow([this](const RMsg& m) { return HandleMessage(m); });
   // An upload past the file-size limit must fail alone (EFBIG, the disk-full
   // reply), not take the process and every session with it.
@@ -97,6 +97,11 @@ RFTPSManager::~RFTPSManager() {
     s.reset();
   }
   intakes_.clear();
+  // Workers may wait for the pass lock this thread can hold (the manager
+  // can go inside a pass); they give up when they see the flag.
+  closing_.store(true);
+  retiredPools_.clear();
+  pool_.reset();
   listeners_.clear();
   loop_.DestroyWindow(window_);
 }
@@ -166,6 +171,35 @@ void RFTPSManager::AnswerAccessQuery(AccessQuery& q) {
   q.flag = securityOff_ ? 1 : 0;
 }
 
+void RFTPSManager::AnswerAccessQueryOffLoop(AccessQuery& q) {
+  std::unique_lock<std::recursive_timed_mutex> pass(loop_.PassLock(), std::defer_lock);
+  while (!pass.try_lock_for(std::chrono::milliseconds(50))) {
+    if (closing_.load()) {
+      q.flag = 0;
+      return;
+    }
+  }
+  AnswerAccessQuery(q);
+}
+
+RWorkPool& RFTPSManager::Pool() {
+  if (!pool_) {
+    pool_ = std::make_unique<RWorkPool>(loop_, settings_.workerThreads,
+                                        static_cast<size_t>(settings_.workerQueue));
+  }
+  return *pool_;
+}
+
+void RFTPSManager::RetirePool() {
+  if (!pool_) return;
+  const RWorkPoolStatsStr s = pool_->Stats();
+  if (static_cast<int32_t>(s.threads) == settings_.workerThreads &&
+      static_cast<int32_t>(pool_->QueueBound()) == settings_.workerQueue) {
+    return;
+  }
+  retiredPools_.push_back(std::move(pool_));
+}
+
 void RFTPSManager::Notify(uint32_t code, uint32_t session, std::string_view text) {
   frontEnd_.OnNotify(code, session, text);
 }
@@ -190,6 +224,7 @@ void RFTPSManager::ApplySettings() {
   homes_ = LoadIPHomes(*ini_);
   messages_.Load(*ini_, homes_);
   xferLog_.Configure(*ini_, iniPath_);
+  RetirePool();
   ApplyHammerSettings();
   std::vector<std::string> rejected;
   proxySources_ = ParseProxySources(settings_.proxyProtocolFrom, &rejected);
@@ -607,6 +642,7 @@ void RFTPSManager::Tick() {
   for (uint32_t n : stale) RemoveSession(n);
   // Hook releases that found the message queue full.
   for (uint32_t n : TakeLostReleases()) ResumeDeferred(n);
+  std::erase_if(retiredPools_, [](const std::unique_ptr<RWorkPool>& p) { return p->Idle(); });
 
   const ServerStats& st = Stats();
   SendStatus(SK_Users, static_cast<int32_t>(st.ConnectionsNow),

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,6 +33,7 @@
 
 #include "accounts/AccessQuery.h"
 #include "accounts/RPathProbe.h"
+#include "fs/RFsPathProbe.h"
 #include "config/RGlobalSettings.h"
 #include "ftp/RAntiHammer.h"
 #include "ftp/RFTPMessages.h"
@@ -43,6 +45,7 @@
 #include "net/RTlsContext.h"
 #include "net/RWinSocket.h"
 #include "platform/RMessageLoop.h"
+#include "platform/RWorkPool.h"
 
 namespace vantor {
 
@@ -188,6 +191,12 @@ class RFTPSManager : public RTimer {
   // Sessions of the whole process with this client address and user name.
   int CountLoginsFrom(std::string_view clientAddress, std::string_view name) const;
   void AnswerAccessQuery(AccessQuery& q);
+  // The same from a worker thread: answered under the loop's pass lock, so
+  // it never runs beside the loop's own work.
+  void AnswerAccessQueryOffLoop(AccessQuery& q);
+  // The pool for blocking file work (`WorkerThreads`, `WorkerQueue`),
+  // made at first use. Loop thread.
+  RWorkPool& Pool();
   void Notify(uint32_t code, uint32_t session, std::string_view text = {});
   bool UserInfoOpen() const { return userInfoOpen_; }
   void SessionDestroyed();  // called by a session's destructor
@@ -284,6 +293,7 @@ class RFTPSManager : public RTimer {
   void ListenerFailed(size_t index);
   void SendStatus(uint32_t kind, int32_t value, int32_t value2 = 0);
   void ApplyHammerSettings();
+  void RetirePool();
 
   RMessageLoop& loop_;
   RFrontEnd& frontEnd_;
@@ -296,7 +306,8 @@ class RFTPSManager : public RTimer {
   AccessHandler access_;
   RuleScopeHandler ruleScope_;
   const RPathProbe* probe_ = nullptr;
-  RDrivePathProbe defaultProbe_;
+  // Asks FsSettings() each time, so it follows the drive table across reloads.
+  RFsPathProbe defaultProbe_;
 
   RGlobalSettings settings_;
   std::shared_ptr<RTlsContext> tls_;
@@ -310,6 +321,12 @@ class RFTPSManager : public RTimer {
   bool listenersChanged_ = false;
   bool outOfDescriptors_ = false;  // an accept failed for want of descriptors
   std::vector<std::unique_ptr<RFTPSComInterp>> sessions_;
+  // A reload that changes the pool's size retires the pool: it finishes
+  // and delivers what it was given, and goes once idle.
+  std::unique_ptr<RWorkPool> pool_;
+  std::vector<std::unique_ptr<RWorkPool>> retiredPools_;
+  // Set while the manager goes: a worker waiting for the pass lock gives up.
+  std::atomic<bool> closing_{false};
   std::unordered_map<uint32_t, RFTPSComInterp*> byControl_;
   std::vector<RProxySourceStr> proxySources_;
   std::unordered_map<uint32_t, std::unique_ptr<RProxyIntakeStr>> intakes_;

@@ -11,6 +11,9 @@
 // Questions about a new or held name inside a directory are asked for the
 // first name STOU would pick there; rules that name single files still
 // decide for those files, which their own entries show.
+#include <functional>
+#include <utility>
+
 #include "accounts/AccessQuery.h"
 #include "fs/RMLSDir.h"
 #include "fs/RMlsxFacts.h"
@@ -20,6 +23,7 @@
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
+#include "ftp/RWorkerAccess.h"
 #include "platform/RFileSys.h"
 
 namespace vantor {
@@ -27,13 +31,16 @@ namespace {
 
 constexpr std::string_view kProbeName = "FTP00000";
 
+// The questions are the session's own; `ask` puts them (the session's
+// AskFlag on the loop, AskFlagOffLoop on a worker).
 class RSessionMlsx final : public RFsAccess, public RMlsxPerms {
  public:
-  explicit RSessionMlsx(RFTPSComInterp& s) : s_(s) {}
+  using AskFn = std::function<bool(uint32_t code, std::string_view path)>;
+  explicit RSessionMlsx(AskFn ask) : ask_(std::move(ask)) {}
 
   // The listing's filter: the question LIST asks of every entry.
   bool CanList(std::string_view, uint32_t, std::string_view localPath) override {
-    return s_.AskFlag(QC_LIST_DIR, localPath);
+    return ask_(QC_LIST_DIR, localPath);
   }
 
   std::string Letters(std::string_view path, bool directory, int64_t size) override {
@@ -41,7 +48,7 @@ class RSessionMlsx final : public RFsAccess, public RMlsxPerms {
   }
 
  private:
-  bool Ask(uint32_t code, std::string_view path) { return s_.AskFlag(code, path); }
+  bool Ask(uint32_t code, std::string_view path) { return ask_(code, path); }
 
   std::string FileLetters(std::string_view path, int64_t size) {
     // APPE asks "append" and, refused, "modify": one answer settles both.
@@ -73,7 +80,7 @@ class RSessionMlsx final : public RFsAccess, public RMlsxPerms {
     return p;
   }
 
-  RFTPSComInterp& s_;
+  AskFn ask_;
 };
 
 std::string ParentDir(const std::string& path) {
@@ -115,24 +122,34 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyMlsxDenied);
     return;
   }
-  RSessionMlsx access(s);
   const bool security = !s.Manager().SecurityOff();
   RMLSDirArgsStr a;
   a.user = s.UserName;
   a.dir = dir;
-  a.access = security ? &access : nullptr;
-  a.perms = &access;
   a.address = s.LocalAddress;
   a.home = s.HomeDir;
   a.relPaths = security && s.RelativePaths;
   a.hideHidden = s.HideHidden;
   a.facts = s.Choices.mlstFacts;
-  RDirLinesPtr lines;
-  {
+  // Read on a worker like LIST; sessions asking for the same listing while
+  // the first waits share its run.
+  const std::string key = "MLSD\n" + a.user + '\n' + a.dir + '\n' + std::to_string(a.facts) + '\n' +
+                          std::to_string(a.address) + '\n' + a.home + '\n' +
+                          (security ? "s" : "") + (a.relPaths ? "r" : "") +
+                          (a.hideHidden ? "h" : "");
+  auto work = [a, security, ctx = WorkerContext(s)]() mutable -> RWorkPool::Result {
+    RFsSettingsPin pin(ctx.fs);
+    RSessionMlsx access(
+        [&ctx](uint32_t code, std::string_view path) { return AskFlagOffLoop(ctx, code, path); });
+    a.access = security ? &access : nullptr;
+    a.perms = &access;
     RMLSDir ls(a);
-    lines = ls.Lines();
-  }
-  SendListing(s, std::move(lines), dir);
+    return ls.Lines();
+  };
+  auto done = [&s, dir](const RWorkPool::Result& r) {
+    SendListing(s, std::static_pointer_cast<const RDirLinesStr>(r), dir);
+  };
+  if (!s.RunOffLoop(key, std::move(work), std::move(done))) s.ReplyStr(kReplyWorkersBusy);
 }
 
 void HandleMlst(RFTPSComInterp& s, std::string_view line) {
@@ -148,7 +165,7 @@ void HandleMlst(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   const std::string shown = s.ClientPathOf(path);
-  RSessionMlsx access(s);
+  RSessionMlsx access([&s](uint32_t code, std::string_view p) { return s.AskFlag(code, p); });
   RMlsxEntryStr e;
   if ((!directory && s.HideHidden && HiddenName(path)) || !MlsxNameListable(shown) ||
       !MlstEntry(path, shown, s.Choices.mlstFacts, &access, e)) {

@@ -16,6 +16,7 @@
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSSiteArgs.h"
 #include "ftp/RFTPStrings.h"
+#include "ftp/RWorkerAccess.h"
 #include "platform/RSpawn.h"
 #include "platform/RTimeZone.h"
 #include "util/RLog.h"
@@ -95,16 +96,10 @@ void SiteSet(RFTPSComInterp& s) {
   s.ReplyStr(on == 1 ? kReplyNotifyOn : kReplyNotifyOff);
 }
 
-// The listing filter of the directory reader, asked through the session.
-class RSessionListAccess final : public RFsAccess {
- public:
-  explicit RSessionListAccess(RFTPSComInterp& s) : s_(s) {}
-  bool CanList(std::string_view, uint32_t, std::string_view localPath) override {
-    return s_.AskFlag(QC_LIST_DIR, localPath);
-  }
-
- private:
-  RFTPSComInterp& s_;
+// The search walks the disk on a worker; the found names come back as one
+// list and are replied on the loop, in the order found.
+struct RIndexFoundStr {
+  std::vector<std::string> paths;  // local paths
 };
 
 void SiteIndex(RFTPSComInterp& s) {
@@ -116,34 +111,49 @@ void SiteIndex(RFTPSComInterp& s) {
     // Without a backslash there is nothing to search, and nothing is replied.
     if (!SplitIndexPath(local, dir, pattern)) return;
   }
-  s.ReplyStr(kReplyIndexFirst, pattern);
-  RSessionListAccess access(s);
-  RFsAccess* filter = s.Manager().SecurityOff() ? nullptr : &access;
-  const bool lower = FsSettings().lowerCase;
-  IndexSearch(
-      dir, pattern,
-      [&](const std::string& d, std::vector<RIndexEntryStr>& out) {
-        RFTPDir reader(s.UserName, filter, s.LocalAddress, s.HomeDir, s.RelativePaths,
-                       s.HideHidden);
-        reader.SetWantStatus(false);
-        if (!reader.Open(d + (d.back() == '\\' ? "*.*" : "\\*.*"))) return;
-        RFTPDirEntryStr e;
-        while (reader.Next(e)) {
-          // Link entries are shown, not followed: a link cycle cannot make
-          // the search run for ever.
-          const bool dirEntry = (e.st.mode & kModeDirectory) != 0 && !e.isLink;
-          out.push_back({e.name, dirEntry});
-        }
-      },
-      [&](const std::string& found) {
-        // Found lines stop where the reply bound would begin to drop, so
-        // the final line always gets through.
-        if (s.QueuedReplies().size() >= RFTPSComInterp::kMaxQueuedReplies) return;
-        std::string client = s.ClientPathOf(found);
-        if (lower) client = ToLowerAscii(client);
-        s.ReplyStr(kReplyIndexLine, client);
-      });
-  s.ReplyStr(kReplyIndexEnd, pattern);
+  const bool security = !s.Manager().SecurityOff();
+  // Found lines stop where the reply bound would begin to drop, so the
+  // final line always gets through.
+  const size_t room = RFTPSComInterp::kMaxQueuedReplies > s.QueuedReplies().size() + 1
+                          ? RFTPSComInterp::kMaxQueuedReplies - s.QueuedReplies().size() - 1
+                          : 0;
+  auto work = [dir, pattern, security, room, ctx = WorkerContext(s), home = s.HomeDir,
+               rel = s.RelativePaths, hide = s.HideHidden]() -> RWorkPool::Result {
+    RFsSettingsPin pin(ctx.fs);
+    RWorkerListAccess access(ctx);
+    RFsAccess* filter = security ? &access : nullptr;
+    auto found = std::make_shared<RIndexFoundStr>();
+    IndexSearch(
+        dir, pattern,
+        [&](const std::string& d, std::vector<RIndexEntryStr>& out) {
+          RFTPDir reader(ctx.user, filter, ctx.address, home, rel, hide);
+          reader.SetWantStatus(false);
+          if (!reader.Open(d + (d.back() == '\\' ? "*.*" : "\\*.*"))) return;
+          RFTPDirEntryStr e;
+          while (reader.Next(e)) {
+            // Link entries are shown, not followed: a link cycle cannot make
+            // the search run for ever.
+            const bool dirEntry = (e.st.mode & kModeDirectory) != 0 && !e.isLink;
+            out.push_back({e.name, dirEntry});
+          }
+        },
+        [&](const std::string& path) {
+          if (found->paths.size() < room) found->paths.push_back(path);
+        });
+    return found;
+  };
+  auto done = [&s, pattern, lower = FsSettings().lowerCase](const RWorkPool::Result& r) {
+    const auto& found = *static_cast<const RIndexFoundStr*>(r.get());
+    s.ReplyStr(kReplyIndexFirst, pattern);
+    for (const std::string& path : found.paths) {
+      if (s.QueuedReplies().size() >= RFTPSComInterp::kMaxQueuedReplies) break;
+      std::string client = s.ClientPathOf(path);
+      if (lower) client = ToLowerAscii(client);
+      s.ReplyStr(kReplyIndexLine, client);
+    }
+    s.ReplyStr(kReplyIndexEnd, pattern);
+  };
+  if (!s.RunOffLoop({}, std::move(work), std::move(done))) s.ReplyStr(kReplyWorkersBusy);
 }
 
 void SiteZone(RFTPSComInterp& s) {

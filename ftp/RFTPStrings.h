@@ -108,6 +108,7 @@ enum : uint32_t {
   kReplyExecDenied = 27131,
   kReplyExecFailed = 27132,
   kReplyExecStarted = 27133,
+  kReplyWorkersBusy = 23100,  // every worker taken and the queue of waiting jobs full
   kReplyIndexFirst = 27140,
   kReplyIndexLine = 27141,
   kReplyIndexEnd = 27142,

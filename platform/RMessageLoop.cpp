@@ -567,7 +567,9 @@ void RMessageLoop::DrainFileEvents() {
 void RMessageLoop::Wait(int64_t timeoutMs) {
   epoll_event events[128];
   int t = timeoutMs > 0x7fffffff ? 0x7fffffff : static_cast<int>(timeoutMs);
+  passMu_.unlock();
   int n = ::epoll_wait(epoll_.Get(), events, 128, t);
+  passMu_.lock();
   ++t_pass;
   for (int i = 0; i < n; ++i) {
     uint64_t tag = events[i].data.u64;
@@ -595,6 +597,7 @@ void RMessageLoop::RunOnce(int64_t maxWaitMs) {
   int64_t t = NextTimeoutMs();
   if (maxWaitMs >= 0 && (t < 0 || t > maxWaitMs)) t = maxWaitMs;
   PassScope scope(this);
+  std::lock_guard<std::recursive_timed_mutex> pass(passMu_);
   Wait(t);
   FireTimers();
   for (int batch = 0; batch < batchesPerPass_; ++batch) {
@@ -607,6 +610,7 @@ void RMessageLoop::RunOnce(int64_t maxWaitMs) {
 
 void RMessageLoop::RunPending() {
   PassScope scope(this);
+  std::lock_guard<std::recursive_timed_mutex> pass(passMu_);
   for (int guard = 0; guard < 1000 && !quit_.load(); ++guard) {
     Wait(0);
     FireTimers();

@@ -147,6 +147,13 @@ class RMessageLoop {
   // empty. For tests driven by a manual clock.
   void RunPending();
 
+  // Held by the loop thread for the whole of every pass except its wait
+  // for events. A worker that must consult state the loop thread owns (the
+  // access rules, for a listing filtered entry by entry) takes it for the
+  // length of one question, so the answer never races the loop.
+  // Recursive: a handler may run a nested pass.
+  std::recursive_timed_mutex& PassLock() { return passMu_; }
+
   RClock& Clock() const { return *clock_; }
   // For front ends that drive the loop from their own: readable when
   // RunOnce(0) has work; NextTimeoutMs() is the wait until the next timer
@@ -231,6 +238,7 @@ class RMessageLoop {
   RFd signal_;
   std::thread::id loopThread_;
 
+  std::recursive_timed_mutex passMu_;
   mutable std::mutex mu_;  // guards queue_ and writes to windows_
   std::vector<RMsg> queue_;
   std::vector<RMsg> spare_;  // loop thread: an emptied batch kept for its capacity

@@ -88,6 +88,11 @@ RWorkPoolStatsStr RWorkPool::Stats() const {
   return s;
 }
 
+bool RWorkPool::Idle() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return queue_.empty() && running_ == 0 && finished_.empty();
+}
+
 bool RWorkPool::AllCancelled(const Job& job) {
   return std::all_of(job.waiters.begin(), job.waiters.end(),
                      [](const Waiter& w) { return w.cancel && w.cancel->Cancelled(); });

@@ -88,6 +88,8 @@ class RWorkPool {
 
   RWorkSubmit Submit(const std::string& key, RWorkCancelPtr cancel, Work work, Done done);
   RWorkPoolStatsStr Stats() const;
+  // Nothing queued, running or waiting to be delivered: a retired pool may go.
+  bool Idle() const;
   size_t QueueBound() const { return bound_; }
 
  private:

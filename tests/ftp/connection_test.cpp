@@ -5,12 +5,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "ftp_fixture.h"
+#include "platform/RMessages.h"
 
 using namespace vantor;
 
@@ -400,4 +405,134 @@ TEST_F(ConnectionTest, PassivePeerCheckOff) {
   EXPECT_EQ(Cmd(p, "RETR f.bin"), "150 Opening BINARY mode data connection for f.bin (3 bytes).");
   EXPECT_EQ(ReadToEnd(data), "fxp");
   EXPECT_EQ(Line(p), "226 Transfer complete.");
+}
+
+namespace {
+
+// Holds the pool's only worker until the test opens it, so that a session's
+// listing waits in the queue for as long as the test needs.
+class WorkerGate {
+ public:
+  explicit WorkerGate(RWorkPool& pool) {
+    (void)pool.Submit({}, std::make_shared<RWorkCancel>(), [this]() -> RWorkPool::Result {
+      std::unique_lock<std::mutex> lock(mu_);
+      held_ = true;
+      cv_.notify_all();
+      cv_.wait(lock, [this] { return open_; });
+      return nullptr;
+    }, [](const RWorkPool::Result&) {});
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [this] { return held_; });
+  }
+  ~WorkerGate() { Open(); }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool held_ = false;
+  bool open_ = false;
+};
+
+}  // namespace
+
+// A session whose listing waits for a worker: its further commands wait
+// behind it while other sessions are served at once; a full queue answers
+// "450" instead of waiting; the administrator's kill ends the waiting
+// session, and its job is dropped without running.
+TEST_F(ConnectionTest, WorkerWaitQueuesInputFullQueueRefusesKillDrops) {
+  Serve("WorkerThreads=1\nWorkerQueue=1\n");
+  WriteFile("a.txt", "x");
+  Peer a = Login();
+  Peer b = Login();
+  RFTPSComInterp* sa = manager_->Sessions().front().get();
+  const uint32_t numberA = sa->Number();
+  WorkerGate gate(manager_->Pool());
+  ASSERT_GT(PasvPort(Cmd(a, "PASV")), 0);
+  Send(a, "NLST");
+  Send(a, "NOOP");
+  EXPECT_EQ(Line(a, 20), "<none>") << "NOOP answered before the waiting NLST";
+  EXPECT_TRUE(sa->AwaitingWork());
+  EXPECT_EQ(Cmd(b, "NOOP"), "200 Command okay.");
+  EXPECT_EQ(Cmd(b, "LIST"), "450 Server is busy - please try again later.");
+  EXPECT_EQ(Cmd(b, "MLSD"), "450 Server is busy - please try again later.");
+  EXPECT_EQ(Cmd(b, "SITE INDEX *.txt"), "450 Server is busy - please try again later.");
+  EXPECT_EQ(Cmd(b, "NOOP"), "200 Command okay.");
+  // The kill of the GUI.
+  ASSERT_TRUE(loop_.PostMessage(manager_->MainWindow(), MSG_REMOVE_SESSION, numberA));
+  EXPECT_TRUE(Closed(a));
+  EXPECT_EQ(manager_->FindSession(numberA), nullptr);
+  gate.Open();
+  for (int i = 0; i < 400 && !manager_->Pool().Idle(); ++i) loop_.RunOnce(5);
+  EXPECT_TRUE(manager_->Pool().Idle());
+  EXPECT_EQ(manager_->Pool().Stats().skipped, 1u) << "the killed session's job ran";
+  // The worker is free again: b's listing goes through.
+  const int port = PasvPort(Cmd(b, "PASV"));
+  ASSERT_GT(port, 0);
+  const int data = ConnectTo(port);
+  EXPECT_EQ(Cmd(b, "NLST"), "150 Opening ASCII mode data connection for /bin/ls.");
+  EXPECT_NE(ReadToEnd(data).find("a.txt\r\n"), std::string::npos);
+  EXPECT_EQ(Line(b), "226 Transfer complete.");
+}
+
+// What arrives while a listing waits is handled after it, in order: an
+// ABOR ends the listing as it would right after the command, a time-out
+// ends the session, a client that went away is removed; none leaves a
+// session behind. A reload meanwhile retires the pool only once the
+// listing it holds is delivered.
+TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
+  Serve("WorkerThreads=1\n");
+  {
+    Peer p = Login();
+    WorkerGate gate(manager_->Pool());
+    ASSERT_GT(PasvPort(Cmd(p, "PASV")), 0);
+    Send(p, "LIST");
+    Send(p, "ABOR");
+    EXPECT_EQ(Line(p, 20), "<none>");
+    gate.Open();
+    EXPECT_EQ(Line(p), "226 ABOR command successful.");
+    EXPECT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
+    EXPECT_EQ(Cmd(p, "QUIT"), "221 Goodbye!");
+    EXPECT_TRUE(Closed(p));
+  }
+  {
+    Peer p = Login();
+    RFTPSComInterp* s = OnlySession();
+    s->SetLoginTimeOuts(60);  // security off: no account gives one
+    WorkerGate gate(manager_->Pool());
+    ASSERT_GT(PasvPort(Cmd(p, "PASV")), 0);
+    Send(p, "NLST");
+    // The idle limit passes while the listing waits.
+    Seconds(61);
+    EXPECT_TRUE(s->AwaitingWork());
+    EXPECT_EQ(Line(p, 20), "<none>");
+    gate.Open();
+    // The time-out's reply is not asserted: the socket gave up its line
+    // buffer when the limit passed, as it does during a hook's hold.
+    EXPECT_TRUE(Closed(p));
+    for (int i = 0; i < 100 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
+    EXPECT_TRUE(manager_->Sessions().empty());
+  }
+  {
+    Peer p = Login();
+    WorkerGate gate(manager_->Pool());
+    RWorkPool* before = &manager_->Pool();
+    Send(p, "NLST");
+    close(p.fd);
+    fds_.erase(std::find(fds_.begin(), fds_.end(), p.fd));
+    for (int i = 0; i < 20; ++i) loop_.RunOnce(5);
+    EXPECT_EQ(manager_->Sessions().size(), 1u) << "gone before its listing came back";
+    // A reload that changes the pool's size while the job waits.
+    WriteFile("VANTOR.INI", "[GLOBAL]\nPortNr=" + std::to_string(port_) +
+                                "\nWorkerThreads=2\n[USER=joe]\nHomeDir=" + dir_ + "\n");
+    manager_->ApplySettings();
+    EXPECT_NE(&manager_->Pool(), before);
+    gate.Open();
+    for (int i = 0; i < 400 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
+    EXPECT_TRUE(manager_->Sessions().empty());
+  }
 }

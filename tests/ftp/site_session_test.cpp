@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -68,8 +69,12 @@ class SiteSession : public ::testing::Test {
     s_->CurrentDir = s_->HomeDir;
     return *s_;
   }
+  // Dispatches and, when the command went to a worker, runs the loop until
+  // its result is in (ten seconds at most).
   std::vector<std::string> Send(std::string_view line) {
     s_->Dispatch(line);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (s_->AwaitingWork() && std::chrono::steady_clock::now() < deadline) loop_.RunOnce(20);
     std::deque<std::string> q = s_->TakeQueuedReplies();
     return std::vector<std::string>(q.begin(), q.end());
   }

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# NOOP round trips of 50 idle sessions while other clients load the server,
+# for vantor and for vsftpd (a process per session) in the same run.
+#
+#   bench/latency/run.sh [--scale 0.05] [--rounds 3] [--baseline BIN] [--loads listr,index,...]
+#
+# --scale shrinks the tree (200,000 entries), the uploads (100 MB each) and
+# the downloads for a quick run; the figures in bench/README.md are full
+# size unless they say otherwise. --baseline runs an older
+# vantor-e2e-server too, so the loads' own times can be compared with it.
+# vsftpd is fetched as bench/peers does (apt-get download, dpkg -x into
+# work/ of bench/peers); it is never installed or run as a service.
+set -euo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+PEERWORK=${VANTOR_PEERS_DIR:-$ROOT/bench/peers/work}
+WORK=${VANTOR_BENCH_DIR:-$HERE/work}
+BUILD=${VANTOR_BUILD_DIR:-$ROOT/build-bench}
+mkdir -p "$WORK" "$PEERWORK/debs"
+
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON >/dev/null
+cmake --build "$BUILD" -j2 --target vantor-e2e-server >/dev/null
+
+if [ ! -x "$PEERWORK/peers/usr/sbin/vsftpd" ]; then
+  (cd "$PEERWORK/debs" && apt-get download vsftpd libwrap0 >/dev/null 2>&1)
+  for d in "$PEERWORK"/debs/*.deb; do dpkg -x "$d" "$PEERWORK/peers"; done
+fi
+
+exec python3 "$HERE/latency.py" --vantor "$BUILD/tests/e2e/vantor-e2e-server" \
+  --peers "$PEERWORK/peers" --work "$WORK" "$@"

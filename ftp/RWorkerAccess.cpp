@@ -1,0 +1,25 @@
+#include "ftp/RWorkerAccess.h"
+
+#include "accounts/AccessQuery.h"
+#include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSManager.h"
+
+namespace vantor {
+
+bool AskFlagOffLoop(const RWorkerContextStr& ctx, uint32_t code, std::string_view aux) {
+  AccessQuery q;
+  ClearAccessQuery(q);
+  q.code = code;
+  SetQueryUser(q, ctx.user);
+  q.address = ctx.address;
+  SetQueryAux(q, aux);
+  q.session = ctx.session;
+  ctx.manager->AnswerAccessQueryOffLoop(q);
+  return q.flag != 0;
+}
+
+RWorkerContextStr WorkerContext(const RFTPSComInterp& s) {
+  return {&s.Manager(), s.Number(), s.UserName, s.LocalAddress, FsSettingsSnapshot()};
+}
+
+}  // namespace vantor
