@@ -413,29 +413,37 @@ namespace {
 // listing waits in the queue for as long as the test needs.
 class WorkerGate {
  public:
-  explicit WorkerGate(RWorkPool& pool) {
-    (void)pool.Submit({}, std::make_shared<RWorkCancel>(), [this]() -> RWorkPool::Result {
-      std::unique_lock<std::mutex> lock(mu_);
-      held_ = true;
-      cv_.notify_all();
-      cv_.wait(lock, [this] { return open_; });
-      return nullptr;
-    }, [](const RWorkPool::Result&) {});
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, std::chrono::seconds(10), [this] { return held_; });
+  explicit WorkerGate(RWorkPool& pool) : state_(std::make_shared<State>()) {
+    // The worker keeps the state alive: it may still be leaving the wait
+    // when the gate itself is gone.
+    (void)pool.Submit(
+        {}, std::make_shared<RWorkCancel>(),
+        [st = state_]() -> RWorkPool::Result {
+          std::unique_lock<std::mutex> lock(st->mu);
+          st->held = true;
+          st->cv.notify_all();
+          st->cv.wait(lock, [&] { return st->open; });
+          return nullptr;
+        },
+        [](const RWorkPool::Result&) {});
+    std::unique_lock<std::mutex> lock(state_->mu);
+    state_->cv.wait_for(lock, std::chrono::seconds(10), [this] { return state_->held; });
   }
   ~WorkerGate() { Open(); }
   void Open() {
-    std::lock_guard<std::mutex> lock(mu_);
-    open_ = true;
-    cv_.notify_all();
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->open = true;
+    state_->cv.notify_all();
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool held_ = false;
-  bool open_ = false;
+  struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool held = false;
+    bool open = false;
+  };
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace
