@@ -86,19 +86,19 @@ struct RGlobalSettings {
   int32_t loginTimeLimit = 60;    // `LoginTimeLimit`, seconds to log in; 0 or less: none
   int32_t maxPreLoginPerIP = 10;  // `MaxPreLoginPerIP`; 0 or less: no limit
   // TLS (FTPS): on when the certificate and key load.
-  std::string tlsCertificateFile;  // `TLSCertificateFile`, PEM (chain allowed)
-  std::string tlsPrivateKeyFile;   // `TLSPrivateKeyFile`, PEM
-  int32_t tlsImplicitPortNr = 0;   // `TLSImplicitPortNr`; 0 = no implicit listener
-  bool tlsMin13 = false;           // `TLSMinProtocol` TLSv1.3 (default TLSv1.2)
-  std::string tlsCipherList;       // `TLSCipherList` (TLS 1.2), "" = OpenSSL's default
-  std::string tlsCipherSuites;     // `TLSCipherSuites` (TLS 1.3), "" = OpenSSL's default
+  std::string tlsCertificateFile;   // `TLSCertificateFile`, PEM (chain allowed)
+  std::string tlsPrivateKeyFile;    // `TLSPrivateKeyFile`, PEM
+  int32_t tlsImplicitPortNr = 0;    // `TLSImplicitPortNr`; 0 = no implicit listener
+  bool tlsMin13 = false;            // `TLSMinProtocol` TLSv1.3 (default TLSv1.2)
+  std::string tlsCipherList;        // `TLSCipherList` (TLS 1.2), "" = OpenSSL's default
+  std::string tlsCipherSuites;      // `TLSCipherSuites` (TLS 1.3), "" = OpenSSL's default
   bool tlsDataSessionReuse = true;  // `TLSDataSessionReuse`
-  int32_t workerThreads = 2;  // `WorkerThreads`, 1..16; else 2
-  int32_t workerQueue = 64;   // `WorkerQueue`: jobs waiting for a worker, 1..10000; else 64
-  RWindowStateStr window;         // `Window`, `StartIconic`, `StartMaximized`, ...
-  bool startIconic = false;       // `StartIconic` (strict rule)
-  bool invisible = false;         // `Invisible` (strict rule)
-  std::string userInfoWin;        // `UserInfoWin`
+  int32_t workerThreads = 2;        // `WorkerThreads`, 1..16; else 2
+  int32_t workerQueue = 64;         // `WorkerQueue`: jobs waiting for a worker, 1..10000; else 64
+  RWindowStateStr window;           // `Window`, `StartIconic`, `StartMaximized`, ...
+  bool startIconic = false;         // `StartIconic` (strict rule)
+  bool invisible = false;           // `Invisible` (strict rule)
+  std::string userInfoWin;          // `UserInfoWin`
 
   // Reads every key of [GLOBAL]; a missing or malformed value keeps its
   // default (reset first, so a reload forgets keys that were removed).

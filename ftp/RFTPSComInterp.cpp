@@ -532,13 +532,13 @@ bool RFTPSComInterp::RunOffLoop(const std::string& key, RWorkPool::Work work,
   workCancel_ = std::make_shared<RWorkCancel>();
   // The session outlives every call of the completion: its destructor
   // cancels the token first.
-  const RWorkSubmit r = manager_.Pool().Submit(
-      key, workCancel_, std::move(work),
-      [this, done = std::move(done)](const RWorkPool::Result& res) {
-        workCancel_.reset();
-        done(res);
-        if (!workCancel_ && CommandState != CS_AwaitingHook) ReplayParked();
-      });
+  const RWorkSubmit r =
+      manager_.Pool().Submit(key, workCancel_, std::move(work),
+                             [this, done = std::move(done)](const RWorkPool::Result& res) {
+                               workCancel_.reset();
+                               done(res);
+                               if (!workCancel_ && CommandState != CS_AwaitingHook) ReplayParked();
+                             });
   if (r != RWorkSubmit::Full) return true;
   workCancel_.reset();
   return false;

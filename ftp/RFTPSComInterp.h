@@ -368,8 +368,8 @@ class RFTPSComInterp : public RTimer {
   std::deque<std::string> replies_;
   uint32_t Number_ = 0;
   bool removalPosted_ = false;
-  bool readPaused_ = false;          // back-pressure: reply queue full
-  bool readPostFailed_ = false;      // the next line's event is still to be posted
+  bool readPaused_ = false;      // back-pressure: reply queue full
+  bool readPostFailed_ = false;  // the next line's event is still to be posted
   // Empty lines before the first other one (-1 once a line had text): a
   // binary PROXY header reads as three of them.
   int32_t leadingEmptyLines_ = 0;
@@ -383,7 +383,7 @@ class RFTPSComInterp : public RTimer {
     int status;
   };
   std::deque<ParkedEvent> parked_;
-  int64_t holdStartMs_ = 0;  // monotonic time of the last hold verdict
+  int64_t holdStartMs_ = 0;    // monotonic time of the last hold verdict
   RWorkCancelPtr workCancel_;  // set while a job of this session runs
 
  public:

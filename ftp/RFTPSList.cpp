@@ -63,11 +63,10 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
   ls.now = s.Manager().Loop().Clock().WallSeconds();
   // Reading and formatting happen on a worker; a second session asking for
   // the same listing while the first still waits shares its run.
-  const std::string key = std::string(isList ? "LIST" : "NLST") + '\n' + ls.user + '\n' + ls.dir +
-                          '\n' + ls.pattern + '\n' + ls.options + '\n' +
-                          std::to_string(ls.address) + '\n' + ls.home + '\n' +
-                          (security ? "s" : "") + (ls.relPaths ? "r" : "") +
-                          (ls.hideHidden ? "h" : "");
+  const std::string key =
+      std::string(isList ? "LIST" : "NLST") + '\n' + ls.user + '\n' + ls.dir + '\n' + ls.pattern +
+      '\n' + ls.options + '\n' + std::to_string(ls.address) + '\n' + ls.home + '\n' +
+      (security ? "s" : "") + (ls.relPaths ? "r" : "") + (ls.hideHidden ? "h" : "");
   auto work = [ls, security, ctx = WorkerContext(s)]() mutable -> RWorkPool::Result {
     RFsSettingsPin pin(ctx.fs);
     RWorkerListAccess access(ctx);

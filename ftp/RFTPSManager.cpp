@@ -228,7 +228,8 @@ void RFTPSManager::ApplySettings() {
   ApplyHammerSettings();
   std::vector<std::string> rejected;
   proxySources_ = ParseProxySources(settings_.proxyProtocolFrom, &rejected);
-  for (const std::string& entry : rejected) WriteLog(LOG_SYSTEM, FormatStr(kLogProxySourceIgnored, entry));
+  for (const std::string& entry : rejected)
+    WriteLog(LOG_SYSTEM, FormatStr(kLogProxySourceIgnored, entry));
   SendStatus(SK_MaxUsers, settings_.maxNrUsers);
   if (!first && oldPort != settings_.portNr) {
     std::erase_if(listeners_, [](const RManSockStr& l) { return !l.implicitTls; });
@@ -261,7 +262,8 @@ void RFTPSManager::LoadTls() {
     return;
   }
   WriteLog(LOG_SYSTEM, FormatStr(kLogTlsOn, t.certificateFile));
-  if (tls_->SecondsToExpiry() < 0) WriteLog(LOG_SCREEN, FormatStr(kLogTlsExpired, t.certificateFile));
+  if (tls_->SecondsToExpiry() < 0)
+    WriteLog(LOG_SCREEN, FormatStr(kLogTlsExpired, t.certificateFile));
 }
 
 void RFTPSManager::ApplyHammerSettings() {

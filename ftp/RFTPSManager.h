@@ -33,8 +33,8 @@
 
 #include "accounts/AccessQuery.h"
 #include "accounts/RPathProbe.h"
-#include "fs/RFsPathProbe.h"
 #include "config/RGlobalSettings.h"
+#include "fs/RFsPathProbe.h"
 #include "ftp/RAntiHammer.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFrontEnd.h"
@@ -222,9 +222,7 @@ class RFTPSManager : public RTimer {
   void RequestSettingsReload() { reloadRequested_ = true; }
   const std::vector<RIPHomeStr>& IPHomes() const { return homes_; }
   // Whether connections from this address must begin with a PROXY header.
-  bool IsProxySource(std::string_view peer) const {
-    return ProxySourceListed(proxySources_, peer);
-  }
+  bool IsProxySource(std::string_view peer) const { return ProxySourceListed(proxySources_, peer); }
   // Where the next passive port search in `PassivePortRange` starts: every
   // session continues from where the last one stopped, so ports are handed
   // out in turn and a freed port is not taken again at once.
@@ -261,8 +259,8 @@ class RFTPSManager : public RTimer {
     std::unique_ptr<RWinSocket> socket;
     std::string peer;
     std::array<char, kProxyV2MaxBytes> bytes{};
-    size_t have = 0;   // header bytes taken so far
-    size_t asked = 0;  // length of the block being received
+    size_t have = 0;           // header bytes taken so far
+    size_t asked = 0;          // length of the block being received
     bool implicitTls = false;  // accepted on the implicit TLS port
   };
   void StartProxyIntake(std::unique_ptr<RWinSocket> socket, std::string peer, bool implicitTls);

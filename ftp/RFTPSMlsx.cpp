@@ -134,9 +134,8 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
   // Read on a worker like LIST; sessions asking for the same listing while
   // the first waits share its run.
   const std::string key = "MLSD\n" + a.user + '\n' + a.dir + '\n' + std::to_string(a.facts) + '\n' +
-                          std::to_string(a.address) + '\n' + a.home + '\n' +
-                          (security ? "s" : "") + (a.relPaths ? "r" : "") +
-                          (a.hideHidden ? "h" : "");
+                          std::to_string(a.address) + '\n' + a.home + '\n' + (security ? "s" : "") +
+                          (a.relPaths ? "r" : "") + (a.hideHidden ? "h" : "");
   auto work = [a, security, ctx = WorkerContext(s)]() mutable -> RWorkPool::Result {
     RFsSettingsPin pin(ctx.fs);
     RSessionMlsx access(

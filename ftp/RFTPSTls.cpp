@@ -95,7 +95,6 @@ void HandleCcc(RFTPSComInterp& s, std::string_view) {
   s.ReplyStr(kReplyCccRefused);
 }
 
-
 void RFTPSComInterp::StartImplicitTls() {
   Tls.implicit = true;
   Tls.context = manager_.TlsContext();

@@ -403,7 +403,7 @@ void ReceiveNextBlock(RFTPSComInterp& s) {
       !s.DataSocket ? WS_NotCon
       : x.pipeWrite && !s.DataSocket->TlsActive()
           ? s.DataSocket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill)
-                    : s.DataSocket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
+          : s.DataSocket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
   if (st != WS_OK) EndReceive(s, true, kReplyStorAborted, false);
 }
 

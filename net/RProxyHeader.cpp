@@ -171,9 +171,8 @@ std::vector<RProxySourceStr> ParseProxySources(std::string_view list,
 bool ProxySourceListed(const std::vector<RProxySourceStr>& sources, std::string_view peer) {
   RIpAddrStr a;
   if (!ParseIpText(peer, a)) return false;
-  return std::any_of(sources.begin(), sources.end(), [&](const RProxySourceStr& s) {
-    return InPrefix(a, s.prefix, s.bits);
-  });
+  return std::any_of(sources.begin(), sources.end(),
+                     [&](const RProxySourceStr& s) { return InPrefix(a, s.prefix, s.bits); });
 }
 
 }  // namespace vantor

@@ -41,12 +41,12 @@ struct RProxyHeaderStr {
   // False for the LOCAL command, the UNKNOWN protocol and families without
   // an IP address (UNIX, unspecified): the connection's own peer stands.
   bool hasAddress = false;
-  int version = 0;              // 1 or 2
-  std::string clientAddress;    // plain text (v4-mapped shown as IPv4)
+  int version = 0;            // 1 or 2
+  std::string clientAddress;  // plain text (v4-mapped shown as IPv4)
   uint16_t clientPort = 0;
-  std::string serverAddress;    // the address the client connected to
+  std::string serverAddress;  // the address the client connected to
   uint16_t serverPort = 0;
-  size_t length = 0;            // bytes the header takes
+  size_t length = 0;  // bytes the header takes
 };
 
 // Looks at `bytes` from the start of a connection. `need` is set for

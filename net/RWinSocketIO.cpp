@@ -464,7 +464,7 @@ bool RWinSocket::ReceiveHandler(int error) {
       while (chunk > 0) {
         const int64_t want = std::min(chunk, kMaxCall);
         int64_t r = recPipe_ >= 0 ? c.SpliceIn(handle_, recPipe_, want)
-                     : tls_       ? TlsRecvOnce(c, writePtr_, want)
+                    : tls_        ? TlsRecvOnce(c, writePtr_, want)
                                   : c.Recv(handle_, writePtr_, want);
         if (r > 0) {
           ReceivedBytes(r);

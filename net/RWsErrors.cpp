@@ -16,8 +16,7 @@ constexpr const char* kStatusNames[] = {
     "WS_HostUnknown", "WS_Busy",      "WS_NotCon",    "WS_ConRefused", "WS_Reset",
     "WS_Error",       "WS_TooLarge",  "WS_UnknownIP", "WS_SoftClose",  "WS_Closed",
     "WS_Timeout",     "WS_More",      "WS_Nothing",   "WS_Aborted",    "WS_TimerTick",
-    "WS_Notify",
-    "WS_Securing",
+    "WS_Notify",      "WS_Securing",
 };
 
 struct RErrName {

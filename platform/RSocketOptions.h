@@ -6,7 +6,14 @@
 
 namespace vantor {
 
-enum class RSockOption { InlineOOB, KeepAlive, NoDelay, SendBuffer, ReceiveBuffer, NotSentLowWater };
+enum class RSockOption {
+  InlineOOB,
+  KeepAlive,
+  NoDelay,
+  SendBuffer,
+  ReceiveBuffer,
+  NotSentLowWater
+};
 
 // Sets `option` on the socket `fd` to `value`. Returns 0 or an errno.
 [[nodiscard]] int SetSocketOption(int fd, RSockOption option, int value);

@@ -13,7 +13,8 @@ namespace vantor {
 RWorkPool::RWorkPool(RMessageLoop& loop, int threads, size_t queueBound)
     : loop_(loop), bound_(std::max<size_t>(queueBound, 1)) {
   wake_ = RFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (wake_.Valid()) watching_ = loop_.WatchFd(wake_.Get(), [this](uint32_t) { DeliverFinished(); });
+  if (wake_.Valid())
+    watching_ = loop_.WatchFd(wake_.Get(), [this](uint32_t) { DeliverFinished(); });
   // Without a way to hear from the workers, jobs run inline.
   if (!watching_) return;
   const int n = std::clamp(threads, 1, kMaxThreads);
@@ -38,8 +39,7 @@ RWorkPool::~RWorkPool() {
   if (watching_) loop_.UnwatchFd(wake_.Get());
 }
 
-RWorkSubmit RWorkPool::Submit(const std::string& key, RWorkCancelPtr cancel, Work work,
-                              Done done) {
+RWorkSubmit RWorkPool::Submit(const std::string& key, RWorkCancelPtr cancel, Work work, Done done) {
   if (threads_.empty()) {
     // No worker: the job runs here; its completion still comes back on a
     // later pass like every other one, so callers see one behaviour.

@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <string>
 
 #include "ftp_fixture.h"

@@ -30,9 +30,9 @@ std::string Bytes(std::initializer_list<int> list) {
 TEST(RProxyHeader, WholeHeaders) {
   const std::string v4body =
       Bytes({192, 0, 2, 7, 10, 0, 0, 1, 0xC3, 0x50, 0x00, 0x15});  // 50000 -> 21
-  const std::string v6body = Bytes({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5,
-                                     0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1,
-                                     0x04, 0x00, 0x00, 0x15});
+  const std::string v6body =
+      Bytes({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,    5,    0,    0,
+             0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x04, 0x00, 0x00, 0x15});
   std::string mapped(10, '\0');
   mapped += Bytes({0xFF, 0xFF, 198, 51, 100, 9});
   mapped += mapped + Bytes({0, 1, 0, 21});
@@ -52,10 +52,10 @@ TEST(RProxyHeader, WholeHeaders) {
       {V2(0x21, 0x21, v6body), true, "2001:db8::5", 1024, 52},
       {V2(0x21, 0x21, mapped), true, "198.51.100.9", 1, 52},
       {V2(0x21, 0x11, v4body + Bytes({4, 0, 1, 'x'})), true, "192.0.2.7", 50000, 32},  // a TLV
-      {V2(0x20, 0x11, v4body), false, "", 0, 28},                                 // LOCAL
+      {V2(0x20, 0x11, v4body), false, "", 0, 28},                                      // LOCAL
       {V2(0x20, 0x00, ""), false, "", 0, 16},
-      {V2(0x21, 0x00, ""), false, "", 0, 16},                                     // UNSPEC
-      {V2(0x21, 0x31, std::string(216, 'u')), false, "", 0, 232},                 // UNIX
+      {V2(0x21, 0x00, ""), false, "", 0, 16},                      // UNSPEC
+      {V2(0x21, 0x31, std::string(216, 'u')), false, "", 0, 232},  // UNIX
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes.substr(0, 40));
@@ -90,10 +90,10 @@ TEST(RProxyHeader, RefusedAndIncomplete) {
       {"PROXY TCP4 1.2.3.4\r\n", RProxyParse::Malformed},
       {"PROXY " + std::string(101, 'A'), RProxyParse::TooLong},
       {"PROXY UNKNOWN " + std::string(92, 'A') + "\r\n", RProxyParse::TooLong},  // 108 bytes
-      {V2(0x11, 0x11, std::string(12, 'a')), RProxyParse::Malformed},  // version 1 nibble
-      {V2(0x22, 0x11, std::string(12, 'a')), RProxyParse::Malformed},  // command 2
-      {V2(0x21, 0x41, std::string(12, 'a')), RProxyParse::Malformed},  // family 4
-      {V2(0x21, 0x11, std::string(11, 'a')), RProxyParse::Malformed},  // short addresses
+      {V2(0x11, 0x11, std::string(12, 'a')), RProxyParse::Malformed},            // version 1 nibble
+      {V2(0x22, 0x11, std::string(12, 'a')), RProxyParse::Malformed},            // command 2
+      {V2(0x21, 0x41, std::string(12, 'a')), RProxyParse::Malformed},            // family 4
+      {V2(0x21, 0x11, std::string(11, 'a')), RProxyParse::Malformed},            // short addresses
       {V2(0x21, 0x21, std::string(35, 'a')), RProxyParse::Malformed},
       {V2(0x21, 0x11, "").substr(0, 14) + "\xFF\xFF", RProxyParse::TooLong},
       {V2(0x21, 0x11, std::string(kProxyV2MaxBytes - 15, 'a')), RProxyParse::TooLong},
@@ -134,9 +134,10 @@ TEST(RProxyHeader, SourceList) {
     const char* peer;
     bool listed;
   } cases[] = {
-      {"10.0.0.5", true},         {"10.0.0.6", false},      {"10.0.1.200", true},
-      {"::ffff:10.0.1.3", true},  {"2001:db8:1::9", true},  {"2001:db9::1", false},
-      {"::1", false},             {"", false},
+      {"10.0.0.5", true},      {"10.0.0.6", false},
+      {"10.0.1.200", true},    {"::ffff:10.0.1.3", true},
+      {"2001:db8:1::9", true}, {"2001:db9::1", false},
+      {"::1", false},          {"", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.peer);

@@ -195,7 +195,8 @@ TEST_F(TlsStreamTest, WantWriteThenRetry) {
   int blocked = 0;
   RTlsResult r = RTlsResult::Done;
   while (offset < sent.size()) {
-    const int64_t k = server.Write(sent.data() + offset, static_cast<int64_t>(sent.size() - offset), &r);
+    const int64_t k =
+        server.Write(sent.data() + offset, static_cast<int64_t>(sent.size() - offset), &r);
     if (k > 0) {
       EXPECT_LE(k, static_cast<int64_t>(sent.size() - offset));
       offset += static_cast<size_t>(k);

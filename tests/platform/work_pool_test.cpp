@@ -177,9 +177,7 @@ TEST_F(WorkPoolTest, CancelledWaitersGetNothingAndLeakNothing) {
       return IntResult(v);
     };
   };
-  RWorkPool::Done record = [&got, tracker](const RWorkPool::Result& r) {
-    got.push_back(IntOf(r));
-  };
+  RWorkPool::Done record = [&got, tracker](const RWorkPool::Result& r) { got.push_back(IntOf(r)); };
   auto running = std::make_shared<RWorkCancel>();
   auto leaves = std::make_shared<RWorkCancel>();
   auto stays = std::make_shared<RWorkCancel>();
