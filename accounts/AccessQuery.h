@@ -2,7 +2,7 @@
 // account store a question.
 //
 // The asker fills an `AccessQuery` (code, user, address, aux, session) and
-// sends ACCESS_QUERY_MESSAGE (platform/RMessages.h) synchronously to the main
+// sends ACCESS_QUERY_MESSAGE (below) synchronously to the main
 // window with the record's address as lParam. The answer is in the same
 // record when the send returns: `flag` (0 = no / not answered) and, for text
 // answers, `aux`. The layout is fixed (packed, 578 bytes) because the
@@ -15,6 +15,10 @@
 #include <string_view>
 
 namespace vantor {
+
+// The main window's message for a query (ftp/RBusMessages.h lists the
+// window's other numbers); lParam: AccessQuery*, sent synchronously.
+inline constexpr uint32_t ACCESS_QUERY_MESSAGE = 1028;
 
 // Query codes. Codes 18, 19, 22, 23 and anything outside 7..47 are never
 // answered and never reach the client-check libraries.

@@ -4,7 +4,6 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/RMessages.h"
 
 namespace vantor {
 namespace {

@@ -26,6 +26,10 @@
 
 namespace vantor {
 
+// The main window's message that releases a held command (ftp/RBusMessages.h
+// lists the window's other numbers); wParam: session number.
+inline constexpr uint32_t MSG_HOOK_RELEASE = 1041;
+
 struct REventLibStr {
   RDynLib library;
   HandleEventHookFn entry = nullptr;
@@ -37,8 +41,8 @@ class RFTPEventHandler {
   // Without a window releases are refused until AttachWindow() is called
   // (the libraries load at start-up, before the server creates its window).
   RFTPEventHandler() = default;
-  // `loop` and `mainWindow` receive the release messages (1041); the loop
-  // must outlive the handler.
+  // `loop` and `mainWindow` receive the release messages (MSG_HOOK_RELEASE);
+  // the loop must outlive the handler.
   RFTPEventHandler(RMessageLoop& loop, RWindowId mainWindow);
   // The last attached handler to go stops accepting releases; then the
   // libraries are unloaded.

@@ -7,7 +7,7 @@
 // with, so the libraries stay loaded for as long as the session can call
 // them (a settings reload does not take them away). Loop thread only.
 //
-// A held command is released by the main window: message 1041 carries the
+// A held command is released by the main window: MSG_HOOK_RELEASE carries the
 // session number, the main window looks the session up by that number, and
 // the session calls RaiseAgain() and then replays TakeParked(). A session
 // that is gone by then is simply not found, so a late release never touches

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/RMessages.h"
 #include "util/RFormat.h"
 #include "util/RText.h"
 

@@ -8,7 +8,7 @@
 #include "app/RAdminCommands.h"
 #include "config/RConfigStrings.h"
 #include "platform/RFile.h"
-#include "platform/RMessages.h"
+#include "ftp/RBusMessages.h"
 #include "platform/RProcess.h"
 #include "platform/RServiceNotify.h"
 #include "util/RFormat.h"

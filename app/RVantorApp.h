@@ -2,8 +2,8 @@
 //
 // It plays the main window of the event bus: log lines and trace lines are
 // written through the logger, whose screen pane is printed to stdout line by
-// line; reload requests (message 1039, SIGHUP, the `ReloadSettings` poll)
-// re-read the settings; SIGTERM/SIGINT close the program ("FTP server going
+// line; reload requests (MSG_RELOAD_SETTINGS, SIGHUP, the `ReloadSettings`
+// poll) re-read the settings; SIGTERM/SIGINT close the program ("FTP server going
 // down..." and exit code 0), waiting for logged-in users unless -u or -h was
 // given or the signal comes twice; SIGUSR1 toggles on-line; SIGUSR2 prints
 // one status line.

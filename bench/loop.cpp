@@ -11,6 +11,10 @@
 using namespace vantor;
 using Clock = std::chrono::steady_clock;
 
+// Any numbers do: the windows here take every message.
+constexpr uint32_t kPosted = 1024;
+constexpr uint32_t kSelected = 1030;
+
 int main() {
   constexpr int kMessages = 5'000'000;
   {
@@ -23,7 +27,7 @@ int main() {
     auto t0 = Clock::now();
     // Post in bursts of 1000 and dispatch, as a busy server would.
     for (int i = 0; i < kMessages; i += 1000) {
-      for (int j = 0; j < 1000; ++j) loop.PostMessage(w, 1024, static_cast<uintptr_t>(j), 0);
+      for (int j = 0; j < 1000; ++j) loop.PostMessage(w, kPosted, static_cast<uintptr_t>(j), 0);
       loop.RunOnce(0);
     }
     loop.RunPending();
@@ -49,7 +53,7 @@ int main() {
       }
       return 0;
     });
-    loop.AsyncSelect(sv[0], w, 1030, FD_READ);
+    loop.AsyncSelect(sv[0], w, kSelected, FD_READ);
     auto t0 = Clock::now();
     if (::write(sv[1], "x", 1) != 1) return 1;
     loop.Run();

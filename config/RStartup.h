@@ -102,10 +102,10 @@ class RServerStartup {
   RStartResult Run(const RCommandLine& cmd, const RIniPathInputs& where,
                    std::function<bool(const std::string&)> exists = nullptr);
 
-  // Message 1039: re-reads the settings in the documented order.
+  // MSG_RELOAD_SETTINGS: re-reads the settings in the documented order.
   void Reload();
   // The 15-second poll: true (and the key removed) when another program set
-  // `ReloadSettings`; the caller then posts message 1039.
+  // `ReloadSettings`; the caller then posts MSG_RELOAD_SETTINGS.
   bool PollReloadSettings();
   static constexpr int64_t kReloadPollMs = 15000;
 

@@ -16,7 +16,7 @@
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
 #include "ftp/RIPHomes.h"
-#include "platform/RMessages.h"
+#include "ftp/RBusMessages.h"
 #include "util/RLog.h"
 
 namespace vantor {

@@ -9,7 +9,7 @@
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
 #include "platform/RIpAddress.h"
-#include "platform/RMessages.h"
+#include "ftp/RBusMessages.h"
 #include "platform/RSocketOptions.h"
 #include "util/RLog.h"
 

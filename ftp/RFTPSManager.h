@@ -4,10 +4,10 @@
 // admission sequence that ends with the greeting.
 //
 // It also owns "the main window" of the event bus: one window of the loop
-// (MainWindow()) that receives session socket events (1024), removal
-// requests (1025), access queries (1028), session queries (1032), front-end
-// messages (1027, 1035, 1037, 1038, 1039), hook releases (1041) and listener
-// events (1043). Ratio and quota objects and the socket trace address it.
+// (MainWindow()) that receives the messages of ftp/RBusMessages.h: session
+// and listener socket events, removal requests, access queries, session
+// queries, the front end's messages and hook releases. Ratio and quota
+// objects and the socket trace address it.
 //
 // Starting a server on a loaded configuration (see docs/ftp.md):
 //
@@ -84,7 +84,7 @@ struct RManSockStr {
   bool implicitTls = false;  // the TLS handshake comes first (TLSImplicitPortNr)
 };
 
-// Session information query records (message 1032).
+// Session information query records (MSG_SESSION_QUERY).
 enum RSessionQueryCode : uint32_t {
   SQ_Count = 0,
   SQ_List = 1,
@@ -181,7 +181,7 @@ class RFTPSManager : public RTimer {
   void RouteSocketEvent(uintptr_t wParam, intptr_t lParam);
   void RemoveSession(uint32_t sessionNumber);
   void ResumeDeferred(uint32_t sessionNumber);
-  // Message 1032; returns 1 when answered.
+  // MSG_SESSION_QUERY; returns 1 when answered.
   intptr_t SessionQuery(uint32_t code, intptr_t record);
 
   // --- for sessions -------------------------------------------------------------------------

@@ -39,7 +39,7 @@ class RFTPServer {
   // the switches and brings up the listeners.
   void Start();
   // Re-reads the account store's lists, the server settings and the message
-  // files (message 1039; the front end also reloads the logger, the event
+  // files (MSG_RELOAD_SETTINGS; the front end also reloads the logger, the event
   // settings and empties the directory cache).
   void Reload();
 

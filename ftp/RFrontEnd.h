@@ -3,13 +3,14 @@
 // Both `vantor` (console) and `vantor-gui` implement RFrontEnd. The engine
 // owns the bus window (RFTPSManager::MainWindow()); messages that arrive
 // there for the front end are turned into these calls:
-//   1027 log lines (through util/RLog.h's sink; OnLogLine is for front ends
-//        that also want them here), 1035 notifications, 1037 trace lines,
-//   1038 status records, 1039 reload requests, and the request to close the
+//   MSG_LOG_LINE (through util/RLog.h's sink; OnLogLine is for front ends
+//   that also want them here), MSG_NOTIFY, MSG_TRACE_LINE,
+//   MSG_STATUS_RECORD, MSG_RELOAD_SETTINGS, and the request to close the
 //   program when the last session ends while the exit is pending.
-// Access queries (1028) are answered by the engine's access handler
-// (RFTPSManager::SetAccessHandler); session queries (1032) go to
-// RFTPSManager::SessionQuery; hook releases (1041) to the sessions.
+// Access queries (ACCESS_QUERY_MESSAGE) are answered by the engine's access
+// handler (RFTPSManager::SetAccessHandler); session queries
+// (MSG_SESSION_QUERY) go to RFTPSManager::SessionQuery; hook releases
+// (MSG_HOOK_RELEASE) to the sessions.
 //
 // Every call comes on the loop thread, synchronously; the front end must not
 // destroy the manager from inside one of them (post to itself instead).
@@ -20,7 +21,7 @@
 
 namespace vantor {
 
-// Status record kinds (message 1038).
+// Status record kinds (MSG_STATUS_RECORD).
 enum RStatusKind : uint32_t {
   SK_Sockets = 0,     // live sockets
   SK_MaxSockets = 1,  // maximum sockets of the socket service
@@ -37,7 +38,7 @@ struct RStatusRecordStr {
   int32_t value2 = 0;
 };
 
-// Session notification codes (message 1035).
+// Session notification codes (MSG_NOTIFY).
 enum RNotifyCode : uint32_t {
   NC_SessionCreated = 3,    // posted, only while the user information window is open
   NC_SessionDestroyed = 4,  // posted, same
@@ -58,7 +59,7 @@ class RFrontEnd {
   }
   virtual void OnTraceLine(intptr_t tag, std::string_view text) { (void)tag, (void)text; }
   virtual void OnLogLine(int category, std::string_view text) { (void)category, (void)text; }
-  // Message 1039: re-read the settings (RFTPServer::Reload does the chain).
+  // MSG_RELOAD_SETTINGS: re-read the settings (RFTPServer::Reload does the chain).
   virtual void OnReloadRequest() {}
   // The last session ended while the exit was pending: close the program.
   virtual void OnCloseRequest() {}

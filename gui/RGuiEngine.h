@@ -62,7 +62,7 @@ class RGuiEngine {
   virtual uint32_t ConnectionsNow() const = 0;
   // New clients are turned away and the program closes after the last one.
   virtual void SetExitPending() = 0;
-  // Re-read the configuration (message 1039).
+  // Re-read the configuration (MSG_RELOAD_SETTINGS).
   virtual void ReloadSettings() = 0;
   // The INI path; empty when the server runs without a configuration.
   virtual std::string IniPath() const = 0;

@@ -116,7 +116,7 @@ class RFTPSLogger {
   // The seams to the rest of the program, all optional.
   struct Hooks {
     // Commands (4) and replies (5) go to the user information view whatever
-    // the switches (the front end turns this into message 1035, code 11).
+    // the switches (the front end turns this into MSG_NOTIFY, code 11).
     std::function<void(int code, std::string_view text)> userInfo;
     // The machine's addresses for the IP list duty (at most 150 are used).
     std::function<std::vector<std::string>()> localAddresses;

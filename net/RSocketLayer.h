@@ -16,7 +16,7 @@
 // sockets answer every operation with `WS_NoSockLib`.
 //
 // Thread: everything here belongs to the loop thread. The resolver thread
-// only posts message `WM_SocketService` (1026) to the hidden window.
+// only posts `WM_SocketService` to the hidden window.
 #pragma once
 
 #include <array>

@@ -10,7 +10,7 @@
 #include "gui/RWindowSettings.h"
 #include "gui/qt/RMainWindow.h"
 #include "platform/RFile.h"
-#include "platform/RMessages.h"
+#include "ftp/RBusMessages.h"
 #include "platform/RProcess.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"

@@ -2,7 +2,7 @@
 // sequence and the FTP server, with the main window as their front end.
 // It turns the engine's reports into window calls (RFrontEnd) and the
 // window's commands into engine calls (RGuiEngine), and answers the user
-// information window through the session queries (message 1032).
+// information window through the session queries (MSG_SESSION_QUERY).
 //
 // Loop (GUI) thread only; the loop is driven by RLoopDriver.
 #pragma once

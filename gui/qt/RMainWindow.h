@@ -38,7 +38,7 @@ class RMainWindow : public QMainWindow {
   // Engine reports.
   void OnScreenLine(std::string_view text);
   void OnStatusRecord(uint32_t kind, int32_t value, int32_t value2);
-  // Notification 1035: code 3, 4, 5, 13 with a session number; 11 with a
+  // MSG_NOTIFY: code 3, 4, 5, 13 with a session number; 11 with a
   // dialogue line.
   void OnNotify(uint32_t code, uint32_t session, std::string_view text);
 

@@ -21,7 +21,7 @@ class RUserInfoWindow : public QDialog {
   RUserInfoWindow(RGuiEngine& engine, QWidget* parent = nullptr);
   ~RUserInfoWindow() override;
 
-  // Notification 1035 (codes 3, 4, 5, 11, 13).
+  // MSG_NOTIFY (codes 3, 4, 5, 11, 13).
   void OnNotify(uint32_t code, uint32_t session, std::string_view text);
 
   void RebuildList();

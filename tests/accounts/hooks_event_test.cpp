@@ -11,12 +11,14 @@
 #include "accounts/RFTPEventStub.h"
 #include "hooks_support.h"
 #include "platform/RMessageLoop.h"
-#include "platform/RMessages.h"
 
 using namespace vantor;
 using namespace vantor::hooktest;
 
 namespace {
+
+// Any other message of the main window: libraries may not post it.
+constexpr uint32_t kOtherMessage = MSG_HOOK_RELEASE - 1;
 
 // A main window that records release messages.
 class HookTest : public ::testing::Test {
@@ -82,7 +84,7 @@ TEST_F(HookTest, DispatchOrderAndResults) {
     int32_t want;
     std::vector<std::string> calls;
   };
-  const std::string rf = std::to_string(window_) + "/1041";
+  const std::string rf = std::to_string(window_) + "/" + std::to_string(MSG_HOOK_RELEASE);
   const Case cases[] = {
       {{}, 0, {}},
       {{&Scribble, &Check}, 0, {"scribble:" + rf, "check:" + rf}},
@@ -172,7 +174,7 @@ TEST_F(HookTest, ParkedEventsKeepOrder) {
   auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
   RFTPEventStub stub(handler, 3, "a", "b");
   stub.Hold(HD_RETR);
-  for (uintptr_t i = 0; i < 5; ++i) stub.Park(RMsg{window_, MSG_SESSION_SOCKET, i, 0});
+  for (uintptr_t i = 0; i < 5; ++i) stub.Park(RMsg{window_, kOtherMessage, i, 0});
   EXPECT_TRUE(stub.Held());
   EXPECT_EQ(stub.Deferred(), HD_RETR);
   std::deque<RMsg> back = stub.TakeParked();
@@ -183,12 +185,12 @@ TEST_F(HookTest, ParkedEventsKeepOrder) {
   EXPECT_FALSE(stub.Held());
 }
 
-// The release call: only message 1041 to the main window while a handler
+// The release call: only MSG_HOOK_RELEASE to the main window while a handler
 // lives; from another thread it arrives on the loop.
 TEST_F(HookTest, VantorPostMessageRules) {
   {
     auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
-    EXPECT_EQ(VantorPostMessage(window_, 1040, 5, 0), 0);
+    EXPECT_EQ(VantorPostMessage(window_, kOtherMessage, 5, 0), 0);
     EXPECT_EQ(VantorPostMessage(window_ + 1, MSG_HOOK_RELEASE, 5, 0), 0);
     int32_t posted = 0;
     std::thread t([&] { posted = VantorPostMessage(window_, MSG_HOOK_RELEASE, 5, 0); });
@@ -214,7 +216,7 @@ TEST_F(HookTest, ReleasesOutliveAnOldHandler) {
   EXPECT_EQ(got_[0].wParam, 7u);
 
   const RWindowId other = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
-  while (loop_.PostMessage(other, MSG_NOTIFY)) {
+  while (loop_.PostMessage(other, kOtherMessage)) {
   }
   EXPECT_EQ(VantorPostMessage(window_, MSG_HOOK_RELEASE, 8, 0), 1);
   EXPECT_EQ(VantorPostMessage(window_, MSG_HOOK_RELEASE, 9, 0), 1);

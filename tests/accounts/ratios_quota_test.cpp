@@ -8,7 +8,6 @@
 
 #include "accounts/RFTPSSecurity.h"
 #include "accounts_test_util.h"
-#include "platform/RMessages.h"
 
 namespace vantor {
 namespace {

@@ -20,7 +20,7 @@
 #include "ftp/RFTPStrings.h"
 #include "ftp/RServerAddOns.h"
 #include "ftp_fixture.h"
-#include "platform/RMessages.h"
+#include "ftp/RBusMessages.h"
 #include "temp_dir.h"
 
 using namespace vantor;

@@ -3,7 +3,7 @@
 
 #include "ftp/RFTPMessages.h"
 #include "ftp_fixture.h"
-#include "platform/RMessages.h"
+#include "ftp/RBusMessages.h"
 
 using namespace vantor;
 

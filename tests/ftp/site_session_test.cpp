@@ -20,7 +20,7 @@
 #include "ftp/RFrontEnd.h"
 #include "net/RSocketLayer.h"
 #include "platform/RMessageLoop.h"
-#include "platform/RMessages.h"
+#include "ftp/RBusMessages.h"
 #include "platform/RSpawn.h"
 #include "util/RLog.h"
 
@@ -352,7 +352,7 @@ int32_t SiteHook(EventHookRecord* r) {
 }  // namespace
 
 // The pre-command hook of SITE: its own reply (verdict 2), and a hold
-// (verdict 3) released through message 1041 to the main window, after which
+// (verdict 3) released through MSG_HOOK_RELEASE to the main window, after which
 // the command runs. A release for a session that is gone is dropped.
 TEST_F(SiteSession, HookReplyAndHold) {
   auto handler = std::make_shared<RFTPEventHandler>();

@@ -192,7 +192,7 @@ TEST_F(RWinSocketConn, DNSLookup) {
 // Destroying a socket whose look-up runs cancels it: no event, ever.
 TEST_F(RWinSocketConn, DestroyDuringLookup) {
   {
-    RWinSocket s(layer_.get(), owner_, 1024, WS_STREAM, 0);
+    RWinSocket s(layer_.get(), owner_, kOwnerMessage, WS_STREAM, 0);
     char name[32] = "localhost";
     ASSERT_EQ(s.DNSLookup(name, sizeof(name)), WS_OK);
   }
@@ -282,7 +282,7 @@ TEST_F(RWinSocketSmallQueue, DeferredEventsOfTheDeadAreDropped) {
   Settle();
   RWindowId gone = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
   RWinSocket* orphan = NewSocket();
-  orphan->SetOwner(gone, 1024);
+  orphan->SetOwner(gone, kOwnerMessage);
   RWindowId sink = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
   while (loop_.PostMessage(sink, 1, 0, 0)) {
   }
@@ -361,7 +361,7 @@ TEST_F(RWinSocketConn, TraceLines) {
     lines.emplace_back(static_cast<intptr_t>(m.wParam), reinterpret_cast<const char*>(m.lParam));
     return 0;
   });
-  layer_->SetTrace(true, tw, 1037);
+  layer_->SetTrace(true, tw, kTraceMessage);
   ASSERT_TRUE(layer_->TraceOn());
   RWinSocket* l = NewSocket();
   ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
@@ -410,7 +410,7 @@ TEST_F(RWinSocketConn, TraceLines) {
 // CleanupSockLib too.
 TEST_F(RWinSocketConn, NoSockLib) {
   RSocketLayer::SetProcess(nullptr);
-  RWinSocket orphan(owner_, 1024, WS_STREAM);
+  RWinSocket orphan(owner_, kOwnerMessage, WS_STREAM);
   EXPECT_EQ(orphan.Listen(0, true), WS_NoSockLib);
   EXPECT_EQ(orphan.CallHost("127.0.0.1", 21), WS_NoSockLib);
   char b[8];
@@ -430,7 +430,7 @@ TEST_F(RWinSocketConn, NoSockLib) {
 TEST_F(RWinSocketConn, ProcessLayer) {
   RSocketLayer::SetProcess(layer_.get());
   {
-    RWinSocket s(owner_, 1024, WS_STREAM);
+    RWinSocket s(owner_, kOwnerMessage, WS_STREAM);
     EXPECT_EQ(s.Layer(), layer_.get());
     EXPECT_EQ(s.Listen(0, true, "127.0.0.1"), WS_OK);
     EXPECT_EQ(layer_->SocketCount(), 1u);
@@ -444,10 +444,10 @@ TEST_F(RWinSocketConn, ProcessLayer) {
 TEST_F(RWinSocketConn, Identifiers) {
   uint32_t first;
   {
-    RWinSocket a(layer_.get(), owner_, 1024, WS_STREAM);
+    RWinSocket a(layer_.get(), owner_, kOwnerMessage, WS_STREAM);
     first = a.Id();
   }
-  RWinSocket b(layer_.get(), owner_, 1024, WS_STREAM);
+  RWinSocket b(layer_.get(), owner_, kOwnerMessage, WS_STREAM);
   EXPECT_EQ(first, 1u);
   EXPECT_EQ(b.Id(), 2u);
 }
@@ -476,7 +476,7 @@ class RecordingSocket : public RWinSocket {
 // EventProc hears accept events and the tick; the listen health check after
 // 180 seconds finds the socket still listening and posts nothing.
 TEST_F(RWinSocketConn, EventProcAndListenHealth) {
-  RecordingSocket l(layer_.get(), owner_, 1024u, WS_STREAM, 0);
+  RecordingSocket l(layer_.get(), owner_, kOwnerMessage, WS_STREAM, 0);
   ASSERT_EQ(l.Listen(0, true, "127.0.0.1"), WS_OK);
   int fd = PlainConnect(l.GetLocalPort());
   ASSERT_GE(fd, 0);

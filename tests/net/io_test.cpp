@@ -338,7 +338,7 @@ TEST_F(RWinSocketIO, PacingUnderGlobalLimit) {
     }
     return 0;
   });
-  layer_->SetTrace(true, tw, 1037);
+  layer_->SetTrace(true, tw, kTraceMessage);
   layer_->SetSpeedLimit(10000);
   const std::string data = Pattern(45000);
   int64_t sent = 0;

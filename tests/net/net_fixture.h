@@ -21,6 +21,11 @@
 
 namespace vantor::nettest {
 
+// The owner message of the test sockets and of the trace window; any
+// number does, the owner window takes only these.
+inline constexpr uint32_t kOwnerMessage = 1024;
+inline constexpr uint32_t kTraceMessage = 1037;
+
 struct Ev {
   int op;
   int status;
@@ -134,7 +139,7 @@ class NetTest : public ::testing::Test {
     return out;
   }
   RWinSocket* NewSocket(int kind = WS_STREAM) {
-    sockets_.push_back(std::make_unique<RWinSocket>(layer_.get(), owner_, 1024u, kind, 7));
+    sockets_.push_back(std::make_unique<RWinSocket>(layer_.get(), owner_, kOwnerMessage, kind, 7));
     return sockets_.back().get();
   }
   // A listener on 127.0.0.1 and a connected pair: `client` made by CallHost,

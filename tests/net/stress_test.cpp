@@ -20,13 +20,14 @@ TEST_F(RWinSocketStress, TenThousandSockets) {
   for (int round = 0; round < 125; ++round) {
     std::vector<std::unique_ptr<RWinSocket>> batch;
     for (int i = 0; i < kBatch; ++i) {
-      batch.push_back(std::make_unique<RWinSocket>(layer_.get(), owner_, 1024u, WS_STREAM, 0));
+      batch.push_back(
+          std::make_unique<RWinSocket>(layer_.get(), owner_, kOwnerMessage, WS_STREAM, 0));
       ASSERT_EQ(batch.back()->CallHost("127.0.0.1", port), WS_OK);
     }
     int taken = 0;
     ASSERT_TRUE(Pump([&] {
       for (;;) {
-        auto s = std::make_unique<RWinSocket>(layer_.get(), owner_, 1024u, WS_STREAM, 0);
+        auto s = std::make_unique<RWinSocket>(layer_.get(), owner_, kOwnerMessage, WS_STREAM, 0);
         if (s->AcceptHost(*l) != WS_OK) break;
         batch.push_back(std::move(s));
         ++taken;

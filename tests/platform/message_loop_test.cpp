@@ -15,6 +15,10 @@ using namespace vantor;
 
 namespace {
 
+// A posted message and the message of a watched descriptor: any numbers do.
+constexpr uint32_t kPosted = 1024;
+constexpr uint32_t kSelected = 1030;
+
 // A loop on a manual clock with a small queue, and a window recording what
 // it receives. Fails the test when a timer or fd is still registered.
 class LoopTest : public ::testing::Test {
@@ -36,13 +40,13 @@ class LoopTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(LoopTest, PostIsFifo) {
-  for (uintptr_t i = 0; i < 5; ++i) ASSERT_TRUE(loop_.PostMessage(win_, 1024, i, -1));
+  for (uintptr_t i = 0; i < 5; ++i) ASSERT_TRUE(loop_.PostMessage(win_, kPosted, i, -1));
   loop_.RunPending();
   ASSERT_EQ(got_.size(), 5u);
   for (uintptr_t i = 0; i < 5; ++i) {
     EXPECT_EQ(got_[i].wParam, i);
     EXPECT_EQ(got_[i].lParam, -1);
-    EXPECT_EQ(got_[i].message, 1024u);
+    EXPECT_EQ(got_[i].message, kPosted);
   }
 }
 
@@ -167,7 +171,7 @@ TEST_F(LoopTest, CancelledTimersDoNotShortenTheWait) {
 TEST_F(LoopTest, ReadinessOncePerEvent) {
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-  ASSERT_EQ(loop_.AsyncSelect(sv[0], win_, 1030, FD_READ | FD_WRITE | FD_CLOSE), 0);
+  ASSERT_EQ(loop_.AsyncSelect(sv[0], win_, kSelected, FD_READ | FD_WRITE | FD_CLOSE), 0);
   loop_.RunPending();
   ASSERT_EQ(got_.size(), 1u);
   EXPECT_EQ(RSelectEvent(got_[0].lParam), FD_WRITE);
@@ -258,7 +262,7 @@ TEST(RMessageLoop, IdleLoopSleeps) {
 TEST_F(LoopTest, ReadyNowAnnouncedOnce) {
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-  ASSERT_EQ(loop_.AsyncSelect(sv[0], win_, 1030, FD_READ | FD_WRITE | FD_CLOSE, FD_WRITE), 0);
+  ASSERT_EQ(loop_.AsyncSelect(sv[0], win_, kSelected, FD_READ | FD_WRITE | FD_CLOSE, FD_WRITE), 0);
   EXPECT_TRUE(loop_.Announcing(sv[0], FD_READ));
   EXPECT_FALSE(loop_.Announcing(sv[0], FD_WRITE));
   loop_.RunPending();
