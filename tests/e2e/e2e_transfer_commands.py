@@ -7,7 +7,7 @@ import socket
 import struct
 import time
 
-from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary, wait_until
 
 BIN = server_binary()
 c = Checker()
@@ -71,9 +71,11 @@ def data_port_cases(srv):
     c.eq(ftp.last_reply(), "226 Transfer complete.", "active RETR 226")
     ls.close()
 
-    # Early passive connection: served as soon as RETR arrives.
+    # Early passive connection: served as soon as RETR arrives. The
+    # connection is complete before NOOP goes out, so once NOOP is answered
+    # the server has seen it too.
     d = ftp.pasv_connect()
-    time.sleep(0.2)
+    ftp.last("NOOP")
     c.eq(ftp.last("RETR pub/f.txt"),
          "150 Opening ASCII mode data connection for f.txt (6 bytes).", "early passive 150")
     c.eq(recv_all(d), b"hello\n", "early passive data")
@@ -100,8 +102,7 @@ def abort_cases(srv):
     # The next transfer connects actively (to the client's own address and
     # the control port: nothing listens there, so 150 then 425).
     ftp.pasv()
-    ftp.send("RETR pub/f.txt")
-    time.sleep(0.3)
+    ftp.send("RETR pub/f.txt")  # commands are taken in order: RETR waits first
     c.eq(ftp.cmd("ABOR"), ["226 ABOR command successful."],
          "ABOR during waiting passive RETR: no 426")
     c.eq(ftp.last("NOOP"), "200 Command okay.", "session alive after ABOR")
@@ -122,7 +123,12 @@ def reset_download_cases(srv):
     fds = open_fds(srv)
     d = ftp.pasv_connect()
     c.eq(ftp.last("RETR pub/big.bin")[:4], "150 ", "download under way")
-    time.sleep(0.2)
+    got = 0
+    while got < (256 << 10):  # the data flows before the reset
+        chunk = d.recv(1 << 16)
+        if not chunk:
+            break
+        got += len(chunk)
     d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     d.close()
     c.eq(ftp.last_reply(), "426 Data connection closed, file transfer big.bin aborted.",
@@ -364,7 +370,8 @@ def access_cases(binary):
         ftp = Ftp(srv.port, "wo", "wo")
         ftp.last("TYPE I")
         _, end = stor_passive(ftp, "STOR mine.bin", b"m" * 300000, reset=True)
-        time.sleep(0.2)
+        c.true(wait_until(lambda: os.path.exists(srv.path("pub", "mine.bin"))),
+               "interrupted upload kept")
         have = os.path.getsize(srv.path("pub", "mine.bin"))
         ftp.last("REST %d" % have)
         _, end = stor_passive(ftp, "STOR mine.bin", b"m" * (300000 - have))
@@ -383,8 +390,8 @@ def delete_partial_cases(binary):
         ftp.last("TYPE I")
         _, end = stor_passive(ftp, "STOR pub/part.bin", b"z" * 200000, reset=True)
         c.eq(end, "426 Data connection closed, receive file part.bin aborted.", "reset 426")
-        time.sleep(0.2)
-        c.true(not os.path.exists(srv.path("pub", "part.bin")), "partial upload deleted")
+        c.true(wait_until(lambda: not os.path.exists(srv.path("pub", "part.bin"))),
+               "partial upload deleted")
         _, end = stor_passive(ftp, "APPE pub/old.bin", b"z" * 200000, reset=True)
         c.eq(read(srv.path("pub", "old.bin")), b"old", "failed APPE cut back, not deleted")
         ftp.close()
@@ -414,8 +421,8 @@ def disk_full_cases(binary):
                  "426 Data connection closed, cannot write file %s - disk full?" % name,
                  verb + " past the end of the disk")
             d.close()
-        time.sleep(0.2)
-        c.true(not os.path.exists(srv.path("pub", "big.bin")), "partial new file deleted")
+        c.true(wait_until(lambda: not os.path.exists(srv.path("pub", "big.bin"))),
+               "partial new file deleted")
         c.eq(read(srv.path("pub", "old.bin")), b"old", "appended file cut back")
         _, end = stor_passive(ftp, "STOR pub/small.bin", b"s" * 500000)
         c.eq(end, "226 Transfer complete.", "upload that fits")
@@ -454,8 +461,7 @@ def passive_never_connects(binary):
         c.eq((got, end), (b"f", "226 Transfer complete."), "next transfer works")
         # PORT while a passive transfer waits ends that transfer silently.
         ftp.pasv()
-        ftp.send("RETR pub/f")
-        time.sleep(0.3)
+        ftp.send("RETR pub/f")  # taken before the PORT that follows
         ls = ftp.port_listen()
         c.eq(ftp.last("RETR pub/f"), "150 Opening ASCII mode data connection for f (1 bytes).",
              "RETR after PORT replaced a waiting passive RETR")

@@ -164,6 +164,16 @@ class Ftp:
             pass
 
 
+def wait_until(pred, timeout=10.0):
+    """Whether `pred()` became true within `timeout` seconds (polled)."""
+    deadline = time.time() + timeout
+    while not pred():
+        if time.time() >= deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
 def recv_all(sock):
     chunks = []
     while True:
