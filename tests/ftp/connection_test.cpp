@@ -14,8 +14,8 @@
 #include <mutex>
 #include <string>
 
+#include "ftp/RBusMessages.h"
 #include "ftp_fixture.h"
-#include "platform/RMessages.h"
 
 using namespace vantor;
 
