@@ -4,7 +4,6 @@
 #include <mutex>
 #include <utility>
 
-
 namespace vantor {
 namespace {
 

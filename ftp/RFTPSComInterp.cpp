@@ -7,6 +7,7 @@
 #include "accounts/RFTPRatios.h"
 #include "accounts/RIPRules.h"
 #include "fs/RPath.h"
+#include "ftp/RBusMessages.h"
 #include "ftp/RFTPCommands.h"
 #include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
@@ -16,7 +17,6 @@
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
 #include "ftp/RIPHomes.h"
-#include "ftp/RBusMessages.h"
 #include "util/RLog.h"
 
 namespace vantor {

@@ -2,6 +2,7 @@
 // passive connection and the transfer state machine's common exits.
 #include <algorithm>
 
+#include "ftp/RBusMessages.h"
 #include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPSDataArgs.h"
 #include "ftp/RFTPSManager.h"
@@ -9,7 +10,6 @@
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
 #include "platform/RIpAddress.h"
-#include "ftp/RBusMessages.h"
 #include "platform/RSocketOptions.h"
 #include "util/RLog.h"
 

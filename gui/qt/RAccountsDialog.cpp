@@ -16,20 +16,11 @@
 #include "config/RProfile.h"
 #include "gui/RGuiStrings.h"
 #include "gui/RSetupRules.h"
+#include "gui/qt/RQtText.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
 namespace {
-
-QString Q(uint32_t id) {
-  return QString::fromUtf8(LoadStr(id));
-}
-QString Q(const std::string& s) {
-  return QString::fromStdString(s);
-}
-std::string S(const QString& s) {
-  return s.toStdString();
-}
 
 constexpr std::string_view kLetters = "RWAMELCDP";
 

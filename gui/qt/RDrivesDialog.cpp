@@ -8,6 +8,7 @@
 
 #include "gui/RGuiStrings.h"
 #include "gui/RSetupRules.h"
+#include "gui/qt/RQtText.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -15,15 +16,6 @@ namespace {
 
 constexpr const char* kDrives = "DRIVES";
 
-QString Q(uint32_t id) {
-  return QString::fromUtf8(LoadStr(id));
-}
-QString Q(const std::string& s) {
-  return QString::fromStdString(s);
-}
-std::string S(const QString& s) {
-  return s.toStdString();
-}
 std::string Cell(const QTableWidget* t, int r, int c) {
   const QTableWidgetItem* it = t->item(r, c);
   return it != nullptr ? S(it->text().trimmed()) : std::string();

@@ -6,11 +6,11 @@
 
 #include "config/RConfigStrings.h"
 #include "config/RIniPath.h"
+#include "ftp/RBusMessages.h"
 #include "ftp/RFTPSManager.h"
 #include "gui/RWindowSettings.h"
 #include "gui/qt/RMainWindow.h"
 #include "platform/RFile.h"
-#include "ftp/RBusMessages.h"
 #include "platform/RProcess.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"

@@ -11,6 +11,7 @@
 #include <QStyle>
 
 #include "gui/RGuiStrings.h"
+#include "gui/qt/RQtText.h"
 #include "gui/qt/RSetupDialogs.h"
 #include "gui/qt/RTrayIcons.h"
 #include "gui/qt/RUserInfoWindow.h"
@@ -18,13 +19,6 @@
 
 namespace vantor {
 namespace {
-
-QString Q(uint32_t id) {
-  return QString::fromUtf8(LoadStr(id));
-}
-QString Q(const std::string& s) {
-  return QString::fromStdString(s);
-}
 
 constexpr const char* kVersion = "2.5.11.3";
 

@@ -8,6 +8,7 @@
 
 #include "config/RDriveConfig.h"
 #include "gui/RGuiStrings.h"
+#include "gui/qt/RQtText.h"
 #include "platform/RFile.h"
 #include "util/RStringTable.h"
 
@@ -17,13 +18,6 @@ namespace {
 // Far above what the server sends of a message file; a larger file is not
 // a message and is not loaded into an editor.
 constexpr size_t kMaxEditBytes = 1024 * 1024;
-
-QString Q(uint32_t id) {
-  return QString::fromUtf8(LoadStr(id));
-}
-QString Q(const std::string& s) {
-  return QString::fromStdString(s);
-}
 
 // Well-formed UTF-8: no stray continuation byte, no overlong form, no
 // surrogate, nothing above U+10FFFF.

@@ -8,14 +8,12 @@
 #include "config/RProfile.h"
 #include "gui/RGuiStrings.h"
 #include "gui/RSetupRules.h"
+#include "gui/qt/RQtText.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
 namespace {
 
-QString Q(uint32_t id) {
-  return QString::fromUtf8(LoadStr(id));
-}
 std::string Trimmed(const QLineEdit* e) {
   return e->text().trimmed().toStdString();
 }

@@ -19,21 +19,13 @@
 #include "gui/qt/RLogPane.h"
 #include "gui/qt/RMainWindow.h"
 #include "gui/qt/RMessageFileEditor.h"
+#include "gui/qt/RQtText.h"
 #include "gui/qt/RServerKeys.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
 namespace {
 
-QString Q(uint32_t id) {
-  return QString::fromUtf8(LoadStr(id));
-}
-QString Q(const std::string& s) {
-  return QString::fromStdString(s);
-}
-std::string S(const QString& s) {
-  return s.toStdString();
-}
 std::string Trimmed(const QLineEdit* e) {
   return e->text().trimmed().toStdString();
 }

@@ -9,17 +9,11 @@
 
 #include "gui/RGuiStrings.h"
 #include "gui/RWindowSettings.h"
+#include "gui/qt/RQtText.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
 namespace {
-
-QString Q(uint32_t id) {
-  return QString::fromUtf8(LoadStr(id));
-}
-QString Q(const std::string& s) {
-  return QString::fromStdString(s);
-}
 
 enum : uint32_t {
   kNotifyCreated = 3,

@@ -16,11 +16,11 @@
 
 #include "accounts/RFTPEventHandler.h"
 #include "fs/RPath.h"
+#include "ftp/RBusMessages.h"
 #include "ftp/RFTPServer.h"
 #include "ftp/RFTPStrings.h"
 #include "ftp/RServerAddOns.h"
 #include "ftp_fixture.h"
-#include "ftp/RBusMessages.h"
 #include "temp_dir.h"
 
 using namespace vantor;

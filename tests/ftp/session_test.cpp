@@ -1,9 +1,9 @@
 #include <string>
 #include <vector>
 
+#include "ftp/RBusMessages.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp_fixture.h"
-#include "ftp/RBusMessages.h"
 
 using namespace vantor;
 

@@ -15,12 +15,12 @@
 #include "accounts/AccessQuery.h"
 #include "accounts/RFTPEventHandler.h"
 #include "fs/RPath.h"
+#include "ftp/RBusMessages.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFrontEnd.h"
 #include "net/RSocketLayer.h"
 #include "platform/RMessageLoop.h"
-#include "ftp/RBusMessages.h"
 #include "platform/RSpawn.h"
 #include "util/RLog.h"
 
