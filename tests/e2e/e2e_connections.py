@@ -9,25 +9,17 @@ import resource
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import shutil
 
-from e2e_transfer_util import Checker, Ftp, Server, free_port, recv_all
+from ftp_e2e import Checker, free_port, login, parse_args, recv_all, tree_server
 
 c = Checker()
-Ftp.last_reply = lambda self: self.reply()[-1]
 
 
-def arg(name):
-    args = sys.argv[1:]
-    return args[args.index(name) + 1]
-
-
-BIN = arg("--server")
-VANTOR = arg("--vantor")
+VANTOR = parse_args().vantor
 
 
 def write(path, data):
@@ -43,8 +35,8 @@ def file_size_limit():
 # An upload beyond the process's file-size limit ends with the disk-full
 # reply, and the server (once killed by SIGXFSZ) serves on.
 def file_size_limit_cases():
-    with Server(BIN, preexec=file_size_limit) as srv:
-        ftp = Ftp(srv.port)
+    with tree_server(preexec=file_size_limit) as srv:
+        ftp = login(srv.port)
         ftp.last("TYPE I")
         d = ftp.pasv_connect()
         c.eq(ftp.last("STOR pub/big.bin"),
@@ -65,9 +57,9 @@ def file_size_limit_cases():
 # The IP home's passive address is what 227 reports; the listener is on the
 # control connection's own address.
 def ip_home_passive_cases():
-    with Server(BIN, ["[IP-HOMES]", "IP1=127.0.0.1,loopback,192.0.2.7"]) as srv:
+    with tree_server(["[IP-HOMES]", "IP1=127.0.0.1,loopback,192.0.2.7"]) as srv:
         write(srv.path("pub", "f"), b"home")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         r = ftp.last("PASV")
         c.true(r.startswith("227 Entering Passive Mode (192,0,2,7,"), "227 with the passive address: " + r)
         nums = [int(x) for x in r[r.index("(") + 1:r.index(")")].split(",")]
@@ -82,9 +74,9 @@ def ip_home_passive_cases():
 # ABOR while a (paced) download runs: the 426 of the transfer, then 226.
 def abor_running_cases():
     users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["SpeedLimit=20000"])}
-    with Server(BIN, users=users) as srv:
+    with tree_server(users=users) as srv:
         write(srv.path("pub", "big.bin"), b"b" * 400000)
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         ftp.last("TYPE I")
         d = ftp.pasv_connect()
         c.eq(ftp.last("RETR pub/big.bin"),
@@ -111,9 +103,9 @@ def abor_running_cases():
 # PASV, RETR (never connected), PASV: the next reply is the 227, and the
 # new listener serves the following transfer.
 def second_pasv_cases():
-    with Server(BIN) as srv:
+    with tree_server() as srv:
         write(srv.path("pub", "f"), b"again")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         ftp.pasv()
         ftp.send("RETR pub/f")
         time.sleep(0.3)
@@ -148,7 +140,7 @@ def exit_pending_cases():
         deadline = time.time() + 15
         while not any("FTP Server on-line" in l for l in lines) and time.time() < deadline:
             time.sleep(0.05)
-        ftp = Ftp(port, "joe", "pw")
+        ftp = login(port, "joe", "pw")
         p.send_signal(signal.SIGTERM)
         got = b""
         deadline = time.time() + 10
@@ -177,9 +169,9 @@ def exit_pending_cases():
 def speed_pacing_cases():
     rate = 200000
     users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["SpeedLimit=%d" % rate])}
-    with Server(BIN, users=users) as srv:
+    with tree_server(users=users) as srv:
         write(srv.path("pub", "paced.bin"), b"p" * (rate * 13))
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         ftp.last("TYPE I")
         d = ftp.pasv_connect()
         ftp.last("RETR pub/paced.bin")

@@ -5,9 +5,8 @@ the session, and directories whose renaming would escape an access rule."""
 import os
 import time
 
-from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+from ftp_e2e import Checker, greeted, login, recv_all, tree_server
 
-BIN = server_binary()
 c = Checker()
 
 CUT = "226 Transfer complete, listing cut at the server's limit of entries."
@@ -58,7 +57,7 @@ def stor(ftp, verb, data):
 
 
 def anonymous(srv):
-    ftp = Ftp(srv.port, user=None)
+    ftp = greeted(srv.port)
     ftp.cmd("USER anonymous")
     r = ftp.cmd("PASS guest@example.org")
     assert r[-1].startswith("230"), r
@@ -70,7 +69,7 @@ def anonymous(srv):
 # the letter case the client writes.
 def case_variant_of_home():
     users = {"anonymous": ("", "C:\\pub", "C:\\pub,RWAMDCLP", ["RelPaths=YES"])}
-    with Server(BIN, users=users) as srv:
+    with tree_server(users=users) as srv:
         write(srv.path("pub", "readme.txt"), b"public\n")
         write(srv.path("PUB", "private.txt"), b"private\n")
         os.makedirs(srv.path("PUB", "inner"))
@@ -116,10 +115,10 @@ def case_variant_of_home():
 # A listing of a named directory is fresh after a change made through the
 # server and after one made by another program, in every option spelling.
 def listed_directory_is_watched():
-    with Server(BIN) as srv:
+    with tree_server() as srv:
         os.makedirs(srv.path("sub"))
         write(srv.path("sub", "old.txt"), b"o")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         for verb in ["LIST sub", "LIST -l sub", "NLST sub/", "LIST -R sub"]:
             listing(ftp, verb)
             listing(ftp, verb)  # now cached
@@ -158,10 +157,10 @@ def listed_directory_is_watched():
 # The cache keys on the parsed options: "-l1" ends in names only, "-1l" in
 # long lines; "-I:a*" and "-I:*a" hide different names.
 def cache_key_is_parsed_options():
-    with Server(BIN) as srv:
+    with tree_server() as srv:
         write(srv.path("k", "ab"), b"")
         write(srv.path("k", "ba"), b"")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         c.eq(listing(ftp, "NLST -l1 k")[1], ["ab", "ba"], "NLST -l1")
         lines = listing(ftp, "NLST -1l k")[1]
         c.true(len(lines) == 3 and lines[0] == "total 0" and lines[1].endswith(" ab"),
@@ -174,10 +173,10 @@ def cache_key_is_parsed_options():
 # HideHidden hides dot files, not the "." and ".." entries.
 def hide_hidden_keeps_dots():
     users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["HideHidden=YES"])}
-    with Server(BIN, users=users) as srv:
+    with tree_server(users=users) as srv:
         write(srv.path("h", ".dot"), b"")
         write(srv.path("h", "plain"), b"")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         names = [l.split()[-1] for l in listing(ftp, "LIST /c:/h")[1][1:]]
         c.eq(names, [".", "..", "plain"], "LIST with HideHidden")
         ftp.close()
@@ -185,7 +184,7 @@ def hide_hidden_keeps_dots():
 
 # MaxListEntries bounds one listing; the closing reply says it was cut.
 def listing_is_bounded():
-    with Server(BIN, ["MaxListEntries=50"]) as srv:
+    with tree_server(["MaxListEntries=50"]) as srv:
         for i in range(120):
             write(srv.path("big", "f%03d.txt" % i), b"")
         for i in range(30):
@@ -193,7 +192,7 @@ def listing_is_bounded():
         for d in range(10):
             for i in range(10):
                 write(srv.path("tree", "d%d" % d, "t%d.txt" % i), b"")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         first, lines, last = listing(ftp, "LIST big")
         c.eq(last, CUT, "LIST big closing reply")
         c.eq(len(lines), 51, "LIST big: total line and 50 entries (. and .. count)")
@@ -212,9 +211,9 @@ def listing_is_bounded():
 # "*" and "?" in a name being created: refused with a clear 550, nothing made.
 def wildcard_names_refused():
     users = {"joe": ("secret", "C:\\pub", "C:\\pub,RWAMDCLP", ["RelPaths=YES"])}
-    with Server(BIN, users=users) as srv:
+    with tree_server(users=users) as srv:
         write(srv.path("pub", "f.txt"), b"f")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         bad = '550 %s: Names with "*" or "?" cannot be created.'
         c.eq(stor(ftp, "STOR star*.txt", b"x"), bad % "/star*.txt", "STOR star*.txt")
         c.eq(stor(ftp, "APPE q?.txt", b"x"), bad % "/q?.txt", "APPE q?.txt")
@@ -229,11 +228,11 @@ def wildcard_names_refused():
 # Session B removes session A's current directory: A's commands acting
 # inside it fail with 550 instead of reaching the parent.
 def removed_current_directory():
-    with Server(BIN) as srv:
+    with tree_server() as srv:
         write(srv.path("pub", "README.txt"), b"parent readme\n")
         write(srv.path("pub", "keep.txt"), b"keep\n")
-        a = Ftp(srv.port)
-        b = Ftp(srv.port)
+        a = login(srv.port)
+        b = login(srv.port)
         c.eq(a.last("MKD /c:/pub/work"), '257 "/c:/pub/work" directory created.', "MKD work")
         c.eq(a.last("CWD /c:/pub/work"), "250 Directory changed to /c:/pub/work", "CWD work")
         c.eq(b.last("RMD /c:/pub/work"), "250 RMD command successful.", "RMD by B")
@@ -260,12 +259,12 @@ def removed_current_directory():
 def rule_directories_kept():
     users = {"joe": ("secret", "C:\\",
                      "C:\\secret,P;C:\\pub\\private,P;C:\\keep\\later,P;C:\\,RWAMLCDP", [])}
-    with Server(BIN, users=users) as srv:
+    with tree_server(users=users) as srv:
         write(srv.path("pub", "private", "p.txt"), b"private\n")
         os.makedirs(srv.path("secret"))
         os.makedirs(srv.path("keep"))
         os.makedirs(srv.path("other", "inner"))
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         rule = "550 %s: An access rule names a path inside this directory."
         c.eq(ftp.last("RNFR /c:/pub"), rule % "/c:/pub", "RNFR the parent of a ruled path")
         c.eq(ftp.last("RNTO /c:/pub2"), "503 Bad sequence of commands.", "RNTO without RNFR")

@@ -9,8 +9,8 @@ import socket
 import tempfile
 import time
 
-from e2e_hooks_common import ARGS, drive_form, pasv, recv_all, run
-from ftp_e2e import Client, Server, expect, login
+from e2e_hooks_common import ARGS, drive_form
+from ftp_e2e import Client, Server, expect, login, recv_all, run
 
 INI = """[GLOBAL]
 EncryptPasswords=NO
@@ -93,7 +93,7 @@ def connect(port):
 
 
 def upload_slowly(c, name, first, rest, pause):
-    d = pasv(c)
+    d = c.pasv_connect()
     expect(c.cmd("STOR " + name)[0][:4], "150 ", "STOR " + name)
     d.sendall(first)
     time.sleep(pause)
@@ -120,12 +120,12 @@ def test_session_events():
         # Upload with a pause past the session tick: progress (20) in between.
         upload_slowly(c, "up.bin", b"a" * 3000, b"b" * 2000, 3.5)
         # A download slowed down by the account's speed limit: progress (21).
-        d = pasv(c)
+        d = c.pasv_connect()
         expect(c.cmd("RETR big.bin")[0][:4], "150 ", "RETR")
         expect(len(recv_all(d)), BIG, "download size")
         expect(c.line()[:4], "226 ", "RETR done")
         # Aborted transfers: 13 and 14 with their reason.
-        d = pasv(c)
+        d = c.pasv_connect()
         expect(c.cmd("STOR cut.bin")[0][:4], "150 ", "STOR cut.bin")
         d.sendall(b"c" * 100)
         time.sleep(0.3)
@@ -133,7 +133,7 @@ def test_session_events():
         if len(r) == 1:
             r += c.reply()
         d.close()
-        d = pasv(c)
+        d = c.pasv_connect()
         expect(c.cmd("RETR big.bin")[0][:4], "150 ", "RETR to abort")
         d.recv(1000)
         r = c.cmd("ABOR")

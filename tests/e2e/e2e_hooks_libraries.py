@@ -4,8 +4,8 @@ guard with its own reply, and a held RETR with STAT and NOOP parked."""
 import os
 import time
 
-from e2e_hooks_common import drive_form, lib, pasv, recv_all, run
-from ftp_e2e import Client, Server, expect, login
+from e2e_hooks_common import drive_form, lib
+from ftp_e2e import Client, Server, expect, login, recv_all, run
 
 os.environ["VANTOR_HOLDRETR_MS"] = "400"
 os.environ["VANTOR_UPLOADGUARD_PATTERN"] = "*.exe"
@@ -72,7 +72,7 @@ def test_client_check_user():
         c.cmd("USER outsider")
         expect(c.cmd("PASS wrong")[-1][:3], "530", "wrong password")
         c = login(srv.port, "outsider", "pw123")
-        d = pasv(c)
+        d = c.pasv_connect()
         expect(c.cmd("STOR note.txt")[-1][:3], "150", "STOR")
         d.sendall(b"hello")
         d.close()
@@ -92,7 +92,7 @@ def test_upload_guard():
     srv = start()
     with srv:
         c = login(srv.port, "joe", "secret")
-        d = pasv(c)
+        d = c.pasv_connect()
         expect(c.cmd("STOR setup.exe"), [
             "553-Uploads named setup.exe are not accepted here.",
             "553 Files matching *.exe are refused by the upload guard."])
@@ -109,7 +109,7 @@ def test_held_retr_parks_commands():
         with open(os.path.join(srv.home, "f.txt"), "wb") as f:
             f.write(b"x" * 1000)
         c = login(srv.port, "joe", "secret")
-        d = pasv(c)
+        d = c.pasv_connect()
         c.sock.sendall(b"RETR f.txt\r\nSTAT\r\nNOOP\r\n")
         lines = []
         while not any(l.startswith("226") for l in lines) or "200 Command okay." not in lines:
@@ -133,7 +133,7 @@ def test_held_retr_session_closed():
         with open(os.path.join(srv.home, "g.txt"), "wb") as f:
             f.write(b"y")
         c = login(srv.port, "joe", "secret")
-        d = pasv(c)
+        d = c.pasv_connect()
         c.send("RETR g.txt")
         time.sleep(0.05)
         d.close()
@@ -165,16 +165,16 @@ Access1={home},RWAMDCLP
             with open(os.path.join(srv.home, name), "wb") as f:
                 f.write(data)
         c = login(srv.port, "joe", "secret")
-        d = pasv(c)
+        d = c.pasv_connect()
         r = c.cmd("RETR doc.txt")
         expect(r[0][:3], "150", "RETR opens")
         expect(recv_all(d), b"signed copy", "served from the twin")
         expect(c.line()[:3], "226", "RETR ends")
-        d = pasv(c)
+        d = c.pasv_connect()
         expect(c.cmd("RETR other.txt"),
                ["450 Cannot open file /C:%s/other.txt.signed for reading." % srv.home])
         d.close()
-        d = pasv(c)
+        d = c.pasv_connect()
         r = c.cmd("STOR up.bin")
         expect(r[0][:3], "150", "STOR opens")
         d.sendall(b"abc")

@@ -7,12 +7,10 @@ hears each session close before it is unloaded.
 
     e2e_hooks_program.py --vantor path/to/vantor --examples dir --spy libvantor_spy.so
 """
-import argparse
 import os
 import queue
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -21,9 +19,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftp_e2e  # noqa: E402
-from ftp_e2e import expect, free_port, login  # noqa: E402
+from ftp_e2e import expect, free_port, login, parse_args, recv_all  # noqa: E402
 
-ARGS = None
+ARGS = parse_args()
 
 
 class Program:
@@ -101,24 +99,6 @@ def lib(name):
     return os.path.join(ARGS.examples, "libvantor_%s.so" % name)
 
 
-def pasv(c):
-    r = c.cmd("PASV")
-    expect(r[-1][:3], "227", "PASV")
-    nums = r[-1][r[-1].index("(") + 1:r[-1].index(")")].split(",")
-    return socket.create_connection(("127.0.0.1", int(nums[4]) * 256 + int(nums[5])), timeout=10)
-
-
-def recv_all(sock):
-    data = b""
-    while True:
-        chunk = sock.recv(65536)
-        if not chunk:
-            break
-        data += chunk
-    sock.close()
-    return data
-
-
 def reload(p):
     p.proc.send_signal(signal.SIGHUP)
     p.wait_for("Reloading settings...")
@@ -132,7 +112,7 @@ def test_held_retr_over_reload():
         with open(os.path.join(p.home, "f.txt"), "wb") as f:
             f.write(b"z" * 5000)
         c = login(p.port, "joe", "secret")
-        d = pasv(c)
+        d = c.pasv_connect()
         c.send("RETR f.txt")
         time.sleep(0.5)
         reload(p)
@@ -155,7 +135,7 @@ def test_old_session_still_guarded():
         old = login(p.port, "joe", "secret")
         reload(p)
         reload(p)
-        d = pasv(old)
+        d = old.pasv_connect()
         expect(old.cmd("STOR x.exe"), [
             "553-Uploads named x.exe are not accepted here.",
             "553 Files matching *.exe are refused by the upload guard."])
@@ -207,15 +187,8 @@ def test_shutdown_closes_before_unload():
 
 
 def main():
-    global ARGS
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--vantor", required=True)
-    ap.add_argument("--examples", required=True)
-    ap.add_argument("--spy", required=True)
-    ARGS = ap.parse_args()
     ftp_e2e.run([test_held_retr_over_reload, test_old_session_still_guarded,
-                 test_client_check_loaded_once_per_reload, test_shutdown_closes_before_unload],
-                args_parsed=True)
+                 test_client_check_loaded_once_per_reload, test_shutdown_closes_before_unload])
 
 
 main()

@@ -1,8 +1,7 @@
 """Admission: anti-hammer, on-line switch, listeners and IP homes."""
 import signal
-import time
 
-from ftp_e2e import BANNER, Client, Server, expect, free_port, login, run
+from ftp_e2e import BANNER, Client, Server, expect, login, run
 
 INI = """[GLOBAL]
 Version=2.5.11.3

@@ -1,7 +1,5 @@
 """Bad input never stops the server and leaves no session behind."""
-import os
 import random
-import re
 import socket
 import time
 

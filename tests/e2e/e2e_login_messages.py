@@ -1,7 +1,7 @@
 """Greeting, sign-off, login messages and "%" variables."""
 import re
 
-from ftp_e2e import BANNER, Client, Server, expect, login, run
+from ftp_e2e import BANNER, Client, Server, expect, run
 
 BASE = """[GLOBAL]
 Version=2.5.11.3

@@ -8,14 +8,12 @@ import ftplib
 import os
 import re
 import shutil
-import socket
 import subprocess
 import tempfile
 import time
 
-from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+from ftp_e2e import Checker, greeted, login, recv_all, tree_server
 
-BIN = server_binary()
 c = Checker()
 
 T0 = calendar.timegm((2024, 2, 29, 12, 34, 56))
@@ -74,7 +72,7 @@ def make_pub(srv):
 
 
 def feat_cases(srv):
-    ftp = Ftp(srv.port, user=None)
+    ftp = greeted(srv.port)
     before = ftp.cmd("FEAT")
     c.eq(before[0], "211-Features:", "FEAT first line")
     c.eq(before[-1], "211 End", "FEAT last line")
@@ -98,7 +96,7 @@ def feat_cases(srv):
 
 def mlst_mlsd_cases(srv):
     pub = srv.path("pub")
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     a = os.stat(os.path.join(pub, "a.txt"))
     c.eq(ftp.cmd("MLST /c:/pub/a.txt"),
          ["250-Listing /c:/pub/a.txt",
@@ -158,7 +156,7 @@ def mlst_mlsd_cases(srv):
 def access_cases(srv):
     # The reader's rules: no perm for what the rules refuse; HideHidden;
     # a confined user sees no parent above his home.
-    ftp = Ftp(srv.port, user="ro", password="pw")
+    ftp = login(srv.port, "ro", "pw")
     c.eq(ftp.cmd("MLST /sub"),
          ["250-Listing /sub", " type=dir;modify=%s;perm=el; /sub" % stamp(T0 - 60), "250 End"],
          "read-only directory perm")
@@ -179,7 +177,7 @@ def access_cases(srv):
 
 
 def mfmt_host_cases(srv):
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     c.eq(ftp.cmd("MFMT 20200102030405 /c:/pub/a.txt"),
          ["213 Modify=20200102030405; /c:/pub/a.txt"], "MFMT")
     c.eq(os.stat(srv.path("pub", "a.txt")).st_mtime, calendar.timegm((2020, 1, 2, 3, 4, 5)),
@@ -189,7 +187,7 @@ def mfmt_host_cases(srv):
     os.utime(srv.path("pub", "a.txt"), (T0, T0))
     ftp.close()
     # HOST picks the IP home named so: its own account section applies.
-    ftp = Ftp(srv.port, user=None)
+    ftp = greeted(srv.port)
     c.eq(ftp.cmd("HOST elsewhere.example"), ["504 Unknown host."], "HOST unknown")
     c.eq(ftp.cmd("HOST Virtual.Example"), ["220 Host accepted."], "HOST by name")
     ftp.cmd("USER joe")
@@ -282,7 +280,7 @@ users = {
     "joe@2": ("other", "C:\\pub\\sub", "C:\\,RWAMDCLP", []),
 }
 homes = ["[IP-HOMES]", "IP1=127.0.0.1,main.example", "IP2=10.9.9.9,virtual.example"]
-with Server(BIN, global_lines=homes, users=users) as srv:
+with tree_server(global_lines=homes, users=users) as srv:
     make_pub(srv)
     work = tempfile.mkdtemp(prefix="vantor-modern-")
     try:

@@ -10,8 +10,7 @@ with warnings.catch_warnings():
 import os
 import time
 
-from e2e_hooks_common import pasv, recv_all, run
-from ftp_e2e import Client, Server, expect, login
+from ftp_e2e import Client, Server, expect, login, recv_all, run
 
 INI = """[GLOBAL]
 EncryptPasswords=%s
@@ -146,7 +145,7 @@ def test_transfer_progress():
         expect(c.cmd("SITE SET TRANSFERPROGRESS Sideways"), ["501 SITE option not supported."])
         expect(c.cmd("SITE SET TRANSFERPROGRESS on"),
                ["200 Transfer progress notification is on."])
-        d = pasv(c)
+        d = c.pasv_connect()
         expect(c.cmd("TYPE I")[-1][:3], "200")
         c.send("RETR big.bin")
         lines = []

@@ -12,7 +12,6 @@ import socket
 import ssl
 import subprocess
 import tempfile
-import threading
 import time
 
 from ftp_e2e import BANNER, Client, Server, expect, free_port, run

@@ -11,9 +11,8 @@ import shutil
 import subprocess
 import tempfile
 
-from e2e_transfer_util import Checker, Server, server_binary
+from ftp_e2e import Checker, tree_server
 
-BIN = server_binary()
 c = Checker()
 
 
@@ -48,7 +47,7 @@ def same_tree(a, b):
     return all(same_tree(os.path.join(a, d), os.path.join(b, d)) for d in cmp.common_dirs)
 
 
-with Server(BIN) as srv:
+with tree_server() as srv:
     url = "ftp://127.0.0.1:%d" % srv.port
     auth = ["-u", "joe:secret", "-s", "-S", "--max-time", "120"]
     work = tempfile.mkdtemp(prefix="vantor-clients-")

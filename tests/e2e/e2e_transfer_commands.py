@@ -7,9 +7,8 @@ import socket
 import struct
 import time
 
-from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary, wait_until
+from ftp_e2e import Checker, login, recv_all, tree_server, wait_until
 
-BIN = server_binary()
 c = Checker()
 
 
@@ -33,7 +32,6 @@ def retr_passive(ftp, name):
     return first, data, ftp.last_reply()
 
 
-Ftp.last_reply = lambda self: self.reply()[-1]
 
 
 def stor_passive(ftp, verb, data, reset=False):
@@ -50,7 +48,7 @@ def stor_passive(ftp, verb, data, reset=False):
 
 
 def data_port_cases(srv):
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     for line, want in [
         # The client's own address: bounce blocking is on by default.
         ("PORT 127,0,0,1,4,1", "200 PORT Command successful."),
@@ -95,7 +93,7 @@ def data_port_cases(srv):
 
 def abort_cases(srv):
     write(srv.path("pub", "f.txt"), b"hello\n")
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     c.eq(ftp.cmd("ABOR"), ["226 ABOR command successful."], "ABOR without transfer")
     ftp.pasv()
     c.eq(ftp.cmd("ABOR"), ["226 ABOR command successful."], "ABOR drops the listener")
@@ -118,7 +116,7 @@ def open_fds(srv):
 
 def reset_download_cases(srv):
     write(srv.path("pub", "big.bin"), b"\0" * (16 << 20))
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     c.eq(ftp.last("NOOP"), "200 Command okay.", "logged in")
     fds = open_fds(srv)
     d = ftp.pasv_connect()
@@ -140,7 +138,7 @@ def reset_download_cases(srv):
 
 
 def active_failure_cases(srv):
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     write(srv.path("pub", "f.txt"), b"hello\n")
     ls = socket.socket()
     ls.bind(("127.0.0.1", 0))
@@ -164,7 +162,7 @@ def active_failure_cases(srv):
 
 
 def upload_end_cases(srv):
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     ftp.last("TYPE I")
     first, end = stor_passive(ftp, "STOR pub/up.bin", b"x" * 100000)
     c.eq(first, "150 Opening BINARY mode data connection for up.bin.", "STOR 150")
@@ -181,7 +179,7 @@ def upload_end_cases(srv):
 def rest_cases(srv):
     data = bytes(range(256)) * 4  # 1024 bytes
     write(srv.path("pub", "r.bin"), data)
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     ftp.last("TYPE I")
     c.eq(ftp.last("REST 100"),
          "350 Restarting at 100 - send STORE or RETRIEVE to initiate transfer.", "REST 350")
@@ -207,7 +205,7 @@ def rest_cases(srv):
 
 def stou_appe_type_cases(srv):
     os.makedirs(srv.path("pub", "u"))
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     ftp.last("CWD pub/u")
     first, end = stor_passive(ftp, "STOU", b"1")
     c.eq(first, "150 Opening ASCII mode data connection for FTP00000.", "STOU first name")
@@ -247,7 +245,7 @@ def stou_appe_type_cases(srv):
 
 
 def file_command_cases(srv):
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     write(srv.path("pub", "a"), b"A")
     write(srv.path("pub", "c"), b"C")
     ftp.last("CWD pub")
@@ -308,7 +306,7 @@ def list_cases(srv):
     os.makedirs(srv.path("pub", "L", "sub"))
     write(srv.path("pub", "L", "f1"), b"12345")
     write(srv.path("pub", "L", ".hidden"), b"")
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     ftp.last("CWD pub/L")
 
     def listing(cmd):
@@ -335,19 +333,19 @@ def list_cases(srv):
     ftp.close()
 
 
-def access_cases(binary):
+def access_cases():
     users = {
         "joe": ("secret", "C:\\", "C:\\,RWAMDCLP", []),
         "ro": ("ro", "C:\\pub", "C:\\pub,RLP", []),
         "jail": ("jail", "C:\\pub\\jail", "C:\\pub\\jail,RWLP", ["RelPaths=yes"]),
         "wo": ("wo", "C:\\pub", "C:\\pub,RWLP", []),
     }
-    with Server(binary, users=users) as srv:
+    with tree_server(users=users) as srv:
         write(srv.path("pub", "f"), b"f")
         os.makedirs(srv.path("pub", "jail"))
         write(srv.path("secret.txt"), b"top secret")
         os.symlink(srv.path("secret.txt"), srv.path("pub", "jail", "link"))
-        ftp = Ftp(srv.port, "ro", "ro")
+        ftp = login(srv.port, "ro", "ro")
         d = ftp.pasv_connect()
         c.eq(ftp.last("STOR x"), "550 Permission denied.", "R+L user STOR")
         d.close()
@@ -358,7 +356,7 @@ def access_cases(binary):
         _, got, _ = retr_passive(ftp, "f")
         c.eq(got, b"f", "R+L user may read")
         ftp.close()
-        ftp = Ftp(srv.port, "jail", "jail")
+        ftp = login(srv.port, "jail", "jail")
         for path in ["../secret.txt", "../../secret.txt", "/../secret.txt", "link"]:
             first, got, _ = retr_passive(ftp, path)
             c.true(got is None, "confined user cannot read %s (%s)" % (path, first))
@@ -367,7 +365,7 @@ def access_cases(binary):
         # A user without append or modify rights resumes its own interrupted
         # upload (judged as a plain store), but not someone else's file.
         write(srv.path("pub", "other.bin"), b"o" * 10)
-        ftp = Ftp(srv.port, "wo", "wo")
+        ftp = login(srv.port, "wo", "wo")
         ftp.last("TYPE I")
         _, end = stor_passive(ftp, "STOR mine.bin", b"m" * 300000, reset=True)
         c.true(wait_until(lambda: os.path.exists(srv.path("pub", "mine.bin"))),
@@ -383,10 +381,10 @@ def access_cases(binary):
         ftp.close()
 
 
-def delete_partial_cases(binary):
-    with Server(binary, ["DeletePartialUploads=yes"]) as srv:
+def delete_partial_cases():
+    with tree_server(["DeletePartialUploads=yes"]) as srv:
         write(srv.path("pub", "old.bin"), b"old")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         ftp.last("TYPE I")
         _, end = stor_passive(ftp, "STOR pub/part.bin", b"z" * 200000, reset=True)
         c.eq(end, "426 Data connection closed, receive file part.bin aborted.", "reset 426")
@@ -403,10 +401,10 @@ def small_disk():
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
 
-def disk_full_cases(binary):
-    with Server(binary, ["DeletePartialUploads=yes"], preexec=small_disk) as srv:
+def disk_full_cases():
+    with tree_server(["DeletePartialUploads=yes"], preexec=small_disk) as srv:
         write(srv.path("pub", "old.bin"), b"old")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         ftp.last("TYPE I")
         for verb, name in (("STOR", "big.bin"), ("APPE", "old.bin")):
             d = ftp.pasv_connect()
@@ -430,10 +428,10 @@ def disk_full_cases(binary):
         ftp.close()
 
 
-def bounce_cases(binary):
-    with Server(binary, ["BlockFTPBounceAttack=yes"]) as srv:
+def bounce_cases():
+    with tree_server(["BlockFTPBounceAttack=yes"]) as srv:
         write(srv.path("pub", "f"), b"bounce")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         ls = ftp.port_listen()
         c.eq(ftp.last("PORT 10,0,0,1,4,1"), "530 Only client IP address allowed for PORT command.",
              "bounce refused")
@@ -446,10 +444,10 @@ def bounce_cases(binary):
         ftp.close()
 
 
-def passive_never_connects(binary):
-    with Server(binary, ["PacketTimeOut=5"]) as srv:
+def passive_never_connects():
+    with tree_server(["PacketTimeOut=5"]) as srv:
         write(srv.path("pub", "f"), b"f")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         ftp.pasv()
         c.eq(ftp.cmd("RETR pub/f"), ["425 Cannot open data connection."],
              "passive RETR never connected")
@@ -471,7 +469,7 @@ def passive_never_connects(binary):
         ftp.close()
 
 
-with Server(BIN) as srv:
+with tree_server() as srv:
     for case in (data_port_cases, abort_cases, reset_download_cases, active_failure_cases, upload_end_cases, rest_cases,
                  stou_appe_type_cases, file_command_cases, list_cases):
         try:
@@ -481,7 +479,7 @@ with Server(BIN) as srv:
 for case in (access_cases, delete_partial_cases, disk_full_cases, bounce_cases,
              passive_never_connects):
     try:
-        case(BIN)
+        case()
     except Exception as e:
         c.true(False, "%s raised %r" % (case.__name__, e))
 c.finish()

@@ -14,12 +14,10 @@ import subprocess
 import tempfile
 import time
 
-from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+from ftp_e2e import Checker, Client, greeted, login, recv_all, tree_server
 
-BIN = server_binary()
 c = Checker()
 
-Ftp.last_reply = lambda self: self.reply()[-1]
 
 SYNTAX = "501 Syntax error in parameters or arguments."
 
@@ -33,7 +31,7 @@ def epsv_port(reply):
 def epsv_cases(srv):
     with open(srv.path("pub", "f.txt"), "wb") as f:
         f.write(b"hello\n")
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     # EPSV, EPSV 1: a listener on the control connection's address.
     for line in ["EPSV", "epsv 1"]:
         port = epsv_port(ftp.last(line))
@@ -89,29 +87,16 @@ def epsv_cases(srv):
 
 
 def eprt_bounce(srv):
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     c.eq(ftp.last("EPRT |1|10.0.0.9|4000|"),
          "530 Only client IP address allowed for EPRT command.", "EPRT bounce")
     ftp.close()
 
 
-class Ftp6(Ftp):
-    """The raw control client over ::1."""
-
-    def __init__(self, port, user="joe", password="secret"):
-        self.sock = socket.create_connection(("::1", port), timeout=20)
-        self.buf = b""
-        self.greeting = self.reply()
-        if user is not None:
-            self.cmd("USER " + user)
-            r = self.cmd("PASS " + password)
-            assert r[-1].startswith("230"), r
-
-
 def ipv6_cases(srv):
     with open(srv.path("pub", "six.txt"), "wb") as f:
         f.write(b"over six\n")
-    ftp = Ftp6(srv.port)
+    ftp = login(srv.port, host="::1")
     use2 = "522 Network protocol not supported, use (2)"
     for line, want in [
         ("PASV", use2),
@@ -144,7 +129,7 @@ def ipv6_cases(srv):
     c.true(srv.has_line(lambda l: "Connected to ::1 (Local address ::1)" in l),
            "the log names both IPv6 ends")
     # An IPv4 client of the same dual-stack listener is plain IPv4.
-    Ftp(srv.port).close()
+    login(srv.port).close()
     c.true(srv.has_line(lambda l: "Connected to 127.0.0.1 (Local address 127.0.0.1)" in l),
            "an IPv4 client on the dual-stack socket is shown as IPv4")
     c.true(not srv.has_line(lambda l: "::ffff:" in l, 0.2), "no v4-mapped text in the log")
@@ -173,32 +158,32 @@ def ipv6_cases(srv):
 
 def ipv6_rules():
     # Server rules: IPv6 loopback refused by its prefix, IPv4 allowed.
-    with Server(BIN, ["BlockFTPBounceAttack=no", "[IP-ACCESS]", "IP1=D,::1/128",
+    with tree_server(["BlockFTPBounceAttack=no", "[IP-ACCESS]", "IP1=D,::1/128",
                       "IP2=A,127.*"]) as srv:
         try:
-            ftp = Ftp6(srv.port, user=None)
+            ftp = greeted(srv.port, "::1")
             c.true(not ftp.greeting[0].startswith("220"), "denied IPv6 client: %r" % ftp.greeting)
             ftp.close()
         except (EOFError, ConnectionError):
             pass
-        Ftp(srv.port).close()
+        login(srv.port).close()
         c.true(srv.has_line(lambda l: "Connected to 127.0.0.1" in l), "IPv4 client allowed")
     # A user restricted to IPv6: "::1" lets ::1 in and keeps 127.0.0.1 out;
     # an IPv4 pattern matches the IPv4 client only.
     users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["IP1=A,::1", "IP2=D,*"]),
              "ann": ("secret", "C:\\", "C:\\,RWAMDCLP", ["IP1=A,127.0.0.1", "IP2=D,*"])}
-    with Server(BIN, [], users) as srv:
-        ftp = Ftp6(srv.port)
+    with tree_server([], users) as srv:
+        ftp = login(srv.port, host="::1")
         ftp.close()
-        ftp = Ftp(srv.port, user=None)
+        ftp = greeted(srv.port)
         ftp.cmd("USER joe")
         c.eq(ftp.last("PASS secret")[:3], "530", "IPv6-only user from 127.0.0.1")
         ftp.close()
-        ftp = Ftp6(srv.port, user=None)
+        ftp = greeted(srv.port, "::1")
         ftp.cmd("USER ann")
         c.eq(ftp.last("PASS secret")[:3], "530", "IPv4-only user from ::1")
         ftp.close()
-        Ftp(srv.port, user="ann").close()
+        login(srv.port, "ann").close()
 
 
 def free_pair():
@@ -224,9 +209,9 @@ def passive_range():
     exhausted range gives 425 and a log line; PassiveAddress is announced
     in 227 unless the IP home carries a passive address."""
     low = free_pair()
-    with Server(BIN, ["PassivePortRange=%d-%d" % (low, low + 1),
+    with tree_server(["PassivePortRange=%d-%d" % (low, low + 1),
                       "PassiveAddress=203.0.113.9"]) as srv:
-        a, b, x = Ftp(srv.port), Ftp(srv.port), Ftp(srv.port)
+        a, b, x = login(srv.port), login(srv.port), login(srv.port)
         ra = a.last("PASV")
         c.true(ra.startswith("227 Entering Passive Mode (203,0,113,9,"), "PassiveAddress: " + ra)
         pa = epsv_port(b.last("EPSV"))
@@ -247,8 +232,8 @@ def passive_range():
         for f in (a, b, x):
             f.close()
     homes = ["PassiveAddress=203.0.113.9", "[IP-HOMES]", "IP1=127.0.0.1,lo,198.51.100.4"]
-    with Server(BIN, homes) as srv:
-        a = Ftp(srv.port)
+    with tree_server(homes) as srv:
+        a = login(srv.port)
         c.true(a.last("PASV").startswith("227 Entering Passive Mode (198,51,100,4,"),
                "the IP home's passive address wins")
         a.close()
@@ -305,9 +290,7 @@ def closed_without_reply(s, what, timeout=10.0):
 
 def proxied(port, header, user="joe"):
     """A control connection whose first bytes are `header`."""
-    ftp = Ftp.__new__(Ftp)
-    ftp.sock = raw_connect(port)
-    ftp.buf = b""
+    ftp = Client(sock=raw_connect(port))
     ftp.sock.sendall(header)
     ftp.greeting = ftp.reply()
     return ftp
@@ -319,7 +302,7 @@ def proxy_cases():
     the connection before the greeting."""
     rules = ["ProxyProtocolFrom=10.9.0.0/16, 127.0.0.1", "[IP-ACCESS]", "IP1=D,192.0.2.66",
              "IP2=A,*"]
-    with Server(BIN, rules) as srv:
+    with tree_server(rules) as srv:
         v1 = b"PROXY TCP4 192.0.2.7 127.0.0.1 50000 21\r\n"
         ftp = proxied(srv.port, v1)
         c.eq(ftp.greeting[-1][:4], "220 ", "v1 TCP4 greeting")
@@ -410,13 +393,13 @@ def proxy_cases():
                                                  "seconds")), "deadline log line")
 
     # From an address that is not listed, a header is refused after the greeting.
-    with Server(BIN, ["ProxyProtocolFrom=10.9.0.0/16"]) as srv:
-        ftp = Ftp(srv.port, user=None)
+    with tree_server(["ProxyProtocolFrom=10.9.0.0/16"]) as srv:
+        ftp = greeted(srv.port)
         ftp.send("PROXY TCP4 192.0.2.7 127.0.0.1 50000 21")
         closed_without_reply(ftp.sock, "untrusted v1 header")
         c.true(srv.has_line(lambda l: "PROXY header from 127.0.0.1, which is not in "
                             "ProxyProtocolFrom - connection closed" in l), "untrusted log line")
-        ftp = Ftp(srv.port, user=None)
+        ftp = greeted(srv.port)
         ftp.sock.sendall(proxy_v2(0x11, "192.0.2.7", "127.0.0.1"))
         closed_without_reply(ftp.sock, "untrusted v2 header")
         c.true(srv.has_line(lambda l: l.endswith("(000002) PROXY header from 127.0.0.1, which is "
@@ -424,10 +407,10 @@ def proxy_cases():
                "untrusted v2 log line")
 
 
-with Server(BIN, ["BlockFTPBounceAttack=no"]) as srv:
+with tree_server(["BlockFTPBounceAttack=no"]) as srv:
     epsv_cases(srv)
     curl_defaults(srv)
-with Server(BIN, ["BlockFTPBounceAttack=yes"]) as srv:
+with tree_server(["BlockFTPBounceAttack=yes"]) as srv:
     eprt_bounce(srv)
     ipv6_cases(srv)
 ipv6_rules()

@@ -10,9 +10,8 @@ import socket
 import struct
 import time
 
-from e2e_transfer_util import Checker, Server, server_binary
+from ftp_e2e import Checker, tree_server
 
-BIN = server_binary()
 c = Checker()
 GiB = 1 << 30
 
@@ -61,7 +60,7 @@ def download_hash(ftp, name):
     return h.hexdigest()
 
 
-with Server(BIN) as srv:
+with tree_server() as srv:
     names = make_files(srv)
     want = {n: sha_file(srv.path("pub", n)) for n in names}
     for passive in (True, False):

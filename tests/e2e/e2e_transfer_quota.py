@@ -3,7 +3,6 @@ over 127.0.0.1: the 1134 and 1135 replies, the summary lines before 226, the
 credit of deleted and overwritten files, restart offsets beyond the end,
 every way an upload can end (the recorded usage must equal what is on
 disk), download refunds and directory-change messages."""
-import configparser
 import os
 import re
 import signal
@@ -11,9 +10,8 @@ import socket
 import struct
 import time
 
-from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+from ftp_e2e import Checker, login, recv_all, tree_server
 
-BIN = server_binary()
 c = Checker()
 
 QUOTA_MAX = 10000000
@@ -32,7 +30,7 @@ def read(path):
 
 def quota_server(used, global_lines=(), extra=(), preexec=None):
     lines = [l.replace("{used}", str(used)) for l in QUOTA] + list(extra)
-    return Server(BIN, list(global_lines), users={
+    return tree_server(list(global_lines), users={
         "q": ("q", "C:\\pub", "C:\\pub,RWAMDCLP", lines),
         "joe": ("secret", "C:\\", "C:\\,RWAMDCLP", []),
     }, preexec=preexec)
@@ -103,7 +101,7 @@ def retr(ftp, name):
 # server survives a restart offset of a terabyte aimed at a message file.
 def rest_beyond_end_cases():
     with quota_server(0, ["DirChangeMesFile=.message"]) as srv:
-        ftp = Ftp(srv.port, "q", "q")
+        ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
         c.eq(ftp.last("REST 100000000000"),
              "350 Restarting at 100000000000 - send STORE or RETRIEVE to initiate transfer.",
@@ -136,7 +134,7 @@ def rest_beyond_end_cases():
         c.eq(read(srv.path("pub", "f.bin")), b"0123XY", "resumed contents")
         ftp.close()
         # The account's figures: a later quota user starts from what is there.
-        ftp = Ftp(srv.port, "joe", "secret")
+        ftp = login(srv.port, "joe", "secret")
         write(srv.path("g.bin"), b"abc")
         ftp.last("REST 5")
         first, _ = stor(ftp, "STOR g.bin", b"x")
@@ -151,7 +149,7 @@ def rest_beyond_end_cases():
         ini = read(srv.ini).decode("latin-1").replace("QuotaMaxCurrent=%d," % QUOTA_MAX,
                                                       "QuotaMaxCurrent=1000000,")
         write(srv.ini, ini.encode("latin-1"))
-        ftp = Ftp(srv.port, "q", "q")
+        ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
         first, end = stor(ftp, "STOR big3.bin", b"b" * 3000000)
         c.eq(end[-1], "452 Sorry, insufficient disk quota - receive file big3.bin aborted.",
@@ -171,7 +169,7 @@ def upload_end_cases():
     with quota_server(100000, ["PacketTimeOut=5"]) as srv:
         write(srv.path("pub", "big.bin"), b"B" * 100000)
         for i in range(3):
-            ftp = Ftp(srv.port, "q", "q")
+            ftp = login(srv.port, "q", "q")
             ftp.pasv()
             ftp.send("STOR big.bin")
             time.sleep(0.1)
@@ -181,7 +179,7 @@ def upload_end_cases():
             settles(srv, "never connected, ABOR, QUIT %d" % i)
         c.eq(read(srv.path("pub", "big.bin")), b"B" * 100000, "file unchanged")
 
-        ftp = Ftp(srv.port, "q", "q")
+        ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
         ftp.last("REST 50000")
         ftp.pasv()
@@ -236,7 +234,7 @@ def upload_end_cases():
 
     with quota_server(100000, ["DeletePartialUploads=YES"]) as srv:
         write(srv.path("pub", "big.bin"), b"B" * 100000)
-        ftp = Ftp(srv.port, "q", "q")
+        ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
         for verb in ("STOR part.bin", "APPE big.bin"):
             _, end = stor(ftp, verb, b"p" * 300000, reset=True)
@@ -258,7 +256,7 @@ def small_disk():
 # follows the disk at every step, and the verbose 226 carries the quota lines.
 def credit_cases():
     with quota_server(0, preexec=small_disk) as srv:
-        ftp = Ftp(srv.port, "q", "q")
+        ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
         _, end = stor(ftp, "STOR a.bin", b"a" * 300000)
         c.eq(end, ["226-Maximum disk quota limited to 9765 Kbytes",
@@ -274,7 +272,7 @@ def credit_cases():
         ftp.reply()
         ftp.close()
         settles(srv, "append that never connected")
-        ftp = Ftp(srv.port, "q", "q")
+        ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
         c.eq(ftp.last("DELE a.bin"), "250 DELE command successful.", "DELE")
         stat = ftp.cmd("STAT")
@@ -285,7 +283,7 @@ def credit_cases():
         ftp.close()
         settles(srv, "rename over a file")
         # A block that fails on a full disk is undone, and cut off the file.
-        ftp = Ftp(srv.port, "q", "q")
+        ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
         _, end = stor(ftp, "STOR full.bin", b"f" * (3 << 20))
         c.eq(end[-1], "426 Data connection closed, cannot write file full.bin - disk full?",
@@ -298,9 +296,9 @@ def credit_cases():
 # lines before 226; a download that does not happen gives its credit back.
 def ratio_cases():
     lines = ["RatiosEnable=YES", "Ratios=FilesOverall", "RatioUp=1", "RatioDown=2"]
-    with Server(BIN, [], users={"r": ("r", "C:\\pub", "C:\\pub,RWAMDCLP", lines)}) as srv:
+    with tree_server([], users={"r": ("r", "C:\\pub", "C:\\pub,RWAMDCLP", lines)}) as srv:
         write(srv.path("pub", "f.txt"), b"hello\n")
-        ftp = Ftp(srv.port, "r", "r")
+        ftp = login(srv.port, "r", "r")
         c.eq(ftp.cmd("RETR f.txt"),
              ["550 Sorry, insufficient credit for download - upload first."], "1134")
         _, end = stor(ftp, "STOR up.txt", b"u")
@@ -322,7 +320,7 @@ def ratio_cases():
         time.sleep(0.3)
         text = read(srv.ini).decode("latin-1")
         c.true("RatiosCredit=1.000000" in text, "credit back after aborted downloads")
-        ftp = Ftp(srv.port, "r", "r")
+        ftp = login(srv.port, "r", "r")
         _, got, _ = retr(ftp, "f.txt")
         c.eq(got, b"hello\n", "the refunded credit buys a download")
         c.eq(ftp.cmd("RETR f.txt"),
@@ -334,7 +332,7 @@ def ratio_cases():
 # is too large, binary or a FIFO is skipped (the second one is tried) and
 # the server answers on; no messages after a password typed with "-".
 def message_cases():
-    with Server(BIN, ["DirChangeMesFile=.message", "DirChangeMesFile2=.msg2"]) as srv:
+    with tree_server(["DirChangeMesFile=.message", "DirChangeMesFile2=.msg2"]) as srv:
         for d in ("one", "two", "huge", "fifo", "nul"):
             os.mkdir(srv.path("pub", d))
         write(srv.path("pub", "one", ".message"), b"Welcome to %dir\r\nline two\n")
@@ -345,7 +343,7 @@ def message_cases():
         write(srv.path("pub", "huge", ".msg2"), b"fallback\n")
         os.mkfifo(srv.path("pub", "fifo", ".message"))
         write(srv.path("pub", "nul", ".message"), b"a\0b\n")
-        ftp = Ftp(srv.port)
+        ftp = login(srv.port)
         c.eq(ftp.cmd("CWD pub/one"), ["250-Welcome to /c:/pub/one", "250-line two",
                                       "250 Directory changed to /c:/pub/one"], "first file")
         c.eq(ftp.cmd("CWD ../two"), ["250-second file", "250 Directory changed to /c:/pub/two"],
@@ -357,7 +355,7 @@ def message_cases():
         for what in ("larger than 65536 bytes", "not a regular file", "not a text file"):
             c.true(srv.has_line(lambda l: "skipped: " + what in l), "log line: " + what)
         ftp.close()
-        ftp = Ftp(srv.port, "joe", "-secret")
+        ftp = login(srv.port, "joe", "-secret")
         c.eq(ftp.cmd("CWD pub/one"), ["250 Directory changed to /c:/pub/one"],
              "no messages after a '-' password")
         ftp.close()

@@ -8,15 +8,14 @@ import socket
 import struct
 import time
 
-from e2e_transfer_util import Checker, Ftp, Server, recv_all, server_binary
+from ftp_e2e import Checker, login, recv_all, tree_server
 
-BIN = server_binary()
 c = Checker()
 STAMP = r"\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} \d+ "
 
 
 def log_lines(srv, count, timeout=10):
-    path = os.path.join(srv.tmp, "xfer.log")
+    path = os.path.join(srv.dir, "xfer.log")
     deadline = time.monotonic() + timeout
     lines = []
     while time.monotonic() < deadline:
@@ -31,13 +30,13 @@ def log_lines(srv, count, timeout=10):
 
 users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", []),
          "anonymous": ("", "C:\\pub", "C:\\pub,RLP", [])}
-with Server(BIN, global_lines=["XferLog=xfer.log"], users=users) as srv:
+with tree_server(global_lines=["XferLog=xfer.log"], users=users) as srv:
     with open(srv.path("pub", "a b.txt"), "wb") as f:
         f.write(b"line\n" * 20)
     root = srv.root
 
     # A complete binary upload (passive), then an ASCII download.
-    ftp = Ftp(srv.port)
+    ftp = login(srv.port)
     ftp.last("TYPE I")
     d = ftp.pasv_connect()
     c.eq(ftp.last("STOR my file.bin")[:3], "150", "STOR accepted")
@@ -62,7 +61,7 @@ with Server(BIN, global_lines=["XferLog=xfer.log"], users=users) as srv:
     ftp.close()
 
     # Anonymous, in the session's initial type (ASCII).
-    anon = Ftp(srv.port, "anonymous", "me@example.org")
+    anon = login(srv.port, "anonymous", "me@example.org")
     d = anon.pasv_connect()
     c.eq(anon.last("RETR a b.txt")[:3], "150", "anonymous RETR accepted")
     recv_all(d)

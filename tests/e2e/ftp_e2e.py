@@ -1,12 +1,15 @@
-"""Shared helpers of the engine's end-to-end tests.
+"""The one harness of the end-to-end tests.
 
-A Server runs vantor-e2e-server on an INI text in a temporary directory
-(removed afterwards) on a free loopback port; a Client talks raw FTP to it
-and reads replies line by line, so every reply is checked byte for byte.
+A Server runs a server binary (vantor-e2e-server or e2e-hooks-server) on an
+INI text in a temporary directory (removed afterwards) on a free loopback
+port; `tree_server` builds that INI from users over a fresh drive C:. A
+Client talks raw FTP and returns every reply line exactly as sent. Checks
+either raise (`expect`, run by `run`) or collect (`Checker`), so a script of
+independent cases can report every broken one in a single run.
 """
 import argparse
 import os
-import queue
+import re
 import shutil
 import signal
 import socket
@@ -17,30 +20,51 @@ import threading
 import time
 import traceback
 
+HOST = "127.0.0.1"
+BANNER = "220 Vantor FTP-Server v2.5k for WinSock ready..."
 ARGS = None
 
 
 def parse_args():
+    """The scripts' common command line (what tests/e2e/CMakeLists.txt passes)."""
     global ARGS
-    p = argparse.ArgumentParser()
-    p.add_argument("--server", required=True)
-    ARGS = p.parse_args()
+    if ARGS is None:
+        p = argparse.ArgumentParser()
+        p.add_argument("--server")
+        p.add_argument("--vantor")
+        p.add_argument("--examples")  # the built example hook libraries
+        p.add_argument("--spy")  # the tests' spy hook library
+        ARGS = p.parse_args()
     return ARGS
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+def server_binary():
+    binary = parse_args().server
+    if not binary:
+        raise SystemExit("usage: %s --server path/to/vantor-e2e-server" % sys.argv[0])
+    return binary
+
+
+def free_port(host=HOST):
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 
 class Server:
-    """The engine on `ini` (a str; "{home}" and "{dir}" are filled in)."""
+    """The server on `ini` (a str; "{home}", "{dir}" and "{port}" are filled in).
 
-    def __init__(self, ini, files=None, port=None, expect_online=True):
+    `home` is an empty directory, `root` the drive tree of `tree_server`;
+    `preexec` runs in the child before exec (resource limits)."""
+
+    def __init__(self, ini, files=None, port=None, expect_online=True, preexec=None,
+                 make_dirs=()):
         self.dir = tempfile.mkdtemp(prefix="vantor-e2e-")
         self.home = os.path.join(self.dir, "home")
+        self.root = os.path.join(self.dir, "root")
         os.mkdir(self.home)
+        for d in make_dirs:
+            os.makedirs(os.path.join(self.dir, d))
         self.port = port or free_port()
         for name, text in (files or {}).items():
             with open(os.path.join(self.dir, name), "w") as f:
@@ -53,14 +77,22 @@ class Server:
         with open(self.ini, "w") as f:
             f.write(text)
         self.lines = []
+        self.eof = False
         self.cond = threading.Condition()
-        self.proc = subprocess.Popen([ARGS.server, self.ini], stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT)
-        threading.Thread(target=self._read, daemon=True).start()
-        first = self.wait_line(lambda l: l.startswith("PORT ") or l == "OFFLINE", 15)
+        self.proc = subprocess.Popen([server_binary(), self.ini], stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, preexec_fn=preexec)
+        # Keep draining the output so the server never blocks on a full pipe.
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        try:
+            first = self.wait_line(lambda l: l.startswith("PORT ") or l == "OFFLINE", 15)
+        except AssertionError:
+            self.stop()
+            raise
         self.online = first.startswith("PORT ")
-        if expect_online:
-            assert self.online, "server did not come on-line: %r" % self.lines
+        if expect_online and not self.online:
+            self.stop()
+            raise AssertionError("server did not come on-line: %r" % self.lines)
 
     def _read(self):
         for raw in self.proc.stdout:
@@ -68,8 +100,13 @@ class Server:
             with self.cond:
                 self.lines.append(line)
                 self.cond.notify_all()
+        with self.cond:
+            self.eof = True
+            self.cond.notify_all()
 
     def wait_line(self, pred, timeout=10):
+        """The first output line matching `pred`; raises when none comes in time
+        (a reply can overtake the log line, so this waits for the reader)."""
         deadline = time.time() + timeout
         with self.cond:
             while True:
@@ -77,9 +114,16 @@ class Server:
                     if pred(l):
                         return l
                 left = deadline - time.time()
-                if left <= 0:
+                if left <= 0 or self.eof:
                     raise AssertionError("no matching line in %r" % self.lines[-20:])
                 self.cond.wait(left)
+
+    def has_line(self, pred, timeout=5.0):
+        try:
+            self.wait_line(pred, timeout)
+            return True
+        except AssertionError:
+            return False
 
     def wait_log(self, text, timeout=10):
         return self.wait_line(lambda l: l.startswith("LOG ") and text in l, timeout)
@@ -87,6 +131,9 @@ class Server:
     def log(self):
         with self.cond:
             return [l for l in self.lines if l.startswith("LOG ")]
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
 
     def signal(self, sig):
         self.proc.send_signal(sig)
@@ -102,6 +149,7 @@ class Server:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.reader.join(5)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
@@ -113,9 +161,28 @@ class Server:
         assert rc is None, "server died with %r" % rc
 
 
+def tree_server(global_lines=(), users=None, preexec=None):
+    """A Server whose drive C: is a fresh tree root/ with pub/ inside; `users`
+    maps user names to (password, home, access rules joined by ";", extra INI
+    lines)."""
+    users = users or {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", [])}
+    lines = ["[GLOBAL]", "PortNr={port}", "EncryptPasswords=no"]
+    lines += list(global_lines)
+    lines += ["[DRIVES]", "C={dir}/root"]
+    for name, (password, home, access, extra) in users.items():
+        lines += ["[USER=%s]" % name, "Password=" + password, "HomeDir=" + home]
+        for i, rule in enumerate(access.split(";"), 1):
+            lines.append("Access%d=%s" % (i, rule))
+        lines += list(extra)
+    return Server("\n".join(lines) + "\n", preexec=preexec, make_dirs=["root/pub"])
+
+
 class Client:
-    def __init__(self, port, host="127.0.0.1", timeout=10):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+    """A raw control connection: `cmd` sends one line and returns the lines of
+    one complete reply (multi-line replies end with "ddd ")."""
+
+    def __init__(self, port=None, host=HOST, timeout=10, sock=None):
+        self.sock = sock or socket.create_connection((host, port), timeout=timeout)
         self.buf = b""
 
     def line(self):
@@ -128,7 +195,6 @@ class Client:
         return l.decode("latin-1")
 
     def reply(self):
-        """All lines of one reply (multi-line replies end with "ddd ")."""
         lines = [self.line()]
         first = lines[0]
         if len(first) >= 4 and first[3] == "-":
@@ -146,6 +212,37 @@ class Client:
         self.send(text)
         return self.reply()
 
+    def last(self, text):
+        """The last line of the reply to `text`."""
+        return self.cmd(text)[-1]
+
+    def last_reply(self):
+        """The last line of the next reply (a transfer's end)."""
+        return self.reply()[-1]
+
+    def pasv(self):
+        r = self.last("PASV")
+        m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", r)
+        assert r.startswith("227 Entering Passive Mode (") and m, r
+        n = [int(x) for x in m.groups()]
+        return "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5]
+
+    def pasv_connect(self, timeout=20):
+        """PASV and a data connection to the address the reply names."""
+        host, port = self.pasv()
+        return socket.create_connection((host, port), timeout=timeout)
+
+    def port_listen(self):
+        """PORT to a fresh loopback listener; returns the listening socket."""
+        ls = socket.socket()
+        ls.bind((HOST, 0))
+        ls.listen(1)
+        ls.settimeout(20)
+        p = ls.getsockname()[1]
+        r = self.last("PORT 127,0,0,1,%d,%d" % (p // 256, p % 256))
+        assert r == "200 PORT Command successful.", r
+        return ls
+
     def closed(self, timeout=15):
         """True when the server closes the connection within `timeout`."""
         self.sock.settimeout(timeout)
@@ -161,30 +258,86 @@ class Client:
             return True
 
     def close(self):
-        self.sock.close()
+        try:
+            self.sock.close()
+        except OSError:
+            pass
 
 
-BANNER = "220 Vantor FTP-Server v2.5k for WinSock ready..."
+def greeted(port, host=HOST, timeout=20):
+    """A Client whose greeting has been read."""
+    c = Client(port, host, timeout)
+    c.greeting = c.reply()
+    return c
 
 
-def login(port, user, password):
-    c = Client(port)
-    c.reply()
+def login(port, user="joe", password="secret", host=HOST, timeout=20):
+    """A Client logged in as `user`; fails unless the login is accepted."""
+    c = greeted(port, host, timeout)
     c.cmd("USER " + user)
     r = c.cmd("PASS " + password)
     assert r[-1] == "230 User logged in, proceed.", r
     return c
 
 
+def recv_all(sock):
+    """Everything until the peer closes; closes `sock`."""
+    chunks = []
+    while True:
+        data = sock.recv(1 << 20)
+        if not data:
+            break
+        chunks.append(data)
+    sock.close()
+    return b"".join(chunks)
+
+
+def wait_until(pred, timeout=10.0):
+    """Whether `pred()` became true within `timeout` seconds (polled)."""
+    deadline = time.time() + timeout
+    while not pred():
+        if time.time() >= deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def mismatch(got, want, what):
+    return "%s\n  got:  %r\n  want: %r" % (what, got, want)
+
+
 def expect(got, want, what=""):
     if got != want:
-        raise AssertionError("%s\n  got:  %r\n  want: %r" % (what, got, want))
+        raise AssertionError(mismatch(got, want, what))
 
 
-def run(tests, args_parsed=False):
+class Checker:
+    """Collects failures so one run reports every broken case."""
+
+    def __init__(self):
+        self.failures = []
+        self.count = 0
+
+    def eq(self, got, want, what):
+        self.count += 1
+        if got != want:
+            self.failures.append(mismatch(got, want, what))
+
+    def true(self, cond, what):
+        self.count += 1
+        if not cond:
+            self.failures.append(what)
+
+    def finish(self):
+        for f in self.failures:
+            print("FAIL " + f)
+        print("%d checks, %d failed" % (self.count, len(self.failures)))
+        sys.exit(1 if self.failures else 0)
+
+
+def run(tests):
     """Runs test functions; prints each result; exits 1 on any failure."""
-    if not args_parsed:
-        parse_args()
+    parse_args()
     failed = 0
     for t in tests:
         try:
