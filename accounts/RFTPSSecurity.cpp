@@ -9,6 +9,7 @@
 #include "accounts/RAccountsStrings.h"
 #include "accounts/RWildcard.h"
 #include "config/RDriveConfig.h"
+#include "config/RIPHomeId.h"
 #include "util/RFormat.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
@@ -318,8 +319,14 @@ void RFTPSSecurity::Reload() {
     auto [ptr, ec] = std::from_chars(num.data(), num.data() + num.size(), n);
     if (ec != std::errc() || ptr != num.data() + num.size()) continue;
     std::string_view v = std::string_view(value).substr(0, 250);
+    const std::string_view text = v.substr(0, v.find(','));
     uint32_t addr = 0;
-    if (!ReadDottedAddress(v.substr(0, v.find(',')), addr)) continue;
+    if (!ReadDottedAddress(text, addr)) {
+      // An IPv6 home is known by the same stand-in id the server gives its sessions.
+      std::optional<RV6HomeStr> v6 = ParseV6Home(n, text);
+      if (!v6) continue;
+      addr = v6->id;
+    }
     homes_.push_back({n, addr});
   }
 

@@ -62,7 +62,9 @@ void RFTPMessages::Load(const RIniFile& ini, const std::vector<RIPHomeStr>& home
       e.key = std::string(kAllHomes);
     } else {
       for (const RIPHomeStr& h : homes) {
-        if (static_cast<long>(h.n) == number) e.key = h.addressText;
+        if (static_cast<long>(h.n) != number) continue;
+        e.key = h.addressText;
+        e.address = h.address;
       }
       if (e.key.empty()) continue;  // names a home that no longer exists
     }
@@ -71,9 +73,9 @@ void RFTPMessages::Load(const RIniFile& ini, const std::vector<RIPHomeStr>& home
 }
 
 bool RFTPMessages::Lookup(RSignKind kind, uint32_t address, std::string& file) const {
-  const std::string key = address == 0 ? std::string(kAllHomes) : FormatDottedAddress(address);
+  // By id: an IPv6 home's address text is not the dotted form of its id.
   for (const RMessageFiles& e : table_) {
-    if (e.key != key) continue;
+    if (address == 0 ? e.key != kAllHomes : e.address != address) continue;
     const std::string& name = kind == RSignKind::SignOn ? e.signOn : e.signOff;
     if (name.empty()) return false;
     file = name;

@@ -19,6 +19,7 @@ struct RIPHomeStr;
 // One entry of `[SIGNONOFF]`: "<<All IP homes>>" or the home's address text.
 struct RMessageFiles {
   std::string key;
+  uint32_t address = 0;  // the home's id (RIPHomeStr::address); 0 for all homes
   std::string signOn;
   std::string signOff;
 };

@@ -536,10 +536,10 @@ void RFTPSManager::AdmitConnection(std::unique_ptr<RWinSocket> socket, std::stri
                                    bool implicitTls) {
   // Refused clients cost nothing but the accept and the close.
   if (settings_.antiHammer && !hammer_.Admit(client, Now())) return;
-  // An IPv6 local address has no 32-bit form: such a session belongs to no
-  // IP home (0) but shows and listens on its real address.
+  // An IPv6 local address selects the IPv6 home on it by its stand-in id;
+  // on no home it is 0 but still shows and listens on its real address.
   std::string localText = socket->GetLocalIPAddress();
-  const uint32_t local = ParseDottedAddress(localText).value_or(0);
+  const uint32_t local = HomeIdOfLocal(homes_, localText);
   const uint32_t id = socket->Id();
   auto session = std::make_unique<RFTPSComInterp>(*this, std::move(socket), std::move(client),
                                                   local, std::move(localText));

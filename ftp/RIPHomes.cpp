@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "config/RIPHomeId.h"
 #include "config/RIniFile.h"
 #include "ftp/RFTPLine.h"
 #include "util/RFormat.h"
@@ -52,12 +53,18 @@ std::optional<RIPHomeStr> ParseIPHome(uint32_t n, std::string_view value) {
   if (value.size() > kMaxValue) value = value.substr(0, kMaxValue);
   const size_t c1 = value.find(',');
   const std::string_view home = value.substr(0, c1);
-  std::optional<uint32_t> address = ParseDottedAddress(home);
-  if (!address) return std::nullopt;
   RIPHomeStr h;
   h.n = n;
-  h.address = *address;
-  h.addressText = FormatDottedAddress(*address);
+  if (std::optional<uint32_t> address = ParseDottedAddress(home)) {
+    h.address = *address;
+    h.addressText = FormatDottedAddress(*address);
+  } else if (std::optional<RV6HomeStr> v6 = ParseV6Home(n, home)) {
+    h.address = v6->id;
+    h.addressText = std::move(v6->text);
+    h.v6 = true;
+  } else {
+    return std::nullopt;
+  }
   if (c1 == std::string_view::npos) return h;
   std::string_view rest = value.substr(c1 + 1);
   const size_t c2 = rest.find(',');
@@ -70,6 +77,16 @@ std::optional<RIPHomeStr> ParseIPHome(uint32_t n, std::string_view value) {
     }
   }
   return h;
+}
+
+uint32_t HomeIdOfLocal(const std::vector<RIPHomeStr>& homes, std::string_view localText) {
+  if (std::optional<uint32_t> dotted = ParseDottedAddress(localText)) return *dotted;
+  const std::string canonical = CanonicalV6Text(localText);
+  if (canonical.empty()) return 0;
+  for (const RIPHomeStr& h : homes) {
+    if (h.v6 && h.addressText == canonical) return h.address;
+  }
+  return 0;
 }
 
 std::vector<RIPHomeStr> LoadIPHomes(const RIniFile& ini) {

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "config/RGlobalSettings.h"
+#include "config/RIPHomeId.h"
 #include "gui/RGuiStrings.h"
 #include "net/RProxyHeader.h"
 #include "platform/RIpAddress.h"
@@ -32,6 +33,15 @@ std::optional<int> Octet(std::string_view s) {
 
 bool HasLineBreak(std::string_view s) {
   return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// As strict as the dotted check: no blanks around it.
+bool IsV6HomeAddress(std::string_view text) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text.front())) ||
+      std::isspace(static_cast<unsigned char>(text.back()))) {
+    return false;
+  }
+  return ParseV6Home(0, text).has_value();
 }
 
 // Four decimal numbers, each at most 255, separated by dots.
@@ -84,7 +94,11 @@ std::string CheckProxySources(std::string_view list) {
 }
 
 std::string CheckIPHome(std::string_view address, std::string_view name, std::string_view passive) {
-  if (!IsDottedAddress(address)) return FormatStr(S_GUI_ERR_ADDRESS, address);
+  // The home's own address may be IPv6 (the server listens there); the
+  // passive address is announced in 227 only, so it stays IPv4.
+  if (!IsDottedAddress(address) && !IsV6HomeAddress(address)) {
+    return FormatStr(S_GUI_ERR_ADDRESS, address);
+  }
   if (name.find(',') != std::string_view::npos || HasLineBreak(name) || name.size() > 59) {
     return LoadStr(S_GUI_ERR_HOMENAME);
   }

@@ -110,10 +110,11 @@ TEST_F(StoreTest, AnonymousDisabledHasNoHome) {
 TEST_F(StoreTest, IPHomeSpecificAccount) {
   const uint32_t home2 = (10u << 24) | 2;
   Write(
-      "[IP-HOMES]\nIP1=10.0.0.1\nIP2=10.0.0.2,second home\n"
+      "[IP-HOMES]\nIP1=10.0.0.1\nIP2=10.0.0.2,second home\nIP3=2001:db8::3,six\n"
       "[GROUP=g]\nSpeedLimit=55\n"
       "[USER=joe]\nHomeDir=C:\\one\nMaxNrUsers=3\n"
-      "[USER=joe@2]\nHomeDir=C:\\two\nGroup=g\nMaxNrUsers=4\n");
+      "[USER=joe@2]\nHomeDir=C:\\two\nGroup=g\nMaxNrUsers=4\n"
+      "[USER=joe@3]\nHomeDir=C:\\three\nMaxNrUsers=1\n");
   RFTPSSecurity s(ini_, &clock_);
   AccessQuery q = Ask(s, QC_HOME_DIR, "joe", {}, home2);
   EXPECT_EQ(QueryAux(q), "C:\\two");
@@ -126,6 +127,12 @@ TEST_F(StoreTest, IPHomeSpecificAccount) {
   q = Ask(s, QC_MAX_USERS, "joe", {}, (10u << 24) | 1);
   EXPECT_EQ(QueryAux(q), "3");
   EXPECT_EQ(+q.address, 0u);
+  // The IPv6 home IP3 by its stand-in id 240.0.0.3.
+  const uint32_t home3 = 0xF0000003u;
+  EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "joe", {}, home3)), "C:\\three");
+  q = Ask(s, QC_MAX_USERS, "joe", {}, home3);
+  EXPECT_EQ(QueryAux(q), "1");
+  EXPECT_EQ(+q.address, home3);
 
   // USER=joe@2 without keys: the plain account is used.
   Write("[IP-HOMES]\nIP2=10.0.0.2\n[USER=joe]\nHomeDir=C:\\one\nMaxNrUsers=3\n[USER=joe@2]\n");

@@ -1,7 +1,8 @@
 """Greeting, sign-off, login messages and "%" variables."""
 import re
+import socket
 
-from ftp_e2e import BANNER, Client, Server, expect, run
+from ftp_e2e import BANNER, Client, Server, expect, login, recv_all, run
 
 BASE = """[GLOBAL]
 Version=2.5.11.3
@@ -90,5 +91,61 @@ def test_empty_files():
         expect(c.cmd("QUIT"), ["221 Goodbye!"])
 
 
+# An IPv6 home on ::1 beside the IPv4 one.
+V6 = (BASE.replace("IP2=127.0.0.300,bad octet\n",
+                   "IP2=127.0.0.300,bad octet\nIP3=::1,six.example\n")
+      .replace("[USER=joe]\n", "MessageFiles4=3|{dir}/six-on.txt|{dir}/six-off.txt\n"
+               "[USER=joe@3]\nPassword=six\nHomeDir={home}\nAccess1={home},RL\nMaxNrUsers=1\n"
+               "[USER=joe]\n", 1))
+V6_FILES = dict(FILES, **{"six-on.txt": "six sign-on, %UNonAnonThisIP here\n",
+                          "six-off.txt": "six sign-off\n"})
+
+
+# On ::1 the IPv6 home's own sign-on (its session count is its own), its
+# own account with a session limit that counts only its sessions, EPSV
+# data over ::1, its sign-off; HOST picks it from an IPv4 connection.
+def test_v6_home():
+    with Server(V6, V6_FILES) as srv:
+        with open(srv.home + "/f.txt", "w") as f:
+            f.write("six")
+        v4 = login(srv.port, "joe", "secret")
+        a = Client(srv.port, "::1")
+        expect(a.reply(), ["220-" + BANNER[4:], "220 six sign-on, 1 here"], "sign-on on ::1")
+        a.cmd("USER joe")
+        expect(a.cmd("PASS six"), ["230 User logged in, proceed."], "the home's own account")
+        r = a.cmd("EPSV")
+        m = re.fullmatch(r"229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)", r[0])
+        assert m and len(r) == 1, r
+        d = socket.create_connection(("::1", int(m.group(1))), timeout=10)
+        expect(a.cmd("RETR f.txt"), ["150 Opening ASCII mode data connection for f.txt (3 bytes)."])
+        expect(recv_all(d), b"six", "EPSV data over ::1")
+        expect(a.reply(), ["226 Transfer complete."])
+        b = Client(srv.port, "::1")
+        b.reply()
+        expect(b.cmd("USER joe"), ["421 Too many users - please try again later."],
+               "second session on the IPv6 home")
+        login(srv.port, "joe", "secret").close()  # the IPv4 home has no such limit
+        h = Client(srv.port)
+        expect(h.reply(), ["220-" + BANNER[4:], "220 home sign-on"])
+        expect(h.cmd("HOST six.example"), ["220 Host accepted."])
+        expect(h.cmd("QUIT"), ["221 six sign-off"], "HOST chose the IPv6 home")
+        expect(a.cmd("QUIT"), ["221 six sign-off"])
+        v4.close()
+
+
+# Listening to the homes only: a listener on ::1 alone.
+def test_v6_home_only():
+    ini = V6.replace("[GLOBAL]\n", "[GLOBAL]\nListenToIPHomesOnly=YES\n").replace(
+        "IP1=127.0.0.1,loopback home\n", "")
+    with Server(ini, V6_FILES) as srv:
+        srv.wait_log("FTP Server listening on port number %d, IP ::1" % srv.port)
+        expect(Client(srv.port, "::1").reply()[-1], "220 six sign-on, 1 here")
+        try:
+            Client(srv.port, "127.0.0.1").reply()
+            raise AssertionError("127.0.0.1 answered")
+        except OSError:
+            pass
+
+
 run([test_sign_on_by_home, test_sign_off, test_login_message_variables, test_dash_password,
-     test_empty_files])
+     test_empty_files, test_v6_home, test_v6_home_only])

@@ -110,7 +110,8 @@ TEST(RAntiHammer, WindowAndDefaults) {
   EXPECT_TRUE(h.Admit("a", 130));
 }
 
-// IP home values: address, name, passive address; bad addresses drop.
+// IP home values: address (either family), name, passive address; bad
+// addresses drop.
 TEST(RIPHomes, ParseValues) {
   struct Case {
     const char* value;
@@ -127,6 +128,11 @@ TEST(RIPHomes, ParseValues) {
       {"192.168.1.256,x", false, "", "", ""},
       {"192.168.1", false, "", "", ""},
       {"a.b.c.d", false, "", "", ""},
+      {" 2001:DB8:0:0::7 ,six,203.0.113.9", true, "2001:db8::7", "six", "203.0.113.9"},
+      {"::1,six,2001:db8::9", true, "::1", "six", ""},  // 227 announces IPv4 only
+      {"::ffff:10.0.0.1", false, "", "", ""},
+      {"fe80::1%eth0", false, "", "", ""},
+      {"[::1]", false, "", "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
@@ -137,8 +143,18 @@ TEST(RIPHomes, ParseValues) {
     EXPECT_EQ(h->addressText, c.address);
     EXPECT_EQ(h->name, c.name);
     EXPECT_EQ(h->passiveText, c.passive);
+    EXPECT_EQ(h->v6, std::string_view(c.address).find(':') != std::string_view::npos);
   }
   EXPECT_EQ(ParseIPHome(1, "1.2.3.4")->address, 0x01020304u);
+  EXPECT_EQ(ParseIPHome(7, "::1")->address, 0xF0000007u) << "IPv6: 240.0.0.7";
+  EXPECT_FALSE(ParseIPHome(0x10000000u, "::1").has_value()) << "key number beyond the id";
+  // A local address of any spelling finds its IPv6 home.
+  const std::vector<RIPHomeStr> homes = {*ParseIPHome(2, "10.0.0.2"),
+                                         *ParseIPHome(5, "2001:db8::5")};
+  EXPECT_EQ(HomeIdOfLocal(homes, "2001:0db8:0000::5"), 0xF0000005u);
+  EXPECT_EQ(HomeIdOfLocal(homes, "2001:db8::6"), 0u) << "not a home";
+  EXPECT_EQ(HomeIdOfLocal(homes, "10.0.0.9"), 0x0A000009u) << "IPv4 as before";
+  EXPECT_EQ(HomeIdOfLocal(homes, "garbage"), 0u);
   EXPECT_EQ(ParseIPHome(1, "1.2.3.4," + std::string(80, 'n'))->name.size(), 59u);
 }
 

@@ -46,17 +46,18 @@ TEST_F(FtpTest, ReadMessageLinesLikeTextReads) {
 // The [SIGNONOFF] table: -1 entry, home entries, dropped entries.
 TEST_F(FtpTest, SignOnOffTable) {
   WriteFile("VANTOR.INI",
-            "[IP-HOMES]\nIP1=10.0.0.1\nIP4=10.0.0.4\n"
+            "[IP-HOMES]\nIP1=10.0.0.1\nIP4=10.0.0.4\nIP6=2001:db8::6\n"
             "[SIGNONOFF]\nMessageFiles1=-1|/all-on|/all-off\nMessageFiles2=4|/four-on|\n"
             "MessageFiles3=9|/nine|/nine\nMessageFiles4=1||\nMessageFiles5=1|/one|/one-off\n"
-            "MessageFiles7=1|/after-gap|\n");
+            "MessageFiles6=6|/six-on|\nMessageFiles8=1|/after-gap|\n");
   RIniFile ini(ini_);
   RFTPMessages m;
   m.Load(ini, LoadIPHomes(ini));
-  ASSERT_EQ(m.Table().size(), 3u);
+  ASSERT_EQ(m.Table().size(), 4u);
   EXPECT_EQ(m.Table()[0].key, "<<All IP homes>>");
   EXPECT_EQ(m.Table()[1].key, "10.0.0.4");
   EXPECT_EQ(m.Table()[2].key, "10.0.0.1");
+  EXPECT_EQ(m.Table()[3].key, "2001:db8::6");
   std::string file;
   EXPECT_TRUE(m.Lookup(RSignKind::SignOn, 0, file));
   EXPECT_EQ(file, "/all-on");
@@ -66,6 +67,9 @@ TEST_F(FtpTest, SignOnOffTable) {
   EXPECT_TRUE(m.Lookup(RSignKind::SignOff, 0x0A000001, file));
   EXPECT_EQ(file, "/one-off");
   EXPECT_FALSE(m.Lookup(RSignKind::SignOn, 0x0A000009, file));
+  // The IPv6 home by its stand-in id (240.0.0.6).
+  EXPECT_TRUE(m.Lookup(RSignKind::SignOn, 0xF0000006, file));
+  EXPECT_EQ(file, "/six-on");
 }
 
 // Sign-on lines are cached for 900 seconds; a home without its own file

@@ -66,8 +66,11 @@ TEST(IPHome, CheckAndValue) {
   EXPECT_NE(CheckIPHome("10.0.0.300", "", ""), "");
   EXPECT_NE(CheckIPHome("10.0.0.1", "a,b", ""), "");
   EXPECT_NE(CheckIPHome("10.0.0.1", "", "1.2.3"), "");
-  for (const char* bad : {"256.1.1.1", "1.2.3", "1.2.3.4.5", "1..2.3", "a.b.c.d", "1.2.3.4 ", "",
-                          "1.2.3.0256", "-1.2.3.4"}) {
+  EXPECT_EQ(CheckIPHome("2001:db8::1", "six", "203.0.113.9"), "");
+  EXPECT_NE(CheckIPHome("::1", "", "2001:db8::9"), "") << "227 announces IPv4 only";
+  for (const char* bad :
+       {"256.1.1.1", "1.2.3", "1.2.3.4.5", "1..2.3", "a.b.c.d", "1.2.3.4 ", "", "1.2.3.0256",
+        "-1.2.3.4", "::ffff:1.2.3.4", "[::1]", " ::1", "fe80::1%eth0"}) {
     SCOPED_TRACE(bad);
     EXPECT_NE(CheckIPHome(bad, "", ""), "");
   }
