@@ -105,7 +105,7 @@ void RResolver::Resolve(const Request& r, Answer* a) {
     sa6.sin6_family = AF_INET6;
     const bool v4 = ::inet_pton(AF_INET, r.text.c_str(), &sa.sin_addr) == 1;
     if (!v4 && ::inet_pton(AF_INET6, r.text.c_str(), &sa6.sin6_addr) != 1) {
-      a->error = 11001;
+      a->error = WSAHOST_NOT_FOUND;
       return;
     }
     char host[NI_MAXHOST] = {};
@@ -129,7 +129,7 @@ void RResolver::Resolve(const Request& r, Answer* a) {
     ::inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof(buf));
     a->text = buf;
   } else if (rc == 0) {
-    a->error = 11001;
+    a->error = WSAHOST_NOT_FOUND;
   }
   if (res != nullptr) ::freeaddrinfo(res);
 }

@@ -25,8 +25,6 @@ constexpr int kBacklog = 50;
 constexpr int kListenHealthSeconds = 180;
 constexpr int kHostNameSize = 500;
 constexpr int64_t kCloseRetrySeconds = 15;
-constexpr int kWsaMFile = 10024;   // EMFILE, ENFILE
-constexpr int kWsaNoBufs = 10055;  // ENOBUFS, ENOMEM
 // Ticks a listener rests after running out of descriptors (at least one
 // whole second).
 constexpr int32_t kAcceptPauseTicks = 2;
@@ -283,7 +281,7 @@ WsStatus RWinSocket::DoListen(uint16_t port, bool reuseAddress, const char* loca
   listening_ = true;
   listenStatus_ = WS_OK;
   if (autoReset_) counters_[WS_TO_LISTEN] = 0;
-  if (c.Listen(handle_, kBacklog) != 0 && c.err != 10035) {
+  if (c.Listen(handle_, kBacklog) != 0 && c.err != WSAEWOULDBLOCK) {
     listenStatus_ = MapWinSockError(c.err);
     listening_ = false;
     return static_cast<WsStatus>(listenStatus_);
@@ -310,7 +308,7 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   RSockCalls c = Calls();
   RSockAddr peer{};
   int fd = c.Accept(listener.handle_, &peer);
-  if (fd < 0 && (c.err == kWsaMFile || c.err == kWsaNoBufs)) {
+  if (fd < 0 && (c.err == WSAEMFILE || c.err == WSAENOBUFS)) {
     // Out of descriptors (or memory): the connection stays queued and the
     // loop would announce it again at once, round after round. The listener
     // rests until its tick re-enables it; the sessions that exist go on.
@@ -319,7 +317,7 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   }
   // Let the loop announce the next waiting connection (or this one again).
   layer_->loop_.Reenable(listener.handle_, FD_ACCEPT);
-  if (fd < 0) return c.err == 10035 ? WS_NoCaller : MapWinSockError(c.err);
+  if (fd < 0) return c.err == WSAEWOULDBLOCK ? WS_NoCaller : MapWinSockError(c.err);
   handle_ = fd;
   selectMessage_ = layer_->NewSelectMessage();
   stepsQueued_ = 0;
@@ -464,7 +462,8 @@ WsStatus RWinSocket::StartConnection() {
   }
   if (Arm(FD_CONNECT | FD_CLOSE) != WS_OK) return fail(WS_Error);
   if (autoReset_) counters_[WS_TO_CONNECT] = 0;
-  if (c.Connect(handle_, remote_) != 0 && c.err != 10035) return fail(MapWinSockError(c.err));
+  if (c.Connect(handle_, remote_) != 0 && c.err != WSAEWOULDBLOCK)
+    return fail(MapWinSockError(c.err));
   return WS_OK;
 }
 

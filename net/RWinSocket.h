@@ -40,6 +40,7 @@
 
 #include "net/RSockCalls.h"
 #include "net/RTlsStream.h"
+#include "net/RWsErrors.h"
 #include "platform/RMessageLoop.h"
 #include "util/RDblLinkedList.h"
 
@@ -47,61 +48,6 @@ namespace vantor {
 
 class RSocketLayer;
 class RSockCalls;
-
-// Status codes: returned by every operation and carried by every event.
-enum WsStatus : int {
-  WS_OK = 0,
-  WS_Listening = 1,
-  WS_Receiving = 2,
-  WS_Sending = 3,
-  WS_Connecting = 4,
-  WS_Service = 5,
-  WS_Closing = 6,
-  WS_WrongType = 7,
-  WS_NoSockLib = 8,
-  WS_NoSocket = 9,
-  WS_NoNetwork = 10,
-  WS_NoNotify = 11,  // reserved, never produced
-  WS_PortUsed = 12,
-  WS_NoCaller = 13,
-  WS_NoListen = 14,
-  WS_HostUnknown = 15,
-  WS_Busy = 16,
-  WS_NotCon = 17,
-  WS_ConRefused = 18,
-  WS_Reset = 19,
-  WS_Error = 20,
-  WS_TooLarge = 21,
-  WS_UnknownIP = 22,
-  WS_SoftClose = 23,
-  WS_Closed = 24,
-  WS_Timeout = 25,
-  WS_More = 26,
-  WS_Nothing = 27,
-  WS_Aborted = 28,
-  WS_TimerTick = 29,
-  WS_Notify = 30,  // reserved, never produced
-  // The operation of a TLS handshake started with StartTls.
-  WS_Securing = 31,
-};
-
-// The exact names ("WS_OK" ... "WS_Notify"); "?????" for anything else.
-const char* WsStatusName(int status);
-
-// WinSock error numbers (WSAEWOULDBLOCK 10035 ...) to statuses, as the
-// socket layer has always mapped them; unknown numbers give `WS_Error`.
-WsStatus MapWinSockError(int wsaError);
-// errno (and getaddrinfo EAI_ codes, passed as `EaiToWinSock`) to the
-// WinSock number of the same meaning; an errno without one is returned
-// unchanged (so the trace shows the raw number).
-int ErrnoToWinSock(int err);
-int EaiToWinSock(int eaiCode);
-// "OK" for 0, the WinSock symbolic name (WSAEWOULDBLOCK ...), else decimal.
-std::string WinSockErrorName(int wsaError);
-// MapWinSockError(ErrnoToWinSock(err)).
-inline WsStatus MapErrno(int err) {
-  return MapWinSockError(ErrnoToWinSock(err));
-}
 
 // Socket kinds, fixed at construction.
 enum : int { WS_DATAGRAM = 6, WS_STREAM = 7 };

@@ -236,7 +236,7 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
       int64_t r = c.SendTo(handle_, sendBuf_, blockLength_, remote_);
       if (r >= 0) {
         SentBytes(sendLeft_);
-      } else if (c.err == 10035) {
+      } else if (c.err == WSAEWOULDBLOCK) {
         layer_->loop_.Reenable(handle_, FD_WRITE);
       } else {
         failed = true;
@@ -246,7 +246,7 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
       if (r > 0) {
         SentBytes(r);
         if (sendLeft_ > 0) PostSelf(FD_WRITE);
-      } else if (c.err == 10035) {
+      } else if (c.err == WSAEWOULDBLOCK) {
         layer_->loop_.Reenable(handle_, FD_WRITE);
       } else {
         failed = true;
@@ -268,7 +268,7 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
           }
           continue;
         }
-        if (c.err == 10035) {
+        if (c.err == WSAEWOULDBLOCK) {
           layer_->loop_.Reenable(handle_, FD_WRITE);
         } else {
           failed = true;
@@ -453,7 +453,7 @@ bool RWinSocket::ReceiveHandler(int error) {
         Notify(WS_Receiving, WS_OK);
         receiving_ = false;
         layer_->loop_.Reenable(handle_, FD_READ);
-      } else if (c.err == 10035) {
+      } else if (c.err == WSAEWOULDBLOCK) {
         layer_->loop_.Reenable(handle_, FD_READ);
       } else {
         failed = true;
@@ -482,7 +482,7 @@ bool RWinSocket::ReceiveHandler(int error) {
         }
         if (r == 0) {
           eof = true;
-        } else if (c.err == 10035) {
+        } else if (c.err == WSAEWOULDBLOCK) {
           layer_->loop_.Reenable(handle_, FD_READ);
           // A pipe runs out of slots before bytes when segments are small,
           // and splice cannot say whether the socket or the pipe stopped

@@ -16,9 +16,6 @@ namespace {
 // for the next read, small enough to stay in the cache.
 constexpr int64_t kTlsFileChunk = 256 * 1024;
 constexpr int32_t kDefaultHandshakeSeconds = 60;
-constexpr int kWsaWouldBlock = 10035;
-constexpr int kWsaConnReset = 10054;
-constexpr int kWsaConnAborted = 10053;
 
 }  // namespace
 
@@ -102,15 +99,15 @@ int RWinSocket::TlsErrorCode(RTlsResult r) {
     case RTlsResult::WantRead:
       tlsWriteWantsRead_ = true;
       layer_->loop_.Reenable(handle_, FD_READ);
-      return kWsaWouldBlock;
+      return WSAEWOULDBLOCK;
     case RTlsResult::WantWrite:
-      return kWsaWouldBlock;
+      return WSAEWOULDBLOCK;
     case RTlsResult::Truncated:
       // The stream ended without close_notify: a cut-off transfer must never
       // pass for a complete one.
-      return kWsaConnReset;
+      return WSAECONNRESET;
     default:
-      return kWsaConnAborted;
+      return WSAECONNABORTED;
   }
 }
 
@@ -122,11 +119,11 @@ int64_t RWinSocket::TlsRecvOnce(RSockCalls& c, void* p, int64_t n) {
   if (r == RTlsResult::WantWrite) {
     tlsReadWantsWrite_ = true;
     layer_->loop_.Reenable(handle_, FD_WRITE);
-    c.err = kWsaWouldBlock;
+    c.err = WSAEWOULDBLOCK;
     return -1;
   }
   if (r == RTlsResult::WantRead) {
-    c.err = kWsaWouldBlock;
+    c.err = WSAEWOULDBLOCK;
     return -1;
   }
   c.err = TlsErrorCode(r);
