@@ -16,7 +16,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 VANTOR = None

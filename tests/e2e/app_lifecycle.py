@@ -7,68 +7,17 @@ signal, single instance, command line.
 """
 import argparse
 import os
-import queue
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
+from ftp_e2e import Program, free_port
+
 VANTOR = None
-
-
-class Program:
-    """One vantor process with its stdout collected line by line."""
-
-    def __init__(self, *args, env=None):
-        self.proc = subprocess.Popen([VANTOR, *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True,
-                                     env=dict(os.environ, LANG="C", LC_ALL="C", **(env or {})))
-        self.lines = []
-        self.q = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.q.put(line.rstrip("\n"))
-        self.q.put(None)
-
-    def wait_for(self, text, timeout=10):
-        """The first line (from now on) that contains text; fails after timeout."""
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            try:
-                line = self.q.get(timeout=max(0.05, end - time.monotonic()))
-            except queue.Empty:
-                break
-            if line is None:
-                break
-            self.lines.append(line)
-            if text in line:
-                return line
-        raise AssertionError("no line with %r; saw %r" % (text, self.lines))
-
-    def signal(self, sig):
-        self.proc.send_signal(sig)
-
-    def finish(self, timeout=10):
-        rc = self.proc.wait(timeout=timeout)
-        while True:
-            line = self.q.get(timeout=5)
-            if line is None:
-                break
-            self.lines.append(line)
-        return rc
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
 
 
 def write_atomic(path, text):
@@ -89,7 +38,7 @@ class Lifecycle(unittest.TestCase):
         shutil.rmtree(self.dir)
 
     def start(self, *args, env=None):
-        p = Program(*args, env=env)
+        p = Program(VANTOR, *args, env=env)
         self.procs.append(p)
         return p
 
@@ -152,18 +101,12 @@ class Lifecycle(unittest.TestCase):
         p.signal(signal.SIGTERM)
         self.assertEqual(p.finish(), 0)
 
-    def free_port(self):
-        import socket
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            return s.getsockname()[1]
-
     def test_client_control_characters_escaped(self):
         """Escape sequences from a client reach neither the terminal nor the
         log file raw; the relative Logfile lands next to the INI file."""
         import ftplib
         import io
-        port = self.free_port()
+        port = free_port()
         home = os.path.join(self.dir, "home")
         os.mkdir(home)
         ini = os.path.join(self.dir, "VANTOR.INI")
@@ -205,7 +148,7 @@ class Lifecycle(unittest.TestCase):
         """Security=OFF and no [DRIVES]: both are said at start, and SITE EXEC
         never runs a program."""
         import ftplib
-        port = self.free_port()
+        port = free_port()
         ini = os.path.join(self.dir, "VANTOR.INI")
         marker = os.path.join(self.dir, "ran")
         with open(ini, "w") as f:

@@ -17,13 +17,9 @@ import tempfile
 import time
 import unittest
 
+from ftp_e2e import free_port
+
 VANTOR = None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Service(unittest.TestCase):

@@ -5,7 +5,6 @@ exit pending, and per-user speed pacing (a timed e2e case).
     e2e_connections.py --server path/to/vantor-e2e-server --vantor path/to/vantor
 """
 import os
-import resource
 import signal
 import socket
 import subprocess
@@ -14,7 +13,7 @@ import threading
 import time
 import shutil
 
-from ftp_e2e import Checker, free_port, login, parse_args, recv_all, tree_server
+from ftp_e2e import Checker, file_size_limit, free_port, login, parse_args, recv_all, tree_server, write_file
 
 c = Checker()
 
@@ -22,20 +21,10 @@ c = Checker()
 VANTOR = parse_args().vantor
 
 
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def file_size_limit():
-    # Only the limit: the server itself must not die of SIGXFSZ.
-    resource.setrlimit(resource.RLIMIT_FSIZE, (100 << 10, 100 << 10))
-
-
 # An upload beyond the process's file-size limit ends with the disk-full
 # reply, and the server (once killed by SIGXFSZ) serves on.
 def file_size_limit_cases():
-    with tree_server(preexec=file_size_limit) as srv:
+    with tree_server(preexec=file_size_limit(100 << 10, ignore_sigxfsz=False)) as srv:
         ftp = login(srv.port)
         ftp.last("TYPE I")
         d = ftp.pasv_connect()
@@ -58,7 +47,7 @@ def file_size_limit_cases():
 # control connection's own address.
 def ip_home_passive_cases():
     with tree_server(["[IP-HOMES]", "IP1=127.0.0.1,loopback,192.0.2.7"]) as srv:
-        write(srv.path("pub", "f"), b"home")
+        write_file(srv.path("pub", "f"), b"home")
         ftp = login(srv.port)
         r = ftp.last("PASV")
         c.true(r.startswith("227 Entering Passive Mode (192,0,2,7,"), "227 with the passive address: " + r)
@@ -75,7 +64,7 @@ def ip_home_passive_cases():
 def abor_running_cases():
     users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["SpeedLimit=20000"])}
     with tree_server(users=users) as srv:
-        write(srv.path("pub", "big.bin"), b"b" * 400000)
+        write_file(srv.path("pub", "big.bin"), b"b" * 400000)
         ftp = login(srv.port)
         ftp.last("TYPE I")
         d = ftp.pasv_connect()
@@ -104,7 +93,7 @@ def abor_running_cases():
 # new listener serves the following transfer.
 def second_pasv_cases():
     with tree_server() as srv:
-        write(srv.path("pub", "f"), b"again")
+        write_file(srv.path("pub", "f"), b"again")
         ftp = login(srv.port)
         ftp.pasv()
         ftp.send("RETR pub/f")
@@ -125,7 +114,7 @@ def exit_pending_cases():
     try:
         port = free_port()
         ini = os.path.join(tmp, "v.ini")
-        write(ini, ("[GLOBAL]\nPortNr=%d\nEncryptPasswords=NO\nLogging=YES\n"
+        write_file(ini, ("[GLOBAL]\nPortNr=%d\nEncryptPasswords=NO\nLogging=YES\n"
                     "[USER=joe]\nPassword=pw\nHomeDir=%s\nAccess1=%s,RL\n"
                     % (port, tmp, tmp)).encode())
         p = subprocess.Popen([VANTOR, ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -170,7 +159,7 @@ def speed_pacing_cases():
     rate = 200000
     users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["SpeedLimit=%d" % rate])}
     with tree_server(users=users) as srv:
-        write(srv.path("pub", "paced.bin"), b"p" * (rate * 13))
+        write_file(srv.path("pub", "paced.bin"), b"p" * (rate * 13))
         ftp = login(srv.port)
         ftp.last("TYPE I")
         d = ftp.pasv_connect()

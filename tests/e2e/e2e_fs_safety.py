@@ -5,22 +5,11 @@ the session, and directories whose renaming would escape an access rule."""
 import os
 import time
 
-from ftp_e2e import Checker, greeted, login, recv_all, tree_server
+from ftp_e2e import Checker, greeted, login, read_file, recv_all, tree_server, write_file
 
 c = Checker()
 
 CUT = "226 Transfer complete, listing cut at the server's limit of entries."
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def listing(ftp, verb):
@@ -32,28 +21,6 @@ def listing(ftp, verb):
         return first, None, None
     data = recv_all(d).decode("latin-1")
     return first, data.split("\r\n")[:-1], ftp.reply()[-1]
-
-
-def retr(ftp, name):
-    d = ftp.pasv_connect()
-    first = ftp.last("RETR " + name)
-    if not first.startswith("150"):
-        d.close()
-        return first, None
-    data = recv_all(d)
-    ftp.reply()
-    return first, data
-
-
-def stor(ftp, verb, data):
-    d = ftp.pasv_connect()
-    first = ftp.last(verb)
-    if not first.startswith("150"):
-        d.close()
-        return first
-    d.sendall(data)
-    d.close()
-    return ftp.reply()[-1]
 
 
 def anonymous(srv):
@@ -70,13 +37,13 @@ def anonymous(srv):
 def case_variant_of_home():
     users = {"anonymous": ("", "C:\\pub", "C:\\pub,RWAMDCLP", ["RelPaths=YES"])}
     with tree_server(users=users) as srv:
-        write(srv.path("pub", "readme.txt"), b"public\n")
-        write(srv.path("PUB", "private.txt"), b"private\n")
+        write_file(srv.path("pub", "readme.txt"), b"public\n")
+        write_file(srv.path("PUB", "private.txt"), b"private\n")
         os.makedirs(srv.path("PUB", "inner"))
         ftp = anonymous(srv)
         for name in ["/../PUB/private.txt", "../PUB/private.txt", "/../pub/../PUB/private.txt",
                      "/../PUB/./private.txt", "/../Pub/private.txt", "~/../PUB/private.txt"]:
-            first, data = retr(ftp, name)
+            first, data, _ = ftp.retr(name)
             c.eq(first, "550 /private.txt: No such file or directory.", "RETR " + name)
             c.eq(data, None, "RETR %s sends nothing" % name)
         for verb in ["LIST /", "LIST /../PUB", "LIST -la /../PUB", "LIST", "NLST -R /",
@@ -94,7 +61,7 @@ def case_variant_of_home():
         c.eq(lines, ["readme.txt"], "NLST after CWD /../PUB")
         c.eq(ftp.last("CWD /../PUB/inner"), "550 /inner: No such file or directory.",
              "CWD into the sibling's directory")
-        c.eq(stor(ftp, "STOR /../PUB/new.txt", b"n\n"), "226 Transfer complete.", "STOR")
+        c.eq(ftp.stor("STOR /../PUB/new.txt", b"n\n")[1], ["226 Transfer complete."], "STOR")
         c.true(os.path.exists(srv.path("pub", "new.txt")), "STOR lands in home")
         c.true(not os.path.exists(srv.path("PUB", "new.txt")), "STOR stays out of the sibling")
         c.eq(ftp.last("RNFR /../PUB/private.txt"), "550 /private.txt: No such file or directory.",
@@ -105,7 +72,7 @@ def case_variant_of_home():
         c.true(os.path.isdir(srv.path("pub", "made")), "MKD lands in home")
         c.true(not os.path.exists(srv.path("PUB", "made")), "MKD stays out of the sibling")
         c.eq(ftp.last("RMD /../PUB/inner"), "550 /inner: No such file or directory.", "RMD")
-        c.eq(read(srv.path("PUB", "private.txt")), b"private\n", "the sibling's file is intact")
+        c.eq(read_file(srv.path("PUB", "private.txt")), b"private\n", "the sibling's file is intact")
         c.true(os.path.isdir(srv.path("PUB", "inner")), "the sibling's directory is intact")
         c.true(not srv.has_line(lambda l: "private" in l and "Sent file" in l, 0.5),
                "no file was sent: %r" % [l for l in srv.lines if "private" in l])
@@ -117,12 +84,12 @@ def case_variant_of_home():
 def listed_directory_is_watched():
     with tree_server() as srv:
         os.makedirs(srv.path("sub"))
-        write(srv.path("sub", "old.txt"), b"o")
+        write_file(srv.path("sub", "old.txt"), b"o")
         ftp = login(srv.port)
         for verb in ["LIST sub", "LIST -l sub", "NLST sub/", "LIST -R sub"]:
             listing(ftp, verb)
             listing(ftp, verb)  # now cached
-        c.eq(stor(ftp, "STOR sub/new.txt", b"n"), "226 Transfer complete.", "STOR sub/new.txt")
+        c.eq(ftp.stor("STOR sub/new.txt", b"n")[1], ["226 Transfer complete."], "STOR sub/new.txt")
         for verb in ["LIST sub", "LIST -l sub", "LIST -R sub"]:
             _, lines, _ = listing(ftp, verb)
             c.true(any(l.endswith(" new.txt") for l in lines),
@@ -131,7 +98,7 @@ def listed_directory_is_watched():
         _, lines, _ = listing(ftp, "LIST sub")
         c.true(not any(l.endswith(" old.txt") for l in lines), "LIST sub after DELE: %r" % lines)
         # Another program writes into the directory.
-        write(srv.path("sub", "other.txt"), b"x")
+        write_file(srv.path("sub", "other.txt"), b"x")
         deadline = time.time() + 10
         seen = False
         while not seen and time.time() < deadline:
@@ -142,7 +109,7 @@ def listed_directory_is_watched():
         c.true(seen, "LIST -l sub after another program wrote: %r" % lines)
         os.makedirs(srv.path("sub", "deep"))
         listing(ftp, "LIST -R sub")
-        write(srv.path("sub", "deep", "d.txt"), b"d")
+        write_file(srv.path("sub", "deep", "d.txt"), b"d")
         deadline = time.time() + 10
         seen = False
         while not seen and time.time() < deadline:
@@ -158,8 +125,8 @@ def listed_directory_is_watched():
 # long lines; "-I:a*" and "-I:*a" hide different names.
 def cache_key_is_parsed_options():
     with tree_server() as srv:
-        write(srv.path("k", "ab"), b"")
-        write(srv.path("k", "ba"), b"")
+        write_file(srv.path("k", "ab"), b"")
+        write_file(srv.path("k", "ba"), b"")
         ftp = login(srv.port)
         c.eq(listing(ftp, "NLST -l1 k")[1], ["ab", "ba"], "NLST -l1")
         lines = listing(ftp, "NLST -1l k")[1]
@@ -174,8 +141,8 @@ def cache_key_is_parsed_options():
 def hide_hidden_keeps_dots():
     users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["HideHidden=YES"])}
     with tree_server(users=users) as srv:
-        write(srv.path("h", ".dot"), b"")
-        write(srv.path("h", "plain"), b"")
+        write_file(srv.path("h", ".dot"), b"")
+        write_file(srv.path("h", "plain"), b"")
         ftp = login(srv.port)
         names = [l.split()[-1] for l in listing(ftp, "LIST /c:/h")[1][1:]]
         c.eq(names, [".", "..", "plain"], "LIST with HideHidden")
@@ -186,12 +153,12 @@ def hide_hidden_keeps_dots():
 def listing_is_bounded():
     with tree_server(["MaxListEntries=50"]) as srv:
         for i in range(120):
-            write(srv.path("big", "f%03d.txt" % i), b"")
+            write_file(srv.path("big", "f%03d.txt" % i), b"")
         for i in range(30):
-            write(srv.path("small", "s%02d.txt" % i), b"")
+            write_file(srv.path("small", "s%02d.txt" % i), b"")
         for d in range(10):
             for i in range(10):
-                write(srv.path("tree", "d%d" % d, "t%d.txt" % i), b"")
+                write_file(srv.path("tree", "d%d" % d, "t%d.txt" % i), b"")
         ftp = login(srv.port)
         first, lines, last = listing(ftp, "LIST big")
         c.eq(last, CUT, "LIST big closing reply")
@@ -212,11 +179,11 @@ def listing_is_bounded():
 def wildcard_names_refused():
     users = {"joe": ("secret", "C:\\pub", "C:\\pub,RWAMDCLP", ["RelPaths=YES"])}
     with tree_server(users=users) as srv:
-        write(srv.path("pub", "f.txt"), b"f")
+        write_file(srv.path("pub", "f.txt"), b"f")
         ftp = login(srv.port)
         bad = '550 %s: Names with "*" or "?" cannot be created.'
-        c.eq(stor(ftp, "STOR star*.txt", b"x"), bad % "/star*.txt", "STOR star*.txt")
-        c.eq(stor(ftp, "APPE q?.txt", b"x"), bad % "/q?.txt", "APPE q?.txt")
+        c.eq(ftp.stor("STOR star*.txt", b"x"), (bad % "/star*.txt", None), "STOR star*.txt")
+        c.eq(ftp.stor("APPE q?.txt", b"x"), (bad % "/q?.txt", None), "APPE q?.txt")
         c.eq(ftp.last("MKD dir*"), bad % "/dir*", "MKD dir*")
         c.eq(ftp.last("RNFR f.txt"), "350 File or directory exists, ready for destination name",
              "RNFR f.txt")
@@ -229,25 +196,25 @@ def wildcard_names_refused():
 # inside it fail with 550 instead of reaching the parent.
 def removed_current_directory():
     with tree_server() as srv:
-        write(srv.path("pub", "README.txt"), b"parent readme\n")
-        write(srv.path("pub", "keep.txt"), b"keep\n")
+        write_file(srv.path("pub", "README.txt"), b"parent readme\n")
+        write_file(srv.path("pub", "keep.txt"), b"keep\n")
         a = login(srv.port)
         b = login(srv.port)
         c.eq(a.last("MKD /c:/pub/work"), '257 "/c:/pub/work" directory created.', "MKD work")
         c.eq(a.last("CWD /c:/pub/work"), "250 Directory changed to /c:/pub/work", "CWD work")
         c.eq(b.last("RMD /c:/pub/work"), "250 RMD command successful.", "RMD by B")
-        c.eq(stor(a, "STOR README.txt", b"overwritten\n"), "550 README.txt: Cannot create file.",
+        c.eq(a.stor("STOR README.txt", b"overwritten\n"), ("550 README.txt: Cannot create file.", None),
              "STOR in the removed directory")
         c.eq(a.last("DELE keep.txt"), "550 /c:/pub/work/keep.txt: No such file or directory.",
              "DELE in the removed directory")
-        c.eq(retr(a, "README.txt")[0], "550 /c:/pub/work/README.txt: No such file or directory.",
+        c.eq(a.retr("README.txt")[0], "550 /c:/pub/work/README.txt: No such file or directory.",
              "RETR in the removed directory")
         c.eq(a.last("MKD new"), "550 /c:/pub/work/new: failed to create.", "MKD")
         c.eq(a.last("LIST"), "550 /c:/pub/work: No such file or directory.", "LIST")
         c.eq(a.last("NLST"), "550 /c:/pub/work: No such file or directory.", "NLST")
         c.eq(a.last("PWD"), '257 "/c:/pub/work" is current directory.', "PWD")
-        c.eq(read(srv.path("pub", "README.txt")), b"parent readme\n", "parent README intact")
-        c.eq(read(srv.path("pub", "keep.txt")), b"keep\n", "parent keep.txt intact")
+        c.eq(read_file(srv.path("pub", "README.txt")), b"parent readme\n", "parent README intact")
+        c.eq(read_file(srv.path("pub", "keep.txt")), b"keep\n", "parent keep.txt intact")
         c.true(not os.path.exists(srv.path("pub", "new")), "nothing made in the parent")
         c.eq(a.last("CDUP"), "250 Directory changed to /c:/pub", "CDUP leaves it")
         a.close()
@@ -260,7 +227,7 @@ def rule_directories_kept():
     users = {"joe": ("secret", "C:\\",
                      "C:\\secret,P;C:\\pub\\private,P;C:\\keep\\later,P;C:\\,RWAMLCDP", [])}
     with tree_server(users=users) as srv:
-        write(srv.path("pub", "private", "p.txt"), b"private\n")
+        write_file(srv.path("pub", "private", "p.txt"), b"private\n")
         os.makedirs(srv.path("secret"))
         os.makedirs(srv.path("keep"))
         os.makedirs(srv.path("other", "inner"))
@@ -275,7 +242,7 @@ def rule_directories_kept():
              "RMD of an empty directory a rule names a path in")
         c.true(os.path.isdir(srv.path("pub", "private")), "the ruled directory stays")
         c.true(os.path.isdir(srv.path("keep")), "the empty directory stays")
-        c.eq(retr(ftp, "/c:/pub/private/p.txt")[0][:3], "550", "the rule still guards p.txt")
+        c.eq(ftp.retr("/c:/pub/private/p.txt")[0][:3], "550", "the rule still guards p.txt")
         # Directories no rule names inside stay free to move.
         c.eq(ftp.last("RNFR /c:/other"), "350 File or directory exists, ready for destination name",
              "RNFR a free directory")

@@ -8,24 +8,23 @@ hears each session close before it is unloaded.
     e2e_hooks_program.py --vantor path/to/vantor --examples dir --spy libvantor_spy.so
 """
 import os
-import queue
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftp_e2e  # noqa: E402
-from ftp_e2e import expect, free_port, login, parse_args, recv_all  # noqa: E402
+from ftp_e2e import Program, expect, free_port, login, parse_args, recv_all  # noqa: E402
 
 ARGS = parse_args()
 
 
-class Program:
-    """One vantor process on an INI text, its stdout collected line by line."""
+class HookProgram(Program):
+    """The vantor program on an INI with `external` as its [EXTERNAL] section,
+    on-line; the spy library writes to `spy_log`."""
 
     def __init__(self, external, env=None):
         self.dir = tempfile.mkdtemp(prefix="vantor-hooks-")
@@ -39,38 +38,10 @@ class Program:
                     "[EXTERNAL]\n%s"
                     "[USER=joe]\nPassword=secret\nHomeDir=%s\nAccess1=%s,RWAMDCLP\n"
                     % (self.port, external, self.home, self.home))
-        full_env = dict(os.environ, LANG="C", LC_ALL="C", VANTOR_SPY_LOG=self.spy_log)
-        full_env.update(env or {})
         # -u: close at once on SIGTERM even with users on.
-        self.proc = subprocess.Popen([ARGS.vantor, "-u", self.ini], stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, text=True, env=full_env)
-        self.lines = []
-        self.q = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        super().__init__(ARGS.vantor, "-u", self.ini, stderr=subprocess.STDOUT,
+                         env=dict(env or {}, VANTOR_SPY_LOG=self.spy_log))
         self.wait_for("FTP Server on-line")
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.q.put(line.rstrip("\n"))
-        self.q.put(None)
-
-    def wait_for(self, text, timeout=15):
-        """Reads lines until one contains `text`; fails after `timeout`."""
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            try:
-                line = self.q.get(timeout=max(0.05, end - time.monotonic()))
-            except queue.Empty:
-                break
-            if line is None:
-                break
-            self.lines.append(line)
-            if text in line:
-                return line
-        raise AssertionError("no line with %r; saw %r" % (text, self.lines[-20:]))
-
-    def count(self, text):
-        return sum(1 for l in self.lines if text in l)
 
     def spy(self):
         with open(self.spy_log) as f:
@@ -78,20 +49,11 @@ class Program:
 
     def finish(self):
         """SIGTERM, then the exit code; every line read."""
-        self.proc.send_signal(signal.SIGTERM)
-        rc = self.proc.wait(timeout=15)
-        while True:
-            line = self.q.get(timeout=5)
-            if line is None:
-                break
-            self.lines.append(line)
-        return rc
+        self.signal(signal.SIGTERM)
+        return super().finish(15)
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
+        self.kill()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -107,7 +69,7 @@ def reload(p):
 # A RETR held by the library when SIGHUP comes is released by that library
 # and served; the session goes on.
 def test_held_retr_over_reload():
-    p = Program("EventHookDLL1=%s\n" % lib("holdretr"), {"VANTOR_HOLDRETR_MS": "1500"})
+    p = HookProgram("EventHookDLL1=%s\n" % lib("holdretr"), {"VANTOR_HOLDRETR_MS": "1500"})
     try:
         with open(os.path.join(p.home, "f.txt"), "wb") as f:
             f.write(b"z" * 5000)
@@ -128,7 +90,7 @@ def test_held_retr_over_reload():
 # A session from before the reload is still answered by its library: the
 # upload guard refuses x.exe; the session's other commands work.
 def test_old_session_still_guarded():
-    p = Program("EventHookDLL1=%s\n" % lib("uploadguard"),
+    p = HookProgram("EventHookDLL1=%s\n" % lib("uploadguard"),
                 {"VANTOR_UPLOADGUARD_PATTERN": "*.exe"})
     try:
         os.mkdir(os.path.join(p.home, "sub"))
@@ -149,7 +111,7 @@ def test_old_session_still_guarded():
 
 # One SIGHUP loads the client-check libraries once.
 def test_client_check_loaded_once_per_reload():
-    p = Program("ClientCheckDLL1=%s\n" % ARGS.spy)
+    p = HookProgram("ClientCheckDLL1=%s\n" % ARGS.spy)
     try:
         loaded = "Loaded external DLL %s" % ARGS.spy
         p.wait_for(loaded)
@@ -165,7 +127,7 @@ def test_client_check_loaded_once_per_reload():
 # SIGTERM with two sessions on: the library is told of both closes, as event
 # hook (3) and as client check (32), before it is unloaded.
 def test_shutdown_closes_before_unload():
-    p = Program("ClientCheckDLL1=%s\nEventHookDLL1=%s\n" % (ARGS.spy, ARGS.spy))
+    p = HookProgram("ClientCheckDLL1=%s\nEventHookDLL1=%s\n" % (ARGS.spy, ARGS.spy))
     try:
         a = login(p.port, "joe", "secret")
         b = login(p.port, "joe", "secret")

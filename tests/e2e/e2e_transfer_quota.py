@@ -5,27 +5,15 @@ every way an upload can end (the recorded usage must equal what is on
 disk), download refunds and directory-change messages."""
 import os
 import re
-import signal
 import socket
-import struct
 import time
 
-from ftp_e2e import Checker, login, recv_all, tree_server
+from ftp_e2e import Checker, file_size_limit, login, read_file, tree_server, write_file
 
 c = Checker()
 
 QUOTA_MAX = 10000000
 QUOTA = ["QuotaEnable=YES", "QuotaMaxCurrent=%d,{used}" % QUOTA_MAX]
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def quota_server(used, global_lines=(), extra=(), preexec=None):
@@ -38,7 +26,7 @@ def quota_server(used, global_lines=(), extra=(), preexec=None):
 
 def recorded(srv, user="q"):
     """The bytes in use as the account's QuotaMaxCurrent holds them now."""
-    text = read(srv.ini).decode("latin-1")
+    text = read_file(srv.ini).decode("latin-1")
     m = re.search(r"\[USER=%s\][^\[]*?QuotaMaxCurrent=(\d+),(\d+)" % user, text, re.I)
     return int(m.group(2)) if m else None
 
@@ -71,31 +59,6 @@ def closed_port():
     return "PORT 127,0,0,1,%d,%d" % (p // 256, p % 256)
 
 
-def stor(ftp, verb, data, reset=False):
-    d = ftp.pasv_connect()
-    first = ftp.last(verb)
-    if not first.startswith("150"):
-        d.close()
-        return first, None
-    try:
-        d.sendall(data)
-    except OSError:
-        pass  # the server stopped reading (refused quota)
-    if reset:
-        d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    d.close()
-    return first, ftp.reply()
-
-
-def retr(ftp, name):
-    d = ftp.pasv_connect()
-    first = ftp.last("RETR " + name)
-    if not first.startswith("150"):
-        d.close()
-        return first, None, None
-    return first, recv_all(d), ftp.reply()
-
-
 # REST beyond the end of the file is refused with or without a quota, and
 # creates nothing; a refused quota block ends the upload with 452; the
 # server survives a restart offset of a terabyte aimed at a message file.
@@ -106,12 +69,12 @@ def rest_beyond_end_cases():
         c.eq(ftp.last("REST 100000000000"),
              "350 Restarting at 100000000000 - send STORE or RETRIEVE to initiate transfer.",
              "REST far beyond")
-        first, _ = stor(ftp, "STOR new.bin", b"x")
+        first, _ = ftp.stor("STOR new.bin", b"x")
         c.eq(first, "554 Restart offset 100000000000 is beyond the end of new.bin (0 bytes).",
              "STOR after REST beyond the end")
         c.true(not os.path.exists(srv.path("pub", "new.bin")), "no file from a refused restart")
         ftp.last("REST 1000000000000")
-        first, _ = stor(ftp, "STOR .message", b"x")
+        first, _ = ftp.stor("STOR .message", b"x")
         c.eq(first, "554 Restart offset 1000000000000 is beyond the end of .message (0 bytes).",
              "no sparse message file")
         c.eq(ftp.cmd("CWD ."), ["250 Directory changed to /c:/pub"], "CWD after the attempt")
@@ -119,25 +82,25 @@ def rest_beyond_end_cases():
              "nothing to delete, nothing to credit")
         c.eq(recorded(srv), 0, "usage untouched by refused restarts")
 
-        write(srv.path("pub", "f.bin"), b"0123456789")
+        write_file(srv.path("pub", "f.bin"), b"0123456789")
         ftp.last("REST 11")
-        first, _ = stor(ftp, "STOR f.bin", b"zz")
+        first, _ = ftp.stor("STOR f.bin", b"zz")
         c.eq(first, "554 Restart offset 11 is beyond the end of f.bin (10 bytes).",
              "one byte beyond")
-        c.eq(read(srv.path("pub", "f.bin")), b"0123456789", "file untouched")
+        c.eq(read_file(srv.path("pub", "f.bin")), b"0123456789", "file untouched")
         ftp.last("REST 10")
-        _, end = stor(ftp, "STOR f.bin", b"ab")
+        _, end = ftp.stor("STOR f.bin", b"ab")
         c.eq(end[-1], "226 Transfer complete.", "resume at the end")
         ftp.last("REST 4")
-        _, end = stor(ftp, "STOR f.bin", b"XY")
+        _, end = ftp.stor("STOR f.bin", b"XY")
         c.eq(end[-1], "226 Transfer complete.", "resume inside")
-        c.eq(read(srv.path("pub", "f.bin")), b"0123XY", "resumed contents")
+        c.eq(read_file(srv.path("pub", "f.bin")), b"0123XY", "resumed contents")
         ftp.close()
         # The account's figures: a later quota user starts from what is there.
         ftp = login(srv.port, "joe", "secret")
-        write(srv.path("g.bin"), b"abc")
+        write_file(srv.path("g.bin"), b"abc")
         ftp.last("REST 5")
-        first, _ = stor(ftp, "STOR g.bin", b"x")
+        first, _ = ftp.stor("STOR g.bin", b"x")
         c.eq(first, "554 Restart offset 5 is beyond the end of g.bin (3 bytes).",
              "refused without a quota too")
         ftp.close()
@@ -145,13 +108,13 @@ def rest_beyond_end_cases():
     # Maximum 1000000, 500000 in use: a 3000000-byte upload stops at the
     # limit with 452 and keeps only bytes that were counted.
     with quota_server(500000) as srv:
-        write(srv.path("pub", "have.bin"), b"h" * 500000)
-        ini = read(srv.ini).decode("latin-1").replace("QuotaMaxCurrent=%d," % QUOTA_MAX,
+        write_file(srv.path("pub", "have.bin"), b"h" * 500000)
+        ini = read_file(srv.ini).decode("latin-1").replace("QuotaMaxCurrent=%d," % QUOTA_MAX,
                                                       "QuotaMaxCurrent=1000000,")
-        write(srv.ini, ini.encode("latin-1"))
+        write_file(srv.ini, ini.encode("latin-1"))
         ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
-        first, end = stor(ftp, "STOR big3.bin", b"b" * 3000000)
+        first, end = ftp.stor("STOR big3.bin", b"b" * 3000000)
         c.eq(end[-1], "452 Sorry, insufficient disk quota - receive file big3.bin aborted.",
              "1135 reply")
         size = os.path.getsize(srv.path("pub", "big3.bin"))
@@ -167,7 +130,7 @@ def rest_beyond_end_cases():
 # leave exactly what was written.
 def upload_end_cases():
     with quota_server(100000, ["PacketTimeOut=5"]) as srv:
-        write(srv.path("pub", "big.bin"), b"B" * 100000)
+        write_file(srv.path("pub", "big.bin"), b"B" * 100000)
         for i in range(3):
             ftp = login(srv.port, "q", "q")
             ftp.pasv()
@@ -177,7 +140,7 @@ def upload_end_cases():
             ftp.cmd("QUIT")
             ftp.close()
             settles(srv, "never connected, ABOR, QUIT %d" % i)
-        c.eq(read(srv.path("pub", "big.bin")), b"B" * 100000, "file unchanged")
+        c.eq(read_file(srv.path("pub", "big.bin")), b"B" * 100000, "file unchanged")
 
         ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
@@ -198,7 +161,7 @@ def upload_end_cases():
         ftp.last(port_line)
         ftp.last("STOR big.bin")
         ftp.reply()
-        c.eq(read(srv.path("pub", "big.bin")), b"B" * 100000, "file unchanged by failures")
+        c.eq(read_file(srv.path("pub", "big.bin")), b"B" * 100000, "file unchanged by failures")
         settles(srv, "active connect failures")
 
         # ABOR while bytes flow: what was written stays, and counts.
@@ -212,13 +175,13 @@ def upload_end_cases():
         c.eq(ftp.reply(), ["226 ABOR command successful."], "ABOR reply")
         d.close()
         settles(srv, "ABOR during an upload")
-        c.true(read(srv.path("pub", "big.bin")) == b"a" * os.path.getsize(srv.path("pub", "big.bin")),
+        c.true(read_file(srv.path("pub", "big.bin")) == b"a" * os.path.getsize(srv.path("pub", "big.bin")),
                "only new bytes after the cut")
 
         # Reset by the client after REST: the old head stays, the new tail counts.
         size = os.path.getsize(srv.path("pub", "big.bin"))
         ftp.last("REST %d" % (size // 2))
-        _, end = stor(ftp, "STOR big.bin", b"r" * 200000, reset=True)
+        _, end = ftp.stor("STOR big.bin", b"r" * 200000, reset=True)
         settles(srv, "reset after REST")
 
         # A data connection that goes quiet times out (PacketTimeOut=5).
@@ -233,40 +196,34 @@ def upload_end_cases():
         ftp.close()
 
     with quota_server(100000, ["DeletePartialUploads=YES"]) as srv:
-        write(srv.path("pub", "big.bin"), b"B" * 100000)
+        write_file(srv.path("pub", "big.bin"), b"B" * 100000)
         ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
         for verb in ("STOR part.bin", "APPE big.bin"):
-            _, end = stor(ftp, verb, b"p" * 300000, reset=True)
+            _, end = ftp.stor(verb, b"p" * 300000, reset=True)
             settles(srv, "DeletePartialUploads, " + verb)
         ftp.last("REST 40000")
-        _, end = stor(ftp, "STOR big.bin", b"p" * 300000, reset=True)
-        c.eq(read(srv.path("pub", "big.bin")), b"B" * 40000, "resumed upload cut back")
+        _, end = ftp.stor("STOR big.bin", b"p" * 300000, reset=True)
+        c.eq(read_file(srv.path("pub", "big.bin")), b"B" * 40000, "resumed upload cut back")
         settles(srv, "DeletePartialUploads, REST then reset")
         ftp.close()
-
-
-def small_disk():
-    import resource
-    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
-    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
 
 # Success, overwrite, delete, rename over a file and a full disk: the usage
 # follows the disk at every step, and the verbose 226 carries the quota lines.
 def credit_cases():
-    with quota_server(0, preexec=small_disk) as srv:
+    with quota_server(0, preexec=file_size_limit(1 << 20)) as srv:
         ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
-        _, end = stor(ftp, "STOR a.bin", b"a" * 300000)
+        _, end = ftp.stor("STOR a.bin", b"a" * 300000)
         c.eq(end, ["226-Maximum disk quota limited to 9765 Kbytes",
                    "    Used disk quota 292 Kbytes, available 9472 Kbytes",
                    "226 Transfer complete."], "quota summary before 226")
         c.eq(recorded(srv), 300000, "usage written at the end of the upload")
-        _, end = stor(ftp, "STOR a.bin", b"a" * 1000)
+        _, end = ftp.stor("STOR a.bin", b"a" * 1000)
         c.eq(recorded(srv), 1000, "overwrite credits the old file")
-        stor(ftp, "STOR b.bin", b"b" * 5000)
-        stor(ftp, "STOR c.bin", b"c" * 3000)
+        ftp.stor("STOR b.bin", b"b" * 5000)
+        ftp.stor("STOR c.bin", b"c" * 3000)
         ftp.last(closed_port())
         ftp.last("APPE b.bin")  # active, nothing listens: 150 then 425
         ftp.reply()
@@ -285,7 +242,7 @@ def credit_cases():
         # A block that fails on a full disk is undone, and cut off the file.
         ftp = login(srv.port, "q", "q")
         ftp.last("TYPE I")
-        _, end = stor(ftp, "STOR full.bin", b"f" * (3 << 20))
+        _, end = ftp.stor("STOR full.bin", b"f" * (3 << 20))
         c.eq(end[-1], "426 Data connection closed, cannot write file full.bin - disk full?",
              "disk full")
         ftp.close()
@@ -297,15 +254,15 @@ def credit_cases():
 def ratio_cases():
     lines = ["RatiosEnable=YES", "Ratios=FilesOverall", "RatioUp=1", "RatioDown=2"]
     with tree_server([], users={"r": ("r", "C:\\pub", "C:\\pub,RWAMDCLP", lines)}) as srv:
-        write(srv.path("pub", "f.txt"), b"hello\n")
+        write_file(srv.path("pub", "f.txt"), b"hello\n")
         ftp = login(srv.port, "r", "r")
         c.eq(ftp.cmd("RETR f.txt"),
              ["550 Sorry, insufficient credit for download - upload first."], "1134")
-        _, end = stor(ftp, "STOR up.txt", b"u")
+        _, end = ftp.stor("STOR up.txt", b"u")
         c.eq(end, ["226-Using UL/DL ratio 1/2, counting files over all sessions",
                    "    Current UL/DL ratio credit 2 files",
                    "226 Transfer complete."], "ratio summary before 226")
-        _, got, end = retr(ftp, "f.txt")
+        _, got, end = ftp.retr("f.txt")
         c.eq((got, end[-1]), (b"hello\n", "226 Transfer complete."), "paid download")
         # Waits for its passive connection, then ABOR: refunded.
         ftp.pasv()
@@ -318,10 +275,10 @@ def ratio_cases():
         time.sleep(0.1)
         ftp.close()
         time.sleep(0.3)
-        text = read(srv.ini).decode("latin-1")
+        text = read_file(srv.ini).decode("latin-1")
         c.true("RatiosCredit=1.000000" in text, "credit back after aborted downloads")
         ftp = login(srv.port, "r", "r")
-        _, got, _ = retr(ftp, "f.txt")
+        _, got, _ = ftp.retr("f.txt")
         c.eq(got, b"hello\n", "the refunded credit buys a download")
         c.eq(ftp.cmd("RETR f.txt"),
              ["550 Sorry, insufficient credit for download - upload first."], "spent")
@@ -335,14 +292,14 @@ def message_cases():
     with tree_server(["DirChangeMesFile=.message", "DirChangeMesFile2=.msg2"]) as srv:
         for d in ("one", "two", "huge", "fifo", "nul"):
             os.mkdir(srv.path("pub", d))
-        write(srv.path("pub", "one", ".message"), b"Welcome to %dir\r\nline two\n")
-        write(srv.path("pub", "one", ".msg2"), b"never shown\n")
-        write(srv.path("pub", "two", ".msg2"), b"second file\n")
+        write_file(srv.path("pub", "one", ".message"), b"Welcome to %dir\r\nline two\n")
+        write_file(srv.path("pub", "one", ".msg2"), b"never shown\n")
+        write_file(srv.path("pub", "two", ".msg2"), b"second file\n")
         with open(srv.path("pub", "huge", ".message"), "wb") as f:
             f.truncate(1000000000000)
-        write(srv.path("pub", "huge", ".msg2"), b"fallback\n")
+        write_file(srv.path("pub", "huge", ".msg2"), b"fallback\n")
         os.mkfifo(srv.path("pub", "fifo", ".message"))
-        write(srv.path("pub", "nul", ".message"), b"a\0b\n")
+        write_file(srv.path("pub", "nul", ".message"), b"a\0b\n")
         ftp = login(srv.port)
         c.eq(ftp.cmd("CWD pub/one"), ["250-Welcome to /c:/pub/one", "250-line two",
                                       "250 Directory changed to /c:/pub/one"], "first file")

@@ -9,10 +9,13 @@ independent cases can report every broken one in a single run.
 """
 import argparse
 import os
+import queue
 import re
 import shutil
+import resource
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -161,6 +164,64 @@ class Server:
         assert rc is None, "server died with %r" % rc
 
 
+class Program:
+    """One run of the vantor program (`binary` with `args`), its output read
+    line by line. `wait_for` takes lines in order, so each wait sees only
+    what came after the line the previous one matched."""
+
+    def __init__(self, binary, *args, env=None, stderr=subprocess.PIPE):
+        self.proc = subprocess.Popen([binary, *args], stdout=subprocess.PIPE, stderr=stderr,
+                                     text=True,
+                                     env=dict(os.environ, LANG="C", LC_ALL="C", **(env or {})))
+        self.lines = []
+        self.q = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.q.put(line.rstrip("\n"))
+        self.q.put(None)
+
+    def wait_for(self, text, timeout=10):
+        """The first line from now on that contains `text`; fails after `timeout`."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            try:
+                line = self.q.get(timeout=max(0.05, end - time.monotonic()))
+            except queue.Empty:
+                break
+            if line is None:
+                break
+            self.lines.append(line)
+            if text in line:
+                return line
+        raise AssertionError("no line with %r; saw %r" % (text, self.lines[-20:]))
+
+    def count(self, text):
+        return sum(1 for l in self.lines if text in l)
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def finish(self, timeout=10):
+        """The exit code, once the program ends; every line read."""
+        rc = self.proc.wait(timeout=timeout)
+        while True:
+            line = self.q.get(timeout=5)
+            if line is None:
+                break
+            self.lines.append(line)
+        return rc
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+        if self.proc.stderr:
+            self.proc.stderr.close()
+
+
 def tree_server(global_lines=(), users=None, preexec=None):
     """A Server whose drive C: is a fresh tree root/ with pub/ inside; `users`
     maps user names to (password, home, access rules joined by ";", extra INI
@@ -220,6 +281,34 @@ class Client:
         """The last line of the next reply (a transfer's end)."""
         return self.reply()[-1]
 
+    def retr(self, name):
+        """A passive RETR: (first reply line, data, closing reply lines); data
+        and closing reply are None when the first reply is not 150."""
+        d = self.pasv_connect()
+        first = self.last("RETR " + name)
+        if not first.startswith("150"):
+            d.close()
+            return first, None, None
+        return first, recv_all(d), self.reply()
+
+    def stor(self, verb, data, reset=False):
+        """A passive upload by `verb` ("STOR x", "APPE x", "STOU"): (first reply
+        line, closing reply lines or None). `reset` ends the data connection
+        with a reset instead of a close."""
+        d = self.pasv_connect()
+        first = self.last(verb)
+        if not first.startswith("150"):
+            d.close()
+            return first, None
+        try:
+            d.sendall(data)
+        except OSError:
+            pass  # the server stopped reading (a refused quota)
+        if reset:
+            d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        d.close()
+        return first, self.reply()
+
     def pasv(self):
         r = self.last("PASV")
         m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", r)
@@ -278,6 +367,28 @@ def login(port, user="joe", password="secret", host=HOST, timeout=20):
     r = c.cmd("PASS " + password)
     assert r[-1] == "230 User logged in, proceed.", r
     return c
+
+
+def write_file(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def file_size_limit(nbytes, ignore_sigxfsz=True):
+    """A preexec for Server: files stop growing at `nbytes`, so a write past
+    it fails as on a full disk. With `ignore_sigxfsz` false the server must
+    survive SIGXFSZ on its own."""
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (nbytes, nbytes))
+        if ignore_sigxfsz:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    return limit
 
 
 def recv_all(sock):
