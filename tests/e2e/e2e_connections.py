@@ -53,10 +53,9 @@ def ip_home_passive_cases():
         c.true(r.startswith("227 Entering Passive Mode (192,0,2,7,"), "227 with the passive address: " + r)
         nums = [int(x) for x in r[r.index("(") + 1:r.index(")")].split(",")]
         d = socket.create_connection(("127.0.0.1", nums[4] * 256 + nums[5]), timeout=20)
-        c.eq(ftp.last("RETR pub/f"), "150 Opening ASCII mode data connection for f (4 bytes).",
-             "RETR through the home's listener")
-        c.eq(recv_all(d), b"home", "data through the home's listener")
-        c.eq(ftp.last_reply(), "226 Transfer complete.", "226 through the home's listener")
+        c.eq(ftp.transfer("RETR pub/f", d),
+             ("150 Opening ASCII mode data connection for f (4 bytes).", b"home",
+              ["226 Transfer complete."]), "RETR through the home's listener")
         ftp.close()
 
 
@@ -100,10 +99,9 @@ def second_pasv_cases():
         time.sleep(0.3)
         host, port = ftp.pasv()
         d = socket.create_connection((host, port), timeout=20)
-        c.eq(ftp.last("RETR pub/f"), "150 Opening ASCII mode data connection for f (5 bytes).",
-             "RETR on the second listener")
-        c.eq(recv_all(d), b"again", "data on the second listener")
-        c.eq(ftp.last_reply(), "226 Transfer complete.", "226 on the second listener")
+        c.eq(ftp.transfer("RETR pub/f", d),
+             ("150 Opening ASCII mode data connection for f (5 bytes).", b"again",
+              ["226 Transfer complete."]), "RETR on the second listener")
         ftp.close()
 
 

@@ -5,7 +5,7 @@ the session, and directories whose renaming would escape an access rule."""
 import os
 import time
 
-from ftp_e2e import Checker, greeted, login, read_file, recv_all, tree_server, write_file
+from ftp_e2e import Checker, greeted, login, read_file, tree_server, write_file
 
 c = Checker()
 
@@ -14,13 +14,10 @@ CUT = "226 Transfer complete, listing cut at the server's limit of entries."
 
 def listing(ftp, verb):
     """(first reply, data lines, closing reply) of a passive LIST or NLST."""
-    d = ftp.pasv_connect()
-    first = ftp.last(verb)
-    if not first.startswith("150"):
-        d.close()
+    first, data, end = ftp.transfer(verb)
+    if data is None:
         return first, None, None
-    data = recv_all(d).decode("latin-1")
-    return first, data.split("\r\n")[:-1], ftp.reply()[-1]
+    return first, data.decode("latin-1").split("\r\n")[:-1], end[-1]
 
 
 def anonymous(srv):
@@ -203,8 +200,8 @@ def removed_current_directory():
         c.eq(a.last("MKD /c:/pub/work"), '257 "/c:/pub/work" directory created.', "MKD work")
         c.eq(a.last("CWD /c:/pub/work"), "250 Directory changed to /c:/pub/work", "CWD work")
         c.eq(b.last("RMD /c:/pub/work"), "250 RMD command successful.", "RMD by B")
-        c.eq(a.stor("STOR README.txt", b"overwritten\n"), ("550 README.txt: Cannot create file.", None),
-             "STOR in the removed directory")
+        c.eq(a.stor("STOR README.txt", b"overwritten\n"),
+             ("550 README.txt: Cannot create file.", None), "STOR in the removed directory")
         c.eq(a.last("DELE keep.txt"), "550 /c:/pub/work/keep.txt: No such file or directory.",
              "DELE in the removed directory")
         c.eq(a.retr("README.txt")[0], "550 /c:/pub/work/README.txt: No such file or directory.",

@@ -41,22 +41,9 @@ def ensure(tool, package):
 
 def mlsd(ftp, arg, active=False):
     """The 150, the listing bytes and the closing reply of one MLSD."""
-    if active:
-        ls = ftp.port_listen()
-        first = ftp.last("MLSD " + arg if arg else "MLSD")
-        if not first.startswith("150"):
-            ls.close()
-            return first, None, None
-        d, _ = ls.accept()
-        ls.close()
-    else:
-        d = ftp.pasv_connect()
-        first = ftp.last("MLSD " + arg if arg else "MLSD")
-        if not first.startswith("150"):
-            d.close()
-            return first, None, None
-    data = recv_all(d)
-    return first, data, ftp.reply()[-1]
+    first, data, end = ftp.transfer("MLSD " + arg if arg else "MLSD",
+                                    ftp.port_listen() if active else None)
+    return first, data, end and end[-1]
 
 
 def make_pub(srv):

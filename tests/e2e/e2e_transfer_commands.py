@@ -5,7 +5,7 @@ import socket
 import struct
 import time
 
-from ftp_e2e import Checker, file_size_limit, login, read_file, recv_all, tree_server, wait_until, write_file
+from ftp_e2e import Checker, file_size_limit, login, read_file, tree_server, wait_until, write_file
 
 c = Checker()
 
@@ -25,11 +25,9 @@ def data_port_cases(srv):
     # works end to end.
     write_file(srv.path("pub", "f.txt"), b"hello\n")
     ls = ftp.port_listen()
-    c.eq(ftp.last("RETR pub/f.txt"),
-         "150 Opening ASCII mode data connection for f.txt (6 bytes).", "active RETR 150")
-    d, _ = ls.accept()
-    c.eq(recv_all(d), b"hello\n", "active RETR data")
-    c.eq(ftp.last_reply(), "226 Transfer complete.", "active RETR 226")
+    c.eq(ftp.transfer("RETR pub/f.txt", ls),
+         ("150 Opening ASCII mode data connection for f.txt (6 bytes).", b"hello\n",
+          ["226 Transfer complete."]), "active RETR 150")
     ls.close()
 
     # Early passive connection: served as soon as RETR arrives. The
@@ -37,10 +35,9 @@ def data_port_cases(srv):
     # the server has seen it too.
     d = ftp.pasv_connect()
     ftp.last("NOOP")
-    c.eq(ftp.last("RETR pub/f.txt"),
-         "150 Opening ASCII mode data connection for f.txt (6 bytes).", "early passive 150")
-    c.eq(recv_all(d), b"hello\n", "early passive data")
-    c.eq(ftp.last_reply(), "226 Transfer complete.", "early passive 226")
+    c.eq(ftp.transfer("RETR pub/f.txt", d),
+         ("150 Opening ASCII mode data connection for f.txt (6 bytes).", b"hello\n",
+          ["226 Transfer complete."]), "early passive 150")
 
     # Second PASV: a new port, no reply for the abandoned listener.
     h1, p1 = ftp.pasv()
@@ -273,11 +270,8 @@ def list_cases(srv):
     ftp.last("CWD pub/L")
 
     def listing(cmd):
-        d = ftp.pasv_connect()
-        first = ftp.last(cmd)
-        data = recv_all(d) if first.startswith("150") else b""
-        end = ftp.last_reply() if first.startswith("150") else first
-        return first, data.decode(), end
+        first, data, end = ftp.transfer(cmd)
+        return first, (data or b"").decode(), end[-1] if end else first
 
     first, text, end = listing("NLST")
     c.eq((first, text, end), ("150 Opening ASCII mode data connection for /bin/ls.", "f1\r\n",
@@ -393,11 +387,9 @@ def bounce_cases():
         c.eq(ftp.last("PORT 10,0,0,1,4,1"), "530 Only client IP address allowed for PORT command.",
              "bounce refused")
         # The address is the client's own and the earlier port stays.
-        c.eq(ftp.last("RETR pub/f"), "150 Opening ASCII mode data connection for f (6 bytes).",
-             "RETR after refused PORT")
-        d, _ = ls.accept()
-        c.eq(recv_all(d), b"bounce", "data went to the earlier port")
-        c.eq(ftp.last_reply(), "226 Transfer complete.", "226 after bounce refusal")
+        c.eq(ftp.transfer("RETR pub/f", ls),
+             ("150 Opening ASCII mode data connection for f (6 bytes).", b"bounce",
+              ["226 Transfer complete."]), "RETR after refused PORT")
         ftp.close()
 
 
@@ -418,11 +410,9 @@ def passive_never_connects():
         ftp.pasv()
         ftp.send("RETR pub/f")  # taken before the PORT that follows
         ls = ftp.port_listen()
-        c.eq(ftp.last("RETR pub/f"), "150 Opening ASCII mode data connection for f (1 bytes).",
-             "RETR after PORT replaced a waiting passive RETR")
-        d, _ = ls.accept()
-        c.eq(recv_all(d), b"f", "active data after the switch")
-        c.eq(ftp.last_reply(), "226 Transfer complete.", "226 after the switch")
+        c.eq(ftp.transfer("RETR pub/f", ls),
+             ("150 Opening ASCII mode data connection for f (1 bytes).", b"f",
+              ["226 Transfer complete."]), "RETR after PORT replaced a waiting passive RETR")
         ftp.close()
 
 

@@ -36,10 +36,9 @@ def epsv_cases(srv):
     for line in ["EPSV", "epsv 1"]:
         port = epsv_port(ftp.last(line))
         d = socket.create_connection(("127.0.0.1", port), timeout=20)
-        c.eq(ftp.last("RETR pub/f.txt"),
-             "150 Opening ASCII mode data connection for f.txt (6 bytes).", line + " RETR 150")
-        c.eq(recv_all(d), b"hello\n", line + " RETR data")
-        c.eq(ftp.last_reply(), "226 Transfer complete.", line + " RETR 226")
+        c.eq(ftp.transfer("RETR pub/f.txt", d),
+             ("150 Opening ASCII mode data connection for f.txt (6 bytes).", b"hello\n",
+              ["226 Transfer complete."]), line + " RETR 150")
     for line, want in [
         ("EPSV 2", "522 Network protocol not supported, use (1)"),
         ("EPSV 3", "522 Network protocol not supported, use (1,2)"),
@@ -60,11 +59,9 @@ def epsv_cases(srv):
     ls.settimeout(20)
     p = ls.getsockname()[1]
     c.eq(ftp.last("EPRT |1|127.0.0.1|%d|" % p), "200 EPRT command successful.", "EPRT")
-    c.eq(ftp.last("RETR pub/f.txt"),
-         "150 Opening ASCII mode data connection for f.txt (6 bytes).", "EPRT RETR 150")
-    d, _ = ls.accept()
-    c.eq(recv_all(d), b"hello\n", "EPRT RETR data")
-    c.eq(ftp.last_reply(), "226 Transfer complete.", "EPRT RETR 226")
+    c.eq(ftp.transfer("RETR pub/f.txt", ls),
+         ("150 Opening ASCII mode data connection for f.txt (6 bytes).", b"hello\n",
+          ["226 Transfer complete."]), "EPRT RETR 150")
     ls.close()
 
     # EPSV ALL: from now on only EPSV sets up data connections.
@@ -74,10 +71,9 @@ def epsv_cases(srv):
         c.eq(ftp.last(line), "503 %s not allowed after EPSV ALL." % verb, line + " after EPSV ALL")
     port = epsv_port(ftp.last("EPSV"))
     d = socket.create_connection(("127.0.0.1", port), timeout=20)
-    c.eq(ftp.last("RETR pub/f.txt"),
-         "150 Opening ASCII mode data connection for f.txt (6 bytes).", "EPSV after ALL")
-    c.eq(recv_all(d), b"hello\n", "EPSV after ALL data")
-    c.eq(ftp.last_reply(), "226 Transfer complete.", "EPSV after ALL 226")
+    c.eq(ftp.transfer("RETR pub/f.txt", d),
+         ("150 Opening ASCII mode data connection for f.txt (6 bytes).", b"hello\n",
+          ["226 Transfer complete."]), "EPSV after ALL")
     # REIN ends the promise with the rest of the session state.
     c.eq(ftp.last("REIN"), "220 Service ready for new user.", "REIN")
     ftp.cmd("USER joe")
@@ -109,21 +105,18 @@ def ipv6_cases(srv):
     for line in ["EPSV", "EPSV 2"]:
         port = epsv_port(ftp.last(line))
         d = socket.create_connection(("::1", port), timeout=20)
-        c.eq(ftp.last("RETR pub/six.txt"),
-             "150 Opening ASCII mode data connection for six.txt (9 bytes).", "IPv6 " + line)
-        c.eq(recv_all(d), b"over six\n", "IPv6 %s data" % line)
-        c.eq(ftp.last_reply(), "226 Transfer complete.", "IPv6 %s 226" % line)
+        c.eq(ftp.transfer("RETR pub/six.txt", d),
+             ("150 Opening ASCII mode data connection for six.txt (9 bytes).", b"over six\n",
+              ["226 Transfer complete."]), "IPv6 " + line)
     ls = socket.socket(socket.AF_INET6)
     ls.bind(("::1", 0))
     ls.listen(1)
     ls.settimeout(20)
     p = ls.getsockname()[1]
     c.eq(ftp.last("EPRT |2|::1|%d|" % p), "200 EPRT command successful.", "IPv6 EPRT")
-    c.eq(ftp.last("RETR pub/six.txt"),
-         "150 Opening ASCII mode data connection for six.txt (9 bytes).", "IPv6 EPRT RETR")
-    d, peer = ls.accept()
-    c.eq(recv_all(d), b"over six\n", "IPv6 EPRT data")
-    c.eq(ftp.last_reply(), "226 Transfer complete.", "IPv6 EPRT 226")
+    c.eq(ftp.transfer("RETR pub/six.txt", ls),
+         ("150 Opening ASCII mode data connection for six.txt (9 bytes).", b"over six\n",
+          ["226 Transfer complete."]), "IPv6 EPRT RETR")
     ls.close()
     ftp.close()
     c.true(srv.has_line(lambda l: "Connected to ::1 (Local address ::1)" in l),

@@ -284,12 +284,22 @@ class Client:
     def retr(self, name):
         """A passive RETR: (first reply line, data, closing reply lines); data
         and closing reply are None when the first reply is not 150."""
-        d = self.pasv_connect()
-        first = self.last("RETR " + name)
+        return self.transfer("RETR " + name)
+
+    def transfer(self, command, conn=None):
+        """A command that sends data (RETR, LIST, NLST, MLSD) over `conn`: a
+        connected socket (PASV, EPSV) or one listening for the server (PORT,
+        EPRT); a fresh passive connection when None. Returns as `retr`."""
+        conn = conn or self.pasv_connect()
+        first = self.last(command)
         if not first.startswith("150"):
-            d.close()
+            conn.close()
             return first, None, None
-        return first, recv_all(d), self.reply()
+        if conn.getsockopt(socket.SOL_SOCKET, socket.SO_ACCEPTCONN):
+            d, _ = conn.accept()
+            conn.close()
+            conn = d
+        return first, recv_all(conn), self.reply()
 
     def stor(self, verb, data, reset=False):
         """A passive upload by `verb` ("STOR x", "APPE x", "STOU"): (first reply
