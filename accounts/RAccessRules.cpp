@@ -16,12 +16,6 @@ bool IsDriveRoot(std::string_view p) {
   return p.size() == 3 && p[1] == ':' && p[2] == '\\';
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 // The path with its last component removed; a drive root ("C:\") or the
 // bare "\" keeps its backslash. nullopt when there is nothing to remove.
 std::optional<std::string_view> Parent(std::string_view p) {
@@ -163,8 +157,8 @@ RRuleVerdict EvaluateAccessRule(std::string_view rule, uint32_t code, std::strin
   if (!IsFileAccessCode(code)) return RRuleVerdict::NotApplicable;
   size_t comma = rule.rfind(',');
   if (comma == std::string_view::npos) return RRuleVerdict::NotApplicable;
-  std::string_view path = Trim(rule.substr(0, comma));
-  std::string_view letters = Trim(rule.substr(comma + 1));
+  std::string_view path = TrimBlanks(rule.substr(0, comma));
+  std::string_view letters = TrimBlanks(rule.substr(comma + 1));
   // "C:\ftp\" means the directory C:\ftp; without this the rule could never
   // match anything below it.
   if (path.size() > 1 && path.back() == '\\' && !IsDriveRoot(path)) path.remove_suffix(1);

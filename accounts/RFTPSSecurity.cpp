@@ -28,10 +28,6 @@ constexpr uint32_t kSKeyInitialSequence = 999;
 
 std::atomic<bool> g_reloadFlag{false};
 
-bool StartsNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualNoCaseAscii(s.substr(0, prefix.size()), prefix);
-}
-
 bool IsTrueWord(std::string_view v) {
   return EqualNoCaseAscii(v, "TRUE") || EqualNoCaseAscii(v, "YES") || EqualNoCaseAscii(v, "1") ||
          EqualNoCaseAscii(v, "ON");
@@ -39,12 +35,6 @@ bool IsTrueWord(std::string_view v) {
 bool IsFalseWord(std::string_view v) {
   return EqualNoCaseAscii(v, "FALSE") || EqualNoCaseAscii(v, "NO") || EqualNoCaseAscii(v, "0") ||
          EqualNoCaseAscii(v, "OFF");
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
 }
 
 std::string Cut(std::string_view s, size_t max) {
@@ -61,7 +51,7 @@ const std::string* FindEntry(const Entries& e, std::string_view key) {
 std::vector<std::string_view> NumberedValues(const Entries& e, std::string_view prefix) {
   std::vector<std::string_view> byNumber;
   for (const auto& kv : e) {
-    if (!StartsNoCase(kv.first, prefix)) continue;
+    if (!StartsWithNoCase(kv.first, prefix)) continue;
     std::string_view num = std::string_view(kv.first).substr(prefix.size());
     if (num.empty() || num[0] == '0' || num.size() > 6) continue;
     size_t n = 0;
@@ -83,7 +73,7 @@ std::vector<std::string_view> NumberedValues(const Entries& e, std::string_view 
 
 // "%I64d"-style: optional blanks, sign, digits; anything unreadable is 0.
 int64_t ReadInt64(std::string_view s) {
-  s = Trim(s);
+  s = TrimBlanks(s);
   bool neg = false;
   if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
     neg = s[0] == '-';
@@ -98,7 +88,7 @@ int64_t ReadInt64(std::string_view s) {
 
 // "%lf": leading number; unreadable, infinite or NaN is 0.
 double ReadDouble(std::string_view s) {
-  std::string tmp(Trim(s));
+  std::string tmp(TrimBlanks(s));
   if (tmp.empty()) return 0.0;
   char* end = nullptr;
   double v = std::strtod(tmp.c_str(), &end);
@@ -107,7 +97,7 @@ double ReadDouble(std::string_view s) {
 }
 
 bool ReadDottedAddress(std::string_view s, uint32_t& out) {
-  s = Trim(s);
+  s = TrimBlanks(s);
   uint32_t v = 0;
   for (int i = 0; i < 4; ++i) {
     size_t dot = i < 3 ? s.find('.') : s.size();
@@ -313,7 +303,7 @@ void RFTPSSecurity::Reload() {
 
   homes_.clear();
   for (const auto& [key, value] : ini_.SectionEntries("IP-HOMES")) {
-    if (!StartsNoCase(key, "IP") || key.size() == 2) continue;
+    if (!StartsWithNoCase(key, "IP") || key.size() == 2) continue;
     std::string_view num = std::string_view(key).substr(2);
     uint32_t n = 0;
     auto [ptr, ec] = std::from_chars(num.data(), num.data() + num.size(), n);
@@ -354,7 +344,7 @@ void RFTPSSecurity::Reload() {
   while (start <= list.size()) {
     size_t comma = list.find(',', start);
     if (comma == std::string::npos) comma = list.size();
-    std::string_view entry = Trim(std::string_view(list).substr(start, comma - start));
+    std::string_view entry = TrimBlanks(std::string_view(list).substr(start, comma - start));
     if (!entry.empty()) noLog_.emplace_back(entry);
     start = comma + 1;
   }
@@ -416,18 +406,11 @@ void RFTPSSecurity::Answer(AccessQuery& q) {
 }
 
 void RFTPSSecurity::AnswerOwn(AccessQuery& q, Ctx& c) {
+  if (IsFileAccessCode(q.code)) {
+    AnswerFileAccess(q, c);
+    return;
+  }
   switch (q.code) {
-    case QC_WRITE_FILE:
-    case QC_APPEND_FILE:
-    case QC_READ_FILE:
-    case QC_MODIFY_FILE:
-    case QC_CHANGE_DIR:
-    case QC_DELETE_DIR:
-    case QC_CREATE_DIR:
-    case QC_EXEC_PROGRAM:
-    case QC_LIST_DIR:
-      AnswerFileAccess(q, c);
-      break;
     case QC_IP_ACCESS:
       AnswerIPAccess(q, c);
       break;
@@ -879,18 +862,12 @@ bool RFTPSSecurity::VerifyOtp(AccessQuery& q, Ctx& c) {
 }
 
 namespace {
-std::string LowerName(std::string_view s) {
-  std::string out(s);
-  for (char& ch : out)
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  return out;
-}
 constexpr size_t kMaxPendingSKey = 256;
 }  // namespace
 
 bool RFTPSSecurity::ReadSKeyRecord(Ctx& c, std::string& text) {
   if (!ini_.HasSection(c.UserSection())) {
-    auto it = pendingSKey_.find(LowerName(c.user));
+    auto it = pendingSKey_.find(Lower(c.user));
     if (it != pendingSKey_.end()) {
       text = it->second;
       return true;
@@ -900,7 +877,7 @@ bool RFTPSSecurity::ReadSKeyRecord(Ctx& c, std::string& text) {
 }
 
 bool RFTPSSecurity::StoreSKeyRecord(Ctx& c, const std::string& text, bool loggedIn) {
-  const std::string key = LowerName(c.user);
+  const std::string key = Lower(c.user);
   if (loggedIn || ini_.HasSection(c.UserSection())) {
     pendingSKey_.erase(key);
     return WriteUserKey(c, "SKEYValues", text);

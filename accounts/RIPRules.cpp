@@ -7,6 +7,7 @@
 
 #include "accounts/RWildcard.h"
 #include "platform/RIpAddress.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -20,19 +21,6 @@ std::function<void()>& NameMatchingListener() {
 
 bool IsLetter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-std::string UpperCopy(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return out;
 }
 
 // Strict decimal: digits only, at most 10 of them.
@@ -125,7 +113,7 @@ bool IPPatternMatches(std::string_view pattern, std::string_view address, std::s
   // An unknown host name (empty) is never matched by name; an empty pattern
   // would otherwise match it.
   if (g_nameMatching && !host.empty() && !pattern.empty() &&
-      WildcardMatch(UpperCopy(host), UpperCopy(pattern)))
+      WildcardMatch(Upper(host), Upper(pattern)))
     return true;
   return NumericMatch(pattern, address);
 }

@@ -3,15 +3,10 @@
 #include <string>
 
 #include "platform/RFileSys.h"
+#include "util/RText.h"
 
 namespace vantor {
-namespace {
-
-char Upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool IsReservedDeviceName(std::string_view path) {
   size_t bs = path.find_last_of("\\/");
@@ -20,7 +15,7 @@ bool IsReservedDeviceName(std::string_view path) {
   size_t dot = name.find('.');
   if (dot != std::string_view::npos) name = name.substr(0, dot);
   std::string up;
-  for (char c : name) up += Upper(c);
+  for (char c : name) up += AsciiUpper(c);
   static constexpr const char* kNames[] = {"CON", "PRN", "AUX", "NUL", "CLOCK$"};
   for (const char* n : kNames)
     if (up == n) return true;

@@ -6,6 +6,7 @@
 #include "accounts/RDigest.h"
 #include "accounts/ROtpDictionary.h"
 #include "util/RFormat.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -16,13 +17,6 @@ constexpr char kScrambleKey[32] = "q7#Vantor!OTP-pass/phrase~Z2k9w";
 static_assert(sizeof kScrambleKey == 32);
 
 constexpr uint32_t kShortWords = 571;  // entries 0..570 have 1-3 letters
-
-char Upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -111,7 +105,7 @@ std::optional<ROtpBytes> SKeyKeyCrunch(int method, std::string_view seed, std::s
   if ((method != SKEY_MD4 && method != SKEY_MD5) || !SKeyValidSeed(seed)) return std::nullopt;
   std::string buf;
   buf.reserve(seed.size() + pass.size());
-  for (char c : seed) buf += Lower(c);
+  for (char c : seed) buf += AsciiLower(c);
   buf.append(pass);
   return Fold(Hash(method, buf.data(), buf.size()));
 }
@@ -168,7 +162,7 @@ std::optional<ROtpBytes> SKeyDecodeWords(std::string_view text) {
     if (c == '0') c = 'O';
     if (c == '5') c = 'S';
     if (std::isalpha(static_cast<unsigned char>(c))) {
-      cur += Upper(c);
+      cur += AsciiUpper(c);
       if (cur.size() > 4) return std::nullopt;
     } else if (!flush()) {
       return std::nullopt;
@@ -228,7 +222,8 @@ std::string SKeyNewSeed(int64_t nowSeconds, std::string_view avoid) {
         uint32_t(v[4]) | (uint32_t(v[5]) << 8) | (uint32_t(v[6]) << 16) | (uint32_t(v[7]) << 24);
     std::string seed = RFormat("%s%03d", kOtpWords[kShortWords + w0 % 1477], w1 % 1000);
     bool same = seed.size() == avoid.size();
-    for (size_t i = 0; same && i < seed.size(); ++i) same = Lower(seed[i]) == Lower(avoid[i]);
+    for (size_t i = 0; same && i < seed.size(); ++i)
+      same = AsciiLower(seed[i]) == AsciiLower(avoid[i]);
     if (!same) return seed;
   }
   return "seed000";  // unreachable in practice: the step function does not cycle that fast
@@ -256,7 +251,7 @@ std::optional<SKeyValuesStr> ParseSKeyValues(std::string_view text) {
   if (tok[2].size() != 16) return std::nullopt;
   for (char c : tok[2]) {
     if (HexValue(c) < 0) return std::nullopt;
-    v.last += Upper(c);
+    v.last += AsciiUpper(c);
   }
   if (!SKeyValidSeed(tok[4])) return std::nullopt;
   v.sequence = static_cast<uint32_t>(seq);
@@ -300,7 +295,7 @@ int SKeyMethodFromType(std::string_view t) {
   auto eq = [](std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-      if (Upper(a[i]) != Upper(b[i])) return false;
+      if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
     return true;
   };
   if (eq(t, "OTP S/KEY MD4")) return SKEY_MD4;

@@ -1,15 +1,10 @@
 #include "accounts/RWildcard.h"
+#include "util/RText.h"
 
 #include <cstddef>
 
 namespace vantor {
-namespace {
-
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool HasWildcard(std::string_view s) {
   return s.find_first_of("*?") != std::string_view::npos;
@@ -30,9 +25,9 @@ bool WildcardMatch(std::string_view text, std::string_view pattern) {
       if (pattern[p] == '?') continue;
       // First occurrence only; the matcher never backtracks, so patterns keep
       // the meaning they have always had in existing configurations.
-      char want = Lower(pattern[p]);
+      char want = AsciiLower(pattern[p]);
       size_t i = t;
-      while (i < text.size() && Lower(text[i]) != want) ++i;
+      while (i < text.size() && AsciiLower(text[i]) != want) ++i;
       if (i == text.size()) return false;
       t = i + 1;
       ++p;
@@ -45,7 +40,7 @@ bool WildcardMatch(std::string_view text, std::string_view pattern) {
       ++p;
       continue;
     }
-    if (Lower(pc) != Lower(text[t])) return false;
+    if (AsciiLower(pc) != AsciiLower(text[t])) return false;
     ++p;
     ++t;
   }

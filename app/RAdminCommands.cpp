@@ -98,10 +98,6 @@ struct RKeyStr {
 
 constexpr int64_t kNoMax = INT64_MAX;
 
-bool StartsNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualNoCaseAscii(s.substr(0, prefix.size()), prefix);
-}
-
 // The switch words the INI layer reads (config/RProfile).
 bool IsSwitchWord(std::string_view v) {
   for (const char* w : {"TRUE", "YES", "ON", "1", "FALSE", "NO", "OFF", "0"}) {
@@ -261,7 +257,8 @@ RSectionKeys Keys(const RKeyStr (&k)[N]) {
 RSectionKeys SectionKeys(std::string_view section, bool* known) {
   *known = true;
   if (EqualNoCaseAscii(section, "GLOBAL")) return Keys(kGlobalKeys);
-  if (StartsNoCase(section, "USER=") || StartsNoCase(section, "GROUP=")) return Keys(kAccountKeys);
+  if (StartsWithNoCase(section, "USER=") || StartsWithNoCase(section, "GROUP="))
+    return Keys(kAccountKeys);
   if (EqualNoCaseAscii(section, "IP-ACCESS")) return Keys(kIPAccessKeys);
   if (EqualNoCaseAscii(section, "IP-HOMES")) return Keys(kIPHomesKeys);
   if (EqualNoCaseAscii(section, "RATIOS")) return Keys(kRatiosKeys);
@@ -283,7 +280,7 @@ const RKeyStr* FindKey(const RSectionKeys& keys, std::string_view key) {
     std::string_view name = keys.keys[i].name;
     if (!name.empty() && name.back() == '#') {
       name.remove_suffix(1);
-      if (StartsNoCase(key, name) && AllDigits(key.substr(name.size()))) return &keys.keys[i];
+      if (StartsWithNoCase(key, name) && AllDigits(key.substr(name.size()))) return &keys.keys[i];
     } else if (EqualNoCaseAscii(key, name)) {
       return &keys.keys[i];
     }
@@ -305,13 +302,6 @@ std::string Nearest(const RSectionKeys& keys, std::string_view key) {
   }
   // Only a plausible slip is worth naming.
   return bestD <= std::max<size_t>(2, key.size() / 2) ? best : std::string();
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return s;
 }
 
 std::optional<int64_t> ParseInt(std::string_view v) {
@@ -442,9 +432,9 @@ struct RChecker {
         break;
       case RKind::IPLog: {
         const size_t comma = v.find(',');
-        auto minutes = ParseInt(Trim(v.substr(0, comma)));
+        auto minutes = ParseInt(TrimLine(v.substr(0, comma)));
         if (!minutes || *minutes < 0) Add(line, true, FormatStr(kCheckNotNumber, key, v));
-        if (comma != std::string_view::npos) CheckOwnFile(line, key, Trim(v.substr(comma + 1)));
+        if (comma != std::string_view::npos) CheckOwnFile(line, key, TrimLine(v.substr(comma + 1)));
         break;
       }
       case RKind::Access: {
@@ -462,7 +452,7 @@ struct RChecker {
       case RKind::IPRule: {
         const bool ok = v.size() > 2 &&
                         (v[0] == 'A' || v[0] == 'D' || v[0] == 'a' || v[0] == 'd') && v[1] == ',' &&
-                        ValidIPPattern(Trim(v.substr(2)));
+                        ValidIPPattern(TrimLine(v.substr(2)));
         if (!ok) Add(line, true, FormatStr(kCheckNotIpRule, key, v));
         break;
       }
@@ -522,7 +512,7 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     const std::string_view raw = rest.substr(0, nl);
     rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
     ++number;
-    const std::string_view l = Trim(raw);
+    const std::string_view l = TrimLine(raw);
     if (l.empty() || l[0] == ';' || l[0] == '#') continue;
     if (l[0] == '[') {
       const size_t close = l.find(']');
@@ -531,7 +521,7 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
         section.clear();
         continue;
       }
-      section = std::string(Trim(l.substr(1, close - 1)));
+      section = std::string(TrimLine(l.substr(1, close - 1)));
       bool known = false;
       (void)SectionKeys(section, &known);
       if (EqualNoCaseAscii(section, "DRIVES")) {
@@ -546,8 +536,8 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
       c.Add(number, true, LoadStr(kCheckBadLine));
       continue;
     }
-    RLineStr e{number, section, std::string(Trim(l.substr(0, eq))),
-               std::string(Trim(l.substr(eq + 1)))};
+    RLineStr e{number, section, std::string(TrimLine(l.substr(0, eq))),
+               std::string(TrimLine(l.substr(eq + 1)))};
     if (EqualNoCaseAscii(section, "GLOBAL")) {
       if (EqualNoCaseAscii(e.key, "Version") && !e.value.empty()) haveVersion = true;
       if (EqualNoCaseAscii(e.key, "RunAsUser")) runUser = e.value, runLine = number;

@@ -1,19 +1,9 @@
 #include "config/RIPHomeId.h"
 
-#include <cctype>
-
 #include "platform/RIpAddress.h"
+#include "util/RText.h"
 
 namespace vantor {
-namespace {
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-  return s;
-}
-
-}  // namespace
 
 std::string CanonicalV6Text(std::string_view text) {
   RIpAddrStr a;

@@ -11,22 +11,13 @@
 #include "util/RFormat.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
 
 using Change = RIniFile::Change;
 const char* const G = kGlobalSection;
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && IniNameEquals(s.substr(0, prefix.size()), prefix);
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 // Step 1. The section is left alone when it holds no sign-on or sign-off
 // lines, so a retried conversion keeps the MessageFiles1 a first run wrote.

@@ -4,6 +4,7 @@
 
 #include "platform/RFile.h"
 #include "platform/RMessageLoop.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -16,41 +17,24 @@ constexpr size_t kLinearKeys = 8;
 constexpr int64_t kRacyWindowNs = 2'000'000'000;
 constexpr int64_t kRecheckMs = 1000;
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string LowerCopy(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = Lower(c);
-  return out;
-}
-
-std::string_view Trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-  return s.substr(b, e - b);
-}
-
 // A "[name]" line: the name, else nullopt.
 std::optional<std::string_view> HeaderName(std::string_view line) {
-  std::string_view t = Trim(line);
+  std::string_view t = TrimLine(line);
   if (t.size() < 2 || t.front() != '[') return std::nullopt;
   size_t close = t.find(']');
   if (close == std::string_view::npos) return std::nullopt;
-  return Trim(t.substr(1, close - 1));
+  return TrimLine(t.substr(1, close - 1));
 }
 
 // A "key=value" line: key and value, trimmed; comments and blank lines give nullopt.
 std::optional<std::pair<std::string_view, std::string_view>> KeyLine(std::string_view line) {
-  std::string_view t = Trim(line);
+  std::string_view t = TrimLine(line);
   if (t.empty() || t.front() == ';' || t.front() == '#' || t.front() == '[') return std::nullopt;
   size_t eq = t.find('=');
   if (eq == std::string_view::npos) return std::nullopt;
-  std::string_view key = Trim(t.substr(0, eq));
+  std::string_view key = TrimLine(t.substr(0, eq));
   if (key.empty()) return std::nullopt;
-  return std::make_pair(key, Trim(t.substr(eq + 1)));
+  return std::make_pair(key, TrimLine(t.substr(eq + 1)));
 }
 
 // Line layout of one section for editing: [header, end) with every line
@@ -73,15 +57,16 @@ std::vector<SectionSpan> FindSpans(const std::vector<std::string>& lines, std::s
 
 // Names that would change the file's structure when written.
 bool ValidSectionName(std::string_view s) {
-  return !s.empty() && s.find_first_of("]\r\n") == std::string_view::npos && Trim(s) == s;
+  return !s.empty() && s.find_first_of("]\r\n") == std::string_view::npos && TrimLine(s) == s;
 }
 bool ValidKeyName(std::string_view s) {
-  if (s.empty() || Trim(s) != s || s.find_first_of("=\r\n") != std::string_view::npos) return false;
+  if (s.empty() || TrimLine(s) != s || s.find_first_of("=\r\n") != std::string_view::npos)
+    return false;
   return s.front() != '[' && s.front() != ';' && s.front() != '#';
 }
 // A value never spans lines: a line break would let it plant keys or sections.
 std::string SafeValue(std::string_view v) {
-  std::string out(Trim(v));
+  std::string out(TrimLine(v));
   for (char& c : out) {
     if (c == '\r' || c == '\n') c = ' ';
   }
@@ -102,7 +87,7 @@ bool ApplyOne(std::vector<std::string>& lines, const RIniFile::Change& c) {
   if (!ValidKeyName(c.key)) return false;
   if (spans.empty()) {
     if (!c.value) return true;
-    if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+    if (!lines.empty() && !TrimLine(lines.back()).empty()) lines.emplace_back();
     lines.push_back("[" + c.section + "]");
     lines.push_back(c.key + "=" + SafeValue(*c.value));
     return true;
@@ -127,7 +112,7 @@ bool ApplyOne(std::vector<std::string>& lines, const RIniFile::Change& c) {
   }
   // After the section's last non-blank line, so blank separators stay below.
   size_t at = s.end;
-  while (at > s.header + 1 && Trim(lines[at - 1]).empty()) --at;
+  while (at > s.header + 1 && TrimLine(lines[at - 1]).empty()) --at;
   lines.insert(lines.begin() + static_cast<ptrdiff_t>(at), c.key + "=" + SafeValue(*c.value));
   return true;
 }
@@ -135,11 +120,7 @@ bool ApplyOne(std::vector<std::string>& lines, const RIniFile::Change& c) {
 }  // namespace
 
 bool IniNameEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
+  return EqualNoCaseAscii(a, b);
 }
 
 RIniFile::RIniFile(std::string path) : path_(std::move(path)) {}
@@ -227,7 +208,7 @@ void RIniFile::Parse() const {
     s->end = end;
     if (s->entries.size() > kLinearKeys) {
       for (size_t i = 0; i < s->entries.size(); ++i)
-        s->keyIndex.emplace(LowerCopy(s->entries[i].key), i);
+        s->keyIndex.emplace(Lower(s->entries[i].key), i);
     }
   };
   for (size_t i = 0; i < lines_.size(); ++i) {
@@ -246,13 +227,12 @@ void RIniFile::Parse() const {
     }
   }
   finish(cur, lines_.size());
-  for (size_t i = 0; i < sections_.size(); ++i)
-    sectionIndex_.emplace(LowerCopy(sections_[i].name), i);
+  for (size_t i = 0; i < sections_.size(); ++i) sectionIndex_.emplace(Lower(sections_[i].name), i);
 }
 
 const RIniFile::Section* RIniFile::FindSection(std::string_view name) const {
   Refresh();
-  auto it = sectionIndex_.find(LowerCopy(name));
+  auto it = sectionIndex_.find(Lower(name));
   return it == sectionIndex_.end() ? nullptr : &sections_[it->second];
 }
 
@@ -260,7 +240,7 @@ const RIniFile::Entry* RIniFile::FindEntry(std::string_view section, std::string
   const Section* s = FindSection(section);
   if (!s) return nullptr;
   if (!s->keyIndex.empty()) {
-    auto it = s->keyIndex.find(LowerCopy(key));
+    auto it = s->keyIndex.find(Lower(key));
     return it == s->keyIndex.end() ? nullptr : &s->entries[it->second];
   }
   for (const Entry& e : s->entries) {
@@ -331,7 +311,7 @@ std::vector<std::string> RIniFile::SectionNames() const {
   out.reserve(sections_.size());
   for (size_t i = 0; i < sections_.size(); ++i) {
     // Only the first copy of a duplicated section is visible.
-    auto it = sectionIndex_.find(LowerCopy(sections_[i].name));
+    auto it = sectionIndex_.find(Lower(sections_[i].name));
     if (it != sectionIndex_.end() && it->second == i) out.push_back(sections_[i].name);
   }
   return out;

@@ -32,13 +32,6 @@ constexpr size_t kMaxSectionSlip = 2;  // edits that still count as a slip
 // A temporary copy younger than this may be another process's write.
 constexpr int64_t kStaleTempSeconds = 60;
 
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return out;
-}
-
 // The known section a misspelt name most likely means; "" when the name is
 // known or not close to any.
 std::string NearestSection(std::string_view name) {

@@ -16,6 +16,7 @@
 #include "platform/RHeap.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -141,7 +142,7 @@ class RDirCache {
       CacheEntryStr& e = table_[i];
       if (e.expiry > 0 && e.expiry <= now) FreeEntry(e);
       if (e.lastUse == 0 || !e.lines) continue;
-      if (EqualsNoCase(e.user, user) && e.path == path && e.address == address &&
+      if (EqualNoCaseAscii(e.user, user) && e.path == path && e.address == address &&
           e.options == options && e.kind == kind) {
         e.lastUse = now;
         c.hit = true;

@@ -5,6 +5,7 @@
 #include "accounts/RWildcard.h"
 #include "fs/RFsSettings.h"
 #include "fs/RPath.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -145,15 +146,15 @@ bool RFTPDir::Passes(RFTPDirEntryStr& e) const {
   std::string_view self = dir_;
   if (self.size() > 3 && self.back() == '\\') self.remove_suffix(1);
   std::string_view target = e.linkTarget;
-  if (EqualsNoCase(target, self)) return false;
+  if (EqualNoCaseAscii(target, self)) return false;
   return access_->CanList(user_, address_, target);
 }
 
 bool RFTPDir::Next(RFTPDirEntryStr& out) {
   while (NextRaw(out)) {
     if (FsSettings().lowerCase) {
-      out.name = ToLowerAscii(out.name);
-      out.linkTarget = ToLowerAscii(out.linkTarget);
+      out.name = Lower(out.name);
+      out.linkTarget = Lower(out.linkTarget);
     }
     if (Passes(out)) return true;
   }

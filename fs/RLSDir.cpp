@@ -12,6 +12,7 @@
 #include "fs/RFsSettings.h"
 #include "fs/RPath.h"
 #include "platform/RClock.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -265,21 +266,11 @@ bool NeedsStatus(const OptionsStr& o) {
          o.follow || o.recursive || o.indicator != Indicator::None || o.blocks || o.inode;
 }
 
-inline unsigned char AsciiLower(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
-}
-
 // Name order: letters compare without regard to case first; of two names
 // that differ only in case, the one with the lower-case letter comes first.
 int CompareNames(std::string_view a, std::string_view b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = AsciiLower(static_cast<unsigned char>(a[i]));
-    unsigned char y = AsciiLower(static_cast<unsigned char>(b[i]));
-    if (x != y) return x < y ? -1 : 1;
-  }
-  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-  for (size_t i = 0; i < n; ++i) {
+  if (const int c = CompareNoCase(a, b); c != 0) return c;
+  for (size_t i = 0; i < a.size(); ++i) {
     if (a[i] != b[i]) return (a[i] >= 'a' && a[i] <= 'z') ? -1 : 1;
   }
   return 0;
@@ -817,10 +808,7 @@ class Generator {
 }  // namespace
 
 RListArgStr ParseListArgument(std::string_view argument, bool isList) {
-  std::string s(argument.substr(0, kMaxArgument));
-  size_t b = s.find_first_not_of(" \t");
-  size_t e = s.find_last_not_of(" \t");
-  s = b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+  std::string s(TrimBlanks(argument.substr(0, kMaxArgument)));
   for (auto& c : s) c = c == '/' ? '\\' : c;
   for (size_t pos = s.find("%20"); pos != std::string::npos; pos = s.find("%20", pos + 1)) {
     s.replace(pos, 3, " ");

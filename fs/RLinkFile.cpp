@@ -6,6 +6,7 @@
 #include "fs/RFsSettings.h"
 #include "fs/RPath.h"
 #include "platform/RFileSys.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -15,14 +16,6 @@ constexpr size_t kMaxName = 50;
 constexpr size_t kMaxTarget = 400;
 constexpr size_t kMaxPattern = 50;
 constexpr size_t kMaxListBytes = 1 << 20;
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
-    s.remove_suffix(1);
-  }
-  return s;
-}
 
 // Link list targets may be written in drive form or, like every configured
 // path, in POSIX form.
@@ -39,8 +32,8 @@ bool ParseLine(std::string_view line, std::string& name, std::string& target) {
   line = line.substr(0, kMaxLine);
   size_t bar = line.find('|');
   if (bar == std::string_view::npos) return false;
-  std::string_view n = TrimBlanks(line.substr(0, bar));
-  std::string_view t = TrimBlanks(line.substr(bar + 1));
+  std::string_view n = TrimLine(line.substr(0, bar));
+  std::string_view t = TrimLine(line.substr(bar + 1));
   if (n.empty()) return false;
   name.assign(n.substr(0, kMaxName));
   target = TargetToLocal(t.substr(0, kMaxTarget));
@@ -128,7 +121,8 @@ std::optional<std::string> FindLink(std::string_view dir, std::string_view name)
   while (pos < text.size()) {
     size_t eol = text.find('\n', pos);
     if (eol == std::string::npos) eol = text.size();
-    if (ParseLine(std::string_view(text).substr(pos, eol - pos), n, t) && EqualsNoCase(n, name)) {
+    if (ParseLine(std::string_view(text).substr(pos, eol - pos), n, t) &&
+        EqualNoCaseAscii(n, name)) {
       return t;
     }
     pos = eol + 1;

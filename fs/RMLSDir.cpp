@@ -6,6 +6,7 @@
 #include "fs/RFTPDir.h"
 #include "fs/RFsSettings.h"
 #include "fs/RPath.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -103,7 +104,7 @@ class Generator {
   // otherwise the parent is shown when its listing would be.
   bool ShowsParent(const std::string& dir) const {
     if (IsDriveRoot(dir)) return false;
-    if (a_.relPaths && EqualsNoCase(dir, WithoutTrailingBackslash(a_.home))) return false;
+    if (a_.relPaths && EqualNoCaseAscii(dir, WithoutTrailingBackslash(a_.home))) return false;
     return a_.access == nullptr || a_.access->CanList(a_.user, a_.address, ParentOf(dir));
   }
 

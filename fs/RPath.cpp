@@ -6,6 +6,7 @@
 #include "accounts/RWildcard.h"
 #include "fs/RFsSettings.h"
 #include "fs/RLinkFile.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -14,22 +15,8 @@ constexpr size_t kLongPath = 511;
 constexpr size_t kMaxLinkTarget = 200;
 constexpr int kMaxHomeRestarts = 16;
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
 bool IsLetter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
 }
 
 void ReplaceAll(std::string& s, std::string_view from, std::string_view to) {
@@ -98,7 +85,7 @@ std::string Join(const std::vector<std::string>& comps, size_t count) {
 // whether the current directory exists.
 std::string CoreStep(std::string_view input, std::string_view cur, std::string_view home,
                      bool device, bool raw, bool relPaths) {
-  std::string p(Trim(input));
+  std::string p(TrimBlanks(input));
   if (p.empty()) return std::string(cur);
   ReplaceAll(p, "/", "\\");
   ReplaceAll(p, "%20", " ");
@@ -132,7 +119,7 @@ std::string CoreStep(std::string_view input, std::string_view cur, std::string_v
 
   // Step 5: blanks next to separators.
   std::vector<std::string> comps = Split(full);
-  for (auto& c : comps) c = std::string(Trim(c));
+  for (auto& c : comps) c = std::string(TrimBlanks(c));
 
   // Step 6: "..." and longer lead to the drive root.
   for (size_t i = comps.size(); i-- > 1;) {
@@ -158,7 +145,7 @@ std::string CoreStep(std::string_view input, std::string_view cur, std::string_v
       }
       if (c == "~" && restarts < kMaxHomeRestarts) {
         std::vector<std::string> next = Split(HomeBase(home));
-        for (auto& h : next) h = std::string(Trim(h));
+        for (auto& h : next) h = std::string(TrimBlanks(h));
         next.insert(next.end(), comps.begin() + static_cast<std::ptrdiff_t>(i) + 1, comps.end());
         comps = std::move(next);
         again = true;
@@ -223,7 +210,7 @@ std::string TrueCase(std::string_view localPath) {
   if (posix.empty()) return {};
   const std::string& root = FsSettings().drives.Root(localPath[0]);
   std::string rest = root == "/" ? posix : posix.substr(root.size());
-  std::string out(1, Lower(localPath[0]));
+  std::string out(1, AsciiLower(localPath[0]));
   out += ':';
   for (char c : rest) out += c == '/' ? '\\' : c;
   if (out.size() == 2) out += '\\';
@@ -245,24 +232,6 @@ bool ReplaceHome(std::string& localPath, std::string_view homeDir, std::string_v
 }
 
 }  // namespace
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (Lower(text[i]) != Lower(prefix[i])) return false;
-  }
-  return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && StartsWithNoCase(a, b);
-}
-
-std::string ToLowerAscii(std::string_view s) {
-  std::string out(s);
-  for (auto& c : out) c = Lower(c);
-  return out;
-}
 
 bool IsDriveRoot(std::string_view p) {
   return (p.size() == 2 || (p.size() == 3 && p[2] == '\\')) && IsLetter(p[0]) && p[1] == ':';
@@ -309,13 +278,13 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
       if (!ReplaceHome(r, homeDir, disk)) r = disk;
       if (FsSettings().lowerCase) {
         size_t keep = HomeBase(disk).size();
-        r = r.substr(0, keep) + ToLowerAscii(std::string_view(r).substr(keep));
+        r = r.substr(0, keep) + Lower(std::string_view(r).substr(keep));
       }
       path = std::move(r);
       return;
     }
   }
-  if (FsSettings().lowerCase) r = ToLowerAscii(r);
+  if (FsSettings().lowerCase) r = Lower(r);
   path = std::move(r);
 }
 
@@ -338,7 +307,7 @@ std::string ToClientPath(std::string_view localPath, std::string_view homeDir, b
   }
   for (auto& c : r) c = c == '\\' ? '/' : c;
   if (r.size() >= 3 && IsLetter(r[0]) && r[1] == ':' && r[2] == '/') r.insert(0, "/");
-  if (FsSettings().lowerCase) r = ToLowerAscii(r);
+  if (FsSettings().lowerCase) r = Lower(r);
   return r;
 }
 
@@ -359,7 +328,7 @@ std::string LocalToPosix(std::string_view localPath) {
 
 std::string PosixToLocal(std::string_view posixPath) {
   std::string r = FsSettings().drives.PosixToDrive(posixPath);
-  if (!r.empty()) r[0] = Lower(r[0]);  // drive letters are kept in lower case, as sessions do
+  if (!r.empty()) r[0] = AsciiLower(r[0]);  // drive letters are kept in lower case, as sessions do
   return r;
 }
 
@@ -410,7 +379,7 @@ int64_t FileSize(std::string_view p) {
 std::string LocalTrueCase(std::string_view localPath) {
   std::string out = TrueCase(localPath);
   if (out.empty()) return std::string(localPath);
-  if (FsSettings().lowerCase) out = ToLowerAscii(out);
+  if (FsSettings().lowerCase) out = Lower(out);
   return out;
 }
 

@@ -15,6 +15,7 @@
 
 #include "platform/RFd.h"
 #include "platform/RFileSys.h"
+#include "util/RText.h"
 
 namespace vantor {
 
@@ -79,8 +80,5 @@ std::string LocalTrueCase(std::string_view localPath);
 
 // Helpers shared by the file services (HasWildcard lives in accounts/RWildcard.h).
 bool IsDriveRoot(std::string_view localPath);  // "c:\" or "c:"
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
-bool EqualsNoCase(std::string_view a, std::string_view b);
-std::string ToLowerAscii(std::string_view s);
 
 }  // namespace vantor

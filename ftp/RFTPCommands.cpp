@@ -11,6 +11,7 @@
 #include "ftp/RFTPSSiteArgs.h"
 #include "ftp/RFTPStrings.h"
 #include "util/RLog.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -108,6 +109,16 @@ void RunWithoutX(RFTPSComInterp& s, std::string_view line) {
   plain->handler(s, line.substr(1));
 }
 
+// Runs the handler of the line's verb if `states` accepts it; false when no
+// verb of `states` names the line. A data verb of an account that requires
+// TLS is answered with the refusal instead while its data channel is clear.
+bool RunAccepted(RFTPSComInterp& s, uint8_t states, std::string_view line) {
+  const RFTPCommandStr* c = FindCommand(kCommands, states, line);
+  if (c == nullptr) return false;
+  if (!s.RefusedClearData(line)) c->handler(s, line);
+  return true;
+}
+
 }  // namespace
 
 std::span<const RFTPCommandStr> CommandTable() {
@@ -124,7 +135,7 @@ const RFTPCommandStr* FindCommand(std::span<const RFTPCommandStr> table, uint8_t
 
 const RFTPCommandStr* FindVerb(std::span<const RFTPCommandStr> table, std::string_view verb) {
   for (const RFTPCommandStr& c : table) {
-    if (FtpEqualsNoCase(c.verb, verb)) return &c;
+    if (EqualNoCaseAscii(c.verb, verb)) return &c;
   }
   return nullptr;
 }
@@ -156,22 +167,12 @@ void RFTPSComInterp::Dispatch(std::string_view raw) {
   }
   if (CommandState == CS_RestartPending) {
     CommandState = CS_LoggedIn;
-    if (const RFTPCommandStr* c = FindCommand(kCommands, CMD_AfterRest, line)) {
-      if (RefusedClearData(line)) return;
-      c->handler(*this, line);
-      return;
-    }
+    if (RunAccepted(*this, CMD_AfterRest, line)) return;
     RestartOffset = 0;
   }
-  if (const RFTPCommandStr* c = FindCommand(kCommands, CMD_AnyState, line)) {
-    c->handler(*this, line);
-    return;
-  }
+  if (RunAccepted(*this, CMD_AnyState, line)) return;
   if (CommandState == CS_RenamePending) {
-    if (const RFTPCommandStr* c = FindCommand(kCommands, CMD_AfterRnfr, line)) {
-      c->handler(*this, line);
-      return;
-    }
+    if (RunAccepted(*this, CMD_AfterRnfr, line)) return;
     CommandState = CS_LoggedIn;
   }
   if (CommandState != CS_LoggedIn) {

@@ -1,5 +1,4 @@
 #include "ftp/RFTPLine.h"
-#include "util/RText.h"
 
 #include <cctype>
 
@@ -9,17 +8,6 @@ namespace {
 constexpr unsigned char kIAC = 255;
 constexpr size_t kUnknownWordMax = 25;
 constexpr size_t kUnknownLineMax = 160;
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-char Upper(char c) {
-  return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-}
-char Lower(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
 
 }  // namespace
 
@@ -45,16 +33,10 @@ std::string StripTelnet(std::string_view line) {
   return out;
 }
 
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 bool VerbIs(std::string_view line, std::string_view verb) {
   if (line.size() < verb.size()) return false;
   for (size_t i = 0; i < verb.size(); ++i) {
-    if (Upper(line[i]) != Upper(verb[i])) return false;
+    if (AsciiUpper(line[i]) != AsciiUpper(verb[i])) return false;
   }
   return true;
 }
@@ -73,23 +55,7 @@ std::string UnknownVerbWord(std::string_view line) {
   std::string_view word = blank == std::string_view::npos ? line : line.substr(0, blank);
   const size_t limit = blank == std::string_view::npos ? kUnknownLineMax : kUnknownWordMax;
   if (word.size() > limit) word = word.substr(0, limit);
-  return FtpUpper(word);
-}
-
-std::string FtpUpper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = Upper(c);
-  return out;
-}
-
-std::string FtpLower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = Lower(c);
-  return out;
-}
-
-bool FtpEqualsNoCase(std::string_view a, std::string_view b) {
-  return EqualNoCaseAscii(a, b);
+  return Upper(word);
 }
 
 }  // namespace vantor

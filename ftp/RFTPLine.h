@@ -1,10 +1,12 @@
-// Text helpers of the command interpreter: Telnet removal, trimming, verb
+// Text helpers of the command interpreter: Telnet removal, verb
 // matching and the word quoted by the unknown-verb reply. Pure functions on
 // strings; no session state.
 #pragma once
 
 #include <string>
 #include <string_view>
+
+#include "util/RText.h"
 
 namespace vantor {
 
@@ -14,9 +16,6 @@ constexpr size_t kMaxCommandLine = 341;
 // Removes Telnet commands: IAC IAC becomes one 255 byte, IAC followed by a
 // byte from 240 to 254 is removed with that byte; option bytes stay.
 std::string StripTelnet(std::string_view line);
-
-// Without leading and trailing blanks and tabs.
-std::string_view TrimBlanks(std::string_view s);
 
 // True when `line` begins with `verb`, compared without regard to case.
 // Anything may follow, so "STORE" is taken as STOR.
@@ -30,10 +29,5 @@ std::string ArgumentOf(std::string_view line, size_t verbLength, size_t maxLengt
 // characters) or, for a line without a blank, the line (at most 160), in
 // upper case.
 std::string UnknownVerbWord(std::string_view line);
-
-// ASCII case helpers of the engine.
-std::string FtpUpper(std::string_view s);
-std::string FtpLower(std::string_view s);
-bool FtpEqualsNoCase(std::string_view a, std::string_view b);
 
 }  // namespace vantor

@@ -15,6 +15,7 @@
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPStrings.h"
 #include "util/RLog.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -72,7 +73,7 @@ bool TooManyUsers(RFTPSComInterp& s, bool& named) {
 void HandleUser(RFTPSComInterp& s, std::string_view line) {
   DropAnonymous(s);
   s.UserArgument = ArgumentOf(line, 4, kUserArgumentMax);
-  std::string name = FtpUpper(s.UserArgument.substr(0, kUserNameMax));
+  std::string name = Upper(s.UserArgument.substr(0, kUserNameMax));
   name = name.substr(0, name.find('@'));
   s.FilesUp = 0;
   s.FilesDown = 0;
@@ -212,7 +213,7 @@ bool EnterHome(RFTPSComInterp& s) {
     s.ReplyStr(kReplyHomeDoesNotExist);
     return false;
   }
-  if (s.Manager().Settings().lowerCaseFileDir) local = FtpLower(local);
+  if (s.Manager().Settings().lowerCaseFileDir) local = Lower(local);
   s.HomeDir = local;
   s.CurrentDir = local;
   return true;
@@ -276,7 +277,7 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
   const int64_t idle = s.AskText(QC_TIME_OUT, &minutes) ? NumberOr(minutes, 0) : 0;
   s.SetLoginTimeOuts(idle > 0 ? static_cast<int32_t>(std::min<int64_t>(idle * 60, INT32_MAX)) : -1);
   if (s.Anonymous) {
-    s.LogStr(LOG_SECURITY, kLogAnonymousLoggedIn, FtpUpper(password));
+    s.LogStr(LOG_SECURITY, kLogAnonymousLoggedIn, Upper(password));
   } else {
     s.LogStr(LOG_SECURITY, kLogUserLoggedIn, s.UserName);
   }

@@ -18,6 +18,7 @@
 #include "ftp/RFTPStrings.h"
 #include "ftp/RIPHomes.h"
 #include "util/RLog.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -68,7 +69,7 @@ int LocalHour(int64_t now) {
 int CountProcessSessions(std::string_view clientAddress, std::string_view name) {
   int n = 0;
   for (RFTPSComInterp* s = AllSessions().Head(); s != nullptr; s = AllSessions().NextOf(s)) {
-    if (s->ClientAddress == clientAddress && FtpEqualsNoCase(s->UserName, name)) ++n;
+    if (s->ClientAddress == clientAddress && EqualNoCaseAscii(s->UserName, name)) ++n;
   }
   return n;
 }
@@ -276,7 +277,7 @@ void RFTPSComInterp::OnLookupDone(int status) {
   if (status == WS_OK && !answer.empty() && answer != ClientAddress) {
     HostName = answer;
     NameResolved = true;
-    if (manager_.HostNameLogging()) LogStr(LOG_HOSTNAMES, kLogHostName, FtpUpper(HostName));
+    if (manager_.HostNameLogging()) LogStr(LOG_HOSTNAMES, kLogHostName, Upper(HostName));
     RaiseHook(HE_HostResolved, HostName);
     if (manager_.UserInfoOpen()) manager_.Notify(NC_HostResolved, Number_);
   }

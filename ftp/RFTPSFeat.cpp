@@ -9,6 +9,7 @@
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPStrings.h"
 #include "ftp/RIPHomes.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -52,13 +53,13 @@ void HandleOpts(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyOptsSyntax);
     return;
   }
-  if (FtpEqualsNoCase(name, "UTF8")) {
+  if (EqualNoCaseAscii(name, "UTF8")) {
     // Names go out as they are stored whichever is chosen; the choice is
     // kept for the session's record. "OPTS UTF8" alone means on.
-    if (rest.empty() || FtpEqualsNoCase(rest, "ON")) {
+    if (rest.empty() || EqualNoCaseAscii(rest, "ON")) {
       s.Choices.utf8 = true;
       s.ReplyStr(kReplyUtf8On);
-    } else if (FtpEqualsNoCase(rest, "OFF")) {
+    } else if (EqualNoCaseAscii(rest, "OFF")) {
       s.Choices.utf8 = false;
       s.ReplyStr(kReplyUtf8Off);
     } else {
@@ -66,7 +67,7 @@ void HandleOpts(RFTPSComInterp& s, std::string_view line) {
     }
     return;
   }
-  if (FtpEqualsNoCase(name, "MLST") && FindVerb(CommandTable(), "MLST") != nullptr) {
+  if (EqualNoCaseAscii(name, "MLST") && FindVerb(CommandTable(), "MLST") != nullptr) {
     s.Choices.mlstFacts = ParseMlstFacts(rest);
     const std::string list = MlsxFactList(s.Choices.mlstFacts);
     if (list.empty()) {
@@ -125,7 +126,7 @@ void HandleHost(RFTPSComInterp& s, std::string_view line) {
   const std::string arrival =
       s.Choices.hostChosen ? s.Choices.arrivalAddressText : s.LocalAddressText;
   for (const RIPHomeStr& home : s.Manager().IPHomes()) {
-    if (home.name.empty() || !FtpEqualsNoCase(home.name, host)) continue;
+    if (home.name.empty() || !EqualNoCaseAscii(home.name, host)) continue;
     if (!s.Choices.hostChosen) {
       s.Choices.arrivalAddress = s.LocalAddress;
       s.Choices.arrivalAddressText = s.LocalAddressText;
@@ -155,8 +156,8 @@ std::vector<std::string> FeatureLines(const RFTPSComInterp& s,
   for (const RFeatureStr& f : kFeatures) {
     if (f.verb != nullptr && FindVerb(table, f.verb) == nullptr) continue;
     if (f.verb != nullptr && !tlsOffered &&
-        (FtpEqualsNoCase(f.verb, "AUTH") || FtpEqualsNoCase(f.verb, "PBSZ") ||
-         FtpEqualsNoCase(f.verb, "PROT"))) {
+        (EqualNoCaseAscii(f.verb, "AUTH") || EqualNoCaseAscii(f.verb, "PBSZ") ||
+         EqualNoCaseAscii(f.verb, "PROT"))) {
       continue;
     }
     if (f.line == nullptr) {

@@ -266,7 +266,7 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
   const std::string& src = TransferExt(s).renameSource;
   const std::string from = LocalToPosix(src);
   const std::string to = PosixForNewName(dest);
-  const bool replacing = !EqualsNoCase(src, dest) && IsRegularFile(dest);
+  const bool replacing = !EqualNoCaseAscii(src, dest) && IsRegularFile(dest);
   // rename() replaces an existing file in one step, so the old file is
   // never lost when the move itself fails.
   if (replacing && s.Quota) s.Quota->CreditFile(dest);

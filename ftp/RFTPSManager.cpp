@@ -17,6 +17,7 @@
 #include "platform/RProcess.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -617,7 +618,7 @@ void RFTPSManager::ResumeDeferred(uint32_t number) {
 int RFTPSManager::CountSessions(std::string_view name, uint32_t address) const {
   int n = 0;
   for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
-    if (!name.empty() && !FtpEqualsNoCase(s->UserName, name)) continue;
+    if (!name.empty() && !EqualNoCaseAscii(s->UserName, name)) continue;
     if (address != 0 && s->LocalAddress != address) continue;
     ++n;
   }
@@ -699,7 +700,7 @@ intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
         r->percent = static_cast<int32_t>((r->transferBytes + s->TransferStartOffset) /
                                           (s->FileSize / 100 + 1));
       }
-      CopyText(r->file, s->TransferState != XS_Idle ? FtpLower(s->FileName) : std::string());
+      CopyText(r->file, s->TransferState != XS_Idle ? Lower(s->FileName) : std::string());
       return 1;
     }
     case SQ_Timing: {
@@ -742,7 +743,7 @@ intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
       const bool loggedIn = s->CommandState != CS_Connected && s->CommandState != CS_Resolving &&
                             s->CommandState != CS_UserGiven;
       std::string text;
-      if (loggedIn) text = FtpLower(s->TransferState != XS_Idle ? s->FileName : s->CurrentDir);
+      if (loggedIn) text = Lower(s->TransferState != XS_Idle ? s->FileName : s->CurrentDir);
       CopyText(r->text, text);
       return 1;
     }

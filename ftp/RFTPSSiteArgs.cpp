@@ -5,6 +5,7 @@
 #include "accounts/RWildcard.h"
 #include "ftp/RFTPStrings.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -13,39 +14,11 @@ constexpr size_t kMaxSiteArgument = 511;
 constexpr size_t kMaxPassword = 99;
 constexpr size_t kMaxIndexArgument = 110;
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // Only blanks, as the blank form of PSWD says.
 std::string_view TrimSpaces(std::string_view s) {
   while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
   while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
   return s;
-}
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (Lower(s[i]) != Lower(prefix[i])) return false;
-  }
-  return true;
-}
-
-std::string LowerString(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = Lower(c);
-  return out;
 }
 
 std::string Cut(std::string_view s, size_t n) {
@@ -55,11 +28,11 @@ std::string Cut(std::string_view s, size_t n) {
 }  // namespace
 
 size_t SitePswdLogPrefix(std::string_view line) {
-  if (!StartsNoCase(line, "SITE")) return std::string_view::npos;
+  if (!StartsWithNoCase(line, "SITE")) return std::string_view::npos;
   size_t i = 4;
   if (i >= line.size() || !IsBlank(line[i])) return std::string_view::npos;
   while (i < line.size() && IsBlank(line[i])) ++i;
-  if (!StartsNoCase(line.substr(i), "PSWD")) return std::string_view::npos;
+  if (!StartsWithNoCase(line.substr(i), "PSWD")) return std::string_view::npos;
   i += 4;
   if (i < line.size() && !IsBlank(line[i])) return std::string_view::npos;
   return i;
@@ -67,15 +40,15 @@ size_t SitePswdLogPrefix(std::string_view line) {
 
 std::string SiteArgumentOf(std::string_view line) {
   std::string_view rest = line.size() > 4 ? line.substr(4) : std::string_view();
-  return Cut(Trim(rest), kMaxSiteArgument);
+  return Cut(TrimBlanks(rest), kMaxSiteArgument);
 }
 
 RSiteSub MatchSiteSub(std::string_view arg) {
-  if (StartsNoCase(arg, "PSWD")) return RSiteSub::Pswd;
-  if (StartsNoCase(arg, "EXEC")) return RSiteSub::Exec;
-  if (StartsNoCase(arg, "SET")) return RSiteSub::Set;
-  if (StartsNoCase(arg, "INDEX")) return RSiteSub::Index;
-  if (StartsNoCase(arg, "ZONE")) return RSiteSub::Zone;
+  if (StartsWithNoCase(arg, "PSWD")) return RSiteSub::Pswd;
+  if (StartsWithNoCase(arg, "EXEC")) return RSiteSub::Exec;
+  if (StartsWithNoCase(arg, "SET")) return RSiteSub::Set;
+  if (StartsWithNoCase(arg, "INDEX")) return RSiteSub::Index;
+  if (StartsWithNoCase(arg, "ZONE")) return RSiteSub::Zone;
   return RSiteSub::Unknown;
 }
 
@@ -138,8 +111,8 @@ std::vector<std::string> SplitExecArguments(std::string_view rest) {
 }
 
 int ParseSetArgument(std::string_view arg) {
-  const std::string_view rest = Trim(arg.size() > 3 ? arg.substr(3) : std::string_view());
-  const std::string lower = LowerString(rest);
+  const std::string_view rest = TrimBlanks(arg.size() > 3 ? arg.substr(3) : std::string_view());
+  const std::string lower = Lower(rest);
   if (lower == "transferprogress on") return 1;
   if (lower == "transferprogress off") return 0;
   return -1;
@@ -147,7 +120,7 @@ int ParseSetArgument(std::string_view arg) {
 
 std::string IndexArgumentOf(std::string_view arg) {
   const std::string_view rest = arg.size() > 5 ? arg.substr(5) : std::string_view();
-  return std::string(Trim(Trim(rest).substr(0, kMaxIndexArgument)));
+  return std::string(TrimBlanks(TrimBlanks(rest).substr(0, kMaxIndexArgument)));
 }
 
 bool SplitIndexPath(std::string_view localPath, std::string& dir, std::string& pattern) {
@@ -161,7 +134,7 @@ bool SplitIndexPath(std::string_view localPath, std::string& dir, std::string& p
 
 bool IndexNameMatches(std::string_view name, std::string_view pattern) {
   if (pattern.empty()) return true;
-  if (LowerString(name).find(LowerString(pattern)) != std::string::npos) return true;
+  if (Lower(name).find(Lower(pattern)) != std::string::npos) return true;
   return WildcardMatch(name, pattern);
 }
 

@@ -20,6 +20,7 @@
 #include "platform/RSpawn.h"
 #include "platform/RTimeZone.h"
 #include "util/RLog.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -148,7 +149,7 @@ void SiteIndex(RFTPSComInterp& s) {
     for (const std::string& path : found.paths) {
       if (s.QueuedReplies().size() >= RFTPSComInterp::kMaxQueuedReplies) break;
       std::string client = s.ClientPathOf(path);
-      if (lower) client = ToLowerAscii(client);
+      if (lower) client = Lower(client);
       s.ReplyStr(kReplyIndexLine, client);
     }
     s.ReplyStr(kReplyIndexEnd, pattern);

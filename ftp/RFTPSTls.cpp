@@ -31,7 +31,7 @@ void HandleAuth(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyCommandNotUnderstood, UnknownVerbWord(line));
     return;
   }
-  const std::string arg = FtpUpper(ArgumentOf(line, 4, 20));
+  const std::string arg = Upper(ArgumentOf(line, 4, 20));
   // "SSL" and the draft's "TLS-C" are the names older clients use.
   if (arg != "TLS" && arg != "SSL" && arg != "TLS-C") {
     s.ReplyStr(kReplyAuthUnknown);
@@ -75,7 +75,7 @@ void HandleProt(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyProtNoPbsz);
     return;
   }
-  const std::string arg = FtpUpper(ArgumentOf(line, 4, 20));
+  const std::string arg = Upper(ArgumentOf(line, 4, 20));
   if (arg == "C") {
     s.Tls.protP = false;
     s.ReplyStr(kReplyProtClear);

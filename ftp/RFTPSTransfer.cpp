@@ -17,6 +17,7 @@
 #include "platform/RFileIO.h"
 #include "platform/RSocketOptions.h"
 #include "util/RLog.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -176,6 +177,30 @@ void RetrResume(RFTPSComInterp& s) {
 
 namespace {
 
+// What a download and an upload do alike once the file is open and, in active
+// mode, the data connection is under way: the log line, the session's
+// transfer state and counters, the passive start and the hook event.
+void BeginTransfer(RFTPSComInterp& s, bool upload) {
+  RFTPSTransferExt& x = TransferExt(s);
+  if (s.Logged) {
+    WriteLog(upload ? LOG_UPLOADS : LOG_DOWNLOADS,
+             FormatStr(upload ? kLogReceiving : kLogSending, s.Number(), Lower(s.FileName)));
+  }
+  s.TransferState = upload ? XS_WaitReceive : XS_WaitSend;
+  x.bufferFill = 0;
+  s.TransferBytes = 0;
+  s.TransferStartMs = NowMs(s);
+  x.lastTickCount = 0;
+  if (upload) {
+    ++Stats().UploadsActive;
+    ++s.FilesUp;
+  } else {
+    ++Stats().DownloadsActive;
+  }
+  if (s.PassiveMode) DataConnected(s, WS_OK);
+  (void)s.RaiseHook(upload ? HE_UploadStarted : HE_DownloadStarted, s.FileName);
+}
+
 void RetrOpen(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   LoadTransferSettings(s);
@@ -203,15 +228,7 @@ void RetrOpen(RFTPSComInterp& s) {
       return;
     }
   }
-  if (s.Logged) WriteLog(LOG_DOWNLOADS, FormatStr(kLogSending, s.Number(), LowerAscii(s.FileName)));
-  s.TransferState = XS_WaitSend;
-  x.bufferFill = 0;
-  s.TransferBytes = 0;
-  s.TransferStartMs = NowMs(s);
-  x.lastTickCount = 0;
-  ++Stats().DownloadsActive;
-  if (s.PassiveMode) DataConnected(s, WS_OK);
-  (void)s.RaiseHook(HE_DownloadStarted, s.FileName);
+  BeginTransfer(s, false);
 }
 
 // --- uploads ------------------------------------------------------------------------------
@@ -322,16 +339,7 @@ void UploadStart(RFTPSComInterp& s) {
       return;
     }
   }
-  if (s.Logged) WriteLog(LOG_UPLOADS, FormatStr(kLogReceiving, s.Number(), LowerAscii(s.FileName)));
-  s.TransferState = XS_WaitReceive;
-  x.bufferFill = 0;
-  s.TransferBytes = 0;
-  s.TransferStartMs = NowMs(s);
-  x.lastTickCount = 0;
-  ++Stats().UploadsActive;
-  ++s.FilesUp;
-  if (s.PassiveMode) DataConnected(s, WS_OK);
-  (void)s.RaiseHook(HE_UploadStarted, s.FileName);
+  BeginTransfer(s, true);
 }
 
 void HandleStor(RFTPSComInterp& s, std::string_view line) {

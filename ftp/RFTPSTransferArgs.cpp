@@ -1,10 +1,9 @@
 #include "ftp/RFTPSTransferArgs.h"
 
-#include <cctype>
-
 #include "ftp/RFTPStrings.h"
 #include "ftp/RTextScan.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -12,7 +11,7 @@ namespace {
 // The character after "VERB " (upper-cased), or 0 when the line is shorter.
 char ParamChar(std::string_view line) {
   if (line.size() < 6) return 0;
-  return static_cast<char>(std::toupper(static_cast<unsigned char>(line[5])));
+  return AsciiUpper(line[5]);
 }
 
 bool AllDigits(std::string_view s) {
@@ -26,12 +25,6 @@ int Num(std::string_view s) {
   int v = 0;
   for (char c : s) v = v * 10 + (c - '0');
   return v;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
 }
 
 }  // namespace
@@ -86,7 +79,7 @@ std::optional<uint64_t> ParseAlloLine(std::string_view line) {
 }
 
 std::string AlloReplyText(uint64_t wanted, uint64_t freeBytes, char driveLetter) {
-  const char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)));
+  const char drive = AsciiUpper(driveLetter);
   return FormatStr(freeBytes < wanted ? kReplyAlloNotEnoughSpace : kReplyAlloOkay, freeBytes,
                    drive);
 }
@@ -123,7 +116,7 @@ RMdtmArgStr ParseMdtmArg(std::string_view arg) {
   }
   out.setForm = true;
   out.stamp = s;
-  out.path = std::string(Trim(arg.substr(restAt)));
+  out.path = std::string(TrimBlanks(arg.substr(restAt)));
   return out;
 }
 

@@ -1,5 +1,4 @@
 // ExpandVariables: the "%" variables of message lines.
-#include <cctype>
 #include <ctime>
 
 #include "accounts/RFTPQuota.h"
@@ -11,6 +10,7 @@
 #include "ftp/RFTPStrings.h"
 #include "platform/RFileSys.h"
 #include "util/RFormat.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -110,14 +110,7 @@ static_assert(std::size(kNames) == 42);
 constexpr std::string_view kAnonymous = "Anonymous";
 
 bool MatchesAt(std::string_view text, size_t pos, std::string_view name) {
-  if (text.size() - pos < name.size()) return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[pos + i])) !=
-        std::tolower(static_cast<unsigned char>(name[i]))) {
-      return false;
-    }
-  }
-  return true;
+  return StartsWithNoCase(text.substr(pos), name);
 }
 
 std::string LocalTimeText(int64_t now, const char* format, uint32_t unknownId) {
@@ -173,8 +166,7 @@ std::string Value(RFTPSComInterp& s, int v) {
       return RFormat("%.0lf", free > 0 ? static_cast<double>(free) / 1024.0 : 0.0);
     }
     case V_disk:
-      return std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(
-                                s.CurrentDir.empty() ? 'C' : s.CurrentDir[0]))));
+      return std::string(1, AsciiUpper(s.CurrentDir.empty() ? 'C' : s.CurrentDir[0]));
     case V_dir:
       return s.ClientPathOf(s.CurrentDir);
     case V_name:

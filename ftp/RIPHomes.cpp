@@ -6,6 +6,7 @@
 #include "config/RIniFile.h"
 #include "ftp/RFTPLine.h"
 #include "util/RFormat.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -14,16 +15,10 @@ constexpr size_t kMaxValue = 250;
 constexpr size_t kMaxName = 59;
 constexpr std::string_view kSection = "IP-HOMES";
 
-std::string_view TrimSpaces(std::string_view s) {
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-  return s;
-}
-
 }  // namespace
 
 std::optional<uint32_t> ParseDottedAddress(std::string_view text) {
-  text = TrimSpaces(text);
+  text = TrimBlanks(text);
   uint32_t address = 0;
   for (int part = 0; part < 4; ++part) {
     if (part > 0) {
@@ -68,8 +63,8 @@ std::optional<RIPHomeStr> ParseIPHome(uint32_t n, std::string_view value) {
   if (c1 == std::string_view::npos) return h;
   std::string_view rest = value.substr(c1 + 1);
   const size_t c2 = rest.find(',');
-  std::string_view name = TrimSpaces(rest.substr(0, c2));
-  if (name.size() > kMaxName) name = TrimSpaces(name.substr(0, kMaxName));
+  std::string_view name = TrimBlanks(rest.substr(0, c2));
+  if (name.size() > kMaxName) name = TrimBlanks(name.substr(0, kMaxName));
   h.name = std::string(name);
   if (c2 != std::string_view::npos) {
     if (std::optional<uint32_t> passive = ParseDottedAddress(rest.substr(c2 + 1))) {

@@ -5,6 +5,7 @@
 #include "ftp/RFTPStrings.h"
 #include "util/RFormat.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -51,17 +52,12 @@ std::string SpeedSummary(uint64_t bytes, int64_t elapsedMs, const std::string& r
   return FormatStr(kTextRateBytes, static_cast<double>(rate), bytes, reasonText);
 }
 
-std::string LowerAscii(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 std::string TransferEndLogLine(bool upload, bool failed, uint32_t session,
                                const std::string& localPath, uint64_t bytes, int64_t elapsedMs,
                                const std::string& reasonText) {
   const uint32_t id =
       upload ? (failed ? kLogReceiveFailed : kLogReceived) : (failed ? kLogSendFailed : kLogSent);
-  return FormatStr(id, session, LowerAscii(localPath)) + SpeedSummary(bytes, elapsedMs, reasonText);
+  return FormatStr(id, session, Lower(localPath)) + SpeedSummary(bytes, elapsedMs, reasonText);
 }
 
 }  // namespace vantor

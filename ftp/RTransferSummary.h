@@ -34,6 +34,4 @@ std::string TransferEndLogLine(bool upload, bool failed, uint32_t session,
                                const std::string& localPath, uint64_t bytes, int64_t elapsedMs,
                                const std::string& reasonText);
 
-std::string LowerAscii(std::string s);
-
 }  // namespace vantor

@@ -4,6 +4,7 @@
 
 #include "gui/RGuiStrings.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -17,11 +18,6 @@ enum : uint32_t {
   kWaitReceive = 9,
   kWaitList = 10,
 };
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include "net/RProxyHeader.h"
 #include "platform/RIpAddress.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -37,8 +38,7 @@ bool HasLineBreak(std::string_view s) {
 
 // As strict as the dotted check: no blanks around it.
 bool IsV6HomeAddress(std::string_view text) {
-  if (text.empty() || std::isspace(static_cast<unsigned char>(text.front())) ||
-      std::isspace(static_cast<unsigned char>(text.back()))) {
+  if (text.empty() || IsBlank(text.front()) || IsBlank(text.back())) {
     return false;
   }
   return ParseV6Home(0, text).has_value();
@@ -164,7 +164,7 @@ std::string NormaliseRuleLetters(std::string_view letters) {
   std::string out;
   for (char want : kRuleLetters) {
     for (char c : letters) {
-      if (std::toupper(static_cast<unsigned char>(c)) == want) {
+      if (AsciiUpper(c) == want) {
         out += want;
         break;
       }

@@ -9,6 +9,7 @@
 #include "util/RFormat.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -40,12 +41,6 @@ const std::array<RLogCategoryStr, LS_COUNT> kCategories = {{
 bool LogSwitch(const RIniFile& ini, const char* key, bool def) {
   if (!ini.HasKey(G, key)) return def;
   return ProfileBoolText(ini.GetString(G, key), false);
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
 }
 
 std::string DayName(const RLocalTm& t) {
@@ -301,8 +296,8 @@ bool RFTPSLogger::SaveSettings(RIniFile& ini, const RLogSettingsStr& in) {
   for (const RLogCategoryStr& k : kCategories) set(k.screenKey, OnOff(s_.screen[k.sw]));
   for (const RLogCategoryStr& k : kCategories) set(k.fileKey, OnOff(s_.file[k.sw]));
   s_.logging = in.logging;
-  s_.logfile = std::string(Trim(in.logfile));
-  s_.ipDontLog = std::string(Trim(in.ipDontLog));
+  s_.logfile = std::string(TrimBlanks(in.logfile));
+  s_.ipDontLog = std::string(TrimBlanks(in.ipDontLog));
   s_.rotation = in.rotation;
   current_.clear();
   fileOn_ = s_.logging && !s_.logfile.empty();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "util/RText.h"
+
 namespace vantor {
 namespace {
 
@@ -121,12 +123,6 @@ RProxyParse ParseV2(std::string_view bytes, RProxyHeaderStr& out, size_t& need) 
   return RProxyParse::Done;
 }
 
-std::string_view TrimmedBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 }  // namespace
 
 RProxyParse ParseProxyHeader(std::string_view bytes, RProxyHeaderStr& out, size_t& need) {
@@ -155,7 +151,7 @@ std::vector<RProxySourceStr> ParseProxySources(std::string_view list,
   std::vector<RProxySourceStr> sources;
   while (!list.empty()) {
     const size_t comma = list.find(',');
-    const std::string_view entry = TrimmedBlanks(list.substr(0, comma));
+    const std::string_view entry = TrimBlanks(list.substr(0, comma));
     list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
     if (entry.empty()) continue;
     RProxySourceStr s;

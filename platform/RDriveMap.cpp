@@ -1,6 +1,6 @@
 #include "platform/RDriveMap.h"
 
-#include <cctype>
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -8,7 +8,7 @@ namespace {
 const std::string kEmpty;
 
 int Index(char letter) {
-  char c = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  const char c = AsciiUpper(letter);
   return (c >= 'A' && c <= 'Z') ? c - 'A' : -1;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace vantor {
@@ -24,6 +25,32 @@ constexpr bool EqualNoCaseAscii(std::string_view a, std::string_view b) {
   }
   return true;
 }
+
+// Blanks are space and tab only: the separators of FTP arguments, INI values
+// and rule lists. Nothing else counts, whatever the locale says.
+constexpr bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// `s` without leading and trailing blanks.
+std::string_view TrimBlanks(std::string_view s);
+
+// A line of a file that may have been written on Windows: without leading
+// and trailing blanks and carriage returns.
+std::string_view TrimLine(std::string_view s);
+
+// Copies with ASCII letters changed; other bytes (UTF-8 included) kept.
+std::string Lower(std::string_view s);
+std::string Upper(std::string_view s);
+
+// Whether `s` begins with `prefix`, ASCII letters compared without case.
+constexpr bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && EqualNoCaseAscii(s.substr(0, prefix.size()), prefix);
+}
+
+// Byte order after ASCII letters are lowered (bytes from 0x80 after all
+// ASCII); on a common prefix the shorter text comes first. -1, 0 or 1.
+int CompareNoCase(std::string_view a, std::string_view b);
 
 // Levenshtein distance without regard to ASCII case: how many single-letter
 // edits turn `a` into `b` (for "did you mean" hints on misspelt names).

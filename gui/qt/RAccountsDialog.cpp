@@ -18,6 +18,7 @@
 #include "gui/RSetupRules.h"
 #include "gui/qt/RQtText.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -52,21 +53,6 @@ constexpr RKeyStr kSwitchKeys[] = {
 constexpr const char* kRatioWords[] = {"", "FilesPerSession", "BytesPerSession", "FilesOverall",
                                        "BytesOverall"};
 constexpr const char* kPasswordTypes[] = {"", "OTP S/KEY MD4", "OTP S/KEY MD5"};
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
 
 // "%lf" as the ratio code reads it: a plain decimal fraction.
 bool IsDecimalFraction(std::string_view v) {
@@ -289,7 +275,7 @@ void RAccountsDialog::Reload(const std::string& select) {
   QListWidgetItem* pick = nullptr;
   for (const std::string& n : AccountNames()) {
     auto* it = new QListWidgetItem(Q(n), accounts);
-    if (pick == nullptr || EqualsNoCase(n, select)) pick = it;
+    if (pick == nullptr || EqualNoCaseAscii(n, select)) pick = it;
   }
   current_.clear();
   if (pick != nullptr) {
@@ -417,11 +403,11 @@ void RAccountsDialog::LoadForm() {
   }
   const std::string ratio = ini_.GetString(sec, "Ratios");
   for (int i = 1; i < 5; ++i) {
-    if (EqualsNoCase(ratio, kRatioWords[i])) ratios->setCurrentIndex(i);
+    if (EqualNoCaseAscii(ratio, kRatioWords[i])) ratios->setCurrentIndex(i);
   }
   const std::string type = ini_.GetString(sec, "PasswordType");
   for (int i = 1; i < 3; ++i) {
-    if (EqualsNoCase(type, kPasswordTypes[i])) passwordType->setCurrentIndex(i);
+    if (EqualNoCaseAscii(type, kPasswordTypes[i])) passwordType->setCurrentIndex(i);
   }
   const std::string quota = ini_.GetString(sec, "QuotaMaxCurrent");
   if (!quota.empty()) {
@@ -578,7 +564,7 @@ bool RAccountsDialog::RenameAccount(const std::string& to) {
     SetError(e);
     return false;
   }
-  if (!EqualsNoCase(to, current_) && ini_.HasSection(Section(to))) {
+  if (!EqualNoCaseAscii(to, current_) && ini_.HasSection(Section(to))) {
     SetError(FormatStr(S_GUI_ERR_EXISTS, to));
     return false;
   }
@@ -591,7 +577,7 @@ bool RAccountsDialog::RenameAccount(const std::string& to) {
   if (groups_) {
     // Members follow their group to its new name.
     for (const std::string& s : ini_.SectionNames()) {
-      if (StartsWithNoCase(s, "USER=") && EqualsNoCase(ini_.GetString(s, "Group"), from)) {
+      if (StartsWithNoCase(s, "USER=") && EqualNoCaseAscii(ini_.GetString(s, "Group"), from)) {
         c.push_back({s, "Group", to});
       }
     }

@@ -4,12 +4,12 @@
 #include <QLabel>
 #include <QPushButton>
 #include <algorithm>
-#include <cctype>
 
 #include "gui/RGuiStrings.h"
 #include "gui/RSetupRules.h"
 #include "gui/qt/RQtText.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
 namespace {
@@ -23,10 +23,6 @@ std::string Cell(const QTableWidget* t, int r, int c) {
 std::string Original(const QTableWidget* t, int r, int c) {
   const QTableWidgetItem* it = t->item(r, c);
   return it != nullptr ? S(it->data(Qt::UserRole).toString()) : std::string();
-}
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
 }
 
 }  // namespace
