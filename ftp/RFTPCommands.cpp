@@ -161,21 +161,21 @@ void RFTPSComInterp::Dispatch(std::string_view raw) {
     }
     LogSession(LOG_COMMANDS, copy);
   }
-  if (CommandState == CS_Closing) {
+  if (closing_) {
     ReplyStr(kReplyServiceClosing);
     return;
   }
-  if (CommandState == CS_RestartPending) {
-    CommandState = CS_LoggedIn;
+  if (commandState_ == CS_RestartPending) {
+    EnterLoggedIn();
     if (RunAccepted(*this, CMD_AfterRest, line)) return;
     RestartOffset = 0;
   }
   if (RunAccepted(*this, CMD_AnyState, line)) return;
-  if (CommandState == CS_RenamePending) {
+  if (commandState_ == CS_RenamePending) {
     if (RunAccepted(*this, CMD_AfterRnfr, line)) return;
-    CommandState = CS_LoggedIn;
+    EnterLoggedIn();
   }
-  if (CommandState != CS_LoggedIn) {
+  if (commandState_ != CS_LoggedIn) {
     ReplyStr(kReplyNotLoggedIn);
     return;
   }

@@ -89,19 +89,19 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
   if (s.Hook) s.Hook->SetUser(s.UserName);
 
   if (s.Manager().SecurityOff()) {
-    s.CommandState = CS_LoggedIn;
+    s.EnterLoggedIn();
     ++Stats().LoginsTotal;
     s.ReplyStr(kReplyUserLoggedIn, s.UserName);
     return;
   }
   if (s.Anonymous && !s.AskFlag(QC_HOME_DIR, "C:\\")) {
     ClearUser(s);
-    s.CommandState = CS_Connected;
+    s.ResetLogin();
     s.ReplyStr(kReplyNoAnonymousAccess);
     return;
   }
   if (s.UserName.empty()) {
-    s.CommandState = CS_Connected;
+    s.ResetLogin();
     s.ReplyStr(kReplyNotLoggedIn);
     return;
   }
@@ -111,7 +111,7 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     // The password must not follow in clear text.
     DropAnonymous(s);
     ClearUser(s);
-    s.CommandState = CS_Connected;
+    s.ResetLogin();
     s.ReplyStr(kReplyTlsRequired);
     return;
   }
@@ -129,12 +129,12 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     SetQueryAux2(q, "", s.UserArgument);
     if (s.Ask(q)) {
       // An account without a password: logged in by USER alone.
-      s.CommandState = CS_UserGiven;
+      s.EnterUserGiven();
       Pass(s, std::string(), true);
       return;
     }
   }
-  s.CommandState = CS_UserGiven;
+  s.EnterUserGiven();
   std::string reply = LoadStr(s.Anonymous ? kReplySendEmailAsPassword : kReplyNeedPassword);
   if (!s.Anonymous) {
     std::string challenge;
@@ -142,7 +142,7 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
       reply = challenge;
       if (!reply.empty() && (reply[0] == '4' || reply[0] == '5')) {
         ClearUser(s);
-        s.CommandState = CS_Connected;
+        s.ResetLogin();
       }
     }
   }
@@ -160,7 +160,7 @@ bool PasswordAccepted(RFTPSComInterp& s, const std::string& password) {
 }
 
 void RefusePassword(RFTPSComInterp& s) {
-  s.CommandState = CS_Connected;
+  s.ResetLogin();
   s.ReplyStr(s.Anonymous ? kReplyUseRealEmail : kReplyNotLoggedIn);
   const int32_t c = ++s.WrongPasswords;
   if ((c > 100 && c % 100 >= 10) || (c >= 3 && c < 100)) {
@@ -199,7 +199,7 @@ bool TooManyFromAddress(RFTPSComInterp& s) {
 bool EnterHome(RFTPSComInterp& s) {
   std::string home;
   if (!s.AskText(QC_HOME_DIR, &home, "C:\\")) {
-    s.CommandState = CS_Connected;
+    s.ResetLogin();
     ClearUser(s);
     s.ReplyStr(kReplyCannotFindHome);
     return false;
@@ -208,7 +208,7 @@ bool EnterHome(RFTPSComInterp& s) {
   std::string local = FsSettings().drives.ConfigPathToDrive(home);
   if (local.empty() || !IsDirectory(local)) {
     s.LogStr(LOG_SECURITY, kLogHomeMissing, s.UserName, home);
-    s.CommandState = CS_Connected;
+    s.ResetLogin();
     ClearUser(s);
     s.ReplyStr(kReplyHomeDoesNotExist);
     return false;
@@ -270,7 +270,7 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
   if (TooManyFromAddress(s)) return;
   if (!EnterHome(s)) return;
 
-  s.CommandState = CS_LoggedIn;
+  s.EnterLoggedIn();
   ++Stats().LoginsTotal;
   s.WrongPasswords = std::max(s.WrongPasswords, 100);
   std::string minutes;
@@ -297,8 +297,8 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
 }  // namespace
 
 void HandlePass(RFTPSComInterp& s, std::string_view line) {
-  if (s.CommandState != CS_UserGiven) {
-    s.CommandState = CS_Connected;
+  if (s.CommandState() != CS_UserGiven) {
+    s.ResetLogin();
     ClearUser(s);
     s.ReplyStr(kReplyPassBadSequence);
     return;
@@ -320,7 +320,7 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
   s.DataAddress = s.ClientAddress;
   s.DataPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 0;
   OnReinitialize(s);
-  s.CommandState = CS_Connected;
+  s.ResetLogin();
   s.HideHidden = false;
   s.RelativePaths = false;
   // The control connection stays protected (there is no way back to clear

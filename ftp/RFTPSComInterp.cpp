@@ -117,10 +117,8 @@ RFTPSComInterp::~RFTPSComInterp() {
   if (Anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
   if (LinesWanted(LOG_SECURITY)) {
     std::string line = FormatStr(kLogClosingConnection, Number_);
-    const bool loggedIn = CommandState == CS_LoggedIn || CommandState == CS_RenamePending ||
-                          CommandState == CS_RestartPending || CommandState == CS_AwaitingHook ||
-                          CommandState == CS_Closing;
-    if (loggedIn && !UserName.empty()) {
+    // A closing session names its user even when it closes before PASS.
+    if ((IsLoggedIn() || closing_) && !UserName.empty()) {
       const int64_t secs = SecondsConnected();
       line += FormatStr(kTextClosingForUser, UserName, static_cast<int>(secs / 3600),
                         static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
@@ -161,12 +159,12 @@ void RFTPSComInterp::Admit() {
   // asked for them; otherwise every connection would wait for DNS.
   if (control_ && IPNameMatchingOn() && !manager_.SecurityOff()) {
     lookupForAdmission_ = true;
-    CommandState = CS_Resolving;
+    EnterResolving();
     SetTimeOuts({0, 0, 0, 0, 60}, true);
     StartLookup();
     if (lookupRunning_) return;
     lookupForAdmission_ = false;
-    CommandState = CS_Connected;
+    ResetLogin();
   }
   ContinueAdmission();
 }
@@ -216,9 +214,22 @@ void RFTPSComInterp::ContinueAdmission() {
   Start(kTickMs, false);
 }
 
-bool RFTPSComInterp::LoggedIn() const {
-  return CommandState == CS_LoggedIn || CommandState == CS_RenamePending ||
-         CommandState == CS_RestartPending || CommandState == CS_AwaitingHook;
+bool RFTPSComInterp::IsLoggedIn() const {
+  if (closing_) return false;
+  return commandState_ == CS_LoggedIn || commandState_ == CS_RenamePending ||
+         commandState_ == CS_RestartPending || commandState_ == CS_AwaitingHook;
+}
+
+void RFTPSComInterp::HoldCommand(int32_t deferred) {
+  commandState_ = CS_AwaitingHook;
+  deferredCommand_ = deferred;
+}
+
+int32_t RFTPSComInterp::ReleaseHold() {
+  commandState_ = CS_LoggedIn;
+  const int32_t held = deferredCommand_;
+  deferredCommand_ = DC_None;
+  return held;
 }
 
 // A few addresses must not be able to fill the server with connections that
@@ -228,8 +239,8 @@ bool RFTPSComInterp::TooManyNotLoggedIn() const {
   if (limit <= 0 || !control_) return false;
   int others = 0;
   for (const std::unique_ptr<RFTPSComInterp>& s : manager_.Sessions()) {
-    if (s.get() == this || s->ClientAddress != ClientAddress || s->LoggedIn()) continue;
-    if (s->CommandState == CS_Closing) continue;
+    if (s.get() == this || s->ClientAddress != ClientAddress) continue;
+    if (s->IsLoggedIn() || s->IsClosing()) continue;
     ++others;
   }
   return others >= limit;
@@ -240,7 +251,7 @@ bool RFTPSComInterp::TooManyNotLoggedIn() const {
 void RFTPSComInterp::CheckLoginTime() {
   const int32_t limit = manager_.Settings().loginTimeLimit;
   const int64_t now = manager_.Loop().Clock().NowMs();
-  if (limit <= 0 || LoggedIn() || CommandState == CS_Closing) {
+  if (limit <= 0 || IsLoggedIn() || closing_) {
     notLoggedInSinceMs_ = -1;
     return;
   }
@@ -283,7 +294,7 @@ void RFTPSComInterp::OnLookupDone(int status) {
   }
   if (lookupForAdmission_) {
     lookupForAdmission_ = false;
-    CommandState = CS_Connected;
+    ResetLogin();
     ContinueAdmission();
   }
 }
@@ -291,7 +302,7 @@ void RFTPSComInterp::OnLookupDone(int status) {
 // --- socket events --------------------------------------------------------------
 
 void RFTPSComInterp::OnSocketEvent(uint32_t socketId, int operation, int status) {
-  if (CommandState == CS_AwaitingHook || workCancel_) {
+  if (IsHoldingCommand() || workCancel_) {
     parked_.push_back({socketId, operation, status});
     return;
   }
@@ -330,7 +341,7 @@ void RFTPSComInterp::OnControlEvent(int operation, int status) {
     SendNext();
     return;
   }
-  if (status == WS_Timeout && CommandState != CS_Closing) {
+  if (status == WS_Timeout && !closing_) {
     ReplyStr(kReplyConnectionTimedOut);
     CloseAfterReplies();
     LogStr(LOG_SECURITY, kLogConnectionTimedOut);
@@ -370,7 +381,7 @@ void RFTPSComInterp::ReadLine() {
 // A text header is a "PROXY" line before login. Either way the sender could
 // name any client it likes, so it is not served.
 bool RFTPSComInterp::UntrustedProxySignature(std::string_view line) {
-  if (LoggedIn()) return false;
+  if (IsLoggedIn()) return false;
   bool header = VerbIs(line, "PROXY");
   if (leadingEmptyLines_ >= 0) {
     leadingEmptyLines_ = line.empty() ? leadingEmptyLines_ + 1 : -1;
@@ -419,7 +430,7 @@ void RFTPSComInterp::SendNext() {
     StartPendingTls();
     return;
   }
-  if (CommandState != CS_Closing || IsTransferActive()) return;
+  if (!closing_ || IsTransferActive()) return;
   // Close as soon as the last line is out: a client that reads to the end
   // (as libraries do after QUIT) would otherwise wait for the delayed close.
   // While a line is still going out, its completion event calls us again.
@@ -436,7 +447,7 @@ std::deque<std::string> RFTPSComInterp::TakeQueuedReplies() {
 
 void RFTPSComInterp::CloseAfterReplies() {
   if (TransferState != XS_Idle) AbortTransfer("");
-  CommandState = CS_Closing;
+  closing_ = true;
   TransferState = XS_Idle;
   if (control_) (void)control_->DisconnectHost(10);
   SendNext();
@@ -459,7 +470,7 @@ void RFTPSComInterp::AbortTransfer(std::string_view reason) {
 void RFTPSComInterp::OnTimer() {
   while (replies_.size() > kTrimmedReplies) replies_.pop_front();
   if (readPostFailed_ && !readPaused_) PostReadEvent();
-  if (CommandState == CS_AwaitingHook) EndOverdueHold();
+  if (IsHoldingCommand()) EndOverdueHold();
   CheckLoginTime();
   if (!IsTransferActive()) return;
   if (control_ && !(TransferState == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
@@ -504,20 +515,17 @@ int RFTPSComInterp::RaiseHook(uint32_t code, std::string_view text, std::string_
 // the limit the command is refused as if the library had answered so.
 void RFTPSComInterp::EndOverdueHold() {
   if (manager_.Loop().Clock().NowMs() - holdStartMs_ < kHoldLimitMs) return;
-  LogStr(LOG_SYSTEM, kLogHookNoRelease, DeferredVerb(DeferredCommand),
+  LogStr(LOG_SYSTEM, kLogHookNoRelease, DeferredVerb(deferredCommand_),
          static_cast<int>(kHoldLimitMs / 1000));
-  CommandState = CS_LoggedIn;
-  DeferredCommand = DC_None;
+  (void)ReleaseHold();
   ReplyStr(kReplyHookNoAnswer);
   ReplayParked();
 }
 
 void RFTPSComInterp::ResumeDeferred(uint32_t sessionNumber) {
-  if (sessionNumber != Number_ || CommandState != CS_AwaitingHook) return;
+  if (sessionNumber != Number_ || !IsHoldingCommand()) return;
   const int verdict = Hook ? Hook->Recall() : HV_CarryOn;
-  CommandState = CS_LoggedIn;
-  const int32_t command = DeferredCommand;
-  DeferredCommand = DC_None;
+  const int32_t command = ReleaseHold();
   if (verdict == HV_Reply) {
     SendText(*this, Hook->VerdictText());
   } else if (RFTPResumeFn fn = ResumeOf(command)) {
@@ -538,7 +546,7 @@ bool RFTPSComInterp::RunOffLoop(const std::string& key, RWorkPool::Work work,
                              [this, done = std::move(done)](const RWorkPool::Result& res) {
                                workCancel_.reset();
                                done(res);
-                               if (!workCancel_ && CommandState != CS_AwaitingHook) ReplayParked();
+                               if (!workCancel_ && !IsHoldingCommand()) ReplayParked();
                              });
   if (r != RWorkSubmit::Full) return true;
   workCancel_.reset();
@@ -553,7 +561,7 @@ void RFTPSComInterp::ReplayParked() {
     events.pop_front();
     OnSocketEvent(e.socketId, e.operation, e.status);
     // Held again: the rest waits behind the new hold, in order.
-    if (CommandState == CS_AwaitingHook || workCancel_) {
+    if (IsHoldingCommand() || workCancel_) {
       parked_.insert(parked_.end(), events.begin(), events.end());
       return;
     }

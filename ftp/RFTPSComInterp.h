@@ -281,8 +281,33 @@ class RFTPSComInterp : public RTimer {
   }
   // Seconds since the connect time.
   int64_t SecondsConnected() const;
-  // Logged in (also with a rename, restart or held command pending).
-  bool LoggedIn() const;
+  // --- command state ---------------------------------------------------------------
+  // The state is changed only through these transitions. Closing is a flag
+  // of its own: the state the session had when it began to close is kept
+  // (the closing log line asks whether it was logged in).
+  //
+  // The state as reported: CS_Closing once the session is closing.
+  int32_t CommandState() const { return closing_ ? CS_Closing : commandState_; }
+  // Logged in and not closing (also with a rename, restart or held command
+  // pending). The one place that decides what "logged in" means.
+  bool IsLoggedIn() const;
+  bool IsClosing() const { return closing_; }
+  // A hook library holds a command (not while closing: the session must be
+  // able to send its last replies and go).
+  bool IsHoldingCommand() const { return !closing_ && commandState_ == CS_AwaitingHook; }
+  // The held command (RDeferredCommand), DC_None when nothing is held.
+  int32_t HeldCommand() const { return deferredCommand_; }
+  // Back to "no user": after a refused USER or PASS, REIN, or AUTH.
+  void ResetLogin() { commandState_ = CS_Connected; }
+  // USER accepted, PASS expected.
+  void EnterUserGiven() { commandState_ = CS_UserGiven; }
+  // Logged in; also the way back from a pending rename, restart or hold.
+  void EnterLoggedIn() { commandState_ = CS_LoggedIn; }
+  // RNFR and REST accepted: the next command may complete them.
+  void ExpectRename() { commandState_ = CS_RenamePending; }
+  void ExpectRestart() { commandState_ = CS_RestartPending; }
+  // A hook library holds `deferred` (RDeferredCommand) until it releases it.
+  void HoldCommand(int32_t deferred);
 
   // --- fields (the engine's shared record of one session) --------------------------
   // Data connection and passive listener (ftp/ data-connection code owns
@@ -301,9 +326,7 @@ class RFTPSComInterp : public RTimer {
   std::string UserArgument;
   bool Anonymous = false;
   int32_t WrongPasswords = 0;
-  int32_t CommandState = CS_Connected;
   int32_t TransferState = XS_Idle;
-  int32_t DeferredCommand = DC_None;
   bool Logged = true;
   bool ProgressOn = false;
   uint64_t LastProgressCount = 0;
@@ -343,6 +366,11 @@ class RFTPSComInterp : public RTimer {
  private:
   friend class RFTPSManager;
 
+  // While the admission's host look-up runs.
+  void EnterResolving() { commandState_ = CS_Resolving; }
+  // Ends a hold: logged in again; returns the command that was held.
+  int32_t ReleaseHold();
+
   void OnControlEvent(int operation, int status);
   void ReadLine();
   // Ends a session not yet logged in that receives a PROXY header (a
@@ -365,6 +393,9 @@ class RFTPSComInterp : public RTimer {
 
   RFTPSManager& manager_;
   std::unique_ptr<RWinSocket> control_;
+  int32_t commandState_ = CS_Connected;
+  int32_t deferredCommand_ = DC_None;
+  bool closing_ = false;  // CloseAfterReplies ran; never cleared
   std::deque<std::string> replies_;
   uint32_t Number_ = 0;
   bool removalPosted_ = false;

@@ -112,7 +112,7 @@ std::string_view WithoutBrackets(std::string_view host) {
 void HandleHost(RFTPSComInterp& s, std::string_view line) {
   // The virtual host is chosen before the user names himself: the account
   // looked up for USER depends on it.
-  if (s.CommandState != CS_Connected) {
+  if (s.CommandState() != CS_Connected) {
     s.ReplyStr(kReplyHostBadSequence);
     return;
   }

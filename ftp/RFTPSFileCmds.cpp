@@ -60,8 +60,7 @@ bool BeforeHook(RFTPSComInterp& s, const RFileHookStr& h, const std::string& pat
   }
   if (verdict == HV_Hold) {
     TransferExt(s).pendingPath = path;
-    s.CommandState = CS_AwaitingHook;
-    s.DeferredCommand = h.deferred;
+    s.HoldCommand(h.deferred);
     return false;
   }
   return true;
@@ -257,7 +256,7 @@ void HandleRnfr(RFTPSComInterp& s, std::string_view line) {
   x.renameSource = path;
   x.renameIsDir = isDir;
   s.ReplyStr(kReplyRnfrReady);
-  s.CommandState = CS_RenamePending;
+  s.ExpectRename();
 }
 
 namespace {
@@ -292,11 +291,11 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
 }  // namespace
 
 void HandleRnto(RFTPSComInterp& s, std::string_view line) {
-  if (s.CommandState != CS_RenamePending) {
+  if (s.CommandState() != CS_RenamePending) {
     s.ReplyStr(kReplyRntoBadSequence);
     return;
   }
-  s.CommandState = CS_LoggedIn;
+  s.EnterLoggedIn();
   const std::string arg = CommandArgument(line, 4);
   if (arg.empty()) {
     s.ReplyStr(kReplyRntoSyntax);

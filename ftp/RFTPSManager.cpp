@@ -740,10 +740,10 @@ intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
       if (s->TransferState == XS_Receiving) {
         r->bytesReceived += static_cast<uint64_t>(s->TransferBytes);
       }
-      const bool loggedIn = s->CommandState != CS_Connected && s->CommandState != CS_Resolving &&
-                            s->CommandState != CS_UserGiven;
       std::string text;
-      if (loggedIn) text = Lower(s->TransferState != XS_Idle ? s->FileName : s->CurrentDir);
+      if (s->IsLoggedIn() || s->IsClosing()) {
+        text = Lower(s->TransferState != XS_Idle ? s->FileName : s->CurrentDir);
+      }
       CopyText(r->text, text);
       return 1;
     }

@@ -195,8 +195,7 @@ void HandleSite(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   if (verdict == HV_Hold) {
-    s.CommandState = CS_AwaitingHook;
-    s.DeferredCommand = DC_Site;
+    s.HoldCommand(DC_Site);
     return;
   }
   RunSite(s);

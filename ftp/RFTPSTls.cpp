@@ -41,13 +41,13 @@ void HandleAuth(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyAuthTwice);
     return;
   }
-  if (s.LoggedIn()) {
+  if (s.IsLoggedIn()) {
     s.ReplyStr(kReplyAuthLoggedIn);
     return;
   }
   // A name given in clear text is forgotten: the login starts again
   // under protection.
-  s.CommandState = CS_Connected;
+  s.ResetLogin();
   s.UserName.clear();
   s.Tls.context = s.Manager().TlsContext();
   s.Tls.startPending = true;

@@ -56,8 +56,7 @@ bool PreCommandHook(RFTPSComInterp& s, uint32_t event, int32_t deferred, const s
     return false;
   }
   if (verdict == HV_Hold) {
-    s.CommandState = CS_AwaitingHook;
-    s.DeferredCommand = deferred;
+    s.HoldCommand(deferred);
     return false;
   }
   return true;
@@ -361,7 +360,7 @@ void HandleRest(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   s.RestartOffset = *offset;
-  s.CommandState = CS_RestartPending;
+  s.ExpectRestart();
   s.ReplyStr(kReplyRestarting, *offset);
 }
 

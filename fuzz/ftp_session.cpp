@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   RFTPSComInterp* s = w.manager->CreateDetachedSession("10.9.8.7", 0x7F000001);
   s->Dispatch("USER joe");
   s->Dispatch("PASS secret");
-  const bool loggedIn = s->CommandState == CS_LoggedIn;
+  const bool loggedIn = s->CommandState() == CS_LoggedIn;
   const std::deque<std::string> replies = s->TakeQueuedReplies();
   s->Dispatch("QUIT");
   s->OnTimer();

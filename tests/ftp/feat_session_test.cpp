@@ -45,7 +45,7 @@ class FeatTest : public FtpTest {
     });
     RFTPSComInterp* s = Detached();
     if (loggedIn) {
-      s->CommandState = CS_LoggedIn;
+      s->EnterLoggedIn();
       s->UserName = "JOE";
       s->HomeDir = PosixToLocal(dir_);
       s->CurrentDir = s->HomeDir;
@@ -127,7 +127,7 @@ TEST_F(FeatTest, FeaturesFollowTheCommandTable) {
   EXPECT_EQ(lines, ExpectedFeatures(facts, table));
   EXPECT_NE(std::find(lines.begin(), lines.end(), "SIZE"), lines.end());
 
-  s->CommandState = CS_LoggedIn;
+  s->EnterLoggedIn();
   EXPECT_EQ(Last(s, "OPTS MLST unique;Type;"), "200 MLST OPTS type;unique;");
   EXPECT_EQ(Send(s, "feat"),
             FeatReply(ExpectedFeatures("type*;size;modify;perm;unique*;UNIX.mode;")));
@@ -203,7 +203,7 @@ TEST_F(FeatTest, HostSelectsANamedHome) {
   // REIN resets every other choice too.
   EXPECT_EQ(s->Choices.mlstFacts, kMlsxDefaultFacts);
   EXPECT_TRUE(s->Choices.utf8);
-  s->CommandState = CS_LoggedIn;
+  s->EnterLoggedIn();
   EXPECT_EQ(Last(s, "HOST other.example"), "503 Bad sequence of commands.");
 }
 

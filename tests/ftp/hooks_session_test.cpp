@@ -241,14 +241,14 @@ TEST_F(HookSession, HeldCommandSurvivesReload) {
   RFTPSComInterp* s = Login();
   setenv("VANTOR_SPY_HOLD", "109", 1);
   EXPECT_EQ(Send(s, "CWD sub"), Lines{});
-  EXPECT_EQ(s->CommandState, CS_AwaitingHook);
+  EXPECT_EQ(s->CommandState(), CS_AwaitingHook);
   Reload();
   unsetenv("VANTOR_SPY_HOLD");
   ASSERT_EQ(VantorPostMessage(server_->Manager().MainWindow(), MSG_HOOK_RELEASE, s->Number(), 0),
             1);
   loop_.RunPending();
   EXPECT_EQ(Replies(s), Lines{CwdReply(s, "sub")});
-  EXPECT_EQ(s->CommandState, CS_LoggedIn);
+  EXPECT_EQ(s->CommandState(), CS_LoggedIn);
   const Lines spy = Spy();
   const int first = Find(spy, {"event=109", Session(s)});
   EXPECT_GT(Find(spy, {"event=109", Session(s)}, first + 1), first) << "called again on release";
@@ -271,7 +271,7 @@ TEST_F(HookSession, ReleaseOnFullQueueIsNotLost) {
   loop_.RunPending();
   Seconds(4);
   EXPECT_EQ(Replies(s), Lines{CwdReply(s, "sub")});
-  EXPECT_EQ(s->CommandState, CS_LoggedIn);
+  EXPECT_EQ(s->CommandState(), CS_LoggedIn);
   loop_.DestroyWindow(sink);
 }
 
@@ -286,11 +286,11 @@ TEST_F(HookSession, UnreleasedCommandTimesOut) {
   unsetenv("VANTOR_SPY_HOLD");
   Seconds(115);
   EXPECT_EQ(Replies(s), Lines{}) << "still within the hold limit";
-  EXPECT_EQ(s->CommandState, CS_AwaitingHook);
+  EXPECT_EQ(s->CommandState(), CS_AwaitingHook);
   Seconds(20);
   EXPECT_EQ(Replies(s),
             Lines{"451 No answer from the event hook in time - command not carried out."});
-  EXPECT_EQ(s->CommandState, CS_LoggedIn);
+  EXPECT_EQ(s->CommandState(), CS_LoggedIn);
   EXPECT_EQ(LogCount(FormatStr(kLogHookNoRelease, s->Number(), "CWD", 120)), 1);
   EXPECT_EQ(Send(s, "NOOP"), Lines{"200 Command okay."});
   // A late release of the ended hold changes nothing.

@@ -99,7 +99,7 @@ TEST_F(FtpTest, SignOffFraming) {
   Replies(s);
   s->Dispatch("QUIT");
   EXPECT_EQ(Replies(s), (Lines{"221-one", "221 two ANONYMOUS"}));
-  EXPECT_EQ(s->CommandState, CS_Closing);
+  EXPECT_EQ(s->CommandState(), CS_Closing);
 }
 
 // SendText: each LF-separated part, and a non-empty rest, is a line.

@@ -15,6 +15,32 @@ const char* kIni =
 
 using Lines = std::vector<std::string>;
 
+// Puts a session into `state` through its transitions.
+void EnterState(RFTPSComInterp& s, int32_t state) {
+  switch (state) {
+    case CS_Connected:
+      s.ResetLogin();
+      break;
+    case CS_UserGiven:
+      s.EnterUserGiven();
+      break;
+    case CS_LoggedIn:
+      s.EnterLoggedIn();
+      break;
+    case CS_RenamePending:
+      s.ExpectRename();
+      break;
+    case CS_RestartPending:
+      s.ExpectRestart();
+      break;
+    case CS_Closing:
+      s.CloseAfterReplies();
+      break;
+    default:
+      FAIL() << "no transition into " << state;
+  }
+}
+
 class SessionTest : public FtpTest {
  protected:
   void SetUp() override { Start(kIni); }
@@ -28,16 +54,16 @@ TEST_F(SessionTest, GreetingAndSecurityOffLogin) {
   EXPECT_EQ(Replies(s), Lines{"220 Vantor FTP-Server v2.5k for WinSock ready..."});
   s->Dispatch("USER joe@host");
   EXPECT_EQ(Replies(s), Lines{"230 User JOE logged in."});
-  EXPECT_EQ(s->CommandState, CS_LoggedIn);
+  EXPECT_EQ(s->CommandState(), CS_LoggedIn);
   s->Dispatch("PASS x");
   EXPECT_EQ(Replies(s), Lines{"503 Bad sequence of commands."});
-  EXPECT_EQ(s->CommandState, CS_Connected);
+  EXPECT_EQ(s->CommandState(), CS_Connected);
   EXPECT_TRUE(Logged("4 ("));
 }
 
 // The command states decide what a line reaches, in the fixed order.
 TEST_F(SessionTest, DispatchStates) {
-  RFTPSComInterp* s = Detached();
+  RFTPSComInterp* open = Detached();
   struct Case {
     int32_t state;
     const char* line;
@@ -64,15 +90,39 @@ TEST_F(SessionTest, DispatchStates) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line + std::string(" in state ") + std::to_string(c.state));
-    s->CommandState = c.state;
+    // Closing cannot be left: that case gets a session of its own.
+    RFTPSComInterp* s = c.state == CS_Closing ? Detached() : open;
+    EnterState(*s, c.state);
     s->RestartOffset = 77;
     s->Dispatch(c.line);
     EXPECT_EQ(Replies(s), c.want);
-    EXPECT_EQ(s->CommandState, c.after);
+    EXPECT_EQ(s->CommandState(), c.after);
     if (c.state == CS_RestartPending) {
       EXPECT_EQ(s->RestartOffset, 0);
     }
   }
+}
+
+// Closing is a flag beside the state: the session is no longer logged in
+// nor holding a command, and the closing line still names its user.
+TEST_F(SessionTest, ClosingIsAFlagBesideTheState) {
+  RFTPSComInterp* s = Detached();
+  s->Dispatch("USER joe");
+  Replies(s);
+  s->HoldCommand(DC_Dele);
+  ASSERT_TRUE(s->IsHoldingCommand());
+  s->CloseAfterReplies();
+  EXPECT_EQ(s->CommandState(), CS_Closing);
+  EXPECT_FALSE(s->IsLoggedIn());
+  EXPECT_FALSE(s->IsHoldingCommand()) << "a closing session must not park its socket events";
+  s->ResumeDeferred(s->Number());
+  s->Dispatch("NOOP");
+  EXPECT_EQ(Replies(s), Lines{"221 Service closing control connection."});
+  const uint32_t number = s->Number();
+  manager_->RemoveSession(number);
+  char want[64];
+  snprintf(want, sizeof want, "(%06u) Closing connection for user JOE (", number);
+  EXPECT_TRUE(Logged(want)) << want;
 }
 
 // A restart offset survives only STOR, RETR, PORT and PASV right after REST.
@@ -80,7 +130,7 @@ TEST_F(SessionTest, RestartOffsetKeptByTransferVerbs) {
   RFTPSComInterp* s = Detached();
   for (const char* verb : {"PORT 1,2,3,4,5,6", "PASV"}) {
     SCOPED_TRACE(verb);
-    s->CommandState = CS_RestartPending;
+    s->ExpectRestart();
     s->RestartOffset = 1234;
     s->Dispatch(verb);
     Replies(s);

@@ -62,7 +62,7 @@ class SiteSession : public ::testing::Test {
     s_ = manager_->CreateDetachedSession("10.0.0.9", 0x7F000001);
     s_->TakeQueuedReplies();  // the greeting
     EXPECT_FALSE(s_->RemovalRequested());
-    s_->CommandState = CS_LoggedIn;
+    s_->EnterLoggedIn();
     s_->UserName = "JOE";
     s_->UserArgument = "joe";
     s_->HomeDir = PosixToLocal(dir_);
@@ -126,7 +126,7 @@ TEST_F(SiteSession, StatTransferLines) {
 // STAT is answered before login too, with the same frame.
 TEST_F(SiteSession, StatBeforeLogin) {
   RFTPSComInterp& s = Start();
-  s.CommandState = CS_Connected;
+  s.ResetLogin();
   s.UserName.clear();
   const std::vector<std::string> r = Send("stat");
   ASSERT_EQ(r.size(), 4u);
@@ -370,12 +370,12 @@ TEST_F(SiteSession, HookReplyAndHold) {
 
   gVerdict = 3;
   EXPECT_TRUE(Send("SITE SET TRANSFERPROGRESS ON").empty());
-  EXPECT_EQ(s.CommandState, CS_AwaitingHook);
-  EXPECT_EQ(s.DeferredCommand, DC_Site);
+  EXPECT_EQ(s.CommandState(), CS_AwaitingHook);
+  EXPECT_EQ(s.HeldCommand(), DC_Site);
   gVerdict = 0;
   ASSERT_EQ(VantorPostMessage(manager_->MainWindow(), MSG_HOOK_RELEASE, s.Number(), 0), 1);
   loop_.RunPending();
-  EXPECT_EQ(s.CommandState, CS_LoggedIn);
+  EXPECT_EQ(s.CommandState(), CS_LoggedIn);
   EXPECT_EQ(s.TakeQueuedReplies(),
             (std::deque<std::string>{"200 Transfer progress notification is on."}));
 

@@ -80,7 +80,7 @@ TEST_F(RefundTest, HeldDownloadChargedOnlyWhenItRuns) {
   hook_->verdict = HV_Hold;
   s->Dispatch("RETR f.txt");
   EXPECT_TRUE(Replies(s).empty());
-  EXPECT_EQ(s->CommandState, CS_AwaitingHook);
+  EXPECT_EQ(s->CommandState(), CS_AwaitingHook);
   EXPECT_EQ(Credit(), "1.000000");
   EXPECT_EQ(s->FilesDown, 0u);
   hook_->recall = HV_Reply;
@@ -90,7 +90,7 @@ TEST_F(RefundTest, HeldDownloadChargedOnlyWhenItRuns) {
 
   // Spent elsewhere while held: the release finds no credit and says so.
   s->Dispatch("RETR f.txt");
-  ASSERT_EQ(s->CommandState, CS_AwaitingHook);
+  ASSERT_EQ(s->CommandState(), CS_AwaitingHook);
   ASSERT_TRUE(RIniFile(ini_).WriteString("USER=r", "RatiosCredit", "0"));
   hook_->recall = HV_CarryOn;
   s->ResumeDeferred(s->Number());
@@ -99,7 +99,7 @@ TEST_F(RefundTest, HeldDownloadChargedOnlyWhenItRuns) {
 
   ASSERT_TRUE(RIniFile(ini_).WriteString("USER=r", "RatiosCredit", "1"));
   s->Dispatch("RETR f.txt");
-  ASSERT_EQ(s->CommandState, CS_AwaitingHook);
+  ASSERT_EQ(s->CommandState(), CS_AwaitingHook);
   manager_->RemoveSession(s->Number());
   EXPECT_EQ(Credit(), "1.000000");
 }
