@@ -15,6 +15,12 @@ void CopyField(char* dst, size_t size, std::string_view src) {
   std::memset(dst + n, 0, size - n);
 }
 
+// An address cut to the field's size would name another host: one that
+// does not fit whole is left empty (the extension has it).
+void WholeField(char* dst, size_t size, std::string_view src) {
+  CopyField(dst, size, src.size() < size ? src : std::string_view());
+}
+
 }  // namespace
 
 int32_t DeferredForHookCode(uint32_t code) {
@@ -47,24 +53,28 @@ int32_t DeferredForHookCode(uint32_t code) {
 RFTPEventStub::RFTPEventStub(std::shared_ptr<RFTPEventHandler> handler, uint32_t session,
                              std::string_view clientAddress, std::string_view localAddress)
     : handler_(std::move(handler)) {
-  std::memset(&record_, 0, sizeof record_);
-  record_.session = session;
-  CopyField(record_.clientAddress, sizeof record_.clientAddress, clientAddress);
-  CopyField(record_.localAddress, sizeof record_.localAddress, localAddress);
+  std::memset(&block_, 0, sizeof block_);
+  block_.record.session = session;
+  block_.record.extensionSize = sizeof block_.ext;
+  block_.ext.version = 1;
+  WholeField(block_.record.clientAddress, sizeof block_.record.clientAddress, clientAddress);
+  WholeField(block_.record.localAddress, sizeof block_.record.localAddress, localAddress);
+  CopyField(block_.ext.clientAddress, sizeof block_.ext.clientAddress, clientAddress);
+  CopyField(block_.ext.localAddress, sizeof block_.ext.localAddress, localAddress);
 }
 
 int32_t RFTPEventStub::Raise(const EventStr& ev) {
-  record_.event = ev.code;
-  record_.reason = ev.reason;
-  record_.reserved0 = 0;
-  record_.elapsed = ev.elapsed;
+  block_.record.event = ev.code;
+  block_.record.reason = ev.reason;
+  block_.record.reserved0 = 0;
+  block_.record.elapsed = ev.elapsed;
   // The 32-bit field cannot hold 4 GiB and more; saturate rather than wrap,
   // and give the full count in the 64-bit field.
-  record_.bytes = ev.bytes > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(ev.bytes);
-  record_.bytes64 = ev.bytes;
-  record_.answer = 0;
-  CopyField(record_.text, sizeof record_.text, ev.text);
-  CopyField(record_.text2, sizeof record_.text2, ev.text2);
+  block_.record.bytes = ev.bytes > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(ev.bytes);
+  block_.record.bytes64 = ev.bytes;
+  block_.record.answer = 0;
+  CopyField(block_.record.text, sizeof block_.record.text, ev.text);
+  CopyField(block_.record.text2, sizeof block_.record.text2, ev.text2);
   return Call();
 }
 
@@ -75,16 +85,16 @@ int32_t RFTPEventStub::RaiseAgain() {
 int32_t RFTPEventStub::Call() {
   // The libraries get a copy: whatever they write outside the answer and
   // the text cannot disturb the session's own record.
-  EventHookRecord copy = record_;
-  const int32_t result = handler_->Dispatch(copy);
-  record_.answer = copy.answer;
-  std::memcpy(record_.text, copy.text, sizeof record_.text);
-  record_.text[sizeof record_.text - 1] = '\0';
+  Block copy = block_;
+  const int32_t result = handler_->Dispatch(copy.record);
+  block_.record.answer = copy.record.answer;
+  std::memcpy(block_.record.text, copy.record.text, sizeof block_.record.text);
+  block_.record.text[sizeof block_.record.text - 1] = '\0';
   return result;
 }
 
 std::string_view RFTPEventStub::Text() const {
-  return std::string_view(record_.text);
+  return std::string_view(block_.record.text);
 }
 
 std::vector<std::string> RFTPEventStub::ReplyLines() const {

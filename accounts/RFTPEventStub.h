@@ -95,14 +95,23 @@ class RFTPEventStub {
   size_t ParkedCount() const { return parked_.size(); }
   std::deque<RMsg> TakeParked() { return std::exchange(parked_, {}); }
 
-  uint32_t Session() const { return record_.session; }
-  const EventHookRecord& Record() const { return record_; }
+  uint32_t Session() const { return block_.record.session; }
+  const EventHookRecord& Record() const { return block_.record; }
+  const EventHookRecordExt& Extension() const { return block_.ext; }
 
  private:
   int32_t Call();
 
+  // The extension must follow the record directly: libraries find it at
+  // record + 1.
+  struct Block {
+    EventHookRecord record;
+    EventHookRecordExt ext;
+  };
+  static_assert(offsetof(Block, ext) == sizeof(EventHookRecord));
+
   std::shared_ptr<RFTPEventHandler> handler_;
-  EventHookRecord record_;
+  Block block_;
   int32_t deferred_ = HD_NONE;
   std::deque<RMsg> parked_;
 };

@@ -153,9 +153,10 @@ typedef struct EventHookRecord {
   uint32_t session;        /*   8  session number                             */
   uint32_t reserved0;      /*  12  0                                          */
   uint64_t bytes64;        /*  16  bytes transferred, full 64-bit count       */
-  char reserved1[28];      /*  24  0                                          */
-  char clientAddress[16];  /*  52  client address, dotted                     */
-  char localAddress[16];   /*  68  local address, dotted                      */
+  uint32_t extensionSize;  /*  24  bytes of EventHookRecordExt after the record */
+  char reserved1[24];      /*  28  0                                          */
+  char clientAddress[16];  /*  52  client address, dotted; "" when IPv6 and too long */
+  char localAddress[16];   /*  68  local address, likewise                    */
   uint32_t elapsed;        /*  84  seconds connected (3) or ms of a transfer  */
   uint32_t bytes;          /*  88  bytes transferred, 0xFFFFFFFF when larger  */
   uint32_t window;         /*  92  where to send the release                  */
@@ -164,6 +165,24 @@ typedef struct EventHookRecord {
   char text[512];          /* 104  event text in, reply text out              */
   char text2[512];         /* 616  second event text                          */
 } EventHookRecord;
+
+/* Follows the EventHookRecord in memory (read it with VantorHookExt). It
+ * holds both addresses in full: an IPv6 address of 16 characters or more
+ * does not fit the record's fields, which then hold "" rather than a cut
+ * address. A later server may make it longer; read only what you know. */
+typedef struct EventHookRecordExt {
+  uint32_t version;       /*   0  1                                          */
+  char clientAddress[48]; /*   4  client address, IPv4 dotted or IPv6        */
+  char localAddress[48];  /*  52  local address, likewise                    */
+} EventHookRecordExt;
+
+/* The extension of a record, or NULL from a server without one (whose
+ * extensionSize, formerly reserved, is 0). */
+static inline const EventHookRecordExt* VantorHookExt(const EventHookRecord* record) {
+  return record->extensionSize >= sizeof(EventHookRecordExt)
+             ? (const EventHookRecordExt*)(const void*)(record + 1)
+             : (const EventHookRecordExt*)0;
+}
 
 typedef int32_t (*HandleEventHookFn)(EventHookRecord* record);
 
@@ -201,7 +220,8 @@ VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, reason) == 4, "reason");
 VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, session) == 8, "session");
 VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, reserved0) == 12, "reserved0");
 VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, bytes64) == 16, "bytes64");
-VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, reserved1) == 24, "reserved1");
+VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, extensionSize) == 24, "extensionSize");
+VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, reserved1) == 28, "reserved1");
 VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, clientAddress) == 52, "clientAddress");
 VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, localAddress) == 68, "localAddress");
 VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, elapsed) == 84, "elapsed");
@@ -211,6 +231,9 @@ VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, releaseMessage) == 96, "releaseMes
 VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, answer) == 100, "answer");
 VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, text) == 104, "text");
 VANTOR_HOOKS_ASSERT(offsetof(EventHookRecord, text2) == 616, "text2");
+VANTOR_HOOKS_ASSERT(sizeof(EventHookRecordExt) == 100, "EventHookRecordExt size");
+VANTOR_HOOKS_ASSERT(offsetof(EventHookRecordExt, clientAddress) == 4, "ext clientAddress");
+VANTOR_HOOKS_ASSERT(offsetof(EventHookRecordExt, localAddress) == 52, "ext localAddress");
 
 #undef VANTOR_HOOKS_ASSERT
 

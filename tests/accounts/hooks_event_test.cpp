@@ -69,6 +69,15 @@ int32_t Hold(EventHookRecord*) {
   gSeen.push_back("hold");
   return 3;
 }
+// What a library finds through VantorHookExt on its copy of the record.
+int32_t SeeAddresses(EventHookRecord* r) {
+  const EventHookRecordExt* x = VantorHookExt(r);
+  gSeen.push_back(x == nullptr ? "no extension"
+                               : std::to_string(x->version) + " " + x->clientAddress + " " +
+                                     x->localAddress + " [" + r->clientAddress + "] [" +
+                                     r->localAddress + "]");
+  return 0;
+}
 int32_t Unterminated(EventHookRecord* r) {
   std::memset(r->text, 'y', sizeof r->text);
   return 2;
@@ -135,6 +144,18 @@ TEST_F(HookTest, RecordContentsAndCopyBack) {
   EXPECT_EQ(stub.Record().reason, 0u);
   EXPECT_EQ(stub.Record().bytes, 0u);
   EXPECT_STREQ(stub.Record().text, "");
+}
+
+// IPv6 addresses reach libraries whole in the extension after the record;
+// the 16-byte fields hold one only when it fits, never a cut address.
+TEST_F(HookTest, IPv6AddressesInExtension) {
+  auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
+  handler->AddForTest(&SeeAddresses, "t");
+  gSeen.clear();
+  (void)RFTPEventStub(handler, 1, "2001:db8:aaaa:bbbb::1234", "::1").Raise(VNTR_EV_Connect);
+  (void)RFTPEventStub(handler, 2, "10.0.0.2", "127.0.0.1").Raise(VNTR_EV_Connect);
+  EXPECT_EQ(gSeen, (std::vector<std::string>{"1 2001:db8:aaaa:bbbb::1234 ::1 [] [::1]",
+                                             "1 10.0.0.2 127.0.0.1 [10.0.0.2] [127.0.0.1]"}));
 }
 
 // Reply text: one line per LF-separated line, CR and empty lines dropped; an
