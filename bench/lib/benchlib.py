@@ -15,11 +15,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_port(port, timeout=10):
+def wait_port(port, timeout=10, host="127.0.0.1"):
     end = time.time() + timeout
     while time.time() < end:
         try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            socket.create_connection((host, port), timeout=1).close()
             return True
         except OSError:
             time.sleep(0.1)

@@ -70,11 +70,15 @@ def make_data(data):
 
 
 class Srv:
-    def __init__(self, name, cmd, port, env=None, auth=("bench", "bench")):
-        self.name, self.port, self.auth = name, port, auth
+    """One server process. `v6` is the one that serves [::1] on the same
+    port: the server itself when it listens on both families, else a second
+    process of the peer bound to ::1 (see start_v6_twins)."""
+
+    def __init__(self, name, cmd, port, env=None, auth=("bench", "bench"), host="127.0.0.1"):
+        self.name, self.port, self.auth, self.v6 = name, port, auth, None
         self.log = open(os.path.join(ARGS.work, name + ".log"), "w")
         self.proc = subprocess.Popen(cmd, stdout=self.log, stderr=subprocess.STDOUT, env=env)
-        if not wait_port(port):
+        if not wait_port(port, host=host):
             self.stop()
             raise RuntimeError(name + " did not start (see %s.log)" % name)
 
@@ -96,7 +100,9 @@ def start_vantor(data):
                 "[USER=bench]\nPassword=bench\nHomeDir=C:\\\nAccess1=C:\\,RWAMDCLP\n"
                 "[USER=slow]\nPassword=slow\nHomeDir=C:\\\nAccess1=C:\\,RWAMDCLP\n"
                 "SpeedLimit=1000000\n" % (port, data))
-    return Srv("vantor", [ARGS.vantor, "--quiet", ini], port)
+    srv = Srv("vantor", [ARGS.vantor, "--quiet", ini], port)
+    srv.v6 = srv  # one dual-stack listener
+    return srv
 
 
 def peer_env():
@@ -106,28 +112,34 @@ def peer_env():
     return env
 
 
-def start_vsftpd(data):
-    port = free_port()
+# Each peer start takes the address to listen on (127.0.0.1 or ::1) and a
+# port; the ::1 one is a second process with files of its own.
+def start_vsftpd(data, host="127.0.0.1", port=None):
+    port = port or free_port()
+    v6 = ":" in host
     empty = os.path.join(ARGS.work, "vsftpd-empty")
     os.makedirs(empty, exist_ok=True)
-    conf = os.path.join(ARGS.work, "vsftpd.conf")
+    conf = os.path.join(ARGS.work, "vsftpd6.conf" if v6 else "vsftpd.conf")
+    listen = (["listen=NO", "listen_ipv6=YES", "listen_address6=" + host] if v6 else
+              ["listen=YES", "listen_address=" + host])
     with open(conf, "w") as f:
-        f.write("\n".join([
-            "listen=YES", "listen_address=127.0.0.1", "listen_port=%d" % port, "background=NO",
+        f.write("\n".join(listen + [
+            "listen_port=%d" % port, "background=NO",
             "anonymous_enable=YES", "local_enable=NO", "write_enable=YES",
             "anon_upload_enable=YES", "anon_mkdir_write_enable=YES", "anon_other_write_enable=YES",
             "anon_world_readable_only=NO", "anon_root=" + data, "no_anon_password=YES",
             "ftp_username=daemon", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
             "seccomp_sandbox=NO", "max_clients=500", "max_per_ip=500", "pasv_enable=YES",
             "xferlog_enable=NO", "dirlist_enable=YES", "tcp_wrappers=NO", ""]))
-    return Srv("vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf], port,
-               env=peer_env(), auth=("anonymous", "x"))
+    return Srv("vsftpd6" if v6 else "vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf],
+               port, env=peer_env(), auth=("anonymous", "x"), host=host)
 
 
-def start_pureftpd(data):
-    port = free_port()
-    passwd = os.path.join(ARGS.work, "pureftpd.passwd")
-    pdb = os.path.join(ARGS.work, "pureftpd.pdb")
+def start_pureftpd(data, host="127.0.0.1", port=None):
+    port = port or free_port()
+    sfx = "6" if ":" in host else ""
+    passwd = os.path.join(ARGS.work, "pureftpd%s.passwd" % sfx)
+    pdb = os.path.join(ARGS.work, "pureftpd%s.pdb" % sfx)
     for p in (passwd, pdb):
         if os.path.exists(p):
             os.remove(p)
@@ -135,14 +147,16 @@ def start_pureftpd(data):
                     "-g", "65534", "-d", data, "-f", passwd, "-F", pdb, "-m"],
                    input="bench\nbench\n", text=True, check=True, capture_output=True,
                    env=peer_env())
-    cmd = [os.path.join(ARGS.peers, "usr/sbin/pure-ftpd"), "-S", "127.0.0.1,%d" % port,
+    cmd = [os.path.join(ARGS.peers, "usr/sbin/pure-ftpd"), "-S", "%s,%d" % (host, port),
            "-l", "puredb:" + pdb, "-E", "-H", "-c", "100", "-C", "100", "-u", "100"]
-    return Srv("pure-ftpd", cmd, port, env=peer_env())
+    return Srv("pure-ftpd" + sfx, cmd, port, env=peer_env(), host=host)
 
 
-def start_proftpd(data):
-    port = free_port()
-    w = ARGS.work
+def start_proftpd(data, host="127.0.0.1", port=None):
+    port = port or free_port()
+    v6 = ":" in host
+    w = os.path.join(ARGS.work, "proftpd6") if v6 else ARGS.work
+    os.makedirs(w, exist_ok=True)
     r = subprocess.run(["openssl", "passwd", "-1", "bench"], capture_output=True, text=True,
                        check=True)
     with open(os.path.join(w, "proftpd.passwd"), "w") as f:
@@ -155,18 +169,21 @@ def start_proftpd(data):
     with open(conf, "w") as f:
         f.write("\n".join([
             "ServerType standalone", "DefaultServer on", "Port %d" % port,
-            "DefaultAddress 127.0.0.1", "UseIPv6 off", "User nobody", "Group nogroup",
+            "DefaultAddress " + host, "UseIPv6 " + ("on" if v6 else "off"),
+            # Bound to its own address: the wildcard would take the IPv4 one's port.
+            "SocketBindTight " + ("on" if v6 else "off"),
+            "User nobody", "Group nogroup",
             "PidFile %s/proftpd.pid" % w, "ScoreboardFile %s/proftpd.scoreboard" % w,
             "DelayTable none", "WtmpLog off", "AuthOrder mod_auth_file.c",
             "AuthUserFile %s/proftpd.passwd" % w, "AuthGroupFile %s/proftpd.group" % w,
             "RequireValidShell off", "AllowOverwrite on", "UseReverseDNS off",
             "MaxInstances 500", "TransferLog none", "ServerLog none", ""]))
     cmd = [os.path.join(ARGS.peers, "usr/sbin/proftpd"), "-n", "-q", "-c", conf]
-    return Srv("proftpd", cmd, port, env=peer_env())
+    return Srv("proftpd6" if v6 else "proftpd", cmd, port, env=peer_env(), host=host)
 
 
-def start_pyftpdlib(data):
-    port = free_port()
+def start_pyftpdlib(data, host="127.0.0.1", port=None):
+    port = port or free_port()
     env = dict(os.environ)
     env["PYTHONPATH"] = os.path.join(ARGS.peers, "usr/lib/python3/dist-packages")
     code = ("import logging; logging.disable(logging.CRITICAL)\n"
@@ -175,10 +192,11 @@ def start_pyftpdlib(data):
             "from pyftpdlib.servers import FTPServer\n"
             "a = DummyAuthorizer(); a.add_user('bench', 'bench', %r, perm='elradfmwMT')\n"
             "h = FTPHandler; h.authorizer = a\n"
-            "s = FTPServer(('127.0.0.1', %d), h); s.max_cons = 5000; s.max_cons_per_ip = 5000\n"
-            "s.serve_forever(handle_exit=True)\n" % (data, port))
+            "s = FTPServer((%r, %d), h); s.max_cons = 5000; s.max_cons_per_ip = 5000\n"
+            "s.serve_forever(handle_exit=True)\n" % (data, host, port))
     python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
-    return Srv("pyftpdlib", [python, "-c", code], port, env=env)
+    return Srv("pyftpdlib6" if ":" in host else "pyftpdlib", [python, "-c", code], port, env=env,
+               host=host)
 
 
 # Rates are the file's size over curl's whole time, from connecting to the
@@ -382,14 +400,32 @@ def parallel(servers, cases, n_rounds):
 
 
 # --- address families and passive commands -------------------------------
-# Vantor's RETR and STOR of the 1 GiB file three ways: IPv4 with PASV, IPv4
-# with EPSV and IPv6 ([::1]) with EPSV. The peers here listen on 127.0.0.1
-# only, so this compares Vantor with itself: each round runs the three ways
-# back to back in a turned order, and the figure is the median over rounds
-# of each way's ratio to IPv4 PASV of the same round, with its spread.
+# RETR and STOR of the 1 GiB file three ways: IPv4 with PASV, IPv4 with EPSV
+# and IPv6 ([::1]) with EPSV, for vantor and every peer (each peer also
+# serves ::1, from a second process where it takes one address family per
+# process). In each round every server runs the three ways back to back in a
+# turned order. Figures: per server, the median over rounds of each way's
+# ratio to its own IPv4 PASV of the same round; and vantor's IPv6 EPSV rate
+# over the best peer's IPv6 EPSV rate of the same round. Each with its spread.
 FAMILY_WAYS = (("v4-pasv", "127.0.0.1", ["--disable-epsv"]),
                ("v4-epsv", "127.0.0.1", []),
                ("v6-epsv", "[::1]", []))
+
+# The starts that take an address, for the peers' ::1 processes.
+V6_STARTS = {"vsftpd": lambda d, p: start_vsftpd(d, "::1", p),
+             "pure-ftpd": lambda d, p: start_pureftpd(d, "::1", p),
+             "proftpd": lambda d, p: start_proftpd(d, "::1", p),
+             "pyftpdlib": lambda d, p: start_pyftpdlib(d, "::1", p)}
+
+
+def start_v6_twins(servers, data):
+    """Gives every peer its ::1 process on the peer's own port number."""
+    for s in servers:
+        if s.v6 is None and s.name in V6_STARTS:
+            try:
+                s.v6 = V6_STARTS[s.name](data, s.port)
+            except Exception as e:
+                print("%-10s not measured over IPv6: %s" % (s.name, e))
 
 
 def family_once(srv, host, extra, up, src, data):
@@ -403,21 +439,47 @@ def family_once(srv, host, extra, up, src, data):
     return GiB / secs
 
 
-def families(srv, n_rounds, src, data):
-    print("address families (vantor, %d paired rounds; ratio to IPv4 PASV):" % n_rounds)
+def families(servers, n_rounds, src, data):
+    servers = [s for s in servers if s.v6 is not None]
+    print("address families (%d paired rounds; ratio to the server's own IPv4 PASV):" % n_rounds)
     for up in (False, True):
-        rates = {name: [] for name, _, _ in FAMILY_WAYS}
-        ratios = {name: [] for name, _, _ in FAMILY_WAYS}
+        op = "STOR" if up else "RETR"
+        rates = {(s.name, w): [] for s in servers for w, _, _ in FAMILY_WAYS}
+        ratios = {(s.name, w): [] for s in servers for w, _, _ in FAMILY_WAYS}
+        to_peer = []
         for i in range(n_rounds):
-            order = FAMILY_WAYS[i % 3:] + FAMILY_WAYS[:i % 3]
-            got = {name: family_once(srv, host, extra, up, src, data) for name, host, extra in order}
-            for name in got:
-                rates[name].append(got[name])
-                ratios[name].append(got[name] / got["v4-pasv"])
-        for name, _, _ in FAMILY_WAYS:
-            print("  %-4s %-8s %6.0f MB/s  ratio %s" % (
-                "STOR" if up else "RETR", name, statistics.median(rates[name]) / 1e6,
-                spread(ratios[name])))
+            got = {}
+            for k, s in enumerate(servers):
+                turn = (i + k) % 3
+                for name, host, extra in FAMILY_WAYS[turn:] + FAMILY_WAYS[:turn]:
+                    try:
+                        got[s.name, name] = family_once(s, host, extra, up, src, data)
+                    except Exception as e:
+                        print("  %s %s %s failed: %s" % (s.name, op, name, e))
+            for s in servers:
+                base = got.get((s.name, "v4-pasv"))
+                for name, _, _ in FAMILY_WAYS:
+                    if (s.name, name) in got and base:
+                        rates[s.name, name].append(got[s.name, name])
+                        ratios[s.name, name].append(got[s.name, name] / base)
+            peers6 = [r for (n, w), r in got.items() if n != "vantor" and w == "v6-epsv"]
+            if ("vantor", "v6-epsv") in got and peers6:
+                to_peer.append(got["vantor", "v6-epsv"] / max(peers6))
+        for s in servers:
+            for name, _, _ in FAMILY_WAYS:
+                if rates[s.name, name]:
+                    print("  %-4s %-10s %-8s %6.0f MB/s  ratio %s" % (
+                        op, s.name, name, statistics.median(rates[s.name, name]) / 1e6,
+                        spread(ratios[s.name, name])))
+        if to_peer:
+            print("  %-4s vantor v6-epsv / best peer v6-epsv: %s" % (op, spread(to_peer)))
+
+
+def stop_all(servers):
+    for s in servers:
+        if s.v6 is not None and s.v6 is not s:
+            s.v6.stop()
+        s.stop()
 
 
 def main():
@@ -436,12 +498,10 @@ def main():
             print("%-10s not measured: %s" % (name, e))
     if ARGS.families_only:
         try:
-            for s in servers:
-                if s.name == "vantor":
-                    families(s, ARGS.rounds, src, data)
+            start_v6_twins(servers, data)
+            families(servers, ARGS.rounds, src, data)
         finally:
-            for s in servers:
-                s.stop()
+            stop_all(servers)
         return
     if ARGS.parallel_only:
         try:
@@ -472,12 +532,10 @@ def main():
             if s.name == "vantor":
                 results[s.name]["limit"] = speed_limit(s)
         parallel(servers, ARGS.cases.split(","), ARGS.rounds)
-        for s in servers:
-            if s.name == "vantor":
-                families(s, ARGS.rounds, src, data)
+        start_v6_twins(servers, data)
+        families(servers, ARGS.rounds, src, data)
     finally:
-        for s in servers:
-            s.stop()
+        stop_all(servers)
     keys = ("retr", "stor", "par", "cpu", "list1", "list2")
     results = {k: v for k, v in results.items() if all(x in v for x in keys)}
     print("%-10s %12s %12s %12s %10s %9s %9s" % ("server", "RETR MB/s", "STOR MB/s",
@@ -509,7 +567,7 @@ ap.add_argument("--servers", default="", help="comma-separated names; default al
 ap.add_argument("--parallel-only", action="store_true",
                 help="only the cases of many transfers at once")
 ap.add_argument("--families-only", action="store_true",
-                help="only Vantor over IPv4 (PASV, EPSV) and IPv6 (EPSV)")
+                help="only IPv4 (PASV, EPSV) and IPv6 (EPSV), every server")
 ap.add_argument("--cases", default=",".join(PAR_CASES), help="of " + ",".join(PAR_CASES))
 ap.add_argument("--rounds", type=int, default=5, help="rounds of the parallel cases")
 ARGS = ap.parse_args()
