@@ -12,8 +12,9 @@
 #   bench/peers/run.sh            (VANTOR_BUILD_DIR, VANTOR_BENCH_DIR override)
 #   bench/peers/run.sh --parallel-only [--cases dl20,dl200,ul20,ul200]
 #       [--rounds 5] [--servers vantor,pyftpdlib]
-#   bench/peers/run.sh --families-only [--rounds 5]   (vantor over IPv4
-#       with PASV and EPSV and over IPv6 with EPSV)
+#   bench/peers/run.sh --families-only [--rounds 5]   (every server over
+#       IPv4 with PASV and EPSV and over IPv6 with EPSV; the peers get a
+#       second process on ::1)
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
