@@ -701,6 +701,10 @@ intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
                                           (s->FileSize / 100 + 1));
       }
       CopyText(r->file, s->TransferState != XS_Idle ? Lower(s->FileName) : std::string());
+      const RTlsStream* tls = s->Control() != nullptr ? s->Control()->Tls() : nullptr;
+      CopyText(r->tlsProtocol, tls != nullptr ? tls->Protocol() : std::string());
+      CopyText(r->tlsCipher, tls != nullptr ? tls->Cipher() : std::string());
+      r->protP = tls != nullptr && s->Tls.protP ? 1 : 0;
       return 1;
     }
     case SQ_Timing: {

@@ -108,6 +108,11 @@ struct RSessionSummaryStr {
   int32_t transferState = 0;
   int64_t transferBytes = 0;
   char file[512] = {};
+  // The control connection's TLS protocol and cipher ("" while it is clear)
+  // and whether its data connections are protected (PROT P).
+  char tlsProtocol[16] = {};
+  char tlsCipher[64] = {};
+  uint32_t protP = 0;
 };
 struct RSessionTimingStr {
   uint32_t session = 0;

@@ -60,6 +60,12 @@ std::optional<std::string> TrackedDialogueText(std::string_view line, uint32_t t
   return std::string(line.substr(i));
 }
 
+std::string SessionSecurityText(const RSessionLineStr& s) {
+  const std::string data = s.protP ? LoadStr(S_GUI_UI_PROTP) : LoadStr(S_GUI_UI_CLEAR);
+  if (s.tlsProtocol.empty()) return FormatStr(S_GUI_UI_NOTLS, data);
+  return FormatStr(S_GUI_UI_TLS, s.tlsProtocol, s.tlsCipher, data);
+}
+
 std::string NowTrackingLine(uint32_t session) {
   return FormatStr(S_GUI_UI_TRACKING, session);
 }

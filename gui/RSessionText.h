@@ -22,6 +22,9 @@ struct RSessionLineStr {
   uint32_t transferState = 0;
   int64_t transferBytes = 0;
   std::string file;
+  std::string tlsProtocol;  // "" while the control connection is clear
+  std::string tlsCipher;
+  bool protP = false;  // data connections are protected
 };
 
 // "%u\t%d:%02d:%02d\t%s\t%s\t%s": number, connect time, lower-case user
@@ -32,6 +35,11 @@ std::string SessionActivityText(const RSessionLineStr& s);
 // The text to show for a logged dialogue line "(%06u) text" when it belongs to
 // session `tracked`; nothing for other sessions or malformed lines.
 std::optional<std::string> TrackedDialogueText(std::string_view line, uint32_t tracked);
+
+// Whether the control connection and the data connections are protected:
+// "TLSv1.3, TLS_AES_256_GCM_SHA384; data: PROT P" or "Not protected; data:
+// clear".
+std::string SessionSecurityText(const RSessionLineStr& s);
 
 std::string NowTrackingLine(uint32_t session);
 

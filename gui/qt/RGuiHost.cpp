@@ -255,6 +255,9 @@ std::optional<RSessionLineStr> RGuiHost::Summary(uint32_t session) {
   s.transferState = static_cast<uint32_t>(q.transferState);
   s.transferBytes = q.transferBytes;
   s.file.assign(q.file, strnlen(q.file, sizeof(q.file)));
+  s.tlsProtocol.assign(q.tlsProtocol, strnlen(q.tlsProtocol, sizeof(q.tlsProtocol)));
+  s.tlsCipher.assign(q.tlsCipher, strnlen(q.tlsCipher, sizeof(q.tlsCipher)));
+  s.protP = q.protP != 0;
   return s;
 }
 

@@ -42,9 +42,10 @@ RUserInfoWindow::RUserInfoWindow(RGuiEngine& engine, QWidget* parent)
 
   auto* detailBox = new QWidget(this);
   auto* form = new QFormLayout(detailBox);
-  const uint32_t labels[] = {S_GUI_UI_CONNECTED, S_GUI_UI_IDLE, S_GUI_UI_RATE_LABEL, S_GUI_UI_SENT,
-                             S_GUI_UI_RECEIVED,  S_GUI_UI_TEXT, S_GUI_UI_HOST};
-  for (int i = 0; i < 7; ++i) {
+  const uint32_t labels[] = {S_GUI_UI_CONNECTED, S_GUI_UI_IDLE,     S_GUI_UI_RATE_LABEL,
+                             S_GUI_UI_SENT,      S_GUI_UI_RECEIVED, S_GUI_UI_TEXT,
+                             S_GUI_UI_HOST,      S_GUI_UI_SECURITY};
+  for (int i = 0; i < 8; ++i) {
     details_[i] = new QLabel(detailBox);
     details_[i]->setObjectName(QString("detail%1").arg(i));
     details_[i]->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -186,7 +187,8 @@ void RUserInfoWindow::RefreshDetails() {
   if (src == nullptr || tracked_ == 0) return;
   const auto t = src->Timing(tracked_);
   const auto x = src->Traffic(tracked_);
-  if (!t || !x) {
+  const auto line = src->Summary(tracked_);
+  if (!t || !x || !line) {
     for (QLabel* l : details_) l->clear();
     return;
   }
@@ -198,6 +200,7 @@ void RUserInfoWindow::RefreshDetails() {
   details_[3]->setText(Q(FormatStr(S_GUI_UI_BYTES, x->sent)));
   details_[4]->setText(Q(FormatStr(S_GUI_UI_BYTES, x->received)));
   details_[5]->setText(Q(x->text));
+  details_[7]->setText(Q(SessionSecurityText(*line)));
 }
 
 void RUserInfoWindow::KillTracked() {

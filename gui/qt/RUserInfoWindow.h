@@ -34,7 +34,7 @@ class RUserInfoWindow : public QDialog {
   QTreeWidget* List() const { return list_; }
   RLogPane* Dialogue() const { return dialogue_; }
   // Detail field texts: 0 connected, 1 idle, 2 rate, 3 sent, 4 received,
-  // 5 path, 6 host.
+  // 5 path, 6 host, 7 security (TLS of the control and data connections).
   QString Detail(int i) const { return details_[i]->text(); }
   // The list line of a session as shown (columns joined with tabs).
   QString LineText(uint32_t session) const;
@@ -52,7 +52,7 @@ class RUserInfoWindow : public QDialog {
   RGuiEngine& engine_;
   QTreeWidget* list_ = nullptr;
   RLogPane* dialogue_ = nullptr;
-  QLabel* details_[7] = {};
+  QLabel* details_[8] = {};
   QPushButton* kill_ = nullptr;
   QTimer refresh_;
   uint32_t tracked_ = 0;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include <QApplication>
+#include <atomic>
+#include <thread>
 
 #include "ftp/RFTPSManager.h"
 #include "gui/qt/RAccountsDialog.h"
@@ -9,6 +12,7 @@
 #include "gui/qt/RMainWindow.h"
 #include "live_client.h"
 #include "temp_dir.h"
+#include "tls_certificate.h"
 #include "util/RStringTable.h"
 
 using namespace vantor;
@@ -18,6 +22,64 @@ using vantor::guitest::PumpUntil;
 using vantor::test::TempDir;
 
 namespace {
+
+// A blocking FTPS client on its own thread (the test's thread pumps the
+// engine): AUTH TLS, login, PBSZ 0, PROT P; it stays connected until told.
+class TlsClient {
+ public:
+  explicit TlsClient(uint16_t port) : thread_([this, port] { Run(port); }) {}
+  ~TlsClient() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::atomic<bool> ready{false};
+  std::atomic<bool> failed{false};
+
+ private:
+  bool Expect(SSL* ssl, int fd, const char* code) {
+    std::string got;
+    char buf[512];
+    while (got.find(std::string("\n") + code) == std::string::npos &&
+           got.compare(0, 3, code) != 0) {
+      const int n = ssl != nullptr ? SSL_read(ssl, buf, sizeof buf)
+                                   : static_cast<int>(::recv(fd, buf, sizeof buf, 0));
+      if (n <= 0) return false;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  void Run(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{10, 0};
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = SSL_new(ctx);
+    const std::string auth = "AUTH TLS\r\n";
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+              Expect(nullptr, fd, "220") &&
+              ::send(fd, auth.data(), auth.size(), MSG_NOSIGNAL) > 0 &&
+              Expect(nullptr, fd, "234") && SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1;
+    for (const auto& [line, code] : {std::pair{"USER anonymous", "331"},
+                                     {"PASS a@b.c", "230"},
+                                     {"PBSZ 0", "200"},
+                                     {"PROT P", "200"}}) {
+      const std::string l = std::string(line) + "\r\n";
+      ok = ok && SSL_write(ssl, l.data(), static_cast<int>(l.size())) > 0 && Expect(ssl, fd, code);
+    }
+    failed = !ok;
+    ready = true;
+    while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    ::close(fd);
+  }
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 class LiveEngineTest : public ::testing::Test {
  protected:
@@ -99,6 +161,31 @@ TEST_F(LiveEngineTest, TracksAndKillsASession) {
   info->KillTracked();
   ASSERT_TRUE(b.WaitClosed());
   ASSERT_TRUE(PumpUntil([&] { return info->List()->topLevelItemCount() == 1; }));
+}
+
+// The security row of the tracked session: the control connection's
+// protocol and cipher and the data protection, as the manager reports them.
+TEST_F(LiveEngineTest, ShowsWhetherASessionIsProtected) {
+  test::MakeCertificate(dir_.File("c.pem"), dir_.File("k.pem"), 30);
+  RIniFile ini(dir_.File("VANTOR.INI"));
+  ASSERT_TRUE(ini.WriteString("GLOBAL", "TLSCertificateFile", dir_.File("c.pem")));
+  ASSERT_TRUE(ini.WriteString("GLOBAL", "TLSPrivateKeyFile", dir_.File("k.pem")));
+  ASSERT_TRUE(ini.WriteString("GLOBAL", "TLSCipherSuites", "TLS_AES_128_GCM_SHA256"));
+  StartHost();
+  Client clear(port_);
+  ASSERT_TRUE(clear.WaitFor("220"));
+  TlsClient tls(port_);
+  ASSERT_TRUE(PumpUntil([&] { return tls.ready.load(); }));
+  ASSERT_FALSE(tls.failed.load());
+  RMainWindow* w = host_->Window();
+  w->ShowUserInfo();
+  RUserInfoWindow* info = w->UserInfo();
+  ASSERT_TRUE(PumpUntil([&] { return info->List()->topLevelItemCount() == 2; }));
+  info->List()->setCurrentItem(info->List()->topLevelItem(0));
+  EXPECT_EQ(info->Detail(7), "Not protected; data: clear");
+  info->List()->setCurrentItem(info->List()->topLevelItem(1));
+  EXPECT_EQ(info->Detail(7), "TLSv1.3, TLS_AES_128_GCM_SHA256; data: PROT P");
+  EXPECT_TRUE(info->LineText(info->Tracked()).endsWith("\tanonymous\t127.0.0.1\tNone"));
 }
 
 // An account made in the Users dialog logs in at once (accounts are read at

@@ -86,6 +86,7 @@ TEST_F(UserInfoTest, TrackingDetailsAndKill) {
   EXPECT_EQ(w.Detail(4), "12");
   EXPECT_EQ(w.Detail(5), "c:\\srv\\a.bin");
   EXPECT_EQ(w.Detail(6), "");
+  EXPECT_EQ(w.Detail(7), "Not protected; data: clear");
   // The rate is the mean of this and the previous reading.
   s.times[2].rate = 3000;
   w.RefreshDetails();
@@ -93,6 +94,16 @@ TEST_F(UserInfoTest, TrackingDetailsAndKill) {
   s.times[2].rate = -1;
   w.RefreshDetails();
   EXPECT_EQ(w.Detail(2), "");
+
+  s.lines[2].tlsProtocol = "TLSv1.3";
+  s.lines[2].tlsCipher = "TLS_AES_128_GCM_SHA256";
+  w.RefreshDetails();
+  EXPECT_EQ(w.Detail(7), "TLSv1.3, TLS_AES_128_GCM_SHA256; data: clear");
+  s.lines[2].protP = true;
+  w.RefreshDetails();
+  EXPECT_EQ(w.Detail(7), "TLSv1.3, TLS_AES_128_GCM_SHA256; data: PROT P");
+  // The list line stays as it was.
+  EXPECT_EQ(w.LineText(2), "2\t10:04:05\tanonymous\t127.0.0.1\tSnd 45%: 500\tc:\\srv\\a.bin");
 
   w.OnNotify(11, 0, "(000001) USER joe");
   w.OnNotify(11, 0, "(000002) RETR a.bin");
