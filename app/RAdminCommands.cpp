@@ -127,6 +127,7 @@ const RKeyStr kGlobalKeys[] = {
     {"TLSCipherList", RKind::Text},
     {"TLSCipherSuites", RKind::Text},
     {"TLSDataSessionReuse", RKind::Bool},
+    {"TLSMaxHandshakes", RKind::Int, 1, 100000},
     {"WorkerThreads", RKind::Int, 1, 16},
     {"WorkerQueue", RKind::Int, 1, 10000},
     {"PassivePortRange", RKind::Text},

@@ -165,6 +165,8 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   tlsCipherList = ini.GetString(G, "TLSCipherList");
   tlsCipherSuites = ini.GetString(G, "TLSCipherSuites");
   tlsDataSessionReuse = ProfileBool(ini, G, "TLSDataSessionReuse", true);
+  tlsMaxHandshakes = ProfileInt(ini, G, "TLSMaxHandshakes", 100);
+  if (tlsMaxHandshakes < 1 || tlsMaxHandshakes > 100000) tlsMaxHandshakes = 100;
   workerThreads = ProfileInt(ini, G, "WorkerThreads", 2);
   if (workerThreads < 1 || workerThreads > 16) workerThreads = 2;
   workerQueue = ProfileInt(ini, G, "WorkerQueue", 64);

@@ -93,6 +93,7 @@ struct RGlobalSettings {
   std::string tlsCipherList;        // `TLSCipherList` (TLS 1.2), "" = OpenSSL's default
   std::string tlsCipherSuites;      // `TLSCipherSuites` (TLS 1.3), "" = OpenSSL's default
   bool tlsDataSessionReuse = true;  // `TLSDataSessionReuse`
+  int32_t tlsMaxHandshakes = 100;   // `TLSMaxHandshakes`: control handshakes at once
   int32_t workerThreads = 2;        // `WorkerThreads`, 1..16; else 2
   int32_t workerQueue = 64;         // `WorkerQueue`: jobs waiting for a worker, 1..10000; else 64
   RWindowStateStr window;           // `Window`, `StartIconic`, `StartMaximized`, ...

@@ -537,6 +537,9 @@ void RFTPSManager::AdmitConnection(std::unique_ptr<RWinSocket> socket, std::stri
                                    bool implicitTls) {
   // Refused clients cost nothing but the accept and the close.
   if (settings_.antiHammer && !hammer_.Admit(client, Now())) return;
+  // Every handshake holds an OpenSSL connection and costs a key exchange:
+  // past the cap an implicit-port connection is closed before it costs more.
+  if (implicitTls && !AdmitTlsHandshake()) return;
   // An IPv6 local address selects the IPv6 home on it by its stand-in id;
   // on no home it is 0 but still shows and listens on its real address.
   std::string localText = socket->GetLocalIPAddress();
@@ -629,6 +632,24 @@ int RFTPSManager::CountLoginsFrom(std::string_view clientAddress, std::string_vi
   return CountProcessSessions(clientAddress, name);
 }
 
+int32_t RFTPSManager::TlsHandshakesNow() const {
+  int32_t n = 0;
+  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+    const RWinSocket* c = s->Control();
+    if (s->Tls.startPending || (c != nullptr && c->TlsHandshaking())) ++n;
+  }
+  return n;
+}
+
+bool RFTPSManager::AdmitTlsHandshake() {
+  if (TlsHandshakesNow() < settings_.tlsMaxHandshakes) return true;
+  if (!tlsBusyLogged_) {
+    WriteLog(LOG_SYSTEM, FormatStr(kLogTlsBusy, settings_.tlsMaxHandshakes));
+    tlsBusyLogged_ = true;
+  }
+  return false;
+}
+
 // --- the tick ----------------------------------------------------------------------------------
 
 void RFTPSManager::Tick() {
@@ -637,6 +658,7 @@ void RFTPSManager::Tick() {
     ApplySettings();
   }
   RetryPending();
+  if (tlsBusyLogged_ && TlsHandshakesNow() < settings_.tlsMaxHandshakes) tlsBusyLogged_ = false;
   // Sessions whose removal message could not be posted.
   std::vector<uint32_t> stale;
   for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {

@@ -219,6 +219,11 @@ class RFTPSManager : public RTimer {
   // The TLS context of new sessions; nullptr while TLS is off (no
   // certificate configured, or it did not load).
   const std::shared_ptr<RTlsContext>& TlsContext() const { return tls_; }
+  // Whether one more control connection may start a TLS handshake: fewer
+  // than `TLSMaxHandshakes` are in progress (AUTH answered or handshaking).
+  // A refusal is logged once until the count has dropped below the cap.
+  bool AdmitTlsHandshake();
+  int32_t TlsHandshakesNow() const;
   // Host names are looked up after admission for the log (LogIPNames or
   // LogFileIPNames); the front end sets it from the logger.
   void SetHostNameLogging(bool on) { hostNameLogging_ = on; }
@@ -323,6 +328,7 @@ class RFTPSManager : public RTimer {
   std::string waitText_;  // what the front end was last told by OnListenWait
   bool listenersChanged_ = false;
   bool outOfDescriptors_ = false;  // an accept failed for want of descriptors
+  bool tlsBusyLogged_ = false;     // handshakes were refused at TLSMaxHandshakes
   std::vector<std::unique_ptr<RFTPSComInterp>> sessions_;
   // A reload that changes the pool's size retires the pool: it finishes
   // and delivers what it was given, and goes once idle.

@@ -45,6 +45,10 @@ void HandleAuth(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyAuthLoggedIn);
     return;
   }
+  if (!s.Manager().AdmitTlsHandshake()) {
+    s.ReplyStr(kReplyTlsBusy);
+    return;
+  }
   // A name given in clear text is forgotten: the login starts again
   // under protection.
   s.ResetLogin();

@@ -184,6 +184,8 @@ enum : uint32_t {
   kLogTlsExpired = 28419,
   kLogTlsNoReuse = 28420,
   kLogTlsOn = 28421,
+  kLogTlsBusy = 28422,
+  kReplyTlsBusy = 28423,
   kReplyPasvNotUnderstood = 1002,
   kReplySmntSuperfluous = 1013,
   kReplyCwdDenied = 1010,

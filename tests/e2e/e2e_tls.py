@@ -104,6 +104,16 @@ def wrap_data(raw, session):
     return CTX.wrap_socket(raw, session=session)
 
 
+def proc_memory(srv):
+    """The server's resident set in KiB."""
+    with open("/proc/%d/status" % srv.proc.pid) as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+
+
+def proc_fds(srv):
+    return len(os.listdir("/proc/%d/fd" % srv.proc.pid))
+
+
 def read_all(s):
     out = b""
     while True:
@@ -279,8 +289,7 @@ def test_real_clients():
 # A client that stops mid-handshake is dropped at the login time limit;
 # garbage or clear text after AUTH ends the connection with a logged
 # reason that never holds the client's bytes; clear text pipelined behind
-# AUTH is never answered; 200 silent handshakes on the implicit port keep
-# nothing from the other sessions.
+# AUTH is never answered; 1000 silent handshakes meet the handshake cap.
 def test_bad_input():
     with server(limit=3) as srv:
         stalled = Client(srv.port)
@@ -305,15 +314,37 @@ def test_bad_input():
         c.sock = CTX.wrap_socket(c.sock)
         expect(c.cmd("NOOP"), ["200 Command okay."])
         expect(c.cmd("PWD")[0][:3], "530")
-        # 200 handshakes that never start; the loop keeps answering.
-        silent = [socket.create_connection(("127.0.0.1", srv.implicit)) for _ in range(200)]
+    with server() as srv:
+        # 1000 handshakes that never start: past TLSMaxHandshakes (100) the
+        # implicit port closes them at once and AUTH is refused, logged once;
+        # the loop keeps answering, memory stays bounded and is given back.
+        rss0, fds0 = proc_memory(srv), proc_fds(srv)
+        silent = []
+        for _ in range(1000):
+            try:
+                silent.append(socket.create_connection(("127.0.0.1", srv.implicit), timeout=10))
+            except (ConnectionResetError, ConnectionRefusedError):
+                pass  # closed past the cap before connect() returned
         t0 = time.time()
-        c2 = tls_login(srv.port)
+        c2 = Client(srv.port)
+        expect(c2.reply(), [BANNER])
+        expect(c2.cmd("AUTH TLS"),
+               ["431 Too many TLS handshakes at once - please try again later."])
         expect(c2.cmd("NOOP"), ["200 Command okay."])
-        assert time.time() - t0 < 5
+        assert time.time() - t0 < 5, time.time() - t0
+        busy = "PROBLEM: 100 TLS handshakes at once - new ones are refused until fewer are in progress"
+        srv.wait_log(busy)
+        grown = proc_memory(srv) - rss0
+        assert grown < 32 * 1024, "RSS grew by %d KiB for 1000 silent handshakes" % grown
+        expect(sum(1 for l in srv.log() if busy in l), 1, "logged once per burst")
         for s in silent:
             s.close()
-        expect(Client(srv.port).reply(), [BANNER])
+        deadline = time.time() + 15
+        while proc_fds(srv) > fds0 + 2:
+            assert time.time() < deadline, "descriptors held: %d > %d" % (proc_fds(srv), fds0)
+            time.sleep(0.1)
+        c3 = tls_login(srv.port)
+        expect(c3.cmd("NOOP"), ["200 Command okay."])
 
 
 # Unreadable and mismatched keys leave the server running without TLS; an
