@@ -154,7 +154,8 @@ void RFTPSComInterp::Dispatch(std::string_view raw) {
   if (line.empty()) return;
   if (LinesWanted(LOG_COMMANDS)) {
     std::string copy(line.substr(0, kLoggedLineMax));
-    if (!Anonymous && VerbIs(copy, "PASS")) copy = copy.substr(0, 4) + LoadStr(kTextHiddenPassword);
+    if (!Login.anonymous && VerbIs(copy, "PASS"))
+      copy = copy.substr(0, 4) + LoadStr(kTextHiddenPassword);
     // SITE PSWD carries the old and the new password: masked like PASS.
     if (const size_t keep = SitePswdLogPrefix(copy); keep != std::string::npos) {
       copy = copy.substr(0, keep) + LoadStr(kTextHiddenPassword);

@@ -36,13 +36,13 @@ int64_t NumberOr(std::string_view text, int64_t otherwise) {
 }
 
 void ClearUser(RFTPSComInterp& s) {
-  s.UserName.clear();
+  s.Login.userName.clear();
   if (s.Hook) s.Hook->SetUser("");
 }
 
 void DropAnonymous(RFTPSComInterp& s) {
-  if (s.Anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
-  s.Anonymous = false;
+  if (s.Login.anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
+  s.Login.anonymous = false;
 }
 
 void Pass(RFTPSComInterp& s, std::string password, bool viaUser);
@@ -65,42 +65,42 @@ bool TooManyUsers(RFTPSComInterp& s, bool& named) {
   const int64_t limit = s.Ask(q) ? NumberOr(QueryAux(q), -1) : -1;
   named = true;
   if (limit == 0) return true;
-  return limit > 0 && s.Manager().CountSessions(s.UserName, q.address) > limit;
+  return limit > 0 && s.Manager().CountSessions(s.Login.userName, q.address) > limit;
 }
 
 }  // namespace
 
 void HandleUser(RFTPSComInterp& s, std::string_view line) {
   DropAnonymous(s);
-  s.UserArgument = ArgumentOf(line, 4, kUserArgumentMax);
-  std::string name = Upper(s.UserArgument.substr(0, kUserNameMax));
+  s.Login.userArgument = ArgumentOf(line, 4, kUserArgumentMax);
+  std::string name = Upper(s.Login.userArgument.substr(0, kUserNameMax));
   name = name.substr(0, name.find('@'));
   s.FilesUp = 0;
   s.FilesDown = 0;
   if (name == "FTP") {
     name = std::string(kAnonymousName);
-    s.UserArgument = std::string(kAnonymousName);
+    s.Login.userArgument = std::string(kAnonymousName);
   }
-  s.UserName = name;
+  s.Login.userName = name;
   if (name == kAnonymousName) {
-    s.Anonymous = true;
+    s.Login.anonymous = true;
     ++Stats().AnonymousNow;
   }
-  if (s.Hook) s.Hook->SetUser(s.UserName);
+  if (s.Hook) s.Hook->SetUser(s.Login.userName);
 
   if (s.Manager().SecurityOff()) {
     s.EnterLoggedIn();
     ++Stats().LoginsTotal;
-    s.ReplyStr(kReplyUserLoggedIn, s.UserName);
+    s.ReplyStr(kReplyUserLoggedIn, s.Login.userName);
     return;
   }
-  if (s.Anonymous && !s.AskFlag(QC_HOME_DIR, "C:\\")) {
+  if (s.Login.anonymous && !s.AskFlag(QC_HOME_DIR, "C:\\")) {
     ClearUser(s);
     s.ResetLogin();
     s.ReplyStr(kReplyNoAnonymousAccess);
     return;
   }
-  if (s.UserName.empty()) {
+  if (s.Login.userName.empty()) {
     s.ResetLogin();
     s.ReplyStr(kReplyNotLoggedIn);
     return;
@@ -117,16 +117,16 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
   }
   bool named = false;
   if (TooManyUsers(s, named)) {
-    s.LogStr(LOG_SYSTEM, kLogTooManyUsers, named ? s.UserName : std::string());
+    s.LogStr(LOG_SYSTEM, kLogTooManyUsers, named ? s.Login.userName : std::string());
     s.RaiseHook(HE_TooManyUsers);
     ClearUser(s);
     s.ReplyStr(kReplyTooManyUsers);
     s.CloseAfterReplies();
     return;
   }
-  if (!s.Anonymous) {
+  if (!s.Login.anonymous) {
     AccessQuery q = s.NewQuery(QC_PASSWORD);
-    SetQueryAux2(q, "", s.UserArgument);
+    SetQueryAux2(q, "", s.Login.userArgument);
     if (s.Ask(q)) {
       // An account without a password: logged in by USER alone.
       s.EnterUserGiven();
@@ -135,8 +135,8 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     }
   }
   s.EnterUserGiven();
-  std::string reply = LoadStr(s.Anonymous ? kReplySendEmailAsPassword : kReplyNeedPassword);
-  if (!s.Anonymous) {
+  std::string reply = LoadStr(s.Login.anonymous ? kReplySendEmailAsPassword : kReplyNeedPassword);
+  if (!s.Login.anonymous) {
     std::string challenge;
     if (s.AskText(QC_PASS_CHALLENGE, &challenge)) {
       reply = challenge;
@@ -155,17 +155,17 @@ namespace {
 
 bool PasswordAccepted(RFTPSComInterp& s, const std::string& password) {
   AccessQuery q = s.NewQuery(QC_PASSWORD);
-  SetQueryAux2(q, password, s.UserArgument);
+  SetQueryAux2(q, password, s.Login.userArgument);
   return s.Ask(q);
 }
 
 void RefusePassword(RFTPSComInterp& s) {
   s.ResetLogin();
-  s.ReplyStr(s.Anonymous ? kReplyUseRealEmail : kReplyNotLoggedIn);
-  const int32_t c = ++s.WrongPasswords;
+  s.ReplyStr(s.Login.anonymous ? kReplyUseRealEmail : kReplyNotLoggedIn);
+  const int32_t c = ++s.Login.wrongPasswords;
   if ((c > 100 && c % 100 >= 10) || (c >= 3 && c < 100)) {
     s.ReplyStr(kReplyTooManyWrongPasswords);
-    s.LogStr(LOG_SECURITY, kLogTooManyWrongPasswords, s.UserName);
+    s.LogStr(LOG_SECURITY, kLogTooManyWrongPasswords, s.Login.userName);
     s.CloseAfterReplies();
     s.RaiseHook(HE_WrongPasswords);
   }
@@ -184,7 +184,7 @@ bool TooManyFromAddress(RFTPSComInterp& s) {
     if (s.Ask(q) && QueryBool(q)) limit = 1;
   }
   if (limit <= 0) return false;
-  if (s.Manager().CountLoginsFrom(s.ClientAddress, s.UserName) <= limit) return false;
+  if (s.Manager().CountLoginsFrom(s.ClientAddress, s.Login.userName) <= limit) return false;
   if (limit == 1) {
     s.ReplyStr(kReplyLoggedInOnceOnly);
   } else {
@@ -207,32 +207,32 @@ bool EnterHome(RFTPSComInterp& s) {
   // Configured homes may be written as POSIX paths.
   std::string local = FsSettings().drives.ConfigPathToDrive(home);
   if (local.empty() || !IsDirectory(local)) {
-    s.LogStr(LOG_SECURITY, kLogHomeMissing, s.UserName, home);
+    s.LogStr(LOG_SECURITY, kLogHomeMissing, s.Login.userName, home);
     s.ResetLogin();
     ClearUser(s);
     s.ReplyStr(kReplyHomeDoesNotExist);
     return false;
   }
   if (s.Manager().Settings().lowerCaseFileDir) local = Lower(local);
-  s.HomeDir = local;
-  s.CurrentDir = local;
+  s.Login.homeDir = local;
+  s.Login.currentDir = local;
   return true;
 }
 
 void StartAccounting(RFTPSComInterp& s) {
   RFTPSManager& m = s.Manager();
   AccessQuery q = s.NewQuery(QC_HIDE_HIDDEN);
-  s.HideHidden = s.Ask(q) && q.aux[0] != 0;
+  s.Login.hideHidden = s.Ask(q) && q.aux[0] != 0;
   q = s.NewQuery(QC_REL_PATHS);
-  s.RelativePaths = s.Ask(q) && q.aux[0] != 0;
+  s.Login.relativePaths = s.Ask(q) && q.aux[0] != 0;
   std::string speed;
-  s.SpeedLimit = s.AskText(QC_SPEED_LIMIT, &speed) ? NumberOr(speed, 0) : 0;
-  if (s.Control() != nullptr) s.Control()->SetLocalSpeedLimit(s.SpeedLimit);
+  s.Login.speedLimit = s.AskText(QC_SPEED_LIMIT, &speed) ? NumberOr(speed, 0) : 0;
+  if (s.Control() != nullptr) s.Control()->SetLocalSpeedLimit(s.Login.speedLimit);
   const RPathProbe& probe = m.ProbeOrDefault();
   s.Ratio = std::make_unique<RFTPRatios>(m.Loop(), m.MainWindow(), probe);
-  s.Ratio->Start(s.UserName, s.LocalAddress, s.Number());
+  s.Ratio->Start(s.Login.userName, s.LocalAddress, s.Number());
   s.Quota = std::make_unique<RFTPQuota>(m.Loop(), m.MainWindow(), probe);
-  s.Quota->Start(s.UserName, s.LocalAddress, s.Number());
+  s.Quota->Start(s.Login.userName, s.LocalAddress, s.Number());
 }
 
 void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
@@ -260,7 +260,7 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
   SetQueryAux2(ip, s.ClientAddress, s.NameResolved ? s.HostName : std::string());
   if (!s.Ask(ip)) {
     if (s.Logged)
-      WriteLog(LOG_SECURITY, FormatStr(kLogUserAddressDenied, s.UserName, s.ClientAddress));
+      WriteLog(LOG_SECURITY, FormatStr(kLogUserAddressDenied, s.Login.userName, s.ClientAddress));
     s.ReplyStr(kReplyUnauthorizedAddress);
     s.CloseAfterReplies();
     ClearUser(s);
@@ -272,26 +272,26 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
 
   s.EnterLoggedIn();
   ++Stats().LoginsTotal;
-  s.WrongPasswords = std::max(s.WrongPasswords, 100);
+  s.Login.wrongPasswords = std::max(s.Login.wrongPasswords, 100);
   std::string minutes;
   const int64_t idle = s.AskText(QC_TIME_OUT, &minutes) ? NumberOr(minutes, 0) : 0;
   s.SetLoginTimeOuts(idle > 0 ? static_cast<int32_t>(std::min<int64_t>(idle * 60, INT32_MAX)) : -1);
-  if (s.Anonymous) {
+  if (s.Login.anonymous) {
     s.LogStr(LOG_SECURITY, kLogAnonymousLoggedIn, Upper(password));
   } else {
-    s.LogStr(LOG_SECURITY, kLogUserLoggedIn, s.UserName);
+    s.LogStr(LOG_SECURITY, kLogUserLoggedIn, s.Login.userName);
   }
   StartAccounting(s);
   if (s.Hook) {
-    s.Hook->SetUser(s.UserName);
-    if (s.Anonymous) s.Hook->SetPassword(password);
+    s.Hook->SetUser(s.Login.userName);
+    if (s.Login.anonymous) s.Hook->SetPassword(password);
   }
   std::string loginFile;
   if (s.AskText(QC_LOGIN_MES_FILE, &loginFile) && !loginFile.empty() && s.VerboseReplies) {
     (void)SendMessageFile(s, loginFile, "230");
   }
   s.ReplyStr(kReplyLoggedInProceed);
-  s.RaiseHook(HE_LoggedIn, s.Anonymous ? password : std::string());
+  s.RaiseHook(HE_LoggedIn, s.Login.anonymous ? password : std::string());
 }
 
 }  // namespace
@@ -310,10 +310,10 @@ void HandlePass(RFTPSComInterp& s, std::string_view line) {
 
 void HandleRein(RFTPSComInterp& s, std::string_view) {
   DropAnonymous(s);
-  s.CurrentDir = "C:\\";
-  s.HomeDir = "C:\\";
-  s.UserName.clear();
-  s.UserArgument.clear();
+  s.Login.currentDir = "C:\\";
+  s.Login.homeDir = "C:\\";
+  s.Login.userName.clear();
+  s.Login.userArgument.clear();
   s.AsciiType = true;
   s.PassiveMode = false;
   s.PassiveSocket.reset();
@@ -321,8 +321,8 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
   s.DataPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 0;
   OnReinitialize(s);
   s.ResetLogin();
-  s.HideHidden = false;
-  s.RelativePaths = false;
+  s.Login.hideHidden = false;
+  s.Login.relativePaths = false;
   // The control connection stays protected (there is no way back to clear
   // text without CCC); the data protection starts again from PBSZ.
   s.Tls.pbsz = s.Tls.implicit;

@@ -239,7 +239,7 @@ bool SendMessageFile(RFTPSComInterp& s, std::string_view name, std::string_view 
   if (name.empty()) return false;
   std::string path = FsSettings().drives.ConfigPathToDrive(name);
   if (path.empty()) return false;
-  ResolvePath(path, s.CurrentDir, s.HomeDir, false, true, false);
+  ResolvePath(path, s.Login.currentDir, s.Login.homeDir, false, true, false);
   std::vector<std::string> lines;
   if (!ReadMessageLines(LocalToPosix(path), kMessageRead, lines)) return false;
   for (const std::string& line : lines)

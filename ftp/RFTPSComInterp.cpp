@@ -69,7 +69,7 @@ int LocalHour(int64_t now) {
 int CountProcessSessions(std::string_view clientAddress, std::string_view name) {
   int n = 0;
   for (RFTPSComInterp* s = AllSessions().Head(); s != nullptr; s = AllSessions().NextOf(s)) {
-    if (s->ClientAddress == clientAddress && EqualNoCaseAscii(s->UserName, name)) ++n;
+    if (s->ClientAddress == clientAddress && EqualNoCaseAscii(s->Login.userName, name)) ++n;
   }
   return n;
 }
@@ -114,13 +114,13 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
 RFTPSComInterp::~RFTPSComInterp() {
   if (workCancel_) workCancel_->Cancel();
   if (TransferState != XS_Idle) AbortTransfer(", client killed by server");
-  if (Anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
+  if (Login.anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
   if (LinesWanted(LOG_SECURITY)) {
     std::string line = FormatStr(kLogClosingConnection, Number_);
     // A closing session names its user even when it closes before PASS.
-    if ((IsLoggedIn() || closing_) && !UserName.empty()) {
+    if ((IsLoggedIn() || closing_) && !Login.userName.empty()) {
       const int64_t secs = SecondsConnected();
-      line += FormatStr(kTextClosingForUser, UserName, static_cast<int>(secs / 3600),
+      line += FormatStr(kTextClosingForUser, Login.userName, static_cast<int>(secs / 3600),
                         static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
     }
     WriteLog(LOG_SECURITY, line);
@@ -574,7 +574,7 @@ AccessQuery RFTPSComInterp::NewQuery(uint32_t code, std::string_view aux) const 
   AccessQuery q;
   ClearAccessQuery(q);
   q.code = code;
-  SetQueryUser(q, UserName);
+  SetQueryUser(q, Login.userName);
   q.address = LocalAddress;
   SetQueryAux(q, aux);
   q.session = Number_;
@@ -600,7 +600,7 @@ bool RFTPSComInterp::AskText(uint32_t code, std::string* answer, std::string_vie
 
 std::string RFTPSComInterp::ResolveClientPath(std::string_view clientPath, bool device) const {
   std::string path(clientPath);
-  ResolvePath(path, CurrentDir, HomeDir, device, false, RelativePaths);
+  ResolvePath(path, Login.currentDir, Login.homeDir, device, false, Login.relativePaths);
   return path;
 }
 
@@ -612,7 +612,7 @@ bool RFTPSComInterp::LinesWanted(int category) const {
 }
 
 std::string RFTPSComInterp::ClientPathOf(std::string_view localPath) const {
-  return ToClientPath(localPath, HomeDir, RelativePaths);
+  return ToClientPath(localPath, Login.homeDir, Login.relativePaths);
 }
 
 void RFTPSComInterp::LogSession(int category, std::string_view text) {

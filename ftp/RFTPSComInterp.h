@@ -163,6 +163,20 @@ class RFTPSessionExt {
   virtual ~RFTPSessionExt() = default;
 };
 
+// Who is logged in and what the account allows; REIN and a refused login
+// start it again.
+struct RSessionLoginStr {
+  std::string userName;  // upper case, cut at the first at-sign; "" = none
+  std::string userArgument;
+  bool anonymous = false;
+  int32_t wrongPasswords = 0;
+  bool hideHidden = false;
+  bool relativePaths = false;
+  int64_t speedLimit = 0;
+  std::string currentDir = "C:\\";
+  std::string homeDir = "C:\\";
+};
+
 class RFTPSComInterp : public RTimer {
  public:
   static constexpr int kLineBufferSize = 512;  // line send and receive buffers
@@ -310,6 +324,7 @@ class RFTPSComInterp : public RTimer {
   void HoldCommand(int32_t deferred);
 
   // --- fields (the engine's shared record of one session) --------------------------
+  RSessionLoginStr Login;
   // Data connection and passive listener (ftp/ data-connection code owns
   // their use); the manager routes their events here too.
   std::unique_ptr<RWinSocket> DataSocket;
@@ -322,19 +337,10 @@ class RFTPSComInterp : public RTimer {
   std::string ClientAddress;
   uint32_t LocalAddress = 0;  // first octet high
   std::string LocalAddressText;
-  std::string UserName;  // upper case, cut at the first at-sign; "" = none
-  std::string UserArgument;
-  bool Anonymous = false;
-  int32_t WrongPasswords = 0;
   int32_t TransferState = XS_Idle;
   bool Logged = true;
   bool ProgressOn = false;
   uint64_t LastProgressCount = 0;
-  bool HideHidden = false;
-  bool RelativePaths = false;
-  int64_t SpeedLimit = 0;
-  std::string CurrentDir = "C:\\";
-  std::string HomeDir = "C:\\";
   std::string SiteArgument;
   uint32_t FilesUp = 0;
   uint32_t FilesDown = 0;

@@ -397,14 +397,14 @@ bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenRe
   const uint16_t controlPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 21;
   const uint16_t localDataPort = static_cast<uint16_t>(controlPort - 1);
   s.DataSocket = NewDataSocket(s);
-  s.DataSocket->SetLocalSpeedLimit(s.SpeedLimit);
+  s.DataSocket->SetLocalSpeedLimit(s.Login.speedLimit);
   WsStatus st =
       s.DataSocket->CallHost(s.DataAddress.c_str(), s.DataPort, localDataPort, local.c_str());
   if (st != WS_OK && st != WS_NoSocket) {
     // The port below the control port is privileged (or taken) for an
     // ordinary user; any port will do for the client.
     s.DataSocket = NewDataSocket(s);
-    s.DataSocket->SetLocalSpeedLimit(s.SpeedLimit);
+    s.DataSocket->SetLocalSpeedLimit(s.Login.speedLimit);
     st = s.DataSocket->CallHost(s.DataAddress.c_str(), s.DataPort, 0, local.c_str());
   }
   if (st == WS_OK) return true;
@@ -427,7 +427,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
       }
       if (r == WS_OK && !AcceptPassivePeer(s)) return;
       status = r;
-      s.DataSocket->SetLocalSpeedLimit(s.SpeedLimit);
+      s.DataSocket->SetLocalSpeedLimit(s.Login.speedLimit);
     }
     s.PassiveSocket.reset();
     s.PassiveMode = false;

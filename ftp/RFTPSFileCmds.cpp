@@ -70,7 +70,7 @@ bool BeforeHook(RFTPSComInterp& s, const RFileHookStr& h, const std::string& pat
 // path inside it) would leave the rule guarding nothing while the files it
 // guarded live on under another name. True (and the 550 sent) then.
 bool RefuseRuleDirectory(RFTPSComInterp& s, const std::string& dir) {
-  if (!s.Manager().RulesNameInside(s.UserName, s.LocalAddress, dir)) return false;
+  if (!s.Manager().RulesNameInside(s.Login.userName, s.LocalAddress, dir)) return false;
   s.ReplyStr(kReplyRuleInside, s.ClientPathOf(dir));
   return true;
 }
@@ -96,15 +96,15 @@ void CwdAct(RFTPSComInterp& s, const std::string& path) {
     s.ReplyStr(kReplyDirNotFound, s.ClientPathOf(path));
     return;
   }
-  s.CurrentDir = LocalTrueCase(path);
+  s.Login.currentDir = LocalTrueCase(path);
   if (s.VerboseReplies) {
     const RGlobalSettings& g = s.Manager().Settings();
     if (!SendMessageFile(s, g.dirChangeMesFile, "250")) {
       (void)SendMessageFile(s, g.dirChangeMesFile2, "250");
     }
   }
-  s.ReplyStr(kReplyDirChanged, s.ClientPathOf(s.CurrentDir));
-  (void)s.RaiseHook(kCwd.after, s.CurrentDir);
+  s.ReplyStr(kReplyDirChanged, s.ClientPathOf(s.Login.currentDir));
+  (void)s.RaiseHook(kCwd.after, s.Login.currentDir);
 }
 
 void ChangeDir(RFTPSComInterp& s, const std::string& arg) {
@@ -126,7 +126,7 @@ void HandleCdup(RFTPSComInterp& s, std::string_view) {
   ChangeDir(s, "..");
 }
 void HandlePwd(RFTPSComInterp& s, std::string_view) {
-  s.ReplyStr(kReplyCurrentDirectory, s.ClientPathOf(s.CurrentDir));
+  s.ReplyStr(kReplyCurrentDirectory, s.ClientPathOf(s.Login.currentDir));
 }
 
 namespace {
@@ -201,7 +201,7 @@ namespace {
 
 void DeleAct(RFTPSComInterp& s, const std::string& path) {
   const std::string posix = LocalToPosix(path);
-  if (!s.Anonymous && !posix.empty()) (void)FsSetReadOnly(posix, false);
+  if (!s.Login.anonymous && !posix.empty()) (void)FsSetReadOnly(posix, false);
   if (s.Quota) s.Quota->CreditFile(path);
   if (posix.empty() || FsRemoveFile(posix) != 0) {
     if (s.Quota) s.Quota->UndoLast();
@@ -414,8 +414,8 @@ void HandleAllo(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyAlloSyntax);
     return;
   }
-  const int64_t space = FsFreeSpace(LocalToPosix(s.CurrentDir));
-  const char drive = s.CurrentDir.empty() ? 'C' : s.CurrentDir[0];
+  const int64_t space = FsFreeSpace(LocalToPosix(s.Login.currentDir));
+  const char drive = s.Login.currentDir.empty() ? 'C' : s.Login.currentDir[0];
   s.Reply(AlloReplyText(*wanted, space < 0 ? 0 : static_cast<uint64_t>(space), drive));
 }
 

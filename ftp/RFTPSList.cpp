@@ -37,11 +37,11 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
       ParseListArgument(line.size() > 5 ? line.substr(5) : std::string_view(), isList);
   // A current directory removed under the session lists as missing, like
   // every other command acting inside it, not as an empty directory.
-  if (args.path.empty() && !IsDirectory(s.CurrentDir)) {
-    s.ReplyStr(kReplyDirNotFound, s.ClientPathOf(s.CurrentDir));
+  if (args.path.empty() && !IsDirectory(s.Login.currentDir)) {
+    s.ReplyStr(kReplyDirNotFound, s.ClientPathOf(s.Login.currentDir));
     return;
   }
-  const std::string local = args.path.empty() ? s.CurrentDir : s.ResolveClientPath(args.path);
+  const std::string local = args.path.empty() ? s.Login.currentDir : s.ResolveClientPath(args.path);
   const std::string checked = IsDirectory(local) ? local : ParentOf(local);
   if (!s.AskFlag(QC_CHANGE_DIR, checked)) {
     s.ReplyStr(kReplyListDenied);
@@ -49,17 +49,17 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
   }
   RLSDirArgsStr ls;
   if (args.path.empty()) {
-    ls.dir = s.CurrentDir;
+    ls.dir = s.Login.currentDir;
   } else {
     SplitListPath(local, ls.dir, ls.pattern);
   }
   const bool security = !s.Manager().SecurityOff();
-  ls.user = s.UserName;
+  ls.user = s.Login.userName;
   ls.options = args.options;
   ls.address = s.LocalAddress;
-  ls.home = s.HomeDir;
-  ls.relPaths = security && s.RelativePaths;
-  ls.hideHidden = s.HideHidden;
+  ls.home = s.Login.homeDir;
+  ls.relPaths = security && s.Login.relativePaths;
+  ls.hideHidden = s.Login.hideHidden;
   ls.now = s.Manager().Loop().Clock().WallSeconds();
   // Reading and formatting happen on a worker; a second session asking for
   // the same listing while the first still waits shares its run.

@@ -621,7 +621,7 @@ void RFTPSManager::ResumeDeferred(uint32_t number) {
 int RFTPSManager::CountSessions(std::string_view name, uint32_t address) const {
   int n = 0;
   for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
-    if (!name.empty() && !EqualNoCaseAscii(s->UserName, name)) continue;
+    if (!name.empty() && !EqualNoCaseAscii(s->Login.userName, name)) continue;
     if (address != 0 && s->LocalAddress != address) continue;
     ++n;
   }
@@ -713,7 +713,7 @@ intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
       r->hour = tmv.tm_hour;
       r->minute = tmv.tm_min;
       r->second = tmv.tm_sec;
-      CopyText(r->user, s->UserName);
+      CopyText(r->user, s->Login.userName);
       CopyText(r->client, s->ClientAddress);
       r->transferState = s->TransferState;
       r->transferBytes = s->IsTransferActive() ? s->TransferBytes : 0;
@@ -768,7 +768,7 @@ intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
       }
       std::string text;
       if (s->IsLoggedIn() || s->IsClosing()) {
-        text = Lower(s->TransferState != XS_Idle ? s->FileName : s->CurrentDir);
+        text = Lower(s->TransferState != XS_Idle ? s->FileName : s->Login.currentDir);
       }
       CopyText(r->text, text);
       return 1;

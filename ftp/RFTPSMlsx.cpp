@@ -105,7 +105,7 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   const std::string arg = CommandArgument(line, 4);
-  const std::string dir = arg.empty() ? s.CurrentDir : s.ResolveClientPath(arg);
+  const std::string dir = arg.empty() ? s.Login.currentDir : s.ResolveClientPath(arg);
   if (!IsDirectory(dir)) {
     // The parent's rules decide first, so a refused place tells nothing
     // about what it holds.
@@ -124,12 +124,12 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
   }
   const bool security = !s.Manager().SecurityOff();
   RMLSDirArgsStr a;
-  a.user = s.UserName;
+  a.user = s.Login.userName;
   a.dir = dir;
   a.address = s.LocalAddress;
-  a.home = s.HomeDir;
-  a.relPaths = security && s.RelativePaths;
-  a.hideHidden = s.HideHidden;
+  a.home = s.Login.homeDir;
+  a.relPaths = security && s.Login.relativePaths;
+  a.hideHidden = s.Login.hideHidden;
   a.facts = s.Choices.mlstFacts;
   // Read on a worker like LIST; sessions asking for the same listing while
   // the first waits share its run.
@@ -153,7 +153,7 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
 
 void HandleMlst(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 4);
-  const std::string path = arg.empty() ? s.CurrentDir : s.ResolveClientPath(arg);
+  const std::string path = arg.empty() ? s.Login.currentDir : s.ResolveClientPath(arg);
   const bool directory = IsDirectory(path);
   const bool security = !s.Manager().SecurityOff();
   // As LIST would show it: the directory must be open to the user and a
@@ -166,7 +166,7 @@ void HandleMlst(RFTPSComInterp& s, std::string_view line) {
   const std::string shown = s.ClientPathOf(path);
   RSessionMlsx access([&s](uint32_t code, std::string_view p) { return s.AskFlag(code, p); });
   RMlsxEntryStr e;
-  if ((!directory && s.HideHidden && HiddenName(path)) || !MlsxNameListable(shown) ||
+  if ((!directory && s.Login.hideHidden && HiddenName(path)) || !MlsxNameListable(shown) ||
       !MlstEntry(path, shown, s.Choices.mlstFacts, &access, e)) {
     s.ReplyStr(kReplyMlsxNotFound, shown);
     return;

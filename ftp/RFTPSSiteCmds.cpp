@@ -29,7 +29,7 @@ constexpr uint32_t kHookSite = 108;
 constexpr size_t kMinPasswordLength = 4;
 
 void SitePswd(RFTPSComInterp& s) {
-  if (s.Anonymous) {
+  if (s.Login.anonymous) {
     s.ReplyStr(kReplyPswdAnonymous);
     return;
   }
@@ -40,7 +40,7 @@ void SitePswd(RFTPSComInterp& s) {
     return;
   }
   AccessQuery verify = s.NewQuery(QC_VERIFY_PASSWORD);
-  SetQueryAux2(verify, oldPassword, s.UserArgument);
+  SetQueryAux2(verify, oldPassword, s.Login.userArgument);
   if (!s.Ask(verify)) {
     s.ReplyStr(kReplyPswdNoMatch);
     return;
@@ -54,7 +54,7 @@ void SitePswd(RFTPSComInterp& s) {
     return;
   }
   s.ReplyStr(kReplyPswdChanged);
-  s.LogStr(LOG_SECURITY, kLogPasswordChanged, s.UserName);
+  s.LogStr(LOG_SECURITY, kLogPasswordChanged, s.Login.userName);
 }
 
 void SiteExec(RFTPSComInterp& s) {
@@ -73,7 +73,7 @@ void SiteExec(RFTPSComInterp& s) {
     return;
   }
   const std::string path = LocalToPosix(local);
-  const std::string workDir = LocalToPosix(s.CurrentDir);
+  const std::string workDir = LocalToPosix(s.Login.currentDir);
   std::vector<std::string> args{path};
   for (std::string& a : SplitExecArguments(rest)) args.push_back(std::move(a));
   // A device name or an unmapped drive has no POSIX path: that is a start
@@ -105,7 +105,7 @@ struct RIndexFoundStr {
 
 void SiteIndex(RFTPSComInterp& s) {
   const std::string arg = IndexArgumentOf(s.SiteArgument);
-  std::string dir = s.CurrentDir;
+  std::string dir = s.Login.currentDir;
   std::string pattern = "*.*";
   if (!arg.empty()) {
     const std::string local = s.ResolveClientPath(arg);
@@ -118,8 +118,8 @@ void SiteIndex(RFTPSComInterp& s) {
   const size_t room = RFTPSComInterp::kMaxQueuedReplies > s.QueuedReplies().size() + 1
                           ? RFTPSComInterp::kMaxQueuedReplies - s.QueuedReplies().size() - 1
                           : 0;
-  auto work = [dir, pattern, security, room, ctx = WorkerContext(s), home = s.HomeDir,
-               rel = s.RelativePaths, hide = s.HideHidden]() -> RWorkPool::Result {
+  auto work = [dir, pattern, security, room, ctx = WorkerContext(s), home = s.Login.homeDir,
+               rel = s.Login.relativePaths, hide = s.Login.hideHidden]() -> RWorkPool::Result {
     RFsSettingsPin pin(ctx.fs);
     RWorkerListAccess access(ctx);
     RFsAccess* filter = security ? &access : nullptr;

@@ -52,7 +52,7 @@ void HandleAuth(RFTPSComInterp& s, std::string_view line) {
   // A name given in clear text is forgotten: the login starts again
   // under protection.
   s.ResetLogin();
-  s.UserName.clear();
+  s.Login.userName.clear();
   s.Tls.context = s.Manager().TlsContext();
   s.Tls.startPending = true;
   if (s.Control() != nullptr) s.Control()->HoldInput();

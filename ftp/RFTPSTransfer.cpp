@@ -43,7 +43,7 @@ int64_t NowMs(RFTPSComInterp& s) {
 }
 
 bool SpeedLimited(RFTPSComInterp& s) {
-  if (s.SpeedLimit > 0) return true;
+  if (s.Login.speedLimit > 0) return true;
   RSocketLayer* layer = s.DataSocket ? s.DataSocket->Layer() : s.Manager().Layer();
   return layer != nullptr && layer->SpeedLimitOn();
 }
@@ -525,8 +525,8 @@ void RecordTransfer(RFTPSComInterp& s, bool upload, bool failed, int64_t elapsed
   r.path = LocalToPosix(s.FileName);
   r.ascii = s.AsciiType;
   r.upload = upload;
-  r.anonymous = s.Anonymous;
-  r.user = s.UserArgument.empty() ? s.UserName : s.UserArgument;
+  r.anonymous = s.Login.anonymous;
+  r.user = s.Login.userArgument.empty() ? s.Login.userName : s.Login.userArgument;
   r.complete = !failed;
   log.Write(r);
 }

@@ -162,15 +162,15 @@ std::string Value(RFTPSComInterp& s, int v) {
     case V_tcons:
       return RFormat("%d", connected % 60);
     case V_dfree: {
-      const int64_t free = FsFreeSpace(LocalToPosix(s.CurrentDir));
+      const int64_t free = FsFreeSpace(LocalToPosix(s.Login.currentDir));
       return RFormat("%.0lf", free > 0 ? static_cast<double>(free) / 1024.0 : 0.0);
     }
     case V_disk:
-      return std::string(1, AsciiUpper(s.CurrentDir.empty() ? 'C' : s.CurrentDir[0]));
+      return std::string(1, AsciiUpper(s.Login.currentDir.empty() ? 'C' : s.Login.currentDir[0]));
     case V_dir:
-      return s.ClientPathOf(s.CurrentDir);
+      return s.ClientPathOf(s.Login.currentDir);
     case V_name:
-      return s.UserName;
+      return s.Login.userName;
     case V_uall:
       return RFormat("%u", st.NextSessionNumber - 1);
     case V_u24h: {
@@ -198,7 +198,7 @@ std::string Value(RFTPSComInterp& s, int v) {
       return RFormat(
           "%d", m.CountSessions("", s.LocalAddress) - m.CountSessions(kAnonymous, s.LocalAddress));
     case V_UThisName:
-      return RFormat("%d", m.CountSessions(s.UserName, s.LocalAddress));
+      return RFormat("%d", m.CountSessions(s.Login.userName, s.LocalAddress));
     case V_RatioCredit: {
       double credit = 0;
       if (s.Ratio && s.Ratio->Enabled()) {

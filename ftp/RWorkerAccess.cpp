@@ -19,7 +19,7 @@ bool AskFlagOffLoop(const RWorkerContextStr& ctx, uint32_t code, std::string_vie
 }
 
 RWorkerContextStr WorkerContext(const RFTPSComInterp& s) {
-  return {&s.Manager(), s.Number(), s.UserName, s.LocalAddress, FsSettingsSnapshot()};
+  return {&s.Manager(), s.Number(), s.Login.userName, s.LocalAddress, FsSettingsSnapshot()};
 }
 
 }  // namespace vantor

@@ -46,10 +46,10 @@ class FeatTest : public FtpTest {
     RFTPSComInterp* s = Detached();
     if (loggedIn) {
       s->EnterLoggedIn();
-      s->UserName = "JOE";
-      s->HomeDir = PosixToLocal(dir_);
-      s->CurrentDir = s->HomeDir;
-      s->RelativePaths = true;
+      s->Login.userName = "JOE";
+      s->Login.homeDir = PosixToLocal(dir_);
+      s->Login.currentDir = s->Login.homeDir;
+      s->Login.relativePaths = true;
     }
     return s;
   }
@@ -268,7 +268,7 @@ TEST_F(FeatTest, MlstReplies) {
   EXPECT_EQ(Send(s, "MLST nothing"),
             std::vector<std::string>{"550 /nothing: No such file or directory."});
   EXPECT_EQ(Send(s, "MLST .dot").size(), 3u);
-  s->HideHidden = true;
+  s->Login.hideHidden = true;
   EXPECT_EQ(Send(s, "MLST .dot"),
             std::vector<std::string>{"550 /.dot: No such file or directory."});
   EXPECT_EQ(Last(s, "OPTS MLST type;perm"), "200 MLST OPTS type;perm;");
@@ -276,7 +276,7 @@ TEST_F(FeatTest, MlstReplies) {
             (std::vector<std::string>{"250-Listing /", " type=dir;perm=el; /", "250 End"}));
   // A file the listing filter refuses is refused here too.
   granted_ = {QC_CHANGE_DIR, QC_READ_FILE};
-  s->HideHidden = false;
+  s->Login.hideHidden = false;
   EXPECT_EQ(Send(s, "MLST .dot"), std::vector<std::string>{"550 Permission denied."});
 }
 

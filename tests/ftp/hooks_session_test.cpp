@@ -298,7 +298,7 @@ TEST_F(HookSession, UnreleasedCommandTimesOut) {
             1);
   loop_.RunPending();
   EXPECT_EQ(Replies(s), Lines{});
-  EXPECT_EQ(s->CurrentDir, s->HomeDir);
+  EXPECT_EQ(s->Login.currentDir, s->Login.homeDir);
 }
 
 // RNTO (104) and the rename (15) carry the new name as the second text and
@@ -309,7 +309,7 @@ TEST_F(HookSession, RenameEventsCarryNewNameInSecondText) {
   RFTPSComInterp* s = Login();
   EXPECT_EQ(Send(s, "RNFR a.txt").size(), 1u);
   EXPECT_EQ(Send(s, "RNTO b.txt"), Lines{"250 RNTO command successful."});
-  const std::string dest = s->HomeDir + "\\b.txt";
+  const std::string dest = s->Login.homeDir + "\\b.txt";
   const Lines spy = Spy();
   for (const char* event : {"event=104 ", "event=15 "}) {
     SCOPED_TRACE(event);

@@ -164,7 +164,7 @@ TEST_F(SessionTest, DestructionLogAndCounters) {
   RFTPSComInterp* s = Detached();
   EXPECT_EQ(Stats().ConnectionsNow, before + 1);
   s->Dispatch("USER anonymous");
-  EXPECT_EQ(s->Anonymous, true);
+  EXPECT_EQ(s->Login.anonymous, true);
   const uint32_t anon = Stats().AnonymousNow;
   clock_.Advance(3723000);
   const uint32_t number = s->Number();
@@ -180,7 +180,7 @@ TEST_F(SessionTest, DestructionLogAndCounters) {
 // Variables: table cases on a session with known counters.
 TEST_F(SessionTest, ExpandVariables) {
   RFTPSComInterp* s = Detached("10.1.2.3");
-  s->UserName = "JOE";
+  s->Login.userName = "JOE";
   s->FilesUp = 3;
   s->FilesDown = 4;
   s->BytesUp = 4096;

@@ -63,10 +63,10 @@ class SiteSession : public ::testing::Test {
     s_->TakeQueuedReplies();  // the greeting
     EXPECT_FALSE(s_->RemovalRequested());
     s_->EnterLoggedIn();
-    s_->UserName = "JOE";
-    s_->UserArgument = "joe";
-    s_->HomeDir = PosixToLocal(dir_);
-    s_->CurrentDir = s_->HomeDir;
+    s_->Login.userName = "JOE";
+    s_->Login.userArgument = "joe";
+    s_->Login.homeDir = PosixToLocal(dir_);
+    s_->Login.currentDir = s_->Login.homeDir;
     return *s_;
   }
   // Dispatches and, when the command went to a worker, runs the loop until
@@ -106,7 +106,7 @@ TEST_F(SiteSession, StatTransferLines) {
   RFTPSComInterp& s = Start();
   s.FilesUp = 2;
   s.TransferState = XS_Receiving;
-  s.FileName = s.HomeDir + "\\up.bin";
+  s.FileName = s.Login.homeDir + "\\up.bin";
   s.TransferBytes = 6000000000;
   std::vector<std::string> r = Send("STAT");
   ASSERT_GE(r.size(), 5u);
@@ -114,7 +114,7 @@ TEST_F(SiteSession, StatTransferLines) {
   EXPECT_EQ(r.back(), "211 End of status.");
 
   s.TransferState = XS_Sending;
-  s.FileName = s.HomeDir + "\\down.iso";
+  s.FileName = s.Login.homeDir + "\\down.iso";
   s.FileSize = 5000;
   s.TransferStartOffset = 1000;
   s.TransferBytes = 500;
@@ -127,7 +127,7 @@ TEST_F(SiteSession, StatTransferLines) {
 TEST_F(SiteSession, StatBeforeLogin) {
   RFTPSComInterp& s = Start();
   s.ResetLogin();
-  s.UserName.clear();
+  s.Login.userName.clear();
   const std::vector<std::string> r = Send("stat");
   ASSERT_EQ(r.size(), 4u);
   EXPECT_EQ(r[0].rfind("211-Status for user ", 0), 0u) << r[0];
@@ -175,7 +175,7 @@ TEST_F(SiteSession, Pswd) {
     logged += l == "3|(" + RFormat("%06u", s.Number()) + ") User JOE changed password";
   EXPECT_EQ(logged, 2);
 
-  s.Anonymous = true;
+  s.Login.anonymous = true;
   EXPECT_EQ(Send("SITE PSWD a bcde"),
             std::vector<std::string>{"530 Cannot change Anonymous password."});
 }
@@ -195,7 +195,7 @@ TEST_F(SiteSession, Exec) {
             std::vector<std::string>{"501 Syntax error in parameters or arguments."});
   EXPECT_EQ(Send("SITE EXEC /bin/rm -rf x"), std::vector<std::string>{"501 Permission denied."});
   EXPECT_EQ(asked, s.ResolveClientPath("/bin/rm"));
-  const std::string missing = s.ClientPathOf(s.HomeDir + "\\missing");
+  const std::string missing = s.ClientPathOf(s.Login.homeDir + "\\missing");
   EXPECT_EQ(Send("SITE EXEC " + missing),
             std::vector<std::string>{"501 Cannot EXEC command line (error=2)."});
 
@@ -263,7 +263,7 @@ TEST_F(SiteSession, Index) {
   answer_ = [&](const AccessQuery& q) {
     return q.code == QC_LIST_DIR && QueryAux(q).find("secret") == std::string_view::npos;
   };
-  const std::string home = s.ClientPathOf(s.HomeDir);
+  const std::string home = s.ClientPathOf(s.Login.homeDir);
   std::vector<std::string> r = Send("SITE INDEX .txt");
   const std::vector<std::string> want = {"200-index .txt", "200-" + home + "/top.txt",
                                          "200-" + home + "/sub/inner.TXT",
@@ -286,7 +286,7 @@ TEST_F(SiteSession, IndexKeepsFinalLineBeyondReplyBound) {
   RFTPSComInterp& s = Start();
   std::filesystem::create_directory(dir_ + "/many");
   for (int i = 0; i < 6100; ++i) std::ofstream(dir_ + "/many/f" + std::to_string(i) + ".dat");
-  const std::string home = s.ClientPathOf(s.HomeDir);
+  const std::string home = s.ClientPathOf(s.Login.homeDir);
   answer_ = [](const AccessQuery& q) { return q.code == QC_LIST_DIR; };
   const std::vector<std::string> r = Send("SITE INDEX " + home + "/many/*.dat");
   ASSERT_EQ(r.size(), RFTPSComInterp::kMaxQueuedReplies + 1);
