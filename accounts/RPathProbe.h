@@ -20,9 +20,10 @@ class RPathProbe {
   virtual int64_t FileSize(std::string_view localPath) const = 0;
 };
 
-// Device names of the original platform (PRN, LPT1, COM1, CON, AUX, NUL,
-// CLOCK$), optionally followed by ":" or an extension, compared without
-// regard to case on the last component of `path`.
+// Windows device names (PRN, LPT1, COM1, CON, AUX, NUL, CLOCK$), optionally
+// followed by ":" or an extension, compared without regard to case on the
+// last component of `path`. Paths keep their Windows meaning throughout, so
+// such a name is never opened as a file.
 bool IsReservedDeviceName(std::string_view path);
 
 // The default probe: drive table + stat. Components are taken as given.

@@ -19,8 +19,10 @@ namespace {
 using Change = RIniFile::Change;
 const char* const G = kGlobalSection;
 
-// Step 1. The section is left alone when it holds no sign-on or sign-off
-// lines, so a retried conversion keeps the MessageFiles1 a first run wrote.
+// Sign-on and sign-off lines leave [SIGNONOFF] for two text files beside the
+// configuration, which MessageFiles1 then names. The section is left alone
+// when it holds no such lines, so a retried conversion keeps the
+// MessageFiles1 a first run wrote.
 bool MoveSignOnLines(RIniFile& ini, const std::string& dir) {
   const std::vector<std::string> on = ReadNumberedKeys(ini, "SIGNONOFF", "SignOn");
   const std::vector<std::string> off = ReadNumberedKeys(ini, "SIGNONOFF", "SignOff");
@@ -52,7 +54,7 @@ bool MoveSignOnLines(RIniFile& ini, const std::string& dir) {
   return true;
 }
 
-// Step 2.
+// An account's or group's OneLoginPerIP becomes MaxUsersLoginPerIP=1.
 bool OneLoginPerIP(RIniFile& ini) {
   std::vector<Change> c;
   std::string names;
@@ -69,7 +71,8 @@ bool OneLoginPerIP(RIniFile& ini) {
   return true;
 }
 
-// Steps 3 and 6: the file rewritten through "tmpnew.ini", the previous
+// The two conversions that rewrite the file line by line (RewriteUserAll,
+// RewriteAccessLP) write it through "tmpnew.ini", the previous
 // content kept as "Vantor.bak". The backup is written before the file is
 // replaced, so there is no moment without a configuration file. Only the
 // first rewrite of one run makes the backup: it holds the file as it was.
@@ -92,7 +95,9 @@ struct Rewriter {
   }
 };
 
-// Step 3. Lines are kept whole, however long.
+// [USER=ALL] becomes the default account's section, and the global time-out
+// and anonymous-count keys move into the default and anonymous accounts.
+// Lines are kept whole, however long.
 bool RewriteUserAll(RIniFile& ini, Rewriter& rw) {
   std::string text;
   std::string renamed;
@@ -128,7 +133,7 @@ bool RewriteUserAll(RIniFile& ini, Rewriter& rw) {
   return true;
 }
 
-// Step 4.
+// The log file gets switches of its own, each starting as the screen's.
 bool CopyFileLogFlags(RIniFile& ini) {
   struct Pair {
     const char* screen;
@@ -153,7 +158,10 @@ bool CopyFileLogFlags(RIniFile& ini) {
   return true;
 }
 
-// Step 6.
+// Access lines of a file before version 2 gain the letters LP, so listing
+// and subdirectories stay granted as those versions granted them without
+// letters; the anonymous account takes RelPaths and HideHidden from the
+// global keys that go.
 bool RewriteAccessLP(RIniFile& ini, Rewriter& rw, int64_t majorVersion) {
   std::string text;
   unsigned appended = 0;
@@ -190,6 +198,14 @@ bool RewriteAccessLP(RIniFile& ini, Rewriter& rw, int64_t majorVersion) {
 bool HasOldIpAccessForm(const RIniFile& ini) {
   return ini.HasKey("IP-ACCESS", "DenyRulesFirst") || ini.HasKey("IP-ACCESS", "Bounce1") ||
          ini.HasKey("IP-ACCESS", "Allow1");
+}
+
+// File and directory names are shown in lower case (LowerCaseFileDir=YES),
+// and an [IP-ACCESS] section in the older form gets its rules as IPn.
+bool LowerCaseAndIpRules(RIniFile& ini) {
+  if (!ini.WriteString(G, "LowerCaseFileDir", "YES")) return false;
+  WriteLog(LOG_SYSTEM, LoadStr(kLogConvLowerCase));
+  return !HasOldIpAccessForm(ini) || ConvertIpAccessSection(ini);
 }
 
 // A file without `Version` is dated by the oldest obsolete form it holds, so
@@ -271,11 +287,7 @@ RConvertResult ConvertIniFile(RIniFile& ini) {
   if (n < kConvOneLoginPerIP && !OneLoginPerIP(ini)) return fail();
   if (n < kConvUserAll && !RewriteUserAll(ini, rw)) return fail();
   if (n < kConvFileLogFlags && !CopyFileLogFlags(ini)) return fail();
-  if (n < kConvIpAccess) {
-    if (!ini.WriteString(G, "LowerCaseFileDir", "YES")) return fail();
-    WriteLog(LOG_SYSTEM, LoadStr(kLogConvLowerCase));
-    if (HasOldIpAccessForm(ini) && !ConvertIpAccessSection(ini)) return fail();
-  }
+  if (n < kConvIpAccess && !LowerCaseAndIpRules(ini)) return fail();
   if (n < kConvAccessLP && !RewriteAccessLP(ini, rw, major)) return fail();
   if (version != kProgramVersion && !ini.WriteString(G, "Version", kProgramVersion)) return fail();
   if (r.converted) {

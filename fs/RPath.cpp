@@ -47,8 +47,9 @@ bool OnlyBlanksAndDots(std::string_view c) {
   return c.find_first_not_of(". \t") == c.npos;
 }
 
-// A component as the original file system would store it: no trailing dots
-// or blanks, no leading blanks.
+// A component as a Windows file system stores it: no trailing dots or
+// blanks, no leading blanks. Clients of such servers rely on "a." and "a "
+// naming the file "a".
 std::string CleanComponent(std::string c) {
   for (;;) {
     size_t n = c.size();
@@ -81,12 +82,11 @@ std::string Join(const std::vector<std::string>& comps, size_t count) {
   return out;
 }
 
-// Steps 1 to 10 of the resolution: text rules only, apart from asking
-// whether the current directory exists.
-std::string CoreStep(std::string_view input, std::string_view cur, std::string_view home,
-                     bool device, bool raw, bool relPaths) {
-  std::string p(TrimBlanks(input));
-  if (p.empty()) return std::string(cur);
+// The client's text in the local form, made absolute: slashes become
+// backslashes, "%20" a blank; a leading backslash is home for a confined
+// user and the drive root for anyone else. `p` is trimmed and not empty.
+std::string AbsoluteForm(std::string p, std::string_view cur, std::string_view home, bool raw,
+                         bool relPaths) {
   ReplaceAll(p, "/", "\\");
   ReplaceAll(p, "%20", " ");
   if (p.size() < kLongPath && p.back() != '\\') p += '\\';
@@ -95,45 +95,46 @@ std::string CoreStep(std::string_view input, std::string_view cur, std::string_v
   // dropping its last component would send writes meant for it to its parent.
   auto belowCurrent = [&](const std::string& rel) { return std::string(cur) + "\\" + rel; };
 
-  std::string full;
-  if (relPaths && !raw) {
-    full = p[0] == '\\' ? std::string(HomeBase(home)) + p : belowCurrent(p);
-  } else {
-    // "\d\data" and "\d:\data" both name d:\data. Only letters are drives:
-    // "\.\pub" is the current drive's \pub, not a drive called ".".
-    if (p.size() >= 2 && p[0] == '\\' && IsLetter(p[1]) && (p.size() == 2 || p[2] == '\\')) {
-      p = std::string(1, p[1]) + ":" + p.substr(2);
-    } else if (p.size() >= 3 && p[0] == '\\' && IsLetter(p[1]) && p[2] == ':') {
-      p.erase(0, 1);
-    }
-    if (p.size() >= 3 && IsLetter(p[0]) && p[1] == ':' && p[2] == '\\') {
-      full = p;
-    } else if (p[0] == '\\') {
-      full = std::string(cur.substr(0, 2)) + p;
-    } else if (p.size() >= 2 && IsLetter(p[0]) && p[1] == ':') {
-      full = p.substr(0, 2) + "\\";
-    } else {
-      full = belowCurrent(p);
-    }
+  if (relPaths && !raw) return p[0] == '\\' ? std::string(HomeBase(home)) + p : belowCurrent(p);
+  // "\d\data" and "\d:\data" both name d:\data. Only letters are drives:
+  // "\.\pub" is the current drive's \pub, not a drive called ".".
+  if (p.size() >= 2 && p[0] == '\\' && IsLetter(p[1]) && (p.size() == 2 || p[2] == '\\')) {
+    p = std::string(1, p[1]) + ":" + p.substr(2);
+  } else if (p.size() >= 3 && p[0] == '\\' && IsLetter(p[1]) && p[2] == ':') {
+    p.erase(0, 1);
   }
+  if (p.size() >= 3 && IsLetter(p[0]) && p[1] == ':' && p[2] == '\\') return p;
+  if (p[0] == '\\') return std::string(cur.substr(0, 2)) + p;
+  if (p.size() >= 2 && IsLetter(p[0]) && p[1] == ':') return p.substr(0, 2) + "\\";
+  return belowCurrent(p);
+}
 
-  // Step 5: blanks next to separators.
+// The components of `full`, each without the blanks next to its separators.
+std::vector<std::string> TrimmedComponents(std::string_view full) {
   std::vector<std::string> comps = Split(full);
   for (auto& c : comps) c = std::string(TrimBlanks(c));
+  return comps;
+}
 
-  // Step 6: "..." and longer lead to the drive root.
+// "..." and longer lead to the drive root: the last such component drops
+// everything between the drive and itself.
+void DotsToDriveRoot(std::vector<std::string>& comps) {
   for (size_t i = comps.size(); i-- > 1;) {
     if (comps[i].size() >= 3 && OnlyDots(comps[i])) {
       comps.erase(comps.begin() + 1, comps.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-      break;
+      return;
     }
   }
+}
 
-  // Step 7: ".", ".." and "~".
+// "." stays, ".." steps back (never above the drive), "~" starts again from
+// home. The number of restarts is bounded, so a home that itself contains
+// "~" cannot loop.
+std::vector<std::string> ApplyDotsAndHome(std::vector<std::string> comps, std::string_view home) {
   std::vector<std::string> out;
   for (int restarts = 0;; ++restarts) {
     out.clear();
-    if (comps.empty()) break;
+    if (comps.empty()) return out;
     out.push_back(comps[0]);
     bool again = false;
     for (size_t i = 1; i < comps.size(); ++i) {
@@ -144,8 +145,7 @@ std::string CoreStep(std::string_view input, std::string_view cur, std::string_v
         continue;
       }
       if (c == "~" && restarts < kMaxHomeRestarts) {
-        std::vector<std::string> next = Split(HomeBase(home));
-        for (auto& h : next) h = std::string(TrimBlanks(h));
+        std::vector<std::string> next = TrimmedComponents(HomeBase(home));
         next.insert(next.end(), comps.begin() + static_cast<std::ptrdiff_t>(i) + 1, comps.end());
         comps = std::move(next);
         again = true;
@@ -153,23 +153,31 @@ std::string CoreStep(std::string_view input, std::string_view cur, std::string_v
       }
       out.push_back(c);
     }
-    if (!again) break;
+    if (!again) return out;
   }
+}
 
-  // Step 8: trailing dots, doubled separators, blank-and-dot components.
+// Components as they are stored: trailing dots and blanks gone, and
+// components of only blanks and dots (or left empty) dropped. The drive
+// stays as it is.
+std::vector<std::string> StoredComponents(const std::vector<std::string>& comps) {
   std::vector<std::string> clean;
-  for (size_t i = 0; i < out.size(); ++i) {
+  for (size_t i = 0; i < comps.size(); ++i) {
     if (i == 0) {
-      clean.push_back(out[0]);
+      clean.push_back(comps[0]);
       continue;
     }
-    if (OnlyBlanksAndDots(out[i])) continue;
-    std::string c = CleanComponent(out[i]);
+    if (OnlyBlanksAndDots(comps[i])) continue;
+    std::string c = CleanComponent(comps[i]);
     if (!c.empty()) clean.push_back(std::move(c));
   }
+  return clean;
+}
 
-  // Step 9: length limit, trailing separator only on a root.
-  std::string r = Join(clean, clean.size());
+// The joined path, cut to the longest local path (the cut component cleaned
+// again), with a trailing separator only on a drive root.
+std::string JoinWithinLimit(const std::vector<std::string>& comps) {
+  std::string r = Join(comps, comps.size());
   if (r.size() > kMaxLocalPath) {
     r.resize(kMaxLocalPath);
     std::vector<std::string> cut = Split(r);
@@ -181,19 +189,31 @@ std::string CoreStep(std::string_view input, std::string_view cur, std::string_v
     r = Join(cut, cut.size());
   }
   if (r.size() > 3 && r.back() == '\\') r.pop_back();
+  return r;
+}
 
-  // Step 10: device names.
-  if (device) {
-    size_t bs = r.find_last_of('\\');
-    std::string_view last =
-        bs == std::string::npos ? std::string_view(r) : std::string_view(r).substr(bs + 1);
-    size_t len = FsReservedDeviceLength(last);
-    if (len > 0) {
-      std::string dev(last.substr(0, len));
-      for (auto& ch : dev) ch = (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 32) : ch;
-      r = dev + ":";
-    }
-  }
+// A path whose last component is a device name ("prn", "com1.txt") becomes
+// the device form "PRN:", which nothing opens.
+void DeviceForm(std::string& r) {
+  size_t bs = r.find_last_of('\\');
+  std::string_view last =
+      bs == std::string::npos ? std::string_view(r) : std::string_view(r).substr(bs + 1);
+  size_t len = FsReservedDeviceLength(last);
+  if (len == 0) return;
+  r = Upper(last.substr(0, len)) + ":";
+}
+
+// The text part of resolution: the client's path against the current
+// directory and home, with no look at the disk.
+std::string ResolveText(std::string_view input, std::string_view cur, std::string_view home,
+                        bool device, bool raw, bool relPaths) {
+  std::string p(TrimBlanks(input));
+  if (p.empty()) return std::string(cur);
+  std::vector<std::string> comps =
+      TrimmedComponents(AbsoluteForm(std::move(p), cur, home, raw, relPaths));
+  DotsToDriveRoot(comps);
+  std::string r = JoinWithinLimit(StoredComponents(ApplyDotsAndHome(std::move(comps), home)));
+  if (device) DeviceForm(r);
   return r;
 }
 
@@ -241,7 +261,7 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
                  bool raw, bool relPaths) {
   // A NUL would cut the path short at the system call; nothing after it counts.
   if (size_t nul = path.find('\0'); nul != std::string::npos) path.resize(nul);
-  std::string r = CoreStep(path, curDir, homeDir, device, raw, relPaths);
+  std::string r = ResolveText(path, curDir, homeDir, device, raw, relPaths);
 
   if (!raw) {
     // Home as spelled on disk, put in early too: the link step then looks at
@@ -264,7 +284,7 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
         while (!t.empty() && (t.back() == '\\' || t.back() == '/')) t.pop_back();
         for (size_t k = i + 1; k < comps.size(); ++k) t += "\\" + comps[k];
         std::string client = ToClientPath(t, homeDir, relPaths);
-        r = CoreStep(client, curDir, homeDir, device, raw, relPaths);
+        r = ResolveText(client, curDir, homeDir, device, raw, relPaths);
         if (relPaths) (void)ReplaceHome(r, homeDir, disk);
         ++resolutions;
         restart = true;

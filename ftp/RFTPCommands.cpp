@@ -24,10 +24,8 @@ constexpr uint8_t kLoggedIn = CMD_LoggedIn;
 constexpr uint8_t kLoggedInAfterRest = CMD_LoggedIn | CMD_AfterRest;
 
 // Dispatch order: the verbs taken in any state, then the logged-in verbs.
-// Among the logged-in verbs the order is kept from the first servers that
-// answered this way (RNTO before RNFR); with whole verbs compared it only
-// decides which of two prefixes wins, and none of today's verbs is a prefix
-// of another.
+// Whole verbs are compared and none is a prefix of another, so the order
+// within each group decides nothing.
 constexpr RFTPCommandStr kCommands[] = {
     {"NOOP", &HandleNoop, CMD_AnyState},
     {"STAT", &HandleStat, CMD_AnyState},

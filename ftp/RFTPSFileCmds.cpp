@@ -164,8 +164,9 @@ void HandleMkd(RFTPSComInterp& s, std::string_view line) {
 namespace {
 
 void RmdAct(RFTPSComInterp& s, const std::string& path) {
-  // No working directory of ours can sit inside it here, so unlike the
-  // original platform there is nothing to step out of first.
+  // The server process never changes its own working directory into the
+  // served tree, so no directory is busy because of us and there is nothing
+  // to step out of first.
   const std::string posix = LocalToPosix(path);
   if (posix.empty() || FsRemoveDir(posix) != 0) {
     s.ReplyStr(kReplyRmdNotEmpty, s.ClientPathOf(path));

@@ -15,7 +15,8 @@ namespace {
 
 // Replies of the listing commands.
 
-// Lines longer than this are cut, as the line sender always did.
+// Lines longer than this are cut: room for the longest name a file system
+// stores (255 bytes) with its columns, and a bound on what one entry sends.
 constexpr size_t kMaxListLine = 500;
 // Lines are joined into blocks of about this size for one send: the bytes
 // on the wire are exactly the CR LF terminated lines, with far fewer steps.

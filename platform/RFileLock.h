@@ -1,6 +1,7 @@
 // Advisory sharing locks between open files of this process (and any other
-// process that plays by the same rules), standing in for the share modes a
-// file is opened with on the original platform.
+// process that plays by the same rules), standing in for the share modes of
+// Windows file opens: the transfer rules (no download of a file being
+// uploaded, no two uploads to one file) are stated in their terms.
 //
 // Open-file-description locks are used: they belong to the open file, not to
 // the process, so two opens inside the one server process do conflict, and

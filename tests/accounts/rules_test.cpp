@@ -233,7 +233,8 @@ TEST_F(IPRules, LeadingLetterDoesNotSwitch) {
 }
 
 TEST_F(IPRules, BlanksAroundPatternIgnored) {
-  // "IP1=A, 10.*.*.*" is a typo that used to refuse every client.
+  // "IP1=A, 10.*.*.*" is an easy typo; read literally it would refuse every
+  // client.
   struct Case {
     const char* pattern;
     const char* address;

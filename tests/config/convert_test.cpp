@@ -126,7 +126,8 @@ TEST(ConvertIniFile, EveryStepFromNoVersion) {
             "[SIGNONOFF]\n"
             "MessageFiles1=-1|" +
                 dir.File("VTSIGNON.TXT") + "|" + dir.File("VTSIGNOF.TXT") + "\n");
-  // The backup is the file as the first rewrite found it (after steps 1 and 2).
+  // The backup is the file as the first rewrite found it: sign-on lines and
+  // OneLoginPerIP already moved.
   const std::string bak = ReadText(dir.File("Vantor.bak"));
   EXPECT_NE(bak.find("  [user=all]  \r\n"), std::string::npos);
   EXPECT_EQ(bak.find("SignOn1"), std::string::npos);
@@ -230,9 +231,9 @@ TEST(ConvertIniFile, IpAccessSection) {
 }
 
 // A hand-written file in today's format without Version: nothing but the
-// key changes. (It used to be taken for the oldest format: IP1 of the
-// server-wide list deleted, LP added to every Access rule, LowerCaseFileDir
-// and the anonymous HideHidden forced.)
+// key changes. (Taken for the oldest format, it would lose IP1 of the
+// server-wide list, get LP added to every Access rule, and have
+// LowerCaseFileDir and the anonymous HideHidden forced.)
 TEST(ConvertIniFile, CurrentFormatWithoutVersion) {
   TempDir dir;
   const std::string path = dir.File("VANTOR.INI");

@@ -36,8 +36,8 @@ class PathTest : public FsTree {
   }
 };
 
-// The rules of the core step, one case each, for a confined and a free user.
-TEST_F(PathTest, CoreStepTable) {
+// The text rules of resolution, one case each, for a confined and a free user.
+TEST_F(PathTest, TextRulesTable) {
   const Case cases[] = {
       // Confined user, home c:\ftp\joe.
       {"/", "c:\\ftp\\joe", false, true, "c:\\ftp\\joe"},

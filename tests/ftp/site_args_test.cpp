@@ -17,7 +17,8 @@ TEST(SiteArgs, SiteArgument) {
   EXPECT_EQ(SiteArgumentOf("SITE " + std::string(600, 'x')).size(), 511u);
 }
 
-// Sub-commands by their first letters, any case, in the design's order.
+// Sub-commands by their first letters, any case: a longer word that begins
+// with one ("pswdx", "settle") is taken as that sub-command.
 TEST(SiteArgs, SubCommand) {
   const std::map<std::string, RSiteSub> cases = {
       {"PSWD a b", RSiteSub::Pswd},     {"pswdx", RSiteSub::Pswd},

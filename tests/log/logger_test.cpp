@@ -351,7 +351,7 @@ TEST(RFTPSLogger, ControlCharactersEscapedInEverySink) {
 }
 
 // Logfile and IPLog are the server's own files: a drive-form name maps
-// through [DRIVES] like every other path (it used to create a file named
+// through [DRIVES] like every other path (never a file named
 // "C:\logs\ftp.log" in the working directory), a relative one is taken from
 // the configuration file's folder, and "Daily" means daily rotation.
 TEST(RFTPSLogger, LogPathsFollowDrivesAndTheIniFolder) {
