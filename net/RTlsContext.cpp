@@ -39,8 +39,17 @@ std::shared_ptr<RTlsContext> RTlsContext::Create(const RTlsSettingsStr& settings
                                SSL_OP_NO_COMPRESSION | SSL_OP_ENABLE_KTLS);
   // Writes of a whole block return after each record that went out, and a
   // retried write may come from a moved buffer (the line buffer is reused).
-  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
-                            SSL_MODE_RELEASE_BUFFERS);
+  // Record buffers stay with their connection: releasing them when idle
+  // saved about 9 KiB per idle session but freed and re-allocated the write
+  // buffer for every record, and downloads lost about a third of their
+  // rate (bench/README.md, "Memory of idle TLS sessions").
+#ifdef VANTOR_TLS_RELEASE_BUFFERS
+  constexpr long kReleaseBuffers = SSL_MODE_RELEASE_BUFFERS;
+#else
+  constexpr long kReleaseBuffers = 0;
+#endif
+  SSL_CTX_set_mode(
+      ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | kReleaseBuffers);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
   SSL_CTX_sess_set_cache_size(ctx, 4096);
   if (!settings.cipherList.empty() &&

@@ -74,8 +74,10 @@ class Srv:
     port: the server itself when it listens on both families, else a second
     process of the peer bound to ::1 (see start_v6_twins)."""
 
-    def __init__(self, name, cmd, port, env=None, auth=("bench", "bench"), host="127.0.0.1"):
+    def __init__(self, name, cmd, port, env=None, auth=("bench", "bench"), host="127.0.0.1",
+                 tls=False):
         self.name, self.port, self.auth, self.v6 = name, port, auth, None
+        self.tls = tls
         self.log = open(os.path.join(ARGS.work, name + ".log"), "w")
         self.proc = subprocess.Popen(cmd, stdout=self.log, stderr=subprocess.STDOUT, env=env)
         if not wait_port(port, host=host):
@@ -86,7 +88,10 @@ class Srv:
         return "ftp://127.0.0.1:%d/%s" % (self.port, path)
 
     def user(self):
-        return ["-u", "%s:%s" % self.auth] if self.auth else []
+        # Under TLS every curl call asks for it (PROT P included) with the
+        # one pinned cipher.
+        extra = TLS_CURL if self.tls else []
+        return (["-u", "%s:%s" % self.auth] if self.auth else []) + extra
 
     def stop(self):
         stop(self.proc)
@@ -135,7 +140,7 @@ def start_vsftpd(data, host="127.0.0.1", port=None):
                port, env=peer_env(), auth=("anonymous", "x"), host=host)
 
 
-def start_pureftpd(data, host="127.0.0.1", port=None):
+def start_pureftpd(data, host="127.0.0.1", port=None, extra=()):
     port = port or free_port()
     sfx = "6" if ":" in host else ""
     passwd = os.path.join(ARGS.work, "pureftpd%s.passwd" % sfx)
@@ -148,11 +153,11 @@ def start_pureftpd(data, host="127.0.0.1", port=None):
                    input="bench\nbench\n", text=True, check=True, capture_output=True,
                    env=peer_env())
     cmd = [os.path.join(ARGS.peers, "usr/sbin/pure-ftpd"), "-S", "%s,%d" % (host, port),
-           "-l", "puredb:" + pdb, "-E", "-H", "-c", "100", "-C", "100", "-u", "100"]
+           "-l", "puredb:" + pdb, "-E", "-H", "-c", "100", "-C", "100", "-u", "100"] + list(extra)
     return Srv("pure-ftpd" + sfx, cmd, port, env=peer_env(), host=host)
 
 
-def start_proftpd(data, host="127.0.0.1", port=None):
+def start_proftpd(data, host="127.0.0.1", port=None, extra=()):
     port = port or free_port()
     v6 = ":" in host
     w = os.path.join(ARGS.work, "proftpd6") if v6 else ARGS.work
@@ -177,7 +182,7 @@ def start_proftpd(data, host="127.0.0.1", port=None):
             "DelayTable none", "WtmpLog off", "AuthOrder mod_auth_file.c",
             "AuthUserFile %s/proftpd.passwd" % w, "AuthGroupFile %s/proftpd.group" % w,
             "RequireValidShell off", "AllowOverwrite on", "UseReverseDNS off",
-            "MaxInstances 500", "TransferLog none", "ServerLog none", ""]))
+            "MaxInstances 500", "TransferLog none", "ServerLog none"] + list(extra) + [""]))
     cmd = [os.path.join(ARGS.peers, "usr/sbin/proftpd"), "-n", "-q", "-c", conf]
     return Srv("proftpd6" if v6 else "proftpd", cmd, port, env=peer_env(), host=host)
 
@@ -481,10 +486,302 @@ def stop_all(servers):
             s.v6.stop()
         s.stop()
 
+# --- FTPS ---------------------------------------------------------------------
+# The same certificate (EC P-256, self-signed) and the same cipher for every
+# server: TLS_AES_128_GCM_SHA256 under TLS 1.3, ECDHE-ECDSA-AES128-GCM-SHA256
+# under 1.2, pinned in each server where it has a setting and always in the
+# client (curl's flags, and an OpenSSL configuration for every client
+# process, so a peer without a 1.3 setting still gets the one suite).
+TLS_SUITE = "TLS_AES_128_GCM_SHA256"
+TLS_CIPHER = "ECDHE-ECDSA-AES128-GCM-SHA256"
+TLS_CURL = ["--ssl-reqd", "-k", "--tls13-ciphers", TLS_SUITE, "--ciphers", TLS_CIPHER]
+
+
+def tls_files():
+    d = os.path.join(ARGS.work, "tls")
+    os.makedirs(d, exist_ok=True)
+    cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
+    if not os.path.exists(cert):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=127.0.0.1",
+                        "-keyout", key, "-out", cert, "-days", "365"],
+                       capture_output=True, check=True)
+        os.chmod(key, 0o644)
+    conf = os.path.join(d, "client.cnf")
+    with open(conf, "w") as f:
+        f.write("openssl_conf = c\n[c]\nssl_conf = s\n[s]\nsystem_default = d\n"
+                "[d]\nCiphersuites = %s\nCipherString = %s\n" % (TLS_SUITE, TLS_CIPHER))
+    os.environ["OPENSSL_CONF"] = conf  # inherited by curl and the login clients
+    return cert, key
+
+
+def start_vantor_tls(data, cert, key):
+    port = free_port()
+    ini = os.path.join(ARGS.work, "vantor-tls.ini")
+    with open(ini, "w") as f:
+        f.write("[GLOBAL]\nPortNr=%d\nEncryptPasswords=no\nMaxPreLoginPerIP=0\n"
+                "TLSCertificateFile=%s\nTLSPrivateKeyFile=%s\nTLSCipherList=%s\n"
+                "TLSCipherSuites=%s\n[DRIVES]\nC=%s\n"
+                "[USER=bench]\nPassword=bench\nHomeDir=C:\\\nAccess1=C:\\,RWAMDCLP\n"
+                "RequireTLS=1\n" % (port, cert, key, TLS_CIPHER, TLS_SUITE, data))
+    return Srv("vantor", [ARGS.vantor, "--quiet", ini], port, tls=True)
+
+
+def start_vsftpd_tls(data, cert, key):
+    port = free_port()
+    empty = os.path.join(ARGS.work, "vsftpd-empty")
+    os.makedirs(empty, exist_ok=True)
+    conf = os.path.join(ARGS.work, "vsftpd-tls.conf")
+    with open(conf, "w") as f:
+        f.write("\n".join([
+            "listen=YES", "listen_address=127.0.0.1", "listen_port=%d" % port, "background=NO",
+            "anonymous_enable=YES", "local_enable=NO", "write_enable=YES",
+            "anon_upload_enable=YES", "anon_mkdir_write_enable=YES", "anon_other_write_enable=YES",
+            "anon_world_readable_only=NO", "anon_root=" + data, "no_anon_password=YES",
+            "ftp_username=daemon", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
+            "seccomp_sandbox=NO", "max_clients=500", "max_per_ip=500", "pasv_enable=YES",
+            "xferlog_enable=NO", "dirlist_enable=YES", "tcp_wrappers=NO",
+            "ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES",
+            "force_anon_data_ssl=YES", "rsa_cert_file=" + cert, "rsa_private_key_file=" + key,
+            "ssl_ciphers=" + TLS_CIPHER, "ssl_sslv2=NO", "ssl_sslv3=NO", "ssl_tlsv1=YES", ""]))
+    return Srv("vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf], port,
+               env=peer_env(), auth=("anonymous", "x"), tls=True)
+
+
+def start_pureftpd_tls(data, cert, key):
+    srv = start_pureftpd(data, extra=["-Y", "2", "-2", "%s,%s" % (cert, key), "-J", TLS_CIPHER])
+    srv.tls = True
+    return srv
+
+
+def start_proftpd_tls(data, cert, key):
+    srv = start_proftpd(data, extra=[
+        "ModulePath " + os.path.join(ARGS.peers, "usr/lib/proftpd"), "LoadModule mod_tls.c",
+        "TLSEngine on", "TLSRequired on", "TLSProtocol TLSv1.2 TLSv1.3",
+        "TLSECCertificateFile " + cert, "TLSECCertificateKeyFile " + key,
+        "TLSCipherSuite " + TLS_CIPHER, "TLSSessionTickets on", "TLSVerifyClient off",
+        "TLSLog none"])
+    srv.tls = True
+    return srv
+
+
+def tls_retr(srv):
+    """RETR of 1 GiB under PROT P: the rate, and the server's CPU seconds
+    (process tree, reaped session processes included) for it."""
+    cpu0 = cpu_seconds(srv.proc.pid, reaped=True)
+    rate = retr_once(srv)
+    time.sleep(0.3)  # a forked session process ends and is reaped
+    return rate, cpu_seconds(srv.proc.pid, reaped=True) - cpu0
+
+
+LOGIN_CLIENT = r"""
+import socket, ssl, sys, time
+port, user, password, secs = int(sys.argv[1]), sys.argv[2], sys.argv[3], float(sys.argv[4])
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+ctx.check_hostname = False
+ctx.verify_mode = ssl.CERT_NONE
+def reply(f):
+    while True:
+        line = f.readline()
+        if not line:
+            raise EOFError
+        if line[3:4] == b" ":
+            return line
+session, n, reused, end = None, 0, 0, time.time() + secs
+while time.time() < end:
+    raw = socket.create_connection(("127.0.0.1", port))
+    reply(raw.makefile("rb"))
+    raw.sendall(b"AUTH TLS\r\n")
+    if not reply(raw.makefile("rb")).startswith(b"234"):
+        raise SystemExit("AUTH refused")
+    s = ctx.wrap_socket(raw, session=session)
+    f = s.makefile("rb")
+    s.sendall(b"USER " + user.encode() + b"\r\n")
+    reply(f)
+    s.sendall(b"PASS " + password.encode() + b"\r\n")
+    if not reply(f).startswith(b"230"):
+        raise SystemExit("login refused")
+    reused += s.session_reused
+    session = s.session
+    s.sendall(b"QUIT\r\n")
+    reply(f)
+    s.close()
+    n += 1
+print(n, reused)
+"""
+
+
+def tls_logins(srv, secs, clients=2):
+    """Logins per second (connect, AUTH TLS, handshake resuming the previous
+    login's session, USER, PASS, QUIT) by `clients` processes at once, and
+    the share of handshakes that resumed."""
+    procs = [subprocess.Popen([sys.executable, "-c", LOGIN_CLIENT, str(srv.port), srv.auth[0],
+                               srv.auth[1], str(secs)], stdout=subprocess.PIPE, text=True)
+             for _ in range(clients)]
+    n = reused = 0
+    for p in procs:
+        out, _ = p.communicate(timeout=secs + 60)
+        if p.returncode != 0:
+            raise RuntimeError("login client failed")
+        a, b = out.split()
+        n, reused = n + int(a), reused + int(b)
+    return n / secs, reused / max(n, 1)
+
+
+def tls_bench(data, src, n_rounds, login_secs):
+    cert, key = tls_files()
+    servers = []
+    for name, start in (("vantor", start_vantor_tls), ("vsftpd", start_vsftpd_tls),
+                        ("pure-ftpd", start_pureftpd_tls), ("proftpd", start_proftpd_tls)):
+        if ARGS.servers and name not in ARGS.servers.split(","):
+            continue
+        try:
+            servers.append(start(data, cert, key))
+        except Exception as e:
+            print("%-10s not measured: %s" % (name, e))
+    try:
+        for s in servers:
+            try:
+                retr_once(s)  # warm caches; also proves the server speaks TLS
+            except Exception as e:
+                print("%-10s FTPS failed, left out: %s" % (s.name, e))
+                s.broken = True
+        servers = [s for s in servers if not getattr(s, "broken", False)]
+        got = []  # per round: name -> figures
+        for i in range(n_rounds):
+            rnd = {}
+            for s in servers[i % len(servers):] + servers[:i % len(servers)]:
+                try:
+                    rate, cpu = tls_retr(s)
+                    f = {"retr": rate, "cpu": cpu}
+                    f["stor"] = stor_once(s, src, data)
+                    # 20 curl processes: curl's --parallel shares one TLS
+                    # session cache among its transfers, so a data connection
+                    # would offer another control connection's session.
+                    f["par"] = par_once(s)
+                    if f["par"] == 0:
+                        raise RuntimeError("20 downloads: a transfer failed")
+                    f["login"], f["resumed"] = tls_logins(s, login_secs)
+                    rnd[s.name] = f
+                except Exception as e:
+                    print("%-10s FTPS round %d failed: %s" % (s.name, i, e))
+            got.append(rnd)
+            print("round %d: %s" % (i, "  ".join(
+                "%s RETR %.0f STOR %.0f 20xDL %.0f MB/s CPU %.2f s/GiB logins %.0f/s (%.0f%% resumed)"
+                % (k, v["retr"] / 1e6, v["stor"] / 1e6, v["par"] / 1e6, v["cpu"], v["login"],
+                   100 * v["resumed"]) for k, v in rnd.items())))
+    finally:
+        for s in servers:
+            s.stop()
+    print("FTPS medians (%d rounds; load average %s):" % (n_rounds, os.getloadavg()))
+    print("%-10s %10s %10s %11s %10s %10s %9s" % ("server", "RETR MB/s", "STOR MB/s",
+                                                   "20xDL MB/s", "CPU s/GiB", "logins/s", "resumed"))
+    for s in servers:
+        rs = [g[s.name] for g in got if s.name in g]
+        if rs:
+            med = lambda k: statistics.median(r[k] for r in rs)
+            print("%-10s %10.0f %10.0f %11.0f %10.3f %10.0f %8.0f%%" % (
+                s.name, med("retr") / 1e6, med("stor") / 1e6, med("par") / 1e6, med("cpu"),
+                med("login"), 100 * med("resumed")))
+    ratios = {k: [] for k in ("retr", "stor", "par", "cpu", "login")}
+    for g in got:
+        peers = [v for k, v in g.items() if k != "vantor"]
+        if "vantor" not in g or not peers:
+            continue
+        v = g["vantor"]
+        for k in ratios:
+            best = min(p[k] for p in peers) if k == "cpu" else max(p[k] for p in peers)
+            ratios[k].append(v[k] / best)
+    if ratios["retr"]:
+        print("vantor / best peer per round, median [lowest..highest] of %d: RETR %s  STOR %s  "
+              "20xDL %s  CPU %s  logins %s" % (len(ratios["retr"]), spread(ratios["retr"]),
+                                               spread(ratios["stor"]), spread(ratios["par"]),
+                                               spread(ratios["cpu"]), spread(ratios["login"])))
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+
+
+def idle_tls_sessions(srv, n):
+    """Logs n sessions in under TLS and leaves them idle; the server's RSS
+    growth per session in KiB. The sessions are closed afterwards."""
+    import socket
+    import ssl
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+
+    def reply(f):
+        while True:
+            line = f.readline()
+            if line[3:4] == b" " or not line:
+                return line
+    time.sleep(0.5)
+    rss0 = rss_kib(srv.proc.pid)
+    held = []
+    try:
+        for _ in range(n):
+            raw = socket.create_connection(("127.0.0.1", srv.port), timeout=30)
+            reply(raw.makefile("rb"))
+            raw.sendall(b"AUTH TLS\r\n")
+            reply(raw.makefile("rb"))
+            s = ctx.wrap_socket(raw)
+            f = s.makefile("rb")
+            s.sendall(b"USER bench\r\nPASS bench\r\n")
+            reply(f)
+            if not reply(f).startswith(b"230"):
+                raise RuntimeError("login refused")
+            held.append(s)
+        time.sleep(1.0)
+        return (rss_kib(srv.proc.pid) - rss0) / float(n)
+    finally:
+        for s in held:
+            s.close()
+
+
+def tls_memory(data, n_rounds, sessions=500):
+    """Vantor as built (record buffers kept) and as built with
+    VANTOR_TLS_RELEASE_BUFFERS=ON: RSS per idle logged-in TLS session, and
+    RETR of 1 GiB under PROT P in paired rounds (ratio released / kept)."""
+    cert, key = tls_files()
+    builds = (("released", ARGS.vantor_release), ("kept", ARGS.vantor))
+    mem = {name: [] for name, _ in builds}
+    ratios = []
+    for i in range(n_rounds):
+        rates = {}
+        for name, binary in (builds if i % 2 == 0 else builds[::-1]):
+            ARGS.vantor = binary
+            srv = start_vantor_tls(data, cert, key)
+            try:
+                if i == 0 or len(mem[name]) < 2:
+                    mem[name].append(idle_tls_sessions(srv, sessions))
+                retr_once(srv)
+                rates[name] = retr_once(srv)
+            finally:
+                srv.stop()
+        ratios.append(rates["released"] / rates["kept"])
+        print("round %d: RETR released %.0f kept %.0f MB/s" % (i, rates["released"] / 1e6,
+                                                               rates["kept"] / 1e6))
+    ARGS.vantor = builds[1][1]
+    for name, _ in builds:
+        print("%-9s RSS per idle TLS session (%d sessions): %s KiB" % (
+            name, sessions, " ".join("%.1f" % m for m in mem[name])))
+    print("RETR released / kept, median [lowest..highest] of %d rounds: %s; load %s" % (
+        len(ratios), spread(ratios), os.getloadavg()))
+
+
 
 def main():
     data = os.path.join(ARGS.work, "data")
     src = make_data(data)
+    if ARGS.tls_memory:
+        tls_memory(os.path.realpath(data), ARGS.rounds)
+        return
+    if ARGS.tls_only:
+        tls_bench(data, src, ARGS.rounds if not ARGS.quick else 3, 2.0 if ARGS.quick else 5.0)
+        return
     results = {}
     servers = []
     for name, start in (("vantor", start_vantor), ("vsftpd", start_vsftpd),
@@ -568,7 +865,14 @@ ap.add_argument("--parallel-only", action="store_true",
                 help="only the cases of many transfers at once")
 ap.add_argument("--families-only", action="store_true",
                 help="only IPv4 (PASV, EPSV) and IPv6 (EPSV), every server")
+ap.add_argument("--tls-only", action="store_true",
+                help="only FTPS: RETR, STOR, 20 downloads, CPU per GiB, TLS logins per second")
+ap.add_argument("--tls-memory", action="store_true",
+                help="RSS per idle TLS session and RETR, as built and with --vantor-release")
+ap.add_argument("--vantor-release", help="e2e server built with VANTOR_TLS_RELEASE_BUFFERS=ON")
+ap.add_argument("--quick", action="store_true", help="with --tls-only: 3 rounds, 2 s of logins")
 ap.add_argument("--cases", default=",".join(PAR_CASES), help="of " + ",".join(PAR_CASES))
 ap.add_argument("--rounds", type=int, default=5, help="rounds of the parallel cases")
 ARGS = ap.parse_args()
+ARGS.work = os.path.abspath(ARGS.work)
 main()

@@ -15,6 +15,8 @@
 #   bench/peers/run.sh --families-only [--rounds 5]   (every server over
 #       IPv4 with PASV and EPSV and over IPv6 with EPSV; the peers get a
 #       second process on ::1)
+#   bench/peers/run.sh --tls-only [--quick | --rounds 5] [--servers ...]
+#       (FTPS under PROT P against vsftpd, pure-ftpd and proftpd's mod_tls)
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
@@ -28,8 +30,8 @@ cmake --build "$BUILD" -j2 --target vantor-e2e-server >/dev/null
 
 # --- peers -------------------------------------------------------------------
 PKGS="vsftpd pure-ftpd proftpd-core libwrap0 libhiredis0.14 libmemcached11 libmemcachedutil2
-      libhashkit2 libpcre2-posix3 python3-pyftpdlib"
-if [ ! -x "$WORK/peers/usr/sbin/proftpd" ] || [ ! -d "$WORK/peers/usr/lib/python3/dist-packages/pyftpdlib" ]; then
+      libhashkit2 libpcre2-posix3 python3-pyftpdlib proftpd-mod-crypto"
+if [ ! -x "$WORK/peers/usr/sbin/proftpd" ] || [ ! -f "$WORK/peers/usr/lib/proftpd/mod_tls.so" ] || [ ! -d "$WORK/peers/usr/lib/python3/dist-packages/pyftpdlib" ]; then
   (cd "$WORK/debs" && apt-get download $PKGS >/dev/null 2>&1)
   for d in "$WORK"/debs/*.deb; do dpkg -x "$d" "$WORK/peers"; done
 fi
