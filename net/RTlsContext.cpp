@@ -40,9 +40,9 @@ std::shared_ptr<RTlsContext> RTlsContext::Create(const RTlsSettingsStr& settings
   // Writes of a whole block return after each record that went out, and a
   // retried write may come from a moved buffer (the line buffer is reused).
   // Record buffers stay with their connection: releasing them when idle
-  // saved about 9 KiB per idle session but freed and re-allocated the write
-  // buffer for every record, and downloads lost about a third of their
-  // rate (bench/README.md, "Memory of idle TLS sessions").
+  // saved about 9 KiB per idle session but frees and re-allocates the write
+  // buffer for every record, and downloads were slower with it in both runs
+  // (bench/README.md, "memory of idle TLS sessions").
 #ifdef VANTOR_TLS_RELEASE_BUFFERS
   constexpr long kReleaseBuffers = SSL_MODE_RELEASE_BUFFERS;
 #else
