@@ -167,7 +167,7 @@ void RFTPSComInterp::Dispatch(std::string_view raw) {
   if (commandState_ == CS_RestartPending) {
     EnterLoggedIn();
     if (RunAccepted(*this, CMD_AfterRest, line)) return;
-    RestartOffset = 0;
+    Transfer.restartOffset = 0;
   }
   if (RunAccepted(*this, CMD_AnyState, line)) return;
   if (commandState_ == CS_RenamePending) {

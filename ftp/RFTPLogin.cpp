@@ -75,8 +75,8 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
   s.Login.userArgument = ArgumentOf(line, 4, kUserArgumentMax);
   std::string name = Upper(s.Login.userArgument.substr(0, kUserNameMax));
   name = name.substr(0, name.find('@'));
-  s.FilesUp = 0;
-  s.FilesDown = 0;
+  s.Counters.filesUp = 0;
+  s.Counters.filesDown = 0;
   if (name == "FTP") {
     name = std::string(kAnonymousName);
     s.Login.userArgument = std::string(kAnonymousName);
@@ -184,7 +184,8 @@ bool TooManyFromAddress(RFTPSComInterp& s) {
     if (s.Ask(q) && QueryBool(q)) limit = 1;
   }
   if (limit <= 0) return false;
-  if (s.Manager().CountLoginsFrom(s.ClientAddress, s.Login.userName) <= limit) return false;
+  if (s.Manager().CountLoginsFrom(s.Connection.clientAddress, s.Login.userName) <= limit)
+    return false;
   if (limit == 1) {
     s.ReplyStr(kReplyLoggedInOnceOnly);
   } else {
@@ -230,16 +231,16 @@ void StartAccounting(RFTPSComInterp& s) {
   if (s.Control() != nullptr) s.Control()->SetLocalSpeedLimit(s.Login.speedLimit);
   const RPathProbe& probe = m.ProbeOrDefault();
   s.Ratio = std::make_unique<RFTPRatios>(m.Loop(), m.MainWindow(), probe);
-  s.Ratio->Start(s.Login.userName, s.LocalAddress, s.Number());
+  s.Ratio->Start(s.Login.userName, s.Connection.localAddress, s.Number());
   s.Quota = std::make_unique<RFTPQuota>(m.Loop(), m.MainWindow(), probe);
-  s.Quota->Start(s.Login.userName, s.LocalAddress, s.Number());
+  s.Quota->Start(s.Login.userName, s.Connection.localAddress, s.Number());
 }
 
 void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
   (void)viaUser;
   bool dashRemoved = false;
   if (!password.empty() && password[0] == '-') {
-    s.VerboseReplies = false;
+    s.Connection.verboseReplies = false;
     password.erase(0, 1);
     dashRemoved = true;
   }
@@ -248,7 +249,7 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
     // The account's real password may itself begin with "-".
     accepted = PasswordAccepted(s, "-" + password);
     if (accepted) {
-      s.VerboseReplies = true;
+      s.Connection.verboseReplies = true;
       password.insert(0, "-");
     }
   }
@@ -257,14 +258,16 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
     return;
   }
   AccessQuery ip = s.NewQuery(QC_IP_ACCESS);
-  SetQueryAux2(ip, s.ClientAddress, s.NameResolved ? s.HostName : std::string());
+  SetQueryAux2(ip, s.Connection.clientAddress,
+               s.Connection.nameResolved ? s.Connection.hostName : std::string());
   if (!s.Ask(ip)) {
-    if (s.Logged)
-      WriteLog(LOG_SECURITY, FormatStr(kLogUserAddressDenied, s.Login.userName, s.ClientAddress));
+    if (s.Connection.logged)
+      WriteLog(LOG_SECURITY,
+               FormatStr(kLogUserAddressDenied, s.Login.userName, s.Connection.clientAddress));
     s.ReplyStr(kReplyUnauthorizedAddress);
     s.CloseAfterReplies();
     ClearUser(s);
-    s.RaiseHook(HE_IPRefused, s.NameResolved ? s.HostName : std::string());
+    s.RaiseHook(HE_IPRefused, s.Connection.nameResolved ? s.Connection.hostName : std::string());
     return;
   }
   if (TooManyFromAddress(s)) return;
@@ -287,7 +290,8 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
     if (s.Login.anonymous) s.Hook->SetPassword(password);
   }
   std::string loginFile;
-  if (s.AskText(QC_LOGIN_MES_FILE, &loginFile) && !loginFile.empty() && s.VerboseReplies) {
+  if (s.AskText(QC_LOGIN_MES_FILE, &loginFile) && !loginFile.empty() &&
+      s.Connection.verboseReplies) {
     (void)SendMessageFile(s, loginFile, "230");
   }
   s.ReplyStr(kReplyLoggedInProceed);
@@ -314,11 +318,11 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
   s.Login.homeDir = "C:\\";
   s.Login.userName.clear();
   s.Login.userArgument.clear();
-  s.AsciiType = true;
-  s.PassiveMode = false;
-  s.PassiveSocket.reset();
-  s.DataAddress = s.ClientAddress;
-  s.DataPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 0;
+  s.Transfer.ascii = true;
+  s.Data.passive = false;
+  s.Data.passiveSocket.reset();
+  s.Data.address = s.Connection.clientAddress;
+  s.Data.port = s.Control() != nullptr ? s.Control()->GetLocalPort() : 0;
   OnReinitialize(s);
   s.ResetLogin();
   s.Login.hideHidden = false;

@@ -214,7 +214,7 @@ void SendExpanded(RFTPSComInterp& s, std::string line) {
 
 void SendGreeting(RFTPSComInterp& s) {
   const std::vector<std::string> lines =
-      s.Manager().Messages().GetSignLines(s, RSignKind::SignOn, s.LocalAddress);
+      s.Manager().Messages().GetSignLines(s, RSignKind::SignOn, s.Connection.localAddress);
   const size_t n = lines.size();
   s.Reply(FormatStr(kReplyGreeting, n > 0 ? '-' : ' ', LoadStr(kTextDefaultGreeting)));
   for (size_t i = 0; i < n; ++i) {
@@ -224,7 +224,7 @@ void SendGreeting(RFTPSComInterp& s) {
 
 void SendSignOff(RFTPSComInterp& s) {
   const std::vector<std::string> lines =
-      s.Manager().Messages().GetSignLines(s, RSignKind::SignOff, s.LocalAddress);
+      s.Manager().Messages().GetSignLines(s, RSignKind::SignOff, s.Connection.localAddress);
   const size_t n = lines.size();
   if (n == 0) {
     s.ReplyStr(kReplyGoodbye);
@@ -286,7 +286,7 @@ std::vector<std::string> RatioQuotaLines(RFTPSComInterp& s) {
 }
 
 void SendRatioQuotaSummary(RFTPSComInterp& s, std::string_view finalReply) {
-  if (s.VerboseReplies) {
+  if (s.Connection.verboseReplies) {
     std::vector<std::string> lines = RawRatioQuotaLines(s);
     if (!lines.empty() && finalReply.size() >= 3 && lines.front().compare(0, 4, "    ") == 0) {
       lines.front().replace(0, 4, std::string(finalReply.substr(0, 3)) + "-");

@@ -69,7 +69,8 @@ int LocalHour(int64_t now) {
 int CountProcessSessions(std::string_view clientAddress, std::string_view name) {
   int n = 0;
   for (RFTPSComInterp* s = AllSessions().Head(); s != nullptr; s = AllSessions().NextOf(s)) {
-    if (s->ClientAddress == clientAddress && EqualNoCaseAscii(s->Login.userName, name)) ++n;
+    if (s->Connection.clientAddress == clientAddress && EqualNoCaseAscii(s->Login.userName, name))
+      ++n;
   }
   return n;
 }
@@ -79,32 +80,32 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
                                std::string localAddressText)
     : RTimer(manager.Layer()), manager_(manager), control_(std::move(control)) {
   AllSessions().PushFront(this);
-  ClientAddress = std::move(clientAddress);
-  LocalAddress = localAddress;
-  LocalAddressText =
+  Connection.clientAddress = std::move(clientAddress);
+  Connection.localAddress = localAddress;
+  Connection.localAddressText =
       localAddressText.empty() ? FormatDottedAddress(localAddress) : std::move(localAddressText);
-  DataAddress = ClientAddress;
+  Data.address = Connection.clientAddress;
   // Active transfers before any PORT go to the client's port of the same
   // number as ours (port 0 would be no port at all).
-  DataPort = control_ ? control_->GetLocalPort() : 21;
+  Data.port = control_ ? control_->GetLocalPort() : 21;
 
   ServerStats& st = Stats();
   ++st.ConnectionsNow;
   Number_ = st.NextSessionNumber++;
-  ConnectTime = manager_.Now();
+  Connection.connectTime = manager_.Now();
   notLoggedInSinceMs_ = manager_.Loop().Clock().NowMs();
-  CountConnectionHour(st, LocalHour(ConnectTime));
+  CountConnectionHour(st, LocalHour(Connection.connectTime));
   if (control_) ApplyConfiguredSocketOptions(manager_.Settings(), control_->NativeHandle());
 
   Hook = MakeHookRecord(*this);
 
-  AccessQuery connect = NewQuery(QC_CONNECT, ClientAddress);
+  AccessQuery connect = NewQuery(QC_CONNECT, Connection.clientAddress);
   SetQueryUser(connect, "");
   Ask(connect);
   AccessQuery logQ = NewQuery(QC_LOG_CLIENT_IP);
-  SetQueryAux2(logQ, ClientAddress, "");
-  Logged = Ask(logQ);
-  LogStr(LOG_SECURITY, kLogConnected, ClientAddress, LocalAddressText);
+  SetQueryAux2(logQ, Connection.clientAddress, "");
+  Connection.logged = Ask(logQ);
+  LogStr(LOG_SECURITY, kLogConnected, Connection.clientAddress, Connection.localAddressText);
   RaiseHook(HE_Created);
   if (manager_.UserInfoOpen()) {
     manager_.Loop().PostMessage(manager_.MainWindow(), MSG_NOTIFY, NC_SessionCreated, Number_);
@@ -113,7 +114,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
 
 RFTPSComInterp::~RFTPSComInterp() {
   if (workCancel_) workCancel_->Cancel();
-  if (TransferState != XS_Idle) AbortTransfer(", client killed by server");
+  if (Transfer.state != XS_Idle) AbortTransfer(", client killed by server");
   if (Login.anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
   if (LinesWanted(LOG_SECURITY)) {
     std::string line = FormatStr(kLogClosingConnection, Number_);
@@ -132,13 +133,13 @@ RFTPSComInterp::~RFTPSComInterp() {
   AccessQuery closeQ = NewQuery(QC_CLOSE);
   Ask(closeQ);
 
-  DataSocket.reset();
+  Data.socket.reset();
   control_.reset();
-  PassiveSocket.reset();
+  Data.passiveSocket.reset();
   Ratio.reset();
   Quota.reset();
   Hook.reset();
-  TransferExt.reset();
+  Transfer.ext.reset();
   AllSessions().Unlink(this);
   Stop();
   if (manager_.UserInfoOpen()) {
@@ -148,7 +149,7 @@ RFTPSComInterp::~RFTPSComInterp() {
 }
 
 int64_t RFTPSComInterp::SecondsConnected() const {
-  const int64_t d = manager_.Now() - ConnectTime;
+  const int64_t d = manager_.Now() - Connection.connectTime;
   return d < 0 ? 0 : d;
 }
 
@@ -172,10 +173,12 @@ void RFTPSComInterp::Admit() {
 void RFTPSComInterp::ContinueAdmission() {
   AccessQuery q = NewQuery(QC_IP_ACCESS);
   SetQueryUser(q, "");
-  SetQueryAux2(q, ClientAddress, NameResolved ? HostName : std::string());
+  SetQueryAux2(q, Connection.clientAddress,
+               Connection.nameResolved ? Connection.hostName : std::string());
   if (!Ask(q)) {
-    if (Logged) WriteLog(LOG_SECURITY, FormatStr(kLogAddressDenied, ClientAddress));
-    RaiseHook(HE_IPRefused, NameResolved ? HostName : std::string());
+    if (Connection.logged)
+      WriteLog(LOG_SECURITY, FormatStr(kLogAddressDenied, Connection.clientAddress));
+    RaiseHook(HE_IPRefused, Connection.nameResolved ? Connection.hostName : std::string());
     RequestRemoval();
     return;
   }
@@ -199,7 +202,7 @@ void RFTPSComInterp::ContinueAdmission() {
   } else if (TooManyNotLoggedIn()) {
     ReplyStr(kReplyTooManyFromAddress);
     CloseAfterReplies();
-    LogStr(LOG_SECURITY, kLogTooManyFromAddress, ClientAddress);
+    LogStr(LOG_SECURITY, kLogTooManyFromAddress, Connection.clientAddress);
   } else if (control_) {
     // Behind the events already waiting, like every other session event;
     // with the loop's queue full it goes out now rather than never.
@@ -210,7 +213,7 @@ void RFTPSComInterp::ContinueAdmission() {
   } else {
     SendGreeting(*this);
   }
-  if (!NameResolved && !lookupRunning_ && manager_.HostNameLogging()) StartLookup();
+  if (!Connection.nameResolved && !lookupRunning_ && manager_.HostNameLogging()) StartLookup();
   Start(kTickMs, false);
 }
 
@@ -239,7 +242,7 @@ bool RFTPSComInterp::TooManyNotLoggedIn() const {
   if (limit <= 0 || !control_) return false;
   int others = 0;
   for (const std::unique_ptr<RFTPSComInterp>& s : manager_.Sessions()) {
-    if (s.get() == this || s->ClientAddress != ClientAddress) continue;
+    if (s.get() == this || s->Connection.clientAddress != Connection.clientAddress) continue;
     if (s->IsLoggedIn() || s->IsClosing()) continue;
     ++others;
   }
@@ -273,8 +276,8 @@ void RFTPSComInterp::CheckLoginTime() {
 void RFTPSComInterp::StartLookup() {
   if (!control_) return;
   std::memset(lookupBuffer_, 0, sizeof lookupBuffer_);
-  std::memcpy(lookupBuffer_, ClientAddress.data(),
-              std::min(ClientAddress.size(), sizeof lookupBuffer_ - 1));
+  std::memcpy(lookupBuffer_, Connection.clientAddress.data(),
+              std::min(Connection.clientAddress.size(), sizeof lookupBuffer_ - 1));
   lookupRunning_ = control_->DNSLookup(lookupBuffer_, sizeof lookupBuffer_) == WS_OK;
 }
 
@@ -285,11 +288,11 @@ void RFTPSComInterp::LookUpHostName() {
 void RFTPSComInterp::OnLookupDone(int status) {
   lookupRunning_ = false;
   const std::string answer(lookupBuffer_, strnlen(lookupBuffer_, sizeof lookupBuffer_));
-  if (status == WS_OK && !answer.empty() && answer != ClientAddress) {
-    HostName = answer;
-    NameResolved = true;
-    if (manager_.HostNameLogging()) LogStr(LOG_HOSTNAMES, kLogHostName, Upper(HostName));
-    RaiseHook(HE_HostResolved, HostName);
+  if (status == WS_OK && !answer.empty() && answer != Connection.clientAddress) {
+    Connection.hostName = answer;
+    Connection.nameResolved = true;
+    if (manager_.HostNameLogging()) LogStr(LOG_HOSTNAMES, kLogHostName, Upper(Connection.hostName));
+    RaiseHook(HE_HostResolved, Connection.hostName);
     if (manager_.UserInfoOpen()) manager_.Notify(NC_HostResolved, Number_);
   }
   if (lookupForAdmission_) {
@@ -306,15 +309,15 @@ void RFTPSComInterp::OnSocketEvent(uint32_t socketId, int operation, int status)
     parked_.push_back({socketId, operation, status});
     return;
   }
-  if ((TransferState == XS_Sending || TransferState == XS_Receiving) && control_) {
+  if ((Transfer.state == XS_Sending || Transfer.state == XS_Receiving) && control_) {
     control_->ResetTimeOut();
   }
-  if (DataSocket && socketId == DataSocket->Id()) {
-    OnDataEvent(*this, *DataSocket, operation, status);
+  if (Data.socket && socketId == Data.socket->Id()) {
+    OnDataEvent(*this, *Data.socket, operation, status);
     return;
   }
-  if (PassiveSocket && socketId == PassiveSocket->Id()) {
-    OnDataEvent(*this, *PassiveSocket, operation, status);
+  if (Data.passiveSocket && socketId == Data.passiveSocket->Id()) {
+    OnDataEvent(*this, *Data.passiveSocket, operation, status);
     return;
   }
   if (control_ && socketId == control_->Id()) OnControlEvent(operation, status);
@@ -388,7 +391,7 @@ bool RFTPSComInterp::UntrustedProxySignature(std::string_view line) {
     header = header || leadingEmptyLines_ == 3;
   }
   if (!header) return false;
-  LogStr(LOG_SECURITY, kLogUntrustedProxyHeader, ClientAddress);
+  LogStr(LOG_SECURITY, kLogUntrustedProxyHeader, Connection.clientAddress);
   RequestRemoval();
   return true;
 }
@@ -446,9 +449,9 @@ std::deque<std::string> RFTPSComInterp::TakeQueuedReplies() {
 }
 
 void RFTPSComInterp::CloseAfterReplies() {
-  if (TransferState != XS_Idle) AbortTransfer("");
+  if (Transfer.state != XS_Idle) AbortTransfer("");
   closing_ = true;
-  TransferState = XS_Idle;
+  Transfer.state = XS_Idle;
   if (control_) (void)control_->DisconnectHost(10);
   SendNext();
 }
@@ -462,7 +465,7 @@ void RFTPSComInterp::RequestRemoval() {
 
 void RFTPSComInterp::AbortTransfer(std::string_view reason) {
   OnSessionAbort(*this, reason);
-  TransferState = XS_Idle;
+  Transfer.state = XS_Idle;
 }
 
 // --- timer ----------------------------------------------------------------------------
@@ -473,13 +476,13 @@ void RFTPSComInterp::OnTimer() {
   if (IsHoldingCommand()) EndOverdueHold();
   CheckLoginTime();
   if (!IsTransferActive()) return;
-  if (control_ && !(TransferState == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
+  if (control_ && !(Transfer.state == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
     control_->ResetTimeOut();
   }
   TransferTick(*this);
-  if (ProgressOn && static_cast<uint64_t>(TransferBytes) != LastProgressCount) {
-    LastProgressCount = static_cast<uint64_t>(TransferBytes);
-    ReplyStr(kReplyTransferredBytes, LastProgressCount);
+  if (Transfer.progressOn && static_cast<uint64_t>(Transfer.bytes) != Transfer.lastProgressCount) {
+    Transfer.lastProgressCount = static_cast<uint64_t>(Transfer.bytes);
+    ReplyStr(kReplyTransferredBytes, Transfer.lastProgressCount);
   }
 }
 
@@ -575,7 +578,7 @@ AccessQuery RFTPSComInterp::NewQuery(uint32_t code, std::string_view aux) const 
   ClearAccessQuery(q);
   q.code = code;
   SetQueryUser(q, Login.userName);
-  q.address = LocalAddress;
+  q.address = Connection.localAddress;
   SetQueryAux(q, aux);
   q.session = Number_;
   return q;
@@ -605,7 +608,7 @@ std::string RFTPSComInterp::ResolveClientPath(std::string_view clientPath, bool 
 }
 
 bool RFTPSComInterp::LinesWanted(int category) const {
-  if (!Logged) return false;
+  if (!Connection.logged) return false;
   if (LogWanted(category)) return true;
   // The user information window shows the dialogue whatever is logged.
   return (category == LOG_COMMANDS || category == LOG_REPLIES) && manager_.UserInfoOpen();

@@ -163,6 +163,51 @@ class RFTPSessionExt {
   virtual ~RFTPSessionExt() = default;
 };
 
+// The control connection's two ends and how the session talks and logs.
+struct RSessionConnectionStr {
+  int64_t connectTime = 0;
+  std::string clientAddress;
+  std::string hostName;  // from the reverse look-up
+  bool nameResolved = false;
+  uint32_t localAddress = 0;  // first octet high
+  std::string localAddressText;
+  bool logged = true;          // the session's lines go to the log
+  bool verboseReplies = true;  // off with a password that begins with "-"
+};
+
+// Files and bytes moved by this session (finished transfers).
+struct RSessionCountersStr {
+  uint32_t filesUp = 0;
+  uint32_t filesDown = 0;
+  uint64_t bytesDown = 0;
+  uint64_t bytesUp = 0;
+};
+
+// The data connection: its socket, the passive listener (the manager routes
+// both sockets' events to the session) and where an active one goes.
+struct RSessionDataStr {
+  std::unique_ptr<RWinSocket> socket;
+  std::unique_ptr<RWinSocket> passiveSocket;
+  bool passive = false;
+  uint16_t port = 0;
+  std::string address;
+};
+
+// The current transfer (ftp/RFTPSTransfer.cpp and the data-connection code).
+struct RSessionTransferStr {
+  int32_t state = XS_Idle;
+  bool ascii = true;
+  int64_t restartOffset = 0;
+  std::string fileName;  // local path of the transfer
+  int64_t fileSize = 0;  // size of the file being sent
+  int64_t startOffset = 0;
+  int64_t bytes = 0;  // bytes moved in the current transfer
+  int64_t startMs = 0;
+  bool progressOn = false;
+  uint64_t lastProgressCount = 0;
+  std::unique_ptr<RFTPSessionExt> ext;  // anything else they keep
+};
+
 // Who is logged in and what the account allows; REIN and a refused login
 // start it again.
 struct RSessionLoginStr {
@@ -290,8 +335,8 @@ class RFTPSComInterp : public RTimer {
   std::deque<std::string> TakeQueuedReplies();
   bool RemovalRequested() const { return removalPosted_; }
   bool IsTransferActive() const {
-    return TransferState == XS_Sending || TransferState == XS_Receiving ||
-           TransferState == XS_Listing;
+    return Transfer.state == XS_Sending || Transfer.state == XS_Receiving ||
+           Transfer.state == XS_Listing;
   }
   // Seconds since the connect time.
   int64_t SecondsConnected() const;
@@ -324,47 +369,18 @@ class RFTPSComInterp : public RTimer {
   void HoldCommand(int32_t deferred);
 
   // --- fields (the engine's shared record of one session) --------------------------
+  RSessionConnectionStr Connection;
   RSessionLoginStr Login;
-  // Data connection and passive listener (ftp/ data-connection code owns
-  // their use); the manager routes their events here too.
-  std::unique_ptr<RWinSocket> DataSocket;
-  std::unique_ptr<RWinSocket> PassiveSocket;
-
-  bool VerboseReplies = true;
-  int64_t ConnectTime = 0;
-  std::string HostName;  // from the reverse look-up
-  bool NameResolved = false;
-  std::string ClientAddress;
-  uint32_t LocalAddress = 0;  // first octet high
-  std::string LocalAddressText;
-  int32_t TransferState = XS_Idle;
-  bool Logged = true;
-  bool ProgressOn = false;
-  uint64_t LastProgressCount = 0;
+  RSessionCountersStr Counters;
+  RSessionDataStr Data;
+  RSessionTransferStr Transfer;
   std::string SiteArgument;
-  uint32_t FilesUp = 0;
-  uint32_t FilesDown = 0;
-  uint64_t BytesDown = 0;
-  uint64_t BytesUp = 0;
   std::unique_ptr<RFTPRatios> Ratio;
   std::unique_ptr<RFTPQuota> Quota;
   std::unique_ptr<RFTPSessionHook> Hook;
   // What the client chose with OPTS, CLNT and HOST (ftp/RFTPSFeat.cpp).
   RClientChoicesStr Choices;
   RTlsSessionStr Tls;
-
-  // Transfer and data connection fields (data connections and transfers).
-  bool AsciiType = true;
-  bool PassiveMode = false;
-  int64_t RestartOffset = 0;
-  uint16_t DataPort = 0;
-  std::string DataAddress;
-  std::string FileName;  // local path of the transfer
-  int64_t FileSize = 0;  // size of the file being sent
-  int64_t TransferStartOffset = 0;
-  int64_t TransferBytes = 0;  // bytes moved in the current transfer
-  int64_t TransferStartMs = 0;
-  std::unique_ptr<RFTPSessionExt> TransferExt;  // anything else they keep
 
  protected:
   void Expired() override { OnTimer(); }

@@ -38,14 +38,14 @@ std::unique_ptr<RWinSocket> NewDataSocket(RFTPSComInterp& s) {
 // The initial data address is the client's own, the initial port the
 // control connection's local port.
 void EnsureDataDefaults(RFTPSComInterp& s) {
-  if (!s.DataAddress.empty()) return;
-  s.DataAddress = s.ClientAddress;
-  s.DataPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 21;
+  if (!s.Data.address.empty()) return;
+  s.Data.address = s.Connection.clientAddress;
+  s.Data.port = s.Control() != nullptr ? s.Control()->GetLocalPort() : 21;
 }
 
 std::string ControlLocalAddress(const RFTPSComInterp& s) {
   if (s.Control() != nullptr) return s.Control()->GetLocalIPAddress();
-  return s.LocalAddressText;
+  return s.Connection.localAddressText;
 }
 
 void ApplyDataSocketSettings(RFTPSComInterp& s, RWinSocket& sock) {
@@ -56,7 +56,7 @@ void ApplyDataSocketSettings(RFTPSComInterp& s, RWinSocket& sock) {
 // open file) for ever: once a transfer waits, the listener gives up after
 // the packet time-out, counted from now.
 void ArmPassiveWait(RFTPSComInterp& s) {
-  RWinSocket& listener = *s.PassiveSocket;
+  RWinSocket& listener = *s.Data.passiveSocket;
   if (listener.GetTimeOut()[WS_TO_LISTEN] >= 1) return;
   listener.SetTimeOut({PacketTimeOutSeconds(s), 0, 0, 0, 0}, true);
   listener.ResetTimeOut();
@@ -66,26 +66,27 @@ void ArmPassiveWait(RFTPSComInterp& s) {
 // is off) would hand the file to whoever raced to the port: it is closed and
 // logged, and the transfer keeps waiting for the client.
 bool AcceptPassivePeer(RFTPSComInterp& s) {
-  const std::string peer = s.DataSocket->GetRemoteIPAddress();
-  if (PassivePeerAllowed(LoadTransferSettings(s).passivePeerCheck, peer, s.ClientAddress)) {
+  const std::string peer = s.Data.socket->GetRemoteIPAddress();
+  if (PassivePeerAllowed(LoadTransferSettings(s).passivePeerCheck, peer,
+                         s.Connection.clientAddress)) {
     return true;
   }
-  s.LogStr(LOG_SECURITY, kLogForeignPassivePeer, peer, s.ClientAddress);
-  s.DataSocket.reset();
+  s.LogStr(LOG_SECURITY, kLogForeignPassivePeer, peer, s.Connection.clientAddress);
+  s.Data.socket.reset();
   return false;
 }
 
 void SendOpeningReply(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
-  switch (s.TransferState) {
+  switch (s.Transfer.state) {
     case XS_WaitReceive:
-      s.ReplyStr(kReplyStorOpening, TypeWord(s), ClientLeaf(s, s.FileName));
+      s.ReplyStr(kReplyStorOpening, TypeWord(s), ClientLeaf(s, s.Transfer.fileName));
       break;
     case XS_WaitList:
       s.ReplyStr(kReplyListOpening);
       break;
     case XS_WaitSend:
-      s.ReplyStr(kReplyRetrOpening, TypeWord(s), ClientLeaf(s, s.FileName), x.fileSize);
+      s.ReplyStr(kReplyRetrOpening, TypeWord(s), ClientLeaf(s, s.Transfer.fileName), x.fileSize);
       break;
     default:
       break;
@@ -97,7 +98,7 @@ void SendOpeningReply(RFTPSComInterp& s) {
 // The protocol number (RFC 2428) of the control connection's family, as
 // the 522 reply lists it.
 const char* ControlProtocol(const RFTPSComInterp& s) {
-  return IsIPv6Text(s.ClientAddress) ? "2" : "1";
+  return IsIPv6Text(s.Connection.clientAddress) ? "2" : "1";
 }
 
 // After EPSV ALL the client promised to use EPSV only (RFC 2428, 4): every
@@ -110,7 +111,7 @@ bool RefusedAfterEpsvAll(RFTPSComInterp& s, const char* verb) {
 
 // PORT and PASV carry IPv4 addresses only.
 bool RefusedOnIPv6(RFTPSComInterp& s) {
-  if (!IsIPv6Text(s.ClientAddress)) return false;
+  if (!IsIPv6Text(s.Connection.clientAddress)) return false;
   s.ReplyStr(kReplyProtocolNotSupported, ControlProtocol(s));
   return true;
 }
@@ -120,9 +121,9 @@ bool RefusedOnIPv6(RFTPSComInterp& s) {
 // once the listener goes: end it now, silently (no "150" was sent).
 void LeavePassive(RFTPSComInterp& s) {
   EnsureDataDefaults(s);
-  if (s.PassiveMode && IsWaiting(s.TransferState)) AbortTransfer(s, WS_Error);
-  s.PassiveSocket.reset();
-  s.PassiveMode = false;
+  if (s.Data.passive && IsWaiting(s.Transfer.state)) AbortTransfer(s, WS_Error);
+  s.Data.passiveSocket.reset();
+  s.Data.passive = false;
 }
 
 // Listens on the first free port of the configured range, starting where
@@ -137,11 +138,11 @@ bool ListenInRange(RFTPSComInterp& s, const std::string& local, int32_t low, int
   uint32_t& cursor = s.Manager().PassivePortCursor();
   for (uint32_t i = 0; i < count; ++i) {
     const auto port = static_cast<uint16_t>(low + static_cast<int32_t>(cursor++ % count));
-    const WsStatus st = s.PassiveSocket->Listen(port, true, local.c_str());
+    const WsStatus st = s.Data.passiveSocket->Listen(port, true, local.c_str());
     if (st == WS_OK) return true;
     if (st != WS_PortUsed) break;
   }
-  s.PassiveSocket.reset();
+  s.Data.passiveSocket.reset();
   s.LogStr(LOG_SYSTEM, kLogNoFreePassivePort, low, high);
   s.ReplyStr(kReplyNoFreePassivePort);
   return false;
@@ -154,13 +155,13 @@ bool OpenPassiveListener(RFTPSComInterp& s, const std::string& local, const char
   // silently. Abandoned after PassiveMode is cleared, it would answer with a
   // "426" ahead of the new listener's reply and leave a lock-step client one
   // reply behind.
-  if (s.PassiveSocket) AbortTransfer(s, WS_Error);
-  s.PassiveMode = false;
-  s.PassiveSocket = NewDataSocket(s);
+  if (s.Data.passiveSocket) AbortTransfer(s, WS_Error);
+  s.Data.passive = false;
+  s.Data.passiveSocket = NewDataSocket(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
   if (g.passivePortLow > 0) return ListenInRange(s, local, g.passivePortLow, g.passivePortHigh);
-  if (s.PassiveSocket->Listen(0, false, local.c_str()) != WS_OK) {
-    s.PassiveSocket.reset();
+  if (s.Data.passiveSocket->Listen(0, false, local.c_str()) != WS_OK) {
+    s.Data.passiveSocket.reset();
     s.ReplyStr(kReplyPasvNotUnderstood, verb);
     return false;
   }
@@ -180,9 +181,10 @@ void HandlePort(RFTPSComInterp& s, std::string_view line) {
   }
   LeavePassive(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
-  const RPortDecisionStr d = DecidePort(args, g.blockFTPBounceAttack, s.ClientAddress, s.DataPort);
-  s.DataAddress = d.dataAddress;
-  s.DataPort = d.dataPort;
+  const RPortDecisionStr d =
+      DecidePort(args, g.blockFTPBounceAttack, s.Connection.clientAddress, s.Data.port);
+  s.Data.address = d.dataAddress;
+  s.Data.port = d.dataPort;
   if (d.lowPortRefused) {
     s.ReplyStr(kReplyLowDataPort, "PORT");
     return;
@@ -198,20 +200,20 @@ void HandlePasv(RFTPSComInterp& s, std::string_view) {
   const std::string& announced = LoadTransferSettings(s).passiveAddress;
   std::string shown = announced.empty() ? local : announced;
   for (const RIPHomeStr& home : s.Manager().IPHomes()) {
-    if (home.address == s.LocalAddress && !home.passiveText.empty()) {
+    if (home.address == s.Connection.localAddress && !home.passiveText.empty()) {
       shown = home.passiveText;
       break;
     }
   }
   std::array<int, 4> quad{};
   if (!ParseDottedQuad(shown, quad)) {
-    s.PassiveMode = false;
+    s.Data.passive = false;
     s.ReplyStr(kReplyPasvNotUnderstood, "PASV");
     return;
   }
   if (!OpenPassiveListener(s, local, "PASV")) return;
-  s.Reply(PasvReplyText(quad, s.PassiveSocket->GetLocalPort()));
-  s.PassiveMode = true;
+  s.Reply(PasvReplyText(quad, s.Data.passiveSocket->GetLocalPort()));
+  s.Data.passive = true;
 }
 
 namespace {
@@ -239,16 +241,16 @@ void HandleEprt(RFTPSComInterp& s, std::string_view line) {
   if (!ArgumentAccepted(s, ParseEprtArgument(CommandArgument(line, 4), args))) return;
   // The data connection goes out from the control connection's local
   // address, so it can only reach an address of the same family.
-  if (IsIPv6Text(args.address) != IsIPv6Text(s.ClientAddress)) {
+  if (IsIPv6Text(args.address) != IsIPv6Text(s.Connection.clientAddress)) {
     s.ReplyStr(kReplyProtocolNotSupported, ControlProtocol(s));
     return;
   }
   LeavePassive(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
   const RPortDecisionStr d = DecideDataAddress(args.address, args.port, g.blockFTPBounceAttack,
-                                               s.ClientAddress, s.DataPort);
-  s.DataAddress = d.dataAddress;
-  s.DataPort = d.dataPort;
+                                               s.Connection.clientAddress, s.Data.port);
+  s.Data.address = d.dataAddress;
+  s.Data.port = d.dataPort;
   if (d.lowPortRefused) {
     s.ReplyStr(kReplyLowDataPort, "EPRT");
     return;
@@ -269,8 +271,8 @@ void HandleEpsv(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   if (!OpenPassiveListener(s, ControlLocalAddress(s), "EPSV")) return;
-  s.Reply(EpsvReplyText(s.PassiveSocket->GetLocalPort()));
-  s.PassiveMode = true;
+  s.Reply(EpsvReplyText(s.Data.passiveSocket->GetLocalPort()));
+  s.Data.passive = true;
 }
 
 void HandleAbor(RFTPSComInterp& s, std::string_view) {
@@ -281,7 +283,7 @@ void HandleAbor(RFTPSComInterp& s, std::string_view) {
 // --- session seams -------------------------------------------------------------------
 
 void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int status) {
-  if (&socket == s.PassiveSocket.get()) {
+  if (&socket == s.Data.passiveSocket.get()) {
     if (operation == WS_Listening) DataConnected(s, status);
     return;
   }
@@ -290,20 +292,20 @@ void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int statu
       DataConnected(s, status);
       break;
     case WS_Sending:
-      if (s.TransferState == XS_Sending) {
+      if (s.Transfer.state == XS_Sending) {
         SendCompleted(s, status);
-      } else if (s.TransferState == XS_Listing) {
+      } else if (s.Transfer.state == XS_Listing) {
         SendNextLine(s, status);
       }
       break;
     case WS_Receiving:
-      if (s.TransferState == XS_Receiving) ReceiveCompleted(s, status);
+      if (s.Transfer.state == XS_Receiving) ReceiveCompleted(s, status);
       break;
     case WS_Closing:
       AbortTransfer(s, status);
       break;
     case WS_Securing:
-      if (IsWaiting(s.TransferState)) {
+      if (IsWaiting(s.Transfer.state)) {
         const uint32_t refusal = DataTlsDone(s, status);
         DataReady(s, refusal == 0 ? status : WS_Error, refusal);
       }
@@ -318,11 +320,11 @@ void OnSessionAbort(RFTPSComInterp& s, std::string_view reason) {
 }
 
 void OnReinitialize(RFTPSComInterp& s) {
-  s.AsciiType = true;
+  s.Transfer.ascii = true;
   TransferExt(s).epsvAll = false;
-  s.PassiveSocket.reset();
-  s.PassiveMode = false;
-  s.DataAddress.clear();
+  s.Data.passiveSocket.reset();
+  s.Data.passive = false;
+  s.Data.address.clear();
   EnsureDataDefaults(s);
 }
 
@@ -339,8 +341,8 @@ void ApplyConfiguredSocketOptions(const RGlobalSettings& g, int fd) {
 }
 
 RFTPSTransferExt& TransferExt(RFTPSComInterp& s) {
-  if (!s.TransferExt) {
-    s.TransferExt = std::make_unique<RFTPSTransferExt>();
+  if (!s.Transfer.ext) {
+    s.Transfer.ext = std::make_unique<RFTPSTransferExt>();
     // The "150" and the final reply of a transfer follow each other closely;
     // with Nagle's rule on the control connection the second waits for the
     // client's delayed acknowledgement of the first (about 40 ms per
@@ -351,7 +353,7 @@ RFTPSTransferExt& TransferExt(RFTPSComInterp& s) {
       (void)SetSocketOption(fd, RSockOption::NoDelay, 1);
     }
   }
-  return static_cast<RFTPSTransferExt&>(*s.TransferExt);
+  return static_cast<RFTPSTransferExt&>(*s.Transfer.ext);
 }
 
 const RGlobalSettings& LoadTransferSettings(RFTPSComInterp& s) {
@@ -381,12 +383,12 @@ std::string CommandArgument(std::string_view line, size_t verbLen) {
 
 int64_t TransferredSoFar(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
-  return s.TransferBytes + x.bufferFill - x.folded;
+  return s.Transfer.bytes + x.bufferFill - x.folded;
 }
 
 void TakeBlockBytes(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
-  s.TransferBytes += x.bufferFill - x.folded;
+  s.Transfer.bytes += x.bufferFill - x.folded;
   x.bufferFill = 0;
   x.folded = 0;
 }
@@ -396,69 +398,69 @@ bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenRe
   const std::string local = ControlLocalAddress(s);
   const uint16_t controlPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 21;
   const uint16_t localDataPort = static_cast<uint16_t>(controlPort - 1);
-  s.DataSocket = NewDataSocket(s);
-  s.DataSocket->SetLocalSpeedLimit(s.Login.speedLimit);
+  s.Data.socket = NewDataSocket(s);
+  s.Data.socket->SetLocalSpeedLimit(s.Login.speedLimit);
   WsStatus st =
-      s.DataSocket->CallHost(s.DataAddress.c_str(), s.DataPort, localDataPort, local.c_str());
+      s.Data.socket->CallHost(s.Data.address.c_str(), s.Data.port, localDataPort, local.c_str());
   if (st != WS_OK && st != WS_NoSocket) {
     // The port below the control port is privileged (or taken) for an
     // ordinary user; any port will do for the client.
-    s.DataSocket = NewDataSocket(s);
-    s.DataSocket->SetLocalSpeedLimit(s.Login.speedLimit);
-    st = s.DataSocket->CallHost(s.DataAddress.c_str(), s.DataPort, 0, local.c_str());
+    s.Data.socket = NewDataSocket(s);
+    s.Data.socket->SetLocalSpeedLimit(s.Login.speedLimit);
+    st = s.Data.socket->CallHost(s.Data.address.c_str(), s.Data.port, 0, local.c_str());
   }
   if (st == WS_OK) return true;
-  s.DataSocket.reset();
+  s.Data.socket.reset();
   s.ReplyStr(st == WS_NoSocket ? noSocketReply : cannotOpenReply);
   return false;
 }
 
 void DataConnected(RFTPSComInterp& s, int status) {
-  if (!IsWaiting(s.TransferState)) return;
-  if (s.PassiveMode) {
-    if (status == WS_OK && !s.PassiveSocket) return;
+  if (!IsWaiting(s.Transfer.state)) return;
+  if (s.Data.passive) {
+    if (status == WS_OK && !s.Data.passiveSocket) return;
     if (status == WS_OK) ArmPassiveWait(s);
-    s.DataSocket = NewDataSocket(s);
+    s.Data.socket = NewDataSocket(s);
     if (status == WS_OK) {
-      const WsStatus r = s.DataSocket->AcceptHost(*s.PassiveSocket);
+      const WsStatus r = s.Data.socket->AcceptHost(*s.Data.passiveSocket);
       if (r == WS_NoCaller) {
-        s.DataSocket.reset();
+        s.Data.socket.reset();
         return;
       }
       if (r == WS_OK && !AcceptPassivePeer(s)) return;
       status = r;
-      s.DataSocket->SetLocalSpeedLimit(s.Login.speedLimit);
+      s.Data.socket->SetLocalSpeedLimit(s.Login.speedLimit);
     }
-    s.PassiveSocket.reset();
-    s.PassiveMode = false;
+    s.Data.passiveSocket.reset();
+    s.Data.passive = false;
     if (status == WS_OK) SendOpeningReply(s);
   }
-  if (s.DataSocket) {
+  if (s.Data.socket) {
     const int32_t pt = PacketTimeOutSeconds(s);
-    s.DataSocket->SetTimeOut({0, 0, pt, pt, 0}, true);
+    s.Data.socket->SetTimeOut({0, 0, pt, pt, 0}, true);
   }
   // Under PROT P the handshake follows the "150", as clients expect; the
   // transfer starts when it is done.
-  if (status == WS_OK && s.DataSocket && StartDataTls(s)) return;
+  if (status == WS_OK && s.Data.socket && StartDataTls(s)) return;
   if (status == WS_OK && s.Tls.protP) status = WS_Error;
   DataReady(s, status, 0);
 }
 
 void DataReady(RFTPSComInterp& s, int status, uint32_t refusal) {
   RFTPSTransferExt& x = TransferExt(s);
-  s.TransferBytes = 0;
+  s.Transfer.bytes = 0;
   x.bufferFill = 0;
   x.folded = 0;
-  if (status == WS_OK && s.DataSocket) ApplyDataSocketSettings(s, *s.DataSocket);
-  const bool ok = status == WS_OK && s.DataSocket != nullptr;
-  switch (s.TransferState) {
+  if (status == WS_OK && s.Data.socket) ApplyDataSocketSettings(s, *s.Data.socket);
+  const bool ok = status == WS_OK && s.Data.socket != nullptr;
+  switch (s.Transfer.state) {
     case XS_WaitSend:
       if (!ok) {
         EndSend(s, true, refusal != 0 ? refusal : kReplyRetrCannotConnect, false);
         return;
       }
       x.dataConnected = true;
-      s.TransferState = XS_Sending;
+      s.Transfer.state = XS_Sending;
       StartSending(s);
       break;
     case XS_WaitList:
@@ -467,7 +469,7 @@ void DataReady(RFTPSComInterp& s, int status, uint32_t refusal) {
         return;
       }
       x.dataConnected = true;
-      s.TransferState = XS_Listing;
+      s.Transfer.state = XS_Listing;
       SendNextLine(s, WS_OK);
       break;
     case XS_WaitReceive:
@@ -476,7 +478,7 @@ void DataReady(RFTPSComInterp& s, int status, uint32_t refusal) {
         return;
       }
       x.dataConnected = true;
-      s.TransferState = XS_Receiving;
+      s.Transfer.state = XS_Receiving;
       StartReceiving(s);
       break;
     default:
@@ -486,8 +488,8 @@ void DataReady(RFTPSComInterp& s, int status, uint32_t refusal) {
 
 void AbortTransfer(RFTPSComInterp& s, int status, bool killed) {
   RFTPSTransferExt& x = TransferExt(s);
-  const bool suppress = s.PassiveMode && IsWaiting(s.TransferState);
-  switch (s.TransferState) {
+  const bool suppress = s.Data.passive && IsWaiting(s.Transfer.state);
+  switch (s.Transfer.state) {
     case XS_Receiving:
     case XS_WaitReceive:
       if (status == WS_SoftClose && !killed) {
@@ -507,19 +509,19 @@ void AbortTransfer(RFTPSComInterp& s, int status, bool killed) {
     default:
       break;
   }
-  s.DataSocket.reset();
-  s.PassiveSocket.reset();
+  s.Data.socket.reset();
+  s.Data.passiveSocket.reset();
   x.DropBuffers();
   x.lines.clear();
   if (x.file.IsOpen()) x.file.Close();
-  s.PassiveMode = false;
-  s.TransferState = XS_Idle;
+  s.Data.passive = false;
+  s.Transfer.state = XS_Idle;
 }
 
 void CloseDataSockets(RFTPSComInterp& s) {
-  s.DataSocket.reset();
-  s.PassiveSocket.reset();
-  s.PassiveMode = false;
+  s.Data.socket.reset();
+  s.Data.passiveSocket.reset();
+  s.Data.passive = false;
 }
 
 }  // namespace vantor

@@ -94,8 +94,8 @@ namespace {
 
 void BackToArrivalHome(RFTPSComInterp& s) {
   if (!s.Choices.hostChosen) return;
-  s.LocalAddress = s.Choices.arrivalAddress;
-  s.LocalAddressText = s.Choices.arrivalAddressText;
+  s.Connection.localAddress = s.Choices.arrivalAddress;
+  s.Connection.localAddressText = s.Choices.arrivalAddressText;
   s.Choices.hostChosen = false;
 }
 
@@ -124,16 +124,16 @@ void HandleHost(RFTPSComInterp& s, std::string_view line) {
   }
   if (host.size() > 1 && host.back() == '.') host.remove_suffix(1);  // fully qualified form
   const std::string arrival =
-      s.Choices.hostChosen ? s.Choices.arrivalAddressText : s.LocalAddressText;
+      s.Choices.hostChosen ? s.Choices.arrivalAddressText : s.Connection.localAddressText;
   for (const RIPHomeStr& home : s.Manager().IPHomes()) {
     if (home.name.empty() || !EqualNoCaseAscii(home.name, host)) continue;
     if (!s.Choices.hostChosen) {
-      s.Choices.arrivalAddress = s.LocalAddress;
-      s.Choices.arrivalAddressText = s.LocalAddressText;
+      s.Choices.arrivalAddress = s.Connection.localAddress;
+      s.Choices.arrivalAddressText = s.Connection.localAddressText;
     }
     s.Choices.hostChosen = true;
-    s.LocalAddress = home.address;
-    s.LocalAddressText = home.addressText;
+    s.Connection.localAddress = home.address;
+    s.Connection.localAddressText = home.addressText;
     s.ReplyStr(kReplyHostAccepted);
     return;
   }

@@ -70,7 +70,7 @@ bool BeforeHook(RFTPSComInterp& s, const RFileHookStr& h, const std::string& pat
 // path inside it) would leave the rule guarding nothing while the files it
 // guarded live on under another name. True (and the 550 sent) then.
 bool RefuseRuleDirectory(RFTPSComInterp& s, const std::string& dir) {
-  if (!s.Manager().RulesNameInside(s.Login.userName, s.LocalAddress, dir)) return false;
+  if (!s.Manager().RulesNameInside(s.Login.userName, s.Connection.localAddress, dir)) return false;
   s.ReplyStr(kReplyRuleInside, s.ClientPathOf(dir));
   return true;
 }
@@ -97,7 +97,7 @@ void CwdAct(RFTPSComInterp& s, const std::string& path) {
     return;
   }
   s.Login.currentDir = LocalTrueCase(path);
-  if (s.VerboseReplies) {
+  if (s.Connection.verboseReplies) {
     const RGlobalSettings& g = s.Manager().Settings();
     if (!SendMessageFile(s, g.dirChangeMesFile, "250")) {
       (void)SendMessageFile(s, g.dirChangeMesFile2, "250");

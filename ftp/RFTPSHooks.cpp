@@ -19,7 +19,8 @@ namespace {
 class RFTPSHookRecord final : public RFTPSessionHook {
  public:
   RFTPSHookRecord(std::shared_ptr<RFTPEventHandler> handler, const RFTPSComInterp& s)
-      : stub_(std::move(handler), s.Number(), s.ClientAddress, s.LocalAddressText) {}
+      : stub_(std::move(handler), s.Number(), s.Connection.clientAddress,
+              s.Connection.localAddressText) {}
 
   int Raise(const RHookEventStr& e) override {
     RFTPEventStub::EventStr ev;

@@ -30,7 +30,7 @@ std::string ParentOf(const std::string& path) {
 }
 
 void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
-  if (s.TransferState != XS_Idle) {
+  if (s.Transfer.state != XS_Idle) {
     s.ReplyStr(kReplyListBusy);
     return;
   }
@@ -57,7 +57,7 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
   const bool security = !s.Manager().SecurityOff();
   ls.user = s.Login.userName;
   ls.options = args.options;
-  ls.address = s.LocalAddress;
+  ls.address = s.Connection.localAddress;
   ls.home = s.Login.homeDir;
   ls.relPaths = security && s.Login.relativePaths;
   ls.hideHidden = s.Login.hideHidden;
@@ -97,20 +97,20 @@ void SendListing(RFTPSComInterp& s, RDirLinesPtr lines, const std::string& dir) 
   x.listing = true;
   x.upload = false;
   x.dataConnected = false;
-  if (!s.PassiveMode) {
+  if (!s.Data.passive) {
     s.ReplyStr(kReplyListOpening);
     if (!OpenActive(s, kReplyListNoSockets, kReplyListCannotConnect)) {
       x.lines.clear();
       return;
     }
   }
-  s.FileName = dir;
-  s.TransferState = XS_WaitList;
-  s.TransferBytes = 0;
+  s.Transfer.fileName = dir;
+  s.Transfer.state = XS_WaitList;
+  s.Transfer.bytes = 0;
   x.bufferFill = 0;
-  s.TransferStartMs = s.Manager().Loop().Clock().NowMs();
+  s.Transfer.startMs = s.Manager().Loop().Clock().NowMs();
   x.lastTickCount = 0;
-  if (s.PassiveMode) DataConnected(s, WS_OK);
+  if (s.Data.passive) DataConnected(s, WS_OK);
 }
 
 void SendNextLine(RFTPSComInterp& s, int status) {
@@ -134,8 +134,8 @@ void SendNextLine(RFTPSComInterp& s, int status) {
     block += "\r\n";
     x.lines.pop_front();
   }
-  if (!s.DataSocket || s.DataSocket->SendBlock(block.data(), static_cast<int64_t>(block.size()),
-                                               &x.bufferFill) != WS_OK) {
+  if (!s.Data.socket || s.Data.socket->SendBlock(block.data(), static_cast<int64_t>(block.size()),
+                                                 &x.bufferFill) != WS_OK) {
     EndSend(s, true, kReplyListAborted, false);
   }
 }

@@ -583,8 +583,8 @@ void RFTPSManager::RouteSocketEvent(uintptr_t wParam, intptr_t lParam) {
     return;
   }
   for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
-    if ((s->DataSocket && s->DataSocket->Id() == id) ||
-        (s->PassiveSocket && s->PassiveSocket->Id() == id)) {
+    if ((s->Data.socket && s->Data.socket->Id() == id) ||
+        (s->Data.passiveSocket && s->Data.passiveSocket->Id() == id)) {
       s->OnSocketEvent(id, op, status);
       return;
     }
@@ -622,7 +622,7 @@ int RFTPSManager::CountSessions(std::string_view name, uint32_t address) const {
   int n = 0;
   for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
     if (!name.empty() && !EqualNoCaseAscii(s->Login.userName, name)) continue;
-    if (address != 0 && s->LocalAddress != address) continue;
+    if (address != 0 && s->Connection.localAddress != address) continue;
     ++n;
   }
   return n;
@@ -707,22 +707,22 @@ intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
       RFTPSComInterp* s = FindSession(r->session);
       r->found = s != nullptr ? 1 : 0;
       if (s == nullptr) return 1;
-      const time_t t = static_cast<time_t>(s->ConnectTime);
+      const time_t t = static_cast<time_t>(s->Connection.connectTime);
       struct tm tmv {};
       localtime_r(&t, &tmv);
       r->hour = tmv.tm_hour;
       r->minute = tmv.tm_min;
       r->second = tmv.tm_sec;
       CopyText(r->user, s->Login.userName);
-      CopyText(r->client, s->ClientAddress);
-      r->transferState = s->TransferState;
-      r->transferBytes = s->IsTransferActive() ? s->TransferBytes : 0;
+      CopyText(r->client, s->Connection.clientAddress);
+      r->transferState = s->Transfer.state;
+      r->transferBytes = s->IsTransferActive() ? s->Transfer.bytes : 0;
       r->percent = 0;
-      if (s->TransferState == XS_Sending && s->FileSize != 0) {
-        r->percent = static_cast<int32_t>((r->transferBytes + s->TransferStartOffset) /
-                                          (s->FileSize / 100 + 1));
+      if (s->Transfer.state == XS_Sending && s->Transfer.fileSize != 0) {
+        r->percent = static_cast<int32_t>((r->transferBytes + s->Transfer.startOffset) /
+                                          (s->Transfer.fileSize / 100 + 1));
       }
-      CopyText(r->file, s->TransferState != XS_Idle ? Lower(s->FileName) : std::string());
+      CopyText(r->file, s->Transfer.state != XS_Idle ? Lower(s->Transfer.fileName) : std::string());
       const RTlsStream* tls = s->Control() != nullptr ? s->Control()->Tls() : nullptr;
       CopyText(r->tlsProtocol, tls != nullptr ? tls->Protocol() : std::string());
       CopyText(r->tlsCipher, tls != nullptr ? tls->Cipher() : std::string());
@@ -736,10 +736,10 @@ intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
       if (s == nullptr) return 1;
       SplitSeconds(s->SecondsConnected(), r->hours, r->minutes, r->seconds);
       const bool moving = s->IsTransferActive();
-      const RWinSocket* idle = moving && s->DataSocket ? s->DataSocket.get() : s->Control();
+      const RWinSocket* idle = moving && s->Data.socket ? s->Data.socket.get() : s->Control();
       SplitSeconds(idle != nullptr ? idle->IdleSeconds() : 0, r->idleHours, r->idleMinutes,
                    r->idleSeconds);
-      r->rate = !moving ? -1 : (s->DataSocket ? s->DataSocket->BytesLastSecond() : 0);
+      r->rate = !moving ? -1 : (s->Data.socket ? s->Data.socket->BytesLastSecond() : 0);
       return 1;
     }
     case SQ_HostName: {
@@ -747,9 +747,9 @@ intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
       RFTPSComInterp* s = FindSession(r->session);
       r->found = s != nullptr ? 1 : 0;
       if (s == nullptr) return 1;
-      r->resolved = s->NameResolved && !s->HostName.empty() ? 1 : 0;
+      r->resolved = s->Connection.nameResolved && !s->Connection.hostName.empty() ? 1 : 0;
       if (r->resolved != 0) {
-        CopyText(r->host, s->HostName);
+        CopyText(r->host, s->Connection.hostName);
       } else {
         s->LookUpHostName();
       }
@@ -760,15 +760,15 @@ intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
       RFTPSComInterp* s = FindSession(r->session);
       r->found = s != nullptr ? 1 : 0;
       if (s == nullptr) return 1;
-      r->bytesSent = s->BytesDown;
-      r->bytesReceived = s->BytesUp;
-      if (s->TransferState == XS_Sending) r->bytesSent += static_cast<uint64_t>(s->TransferBytes);
-      if (s->TransferState == XS_Receiving) {
-        r->bytesReceived += static_cast<uint64_t>(s->TransferBytes);
+      r->bytesSent = s->Counters.bytesDown;
+      r->bytesReceived = s->Counters.bytesUp;
+      if (s->Transfer.state == XS_Sending) r->bytesSent += static_cast<uint64_t>(s->Transfer.bytes);
+      if (s->Transfer.state == XS_Receiving) {
+        r->bytesReceived += static_cast<uint64_t>(s->Transfer.bytes);
       }
       std::string text;
       if (s->IsLoggedIn() || s->IsClosing()) {
-        text = Lower(s->TransferState != XS_Idle ? s->FileName : s->Login.currentDir);
+        text = Lower(s->Transfer.state != XS_Idle ? s->Transfer.fileName : s->Login.currentDir);
       }
       CopyText(r->text, text);
       return 1;

@@ -100,7 +100,7 @@ bool HiddenName(std::string_view path) {
 }  // namespace
 
 void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
-  if (s.TransferState != XS_Idle) {
+  if (s.Transfer.state != XS_Idle) {
     s.ReplyStr(kReplyMlsdBusy);
     return;
   }
@@ -126,7 +126,7 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
   RMLSDirArgsStr a;
   a.user = s.Login.userName;
   a.dir = dir;
-  a.address = s.LocalAddress;
+  a.address = s.Connection.localAddress;
   a.home = s.Login.homeDir;
   a.relPaths = security && s.Login.relativePaths;
   a.hideHidden = s.Login.hideHidden;

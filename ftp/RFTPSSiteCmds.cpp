@@ -93,7 +93,7 @@ void SiteSet(RFTPSComInterp& s) {
     s.ReplyStr(kReplySiteNotSupported);
     return;
   }
-  s.ProgressOn = on == 1;
+  s.Transfer.progressOn = on == 1;
   s.ReplyStr(on == 1 ? kReplyNotifyOn : kReplyNotifyOff);
 }
 

@@ -14,7 +14,7 @@ namespace {
 
 // The last component of the file's client path.
 std::string TransferName(const RFTPSComInterp& s) {
-  const std::string client = s.ClientPathOf(s.FileName);
+  const std::string client = s.ClientPathOf(s.Transfer.fileName);
   const size_t slash = client.find_last_of("/\\");
   return slash == std::string::npos ? client : client.substr(slash + 1);
 }
@@ -32,14 +32,14 @@ void HandleStat(RFTPSComInterp& s, std::string_view) {
   SendExpandedLine(s, kTextStatStored);
   SendExpandedLine(s, kTextStatRetrieved);
   for (const std::string& line : RatioQuotaLines(s)) s.Reply(line);
-  const uint64_t moved = s.TransferBytes > 0 ? static_cast<uint64_t>(s.TransferBytes) : 0;
-  if (s.TransferState == XS_Receiving) {
+  const uint64_t moved = s.Transfer.bytes > 0 ? static_cast<uint64_t>(s.Transfer.bytes) : 0;
+  if (s.Transfer.state == XS_Receiving) {
     s.ReplyStr(kTextStatReceiving, TransferName(s), moved);
-  } else if (s.TransferState == XS_Sending) {
+  } else if (s.Transfer.state == XS_Sending) {
     // The position in the file, so that a resumed download reads "x of size".
     const uint64_t start =
-        s.TransferStartOffset > 0 ? static_cast<uint64_t>(s.TransferStartOffset) : 0;
-    int64_t size = s.FileSize > 0 ? s.FileSize : FileSize(s.FileName);
+        s.Transfer.startOffset > 0 ? static_cast<uint64_t>(s.Transfer.startOffset) : 0;
+    int64_t size = s.Transfer.fileSize > 0 ? s.Transfer.fileSize : FileSize(s.Transfer.fileName);
     if (size < 0) size = 0;
     s.ReplyStr(kTextStatSending, TransferName(s), start + moved, static_cast<uint64_t>(size));
   }

@@ -151,20 +151,20 @@ bool RFTPSComInterp::RefusedClearData(std::string_view line) {
 
 bool StartDataTls(RFTPSComInterp& s) {
   s.Tls.data = false;
-  if (!s.Tls.protP || !s.Tls.control || !s.DataSocket) return false;
+  if (!s.Tls.protP || !s.Tls.control || !s.Data.socket) return false;
   const int32_t limit = std::max<int32_t>(s.Manager().Settings().packetTimeOut, kHandshakeSeconds);
-  if (s.DataSocket->StartTls(s.Tls.context, SessionId(s), true, limit) != WS_OK) return false;
+  if (s.Data.socket->StartTls(s.Tls.context, SessionId(s), true, limit) != WS_OK) return false;
   s.Tls.dataPending = true;
   return true;
 }
 
 uint32_t DataTlsDone(RFTPSComInterp& s, int status) {
   s.Tls.dataPending = false;
-  if (status != WS_OK || !s.DataSocket) {
-    if (s.DataSocket) s.LogStr(LOG_SECURITY, kLogTlsFailed, s.DataSocket->TlsFailure());
+  if (status != WS_OK || !s.Data.socket) {
+    if (s.Data.socket) s.LogStr(LOG_SECURITY, kLogTlsFailed, s.Data.socket->TlsFailure());
     return 0;
   }
-  if (s.Manager().Settings().tlsDataSessionReuse && !s.DataSocket->Tls()->Resumed()) {
+  if (s.Manager().Settings().tlsDataSessionReuse && !s.Data.socket->Tls()->Resumed()) {
     s.LogStr(LOG_SECURITY, kLogTlsNoReuse);
     return kReplyNoSessionReuse;
   }

@@ -44,7 +44,7 @@ int64_t NowMs(RFTPSComInterp& s) {
 
 bool SpeedLimited(RFTPSComInterp& s) {
   if (s.Login.speedLimit > 0) return true;
-  RSocketLayer* layer = s.DataSocket ? s.DataSocket->Layer() : s.Manager().Layer();
+  RSocketLayer* layer = s.Data.socket ? s.Data.socket->Layer() : s.Manager().Layer();
   return layer != nullptr && layer->SpeedLimitOn();
 }
 
@@ -71,8 +71,8 @@ void TakeHookReplacement(RFTPSComInterp& s) {
   // The record holds 511 characters: a long path the library left alone
   // comes back cut, which is no replacement.
   constexpr size_t kRecordText = 511;
-  if (text.empty() || text == std::string_view(s.FileName).substr(0, kRecordText)) return;
-  s.FileName = std::move(text);
+  if (text.empty() || text == std::string_view(s.Transfer.fileName).substr(0, kRecordText)) return;
+  s.Transfer.fileName = std::move(text);
 }
 
 void RaiseTransferEnd(RFTPSComInterp& s, uint32_t code, uint32_t reason, int64_t elapsed) {
@@ -81,16 +81,17 @@ void RaiseTransferEnd(RFTPSComInterp& s, uint32_t code, uint32_t reason, int64_t
   e.code = code;
   e.second = reason;
   e.elapsed = static_cast<uint32_t>(elapsed);
-  e.bytes = static_cast<uint64_t>(s.TransferBytes);
-  e.text = s.FileName;
+  e.bytes = static_cast<uint64_t>(s.Transfer.bytes);
+  e.text = s.Transfer.fileName;
   e.text2 = TypeWord(s);
   (void)s.Hook->Raise(e);
 }
 
 void SendEndReply(RFTPSComInterp& s, uint32_t reply) {
   std::string text = LoadStr(reply);
-  if (text.find('%') != std::string::npos) text = FormatStr(reply, ClientLeaf(s, s.FileName));
-  if (s.VerboseReplies) {
+  if (text.find('%') != std::string::npos)
+    text = FormatStr(reply, ClientLeaf(s, s.Transfer.fileName));
+  if (s.Connection.verboseReplies) {
     SendRatioQuotaSummary(s, text);
   } else {
     s.Reply(text);
@@ -99,20 +100,20 @@ void SendEndReply(RFTPSComInterp& s, uint32_t reply) {
 
 // The data socket's status of the transfer's side, -1 without a socket.
 int DataSideStatus(RFTPSComInterp& s, bool upload) {
-  if (!s.DataSocket) return -1;
+  if (!s.Data.socket) return -1;
   RSockStatusStr st;
-  s.DataSocket->GetStatus(st);
+  s.Data.socket->GetStatus(st);
   return upload ? st.receiveStatus : st.sendStatus;
 }
 
 void CloseDataAfterEnd(RFTPSComInterp& s, bool graceful) {
-  if (graceful && s.DataSocket) {
-    s.TransferState = XS_Closing;
-    const WsStatus st = s.DataSocket->DisconnectHost(0);
+  if (graceful && s.Data.socket) {
+    s.Transfer.state = XS_Closing;
+    const WsStatus st = s.Data.socket->DisconnectHost(0);
     if (st == WS_OK || st == WS_Busy) return;  // the closing event finishes it
   }
-  s.DataSocket.reset();
-  s.TransferState = XS_Idle;
+  s.Data.socket.reset();
+  s.Transfer.state = XS_Idle;
 }
 
 // --- RETR ---------------------------------------------------------------------------
@@ -122,9 +123,9 @@ void RetrOpen(RFTPSComInterp& s);
 // Counts the download and charges the ratio credit; false once
 // kReplyNoDownloadCredit went out.
 bool RetrCharge(RFTPSComInterp& s) {
-  ++s.FilesDown;
-  if (s.Ratio && !s.Ratio->MayDownload(s.FileName)) {
-    --s.FilesDown;
+  ++s.Counters.filesDown;
+  if (s.Ratio && !s.Ratio->MayDownload(s.Transfer.fileName)) {
+    --s.Counters.filesDown;
     s.ReplyStr(kReplyNoDownloadCredit);
     return false;
   }
@@ -134,13 +135,13 @@ bool RetrCharge(RFTPSComInterp& s) {
 // Gives back what RetrCharge took, for a download that does not happen.
 void RetrGiveUp(RFTPSComInterp& s) {
   if (s.Ratio) s.Ratio->DownloadFailed();
-  if (s.FilesDown > 0) --s.FilesDown;
+  if (s.Counters.filesDown > 0) --s.Counters.filesDown;
 }
 
 }  // namespace
 
 void HandleRetr(RFTPSComInterp& s, std::string_view line) {
-  if (s.TransferState != XS_Idle) {
+  if (s.Transfer.state != XS_Idle) {
     s.ReplyStr(kReplyRetrBusy);
     return;
   }
@@ -149,17 +150,17 @@ void HandleRetr(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyRetrSyntax);
     return;
   }
-  s.FileName = s.ResolveClientPath(arg, true);
-  if (!s.AskFlag(QC_READ_FILE, s.FileName)) {
+  s.Transfer.fileName = s.ResolveClientPath(arg, true);
+  if (!s.AskFlag(QC_READ_FILE, s.Transfer.fileName)) {
     s.ReplyStr(kReplyRetrDenied);
     return;
   }
-  if (!IsRegularFile(s.FileName)) {
-    s.ReplyStr(kReplyRetrNotFound, s.ClientPathOf(s.FileName));
+  if (!IsRegularFile(s.Transfer.fileName)) {
+    s.ReplyStr(kReplyRetrNotFound, s.ClientPathOf(s.Transfer.fileName));
     return;
   }
   if (!RetrCharge(s)) return;
-  if (!PreCommandHook(s, HE_BeforeRetr, DC_Retr, s.FileName)) {
+  if (!PreCommandHook(s, HE_BeforeRetr, DC_Retr, s.Transfer.fileName)) {
     // Answered by the hook, or held: either way nothing is sent now. A held
     // download is charged again when it is let go (RetrResume), so neither
     // a release with the library's own reply nor a session that ends while
@@ -181,23 +182,24 @@ namespace {
 // transfer state and counters, the passive start and the hook event.
 void BeginTransfer(RFTPSComInterp& s, bool upload) {
   RFTPSTransferExt& x = TransferExt(s);
-  if (s.Logged) {
-    WriteLog(upload ? LOG_UPLOADS : LOG_DOWNLOADS,
-             FormatStr(upload ? kLogReceiving : kLogSending, s.Number(), Lower(s.FileName)));
+  if (s.Connection.logged) {
+    WriteLog(
+        upload ? LOG_UPLOADS : LOG_DOWNLOADS,
+        FormatStr(upload ? kLogReceiving : kLogSending, s.Number(), Lower(s.Transfer.fileName)));
   }
-  s.TransferState = upload ? XS_WaitReceive : XS_WaitSend;
+  s.Transfer.state = upload ? XS_WaitReceive : XS_WaitSend;
   x.bufferFill = 0;
-  s.TransferBytes = 0;
-  s.TransferStartMs = NowMs(s);
+  s.Transfer.bytes = 0;
+  s.Transfer.startMs = NowMs(s);
   x.lastTickCount = 0;
   if (upload) {
     ++Stats().UploadsActive;
-    ++s.FilesUp;
+    ++s.Counters.filesUp;
   } else {
     ++Stats().DownloadsActive;
   }
-  if (s.PassiveMode) DataConnected(s, WS_OK);
-  (void)s.RaiseHook(upload ? HE_UploadStarted : HE_DownloadStarted, s.FileName);
+  if (s.Data.passive) DataConnected(s, WS_OK);
+  (void)s.RaiseHook(upload ? HE_UploadStarted : HE_DownloadStarted, s.Transfer.fileName);
 }
 
 void RetrOpen(RFTPSComInterp& s) {
@@ -205,22 +207,22 @@ void RetrOpen(RFTPSComInterp& s) {
   LoadTransferSettings(s);
   TakeHookReplacement(s);
   x.file.Close();
-  const int rc = x.file.Open(LocalToPosix(s.FileName), RTransferOpenMode::Read, s.RestartOffset,
-                             RUploadSharing::Any);
-  s.TransferStartOffset = s.RestartOffset;
-  s.RestartOffset = 0;
+  const int rc = x.file.Open(LocalToPosix(s.Transfer.fileName), RTransferOpenMode::Read,
+                             s.Transfer.restartOffset, RUploadSharing::Any);
+  s.Transfer.startOffset = s.Transfer.restartOffset;
+  s.Transfer.restartOffset = 0;
   if (rc != 0) {
     RetrGiveUp(s);
-    s.ReplyStr(kReplyRetrCannotOpen, s.ClientPathOf(s.FileName));
+    s.ReplyStr(kReplyRetrCannotOpen, s.ClientPathOf(s.Transfer.fileName));
     return;
   }
-  x.fileSize = std::max<int64_t>(FileSize(s.FileName), 0);
-  s.FileSize = x.fileSize;
+  x.fileSize = std::max<int64_t>(FileSize(s.Transfer.fileName), 0);
+  s.Transfer.fileSize = x.fileSize;
   x.listing = false;
   x.upload = false;
   x.dataConnected = false;
-  if (!s.PassiveMode) {
-    s.ReplyStr(kReplyRetrOpening, TypeWord(s), ClientLeaf(s, s.FileName), x.fileSize);
+  if (!s.Data.passive) {
+    s.ReplyStr(kReplyRetrOpening, TypeWord(s), ClientLeaf(s, s.Transfer.fileName), x.fileSize);
     if (!OpenActive(s, kReplyRetrNoSockets, kReplyRetrCannotConnect)) {
       x.file.Close();
       RetrGiveUp(s);
@@ -243,20 +245,21 @@ int32_t DeferredOf(RUploadKind k) {
 // Query code 7, 8 or 10 for writing FileName; 8 is retried as 10.
 bool MayUpload(RFTPSComInterp& s, RUploadKind kind) {
   uint32_t code = QC_WRITE_FILE;
-  if (IsRegularFile(s.FileName)) {
-    const int64_t size = FileSize(s.FileName);
-    code = (kind == RUploadKind::Appe || size <= s.RestartOffset) ? QC_APPEND_FILE : QC_MODIFY_FILE;
-    if (code == QC_APPEND_FILE &&
-        UploadRecords(s.Manager().Now()).Contains(s.ClientAddress, s.FileName)) {
+  if (IsRegularFile(s.Transfer.fileName)) {
+    const int64_t size = FileSize(s.Transfer.fileName);
+    code = (kind == RUploadKind::Appe || size <= s.Transfer.restartOffset) ? QC_APPEND_FILE
+                                                                           : QC_MODIFY_FILE;
+    if (code == QC_APPEND_FILE && UploadRecords(s.Manager().Now())
+                                      .Contains(s.Connection.clientAddress, s.Transfer.fileName)) {
       code = QC_WRITE_FILE;
     }
   }
-  if (s.AskFlag(code, s.FileName)) return true;
-  return code == QC_APPEND_FILE && s.AskFlag(QC_MODIFY_FILE, s.FileName);
+  if (s.AskFlag(code, s.Transfer.fileName)) return true;
+  return code == QC_APPEND_FILE && s.AskFlag(QC_MODIFY_FILE, s.Transfer.fileName);
 }
 
 void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
-  if (s.TransferState != XS_Idle) {
+  if (s.Transfer.state != XS_Idle) {
     s.ReplyStr(kReplyStorBusy);
     return;
   }
@@ -266,9 +269,9 @@ void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
       s.ReplyStr(kReplyStorSyntax);
       return;
     }
-    s.FileName = s.ResolveClientPath(arg, true);
+    s.Transfer.fileName = s.ResolveClientPath(arg, true);
   } else {
-    s.RestartOffset = 0;
+    s.Transfer.restartOffset = 0;
     const std::string resolved = s.ResolveClientPath(arg, true);
     const auto name = FindUniqueName(resolved, IsDirectory(resolved), [](const std::string& p) {
       return IsRegularFile(p) || IsDirectory(p);
@@ -277,12 +280,12 @@ void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
       s.ReplyStr(kReplyNoUniqueName);
       return;
     }
-    s.FileName = *name;
+    s.Transfer.fileName = *name;
   }
   // "*" and "?" are patterns to every other command: such a file could be
   // stored but never fetched, removed or renamed again.
-  if (HasWildcard(s.FileName)) {
-    s.ReplyStr(kReplyWildcardName, s.ClientPathOf(s.FileName));
+  if (HasWildcard(s.Transfer.fileName)) {
+    s.ReplyStr(kReplyWildcardName, s.ClientPathOf(s.Transfer.fileName));
     return;
   }
   if (!MayUpload(s, kind)) {
@@ -290,7 +293,7 @@ void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
     return;
   }
   TransferExt(s).uploadKind = kind;
-  if (!PreCommandHook(s, HookEventOf(kind), DeferredOf(kind), s.FileName)) return;
+  if (!PreCommandHook(s, HookEventOf(kind), DeferredOf(kind), s.Transfer.fileName)) return;
   UploadStart(s);
 }
 
@@ -308,29 +311,30 @@ void UploadStart(RFTPSComInterp& s) {
   RUploadSharing sharing = RUploadSharing::Any;
   if (g.openFilesUploadMode == RUploadMode::Shared) sharing = RUploadSharing::Shared;
   if (g.openFilesUploadMode == RUploadMode::Exclusive) sharing = RUploadSharing::Exclusive;
-  const std::string posix = IsReservedDevice(s.FileName) ? std::string() : LocalToPosix(s.FileName);
+  const std::string posix =
+      IsReservedDevice(s.Transfer.fileName) ? std::string() : LocalToPosix(s.Transfer.fileName);
   const int rc = posix.empty() ? ENOENT
                                : x.file.Open(posix,
                                              kind == RUploadKind::Appe ? RTransferOpenMode::Append
                                                                        : RTransferOpenMode::Write,
-                                             s.RestartOffset, sharing);
-  const int64_t offset = s.RestartOffset;
-  s.TransferStartOffset = s.RestartOffset;
-  s.RestartOffset = 0;
+                                             s.Transfer.restartOffset, sharing);
+  const int64_t offset = s.Transfer.restartOffset;
+  s.Transfer.startOffset = s.Transfer.restartOffset;
+  s.Transfer.restartOffset = 0;
   if (rc == RTransferFile::kBeyondEnd) {
-    s.ReplyStr(kReplyRestartBeyondEnd, offset, ClientLeaf(s, s.FileName),
-               std::max<int64_t>(FileSize(s.FileName), 0));
+    s.ReplyStr(kReplyRestartBeyondEnd, offset, ClientLeaf(s, s.Transfer.fileName),
+               std::max<int64_t>(FileSize(s.Transfer.fileName), 0));
     return;
   }
   if (rc != 0) {
-    s.ReplyStr(kReplyStorCannotCreate, ClientLeaf(s, s.FileName));
+    s.ReplyStr(kReplyStorCannotCreate, ClientLeaf(s, s.Transfer.fileName));
     return;
   }
   x.listing = false;
   x.upload = true;
   x.dataConnected = false;
-  if (!s.PassiveMode) {
-    s.ReplyStr(kReplyStorOpening, TypeWord(s), ClientLeaf(s, s.FileName));
+  if (!s.Data.passive) {
+    s.ReplyStr(kReplyStorOpening, TypeWord(s), ClientLeaf(s, s.Transfer.fileName));
     if (!OpenActive(s, kReplyStorNoSockets, kReplyStorCannotConnect)) {
       // The connection never opened: a new file goes again, an existing one
       // was never changed (its truncation waits for the connection).
@@ -359,14 +363,14 @@ void HandleRest(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyRestSyntax);
     return;
   }
-  s.RestartOffset = *offset;
+  s.Transfer.restartOffset = *offset;
   s.ExpectRestart();
   s.ReplyStr(kReplyRestarting, *offset);
 }
 
 void HandleType(RFTPSComInterp& s, std::string_view line) {
   const RTypeDecisionStr d = DecideType(line);
-  if (d.changes) s.AsciiType = d.ascii;
+  if (d.changes) s.Transfer.ascii = d.ascii;
   s.ReplyStr(d.reply);
 }
 
@@ -396,8 +400,8 @@ void SendNextBlock(RFTPSComInterp& s) {
   const int64_t block =
       SpeedLimited(s) ? RFTPSTransferExt::kPacedBlock : RFTPSTransferExt::kFastSendBlock;
   const int64_t n = left < block ? left : block;
-  if (!s.DataSocket ||
-      s.DataSocket->SendFile(x.file.Fd(), x.sendOffset, n, &x.bufferFill) != WS_OK) {
+  if (!s.Data.socket ||
+      s.Data.socket->SendFile(x.file.Fd(), x.sendOffset, n, &x.bufferFill) != WS_OK) {
     EndSend(s, true, kReplyRetrAborted, false);
   }
 }
@@ -407,17 +411,17 @@ void SendNextBlock(RFTPSComInterp& s) {
 void ReceiveNextBlock(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   const WsStatus st =
-      !s.DataSocket ? WS_NotCon
-      : x.pipeWrite && !s.DataSocket->TlsActive()
-          ? s.DataSocket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill)
-          : s.DataSocket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
+      !s.Data.socket ? WS_NotCon
+      : x.pipeWrite && !s.Data.socket->TlsActive()
+          ? s.Data.socket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill)
+          : s.Data.socket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
   if (st != WS_OK) EndReceive(s, true, kReplyStorAborted, false);
 }
 
 }  // namespace
 
 const char* TypeWord(const RFTPSComInterp& s) {
-  return s.AsciiType ? "ASCII" : "BINARY";
+  return s.Transfer.ascii ? "ASCII" : "BINARY";
 }
 
 std::string ClientLeaf(const RFTPSComInterp& s, std::string_view localPath) {
@@ -430,8 +434,8 @@ void StartSending(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   // Sends then stop at a small backlog and each session's next step comes
   // with its client's progress (a failure only costs speed).
-  if (s.DataSocket) {
-    (void)SetSocketOption(s.DataSocket->NativeHandle(), RSockOption::NotSentLowWater,
+  if (s.Data.socket) {
+    (void)SetSocketOption(s.Data.socket->NativeHandle(), RSockOption::NotSentLowWater,
                           RFTPSTransferExt::kUnsentBytes);
   }
   x.sendOffset = x.file.StartOffset();
@@ -456,7 +460,7 @@ void StartReceiving(RFTPSComInterp& s) {
   // Room for a block even when it arrives in small segments (one pipe slot
   // each).
   // Protected bytes are decrypted in user memory: no pipe for them.
-  const bool tls = s.DataSocket && s.DataSocket->TlsActive();
+  const bool tls = s.Data.socket && s.Data.socket->TlsActive();
   if (tls || !FdPipe(x.pipeRead, x.pipeWrite, RFTPSTransferExt::kPipeBytes)) {
     x.buffer.reset(new char[static_cast<size_t>(x.bufferSize)]);
   }
@@ -520,10 +524,10 @@ void RecordTransfer(RFTPSComInterp& s, bool upload, bool failed, int64_t elapsed
   RXferRecordStr r;
   r.now = s.Manager().Now();
   r.seconds = elapsedMs / 1000;
-  r.host = s.ClientAddress;
-  r.bytes = static_cast<uint64_t>(s.TransferBytes);
-  r.path = LocalToPosix(s.FileName);
-  r.ascii = s.AsciiType;
+  r.host = s.Connection.clientAddress;
+  r.bytes = static_cast<uint64_t>(s.Transfer.bytes);
+  r.path = LocalToPosix(s.Transfer.fileName);
+  r.ascii = s.Transfer.ascii;
   r.upload = upload;
   r.anonymous = s.Login.anonymous;
   r.user = s.Login.userArgument.empty() ? s.Login.userName : s.Login.userArgument;
@@ -533,7 +537,7 @@ void RecordTransfer(RFTPSComInterp& s, bool upload, bool failed, int64_t elapsed
 
 void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
   RFTPSTransferExt& x = TransferExt(s);
-  const int64_t elapsed = NowMs(s) - s.TransferStartMs + 10;
+  const int64_t elapsed = NowMs(s) - s.Transfer.startMs + 10;
   TakeBlockBytes(s);
   const int dataStatus = DataSideStatus(s, false);
   const bool listing = x.listing;
@@ -546,21 +550,21 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
   const RTransferReasonStr reason = EndReason(s, false, failed, killed, reply, dataStatus);
   const std::string reasonText = reason.text != 0 ? LoadStr(reason.text) : "";
   if (!listing) {
-    if (s.Logged) {
+    if (s.Connection.logged) {
       WriteLog(LOG_DOWNLOADS,
-               TransferEndLogLine(false, failed, s.Number(), s.FileName,
-                                  static_cast<uint64_t>(s.TransferBytes), elapsed, reasonText));
+               TransferEndLogLine(false, failed, s.Number(), s.Transfer.fileName,
+                                  static_cast<uint64_t>(s.Transfer.bytes), elapsed, reasonText));
     }
     RecordTransfer(s, false, failed, elapsed);
     RaiseTransferEnd(s, failed ? HE_DownloadFailed : HE_DownloadEnded,
                      static_cast<uint32_t>(reason.number), elapsed);
     if (Stats().DownloadsActive > 0) --Stats().DownloadsActive;
     if (!failed) ++Stats().FilesDownloaded;
-    s.BytesDown += static_cast<uint64_t>(s.TransferBytes);
+    s.Counters.bytesDown += static_cast<uint64_t>(s.Transfer.bytes);
   }
-  Stats().KBytesDownloaded += static_cast<double>(s.TransferBytes / 1024);
+  Stats().KBytesDownloaded += static_cast<double>(s.Transfer.bytes / 1024);
   if (!suppress) SendEndReply(s, reply);
-  s.TransferBytes = 0;
+  s.Transfer.bytes = 0;
   x.bufferFill = 0;
   x.folded = 0;
 }
@@ -568,7 +572,7 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
 void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
   RFTPSTransferExt& x = TransferExt(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
-  const int64_t elapsed = NowMs(s) - s.TransferStartMs + 10;
+  const int64_t elapsed = NowMs(s) - s.Transfer.startMs + 10;
   TakeBlockBytes(s);
   const int dataStatus = DataSideStatus(s, true);
   x.DropBuffers();
@@ -576,7 +580,7 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
 
   bool fileRemains = true;
   if (failed) {
-    if (s.FilesUp > 0) --s.FilesUp;
+    if (s.Counters.filesUp > 0) --s.Counters.filesUp;
     if (!x.dataConnected) {
       // Nothing arrived: put things back as they were before the command.
       x.file.Abandon();
@@ -590,7 +594,7 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
         if (resumed) {
           (void)s.Quota->Charge(x.file.Written());
         } else {
-          s.Quota->CreditFile(s.FileName);
+          s.Quota->CreditFile(s.Transfer.fileName);
         }
       }
       x.file.DeletePartial();
@@ -604,27 +608,28 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
 
   const RTransferReasonStr reason = EndReason(s, true, failed, killed, reply, dataStatus);
   const std::string reasonText = reason.text != 0 ? LoadStr(reason.text) : "";
-  if (s.Logged) {
+  if (s.Connection.logged) {
     WriteLog(LOG_UPLOADS,
-             TransferEndLogLine(true, failed, s.Number(), s.FileName,
-                                static_cast<uint64_t>(s.TransferBytes), elapsed, reasonText));
+             TransferEndLogLine(true, failed, s.Number(), s.Transfer.fileName,
+                                static_cast<uint64_t>(s.Transfer.bytes), elapsed, reasonText));
   }
-  if (fileRemains && !s.AskFlag(QC_APPEND_FILE, s.FileName) &&
-      !s.AskFlag(QC_MODIFY_FILE, s.FileName)) {
-    UploadRecords(s.Manager().Now()).Insert(s.ClientAddress, s.FileName, s.Manager().Now());
+  if (fileRemains && !s.AskFlag(QC_APPEND_FILE, s.Transfer.fileName) &&
+      !s.AskFlag(QC_MODIFY_FILE, s.Transfer.fileName)) {
+    UploadRecords(s.Manager().Now())
+        .Insert(s.Connection.clientAddress, s.Transfer.fileName, s.Manager().Now());
   }
   RecordTransfer(s, true, failed, elapsed);
   RaiseTransferEnd(s, failed ? HE_UploadFailed : HE_UploadEnded,
                    static_cast<uint32_t>(reason.number), elapsed);
   if (Stats().UploadsActive > 0) --Stats().UploadsActive;
-  s.BytesUp += static_cast<uint64_t>(s.TransferBytes);
-  Stats().KBytesUploaded += static_cast<double>(s.TransferBytes / 1024);
+  s.Counters.bytesUp += static_cast<uint64_t>(s.Transfer.bytes);
+  Stats().KBytesUploaded += static_cast<double>(s.Transfer.bytes / 1024);
   if (fileRemains) {
-    if (s.Ratio && s.TransferBytes > 0) s.Ratio->Uploaded(static_cast<uint64_t>(s.TransferBytes));
+    if (s.Ratio && s.Transfer.bytes > 0) s.Ratio->Uploaded(static_cast<uint64_t>(s.Transfer.bytes));
     ++Stats().FilesUploaded;
   }
   if (!suppress) SendEndReply(s, reply);
-  s.TransferBytes = 0;
+  s.Transfer.bytes = 0;
   x.bufferFill = 0;
   x.folded = 0;
 }
@@ -632,29 +637,29 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
 void TransferTick(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   const int64_t bytes = TransferredSoFar(s);
-  const int64_t elapsed = NowMs(s) - s.TransferStartMs;
+  const int64_t elapsed = NowMs(s) - s.Transfer.startMs;
   if (!x.listing && s.Hook) {
     RHookEventStr e;
     e.code = x.upload ? HE_UploadProgress : HE_DownloadProgress;
     e.elapsed = static_cast<uint32_t>(elapsed);
     e.bytes = static_cast<uint64_t>(bytes);
-    e.text = s.FileName;
+    e.text = s.Transfer.fileName;
     e.text2 = TypeWord(s);
     (void)s.Hook->Raise(e);
   }
   // A fast upload needs less patience from its data connection.
-  if (x.upload && s.DataSocket && bytes >= 5001 &&
+  if (x.upload && s.Data.socket && bytes >= 5001 &&
       bytes - static_cast<int64_t>(x.lastTickCount) >= 3001 &&
       static_cast<double>(bytes) / static_cast<double>(elapsed + 10) > 0.6) {
-    const RTimeOuts t = s.DataSocket->GetTimeOut();
+    const RTimeOuts t = s.Data.socket->GetTimeOut();
     if (t[WS_TO_RECEIVE] > 90) {
-      s.DataSocket->SetTimeOut({0, 0, 0, t[WS_TO_RECEIVE] - 10, 0}, true);
+      s.Data.socket->SetTimeOut({0, 0, 0, t[WS_TO_RECEIVE] - 10, 0}, true);
     }
   }
   x.lastTickCount = static_cast<uint64_t>(bytes);
   // The session's progress notice reads TransferBytes: count the bytes of
   // the block in progress now (a fast RETR block can be the whole file).
-  s.TransferBytes += x.bufferFill - x.folded;
+  s.Transfer.bytes += x.bufferFill - x.folded;
   x.folded = x.bufferFill;
 }
 

@@ -144,19 +144,19 @@ std::string Value(RFTPSComInterp& s, int v) {
     case V_unow:
       return RFormat("%d", st.ConnectionsNow);
     case V_fup:
-      return RFormat("%u", s.FilesUp);
+      return RFormat("%u", s.Counters.filesUp);
     case V_fdown:
-      return RFormat("%u", s.FilesDown);
+      return RFormat("%u", s.Counters.filesDown);
     case V_ftot:
-      return RFormat("%u", s.FilesUp + s.FilesDown);
+      return RFormat("%u", s.Counters.filesUp + s.Counters.filesDown);
     case V_bup:
-      return RFormat("%lu", s.BytesUp / 1024);
+      return RFormat("%lu", s.Counters.bytesUp / 1024);
     case V_bdown:
-      return RFormat("%lu", s.BytesDown / 1024);
+      return RFormat("%lu", s.Counters.bytesDown / 1024);
     case V_btot:
-      return RFormat("%lu", (s.BytesUp + s.BytesDown) / 1024);
+      return RFormat("%lu", (s.Counters.bytesUp + s.Counters.bytesDown) / 1024);
     case V_ip:
-      return s.NameResolved ? s.HostName : s.ClientAddress;
+      return s.Connection.nameResolved ? s.Connection.hostName : s.Connection.clientAddress;
     case V_tconm:
       return RFormat("%d", connected / 60);
     case V_tcons:
@@ -191,14 +191,14 @@ std::string Value(RFTPSComInterp& s, int v) {
     case V_UAnonAll:
       return RFormat("%d", st.AnonymousNow);
     case V_UAnonThisIP:
-      return RFormat("%d", m.CountSessions(kAnonymous, s.LocalAddress));
+      return RFormat("%d", m.CountSessions(kAnonymous, s.Connection.localAddress));
     case V_UNonAnonAll:
       return RFormat("%d", static_cast<int64_t>(st.ConnectionsNow) - st.AnonymousNow);
     case V_UNonAnonThisIP:
-      return RFormat(
-          "%d", m.CountSessions("", s.LocalAddress) - m.CountSessions(kAnonymous, s.LocalAddress));
+      return RFormat("%d", m.CountSessions("", s.Connection.localAddress) -
+                               m.CountSessions(kAnonymous, s.Connection.localAddress));
     case V_UThisName:
-      return RFormat("%d", m.CountSessions(s.Login.userName, s.LocalAddress));
+      return RFormat("%d", m.CountSessions(s.Login.userName, s.Connection.localAddress));
     case V_RatioCredit: {
       double credit = 0;
       if (s.Ratio && s.Ratio->Enabled()) {

@@ -19,7 +19,8 @@ bool AskFlagOffLoop(const RWorkerContextStr& ctx, uint32_t code, std::string_vie
 }
 
 RWorkerContextStr WorkerContext(const RFTPSComInterp& s) {
-  return {&s.Manager(), s.Number(), s.Login.userName, s.LocalAddress, FsSettingsSnapshot()};
+  return {&s.Manager(), s.Number(), s.Login.userName, s.Connection.localAddress,
+          FsSettingsSnapshot()};
 }
 
 }  // namespace vantor

@@ -238,11 +238,11 @@ TEST_F(ConnectionTest, InitialDataPortIsControlPort) {
   Peer p = Login();
   RFTPSComInterp* s = OnlySession();
   ASSERT_NE(s, nullptr);
-  EXPECT_EQ(s->DataPort, port_);
-  EXPECT_EQ(s->DataAddress, "127.0.0.1");
+  EXPECT_EQ(s->Data.port, port_);
+  EXPECT_EQ(s->Data.address, "127.0.0.1");
   EXPECT_EQ(Cmd(p, "PORT 10,0,0,1,4,1"), "530 Only client IP address allowed for PORT command.");
-  EXPECT_EQ(s->DataPort, port_);
-  EXPECT_EQ(s->DataAddress, "127.0.0.1");
+  EXPECT_EQ(s->Data.port, port_);
+  EXPECT_EQ(s->Data.address, "127.0.0.1");
 }
 
 // The tail of an over-long line is dropped up to its end; it never runs as
@@ -355,11 +355,11 @@ TEST_F(ConnectionTest, PortBelow1024RefusedByDefault) {
   RFTPSComInterp* s = OnlySession();
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,0,25"), "504 PORT to a port below 1024 not allowed.");
-  EXPECT_EQ(s->DataPort, port_);
+  EXPECT_EQ(s->Data.port, port_);
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,3,255"), "504 PORT to a port below 1024 not allowed.");
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,5,4,1"), "530 Only client IP address allowed for PORT command.");
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,4,0"), "200 PORT Command successful.");
-  EXPECT_EQ(s->DataPort, 1024);
+  EXPECT_EQ(s->Data.port, 1024);
 }
 
 TEST_F(ConnectionTest, PortBelow1024AllowedWithoutBounceBlocking) {
@@ -367,7 +367,7 @@ TEST_F(ConnectionTest, PortBelow1024AllowedWithoutBounceBlocking) {
   Peer p = Login();
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,0,25"), "200 PORT Command successful.");
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,5,0,25"), "200 PORT Command successful.");
-  EXPECT_EQ(OnlySession()->DataAddress, "127.0.0.5");
+  EXPECT_EQ(OnlySession()->Data.address, "127.0.0.5");
 }
 
 // A passive connection from another address than the client's is closed and

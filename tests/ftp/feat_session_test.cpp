@@ -175,17 +175,17 @@ TEST_F(FeatTest, HostSelectsANamedHome) {
   for (const auto& [line, reply] : cases) {
     SCOPED_TRACE(line);
     EXPECT_EQ(Send(s, line), std::vector<std::string>{reply});
-    EXPECT_EQ(s->LocalAddress, 0x7F000001u);
+    EXPECT_EQ(s->Connection.localAddress, 0x7F000001u);
   }
   EXPECT_EQ(Last(s, "HOST other.example."), "220 Host accepted.");
-  EXPECT_EQ(s->LocalAddress, 0x0A090909u);
-  EXPECT_EQ(s->LocalAddressText, "10.9.9.9");
+  EXPECT_EQ(s->Connection.localAddress, 0x0A090909u);
+  EXPECT_EQ(s->Connection.localAddressText, "10.9.9.9");
   EXPECT_EQ(Last(s, "HOST MAIN.example"), "220 Host accepted.");
-  EXPECT_EQ(s->LocalAddress, 0x7F000001u);
+  EXPECT_EQ(s->Connection.localAddress, 0x7F000001u);
   EXPECT_EQ(Last(s, "HOST other.example"), "220 Host accepted.");
   // The arrival address still names the home the client connected to.
   EXPECT_EQ(Last(s, "HOST 127.0.0.1"), "220 Host accepted.");
-  EXPECT_EQ(s->LocalAddress, 0x7F000001u);
+  EXPECT_EQ(s->Connection.localAddress, 0x7F000001u);
   EXPECT_EQ(Last(s, "HOST other.example"), "220 Host accepted.");
 
   // Account questions now carry the chosen home.
@@ -194,12 +194,12 @@ TEST_F(FeatTest, HostSelectsANamedHome) {
   EXPECT_EQ(Last(s, "OPTS UTF8 OFF"), "200 UTF8 set to off.");
   (void)Send(s, "USER joe");
   EXPECT_EQ(Last(s, "HOST main.example"), "503 Bad sequence of commands.");
-  EXPECT_EQ(s->LocalAddress, 0x0A090909u);
+  EXPECT_EQ(s->Connection.localAddress, 0x0A090909u);
   const uint32_t queried = s->NewQuery(QC_HOME_DIR).address;  // a packed field: copied
   EXPECT_EQ(queried, 0x0A090909u);
   EXPECT_EQ(Last(s, "REIN"), "220 Service ready for new user.");
-  EXPECT_EQ(s->LocalAddress, 0x7F000001u);
-  EXPECT_EQ(s->LocalAddressText, "127.0.0.1");
+  EXPECT_EQ(s->Connection.localAddress, 0x7F000001u);
+  EXPECT_EQ(s->Connection.localAddressText, "127.0.0.1");
   // REIN resets every other choice too.
   EXPECT_EQ(s->Choices.mlstFacts, kMlsxDefaultFacts);
   EXPECT_TRUE(s->Choices.utf8);

@@ -93,12 +93,12 @@ TEST_F(SessionTest, DispatchStates) {
     // Closing cannot be left: that case gets a session of its own.
     RFTPSComInterp* s = c.state == CS_Closing ? Detached() : open;
     EnterState(*s, c.state);
-    s->RestartOffset = 77;
+    s->Transfer.restartOffset = 77;
     s->Dispatch(c.line);
     EXPECT_EQ(Replies(s), c.want);
     EXPECT_EQ(s->CommandState(), c.after);
     if (c.state == CS_RestartPending) {
-      EXPECT_EQ(s->RestartOffset, 0);
+      EXPECT_EQ(s->Transfer.restartOffset, 0);
     }
   }
 }
@@ -131,10 +131,10 @@ TEST_F(SessionTest, RestartOffsetKeptByTransferVerbs) {
   for (const char* verb : {"PORT 1,2,3,4,5,6", "PASV"}) {
     SCOPED_TRACE(verb);
     s->ExpectRestart();
-    s->RestartOffset = 1234;
+    s->Transfer.restartOffset = 1234;
     s->Dispatch(verb);
     Replies(s);
-    EXPECT_EQ(s->RestartOffset, 1234);
+    EXPECT_EQ(s->Transfer.restartOffset, 1234);
   }
 }
 
@@ -181,10 +181,10 @@ TEST_F(SessionTest, DestructionLogAndCounters) {
 TEST_F(SessionTest, ExpandVariables) {
   RFTPSComInterp* s = Detached("10.1.2.3");
   s->Login.userName = "JOE";
-  s->FilesUp = 3;
-  s->FilesDown = 4;
-  s->BytesUp = 4096;
-  s->BytesDown = 1024 * 10 + 5;
+  s->Counters.filesUp = 3;
+  s->Counters.filesDown = 4;
+  s->Counters.bytesUp = 4096;
+  s->Counters.bytesDown = 1024 * 10 + 5;
   struct Case {
     const char* in;
     const char* want;
@@ -245,8 +245,8 @@ TEST_F(SessionTest, IPv6ControlConnection) {
     s->Dispatch(c.line);
     EXPECT_EQ(Replies(s), Lines{c.want});
   }
-  EXPECT_EQ(s->DataAddress, client);
-  EXPECT_EQ(s->DataPort, 4000);
+  EXPECT_EQ(s->Data.address, client);
+  EXPECT_EQ(s->Data.port, 4000);
   EXPECT_TRUE(Logged("Connected to " + client)) << "the log shows the address whole";
 
   RSessionSummaryStr r;

@@ -104,20 +104,20 @@ class SiteSession : public ::testing::Test {
 // file for a resumed download), then the closing line.
 TEST_F(SiteSession, StatTransferLines) {
   RFTPSComInterp& s = Start();
-  s.FilesUp = 2;
-  s.TransferState = XS_Receiving;
-  s.FileName = s.Login.homeDir + "\\up.bin";
-  s.TransferBytes = 6000000000;
+  s.Counters.filesUp = 2;
+  s.Transfer.state = XS_Receiving;
+  s.Transfer.fileName = s.Login.homeDir + "\\up.bin";
+  s.Transfer.bytes = 6000000000;
   std::vector<std::string> r = Send("STAT");
   ASSERT_GE(r.size(), 5u);
   EXPECT_EQ(r[r.size() - 2], "    Receiving file up.bin (6000000000 bytes)");
   EXPECT_EQ(r.back(), "211 End of status.");
 
-  s.TransferState = XS_Sending;
-  s.FileName = s.Login.homeDir + "\\down.iso";
-  s.FileSize = 5000;
-  s.TransferStartOffset = 1000;
-  s.TransferBytes = 500;
+  s.Transfer.state = XS_Sending;
+  s.Transfer.fileName = s.Login.homeDir + "\\down.iso";
+  s.Transfer.fileSize = 5000;
+  s.Transfer.startOffset = 1000;
+  s.Transfer.bytes = 500;
   r = Send("STAT anything");
   ASSERT_GE(r.size(), 5u);
   EXPECT_EQ(r[r.size() - 2], "    Sending file down.iso (1500 of 5000 bytes)");
@@ -324,13 +324,13 @@ TEST_F(SiteSession, SetAndUnknown) {
   RFTPSComInterp& s = Start();
   EXPECT_EQ(Send("SITE SET TRANSFERPROGRESS on"),
             std::vector<std::string>{"200 Transfer progress notification is on."});
-  EXPECT_TRUE(s.ProgressOn);
+  EXPECT_TRUE(s.Transfer.progressOn);
   EXPECT_EQ(Send("SITE SET TRANSFERPROGRESS maybe"),
             std::vector<std::string>{"501 SITE option not supported."});
-  EXPECT_TRUE(s.ProgressOn);
+  EXPECT_TRUE(s.Transfer.progressOn);
   EXPECT_EQ(Send("SITE set transferprogress OFF"),
             std::vector<std::string>{"200 Transfer progress notification is off."});
-  EXPECT_FALSE(s.ProgressOn);
+  EXPECT_FALSE(s.Transfer.progressOn);
   EXPECT_EQ(Send("SITE CHMOD 777 x"), std::vector<std::string>{"501 SITE option not supported."});
   EXPECT_EQ(Send("SITE"), std::vector<std::string>{"501 SITE option not supported."});
 }

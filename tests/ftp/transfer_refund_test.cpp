@@ -70,7 +70,7 @@ TEST_F(RefundTest, HookReplyRefundsTheDownload) {
   s->Dispatch("RETR f.txt");
   EXPECT_EQ(Replies(s), Lines{"550 Not from here."});
   EXPECT_EQ(Credit(), "1.000000");
-  EXPECT_EQ(s->FilesDown, 0u);
+  EXPECT_EQ(s->Counters.filesDown, 0u);
 }
 
 // A held download costs nothing while it waits; released with verdict 2 it
@@ -82,7 +82,7 @@ TEST_F(RefundTest, HeldDownloadChargedOnlyWhenItRuns) {
   EXPECT_TRUE(Replies(s).empty());
   EXPECT_EQ(s->CommandState(), CS_AwaitingHook);
   EXPECT_EQ(Credit(), "1.000000");
-  EXPECT_EQ(s->FilesDown, 0u);
+  EXPECT_EQ(s->Counters.filesDown, 0u);
   hook_->recall = HV_Reply;
   s->ResumeDeferred(s->Number());
   EXPECT_EQ(Replies(s), Lines{"550 Not from here."});
@@ -95,7 +95,7 @@ TEST_F(RefundTest, HeldDownloadChargedOnlyWhenItRuns) {
   hook_->recall = HV_CarryOn;
   s->ResumeDeferred(s->Number());
   EXPECT_EQ(Replies(s), Lines{"550 Sorry, insufficient credit for download - upload first."});
-  EXPECT_EQ(s->FilesDown, 0u);
+  EXPECT_EQ(s->Counters.filesDown, 0u);
 
   ASSERT_TRUE(RIniFile(ini_).WriteString("USER=r", "RatiosCredit", "1"));
   s->Dispatch("RETR f.txt");
