@@ -93,11 +93,7 @@ def tls_login(port, user="joe"):
 
 def pasv_data(c, session=True):
     """PASV and a protected data socket that resumes the control's session."""
-    r = c.cmd("PASV")[0]
-    nums = r[r.index("(") + 1:r.index(")")].split(",")
-    port = int(nums[4]) * 256 + int(nums[5])
-    raw = socket.create_connection(("127.0.0.1", port), timeout=10)
-    return raw, (c.sock.session if session else None)
+    return c.pasv_connect(), (c.sock.session if session else None)
 
 
 def wrap_data(raw, session):
