@@ -1,0 +1,229 @@
+// The account store's passwords: plain and hashed checks, changes, and
+// S/KEY one-time passwords with their challenges and records.
+#include "accounts/RFTPSSecurity.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "accounts/RAccountsStrings.h"
+#include "accounts/RFTPSSecurityQuery.h"
+#include "util/RFormat.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
+#include "util/RText.h"
+
+namespace vantor {
+
+using namespace securitydetail;
+
+namespace {
+
+constexpr size_t kSKeyPassMax = 249;  // pass phrase read for S/KEY initialisation
+constexpr int64_t kChallengeLockSeconds = 120;
+constexpr uint32_t kSKeyInitialSequence = 999;
+
+}  // namespace
+
+bool RFTPSSecurity::WriteUserKey(Ctx& c, std::string_view key,
+                                 std::optional<std::string_view> value) {
+  bool ok = ini_.WriteString(c.UserSection(), key, value);
+  DropSnapshots();
+  c.Invalidate();
+  return ok;
+}
+
+void RFTPSSecurity::AnswerPassword(AccessQuery& q, Ctx& c) {
+  std::string v;
+  if (c.Lookup("Enable", v) && !IsTrueWord(v)) return;
+  const std::string given(QueryAux(q));
+  if (c.anonymous) {
+    if (GlobalBool("CheckAnonPass", false) && !AnonPasswordLooksValid(given)) return;
+    q.flag = 1;
+    return;
+  }
+  std::string type;
+  if (c.Lookup("PasswordType", type) && SKeyMethodFromType(type) != 0) {
+    q.flag = VerifyOtp(q, c) ? 1 : 0;
+    return;
+  }
+  std::string stored;
+  if (!c.Lookup("Password", stored, true)) return;
+  if (stored.empty()) {
+    q.flag = 1;
+    return;
+  }
+  bool ok = GlobalBool("EncryptPasswords", true) ? CheckStoredHash(c, given, stored)
+                                                 : SameBytes(given, stored);
+  q.flag = ok ? 1 : 0;
+}
+
+bool RFTPSSecurity::CheckStoredHash(Ctx& c, std::string_view given, const std::string& stored) {
+  const RPasswordCheck r = CheckPasswordHash(given, stored);
+  if (r == RPasswordCheck::Unchecked) {
+    // Once per account and stored value: a client retrying a refused login
+    // must not fill the log. The password itself never reaches the log.
+    auto [it, fresh] = uncheckable_.try_emplace(c.user, stored);
+    if (fresh || it->second != stored) {
+      it->second = stored;
+      WriteLog(LOG_SECURITY, FormatStr(kLogUnknownPasswordHash, c.user));
+    }
+  }
+  return r == RPasswordCheck::Match;
+}
+
+void RFTPSSecurity::AnswerVerifyPassword(AccessQuery& q, Ctx& c) {
+  if (c.anonymous) return;
+  std::string stored;
+  if (!c.Lookup("Password", stored, true)) return;
+  const std::string given(QueryAux(q));
+  if (stored.empty() || given.empty()) {
+    q.flag = stored.empty() && given.empty() ? 1 : 0;
+    return;
+  }
+  bool encrypt = GlobalBool("EncryptPasswords", true);
+  std::string type;
+  if (c.Lookup("PasswordType", type) && SKeyMethodFromType(type) != 0) {
+    q.flag = SameBytes(encrypt ? UnscramblePassPhrase(stored) : stored, given) ? 1 : 0;
+    return;
+  }
+  bool ok = encrypt ? CheckStoredHash(c, given, stored) : SameBytes(given, stored);
+  q.flag = ok ? 1 : 0;
+}
+
+void RFTPSSecurity::AnswerChangePassword(AccessQuery& q, Ctx& c) {
+  const std::string fresh(QueryAux(q));
+  if (c.anonymous || fresh.empty()) return;
+  std::string v;
+  if (!c.Lookup("ChangePassword", v) || !IsTrueWord(v)) return;
+  bool encrypt = GlobalBool("EncryptPasswords", true);
+  std::string type;
+  bool skey = c.Lookup("PasswordType", type) && SKeyMethodFromType(type) != 0;
+  std::string stored = fresh;
+  std::vector<RIniFile::Change> changes;
+  if (skey) {
+    if (encrypt) stored = ScramblePassPhrase(fresh);
+    // The next challenge starts a new sequence with a new seed.
+    changes.push_back({c.UserSection(), "SKEYValues", std::nullopt});
+  } else if (encrypt && HashMethodFromSetting(ini_.GetString("GLOBAL", "PasswordHash")) ==
+                            RHashMethod::Yescrypt) {
+    auto hash = YescryptHash(fresh);
+    if (!hash) return;  // no hash, nothing stored: the change is refused
+    stored = std::move(*hash);
+  } else if (encrypt) {
+    // Two random lower-case letters as the salt, from the kernel's
+    // generator: a salt taken from the clock can be predicted.
+    const std::string salt = NewCryptSalt();
+    if (salt.empty()) return;  // nothing stored, nothing reported as done
+    stored = Crypt(fresh, salt);
+  }
+  changes.push_back({c.UserSection(), "Password", stored});
+  bool ok = ini_.Apply(changes);
+  DropSnapshots();
+  c.Invalidate();
+  if (!ok) return;  // not stored: the change is not reported as done
+  SetFlagText(q, stored);
+}
+
+// Builds a fresh S/KEY record: sequence 999 under a new seed, or the
+// placeholder when the account has no pass phrase.
+static std::string NewSKeyRecord(int method, const std::string& passPhrase,
+                                 const std::optional<SKeyValuesStr>& old, int64_t now) {
+  if (passPhrase.empty()) return std::string(SKEY_PLACEHOLDER);
+  std::string avoid = old && old->sequence == 1 ? old->seed : std::string();
+  std::string seed = SKeyNewSeed(now, avoid);
+  auto otp = SKeyCompute(method, seed, passPhrase, kSKeyInitialSequence + 1);
+  if (!otp) return std::string(SKEY_PLACEHOLDER);
+  return RFormat("0 0 %s %u %s", SKeyToHex(*otp), kSKeyInitialSequence, seed);
+}
+
+void RFTPSSecurity::AnswerChallenge(AccessQuery& q, Ctx& c) {
+  std::string type;
+  if (!c.Lookup("PasswordType", type)) return;
+  int method = SKeyMethodFromType(type);
+  if (method == 0) return;
+  const int64_t now = Now();
+
+  std::string text;
+  std::optional<SKeyValuesStr> rec;
+  if (ReadSKeyRecord(c, text)) rec = ParseSKeyValues(text);
+  if (!rec || rec->sequence < 2) {
+    std::string pass;
+    if (c.Lookup("Password", pass, true)) {
+      pass = Cut(pass, kSKeyPassMax);
+      if (GlobalBool("EncryptPasswords", true)) pass = UnscramblePassPhrase(pass);
+    }
+    rec = ParseSKeyValues(NewSKeyRecord(method, pass, rec, now));
+    if (!rec) return;
+  }
+  // Another session's challenge is still fresh: that session keeps its turn.
+  if (rec->time != 0 && rec->session != c.session &&
+      now < static_cast<int64_t>(rec->time) + kChallengeLockSeconds) {
+    SetFlagText(q, LoadStr(kReplyAccountLocked));
+    return;
+  }
+  rec->time = static_cast<uint64_t>(now);
+  rec->session = c.session;
+  if (!StoreSKeyRecord(c, FormatSKeyValues(*rec), false)) return;
+  SetFlagText(q, FormatStr(kReplyOtpChallenge, method, rec->sequence, rec->seed));
+}
+
+bool RFTPSSecurity::VerifyOtp(AccessQuery& q, Ctx& c) {
+  const std::string response(QueryAux(q));
+  if (response.empty()) return false;
+  std::string type;
+  c.Lookup("PasswordType", type);
+  int method = SKeyMethodFromType(type);
+  std::string text;
+  if (!ReadSKeyRecord(c, text)) return false;
+  auto rec = ParseSKeyValues(text);
+  if (!rec || rec->session != c.session) return false;
+
+  bool ok = false;
+  // Sequence 0 is the placeholder of an account without a pass phrase:
+  // nothing may be accepted against it.
+  if (rec->sequence > 0) {
+    if (auto bytes = SKeyDecodeResponse(response)) {
+      if (SameBytes(SKeyToHex(SKeyStep(method, *bytes)), rec->last)) {
+        rec->last = SKeyToHex(*bytes);
+        rec->sequence -= 1;
+        ok = true;
+      }
+    }
+  }
+  rec->time = 0;
+  rec->session = 0;
+  // A success that cannot be recorded would let the same response in twice.
+  if (!StoreSKeyRecord(c, FormatSKeyValues(*rec), ok)) return false;
+  return ok;
+}
+
+namespace {
+constexpr size_t kMaxPendingSKey = 256;
+}  // namespace
+
+bool RFTPSSecurity::ReadSKeyRecord(Ctx& c, std::string& text) {
+  if (!ini_.HasSection(c.UserSection())) {
+    auto it = pendingSKey_.find(Lower(c.user));
+    if (it != pendingSKey_.end()) {
+      text = it->second;
+      return true;
+    }
+  }
+  return c.Lookup("SKEYValues", text);
+}
+
+bool RFTPSSecurity::StoreSKeyRecord(Ctx& c, const std::string& text, bool loggedIn) {
+  const std::string key = Lower(c.user);
+  if (loggedIn || ini_.HasSection(c.UserSection())) {
+    pendingSKey_.erase(key);
+    return WriteUserKey(c, "SKEYValues", text);
+  }
+  // A flood of names only costs memory up to the bound; a challenge dropped
+  // here is simply answered with a refusal.
+  if (pendingSKey_.size() >= kMaxPendingSKey && pendingSKey_.count(key) == 0) pendingSKey_.clear();
+  pendingSKey_[key] = text;
+  return true;
+}
+
+}  // namespace vantor
