@@ -1,6 +1,6 @@
 // A temporary directory for one test, removed with everything in it at the
 // end; the test fails when it cannot be made, or when an atomic write left a
-// stray temporary file behind.
+// stray temporary file behind anywhere in it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -33,9 +33,13 @@ class TempDir {
   }
   ~TempDir() {
     if (path_.empty()) return;
+    // Atomic writes go through "<name>.tmpXXXXXX" beside their target, in
+    // whichever subdirectory that is.
     std::error_code ec;
-    for (auto& e : std::filesystem::directory_iterator(path_, ec)) {
-      EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << "left behind: " << e.path();
+    for (auto& e : std::filesystem::recursive_directory_iterator(
+             path_, std::filesystem::directory_options::skip_permission_denied, ec)) {
+      EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos)
+          << "left behind: " << e.path();
     }
     std::filesystem::remove_all(path_, ec);
   }

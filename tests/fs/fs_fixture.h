@@ -14,6 +14,7 @@
 
 #include "fs/RDirTextList.h"
 #include "fs/RFsSettings.h"
+#include "temp_dir.h"
 
 namespace vantor::test {
 
@@ -22,9 +23,6 @@ class FsTree : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vantor-fs-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
     Mkdir("c");
     Mkdir("d");
     RFsSettingsStr s;
@@ -37,10 +35,6 @@ class FsTree : public ::testing::Test {
   void TearDown() override {
     DirCacheShutdown();
     SetFsSettings(RFsSettingsStr{});
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-    EXPECT_FALSE(ec) << ec.message();
-    EXPECT_FALSE(std::filesystem::exists(root_));
   }
 
   // Paths relative to the tree root ("c/ftp/joe").
@@ -70,7 +64,8 @@ class FsTree : public ::testing::Test {
     SetFsSettings(s);
   }
 
-  std::string root_;
+  TempDir tmp_;
+  const std::string root_ = tmp_.Path();
 };
 
 }  // namespace vantor::test

@@ -22,6 +22,7 @@
 #include "net/RSocketLayer.h"
 #include "platform/RClock.h"
 #include "platform/RMessageLoop.h"
+#include "temp_dir.h"
 #include "util/RLog.h"
 
 namespace vantor {
@@ -58,8 +59,6 @@ class RRecordingFrontEnd : public RFrontEnd {
 class FtpTest : public ::testing::Test {
  protected:
   FtpTest() : loop_(10000, &clock_), layer_(loop_) {
-    char tmpl[] = "/tmp/vantor-ftp-test-XXXXXX";
-    dir_ = mkdtemp(tmpl);
     ini_ = dir_ + "/VANTOR.INI";
     SetLogSink(&FtpTest::Sink, this);
   }
@@ -67,7 +66,6 @@ class FtpTest : public ::testing::Test {
     manager_.reset();
     layer_.CleanupSockLib();
     SetLogSink(nullptr, nullptr);
-    std::filesystem::remove_all(dir_);
   }
 
   // Writes the INI text and creates the manager (security off unless said).
@@ -102,7 +100,8 @@ class FtpTest : public ::testing::Test {
   RMessageLoop loop_;
   RSocketLayer layer_;
   RRecordingFrontEnd frontEnd_;
-  std::string dir_;
+  test::TempDir tmp_;
+  const std::string dir_ = tmp_.Path();
   std::string ini_;
   std::unique_ptr<RFTPSManager> manager_;
   std::vector<std::string> log_;

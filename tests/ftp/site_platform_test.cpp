@@ -9,6 +9,7 @@
 
 #include "platform/RSpawn.h"
 #include "platform/RTimeZone.h"
+#include "temp_dir.h"
 
 using namespace vantor;
 
@@ -73,8 +74,8 @@ TEST(SiteZone, OffsetUnderTZ) {
 // Arguments reach the program exactly as given (shell characters included),
 // the child runs in the given directory, and it is reaped.
 TEST(SiteExecSpawn, ArgumentsUnchangedAndReaped) {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "vantor-spawn-XXXXXX").string();
-  ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+  test::TempDir dir;
+  const std::string& tmpl = dir.Path();
   const std::string name = "a;b $(id) |c `x` *";
   const RSpawnResultStr r = SpawnDetached("/usr/bin/touch", {"touch", name}, tmpl);
   ASSERT_TRUE(r.ok) << r.error;
@@ -84,7 +85,6 @@ TEST(SiteExecSpawn, ArgumentsUnchangedAndReaped) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmpl),
                           std::filesystem::directory_iterator()),
             1);
-  std::filesystem::remove_all(tmpl);
 }
 
 // A program that does not exist is a failure with its errno.

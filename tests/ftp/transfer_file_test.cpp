@@ -13,6 +13,7 @@
 #include <string>
 
 #include "ftp/RTransferFile.h"
+#include "temp_dir.h"
 
 using namespace vantor;
 
@@ -22,13 +23,6 @@ namespace {
 // names) when the test ends.
 class TransferFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vantor-tf-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::string P(const std::string& name) const { return dir_ + "/" + name; }
   void Put(const std::string& name, const std::string& data) {
     std::ofstream(P(name), std::ios::binary) << data;
@@ -39,7 +33,8 @@ class TransferFileTest : public ::testing::Test {
   }
   bool Exists(const std::string& name) { return std::filesystem::exists(P(name)); }
 
-  std::string dir_;
+  test::TempDir tmp_;
+  const std::string dir_ = tmp_.Path();
 };
 
 }  // namespace

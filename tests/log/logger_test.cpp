@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "temp_dir.h"
 #include "util/RLog.h"
 
 using namespace vantor;
@@ -25,19 +26,7 @@ class UtcZone {
   }
 };
 
-class LogDir {
- public:
-  LogDir() {
-    std::string t = (std::filesystem::temp_directory_path() / "vantor-log-XXXXXX").string();
-    if (::mkdtemp(t.data()) != nullptr) path_ = t;
-  }
-  ~LogDir() { std::filesystem::remove_all(path_); }
-  std::string File(const std::string& n) const { return path_ + "/" + n; }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using LogDir = test::TempDir;
 
 std::string Slurp(const std::string& p) {
   std::ifstream in(p, std::ios::binary);

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "net_fixture.h"
+#include "temp_dir.h"
 
 using namespace vantor;
 using namespace vantor::nettest;
@@ -459,9 +460,8 @@ TEST_F(RWinSocketIO, Datagrams) {
 // SendFile moves a file's bytes from an offset, with the same events and
 // counters as SendBlock; a file shorter than promised is an error.
 TEST_F(RWinSocketIO, SendFile) {
-  char dir[] = "/tmp/vantor-net-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  std::string path = std::string(dir) + "/f.bin";
+  test::TempDir dir;
+  const std::string path = dir.File("f.bin");
   const std::string data = Pattern(2 << 20);
   int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
@@ -487,8 +487,6 @@ TEST_F(RWinSocketIO, SendFile) {
   EXPECT_EQ(sent, 10);
   EXPECT_EQ(c->SendFile(-1, 0, 5, nullptr), WS_Error);
   ::close(fd);
-  ::unlink(path.c_str());
-  ::rmdir(dir);
 }
 
 // Blocks into a pipe: exact bytes, blocks cut short when the pipe has no

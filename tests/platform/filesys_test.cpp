@@ -13,6 +13,7 @@
 #include "platform/RDirWatch.h"
 #include "platform/RFileIO.h"
 #include "platform/RFileSys.h"
+#include "temp_dir.h"
 
 namespace vantor {
 namespace {
@@ -20,9 +21,6 @@ namespace {
 class FileSysTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vantor-fsys-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
     std::filesystem::create_directories(root_ + "/Dir/Sub");
     std::ofstream(root_ + "/Dir/File.TXT") << "hello";
     std::ofstream(root_ + "/outside.txt") << "secret";
@@ -31,13 +29,9 @@ class FileSysTest : public ::testing::TestWithParam<bool> {
     ASSERT_EQ(mkfifo((root_ + "/Dir/fifo").c_str(), 0644), 0);
     FsUseOpenat2(GetParam());
   }
-  void TearDown() override {
-    FsUseOpenat2(true);
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-    EXPECT_FALSE(std::filesystem::exists(root_));
-  }
-  std::string root_;
+  void TearDown() override { FsUseOpenat2(true); }
+  test::TempDir tmp_;
+  const std::string root_ = tmp_.Path();
 };
 
 // Only regular files reached without any link are opened, in both the
@@ -187,8 +181,8 @@ TEST(FileSys, ReservedDeviceNames) {
 
 // Changes wake the waiter with the watch id; Wake() wakes it without one.
 TEST(DirWatch, ReportsChangesAndWakes) {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "vantor-watch-XXXXXX").string();
-  ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+  test::TempDir dir;
+  const std::string& tmpl = dir.Path();
   {
     RDirWatch w;
     ASSERT_TRUE(w.Valid());
@@ -208,7 +202,6 @@ TEST(DirWatch, ReportsChangesAndWakes) {
     r = w.Wait(0);
     EXPECT_TRUE(r.changed.empty());
   }
-  std::filesystem::remove_all(tmpl);
 }
 
 // Pipe to file: the bytes land at the file position, through splice or,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/RMessageLoop.h"
+#include "temp_dir.h"
 
 using namespace vantor;
 
@@ -298,9 +299,9 @@ void WriteFile(const std::string& path, const std::string& text) {
 // A file watch counts what happens to its own file only: writes, attribute
 // changes, replacement by rename (and writes to the replacement), removal.
 TEST(RMessageLoop, FileWatchCountsItsOwnFile) {
-  char tmpl[] = "/tmp/vantor-watch-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
+  test::TempDir tmp;
+  const std::string dir = tmp.File("w");
+  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
   const std::string file = dir + "/a.ini";
   WriteFile(file, "1");
   WriteFile(dir + "/b.log", "x");
@@ -340,5 +341,4 @@ TEST(RMessageLoop, FileWatchCountsItsOwnFile) {
   ASSERT_EQ(::rename(dir.c_str(), (dir + "-moved").c_str()), 0);
   loop.RunOnce(0);
   EXPECT_NE(loop.FileChanges(token), loop.FileChanges(token));  // no watch: always changed
-  std::filesystem::remove_all(dir + "-moved");
 }
