@@ -114,6 +114,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
 
 RFTPSComInterp::~RFTPSComInterp() {
   if (workCancel_) workCancel_->Cancel();
+  if (flushQueued_) manager_.DropReplyFlush(*this);
   if (Transfer.state != XS_Idle) AbortTransfer(", client killed by server");
   if (Login.anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
   if (LinesWanted(LOG_SECURITY)) {
@@ -306,8 +307,13 @@ void RFTPSComInterp::OnLookupDone(int status) {
 
 void RFTPSComInterp::OnSocketEvent(uint32_t socketId, int operation, int status) {
   if (IsHoldingCommand() || workCancel_) {
-    parked_.push_back({socketId, operation, status});
-    return;
+    // A time-out does not wait behind a job or a hold that may never end:
+    // the client gets its reply now, and the job's result is dropped.
+    if (status == WS_Timeout && control_ && socketId == control_->Id()) EndWait();
+    if (IsHoldingCommand() || workCancel_) {
+      parked_.push_back({socketId, operation, status});
+      return;
+    }
   }
   if ((Transfer.state == XS_Sending || Transfer.state == XS_Receiving) && control_) {
     control_->ResetTimeOut();
@@ -355,27 +361,40 @@ void RFTPSComInterp::OnControlEvent(int operation, int status) {
 }
 
 void RFTPSComInterp::ReadLine() {
-  // Back-pressure: while the client does not take its replies, its further
-  // commands stay unread (in the socket, then in the kernel) instead of
-  // producing replies the bounded queue would have to drop.
-  if (replies_.size() >= kReadPauseReplies) {
-    readPaused_ = true;
-    return;
+  for (int n = 0; n < kLinesPerRead; ++n) {
+    // Back-pressure: while the client does not take its replies, its further
+    // commands stay unread (in the socket, then in the kernel) instead of
+    // producing replies the bounded queue would have to drop.
+    if (replies_.size() >= kReadPauseReplies) {
+      readPaused_ = true;
+      return;
+    }
+    // After AUTH nothing more is read in clear text.
+    if (Tls.startPending) return;
+    char buffer[kLineBufferSize];
+    const WsStatus st = control_->ReceiveLine(buffer, sizeof buffer);
+    if (st == WS_Nothing) return;
+    if (st != WS_OK && st != WS_More) {
+      RequestRemoval();
+      return;
+    }
+    std::string_view line(buffer, strnlen(buffer, sizeof buffer));
+    if (line.size() > kMaxCommandLine) line = line.substr(0, kMaxCommandLine);
+    if (UntrustedProxySignature(line)) return;
+    Dispatch(StripTelnet(line));
+    if (!TakesFurtherLines()) break;
   }
-  // After AUTH nothing more is read in clear text.
-  if (Tls.startPending) return;
-  char buffer[kLineBufferSize];
-  const WsStatus st = control_->ReceiveLine(buffer, sizeof buffer);
-  if (st == WS_Nothing) return;
-  if (st != WS_OK && st != WS_More) {
-    RequestRemoval();
-    return;
-  }
-  std::string_view line(buffer, strnlen(buffer, sizeof buffer));
-  if (line.size() > kMaxCommandLine) line = line.substr(0, kMaxCommandLine);
-  if (UntrustedProxySignature(line)) return;
-  Dispatch(StripTelnet(line));
   PostReadEvent();
+}
+
+// A pipelined burst of simple commands is read in one go, so its replies
+// leave in one send. A command that started something other events take
+// part in (a transfer, a wait, a look-up, the end) lets those events come
+// first, as they would between separately arriving lines.
+bool RFTPSComInterp::TakesFurtherLines() const {
+  if (!control_ || removalPosted_ || workCancel_ || lookupRunning_) return false;
+  if (Transfer.state != XS_Idle || Tls.startPending || Tls.dataPending) return false;
+  return CommandState() != CS_Resolving && !IsHoldingCommand() && !IsClosing();
 }
 
 // The binary PROXY header begins CR LF CR LF NUL CR LF "QUIT" LF: three
@@ -411,24 +430,38 @@ void RFTPSComInterp::Reply(std::string_view text) {
   if (replies_.size() > kMaxQueuedReplies) return;
   if (LinesWanted(LOG_REPLIES)) LogSession(LOG_REPLIES, text);
   replies_.emplace_back(text);
-  SendNext();
+  if (control_ && !flushQueued_) {
+    flushQueued_ = true;
+    manager_.QueueReplyFlush(*this);
+  }
 }
 
 void RFTPSComInterp::SendNext() {
   if (!control_) return;
-  if (!replies_.empty()) {
-    const WsStatus st = control_->SendLine(replies_.front().c_str());
-    if (st == WS_OK || st == WS_More) {
+  while (!replies_.empty()) {
+    // A batch still going out: its completion event comes back here.
+    if (control_->Sending()) return;
+    sendBuffer_.clear();
+    while (!replies_.empty() && sendBuffer_.size() < kFlushBytes) {
+      const std::string& r = replies_.front();
+      // A line longer than the line buffer is cut, as a single line send would.
+      sendBuffer_.append(r, 0, std::min(r.size(), static_cast<size_t>(kLineBufferSize)));
+      sendBuffer_ += "\r\n";
       replies_.pop_front();
-      if (readPaused_ && replies_.size() < kReadResumeReplies) {
-        readPaused_ = false;
-        PostReadEvent();
-      }
-    } else if (st != WS_Busy) {
-      RequestRemoval();
     }
-    return;
+    if (readPaused_ && replies_.size() < kReadResumeReplies) {
+      readPaused_ = false;
+      PostReadEvent();
+    }
+    const WsStatus st =
+        control_->SendLines(sendBuffer_.data(), static_cast<int64_t>(sendBuffer_.size()));
+    if (st == WS_Sending) return;
+    if (st != WS_OK) {
+      RequestRemoval();
+      return;
+    }
   }
+  if (control_->Sending()) return;
   if (Tls.startPending) {
     StartPendingTls();
     return;
@@ -436,10 +469,7 @@ void RFTPSComInterp::SendNext() {
   if (!closing_ || IsTransferActive()) return;
   // Close as soon as the last line is out: a client that reads to the end
   // (as libraries do after QUIT) would otherwise wait for the delayed close.
-  // While a line is still going out, its completion event calls us again.
-  RSockStatusStr st;
-  control_->GetStatus(st);
-  if (st.sending == 0) (void)control_->DisconnectHost(0);
+  (void)control_->DisconnectHost(0);
 }
 
 std::deque<std::string> RFTPSComInterp::TakeQueuedReplies() {
@@ -459,6 +489,9 @@ void RFTPSComInterp::CloseAfterReplies() {
 void RFTPSComInterp::RequestRemoval() {
   if (removalPosted_) return;
   removalPosted_ = true;
+  // What was answered before the end still goes out (at once: the removal
+  // comes before the pass ends).
+  if (!replies_.empty()) SendNext();
   // When the post is refused the manager's tick finds the flag.
   manager_.Loop().PostMessage(manager_.MainWindow(), MSG_REMOVE_SESSION, Number_, 0);
 }
@@ -554,6 +587,13 @@ bool RFTPSComInterp::RunOffLoop(const std::string& key, RWorkPool::Work work,
   if (r != RWorkSubmit::Full) return true;
   workCancel_.reset();
   return false;
+}
+
+void RFTPSComInterp::EndWait() {
+  if (workCancel_) workCancel_->Cancel();
+  workCancel_.reset();
+  if (IsHoldingCommand()) (void)ReleaseHold();
+  parked_.clear();
 }
 
 void RFTPSComInterp::ReplayParked() {

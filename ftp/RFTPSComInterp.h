@@ -232,6 +232,11 @@ class RFTPSComInterp : public RTimer {
   static constexpr size_t kReadPauseReplies = 1000;
   static constexpr size_t kReadResumeReplies = 500;
   static constexpr int32_t kTickMs = 3000;
+  // Command lines taken from one read event while nothing else waits on
+  // them (fairness towards other sessions).
+  static constexpr int kLinesPerRead = 64;
+  // One send carries at most about this many bytes of replies.
+  static constexpr size_t kFlushBytes = 64 * 1024;
 
   // `control` may be null: the session then keeps its replies queued (tests,
   // fuzzing). The constructor does the bookkeeping of a new connection
@@ -255,12 +260,16 @@ class RFTPSComInterp : public RTimer {
   void OnSocketEvent(uint32_t socketId, int operation, int status);
   // Interprets one command line (Telnet commands already removed).
   void Dispatch(std::string_view line);
-  // Queues one reply line and starts sending.
+  // Queues one reply line. The replies of one loop pass go out together at
+  // its end (FlushReplies sends them earlier where order demands it).
   void Reply(std::string_view text);
   template <typename... A>
   void ReplyStr(uint32_t id, const A&... args) {
     Reply(FormatStr(id, args...));
   }
+  // Sends the queued replies now, in one send: before data-connection
+  // work that must follow them on the wire.
+  void FlushReplies() { SendNext(); }
   // Ends the session once the queued replies are sent.
   void CloseAfterReplies();
   // Posts this session's removal to the manager (at most once). No reply.
@@ -399,6 +408,7 @@ class RFTPSComInterp : public RTimer {
   // "PROXY" line, or the three empty lines the binary form reads as).
   bool UntrustedProxySignature(std::string_view line);
   void PostReadEvent();
+  bool TakesFurtherLines() const;
   void SendNext();
   void ContinueAdmission();
   void StartLookup();
@@ -406,6 +416,9 @@ class RFTPSComInterp : public RTimer {
   void OnControlTls(int status);
   void StartPendingTls();
   void ReplayParked();
+  // Gives up a job's or a hold's wait (its result is dropped) and what was
+  // parked behind it: the session ends next.
+  void EndWait();
   void EndOverdueHold();
   bool TooManyNotLoggedIn() const;
   void CheckLoginTime();
@@ -419,6 +432,8 @@ class RFTPSComInterp : public RTimer {
   int32_t deferredCommand_ = DC_None;
   bool closing_ = false;  // CloseAfterReplies ran; never cleared
   std::deque<std::string> replies_;
+  std::string sendBuffer_;    // the replies going out now (SendLines' buffer)
+  bool flushQueued_ = false;  // on the manager's list for the pass-end flush
   uint32_t Number_ = 0;
   bool removalPosted_ = false;
   bool readPaused_ = false;      // back-pressure: reply queue full

@@ -439,6 +439,9 @@ void DataConnected(RFTPSComInterp& s, int status) {
     const int32_t pt = PacketTimeOutSeconds(s);
     s.Data.socket->SetTimeOut({0, 0, pt, pt, 0}, true);
   }
+  // Replies wait for the end of the loop's pass; the "150" must be on the
+  // wire before the data connection carries anything.
+  s.FlushReplies();
   // Under PROT P the handshake follows the "150", as clients expect; the
   // transfer starts when it is done.
   if (status == WS_OK && s.Data.socket && StartDataTls(s)) return;
@@ -448,6 +451,7 @@ void DataConnected(RFTPSComInterp& s, int status) {
 
 void DataReady(RFTPSComInterp& s, int status, uint32_t refusal) {
   RFTPSTransferExt& x = TransferExt(s);
+  s.FlushReplies();
   s.Transfer.bytes = 0;
   x.bufferFill = 0;
   x.folded = 0;

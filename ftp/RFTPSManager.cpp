@@ -80,6 +80,7 @@ RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string 
       ini_(std::make_unique<RIniFile>(iniPath_)),
       securityOff_(securityOff) {
   window_ = loop_.CreateWindow([this](const RMsg& m) { return HandleMessage(m); });
+  passEnd_ = loop_.AddPassEnd([this] { FlushReplies(); });
   // An upload past the file-size limit must fail alone (EFBIG, the disk-full
   // reply), not take the process and every session with it.
   IgnoreFileSizeSignal();
@@ -89,6 +90,7 @@ RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string 
 
 RFTPSManager::~RFTPSManager() {
   Stop();
+  loop_.RemovePassEnd(passEnd_);
   WriteLog(LOG_SCREEN, LoadStr(kLogGoingOffline));
   // Sessions first: their destructors still talk to the manager.
   while (!sessions_.empty()) {
@@ -607,6 +609,23 @@ void RFTPSManager::RemoveSession(uint32_t number) {
   sessions_.erase(it);
   if (s->Control() != nullptr) byControl_.erase(s->Control()->Id());
   s.reset();
+}
+
+void RFTPSManager::FlushReplies() {
+  // A flush may queue a session again (a reply made while sending); the
+  // loop must not go to sleep on it, so a few rounds run.
+  for (int round = 0; round < 4 && !flushWaiting_.empty(); ++round) {
+    std::vector<RFTPSComInterp*> waiting;
+    waiting.swap(flushWaiting_);
+    for (RFTPSComInterp* s : waiting) {
+      s->flushQueued_ = false;
+      s->SendNext();
+    }
+  }
+}
+
+void RFTPSManager::DropReplyFlush(RFTPSComInterp& s) {
+  std::erase(flushWaiting_, &s);
 }
 
 void RFTPSManager::SessionDestroyed() {

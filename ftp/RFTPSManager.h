@@ -205,6 +205,10 @@ class RFTPSManager : public RTimer {
   void Notify(uint32_t code, uint32_t session, std::string_view text = {});
   bool UserInfoOpen() const { return userInfoOpen_; }
   void SessionDestroyed();  // called by a session's destructor
+  // `s` has replies waiting: they go out at the end of the loop's pass, in
+  // one send per session. `DropReplyFlush` forgets a session that goes.
+  void QueueReplyFlush(RFTPSComInterp& s) { flushWaiting_.push_back(&s); }
+  void DropReplyFlush(RFTPSComInterp& s);
 
   RMessageLoop& Loop() const { return loop_; }
   RSocketLayer* Layer() const { return layer_; }
@@ -302,6 +306,7 @@ class RFTPSManager : public RTimer {
   void SendStatus(uint32_t kind, int32_t value, int32_t value2 = 0);
   void ApplyHammerSettings();
   void RetirePool();
+  void FlushReplies();  // the loop's pass-end callback
 
   RMessageLoop& loop_;
   RFrontEnd& frontEnd_;
@@ -337,6 +342,8 @@ class RFTPSManager : public RTimer {
   // Set while the manager goes: a worker waiting for the pass lock gives up.
   std::atomic<bool> closing_{false};
   std::unordered_map<uint32_t, RFTPSComInterp*> byControl_;
+  std::vector<RFTPSComInterp*> flushWaiting_;
+  uint64_t passEnd_ = 0;
   std::vector<RProxySourceStr> proxySources_;
   std::unordered_map<uint32_t, std::unique_ptr<RProxyIntakeStr>> intakes_;
   RAntiHammer hammer_;

@@ -130,6 +130,8 @@ class RWinSocket {
 
   // --- identity ---------------------------------------------------------------
   uint32_t Id() const { return id_; }  // unique, from 1, never reused
+  // A send started by SendBlock, SendFile, SendLine or SendLines still runs.
+  bool Sending() const { return sending_; }
   int Kind() const { return kind_; }
   int32_t TraceTag() const { return traceTag_; }
   RWindowId OwnerWindow() const { return ownerWindow_; }
@@ -220,6 +222,14 @@ class RWinSocket {
   // Sends `text` + CR LF; WS_More when the text was cut to the maximum;
   // WS_Busy while the previous line is still going out.
   [[nodiscard]] WsStatus SendLine(const char* text);
+  // Line send mode: sends `length` bytes of ready-made lines (CR LF
+  // included) at once, as far as the socket takes them, so that a batch of
+  // replies costs one send. WS_OK: everything went out and no event
+  // follows. WS_Sending: the rest goes out as the socket drains, then one
+  // WS_Sending event (WS_OK or the failure) follows; the buffer must stay
+  // untouched until then. WS_Busy while a send runs, WS_Error outside line
+  // mode; another status: the send failed (its event is posted too).
+  [[nodiscard]] WsStatus SendLines(const char* buffer, int64_t length);
   // Line receive mode with a line buffer of `size` (>= 3) bytes. A line ends
   // at CR; LF and NUL bytes are dropped; an over-long line is cut (its rest
   // is the next line, or dropped with WS_REC_DISCARD_OVERLONG).
@@ -309,6 +319,7 @@ class RWinSocket {
                      int64_t* sentCounter);
   WsStatus DoInitSendLine(int maximumLength);
   WsStatus DoSendLine(const char* text);
+  WsStatus DoSendLines(const char* buffer, int64_t length);
   WsStatus DoReceiveBlock(void* buffer, int pipeFd, int64_t length, int64_t* receivedCounter,
                           int flags);
   WsStatus DoInitRecLine(int size, int flags);
@@ -372,6 +383,7 @@ class RWinSocket {
   bool keepAliveAccepted_ = false;  // listener: accepted sockets inherit it
   bool resetOnClose_ = false;       // SO_LINGER {1, 0} known to be set on handle_
   int stepsQueued_ = 0;             // own FD_WRITE messages not handled yet
+  bool inlineSend_ = false;         // SendLines runs the send handler itself
   bool eofPending_ = false;         // read to the end before FD_CLOSE arrived
   int closeStatus_ = WS_OK;
   bool closeAttempt_ = false;

@@ -173,6 +173,41 @@ WsStatus RWinSocket::DoSendLine(const char* text) {
   return cut ? WS_More : WS_OK;
 }
 
+WsStatus RWinSocket::SendLines(const char* buffer, int64_t length) {
+  WsStatus st = DoSendLines(buffer, length);
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_SENDLINES, id_, P(buffer), length, WsStatusName(st)));
+  }
+  return st;
+}
+
+WsStatus RWinSocket::DoSendLines(const char* buffer, int64_t length) {
+  if (!lineSend_ || length < 0) return WS_Error;
+  if (sending_) return WS_Busy;
+  if (handle_ < 0) return WS_NotCon;
+  if (autoReset_) {
+    idleSeconds_ = 0;
+    counters_[WS_TO_SEND] = 0;
+  }
+  sending_ = true;
+  sendBuf_ = sendPtr_ = buffer;
+  fileFd_ = -1;
+  bytesSent_ = 0;
+  sendLeft_ = length;
+  sentCounter_ = nullptr;
+  sendStatus_ = WS_Sending;
+  // The handler runs here rather than from a posted readiness message: the
+  // caller flushes right before data-connection work that must follow these
+  // bytes, and a completion nobody waits for costs a message per batch.
+  inlineSend_ = true;
+  const bool stepped = SendHandler(0, false);
+  inlineSend_ = false;
+  // A speed budget is used up: the step waits for the next one.
+  if (!stepped) PostSelf(FD_WRITE);
+  if (sending_) return WS_Sending;
+  return sendStatus_ == WS_Sending ? WS_OK : static_cast<WsStatus>(sendStatus_);
+}
+
 // One send (or sendfile) call of at most `n` bytes; the count, 0 or -1.
 int64_t RWinSocket::SendOnce(RSockCalls& c, int64_t n) {
   n = std::min(n, kMaxCall);
@@ -280,7 +315,7 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
   if (failed) {
     EndSend(MapWinSockError(c.err));
   } else if (sendLeft_ == 0) {
-    Notify(WS_Sending, WS_OK);
+    if (!inlineSend_) Notify(WS_Sending, WS_OK);
     sending_ = false;
     fileFd_ = -1;
     tlsFileLen_ = tlsFilePos_ = 0;

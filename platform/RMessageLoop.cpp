@@ -606,6 +606,20 @@ void RMessageLoop::RunOnce(int64_t maxWaitMs) {
     std::lock_guard<std::mutex> lock(mu_);
     if (queue_.empty()) break;
   }
+  RunPassEnd();
+}
+
+uint64_t RMessageLoop::AddPassEnd(std::function<void()> callback) {
+  passEnd_.emplace_back(nextPassEnd_, std::move(callback));
+  return nextPassEnd_++;
+}
+
+void RMessageLoop::RemovePassEnd(uint64_t id) {
+  std::erase_if(passEnd_, [id](const auto& e) { return e.first == id; });
+}
+
+void RMessageLoop::RunPassEnd() {
+  for (auto& e : passEnd_) e.second();
 }
 
 void RMessageLoop::RunPending() {
@@ -615,6 +629,7 @@ void RMessageLoop::RunPending() {
     Wait(0);
     FireTimers();
     DrainQueue(true);
+    RunPassEnd();
     std::lock_guard<std::mutex> lock(mu_);
     if (queue_.empty()) break;
   }

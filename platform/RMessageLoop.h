@@ -146,6 +146,11 @@ class RMessageLoop {
   // Handles everything that is ready now, without waiting, until the queue is
   // empty. For tests driven by a manual clock.
   void RunPending();
+  // `callback` runs at the end of every pass, before the loop waits again
+  // (work gathered during the pass, such as replies, goes out in one go).
+  // A callback must not add or remove pass-end callbacks.
+  uint64_t AddPassEnd(std::function<void()> callback);
+  void RemovePassEnd(uint64_t id);
 
   // Held by the loop thread for the whole of every pass except its wait
   // for events. A worker that must consult state the loop thread owns (the
@@ -230,6 +235,7 @@ class RMessageLoop {
   void DrainQueue(bool untilEmpty);
   void DrainWake();
   void DrainSignals();
+  void RunPassEnd();
 
   RClock* clock_;
   size_t bound_;
@@ -248,6 +254,8 @@ class RMessageLoop {
   std::atomic<bool> quit_{false};
   std::atomic<int> quitCode_{0};
   int batchesPerPass_ = 1;
+  std::vector<std::pair<uint64_t, std::function<void()>>> passEnd_;
+  uint64_t nextPassEnd_ = 1;
 
   std::unordered_map<TimerId, Timer> timers_;
   std::priority_queue<HeapEntry, std::vector<HeapEntry>, std::greater<HeapEntry>> heap_;
