@@ -6,6 +6,7 @@
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPRatios.h"
 #include "accounts/RWildcard.h"
+#include "fs/RFsSettings.h"
 #include "fs/RFsStrings.h"
 #include "fs/RPath.h"
 #include "ftp/RFTPMessages.h"
@@ -14,6 +15,7 @@
 #include "ftp/RFTPStrings.h"
 #include "ftp/RStouNames.h"
 #include "ftp/RTransferSummary.h"
+#include "ftp/RWorkerAccess.h"
 #include "platform/RFileIO.h"
 #include "platform/RSocketOptions.h"
 #include "util/RLog.h"
@@ -258,30 +260,57 @@ bool MayUpload(RFTPSComInterp& s, RUploadKind kind) {
   return code == QC_APPEND_FILE && s.AskFlag(QC_MODIFY_FILE, s.Transfer.fileName);
 }
 
+bool PathTaken(const std::string& p) {
+  return IsRegularFile(p) || IsDirectory(p);
+}
+
+void ContinueUpload(RFTPSComInterp& s, RUploadKind kind);
+
+// STOU's name search may walk millions of names, so it runs on a worker.
+// The name it found is checked once more on the loop: another session may
+// have taken it meanwhile, and two uploads into one file would lose one.
+void FindStouName(RFTPSComInterp& s, std::string_view arg) {
+  s.Transfer.restartOffset = 0;
+  const std::string resolved = s.ResolveClientPath(arg, true);
+  auto work = [resolved, ctx = WorkerContext(s)]() -> RWorkPool::Result {
+    RFsSettingsPin pin(ctx.fs);
+    std::optional<std::string> name = FindUniqueName(resolved, IsDirectory(resolved), &PathTaken);
+    return name ? std::make_shared<const std::string>(std::move(*name)) : nullptr;
+  };
+  auto done = [&s, resolved](const RWorkPool::Result& r) {
+    std::optional<std::string> name;
+    if (r) name = *std::static_pointer_cast<const std::string>(r);
+    if (name && PathTaken(*name))
+      name = FindUniqueName(resolved, IsDirectory(resolved), &PathTaken);
+    if (!name) {
+      s.ReplyStr(kReplyNoUniqueName);
+      return;
+    }
+    s.Transfer.fileName = *name;
+    ContinueUpload(s, RUploadKind::Stou);
+  };
+  if (!s.RunOffLoop({}, std::move(work), std::move(done))) s.ReplyStr(kReplyWorkersBusy);
+}
+
 void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
   if (s.Transfer.state != XS_Idle) {
     s.ReplyStr(kReplyStorBusy);
     return;
   }
   const std::string arg = CommandArgument(line, 4);
-  if (kind != RUploadKind::Stou) {
-    if (arg.empty()) {
-      s.ReplyStr(kReplyStorSyntax);
-      return;
-    }
-    s.Transfer.fileName = s.ResolveClientPath(arg, true);
-  } else {
-    s.Transfer.restartOffset = 0;
-    const std::string resolved = s.ResolveClientPath(arg, true);
-    const auto name = FindUniqueName(resolved, IsDirectory(resolved), [](const std::string& p) {
-      return IsRegularFile(p) || IsDirectory(p);
-    });
-    if (!name) {
-      s.ReplyStr(kReplyNoUniqueName);
-      return;
-    }
-    s.Transfer.fileName = *name;
+  if (kind == RUploadKind::Stou) {
+    FindStouName(s, arg);
+    return;
   }
+  if (arg.empty()) {
+    s.ReplyStr(kReplyStorSyntax);
+    return;
+  }
+  s.Transfer.fileName = s.ResolveClientPath(arg, true);
+  ContinueUpload(s, kind);
+}
+
+void ContinueUpload(RFTPSComInterp& s, RUploadKind kind) {
   // "*" and "?" are patterns to every other command: such a file could be
   // stored but never fetched, removed or renamed again.
   if (HasWildcard(s.Transfer.fileName)) {
