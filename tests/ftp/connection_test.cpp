@@ -16,6 +16,7 @@
 
 #include "ftp/RBusMessages.h"
 #include "ftp_fixture.h"
+#include "temp_dir.h"
 
 using namespace vantor;
 
@@ -291,6 +292,41 @@ TEST_F(ConnectionTest, PipelinedCommandsGetEveryReply) {
   EXPECT_EQ(Cmd(p, "SYST"), "215 UNIX Type: L8");
 }
 
+// Fifty NOOPs arriving in one segment are answered in one send of fifty
+// exact lines, not one send, posted write and completion per reply.
+TEST_F(ConnectionTest, PipelinedBurstAnsweredInOneSend) {
+  Serve();
+  Peer p = Login();
+  const uint32_t control = OnlySession()->Control()->Id();
+  const std::string sendTrace = "Sock ID=" + std::to_string(control) + " send(";
+  int sends = 0;
+  const RWindowId tw = loop_.CreateWindow([&](const RMsg& m) -> intptr_t {
+    if (std::string(reinterpret_cast<const char*>(m.lParam)).rfind(sendTrace, 0) == 0) ++sends;
+    return 0;
+  });
+  layer_.SetTrace(true, tw, 0x7001);
+  std::string burst;
+  std::string expected;
+  for (int i = 0; i < 50; ++i) {
+    burst += "NOOP\r\n";
+    expected += "200 Command okay.\r\n";
+  }
+  ASSERT_EQ(send(p.fd, burst.data(), burst.size(), 0), static_cast<ssize_t>(burst.size()));
+  for (int i = 0; i < 300 && p.buf.size() < expected.size(); ++i) {
+    loop_.RunOnce(5);
+    Drain(p);
+  }
+  layer_.SetTrace(false, 0, 0);
+  loop_.DestroyWindow(tw);
+  EXPECT_EQ(p.buf, expected);
+  EXPECT_EQ(sends, 1);
+  // A session that ends right after its reply still gets all of it out.
+  p.buf.clear();
+  Send(p, "NOOP\r\nQUIT");
+  EXPECT_TRUE(Closed(p));
+  EXPECT_EQ(p.buf, "200 Command okay.\r\n221 Goodbye!\r\n");
+}
+
 // The greeting is sent even when the loop's queue is full at admission (the
 // connect notice fills it, just before the greeting would be posted).
 TEST_F(ConnectionTest, GreetingSurvivesFullQueue) {
@@ -469,6 +505,7 @@ TEST_F(ConnectionTest, WorkerWaitQueuesInputFullQueueRefusesKillDrops) {
   EXPECT_EQ(Cmd(b, "LIST"), "450 Server is busy - please try again later.");
   EXPECT_EQ(Cmd(b, "MLSD"), "450 Server is busy - please try again later.");
   EXPECT_EQ(Cmd(b, "SITE INDEX *.txt"), "450 Server is busy - please try again later.");
+  EXPECT_EQ(Cmd(b, "STOU"), "450 Server is busy - please try again later.");
   EXPECT_EQ(Cmd(b, "NOOP"), "200 Command okay.");
   // The kill of the GUI.
   ASSERT_TRUE(loop_.PostMessage(manager_->MainWindow(), MSG_REMOVE_SESSION, numberA));
@@ -485,11 +522,23 @@ TEST_F(ConnectionTest, WorkerWaitQueuesInputFullQueueRefusesKillDrops) {
   EXPECT_EQ(Cmd(b, "NLST"), "150 Opening ASCII mode data connection for /bin/ls.");
   EXPECT_NE(ReadToEnd(data).find("a.txt\r\n"), std::string::npos);
   EXPECT_EQ(Line(b), "226 Transfer complete.");
+  // STOU's name search runs on the worker too, and its upload lands whole.
+  WriteFile("FTP00000", "taken");
+  const int upPort = PasvPort(Cmd(b, "PASV"));
+  ASSERT_GT(upPort, 0);
+  const int up = ConnectTo(upPort);
+  EXPECT_EQ(Cmd(b, "STOU"), "150 Opening ASCII mode data connection for FTP00001.");
+  ASSERT_EQ(send(up, "new", 3, 0), 3);
+  close(up);
+  fds_.erase(std::find(fds_.begin(), fds_.end(), up));
+  EXPECT_EQ(Line(b), "226 Transfer complete.");
+  EXPECT_EQ(test::ReadText(dir_ + "/FTP00001"), "new");
+  EXPECT_EQ(test::ReadText(dir_ + "/FTP00000"), "taken");
 }
 
 // What arrives while a listing waits is handled after it, in order: an
-// ABOR ends the listing as it would right after the command, a time-out
-// ends the session, a client that went away is removed; none leaves a
+// ABOR ends the listing as it would right after the command; a time-out
+// ends the session with its reply at once; a client that went away is removed; none leaves a
 // session behind. A reload meanwhile retires the pool only once the
 // listing it holds is delivered.
 TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
@@ -514,14 +563,16 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
     WorkerGate gate(manager_->Pool());
     ASSERT_GT(PasvPort(Cmd(p, "PASV")), 0);
     Send(p, "NLST");
-    // The idle limit passes while the listing waits.
+    Send(p, "NOOP");
+    // The idle limit passes while the listing waits: the time-out is
+    // answered at once, not after a job that may never end, and what was
+    // parked behind the job is dropped with it.
     Seconds(61);
-    EXPECT_TRUE(s->AwaitingWork());
-    EXPECT_EQ(Line(p, 20), "<none>");
-    gate.Open();
-    // The time-out's reply is not asserted: the socket gave up its line
-    // buffer when the limit passed, as it does during a hook's hold.
+    EXPECT_FALSE(s->AwaitingWork());
+    EXPECT_EQ(Line(p), "421 Connection timed out - closing.");
     EXPECT_TRUE(Closed(p));
+    EXPECT_EQ(p.buf, "");
+    gate.Open();
     for (int i = 0; i < 100 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
     EXPECT_TRUE(manager_->Sessions().empty());
   }
