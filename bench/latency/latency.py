@@ -31,6 +31,11 @@ PROBES = 50
 PERIOD = 0.020
 
 
+# No load may run longer than this (seconds); a server that stalls is
+# reported as failed rather than holding the run for ever.
+LOAD_LIMIT = 900
+
+
 def parse_args():
     p = argparse.ArgumentParser()
     p.add_argument("--vantor", required=True)
@@ -39,9 +44,14 @@ def parse_args():
     p.add_argument("--work", required=True)
     p.add_argument("--scale", type=float, default=1.0)
     p.add_argument("--rounds", type=int, default=1)
+    p.add_argument("--quick", action="store_true",
+                   help="scale 0.05, 2 s of logins, 2 rounds: a few minutes in all")
     p.add_argument("--loads", default="listr,index,quota,logins,downloads")
     p.add_argument("--servers", default="vantor,vsftpd")
-    return p.parse_args()
+    a = p.parse_args()
+    if a.quick:
+        a.scale, a.rounds = min(a.scale, 0.05), max(a.rounds, 2)
+    return a
 
 
 ARGS = None
@@ -217,7 +227,7 @@ def url(srv, path, i=0, quota=False):
     return "ftp://%s:%s@127.0.0.1:%d/%s" % (u, p, srv.port, path)
 
 
-def curl_parallel(urls, extra, timeout=3600):
+def curl_parallel(urls, extra, timeout=LOAD_LIMIT):
     args = ["curl", "-s", "-S", "--max-time", str(timeout), "--parallel", "--parallel-max",
             str(len(urls))] + extra
     for u in urls:
@@ -238,7 +248,8 @@ def load_index(srv):
     if srv.name == "vsftpd":
         return None
     t0 = time.perf_counter()
-    procs = [subprocess.Popen(["curl", "-s", "-Q", "CWD tree", "-Q", "SITE INDEX *.txt",
+    procs = [subprocess.Popen(["curl", "-s", "--max-time", str(LOAD_LIMIT), "-Q", "CWD tree",
+                               "-Q", "SITE INDEX *.txt",
                                url(srv, "", 0), "-I"], stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL) for _ in range(2)]
     for p in procs:
@@ -252,7 +263,7 @@ def load_quota(srv):
     procs = []
     t0 = time.perf_counter()
     for i in range(20):
-        procs.append(subprocess.Popen(["curl", "-s", "-S", "-T", src,
+        procs.append(subprocess.Popen(["curl", "-s", "-S", "--max-time", str(LOAD_LIMIT), "-T", src,
                                        url(srv, "up/%s-%d.bin" % (srv.name, i), i, True)],
                                       stderr=subprocess.DEVNULL))
     for p in procs:
@@ -269,7 +280,10 @@ def load_quota(srv):
 def load_logins(srv):
     done = 0
     t0 = time.perf_counter()
-    for k in range(500):
+    seconds = 2 if ARGS.quick else 5
+    for k in range(100 * seconds):
+        if time.perf_counter() - t0 > seconds + 30:
+            break
         target = t0 + k / 100.0
         delay = target - time.perf_counter()
         if delay > 0:

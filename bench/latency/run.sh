@@ -2,8 +2,11 @@
 # NOOP round trips of 50 idle sessions while other clients load the server,
 # for vantor and for vsftpd (a process per session) in the same run.
 #
-#   bench/latency/run.sh [--scale 0.05] [--rounds 3] [--baseline BIN] [--loads listr,index,...]
+#   bench/latency/run.sh [--quick] [--scale 0.05] [--rounds 3] [--baseline BIN] [--loads listr,index,...]
 #
+# --quick: scale 0.05 (10,000 entries, 5 MB uploads, 1 MB downloads), 2 s
+# of logins, 2 rounds; a few minutes in all. Every load is cut off after
+# 900 s, so even the full run ends.
 # --scale shrinks the tree (200,000 entries), the uploads (100 MB each) and
 # the downloads for a quick run; the figures in bench/README.md are full
 # size unless they say otherwise. --baseline runs an older
