@@ -38,15 +38,19 @@ class Server:
         stop(self.proc)
 
 
-def start_vantor():
+def start_vantor(name="vantor", binary=None):
     port = free_port()
     home = os.path.join(ARGS.work, "home")
     os.makedirs(home, exist_ok=True)
-    ini = os.path.join(ARGS.work, "vantor-login.ini")
+    ini = os.path.join(ARGS.work, name + "-login.ini")
     with open(ini, "w") as f:
         f.write("[GLOBAL]\nPortNr=%d\nLogIPNames=NO\nLogFileIPNames=NO\n"
                 "[USER=anonymous]\nHomeDir=%s\n" % (port, home))
-    return Server("vantor", [ARGS.vantor, "--quiet", ini], port)
+    return Server(name, [binary or ARGS.vantor, "--quiet", ini], port)
+
+
+def start_baseline():
+    return start_vantor("baseline", ARGS.baseline)
 
 
 def start_pyftpdlib():
@@ -196,7 +200,23 @@ def rounds(servers, n, fn):
     for i in range(n if servers else 0):
         for s in servers[i % len(servers):] + servers[:i % len(servers)]:
             got[s.name].append(fn(s))
+    RAW.append(got)
     return {name: sorted(v)[len(v) // 2] for name, v in got.items() if v}
+
+
+RAW = []
+
+
+def paired(label, got):
+    """vantor against the baseline, round by round: the median of the
+    per-round ratios and their spread."""
+    if "baseline" not in got or "vantor" not in got:
+        return
+    for k, what in ((0, "rate"), (1, "cpu/login")):
+        r = sorted(v[k] / b[k] for v, b in zip(got["vantor"], got["baseline"]) if b[k] > 0)
+        if r:
+            print("%-6s %-9s vantor/baseline median %.3f (spread %.3f..%.3f, %d rounds)" % (
+                label, what, r[len(r) // 2], r[0], r[-1], len(r)))
 
 
 def main():
@@ -205,10 +225,16 @@ def main():
     p.add_argument("--vantor", required=True)
     p.add_argument("--peers", required=True)
     p.add_argument("--work", required=True)
+    p.add_argument("--baseline", help="an older vantor-e2e-server, paired with this one")
+    p.add_argument("--rounds", type=int, default=ROUNDS)
+    p.add_argument("--servers", default="vantor,pyftpdlib,vsftpd")
     ARGS = p.parse_args()
     rows = []
     servers = []
-    for start in (start_vantor, start_pyftpdlib, start_vsftpd):
+    starts = [globals()["start_" + n] for n in ARGS.servers.split(",")]
+    if ARGS.baseline:
+        starts.insert(1, start_baseline)
+    for start in starts:
         name = start.__name__[len("start_"):]
         try:
             servers.append(start())
@@ -216,8 +242,8 @@ def main():
             rows.append((name, {"error": str(e)}))
     try:
         # All servers run at once and take turns: three rounds of each mode.
-        seq = rounds(servers, ROUNDS, lambda s: logins(s, 1))
-        par = rounds(servers, ROUNDS, lambda s: logins(s, CONCURRENCY))
+        seq = rounds(servers, ARGS.rounds, lambda s: logins(s, 1))
+        par = rounds(servers, ARGS.rounds, lambda s: logins(s, CONCURRENCY))
         for s in servers:
             r = idle(s)
             r["seq"], r["seq_cpu_us"] = seq[s.name]
@@ -238,6 +264,8 @@ def main():
         print("%-10s %10.0f %10.0f %10.0fus %10.0fus %9d %9d %10.1f %6d" % (
             name, r["seq"], r["par"], r["seq_cpu_us"], r["par_cpu_us"], r["pss_before"],
             r["pss_after"], r["per_session"], r["noop"]))
+    for label, got in zip(("seq", "par50"), RAW):
+        paired(label, got)
 
 
 if __name__ == "__main__":

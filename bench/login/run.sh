@@ -8,7 +8,10 @@
 # into work/ of this folder; they run from there on their own loopback
 # ports and are never installed or run as services.
 #
-#   bench/login/run.sh            (VANTOR_BUILD_DIR, VANTOR_BENCH_DIR override)
+#   bench/login/run.sh [--baseline BIN] [--rounds N] [--servers vantor,vsftpd]
+#                                 (VANTOR_BUILD_DIR, VANTOR_BENCH_DIR override)
+# --baseline adds an older vantor-e2e-server to every round and prints the
+# median of the per-round ratios (this build / baseline) with their spread.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
@@ -25,4 +28,4 @@ if [ ! -x "$WORK/peers/usr/sbin/vsftpd" ] || [ ! -d "$WORK/peers/usr/lib/python3
 fi
 
 exec python3 "$HERE/login.py" --vantor "$BUILD/tests/e2e/vantor-e2e-server" \
-  --peers "$WORK/peers" --work "$WORK"
+  --peers "$WORK/peers" --work "$WORK" "$@"
