@@ -344,7 +344,7 @@ void RFTPSLogger::OnSecondTick() {
     return;
   }
   std::vector<std::string> addrs =
-      hooks_.localAddresses ? hooks_.localAddresses() : LocalIPv4Addresses(kIpLogMaxAddresses);
+      hooks_.localAddresses ? hooks_.localAddresses() : LocalAddresses(kIpLogMaxAddresses, true);
   if (addrs.size() > kIpLogMaxAddresses) addrs.resize(kIpLogMaxAddresses);
   if (!addrs.empty()) {
     std::string text;

@@ -3,8 +3,6 @@
 #include "net/RWinSocket.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +13,7 @@
 #include "net/RNetStrings.h"
 #include "net/RResolver.h"
 #include "net/RSockCalls.h"
+#include "platform/RLocalAddrs.h"
 #include "util/RFormat.h"
 #include "util/RStringTable.h"
 
@@ -58,27 +57,6 @@ std::string AddrText(in_addr a) {
 
 bool Usable(const std::string& ip) {
   return !ip.empty() && ip != "0.0.0.0" && ip != "::";
-}
-
-// IPv4 addresses of the machine's interfaces that are up, in the order the
-// kernel lists them; loopback last unless `withLoopback` is false.
-std::vector<std::string> InterfaceAddresses(bool withLoopback) {
-  std::vector<std::string> out, loop;
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return out;
-  for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-    if ((i->ifa_flags & IFF_UP) == 0) continue;
-    std::string a = AddrText(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr);
-    if (i->ifa_flags & IFF_LOOPBACK) {
-      loop.push_back(a);
-    } else {
-      out.push_back(a);
-    }
-  }
-  ::freeifaddrs(list);
-  if (withLoopback) out.insert(out.end(), loop.begin(), loop.end());
-  return out;
 }
 
 }  // namespace
@@ -745,14 +723,12 @@ std::string RWinSocket::GetLocalIPAddress() const {
     ::close(fd);
     if (Usable(s)) return s;
   }
-  std::vector<std::string> all = InterfaceAddresses(true);
+  std::vector<std::string> all = LocalAddresses(1, false);
   return all.empty() ? std::string() : all.front();
 }
 
 std::vector<std::string> RWinSocket::GetLocalIPAddressList(size_t capacity) const {
-  std::vector<std::string> all = InterfaceAddresses(true);
-  if (all.size() > capacity) all.resize(capacity);
-  return all;
+  return LocalAddresses(capacity, false);
 }
 
 std::string RWinSocket::GetRemoteIPAddress() const {

@@ -1,4 +1,4 @@
-// The machine's own IPv4 addresses. Any thread.
+// The machine's own addresses. Any thread.
 #pragma once
 
 #include <cstddef>
@@ -7,8 +7,10 @@
 
 namespace vantor {
 
-// Dotted addresses of the interfaces that are up, loopback last, at most
-// `max` of them; empty when the interfaces cannot be read.
-std::vector<std::string> LocalIPv4Addresses(size_t max);
+// Addresses of the interfaces that are up, at most `max` of them, empty when
+// the interfaces cannot be read. IPv4 in dotted form first, then, with
+// `withIPv6`, IPv6 in its standard short form (link-local ones left out:
+// they mean nothing without their interface); loopback addresses last.
+std::vector<std::string> LocalAddresses(size_t max, bool withIPv6);
 
 }  // namespace vantor

@@ -1,7 +1,14 @@
-// Address texts of both families, v4-mapped folding and prefix matching.
+// Address texts of both families, v4-mapped folding, prefix matching and
+// the machine's own addresses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
 #include "platform/RIpAddress.h"
+#include "platform/RLocalAddrs.h"
 
 using namespace vantor;
 
@@ -74,5 +81,34 @@ TEST(RIpAddress, Prefixes) {
   for (const char* bad : {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/x", "host/8", "/8"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(ParseCidrText(bad, p, bits));
+  }
+}
+
+// The IP list file names both families: IPv4 first, then IPv6 without
+// link-local addresses, loopback last, cut at the limit.
+TEST(LocalAddresses, OrderFamiliesAndLimit) {
+  const std::vector<std::string> all = LocalAddresses(150, true);
+  auto isLoop = [](const std::string& a) { return a == "::1" || a.rfind("127.", 0) == 0; };
+  auto isV6 = [](const std::string& a) { return a.find(':') != std::string::npos; };
+  size_t firstLoop = all.size();
+  for (size_t i = 0; i < all.size(); ++i) {
+    EXPECT_NE(all[i].rfind("fe80:", 0), 0u) << all[i];
+    if (isLoop(all[i]) && firstLoop == all.size()) firstLoop = i;
+    if (firstLoop < i) {
+      EXPECT_TRUE(isLoop(all[i])) << all[i] << " after a loopback address";
+    }
+    if (i > 0 && !isLoop(all[i]) && !isV6(all[i])) {
+      EXPECT_FALSE(isV6(all[i - 1])) << all[i];
+    }
+  }
+  std::ifstream inet6("/proc/net/if_inet6");
+  std::string line;
+  bool v6Loopback = false;
+  while (std::getline(inet6, line)) v6Loopback |= line.rfind(std::string(31, '0') + "1", 0) == 0;
+  EXPECT_EQ(std::count(all.begin(), all.end(), "::1"), v6Loopback ? 1 : 0);
+
+  for (const std::string& a : LocalAddresses(150, false)) EXPECT_FALSE(isV6(a)) << a;
+  if (!all.empty()) {
+    EXPECT_EQ(LocalAddresses(1, true), std::vector<std::string>{all.front()});
   }
 }
