@@ -31,12 +31,7 @@ void RFTPSSecurity::AnswerIPAccess(AccessQuery& q, Ctx& c) {
   }
 
   bool seen = false;
-  const Entries* chain[3] = {&c.UserEntries(), nullptr, nullptr};
-  if (!c.anonymous) {
-    chain[1] = &c.GroupEntries();
-    chain[2] = &c.DefaultEntries();
-  }
-  for (const Entries* e : chain) {
+  for (const Entries* e : c.Chain()) {
     if (e == nullptr) continue;
     for (std::string_view rule : NumberedValues(*e, "IP")) {
       seen = true;

@@ -4,6 +4,7 @@
 // stored values the parts have in common. Loop thread only, like the store.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -82,16 +83,18 @@ struct RFTPSSecurity::Ctx {
     haveGroup = false;
   }
 
+  // The sections a key is inherited through, nearest first: user, group,
+  // default user; the anonymous account stands alone (null entries).
+  std::array<const Entries*, 3> Chain() {
+    if (anonymous) return {&UserEntries(), nullptr, nullptr};
+    return {&UserEntries(), &GroupEntries(), &DefaultEntries()};
+  }
+
   // Inherited lookup: user, then group, then default user; the anonymous
   // account alone. With `emptyCounts` a key present with an empty value is
   // found (the "$DEF_PASS$" variant used for passwords).
   bool Lookup(std::string_view key, std::string& value, bool emptyCounts = false) {
-    const Entries* chain[3] = {&UserEntries(), nullptr, nullptr};
-    if (!anonymous) {
-      chain[1] = &GroupEntries();
-      chain[2] = &DefaultEntries();
-    }
-    for (const Entries* e : chain) {
+    for (const Entries* e : Chain()) {
       if (e == nullptr) continue;
       const std::string* v = securitydetail::FindEntry(*e, key);
       if (v != nullptr && (emptyCounts || !v->empty())) {

@@ -17,12 +17,7 @@ using namespace securitydetail;
 
 bool RFTPSSecurity::RulesAllowCtx(Ctx& c, uint32_t code, std::string_view localPath) {
   if (localPath.size() < 3 || !IsFileAccessCode(code)) return false;
-  const Entries* chain[3] = {&c.UserEntries(), nullptr, nullptr};
-  if (!c.anonymous) {
-    chain[1] = &c.GroupEntries();
-    chain[2] = &c.DefaultEntries();
-  }
-  for (const Entries* e : chain) {
+  for (const Entries* e : c.Chain()) {
     if (e == nullptr) continue;
     for (std::string_view rule : NumberedValues(*e, "Access")) {
       RRuleVerdict v;
@@ -90,12 +85,7 @@ bool RFTPSSecurity::RulesNameInside(std::string_view user, uint32_t address,
       break;
     }
   }
-  const Entries* chain[3] = {&c.UserEntries(), nullptr, nullptr};
-  if (!c.anonymous) {
-    chain[1] = &c.GroupEntries();
-    chain[2] = &c.DefaultEntries();
-  }
-  for (const Entries* e : chain) {
+  for (const Entries* e : c.Chain()) {
     if (e == nullptr) continue;
     for (std::string_view rule : NumberedValues(*e, "Access")) {
       size_t comma = rule.rfind(',');
