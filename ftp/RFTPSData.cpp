@@ -439,6 +439,9 @@ void DataConnected(RFTPSComInterp& s, int status) {
     const int32_t pt = PacketTimeOutSeconds(s);
     s.Data.socket->SetTimeOut({0, 0, pt, pt, 0}, true);
   }
+  // The configured options hold from the first byte, TLS handshake included,
+  // and are in place before the client hears the "150".
+  if (status == WS_OK && s.Data.socket) ApplyDataSocketSettings(s, *s.Data.socket);
   // Replies wait for the end of the loop's pass; the "150" must be on the
   // wire before the data connection carries anything.
   s.FlushReplies();
@@ -455,7 +458,6 @@ void DataReady(RFTPSComInterp& s, int status, uint32_t refusal) {
   s.Transfer.bytes = 0;
   x.bufferFill = 0;
   x.folded = 0;
-  if (status == WS_OK && s.Data.socket) ApplyDataSocketSettings(s, *s.Data.socket);
   const bool ok = status == WS_OK && s.Data.socket != nullptr;
   switch (s.Transfer.state) {
     case XS_WaitSend:
