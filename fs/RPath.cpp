@@ -403,12 +403,9 @@ std::string LocalTrueCase(std::string_view localPath) {
   return out;
 }
 
-RFd OpenLocalFile(std::string_view localPath, ROpenMode mode) {
+RFdResult OpenLocalFile(std::string_view localPath, ROpenMode mode) {
   std::string posix = LocalToPosix(localPath);
-  if (posix.empty()) {
-    errno = ENOENT;
-    return RFd();
-  }
+  if (posix.empty()) return {RFd(), -ENOENT};
   return FsOpenNoFollow(posix, mode);
 }
 

@@ -75,8 +75,8 @@ std::string PosixToLocal(std::string_view posixPath);
 std::string LocalTrueCase(std::string_view localPath);
 
 // Opens a regular file for a transfer without following links (see
-// FsOpenNoFollow). Device names and unmapped drives give an invalid RFd.
-[[nodiscard]] RFd OpenLocalFile(std::string_view localPath, ROpenMode mode);
+// FsOpenNoFollow). Unmapped drives give -ENOENT.
+[[nodiscard]] RFdResult OpenLocalFile(std::string_view localPath, ROpenMode mode);
 
 // Helpers shared by the file services (HasWildcard lives in accounts/RWildcard.h).
 bool IsDriveRoot(std::string_view localPath);  // "c:\" or "c:"

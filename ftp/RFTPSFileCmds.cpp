@@ -271,9 +271,9 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
   // never lost when the move itself fails.
   if (replacing && s.Quota) s.Quota->CreditFile(dest);
   if (src != dest) {
-    int rc = from.empty() || to.empty() ? ENOENT : FsRename(from, to);
+    int rc = from.empty() || to.empty() ? -ENOENT : FsRename(from, to);
     bool destGone = false;
-    if (rc != 0 && replacing && (rc == EISDIR || rc == ENOTDIR || rc == EEXIST)) {
+    if (rc != 0 && replacing && (rc == -EISDIR || rc == -ENOTDIR || rc == -EEXIST)) {
       // A directory cannot replace a file in one step: remove the file first.
       destGone = FsRemoveFile(LocalToPosix(dest)) == 0;
       if (destGone) rc = FsRename(from, to);

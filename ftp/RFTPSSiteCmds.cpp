@@ -2,6 +2,7 @@
 //
 // The site argument goes to the pre-command hook first (code 108); a held
 // SITE runs later through the resume table (deferred command 23).
+#include <cerrno>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,9 +80,9 @@ void SiteExec(RFTPSComInterp& s) {
   // A device name or an unmapped drive has no POSIX path: that is a start
   // failure like any other (ENOENT).
   const RSpawnResultStr r =
-      path.empty() ? RSpawnResultStr{false, 0, 2} : SpawnDetached(path, args, workDir);
+      path.empty() ? RSpawnResultStr{false, 0, -ENOENT} : SpawnDetached(path, args, workDir);
   if (!r.ok) {
-    s.ReplyStr(kReplyExecFailed, static_cast<uint32_t>(r.error));
+    s.ReplyStr(kReplyExecFailed, static_cast<uint32_t>(-r.error));
     return;
   }
   s.ReplyStr(kReplyExecStarted, static_cast<uint32_t>(r.pid));

@@ -342,7 +342,7 @@ void UploadStart(RFTPSComInterp& s) {
   if (g.openFilesUploadMode == RUploadMode::Exclusive) sharing = RUploadSharing::Exclusive;
   const std::string posix =
       IsReservedDevice(s.Transfer.fileName) ? std::string() : LocalToPosix(s.Transfer.fileName);
-  const int rc = posix.empty() ? ENOENT
+  const int rc = posix.empty() ? -ENOENT
                                : x.file.Open(posix,
                                              kind == RUploadKind::Appe ? RTransferOpenMode::Append
                                                                        : RTransferOpenMode::Write,
@@ -490,7 +490,7 @@ void StartReceiving(RFTPSComInterp& s) {
   // each).
   // Protected bytes are decrypted in user memory: no pipe for them.
   const bool tls = s.Data.socket && s.Data.socket->TlsActive();
-  if (tls || !FdPipe(x.pipeRead, x.pipeWrite, RFTPSTransferExt::kPipeBytes)) {
+  if (tls || FdPipe(x.pipeRead, x.pipeWrite, RFTPSTransferExt::kPipeBytes) != 0) {
     x.buffer.reset(new char[static_cast<size_t>(x.bufferSize)]);
   }
   x.bufferFill = 0;

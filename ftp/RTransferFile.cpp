@@ -26,7 +26,7 @@ int RTransferFile::Lock(bool reader, RUploadSharing sharing) {
       return 0;
     }
   }
-  return EINVAL;
+  return -EINVAL;
 }
 
 int RTransferFile::Open(const std::string& posixPath, RTransferOpenMode mode, int64_t restartOffset,
@@ -40,26 +40,27 @@ int RTransferFile::Open(const std::string& posixPath, RTransferOpenMode mode, in
   pos_ = 0;
   written_ = 0;
   cut_ = 0;
+  RFdResult opened;
   if (mode == RTransferOpenMode::Read) {
-    fd_ = FsOpenNoFollow(posixPath, ROpenMode::Read);
+    opened = FsOpenNoFollow(posixPath, ROpenMode::Read);
   } else {
     // Create only when absent, so a failure later knows whether the name is ours.
-    fd_ = FsOpenNoFollow(posixPath, ROpenMode::WriteNew);
-    if (fd_.Valid()) {
+    opened = FsOpenNoFollow(posixPath, ROpenMode::WriteNew);
+    if (opened.fd.Valid()) {
       created_ = true;
-    } else if (errno == EEXIST) {
-      fd_ = FsOpenNoFollow(posixPath, ROpenMode::WriteExisting);
+    } else if (opened.err == -EEXIST) {
+      opened = FsOpenNoFollow(posixPath, ROpenMode::WriteExisting);
     }
   }
-  if (!fd_.Valid()) {
-    const int err = errno != 0 ? errno : EIO;
+  if (!opened.fd.Valid()) {
     path_.clear();
-    return err;
+    return opened.err != 0 ? opened.err : -EIO;
   }
+  fd_ = std::move(opened.fd);
   int rc = Lock(mode == RTransferOpenMode::Read, sharing);
   if (rc == 0) {
     preSize_ = FdSize(fd_.Get());
-    if (preSize_ < 0) rc = static_cast<int>(-preSize_);
+    if (preSize_ < 0) rc = static_cast<int>(preSize_);
   }
   if (rc == 0 && mode == RTransferOpenMode::Write && startOffset_ > preSize_) rc = kBeyondEnd;
   if (rc == 0) {
@@ -69,7 +70,7 @@ int RTransferFile::Open(const std::string& posixPath, RTransferOpenMode mode, in
     } else if (startOffset_ > 0) {
       pos = FdSeek(fd_.Get(), startOffset_, false);
     }
-    if (pos < 0) rc = static_cast<int>(-pos);
+    if (pos < 0) rc = static_cast<int>(pos);
     pos_ = pos;
   }
   if (rc != 0) {
@@ -91,7 +92,7 @@ int RTransferFile::Commit() {
   // a truncation to zero makes the close write the whole new file back
   // before it returns.
   const int64_t size = FdSize(fd_.Get());
-  if (size < 0) return static_cast<int>(-size);
+  if (size < 0) return static_cast<int>(size);
   if (size == startOffset_) return 0;
   // Shrunk since Open by someone else: never extend it with zeros.
   if (size < startOffset_) return kBeyondEnd;
@@ -112,7 +113,7 @@ int64_t RTransferFile::Read(void* buf, size_t len) {
 
 int RTransferFile::WritableNow() {
   if (!fd_.Valid()) return -EBADF;
-  return committed_ ? 0 : -Commit();
+  return committed_ ? 0 : Commit();
 }
 
 int64_t RTransferFile::BlockDone(int64_t result, size_t len) {

@@ -38,15 +38,15 @@ class RTransferFile {
 
   // Returned by Open when "w" is asked to restart beyond the end of the
   // file: the gap would be filled with zeros that no client sent.
-  static constexpr int kBeyondEnd = ERANGE;
+  static constexpr int kBeyondEnd = -ERANGE;
 
   // Opens `posixPath` (no link followed). "w" with offset 0 will truncate to
   // 0 on Commit, "w" with an offset keeps the first `restartOffset` bytes
   // (which must exist: kBeyondEnd otherwise); "a" writes at the end. Returns
-  // 0 or an errno; on failure nothing is open and nothing was created.
+  // 0 or -errno; on failure nothing is open and nothing was created.
   [[nodiscard]] int Open(const std::string& posixPath, RTransferOpenMode mode,
                          int64_t restartOffset, RUploadSharing sharing);
-  // Applies the deferred truncation. Returns 0 or an errno.
+  // Applies the deferred truncation. Returns 0 or -errno.
   [[nodiscard]] int Commit();
   // Bytes the truncation of Commit removed from the file (0 before it).
   int64_t CutBytes() const { return cut_; }

@@ -34,4 +34,10 @@ class RFd {
   int fd_ = -1;
 };
 
+// What an open returns: the descriptor, or an invalid one and the reason.
+struct RFdResult {
+  RFd fd;
+  int err = 0;  // 0 when `fd` is valid, else -errno
+};
+
 }  // namespace vantor

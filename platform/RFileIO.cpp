@@ -55,14 +55,14 @@ int64_t FdSpliceAll(int pipeFd, int fd, size_t len) {
   return static_cast<int64_t>(len);
 }
 
-bool FdPipe(RFd& readEnd, RFd& writeEnd, int size) {
+int FdPipe(RFd& readEnd, RFd& writeEnd, int size) {
   int fds[2];
-  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return -errno;
   readEnd = RFd(fds[0]);
   writeEnd = RFd(fds[1]);
   // The default size stays when the system refuses a larger one.
   (void)::fcntl(fds[1], F_SETPIPE_SZ, size);
-  return true;
+  return 0;
 }
 
 int64_t FdSeek(int fd, int64_t offset, bool fromEnd) {
@@ -73,7 +73,7 @@ int64_t FdSeek(int fd, int64_t offset, bool fromEnd) {
 int FdTruncate(int fd, int64_t length) {
   for (;;) {
     if (::ftruncate(fd, static_cast<off_t>(length)) == 0) return 0;
-    if (errno != EINTR) return errno;
+    if (errno != EINTR) return -errno;
   }
 }
 

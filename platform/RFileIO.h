@@ -21,9 +21,10 @@ namespace vantor {
 // FdWriteAll.
 [[nodiscard]] int64_t FdSpliceAll(int pipeFd, int fd, size_t len);
 // A non-blocking pipe with room for at least `size` bytes where the system
-// allows it; false (nothing open) when no pipe can be made.
-[[nodiscard]] bool FdPipe(RFd& readEnd, RFd& writeEnd, int size);
+// allows it; 0, or -errno (nothing open) when no pipe can be made.
+[[nodiscard]] int FdPipe(RFd& readEnd, RFd& writeEnd, int size);
 [[nodiscard]] int64_t FdSeek(int fd, int64_t offset, bool fromEnd);
+// 0 or -errno.
 [[nodiscard]] int FdTruncate(int fd, int64_t length);
 // Size of the open file, -errno on failure.
 [[nodiscard]] int64_t FdSize(int fd);

@@ -18,7 +18,7 @@ int FdLockSlot(int fd, RLockSlot slot, bool exclusive) {
   fl.l_pid = 0;  // required for open-file-description locks
   for (;;) {
     if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return 0;
-    if (errno != EINTR) return errno == EACCES ? EAGAIN : errno;
+    if (errno != EINTR) return errno == EACCES ? -EAGAIN : -errno;
   }
 }
 

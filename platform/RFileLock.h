@@ -17,7 +17,7 @@ namespace vantor {
 enum class RLockSlot { Writer, Reader };
 
 // Takes the slot on `fd` without waiting: `exclusive` needs a descriptor open
-// for writing, shared one open for reading. Returns 0 or an errno (EAGAIN when
+// for writing, shared one open for reading. Returns 0 or -errno (-EAGAIN when
 // another open file holds a conflicting lock).
 [[nodiscard]] int FdLockSlot(int fd, RLockSlot slot, bool exclusive);
 

@@ -178,8 +178,9 @@ RFileType TypeOfDirent(unsigned char t) {
   }
 }
 
+// 0, or -errno of the call that just failed.
 int ErrnoOf(int rc) {
-  return rc == 0 ? 0 : (errno != 0 ? errno : EIO);
+  return rc == 0 ? 0 : -(errno != 0 ? errno : EIO);
 }
 
 }  // namespace
@@ -321,7 +322,7 @@ void FsUseOpenat2(bool use) {
   gNoOpenat2.store(!use);
 }
 
-RFd FsOpenNoFollow(const std::string& posixPath, ROpenMode mode) {
+RFdResult FsOpenNoFollow(const std::string& posixPath, ROpenMode mode) {
   int flags = O_NONBLOCK;  // a FIFO must not block the open; cleared below
   switch (mode) {
     case ROpenMode::Read:
@@ -341,17 +342,14 @@ RFd FsOpenNoFollow(const std::string& posixPath, ROpenMode mode) {
       break;
   }
   RFd fd(OpenNoFollow(posixPath, flags, 0644));
-  if (!fd) return fd;
+  if (!fd) return {RFd(), ErrnoOf(-1)};
   struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0) return RFd();
-  if (!S_ISREG(st.st_mode)) {
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return RFd();
-  }
+  if (::fstat(fd.Get(), &st) != 0) return {RFd(), ErrnoOf(-1)};
+  if (!S_ISREG(st.st_mode)) return {RFd(), S_ISDIR(st.st_mode) ? -EISDIR : -EINVAL};
   int fl = ::fcntl(fd.Get(), F_GETFL);
   if (fl >= 0) (void)::fcntl(fd.Get(), F_SETFL, fl & ~O_NONBLOCK);
   if (mode != ROpenMode::Read) (void)Changed(0, posixPath);
-  return fd;
+  return {std::move(fd), 0};
 }
 
 void FsSetChangeHook(RFsChangeHook hook) {
@@ -408,7 +406,7 @@ int FsSetReadOnly(const std::string& posixPath, bool readOnly) {
   if (!parent) return ErrnoOf(-1);
   struct stat st {};
   if (::fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return ErrnoOf(-1);
-  if (S_ISLNK(st.st_mode)) return ELOOP;
+  if (S_ISLNK(st.st_mode)) return -ELOOP;
   mode_t m = st.st_mode & 07777;
   m = readOnly ? (m & ~static_cast<mode_t>(S_IWUSR)) : (m | S_IWUSR);
   return Changed(ErrnoOf(::fchmodat(parent.Get(), name.c_str(), m, 0)), posixPath);
@@ -416,7 +414,7 @@ int FsSetReadOnly(const std::string& posixPath, bool readOnly) {
 
 bool FsReadSmallFile(const std::string& posixPath, std::string& out, size_t maxBytes) {
   out.clear();
-  RFd fd = FsOpenNoFollow(posixPath, ROpenMode::Read);
+  RFd fd = FsOpenNoFollow(posixPath, ROpenMode::Read).fd;
   if (!fd) return false;
   char buf[8192];
   while (out.size() < maxBytes) {

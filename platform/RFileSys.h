@@ -99,9 +99,10 @@ enum class ROpenMode : uint8_t {
 // Opens a regular file without following any link on the way: openat2 with
 // RESOLVE_NO_SYMLINKS where the kernel has it, else a walk from "/" with
 // O_NOFOLLOW on every component. A link swapped in after the caller checked
-// the path makes the open fail. Devices, FIFOs and directories are refused.
-// errno is kept on failure (ELOOP for a link).
-[[nodiscard]] RFd FsOpenNoFollow(const std::string& posixPath, ROpenMode mode);
+// the path makes the open fail. Devices, FIFOs and directories are refused
+// (-EISDIR, -EINVAL); a final link gives -ELOOP, a link further up -ELOOP
+// through openat2 and -ENOTDIR through the component walk.
+[[nodiscard]] RFdResult FsOpenNoFollow(const std::string& posixPath, ROpenMode mode);
 
 // Makes FsOpenNoFollow use the component walk even where openat2 exists, so
 // tests cover both paths.
@@ -115,7 +116,7 @@ void FsUseOpenat2(bool use);
 using RFsChangeHook = void (*)(const std::string& posixPath);
 void FsSetChangeHook(RFsChangeHook hook);
 
-// Directory operations, none following a final link. Return 0 or an errno.
+// Directory operations, none following a final link. Return 0 or -errno.
 [[nodiscard]] int FsMakeDir(const std::string& posixPath);
 [[nodiscard]] int FsRemoveDir(const std::string& posixPath);
 [[nodiscard]] int FsRemoveFile(const std::string& posixPath);

@@ -32,7 +32,7 @@ int SetSocketOption(int fd, RSockOption option, int value) {
       name = TCP_NOTSENT_LOWAT;
       break;
   }
-  if (::setsockopt(fd, level, name, &value, sizeof(value)) != 0) return errno;
+  if (::setsockopt(fd, level, name, &value, sizeof(value)) != 0) return -errno;
   return 0;
 }
 

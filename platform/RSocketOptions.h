@@ -15,7 +15,7 @@ enum class RSockOption {
   NotSentLowWater
 };
 
-// Sets `option` on the socket `fd` to `value`. Returns 0 or an errno.
+// Sets `option` on the socket `fd` to `value`. Returns 0 or -errno.
 [[nodiscard]] int SetSocketOption(int fd, RSockOption option, int value);
 
 }  // namespace vantor

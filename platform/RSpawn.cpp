@@ -66,7 +66,7 @@ RSpawnResultStr SpawnDetached(const std::string& path, const std::vector<std::st
         &s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
   }
   if (rc != 0) {
-    r.error = rc;
+    r.error = -rc;
     return r;
   }
   std::vector<char*> argv;
@@ -76,7 +76,7 @@ RSpawnResultStr SpawnDetached(const std::string& path, const std::vector<std::st
   pid_t pid = 0;
   rc = posix_spawn(&pid, path.c_str(), &s.actions, &s.attr, argv.data(), environ);
   if (rc != 0) {
-    r.error = rc;
+    r.error = -rc;
     return r;
   }
   gRunning.fetch_add(1, std::memory_order_relaxed);

@@ -16,7 +16,7 @@ namespace vantor {
 struct RSpawnResultStr {
   bool ok = false;
   int32_t pid = 0;  // the child's process id when ok
-  int error = 0;    // errno value when not ok
+  int error = 0;    // -errno when not ok
 };
 
 // Starts `path` (absolute) with argv = `args` (args[0] is the program name

@@ -229,7 +229,7 @@ TEST_F(CacheTest, NamedDirectoryIsWatched) {
     EXPECT_NE(text.find(std::string("other-") + options), std::string::npos) << text;
     EXPECT_TRUE(Cached("c:\\", options, "joe", 1, nullptr, "a"));
     // The server itself, through the file layer.
-    RFd fd = FsOpenNoFollow(P(std::string("c/a/server") + options), ROpenMode::WriteCreate);
+    RFd fd = FsOpenNoFollow(P(std::string("c/a/server") + options), ROpenMode::WriteCreate).fd;
     ASSERT_TRUE(fd.Valid());
     EXPECT_FALSE(Cached("c:\\", options, "joe", 1, &text, "a"));
     EXPECT_NE(text.find(std::string("server") + options), std::string::npos) << text;

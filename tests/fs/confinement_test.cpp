@@ -120,7 +120,7 @@ TEST_F(ConfinementTest, GeneratedPathsStayInsideHome) {
     SCOPED_TRACE("client path: " + client + " from " + cur + " -> " + p);
     if (IsReservedDevice(p)) continue;  // "PRN:" is never opened
     ASSERT_TRUE(InsideHome(p, home));
-    RFd fd = OpenLocalFile(p, ROpenMode::Read);
+    RFd fd = OpenLocalFile(p, ROpenMode::Read).fd;
     if (fd) {
       ++opened;
       struct stat st {};
@@ -133,12 +133,12 @@ TEST_F(ConfinementTest, GeneratedPathsStayInsideHome) {
 
 // Opening never follows a link, even one inside home that a check missed.
 TEST_F(ConfinementTest, OpenRefusesLinks) {
-  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\sub\\s.txt", ROpenMode::Read).Valid());
-  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\root\\secret.txt", ROpenMode::Read).Valid());
-  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\up\\joey\\secret.txt", ROpenMode::Read).Valid());
-  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\root\\new.txt", ROpenMode::WriteCreate).Valid());
+  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\sub\\s.txt", ROpenMode::Read).fd.Valid());
+  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\root\\secret.txt", ROpenMode::Read).fd.Valid());
+  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\up\\joey\\secret.txt", ROpenMode::Read).fd.Valid());
+  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\root\\new.txt", ROpenMode::WriteCreate).fd.Valid());
   EXPECT_FALSE(std::filesystem::exists(P("c/new.txt")));
-  EXPECT_TRUE(OpenLocalFile("c:\\ftp\\joe\\sub\\ok.txt", ROpenMode::Read).Valid());
+  EXPECT_TRUE(OpenLocalFile("c:\\ftp\\joe\\sub\\ok.txt", ROpenMode::Read).fd.Valid());
 }
 
 // The sibling "PUB" of the home "pub" (a case variant, a different directory
@@ -193,7 +193,7 @@ TEST_F(CaseVariantTest, SiblingOfHomeIsNeverReached) {
     std::string p = Resolve(r.client);
     EXPECT_EQ(p, r.want);
     EXPECT_EQ(LocalToPosix(p).rfind(P("c/pub"), 0), 0u);
-    EXPECT_FALSE(OpenLocalFile(p, ROpenMode::Read).Valid() && p.find("private") != p.npos);
+    EXPECT_FALSE(OpenLocalFile(p, ROpenMode::Read).fd.Valid() && p.find("private") != p.npos);
   }
   // Home configured in another letter case is home as it is on disk; with
   // both spellings present, the exact one.
@@ -213,9 +213,9 @@ TEST_F(CaseVariantTest, SiblingOfHomeIsNeverReached) {
   SetLowerCase(true);
   std::string p = Resolve("/../UP/mine.txt", "c:\\Up");
   EXPECT_EQ(p, "c:\\Up\\mine.txt");
-  RFd fd = OpenLocalFile(p, ROpenMode::Read);
+  RFd fd = OpenLocalFile(p, ROpenMode::Read).fd;
   EXPECT_TRUE(fd.Valid());
-  EXPECT_FALSE(OpenLocalFile(Resolve("/theirs.txt", "c:\\Up"), ROpenMode::Read).Valid());
+  EXPECT_FALSE(OpenLocalFile(Resolve("/theirs.txt", "c:\\Up"), ROpenMode::Read).fd.Valid());
   SetLowerCase(false);
 }
 
@@ -298,7 +298,7 @@ TEST_F(ConfinementTest, GeneratedCaseVariantsStayInsideHome) {
         ASSERT_TRUE(posix == homePosix || posix.rfind(homePosix + "/", 0) == 0)
             << client << " from " << cur << " -> " << p << " -> " << posix;
       }
-      RFd fd = OpenLocalFile(p, ROpenMode::Read);
+      RFd fd = OpenLocalFile(p, ROpenMode::Read).fd;
       if (fd) {
         ++opened;
         struct stat st {};

@@ -150,8 +150,8 @@ TEST_F(PathTest, Predicates) {
 // A file named like a device is never opened or created.
 TEST_F(PathTest, DeviceNamesAreNeverOpened) {
   Write("c/ftp/lpt1.txt", "x");
-  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\lpt1.txt", ROpenMode::Read).Valid());
-  EXPECT_FALSE(OpenLocalFile("PRN:", ROpenMode::WriteCreate).Valid());
+  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\lpt1.txt", ROpenMode::Read).fd.Valid());
+  EXPECT_FALSE(OpenLocalFile("PRN:", ROpenMode::WriteCreate).fd.Valid());
   EXPECT_FALSE(std::filesystem::exists("PRN:"));
   EXPECT_FALSE(std::filesystem::exists(P("c/ftp/prn")));
 }

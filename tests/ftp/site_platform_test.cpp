@@ -91,7 +91,7 @@ TEST(SiteExecSpawn, ArgumentsUnchangedAndReaped) {
 TEST(SiteExecSpawn, MissingProgram) {
   const RSpawnResultStr r = SpawnDetached("/nonexistent/prog", {"prog"}, "");
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, ENOENT);
+  EXPECT_EQ(r.error, -ENOENT);
   const RSpawnResultStr r2 = SpawnDetached("/bin/true", {"true"}, "/nonexistent-dir");
   EXPECT_FALSE(r2.ok);
   EXPECT_TRUE(ChildrenReaped());

@@ -73,7 +73,7 @@ TEST_F(TransferFileTest, AnyWithRunningDownload) {
   RTransferFile up;
   EXPECT_EQ(up.Open(P("f"), RTransferOpenMode::Write, 0, RUploadSharing::Any), 0);
   RTransferFile up2;
-  EXPECT_EQ(up2.Open(P("f"), RTransferOpenMode::Write, 0, RUploadSharing::Any), EAGAIN);
+  EXPECT_EQ(up2.Open(P("f"), RTransferOpenMode::Write, 0, RUploadSharing::Any), -EAGAIN);
   RTransferFile excl;
   EXPECT_NE(excl.Open(P("f"), RTransferOpenMode::Write, 0, RUploadSharing::Exclusive), 0);
   // A refused open changed nothing: no truncation happened.
@@ -177,7 +177,7 @@ TEST_F(TransferFileTest, CutAndFailedBlockAccounting) {
 // and creates nothing.
 TEST_F(TransferFileTest, RefusedOpens) {
   RTransferFile r;
-  EXPECT_EQ(r.Open(P("missing"), RTransferOpenMode::Read, 0, RUploadSharing::Any), ENOENT);
+  EXPECT_EQ(r.Open(P("missing"), RTransferOpenMode::Read, 0, RUploadSharing::Any), -ENOENT);
   EXPECT_FALSE(r.IsOpen());
   Put("target", "secret");
   ASSERT_EQ(symlink(P("target").c_str(), P("link").c_str()), 0);
