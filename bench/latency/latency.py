@@ -24,7 +24,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from benchlib import free_port, stop, wait_port  # noqa: E402
+from benchlib import free_port, peer_env, stop, vsftpd_conf, wait_port  # noqa: E402
 
 MiB = 1 << 20
 PROBES = 50
@@ -125,24 +125,12 @@ def start_vantor(name, binary, data):
 
 def start_vsftpd(data):
     port = free_port()
-    empty = os.path.join(ARGS.work, "vsftpd-empty")
-    os.makedirs(empty, exist_ok=True)
-    conf = os.path.join(ARGS.work, "vsftpd.conf")
-    with open(conf, "w") as f:
-        f.write("\n".join([
-            "listen=YES", "listen_address=127.0.0.1", "listen_port=%d" % port, "background=NO",
-            "anonymous_enable=YES", "local_enable=NO", "write_enable=YES",
-            "anon_upload_enable=YES", "anon_other_write_enable=YES",
-            "anon_world_readable_only=NO", "anon_root=" + data, "no_anon_password=YES",
-            "ftp_username=daemon", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
-            "seccomp_sandbox=NO", "max_clients=1000", "max_per_ip=1000", "pasv_enable=YES",
-            "ls_recurse_enable=YES", "xferlog_enable=NO", "dirlist_enable=YES",
-            "tcp_wrappers=NO", ""]))
-    env = dict(os.environ)
-    env["LD_LIBRARY_PATH"] = ":".join(os.path.join(ARGS.peers, p) for p in
-                                      ("usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu"))
+    conf = vsftpd_conf(os.path.join(ARGS.work, "vsftpd.conf"), ARGS.work, data, port, 1000, [
+        "write_enable=YES", "anon_upload_enable=YES", "anon_other_write_enable=YES",
+        "anon_world_readable_only=NO", "pasv_enable=YES", "ls_recurse_enable=YES",
+        "dirlist_enable=YES"])
     return Srv("vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf], port,
-               lambda i, q: ("anonymous", "x"), env=env)
+               lambda i, q: ("anonymous", "x"), env=peer_env(ARGS.peers))
 
 
 # --- the probe ---------------------------------------------------------------------

@@ -15,14 +15,9 @@
 # work/ of bench/peers); it is never installed or run as a service.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
+. "$HERE/../lib/e2e_server.sh"
 PEERWORK=${VANTOR_PEERS_DIR:-$ROOT/bench/peers/work}
-WORK=${VANTOR_BENCH_DIR:-$HERE/work}
-BUILD=${VANTOR_BUILD_DIR:-$ROOT/build-bench}
-mkdir -p "$WORK" "$PEERWORK/debs"
-
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON >/dev/null
-cmake --build "$BUILD" -j2 --target vantor-e2e-server >/dev/null
+mkdir -p "$PEERWORK/debs"
 
 if [ ! -x "$PEERWORK/peers/usr/sbin/vsftpd" ]; then
   (cd "$PEERWORK/debs" && apt-get download vsftpd libwrap0 >/dev/null 2>&1)

@@ -1,9 +1,11 @@
-"""What the login and peer benchmarks share: loopback ports, starting and
-stopping a server process, and reading a process tree's CPU and memory from
-/proc."""
+"""What the benchmarks share: loopback ports, starting and stopping a server
+process, a peer's configuration, paired rounds and their summary, and
+reading a process tree's CPU and memory from /proc."""
 import os
 import socket
+import statistics
 import subprocess
+import sys
 import time
 
 TICK = os.sysconf("SC_CLK_TCK")
@@ -92,3 +94,84 @@ def pss_kib(root):
         except OSError:
             pass
     return total
+
+
+# --- paired rounds ---------------------------------------------------------------
+
+def turned(items, i):
+    """`items` in round i's order: turned by one place each round, so a drift
+    in the machine's speed falls on every item alike."""
+    k = i % len(items) if items else 0
+    return items[k:] + items[:k]
+
+
+def summary(values, pick=statistics.median):
+    """(median, lowest, highest) of per-round figures, the ratios of paired
+    rounds above all."""
+    return pick(values), min(values), max(values)
+
+
+def spread(values):
+    """Per-round ratios as "median [lowest..highest]"."""
+    return "%.2f [%.2f..%.2f]" % summary(values)
+
+
+def start_each(starts, wanted, *args):
+    """Starts every (name, start) whose name is in the comma list `wanted`
+    (all when empty) with `args`; one that cannot run is reported, not fatal."""
+    servers = []
+    for name, start in starts:
+        if wanted and name not in wanted.split(","):
+            continue
+        try:
+            servers.append(start(*args))
+        except Exception as e:
+            print("%-10s not measured: %s" % (name, e))
+    return servers
+
+
+# --- peers -----------------------------------------------------------------------
+
+def peer_env(peers):
+    """The environment of a peer unpacked with `dpkg -x` into `peers`."""
+    env = dict(os.environ)
+    env["LD_LIBRARY_PATH"] = ":".join(os.path.join(peers, d) for d in
+                                      ("usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu"))
+    return env
+
+
+def vsftpd_conf(path, work, root, port, clients, extra=(), host="127.0.0.1"):
+    """Writes vsftpd's configuration for the anonymous user in `root` on
+    host:port, `clients` at most, plus the `extra` lines."""
+    empty = os.path.join(work, "vsftpd-empty")
+    os.makedirs(empty, exist_ok=True)
+    listen = (["listen=NO", "listen_ipv6=YES", "listen_address6=" + host] if ":" in host else
+              ["listen=YES", "listen_address=" + host])
+    with open(path, "w") as f:
+        f.write("\n".join(listen + [
+            "listen_port=%d" % port, "background=NO",
+            "anonymous_enable=YES", "local_enable=NO", "anon_root=" + root,
+            # USER alone logs in.
+            "no_anon_password=YES",
+            # The anonymous user's home must exist ("nobody"'s does not here).
+            "ftp_username=daemon", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
+            "seccomp_sandbox=NO", "max_clients=%d" % clients, "max_per_ip=%d" % clients,
+            "xferlog_enable=NO", "tcp_wrappers=NO"] + list(extra) + [""]))
+    return path
+
+
+def pyftpdlib_cmd(peers, add_user, host, port):
+    """The command and environment of Debian's pyftpdlib from `peers` on
+    host:port; `add_user` is the authorizer call that makes its one user."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.join(peers, "usr/lib/python3/dist-packages")
+    code = ("import logging; logging.disable(logging.CRITICAL)\n"
+            "from pyftpdlib.authorizers import DummyAuthorizer\n"
+            "from pyftpdlib.handlers import FTPHandler\n"
+            "from pyftpdlib.servers import FTPServer\n"
+            "a = DummyAuthorizer(); a.%s\n"
+            "h = FTPHandler; h.authorizer = a\n"
+            "s = FTPServer((%r, %d), h); s.max_cons = 5000; s.max_cons_per_ip = 5000\n"
+            "s.serve_forever(handle_exit=True)\n" % (add_user, host, port))
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+    return [python, "-c", code], env

@@ -11,12 +11,14 @@ anonymous user, which every server offers without system accounts.
 import argparse
 import asyncio
 import os
+import statistics
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from benchlib import cpu_seconds, free_port, pss_kib, stop, wait_port  # noqa: E402
+from benchlib import (cpu_seconds, free_port, peer_env, pss_kib, pyftpdlib_cmd,  # noqa: E402
+                      stop, summary, turned, vsftpd_conf, wait_port)
 
 ARGS = None
 SESSIONS = 1000
@@ -57,40 +59,16 @@ def start_pyftpdlib():
     port = free_port()
     home = os.path.join(ARGS.work, "home")
     os.makedirs(home, exist_ok=True)
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.path.join(ARGS.peers, "usr/lib/python3/dist-packages")
-    code = ("import logging; logging.disable(logging.CRITICAL)\n"
-            "from pyftpdlib.authorizers import DummyAuthorizer\n"
-            "from pyftpdlib.handlers import FTPHandler\n"
-            "from pyftpdlib.servers import FTPServer\n"
-            "a = DummyAuthorizer(); a.add_anonymous(%r)\n"
-            "h = FTPHandler; h.authorizer = a\n"
-            "s = FTPServer(('127.0.0.1', %d), h); s.max_cons = 5000; s.max_cons_per_ip = 5000\n"
-            "s.serve_forever(handle_exit=True)\n" % (home, port))
-    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
-    return Server("pyftpdlib", [python, "-c", code], port, env=env)
+    cmd, env = pyftpdlib_cmd(ARGS.peers, "add_anonymous(%r)" % home, "127.0.0.1", port)
+    return Server("pyftpdlib", cmd, port, env=env)
 
 
 def start_vsftpd():
     port = free_port()
-    home = os.path.join(ARGS.work, "home")
-    empty = os.path.join(ARGS.work, "vsftpd-empty")
-    os.makedirs(empty, exist_ok=True)
-    conf = os.path.join(ARGS.work, "vsftpd-login.conf")
-    with open(conf, "w") as f:
-        f.write("\n".join([
-            "listen=YES", "listen_address=127.0.0.1", "listen_port=%d" % port, "background=NO",
-            "anonymous_enable=YES", "local_enable=NO", "anon_root=" + home,
-            # USER alone logs in.
-            "no_anon_password=YES",
-            # The anonymous user's home must exist ("nobody"'s does not here).
-            "ftp_username=daemon", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
-            "seccomp_sandbox=NO", "max_clients=5000", "max_per_ip=5000", "xferlog_enable=NO",
-            "tcp_wrappers=NO", ""]))
-    env = dict(os.environ)
-    env["LD_LIBRARY_PATH"] = ":".join(os.path.join(ARGS.peers, d) for d in
-                                      ("usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu"))
-    return Server("vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf], port, env=env)
+    conf = vsftpd_conf(os.path.join(ARGS.work, "vsftpd-login.conf"), ARGS.work,
+                       os.path.join(ARGS.work, "home"), port, 5000)
+    return Server("vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf], port,
+                  env=peer_env(ARGS.peers))
 
 
 async def reply(reader):
@@ -198,7 +176,7 @@ def rounds(servers, n, fn):
     round with the median rate."""
     got = {s.name: [] for s in servers}
     for i in range(n if servers else 0):
-        for s in servers[i % len(servers):] + servers[:i % len(servers)]:
+        for s in turned(servers, i):
             got[s.name].append(fn(s))
     RAW.append(got)
     return {name: sorted(v)[len(v) // 2] for name, v in got.items() if v}
@@ -213,10 +191,11 @@ def paired(label, got):
     if "baseline" not in got or "vantor" not in got:
         return
     for k, what in ((0, "rate"), (1, "cpu/login")):
-        r = sorted(v[k] / b[k] for v, b in zip(got["vantor"], got["baseline"]) if b[k] > 0)
+        r = [v[k] / b[k] for v, b in zip(got["vantor"], got["baseline"]) if b[k] > 0]
         if r:
+            # The upper of the two middle ratios when the rounds are even.
             print("%-6s %-9s vantor/baseline median %.3f (spread %.3f..%.3f, %d rounds)" % (
-                label, what, r[len(r) // 2], r[0], r[-1], len(r)))
+                (label, what) + summary(r, statistics.median_high) + (len(r),)))
 
 
 def main():

@@ -14,13 +14,8 @@
 # median of the per-round ratios (this build / baseline) with their spread.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
-WORK=${VANTOR_BENCH_DIR:-$HERE/work}
-BUILD=${VANTOR_BUILD_DIR:-$ROOT/build-bench}
+. "$HERE/../lib/e2e_server.sh"
 mkdir -p "$WORK/debs"
-
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON >/dev/null
-cmake --build "$BUILD" -j2 --target vantor-e2e-server >/dev/null
 
 if [ ! -x "$WORK/peers/usr/sbin/vsftpd" ] || [ ! -d "$WORK/peers/usr/lib/python3/dist-packages/pyftpdlib" ]; then
   (cd "$WORK/debs" && apt-get download vsftpd libwrap0 python3-pyftpdlib >/dev/null 2>&1)

@@ -14,7 +14,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from benchlib import cpu_seconds, free_port, stop, wait_port  # noqa: E402
+from benchlib import (cpu_seconds, free_port, peer_env, pyftpdlib_cmd, spread,  # noqa: E402
+                      start_each, stop, turned, vsftpd_conf, wait_port)
 
 GiB = 1 << 30
 MiB = 1 << 20
@@ -97,47 +98,43 @@ class Srv:
         stop(self.proc)
 
 
-def start_vantor(data):
+def start_vantor_ini(ini_name, data, global_lines, users, tls=False):
+    """Vantor with drive C: on `data` and `users`, (name, extra lines) pairs:
+    each user's password is its name, its home and whole access C:\\."""
     port = free_port()
-    ini = os.path.join(ARGS.work, "vantor.ini")
+    lines = ["[GLOBAL]", "PortNr=%d" % port, "EncryptPasswords=no", "MaxPreLoginPerIP=0"]
+    lines += list(global_lines) + ["[DRIVES]", "C=" + data]
+    for name, extra in users:
+        lines += ["[USER=%s]" % name, "Password=" + name, "HomeDir=C:\\",
+                  "Access1=C:\\,RWAMDCLP"] + list(extra)
+    ini = os.path.join(ARGS.work, ini_name)
     with open(ini, "w") as f:
-        f.write("[GLOBAL]\nPortNr=%d\nEncryptPasswords=no\nMaxPreLoginPerIP=0\n[DRIVES]\nC=%s\n"
-                "[USER=bench]\nPassword=bench\nHomeDir=C:\\\nAccess1=C:\\,RWAMDCLP\n"
-                "[USER=slow]\nPassword=slow\nHomeDir=C:\\\nAccess1=C:\\,RWAMDCLP\n"
-                "SpeedLimit=1000000\n" % (port, data))
-    srv = Srv("vantor", [ARGS.vantor, "--quiet", ini], port)
+        f.write("\n".join(lines) + "\n")
+    return Srv("vantor", [ARGS.vantor, "--quiet", ini], port, tls=tls)
+
+
+def start_vantor(data):
+    srv = start_vantor_ini("vantor.ini", data, [],
+                           [("bench", []), ("slow", ["SpeedLimit=1000000"])])
     srv.v6 = srv  # one dual-stack listener
     return srv
 
 
-def peer_env():
-    env = dict(os.environ)
-    libs = [os.path.join(ARGS.peers, p) for p in ("usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu")]
-    env["LD_LIBRARY_PATH"] = ":".join(libs)
-    return env
-
-
 # Each peer start takes the address to listen on (127.0.0.1 or ::1) and a
 # port; the ::1 one is a second process with files of its own.
-def start_vsftpd(data, host="127.0.0.1", port=None):
+# What the anonymous user of vsftpd may do in every case measured here.
+VSFTPD_RW = ["write_enable=YES", "anon_upload_enable=YES", "anon_mkdir_write_enable=YES",
+             "anon_other_write_enable=YES", "anon_world_readable_only=NO", "pasv_enable=YES",
+             "dirlist_enable=YES"]
+
+
+def start_vsftpd(data, host="127.0.0.1", port=None, extra=(), conf_name=None):
     port = port or free_port()
     v6 = ":" in host
-    empty = os.path.join(ARGS.work, "vsftpd-empty")
-    os.makedirs(empty, exist_ok=True)
-    conf = os.path.join(ARGS.work, "vsftpd6.conf" if v6 else "vsftpd.conf")
-    listen = (["listen=NO", "listen_ipv6=YES", "listen_address6=" + host] if v6 else
-              ["listen=YES", "listen_address=" + host])
-    with open(conf, "w") as f:
-        f.write("\n".join(listen + [
-            "listen_port=%d" % port, "background=NO",
-            "anonymous_enable=YES", "local_enable=NO", "write_enable=YES",
-            "anon_upload_enable=YES", "anon_mkdir_write_enable=YES", "anon_other_write_enable=YES",
-            "anon_world_readable_only=NO", "anon_root=" + data, "no_anon_password=YES",
-            "ftp_username=daemon", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
-            "seccomp_sandbox=NO", "max_clients=500", "max_per_ip=500", "pasv_enable=YES",
-            "xferlog_enable=NO", "dirlist_enable=YES", "tcp_wrappers=NO", ""]))
+    conf = vsftpd_conf(os.path.join(ARGS.work, conf_name or ("vsftpd6.conf" if v6 else "vsftpd.conf")),
+                       ARGS.work, data, port, 500, VSFTPD_RW + list(extra), host)
     return Srv("vsftpd6" if v6 else "vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf],
-               port, env=peer_env(), auth=("anonymous", "x"), host=host)
+               port, env=peer_env(ARGS.peers), auth=("anonymous", "x"), host=host)
 
 
 def start_pureftpd(data, host="127.0.0.1", port=None, extra=()):
@@ -151,10 +148,10 @@ def start_pureftpd(data, host="127.0.0.1", port=None, extra=()):
     subprocess.run([os.path.join(ARGS.peers, "usr/bin/pure-pw"), "useradd", "bench", "-u", "65534",
                     "-g", "65534", "-d", data, "-f", passwd, "-F", pdb, "-m"],
                    input="bench\nbench\n", text=True, check=True, capture_output=True,
-                   env=peer_env())
+                   env=peer_env(ARGS.peers))
     cmd = [os.path.join(ARGS.peers, "usr/sbin/pure-ftpd"), "-S", "%s,%d" % (host, port),
            "-l", "puredb:" + pdb, "-E", "-H", "-c", "100", "-C", "100", "-u", "100"] + list(extra)
-    return Srv("pure-ftpd" + sfx, cmd, port, env=peer_env(), host=host)
+    return Srv("pure-ftpd" + sfx, cmd, port, env=peer_env(ARGS.peers), host=host)
 
 
 def start_proftpd(data, host="127.0.0.1", port=None, extra=()):
@@ -184,24 +181,14 @@ def start_proftpd(data, host="127.0.0.1", port=None, extra=()):
             "RequireValidShell off", "AllowOverwrite on", "UseReverseDNS off",
             "MaxInstances 500", "TransferLog none", "ServerLog none"] + list(extra) + [""]))
     cmd = [os.path.join(ARGS.peers, "usr/sbin/proftpd"), "-n", "-q", "-c", conf]
-    return Srv("proftpd6" if v6 else "proftpd", cmd, port, env=peer_env(), host=host)
+    return Srv("proftpd6" if v6 else "proftpd", cmd, port, env=peer_env(ARGS.peers), host=host)
 
 
 def start_pyftpdlib(data, host="127.0.0.1", port=None):
     port = port or free_port()
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.path.join(ARGS.peers, "usr/lib/python3/dist-packages")
-    code = ("import logging; logging.disable(logging.CRITICAL)\n"
-            "from pyftpdlib.authorizers import DummyAuthorizer\n"
-            "from pyftpdlib.handlers import FTPHandler\n"
-            "from pyftpdlib.servers import FTPServer\n"
-            "a = DummyAuthorizer(); a.add_user('bench', 'bench', %r, perm='elradfmwMT')\n"
-            "h = FTPHandler; h.authorizer = a\n"
-            "s = FTPServer((%r, %d), h); s.max_cons = 5000; s.max_cons_per_ip = 5000\n"
-            "s.serve_forever(handle_exit=True)\n" % (data, host, port))
-    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
-    return Srv("pyftpdlib6" if ":" in host else "pyftpdlib", [python, "-c", code], port, env=env,
-               host=host)
+    cmd, env = pyftpdlib_cmd(ARGS.peers, "add_user('bench', 'bench', %r, perm='elradfmwMT')" % data,
+                             host, port)
+    return Srv("pyftpdlib6" if ":" in host else "pyftpdlib", cmd, port, env=env, host=host)
 
 
 # Rates are the file's size over curl's whole time, from connecting to the
@@ -248,7 +235,7 @@ def rounds(servers, n, fn, results, key):
     so that drift of the machine's speed falls on all alike; the median."""
     got = {s.name: [] for s in servers}
     for i in range(n if servers else 0):
-        for s in servers[i % len(servers):] + servers[:i % len(servers)]:
+        for s in turned(servers, i):
             try:
                 got[s.name].append(fn(s))
             except Exception as e:
@@ -351,10 +338,6 @@ def par_curl(srv, n, up, name):
             "cpu": (cpu1 - cpu0) / (n * size / GiB)}
 
 
-def spread(values):
-    return "%.2f [%.2f..%.2f]" % (statistics.median(values), min(values), max(values))
-
-
 def parallel(servers, cases, n_rounds):
     """Prints, per case, every server's median figures and the per-round
     ratios vantor / best peer as median [lowest..highest]."""
@@ -366,7 +349,7 @@ def parallel(servers, cases, n_rounds):
         got = []  # one dict name -> figures per round
         for i in range(n_rounds):
             rnd = {}
-            for s in these[i % len(these):] + these[:i % len(these)]:
+            for s in turned(these, i):
                 try:
                     rnd[s.name] = par_curl(s, n, up, name)
                 except Exception as e:
@@ -516,36 +499,18 @@ def tls_files():
 
 
 def start_vantor_tls(data, cert, key):
-    port = free_port()
-    ini = os.path.join(ARGS.work, "vantor-tls.ini")
-    with open(ini, "w") as f:
-        f.write("[GLOBAL]\nPortNr=%d\nEncryptPasswords=no\nMaxPreLoginPerIP=0\n"
-                "TLSCertificateFile=%s\nTLSPrivateKeyFile=%s\nTLSCipherList=%s\n"
-                "TLSCipherSuites=%s\n[DRIVES]\nC=%s\n"
-                "[USER=bench]\nPassword=bench\nHomeDir=C:\\\nAccess1=C:\\,RWAMDCLP\n"
-                "RequireTLS=1\n" % (port, cert, key, TLS_CIPHER, TLS_SUITE, data))
-    return Srv("vantor", [ARGS.vantor, "--quiet", ini], port, tls=True)
+    return start_vantor_ini("vantor-tls.ini", data, [
+        "TLSCertificateFile=" + cert, "TLSPrivateKeyFile=" + key, "TLSCipherList=" + TLS_CIPHER,
+        "TLSCipherSuites=" + TLS_SUITE], [("bench", ["RequireTLS=1"])], tls=True)
 
 
 def start_vsftpd_tls(data, cert, key):
-    port = free_port()
-    empty = os.path.join(ARGS.work, "vsftpd-empty")
-    os.makedirs(empty, exist_ok=True)
-    conf = os.path.join(ARGS.work, "vsftpd-tls.conf")
-    with open(conf, "w") as f:
-        f.write("\n".join([
-            "listen=YES", "listen_address=127.0.0.1", "listen_port=%d" % port, "background=NO",
-            "anonymous_enable=YES", "local_enable=NO", "write_enable=YES",
-            "anon_upload_enable=YES", "anon_mkdir_write_enable=YES", "anon_other_write_enable=YES",
-            "anon_world_readable_only=NO", "anon_root=" + data, "no_anon_password=YES",
-            "ftp_username=daemon", "nopriv_user=nobody", "secure_chroot_dir=" + empty,
-            "seccomp_sandbox=NO", "max_clients=500", "max_per_ip=500", "pasv_enable=YES",
-            "xferlog_enable=NO", "dirlist_enable=YES", "tcp_wrappers=NO",
-            "ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES",
-            "force_anon_data_ssl=YES", "rsa_cert_file=" + cert, "rsa_private_key_file=" + key,
-            "ssl_ciphers=" + TLS_CIPHER, "ssl_sslv2=NO", "ssl_sslv3=NO", "ssl_tlsv1=YES", ""]))
-    return Srv("vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf], port,
-               env=peer_env(), auth=("anonymous", "x"), tls=True)
+    srv = start_vsftpd(data, conf_name="vsftpd-tls.conf", extra=[
+        "ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES",
+        "force_anon_data_ssl=YES", "rsa_cert_file=" + cert, "rsa_private_key_file=" + key,
+        "ssl_ciphers=" + TLS_CIPHER, "ssl_sslv2=NO", "ssl_sslv3=NO", "ssl_tlsv1=YES"])
+    srv.tls = True
+    return srv
 
 
 def start_pureftpd_tls(data, cert, key):
@@ -630,15 +595,9 @@ def tls_logins(srv, secs, clients=2):
 
 def tls_bench(data, src, n_rounds, login_secs):
     cert, key = tls_files()
-    servers = []
-    for name, start in (("vantor", start_vantor_tls), ("vsftpd", start_vsftpd_tls),
-                        ("pure-ftpd", start_pureftpd_tls), ("proftpd", start_proftpd_tls)):
-        if ARGS.servers and name not in ARGS.servers.split(","):
-            continue
-        try:
-            servers.append(start(data, cert, key))
-        except Exception as e:
-            print("%-10s not measured: %s" % (name, e))
+    servers = start_each((("vantor", start_vantor_tls), ("vsftpd", start_vsftpd_tls),
+                          ("pure-ftpd", start_pureftpd_tls), ("proftpd", start_proftpd_tls)),
+                         ARGS.servers, data, cert, key)
     try:
         for s in servers:
             try:
@@ -650,7 +609,7 @@ def tls_bench(data, src, n_rounds, login_secs):
         got = []  # per round: name -> figures
         for i in range(n_rounds):
             rnd = {}
-            for s in servers[i % len(servers):] + servers[:i % len(servers)]:
+            for s in turned(servers, i):
                 try:
                     rate, cpu = tls_retr(s)
                     f = {"retr": rate, "cpu": cpu}
@@ -783,16 +742,9 @@ def main():
         tls_bench(data, src, ARGS.rounds if not ARGS.quick else 3, 2.0 if ARGS.quick else 5.0)
         return
     results = {}
-    servers = []
-    for name, start in (("vantor", start_vantor), ("vsftpd", start_vsftpd),
-                        ("pure-ftpd", start_pureftpd), ("proftpd", start_proftpd),
-                        ("pyftpdlib", start_pyftpdlib)):
-        if ARGS.servers and name not in ARGS.servers.split(","):
-            continue
-        try:
-            servers.append(start(data))
-        except Exception as e:
-            print("%-10s not measured: %s" % (name, e))
+    servers = start_each((("vantor", start_vantor), ("vsftpd", start_vsftpd),
+                          ("pure-ftpd", start_pureftpd), ("proftpd", start_proftpd),
+                          ("pyftpdlib", start_pyftpdlib)), ARGS.servers, data)
     if ARGS.families_only:
         try:
             start_v6_twins(servers, data)

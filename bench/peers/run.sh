@@ -19,14 +19,8 @@
 #       (FTPS under PROT P against vsftpd, pure-ftpd and proftpd's mod_tls)
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
-WORK=${VANTOR_BENCH_DIR:-$HERE/work}
-BUILD=${VANTOR_BUILD_DIR:-$ROOT/build-bench}
+. "$HERE/../lib/e2e_server.sh"
 mkdir -p "$WORK/debs"
-
-# --- vantor ------------------------------------------------------------------
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON >/dev/null
-cmake --build "$BUILD" -j2 --target vantor-e2e-server >/dev/null
 
 # --- peers -------------------------------------------------------------------
 PKGS="vsftpd pure-ftpd proftpd-core libwrap0 libhiredis0.14 libmemcached11 libmemcachedutil2

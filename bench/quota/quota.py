@@ -9,7 +9,6 @@ it costs on a real server (the whole file is rewritten and flushed)."""
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -81,7 +80,7 @@ def main():
                 ratios.append(rq / rp)
                 print("%5d  %10.1f  %10.1f  %5.2f" % (r + 1, rq, rp, rq / rp))
             print("median ratio %.2f (spread %.2f .. %.2f, %d rounds of %d MB; target >= 0.90)"
-                  % (statistics.median(ratios), min(ratios), max(ratios), a.rounds, a.mb))
+                  % (benchlib.summary(ratios) + (a.rounds, a.mb)))
         finally:
             benchlib.stop(proc)
     finally:
