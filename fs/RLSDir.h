@@ -1,8 +1,10 @@
-// The `ls` emulation of `LIST` and `NLST`: option parsing, reading, sorting
-// and formatting of a directory's entries into an RDirTextList, through the
-// directory cache.
+// The `ls` emulation of `LIST` and `NLST`: a directory's entries read,
+// sorted and formatted into an RDirTextList, through the directory cache.
+// The options are parsed in fs/RLsOptions, the lines made in fs/RLsFormat;
+// this file walks the directories.
 //
-// Loop thread only.
+// One listing at a time per object, on any thread (the ftp layer runs
+// listings on its workers).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,7 @@
 
 #include "fs/RDirTextList.h"
 #include "fs/RFsAccess.h"
+#include "fs/RLsOptions.h"  // ParseListArgument
 
 namespace vantor {
 
@@ -30,17 +33,6 @@ struct RLSDirArgsStr {
   // Past it the listing stops and is marked as cut.
   int64_t maxEntries = 0;
 };
-
-// A LIST/NLST argument taken apart: the text after the verb (at most 511
-// characters) is trimmed, "/" becomes "\" and "%20" a blank; leading tokens
-// starting with "-" are the options (at most 253 characters), the rest is the
-// path. `LIST` adds "a" when no options were given, and always "l"; `NLST`
-// adds "e" when no options were given.
-struct RListArgStr {
-  std::string options;
-  std::string path;
-};
-RListArgStr ParseListArgument(std::string_view argument, bool isList);
 
 class RLSDir {
  public:
