@@ -10,7 +10,7 @@ import tempfile
 import time
 
 from e2e_hooks_common import ARGS, drive_form
-from ftp_e2e import Client, Server, expect, login, recv_all, run
+from ftp_e2e import Server, expect, greeted, login, recv_all, run
 
 INI = """[GLOBAL]
 EncryptPasswords=NO
@@ -87,8 +87,7 @@ def resolvable_loopback():
 
 
 def connect(port):
-    c = Client(port)
-    c.reply()
+    c = greeted(port)
     return c, last_session()
 
 

@@ -5,7 +5,7 @@ import os
 import time
 
 from e2e_hooks_common import drive_form, lib
-from ftp_e2e import Client, Server, expect, login, recv_all, run
+from ftp_e2e import Server, expect, greeted, login, recv_all, run
 
 os.environ["VANTOR_HOLDRETR_MS"] = "400"
 os.environ["VANTOR_UPLOADGUARD_PATTERN"] = "*.exe"
@@ -67,8 +67,7 @@ def test_load_log_lines():
 def test_client_check_user():
     srv = start()
     with srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.cmd("USER outsider")
         expect(c.cmd("PASS wrong")[-1][:3], "530", "wrong password")
         c = login(srv.port, "outsider", "pw123")

@@ -3,7 +3,7 @@ import random
 import socket
 import time
 
-from ftp_e2e import BANNER, Client, Server, expect, login, run
+from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -70,8 +70,7 @@ def test_connection_flood():
 # A client that disappears in the middle of a command leaves no session.
 def test_client_gone_mid_command():
     with Server(INI) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.sock.sendall(b"USER jo")
         c.close()
         c = login(srv.port, "joe", "secret")

@@ -4,7 +4,7 @@ import warnings
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 import crypt  # noqa: E402  (DES crypt, as the account store stores passwords)
 
-from ftp_e2e import Client, Server, expect, login, run  # noqa: E402
+from ftp_e2e import Server, expect, greeted, login, run  # noqa: E402
 
 NOT_IN = "530 Not logged in."
 PROCEED = "230 User logged in, proceed."
@@ -48,8 +48,7 @@ Password=%s
 # A crypt-stored password; two wrong ones and then the right one log in.
 def test_crypt_password_and_retries():
     with Server(ini()) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER joe"), [NEED])
         expect(c.cmd("PASS wrong"), [NOT_IN])
         expect(c.cmd("USER joe"), [NEED])
@@ -62,8 +61,7 @@ def test_crypt_password_and_retries():
 # The third wrong password before any login disconnects.
 def test_third_wrong_password_disconnects():
     with Server(ini()) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         for _ in range(2):
             c.cmd("USER joe")
             expect(c.cmd("PASS bad"), [NOT_IN])
@@ -89,39 +87,32 @@ def test_tenth_after_login():
 # USER forms: empty password, user@host, the FTP alias, no anonymous account.
 def test_user_forms():
     with Server(ini()) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER nopass"), [PROCEED], "empty password logs in at USER")
         c.close()
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER joe@far.example.org"), [NEED])
         expect(c.cmd("PASS secret"), [PROCEED])
         c.close()
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER ftp"), [EMAIL])
         expect(c.cmd("PASS guest@example.org"), [PROCEED])
         srv.wait_log("ANONYMOUS logged in, password: GUEST@EXAMPLE.ORG")
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER"), [NOT_IN], "empty user name")
     with Server(ini().replace("[USER=anonymous]\nHomeDir={home}\n", "")) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER anonymous"), ["530 Sorry, no ANONYMOUS access allowed."])
 
 
 # MaxNrUsers 0 refuses everybody but accounts with AlwaysAllowLogin.
 def test_max_users_zero():
     with Server(ini("MaxNrUsers=0")) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER joe"), ["421 Too many users - please try again later."])
         assert c.closed(15)
         srv.wait_log("Too many  users - disconnecting")
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER vip"), [NEED])
 
 
@@ -130,8 +121,7 @@ def test_account_user_limit():
     extra = "[USER=solo]\nPassword=%s\nHomeDir={home}\nMaxNrUsers=1\n" % crypt.crypt("x", "cd")
     with Server(ini(extra=extra)) as srv:
         first = login(srv.port, "solo", "x")
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER solo"), ["421 Too many users - please try again later."])
         srv.wait_log("Too many SOLO users - disconnecting")
         first.close()
@@ -144,8 +134,7 @@ def test_always_allow_keeps_account_limit():
              "MaxNrUsers=1\n" % crypt.crypt("x", "cd"))
     with Server(ini("MaxNrUsers=0", extra)) as srv:
         first = login(srv.port, "vipone", "x")
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER vipone"), ["421 Too many users - please try again later."])
         assert c.closed(15)
         srv.wait_log("Too many VIPONE users - disconnecting")
@@ -156,16 +145,14 @@ def test_always_allow_keeps_account_limit():
 def test_logins_per_address():
     with Server(ini()) as srv:
         a = login(srv.port, "once", "secret")
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.cmd("USER once")
         expect(c.cmd("PASS secret"),
                ["530 Not logged in, only allowed to be logged in once concurrently."])
         assert c.closed(15)
         t1 = login(srv.port, "twice", "secret")
         t2 = login(srv.port, "twice", "secret")
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.cmd("USER twice")
         expect(c.cmd("PASS secret"),
                ["530 Not logged in, only allowed to be logged in 2 times concurrently."])
@@ -176,8 +163,7 @@ def test_logins_per_address():
 # Home directories: missing key, missing directory.
 def test_home_directory():
     with Server(ini()) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.cmd("USER lost")
         expect(c.cmd("PASS secret"), ["530 Not logged in, home directory does not exist."])
         srv.wait_log("Error logging in user LOST, home dir ")
@@ -190,8 +176,7 @@ def test_home_directory():
 # With security off USER logs in at once; PASS then finds the wrong state.
 def test_security_off():
     with Server(ini("Security=OFF")) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER whoever"), ["230 User WHOEVER logged in."])
         expect(c.cmd("PASS x"), ["503 Bad sequence of commands."])
         expect(c.cmd("PWD"), [NOT_IN])

@@ -2,7 +2,7 @@
 import re
 import socket
 
-from ftp_e2e import BANNER, Client, Server, expect, login, recv_all, run
+from ftp_e2e import BANNER, Client, Server, expect, greeted, login, recv_all, run
 
 BASE = """[GLOBAL]
 Version=2.5.11.3
@@ -45,16 +45,14 @@ def test_sign_on_by_home():
 # and "%%" pass unchanged.
 def test_sign_off():
     with Server(BASE, FILES) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("QUIT"), ["221 bye %x and %%"])
 
 
 # The login message with variables, sent before the 230 reply.
 def test_login_message_variables():
     with Server(BASE, FILES) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.cmd("USER joe")
         r = c.cmd("PASS secret")
         expect(len(r), 4, r)
@@ -68,12 +66,10 @@ def test_login_message_variables():
 # "-" logs in on the retry and keeps them on.
 def test_dash_password():
     with Server(BASE, FILES) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.cmd("USER joe")
         expect(c.cmd("PASS -secret"), ["230 User logged in, proceed."])
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.cmd("USER dash")
         r = c.cmd("PASS -secret")
         expect(len(r), 4, r)
@@ -120,8 +116,7 @@ def test_v6_home():
         expect(a.cmd("RETR f.txt"), ["150 Opening ASCII mode data connection for f.txt (3 bytes)."])
         expect(recv_all(d), b"six", "EPSV data over ::1")
         expect(a.reply(), ["226 Transfer complete."])
-        b = Client(srv.port, "::1")
-        b.reply()
+        b = greeted(srv.port, "::1")
         expect(b.cmd("USER joe"), ["421 Too many users - please try again later."],
                "second session on the IPv6 home")
         login(srv.port, "joe", "secret").close()  # the IPv4 home has no such limit

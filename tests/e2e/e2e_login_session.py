@@ -4,7 +4,7 @@ import os
 import re
 import socket
 
-from ftp_e2e import BANNER, Client, Server, expect, login, run
+from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -56,8 +56,7 @@ def test_fixed_replies():
 # PASS before USER: 503, and the log keeps the verb as typed plus " xxxxx".
 def test_pass_before_user():
     with Server(INI) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("Pass secret"), ["503 Bad sequence of commands."])
         line = srv.wait_log(") Pass xxxxx")
         assert re.match(r"LOG 4 \(\d{6}\) Pass xxxxx$", line), line
@@ -70,8 +69,7 @@ def test_pass_before_user():
 # Empty lines and lines of Telnet commands get no reply at all.
 def test_empty_lines_and_telnet():
     with Server(INI) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.send(b"")
         c.send(b"   \t ")
         c.send(b"\xff\xf4\xff\xf2")
@@ -216,8 +214,7 @@ def test_drive_roots():
         c = login(srv.port, "joe", "secret")
         expect(c.cmd("SIZE hello.txt"), ["213 5"], "file under a relative root")
     with Server("[GLOBAL]\nEncryptPasswords=NO\n[DRIVES]\n" + user) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.cmd("USER joe")
         expect(c.cmd("PASS secret"), ["530 Not logged in, home directory does not exist."],
                "no drives from an empty section")

@@ -10,7 +10,7 @@ with warnings.catch_warnings():
 import os
 import time
 
-from ftp_e2e import Client, Server, expect, login, recv_all, run
+from ftp_e2e import Server, expect, greeted, login, recv_all, run
 
 INI = """[GLOBAL]
 EncryptPasswords=%s
@@ -44,8 +44,7 @@ def read_ini(srv):
 # STAT before login: the frame and the counters.
 def test_stat_before_login():
     with Server(ini()) as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         r = c.cmd("STAT")
         expect(r[0][:20], "211-Status for user ", "first line")
         expect(r[1:], ["    Stored 0 files, 0 Kbytes", "    Retrieved 0 files, 0 Kbytes",
@@ -74,8 +73,7 @@ def test_pswd():
             else:
                 expect(stored, "Password=new one", "stored plain")
             c.close()
-            c2 = Client(srv.port)
-            c2.reply()
+            c2 = greeted(srv.port)
             c2.cmd("USER joe")
             expect(c2.cmd("PASS secret")[-1][:3], "530", "old password refused")
             login(srv.port, "joe", "new one")

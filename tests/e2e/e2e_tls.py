@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import time
 
-from ftp_e2e import BANNER, Client, Server, expect, free_port, run
+from ftp_e2e import BANNER, Client, Server, expect, free_port, greeted, run
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -127,8 +127,7 @@ def read_all(s):
 # when TLS is on; the log names protocol and cipher.
 def test_commands_and_replies():
     with server() as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         feat = c.cmd("FEAT")
         for line in (" AUTH TLS", " PBSZ", " PROT"):
             assert line in feat, feat
@@ -163,8 +162,7 @@ def test_commands_and_replies():
     # Without a certificate: no TLS lines, AUTH is unknown.
     with server(cert=False) as srv:
         srv.wait_log("TLS is off: ")
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         feat = c.cmd("FEAT")
         assert " AUTH TLS" not in feat and " PROT" not in feat, feat
         expect(c.cmd("AUTH TLS"), ["500 'AUTH': command not understood."])
@@ -175,8 +173,7 @@ def test_commands_and_replies():
 # refused with 522 and the control connection carries on.
 def test_require_tls_and_session_reuse():
     with server() as srv:
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         expect(c.cmd("USER sec"), ["530 This account requires TLS: use AUTH TLS first."])
         expect(c.cmd("PASS secret")[0][:3], "503")
         with open(os.path.join(srv.home, "f.txt"), "w") as f:
@@ -288,23 +285,20 @@ def test_real_clients():
 # AUTH is never answered; 1000 silent handshakes meet the handshake cap.
 def test_bad_input():
     with server(limit=3) as srv:
-        stalled = Client(srv.port)
-        stalled.reply()
+        stalled = greeted(srv.port)
         expect(stalled.cmd("AUTH TLS"), ["234 AUTH TLS successful."])
         t0 = time.time()
         assert stalled.closed(15), "a stalled handshake was kept"
         assert time.time() - t0 < 10
         for junk in (b"\x16\x03\x01\x00\x05hello-garbage-XYZZY\r\n", b"USER joe-plain-XYZZY\r\n"):
-            c = Client(srv.port)
-            c.reply()
+            c = greeted(srv.port)
             c.cmd("AUTH TLS")
             c.sock.sendall(junk)
             assert c.closed(10), junk
         srv.wait_log("TLS handshake failed: ")
         assert not any("XYZZY" in l for l in srv.log()), "client bytes in the log"
         # Pipelined clear text behind AUTH: no reply before or after the handshake.
-        c = Client(srv.port)
-        c.reply()
+        c = greeted(srv.port)
         c.send("AUTH TLS\r\nUSER joe\r\nPASS secret")
         expect(c.reply(), ["234 AUTH TLS successful."])
         c.sock = CTX.wrap_socket(c.sock)
