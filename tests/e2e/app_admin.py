@@ -4,7 +4,6 @@
 
     app_admin.py --vantor path/to/vantor
 """
-import argparse
 import warnings
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)
@@ -14,9 +13,10 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import unittest
+
+from ftp_e2e import unittest_main, write_file
 
 VANTOR = None
 ENV = dict(os.environ, LANG="C", LC_ALL="C")
@@ -36,8 +36,7 @@ class Admin(unittest.TestCase):
 
     def write(self, name, text):
         path = os.path.join(self.dir, name)
-        with open(path, "w") as f:
-            f.write(text)
+        write_file(path, text)
         return path
 
     def test_hash_password(self):
@@ -138,8 +137,4 @@ class Admin(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--vantor", required=True)
-    opts, rest = ap.parse_known_args()
-    VANTOR = os.path.abspath(opts.vantor)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    unittest_main(globals())

@@ -5,25 +5,22 @@ signal, single instance, command line.
 
     app_lifecycle.py --vantor path/to/vantor
 """
-import argparse
 import os
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-from ftp_e2e import Program, free_port
+from ftp_e2e import Program, free_port, unittest_main, write_file
 
 VANTOR = None
 
 
 def write_atomic(path, text):
     tmp = path + ".edit"
-    with open(tmp, "w") as f:
-        f.write(text)
+    write_file(tmp, text)
     os.replace(tmp, path)
 
 
@@ -80,8 +77,7 @@ class Lifecycle(unittest.TestCase):
             port = s.getsockname()[1]
         home = os.path.join(self.dir, "home")
         os.mkdir(home)
-        with open(os.path.join(home, "a.txt"), "wb") as f:
-            f.write(b"vantor\r\n")
+        write_file(os.path.join(home, "a.txt"), b"vantor\r\n")
         ini = os.path.join(self.dir, "VANTOR.INI")
         with open(ini, "w") as f:
             f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n"
@@ -192,8 +188,7 @@ class Lifecycle(unittest.TestCase):
 
     def test_old_file_converted(self):
         ini = os.path.join(self.dir, "v.ini")
-        with open(ini, "w") as f:
-            f.write("[GLOBAL]\nVersion=2.3.0.0\n[user=all]\nTimeOut=9\n")
+        write_file(ini, "[GLOBAL]\nVersion=2.3.0.0\n[user=all]\nTimeOut=9\n")
         p = self.start(ini)
         p.wait_for("Converting VANTOR.INI file to new format...")
         p.wait_for("Starting FTP Server...")
@@ -255,8 +250,4 @@ class Lifecycle(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--vantor", required=True)
-    opts, rest = ap.parse_known_args()
-    VANTOR = os.path.abspath(opts.vantor)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    unittest_main(globals())

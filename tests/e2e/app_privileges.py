@@ -4,7 +4,6 @@ root (CI runs as root) and the `nobody` account; otherwise they are skipped.
 
     app_privileges.py --vantor path/to/vantor
 """
-import argparse
 import ftplib
 import io
 import os
@@ -14,10 +13,11 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
+
+from ftp_e2e import unittest_main, write_file
 
 VANTOR = None
 ENV = dict(os.environ, LANG="C", LC_ALL="C")
@@ -59,8 +59,7 @@ class Privileges(unittest.TestCase):
         self.home = os.path.join(self.dir, "home")
         os.mkdir(self.home)
         os.chown(self.home, self.nobody.pw_uid, self.nobody.pw_gid)
-        with open(os.path.join(self.home, "a.txt"), "wb") as f:
-            f.write(b"x" * 1000)
+        write_file(os.path.join(self.home, "a.txt"), b"x" * 1000)
         self.procs = []
 
     def tearDown(self):
@@ -160,8 +159,4 @@ class Privileges(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--vantor", required=True)
-    opts, rest = ap.parse_known_args()
-    VANTOR = os.path.abspath(opts.vantor)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    unittest_main(globals())

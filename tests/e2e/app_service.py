@@ -5,19 +5,17 @@ watchdog, and the priority prefixes on the journal's stream.
 
     app_service.py --vantor path/to/vantor
 """
-import argparse
 import ftplib
 import os
 import shutil
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-from ftp_e2e import free_port
+from ftp_e2e import free_port, unittest_main
 
 VANTOR = None
 
@@ -145,8 +143,4 @@ class Service(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--vantor", required=True)
-    opts, rest = ap.parse_known_args()
-    VANTOR = os.path.abspath(opts.vantor)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    unittest_main(globals())

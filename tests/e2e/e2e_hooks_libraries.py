@@ -5,7 +5,7 @@ import os
 import time
 
 from e2e_hooks_common import drive_form, lib
-from ftp_e2e import Server, expect, greeted, login, recv_all, run
+from ftp_e2e import Server, expect, greeted, login, recv_all, run, write_file
 
 os.environ["VANTOR_HOLDRETR_MS"] = "400"
 os.environ["VANTOR_UPLOADGUARD_PATTERN"] = "*.exe"
@@ -105,8 +105,7 @@ def test_upload_guard():
 def test_held_retr_parks_commands():
     srv = start()
     with srv:
-        with open(os.path.join(srv.home, "f.txt"), "wb") as f:
-            f.write(b"x" * 1000)
+        write_file(os.path.join(srv.home, "f.txt"), b"x" * 1000)
         c = login(srv.port, "joe", "secret")
         d = c.pasv_connect()
         c.sock.sendall(b"RETR f.txt\r\nSTAT\r\nNOOP\r\n")
@@ -129,8 +128,7 @@ def test_held_retr_parks_commands():
 def test_held_retr_session_closed():
     srv = start()
     with srv:
-        with open(os.path.join(srv.home, "g.txt"), "wb") as f:
-            f.write(b"y")
+        write_file(os.path.join(srv.home, "g.txt"), b"y")
         c = login(srv.port, "joe", "secret")
         d = c.pasv_connect()
         c.send("RETR g.txt")
@@ -161,8 +159,7 @@ Access1={home},RWAMDCLP
     with srv:
         for name, data in (("doc.txt", b"plain"), ("doc.txt.signed", b"signed copy"),
                            ("other.txt", b"no twin")):
-            with open(os.path.join(srv.home, name), "wb") as f:
-                f.write(data)
+            write_file(os.path.join(srv.home, name), data)
         c = login(srv.port, "joe", "secret")
         d = c.pasv_connect()
         r = c.cmd("RETR doc.txt")

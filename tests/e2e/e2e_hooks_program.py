@@ -17,7 +17,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftp_e2e  # noqa: E402
-from ftp_e2e import Program, expect, free_port, login, parse_args, recv_all  # noqa: E402
+from ftp_e2e import Program, expect, free_port, login, parse_args, recv_all, write_file  # noqa: E402
 
 ARGS = parse_args()
 
@@ -71,8 +71,7 @@ def reload(p):
 def test_held_retr_over_reload():
     p = HookProgram("EventHookDLL1=%s\n" % lib("holdretr"), {"VANTOR_HOLDRETR_MS": "1500"})
     try:
-        with open(os.path.join(p.home, "f.txt"), "wb") as f:
-            f.write(b"z" * 5000)
+        write_file(os.path.join(p.home, "f.txt"), b"z" * 5000)
         c = login(p.port, "joe", "secret")
         d = c.pasv_connect()
         c.send("RETR f.txt")

@@ -2,7 +2,7 @@
 import re
 import socket
 
-from ftp_e2e import BANNER, Client, Server, expect, greeted, login, recv_all, run
+from ftp_e2e import BANNER, Client, Server, expect, greeted, login, recv_all, run, write_file
 
 BASE = """[GLOBAL]
 Version=2.5.11.3
@@ -102,8 +102,7 @@ V6_FILES = dict(FILES, **{"six-on.txt": "six sign-on, %UNonAnonThisIP here\n",
 # data over ::1, its sign-off; HOST picks it from an IPv4 connection.
 def test_v6_home():
     with Server(V6, V6_FILES) as srv:
-        with open(srv.home + "/f.txt", "w") as f:
-            f.write("six")
+        write_file(srv.home + "/f.txt", "six")
         v4 = login(srv.port, "joe", "secret")
         a = Client(srv.port, "::1")
         expect(a.reply(), ["220-" + BANNER[4:], "220 six sign-on, 1 here"], "sign-on on ::1")

@@ -4,7 +4,7 @@ import os
 import re
 import socket
 
-from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run
+from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run, write_file
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -155,8 +155,7 @@ def server_socket(pid, peer):
 def download_under_way(srv):
     """A logged-in session whose 16 MiB download is stuck because the client
     reads nothing: (control client, data socket)."""
-    with open(os.path.join(srv.home, "big.bin"), "wb") as f:
-        f.write(b"\0" * (16 << 20))
+    write_file(os.path.join(srv.home, "big.bin"), b"\0" * (16 << 20))
     c = login(srv.port, "joe", "secret")
     r = c.cmd("PASV")
     nums = r[-1][r[-1].index("(") + 1:r[-1].index(")")].split(",")
@@ -209,8 +208,7 @@ def test_keepalive_default_and_off():
 def test_drive_roots():
     user = "[USER=joe]\nPassword=secret\nHomeDir=C:\\\nAccess1=C:\\,RL\n"
     with Server("[GLOBAL]\nEncryptPasswords=NO\n[DRIVES]\nC=home\n" + user) as srv:
-        with open(os.path.join(srv.home, "hello.txt"), "w") as f:
-            f.write("hello")
+        write_file(os.path.join(srv.home, "hello.txt"), "hello")
         c = login(srv.port, "joe", "secret")
         expect(c.cmd("SIZE hello.txt"), ["213 5"], "file under a relative root")
     with Server("[GLOBAL]\nEncryptPasswords=NO\n[DRIVES]\n" + user) as srv:

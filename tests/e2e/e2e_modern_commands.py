@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import time
 
-from ftp_e2e import Checker, greeted, login, recv_all, tree_server
+from ftp_e2e import Checker, greeted, login, recv_all, tree_server, write_file
 
 c = Checker()
 
@@ -24,8 +24,7 @@ def stamp(t):
 
 
 def write(path, data, mtime=T0):
-    with open(path, "wb") as f:
-        f.write(data)
+    write_file(path, data)
     os.utime(path, (mtime, mtime))
 
 

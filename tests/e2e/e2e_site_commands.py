@@ -10,7 +10,7 @@ with warnings.catch_warnings():
 import os
 import time
 
-from ftp_e2e import Server, expect, greeted, login, recv_all, run
+from ftp_e2e import Server, expect, greeted, login, recv_all, run, write_file
 
 INI = """[GLOBAL]
 EncryptPasswords=%s
@@ -137,8 +137,7 @@ def test_zone():
 # download, none after OFF.
 def test_transfer_progress():
     with Server(ini()) as srv:
-        with open(os.path.join(srv.home, "big.bin"), "wb") as f:
-            f.write(b"z" * 140000)
+        write_file(os.path.join(srv.home, "big.bin"), b"z" * 140000)
         c = login(srv.port, "slow", "slow")
         expect(c.cmd("SITE SET TRANSFERPROGRESS Sideways"), ["501 SITE option not supported."])
         expect(c.cmd("SITE SET TRANSFERPROGRESS on"),

@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import time
 
-from ftp_e2e import BANNER, Client, Server, expect, free_port, greeted, run
+from ftp_e2e import BANNER, Client, Server, expect, free_port, greeted, run, write_file
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -176,8 +176,7 @@ def test_require_tls_and_session_reuse():
         c = greeted(srv.port)
         expect(c.cmd("USER sec"), ["530 This account requires TLS: use AUTH TLS first."])
         expect(c.cmd("PASS secret")[0][:3], "503")
-        with open(os.path.join(srv.home, "f.txt"), "w") as f:
-            f.write("protected\n")
+        write_file(os.path.join(srv.home, "f.txt"), "protected\n")
         c = tls_login(srv.port, "sec")
         for verb in ("LIST", "NLST", "MLSD", "RETR f.txt", "STOR g.txt", "APPE g.txt", "STOU"):
             expect(c.cmd(verb), ["521 This account requires protected data connections: use PROT P."], verb)
@@ -224,8 +223,7 @@ def test_real_clients():
         try:
             data = os.urandom(3 << 20)
             src = os.path.join(work, "c.bin")
-            with open(src, "wb") as f:
-                f.write(data)
+            write_file(src, data)
             url = "ftp://127.0.0.1:%d/" % srv.port
             curl = ["curl", "-sS", "-k", "--ssl-reqd", "-u", "joe:secret", "--max-time", "60"]
             r = sh(curl + ["-T", src, url + "c.bin"])
@@ -241,8 +239,7 @@ def test_real_clients():
             tree = os.path.join(work, "tree")
             for i in range(30):
                 os.makedirs(os.path.join(tree, "d%d" % (i % 3)), exist_ok=True)
-                with open(os.path.join(tree, "d%d" % (i % 3), "f%d" % i), "wb") as f:
-                    f.write(os.urandom(i * 997))
+                write_file(os.path.join(tree, "d%d" % (i % 3), "f%d" % i), os.urandom(i * 997))
             script = ("set ftp:ssl-force true; set ftp:ssl-protect-data true; "
                       "set ssl:verify-certificate no; mirror -R %s up; mirror up %s; bye"
                       % (tree, os.path.join(work, "down")))

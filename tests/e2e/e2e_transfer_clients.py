@@ -11,7 +11,7 @@ import shutil
 import subprocess
 import tempfile
 
-from ftp_e2e import Checker, tree_server
+from ftp_e2e import Checker, tree_server, write_file
 
 c = Checker()
 
@@ -33,8 +33,7 @@ def make_tree(base, files=500):
         d = os.path.join(base, "d%d" % (i % 7), "e%d" % (i % 3))
         os.makedirs(d, exist_ok=True)
         rnd = (rnd * 1103515245 + 12345 + i) & 0x7FFFFFFF
-        with open(os.path.join(d, "f%03d.bin" % i), "wb") as f:
-            f.write(os.urandom(rnd % 9000))
+        write_file(os.path.join(d, "f%03d.bin" % i), os.urandom(rnd % 9000))
 
 
 def same_tree(a, b):
@@ -54,8 +53,7 @@ with tree_server() as srv:
     try:
         # curl: upload, download, resume, listing.
         src = os.path.join(work, "c.bin")
-        with open(src, "wb") as f:
-            f.write(os.urandom(3 << 20))
+        write_file(src, os.urandom(3 << 20))
         r = run(["curl"] + auth + ["-T", src, url + "/pub/c.bin"])
         c.eq(r.returncode, 0, "curl upload: " + r.stderr)
         c.true(filecmp.cmp(src, srv.path("pub", "c.bin"), shallow=False), "curl upload bytes")

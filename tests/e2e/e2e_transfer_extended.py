@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import time
 
-from ftp_e2e import Checker, Client, greeted, login, recv_all, tree_server
+from ftp_e2e import Checker, Client, greeted, login, recv_all, tree_server, write_file
 
 c = Checker()
 
@@ -29,8 +29,7 @@ def epsv_port(reply):
 
 
 def epsv_cases(srv):
-    with open(srv.path("pub", "f.txt"), "wb") as f:
-        f.write(b"hello\n")
+    write_file(srv.path("pub", "f.txt"), b"hello\n")
     ftp = login(srv.port)
     # EPSV, EPSV 1: a listener on the control connection's address.
     for line in ["EPSV", "epsv 1"]:
@@ -90,8 +89,7 @@ def eprt_bounce(srv):
 
 
 def ipv6_cases(srv):
-    with open(srv.path("pub", "six.txt"), "wb") as f:
-        f.write(b"over six\n")
+    write_file(srv.path("pub", "six.txt"), b"over six\n")
     ftp = login(srv.port, host="::1")
     use2 = "522 Network protocol not supported, use (2)"
     for line, want in [
@@ -215,8 +213,7 @@ def passive_range():
         c.true(srv.has_line(lambda l: "No free port in the passive port range %d-%d" % (low, low + 1)
                             in l), "exhausted range log line")
         # The listener of b serves its transfer; a freed port serves again.
-        with open(srv.path("pub", "r.txt"), "wb") as f:
-            f.write(b"range\n")
+        write_file(srv.path("pub", "r.txt"), b"range\n")
         d = socket.create_connection(("127.0.0.1", pa), timeout=20)
         c.eq(b.last("RETR pub/r.txt")[:3], "150", "RETR over a range port")
         c.eq(recv_all(d), b"range\n", "range port data")
@@ -235,8 +232,7 @@ def passive_range():
 def curl_defaults(srv):
     work = tempfile.mkdtemp(prefix="vantor-ext-")
     src = os.path.join(work, "c.bin")
-    with open(src, "wb") as f:
-        f.write(os.urandom(1 << 20))
+    write_file(src, os.urandom(1 << 20))
     url = "ftp://127.0.0.1:%d/pub/c.bin" % srv.port
     auth = ["-u", "joe:secret", "-s", "-S", "-v", "--max-time", "60"]
     r = subprocess.run(["curl"] + auth + ["-T", src, url], capture_output=True, text=True,

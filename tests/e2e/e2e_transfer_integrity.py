@@ -10,7 +10,7 @@ import socket
 import struct
 import time
 
-from ftp_e2e import Checker, tree_server
+from ftp_e2e import Checker, tree_server, write_file
 
 c = Checker()
 GiB = 1 << 30
@@ -29,8 +29,7 @@ def sha_file(path):
 def make_files(srv):
     sizes = {"s0": 0, "s1": 1, "s4095": 4095, "s4096": 4096, "s4097": 4097}
     for name, n in sizes.items():
-        with open(srv.path("pub", name), "wb") as f:
-            f.write(os.urandom(n))
+        write_file(srv.path("pub", name), os.urandom(n))
     with open(srv.path("pub", "r50"), "wb") as f:
         for _ in range(50):
             f.write(os.urandom(1 << 20))

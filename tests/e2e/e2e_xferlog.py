@@ -8,7 +8,7 @@ import socket
 import struct
 import time
 
-from ftp_e2e import Checker, login, recv_all, tree_server
+from ftp_e2e import Checker, login, recv_all, tree_server, write_file
 
 c = Checker()
 STAMP = r"\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} \d+ "
@@ -31,8 +31,7 @@ def log_lines(srv, count, timeout=10):
 users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", []),
          "anonymous": ("", "C:\\pub", "C:\\pub,RLP", [])}
 with tree_server(global_lines=["XferLog=xfer.log"], users=users) as srv:
-    with open(srv.path("pub", "a b.txt"), "wb") as f:
-        f.write(b"line\n" * 20)
+    write_file(srv.path("pub", "a b.txt"), b"line\n" * 20)
     root = srv.root
 
     # A complete binary upload (passive), then an ASCII download.

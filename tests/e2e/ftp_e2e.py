@@ -22,6 +22,7 @@ import tempfile
 import threading
 import time
 import traceback
+import unittest
 
 HOST = "127.0.0.1"
 BANNER = "220 Vantor FTP-Server v2.5k for WinSock ready..."
@@ -380,9 +381,11 @@ def login(port, user="joe", password="secret", host=HOST, timeout=20):
 
 
 def write_file(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
+    """Writes `data` (bytes, or str as UTF-8) to `path`, making its folders."""
+    if os.path.dirname(path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
-        f.write(data)
+        f.write(data.encode() if isinstance(data, str) else data)
 
 
 def read_file(path):
@@ -470,3 +473,12 @@ def run(tests):
             traceback.print_exc()
         sys.stdout.flush()
     sys.exit(1 if failed else 0)
+
+
+def unittest_main(script_globals):
+    """Runs a script's unittest cases with its VANTOR set from --vantor."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--vantor", required=True)
+    opts, rest = ap.parse_known_args()
+    script_globals["VANTOR"] = os.path.abspath(opts.vantor)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
