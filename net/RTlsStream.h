@@ -22,8 +22,11 @@
 #include "net/RTlsContext.h"
 
 typedef struct ssl_st SSL;
+typedef struct bio_st BIO;
 
 namespace vantor {
+
+struct RTlsOutBuffer;
 
 class RTlsTransport {
  public:
@@ -54,6 +57,15 @@ class RTlsStream {
   void SetSessionId(std::string_view id);
   // Data connections issue no tickets of their own.
   void NoTickets();
+  // Bulk transfers (data connections; before the handshake): written
+  // records are gathered up to 256 KiB and leave in one socket write, and
+  // reads take many records at once. A `Write` may then report bytes that
+  // are not yet on the wire: `Flush` sends them.
+  void BulkMode();
+  // Sends what `Write` gathered: Done when nothing is left, WantWrite when
+  // the socket is full (call again on FD_WRITE), Failed.
+  RTlsResult Flush();
+  bool Unsent() const;
 
   RTlsResult Handshake();
   bool Established() const { return established_; }
@@ -78,8 +90,10 @@ class RTlsStream {
 
  private:
   RTlsResult Classify(int ret);
+  bool Attach(BIO* base);
 
   std::shared_ptr<RTlsContext> context_;
+  std::unique_ptr<RTlsOutBuffer> out_;  // before ssl_: its BIO points here
   SSL* ssl_ = nullptr;
   bool established_ = false;
   bool shutdownSent_ = false;

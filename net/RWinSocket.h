@@ -340,6 +340,9 @@ class RWinSocket {
   void EndHandshake(int status);
   int64_t TlsSendOnce(RSockCalls& c, int64_t n);
   int64_t TlsRecvOnce(RSockCalls& c, void* p, int64_t n);
+  // Sends the records a bulk write gathered; true while the socket is full
+  // (FD_WRITE is re-enabled), `*failed` when the connection broke.
+  bool TlsFlushWaits(RSockCalls& c, bool* failed);
   int TlsErrorCode(RTlsResult r);
   void DropTls();
 

@@ -257,7 +257,8 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
   // sends; a second chain of steps would double this socket's share.
   if (limited && !selfPosted && stepsQueued_ > 0 && error == 0) return true;
   int64_t chunk = limited ? std::min(sendLeft_, kStep) : sendLeft_;
-  if (!ApplyBudgets(chunk)) {
+  // Only gathered TLS records are left: they were paid for when written.
+  if (chunk > 0 && !ApplyBudgets(chunk)) {
     // Parked for the next budget: the parked message is this step.
     if (selfPosted) ++stepsQueued_;
     return false;
@@ -312,9 +313,15 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
       }
     }
   }
+  // Gathered records leave when the block is done, and after every paced
+  // step so that a speed limit still paces the wire.
+  bool flushWaits = false;
+  if (!failed && tls_ && tls_->Unsent() && (limited || sendLeft_ == 0)) {
+    flushWaits = TlsFlushWaits(c, &failed);
+  }
   if (failed) {
     EndSend(MapWinSockError(c.err));
-  } else if (sendLeft_ == 0) {
+  } else if (sendLeft_ == 0 && !flushWaits) {
     if (!inlineSend_) Notify(WS_Sending, WS_OK);
     sending_ = false;
     fileFd_ = -1;

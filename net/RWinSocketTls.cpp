@@ -29,7 +29,10 @@ WsStatus RWinSocket::StartTls(std::shared_ptr<RTlsContext> context, std::string_
   auto stream = std::make_unique<RTlsStream>(std::move(context), handle_);
   if (!stream->Valid()) return WS_Error;
   stream->SetSessionId(sessionId);
-  if (dataConnection) stream->NoTickets();
+  if (dataConnection) {
+    stream->NoTickets();
+    stream->BulkMode();
+  }
   if (lineRec_) {
     // Whatever followed the command that asked for TLS was sent in clear
     // text and must not be taken as protected input.
@@ -108,6 +111,20 @@ int RWinSocket::TlsErrorCode(RTlsResult r) {
       return WSAECONNRESET;
     default:
       return WSAECONNABORTED;
+  }
+}
+
+bool RWinSocket::TlsFlushWaits(RSockCalls& c, bool* failed) {
+  switch (tls_->Flush()) {
+    case RTlsResult::Done:
+      return false;
+    case RTlsResult::WantWrite:
+      layer_->loop_.Reenable(handle_, FD_WRITE);
+      return true;
+    default:
+      c.err = WSAECONNABORTED;
+      *failed = true;
+      return false;
   }
 }
 

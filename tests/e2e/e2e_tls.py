@@ -37,6 +37,11 @@ Password=secret
 Group=secure
 HomeDir={home}
 Access1={home},RWAMDCLP
+[USER=slow]
+Password=secret
+HomeDir={home}
+Access1={home},RWAMDCLP
+SpeedLimit=20000
 """
 
 CTX = ssl.create_default_context()
@@ -196,6 +201,29 @@ def test_require_tls_and_session_reuse():
         expect(read_all(d), b"")
         expect(c.reply(), ["522 Data connection must resume the control connection's TLS session."])
         srv.wait_log("TLS data connection refused: it did not resume")
+        expect(c.cmd("NOOP"), ["200 Command okay."])
+
+
+# A paced download under PROT P: gathered records still leave after every
+# paced step (the first bytes come long before 256 KiB could gather at
+# 20 kB/s), and ABOR mid-record answers the transfer's 426, then 226.
+def test_protected_pacing_and_abort():
+    with server() as srv:
+        with open(os.path.join(srv.home, "big.bin"), "wb") as f:
+            f.write(os.urandom(400000))
+        c = tls_login(srv.port, "slow")
+        c.cmd("PBSZ 0")
+        c.cmd("PROT P")
+        c.cmd("TYPE I")
+        raw, sess = pasv_data(c)
+        c.send("RETR big.bin")
+        expect(c.reply()[0][:4], "150 ")
+        d = wrap_data(raw, sess)
+        d.settimeout(8)
+        assert len(d.recv(4096)) > 0
+        expect(c.cmd("ABOR"), ["426 Data connection closed, file transfer big.bin aborted."])
+        expect(c.reply(), ["226 ABOR command successful."])
+        assert len(read_all(d)) < 400000
         expect(c.cmd("NOOP"), ["200 Command okay."])
 
 
@@ -386,5 +414,6 @@ def test_reload_renews_certificate():
         expect(old.reply(), ["226 Transfer complete."])
 
 
-run([test_commands_and_replies, test_require_tls_and_session_reuse, test_real_clients,
+run([test_commands_and_replies, test_require_tls_and_session_reuse,
+     test_protected_pacing_and_abort, test_real_clients,
      test_bad_input, test_bad_certificates, test_reload_renews_certificate])
