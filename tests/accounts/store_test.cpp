@@ -231,13 +231,16 @@ TEST_F(StoreTest, ListingUsesTheProbe) {
   EXPECT_EQ(+Ask(s, QC_LIST_DIR, "joe", "C:\\ftp\\pub").flag, 0u);
 }
 
+// Server rules in order, a broken one skipped; a blank after the comma is a
+// typo, not a pattern that refuses every client (was IPRuleBlanksAroundPattern).
+// The rules are cached until the reload flag (was ServerRulesCachedUntilReload).
 TEST_F(StoreTest, ServerIPRules) {
   RFTPSSecurity empty(ini_, &clock_);
   AccessQuery q = AskIP(empty, QC_IP_ACCESS, "", "1.2.3.4");
   EXPECT_EQ(+q.flag, 1u);
   EXPECT_TRUE(QueryNoRule(q));
 
-  Write("[IP-ACCESS]\nIP1=D,10.*.*.*\nIP2=bogus\nIP3=A,*.*.*.*\n");
+  Write("[IP-ACCESS]\nIP1=D, 10.*.*.* \nIP2=bogus\nIP3=A,\t*.*.*.*\n");
   RFTPSSecurity s(ini_, &clock_);
   EXPECT_EQ(s.ServerIPRules().size(), 2u);
   q = AskIP(s, QC_IP_ACCESS, "", "10.1.2.3");
@@ -246,40 +249,18 @@ TEST_F(StoreTest, ServerIPRules) {
   EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "11.1.2.3").flag, 1u);
 
   Write("[IP-ACCESS]\nIP1=A,192.168\n");
+  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "10.1.2.3").flag, 0u);  // still the old rules
   SetSecurityReloadFlag();
   EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "192.168.5.6").flag, 1u);
   EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "192.169.5.6").flag, 0u);
   EXPECT_FALSE(SecurityReloadFlag());
 }
 
-// A blank after the comma of a rule is a typo, not a pattern that refuses
-// every client.
-TEST_F(StoreTest, IPRuleBlanksAroundPattern) {
-  Write(
-      "[IP-ACCESS]\nIP1=D, 10.*.*.* \nIP2=A,\t*.*.*.*\n"
-      "[USER=joe]\nIP1=A, 12.*\n");
-  RFTPSSecurity s(ini_, &clock_);
-  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "10.1.2.3").flag, 0u);
-  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "11.1.2.3").flag, 1u);
-  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "joe", "12.0.0.1").flag, 1u);
-  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "joe", "13.0.0.1").flag, 0u);
-}
-
-TEST_F(StoreTest, ServerRulesCachedUntilReload) {
-  Write("[IP-ACCESS]\nIP1=D,*.*.*.*\n");
-  RFTPSSecurity s(ini_, &clock_);
-  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 0u);
-  Write("[IP-ACCESS]\nIP1=A,*.*.*.*\n");
-  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 0u);
-  SetSecurityReloadFlag();
-  EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4").flag, 1u);
-}
-
 TEST_F(StoreTest, AccountIPRules) {
   Write(
       "[USER=** Default **]\nIP1=A,*.*.*.*\n"
       "[USER=joe]\nIP1=A,10.*.*.*\n"
-      "[USER=bad]\nIP1=D,11.*.*.*\n"
+      "[USER=bad]\nIP1=D, 11.*.*.* \n"
       "[USER=anonymous]\nIP1=A,10.*.*.*\n"
       "[GROUP=g]\nIP1=D,12.*\n[USER=member]\nGroup=g\n");
   RFTPSSecurity s(ini_, &clock_);
@@ -290,7 +271,7 @@ TEST_F(StoreTest, AccountIPRules) {
     bool noRule;
   } cases[] = {
       {"joe", "11.0.0.1", 1, false},  // default user's rule matches
-      {"bad", "11.0.0.1", 0, false},  // own deny decides first
+      {"bad", "11.0.0.1", 0, false},  // own deny decides first, blanks and all
       {"bad", "12.0.0.1", 1, false},       {"anonymous", "10.0.0.1", 1, false},
       {"anonymous", "11.0.0.1", 0, false},  // default user never consulted
       {"member", "12.0.0.9", 0, false},     // group before default

@@ -53,10 +53,20 @@ struct Fixture {
                                           return std::vector<std::string>{"10.0.0.1", "127.0.0.1"};
                                         },
                                         nullptr}};
-  void Load(const std::string& globalKeys) {
-    WriteIni(dir.File("v.ini"), "[GLOBAL]\n" + globalKeys);
+  void Load(const std::string& globalKeys) { LoadText("[GLOBAL]\n" + globalKeys); }
+  void LoadText(const std::string& text) {
+    WriteIni(dir.File("v.ini"), text);
     RIniFile ini(dir.File("v.ini"));
     logger.LoadSettings(&ini);
+  }
+  // A second logger on the same file whose machine has the addresses `ips`;
+  // it writes its IP list at its first tick.
+  void TickIpList(std::vector<std::string> ips) {
+    RLogger otherPane;
+    RFTPSLogger other{otherPane, clock, RFTPSLogger::Hooks{nullptr, [&] { return ips; }, nullptr}};
+    RIniFile ini(dir.File("v.ini"));
+    other.LoadSettings(&ini);
+    other.OnSecondTick();
   }
 };
 
@@ -167,9 +177,6 @@ TEST(RFTPSLogger, RotationNames) {
     EXPECT_EQ(r.name, c.name);
     EXPECT_EQ(r.next, c.next);
   }
-  EXPECT_EQ(ParseRotation("dayly"), LR_DAILY);
-  EXPECT_EQ(ParseRotation("Daily"), LR_DAILY);  // the spelling people write by hand
-  EXPECT_EQ(ParseRotation("YEARLY"), LR_YEARLY);
 }
 
 // The one-second duty switches files at midnight and back when the clock
@@ -325,17 +332,7 @@ TEST(RFTPSLogger, ControlCharactersEscapedInEverySink) {
   EXPECT_EQ(printed, std::vector<std::string>{"x\\x1B[1my\\x7F"});
 
   // The IP list file.
-  RLogger pane2;
-  RFTPSLogger ipLogger{
-      pane2, f.clock,
-      RFTPSLogger::Hooks{nullptr,
-                         [] {
-                           return std::vector<std::string>{"10.0.0.1\x1b[0m", "127.0.0.1"};
-                         },
-                         nullptr}};
-  RIniFile ini(f.dir.File("v.ini"));
-  ipLogger.LoadSettings(&ini);
-  ipLogger.OnSecondTick();
+  f.TickIpList({"10.0.0.1\x1b[0m", "127.0.0.1"});
   EXPECT_EQ(Slurp(f.dir.File("ips")), "10.0.0.1\\x1B[0m\n127.0.0.1\n");
 }
 
@@ -348,11 +345,7 @@ TEST(RFTPSLogger, LogPathsFollowDrivesAndTheIniFolder) {
   std::filesystem::create_directories(f.dir.File("root/logs"));
   std::filesystem::create_directories(f.dir.File("rel"));
   const std::string drives = "[DRIVES]\nC=" + f.dir.File("root") + "\n[GLOBAL]\n";
-  auto load = [&](const std::string& text) {
-    WriteIni(f.dir.File("v.ini"), text);
-    RIniFile ini(f.dir.File("v.ini"));
-    f.logger.LoadSettings(&ini);
-  };
+  auto load = [&](const std::string& text) { f.LoadText(text); };
   load(drives + "Logfile=C:\\logs\\ftp.log\nIPLog=1,C:\\logs\\ips.txt\n");
   EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("root/logs/ftp.log"));
   EXPECT_EQ(f.logger.LoggingStateText(),
@@ -377,14 +370,7 @@ TEST(RFTPSLogger, LogPathsFollowDrivesAndTheIniFolder) {
   EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("rel/ftp.log"));
   f.logger.WriteLog(LOG_SYSTEM, "relative");
   EXPECT_EQ(Slurp(f.dir.File("rel/ftp.log")), "[1] Fri 04Dec26 23:54:31 - relative\n");
-  // (A fresh logger: the list is written at its first tick.)
-  RLogger pane2;
-  RFTPSLogger ipLogger{
-      pane2, f.clock,
-      RFTPSLogger::Hooks{nullptr, [] { return std::vector<std::string>{"1.2.3.4"}; }, nullptr}};
-  RIniFile relIni(f.dir.File("v.ini"));
-  ipLogger.LoadSettings(&relIni);
-  ipLogger.OnSecondTick();
+  f.TickIpList({"1.2.3.4"});
   EXPECT_EQ(Slurp(f.dir.File("rel/ips")), "1.2.3.4\n");
 
   // A drive the table does not have: nothing is created anywhere, and every
@@ -406,11 +392,13 @@ TEST(RFTPSLogger, LogPathsFollowDrivesAndTheIniFolder) {
   EXPECT_EQ(ini.GetString("GLOBAL", "Logfile"), "saved.log");
 }
 
+// The file format's "Dayly" and the "Daily" people write by hand, in any case.
 TEST(RFTPSLogger, RotationWords) {
-  EXPECT_EQ(ParseRotation("Dayly"), LR_DAILY);
-  EXPECT_EQ(ParseRotation("DAILY"), LR_DAILY);
-  EXPECT_EQ(ParseRotation("daily"), LR_DAILY);
+  for (const char* daily : {"Dayly", "dayly", "DAILY", "daily", "Daily"}) {
+    EXPECT_EQ(ParseRotation(daily), LR_DAILY) << daily;
+  }
   EXPECT_EQ(ParseRotation("Weekly"), LR_WEEKLY);
+  EXPECT_EQ(ParseRotation("YEARLY"), LR_YEARLY);
   EXPECT_EQ(ParseRotation("Dail"), LR_NONE);
   EXPECT_STREQ(RotationWord(LR_DAILY), "Dayly");  // written as the file format has it
 }
