@@ -96,6 +96,20 @@ class HookSession : public ::testing::Test {
     std::deque<std::string> q = s->TakeQueuedReplies();
     return Lines(q.begin(), q.end());
   }
+  // A logged-in session of the spy library whose "CWD sub" the library holds.
+  RFTPSComInterp* HeldCwd() {
+    Start("EventHookDLL1=" + SpyLib() + "\n");
+    mkdir((Home() + "/sub").c_str(), 0755);
+    RFTPSComInterp* s = Login();
+    setenv("VANTOR_SPY_HOLD", "109", 1);
+    EXPECT_EQ(Send(s, "CWD sub"), Lines{});
+    unsetenv("VANTOR_SPY_HOLD");
+    return s;
+  }
+  // The library's release of the session's held command, as it posts it.
+  int PostRelease(RFTPSComInterp* s) {
+    return VantorPostMessage(server_->Manager().MainWindow(), MSG_HOOK_RELEASE, s->Number(), 0);
+  }
   std::string CwdReply(RFTPSComInterp* s, const std::string& sub) {
     return "250 Directory changed to " + s->ClientPathOf(PosixToLocal(Home() + "/" + sub));
   }
@@ -236,16 +250,10 @@ TEST_F(HookSession, ClientCheckLoadedOncePerReload) {
 // A command held across a reload is released by the library that holds it
 // and then carried out.
 TEST_F(HookSession, HeldCommandSurvivesReload) {
-  Start("EventHookDLL1=" + SpyLib() + "\n");
-  mkdir((Home() + "/sub").c_str(), 0755);
-  RFTPSComInterp* s = Login();
-  setenv("VANTOR_SPY_HOLD", "109", 1);
-  EXPECT_EQ(Send(s, "CWD sub"), Lines{});
+  RFTPSComInterp* s = HeldCwd();
   EXPECT_EQ(s->CommandState(), CS_AwaitingHook);
   Reload();
-  unsetenv("VANTOR_SPY_HOLD");
-  ASSERT_EQ(VantorPostMessage(server_->Manager().MainWindow(), MSG_HOOK_RELEASE, s->Number(), 0),
-            1);
+  ASSERT_EQ(PostRelease(s), 1);
   loop_.RunPending();
   EXPECT_EQ(Replies(s), Lines{CwdReply(s, "sub")});
   EXPECT_EQ(s->CommandState(), CS_LoggedIn);
@@ -257,17 +265,11 @@ TEST_F(HookSession, HeldCommandSurvivesReload) {
 // A release that finds the message queue full is not lost: it reaches the
 // session within a tick.
 TEST_F(HookSession, ReleaseOnFullQueueIsNotLost) {
-  Start("EventHookDLL1=" + SpyLib() + "\n");
-  mkdir((Home() + "/sub").c_str(), 0755);
-  RFTPSComInterp* s = Login();
-  setenv("VANTOR_SPY_HOLD", "109", 1);
-  EXPECT_EQ(Send(s, "CWD sub"), Lines{});
-  unsetenv("VANTOR_SPY_HOLD");
+  RFTPSComInterp* s = HeldCwd();
   const RWindowId sink = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
   while (loop_.PostMessage(sink, MSG_NOTIFY)) {
   }
-  EXPECT_EQ(VantorPostMessage(server_->Manager().MainWindow(), MSG_HOOK_RELEASE, s->Number(), 0),
-            1);
+  EXPECT_EQ(PostRelease(s), 1);
   loop_.RunPending();
   Seconds(4);
   EXPECT_EQ(Replies(s), Lines{CwdReply(s, "sub")});
@@ -278,12 +280,7 @@ TEST_F(HookSession, ReleaseOnFullQueueIsNotLost) {
 // A command the library never releases ends after the hold limit with a
 // reply and a log line; the session then takes commands again.
 TEST_F(HookSession, UnreleasedCommandTimesOut) {
-  Start("EventHookDLL1=" + SpyLib() + "\n");
-  mkdir((Home() + "/sub").c_str(), 0755);
-  RFTPSComInterp* s = Login();
-  setenv("VANTOR_SPY_HOLD", "109", 1);
-  EXPECT_EQ(Send(s, "CWD sub"), Lines{});
-  unsetenv("VANTOR_SPY_HOLD");
+  RFTPSComInterp* s = HeldCwd();
   Seconds(115);
   EXPECT_EQ(Replies(s), Lines{}) << "still within the hold limit";
   EXPECT_EQ(s->CommandState(), CS_AwaitingHook);
@@ -294,8 +291,7 @@ TEST_F(HookSession, UnreleasedCommandTimesOut) {
   EXPECT_EQ(LogCount(FormatStr(kLogHookNoRelease, s->Number(), "CWD", 120)), 1);
   EXPECT_EQ(Send(s, "NOOP"), Lines{"200 Command okay."});
   // A late release of the ended hold changes nothing.
-  ASSERT_EQ(VantorPostMessage(server_->Manager().MainWindow(), MSG_HOOK_RELEASE, s->Number(), 0),
-            1);
+  ASSERT_EQ(PostRelease(s), 1);
   loop_.RunPending();
   EXPECT_EQ(Replies(s), Lines{});
   EXPECT_EQ(s->Login.currentDir, s->Login.homeDir);
