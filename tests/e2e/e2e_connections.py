@@ -13,7 +13,7 @@ import threading
 import time
 import shutil
 
-from ftp_e2e import Checker, file_size_limit, free_port, login, parse_args, recv_all, tree_server, write_file
+from ftp_e2e import Checker, file_size_limit, free_port, login, parse_args, recv_all, tree_server, wait_until, write_file
 
 c = Checker()
 
@@ -124,9 +124,7 @@ def exit_pending_cases():
                 lines.append(raw.decode("utf-8", "replace"))
 
         threading.Thread(target=drain, daemon=True).start()
-        deadline = time.time() + 15
-        while not any("FTP Server on-line" in l for l in lines) and time.time() < deadline:
-            time.sleep(0.05)
+        wait_until(lambda: any("FTP Server on-line" in l for l in lines), 15)
         ftp = login(port, "joe", "pw")
         p.send_signal(signal.SIGTERM)
         got = b""

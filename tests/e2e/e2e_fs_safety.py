@@ -3,9 +3,8 @@ letter-case siblings of a home directory, stale and unbounded listings,
 names that could never be reached again, a current directory removed under
 the session, and directories whose renaming would escape an access rule."""
 import os
-import time
 
-from ftp_e2e import Checker, greeted, login, read_file, tree_server, write_file
+from ftp_e2e import Checker, greeted, login, read_file, tree_server, wait_until, write_file
 
 c = Checker()
 
@@ -18,6 +17,16 @@ def listing(ftp, verb):
     if data is None:
         return first, None, None
     return first, data.decode("latin-1").split("\r\n")[:-1], end[-1]
+
+
+def listed_soon(ftp, verb, name):
+    """Whether the listing shows `name` within 10 seconds; its last lines."""
+    last = []
+
+    def shows():
+        last[:] = listing(ftp, verb)[1]
+        return any(l.endswith(" " + name) for l in last)
+    return wait_until(shows), last
 
 
 def anonymous(srv):
@@ -96,24 +105,12 @@ def listed_directory_is_watched():
         c.true(not any(l.endswith(" old.txt") for l in lines), "LIST sub after DELE: %r" % lines)
         # Another program writes into the directory.
         write_file(srv.path("sub", "other.txt"), b"x")
-        deadline = time.time() + 10
-        seen = False
-        while not seen and time.time() < deadline:
-            _, lines, _ = listing(ftp, "LIST -l sub")
-            seen = any(l.endswith(" other.txt") for l in lines)
-            if not seen:
-                time.sleep(0.05)
+        seen, lines = listed_soon(ftp, "LIST -l sub", "other.txt")
         c.true(seen, "LIST -l sub after another program wrote: %r" % lines)
         os.makedirs(srv.path("sub", "deep"))
         listing(ftp, "LIST -R sub")
         write_file(srv.path("sub", "deep", "d.txt"), b"d")
-        deadline = time.time() + 10
-        seen = False
-        while not seen and time.time() < deadline:
-            _, lines, _ = listing(ftp, "LIST -R sub")
-            seen = any(l.endswith(" d.txt") for l in lines)
-            if not seen:
-                time.sleep(0.05)
+        seen, lines = listed_soon(ftp, "LIST -R sub", "d.txt")
         c.true(seen, "LIST -R sub after a write two levels down: %r" % lines)
         ftp.close()
 

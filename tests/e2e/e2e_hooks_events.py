@@ -10,7 +10,7 @@ import tempfile
 import time
 
 from e2e_hooks_common import ARGS, drive_form
-from ftp_e2e import Server, expect, greeted, login, recv_all, run
+from ftp_e2e import Server, expect, greeted, login, recv_all, run, wait_until
 
 INI = """[GLOBAL]
 EncryptPasswords=NO
@@ -157,9 +157,7 @@ def test_session_events():
         # The refusal carries the host name once the look-up is back; it runs
         # beside the login, so wait for it rather than race it.
         if resolvable_loopback():
-            deadline = time.time() + 10
-            while not calls(n4, 1) and time.time() < deadline:
-                time.sleep(0.02)
+            wait_until(lambda: calls(n4, 1))
         expect(s4.cmd("PASS x")[0][:4], "530 ", "blocked address")
         s4.closed()
         s6, n6 = connect(srv.port)
@@ -170,13 +168,9 @@ def test_session_events():
         solo.close()
 
         # The idle session's one-minute limit: time-out (7).
-        deadline = time.time() + 90
-        while time.time() < deadline and not calls(idle_session, 7):
-            time.sleep(0.5)
+        wait_until(lambda: calls(idle_session, 7), 90)
         idle.close()
-        deadline = time.time() + 10
-        while time.time() < deadline and not calls(idle_session, 3):
-            time.sleep(0.2)
+        wait_until(lambda: calls(idle_session, 3))
 
         events = spy()
         window = events[0]["window"]

@@ -3,7 +3,7 @@ import random
 import socket
 import time
 
-from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run
+from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run, wait_until
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -16,13 +16,10 @@ HomeDir={home}
 
 def sessions_closed(srv, count, timeout=20):
     """Waits until `count` sessions have logged their closing line."""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        n = sum(1 for l in srv.log() if ") Closing connection" in l)
-        if n >= count:
-            return n
-        time.sleep(0.1)
-    raise AssertionError("only %d of %d sessions closed" % (n, count))
+    def closed():
+        return sum(1 for l in srv.log() if ") Closing connection" in l)
+    if not wait_until(lambda: closed() >= count, timeout):
+        raise AssertionError("only %d of %d sessions closed" % (closed(), count))
 
 
 # Binary garbage gets replies; the server stays up.

@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import time
 
-from ftp_e2e import BANNER, Client, Server, expect, free_port, greeted, run, write_file
+from ftp_e2e import BANNER, Client, Server, expect, free_port, greeted, run, wait_until, write_file
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -354,10 +354,8 @@ def test_bad_input():
         expect(sum(1 for l in srv.log() if busy in l), 1, "logged once per burst")
         for s in silent:
             s.close()
-        deadline = time.time() + 15
-        while proc_fds(srv) > fds0 + 2:
-            assert time.time() < deadline, "descriptors held: %d > %d" % (proc_fds(srv), fds0)
-            time.sleep(0.1)
+        assert wait_until(lambda: proc_fds(srv) <= fds0 + 2, 15), \
+            "descriptors held: %d > %d" % (proc_fds(srv), fds0)
         c3 = tls_login(srv.port)
         expect(c3.cmd("NOOP"), ["200 Command okay."])
 
