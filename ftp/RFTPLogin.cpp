@@ -289,13 +289,18 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
     s.Hook->SetUser(s.Login.userName);
     if (s.Login.anonymous) s.Hook->SetPassword(password);
   }
+  auto loggedIn = [hookText = s.Login.anonymous ? std::string(password)
+                                                : std::string()](RFTPSComInterp& s) {
+    s.ReplyStr(kReplyLoggedInProceed);
+    s.RaiseHook(HE_LoggedIn, hookText);
+  };
   std::string loginFile;
   if (s.AskText(QC_LOGIN_MES_FILE, &loginFile) && !loginFile.empty() &&
       s.Connection.verboseReplies) {
-    (void)SendMessageFile(s, loginFile, "230");
+    SendMessageFile(s, {loginFile}, "230", loggedIn);
+    return;
   }
-  s.ReplyStr(kReplyLoggedInProceed);
-  s.RaiseHook(HE_LoggedIn, s.Login.anonymous ? password : std::string());
+  loggedIn(s);
 }
 
 }  // namespace
@@ -338,8 +343,7 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
 }
 
 void HandleQuit(RFTPSComInterp& s, std::string_view) {
-  SendSignOff(s);
-  s.CloseAfterReplies();
+  SendSignOff(s, [](RFTPSComInterp& s) { s.CloseAfterReplies(); });
 }
 
 void HandleHelp(RFTPSComInterp& s, std::string_view) {

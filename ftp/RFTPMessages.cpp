@@ -12,6 +12,7 @@
 #include "ftp/RFTPStrings.h"
 #include "ftp/RIPHomes.h"
 #include "platform/RFile.h"
+#include "platform/RWorkPool.h"
 #include "util/RFormat.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
@@ -85,6 +86,7 @@ bool RFTPMessages::Lookup(RSignKind kind, uint32_t address, std::string& file) c
 }
 
 void RFTPMessages::ClearCaches() {
+  ++generation_;
   signOn_.clear();
   signOff_.clear();
 }
@@ -101,13 +103,21 @@ const RMesLines* RFTPMessages::Fresh(Cache& cache, uint32_t address, int64_t now
   return nullptr;
 }
 
-const std::vector<std::string>& RFTPMessages::GetSignLines(RFTPSComInterp& s, RSignKind kind,
-                                                           uint32_t a) {
+RFTPMessages::SignLookup RFTPMessages::FindSignLines(RFTPSComInterp& s, RSignKind kind,
+                                                     uint32_t a) {
+  SignLookup found;
+  found.generation = generation_;
   Cache& cache = CacheOf(kind);
   const int64_t now = s.Manager().Now();
   if (const RMesLines* e = Fresh(cache, a, now)) {
-    if (!e->useAllHomes) return e->lines;
-    if (const RMesLines* all = Fresh(cache, 0, now)) return all->lines;
+    if (!e->useAllHomes) {
+      found.lines = &e->lines;
+      return found;
+    }
+    if (const RMesLines* all = Fresh(cache, 0, now)) {
+      found.lines = &all->lines;
+      return found;
+    }
     a = 0;
   }
   const uint32_t code = kind == RSignKind::SignOn ? QC_SIGN_ON_MES : QC_SIGN_OFF_MES;
@@ -130,45 +140,72 @@ const std::vector<std::string>& RFTPMessages::GetSignLines(RFTPSComInterp& s, RS
     marker.useAllHomes = true;
     marker.expiry = now + kCacheSeconds;
     cache[a] = std::move(marker);
-    if (const RMesLines* all = Fresh(cache, 0, now)) return all->lines;
+    if (const RMesLines* all = Fresh(cache, 0, now)) {
+      found.lines = &all->lines;
+      return found;
+    }
     a = 0;
     answered = ask(0, file);
   }
-  RMesLines entry;
-  entry.address = a;
-  entry.expiry = now + kCacheSeconds;
+  found.address = a;
   if (answered && !file.empty()) {
-    (void)ReadMessageLines(MessageFilePosix(file), kSignRead, entry.lines);
+    found.file = std::move(file);
+    return found;
   }
   RMesLines& stored = cache[a];
-  stored = std::move(entry);
+  stored = RMesLines{a, false, now + kCacheSeconds, {}};
+  found.lines = &stored.lines;
+  return found;
+}
+
+const std::vector<std::string>& RFTPMessages::StoreSignLines(RSignKind kind,
+                                                             const SignLookup& lookup, int64_t now,
+                                                             std::vector<std::string> lines) {
+  // Read for a table a reload has replaced since: shown once, never cached.
+  if (lookup.generation != generation_) {
+    stale_ = std::move(lines);
+    return stale_;
+  }
+  RMesLines& stored = CacheOf(kind)[lookup.address];
+  stored = RMesLines{lookup.address, false, now + kCacheSeconds, std::move(lines)};
   return stored.lines;
+}
+
+const std::vector<std::string>& RFTPMessages::GetSignLines(RFTPSComInterp& s, RSignKind kind,
+                                                           uint32_t a) {
+  const SignLookup found = FindSignLines(s, kind, a);
+  if (found.lines != nullptr) return *found.lines;
+  std::vector<std::string> lines;
+  (void)ReadMessageLines(MessageFilePosix(found.file), kSignRead, lines);
+  return StoreSignLines(kind, found, s.Manager().Now(), std::move(lines));
 }
 
 // --- reading files --------------------------------------------------------------
 
-bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
-                      std::vector<std::string>& lines) {
-  lines.clear();
-  if (posixPath.empty() || maxRead == 0) return false;
+RMessageReadStr ReadMessageFile(const std::string& posixPath, size_t maxRead) {
+  RMessageReadStr r;
+  r.path = posixPath;
+  if (posixPath.empty() || maxRead == 0) return r;
   std::string data;
-  const RBoundedRead rc = ReadFileBounded(posixPath, kMaxMessageBytes, &data);
-  if (rc != RBoundedRead::Ok) {
-    // A missing file is the ordinary case (no message here): no log line.
-    if (rc == RBoundedRead::TooLarge) {
-      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageTooLarge, PrintablePath(posixPath),
-                                     static_cast<unsigned>(kMaxMessageBytes)));
-    } else if (rc == RBoundedRead::NotRegular) {
-      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageNotRegular, PrintablePath(posixPath)));
-    } else if (rc == RBoundedRead::Failed) {
-      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageUnreadable, PrintablePath(posixPath)));
-    }
-    return false;
+  switch (ReadFileBounded(posixPath, kMaxMessageBytes, &data)) {
+    case RBoundedRead::Ok:
+      break;
+    case RBoundedRead::TooLarge:
+      r.problem = RMessageReadStr::TooLarge;
+      return r;
+    case RBoundedRead::NotRegular:
+      r.problem = RMessageReadStr::NotRegular;
+      return r;
+    case RBoundedRead::Failed:
+      r.problem = RMessageReadStr::Unreadable;
+      return r;
+    case RBoundedRead::Missing:
+      return r;
   }
   // A NUL byte never belongs in a text; such a file would only send noise.
   if (data.find('\0') != std::string::npos) {
-    WriteLog(LOG_SYSTEM, FormatStr(kLogMessageNotText, PrintablePath(posixPath)));
-    return false;
+    r.problem = RMessageReadStr::NotText;
+    return r;
   }
   // Text mode: CR LF counts as one line feed. Each read takes at most
   // `maxRead` characters and stops after a line feed, so a longer line
@@ -183,15 +220,50 @@ bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
       if (c == '\n') break;
     }
     if (!piece.empty() && piece.back() == '\n') piece.pop_back();
-    if (lines.size() == kMaxMessageLines) {
-      lines.clear();
-      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageTooManyLines, PrintablePath(posixPath),
-                                     static_cast<unsigned>(kMaxMessageLines)));
-      return false;
+    if (r.lines.size() == kMaxMessageLines) {
+      r.lines.clear();
+      r.problem = RMessageReadStr::TooManyLines;
+      return r;
     }
-    lines.push_back(std::move(piece));
+    r.lines.push_back(std::move(piece));
   }
-  return true;
+  r.problem = RMessageReadStr::None;
+  return r;
+}
+
+void LogMessageRead(const RMessageReadStr& r) {
+  // A missing file is the ordinary case (no message here): no log line.
+  const std::string path = PrintablePath(r.path);
+  switch (r.problem) {
+    case RMessageReadStr::TooLarge:
+      WriteLog(LOG_SYSTEM,
+               FormatStr(kLogMessageTooLarge, path, static_cast<unsigned>(kMaxMessageBytes)));
+      break;
+    case RMessageReadStr::NotRegular:
+      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageNotRegular, path));
+      break;
+    case RMessageReadStr::Unreadable:
+      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageUnreadable, path));
+      break;
+    case RMessageReadStr::NotText:
+      WriteLog(LOG_SYSTEM, FormatStr(kLogMessageNotText, path));
+      break;
+    case RMessageReadStr::TooManyLines:
+      WriteLog(LOG_SYSTEM,
+               FormatStr(kLogMessageTooManyLines, path, static_cast<unsigned>(kMaxMessageLines)));
+      break;
+    case RMessageReadStr::None:
+    case RMessageReadStr::Missing:
+      break;
+  }
+}
+
+bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
+                      std::vector<std::string>& lines) {
+  RMessageReadStr r = ReadMessageFile(posixPath, maxRead);
+  LogMessageRead(r);
+  lines = std::move(r.lines);
+  return r.problem == RMessageReadStr::None;
 }
 
 std::string MessageFilePosix(std::string_view name) {
@@ -212,39 +284,109 @@ void SendExpanded(RFTPSComInterp& s, std::string line) {
 
 }  // namespace
 
-void SendGreeting(RFTPSComInterp& s) {
-  const std::vector<std::string> lines =
-      s.Manager().Messages().GetSignLines(s, RSignKind::SignOn, s.Connection.localAddress);
-  const size_t n = lines.size();
-  s.Reply(FormatStr(kReplyGreeting, n > 0 ? '-' : ' ', LoadStr(kTextDefaultGreeting)));
-  for (size_t i = 0; i < n; ++i) {
-    SendExpanded(s, FormatStr(kReplyGreeting, i + 1 == n ? ' ' : '-', lines[i]));
-  }
-}
+namespace {
 
-void SendSignOff(RFTPSComInterp& s) {
-  const std::vector<std::string> lines =
-      s.Manager().Messages().GetSignLines(s, RSignKind::SignOff, s.Connection.localAddress);
-  const size_t n = lines.size();
-  if (n == 0) {
-    s.ReplyStr(kReplyGoodbye);
+// The files of a message in order: the first that can be read is sent.
+// `local`: drive-form paths already resolved; else names as configured.
+void ReadMessageFilesAs(RFTPSComInterp& s, std::vector<std::string> files, bool local,
+                        size_t maxRead, RMessageThen then) {
+  if (files.empty()) {
+    then(s, nullptr);
     return;
   }
-  for (size_t i = 0; i < n; ++i) {
-    SendExpanded(s, FormatStr(kReplySignOff, i + 1 == n ? ' ' : '-', lines[i]));
-  }
+  using Reads = std::vector<RMessageReadStr>;
+  std::string key = "message\n" + std::to_string(maxRead) + (local ? "\nL" : "\nC");
+  for (const std::string& f : files) key += "\n" + f;
+  RWorkPool::Work work = [files, local, maxRead, fs = FsSettingsSnapshot()]() {
+    RFsSettingsPin pin(fs);
+    auto reads = std::make_shared<Reads>();
+    for (const std::string& f : files) {
+      reads->push_back(ReadMessageFile(local ? LocalToPosix(f) : MessageFilePosix(f), maxRead));
+      if (reads->back().problem == RMessageReadStr::None) break;
+    }
+    return RWorkPool::Result(std::move(reads));
+  };
+  auto finish = [then = std::move(then)](RFTPSComInterp& s, const RWorkPool::Result& r) {
+    const auto& reads = *std::static_pointer_cast<const Reads>(r);
+    const std::vector<std::string>* lines = nullptr;
+    for (const RMessageReadStr& m : reads) {
+      LogMessageRead(m);
+      if (m.problem == RMessageReadStr::None) lines = &m.lines;
+    }
+    then(s, lines);
+  };
+  if (s.RunOffLoop(key, work, [&s, finish](const RWorkPool::Result& r) { finish(s, r); })) return;
+  finish(s, work());
 }
 
-bool SendMessageFile(RFTPSComInterp& s, std::string_view name, std::string_view code) {
-  if (name.empty()) return false;
-  std::string path = FsSettings().drives.ConfigPathToDrive(name);
-  if (path.empty()) return false;
-  ResolvePath(path, s.Login.currentDir, s.Login.homeDir, false, true, false);
-  std::vector<std::string> lines;
-  if (!ReadMessageLines(LocalToPosix(path), kMessageRead, lines)) return false;
-  for (const std::string& line : lines)
-    SendExpanded(s, FormatStr(kTextFirstLineOfMany, code, line));
-  return true;
+// The sign-on or sign-off lines, from the cache or read on a worker.
+void WithSignLines(RFTPSComInterp& s, RSignKind kind,
+                   std::function<void(RFTPSComInterp&, const std::vector<std::string>&)> fn) {
+  const RFTPMessages::SignLookup found =
+      s.Manager().Messages().FindSignLines(s, kind, s.Connection.localAddress);
+  if (found.lines != nullptr) {
+    // A copy: expanding a variable may ask questions that touch the cache.
+    const std::vector<std::string> lines = *found.lines;
+    fn(s, lines);
+    return;
+  }
+  ReadMessageFilesAs(s, {found.file}, false, kSignRead,
+                     [kind, found, fn](RFTPSComInterp& s, const std::vector<std::string>* read) {
+                       const std::vector<std::string> lines = s.Manager().Messages().StoreSignLines(
+                           kind, found, s.Manager().Now(),
+                           read != nullptr ? *read : std::vector<std::string>{});
+                       fn(s, lines);
+                     });
+}
+
+}  // namespace
+
+void ReadMessageFiles(RFTPSComInterp& s, std::vector<std::string> files, size_t maxRead,
+                      RMessageThen then) {
+  ReadMessageFilesAs(s, std::move(files), false, maxRead, std::move(then));
+}
+
+void SendGreeting(RFTPSComInterp& s) {
+  WithSignLines(s, RSignKind::SignOn, [](RFTPSComInterp& s, const std::vector<std::string>& lines) {
+    const size_t n = lines.size();
+    s.Reply(FormatStr(kReplyGreeting, n > 0 ? '-' : ' ', LoadStr(kTextDefaultGreeting)));
+    for (size_t i = 0; i < n; ++i) {
+      SendExpanded(s, FormatStr(kReplyGreeting, i + 1 == n ? ' ' : '-', lines[i]));
+    }
+  });
+}
+
+void SendSignOff(RFTPSComInterp& s, std::function<void(RFTPSComInterp&)> then) {
+  WithSignLines(s, RSignKind::SignOff,
+                [then](RFTPSComInterp& s, const std::vector<std::string>& lines) {
+                  const size_t n = lines.size();
+                  if (n == 0) s.ReplyStr(kReplyGoodbye);
+                  for (size_t i = 0; i < n; ++i) {
+                    SendExpanded(s, FormatStr(kReplySignOff, i + 1 == n ? ' ' : '-', lines[i]));
+                  }
+                  if (then) then(s);
+                });
+}
+
+void SendMessageFile(RFTPSComInterp& s, std::vector<std::string> names, std::string_view code,
+                     std::function<void(RFTPSComInterp&)> then) {
+  std::vector<std::string> files;
+  for (const std::string& name : names) {
+    if (name.empty()) continue;
+    std::string path = FsSettings().drives.ConfigPathToDrive(name);
+    if (path.empty()) continue;
+    ResolvePath(path, s.Login.currentDir, s.Login.homeDir, false, true, false);
+    files.push_back(std::move(path));
+  }
+  ReadMessageFilesAs(
+      s, std::move(files), true, kMessageRead,
+      [code = std::string(code), then](RFTPSComInterp& s, const std::vector<std::string>* lines) {
+        if (lines != nullptr) {
+          for (const std::string& line : *lines)
+            SendExpanded(s, FormatStr(kTextFirstLineOfMany, code, line));
+        }
+        then(s);
+      });
 }
 
 void SendText(RFTPSComInterp& s, std::string_view text) {

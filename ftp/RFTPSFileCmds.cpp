@@ -97,14 +97,17 @@ void CwdAct(RFTPSComInterp& s, const std::string& path) {
     return;
   }
   s.Login.currentDir = LocalTrueCase(path);
-  if (s.Connection.verboseReplies) {
-    const RGlobalSettings& g = s.Manager().Settings();
-    if (!SendMessageFile(s, g.dirChangeMesFile, "250")) {
-      (void)SendMessageFile(s, g.dirChangeMesFile2, "250");
-    }
+  auto changed = [](RFTPSComInterp& s) {
+    s.ReplyStr(kReplyDirChanged, s.ClientPathOf(s.Login.currentDir));
+    (void)s.RaiseHook(kCwd.after, s.Login.currentDir);
+  };
+  if (!s.Connection.verboseReplies) {
+    changed(s);
+    return;
   }
-  s.ReplyStr(kReplyDirChanged, s.ClientPathOf(s.Login.currentDir));
-  (void)s.RaiseHook(kCwd.after, s.Login.currentDir);
+  // The second file only when the first cannot be read.
+  const RGlobalSettings& g = s.Manager().Settings();
+  SendMessageFile(s, {g.dirChangeMesFile, g.dirChangeMesFile2}, "250", changed);
 }
 
 void ChangeDir(RFTPSComInterp& s, const std::string& arg) {

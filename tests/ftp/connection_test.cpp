@@ -15,6 +15,7 @@
 #include <string>
 
 #include "ftp/RBusMessages.h"
+#include "ftp/RFTPMessages.h"
 #include "ftp_fixture.h"
 #include "temp_dir.h"
 
@@ -597,4 +598,61 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
     for (int i = 0; i < 400 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
     EXPECT_TRUE(manager_->Sessions().empty());
   }
+}
+
+// Message files are read on a worker: the greeting, a directory message and
+// the sign-off wait for it with everything after them, then leave byte for
+// byte as before. A session killed while its greeting is read leaves
+// nothing behind, and a second session waiting for the same file shares
+// the read.
+TEST_F(ConnectionTest, MessageFilesReadOnWorker) {
+  WriteFile("on.txt", "welcome\r\n%IP here\n");
+  WriteFile("off.txt", "bye\n");
+  std::filesystem::create_directory(dir_ + "/sub");
+  WriteFile("sub/.msg", "in sub\n");
+  Serve("WorkerThreads=1\nDirChangeMesFile=" + dir_ + "/sub/.msg\n[SIGNONOFF]\nMessageFiles1=-1|" +
+        dir_ + "/on.txt|" + dir_ + "/off.txt\n");
+  // Reads every byte until `n` have come or the deadline passes.
+  auto bytes = [this](Peer& p, size_t n, int passes = 300) {
+    for (int i = 0; i < passes && p.buf.size() < n; ++i) {
+      loop_.RunOnce(5);
+      Drain(p);
+    }
+    std::string out = p.buf;
+    p.buf.clear();
+    return out;
+  };
+  const std::string greeting =
+      "220-Vantor FTP-Server v2.5k for WinSock ready...\r\n220-welcome\r\n220 127.0.0.1 here\r\n";
+  auto gate = std::make_unique<WorkerGate>(manager_->Pool());
+  Peer a{ConnectTo(port_), {}};
+  Peer b{ConnectTo(port_), {}};
+  for (int i = 0; i < 100 && manager_->Sessions().size() < 2; ++i) loop_.RunOnce(5);
+  ASSERT_EQ(manager_->Sessions().size(), 2u);
+  const uint32_t numberA = manager_->Sessions().front()->Number();
+  EXPECT_EQ(bytes(a, 1, 20), "") << "greeting sent before its sign-on file was read";
+  ASSERT_TRUE(loop_.PostMessage(manager_->MainWindow(), MSG_REMOVE_SESSION, numberA));
+  EXPECT_TRUE(Closed(a));
+  EXPECT_EQ(a.buf, "");
+  EXPECT_EQ(manager_->FindSession(numberA), nullptr);
+  gate.reset();
+  EXPECT_EQ(bytes(b, greeting.size()), greeting);
+  EXPECT_EQ(manager_->Pool().Stats().joined, 1u) << "the two greetings did not share the read";
+  EXPECT_EQ(manager_->Messages().CachedEntries(RSignKind::SignOn), 2u)
+      << "a marker for the home and the all-homes entry";
+  EXPECT_EQ(Cmd(b, "USER joe"), "230 User JOE logged in.");
+  gate = std::make_unique<WorkerGate>(manager_->Pool());
+  Send(b, "CWD " + dir_ + "/sub");
+  Send(b, "NOOP");
+  EXPECT_EQ(bytes(b, 1, 20), "") << "a reply overtook the directory message";
+  gate.reset();
+  const std::string cwd =
+      "250-in sub\r\n250 Directory changed to /c:" + dir_ + "/sub\r\n200 Command okay.\r\n";
+  EXPECT_EQ(bytes(b, cwd.size()), cwd);
+  Send(b, "QUIT");
+  EXPECT_TRUE(Closed(b));
+  EXPECT_EQ(b.buf, "221 bye\r\n");
+  for (int i = 0; i < 100 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
+  EXPECT_TRUE(manager_->Sessions().empty());
+  EXPECT_TRUE(manager_->Pool().Idle());
 }

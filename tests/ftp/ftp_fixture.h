@@ -78,10 +78,16 @@ class FtpTest : public ::testing::Test {
   }
   RFTPSComInterp* Detached(const std::string& client = "10.1.2.3", uint32_t local = 0x7F000001) {
     RFTPSComInterp* s = manager_->CreateDetachedSession(client, local);
+    Settle(s);
     s->TakeQueuedReplies();
     return s;
   }
+  // Lets a job the session waits for (a message file, a listing) come back.
+  void Settle(RFTPSComInterp* s) {
+    for (int i = 0; i < 2000 && s->AwaitingWork(); ++i) loop_.RunOnce(5);
+  }
   std::vector<std::string> Replies(RFTPSComInterp* s) {
+    Settle(s);
     std::deque<std::string> q = s->TakeQueuedReplies();
     return {q.begin(), q.end()};
   }
