@@ -245,13 +245,7 @@ def rule_directories_kept():
         ftp.close()
 
 
-for t in [case_variant_of_home, listed_directory_is_watched, cache_key_is_parsed_options,
-          hide_hidden_keeps_dots, listing_is_bounded,
-          wildcard_names_refused, removed_current_directory, rule_directories_kept]:
-    before = len(c.failures)
-    try:
-        t()
-    except Exception as e:  # one broken case must not hide the others
-        c.failures.append("%s raised %r" % (t.__name__, e))
-    print("%s %s" % ("PASS" if len(c.failures) == before else "FAIL", t.__name__))
+c.cases([case_variant_of_home, listed_directory_is_watched, cache_key_is_parsed_options,
+         hide_hidden_keeps_dots, listing_is_bounded, wildcard_names_refused,
+         removed_current_directory, rule_directories_kept])
 c.finish()

@@ -417,16 +417,9 @@ def passive_never_connects():
 
 
 with tree_server() as srv:
-    for case in (data_port_cases, abort_cases, reset_download_cases, active_failure_cases, upload_end_cases, rest_cases,
-                 stou_appe_type_cases, file_command_cases, list_cases):
-        try:
-            case(srv)
-        except Exception as e:  # a broken case must not hide the others
-            c.true(False, "%s raised %r" % (case.__name__, e))
-for case in (access_cases, delete_partial_cases, disk_full_cases, bounce_cases,
-             passive_never_connects):
-    try:
-        case()
-    except Exception as e:
-        c.true(False, "%s raised %r" % (case.__name__, e))
+    c.cases([data_port_cases, abort_cases, reset_download_cases, active_failure_cases,
+             upload_end_cases, rest_cases, stou_appe_type_cases, file_command_cases, list_cases],
+            srv)
+c.cases([access_cases, delete_partial_cases, disk_full_cases, bounce_cases,
+         passive_never_connects])
 c.finish()

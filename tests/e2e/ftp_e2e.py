@@ -452,6 +452,18 @@ class Checker:
         if not cond:
             self.failures.append(what)
 
+    def cases(self, funcs, *args):
+        """Runs every case function with `args`; one that raises is a failure
+        and does not hide the others. Prints PASS or FAIL per case."""
+        for f in funcs:
+            before = len(self.failures)
+            try:
+                f(*args)
+            except Exception as e:
+                traceback.print_exc()
+                self.true(False, "%s raised %r" % (f.__name__, e))
+            print("%s %s" % ("PASS" if len(self.failures) == before else "FAIL", f.__name__))
+
     def finish(self):
         for f in self.failures:
             print("FAIL " + f)
