@@ -4,11 +4,20 @@
 #include <iterator>
 #include <string>
 
-#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
+#include "ftp/RFTPLogin.h"
 #include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSData.h"
+#include "ftp/RFTPSFeat.h"
+#include "ftp/RFTPSFileCmds.h"
+#include "ftp/RFTPSList.h"
 #include "ftp/RFTPSManager.h"
+#include "ftp/RFTPSMlsx.h"
 #include "ftp/RFTPSSiteArgs.h"
+#include "ftp/RFTPSSiteCmds.h"
+#include "ftp/RFTPSStat.h"
+#include "ftp/RFTPSTls.h"
+#include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
 #include "util/RLog.h"
 #include "util/RText.h"

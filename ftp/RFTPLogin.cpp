@@ -1,5 +1,7 @@
 // Login and session commands: USER, PASS, REIN, QUIT, HELP and the fixed
 // replies (NOOP, SYST, OPEN, ACCT, SMNT).
+#include "ftp/RFTPLogin.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -7,10 +9,10 @@
 #include "accounts/RFTPRatios.h"
 #include "fs/RFsSettings.h"
 #include "fs/RPath.h"
-#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSData.h"
 #include "ftp/RFTPSFeat.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPStrings.h"

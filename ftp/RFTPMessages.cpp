@@ -10,6 +10,7 @@
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPStrings.h"
+#include "ftp/RFTPVariables.h"
 #include "ftp/RIPHomes.h"
 #include "platform/RFile.h"
 #include "platform/RWorkPool.h"

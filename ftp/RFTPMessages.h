@@ -138,8 +138,4 @@ void SendRatioQuotaSummary(RFTPSComInterp& s, std::string_view finalReply);
 // The ratio and quota lines of STAT, indented by four blanks, expanded.
 std::vector<std::string> RatioQuotaLines(RFTPSComInterp& s);
 
-// Replaces the "%" variables of `text` in place. The result is cut to
-// `maxLength` characters (the caller's buffer).
-void ExpandVariables(RFTPSComInterp& s, std::string& text, size_t maxLength = 511);
-
 }  // namespace vantor

@@ -1,10 +1,12 @@
 // Data connections: PORT, PASV, EPRT, EPSV, ABOR, the active connect, the accept of a
 // passive connection and the transfer state machine's common exits.
+#include "ftp/RFTPSData.h"
+
 #include <algorithm>
 
 #include "ftp/RBusMessages.h"
-#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPSDataArgs.h"
+#include "ftp/RFTPSList.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTls.h"
 #include "ftp/RFTPSTransfer.h"

@@ -3,7 +3,6 @@
 
 #include "fs/RMlsxFacts.h"
 #include "ftp/RFTPCommands.h"
-#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"

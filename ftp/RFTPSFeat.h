@@ -7,6 +7,7 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ftp/RFTPCommands.h"
@@ -23,5 +24,10 @@ std::vector<std::string> FeatureLines(const RFTPSComInterp& s,
 // REIN: every choice back to its default, the session back on the IP home
 // it connected to.
 void ResetClientChoices(RFTPSComInterp& s);
+
+void HandleFeat(RFTPSComInterp& s, std::string_view line);
+void HandleOpts(RFTPSComInterp& s, std::string_view line);
+void HandleClnt(RFTPSComInterp& s, std::string_view line);
+void HandleHost(RFTPSComInterp& s, std::string_view line);
 
 }  // namespace vantor

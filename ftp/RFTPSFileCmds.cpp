@@ -1,13 +1,15 @@
 // File and directory commands: CWD, CDUP, PWD, MKD, RMD, DELE, RNFR, RNTO,
 // SIZE, MDTM, ALLO, SMNT.
+#include "ftp/RFTPSFileCmds.h"
+
 #include <cerrno>
 
 #include "accounts/RFTPQuota.h"
 #include "accounts/RWildcard.h"
 #include "fs/RFsStrings.h"
 #include "fs/RPath.h"
-#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPMessages.h"
+#include "ftp/RFTPSData.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPSTransferArgs.h"

@@ -4,13 +4,14 @@
 // A session gets one only while the program's current RFTPEventHandler has
 // at least one library loaded, as the libraries expect, and keeps that
 // handler for its whole life.
+#include "ftp/RFTPSHooks.h"
+
 #include <memory>
 #include <string>
 #include <utility>
 
 #include "accounts/RFTPEventHandler.h"
 #include "accounts/RFTPEventStub.h"
-#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPSComInterp.h"
 
 namespace vantor {

@@ -1,9 +1,11 @@
 // LIST and NLST: the listing is generated (or taken from the directory
 // cache) by the file services, queued, and sent over the data connection.
+#include "ftp/RFTPSList.h"
+
 #include "fs/RFsStrings.h"
 #include "fs/RLSDir.h"
 #include "fs/RPath.h"
-#include "ftp/RFTPHandlers.h"
+#include "ftp/RFTPSData.h"
 #include "ftp/RFTPSListArgs.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"

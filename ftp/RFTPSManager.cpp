@@ -13,6 +13,7 @@
 #include "ftp/RBusMessages.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSProxyIntake.h"
 #include "ftp/RFTPStrings.h"
 #include "platform/RProcess.h"
 #include "util/RLog.h"

@@ -135,6 +135,8 @@ struct RSessionTrafficStr {
   char text[512] = {};
 };
 
+struct RProxyIntakeStr;  // ftp/RFTPSProxyIntake.h
+
 class RFTPSManager : public RTimer {
  public:
   using AccessHandler = std::function<void(AccessQuery&)>;
@@ -268,15 +270,7 @@ class RFTPSManager : public RTimer {
   // PROXY header named); on the implicit TLS port the handshake comes first.
   void AdmitConnection(std::unique_ptr<RWinSocket> socket, std::string client, bool implicitTls);
   // A connection from a `ProxyProtocolFrom` address: its PROXY header is
-  // read (RFTPSProxyIntake.cpp) before anything is sent to it.
-  struct RProxyIntakeStr {
-    std::unique_ptr<RWinSocket> socket;
-    std::string peer;
-    std::array<char, kProxyV2MaxBytes> bytes{};
-    size_t have = 0;           // header bytes taken so far
-    size_t asked = 0;          // length of the block being received
-    bool implicitTls = false;  // accepted on the implicit TLS port
-  };
+  // read (ftp/RFTPSProxyIntake.*) before anything is sent to it.
   void StartProxyIntake(std::unique_ptr<RWinSocket> socket, std::string peer, bool implicitTls);
   void OnProxyIntakeEvent(uint32_t socketId, int operation, int status);
   void ReadProxyHeader(RProxyIntakeStr& intake);

@@ -11,6 +11,8 @@
 // Questions about a new or held name inside a directory are asked for the
 // first name STOU would pick there; rules that name single files still
 // decide for those files, which their own entries show.
+#include "ftp/RFTPSMlsx.h"
+
 #include <functional>
 #include <utility>
 
@@ -18,8 +20,9 @@
 #include "fs/RMLSDir.h"
 #include "fs/RMlsxFacts.h"
 #include "fs/RPath.h"
-#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
+#include "ftp/RFTPSData.h"
+#include "ftp/RFTPSList.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"

@@ -4,6 +4,8 @@
 // nothing), within a total deadline that a sender of one byte at a time
 // cannot stretch, and only then does the connection become a session whose
 // client is the address the header names.
+#include "ftp/RFTPSProxyIntake.h"
+
 #include <string>
 
 #include "ftp/RFTPSManager.h"

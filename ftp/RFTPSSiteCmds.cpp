@@ -2,6 +2,8 @@
 //
 // The site argument goes to the pre-command hook first (code 108); a held
 // SITE runs later through the resume table (deferred command 23).
+#include "ftp/RFTPSSiteCmds.h"
+
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -11,7 +13,6 @@
 #include "fs/RFTPDir.h"
 #include "fs/RFsSettings.h"
 #include "fs/RPath.h"
-#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"

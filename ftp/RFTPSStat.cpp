@@ -1,13 +1,15 @@
 // STAT: the session's counters, ratio, quota and running transfer. Answered
 // in every command state, also before login.
+#include "ftp/RFTPSStat.h"
+
 #include <string>
 #include <string_view>
 
 #include "fs/RPath.h"
-#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPStrings.h"
+#include "ftp/RFTPVariables.h"
 
 namespace vantor {
 namespace {

@@ -2,7 +2,6 @@
 // handshake and the protected data connections.
 #include "ftp/RFTPSTls.h"
 
-#include "ftp/RFTPHandlers.h"
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"

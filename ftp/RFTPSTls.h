@@ -1,9 +1,17 @@
 // FTPS (RFC 4217): AUTH, PBSZ, PROT, CCC and the protected data connection.
 #pragma once
 
+#include <cstdint>
+#include <string_view>
+
 #include "ftp/RFTPSComInterp.h"
 
 namespace vantor {
+
+void HandleAuth(RFTPSComInterp& s, std::string_view line);
+void HandlePbsz(RFTPSComInterp& s, std::string_view line);
+void HandleProt(RFTPSComInterp& s, std::string_view line);
+void HandleCcc(RFTPSComInterp& s, std::string_view line);
 
 // Starts the handshake of a just-connected data connection when the session
 // chose PROT P. True while it runs (a WS_Securing event follows); false when

@@ -1,7 +1,6 @@
 // File transfers: RETR, STOR, APPE, STOU, REST, TYPE, MODE, STRU, the send
 // and receive loops and the end of a transfer.
 #include "ftp/RFTPSTransfer.h"
-#include "ftp/RFTPHandlers.h"
 
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPRatios.h"
@@ -10,6 +9,7 @@
 #include "fs/RFsStrings.h"
 #include "fs/RPath.h"
 #include "ftp/RFTPMessages.h"
+#include "ftp/RFTPSData.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransferArgs.h"
 #include "ftp/RFTPStrings.h"

@@ -4,8 +4,8 @@
 // PassiveSocket, TransferState, AsciiType, RestartOffset, DataPort, ...);
 // what only this code needs lives in `RFTPSTransferExt`, the session's
 // transfer extension. The command handlers are named in the
-// command table (ftp/RFTPCommands.cpp); the session calls the data side
-// directly (ftp/RFTPHandlers.h).
+// command table (ftp/RFTPCommands.cpp); the data connections are
+// ftp/RFTPSData.h.
 //
 // Flow of one transfer: a command opens the file (or prepares the listing
 // lines), sends "150" in active mode and connects (`OpenActive`), enters a
@@ -86,33 +86,6 @@ class RFTPSTransferExt final : public RFTPSessionExt {
   }
 };
 
-// The session's extension (created on first use).
-RFTPSTransferExt& TransferExt(RFTPSComInterp& s);
-// The server-wide settings ([GLOBAL], as the server last read them).
-const RGlobalSettings& LoadTransferSettings(RFTPSComInterp& s);
-// The [GLOBAL] socket options (out-of-band inline, keep-alive, no Nagle,
-// buffer sizes), each only when configured, on a control or data socket.
-void ApplyConfiguredSocketOptions(const RGlobalSettings& g, int fd);
-// The server-wide upload records (the hourly purge runs as records are used).
-RUploadRecords& UploadRecords(int64_t now);
-
-// --- data connections (RFTPSData.cpp) ---------------------------------------
-// Connects actively for a transfer that already sent its "150". False after
-// replying `noSocketReply` / `cannotOpenReply` (the caller gives up).
-[[nodiscard]] bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenReply);
-void DataConnected(RFTPSComInterp& s, int status);
-// The data connection is ready (after its TLS handshake under PROT P): the
-// waiting transfer starts, or ends with `refusal` (0: its usual reply).
-void DataReady(RFTPSComInterp& s, int status, uint32_t refusal);
-void AbortTransfer(RFTPSComInterp& s, int status, bool killed = false);
-// Destroys data socket and passive listener (REIN, session end).
-void CloseDataSockets(RFTPSComInterp& s);
-// The transfer byte counter including the block in progress.
-int64_t TransferredSoFar(RFTPSComInterp& s);
-// Counts the finished block in TransferBytes and starts the next count.
-void TakeBlockBytes(RFTPSComInterp& s);
-
-// --- transfers (RFTPSTransfer.cpp) -------------------------------------------
 void StartSending(RFTPSComInterp& s);
 void SendCompleted(RFTPSComInterp& s, int status);
 void StartReceiving(RFTPSComInterp& s);
@@ -120,21 +93,23 @@ void ReceiveCompleted(RFTPSComInterp& s, int status);
 void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed = false);
 void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed = false);
 void TransferTick(RFTPSComInterp& s);
+
+// RETR, STOR, APPE, STOU, REST, TYPE, MODE, STRU.
+void HandleRetr(RFTPSComInterp& s, std::string_view line);
+void HandleStor(RFTPSComInterp& s, std::string_view line);
+void HandleAppe(RFTPSComInterp& s, std::string_view line);
+void HandleStou(RFTPSComInterp& s, std::string_view line);
+void HandleRest(RFTPSComInterp& s, std::string_view line);
+void HandleType(RFTPSComInterp& s, std::string_view line);
+void HandleMode(RFTPSComInterp& s, std::string_view line);
+void HandleStru(RFTPSComInterp& s, std::string_view line);
+// The second halves, run when a hook releases a held command: the path the
+// first half checked is in the transfer extension (pendingPath).
+void RetrResume(RFTPSComInterp& s);
+void UploadStart(RFTPSComInterp& s);  // STOR, APPE, STOU
 // "ASCII" or "BINARY".
 const char* TypeWord(const RFTPSComInterp& s);
 // Last component of the client-visible path of a local path.
 std::string ClientLeaf(const RFTPSComInterp& s, std::string_view localPath);
-
-// --- listings (RFTPSList.cpp) ---------------------------------------------------
-// Sends the lines of a listing of the local directory `dir` over the data
-// connection: "150" in active mode, then the lines, then "226" with the
-// accounting every listing gets (LIST, NLST, MLSD).
-// The lines are shared with the directory cache, not copied.
-void SendListing(RFTPSComInterp& s, RDirLinesPtr lines, const std::string& dir);
-void SendNextLine(RFTPSComInterp& s, int status);
-
-// The argument of a command: the text after the verb and one blank, at most
-// 511 characters, trimmed of blanks and tabs. `verbLen` is 3 or 4.
-std::string CommandArgument(std::string_view line, size_t verbLen);
 
 }  // namespace vantor

@@ -1,4 +1,6 @@
 // ExpandVariables: the "%" variables of message lines.
+#include "ftp/RFTPVariables.h"
+
 #include <ctime>
 
 #include "accounts/RFTPQuota.h"

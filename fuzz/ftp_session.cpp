@@ -29,6 +29,7 @@
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
+#include "ftp/RFTPVariables.h"
 #include "net/RSocketLayer.h"
 #include "platform/RClock.h"
 #include "platform/RMessageLoop.h"

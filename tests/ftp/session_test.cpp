@@ -3,6 +3,7 @@
 
 #include "ftp/RBusMessages.h"
 #include "ftp/RFTPMessages.h"
+#include "ftp/RFTPVariables.h"
 #include "ftp_fixture.h"
 
 using namespace vantor;

@@ -1,0 +1,66 @@
+// Data connections of one session: PORT, PASV, EPRT, EPSV and ABOR, the
+// active connect, the accept of a passive connection, and the exits every
+// transfer shares (abort, close, counting the block in progress). The
+// session's transfer extension and the server-wide transfer settings are
+// reached through here too.
+//
+// Loop thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vantor {
+
+class RFTPSComInterp;
+class RFTPSTransferExt;
+struct RGlobalSettings;
+class RUploadRecords;
+class RWinSocket;
+
+void HandlePasv(RFTPSComInterp& s, std::string_view line);
+void HandlePort(RFTPSComInterp& s, std::string_view line);
+void HandleEprt(RFTPSComInterp& s, std::string_view line);
+void HandleEpsv(RFTPSComInterp& s, std::string_view line);
+void HandleAbor(RFTPSComInterp& s, std::string_view line);
+
+// The session's extension (created on first use).
+RFTPSTransferExt& TransferExt(RFTPSComInterp& s);
+// The server-wide settings ([GLOBAL], as the server last read them).
+const RGlobalSettings& LoadTransferSettings(RFTPSComInterp& s);
+// The [GLOBAL] socket options (out-of-band inline, keep-alive, no Nagle,
+// buffer sizes), each only when configured, on a control or data socket.
+void ApplyConfiguredSocketOptions(const RGlobalSettings& g, int fd);
+// The server-wide upload records (the hourly purge runs as records are used).
+RUploadRecords& UploadRecords(int64_t now);
+
+// Connects actively for a transfer that already sent its "150". False after
+// replying `noSocketReply` / `cannotOpenReply` (the caller gives up).
+[[nodiscard]] bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenReply);
+void DataConnected(RFTPSComInterp& s, int status);
+// The data connection is ready (after its TLS handshake under PROT P): the
+// waiting transfer starts, or ends with `refusal` (0: its usual reply).
+void DataReady(RFTPSComInterp& s, int status, uint32_t refusal);
+void AbortTransfer(RFTPSComInterp& s, int status, bool killed = false);
+// Destroys data socket and passive listener (REIN, session end).
+void CloseDataSockets(RFTPSComInterp& s);
+// The transfer byte counter including the block in progress.
+int64_t TransferredSoFar(RFTPSComInterp& s);
+// Counts the finished block in TransferBytes and starts the next count.
+void TakeBlockBytes(RFTPSComInterp& s);
+
+// An event of the session's data socket or passive listener.
+void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int status);
+// Aborts the active transfer with its own reply and log line; `reason` is
+// appended to the log line (", client killed by server").
+void OnSessionAbort(RFTPSComInterp& s, std::string_view reason);
+// REIN: type ASCII, passive off, listener closed, data address and port reset.
+void OnReinitialize(RFTPSComInterp& s);
+
+// The argument of a command: the text after the verb and one blank, at most
+// 511 characters, trimmed of blanks and tabs. `verbLen` is 3 or 4.
+std::string CommandArgument(std::string_view line, size_t verbLen);
+
+}  // namespace vantor
