@@ -136,7 +136,7 @@ intptr_t RFTPSManager::HandleMessage(const RMsg& m) {
       if (m.lParam != 0) AnswerAccessQuery(*reinterpret_cast<AccessQuery*>(m.lParam));
       return 0;
     case MSG_SESSION_QUERY:
-      return SessionQuery(static_cast<uint32_t>(m.wParam), m.lParam);
+      return AnswerSessionQuery(static_cast<uint32_t>(m.wParam), m.lParam);
     case MSG_NOTIFY:
       frontEnd_.OnNotify(static_cast<uint32_t>(m.wParam), static_cast<uint32_t>(m.lParam), {});
       return 0;
@@ -703,96 +703,148 @@ void RFTPSManager::Tick() {
 
 // --- session information queries ----------------------------------------------------------------
 
-intptr_t RFTPSManager::SessionQuery(uint32_t code, intptr_t record) {
+uint32_t RFTPSManager::SessionCount() const {
+  return static_cast<uint32_t>(sessions_.size());
+}
+
+std::vector<uint32_t> RFTPSManager::SessionNumbers() const {
+  std::vector<uint32_t> numbers;
+  numbers.reserve(sessions_.size());
+  for (const auto& s : sessions_) numbers.push_back(s->Number());
+  return numbers;
+}
+
+std::optional<RSessionSummaryStr> RFTPSManager::SessionSummary(uint32_t session) const {
+  const RFTPSComInterp* s = FindSession(session);
+  if (s == nullptr) return std::nullopt;
+  RSessionSummaryStr r;
+  r.session = session;
+  r.found = 1;
+  const time_t t = static_cast<time_t>(s->Connection.connectTime);
+  struct tm tmv {};
+  localtime_r(&t, &tmv);
+  r.hour = tmv.tm_hour;
+  r.minute = tmv.tm_min;
+  r.second = tmv.tm_sec;
+  CopyText(r.user, s->Login.userName);
+  CopyText(r.client, s->Connection.clientAddress);
+  r.transferState = s->Transfer.state;
+  r.transferBytes = s->IsTransferActive() ? s->Transfer.bytes : 0;
+  r.percent = 0;
+  if (s->Transfer.state == XS_Sending && s->Transfer.fileSize != 0) {
+    r.percent = static_cast<int32_t>((r.transferBytes + s->Transfer.startOffset) /
+                                     (s->Transfer.fileSize / 100 + 1));
+  }
+  CopyText(r.file, s->Transfer.state != XS_Idle ? Lower(s->Transfer.fileName) : std::string());
+  const RTlsStream* tls = s->Control() != nullptr ? s->Control()->Tls() : nullptr;
+  CopyText(r.tlsProtocol, tls != nullptr ? tls->Protocol() : std::string());
+  CopyText(r.tlsCipher, tls != nullptr ? tls->Cipher() : std::string());
+  r.protP = tls != nullptr && s->Tls.protP ? 1 : 0;
+  return r;
+}
+
+std::optional<RSessionTimingStr> RFTPSManager::SessionTiming(uint32_t session) const {
+  const RFTPSComInterp* s = FindSession(session);
+  if (s == nullptr) return std::nullopt;
+  RSessionTimingStr r;
+  r.session = session;
+  r.found = 1;
+  SplitSeconds(s->SecondsConnected(), r.hours, r.minutes, r.seconds);
+  const bool moving = s->IsTransferActive();
+  const RWinSocket* idle = moving && s->Data.socket ? s->Data.socket.get() : s->Control();
+  SplitSeconds(idle != nullptr ? idle->IdleSeconds() : 0, r.idleHours, r.idleMinutes,
+               r.idleSeconds);
+  r.rate = !moving ? -1 : (s->Data.socket ? s->Data.socket->BytesLastSecond() : 0);
+  return r;
+}
+
+std::optional<RSessionHostStr> RFTPSManager::SessionHost(uint32_t session) {
+  RFTPSComInterp* s = FindSession(session);
+  if (s == nullptr) return std::nullopt;
+  RSessionHostStr r;
+  r.session = session;
+  r.found = 1;
+  r.resolved = s->Connection.nameResolved && !s->Connection.hostName.empty() ? 1 : 0;
+  if (r.resolved != 0) {
+    CopyText(r.host, s->Connection.hostName);
+  } else {
+    s->LookUpHostName();
+  }
+  return r;
+}
+
+std::optional<RSessionTrafficStr> RFTPSManager::SessionTraffic(uint32_t session) const {
+  const RFTPSComInterp* s = FindSession(session);
+  if (s == nullptr) return std::nullopt;
+  RSessionTrafficStr r;
+  r.session = session;
+  r.found = 1;
+  r.bytesSent = s->Counters.bytesDown;
+  r.bytesReceived = s->Counters.bytesUp;
+  if (s->Transfer.state == XS_Sending) r.bytesSent += static_cast<uint64_t>(s->Transfer.bytes);
+  if (s->Transfer.state == XS_Receiving)
+    r.bytesReceived += static_cast<uint64_t>(s->Transfer.bytes);
+  std::string text;
+  if (s->IsLoggedIn() || s->IsClosing()) {
+    text = Lower(s->Transfer.state != XS_Idle ? s->Transfer.fileName : s->Login.currentDir);
+  }
+  CopyText(r.text, text);
+  return r;
+}
+
+void RFTPSManager::SetSessionWindowOpen(bool open) {
+  userInfoOpen_ = open;
+}
+
+namespace {
+
+// A record of the bus query: filled when the session exists; otherwise only
+// its "found" becomes 0 and nothing else is touched.
+template <class Record, class Ask>
+intptr_t AnswerRecord(intptr_t address, Ask ask) {
+  auto* r = reinterpret_cast<Record*>(address);
+  if (std::optional<Record> answer = ask(r->session)) {
+    *r = *answer;
+  } else {
+    r->found = 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+// The bus form: the first parameter is the code, the second the record's
+// address (for SQ_WindowOpen the value itself). The only place records
+// travel as integers.
+intptr_t RFTPSManager::AnswerSessionQuery(uint32_t code, intptr_t record) {
   if (code == SQ_WindowOpen) {
-    userInfoOpen_ = record != 0;
+    SetSessionWindowOpen(record != 0);
     return 1;
   }
   if (record == 0) return 0;
   switch (code) {
     case SQ_Count:
-      *reinterpret_cast<uint32_t*>(record) = static_cast<uint32_t>(sessions_.size());
+      *reinterpret_cast<uint32_t*>(record) = SessionCount();
       return 1;
     case SQ_List: {
       auto* r = reinterpret_cast<RSessionListStr*>(record);
-      const uint32_t n = std::min<uint32_t>(r->count, static_cast<uint32_t>(sessions_.size()));
-      for (uint32_t i = 0; i < n && r->numbers != nullptr; ++i) {
-        r->numbers[i] = sessions_[i]->Number();
-      }
+      const std::vector<uint32_t> numbers = SessionNumbers();
+      const uint32_t n = std::min<uint32_t>(r->count, static_cast<uint32_t>(numbers.size()));
+      for (uint32_t i = 0; i < n && r->numbers != nullptr; ++i) r->numbers[i] = numbers[i];
       r->count = n;
       return 1;
     }
-    case SQ_Summary: {
-      auto* r = reinterpret_cast<RSessionSummaryStr*>(record);
-      RFTPSComInterp* s = FindSession(r->session);
-      r->found = s != nullptr ? 1 : 0;
-      if (s == nullptr) return 1;
-      const time_t t = static_cast<time_t>(s->Connection.connectTime);
-      struct tm tmv {};
-      localtime_r(&t, &tmv);
-      r->hour = tmv.tm_hour;
-      r->minute = tmv.tm_min;
-      r->second = tmv.tm_sec;
-      CopyText(r->user, s->Login.userName);
-      CopyText(r->client, s->Connection.clientAddress);
-      r->transferState = s->Transfer.state;
-      r->transferBytes = s->IsTransferActive() ? s->Transfer.bytes : 0;
-      r->percent = 0;
-      if (s->Transfer.state == XS_Sending && s->Transfer.fileSize != 0) {
-        r->percent = static_cast<int32_t>((r->transferBytes + s->Transfer.startOffset) /
-                                          (s->Transfer.fileSize / 100 + 1));
-      }
-      CopyText(r->file, s->Transfer.state != XS_Idle ? Lower(s->Transfer.fileName) : std::string());
-      const RTlsStream* tls = s->Control() != nullptr ? s->Control()->Tls() : nullptr;
-      CopyText(r->tlsProtocol, tls != nullptr ? tls->Protocol() : std::string());
-      CopyText(r->tlsCipher, tls != nullptr ? tls->Cipher() : std::string());
-      r->protP = tls != nullptr && s->Tls.protP ? 1 : 0;
-      return 1;
-    }
-    case SQ_Timing: {
-      auto* r = reinterpret_cast<RSessionTimingStr*>(record);
-      RFTPSComInterp* s = FindSession(r->session);
-      r->found = s != nullptr ? 1 : 0;
-      if (s == nullptr) return 1;
-      SplitSeconds(s->SecondsConnected(), r->hours, r->minutes, r->seconds);
-      const bool moving = s->IsTransferActive();
-      const RWinSocket* idle = moving && s->Data.socket ? s->Data.socket.get() : s->Control();
-      SplitSeconds(idle != nullptr ? idle->IdleSeconds() : 0, r->idleHours, r->idleMinutes,
-                   r->idleSeconds);
-      r->rate = !moving ? -1 : (s->Data.socket ? s->Data.socket->BytesLastSecond() : 0);
-      return 1;
-    }
-    case SQ_HostName: {
-      auto* r = reinterpret_cast<RSessionHostStr*>(record);
-      RFTPSComInterp* s = FindSession(r->session);
-      r->found = s != nullptr ? 1 : 0;
-      if (s == nullptr) return 1;
-      r->resolved = s->Connection.nameResolved && !s->Connection.hostName.empty() ? 1 : 0;
-      if (r->resolved != 0) {
-        CopyText(r->host, s->Connection.hostName);
-      } else {
-        s->LookUpHostName();
-      }
-      return 1;
-    }
-    case SQ_Traffic: {
-      auto* r = reinterpret_cast<RSessionTrafficStr*>(record);
-      RFTPSComInterp* s = FindSession(r->session);
-      r->found = s != nullptr ? 1 : 0;
-      if (s == nullptr) return 1;
-      r->bytesSent = s->Counters.bytesDown;
-      r->bytesReceived = s->Counters.bytesUp;
-      if (s->Transfer.state == XS_Sending) r->bytesSent += static_cast<uint64_t>(s->Transfer.bytes);
-      if (s->Transfer.state == XS_Receiving) {
-        r->bytesReceived += static_cast<uint64_t>(s->Transfer.bytes);
-      }
-      std::string text;
-      if (s->IsLoggedIn() || s->IsClosing()) {
-        text = Lower(s->Transfer.state != XS_Idle ? s->Transfer.fileName : s->Login.currentDir);
-      }
-      CopyText(r->text, text);
-      return 1;
-    }
+    case SQ_Summary:
+      return AnswerRecord<RSessionSummaryStr>(record,
+                                              [this](uint32_t n) { return SessionSummary(n); });
+    case SQ_Timing:
+      return AnswerRecord<RSessionTimingStr>(record,
+                                             [this](uint32_t n) { return SessionTiming(n); });
+    case SQ_HostName:
+      return AnswerRecord<RSessionHostStr>(record, [this](uint32_t n) { return SessionHost(n); });
+    case SQ_Traffic:
+      return AnswerRecord<RSessionTrafficStr>(record,
+                                              [this](uint32_t n) { return SessionTraffic(n); });
     default:
       return 0;
   }

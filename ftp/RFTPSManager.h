@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -84,7 +85,8 @@ struct RManSockStr {
   bool implicitTls = false;  // the TLS handshake comes first (TLSImplicitPortNr)
 };
 
-// Session information query records (MSG_SESSION_QUERY).
+// Session information query records (MSG_SESSION_QUERY, and the typed
+// RFTPSManager::Session... calls).
 enum RSessionQueryCode : uint32_t {
   SQ_Count = 0,
   SQ_List = 1,
@@ -188,8 +190,20 @@ class RFTPSManager : public RTimer {
   void RouteSocketEvent(uintptr_t wParam, intptr_t lParam);
   void RemoveSession(uint32_t sessionNumber);
   void ResumeDeferred(uint32_t sessionNumber);
-  // MSG_SESSION_QUERY; returns 1 when answered.
-  intptr_t SessionQuery(uint32_t code, intptr_t record);
+
+  // --- session information (the user information window) ----------------------------
+  // The same answers as the bus query MSG_SESSION_QUERY, typed. A record is
+  // empty (nullopt) when no session has that number.
+  uint32_t SessionCount() const;
+  std::vector<uint32_t> SessionNumbers() const;  // in the order sessions were admitted
+  std::optional<RSessionSummaryStr> SessionSummary(uint32_t session) const;
+  std::optional<RSessionTimingStr> SessionTiming(uint32_t session) const;
+  // Starts a look-up of the host name when it is not known yet (resolved 0);
+  // a later query shows it.
+  std::optional<RSessionHostStr> SessionHost(uint32_t session);
+  std::optional<RSessionTrafficStr> SessionTraffic(uint32_t session) const;
+  // Whether the user information window is open (SQ_WindowOpen).
+  void SetSessionWindowOpen(bool open);
 
   // --- for sessions -------------------------------------------------------------------------
   // Sessions whose user name equals `name` (any case; "" = all) on local
@@ -265,6 +279,9 @@ class RFTPSManager : public RTimer {
 
  private:
   intptr_t HandleMessage(const RMsg& m);
+  // MSG_SESSION_QUERY: decodes the code and record address into the typed
+  // calls above; returns 1 when answered.
+  intptr_t AnswerSessionQuery(uint32_t code, intptr_t record);
   void Accept(RManSockStr& listener);
   // Anti-hammering, then a session for `client` (the peer, or the client a
   // PROXY header named); on the implicit TLS port the handshake comes first.

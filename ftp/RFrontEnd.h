@@ -9,7 +9,7 @@
 //   program when the last session ends while the exit is pending.
 // Access queries (ACCESS_QUERY_MESSAGE) are answered by the engine's access
 // handler (RFTPSManager::SetAccessHandler); session queries
-// (MSG_SESSION_QUERY) go to RFTPSManager::SessionQuery; hook releases
+// (MSG_SESSION_QUERY) to the manager's typed Session... calls; hook releases
 // (MSG_HOOK_RELEASE) to the sessions.
 //
 // Every call comes on the loop thread, synchronously; the front end must not

@@ -222,73 +222,57 @@ RSessionSource* RGuiHost::Sessions() {
 
 // --- RSessionSource --------------------------------------------------------------------
 
-intptr_t RGuiHost::Query(uint32_t code, intptr_t record) {
-  if (!server_) return 0;
-  return server_->Manager().SessionQuery(code, record);
-}
-
 std::vector<uint32_t> RGuiHost::SessionNumbers() {
-  uint32_t count = 0;
-  (void)Query(SQ_Count, reinterpret_cast<intptr_t>(&count));
-  std::vector<uint32_t> numbers(count);
-  RSessionListStr list;
-  list.count = count;
-  list.numbers = numbers.data();
-  (void)Query(SQ_List, reinterpret_cast<intptr_t>(&list));
-  numbers.resize(std::min<size_t>(list.count, numbers.size()));
-  return numbers;
+  if (!server_) return {};
+  return server_->Manager().SessionNumbers();
 }
 
 std::optional<RSessionLineStr> RGuiHost::Summary(uint32_t session) {
-  RSessionSummaryStr q;
-  q.session = session;
-  (void)Query(SQ_Summary, reinterpret_cast<intptr_t>(&q));
-  if (q.found == 0) return std::nullopt;
+  if (!server_) return std::nullopt;
+  const std::optional<RSessionSummaryStr> q = server_->Manager().SessionSummary(session);
+  if (!q) return std::nullopt;
   RSessionLineStr s;
   s.number = session;
-  s.hour = q.hour;
-  s.minute = q.minute;
-  s.second = q.second;
-  s.percent = q.percent;
-  s.user.assign(q.user, strnlen(q.user, sizeof(q.user)));
-  s.address.assign(q.client, strnlen(q.client, sizeof(q.client)));
-  s.transferState = static_cast<uint32_t>(q.transferState);
-  s.transferBytes = q.transferBytes;
-  s.file.assign(q.file, strnlen(q.file, sizeof(q.file)));
-  s.tlsProtocol.assign(q.tlsProtocol, strnlen(q.tlsProtocol, sizeof(q.tlsProtocol)));
-  s.tlsCipher.assign(q.tlsCipher, strnlen(q.tlsCipher, sizeof(q.tlsCipher)));
-  s.protP = q.protP != 0;
+  s.hour = q->hour;
+  s.minute = q->minute;
+  s.second = q->second;
+  s.percent = q->percent;
+  s.user.assign(q->user, strnlen(q->user, sizeof(q->user)));
+  s.address.assign(q->client, strnlen(q->client, sizeof(q->client)));
+  s.transferState = static_cast<uint32_t>(q->transferState);
+  s.transferBytes = q->transferBytes;
+  s.file.assign(q->file, strnlen(q->file, sizeof(q->file)));
+  s.tlsProtocol.assign(q->tlsProtocol, strnlen(q->tlsProtocol, sizeof(q->tlsProtocol)));
+  s.tlsCipher.assign(q->tlsCipher, strnlen(q->tlsCipher, sizeof(q->tlsCipher)));
+  s.protP = q->protP != 0;
   return s;
 }
 
 std::optional<RSessionTimesStr> RGuiHost::Timing(uint32_t session) {
-  RSessionTimingStr q;
-  q.session = session;
-  (void)Query(SQ_Timing, reinterpret_cast<intptr_t>(&q));
-  if (q.found == 0) return std::nullopt;
-  return RSessionTimesStr{q.hours,       q.minutes,     q.seconds, q.idleHours,
-                          q.idleMinutes, q.idleSeconds, q.rate};
+  if (!server_) return std::nullopt;
+  const std::optional<RSessionTimingStr> q = server_->Manager().SessionTiming(session);
+  if (!q) return std::nullopt;
+  return RSessionTimesStr{q->hours,       q->minutes,     q->seconds, q->idleHours,
+                          q->idleMinutes, q->idleSeconds, q->rate};
 }
 
 std::optional<RSessionNameStr> RGuiHost::Host(uint32_t session) {
-  RSessionHostStr q;
-  q.session = session;
-  (void)Query(SQ_HostName, reinterpret_cast<intptr_t>(&q));
-  if (q.found == 0) return std::nullopt;
-  return RSessionNameStr{q.resolved != 0, std::string(q.host, strnlen(q.host, sizeof(q.host)))};
+  if (!server_) return std::nullopt;
+  const std::optional<RSessionHostStr> q = server_->Manager().SessionHost(session);
+  if (!q) return std::nullopt;
+  return RSessionNameStr{q->resolved != 0, std::string(q->host, strnlen(q->host, sizeof(q->host)))};
 }
 
 std::optional<RSessionBytesStr> RGuiHost::Traffic(uint32_t session) {
-  RSessionTrafficStr q;
-  q.session = session;
-  (void)Query(SQ_Traffic, reinterpret_cast<intptr_t>(&q));
-  if (q.found == 0) return std::nullopt;
-  return RSessionBytesStr{q.bytesSent, q.bytesReceived,
-                          std::string(q.text, strnlen(q.text, sizeof(q.text)))};
+  if (!server_) return std::nullopt;
+  const std::optional<RSessionTrafficStr> q = server_->Manager().SessionTraffic(session);
+  if (!q) return std::nullopt;
+  return RSessionBytesStr{q->bytesSent, q->bytesReceived,
+                          std::string(q->text, strnlen(q->text, sizeof(q->text)))};
 }
 
 void RGuiHost::SetInfoWindowOpen(bool open) {
-  (void)Query(SQ_WindowOpen, open ? 1 : 0);
+  if (server_) server_->Manager().SetSessionWindowOpen(open);
 }
 
 void RGuiHost::Kill(uint32_t session) {

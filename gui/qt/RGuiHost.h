@@ -79,7 +79,6 @@ class RGuiHost final : public RFrontEnd, public RGuiEngine, public RSessionSourc
  private:
   RServerStartup::Seams MakeSeams();
   intptr_t OnMessage(const RMsg& m);
-  intptr_t Query(uint32_t code, intptr_t record);
 
   RMessageLoop& loop_;
   RSocketLayer layer_;

@@ -256,4 +256,14 @@ TEST_F(SessionTest, IPv6ControlConnection) {
                                reinterpret_cast<intptr_t>(&r));
   EXPECT_EQ(r.found, 1u);
   EXPECT_EQ(std::string(r.client), client);
+  // The typed call gives the same record; an unknown number gives none, and
+  // the bus leaves such a record as it was but for "found".
+  ASSERT_TRUE(manager_->SessionSummary(s->Number()).has_value());
+  EXPECT_EQ(std::string(manager_->SessionSummary(s->Number())->client), client);
+  EXPECT_FALSE(manager_->SessionSummary(s->Number() + 1).has_value());
+  r.session = s->Number() + 1;
+  manager_->Loop().SendMessage(manager_->MainWindow(), MSG_SESSION_QUERY, SQ_Summary,
+                               reinterpret_cast<intptr_t>(&r));
+  EXPECT_EQ(r.found, 0u);
+  EXPECT_EQ(std::string(r.client), client);
 }
