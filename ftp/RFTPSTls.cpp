@@ -13,10 +13,18 @@ namespace {
 
 constexpr int32_t kHandshakeSeconds = 30;
 
-// Resumption is tied to the control connection: a data connection can
-// resume its own session and no other.
-std::string SessionId(const RFTPSComInterp& s) {
-  return "vantor-" + std::to_string(s.Number());
+// Every connection may resume every session, so that a client's next
+// login resumes its last one; what binds a data connection to its control
+// connection is the session's lineage (see DataTlsDone).
+constexpr std::string_view kSessionId = "vantor-ftp";
+
+WsStatus StartControlTls(RFTPSComInterp& s, RWinSocket& control) {
+  // Never repeated while the process runs (session numbers may be), and
+  // tickets of an earlier process do not decrypt: a lineage names one
+  // handshake only. Loop thread only.
+  static uint64_t lineages = 0;
+  const std::string lineage = "vantor-" + std::to_string(++lineages);
+  return control.StartTls(s.Tls.context, kSessionId, false, kHandshakeSeconds, lineage);
 }
 
 bool TlsOffered(const RFTPSComInterp& s) {
@@ -103,8 +111,7 @@ void RFTPSComInterp::StartImplicitTls() {
   Tls.context = manager_.TlsContext();
   // The login time limit counts from the connection, handshake included.
   Start(kTickMs, false);
-  if (!control_ ||
-      control_->StartTls(Tls.context, SessionId(*this), false, kHandshakeSeconds) != WS_OK) {
+  if (!control_ || StartControlTls(*this, *control_) != WS_OK) {
     RequestRemoval();
   }
 }
@@ -114,7 +121,7 @@ void RFTPSComInterp::StartPendingTls() {
   control_->GetStatus(st);
   if (st.sending != 0) return;  // the 234 is still going out
   Tls.startPending = false;
-  if (control_->StartTls(Tls.context, SessionId(*this), false, kHandshakeSeconds) != WS_OK) {
+  if (StartControlTls(*this, *control_) != WS_OK) {
     RequestRemoval();
   }
 }
@@ -152,7 +159,7 @@ bool StartDataTls(RFTPSComInterp& s) {
   s.Tls.data = false;
   if (!s.Tls.protP || !s.Tls.control || !s.Data.socket) return false;
   const int32_t limit = std::max<int32_t>(s.Manager().Settings().packetTimeOut, kHandshakeSeconds);
-  if (s.Data.socket->StartTls(s.Tls.context, SessionId(s), true, limit) != WS_OK) return false;
+  if (s.Data.socket->StartTls(s.Tls.context, kSessionId, true, limit) != WS_OK) return false;
   s.Tls.dataPending = true;
   return true;
 }
@@ -163,7 +170,13 @@ uint32_t DataTlsDone(RFTPSComInterp& s, int status) {
     if (s.Data.socket) s.LogStr(LOG_SECURITY, kLogTlsFailed, s.Data.socket->TlsFailure());
     return 0;
   }
-  if (s.Manager().Settings().tlsDataSessionReuse && !s.Data.socket->Tls()->Resumed()) {
+  // Resuming is not enough: the session must be the control connection's
+  // (or one it resumed itself), never another client's.
+  const RTlsStream* data = s.Data.socket->Tls();
+  const RTlsStream* control = s.Control() != nullptr ? s.Control()->Tls() : nullptr;
+  if (s.Manager().Settings().tlsDataSessionReuse &&
+      (!data->Resumed() || control == nullptr || data->Lineage().empty() ||
+       data->Lineage() != control->Lineage())) {
     s.LogStr(LOG_SECURITY, kLogTlsNoReuse);
     return kReplyNoSessionReuse;
   }

@@ -19,6 +19,25 @@ std::string TlsErrorText() {
   return buf;
 }
 
+namespace {
+
+// Every ticket names the lineage of its session: the token of the
+// connection that first established it (RTlsStream::SetLineage, reached
+// through the connection's app data), kept when a resumed session issues
+// tickets of its own.
+int TicketLineage(SSL* ssl, void*) {
+  SSL_SESSION* session = SSL_get_session(ssl);
+  if (session == nullptr) return 1;
+  void* data = nullptr;
+  size_t length = 0;
+  if (SSL_SESSION_get0_ticket_appdata(session, &data, &length) == 1 && data != nullptr) return 1;
+  const auto* lineage = static_cast<const std::string*>(SSL_get_app_data(ssl));
+  if (lineage == nullptr || lineage->empty()) return 1;
+  return SSL_SESSION_set1_ticket_appdata(session, lineage->data(), lineage->size());
+}
+
+}  // namespace
+
 std::shared_ptr<RTlsContext> RTlsContext::Create(const RTlsSettingsStr& settings,
                                                  std::string* error) {
   auto fail = [&](std::string why) -> std::shared_ptr<RTlsContext> {
@@ -52,6 +71,7 @@ std::shared_ptr<RTlsContext> RTlsContext::Create(const RTlsSettingsStr& settings
       ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | kReleaseBuffers);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
   SSL_CTX_sess_set_cache_size(ctx, 4096);
+  SSL_CTX_set_session_ticket_cb(ctx, TicketLineage, nullptr, nullptr);
   if (!settings.cipherList.empty() &&
       SSL_CTX_set_cipher_list(ctx, settings.cipherList.c_str()) != 1) {
     return fail("TLSCipherList: " + TlsErrorText());

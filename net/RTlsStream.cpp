@@ -192,6 +192,7 @@ bool RTlsStream::Attach(BIO* base) {
   BIO_set_data(filter, out_.get());
   BIO_push(filter, base);
   SSL_set_bio(ssl_, filter, filter);
+  SSL_set_app_data(ssl_, &lineage_);
   SSL_set_accept_state(ssl_);
   return true;
 }
@@ -222,6 +223,21 @@ void RTlsStream::SetSessionId(std::string_view id) {
   const size_t n = std::min<size_t>(id.size(), SSL_MAX_SID_CTX_LENGTH);
   (void)SSL_set_session_id_context(ssl_, reinterpret_cast<const unsigned char*>(id.data()),
                                    static_cast<unsigned>(n));
+}
+
+void RTlsStream::SetLineage(std::string_view token) {
+  lineage_ = token;
+}
+
+std::string RTlsStream::Lineage() const {
+  SSL_SESSION* session = ssl_ != nullptr ? SSL_get_session(ssl_) : nullptr;
+  void* data = nullptr;
+  size_t length = 0;
+  if (session == nullptr || SSL_SESSION_get0_ticket_appdata(session, &data, &length) != 1 ||
+      data == nullptr) {
+    return {};
+  }
+  return std::string(static_cast<const char*>(data), length);
 }
 
 void RTlsStream::NoTickets() {
@@ -294,6 +310,12 @@ RTlsResult RTlsStream::Handshake() {
   const int r = SSL_do_handshake(ssl_);
   if (r == 1) {
     established_ = true;
+    // A client without tickets resumes from the server's cache: the cached
+    // session (this very object) needs the token too.
+    if (!lineage_.empty() && !Resumed() && Lineage().empty()) {
+      (void)SSL_SESSION_set1_ticket_appdata(SSL_get_session(ssl_), lineage_.data(),
+                                            lineage_.size());
+    }
     return RTlsResult::Done;
   }
   return Classify(r);

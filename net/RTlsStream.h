@@ -51,10 +51,15 @@ class RTlsStream {
 
   // False when OpenSSL could not set the connection up (no memory).
   bool Valid() const { return ssl_ != nullptr; }
-  // Sessions resume only between connections of the same id: a data
-  // connection names its control connection's id, so it can resume that
-  // session and no other.
+  // Sessions resume only between connections of the same id.
   void SetSessionId(std::string_view id);
+  // What a session first established here carries in its tickets (and in
+  // the server's cache), and what every session resumed from it inherits:
+  // `Lineage` tells a data connection that resumed its control
+  // connection's session from one that resumed another client's.
+  void SetLineage(std::string_view token);
+  // The established session's token ("" when it carries none).
+  std::string Lineage() const;
   // Data connections issue no tickets of their own.
   void NoTickets();
   // Bulk transfers (data connections; before the handshake): written
@@ -99,6 +104,7 @@ class RTlsStream {
   bool shutdownSent_ = false;
   bool peerClosed_ = false;
   std::string reason_;
+  std::string lineage_;  // read by the context's ticket callback
 };
 
 }  // namespace vantor

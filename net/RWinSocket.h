@@ -246,11 +246,12 @@ class RWinSocket {
   // protected). One WS_Securing event follows: WS_OK, WS_Timeout after
   // `limitSeconds` without completion, else WS_Error (`TlsFailure` says
   // why). Afterwards every block, line and file operation goes through TLS,
-  // and a graceful close sends close_notify first. `sessionId` ties session
-  // resumption to one control connection (see RTlsStream::SetSessionId);
-  // `dataConnection` issues no tickets.
+  // and a graceful close sends close_notify first. `sessionId` and
+  // `lineage`: see RTlsStream::SetSessionId and SetLineage.
+  // `dataConnection` issues no tickets and gathers records (BulkMode).
   [[nodiscard]] WsStatus StartTls(std::shared_ptr<RTlsContext> context, std::string_view sessionId,
-                                  bool dataConnection, int32_t limitSeconds);
+                                  bool dataConnection, int32_t limitSeconds,
+                                  std::string_view lineage = {});
   // Stops reading (data stays in the kernel) until StartTls: the command
   // that asks for TLS is answered in clear text, and nothing the client
   // sends after it may be read as clear text.

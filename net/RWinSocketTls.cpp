@@ -20,7 +20,7 @@ constexpr int32_t kDefaultHandshakeSeconds = 60;
 }  // namespace
 
 WsStatus RWinSocket::StartTls(std::shared_ptr<RTlsContext> context, std::string_view sessionId,
-                              bool dataConnection, int32_t limitSeconds) {
+                              bool dataConnection, int32_t limitSeconds, std::string_view lineage) {
   if (!Ready()) return WS_NoSockLib;
   if (kind_ != WS_STREAM) return WS_WrongType;
   if (!connected_ || handle_ < 0) return WS_NotCon;
@@ -29,6 +29,7 @@ WsStatus RWinSocket::StartTls(std::shared_ptr<RTlsContext> context, std::string_
   auto stream = std::make_unique<RTlsStream>(std::move(context), handle_);
   if (!stream->Valid()) return WS_Error;
   stream->SetSessionId(sessionId);
+  stream->SetLineage(lineage);
   if (dataConnection) {
     stream->NoTickets();
     stream->BulkMode();

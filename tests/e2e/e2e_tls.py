@@ -80,17 +80,17 @@ def server(limit=60, cert=True, expect_online=True):
     return srv
 
 
-def secure(c):
+def secure(c, session=None):
     """AUTH TLS on a raw client; its socket is protected afterwards."""
     expect(c.cmd("AUTH TLS"), ["234 AUTH TLS successful."])
-    c.sock = CTX.wrap_socket(c.sock)
+    c.sock = CTX.wrap_socket(c.sock, session=session)
     return c
 
 
-def tls_login(port, user="joe"):
+def tls_login(port, user="joe", session=None):
     c = Client(port)
     expect(c.reply(), [BANNER])
-    secure(c)
+    secure(c, session)
     c.cmd("USER " + user)
     expect(c.cmd("PASS secret"), ["230 User logged in, proceed."])
     return c
@@ -202,6 +202,25 @@ def test_require_tls_and_session_reuse():
         expect(c.reply(), ["522 Data connection must resume the control connection's TLS session."])
         srv.wait_log("TLS data connection refused: it did not resume")
         expect(c.cmd("NOOP"), ["200 Command okay."])
+        # The next login resumes this one's session, and its data
+        # connections resume it in turn; another login's session is refused,
+        # of the same account too.
+        again = tls_login(srv.port, "sec", session=c.sock.session)
+        assert again.sock.session_reused
+        sibling = tls_login(srv.port, "sec")
+        other = tls_login(srv.port, "joe")
+        assert not other.sock.session_reused
+        for s_ in (again, sibling, other):
+            s_.cmd("PBSZ 0")
+            s_.cmd("PROT P")
+        for sess, want in ((again.sock.session, b"protected\n"), (c.sock.session, b"protected\n"),
+                           (sibling.sock.session, b""), (other.sock.session, b"")):
+            raw, _ = pasv_data(again)
+            again.send("RETR f.txt")
+            expect(again.reply()[0][:4], "150 ")
+            expect(read_all(wrap_data(raw, sess)), want)
+            expect(again.reply(), ["226 Transfer complete."] if want else
+                   ["522 Data connection must resume the control connection's TLS session."])
 
 
 # A paced download under PROT P: gathered records still leave after every
