@@ -147,7 +147,11 @@ class RFTPSSecurity {
   void AnswerQuotaMax(AccessQuery& q, Ctx& c);
 
   bool RulesAllowCtx(Ctx& c, uint32_t code, std::string_view localPath);
-  bool WriteUserKey(Ctx& c, std::string_view key, std::optional<std::string_view> value);
+  // `deferred`: the counters written on every transfer (quota use, ratio
+  // credit) change in memory at once and reach the disk through the INI
+  // file's ordered writer, off the loop.
+  bool WriteUserKey(Ctx& c, std::string_view key, std::optional<std::string_view> value,
+                    bool deferred = false);
   bool GlobalBool(std::string_view key, bool def) const;
   int64_t Now() const;
 

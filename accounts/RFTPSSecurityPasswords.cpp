@@ -26,8 +26,9 @@ constexpr uint32_t kSKeyInitialSequence = 999;
 }  // namespace
 
 bool RFTPSSecurity::WriteUserKey(Ctx& c, std::string_view key,
-                                 std::optional<std::string_view> value) {
-  bool ok = ini_.WriteString(c.UserSection(), key, value);
+                                 std::optional<std::string_view> value, bool deferred) {
+  const bool ok = deferred ? ini_.WriteStringDeferred(c.UserSection(), key, value)
+                           : ini_.WriteString(c.UserSection(), key, value);
   DropSnapshots();
   c.Invalidate();
   return ok;

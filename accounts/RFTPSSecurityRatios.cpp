@@ -61,7 +61,7 @@ void RFTPSSecurity::AnswerRatioCredit(AccessQuery& q, Ctx& c) {
   double credit = c.Lookup("RatiosCredit", v) ? ReadDouble(v) : 0.0;
   credit += change;
   std::string text = RFormat("%lf", credit);
-  if (change != 0.0 && !WriteUserKey(c, "RatiosCredit", text)) return;
+  if (change != 0.0 && !WriteUserKey(c, "RatiosCredit", text, true)) return;
   SetFlagText(q, text);
 }
 
@@ -123,7 +123,7 @@ void RFTPSSecurity::AnswerQuotaChange(AccessQuery& q, Ctx& c) {
     change = qv.used;  // never below 0 in use
   }
   qv.used -= change;
-  if (!WriteUserKey(c, "QuotaMaxCurrent", RFormat("%I64d,%I64d", qv.max, qv.used))) return;
+  if (!WriteUserKey(c, "QuotaMaxCurrent", RFormat("%I64d,%I64d", qv.max, qv.used), true)) return;
   SetFlagText(q, std::to_string(qv.used));
 }
 

@@ -1,9 +1,12 @@
 #include "config/RIniFile.h"
 
 #include <charconv>
+#include <memory>
+#include <mutex>
 
 #include "platform/RFile.h"
 #include "platform/RMessageLoop.h"
+#include "platform/RWorkPool.h"
 #include "util/RText.h"
 
 namespace vantor {
@@ -117,7 +120,119 @@ bool ApplyOne(std::vector<std::string>& lines, const RIniFile::Change& c) {
   return true;
 }
 
+// --- deferred writes ---------------------------------------------------------------
+
+// The writes of one file. The loop's side says what readers see; the
+// worker's side is what the next write puts on disk.
+struct PathWrites {
+  // Loop thread.
+  uint64_t gen = 0;        // the newest content's number (never reused)
+  uint64_t confirmed = 0;  // the newest number known to be on disk
+  std::shared_ptr<const std::string> content;
+  bool jobOut = false;  // a job of this file is queued or running
+  // Shared with the workers.
+  std::mutex writeMu;  // one write of the file at a time, in order
+  std::mutex mu;       // guards the fields below
+  std::shared_ptr<const std::string> toWrite;
+  uint64_t toWriteGen = 0;
+  uint64_t writtenGen = 0;
+  bool failed = false;  // the last write failed: wait for the next change
+};
+using PathWritesPtr = std::shared_ptr<PathWrites>;
+
+// Loop thread only.
+std::unordered_map<std::string, PathWritesPtr>& Pending() {
+  static std::unordered_map<std::string, PathWritesPtr> pending;
+  return pending;
+}
+uint64_t g_lastGen = 0;
+RWorkPool* g_pool = nullptr;
+
+// Puts the newest content handed over on disk unless a later write already
+// did. Any thread; several at once are put in order by writeMu.
+void WriteNewest(const std::string& path, PathWrites& w) {
+  std::lock_guard<std::mutex> order(w.writeMu);
+  std::shared_ptr<const std::string> data;
+  uint64_t gen = 0;
+  {
+    std::lock_guard<std::mutex> lock(w.mu);
+    if (w.toWriteGen <= w.writtenGen) return;
+    data = w.toWrite;
+    gen = w.toWriteGen;
+  }
+  const bool ok = ReplaceFileAtomic(path, *data);
+  std::lock_guard<std::mutex> lock(w.mu);
+  w.failed = !ok;
+  if (ok) w.writtenGen = gen;
+}
+
+void StartWrite(const std::string& path, const PathWritesPtr& w);
+
+// Loop thread, after a write: the next one when more came meanwhile, else
+// the file is settled and readers go back to the disk.
+void AfterWrite(const std::string& path, const PathWritesPtr& w) {
+  bool more = false;
+  bool failed = false;
+  {
+    std::lock_guard<std::mutex> lock(w->mu);
+    w->confirmed = w->writtenGen;
+    more = w->toWriteGen > w->writtenGen;
+    failed = w->failed;
+  }
+  if (more && !failed) {
+    StartWrite(path, w);
+    return;
+  }
+  if (more) return;  // kept in memory; tried again with the next change
+  auto it = Pending().find(path);
+  if (it != Pending().end() && it->second == w) Pending().erase(it);
+  if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path);
+}
+
+void StartWrite(const std::string& path, const PathWritesPtr& w) {
+  if (w->jobOut) return;  // the running job's successor is started by its completion
+  if (g_pool != nullptr) {
+    w->jobOut = true;
+    const RWorkSubmit r = g_pool->Submit(
+        {}, std::make_shared<RWorkCancel>(),
+        [path, w]() -> RWorkPool::Result {
+          WriteNewest(path, *w);
+          return nullptr;
+        },
+        [path, w](const RWorkPool::Result&) {
+          w->jobOut = false;
+          AfterWrite(path, w);
+        });
+    if (r != RWorkSubmit::Full) return;
+    w->jobOut = false;
+  }
+  // No pool, or its queue is full: written here, as it always was.
+  WriteNewest(path, *w);
+  AfterWrite(path, w);
+}
+
 }  // namespace
+
+void RIniFile::SetWritePool(RWorkPool* pool) {
+  g_pool = pool;
+}
+
+void RIniFile::ForgetWritePool(const RWorkPool* pool) {
+  if (g_pool == pool) g_pool = nullptr;
+}
+
+void RIniFile::DrainWrites() {
+  std::unordered_map<std::string, PathWritesPtr> pending;
+  pending.swap(Pending());
+  for (auto& [path, w] : pending) {
+    WriteNewest(path, *w);
+    if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path);
+  }
+}
+
+bool RIniFile::WritesPending() {
+  return !Pending().empty();
+}
 
 bool IniNameEquals(std::string_view a, std::string_view b) {
   return EqualNoCaseAscii(a, b);
@@ -126,6 +241,19 @@ bool IniNameEquals(std::string_view a, std::string_view b) {
 RIniFile::RIniFile(std::string path) : path_(std::move(path)) {}
 
 void RIniFile::Refresh() const {
+  // A deferred write not yet on disk is newer than anything the file says.
+  if (!Pending().empty()) {
+    auto it = Pending().find(path_);
+    if (it != Pending().end() && it->second->gen != it->second->confirmed) {
+      const PathWrites& w = *it->second;
+      if (adoptedWrite_ != w.gen) {
+        adoptedWrite_ = w.gen;
+        loaded_ = true;
+        TakeContent(*w.content);
+      }
+      return;
+    }
+  }
   // Within one pass of the event loop the file is looked at once: a login
   // asks the account store a couple of dozen questions, and a change made
   // meanwhile is seen by the next pass. Across passes the loop's watch on
@@ -171,6 +299,10 @@ void RIniFile::Refresh() const {
   racy_ = readId.exists &&
           (now - readId.mtimeNs < kRacyWindowNs || now - readId.ctimeNs < kRacyWindowNs);
   if (!changed) return;
+  TakeContent(std::move(data));
+}
+
+void RIniFile::TakeContent(std::string data) const {
   raw_ = std::move(data);
   lines_.clear();
   crlf_ = false;
@@ -296,13 +428,29 @@ bool RIniFile::DeleteSection(std::string_view section) {
 }
 
 bool RIniFile::Apply(const std::vector<Change>& changes) {
+  return Modify(changes, false);
+}
+
+bool RIniFile::ApplyDeferred(const std::vector<Change>& changes) {
+  return Modify(changes, true);
+}
+
+bool RIniFile::WriteStringDeferred(std::string_view section, std::string_view key,
+                                   std::optional<std::string_view> value) {
+  if (key.empty()) return false;
+  Change c{std::string(section), std::string(key), std::nullopt};
+  if (value) c.value = std::string(*value);
+  return ApplyDeferred({c});
+}
+
+bool RIniFile::Modify(const std::vector<Change>& changes, bool deferred) {
   Refresh();
   std::vector<std::string> lines = lines_;
   for (const Change& c : changes) {
     if (!ApplyOne(lines, c)) return false;
   }
   if (lines == lines_) return true;
-  return Store(std::move(lines));
+  return Store(std::move(lines), deferred);
 }
 
 std::vector<std::string> RIniFile::SectionNames() const {
@@ -348,7 +496,7 @@ bool RIniFile::WriteLines(const std::vector<std::string>& lines) {
   return Store(lines);
 }
 
-bool RIniFile::Store(std::vector<std::string> lines) {
+bool RIniFile::Store(std::vector<std::string> lines, bool deferred) {
   if (unreadable_) return false;
   const char* eol = crlf_ ? "\r\n" : "\n";
   std::string data;
@@ -359,8 +507,45 @@ bool RIniFile::Store(std::vector<std::string> lines) {
     data += l;
     data += eol;
   }
+  auto it = Pending().find(path_);
+  if (deferred) {
+    PathWritesPtr& w = Pending()[path_];
+    if (!w) w = std::make_shared<PathWrites>();
+    auto content = std::make_shared<const std::string>(std::move(data));
+    w->gen = ++g_lastGen;
+    w->content = content;
+    {
+      std::lock_guard<std::mutex> lock(w->mu);
+      w->toWrite = content;
+      w->toWriteGen = w->gen;
+    }
+    // Readers see the change now; the identity stays the old file's until
+    // the write is done and the file is looked at again.
+    adoptedWrite_ = w->gen;
+    raw_ = *content;
+    lines_ = std::move(lines);
+    Parse();
+    StartWrite(path_, PathWritesPtr(w));
+    return true;
+  }
   RFileIdentity id;
-  if (!ReplaceFileAtomic(path_, data, &id)) return false;
+  if (it != Pending().end()) {
+    // A write of our own while deferred ones wait: after the one running (our
+    // lines were built on the newest content), and it makes the waiting ones
+    // unnecessary.
+    PathWritesPtr w = it->second;
+    std::lock_guard<std::mutex> order(w->writeMu);
+    if (!ReplaceFileAtomic(path_, data, &id)) return false;
+    {
+      std::lock_guard<std::mutex> lock(w->mu);
+      w->writtenGen = w->toWriteGen;
+      w->failed = false;
+    }
+    w->confirmed = w->gen;
+    if (!w->jobOut) Pending().erase(path_);
+  } else if (!ReplaceFileAtomic(path_, data, &id)) {
+    return false;
+  }
   // Other readers of the file in this process see the write at once, not
   // only when the loop has read the watch's events.
   if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path_);

@@ -7,6 +7,15 @@
 // replaces the file atomically (temporary file in the same directory, fsync,
 // rename) and keeps comments, unknown lines and line order.
 //
+// Deferred writes (ApplyDeferred) change what every reader of the file in
+// this process sees at once and leave the disk write to a worker of the pool
+// given to SetWritePool: one ordered writer per file, so writes of one file
+// never overlap or reorder, and content queued while a write runs is
+// coalesced into the next one. Until a deferred write is on disk, every
+// RIniFile of that path reads (and builds its own writes on) the newest
+// content rather than the file. A write that fails is tried again with the
+// next one, and at DrainWrites.
+//
 // Loop thread only (the object is not shared between threads).
 #pragma once
 
@@ -21,6 +30,7 @@
 namespace vantor {
 
 struct RFileIdentity;
+class RWorkPool;
 
 class RIniFile {
  public:
@@ -53,6 +63,23 @@ class RIniFile {
     std::optional<std::string> value;
   };
   [[nodiscard]] bool Apply(const std::vector<Change>& changes);
+  // Apply, with the disk write left to the write pool (written here when
+  // there is none or its queue is full). False only for a change that
+  // cannot be written at all (a bad name, an unreadable file).
+  [[nodiscard]] bool ApplyDeferred(const std::vector<Change>& changes);
+  [[nodiscard]] bool WriteStringDeferred(std::string_view section, std::string_view key,
+                                         std::optional<std::string_view> value);
+
+  // The pool deferred writes go to (nullptr: written at once); ForgetWritePool
+  // clears it only when it is still `pool`. Jobs already handed to a pool
+  // still finish there. Loop thread.
+  static void SetWritePool(RWorkPool* pool);
+  static void ForgetWritePool(const RWorkPool* pool);
+  // Writes every deferred content not yet on disk, here and now (waiting
+  // for a write that runs): at shutdown, once the pool is gone.
+  static void DrainWrites();
+  // True while some deferred write is not yet known to be on disk.
+  static bool WritesPending();
 
   std::vector<std::string> SectionNames() const;
   // Key/value pairs of a section in file order (first occurrence of each key).
@@ -82,12 +109,15 @@ class RIniFile {
   };
 
   void Refresh() const;
+  // Takes `data` as the cached content and parses it.
+  void TakeContent(std::string data) const;
+  bool Modify(const std::vector<Change>& changes, bool deferred);
   void Parse() const;
   // Takes `id` as the identity of the cached content.
   void Remember(const RFileIdentity& id) const;
   const Section* FindSection(std::string_view name) const;
   const Entry* FindEntry(std::string_view section, std::string_view key) const;
-  bool Store(std::vector<std::string> lines);
+  bool Store(std::vector<std::string> lines, bool deferred = false);
 
   std::string path_;
   mutable bool loaded_ = false;
@@ -115,6 +145,8 @@ class RIniFile {
   // The file exists but could not be read: writing would replace content we
   // never saw, so writes are refused.
   mutable bool unreadable_ = false;
+  // The deferred content this object took last (0: none).
+  mutable uint64_t adoptedWrite_ = 0;
 };
 
 // Case-insensitive ASCII comparison used for every section and key name.

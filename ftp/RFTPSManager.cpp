@@ -104,8 +104,11 @@ RFTPSManager::~RFTPSManager() {
   // Workers may wait for the pass lock this thread can hold (the manager
   // can go inside a pass); they give up when they see the flag.
   closing_.store(true);
+  RIniFile::ForgetWritePool(pool_.get());
   retiredPools_.clear();
   pool_.reset();
+  // Quota and ratio counters whose write the pool dropped unrun.
+  RIniFile::DrainWrites();
   listeners_.clear();
   loop_.DestroyWindow(window_);
 }
@@ -190,6 +193,7 @@ RWorkPool& RFTPSManager::Pool() {
   if (!pool_) {
     pool_ = std::make_unique<RWorkPool>(loop_, settings_.workerThreads,
                                         static_cast<size_t>(settings_.workerQueue));
+    RIniFile::SetWritePool(pool_.get());
   }
   return *pool_;
 }
@@ -201,6 +205,7 @@ void RFTPSManager::RetirePool() {
       static_cast<int32_t>(pool_->QueueBound()) == settings_.workerQueue) {
     return;
   }
+  RIniFile::ForgetWritePool(pool_.get());
   retiredPools_.push_back(std::move(pool_));
 }
 
@@ -229,6 +234,8 @@ void RFTPSManager::ApplySettings() {
   messages_.Load(*ini_, homes_);
   xferLog_.Configure(*ini_, iniPath_);
   RetirePool();
+  // The INI writes of quota and ratio counters go to the pool too.
+  (void)Pool();
   ApplyHammerSettings();
   std::vector<std::string> rejected;
   proxySources_ = ParseProxySources(settings_.proxyProtocolFrom, &rejected);

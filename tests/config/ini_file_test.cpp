@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <future>
 
 #include "platform/RFile.h"
 #include "platform/RMessageLoop.h"
+#include "platform/RWorkPool.h"
 #include "temp_dir.h"
 
 using namespace vantor;
@@ -358,6 +360,77 @@ TEST(RIniFile, FullDiskKeepsOldFile) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the write reported success";
   EXPECT_EQ(ReadText(path), before);
+}
+
+// Holds the pool's only worker until Open(), so deferred writes queue up.
+class HeldWorker {
+ public:
+  explicit HeldWorker(RWorkPool& pool) : go_(open_.get_future().share()) {
+    std::promise<void> started;
+    std::future<void> running = started.get_future();
+    (void)pool.Submit(
+        {}, std::make_shared<RWorkCancel>(),
+        [&started, go = go_]() -> RWorkPool::Result {
+          started.set_value();
+          go.wait();
+          return nullptr;
+        },
+        [](const RWorkPool::Result&) {});
+    running.wait();
+  }
+  ~HeldWorker() { Open(); }
+  void Open() {
+    if (!opened_) open_.set_value();
+    opened_ = true;
+  }
+
+ private:
+  std::promise<void> open_;
+  std::shared_future<void> go_;
+  bool opened_ = false;
+};
+
+// Deferred writes (the quota counter of an upload): every reader of the
+// file sees each new value at once; a burst queued behind a busy worker
+// goes to disk as one write of the last value; a direct write meanwhile
+// carries the newest content and is never overwritten by the older content
+// still queued; what the pool drops unrun at its end DrainWrites writes.
+TEST(RIniFile, DeferredWritesKeepOrder) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteText(path, "[USER=q]\nQuotaMaxCurrent=100,0\n");
+  RMessageLoop loop;
+  auto pool = std::make_unique<RWorkPool>(loop, 1, 8);
+  RIniFile::SetWritePool(pool.get());
+  RIniFile a(path);
+  RIniFile b(path);
+  auto quota = [](int used) { return "100," + std::to_string(used); };
+  {
+    HeldWorker held(*pool);
+    for (int i = 1; i <= 100; ++i) {
+      ASSERT_TRUE(a.WriteStringDeferred("USER=q", "QuotaMaxCurrent", quota(i)));
+      ASSERT_EQ(b.GetString("USER=q", "QuotaMaxCurrent"), quota(i));
+    }
+    EXPECT_EQ(ReadText(path), "[USER=q]\nQuotaMaxCurrent=100,0\n") << "written on the loop";
+    EXPECT_EQ(pool->Stats().queued, 1u) << "the burst was not coalesced";
+    ASSERT_TRUE(b.WriteString("USER=q", "Other", "x"));
+    EXPECT_EQ(ReadText(path), "[USER=q]\nQuotaMaxCurrent=100,100\nOther=x\n");
+    ASSERT_TRUE(a.WriteStringDeferred("USER=q", "QuotaMaxCurrent", quota(101)));
+  }
+  for (int i = 0; i < 400 && RIniFile::WritesPending(); ++i) loop.RunOnce(5);
+  EXPECT_FALSE(RIniFile::WritesPending());
+  EXPECT_EQ(ReadText(path), "[USER=q]\nQuotaMaxCurrent=100,101\nOther=x\n");
+  EXPECT_EQ(b.GetString("USER=q", "QuotaMaxCurrent"), quota(101));
+  {
+    HeldWorker held(*pool);
+    ASSERT_TRUE(a.WriteStringDeferred("USER=q", "QuotaMaxCurrent", quota(102)));
+    held.Open();
+    RIniFile::ForgetWritePool(pool.get());
+    pool.reset();
+  }
+  RIniFile::DrainWrites();
+  EXPECT_EQ(ReadText(path), "[USER=q]\nQuotaMaxCurrent=100,102\nOther=x\n");
+  EXPECT_FALSE(RIniFile::WritesPending());
 }
 
 }  // namespace

@@ -8,7 +8,8 @@ import re
 import socket
 import time
 
-from ftp_e2e import Checker, file_size_limit, login, read_file, tree_server, write_file
+from ftp_e2e import (Checker, file_size_limit, login, read_file, tree_server, wait_until,
+                     write_file)
 
 c = Checker()
 
@@ -29,6 +30,13 @@ def recorded(srv, user="q"):
     text = read_file(srv.ini).decode("latin-1")
     m = re.search(r"\[USER=%s\][^\[]*?QuotaMaxCurrent=(\d+),(\d+)" % user, text, re.I)
     return int(m.group(2)) if m else None
+
+
+def recorded_soon(srv, want, user="q"):
+    """The recorded usage once it equals `want` (the server writes it on a
+    worker right after the reply), or what it is at the deadline."""
+    wait_until(lambda: recorded(srv, user) == want, timeout=6.0)
+    return recorded(srv, user)
 
 
 def on_disk(srv):
@@ -119,7 +127,7 @@ def rest_beyond_end_cases():
              "1135 reply")
         size = os.path.getsize(srv.path("pub", "big3.bin"))
         c.true(0 < size <= 500000, "kept %d bytes within the quota" % size)
-        c.eq(recorded(srv), 500000 + size, "usage right after 452")
+        c.eq(recorded_soon(srv, 500000 + size), 500000 + size, "usage right after 452")
         c.eq(ftp.last("NOOP"), "200 Command okay.", "session alive after 452")
         ftp.close()
         settles(srv, "after 452")
@@ -219,9 +227,9 @@ def credit_cases():
         c.eq(end, ["226-Maximum disk quota limited to 9765 Kbytes",
                    "    Used disk quota 292 Kbytes, available 9472 Kbytes",
                    "226 Transfer complete."], "quota summary before 226")
-        c.eq(recorded(srv), 300000, "usage written at the end of the upload")
+        c.eq(recorded_soon(srv, 300000), 300000, "usage written at the end of the upload")
         _, end = ftp.stor("STOR a.bin", b"a" * 1000)
-        c.eq(recorded(srv), 1000, "overwrite credits the old file")
+        c.eq(recorded_soon(srv, 1000), 1000, "overwrite credits the old file")
         ftp.stor("STOR b.bin", b"b" * 5000)
         ftp.stor("STOR c.bin", b"c" * 3000)
         ftp.last(closed_port())
