@@ -28,9 +28,12 @@ constexpr RKeyRowStr kRunAs[] = {
     {"RunAsGroup", S_GUI_SET_RUNGROUP, false},
 };
 constexpr RKeyRowStr kTls[] = {
-    {"TLSCertificateFile", S_GUI_SET_TLSCERT, true}, {"TLSPrivateKeyFile", S_GUI_SET_TLSKEY, true},
-    {"TLSImplicitPortNr", S_GUI_SET_TLSPORT, false}, {"TLSCipherList", S_GUI_SET_TLSCIPHERS, false},
+    {"TLSCertificateFile", S_GUI_SET_TLSCERT, true},
+    {"TLSPrivateKeyFile", S_GUI_SET_TLSKEY, true},
+    {"TLSImplicitPortNr", S_GUI_SET_TLSPORT, false},
+    {"TLSCipherList", S_GUI_SET_TLSCIPHERS, false},
     {"TLSCipherSuites", S_GUI_SET_TLSSUITES, false},
+    {"TLSMaxHandshakes", S_GUI_SET_TLSHANDSHAKES, false},
 };
 constexpr const char* kProtocols[] = {"TLSv1.2", "TLSv1.3"};
 
@@ -86,6 +89,11 @@ std::string RServerKeys::Validate(const std::string& ftpPort) const {
   }
   if (Trimmed(fields.at("RunAsUser")).empty() && !Trimmed(fields.at("RunAsGroup")).empty()) {
     return LoadStr(S_GUI_ERR_RUNGROUP);
+  }
+  // Empty: the server's default.
+  const std::string handshakes = Trimmed(fields.at("TLSMaxHandshakes"));
+  if (!handshakes.empty()) {
+    if (std::string e = CheckNumber(handshakes, 1, 100000); !e.empty()) return e;
   }
   const std::string port = Trimmed(fields.at("TLSImplicitPortNr"));
   if (port.empty()) return {};

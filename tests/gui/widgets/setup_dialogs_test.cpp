@@ -96,6 +96,10 @@ TEST_F(SetupTest, ServerDialogRunAsAndTls) {
   EXPECT_EQ(e.Error(), "\"70000\" is not a number from 0 to 65535.");
   EXPECT_EQ(Text(), "[GLOBAL]\nPortNr=2121\nTLSMinProtocol=tlsv1.3\n");
   e.Field("TLSImplicitPortNr")->setText("990");
+  e.Field("TLSMaxHandshakes")->setText("0");
+  EXPECT_FALSE(e.TryAccept());
+  EXPECT_EQ(e.Error(), "\"0\" is not a number from 1 to 100000.");
+  e.Field("TLSMaxHandshakes")->setText("500");
   e.Field("TLSCertificateFile")->setText("/etc/vantor/cert.pem");
   e.Field("TLSPrivateKeyFile")->setText("/etc/vantor/key.pem");
   e.findChild<QComboBox*>("TLSMinProtocol")->setCurrentIndex(0);
@@ -105,6 +109,7 @@ TEST_F(SetupTest, ServerDialogRunAsAndTls) {
   EXPECT_EQ(ini.GetString("GLOBAL", "RunAsUser"), "ftp");
   EXPECT_EQ(ini.GetString("GLOBAL", "RunAsGroup"), "ftp");
   EXPECT_EQ(ini.GetString("GLOBAL", "TLSImplicitPortNr"), "990");
+  EXPECT_EQ(ini.GetString("GLOBAL", "TLSMaxHandshakes"), "500");
   EXPECT_EQ(ini.GetString("GLOBAL", "TLSCertificateFile"), "/etc/vantor/cert.pem");
   EXPECT_EQ(ini.GetString("GLOBAL", "TLSPrivateKeyFile"), "/etc/vantor/key.pem");
   EXPECT_EQ(ini.GetString("GLOBAL", "TLSMinProtocol"), "TLSv1.2");
