@@ -91,6 +91,24 @@ class FtpTest : public ::testing::Test {
     std::deque<std::string> q = s->TakeQueuedReplies();
     return {q.begin(), q.end()};
   }
+  // Moves the clock a second at a time, running what became due.
+  void Seconds(int n) {
+    for (int i = 0; i < n; ++i) {
+      clock_.Advance(1000);
+      loop_.RunPending();
+    }
+  }
+  // A client socket connected to 127.0.0.1:port, or -1.
+  static int ConnectLoopback(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+  }
   bool Logged(const std::string& text) const {
     for (const std::string& l : log_) {
       if (l.find(text) != std::string::npos) return true;

@@ -38,13 +38,9 @@ class ListenerTest : public FtpTest {
   }
 
   int Connect() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    fds_.push_back(fd);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port_));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const int fd = ConnectLoopback(port_);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) fds_.push_back(fd);
     return fd;
   }
 
@@ -61,13 +57,6 @@ class ListenerTest : public FtpTest {
       if (!text.empty() && got.find(text) != std::string::npos) return true;
     }
     return false;
-  }
-
-  void Seconds(int n) {
-    for (int i = 0; i < n; ++i) {
-      clock_.Advance(1000);
-      loop_.RunPending();
-    }
   }
 
   int Count(const std::string& text) const {

@@ -27,12 +27,8 @@ class TimeoutTest : public FtpTest {
   }
 
   void Connect() {
-    client_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port_));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(client_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    client_ = ConnectLoopback(port_);
+    ASSERT_GE(client_, 0);
   }
 
   // Runs the loop (without moving the clock) until `text` has arrived.
@@ -45,14 +41,6 @@ class TimeoutTest : public FtpTest {
       if (got_.find(text) != std::string::npos) return true;
     }
     return false;
-  }
-
-  // Moves the clock a second at a time, running what became due.
-  void Seconds(int n) {
-    for (int i = 0; i < n; ++i) {
-      clock_.Advance(1000);
-      loop_.RunPending();
-    }
   }
 
   void Send(const std::string& line) {
