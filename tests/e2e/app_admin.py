@@ -11,12 +11,11 @@ with warnings.catch_warnings():
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import unittest
 
-from ftp_e2e import unittest_main, write_file
+from ftp_e2e import free_port, unittest_main, write_file
 
 VANTOR = None
 ENV = dict(os.environ, LANG="C", LC_ALL="C")
@@ -122,9 +121,7 @@ class Admin(unittest.TestCase):
     def test_relative_ini_path_from_current_directory(self):
         """vantor sub/my.ini uses the file below the current directory and says so."""
         os.mkdir(os.path.join(self.dir, "sub"))
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
+        port = free_port()
         ini = self.write("sub/my.ini", "[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\n" % port)
         p = subprocess.Popen([VANTOR, "-u", "sub/my.ini"], cwd=self.dir, env=ENV,
                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)

@@ -71,10 +71,7 @@ class Lifecycle(unittest.TestCase):
         a download, and closes cleanly."""
         import ftplib
         import io
-        import socket
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
+        port = free_port()
         home = os.path.join(self.dir, "home")
         os.mkdir(home)
         write_file(os.path.join(home, "a.txt"), b"vantor\r\n")

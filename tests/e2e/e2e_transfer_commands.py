@@ -5,7 +5,7 @@ import socket
 import struct
 import time
 
-from ftp_e2e import Checker, file_size_limit, login, read_file, tree_server, wait_until, write_file
+from ftp_e2e import Checker, file_size_limit, free_port, login, read_file, tree_server, wait_until, write_file
 
 c = Checker()
 
@@ -100,10 +100,7 @@ def reset_download_cases(srv):
 def active_failure_cases(srv):
     ftp = login(srv.port)
     write_file(srv.path("pub", "f.txt"), b"hello\n")
-    ls = socket.socket()
-    ls.bind(("127.0.0.1", 0))
-    port = ls.getsockname()[1]
-    ls.close()  # nothing listens there now
+    port = free_port()  # nothing listens there
     ftp.last("PORT 127,0,0,1,%d,%d" % (port // 256, port % 256))
     c.eq(ftp.cmd("RETR pub/f.txt"),
          ["150 Opening ASCII mode data connection for f.txt (6 bytes)."], "150 first")

@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import time
 
-from ftp_e2e import Checker, Client, greeted, login, recv_all, tree_server, write_file
+from ftp_e2e import Checker, Client, greeted, listener, login, recv_all, tree_server, write_file
 
 c = Checker()
 
@@ -52,10 +52,7 @@ def epsv_cases(srv):
         c.eq(ftp.last(line), want, line)
 
     # EPRT to a listener of ours.
-    ls = socket.socket()
-    ls.bind(("127.0.0.1", 0))
-    ls.listen(1)
-    ls.settimeout(20)
+    ls = listener()
     p = ls.getsockname()[1]
     c.eq(ftp.last("EPRT |1|127.0.0.1|%d|" % p), "200 EPRT command successful.", "EPRT")
     c.eq(ftp.transfer("RETR pub/f.txt", ls),
@@ -106,10 +103,7 @@ def ipv6_cases(srv):
         c.eq(ftp.transfer("RETR pub/six.txt", d),
              ("150 Opening ASCII mode data connection for six.txt (9 bytes).", b"over six\n",
               ["226 Transfer complete."]), "IPv6 " + line)
-    ls = socket.socket(socket.AF_INET6)
-    ls.bind(("::1", 0))
-    ls.listen(1)
-    ls.settimeout(20)
+    ls = listener("::1")
     p = ls.getsockname()[1]
     c.eq(ftp.last("EPRT |2|::1|%d|" % p), "200 EPRT command successful.", "IPv6 EPRT")
     c.eq(ftp.transfer("RETR pub/six.txt", ls),

@@ -334,10 +334,7 @@ class Client:
 
     def port_listen(self):
         """PORT to a fresh loopback listener; returns the listening socket."""
-        ls = socket.socket()
-        ls.bind((HOST, 0))
-        ls.listen(1)
-        ls.settimeout(20)
+        ls = listener()
         p = ls.getsockname()[1]
         r = self.last("PORT 127,0,0,1,%d,%d" % (p // 256, p % 256))
         assert r == "200 PORT Command successful.", r
@@ -362,6 +359,15 @@ class Client:
             self.sock.close()
         except OSError:
             pass
+
+
+def listener(host=HOST):
+    """A socket listening on a free port of `host` (accepts time out after 20 s)."""
+    ls = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+    ls.bind((host, 0))
+    ls.listen(1)
+    ls.settimeout(20)
+    return ls
 
 
 def greeted(port, host=HOST, timeout=20):
