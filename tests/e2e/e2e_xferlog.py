@@ -8,7 +8,7 @@ import socket
 import struct
 import time
 
-from ftp_e2e import Checker, login, recv_all, tree_server, write_file
+from ftp_e2e import Checker, login, read_file, recv_all, tree_server, wait_until, write_file
 
 c = Checker()
 STAMP = r"\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} \d+ "
@@ -16,15 +16,12 @@ STAMP = r"\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} \d+ "
 
 def log_lines(srv, count, timeout=10):
     path = os.path.join(srv.dir, "xfer.log")
-    deadline = time.monotonic() + timeout
     lines = []
-    while time.monotonic() < deadline:
-        if os.path.exists(path):
-            with open(path) as f:
-                lines = f.read().splitlines()
-            if len(lines) >= count:
-                break
-        time.sleep(0.05)
+
+    def enough():
+        lines[:] = read_file(path).decode().splitlines() if os.path.exists(path) else []
+        return len(lines) >= count
+    wait_until(enough, timeout)
     return lines
 
 
