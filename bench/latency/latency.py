@@ -223,7 +223,10 @@ def curl_parallel(urls, extra, timeout=LOAD_LIMIT):
     t0 = time.perf_counter()
     r = subprocess.run(args, capture_output=True, text=True)
     if r.returncode != 0:
-        raise RuntimeError("curl: " + r.stderr.strip()[:300])
+        # The parallel progress meter comes first even with -s; the errors
+        # are at the end.
+        errors = [l for l in r.stderr.splitlines() if l.startswith("curl:")]
+        raise RuntimeError("curl exit %d: %s" % (r.returncode, "; ".join(errors[:3])[:300]))
     return time.perf_counter() - t0
 
 
@@ -332,7 +335,11 @@ def main():
                         time.sleep(2)
                         figure = ""
                     else:
-                        figure = LOADS[load](s)
+                        # A load that fails is reported as such; the run goes on.
+                        try:
+                            figure = LOADS[load](s)
+                        except (RuntimeError, OSError) as e:
+                            figure = "FAILED (%s)" % e
                     rtts[(s.name, load)] += p.stop()
                     if figure is not None:
                         own[(s.name, load)].append(figure)
