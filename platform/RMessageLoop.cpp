@@ -636,7 +636,10 @@ void RMessageLoop::RunPending() {
 }
 
 int RMessageLoop::Run() {
-  loopThread_ = std::this_thread::get_id();
+  // Other threads read loopThread_ in PostMessage without a lock: it is set
+  // at construction, and written here only for a loop run on another thread
+  // than the one that made it (before anyone else may post to it).
+  if (loopThread_ != std::this_thread::get_id()) loopThread_ = std::this_thread::get_id();
   while (!quit_.load()) RunOnce(-1);
   quit_.store(false);
   return quitCode_.load();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: Release, then with
-# AddressSanitizer + UndefinedBehaviorSanitizer (halt on the first error).
+# Builds and runs the whole test suite twice: Release (warnings are errors),
+# then with AddressSanitizer + UndefinedBehaviorSanitizer (halt on the first
+# error).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -16,7 +17,7 @@ for cfg in release asan; do
     # would take most of the run for no extra finding.
     export VANTOR_E2E_QUICK=1
   else
-    opts=(-DCMAKE_BUILD_TYPE=Release)
+    opts=(-DCMAKE_BUILD_TYPE=Release -DVANTOR_WERROR=ON)
   fi
   cmake -S . -B "build/$cfg" "${opts[@]}" >/dev/null
   cmake --build "build/$cfg" -j"$jobs"

@@ -22,6 +22,7 @@
 #include "net/RSocketLayer.h"
 #include "platform/RMessageLoop.h"
 #include "platform/RSpawn.h"
+#include "temp_dir.h"
 #include "util/RLog.h"
 
 using namespace vantor;
@@ -34,9 +35,6 @@ class SiteSession : public ::testing::Test {
  protected:
   SiteSession() : layer_(loop_) {
     RSocketLayer::SetProcess(&layer_);
-    std::string t = (std::filesystem::temp_directory_path() / "vantor-site-XXXXXX").string();
-    EXPECT_NE(mkdtemp(t.data()), nullptr);
-    dir_ = t;
     std::ofstream(dir_ + "/vantor.ini") << "[GLOBAL]\n";
     SetLogSink(&SiteSession::Sink, this);
   }
@@ -44,7 +42,6 @@ class SiteSession : public ::testing::Test {
     manager_.reset();
     SetLogSink(nullptr, nullptr);
     RSocketLayer::SetProcess(nullptr);
-    std::filesystem::remove_all(dir_);
   }
 
   // Creates the manager and one session, logged in as JOE in the temp dir.
@@ -90,7 +87,8 @@ class SiteSession : public ::testing::Test {
   RMessageLoop loop_;
   RSocketLayer layer_;
   RFrontEnd frontEnd_;
-  std::string dir_;
+  test::TempDir tmp_;
+  const std::string& dir_ = tmp_.Path();
   std::unique_ptr<RFTPSManager> manager_;
   RFTPSComInterp* s_ = nullptr;
   std::function<bool(const AccessQuery&)> answer_;
