@@ -2,6 +2,8 @@
 # Installs the Debian packages the build and the tests need, only when missing.
 set -euo pipefail
 need=(build-essential cmake g++ libgtest-dev python3 curl lftp tnftp libcrypt-dev libsystemd-dev libssl-dev openssl pkg-config scdoc)
+# The fuzz smoke run of scripts/test.sh: clang and its libFuzzer runtime.
+need+=(clang libclang-rt-dev)
 if [ "${VANTOR_WITH_GUI:-1}" = 1 ]; then
   need+=(qt6-base-dev xvfb xauth)
 fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite twice: Release (warnings are errors),
 # then with AddressSanitizer + UndefinedBehaviorSanitizer (halt on the first
-# error).
+# error). Then every fuzz target for a bounded time (scripts/fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -23,4 +23,11 @@ for cfg in release asan; do
   cmake --build "build/$cfg" -j"$jobs"
   (cd "build/$cfg" && ctest --output-on-failure -j"$jobs" --timeout 300)
 done
+# Every fuzz target for 20 s; the session target must log in first (it
+# prints the line below), so a link that loses the commands fails here.
+echo "=== fuzz smoke"
+bash scripts/fuzz 20
+grep -q "ftp_session: login reached" build-fuzz/fuzz_ftp_session.log ||
+  { echo "ftp_session fuzz target did not log in" >&2; exit 1; }
+
 echo "all tests passed"
