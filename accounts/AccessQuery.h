@@ -113,6 +113,21 @@ inline void SetQueryAux(AccessQuery& q, std::string_view text) {
   std::memset(q.aux + n, 0, ACCESS_AUX_SIZE - n);
 }
 
+// A query of `code` asked by session `session` for `user` on IP home
+// `address`, aux = `aux`; every other field zero. A session asks with its
+// current login; a worker with the snapshot its job was given.
+inline AccessQuery MakeAccessQuery(uint32_t code, std::string_view user, uint32_t address,
+                                   uint32_t session, std::string_view aux = {}) {
+  AccessQuery q;
+  ClearAccessQuery(q);
+  q.code = code;
+  SetQueryUser(q, user);
+  q.address = address;
+  SetQueryAux(q, aux);
+  q.session = session;
+  return q;
+}
+
 // aux = first, NUL, second, NUL (the form of codes 11 and 37). Each part is
 // cut so that both fit before the marker byte.
 inline void SetQueryAux2(AccessQuery& q, std::string_view first, std::string_view second) {

@@ -615,14 +615,7 @@ void RFTPSComInterp::ReplayParked() {
 // --- queries, paths, logging -------------------------------------------------------------
 
 AccessQuery RFTPSComInterp::NewQuery(uint32_t code, std::string_view aux) const {
-  AccessQuery q;
-  ClearAccessQuery(q);
-  q.code = code;
-  SetQueryUser(q, Login.userName);
-  q.address = Connection.localAddress;
-  SetQueryAux(q, aux);
-  q.session = Number_;
-  return q;
+  return MakeAccessQuery(code, Login.userName, Connection.localAddress, Number_, aux);
 }
 
 bool RFTPSComInterp::Ask(AccessQuery& q) {

@@ -7,13 +7,7 @@
 namespace vantor {
 
 bool AskFlagOffLoop(const RWorkerContextStr& ctx, uint32_t code, std::string_view aux) {
-  AccessQuery q;
-  ClearAccessQuery(q);
-  q.code = code;
-  SetQueryUser(q, ctx.user);
-  q.address = ctx.address;
-  SetQueryAux(q, aux);
-  q.session = ctx.session;
+  AccessQuery q = MakeAccessQuery(code, ctx.user, ctx.address, ctx.session, aux);
   ctx.manager->AnswerAccessQueryOffLoop(q);
   return q.flag != 0;
 }

@@ -321,6 +321,10 @@ class RWinSocket {
   WsStatus DoInitSendLine(int maximumLength);
   WsStatus DoSendLine(const char* text);
   WsStatus DoSendLines(const char* buffer, int64_t length);
+  [[nodiscard]] WsStatus LineSendRefusal() const;
+  // The `length` bytes at `buffer` become the send in progress (the idle
+  // count restarts when `autoReset_`).
+  void BeginLineBlock(const char* buffer, int64_t length);
   WsStatus DoReceiveBlock(void* buffer, int pipeFd, int64_t length, int64_t* receivedCounter,
                           int flags);
   WsStatus DoInitRecLine(int size, int flags);

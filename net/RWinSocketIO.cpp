@@ -146,15 +146,30 @@ WsStatus RWinSocket::SendLine(const char* text) {
   return st;
 }
 
-WsStatus RWinSocket::DoSendLine(const char* text) {
+// What both line sends check first: line mode on, no send running, a socket.
+WsStatus RWinSocket::LineSendRefusal() const {
   if (!lineSend_) return WS_Error;
   if (sending_) return WS_Busy;
   if (handle_ < 0) return WS_NotCon;
+  return WS_OK;
+}
+
+void RWinSocket::BeginLineBlock(const char* buffer, int64_t length) {
   if (autoReset_) {
     idleSeconds_ = 0;
     counters_[WS_TO_SEND] = 0;
   }
   sending_ = true;
+  sendBuf_ = sendPtr_ = buffer;
+  fileFd_ = -1;
+  bytesSent_ = 0;
+  sendLeft_ = length;
+  sentCounter_ = nullptr;
+  sendStatus_ = WS_Sending;
+}
+
+WsStatus RWinSocket::DoSendLine(const char* text) {
+  if (const WsStatus refusal = LineSendRefusal(); refusal != WS_OK) return refusal;
   if (text == nullptr) text = "";
   size_t n = std::strlen(text);
   const bool cut = n > static_cast<size_t>(sendLineMax_);
@@ -163,12 +178,7 @@ WsStatus RWinSocket::DoSendLine(const char* text) {
   std::memcpy(line, text, n);
   line[n] = '\r';
   line[n + 1] = '\n';
-  sendBuf_ = sendPtr_ = line;
-  fileFd_ = -1;
-  bytesSent_ = 0;
-  sendLeft_ = static_cast<int64_t>(n) + 2;
-  sentCounter_ = nullptr;
-  sendStatus_ = WS_Sending;
+  BeginLineBlock(line, static_cast<int64_t>(n) + 2);
   PostSelf(FD_WRITE);
   return cut ? WS_More : WS_OK;
 }
@@ -182,20 +192,9 @@ WsStatus RWinSocket::SendLines(const char* buffer, int64_t length) {
 }
 
 WsStatus RWinSocket::DoSendLines(const char* buffer, int64_t length) {
-  if (!lineSend_ || length < 0) return WS_Error;
-  if (sending_) return WS_Busy;
-  if (handle_ < 0) return WS_NotCon;
-  if (autoReset_) {
-    idleSeconds_ = 0;
-    counters_[WS_TO_SEND] = 0;
-  }
-  sending_ = true;
-  sendBuf_ = sendPtr_ = buffer;
-  fileFd_ = -1;
-  bytesSent_ = 0;
-  sendLeft_ = length;
-  sentCounter_ = nullptr;
-  sendStatus_ = WS_Sending;
+  if (length < 0) return WS_Error;
+  if (const WsStatus refusal = LineSendRefusal(); refusal != WS_OK) return refusal;
+  BeginLineBlock(buffer, length);
   // The handler runs here rather than from a posted readiness message: the
   // caller flushes right before data-connection work that must follow these
   // bytes, and a completion nobody waits for costs a message per batch.
