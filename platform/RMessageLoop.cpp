@@ -168,59 +168,15 @@ void RMessageLoop::DrainQueue(bool untilEmpty) {
 
 RMessageLoop::TimerId RMessageLoop::AddTimer(int64_t periodMs, bool repeat,
                                              std::function<void()> callback) {
-  if (periodMs < 0) periodMs = 0;
-  TimerId id = nextTimer_++;
-  int64_t deadline = clock_->NowMs() + periodMs;
-  timers_.emplace(id, Timer{periodMs, repeat, std::move(callback), deadline});
-  heap_.push(HeapEntry{deadline, timerSeq_++, id});
-  return id;
+  return timers_.Add(clock_->NowMs(), periodMs, repeat, std::move(callback));
 }
 
 void RMessageLoop::CancelTimer(TimerId id) {
-  // A buried heap entry stays until it surfaces; one on top goes now, so
-  // the next wait is computed from a live deadline.
-  timers_.erase(id);
-  PruneTimerHeap();
-}
-
-bool RMessageLoop::IsStale(const HeapEntry& e) const {
-  auto it = timers_.find(e.id);
-  return it == timers_.end() || it->second.deadline != e.deadline;
-}
-
-void RMessageLoop::PruneTimerHeap() {
-  while (!heap_.empty() && IsStale(heap_.top())) heap_.pop();
+  timers_.Cancel(id);
 }
 
 void RMessageLoop::FireTimers() {
-  const int64_t now = clock_->NowMs();
-  std::vector<TimerId> due;
-  while (!heap_.empty() && heap_.top().deadline <= now) {
-    HeapEntry e = heap_.top();
-    heap_.pop();
-    if (!IsStale(e)) due.push_back(e.id);
-  }
-  for (TimerId id : due) {
-    auto it = timers_.find(id);
-    if (it == timers_.end()) continue;  // cancelled by an earlier callback
-    Timer& t = it->second;
-    std::function<void()> cb = t.callback;
-    if (t.repeat && t.periodMs > 0) {
-      // A late timer fires once and keeps its phase.
-      int64_t missed = (now - t.deadline) / t.periodMs + 1;
-      t.deadline += missed * t.periodMs;
-      heap_.push(HeapEntry{t.deadline, timerSeq_++, id});
-    } else if (t.repeat) {
-      t.deadline = now + 1;  // a 0 ms repeating timer fires once per pass
-      heap_.push(HeapEntry{t.deadline, timerSeq_++, id});
-    } else {
-      timers_.erase(it);
-    }
-    cb();
-    if (quit_.load(std::memory_order_relaxed)) break;
-  }
-  // Popping the due entries may have bared a cancelled one.
-  PruneTimerHeap();
+  timers_.Fire(clock_->NowMs(), [this] { return quit_.load(std::memory_order_relaxed); });
 }
 
 int64_t RMessageLoop::NextTimeoutMs() const {
@@ -228,12 +184,7 @@ int64_t RMessageLoop::NextTimeoutMs() const {
     std::lock_guard<std::mutex> lock(mu_);
     if (!queue_.empty()) return 0;
   }
-  // The top is never stale: cancelling and firing prune it.
-  int64_t best = -1;
-  if (!heap_.empty()) {
-    best = std::max<int64_t>(0, heap_.top().deadline - clock_->NowMs());
-  }
-  return best;
+  return timers_.NextWaitMs(clock_->NowMs());
 }
 
 // --- readiness -----------------------------------------------------------------

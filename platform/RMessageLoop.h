@@ -27,7 +27,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <queue>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -35,6 +34,7 @@
 
 #include "platform/RClock.h"
 #include "platform/RFd.h"
+#include "platform/RLoopTimers.h"
 
 namespace vantor {
 
@@ -70,7 +70,7 @@ constexpr int RSelectError(intptr_t lParam) {
 class RMessageLoop {
  public:
   using Handler = std::function<intptr_t(const RMsg&)>;
-  using TimerId = uint64_t;
+  using TimerId = RLoopTimers::TimerId;
 
   // `queueBound` limits messages waiting in the queue (10000 in production).
   // `clock` is not owned; nullptr means the system clock.
@@ -103,7 +103,7 @@ class RMessageLoop {
   // timer fires once and keeps its phase. The callback may cancel any timer.
   TimerId AddTimer(int64_t periodMs, bool repeat, std::function<void()> callback);
   void CancelTimer(TimerId id);
-  size_t TimerCount() const { return timers_.size(); }
+  size_t TimerCount() const { return timers_.Count(); }
 
   // --- readiness ----------------------------------------------------------
   // events == 0 stops watching. Returns 0 or -errno. Bits of `readyNow`
@@ -195,20 +195,6 @@ class RMessageLoop {
     int busy = 0;
     bool dead = false;
   };
-  struct Timer {
-    int64_t periodMs;
-    bool repeat;
-    std::function<void()> callback;
-    int64_t deadline;
-  };
-  struct HeapEntry {
-    int64_t deadline;
-    uint64_t seq;
-    TimerId id;
-    bool operator>(const HeapEntry& o) const {
-      return deadline != o.deadline ? deadline > o.deadline : seq > o.seq;
-    }
-  };
   struct FdWatch {
     // Async-select watch.
     RWindowId window = 0;
@@ -228,10 +214,8 @@ class RMessageLoop {
   void Wait(int64_t timeoutMs);
   void HandleSelect(int fd, FdWatch& w, uint32_t ev);
   void UpdateInterest(int fd, FdWatch& w);
-  static uint32_t WantedInterest(const FdWatch& w);
   void FireTimers();
-  bool IsStale(const HeapEntry& e) const;
-  void PruneTimerHeap();
+  static uint32_t WantedInterest(const FdWatch& w);
   void DrainQueue(bool untilEmpty);
   void DrainWake();
   void DrainSignals();
@@ -257,10 +241,7 @@ class RMessageLoop {
   std::vector<std::pair<uint64_t, std::function<void()>>> passEnd_;
   uint64_t nextPassEnd_ = 1;
 
-  std::unordered_map<TimerId, Timer> timers_;
-  std::priority_queue<HeapEntry, std::vector<HeapEntry>, std::greater<HeapEntry>> heap_;
-  TimerId nextTimer_ = 1;
-  uint64_t timerSeq_ = 0;
+  RLoopTimers timers_;
 
   std::unordered_map<int, FdWatch> fds_;
   struct FileWatch {
