@@ -34,6 +34,7 @@
 
 #include "platform/RClock.h"
 #include "platform/RFd.h"
+#include "platform/RLoopFileWatch.h"
 #include "platform/RLoopTimers.h"
 
 namespace vantor {
@@ -244,18 +245,7 @@ class RMessageLoop {
   RLoopTimers timers_;
 
   std::unordered_map<int, FdWatch> fds_;
-  struct FileWatch {
-    std::string path;
-    std::string name;  // entry name inside the watched directory
-    int dirWd;
-    int fileWd = -1;  // the inode the name led to at the last look
-    uint64_t changes = 0;
-    bool rewatch = false;  // the name may lead to another inode now
-    bool ended = false;    // the directory watch is gone: always changed
-  };
-  void DrainFileEvents();
-  RFd inotify_;
-  std::vector<FileWatch> fileWatches_;  // token = index + 1
+  RLoopFileWatch files_;
   uint64_t serial_;
 
   struct SignalWatch {
