@@ -18,13 +18,6 @@ namespace {
 constexpr uint64_t kWakeTag = 1ull << 40;
 constexpr uint64_t kSignalTag = 2ull << 40;
 
-int SocketError(int fd) {
-  int err = 0;
-  socklen_t len = sizeof(err);
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
-  return err;
-}
-
 uint64_t NextLoopSerial() {
   static std::atomic<uint64_t> next{1};
   return next.fetch_add(1, std::memory_order_relaxed);
@@ -35,18 +28,17 @@ uint64_t NextLoopSerial() {
 RMessageLoop::RMessageLoop(size_t queueBound, RClock* clock)
     : clock_(clock != nullptr ? clock : &RSystemClock::Instance()),
       bound_(queueBound),
-      epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       loopThread_(std::this_thread::get_id()),
-      files_([this](int fd, std::function<void(uint32_t)> cb) {
-        return WatchFd(fd, std::move(cb));
-      }),
+      select_(epoll_, [this](const RMsg& m) { EnqueueInternal(m); }),
+      files_(
+          [this](int fd, std::function<void(uint32_t)> cb) { return WatchFd(fd, std::move(cb)); }),
       serial_(NextLoopSerial()) {
   if (epoll_.Valid() && wake_.Valid()) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = kWakeTag;
-    ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Get(), &ev);
+    (void)epoll_.Add(wake_.Get(), ev);
   }
 }
 
@@ -190,165 +182,24 @@ int64_t RMessageLoop::NextTimeoutMs() const {
 
 // --- readiness -----------------------------------------------------------------
 
-uint32_t RMessageLoop::WantedInterest(const FdWatch& w) {
-  if (w.callback) return EPOLLIN;
-  uint32_t want = 0;
-  if (w.enabled & (FD_READ | FD_ACCEPT)) want |= EPOLLIN;
-  if (w.enabled & (FD_WRITE | FD_CONNECT)) want |= EPOLLOUT;
-  if (w.enabled & FD_CLOSE) want |= EPOLLRDHUP;
-  // Interest is dropped lazily: after a read or accept was announced
-  // the owner almost always drains the socket and re-enables, so the bits
-  // stay registered and only a report nobody asked for removes them. That
-  // saves two epoll_ctl calls per command on a control connection.
-  if (w.lazyIn) want |= (w.armed & (EPOLLIN | EPOLLRDHUP));
-  // The same for output: a sender that fills the socket re-enables FD_WRITE
-  // at once, so a bulk transfer keeps EPOLLOUT registered throughout.
-  if (w.lazyOut) want |= (w.armed & EPOLLOUT);
-  return want;
-}
-
-void RMessageLoop::UpdateInterest(int fd, FdWatch& w) {
-  const uint32_t want = WantedInterest(w);
-  if (want == w.armed) return;
-  epoll_event ev{};
-  ev.events = want;
-  ev.data.u64 = static_cast<uint64_t>(fd);
-  ::epoll_ctl(epoll_.Get(), EPOLL_CTL_MOD, fd, &ev);
-  w.armed = want;
-}
-
 int RMessageLoop::AsyncSelect(int fd, RWindowId window, uint32_t message, uint32_t events,
                               uint32_t readyNow) {
-  auto it = fds_.find(fd);
-  if (events == 0) {
-    if (it != fds_.end()) {
-      ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
-      fds_.erase(it);
-    }
-    return 0;
-  }
-  FdWatch fresh;
-  fresh.window = window;
-  fresh.message = message;
-  fresh.events = events;
-  readyNow &= events & (FD_READ | FD_WRITE);
-  fresh.enabled = events & ~readyNow;
-  if (it == fds_.end()) {
-    epoll_event ev{};
-    ev.events = WantedInterest(fresh);
-    ev.data.u64 = static_cast<uint64_t>(fd);
-    if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) return -errno;
-    fresh.armed = ev.events;
-    fds_.emplace(fd, std::move(fresh));
-  } else {
-    fresh.armed = it->second.armed;
-    it->second = std::move(fresh);
-    UpdateInterest(fd, it->second);
-  }
-  for (uint32_t bit : {FD_READ, FD_WRITE}) {
-    if (readyNow & bit) {
-      EnqueueInternal(RMsg{window, message, static_cast<uintptr_t>(fd), RSelectReply(bit, 0)});
-    }
-  }
-  return 0;
+  return select_.AsyncSelect(fd, window, message, events, readyNow);
 }
-
 bool RMessageLoop::Announcing(int fd, uint32_t event) const {
-  auto it = fds_.find(fd);
-  return it != fds_.end() && (it->second.enabled & event) == event;
+  return select_.Announcing(fd, event);
 }
-
 void RMessageLoop::Forget(int fd) {
-  // The descriptor is about to be closed, which removes it from the epoll
-  // set by itself (none of ours is duplicated).
-  fds_.erase(fd);
+  select_.Forget(fd);
 }
-
 void RMessageLoop::Reenable(int fd, uint32_t event) {
-  auto it = fds_.find(fd);
-  if (it == fds_.end()) return;
-  FdWatch& w = it->second;
-  w.enabled |= (event & w.events & (FD_READ | FD_WRITE | FD_ACCEPT));
-  if (event & w.events & FD_WRITE) w.writeCycling = true;
-  // Lazy: if the epoll bit is still armed, level triggering reports it again.
-  UpdateInterest(fd, w);
+  select_.Reenable(fd, event);
 }
-
 bool RMessageLoop::WatchFd(int fd, std::function<void(uint32_t)> callback) {
-  if (fds_.count(fd) != 0) return false;
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.u64 = static_cast<uint64_t>(fd);
-  if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) return false;
-  FdWatch w;
-  w.callback = std::move(callback);
-  w.armed = EPOLLIN;
-  fds_.emplace(fd, std::move(w));
-  return true;
+  return select_.WatchFd(fd, std::move(callback));
 }
-
 void RMessageLoop::UnwatchFd(int fd) {
-  (void)AsyncSelect(fd, 0, 0, 0);
-}
-
-void RMessageLoop::HandleSelect(int fd, FdWatch& w, uint32_t ev) {
-  auto post = [&](uint32_t event, int error) {
-    EnqueueInternal(
-        RMsg{w.window, w.message, static_cast<uintptr_t>(fd), RSelectReply(event, error)});
-  };
-  const bool hup = (ev & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
-  const uint32_t before = w.enabled;
-  if ((w.enabled & FD_CONNECT) && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
-    int err = SocketError(fd);
-    w.enabled &= ~FD_CONNECT;
-    post(FD_CONNECT, err);
-    if (err != 0) {
-      // A failed connect has nothing more to say.
-      w.enabled = 0;
-      w.lazyIn = w.lazyOut = false;
-      UpdateInterest(fd, w);
-      return;
-    }
-  }
-  if ((ev & EPOLLIN) && (w.enabled & FD_ACCEPT)) {
-    w.enabled &= ~FD_ACCEPT;
-    post(FD_ACCEPT, 0);
-  }
-  if ((ev & (EPOLLIN | EPOLLERR | EPOLLHUP)) && (w.enabled & FD_READ)) {
-    w.enabled &= ~FD_READ;
-    post(FD_READ, 0);
-  }
-  if ((ev & (EPOLLOUT)) && (w.enabled & FD_WRITE) && !(w.events & FD_ACCEPT)) {
-    w.enabled &= ~FD_WRITE;
-    post(FD_WRITE, 0);
-  }
-  if (hup && (w.enabled & FD_CLOSE) && !(w.events & FD_ACCEPT)) {
-    w.enabled &= ~FD_CLOSE;
-    post(FD_CLOSE, (ev & EPOLLERR) ? SocketError(fd) : 0);
-  }
-  if (ev & (EPOLLHUP | EPOLLERR)) {
-    // These are reported whatever the interest; stop listening to them once
-    // everything that can be said has been said.
-    if ((w.enabled & (FD_READ | FD_CLOSE | FD_WRITE)) == 0) {
-      w.enabled = 0;
-    }
-  }
-  // Keep input registered only while its announcement is fresh; a second
-  // report before the owner re-enabled removes it.
-  if ((before & ~w.enabled & (FD_READ | FD_ACCEPT | FD_CLOSE)) != 0) {
-    w.lazyIn = true;
-  } else if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
-    w.lazyIn = false;
-  }
-  if ((before & ~w.enabled & FD_WRITE) != 0) {
-    // Only a sender that has re-enabled writing before (one that fills the
-    // socket) keeps it; the first announcement after connecting is
-    // usually the last.
-    w.lazyOut = w.writeCycling;
-  } else if (ev & (EPOLLOUT | EPOLLHUP | EPOLLERR)) {
-    w.lazyOut = false;
-  }
-  UpdateInterest(fd, w);
+  select_.UnwatchFd(fd);
 }
 
 // --- signals -------------------------------------------------------------------
@@ -366,7 +217,7 @@ bool RMessageLoop::WatchSignal(int signo, RWindowId window, uint32_t message) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = kSignalTag;
-    if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+    if (epoll_.Add(fd, ev) != 0) return false;
   }
   return true;
 }
@@ -435,9 +286,10 @@ void RMessageLoop::NoteFileWritten(const std::string& path) {
 
 void RMessageLoop::Wait(int64_t timeoutMs) {
   epoll_event events[128];
-  int t = timeoutMs > 0x7fffffff ? 0x7fffffff : static_cast<int>(timeoutMs);
+  // The pass lock is released only for the wait, so a worker may ask the
+  // loop's state a question while the loop sleeps.
   passMu_.unlock();
-  int n = ::epoll_wait(epoll_.Get(), events, 128, t);
+  int n = epoll_.Wait(events, 128, timeoutMs);
   passMu_.lock();
   ++t_pass;
   for (int i = 0; i < n; ++i) {
@@ -450,15 +302,7 @@ void RMessageLoop::Wait(int64_t timeoutMs) {
       DrainSignals();
       continue;
     }
-    int fd = static_cast<int>(tag);
-    auto it = fds_.find(fd);
-    if (it == fds_.end()) continue;
-    if (it->second.callback) {
-      auto cb = it->second.callback;  // the callback may unwatch itself
-      cb(events[i].events);
-    } else {
-      HandleSelect(fd, it->second, events[i].events);
-    }
+    select_.Handle(static_cast<int>(tag), events[i].events);
   }
 }
 

@@ -33,40 +33,14 @@
 #include <vector>
 
 #include "platform/RClock.h"
+#include "platform/REpollBackend.h"
 #include "platform/RFd.h"
 #include "platform/RLoopFileWatch.h"
+#include "platform/RLoopMsg.h"
+#include "platform/RLoopSelect.h"
 #include "platform/RLoopTimers.h"
 
 namespace vantor {
-
-using RWindowId = uint32_t;
-
-struct RMsg {
-  RWindowId window = 0;
-  uint32_t message = 0;
-  uintptr_t wParam = 0;
-  intptr_t lParam = 0;
-};
-
-// Asynchronous-select event bits (the WinSock numbering).
-enum : uint32_t {
-  FD_READ = 0x01,
-  FD_WRITE = 0x02,
-  FD_OOB = 0x04,
-  FD_ACCEPT = 0x08,
-  FD_CONNECT = 0x10,
-  FD_CLOSE = 0x20,
-};
-
-constexpr intptr_t RSelectReply(uint32_t event, int error) {
-  return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | (event & 0xFFFF));
-}
-constexpr uint32_t RSelectEvent(intptr_t lParam) {
-  return static_cast<uint32_t>(lParam) & 0xFFFF;
-}
-constexpr int RSelectError(intptr_t lParam) {
-  return static_cast<int>((static_cast<uint32_t>(lParam) >> 16) & 0xFFFF);
-}
 
 class RMessageLoop {
  public:
@@ -124,7 +98,7 @@ class RMessageLoop {
   // callback gets the epoll event bits and runs on the loop thread.
   bool WatchFd(int fd, std::function<void(uint32_t)> callback);
   void UnwatchFd(int fd);
-  size_t WatchedFdCount() const { return fds_.size(); }
+  size_t WatchedFdCount() const { return select_.Count(); }
 
   // --- signals --------------------------------------------------------------
   // Blocks `signo` in the calling thread (call before starting other threads)
@@ -164,7 +138,7 @@ class RMessageLoop {
   // For front ends that drive the loop from their own: readable when
   // RunOnce(0) has work; NextTimeoutMs() is the wait until the next timer
   // (-1: none, 0: messages waiting).
-  int EpollFd() const { return epoll_.Get(); }
+  int EpollFd() const { return epoll_.Fd(); }
   int64_t NextTimeoutMs() const;
 
   // The pass the loop on the calling thread is in (0: not inside one).
@@ -196,27 +170,10 @@ class RMessageLoop {
     int busy = 0;
     bool dead = false;
   };
-  struct FdWatch {
-    // Async-select watch.
-    RWindowId window = 0;
-    uint32_t message = 0;
-    uint32_t events = 0;        // selected FD_ bits
-    uint32_t enabled = 0;       // FD_ bits that may be announced now
-    uint32_t armed = 0;         // epoll bits currently registered
-    bool lazyIn = false;        // input bits kept registered after an announcement
-    bool lazyOut = false;       // the same for EPOLLOUT
-    bool writeCycling = false;  // FD_WRITE was re-enabled at least once
-    // Plain callback watch.
-    std::function<void(uint32_t)> callback;
-  };
-
   intptr_t Dispatch(const RMsg& m);
   void EnqueueInternal(const RMsg& m);
   void Wait(int64_t timeoutMs);
-  void HandleSelect(int fd, FdWatch& w, uint32_t ev);
-  void UpdateInterest(int fd, FdWatch& w);
   void FireTimers();
-  static uint32_t WantedInterest(const FdWatch& w);
   void DrainQueue(bool untilEmpty);
   void DrainWake();
   void DrainSignals();
@@ -224,7 +181,7 @@ class RMessageLoop {
 
   RClock* clock_;
   size_t bound_;
-  RFd epoll_;
+  REpollBackend epoll_;
   RFd wake_;
   RFd signal_;
   std::thread::id loopThread_;
@@ -244,7 +201,7 @@ class RMessageLoop {
 
   RLoopTimers timers_;
 
-  std::unordered_map<int, FdWatch> fds_;
+  RLoopSelect select_;
   RLoopFileWatch files_;
   uint64_t serial_;
 
