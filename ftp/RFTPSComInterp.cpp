@@ -24,11 +24,6 @@
 namespace vantor {
 namespace {
 
-RDblLinkedList<RFTPSComInterp, &RFTPSComInterp::sessionLink>& AllSessions() {
-  static RDblLinkedList<RFTPSComInterp, &RFTPSComInterp::sessionLink> list;
-  return list;
-}
-
 // The verb of a held command, for the log.
 const char* DeferredVerb(int32_t command) {
   switch (command) {
@@ -66,21 +61,10 @@ int LocalHour(int64_t now) {
 
 }  // namespace
 
-// Walks the process-wide session list (newest first).
-int CountProcessSessions(std::string_view clientAddress, std::string_view name) {
-  int n = 0;
-  for (RFTPSComInterp* s = AllSessions().Head(); s != nullptr; s = AllSessions().NextOf(s)) {
-    if (s->Connection.clientAddress == clientAddress && EqualNoCaseAscii(s->Login.userName, name))
-      ++n;
-  }
-  return n;
-}
-
 RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket> control,
                                std::string clientAddress, uint32_t localAddress,
                                std::string localAddressText)
     : RTimer(manager.Layer()), manager_(manager), control_(std::move(control)) {
-  AllSessions().PushFront(this);
   Connection.clientAddress = std::move(clientAddress);
   Connection.localAddress = localAddress;
   Connection.localAddressText =
@@ -142,7 +126,6 @@ RFTPSComInterp::~RFTPSComInterp() {
   Quota.reset();
   Hook.reset();
   Transfer.ext.reset();
-  AllSessions().Unlink(this);
   Stop();
   if (manager_.UserInfoOpen()) {
     manager_.Loop().PostMessage(manager_.MainWindow(), MSG_NOTIFY, NC_SessionDestroyed, Number_);

@@ -36,7 +36,6 @@
 #include "net/RTimer.h"
 #include "net/RWinSocket.h"
 #include "platform/RWorkPool.h"
-#include "util/RDblLinkedList.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -453,13 +452,6 @@ class RFTPSComInterp : public RTimer {
   std::deque<ParkedEvent> parked_;
   int64_t holdStartMs_ = 0;    // monotonic time of the last hold verdict
   RWorkCancelPtr workCancel_;  // set while a job of this session runs
-
- public:
-  RDblLink sessionLink;  // the process-wide list of sessions, newest first
 };
-
-// Sessions of the whole process with this client address (exact text) and
-// user name (any case).
-int CountProcessSessions(std::string_view clientAddress, std::string_view name);
 
 }  // namespace vantor

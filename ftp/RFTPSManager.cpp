@@ -656,7 +656,12 @@ int RFTPSManager::CountSessions(std::string_view name, uint32_t address) const {
 }
 
 int RFTPSManager::CountLoginsFrom(std::string_view clientAddress, std::string_view name) const {
-  return CountProcessSessions(clientAddress, name);
+  int n = 0;
+  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+    if (s->Connection.clientAddress == clientAddress && EqualNoCaseAscii(s->Login.userName, name))
+      ++n;
+  }
+  return n;
 }
 
 int32_t RFTPSManager::TlsHandshakesNow() const {

@@ -209,7 +209,7 @@ class RFTPSManager : public RTimer {
   // Sessions whose user name equals `name` (any case; "" = all) on local
   // address `address` (0 = all).
   int CountSessions(std::string_view name, uint32_t address) const;
-  // Sessions of the whole process with this client address and user name.
+  // Sessions with this client address (exact text) and user name (any case).
   int CountLoginsFrom(std::string_view clientAddress, std::string_view name) const;
   void AnswerAccessQuery(AccessQuery& q);
   // The same from a worker thread: answered under the loop's pass lock, so
