@@ -58,7 +58,9 @@ REngineHooks MakeHooks(REngine& e) {
   h.applyLogFlags = [&e](const RFTPSLogger& l) {
     if (e.server) e.server->Manager().SetHostNameLogging(l.HostNameLookupOn());
   };
-  h.usersOnline = [] { return static_cast<int>(Stats().ConnectionsNow); };
+  h.usersOnline = [&e] {
+    return e.server ? static_cast<int>(e.server->Manager().Stats().ConnectionsNow) : 0;
+  };
   h.setExitPending = [&e](bool p) {
     if (e.server) e.server->Manager().SetExitPending(p);
   };

@@ -43,7 +43,7 @@ void ClearUser(RFTPSComInterp& s) {
 }
 
 void DropAnonymous(RFTPSComInterp& s) {
-  if (s.Login.anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
+  if (s.Login.anonymous && s.Manager().Stats().AnonymousNow > 0) --s.Manager().Stats().AnonymousNow;
   s.Login.anonymous = false;
 }
 
@@ -55,7 +55,7 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser);
 // whether the account's own limit (rather than the server's) refused it.
 bool TooManyUsers(RFTPSComInterp& s, bool& named) {
   named = false;
-  const ServerStats& st = Stats();
+  const ServerStats& st = s.Manager().Stats();
   const int32_t maxUsers = s.Manager().Settings().maxNrUsers;
   if (maxUsers >= 0 && st.ConnectionsNow > static_cast<uint32_t>(maxUsers)) {
     AccessQuery q = s.NewQuery(QC_ALWAYS_LOGIN);
@@ -86,13 +86,13 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
   s.Login.userName = name;
   if (name == kAnonymousName) {
     s.Login.anonymous = true;
-    ++Stats().AnonymousNow;
+    ++s.Manager().Stats().AnonymousNow;
   }
   if (s.Hook) s.Hook->SetUser(s.Login.userName);
 
   if (s.Manager().SecurityOff()) {
     s.EnterLoggedIn();
-    ++Stats().LoginsTotal;
+    ++s.Manager().Stats().LoginsTotal;
     s.ReplyStr(kReplyUserLoggedIn, s.Login.userName);
     return;
   }
@@ -276,7 +276,7 @@ void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
   if (!EnterHome(s)) return;
 
   s.EnterLoggedIn();
-  ++Stats().LoginsTotal;
+  ++s.Manager().Stats().LoginsTotal;
   s.Login.wrongPasswords = std::max(s.Login.wrongPasswords, 100);
   std::string minutes;
   const int64_t idle = s.AskText(QC_TIME_OUT, &minutes) ? NumberOr(minutes, 0) : 0;

@@ -74,7 +74,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   // number as ours (port 0 would be no port at all).
   Data.port = control_ ? control_->GetLocalPort() : 21;
 
-  ServerStats& st = Stats();
+  ServerStats& st = manager_.Stats();
   ++st.ConnectionsNow;
   Number_ = st.NextSessionNumber++;
   Connection.connectTime = manager_.Now();
@@ -101,7 +101,7 @@ RFTPSComInterp::~RFTPSComInterp() {
   if (workCancel_) workCancel_->Cancel();
   if (flushQueued_) manager_.DropReplyFlush(*this);
   if (Transfer.state != XS_Idle) AbortTransfer(", client killed by server");
-  if (Login.anonymous && Stats().AnonymousNow > 0) --Stats().AnonymousNow;
+  if (Login.anonymous && manager_.Stats().AnonymousNow > 0) --manager_.Stats().AnonymousNow;
   if (LinesWanted(LOG_SECURITY)) {
     std::string line = FormatStr(kLogClosingConnection, Number_);
     // A closing session names its user even when it closes before PASS.

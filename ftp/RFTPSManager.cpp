@@ -46,11 +46,6 @@ void SplitSeconds(int64_t secs, int32_t& h, int32_t& m, int32_t& s) {
 
 }  // namespace
 
-ServerStats& Stats() {
-  static ServerStats stats;
-  return stats;
-}
-
 int64_t EngineNow(int64_t wallSeconds) {
   return wallSeconds < 1 ? 315550800 : wallSeconds;
 }
@@ -85,7 +80,7 @@ RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string 
   // An upload past the file-size limit must fail alone (EFBIG, the disk-full
   // reply), not take the process and every session with it.
   IgnoreFileSizeSignal();
-  if (Stats().StartTime == 0) Stats().StartTime = Now();
+  if (stats_.StartTime == 0) stats_.StartTime = Now();
   Start(1000, false);
 }
 
@@ -637,8 +632,8 @@ void RFTPSManager::DropReplyFlush(RFTPSComInterp& s) {
 }
 
 void RFTPSManager::SessionDestroyed() {
-  if (Stats().ConnectionsNow > 0) --Stats().ConnectionsNow;
-  if (Stats().ConnectionsNow == 0 && exitPending_) frontEnd_.OnCloseRequest();
+  if (stats_.ConnectionsNow > 0) --stats_.ConnectionsNow;
+  if (stats_.ConnectionsNow == 0 && exitPending_) frontEnd_.OnCloseRequest();
 }
 
 void RFTPSManager::ResumeDeferred(uint32_t number) {
@@ -701,7 +696,7 @@ void RFTPSManager::Tick() {
   for (uint32_t n : TakeLostReleases()) ResumeDeferred(n);
   std::erase_if(retiredPools_, [](const std::unique_ptr<RWorkPool>& p) { return p->Idle(); });
 
-  const ServerStats& st = Stats();
+  const ServerStats& st = stats_;
   SendStatus(SK_Users, static_cast<int32_t>(st.ConnectionsNow),
              static_cast<int32_t>(st.AnonymousNow));
   SendStatus(SK_Transfers, st.UploadsActive + st.DownloadsActive);

@@ -53,7 +53,7 @@ namespace vantor {
 class RFTPSComInterp;
 class RIniFile;
 
-// Server-wide counters (one instance per process).
+// Server-wide counters; the manager owns them.
 struct ServerStats {
   uint32_t ConnectionsNow = 0;
   uint32_t AnonymousNow = 0;
@@ -69,7 +69,6 @@ struct ServerStats {
   int32_t UploadsActive = 0;
   int32_t DownloadsActive = 0;
 };
-ServerStats& Stats();
 
 // The clock as the engine reads it: below 1 it is 315550800 (1 January 1980,
 // 05:00 UTC).
@@ -259,6 +258,9 @@ class RFTPSManager : public RTimer {
   uint32_t& PassivePortCursor() { return passiveCursor_; }
   RFTPMessages& Messages() { return messages_; }
   RAntiHammer& AntiHammer() { return hammer_; }
+  // The server's counters (connections, logins, transfers). Loop thread.
+  ServerStats& Stats() { return stats_; }
+  const ServerStats& Stats() const { return stats_; }
   const RPathProbe* PathProbe() const { return probe_; }
   // The installed probe, else one on the file services' drive table.
   const RPathProbe& ProbeOrDefault() const;
@@ -358,6 +360,7 @@ class RFTPSManager : public RTimer {
   std::vector<RProxySourceStr> proxySources_;
   std::unordered_map<uint32_t, std::unique_ptr<RProxyIntakeStr>> intakes_;
   RAntiHammer hammer_;
+  ServerStats stats_;
   RFTPMessages messages_;
   bool online_ = true;
   bool exitPending_ = false;

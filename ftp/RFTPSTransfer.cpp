@@ -195,10 +195,10 @@ void BeginTransfer(RFTPSComInterp& s, bool upload) {
   s.Transfer.startMs = NowMs(s);
   x.lastTickCount = 0;
   if (upload) {
-    ++Stats().UploadsActive;
+    ++s.Manager().Stats().UploadsActive;
     ++s.Counters.filesUp;
   } else {
-    ++Stats().DownloadsActive;
+    ++s.Manager().Stats().DownloadsActive;
   }
   if (s.Data.passive) DataConnected(s, WS_OK);
   (void)s.RaiseHook(upload ? HE_UploadStarted : HE_DownloadStarted, s.Transfer.fileName);
@@ -587,11 +587,11 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
     RecordTransfer(s, false, failed, elapsed);
     RaiseTransferEnd(s, failed ? HE_DownloadFailed : HE_DownloadEnded,
                      static_cast<uint32_t>(reason.number), elapsed);
-    if (Stats().DownloadsActive > 0) --Stats().DownloadsActive;
-    if (!failed) ++Stats().FilesDownloaded;
+    if (s.Manager().Stats().DownloadsActive > 0) --s.Manager().Stats().DownloadsActive;
+    if (!failed) ++s.Manager().Stats().FilesDownloaded;
     s.Counters.bytesDown += static_cast<uint64_t>(s.Transfer.bytes);
   }
-  Stats().KBytesDownloaded += static_cast<double>(s.Transfer.bytes / 1024);
+  s.Manager().Stats().KBytesDownloaded += static_cast<double>(s.Transfer.bytes / 1024);
   if (!suppress) SendEndReply(s, reply);
   s.Transfer.bytes = 0;
   x.bufferFill = 0;
@@ -650,12 +650,12 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
   RecordTransfer(s, true, failed, elapsed);
   RaiseTransferEnd(s, failed ? HE_UploadFailed : HE_UploadEnded,
                    static_cast<uint32_t>(reason.number), elapsed);
-  if (Stats().UploadsActive > 0) --Stats().UploadsActive;
+  if (s.Manager().Stats().UploadsActive > 0) --s.Manager().Stats().UploadsActive;
   s.Counters.bytesUp += static_cast<uint64_t>(s.Transfer.bytes);
-  Stats().KBytesUploaded += static_cast<double>(s.Transfer.bytes / 1024);
+  s.Manager().Stats().KBytesUploaded += static_cast<double>(s.Transfer.bytes / 1024);
   if (fileRemains) {
     if (s.Ratio && s.Transfer.bytes > 0) s.Ratio->Uploaded(static_cast<uint64_t>(s.Transfer.bytes));
-    ++Stats().FilesUploaded;
+    ++s.Manager().Stats().FilesUploaded;
   }
   if (!suppress) SendEndReply(s, reply);
   s.Transfer.bytes = 0;

@@ -134,7 +134,7 @@ int64_t QuotaMax(RFTPSComInterp& s) {
 
 std::string Value(RFTPSComInterp& s, int v) {
   RFTPSManager& m = s.Manager();
-  const ServerStats& st = Stats();
+  const ServerStats& st = s.Manager().Stats();
   const int64_t now = m.Now();
   const int64_t connected = s.SecondsConnected();
   const int64_t up = now - st.StartTime;

@@ -108,8 +108,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   World& w = TheWorld();
-  const uint32_t before = Stats().ConnectionsNow;
-  const uint32_t anonBefore = Stats().AnonymousNow;
+  const ServerStats& stats = w.manager->Stats();
+  const uint32_t before = stats.ConnectionsNow;
+  const uint32_t anonBefore = stats.AnonymousNow;
   RFTPSComInterp* s = w.manager->CreateDetachedSession("10.9.8.7", 0x7F000001);
   std::string_view input(reinterpret_cast<const char*>(data), size);
   while (!input.empty()) {
@@ -125,6 +126,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   s->OnTimer();
   w.manager->RemoveSession(s->Number());
-  if (Stats().ConnectionsNow != before || Stats().AnonymousNow != anonBefore) abort();
+  if (stats.ConnectionsNow != before || stats.AnonymousNow != anonBefore) abort();
   return 0;
 }

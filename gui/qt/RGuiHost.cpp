@@ -195,7 +195,7 @@ void RGuiHost::ToggleOnline() {
 }
 
 uint32_t RGuiHost::ConnectionsNow() const {
-  return server_ ? Stats().ConnectionsNow : 0;
+  return server_ ? server_->Manager().Stats().ConnectionsNow : 0;
 }
 
 void RGuiHost::SetExitPending() {
