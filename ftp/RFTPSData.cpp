@@ -362,19 +362,6 @@ const RGlobalSettings& LoadTransferSettings(RFTPSComInterp& s) {
   return s.Manager().Settings();
 }
 
-RUploadRecords& UploadRecords(int64_t now) {
-  static RUploadRecords records;
-  static int64_t lastPurge = 0;
-  // The records are purged every hour of their life, like a timer would,
-  // but only when someone looks: an idle server keeps no timer for them.
-  if (lastPurge == 0) lastPurge = now;
-  while (now - lastPurge >= RUploadRecords::kPurgePeriodMs / 1000) {
-    lastPurge += RUploadRecords::kPurgePeriodMs / 1000;
-    records.Purge(lastPurge);
-  }
-  return records;
-}
-
 std::string CommandArgument(std::string_view line, size_t verbLen) {
   std::string_view arg = line.size() > verbLen + 1 ? line.substr(verbLen + 1) : std::string_view();
   if (arg.size() > 511) arg = arg.substr(0, 511);

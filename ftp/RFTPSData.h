@@ -17,7 +17,6 @@ namespace vantor {
 class RFTPSComInterp;
 class RFTPSTransferExt;
 struct RGlobalSettings;
-class RUploadRecords;
 class RWinSocket;
 
 void HandlePasv(RFTPSComInterp& s, std::string_view line);
@@ -33,8 +32,6 @@ const RGlobalSettings& LoadTransferSettings(RFTPSComInterp& s);
 // The [GLOBAL] socket options (out-of-band inline, keep-alive, no Nagle,
 // buffer sizes), each only when configured, on a control or data socket.
 void ApplyConfiguredSocketOptions(const RGlobalSettings& g, int fd);
-// The server-wide upload records (the hourly purge runs as records are used).
-RUploadRecords& UploadRecords(int64_t now);
 
 // Connects actively for a transfer that already sent its "150". False after
 // replying `noSocketReply` / `cannotOpenReply` (the caller gives up).

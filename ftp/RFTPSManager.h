@@ -40,6 +40,7 @@
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFrontEnd.h"
 #include "ftp/RIPHomes.h"
+#include "ftp/RUploadRecords.h"
 #include "ftp/RXferLog.h"
 #include "net/RProxyHeader.h"
 #include "net/RTimer.h"
@@ -261,6 +262,11 @@ class RFTPSManager : public RTimer {
   // The server's counters (connections, logins, transfers). Loop thread.
   ServerStats& Stats() { return stats_; }
   const ServerStats& Stats() const { return stats_; }
+  // The uploads clients may resume (the hourly purges due run first).
+  RUploadRecords& UploadRecords() {
+    uploads_.PurgeDue(Now());
+    return uploads_;
+  }
   const RPathProbe* PathProbe() const { return probe_; }
   // The installed probe, else one on the file services' drive table.
   const RPathProbe& ProbeOrDefault() const;
@@ -361,6 +367,7 @@ class RFTPSManager : public RTimer {
   std::unordered_map<uint32_t, std::unique_ptr<RProxyIntakeStr>> intakes_;
   RAntiHammer hammer_;
   ServerStats stats_;
+  RUploadRecords uploads_;
   RFTPMessages messages_;
   bool online_ = true;
   bool exitPending_ = false;

@@ -251,8 +251,8 @@ bool MayUpload(RFTPSComInterp& s, RUploadKind kind) {
     const int64_t size = FileSize(s.Transfer.fileName);
     code = (kind == RUploadKind::Appe || size <= s.Transfer.restartOffset) ? QC_APPEND_FILE
                                                                            : QC_MODIFY_FILE;
-    if (code == QC_APPEND_FILE && UploadRecords(s.Manager().Now())
-                                      .Contains(s.Connection.clientAddress, s.Transfer.fileName)) {
+    if (code == QC_APPEND_FILE &&
+        s.Manager().UploadRecords().Contains(s.Connection.clientAddress, s.Transfer.fileName)) {
       code = QC_WRITE_FILE;
     }
   }
@@ -644,8 +644,8 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
   }
   if (fileRemains && !s.AskFlag(QC_APPEND_FILE, s.Transfer.fileName) &&
       !s.AskFlag(QC_MODIFY_FILE, s.Transfer.fileName)) {
-    UploadRecords(s.Manager().Now())
-        .Insert(s.Connection.clientAddress, s.Transfer.fileName, s.Manager().Now());
+    s.Manager().UploadRecords().Insert(s.Connection.clientAddress, s.Transfer.fileName,
+                                       s.Manager().Now());
   }
   RecordTransfer(s, true, failed, elapsed);
   RaiseTransferEnd(s, failed ? HE_UploadFailed : HE_UploadEnded,

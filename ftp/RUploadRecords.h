@@ -2,7 +2,8 @@
 // of a file it may not otherwise append to or modify.
 //
 // Loop thread only. Records older than 12 hours are dropped by `Purge`, which
-// the server runs every hour.
+// runs every hour of the records' life (`PurgeDue`). The server's manager
+// owns the one set of records.
 #pragma once
 
 #include <cstdint>
@@ -35,10 +36,13 @@ class RUploadRecords {
   bool Contains(const std::string& address, const std::string& path) const;
   // Keeps only records younger than 43200 seconds at `now`.
   void Purge(int64_t now);
+  // Runs the hourly purges due at `now`; the first call starts the hours.
+  void PurgeDue(int64_t now);
   size_t Size() const { return records_.size(); }
 
  private:
   std::set<RClientUpload, RClientUploadLess> records_;
+  int64_t lastPurge_ = 0;
 };
 
 }  // namespace vantor

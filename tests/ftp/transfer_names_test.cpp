@@ -66,6 +66,22 @@ TEST(UploadRecords, InsertContainsPurge) {
   EXPECT_EQ(r.Size(), 0u);
 }
 
+// The hourly purges run on the hour marks counted from the first look, each
+// at its own mark: a record is kept until the first mark 12 hours after it.
+TEST(UploadRecords, PurgeDueOnHourMarks) {
+  RUploadRecords r;
+  r.PurgeDue(1000);  // the hours start here
+  r.Insert("127.0.0.1", "C:\\up\\a", 1000);
+  r.Insert("127.0.0.1", "C:\\up\\b", 1000 + 1800);
+  r.PurgeDue(1000 + 43200 - 1);
+  EXPECT_EQ(r.Size(), 2u);
+  r.PurgeDue(1000 + 43200 + 3599);  // the 12-hour mark is due, not the next
+  EXPECT_EQ(r.Size(), 1u);
+  EXPECT_TRUE(r.Contains("127.0.0.1", "C:\\up\\b"));
+  r.PurgeDue(1000 + 100 * 3600);  // marks missed while idle all run
+  EXPECT_EQ(r.Size(), 0u);
+}
+
 // A listed path splits into directory and pattern; a bare drive keeps its
 // backslash.
 TEST(ListArgs, SplitPath) {
