@@ -13,9 +13,7 @@ namespace {
 std::atomic<RMessageLoop*> gReleaseLoop{nullptr};
 std::atomic<uint32_t> gReleaseWindow{0};
 
-// Loop thread only.
-std::shared_ptr<RFTPEventHandler> gCurrent;
-// Handlers attached to a window: an old handler that goes while a newer one
+// Loop thread only. Handlers attached to a window: an old handler that goes while a newer one
 // is attached must not switch releases off for everybody.
 int gAttached = 0;
 
@@ -42,14 +40,6 @@ void RFTPEventHandler::AttachWindow(RMessageLoop& loop, RWindowId mainWindow) {
   if (!attached_) ++gAttached;
   attached_ = true;
   SetReleaseTarget(&loop, mainWindow);
-}
-
-void RFTPEventHandler::SetCurrent(std::shared_ptr<RFTPEventHandler> handler) {
-  gCurrent = std::move(handler);
-}
-
-const std::shared_ptr<RFTPEventHandler>& RFTPEventHandler::Current() {
-  return gCurrent;
 }
 
 RFTPEventHandler::~RFTPEventHandler() {

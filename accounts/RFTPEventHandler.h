@@ -1,8 +1,9 @@
 // Event-hook libraries: loading from [EXTERNAL], calling them for session
 // events, and the release call libraries use for held commands.
 //
-// Handlers are shared: the program holds the current one, and every session
-// that has a hook record holds the one it started with. A settings reload
+// Handlers are shared: the server's manager holds the current one (handed to
+// it by the front end's add-ons), and every session that has a hook record
+// holds the one it started with. A settings reload
 // makes a new handler current; the old one, and with it its libraries, lives
 // on until the last session using it has ended (its close event, code 3,
 // included). So a session never calls into a freed handler or an unloaded
@@ -48,12 +49,6 @@ class RFTPEventHandler {
   // libraries are unloaded.
   ~RFTPEventHandler();
   void AttachWindow(RMessageLoop& loop, RWindowId mainWindow);
-
-  // The handler new sessions get (set by the program after loading; nullptr:
-  // none). Sessions get a hook record only while this handler has libraries,
-  // and keep a share of it for their whole life.
-  static void SetCurrent(std::shared_ptr<RFTPEventHandler> handler);
-  static const std::shared_ptr<RFTPEventHandler>& Current();
   RFTPEventHandler(const RFTPEventHandler&) = delete;
   RFTPEventHandler& operator=(const RFTPEventHandler&) = delete;
 

@@ -13,6 +13,7 @@
 #include "accounts/RFTPEventHandler.h"
 #include "accounts/RFTPEventStub.h"
 #include "ftp/RFTPSComInterp.h"
+#include "ftp/RFTPSManager.h"
 
 namespace vantor {
 namespace {
@@ -55,7 +56,7 @@ class RFTPSHookRecord final : public RFTPSessionHook {
 }  // namespace
 
 std::unique_ptr<RFTPSessionHook> MakeHookRecord(RFTPSComInterp& s) {
-  const std::shared_ptr<RFTPEventHandler>& handler = RFTPEventHandler::Current();
+  const std::shared_ptr<RFTPEventHandler>& handler = s.Manager().EventHandler();
   if (handler == nullptr || handler->Empty()) return nullptr;
   return std::make_unique<RFTPSHookRecord>(handler, s);
 }

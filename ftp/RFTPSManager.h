@@ -51,6 +51,7 @@
 
 namespace vantor {
 
+class RFTPEventHandler;
 class RFTPSComInterp;
 class RIniFile;
 
@@ -165,6 +166,11 @@ class RFTPSManager : public RTimer {
   bool RulesNameInside(std::string_view user, uint32_t address, std::string_view localDir) const {
     return ruleScope_ && ruleScope_(user, address, localDir);
   }
+  // The event-hook handler new sessions get (nullptr: none). Sessions get a
+  // hook record only while it has libraries, and keep a share of it for
+  // their whole life, so replacing it never unloads a library in use.
+  void SetEventHandler(std::shared_ptr<RFTPEventHandler> handler) { hooks_ = std::move(handler); }
+  const std::shared_ptr<RFTPEventHandler>& EventHandler() const { return hooks_; }
   // File sizes and directories for ratio and quota objects (not owned).
   void SetPathProbe(const RPathProbe* probe) { probe_ = probe; }
   // The sign-on/sign-off lookup the account store answers codes 46 and 47 with.
@@ -368,6 +374,7 @@ class RFTPSManager : public RTimer {
   RAntiHammer hammer_;
   ServerStats stats_;
   RUploadRecords uploads_;
+  std::shared_ptr<RFTPEventHandler> hooks_;
   RFTPMessages messages_;
   bool online_ = true;
   bool exitPending_ = false;

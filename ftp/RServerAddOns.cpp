@@ -6,9 +6,7 @@
 
 namespace vantor {
 
-RServerAddOns::~RServerAddOns() {
-  if (RFTPEventHandler::Current() == hooks_) RFTPEventHandler::SetCurrent(nullptr);
-}
+RServerAddOns::~RServerAddOns() = default;
 
 void RServerAddOns::LoadHooks(const std::string& iniPath) {
   // The new set loads before the old one is let go: a library named in both
@@ -20,21 +18,20 @@ void RServerAddOns::LoadHooks(const std::string& iniPath) {
     RIniFile ini(iniPath);
     next->Load([&ini](std::string_view key) { return ini.GetString("EXTERNAL", key); });
   }
-  if (RFTPEventHandler::Current() == hooks_) RFTPEventHandler::SetCurrent(nullptr);
   hooks_ = std::move(next);
 }
 
 void RServerAddOns::Attach(RFTPServer& server) {
-  if (hooks_) {
-    hooks_->AttachWindow(server.Manager().Loop(), server.Manager().MainWindow());
-    RFTPEventHandler::SetCurrent(hooks_);
-  }
+  if (hooks_) hooks_->AttachWindow(server.Manager().Loop(), server.Manager().MainWindow());
+  // The manager lets go of the handler it had; its sessions keep theirs.
+  server.Manager().SetEventHandler(hooks_);
   if (server.Store() != nullptr) server.Store()->SetClientCheck(&clientCheck_);
 }
 
 void RServerAddOns::Detach(RFTPServer* server) {
-  if (RFTPEventHandler::Current() == hooks_) RFTPEventHandler::SetCurrent(nullptr);
-  if (server != nullptr && server->Store() != nullptr) server->Store()->SetClientCheck(nullptr);
+  if (server == nullptr) return;
+  server->Manager().SetEventHandler(nullptr);
+  if (server->Store() != nullptr) server->Store()->SetClientCheck(nullptr);
 }
 
 void RServerAddOns::ConfigureDirCache(int32_t entries, int32_t seconds) {
@@ -48,7 +45,6 @@ void RServerAddOns::FlushDirCache() {
 }
 
 void RServerAddOns::Shutdown(std::unique_ptr<RFTPServer>& server) {
-  if (RFTPEventHandler::Current() == hooks_) RFTPEventHandler::SetCurrent(nullptr);
   // The sessions close first, while the store still consults the client
   // checks and each session still holds its event handler.
   server.reset();

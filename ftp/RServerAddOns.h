@@ -29,7 +29,8 @@ class RServerAddOns {
 
   // (Re)loads the EventHookDLL libraries of `[EXTERNAL]`; "" drops them.
   // Sessions that are on keep the libraries they started with until they
-  // end; new sessions get the new ones after Attach().
+  // end; new sessions get the new ones after Attach(), which hands them to
+  // the server's manager.
   void LoadHooks(const std::string& iniPath);
   // Gives the libraries the server's window and the store its client checks
   // (installing them again on the same store does not reload them).

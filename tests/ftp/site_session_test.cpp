@@ -47,6 +47,7 @@ class SiteSession : public ::testing::Test {
   // Creates the manager and one session, logged in as JOE in the temp dir.
   RFTPSComInterp& Start(bool securityOff = false) {
     manager_ = std::make_unique<RFTPSManager>(loop_, frontEnd_, dir_ + "/vantor.ini", securityOff);
+    manager_->SetEventHandler(hooks_);
     manager_->SetAccessHandler([this](AccessQuery& q) {
       queries_.push_back(q);
       // Admission asks IP access and logging: let the client in, logged.
@@ -90,6 +91,7 @@ class SiteSession : public ::testing::Test {
   test::TempDir tmp_;
   const std::string& dir_ = tmp_.Path();
   std::unique_ptr<RFTPSManager> manager_;
+  std::shared_ptr<RFTPEventHandler> hooks_;  // handed to the manager by Start()
   RFTPSComInterp* s_ = nullptr;
   std::function<bool(const AccessQuery&)> answer_;
   std::vector<AccessQuery> queries_;
@@ -355,7 +357,7 @@ int32_t SiteHook(EventHookRecord* r) {
 TEST_F(SiteSession, HookReplyAndHold) {
   auto handler = std::make_shared<RFTPEventHandler>();
   handler->AddForTest(&SiteHook, "site-hook");
-  RFTPEventHandler::SetCurrent(handler);
+  hooks_ = handler;
   RFTPSComInterp& s = Start();
   handler->AttachWindow(loop_, manager_->MainWindow());
   ASSERT_NE(s.Hook, nullptr);
@@ -385,6 +387,4 @@ TEST_F(SiteSession, HookReplyAndHold) {
   ASSERT_EQ(VantorPostMessage(manager_->MainWindow(), MSG_HOOK_RELEASE, number, 0), 1);
   loop_.RunPending();
   EXPECT_EQ(manager_->FindSession(number), nullptr);
-  manager_.reset();
-  RFTPEventHandler::SetCurrent(nullptr);
 }
