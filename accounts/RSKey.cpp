@@ -260,7 +260,9 @@ std::optional<SKeyValuesStr> ParseSKeyValues(std::string_view text) {
 }
 
 std::string FormatSKeyValues(const SKeyValuesStr& v) {
-  return RFormat("%ld %lu %s %u %s", v.time, v.session, v.last, v.sequence, v.seed);
+  // Both counters are unsigned: a signed conversion would write a large
+  // stored time back as a negative number the parser then refuses.
+  return RFormat("%lu %lu %s %u %s", v.time, v.session, v.last, v.sequence, v.seed);
 }
 
 std::string ScramblePassPhrase(std::string_view plain) {

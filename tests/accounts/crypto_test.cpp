@@ -171,6 +171,11 @@ TEST(RSKey, ValuesRecord) {
   EXPECT_EQ(v->seed, "SLAT218");
   EXPECT_EQ(FormatSKeyValues(*v), "1780000000 7 D1854218EBBB0B51 999 SLAT218");
   EXPECT_TRUE(ParseSKeyValues(SKEY_PLACEHOLDER).has_value());
+  // The largest time the parser takes (19 digits, above INT64_MAX) is
+  // written back as it was read.
+  auto big = ParseSKeyValues("9404202021021022010 0 002202000DDDDA25 6 /");
+  ASSERT_TRUE(big.has_value());
+  EXPECT_EQ(FormatSKeyValues(*big), "9404202021021022010 0 002202000DDDDA25 6 /");
   const char* bad[] = {
       "0 0 D1854218EBBB0B51 999",                       // four fields
       "0 0 D1854218EBBB0B51 999 seed extra",            // six fields
