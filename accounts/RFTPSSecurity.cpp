@@ -139,15 +139,15 @@ bool AnonPasswordLooksValid(std::string_view pw) {
 }
 
 void RFTPSSecurity::BeginSnapshot() {
-  // Any read makes the INI layer compare the file with its cache; a re-parse
-  // shows in its parse count and retires every snapshot.
+  // Any read makes the INI layer compare the file with its cache; a change
+  // shows in its change count and retires every snapshot.
   (void)ini_.HasSection("GLOBAL");
-  if (ini_.ParseCount() != sectionsParse_) DropSnapshots();
+  if (ini_.ChangeCount() != sectionsChange_) DropSnapshots();
 }
 
 void RFTPSSecurity::DropSnapshots() {
   sections_.clear();
-  sectionsParse_ = ini_.ParseCount();
+  sectionsChange_ = ini_.ChangeCount();
 }
 
 std::shared_ptr<const RFTPSSecurity::Entries> RFTPSSecurity::CachedSection(
@@ -163,7 +163,7 @@ std::shared_ptr<const RFTPSSecurity::Entries> RFTPSSecurity::CachedSection(
   if (sections_.size() >= kMaxSections) sections_.clear();
   auto e = std::make_shared<const Entries>(ini_.SectionEntries(name));
   // The read above may itself have noticed a change of the file.
-  if (ini_.ParseCount() != sectionsParse_) DropSnapshots();
+  if (ini_.ChangeCount() != sectionsChange_) DropSnapshots();
   sections_.emplace(std::move(key), e);
   return e;
 }

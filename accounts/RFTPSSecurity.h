@@ -117,7 +117,8 @@ class RFTPSSecurity {
   struct Ctx;  // one query's state and its snapshots of the account sections
   using Entries = std::vector<std::pair<std::string, std::string>>;
 
-  // Section snapshots, valid while the INI layer has not re-parsed the file.
+  // Section snapshots, valid while the content the INI layer holds has not
+  // changed (a parse, or a write by any reader of the file).
   // BeginSnapshot() makes the INI layer check the file once per query.
   void BeginSnapshot();
   std::shared_ptr<const Entries> CachedSection(const std::string& name);
@@ -167,7 +168,7 @@ class RFTPSSecurity {
   std::vector<std::string> serverIPRules_;
   std::vector<std::string> noLog_;
   std::unordered_map<std::string, std::shared_ptr<const Entries>> sections_;
-  uint64_t sectionsParse_ = ~uint64_t{0};
+  uint64_t sectionsChange_ = ~uint64_t{0};
   // Accounts whose stored password could not be checked, with that value:
   // each is logged once until the value changes.
   std::unordered_map<std::string, std::string> uncheckable_;

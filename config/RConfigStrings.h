@@ -50,6 +50,7 @@ enum : uint32_t {
   kLogSecurityOffWarning = 21124,
   kLogBadPortNr = 21125,
   kLogStaleTempRemoved = 21126,
+  kLogIniWriteFailed = 21127,
   kTextPasswordPrompt = 28230,
   kTextNoPasswordGiven = 28231,
   kTextNoHash = 28232,

@@ -1,12 +1,17 @@
 #include "config/RIniFile.h"
 
 #include <charconv>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
+#include "config/RConfigStrings.h"
 #include "platform/RFile.h"
 #include "platform/RMessageLoop.h"
 #include "platform/RWorkPool.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
 #include "util/RText.h"
 
 namespace vantor {
@@ -19,6 +24,7 @@ constexpr size_t kLinearKeys = 8;
 // read may not have moved them.
 constexpr int64_t kRacyWindowNs = 2'000'000'000;
 constexpr int64_t kRecheckMs = 1000;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // A "[name]" line: the name, else nullopt.
 std::optional<std::string_view> HeaderName(std::string_view line) {
@@ -40,22 +46,8 @@ std::optional<std::pair<std::string_view, std::string_view>> KeyLine(std::string
   return std::make_pair(key, TrimLine(t.substr(eq + 1)));
 }
 
-// Line layout of one section for editing: [header, end) with every line
-// index of `key` inside it.
-struct SectionSpan {
-  size_t header;
-  size_t end;
-};
-
-std::vector<SectionSpan> FindSpans(const std::vector<std::string>& lines, std::string_view name) {
-  std::vector<SectionSpan> spans;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    auto h = HeaderName(lines[i]);
-    if (!h) continue;
-    if (!spans.empty() && spans.back().end == lines.size()) spans.back().end = i;
-    if (IniNameEquals(*h, name)) spans.push_back({i, lines.size()});
-  }
-  return spans;
+bool BlankLine(std::string_view line) {
+  return TrimLine(line).empty();
 }
 
 // Names that would change the file's structure when written.
@@ -76,67 +68,398 @@ std::string SafeValue(std::string_view v) {
   return out;
 }
 
-bool ApplyOne(std::vector<std::string>& lines, const RIniFile::Change& c) {
-  if (!ValidSectionName(c.section)) return false;
-  std::vector<SectionSpan> spans = FindSpans(lines, c.section);
-  if (c.key.empty()) {
-    // Every copy of the section goes, so no later duplicate surfaces.
-    for (auto it = spans.rbegin(); it != spans.rend(); ++it) {
-      lines.erase(lines.begin() + static_cast<ptrdiff_t>(it->header),
-                  lines.begin() + static_cast<ptrdiff_t>(it->end));
-    }
-    return true;
-  }
-  if (!ValidKeyName(c.key)) return false;
-  if (spans.empty()) {
-    if (!c.value) return true;
-    if (!lines.empty() && !TrimLine(lines.back()).empty()) lines.emplace_back();
-    lines.push_back("[" + c.section + "]");
-    lines.push_back(c.key + "=" + SafeValue(*c.value));
-    return true;
-  }
-  const SectionSpan s = spans.front();
-  std::vector<size_t> hits;
-  for (size_t i = s.header + 1; i < s.end; ++i) {
-    auto kv = KeyLine(lines[i]);
-    if (kv && IniNameEquals(kv->first, c.key)) hits.push_back(i);
-  }
-  if (!c.value) {
-    // Every copy of the key goes, so no later duplicate surfaces.
-    for (auto it = hits.rbegin(); it != hits.rend(); ++it) {
-      lines.erase(lines.begin() + static_cast<ptrdiff_t>(*it));
-    }
-    return true;
-  }
-  if (!hits.empty()) {
-    auto kv = KeyLine(lines[hits.front()]);
-    lines[hits.front()] = std::string(kv->first) + "=" + SafeValue(*c.value);
-    return true;
-  }
-  // After the section's last non-blank line, so blank separators stay below.
-  size_t at = s.end;
-  while (at > s.header + 1 && TrimLine(lines[at - 1]).empty()) --at;
-  lines.insert(lines.begin() + static_cast<ptrdiff_t>(at), c.key + "=" + SafeValue(*c.value));
-  return true;
+// --- the parsed copy -----------------------------------------------------------------
+
+struct Entry {
+  std::string key;    // as written
+  std::string value;  // trimmed
+};
+
+// One section (header line and every line up to the next header), or the
+// lines before the first section. Never changed once made: a write makes a
+// new block for each section it touches, and the blocks it did not touch
+// are shared by the old and the new content, so the writer thread can put
+// an older content on disk while the loop goes on changing the newest.
+struct Block {
+  std::string name;      // as written; empty for the lines before the first section
+  bool section = false;  // false only for the lines before the first section
+  std::string text;      // the lines, each ended with the file's line end
+  std::vector<Entry> entries;
+  // Lower-cased key -> index into entries (first occurrence), for long sections.
+  std::unordered_map<std::string, size_t> keyIndex;
+};
+using BlockPtr = std::shared_ptr<const Block>;
+using BlockList = std::vector<BlockPtr>;
+using BlockListPtr = std::shared_ptr<const BlockList>;
+
+std::string_view LineEnd(bool crlf) {
+  return crlf ? "\r\n" : "\n";
 }
+
+// Collects one block's lines, parsing them as they come.
+class BlockMaker {
+ public:
+  BlockMaker(std::string name, bool section, std::string_view eol)
+      : block_(std::make_shared<Block>()), eol_(eol) {
+    block_->name = std::move(name);
+    block_->section = section;
+  }
+  void Add(std::string_view line) {
+    // The header is the block's first line; key lines follow it.
+    if (block_->section && !block_->text.empty()) {
+      if (auto kv = KeyLine(line))
+        block_->entries.push_back(Entry{std::string(kv->first), std::string(kv->second)});
+    }
+    block_->text.append(line).append(eol_);
+  }
+  BlockPtr Finish() {
+    if (block_->entries.size() > kLinearKeys) {
+      for (size_t i = 0; i < block_->entries.size(); ++i)
+        block_->keyIndex.emplace(Lower(block_->entries[i].key), i);
+    }
+    return std::move(block_);
+  }
+
+ private:
+  std::shared_ptr<Block> block_;
+  std::string_view eol_;
+};
+
+BlockPtr MakeBlock(const Block& like, const std::vector<std::string>& lines, bool crlf) {
+  BlockMaker m(like.name, like.section, LineEnd(crlf));
+  for (const std::string& l : lines) m.Add(l);
+  return m.Finish();
+}
+
+std::vector<std::string> SplitBlock(const Block& b, bool crlf) {
+  std::vector<std::string> lines;
+  const size_t eol = crlf ? 2 : 1;
+  size_t pos = 0;
+  while (pos < b.text.size()) {
+    const size_t nl = b.text.find('\n', pos);
+    lines.emplace_back(b.text, pos, nl + 1 - eol - pos);
+    pos = nl + 1;
+  }
+  return lines;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines, bool crlf) {
+  const std::string_view eol = LineEnd(crlf);
+  std::string out;
+  for (const std::string& l : lines) out.append(l).append(eol);
+  return out;
+}
+
+// The file's bytes as the blocks hold them.
+std::string Render(const BlockList& blocks) {
+  size_t total = 0;
+  for (const BlockPtr& b : blocks) total += b->text.size();
+  std::string out;
+  out.reserve(total);
+  for (const BlockPtr& b : blocks) out += b->text;
+  return out;
+}
+
+bool SameText(const BlockList& blocks, std::string_view data) {
+  size_t pos = 0;
+  for (const BlockPtr& b : blocks) {
+    if (data.size() - pos < b->text.size() || data.compare(pos, b->text.size(), b->text) != 0)
+      return false;
+    pos += b->text.size();
+  }
+  return pos == data.size();
+}
+
+}  // namespace
+
+// The parsed copy of one file, shared by every RIniFile of its path, with
+// what is known of the version on disk it stands for. Loop thread only.
+struct RIniImage {
+  explicit RIniImage(std::string p) : path(std::move(p)) {}
+  ~RIniImage();
+  RIniImage(const RIniImage&) = delete;
+  RIniImage& operator=(const RIniImage&) = delete;
+
+  std::string path;
+  BlockListPtr blocks = std::make_shared<const BlockList>();
+  // Lower-cased section name -> index into blocks (first occurrence).
+  std::unordered_map<std::string, size_t> sectionIndex;
+  bool crlf = false;  // the file ends its lines with CR LF
+  // The bytes last parsed, while nothing was written since: a file saved
+  // with odd line ends is then still known as unchanged by its bytes.
+  std::string raw;
+  bool rawValid = false;
+  uint64_t parses = 0;
+  uint64_t changes = 0;
+  // The version on disk.
+  bool loaded = false;
+  RFileIdentity id;
+  // The content was read so soon after its last change that a later
+  // change of the same size could keep the same times: compare bytes then.
+  bool racy = false;
+  // The file exists but could not be read: writing would replace content we
+  // never saw, so writes are refused.
+  bool unreadable = false;
+  uint64_t checkedPass = 0;  // loop pass of the last look at the file
+  // Change watch held with the loop that runs our passes (see Refresh).
+  uint64_t watchLoop = 0;  // the loop's serial
+  uint32_t watch = 0;      // its token, 0: none
+  uint64_t watchSeen = 0;  // the token's count at the last look
+  int64_t lookedMs = 0;    // loop clock at the last look
+
+  const Block* FindSection(std::string_view name) const {
+    auto it = sectionIndex.find(Lower(name));
+    return it == sectionIndex.end() ? nullptr : (*blocks)[it->second].get();
+  }
+  // Takes `data` as the content and parses it.
+  void TakeContent(std::string data);
+  // Takes `next` as the content after a write in this process; `moved`:
+  // sections were deleted, so the others moved.
+  void TakeBlocks(BlockListPtr next, bool moved);
+  void IndexSections(size_t from);
+  // The written file of `disk` holds the content: later looks compare with it.
+  void Remember(const RFileIdentity& disk, bool justWritten);
+};
+
+namespace {
+
+// Loop thread only. The map outlives every image (never destroyed).
+std::unordered_map<std::string, std::weak_ptr<RIniImage>>& Images() {
+  static auto* images = new std::unordered_map<std::string, std::weak_ptr<RIniImage>>;
+  return *images;
+}
+
+}  // namespace
+
+RIniImage::~RIniImage() {
+  auto it = Images().find(path);
+  if (it != Images().end() && it->second.expired()) Images().erase(it);
+}
+
+void RIniImage::TakeContent(std::string data) {
+  ++parses;
+  ++changes;
+  raw = std::move(data);
+  rawValid = true;
+  const std::string_view text = raw;
+  crlf = text.find("\r\n") != std::string_view::npos || (!text.empty() && text.back() == '\r');
+  const std::string_view eol = LineEnd(crlf);
+  auto list = std::make_shared<BlockList>();
+  BlockMaker cur({}, false, eol);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t nl = text.find('\n', pos);
+    const size_t end = nl == std::string_view::npos ? text.size() : nl;
+    std::string_view line = text.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string_view probe = line;
+    // A byte order mark from a Windows editor is not part of the first name.
+    if (pos == 0 && probe.substr(0, 3) == kByteOrderMark) probe.remove_prefix(3);
+    if (auto h = HeaderName(probe)) {
+      list->push_back(cur.Finish());
+      cur = BlockMaker(std::string(*h), true, eol);
+    }
+    cur.Add(line);
+    pos = nl == std::string_view::npos ? text.size() : nl + 1;
+  }
+  list->push_back(cur.Finish());
+  blocks = std::move(list);
+  sectionIndex.clear();
+  IndexSections(0);
+}
+
+void RIniImage::TakeBlocks(BlockListPtr next, bool moved) {
+  ++changes;
+  const size_t before = blocks->size();
+  blocks = std::move(next);
+  std::string().swap(raw);
+  rawValid = false;
+  // A write keeps the sections it had in place and adds new ones at the
+  // end; only a section deleted moves the others.
+  if (moved) sectionIndex.clear();
+  IndexSections(moved ? 0 : before);
+}
+
+void RIniImage::IndexSections(size_t from) {
+  for (size_t i = from; i < blocks->size(); ++i) {
+    if ((*blocks)[i]->section) sectionIndex.emplace(Lower((*blocks)[i]->name), i);
+  }
+}
+
+void RIniImage::Remember(const RFileIdentity& disk, bool justWritten) {
+  loaded = true;
+  id = disk;
+  // Our own replacement is a fresh inode, so a later change shows in the
+  // identity; a deferred one is looked at by its bytes while it is new, as
+  // a file read from disk is.
+  racy = justWritten && disk.exists &&
+         (FileClockNowNs() - disk.mtimeNs < kRacyWindowNs ||
+          FileClockNowNs() - disk.ctimeNs < kRacyWindowNs);
+}
+
+namespace {
+
+// One write's changes, collected on top of the content without touching
+// it: only the sections they touch are taken apart into lines.
+class Draft {
+ public:
+  explicit Draft(const RIniImage& m) : m_(m), base_(*m.blocks) {}
+
+  // `c` has valid names.
+  void Apply(const RIniFile::Change& c) {
+    if (c.key.empty()) {
+      // Every copy of the section goes, so no later duplicate surfaces.
+      if (!Dropped(c.section)) dropped_.push_back(Lower(c.section));
+      std::erase_if(added_, [&](const Added& a) { return IniNameEquals(a.name, c.section); });
+      return;
+    }
+    std::vector<std::string>* lines = Find(c.section);
+    if (lines == nullptr) {
+      if (!c.value) return;
+      SeparateNewSection();
+      added_.push_back({c.section, {"[" + c.section + "]", c.key + "=" + SafeValue(*c.value)}});
+      return;
+    }
+    EditSection(*lines, c);
+  }
+
+  // True when a section of the content is deleted.
+  bool Moves() const {
+    for (const std::string& name : dropped_) {
+      if (m_.sectionIndex.count(name) != 0) return true;
+    }
+    return false;
+  }
+
+  bool Changed() const {
+    if (!added_.empty() || Moves()) return true;
+    for (const auto& [i, lines] : edited_) {
+      if (JoinLines(lines, m_.crlf) != base_[i]->text) return true;
+    }
+    return false;
+  }
+
+  // The content after the changes: untouched blocks shared with the old one.
+  BlockListPtr Result() const {
+    auto out = std::make_shared<BlockList>();
+    out->reserve(base_.size() + added_.size());
+    for (size_t i = 0; i < base_.size(); ++i) {
+      const Block& b = *base_[i];
+      if (b.section && !dropped_.empty() && Dropped(b.name)) continue;
+      auto e = edited_.find(i);
+      if (e != edited_.end() && JoinLines(e->second, m_.crlf) != b.text) {
+        out->push_back(MakeBlock(b, e->second, m_.crlf));
+      } else {
+        out->push_back(base_[i]);
+      }
+    }
+    for (const Added& a : added_) {
+      Block like;
+      like.name = a.name;
+      like.section = true;
+      out->push_back(MakeBlock(like, a.lines, m_.crlf));
+    }
+    return out;
+  }
+
+ private:
+  struct Added {
+    std::string name;
+    std::vector<std::string> lines;
+  };
+
+  bool Dropped(std::string_view name) const {
+    for (const std::string& d : dropped_) {
+      if (IniNameEquals(d, name)) return true;
+    }
+    return false;
+  }
+
+  std::vector<std::string>& Lines(size_t i) {
+    auto it = edited_.find(i);
+    if (it == edited_.end()) it = edited_.emplace(i, SplitBlock(*base_[i], m_.crlf)).first;
+    return it->second;
+  }
+
+  // The lines of the first live copy of the section, nullptr when none.
+  std::vector<std::string>* Find(std::string_view name) {
+    if (!Dropped(name)) {
+      auto it = m_.sectionIndex.find(Lower(name));
+      if (it != m_.sectionIndex.end()) return &Lines(it->second);
+    }
+    for (Added& a : added_) {
+      if (IniNameEquals(a.name, name)) return &a.lines;
+    }
+    return nullptr;
+  }
+
+  // A new section follows a blank line unless the file is empty or already
+  // ends with one.
+  void SeparateNewSection() {
+    std::vector<std::string>* last = added_.empty() ? nullptr : &added_.back().lines;
+    for (size_t i = base_.size(); last == nullptr && i-- > 0;) {
+      if (!base_[i]->section || !Dropped(base_[i]->name)) last = &Lines(i);
+    }
+    if (last != nullptr && !last->empty() && !BlankLine(last->back())) last->emplace_back();
+  }
+
+  // A key set or removed inside one section; line 0 is its header.
+  static void EditSection(std::vector<std::string>& lines, const RIniFile::Change& c) {
+    std::vector<size_t> hits;
+    for (size_t i = 1; i < lines.size(); ++i) {
+      auto kv = KeyLine(lines[i]);
+      if (kv && IniNameEquals(kv->first, c.key)) hits.push_back(i);
+    }
+    if (!c.value) {
+      // Every copy of the key goes, so no later duplicate surfaces.
+      for (auto it = hits.rbegin(); it != hits.rend(); ++it)
+        lines.erase(lines.begin() + static_cast<ptrdiff_t>(*it));
+      return;
+    }
+    if (!hits.empty()) {
+      auto kv = KeyLine(lines[hits.front()]);
+      lines[hits.front()] = std::string(kv->first) + "=" + SafeValue(*c.value);
+      return;
+    }
+    // After the section's last non-blank line, so blank separators stay below.
+    size_t at = lines.size();
+    while (at > 1 && BlankLine(lines[at - 1])) --at;
+    lines.insert(lines.begin() + static_cast<ptrdiff_t>(at), c.key + "=" + SafeValue(*c.value));
+  }
+
+  const RIniImage& m_;
+  const BlockList& base_;
+  std::map<size_t, std::vector<std::string>> edited_;
+  std::vector<Added> added_;
+  std::vector<std::string> dropped_;  // lower-cased section names
+};
 
 // --- deferred writes ---------------------------------------------------------------
 
-// The writes of one file. The loop's side says what readers see; the
-// worker's side is what the next write puts on disk.
-struct PathWrites {
-  // Loop thread.
-  uint64_t gen = 0;        // the newest content's number (never reused)
-  uint64_t confirmed = 0;  // the newest number known to be on disk
-  std::shared_ptr<const std::string> content;
-  bool jobOut = false;  // a job of this file is queued or running
-  // Shared with the workers.
+// The writer's side of one file, shared with the workers.
+struct DiskWrites {
   std::mutex writeMu;  // one write of the file at a time, in order
   std::mutex mu;       // guards the fields below
-  std::shared_ptr<const std::string> toWrite;
+  BlockListPtr toWrite;
   uint64_t toWriteGen = 0;
   uint64_t writtenGen = 0;
-  bool failed = false;  // the last write failed: wait for the next change
+  RFileIdentity writtenId;  // the file the newest write made
+  bool failed = false;      // the last write failed: wait for the next change
+  std::string why;          // what the system said then
+};
+using DiskWritesPtr = std::shared_ptr<DiskWrites>;
+
+// The writes of one file on the loop's side: what readers see and what is
+// known to be on disk.
+struct PathWrites {
+  uint64_t gen = 0;        // the newest content's number (never reused)
+  uint64_t confirmed = 0;  // the newest number known to be on disk
+  bool jobOut = false;     // a job of this file is queued or running
+  bool reported = false;   // the failure now running was logged
+  // Keeps the newest content alive until it is on disk, even when every
+  // RIniFile of the path is gone meanwhile.
+  std::shared_ptr<RIniImage> image;
+  DiskWritesPtr disk = std::make_shared<DiskWrites>();
 };
 using PathWritesPtr = std::shared_ptr<PathWrites>;
 
@@ -150,20 +473,50 @@ RWorkPool* g_pool = nullptr;
 
 // Puts the newest content handed over on disk unless a later write already
 // did. Any thread; several at once are put in order by writeMu.
-void WriteNewest(const std::string& path, PathWrites& w) {
-  std::lock_guard<std::mutex> order(w.writeMu);
-  std::shared_ptr<const std::string> data;
+void WriteNewest(const std::string& path, DiskWrites& d) {
+  std::lock_guard<std::mutex> order(d.writeMu);
+  BlockListPtr blocks;
   uint64_t gen = 0;
   {
-    std::lock_guard<std::mutex> lock(w.mu);
-    if (w.toWriteGen <= w.writtenGen) return;
-    data = w.toWrite;
-    gen = w.toWriteGen;
+    std::lock_guard<std::mutex> lock(d.mu);
+    if (d.toWriteGen <= d.writtenGen) return;
+    blocks = d.toWrite;
+    gen = d.toWriteGen;
   }
-  const bool ok = ReplaceFileAtomic(path, *data);
-  std::lock_guard<std::mutex> lock(w.mu);
-  w.failed = !ok;
-  if (ok) w.writtenGen = gen;
+  RFileIdentity id;
+  std::string why;
+  const bool ok = ReplaceFileAtomic(path, Render(*blocks), &id, 0600, &why);
+  std::lock_guard<std::mutex> lock(d.mu);
+  d.failed = !ok;
+  if (ok) {
+    d.writtenGen = gen;
+    d.writtenId = id;
+  } else {
+    d.why = std::move(why);
+  }
+}
+
+// Loop thread, after a write attempt: logs the first failure of a run.
+// True when the newest content is on disk.
+bool Settle(const std::string& path, PathWrites& w) {
+  bool failed = false;
+  bool done = false;
+  RFileIdentity id;
+  std::string why;
+  {
+    std::lock_guard<std::mutex> lock(w.disk->mu);
+    w.confirmed = w.disk->writtenGen;
+    failed = w.disk->failed;
+    done = w.disk->toWriteGen == w.disk->writtenGen;
+    id = w.disk->writtenId;
+    why = w.disk->why;
+  }
+  if (failed && !w.reported) WriteLog(LOG_SYSTEM, FormatStr(kLogIniWriteFailed, path, why));
+  w.reported = failed;
+  // The file on disk is the content now: later looks compare with it
+  // instead of reading it back.
+  if (done && w.image) w.image->Remember(id, true);
+  return done;
 }
 
 void StartWrite(const std::string& path, const PathWritesPtr& w);
@@ -171,19 +524,20 @@ void StartWrite(const std::string& path, const PathWritesPtr& w);
 // Loop thread, after a write: the next one when more came meanwhile, else
 // the file is settled and readers go back to the disk.
 void AfterWrite(const std::string& path, const PathWritesPtr& w) {
-  bool more = false;
-  bool failed = false;
-  {
-    std::lock_guard<std::mutex> lock(w->mu);
-    w->confirmed = w->writtenGen;
-    more = w->toWriteGen > w->writtenGen;
-    failed = w->failed;
+  if (!Settle(path, *w)) {
+    // A failed write waits in memory for the next change.
+    std::lock_guard<std::mutex> lock(w->disk->mu);
+    if (w->disk->failed) return;
   }
-  if (more && !failed) {
+  bool more = false;
+  {
+    std::lock_guard<std::mutex> lock(w->disk->mu);
+    more = w->disk->toWriteGen > w->disk->writtenGen;
+  }
+  if (more) {
     StartWrite(path, w);
     return;
   }
-  if (more) return;  // kept in memory; tried again with the next change
   auto it = Pending().find(path);
   if (it != Pending().end() && it->second == w) Pending().erase(it);
   if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path);
@@ -193,10 +547,11 @@ void StartWrite(const std::string& path, const PathWritesPtr& w) {
   if (w->jobOut) return;  // the running job's successor is started by its completion
   if (g_pool != nullptr) {
     w->jobOut = true;
+    // The job holds the writer's side only: the image stays on the loop.
     const RWorkSubmit r = g_pool->Submit(
         {}, std::make_shared<RWorkCancel>(),
-        [path, w]() -> RWorkPool::Result {
-          WriteNewest(path, *w);
+        [path, disk = w->disk]() -> RWorkPool::Result {
+          WriteNewest(path, *disk);
           return nullptr;
         },
         [path, w](const RWorkPool::Result&) {
@@ -207,7 +562,7 @@ void StartWrite(const std::string& path, const PathWritesPtr& w) {
     w->jobOut = false;
   }
   // No pool, or its queue is full: written here, as it always was.
-  WriteNewest(path, *w);
+  WriteNewest(path, *w->disk);
   AfterWrite(path, w);
 }
 
@@ -225,7 +580,8 @@ void RIniFile::DrainWrites() {
   std::unordered_map<std::string, PathWritesPtr> pending;
   pending.swap(Pending());
   for (auto& [path, w] : pending) {
-    WriteNewest(path, *w);
+    WriteNewest(path, *w->disk);
+    (void)Settle(path, *w);
     if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path);
   }
 }
@@ -238,21 +594,29 @@ bool IniNameEquals(std::string_view a, std::string_view b) {
   return EqualNoCaseAscii(a, b);
 }
 
-RIniFile::RIniFile(std::string path) : path_(std::move(path)) {}
+RIniFile::RIniFile(std::string path) : path_(std::move(path)) {
+  std::weak_ptr<RIniImage>& slot = Images()[path_];
+  image_ = slot.lock();
+  if (!image_) {
+    image_ = std::make_shared<RIniImage>(path_);
+    slot = image_;
+  }
+}
+
+uint64_t RIniFile::ParseCount() const {
+  return image_->parses;
+}
+
+uint64_t RIniFile::ChangeCount() const {
+  return image_->changes;
+}
 
 void RIniFile::Refresh() const {
+  RIniImage& m = *image_;
   // A deferred write not yet on disk is newer than anything the file says.
   if (!Pending().empty()) {
     auto it = Pending().find(path_);
-    if (it != Pending().end() && it->second->gen != it->second->confirmed) {
-      const PathWrites& w = *it->second;
-      if (adoptedWrite_ != w.gen) {
-        adoptedWrite_ = w.gen;
-        loaded_ = true;
-        TakeContent(*w.content);
-      }
-      return;
-    }
+    if (it != Pending().end() && it->second->gen != it->second->confirmed) return;
   }
   // Within one pass of the event loop the file is looked at once: a login
   // asks the account store a couple of dozen questions, and a change made
@@ -263,113 +627,48 @@ void RIniFile::Refresh() const {
   // every read looks.
   const uint64_t pass = RMessageLoop::CurrentPass();
   RMessageLoop* loop = RMessageLoop::Current();
-  if (loop != nullptr && loaded_ && !racy_) {
-    if (pass == checkedPass_) return;
-    if (watch_ != 0 && watchLoop_ == loop->Serial() && loop->FileChanges(watch_) == watchSeen_ &&
-        loop->Clock().NowMs() - lookedMs_ < kRecheckMs) {
-      checkedPass_ = pass;
+  if (loop != nullptr && m.loaded && !m.racy) {
+    if (pass == m.checkedPass) return;
+    if (m.watch != 0 && m.watchLoop == loop->Serial() &&
+        loop->FileChanges(m.watch) == m.watchSeen &&
+        loop->Clock().NowMs() - m.lookedMs < kRecheckMs) {
+      m.checkedPass = pass;
       return;
     }
   }
-  checkedPass_ = pass;
+  m.checkedPass = pass;
   if (loop != nullptr) {
     // The watch exists before the look, so a change during it is not lost.
-    if (watchLoop_ != loop->Serial()) {
-      watchLoop_ = loop->Serial();
-      watch_ = loop->WatchFile(path_);
+    if (m.watchLoop != loop->Serial()) {
+      m.watchLoop = loop->Serial();
+      m.watch = loop->WatchFile(path_);
     }
-    watchSeen_ = loop->FileChanges(watch_);
-    lookedMs_ = loop->Clock().NowMs();
+    m.watchSeen = loop->FileChanges(m.watch);
+    m.lookedMs = loop->Clock().NowMs();
   }
-  RFileIdentity id = StatFile(path_);
-  const bool same = loaded_ && id.exists == (size_ >= 0) && id.ino == ino_ && id.dev == dev_ &&
-                    id.size == (size_ < 0 ? -1 : size_) && id.mtimeNs == mtimeNs_ &&
-                    id.ctimeNs == ctimeNs_;
-  if (same && !racy_) return;
+  const RFileIdentity now = StatFile(path_);
+  if (m.loaded && now == m.id && !m.racy) return;
   std::string data;
   RFileIdentity readId;
-  unreadable_ = false;
+  m.unreadable = false;
   if (!ReadWholeFile(path_, &data, &readId)) {
     readId = {};
-    unreadable_ = id.exists;
+    m.unreadable = now.exists;
   }
-  const int64_t now = FileClockNowNs();
-  const bool changed = !loaded_ || data != raw_ || readId.exists != (size_ >= 0);
-  Remember(readId);
-  racy_ = readId.exists &&
-          (now - readId.mtimeNs < kRacyWindowNs || now - readId.ctimeNs < kRacyWindowNs);
-  if (!changed) return;
-  TakeContent(std::move(data));
+  const bool changed = !m.loaded || readId.exists != m.id.exists ||
+                       !(m.rawValid ? data == m.raw : SameText(*m.blocks, data));
+  m.loaded = true;
+  m.id = readId;
+  const int64_t clock = FileClockNowNs();
+  m.racy = readId.exists &&
+           (clock - readId.mtimeNs < kRacyWindowNs || clock - readId.ctimeNs < kRacyWindowNs);
+  if (changed) m.TakeContent(std::move(data));
 }
 
-void RIniFile::TakeContent(std::string data) const {
-  raw_ = std::move(data);
-  lines_.clear();
-  crlf_ = false;
-  size_t pos = 0;
-  while (pos < raw_.size()) {
-    size_t nl = raw_.find('\n', pos);
-    size_t end = nl == std::string::npos ? raw_.size() : nl;
-    std::string_view line(raw_.data() + pos, end - pos);
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
-      crlf_ = true;
-    }
-    lines_.emplace_back(line);
-    pos = nl == std::string::npos ? raw_.size() : nl + 1;
-  }
-  Parse();
-}
+namespace {
 
-void RIniFile::Remember(const RFileIdentity& id) const {
-  loaded_ = true;
-  ino_ = id.ino;
-  dev_ = id.dev;
-  size_ = id.exists ? id.size : -1;
-  mtimeNs_ = id.mtimeNs;
-  ctimeNs_ = id.ctimeNs;
-}
-
-void RIniFile::Parse() const {
-  ++parses_;
-  sections_.clear();
-  sectionIndex_.clear();
-  Section* cur = nullptr;
-  auto finish = [](Section* s, size_t end) {
-    if (!s) return;
-    s->end = end;
-    if (s->entries.size() > kLinearKeys) {
-      for (size_t i = 0; i < s->entries.size(); ++i)
-        s->keyIndex.emplace(Lower(s->entries[i].key), i);
-    }
-  };
-  for (size_t i = 0; i < lines_.size(); ++i) {
-    std::string_view line = lines_[i];
-    // A byte order mark from a Windows editor is not part of the first name.
-    if (i == 0 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
-    if (auto h = HeaderName(line)) {
-      finish(cur, i);
-      sections_.push_back(Section{std::string(*h), i, lines_.size(), {}, {}});
-      cur = &sections_.back();
-      continue;
-    }
-    if (!cur) continue;
-    if (auto kv = KeyLine(line)) {
-      cur->entries.push_back(Entry{std::string(kv->first), std::string(kv->second), i});
-    }
-  }
-  finish(cur, lines_.size());
-  for (size_t i = 0; i < sections_.size(); ++i) sectionIndex_.emplace(Lower(sections_[i].name), i);
-}
-
-const RIniFile::Section* RIniFile::FindSection(std::string_view name) const {
-  Refresh();
-  auto it = sectionIndex_.find(Lower(name));
-  return it == sectionIndex_.end() ? nullptr : &sections_[it->second];
-}
-
-const RIniFile::Entry* RIniFile::FindEntry(std::string_view section, std::string_view key) const {
-  const Section* s = FindSection(section);
+const Entry* FindEntry(const RIniImage& m, std::string_view section, std::string_view key) {
+  const Block* s = m.FindSection(section);
   if (!s) return nullptr;
   if (!s->keyIndex.empty()) {
     auto it = s->keyIndex.find(Lower(key));
@@ -381,18 +680,23 @@ const RIniFile::Entry* RIniFile::FindEntry(std::string_view section, std::string
   return nullptr;
 }
 
+}  // namespace
+
 std::string RIniFile::GetString(std::string_view section, std::string_view key,
                                 std::string_view def) const {
-  const Entry* e = FindEntry(section, key);
+  Refresh();
+  const Entry* e = FindEntry(*image_, section, key);
   return e ? e->value : std::string(def);
 }
 
 bool RIniFile::HasKey(std::string_view section, std::string_view key) const {
-  return FindEntry(section, key) != nullptr;
+  Refresh();
+  return FindEntry(*image_, section, key) != nullptr;
 }
 
 int64_t RIniFile::GetInt(std::string_view section, std::string_view key, int64_t def) const {
-  const Entry* e = FindEntry(section, key);
+  Refresh();
+  const Entry* e = FindEntry(*image_, section, key);
   if (!e || e->value.empty()) return def;
   std::string_view v = e->value;
   if (v.front() == '+') v.remove_prefix(1);
@@ -404,7 +708,8 @@ int64_t RIniFile::GetInt(std::string_view section, std::string_view key, int64_t
 }
 
 bool RIniFile::GetBool(std::string_view section, std::string_view key, bool def) const {
-  const Entry* e = FindEntry(section, key);
+  Refresh();
+  const Entry* e = FindEntry(*image_, section, key);
   if (!e) return def;
   for (std::string_view w : {"TRUE", "YES", "1", "ON"}) {
     if (IniNameEquals(e->value, w)) return true;
@@ -445,30 +750,86 @@ bool RIniFile::WriteStringDeferred(std::string_view section, std::string_view ke
 
 bool RIniFile::Modify(const std::vector<Change>& changes, bool deferred) {
   Refresh();
-  std::vector<std::string> lines = lines_;
+  // All or nothing: a bad name anywhere refuses the whole write.
   for (const Change& c : changes) {
-    if (!ApplyOne(lines, c)) return false;
+    if (!ValidSectionName(c.section) || (!c.key.empty() && !ValidKeyName(c.key))) return false;
   }
-  if (lines == lines_) return true;
-  return Store(std::move(lines), deferred);
+  RIniImage& m = *image_;
+  Draft draft(m);
+  for (const Change& c : changes) draft.Apply(c);
+  if (!draft.Changed()) return true;
+  if (m.unreadable) return false;
+  BlockListPtr next = draft.Result();
+  if (!deferred) {
+    if (!WriteNow(Render(*next))) return false;
+    m.TakeBlocks(std::move(next), draft.Moves());
+    return true;
+  }
+  // Readers see the change now; the identity stays the old file's until
+  // the write is done.
+  PathWritesPtr& w = Pending()[path_];
+  if (!w) w = std::make_shared<PathWrites>();
+  w->image = image_;
+  w->gen = ++g_lastGen;
+  {
+    std::lock_guard<std::mutex> lock(w->disk->mu);
+    w->disk->toWrite = next;
+    w->disk->toWriteGen = w->gen;
+  }
+  m.TakeBlocks(std::move(next), draft.Moves());
+  StartWrite(path_, PathWritesPtr(w));
+  return true;
+}
+
+bool RIniFile::WriteNow(const std::string& data) {
+  RFileIdentity id;
+  auto it = Pending().find(path_);
+  if (it != Pending().end()) {
+    // A write of our own while deferred ones wait: after the one running (our
+    // content was built on the newest), and it makes the waiting ones
+    // unnecessary.
+    PathWritesPtr w = it->second;
+    std::lock_guard<std::mutex> order(w->disk->writeMu);
+    if (!ReplaceFileAtomic(path_, data, &id)) return false;
+    {
+      std::lock_guard<std::mutex> lock(w->disk->mu);
+      w->disk->writtenGen = w->disk->toWriteGen;
+      w->disk->writtenId = id;
+      w->disk->failed = false;
+    }
+    w->confirmed = w->gen;
+    w->reported = false;
+    if (!w->jobOut) Pending().erase(path_);
+  } else if (!ReplaceFileAtomic(path_, data, &id)) {
+    return false;
+  }
+  // Other readers of the file in this process see the write at once, not
+  // only when the loop has read the watch's events.
+  if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path_);
+  image_->Remember(id, false);
+  return true;
 }
 
 std::vector<std::string> RIniFile::SectionNames() const {
   Refresh();
+  const RIniImage& m = *image_;
   std::vector<std::string> out;
-  out.reserve(sections_.size());
-  for (size_t i = 0; i < sections_.size(); ++i) {
+  out.reserve(m.sectionIndex.size());
+  for (size_t i = 0; i < m.blocks->size(); ++i) {
+    const Block& b = *(*m.blocks)[i];
+    if (!b.section) continue;
     // Only the first copy of a duplicated section is visible.
-    auto it = sectionIndex_.find(Lower(sections_[i].name));
-    if (it != sectionIndex_.end() && it->second == i) out.push_back(sections_[i].name);
+    auto it = m.sectionIndex.find(Lower(b.name));
+    if (it != m.sectionIndex.end() && it->second == i) out.push_back(b.name);
   }
   return out;
 }
 
 std::vector<std::pair<std::string, std::string>> RIniFile::SectionEntries(
     std::string_view section) const {
+  Refresh();
   std::vector<std::pair<std::string, std::string>> out;
-  const Section* s = FindSection(section);
+  const Block* s = image_->FindSection(section);
   if (!s) return out;
   for (size_t i = 0; i < s->entries.size(); ++i) {
     bool dup = false;
@@ -480,12 +841,19 @@ std::vector<std::pair<std::string, std::string>> RIniFile::SectionEntries(
 }
 
 bool RIniFile::HasSection(std::string_view section) const {
-  return FindSection(section) != nullptr;
+  Refresh();
+  return image_->FindSection(section) != nullptr;
 }
 
 std::vector<std::string> RIniFile::Lines() const {
   Refresh();
-  return lines_;
+  std::vector<std::string> out;
+  for (const BlockPtr& b : *image_->blocks) {
+    std::vector<std::string> lines = SplitBlock(*b, image_->crlf);
+    out.insert(out.end(), std::make_move_iterator(lines.begin()),
+               std::make_move_iterator(lines.end()));
+  }
+  return out;
 }
 
 bool RIniFile::WriteLines(const std::vector<std::string>& lines) {
@@ -493,69 +861,14 @@ bool RIniFile::WriteLines(const std::vector<std::string>& lines) {
   for (const std::string& l : lines) {
     if (l.find_first_of("\r\n") != std::string::npos) return false;
   }
-  return Store(lines);
-}
-
-bool RIniFile::Store(std::vector<std::string> lines, bool deferred) {
-  if (unreadable_) return false;
-  const char* eol = crlf_ ? "\r\n" : "\n";
-  std::string data;
-  size_t total = 0;
-  for (const std::string& l : lines) total += l.size() + 2;
-  data.reserve(total);
-  for (const std::string& l : lines) {
-    data += l;
-    data += eol;
-  }
-  auto it = Pending().find(path_);
-  if (deferred) {
-    PathWritesPtr& w = Pending()[path_];
-    if (!w) w = std::make_shared<PathWrites>();
-    auto content = std::make_shared<const std::string>(std::move(data));
-    w->gen = ++g_lastGen;
-    w->content = content;
-    {
-      std::lock_guard<std::mutex> lock(w->mu);
-      w->toWrite = content;
-      w->toWriteGen = w->gen;
-    }
-    // Readers see the change now; the identity stays the old file's until
-    // the write is done and the file is looked at again.
-    adoptedWrite_ = w->gen;
-    raw_ = *content;
-    lines_ = std::move(lines);
-    Parse();
-    StartWrite(path_, PathWritesPtr(w));
-    return true;
-  }
-  RFileIdentity id;
-  if (it != Pending().end()) {
-    // A write of our own while deferred ones wait: after the one running (our
-    // lines were built on the newest content), and it makes the waiting ones
-    // unnecessary.
-    PathWritesPtr w = it->second;
-    std::lock_guard<std::mutex> order(w->writeMu);
-    if (!ReplaceFileAtomic(path_, data, &id)) return false;
-    {
-      std::lock_guard<std::mutex> lock(w->mu);
-      w->writtenGen = w->toWriteGen;
-      w->failed = false;
-    }
-    w->confirmed = w->gen;
-    if (!w->jobOut) Pending().erase(path_);
-  } else if (!ReplaceFileAtomic(path_, data, &id)) {
-    return false;
-  }
-  // Other readers of the file in this process see the write at once, not
-  // only when the loop has read the watch's events.
-  if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path_);
-  // The written bytes are the new cache; no need to read them back.
-  Remember(id);
-  // Our own replacement has a fresh inode, so later changes show in the identity.
-  racy_ = false;
-  raw_ = std::move(data);
-  lines_ = std::move(lines);
-  Parse();
+  RIniImage& m = *image_;
+  if (m.unreadable) return false;
+  const bool crlf = m.crlf;
+  std::string data = JoinLines(lines, crlf);
+  if (!WriteNow(data)) return false;
+  // A whole new file: parsed like one read from disk, line ends kept.
+  m.TakeContent(std::move(data));
+  m.crlf = crlf;
   return true;
 }
 

@@ -7,6 +7,12 @@
 // replaces the file atomically (temporary file in the same directory, fsync,
 // rename) and keeps comments, unknown lines and line order.
 //
+// Every RIniFile of one path in the process shares one parsed copy of the
+// file, held section by section. A write changes the sections it touches in
+// that copy (never the whole file), so every reader sees it at once and
+// nobody parses the file again for it; only a change made by another
+// program is read and parsed anew.
+//
 // Deferred writes (ApplyDeferred) change what every reader of the file in
 // this process sees at once and leave the disk write to a worker of the pool
 // given to SetWritePool: one ordered writer per file, so writes of one file
@@ -14,16 +20,16 @@
 // coalesced into the next one. Until a deferred write is on disk, every
 // RIniFile of that path reads (and builds its own writes on) the newest
 // content rather than the file. A write that fails is tried again with the
-// next one, and at DrainWrites.
+// next one, and at DrainWrites; the first failure of a run of them is logged.
 //
 // Loop thread only (the object is not shared between threads).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -31,6 +37,7 @@ namespace vantor {
 
 struct RFileIdentity;
 class RWorkPool;
+struct RIniImage;  // the shared parsed copy of one file (RIniFile.cpp)
 
 class RIniFile {
  public:
@@ -90,63 +97,22 @@ class RIniFile {
   std::vector<std::string> Lines() const;
   [[nodiscard]] bool WriteLines(const std::vector<std::string>& lines);
 
-  // Counts how often the file was parsed (for tests and benchmarks).
-  uint64_t ParseCount() const { return parses_; }
+  // How often the file was parsed (for tests and benchmarks), and how often
+  // the content readers see changed, by a parse or by a write in this
+  // process (for caches built on the content). Both count for every
+  // RIniFile of the path together.
+  uint64_t ParseCount() const;
+  uint64_t ChangeCount() const;
 
  private:
-  struct Entry {
-    std::string key;    // as written
-    std::string value;  // trimmed
-    size_t line;        // index into lines_
-  };
-  struct Section {
-    std::string name;  // as written
-    size_t header;     // index of the "[name]" line
-    size_t end;        // one past the last line of the section
-    std::vector<Entry> entries;
-    // Lower-cased key -> index into entries (first occurrence), for long sections.
-    std::unordered_map<std::string, size_t> keyIndex;
-  };
-
   void Refresh() const;
-  // Takes `data` as the cached content and parses it.
-  void TakeContent(std::string data) const;
   bool Modify(const std::vector<Change>& changes, bool deferred);
-  void Parse() const;
-  // Takes `id` as the identity of the cached content.
-  void Remember(const RFileIdentity& id) const;
-  const Section* FindSection(std::string_view name) const;
-  const Entry* FindEntry(std::string_view section, std::string_view key) const;
-  bool Store(std::vector<std::string> lines, bool deferred = false);
+  // Puts `data` on disk now (after a deferred write that runs); false when
+  // it could not be written.
+  bool WriteNow(const std::string& data);
 
   std::string path_;
-  mutable bool loaded_ = false;
-  mutable uint64_t ino_ = 0;
-  mutable uint64_t dev_ = 0;
-  mutable int64_t size_ = -1;
-  mutable int64_t mtimeNs_ = 0;
-  mutable std::vector<std::string> lines_;
-  mutable std::vector<Section> sections_;
-  mutable uint64_t parses_ = 0;
-  mutable uint64_t checkedPass_ = 0;  // loop pass of the last look at the file
-  // Change watch held with the loop that runs our passes (see Refresh).
-  mutable uint64_t watchLoop_ = 0;  // the loop's serial
-  mutable uint32_t watch_ = 0;      // its token, 0: none
-  mutable uint64_t watchSeen_ = 0;  // the token's count at the last look
-  mutable int64_t lookedMs_ = 0;    // loop clock at the last look
-  // Lower-cased section name -> index into sections_ (first occurrence).
-  mutable std::unordered_map<std::string, size_t> sectionIndex_;
-  mutable std::string raw_;    // the bytes last parsed
-  mutable bool crlf_ = false;  // the file ends its lines with CR LF
-  mutable int64_t ctimeNs_ = 0;
-  // The cached version was read so soon after its last change that a later
-  // change of the same size could keep the same times: compare bytes then.
-  mutable bool racy_ = false;
-  // The file exists but could not be read: writing would replace content we
-  // never saw, so writes are refused.
-  mutable bool unreadable_ = false;
-  // The deferred content this object took last (0: none).
-  mutable uint64_t adoptedWrite_ = 0;
+  std::shared_ptr<RIniImage> image_;
 };
 
 // Case-insensitive ASCII comparison used for every section and key name.

@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/RFd.h"
 
 namespace vantor {
@@ -127,7 +129,7 @@ namespace {
 // Writes `data` into the open temporary `fd` named `tmp`, flushes it and
 // renames it over `target`, then flushes the directory.
 bool FinishReplace(RFd fd, const std::string& tmp, const std::string& target, std::string_view data,
-                   RFileIdentity* identity, mode_t newMode) {
+                   RFileIdentity* identity, mode_t newMode, std::string* why = nullptr) {
   const size_t slash = target.rfind('/');
   const std::string dir =
       slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
@@ -136,6 +138,7 @@ bool FinishReplace(RFd fd, const std::string& tmp, const std::string& target, st
   bool ok = ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), data) && SyncRetry(fd.Get()) &&
             ::rename(tmp.c_str(), target.c_str()) == 0;
   if (!ok) {
+    if (why != nullptr) *why = std::strerror(errno);
     ::unlink(tmp.c_str());
     return false;
   }
@@ -154,12 +157,15 @@ bool FinishReplace(RFd fd, const std::string& tmp, const std::string& target, st
 }  // namespace
 
 bool ReplaceFileAtomic(const std::string& path, std::string_view data, RFileIdentity* identity,
-                       mode_t newMode) {
+                       mode_t newMode, std::string* why) {
   const std::string target = WriteTarget(path);
   std::string tmp = target + ".tmpXXXXXX";
   RFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-  if (!fd) return false;
-  return FinishReplace(std::move(fd), tmp, target, data, identity, newMode);
+  if (!fd) {
+    if (why != nullptr) *why = std::strerror(errno);
+    return false;
+  }
+  return FinishReplace(std::move(fd), tmp, target, data, identity, newMode, why);
 }
 
 bool ReplaceFileThrough(const std::string& path, const std::string& tmpPath, std::string_view data,

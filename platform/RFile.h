@@ -54,9 +54,12 @@ enum class RBoundedRead {
 // is flushed, so a crash or a full disk leaves either the old or the new file,
 // never a mix. An existing file's permission bits are kept; a new file gets
 // `newMode`. When `path` is a symbolic link its target is replaced. False on
-// any failure; the old file is then untouched and no temporary file remains.
+// any failure; the old file is then untouched and no temporary file remains,
+// and `why` (when given) says what the system refused ("No space left on
+// device").
 [[nodiscard]] bool ReplaceFileAtomic(const std::string& path, std::string_view data,
-                                     RFileIdentity* identity = nullptr, mode_t newMode = 0600);
+                                     RFileIdentity* identity = nullptr, mode_t newMode = 0600,
+                                     std::string* why = nullptr);
 
 // The same through a temporary file of a given name (which must be in the
 // same directory as `path`); a file of that name is replaced.

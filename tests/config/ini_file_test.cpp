@@ -14,6 +14,8 @@
 #include "platform/RMessageLoop.h"
 #include "platform/RWorkPool.h"
 #include "temp_dir.h"
+#include "util/RLog.h"
+#include "util/RStringTable.h"
 
 using namespace vantor;
 using vantor::test::ReadText;
@@ -104,37 +106,81 @@ TEST(RIniFile, MissingFileReadsEmptyAndIsCreated) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-// Writes keep comments, order, line endings and the key's spelling.
+// Everything a reader can see of a file, for comparing two views of it.
+std::string Dump(const RIniFile& ini) {
+  std::string out;
+  for (const std::string& name : ini.SectionNames()) {
+    out += "[" + name + "]";
+    for (const auto& [k, v] : ini.SectionEntries(name)) out += " " + k + "=" + v;
+    out += "\n";
+  }
+  return out;
+}
+
+// Writes keep comments, order, line endings and the key's spelling, directly
+// and deferred; another reader of the file sees the change at once, exactly
+// as a fresh read of the written file does.
 TEST(RIniFile, WritesKeepTheRestOfTheFile) {
   TempDir dir;
   const std::string path = dir.File("a.ini");
+  using C = RIniFile::Change;
   struct Case {
     const char* name;
     const char* before;
-    RIniFile::Change change;
+    std::vector<C> changes;
     const char* after;
   } cases[] = {
-      {"replace", "; c\n[S]\nKey = 1\nOther=2\n", {"s", "KEY", "5"}, "; c\n[S]\nKey=5\nOther=2\n"},
-      {"add before blank lines", "[S]\nA=1\n\n[T]\n", {"S", "B", "2"}, "[S]\nA=1\nB=2\n\n[T]\n"},
-      {"new section", "[S]\nA=1\n", {"T", "B", "2"}, "[S]\nA=1\n\n[T]\nB=2\n"},
+      {"replace",
+       "; c\n[S]\nKey = 1\nOther=2\n",
+       {{"s", "KEY", "5"}},
+       "; c\n[S]\nKey=5\nOther=2\n"},
+      {"add before blank lines", "[S]\nA=1\n\n[T]\n", {{"S", "B", "2"}}, "[S]\nA=1\nB=2\n\n[T]\n"},
+      {"new section", "[S]\nA=1\n", {{"T", "B", "2"}}, "[S]\nA=1\n\n[T]\nB=2\n"},
+      {"new section in an empty file", "", {{"S", "A", "1"}}, "[S]\nA=1\n"},
+      {"new section after comments alone", "; c\n", {{"S", "A", "1"}}, "; c\n\n[S]\nA=1\n"},
       {"remove every copy of a key",
        "[S]\nA=1\nB=2\na=3\n",
-       {"S", "A", std::nullopt},
+       {{"S", "A", std::nullopt}},
        "[S]\nB=2\n"},
-      {"remove key of missing section", "[S]\nA=1\n", {"T", "A", std::nullopt}, "[S]\nA=1\n"},
+      {"remove key of missing section", "[S]\nA=1\n", {{"T", "A", std::nullopt}}, "[S]\nA=1\n"},
       {"delete every copy of a section",
        "[S]\nA=1\n[T]\nB=2\n[s]\nC=3\n",
-       {"S", "", std::nullopt},
+       {{"S", "", std::nullopt}},
        "[T]\nB=2\n"},
-      {"CRLF kept", "[S]\r\nA=1\r\n", {"S", "B", "2"}, "[S]\r\nA=1\r\nB=2\r\n"},
-      {"line break in value flattened", "[S]\n", {"S", "A", "1\n[X]\nB=2"}, "[S]\nA=1 [X] B=2\n"},
+      {"first copy of a section changed",
+       "[S]\nA=1\n[T]\n[s]\nA=2\n",
+       {{"S", "A", "3"}},
+       "[S]\nA=3\n[T]\n[s]\nA=2\n"},
+      {"deleted, added again, added to",
+       "[S]\nA=1\n[U]\nC=3\n",
+       {{"S", "", std::nullopt}, {"s", "A", "9"}, {"T", "B", "1"}, {"t", "B", std::nullopt}},
+       "[U]\nC=3\n\n[s]\nA=9\n\n[T]\n"},
+      {"CRLF replace", "[S]\r\nKey=1\r\n", {{"S", "key", "5"}}, "[S]\r\nKey=5\r\n"},
+      {"CRLF add", "[S]\r\nA=1\r\n", {{"S", "B", "2"}}, "[S]\r\nA=1\r\nB=2\r\n"},
+      {"CRLF new section", "[S]\r\nA=1\r\n", {{"T", "B", "2"}}, "[S]\r\nA=1\r\n\r\n[T]\r\nB=2\r\n"},
+      {"CRLF remove key",
+       "; c\r\n[S]\r\nA=1\r\nB=2\r\n",
+       {{"S", "A", std::nullopt}},
+       "; c\r\n[S]\r\nB=2\r\n"},
+      {"mixed ends, no final end", "[S]\r\nA=1\nB=2", {{"S", "A", "5"}}, "[S]\r\nA=5\r\nB=2\r\n"},
+      {"byte order mark before the first section",
+       "\xEF\xBB\xBF[S]\nA=1\n",
+       {{"S", "A", "2"}},
+       "\xEF\xBB\xBF[S]\nA=2\n"},
+      {"line break in value flattened", "[S]\n", {{"S", "A", "1\n[X]\nB=2"}}, "[S]\nA=1 [X] B=2\n"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    WriteText(path, c.before);
-    RIniFile ini(path);
-    ASSERT_TRUE(ini.Apply({c.change}));
-    EXPECT_EQ(ReadText(path), c.after);
+  for (const bool deferred : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (deferred ? " (deferred)" : ""));
+      WriteText(path, c.before);
+      RIniFile ini(path);
+      RIniFile reader(path);
+      (void)reader.SectionNames();
+      ASSERT_TRUE(deferred ? ini.ApplyDeferred(c.changes) : ini.Apply(c.changes));
+      EXPECT_EQ(ReadText(path), c.after);
+      WriteText(dir.File("fresh.ini"), c.after);
+      EXPECT_EQ(Dump(reader), Dump(RIniFile(dir.File("fresh.ini"))));
+    }
   }
 }
 
@@ -172,7 +218,9 @@ TEST(RIniFile, SeesOutsideChanges) {
   EXPECT_EQ(ini.GetString("S", "A"), "4");
 }
 
-// Repeated reads of an unchanged file do not parse it again.
+// Repeated reads of an unchanged file do not parse it again, and neither
+// does a write through any reader of the file: it changes the entry in the
+// readers' shared copy.
 TEST(RIniFile, CachesTheParse) {
   TempDir dir;
   const std::string path = dir.File("a.ini");
@@ -181,11 +229,17 @@ TEST(RIniFile, CachesTheParse) {
   std::filesystem::last_write_time(
       path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
   RIniFile ini(path);
+  RIniFile other(path);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(ini.GetInt("S", "A", 0), 1);
-  EXPECT_EQ(ini.ParseCount(), 1u);
+  EXPECT_EQ(other.GetInt("S", "A", 0), 1);
   ASSERT_TRUE(ini.WriteString("S", "A", "2"));
   for (int i = 0; i < 100; ++i) EXPECT_EQ(ini.GetInt("S", "A", 0), 2);
-  EXPECT_EQ(ini.ParseCount(), 2u);
+  EXPECT_EQ(other.GetInt("S", "A", 0), 2);
+  ASSERT_TRUE(other.WriteStringDeferred("S", "A", "3"));
+  EXPECT_EQ(ini.GetInt("S", "A", 0), 3);
+  EXPECT_EQ(ReadText(path), "[S]\nA=3\n");
+  EXPECT_EQ(ini.ParseCount(), 1u);
+  EXPECT_EQ(other.ParseCount(), 1u);
 }
 
 // On the loop thread the file is looked at once per pass; a change by another
@@ -421,6 +475,10 @@ TEST(RIniFile, DeferredWritesKeepOrder) {
   EXPECT_FALSE(RIniFile::WritesPending());
   EXPECT_EQ(ReadText(path), "[USER=q]\nQuotaMaxCurrent=100,101\nOther=x\n");
   EXPECT_EQ(b.GetString("USER=q", "QuotaMaxCurrent"), quota(101));
+  // On disk again, the file is the one to watch: another program's change
+  // shows at once, even one of the same size.
+  WriteText(path, "[USER=q]\nQuotaMaxCurrent=100,999\nOther=x\n");
+  EXPECT_EQ(b.GetString("USER=q", "QuotaMaxCurrent"), quota(999));
   {
     HeldWorker held(*pool);
     ASSERT_TRUE(a.WriteStringDeferred("USER=q", "QuotaMaxCurrent", quota(102)));
@@ -431,6 +489,54 @@ TEST(RIniFile, DeferredWritesKeepOrder) {
   RIniFile::DrainWrites();
   EXPECT_EQ(ReadText(path), "[USER=q]\nQuotaMaxCurrent=100,102\nOther=x\n");
   EXPECT_FALSE(RIniFile::WritesPending());
+}
+
+// A deferred write the disk refuses (a full disk; the file size limit
+// stands in for it) is logged once, kept in memory for every reader, tried
+// again with the next change and written once the disk takes it.
+TEST(RIniFile, FailedDeferredWriteIsLoggedAndRetried) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  const std::string tail = std::string(2000, ';') + "\n";
+  WriteText(path, "[S]\nA=1\n" + tail);
+  const std::string big(8192, 'x');
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    SetLanguage(RLanguage::English);
+    std::vector<std::string> logged;
+    SetLogSink(
+        [](void* ctx, int category, std::string_view text) {
+          static_cast<std::vector<std::string>*>(ctx)->push_back(std::to_string(category) + " " +
+                                                                 std::string(text));
+        },
+        &logged);
+    struct rlimit lim = {4096, RLIM_INFINITY};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    RIniFile ini(path);
+    int fail = 0;
+    if (!ini.WriteStringDeferred("S", "A", big) || !ini.WriteStringDeferred("S", "A", big + "y"))
+      fail |= 1;
+    if (ini.GetString("S", "A") != big + "y" || !RIniFile::WritesPending()) fail |= 2;
+    const std::vector<std::string> want = {
+        "2 CANNOT WRITE " + path +
+        "! (File too large) - the changes stay in memory and are written with the next one"};
+    if (logged != want) {
+      fail |= 4;
+      for (const std::string& l : logged) std::fprintf(stderr, "logged: %s\n", l.c_str());
+    }
+    lim.rlim_cur = RLIM_INFINITY;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    RIniFile::DrainWrites();
+    if (RIniFile::WritesPending() || logged.size() != 1) fail |= 8;
+    ::_exit(fail);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: refused, 2: not kept, 4: log lines, 8: not drained";
+  EXPECT_EQ(ReadText(path), "[S]\nA=" + big + "y\n" + tail);
 }
 
 }  // namespace
