@@ -8,7 +8,7 @@
 # into work/ of this folder; they run from there on their own loopback
 # ports and are never installed or run as services.
 #
-#   bench/login/run.sh [--baseline BIN] [--rounds N] [--servers vantor,vsftpd]
+#   bench/login/run.sh [--baseline BIN] [--rounds N] [--servers vantor,vsftpd] [--quick]
 #                                 (VANTOR_BUILD_DIR, VANTOR_BENCH_DIR override)
 # --baseline adds an older vantor-e2e-server to every round and prints the
 # median of the per-round ratios (this build / baseline) with their spread.
