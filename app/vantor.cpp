@@ -52,9 +52,9 @@ REngineHooks MakeHooks(REngine& e) {
     e.addOns.Attach(*e.server);
   };
   h.configureDirCache = [&e](int32_t entries, int32_t seconds) {
-    e.addOns.ConfigureDirCache(entries, seconds);
+    e.addOns.ConfigureDirCache(e.server.get(), entries, seconds);
   };
-  h.flushDirCache = [&e] { e.addOns.FlushDirCache(); };
+  h.flushDirCache = [&e] { e.addOns.FlushDirCache(e.server.get()); };
   h.applyLogFlags = [&e](const RFTPSLogger& l) {
     if (e.server) e.server->Manager().SetHostNameLogging(l.HostNameLookupOn());
   };

@@ -1,20 +1,11 @@
-// Listing text and the server-wide directory cache.
+// Listing text: what a listing generates into (`RDirTextList`) and a
+// session's place in a listing it sends (`RDirLineQueue`).
 //
 // `RDirTextList` collects a listing's text (every "\n" ends a line; lines
-// carry no terminator) and is the cache's unit: `Lookup` either finds a
-// cached listing for (user, search text, options, address) or claims a cache
-// entry that the listing is then generated into; `Finish` (or destruction)
-// stores it and starts watching its directory.
-//
-// Memory: a listing's lines are stored once, back to back in one buffer,
-// and shared (never copied) by the cache and every session sending them.
-// The cache holds at most `DirCacheMaxMB` of listings; past it the least
-// recently used listings go first.
-//
-// Threads: the cache table is shared with one worker thread that waits on
-// inotify for changes in cached directories and marks their entries stale.
-// One mutex guards the table; the worker holds it only while marking. Every
-// other call belongs to the loop thread, which never waits on the worker.
+// carry no terminator) and is the directory cache's unit: `Lookup` either
+// finds a cached listing for (user, search text, options, address) or claims
+// a cache entry that the listing is then generated into; `Finish` (or
+// destruction) stores it and starts watching its directory.
 #pragma once
 
 #include <cstdint>
@@ -23,69 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "fs/RDirCache.h"
+#include "fs/RFsSettings.h"
+
 namespace vantor {
-
-class RClock;
-
-// Cache set-up: empties the cache, stops the worker, stores the size (clamped
-// to 1..500) and lifetime in seconds (clamped to 1..86400). The table and the
-// worker are created again by the next listing.
-void DirCacheSetup(int64_t size, int64_t seconds);
-// Set-up from the configuration: disabled gives 1 entry and 5 seconds;
-// otherwise `size` above 150 becomes 150.
-void DirCacheConfigure(bool enable, int64_t size, int64_t seconds);
-// Stops the worker and frees the table (program end, tests).
-void DirCacheShutdown();
-// Wall clock of the cache (nullptr: the system clock). For tests.
-void DirCacheSetClock(const RClock* clock);
-
-// The byte budget of all cached listings together (`DirCacheMaxMB` in
-// bytes; the settings keep it at 1 MiB or more). Listings beyond it are
-// evicted, least recently used first.
-void DirCacheSetMaxBytes(int64_t bytes);
-inline constexpr int64_t kDirCacheDefaultMaxMB = 64;
-
-// Tells the cache that the server itself changed `posixPath` (created,
-// removed, renamed, written or touched it). Every cached listing that shows
-// the path's directory, or lies inside a removed or renamed directory, is
-// dropped at once, before the next command, whether or not it could be
-// watched. Any thread.
-void DirCacheNoteChange(const std::string& posixPath);
-
-// Figures for tests and benchmarks.
-struct RDirCacheStatsStr {
-  int64_t size = 0;            // entries in the table (0 before first use)
-  int64_t lifetime = 0;        // seconds
-  int64_t filled = 0;          // entries holding a listing that has not expired
-  int64_t watches = 0;         // inotify watches held
-  uint64_t workerWakeups = 0;  // times the worker returned from its wait
-  bool workerRunning = false;
-  int64_t bytes = 0;     // held by cached listings
-  int64_t maxBytes = 0;  // the budget
-};
-RDirCacheStatsStr DirCacheStats();
-
-// Normalised option text: sorted by signed character value, then leading
-// blanks, tabs and "-" removed (at most 253 characters considered).
-std::string NormaliseListOptions(std::string_view options);
-
-// A listing's lines, stored once: all texts back to back and where each ends.
-struct RDirLinesStr {
-  std::string text;
-  std::vector<size_t> ends;  // end offset in `text` of each line
-  bool cut = false;          // generation stopped at the entry limit
-
-  size_t Count() const { return ends.size(); }
-  std::string_view Line(size_t i) const {
-    size_t begin = i == 0 ? 0 : ends[i - 1];
-    return std::string_view(text).substr(begin, ends[i] - begin);
-  }
-  // What the listing costs in memory, for the cache's budget.
-  int64_t Bytes() const {
-    return static_cast<int64_t>(sizeof(*this) + text.capacity() + ends.capacity() * sizeof(size_t));
-  }
-};
-using RDirLinesPtr = std::shared_ptr<const RDirLinesStr>;
 
 // A session's place in a listing it is sending. It shares the lines with the
 // cache (and with other sessions sending the same listing) instead of
@@ -110,19 +42,10 @@ class RDirLineQueue {
   size_t next_ = 0;
 };
 
-// A listing's claim on a cache entry: its index, the token that proves it is
-// still the listing's, and the cache's set-up generation it belongs to.
-struct RDirCacheClaimStr {
-  bool hit = false;
-  int index = -1;
-  uint64_t token = 0;
-  uint64_t generation = 0;
-  RDirLinesPtr lines;  // a hit's lines
-};
-
 class RDirTextList {
  public:
-  RDirTextList() = default;
+  // `fs` (the settings the listing runs under) and `cache` must outlive it.
+  RDirTextList(const RFsSettingsStr& fs, RDirCache& cache) : fs_(fs), cache_(cache) {}
   RDirTextList(const RDirTextList&) = delete;
   RDirTextList& operator=(const RDirTextList&) = delete;
   ~RDirTextList();
@@ -164,6 +87,8 @@ class RDirTextList {
   bool FromCache() const { return hit_; }
 
  private:
+  const RFsSettingsStr& fs_;
+  RDirCache& cache_;
   RDirLinesStr own_;     // lines being generated here
   RDirLinesPtr shared_;  // the finished lines (a hit's, or ours once finished)
   size_t cursor_ = 0;

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "accounts/RWildcard.h"
-#include "fs/RFsSettings.h"
 #include "fs/RPath.h"
 #include "util/RText.h"
 
@@ -18,22 +17,25 @@ RLsStatStr LinkListStat() {
 
 // A local link target as the commands would reach it: links followed,
 // device names mapped, not confined.
-std::string ResolveTarget(std::string_view target, std::string_view dir, std::string_view home) {
-  std::string p = ToClientPath(target, home, false);
-  ResolvePath(p, dir, home, true, false, false);
+std::string ResolveTarget(const RFsSettingsStr& fs, std::string_view target, std::string_view dir,
+                          std::string_view home) {
+  std::string p = ToClientPath(fs, target, home, false);
+  ResolvePath(fs, p, dir, home, true, false, false);
   return p;
 }
 
 }  // namespace
 
-RFTPDir::RFTPDir(std::string user, RFsAccess* access, uint32_t address, std::string home,
-                 bool relPaths, bool hideHidden)
-    : user_(std::move(user)),
+RFTPDir::RFTPDir(const RFsSettingsStr& fs, std::string user, RFsAccess* access, uint32_t address,
+                 std::string home, bool relPaths, bool hideHidden)
+    : fs_(fs),
+      user_(std::move(user)),
       access_(access),
       address_(address),
       home_(std::move(home)),
       relPaths_(relPaths),
-      hideHidden_(hideHidden) {}
+      hideHidden_(hideHidden),
+      links_(fs) {}
 
 bool RFTPDir::Open(std::string_view searchText) {
   size_t bs = searchText.find_last_of('\\');
@@ -46,7 +48,7 @@ bool RFTPDir::Open(std::string_view searchText) {
   }
   if (pattern_.empty()) pattern_ = "*.*";
   reader_.Close();
-  posixDir_ = LocalToPosix(dir_);
+  posixDir_ = LocalToPosix(fs_, dir_);
   // A specific name is the one entry the commands would reach: the exact
   // spelling when it exists, else the first that differs only in case. A
   // case-insensitive match would also list siblings ("PUB" beside "pub").
@@ -54,7 +56,7 @@ bool RFTPDir::Open(std::string_view searchText) {
   if (!HasWildcard(pattern_) && !posixDir_.empty()) {
     std::string child = dir_;
     if (child.back() != '\\') child += '\\';
-    std::string posix = LocalToPosix(child + pattern_);
+    std::string posix = LocalToPosix(fs_, child + pattern_);
     size_t slash = posix.find_last_of('/');
     exactName_ = slash == std::string::npos ? pattern_ : posix.substr(slash + 1);
   }
@@ -113,7 +115,7 @@ bool RFTPDir::NextRaw(RFTPDirEntryStr& out) {
       case RFileType::Link: {
         std::string text;
         if (!reader_.ReadLinkEntry(e.name, text)) continue;
-        out.linkTarget = SymlinkTextToLocal(posixDir_, text);
+        out.linkTarget = SymlinkTextToLocal(fs_, posixDir_, text);
         if (out.linkTarget.empty()) continue;  // leads outside every drive
         out.isLink = true;
         out.st.mode = kModeLink;
@@ -133,10 +135,10 @@ bool RFTPDir::Passes(RFTPDirEntryStr& e) const {
   // Hidden means a dot file; "." and ".." are the directory itself and its
   // parent, which clients expect in a listing.
   if (hideHidden_ && e.hidden && e.name != "." && e.name != "..") return false;
-  if (e.isLink) e.linkTarget = ResolveTarget(e.linkTarget, dir_, home_);
+  if (e.isLink) e.linkTarget = ResolveTarget(fs_, e.linkTarget, dir_, home_);
   // Decided like the confinement of the commands: a target that is a case
   // variant of home is shown as, and leads into, home as spelled on disk.
-  if (e.isLink && relPaths_ && !ConfineToHome(e.linkTarget, home_)) return false;
+  if (e.isLink && relPaths_ && !ConfineToHome(fs_, e.linkTarget, home_)) return false;
   if (access_ == nullptr) return true;
   std::string path = dir_;
   if (path.back() != '\\') path += '\\';
@@ -152,7 +154,7 @@ bool RFTPDir::Passes(RFTPDirEntryStr& e) const {
 
 bool RFTPDir::Next(RFTPDirEntryStr& out) {
   while (NextRaw(out)) {
-    if (FsSettings().lowerCase) {
+    if (fs_.lowerCase) {
       out.name = Lower(out.name);
       out.linkTarget = Lower(out.linkTarget);
     }

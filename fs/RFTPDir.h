@@ -2,7 +2,8 @@
 // file-system entries, each filtered by `HideHidden` and by the
 // list-directory question of the access rules.
 //
-// Loop thread only.
+// One reader per thread; the settings it was made with and `access` must
+// outlive it.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string_view>
 
 #include "fs/RFsAccess.h"
+#include "fs/RFsSettings.h"
 #include "fs/RLinkFile.h"
 #include "platform/RFileSys.h"
 
@@ -58,8 +60,8 @@ class RFTPDir {
  public:
   // access == nullptr: security is off and every entry passes. `home` is the
   // user's home directory (drive form).
-  RFTPDir(std::string user, RFsAccess* access, uint32_t address, std::string home, bool relPaths,
-          bool hideHidden);
+  RFTPDir(const RFsSettingsStr& fs, std::string user, RFsAccess* access, uint32_t address,
+          std::string home, bool relPaths, bool hideHidden);
 
   // Without status only names and entry types are read (times and sizes
   // stay at their defaults); listings ask for status only when they show it.
@@ -79,6 +81,7 @@ class RFTPDir {
   // Applies the filters; resolves a link's target on the way.
   bool Passes(RFTPDirEntryStr& e) const;
 
+  const RFsSettingsStr& fs_;
   std::string user_;
   RFsAccess* access_;
   uint32_t address_;

@@ -8,18 +8,25 @@
 #include <string_view>
 
 #include "accounts/RPathProbe.h"
+#include "fs/RFsServices.h"
 #include "fs/RPath.h"
 
 namespace vantor {
 
+// Asks the services' settings in force at each call, so it follows the
+// drive table across reloads. `fs` must outlive the probe.
 class RFsPathProbe final : public RPathProbe {
  public:
+  explicit RFsPathProbe(const RFsServices& fs) : fs_(fs) {}
   bool IsDirectory(std::string_view localPath) const override {
-    return vantor::IsDirectory(localPath);
+    return vantor::IsDirectory(fs_.Settings(), localPath);
   }
   int64_t FileSize(std::string_view localPath) const override {
-    return vantor::FileSize(localPath);
+    return vantor::FileSize(fs_.Settings(), localPath);
   }
+
+ private:
+  const RFsServices& fs_;
 };
 
 }  // namespace vantor

@@ -5,7 +5,6 @@
 
 #include "accounts/RWildcard.h"
 #include "fs/RFTPDir.h"
-#include "fs/RFsSettings.h"
 #include "fs/RLsFormat.h"
 #include "fs/RLsOptions.h"
 #include "fs/RPath.h"
@@ -30,12 +29,13 @@ struct PendingStr {
 // formatter.
 class Generator {
  public:
-  Generator(const RLSDirArgsStr& a, RDirTextList& out)
-      : a_(a),
+  Generator(const RFsSettingsStr& fs, const RLSDirArgsStr& a, RDirTextList& out)
+      : fs_(fs),
+        a_(a),
         out_(out),
         o_(ParseOptions(a.options)),
-        format_(o_, EffectiveDirListMask(), NowOf(a), a.home, a.relPaths) {
-    maxEntries_ = a.maxEntries > 0 ? a.maxEntries : FsSettings().maxListEntries;
+        format_(fs, o_, NowOf(a), a.home, a.relPaths) {
+    maxEntries_ = a.maxEntries > 0 ? a.maxEntries : fs.maxListEntries;
     if (maxEntries_ <= 0) maxEntries_ = kDefaultMaxListEntries;
   }
 
@@ -118,7 +118,7 @@ class Generator {
 
   void ReadInto(const std::string& search, bool argument, std::vector<LsEntryStr>& entries,
                 uint64_t& total) {
-    RFTPDir reader(a_.user, a_.access, a_.address, a_.home, a_.relPaths, a_.hideHidden);
+    RFTPDir reader(fs_, a_.user, a_.access, a_.address, a_.home, a_.relPaths, a_.hideHidden);
     reader.SetWantStatus(NeedsStatus(o_) || argument);
     (void)reader.Open(search);  // an unreadable directory simply yields nothing
     RFTPDirEntryStr e;
@@ -144,7 +144,7 @@ class Generator {
     bool isLink = e.isLink;
     RFileStatStr target;
     bool targetKnown = false;
-    if (isLink && !e.linkTarget.empty()) targetKnown = LocalStat(e.linkTarget, target);
+    if (isLink && !e.linkTarget.empty()) targetKnown = LocalStat(fs_, e.linkTarget, target);
     if (o_.follow && isLink && targetKnown && target.type != RFileType::Link) {
       x.st = FromFileStat(target);
       x.linkTarget = e.linkTarget;  // a followed directory is listed at its target
@@ -235,12 +235,12 @@ class Generator {
     uint64_t total = 0;
     std::string search = Child(p.dir, "*.*");
     // Every directory whose content is shown is watched, before it is read.
-    out_.AddWatchDir(LocalToPosix(p.dir));
+    out_.AddWatchDir(LocalToPosix(fs_, p.dir));
     ReadInto(search, false, entries, total);
     SortEntries(entries, o_);
     if (o_.recursive) PushDirectories(entries, p.dir, pending);
     if (header) {
-      out_.Append(ToClientPath(p.linkName.empty() ? p.dir : p.linkName, a_.home, a_.relPaths));
+      out_.Append(ToClientPath(fs_, p.linkName.empty() ? p.dir : p.linkName, a_.home, a_.relPaths));
       out_.Append(":\n");
     }
     if (o_.format == Format::Long || o_.blocks) {
@@ -252,6 +252,7 @@ class Generator {
     Print(entries);
   }
 
+  const RFsSettingsStr& fs_;
   const RLSDirArgsStr& a_;
   RDirTextList& out_;
   OptionsStr o_;
@@ -263,8 +264,9 @@ class Generator {
 
 }  // namespace
 
-RLSDir::RLSDir(const RLSDirArgsStr& args) {
-  Generator g(args, out_);
+RLSDir::RLSDir(const RFsSettingsStr& fs, RDirCache& cache, const RLSDirArgsStr& args)
+    : out_(fs, cache) {
+  Generator g(fs, args, out_);
   g.Run();
 }
 

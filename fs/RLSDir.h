@@ -4,7 +4,7 @@
 // this file walks the directories.
 //
 // One listing at a time per object, on any thread (the ftp layer runs
-// listings on its workers).
+// listings on its workers), with the settings the job was handed.
 #pragma once
 
 #include <cstdint>
@@ -29,15 +29,16 @@ struct RLSDirArgsStr {
   bool relPaths = false;
   bool hideHidden = false;
   int64_t now = 0;  // seconds since 1970; 0: the system clock
-  // Most entries one listing holds (0: `MaxListEntries` of the settings).
+  // Most entries one listing holds (0: the settings' `MaxListEntries`).
   // Past it the listing stops and is marked as cut.
   int64_t maxEntries = 0;
 };
 
 class RLSDir {
  public:
-  // Generates the listing (or takes it from the cache).
-  explicit RLSDir(const RLSDirArgsStr& args);
+  // Generates the listing (or takes it from `cache`). `fs` and `cache`
+  // must outlive the object.
+  RLSDir(const RFsSettingsStr& fs, RDirCache& cache, const RLSDirArgsStr& args);
 
   bool NextLine(std::string& out) { return out_.NextLine(out); }
   std::vector<std::string> TakeLines() { return out_.TakeLines(); }

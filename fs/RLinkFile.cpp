@@ -19,16 +19,17 @@ constexpr size_t kMaxListBytes = 1 << 20;
 
 // Link list targets may be written in drive form or, like every configured
 // path, in POSIX form.
-std::string TargetToLocal(std::string_view target) {
+std::string TargetToLocal(const RFsSettingsStr& fs, std::string_view target) {
   if (!target.empty() && target[0] == '/') {
-    std::string local = PosixToLocal(target);
+    std::string local = PosixToLocal(fs, target);
     if (!local.empty()) return local;
   }
   return std::string(target);
 }
 
 // Splits one link list line; false for lines without "|" or without a name.
-bool ParseLine(std::string_view line, std::string& name, std::string& target) {
+bool ParseLine(const RFsSettingsStr& fs, std::string_view line, std::string& name,
+               std::string& target) {
   line = line.substr(0, kMaxLine);
   size_t bar = line.find('|');
   if (bar == std::string_view::npos) return false;
@@ -36,18 +37,17 @@ bool ParseLine(std::string_view line, std::string& name, std::string& target) {
   std::string_view t = TrimLine(line.substr(bar + 1));
   if (n.empty()) return false;
   name.assign(n.substr(0, kMaxName));
-  target = TargetToLocal(t.substr(0, kMaxTarget));
+  target = TargetToLocal(fs, t.substr(0, kMaxTarget));
   return true;
 }
 
 // The content of the link list of `dir`: `LinkFile`, or `LinkFile2` when the
 // first cannot be opened.
-bool ReadLinkList(std::string_view dir, std::string& text) {
-  const RFsSettingsStr& s = FsSettings();
-  for (const std::string* setting : {&s.linkFile, &s.linkFile2}) {
+bool ReadLinkList(const RFsSettingsStr& fs, std::string_view dir, std::string& text) {
+  for (const std::string* setting : {&fs.linkFile, &fs.linkFile2}) {
     std::string local = LinkListPath(dir, *setting);
     if (local.empty()) continue;
-    std::string posix = LocalToPosix(local);
+    std::string posix = LocalToPosix(fs, local);
     if (!posix.empty() && FsReadSmallFile(posix, text, kMaxListBytes)) return true;
   }
   text.clear();
@@ -78,20 +78,21 @@ std::string NormalisePosix(std::string_view p) {
   return out.empty() ? "/" : out;
 }
 
-std::string SymlinkTarget(const std::string& posixLink) {
+std::string SymlinkTarget(const RFsSettingsStr& fs, const std::string& posixLink) {
   std::string target;
   if (!FsReadLink(posixLink, target)) return {};
   size_t slash = posixLink.find_last_of('/');
-  return SymlinkTextToLocal(posixLink.substr(0, slash == 0 ? 1 : slash), target);
+  return SymlinkTextToLocal(fs, posixLink.substr(0, slash == 0 ? 1 : slash), target);
 }
 
 }  // namespace
 
-std::string SymlinkTextToLocal(std::string_view posixDir, std::string_view linkText) {
+std::string SymlinkTextToLocal(const RFsSettingsStr& fs, std::string_view posixDir,
+                               std::string_view linkText) {
   if (linkText.empty() || linkText.find('\0') != std::string_view::npos) return {};
   std::string target(linkText);
   if (target[0] != '/') target = std::string(posixDir) + "/" + target;
-  return PosixToLocal(NormalisePosix(target));
+  return PosixToLocal(fs, NormalisePosix(target));
 }
 
 std::string LinkListPath(std::string_view dir, std::string_view setting) {
@@ -103,25 +104,26 @@ std::string LinkListPath(std::string_view dir, std::string_view setting) {
   return out + std::string(setting);
 }
 
-std::optional<std::string> FindLink(std::string_view dir, std::string_view name) {
+std::optional<std::string> FindLink(const RFsSettingsStr& fs, std::string_view dir,
+                                    std::string_view name) {
   if (name.empty()) return std::nullopt;
   std::string d(dir);
   if (d.empty() || d.back() != '\\') d += '\\';
-  std::string posix = LocalToPosix(d + std::string(name));
+  std::string posix = LocalToPosix(fs, d + std::string(name));
   RFileStatStr st;
   if (!posix.empty() && FsStat(posix, st) && st.type == RFileType::Link) {
-    std::string t = SymlinkTarget(posix);
+    std::string t = SymlinkTarget(fs, posix);
     if (t.empty()) return std::nullopt;
     return t.substr(0, kMaxTarget);
   }
   std::string text;
-  if (!ReadLinkList(dir, text)) return std::nullopt;
+  if (!ReadLinkList(fs, dir, text)) return std::nullopt;
   size_t pos = 0;
   std::string n, t;
   while (pos < text.size()) {
     size_t eol = text.find('\n', pos);
     if (eol == std::string::npos) eol = text.size();
-    if (ParseLine(std::string_view(text).substr(pos, eol - pos), n, t) &&
+    if (ParseLine(fs, std::string_view(text).substr(pos, eol - pos), n, t) &&
         EqualNoCaseAscii(n, name)) {
       return t;
     }
@@ -138,7 +140,7 @@ bool RLinkIter::First(std::string_view searchText, LinkStr& out) {
   pattern_ = std::string((bs == std::string_view::npos ? searchText : searchText.substr(bs + 1))
                              .substr(0, kMaxPattern));
   pos_ = 0;
-  if (!ReadLinkList(dir, text_)) return false;
+  if (!ReadLinkList(fs_, dir, text_)) return false;
   return Next(out);
 }
 
@@ -148,7 +150,8 @@ bool RLinkIter::Next(LinkStr& out) {
     if (eol == std::string::npos) eol = text_.size();
     std::string_view line = std::string_view(text_).substr(pos_, eol - pos_);
     pos_ = eol + 1;
-    if (ParseLine(line, out.name, out.target) && WildcardMatch(out.name, pattern_)) return true;
+    if (ParseLine(fs_, line, out.name, out.target) && WildcardMatch(out.name, pattern_))
+      return true;
   }
   return false;
 }

@@ -260,7 +260,7 @@ void Formatter::LongLine(const LsEntryStr& e, std::string& line) const {
   line += QuoteName(e.name, o_.quoting);
   if (e.type == EntryType::Link && !e.linkTarget.empty()) {
     line += " -> ";
-    line += QuoteName(ToClientPath(e.linkTarget, home_, relPaths_), o_.quoting);
+    line += QuoteName(ToClientPath(fs_, e.linkTarget, home_, relPaths_), o_.quoting);
     if (o_.indicator != Indicator::None && e.linkValid) line += IndicatorOf(e.targetMode);
   } else if (o_.indicator != Indicator::None) {
     line += IndicatorOf(e.st.mode);

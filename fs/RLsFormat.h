@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fs/RFTPDir.h"
+#include "fs/RFsSettings.h"
 #include "fs/RLsOptions.h"
 
 namespace vantor::ls {
@@ -37,11 +38,17 @@ void AppendNumber(std::string& out, uint64_t v, int width, bool left);
 
 class Formatter {
  public:
-  // `o` must outlive the formatter. `mask` is the permission text of long
-  // lines, `now` the time recent entries are measured against; link targets
-  // are shown as client paths of `home`.
-  Formatter(const OptionsStr& o, std::string mask, int64_t now, std::string home, bool relPaths)
-      : o_(o), mask_(std::move(mask)), now_(now), home_(std::move(home)), relPaths_(relPaths) {}
+  // `fs` and `o` must outlive the formatter. The permission text of long
+  // lines is the settings' `DirListMask`, `now` the time recent entries are
+  // measured against; link targets are shown as client paths of `home`.
+  Formatter(const RFsSettingsStr& fs, const OptionsStr& o, int64_t now, std::string home,
+            bool relPaths)
+      : fs_(fs),
+        o_(o),
+        mask_(EffectiveDirListMask(fs)),
+        now_(now),
+        home_(std::move(home)),
+        relPaths_(relPaths) {}
 
   // Widens the block column for an entry of `blocks` blocks; called for every
   // entry before any is printed, so all lines of a listing share one width.
@@ -61,6 +68,7 @@ class Formatter {
   void Columns(const std::vector<LsEntryStr>& entries, bool across, std::string& text) const;
   void Commas(const std::vector<LsEntryStr>& entries, std::string& text) const;
 
+  const RFsSettingsStr& fs_;
   const OptionsStr& o_;
   std::string mask_;
   int64_t now_ = 0;

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "fs/RFTPDir.h"
-#include "fs/RFsSettings.h"
 #include "fs/RPath.h"
 #include "util/RText.h"
 
@@ -13,8 +12,8 @@ namespace {
 
 // The permission bits an administrator lets listings show: `DirListMask`
 // hides bits from MLSx as it does from LIST.
-uint32_t ShownModeBits() {
-  const std::string mask = EffectiveDirListMask();
+uint32_t ShownModeBits(const RFsSettingsStr& fs) {
+  const std::string mask = EffectiveDirListMask(fs);
   uint32_t bits = 07000;
   for (size_t i = 0; i < 9 && i < mask.size(); ++i) {
     if (mask[i] != '-') bits |= 1u << (8 - i);
@@ -35,7 +34,7 @@ std::string WithoutTrailingBackslash(std::string_view p) {
 
 // Fills the status facts from a status record; false for anything but a
 // regular file or a directory.
-bool FromStat(const RFileStatStr& st, RMlsxEntryStr& e) {
+bool FromStat(const RFsSettingsStr& fs, const RFileStatStr& st, RMlsxEntryStr& e) {
   if (st.type != RFileType::Regular && st.type != RFileType::Directory) return false;
   e.known = true;
   e.isFile = st.type == RFileType::Regular;
@@ -43,13 +42,14 @@ bool FromStat(const RFileStatStr& st, RMlsxEntryStr& e) {
   e.mtime = st.mtime;
   e.dev = st.dev;
   e.ino = st.ino;
-  e.mode = st.mode & ShownModeBits();
+  e.mode = st.mode & ShownModeBits(fs);
   return true;
 }
 
 class Generator {
  public:
-  Generator(const RMLSDirArgsStr& a, RDirTextList& out) : a_(a), out_(out) {}
+  Generator(const RFsSettingsStr& fs, const RMLSDirArgsStr& a, RDirTextList& out)
+      : fs_(fs), a_(a), out_(out) {}
 
   void Run() {
     const std::string dir = WithoutTrailingBackslash(a_.dir);
@@ -65,7 +65,7 @@ class Generator {
       if (parent.known) Emit(parent, text);
     }
     std::vector<RMlsxEntryStr> entries;
-    RFTPDir reader(a_.user, a_.access, a_.address, a_.home, a_.relPaths, a_.hideHidden);
+    RFTPDir reader(fs_, a_.user, a_.access, a_.address, a_.home, a_.relPaths, a_.hideHidden);
     (void)reader.Open(search);  // an unreadable directory lists only itself
     RFTPDirEntryStr e;
     while (reader.Next(e)) {
@@ -93,7 +93,7 @@ class Generator {
     m.type = type;
     m.name = std::move(name);
     RFileStatStr st;
-    if (LocalStat(path, st) && FromStat(st, m) && WantPerm()) {
+    if (LocalStat(fs_, path, st) && FromStat(fs_, st, m) && WantPerm()) {
       m.perm = a_.perms->Letters(path, true, 0);
     }
     m.isFile = false;
@@ -115,7 +115,8 @@ class Generator {
       // the name acts there.
       m.type = RMlsxType::Link;
       RFileStatStr st;
-      if (!e.linkTarget.empty() && LocalStat(e.linkTarget, st) && FromStat(st, m) && WantPerm()) {
+      if (!e.linkTarget.empty() && LocalStat(fs_, e.linkTarget, st) && FromStat(fs_, st, m) &&
+          WantPerm()) {
         m.perm = a_.perms->Letters(e.linkTarget, !m.isFile, m.size);
       }
       return true;
@@ -133,7 +134,7 @@ class Generator {
     m.mtime = e.st.mtime;
     m.dev = e.dev;
     m.ino = e.ino;
-    m.mode = e.posixMode & ShownModeBits();
+    m.mode = e.posixMode & ShownModeBits(fs_);
     if (WantPerm()) {
       std::string path = dir;
       if (path.back() != '\\') path += '\\';
@@ -143,22 +144,24 @@ class Generator {
     return true;
   }
 
+  const RFsSettingsStr& fs_;
   const RMLSDirArgsStr& a_;
   RDirTextList& out_;
 };
 
 }  // namespace
 
-RMLSDir::RMLSDir(const RMLSDirArgsStr& args) {
-  Generator g(args, out_);
+RMLSDir::RMLSDir(const RFsSettingsStr& fs, RDirCache& cache, const RMLSDirArgsStr& args)
+    : out_(fs, cache) {
+  Generator g(fs, args, out_);
   g.Run();
 }
 
-bool MlstEntry(std::string_view localPath, std::string_view name, uint32_t facts, RMlsxPerms* perms,
-               RMlsxEntryStr& out) {
+bool MlstEntry(const RFsSettingsStr& fs, std::string_view localPath, std::string_view name,
+               uint32_t facts, RMlsxPerms* perms, RMlsxEntryStr& out) {
   RMlsxEntryStr m;
   RFileStatStr st;
-  if (!LocalStat(localPath, st) || !FromStat(st, m)) return false;
+  if (!LocalStat(fs, localPath, st) || !FromStat(fs, st, m)) return false;
   m.type = m.isFile ? RMlsxType::File : RMlsxType::Dir;
   m.name = std::string(name);
   if ((facts & MF_Perm) != 0 && perms != nullptr) {

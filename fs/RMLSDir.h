@@ -10,7 +10,8 @@
 // directories nor links (devices, FIFOs, sockets), and names holding CR or
 // LF, are left out: a client could act on none of them.
 //
-// Loop thread only.
+// A listing runs on any thread (the ftp layer runs them on its workers),
+// with the settings the job was handed.
 #pragma once
 
 #include <cstdint>
@@ -49,8 +50,9 @@ struct RMLSDirArgsStr {
 
 class RMLSDir {
  public:
-  // Generates the listing (or takes it from the cache).
-  explicit RMLSDir(const RMLSDirArgsStr& args);
+  // Generates the listing (or takes it from `cache`). `fs` and `cache`
+  // must outlive the object.
+  RMLSDir(const RFsSettingsStr& fs, RDirCache& cache, const RMLSDirArgsStr& args);
 
   std::vector<std::string> TakeLines() { return out_.TakeLines(); }
   // The lines, shared with the cache (no copy).
@@ -64,7 +66,8 @@ class RMLSDir {
 // The MLST entry of the existing regular file or directory `localPath`,
 // named `name`; false (and nothing written) for anything else. A directory
 // is of type "dir".
-[[nodiscard]] bool MlstEntry(std::string_view localPath, std::string_view name, uint32_t facts,
-                             RMlsxPerms* perms, RMlsxEntryStr& out);
+[[nodiscard]] bool MlstEntry(const RFsSettingsStr& fs, std::string_view localPath,
+                             std::string_view name, uint32_t facts, RMlsxPerms* perms,
+                             RMlsxEntryStr& out);
 
 }  // namespace vantor

@@ -225,10 +225,10 @@ bool IsDeviceForm(std::string_view p) {
 
 // The local path with every existing component spelled as on disk and the
 // drive letter in lower case; "" when it cannot be mapped.
-std::string TrueCase(std::string_view localPath) {
-  std::string posix = LocalToPosix(localPath);
+std::string TrueCase(const RFsSettingsStr& fs, std::string_view localPath) {
+  std::string posix = LocalToPosix(fs, localPath);
   if (posix.empty()) return {};
-  const std::string& root = FsSettings().drives.Root(localPath[0]);
+  const std::string& root = fs.drives.Root(localPath[0]);
   std::string rest = root == "/" ? posix : posix.substr(root.size());
   std::string out(1, AsciiLower(localPath[0]));
   out += ':';
@@ -257,8 +257,8 @@ bool IsDriveRoot(std::string_view p) {
   return (p.size() == 2 || (p.size() == 3 && p[2] == '\\')) && IsLetter(p[0]) && p[1] == ':';
 }
 
-void ResolvePath(std::string& path, std::string_view curDir, std::string_view homeDir, bool device,
-                 bool raw, bool relPaths) {
+void ResolvePath(const RFsSettingsStr& fs, std::string& path, std::string_view curDir,
+                 std::string_view homeDir, bool device, bool raw, bool relPaths) {
   // A NUL would cut the path short at the system call; nothing after it counts.
   if (size_t nul = path.find('\0'); nul != std::string::npos) path.resize(nul);
   std::string r = ResolveText(path, curDir, homeDir, device, raw, relPaths);
@@ -266,7 +266,7 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
   if (!raw) {
     // Home as spelled on disk, put in early too: the link step then looks at
     // the names that exist instead of searching directories for them.
-    const std::string disk = relPaths ? HomeOnDisk(homeDir) : std::string();
+    const std::string disk = relPaths ? HomeOnDisk(fs, homeDir) : std::string();
     if (relPaths) (void)ReplaceHome(r, homeDir, disk);
     // Link step: a component that is not a directory may be a link entry of
     // the directory before it.
@@ -277,13 +277,13 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
       std::vector<std::string> comps = Split(r);
       if (!comps.empty() && comps.back().empty()) comps.pop_back();
       for (size_t i = 1; i < comps.size(); ++i) {
-        if (IsDirectory(Join(comps, i + 1))) continue;
-        std::optional<std::string> target = FindLink(Join(comps, i), comps[i]);
+        if (IsDirectory(fs, Join(comps, i + 1))) continue;
+        std::optional<std::string> target = FindLink(fs, Join(comps, i), comps[i]);
         if (!target) break;
         std::string t = target->substr(0, kMaxLinkTarget);
         while (!t.empty() && (t.back() == '\\' || t.back() == '/')) t.pop_back();
         for (size_t k = i + 1; k < comps.size(); ++k) t += "\\" + comps[k];
-        std::string client = ToClientPath(t, homeDir, relPaths);
+        std::string client = ToClientPath(fs, t, homeDir, relPaths);
         r = ResolveText(client, curDir, homeDir, device, raw, relPaths);
         if (relPaths) (void)ReplaceHome(r, homeDir, disk);
         ++resolutions;
@@ -296,7 +296,7 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
       // spelling it has on disk, or a lower-cased "PUB" could be mapped to a
       // sibling "pub" of a home called "Pub".
       if (!ReplaceHome(r, homeDir, disk)) r = disk;
-      if (FsSettings().lowerCase) {
+      if (fs.lowerCase) {
         size_t keep = HomeBase(disk).size();
         r = r.substr(0, keep) + Lower(std::string_view(r).substr(keep));
       }
@@ -304,22 +304,23 @@ void ResolvePath(std::string& path, std::string_view curDir, std::string_view ho
       return;
     }
   }
-  if (FsSettings().lowerCase) r = Lower(r);
+  if (fs.lowerCase) r = Lower(r);
   path = std::move(r);
 }
 
-std::string HomeOnDisk(std::string_view homeDir) {
+std::string HomeOnDisk(const RFsSettingsStr& fs, std::string_view homeDir) {
   std::string_view base = HomeBase(homeDir);
   std::string home = base.size() == 2 ? std::string(base) + "\\" : std::string(base);
-  std::string disk = TrueCase(home);
+  std::string disk = TrueCase(fs, home);
   return disk.empty() ? home : disk;
 }
 
-bool ConfineToHome(std::string& localPath, std::string_view homeDir) {
-  return ReplaceHome(localPath, homeDir, HomeOnDisk(homeDir));
+bool ConfineToHome(const RFsSettingsStr& fs, std::string& localPath, std::string_view homeDir) {
+  return ReplaceHome(localPath, homeDir, HomeOnDisk(fs, homeDir));
 }
 
-std::string ToClientPath(std::string_view localPath, std::string_view homeDir, bool relPaths) {
+std::string ToClientPath(const RFsSettingsStr& fs, std::string_view localPath,
+                         std::string_view homeDir, bool relPaths) {
   std::string r(localPath);
   if (relPaths && InsideHome(localPath, homeDir)) {
     r = std::string(localPath.substr(HomeBase(homeDir).size()));
@@ -327,7 +328,7 @@ std::string ToClientPath(std::string_view localPath, std::string_view homeDir, b
   }
   for (auto& c : r) c = c == '\\' ? '/' : c;
   if (r.size() >= 3 && IsLetter(r[0]) && r[1] == ':' && r[2] == '/') r.insert(0, "/");
-  if (FsSettings().lowerCase) r = Lower(r);
+  if (fs.lowerCase) r = Lower(r);
   return r;
 }
 
@@ -337,17 +338,17 @@ bool IsReservedDevice(std::string_view p) {
   return FsReservedDeviceLength(last) > 0;
 }
 
-std::string LocalToPosix(std::string_view localPath) {
+std::string LocalToPosix(const RFsSettingsStr& fs, std::string_view localPath) {
   if (localPath.find('\0') != std::string_view::npos) return {};
   // "*" and "?" are patterns to every other part of the server; a file of
   // such a name could be created but never reached again.
   if (HasWildcard(localPath)) return {};
   if (!IsDriveForm(localPath) || IsReservedDevice(localPath)) return {};
-  return FsDriveToPosix(FsSettings().drives, localPath);
+  return FsDriveToPosix(fs.drives, localPath);
 }
 
-std::string PosixToLocal(std::string_view posixPath) {
-  std::string r = FsSettings().drives.PosixToDrive(posixPath);
+std::string PosixToLocal(const RFsSettingsStr& fs, std::string_view posixPath) {
+  std::string r = fs.drives.PosixToDrive(posixPath);
   if (!r.empty()) r[0] = AsciiLower(r[0]);  // drive letters are kept in lower case, as sessions do
   return r;
 }
@@ -358,10 +359,10 @@ namespace {
 // and the link-refusing look at them settles it; only a miss needs the
 // resolution that ignores case.
 template <typename Look>
-bool LookLocal(std::string_view localPath, Look look) {
+bool LookLocal(const RFsSettingsStr& fs, std::string_view localPath, Look look) {
   if (localPath.find('\0') != std::string_view::npos) return false;
   if (!IsDriveForm(localPath) || IsReservedDevice(localPath)) return false;
-  const RDriveMap& drives = FsSettings().drives;
+  const RDriveMap& drives = fs.drives;
   const std::string direct = drives.DriveToPosix(localPath);
   if (direct.empty()) return false;
   if (look(direct)) return true;
@@ -372,39 +373,39 @@ bool LookLocal(std::string_view localPath, Look look) {
 
 }  // namespace
 
-bool LocalStat(std::string_view localPath, RFileStatStr& out) {
+bool LocalStat(const RFsSettingsStr& fs, std::string_view localPath, RFileStatStr& out) {
   out = RFileStatStr{};
-  return LookLocal(localPath, [&out](const std::string& posix) { return FsStat(posix, out); });
+  return LookLocal(fs, localPath, [&out](const std::string& posix) { return FsStat(posix, out); });
 }
 
-bool IsDirectory(std::string_view p) {
+bool IsDirectory(const RFsSettingsStr& fs, std::string_view p) {
   if (HasWildcard(p) || IsReservedDevice(p)) return false;
-  if (IsDriveRoot(p)) return FsSettings().drives.HasDrive(p[0]);
-  return LookLocal(p, [](const std::string& posix) { return FsIsDirectory(posix); });
+  if (IsDriveRoot(p)) return fs.drives.HasDrive(p[0]);
+  return LookLocal(fs, p, [](const std::string& posix) { return FsIsDirectory(posix); });
 }
 
-bool IsRegularFile(std::string_view p) {
+bool IsRegularFile(const RFsSettingsStr& fs, std::string_view p) {
   if (HasWildcard(p) || IsReservedDevice(p) || IsDriveRoot(p)) return false;
   RFileStatStr st;
-  return LocalStat(p, st) && st.type == RFileType::Regular;
+  return LocalStat(fs, p, st) && st.type == RFileType::Regular;
 }
 
-int64_t FileSize(std::string_view p) {
+int64_t FileSize(const RFsSettingsStr& fs, std::string_view p) {
   if (HasWildcard(p) || IsReservedDevice(p) || IsDriveRoot(p)) return -1;
   RFileStatStr st;
-  if (!LocalStat(p, st) || st.type != RFileType::Regular) return -1;
+  if (!LocalStat(fs, p, st) || st.type != RFileType::Regular) return -1;
   return st.size;
 }
 
-std::string LocalTrueCase(std::string_view localPath) {
-  std::string out = TrueCase(localPath);
+std::string LocalTrueCase(const RFsSettingsStr& fs, std::string_view localPath) {
+  std::string out = TrueCase(fs, localPath);
   if (out.empty()) return std::string(localPath);
-  if (FsSettings().lowerCase) out = Lower(out);
+  if (fs.lowerCase) out = Lower(out);
   return out;
 }
 
-RFdResult OpenLocalFile(std::string_view localPath, ROpenMode mode) {
-  std::string posix = LocalToPosix(localPath);
+RFdResult OpenLocalFile(const RFsSettingsStr& fs, std::string_view localPath, ROpenMode mode) {
+  std::string posix = LocalToPosix(fs, localPath);
   if (posix.empty()) return {RFd(), -ENOENT};
   return FsOpenNoFollow(posix, mode);
 }

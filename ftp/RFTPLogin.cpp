@@ -208,8 +208,8 @@ bool EnterHome(RFTPSComInterp& s) {
     return false;
   }
   // Configured homes may be written as POSIX paths.
-  std::string local = FsSettings().drives.ConfigPathToDrive(home);
-  if (local.empty() || !IsDirectory(local)) {
+  std::string local = s.FsSettings().drives.ConfigPathToDrive(home);
+  if (local.empty() || !IsDirectory(s.FsSettings(), local)) {
     s.LogStr(LOG_SECURITY, kLogHomeMissing, s.Login.userName, home);
     s.ResetLogin();
     ClearUser(s);

@@ -177,7 +177,7 @@ const std::vector<std::string>& RFTPMessages::GetSignLines(RFTPSComInterp& s, RS
   const SignLookup found = FindSignLines(s, kind, a);
   if (found.lines != nullptr) return *found.lines;
   std::vector<std::string> lines;
-  (void)ReadMessageLines(MessageFilePosix(found.file), kSignRead, lines);
+  (void)ReadMessageLines(MessageFilePosix(s.FsSettings(), found.file), kSignRead, lines);
   return StoreSignLines(kind, found, s.Manager().Now(), std::move(lines));
 }
 
@@ -267,10 +267,10 @@ bool ReadMessageLines(const std::string& posixPath, size_t maxRead,
   return r.problem == RMessageReadStr::None;
 }
 
-std::string MessageFilePosix(std::string_view name) {
+std::string MessageFilePosix(const RFsSettingsStr& fs, std::string_view name) {
   if (name.empty()) return {};
   if (name.front() == '/') return std::string(name);
-  if (name.size() >= 2 && name[1] == ':') return LocalToPosix(name);
+  if (name.size() >= 2 && name[1] == ':') return LocalToPosix(fs, name);
   return std::string(name);
 }
 
@@ -298,11 +298,11 @@ void ReadMessageFilesAs(RFTPSComInterp& s, std::vector<std::string> files, bool 
   using Reads = std::vector<RMessageReadStr>;
   std::string key = "message\n" + std::to_string(maxRead) + (local ? "\nL" : "\nC");
   for (const std::string& f : files) key += "\n" + f;
-  RWorkPool::Work work = [files, local, maxRead, fs = FsSettingsSnapshot()]() {
-    RFsSettingsPin pin(fs);
+  RWorkPool::Work work = [files, local, maxRead, fs = s.Manager().Fs().Snapshot()]() {
     auto reads = std::make_shared<Reads>();
     for (const std::string& f : files) {
-      reads->push_back(ReadMessageFile(local ? LocalToPosix(f) : MessageFilePosix(f), maxRead));
+      reads->push_back(
+          ReadMessageFile(local ? LocalToPosix(*fs, f) : MessageFilePosix(*fs, f), maxRead));
       if (reads->back().problem == RMessageReadStr::None) break;
     }
     return RWorkPool::Result(std::move(reads));
@@ -374,9 +374,9 @@ void SendMessageFile(RFTPSComInterp& s, std::vector<std::string> names, std::str
   std::vector<std::string> files;
   for (const std::string& name : names) {
     if (name.empty()) continue;
-    std::string path = FsSettings().drives.ConfigPathToDrive(name);
+    std::string path = s.FsSettings().drives.ConfigPathToDrive(name);
     if (path.empty()) continue;
-    ResolvePath(path, s.Login.currentDir, s.Login.homeDir, false, true, false);
+    ResolvePath(s.FsSettings(), path, s.Login.currentDir, s.Login.homeDir, false, true, false);
     files.push_back(std::move(path));
   }
   ReadMessageFilesAs(

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "fs/RFsSettings.h"
+
 namespace vantor {
 
 class RFTPSComInterp;
@@ -119,7 +121,7 @@ using RMessageThen = std::function<void(RFTPSComInterp&, const std::vector<std::
 void ReadMessageFiles(RFTPSComInterp& s, std::vector<std::string> files, size_t maxRead,
                       RMessageThen then);
 // A configured file name (drive or POSIX form) as a POSIX path.
-std::string MessageFilePosix(std::string_view name);
+std::string MessageFilePosix(const RFsSettingsStr& fs, std::string_view name);
 
 // The greeting (with the sign-on lines) and the sign-off. A sign-on or
 // sign-off file not in the cache is read on a worker; `then` runs after

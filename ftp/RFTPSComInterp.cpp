@@ -618,9 +618,14 @@ bool RFTPSComInterp::AskText(uint32_t code, std::string* answer, std::string_vie
   return true;
 }
 
+const RFsSettingsStr& RFTPSComInterp::FsSettings() const {
+  return manager_.Fs().Settings();
+}
+
 std::string RFTPSComInterp::ResolveClientPath(std::string_view clientPath, bool device) const {
   std::string path(clientPath);
-  ResolvePath(path, Login.currentDir, Login.homeDir, device, false, Login.relativePaths);
+  ResolvePath(FsSettings(), path, Login.currentDir, Login.homeDir, device, false,
+              Login.relativePaths);
   return path;
 }
 
@@ -632,7 +637,7 @@ bool RFTPSComInterp::LinesWanted(int category) const {
 }
 
 std::string RFTPSComInterp::ClientPathOf(std::string_view localPath) const {
-  return ToClientPath(localPath, Login.homeDir, Login.relativePaths);
+  return ToClientPath(FsSettings(), localPath, Login.homeDir, Login.relativePaths);
 }
 
 void RFTPSComInterp::LogSession(int category, std::string_view text) {

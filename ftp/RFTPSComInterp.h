@@ -32,6 +32,7 @@
 #include <string_view>
 
 #include "accounts/AccessQuery.h"
+#include "fs/RFsSettings.h"
 #include "fs/RMlsxFacts.h"
 #include "net/RTimer.h"
 #include "net/RWinSocket.h"
@@ -336,6 +337,8 @@ class RFTPSComInterp : public RTimer {
 
   // --- observers ------------------------------------------------------------------
   RFTPSManager& Manager() const { return manager_; }
+  // The file settings in force (the manager's file services). Loop thread.
+  const RFsSettingsStr& FsSettings() const;
   RWinSocket* Control() const { return control_.get(); }
   uint32_t Number() const { return Number_; }
   // Replies waiting to be sent, oldest first.

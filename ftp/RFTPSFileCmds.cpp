@@ -80,12 +80,12 @@ bool RefuseRuleDirectory(RFTPSComInterp& s, const std::string& dir) {
 // The POSIX path of a name to be created or renamed to: its directory
 // through the case-insensitive lookup, the last component as the client
 // wrote it (so a rename can change only the letter case).
-std::string PosixForNewName(const std::string& local) {
+std::string PosixForNewName(const RFsSettingsStr& fs, const std::string& local) {
   const size_t slash = local.rfind('\\');
-  if (slash == std::string::npos) return LocalToPosix(local);
+  if (slash == std::string::npos) return LocalToPosix(fs, local);
   std::string dir = local.substr(0, slash);
   if (dir.size() == 2 && dir[1] == ':') dir += '\\';
-  std::string posix = LocalToPosix(dir);
+  std::string posix = LocalToPosix(fs, dir);
   if (posix.empty()) return posix;
   if (posix.back() != '/') posix += '/';
   return posix + local.substr(slash + 1);
@@ -94,11 +94,11 @@ std::string PosixForNewName(const std::string& local) {
 // --- CWD, CDUP, PWD ---------------------------------------------------------------------
 
 void CwdAct(RFTPSComInterp& s, const std::string& path) {
-  if (!IsDirectory(path)) {
+  if (!IsDirectory(s.FsSettings(), path)) {
     s.ReplyStr(kReplyDirNotFound, s.ClientPathOf(path));
     return;
   }
-  s.Login.currentDir = LocalTrueCase(path);
+  s.Login.currentDir = LocalTrueCase(s.FsSettings(), path);
   auto changed = [](RFTPSComInterp& s) {
     s.ReplyStr(kReplyDirChanged, s.ClientPathOf(s.Login.currentDir));
     (void)s.RaiseHook(kCwd.after, s.Login.currentDir);
@@ -139,7 +139,7 @@ namespace {
 // --- MKD, RMD, DELE ------------------------------------------------------------------------
 
 void MkdAct(RFTPSComInterp& s, const std::string& path) {
-  const std::string posix = PosixForNewName(path);
+  const std::string posix = PosixForNewName(s.FsSettings(), path);
   if (posix.empty() || IsReservedDevice(path) || FsMakeDir(posix) != 0) {
     s.ReplyStr(kReplyMkdFailed, s.ClientPathOf(path));
     return;
@@ -172,7 +172,7 @@ void RmdAct(RFTPSComInterp& s, const std::string& path) {
   // The server process never changes its own working directory into the
   // served tree, so no directory is busy because of us and there is nothing
   // to step out of first.
-  const std::string posix = LocalToPosix(path);
+  const std::string posix = LocalToPosix(s.FsSettings(), path);
   if (posix.empty() || FsRemoveDir(posix) != 0) {
     s.ReplyStr(kReplyRmdNotEmpty, s.ClientPathOf(path));
     return;
@@ -194,7 +194,7 @@ void HandleRmd(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyRmdDenied, s.ClientPathOf(path));
     return;
   }
-  if (!IsDirectory(path)) {
+  if (!IsDirectory(s.FsSettings(), path)) {
     s.ReplyStr(kReplyRmdNotFound, s.ClientPathOf(path));
     return;
   }
@@ -206,7 +206,7 @@ void HandleRmd(RFTPSComInterp& s, std::string_view line) {
 namespace {
 
 void DeleAct(RFTPSComInterp& s, const std::string& path) {
-  const std::string posix = LocalToPosix(path);
+  const std::string posix = LocalToPosix(s.FsSettings(), path);
   if (!s.Login.anonymous && !posix.empty()) (void)FsSetReadOnly(posix, false);
   if (s.Quota) s.Quota->CreditFile(path);
   if (posix.empty() || FsRemoveFile(posix) != 0) {
@@ -231,7 +231,7 @@ void HandleDele(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyDeleDenied);
     return;
   }
-  if (!IsRegularFile(path)) {
+  if (!IsRegularFile(s.FsSettings(), path)) {
     s.ReplyStr(kReplyDeleNotFound, s.ClientPathOf(path));
     return;
   }
@@ -248,12 +248,12 @@ void HandleRnfr(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   const std::string path = s.ResolveClientPath(arg);
-  const bool isDir = IsDirectory(path);
+  const bool isDir = IsDirectory(s.FsSettings(), path);
   if (!s.AskFlag(isDir ? QC_DELETE_DIR : QC_MODIFY_FILE, path)) {
     s.ReplyStr(kReplyRnfrDenied);
     return;
   }
-  if (!isDir && !IsRegularFile(path)) {
+  if (!isDir && !IsRegularFile(s.FsSettings(), path)) {
     s.ReplyStr(kReplyRnfrNotFound, s.ClientPathOf(path));
     return;
   }
@@ -269,9 +269,9 @@ namespace {
 
 void RntoAct(RFTPSComInterp& s, const std::string& dest) {
   const std::string& src = TransferExt(s).renameSource;
-  const std::string from = LocalToPosix(src);
-  const std::string to = PosixForNewName(dest);
-  const bool replacing = !EqualNoCaseAscii(src, dest) && IsRegularFile(dest);
+  const std::string from = LocalToPosix(s.FsSettings(), src);
+  const std::string to = PosixForNewName(s.FsSettings(), dest);
+  const bool replacing = !EqualNoCaseAscii(src, dest) && IsRegularFile(s.FsSettings(), dest);
   // rename() replaces an existing file in one step, so the old file is
   // never lost when the move itself fails.
   if (replacing && s.Quota) s.Quota->CreditFile(dest);
@@ -280,7 +280,7 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
     bool destGone = false;
     if (rc != 0 && replacing && (rc == -EISDIR || rc == -ENOTDIR || rc == -EEXIST)) {
       // A directory cannot replace a file in one step: remove the file first.
-      destGone = FsRemoveFile(LocalToPosix(dest)) == 0;
+      destGone = FsRemoveFile(LocalToPosix(s.FsSettings(), dest)) == 0;
       if (destGone) rc = FsRename(from, to);
     }
     if (rc != 0) {
@@ -342,11 +342,11 @@ void HandleSize(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplySizeDenied);
     return;
   }
-  if (!IsRegularFile(path)) {
+  if (!IsRegularFile(s.FsSettings(), path)) {
     s.ReplyStr(kReplySizeNotFound, s.ClientPathOf(path));
     return;
   }
-  s.ReplyStr(kReplySize, FileSize(path));
+  s.ReplyStr(kReplySize, FileSize(s.FsSettings(), path));
 }
 
 namespace {
@@ -382,13 +382,13 @@ void HandleMdtm(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyMdtmDenied);
     return;
   }
-  if (!IsDirectory(path) && !IsRegularFile(path)) {
+  if (!IsDirectory(s.FsSettings(), path) && !IsRegularFile(s.FsSettings(), path)) {
     s.ReplyStr(kReplyMdtmNotFound, s.ClientPathOf(path));
     return;
   }
   if (!a.setForm) {
     RFileStatStr st;
-    if (!LocalStat(path, st)) {
+    if (!LocalStat(s.FsSettings(), path, st)) {
       s.ReplyStr(kReplyMdtmUnknownTime, s.ClientPathOf(path));
       return;
     }
@@ -406,7 +406,7 @@ void HandleMdtm(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyMdtmFuture);
     return;
   }
-  const std::string posix = LocalToPosix(path);
+  const std::string posix = LocalToPosix(s.FsSettings(), path);
   if (posix.empty() || FsSetModTime(posix, when) != 0) {
     s.ReplyStr(kReplyMdtmCannotChange, s.ClientPathOf(path));
     return;
@@ -420,7 +420,7 @@ void HandleAllo(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyAlloSyntax);
     return;
   }
-  const int64_t space = FsFreeSpace(LocalToPosix(s.Login.currentDir));
+  const int64_t space = FsFreeSpace(LocalToPosix(s.FsSettings(), s.Login.currentDir));
   const char drive = s.Login.currentDir.empty() ? 'C' : s.Login.currentDir[0];
   s.Reply(AlloReplyText(*wanted, space < 0 ? 0 : static_cast<uint64_t>(space), drive));
 }

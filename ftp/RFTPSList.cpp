@@ -40,12 +40,12 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
       ParseListArgument(line.size() > 5 ? line.substr(5) : std::string_view(), isList);
   // A current directory removed under the session lists as missing, like
   // every other command acting inside it, not as an empty directory.
-  if (args.path.empty() && !IsDirectory(s.Login.currentDir)) {
+  if (args.path.empty() && !IsDirectory(s.FsSettings(), s.Login.currentDir)) {
     s.ReplyStr(kReplyDirNotFound, s.ClientPathOf(s.Login.currentDir));
     return;
   }
   const std::string local = args.path.empty() ? s.Login.currentDir : s.ResolveClientPath(args.path);
-  const std::string checked = IsDirectory(local) ? local : ParentOf(local);
+  const std::string checked = IsDirectory(s.FsSettings(), local) ? local : ParentOf(local);
   if (!s.AskFlag(QC_CHANGE_DIR, checked)) {
     s.ReplyStr(kReplyListDenied);
     return;
@@ -71,10 +71,9 @@ void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
       '\n' + ls.options + '\n' + std::to_string(ls.address) + '\n' + ls.home + '\n' +
       (security ? "s" : "") + (ls.relPaths ? "r" : "") + (ls.hideHidden ? "h" : "");
   auto work = [ls, security, ctx = WorkerContext(s)]() mutable -> RWorkPool::Result {
-    RFsSettingsPin pin(ctx.fs);
     RWorkerListAccess access(ctx);
     ls.access = security ? &access : nullptr;
-    RLSDir dir(ls);
+    RLSDir dir(*ctx.fs, ctx.manager->Fs().Cache(), ls);
     return dir.Lines();
   };
   auto done = [&s, dir = ls.dir](const RWorkPool::Result& r) {

@@ -36,6 +36,7 @@
 #include "accounts/RPathProbe.h"
 #include "config/RGlobalSettings.h"
 #include "fs/RFsPathProbe.h"
+#include "fs/RFsServices.h"
 #include "ftp/RAntiHammer.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFrontEnd.h"
@@ -273,6 +274,11 @@ class RFTPSManager : public RTimer {
     uploads_.PurgeDue(Now());
     return uploads_;
   }
+  // The file services: settings, path resolution's drive table, the
+  // directory cache. Loop thread (the cache and a settings snapshot may be
+  // used from a worker).
+  RFsServices& Fs() { return fs_; }
+  const RFsServices& Fs() const { return fs_; }
   const RPathProbe* PathProbe() const { return probe_; }
   // The installed probe, else one on the file services' drive table.
   const RPathProbe& ProbeOrDefault() const;
@@ -344,8 +350,10 @@ class RFTPSManager : public RTimer {
   AccessHandler access_;
   RuleScopeHandler ruleScope_;
   const RPathProbe* probe_ = nullptr;
-  // Asks FsSettings() each time, so it follows the drive table across reloads.
-  RFsPathProbe defaultProbe_;
+  // Declared before the pools: a listing still running on a worker uses the
+  // cache until the pool is gone.
+  RFsServices fs_;
+  RFsPathProbe defaultProbe_{fs_};
 
   RGlobalSettings settings_;
   std::shared_ptr<RTlsContext> tls_;

@@ -109,12 +109,12 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
   }
   const std::string arg = CommandArgument(line, 4);
   const std::string dir = arg.empty() ? s.Login.currentDir : s.ResolveClientPath(arg);
-  if (!IsDirectory(dir)) {
+  if (!IsDirectory(s.FsSettings(), dir)) {
     // The parent's rules decide first, so a refused place tells nothing
     // about what it holds.
     if (!s.AskFlag(QC_CHANGE_DIR, ParentDir(dir))) {
       s.ReplyStr(kReplyMlsxDenied);
-    } else if (IsRegularFile(dir)) {
+    } else if (IsRegularFile(s.FsSettings(), dir)) {
       s.ReplyStr(kReplyMlsdNotDirectory, s.ClientPathOf(dir));
     } else {
       s.ReplyStr(kReplyMlsxNotFound, s.ClientPathOf(dir));
@@ -140,12 +140,11 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
                           std::to_string(a.address) + '\n' + a.home + '\n' + (security ? "s" : "") +
                           (a.relPaths ? "r" : "") + (a.hideHidden ? "h" : "");
   auto work = [a, security, ctx = WorkerContext(s)]() mutable -> RWorkPool::Result {
-    RFsSettingsPin pin(ctx.fs);
     RSessionMlsx access(
         [&ctx](uint32_t code, std::string_view path) { return AskFlagOffLoop(ctx, code, path); });
     a.access = security ? &access : nullptr;
     a.perms = &access;
-    RMLSDir ls(a);
+    RMLSDir ls(*ctx.fs, ctx.manager->Fs().Cache(), a);
     return ls.Lines();
   };
   auto done = [&s, dir](const RWorkPool::Result& r) {
@@ -157,7 +156,7 @@ void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
 void HandleMlst(RFTPSComInterp& s, std::string_view line) {
   const std::string arg = CommandArgument(line, 4);
   const std::string path = arg.empty() ? s.Login.currentDir : s.ResolveClientPath(arg);
-  const bool directory = IsDirectory(path);
+  const bool directory = IsDirectory(s.FsSettings(), path);
   const bool security = !s.Manager().SecurityOff();
   // As LIST would show it: the directory must be open to the user and a
   // file must pass the listing's filter.
@@ -170,7 +169,7 @@ void HandleMlst(RFTPSComInterp& s, std::string_view line) {
   RSessionMlsx access([&s](uint32_t code, std::string_view p) { return s.AskFlag(code, p); });
   RMlsxEntryStr e;
   if ((!directory && s.Login.hideHidden && HiddenName(path)) || !MlsxNameListable(shown) ||
-      !MlstEntry(path, shown, s.Choices.mlstFacts, &access, e)) {
+      !MlstEntry(s.FsSettings(), path, shown, s.Choices.mlstFacts, &access, e)) {
     s.ReplyStr(kReplyMlsxNotFound, shown);
     return;
   }
@@ -198,13 +197,13 @@ void HandleMfmt(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyMfmtDenied);
     return;
   }
-  if (!IsDirectory(path) && !IsRegularFile(path)) {
+  if (!IsDirectory(s.FsSettings(), path) && !IsRegularFile(s.FsSettings(), path)) {
     s.ReplyStr(kReplyMfmtNotFound, s.ClientPathOf(path));
     return;
   }
-  const std::string posix = LocalToPosix(path);
+  const std::string posix = LocalToPosix(s.FsSettings(), path);
   RFileStatStr st;
-  if (posix.empty() || FsSetModTime(posix, when) != 0 || !LocalStat(path, st)) {
+  if (posix.empty() || FsSetModTime(posix, when) != 0 || !LocalStat(s.FsSettings(), path, st)) {
     s.ReplyStr(kReplyMfmtFailed, s.ClientPathOf(path));
     return;
   }

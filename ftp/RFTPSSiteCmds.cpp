@@ -74,8 +74,8 @@ void SiteExec(RFTPSComInterp& s) {
     s.ReplyStr(kReplyExecDenied);
     return;
   }
-  const std::string path = LocalToPosix(local);
-  const std::string workDir = LocalToPosix(s.Login.currentDir);
+  const std::string path = LocalToPosix(s.FsSettings(), local);
+  const std::string workDir = LocalToPosix(s.FsSettings(), s.Login.currentDir);
   std::vector<std::string> args{path};
   for (std::string& a : SplitExecArguments(rest)) args.push_back(std::move(a));
   // A device name or an unmapped drive has no POSIX path: that is a start
@@ -122,14 +122,13 @@ void SiteIndex(RFTPSComInterp& s) {
                           : 0;
   auto work = [dir, pattern, security, room, ctx = WorkerContext(s), home = s.Login.homeDir,
                rel = s.Login.relativePaths, hide = s.Login.hideHidden]() -> RWorkPool::Result {
-    RFsSettingsPin pin(ctx.fs);
     RWorkerListAccess access(ctx);
     RFsAccess* filter = security ? &access : nullptr;
     auto found = std::make_shared<RIndexFoundStr>();
     IndexSearch(
         dir, pattern,
         [&](const std::string& d, std::vector<RIndexEntryStr>& out) {
-          RFTPDir reader(ctx.user, filter, ctx.address, home, rel, hide);
+          RFTPDir reader(*ctx.fs, ctx.user, filter, ctx.address, home, rel, hide);
           reader.SetWantStatus(false);
           if (!reader.Open(d + (d.back() == '\\' ? "*.*" : "\\*.*"))) return;
           RFTPDirEntryStr e;
@@ -145,7 +144,7 @@ void SiteIndex(RFTPSComInterp& s) {
         });
     return found;
   };
-  auto done = [&s, pattern, lower = FsSettings().lowerCase](const RWorkPool::Result& r) {
+  auto done = [&s, pattern, lower = s.FsSettings().lowerCase](const RWorkPool::Result& r) {
     const auto& found = *static_cast<const RIndexFoundStr*>(r.get());
     s.ReplyStr(kReplyIndexFirst, pattern);
     for (const std::string& path : found.paths) {

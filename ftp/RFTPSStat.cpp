@@ -41,7 +41,8 @@ void HandleStat(RFTPSComInterp& s, std::string_view) {
     // The position in the file, so that a resumed download reads "x of size".
     const uint64_t start =
         s.Transfer.startOffset > 0 ? static_cast<uint64_t>(s.Transfer.startOffset) : 0;
-    int64_t size = s.Transfer.fileSize > 0 ? s.Transfer.fileSize : FileSize(s.Transfer.fileName);
+    int64_t size = s.Transfer.fileSize > 0 ? s.Transfer.fileSize
+                                           : FileSize(s.FsSettings(), s.Transfer.fileName);
     if (size < 0) size = 0;
     s.ReplyStr(kTextStatSending, TransferName(s), start + moved, static_cast<uint64_t>(size));
   }

@@ -157,7 +157,7 @@ void HandleRetr(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyRetrDenied);
     return;
   }
-  if (!IsRegularFile(s.Transfer.fileName)) {
+  if (!IsRegularFile(s.FsSettings(), s.Transfer.fileName)) {
     s.ReplyStr(kReplyRetrNotFound, s.ClientPathOf(s.Transfer.fileName));
     return;
   }
@@ -209,8 +209,9 @@ void RetrOpen(RFTPSComInterp& s) {
   LoadTransferSettings(s);
   TakeHookReplacement(s);
   x.file.Close();
-  const int rc = x.file.Open(LocalToPosix(s.Transfer.fileName), RTransferOpenMode::Read,
-                             s.Transfer.restartOffset, RUploadSharing::Any);
+  const int rc =
+      x.file.Open(LocalToPosix(s.FsSettings(), s.Transfer.fileName), RTransferOpenMode::Read,
+                  s.Transfer.restartOffset, RUploadSharing::Any);
   s.Transfer.startOffset = s.Transfer.restartOffset;
   s.Transfer.restartOffset = 0;
   if (rc != 0) {
@@ -218,7 +219,7 @@ void RetrOpen(RFTPSComInterp& s) {
     s.ReplyStr(kReplyRetrCannotOpen, s.ClientPathOf(s.Transfer.fileName));
     return;
   }
-  x.fileSize = std::max<int64_t>(FileSize(s.Transfer.fileName), 0);
+  x.fileSize = std::max<int64_t>(FileSize(s.FsSettings(), s.Transfer.fileName), 0);
   s.Transfer.fileSize = x.fileSize;
   x.listing = false;
   x.upload = false;
@@ -247,8 +248,8 @@ int32_t DeferredOf(RUploadKind k) {
 // Query code 7, 8 or 10 for writing FileName; 8 is retried as 10.
 bool MayUpload(RFTPSComInterp& s, RUploadKind kind) {
   uint32_t code = QC_WRITE_FILE;
-  if (IsRegularFile(s.Transfer.fileName)) {
-    const int64_t size = FileSize(s.Transfer.fileName);
+  if (IsRegularFile(s.FsSettings(), s.Transfer.fileName)) {
+    const int64_t size = FileSize(s.FsSettings(), s.Transfer.fileName);
     code = (kind == RUploadKind::Appe || size <= s.Transfer.restartOffset) ? QC_APPEND_FILE
                                                                            : QC_MODIFY_FILE;
     if (code == QC_APPEND_FILE &&
@@ -260,8 +261,8 @@ bool MayUpload(RFTPSComInterp& s, RUploadKind kind) {
   return code == QC_APPEND_FILE && s.AskFlag(QC_MODIFY_FILE, s.Transfer.fileName);
 }
 
-bool PathTaken(const std::string& p) {
-  return IsRegularFile(p) || IsDirectory(p);
+bool PathTaken(const RFsSettingsStr& fs, const std::string& p) {
+  return IsRegularFile(fs, p) || IsDirectory(fs, p);
 }
 
 void ContinueUpload(RFTPSComInterp& s, RUploadKind kind);
@@ -273,15 +274,19 @@ void FindStouName(RFTPSComInterp& s, std::string_view arg) {
   s.Transfer.restartOffset = 0;
   const std::string resolved = s.ResolveClientPath(arg, true);
   auto work = [resolved, ctx = WorkerContext(s)]() -> RWorkPool::Result {
-    RFsSettingsPin pin(ctx.fs);
-    std::optional<std::string> name = FindUniqueName(resolved, IsDirectory(resolved), &PathTaken);
+    const RFsSettingsStr& fs = *ctx.fs;
+    std::optional<std::string> name =
+        FindUniqueName(resolved, IsDirectory(fs, resolved),
+                       [&fs](const std::string& p) { return PathTaken(fs, p); });
     return name ? std::make_shared<const std::string>(std::move(*name)) : nullptr;
   };
   auto done = [&s, resolved](const RWorkPool::Result& r) {
     std::optional<std::string> name;
     if (r) name = *std::static_pointer_cast<const std::string>(r);
-    if (name && PathTaken(*name))
-      name = FindUniqueName(resolved, IsDirectory(resolved), &PathTaken);
+    const RFsSettingsStr& fs = s.FsSettings();
+    if (name && PathTaken(fs, *name))
+      name = FindUniqueName(resolved, IsDirectory(fs, resolved),
+                            [&fs](const std::string& p) { return PathTaken(fs, p); });
     if (!name) {
       s.ReplyStr(kReplyNoUniqueName);
       return;
@@ -340,8 +345,9 @@ void UploadStart(RFTPSComInterp& s) {
   RUploadSharing sharing = RUploadSharing::Any;
   if (g.openFilesUploadMode == RUploadMode::Shared) sharing = RUploadSharing::Shared;
   if (g.openFilesUploadMode == RUploadMode::Exclusive) sharing = RUploadSharing::Exclusive;
-  const std::string posix =
-      IsReservedDevice(s.Transfer.fileName) ? std::string() : LocalToPosix(s.Transfer.fileName);
+  const std::string posix = IsReservedDevice(s.Transfer.fileName)
+                                ? std::string()
+                                : LocalToPosix(s.FsSettings(), s.Transfer.fileName);
   const int rc = posix.empty() ? -ENOENT
                                : x.file.Open(posix,
                                              kind == RUploadKind::Appe ? RTransferOpenMode::Append
@@ -352,7 +358,7 @@ void UploadStart(RFTPSComInterp& s) {
   s.Transfer.restartOffset = 0;
   if (rc == RTransferFile::kBeyondEnd) {
     s.ReplyStr(kReplyRestartBeyondEnd, offset, ClientLeaf(s, s.Transfer.fileName),
-               std::max<int64_t>(FileSize(s.Transfer.fileName), 0));
+               std::max<int64_t>(FileSize(s.FsSettings(), s.Transfer.fileName), 0));
     return;
   }
   if (rc != 0) {
@@ -555,7 +561,7 @@ void RecordTransfer(RFTPSComInterp& s, bool upload, bool failed, int64_t elapsed
   r.seconds = elapsedMs / 1000;
   r.host = s.Connection.clientAddress;
   r.bytes = static_cast<uint64_t>(s.Transfer.bytes);
-  r.path = LocalToPosix(s.Transfer.fileName);
+  r.path = LocalToPosix(s.FsSettings(), s.Transfer.fileName);
   r.ascii = s.Transfer.ascii;
   r.upload = upload;
   r.anonymous = s.Login.anonymous;

@@ -3,7 +3,7 @@
 #include "config/RConfigStrings.h"
 #include "config/RDriveConfig.h"
 #include "config/RProfile.h"
-#include "fs/RFsSettings.h"
+#include "fs/RFsServices.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
 
@@ -65,7 +65,7 @@ void RFTPServer::ApplySwitches() {
   fs.dirListMask = settings_.dirListMask;
   fs.maxListEntries = settings_.maxListEntries;
   fs.dirCacheMaxMB = settings_.dirCacheMaxMB;
-  SetFsSettings(std::move(fs));
+  manager_->Fs().SetSettings(std::move(fs));
 }
 
 void RFTPServer::AnswerQuery(AccessQuery& q) {

@@ -164,7 +164,7 @@ std::string Value(RFTPSComInterp& s, int v) {
     case V_tcons:
       return RFormat("%d", connected % 60);
     case V_dfree: {
-      const int64_t free = FsFreeSpace(LocalToPosix(s.Login.currentDir));
+      const int64_t free = FsFreeSpace(LocalToPosix(s.FsSettings(), s.Login.currentDir));
       return RFormat("%.0lf", free > 0 ? static_cast<double>(free) / 1024.0 : 0.0);
     }
     case V_disk:

@@ -1,7 +1,6 @@
 #include "ftp/RServerAddOns.h"
 
 #include "config/RIniFile.h"
-#include "fs/RDirTextList.h"
 #include "ftp/RFTPServer.h"
 
 namespace vantor {
@@ -34,14 +33,14 @@ void RServerAddOns::Detach(RFTPServer* server) {
   if (server->Store() != nullptr) server->Store()->SetClientCheck(nullptr);
 }
 
-void RServerAddOns::ConfigureDirCache(int32_t entries, int32_t seconds) {
+void RServerAddOns::ConfigureDirCache(RFTPServer* server, int32_t entries, int32_t seconds) {
   cacheEntries_ = entries;
   cacheSeconds_ = seconds;
-  DirCacheSetup(entries, seconds);
+  FlushDirCache(server);
 }
 
-void RServerAddOns::FlushDirCache() {
-  DirCacheSetup(cacheEntries_, cacheSeconds_);
+void RServerAddOns::FlushDirCache(RFTPServer* server) {
+  if (server != nullptr) server->Manager().Fs().Cache().Setup(cacheEntries_, cacheSeconds_);
 }
 
 void RServerAddOns::Shutdown(std::unique_ptr<RFTPServer>& server) {
@@ -50,7 +49,6 @@ void RServerAddOns::Shutdown(std::unique_ptr<RFTPServer>& server) {
   server.reset();
   hooks_.reset();
   clientCheck_.Libraries().Unload();
-  DirCacheShutdown();
 }
 
 }  // namespace vantor

@@ -1,6 +1,7 @@
 // What a front end keeps beside the server for the program's lifetime: the
 // event-hook libraries, the client-check libraries the account store
-// consults, and the directory cache settings. Both `vantor` and `vantor-gui`
+// consults, and the directory cache's size and lifetime (the cache itself
+// is the server's). Both `vantor` and `vantor-gui`
 // use it, so the two programs load and attach them the same way.
 //
 // Order: LoadHooks() before the server is created (libraries load at
@@ -37,12 +38,15 @@ class RServerAddOns {
   void Attach(RFTPServer& server);
   void Detach(RFTPServer* server);
 
-  void ConfigureDirCache(int32_t entries, int32_t seconds);
-  // Empties the cache (settings reload).
-  void FlushDirCache();
-  // Destroys the server while the libraries are still loaded, so each of
-  // them is told of every session's close (event 3, client event 32); then
-  // unloads the libraries and stops the cache's worker thread.
+  // Sets up the server's directory cache (nullptr: none yet; the size and
+  // lifetime are kept for FlushDirCache).
+  void ConfigureDirCache(RFTPServer* server, int32_t entries, int32_t seconds);
+  // Empties the server's cache (settings reload).
+  void FlushDirCache(RFTPServer* server);
+  // Destroys the server (and with it the directory cache and its worker
+  // thread) while the libraries are still loaded, so each of them is told
+  // of every session's close (event 3, client event 32); then unloads the
+  // libraries.
   void Shutdown(std::unique_ptr<RFTPServer>& server);
 
  private:

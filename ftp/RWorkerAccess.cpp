@@ -14,7 +14,7 @@ bool AskFlagOffLoop(const RWorkerContextStr& ctx, uint32_t code, std::string_vie
 
 RWorkerContextStr WorkerContext(const RFTPSComInterp& s) {
   return {&s.Manager(), s.Number(), s.Login.userName, s.Connection.localAddress,
-          FsSettingsSnapshot()};
+          s.Manager().Fs().Snapshot()};
 }
 
 }  // namespace vantor

@@ -20,9 +20,9 @@ class RFTPSManager;
 class RFTPSComInterp;
 
 // What a worker job of a session needs besides its own arguments: the
-// manager to ask, the session's number, user and IP home, and the file
-// settings in force when the command came (kept for the job, whatever a
-// reload does meanwhile).
+// manager to ask (and whose directory cache listings go through), the
+// session's number, user and IP home, and the file settings in force when
+// the command came (kept for the job, whatever a reload does meanwhile).
 struct RWorkerContextStr {
   RFTPSManager* manager = nullptr;
   uint32_t session = 0;

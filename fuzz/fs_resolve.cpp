@@ -16,13 +16,15 @@
 #include <string>
 #include <string_view>
 
-#include "fs/RFsSettings.h"
+#include "fs/RFsServices.h"
 #include "fs/RPath.h"
 
 namespace {
 
 const std::string kHome = "c:\\ftp\\joe";
 std::string gRoot;
+// Made once and kept for the process (the fuzzer never returns).
+vantor::RFsServices* gFs = nullptr;
 
 void RemoveTree() {
   std::error_code ec;
@@ -54,7 +56,8 @@ void MakeTree() {
   s.drives.Clear();
   if (!s.drives.Set('C', root + "/c") || !s.drives.Set('D', root + "/d")) abort();
   s.linkFile = "links.txt";
-  vantor::SetFsSettings(s);
+  gFs = new vantor::RFsServices;
+  gFs->SetSettings(s);
 }
 
 }  // namespace
@@ -69,15 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string cur = curs[flags & 3];
   bool device = (flags & 4) != 0;
 
+  const vantor::RFsSettingsStr& fs = gFs->Settings();
   std::string confined = path;
-  vantor::ResolvePath(confined, cur == "c:\\ftp" ? kHome : cur, kHome, device, false, true);
+  vantor::ResolvePath(fs, confined, cur == "c:\\ftp" ? kHome : cur, kHome, device, false, true);
   if (!vantor::IsReservedDevice(confined) && !InsideHome(confined)) abort();
-  std::string again = vantor::ToClientPath(confined, kHome, true);
-  vantor::ResolvePath(again, kHome, kHome, device, false, true);
+  std::string again = vantor::ToClientPath(fs, confined, kHome, true);
+  vantor::ResolvePath(fs, again, kHome, kHome, device, false, true);
   if (!vantor::IsReservedDevice(again) && !InsideHome(again)) abort();
 
   std::string free = path;
-  vantor::ResolvePath(free, cur, kHome, device, false, false);
+  vantor::ResolvePath(fs, free, cur, kHome, device, false, false);
   if (free.size() > vantor::kMaxLocalPath) abort();
   return 0;
 }

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "util/RText.h"
 
@@ -21,12 +23,23 @@ namespace {
 // Once the kernel (or a seccomp filter) refuses openat2, stop asking.
 std::atomic<bool> gNoOpenat2{false};
 
-std::atomic<RFsChangeHook> gChangeHook{nullptr};
+// The listeners are told under the lock, so one that is removed is never
+// called afterwards. A listener must not make changes through this layer.
+struct ChangeListenersStr {
+  std::mutex mu;
+  std::vector<RFsChangeListener*> list;
+};
+ChangeListenersStr& Listeners() {
+  static ChangeListenersStr l;
+  return l;
+}
 
 // Reports a change made through this layer; `rc` is the operation's result.
 int Changed(int rc, const std::string& path) {
   if (rc != 0) return rc;
-  if (RFsChangeHook hook = gChangeHook.load(std::memory_order_acquire)) hook(path);
+  ChangeListenersStr& l = Listeners();
+  std::lock_guard<std::mutex> lock(l.mu);
+  for (RFsChangeListener* listener : l.list) listener->FsChanged(path);
   return rc;
 }
 
@@ -352,8 +365,16 @@ RFdResult FsOpenNoFollow(const std::string& posixPath, ROpenMode mode) {
   return {std::move(fd), 0};
 }
 
-void FsSetChangeHook(RFsChangeHook hook) {
-  gChangeHook.store(hook, std::memory_order_release);
+void FsAddChangeListener(RFsChangeListener* listener) {
+  ChangeListenersStr& l = Listeners();
+  std::lock_guard<std::mutex> lock(l.mu);
+  l.list.push_back(listener);
+}
+
+void FsRemoveChangeListener(RFsChangeListener* listener) {
+  ChangeListenersStr& l = Listeners();
+  std::lock_guard<std::mutex> lock(l.mu);
+  std::erase(l.list, listener);
 }
 
 int FsMakeDir(const std::string& posixPath) {

@@ -108,13 +108,23 @@ enum class ROpenMode : uint8_t {
 // tests cover both paths.
 void FsUseOpenat2(bool use);
 
-// Called after every change made through this layer (a file opened for
+// Told after every change made through this layer (a file opened for
 // writing, a directory made or removed, a removal, both names of a rename,
 // a new time or read-only attribute) with the POSIX path changed, on the
-// calling thread. The directory cache installs it so that the server's own
-// changes show in the next listing at once. nullptr: none.
-using RFsChangeHook = void (*)(const std::string& posixPath);
-void FsSetChangeHook(RFsChangeHook hook);
+// calling thread. Each directory cache listens, so that the server's own
+// changes show in its next listing at once.
+class RFsChangeListener {
+ public:
+  virtual void FsChanged(const std::string& posixPath) = 0;
+
+ protected:
+  ~RFsChangeListener() = default;
+};
+// Any thread. Once FsRemoveChangeListener has returned, the listener is
+// not called any more (a call under way is finished first), so its owner
+// may go.
+void FsAddChangeListener(RFsChangeListener* listener);
+void FsRemoveChangeListener(RFsChangeListener* listener);
 
 // Directory operations, none following a final link. Return 0 or -errno.
 [[nodiscard]] int FsMakeDir(const std::string& posixPath);

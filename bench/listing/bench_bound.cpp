@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fs/RDirTextList.h"
-#include "fs/RFsSettings.h"
+#include "fs/RFsServices.h"
 #include "fs/RLSDir.h"
 #include "platform/RFileSys.h"
 
@@ -69,13 +69,13 @@ struct ListStr {
   bool cached = false;
 };
 
-ListStr List(const std::string& options) {
+ListStr List(RFsServices& fs, const std::string& options) {
   RLSDirArgsStr a;
   a.user = "bench";
   a.dir = "c:\\";
   a.options = options;
   a.home = "c:\\";
-  RLSDir ls(a);
+  RLSDir ls(fs.Settings(), fs.Cache(), a);
   ListStr r;
   r.lines = ls.Lines()->Count();
   r.cut = ls.Cut();
@@ -115,17 +115,18 @@ int main(int argc, char** argv) {
   RFsSettingsStr s;
   s.drives.Clear();
   if (!s.drives.Set('C', root)) return 2;
-  SetFsSettings(s);  // MaxListEntries 200000, DirCacheMaxMB 64
+  RFsServices fs;
+  fs.SetSettings(s);  // MaxListEntries 200000, DirCacheMaxMB 64
   const long rssStart = RssKiB();
 
   // Paired rounds: the walk and the listing back to back, the ratio per round.
   std::vector<double> list, walk, ratio;
   ListStr first;
   for (int i = 0; i < rounds; ++i) {
-    DirCacheSetup(25, 600);  // empty cache: the listing reads the disk
+    fs.Cache().Setup(25, 600);  // empty cache: the listing reads the disk
     double w = Walk(root);
     auto t0 = std::chrono::steady_clock::now();
-    first = List("-Rl");  // what LIST -R sends
+    first = List(fs, "-Rl");  // what LIST -R sends
     double l = Ms(t0, std::chrono::steady_clock::now());
     if (first.cached) return 1;
     list.push_back(l);
@@ -148,15 +149,14 @@ int main(int argc, char** argv) {
   const char* spellings[] = {"-Rl",  "-Ril", "-Rsl", "-Rnl", "-RGl", "-RTl",      "-Rtl",
                              "-RSl", "-Rrl", "-RXl", "-RUl", "-Rcl", "-Rul",      "-Rkl",
                              "-RFl", "-Rpl", "-Rql", "-Rbl", "-RQl", "-Rl -w:100"};
-  DirCacheSetup(150, 600);
-  for (const char* o : spellings) (void)List(o);
-  RDirCacheStatsStr st = DirCacheStats();
+  fs.Cache().Setup(150, 600);
+  for (const char* o : spellings) (void)List(fs, o);
+  RDirCacheStatsStr st = fs.Cache().Stats();
   const long rssEnd = RssKiB();
   std::printf("after 20 spellings: cache %lld of %lld KiB, %lld listings kept\n",
               static_cast<long long>(st.bytes / 1024), static_cast<long long>(st.maxBytes / 1024),
               static_cast<long long>(st.filled));
   std::printf("  resident memory   %ld KiB at start, %ld KiB after (+%ld KiB)\n", rssStart, rssEnd,
               rssEnd - rssStart);
-  DirCacheShutdown();
   return 0;
 }

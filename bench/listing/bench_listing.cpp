@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fs/RDirTextList.h"
-#include "fs/RFsSettings.h"
+#include "fs/RFsServices.h"
 #include "fs/RLSDir.h"
 #include "platform/RFileSys.h"
 
@@ -39,13 +39,13 @@ void Fill(const std::string& dir, int files) {
   }
 }
 
-size_t ListOnce(bool* fromCache) {
+size_t ListOnce(RFsServices& fs, bool* fromCache) {
   RLSDirArgsStr a;
   a.user = "bench";
   a.dir = "c:\\";
   a.options = "al";  // what LIST sends without options
   a.home = "c:\\";
-  RLSDir ls(a);
+  RLSDir ls(fs.Settings(), fs.Cache(), a);
   *fromCache = ls.FromCache();
   std::vector<std::string> lines = ls.TakeLines();
   return lines.size();
@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
   RFsSettingsStr s;
   s.drives.Clear();
   if (!s.drives.Set('C', dir)) return 2;
-  SetFsSettings(s);
+  RFsServices fs;
+  fs.SetSettings(s);
 
   const int runs = 15;
   std::vector<double> gen, hit, floor;
@@ -93,20 +94,19 @@ int main(int argc, char** argv) {
   }
   size_t lines = 0;
   for (int i = 0; i < runs; ++i) {
-    DirCacheSetup(25, 600);  // empty cache: the next listing reads the disk
+    fs.Cache().Setup(25, 600);  // empty cache: the next listing reads the disk
     bool cached = true;
     auto t0 = std::chrono::steady_clock::now();
-    lines = ListOnce(&cached);
+    lines = ListOnce(fs, &cached);
     auto t1 = std::chrono::steady_clock::now();
     if (cached) return 1;
     gen.push_back(Ms(t0, t1));
     t0 = std::chrono::steady_clock::now();
-    size_t again = ListOnce(&cached);
+    size_t again = ListOnce(fs, &cached);
     t1 = std::chrono::steady_clock::now();
     if (!cached || again != lines) return 1;
     hit.push_back(Ms(t0, t1));
   }
-  DirCacheShutdown();
   Figures g = Summarise(gen), h = Summarise(hit), f = Summarise(floor);
   std::printf("lines per listing          %zu\n", lines);
   std::printf("readdir + statx only (ms)  median %.2f  best %.2f\n", f.median, f.best);

@@ -74,9 +74,9 @@ RServerStartup::Seams RGuiHost::MakeSeams() {
     addOns_.Attach(*server_);
   };
   s.configureDirCache = [this](int32_t entries, int32_t seconds) {
-    addOns_.ConfigureDirCache(entries, seconds);
+    addOns_.ConfigureDirCache(server_.get(), entries, seconds);
   };
-  s.flushDirCache = [this] { addOns_.FlushDirCache(); };
+  s.flushDirCache = [this] { addOns_.FlushDirCache(server_.get()); };
   return s;
 }
 

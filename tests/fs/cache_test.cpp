@@ -19,11 +19,6 @@ class CacheTest : public FsTree {
     Write("c/a/one.txt", "1");
     Write("c/b/two.txt", "2");
   }
-  void TearDown() override {
-    FsTree::TearDown();
-    DirCacheSetClock(nullptr);
-    DirCacheSetMaxBytes(kDirCacheDefaultMaxMB << 20);
-  }
   void Touch(const std::string& rel) {
     int fd = ::open(P(rel).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
@@ -42,7 +37,7 @@ class CacheTest : public FsTree {
     a.address = address;
     a.home = "c:\\";
     a.now = 1780000000;
-    RLSDir ls(a);
+    RLSDir ls(Fs(), Cache(), a);
     if (text != nullptr) {
       text->clear();
       std::string line;
@@ -82,7 +77,7 @@ TEST_F(CacheTest, KeysShareEntries) {
   EXPECT_FALSE(Cached("c:\\a", "-al", "joe", 2));
   EXPECT_FALSE(Cached("c:\\a", "-l"));
   std::string first, second;
-  DirCacheSetup(25, 600);
+  Cache().Setup(25, 600);
   EXPECT_FALSE(Cached("c:\\a", "-l", "joe", 1, &first));
   EXPECT_TRUE(Cached("c:\\a", "-l", "joe", 1, &second));
   EXPECT_EQ(first, second);
@@ -108,15 +103,15 @@ TEST_F(CacheTest, ChangeInvalidates) {
 
 // With one entry, A then B then A reads A again.
 TEST_F(CacheTest, SizeOneIsLru) {
-  DirCacheSetup(1, 600);
+  Cache().Setup(1, 600);
   EXPECT_FALSE(Cached("c:\\a"));
   EXPECT_TRUE(Cached("c:\\a"));
   EXPECT_FALSE(Cached("c:\\b"));
   EXPECT_FALSE(Cached("c:\\a"));
   // Last use is kept in seconds, so the clock moves between listings.
   RManualClock clock;
-  DirCacheSetClock(&clock);
-  DirCacheSetup(2, 600);
+  Cache().SetClock(&clock);
+  Cache().Setup(2, 600);
   EXPECT_FALSE(Cached("c:\\a"));
   clock.Advance(1000);
   EXPECT_FALSE(Cached("c:\\b"));
@@ -132,17 +127,17 @@ TEST_F(CacheTest, SizeOneIsLru) {
 // Disabled: one entry that lives 5 seconds; entries expire by the clock.
 TEST_F(CacheTest, DisabledModeAndLifetime) {
   RManualClock clock;
-  DirCacheSetClock(&clock);
-  DirCacheConfigure(false, 25, 600);
+  Cache().SetClock(&clock);
+  Cache().Configure(false, 25, 600);
   EXPECT_FALSE(Cached("c:\\a"));
   clock.Advance(4000);
   EXPECT_TRUE(Cached("c:\\a"));
   clock.Advance(1000);
   EXPECT_FALSE(Cached("c:\\a"));
-  RDirCacheStatsStr s = DirCacheStats();
+  RDirCacheStatsStr s = Cache().Stats();
   EXPECT_EQ(s.size, 1);
   EXPECT_EQ(s.lifetime, 5);
-  DirCacheSetup(25, 600);
+  Cache().Setup(25, 600);
   EXPECT_FALSE(Cached("c:\\a"));
   clock.Advance(599000);
   EXPECT_TRUE(Cached("c:\\a"));
@@ -153,7 +148,7 @@ TEST_F(CacheTest, DisabledModeAndLifetime) {
 // A directory that cannot be watched lives 10 seconds.
 TEST_F(CacheTest, UnwatchableLivesTenSeconds) {
   RManualClock clock;
-  DirCacheSetClock(&clock);
+  Cache().SetClock(&clock);
   EXPECT_FALSE(Cached("c:\\missing"));
   clock.Advance(9000);
   EXPECT_TRUE(Cached("c:\\missing"));
@@ -173,33 +168,33 @@ TEST_F(CacheTest, SetupClamps) {
               {true, 150, 1, 150, 1}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.size);
-    DirCacheConfigure(r.enable, r.size, r.time);
+    Cache().Configure(r.enable, r.size, r.time);
     EXPECT_FALSE(Cached("c:\\a"));
-    RDirCacheStatsStr s = DirCacheStats();
+    RDirCacheStatsStr s = Cache().Stats();
     EXPECT_EQ(s.size, r.wantSize);
     EXPECT_EQ(s.lifetime, r.wantTime);
   }
-  DirCacheSetup(1000, 10);
+  Cache().Setup(1000, 10);
   EXPECT_FALSE(Cached("c:\\a"));
-  EXPECT_EQ(DirCacheStats().size, 500);
+  EXPECT_EQ(Cache().Stats().size, 500);
 }
 
 // 200 watched directories: one watch each, and an idle worker stays asleep.
 TEST_F(CacheTest, ManyWatchedDirectoriesDoNotSpin) {
-  DirCacheSetup(250, 600);
+  Cache().Setup(250, 600);
   for (int i = 0; i < 200; ++i) Mkdir("c/many/d" + std::to_string(i));
   for (int i = 0; i < 200; ++i) EXPECT_FALSE(Cached("c:\\many\\d" + std::to_string(i)));
-  RDirCacheStatsStr s = DirCacheStats();
+  RDirCacheStatsStr s = Cache().Stats();
   EXPECT_TRUE(s.workerRunning);
   EXPECT_EQ(s.watches, 200);
   EXPECT_EQ(s.filled, 200);
   uint64_t before = s.workerWakeups;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_LE(DirCacheStats().workerWakeups - before, 1u);
+  EXPECT_LE(Cache().Stats().workerWakeups - before, 1u);
   for (int i = 0; i < 200; ++i) EXPECT_TRUE(Cached("c:\\many\\d" + std::to_string(i)));
   // Shutting down releases every watch and stops the worker.
-  DirCacheShutdown();
-  s = DirCacheStats();
+  Cache().Shutdown();
+  s = Cache().Stats();
   EXPECT_EQ(s.watches, 0);
   EXPECT_FALSE(s.workerRunning);
 }
@@ -239,17 +234,17 @@ TEST_F(CacheTest, NamedDirectoryIsWatched) {
 // The server's own changes drop a listing at once even where no watch could
 // be had: a removed directory, a renamed one, a listing past the watch cap.
 TEST_F(CacheTest, ServerChangesDropListingsAtOnce) {
-  DirCacheNoteChange(P("c/a/one.txt"));  // nothing cached yet: harmless
+  Cache().NoteChange(P("c/a/one.txt"));  // nothing cached yet: harmless
   EXPECT_FALSE(Cached("c:\\a"));
   EXPECT_TRUE(Cached("c:\\a"));
-  DirCacheNoteChange(P("c/a/one.txt"));
+  Cache().NoteChange(P("c/a/one.txt"));
   EXPECT_FALSE(Cached("c:\\a"));
   EXPECT_FALSE(Cached("c:\\b"));
   EXPECT_TRUE(Cached("c:\\b"));
-  DirCacheNoteChange(P("c/b"));  // the listed directory itself renamed or removed
+  Cache().NoteChange(P("c/b"));  // the listed directory itself renamed or removed
   EXPECT_FALSE(Cached("c:\\b"));
   EXPECT_TRUE(Cached("c:\\a"));
-  DirCacheNoteChange(P("c/b/two.txt"));  // another directory: untouched
+  Cache().NoteChange(P("c/b/two.txt"));  // another directory: untouched
   EXPECT_TRUE(Cached("c:\\a"));
   ASSERT_EQ(FsMakeDir(P("c/a/made")), 0);
   EXPECT_FALSE(Cached("c:\\a"));
@@ -290,8 +285,8 @@ TEST_F(CacheTest, CaseVariantsAreDifferentDirectories) {
 // hit shares the cached lines instead of copying them.
 TEST_F(CacheTest, ByteBudgetAndSharing) {
   RManualClock clock;
-  DirCacheSetClock(&clock);
-  DirCacheSetMaxBytes(100000);
+  Cache().SetClock(&clock);
+  Cache().SetMaxBytes(100000);
   // About 38 KB of long-format lines per spelling.
   const std::string pad(40, 'n');
   Mkdir("c/big");
@@ -300,7 +295,7 @@ TEST_F(CacheTest, ByteBudgetAndSharing) {
   for (const char* o : spellings) {
     EXPECT_FALSE(Cached("c:\\big", o));
     clock.Advance(1000);
-    RDirCacheStatsStr s = DirCacheStats();
+    RDirCacheStatsStr s = Cache().Stats();
     EXPECT_LE(s.bytes, s.maxBytes);
     EXPECT_GT(s.bytes, 0);
   }
@@ -314,21 +309,22 @@ TEST_F(CacheTest, ByteBudgetAndSharing) {
   a.address = 1;
   a.home = "c:\\";
   a.now = 1780000000;
-  RLSDir one(a), two(a);
+  RLSDir one(Fs(), Cache(), a), two(Fs(), Cache(), a);
   ASSERT_TRUE(one.FromCache() && two.FromCache());
   EXPECT_EQ(one.Lines().get(), two.Lines().get());
   EXPECT_EQ(one.Lines()->Count(), 350u);
   // A listing larger than the whole budget is served but not kept.
-  DirCacheSetup(25, 600);
-  DirCacheSetMaxBytes(30000);
+  Cache().Setup(25, 600);
+  Cache().SetMaxBytes(30000);
   EXPECT_FALSE(Cached("c:\\big", "-l"));
   EXPECT_FALSE(Cached("c:\\big", "-l"));
-  EXPECT_EQ(DirCacheStats().bytes, 0);
+  EXPECT_EQ(Cache().Stats().bytes, 0);
 }
 
 // Text split into lines at "\n"; the partial line is kept until Finish.
 TEST(DirTextList, SplitsLines) {
-  RDirTextList t;
+  RFsServices fs;
+  RDirTextList t(fs.Settings(), fs.Cache());
   t.Append("ab");
   t.Append("c\nde\n\nf");
   t.Finish();

@@ -116,11 +116,11 @@ TEST_F(ConfinementTest, GeneratedPathsStayInsideHome) {
     const std::string& cur = curs[rng() % curs.size()];
     bool device = rng() % 2 == 0;
     std::string p = client;
-    ResolvePath(p, cur, home, device, false, true);
+    ResolvePath(Fs(), p, cur, home, device, false, true);
     SCOPED_TRACE("client path: " + client + " from " + cur + " -> " + p);
     if (IsReservedDevice(p)) continue;  // "PRN:" is never opened
     ASSERT_TRUE(InsideHome(p, home));
-    RFd fd = OpenLocalFile(p, ROpenMode::Read).fd;
+    RFd fd = OpenLocalFile(Fs(), p, ROpenMode::Read).fd;
     if (fd) {
       ++opened;
       struct stat st {};
@@ -133,12 +133,14 @@ TEST_F(ConfinementTest, GeneratedPathsStayInsideHome) {
 
 // Opening never follows a link, even one inside home that a check missed.
 TEST_F(ConfinementTest, OpenRefusesLinks) {
-  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\sub\\s.txt", ROpenMode::Read).fd.Valid());
-  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\root\\secret.txt", ROpenMode::Read).fd.Valid());
-  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\up\\joey\\secret.txt", ROpenMode::Read).fd.Valid());
-  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\joe\\root\\new.txt", ROpenMode::WriteCreate).fd.Valid());
+  EXPECT_FALSE(OpenLocalFile(Fs(), "c:\\ftp\\joe\\sub\\s.txt", ROpenMode::Read).fd.Valid());
+  EXPECT_FALSE(OpenLocalFile(Fs(), "c:\\ftp\\joe\\root\\secret.txt", ROpenMode::Read).fd.Valid());
+  EXPECT_FALSE(
+      OpenLocalFile(Fs(), "c:\\ftp\\joe\\up\\joey\\secret.txt", ROpenMode::Read).fd.Valid());
+  EXPECT_FALSE(
+      OpenLocalFile(Fs(), "c:\\ftp\\joe\\root\\new.txt", ROpenMode::WriteCreate).fd.Valid());
   EXPECT_FALSE(std::filesystem::exists(P("c/new.txt")));
-  EXPECT_TRUE(OpenLocalFile("c:\\ftp\\joe\\sub\\ok.txt", ROpenMode::Read).fd.Valid());
+  EXPECT_TRUE(OpenLocalFile(Fs(), "c:\\ftp\\joe\\sub\\ok.txt", ROpenMode::Read).fd.Valid());
 }
 
 // The sibling "PUB" of the home "pub" (a case variant, a different directory
@@ -155,7 +157,7 @@ class CaseVariantTest : public FsTree {
   }
   std::string Resolve(const std::string& client, const std::string& home = "c:\\pub") {
     std::string p = client;
-    ResolvePath(p, home, home, false, false, true);
+    ResolvePath(Fs(), p, home, home, false, false, true);
     return p;
   }
   std::string List(const std::string& dir, const std::string& pattern,
@@ -168,7 +170,7 @@ class CaseVariantTest : public FsTree {
     a.home = home;
     a.relPaths = true;
     a.now = 1780000000;
-    RLSDir ls(a);
+    RLSDir ls(Fs(), Cache(), a);
     std::string out, line;
     while (ls.NextLine(line)) out += line + "\n";
     return out;
@@ -192,8 +194,8 @@ TEST_F(CaseVariantTest, SiblingOfHomeIsNeverReached) {
     SCOPED_TRACE(r.client);
     std::string p = Resolve(r.client);
     EXPECT_EQ(p, r.want);
-    EXPECT_EQ(LocalToPosix(p).rfind(P("c/pub"), 0), 0u);
-    EXPECT_FALSE(OpenLocalFile(p, ROpenMode::Read).fd.Valid() && p.find("private") != p.npos);
+    EXPECT_EQ(LocalToPosix(Fs(), p).rfind(P("c/pub"), 0), 0u);
+    EXPECT_FALSE(OpenLocalFile(Fs(), p, ROpenMode::Read).fd.Valid() && p.find("private") != p.npos);
   }
   // Home configured in another letter case is home as it is on disk; with
   // both spellings present, the exact one.
@@ -213,9 +215,9 @@ TEST_F(CaseVariantTest, SiblingOfHomeIsNeverReached) {
   SetLowerCase(true);
   std::string p = Resolve("/../UP/mine.txt", "c:\\Up");
   EXPECT_EQ(p, "c:\\Up\\mine.txt");
-  RFd fd = OpenLocalFile(p, ROpenMode::Read).fd;
+  RFd fd = OpenLocalFile(Fs(), p, ROpenMode::Read).fd;
   EXPECT_TRUE(fd.Valid());
-  EXPECT_FALSE(OpenLocalFile(Resolve("/theirs.txt", "c:\\Up"), ROpenMode::Read).fd.Valid());
+  EXPECT_FALSE(OpenLocalFile(Fs(), Resolve("/theirs.txt", "c:\\Up"), ROpenMode::Read).fd.Valid());
   SetLowerCase(false);
 }
 
@@ -264,7 +266,7 @@ TEST_F(ConfinementTest, GeneratedCaseVariantsStayInsideHome) {
     SCOPED_TRACE("home " + home);
     // What lies inside: home as the drive table maps it, walked without
     // following links.
-    const std::string homePosix = LocalToPosix(home);
+    const std::string homePosix = LocalToPosix(Fs(), home);
     ASSERT_FALSE(homePosix.empty());
     std::set<ino_t> inside;
     for (auto it = std::filesystem::recursive_directory_iterator(homePosix);
@@ -277,7 +279,7 @@ TEST_F(ConfinementTest, GeneratedCaseVariantsStayInsideHome) {
       if (P(m).rfind(homePosix + "/", 0) != 0) outside.push_back(m.substr(m.rfind('/') + 1));
     }
     ASSERT_GE(outside.size(), 6u);
-    const std::string homeDisk = HomeOnDisk(home);
+    const std::string homeDisk = HomeOnDisk(Fs(), home);
     const std::vector<std::string> curs = {homeDisk, homeDisk + "\\sub", homeDisk + "\\SUB",
                                            homeDisk + "\\sub\\deeper", homeDisk + "\\gone"};
     for (int i = 0; i < kPerHome; ++i, ++paths) {
@@ -291,14 +293,14 @@ TEST_F(ConfinementTest, GeneratedCaseVariantsStayInsideHome) {
       const std::string& cur = curs[rng() % curs.size()];
       bool device = rng() % 4 == 0;
       std::string p = client;
-      ResolvePath(p, cur, home, device, false, true);
+      ResolvePath(Fs(), p, cur, home, device, false, true);
       if (IsReservedDevice(p)) continue;  // "PRN:" is never opened
-      const std::string posix = LocalToPosix(p);
+      const std::string posix = LocalToPosix(Fs(), p);
       if (!posix.empty()) {
         ASSERT_TRUE(posix == homePosix || posix.rfind(homePosix + "/", 0) == 0)
             << client << " from " << cur << " -> " << p << " -> " << posix;
       }
-      RFd fd = OpenLocalFile(p, ROpenMode::Read).fd;
+      RFd fd = OpenLocalFile(Fs(), p, ROpenMode::Read).fd;
       if (fd) {
         ++opened;
         struct stat st {};
@@ -317,7 +319,7 @@ TEST_F(ConfinementTest, GeneratedCaseVariantsStayInsideHome) {
         a.home = home;
         a.relPaths = true;
         a.now = 1780000000;
-        RLSDir ls(a);
+        RLSDir ls(Fs(), Cache(), a);
         std::string line;
         while (ls.NextLine(line)) {
           for (const auto& m : outside) {

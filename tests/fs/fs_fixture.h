@@ -1,5 +1,6 @@
 // A temp tree mapped as drives C: and D:, removed at the end; the test fails
-// when the tree cannot be removed or a file outside it was touched.
+// when the tree cannot be removed or a file outside it was touched. Each
+// test has file services of its own (settings and directory cache).
 #pragma once
 
 #include <fcntl.h>
@@ -12,8 +13,7 @@
 #include <fstream>
 #include <string>
 
-#include "fs/RDirTextList.h"
-#include "fs/RFsSettings.h"
+#include "fs/RFsServices.h"
 #include "temp_dir.h"
 
 namespace vantor::test {
@@ -29,13 +29,12 @@ class FsTree : public ::testing::Test {
     s.drives.Clear();
     ASSERT_TRUE(s.drives.Set('C', root_ + "/c"));
     ASSERT_TRUE(s.drives.Set('D', root_ + "/d"));
-    SetFsSettings(s);
-    DirCacheSetup(25, 600);
+    fs_.SetSettings(s);
   }
-  void TearDown() override {
-    DirCacheShutdown();
-    SetFsSettings(RFsSettingsStr{});
-  }
+
+  // The settings in force and the cache, as the server hands them down.
+  const RFsSettingsStr& Fs() const { return fs_.Settings(); }
+  RDirCache& Cache() { return fs_.Cache(); }
 
   // Paths relative to the tree root ("c/ftp/joe").
   std::string P(const std::string& rel) const { return root_ + "/" + rel; }
@@ -53,19 +52,20 @@ class FsTree : public ::testing::Test {
     ASSERT_EQ(symlink(target.c_str(), P(rel).c_str()), 0);
   }
   void SetLinkFile(const std::string& name, const std::string& name2 = "") {
-    RFsSettingsStr s = FsSettings();
+    RFsSettingsStr s = Fs();
     s.linkFile = name;
     s.linkFile2 = name2;
-    SetFsSettings(s);
+    fs_.SetSettings(s);
   }
   void SetLowerCase(bool on) {
-    RFsSettingsStr s = FsSettings();
+    RFsSettingsStr s = Fs();
     s.lowerCase = on;
-    SetFsSettings(s);
+    fs_.SetSettings(s);
   }
 
   TempDir tmp_;
   const std::string root_ = tmp_.Path();
+  RFsServices fs_;
 };
 
 }  // namespace vantor::test

@@ -58,8 +58,8 @@ class ListingTest : public FsTree {
     a.relPaths = relPaths;
     a.hideHidden = hideHidden;
     a.now = kNow;
-    DirCacheSetup(25, 600);  // every call generates; the cache has its own tests
-    RLSDir ls(a);
+    Cache().Setup(25, 600);  // every call generates; the cache has its own tests
+    RLSDir ls(Fs(), Cache(), a);
     std::string out;
     std::string line;
     while (ls.NextLine(line)) out += line + "\n";
@@ -173,15 +173,15 @@ TEST_F(ListingTest, OwnerColumns) {
 
 // DirListMask: a valid mask is used for every entry; an invalid one falls back.
 TEST_F(ListingTest, DirListMask) {
-  RFsSettingsStr s = FsSettings();
+  RFsSettingsStr s = Fs();
   s.dirListMask = "rw-r--r--";
-  SetFsSettings(s);
+  fs_.SetSettings(s);
   EXPECT_EQ(List("-l", "c:\\ftp", "a.txt").substr(0, 10), "-rw-r--r--");
   EXPECT_EQ(List("-dl", "c:\\ftp", "sub").substr(0, 10), "drw-r--r--");
   for (const char* bad : {"rw-r--r-", "rw-r--r--x", "rwxrwxrwz"}) {
     SCOPED_TRACE(bad);
     s.dirListMask = bad;
-    SetFsSettings(s);
+    fs_.SetSettings(s);
     EXPECT_EQ(List("-l", "c:\\ftp", "a.txt").substr(0, 10), "-rwxrwxrwx");
   }
 }
@@ -363,7 +363,7 @@ TEST_F(ListingTest, LargeFile) {
   SetTime("c/big/big.iso", kTenDaysAgo);
   EXPECT_EQ(List("-ls", "c:\\big", "big.iso"),
             "10485760 -rwxrwxrwx   1 user     group    5368709120 May 18 20:26 big.iso\n");
-  EXPECT_EQ(FileSize("c:\\big\\big.iso"), int64_t{5} << 30);
+  EXPECT_EQ(FileSize(Fs(), "c:\\big\\big.iso"), int64_t{5} << 30);
 }
 
 // A directory that cannot be read gives an empty listing; a pending one its
@@ -417,11 +417,11 @@ TEST_F(ListingTest, EntryLimitCutsListing) {
     a.home = "c:\\ftp";
     a.now = kNow;
     a.maxEntries = r.max;
-    DirCacheSetup(25, 600);
-    RLSDir ls(a);
+    Cache().Setup(25, 600);
+    RLSDir ls(Fs(), Cache(), a);
     EXPECT_EQ(ls.TakeLines().size(), r.lines);
     EXPECT_EQ(ls.Cut(), r.cut);
-    RLSDir again(a);  // from the cache: the same lines, still marked
+    RLSDir again(Fs(), Cache(), a);  // from the cache: the same lines, still marked
     EXPECT_TRUE(again.FromCache());
     EXPECT_EQ(again.Cut(), r.cut);
   }

@@ -187,7 +187,7 @@ class MlsdTest : public FsTree {
     a.relPaths = relPaths;
     a.hideHidden = hideHidden;
     a.facts = facts;
-    RMLSDir ls(a);
+    RMLSDir ls(Fs(), Cache(), a);
     if (fromCache != nullptr) *fromCache = ls.FromCache();
     return ls.TakeLines();
   }
@@ -272,7 +272,7 @@ TEST_F(MlsdTest, CacheKeyOfItsOwn) {
   ls.address = 0x7F000001;
   ls.home = "c:\\ftp";
   ls.now = kNow;
-  RLSDir list(ls);
+  RLSDir list(Fs(), Cache(), ls);
   EXPECT_FALSE(list.FromCache());
   std::vector<std::string> names = list.TakeLines();
   EXPECT_EQ(names.front(), " lead");
@@ -284,16 +284,16 @@ TEST_F(MlsdTest, CacheKeyOfItsOwn) {
 // regular file or a directory is no entry.
 TEST_F(MlsdTest, MlstEntries) {
   RMlsxEntryStr e;
-  ASSERT_TRUE(MlstEntry("c:\\ftp\\a.txt", "/a.txt", kMlsxDefaultFacts, &access_, e));
+  ASSERT_TRUE(MlstEntry(Fs(), "c:\\ftp\\a.txt", "/a.txt", kMlsxDefaultFacts, &access_, e));
   EXPECT_EQ(FormatMlsxEntry(e, kMlsxDefaultFacts),
             "type=file;size=3;modify=20260528202640;perm=r; /a.txt");
-  ASSERT_TRUE(MlstEntry("c:\\ftp\\sub", "/sub", MF_Type | MF_Perm, &access_, e));
+  ASSERT_TRUE(MlstEntry(Fs(), "c:\\ftp\\sub", "/sub", MF_Type | MF_Perm, &access_, e));
   EXPECT_EQ(FormatMlsxEntry(e, MF_Type | MF_Perm), "type=dir;perm=el; /sub");
-  ASSERT_TRUE(MlstEntry("c:\\ftp\\sub", "/sub", MF_Type, nullptr, e));
+  ASSERT_TRUE(MlstEntry(Fs(), "c:\\ftp\\sub", "/sub", MF_Type, nullptr, e));
   EXPECT_EQ(FormatMlsxEntry(e, MF_Type | MF_Perm), "type=dir;perm=; /sub");
-  EXPECT_FALSE(MlstEntry("c:\\ftp\\pipe", "/pipe", MF_Type, nullptr, e));
-  EXPECT_FALSE(MlstEntry("c:\\ftp\\to-a", "/to-a", MF_Type, nullptr, e));
-  EXPECT_FALSE(MlstEntry("c:\\ftp\\none", "/none", MF_Type, nullptr, e));
+  EXPECT_FALSE(MlstEntry(Fs(), "c:\\ftp\\pipe", "/pipe", MF_Type, nullptr, e));
+  EXPECT_FALSE(MlstEntry(Fs(), "c:\\ftp\\to-a", "/to-a", MF_Type, nullptr, e));
+  EXPECT_FALSE(MlstEntry(Fs(), "c:\\ftp\\none", "/none", MF_Type, nullptr, e));
 }
 
 }  // namespace

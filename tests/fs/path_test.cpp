@@ -17,14 +17,13 @@ struct Case {
   const char* want;
 };
 
-std::string Resolve(std::string p, std::string_view cur, std::string_view home, bool device,
-                    bool relPaths, bool raw = false) {
-  ResolvePath(p, cur, home, device, raw, relPaths);
-  return p;
-}
-
 class PathTest : public FsTree {
  protected:
+  std::string Resolve(std::string p, std::string_view cur, std::string_view home, bool device,
+                      bool relPaths, bool raw = false) {
+    ResolvePath(Fs(), p, cur, home, device, raw, relPaths);
+    return p;
+  }
   void SetUp() override {
     FsTree::SetUp();
     Mkdir("c/ftp/joe/docs");
@@ -89,15 +88,15 @@ TEST_F(PathTest, TextRulesTable) {
 
 // Local paths are shown as the client sees them.
 TEST_F(PathTest, ToClientPathForms) {
-  EXPECT_EQ(ToClientPath("c:\\ftp\\joe\\docs", "c:\\ftp\\joe", true), "/docs");
-  EXPECT_EQ(ToClientPath("c:\\ftp\\joe", "c:\\ftp\\joe", true), "/");
-  EXPECT_EQ(ToClientPath("C:\\FTP\\Joe\\x", "c:\\ftp\\joe", true), "/x");
-  EXPECT_EQ(ToClientPath("c:\\ftp\\joey", "c:\\ftp\\joe", true), "/c:/ftp/joey");
-  EXPECT_EQ(ToClientPath("c:\\ftp\\pub", "c:\\ftp\\joe", false), "/c:/ftp/pub");
-  EXPECT_EQ(ToClientPath("c:\\", "c:\\", true), "/");
-  EXPECT_EQ(ToClientPath("c:\\pub", "c:\\", true), "/pub");
+  EXPECT_EQ(ToClientPath(Fs(), "c:\\ftp\\joe\\docs", "c:\\ftp\\joe", true), "/docs");
+  EXPECT_EQ(ToClientPath(Fs(), "c:\\ftp\\joe", "c:\\ftp\\joe", true), "/");
+  EXPECT_EQ(ToClientPath(Fs(), "C:\\FTP\\Joe\\x", "c:\\ftp\\joe", true), "/x");
+  EXPECT_EQ(ToClientPath(Fs(), "c:\\ftp\\joey", "c:\\ftp\\joe", true), "/c:/ftp/joey");
+  EXPECT_EQ(ToClientPath(Fs(), "c:\\ftp\\pub", "c:\\ftp\\joe", false), "/c:/ftp/pub");
+  EXPECT_EQ(ToClientPath(Fs(), "c:\\", "c:\\", true), "/");
+  EXPECT_EQ(ToClientPath(Fs(), "c:\\pub", "c:\\", true), "/pub");
   SetLowerCase(true);
-  EXPECT_EQ(ToClientPath("C:\\FTP\\Pub", "c:\\ftp\\joe", false), "/c:/ftp/pub");
+  EXPECT_EQ(ToClientPath(Fs(), "C:\\FTP\\Pub", "c:\\ftp\\joe", false), "/c:/ftp/pub");
   EXPECT_EQ(Resolve("/D/Data", "c:\\ftp", "c:\\ftp\\joe", false, false), "d:\\data");
 }
 
@@ -124,34 +123,34 @@ TEST_F(PathTest, LongPathsAreCut) {
 
 // Existence predicates, device names and case-insensitive lookup.
 TEST_F(PathTest, Predicates) {
-  EXPECT_TRUE(IsDirectory("c:\\ftp\\joe"));
-  EXPECT_TRUE(IsDirectory("C:\\FTP\\JOE\\Docs"));
-  EXPECT_TRUE(IsDirectory("c:\\"));
-  EXPECT_TRUE(IsDirectory("d:"));
-  EXPECT_FALSE(IsDirectory("e:\\"));  // not in the drive table
-  EXPECT_FALSE(IsDirectory("c:\\ftp\\*"));
-  EXPECT_FALSE(IsDirectory("c:\\ftp\\joe\\a.txt"));
-  EXPECT_TRUE(IsRegularFile("c:\\ftp\\joe\\A.TXT"));
-  EXPECT_FALSE(IsRegularFile("c:\\ftp\\joe"));
-  EXPECT_FALSE(IsRegularFile("c:\\"));
-  EXPECT_FALSE(IsRegularFile("c:\\ftp\\joe\\a?txt"));
-  EXPECT_EQ(FileSize("c:\\ftp\\joe\\a.txt"), 3);
-  EXPECT_EQ(FileSize("c:\\ftp\\joe"), -1);
-  EXPECT_EQ(FileSize("c:\\ftp\\joe\\missing"), -1);
+  EXPECT_TRUE(IsDirectory(Fs(), "c:\\ftp\\joe"));
+  EXPECT_TRUE(IsDirectory(Fs(), "C:\\FTP\\JOE\\Docs"));
+  EXPECT_TRUE(IsDirectory(Fs(), "c:\\"));
+  EXPECT_TRUE(IsDirectory(Fs(), "d:"));
+  EXPECT_FALSE(IsDirectory(Fs(), "e:\\"));  // not in the drive table
+  EXPECT_FALSE(IsDirectory(Fs(), "c:\\ftp\\*"));
+  EXPECT_FALSE(IsDirectory(Fs(), "c:\\ftp\\joe\\a.txt"));
+  EXPECT_TRUE(IsRegularFile(Fs(), "c:\\ftp\\joe\\A.TXT"));
+  EXPECT_FALSE(IsRegularFile(Fs(), "c:\\ftp\\joe"));
+  EXPECT_FALSE(IsRegularFile(Fs(), "c:\\"));
+  EXPECT_FALSE(IsRegularFile(Fs(), "c:\\ftp\\joe\\a?txt"));
+  EXPECT_EQ(FileSize(Fs(), "c:\\ftp\\joe\\a.txt"), 3);
+  EXPECT_EQ(FileSize(Fs(), "c:\\ftp\\joe"), -1);
+  EXPECT_EQ(FileSize(Fs(), "c:\\ftp\\joe\\missing"), -1);
   EXPECT_TRUE(IsReservedDevice("LPT1:"));
   EXPECT_TRUE(IsReservedDevice("c:\\ftp\\aux.log"));
   EXPECT_FALSE(IsReservedDevice("c:\\ftp\\auxiliary"));
-  EXPECT_FALSE(IsRegularFile("LPT1:"));
-  EXPECT_FALSE(IsDirectory("LPT1:"));
-  EXPECT_EQ(LocalTrueCase("C:\\FTP\\JOE\\DOCS\\New"), "c:\\ftp\\joe\\docs\\New");
-  EXPECT_EQ(LocalToPosix("c:\\FTP\\Joe"), P("c/ftp/joe"));
+  EXPECT_FALSE(IsRegularFile(Fs(), "LPT1:"));
+  EXPECT_FALSE(IsDirectory(Fs(), "LPT1:"));
+  EXPECT_EQ(LocalTrueCase(Fs(), "C:\\FTP\\JOE\\DOCS\\New"), "c:\\ftp\\joe\\docs\\New");
+  EXPECT_EQ(LocalToPosix(Fs(), "c:\\FTP\\Joe"), P("c/ftp/joe"));
 }
 
 // A file named like a device is never opened or created.
 TEST_F(PathTest, DeviceNamesAreNeverOpened) {
   Write("c/ftp/lpt1.txt", "x");
-  EXPECT_FALSE(OpenLocalFile("c:\\ftp\\lpt1.txt", ROpenMode::Read).fd.Valid());
-  EXPECT_FALSE(OpenLocalFile("PRN:", ROpenMode::WriteCreate).fd.Valid());
+  EXPECT_FALSE(OpenLocalFile(Fs(), "c:\\ftp\\lpt1.txt", ROpenMode::Read).fd.Valid());
+  EXPECT_FALSE(OpenLocalFile(Fs(), "PRN:", ROpenMode::WriteCreate).fd.Valid());
   EXPECT_FALSE(std::filesystem::exists("PRN:"));
   EXPECT_FALSE(std::filesystem::exists(P("c/ftp/prn")));
 }
@@ -167,8 +166,8 @@ TEST_F(PathTest, LinkListEntries) {
             "d:\\shared\\docs\\a.txt");
   EXPECT_EQ(Resolve("DOCS", "c:\\ftp", "c:\\ftp\\joe", false, false), "d:\\shared\\docs");
   EXPECT_EQ(Resolve("posix/x", "c:\\ftp", "c:\\ftp\\joe", false, false), "d:\\data\\x");
-  EXPECT_EQ(FindLink("c:\\ftp", "Docs").value_or("none"), "d:\\shared\\docs");
-  EXPECT_FALSE(FindLink("c:\\ftp", "broken line").has_value());
+  EXPECT_EQ(FindLink(Fs(), "c:\\ftp", "Docs").value_or("none"), "d:\\shared\\docs");
+  EXPECT_FALSE(FindLink(Fs(), "c:\\ftp", "broken line").has_value());
   // A confined user's link counts only inside home.
   Write("c/ftp/joe/links.txt", "out|d:\\shared\\docs\nin|c:\\ftp\\joe\\docs\n");
   EXPECT_EQ(
@@ -200,11 +199,11 @@ TEST_F(PathTest, SymlinksAreLinkEntries) {
   // Confined: the target outside home becomes a name inside home that does not exist.
   std::string r = Resolve("/rel", "c:\\ftp\\joe", "c:\\ftp\\joe", false, true);
   EXPECT_EQ(r.rfind("c:\\ftp\\joe", 0), 0u);
-  EXPECT_FALSE(IsDirectory(r));
-  EXPECT_FALSE(IsDirectory("c:\\ftp\\share"));
-  EXPECT_FALSE(FindLink("c:\\ftp", "nowhere").has_value() &&
-               FindLink("c:\\ftp", "nowhere")->empty() == false &&
-               IsDirectory(*FindLink("c:\\ftp", "nowhere")));
+  EXPECT_FALSE(IsDirectory(Fs(), r));
+  EXPECT_FALSE(IsDirectory(Fs(), "c:\\ftp\\share"));
+  EXPECT_FALSE(FindLink(Fs(), "c:\\ftp", "nowhere").has_value() &&
+               FindLink(Fs(), "c:\\ftp", "nowhere")->empty() == false &&
+               IsDirectory(Fs(), *FindLink(Fs(), "c:\\ftp", "nowhere")));
 }
 
 // A chain of links pointing at each other stops after 15 resolutions.

@@ -47,7 +47,7 @@ class FeatTest : public FtpTest {
     if (loggedIn) {
       s->EnterLoggedIn();
       s->Login.userName = "JOE";
-      s->Login.homeDir = PosixToLocal(dir_);
+      s->Login.homeDir = PosixToLocal(s->FsSettings(), dir_);
       s->Login.currentDir = s->Login.homeDir;
       s->Login.relativePaths = true;
     }
@@ -253,7 +253,7 @@ TEST_F(FeatTest, MlstPermLettersFollowTheQuestions) {
     }
   }
   // The directory letters ask about a name a new file or directory would get.
-  const std::string probe = PosixToLocal(dir_) + "\\dir\\FTP00000";
+  const std::string probe = PosixToLocal(manager_->Fs().Settings(), dir_) + "\\dir\\FTP00000";
   bool probed = false;
   for (const auto& [code, path] : asked_) probed |= code == QC_CREATE_DIR && path == probe;
   EXPECT_TRUE(probed);

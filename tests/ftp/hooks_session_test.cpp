@@ -111,7 +111,8 @@ class HookSession : public ::testing::Test {
     return VantorPostMessage(server_->Manager().MainWindow(), MSG_HOOK_RELEASE, s->Number(), 0);
   }
   std::string CwdReply(RFTPSComInterp* s, const std::string& sub) {
-    return "250 Directory changed to " + s->ClientPathOf(PosixToLocal(Home() + "/" + sub));
+    return "250 Directory changed to " +
+           s->ClientPathOf(PosixToLocal(s->FsSettings(), Home() + "/" + sub));
   }
   // Moves the clock a second at a time, running what became due. Each step
   // fires the timer tick once, so a session's 3-second tick comes every

@@ -63,7 +63,7 @@ class SiteSession : public ::testing::Test {
     s_->EnterLoggedIn();
     s_->Login.userName = "JOE";
     s_->Login.userArgument = "joe";
-    s_->Login.homeDir = PosixToLocal(dir_);
+    s_->Login.homeDir = PosixToLocal(s_->FsSettings(), dir_);
     s_->Login.currentDir = s_->Login.homeDir;
     return *s_;
   }
@@ -199,7 +199,7 @@ TEST_F(SiteSession, Exec) {
   EXPECT_EQ(Send("SITE EXEC " + missing),
             std::vector<std::string>{"501 Cannot EXEC command line (error=2)."});
 
-  const std::string touch = s.ClientPathOf(PosixToLocal("/usr/bin/touch"));
+  const std::string touch = s.ClientPathOf(PosixToLocal(s.FsSettings(), "/usr/bin/touch"));
   const std::vector<std::string> r = Send("SITE EXEC " + touch + " a;b $(id) |c");
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].rfind("200 EXEC command successful (TID=", 0), 0u) << r[0];
@@ -216,7 +216,7 @@ TEST_F(SiteSession, ExecNeverWithSecurityOff) {
   RFTPSComInterp& s = Start(true);
   // With security off the main window grants every access query.
   answer_ = [](const AccessQuery&) { return true; };
-  const std::string touch = s.ClientPathOf(PosixToLocal("/usr/bin/touch"));
+  const std::string touch = s.ClientPathOf(PosixToLocal(s.FsSettings(), "/usr/bin/touch"));
   EXPECT_EQ(Send("SITE EXEC " + touch + " made"),
             std::vector<std::string>{"501 Permission denied."});
   EXPECT_EQ(Send("site exec " + touch + " made"),
