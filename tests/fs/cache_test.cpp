@@ -1,5 +1,6 @@
 // The directory cache: keys, LRU reuse, lifetime, change notifications.
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -248,6 +249,34 @@ TEST_F(CacheTest, ServerChangesDropListingsAtOnce) {
   EXPECT_TRUE(Cached("c:\\a"));
   ASSERT_EQ(FsMakeDir(P("c/a/made")), 0);
   EXPECT_FALSE(Cached("c:\\a"));
+}
+
+// Every cache in the process hears the server's own changes (here to
+// directories no watch could be had for), and one that goes stops hearing
+// them without the others losing theirs.
+TEST_F(CacheTest, EveryCacheHearsServerChanges) {
+  auto other = std::make_unique<RFsServices>();
+  other->SetSettings(Fs());
+  RLSDirArgsStr a;
+  a.user = "joe";
+  a.dir = "c:\\gone";
+  a.options = "-l";
+  a.address = 1;
+  a.home = "c:\\";
+  a.now = 1780000000;
+  auto otherCached = [&] { return RLSDir(other->Settings(), other->Cache(), a).FromCache(); };
+  EXPECT_FALSE(otherCached());
+  EXPECT_TRUE(otherCached());
+  EXPECT_FALSE(Cached("c:\\gone"));
+  EXPECT_TRUE(Cached("c:\\gone"));
+  ASSERT_EQ(FsMakeDir(P("c/gone")), 0);
+  EXPECT_FALSE(otherCached());
+  EXPECT_FALSE(Cached("c:\\gone"));
+  other.reset();
+  EXPECT_FALSE(Cached("c:\\later"));
+  EXPECT_TRUE(Cached("c:\\later"));
+  ASSERT_EQ(FsMakeDir(P("c/later")), 0);
+  EXPECT_FALSE(Cached("c:\\later"));
 }
 
 // The cache key is the parsed option set: "-l1" ends in one-per-line, "-1l"
