@@ -3,18 +3,17 @@
 #include <charconv>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 
-#include "config/RConfigStrings.h"
+#include "config/RIniImage.h"
 #include "platform/RFile.h"
 #include "platform/RMessageLoop.h"
-#include "platform/RWorkPool.h"
-#include "util/RLog.h"
-#include "util/RStringTable.h"
 #include "util/RText.h"
 
 namespace vantor {
+
+using namespace inidetail;
+
 namespace {
 
 // Sections with more keys than this get a hash index; shorter ones are
@@ -67,30 +66,6 @@ std::string SafeValue(std::string_view v) {
   }
   return out;
 }
-
-// --- the parsed copy -----------------------------------------------------------------
-
-struct Entry {
-  std::string key;    // as written
-  std::string value;  // trimmed
-};
-
-// One section (header line and every line up to the next header), or the
-// lines before the first section. Never changed once made: a write makes a
-// new block for each section it touches, and the blocks it did not touch
-// are shared by the old and the new content, so the writer thread can put
-// an older content on disk while the loop goes on changing the newest.
-struct Block {
-  std::string name;      // as written; empty for the lines before the first section
-  bool section = false;  // false only for the lines before the first section
-  std::string text;      // the lines, each ended with the file's line end
-  std::vector<Entry> entries;
-  // Lower-cased key -> index into entries (first occurrence), for long sections.
-  std::unordered_map<std::string, size_t> keyIndex;
-};
-using BlockPtr = std::shared_ptr<const Block>;
-using BlockList = std::vector<BlockPtr>;
-using BlockListPtr = std::shared_ptr<const BlockList>;
 
 std::string_view LineEnd(bool crlf) {
   return crlf ? "\r\n" : "\n";
@@ -150,16 +125,6 @@ std::string JoinLines(const std::vector<std::string>& lines, bool crlf) {
   return out;
 }
 
-// The file's bytes as the blocks hold them.
-std::string Render(const BlockList& blocks) {
-  size_t total = 0;
-  for (const BlockPtr& b : blocks) total += b->text.size();
-  std::string out;
-  out.reserve(total);
-  for (const BlockPtr& b : blocks) out += b->text;
-  return out;
-}
-
 bool SameText(const BlockList& blocks, std::string_view data) {
   size_t pos = 0;
   for (const BlockPtr& b : blocks) {
@@ -169,59 +134,6 @@ bool SameText(const BlockList& blocks, std::string_view data) {
   }
   return pos == data.size();
 }
-
-}  // namespace
-
-// The parsed copy of one file, shared by every RIniFile of its path, with
-// what is known of the version on disk it stands for. Loop thread only.
-struct RIniImage {
-  explicit RIniImage(std::string p) : path(std::move(p)) {}
-  ~RIniImage();
-  RIniImage(const RIniImage&) = delete;
-  RIniImage& operator=(const RIniImage&) = delete;
-
-  std::string path;
-  BlockListPtr blocks = std::make_shared<const BlockList>();
-  // Lower-cased section name -> index into blocks (first occurrence).
-  std::unordered_map<std::string, size_t> sectionIndex;
-  bool crlf = false;  // the file ends its lines with CR LF
-  // The bytes last parsed, while nothing was written since: a file saved
-  // with odd line ends is then still known as unchanged by its bytes.
-  std::string raw;
-  bool rawValid = false;
-  uint64_t parses = 0;
-  uint64_t changes = 0;
-  // The version on disk.
-  bool loaded = false;
-  RFileIdentity id;
-  // The content was read so soon after its last change that a later
-  // change of the same size could keep the same times: compare bytes then.
-  bool racy = false;
-  // The file exists but could not be read: writing would replace content we
-  // never saw, so writes are refused.
-  bool unreadable = false;
-  uint64_t checkedPass = 0;  // loop pass of the last look at the file
-  // Change watch held with the loop that runs our passes (see Refresh).
-  uint64_t watchLoop = 0;  // the loop's serial
-  uint32_t watch = 0;      // its token, 0: none
-  uint64_t watchSeen = 0;  // the token's count at the last look
-  int64_t lookedMs = 0;    // loop clock at the last look
-
-  const Block* FindSection(std::string_view name) const {
-    auto it = sectionIndex.find(Lower(name));
-    return it == sectionIndex.end() ? nullptr : (*blocks)[it->second].get();
-  }
-  // Takes `data` as the content and parses it.
-  void TakeContent(std::string data);
-  // Takes `next` as the content after a write in this process; `moved`:
-  // sections were deleted, so the others moved.
-  void TakeBlocks(BlockListPtr next, bool moved);
-  void IndexSections(size_t from);
-  // The file written as `disk` holds the content: later looks compare with it.
-  void Remember(const RFileIdentity& disk);
-};
-
-namespace {
 
 // Loop thread only. The map outlives every image (never destroyed).
 std::unordered_map<std::string, std::weak_ptr<RIniImage>>& Images() {
@@ -431,161 +343,7 @@ class Draft {
   std::vector<std::string> dropped_;  // lower-cased section names
 };
 
-// --- deferred writes ---------------------------------------------------------------
-
-// The writer's side of one file, shared with the workers.
-struct DiskWrites {
-  std::mutex writeMu;  // one write of the file at a time, in order
-  std::mutex mu;       // guards the fields below
-  BlockListPtr toWrite;
-  uint64_t toWriteGen = 0;
-  uint64_t writtenGen = 0;
-  RFileIdentity writtenId;  // the file the newest write made
-  bool failed = false;      // the last write failed: wait for the next change
-  std::string why;          // what the system said then
-};
-using DiskWritesPtr = std::shared_ptr<DiskWrites>;
-
-// The writes of one file on the loop's side: what readers see and what is
-// known to be on disk.
-struct PathWrites {
-  uint64_t gen = 0;        // the newest content's number (never reused)
-  uint64_t confirmed = 0;  // the newest number known to be on disk
-  bool jobOut = false;     // a job of this file is queued or running
-  bool reported = false;   // the failure now running was logged
-  // Keeps the newest content alive until it is on disk, even when every
-  // RIniFile of the path is gone meanwhile.
-  std::shared_ptr<RIniImage> image;
-  DiskWritesPtr disk = std::make_shared<DiskWrites>();
-};
-using PathWritesPtr = std::shared_ptr<PathWrites>;
-
-// Loop thread only.
-std::unordered_map<std::string, PathWritesPtr>& Pending() {
-  static std::unordered_map<std::string, PathWritesPtr> pending;
-  return pending;
-}
-uint64_t g_lastGen = 0;
-RWorkPool* g_pool = nullptr;
-
-// Puts the newest content handed over on disk unless a later write already
-// did. Any thread; several at once are put in order by writeMu.
-void WriteNewest(const std::string& path, DiskWrites& d) {
-  std::lock_guard<std::mutex> order(d.writeMu);
-  BlockListPtr blocks;
-  uint64_t gen = 0;
-  {
-    std::lock_guard<std::mutex> lock(d.mu);
-    if (d.toWriteGen <= d.writtenGen) return;
-    blocks = d.toWrite;
-    gen = d.toWriteGen;
-  }
-  RFileIdentity id;
-  std::string why;
-  const bool ok = ReplaceFileAtomic(path, Render(*blocks), &id, 0600, &why);
-  std::lock_guard<std::mutex> lock(d.mu);
-  d.failed = !ok;
-  if (ok) {
-    d.writtenGen = gen;
-    d.writtenId = id;
-  } else {
-    d.why = std::move(why);
-  }
-}
-
-// Loop thread, after a write attempt: logs the first failure of a run.
-// True when the newest content is on disk.
-bool Settle(const std::string& path, PathWrites& w) {
-  bool failed = false;
-  bool done = false;
-  RFileIdentity id;
-  std::string why;
-  {
-    std::lock_guard<std::mutex> lock(w.disk->mu);
-    w.confirmed = w.disk->writtenGen;
-    failed = w.disk->failed;
-    done = w.disk->toWriteGen == w.disk->writtenGen;
-    id = w.disk->writtenId;
-    why = w.disk->why;
-  }
-  if (failed && !w.reported) WriteLog(LOG_SYSTEM, FormatStr(kLogIniWriteFailed, path, why));
-  w.reported = failed;
-  // The file on disk is the content now: later looks compare with it
-  // instead of reading it back.
-  if (done && w.image) w.image->Remember(id);
-  return done;
-}
-
-void StartWrite(const std::string& path, const PathWritesPtr& w);
-
-// Loop thread, after a write: the next one when more came meanwhile, else
-// the file is settled and readers go back to the disk.
-void AfterWrite(const std::string& path, const PathWritesPtr& w) {
-  if (!Settle(path, *w)) {
-    // A failed write waits in memory for the next change.
-    std::lock_guard<std::mutex> lock(w->disk->mu);
-    if (w->disk->failed) return;
-  }
-  bool more = false;
-  {
-    std::lock_guard<std::mutex> lock(w->disk->mu);
-    more = w->disk->toWriteGen > w->disk->writtenGen;
-  }
-  if (more) {
-    StartWrite(path, w);
-    return;
-  }
-  auto it = Pending().find(path);
-  if (it != Pending().end() && it->second == w) Pending().erase(it);
-  if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path);
-}
-
-void StartWrite(const std::string& path, const PathWritesPtr& w) {
-  if (w->jobOut) return;  // the running job's successor is started by its completion
-  if (g_pool != nullptr) {
-    w->jobOut = true;
-    // The job holds the writer's side only: the image stays on the loop.
-    const RWorkSubmit r = g_pool->Submit(
-        {}, std::make_shared<RWorkCancel>(),
-        [path, disk = w->disk]() -> RWorkPool::Result {
-          WriteNewest(path, *disk);
-          return nullptr;
-        },
-        [path, w](const RWorkPool::Result&) {
-          w->jobOut = false;
-          AfterWrite(path, w);
-        });
-    if (r != RWorkSubmit::Full) return;
-    w->jobOut = false;
-  }
-  // No pool, or its queue is full: written here, as it always was.
-  WriteNewest(path, *w->disk);
-  AfterWrite(path, w);
-}
-
 }  // namespace
-
-void RIniFile::SetWritePool(RWorkPool* pool) {
-  g_pool = pool;
-}
-
-void RIniFile::ForgetWritePool(const RWorkPool* pool) {
-  if (g_pool == pool) g_pool = nullptr;
-}
-
-void RIniFile::DrainWrites() {
-  std::unordered_map<std::string, PathWritesPtr> pending;
-  pending.swap(Pending());
-  for (auto& [path, w] : pending) {
-    WriteNewest(path, *w->disk);
-    (void)Settle(path, *w);
-    if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path);
-  }
-}
-
-bool RIniFile::WritesPending() {
-  return !Pending().empty();
-}
 
 bool IniNameEquals(std::string_view a, std::string_view b) {
   return EqualNoCaseAscii(a, b);
@@ -611,10 +369,7 @@ uint64_t RIniFile::ChangeCount() const {
 void RIniFile::Refresh() const {
   RIniImage& m = *image_;
   // A deferred write not yet on disk is newer than anything the file says.
-  if (!Pending().empty()) {
-    auto it = Pending().find(path_);
-    if (it != Pending().end() && it->second->gen != it->second->confirmed) return;
-  }
+  if (NewerThanDisk(path_)) return;
   // Within one pass of the event loop the file is looked at once: a login
   // asks the account store a couple of dozen questions, and a change made
   // meanwhile is seen by the next pass. Across passes the loop's watch on
@@ -764,45 +519,14 @@ bool RIniFile::Modify(const std::vector<Change>& changes, bool deferred) {
   }
   // Readers see the change now; the identity stays the old file's until
   // the write is done.
-  PathWritesPtr& w = Pending()[path_];
-  if (!w) w = std::make_shared<PathWrites>();
-  w->image = image_;
-  w->gen = ++g_lastGen;
-  {
-    std::lock_guard<std::mutex> lock(w->disk->mu);
-    w->disk->toWrite = next;
-    w->disk->toWriteGen = w->gen;
-  }
-  m.TakeBlocks(std::move(next), draft.Moves());
-  StartWrite(path_, PathWritesPtr(w));
+  m.TakeBlocks(next, draft.Moves());
+  QueueWrite(path_, image_, std::move(next));
   return true;
 }
 
 bool RIniFile::WriteNow(const std::string& data) {
   RFileIdentity id;
-  auto it = Pending().find(path_);
-  if (it != Pending().end()) {
-    // A write of our own while deferred ones wait: after the one running (our
-    // content was built on the newest), and it makes the waiting ones
-    // unnecessary.
-    PathWritesPtr w = it->second;
-    std::lock_guard<std::mutex> order(w->disk->writeMu);
-    if (!ReplaceFileAtomic(path_, data, &id)) return false;
-    {
-      std::lock_guard<std::mutex> lock(w->disk->mu);
-      w->disk->writtenGen = w->disk->toWriteGen;
-      w->disk->writtenId = id;
-      w->disk->failed = false;
-    }
-    w->confirmed = w->gen;
-    w->reported = false;
-    if (!w->jobOut) Pending().erase(path_);
-  } else if (!ReplaceFileAtomic(path_, data, &id)) {
-    return false;
-  }
-  // Other readers of the file in this process see the write at once, not
-  // only when the loop has read the watch's events.
-  if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path_);
+  if (!WriteFileNow(path_, data, &id)) return false;
   image_->Remember(id);
   return true;
 }

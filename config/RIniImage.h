@@ -1,0 +1,112 @@
+// The INI layer's insides, shared by its reader (RIniFile.cpp) and its
+// deferred writer (RIniWriter.cpp): the parsed copy of a file, held section
+// by section, and the hand-over of a content to the writer. Not for use
+// outside config/.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/RFile.h"
+#include "util/RText.h"
+
+namespace vantor {
+namespace inidetail {
+
+struct Entry {
+  std::string key;    // as written
+  std::string value;  // trimmed
+};
+
+// One section (header line and every line up to the next header), or the
+// lines before the first section. Never changed once made: a write makes a
+// new block for each section it touches, and the blocks it did not touch
+// are shared by the old and the new content, so the writer thread can put
+// an older content on disk while the loop goes on changing the newest.
+struct Block {
+  std::string name;      // as written; empty for the lines before the first section
+  bool section = false;  // false only for the lines before the first section
+  std::string text;      // the lines, each ended with the file's line end
+  std::vector<Entry> entries;
+  // Lower-cased key -> index into entries (first occurrence), for long sections.
+  std::unordered_map<std::string, size_t> keyIndex;
+};
+using BlockPtr = std::shared_ptr<const Block>;
+using BlockList = std::vector<BlockPtr>;
+using BlockListPtr = std::shared_ptr<const BlockList>;
+
+// The file's bytes as the blocks hold them.
+std::string Render(const BlockList& blocks);
+
+}  // namespace inidetail
+
+// The parsed copy of one file, shared by every RIniFile of its path, with
+// what is known of the version on disk it stands for. Loop thread only.
+struct RIniImage {
+  explicit RIniImage(std::string p) : path(std::move(p)) {}
+  ~RIniImage();
+  RIniImage(const RIniImage&) = delete;
+  RIniImage& operator=(const RIniImage&) = delete;
+
+  std::string path;
+  inidetail::BlockListPtr blocks = std::make_shared<const inidetail::BlockList>();
+  // Lower-cased section name -> index into blocks (first occurrence).
+  std::unordered_map<std::string, size_t> sectionIndex;
+  bool crlf = false;  // the file ends its lines with CR LF
+  // The bytes last parsed, while nothing was written since: a file saved
+  // with odd line ends is then still known as unchanged by its bytes.
+  std::string raw;
+  bool rawValid = false;
+  uint64_t parses = 0;
+  uint64_t changes = 0;
+  // The version on disk.
+  bool loaded = false;
+  RFileIdentity id;
+  // The content was read so soon after its last change that a later
+  // change of the same size could keep the same times: compare bytes then.
+  bool racy = false;
+  // The file exists but could not be read: writing would replace content we
+  // never saw, so writes are refused.
+  bool unreadable = false;
+  uint64_t checkedPass = 0;  // loop pass of the last look at the file
+  // Change watch held with the loop that runs our passes (see Refresh).
+  uint64_t watchLoop = 0;  // the loop's serial
+  uint32_t watch = 0;      // its token, 0: none
+  uint64_t watchSeen = 0;  // the token's count at the last look
+  int64_t lookedMs = 0;    // loop clock at the last look
+
+  const inidetail::Block* FindSection(std::string_view name) const {
+    auto it = sectionIndex.find(Lower(name));
+    return it == sectionIndex.end() ? nullptr : (*blocks)[it->second].get();
+  }
+  // Takes `data` as the content and parses it.
+  void TakeContent(std::string data);
+  // Takes `next` as the content after a write in this process; `moved`:
+  // sections were deleted, so the others moved.
+  void TakeBlocks(inidetail::BlockListPtr next, bool moved);
+  void IndexSections(size_t from);
+  // The file written as `disk` holds the content: later looks compare with it.
+  void Remember(const RFileIdentity& disk);
+};
+
+namespace inidetail {
+
+// Deferred writes. Loop thread.
+// True while a content handed to the writer is not known to be on disk:
+// it is newer than anything the file says.
+bool NewerThanDisk(const std::string& path);
+// Hands `blocks`, the image's newest content, to the file's ordered writer.
+void QueueWrite(const std::string& path, const std::shared_ptr<RIniImage>& image,
+                BlockListPtr blocks);
+// Writes `data` (built on the newest content) now, after a deferred write
+// that runs, and settles the writes that wait. False when it could not be
+// written; `id` is the written file.
+[[nodiscard]] bool WriteFileNow(const std::string& path, const std::string& data,
+                                RFileIdentity* id);
+
+}  // namespace inidetail
+}  // namespace vantor
