@@ -344,6 +344,11 @@ TEST_F(StoreTest, RegularPasswords) {
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", "Secret").flag, 0u);
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", h1).flag, 0u);    // the hash itself is not a password
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "none", "").flag, 0u);  // no Password anywhere
+  // A change through another object of the file (a set-up dialog's) is
+  // taken at the next query, not the section the store had read before.
+  ASSERT_TRUE(RIniFile(ini_).WriteString("USER=e1", "Password", Crypt("other", "cd")));
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", "secret").flag, 0u);
+  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", "other").flag, 1u);
 }
 
 // Hashes of the system's tools log in; a stored value that is no hash is
