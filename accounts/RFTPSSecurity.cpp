@@ -281,12 +281,24 @@ bool RFTPSSecurity::RulesAllow(std::string_view user, uint32_t code, std::string
 }
 
 void RFTPSSecurity::Answer(AccessQuery& q) {
+  Ctx c(*this);
+  const std::string original = BeginQuery(q, c);
+  AnswerOwn(q, c);
+
+  // The libraries see the "@N" name while it is in force.
+  if (clientCheck_ != nullptr && HasLibraryEvent(q.code) && clientCheck_->HasLibraries() &&
+      (q.flag == 0 || ((q.code == QC_IP_ACCESS || q.code == QC_LOG_CLIENT_IP) && QueryNoRule(q))))
+    clientCheck_->Consult(q);
+
+  if (c.suffixed) SetQueryUser(q, original);
+}
+
+std::string RFTPSSecurity::BeginQuery(AccessQuery& q, Ctx& c) {
   if (g_reloadFlag.exchange(false)) Reload();
   q.flag = 0;
   BeginSnapshot();
 
-  const std::string original(QueryUser(q));
-  Ctx c(*this);
+  std::string original(QueryUser(q));
   c.user = original;
   c.anonymous = EqualNoCaseAscii(original, ANONYMOUS_USER);
   c.address = q.address;
@@ -306,15 +318,7 @@ void RFTPSSecurity::Answer(AccessQuery& q) {
       break;
     }
   }
-
-  AnswerOwn(q, c);
-
-  // The libraries see the "@N" name while it is in force.
-  if (clientCheck_ != nullptr && HasLibraryEvent(q.code) && clientCheck_->HasLibraries() &&
-      (q.flag == 0 || ((q.code == QC_IP_ACCESS || q.code == QC_LOG_CLIENT_IP) && QueryNoRule(q))))
-    clientCheck_->Consult(q);
-
-  if (c.suffixed) SetQueryUser(q, original);
+  return original;
 }
 
 void RFTPSSecurity::AnswerOwn(AccessQuery& q, Ctx& c) {

@@ -28,6 +28,7 @@
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPRatios.h"
 #include "accounts/RIPRules.h"
+#include "accounts/RListRules.h"
 #include "accounts/RPasswordHash.h"
 #include "accounts/RPathProbe.h"
 #include "accounts/RSKey.h"
@@ -68,6 +69,9 @@ class RFTPSSecurity {
 
   // Answers one query in place (ACCESS_QUERY_MESSAGE with security on).
   void Answer(AccessQuery& q);
+  // The file-access rules `user` has on the IP home `address` now, for a
+  // worker to ask instead of this store (see RListRules).
+  std::shared_ptr<const RListRules> ListRules(std::string_view user, uint32_t address);
 
   // --- seams ---------------------------------------------------------------
   // Client-check libraries (not owned; nullptr = none). Installed at run time
@@ -124,6 +128,9 @@ class RFTPSSecurity {
   std::shared_ptr<const Entries> CachedSection(const std::string& name);
   void DropSnapshots();
 
+  // What every query does first: a pending reload, the section snapshots,
+  // the "@N" account of the IP home. Returns the name as asked.
+  std::string BeginQuery(AccessQuery& q, Ctx& c);
   void AnswerOwn(AccessQuery& q, Ctx& c);
   void AnswerText(AccessQuery& q, Ctx& c, std::string_view key);
   void AnswerPathText(AccessQuery& q, Ctx& c, std::string_view key);

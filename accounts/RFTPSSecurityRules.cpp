@@ -8,6 +8,7 @@
 
 #include "accounts/RAccessRules.h"
 #include "accounts/RFTPSSecurityQuery.h"
+#include "accounts/RListRules.h"
 #include "accounts/RWildcard.h"
 #include "util/RText.h"
 
@@ -15,9 +16,14 @@ namespace vantor {
 
 using namespace securitydetail;
 
-bool RFTPSSecurity::RulesAllowCtx(Ctx& c, uint32_t code, std::string_view localPath) {
+namespace {
+
+// The first rule along the chain that decides the query decides it.
+template <typename ChainT>
+bool RulesAllowChain(const ChainT& chain, const RDriveMap& drives, const RPathProbe* probe,
+                     uint32_t code, std::string_view localPath) {
   if (localPath.size() < 3 || !IsFileAccessCode(code)) return false;
-  for (const Entries* e : c.Chain()) {
+  for (const auto& e : chain) {
     if (e == nullptr) continue;
     for (std::string_view rule : NumberedValues(*e, "Access")) {
       RRuleVerdict v;
@@ -25,17 +31,46 @@ bool RFTPSSecurity::RulesAllowCtx(Ctx& c, uint32_t code, std::string_view localP
         // A rule written in POSIX form: its path goes through the drive table.
         size_t comma = rule.rfind(',');
         if (comma == std::string_view::npos) continue;
-        std::string path = drives_.ConfigPathToDrive(rule.substr(0, comma));
+        std::string path = drives.ConfigPathToDrive(rule.substr(0, comma));
         if (path.empty()) continue;
         std::string mapped = path + std::string(rule.substr(comma));
-        v = EvaluateAccessRule(mapped, code, localPath, probe_);
+        v = EvaluateAccessRule(mapped, code, localPath, probe);
       } else {
-        v = EvaluateAccessRule(rule, code, localPath, probe_);
+        v = EvaluateAccessRule(rule, code, localPath, probe);
       }
       if (v != RRuleVerdict::NotApplicable) return v == RRuleVerdict::Granted;
     }
   }
   return false;
+}
+
+}  // namespace
+
+bool RFTPSSecurity::RulesAllowCtx(Ctx& c, uint32_t code, std::string_view localPath) {
+  return RulesAllowChain(c.Chain(), drives_, probe_, code, localPath);
+}
+
+RListRules::RListRules(Chain chain, RDriveMap drives, const RPathProbe* probe, bool librariesDecide)
+    : chain_(std::move(chain)),
+      drives_(std::move(drives)),
+      driveProbe_(&drives_),
+      probe_(probe != nullptr ? probe : &driveProbe_),
+      librariesDecide_(librariesDecide) {}
+
+bool RListRules::Allows(uint32_t code, std::string_view localPath) const {
+  return RulesAllowChain(chain_, drives_, probe_, code, localPath);
+}
+
+std::shared_ptr<const RListRules> RFTPSSecurity::ListRules(std::string_view user,
+                                                           uint32_t address) {
+  AccessQuery q = MakeAccessQuery(QC_LIST_DIR, user, address, 0, {});
+  Ctx c(*this);
+  BeginQuery(q, c);
+  (void)c.Chain();
+  const bool libraries = clientCheck_ != nullptr && clientCheck_->HasLibraries();
+  return std::make_shared<const RListRules>(RListRules::Chain{c.userE, c.groupE, c.defaultE},
+                                            drives_, probe_ == &defaultProbe_ ? nullptr : probe_,
+                                            libraries);
 }
 
 namespace {

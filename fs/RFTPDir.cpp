@@ -48,6 +48,8 @@ bool RFTPDir::Open(std::string_view searchText) {
   }
   if (pattern_.empty()) pattern_ = "*.*";
   reader_.Close();
+  block_.clear();
+  next_ = 0;
   posixDir_ = LocalToPosix(fs_, dir_);
   // A specific name is the one entry the commands would reach: the exact
   // spelling when it exists, else the first that differs only in case. A
@@ -131,7 +133,7 @@ bool RFTPDir::NextRaw(RFTPDirEntryStr& out) {
   return false;
 }
 
-bool RFTPDir::Passes(RFTPDirEntryStr& e) const {
+bool RFTPDir::PassesLocally(RFTPDirEntryStr& e) const {
   // Hidden means a dot file; "." and ".." are the directory itself and its
   // parent, which clients expect in a listing.
   if (hideHidden_ && e.hidden && e.name != "." && e.name != "..") return false;
@@ -139,28 +141,60 @@ bool RFTPDir::Passes(RFTPDirEntryStr& e) const {
   // Decided like the confinement of the commands: a target that is a case
   // variant of home is shown as, and leads into, home as spelled on disk.
   if (e.isLink && relPaths_ && !ConfineToHome(fs_, e.linkTarget, home_)) return false;
-  if (access_ == nullptr) return true;
-  std::string path = dir_;
-  if (path.back() != '\\') path += '\\';
-  path += e.name;
-  if (!access_->CanList(user_, address_, path)) return false;
-  if (!e.isLink) return true;
+  if (!e.isLink || access_ == nullptr) return true;
+  // A link to the listed directory itself would list it inside itself.
   std::string_view self = dir_;
   if (self.size() > 3 && self.back() == '\\') self.remove_suffix(1);
-  std::string_view target = e.linkTarget;
-  if (EqualNoCaseAscii(target, self)) return false;
-  return access_->CanList(user_, address_, target);
+  return !EqualNoCaseAscii(e.linkTarget, self);
+}
+
+bool RFTPDir::FillBlock() {
+  block_.clear();
+  next_ = 0;
+  RFTPDirEntryStr e;
+  while (block_.size() < kBlockEntries && NextRaw(e)) {
+    if (fs_.lowerCase) {
+      e.name = Lower(e.name);
+      e.linkTarget = Lower(e.linkTarget);
+    }
+    if (PassesLocally(e)) block_.push_back(std::move(e));
+  }
+  blockPass_.assign(block_.size(), 1);
+  if (access_ == nullptr || block_.empty()) return !block_.empty();
+  // An entry is listed when its own path may be listed and, for a link,
+  // its target too.
+  std::vector<std::string> paths;
+  std::vector<size_t> owner;
+  for (size_t i = 0; i < block_.size(); ++i) {
+    std::string path = dir_;
+    if (path.back() != '\\') path += '\\';
+    path += block_[i].name;
+    paths.push_back(std::move(path));
+    owner.push_back(i);
+    if (block_[i].isLink) {
+      paths.push_back(block_[i].linkTarget);
+      owner.push_back(i);
+    }
+  }
+  std::vector<char> allowed;
+  access_->CanListMany(user_, address_, paths, allowed);
+  for (size_t k = 0; k < paths.size(); ++k) {
+    if (k >= allowed.size() || !allowed[k]) blockPass_[owner[k]] = 0;
+  }
+  return true;
 }
 
 bool RFTPDir::Next(RFTPDirEntryStr& out) {
-  while (NextRaw(out)) {
-    if (fs_.lowerCase) {
-      out.name = Lower(out.name);
-      out.linkTarget = Lower(out.linkTarget);
+  for (;;) {
+    while (next_ < block_.size()) {
+      const size_t i = next_++;
+      if (blockPass_[i]) {
+        out = std::move(block_[i]);
+        return true;
+      }
     }
-    if (Passes(out)) return true;
+    if (!FillBlock()) return false;
   }
-  return false;
 }
 
 }  // namespace vantor

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fs/RFsAccess.h"
 #include "fs/RFsSettings.h"
@@ -78,8 +79,12 @@ class RFTPDir {
 
  private:
   bool NextRaw(RFTPDirEntryStr& out);
-  // Applies the filters; resolves a link's target on the way.
-  bool Passes(RFTPDirEntryStr& e) const;
+  // Reads the next block of entries and asks their list questions together.
+  bool FillBlock();
+  static constexpr size_t kBlockEntries = 256;
+  // The checks that need no question; false when the entry is out. Sets
+  // `e.linkTarget` to the resolved target.
+  bool PassesLocally(RFTPDirEntryStr& e) const;
 
   const RFsSettingsStr& fs_;
   std::string user_;
@@ -99,6 +104,10 @@ class RFTPDir {
   RLinkIter::LinkStr pendingLink_;
   RDirReader reader_;
   bool readerOpen_ = false;
+  // Entries read ahead with their verdicts; `next_` is the next to hand out.
+  std::vector<RFTPDirEntryStr> block_;
+  std::vector<char> blockPass_;
+  size_t next_ = 0;
 };
 
 }  // namespace vantor

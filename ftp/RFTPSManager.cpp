@@ -1,7 +1,6 @@
 #include "ftp/RFTPSManager.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -96,9 +95,14 @@ RFTPSManager::~RFTPSManager() {
     s.reset();
   }
   intakes_.clear();
-  // Workers may wait for the pass lock this thread can hold (the manager
-  // can go inside a pass); they give up when they see the flag.
-  closing_.store(true);
+  // Workers may wait for an answer from this thread, which will not come
+  // now (the manager can go inside a pass): they get a refusal instead.
+  {
+    std::lock_guard<std::mutex> lock(questionsMu_);
+    closing_ = true;
+    questions_.clear();
+  }
+  questionsCv_.notify_all();
   RIniFile::ForgetWritePool(pool_.get());
   retiredPools_.clear();
   pool_.reset();
@@ -129,6 +133,9 @@ intptr_t RFTPSManager::HandleMessage(const RMsg& m) {
       return 0;
     case MSG_REMOVE_SESSION:
       RemoveSession(static_cast<uint32_t>(m.wParam));
+      return 0;
+    case MSG_WORKER_QUESTIONS:
+      AnswerWorkerQuestions();
       return 0;
     case ACCESS_QUERY_MESSAGE:
       if (m.lParam != 0) AnswerAccessQuery(*reinterpret_cast<AccessQuery*>(m.lParam));
@@ -174,14 +181,56 @@ void RFTPSManager::AnswerAccessQuery(AccessQuery& q) {
 }
 
 void RFTPSManager::AnswerAccessQueryOffLoop(AccessQuery& q) {
-  std::unique_lock<std::recursive_timed_mutex> pass(loop_.PassLock(), std::defer_lock);
-  while (!pass.try_lock_for(std::chrono::milliseconds(50))) {
-    if (closing_.load()) {
-      q.flag = 0;
-      return;
-    }
+  AnswerAccessQueriesOffLoop(&q, 1);
+}
+
+void RFTPSManager::AnswerAccessQueriesOffLoop(AccessQuery* queries, size_t count) {
+  if (count == 0) return;
+  if (loop_.OnLoopThread()) {
+    for (size_t i = 0; i < count; ++i) AnswerAccessQuery(queries[i]);
+    return;
   }
-  AnswerAccessQuery(q);
+  WorkerQuestion question{queries, count};
+  std::unique_lock<std::mutex> lock(questionsMu_);
+  if (!closing_) {
+    // One message wakes the loop for every question asked before it runs.
+    if (questions_.empty()) loop_.PostMessage(window_, MSG_WORKER_QUESTIONS);
+    questions_.push_back(&question);
+    questionsCv_.wait(lock, [&] { return question.answered || closing_; });
+  }
+  if (!question.answered) {
+    for (size_t i = 0; i < count; ++i) queries[i].flag = 0;
+  }
+}
+
+void RFTPSManager::AnswerWorkerQuestions() {
+  // Only this thread removes questions, so the front ones stay put while
+  // they are answered without the lock; the askers sleep until `answered`.
+  std::vector<WorkerQuestion*> front;
+  {
+    std::lock_guard<std::mutex> lock(questionsMu_);
+    front = questions_;
+  }
+  size_t budget = kQuestionsPerTurn;
+  size_t finished = 0;
+  for (WorkerQuestion* w : front) {
+    while (w->done < w->count && budget > 0) {
+      AnswerAccessQuery(w->queries[w->done++]);
+      --budget;
+    }
+    if (w->done < w->count) break;
+    ++finished;
+  }
+  bool more = false;
+  {
+    std::lock_guard<std::mutex> lock(questionsMu_);
+    for (size_t i = 0; i < finished; ++i) questions_[i]->answered = true;
+    questions_.erase(questions_.begin(), questions_.begin() + static_cast<ptrdiff_t>(finished));
+    more = !questions_.empty();
+  }
+  if (finished > 0) questionsCv_.notify_all();
+  // The rest waits behind what came meanwhile, like any other message.
+  if (more) loop_.PostMessage(window_, MSG_WORKER_QUESTIONS);
 }
 
 RWorkPool& RFTPSManager::Pool() {

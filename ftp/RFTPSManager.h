@@ -23,9 +23,11 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +35,7 @@
 #include <vector>
 
 #include "accounts/AccessQuery.h"
+#include "accounts/RListRules.h"
 #include "accounts/RPathProbe.h"
 #include "config/RGlobalSettings.h"
 #include "fs/RFsPathProbe.h"
@@ -167,6 +170,15 @@ class RFTPSManager : public RTimer {
   bool RulesNameInside(std::string_view user, uint32_t address, std::string_view localDir) const {
     return ruleScope_ && ruleScope_(user, address, localDir);
   }
+  // The file-access rules of (user, IP home) for a worker to judge paths
+  // with itself. Without a handler (or a null answer) a worker hands each
+  // question to the loop thread instead.
+  using ListRulesHandler =
+      std::function<std::shared_ptr<const RListRules>(std::string_view user, uint32_t address)>;
+  void SetListRulesHandler(ListRulesHandler handler) { listRules_ = std::move(handler); }
+  std::shared_ptr<const RListRules> ListRules(std::string_view user, uint32_t address) const {
+    return listRules_ ? listRules_(user, address) : nullptr;
+  }
   // The event-hook handler new sessions get (nullptr: none). Sessions get a
   // hook record only while it has libraries, and keep a share of it for
   // their whole life, so replacing it never unloads a library in use.
@@ -219,9 +231,14 @@ class RFTPSManager : public RTimer {
   // Sessions with this client address (exact text) and user name (any case).
   int CountLoginsFrom(std::string_view clientAddress, std::string_view name) const;
   void AnswerAccessQuery(AccessQuery& q);
-  // The same from a worker thread: answered under the loop's pass lock, so
-  // it never runs beside the loop's own work.
+  // The same from a worker thread: the question is handed to the loop
+  // thread, which answers it in its next pass, and the worker waits. The
+  // loop never waits for a worker, so a worker descheduled on a busy
+  // machine cannot stall every session.
   void AnswerAccessQueryOffLoop(AccessQuery& q);
+  // Many questions in one hand-over (a listing's block of entries). The loop
+  // answers a bounded number per turn, so a big block never holds it long.
+  void AnswerAccessQueriesOffLoop(AccessQuery* queries, size_t count);
   // The pool for blocking file work (`WorkerThreads`, `WorkerQueue`),
   // made at first use. Loop thread.
   RWorkPool& Pool();
@@ -349,6 +366,7 @@ class RFTPSManager : public RTimer {
   RWindowId window_ = 0;
   AccessHandler access_;
   RuleScopeHandler ruleScope_;
+  ListRulesHandler listRules_;
   const RPathProbe* probe_ = nullptr;
   // Declared before the pools: a listing still running on a worker uses the
   // cache until the pool is gone.
@@ -372,8 +390,21 @@ class RFTPSManager : public RTimer {
   // and delivers what it was given, and goes once idle.
   std::unique_ptr<RWorkPool> pool_;
   std::vector<std::unique_ptr<RWorkPool>> retiredPools_;
-  // Set while the manager goes: a worker waiting for the pass lock gives up.
-  std::atomic<bool> closing_{false};
+  // Workers' questions waiting for the loop thread (MSG_WORKER_QUESTIONS).
+  // Set while the manager goes (under questionsMu_): a waiting worker gets
+  // a refusal, and no new question is taken.
+  struct WorkerQuestion {
+    AccessQuery* queries;
+    size_t count;
+    size_t done = 0;  // answered so far (loop thread only)
+    bool answered = false;
+  };
+  static constexpr size_t kQuestionsPerTurn = 64;
+  void AnswerWorkerQuestions();
+  std::mutex questionsMu_;
+  std::condition_variable questionsCv_;
+  std::vector<WorkerQuestion*> questions_;
+  bool closing_ = false;
   std::unordered_map<uint32_t, RFTPSComInterp*> byControl_;
   std::vector<RFTPSComInterp*> flushWaiting_;
   uint64_t passEnd_ = 0;

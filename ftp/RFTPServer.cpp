@@ -37,6 +37,9 @@ void RFTPServer::Start() {
         [this](std::string_view user, uint32_t address, std::string_view dir) {
           return store_ && store_->RulesNameInside(user, address, dir);
         });
+    manager_->SetListRulesHandler([this](std::string_view user, uint32_t address) {
+      return store_ ? store_->ListRules(user, address) : nullptr;
+    });
   } else {
     WriteLog(LOG_SCREEN, LoadStr(kLogSecurityOff));
   }

@@ -2,8 +2,8 @@
 //
 // The session cannot be asked from there (it may be gone by the time the
 // question comes, and its fields belong to the loop thread), so the question
-// carries copies of what the session's own query would, and is put to the
-// manager under the loop's pass lock.
+// carries copies of what the session's own query would, and is handed to
+// the loop thread, which answers it while the worker waits.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "accounts/AccessQuery.h"
+#include "accounts/RListRules.h"
 #include "fs/RFsAccess.h"
 #include "fs/RFsSettings.h"
 
@@ -29,10 +30,16 @@ struct RWorkerContextStr {
   std::string user;
   uint32_t address = 0;
   RFsSettingsPtr fs;
+  // The account's file-access rules when the command came (null: every
+  // question goes to the loop thread).
+  std::shared_ptr<const RListRules> rules;
 };
 RWorkerContextStr WorkerContext(const RFTPSComInterp& s);
 
-// The session's AskFlag(code, aux), asked from a worker.
+// The session's AskFlag(code, aux), asked from a worker. File-access codes
+// are judged by the context's rules on the worker itself; the loop thread is
+// asked only for what the rules cannot settle (other codes, or a refusal
+// that client-check libraries may still overturn).
 bool AskFlagOffLoop(const RWorkerContextStr& ctx, uint32_t code, std::string_view aux);
 
 class RWorkerListAccess final : public RFsAccess {
@@ -41,6 +48,8 @@ class RWorkerListAccess final : public RFsAccess {
   bool CanList(std::string_view, uint32_t, std::string_view localPath) override {
     return AskFlagOffLoop(ctx_, QC_LIST_DIR, localPath);
   }
+  void CanListMany(std::string_view, uint32_t, const std::vector<std::string>& paths,
+                   std::vector<char>& allowed) override;
 
  private:
   const RWorkerContextStr& ctx_;

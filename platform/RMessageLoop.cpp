@@ -286,11 +286,7 @@ void RMessageLoop::NoteFileWritten(const std::string& path) {
 
 void RMessageLoop::Wait(int64_t timeoutMs) {
   epoll_event events[128];
-  // The pass lock is released only for the wait, so a worker may ask the
-  // loop's state a question while the loop sleeps.
-  passMu_.unlock();
   int n = epoll_.Wait(events, 128, timeoutMs);
-  passMu_.lock();
   ++t_pass;
   for (int i = 0; i < n; ++i) {
     uint64_t tag = events[i].data.u64;
@@ -310,7 +306,6 @@ void RMessageLoop::RunOnce(int64_t maxWaitMs) {
   int64_t t = NextTimeoutMs();
   if (maxWaitMs >= 0 && (t < 0 || t > maxWaitMs)) t = maxWaitMs;
   PassScope scope(this);
-  std::lock_guard<std::recursive_timed_mutex> pass(passMu_);
   Wait(t);
   FireTimers();
   for (int batch = 0; batch < batchesPerPass_; ++batch) {
@@ -337,7 +332,6 @@ void RMessageLoop::RunPassEnd() {
 
 void RMessageLoop::RunPending() {
   PassScope scope(this);
-  std::lock_guard<std::recursive_timed_mutex> pass(passMu_);
   for (int guard = 0; guard < 1000 && !quit_.load(); ++guard) {
     Wait(0);
     FireTimers();

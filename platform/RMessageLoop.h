@@ -127,12 +127,9 @@ class RMessageLoop {
   uint64_t AddPassEnd(std::function<void()> callback);
   void RemovePassEnd(uint64_t id);
 
-  // Held by the loop thread for the whole of every pass except its wait
-  // for events. A worker that must consult state the loop thread owns (the
-  // access rules, for a listing filtered entry by entry) takes it for the
-  // length of one question, so the answer never races the loop.
-  // Recursive: a handler may run a nested pass.
-  std::recursive_timed_mutex& PassLock() { return passMu_; }
+  // Whether the caller runs on the loop's thread (a job the pool had to run
+  // inline, for one): such a caller may touch the loop's state directly.
+  bool OnLoopThread() const { return std::this_thread::get_id() == loopThread_; }
 
   RClock& Clock() const { return *clock_; }
   // For front ends that drive the loop from their own: readable when
@@ -186,7 +183,6 @@ class RMessageLoop {
   RFd signal_;
   std::thread::id loopThread_;
 
-  std::recursive_timed_mutex passMu_;
   mutable std::mutex mu_;  // guards queue_ and writes to windows_
   std::vector<RMsg> queue_;
   std::vector<RMsg> spare_;  // loop thread: an emptied batch kept for its capacity

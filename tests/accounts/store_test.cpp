@@ -202,7 +202,21 @@ TEST_F(StoreTest, DirectoryRulesThroughTheStore) {
     SCOPED_TRACE(std::string(c.user) + " " + std::to_string(c.code) + " " + c.path);
     EXPECT_EQ(+Ask(s, c.code, c.user, c.path).flag, c.flag);
     EXPECT_EQ(s.RulesAllow(c.user, c.code, c.path), c.flag == 1);
+    // The rules a worker takes along judge alike, without the store.
+    EXPECT_EQ(s.ListRules(c.user, 0)->Allows(c.code, c.path), c.flag == 1);
   }
+  // Taken rules stay as they were when taken; the "@N" account of the IP
+  // home is the one taken.
+  std::shared_ptr<const RListRules> taken = s.ListRules("joe", 0);
+  Write(
+      "[IP-HOMES]\nIP2=10.0.0.2\n[USER=joe]\nAccess1=C:\\ftp,R\n[USER=joe@2]\nAccess1=C:\\two,L\n");
+  SetSecurityReloadFlag();
+  EXPECT_FALSE(s.ListRules("joe", 0)->Allows(QC_LIST_DIR, "C:\\ftp\\a"));
+  EXPECT_TRUE(taken->Allows(QC_LIST_DIR, "C:\\ftp\\a"));
+  std::shared_ptr<const RListRules> home2 = s.ListRules("joe", (10u << 24) | 2);
+  EXPECT_TRUE(home2->Allows(QC_LIST_DIR, "C:\\two\\a"));
+  EXPECT_FALSE(home2->Allows(QC_LIST_DIR, "C:\\ftp\\a"));
+  EXPECT_FALSE(home2->RefusalsNeedLibraries());
 }
 
 // Rule paths, home directories and free files may be written in POSIX form.
@@ -227,8 +241,10 @@ TEST_F(StoreTest, ListingUsesTheProbe) {
   s.SetPathProbe(&probe);
   // C:\ftp\pub exists: rule 1 (no L) steps aside, rule 2 lets the parent list it.
   EXPECT_EQ(+Ask(s, QC_LIST_DIR, "joe", "C:\\ftp\\pub").flag, 1u);
+  EXPECT_TRUE(s.ListRules("joe", 0)->Allows(QC_LIST_DIR, "C:\\ftp\\pub"));
   probe.dirs.clear();
   EXPECT_EQ(+Ask(s, QC_LIST_DIR, "joe", "C:\\ftp\\pub").flag, 0u);
+  EXPECT_FALSE(s.ListRules("joe", 0)->Allows(QC_LIST_DIR, "C:\\ftp\\pub"));
 }
 
 // Server rules in order, a broken one skipped; a blank after the comma is a
@@ -692,6 +708,8 @@ TEST_F(StoreTest, ClientCheckSeam) {
   FakeClientCheck lib;
   s.SetClientCheck(&lib);
   EXPECT_EQ(lib.reloads, 1);
+  // A library may still permit what the rules refuse.
+  EXPECT_TRUE(s.ListRules("ann", 0)->RefusalsNeedLibraries());
   EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "joe", {}, (10u << 24) | 3)), "C:\\fromlib");
   EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "ann")), "C:\\ann");  // answered: not consulted
   AskIP(s, QC_IP_ACCESS, "", "1.2.3.4");                       // admitted with the marker
