@@ -225,7 +225,7 @@ void RSocketLayer::OnService(const RMsg& m) {
   const bool have = resolver_ != nullptr && resolver_->Take(handle, &err, &answer);
   RWinSocket* s = nullptr;
   for (RWinSocket* c = sockets_.Head(); c != nullptr; c = decltype(sockets_)::NextOf(c)) {
-    if (c->lookupRunning_ && c->lookupHandle_ == handle) {
+    if (c->lookup_.running && c->lookupHandle_ == handle) {
       s = c;
       break;
     }

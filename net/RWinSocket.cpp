@@ -133,7 +133,7 @@ WsStatus RWinSocket::OpenHandle(int type, int family) {
   handle_ = fd;
   selectMessage_ = layer_->NewSelectMessage();
   stepsQueued_ = 0;
-  resetOnClose_ = false;
+  close_.resetOnClose = false;
   layer_->handles_[fd] = this;
   return WS_OK;
 }
@@ -157,10 +157,10 @@ void RWinSocket::CloseHandle(bool abortive) {
     // client's unwrap after an upload): answer it and close gracefully,
     // nothing is cut off.
     tls_->Shutdown();
-    if (resetOnClose_) (void)c.SetLinger(handle_, false, 0);
+    if (close_.resetOnClose) (void)c.SetLinger(handle_, false, 0);
     abortive = false;
   }
-  if (kind_ == WS_STREAM && abortive && !resetOnClose_) {
+  if (kind_ == WS_STREAM && abortive && !close_.resetOnClose) {
     // Only the reset: a FIN sent first would let the peer take a cut-off
     // transfer for a complete one.
     (void)c.SetLinger(handle_, true, 0);
@@ -173,18 +173,18 @@ void RWinSocket::CloseHandle(bool abortive) {
 
 void RWinSocket::ResetConnection() {
   if (layer_ != nullptr) CloseHandle(true);
-  listening_ = sending_ = receiving_ = connected_ = false;
+  listening_ = send_.active = recv_.active = connected_ = false;
   bytesSent_ = bytesReceived_ = 0;
   // A reused socket starts clean: no line modes, close attempt or peer close
   // of the previous connection carries over.
   acceptPending_ = false;
   acceptPause_ = 0;
-  peerClosed_ = false;
-  eofPending_ = false;
+  close_.peerClosed = false;
+  close_.eofPending = false;
   keepAliveOn_ = keepAliveAccepted_ = false;
-  closeAttempt_ = secondAttempt_ = false;
-  lineSend_ = lineRec_ = lineReady_ = streaming_ = false;
-  discardOverlong_ = skippingLine_ = false;
+  close_.attempt = false;
+  send_.lines = recv_.lines = recv_.lineReady = recv_.streaming = false;
+  recv_.discardOverlong = recv_.skippingLine = false;
   sendLine_.reset();
   recLine_.reset();
   fileFd_ = -1;
@@ -207,7 +207,7 @@ WsStatus RWinSocket::Listen(uint16_t port, bool reuseAddress, const char* localI
 
 WsStatus RWinSocket::DoListen(uint16_t port, bool reuseAddress, const char* localIp) {
   if (!Ready()) return WS_NoSockLib;
-  if (sending_ || receiving_ || connecting_ || listening_ || connected_) return WS_Busy;
+  if (send_.active || recv_.active || connecting_ || listening_ || connected_) return WS_Busy;
   acceptPending_ = false;
   listenHealth_ = kListenHealthSeconds;
   if (autoReset_) idleSeconds_ = 0;
@@ -255,7 +255,7 @@ WsStatus RWinSocket::DoListen(uint16_t port, bool reuseAddress, const char* loca
   // Every close but the graceful one resets, and a graceful close switches
   // lingering off first; set on the listener, the reset is copied to each
   // accepted connection and costs no call when it closes.
-  resetOnClose_ = c.SetLinger(handle_, true, 0) == 0;
+  close_.resetOnClose = c.SetLinger(handle_, true, 0) == 0;
   listening_ = true;
   listenStatus_ = WS_OK;
   if (autoReset_) counters_[WS_TO_LISTEN] = 0;
@@ -276,7 +276,7 @@ WsStatus RWinSocket::AcceptHost(RWinSocket& listener) {
 WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   if (!Ready()) return WS_NoSockLib;
   if (kind_ != WS_STREAM) return WS_WrongType;
-  if (listening_ || sending_ || receiving_ || connected_) return WS_Busy;
+  if (listening_ || send_.active || recv_.active || connected_) return WS_Busy;
   if (&listener == this || listener.layer_ != layer_ || listener.handle_ < 0 ||
       !listener.listening_) {
     return WS_NoListen;
@@ -303,7 +303,7 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   acceptedPeer_ = peer;
   havePeer_ = true;
   keepAliveOn_ = listener.keepAliveAccepted_;
-  resetOnClose_ = listener.resetOnClose_;
+  close_.resetOnClose = listener.close_.resetOnClose;
   // A fresh connection has its whole send buffer free.
   if (Arm(FD_READ | FD_WRITE | FD_CLOSE, true, FD_WRITE) != WS_OK) {
     CloseHandle(true);
@@ -349,8 +349,8 @@ WsStatus RWinSocket::CallHost(const char* host, uint16_t remotePort, uint16_t lo
 WsStatus RWinSocket::DoCallHost(const char* host, uint16_t remotePort, uint16_t localPort,
                                 const char* localIp) {
   if (!Ready()) return WS_NoSockLib;
-  if (connecting_ || listening_ || sending_) return WS_Busy;
-  if (kind_ == WS_STREAM && (receiving_ || connected_)) return WS_Busy;
+  if (connecting_ || listening_ || send_.active) return WS_Busy;
+  if (kind_ == WS_STREAM && (recv_.active || connected_)) return WS_Busy;
   if (host == nullptr) host = "";
   if (autoReset_) idleSeconds_ = 0;
   RSockCalls c = Calls();
@@ -359,17 +359,17 @@ WsStatus RWinSocket::DoCallHost(const char* host, uint16_t remotePort, uint16_t 
   if (localIp != nullptr && *localIp != '\0' && !c.MakeAddr(localIp, 0, localAddr_)) {
     localAddr_ = RSockAddr{};
   }
-  connectAfterLookup_ = false;
+  lookup_.connectAfter = false;
   remoteKnown_ = c.MakeAddr(host, remotePort, remote_);
 
   if (kind_ == WS_STREAM) {
     connecting_ = true;
     if (remoteKnown_) return StartConnection();
-    connectAfterLookup_ = true;
+    lookup_.connectAfter = true;
     if (!hostName_) hostName_ = std::make_unique<char[]>(kHostNameSize);
     std::snprintf(hostName_.get(), kHostNameSize, "%.499s", host);
     WsStatus st = DNSLookup(hostName_.get(), kHostNameSize);
-    if (st == WS_OK) silentLookup_ = true;
+    if (st == WS_OK) lookup_.silent = true;
     return st;
   }
 
@@ -411,8 +411,8 @@ bool RWinSocket::LocalBinding(RSockCalls& c, RSockAddr& out) const {
 
 WsStatus RWinSocket::StartConnection() {
   if (!connecting_) return WS_Error;
-  const bool deferred = connectAfterLookup_;
-  connectAfterLookup_ = false;
+  const bool deferred = lookup_.connectAfter;
+  lookup_.connectAfter = false;
   RSockCalls c = Calls();
   if (deferred && lookupStatus_ == WS_OK && hostName_) {
     remoteKnown_ = c.MakeAddr(hostName_.get(), SockAddrPort(remote_), remote_);
@@ -450,7 +450,7 @@ void RWinSocket::ConnectEvent(int error) {
   WsStatus st = MapWinSockError(error);
   if (error == 0) {
     connected_ = true;
-    peerClosed_ = false;
+    close_.peerClosed = false;
     RSockCalls c = Calls();
     if (c.AsyncSelect(handle_, layer_->hidden_, selectMessage_, FD_READ | FD_WRITE | FD_CLOSE) !=
         0) {
@@ -480,9 +480,9 @@ WsStatus RWinSocket::DNSLookup(char* buffer, int size) {
 
 WsStatus RWinSocket::DoLookup(char* buffer, int size) {
   if (!Ready()) return WS_NoSockLib;
-  if (lookupRunning_) return WS_Busy;
+  if (lookup_.running) return WS_Busy;
   if (buffer == nullptr || size < 1 || buffer[0] == '\0') return WS_Error;
-  silentLookup_ = false;
+  lookup_.silent = false;
   lookupStatus_ = WS_Service;
   if (autoReset_) counters_[WS_TO_LOOKUP] = 0;
   resultBuf_ = buffer;
@@ -490,11 +490,11 @@ WsStatus RWinSocket::DoLookup(char* buffer, int size) {
   std::string text(buffer, strnlen(buffer, static_cast<size_t>(size)));
   int a = 0, b = 0, c = 0, d = 0;
   in6_addr v6{};
-  reverseLookup_ = std::sscanf(text.c_str(), "%d.%d.%d.%d", &a, &b, &c, &d) == 4 ||
-                   ::inet_pton(AF_INET6, text.c_str(), &v6) == 1;
-  int handle = layer_->resolver_ != nullptr ? layer_->resolver_->Submit(reverseLookup_, text) : 0;
+  lookup_.reverse = std::sscanf(text.c_str(), "%d.%d.%d.%d", &a, &b, &c, &d) == 4 ||
+                    ::inet_pton(AF_INET6, text.c_str(), &v6) == 1;
+  int handle = layer_->resolver_ != nullptr ? layer_->resolver_->Submit(lookup_.reverse, text) : 0;
   if (Tracing()) {
-    if (reverseLookup_) {
+    if (lookup_.reverse) {
       in_addr ia{};
       ::inet_pton(AF_INET, text.c_str(), &ia);
       TraceLine(FormatStr(STR_NET_C_BYADDR, id_, static_cast<int>(layer_->hidden_),
@@ -511,7 +511,7 @@ WsStatus RWinSocket::DoLookup(char* buffer, int size) {
     return WS_NoSocket;
   }
   lookupHandle_ = handle;
-  lookupRunning_ = true;
+  lookup_.running = true;
   return WS_OK;
 }
 
@@ -522,21 +522,21 @@ void RWinSocket::LookupDone(int error, const std::string& answer) {
     std::memcpy(resultBuf_, answer.data(), n);
     resultBuf_[n] = '\0';
   }
-  lookupRunning_ = false;
+  lookup_.running = false;
   lookupHandle_ = 0;
-  if (!silentLookup_) Notify(WS_Service, lookupStatus_);
-  if (connectAfterLookup_) (void)StartConnection();
-  connectAfterLookup_ = false;
-  silentLookup_ = false;
+  if (!lookup_.silent) Notify(WS_Service, lookupStatus_);
+  if (lookup_.connectAfter) (void)StartConnection();
+  lookup_.connectAfter = false;
+  lookup_.silent = false;
   EventProc(WS_Service);
   if (autoReset_) counters_[WS_TO_LOOKUP] = 0;
 }
 
 void RWinSocket::CancelLookup() {
-  if (!lookupRunning_) return;
+  if (!lookup_.running) return;
   if (layer_->resolver_ != nullptr) layer_->resolver_->Cancel(lookupHandle_);
   if (Tracing()) TraceLine(FormatStr(STR_NET_C_CANCEL, id_, lookupHandle_, 0, "OK"));
-  lookupRunning_ = false;
+  lookup_.running = false;
   lookupHandle_ = 0;
 }
 
@@ -558,17 +558,17 @@ WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
     delayedClose_ = delaySeconds;
     return WS_Busy;
   }
-  listening_ = sending_ = receiving_ = false;
+  listening_ = send_.active = recv_.active = false;
   if (autoReset_) idleSeconds_ = 0;
   int64_t now = layer_->loop_.Clock().WallSeconds();
   if (now < 1) now = -25;
-  if (closeAttempt_ && now - closeAttemptStart_ > kCloseRetrySeconds) {
+  if (close_.attempt && now - closeAttemptStart_ > kCloseRetrySeconds) {
     ResetConnection();
     Notify(WS_Closing, WS_Timeout);
     return WS_OK;
   }
-  if (!closeAttempt_) {
-    closeAttempt_ = true;
+  if (!close_.attempt) {
+    close_.attempt = true;
     closeAttemptStart_ = now;
   }
   RSockCalls c = Calls();
@@ -578,7 +578,7 @@ WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
     // A lingering close would block the loop thread; the kernel finishes
     // sending in the background instead.
     (void)c.SetLinger(handle_, false, 30);
-    resetOnClose_ = false;
+    close_.resetOnClose = false;
     // close_notify tells the peer the stream ended here and was not cut.
     if (tls_) tls_->Shutdown();
     DiscardUnread();
@@ -593,7 +593,7 @@ WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
   DropTls();
   Notify(WS_Closing, WS_SoftClose);
   connected_ = false;
-  closeAttempt_ = secondAttempt_ = false;
+  close_.attempt = false;
   delayedClose_ = 0;
   return WS_OK;
 }
@@ -610,21 +610,21 @@ void RWinSocket::DiscardUnread() {
 }
 
 void RWinSocket::PeerClose(int error) {
-  if (peerClosed_ || !connected_) return;
+  if (close_.peerClosed || !connected_) return;
   if (autoReset_) idleSeconds_ = 0;
   const int wsa = ErrnoToWinSock(error);
   closeStatus_ = wsa != 0 ? MapWinSockError(wsa) : WS_SoftClose;
-  if (eofPending_) {
+  if (close_.eofPending) {
     // The receive handler has already read to the end of the stream.
-    eofPending_ = false;
+    close_.eofPending = false;
     EndConnection();
     return;
   }
-  if (closeStatus_ != WS_SoftClose && !receiving_) {
+  if (closeStatus_ != WS_SoftClose && !recv_.active) {
     EndConnection();
     return;
   }
-  peerClosed_ = true;
+  close_.peerClosed = true;
   PostSelf(FD_READ);
 }
 
@@ -634,29 +634,29 @@ void RWinSocket::EndConnection() {
   connected_ = false;
   if (listening_) Notify(WS_Listening, closeStatus_);
   if (connecting_) Notify(WS_Connecting, closeStatus_);
-  if (sending_) Notify(WS_Sending, closeStatus_);
-  if (receiving_) Notify(WS_Receiving, closeStatus_);
+  if (send_.active) Notify(WS_Sending, closeStatus_);
+  if (recv_.active) Notify(WS_Receiving, closeStatus_);
   Notify(WS_Closing, closeStatus_);
-  listening_ = connecting_ = sending_ = receiving_ = false;
+  listening_ = connecting_ = send_.active = recv_.active = false;
   EventProc(WS_Closing);
 }
 
 void RWinSocket::Abort(int selector) {
   if (Tracing()) TraceLine(FormatStr(STR_NET_OP_ABORT, id_, AbortName(selector)));
   const bool all = selector == WS_TYPE_ALL;
-  if ((all || selector == WS_TYPE_SEND) && sending_) {
+  if ((all || selector == WS_TYPE_SEND) && send_.active) {
     sendStatus_ = WS_Aborted;
     Notify(WS_Sending, WS_Aborted);
     FreeSendLine();
-    sending_ = false;
+    send_.active = false;
     fileFd_ = -1;
     sentCounter_ = nullptr;
   }
-  if ((all || selector == WS_TYPE_REC) && receiving_) {
+  if ((all || selector == WS_TYPE_REC) && recv_.active) {
     recStatus_ = WS_Aborted;
     Notify(WS_Receiving, WS_Aborted);
     FreeRecLine();
-    receiving_ = false;
+    recv_.active = false;
     recCounter_ = nullptr;
   }
   if ((all || selector == WS_TYPE_CON) && connecting_) {
@@ -664,9 +664,9 @@ void RWinSocket::Abort(int selector) {
     Notify(WS_Connecting, WS_Aborted);
     connecting_ = false;
   }
-  if ((all || selector == WS_TYPE_SERV) && lookupRunning_) {
+  if ((all || selector == WS_TYPE_SERV) && lookup_.running) {
     lookupStatus_ = WS_Aborted;
-    const bool silent = silentLookup_;
+    const bool silent = lookup_.silent;
     CancelLookup();
     if (!silent) Notify(WS_Service, WS_Aborted);
   }
@@ -684,12 +684,12 @@ void RWinSocket::GetStatus(RSockStatusStr& out) const {
   out.started = Ready() ? 1 : 0;
   out.connected = connected_;
   out.listening = listening_;
-  out.sending = sending_;
-  out.receiving = receiving_;
+  out.sending = send_.active;
+  out.receiving = recv_.active;
   out.acceptPending = listening_ && acceptPending_;
-  out.lookupRunning = lookupRunning_;
-  out.blockBytesSent = sending_ ? bytesSent_ : 0;
-  out.bytesBuffered = receiving_ ? capacity_ - freeSpace_ : 0;
+  out.lookupRunning = lookup_.running;
+  out.blockBytesSent = send_.active ? bytesSent_ : 0;
+  out.bytesBuffered = recv_.active ? capacity_ - freeSpace_ : 0;
   out.connectStatus = connectStatus_;
   out.listenStatus = listenStatus_;
   out.sendStatus = sendStatus_;

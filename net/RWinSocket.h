@@ -131,7 +131,7 @@ class RWinSocket {
   // --- identity ---------------------------------------------------------------
   uint32_t Id() const { return id_; }  // unique, from 1, never reused
   // A send started by SendBlock, SendFile, SendLine or SendLines still runs.
-  bool Sending() const { return sending_; }
+  bool Sending() const { return send_.active; }
   int Kind() const { return kind_; }
   int32_t TraceTag() const { return traceTag_; }
   RWindowId OwnerWindow() const { return ownerWindow_; }
@@ -255,7 +255,7 @@ class RWinSocket {
   // Stops reading (data stays in the kernel) until StartTls: the command
   // that asks for TLS is answered in clear text, and nothing the client
   // sends after it may be read as clear text.
-  void HoldInput() { inputHeld_ = true; }
+  void HoldInput() { recv_.held = true; }
   bool TlsActive() const { return tls_ != nullptr && tls_->Established(); }
   bool TlsHandshaking() const { return tlsHandshaking_; }
   // The established stream (nullptr without TLS): protocol, cipher, resumption.
@@ -384,19 +384,46 @@ class RWinSocket {
 
   RDblLink layerLink_;
 
-  // close state
-  bool peerClosed_ = false;
-  bool drained_ = false;            // the last line read emptied the socket
+  // The socket's state flags, one record per concern, so a check or a reset
+  // names the concern it belongs to.
+  struct SendFlags {
+    bool active = false;     // a send (block, file or line) is under way
+    bool lines = false;      // InitSendLine: the socket sends lines
+    bool inlineRun = false;  // SendLines runs the send handler itself
+  };
+  struct ReceiveFlags {
+    bool active = false;           // a receive (block, pipe or lines) runs
+    bool lines = false;            // line mode (InitRecLine)
+    bool streaming = false;        // WS_REC_STREAMING: an event after every chunk
+    bool lineReady = false;        // a whole line waits in the buffer
+    bool discardOverlong = false;  // InitRecLine's WS_REC_DISCARD_OVERLONG
+    bool skippingLine = false;     // dropping the rest of a cut line
+    bool held = false;             // HoldInput: nothing is read until StartTls
+  };
+  struct LookupFlags {
+    bool running = false;       // a request is with the resolver
+    bool connectAfter = false;  // CallHost: connect when the answer comes
+    bool silent = false;        // CallHost's own look-up: no owner event
+    bool reverse = false;       // the text was an address: address to name
+  };
+  struct CloseFlags {
+    bool peerClosed = false;    // FD_CLOSE came while input was still to be read
+    bool drained = false;       // the last line read emptied the socket
+    bool eofPending = false;    // read to the end before FD_CLOSE arrived
+    bool attempt = false;       // a graceful close is under way
+    bool resetOnClose = false;  // SO_LINGER {1, 0} known to be set on handle_
+  };
+  SendFlags send_;
+  ReceiveFlags recv_;
+  LookupFlags lookup_;
+  CloseFlags close_;
+
+  // socket options known to be set, and close bookkeeping
   bool keepAliveOn_ = false;        // SO_KEEPALIVE known to be set on handle_
   bool keepAliveAccepted_ = false;  // listener: accepted sockets inherit it
-  bool resetOnClose_ = false;       // SO_LINGER {1, 0} known to be set on handle_
   int stepsQueued_ = 0;             // own FD_WRITE messages not handled yet
-  bool inlineSend_ = false;         // SendLines runs the send handler itself
-  bool eofPending_ = false;         // read to the end before FD_CLOSE arrived
   int closeStatus_ = WS_OK;
-  bool closeAttempt_ = false;
   int64_t closeAttemptStart_ = 0;
-  bool secondAttempt_ = false;
 
   // listening
   bool listening_ = false;
@@ -417,18 +444,12 @@ class RWinSocket {
   std::unique_ptr<char[]> hostName_;
 
   // look-up
-  bool lookupRunning_ = false;
   int lookupStatus_ = WS_OK;
   char* resultBuf_ = nullptr;
   int resultSize_ = 0;
-  bool connectAfterLookup_ = false;
-  bool silentLookup_ = false;
-  bool reverseLookup_ = false;
   int lookupHandle_ = 0;
 
   // sending
-  bool sending_ = false;
-  bool lineSend_ = false;
   int sendStatus_ = WS_OK;
   const char* sendBuf_ = nullptr;
   const char* sendPtr_ = nullptr;
@@ -442,12 +463,6 @@ class RWinSocket {
   int sendLineMax_ = 0;
 
   // receiving
-  bool receiving_ = false;
-  bool lineRec_ = false;
-  bool streaming_ = false;
-  bool lineReady_ = false;
-  bool discardOverlong_ = false;  // InitRecLine's WS_REC_DISCARD_OVERLONG
-  bool skippingLine_ = false;     // dropping the rest of a cut line
   int recStatus_ = WS_OK;
   char* recBuf_ = nullptr;
   char* writePtr_ = nullptr;
@@ -476,7 +491,6 @@ class RWinSocket {
   int64_t tlsFileLen_ = 0;
   int64_t tlsFilePos_ = 0;
   int64_t tlsRetryLen_ = 0;  // length of a protected write that must be repeated
-  bool inputHeld_ = false;   // HoldInput: nothing is read until StartTls
 };
 
 }  // namespace vantor

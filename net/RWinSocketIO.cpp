@@ -52,16 +52,16 @@ void RWinSocket::Account(int64_t n) {
 }
 
 void RWinSocket::FreeSendLine() {
-  if (!lineSend_) return;
+  if (!send_.lines) return;
   sendLine_.reset();
-  lineSend_ = false;
+  send_.lines = false;
 }
 
 void RWinSocket::FreeRecLine() {
-  if (!lineRec_) return;
+  if (!recv_.lines) return;
   recLine_.reset();
-  lineRec_ = false;
-  lineReady_ = false;
+  recv_.lines = false;
+  recv_.lineReady = false;
 }
 
 // --- sending ------------------------------------------------------------------------
@@ -96,11 +96,11 @@ WsStatus RWinSocket::StartSend(const char* buffer, int fileFd, int64_t offset, i
   if (!Ready()) return WS_NoSockLib;
   if (connecting_) return WS_Busy;
   if (listening_ && kind_ == WS_STREAM) return WS_Busy;
-  if (sending_ || lineSend_) return WS_Busy;
+  if (send_.active || send_.lines) return WS_Busy;
   if (!connected_) return WS_NotCon;
   if (length < 0) return WS_Error;
   if (handle_ < 0) return WS_NotCon;
-  sending_ = true;
+  send_.active = true;
   if (autoReset_) {
     idleSeconds_ = 0;
     counters_[WS_TO_SEND] = 0;
@@ -127,7 +127,7 @@ WsStatus RWinSocket::InitSendLine(int maximumLength) {
 WsStatus RWinSocket::DoInitSendLine(int maximumLength) {
   if (!Ready()) return WS_NoSockLib;
   if (kind_ != WS_STREAM) return WS_WrongType;
-  if (connecting_ || listening_ || sending_ || lineSend_) return WS_Busy;
+  if (connecting_ || listening_ || send_.active || send_.lines) return WS_Busy;
   if (!connected_ || handle_ < 0) return WS_NotCon;
   if (maximumLength < 0) return WS_Error;
   sendLine_ = std::make_unique<char[]>(static_cast<size_t>(maximumLength) + 3);
@@ -135,7 +135,7 @@ WsStatus RWinSocket::DoInitSendLine(int maximumLength) {
   blockLength_ = maximumLength + 3;
   bytesSent_ = 0;
   sendLeft_ = 0;
-  lineSend_ = true;
+  send_.lines = true;
   Notify(WS_Sending, WS_OK);
   return WS_OK;
 }
@@ -148,8 +148,8 @@ WsStatus RWinSocket::SendLine(const char* text) {
 
 // What both line sends check first: line mode on, no send running, a socket.
 WsStatus RWinSocket::LineSendRefusal() const {
-  if (!lineSend_) return WS_Error;
-  if (sending_) return WS_Busy;
+  if (!send_.lines) return WS_Error;
+  if (send_.active) return WS_Busy;
   if (handle_ < 0) return WS_NotCon;
   return WS_OK;
 }
@@ -159,7 +159,7 @@ void RWinSocket::BeginLineBlock(const char* buffer, int64_t length) {
     idleSeconds_ = 0;
     counters_[WS_TO_SEND] = 0;
   }
-  sending_ = true;
+  send_.active = true;
   sendBuf_ = sendPtr_ = buffer;
   fileFd_ = -1;
   bytesSent_ = 0;
@@ -198,12 +198,12 @@ WsStatus RWinSocket::DoSendLines(const char* buffer, int64_t length) {
   // The handler runs here rather than from a posted readiness message: the
   // caller flushes right before data-connection work that must follow these
   // bytes, and a completion nobody waits for costs a message per batch.
-  inlineSend_ = true;
+  send_.inlineRun = true;
   const bool stepped = SendHandler(0, false);
-  inlineSend_ = false;
+  send_.inlineRun = false;
   // A speed budget is used up: the step waits for the next one.
   if (!stepped) PostSelf(FD_WRITE);
-  if (sending_) return WS_Sending;
+  if (send_.active) return WS_Sending;
   return sendStatus_ == WS_Sending ? WS_OK : static_cast<WsStatus>(sendStatus_);
 }
 
@@ -227,13 +227,13 @@ void RWinSocket::SentBytes(int64_t n) {
   sendLeft_ -= n;
   if (sendPtr_ != nullptr) sendPtr_ += n;
   bytesSent_ += n;
-  if (!lineSend_ && sentCounter_ != nullptr) *sentCounter_ += n;
+  if (!send_.lines && sentCounter_ != nullptr) *sentCounter_ += n;
   Account(n);
 }
 
 bool RWinSocket::SendHandler(int error, bool selfPosted) {
   if (selfPosted && stepsQueued_ > 0) --stepsQueued_;
-  if (tlsHandshaking_ && handle_ >= 0 && !sending_) {
+  if (tlsHandshaking_ && handle_ >= 0 && !send_.active) {
     DriveHandshake();
     return true;
   }
@@ -241,7 +241,7 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
     tlsReadWantsWrite_ = false;
     PostSelf(FD_READ);
   }
-  if (!sending_ || handle_ < 0) return true;
+  if (!send_.active || handle_ < 0) return true;
   if (autoReset_) {
     counters_[WS_TO_SEND] = 0;
     idleSeconds_ = 0;
@@ -321,8 +321,8 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
   if (failed) {
     EndSend(MapWinSockError(c.err));
   } else if (sendLeft_ == 0 && !flushWaits) {
-    if (!inlineSend_) Notify(WS_Sending, WS_OK);
-    sending_ = false;
+    if (!send_.inlineRun) Notify(WS_Sending, WS_OK);
+    send_.active = false;
     fileFd_ = -1;
     tlsFileLen_ = tlsFilePos_ = 0;
   }
@@ -336,7 +336,7 @@ void RWinSocket::EndSend(int status) {
   sendStatus_ = status;
   Notify(WS_Sending, status);
   FreeSendLine();
-  sending_ = false;
+  send_.active = false;
   fileFd_ = -1;
 }
 
@@ -368,15 +368,15 @@ WsStatus RWinSocket::ReceiveToPipe(int pipeFd, int64_t length, int64_t* received
 WsStatus RWinSocket::DoReceiveBlock(void* buffer, int pipeFd, int64_t length,
                                     int64_t* receivedCounter, int flags) {
   if (!Ready()) return WS_NoSockLib;
-  if (connecting_ || receiving_) return WS_Busy;
+  if (connecting_ || recv_.active) return WS_Busy;
   if (listening_ && kind_ == WS_STREAM) return WS_Busy;
   if (!connected_) return WS_NotCon;
   if (length < 1) return WS_OK;
   if (handle_ < 0) return WS_NotCon;
-  streaming_ = (flags & WS_REC_STREAMING) != 0;
-  receiving_ = true;
-  lineRec_ = false;
-  lineReady_ = false;
+  recv_.streaming = (flags & WS_REC_STREAMING) != 0;
+  recv_.active = true;
+  recv_.lines = false;
+  recv_.lineReady = false;
   if (autoReset_) {
     idleSeconds_ = 0;
     counters_[WS_TO_RECEIVE] = 0;
@@ -407,7 +407,7 @@ WsStatus RWinSocket::InitRecLine(int size, int flags) {
 WsStatus RWinSocket::DoInitRecLine(int size, int flags) {
   if (!Ready()) return WS_NoSockLib;
   if (kind_ != WS_STREAM) return WS_WrongType;
-  if (connecting_ || listening_ || receiving_) return WS_Busy;
+  if (connecting_ || listening_ || recv_.active) return WS_Busy;
   if (!connected_) return WS_NotCon;
   if (size < 3) return WS_Error;
   if (handle_ < 0) return WS_NotCon;
@@ -417,12 +417,12 @@ WsStatus RWinSocket::DoInitRecLine(int size, int flags) {
   capacity_ = freeSpace_ = size;
   bytesReceived_ = 0;
   recCounter_ = nullptr;
-  receiving_ = true;
-  lineRec_ = true;
-  lineReady_ = false;
-  streaming_ = false;
-  discardOverlong_ = (flags & WS_REC_DISCARD_OVERLONG) != 0;
-  skippingLine_ = false;
+  recv_.active = true;
+  recv_.lines = true;
+  recv_.lineReady = false;
+  recv_.streaming = false;
+  recv_.discardOverlong = (flags & WS_REC_DISCARD_OVERLONG) != 0;
+  recv_.skippingLine = false;
   recStatus_ = WS_Receiving;
   if (autoReset_) counters_[WS_TO_RECEIVE] = 0;
   if (flags & WS_REC_KEEPALIVE) EnsureKeepAlive();
@@ -442,24 +442,24 @@ void RWinSocket::ReceivedBytes(int64_t n) {
   freeSpace_ -= n;
   if (writePtr_ != nullptr) writePtr_ += n;
   bytesReceived_ += n;
-  if (!lineRec_ && recCounter_ != nullptr) *recCounter_ += n;
+  if (!recv_.lines && recCounter_ != nullptr) *recCounter_ += n;
   Account(n);
 }
 
 bool RWinSocket::ReceiveHandler(int error) {
   // Any read event may have consumed an announcement; only a short read
   // below proves the kernel had nothing more.
-  drained_ = false;
+  close_.drained = false;
   if (tlsHandshaking_ && handle_ >= 0) {
     DriveHandshake();
     return true;
   }
-  if (inputHeld_) return true;
+  if (recv_.held) return true;
   if (tlsWriteWantsRead_) {
     tlsWriteWantsRead_ = false;
     PostSelf(FD_WRITE);
   }
-  if (!receiving_ || handle_ < 0 || eofPending_) return true;
+  if (!recv_.active || handle_ < 0 || close_.eofPending) return true;
   if (autoReset_) {
     counters_[WS_TO_RECEIVE] = 0;
     idleSeconds_ = 0;
@@ -467,13 +467,13 @@ bool RWinSocket::ReceiveHandler(int error) {
   if (error != 0) {
     EndReceive(MapWinSockError(error));
     EventProc(WS_Receiving);
-    if (peerClosed_) EndConnection();
+    if (close_.peerClosed) EndConnection();
     return true;
   }
   const bool limited = LimitInForce();
-  int64_t chunk = (limited || lineRec_) ? std::min(freeSpace_, kStep) : freeSpace_;
+  int64_t chunk = (limited || recv_.lines) ? std::min(freeSpace_, kStep) : freeSpace_;
   if (!ApplyBudgets(chunk)) return false;
-  if (lineRec_ && lineReady_) chunk = 0;
+  if (recv_.lines && recv_.lineReady) chunk = 0;
 
   RSockCalls c = Calls();
   bool failed = false;
@@ -492,7 +492,7 @@ bool RWinSocket::ReceiveHandler(int error) {
         haveSender_ = true;
         ReceivedBytes(r);
         Notify(WS_Receiving, WS_OK);
-        receiving_ = false;
+        recv_.active = false;
         layer_->loop_.Reenable(handle_, FD_READ);
       } else if (c.err == WSAEWOULDBLOCK) {
         layer_->loop_.Reenable(handle_, FD_READ);
@@ -514,11 +514,11 @@ bool RWinSocket::ReceiveHandler(int error) {
           // more; with reading re-enabled the loop announces what comes next.
           // Bytes OpenSSL already took from the socket are never announced.
           const bool tlsPending = tls_ && tls_->HasPending();
-          if (lineRec_) drained_ = r < want && !peerClosed_ && !tlsPending;
-          if (lineRec_) ScanLine(r);
-          chunk = (limited || lineRec_) ? 0 : freeSpace_;
+          if (recv_.lines) close_.drained = r < want && !close_.peerClosed && !tlsPending;
+          if (recv_.lines) ScanLine(r);
+          chunk = (limited || recv_.lines) ? 0 : freeSpace_;
           if (chunk == 0) layer_->loop_.Reenable(handle_, FD_READ);
-          if (chunk == 0 && tlsPending && (!lineRec_ || !lineReady_)) PostSelf(FD_READ);
+          if (chunk == 0 && tlsPending && (!recv_.lines || !recv_.lineReady)) PostSelf(FD_READ);
           continue;
         }
         if (r == 0) {
@@ -534,31 +534,31 @@ bool RWinSocket::ReceiveHandler(int error) {
         }
         break;
       }
-      if ((got > 0 || pipeFull) && !lineRec_) {
-        if (streaming_) {
+      if ((got > 0 || pipeFull) && !recv_.lines) {
+        if (recv_.streaming) {
           Notify(WS_Receiving, WS_OK);
         } else if (freeSpace_ == 0 || pipeFull) {
           Notify(WS_Receiving, WS_OK);
-          receiving_ = false;
+          recv_.active = false;
         }
       }
-      if (got > 0 && peerClosed_ && !eof && !failed) PostSelf(FD_READ);
+      if (got > 0 && close_.peerClosed && !eof && !failed) PostSelf(FD_READ);
     }
   }
   if (failed) EndReceive(MapWinSockError(c.err));
   EventProc(WS_Receiving);
   // Draining after the peer went away: a failed read is the end of the
   // connection too, and the owner hears WS_Closing.
-  if (failed && peerClosed_) EndConnection();
+  if (failed && close_.peerClosed) EndConnection();
   if (eof) {
-    if (peerClosed_) {
+    if (close_.peerClosed) {
       EndConnection();
     } else {
       // The end of the stream showed before FD_CLOSE did. Whether the peer
       // closed or reset travels with FD_CLOSE (the event loop fetched and
       // cleared the socket error when it posted it), so the connection ends
       // there; a reset must never pass for a complete transfer.
-      eofPending_ = true;
+      close_.eofPending = true;
     }
   }
   return true;
@@ -568,7 +568,7 @@ void RWinSocket::EndReceive(int status) {
   recStatus_ = status;
   Notify(WS_Receiving, status);
   FreeRecLine();
-  receiving_ = false;
+  recv_.active = false;
 }
 
 void RWinSocket::ScanLine(int64_t n) {
@@ -578,9 +578,9 @@ void RWinSocket::ScanLine(int64_t n) {
   char* out = start;
   for (char* in = start; in < writePtr_; ++in) {
     const char ch = *in;
-    if (skippingLine_) {
+    if (recv_.skippingLine) {
       // The tail of a line that was cut: dropped up to and with its CR.
-      if (ch == '\r') skippingLine_ = false;
+      if (ch == '\r') recv_.skippingLine = false;
       continue;
     }
     if (ch == '\n' || ch == '\0') continue;
@@ -596,10 +596,10 @@ void RWinSocket::ScanLine(int64_t n) {
     recBuf_[capacity_ - 1] = '\0';
     // Read as a line of its own, the tail would be a command the client
     // never sent on a line by itself.
-    if (discardOverlong_) skippingLine_ = true;
+    if (recv_.discardOverlong) recv_.skippingLine = true;
   }
-  if (!lineReady_) {
-    lineReady_ = true;
+  if (!recv_.lineReady) {
+    recv_.lineReady = true;
     Notify(WS_Receiving, WS_OK);
   }
 }
@@ -612,10 +612,10 @@ WsStatus RWinSocket::ReceiveLine(char* destination, int size) {
 }
 
 WsStatus RWinSocket::DoReceiveLine(char* destination, int size) {
-  if (size <= 2 || destination == nullptr || !lineRec_) return WS_Error;
-  if (!lineReady_) return WS_Nothing;
+  if (size <= 2 || destination == nullptr || !recv_.lines) return WS_Error;
+  if (!recv_.lineReady) return WS_Nothing;
   // Read on into the room this line frees, unless the socket is known empty.
-  if (!drained_) PostSelf(FD_READ);
+  if (!close_.drained) PostSelf(FD_READ);
   if (autoReset_) idleSeconds_ = 0;
   const int64_t buffered = capacity_ - freeSpace_;
   int64_t i = 0;
@@ -631,9 +631,9 @@ WsStatus RWinSocket::DoReceiveLine(char* destination, int size) {
   std::memmove(recBuf_, recBuf_ + i, static_cast<size_t>(buffered - i));
   freeSpace_ += i;
   writePtr_ -= i;
-  lineReady_ = false;
+  recv_.lineReady = false;
   if (std::memchr(recBuf_, '\0', static_cast<size_t>(buffered - i)) != nullptr) {
-    lineReady_ = true;
+    recv_.lineReady = true;
     Notify(WS_Receiving, WS_OK);
   }
   if (terminated) return WS_OK;
@@ -647,8 +647,8 @@ WsStatus RWinSocket::DoReceiveLine(char* destination, int size) {
 
 int64_t RWinSocket::GetReceivedBytes(void* destination, int64_t maximum) {
   int64_t n = 0;
-  if (kind_ == WS_STREAM && receiving_ && !lineRec_ && recPipe_ < 0 && destination != nullptr &&
-      maximum > 0) {
+  if (kind_ == WS_STREAM && recv_.active && !recv_.lines && recPipe_ < 0 &&
+      destination != nullptr && maximum > 0) {
     const int64_t buffered = capacity_ - freeSpace_;
     n = std::min(maximum, buffered);
     std::memcpy(destination, recBuf_, static_cast<size_t>(n));
@@ -656,9 +656,9 @@ int64_t RWinSocket::GetReceivedBytes(void* destination, int64_t maximum) {
     freeSpace_ += n;
     writePtr_ -= n;
     if (recCounter_ != nullptr) *recCounter_ -= n;
-    if (streaming_ && buffered - n > 0) Notify(WS_Receiving, WS_OK);
+    if (recv_.streaming && buffered - n > 0) Notify(WS_Receiving, WS_OK);
     // Room again: reading resumes where a full buffer had paused it.
-    if (streaming_ && n > 0) PostSelf(FD_READ);
+    if (recv_.streaming && n > 0) PostSelf(FD_READ);
   }
   if (Tracing()) {
     TraceLine(FormatStr(STR_NET_OP_GETRECEIVED, id_, P(destination), maximum, n));
@@ -708,9 +708,9 @@ bool RWinSocket::Reached(int slot) {
 
 void RWinSocket::Tick() {
   if (tlsHandshaking_ && ++tlsSeconds_ >= tlsLimit_) EndHandshake(WS_Timeout);
-  if (eofPending_ && connected_) {
+  if (close_.eofPending && connected_) {
     // FD_CLOSE did not follow the end of the stream within a second.
-    eofPending_ = false;
+    close_.eofPending = false;
     closeStatus_ = WS_SoftClose;
     EndConnection();
   }
@@ -757,32 +757,32 @@ void RWinSocket::Tick() {
     connecting_ = false;
     connectStatus_ = WS_Timeout;
     // A connection that might still complete later would have no owner.
-    if (!lookupRunning_) CloseHandle(true);
+    if (!lookup_.running) CloseHandle(true);
     Notify(WS_Connecting, WS_Timeout);
     EventProc(WS_Timeout);
   }
-  if (sending_ && Reached(WS_TO_SEND) && sendLeft_ >= 1) {
+  if (send_.active && Reached(WS_TO_SEND) && sendLeft_ >= 1) {
     FreeSendLine();
-    sending_ = false;
+    send_.active = false;
     fileFd_ = -1;
     sendStatus_ = WS_Timeout;
     Notify(WS_Sending, WS_Timeout);
     EventProc(WS_Timeout);
   }
-  if (receiving_ && Reached(WS_TO_RECEIVE)) {
+  if (recv_.active && Reached(WS_TO_RECEIVE)) {
     FreeRecLine();
-    receiving_ = false;
+    recv_.active = false;
     recStatus_ = WS_Timeout;
     Notify(WS_Receiving, WS_Timeout);
     EventProc(WS_Timeout);
   }
-  if (lookupRunning_ && Reached(WS_TO_LOOKUP)) {
+  if (lookup_.running && Reached(WS_TO_LOOKUP)) {
     lookupStatus_ = WS_Timeout;
-    const bool silent = silentLookup_;
+    const bool silent = lookup_.silent;
     CancelLookup();
     if (!silent) Notify(WS_Service, WS_Timeout);
-    silentLookup_ = false;
-    if (connectAfterLookup_) (void)StartConnection();
+    lookup_.silent = false;
+    if (lookup_.connectAfter) (void)StartConnection();
     EventProc(WS_Timeout);
   }
   EventProc(WS_TimerTick);

@@ -24,7 +24,7 @@ WsStatus RWinSocket::StartTls(std::shared_ptr<RTlsContext> context, std::string_
   if (!Ready()) return WS_NoSockLib;
   if (kind_ != WS_STREAM) return WS_WrongType;
   if (!connected_ || handle_ < 0) return WS_NotCon;
-  if (tls_ || sending_ || connecting_ || listening_) return WS_Busy;
+  if (tls_ || send_.active || connecting_ || listening_) return WS_Busy;
   if (!context) return WS_Error;
   auto stream = std::make_unique<RTlsStream>(std::move(context), handle_);
   if (!stream->Valid()) return WS_Error;
@@ -34,17 +34,17 @@ WsStatus RWinSocket::StartTls(std::shared_ptr<RTlsContext> context, std::string_
     stream->NoTickets();
     stream->BulkMode();
   }
-  if (lineRec_) {
+  if (recv_.lines) {
     // Whatever followed the command that asked for TLS was sent in clear
     // text and must not be taken as protected input.
     writePtr_ = recBuf_;
     freeSpace_ = capacity_;
-    lineReady_ = false;
-    skippingLine_ = false;
+    recv_.lineReady = false;
+    recv_.skippingLine = false;
   }
   tls_ = std::move(stream);
   tlsHandshaking_ = true;
-  inputHeld_ = false;
+  recv_.held = false;
   tlsLimit_ = limitSeconds > 0 ? limitSeconds : kDefaultHandshakeSeconds;
   tlsSeconds_ = 0;
   tlsFailure_.clear();
@@ -77,10 +77,10 @@ void RWinSocket::EndHandshake(int status) {
     // A connection whose handshake failed never carries another byte: clear
     // text after it would be taken for the protected stream.
     CloseHandle(true);
-    listening_ = sending_ = receiving_ = connected_ = false;
+    listening_ = send_.active = recv_.active = connected_ = false;
     FreeSendLine();
     FreeRecLine();
-  } else if (receiving_) {
+  } else if (recv_.active) {
     // The client may have sent its first command with its last handshake
     // flight; it waits in OpenSSL's buffers, not in the socket.
     PostSelf(FD_READ);
