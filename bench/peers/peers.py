@@ -98,9 +98,10 @@ class Srv:
         stop(self.proc)
 
 
-def start_vantor_ini(ini_name, data, global_lines, users, tls=False):
+def start_vantor_ini(ini_name, data, global_lines, users, tls=False, name="vantor", binary=None):
     """Vantor with drive C: on `data` and `users`, (name, extra lines) pairs:
-    each user's password is its name, its home and whole access C:\\."""
+    each user's password is its name, its home and whole access C:\\.
+    `name` and `binary`: another build measured beside this one (--baseline)."""
     port = free_port()
     lines = ["[GLOBAL]", "PortNr=%d" % port, "EncryptPasswords=no", "MaxPreLoginPerIP=0"]
     lines += list(global_lines) + ["[DRIVES]", "C=" + data]
@@ -110,14 +111,25 @@ def start_vantor_ini(ini_name, data, global_lines, users, tls=False):
     ini = os.path.join(ARGS.work, ini_name)
     with open(ini, "w") as f:
         f.write("\n".join(lines) + "\n")
-    return Srv("vantor", [ARGS.vantor, "--quiet", ini], port, tls=tls)
+    return Srv(name, [binary or ARGS.vantor, "--quiet", ini], port, tls=tls)
 
 
-def start_vantor(data):
-    srv = start_vantor_ini("vantor.ini", data, [],
-                           [("bench", []), ("slow", ["SpeedLimit=1000000"])])
+def start_vantor(data, name="vantor", binary=None):
+    srv = start_vantor_ini(name + ".ini", data, [],
+                           [("bench", []), ("slow", ["SpeedLimit=1000000"])], name=name,
+                           binary=binary)
     srv.v6 = srv  # one dual-stack listener
     return srv
+
+
+def start_baseline(data):
+    """An older build (--baseline) beside this one: measured like the others,
+    never counted as a peer, and paired with vantor round by round."""
+    return start_vantor(data, "baseline", ARGS.baseline)
+
+
+def is_peer(name):
+    return name not in ("vantor", "baseline")
 
 
 # Each peer start takes the address to listen on (127.0.0.1 or ::1) and a
@@ -371,7 +383,7 @@ def parallel(servers, cases, n_rounds):
                 "%.1f" % (r["slow"] / 1e6) for r in rs)))
         ratio = {"aggr": [], "slow": [], "cpu": []}
         for g in got:
-            peers = [v for k, v in g.items() if k != "vantor"]
+            peers = [v for k, v in g.items() if is_peer(k)]
             if "vantor" not in g or not peers:
                 continue
             v = g["vantor"]
@@ -382,9 +394,79 @@ def parallel(servers, cases, n_rounds):
             print("%-6s vantor / best peer, median [spread] of %d rounds: aggregate %s  slowest %s"
                   "  CPU %s" % (case, len(ratio["aggr"]), spread(ratio["aggr"]),
                                 spread(ratio["slow"]), spread(ratio["cpu"])))
+        paired(case, got, ("aggr", "slow", "cpu"))
     print("every round (MB/s):")
     for line in lines:
         print("  " + line)
+
+
+def paired(label, got, keys):
+    """vantor / baseline per round for each figure in `keys`: the median of
+    the per-round ratios [lowest..highest]. `got` holds one dict per round,
+    server name -> figures."""
+    pairs = [(g["vantor"], g["baseline"]) for g in got if "vantor" in g and "baseline" in g]
+    if pairs:
+        print("%-6s vantor / baseline, median [lowest..highest] of %d rounds: %s" % (
+            label, len(pairs), "  ".join("%s %s" % (k, spread([v[k] / b[k] for v, b in pairs]))
+                                         for k in keys)))
+
+
+def quick_round(srv, src, data):
+    """One round's figures of one server: RETR of 1 GiB with the server's
+    CPU seconds for it, STOR of 1 GiB, 20 downloads of 50 MiB at once and
+    the second LIST of 10,000 files."""
+    cpu0 = cpu_seconds(srv.proc.pid, reaped=True)
+    retr = retr_once(srv)
+    time.sleep(0.3)  # a forked session process ends and is reaped
+    cpu = cpu_seconds(srv.proc.pid, reaped=True) - cpu0
+    par = par_once(srv)
+    if par == 0:
+        raise RuntimeError("20 downloads: a transfer failed")
+    return {"retr": retr, "cpu": cpu, "stor": stor_once(srv, src, data), "par": par,
+            "list2": list_twice(srv)[1]}
+
+
+def quick(servers, n_rounds, src, data):
+    """The main figures in paired rounds (the servers take turns, the order
+    turned each round): per server the medians; per round vantor / best
+    peer and, with --baseline, vantor / baseline."""
+    for s in servers:
+        retr_once(s)  # warm caches for whoever goes first
+    got = []
+    for i in range(n_rounds):
+        rnd = {}
+        for s in servers[i % len(servers):] + servers[:i % len(servers)]:
+            try:
+                rnd[s.name] = quick_round(s, src, data)
+            except Exception as e:
+                print("%-10s round %d failed: %s" % (s.name, i, e))
+        got.append(rnd)
+        print("round %d: %s" % (i, "  ".join(
+            "%s RETR %.0f STOR %.0f 20xDL %.0f MB/s CPU %.2f s/GiB LIST2 %.3f s" % (
+                k, v["retr"] / 1e6, v["stor"] / 1e6, v["par"] / 1e6, v["cpu"], v["list2"])
+            for k, v in rnd.items())))
+    print("medians of %d rounds (load average %s):" % (n_rounds, os.getloadavg()))
+    print("%-10s %10s %10s %11s %10s %9s" % ("server", "RETR MB/s", "STOR MB/s", "20xDL MB/s",
+                                             "CPU s/GiB", "LIST2 s"))
+    for s in servers:
+        rs = [g[s.name] for g in got if s.name in g]
+        if rs:
+            med = lambda k: statistics.median(r[k] for r in rs)
+            print("%-10s %10.0f %10.0f %11.0f %10.3f %9.3f" % (
+                s.name, med("retr") / 1e6, med("stor") / 1e6, med("par") / 1e6, med("cpu"),
+                med("list2")))
+    low = ("cpu", "list2")  # smaller is better
+    to_peer = {k: [] for k in ("retr", "stor", "par", "cpu", "list2")}
+    for g in got:
+        peers = [v for k, v in g.items() if is_peer(k)]
+        if "vantor" in g and peers:
+            for k in to_peer:
+                best = (min if k in low else max)(p[k] for p in peers)
+                to_peer[k].append(g["vantor"][k] / best)
+    if to_peer["retr"]:
+        print("vantor / best peer, median [lowest..highest] of %d rounds: %s" % (
+            len(to_peer["retr"]), "  ".join("%s %s" % (k, spread(v)) for k, v in to_peer.items())))
+    paired("quick", got, ("retr", "stor", "par", "cpu", "list2"))
 
 
 # --- address families and passive commands -------------------------------
@@ -450,7 +532,7 @@ def families(servers, n_rounds, src, data):
                     if (s.name, name) in got and base:
                         rates[s.name, name].append(got[s.name, name])
                         ratios[s.name, name].append(got[s.name, name] / base)
-            peers6 = [r for (n, w), r in got.items() if n != "vantor" and w == "v6-epsv"]
+            peers6 = [r for (n, w), r in got.items() if is_peer(n) and w == "v6-epsv"]
             if ("vantor", "v6-epsv") in got and peers6:
                 to_peer.append(got["vantor", "v6-epsv"] / max(peers6))
         for s in servers:
@@ -644,7 +726,7 @@ def tls_bench(data, src, n_rounds, login_secs):
                 med("login"), 100 * med("resumed")))
     ratios = {k: [] for k in ("retr", "stor", "par", "cpu", "login")}
     for g in got:
-        peers = [v for k, v in g.items() if k != "vantor"]
+        peers = [v for k, v in g.items() if is_peer(k)]
         if "vantor" not in g or not peers:
             continue
         v = g["vantor"]
@@ -745,10 +827,18 @@ def main():
     servers = start_each((("vantor", start_vantor), ("vsftpd", start_vsftpd),
                           ("pure-ftpd", start_pureftpd), ("proftpd", start_proftpd),
                           ("pyftpdlib", start_pyftpdlib)), ARGS.servers, data)
+    if ARGS.baseline:  # whatever --servers names
+        servers[1:1] = start_each((("baseline", start_baseline),), "", data)
     if ARGS.families_only:
         try:
             start_v6_twins(servers, data)
             families(servers, ARGS.rounds, src, data)
+        finally:
+            stop_all(servers)
+        return
+    if ARGS.quick:
+        try:
+            quick(servers, ARGS.rounds, src, data)
         finally:
             stop_all(servers)
         return
@@ -792,7 +882,7 @@ def main():
     for name, r in results.items():
         print("%-10s %12.0f %12.0f %12.0f %10.3f %9.3f %9.3f" % (
             name, r["retr"] / 1e6, r["stor"] / 1e6, r["par"] / 1e6, r["cpu"], r["list1"], r["list2"]))
-    peers = {k: v for k, v in results.items() if k != "vantor"}
+    peers = {k: v for k, v in results.items() if is_peer(k)}
     if "vantor" in results and peers:
         v = results["vantor"]
         best = lambda key, low=False: (min if low else max)(p[key] for p in peers.values())
@@ -822,7 +912,11 @@ ap.add_argument("--tls-only", action="store_true",
 ap.add_argument("--tls-memory", action="store_true",
                 help="RSS per idle TLS session and RETR, as built and with --vantor-release")
 ap.add_argument("--vantor-release", help="e2e server built with VANTOR_TLS_RELEASE_BUFFERS=ON")
-ap.add_argument("--quick", action="store_true", help="with --tls-only: 3 rounds, 2 s of logins")
+ap.add_argument("--quick", action="store_true",
+                help="RETR, STOR, 20 downloads, CPU and LIST in --rounds paired rounds; "
+                     "with --tls-only: 3 rounds, 2 s of logins")
+ap.add_argument("--baseline", help="an older vantor-e2e-server, paired with this one round by "
+                                   "round (not with --tls-only)")
 ap.add_argument("--cases", default=",".join(PAR_CASES), help="of " + ",".join(PAR_CASES))
 ap.add_argument("--rounds", type=int, default=5, help="rounds of the parallel cases")
 ARGS = ap.parse_args()
