@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite twice: Release (warnings are errors),
 # then with AddressSanitizer + UndefinedBehaviorSanitizer (halt on the first
-# error). Then every fuzz target for a bounded time (scripts/fuzz).
+# error). Then the unit tests under ThreadSanitizer, and every fuzz target
+# for a bounded time (scripts/fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -23,6 +24,22 @@ for cfg in release asan; do
   cmake --build "build/$cfg" -j"$jobs"
   (cd "build/$cfg" && ctest --output-on-failure -j"$jobs" --timeout 300)
 done
+
+# The worker pool, the resolver, the directory cache's watch worker and the
+# spawn reaper run off the loop thread: the unit tests exercise them under
+# ThreadSanitizer. Only the unit test binaries are built (no front end); each
+# runs whole, one process per binary.
+echo "=== tsan build (unit tests)"
+units=(util platform net config log accounts fs ftp)
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTOR_TSAN=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON >/dev/null
+cmake --build build/tsan -j"$jobs" --target "${units[@]/#/test_}"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
+for u in "${units[@]}"; do
+  echo "--- test_$u under tsan"
+  (cd build/tsan/tests && "./test_$u" --gtest_brief=1)
+done
+
 # Every fuzz target for 20 s; the session target must log in first (it
 # prints the line below), so a link that loses the commands fails here.
 echo "=== fuzz smoke"
