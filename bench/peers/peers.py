@@ -105,8 +105,8 @@ def start_vantor_ini(ini_name, data, global_lines, users, tls=False, name="vanto
     port = free_port()
     lines = ["[GLOBAL]", "PortNr=%d" % port, "EncryptPasswords=no", "MaxPreLoginPerIP=0"]
     lines += list(global_lines) + ["[DRIVES]", "C=" + data]
-    for name, extra in users:
-        lines += ["[USER=%s]" % name, "Password=" + name, "HomeDir=C:\\",
+    for user, extra in users:
+        lines += ["[USER=%s]" % user, "Password=" + user, "HomeDir=C:\\",
                   "Access1=C:\\,RWAMDCLP"] + list(extra)
     ini = os.path.join(ARGS.work, ini_name)
     with open(ini, "w") as f:
