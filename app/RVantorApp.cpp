@@ -102,9 +102,6 @@ RServerStartup::Seams RVantorApp::MakeSeams() {
   s.configureDirCache = [this](int32_t entries, int32_t seconds) {
     if (engine_.configureDirCache) engine_.configureDirCache(entries, seconds);
   };
-  s.flushDirCache = [this] {
-    if (engine_.flushDirCache) engine_.flushDirCache();
-  };
   // AutoStart is stored only; systemd starts the server with the machine.
   return s;
 }

@@ -40,9 +40,9 @@ struct REngineHooks {
   std::function<void(RVantorApp& app, const std::string& iniPath)> start;
   // Reload of account store, server settings and message files.
   std::function<void()> reload;
-  // Directory cache size and lifetime, and its emptying on reload.
+  // Directory cache size and lifetime, at start-up and on reload (which
+  // empties it).
   std::function<void(int32_t entries, int32_t seconds)> configureDirCache;
-  std::function<void()> flushDirCache;
   // External event libraries: create at start-up, re-read on reload.
   std::function<void()> createEventHandler;
   std::function<void()> reloadEventHandler;

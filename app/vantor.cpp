@@ -54,7 +54,6 @@ REngineHooks MakeHooks(REngine& e) {
   h.configureDirCache = [&e](int32_t entries, int32_t seconds) {
     e.addOns.ConfigureDirCache(e.server.get(), entries, seconds);
   };
-  h.flushDirCache = [&e] { e.addOns.FlushDirCache(e.server.get()); };
   h.applyLogFlags = [&e](const RFTPSLogger& l) {
     if (e.server) e.server->Manager().SetHostNameLogging(l.HostNameLookupOn());
   };

@@ -252,7 +252,8 @@ void RServerStartup::Reload() {
   Call(seams_.reloadServer);
   Call(seams_.loadLoggerSettings, ini_.get());
   Call(seams_.reloadEventHandler);
-  Call(seams_.flushDirCache);
+  // Setting the cache up empties it; the sizes are those of the file now.
+  Call(seams_.configureDirCache, settings_.DirCacheEntries(), settings_.DirCacheSeconds());
 }
 
 bool RServerStartup::PollReloadSettings() {

@@ -85,9 +85,9 @@ class RServerStartup {
     std::function<void(const std::string& iniPath)> startServer;
     // Reload of account store, server settings and message files.
     std::function<void()> reloadServer;
-    // Directory cache size and entry lifetime; on reload it is emptied.
+    // Directory cache size and entry lifetime: at start-up, and on reload
+    // (which empties the cache) with the values read again.
     std::function<void(int32_t entries, int32_t seconds)> configureDirCache;
-    std::function<void()> flushDirCache;
     std::function<void(bool on)> autoStart;
     std::function<void(const RGlobalSettings& s)> applyWindowSwitches;
   };

@@ -34,13 +34,7 @@ void RServerAddOns::Detach(RFTPServer* server) {
 }
 
 void RServerAddOns::ConfigureDirCache(RFTPServer* server, int32_t entries, int32_t seconds) {
-  cacheEntries_ = entries;
-  cacheSeconds_ = seconds;
-  FlushDirCache(server);
-}
-
-void RServerAddOns::FlushDirCache(RFTPServer* server) {
-  if (server != nullptr) server->Manager().Fs().Cache().Setup(cacheEntries_, cacheSeconds_);
+  if (server != nullptr) server->Manager().Fs().Cache().Setup(entries, seconds);
 }
 
 void RServerAddOns::Shutdown(std::unique_ptr<RFTPServer>& server) {

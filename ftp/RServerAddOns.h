@@ -1,8 +1,7 @@
 // What a front end keeps beside the server for the program's lifetime: the
-// event-hook libraries, the client-check libraries the account store
-// consults, and the directory cache's size and lifetime (the cache itself
-// is the server's). Both `vantor` and `vantor-gui`
-// use it, so the two programs load and attach them the same way.
+// event-hook libraries and the client-check libraries the account store
+// consults; it also sets up the server's directory cache. Both `vantor` and
+// `vantor-gui` use it, so the two programs load and attach them the same way.
 //
 // Order: LoadHooks() before the server is created (libraries load at
 // start-up), Attach() after RFTPServer::Start() and again after every
@@ -38,11 +37,9 @@ class RServerAddOns {
   void Attach(RFTPServer& server);
   void Detach(RFTPServer* server);
 
-  // Sets up the server's directory cache (nullptr: none yet; the size and
-  // lifetime are kept for FlushDirCache).
+  // Sets up the server's directory cache, emptying it (nullptr: no server,
+  // nothing to do). Start-up and every settings reload.
   void ConfigureDirCache(RFTPServer* server, int32_t entries, int32_t seconds);
-  // Empties the server's cache (settings reload).
-  void FlushDirCache(RFTPServer* server);
   // Destroys the server (and with it the directory cache and its worker
   // thread) while the libraries are still loaded, so each of them is told
   // of every session's close (event 3, client event 32); then unloads the
@@ -52,8 +49,6 @@ class RServerAddOns {
  private:
   std::shared_ptr<RFTPEventHandler> hooks_;
   RClientCheckLibs clientCheck_;
-  int32_t cacheEntries_ = 25;
-  int32_t cacheSeconds_ = 60;
 };
 
 }  // namespace vantor

@@ -76,7 +76,6 @@ RServerStartup::Seams RGuiHost::MakeSeams() {
   s.configureDirCache = [this](int32_t entries, int32_t seconds) {
     addOns_.ConfigureDirCache(server_.get(), entries, seconds);
   };
-  s.flushDirCache = [this] { addOns_.FlushDirCache(server_.get()); };
   return s;
 }
 

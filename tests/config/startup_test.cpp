@@ -181,7 +181,8 @@ TEST(RServerStartup, ClockCheck) {
 }
 
 // ReloadSettings: only the strict true words ask; the key is removed; the
-// reload runs its steps in order.
+// reload runs its steps in order and sets the cache up with the sizes the
+// file says now, not those of the start.
 TEST(RServerStartup, ReloadPollAndOrder) {
   TempDir dir;
   Screen screen;
@@ -191,7 +192,9 @@ TEST(RServerStartup, ReloadPollAndOrder) {
   s.reloadServer = [&] { steps.push_back("server"); };
   s.loadLoggerSettings = [&](const RIniFile*) { steps.push_back("logger"); };
   s.reloadEventHandler = [&] { steps.push_back("events"); };
-  s.flushDirCache = [&] { steps.push_back("cache"); };
+  s.configureDirCache = [&](int32_t entries, int32_t seconds) {
+    steps.push_back("cache " + std::to_string(entries) + " " + std::to_string(seconds));
+  };
   const std::string path = dir.File("v.ini");
   WriteText(path, "[GLOBAL]\nVersion=2.5.11.3\nDirCacheSize=7\n");
   RServerStartup st(clock, s);
@@ -209,9 +212,9 @@ TEST(RServerStartup, ReloadPollAndOrder) {
     EXPECT_FALSE(st.PollReloadSettings() && c.reload);  // one request, one reload
   }
   steps.clear();
-  WriteText(path, "[GLOBAL]\nVersion=2.5.11.3\nDirCacheSize=9\n");
+  WriteText(path, "[GLOBAL]\nVersion=2.5.11.3\nDirCacheSize=9\nDirCacheTime=30\n");
   st.Reload();
-  EXPECT_EQ(steps, (std::vector<std::string>{"server", "logger", "events", "cache"}));
+  EXPECT_EQ(steps, (std::vector<std::string>{"server", "logger", "events", "cache 9 30"}));
   EXPECT_EQ(st.Settings().dirCacheSize, 9);
 }
 
