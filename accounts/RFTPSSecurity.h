@@ -111,6 +111,9 @@ class RFTPSSecurity {
   };
   const std::vector<IPHome>& IPHomes() const { return homes_; }
   const RDriveMap& Drives() const { return drives_; }
+  // Whether a rule naming a host has been matched: from then on the
+  // connection code looks client host names up before admission.
+  bool IPNameMatchingOn() const { return ipMatcher_.NameMatchingOn(); }
   // Reloads the five lists now (the reload flag does this before a query).
   void Reload();
 
@@ -174,6 +177,9 @@ class RFTPSSecurity {
   std::vector<std::string> freeFiles_;
   std::vector<std::string> serverIPRules_;
   std::vector<std::string> noLog_;
+  // Matches the patterns of all three address lists; its name-matching
+  // switch is this store's.
+  RIPMatcher ipMatcher_;
   std::unordered_map<std::string, std::shared_ptr<const Entries>> sections_;
   uint64_t sectionsChange_ = ~uint64_t{0};
   // Accounts whose stored password could not be checked, with that value:

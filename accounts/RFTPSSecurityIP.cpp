@@ -22,7 +22,7 @@ void RFTPSSecurity::AnswerIPAccess(AccessQuery& q, Ctx& c) {
       return;
     }
     for (const std::string& r : serverIPRules_) {
-      if (IPPatternMatches(std::string_view(r).substr(2), address, host)) {
+      if (ipMatcher_.Matches(std::string_view(r).substr(2), address, host)) {
         q.flag = r[0] == 'A' ? 1 : 0;
         return;
       }
@@ -37,7 +37,7 @@ void RFTPSSecurity::AnswerIPAccess(AccessQuery& q, Ctx& c) {
       seen = true;
       if (rule.size() > kValueMax) rule = rule.substr(0, kValueMax);
       std::string_view pattern = rule.size() > 2 ? rule.substr(2) : std::string_view{};
-      if (IPPatternMatches(pattern, address, host)) {
+      if (ipMatcher_.Matches(pattern, address, host)) {
         q.flag = rule[0] == 'D' ? 0 : 1;
         return;
       }
@@ -58,7 +58,7 @@ void RFTPSSecurity::AnswerLogClient(AccessQuery& q) {
   const std::string address(QueryAux(q));
   const std::string host(QueryAux2(q));
   for (const std::string& p : noLog_) {
-    if (IPPatternMatches(p, address, host)) {
+    if (ipMatcher_.Matches(p, address, host)) {
       q.flag = 0;
       return;
     }

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "accounts/RWildcard.h"
@@ -11,13 +10,6 @@
 
 namespace vantor {
 namespace {
-
-// Process-wide; touched only on the loop thread.
-bool g_nameMatching = false;
-std::function<void()>& NameMatchingListener() {
-  static std::function<void()> fn;
-  return fn;
-}
 
 bool IsLetter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -77,19 +69,8 @@ bool IPv6PatternMatch(std::string_view pattern, std::string_view address) {
 
 }  // namespace
 
-bool IPNameMatchingOn() {
-  return g_nameMatching;
-}
-
-void SetIPNameMatchingListener(std::function<void()> onSwitchedOn) {
-  NameMatchingListener() = std::move(onSwitchedOn);
-}
-
-void ResetIPNameMatchingForTest() {
-  g_nameMatching = false;
-}
-
-bool IPPatternMatches(std::string_view pattern, std::string_view address, std::string_view host) {
+bool RIPMatcher::Matches(std::string_view pattern, std::string_view address,
+                         std::string_view host) {
   // "A, 10.*" is a slip of the keyboard: one blank must not turn a rule into
   // one that never matches (and so refuses every client at the list's end).
   pattern = TrimBlanks(pattern);
@@ -101,18 +82,17 @@ bool IPPatternMatches(std::string_view pattern, std::string_view address, std::s
     plain = PlainAddressText(address);
     address = plain;
   }
-  if (!g_nameMatching) {
+  if (!nameMatching_) {
     for (size_t i = 1; i < pattern.size(); ++i) {
       if (IsLetter(pattern[i])) {
-        g_nameMatching = true;
-        if (NameMatchingListener()) NameMatchingListener()();
+        nameMatching_ = true;
         break;
       }
     }
   }
   // An unknown host name (empty) is never matched by name; an empty pattern
   // would otherwise match it.
-  if (g_nameMatching && !host.empty() && !pattern.empty() &&
+  if (nameMatching_ && !host.empty() && !pattern.empty() &&
       WildcardMatch(Upper(host), Upper(pattern)))
     return true;
   return NumericMatch(pattern, address);

@@ -1,4 +1,4 @@
-// IP access patterns and the process-wide name-matching switch.
+// IP access patterns and the name-matching switch of their owner.
 //
 // A pattern is dotted numeric (up to four components, each "*", "low-high"
 // or a number; fewer components match every address that begins with them)
@@ -8,24 +8,27 @@
 // "*" matches every address of both families.
 #pragma once
 
-#include <functional>
 #include <string_view>
 
 namespace vantor {
 
-// Matches one pattern against the client's address text and host name. May
-// turn the name-matching switch on (a letter at the pattern's second or a
-// later character). Blanks and tabs around the pattern are ignored.
-// Malformed patterns never match.
-bool IPPatternMatches(std::string_view pattern, std::string_view address, std::string_view host);
+// Matches IP access patterns for one owner (the account store) and holds
+// that owner's name-matching switch: off at start, on for good once a
+// pattern naming a host was matched (a letter at the pattern's second or a
+// later character). While it is on, patterns are also tried against host
+// names and the connection code looks client host names up before asking
+// the IP access query. The store lives as long as the program runs, so the
+// switch never goes back to off while it does. Loop thread only.
+class RIPMatcher {
+ public:
+  // Matches one pattern against the client's address text and host name.
+  // May turn the switch on. Blanks and tabs around the pattern are
+  // ignored. Malformed patterns never match.
+  bool Matches(std::string_view pattern, std::string_view address, std::string_view host);
+  bool NameMatchingOn() const { return nameMatching_; }
 
-// The name-matching switch: off at start, on for good once a pattern naming
-// a host has been matched. While on, the connection code looks up client
-// host names before asking the IP access query.
-bool IPNameMatchingOn();
-// Called once, when the switch turns on (nullptr: no callback). Loop thread.
-void SetIPNameMatchingListener(std::function<void()> onSwitchedOn);
-// For tests: back to off.
-void ResetIPNameMatchingForTest();
+ private:
+  bool nameMatching_ = false;
+};
 
 }  // namespace vantor

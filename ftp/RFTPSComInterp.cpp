@@ -5,7 +5,6 @@
 
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPRatios.h"
-#include "accounts/RIPRules.h"
 #include "fs/RPath.h"
 #include "ftp/RBusMessages.h"
 #include "ftp/RFTPCommands.h"
@@ -143,7 +142,7 @@ int64_t RFTPSComInterp::SecondsConnected() const {
 void RFTPSComInterp::Admit() {
   // Host names are looked up before the access check only when a rule has
   // asked for them; otherwise every connection would wait for DNS.
-  if (control_ && IPNameMatchingOn() && !manager_.SecurityOff()) {
+  if (control_ && manager_.IPNameMatchingOn() && !manager_.SecurityOff()) {
     lookupForAdmission_ = true;
     EnterResolving();
     SetTimeOuts({0, 0, 0, 0, 60}, true);

@@ -179,6 +179,12 @@ class RFTPSManager : public RTimer {
   std::shared_ptr<const RListRules> ListRules(std::string_view user, uint32_t address) const {
     return listRules_ ? listRules_(user, address) : nullptr;
   }
+  // Whether the account store's name-matching switch is on, so that client
+  // host names are looked up before admission. Without a handler (security
+  // off) it never is.
+  using NameMatchingHandler = std::function<bool()>;
+  void SetNameMatchingHandler(NameMatchingHandler handler) { nameMatching_ = std::move(handler); }
+  bool IPNameMatchingOn() const { return nameMatching_ && nameMatching_(); }
   // The event-hook handler new sessions get (nullptr: none). Sessions get a
   // hook record only while it has libraries, and keep a share of it for
   // their whole life, so replacing it never unloads a library in use.
@@ -367,6 +373,7 @@ class RFTPSManager : public RTimer {
   AccessHandler access_;
   RuleScopeHandler ruleScope_;
   ListRulesHandler listRules_;
+  NameMatchingHandler nameMatching_;
   const RPathProbe* probe_ = nullptr;
   // Declared before the pools: a listing still running on a worker uses the
   // cache until the pool is gone.

@@ -40,6 +40,7 @@ void RFTPServer::Start() {
     manager_->SetListRulesHandler([this](std::string_view user, uint32_t address) {
       return store_ ? store_->ListRules(user, address) : nullptr;
     });
+    manager_->SetNameMatchingHandler([this] { return store_ && store_->IPNameMatchingOn(); });
   } else {
     WriteLog(LOG_SCREEN, LoadStr(kLogSecurityOff));
   }

@@ -53,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool w = vantor::WildcardMatch(parts[1], parts[2]);
   if (!vantor::WildcardMatch(parts[1], "*")) abort();
   if (!vantor::HasWildcard(parts[2]) && w && parts[1].size() != parts[2].size()) abort();
-  (void)vantor::IPPatternMatches(parts[2], parts[3], parts[4]);
-  if (vantor::IPPatternMatches("", parts[3], parts[4])) abort();  // empty never matches
+  vantor::RIPMatcher ip;
+  (void)ip.Matches(parts[2], parts[3], parts[4]);
+  if (ip.Matches("", parts[3], parts[4])) abort();  // empty never matches
   return 0;
 }

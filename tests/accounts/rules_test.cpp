@@ -145,16 +145,8 @@ TEST(RAccessRules, LettersGrantTable) {
   }
 }
 
-class IPRules : public ::testing::Test {
- protected:
-  void SetUp() override { ResetIPNameMatchingForTest(); }
-  void TearDown() override {
-    ResetIPNameMatchingForTest();
-    SetIPNameMatchingListener(nullptr);
-  }
-};
-
-TEST_F(IPRules, NumericPatterns) {
+TEST(RIPMatcher, NumericPatterns) {
+  RIPMatcher ip;
   struct Case {
     const char* pattern;
     const char* address;
@@ -172,30 +164,28 @@ TEST_F(IPRules, NumericPatterns) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.pattern) + " vs " + c.address);
-    EXPECT_EQ(IPPatternMatches(c.pattern, c.address, ""), c.match);
+    EXPECT_EQ(ip.Matches(c.pattern, c.address, ""), c.match);
   }
   // "1.2.3.4x" held a letter after its first character.
-  EXPECT_TRUE(IPNameMatchingOn());
+  EXPECT_TRUE(ip.NameMatchingOn());
   // An empty pattern never matches, not even an unknown (empty) host name.
-  EXPECT_FALSE(IPPatternMatches("", "1.2.3.4", ""));
+  EXPECT_FALSE(ip.Matches("", "1.2.3.4", ""));
 }
 
-TEST_F(IPRules, HostNamesSwitchMatchingOn) {
-  int calls = 0;
-  SetIPNameMatchingListener([&calls] { ++calls; });
-  EXPECT_FALSE(IPNameMatchingOn());
-  EXPECT_TRUE(IPPatternMatches("*.example.com", "10.0.0.1", "ftp.EXAMPLE.com"));
-  EXPECT_TRUE(IPNameMatchingOn());
-  EXPECT_EQ(calls, 1);
-  EXPECT_FALSE(IPPatternMatches("*.example.com", "10.0.0.1", "ftp.example.org"));
+TEST(RIPMatcher, HostNamesSwitchMatchingOn) {
+  RIPMatcher ip;
+  EXPECT_FALSE(ip.NameMatchingOn());
+  EXPECT_TRUE(ip.Matches("*.example.com", "10.0.0.1", "ftp.EXAMPLE.com"));
+  EXPECT_TRUE(ip.NameMatchingOn());
+  EXPECT_FALSE(ip.Matches("*.example.com", "10.0.0.1", "ftp.example.org"));
   // From now on numeric patterns are tried against the host name first.
-  EXPECT_TRUE(IPPatternMatches("10.*", "11.0.0.1", "10.host"));
-  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(ip.Matches("10.*", "11.0.0.1", "10.host"));
 }
 
 // IPv6 patterns (an address or a prefix), "*" for both families, IPv4
 // patterns against v4-mapped clients; hex letters are no host names.
-TEST_F(IPRules, IPv6AndMappedAddresses) {
+TEST(RIPMatcher, IPv6AndMappedAddresses) {
+  RIPMatcher ip;
   struct Case {
     const char* pattern;
     const char* address;
@@ -221,18 +211,20 @@ TEST_F(IPRules, IPv6AndMappedAddresses) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.pattern) + " vs " + c.address);
-    EXPECT_EQ(IPPatternMatches(c.pattern, c.address, "host.example"), c.match);
+    EXPECT_EQ(ip.Matches(c.pattern, c.address, "host.example"), c.match);
   }
-  EXPECT_FALSE(IPNameMatchingOn()) << "the letters of an IPv6 pattern are hex digits";
+  EXPECT_FALSE(ip.NameMatchingOn()) << "the letters of an IPv6 pattern are hex digits";
 }
 
-TEST_F(IPRules, LeadingLetterDoesNotSwitch) {
+TEST(RIPMatcher, LeadingLetterDoesNotSwitch) {
+  RIPMatcher ip;
   // Only a letter at the second or a later character turns the switch on.
-  EXPECT_FALSE(IPPatternMatches("A", "1.2.3.4", "a"));
-  EXPECT_FALSE(IPNameMatchingOn());
+  EXPECT_FALSE(ip.Matches("A", "1.2.3.4", "a"));
+  EXPECT_FALSE(ip.NameMatchingOn());
 }
 
-TEST_F(IPRules, BlanksAroundPatternIgnored) {
+TEST(RIPMatcher, BlanksAroundPatternIgnored) {
+  RIPMatcher ip;
   // "IP1=A, 10.*.*.*" is an easy typo; read literally it would refuse every
   // client.
   struct Case {
@@ -249,11 +241,11 @@ TEST_F(IPRules, BlanksAroundPatternIgnored) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("'") + c.pattern + "' vs " + c.address);
-    EXPECT_EQ(IPPatternMatches(c.pattern, c.address, ""), c.match);
+    EXPECT_EQ(ip.Matches(c.pattern, c.address, ""), c.match);
   }
   // A blank after the comma in a host-name pattern is no letter at the
   // second character either way; the name still matches.
-  EXPECT_TRUE(IPPatternMatches(" *.example.com ", "10.0.0.1", "ftp.example.com"));
+  EXPECT_TRUE(ip.Matches(" *.example.com ", "10.0.0.1", "ftp.example.com"));
 }
 
 }  // namespace

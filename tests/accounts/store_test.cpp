@@ -16,11 +16,7 @@ using test::MakeQuery;
 
 class StoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ResetIPNameMatchingForTest();
-    ini_ = dir_.Path() + "/VANTOR.INI";
-  }
-  void TearDown() override { ResetIPNameMatchingForTest(); }
+  void SetUp() override { ini_ = dir_.Path() + "/VANTOR.INI"; }
 
   void Write(const std::string& text) { test::WriteText(ini_, text); }
 
@@ -308,11 +304,16 @@ TEST_F(StoreTest, AccountIPRules) {
   EXPECT_FALSE(QueryNoRule(q));
 }
 
+// A rule naming a host turns on the name matching of the store that
+// matched it, and of no other store.
 TEST_F(StoreTest, HostNamePatterns) {
   Write("[IP-ACCESS]\nIP1=A,*.trusted.example\nIP2=D,*.*.*.*\n");
   RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity other(ini_, &clock_);
+  EXPECT_FALSE(s.IPNameMatchingOn());
   EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4", "ftp.trusted.example").flag, 1u);
-  EXPECT_TRUE(IPNameMatchingOn());
+  EXPECT_TRUE(s.IPNameMatchingOn());
+  EXPECT_FALSE(other.IPNameMatchingOn());
   EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4", "ftp.other.example").flag, 0u);
 }
 

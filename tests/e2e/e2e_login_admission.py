@@ -3,6 +3,7 @@ never stops the server and leaves no session behind."""
 import random
 import signal
 import socket
+import sys
 import time
 
 from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run, wait_until
@@ -88,6 +89,23 @@ def test_port_in_use():
             second.stop()
 
 
+# A rule naming a host: the connection that first matches it is judged by
+# its address alone (refused); from then on host names are looked up before
+# admission, and the next connection from the same address gets in.
+def test_host_name_rule():
+    try:
+        name = socket.gethostbyaddr("127.0.0.1")[0]
+    except OSError:
+        name = ""
+    if not any(c.isalpha() for c in name[1:]):
+        print("skipped: 127.0.0.1 has no host name here", file=sys.stderr)
+        return
+    with Server(INI % "" + "[IP-ACCESS]\nIP1=A,%s\n" % name) as srv:
+        assert closed_silently(srv.port), "admitted before any host name was looked up"
+        srv.wait_log("Connection denied to IP-number 127.0.0.1")
+        expect(Client(srv.port).reply(), [BANNER])
+
+
 def sessions_closed(srv, count, timeout=20):
     """Waits until `count` sessions have logged their closing line."""
     def closed():
@@ -153,5 +171,5 @@ def test_client_gone_mid_command():
 
 
 run([test_anti_hammer_fifth_connection, test_off_line, test_homes_only_without_homes,
-     test_ip_homes, test_port_in_use, test_binary_garbage, test_long_line_without_cr,
+     test_ip_homes, test_port_in_use, test_host_name_rule, test_binary_garbage, test_long_line_without_cr,
      test_connection_flood, test_client_gone_mid_command])
