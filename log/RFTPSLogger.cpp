@@ -169,14 +169,16 @@ RFTPSLogger::RFTPSLogger(RLogger& pane, const RClock& clock, Hooks hooks)
     : pane_(pane), clock_(clock), hooks_(std::move(hooks)), s_(RLogSettingsStr::Defaults()) {}
 
 RFTPSLogger::~RFTPSLogger() {
-  if (sink_) SetLogSink(nullptr, nullptr);
+  // No line may reach a logger whose members are going.
+  sink_.reset();
 }
 
 void RFTPSLogger::InstallAsSink() {
-  SetLogSink([](void* ctx, int code,
-                std::string_view text) { static_cast<RFTPSLogger*>(ctx)->WriteLog(code, text); },
-             this, [](void* ctx, int code) { return static_cast<RFTPSLogger*>(ctx)->Wants(code); });
-  sink_ = true;
+  sink_.reset();  // a second call replaces, it does not nest
+  sink_.emplace([](void* ctx, int code,
+                   std::string_view text) { static_cast<RFTPSLogger*>(ctx)->WriteLog(code, text); },
+                this,
+                [](void* ctx, int code) { return static_cast<RFTPSLogger*>(ctx)->Wants(code); });
 }
 
 bool RFTPSLogger::Wants(int code) const {

@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "config/RIniFile.h"
 #include "log/RLogger.h"
 #include "platform/RClock.h"
+#include "util/RLog.h"
 
 namespace vantor {
 
@@ -131,7 +133,8 @@ class RFTPSLogger {
   RFTPSLogger(const RFTPSLogger&) = delete;
   RFTPSLogger& operator=(const RFTPSLogger&) = delete;
 
-  // Makes this logger the sink of util/RLog.h (removed again on destruction).
+  // Makes this logger the sink of util/RLog.h until it is destroyed; the
+  // sink installed before comes back then.
   void InstallAsSink();
 
   // The one entry for log output.
@@ -187,7 +190,7 @@ class RFTPSLogger {
   RLogger& pane_;
   const RClock& clock_;
   Hooks hooks_;
-  bool sink_ = false;
+  std::optional<RLogSinkScope> sink_;
   RLogSettingsStr s_;
   bool screenOn_ = true;
   bool fileOn_ = false;

@@ -7,10 +7,17 @@ RLogWantedFn gWanted = nullptr;
 void* gContext = nullptr;
 }  // namespace
 
-void SetLogSink(RLogSinkFn fn, void* context, RLogWantedFn wanted) {
+RLogSinkScope::RLogSinkScope(RLogSinkFn fn, void* context, RLogWantedFn wanted)
+    : previousFn_(gSink), previousContext_(gContext), previousWanted_(gWanted) {
   gSink = fn;
   gWanted = fn != nullptr ? wanted : nullptr;
   gContext = context;
+}
+
+RLogSinkScope::~RLogSinkScope() {
+  gSink = previousFn_;
+  gWanted = previousWanted_;
+  gContext = previousContext_;
 }
 
 bool LogWanted(int category) {

@@ -7,23 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include "util/RLog.h"
+#include "log_capture.h"
 
 namespace vantor::hooktest {
 
-// Collects log lines as "category|text" while it lives.
-class LogCapture {
- public:
-  LogCapture() { SetLogSink(&LogCapture::Sink, this); }
-  ~LogCapture() { SetLogSink(nullptr, nullptr); }
-  std::vector<std::string> lines;
-
- private:
-  static void Sink(void* self, int category, std::string_view text) {
-    static_cast<LogCapture*>(self)->lines.push_back(std::to_string(category) + "|" +
-                                                    std::string(text));
-  }
-};
+using test::LogCapture;
 
 // The path of an example library built with the project.
 inline std::string ExampleLib(const char* name) {

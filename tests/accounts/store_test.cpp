@@ -6,6 +6,7 @@
 #include "accounts/RFTPSSecurity.h"
 #include "accounts/RPasswordHash.h"
 #include "accounts_test_util.h"
+#include "log_capture.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
 
@@ -378,32 +379,23 @@ TEST_F(StoreTest, SystemHashesAndUncheckableValues) {
       "Xrx11\n"
       "[USER=plain]\nPassword=hunter2\n[USER=cut]\nPassword=$6$saltsalt\n");
   RFTPSSecurity s(ini_, &clock_);
-  std::vector<std::pair<int, std::string>> log;
-  SetLogSink(
-      [](void* c, int cat, std::string_view t) {
-        static_cast<std::vector<std::pair<int, std::string>>*>(c)->emplace_back(cat,
-                                                                                std::string(t));
-      },
-      &log);
+  test::LogCapture log;
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "sha", "pass word").flag, 1u);
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "sha", "pass").flag, 0u);
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "yes", "secret").flag, 1u);
   EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "yes", "secret").flag, 1u);
-  EXPECT_TRUE(log.empty());
+  EXPECT_TRUE(log.lines.empty());
 
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(+Ask(s, QC_PASSWORD, "plain", "hunter2").flag, 0u);
     EXPECT_EQ(+Ask(s, QC_PASSWORD, "cut", "x").flag, 0u);
   }
-  SetLogSink(nullptr, nullptr);
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0].first, LOG_SECURITY);
-  EXPECT_EQ(log[0].second,
-            "Login of user plain refused: its stored password is not a hash this server can "
-            "check");
-  EXPECT_EQ(log[1].second,
-            "Login of user cut refused: its stored password is not a hash this server can check");
-  for (const auto& l : log) EXPECT_EQ(l.second.find("hunter2"), std::string::npos);
+  EXPECT_EQ(log.lines,
+            (std::vector<std::string>{
+                "3|Login of user plain refused: its stored password is not a hash this server "
+                "can check",
+                "3|Login of user cut refused: its stored password is not a hash this server can "
+                "check"}));
 }
 
 TEST_F(StoreTest, AnonymousPasswordCheck) {

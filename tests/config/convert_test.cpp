@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "log_capture.h"
 #include "temp_dir.h"
-#include "util/RLog.h"
 
 using namespace vantor;
 using vantor::test::ReadText;
@@ -19,16 +19,9 @@ namespace {
 // Runs `f` with a log sink that records "code:text" for every line.
 template <typename F>
 std::vector<std::string> CaptureLog(F f) {
-  std::vector<std::string> out;
-  SetLogSink(
-      [](void* c, int code, std::string_view t) {
-        static_cast<std::vector<std::string>*>(c)->push_back(std::to_string(code) + ":" +
-                                                             std::string(t));
-      },
-      &out);
+  vantor::test::LogCapture log(":");
   f();
-  SetLogSink(nullptr, nullptr);
-  return out;
+  return log.lines;
 }
 
 const char* kOldFile =

@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <future>
 
+#include "log_capture.h"
 #include "platform/RFile.h"
 #include "platform/RMessageLoop.h"
 #include "platform/RWorkPool.h"
 #include "temp_dir.h"
-#include "util/RLog.h"
 #include "util/RStringTable.h"
 
 using namespace vantor;
@@ -505,13 +505,7 @@ TEST(RIniFile, FailedDeferredWriteIsLoggedAndRetried) {
   if (pid == 0) {
     ::signal(SIGXFSZ, SIG_IGN);
     SetLanguage(RLanguage::English);
-    std::vector<std::string> logged;
-    SetLogSink(
-        [](void* ctx, int category, std::string_view text) {
-          static_cast<std::vector<std::string>*>(ctx)->push_back(std::to_string(category) + " " +
-                                                                 std::string(text));
-        },
-        &logged);
+    vantor::test::LogCapture logged(" ");
     struct rlimit lim = {4096, RLIM_INFINITY};
     ::setrlimit(RLIMIT_FSIZE, &lim);
     RIniFile ini(path);
@@ -522,14 +516,14 @@ TEST(RIniFile, FailedDeferredWriteIsLoggedAndRetried) {
     const std::vector<std::string> want = {
         "2 CANNOT WRITE " + path +
         "! (File too large) - the changes stay in memory and are written with the next one"};
-    if (logged != want) {
+    if (logged.lines != want) {
       fail |= 4;
-      for (const std::string& l : logged) std::fprintf(stderr, "logged: %s\n", l.c_str());
+      for (const std::string& l : logged.lines) std::fprintf(stderr, "logged: %s\n", l.c_str());
     }
     lim.rlim_cur = RLIM_INFINITY;
     ::setrlimit(RLIMIT_FSIZE, &lim);
     RIniFile::DrainWrites();
-    if (RIniFile::WritesPending() || logged.size() != 1) fail |= 8;
+    if (RIniFile::WritesPending() || logged.lines.size() != 1) fail |= 8;
     ::_exit(fail);
   }
   int status = 0;

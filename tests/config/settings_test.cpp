@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "config/RProfile.h"
+#include "log_capture.h"
 #include "temp_dir.h"
-#include "util/RLog.h"
 
 using namespace vantor;
 using vantor::test::ReadText;
@@ -192,11 +192,12 @@ TEST(RGlobalSettings, SaveServerSettings) {
   s.lowerCaseFileDir = false;
   s.deletePartialUploads = true;
   s.dirCacheSize = 40;
-  std::string screen;
-  SetLogSink([](void* c, int, std::string_view t) { *static_cast<std::string*>(c) += t; }, &screen);
-  ASSERT_TRUE(s.SaveServerSettings(ini));
-  SetLogSink(nullptr, nullptr);
-  EXPECT_EQ(screen, "SECURITY SWITCHED OFF! - NO ACCESS RESTRICTIONS");
+  {
+    vantor::test::LogCapture screen;
+    ASSERT_TRUE(s.SaveServerSettings(ini));
+    EXPECT_EQ(screen.lines,
+              std::vector<std::string>{"18|SECURITY SWITCHED OFF! - NO ACCESS RESTRICTIONS"});
+  }
   EXPECT_EQ(ReadText(path),
             "; keep me\n[GLOBAL]\nSecurity=OFF\nCheckAnonPass=NO\nDeletePartialUploads=YES\n"
             "AutoStart=NO\nDirCacheEnable=YES\nDirCacheSize=40\nDirCacheTime=600\n");

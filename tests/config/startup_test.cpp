@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <set>
 
+#include "log_capture.h"
 #include "temp_dir.h"
-#include "util/RLog.h"
 
 using namespace vantor;
 using vantor::test::ReadText;
@@ -20,16 +20,8 @@ using vantor::test::WriteText;
 namespace {
 
 // Collects what the program shows, as "code:text" entries.
-struct Screen {
-  std::vector<std::string> lines;
-  Screen() {
-    SetLogSink(
-        [](void* c, int code, std::string_view t) {
-          static_cast<Screen*>(c)->lines.push_back(std::to_string(code) + ":" + std::string(t));
-        },
-        this);
-  }
-  ~Screen() { SetLogSink(nullptr, nullptr); }
+struct Screen : vantor::test::LogCapture {
+  Screen() : LogCapture(":") {}
 };
 
 // Options in either case, "-" only, the first other argument is the path.

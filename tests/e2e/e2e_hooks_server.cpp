@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   RMessageLoop loop;
   RSocketLayer layer(loop);
   RSocketLayer::SetProcess(&layer);
-  SetLogSink(&PrintLog, nullptr);
+  RLogSinkScope print(&PrintLog, nullptr);
   RTestFrontEnd frontEnd(loop);
   int code = 0;
   {
@@ -70,7 +70,6 @@ int main(int argc, char** argv) {
     loop.DestroyWindow(control);
     addOns.Shutdown(server);
   }
-  SetLogSink(nullptr, nullptr);
   layer.CleanupSockLib();
   RSocketLayer::SetProcess(nullptr);
   return code;

@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
   RMessageLoop loop;
   RSocketLayer layer(loop);
   RSocketLayer::SetProcess(&layer);
-  if (!quiet) SetLogSink(&PrintLog, nullptr);
+  RLogSinkScope print(quiet ? nullptr : &PrintLog, nullptr);
   RTestFrontEnd frontEnd(loop);
   int code = 0;
   {
@@ -67,7 +67,6 @@ int main(int argc, char** argv) {
     code = loop.Run();
     loop.DestroyWindow(control);
   }
-  SetLogSink(nullptr, nullptr);
   layer.CleanupSockLib();
   RSocketLayer::SetProcess(nullptr);
   return code;

@@ -19,6 +19,7 @@
 
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
+#include "log_capture.h"
 #include "net/RSocketLayer.h"
 #include "platform/RClock.h"
 #include "platform/RMessageLoop.h"
@@ -58,14 +59,10 @@ class RRecordingFrontEnd : public RFrontEnd {
 
 class FtpTest : public ::testing::Test {
  protected:
-  FtpTest() : loop_(10000, &clock_), layer_(loop_) {
-    ini_ = dir_ + "/VANTOR.INI";
-    SetLogSink(&FtpTest::Sink, this);
-  }
+  FtpTest() : loop_(10000, &clock_), layer_(loop_) { ini_ = dir_ + "/VANTOR.INI"; }
   ~FtpTest() override {
     manager_.reset();
     layer_.CleanupSockLib();
-    SetLogSink(nullptr, nullptr);
   }
 
   // Writes the INI text and creates the manager (security off unless said).
@@ -109,16 +106,7 @@ class FtpTest : public ::testing::Test {
     if (fd >= 0) close(fd);
     return -1;
   }
-  bool Logged(const std::string& text) const {
-    for (const std::string& l : log_) {
-      if (l.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
-  static void Sink(void* ctx, int category, std::string_view text) {
-    static_cast<FtpTest*>(ctx)->log_.push_back(std::to_string(category) + " " + std::string(text));
-  }
+  bool Logged(const std::string& text) const { return log_.Count(text) > 0; }
 
   RManualClock clock_;
   RMessageLoop loop_;
@@ -128,7 +116,7 @@ class FtpTest : public ::testing::Test {
   const std::string dir_ = tmp_.Path();
   std::string ini_;
   std::unique_ptr<RFTPSManager> manager_;
-  std::vector<std::string> log_;
+  test::LogCapture log_{" "};
 };
 
 }  // namespace vantor

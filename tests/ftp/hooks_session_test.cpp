@@ -21,6 +21,7 @@
 #include "ftp/RFTPStrings.h"
 #include "ftp/RServerAddOns.h"
 #include "ftp_fixture.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 
 using namespace vantor;
@@ -37,7 +38,6 @@ class HookSession : public ::testing::Test {
  protected:
   HookSession() : loop_(10000, &clock_), layer_(loop_) {
     RSocketLayer::SetProcess(&layer_);
-    SetLogSink(&HookSession::Sink, this);
     setenv("VANTOR_SPY_LOG", dir_.File("spy.log").c_str(), 1);
     unsetenv("VANTOR_SPY_HOLD");
     unsetenv("VANTOR_SPY_REPLY");
@@ -47,7 +47,6 @@ class HookSession : public ::testing::Test {
     if (server_) addOns_.Shutdown(server_);
     layer_.CleanupSockLib();
     RSocketLayer::SetProcess(nullptr);
-    SetLogSink(nullptr, nullptr);
     unsetenv("VANTOR_SPY_LOG");
     unsetenv("VANTOR_SPY_HOLD");
     unsetenv("VANTOR_SPY_REPLY");
@@ -149,16 +148,7 @@ class HookSession : public ::testing::Test {
   static std::string Session(const RFTPSComInterp* s) {
     return " session=" + std::to_string(s->Number()) + " ";
   }
-  int LogCount(const std::string& text) const {
-    return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& l) {
-      return l.find(text) != std::string::npos;
-    }));
-  }
-
-  static void Sink(void* self, int category, std::string_view text) {
-    static_cast<HookSession*>(self)->log_.push_back(std::to_string(category) + " " +
-                                                    std::string(text));
-  }
+  int LogCount(const std::string& text) const { return log_.Count(text); }
 
   test::TempDir dir_;
   RManualClock clock_;
@@ -169,7 +159,7 @@ class HookSession : public ::testing::Test {
   std::string ini_;
   RServerAddOns addOns_;  // outlives the server, as in the programs
   std::unique_ptr<RFTPServer> server_;
-  std::vector<std::string> log_;
+  test::LogCapture log_{" "};
 };
 
 }  // namespace
@@ -243,7 +233,7 @@ TEST_F(HookSession, ClientCheckLoadedOncePerReload) {
   Start("ClientCheckDLL1=" + SpyLib() + "\n");
   const std::string loaded = "Loaded external DLL " + SpyLib();
   EXPECT_EQ(LogCount(loaded), 1);
-  log_.clear();
+  log_.lines.clear();
   Reload();
   EXPECT_EQ(LogCount(loaded), 1);
 }

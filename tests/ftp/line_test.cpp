@@ -7,7 +7,7 @@
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RIPHomes.h"
-#include "util/RLog.h"
+#include "log_capture.h"
 
 using namespace vantor;
 
@@ -76,25 +76,19 @@ TEST(RAntiHammer, FifthConnectionBlocked) {
 // A block that starts is logged once per address as a security message;
 // the refusals that follow while it lasts are not.
 TEST(RAntiHammer, BlockStartLoggedOnce) {
-  std::vector<std::string> log;
-  SetLogSink(
-      [](void* c, int code, std::string_view t) {
-        static_cast<std::vector<std::string>*>(c)->push_back(std::to_string(code) + "|" +
-                                                             std::string(t));
-      },
-      &log);
+  test::LogCapture log;
   RAntiHammer h;
   h.Configure(30, 4, 300);
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(h.Admit("10.0.0.1", 1000 + i));
-  EXPECT_TRUE(log.empty());
+  EXPECT_TRUE(log.lines.empty());
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(h.Admit("10.0.0.1", 1004 + i));
   for (int i = 0; i < 5; ++i) (void)h.Admit("10.0.0.2", 1004);
-  SetLogSink(nullptr, nullptr);
-  EXPECT_EQ(log, (std::vector<std::string>{
-                     "3|Connection from 10.0.0.1 blocked for 300 seconds (anti-hammering: more "
-                     "than 4 connections within 30 seconds)",
-                     "3|Connection from 10.0.0.2 blocked for 300 seconds (anti-hammering: more "
-                     "than 4 connections within 30 seconds)"}));
+  EXPECT_EQ(log.lines,
+            (std::vector<std::string>{
+                "3|Connection from 10.0.0.1 blocked for 300 seconds (anti-hammering: more "
+                "than 4 connections within 30 seconds)",
+                "3|Connection from 10.0.0.2 blocked for 300 seconds (anti-hammering: more "
+                "than 4 connections within 30 seconds)"}));
 }
 
 // Old attempts leave the window at a purge; values below 1 give defaults.

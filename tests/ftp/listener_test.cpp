@@ -59,11 +59,7 @@ class ListenerTest : public FtpTest {
     return false;
   }
 
-  int Count(const std::string& text) const {
-    return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& l) {
-      return l.find(text) != std::string::npos;
-    }));
-  }
+  int Count(const std::string& text) const { return log_.Count(text); }
 
   int port_ = FreePort();
   std::vector<int> fds_;
@@ -85,7 +81,7 @@ TEST_F(ListenerTest, RestartAfterServingListensAtOnce) {
     ASSERT_TRUE(Await(c, "")) << "server did not close";
   }
   manager_.reset();
-  log_.clear();
+  log_.lines.clear();
   Serve();
   EXPECT_TRUE(manager_->Online());
   EXPECT_EQ(Count("SERVER IS NOT LISTENING"), 0);

@@ -137,16 +137,16 @@ TEST_F(FtpTest, ReadMessageLinesBounded) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    log_.clear();
+    log_.lines.clear();
     Lines got{"stale"};
     EXPECT_FALSE(ReadMessageLines(dir_ + "/" + c.name, 159, got));
     EXPECT_TRUE(got.empty());
     EXPECT_TRUE(Logged("2 Message file " + dir_ + "/" + c.name + " " + c.log)) << c.log;
   }
-  log_.clear();
+  log_.lines.clear();
   Lines none;
   EXPECT_FALSE(ReadMessageLines(dir_ + "/missing", 159, none));
-  EXPECT_TRUE(log_.empty()) << "no message here is the ordinary case";
+  EXPECT_TRUE(log_.lines.empty()) << "no message here is the ordinary case";
   // Right at the bounds the file is sent.
   many.resize(many.size() - 2);
   WriteFile("many", many);

@@ -19,6 +19,7 @@
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFrontEnd.h"
+#include "log_capture.h"
 #include "net/RSocketLayer.h"
 #include "platform/RMessageLoop.h"
 #include "platform/RSpawn.h"
@@ -36,11 +37,9 @@ class SiteSession : public ::testing::Test {
   SiteSession() : layer_(loop_) {
     RSocketLayer::SetProcess(&layer_);
     std::ofstream(dir_ + "/vantor.ini") << "[GLOBAL]\n";
-    SetLogSink(&SiteSession::Sink, this);
   }
   ~SiteSession() override {
     manager_.reset();
-    SetLogSink(nullptr, nullptr);
     RSocketLayer::SetProcess(nullptr);
   }
 
@@ -80,10 +79,6 @@ class SiteSession : public ::testing::Test {
     std::filesystem::create_directories(std::filesystem::path(dir_ + "/" + rel).parent_path());
     std::ofstream(dir_ + "/" + rel) << "x";
   }
-  static void Sink(void* self, int category, std::string_view text) {
-    static_cast<SiteSession*>(self)->log_.push_back(std::to_string(category) + "|" +
-                                                    std::string(text));
-  }
 
   RMessageLoop loop_;
   RSocketLayer layer_;
@@ -95,7 +90,7 @@ class SiteSession : public ::testing::Test {
   RFTPSComInterp* s_ = nullptr;
   std::function<bool(const AccessQuery&)> answer_;
   std::vector<AccessQuery> queries_;
-  std::vector<std::string> log_;
+  test::LogCapture log_;
 };
 
 }  // namespace
@@ -171,7 +166,7 @@ TEST_F(SiteSession, Pswd) {
   }
   EXPECT_EQ(current, "next");
   int logged = 0;
-  for (const std::string& l : log_)
+  for (const std::string& l : log_.lines)
     logged += l == "3|(" + RFormat("%06u", s.Number()) + ") User JOE changed password";
   EXPECT_EQ(logged, 2);
 
@@ -244,11 +239,11 @@ TEST_F(SiteSession, PswdMaskedInCommandLog) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    log_.clear();
+    log_.lines.clear();
     (void)Send(c.line);
-    ASSERT_FALSE(log_.empty());
-    EXPECT_EQ(log_[0], c.logged);
-    for (const std::string& l : log_) EXPECT_EQ(l.find("Secret"), std::string::npos) << l;
+    ASSERT_FALSE(log_.lines.empty());
+    EXPECT_EQ(log_.lines[0], c.logged);
+    for (const std::string& l : log_.lines) EXPECT_EQ(l.find("Secret"), std::string::npos) << l;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "log_capture.h"
 #include "temp_dir.h"
 #include "util/RLog.h"
 
@@ -278,21 +279,25 @@ TEST(RFTPSLogger, StateAndSave) {
   EXPECT_TRUE(again.Settings().screen[LS_DIRTY]);
 }
 
-// The logger is the sink of the process-wide WriteLog while installed.
+// The logger is the sink of the process-wide WriteLog while installed; the
+// sink installed before it (here a test's capture) comes back after it.
 TEST(RFTPSLogger, InstalledAsSink) {
   Fixture f;
+  vantor::test::LogCapture outer;
   {
     RFTPSLogger sink(f.pane, f.clock);
     sink.InstallAsSink();
+    sink.InstallAsSink();  // again: still one scope, the capture still under it
     vantor::WriteLog(LOG_SCREEN, "through the sink");
     EXPECT_TRUE(LogWanted(LOG_SCREEN));
     EXPECT_FALSE(LogWanted(LOG_REPLIES));  // off by default, no user information view
     sink.SetScreenLogging(false);
     EXPECT_FALSE(LogWanted(LOG_SCREEN));
   }
-  EXPECT_FALSE(LogWanted(LOG_SCREEN));
+  EXPECT_TRUE(LogWanted(LOG_REPLIES));
   vantor::WriteLog(LOG_SCREEN, "after removal");
   EXPECT_EQ(f.pane.Text(), "through the sink\r\n");
+  EXPECT_EQ(outer.lines, std::vector<std::string>{"18|after removal"});
 }
 
 // Client text with terminal escapes, bells, line breaks or DEL must reach no
