@@ -148,14 +148,12 @@ RIniImage::~RIniImage() {
   if (it != Images().end() && it->second.expired()) Images().erase(it);
 }
 
-void RIniImage::TakeContent(std::string data) {
-  ++parses;
-  ++changes;
-  raw = std::move(data);
-  rawValid = true;
-  const std::string_view text = raw;
-  crlf = text.find("\r\n") != std::string_view::npos || (!text.empty() && text.back() == '\r');
-  const std::string_view eol = LineEnd(crlf);
+namespace inidetail {
+
+Parsed Parse(std::string_view text) {
+  Parsed out;
+  out.crlf = text.find("\r\n") != std::string_view::npos || (!text.empty() && text.back() == '\r');
+  const std::string_view eol = LineEnd(out.crlf);
   auto list = std::make_shared<BlockList>();
   BlockMaker cur({}, false, eol);
   size_t pos = 0;
@@ -175,17 +173,35 @@ void RIniImage::TakeContent(std::string data) {
     pos = nl == std::string_view::npos ? text.size() : nl + 1;
   }
   list->push_back(cur.Finish());
-  blocks = std::move(list);
-  sectionIndex.clear();
-  IndexSections(0);
+  for (size_t i = 0; i < list->size(); ++i) {
+    if ((*list)[i]->section) out.sectionIndex.emplace(Lower((*list)[i]->name), i);
+  }
+  out.blocks = std::move(list);
+  return out;
+}
+
+}  // namespace inidetail
+
+void RIniImage::TakeContent(std::string data) {
+  auto bytes = std::make_shared<const std::string>(std::move(data));
+  Parsed parsed = Parse(*bytes);
+  TakeParsed(std::move(bytes), std::move(parsed));
+}
+
+void RIniImage::TakeParsed(std::shared_ptr<const std::string> data, Parsed parsed) {
+  ++parses;
+  ++changes;
+  raw = std::move(data);
+  crlf = parsed.crlf;
+  blocks = std::move(parsed.blocks);
+  sectionIndex = std::move(parsed.sectionIndex);
 }
 
 void RIniImage::TakeBlocks(BlockListPtr next, bool moved) {
   ++changes;
   const size_t before = blocks->size();
   blocks = std::move(next);
-  std::string().swap(raw);
-  rawValid = false;
+  raw.reset();
   // A write keeps the sections it had in place and adds new ones at the
   // end; only a section deleted moves the others.
   if (moved) sectionIndex.clear();
@@ -366,10 +382,53 @@ uint64_t RIniFile::ChangeCount() const {
   return image_->changes;
 }
 
-void RIniFile::Refresh() const {
+namespace inidetail {
+
+// What a read of the file found, wherever it ran.
+struct ReadOutcome {
+  bool readable = false;
+  RFileIdentity id;
+  bool changed = false;  // the bytes differ from the content's
+  std::shared_ptr<const std::string> data;
+  // Made on a worker when the bytes changed; empty: parse them here.
+  mutable std::optional<Parsed> parsed;
+};
+
+}  // namespace inidetail
+
+namespace {
+
+// The comparison's side of the content, copied on the loop for a worker.
+struct ReadBase {
+  bool loaded = false;
+  bool exists = false;
+  BlockListPtr blocks;
+  std::shared_ptr<const std::string> raw;
+};
+
+ReadBase BaseOf(const RIniImage& m) {
+  return ReadBase{m.loaded, m.id.exists, m.blocks, m.raw};
+}
+
+// Any thread: reads the file and compares it with `base`.
+ReadOutcome ReadFile(const std::string& path, const ReadBase& base) {
+  ReadOutcome out;
+  std::string data;
+  out.readable = ReadWholeFile(path, &data, &out.id);
+  if (!out.readable) {
+    out.id = {};
+    data.clear();
+  }
+  out.changed = !base.loaded || out.id.exists != base.exists ||
+                !(base.raw ? data == *base.raw : SameText(*base.blocks, data));
+  out.data = std::make_shared<const std::string>(std::move(data));
+  return out;
+}
+
+}  // namespace
+
+bool RIniFile::NeedsRead(RFileIdentity* now) const {
   RIniImage& m = *image_;
-  // A deferred write not yet on disk is newer than anything the file says.
-  if (NewerThanDisk(path_)) return;
   // Within one pass of the event loop the file is looked at once: a login
   // asks the account store a couple of dozen questions, and a change made
   // meanwhile is seen by the next pass. Across passes the loop's watch on
@@ -380,12 +439,12 @@ void RIniFile::Refresh() const {
   const uint64_t pass = RMessageLoop::CurrentPass();
   RMessageLoop* loop = RMessageLoop::Current();
   if (loop != nullptr && m.loaded && !m.racy) {
-    if (pass == m.checkedPass) return;
+    if (pass == m.checkedPass) return false;
     if (m.watch != 0 && m.watchLoop == loop->Serial() &&
         loop->FileChanges(m.watch) == m.watchSeen &&
         loop->Clock().NowMs() - m.lookedMs < kRecheckMs) {
       m.checkedPass = pass;
-      return;
+      return false;
     }
   }
   m.checkedPass = pass;
@@ -398,23 +457,123 @@ void RIniFile::Refresh() const {
     m.watchSeen = loop->FileChanges(m.watch);
     m.lookedMs = loop->Clock().NowMs();
   }
-  const RFileIdentity now = StatFile(path_);
-  if (m.loaded && now == m.id && !m.racy) return;
-  std::string data;
-  RFileIdentity readId;
-  m.unreadable = false;
-  if (!ReadWholeFile(path_, &data, &readId)) {
-    readId = {};
-    m.unreadable = now.exists;
-  }
-  const bool changed = !m.loaded || readId.exists != m.id.exists ||
-                       !(m.rawValid ? data == m.raw : SameText(*m.blocks, data));
+  *now = StatFile(path_);
+  return !(m.loaded && *now == m.id && !m.racy);
+}
+
+void RIniFile::TakeRead(const RFileIdentity& looked, const ReadOutcome& r) const {
+  RIniImage& m = *image_;
+  ++m.reads;
+  m.unreadable = !r.readable && looked.exists;
   m.loaded = true;
-  m.id = readId;
+  m.id = r.id;
   const int64_t clock = FileClockNowNs();
-  m.racy = readId.exists &&
-           (clock - readId.mtimeNs < kRacyWindowNs || clock - readId.ctimeNs < kRacyWindowNs);
-  if (changed) m.TakeContent(std::move(data));
+  m.racy =
+      r.id.exists && (clock - r.id.mtimeNs < kRacyWindowNs || clock - r.id.ctimeNs < kRacyWindowNs);
+  if (!r.changed) return;
+  if (r.parsed) {
+    m.TakeParsed(r.data, std::move(*r.parsed));
+  } else {
+    m.TakeParsed(r.data, Parse(*r.data));
+  }
+}
+
+void RIniFile::Refresh() const {
+  // A deferred write not yet on disk is newer than anything the file says.
+  if (NewerThanDisk(path_)) return;
+  // The change a worker is reading is taken in when it is parsed; until
+  // then readers that do not wait keep the content they had.
+  if (!image_->reading.expired()) return;
+  RFileIdentity now;
+  if (!NeedsRead(&now)) return;
+  TakeRead(now, ReadFile(path_, BaseOf(*image_)));
+}
+
+void RIniFile::RefreshNow() const {
+  if (NewerThanDisk(path_)) return;
+  // A write is built on the file as it is: with a read on a worker, it is
+  // read here, and the worker's result is dropped as older than this one.
+  if (!image_->reading.expired()) {
+    image_->checkedPass = 0;
+    image_->watchSeen = ~uint64_t{0};
+  }
+  RFileIdentity now;
+  if (!NeedsRead(&now)) return;
+  TakeRead(now, ReadFile(path_, BaseOf(*image_)));
+}
+
+bool RIniFile::RefreshOffLoop(RWorkPool* pool, const RWorkCancelPtr& cancel,
+                              std::function<void()> ready) const {
+  RIniImage& m = *image_;
+  if (std::shared_ptr<ReadJob> job = m.reading.lock()) {
+    job->waiters.push_back({cancel, std::move(ready)});
+    return false;
+  }
+  if (pool == nullptr || NewerThanDisk(path_)) {
+    Refresh();
+    return true;
+  }
+  RFileIdentity now;
+  if (!NeedsRead(&now)) return true;
+  // The same file, only changed too recently for its times to prove that it
+  // is unchanged: compared here (a read, no parse), as every reader does.
+  if (m.loaded && now == m.id) {
+    TakeRead(now, ReadFile(path_, BaseOf(m)));
+    return true;
+  }
+  auto job = std::make_shared<ReadJob>();
+  m.reading = job;
+  const uint64_t changesBefore = m.changes + m.reads;
+  const RWorkSubmit r = pool->Submit(
+      {}, std::make_shared<RWorkCancel>(),
+      [path = path_, base = BaseOf(m)]() -> RWorkPool::Result {
+        auto out = std::make_shared<ReadOutcome>(ReadFile(path, base));
+        if (out->changed) out->parsed = Parse(*out->data);
+        return out;
+      },
+      [self = *this, job, now, changesBefore, pool](const RWorkPool::Result& res) {
+        self.TakeReadOffLoop(*job, now, changesBefore, pool,
+                             *std::static_pointer_cast<const ReadOutcome>(res));
+      });
+  if (r == RWorkSubmit::Full) {
+    m.reading.reset();
+    TakeRead(now, ReadFile(path_, BaseOf(m)));
+    return true;
+  }
+  // A pool that could not hand the job out ran it all here already.
+  if (m.reading.expired()) return true;
+  job->waiters.push_back({cancel, std::move(ready)});
+  return false;
+}
+
+void RIniFile::TakeReadOffLoop(ReadJob& job, const RFileIdentity& looked, uint64_t changesBefore,
+                               RWorkPool* pool, const ReadOutcome& r) const {
+  RIniImage& m = *image_;
+  m.reading.reset();
+  // Taken unless the content moved on meanwhile (a write of ours, or a read
+  // here, which is newer): then what the waiters read is as new as this.
+  if (m.changes + m.reads == changesBefore && !NewerThanDisk(path_)) {
+    // The old parse is freed on a worker too: thousands of sections.
+    auto old = std::make_shared<std::pair<BlockListPtr, SectionIndex>>(m.blocks, SectionIndex());
+    if (r.changed) old->second.swap(m.sectionIndex);
+    TakeRead(looked, r);
+    if (r.changed) {
+      (void)pool->Submit(
+          {}, std::make_shared<RWorkCancel>(),
+          [old]() mutable -> RWorkPool::Result {
+            old.reset();
+            return nullptr;
+          },
+          [](const RWorkPool::Result&) {});
+    }
+    // The waiters' queries in this pass use it without looking again.
+    m.checkedPass = RMessageLoop::CurrentPass();
+  }
+  std::vector<ReadJob::Waiter> waiters;
+  waiters.swap(job.waiters);
+  for (ReadJob::Waiter& w : waiters) {
+    if (!w.cancel->Cancelled()) w.ready();
+  }
 }
 
 namespace {
@@ -501,7 +660,7 @@ bool RIniFile::WriteStringDeferred(std::string_view section, std::string_view ke
 }
 
 bool RIniFile::Modify(const std::vector<Change>& changes, bool deferred) {
-  Refresh();
+  RefreshNow();
   // All or nothing: a bad name anywhere refuses the whole write.
   for (const Change& c : changes) {
     if (!ValidSectionName(c.section) || (!c.key.empty() && !ValidKeyName(c.key))) return false;
@@ -578,7 +737,7 @@ std::vector<std::string> RIniFile::Lines() const {
 }
 
 bool RIniFile::WriteLines(const std::vector<std::string>& lines) {
-  Refresh();
+  RefreshNow();
   for (const std::string& l : lines) {
     if (l.find_first_of("\r\n") != std::string::npos) return false;
   }

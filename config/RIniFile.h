@@ -22,10 +22,14 @@
 // content rather than the file. A write that fails is tried again with the
 // next one, and at DrainWrites; the first failure of a run of them is logged.
 //
+// A change made by another program is read and parsed on the loop by the
+// reader that notices it, unless that reader can wait (RefreshOffLoop).
+//
 // Loop thread only (the object is not shared between threads).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,11 +37,17 @@
 #include <utility>
 #include <vector>
 
+#include "platform/RWorkPool.h"
+
 namespace vantor {
 
 struct RFileIdentity;
 class RWorkPool;
 struct RIniImage;  // the shared parsed copy of one file (RIniFile.cpp)
+namespace inidetail {
+struct ReadOutcome;
+struct ReadJob;
+}  // namespace inidetail
 
 class RIniFile {
  public:
@@ -97,6 +107,18 @@ class RIniFile {
   std::vector<std::string> Lines() const;
   [[nodiscard]] bool WriteLines(const std::vector<std::string>& lines);
 
+  // For a caller that can wait (a session before its command): makes the
+  // content current without reading the file on the loop. True when it is
+  // (nothing changed, or the file was read here: no pool, a deferred write
+  // pending, the pool's queue full); reads in this loop pass then see it
+  // without looking again. False when another program changed the file: it
+  // is read and parsed on a worker of `pool`, and `ready` runs on the loop
+  // once the new content is taken in (not when `cancel` was cancelled).
+  // Callers meanwhile share that one read. Readers that do not wait see the
+  // content of before until then; a write reads the file here first.
+  [[nodiscard]] bool RefreshOffLoop(RWorkPool* pool, const RWorkCancelPtr& cancel,
+                                    std::function<void()> ready) const;
+
   // How often the file was parsed (for tests and benchmarks), and how often
   // the content readers see changed, by a parse or by a write in this
   // process (for caches built on the content). Both count for every
@@ -106,6 +128,15 @@ class RIniFile {
 
  private:
   void Refresh() const;
+  // Refresh even when a read on a worker made this pass's look: a write must
+  // be built on what the file holds now.
+  void RefreshNow() const;
+  // The look at the file (at most once per loop pass): true when it must be
+  // read; `now` is what the look saw.
+  bool NeedsRead(RFileIdentity* now) const;
+  void TakeRead(const RFileIdentity& looked, const inidetail::ReadOutcome& r) const;
+  void TakeReadOffLoop(inidetail::ReadJob& job, const RFileIdentity& looked, uint64_t changesBefore,
+                       RWorkPool* pool, const inidetail::ReadOutcome& r) const;
   bool Modify(const std::vector<Change>& changes, bool deferred);
   // Puts `data` on disk now (after a deferred write that runs); false when
   // it could not be written.

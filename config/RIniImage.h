@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/RFile.h"
+#include "platform/RWorkPool.h"
 #include "util/RText.h"
 
 namespace vantor {
@@ -42,6 +44,28 @@ using BlockListPtr = std::shared_ptr<const BlockList>;
 // The file's bytes as the blocks hold them.
 std::string Render(const BlockList& blocks);
 
+using SectionIndex = std::unordered_map<std::string, size_t>;
+
+// A parse of a file's bytes, made wherever the bytes were read.
+struct Parsed {
+  BlockListPtr blocks;
+  // Lower-cased section name -> index into blocks (first occurrence).
+  SectionIndex sectionIndex;
+  bool crlf = false;  // the file ends its lines with CR LF
+};
+Parsed Parse(std::string_view text);
+
+// A read of the file on a worker (RIniFile::RefreshOffLoop): the callers
+// waiting for it to be taken in. Owned by the job's completion, so it goes
+// with a pool that never delivers it.
+struct ReadJob {
+  struct Waiter {
+    RWorkCancelPtr cancel;
+    std::function<void()> ready;
+  };
+  std::vector<Waiter> waiters;
+};
+
 }  // namespace inidetail
 
 // The parsed copy of one file, shared by every RIniFile of its path, with
@@ -59,10 +83,11 @@ struct RIniImage {
   bool crlf = false;  // the file ends its lines with CR LF
   // The bytes last parsed, while nothing was written since: a file saved
   // with odd line ends is then still known as unchanged by its bytes.
-  std::string raw;
-  bool rawValid = false;
+  // Shared with a worker that reads the file to compare.
+  std::shared_ptr<const std::string> raw;
   uint64_t parses = 0;
   uint64_t changes = 0;
+  uint64_t reads = 0;  // reads of the file taken in, changed or not
   // The version on disk.
   bool loaded = false;
   RFileIdentity id;
@@ -78,6 +103,8 @@ struct RIniImage {
   uint32_t watch = 0;      // its token, 0: none
   uint64_t watchSeen = 0;  // the token's count at the last look
   int64_t lookedMs = 0;    // loop clock at the last look
+  // The read of the file on a worker, while one runs.
+  std::weak_ptr<inidetail::ReadJob> reading;
 
   const inidetail::Block* FindSection(std::string_view name) const {
     auto it = sectionIndex.find(Lower(name));
@@ -85,6 +112,8 @@ struct RIniImage {
   }
   // Takes `data` as the content and parses it.
   void TakeContent(std::string data);
+  // Takes `data`, parsed as `parsed`, as the content.
+  void TakeParsed(std::shared_ptr<const std::string> data, inidetail::Parsed parsed);
   // Takes `next` as the content after a write in this process; `moved`:
   // sections were deleted, so the others moved.
   void TakeBlocks(inidetail::BlockListPtr next, bool moved);

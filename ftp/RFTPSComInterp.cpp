@@ -155,6 +155,7 @@ void RFTPSComInterp::Admit() {
 }
 
 void RFTPSComInterp::ContinueAdmission() {
+  if (!AccessDataCurrent([this] { ContinueAdmission(); })) return;
   AccessQuery q = NewQuery(QC_IP_ACCESS);
   SetQueryUser(q, "");
   SetQueryAux2(q, Connection.clientAddress,
@@ -364,7 +365,9 @@ void RFTPSComInterp::ReadLine() {
     std::string_view line(buffer, strnlen(buffer, sizeof buffer));
     if (line.size() > kMaxCommandLine) line = line.substr(0, kMaxCommandLine);
     if (UntrustedProxySignature(line)) return;
-    Dispatch(StripTelnet(line));
+    std::string command = StripTelnet(line);
+    if (!AccessDataCurrent([this, command] { Dispatch(command); })) break;
+    Dispatch(command);
     if (!TakesFurtherLines()) break;
   }
   PostReadEvent();
@@ -569,6 +572,20 @@ bool RFTPSComInterp::RunOffLoop(const std::string& key, RWorkPool::Work work,
                              });
   if (r != RWorkSubmit::Full) return true;
   workCancel_.reset();
+  return false;
+}
+
+bool RFTPSComInterp::AccessDataCurrent(std::function<void()> then) {
+  auto cancel = std::make_shared<RWorkCancel>();
+  if (manager_.AwaitAccessData(cancel, [this, then = std::move(then)] {
+        workCancel_.reset();
+        then();
+        if (!workCancel_ && !IsHoldingCommand()) ReplayParked();
+      })) {
+    return true;
+  }
+  // Waited for like a job: a time-out or the end cancels it.
+  workCancel_ = std::move(cancel);
   return false;
 }
 

@@ -418,6 +418,11 @@ class RFTPSComInterp : public RTimer {
   void OnControlTls(int status);
   void StartPendingTls();
   void ReplayParked();
+  // Before a command (and admission): true when the account data is current.
+  // Otherwise another program changed the configuration file and it is read
+  // on a worker; the session waits as for a job, and `then` runs (followed
+  // by what was parked meanwhile) once the new content is in.
+  bool AccessDataCurrent(std::function<void()> then);
   // Gives up a job's or a hold's wait (its result is dropped) and what was
   // parked behind it: the session ends next.
   void EndWait();

@@ -161,6 +161,17 @@ class RFTPSManager : public RTimer {
   // Answers ACCESS_QUERY_MESSAGE. Without a handler every query is refused
   // (flag 0), or allowed when security is off.
   void SetAccessHandler(AccessHandler handler) { access_ = std::move(handler); }
+  // Makes the data the access handler reads current without holding the
+  // loop (RIniFile::RefreshOffLoop on `pool`): true when it is; false when
+  // it is being read on a worker and `ready` runs once it has been taken in.
+  using AccessDataWait = std::function<bool(RWorkPool& pool, const RWorkCancelPtr& cancel,
+                                            std::function<void()> ready)>;
+  void SetAccessDataWait(AccessDataWait wait) { accessWait_ = std::move(wait); }
+  // What a session asks before a command and before admission (true at once
+  // without a handler). Loop thread.
+  [[nodiscard]] bool AwaitAccessData(const RWorkCancelPtr& cancel, std::function<void()> ready) {
+    return !accessWait_ || accessWait_(Pool(), cancel, std::move(ready));
+  }
   // Whether an access rule of (user, IP home) names a directory or a path
   // inside it (renaming or removing it would change the rule's meaning).
   // Without a handler (security off) no rule does.
@@ -371,6 +382,7 @@ class RFTPSManager : public RTimer {
   bool securityOff_;
   RWindowId window_ = 0;
   AccessHandler access_;
+  AccessDataWait accessWait_;
   RuleScopeHandler ruleScope_;
   ListRulesHandler listRules_;
   NameMatchingHandler nameMatching_;

@@ -41,6 +41,12 @@ void RFTPServer::Start() {
       return store_ ? store_->ListRules(user, address) : nullptr;
     });
     manager_->SetNameMatchingHandler([this] { return store_ && store_->IPNameMatchingOn(); });
+    // Another program's change to a big file is parsed on a worker while
+    // the sessions that would ask about it wait.
+    manager_->SetAccessDataWait(
+        [this](RWorkPool& pool, const RWorkCancelPtr& cancel, std::function<void()> ready) {
+          return !store_ || store_->Ini().RefreshOffLoop(&pool, cancel, std::move(ready));
+        });
   } else {
     WriteLog(LOG_SCREEN, LoadStr(kLogSecurityOff));
   }

@@ -491,6 +491,87 @@ TEST(RIniFile, DeferredWritesKeepOrder) {
   EXPECT_FALSE(RIniFile::WritesPending());
 }
 
+// Another program's change, seen by callers that can wait, is read and
+// parsed on a worker: they share one read and hear of it once it is taken
+// in; readers that do not wait keep the old content until then; a write
+// meanwhile is built on the file as it is; a deferred write not yet on disk
+// still wins over the file.
+TEST(RIniFile, OutsideChangeReadOffTheLoop) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteText(path, "[S]\nA=1\n");
+  RMessageLoop loop;
+  auto pool = std::make_unique<RWorkPool>(loop, 1, 8);
+  RIniFile ini(path);
+  RIniFile other(path);
+  std::vector<std::string> got;
+  std::vector<bool> waits;
+  auto cancelled = std::make_shared<RWorkCancel>();
+  cancelled->Cancel();
+  const RWindowId w = loop.CreateWindow([&](const RMsg& m) -> intptr_t {
+    auto waiter = [&](const char* who) {
+      return [&, who] { got.push_back(who + ini.GetString("S", "A")); };
+    };
+    if (m.message == 1) {
+      waits.push_back(
+          !ini.RefreshOffLoop(pool.get(), std::make_shared<RWorkCancel>(), waiter("a")));
+      waits.push_back(
+          !ini.RefreshOffLoop(pool.get(), std::make_shared<RWorkCancel>(), waiter("b")));
+      waits.push_back(!ini.RefreshOffLoop(pool.get(), cancelled, waiter("x")));
+    }
+    if (m.message == 2) {
+      EXPECT_TRUE(other.WriteString("S", "B", "x"));
+    }
+    got.push_back("read" + other.GetString("S", "A"));
+    return 0;
+  });
+  auto pass = [&](uint32_t message) {
+    loop.PostMessage(w, message, 0, 0);
+    loop.RunOnce(0);
+  };
+  auto settle = [&](size_t entries) {
+    for (int i = 0; i < 400 && got.size() < entries; ++i) loop.RunOnce(5);
+  };
+  pass(0);
+  const uint64_t parses = ini.ParseCount();
+  // Another size: the change shows in the file's identity at once.
+  WriteText(path, "[S]\nA=22\n");
+  {
+    HeldWorker held(*pool);
+    pass(1);
+    pass(0);
+    EXPECT_EQ(ini.ParseCount(), parses) << "parsed on the loop";
+  }
+  settle(5);
+  EXPECT_EQ(got, (std::vector<std::string>{"read1", "read1", "read1", "a22", "b22"}));
+  EXPECT_EQ(waits, (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(ini.ParseCount(), parses + 1);
+
+  got.clear();
+  WriteText(path, "[S]\nA=333\n");
+  {
+    HeldWorker held(*pool);
+    pass(1);
+    pass(2);
+  }
+  settle(4);
+  EXPECT_EQ(got, (std::vector<std::string>{"read22", "read333", "a333", "b333"}));
+  EXPECT_EQ(ReadText(path), "[S]\nA=333\nB=x\n");
+
+  got.clear();
+  RIniFile::SetWritePool(pool.get());
+  {
+    HeldWorker held(*pool);
+    ASSERT_TRUE(other.WriteStringDeferred("S", "A", "4"));
+    WriteText(path, "[S]\nA=5\n");
+    EXPECT_TRUE(ini.RefreshOffLoop(pool.get(), std::make_shared<RWorkCancel>(), [] {}));
+    EXPECT_EQ(ini.GetString("S", "A"), "4");
+  }
+  for (int i = 0; i < 400 && RIniFile::WritesPending(); ++i) loop.RunOnce(5);
+  EXPECT_EQ(ReadText(path), "[S]\nA=4\nB=x\n");
+  RIniFile::ForgetWritePool(pool.get());
+}
+
 // A deferred write the disk refuses (a full disk; the file size limit
 // stands in for it) is logged once, kept in memory for every reader, tried
 // again with the next change and written once the disk takes it.

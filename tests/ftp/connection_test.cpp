@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "accounts/RFTPSSecurity.h"
 #include "ftp/RBusMessages.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp_fixture.h"
@@ -598,6 +599,44 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
     for (int i = 0; i < 400 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
     EXPECT_TRUE(manager_->Sessions().empty());
   }
+}
+
+// Another program's change to the configuration file is read and parsed on
+// a worker: the session whose command would ask about it waits until the
+// new content is in, its pipelined commands are answered after it, in
+// order, and the answers use the new accounts.
+TEST_F(ConnectionTest, OutsideIniChangeWaitsForTheWorkerRead) {
+  port_ = FreePort();
+  const std::string ini = "[GLOBAL]\nPortNr=" + std::to_string(port_) +
+                          "\nWorkerThreads=1\nEncryptPasswords=NO\n[USER=joe]\nPassword=pw\n"
+                          "HomeDir=" +
+                          dir_ + "\n";
+  Start(ini, false);
+  auto store = std::make_unique<RFTPSSecurity>(ini_);
+  manager_->SetAccessHandler(
+      [&](AccessQuery& q) { HandleAccessQueryMessage(store.get(), true, q); });
+  manager_->SetAccessDataWait(
+      [&](RWorkPool& pool, const RWorkCancelPtr& cancel, std::function<void()> ready) {
+        return store->Ini().RefreshOffLoop(&pool, cancel, std::move(ready));
+      });
+  manager_->ApplySettings();
+  Peer p{ConnectTo(port_), {}};
+  EXPECT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
+  EXPECT_EQ(Cmd(p, "USER joe"), "331 User name okay, need password.");
+  {
+    WorkerGate gate(manager_->Pool());
+    WriteFile("VANTOR.INI", ini + "[USER=ann]\nPassword=new\nHomeDir=" + dir_ + "\n");
+    Send(p, "PASS pw");
+    Send(p, "USER ann");
+    Send(p, "PASS new");
+    Send(p, "NOOP");
+    EXPECT_EQ(Line(p, 20), "<none>") << "answered before the file was read again";
+  }
+  EXPECT_EQ(Line(p), "230 User logged in, proceed.");
+  EXPECT_EQ(Line(p), "331 User name okay, need password.");
+  EXPECT_EQ(Line(p), "230 User logged in, proceed.");
+  EXPECT_EQ(Line(p), "200 Command okay.");
+  manager_.reset();  // its sessions still ask the store as they close
 }
 
 // Message files are read on a worker: the greeting, a directory message and
