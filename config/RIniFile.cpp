@@ -438,9 +438,12 @@ bool RIniFile::NeedsRead(RFileIdentity* now) const {
   // every read looks.
   const uint64_t pass = RMessageLoop::CurrentPass();
   RMessageLoop* loop = RMessageLoop::Current();
-  if (loop != nullptr && m.loaded && !m.racy) {
+  // A file changed too recently for its times to prove it unchanged is
+  // compared by its bytes at every look, but still once per pass: that is
+  // a read of the whole file.
+  if (loop != nullptr && m.loaded) {
     if (pass == m.checkedPass) return false;
-    if (m.watch != 0 && m.watchLoop == loop->Serial() &&
+    if (!m.racy && m.watch != 0 && m.watchLoop == loop->Serial() &&
         loop->FileChanges(m.watch) == m.watchSeen &&
         loop->Clock().NowMs() - m.lookedMs < kRecheckMs) {
       m.checkedPass = pass;
