@@ -43,6 +43,10 @@ def main():
     for name in got[new][0]:
         o = [r[name] for r in got[old] if name in r]
         n = [r[name] for r in got[new]]
+        if not o:
+            # A figure the older build does not measure: the new build's median.
+            print("%-48s %10s %10.3f" % (name, "-", statistics.median(n)))
+            continue
         if len(o) != len(n):
             continue
         ratios = [b / a for a, b in zip(o, n) if a > 0]
