@@ -682,7 +682,7 @@ bool RIniFile::Modify(const std::vector<Change>& changes, bool deferred) {
   // Readers see the change now; the identity stays the old file's until
   // the write is done.
   m.TakeBlocks(next, draft.Moves());
-  QueueWrite(path_, image_, std::move(next));
+  QueueWrite(path_, image_, std::move(next), writePool_ ? writePool_() : nullptr);
   return true;
 }
 

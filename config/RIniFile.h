@@ -15,12 +15,21 @@
 //
 // Deferred writes (ApplyDeferred) change what every reader of the file in
 // this process sees at once and leave the disk write to a worker of the pool
-// given to SetWritePool: one ordered writer per file, so writes of one file
-// never overlap or reorder, and content queued while a write runs is
-// coalesced into the next one. Until a deferred write is on disk, every
-// RIniFile of that path reads (and builds its own writes on) the newest
-// content rather than the file. A write that fails is tried again with the
-// next one, and at DrainWrites; the first failure of a run of them is logged.
+// the file's owner handed it (SetWritePool): one ordered writer per file, so
+// writes of one file never overlap or reorder, and content queued while a
+// write runs is coalesced into the next one. Until a deferred write is on
+// disk, every RIniFile of that path reads (and builds its own writes on) the
+// newest content rather than the file. A write that fails is tried again
+// with the next one, and at DrainWrites; the first failure of a run of them
+// is logged.
+//
+// The parsed copies and the deferred writes waiting for the disk are kept
+// per path for the whole process, not per object: every RIniFile of one
+// path must see one content (a quota counter the account store wrote is
+// what the next reader of the file reads), and content on its way to the
+// disk must outlive the object that wrote it. Each entry goes when its last
+// reader is gone and its content is on disk, so nothing is reset between
+// tests; each test uses files of its own.
 //
 // A change made by another program is read and parsed on the loop by the
 // reader that notices it, unless that reader can wait (RefreshOffLoop).
@@ -87,13 +96,15 @@ class RIniFile {
   [[nodiscard]] bool WriteStringDeferred(std::string_view section, std::string_view key,
                                          std::optional<std::string_view> value);
 
-  // The pool deferred writes go to (nullptr: written at once); ForgetWritePool
-  // clears it only when it is still `pool`. Jobs already handed to a pool
-  // still finish there. Loop thread.
-  static void SetWritePool(RWorkPool* pool);
-  static void ForgetWritePool(const RWorkPool* pool);
-  // Writes every deferred content not yet on disk, here and now (waiting
-  // for a write that runs): at shutdown, once the pool is gone.
+  // Where this file's deferred writes go: `source` is asked at each
+  // deferred write and answers the pool to use, or nullptr (none, or not
+  // made yet: written at once). The owner of the pool keeps the source
+  // valid for as long as this file may write; a write already handed to a
+  // pool, and the one queued behind it, finish on that pool. Loop thread.
+  using WritePoolSource = std::function<RWorkPool*()>;
+  void SetWritePool(WritePoolSource source) { writePool_ = std::move(source); }
+  // Writes every deferred content of any path not yet on disk, here and
+  // now (waiting for a write that runs): at shutdown, once the pool is gone.
   static void DrainWrites();
   // True while some deferred write is not yet known to be on disk.
   static bool WritesPending();
@@ -144,6 +155,7 @@ class RIniFile {
 
   std::string path_;
   std::shared_ptr<RIniImage> image_;
+  WritePoolSource writePool_;
 };
 
 // Case-insensitive ASCII comparison used for every section and key name.

@@ -128,9 +128,10 @@ namespace inidetail {
 // True while a content handed to the writer is not known to be on disk:
 // it is newer than anything the file says.
 bool NewerThanDisk(const std::string& path);
-// Hands `blocks`, the image's newest content, to the file's ordered writer.
+// Hands `blocks`, the image's newest content, to the file's ordered writer,
+// which writes it on `pool` (nullptr: here and now).
 void QueueWrite(const std::string& path, const std::shared_ptr<RIniImage>& image,
-                BlockListPtr blocks);
+                BlockListPtr blocks, RWorkPool* pool);
 // Writes `data` (built on the newest content) now, after a deferred write
 // that runs, and settles the writes that wait. False when it could not be
 // written; `id` is the written file.

@@ -50,8 +50,8 @@ std::unordered_map<std::string, PathWritesPtr>& Pending() {
   static std::unordered_map<std::string, PathWritesPtr> pending;
   return pending;
 }
+// Content numbers of every path, so a number is never reused.
 uint64_t g_lastGen = 0;
-RWorkPool* g_pool = nullptr;
 
 // Puts the newest content handed over on disk unless a later write already
 // did. Any thread; several at once are put in order by writeMu.
@@ -101,11 +101,12 @@ bool Settle(const std::string& path, PathWrites& w) {
   return done;
 }
 
-void StartWrite(const std::string& path, const PathWritesPtr& w);
+void StartWrite(const std::string& path, const PathWritesPtr& w, RWorkPool* pool);
 
-// Loop thread, after a write: the next one when more came meanwhile, else
-// the file is settled and readers go back to the disk.
-void AfterWrite(const std::string& path, const PathWritesPtr& w) {
+// Loop thread, after a write: the next one (on `pool`, the one that wrote)
+// when more came meanwhile, else the file is settled and readers go back to
+// the disk.
+void AfterWrite(const std::string& path, const PathWritesPtr& w, RWorkPool* pool) {
   if (!Settle(path, *w)) {
     // A failed write waits in memory for the next change.
     std::lock_guard<std::mutex> lock(w->disk->mu);
@@ -117,7 +118,7 @@ void AfterWrite(const std::string& path, const PathWritesPtr& w) {
     more = w->disk->toWriteGen > w->disk->writtenGen;
   }
   if (more) {
-    StartWrite(path, w);
+    StartWrite(path, w, pool);
     return;
   }
   auto it = Pending().find(path);
@@ -125,38 +126,32 @@ void AfterWrite(const std::string& path, const PathWritesPtr& w) {
   if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path);
 }
 
-void StartWrite(const std::string& path, const PathWritesPtr& w) {
+void StartWrite(const std::string& path, const PathWritesPtr& w, RWorkPool* pool) {
   if (w->jobOut) return;  // the running job's successor is started by its completion
-  if (g_pool != nullptr) {
+  if (pool != nullptr) {
     w->jobOut = true;
     // The job holds the writer's side only: the image stays on the loop.
-    const RWorkSubmit r = g_pool->Submit(
+    // A pool calls no completion once it is going, so `pool` is alive
+    // whenever this one runs.
+    const RWorkSubmit r = pool->Submit(
         {}, std::make_shared<RWorkCancel>(),
         [path, disk = w->disk]() -> RWorkPool::Result {
           WriteNewest(path, *disk);
           return nullptr;
         },
-        [path, w](const RWorkPool::Result&) {
+        [path, w, pool](const RWorkPool::Result&) {
           w->jobOut = false;
-          AfterWrite(path, w);
+          AfterWrite(path, w, pool);
         });
     if (r != RWorkSubmit::Full) return;
     w->jobOut = false;
   }
   // No pool, or its queue is full: written here, as it always was.
   WriteNewest(path, *w->disk);
-  AfterWrite(path, w);
+  AfterWrite(path, w, nullptr);
 }
 
 }  // namespace
-
-void RIniFile::SetWritePool(RWorkPool* pool) {
-  g_pool = pool;
-}
-
-void RIniFile::ForgetWritePool(const RWorkPool* pool) {
-  if (g_pool == pool) g_pool = nullptr;
-}
 
 void RIniFile::DrainWrites() {
   std::unordered_map<std::string, PathWritesPtr> pending;
@@ -190,7 +185,7 @@ bool NewerThanDisk(const std::string& path) {
 }
 
 void QueueWrite(const std::string& path, const std::shared_ptr<RIniImage>& image,
-                BlockListPtr blocks) {
+                BlockListPtr blocks, RWorkPool* pool) {
   PathWritesPtr& w = Pending()[path];
   if (!w) w = std::make_shared<PathWrites>();
   w->image = image;
@@ -200,7 +195,7 @@ void QueueWrite(const std::string& path, const std::shared_ptr<RIniImage>& image
     w->disk->toWrite = std::move(blocks);
     w->disk->toWriteGen = w->gen;
   }
-  StartWrite(path, PathWritesPtr(w));
+  StartWrite(path, PathWritesPtr(w), pool);
 }
 
 bool WriteFileNow(const std::string& path, const std::string& data, RFileIdentity* id) {

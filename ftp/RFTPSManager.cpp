@@ -103,7 +103,6 @@ RFTPSManager::~RFTPSManager() {
     questions_.clear();
   }
   questionsCv_.notify_all();
-  RIniFile::ForgetWritePool(pool_.get());
   retiredPools_.clear();
   pool_.reset();
   // Quota and ratio counters whose write the pool dropped unrun.
@@ -237,7 +236,6 @@ RWorkPool& RFTPSManager::Pool() {
   if (!pool_) {
     pool_ = std::make_unique<RWorkPool>(loop_, settings_.workerThreads,
                                         static_cast<size_t>(settings_.workerQueue));
-    RIniFile::SetWritePool(pool_.get());
   }
   return *pool_;
 }
@@ -249,7 +247,6 @@ void RFTPSManager::RetirePool() {
       static_cast<int32_t>(pool_->QueueBound()) == settings_.workerQueue) {
     return;
   }
-  RIniFile::ForgetWritePool(pool_.get());
   retiredPools_.push_back(std::move(pool_));
 }
 

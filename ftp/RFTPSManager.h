@@ -259,6 +259,10 @@ class RFTPSManager : public RTimer {
   // The pool for blocking file work (`WorkerThreads`, `WorkerQueue`),
   // made at first use. Loop thread.
   RWorkPool& Pool();
+  // The pool if one was made and not retired since (nullptr otherwise): where
+  // the account store's deferred counter writes go, so that they never make
+  // a pool of their own.
+  RWorkPool* PoolIfMade() const { return pool_.get(); }
   void Notify(uint32_t code, uint32_t session, std::string_view text = {});
   bool UserInfoOpen() const { return userInfoOpen_; }
   void SessionDestroyed();  // called by a session's destructor

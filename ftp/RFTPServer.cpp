@@ -30,6 +30,9 @@ void RFTPServer::Start() {
   manager_->SetAccessHandler([this](AccessQuery& q) { AnswerQuery(q); });
   if (securityOn_) {
     store_ = std::make_unique<RFTPSSecurity>(iniPath_, &loop_.Clock());
+    // Quota and ratio counters reach the disk on the manager's pool; while
+    // the manager goes (and after) they are written at once.
+    store_->Ini().SetWritePool([this] { return manager_ ? manager_->PoolIfMade() : nullptr; });
     store_->SetMessageFileLookup([this](bool signOn, uint32_t address, std::string& file) {
       return manager_->LookupMessageFile(signOn, address, file);
     });

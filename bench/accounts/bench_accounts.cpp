@@ -96,8 +96,8 @@ void WritingQueries(const std::string& ini, int rounds) {
   WriteAged(ini, MakeIni(98) + "[USER=quota]\nQuotaEnable=yes\nQuotaMaxCurrent=1000000000,0\n", 60);
   RMessageLoop loop;
   RWorkPool pool(loop, 1, 64);
-  RIniFile::SetWritePool(&pool);
   RFTPSSecurity store(ini);
+  store.Ini().SetWritePool([&pool] { return &pool; });
   RIniFile other(ini);
   (void)other.GetString("GLOBAL", "Security");
   uint32_t flag = 0;
@@ -126,7 +126,6 @@ void WritingQueries(const std::string& ini, int rounds) {
     for (int k = 0; k < 2000 && RIniFile::WritesPending(); ++k) loop.RunOnce(5);
     landed.push_back(QueryUs(store, "user4321", path, &flag) / 1000.0);
   }
-  RIniFile::ForgetWritePool(&pool);
   std::printf("query that writes (quota change, write pool): median %7.3f ms\n", Median(write));
   std::printf("first query after it:                         median %7.3f ms\n", Median(after));
   std::printf("the file's other reader after it:              median %7.3f ms\n", Median(reader));

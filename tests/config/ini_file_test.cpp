@@ -449,15 +449,16 @@ class HeldWorker {
 // goes to disk as one write of the last value; a direct write meanwhile
 // carries the newest content and is never overwritten by the older content
 // still queued; what the pool drops unrun at its end DrainWrites writes.
+// Only the file handed the pool defers to it.
 TEST(RIniFile, DeferredWritesKeepOrder) {
   TempDir dir;
   const std::string path = dir.File("a.ini");
   WriteText(path, "[USER=q]\nQuotaMaxCurrent=100,0\n");
   RMessageLoop loop;
   auto pool = std::make_unique<RWorkPool>(loop, 1, 8);
-  RIniFile::SetWritePool(pool.get());
   RIniFile a(path);
   RIniFile b(path);
+  a.SetWritePool([&pool] { return pool.get(); });
   auto quota = [](int used) { return "100," + std::to_string(used); };
   {
     HeldWorker held(*pool);
@@ -479,11 +480,14 @@ TEST(RIniFile, DeferredWritesKeepOrder) {
   // shows at once.
   WriteText(path, "[USER=q]\nQuotaMaxCurrent=100,1000\nOther=x\n");
   EXPECT_EQ(b.GetString("USER=q", "QuotaMaxCurrent"), quota(1000));
+  // The pool is a's: b was given none and writes at once.
+  ASSERT_TRUE(b.WriteStringDeferred("USER=q", "QuotaMaxCurrent", quota(1001)));
+  EXPECT_EQ(ReadText(path), "[USER=q]\nQuotaMaxCurrent=100,1001\nOther=x\n");
+  EXPECT_FALSE(RIniFile::WritesPending());
   {
     HeldWorker held(*pool);
     ASSERT_TRUE(a.WriteStringDeferred("USER=q", "QuotaMaxCurrent", quota(102)));
     held.Open();
-    RIniFile::ForgetWritePool(pool.get());
     pool.reset();
   }
   RIniFile::DrainWrites();
@@ -559,7 +563,7 @@ TEST(RIniFile, OutsideChangeReadOffTheLoop) {
   EXPECT_EQ(ReadText(path), "[S]\nA=333\nB=x\n");
 
   got.clear();
-  RIniFile::SetWritePool(pool.get());
+  other.SetWritePool([&pool] { return pool.get(); });
   {
     HeldWorker held(*pool);
     ASSERT_TRUE(other.WriteStringDeferred("S", "A", "4"));
@@ -569,7 +573,6 @@ TEST(RIniFile, OutsideChangeReadOffTheLoop) {
   }
   for (int i = 0; i < 400 && RIniFile::WritesPending(); ++i) loop.RunOnce(5);
   EXPECT_EQ(ReadText(path), "[S]\nA=4\nB=x\n");
-  RIniFile::ForgetWritePool(pool.get());
 }
 
 // A deferred write the disk refuses (a full disk; the file size limit
