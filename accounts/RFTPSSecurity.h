@@ -45,6 +45,10 @@ inline constexpr std::string_view ANONYMOUS_USER = "anonymous";
 
 // The process-wide reload flag: set by the administration side after it
 // saved IP homes, libraries, free files, IP access rules or the no-log list.
+// It stays a process-wide atomic so that code without a reference to the
+// store (another thread, a signal handler) may set it; the next query of a
+// store clears it. Nothing in this program sets it today: the front ends'
+// reload goes through RFTPServer::Reload, which reloads the store itself.
 void SetSecurityReloadFlag();
 bool SecurityReloadFlag();
 

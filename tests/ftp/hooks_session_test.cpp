@@ -37,7 +37,6 @@ std::string SpyLib() {
 class HookSession : public ::testing::Test {
  protected:
   HookSession() : loop_(10000, &clock_), layer_(loop_) {
-    RSocketLayer::SetProcess(&layer_);
     setenv("VANTOR_SPY_LOG", dir_.File("spy.log").c_str(), 1);
     unsetenv("VANTOR_SPY_HOLD");
     unsetenv("VANTOR_SPY_REPLY");
@@ -46,7 +45,6 @@ class HookSession : public ::testing::Test {
   ~HookSession() override {
     if (server_) addOns_.Shutdown(server_);
     layer_.CleanupSockLib();
-    RSocketLayer::SetProcess(nullptr);
     unsetenv("VANTOR_SPY_LOG");
     unsetenv("VANTOR_SPY_HOLD");
     unsetenv("VANTOR_SPY_REPLY");

@@ -34,18 +34,13 @@ namespace {
 // `answer`, which the test sets.
 class SiteSession : public ::testing::Test {
  protected:
-  SiteSession() : layer_(loop_) {
-    RSocketLayer::SetProcess(&layer_);
-    std::ofstream(dir_ + "/vantor.ini") << "[GLOBAL]\n";
-  }
-  ~SiteSession() override {
-    manager_.reset();
-    RSocketLayer::SetProcess(nullptr);
-  }
+  SiteSession() : layer_(loop_) { std::ofstream(dir_ + "/vantor.ini") << "[GLOBAL]\n"; }
+  ~SiteSession() override { manager_.reset(); }
 
   // Creates the manager and one session, logged in as JOE in the temp dir.
   RFTPSComInterp& Start(bool securityOff = false) {
-    manager_ = std::make_unique<RFTPSManager>(loop_, frontEnd_, dir_ + "/vantor.ini", securityOff);
+    manager_ = std::make_unique<RFTPSManager>(loop_, frontEnd_, dir_ + "/vantor.ini", securityOff,
+                                              &layer_);
     manager_->SetEventHandler(hooks_);
     manager_->SetAccessHandler([this](AccessQuery& q) {
       queries_.push_back(q);

@@ -409,7 +409,6 @@ TEST_F(RWinSocketConn, TraceLines) {
 // Without a started layer every operation answers WS_NoSockLib; after
 // CleanupSockLib too.
 TEST_F(RWinSocketConn, NoSockLib) {
-  RSocketLayer::SetProcess(nullptr);
   RWinSocket orphan(owner_, kOwnerMessage, WS_STREAM);
   EXPECT_EQ(orphan.Listen(0, true), WS_NoSockLib);
   EXPECT_EQ(orphan.CallHost("127.0.0.1", 21), WS_NoSockLib);
@@ -426,7 +425,8 @@ TEST_F(RWinSocketConn, NoSockLib) {
   EXPECT_EQ(loop_.WatchedFdCount(), 0u);
 }
 
-// The process-wide layer serves sockets built without one.
+// The process-wide layer serves sockets built without one; a layer that
+// goes stops being it.
 TEST_F(RWinSocketConn, ProcessLayer) {
   RSocketLayer::SetProcess(layer_.get());
   {
@@ -437,7 +437,8 @@ TEST_F(RWinSocketConn, ProcessLayer) {
     EXPECT_GT(layer_->MaxSockets(), 0u);
   }
   EXPECT_EQ(layer_->SocketCount(), 0u);
-  RSocketLayer::SetProcess(nullptr);
+  layer_.reset();
+  EXPECT_EQ(RSocketLayer::Process(), nullptr);
 }
 
 // Identifiers count from 1 and are not reused.
