@@ -3,9 +3,6 @@
 #include <vector>
 
 namespace vantor {
-namespace {
-std::string gIniPath;
-}  // namespace
 
 std::string NormalizePath(std::string_view path, std::string_view base) {
   std::string full;
@@ -50,13 +47,6 @@ std::string ChooseIniPath(const RIniPathInputs& in,
     if (exists(candidate)) return candidate;
   }
   return inProgramDir;
-}
-
-const std::string& IniPath() {
-  return gIniPath;
-}
-void SetIniPath(std::string path) {
-  gIniPath = std::move(path);
 }
 
 std::string DirectoryOf(std::string_view path) {

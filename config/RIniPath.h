@@ -32,10 +32,6 @@ std::string ChooseIniPath(const RIniPathInputs& in,
 // "/a/./b/../c//d" -> "/a/c/d"; a relative path is joined to `base` first.
 std::string NormalizePath(std::string_view path, std::string_view base);
 
-// The process-wide INI path ("" when the server runs without configuration).
-const std::string& IniPath();
-void SetIniPath(std::string path);
-
 // The directory part of a path, without the trailing slash ("." for none).
 std::string DirectoryOf(std::string_view path);
 

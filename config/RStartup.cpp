@@ -196,7 +196,6 @@ void RServerStartup::OpenConfiguration(const RCommandLine& cmd, const RIniPathIn
     iniPath_.clear();
     WriteLog(LOG_SCREEN, LoadStr(kLogIniInaccessible));
   }
-  SetIniPath(iniPath_);
   if (!iniPath_.empty()) ini_ = std::make_unique<RIniFile>(iniPath_);
 }
 

@@ -105,7 +105,6 @@ TEST(RServerStartup, CreatesMissingFileAndRunsTheSteps) {
             RServerStartup::RStartResult::Started);
   EXPECT_TRUE(st.Created());
   EXPECT_EQ(st.IniPath(), path);
-  EXPECT_EQ(IniPath(), path);
   EXPECT_EQ(ReadText(path), "[GLOBAL]\nVersion=2.5.11.3\n\n[USER=** Default **]\nTimeOut=45\n");
   EXPECT_EQ(steps,
             (std::vector<std::string>{"logger", "events", "window", "messages", "sockets", "state",
