@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "gui/RStatusText.h"
+#include "language_scope.h"
 #include "util/RStringTable.h"
 
 using namespace vantor;
@@ -104,12 +105,11 @@ TEST(RStatusDisplay, TrayToolTipAndIcon) {
 
 // The Chinese tables carry the same fields.
 TEST(RStatusDisplay, TranslatedFields) {
-  SetLanguage(RLanguage::TraditionalChinese);
+  test::LanguageScope traditional(RLanguage::TraditionalChinese);
   RStatusDisplay d;
   d.Apply(1, 100, 0);
   EXPECT_EQ(d.SocketsText(), "0 / 100 個通訊端");
-  SetLanguage(RLanguage::SimplifiedChinese);
+  test::LanguageScope simplified(RLanguage::SimplifiedChinese);
   d.Apply(4, 3, 0);
   EXPECT_EQ(d.TransfersText(), "3 个传输");
-  SetLanguage(RLanguage::English);
 }

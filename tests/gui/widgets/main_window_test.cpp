@@ -7,6 +7,7 @@
 #include "fake_engine.h"
 #include "gui/qt/RMainWindow.h"
 #include "gui/qt/RTrayIcons.h"
+#include "language_scope.h"
 #include "temp_dir.h"
 #include "util/RStringTable.h"
 
@@ -212,13 +213,12 @@ TEST_F(MainWindowTest, AppliesWindowSettings) {
 
 // Under a Chinese locale the window speaks Chinese.
 TEST_F(MainWindowTest, Translated) {
-  SetLanguage(RLanguage::TraditionalChinese);
+  test::LanguageScope traditional(RLanguage::TraditionalChinese);
   FakeEngine engine(Ini());
   RMainWindow w(engine, {});
   EXPECT_EQ(w.menuBar()->actions()[0]->text(), QString::fromUtf8("檔案(&F)"));
   EXPECT_EQ(w.StatusField(0)->text(), QString::fromUtf8("0 / 0 個通訊端"));
-  SetLanguage(RLanguage::SimplifiedChinese);
+  test::LanguageScope simplified(RLanguage::SimplifiedChinese);
   RMainWindow w2(engine, {});
   EXPECT_EQ(w2.windowTitle(), QString::fromUtf8("Vantor FTP 服务器"));
-  SetLanguage(RLanguage::English);
 }
