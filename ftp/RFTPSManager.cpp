@@ -103,6 +103,7 @@ RFTPSManager::~RFTPSManager() {
     questions_.clear();
   }
   questionsCv_.notify_all();
+  ForgetDataPool();
   retiredPools_.clear();
   pool_.reset();
   // Quota and ratio counters whose write the pool dropped unrun.
@@ -236,8 +237,15 @@ RWorkPool& RFTPSManager::Pool() {
   if (!pool_) {
     pool_ = std::make_unique<RWorkPool>(loop_, settings_.workerThreads,
                                         static_cast<size_t>(settings_.workerQueue));
+    if (layer_ != nullptr) layer_->SetDataPool(pool_.get());
   }
   return *pool_;
+}
+
+// Transfers in progress keep the steps they have out (a retired pool runs
+// them to the end); their next steps go to the new pool.
+void RFTPSManager::ForgetDataPool() {
+  if (layer_ != nullptr && pool_ && layer_->DataPool() == pool_.get()) layer_->SetDataPool(nullptr);
 }
 
 void RFTPSManager::RetirePool() {
@@ -247,6 +255,7 @@ void RFTPSManager::RetirePool() {
       static_cast<int32_t>(pool_->QueueBound()) == settings_.workerQueue) {
     return;
   }
+  ForgetDataPool();
   retiredPools_.push_back(std::move(pool_));
 }
 

@@ -375,6 +375,7 @@ class RFTPSManager : public RTimer {
   void SendStatus(uint32_t kind, int32_t value, int32_t value2 = 0);
   void ApplyHammerSettings();
   void RetirePool();
+  void ForgetDataPool();
   void FlushReplies();  // the loop's pass-end callback
 
   RMessageLoop& loop_;

@@ -35,6 +35,7 @@
 namespace vantor {
 
 class RResolver;
+class RWorkPool;
 
 // Messages of the layer's hidden window. Readiness arrives with a message
 // number of the handle's own (see kSelectMessageBase); these are the rest.
@@ -100,6 +101,13 @@ class RSocketLayer {
   int64_t SpeedLimit() const { return globalLimit_; }
   // Bytes per second averaged over the last 8 one-second totals.
   int64_t GetServerRate() const;
+
+  // --- copying off the loop ---------------------------------------------------------
+  // Where unlimited, unprotected file sends do their copying (the pool's data
+  // lane); nullptr: on the loop thread, as everything else. The owner clears
+  // it before the pool goes.
+  void SetDataPool(RWorkPool* pool) { dataPool_ = pool; }
+  RWorkPool* DataPool() const { return dataPool_; }
 
   // --- timers --------------------------------------------------------------------
   // Creates a heap timer that calls fn(context) every `ms` milliseconds
@@ -186,6 +194,7 @@ class RSocketLayer {
   static constexpr uint32_t kSelfPosted = 0x8000;
 
  private:
+  RWorkPool* dataPool_ = nullptr;
   bool globalLimitOn_ = false;
   int localLimits_ = 0;  // sockets with a limit of their own
   int64_t globalLimit_ = 0;

@@ -12,6 +12,7 @@
 
 #include "net/RNetStrings.h"
 #include "net/RResolver.h"
+#include "platform/RWorkPool.h"
 #include "net/RSockCalls.h"
 #include "platform/RLocalAddrs.h"
 #include "util/RFormat.h"
@@ -148,6 +149,11 @@ WsStatus RWinSocket::Arm(uint32_t events, bool nonBlocking, uint32_t readyNow) {
 }
 
 void RWinSocket::CloseHandle(bool abortive) {
+  // A file step on a data thread stops after its current call; its copy of
+  // the descriptor then makes the last close, with the linger set here.
+  if (sendStep_) sendStep_->Cancel();
+  sendStep_.reset();
+  send_.offloaded = false;
   if (handle_ < 0) return;
   RSockCalls c = Calls();
   c.Unregister(handle_, layer_->hidden_, selectMessage_);

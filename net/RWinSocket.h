@@ -48,6 +48,7 @@ namespace vantor {
 
 class RSocketLayer;
 class RSockCalls;
+class RWorkCancel;
 
 // Socket kinds, fixed at construction.
 enum : int { WS_DATAGRAM = 6, WS_STREAM = 7 };
@@ -333,6 +334,9 @@ class RWinSocket {
   void SentBytes(int64_t n);
   void ReceivedBytes(int64_t n);
   bool SendHandler(int error, bool selfPosted = false);  // false: a speed budget is used up
+  bool OffloadFileSend();
+  void FileSendDone(uint64_t generation, int64_t sent, int64_t offset, int err, bool full);
+  void FinishSendStep(bool failed, int err, bool flushWaits);
   bool ReceiveHandler(int error);                        // false: a speed budget is used up
   void EndSend(int status);
   void EndReceive(int status);
@@ -390,6 +394,7 @@ class RWinSocket {
     bool active = false;     // a send (block, file or line) is under way
     bool lines = false;      // InitSendLine: the socket sends lines
     bool inlineRun = false;  // SendLines runs the send handler itself
+    bool offloaded = false;  // a file step runs on a data thread
   };
   struct ReceiveFlags {
     bool active = false;           // a receive (block, pipe or lines) runs
@@ -454,6 +459,8 @@ class RWinSocket {
   const char* sendBuf_ = nullptr;
   const char* sendPtr_ = nullptr;
   int fileFd_ = -1;  // SendFile source, -1 for memory blocks
+  uint64_t sendGeneration_ = 0;  // which send an offloaded step belongs to
+  std::shared_ptr<RWorkCancel> sendStep_;
   int64_t fileOffset_ = 0;
   int64_t sendLeft_ = 0;
   int64_t blockLength_ = 0;

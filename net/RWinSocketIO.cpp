@@ -1,5 +1,6 @@
 // RWinSocket: block and line I/O, the readiness handlers, time-outs, speed
 // limits and the per-socket second tick.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -9,6 +10,8 @@
 #include "net/RNetStrings.h"
 #include "net/RSockCalls.h"
 #include "net/RWinSocket.h"
+#include "platform/RFd.h"
+#include "platform/RWorkPool.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -20,6 +23,9 @@ namespace {
 constexpr int64_t kStep = 4096;
 // Largest single send/recv/sendfile request.
 constexpr int64_t kMaxCall = 0x7FFFF000;
+// Most one offloaded file step sends: a client that reads as fast as we
+// send would otherwise keep the step (and a data thread) to itself.
+constexpr int64_t kStepBytes = 16 << 20;
 
 uintptr_t P(const void* p) {
   return reinterpret_cast<uintptr_t>(p);
@@ -101,6 +107,7 @@ WsStatus RWinSocket::StartSend(const char* buffer, int fileFd, int64_t offset, i
   if (length < 0) return WS_Error;
   if (handle_ < 0) return WS_NotCon;
   send_.active = true;
+  ++sendGeneration_;
   if (autoReset_) {
     idleSeconds_ = 0;
     counters_[WS_TO_SEND] = 0;
@@ -242,6 +249,8 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
     PostSelf(FD_READ);
   }
   if (!send_.active || handle_ < 0) return true;
+  // A step is out on a data thread; its completion carries on.
+  if (send_.offloaded) return true;
   if (autoReset_) {
     counters_[WS_TO_SEND] = 0;
     idleSeconds_ = 0;
@@ -286,6 +295,9 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
       } else {
         failed = true;
       }
+    } else if (fileFd_ >= 0 && !tls_ && layer_->dataPool_ != nullptr && !Tracing() &&
+               OffloadFileSend()) {
+      return true;
     } else {
       // No limit: fill the socket buffer, then wait for the next FD_WRITE.
       // A short write means the buffer is full; asking again would only
@@ -318,8 +330,13 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
   if (!failed && tls_ && tls_->Unsent() && (limited || sendLeft_ == 0)) {
     flushWaits = TlsFlushWaits(c, &failed);
   }
+  FinishSendStep(failed, c.err, flushWaits);
+  return true;
+}
+
+void RWinSocket::FinishSendStep(bool failed, int err, bool flushWaits) {
   if (failed) {
-    EndSend(MapWinSockError(c.err));
+    EndSend(MapWinSockError(err));
   } else if (sendLeft_ == 0 && !flushWaits) {
     if (!send_.inlineRun) Notify(WS_Sending, WS_OK);
     send_.active = false;
@@ -327,7 +344,96 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
     tlsFileLen_ = tlsFilePos_ = 0;
   }
   EventProc(WS_Sending);
+}
+
+// What one offloaded file step did.
+struct RFileStepStr {
+  int64_t sent = 0;
+  int64_t offset = 0;
+  int err = 0;        // WinSock number; 0 when the step ended without one
+  bool full = false;  // stopped because the socket took no more
+};
+
+// Hands the next step of a file send to a data thread: the copy (and, on
+// loopback, the receiver's side of TCP, which runs in the sender's call)
+// then costs the loop nothing, so the other sessions' answers never wait
+// behind a download. False: the step runs here as before.
+bool RWinSocket::OffloadFileSend() {
+  // The step owns copies of both descriptors: a close here while it runs
+  // can then never hand their numbers to another file or connection.
+  auto fds = std::make_shared<std::pair<RFd, RFd>>(RFd(::fcntl(handle_, F_DUPFD_CLOEXEC, 0)),
+                                                   RFd(::fcntl(fileFd_, F_DUPFD_CLOEXEC, 0)));
+  if (!fds->first || !fds->second) return false;
+  auto cancel = std::make_shared<RWorkCancel>();
+  const int64_t want = std::min(sendLeft_, kStepBytes);
+  const int64_t offset = fileOffset_;
+  RWorkPool::Work work = [fds, cancel, want, offset]() -> RWorkPool::Result {
+    auto step = std::make_shared<RFileStepStr>();
+    step->offset = offset;
+    RSockCalls c(nullptr, 0, 0);  // untraced: a traced socket never gets here
+    int64_t left = want;
+    while (left > 0 && !cancel->Cancelled()) {
+      const int64_t r = c.SendFile(fds->first.Get(), fds->second.Get(), &step->offset, left);
+      if (r > 0) {
+        step->sent += r;
+        left -= r;
+        if (left > 0 && r < want) {
+          step->full = true;
+          break;
+        }
+        continue;
+      }
+      if (r == 0) {
+        step->err = ErrnoToWinSock(EIO);  // the file is shorter than promised
+      } else if (c.err == WSAEWOULDBLOCK) {
+        step->full = true;
+      } else {
+        step->err = c.err;
+      }
+      break;
+    }
+    return step;
+  };
+  const uint64_t generation = sendGeneration_;
+  RWorkPool::Done done = [this, generation](const RWorkPool::Result& r) {
+    const auto& step = *static_cast<const RFileStepStr*>(r.get());
+    FileSendDone(generation, step.sent, step.offset, step.err, step.full);
+  };
+  if (layer_->dataPool_->SubmitData(cancel, std::move(work), std::move(done)) !=
+      RWorkSubmit::Queued) {
+    return false;
+  }
+  sendStep_ = std::move(cancel);
+  send_.offloaded = true;
   return true;
+}
+
+void RWinSocket::FileSendDone(uint64_t generation, int64_t sent, int64_t offset, int err,
+                              bool full) {
+  send_.offloaded = false;
+  sendStep_.reset();
+  if (!send_.active || generation != sendGeneration_ || handle_ < 0) {
+    // That send ended meanwhile (abort, time-out); a new one waited for the
+    // step to finish, so their bytes never interleave.
+    if (send_.active && handle_ >= 0) PostSelf(FD_WRITE);
+    return;
+  }
+  if (sent > 0) {
+    if (autoReset_) {
+      counters_[WS_TO_SEND] = 0;
+      idleSeconds_ = 0;
+    }
+    fileOffset_ = offset;
+    SentBytes(sent);
+  }
+  if (err == 0 && sendLeft_ > 0) {
+    if (full) {
+      layer_->loop_.Reenable(handle_, FD_WRITE);
+    } else {
+      PostSelf(FD_WRITE);  // the step's share was used up, not the socket
+    }
+  }
+  FinishSendStep(err != 0, err, false);
 }
 
 void RWinSocket::EndSend(int status) {

@@ -21,7 +21,7 @@ RWorkPool::RWorkPool(RMessageLoop& loop, int threads, size_t queueBound)
   for (int i = 0; i < n; ++i) {
     // std::thread reports failure by exception; keep it inside this call.
     try {
-      threads_.emplace_back([this] { WorkerMain(); });
+      threads_.emplace_back([this] { WorkerMain(false); });
     } catch (const std::system_error&) {
       break;
     }
@@ -35,7 +35,9 @@ RWorkPool::~RWorkPool() {
     stop_ = true;
   }
   cv_.notify_all();
+  dataCv_.notify_all();
   for (std::thread& t : threads_) t.join();
+  for (std::thread& t : dataThreads_) t.join();
   if (watching_) loop_.UnwatchFd(wake_.Get());
 }
 
@@ -80,6 +82,34 @@ RWorkSubmit RWorkPool::Submit(const std::string& key, RWorkCancelPtr cancel, Wor
   return RWorkSubmit::Queued;
 }
 
+RWorkSubmit RWorkPool::SubmitData(RWorkCancelPtr cancel, Work work, Done done) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!StartDataThreads()) {
+    ++counts_.refused;
+    return RWorkSubmit::Full;
+  }
+  auto job = std::make_shared<Job>();
+  job->work = std::move(work);
+  job->waiters.push_back({std::move(cancel), std::move(done)});
+  dataQueue_.push_back(std::move(job));
+  dataCv_.notify_one();
+  return RWorkSubmit::Queued;
+}
+
+bool RWorkPool::StartDataThreads() {
+  if (!dataThreads_.empty()) return true;
+  if (dataStartFailed_ || !watching_) return false;
+  for (int i = 0; i < kDataThreads; ++i) {
+    try {
+      dataThreads_.emplace_back([this] { WorkerMain(true); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  dataStartFailed_ = dataThreads_.empty();
+  return !dataStartFailed_;
+}
+
 RWorkPoolStatsStr RWorkPool::Stats() const {
   std::lock_guard<std::mutex> lock(mu_);
   RWorkPoolStatsStr s = counts_;
@@ -90,7 +120,7 @@ RWorkPoolStatsStr RWorkPool::Stats() const {
 
 bool RWorkPool::Idle() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return queue_.empty() && running_ == 0 && finished_.empty();
+  return queue_.empty() && dataQueue_.empty() && running_ == 0 && finished_.empty();
 }
 
 bool RWorkPool::AllCancelled(const Job& job) {
@@ -98,13 +128,15 @@ bool RWorkPool::AllCancelled(const Job& job) {
                      [](const Waiter& w) { return w.cancel && w.cancel->Cancelled(); });
 }
 
-void RWorkPool::WorkerMain() {
+void RWorkPool::WorkerMain(bool data) {
+  std::deque<JobPtr>& queue = data ? dataQueue_ : queue_;
+  std::condition_variable& cv = data ? dataCv_ : cv_;
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    cv.wait(lock, [this, &queue] { return stop_ || !queue.empty(); });
     if (stop_) return;
-    JobPtr job = std::move(queue_.front());
-    queue_.pop_front();
+    JobPtr job = std::move(queue.front());
+    queue.pop_front();
     if (!job->key.empty()) {
       auto it = queuedByKey_.find(job->key);
       if (it != queuedByKey_.end() && it->second == job) queuedByKey_.erase(it);

@@ -17,6 +17,13 @@
 // Bound: at most `queueBound` jobs wait to start; `Submit` refuses more
 // instead of letting the wait grow without limit.
 //
+// Data lane: `SubmitData` takes the short copying steps of transfers
+// (a sendfile or a splice until the socket is full). They have threads of
+// their own, started with the first one, so a long directory walk never
+// stalls a download and a busy download never fills the queue that
+// listings are refused by. Each transfer has at most one step out, so the
+// lane is bounded by the transfers; it has no bound of its own.
+//
 // Threads: `Submit`, `Stats` and the destructor belong to the loop thread;
 // `work` must not touch anything the loop thread uses without a lock.
 #pragma once
@@ -87,6 +94,10 @@ class RWorkPool {
   static constexpr int kMaxThreads = 16;
 
   RWorkSubmit Submit(const std::string& key, RWorkCancelPtr cancel, Work work, Done done);
+  // `Full` only when no data thread could be started: the caller then does
+  // the step itself.
+  RWorkSubmit SubmitData(RWorkCancelPtr cancel, Work work, Done done);
+  static constexpr int kDataThreads = 2;
   RWorkPoolStatsStr Stats() const;
   // Nothing queued, running or waiting to be delivered: a retired pool may go.
   bool Idle() const;
@@ -105,7 +116,8 @@ class RWorkPool {
   };
   using JobPtr = std::shared_ptr<Job>;
 
-  void WorkerMain();
+  void WorkerMain(bool data);
+  bool StartDataThreads();  // under mu_
   static bool AllCancelled(const Job& job);
   void Finished(JobPtr job);  // under mu_
   void DeliverFinished();     // loop thread
@@ -118,6 +130,10 @@ class RWorkPool {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<JobPtr> queue_;
+  std::condition_variable dataCv_;
+  std::deque<JobPtr> dataQueue_;
+  bool dataStartFailed_ = false;
+  std::vector<std::thread> dataThreads_;
   std::unordered_map<std::string, JobPtr> queuedByKey_;
   std::vector<JobPtr> finished_;
   size_t running_ = 0;
