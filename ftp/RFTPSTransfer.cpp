@@ -511,6 +511,27 @@ void StartReceiving(RFTPSComInterp& s) {
   ReceiveNextBlock(s);
 }
 
+namespace {
+
+// True when the block is on disk; a failed one gives its charge back.
+bool SettleBlock(RFTPSComInterp& s, int64_t wrote) {
+  if (wrote == TransferExt(s).bufferFill) return true;
+  if (s.Quota) s.Quota->UndoLast();
+  return false;
+}
+
+void BlockWritten(RFTPSComInterp& s, int status, int64_t wrote) {
+  if (!SettleBlock(s, wrote)) {
+    EndReceive(s, true, kReplyStorDiskFull, false);
+    return;
+  }
+  TakeBlockBytes(s);
+  if (status == WS_SoftClose) return;  // the closing event ends the upload
+  ReceiveNextBlock(s);
+}
+
+}  // namespace
+
 void ReceiveCompleted(RFTPSComInterp& s, int status) {
   RFTPSTransferExt& x = TransferExt(s);
   if (status != WS_OK && status != WS_SoftClose) {
@@ -526,16 +547,17 @@ void ReceiveCompleted(RFTPSComInterp& s, int status) {
     return;
   }
   const size_t fill = static_cast<size_t>(x.bufferFill);
-  const int64_t wrote = x.pipeRead ? x.file.WriteFromPipe(x.pipeRead.Get(), fill)
-                                   : x.file.Write(x.buffer.get(), fill);
-  if (wrote != x.bufferFill) {
-    if (s.Quota) s.Quota->UndoLast();
-    EndReceive(s, true, kReplyStorDiskFull, false);
+  // The disk write goes to a data thread; the socket is read again when it
+  // is done. Whatever ends the upload meanwhile waits for the block first.
+  RWorkPool* pool = s.Manager().Layer() != nullptr ? s.Manager().Layer()->DataPool() : nullptr;
+  if (x.pipeRead && pool != nullptr &&
+      x.file.WriteFromPipeOffLoop(*pool, x.pipeRead.Get(), fill,
+                                  [&s, status](int64_t wrote) { BlockWritten(s, status, wrote); })) {
     return;
   }
-  TakeBlockBytes(s);
-  if (status == WS_SoftClose) return;  // the closing event ends the upload
-  ReceiveNextBlock(s);
+  const int64_t wrote = x.pipeRead ? x.file.WriteFromPipe(x.pipeRead.Get(), fill)
+                                   : x.file.Write(x.buffer.get(), fill);
+  BlockWritten(s, status, wrote);
 }
 
 // Why a transfer ended, for its log line and hook event (nothing when it
@@ -606,6 +628,12 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
 
 void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
   RFTPSTransferExt& x = TransferExt(s);
+  // The client may close right after its last block, before that block is
+  // on disk: the end waits for it, and a block that failed fails the upload.
+  if (x.file.WriteOut() && !SettleBlock(s, x.file.FinishWrite()) && !failed) {
+    failed = true;
+    reply = kReplyStorDiskFull;
+  }
   const RGlobalSettings& g = LoadTransferSettings(s);
   const int64_t elapsed = NowMs(s) - s.Transfer.startMs + 10;
   TakeBlockBytes(s);

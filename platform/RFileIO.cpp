@@ -65,6 +65,10 @@ int FdPipe(RFd& readEnd, RFd& writeEnd, int size) {
   return 0;
 }
 
+RFd FdDup(int fd) {
+  return RFd(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+}
+
 int64_t FdSeek(int fd, int64_t offset, bool fromEnd) {
   const off_t r = ::lseek(fd, static_cast<off_t>(offset), fromEnd ? SEEK_END : SEEK_SET);
   return r < 0 ? -errno : static_cast<int64_t>(r);

@@ -23,6 +23,9 @@ namespace vantor {
 // A non-blocking pipe with room for at least `size` bytes where the system
 // allows it; 0, or -errno (nothing open) when no pipe can be made.
 [[nodiscard]] int FdPipe(RFd& readEnd, RFd& writeEnd, int size);
+// A second descriptor of the same open file (shared position and locks),
+// close-on-exec; invalid when none can be had.
+[[nodiscard]] RFd FdDup(int fd);
 [[nodiscard]] int64_t FdSeek(int fd, int64_t offset, bool fromEnd);
 // 0 or -errno.
 [[nodiscard]] int FdTruncate(int fd, int64_t length);

@@ -82,7 +82,7 @@ RWorkSubmit RWorkPool::Submit(const std::string& key, RWorkCancelPtr cancel, Wor
   return RWorkSubmit::Queued;
 }
 
-RWorkSubmit RWorkPool::SubmitData(RWorkCancelPtr cancel, Work work, Done done) {
+RWorkSubmit RWorkPool::SubmitData(RWorkCancelPtr cancel, Work work, Done done, bool first) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!StartDataThreads()) {
     ++counts_.refused;
@@ -91,7 +91,11 @@ RWorkSubmit RWorkPool::SubmitData(RWorkCancelPtr cancel, Work work, Done done) {
   auto job = std::make_shared<Job>();
   job->work = std::move(work);
   job->waiters.push_back({std::move(cancel), std::move(done)});
-  dataQueue_.push_back(std::move(job));
+  if (first) {
+    dataQueue_.push_front(std::move(job));
+  } else {
+    dataQueue_.push_back(std::move(job));
+  }
   dataCv_.notify_one();
   return RWorkSubmit::Queued;
 }

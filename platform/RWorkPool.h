@@ -95,8 +95,9 @@ class RWorkPool {
 
   RWorkSubmit Submit(const std::string& key, RWorkCancelPtr cancel, Work work, Done done);
   // `Full` only when no data thread could be started: the caller then does
-  // the step itself.
-  RWorkSubmit SubmitData(RWorkCancelPtr cancel, Work work, Done done);
+  // the step itself. `first`: ahead of the steps already waiting (a short
+  // step that something waits for).
+  RWorkSubmit SubmitData(RWorkCancelPtr cancel, Work work, Done done, bool first = false);
   static constexpr int kDataThreads = 2;
   RWorkPoolStatsStr Stats() const;
   // Nothing queued, running or waiting to be delivered: a retired pool may go.

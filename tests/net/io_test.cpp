@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "net_fixture.h"
+#include "platform/RWorkPool.h"
 #include "temp_dir.h"
 
 using namespace vantor;
@@ -486,6 +487,60 @@ TEST_F(RWinSocketIO, SendFile) {
   EXPECT_EQ(EventsOf(c->Id()), (std::vector<Ev>{{WS_Sending, WS_Error, c->Id()}}));
   EXPECT_EQ(sent, 10);
   EXPECT_EQ(c->SendFile(-1, 0, 5, nullptr), WS_Error);
+  ::close(fd);
+}
+
+// With a data pool, file sends copy on its threads: the same bytes, events
+// and counters; a short file is still an error; a connection reset while a
+// step is out hears nothing more, and the step's descriptor copies close.
+TEST_F(RWinSocketIO, SendFileOnDataThreads) {
+  test::TempDir dir;
+  const std::string path = dir.File("f.bin");
+  const std::string data = Pattern(8 << 20);
+  int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  RWorkPool pool(loop_, 1, 4);
+  layer_->SetDataPool(&pool);
+
+  RWinSocket* c;
+  int peer;
+  MakePlainPeer(&c, &peer);
+  const int64_t offset = 777;
+  const int64_t len = static_cast<int64_t>(data.size()) - offset;
+  int64_t sent = 0;
+  ASSERT_EQ(c->SendFile(fd, offset, len, &sent), WS_OK);
+  std::string in;
+  ASSERT_TRUE(Pump([&] {
+    in += ReadNow(peer);
+    return !events_.empty();
+  }));
+  in += ReadNow(peer);
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Sending, WS_OK, c->Id()}}));
+  EXPECT_EQ(sent, len);
+  EXPECT_TRUE(in == data.substr(static_cast<size_t>(offset)));
+  // More than one step: the peer could not take 8 MiB at once.
+  EXPECT_GE(pool.Stats().ran, 2u);
+
+  events_.clear();
+  ASSERT_EQ(c->SendFile(fd, static_cast<int64_t>(data.size()) - 10, 100, &sent), WS_OK);
+  ASSERT_TRUE(Pump([&] { return !events_.empty(); }));
+  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Sending, WS_Error, c->Id()}}));
+  EXPECT_EQ(sent, 10);
+  (void)ReadNow(peer);
+
+  // The peer reads nothing, so the step fills the socket and stops; the
+  // reset comes while it is out or its answer is on the way.
+  events_.clear();
+  const int fds = OpenFdCount();
+  ASSERT_EQ(c->SendFile(fd, 0, static_cast<int64_t>(data.size()), &sent), WS_OK);
+  Pump([&] { return pool.Stats().running > 0 || sent > 0; }, 50);
+  c->ResetConnection();
+  ASSERT_TRUE(Pump([&] { return pool.Idle(); }));
+  Settle();
+  EXPECT_TRUE(events_.empty());
+  EXPECT_EQ(OpenFdCount(), fds - 1) << "the reset closed one socket; the step's copies are closed";
+  layer_->SetDataPool(nullptr);
   ::close(fd);
 }
 
