@@ -152,8 +152,11 @@ void RWinSocket::CloseHandle(bool abortive) {
   // A file step on a data thread stops after its current call; its copy of
   // the descriptor then makes the last close, with the linger set here.
   if (sendStep_) sendStep_->Cancel();
+  if (recvStep_) recvStep_->Cancel();
   sendStep_.reset();
+  recvStep_.reset();
   send_.offloaded = false;
+  recv_.offloaded = false;
   if (handle_ < 0) return;
   RSockCalls c = Calls();
   c.Unregister(handle_, layer_->hidden_, selectMessage_);

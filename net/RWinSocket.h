@@ -49,6 +49,7 @@ namespace vantor {
 class RSocketLayer;
 class RSockCalls;
 class RWorkCancel;
+struct RPipeStepStr;
 
 // Socket kinds, fixed at construction.
 enum : int { WS_DATAGRAM = 6, WS_STREAM = 7 };
@@ -337,6 +338,10 @@ class RWinSocket {
   bool OffloadFileSend();
   void FileSendDone(uint64_t generation, int64_t sent, int64_t offset, int err, bool full);
   void FinishSendStep(bool failed, int err, bool flushWaits);
+  bool OffloadPipeReceive(int64_t chunk);
+  void PipeReceiveDone(uint64_t generation, const RPipeStepStr& step);
+  void HandOverBlock(int64_t got, bool pipeFull, bool eof, bool failed);
+  void FinishReceiveStep(bool failed, int err, bool eof);
   bool ReceiveHandler(int error);                        // false: a speed budget is used up
   void EndSend(int status);
   void EndReceive(int status);
@@ -404,6 +409,7 @@ class RWinSocket {
     bool discardOverlong = false;  // InitRecLine's WS_REC_DISCARD_OVERLONG
     bool skippingLine = false;     // dropping the rest of a cut line
     bool held = false;             // HoldInput: nothing is read until StartTls
+    bool offloaded = false;        // a pipe step runs on a data thread
   };
   struct LookupFlags {
     bool running = false;       // a request is with the resolver
@@ -474,6 +480,8 @@ class RWinSocket {
   char* recBuf_ = nullptr;
   char* writePtr_ = nullptr;
   int recPipe_ = -1;  // ReceiveToPipe target, -1 for memory blocks
+  uint64_t recvGeneration_ = 0;  // which receive an offloaded step belongs to
+  std::shared_ptr<RWorkCancel> recvStep_;
   int64_t capacity_ = 0;
   int64_t freeSpace_ = 0;
   int64_t bytesReceived_ = 0;

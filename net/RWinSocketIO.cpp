@@ -489,6 +489,7 @@ WsStatus RWinSocket::DoReceiveBlock(void* buffer, int pipeFd, int64_t length,
   }
   recBuf_ = writePtr_ = static_cast<char*>(buffer);
   recPipe_ = pipeFd;
+  ++recvGeneration_;
   capacity_ = freeSpace_ = length;
   if ((flags & WS_REC_KEEPALIVE) && kind_ == WS_STREAM) EnsureKeepAlive();
   bytesReceived_ = 0;
@@ -566,6 +567,8 @@ bool RWinSocket::ReceiveHandler(int error) {
     PostSelf(FD_WRITE);
   }
   if (!recv_.active || handle_ < 0 || close_.eofPending) return true;
+  // A step is out on a data thread; its completion carries on.
+  if (recv_.offloaded) return true;
   if (autoReset_) {
     counters_[WS_TO_RECEIVE] = 0;
     idleSeconds_ = 0;
@@ -581,6 +584,10 @@ bool RWinSocket::ReceiveHandler(int error) {
   if (!ApplyBudgets(chunk)) return false;
   if (recv_.lines && recv_.lineReady) chunk = 0;
 
+  if (chunk > 0 && recPipe_ >= 0 && !limited && !tls_ && kind_ == WS_STREAM &&
+      layer_->dataPool_ != nullptr && !Tracing() && OffloadPipeReceive(chunk)) {
+    return true;
+  }
   RSockCalls c = Calls();
   bool failed = false;
   bool eof = false;
@@ -640,18 +647,27 @@ bool RWinSocket::ReceiveHandler(int error) {
         }
         break;
       }
-      if ((got > 0 || pipeFull) && !recv_.lines) {
-        if (recv_.streaming) {
-          Notify(WS_Receiving, WS_OK);
-        } else if (freeSpace_ == 0 || pipeFull) {
-          Notify(WS_Receiving, WS_OK);
-          recv_.active = false;
-        }
-      }
-      if (got > 0 && close_.peerClosed && !eof && !failed) PostSelf(FD_READ);
+      HandOverBlock(got, pipeFull, eof, failed);
     }
   }
-  if (failed) EndReceive(MapWinSockError(c.err));
+  FinishReceiveStep(failed, c.err, eof);
+  return true;
+}
+
+void RWinSocket::HandOverBlock(int64_t got, bool pipeFull, bool eof, bool failed) {
+  if ((got > 0 || pipeFull) && !recv_.lines) {
+    if (recv_.streaming) {
+      Notify(WS_Receiving, WS_OK);
+    } else if (freeSpace_ == 0 || pipeFull) {
+      Notify(WS_Receiving, WS_OK);
+      recv_.active = false;
+    }
+  }
+  if (got > 0 && close_.peerClosed && !eof && !failed) PostSelf(FD_READ);
+}
+
+void RWinSocket::FinishReceiveStep(bool failed, int err, bool eof) {
+  if (failed) EndReceive(MapWinSockError(err));
   EventProc(WS_Receiving);
   // Draining after the peer went away: a failed read is the end of the
   // connection too, and the owner hears WS_Closing.
@@ -667,7 +683,81 @@ bool RWinSocket::ReceiveHandler(int error) {
       close_.eofPending = true;
     }
   }
+}
+
+// What one offloaded receive step did.
+struct RPipeStepStr {
+  int64_t got = 0;
+  int err = 0;  // WinSock number of a failed call
+  bool eof = false;
+  bool wouldBlock = false;
+};
+
+// The upload side of OffloadFileSend: the socket-to-pipe splice of a block
+// runs on a data thread, with copies of both descriptors.
+bool RWinSocket::OffloadPipeReceive(int64_t chunk) {
+  auto fds = std::make_shared<std::pair<RFd, RFd>>(RFd(::fcntl(handle_, F_DUPFD_CLOEXEC, 0)),
+                                                   RFd(::fcntl(recPipe_, F_DUPFD_CLOEXEC, 0)));
+  if (!fds->first || !fds->second) return false;
+  auto cancel = std::make_shared<RWorkCancel>();
+  RWorkPool::Work work = [fds, cancel, chunk]() -> RWorkPool::Result {
+    auto step = std::make_shared<RPipeStepStr>();
+    RSockCalls c(nullptr, 0, 0);  // untraced: a traced socket never gets here
+    int64_t left = chunk;
+    while (left > 0 && !cancel->Cancelled()) {
+      const int64_t r = c.SpliceIn(fds->first.Get(), fds->second.Get(), std::min(left, kMaxCall));
+      if (r > 0) {
+        step->got += r;
+        left -= r;
+        continue;
+      }
+      if (r == 0) {
+        step->eof = true;
+      } else if (c.err == WSAEWOULDBLOCK) {
+        step->wouldBlock = true;
+      } else {
+        step->err = c.err;
+      }
+      break;
+    }
+    return step;
+  };
+  const uint64_t generation = recvGeneration_;
+  RWorkPool::Done done = [this, generation](const RWorkPool::Result& r) {
+    PipeReceiveDone(generation, *static_cast<const RPipeStepStr*>(r.get()));
+  };
+  if (layer_->dataPool_->SubmitData(cancel, std::move(work), std::move(done)) !=
+      RWorkSubmit::Queued) {
+    return false;
+  }
+  recvStep_ = std::move(cancel);
+  recv_.offloaded = true;
   return true;
+}
+
+void RWinSocket::PipeReceiveDone(uint64_t generation, const RPipeStepStr& step) {
+  recv_.offloaded = false;
+  recvStep_.reset();
+  if (!recv_.active || generation != recvGeneration_ || handle_ < 0) {
+    // That receive ended meanwhile; a new one waited for the step.
+    if (recv_.active && handle_ >= 0) PostSelf(FD_READ);
+    return;
+  }
+  if (step.got > 0) {
+    if (autoReset_) {
+      counters_[WS_TO_RECEIVE] = 0;
+      idleSeconds_ = 0;
+    }
+    ReceivedBytes(step.got);
+  }
+  // As on the loop: a full block or an empty socket re-arms reading, and a
+  // pipe out of slots hands over what it holds.
+  const bool pipeFull = step.wouldBlock && bytesReceived_ > 0;
+  if (step.wouldBlock || (step.err == 0 && !step.eof && freeSpace_ == 0)) {
+    layer_->loop_.Reenable(handle_, FD_READ);
+  }
+  HandOverBlock(step.got, pipeFull, step.eof, step.err != 0);
+  FinishReceiveStep(step.err != 0, step.err, step.eof);
 }
 
 void RWinSocket::EndReceive(int status) {

@@ -548,41 +548,52 @@ TEST_F(RWinSocketIO, SendFileOnDataThreads) {
 // room left (one page here), the peer's close after the last block, and the
 // calls that cannot start.
 TEST_F(RWinSocketIO, ReceiveToPipe) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
-  int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
-  ASSERT_EQ(::fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
-  const std::string data = Pattern(100000);
-  ASSERT_EQ(::send(peer, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
-  ::shutdown(peer, SHUT_WR);
-  std::string got;
-  int blocks = 0;
-  bool closed = false;
-  while (!closed) {
-    events_.clear();
-    int64_t counter = -1;
-    ASSERT_EQ(s->ReceiveToPipe(fds[1], 65536, &counter), WS_OK) << got.size();
-    ASSERT_TRUE(
-        Pump([&] { return HasEvent(WS_Receiving, WS_OK) || HasEvent(WS_Closing, WS_SoftClose); }));
-    Settle();
-    closed = HasEvent(WS_Closing, WS_SoftClose);
-    ASSERT_GE(counter, 0);
-    ASSERT_LE(counter, 4096) << "more than the pipe holds";
-    char buf[4096];
-    ASSERT_EQ(::read(fds[0], buf, sizeof(buf)), counter == 0 ? -1 : counter);
-    got.append(buf, static_cast<size_t>(counter));
-    ++blocks;
-    ASSERT_LT(blocks, 1000);
+  // The same blocks whether the splice runs here or on a data thread.
+  RWorkPool pool(loop_, 1, 4);
+  for (RWorkPool* dataPool : {static_cast<RWorkPool*>(nullptr), &pool}) {
+    SCOPED_TRACE(dataPool != nullptr ? "on a data thread" : "on the loop");
+    layer_->SetDataPool(dataPool);
+    RWinSocket* s;
+    int peer;
+    MakePlainPeer(&s, &peer);
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    ASSERT_EQ(::fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
+    const std::string data = Pattern(100000);
+    ASSERT_EQ(::send(peer, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    ::shutdown(peer, SHUT_WR);
+    std::string got;
+    int blocks = 0;
+    bool closed = false;
+    while (!closed) {
+      events_.clear();
+      int64_t counter = -1;
+      ASSERT_EQ(s->ReceiveToPipe(fds[1], 65536, &counter), WS_OK) << got.size();
+      ASSERT_TRUE(Pump(
+          [&] { return HasEvent(WS_Receiving, WS_OK) || HasEvent(WS_Closing, WS_SoftClose); }));
+      Settle();
+      closed = HasEvent(WS_Closing, WS_SoftClose);
+      ASSERT_GE(counter, 0);
+      ASSERT_LE(counter, 4096) << "more than the pipe holds";
+      char buf[4096];
+      ASSERT_EQ(::read(fds[0], buf, sizeof(buf)), counter == 0 ? -1 : counter);
+      got.append(buf, static_cast<size_t>(counter));
+      ++blocks;
+      ASSERT_LT(blocks, 1000);
+    }
+    EXPECT_TRUE(got == data);
+    EXPECT_GE(blocks, 25);
+    if (dataPool == nullptr) {
+      RWinSocket* u = NewSocket(WS_DATAGRAM);
+      EXPECT_EQ(u->ReceiveToPipe(fds[1], 100, nullptr), WS_WrongType);
+      EXPECT_EQ(s->ReceiveToPipe(-1, 100, nullptr), WS_Error);
+    } else {
+      EXPECT_GE(pool.Stats().ran, 25u);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
   }
-  EXPECT_TRUE(got == data);
-  EXPECT_GE(blocks, 25);
-  RWinSocket* u = NewSocket(WS_DATAGRAM);
-  EXPECT_EQ(u->ReceiveToPipe(fds[1], 100, nullptr), WS_WrongType);
-  EXPECT_EQ(s->ReceiveToPipe(-1, 100, nullptr), WS_Error);
-  ::close(fds[0]);
-  ::close(fds[1]);
+  layer_->SetDataPool(nullptr);
 }
 
 // How a connection ends, for a socket that connected and one accepted from
