@@ -551,8 +551,9 @@ void ReceiveCompleted(RFTPSComInterp& s, int status) {
   // is done. Whatever ends the upload meanwhile waits for the block first.
   RWorkPool* pool = s.Manager().Layer() != nullptr ? s.Manager().Layer()->DataPool() : nullptr;
   if (x.pipeRead && pool != nullptr &&
-      x.file.WriteFromPipeOffLoop(*pool, x.pipeRead.Get(), fill,
-                                  [&s, status](int64_t wrote) { BlockWritten(s, status, wrote); })) {
+      x.file.WriteFromPipeOffLoop(*pool, x.pipeRead.Get(), fill, [&s, status](int64_t wrote) {
+        BlockWritten(s, status, wrote);
+      })) {
     return;
   }
   const int64_t wrote = x.pipeRead ? x.file.WriteFromPipe(x.pipeRead.Get(), fill)

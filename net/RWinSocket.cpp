@@ -12,9 +12,9 @@
 
 #include "net/RNetStrings.h"
 #include "net/RResolver.h"
-#include "platform/RWorkPool.h"
 #include "net/RSockCalls.h"
 #include "platform/RLocalAddrs.h"
+#include "platform/RWorkPool.h"
 #include "util/RFormat.h"
 #include "util/RStringTable.h"
 

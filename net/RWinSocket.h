@@ -342,7 +342,7 @@ class RWinSocket {
   void PipeReceiveDone(uint64_t generation, const RPipeStepStr& step);
   void HandOverBlock(int64_t got, bool pipeFull, bool eof, bool failed);
   void FinishReceiveStep(bool failed, int err, bool eof);
-  bool ReceiveHandler(int error);                        // false: a speed budget is used up
+  bool ReceiveHandler(int error);  // false: a speed budget is used up
   void EndSend(int status);
   void EndReceive(int status);
   void ScanLine(int64_t n);
@@ -464,7 +464,7 @@ class RWinSocket {
   int sendStatus_ = WS_OK;
   const char* sendBuf_ = nullptr;
   const char* sendPtr_ = nullptr;
-  int fileFd_ = -1;  // SendFile source, -1 for memory blocks
+  int fileFd_ = -1;              // SendFile source, -1 for memory blocks
   uint64_t sendGeneration_ = 0;  // which send an offloaded step belongs to
   std::shared_ptr<RWorkCancel> sendStep_;
   int64_t fileOffset_ = 0;
@@ -479,7 +479,7 @@ class RWinSocket {
   int recStatus_ = WS_OK;
   char* recBuf_ = nullptr;
   char* writePtr_ = nullptr;
-  int recPipe_ = -1;  // ReceiveToPipe target, -1 for memory blocks
+  int recPipe_ = -1;             // ReceiveToPipe target, -1 for memory blocks
   uint64_t recvGeneration_ = 0;  // which receive an offloaded step belongs to
   std::shared_ptr<RWorkCancel> recvStep_;
   int64_t capacity_ = 0;

@@ -284,7 +284,8 @@ TEST_F(TransferFileTest, BlocksWrittenOffTheLoop) {
     // The clean-up right after the hand-over: it waits, then cuts back.
     pipeWith(r, w, std::string(60000, 'z'));
     bool called = false;
-    ASSERT_TRUE(t.WriteFromPipeOffLoop(pool, r.Get(), 60000, [&called](int64_t) { called = true; }));
+    ASSERT_TRUE(
+        t.WriteFromPipeOffLoop(pool, r.Get(), 60000, [&called](int64_t) { called = true; }));
     t.DeletePartial();
     EXPECT_FALSE(t.WriteOut());
     ASSERT_TRUE(runUntil([&] { return pool.Idle(); }));
