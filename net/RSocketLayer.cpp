@@ -31,7 +31,7 @@ RSocketLayer::~RSocketLayer() {
     s->layer_ = nullptr;
   });
   // Callback timers belong to the layer; other timers are only detached.
-  timers_.ForEachSafe([this](RTimer* t) {
+  timers_.ForEachSafe([](RTimer* t) {
     if (t->callback_) {
       delete t;
     } else {
