@@ -41,6 +41,31 @@ class TransferFileTest : public ::testing::Test {
   const std::string dir_ = tmp_.Path();
 };
 
+// Files may grow to `bytes` while it lives; past that a write fails with
+// EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &oldAction_);
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    struct rlimit small = saved_;
+    small.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    sigaction(SIGXFSZ, &oldAction_, nullptr);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  struct sigaction oldAction_ {};
+  struct rlimit saved_ {};
+};
+
 }  // namespace
 
 // Which second open succeeds while a first one is held, per sharing mode.
@@ -154,26 +179,18 @@ TEST_F(TransferFileTest, CutAndFailedBlockAccounting) {
     EXPECT_EQ(w.CutBytes(), 6);
   }
   Put("f", "");
-  struct sigaction ignore {
-  }, old{};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
-  struct rlimit saved {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   {
     RTransferFile w;
     ASSERT_EQ(w.Open(P("f"), RTransferOpenMode::Append, 0, RUploadSharing::Any), 0);
     ASSERT_EQ(w.Write("12345678", 8), 8);
-    struct rlimit small = saved;
-    small.rlim_cur = 12;  // the next block fits only half
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    EXPECT_EQ(w.Write("abcdefgh", 8), -EFBIG);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    {
+      FileSizeLimit limit(12);  // the next block fits only half
+      EXPECT_EQ(w.Write("abcdefgh", 8), -EFBIG);
+    }
     EXPECT_EQ(w.Written(), 8);
     EXPECT_EQ(Get("f"), "12345678") << "the half block is taken back";
     EXPECT_EQ(w.Write("9", 1), 1) << "and the next block follows on";
   }
-  ASSERT_EQ(sigaction(SIGXFSZ, &old, nullptr), 0);
   EXPECT_EQ(Get("f"), "123456789");
 }
 
@@ -262,21 +279,13 @@ TEST_F(TransferFileTest, BlocksWrittenOffTheLoop) {
     EXPECT_EQ(t.Written(), 10);
     EXPECT_EQ(Get("f"), "old0123456789");
 
-    struct sigaction ignore {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
-    struct rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    struct rlimit small = saved;
-    small.rlim_cur = 16;  // the next block fits only half
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    pipeWith(r, w, "abcdefgh");
-    got = 1;
-    ASSERT_TRUE(t.WriteFromPipeOffLoop(pool, r.Get(), 8, [&got](int64_t n) { got = n; }));
-    ASSERT_TRUE(runUntil([&] { return got != 1; }));
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    ASSERT_EQ(sigaction(SIGXFSZ, &old, nullptr), 0);
+    {
+      FileSizeLimit limit(16);  // the next block fits only half
+      pipeWith(r, w, "abcdefgh");
+      got = 1;
+      ASSERT_TRUE(t.WriteFromPipeOffLoop(pool, r.Get(), 8, [&got](int64_t n) { got = n; }));
+      ASSERT_TRUE(runUntil([&] { return got != 1; }));
+    }
     EXPECT_EQ(got, -EFBIG);
     EXPECT_EQ(t.Written(), 10);
     EXPECT_EQ(Get("f"), "old0123456789") << "the half block is taken back";
