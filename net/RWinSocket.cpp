@@ -21,7 +21,12 @@
 namespace vantor {
 namespace {
 
-constexpr int kBacklog = 50;
+// Room for a burst of connections while the loop is busy elsewhere. With
+// only 50, a burst of 200 overflowed the accept queue: the kernel answered
+// the overflow with SYN cookies, dropped the completing ACK, and the client
+// sat "connected" waiting for a greeting that never came. 511 is what the
+// common servers ask for; the kernel caps it at net.core.somaxconn.
+constexpr int kBacklog = 511;
 constexpr int kListenHealthSeconds = 180;
 constexpr int kHostNameSize = 500;
 constexpr int64_t kCloseRetrySeconds = 15;

@@ -1,10 +1,11 @@
-"""Connections end to end: the file-size limit, the IP home's passive
+"""Connections end to end: a burst of connections while the server is stalled, the file-size limit, the IP home's passive
 address, ABOR of a running download, a second PASV while a transfer waits,
 exit pending, and per-user speed pacing (a timed e2e case).
 
     e2e_connections.py --server path/to/vantor-e2e-server --vantor path/to/vantor
 """
 import os
+import selectors
 import signal
 import socket
 import subprocess
@@ -13,12 +14,59 @@ import threading
 import time
 import shutil
 
-from ftp_e2e import Checker, file_size_limit, free_port, login, parse_args, recv_all, tree_server, wait_until, write_file
+from ftp_e2e import Checker, file_size_limit, free_port, greeted, login, parse_args, recv_all, tree_server, wait_until, write_file
 
 c = Checker()
 
 
 VANTOR = parse_args().vantor
+
+
+# 120 connections (more than a backlog of 50 holds, fewer than the least
+# somaxconn of 128) arrive while the server takes none (stopped): once it
+# runs again, every one is greeted. What the backlog cannot hold the kernel
+# answers with a SYN cookie and then drops, leaving a client that believes
+# it is connected and waits for ever.
+def connect_burst_cases():
+    with tree_server(["MaxPreLoginPerIP=0", "MaxNrUsers=-1"]) as srv:
+        greeting = greeted(srv.port).greeting
+        srv.signal(signal.SIGSTOP)
+        socks = []
+        try:
+            for _ in range(120):
+                s = socket.socket()
+                s.setblocking(False)
+                s.connect_ex(("127.0.0.1", srv.port))
+                socks.append(s)
+            time.sleep(0.5)
+        finally:
+            srv.signal(signal.SIGCONT)
+        sel = selectors.DefaultSelector()
+        got = {}
+        for s in socks:
+            sel.register(s, selectors.EVENT_READ)
+        pending = len(socks)
+        deadline = time.monotonic() + 15
+        while pending and time.monotonic() < deadline:
+            for key, _ in sel.select(0.2):
+                s = key.fileobj
+                try:
+                    data = s.recv(4096)
+                except OSError as e:
+                    data = ("error %s" % e).encode()
+                got[s] = got.get(s, b"") + data
+                if not data or data.endswith(b"\r\n"):
+                    sel.unregister(s)
+                    pending -= 1
+                    got[s] = got[s] or b"closed"
+        sel.close()
+        answers = [got.get(s, b"(nothing)").decode("latin-1").split("\r\n")[0] for s in socks]
+        wrong = [a for a in answers if a != greeting[0]]
+        c.eq(len(wrong), 0, "greeted after the stall: %d of 120 were not, e.g. %r" %
+             (len(wrong), wrong[:2]))
+        for s in socks:
+            s.close()
+        c.eq(login(srv.port).last("NOOP"), "200 Command okay.", "server serves on")
 
 
 # An upload beyond the process's file-size limit ends with the disk-full
@@ -184,6 +232,6 @@ def speed_pacing_cases():
         ftp.close()
 
 
-c.cases([file_size_limit_cases, ip_home_passive_cases, abor_running_cases, second_pasv_cases,
+c.cases([connect_burst_cases, file_size_limit_cases, ip_home_passive_cases, abor_running_cases, second_pasv_cases,
          exit_pending_cases, speed_pacing_cases])
 c.finish()

@@ -15,7 +15,7 @@ TEST_F(RWinSocketStress, TenThousandSockets) {
   const uint16_t port = l->GetLocalPort();
   const size_t watchedBefore = loop_.WatchedFdCount();
   const int fdsBefore = OpenFdCount();
-  constexpr int kBatch = 40;  // below the listen backlog of 50
+  constexpr int kBatch = 40;  // well within the listen backlog
   int accepted = 0;
   for (int round = 0; round < 125; ++round) {
     std::vector<std::unique_ptr<RWinSocket>> batch;
