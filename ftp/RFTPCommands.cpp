@@ -1,6 +1,7 @@
 // The command table and the session's dispatch over it.
 #include "ftp/RFTPCommands.h"
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 
@@ -145,6 +146,14 @@ const RFTPCommandStr* FindVerb(std::span<const RFTPCommandStr> table, std::strin
     if (EqualNoCaseAscii(c.verb, verb)) return &c;
   }
   return nullptr;
+}
+
+bool AsksNoStore(std::string_view line) {
+  constexpr RFTPHandler kStoreFree[] = {&HandleNoop, &HandleSyst, &HandleType,
+                                        &HandleMode, &HandleStru, &HandlePwd};
+  const RFTPCommandStr* c = FindCommand(kCommands, CMD_AnyState | CMD_LoggedIn, TrimBlanks(line));
+  return c != nullptr && std::find(std::begin(kStoreFree), std::end(kStoreFree), c->handler) !=
+                             std::end(kStoreFree);
 }
 
 RFTPResumeFn ResumeOf(int32_t deferredCommand) {

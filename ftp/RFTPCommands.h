@@ -45,6 +45,11 @@ const RFTPCommandStr* FindCommand(std::span<const RFTPCommandStr> table, uint8_t
 // The entry whose verb is exactly `verb` (any case), or nullptr.
 const RFTPCommandStr* FindVerb(std::span<const RFTPCommandStr> table, std::string_view verb);
 
+// Whether the line's command never asks the account store (NOOP, SYST,
+// TYPE, MODE, STRU, PWD): it need not wait while another program's change
+// to the configuration file is read.
+bool AsksNoStore(std::string_view line);
+
 // The second half of the deferred command `deferredCommand`, or nullptr.
 RFTPResumeFn ResumeOf(int32_t deferredCommand);
 

@@ -366,7 +366,9 @@ void RFTPSComInterp::ReadLine() {
     if (line.size() > kMaxCommandLine) line = line.substr(0, kMaxCommandLine);
     if (UntrustedProxySignature(line)) return;
     std::string command = StripTelnet(line);
-    if (!AccessDataCurrent([this, command] { Dispatch(command); })) break;
+    if (!AsksNoStore(command) && !AccessDataCurrent([this, command] { Dispatch(command); })) {
+      break;
+    }
     Dispatch(command);
     if (!TakesFurtherLines()) break;
   }

@@ -623,6 +623,8 @@ TEST_F(ConnectionTest, OutsideIniChangeWaitsForTheWorkerRead) {
   Peer p{ConnectTo(port_), {}};
   EXPECT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
   EXPECT_EQ(Cmd(p, "USER joe"), "331 User name okay, need password.");
+  Peer q{ConnectTo(port_), {}};
+  EXPECT_EQ(Line(q), "220 Vantor FTP-Server v2.5k for WinSock ready...");
   {
     WorkerGate gate(manager_->Pool());
     WriteFile("VANTOR.INI", ini + "[USER=ann]\nPassword=new\nHomeDir=" + dir_ + "\n");
@@ -631,7 +633,15 @@ TEST_F(ConnectionTest, OutsideIniChangeWaitsForTheWorkerRead) {
     Send(p, "PASS new");
     Send(p, "NOOP");
     EXPECT_EQ(Line(p, 20), "<none>") << "answered before the file was read again";
+    // Another session's commands that never ask the store wait for nothing.
+    Send(q, "NOOP");
+    Send(q, " syst");
+    EXPECT_EQ(Line(q), "200 Command okay.");
+    EXPECT_EQ(Line(q), "215 UNIX Type: L8");
+    Send(q, "USER ann");
+    EXPECT_EQ(Line(q, 20), "<none>") << "USER answered before the file was read again";
   }
+  EXPECT_EQ(Line(q), "331 User name okay, need password.");
   EXPECT_EQ(Line(p), "230 User logged in, proceed.");
   EXPECT_EQ(Line(p), "331 User name okay, need password.");
   EXPECT_EQ(Line(p), "230 User logged in, proceed.");
