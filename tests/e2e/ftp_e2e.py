@@ -282,6 +282,11 @@ class Client:
         """The last line of the next reply (a transfer's end)."""
         return self.reply()[-1]
 
+    def user(self, name="joe", password="secret"):
+        """USER and PASS; the last line of the reply to PASS."""
+        self.cmd("USER " + name)
+        return self.last("PASS " + password)
+
     def retr(self, name):
         """A passive RETR: (first reply line, data, closing reply lines); data
         and closing reply are None when the first reply is not 150."""
@@ -380,10 +385,15 @@ def greeted(port, host=HOST, timeout=20):
 def login(port, user="joe", password="secret", host=HOST, timeout=20):
     """A Client logged in as `user`; fails unless the login is accepted."""
     c = greeted(port, host, timeout)
-    c.cmd("USER " + user)
-    r = c.cmd("PASS " + password)
-    assert r[-1] == "230 User logged in, proceed.", r
+    r = c.user(user, password)
+    assert r == "230 User logged in, proceed.", r
     return c
+
+
+def sent(name, data, mode="ASCII"):
+    """What `Client.transfer` returns for a whole download of `data` as `name`."""
+    return ("150 Opening %s mode data connection for %s (%d bytes)." % (mode, name, len(data)),
+            data, ["226 Transfer complete."])
 
 
 def write_file(path, data):
