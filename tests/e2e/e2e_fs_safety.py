@@ -4,7 +4,7 @@ names that could never be reached again, a current directory removed under
 the session, and directories whose renaming would escape an access rule."""
 import os
 
-from ftp_e2e import Checker, greeted, login, read_file, tree_server, wait_until, write_file
+from ftp_e2e import Checker, login, read_file, tree_server, wait_until, write_file
 
 c = Checker()
 
@@ -29,14 +29,6 @@ def listed_soon(ftp, verb, name):
     return wait_until(shows), last
 
 
-def anonymous(srv):
-    ftp = greeted(srv.port)
-    ftp.cmd("USER anonymous")
-    r = ftp.cmd("PASS guest@example.org")
-    assert r[-1].startswith("230"), r
-    return ftp
-
-
 # A case variant of home ("PUB" beside the home "pub") is a sibling on this
 # disk: nothing in it is read, listed, written, renamed or removed, whatever
 # the letter case the client writes.
@@ -46,7 +38,7 @@ def case_variant_of_home():
         write_file(srv.path("pub", "readme.txt"), b"public\n")
         write_file(srv.path("PUB", "private.txt"), b"private\n")
         os.makedirs(srv.path("PUB", "inner"))
-        ftp = anonymous(srv)
+        ftp = login(srv.port, "anonymous", "guest@example.org")
         for name in ["/../PUB/private.txt", "../PUB/private.txt", "/../pub/../PUB/private.txt",
                      "/../PUB/./private.txt", "/../Pub/private.txt", "~/../PUB/private.txt"]:
             first, data, _ = ftp.retr(name)
@@ -61,24 +53,20 @@ def case_variant_of_home():
                    "%s shows the sibling: %r" % (verb, lines))
         first, lines, _ = listing(ftp, "LIST /")
         c.eq(len([l for l in lines if l.endswith(" readme.txt")]), 1, "LIST / shows home once")
-        c.eq(ftp.last("CWD /../PUB"), "250 Directory changed to /", "CWD to the sibling")
-        c.eq(ftp.last("PWD"), '257 "/" is current directory.', "PWD after CWD")
-        _, lines, _ = listing(ftp, "NLST")
-        c.eq(lines, ["readme.txt"], "NLST after CWD /../PUB")
-        c.eq(ftp.last("CWD /../PUB/inner"), "550 /inner: No such file or directory.",
-             "CWD into the sibling's directory")
+        c.replies(ftp, [("CWD /../PUB", "250 Directory changed to /"),
+                        ("PWD", '257 "/" is current directory.')])
+        c.eq(listing(ftp, "NLST")[1], ["readme.txt"], "NLST after CWD /../PUB")
         c.eq(ftp.stor("STOR /../PUB/new.txt", b"n\n")[1], ["226 Transfer complete."], "STOR")
-        c.true(os.path.exists(srv.path("pub", "new.txt")), "STOR lands in home")
-        c.true(not os.path.exists(srv.path("PUB", "new.txt")), "STOR stays out of the sibling")
-        c.eq(ftp.last("RNFR /../PUB/private.txt"), "550 /private.txt: No such file or directory.",
-             "RNFR")
-        c.eq(ftp.last("DELE /../PUB/private.txt"), "550 /private.txt: No such file or directory.",
-             "DELE")
-        c.eq(ftp.last("MKD /../PUB/made"), '257 "/made" directory created.', "MKD")
-        c.true(os.path.isdir(srv.path("pub", "made")), "MKD lands in home")
-        c.true(not os.path.exists(srv.path("PUB", "made")), "MKD stays out of the sibling")
-        c.eq(ftp.last("RMD /../PUB/inner"), "550 /inner: No such file or directory.", "RMD")
-        c.eq(read_file(srv.path("PUB", "private.txt")), b"private\n", "the sibling's file is intact")
+        missing = "550 /%s: No such file or directory."
+        c.replies(ftp, [("CWD /../PUB/inner", missing % "inner"),
+                        ("RNFR /../PUB/private.txt", missing % "private.txt"),
+                        ("DELE /../PUB/private.txt", missing % "private.txt"),
+                        ("MKD /../PUB/made", '257 "/made" directory created.'),
+                        ("RMD /../PUB/inner", missing % "inner")])
+        for name in ("new.txt", "made"):
+            c.true(os.path.exists(srv.path("pub", name)), name + " lands in home")
+            c.true(not os.path.exists(srv.path("PUB", name)), name + " stays out of the sibling")
+        c.eq(read_file(srv.path("PUB", "private.txt")), b"private\n", "the sibling's file intact")
         c.true(os.path.isdir(srv.path("PUB", "inner")), "the sibling's directory is intact")
         c.true(not srv.has_line(lambda l: "private" in l and "Sent file" in l, 0.5),
                "no file was sent: %r" % [l for l in srv.lines if "private" in l])
@@ -178,10 +166,9 @@ def wildcard_names_refused():
         bad = '550 %s: Names with "*" or "?" cannot be created.'
         c.eq(ftp.stor("STOR star*.txt", b"x"), (bad % "/star*.txt", None), "STOR star*.txt")
         c.eq(ftp.stor("APPE q?.txt", b"x"), (bad % "/q?.txt", None), "APPE q?.txt")
-        c.eq(ftp.last("MKD dir*"), bad % "/dir*", "MKD dir*")
-        c.eq(ftp.last("RNFR f.txt"), "350 File or directory exists, ready for destination name",
-             "RNFR f.txt")
-        c.eq(ftp.last("RNTO g?.txt"), bad % "/g?.txt", "RNTO g?.txt")
+        c.replies(ftp, [("MKD dir*", bad % "/dir*"),
+                        ("RNFR f.txt", "350 File or directory exists, ready for destination name"),
+                        ("RNTO g?.txt", bad % "/g?.txt")])
         c.eq(sorted(os.listdir(srv.path("pub"))), ["f.txt"], "nothing was created")
         ftp.close()
 
@@ -194,19 +181,17 @@ def removed_current_directory():
         write_file(srv.path("pub", "keep.txt"), b"keep\n")
         a = login(srv.port)
         b = login(srv.port)
-        c.eq(a.last("MKD /c:/pub/work"), '257 "/c:/pub/work" directory created.', "MKD work")
-        c.eq(a.last("CWD /c:/pub/work"), "250 Directory changed to /c:/pub/work", "CWD work")
+        c.replies(a, [("MKD /c:/pub/work", '257 "/c:/pub/work" directory created.'),
+                      ("CWD /c:/pub/work", "250 Directory changed to /c:/pub/work")])
         c.eq(b.last("RMD /c:/pub/work"), "250 RMD command successful.", "RMD by B")
         c.eq(a.stor("STOR README.txt", b"overwritten\n"),
              ("550 README.txt: Cannot create file.", None), "STOR in the removed directory")
-        c.eq(a.last("DELE keep.txt"), "550 /c:/pub/work/keep.txt: No such file or directory.",
-             "DELE in the removed directory")
-        c.eq(a.retr("README.txt")[0], "550 /c:/pub/work/README.txt: No such file or directory.",
-             "RETR in the removed directory")
-        c.eq(a.last("MKD new"), "550 /c:/pub/work/new: failed to create.", "MKD")
-        c.eq(a.last("LIST"), "550 /c:/pub/work: No such file or directory.", "LIST")
-        c.eq(a.last("NLST"), "550 /c:/pub/work: No such file or directory.", "NLST")
-        c.eq(a.last("PWD"), '257 "/c:/pub/work" is current directory.', "PWD")
+        gone = "550 /c:/pub/work%s: No such file or directory."
+        c.eq(a.retr("README.txt")[0], gone % "/README.txt", "RETR in the removed directory")
+        c.replies(a, [("DELE keep.txt", gone % "/keep.txt"),
+                      ("MKD new", "550 /c:/pub/work/new: failed to create."),
+                      ("LIST", gone % ""), ("NLST", gone % ""),
+                      ("PWD", '257 "/c:/pub/work" is current directory.')], "removed: ")
         c.eq(read_file(srv.path("pub", "README.txt")), b"parent readme\n", "parent README intact")
         c.eq(read_file(srv.path("pub", "keep.txt")), b"keep\n", "parent keep.txt intact")
         c.true(not os.path.exists(srv.path("pub", "new")), "nothing made in the parent")
@@ -227,21 +212,21 @@ def rule_directories_kept():
         os.makedirs(srv.path("other", "inner"))
         ftp = login(srv.port)
         rule = "550 %s: An access rule names a path inside this directory."
-        c.eq(ftp.last("RNFR /c:/pub"), rule % "/c:/pub", "RNFR the parent of a ruled path")
-        c.eq(ftp.last("RNTO /c:/pub2"), "503 Bad sequence of commands.", "RNTO without RNFR")
-        c.eq(ftp.last("RNFR /C:/PUB"), rule % "/C:/PUB", "RNFR the parent in other letter case")
-        c.eq(ftp.last("RNFR /c:/pub/private"), "550 Permission denied",
-             "RNFR the ruled directory itself")
-        c.eq(ftp.last("RMD /c:/keep"), rule % "/c:/keep",
-             "RMD of an empty directory a rule names a path in")
+        # The parent of a ruled path in either letter case, the ruled
+        # directory itself, an empty directory a rule names a path in.
+        c.replies(ftp, [("RNFR /c:/pub", rule % "/c:/pub"),
+                        ("RNTO /c:/pub2", "503 Bad sequence of commands."),
+                        ("RNFR /C:/PUB", rule % "/C:/PUB"),
+                        ("RNFR /c:/pub/private", "550 Permission denied"),
+                        ("RMD /c:/keep", rule % "/c:/keep")])
         c.true(os.path.isdir(srv.path("pub", "private")), "the ruled directory stays")
         c.true(os.path.isdir(srv.path("keep")), "the empty directory stays")
         c.eq(ftp.retr("/c:/pub/private/p.txt")[0][:3], "550", "the rule still guards p.txt")
         # Directories no rule names inside stay free to move.
-        c.eq(ftp.last("RNFR /c:/other"), "350 File or directory exists, ready for destination name",
-             "RNFR a free directory")
-        c.eq(ftp.last("RNTO /c:/other2"), "250 RNTO command successful.", "RNTO a free directory")
-        c.eq(ftp.last("RMD /c:/other2/inner"), "250 RMD command successful.", "RMD a free one")
+        ready = "350 File or directory exists, ready for destination name"
+        c.replies(ftp, [("RNFR /c:/other", ready),
+                        ("RNTO /c:/other2", "250 RNTO command successful."),
+                        ("RMD /c:/other2/inner", "250 RMD command successful.")])
         ftp.close()
 
 

@@ -5,14 +5,12 @@ every way an upload can end (the recorded usage must equal what is on
 disk), download refunds and directory-change messages."""
 import os
 import re
-import socket
 import time
 
-from ftp_e2e import (Checker, file_size_limit, login, read_file, tree_server, wait_until,
-                     write_file)
+from ftp_e2e import (Checker, file_size_limit, free_port, login, read_file, tree_server,
+                     wait_until, write_file)
 
 c = Checker()
-
 QUOTA_MAX = 10000000
 QUOTA = ["QuotaEnable=YES", "QuotaMaxCurrent=%d,{used}" % QUOTA_MAX]
 
@@ -40,30 +38,19 @@ def recorded_soon(srv, want, user="q"):
 
 
 def on_disk(srv):
-    total = 0
-    for dirpath, _, files in os.walk(srv.path("pub")):
-        for f in files:
-            total += os.path.getsize(os.path.join(dirpath, f))
-    return total
+    return sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(srv.path("pub"))
+               for f in fs)
 
 
 def settles(srv, what, timeout=6.0):
-    """Polls until the recorded usage equals the bytes on disk."""
-    deadline = time.time() + timeout
-    while True:
-        got, want = recorded(srv), on_disk(srv)
-        if got == want or time.time() >= deadline:
-            c.eq(got, want, what + ": recorded usage equals the bytes on disk")
-            return
-        time.sleep(0.05)
+    """Checks that the recorded usage comes to equal the bytes on disk."""
+    wait_until(lambda: recorded(srv) == on_disk(srv), timeout)
+    c.eq(recorded(srv), on_disk(srv), what + ": recorded usage equals the bytes on disk")
 
 
 def closed_port():
     """A PORT command naming a loopback port where nothing listens."""
-    ls = socket.socket()
-    ls.bind(("127.0.0.1", 0))
-    p = ls.getsockname()[1]
-    ls.close()
+    p = free_port()
     return "PORT 127,0,0,1,%d,%d" % (p // 256, p % 256)
 
 
@@ -183,8 +170,8 @@ def upload_end_cases():
         c.eq(ftp.reply(), ["226 ABOR command successful."], "ABOR reply")
         d.close()
         settles(srv, "ABOR during an upload")
-        c.true(read_file(srv.path("pub", "big.bin")) == b"a" * os.path.getsize(srv.path("pub", "big.bin")),
-               "only new bytes after the cut")
+        cut = read_file(srv.path("pub", "big.bin"))
+        c.true(cut == b"a" * len(cut), "only new bytes after the cut")
 
         # Reset by the client after REST: the old head stays, the new tail counts.
         size = os.path.getsize(srv.path("pub", "big.bin"))

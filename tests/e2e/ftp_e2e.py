@@ -468,6 +468,12 @@ class Checker:
         if not cond:
             self.failures.append(what)
 
+    def replies(self, client, table, what=""):
+        """Sends the line of each (line, want) pair in `table`; checks the
+        last line of its reply."""
+        for line, want in table:
+            self.eq(client.last(line), want, what + line)
+
     def cases(self, funcs, *args):
         """Runs every case function with `args`; one that raises is a failure
         and does not hide the others. Prints PASS or FAIL per case."""
