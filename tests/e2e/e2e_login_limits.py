@@ -45,75 +45,57 @@ Password=%s
 %s""" % (extra_global, hashed, hashed, hashed, hashed, hashed, hashed, extra)
 
 
+def wrong_passwords(c, n):
+    """`n` wrong passwords for joe, each refused."""
+    for _ in range(n):
+        expect(c.cmd("USER joe"), [NEED])
+        expect(c.cmd("PASS bad"), [NOT_IN])
+
+
 # A crypt-stored password; two wrong ones and then the right one log in.
 def test_crypt_password_and_retries():
     with Server(ini()) as srv:
         c = greeted(srv.port)
-        expect(c.cmd("USER joe"), [NEED])
-        expect(c.cmd("PASS wrong"), [NOT_IN])
-        expect(c.cmd("USER joe"), [NEED])
-        expect(c.cmd("PASS wrong"), [NOT_IN])
+        wrong_passwords(c, 2)
         expect(c.cmd("USER joe"), [NEED])
         expect(c.cmd("PASS secret"), [PROCEED])
         srv.wait_log(") User JOE logged in")
 
 
-# The third wrong password before any login disconnects.
+# The third wrong password before any login disconnects; after a login, the
+# tenth further one does.
 def test_third_wrong_password_disconnects():
     with Server(ini()) as srv:
-        c = greeted(srv.port)
-        for _ in range(2):
-            c.cmd("USER joe")
-            expect(c.cmd("PASS bad"), [NOT_IN])
-        c.cmd("USER joe")
-        expect(c.cmd("PASS bad"), [NOT_IN])
-        expect(c.reply(), ["530 Not logged in, too many tries with incorrect password."])
-        assert c.closed(15)
+        for c, n in ((greeted(srv.port), 3), (login(srv.port, "joe", "secret"), 10)):
+            wrong_passwords(c, n)
+            expect(c.reply(), ["530 Not logged in, too many tries with incorrect password."])
+            assert c.closed(15)
         srv.wait_log('Too many times wrong password for user "JOE" - disconnecting')
-
-
-# After a login, the tenth further wrong password disconnects.
-def test_tenth_after_login():
-    with Server(ini()) as srv:
-        c = login(srv.port, "joe", "secret")
-        for _ in range(9):
-            c.cmd("USER joe")
-            expect(c.cmd("PASS bad"), [NOT_IN])
-        c.cmd("USER joe")
-        expect(c.cmd("PASS bad"), [NOT_IN])
-        expect(c.reply(), ["530 Not logged in, too many tries with incorrect password."])
 
 
 # USER forms: empty password, user@host, the FTP alias, no anonymous account.
 def test_user_forms():
     with Server(ini()) as srv:
-        c = greeted(srv.port)
-        expect(c.cmd("USER nopass"), [PROCEED], "empty password logs in at USER")
-        c.close()
+        expect(greeted(srv.port).cmd("USER nopass"), [PROCEED], "empty password logs in at USER")
         c = greeted(srv.port)
         expect(c.cmd("USER joe@far.example.org"), [NEED])
         expect(c.cmd("PASS secret"), [PROCEED])
-        c.close()
         c = greeted(srv.port)
         expect(c.cmd("USER ftp"), [EMAIL])
         expect(c.cmd("PASS guest@example.org"), [PROCEED])
         srv.wait_log("ANONYMOUS logged in, password: GUEST@EXAMPLE.ORG")
-        c = greeted(srv.port)
-        expect(c.cmd("USER"), [NOT_IN], "empty user name")
+        expect(greeted(srv.port).cmd("USER"), [NOT_IN], "empty user name")
     with Server(ini().replace("[USER=anonymous]\nHomeDir={home}\n", "")) as srv:
-        c = greeted(srv.port)
-        expect(c.cmd("USER anonymous"), ["530 Sorry, no ANONYMOUS access allowed."])
+        expect(greeted(srv.port).cmd("USER anonymous"),
+               ["530 Sorry, no ANONYMOUS access allowed."])
 
 
-# MaxNrUsers 0 refuses everybody but accounts with AlwaysAllowLogin.
-def test_max_users_zero():
-    with Server(ini("MaxNrUsers=0")) as srv:
-        c = greeted(srv.port)
-        expect(c.cmd("USER joe"), ["421 Too many users - please try again later."])
-        assert c.closed(15)
-        srv.wait_log("Too many  users - disconnecting")
-        c = greeted(srv.port)
-        expect(c.cmd("USER vip"), [NEED])
+def too_many(srv, user, log):
+    """USER of `user` is refused with 421, logged as `log`, and closed."""
+    c = greeted(srv.port)
+    expect(c.cmd("USER " + user), ["421 Too many users - please try again later."])
+    assert c.closed(15)
+    srv.wait_log(log)
 
 
 # The account's own MaxNrUsers counts its sessions.
@@ -121,42 +103,36 @@ def test_account_user_limit():
     extra = "[USER=solo]\nPassword=%s\nHomeDir={home}\nMaxNrUsers=1\n" % crypt.crypt("x", "cd")
     with Server(ini(extra=extra)) as srv:
         first = login(srv.port, "solo", "x")
-        c = greeted(srv.port)
-        expect(c.cmd("USER solo"), ["421 Too many users - please try again later."])
-        srv.wait_log("Too many SOLO users - disconnecting")
+        too_many(srv, "solo", "Too many SOLO users - disconnecting")
         first.close()
 
 
-# AlwaysAllowLogin lifts the server's limit only: the account's own
-# MaxNrUsers still refuses its second session.
+# MaxNrUsers 0 refuses everybody but accounts with AlwaysAllowLogin, which
+# lifts the server's limit only: the account's own MaxNrUsers still refuses
+# its second session.
 def test_always_allow_keeps_account_limit():
     extra = ("[USER=vipone]\nPassword=%s\nHomeDir={home}\nAlwaysAllowLogin=YES\n"
              "MaxNrUsers=1\n" % crypt.crypt("x", "cd"))
     with Server(ini("MaxNrUsers=0", extra)) as srv:
+        too_many(srv, "joe", "Too many  users - disconnecting")
+        expect(greeted(srv.port).cmd("USER vip"), [NEED])
         first = login(srv.port, "vipone", "x")
-        c = greeted(srv.port)
-        expect(c.cmd("USER vipone"), ["421 Too many users - please try again later."])
-        assert c.closed(15)
-        srv.wait_log("Too many VIPONE users - disconnecting")
+        too_many(srv, "vipone", "Too many VIPONE users - disconnecting")
         first.close()
 
 
 # Logins per client address: once, then a number of times.
 def test_logins_per_address():
     with Server(ini()) as srv:
-        a = login(srv.port, "once", "secret")
+        held = [login(srv.port, "once", "secret")]
         c = greeted(srv.port)
-        c.cmd("USER once")
-        expect(c.cmd("PASS secret"),
+        expect(c.user("once"),
                ["530 Not logged in, only allowed to be logged in once concurrently."])
         assert c.closed(15)
-        t1 = login(srv.port, "twice", "secret")
-        t2 = login(srv.port, "twice", "secret")
-        c = greeted(srv.port)
-        c.cmd("USER twice")
-        expect(c.cmd("PASS secret"),
+        held += [login(srv.port, "twice", "secret"), login(srv.port, "twice", "secret")]
+        expect(greeted(srv.port).user("twice"),
                ["530 Not logged in, only allowed to be logged in 2 times concurrently."])
-        for x in (a, t1, t2):
+        for x in held:
             x.close()
 
 
@@ -164,13 +140,10 @@ def test_logins_per_address():
 def test_home_directory():
     with Server(ini()) as srv:
         c = greeted(srv.port)
-        c.cmd("USER lost")
-        expect(c.cmd("PASS secret"), ["530 Not logged in, home directory does not exist."])
+        expect(c.user("lost"), ["530 Not logged in, home directory does not exist."])
         srv.wait_log("Error logging in user LOST, home dir ")
-        c.cmd("USER nohome")
-        expect(c.cmd("PASS secret"), ["530 Not logged in, cannot find home directory."])
-        c.cmd("USER joe")
-        expect(c.cmd("PASS secret"), [PROCEED], "session stays usable")
+        expect(c.user("nohome"), ["530 Not logged in, cannot find home directory."])
+        expect(c.user("joe"), [PROCEED], "session stays usable")
 
 
 # With security off USER logs in at once; PASS then finds the wrong state.
@@ -182,7 +155,6 @@ def test_security_off():
         expect(c.cmd("PWD"), [NOT_IN])
 
 
-run([test_crypt_password_and_retries, test_third_wrong_password_disconnects,
-     test_tenth_after_login, test_user_forms, test_max_users_zero, test_account_user_limit,
-     test_always_allow_keeps_account_limit,
-     test_logins_per_address, test_home_directory, test_security_off])
+run([test_crypt_password_and_retries, test_third_wrong_password_disconnects, test_user_forms,
+     test_account_user_limit, test_always_allow_keeps_account_limit, test_logins_per_address,
+     test_home_directory, test_security_off])

@@ -2,7 +2,7 @@
 import re
 import socket
 
-from ftp_e2e import BANNER, Client, Server, expect, greeted, login, recv_all, run, write_file
+from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run, sent, write_file
 
 BASE = """[GLOBAL]
 Version=2.5.11.3
@@ -32,46 +32,27 @@ FILES = {
 }
 
 
-# A home with its own entry uses its file; another address the -1 entry.
-def test_sign_on_by_home():
+# A home with its own entry uses its file, another address the -1 entry.
+# The home has no sign-off of its own: the -1 file is used, "%x" and "%%"
+# unchanged. The login message with variables comes before 230. A leading
+# "-" turns it off; a real password beginning with "-" logs in on the retry
+# and keeps it on.
+def test_sign_on_off_and_login_messages():
     with Server(BASE, FILES) as srv:
-        c = Client(srv.port, "127.0.0.1")
-        expect(c.reply(), ["220-" + BANNER[4:], "220 home sign-on"])
         c = Client(srv.port, "127.0.0.2")
         expect(c.reply(), ["220-" + BANNER[4:], "220-welcome to all", "220 second line"])
-
-
-# The home entry has no sign-off of its own: the -1 file is used; "%x"
-# and "%%" pass unchanged.
-def test_sign_off():
-    with Server(BASE, FILES) as srv:
-        c = greeted(srv.port)
+        c.close()
+        c = Client(srv.port, "127.0.0.1")
+        expect(c.reply(), ["220-" + BANNER[4:], "220 home sign-on"])
         expect(c.cmd("QUIT"), ["221 bye %x and %%"])
-
-
-# The login message with variables, sent before the 230 reply.
-def test_login_message_variables():
-    with Server(BASE, FILES) as srv:
-        c = greeted(srv.port)
-        c.cmd("USER joe")
-        r = c.cmd("PASS secret")
+        r = greeted(srv.port).user("joe", "secret")
         expect(len(r), 4, r)
         assert r[0] in ("230-JOE from 127.0.0.1", "230-JOE from localhost"), r
         assert re.fullmatch(r"230-\d+ours ok", r[1]), r
         expect(r[2], "230-1 0 0 C", "unow fup ftot disk")
         expect(r[3], "230 User logged in, proceed.")
-
-
-# A leading "-" turns the messages off; a real password beginning with
-# "-" logs in on the retry and keeps them on.
-def test_dash_password():
-    with Server(BASE, FILES) as srv:
-        c = greeted(srv.port)
-        c.cmd("USER joe")
-        expect(c.cmd("PASS -secret"), ["230 User logged in, proceed."])
-        c = greeted(srv.port)
-        c.cmd("USER dash")
-        r = c.cmd("PASS -secret")
+        expect(greeted(srv.port).user("joe", "-secret"), ["230 User logged in, proceed."])
+        r = greeted(srv.port).user("dash", "-secret")
         expect(len(r), 4, r)
 
 
@@ -106,15 +87,12 @@ def test_v6_home():
         v4 = login(srv.port, "joe", "secret")
         a = Client(srv.port, "::1")
         expect(a.reply(), ["220-" + BANNER[4:], "220 six sign-on, 1 here"], "sign-on on ::1")
-        a.cmd("USER joe")
-        expect(a.cmd("PASS six"), ["230 User logged in, proceed."], "the home's own account")
+        expect(a.user("joe", "six"), ["230 User logged in, proceed."], "the home's own account")
         r = a.cmd("EPSV")
         m = re.fullmatch(r"229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)", r[0])
         assert m and len(r) == 1, r
         d = socket.create_connection(("::1", int(m.group(1))), timeout=10)
-        expect(a.cmd("RETR f.txt"), ["150 Opening ASCII mode data connection for f.txt (3 bytes)."])
-        expect(recv_all(d), b"six", "EPSV data over ::1")
-        expect(a.reply(), ["226 Transfer complete."])
+        expect(a.transfer("RETR f.txt", d), sent("f.txt", b"six"), "EPSV data over ::1")
         b = greeted(srv.port, "::1")
         expect(b.cmd("USER joe"), ["421 Too many users - please try again later."],
                "second session on the IPv6 home")
@@ -141,5 +119,4 @@ def test_v6_home_only():
             pass
 
 
-run([test_sign_on_by_home, test_sign_off, test_login_message_variables, test_dash_password,
-     test_empty_files, test_v6_home, test_v6_home_only])
+run([test_sign_on_off_and_login_messages, test_empty_files, test_v6_home, test_v6_home_only])

@@ -144,7 +144,7 @@ def ipv6_rules():
         login(srv.port, host="::1").close()
         login(srv.port, "ann").close()
         for user, host in (("joe", "127.0.0.1"), ("ann", "::1")):
-            c.eq(greeted(srv.port, host).user(user)[:3], "530", "%s from %s" % (user, host))
+            c.eq(greeted(srv.port, host).user(user)[-1][:3], "530", "%s from %s" % (user, host))
 
 
 def free_pair():

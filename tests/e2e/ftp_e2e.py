@@ -283,9 +283,9 @@ class Client:
         return self.reply()[-1]
 
     def user(self, name="joe", password="secret"):
-        """USER and PASS; the last line of the reply to PASS."""
+        """USER and PASS; the reply to PASS."""
         self.cmd("USER " + name)
-        return self.last("PASS " + password)
+        return self.cmd("PASS " + password)
 
     def retr(self, name):
         """A passive RETR: (first reply line, data, closing reply lines); data
@@ -386,7 +386,7 @@ def login(port, user="joe", password="secret", host=HOST, timeout=20):
     """A Client logged in as `user`; fails unless the login is accepted."""
     c = greeted(port, host, timeout)
     r = c.user(user, password)
-    assert r == "230 User logged in, proceed.", r
+    assert r[-1] == "230 User logged in, proceed.", r
     return c
 
 
