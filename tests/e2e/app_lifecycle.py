@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the vantor program: configuration creation and
-conversion, reload by signal and by the ReloadSettings key, shutdown by
-signal, single instance, command line.
-
-    app_lifecycle.py --vantor path/to/vantor
-"""
+"""End-to-end tests of the vantor program: configuration creation, reload by
+signal and by the ReloadSettings key, shutdown by signal, single instance,
+command line. (Conversion of an old file during start-up:
+RServerStartup.ConvertsBeforeTheServerStarts, ConvertIniFile.*; a file that
+cannot be created: RServerStartup.CannotCreate.)"""
+import ftplib
+import io
 import os
 import shutil
 import signal
@@ -19,9 +20,14 @@ VANTOR = None
 
 
 def write_atomic(path, text):
-    tmp = path + ".edit"
-    write_file(tmp, text)
-    os.replace(tmp, path)
+    write_file(path + ".edit", text)
+    os.replace(path + ".edit", path)
+
+
+def ftp_to(port):
+    ftp = ftplib.FTP()
+    ftp.connect("127.0.0.1", port, timeout=10)
+    return ftp
 
 
 class Lifecycle(unittest.TestCase):
@@ -39,6 +45,16 @@ class Lifecycle(unittest.TestCase):
         self.procs.append(p)
         return p
 
+    def stop(self, p):
+        """SIGTERM; the program must end with exit code 0."""
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+
+    def ini(self, text):
+        path = os.path.join(self.dir, "VANTOR.INI")
+        write_file(path, text)
+        return path
+
     def test_missing_file_created_then_reload_and_exit(self):
         """A missing INI is created; SIGHUP re-reads it; SIGTERM ends with exit code 0."""
         ini = os.path.join(self.dir, "VANTOR.INI")
@@ -55,78 +71,61 @@ class Lifecycle(unittest.TestCase):
         write_atomic(ini, "[GLOBAL]\nVersion=2.5.11.3\nLogfile=%s\nLogSystemMes=NO\n" % log)
         p.signal(signal.SIGHUP)
         p.wait_for("Reloading settings...")
-        p.signal(signal.SIGTERM)
-        self.assertEqual(p.finish(), 0)
+        self.stop(p)
         # System messages now go to the file only.
         self.assertNotIn("FTP server going down...", "\n".join(p.lines))
         with open(log) as f:
             lines = f.read().splitlines()
         self.assertEqual(len(lines), 1)
-        self.assertRegex(lines[0],
-                         r"^\[1\] \w{3} \d\d\w{3}\d\d \d\d:\d\d:\d\d - FTP server going down\.\.\.$")
+        self.assertRegex(lines[0], r"^\[1\] \w{3} \d\d\w{3}\d\d \d\d:\d\d:\d\d - "
+                                   r"FTP server going down\.\.\.$")
 
     def test_serves_ftp_with_its_libraries(self):
         """The program runs the engine: it loads the [EXTERNAL] libraries at
         start-up (a missing one is logged and skipped), serves a login and
         a download, and closes cleanly."""
-        import ftplib
-        import io
         port = free_port()
         home = os.path.join(self.dir, "home")
-        os.mkdir(home)
         write_file(os.path.join(home, "a.txt"), b"vantor\r\n")
-        ini = os.path.join(self.dir, "VANTOR.INI")
-        with open(ini, "w") as f:
-            f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n"
-                    "[EXTERNAL]\nEventHookDLL1=%s/missing.so\n"
-                    "[USER=joe]\nPassword=pw\nHomeDir=%s\nAccess1=%s,RL\n"
-                    % (port, self.dir, home, home))
-        p = self.start(ini)
+        p = self.start(self.ini("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n"
+                                "[EXTERNAL]\nEventHookDLL1=%s/missing.so\n[USER=joe]\n"
+                                "Password=pw\nHomeDir=%s\nAccess1=%s,RL\n"
+                                % (port, self.dir, home, home)))
         p.wait_for("Cannot find/load DLL %s/missing.so" % self.dir)
         p.wait_for("FTP Server on-line")
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", port, timeout=10)
+        ftp = ftp_to(port)
         self.assertEqual(ftp.login("joe", "pw"), "230 User logged in, proceed.")
         got = io.BytesIO()
         ftp.retrbinary("RETR a.txt", got.write)
         self.assertEqual(got.getvalue(), b"vantor\r\n")
         ftp.quit()
-        p.signal(signal.SIGTERM)
-        self.assertEqual(p.finish(), 0)
+        self.stop(p)
 
     def test_client_control_characters_escaped(self):
         """Escape sequences from a client reach neither the terminal nor the
         log file raw; the relative Logfile lands next to the INI file."""
-        import ftplib
-        import io
         port = free_port()
         home = os.path.join(self.dir, "home")
         os.mkdir(home)
-        ini = os.path.join(self.dir, "VANTOR.INI")
-        with open(ini, "w") as f:
-            f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n"
-                    "Logfile=logs/ftp.log\n[DRIVES]\nC=%s\n"
-                    "[USER=joe]\nPassword=pw\nHomeDir=C:\\\nAccess1=C:\\,RWL\n" % (port, home))
         os.mkdir(os.path.join(self.dir, "logs"))
-        p = self.start(ini)
+        p = self.start(self.ini("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n"
+                                "Logfile=logs/ftp.log\n[DRIVES]\nC=%s\n[USER=joe]\nPassword=pw\n"
+                                "HomeDir=C:\\\nAccess1=C:\\,RWL\n" % (port, home)))
         p.wait_for("Drive C: is %s" % home)
         p.wait_for("FTP Server on-line")
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", port, timeout=10)
+        ftp = ftp_to(port)
         for _ in range(3):
             with self.assertRaises(ftplib.error_perm):
                 ftp.login("joe\x1b]2;OWNED\x07", "wrong")
         ftp.close()
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", port, timeout=10)
+        ftp = ftp_to(port)
         ftp.login("joe", "pw")
         ftp.storbinary("STOR evil\x1b[31mRED\x1b[0m.txt", io.BytesIO(b"x"))
         ftp.quit()
         # Names are shown as the server handles them (upper-case user names,
         # lower-case drive paths): compare without case.
         p.wait_for("successfully")
-        p.signal(signal.SIGTERM)
-        self.assertEqual(p.finish(), 0)
+        self.stop(p)
         out = "\n".join(p.lines)
         self.assertNotIn("\x1b", out)
         self.assertNotIn("\x07", out)
@@ -140,27 +139,21 @@ class Lifecycle(unittest.TestCase):
     def test_security_off_warns_and_refuses_exec(self):
         """Security=OFF and no [DRIVES]: both are said at start, and SITE EXEC
         never runs a program."""
-        import ftplib
         port = free_port()
-        ini = os.path.join(self.dir, "VANTOR.INI")
         marker = os.path.join(self.dir, "ran")
-        with open(ini, "w") as f:
-            f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nSecurity=OFF\n[DRIVE]\nC=%s\n"
-                    % (port, self.dir))
-        p = self.start(ini)
+        p = self.start(self.ini("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nSecurity=OFF\n[DRIVE]\n"
+                                "C=%s\n" % (port, self.dir)))
         p.wait_for("WARNING: drive C: is / - clients can reach the whole file system")
         p.wait_for("WARNING: section [DRIVE] is not read by the server - did you mean [DRIVES]?")
         p.wait_for("WARNING: Security=OFF")
         p.wait_for("FTP Server on-line")
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", port, timeout=10)
+        ftp = ftp_to(port)
         ftp.login("x", "")
         with self.assertRaises(ftplib.error_perm) as e:
             ftp.sendcmd("SITE EXEC /usr/bin/touch " + marker)
         self.assertEqual(str(e.exception), "501 Permission denied.")
         ftp.quit()
-        p.signal(signal.SIGTERM)
-        self.assertEqual(p.finish(), 0)
+        self.stop(p)
         self.assertFalse(os.path.exists(marker))
 
     def test_sigint_closes_with_the_closing_line(self):
@@ -173,31 +166,6 @@ class Lifecycle(unittest.TestCase):
         self.assertRegex(p.lines[-2], r"^\[1\] .* - FTP server going down\.\.\.$")
         self.assertEqual(p.lines[-1], "FTP Server going off-line...")
 
-    def test_cannot_create(self):
-        """A file that cannot be created: the server runs without configuration."""
-        ini = os.path.join(self.dir, "missing-dir", "v.ini")
-        p = self.start(ini)
-        p.wait_for("CANNOT ACCESS/CREATE VANTOR.INI FILE! - NO FTP ACCESS")
-        p.wait_for("Starting FTP Server...")
-        p.signal(signal.SIGTERM)
-        self.assertEqual(p.finish(), 0)
-        self.assertFalse(os.path.exists(os.path.dirname(ini)))
-
-    def test_old_file_converted(self):
-        ini = os.path.join(self.dir, "v.ini")
-        write_file(ini, "[GLOBAL]\nVersion=2.3.0.0\n[user=all]\nTimeOut=9\n")
-        p = self.start(ini)
-        p.wait_for("Converting VANTOR.INI file to new format...")
-        p.wait_for("Starting FTP Server...")
-        p.signal(signal.SIGTERM)
-        self.assertEqual(p.finish(), 0)
-        with open(ini) as f:
-            text = f.read()
-        self.assertIn("[USER=** Default **]\nTimeOut=9\n", text)
-        self.assertIn("Version=2.5.11.3", text)
-        with open(os.path.join(self.dir, "Vantor.bak")) as f:
-            self.assertIn("[user=all]", f.read())
-
     def test_single_instance(self):
         """-s gives way to a server running on the same file; without -s it starts."""
         ini = os.path.join(self.dir, "v.ini")
@@ -209,10 +177,8 @@ class Lifecycle(unittest.TestCase):
         self.assertIn("Another vantor is already running on " + ini, second.proc.stderr.read())
         other = self.start("-s", os.path.join(self.dir, "other.ini"))
         other.wait_for("Starting FTP Server...")
-        other.signal(signal.SIGTERM)
-        self.assertEqual(other.finish(), 0)
-        first.signal(signal.SIGTERM)
-        self.assertEqual(first.finish(), 0)
+        self.stop(other)
+        self.stop(first)
 
     def test_hidden_prints_nothing(self):
         ini = os.path.join(self.dir, "v.ini")
@@ -221,8 +187,7 @@ class Lifecycle(unittest.TestCase):
         while not os.path.exists(ini) and time.monotonic() < deadline:
             time.sleep(0.05)
         time.sleep(0.3)
-        p.signal(signal.SIGTERM)
-        self.assertEqual(p.finish(), 0)
+        self.stop(p)
         self.assertEqual(p.lines, [])
 
     def test_command_line(self):
@@ -242,8 +207,7 @@ class Lifecycle(unittest.TestCase):
         p.wait_for("Reloading settings...", timeout=20)
         with open(ini) as f:
             self.assertEqual(f.read(), "[GLOBAL]\nVersion=2.5.11.3\nPortNr=2121\n")
-        p.signal(signal.SIGTERM)
-        self.assertEqual(p.finish(), 0)
+        self.stop(p)
 
 
 if __name__ == "__main__":

@@ -5,22 +5,19 @@ root (CI runs as root) and the `nobody` account; otherwise they are skipped.
     app_privileges.py --vantor path/to/vantor
 """
 import ftplib
+import grp
 import io
 import os
 import pwd
-import grp
 import shutil
 import signal
 import socket
-import subprocess
 import tempfile
-import time
 import unittest
 
-from ftp_e2e import unittest_main, write_file
+from ftp_e2e import Program, listener, recv_all, unittest_main, write_file
 
 VANTOR = None
-ENV = dict(os.environ, LANG="C", LC_ALL="C")
 
 
 def free_low_port():
@@ -64,11 +61,7 @@ class Privileges(unittest.TestCase):
 
     def tearDown(self):
         for p in self.procs:
-            if p.poll() is None:
-                p.kill()
-            p.wait()
-            p.stdout.close()
-            p.stderr.close()
+            p.kill()
         shutil.rmtree(self.dir)
 
     def start(self, extra):
@@ -80,32 +73,19 @@ class Privileges(unittest.TestCase):
                     "[USER=joe]\nPassword=pw\nHomeDir=C:\\\nAccess1=C:\\,RWLP\n"
                     % (self.port, extra, self.home))
         os.chmod(ini, 0o644)
-        p = subprocess.Popen([VANTOR, "-u", ini], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=ENV)
+        p = Program(VANTOR, "-u", ini)
         self.procs.append(p)
         return p
-
-    def wait_line(self, p, text, timeout=10):
-        end = time.monotonic() + timeout
-        seen = []
-        while time.monotonic() < end:
-            line = p.stdout.readline()
-            if not line:
-                break
-            seen.append(line.rstrip("\n"))
-            if text in line:
-                return line.rstrip("\n")
-        raise AssertionError("no line with %r; saw %r" % (text, seen))
 
     def test_drops_to_run_as_account(self):
         """Bound to a port below 1024 as root, then nobody for good with no
         supplementary groups; uploads belong to nobody; an active transfer
         comes from another port than the control port minus one."""
         p = self.start("RunAsUser=nobody\nRunAsGroup=%s\n" % self.group)
-        line = self.wait_line(p, "root privileges dropped")
+        line = p.wait_for("root privileges dropped")
         self.assertIn("Serving as user nobody, group %s (uid %d, gid %d)"
                       % (self.group, self.nobody.pw_uid, self.nobody.pw_gid), line)
-        ids = status_ids(p.pid)
+        ids = status_ids(p.proc.pid)
         self.assertEqual(ids["Uid"], [str(self.nobody.pw_uid)] * 4)
         self.assertEqual(ids["Gid"], [str(self.nobody.pw_gid)] * 4)
         self.assertEqual(ids.get("Groups", []), [])
@@ -118,44 +98,34 @@ class Privileges(unittest.TestCase):
         self.assertEqual((st.st_uid, st.st_size), (self.nobody.pw_uid, 400))
 
         # Active mode by hand, to see the server's source port.
-        with socket.socket() as ls:
-            ls.bind(("127.0.0.1", 0))
-            ls.listen(1)
-            ls.settimeout(10)
+        with listener() as ls:
             dport = ls.getsockname()[1]
             self.assertEqual(ftp.sendcmd("PORT 127,0,0,1,%d,%d" % (dport >> 8, dport & 255))[:3],
                              "200")
             ftp.putcmd("RETR a.txt")
             conn, peer = ls.accept()
-            with conn:
-                data = b""
-                while True:
-                    chunk = conn.recv(65536)
-                    if not chunk:
-                        break
-                    data += chunk
-            self.assertEqual(data, b"x" * 1000)
+            self.assertEqual(recv_all(conn), b"x" * 1000)
             self.assertNotEqual(peer[1], self.port - 1)
             self.assertEqual(ftp.getresp()[:3], "150")
             self.assertEqual(ftp.getresp()[:3], "226")
         ftp.quit()
-        p.send_signal(signal.SIGTERM)
-        self.assertEqual(p.wait(timeout=10), 0)
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
 
     def test_root_without_account_warns(self):
         p = self.start("")
-        self.wait_line(p, "FTP Server on-line")
-        self.assertEqual(status_ids(p.pid)["Uid"][1], "0")
-        p.send_signal(signal.SIGTERM)
-        self.assertEqual(p.wait(timeout=10), 0)
+        p.wait_for("FTP Server on-line")
+        self.assertEqual(status_ids(p.proc.pid)["Uid"][1], "0")
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
         self.assertIn("WARNING: running as root without RunAsUser= in [GLOBAL]: clients are "
-                      "served with root's rights", p.stderr.read())
+                      "served with root's rights", p.proc.stderr.read())
 
     def test_unknown_account_stops(self):
         p = self.start("RunAsUser=no-such-user-here\n")
-        self.assertEqual(p.wait(timeout=10), 1)
+        self.assertEqual(p.finish(), 1)
         self.assertIn("Cannot switch to RunAsUser=no-such-user-here (no such user: "
-                      "no-such-user-here): stopping", p.stderr.read())
+                      "no-such-user-here): stopping", p.proc.stderr.read())
 
 
 if __name__ == "__main__":
