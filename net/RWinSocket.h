@@ -33,6 +33,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -335,6 +336,13 @@ class RWinSocket {
   void SentBytes(int64_t n);
   void ReceivedBytes(int64_t n);
   bool SendHandler(int error, bool selfPosted = false);  // false: a speed budget is used up
+  // One copying step for a data thread: runs there on its own copies of
+  // this socket and of the file or pipe; its result reaches `done` on the
+  // loop.
+  using StepResult = std::shared_ptr<const void>;
+  using StepBody = std::function<StepResult(int sock, int other, const RWorkCancel& cancel)>;
+  bool OffloadStep(int other, StepBody body, std::function<void(const StepResult&)> done,
+                   std::shared_ptr<RWorkCancel>* out);
   bool OffloadFileSend();
   void FileSendDone(uint64_t generation, int64_t sent, int64_t offset, int err, bool full);
   void FinishSendStep(bool failed, int err, bool flushWaits);

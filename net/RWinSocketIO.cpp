@@ -354,26 +354,41 @@ struct RFileStepStr {
   bool full = false;  // stopped because the socket took no more
 };
 
+// Hands a copying step to a data thread. The step owns copies of both
+// descriptors and closes them itself: a close here while it runs can then
+// never hand their numbers to another file or connection. False: nothing
+// was handed out and the caller copies on the loop.
+bool RWinSocket::OffloadStep(int other, StepBody body, std::function<void(const StepResult&)> done,
+                             std::shared_ptr<RWorkCancel>* out) {
+  auto fds = std::make_shared<std::pair<RFd, RFd>>(RFd(::fcntl(handle_, F_DUPFD_CLOEXEC, 0)),
+                                                   RFd(::fcntl(other, F_DUPFD_CLOEXEC, 0)));
+  if (!fds->first || !fds->second) return false;
+  auto cancel = std::make_shared<RWorkCancel>();
+  RWorkPool::Work work = [fds, cancel, body = std::move(body)] {
+    return body(fds->first.Get(), fds->second.Get(), *cancel);
+  };
+  if (layer_->dataPool_->SubmitData(cancel, std::move(work), std::move(done)) !=
+      RWorkSubmit::Queued) {
+    return false;
+  }
+  *out = std::move(cancel);
+  return true;
+}
+
 // Hands the next step of a file send to a data thread: the copy (and, on
 // loopback, the receiver's side of TCP, which runs in the sender's call)
 // then costs the loop nothing, so the other sessions' answers never wait
 // behind a download. False: the step runs here as before.
 bool RWinSocket::OffloadFileSend() {
-  // The step owns copies of both descriptors: a close here while it runs
-  // can then never hand their numbers to another file or connection.
-  auto fds = std::make_shared<std::pair<RFd, RFd>>(RFd(::fcntl(handle_, F_DUPFD_CLOEXEC, 0)),
-                                                   RFd(::fcntl(fileFd_, F_DUPFD_CLOEXEC, 0)));
-  if (!fds->first || !fds->second) return false;
-  auto cancel = std::make_shared<RWorkCancel>();
   const int64_t want = std::min(sendLeft_, kStepBytes);
   const int64_t offset = fileOffset_;
-  RWorkPool::Work work = [fds, cancel, want, offset]() -> RWorkPool::Result {
+  auto body = [want, offset](int sock, int file, const RWorkCancel& cancel) -> StepResult {
     auto step = std::make_shared<RFileStepStr>();
     step->offset = offset;
     RSockCalls c(nullptr, 0, 0);  // untraced: a traced socket never gets here
     int64_t left = want;
-    while (left > 0 && !cancel->Cancelled()) {
-      const int64_t r = c.SendFile(fds->first.Get(), fds->second.Get(), &step->offset, left);
+    while (left > 0 && !cancel.Cancelled()) {
+      const int64_t r = c.SendFile(sock, file, &step->offset, left);
       if (r > 0) {
         step->sent += r;
         left -= r;
@@ -395,15 +410,11 @@ bool RWinSocket::OffloadFileSend() {
     return step;
   };
   const uint64_t generation = sendGeneration_;
-  RWorkPool::Done done = [this, generation](const RWorkPool::Result& r) {
+  auto done = [this, generation](const StepResult& r) {
     const auto& step = *static_cast<const RFileStepStr*>(r.get());
     FileSendDone(generation, step.sent, step.offset, step.err, step.full);
   };
-  if (layer_->dataPool_->SubmitData(cancel, std::move(work), std::move(done)) !=
-      RWorkSubmit::Queued) {
-    return false;
-  }
-  sendStep_ = std::move(cancel);
+  if (!OffloadStep(fileFd_, std::move(body), std::move(done), &sendStep_)) return false;
   send_.offloaded = true;
   return true;
 }
@@ -694,18 +705,14 @@ struct RPipeStepStr {
 };
 
 // The upload side of OffloadFileSend: the socket-to-pipe splice of a block
-// runs on a data thread, with copies of both descriptors.
+// runs on a data thread.
 bool RWinSocket::OffloadPipeReceive(int64_t chunk) {
-  auto fds = std::make_shared<std::pair<RFd, RFd>>(RFd(::fcntl(handle_, F_DUPFD_CLOEXEC, 0)),
-                                                   RFd(::fcntl(recPipe_, F_DUPFD_CLOEXEC, 0)));
-  if (!fds->first || !fds->second) return false;
-  auto cancel = std::make_shared<RWorkCancel>();
-  RWorkPool::Work work = [fds, cancel, chunk]() -> RWorkPool::Result {
+  auto body = [chunk](int sock, int pipe, const RWorkCancel& cancel) -> StepResult {
     auto step = std::make_shared<RPipeStepStr>();
     RSockCalls c(nullptr, 0, 0);  // untraced: a traced socket never gets here
     int64_t left = chunk;
-    while (left > 0 && !cancel->Cancelled()) {
-      const int64_t r = c.SpliceIn(fds->first.Get(), fds->second.Get(), std::min(left, kMaxCall));
+    while (left > 0 && !cancel.Cancelled()) {
+      const int64_t r = c.SpliceIn(sock, pipe, std::min(left, kMaxCall));
       if (r > 0) {
         step->got += r;
         left -= r;
@@ -723,14 +730,10 @@ bool RWinSocket::OffloadPipeReceive(int64_t chunk) {
     return step;
   };
   const uint64_t generation = recvGeneration_;
-  RWorkPool::Done done = [this, generation](const RWorkPool::Result& r) {
+  auto done = [this, generation](const StepResult& r) {
     PipeReceiveDone(generation, *static_cast<const RPipeStepStr*>(r.get()));
   };
-  if (layer_->dataPool_->SubmitData(cancel, std::move(work), std::move(done)) !=
-      RWorkSubmit::Queued) {
-    return false;
-  }
-  recvStep_ = std::move(cancel);
+  if (!OffloadStep(recPipe_, std::move(body), std::move(done), &recvStep_)) return false;
   recv_.offloaded = true;
   return true;
 }
