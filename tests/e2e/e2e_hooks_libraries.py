@@ -2,10 +2,11 @@
 client-check library answering for a user absent from VANTOR.INI, an upload
 guard with its own reply, and a held RETR with STAT and NOOP parked."""
 import os
+import tempfile
 import time
 
 from e2e_hooks_common import drive_form, lib
-from ftp_e2e import Server, expect, greeted, login, recv_all, run, write_file
+from ftp_e2e import Checker, Server, expect, greeted, login, recv_all, write_file
 
 os.environ["VANTOR_HOLDRETR_MS"] = "400"
 os.environ["VANTOR_UPLOADGUARD_PATTERN"] = "*.exe"
@@ -27,124 +28,84 @@ Access1={home},RWAMDCLP
 
 
 
-def start():
-    # The users file lives beside the INI; its home is the server's home.
-    import tempfile
-    users = tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False)
-    os.environ["VANTOR_USERS_FILE"] = users.name
-    srv = Server(INI)
-    users.write("outsider:pw123:%s:RW\n" % drive_form(srv.home))
-    users.close()
-    srv.users_file = users.name
-    return srv
-
-
-def finish(srv):
-    os.unlink(srv.users_file)
-
-
 # Missing library (2047), library without the entry point (2048), loaded
 # ones (2046); the server runs on.
-def test_load_log_lines():
-    srv = start()
-    with srv:
-        log = srv.log()
-        missing = "LOG 2 PROBLEM: Cannot find/load DLL %s/missing.so (can also happen if the DLL " \
-                  "uses other DLLs which are not available)" % srv.dir
-        assert missing in log, log
-        assert ("LOG 2 PROBLEM: Cannot find entry point in DLL %s - Is it a DLL for use with "
-                "Vantor?" % lib("uploadguard")) in log, log
-        for name in ("holdretr", "uploadguard", "usersfile"):
-            assert "LOG 2 Loaded external DLL %s" % lib(name) in log, (name, log)
-        c = login(srv.port, "joe", "secret")
-        expect(c.cmd("NOOP"), ["200 Command okay."])
-    finish(srv)
+def test_load_log_lines(srv):
+    log = srv.log()
+    missing = "LOG 2 PROBLEM: Cannot find/load DLL %s/missing.so (can also happen if the DLL " \
+              "uses other DLLs which are not available)" % srv.dir
+    assert missing in log, log
+    assert ("LOG 2 PROBLEM: Cannot find entry point in DLL %s - Is it a DLL for use with "
+            "Vantor?" % lib("uploadguard")) in log, log
+    for name in ("holdretr", "uploadguard", "usersfile"):
+        assert "LOG 2 Loaded external DLL %s" % lib(name) in log, (name, log)
+    expect(login(srv.port, "joe", "secret").cmd("NOOP"), ["200 Command okay."])
 
 
 # A user who exists only in the library's file logs in, gets the home
 # directory and rights from it; the trace shows the calls with the
 # password masked.
-def test_client_check_user():
-    srv = start()
-    with srv:
-        c = greeted(srv.port)
-        c.cmd("USER outsider")
-        expect(c.cmd("PASS wrong")[-1][:3], "530", "wrong password")
-        c = login(srv.port, "outsider", "pw123")
-        d = c.pasv_connect()
-        expect(c.cmd("STOR note.txt")[-1][:3], "150", "STOR")
-        d.sendall(b"hello")
-        d.close()
-        expect(c.reply()[-1][:3], "226", "STOR done")
-        with open(os.path.join(srv.home, "note.txt"), "rb") as f:
-            expect(f.read(), b"hello")
-        log = srv.log()
-        assert any("Access DLL event=VNTR_Password DLL=%s" % lib("usersfile") in l
-                   for l in log), log
-        assert "LOG 23                First  Aux[] parameter=\"******\"" in log, log
-    finish(srv)
+def test_client_check_user(srv):
+    expect(greeted(srv.port).user("outsider", "wrong")[-1][:3], "530", "wrong password")
+    c = login(srv.port, "outsider", "pw123")
+    first, end = c.stor("STOR note.txt", b"hello")
+    expect((first[:3], end[-1][:3]), ("150", "226"), "STOR")
+    with open(os.path.join(srv.home, "note.txt"), "rb") as f:
+        expect(f.read(), b"hello")
+    log = srv.log()
+    assert any("Access DLL event=VNTR_Password DLL=%s" % lib("usersfile") in l
+               for l in log), log
+    assert "LOG 23                First  Aux[] parameter=\"******\"" in log, log
 
 
 # The upload guard answers STOR of a matching name with its own two lines
 # and lets other names through.
-def test_upload_guard():
-    srv = start()
-    with srv:
-        c = login(srv.port, "joe", "secret")
-        d = c.pasv_connect()
-        expect(c.cmd("STOR setup.exe"), [
-            "553-Uploads named setup.exe are not accepted here.",
-            "553 Files matching *.exe are refused by the upload guard."])
-        d.close()
-        assert not os.path.exists(os.path.join(srv.home, "setup.exe"))
-    finish(srv)
+def test_upload_guard(srv):
+    c = login(srv.port, "joe", "secret")
+    d = c.pasv_connect()
+    expect(c.cmd("STOR setup.exe"), ["553-Uploads named setup.exe are not accepted here.",
+                                     "553 Files matching *.exe are refused by the upload guard."])
+    d.close()
+    assert not os.path.exists(os.path.join(srv.home, "setup.exe"))
 
 
 # RETR is held by the library; STAT and NOOP sent meanwhile are parked and
 # answered after the release, in the order sent.
-def test_held_retr_parks_commands():
-    srv = start()
-    with srv:
-        write_file(os.path.join(srv.home, "f.txt"), b"x" * 1000)
-        c = login(srv.port, "joe", "secret")
-        d = c.pasv_connect()
-        c.sock.sendall(b"RETR f.txt\r\nSTAT\r\nNOOP\r\n")
-        lines = []
-        while not any(l.startswith("226") for l in lines) or "200 Command okay." not in lines:
-            lines.append(c.line())
-        data = recv_all(d)
-        expect(data, b"x" * 1000, "downloaded data")
-        expect(lines[0][:3], "150", "RETR runs first")
-        first = [i for i, l in enumerate(lines) if l.startswith("211-Status for user JOE")]
-        assert len(first) == 1 and first[0] == 1, lines
-        stat = lines.index("211 End of status.")
-        assert "    Sending file f.txt (" in "\n".join(lines[first[0]:stat]), lines
-        expect(lines[stat + 1], "200 Command okay.", "NOOP after STAT")
-    finish(srv)
+def test_held_retr_parks_commands(srv):
+    write_file(os.path.join(srv.home, "f.txt"), b"x" * 1000)
+    c = login(srv.port, "joe", "secret")
+    d = c.pasv_connect()
+    c.sock.sendall(b"RETR f.txt\r\nSTAT\r\nNOOP\r\n")
+    lines = []
+    while not any(l.startswith("226") for l in lines) or "200 Command okay." not in lines:
+        lines.append(c.line())
+    expect(recv_all(d), b"x" * 1000, "downloaded data")
+    expect(lines[0][:3], "150", "RETR runs first")
+    first = [i for i, l in enumerate(lines) if l.startswith("211-Status for user JOE")]
+    assert len(first) == 1 and first[0] == 1, lines
+    stat = lines.index("211 End of status.")
+    assert "    Sending file f.txt (" in "\n".join(lines[first[0]:stat]), lines
+    expect(lines[stat + 1], "200 Command okay.", "NOOP after STAT")
 
 
 # A session closed while its RETR is held is dropped when the release
 # comes; the server keeps serving.
-def test_held_retr_session_closed():
-    srv = start()
-    with srv:
-        write_file(os.path.join(srv.home, "g.txt"), b"y")
-        c = login(srv.port, "joe", "secret")
-        d = c.pasv_connect()
-        c.send("RETR g.txt")
-        time.sleep(0.05)
-        d.close()
-        c.close()
-        time.sleep(1.0)
-        assert srv.alive()
-        c = login(srv.port, "joe", "secret")
-        expect(c.cmd("NOOP"), ["200 Command okay."])
-    finish(srv)
+def test_held_retr_session_closed(srv):
+    write_file(os.path.join(srv.home, "g.txt"), b"y")
+    c = login(srv.port, "joe", "secret")
+    d = c.pasv_connect()
+    c.send("RETR g.txt")
+    time.sleep(0.05)
+    d.close()
+    c.close()
+    time.sleep(1.0)
+    assert srv.alive()
+    expect(login(srv.port, "joe", "secret").cmd("NOOP"), ["200 Command okay."])
 
 
 # A library that changes the event's path: RETR serves the ".signed" twin
 # (450 when there is none), STOR stores under ".quarantine".
-def test_rewritten_transfer_paths():
+def test_rewritten_transfer_paths(_):
     os.environ["VANTOR_REWRITE_DOWNLOAD"] = ".signed"
     srv = Server("""[GLOBAL]
 EncryptPasswords=NO
@@ -161,26 +122,30 @@ Access1={home},RWAMDCLP
                            ("other.txt", b"no twin")):
             write_file(os.path.join(srv.home, name), data)
         c = login(srv.port, "joe", "secret")
-        d = c.pasv_connect()
-        r = c.cmd("RETR doc.txt")
-        expect(r[0][:3], "150", "RETR opens")
-        expect(recv_all(d), b"signed copy", "served from the twin")
-        expect(c.line()[:3], "226", "RETR ends")
+        first, data, end = c.retr("doc.txt")
+        expect((first[:3], data, end[-1][:3]), ("150", b"signed copy", "226"), "the twin served")
         d = c.pasv_connect()
         expect(c.cmd("RETR other.txt"),
                ["450 Cannot open file /C:%s/other.txt.signed for reading." % srv.home])
         d.close()
-        d = c.pasv_connect()
-        r = c.cmd("STOR up.bin")
-        expect(r[0][:3], "150", "STOR opens")
-        d.sendall(b"abc")
-        d.close()
-        expect(c.line()[:3], "226", "STOR ends")
+        first, end = c.stor("STOR up.bin", b"abc")
+        expect((first[:3], end[-1][:3]), ("150", "226"), "STOR")
         with open(os.path.join(srv.home, "up.bin.quarantine"), "rb") as f:
             expect(f.read(), b"abc", "stored under the quarantine name")
         assert not os.path.exists(os.path.join(srv.home, "up.bin"))
 
 
-run([test_load_log_lines, test_client_check_user, test_upload_guard,
-     test_held_retr_parks_commands, test_held_retr_session_closed,
-     test_rewritten_transfer_paths])
+c = Checker()
+# The users file lives beside the INI; its home is the server's home.
+users = tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False)
+os.environ["VANTOR_USERS_FILE"] = users.name
+try:
+    with Server(INI) as srv:
+        users.write("outsider:pw123:%s:RW\n" % drive_form(srv.home))
+        users.close()
+        c.cases([test_load_log_lines, test_client_check_user, test_upload_guard,
+                 test_held_retr_parks_commands, test_held_retr_session_closed,
+                 test_rewritten_transfer_paths], srv)
+finally:
+    os.unlink(users.name)
+c.finish()

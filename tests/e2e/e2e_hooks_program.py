@@ -11,15 +11,11 @@ import os
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import ftp_e2e  # noqa: E402
-from ftp_e2e import Program, expect, free_port, login, parse_args, recv_all, write_file  # noqa: E402
-
-ARGS = parse_args()
+from e2e_hooks_common import ARGS, lib
+from ftp_e2e import Program, expect, free_port, login, recv_all, run, write_file
 
 
 class HookProgram(Program):
@@ -55,10 +51,6 @@ class HookProgram(Program):
     def close(self):
         self.kill()
         shutil.rmtree(self.dir, ignore_errors=True)
-
-
-def lib(name):
-    return os.path.join(ARGS.examples, "libvantor_%s.so" % name)
 
 
 def reload(p):
@@ -128,10 +120,9 @@ def test_client_check_loaded_once_per_reload():
 def test_shutdown_closes_before_unload():
     p = HookProgram("ClientCheckDLL1=%s\nEventHookDLL1=%s\n" % (ARGS.spy, ARGS.spy))
     try:
-        a = login(p.port, "joe", "secret")
-        b = login(p.port, "joe", "secret")
-        expect(a.cmd("NOOP"), ["200 Command okay."])
-        expect(b.cmd("NOOP"), ["200 Command okay."])
+        on = [login(p.port, "joe", "secret"), login(p.port, "joe", "secret")]
+        for c in on:
+            expect(c.cmd("NOOP"), ["200 Command okay."])
         expect(p.finish(), 0, "exit code")
         spy = p.spy()
         expect(spy[-1], "unload", "unloaded last")
@@ -147,9 +138,5 @@ def test_shutdown_closes_before_unload():
         p.close()
 
 
-def main():
-    ftp_e2e.run([test_held_retr_over_reload, test_old_session_still_guarded,
-                 test_client_check_loaded_once_per_reload, test_shutdown_closes_before_unload])
-
-
-main()
+run([test_held_retr_over_reload, test_old_session_still_guarded,
+     test_client_check_loaded_once_per_reload, test_shutdown_closes_before_unload])
