@@ -64,7 +64,7 @@ int Method(const std::string& name) {
   return name == "MD4" ? SKEY_MD4 : SKEY_MD5;
 }
 
-// RFC 2289 appendix C: hex and six words, computed and decoded both ways.
+// New DES salts are two lower-case letters.
 TEST(RCrypt, NewSaltShape) {
   for (int i = 0; i < 50; ++i) {
     const std::string s = NewCryptSalt();
@@ -74,6 +74,7 @@ TEST(RCrypt, NewSaltShape) {
   }
 }
 
+// RFC 2289 appendix C: hex and six words, computed and decoded both ways.
 TEST(RSKey, Rfc2289Vectors) {
   auto rows = ReadVectors("otp-test-vectors.txt");
   ASSERT_EQ(rows.size(), 19u);
@@ -91,9 +92,7 @@ TEST(RSKey, Rfc2289Vectors) {
     EXPECT_EQ(*fromHex, *otp);
     // Lower case and other separators are accepted too.
     std::string lower = r[5];
-    for (char& c : lower) c = static_cast<char>(tolower(c));
-    for (char& c : lower)
-      if (c == ' ') c = '-';
+    for (char& c : lower) c = c == ' ' ? '-' : static_cast<char>(tolower(c));
     EXPECT_EQ(SKeyDecodeResponse(lower), otp);
   }
 }
@@ -109,20 +108,14 @@ TEST(RSKey, DigitsReadAsLetters) {
 }
 
 TEST(RSKey, MalformedWordsRefused) {
-  struct Case {
-    const char* text;
-  } cases[] = {
-      {"ROME MUG FRED SCAN LIVE LIVE"},       // checksum does not match
-      {"ROME MUG FRED SCAN LIVE"},            // five words
-      {"ROME MUG FRED SCAN LIVE LACE LACE"},  // seven words
-      {"ROMEX MUG FRED SCAN LIVE LACE"},      // five letters
-      {"ROME MUG FRED SCAN LIVE ZZZZ"},       // not in the dictionary
-      {"ROME MUGG FRED SCAN LIVE LACE"},      // four letters, not a word
-      {""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_FALSE(SKeyDecodeWords(c.text).has_value());
+  for (const char* text : {"ROME MUG FRED SCAN LIVE LIVE",       // checksum does not match
+                           "ROME MUG FRED SCAN LIVE",            // five words
+                           "ROME MUG FRED SCAN LIVE LACE LACE",  // seven words
+                           "ROMEX MUG FRED SCAN LIVE LACE",      // five letters
+                           "ROME MUG FRED SCAN LIVE ZZZZ",       // not in the dictionary
+                           "ROME MUGG FRED SCAN LIVE LACE",      // four letters, not a word
+                           ""}) {
+    EXPECT_FALSE(SKeyDecodeWords(text).has_value()) << text;
   }
   // A correct word list beyond the first 64 characters is cut off.
   std::string padded = std::string(60, ' ') + "ROME MUG FRED SCAN LIVE LACE";

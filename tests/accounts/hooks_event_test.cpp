@@ -35,6 +35,22 @@ class HookTest : public ::testing::Test {
     for (int i = 0; i < 500 && got_.empty(); ++i) loop_.RunOnce(20);
     return !got_.empty();
   }
+  // A handler of the main window with the given libraries, in load order.
+  std::shared_ptr<RFTPEventHandler> Handler(std::vector<HandleEventHookFn> libs = {}) {
+    auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
+    for (HandleEventHookFn fn : libs) handler->AddForTest(fn, "t");
+    return handler;
+  }
+  // A handler with one example library loaded as EventHookDLL1.
+  std::shared_ptr<RFTPEventHandler> WithExample(const char* name) {
+    auto handler = Handler();
+    LogCapture log;
+    const size_t loaded = handler->Load([name](std::string_view k) {
+      return k == "EventHookDLL1" ? ExampleLib(name) : std::string();
+    });
+    EXPECT_EQ(loaded, 1u) << name;
+    return handler;
+  }
 
   RMessageLoop loop_;
   RWindowId window_ = 0;
@@ -103,9 +119,7 @@ TEST_F(HookTest, DispatchOrderAndResults) {
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
-    auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
-    for (HandleEventHookFn fn : cases[i].libs) handler->AddForTest(fn, "t");
-    RFTPEventStub stub(handler, 12, "10.0.0.2", "127.0.0.1");
+    RFTPEventStub stub(Handler(cases[i].libs), 12, "10.0.0.2", "127.0.0.1");
     gSeen.clear();
     EXPECT_EQ(stub.Raise(VNTR_EV_PreRETR, "C:\\f"), cases[i].want);
     EXPECT_EQ(gSeen, cases[i].calls);
@@ -116,9 +130,7 @@ TEST_F(HookTest, DispatchOrderAndResults) {
 // from the raiser, 64-bit count saturated into the 32-bit field. Only the
 // answer and the text come back.
 TEST_F(HookTest, RecordContentsAndCopyBack) {
-  auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
-  handler->AddForTest(&Scribble, "t");
-  RFTPEventStub stub(handler, 12, "10.0.0.2", "127.0.0.1");
+  RFTPEventStub stub(Handler({&Scribble}), 12, "10.0.0.2", "127.0.0.1");
   RFTPEventStub::EventStr ev;
   ev.code = VNTR_EV_DownloadFailed;
   ev.text = "C:\\srv\\big.iso";
@@ -149,8 +161,7 @@ TEST_F(HookTest, RecordContentsAndCopyBack) {
 // IPv6 addresses reach libraries whole in the extension after the record;
 // the 16-byte fields hold one only when it fits, never a cut address.
 TEST_F(HookTest, IPv6AddressesInExtension) {
-  auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
-  handler->AddForTest(&SeeAddresses, "t");
+  auto handler = Handler({&SeeAddresses});
   gSeen.clear();
   (void)RFTPEventStub(handler, 1, "2001:db8:aaaa:bbbb::1234", "::1").Raise(VNTR_EV_Connect);
   (void)RFTPEventStub(handler, 2, "10.0.0.2", "127.0.0.1").Raise(VNTR_EV_Connect);
@@ -171,9 +182,7 @@ TEST_F(HookTest, ReplyLines) {
       {&Unterminated, {std::string(511, 'y')}},
   };
   for (const Case& c : cases) {
-    auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
-    handler->AddForTest(c.fn, "t");
-    RFTPEventStub stub(handler, 1, "a", "b");
+    RFTPEventStub stub(Handler({c.fn}), 1, "a", "b");
     ASSERT_EQ(stub.Raise(VNTR_EV_PreDELE, "C:\\x"), 2);
     EXPECT_EQ(stub.ReplyLines(), c.want);
   }
@@ -192,8 +201,7 @@ TEST(RFTPEventStub, DeferredCodes) {
 
 // Socket events that arrive while a command is held come back in order.
 TEST_F(HookTest, ParkedEventsKeepOrder) {
-  auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
-  RFTPEventStub stub(handler, 3, "a", "b");
+  RFTPEventStub stub(Handler(), 3, "a", "b");
   stub.Hold(HD_RETR);
   for (uintptr_t i = 0; i < 5; ++i) stub.Park(RMsg{window_, kOtherMessage, i, 0});
   EXPECT_TRUE(stub.Held());
@@ -210,7 +218,7 @@ TEST_F(HookTest, ParkedEventsKeepOrder) {
 // lives; from another thread it arrives on the loop.
 TEST_F(HookTest, VantorPostMessageRules) {
   {
-    auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
+    auto handler = Handler();
     EXPECT_EQ(VantorPostMessage(window_, kOtherMessage, 5, 0), 0);
     EXPECT_EQ(VantorPostMessage(window_ + 1, MSG_HOOK_RELEASE, 5, 0), 0);
     int32_t posted = 0;
@@ -229,8 +237,8 @@ TEST_F(HookTest, VantorPostMessageRules) {
 // last one switches them off. A release that finds the queue full is kept
 // for the main window's tick instead of being refused.
 TEST_F(HookTest, ReleasesOutliveAnOldHandler) {
-  auto old = std::make_shared<RFTPEventHandler>(loop_, window_);
-  auto current = std::make_shared<RFTPEventHandler>(loop_, window_);
+  auto old = Handler();
+  auto current = Handler();
   old.reset();
   EXPECT_EQ(VantorPostMessage(window_, MSG_HOOK_RELEASE, 7, 0), 1);
   ASSERT_TRUE(WaitForMessage());
@@ -253,14 +261,7 @@ TEST_F(HookTest, ReleasesOutliveAnOldHandler) {
 // two-line reply and lets everything else through.
 TEST_F(HookTest, UploadGuardLibrary) {
   ScopedEnv env("VANTOR_UPLOADGUARD_PATTERN", "*.EXE");
-  auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
-  {
-    LogCapture log;
-    ASSERT_EQ(handler->Load([](std::string_view k) {
-      return k == "EventHookDLL1" ? ExampleLib("uploadguard") : std::string();
-    }),
-              1u);
-  }
+  auto handler = WithExample("uploadguard");
   struct Case {
     uint32_t code;
     const char* path;
@@ -288,15 +289,7 @@ TEST_F(HookTest, UploadGuardLibrary) {
 // on the second call.
 TEST_F(HookTest, HoldRetrLibraryReleasesFromItsThread) {
   ScopedEnv env("VANTOR_HOLDRETR_MS", "10");
-  auto handler = std::make_shared<RFTPEventHandler>(loop_, window_);
-  {
-    LogCapture log;
-    ASSERT_EQ(handler->Load([](std::string_view k) {
-      return k == "EventHookDLL1" ? ExampleLib("holdretr") : std::string();
-    }),
-              1u);
-  }
-  RFTPEventStub stub(handler, 31, "a", "b");
+  RFTPEventStub stub(WithExample("holdretr"), 31, "a", "b");
   EXPECT_EQ(stub.Raise(VNTR_EV_PreSTOR, "C:\\x"), 0) << "only RETR is held";
   ASSERT_EQ(stub.Raise(VNTR_EV_PreRETR, "C:\\x"), 3);
   stub.Hold(DeferredForHookCode(VNTR_EV_PreRETR));

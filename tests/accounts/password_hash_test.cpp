@@ -65,13 +65,6 @@ TEST(RPasswordHash, YescryptHashes) {
   EXPECT_FALSE(YescryptHash(std::string("a\0b", 3)));
 }
 
-TEST(RPasswordHash, MethodSetting) {
-  EXPECT_EQ(HashMethodFromSetting("des"), RHashMethod::Des);
-  EXPECT_EQ(HashMethodFromSetting("DES"), RHashMethod::Des);
-  EXPECT_EQ(HashMethodFromSetting(""), RHashMethod::Yescrypt);
-  EXPECT_EQ(HashMethodFromSetting("yescrypt"), RHashMethod::Yescrypt);
-}
-
 TEST(RPasswordHash, SameBytes) {
   EXPECT_TRUE(SameBytes("", ""));
   EXPECT_TRUE(SameBytes("abc", "abc"));

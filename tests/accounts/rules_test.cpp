@@ -172,8 +172,10 @@ TEST(RIPMatcher, NumericPatterns) {
   EXPECT_FALSE(ip.Matches("", "1.2.3.4", ""));
 }
 
+// Only a letter at the second or a later character turns the switch on.
 TEST(RIPMatcher, HostNamesSwitchMatchingOn) {
   RIPMatcher ip;
+  EXPECT_FALSE(ip.Matches("A", "1.2.3.4", "a"));
   EXPECT_FALSE(ip.NameMatchingOn());
   EXPECT_TRUE(ip.Matches("*.example.com", "10.0.0.1", "ftp.EXAMPLE.com"));
   EXPECT_TRUE(ip.NameMatchingOn());
@@ -214,13 +216,6 @@ TEST(RIPMatcher, IPv6AndMappedAddresses) {
     EXPECT_EQ(ip.Matches(c.pattern, c.address, "host.example"), c.match);
   }
   EXPECT_FALSE(ip.NameMatchingOn()) << "the letters of an IPv6 pattern are hex digits";
-}
-
-TEST(RIPMatcher, LeadingLetterDoesNotSwitch) {
-  RIPMatcher ip;
-  // Only a letter at the second or a later character turns the switch on.
-  EXPECT_FALSE(ip.Matches("A", "1.2.3.4", "a"));
-  EXPECT_FALSE(ip.NameMatchingOn());
 }
 
 TEST(RIPMatcher, BlanksAroundPatternIgnored) {

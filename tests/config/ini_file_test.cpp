@@ -24,6 +24,24 @@ using vantor::test::WriteText;
 
 namespace {
 
+// Runs `child` in a forked process whose file size limit (a full disk stands
+// in) is `limit`, SIGXFSZ ignored so that write() fails with EFBIG instead of
+// stopping it; the child's exit code, -1 when it did not exit.
+template <typename F>
+int InChildWithFileLimit(rlim_t limit, F child) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = {limit, RLIM_INFINITY};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    ::_exit(child());
+  }
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 const char* kSample =
     "; server settings\n"
     "[GLOBAL]\n"
@@ -260,21 +278,13 @@ TEST(RIniFile, LooksOncePerLoopPass) {
     seen.push_back(ini.GetInt("S", "A", 0));
     return 0;
   });
-  loop.PostMessage(w, 0, 0, 0);
-  loop.RunOnce(0);
-  loop.PostMessage(w, 1, 2, 0);  // another writer
-  loop.RunOnce(0);
-  loop.PostMessage(w, 0, 0, 0);
-  loop.RunOnce(0);
-  loop.PostMessage(w, 2, 3, 0);  // our own write
-  loop.RunOnce(0);
+  for (auto [message, value] : {std::pair<uint32_t, uintptr_t>{0, 0}, {1, 2}, {0, 0}, {2, 3}}) {
+    loop.PostMessage(w, message, value, 0);  // 1: another writer, 2: our own write
+    loop.RunOnce(0);
+  }
   ASSERT_TRUE(written);
-  ASSERT_EQ(seen.size(), 4u);
-  EXPECT_EQ(seen[0], 1);
-  EXPECT_EQ(seen[1], 2);  // a writer in this process: at once
-  EXPECT_EQ(seen[2], 2);
-  EXPECT_EQ(seen[3], 3);
-  EXPECT_EQ(ini.GetInt("S", "A", 0), 3);  // outside a pass: looks every time
+  EXPECT_EQ(seen, (std::vector<int64_t>{1, 2, 2, 3}));  // a writer in this process: at once
+  EXPECT_EQ(ini.GetInt("S", "A", 0), 3);                // outside a pass: looks every time
 }
 
 // Across passes a file left alone is not looked at again, yet every change
@@ -386,10 +396,6 @@ TEST(RFile, ReplaceKeepsModeAndLink) {
   EXPECT_FALSE(StatFile(dir.File("none")).exists);
 }
 
-}  // namespace
-
-namespace {
-
 // A disk that fills up during the write (the file size limit stands in for
 // it) leaves the old file whole and no temporary file behind.
 TEST(RIniFile, FullDiskKeepsOldFile) {
@@ -397,22 +403,12 @@ TEST(RIniFile, FullDiskKeepsOldFile) {
   const std::string path = dir.File("a.ini");
   const std::string before = "[S]\nA=1\n" + std::string(2000, ';') + "\n";
   WriteText(path, before);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    // The child only: over the limit, write() fails with EFBIG instead of
-    // the process being stopped by SIGXFSZ.
-    ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit lim = {4096, 4096};
-    ::setrlimit(RLIMIT_FSIZE, &lim);
-    RIniFile ini(path);
-    const bool ok = ini.WriteString("S", "B", std::string(8192, 'x'));
-    ::_exit(ok ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the write reported success";
+  EXPECT_EQ(
+      InChildWithFileLimit(
+          4096,
+          [&] { return RIniFile(path).WriteString("S", "B", std::string(8192, 'x')) ? 1 : 0; }),
+      0)
+      << "the write reported success";
   EXPECT_EQ(ReadText(path), before);
 }
 
@@ -584,14 +580,9 @@ TEST(RIniFile, FailedDeferredWriteIsLoggedAndRetried) {
   const std::string tail = std::string(2000, ';') + "\n";
   WriteText(path, "[S]\nA=1\n" + tail);
   const std::string big(8192, 'x');
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
+  const int status = InChildWithFileLimit(4096, [&] {
     SetLanguage(RLanguage::English);
     vantor::test::LogCapture logged(" ");
-    struct rlimit lim = {4096, RLIM_INFINITY};
-    ::setrlimit(RLIMIT_FSIZE, &lim);
     RIniFile ini(path);
     int fail = 0;
     if (!ini.WriteStringDeferred("S", "A", big) || !ini.WriteStringDeferred("S", "A", big + "y"))
@@ -604,16 +595,13 @@ TEST(RIniFile, FailedDeferredWriteIsLoggedAndRetried) {
       fail |= 4;
       for (const std::string& l : logged.lines) std::fprintf(stderr, "logged: %s\n", l.c_str());
     }
-    lim.rlim_cur = RLIM_INFINITY;
+    struct rlimit lim = {RLIM_INFINITY, RLIM_INFINITY};
     ::setrlimit(RLIMIT_FSIZE, &lim);
     RIniFile::DrainWrites();
     if (RIniFile::WritesPending() || logged.lines.size() != 1) fail |= 8;
-    ::_exit(fail);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: refused, 2: not kept, 4: log lines, 8: not drained";
+    return fail;
+  });
+  EXPECT_EQ(status, 0) << "1: refused, 2: not kept, 4: log lines, 8: not drained";
   EXPECT_EQ(ReadText(path), "[S]\nA=" + big + "y\n" + tail);
 }
 

@@ -233,10 +233,6 @@ TEST(RServerStartup, ConvertsBeforeTheServerStarts) {
   EXPECT_EQ(screen.lines.back(), "2:FTP server going down...");
 }
 
-}  // namespace
-
-namespace {
-
 // Relative drive roots follow the configuration file; an unusable section
 // gives no drives rather than the whole file system.
 TEST(DriveMapFromIni, RootsRelativeToTheFile) {
@@ -260,10 +256,6 @@ TEST(DriveMapFromIni, RootsRelativeToTheFile) {
     EXPECT_EQ(DriveMapFromIni(ini).Root(c.drive), c.root);
   }
 }
-
-}  // namespace
-
-namespace {
 
 RServerStartup::RStartResult RunOn(const std::string& path, std::vector<std::string>* steps) {
   static RManualClock clock(1000, 1796428471);
@@ -349,18 +341,16 @@ TEST(RServerStartup, StaleTemporaryFilesRemoved) {
   Screen screen;
   std::vector<std::string> steps;
   ASSERT_EQ(RunOn(path, &steps), RServerStartup::RStartResult::Started);
-  EXPECT_FALSE(std::filesystem::exists(dir.File("v.ini.tmpAbC123")));
-  EXPECT_FALSE(std::filesystem::exists(dir.File("v.ini.tmpzz9ZZ9")));
-  EXPECT_FALSE(std::filesystem::exists(dir.File("tmpnew.ini")));
-  EXPECT_TRUE(std::filesystem::exists(dir.File("w.ini.tmpAbC123")));   // another file's
-  EXPECT_TRUE(std::filesystem::exists(dir.File("v.ini.tmpAbC1234")));  // not our pattern
-  EXPECT_TRUE(std::filesystem::exists(dir.File("v.ini.tmpFresh1")));   // may be in progress
+  for (const char* n : {"v.ini.tmpAbC123", "v.ini.tmpzz9ZZ9", "tmpnew.ini"}) {
+    EXPECT_FALSE(std::filesystem::exists(dir.File(n))) << n;
+  }
+  // Another file's, not our pattern, and one that may be in progress.
+  for (const char* n : {"w.ini.tmpAbC123", "v.ini.tmpAbC1234", "v.ini.tmpFresh1"}) {
+    EXPECT_TRUE(std::filesystem::remove(dir.File(n))) << n;
+  }
   EXPECT_EQ(std::count(screen.lines.begin(), screen.lines.end(),
                        "2:Removed stale temporary file " + dir.File("v.ini.tmpAbC123")),
             1);
-  for (const char* n : {"w.ini.tmpAbC123", "v.ini.tmpAbC1234", "v.ini.tmpFresh1"}) {
-    std::filesystem::remove(dir.File(n));
-  }
 }
 
 }  // namespace

@@ -30,20 +30,11 @@ class CacheTest : public FsTree {
   bool Cached(const std::string& dir, const std::string& options = "-l",
               const std::string& user = "joe", uint32_t address = 1, std::string* text = nullptr,
               const std::string& pattern = "") {
-    RLSDirArgsStr a;
+    RLSDirArgsStr a = LsArgs(dir, options, pattern);
     a.user = user;
-    a.dir = dir;
-    a.pattern = pattern;
-    a.options = options;
     a.address = address;
-    a.home = "c:\\";
-    a.now = 1780000000;
     RLSDir ls(Fs(), Cache(), a);
-    if (text != nullptr) {
-      text->clear();
-      std::string line;
-      while (ls.NextLine(line)) *text += line + "\n";
-    }
+    if (text != nullptr) *text = Text(ls);
     return ls.FromCache();
   }
   // Lists `dir` until a listing is read afresh, as the watch worker drops
@@ -257,13 +248,8 @@ TEST_F(CacheTest, ServerChangesDropListingsAtOnce) {
 TEST_F(CacheTest, EveryCacheHearsServerChanges) {
   auto other = std::make_unique<RFsServices>();
   other->SetSettings(Fs());
-  RLSDirArgsStr a;
-  a.user = "joe";
-  a.dir = "c:\\gone";
-  a.options = "-l";
+  RLSDirArgsStr a = LsArgs("c:\\gone", "-l");
   a.address = 1;
-  a.home = "c:\\";
-  a.now = 1780000000;
   auto otherCached = [&] { return RLSDir(other->Settings(), other->Cache(), a).FromCache(); };
   EXPECT_FALSE(otherCached());
   EXPECT_TRUE(otherCached());
@@ -331,13 +317,8 @@ TEST_F(CacheTest, ByteBudgetAndSharing) {
   EXPECT_FALSE(Cached("c:\\big", "-l"));  // the oldest went first
   clock.Advance(1000);
   EXPECT_TRUE(Cached("c:\\big", "-lS"));
-  RLSDirArgsStr a;
-  a.user = "joe";
-  a.dir = "c:\\big";
-  a.options = "-lS";
+  RLSDirArgsStr a = LsArgs("c:\\big", "-lS");
   a.address = 1;
-  a.home = "c:\\";
-  a.now = 1780000000;
   RLSDir one(Fs(), Cache(), a), two(Fs(), Cache(), a);
   ASSERT_TRUE(one.FromCache() && two.FromCache());
   EXPECT_EQ(one.Lines().get(), two.Lines().get());

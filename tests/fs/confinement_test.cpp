@@ -50,55 +50,14 @@ class ConfinementTest : public FsTree {
 };
 
 TEST_F(ConfinementTest, GeneratedPathsStayInsideHome) {
-  const std::vector<std::string> tokens = {
-      "..",
-      "...",
-      "....",
-      "~",
-      "%20",
-      "%2",
-      "\\",
-      "/",
-      "//",
-      "c:",
-      "d:",
-      "C:",
-      "c",
-      "d",
-      "joe",
-      "joey",
-      "ftp",
-      "sub",
-      "deeper",
-      "root",
-      "sib",
-      "up",
-      "loop1",
-      "loop2",
-      "ext",
-      "jy",
-      "self",
-      "secret.txt",
-      "s.txt",
-      "ok.txt",
-      ".",
-      " ",
-      "\t",
-      "prn",
-      "lpt1.txt",
-      "*",
-      "?",
-      ". .",
-      ".. ",
-      " ..",
-      "..%20",
-      "x.",
-      std::string(60, 'n'),
-      std::string(250, 'L'),
-      "\\\\",
-      ":",
-      "~joe",
+  std::vector<std::string> tokens = {
+      "..",         "...",   "....",   "~",   "%20",   "%2",    "\\",   "/",        "//",
+      "c:",         "d:",    "C:",     "c",   "d",     "joe",   "joey", "ftp",      "sub",
+      "deeper",     "root",  "sib",    "up",  "loop1", "loop2", "ext",  "jy",       "self",
+      "secret.txt", "s.txt", "ok.txt", ".",   " ",     "\t",    "prn",  "lpt1.txt", "*",
+      "?",          ". .",   ".. ",    " ..", "..%20", "x.",    "\\\\", ":",        "~joe",
   };
+  tokens.insert(tokens.end(), {std::string(60, 'n'), std::string(250, 'L')});
   const std::vector<std::string> curs = {"c:\\ftp\\joe", "c:\\ftp\\joe\\sub",
                                          "c:\\ftp\\joe\\sub\\deeper", "c:\\ftp\\joe\\gone"};
   const std::string home = "c:\\ftp\\joe";
@@ -162,18 +121,11 @@ class CaseVariantTest : public FsTree {
   }
   std::string List(const std::string& dir, const std::string& pattern,
                    const std::string& home = "c:\\pub") {
-    RLSDirArgsStr a;
+    RLSDirArgsStr a = LsArgs(dir, "-laR", pattern, home);
     a.user = "anonymous";
-    a.dir = dir;
-    a.pattern = pattern;
-    a.options = "-laR";
-    a.home = home;
     a.relPaths = true;
-    a.now = 1780000000;
     RLSDir ls(Fs(), Cache(), a);
-    std::string out, line;
-    while (ls.NextLine(line)) out += line + "\n";
-    return out;
+    return Text(ls);
   }
 };
 
@@ -310,15 +262,10 @@ TEST_F(ConfinementTest, GeneratedCaseVariantsStayInsideHome) {
       if (i % 64 == 0) {
         // As LIST and NLST do: the path split into directory and pattern.
         size_t bs = p.find_last_of('\\');
-        RLSDirArgsStr a;
-        a.user = "joe";
-        a.dir = bs <= 2 ? p.substr(0, bs + 1) : p.substr(0, bs);
-        a.pattern = p.substr(bs + 1);
         static const char* kOptions[] = {"-la", "-1", "-lL", "-laR"};
-        a.options = kOptions[rng() % 4];
-        a.home = home;
+        RLSDirArgsStr a = LsArgs(bs <= 2 ? p.substr(0, bs + 1) : p.substr(0, bs),
+                                 kOptions[rng() % 4], p.substr(bs + 1), home);
         a.relPaths = true;
-        a.now = 1780000000;
         RLSDir ls(Fs(), Cache(), a);
         std::string line;
         while (ls.NextLine(line)) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "fs/RFsServices.h"
+#include "fs/RLSDir.h"
 #include "temp_dir.h"
 
 namespace vantor::test {
@@ -61,6 +62,25 @@ class FsTree : public ::testing::Test {
     RFsSettingsStr s = Fs();
     s.lowerCase = on;
     fs_.SetSettings(s);
+  }
+
+  // A listing of `dir` by joe at 2026-05-28 20:26:40 UTC; tests set the rest.
+  static RLSDirArgsStr LsArgs(const std::string& dir, const std::string& options,
+                              const std::string& pattern = "", const std::string& home = "c:\\") {
+    RLSDirArgsStr a;
+    a.user = "joe";
+    a.dir = dir;
+    a.options = options;
+    a.pattern = pattern;
+    a.home = home;
+    a.now = 1780000000;
+    return a;
+  }
+  // Every line of a listing, each ended by "\n".
+  static std::string Text(RLSDir& ls) {
+    std::string out, line;
+    while (ls.NextLine(line)) out += line + "\n";
+    return out;
   }
 
   TempDir tmp_;

@@ -47,23 +47,14 @@ class ListingTest : public FsTree {
   std::string List(const std::string& options, const std::string& dir = "c:\\ftp",
                    const std::string& pattern = "", RFsAccess* access = nullptr,
                    bool relPaths = false, bool hideHidden = false) {
-    RLSDirArgsStr a;
-    a.user = "joe";
-    a.dir = dir;
-    a.options = options;
-    a.pattern = pattern;
+    RLSDirArgsStr a = LsArgs(dir, options, pattern, "c:\\ftp");
     a.access = access;
     a.address = 0x7F000001;
-    a.home = "c:\\ftp";
     a.relPaths = relPaths;
     a.hideHidden = hideHidden;
-    a.now = kNow;
     Cache().Setup(25, 600);  // every call generates; the cache has its own tests
     RLSDir ls(Fs(), Cache(), a);
-    std::string out;
-    std::string line;
-    while (ls.NextLine(line)) out += line + "\n";
-    return out;
+    return Text(ls);
   }
 };
 
@@ -374,12 +365,6 @@ TEST_F(ListingTest, UnreadableDirectory) {
   EXPECT_EQ(List("-l", "e:\\"), "");
 }
 
-}  // namespace
-}  // namespace vantor::test
-
-namespace vantor::test {
-namespace {
-
 // HideHidden hides dot files but keeps "." and "..", which are the directory
 // and its parent, not hidden files.
 TEST_F(ListingTest, HideHiddenKeepsDotEntries) {
@@ -409,13 +394,7 @@ TEST_F(ListingTest, EntryLimitCutsListing) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.options + " " + r.pattern + " max " + std::to_string(r.max));
-    RLSDirArgsStr a;
-    a.user = "joe";
-    a.dir = "c:\\ftp";
-    a.pattern = r.pattern;
-    a.options = r.options;
-    a.home = "c:\\ftp";
-    a.now = kNow;
+    RLSDirArgsStr a = LsArgs("c:\\ftp", r.options, r.pattern, "c:\\ftp");
     a.maxEntries = r.max;
     Cache().Setup(25, 600);
     RLSDir ls(Fs(), Cache(), a);

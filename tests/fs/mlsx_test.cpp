@@ -265,13 +265,8 @@ TEST_F(MlsdTest, CacheKeyOfItsOwn) {
   EXPECT_NE(Mlsd("c:\\ftp", MF_Type | MF_Size, false, false, &cached), first);
   EXPECT_FALSE(cached);
 
-  RLSDirArgsStr ls;
-  ls.user = "joe";
-  ls.dir = "c:\\ftp";
-  ls.options = "";
+  RLSDirArgsStr ls = LsArgs("c:\\ftp", "", "", "c:\\ftp");
   ls.address = 0x7F000001;
-  ls.home = "c:\\ftp";
-  ls.now = kNow;
   RLSDir list(Fs(), Cache(), ls);
   EXPECT_FALSE(list.FromCache());
   std::vector<std::string> names = list.TakeLines();

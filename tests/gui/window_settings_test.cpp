@@ -8,29 +8,12 @@ using vantor::test::TempDir;
 
 // `Window` counts only with four numbers and a visible size.
 TEST(ParseWindowPlacement, Forms) {
-  struct Case {
-    const char* text;
-    bool ok;
-    int l, t, w, h;
-  };
-  const Case cases[] = {
-      {"10,20,640,480", true, 10, 20, 640, 480},
-      {" -5, 7 ,300,200", true, -5, 7, 300, 200},
-      {"10,20,640", false, 0, 0, 0, 0},
-      {"10,20,640,480,1", false, 0, 0, 0, 0},
-      {"10,20,0,480", false, 0, 0, 0, 0},
-      {"10,20,640,480x", false, 0, 0, 0, 0},
-      {"+10,20,640,480", true, 10, 20, 640, 480},
-      {"a,20,640,480", false, 0, 0, 0, 0},
-      {"", false, 0, 0, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    const auto p = ParseWindowPlacement(c.text);
-    ASSERT_EQ(p.has_value(), c.ok);
-    if (c.ok) {
-      EXPECT_EQ(*p, (std::array<int, 4>{c.l, c.t, c.w, c.h}));
-    }
+  EXPECT_EQ(ParseWindowPlacement("10,20,640,480"), (std::array<int, 4>{10, 20, 640, 480}));
+  EXPECT_EQ(ParseWindowPlacement(" -5, 7 ,300,200"), (std::array<int, 4>{-5, 7, 300, 200}));
+  EXPECT_EQ(ParseWindowPlacement("+10,20,640,480"), (std::array<int, 4>{10, 20, 640, 480}));
+  for (const char* bad :
+       {"10,20,640", "10,20,640,480,1", "10,20,0,480", "10,20,640,480x", "a,20,640,480", ""}) {
+    EXPECT_FALSE(ParseWindowPlacement(bad).has_value()) << bad;
   }
 }
 
