@@ -8,9 +8,8 @@ with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)
     import crypt
 import os
-import time
 
-from ftp_e2e import Server, expect, greeted, login, recv_all, run, write_file
+from ftp_e2e import Checker, Server, expect, greeted, login, recv_all, wait_until, write_file
 
 INI = """[GLOBAL]
 EncryptPasswords=%s
@@ -42,18 +41,16 @@ def read_ini(srv):
 
 
 # STAT before login: the frame and the counters.
-def test_stat_before_login():
-    with Server(ini()) as srv:
-        c = greeted(srv.port)
-        r = c.cmd("STAT")
-        expect(r[0][:20], "211-Status for user ", "first line")
-        expect(r[1:], ["    Stored 0 files, 0 Kbytes", "    Retrieved 0 files, 0 Kbytes",
-                       "211 End of status."])
+def test_stat_before_login(srv):
+    r = greeted(srv.port).cmd("STAT")
+    expect(r[0][:20], "211-Status for user ", "first line")
+    expect(r[1:], ["    Stored 0 files, 0 Kbytes", "    Retrieved 0 files, 0 Kbytes",
+                   "211 End of status."])
 
 
 # SITE PSWD: the replies, the log line, and login with the new password,
 # with plain and with encrypted storage.
-def test_pswd():
+def test_pswd(_):
     for encrypted in (False, True):
         with Server(ini(encrypted)) as srv:
             c = login(srv.port, "joe", "secret")
@@ -73,9 +70,7 @@ def test_pswd():
             else:
                 expect(stored, "Password=new one", "stored plain")
             c.close()
-            c2 = greeted(srv.port)
-            c2.cmd("USER joe")
-            expect(c2.cmd("PASS secret")[-1][:3], "530", "old password refused")
+            expect(greeted(srv.port).user()[-1][:3], "530", "old password refused")
             login(srv.port, "joe", "new one")
             a = login(srv.port, "anonymous", "me@example.com")
             expect(a.cmd("SITE PSWD a bcde"), ["530 Cannot change Anonymous password."])
@@ -84,45 +79,35 @@ def test_pswd():
 # SITE EXEC: a program the rules allow starts with its arguments unchanged
 # (shell characters included) in the current directory; a refused one and a
 # missing one get their replies.
-def test_exec():
-    with Server(ini()) as srv:
-        c = login(srv.port, "joe", "secret")
-        r = c.cmd("SITE EXEC /usr/bin/touch a;b $(id) |c")
-        expect(r, ["501 Permission denied."], "outside the rules")
-        os.symlink("/usr/bin/touch", os.path.join(srv.home, "touch"))
-        with open("/usr/bin/touch", "rb") as src, open(os.path.join(srv.home, "tch"), "wb") as dst:
-            dst.write(src.read())
-        os.chmod(os.path.join(srv.home, "tch"), 0o755)
-        home = c.cmd("PWD")[-1].split('"')[1]
-        r = c.cmd("SITE EXEC %s/tch a;b $(id) |c" % home)
-        assert r[0].startswith("200 EXEC command successful (TID="), r
-        for _ in range(200):
-            if all(os.path.exists(os.path.join(srv.home, n)) for n in ("a;b", "$(id)", "|c")):
-                break
-            time.sleep(0.02)
-        for n in ("a;b", "$(id)", "|c"):
-            assert os.path.exists(os.path.join(srv.home, n)), n
-        expect(c.cmd("SITE EXEC %s/nothing" % home),
-               ["501 Cannot EXEC command line (error=2)."])
-        expect(c.cmd("SITE EXEC"), ["501 Syntax error in parameters or arguments."])
+def test_exec(srv):
+    c = login(srv.port, "joe", "secret")
+    r = c.cmd("SITE EXEC /usr/bin/touch a;b $(id) |c")
+    expect(r, ["501 Permission denied."], "outside the rules")
+    with open("/usr/bin/touch", "rb") as src:
+        write_file(os.path.join(srv.home, "tch"), src.read())
+    os.chmod(os.path.join(srv.home, "tch"), 0o755)
+    home = c.cmd("PWD")[-1].split('"')[1]
+    r = c.cmd("SITE EXEC %s/tch a;b $(id) |c" % home)
+    assert r[0].startswith("200 EXEC command successful (TID="), r
+    made = [os.path.join(srv.home, n) for n in ("a;b", "$(id)", "|c")]
+    assert wait_until(lambda: all(os.path.exists(p) for p in made), 4), made
+    expect(c.cmd("SITE EXEC %s/nothing" % home), ["501 Cannot EXEC command line (error=2)."])
+    expect(c.cmd("SITE EXEC"), ["501 Syntax error in parameters or arguments."])
 
 
 # SITE INDEX: framing, breadth-first order, the access rules applied.
-def test_index():
-    with Server(ini()) as srv:
-        for rel in ("top.txt", "sub/inner.txt", "sub/x.bin", "secret/hidden.txt"):
-            p = os.path.join(srv.home, rel)
-            os.makedirs(os.path.dirname(p), exist_ok=True)
-            open(p, "w").close()
-        c = login(srv.port, "joe", "secret")
-        home = c.cmd("PWD")[-1].split('"')[1].rstrip("/")
-        expect(c.cmd("SITE INDEX .txt"), [
-            "200-index .txt", "200-%s/top.txt" % home, "200-%s/sub/inner.txt" % home,
-            "200  (end of 'index .txt')"])
+def test_index(srv):
+    for rel in ("top.txt", "sub/inner.txt", "sub/x.bin", "secret/hidden.txt"):
+        write_file(os.path.join(srv.home, rel), b"")
+    c = login(srv.port, "joe", "secret")
+    home = c.cmd("PWD")[-1].split('"')[1].rstrip("/")
+    expect(c.cmd("SITE INDEX .txt"), [
+        "200-index .txt", "200-%s/top.txt" % home, "200-%s/sub/inner.txt" % home,
+        "200  (end of 'index .txt')"])
 
 
 # SITE ZONE follows the C library's time zone of the server process.
-def test_zone():
+def test_zone(_):
     for tz, want in (("EST5", "210 UTC-300"), ("IST-5:30", "210 UTC+330")):
         os.environ["TZ"] = tz
         try:
@@ -135,26 +120,27 @@ def test_zone():
 
 # SITE SET TRANSFERPROGRESS: 321 notices during a slow (speed-limited)
 # download, none after OFF.
-def test_transfer_progress():
-    with Server(ini()) as srv:
-        write_file(os.path.join(srv.home, "big.bin"), b"z" * 140000)
-        c = login(srv.port, "slow", "slow")
-        expect(c.cmd("SITE SET TRANSFERPROGRESS Sideways"), ["501 SITE option not supported."])
-        expect(c.cmd("SITE SET TRANSFERPROGRESS on"),
-               ["200 Transfer progress notification is on."])
-        d = c.pasv_connect()
-        expect(c.cmd("TYPE I")[-1][:3], "200")
-        c.send("RETR big.bin")
-        lines = []
-        data = recv_all(d)
-        while not any(l.startswith("226") for l in lines):
-            lines.append(c.line())
-        expect(len(data), 140000, "data")
-        notices = [l for l in lines if l.startswith("321 ")]
-        assert notices, lines
-        for n in notices:
-            assert n.startswith("321 Transferred ") and n.endswith(" bytes."), n
+def test_transfer_progress(srv):
+    write_file(os.path.join(srv.home, "big.bin"), b"z" * 140000)
+    c = login(srv.port, "slow", "slow")
+    expect(c.cmd("SITE SET TRANSFERPROGRESS Sideways"), ["501 SITE option not supported."])
+    expect(c.cmd("SITE SET TRANSFERPROGRESS on"), ["200 Transfer progress notification is on."])
+    d = c.pasv_connect()
+    expect(c.cmd("TYPE I")[-1][:3], "200")
+    c.send("RETR big.bin")
+    lines = []
+    data = recv_all(d)
+    while not any(l.startswith("226") for l in lines):
+        lines.append(c.line())
+    expect(len(data), 140000, "data")
+    notices = [l for l in lines if l.startswith("321 ")]
+    assert notices, lines
+    for n in notices:
+        assert n.startswith("321 Transferred ") and n.endswith(" bytes."), n
 
 
-run([test_stat_before_login, test_pswd, test_exec, test_index, test_zone,
-     test_transfer_progress])
+c = Checker()
+with Server(ini()) as srv:
+    c.cases([test_stat_before_login, test_exec, test_index, test_transfer_progress,
+             test_pswd, test_zone], srv)
+c.finish()

@@ -8,7 +8,7 @@ import socket
 import struct
 import time
 
-from ftp_e2e import Checker, login, read_file, recv_all, tree_server, wait_until, write_file
+from ftp_e2e import Checker, login, read_file, tree_server, wait_until, write_file
 
 c = Checker()
 STAMP = r"\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} \d+ "
@@ -34,16 +34,12 @@ with tree_server(global_lines=["XferLog=xfer.log"], users=users) as srv:
     # A complete binary upload (passive), then an ASCII download.
     ftp = login(srv.port)
     ftp.last("TYPE I")
-    d = ftp.pasv_connect()
-    c.eq(ftp.last("STOR my file.bin")[:3], "150", "STOR accepted")
-    d.sendall(b"x" * 1000)
-    d.close()
-    c.eq(ftp.reply()[-1][:3], "226", "STOR complete")
+    first, end = ftp.stor("STOR my file.bin", b"x" * 1000)
+    c.eq((first[:3], end[-1][:3]), ("150", "226"), "STOR")
     ftp.last("TYPE A")
-    d = ftp.pasv_connect()
-    c.eq(ftp.last("RETR pub/a b.txt")[:3], "150", "RETR accepted")
-    c.eq(recv_all(d), b"line\n" * 20, "ASCII download (TYPE A changes no data)")
-    c.eq(ftp.reply()[-1][:3], "226", "RETR complete")
+    first, data, end = ftp.retr("pub/a b.txt")
+    c.eq((first[:3], data, end[-1][:3]), ("150", b"line\n" * 20, "226"),
+         "ASCII download (TYPE A changes no data)")
 
     # An upload the client resets in the middle.
     ftp.last("TYPE I")
@@ -58,10 +54,7 @@ with tree_server(global_lines=["XferLog=xfer.log"], users=users) as srv:
 
     # Anonymous, in the session's initial type (ASCII).
     anon = login(srv.port, "anonymous", "me@example.org")
-    d = anon.pasv_connect()
-    c.eq(anon.last("RETR a b.txt")[:3], "150", "anonymous RETR accepted")
-    recv_all(d)
-    anon.reply()
+    c.eq(anon.retr("a b.txt")[0][:3], "150", "anonymous RETR accepted")
     anon.close()
 
     lines = log_lines(srv, 4)
