@@ -14,7 +14,8 @@ import subprocess
 import tempfile
 import time
 
-from ftp_e2e import BANNER, Client, Server, expect, free_port, greeted, run, wait_until, write_file
+from ftp_e2e import (BANNER, Client, Server, expect, free_port, greeted, run, wait_until,
+                     write_file)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -50,22 +51,19 @@ CTX.verify_mode = ssl.CERT_NONE
 
 
 def make_cert(d, name="cert", days=30, cn="vantor-a"):
-    cert, key = os.path.join(d, name + ".pem"), os.path.join(d, name.replace("cert", "key") + ".pem")
+    cert = os.path.join(d, name + ".pem")
+    key = os.path.join(d, name.replace("cert", "key") + ".pem")
+    req = ["openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+           "-subj", "/CN=" + cn, "-keyout", key]
     if days < 0:
         # Expired yesterday: a request signed with its own key for -1 days.
-        csr = cert + ".csr"
-        subprocess.run(["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt",
-                        "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=" + cn,
-                        "-keyout", key, "-out", csr], capture_output=True, check=True)
-        subprocess.run(["openssl", "x509", "-req", "-in", csr, "-signkey", key, "-days", "-1",
-                        "-out", cert], capture_output=True, check=True)
-        os.remove(csr)
+        subprocess.run(req + ["-new", "-out", cert + ".csr"], capture_output=True, check=True)
+        subprocess.run(["openssl", "x509", "-req", "-in", cert + ".csr", "-signkey", key,
+                        "-days", "-1", "-out", cert], capture_output=True, check=True)
+        os.remove(cert + ".csr")
     else:
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                        "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=" + cn,
-                        "-keyout", key, "-out", cert, "-days", str(days)],
-                       capture_output=True, check=True)
-    return cert, key
+        subprocess.run(req + ["-x509", "-out", cert, "-days", str(days)], capture_output=True,
+                       check=True)
 
 
 def server(limit=60, cert=True, expect_online=True):
@@ -87,22 +85,26 @@ def secure(c, session=None):
     return c
 
 
-def tls_login(port, user="joe", session=None):
+def tls_login(port, user="joe", session=None, prot=False):
+    """A login over AUTH TLS; with `prot`, PBSZ 0 and PROT P too."""
     c = Client(port)
     expect(c.reply(), [BANNER])
     secure(c, session)
-    c.cmd("USER " + user)
-    expect(c.cmd("PASS secret"), ["230 User logged in, proceed."])
+    expect(c.user(user), ["230 User logged in, proceed."])
+    if prot:
+        expect(c.cmd("PBSZ 0") + c.cmd("PROT P"),
+               ["200 PBSZ=0", "200 Protection level set to Private."])
     return c
 
 
-def pasv_data(c, session=True):
-    """PASV and a protected data socket that resumes the control's session."""
-    return c.pasv_connect(), (c.sock.session if session else None)
-
-
-def wrap_data(raw, session):
-    return CTX.wrap_socket(raw, session=session)
+def protected(c, verb, session="own"):
+    """PASV, `verb` and its 150: (that reply, the data connection under TLS
+    resuming `session`, by default the control connection's)."""
+    raw = c.pasv_connect()
+    c.send(verb)
+    r = c.reply()
+    expect(r[0][:4], "150 ", verb)
+    return r, CTX.wrap_socket(raw, session=c.sock.session if session == "own" else session)
 
 
 def proc_memory(srv):
@@ -136,7 +138,8 @@ def test_commands_and_replies():
         feat = c.cmd("FEAT")
         for line in (" AUTH TLS", " PBSZ", " PROT"):
             assert line in feat, feat
-        expect(c.cmd("PBSZ 0"), ["503 PBSZ needs a protected control connection (AUTH TLS first)."])
+        expect(c.cmd("PBSZ 0"),
+               ["503 PBSZ needs a protected control connection (AUTH TLS first)."])
         expect(c.cmd("PROT P"), ["503 PROT needs PBSZ first."])
         expect(c.cmd("AUTH KERBEROS_V4"), ["504 Security mechanism not understood."])
         secure(c)
@@ -149,14 +152,11 @@ def test_commands_and_replies():
         expect(c.cmd("PROT C"), ["200 Protection level set to Clear."])
         expect(c.cmd("PROT P"), ["200 Protection level set to Private."])
         expect(c.cmd("CCC"), ["534 Clearing the control connection is refused."])
-        c.cmd("USER joe")
-        expect(c.cmd("PASS secret"), ["230 User logged in, proceed."])
+        expect(c.user(), ["230 User logged in, proceed."])
         expect(c.cmd("AUTH TLS"), ["503 TLS is already active."])
         # A listing under PROT P: 150 in the clear order, then the handshake.
-        raw, sess = pasv_data(c)
-        c.send("NLST")
-        expect(c.reply(), ["150 Opening ASCII mode data connection for /bin/ls."])
-        d = wrap_data(raw, sess)
+        r, d = protected(c, "NLST")
+        expect(r, ["150 Opening ASCII mode data connection for /bin/ls."])
         assert d.session_reused
         read_all(d)
         expect(c.reply(), ["226 Transfer complete."])
@@ -183,44 +183,32 @@ def test_require_tls_and_session_reuse():
         expect(c.cmd("PASS secret")[0][:3], "503")
         write_file(os.path.join(srv.home, "f.txt"), "protected\n")
         c = tls_login(srv.port, "sec")
+        clear = "521 This account requires protected data connections: use PROT P."
         for verb in ("LIST", "NLST", "MLSD", "RETR f.txt", "STOR g.txt", "APPE g.txt", "STOU"):
-            expect(c.cmd(verb), ["521 This account requires protected data connections: use PROT P."], verb)
+            expect(c.cmd(verb), [clear], verb)
         assert not os.path.exists(os.path.join(srv.home, "g.txt"))
-        c.cmd("PBSZ 0")
-        c.cmd("PROT P")
-        raw, sess = pasv_data(c)
-        c.send("RETR f.txt")
-        expect(c.reply()[0][:4], "150 ")
-        expect(read_all(wrap_data(raw, sess)), b"protected\n")
+        expect(c.cmd("PBSZ 0") + c.cmd("PROT P"),
+               ["200 PBSZ=0", "200 Protection level set to Private."])
+        expect(read_all(protected(c, "RETR f.txt")[1]), b"protected\n")
         expect(c.reply(), ["226 Transfer complete."])
         # Without resumption: refused, nothing sent, the session goes on.
-        raw, _ = pasv_data(c)
-        c.send("RETR f.txt")
-        expect(c.reply()[0][:4], "150 ")
-        d = wrap_data(raw, None)
-        expect(read_all(d), b"")
-        expect(c.reply(), ["522 Data connection must resume the control connection's TLS session."])
+        expect(read_all(protected(c, "RETR f.txt", None)[1]), b"")
+        refused = "522 Data connection must resume the control connection's TLS session."
+        expect(c.reply(), [refused])
         srv.wait_log("TLS data connection refused: it did not resume")
         expect(c.cmd("NOOP"), ["200 Command okay."])
         # The next login resumes this one's session, and its data
         # connections resume it in turn; another login's session is refused,
         # of the same account too.
-        again = tls_login(srv.port, "sec", session=c.sock.session)
+        again = tls_login(srv.port, "sec", session=c.sock.session, prot=True)
         assert again.sock.session_reused
-        sibling = tls_login(srv.port, "sec")
-        other = tls_login(srv.port, "joe")
+        sibling = tls_login(srv.port, "sec", prot=True)
+        other = tls_login(srv.port, "joe", prot=True)
         assert not other.sock.session_reused
-        for s_ in (again, sibling, other):
-            s_.cmd("PBSZ 0")
-            s_.cmd("PROT P")
         for sess, want in ((again.sock.session, b"protected\n"), (c.sock.session, b"protected\n"),
                            (sibling.sock.session, b""), (other.sock.session, b"")):
-            raw, _ = pasv_data(again)
-            again.send("RETR f.txt")
-            expect(again.reply()[0][:4], "150 ")
-            expect(read_all(wrap_data(raw, sess)), want)
-            expect(again.reply(), ["226 Transfer complete."] if want else
-                   ["522 Data connection must resume the control connection's TLS session."])
+            expect(read_all(protected(again, "RETR f.txt", sess)[1]), want)
+            expect(again.reply(), ["226 Transfer complete." if want else refused])
 
 
 # A paced download under PROT P: gathered records still leave after every
@@ -230,14 +218,9 @@ def test_protected_pacing_and_abort():
     with server() as srv:
         with open(os.path.join(srv.home, "big.bin"), "wb") as f:
             f.write(os.urandom(400000))
-        c = tls_login(srv.port, "slow")
-        c.cmd("PBSZ 0")
-        c.cmd("PROT P")
+        c = tls_login(srv.port, "slow", prot=True)
         c.cmd("TYPE I")
-        raw, sess = pasv_data(c)
-        c.send("RETR big.bin")
-        expect(c.reply()[0][:4], "150 ")
-        d = wrap_data(raw, sess)
+        d = protected(c, "RETR big.bin")[1]
         d.settimeout(8)
         assert len(d.recv(4096)) > 0
         expect(c.cmd("ABOR"), ["426 Data connection closed, file transfer big.bin aborted."])
@@ -360,8 +343,8 @@ def test_bad_input():
             except (ConnectionResetError, ConnectionRefusedError):
                 pass  # closed past the cap before connect() returned
         t0 = time.time()
-        c2 = Client(srv.port)
-        expect(c2.reply(), [BANNER])
+        c2 = greeted(srv.port)
+        expect(c2.greeting, [BANNER])
         expect(c2.cmd("AUTH TLS"),
                ["431 Too many TLS handshakes at once - please try again later."])
         expect(c2.cmd("NOOP"), ["200 Command okay."])
@@ -397,10 +380,9 @@ def test_bad_certificates():
             ini = base.replace("{dir}/cert.pem", cert).replace("{dir}/key.pem", key)
             with Server(ini) as srv:
                 srv.wait_log(line)
-                c = Client(srv.port)
-                expect(c.reply(), [BANNER])
-                feat = c.cmd("FEAT")
-                expect(" AUTH TLS" in feat, "expired" in line, line)
+                c = greeted(srv.port)
+                expect((c.greeting, " AUTH TLS" in c.cmd("FEAT")), ([BANNER], "expired" in line),
+                       line)
     finally:
         shutil.rmtree(d, ignore_errors=True)
 
@@ -409,9 +391,7 @@ def test_bad_certificates():
 # before keeps working, its new data connections included.
 def test_reload_renews_certificate():
     with server() as srv:
-        old = tls_login(srv.port)
-        old.cmd("PBSZ 0")
-        old.cmd("PROT P")
+        old = tls_login(srv.port, prot=True)
         first = old.sock.getpeercert(binary_form=True)
         make_cert(srv.certdir, cn="vantor-b")
         srv.signal(signal.SIGHUP)
@@ -422,10 +402,7 @@ def test_reload_renews_certificate():
                 break
             assert time.time() < deadline, "the renewed certificate was not taken"
             time.sleep(0.2)
-        raw, sess = pasv_data(old)
-        old.send("NLST")
-        expect(old.reply()[0][:4], "150 ")
-        d = wrap_data(raw, sess)
+        d = protected(old, "NLST")[1]
         assert d.session_reused
         read_all(d)
         expect(old.reply(), ["226 Transfer complete."])
