@@ -10,7 +10,7 @@ import tempfile
 import time
 
 from e2e_hooks_common import ARGS, drive_form
-from ftp_e2e import Server, expect, greeted, login, recv_all, run, wait_until
+from ftp_e2e import Server, expect, greeted, login, run, wait_until
 
 INI = """[GLOBAL]
 EncryptPasswords=NO
@@ -91,14 +91,18 @@ def connect(port):
     return c, last_session()
 
 
-def upload_slowly(c, name, first, rest, pause):
+def abort(c, verb):
+    """`verb` over a fresh passive connection, aborted once data flows."""
     d = c.pasv_connect()
-    expect(c.cmd("STOR " + name)[0][:4], "150 ", "STOR " + name)
-    d.sendall(first)
-    time.sleep(pause)
-    d.sendall(rest)
+    expect(c.cmd(verb)[0][:4], "150 ", verb)
+    if verb.startswith("STOR"):
+        d.sendall(b"c" * 100)
+        time.sleep(0.3)
+    else:
+        d.recv(1000)
+    if len(c.cmd("ABOR")) == 1:
+        c.reply()
     d.close()
-    expect(c.line()[:4], "226 ", "STOR %s done" % name)
 
 
 def test_session_events():
@@ -117,28 +121,19 @@ def test_session_events():
         c.cmd("CWD ..")
         c.cmd("RMD d")
         # Upload with a pause past the session tick: progress (20) in between.
-        upload_slowly(c, "up.bin", b"a" * 3000, b"b" * 2000, 3.5)
+        d = c.pasv_connect()
+        expect(c.cmd("STOR up.bin")[0][:4], "150 ", "STOR up.bin")
+        d.sendall(b"a" * 3000)
+        time.sleep(3.5)
+        d.sendall(b"b" * 2000)
+        d.close()
+        expect(c.line()[:4], "226 ", "STOR up.bin done")
         # A download slowed down by the account's speed limit: progress (21).
-        d = c.pasv_connect()
-        expect(c.cmd("RETR big.bin")[0][:4], "150 ", "RETR")
-        expect(len(recv_all(d)), BIG, "download size")
-        expect(c.line()[:4], "226 ", "RETR done")
+        first, data, end = c.retr("big.bin")
+        expect((first[:4], len(data), end[-1][:4]), ("150 ", BIG, "226 "), "RETR")
         # Aborted transfers: 13 and 14 with their reason.
-        d = c.pasv_connect()
-        expect(c.cmd("STOR cut.bin")[0][:4], "150 ", "STOR cut.bin")
-        d.sendall(b"c" * 100)
-        time.sleep(0.3)
-        r = c.cmd("ABOR")
-        if len(r) == 1:
-            r += c.reply()
-        d.close()
-        d = c.pasv_connect()
-        expect(c.cmd("RETR big.bin")[0][:4], "150 ", "RETR to abort")
-        d.recv(1000)
-        r = c.cmd("ABOR")
-        if len(r) == 1:
-            r += c.reply()
-        d.close()
+        abort(c, "STOR cut.bin")
+        abort(c, "RETR big.bin")
         expect(c.cmd("RNFR up.bin")[0][:4], "350 ", "RNFR")
         expect(c.cmd("RNTO renamed.bin"), ["250 RNTO command successful."])
         c.cmd("DELE renamed.bin")
@@ -184,30 +179,24 @@ def test_session_events():
                 expect((e["elapsed"], e["bytes"], e["bytes64"]), (0, 0, 0), "counts of %r" % e)
 
         def texts(session, code):
-            e = one(session, code)
-            return (e["text"], e["text2"])
+            """(text, text2) of every call of `code` in `session`."""
+            return [(e["text"], e["text2"]) for e in calls(session, code)]
 
-        expect(texts(n, 2), ("", ""), "connect")
-        expect(texts(n, 8), ("", ""), "login (no password for named accounts)")
-        expect(texts(n, 107), (home + "\\d", ""), "before MKD")
-        expect(texts(n, 19), (home + "\\d", ""), "MKD")
-        # The working directory and ".." come back with the drive letter as the
-        # resolver spells it.
+        # The working directory and ".." come back with the drive letter as
+        # the resolver spells it; from then on paths are relative to it.
         parent = "c" + home[1:]
-        expect([(e["text"], e["text2"]) for e in calls(n, 109)],
-               [(home + "\\d", ""), (parent, "")], "before CWD")
-        expect([(e["text"], e["text2"]) for e in calls(n, 18)],
-               [(parent + "\\d", ""), (parent, "")], "CWD: the new working directory")
-        # From here on paths are relative to that working directory.
+        up, cut = parent + "\\up.bin", parent + "\\cut.bin"
+        for code, want, what in [
+                (2, [("", "")], "connect"),
+                (8, [("", "")], "login (no password for named accounts)"),
+                (107, [(home + "\\d", "")], "before MKD"), (19, [(home + "\\d", "")], "MKD"),
+                (109, [(home + "\\d", ""), (parent, "")], "before CWD"),
+                (18, [(parent + "\\d", ""), (parent, "")], "CWD: the new working directory"),
+                (106, [(parent + "\\d", "")], "before RMD"), (17, [(parent + "\\d", "")], "RMD"),
+                (101, [(up, ""), (cut, "")], "before STOR"),
+                (9, [(up, ""), (cut, "")], "upload start")]:
+            expect(texts(n, code), want, what)
         home = parent
-        expect(texts(n, 106), (home + "\\d", ""), "before RMD")
-        expect(texts(n, 17), (home + "\\d", ""), "RMD")
-        up = home + "\\up.bin"
-        cut = home + "\\cut.bin"
-        expect([(e["text"], e["text2"]) for e in calls(n, 101)], [(up, ""), (cut, "")],
-               "before STOR")
-        expect([(e["text"], e["text2"]) for e in calls(n, 9)], [(up, ""), (cut, "")],
-               "upload start")
         progress = [e for e in calls(n, 20) if e["text"] == up]
         assert progress, "no upload progress"
         expect((progress[0]["text2"], progress[0]["bytes"]), ("BINARY", 3000), "upload progress")
@@ -232,23 +221,21 @@ def test_session_events():
         expect((failed["text"], failed["text2"]), (big, "BINARY"), "download failed")
         assert failed["reason"] != 0 and failed["bytes"] < BIG, failed
         renamed = home + "\\renamed.bin"
-        expect(texts(n, 104), ("", renamed), "before RNTO: the new name as the second text")
-        expect(texts(n, 15), ("", renamed), "rename: the new name as the second text")
-        expect(texts(n, 105), (renamed, ""), "before DELE")
-        expect(texts(n, 16), (renamed, ""), "DELE")
-        expect(texts(n, 108), ("ZONE", ""), "before SITE")
+        for session, code, want, what in [
+                (n, 104, ("", renamed), "before RNTO: the new name as the second text"),
+                (n, 15, ("", renamed), "rename: the new name as the second text"),
+                (n, 105, (renamed, ""), "before DELE"), (n, 16, (renamed, ""), "DELE"),
+                (n, 108, ("ZONE", ""), "before SITE"), (n5, 5, ("", ""), "too many users"),
+                (n6, 6, ("", ""), "wrong passwords"), (idle_session, 7, ("", ""), "time-out")]:
+            expect(texts(session, code), [want], what)
         closed = one(n, 3)
         expect((closed["text"], closed["text2"], closed["bytes"]), ("", "", 0), "close")
         assert 7 <= closed["elapsed"] <= 120, closed
-        expect(texts(n5, 5), ("", ""), "too many users")
         assert len(calls(n4, 4)) == 1, calls(n4, 4)
-        expect(texts(n6, 6), ("", ""), "wrong passwords")
-        expect(texts(idle_session, 7), ("", ""), "time-out")
         # Host names, when the resolver knows the loopback address.
         name = resolvable_loopback()
-        resolved = calls(n, 1)
         if name and name != "127.0.0.1":
-            expect([(e["text"], e["text2"]) for e in resolved], [(name, "")], "host name")
+            expect(texts(n, 1), [(name, "")], "host name")
             expect(calls(n4, 4)[0]["text"], name, "refused address with its name")
         seen = {e["event"] for e in events}
         missing = set(range(2, 22)) - seen - {1}

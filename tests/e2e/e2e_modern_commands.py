@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import time
 
-from ftp_e2e import Checker, greeted, login, recv_all, tree_server, write_file
+from ftp_e2e import Checker, greeted, login, tree_server, wait_until, write_file
 
 c = Checker()
 
@@ -69,8 +69,7 @@ def feat_cases(srv):
     c.eq(ftp.cmd("OPTS UTF8 ON"), ["200 UTF8 set to on."], "OPTS UTF8 ON before login")
     c.eq(ftp.cmd("CLNT e2e 1.0"), ["200 Noted."], "CLNT")
     c.eq(ftp.cmd("MLST"), ["530 Not logged in."], "MLST needs a login")
-    ftp.cmd("USER joe")
-    c.eq(ftp.last("PASS secret")[:4], "230 ", "login")
+    c.eq(ftp.user()[-1][:4], "230 ", "login")
     c.eq(ftp.cmd("FEAT"), before, "FEAT after login is the same")
     c.eq(ftp.cmd("OPTS MLST size;Type;unique;x;"), ["200 MLST OPTS type;size;unique;"],
          "OPTS MLST")
@@ -119,21 +118,13 @@ def mlst_mlsd_cases(srv):
     c.eq(data.decode("utf-8").splitlines()[0], "type=cdir;modify=%s;perm=cdeflmp; ." % stamp(T0 - 60),
          "MLSD of the current directory")
     # A LIST of the same directory never answers from MLSD's cache entry.
-    d = ftp.pasv_connect()
-    ftp.last("LIST /c:/pub")
-    listing = recv_all(d).decode("utf-8")
-    ftp.reply()
+    listing = ftp.transfer("LIST /c:/pub")[1].decode("utf-8")
     c.true("-rwxrwxrwx" in listing and "type=" not in listing,
            "LIST after MLSD is a LIST: %r" % listing[:80])
     # Another program's change shows in the next MLSD.
     write(os.path.join(pub, "new.txt"), b"n")
-    deadline = time.time() + 10
-    while True:
-        _, data, _ = mlsd(ftp, "/c:/pub")
-        if b" new.txt\r\n" in data or time.time() > deadline:
-            break
-        time.sleep(0.1)
-    c.true(b"type=file;size=1;" in data and b" new.txt\r\n" in data, "MLSD sees a new file")
+    c.true(wait_until(lambda: b"type=file;size=1;modify=%s;perm=adfrw; new.txt\r\n"
+                      % stamp(T0).encode() in mlsd(ftp, "/c:/pub")[1]), "MLSD sees a new file")
     os.remove(os.path.join(pub, "new.txt"))
     os.utime(pub, (T0 - 120, T0 - 120))
     ftp.close()
@@ -176,8 +167,7 @@ def mfmt_host_cases(srv):
     ftp = greeted(srv.port)
     c.eq(ftp.cmd("HOST elsewhere.example"), ["504 Unknown host."], "HOST unknown")
     c.eq(ftp.cmd("HOST Virtual.Example"), ["220 Host accepted."], "HOST by name")
-    ftp.cmd("USER joe")
-    c.eq(ftp.last("PASS other")[:4], "230 ", "login to the virtual home's account")
+    c.eq(ftp.user("joe", "other")[-1][:4], "230 ", "login to the virtual home's account")
     c.eq(ftp.cmd("PWD"), ['257 "/C:/pub/sub" is current directory.'], "virtual home")
     ftp.close()
 
