@@ -290,14 +290,19 @@ TEST(RClientLib, UsersFileLibraryAnswersFromItsFile) {
       {"reader", QC_READ_FILE, "/srv/ftp/reader/x", 0, nullptr},  // no rights: not handled
       {"nobody", QC_PASSWORD, "s3cret", 0, nullptr},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.user) + " " + std::to_string(c.code) + " " + c.aux);
+  auto query = [](uint32_t code, const char* user, const char* aux, uint32_t flag) {
     AccessQuery q;
     ClearAccessQuery(q);
-    q.code = c.code;
-    SetQueryUser(q, c.user);
-    SetQueryAux(q, c.aux);
+    q.code = code;
+    q.flag = flag;
+    SetQueryUser(q, user);
+    SetQueryAux(q, aux);
     q.session = 7;
+    return q;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + " " + std::to_string(c.code) + " " + c.aux);
+    AccessQuery q = query(c.code, c.user, c.aux, 0);
     LogCapture log;
     check.Consult(q);
     EXPECT_EQ(q.flag, c.wantFlag);
@@ -305,12 +310,7 @@ TEST(RClientLib, UsersFileLibraryAnswersFromItsFile) {
     EXPECT_FALSE(log.lines.empty()) << "trace on";
   }
   // A store answer of 1 is final for ordinary codes.
-  AccessQuery q;
-  ClearAccessQuery(q);
-  q.code = QC_PASSWORD;
-  q.flag = 1;
-  SetQueryUser(q, "outsider");
-  SetQueryAux(q, "wrong");
+  AccessQuery q = query(QC_PASSWORD, "outsider", "wrong", 1);
   check.Consult(q);
   EXPECT_EQ(q.flag, 1u);
 

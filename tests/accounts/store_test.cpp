@@ -1,6 +1,7 @@
 // The account store answering queries from a real INI file.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 
 #include "accounts/RFTPSSecurity.h"
@@ -20,6 +21,11 @@ class StoreTest : public ::testing::Test {
   void SetUp() override { ini_ = dir_.Path() + "/VANTOR.INI"; }
 
   void Write(const std::string& text) { test::WriteText(ini_, text); }
+  // Writes the file and makes the test's store of it.
+  RFTPSSecurity& Open(const std::string& text) {
+    Write(text);
+    return store_.emplace(ini_, &clock_);
+  }
 
   AccessQuery Ask(RFTPSSecurity& s, uint32_t code, std::string_view user, std::string_view aux = {},
                   uint32_t address = 0, uint32_t session = 1) {
@@ -42,17 +48,17 @@ class StoreTest : public ::testing::Test {
   test::TempDir dir_;
   std::string ini_;
   RManualClock clock_{1000000, 1780000000};
+  std::optional<RFTPSSecurity> store_;
 };
 
 // An empty value inherits; the anonymous account never does.
 TEST_F(StoreTest, InheritedLookup) {
-  Write(
+  RFTPSSecurity& s = Open(
       "[USER=** Default **]\nHomeDir=C:\\default\nSpeedLimit=100\nTimeOut=5\n"
       "[GROUP=staff]\nHomeDir=C:\\staff\nTimeOut=7\n"
       "[USER=joe]\nGroup=staff\nHomeDir=\n"
       "[USER=ann]\nHomeDir=C:\\ann\n"
       "[USER=anonymous]\nTimeOut=9\n");
-  RFTPSSecurity s(ini_, &clock_);
   struct Case {
     const char* user;
     uint32_t code;
@@ -81,8 +87,8 @@ TEST_F(StoreTest, InheritedLookup) {
 }
 
 TEST_F(StoreTest, BoolAnswers) {
-  Write("[USER=a]\nHideHidden=yes\nRelPaths=enabled\nQuotaEnable=ON\nOneLoginPerIP=0\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s =
+      Open("[USER=a]\nHideHidden=yes\nRelPaths=enabled\nQuotaEnable=ON\nOneLoginPerIP=0\n");
   AccessQuery q = Ask(s, QC_HIDE_HIDDEN, "a");
   EXPECT_EQ(+q.flag, 1u);
   EXPECT_EQ(q.aux[0], 1);
@@ -97,8 +103,7 @@ TEST_F(StoreTest, BoolAnswers) {
 }
 
 TEST_F(StoreTest, AnonymousDisabledHasNoHome) {
-  Write("[USER=anonymous]\nEnable=no\nHomeDir=C:\\pub\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s = Open("[USER=anonymous]\nEnable=no\nHomeDir=C:\\pub\n");
   EXPECT_EQ(+Ask(s, QC_HOME_DIR, "anonymous").flag, 0u);
   Write("[USER=anonymous]\nEnable=yes\nHomeDir=C:\\pub\n");
   EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "anonymous")), "C:\\pub");
@@ -106,13 +111,12 @@ TEST_F(StoreTest, AnonymousDisabledHasNoHome) {
 
 TEST_F(StoreTest, IPHomeSpecificAccount) {
   const uint32_t home2 = (10u << 24) | 2;
-  Write(
+  RFTPSSecurity& s = Open(
       "[IP-HOMES]\nIP1=10.0.0.1\nIP2=10.0.0.2,second home\nIP3=2001:db8::3,six\n"
       "[GROUP=g]\nSpeedLimit=55\n"
       "[USER=joe]\nHomeDir=C:\\one\nMaxNrUsers=3\n"
       "[USER=joe@2]\nHomeDir=C:\\two\nGroup=g\nMaxNrUsers=4\n"
       "[USER=joe@3]\nHomeDir=C:\\three\nMaxNrUsers=1\n");
-  RFTPSSecurity s(ini_, &clock_);
   AccessQuery q = Ask(s, QC_HOME_DIR, "joe", {}, home2);
   EXPECT_EQ(QueryAux(q), "C:\\two");
   EXPECT_EQ(QueryUser(q), "joe");  // the suffix is gone again after the answer
@@ -142,10 +146,9 @@ TEST_F(StoreTest, IPHomeSpecificAccount) {
 
 // Writes by the store go to the "@N" section while it is in force.
 TEST_F(StoreTest, IPHomeAccountWritesOwnSection) {
-  Write(
+  RFTPSSecurity& s = Open(
       "[IP-HOMES]\nIP2=10.0.0.2\n[USER=joe]\nQuotaEnable=yes\nQuotaMaxCurrent=100,0\n"
       "[USER=joe@2]\nQuotaEnable=yes\nQuotaMaxCurrent=1000,0\n");
-  RFTPSSecurity s(ini_, &clock_);
   EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "joe", "-10", (10u << 24) | 2)), "10");
   EXPECT_EQ(Value("USER=joe@2", "QuotaMaxCurrent"), "1000,10");
   EXPECT_EQ(Value("USER=joe", "QuotaMaxCurrent"), "100,0");
@@ -163,8 +166,7 @@ TEST_F(StoreTest, SecurityOffAndNoStore) {
 }
 
 TEST_F(StoreTest, UnknownCodesUnanswered) {
-  Write("[USER=** Default **]\nAccess1=C:\\,RWAMDCELP\nHomeDir=C:\\\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s = Open("[USER=** Default **]\nAccess1=C:\\,RWAMDCELP\nHomeDir=C:\\\n");
   for (uint32_t code : {0u, 6u, 18u, 19u, 22u, 23u, 44u, 45u, 48u, 1000u}) {
     SCOPED_TRACE(code);
     EXPECT_EQ(+Ask(s, code, "joe", "C:\\x").flag, 0u);
@@ -172,13 +174,12 @@ TEST_F(StoreTest, UnknownCodesUnanswered) {
 }
 
 TEST_F(StoreTest, DirectoryRulesThroughTheStore) {
-  Write(
+  RFTPSSecurity& s = Open(
       "[USER=** Default **]\nAccess1=C:\\,RLP\n"
       "[GROUP=g]\nAccess1=C:\\group,RWLP\n"
       "[USER=joe]\nGroup=g\nAccess1=*.exe,\nAccess2=C:\\ftp,RWLP\nAccess3=C:\\ftp\\private,P\n"
       "Access5=C:\\skipped,RWP\nAccess999999=C:\\,RWP\n"
       "[USER=anonymous]\nAccess1=C:\\pub,RL\n");
-  RFTPSSecurity s(ini_, &clock_);
   struct Case {
     const char* user;
     uint32_t code;
@@ -218,12 +219,11 @@ TEST_F(StoreTest, DirectoryRulesThroughTheStore) {
 
 // Rule paths, home directories and free files may be written in POSIX form.
 TEST_F(StoreTest, PosixFormPaths) {
-  Write("[DRIVES]\nC=/\nD=" + dir_.Path() +
-        "\n"
-        "[RATIOS]\nFree1=" +
-        dir_.Path() + "/free/*.txt\n" + "[USER=joe]\nHomeDir=" + dir_.Path() +
-        "/home\nAccess1=" + dir_.Path() + "/pub,RL\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s = Open("[DRIVES]\nC=/\nD=" + dir_.Path() +
+                          "\n"
+                          "[RATIOS]\nFree1=" +
+                          dir_.Path() + "/free/*.txt\n" + "[USER=joe]\nHomeDir=" + dir_.Path() +
+                          "/home\nAccess1=" + dir_.Path() + "/pub,RL\n");
   EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "joe")), "D:\\home");
   EXPECT_EQ(+Ask(s, QC_READ_FILE, "joe", "D:\\pub\\a.txt").flag, 1u);
   EXPECT_EQ(+Ask(s, QC_READ_FILE, "joe", "D:\\other\\a.txt").flag, 0u);
@@ -231,8 +231,7 @@ TEST_F(StoreTest, PosixFormPaths) {
 }
 
 TEST_F(StoreTest, ListingUsesTheProbe) {
-  Write("[USER=joe]\nAccess1=C:\\ftp\\pub,R\nAccess2=C:\\ftp,L\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s = Open("[USER=joe]\nAccess1=C:\\ftp\\pub,R\nAccess2=C:\\ftp,L\n");
   test::FakeProbe probe;
   probe.dirs = {"C:\\ftp\\pub"};
   s.SetPathProbe(&probe);
@@ -253,8 +252,7 @@ TEST_F(StoreTest, ServerIPRules) {
   EXPECT_EQ(+q.flag, 1u);
   EXPECT_TRUE(QueryNoRule(q));
 
-  Write("[IP-ACCESS]\nIP1=D, 10.*.*.* \nIP2=bogus\nIP3=A,\t*.*.*.*\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s = Open("[IP-ACCESS]\nIP1=D, 10.*.*.* \nIP2=bogus\nIP3=A,\t*.*.*.*\n");
   EXPECT_EQ(s.ServerIPRules().size(), 2u);
   q = AskIP(s, QC_IP_ACCESS, "", "10.1.2.3");
   EXPECT_EQ(+q.flag, 0u);
@@ -270,13 +268,12 @@ TEST_F(StoreTest, ServerIPRules) {
 }
 
 TEST_F(StoreTest, AccountIPRules) {
-  Write(
+  RFTPSSecurity& s = Open(
       "[USER=** Default **]\nIP1=A,*.*.*.*\n"
       "[USER=joe]\nIP1=A,10.*.*.*\n"
       "[USER=bad]\nIP1=D, 11.*.*.* \n"
       "[USER=anonymous]\nIP1=A,10.*.*.*\n"
       "[GROUP=g]\nIP1=D,12.*\n[USER=member]\nGroup=g\n");
-  RFTPSSecurity s(ini_, &clock_);
   struct Case {
     const char* user;
     const char* address;
@@ -308,8 +305,7 @@ TEST_F(StoreTest, AccountIPRules) {
 // A rule naming a host turns on the name matching of the store that
 // matched it, and of no other store.
 TEST_F(StoreTest, HostNamePatterns) {
-  Write("[IP-ACCESS]\nIP1=A,*.trusted.example\nIP2=D,*.*.*.*\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s = Open("[IP-ACCESS]\nIP1=A,*.trusted.example\nIP2=D,*.*.*.*\n");
   RFTPSSecurity other(ini_, &clock_);
   EXPECT_FALSE(s.IPNameMatchingOn());
   EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "1.2.3.4", "ftp.trusted.example").flag, 1u);
@@ -323,8 +319,7 @@ TEST_F(StoreTest, NoLogList) {
   AccessQuery q = AskIP(none, QC_LOG_CLIENT_IP, "", "1.2.3.4");
   EXPECT_EQ(+q.flag, 1u);
   EXPECT_TRUE(QueryNoRule(q));
-  Write("[GLOBAL]\nLogIPDontLog= 127.0.0.1 ,\t10.*  ,\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s = Open("[GLOBAL]\nLogIPDontLog= 127.0.0.1 ,\t10.*  ,\n");
   EXPECT_EQ(s.NoLogList().size(), 2u);
   EXPECT_EQ(+AskIP(s, QC_LOG_CLIENT_IP, "", "127.0.0.1").flag, 0u);
   EXPECT_EQ(+AskIP(s, QC_LOG_CLIENT_IP, "", "10.9.9.9").flag, 0u);
@@ -337,11 +332,10 @@ TEST_F(StoreTest, RegularPasswords) {
   std::string h1 = Crypt("secret", "ab");
   std::string h2 = Crypt("secret", "zq");
   ASSERT_NE(h1, h2);
-  Write(
+  RFTPSSecurity& s = Open(
       "[GLOBAL]\nEncryptPasswords=no\n[USER=** Default **]\nPassword=fromdefault\n"
       "[USER=plain]\nPassword=Secret\n[USER=open]\nPassword=\n[USER=off]\nPassword=x\n"
       "Enable=no\n[USER=inherits]\n");
-  RFTPSSecurity s(ini_, &clock_);
   struct Case {
     const char* user;
     const char* given;
@@ -372,13 +366,12 @@ TEST_F(StoreTest, RegularPasswords) {
 // Hashes of the system's tools log in; a stored value that is no hash is
 // refused and logged once per account with its name, never the password.
 TEST_F(StoreTest, SystemHashesAndUncheckableValues) {
-  Write(
+  RFTPSSecurity& s = Open(
       "[USER=sha]\nPassword=$6$saltsalt$cc1KsgmlKYtCcnNH8.sv7Fe8mca8fAso5fHlNrb1VZa5WYQ.L3ChTcx06"
       "ID.LoaXZAf9CZNraK43XCp7LxKHl1\n"
       "[USER=yes]\nPassword=$y$j9T$F5Jx5fExrKuJdaLgkwODd.$c56XYHYZnJIPaH/RbQIX2B.LqN.Ufb644Sx1b."
       "Xrx11\n"
       "[USER=plain]\nPassword=hunter2\n[USER=cut]\nPassword=$6$saltsalt\n");
-  RFTPSSecurity s(ini_, &clock_);
   test::LogCapture log;
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "sha", "pass word").flag, 1u);
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "sha", "pass").flag, 0u);
@@ -399,8 +392,7 @@ TEST_F(StoreTest, SystemHashesAndUncheckableValues) {
 }
 
 TEST_F(StoreTest, AnonymousPasswordCheck) {
-  Write("[GLOBAL]\nCheckAnonPass=yes\n[USER=anonymous]\nPassword=ignored\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s = Open("[GLOBAL]\nCheckAnonPass=yes\n[USER=anonymous]\nPassword=ignored\n");
   struct Case {
     const char* given;
     uint32_t flag;
@@ -418,10 +410,10 @@ TEST_F(StoreTest, AnonymousPasswordCheck) {
 }
 
 TEST_F(StoreTest, VerifyAndChangePassword) {
-  Write("[USER=joe]\nPassword=" + Crypt("old", "ab") +
-        "\nChangePassword=yes\n[USER=fixed]\nPassword=x\n[USER=empty]\nPassword=\n"
-        "ChangePassword=yes\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s =
+      Open("[USER=joe]\nPassword=" + Crypt("old", "ab") +
+           "\nChangePassword=yes\n[USER=fixed]\nPassword=x\n[USER=empty]\nPassword=\n"
+           "ChangePassword=yes\n");
   EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "joe", "old").flag, 1u);
   EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "joe", "new").flag, 0u);
   EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "empty", "").flag, 1u);
@@ -495,10 +487,9 @@ class SKeyStoreTest : public StoreTest {
 };
 
 TEST_F(SKeyStoreTest, ChallengeLockAndSequence) {
-  Write(
+  RFTPSSecurity& s = Open(
       "[GLOBAL]\nEncryptPasswords=no\n[USER=otp]\nPasswordType=OTP S/KEY MD5\n"
       "Password=my pass phrase\n");
-  RFTPSSecurity s(ini_, &clock_);
   AccessQuery q = Ask(s, QC_PASS_CHALLENGE, "otp", {}, 0, 1);
   ASSERT_EQ(+q.flag, 1u);
   uint32_t seq = 0;
@@ -547,10 +538,9 @@ TEST_F(SKeyStoreTest, ChallengeLockAndSequence) {
 // With an S/KEY default user, every made-up name asked for a challenge; its
 // state must not become a section of the file until a login succeeds.
 TEST_F(SKeyStoreTest, DefaultUserWritesSectionOnlyOnSuccess) {
-  Write(
+  RFTPSSecurity& s = Open(
       "[GLOBAL]\nEncryptPasswords=no\n[USER=** Default **]\nPasswordType=OTP S/KEY MD5\n"
       "Password=my pass phrase\n");
-  RFTPSSecurity s(ini_, &clock_);
   for (int i = 0; i < 20; ++i) {
     const std::string name = "random" + std::to_string(i);
     AccessQuery q = Ask(s, QC_PASS_CHALLENGE, name, {}, 0, 10 + i);
@@ -580,10 +570,9 @@ TEST_F(SKeyStoreTest, DefaultUserWritesSectionOnlyOnSuccess) {
 }
 
 TEST_F(SKeyStoreTest, NewSeedAfterLastSequence) {
-  Write(
+  RFTPSSecurity& s = Open(
       "[GLOBAL]\nEncryptPasswords=no\n[USER=otp]\nPasswordType=otp s/key md5\n"
       "Password=my pass phrase\nSKEYValues=0 0 0123456789ABCDEF 1 OLD123\n");
-  RFTPSSecurity s(ini_, &clock_);
   AccessQuery q = Ask(s, QC_PASS_CHALLENGE, "otp");
   uint32_t seq = 0;
   std::string seed = SeedOf(QueryAux(q), &seq);
@@ -596,11 +585,10 @@ TEST_F(SKeyStoreTest, BrokenRecordsAndPlaceholder) {
   // A hand-edited record with a seed over 16 characters refuses every response
   // and is not rewritten by the refusal.
   std::string broken = "0 1 0123456789ABCDEF 50 thisseedistoolongforskey";
-  Write(
+  RFTPSSecurity& s = Open(
       "[GLOBAL]\nEncryptPasswords=no\n[USER=otp]\nPasswordType=OTP S/KEY MD4\n"
       "Password=my pass phrase\nSKEYValues=" +
       broken + "\n");
-  RFTPSSecurity s(ini_, &clock_);
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", "ROME MUG FRED SCAN LIVE LACE").flag, 0u);
   EXPECT_EQ(Value("USER=otp", "SKEYValues"), broken);
   // The next challenge rebuilds it.
@@ -617,9 +605,8 @@ TEST_F(SKeyStoreTest, BrokenRecordsAndPlaceholder) {
 }
 
 TEST_F(SKeyStoreTest, ScrambledPassPhraseAndChange) {
-  Write("[USER=otp]\nPasswordType=OTP S/KEY MD5\nChangePassword=yes\nPassword=" +
-        ScramblePassPhrase("my pass phrase") + "\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s = Open("[USER=otp]\nPasswordType=OTP S/KEY MD5\nChangePassword=yes\nPassword=" +
+                          ScramblePassPhrase("my pass phrase") + "\n");
   std::string seed = SeedOf(QueryAux(Ask(s, QC_PASS_CHALLENGE, "otp")));
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "otp", Response(seed, 999)).flag, 1u);
   EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "otp", "my pass phrase").flag, 1u);
@@ -631,8 +618,8 @@ TEST_F(SKeyStoreTest, ScrambledPassPhraseAndChange) {
 }
 
 TEST_F(StoreTest, RatioCreditQueries) {
-  Write("[USER=r]\nRatiosEnable=yes\nRatiosCredit=2.5\n[USER=n]\nRatiosCredit=9\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s =
+      Open("[USER=r]\nRatiosEnable=yes\nRatiosCredit=2.5\n[USER=n]\nRatiosCredit=9\n");
   EXPECT_EQ(QueryAux(Ask(s, QC_RATIO_TYPE, "r")), "FilesPerSession");
   EXPECT_EQ(+Ask(s, QC_RATIO_TYPE, "n").flag, 0u);
   EXPECT_EQ(+Ask(s, QC_RATIO_CREDIT, "n", "1").flag, 0u);
@@ -644,8 +631,8 @@ TEST_F(StoreTest, RatioCreditQueries) {
 }
 
 TEST_F(StoreTest, FreeFiles) {
-  Write("[RATIOS]\nFree1=\\pub\\*.txt\nFree2=\nFree3=readme\nFree4=C:\\whole\\*.zip\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s =
+      Open("[RATIOS]\nFree1=\\pub\\*.txt\nFree2=\nFree3=readme\nFree4=C:\\whole\\*.zip\n");
   EXPECT_EQ(s.FreeFiles().size(), 4u);  // an empty value still counts as present
   struct Case {
     const char* path;
@@ -661,10 +648,9 @@ TEST_F(StoreTest, FreeFiles) {
 }
 
 TEST_F(StoreTest, QuotaChangeQueries) {
-  Write(
+  RFTPSSecurity& s = Open(
       "[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=1000,900\n[USER=off]\nQuotaMaxCurrent=5,0\n"
       "[USER=junk]\nQuotaEnable=yes\nQuotaMaxCurrent=abc\n");
-  RFTPSSecurity s(ini_, &clock_);
   EXPECT_EQ(+Ask(s, QC_QUOTA_CHANGE, "off", "0").flag, 0u);
   EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_MAXIMUM, "q")), "1000");
   EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "q", "0")), "900");
@@ -696,8 +682,8 @@ class FakeClientCheck final : public RClientCheck {
 };
 
 TEST_F(StoreTest, ClientCheckSeam) {
-  Write("[IP-HOMES]\nIP3=10.0.0.3\n[USER=joe@3]\nTimeOut=1\n[USER=ann]\nHomeDir=C:\\ann\n");
-  RFTPSSecurity s(ini_, &clock_);
+  RFTPSSecurity& s =
+      Open("[IP-HOMES]\nIP3=10.0.0.3\n[USER=joe@3]\nTimeOut=1\n[USER=ann]\nHomeDir=C:\\ann\n");
   FakeClientCheck lib;
   s.SetClientCheck(&lib);
   EXPECT_EQ(lib.reloads, 1);
