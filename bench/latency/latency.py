@@ -12,7 +12,9 @@ change in the machine's speed falls on all of them. Per load and server:
 p50, p99 and the maximum round trip over all rounds, and the load's own
 figure (seconds for the listing, the index and the downloads, MB/s for
 the uploads, logins done). The probe runs in this process: a loaded
-machine delays it too, which the figures include."""
+machine delays it too, which the figures include. --timeline also prints,
+per load and round, the slowest round trip of each 100 ms of the load
+(those over 5 ms), to show when in the load the slow answers fall."""
 import argparse
 import os
 import selectors
@@ -48,6 +50,8 @@ def parse_args():
                    help="scale 0.05, 2 s of logins, 2 rounds: a few minutes in all")
     p.add_argument("--loads", default="listr,index,quota,logins,downloads")
     p.add_argument("--servers", default="vantor,vsftpd")
+    p.add_argument("--timeline", action="store_true",
+                   help="per load and round: the slowest round trip of each 100 ms")
     a = p.parse_args()
     if a.quick:
         a.scale, a.rounds = min(a.scale, 0.05), max(a.rounds, 2)
@@ -152,6 +156,7 @@ class Probe:
             s.setblocking(False)
             self.socks.append(s)
         self.rtts, self.running = [], False
+        self.slow = {}  # 100 ms slot of the run -> slowest round trip over 5 ms
 
     @staticmethod
     def _reply(f):
@@ -161,7 +166,8 @@ class Probe:
                 return line
 
     def start(self):
-        self.rtts, self.running = [], True
+        self.rtts, self.slow, self.running = [], {}, True
+        self.began = time.perf_counter()
         self.thread = threading.Thread(target=self._run)
         self.thread.start()
 
@@ -192,7 +198,7 @@ class Probe:
                 data = s.recv(4096)
                 i = self.socks.index(s)
                 if data.endswith(b"\r\n") and i in sent:
-                    self.rtts.append(time.perf_counter() - sent.pop(i))
+                    self._took(sent.pop(i))
         # Let the last answers in, so the sessions stay in step.
         end = time.perf_counter() + 1
         while sent and time.perf_counter() < end:
@@ -200,8 +206,18 @@ class Probe:
                 i = self.socks.index(key.fileobj)
                 key.fileobj.recv(4096)
                 if i in sent:
-                    self.rtts.append(time.perf_counter() - sent.pop(i))
+                    self._took(sent.pop(i))
         sel.close()
+
+    def _took(self, sent_at):
+        rtt = time.perf_counter() - sent_at
+        self.rtts.append(rtt)
+        if rtt > 0.005:
+            slot = int((sent_at - self.began) * 10)
+            self.slow[slot] = max(self.slow.get(slot, 0), rtt)
+
+    def timeline(self):
+        return " ".join("%.1f:%.0f" % (k / 10, v * 1e3) for k, v in sorted(self.slow.items()))
 
     def close(self):
         for s in self.socks:
@@ -341,6 +357,9 @@ def main():
                         except (RuntimeError, OSError) as e:
                             figure = "FAILED (%s)" % e
                     rtts[(s.name, load)] += p.stop()
+                    if ARGS.timeline and load != "idle":
+                        print("%s %s, s into the load:ms of the slowest over 5 ms: %s" %
+                              (s.name, load, p.timeline() or "none"), flush=True)
                     if figure is not None:
                         own[(s.name, load)].append(figure)
         for p in probes.values():

@@ -2,7 +2,7 @@
 # NOOP round trips of 50 idle sessions while other clients load the server,
 # for vantor and for vsftpd (a process per session) in the same run.
 #
-#   bench/latency/run.sh [--quick] [--scale 0.05] [--rounds 3] [--baseline BIN] [--loads listr,index,...]
+#   bench/latency/run.sh [--quick] [--scale 0.05] [--rounds 3] [--baseline BIN] [--loads listr,index,...] [--timeline]
 #
 # --quick: scale 0.05 (10,000 entries, 5 MB uploads, 1 MB downloads), 2 s
 # of logins, 2 rounds; a few minutes in all. Every load is cut off after
