@@ -355,18 +355,6 @@ def disk_full_cases():
         ftp.close()
 
 
-def bounce_cases():
-    with tree_server(["BlockFTPBounceAttack=yes"]) as srv:
-        write_file(srv.path("pub", "f"), b"bounce")
-        ftp = login(srv.port)
-        ls = ftp.port_listen()
-        c.eq(ftp.last("PORT 10,0,0,1,4,1"), "530 Only client IP address allowed for PORT command.",
-             "bounce refused")
-        # The address is the client's own and the earlier port stays.
-        c.eq(ftp.transfer("RETR pub/f", ls), sent("f", b"bounce"), "RETR after refused PORT")
-        ftp.close()
-
-
 def passive_never_connects():
     with tree_server(["PacketTimeOut=5"]) as srv:
         write_file(srv.path("pub", "f"), b"f")
@@ -389,6 +377,5 @@ with tree_server() as srv:
     c.cases([data_port_cases, abort_cases, reset_download_cases, active_failure_cases,
              upload_end_cases, rest_cases, stou_appe_type_cases, file_command_cases, list_cases],
             srv)
-c.cases([access_cases, delete_partial_cases, disk_full_cases, bounce_cases,
-         passive_never_connects])
+c.cases([access_cases, delete_partial_cases, disk_full_cases, passive_never_connects])
 c.finish()
