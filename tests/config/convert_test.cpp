@@ -53,8 +53,7 @@ const char* kOldFile =
 // A file without Version runs every step.
 TEST(ConvertIniFile, EveryStepFromNoVersion) {
   TempDir dir;
-  const std::string path = dir.File("VANTOR.INI");
-  WriteText(path, kOldFile);
+  const std::string path = dir.Write("VANTOR.INI", kOldFile);
   RIniFile ini(path);
   std::vector<std::string> log = CaptureLog([&] { (void)ConvertIniFile(ini); });
   // The notice and every step's change reach the log file too (system
@@ -142,9 +141,8 @@ TEST(ConvertIniFile, Thresholds) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.version);
     TempDir dir;
-    const std::string path = dir.File("VANTOR.INI");
-    WriteText(path,
-              std::string("[GLOBAL]\nVersion=") + c.version + "\n[USER=ALL]\nAccess1=C:\\x,R\n");
+    const std::string path = dir.Write("VANTOR.INI", std::string("[GLOBAL]\nVersion=") + c.version +
+                                                         "\n[USER=ALL]\nAccess1=C:\\x,R\n");
     RIniFile ini(path);
     RConvertResult r = ConvertIniFile(ini);
     EXPECT_EQ(r.converted, c.converted);
@@ -157,10 +155,10 @@ TEST(ConvertIniFile, Thresholds) {
 // Major version 1: Access lines get "LP" unless they end with ",".
 TEST(ConvertIniFile, AccessLinesOfVersionOne) {
   TempDir dir;
-  const std::string path = dir.File("VANTOR.INI");
-  WriteText(path,
-            "[GLOBAL]\nVersion=1.9.0.0\n[USER=x]\nAccess1=C:\\a,R\nAccess2=C:\\b,\nAccessible="
-            "1\nHomeDir=C:\\a\n");
+  const std::string path =
+      dir.Write("VANTOR.INI",
+                "[GLOBAL]\nVersion=1.9.0.0\n[USER=x]\nAccess1=C:\\a,R\nAccess2=C:\\b,\nAccessible="
+                "1\nHomeDir=C:\\a\n");
   RIniFile ini(path);
   ASSERT_TRUE(ConvertIniFile(ini).complete);
   EXPECT_EQ(ini.GetString("USER=x", "Access1"), "C:\\a,RLP");
@@ -173,8 +171,7 @@ TEST(ConvertIniFile, AccessLinesOfVersionOne) {
 // keeps what the first run already moved.
 TEST(ConvertIniFile, FailedStepIsRetried) {
   TempDir dir;
-  const std::string path = dir.File("VANTOR.INI");
-  WriteText(path, kOldFile);
+  const std::string path = dir.Write("VANTOR.INI", kOldFile);
   std::filesystem::create_directory(dir.File("tmpnew.ini"));  // cannot be opened for writing
   {
     RIniFile ini(path);
@@ -211,8 +208,7 @@ TEST(ConvertIniFile, IpAccessSection) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.before);
     TempDir dir;
-    const std::string path = dir.File("v.ini");
-    WriteText(path, std::string("[IP-ACCESS]\n") + c.before);
+    const std::string path = dir.Write("v.ini", std::string("[IP-ACCESS]\n") + c.before);
     RIniFile ini(path);
     ASSERT_TRUE(ConvertIpAccessSection(ini));
     std::vector<std::string> got;
@@ -269,8 +265,7 @@ TEST(ConvertIniFile, NoVersionDatedByItsOldForms) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.before);
     TempDir dir;
-    const std::string path = dir.File("VANTOR.INI");
-    WriteText(path, c.before);
+    const std::string path = dir.Write("VANTOR.INI", c.before);
     RIniFile ini(path);
     RConvertResult r = ConvertIniFile(ini);
     EXPECT_TRUE(r.converted);
@@ -283,8 +278,8 @@ TEST(ConvertIniFile, NoVersionDatedByItsOldForms) {
 // the rewrite has nothing to convert, so it must not delete IP1.
 TEST(ConvertIniFile, IpRulesKeptWithoutOldKeys) {
   TempDir dir;
-  const std::string path = dir.File("VANTOR.INI");
-  WriteText(path, "[GLOBAL]\nVersion=2.1.0.0\n[IP-ACCESS]\nIP1=D,10.*\nIP2=A,*.*.*.*\n");
+  const std::string path = dir.Write(
+      "VANTOR.INI", "[GLOBAL]\nVersion=2.1.0.0\n[IP-ACCESS]\nIP1=D,10.*\nIP2=A,*.*.*.*\n");
   RIniFile ini(path);
   ASSERT_TRUE(ConvertIniFile(ini).complete);
   EXPECT_EQ(ini.GetString("IP-ACCESS", "IP1"), "D,10.*");

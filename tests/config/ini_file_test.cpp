@@ -65,8 +65,7 @@ const char* kSample =
 // Lookups ignore case, take the first occurrence and trim blanks.
 TEST(RIniFile, ReadsValuesAsWritten) {
   TempDir dir;
-  WriteText(dir.File("a.ini"), kSample);
-  RIniFile ini(dir.File("a.ini"));
+  RIniFile ini(dir.Write("a.ini", kSample));
   struct Case {
     const char* section;
     const char* key;
@@ -96,8 +95,7 @@ TEST(RIniFile, ReadsValuesAsWritten) {
 // Numbers and switches: malformed or out-of-range values give the default.
 TEST(RIniFile, TypedReads) {
   TempDir dir;
-  WriteText(dir.File("a.ini"), kSample);
-  RIniFile ini(dir.File("a.ini"));
+  RIniFile ini(dir.Write("a.ini", kSample));
   EXPECT_EQ(ini.GetInt("GLOBAL", "Port", 7), 2121);
   EXPECT_EQ(ini.GetInt("GLOBAL", "Neg", 7), -42);
   EXPECT_EQ(ini.GetInt("GLOBAL", "Bad", 7), 7);
@@ -205,8 +203,7 @@ TEST(RIniFile, WritesKeepTheRestOfTheFile) {
 // Names that would change the file's structure are refused, file untouched.
 TEST(RIniFile, RefusesStructuralNames) {
   TempDir dir;
-  const std::string path = dir.File("a.ini");
-  WriteText(path, "[S]\nA=1\n");
+  const std::string path = dir.Write("a.ini", "[S]\nA=1\n");
   RIniFile ini(path);
   EXPECT_FALSE(ini.WriteString("S]x", "A", "1"));
   EXPECT_FALSE(ini.WriteString("S", "A=B", "1"));
@@ -221,8 +218,7 @@ TEST(RIniFile, RefusesStructuralNames) {
 // Reads see changes made by another writer, and only those re-parse.
 TEST(RIniFile, SeesOutsideChanges) {
   TempDir dir;
-  const std::string path = dir.File("a.ini");
-  WriteText(path, "[S]\nA=1\n");
+  const std::string path = dir.Write("a.ini", "[S]\nA=1\n");
   RIniFile ini(path);
   RIniFile other(path);
   EXPECT_EQ(ini.GetString("S", "A"), "1");
@@ -241,8 +237,7 @@ TEST(RIniFile, SeesOutsideChanges) {
 // readers' shared copy.
 TEST(RIniFile, CachesTheParse) {
   TempDir dir;
-  const std::string path = dir.File("a.ini");
-  WriteText(path, "[S]\nA=1\n");
+  const std::string path = dir.Write("a.ini", "[S]\nA=1\n");
   // An old modification time takes the file out of the just-changed window.
   std::filesystem::last_write_time(
       path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
@@ -264,8 +259,7 @@ TEST(RIniFile, CachesTheParse) {
 // writer still shows from the next pass on, and our own writes at once.
 TEST(RIniFile, LooksOncePerLoopPass) {
   TempDir dir;
-  const std::string path = dir.File("a.ini");
-  WriteText(path, "[S]\nA=1\n");
+  const std::string path = dir.Write("a.ini", "[S]\nA=1\n");
   RMessageLoop loop;
   RIniFile ini(path);
   RIniFile other(path);
@@ -347,8 +341,7 @@ TEST(RIniFile, ManySections) {
 // WriteLines replaces the whole file; Lines gives it back without line ends.
 TEST(RIniFile, WholeFileRoundTrip) {
   TempDir dir;
-  const std::string path = dir.File("a.ini");
-  WriteText(path, "\xEF\xBB\xBF[S]\r\nA=1\r\n");
+  const std::string path = dir.Write("a.ini", "\xEF\xBB\xBF[S]\r\nA=1\r\n");
   RIniFile ini(path);
   EXPECT_EQ(ini.GetString("S", "A"), "1");  // the byte order mark is no part of the name
   auto lines = ini.Lines();
@@ -448,8 +441,7 @@ class HeldWorker {
 // Only the file handed the pool defers to it.
 TEST(RIniFile, DeferredWritesKeepOrder) {
   TempDir dir;
-  const std::string path = dir.File("a.ini");
-  WriteText(path, "[USER=q]\nQuotaMaxCurrent=100,0\n");
+  const std::string path = dir.Write("a.ini", "[USER=q]\nQuotaMaxCurrent=100,0\n");
   RMessageLoop loop;
   auto pool = std::make_unique<RWorkPool>(loop, 1, 8);
   RIniFile a(path);
@@ -498,8 +490,7 @@ TEST(RIniFile, DeferredWritesKeepOrder) {
 // still wins over the file.
 TEST(RIniFile, OutsideChangeReadOffTheLoop) {
   TempDir dir;
-  const std::string path = dir.File("a.ini");
-  WriteText(path, "[S]\nA=1\n");
+  const std::string path = dir.Write("a.ini", "[S]\nA=1\n");
   RMessageLoop loop;
   auto pool = std::make_unique<RWorkPool>(loop, 1, 8);
   RIniFile ini(path);

@@ -165,8 +165,7 @@ TEST(RProfile, ScanAndNumberedKeys) {
   EXPECT_EQ(ScanInt("x1"), std::nullopt);
   EXPECT_EQ(ScanInt("-"), std::nullopt);
   TempDir dir;
-  WriteText(dir.File("v.ini"), "[S]\nIP1=a\nip2=b\nIP3=\nIP4=d\nIP6=f\n");
-  RIniFile ini(dir.File("v.ini"));
+  RIniFile ini(dir.Write("v.ini", "[S]\nIP1=a\nip2=b\nIP3=\nIP4=d\nIP6=f\n"));
   EXPECT_EQ(ReadNumberedKeys(ini, "s", "IP"), (std::vector<std::string>{"a", "b", "", "d"}));
   EXPECT_EQ(ReadNumberedKeys(ini, "s", "IP", true), (std::vector<std::string>{"a", "b"}));
 }
@@ -174,9 +173,8 @@ TEST(RProfile, ScanAndNumberedKeys) {
 // The server dialog writes each key in its own written form.
 TEST(RGlobalSettings, SaveServerSettings) {
   TempDir dir;
-  const std::string path = dir.File("v.ini");
-  WriteText(path,
-            "; keep me\n[GLOBAL]\nSpeedLimit=100\nEncryptPasswords=NO\nLowerCaseFileDir=YES\n");
+  const std::string path = dir.Write(
+      "v.ini", "; keep me\n[GLOBAL]\nSpeedLimit=100\nEncryptPasswords=NO\nLowerCaseFileDir=YES\n");
   RIniFile ini(path);
   RGlobalSettings s;
   s.Load(ini);
@@ -222,8 +220,7 @@ TEST(RGlobalSettings, ConnectionSafetyDefaults) {
   EXPECT_FALSE(s.passivePeerCheck);
   EXPECT_EQ(s.loginTimeLimit, 0);
   EXPECT_EQ(s.maxPreLoginPerIP, 3);
-  const std::string path = dir.File("save.ini");
-  WriteText(path, "[GLOBAL]\nBlockFTPBounceAttack=YES\n");
+  const std::string path = dir.Write("save.ini", "[GLOBAL]\nBlockFTPBounceAttack=YES\n");
   RIniFile ini(path);
   s.Load(ini);
   s.blockFTPBounceAttack = false;
@@ -239,8 +236,7 @@ TEST(RGlobalSettings, ConnectionSafetyDefaults) {
 // Exit keys: placement only for a visible, normal window; no file, no write.
 TEST(RGlobalSettings, SaveExitSettings) {
   TempDir dir;
-  const std::string path = dir.File("v.ini");
-  WriteText(path, "[GLOBAL]\n");
+  const std::string path = dir.Write("v.ini", "[GLOBAL]\n");
   RIniFile ini(path);
   RWindowStateStr w;
   w.left = 1, w.top = 2, w.width = 3, w.height = 4;

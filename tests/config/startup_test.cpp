@@ -24,6 +24,31 @@ struct Screen : vantor::test::LogCapture {
   Screen() : LogCapture(":") {}
 };
 
+// Seams that record every call as a step ("server <path>", "cache 25/600").
+RServerStartup::Seams Recording(std::vector<std::string>* steps) {
+  RServerStartup::Seams s;
+  auto step = [steps](const std::string& name) { steps->push_back(name); };
+  s.loadLoggerSettings = [=](const RIniFile* ini) { step(ini ? "logger" : "logger-none"); };
+  s.createEventHandler = [=] { step("events"); };
+  s.applyWindow = [=](const RGlobalSettings&, const RCommandLine&) { step("window"); };
+  s.loadMessageFiles = [=] { step("messages"); };
+  s.startSocketLayer = [=](std::string* d, uint32_t* m) {
+    step("sockets");
+    *d = "Test sockets";
+    *m = 42;
+    return true;
+  };
+  s.showLoggingState = [=] { step("state"); };
+  s.startServer = [=](const std::string& p) { step("server " + p); };
+  s.configureDirCache = [=](int32_t e, int32_t t) {
+    step("cache " + std::to_string(e) + "/" + std::to_string(t));
+  };
+  s.applyWindowSwitches = [=](const RGlobalSettings&) { step("switches"); };
+  s.reloadServer = [=] { step("reload server"); };
+  s.reloadEventHandler = [=] { step("reload events"); };
+  return s;
+}
+
 // Options in either case, "-" only, the first other argument is the path.
 TEST(ParseCommandLine, OptionsAndPath) {
   RCommandLine c = ParseCommandLine({"-H", "-i", "/etc/v.ini", "-S", "other.ini", "-x", "-u"});
@@ -80,26 +105,7 @@ TEST(RServerStartup, CreatesMissingFileAndRunsTheSteps) {
   Screen screen;
   RManualClock clock(1000, 1796428471);
   std::vector<std::string> steps;
-  RServerStartup::Seams s;
-  s.loadLoggerSettings = [&](const RIniFile* ini) {
-    steps.push_back(ini ? "logger" : "logger-none");
-  };
-  s.createEventHandler = [&] { steps.push_back("events"); };
-  s.applyWindow = [&](const RGlobalSettings&, const RCommandLine&) { steps.push_back("window"); };
-  s.loadMessageFiles = [&] { steps.push_back("messages"); };
-  s.startSocketLayer = [&](std::string* d, uint32_t* m) {
-    steps.push_back("sockets");
-    *d = "Test sockets";
-    *m = 42;
-    return true;
-  };
-  s.showLoggingState = [&] { steps.push_back("state"); };
-  s.startServer = [&](const std::string& p) { steps.push_back("server " + p); };
-  s.configureDirCache = [&](int32_t e, int32_t t) {
-    steps.push_back("cache " + std::to_string(e) + "/" + std::to_string(t));
-  };
-  s.applyWindowSwitches = [&](const RGlobalSettings&) { steps.push_back("switches"); };
-  RServerStartup st(clock, s);
+  RServerStartup st(clock, Recording(&steps));
   const std::string path = dir.File("sub.ini");
   ASSERT_EQ(st.Run(ParseCommandLine({path}), RIniPathInputs{}),
             RServerStartup::RStartResult::Started);
@@ -179,16 +185,8 @@ TEST(RServerStartup, ReloadPollAndOrder) {
   Screen screen;
   RManualClock clock(1000, 1796428471);
   std::vector<std::string> steps;
-  RServerStartup::Seams s;
-  s.reloadServer = [&] { steps.push_back("server"); };
-  s.loadLoggerSettings = [&](const RIniFile*) { steps.push_back("logger"); };
-  s.reloadEventHandler = [&] { steps.push_back("events"); };
-  s.configureDirCache = [&](int32_t entries, int32_t seconds) {
-    steps.push_back("cache " + std::to_string(entries) + " " + std::to_string(seconds));
-  };
-  const std::string path = dir.File("v.ini");
-  WriteText(path, "[GLOBAL]\nVersion=2.5.11.3\nDirCacheSize=7\n");
-  RServerStartup st(clock, s);
+  const std::string path = dir.Write("v.ini", "[GLOBAL]\nVersion=2.5.11.3\nDirCacheSize=7\n");
+  RServerStartup st(clock, Recording(&steps));
   ASSERT_EQ(st.Run(ParseCommandLine({path}), RIniPathInputs{}),
             RServerStartup::RStartResult::Started);
   struct Case {
@@ -205,7 +203,8 @@ TEST(RServerStartup, ReloadPollAndOrder) {
   steps.clear();
   WriteText(path, "[GLOBAL]\nVersion=2.5.11.3\nDirCacheSize=9\nDirCacheTime=30\n");
   st.Reload();
-  EXPECT_EQ(steps, (std::vector<std::string>{"server", "logger", "events", "cache 9 30"}));
+  EXPECT_EQ(steps,
+            (std::vector<std::string>{"reload server", "logger", "reload events", "cache 9/30"}));
   EXPECT_EQ(st.Settings().dirCacheSize, 9);
 }
 
@@ -214,8 +213,7 @@ TEST(RServerStartup, ConvertsBeforeTheServerStarts) {
   TempDir dir;
   Screen screen;
   RManualClock clock(1000, 1796428471);
-  const std::string path = dir.File("v.ini");
-  WriteText(path, "[GLOBAL]\nVersion=2.3.0.0\n[USER=ALL]\nTimeOut=5\n");
+  const std::string path = dir.Write("v.ini", "[GLOBAL]\nVersion=2.3.0.0\n[USER=ALL]\nTimeOut=5\n");
   bool sawDefaultUser = false;
   RServerStartup* self = nullptr;
   RServerStartup::Seams s;
@@ -330,8 +328,7 @@ TEST(RServerStartup, InvalidPortLogged) {
 // another process's write in progress, and other files' are left alone.
 TEST(RServerStartup, StaleTemporaryFilesRemoved) {
   TempDir dir;
-  const std::string path = dir.File("v.ini");
-  WriteText(path, "[GLOBAL]\nVersion=2.5.11.3\n[DRIVES]\nC=/srv\n");
+  const std::string path = dir.Write("v.ini", "[GLOBAL]\nVersion=2.5.11.3\n[DRIVES]\nC=/srv\n");
   const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(2);
   for (const char* n : {"v.ini.tmpAbC123", "v.ini.tmpzz9ZZ9", "tmpnew.ini", "w.ini.tmpAbC123",
                         "v.ini.tmpAbC1234", "v.ini.tmpFresh1"}) {
