@@ -69,26 +69,6 @@ def test_homes_only_without_homes():
         srv.stop()
 
 
-# An IP home with an octet above 255 is dropped; the valid one listens.
-def test_ip_homes():
-    ini = INI % "ListenToIPHomesOnly=YES" + "[IP-HOMES]\nIP1=127.0.0.256\nIP2=127.0.0.1,lo\n"
-    with Server(ini) as srv:
-        srv.wait_log("FTP Server listening on port number %d, IP 127.0.0.1" % srv.port)
-        assert not any("127.0.0.256" in l for l in srv.log())
-        expect(Client(srv.port).reply(), [BANNER])
-
-
-# A port in use: the server keeps trying for a while, then reports it.
-def test_port_in_use():
-    with Server(INI % "") as first:
-        second = Server(INI % "PortNr=%d" % first.port, port=first.port, expect_online=False)
-        try:
-            second.wait_log("SERVER IS NOT LISTENING: Port number %d is already in use!"
-                            % first.port, 15)
-        finally:
-            second.stop()
-
-
 # A rule naming a host: the connection that first matches it is judged by
 # its address alone (refused); from then on host names are looked up before
 # admission, and the next connection from the same address gets in.
@@ -164,5 +144,5 @@ def test_client_gone_mid_command():
 
 
 run([test_anti_hammer_fifth_connection, test_off_line, test_homes_only_without_homes,
-     test_ip_homes, test_port_in_use, test_host_name_rule, test_binary_garbage,
-     test_long_line_without_cr, test_connection_flood, test_client_gone_mid_command])
+     test_host_name_rule, test_binary_garbage, test_long_line_without_cr, test_connection_flood,
+     test_client_gone_mid_command])

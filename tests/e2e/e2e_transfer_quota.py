@@ -76,20 +76,8 @@ def rest_beyond_end_cases():
         c.eq(ftp.cmd("DELE new.bin"), ["550 /c:/pub/new.bin: No such file or directory."],
              "nothing to delete, nothing to credit")
         c.eq(recorded(srv), 0, "usage untouched by refused restarts")
-
-        write_file(srv.path("pub", "f.bin"), b"0123456789")
-        ftp.last("REST 11")
-        first, _ = ftp.stor("STOR f.bin", b"zz")
-        c.eq(first, "554 Restart offset 11 is beyond the end of f.bin (10 bytes).",
-             "one byte beyond")
-        c.eq(read_file(srv.path("pub", "f.bin")), b"0123456789", "file untouched")
-        ftp.last("REST 10")
-        _, end = ftp.stor("STOR f.bin", b"ab")
-        c.eq(end[-1], "226 Transfer complete.", "resume at the end")
-        ftp.last("REST 4")
-        _, end = ftp.stor("STOR f.bin", b"XY")
-        c.eq(end[-1], "226 Transfer complete.", "resume inside")
-        c.eq(read_file(srv.path("pub", "f.bin")), b"0123XY", "resumed contents")
+        # One byte beyond, at the end and inside an existing file:
+        # TransferFileTest.PositionsAndDeferredTruncation.
         ftp.close()
         # The account's figures: a later quota user starts from what is there.
         ftp = login(srv.port, "joe", "secret")
