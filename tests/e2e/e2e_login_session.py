@@ -1,11 +1,10 @@
-"""Session and command interpreter: replies, states, logging of commands; real
-clients (Python's ftplib and curl) log in and out."""
+"""Session and command interpreter: replies, states, logging of commands,
+socket options and drive roots. (Real clients log in and out in
+e2e_transfer_clients, e2e_tls and e2e_modern_commands.)"""
 import ctypes
-import ftplib
 import os
 import re
 import socket
-import subprocess
 
 from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run, write_file
 
@@ -17,19 +16,6 @@ HomeDir={home}
 [USER=joe]
 Password=secret
 HomeDir={home}
-"""
-
-# The real clients' accounts (the former e2e_login_clients script).
-CLIENTS_INI = """[GLOBAL]
-Version=2.5.11.3
-EncryptPasswords=NO
-[USER=anonymous]
-HomeDir={home}
-Access1={home},RL
-[USER=joe]
-Password=secret
-HomeDir={home}
-Access1={home},RWDLMC
 """
 
 HELP = [
@@ -196,31 +182,5 @@ def test_drive_roots():
                "no drives from an empty section")
 
 
-# ftplib: the welcome, anonymous and named logins, NOOP, QUIT, a wrong
-# password; curl logs in, sends a quote command and quits.
-def test_ftplib_and_curl():
-    with Server(CLIENTS_INI) as srv:
-        f = ftplib.FTP()
-        expect(f.connect("127.0.0.1", srv.port, timeout=10), BANNER)
-        expect(f.login(), "230 User logged in, proceed.")
-        expect(f.sendcmd("NOOP"), "200 Command okay.")
-        expect(f.quit(), "221 Goodbye!")
-        f = ftplib.FTP()
-        f.connect("127.0.0.1", srv.port, timeout=10)
-        expect(f.login("joe", "secret"), "230 User logged in, proceed.")
-        try:
-            f.login("joe", "wrong")
-            raise AssertionError("wrong password accepted")
-        except ftplib.error_perm as e:
-            expect(str(e), "530 Not logged in.")
-        f.close()
-        srv.wait_log("User JOE logged in")
-        r = subprocess.run(["curl", "-sS", "-v", "--max-time", "20", "-u", "joe:secret", "-Q",
-                            "NOOP", "-I", "ftp://127.0.0.1:%d/" % srv.port],
-                           capture_output=True, text=True)
-        for line in ("< 230 User logged in, proceed.", "< 200 Command okay."):
-            assert line in r.stderr, r.stderr
-
-
 run([test_fixed_replies, test_pass_before_user, test_empty_lines_and_telnet, test_rein,
-     test_verb_prefixes, test_socket_options_from_global, test_drive_roots, test_ftplib_and_curl])
+     test_verb_prefixes, test_socket_options_from_global, test_drive_roots])

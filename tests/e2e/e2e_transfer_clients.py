@@ -1,5 +1,6 @@
 """Real clients against the server: curl (upload, download, resume with
--C -, listing), lftp (mirror and mirror -R of 500 files in nested
+-C -, listing; EPSV and, with -P -, EPRT without falling back to PASV or
+PORT), lftp (mirror and mirror -R of 500 files in nested
 directories, compared byte for byte) and Python's ftplib in active and
 passive mode. lftp is installed with apt-get when it is missing."""
 import filecmp
@@ -48,20 +49,24 @@ def same_tree(a, b):
 
 with tree_server() as srv:
     url = "ftp://127.0.0.1:%d" % srv.port
-    auth = ["-u", "joe:secret", "-s", "-S", "--max-time", "120"]
+    auth = ["-u", "joe:secret", "-s", "-S", "-v", "--max-time", "120"]
     work = tempfile.mkdtemp(prefix="vantor-clients-")
     try:
         # curl: upload, download, resume, listing.
         src = os.path.join(work, "c.bin")
         write_file(src, os.urandom(3 << 20))
         r = run(["curl"] + auth + ["-T", src, url + "/pub/c.bin"])
-        c.eq(r.returncode, 0, "curl upload: " + r.stderr)
+        c.eq(r.returncode, 0, "curl upload: " + r.stderr[-400:])
         c.true(filecmp.cmp(src, srv.path("pub", "c.bin"), shallow=False), "curl upload bytes")
+        c.true("> EPSV" in r.stderr and "< 229 " in r.stderr and "> PASV" not in r.stderr,
+               "curl upload used EPSV without fallback: " + r.stderr[-600:])
         dst = os.path.join(work, "c.down")
         for extra, what in [([], "passive"), (["-P", "-"], "active")]:
             r = run(["curl"] + auth + extra + ["-o", dst, url + "/pub/c.bin"])
-            c.eq(r.returncode, 0, "curl %s download: %s" % (what, r.stderr))
+            c.eq(r.returncode, 0, "curl %s download: %s" % (what, r.stderr[-400:]))
             c.true(filecmp.cmp(src, dst, shallow=False), "curl %s download bytes" % what)
+        c.true("> EPRT |1|127.0.0.1|" in r.stderr and "< 200 EPRT command successful." in r.stderr
+               and "> PORT" not in r.stderr, "curl -P - used EPRT: " + r.stderr[-600:])
         with open(dst, "r+b") as f:
             f.truncate(1 << 20)
         r = run(["curl"] + auth + ["-C", "-", "-o", dst, url + "/pub/c.bin"])
