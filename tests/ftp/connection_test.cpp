@@ -1,12 +1,6 @@
 // Control and data connections over real sockets on 127.0.0.1: closing after
 // QUIT, line reading, back-pressure, passive listeners and the data port.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -24,102 +18,8 @@ using namespace vantor;
 
 namespace {
 
-// One FTP peer: a blocking socket read without blocking while the loop runs.
-struct Peer {
-  int fd = -1;
-  std::string buf;
-};
-
-class ConnectionTest : public FtpTest {
+class ConnectionTest : public LoopbackTest {
  protected:
-  void TearDown() override {
-    for (int fd : fds_) close(fd);
-  }
-
-  // A server on a free port; `global` is added to [GLOBAL]. JOE logs in at
-  // once (security off) with the temporary directory as home.
-  void Serve(const std::string& global = "") {
-    port_ = FreePort();
-    Start("[GLOBAL]\nPortNr=" + std::to_string(port_) + "\n" + global +
-          "[USER=joe]\nHomeDir=" + dir_ + "\n");
-    manager_->ApplySettings();
-    ASSERT_TRUE(manager_->Online());
-  }
-
-  // Connects to 127.0.0.1:`port` from `from` (an address of 127/8).
-  int ConnectTo(int port, const char* from = "127.0.0.1", int rcvbuf = 0) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    fds_.push_back(fd);
-    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in src{};
-    src.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &src.sin_addr);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src), 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    return fd;
-  }
-
-  // Runs the loop (without moving the clock) until a whole line is there;
-  // "<none>" after the deadline.
-  std::string Line(Peer& p, int passes = 300) {
-    for (int i = 0; i < passes; ++i) {
-      const size_t eol = p.buf.find("\r\n");
-      if (eol != std::string::npos) {
-        std::string line = p.buf.substr(0, eol);
-        p.buf.erase(0, eol + 2);
-        return line;
-      }
-      loop_.RunOnce(5);
-      Drain(p);
-    }
-    return "<none>";
-  }
-
-  static bool Drain(Peer& p) {
-    char b[65536];
-    for (;;) {
-      const ssize_t n = recv(p.fd, b, sizeof b, MSG_DONTWAIT);
-      if (n > 0) {
-        p.buf.append(b, static_cast<size_t>(n));
-        continue;
-      }
-      // True at the end of the stream, or when the server reset it.
-      return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-    }
-  }
-
-  // True when the server closes the connection before the deadline.
-  bool Closed(Peer& p, int passes = 300) {
-    for (int i = 0; i < passes; ++i) {
-      loop_.RunOnce(5);
-      if (Drain(p)) return true;
-    }
-    return false;
-  }
-
-  void Send(Peer& p, const std::string& line) {
-    const std::string wire = line + "\r\n";
-    ASSERT_EQ(send(p.fd, wire.data(), wire.size(), 0), static_cast<ssize_t>(wire.size()));
-  }
-  std::string Cmd(Peer& p, const std::string& line) {
-    Send(p, line);
-    return Line(p);
-  }
-
-  // A control connection past the greeting, logged in as JOE, in the
-  // temporary directory.
-  Peer Login(const char* from = "127.0.0.1") {
-    Peer p{ConnectTo(port_, from), {}};
-    EXPECT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
-    EXPECT_EQ(Cmd(p, "USER joe"), "230 User JOE logged in.");
-    EXPECT_EQ(Cmd(p, "CWD " + dir_).substr(0, 4), "250 ");
-    return p;
-  }
-
   // The port of a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" reply.
   static int PasvPort(const std::string& reply) {
     int h[4], p1 = 0, p2 = 0;
@@ -136,21 +36,6 @@ class ConnectionTest : public FtpTest {
     EXPECT_TRUE(Closed(d));
     return d.buf;
   }
-
-  // Moves the clock a second at a time, running what became due.
-  void Seconds(int n) {
-    for (int i = 0; i < n; ++i) {
-      clock_.Advance(1000);
-      loop_.RunPending();
-    }
-  }
-
-  RFTPSComInterp* OnlySession() {
-    return manager_->Sessions().empty() ? nullptr : manager_->Sessions().back().get();
-  }
-
-  int port_ = 0;
-  std::vector<int> fds_;
 };
 
 }  // namespace
@@ -195,8 +80,7 @@ TEST_F(ConnectionTest, PassiveListenerOutlivesPacketTimeOut) {
   const int port = PasvPort(Cmd(p, "PASV"));
   ASSERT_GT(port, 0);
   for (int i = 0; i < 200; ++i) {
-    clock_.Advance(1000);
-    loop_.RunPending();
+    Seconds(1);
     if (i % 60 == 0) {
       ASSERT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
     }
@@ -215,22 +99,15 @@ TEST_F(ConnectionTest, WaitingPassiveTransferTimesOut) {
   Peer p = Login();
   ASSERT_GT(PasvPort(Cmd(p, "PASV")), 0);
   for (int i = 0; i < 100; ++i) {
-    clock_.Advance(1000);
-    loop_.RunPending();
+    Seconds(1);
     if (i % 60 == 0) {
       ASSERT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
     }
   }
   Send(p, "RETR f.bin");
-  for (int i = 0; i < 25; ++i) {
-    clock_.Advance(1000);
-    loop_.RunPending();
-  }
+  Seconds(25);
   EXPECT_EQ(Line(p, 20), "<none>") << "gave up before the packet time-out";
-  for (int i = 0; i < 10; ++i) {
-    clock_.Advance(1000);
-    loop_.RunPending();
-  }
+  Seconds(10);
   EXPECT_EQ(Line(p), "425 Cannot open data connection.");
 }
 
@@ -268,7 +145,7 @@ TEST_F(ConnectionTest, OverlongLineTailIsDropped) {
 TEST_F(ConnectionTest, PipelinedCommandsGetEveryReply) {
   Serve("SocketSndBuffer=4096\n");
   Peer p{ConnectTo(port_, "127.0.0.1", 4096), {}};
-  ASSERT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
+  ASSERT_EQ(Line(p), kGreeting);
   ASSERT_EQ(Cmd(p, "USER joe"), "230 User JOE logged in.");
   std::string burst;
   for (int i = 0; i < 7000; ++i) burst += "NOOP\r\n";
@@ -341,8 +218,8 @@ TEST_F(ConnectionTest, GreetingSurvivesFullQueue) {
     }
     q.flag = 1;
   });
-  Peer p{ConnectTo(port_), {}};
-  EXPECT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
+  Peer p = Client();
+  EXPECT_EQ(Line(p), kGreeting);
   loop_.DestroyWindow(filler);
 }
 
@@ -351,8 +228,8 @@ TEST_F(ConnectionTest, GreetingSurvivesFullQueue) {
 TEST_F(ConnectionTest, LoginTimeIsTotalNotIdle) {
   Serve("LoginTimeLimit=60\n");
   Peer in = Login();
-  Peer p{ConnectTo(port_), {}};
-  ASSERT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
+  Peer p = Client();
+  ASSERT_EQ(Line(p), kGreeting);
   for (int i = 0; i < 5; ++i) {
     Seconds(10);
     ASSERT_EQ(Cmd(p, "NOOP"), "200 Command okay.") << "after " << (i + 1) * 10 << " s";
@@ -368,21 +245,20 @@ TEST_F(ConnectionTest, LoginTimeIsTotalNotIdle) {
 // frees a place, and other addresses are not affected.
 TEST_F(ConnectionTest, NotLoggedInConnectionsPerAddress) {
   Serve("MaxPreLoginPerIP=3\n");
-  const std::string greeting = "220 Vantor FTP-Server v2.5k for WinSock ready...";
   std::vector<Peer> waiting;
   for (int i = 0; i < 3; ++i) {
-    waiting.push_back(Peer{ConnectTo(port_), {}});
-    ASSERT_EQ(Line(waiting.back()), greeting);
+    waiting.push_back(Client());
+    ASSERT_EQ(Line(waiting.back()), kGreeting);
   }
-  Peer fourth{ConnectTo(port_), {}};
+  Peer fourth = Client();
   EXPECT_EQ(Line(fourth), "421 Too many connections from your address - please try again later.");
   EXPECT_TRUE(Closed(fourth));
   EXPECT_TRUE(Logged(") Too many connections not logged in from 127.0.0.1"));
-  Peer other{ConnectTo(port_, "127.0.0.2"), {}};
-  EXPECT_EQ(Line(other), greeting);
+  Peer other = Client("127.0.0.2");
+  EXPECT_EQ(Line(other), kGreeting);
   EXPECT_EQ(Cmd(waiting[0], "USER joe"), "230 User JOE logged in.");
-  Peer fifth{ConnectTo(port_), {}};
-  EXPECT_EQ(Line(fifth), greeting);
+  Peer fifth = Client();
+  EXPECT_EQ(Line(fifth), kGreeting);
 }
 
 // Bounce blocking is on by default and also refuses ports below 1024 of the
@@ -606,7 +482,6 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
 // new content is in, its pipelined commands are answered after it, in
 // order, and the answers use the new accounts.
 TEST_F(ConnectionTest, OutsideIniChangeWaitsForTheWorkerRead) {
-  port_ = FreePort();
   const std::string ini = "[GLOBAL]\nPortNr=" + std::to_string(port_) +
                           "\nWorkerThreads=1\nEncryptPasswords=NO\n[USER=joe]\nPassword=pw\n"
                           "HomeDir=" +
@@ -620,8 +495,8 @@ TEST_F(ConnectionTest, OutsideIniChangeWaitsForTheWorkerRead) {
         return store->Ini().RefreshOffLoop(&pool, cancel, std::move(ready));
       });
   manager_->ApplySettings();
-  Peer p{ConnectTo(port_), {}};
-  EXPECT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
+  Peer p = Client();
+  EXPECT_EQ(Line(p), kGreeting);
   EXPECT_EQ(Cmd(p, "USER joe"), "331 User name okay, need password.");
   Peer q{ConnectTo(port_), {}};
   EXPECT_EQ(Line(q), "220 Vantor FTP-Server v2.5k for WinSock ready...");
@@ -674,8 +549,8 @@ TEST_F(ConnectionTest, MessageFilesReadOnWorker) {
   const std::string greeting =
       "220-Vantor FTP-Server v2.5k for WinSock ready...\r\n220-welcome\r\n220 127.0.0.1 here\r\n";
   auto gate = std::make_unique<WorkerGate>(manager_->Pool());
-  Peer a{ConnectTo(port_), {}};
-  Peer b{ConnectTo(port_), {}};
+  Peer a = Client();
+  Peer b = Client();
   for (int i = 0; i < 100 && manager_->Sessions().size() < 2; ++i) loop_.RunOnce(5);
   ASSERT_EQ(manager_->Sessions().size(), 2u);
   const uint32_t numberA = manager_->Sessions().front()->Number();

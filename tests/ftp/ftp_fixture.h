@@ -5,6 +5,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <stdlib.h>
@@ -95,17 +96,6 @@ class FtpTest : public ::testing::Test {
       loop_.RunPending();
     }
   }
-  // A client socket connected to 127.0.0.1:port, or -1.
-  static int ConnectLoopback(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-    if (fd >= 0) close(fd);
-    return -1;
-  }
   bool Logged(const std::string& text) const { return log_.Count(text) > 0; }
 
   RManualClock clock_;
@@ -117,6 +107,114 @@ class FtpTest : public ::testing::Test {
   std::string ini_;
   std::unique_ptr<RFTPSManager> manager_;
   test::LogCapture log_{" "};
+};
+
+// A server listening for real on 127.0.0.1 and plain clients of it, read
+// without blocking while the loop runs (the manual clock stands still).
+struct Peer {
+  int fd = -1;
+  std::string buf;
+};
+
+class LoopbackTest : public FtpTest {
+ protected:
+  void TearDown() override {
+    for (int fd : fds_) close(fd);
+  }
+
+  // A server on port_; `global` is added to [GLOBAL]. JOE logs in at once
+  // (security off) with the temporary directory as home.
+  void Serve(const std::string& global = "", bool online = true) {
+    Start("[GLOBAL]\nPortNr=" + std::to_string(port_) + "\n" + global +
+          "[USER=joe]\nHomeDir=" + dir_ + "\n");
+    manager_->ApplySettings();
+    if (online) {
+      ASSERT_TRUE(manager_->Online());
+    }
+  }
+
+  // Connects to 127.0.0.1:`port` from `from` (an address of 127/8).
+  int ConnectTo(int port, const char* from = "127.0.0.1", int rcvbuf = 0) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    fds_.push_back(fd);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &src.sin_addr);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src), 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+  }
+  Peer Client(const char* from = "127.0.0.1") { return Peer{ConnectTo(port_, from), {}}; }
+
+  // Runs the loop until a whole line is there; "<none>" after the deadline.
+  std::string Line(Peer& p, int passes = 300) {
+    for (int i = 0; i < passes; ++i) {
+      const size_t eol = p.buf.find("\r\n");
+      if (eol != std::string::npos) {
+        std::string line = p.buf.substr(0, eol);
+        p.buf.erase(0, eol + 2);
+        return line;
+      }
+      loop_.RunOnce(5);
+      Drain(p);
+    }
+    return "<none>";
+  }
+
+  // Takes what has arrived; true at the end of the stream or on a reset.
+  static bool Drain(Peer& p) {
+    char b[65536];
+    for (;;) {
+      const ssize_t n = recv(p.fd, b, sizeof b, MSG_DONTWAIT);
+      if (n > 0) {
+        p.buf.append(b, static_cast<size_t>(n));
+        continue;
+      }
+      return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+  }
+
+  // True when the server closes the connection before the deadline.
+  bool Closed(Peer& p, int passes = 300) {
+    for (int i = 0; i < passes; ++i) {
+      loop_.RunOnce(5);
+      if (Drain(p)) return true;
+    }
+    return false;
+  }
+
+  void Send(Peer& p, const std::string& line) {
+    const std::string wire = line + "\r\n";
+    ASSERT_EQ(send(p.fd, wire.data(), wire.size(), 0), static_cast<ssize_t>(wire.size()));
+  }
+  std::string Cmd(Peer& p, const std::string& line) {
+    Send(p, line);
+    return Line(p);
+  }
+
+  static constexpr const char* kGreeting = "220 Vantor FTP-Server v2.5k for WinSock ready...";
+
+  // A control connection past the greeting, logged in as JOE, in the
+  // temporary directory.
+  Peer Login(const char* from = "127.0.0.1") {
+    Peer p = Client(from);
+    EXPECT_EQ(Line(p), kGreeting);
+    EXPECT_EQ(Cmd(p, "USER joe"), "230 User JOE logged in.");
+    EXPECT_EQ(Cmd(p, "CWD " + dir_).substr(0, 4), "250 ");
+    return p;
+  }
+
+  RFTPSComInterp* OnlySession() {
+    return manager_->Sessions().empty() ? nullptr : manager_->Sessions().back().get();
+  }
+
+  int port_ = FreePort();
+  std::vector<int> fds_;
 };
 
 }  // namespace vantor

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 
 #include "ftp_fixture.h"
@@ -14,17 +13,8 @@ using namespace vantor;
 
 namespace {
 
-class ListenerTest : public FtpTest {
+class ListenerTest : public LoopbackTest {
  protected:
-  void TearDown() override {
-    for (int fd : fds_) close(fd);
-  }
-
-  void Serve() {
-    Start("[GLOBAL]\nPortNr=" + std::to_string(port_) + "\n[USER=joe]\nHomeDir=/\n");
-    manager_->ApplySettings();
-  }
-
   // A listener of our own on the port, as another program would hold it.
   int Occupy() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -36,36 +26,8 @@ class ListenerTest : public FtpTest {
     EXPECT_EQ(listen(fd, 5), 0);
     return fd;
   }
-
-  int Connect() {
-    const int fd = ConnectLoopback(port_);
-    EXPECT_GE(fd, 0);
-    if (fd >= 0) fds_.push_back(fd);
-    return fd;
-  }
-
-  // Runs the loop (the clock stands still) until `text` arrived on `fd`, or
-  // with `text` empty until the server closed it.
-  bool Await(int fd, const std::string& text) {
-    std::string got;
-    for (int i = 0; i < 300; ++i) {
-      loop_.RunOnce(5);
-      char buf[4096];
-      const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-      if (n == 0) return text.empty();
-      if (n > 0) got.append(buf, static_cast<size_t>(n));
-      if (!text.empty() && got.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
   int Count(const std::string& text) const { return log_.Count(text); }
-
-  int port_ = FreePort();
-  std::vector<int> fds_;
 };
-
-const char kGreeting[] = "220 Vantor FTP-Server v2.5k for WinSock ready...\r\n";
 
 }  // namespace
 
@@ -73,19 +35,19 @@ const char kGreeting[] = "220 Vantor FTP-Server v2.5k for WinSock ready...\r\n";
 // port; a new server on the same port listens at once all the same.
 TEST_F(ListenerTest, RestartAfterServingListensAtOnce) {
   Serve();
-  ASSERT_TRUE(manager_->Online());
   for (int i = 0; i < 3; ++i) {
-    const int c = Connect();
-    ASSERT_TRUE(Await(c, kGreeting));
-    ASSERT_EQ(send(c, "QUIT\r\n", 6, 0), 6);
-    ASSERT_TRUE(Await(c, "")) << "server did not close";
+    Peer c = Client();
+    ASSERT_EQ(Line(c), kGreeting);
+    ASSERT_EQ(Cmd(c, "QUIT"), "221 Goodbye!");
+    ASSERT_TRUE(Closed(c)) << "server did not close";
   }
   manager_.reset();
   log_.lines.clear();
   Serve();
   EXPECT_TRUE(manager_->Online());
   EXPECT_EQ(Count("SERVER IS NOT LISTENING"), 0);
-  EXPECT_TRUE(Await(Connect(), kGreeting));
+  Peer c = Client();
+  EXPECT_EQ(Line(c), kGreeting);
 }
 
 // A port that another program holds: the failure is logged at once and then
@@ -93,7 +55,7 @@ TEST_F(ListenerTest, RestartAfterServingListensAtOnce) {
 // retry), and the server keeps trying until the port is free.
 TEST_F(ListenerTest, PortInUseRetriedUntilFree) {
   const int holder = Occupy();
-  Serve();
+  Serve("", false);
   EXPECT_FALSE(manager_->Online());
   const std::string failure =
       "SERVER IS NOT LISTENING: Port number " + std::to_string(port_) + " is already in use!";
@@ -112,7 +74,8 @@ TEST_F(ListenerTest, PortInUseRetriedUntilFree) {
   EXPECT_TRUE(manager_->Online());
   EXPECT_EQ(frontEnd_.listenWaits, (std::vector<std::string>{waiting[0], ""}));
   EXPECT_EQ(Count("FTP Server on-line: IP-number(s) "), 1);
-  EXPECT_TRUE(Await(Connect(), kGreeting));
+  Peer c = Client();
+  EXPECT_EQ(Line(c), kGreeting);
   Seconds(120);
   EXPECT_EQ(Count(failure), 2);
 }
@@ -121,15 +84,15 @@ TEST_F(ListenerTest, PortInUseRetriedUntilFree) {
 // a session still holds a connection of that port) and keeps accepting.
 TEST_F(ListenerTest, FailedListenerIsReplaced) {
   Serve();
-  const int first = Connect();
-  ASSERT_TRUE(Await(first, kGreeting));
+  Peer first = Client();
+  ASSERT_EQ(Line(first), kGreeting);
   ASSERT_EQ(manager_->Listeners().size(), 1u);
   manager_->OnListenerEvent(manager_->Listeners()[0].socket->Id(), WS_Listening, WS_Error);
   EXPECT_EQ(Count("PROBLEM: Listening socket trashed - will attempt to get new one"), 1);
   EXPECT_EQ(Count("cannot create listening socket"), 0);
   ASSERT_EQ(manager_->Listeners().size(), 1u);
   EXPECT_TRUE(manager_->Online());
-  EXPECT_TRUE(Await(Connect(), kGreeting));
-  EXPECT_EQ(send(first, "NOOP\r\n", 6, 0), 6);
-  EXPECT_TRUE(Await(first, "200 Command okay.\r\n"));
+  Peer second = Client();
+  EXPECT_EQ(Line(second), kGreeting);
+  EXPECT_EQ(Cmd(first, "NOOP"), "200 Command okay.");
 }
