@@ -39,8 +39,6 @@ TEST_F(FtpTest, ReadMessageLinesLikeTextReads) {
     ASSERT_TRUE(ReadMessageLines(dir_ + "/m.txt", c.maxRead, got));
     EXPECT_EQ(got, c.want);
   }
-  Lines none;
-  EXPECT_FALSE(ReadMessageLines(dir_ + "/missing.txt", 5, none));
 }
 
 // The [SIGNONOFF] table: -1 entry, home entries, dropped entries.

@@ -185,10 +185,3 @@ TEST(SiteArgs, IndexSearchBreadthFirst) {
   EXPECT_EQ(reads, 50u);
   EXPECT_EQ(found.size(), 50u);
 }
-
-// The ZONE reply in minutes, east positive.
-TEST(SiteArgs, ZoneReply) {
-  EXPECT_EQ(ZoneReply(-18000), "210 UTC-300");
-  EXPECT_EQ(ZoneReply(19800), "210 UTC+330");
-  EXPECT_EQ(ZoneReply(0), "210 UTC+0");
-}

@@ -5,8 +5,6 @@
 #include <time.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "log_capture.h"
 #include "temp_dir.h"
@@ -29,16 +27,7 @@ class UtcZone {
 
 using LogDir = test::TempDir;
 
-std::string Slurp(const std::string& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteIni(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using test::ReadText;
 
 struct Fixture {
   UtcZone zone;
@@ -56,7 +45,7 @@ struct Fixture {
                                         nullptr}};
   void Load(const std::string& globalKeys) { LoadText("[GLOBAL]\n" + globalKeys); }
   void LoadText(const std::string& text) {
-    WriteIni(dir.File("v.ini"), text);
+    dir.Write("v.ini", text);
     RIniFile ini(dir.File("v.ini"));
     logger.LoadSettings(&ini);
   }
@@ -133,11 +122,11 @@ TEST(RFTPSLogger, FileOutput) {
   f.logger.WriteLog(2, "to file only");
   f.logger.WriteLog(3, "to screen only");
   f.logger.WriteLog(18, "plain");
-  EXPECT_EQ(Slurp(log), "[1] Fri 04Dec26 23:54:31 - to file only\n");
+  EXPECT_EQ(ReadText(log), "[1] Fri 04Dec26 23:54:31 - to file only\n");
   EXPECT_EQ(f.pane.Text(), "[5] Fri 04Dec26 23:54:31 - to screen only\r\nplain\r\n");
   f.logger.SetFileLogging(false);
   f.logger.WriteLog(2, "suspended");
-  EXPECT_EQ(Slurp(log), "[1] Fri 04Dec26 23:54:31 - to file only\n");
+  EXPECT_EQ(ReadText(log), "[1] Fri 04Dec26 23:54:31 - to file only\n");
 
   const std::string bad = f.dir.File("no/such/dir.log");
   f.Load("Logfile=" + bad + "\nLogSystemMes=OFF\n");
@@ -193,7 +182,7 @@ TEST(RFTPSLogger, RotationFollowsTheClock) {
   f.logger.OnSecondTick();
   EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("ftp-05Dec2026.log"));
   f.logger.WriteLog(2, "next day");
-  EXPECT_EQ(Slurp(f.dir.File("ftp-05Dec2026.log")), "[1] Sat 05Dec26 00:00:29 - next day\n");
+  EXPECT_EQ(ReadText(f.dir.File("ftp-05Dec2026.log")), "[1] Sat 05Dec26 00:00:29 - next day\n");
   f.clock.SetWall(kFri - 86400);  // a day back
   f.logger.OnSecondTick();
   EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("ftp-03Dec2026.log"));
@@ -221,7 +210,7 @@ TEST(RFTPSLogger, IpListDuty) {
     f.logger.OnSecondTick();
     EXPECT_EQ(std::filesystem::exists(file), c.on);
     if (!c.on) continue;
-    EXPECT_EQ(Slurp(file), "10.0.0.1\n127.0.0.1\n");
+    EXPECT_EQ(ReadText(file), "10.0.0.1\n127.0.0.1\n");
     EXPECT_EQ(f.logger.IpListCountdown(), c.minutes * 60);
     std::filesystem::remove(file);
     f.logger.OnSecondTick();
@@ -323,7 +312,7 @@ TEST(RFTPSLogger, ControlCharactersEscapedInEverySink) {
   f.logger.WriteLog(LOG_SCREEN, "USER joe\x1b]2;OWNED\x07");  // plain screen line
   EXPECT_EQ(f.pane.Text(), "[2] " + stamp + shown + "\r\n[5] " + stamp +
                                "host\\x1B[2J.example\r\nUSER joe\\x1B]2;OWNED\\x07\r\n");
-  EXPECT_EQ(Slurp(log), "[2] " + stamp + shown + "\n[5] " + stamp + "host\\x1B[2J.example\n");
+  EXPECT_EQ(ReadText(log), "[2] " + stamp + shown + "\n[5] " + stamp + "host\\x1B[2J.example\n");
   ASSERT_EQ(f.userInfo.size(), 1u);
   EXPECT_EQ(f.userInfo[0].second, shown);
 
@@ -338,7 +327,7 @@ TEST(RFTPSLogger, ControlCharactersEscapedInEverySink) {
 
   // The IP list file.
   f.TickIpList({"10.0.0.1\x1b[0m", "127.0.0.1"});
-  EXPECT_EQ(Slurp(f.dir.File("ips")), "10.0.0.1\\x1B[0m\n127.0.0.1\n");
+  EXPECT_EQ(ReadText(f.dir.File("ips")), "10.0.0.1\\x1B[0m\n127.0.0.1\n");
 }
 
 // Logfile and IPLog are the server's own files: a drive-form name maps
@@ -356,9 +345,9 @@ TEST(RFTPSLogger, LogPathsFollowDrivesAndTheIniFolder) {
   EXPECT_EQ(f.logger.LoggingStateText(),
             "Logging messages to file " + f.dir.File("root/logs/ftp.log"));
   f.logger.WriteLog(LOG_SYSTEM, "mapped");
-  EXPECT_EQ(Slurp(f.dir.File("root/logs/ftp.log")), "[1] Fri 04Dec26 23:54:31 - mapped\n");
+  EXPECT_EQ(ReadText(f.dir.File("root/logs/ftp.log")), "[1] Fri 04Dec26 23:54:31 - mapped\n");
   f.logger.OnSecondTick();
-  EXPECT_EQ(Slurp(f.dir.File("root/logs/ips.txt")), "10.0.0.1\n127.0.0.1\n");
+  EXPECT_EQ(ReadText(f.dir.File("root/logs/ips.txt")), "10.0.0.1\n127.0.0.1\n");
   // The configured text itself is kept for the dialog and the file.
   EXPECT_EQ(f.logger.Settings().logfile, "C:\\logs\\ftp.log");
   EXPECT_EQ(f.logger.Settings().ipLogFile, "C:\\logs\\ips.txt");
@@ -374,9 +363,9 @@ TEST(RFTPSLogger, LogPathsFollowDrivesAndTheIniFolder) {
   load("[GLOBAL]\nLogfile=rel/ftp.log\nIPLog=1,rel/ips\n");
   EXPECT_EQ(f.logger.CurrentFileName(), f.dir.File("rel/ftp.log"));
   f.logger.WriteLog(LOG_SYSTEM, "relative");
-  EXPECT_EQ(Slurp(f.dir.File("rel/ftp.log")), "[1] Fri 04Dec26 23:54:31 - relative\n");
+  EXPECT_EQ(ReadText(f.dir.File("rel/ftp.log")), "[1] Fri 04Dec26 23:54:31 - relative\n");
   f.TickIpList({"1.2.3.4"});
-  EXPECT_EQ(Slurp(f.dir.File("rel/ips")), "1.2.3.4\n");
+  EXPECT_EQ(ReadText(f.dir.File("rel/ips")), "1.2.3.4\n");
 
   // A drive the table does not have: nothing is created anywhere, and every
   // line says so on the screen.

@@ -10,21 +10,6 @@ namespace {
 class RWinSocketConn : public NetTest {};
 }  // namespace
 
-// Port 0 lets the system choose; GetLocalPort tells which.
-TEST_F(RWinSocketConn, ListenPortZero) {
-  RWinSocket* l = NewSocket();
-  EXPECT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
-  EXPECT_NE(l->GetLocalPort(), 0);
-  EXPECT_EQ(l->GetLocalIPAddress(), "127.0.0.1");
-  RSockStatusStr st;
-  l->GetStatus(st);
-  EXPECT_EQ(st.started, 1);
-  EXPECT_EQ(st.listening, 1);
-  EXPECT_EQ(st.connected, 0);
-  // A second Listen on a listening socket is refused without side effects.
-  EXPECT_EQ(l->Listen(0, true, nullptr), WS_Busy);
-}
-
 // Refusals of Listen and AcceptHost, each with its status.
 TEST_F(RWinSocketConn, ListenAndAcceptRefusals) {
   RWinSocket* a = NewSocket();
@@ -85,11 +70,15 @@ TEST_F(RWinSocketConn, AcceptOutOfDescriptorsRests) {
   EXPECT_EQ(NewSocket()->AcceptHost(*l), WS_OK);
 }
 
-// A dotted CallHost yields exactly one WS_Connecting event; the listener
-// hears WS_Listening; both ends know their addresses.
+// A listener on port 0 gets a port of the system's choice; a dotted
+// CallHost yields exactly one WS_Connecting event; the listener hears
+// WS_Listening; both ends know their addresses.
 TEST_F(RWinSocketConn, CallHostDotted) {
   RWinSocket* l = NewSocket();
   ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+  EXPECT_NE(l->GetLocalPort(), 0);
+  EXPECT_EQ(l->GetLocalIPAddress(), "127.0.0.1");
+  EXPECT_EQ(l->Listen(0, true, nullptr), WS_Busy) << "a second Listen";
   RWinSocket* c = NewSocket();
   ASSERT_EQ(c->CallHost("127.0.0.1", l->GetLocalPort()), WS_OK);
   EXPECT_EQ(c->CallHost("127.0.0.1", l->GetLocalPort()), WS_Busy);
@@ -99,6 +88,8 @@ TEST_F(RWinSocketConn, CallHostDotted) {
   EXPECT_EQ(EventsOf(l->Id()), (std::vector<Ev>{{WS_Listening, WS_OK, l->Id()}}));
   RSockStatusStr st;
   l->GetStatus(st);
+  EXPECT_EQ(st.started, 1);
+  EXPECT_EQ(st.connected, 0);
   EXPECT_EQ(st.acceptPending, 1);
   RWinSocket* s = NewSocket();
   ASSERT_EQ(s->AcceptHost(*l), WS_OK);
@@ -111,21 +102,10 @@ TEST_F(RWinSocketConn, CallHostDotted) {
   EXPECT_EQ(s->AcceptHost(*l), WS_Busy);
 }
 
-// A refused connection reports WS_Connecting/WS_ConRefused once.
-TEST_F(RWinSocketConn, CallHostRefused) {
-  uint16_t port = 0;
-  int fd = PlainListen(&port);
-  ::close(fd);  // nothing listens there now
-  RWinSocket* c = NewSocket();
-  ASSERT_EQ(c->CallHost("127.0.0.1", port), WS_OK);
-  ASSERT_TRUE(Pump([&] { return !events_.empty(); }));
-  Settle();
-  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Connecting, WS_ConRefused, c->Id()}}));
-}
-
 // By host name: the look-up is silent, the owner hears only WS_Connecting;
-// a name that does not resolve gives WS_Connecting/WS_HostUnknown.
-TEST_F(RWinSocketConn, CallHostByName) {
+// a name that does not resolve gives WS_Connecting/WS_HostUnknown, a port
+// nobody listens on WS_Connecting/WS_ConRefused, each once.
+TEST_F(RWinSocketConn, CallHostByNameOrRefused) {
   RWinSocket* l = NewSocket();
   ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
   RWinSocket* c = NewSocket();
@@ -139,6 +119,15 @@ TEST_F(RWinSocketConn, CallHostByName) {
   ASSERT_TRUE(Pump([&] { return !EventsOf(bad->Id()).empty(); }));
   Settle();
   EXPECT_EQ(EventsOf(bad->Id()), (std::vector<Ev>{{WS_Connecting, WS_HostUnknown, bad->Id()}}));
+
+  uint16_t port = 0;
+  ::close(PlainListen(&port));  // nothing listens there now
+  RWinSocket* refused = NewSocket();
+  ASSERT_EQ(refused->CallHost("127.0.0.1", port), WS_OK);
+  ASSERT_TRUE(Pump([&] { return !EventsOf(refused->Id()).empty(); }));
+  Settle();
+  EXPECT_EQ(EventsOf(refused->Id()),
+            (std::vector<Ev>{{WS_Connecting, WS_ConRefused, refused->Id()}}));
 }
 
 // The connect time-out ends a connection whose look-up has not answered:

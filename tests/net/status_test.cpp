@@ -74,10 +74,3 @@ TEST(WsStatus, ErrnoByMeaning) {
   EXPECT_EQ(WinSockErrorName(EaiToWinSock(EAI_NONAME)), "WSAHOST_NOT_FOUND");
   EXPECT_EQ(WinSockErrorName(EaiToWinSock(EAI_AGAIN)), "WSATRY_AGAIN");
 }
-
-// Owner events pack operation and status into wParam.
-TEST(WsStatus, EventEncoding) {
-  EXPECT_EQ(WsEventParam(WS_Closing, WS_SoftClose), 6u * 256u + 23u);
-  EXPECT_EQ(WsEventOp(WsEventParam(WS_Receiving, WS_Timeout)), WS_Receiving);
-  EXPECT_EQ(WsEventStatus(WsEventParam(WS_Receiving, WS_Timeout)), WS_Timeout);
-}
