@@ -192,9 +192,7 @@ TEST_F(RWinSocketConn, DestroyDuringLookup) {
 
 // DisconnectHost(5) returns WS_Busy and closes on the fifth tick.
 TEST_F(RWinSocketConn, DelayedClose) {
-  RWinSocket* c;
-  int peer;
-  MakePlainPeer(&c, &peer);
+  auto [c, peer] = PlainPeer();
   EXPECT_EQ(c->DisconnectHost(5), WS_Busy);
   Ticks(4);
   EXPECT_TRUE(events_.empty());
@@ -211,9 +209,7 @@ TEST_F(RWinSocketConn, DelayedClose) {
 // A graceful close sends what was queued before the FIN, even when the peer
 // left unread input behind (no reset destroys the tail).
 TEST_F(RWinSocketConn, CloseKeepsSentData) {
-  RWinSocket* c;
-  int peer;
-  MakePlainPeer(&c, &peer);
+  auto [c, peer] = PlainPeer();
   ASSERT_EQ(::send(peer, "unread", 6, 0), 6);
   std::string block(100000, 'x');
   ASSERT_EQ(c->SendBlock(block.data(), static_cast<int64_t>(block.size()), nullptr), WS_OK);
@@ -239,9 +235,7 @@ class RWinSocketSmallQueue : public NetTest {
 };
 
 TEST_F(RWinSocketSmallQueue, DeferredEventsKeepOrder) {
-  RWinSocket* c;
-  int peer;
-  MakePlainPeer(&c, &peer);
+  auto [c, peer] = PlainPeer();
   Settle();
   RWindowId sink = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
   while (loop_.PostMessage(sink, 1, 0, 0)) {
@@ -265,9 +259,7 @@ TEST_F(RWinSocketSmallQueue, DeferredEventsKeepOrder) {
 // A socket destroyed with events still deferred takes them along; events
 // for an owner window that is gone do not hold up the others.
 TEST_F(RWinSocketSmallQueue, DeferredEventsOfTheDeadAreDropped) {
-  RWinSocket* c;
-  int peer;
-  MakePlainPeer(&c, &peer);
+  auto [c, peer] = PlainPeer();
   Settle();
   RWindowId gone = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
   RWinSocket* orphan = NewSocket();
@@ -299,9 +291,7 @@ TEST_F(RWinSocketSmallQueue, DeferredEventsOfTheDeadAreDropped) {
 
 // Abort(WS_TYPE_ALL) reports the send first, then the receive.
 TEST_F(RWinSocketConn, AbortOrder) {
-  RWinSocket* c;
-  int peer;
-  MakePlainPeer(&c, &peer);
+  auto [c, peer] = PlainPeer();
   std::string big(64 << 20, 'a');  // more than the socket buffers hold
   ASSERT_EQ(c->SendBlock(big.data(), static_cast<int64_t>(big.size()), nullptr), WS_OK);
   char in[100];

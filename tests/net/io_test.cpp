@@ -34,9 +34,7 @@ std::string Pattern(size_t n) {
 
 // Line scanning: CR ends a line, LF and NUL are dropped, lines wait for CR.
 TEST_F(RWinSocketIO, LineScanning) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   ASSERT_EQ(s->InitRecLine(100, 0), WS_OK);
   char line[100];
   EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_Nothing);
@@ -76,9 +74,7 @@ TEST_F(RWinSocketIO, LineScanning) {
 // the tenth; a destination of 5 returns 4 characters with WS_More, loses the
 // fifth and returns the rest as the next line.
 TEST_F(RWinSocketIO, LineCuts) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   ASSERT_EQ(s->InitRecLine(10, 0), WS_OK);
   char line[100];
   PeerSends(peer, "abcdefghijklmnopqrst", 1);
@@ -88,9 +84,7 @@ TEST_F(RWinSocketIO, LineCuts) {
   EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
   EXPECT_STREQ(line, "klmnopqrs");
 
-  RWinSocket* t;
-  int peer2;
-  MakePlainPeer(&t, &peer2);
+  auto [t, peer2] = PlainPeer();
   ASSERT_EQ(t->InitRecLine(100, 0), WS_OK);
   PeerSends(peer2, "1234567\r", 1);
   char small[5];
@@ -103,9 +97,7 @@ TEST_F(RWinSocketIO, LineCuts) {
 // With WS_REC_DISCARD_OVERLONG the rest of a cut line is dropped up to its
 // CR, also when it arrives in later segments; the next line is whole.
 TEST_F(RWinSocketIO, LineCutDiscardsTail) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   ASSERT_EQ(s->InitRecLine(10, WS_REC_DISCARD_OVERLONG), WS_OK);
   char line[100];
   PeerSends(peer, "abcdefghijklmnop", 1);
@@ -125,9 +117,7 @@ TEST_F(RWinSocketIO, LineCutDiscardsTail) {
 // with CR LF; a long text is cut to the maximum and WS_More is returned;
 // SendLine while a line is going out is WS_Busy.
 TEST_F(RWinSocketIO, LineSending) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   EXPECT_EQ(s->SendLine("x"), WS_Error);
   ASSERT_EQ(s->InitSendLine(10), WS_OK);
   EXPECT_EQ(s->InitSendLine(10), WS_Busy);
@@ -148,9 +138,7 @@ TEST_F(RWinSocketIO, LineSending) {
 
 // Block transfer between two layer sockets, byte for byte, with counters.
 TEST_F(RWinSocketIO, BlockRoundTrip) {
-  RWinSocket* c;
-  RWinSocket* sv;
-  MakePair(&c, &sv);
+  auto [c, sv] = Pair();
   const std::string data = Pattern(3 << 20);
   std::string in(data.size(), '\0');
   int64_t sent = -1, received = -1;
@@ -182,9 +170,7 @@ TEST_F(RWinSocketIO, BlockRoundTrip) {
 // Streaming receive: an event after each chunk; GetReceivedBytes drains a
 // bounded queue and reading resumes when there is room.
 TEST_F(RWinSocketIO, StreamingReceive) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   std::vector<char> buf(1000);
   int64_t counter = 0;
   ASSERT_EQ(s->ReceiveBlock(buf.data(), 1000, &counter, WS_REC_STREAMING), WS_OK);
@@ -206,9 +192,7 @@ TEST_F(RWinSocketIO, StreamingReceive) {
 // A peer that closes gracefully during a block receive: the data first, then
 // WS_Receiving and WS_Closing with WS_SoftClose.
 TEST_F(RWinSocketIO, PeerCloseDuringReceive) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   char buf[1000];
   int64_t counter = 0;
   ASSERT_EQ(s->ReceiveBlock(buf, sizeof(buf), &counter, 0), WS_OK);
@@ -229,9 +213,7 @@ TEST_F(RWinSocketIO, PeerCloseDuringReceive) {
 // Half-open: the peer stops sending but still reads. Our sends go on; the
 // end is reported when we next receive.
 TEST_F(RWinSocketIO, HalfOpen) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   ::shutdown(peer, SHUT_WR);
   Pump([&] { return false; }, 30);
   EXPECT_TRUE(events_.empty());
@@ -253,9 +235,7 @@ TEST_F(RWinSocketIO, PeerResets) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     events_.clear();
-    RWinSocket* s;
-    int peer;
-    MakePlainPeer(&s, &peer);
+    auto [s, peer] = PlainPeer();
     std::string big(32 << 20, 'z');
     char in[64];
     if (k.sending) {
@@ -283,9 +263,7 @@ TEST_F(RWinSocketIO, PeerResets) {
 // A peer that never reads: the send time-out ends the send; the
 // connection stays open.
 TEST_F(RWinSocketIO, SendTimeout) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   s->SetTimeOut({0, 0, 3, 0, 0}, true);
   std::string big(64 << 20, 'q');
   ASSERT_EQ(s->SendBlock(big.data(), static_cast<int64_t>(big.size()), nullptr), WS_OK);
@@ -304,9 +282,7 @@ TEST_F(RWinSocketIO, SendTimeout) {
 // A receive time-out in line mode ends the line mode, not the connection;
 // the next InitRecLine starts over.
 TEST_F(RWinSocketIO, ReceiveTimeoutInLineMode) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   s->SetTimeOut({0, 0, 0, 2, 0}, true);
   ASSERT_EQ(s->InitRecLine(100, 0), WS_OK);
   loop_.RunPending();
@@ -326,9 +302,7 @@ TEST_F(RWinSocketIO, ReceiveTimeoutInLineMode) {
 // Under a global limit of 10000 bytes per second each one-second window
 // carries at most 10000 bytes, in steps of at most 4096 bytes.
 TEST_F(RWinSocketIO, PacingUnderGlobalLimit) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   std::vector<int64_t> steps;
   RWindowId tw = loop_.CreateWindow([&](const RMsg& m) -> intptr_t {
     std::string t = reinterpret_cast<const char*>(m.lParam);
@@ -379,9 +353,7 @@ TEST_F(RWinSocketIO, PacingUnderGlobalLimit) {
 
 // A local limit paces one socket; both limits hold each at the smaller.
 TEST_F(RWinSocketIO, LocalLimit) {
-  RWinSocket* c;
-  RWinSocket* sv;
-  MakePair(&c, &sv);
+  auto [c, sv] = Pair();
   c->SetLocalSpeedLimit(3000);
   layer_->SetSpeedLimit(100000);
   const std::string data = Pattern(9000);
@@ -407,11 +379,8 @@ TEST_F(RWinSocketIO, LocalLimit) {
 
 // Two sockets under one global limit share it evenly.
 TEST_F(RWinSocketIO, TwoSocketsShareGlobalLimit) {
-  RWinSocket* a;
-  RWinSocket* b;
-  int pa, pb;
-  MakePlainPeer(&a, &pa);
-  MakePlainPeer(&b, &pb);
+  auto [a, pa] = PlainPeer();
+  auto [b, pb] = PlainPeer();
   layer_->SetSpeedLimit(20000);
   const std::string data = Pattern(200000);
   int64_t sa = 0, sb = 0;
@@ -468,9 +437,7 @@ TEST_F(RWinSocketIO, SendFile) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
 
-  RWinSocket* c;
-  RWinSocket* sv;
-  MakePair(&c, &sv);
+  auto [c, sv] = Pair();
   const int64_t offset = 1000;
   const int64_t len = static_cast<int64_t>(data.size()) - offset;
   std::string in(static_cast<size_t>(len), '\0');
@@ -503,9 +470,7 @@ TEST_F(RWinSocketIO, SendFileOnDataThreads) {
   RWorkPool pool(loop_, 1, 4);
   layer_->SetDataPool(&pool);
 
-  RWinSocket* c;
-  int peer;
-  MakePlainPeer(&c, &peer);
+  auto [c, peer] = PlainPeer();
   const int64_t offset = 777;
   const int64_t len = static_cast<int64_t>(data.size()) - offset;
   int64_t sent = 0;
@@ -553,9 +518,7 @@ TEST_F(RWinSocketIO, ReceiveToPipe) {
   for (RWorkPool* dataPool : {static_cast<RWorkPool*>(nullptr), &pool}) {
     SCOPED_TRACE(dataPool != nullptr ? "on a data thread" : "on the loop");
     layer_->SetDataPool(dataPool);
-    RWinSocket* s;
-    int peer;
-    MakePlainPeer(&s, &peer);
+    auto [s, peer] = PlainPeer();
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
     ASSERT_EQ(::fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
@@ -660,9 +623,7 @@ TEST_F(RWinSocketIO, ResetOrGracefulEnd) {
 
 // GetStatus reports the block in progress and the buffered bytes.
 TEST_F(RWinSocketIO, StatusDuringTransfer) {
-  RWinSocket* s;
-  int peer;
-  MakePlainPeer(&s, &peer);
+  auto [s, peer] = PlainPeer();
   char buf[100];
   ASSERT_EQ(s->ReceiveBlock(buf, sizeof(buf), nullptr, 0), WS_OK);
   PeerSends(peer, "", 0);

@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/RSocketLayer.h"
@@ -170,6 +171,21 @@ class NetTest : public ::testing::Test {
     peers_.push_back(*peer);
     *sock = c;
     events_.clear();
+  }
+  // The same, returned; a failed set-up gives an unconnected socket and no
+  // peer, so the test fails without a crash.
+  std::pair<RWinSocket*, int> PlainPeer() {
+    RWinSocket* sock = nullptr;
+    int peer = -1;
+    MakePlainPeer(&sock, &peer);
+    return {sock != nullptr ? sock : NewSocket(), peer};
+  }
+  std::pair<RWinSocket*, RWinSocket*> Pair() {
+    RWinSocket* client = nullptr;
+    RWinSocket* server = nullptr;
+    MakePair(&client, &server);
+    if (client == nullptr) return {NewSocket(), NewSocket()};
+    return {client, server};
   }
   void TearDown() override {
     sockets_.clear();
