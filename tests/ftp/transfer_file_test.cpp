@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 
@@ -28,13 +28,8 @@ namespace {
 class TransferFileTest : public ::testing::Test {
  protected:
   std::string P(const std::string& name) const { return dir_ + "/" + name; }
-  void Put(const std::string& name, const std::string& data) {
-    std::ofstream(P(name), std::ios::binary) << data;
-  }
-  std::string Get(const std::string& name) {
-    std::ifstream in(P(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  void Put(const std::string& name, const std::string& data) { tmp_.Write(name, data); }
+  std::string Get(const std::string& name) { return tmp_.Read(name); }
   bool Exists(const std::string& name) { return std::filesystem::exists(P(name)); }
 
   test::TempDir tmp_;
@@ -211,42 +206,39 @@ TEST_F(TransferFileTest, RefusedOpens) {
 // Abandon: a created file goes, an existing one is untouched. DeletePartial:
 // a created or replaced file goes, an appended or resumed one is cut back.
 TEST_F(TransferFileTest, FailedUploadCleanUp) {
-  {
-    RTransferFile w;
-    ASSERT_EQ(w.Open(P("new"), RTransferOpenMode::Write, 0, RUploadSharing::Any), 0);
-    EXPECT_TRUE(w.Created());
-    w.Abandon();
-  }
-  EXPECT_FALSE(Exists("new"));
+  struct Case {
+    const char* name;
+    RTransferOpenMode mode;
+    int64_t offset;
+    const char* block;  // nullptr: Abandon without writing, else DeletePartial
+    bool created;
+    const char* left;  // nullptr: the file is gone
+  } cases[] = {
+      {"new", RTransferOpenMode::Write, 0, nullptr, true, nullptr},
+      {"old", RTransferOpenMode::Write, 0, nullptr, false, "keep me"},
+      {"old", RTransferOpenMode::Append, 0, " partial", false, "keep me"},
+      {"old", RTransferOpenMode::Write, 4, "XXXXXXXX", false, "keep"},
+      {"old", RTransferOpenMode::Write, 0, "new", false, nullptr},
+  };
   Put("old", "keep me");
-  {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.block != nullptr ? c.block : " abandoned"));
     RTransferFile w;
-    ASSERT_EQ(w.Open(P("old"), RTransferOpenMode::Write, 0, RUploadSharing::Any), 0);
-    EXPECT_FALSE(w.Created());
-    w.Abandon();
+    ASSERT_EQ(w.Open(P(c.name), c.mode, c.offset, RUploadSharing::Any), 0);
+    EXPECT_EQ(w.Created(), c.created);
+    if (c.block == nullptr) {
+      w.Abandon();
+    } else {
+      const int64_t n = static_cast<int64_t>(strlen(c.block));
+      ASSERT_EQ(w.Write(c.block, n), n);
+      w.DeletePartial();
+    }
+    w.Close();
+    EXPECT_EQ(Exists(c.name), c.left != nullptr);
+    if (c.left != nullptr) {
+      EXPECT_EQ(Get(c.name), c.left);
+    }
   }
-  EXPECT_EQ(Get("old"), "keep me");
-  {
-    RTransferFile w;
-    ASSERT_EQ(w.Open(P("old"), RTransferOpenMode::Append, 0, RUploadSharing::Any), 0);
-    ASSERT_EQ(w.Write(" partial", 8), 8);
-    w.DeletePartial();
-  }
-  EXPECT_EQ(Get("old"), "keep me");
-  {
-    RTransferFile w;
-    ASSERT_EQ(w.Open(P("old"), RTransferOpenMode::Write, 4, RUploadSharing::Any), 0);
-    ASSERT_EQ(w.Write("XXXXXXXX", 8), 8);
-    w.DeletePartial();
-  }
-  EXPECT_EQ(Get("old"), "keep");
-  {
-    RTransferFile w;
-    ASSERT_EQ(w.Open(P("old"), RTransferOpenMode::Write, 0, RUploadSharing::Any), 0);
-    ASSERT_EQ(w.Write("new", 3), 3);
-    w.DeletePartial();
-  }
-  EXPECT_FALSE(Exists("old"));
 }
 
 // Blocks written on a data thread: the bytes and the count arrive as with
