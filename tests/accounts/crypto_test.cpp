@@ -43,10 +43,9 @@ TEST(RDigest, PaddingBoundaries) {
 TEST(RCrypt, ReferenceVectors) {
   auto rows = ReadVectors("crypt-test-vectors.txt");
   ASSERT_EQ(rows.size(), 47u);
-  for (const auto& r : rows) {
-    SCOPED_TRACE("key_hex=" + r[1] + " salt=" + r[2] + " (" + r[4] + ")");
-    EXPECT_EQ(Crypt(FromHex(r[1]), r[2]), r[3]);
-  }
+  for (const auto& r : rows)
+    EXPECT_EQ(Crypt(FromHex(r[1]), r[2]), r[3])
+        << "key_hex=" + r[1] + " salt=" + r[2] + " (" + r[4] + ")";
 }
 
 // Salts the reference library refuses: our choice is an empty result (never
@@ -178,10 +177,7 @@ TEST(RSKey, ValuesRecord) {
       "0 0 D1854218EBBB0B51 -1 seed",                   // negative sequence
       "0 0 D1854218EBBB0B51 999 seedthatiswaytoolong",  // seed over 16
   };
-  for (const char* b : bad) {
-    SCOPED_TRACE(b);
-    EXPECT_FALSE(ParseSKeyValues(b).has_value());
-  }
+  for (const char* b : bad) EXPECT_FALSE(ParseSKeyValues(b).has_value()) << b;
 }
 
 TEST(RSKey, ScrambleRoundTrip) {

@@ -47,10 +47,8 @@ TEST(RPasswordHash, UncheckableValues) {
       "abNANd1rDfiN",   // DES one short
       "abNANd1rDfiN!",  // DES with a foreign character
   };
-  for (const char* v : values) {
-    SCOPED_TRACE(v);
-    EXPECT_EQ(CheckPasswordHash("secret", v), RPasswordCheck::Unchecked);
-  }
+  for (const char* v : values)
+    EXPECT_EQ(CheckPasswordHash("secret", v), RPasswordCheck::Unchecked) << v;
 }
 
 // New hashes are yescrypt with a fresh salt each time, and check.

@@ -41,10 +41,8 @@ TEST(RWildcard, Table) {
       {"", "", true},
       {"a", "", false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.text) + " ~ " + c.pattern);
-    EXPECT_EQ(WildcardMatch(c.text, c.pattern), c.match);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(WildcardMatch(c.text, c.pattern), c.match) << std::string(c.text) + " ~ " + c.pattern;
 }
 
 enum Expect { NA, GRANT, REFUSE };
@@ -121,10 +119,9 @@ TEST(RAccessRules, SingleRuleTable) {
       {"", QC_READ_FILE, "C:\\ftp\\a", NA},
       {"C:\\ftp,R", 18, "C:\\ftp\\a", NA},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.rule) + " code " + std::to_string(c.code) + " " + c.path);
-    EXPECT_EQ(EvaluateAccessRule(c.rule, c.code, c.path, &probe), V(c.want));
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(EvaluateAccessRule(c.rule, c.code, c.path, &probe), V(c.want))
+        << std::string(c.rule) + " code " + std::to_string(c.code) + " " + c.path;
 }
 
 TEST(RAccessRules, LettersGrantTable) {
@@ -139,10 +136,9 @@ TEST(RAccessRules, LettersGrantTable) {
       {"C", QC_CREATE_DIR, true},   {"D", QC_DELETE_DIR, true},   {"P", QC_CHANGE_DIR, false},
       {"e", QC_CHANGE_DIR, true},   {"r", QC_READ_FILE, true},    {"", QC_READ_FILE, false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.letters) + " " + std::to_string(c.code));
-    EXPECT_EQ(RuleLettersGrant(c.letters, c.code), c.grant);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(RuleLettersGrant(c.letters, c.code), c.grant)
+        << std::string(c.letters) + " " + std::to_string(c.code);
 }
 
 TEST(RIPMatcher, NumericPatterns) {
@@ -162,10 +158,9 @@ TEST(RIPMatcher, NumericPatterns) {
       {"1.2.3.4-", "1.2.3.4", false},   {"1.2.3.4-4", "1.2.3.4", true},
       {"01.2.3.4", "1.2.3.4", true},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.pattern) + " vs " + c.address);
-    EXPECT_EQ(ip.Matches(c.pattern, c.address, ""), c.match);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(ip.Matches(c.pattern, c.address, ""), c.match)
+        << std::string(c.pattern) + " vs " + c.address;
   // "1.2.3.4x" held a letter after its first character.
   EXPECT_TRUE(ip.NameMatchingOn());
   // An empty pattern never matches, not even an unknown (empty) host name.
@@ -211,10 +206,9 @@ TEST(RIPMatcher, IPv6AndMappedAddresses) {
       {"2001:db8::/32", "10.0.0.1", false},
       {"fe80::/10", "fe80::1", true},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.pattern) + " vs " + c.address);
-    EXPECT_EQ(ip.Matches(c.pattern, c.address, "host.example"), c.match);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(ip.Matches(c.pattern, c.address, "host.example"), c.match)
+        << std::string(c.pattern) + " vs " + c.address;
   EXPECT_FALSE(ip.NameMatchingOn()) << "the letters of an IPv6 pattern are hex digits";
 }
 
@@ -234,10 +228,9 @@ TEST(RIPMatcher, BlanksAroundPatternIgnored) {
       {"  ", "1.2.3.4", false},
       {"10. 1.2.3", "10.1.2.3", false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string("'") + c.pattern + "' vs " + c.address);
-    EXPECT_EQ(ip.Matches(c.pattern, c.address, ""), c.match);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(ip.Matches(c.pattern, c.address, ""), c.match)
+        << std::string("'") + c.pattern + "' vs " + c.address;
   // A blank after the comma in a host-name pattern is no letter at the
   // second character either way; the name still matches.
   EXPECT_TRUE(ip.Matches(" *.example.com ", "10.0.0.1", "ftp.example.com"));

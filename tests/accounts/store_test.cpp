@@ -167,10 +167,8 @@ TEST_F(StoreTest, SecurityOffAndNoStore) {
 
 TEST_F(StoreTest, UnknownCodesUnanswered) {
   RFTPSSecurity& s = Open("[USER=** Default **]\nAccess1=C:\\,RWAMDCELP\nHomeDir=C:\\\n");
-  for (uint32_t code : {0u, 6u, 18u, 19u, 22u, 23u, 44u, 45u, 48u, 1000u}) {
-    SCOPED_TRACE(code);
-    EXPECT_EQ(+Ask(s, code, "joe", "C:\\x").flag, 0u);
-  }
+  for (uint32_t code : {0u, 6u, 18u, 19u, 22u, 23u, 44u, 45u, 48u, 1000u})
+    EXPECT_EQ(+Ask(s, code, "joe", "C:\\x").flag, 0u) << code;
 }
 
 TEST_F(StoreTest, DirectoryRulesThroughTheStore) {
@@ -346,10 +344,9 @@ TEST_F(StoreTest, RegularPasswords) {
       {"off", "x", 0},          {"inherits", "fromdefault", 1},
       {"inherits", "other", 0},
   };
-  for (const auto& c : plain) {
-    SCOPED_TRACE(std::string(c.user) + " / " + c.given);
-    EXPECT_EQ(+Ask(s, QC_PASSWORD, c.user, c.given).flag, c.flag);
-  }
+  for (const auto& c : plain)
+    EXPECT_EQ(+Ask(s, QC_PASSWORD, c.user, c.given).flag, c.flag)
+        << std::string(c.user) + " / " + c.given;
   Write("[USER=e1]\nPassword=" + h1 + "\n[USER=e2]\nPassword=" + h2 + "\n[USER=none]\n");
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", "secret").flag, 1u);
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "e2", "secret").flag, 1u);
@@ -401,10 +398,8 @@ TEST_F(StoreTest, AnonymousPasswordCheck) {
       {"joe@host.org", 1}, {"@host.example.org", 0},  // "@" first
       {"joehost.org", 0},  {"joe@hostorg", 0},       {"me@x.y.z", 1},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.given);
-    EXPECT_EQ(+Ask(s, QC_PASSWORD, "anonymous", c.given).flag, c.flag);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(+Ask(s, QC_PASSWORD, "anonymous", c.given).flag, c.flag) << c.given;
   Write("[USER=anonymous]\nPassword=ignored\n");
   EXPECT_EQ(+Ask(s, QC_PASSWORD, "anonymous", "x").flag, 1u);
 }
@@ -641,10 +636,7 @@ TEST_F(StoreTest, FreeFiles) {
       {"C:\\pub\\a.txt", 1}, {"Q:\\pub\\a.txt", 1},   {"C:\\pub\\a.bin", 0},
       {"C:\\x\\README", 1},  {"C:\\whole\\a.zip", 1}, {"D:\\whole\\a.zip", 0},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(+Ask(s, QC_RATIO_FREE, "u", c.path).flag, c.flag);
-  }
+  for (const auto& c : cases) EXPECT_EQ(+Ask(s, QC_RATIO_FREE, "u", c.path).flag, c.flag) << c.path;
 }
 
 TEST_F(StoreTest, QuotaChangeQueries) {

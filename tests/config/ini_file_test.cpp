@@ -80,10 +80,9 @@ TEST(RIniFile, ReadsValuesAsWritten) {
       {"GLOBAL", "comment", "<def>"},
       {"Missing", "Port", "<def>"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.section) + "/" + c.key);
-    EXPECT_EQ(ini.GetString(c.section, c.key, "<def>"), c.want);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(ini.GetString(c.section, c.key, "<def>"), c.want)
+        << std::string(c.section) + "/" + c.key;
   EXPECT_TRUE(ini.HasKey("GLOBAL", "empty"));
   EXPECT_FALSE(ini.HasKey("GLOBAL", "Later"));
   EXPECT_EQ(ini.SectionNames(), (std::vector<std::string>{"GLOBAL", "User=Bob"}));

@@ -69,10 +69,7 @@ TEST(RGlobalSettings, BooleanRules) {
       {"EncryptPasswords=0\n", &RGlobalSettings::encryptPasswords, false},
       {"DirCacheEnable=0\n", &RGlobalSettings::dirCacheEnable, false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.keys);
-    EXPECT_EQ(LoadFrom(dir, c.keys).*c.field, c.want);
-  }
+  for (const Case& c : cases) EXPECT_EQ(LoadFrom(dir, c.keys).*c.field, c.want) << c.keys;
 }
 
 // Numbers: clamping, lower bounds, malformed values keep their default.

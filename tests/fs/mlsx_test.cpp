@@ -33,10 +33,7 @@ TEST(MlsxFacts, ParseAndListSelection) {
       {"type ;size", "size;"},
       {"media-type;create;", ""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(MlsxFactList(ParseMlstFacts(c.text)), c.list);
-  }
+  for (const Case& c : cases) EXPECT_EQ(MlsxFactList(ParseMlstFacts(c.text)), c.list) << c.text;
   EXPECT_EQ(MlsxFeatFacts(kMlsxDefaultFacts), "type*;size*;modify*;perm*;unique;UNIX.mode;");
   EXPECT_EQ(MlsxFeatFacts(MF_Unique), "type;size;modify;perm;unique*;UNIX.mode;");
   EXPECT_EQ(MlsxFeatFacts(0), "type;size;modify;perm;unique;UNIX.mode;");

@@ -80,10 +80,9 @@ TEST_F(PathTest, TextRulesTable) {
       {"console", "c:\\ftp", true, false, "c:\\ftp\\console"},
       {"sub\\dir", "c:\\ftp", false, false, "c:\\ftp\\sub\\dir"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.client) + " from " + c.cur);
-    EXPECT_EQ(Resolve(c.client, c.cur, "c:\\ftp\\joe", c.device, c.relPaths), c.want);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(Resolve(c.client, c.cur, "c:\\ftp\\joe", c.device, c.relPaths), c.want)
+        << std::string(c.client) + " from " + c.cur;
 }
 
 // Local paths are shown as the client sees them.

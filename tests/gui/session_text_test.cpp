@@ -46,11 +46,10 @@ TEST(SessionListLine, EveryTransferState) {
       {11, 0, 0, "None"},
       {1, 0, 0, "None"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.state);
+  for (const Case& c : cases)
     EXPECT_EQ(SessionListLine(Summary(c.state, c.bytes, c.percent, "c:\\ftp\\a.bin")),
-              head + c.want);
-  }
+              head + c.want)
+        << c.state;
 }
 
 // Only lines of the tracked session pass, without the number prefix.

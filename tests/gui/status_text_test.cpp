@@ -23,10 +23,7 @@ TEST(ThroughputText, CutRule) {
       {99999.9 * 1024, "99999"},
       {512, "0.500"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.bytes);
-    EXPECT_EQ(ThroughputText(c.bytes), c.want);
-  }
+  for (const Case& c : cases) EXPECT_EQ(ThroughputText(c.bytes), c.want) << c.bytes;
 }
 
 // Creation texts are lower case; every record kind updates its field.
@@ -76,10 +73,9 @@ TEST(ChooseTrayIcon, AllCombinations) {
       {1, 1, false, RTrayIcon::TransOffline}, {1, 0, false, RTrayIcon::TransOffline},
       {0, 1, false, RTrayIcon::UserOffline},  {0, 0, false, RTrayIcon::NormOffline},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.transfers << " " << c.users << " " << c.online);
-    EXPECT_EQ(ChooseTrayIcon(c.transfers, c.users, c.online), c.want);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(ChooseTrayIcon(c.transfers, c.users, c.online), c.want)
+        << c.transfers << " " << c.users << " " << c.online;
   EXPECT_STREQ(TrayIconName(RTrayIcon::UserOffline), "TrayUserOfflineIcon");
   EXPECT_STREQ(TrayIconName(RTrayIcon::Trans), "TrayTransIcon");
 }
