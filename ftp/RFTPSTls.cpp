@@ -2,6 +2,8 @@
 // handshake and the protected data connections.
 #include "ftp/RFTPSTls.h"
 
+#include <charconv>
+
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSTransfer.h"
@@ -39,6 +41,10 @@ void HandleAuth(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   const std::string arg = Upper(ArgumentOf(line, 4, 20));
+  if (arg.empty()) {
+    s.ReplyStr(kReplyTlsSyntax);
+    return;
+  }
   // "SSL" and the draft's "TLS-C" are the names older clients use.
   if (arg != "TLS" && arg != "SSL" && arg != "TLS-C") {
     s.ReplyStr(kReplyAuthUnknown);
@@ -71,8 +77,11 @@ void HandlePbsz(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyPbszNoAuth);
     return;
   }
-  const std::string arg = ArgumentOf(line, 4, 20);
-  if (arg.empty() || arg.find_first_not_of("0123456789") != std::string::npos) {
+  // RFC 2228: a decimal number of at most 32 bits.
+  const std::string arg = ArgumentOf(line, 4, line.size());
+  uint32_t size = 0;
+  const auto [end, err] = std::from_chars(arg.data(), arg.data() + arg.size(), size);
+  if (arg.empty() || err != std::errc() || end != arg.data() + arg.size()) {
     s.ReplyStr(kReplyTlsSyntax);
     return;
   }
@@ -95,6 +104,8 @@ void HandleProt(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyProtPrivate);
   } else if (arg == "S" || arg == "E") {
     s.ReplyStr(kReplyProtUnsupported);
+  } else if (arg.empty()) {
+    s.ReplyStr(kReplyTlsSyntax);
   } else {
     s.ReplyStr(kReplyProtUnknown);
   }

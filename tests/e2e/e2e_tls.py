@@ -142,10 +142,16 @@ def test_commands_and_replies():
                ["503 PBSZ needs a protected control connection (AUTH TLS first)."])
         expect(c.cmd("PROT P"), ["503 PROT needs PBSZ first."])
         expect(c.cmd("AUTH KERBEROS_V4"), ["504 Security mechanism not understood."])
+        syntax = ["501 Syntax error in parameters or arguments."]
+        expect(c.cmd("AUTH"), syntax)
         secure(c)
         expect(c.cmd("AUTH TLS"), ["503 TLS is already active."])
-        expect(c.cmd("PBSZ x"), ["501 Syntax error in parameters or arguments."])
+        # RFC 2228: PBSZ takes a 32-bit decimal number, PROT a level.
+        for line in ("PBSZ x", "PBSZ 4294967296", "PBSZ -1", "PBSZ +0"):
+            expect(c.cmd(line), syntax, line)
+        expect(c.cmd("PBSZ 4294967295"), ["200 PBSZ=0"])
         expect(c.cmd("PBSZ 0"), ["200 PBSZ=0"])
+        expect(c.cmd("PROT"), syntax)
         expect(c.cmd("PROT S"), ["536 Protection level not supported."])
         expect(c.cmd("PROT E"), ["536 Protection level not supported."])
         expect(c.cmd("PROT Q"), ["504 Protection level not understood."])
