@@ -148,10 +148,8 @@ TEST_F(FeatTest, OptsReplies) {
       {"OPTS MODE Z", "501 Option not understood."},
       {"OPTS UTF-8 ON", "501 Option not understood."},
   };
-  for (const auto& [line, reply] : cases) {
-    SCOPED_TRACE(line);
-    EXPECT_EQ(Send(s, line), std::vector<std::string>{reply});
-  }
+  for (const auto& [line, reply] : cases)
+    EXPECT_EQ(Send(s, line), std::vector<std::string>{reply}) << line;
   EXPECT_EQ(s->Choices.mlstFacts, 0u);
   EXPECT_TRUE(s->Choices.utf8);
   EXPECT_EQ(Send(s, "CLNT lftp/4.9.2"), std::vector<std::string>{"200 Noted."});
@@ -303,10 +301,8 @@ TEST_F(FeatTest, MfmtSetsModificationTimes) {
       {"MFMT f.txt 20200102030405", "501 Syntax error in parameters or arguments."},
       {"MFMT 20210102030405 missing.txt", "550 /missing.txt: No such file or directory."},
   };
-  for (const auto& [line, reply] : bad) {
-    SCOPED_TRACE(line);
-    EXPECT_EQ(Send(s, line), std::vector<std::string>{reply});
-  }
+  for (const auto& [line, reply] : bad)
+    EXPECT_EQ(Send(s, line), std::vector<std::string>{reply}) << line;
   granted_ = {};
   EXPECT_EQ(Last(s, "MFMT 20210102030405 f.txt"), "550 Permission denied.");
   EXPECT_EQ(MTime("f.txt"), 1577934245);

@@ -27,10 +27,7 @@ TEST(RFTPLine, StripTelnet) {
       {"X\xff", "X\xff"},
       {"\xff\xf0\xff\xfe", ""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.in);
-    EXPECT_EQ(StripTelnet(c.in), c.want);
-  }
+  for (const Case& c : cases) EXPECT_EQ(StripTelnet(c.in), c.want) << c.in;
 }
 
 // Verbs compare over their own length without regard to case.

@@ -27,10 +27,7 @@ TEST(SiteArgs, SubCommand) {
       {"ZONE", RSiteSub::Zone},         {"zon", RSiteSub::Unknown},
       {"", RSiteSub::Unknown},          {"HELP", RSiteSub::Unknown},
   };
-  for (const auto& [arg, want] : cases) {
-    SCOPED_TRACE(arg);
-    EXPECT_EQ(MatchSiteSub(arg), want);
-  }
+  for (const auto& [arg, want] : cases) EXPECT_EQ(MatchSiteSub(arg), want) << arg;
 }
 
 // Both PSWD forms, the cut at 99 characters, and the failures.
@@ -97,10 +94,7 @@ TEST(SiteArgs, SetArgument) {
       {"SET", -1},
       {"SET OTHER ON", -1},
   };
-  for (const auto& [arg, want] : cases) {
-    SCOPED_TRACE(arg);
-    EXPECT_EQ(ParseSetArgument(arg), want);
-  }
+  for (const auto& [arg, want] : cases) EXPECT_EQ(ParseSetArgument(arg), want) << arg;
 }
 
 // INDEX: argument cut at 110 characters; the resolved path split at its last
@@ -148,10 +142,9 @@ TEST(SiteArgs, IndexNameMatching) {
       {"data.bin", "d?ta*", true},
       {"x", "xy", false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + " / " + c.pattern);
-    EXPECT_EQ(IndexNameMatches(c.name, c.pattern), c.want);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(IndexNameMatches(c.name, c.pattern), c.want)
+        << std::string(c.name) + " / " + c.pattern;
 }
 
 // Breadth-first: all files of a directory before those of its

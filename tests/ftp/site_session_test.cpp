@@ -155,10 +155,7 @@ TEST_F(SiteSession, Pswd) {
       {"site pswd new pass2", "431 Password not changed, no match for old password."},
       {"SITE PSWD \"new pass\" \"next\"", "230 Password changed okay."},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    EXPECT_EQ(Send(c.line), std::vector<std::string>{c.reply});
-  }
+  for (const Case& c : cases) EXPECT_EQ(Send(c.line), std::vector<std::string>{c.reply}) << c.line;
   EXPECT_EQ(current, "next");
   int logged = 0;
   for (const std::string& l : log_.lines)

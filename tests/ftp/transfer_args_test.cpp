@@ -94,10 +94,7 @@ TEST(TransferArgs, TypeModeStru) {
       {"TYPE I", kReplyTypeImage},          {"TYPE L 8", kReplyTypeImage},
       {"TYPE L8", kReplyTypeImage},         {"TYPE L 7", kReplyTypeNotImplemented},
       {"TYPE E", kReplyTypeNotImplemented}, {"TYPE", kReplyTypeNotImplemented}};
-  for (const Case& c : types) {
-    SCOPED_TRACE(c.line);
-    EXPECT_EQ(DecideType(c.line).reply, c.reply);
-  }
+  for (const Case& c : types) EXPECT_EQ(DecideType(c.line).reply, c.reply) << c.line;
   EXPECT_TRUE(DecideType("TYPE A").ascii);
   EXPECT_FALSE(DecideType("TYPE L 8").ascii);
   EXPECT_FALSE(DecideType("TYPE E").changes);

@@ -139,9 +139,6 @@ TEST(RProxyHeader, SourceList) {
       {"2001:db8:1::9", true}, {"2001:db9::1", false},
       {"::1", false},          {"", false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.peer);
-    EXPECT_EQ(ProxySourceListed(sources, c.peer), c.listed);
-  }
+  for (const Case& c : cases) EXPECT_EQ(ProxySourceListed(sources, c.peer), c.listed) << c.peer;
   EXPECT_FALSE(ProxySourceListed(ParseProxySources(""), "127.0.0.1"));
 }

@@ -17,10 +17,7 @@ TEST(WsStatus, Names) {
       {26, "WS_More"},     {29, "WS_TimerTick"}, {30, "WS_Notify"},      {31, "WS_Securing"},
       {32, "?????"},       {-1, "?????"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.status);
-    EXPECT_STREQ(WsStatusName(c.status), c.name);
-  }
+  for (const Case& c : cases) EXPECT_STREQ(WsStatusName(c.status), c.name) << c.status;
 }
 
 // The WinSock numbers map as the layer always mapped them; others are WS_Error.
@@ -35,10 +32,7 @@ TEST(WsStatus, MapWinSockError) {
       {10040, WS_TooLarge}, {10049, WS_UnknownIP}, {10035, WS_Error},       {10051, WS_Error},
       {12345, WS_Error},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.wsa);
-    EXPECT_EQ(MapWinSockError(c.wsa), c.st);
-  }
+  for (const Case& c : cases) EXPECT_EQ(MapWinSockError(c.wsa), c.st) << c.wsa;
 }
 
 // errno values reach the status of the same meaning and, in the trace, the

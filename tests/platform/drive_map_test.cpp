@@ -16,20 +16,14 @@ TEST(RDriveMap, ConvertsBothWays) {
       {"E:\\etc", "/etc"},  {"C:\\pub\\\\x\\", "/srv/ftp/pub/x"},     {"F:\\x", ""},
       {"pub\\x", ""},
   };
-  for (const Case& c : toPosix) {
-    SCOPED_TRACE(c.drive);
-    EXPECT_EQ(m.DriveToPosix(c.drive), c.posix);
-  }
+  for (const Case& c : toPosix) EXPECT_EQ(m.DriveToPosix(c.drive), c.posix) << c.drive;
   const Case toDrive[] = {
       {"D:\\x", "/srv/ftp/data/x"},  // longest root wins over C:
       {"C:\\pub", "/srv/ftp/pub"},        {"C:\\", "/srv/ftp"},
       {"C:\\datax", "/srv/ftp/datax"},  // component boundary, not prefix
       {"E:\\etc\\passwd", "/etc/passwd"},
   };
-  for (const Case& c : toDrive) {
-    SCOPED_TRACE(c.posix);
-    EXPECT_EQ(m.PosixToDrive(c.posix), c.drive);
-  }
+  for (const Case& c : toDrive) EXPECT_EQ(m.PosixToDrive(c.posix), c.drive) << c.posix;
   EXPECT_EQ(m.ConfigPathToDrive("/srv/ftp/pub"), "C:\\pub");
   EXPECT_EQ(m.ConfigPathToDrive("c:\\x"), "c:\\x");
 }

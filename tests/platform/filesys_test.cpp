@@ -178,10 +178,7 @@ TEST(FileSys, ReservedDeviceNames) {
               {"con:.x", 3},  {"CLOCK$", 6},  {"truename.", 8}, {"stdin", 5}, {"aux.a.b", 3},
               {"console", 0}, {"com", 0},     {"comx", 0},      {"lpt1x", 0}, {"prn:x", 0},
               {"nul", 0},     {"", 0},        {"xprn", 0}};
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.name);
-    EXPECT_EQ(FsReservedDeviceLength(r.name), r.len);
-  }
+  for (const Row& r : rows) EXPECT_EQ(FsReservedDeviceLength(r.name), r.len) << r.name;
 }
 
 // Changes wake the waiter with the watch id; Wake() wakes it without one.

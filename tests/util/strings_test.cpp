@@ -29,11 +29,10 @@ TEST(RStringTable, LanguageFromLocale) {
       {nullptr, "de_DE", "zh_CN", RLanguage::English},
       {"zh", nullptr, nullptr, RLanguage::SimplifiedChinese},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.all ? c.all : "-") + "/" + (c.msg ? c.msg : "-") + "/" +
-                 (c.lang ? c.lang : "-"));
-    EXPECT_EQ(LanguageFromLocale(c.all, c.msg, c.lang), c.want);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(LanguageFromLocale(c.all, c.msg, c.lang), c.want)
+        << std::string(c.all ? c.all : "-") + "/" + (c.msg ? c.msg : "-") + "/" +
+               (c.lang ? c.lang : "-");
 }
 
 // Lookup by number per language; a missing number gives "".
