@@ -174,9 +174,8 @@ TEST_F(SessionObjects, QuotaRunningUploadWritesRarely) {
     if (storeWrites_ != before) writeTimes.push_back(i);
   }
   EXPECT_LE(writeTimes.size(), 10u) << "about one write per 2 s after the start";
-  for (size_t k = 4; k < writeTimes.size(); ++k) {
+  for (size_t k = 4; k < writeTimes.size(); ++k)
     EXPECT_GE(writeTimes[k] - writeTimes[k - 1], 1000) << "write " << k;
-  }
   EXPECT_EQ(quota.UsedNow(), used);
   // Up to the limit, block by block; the first block that does not fit fails.
   while (quota.Charge(-kBlock)) used += kBlock;

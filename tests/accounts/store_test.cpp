@@ -686,10 +686,7 @@ TEST_F(StoreTest, ClientCheckSeam) {
   AskIP(s, QC_IP_ACCESS, "", "1.2.3.4");                       // admitted with the marker
   Ask(s, 18, "ann");                                           // no library event
   Ask(s, QC_CONNECT, "");
-  ASSERT_EQ(lib.seen.size(), 3u);
-  EXPECT_EQ(lib.seen[0], "17 joe@3");
-  EXPECT_EQ(lib.seen[1], "11 ");
-  EXPECT_EQ(lib.seen[2], "44 ");
+  EXPECT_EQ(lib.seen, (std::vector<std::string>{"17 joe@3", "11 ", "44 "}));
   SetSecurityReloadFlag();
   Ask(s, QC_TIME_OUT, "ann");
   EXPECT_EQ(lib.reloads, 2);

@@ -212,9 +212,8 @@ TEST(ConvertIniFile, IpAccessSection) {
     RIniFile ini(path);
     ASSERT_TRUE(ConvertIpAccessSection(ini));
     std::vector<std::string> got;
-    for (int i = 1; ini.HasKey("IP-ACCESS", "IP" + std::to_string(i)); ++i) {
+    for (int i = 1; ini.HasKey("IP-ACCESS", "IP" + std::to_string(i)); ++i)
       got.push_back(ini.GetString("IP-ACCESS", "IP" + std::to_string(i)));
-    }
     EXPECT_EQ(got, c.rules);
   }
 }

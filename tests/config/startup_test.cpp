@@ -338,13 +338,11 @@ TEST(RServerStartup, StaleTemporaryFilesRemoved) {
   Screen screen;
   std::vector<std::string> steps;
   ASSERT_EQ(RunOn(path, &steps), RServerStartup::RStartResult::Started);
-  for (const char* n : {"v.ini.tmpAbC123", "v.ini.tmpzz9ZZ9", "tmpnew.ini"}) {
+  for (const char* n : {"v.ini.tmpAbC123", "v.ini.tmpzz9ZZ9", "tmpnew.ini"})
     EXPECT_FALSE(std::filesystem::exists(dir.File(n))) << n;
-  }
   // Another file's, not our pattern, and one that may be in progress.
-  for (const char* n : {"w.ini.tmpAbC123", "v.ini.tmpAbC1234", "v.ini.tmpFresh1"}) {
+  for (const char* n : {"w.ini.tmpAbC123", "v.ini.tmpAbC1234", "v.ini.tmpFresh1"})
     EXPECT_TRUE(std::filesystem::remove(dir.File(n))) << n;
-  }
   EXPECT_EQ(std::count(screen.lines.begin(), screen.lines.end(),
                        "2:Removed stale temporary file " + dir.File("v.ini.tmpAbC123")),
             1);

@@ -227,9 +227,8 @@ TEST_F(ConfinementTest, GeneratedCaseVariantsStayInsideHome) {
       if (lstat(it->path().c_str(), &st) == 0) inside.insert(st.st_ino);
     }
     std::vector<std::string> outside;  // marker names outside this home
-    for (const auto& m : markers) {
+    for (const auto& m : markers)
       if (P(m).rfind(homePosix + "/", 0) != 0) outside.push_back(m.substr(m.rfind('/') + 1));
-    }
     ASSERT_GE(outside.size(), 6u);
     const std::string homeDisk = HomeOnDisk(Fs(), home);
     const std::vector<std::string> curs = {homeDisk, homeDisk + "\\sub", homeDisk + "\\SUB",

@@ -32,8 +32,7 @@ TEST(LoadWindowSettings, BooleanWords) {
   EXPECT_TRUE(s.invisible);
   EXPECT_TRUE(s.showToolBar);
   EXPECT_FALSE(s.showBmpMenus);
-  ASSERT_TRUE(s.placement.has_value());
-  EXPECT_EQ(*s.placement, (std::array<int, 4>{1, 2, 300, 400}));
+  EXPECT_EQ(s.placement, (std::array<int, 4>{1, 2, 300, 400}));
   EXPECT_EQ(s.logFont.height, -16);
   EXPECT_EQ(s.logFont.weight, 700);
   EXPECT_EQ(s.logFont.italic, 1);

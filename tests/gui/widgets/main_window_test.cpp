@@ -30,9 +30,8 @@ class MainWindowTest : public ::testing::Test {
 
 QStringList MenuTexts(QMenu* m) {
   QStringList t;
-  for (QAction* a : m->actions()) {
+  for (QAction* a : m->actions())
     if (!a->isSeparator()) t << a->text();
-  }
   return t;
 }
 
@@ -128,9 +127,8 @@ TEST_F(MainWindowTest, LogPaneTrimming) {
   FakeEngine engine(Ini());
   RMainWindow w(engine, {});
   RLogPane* pane = w.LogPane();
-  for (int i = 0; i < 600; ++i) {
+  for (int i = 0; i < 600; ++i)
     w.OnScreenLine("[1] Sun 06Dec26 10:00:00 - line " + std::to_string(i) + std::string(40, '.'));
-  }
   const RLogger& model = pane->Model();
   EXPECT_LT(model.Length(), 15000u);
   EXPECT_EQ(static_cast<size_t>(pane->document()->blockCount()), model.LineCount());

@@ -333,9 +333,8 @@ TEST_F(SetupTest, NewAccessRowHasNoLetters) {
     d.AddNewAccessRow();
     ASSERT_EQ(d.access->rowCount(), before + 1);
     EXPECT_EQ(d.access->item(before, 0)->text().toStdString(), c.path);
-    for (int col = 1; col < d.access->columnCount(); ++col) {
+    for (int col = 1; col < d.access->columnCount(); ++col)
       EXPECT_EQ(d.access->item(before, col)->checkState(), Qt::Unchecked) << col;
-    }
     // Saved as it is, the row would grant nothing: the dialog says so.
     EXPECT_FALSE(d.TryAccept());
     EXPECT_EQ(d.Error(), "An access rule needs at least one permission.");

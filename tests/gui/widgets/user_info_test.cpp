@@ -120,6 +120,5 @@ TEST_F(UserInfoTest, TrackingDetailsAndKill) {
   EXPECT_EQ(w.Detail(6), "localhost");
 
   w.KillTracked();
-  ASSERT_EQ(s.killed.size(), 1u);
-  EXPECT_EQ(s.killed[0], 2u);
+  EXPECT_EQ(s.killed, std::vector<uint32_t>{2});
 }
