@@ -10,33 +10,11 @@
 #include "platform/RSpawn.h"
 #include "platform/RTimeZone.h"
 #include "temp_dir.h"
+#include "time_zone_scope.h"
 
 using namespace vantor;
 
 namespace {
-
-// TZ for the lifetime of the object.
-class ScopedTZ {
- public:
-  explicit ScopedTZ(const char* tz) {
-    const char* old = getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", tz, 1);
-  }
-  ~ScopedTZ() {
-    if (had_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
 
 // Waits for the reaper threads; bounded, so a lost child fails the test.
 bool ChildrenReaped() {
@@ -64,7 +42,7 @@ TEST(SiteZone, OffsetUnderTZ) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tz);
-    ScopedTZ tz(c.tz);
+    test::TimeZoneScope tz(c.tz);
     int64_t offset = 1;
     ASSERT_TRUE(LocalUtcOffsetSeconds(c.when, offset));
     EXPECT_EQ(offset, c.want);

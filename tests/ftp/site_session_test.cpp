@@ -24,6 +24,7 @@
 #include "platform/RMessageLoop.h"
 #include "platform/RSpawn.h"
 #include "temp_dir.h"
+#include "time_zone_scope.h"
 #include "util/RLog.h"
 
 using namespace vantor;
@@ -275,8 +276,6 @@ TEST_F(SiteSession, IndexKeepsFinalLineBeyondReplyBound) {
 // SITE ZONE against the C library's offset, west and east of UTC.
 TEST_F(SiteSession, Zone) {
   Start();
-  const char* old = getenv("TZ");
-  const std::string saved = old != nullptr ? old : "";
   struct Case {
     const char* tz;
     const char* reply;
@@ -284,16 +283,9 @@ TEST_F(SiteSession, Zone) {
   const Case cases[] = {
       {"EST5", "210 UTC-300"}, {"IST-5:30", "210 UTC+330"}, {"UTC0", "210 UTC+0"}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.tz);
-    setenv("TZ", c.tz, 1);
-    EXPECT_EQ(Send("SITE ZONE"), std::vector<std::string>{c.reply});
+    test::TimeZoneScope tz(c.tz);
+    EXPECT_EQ(Send("SITE ZONE"), std::vector<std::string>{c.reply}) << c.tz;
   }
-  if (old != nullptr) {
-    setenv("TZ", saved.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
-  tzset();
 }
 
 // SITE SET TRANSFERPROGRESS and unknown sub-commands.

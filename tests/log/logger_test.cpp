@@ -8,6 +8,7 @@
 
 #include "log_capture.h"
 #include "temp_dir.h"
+#include "time_zone_scope.h"
 #include "util/RLog.h"
 
 using namespace vantor;
@@ -17,20 +18,12 @@ namespace {
 // Friday 4 December 2026, 23:54:31 UTC.
 constexpr int64_t kFri = 1796428471;
 
-class UtcZone {
- public:
-  UtcZone() {
-    ::setenv("TZ", "UTC0", 1);
-    ::tzset();
-  }
-};
-
 using LogDir = test::TempDir;
 
 using test::ReadText;
 
 struct Fixture {
-  UtcZone zone;
+  test::TimeZoneScope zone{"UTC0"};  // stamps and file names are local time
   LogDir dir;
   RManualClock clock{1000000, kFri};
   RLogger pane;
@@ -62,7 +55,7 @@ struct Fixture {
 
 // The time stamp uses the classic locale's names whatever the environment.
 TEST(RFTPSLogger, TimeStamp) {
-  UtcZone zone;
+  test::TimeZoneScope zone{"UTC0"};  // stamps and file names are local time
   EXPECT_EQ(LogTimeStamp(kFri), "Fri 04Dec26 23:54:31");
   EXPECT_EQ(LogTimeStamp(0), "??? ??????? ??:??:??");
   EXPECT_EQ(LogTimeStamp(-5), "??? ??????? ??:??:??");
@@ -140,7 +133,7 @@ TEST(RFTPSLogger, FileOutput) {
 // Rotated names: daily, weekly from Sunday, monthly, yearly; no extension;
 // a directory-only name.
 TEST(RFTPSLogger, RotationNames) {
-  UtcZone zone;
+  test::TimeZoneScope zone{"UTC0"};  // stamps and file names are local time
   struct Case {
     const char* configured;
     RLogRotation rotation;
