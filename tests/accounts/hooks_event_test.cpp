@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -188,32 +187,6 @@ TEST_F(HookTest, ReplyLines) {
   }
 }
 
-// Pre-command codes map to the deferred-command numbers of the session.
-TEST(RFTPEventStub, DeferredCodes) {
-  const std::map<uint32_t, int32_t> want = {{100, 14}, {101, 15}, {102, 16}, {103, 17}, {104, 18},
-                                            {105, 19}, {106, 20}, {107, 21}, {108, 23}, {109, 22}};
-  for (uint32_t code = 0; code < 120; ++code) {
-    SCOPED_TRACE(code);
-    auto it = want.find(code);
-    EXPECT_EQ(DeferredForHookCode(code), it == want.end() ? 0 : it->second);
-  }
-}
-
-// Socket events that arrive while a command is held come back in order.
-TEST_F(HookTest, ParkedEventsKeepOrder) {
-  RFTPEventStub stub(Handler(), 3, "a", "b");
-  stub.Hold(HD_RETR);
-  for (uintptr_t i = 0; i < 5; ++i) stub.Park(RMsg{window_, kOtherMessage, i, 0});
-  EXPECT_TRUE(stub.Held());
-  EXPECT_EQ(stub.Deferred(), HD_RETR);
-  std::deque<RMsg> back = stub.TakeParked();
-  ASSERT_EQ(back.size(), 5u);
-  for (uintptr_t i = 0; i < 5; ++i) EXPECT_EQ(back[i].wParam, i);
-  EXPECT_EQ(stub.ParkedCount(), 0u);
-  stub.ClearHold();
-  EXPECT_FALSE(stub.Held());
-}
-
 // The release call: only MSG_HOOK_RELEASE to the main window while a handler
 // lives; from another thread it arrives on the loop.
 TEST_F(HookTest, VantorPostMessageRules) {
@@ -287,7 +260,6 @@ TEST_F(HookTest, HoldRetrLibraryReleasesFromItsThread) {
   RFTPEventStub stub(WithExample("holdretr"), 31, "a", "b");
   EXPECT_EQ(stub.Raise(VNTR_EV_PreSTOR, "C:\\x"), 0) << "only RETR is held";
   ASSERT_EQ(stub.Raise(VNTR_EV_PreRETR, "C:\\x"), 3);
-  stub.Hold(DeferredForHookCode(VNTR_EV_PreRETR));
   ASSERT_TRUE(WaitForMessage());
   EXPECT_EQ(got_[0].message, MSG_HOOK_RELEASE);
   EXPECT_EQ(got_[0].wParam, 31u);

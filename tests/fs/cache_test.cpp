@@ -50,15 +50,6 @@ class CacheTest : public FsTree {
   }
 };
 
-TEST(DirCacheOptions, NormalisedBySortingLetters) {
-  EXPECT_EQ(NormaliseListOptions("-la"), "al");
-  EXPECT_EQ(NormaliseListOptions("-al"), "al");
-  EXPECT_EQ(NormaliseListOptions(" -l -a "), "al");
-  EXPECT_EQ(NormaliseListOptions("-Cl"), "Cl");
-  EXPECT_EQ(NormaliseListOptions(""), "");
-  EXPECT_EQ(NormaliseListOptions(std::string(300, 'l')).size(), 253u);
-}
-
 // Option letters in another order, and the user's letter case, share an entry;
 // another user or IP home does not.
 TEST_F(CacheTest, KeysShareEntries) {
