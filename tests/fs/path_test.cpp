@@ -36,7 +36,7 @@ class PathTest : public FsTree {
 };
 
 // The text rules of resolution, one case each, for a confined and a free user.
-TEST_F(PathTest, TextRulesTable) {
+TEST_F(PathTest, CoreStepTable) {
   const Case cases[] = {
       // Confined user, home c:\ftp\joe.
       {"/", "c:\\ftp\\joe", false, true, "c:\\ftp\\joe"},
