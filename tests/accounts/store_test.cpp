@@ -40,6 +40,13 @@ class StoreTest : public ::testing::Test {
     s.Answer(q);
     return q;
   }
+  // The flag and the no-rule marker of an address query.
+  using IPVerdict = std::pair<uint32_t, bool>;
+  IPVerdict Verdict(RFTPSSecurity& s, uint32_t code, std::string_view user,
+                    std::string_view address) {
+    AccessQuery q = AskIP(s, code, user, address);
+    return {q.flag, QueryNoRule(q)};
+  }
   std::string Value(const std::string& section, const std::string& key) {
     RIniFile f(ini_);
     return f.GetString(section, key);
@@ -246,15 +253,11 @@ TEST_F(StoreTest, ListingUsesTheProbe) {
 // The rules are cached until the reload flag (was ServerRulesCachedUntilReload).
 TEST_F(StoreTest, ServerIPRules) {
   RFTPSSecurity empty(ini_, &clock_);
-  AccessQuery q = AskIP(empty, QC_IP_ACCESS, "", "1.2.3.4");
-  EXPECT_EQ(+q.flag, 1u);
-  EXPECT_TRUE(QueryNoRule(q));
+  EXPECT_EQ(Verdict(empty, QC_IP_ACCESS, "", "1.2.3.4"), (IPVerdict{1, true}));
 
   RFTPSSecurity& s = Open("[IP-ACCESS]\nIP1=D, 10.*.*.* \nIP2=bogus\nIP3=A,\t*.*.*.*\n");
   EXPECT_EQ(s.ServerIPRules().size(), 2u);
-  q = AskIP(s, QC_IP_ACCESS, "", "10.1.2.3");
-  EXPECT_EQ(+q.flag, 0u);
-  EXPECT_FALSE(QueryNoRule(q));
+  EXPECT_EQ(Verdict(s, QC_IP_ACCESS, "", "10.1.2.3"), (IPVerdict{0, false}));
   EXPECT_EQ(+AskIP(s, QC_IP_ACCESS, "", "11.1.2.3").flag, 1u);
 
   Write("[IP-ACCESS]\nIP1=A,192.168\n");
@@ -292,12 +295,9 @@ TEST_F(StoreTest, AccountIPRules) {
     EXPECT_EQ(QueryNoRule(q), c.noRule);
   }
   Write("[USER=anonymous]\n[USER=joe]\nIP1=A,10.*\n");
-  AccessQuery q = AskIP(s, QC_IP_ACCESS, "anonymous", "11.0.0.1");
-  EXPECT_EQ(+q.flag, 1u);
-  EXPECT_TRUE(QueryNoRule(q));
-  q = AskIP(s, QC_IP_ACCESS, "joe", "11.0.0.1");  // a rule was seen: refused
-  EXPECT_EQ(+q.flag, 0u);
-  EXPECT_FALSE(QueryNoRule(q));
+  EXPECT_EQ(Verdict(s, QC_IP_ACCESS, "anonymous", "11.0.0.1"), (IPVerdict{1, true}));
+  EXPECT_EQ(Verdict(s, QC_IP_ACCESS, "joe", "11.0.0.1"),
+            (IPVerdict{0, false}));  // a rule was seen: refused
 }
 
 // A rule naming a host turns on the name matching of the store that
@@ -314,16 +314,12 @@ TEST_F(StoreTest, HostNamePatterns) {
 
 TEST_F(StoreTest, NoLogList) {
   RFTPSSecurity none(ini_, &clock_);
-  AccessQuery q = AskIP(none, QC_LOG_CLIENT_IP, "", "1.2.3.4");
-  EXPECT_EQ(+q.flag, 1u);
-  EXPECT_TRUE(QueryNoRule(q));
+  EXPECT_EQ(Verdict(none, QC_LOG_CLIENT_IP, "", "1.2.3.4"), (IPVerdict{1, true}));
   RFTPSSecurity& s = Open("[GLOBAL]\nLogIPDontLog= 127.0.0.1 ,\t10.*  ,\n");
   EXPECT_EQ(s.NoLogList().size(), 2u);
   EXPECT_EQ(+AskIP(s, QC_LOG_CLIENT_IP, "", "127.0.0.1").flag, 0u);
   EXPECT_EQ(+AskIP(s, QC_LOG_CLIENT_IP, "", "10.9.9.9").flag, 0u);
-  q = AskIP(s, QC_LOG_CLIENT_IP, "", "11.0.0.1");
-  EXPECT_EQ(+q.flag, 1u);
-  EXPECT_FALSE(QueryNoRule(q));
+  EXPECT_EQ(Verdict(s, QC_LOG_CLIENT_IP, "", "11.0.0.1"), (IPVerdict{1, false}));
 }
 
 TEST_F(StoreTest, RegularPasswords) {
