@@ -2,12 +2,8 @@
 // sessions on, held commands that must end, and the texts of the rename
 // events. The server and the add-ons are wired the way the programs wire
 // them, with the spy library of the tests loaded from [EXTERNAL].
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -21,8 +17,6 @@
 #include "ftp/RFTPStrings.h"
 #include "ftp/RServerAddOns.h"
 #include "ftp_fixture.h"
-#include "log_capture.h"
-#include "temp_dir.h"
 
 using namespace vantor;
 
@@ -34,27 +28,28 @@ std::string SpyLib() {
   return std::string(VANTOR_BINARY_DIR) + "/tests/libvantor_spy.so";
 }
 
-class HookSession : public ::testing::Test {
+// A server wired as the programs wire it. Seconds() fires the timer tick
+// once per step, so a session's 3-second tick comes every 9 steps here.
+class HookSession : public FtpTest {
  protected:
-  HookSession() : loop_(10000, &clock_), layer_(loop_) {
-    setenv("VANTOR_SPY_LOG", dir_.File("spy.log").c_str(), 1);
+  HookSession() {
+    setenv("VANTOR_SPY_LOG", tmp_.File("spy.log").c_str(), 1);
     unsetenv("VANTOR_SPY_HOLD");
     unsetenv("VANTOR_SPY_REPLY");
     mkdir(Home().c_str(), 0755);
   }
   ~HookSession() override {
     if (server_) addOns_.Shutdown(server_);
-    layer_.CleanupSockLib();
     unsetenv("VANTOR_SPY_LOG");
     unsetenv("VANTOR_SPY_HOLD");
     unsetenv("VANTOR_SPY_REPLY");
   }
 
-  std::string Home() const { return dir_.File("home"); }
+  std::string Home() const { return tmp_.File("home"); }
 
   // VANTOR.INI with user joe and the given [EXTERNAL] lines.
   void WriteIni(const std::string& external) {
-    ini_ = dir_.Write("VANTOR.INI", "[GLOBAL]\nPortNr=" + std::to_string(port_) +
+    ini_ = tmp_.Write("VANTOR.INI", "[GLOBAL]\nPortNr=" + std::to_string(port_) +
                                         "\nEncryptPasswords=NO\n[EXTERNAL]\n" + external +
                                         "[USER=joe]\nPassword=secret\nHomeDir=" + Home() +
                                         "\nAccess1=" + Home() + ",RWAMDCLP\n");
@@ -89,10 +84,6 @@ class HookSession : public ::testing::Test {
     s->Dispatch(line);
     return Replies(s);
   }
-  static Lines Replies(RFTPSComInterp* s) {
-    std::deque<std::string> q = s->TakeQueuedReplies();
-    return Lines(q.begin(), q.end());
-  }
   // A logged-in session of the spy library whose "CWD sub" the library holds.
   RFTPSComInterp* HeldCwd() {
     Start("EventHookDLL1=" + SpyLib() + "\n");
@@ -111,20 +102,10 @@ class HookSession : public ::testing::Test {
     return "250 Directory changed to " +
            s->ClientPathOf(PosixToLocal(s->FsSettings(), Home() + "/" + sub));
   }
-  // Moves the clock a second at a time, running what became due. Each step
-  // fires the timer tick once, so a session's 3-second tick comes every
-  // 9 steps here.
-  void Seconds(int n) {
-    for (int i = 0; i < n; ++i) {
-      clock_.Advance(1000);
-      loop_.RunPending();
-    }
-  }
-
   // The spy's lines: "load", "unload", and one per call.
   Lines Spy() const {
     Lines out;
-    std::string text = dir_.Read("spy.log");
+    std::string text = tmp_.Read("spy.log");
     size_t start = 0;
     while (start < text.size()) {
       size_t lf = text.find('\n', start);
@@ -148,16 +129,9 @@ class HookSession : public ::testing::Test {
   }
   int LogCount(const std::string& text) const { return log_.Count(text); }
 
-  test::TempDir dir_;
-  RManualClock clock_;
-  RMessageLoop loop_;
-  RSocketLayer layer_;
-  RRecordingFrontEnd frontEnd_;
   int port_ = FreePort();
-  std::string ini_;
   RServerAddOns addOns_;  // outlives the server, as in the programs
   std::unique_ptr<RFTPServer> server_;
-  test::LogCapture log_{" "};
 };
 
 }  // namespace
