@@ -82,6 +82,9 @@ TEST_F(MainWindowTest, MenusAndActions) {
 TEST_F(MainWindowTest, StatusBarAndTray) {
   FakeEngine engine(Ini());
   RMainWindow w(engine, {});
+  EXPECT_EQ(w.StatusField(0)->text(), "0 of 0 sockets");
+  EXPECT_EQ(w.StatusField(1)->text(), "0 (0) of 0 users");
+  EXPECT_EQ(w.StatusField(2)->text(), "0 xfers");
   EXPECT_EQ(w.StatusField(3)->text(), "0.0 KBps");
   w.OnStatusRecord(1, 1024, 0);
   w.OnStatusRecord(3, -1, 0);
