@@ -1,6 +1,6 @@
 """Session and command interpreter: replies, states, logging of commands,
-socket options and drive roots. (Real clients log in and out in
-e2e_transfer_clients, e2e_tls and e2e_modern_commands.)"""
+socket options. (Real clients log in and out in e2e_transfer_clients,
+e2e_tls and e2e_modern_commands.)"""
 import ctypes
 import os
 import re
@@ -169,18 +169,5 @@ def test_socket_options_from_global():
             expect(c.line()[:4], "426 ", "download cut off")
 
 
-# [DRIVES] as the server reads it: a relative root lies next to the INI
-# file; a section without entries gives no drives (never C: = "/").
-def test_drive_roots():
-    user = "[USER=joe]\nPassword=secret\nHomeDir=C:\\\nAccess1=C:\\,RL\n"
-    with Server("[GLOBAL]\nEncryptPasswords=NO\n[DRIVES]\nC=home\n" + user) as srv:
-        write_file(os.path.join(srv.home, "hello.txt"), "hello")
-        c = login(srv.port, "joe", "secret")
-        expect(c.cmd("SIZE hello.txt"), ["213 5"], "file under a relative root")
-    with Server("[GLOBAL]\nEncryptPasswords=NO\n[DRIVES]\n" + user) as srv:
-        expect(greeted(srv.port).user(), ["530 Not logged in, home directory does not exist."],
-               "no drives from an empty section")
-
-
 run([test_fixed_replies, test_pass_before_user, test_empty_lines_and_telnet, test_rein,
-     test_verb_prefixes, test_socket_options_from_global, test_drive_roots])
+     test_verb_prefixes, test_socket_options_from_global])

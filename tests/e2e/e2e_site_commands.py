@@ -90,7 +90,7 @@ def test_index(srv):
 
 
 # SITE SET TRANSFERPROGRESS: 321 notices during a slow (speed-limited)
-# download, none after OFF.
+# download.
 def test_transfer_progress(srv):
     write_file(os.path.join(srv.home, "big.bin"), b"z" * 140000)
     c = login(srv.port, "slow", "slow")
