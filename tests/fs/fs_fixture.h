@@ -16,14 +16,13 @@
 #include "fs/RFsServices.h"
 #include "fs/RLSDir.h"
 #include "temp_dir.h"
+#include "time_zone_scope.h"
 
 namespace vantor::test {
 
 class FsTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
     Mkdir("c");
     Mkdir("d");
     RFsSettingsStr s;
@@ -83,6 +82,7 @@ class FsTree : public ::testing::Test {
     return out;
   }
 
+  TimeZoneScope utc_{"UTC"};  // listings show UTC times
   TempDir tmp_;
   const std::string root_ = tmp_.Path();
   RFsServices fs_;

@@ -42,14 +42,11 @@ TEST(MlsxFacts, ParseAndListSelection) {
 // Stamps are UTC whatever the local zone says; a stamp reads back to the
 // same second.
 TEST(MlsxFacts, TimeStamps) {
-  setenv("TZ", "America/New_York", 1);
-  tzset();
+  TimeZoneScope newYork("America/New_York");
   EXPECT_EQ(MlsxTime(0), "19700101000000");
   EXPECT_EQ(MlsxTime(kNow), "20260528202640");
   EXPECT_EQ(MlsxTime(951782400), "20000229000000");  // a leap day
   EXPECT_EQ(MlsxTime(-1), "19691231235959");
-  setenv("TZ", "UTC", 1);
-  tzset();
 
   struct Case {
     const char* text;
