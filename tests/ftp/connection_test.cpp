@@ -1,11 +1,8 @@
 // Control and data connections over real sockets on 127.0.0.1: closing after
 // QUIT, line reading, back-pressure, passive listeners and the data port.
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <string>
 
 #include "accounts/RFTPSSecurity.h"
@@ -13,6 +10,7 @@
 #include "ftp/RFTPMessages.h"
 #include "ftp_fixture.h"
 #include "temp_dir.h"
+#include "work_gate.h"
 
 using namespace vantor;
 
@@ -327,37 +325,23 @@ namespace {
 // listing waits in the queue for as long as the test needs.
 class WorkerGate {
  public:
-  explicit WorkerGate(RWorkPool& pool) : state_(std::make_shared<State>()) {
-    // The worker keeps the state alive: it may still be leaving the wait
-    // when the gate itself is gone.
+  explicit WorkerGate(RWorkPool& pool) : gate_(std::make_shared<test::WorkGate>()) {
+    // The worker keeps the gate alive: it may still be leaving the wait
+    // when this object is gone.
     (void)pool.Submit(
         {}, std::make_shared<RWorkCancel>(),
-        [st = state_]() -> RWorkPool::Result {
-          std::unique_lock<std::mutex> lock(st->mu);
-          st->held = true;
-          st->cv.notify_all();
-          st->cv.wait(lock, [&] { return st->open; });
+        [g = gate_]() -> RWorkPool::Result {
+          g->Wait();
           return nullptr;
         },
         [](const RWorkPool::Result&) {});
-    std::unique_lock<std::mutex> lock(state_->mu);
-    state_->cv.wait_for(lock, std::chrono::seconds(10), [this] { return state_->held; });
+    gate_->WaitForWaiters(1);
   }
   ~WorkerGate() { Open(); }
-  void Open() {
-    std::lock_guard<std::mutex> lock(state_->mu);
-    state_->open = true;
-    state_->cv.notify_all();
-  }
+  void Open() { gate_->Open(); }
 
  private:
-  struct State {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool held = false;
-    bool open = false;
-  };
-  std::shared_ptr<State> state_;
+  std::shared_ptr<test::WorkGate> gate_;
 };
 
 }  // namespace

@@ -2,45 +2,20 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/RMessageLoop.h"
 #include "platform/RWorkPool.h"
+#include "work_gate.h"
 
 using namespace vantor;
 
 namespace {
 
-// A gate the test opens: jobs that wait on it keep their worker busy.
-class Gate {
- public:
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mu_);
-    ++waiting_;
-    cv_.notify_all();
-    cv_.wait(lock, [this] { return open_; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mu_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  bool WaitForWaiters(int n) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return waiting_ >= n; });
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool open_ = false;
-  int waiting_ = 0;
-};
+using Gate = test::WorkGate;
 
 RWorkPool::Result IntResult(int v) {
   return std::make_shared<const int>(v);
