@@ -1,8 +1,11 @@
-"""FEAT, OPTS, CLNT, HOST, MLSD, MLST and MFMT against the real server over
-127.0.0.1: exact replies and listing bytes with a raw client, then real
-clients with their defaults (Python's ftplib mlsd(), lftp mirror -R keeping
-modification times, curl, tnftp's mlsd) showing no fallback for anything
-FEAT offers. lftp and tnftp are installed with apt-get when missing."""
+"""FEAT, OPTS, CLNT, MLSD and MLST against the real server over 127.0.0.1:
+exact replies and listing bytes with a raw client, then real clients with
+their defaults (Python's ftplib mlsd(), lftp mirror -R keeping modification
+times with MFMT, curl, tnftp's mlsd) showing no fallback for anything FEAT
+offers. lftp and tnftp are installed with apt-get when missing. (MFMT's
+replies: FeatTest.MfmtSetsModificationTimes. HOST: FeatTest.HostSelectsANamedHome
+and StoreTest.IPHomeSpecificAccount; over the wire in e2e_login_messages
+test_v6_home.)"""
 import calendar
 import ftplib
 import os
@@ -82,7 +85,8 @@ def mlst_mlsd_cases(srv):
     c.eq(ftp.cmd("OPTS MLST unique;UNIX.mode"), ["200 MLST OPTS unique;UNIX.mode;"], "OPTS")
     got = ftp.cmd("MLST /c:/pub/a.txt")[1]
     c.true(re.fullmatch(r" unique=[0-9a-f]+U%x;UNIX.mode=0%03o; /c:/pub/a.txt"
-                        % (a.st_ino, a.st_mode & 0o7777), got), "MLST unique and UNIX.mode: " + got)
+                        % (a.st_ino, a.st_mode & 0o7777), got),
+           "MLST unique and UNIX.mode: " + got)
     ftp.cmd("OPTS MLST type;size;modify;perm;")
     c.eq(ftp.cmd("MLST /c:/pub/nothing"), ["550 /c:/pub/nothing: No such file or directory."],
          "MLST missing")
@@ -107,8 +111,8 @@ def mlst_mlsd_cases(srv):
         c.eq(last, "226 Transfer complete.", "MLSD 226 " + mode)
     ftp.cmd("CWD /c:/pub/sub")
     first, data, last = mlsd(ftp, "")
-    c.eq(data.decode("utf-8").splitlines()[0], "type=cdir;modify=%s;perm=cdeflmp; ." % stamp(T0 - 60),
-         "MLSD of the current directory")
+    c.eq(data.decode("utf-8").splitlines()[0],
+         "type=cdir;modify=%s;perm=cdeflmp; ." % stamp(T0 - 60), "MLSD of the current directory")
     # A LIST of the same directory never answers from MLSD's cache entry.
     listing = ftp.transfer("LIST /c:/pub")[1].decode("utf-8")
     c.true("-rwxrwxrwx" in listing and "type=" not in listing,
@@ -142,18 +146,6 @@ def access_cases(srv):
     c.eq(ftp.cmd("MFMT 20200101000000 a.txt"), ["550 Permission denied."],
          "MFMT needs the write letter")
     c.eq(os.stat(srv.path("pub", "a.txt")).st_mtime, T0, "refused MFMT changed nothing")
-    ftp.close()
-
-
-# HOST picks the IP home named so: its own account section applies. (MFMT's
-# replies and the UTC time it sets: FeatTest.MfmtSetsModificationTimes; lftp
-# below sets times with it.)
-def host_cases(srv):
-    ftp = greeted(srv.port)
-    c.eq(ftp.cmd("HOST elsewhere.example"), ["504 Unknown host."], "HOST unknown")
-    c.eq(ftp.cmd("HOST Virtual.Example"), ["220 Host accepted."], "HOST by name")
-    c.eq(ftp.user("joe", "other")[-1][:4], "230 ", "login to the virtual home's account")
-    c.eq(ftp.cmd("PWD"), ['257 "/C:/pub/sub" is current directory.'], "virtual home")
     ftp.close()
 
 
@@ -206,7 +198,8 @@ def lftp_cases(srv, offered, work):
     c.eq(r.returncode, 0, "lftp mirror -R: " + "\n".join(out[-20:]))
     for rel, t in times.items():
         p = srv.path("pub", "up", *rel.split("/"))
-        c.eq(os.path.exists(p) and int(os.stat(p).st_mtime), t, "mirror -R kept the time of " + rel)
+        c.eq(os.path.exists(p) and int(os.stat(p).st_mtime), t,
+             "mirror -R kept the time of " + rel)
     c.true(any(l.startswith("---> MFMT ") for l in out), "lftp set times with MFMT")
     c.true(any(l.startswith("---> MLSD") for l in out), "lftp listed with MLSD")
     c.eq(dialogue_fallbacks(out, offered), [], "lftp: no fallback for what FEAT offers")
@@ -238,10 +231,8 @@ def tnftp_cases(srv, work):
 users = {
     "joe": ("secret", "C:\\", "C:\\,RWAMDCLP", []),
     "ro": ("pw", "C:\\pub", "C:\\pub,RLP", ["RelPaths=yes", "HideHidden=yes"]),
-    "joe@2": ("other", "C:\\pub\\sub", "C:\\,RWAMDCLP", []),
 }
-homes = ["[IP-HOMES]", "IP1=127.0.0.1,main.example", "IP2=10.9.9.9,virtual.example"]
-with tree_server(global_lines=homes, users=users) as srv:
+with tree_server(users=users) as srv:
     make_pub(srv)
     work = tempfile.mkdtemp(prefix="vantor-modern-")
     try:
@@ -251,7 +242,6 @@ with tree_server(global_lines=homes, users=users) as srv:
             offered.discard("MLSD")
         mlst_mlsd_cases(srv)
         access_cases(srv)
-        host_cases(srv)
         ftplib_cases(srv)
         curl_cases(srv, offered, work)
         tnftp_cases(srv, work)
