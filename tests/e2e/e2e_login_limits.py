@@ -146,15 +146,6 @@ def test_home_directory():
         expect(c.user("joe"), [PROCEED], "session stays usable")
 
 
-# With security off USER logs in at once; PASS then finds the wrong state.
-def test_security_off():
-    with Server(ini("Security=OFF")) as srv:
-        c = greeted(srv.port)
-        expect(c.cmd("USER whoever"), ["230 User WHOEVER logged in."])
-        expect(c.cmd("PASS x"), ["503 Bad sequence of commands."])
-        expect(c.cmd("PWD"), [NOT_IN])
-
-
 run([test_crypt_password_and_retries, test_third_wrong_password_disconnects, test_user_forms,
      test_account_user_limit, test_always_allow_keeps_account_limit, test_logins_per_address,
-     test_home_directory, test_security_off])
+     test_home_directory])
