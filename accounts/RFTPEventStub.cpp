@@ -23,33 +23,6 @@ void WholeField(char* dst, size_t size, std::string_view src) {
 
 }  // namespace
 
-int32_t DeferredForHookCode(uint32_t code) {
-  switch (code) {
-    case VNTR_EV_PreRETR:
-      return HD_RETR;
-    case VNTR_EV_PreSTOR:
-      return HD_STOR;
-    case VNTR_EV_PreAPPE:
-      return HD_APPE;
-    case VNTR_EV_PreSTOU:
-      return HD_STOU;
-    case VNTR_EV_PreRNTO:
-      return HD_RNTO;
-    case VNTR_EV_PreDELE:
-      return HD_DELE;
-    case VNTR_EV_PreRMD:
-      return HD_RMD;
-    case VNTR_EV_PreMKD:
-      return HD_MKD;
-    case VNTR_EV_PreSITE:
-      return HD_SITE;
-    case VNTR_EV_PreCWD:
-      return HD_CWD;
-    default:
-      return HD_NONE;
-  }
-}
-
 RFTPEventStub::RFTPEventStub(std::shared_ptr<RFTPEventHandler> handler, uint32_t session,
                              std::string_view clientAddress, std::string_view localAddress)
     : handler_(std::move(handler)) {

@@ -1,6 +1,6 @@
-// A session's link to the event-hook libraries: its event-hook record, the
-// text last returned by a library, the held-command state and the socket
-// events parked while a command is held.
+// A session's link to the event-hook libraries: its event-hook record and
+// the text last returned by a library. (A held command and the events
+// parked meanwhile are the session's own state.)
 //
 // Created with the session, and only when at least one event-hook library is
 // loaded; owned by the session. It keeps a share of the handler it was made
@@ -9,13 +9,12 @@
 //
 // A held command is released by the main window: MSG_HOOK_RELEASE carries the
 // session number, the main window looks the session up by that number, and
-// the session calls RaiseAgain() and then replays TakeParked(). A session
+// the session calls RaiseAgain() and then replays its parked events. A session
 // that is gone by then is simply not found, so a late release never touches
 // a freed stub.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,28 +22,8 @@
 
 #include "accounts/RFTPEventHandler.h"
 #include "include/vantor/hooks.h"
-#include "platform/RMessageLoop.h"
 
 namespace vantor {
-
-// The numbers the session keeps for a command held by a hook.
-enum RHookDeferred : int32_t {
-  HD_NONE = 0,
-  HD_RETR = 14,
-  HD_STOR = 15,
-  HD_APPE = 16,
-  HD_STOU = 17,
-  HD_RNTO = 18,
-  HD_DELE = 19,
-  HD_RMD = 20,
-  HD_MKD = 21,
-  HD_CWD = 22,
-  HD_SITE = 23,
-};
-
-// The deferred-command number of a pre-command hook code (100..109); 0 for
-// any other code.
-int32_t DeferredForHookCode(uint32_t code);
 
 class RFTPEventStub {
  public:
@@ -83,18 +62,6 @@ class RFTPEventStub {
   // The text at 104 as the library left it (always terminated).
   std::string_view Text() const;
 
-  // Held command.
-  void Hold(int32_t deferred) { deferred_ = deferred; }
-  bool Held() const { return deferred_ != HD_NONE; }
-  int32_t Deferred() const { return deferred_; }
-  void ClearHold() { deferred_ = HD_NONE; }
-
-  // Socket events that arrive while a command is held, replayed in order
-  // after the verdict.
-  void Park(const RMsg& m) { parked_.push_back(m); }
-  size_t ParkedCount() const { return parked_.size(); }
-  std::deque<RMsg> TakeParked() { return std::exchange(parked_, {}); }
-
   uint32_t Session() const { return block_.record.session; }
   const EventHookRecord& Record() const { return block_.record; }
   const EventHookRecordExt& Extension() const { return block_.ext; }
@@ -112,8 +79,6 @@ class RFTPEventStub {
 
   std::shared_ptr<RFTPEventHandler> handler_;
   Block block_;
-  int32_t deferred_ = HD_NONE;
-  std::deque<RMsg> parked_;
 };
 
 }  // namespace vantor

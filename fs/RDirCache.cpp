@@ -25,7 +25,6 @@ constexpr size_t kMaxWatchesPerEntry = 256;  // listings beyond this live kUnwat
 constexpr size_t kMaxWatchesTotal = 4096;
 constexpr int kWorkerWaitMs = 10000;
 constexpr int64_t kMiB = 1024 * 1024;
-constexpr size_t kMaxOptions = 253;
 
 struct CacheEntryStr {
   std::string user;
@@ -418,15 +417,6 @@ void RDirCache::AddWatch(const RDirCacheClaimStr& claim, const std::string& posi
 
 void RDirCache::Store(const RDirCacheClaimStr& claim, RDirLinesPtr lines) {
   table_->Store(claim, std::move(lines));
-}
-
-std::string NormaliseListOptions(std::string_view options) {
-  std::string s(options.substr(0, kMaxOptions));
-  std::sort(s.begin(), s.end(), [](char a, char b) {
-    return static_cast<signed char>(a) < static_cast<signed char>(b);
-  });
-  size_t i = s.find_first_not_of(" \t-");
-  return i == std::string::npos ? std::string() : s.substr(i);
 }
 
 }  // namespace vantor

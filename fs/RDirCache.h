@@ -39,9 +39,6 @@ struct RDirCacheStatsStr {
   int64_t bytes = 0;     // held by cached listings
   int64_t maxBytes = 0;  // the budget
 };
-// Normalised option text: sorted by signed character value, then leading
-// blanks, tabs and "-" removed (at most 253 characters considered).
-std::string NormaliseListOptions(std::string_view options);
 
 // A listing's lines, stored once: all texts back to back and where each ends.
 struct RDirLinesStr {
