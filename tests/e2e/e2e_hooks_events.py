@@ -9,8 +9,7 @@ import socket
 import tempfile
 import time
 
-from e2e_hooks_common import ARGS, drive_form
-from ftp_e2e import Server, expect, greeted, login, run, wait_until
+from ftp_e2e import Server, drive_form, expect, greeted, login, parse_args, run, wait_until
 
 INI = """[GLOBAL]
 EncryptPasswords=NO
@@ -36,7 +35,7 @@ Password=x
 HomeDir={home}
 Access1={home},RL
 TimeOut=1
-""" % ARGS.spy
+""" % parse_args().spy
 
 BIG = 2 * 1024 * 1024
 SPY_DIR = tempfile.mkdtemp(prefix="vantor-spy-")

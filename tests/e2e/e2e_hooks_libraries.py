@@ -7,8 +7,8 @@ import os
 import tempfile
 import time
 
-from e2e_hooks_common import drive_form, lib
-from ftp_e2e import Checker, Server, expect, greeted, login, recv_all, write_file
+from ftp_e2e import (Checker, Server, drive_form, expect, greeted, lib, login, recv_all,
+                     write_file)
 
 os.environ["VANTOR_HOLDRETR_MS"] = "400"
 os.environ["VANTOR_UPLOADGUARD_PATTERN"] = "*.exe"

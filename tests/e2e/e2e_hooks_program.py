@@ -14,8 +14,9 @@ import subprocess
 import tempfile
 import time
 
-from e2e_hooks_common import ARGS, lib
-from ftp_e2e import Program, expect, free_port, login, recv_all, run, write_file
+from ftp_e2e import Program, expect, free_port, lib, login, parse_args, recv_all, run, write_file
+
+ARGS = parse_args()
 
 
 class HookProgram(Program):

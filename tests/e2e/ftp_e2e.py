@@ -49,6 +49,16 @@ def server_binary():
     return binary
 
 
+def lib(name):
+    """The built example hook library `name` (from --examples)."""
+    return os.path.join(parse_args().examples, "libvantor_%s.so" % name)
+
+
+def drive_form(posix):
+    """A POSIX path in the drive form of the default drive table (C: = /)."""
+    return "C:" + posix.replace("/", "\\")
+
+
 def free_port(host=HOST):
     with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:
         s.bind((host, 0))
@@ -484,7 +494,8 @@ class Checker:
             except Exception as e:
                 traceback.print_exc()
                 self.true(False, "%s raised %r" % (f.__name__, e))
-            print("%s %s" % ("PASS" if len(self.failures) == before else "FAIL", f.__name__))
+            print("%s %s" % ("PASS" if len(self.failures) == before else "FAIL", f.__name__),
+                  flush=True)
 
     def finish(self):
         for f in self.failures:
@@ -494,19 +505,11 @@ class Checker:
 
 
 def run(tests):
-    """Runs test functions; prints each result; exits 1 on any failure."""
+    """Runs test functions that raise on failure; exits 1 on any failure."""
     parse_args()
-    failed = 0
-    for t in tests:
-        try:
-            t()
-            print("PASS", t.__name__)
-        except Exception:
-            failed += 1
-            print("FAIL", t.__name__)
-            traceback.print_exc()
-        sys.stdout.flush()
-    sys.exit(1 if failed else 0)
+    c = Checker()
+    c.cases(tests)
+    c.finish()
 
 
 def unittest_main(script_globals):
