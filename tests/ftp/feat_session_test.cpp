@@ -53,10 +53,6 @@ class FeatTest : public FtpTest {
     }
     return s;
   }
-  std::vector<std::string> Send(RFTPSComInterp* s, std::string_view line) {
-    s->Dispatch(line);
-    return Replies(s);
-  }
   std::string Last(RFTPSComInterp* s, std::string_view line) {
     std::vector<std::string> r = Send(s, line);
     return r.empty() ? std::string() : r.back();

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ftp/RFTPSComInterp.h"
@@ -88,6 +89,11 @@ class FtpTest : public ::testing::Test {
     Settle(s);
     std::deque<std::string> q = s->TakeQueuedReplies();
     return {q.begin(), q.end()};
+  }
+  // Dispatches a line and returns the replies it queued.
+  std::vector<std::string> Send(RFTPSComInterp* s, std::string_view line) {
+    s->Dispatch(line);
+    return Replies(s);
   }
   // Moves the clock a second at a time, running what became due.
   void Seconds(int n) {

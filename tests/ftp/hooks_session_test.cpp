@@ -75,14 +75,9 @@ class HookSession : public FtpTest {
     RFTPSComInterp* s = server_->Manager().CreateDetachedSession("127.0.0.1", 0x7F000001);
     s->TakeQueuedReplies();
     s->Dispatch("USER joe");
-    s->Dispatch("PASS secret");
-    const Lines r = Replies(s);
+    const Lines r = Send(s, "PASS secret");
     EXPECT_TRUE(!r.empty() && r.back().substr(0, 4) == "230 ") << (r.empty() ? "" : r.back());
     return s;
-  }
-  Lines Send(RFTPSComInterp* s, std::string_view line) {
-    s->Dispatch(line);
-    return Replies(s);
   }
   // A logged-in session of the spy library whose "CWD sub" the library holds.
   RFTPSComInterp* HeldCwd() {

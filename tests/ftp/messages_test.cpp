@@ -93,10 +93,8 @@ TEST_F(FtpTest, SignOffFraming) {
   Start("[SIGNONOFF]\nMessageFiles1=-1||" + dir_ + "/off.txt\n");
   manager_->ApplySettings();
   RFTPSComInterp* s = Detached();
-  s->Dispatch("USER ftp");
-  Replies(s);
-  s->Dispatch("QUIT");
-  EXPECT_EQ(Replies(s), (Lines{"221-one", "221 two ANONYMOUS"}));
+  (void)Send(s, "USER ftp");
+  EXPECT_EQ(Send(s, "QUIT"), (Lines{"221-one", "221 two ANONYMOUS"}));
   EXPECT_EQ(s->CommandState(), CS_Closing);
 }
 

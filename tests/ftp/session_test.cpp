@@ -53,11 +53,9 @@ class SessionTest : public FtpTest {
 TEST_F(SessionTest, GreetingAndSecurityOffLogin) {
   RFTPSComInterp* s = manager_->CreateDetachedSession("10.1.2.3", 0x7F000001);
   EXPECT_EQ(Replies(s), Lines{"220 Vantor FTP-Server v2.5k for WinSock ready..."});
-  s->Dispatch("USER joe@host");
-  EXPECT_EQ(Replies(s), Lines{"230 User JOE logged in."});
+  EXPECT_EQ(Send(s, "USER joe@host"), Lines{"230 User JOE logged in."});
   EXPECT_EQ(s->CommandState(), CS_LoggedIn);
-  s->Dispatch("PASS x");
-  EXPECT_EQ(Replies(s), Lines{"503 Bad sequence of commands."});
+  EXPECT_EQ(Send(s, "PASS x"), Lines{"503 Bad sequence of commands."});
   EXPECT_EQ(s->CommandState(), CS_Connected);
   EXPECT_TRUE(Logged("4 ("));
 }
@@ -95,8 +93,7 @@ TEST_F(SessionTest, DispatchStates) {
     RFTPSComInterp* s = c.state == CS_Closing ? Detached() : open;
     EnterState(*s, c.state);
     s->Transfer.restartOffset = 77;
-    s->Dispatch(c.line);
-    EXPECT_EQ(Replies(s), c.want);
+    EXPECT_EQ(Send(s, c.line), c.want);
     EXPECT_EQ(s->CommandState(), c.after);
     if (c.state == CS_RestartPending) {
       EXPECT_EQ(s->Transfer.restartOffset, 0);
@@ -108,8 +105,7 @@ TEST_F(SessionTest, DispatchStates) {
 // nor holding a command, and the closing line still names its user.
 TEST_F(SessionTest, ClosingIsAFlagBesideTheState) {
   RFTPSComInterp* s = Detached();
-  s->Dispatch("USER joe");
-  Replies(s);
+  (void)Send(s, "USER joe");
   s->HoldCommand(DC_Dele);
   ASSERT_TRUE(s->IsHoldingCommand());
   s->CloseAfterReplies();
@@ -117,8 +113,7 @@ TEST_F(SessionTest, ClosingIsAFlagBesideTheState) {
   EXPECT_FALSE(s->IsLoggedIn());
   EXPECT_FALSE(s->IsHoldingCommand()) << "a closing session must not park its socket events";
   s->ResumeDeferred(s->Number());
-  s->Dispatch("NOOP");
-  EXPECT_EQ(Replies(s), Lines{"221 Service closing control connection."});
+  EXPECT_EQ(Send(s, "NOOP"), Lines{"221 Service closing control connection."});
   const uint32_t number = s->Number();
   manager_->RemoveSession(number);
   char want[64];
@@ -133,8 +128,7 @@ TEST_F(SessionTest, RestartOffsetKeptByTransferVerbs) {
     SCOPED_TRACE(verb);
     s->ExpectRestart();
     s->Transfer.restartOffset = 1234;
-    s->Dispatch(verb);
-    Replies(s);
+    (void)Send(s, verb);
     EXPECT_EQ(s->Transfer.restartOffset, 1234);
   }
 }
@@ -225,8 +219,7 @@ TEST_F(SessionTest, ExpandVariables) {
 TEST_F(SessionTest, IPv6ControlConnection) {
   const std::string client = "2001:db8:1234:5678:9abc:def0:1234:5678";
   RFTPSComInterp* s = Detached(client);
-  s->Dispatch("USER joe");
-  Replies(s);
+  (void)Send(s, "USER joe");
   const std::string use2 = "522 Network protocol not supported, use (2)";
   const struct {
     const char* line;
@@ -243,8 +236,7 @@ TEST_F(SessionTest, IPv6ControlConnection) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
-    s->Dispatch(c.line);
-    EXPECT_EQ(Replies(s), Lines{c.want});
+    EXPECT_EQ(Send(s, c.line), Lines{c.want});
   }
   EXPECT_EQ(s->Data.address, client);
   EXPECT_EQ(s->Data.port, 4000);

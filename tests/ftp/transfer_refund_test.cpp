@@ -48,8 +48,7 @@ class RefundTest : public FtpTest {
         [this](AccessQuery& q) { HandleAccessQueryMessage(store_.get(), true, q); });
     RFTPSComInterp* s = Detached();
     s->Dispatch("USER r");
-    s->Dispatch("PASS r");
-    EXPECT_EQ(Replies(s).back(), "230 User logged in, proceed.");
+    EXPECT_EQ(Send(s, "PASS r").back(), "230 User logged in, proceed.");
     auto hook = std::make_unique<FakeHook>();
     hook_ = hook.get();
     s->Hook = std::move(hook);
@@ -67,8 +66,7 @@ class RefundTest : public FtpTest {
 TEST_F(RefundTest, HookReplyRefundsTheDownload) {
   RFTPSComInterp* s = LogIn();
   hook_->verdict = HV_Reply;
-  s->Dispatch("RETR f.txt");
-  EXPECT_EQ(Replies(s), Lines{"550 Not from here."});
+  EXPECT_EQ(Send(s, "RETR f.txt"), Lines{"550 Not from here."});
   EXPECT_EQ(Credit(), "1.000000");
   EXPECT_EQ(s->Counters.filesDown, 0u);
 }
@@ -78,8 +76,7 @@ TEST_F(RefundTest, HookReplyRefundsTheDownload) {
 TEST_F(RefundTest, HeldDownloadChargedOnlyWhenItRuns) {
   RFTPSComInterp* s = LogIn();
   hook_->verdict = HV_Hold;
-  s->Dispatch("RETR f.txt");
-  EXPECT_TRUE(Replies(s).empty());
+  EXPECT_TRUE(Send(s, "RETR f.txt").empty());
   EXPECT_EQ(s->CommandState(), CS_AwaitingHook);
   EXPECT_EQ(Credit(), "1.000000");
   EXPECT_EQ(s->Counters.filesDown, 0u);
