@@ -30,6 +30,11 @@ class LoopTest : public ::testing::Test {
     });
   }
   void TearDown() override { EXPECT_EQ(loop_.WatchedFdCount(), 0u) << "fd left registered"; }
+  // Moves the clock and runs what became due.
+  void Advance(int64_t ms) {
+    clock_.Advance(ms);
+    loop_.RunPending();
+  }
 
   RManualClock clock_;
   RMessageLoop loop_;
@@ -97,26 +102,20 @@ TEST_F(LoopTest, TimersOnManualClock) {
   int once = 0;
   auto t = loop_.AddTimer(333, true, [&] { ++rep; });
   loop_.AddTimer(1000, false, [&] { ++once; });
-  clock_.Advance(332);
-  loop_.RunPending();
+  Advance(332);
   EXPECT_EQ(rep, 0);
-  clock_.Advance(1);
-  loop_.RunPending();
+  Advance(1);
   EXPECT_EQ(rep, 1);
-  clock_.Advance(333 * 10);
-  loop_.RunPending();
+  Advance(333 * 10);
   EXPECT_EQ(rep, 2);
   EXPECT_EQ(once, 1);
   // Phase kept: the next deadline is on the 333 ms grid (333 * 12 = 3996).
-  clock_.Advance(3996 - 333 * 11 - 1);
-  loop_.RunPending();
+  Advance(3996 - 333 * 11 - 1);
   EXPECT_EQ(rep, 2);
-  clock_.Advance(1);
-  loop_.RunPending();
+  Advance(1);
   EXPECT_EQ(rep, 3);
   loop_.CancelTimer(t);
-  clock_.Advance(10000);
-  loop_.RunPending();
+  Advance(10000);
   EXPECT_EQ(rep, 3);
   EXPECT_EQ(once, 1);
   EXPECT_EQ(loop_.TimerCount(), 0u);
@@ -128,8 +127,7 @@ TEST_F(LoopTest, CancelFromCallback) {
   RMessageLoop::TimerId tb = 0;
   loop_.AddTimer(10, false, [&] { loop_.CancelTimer(tb); });
   tb = loop_.AddTimer(10, false, [&] { ++b; });
-  clock_.Advance(10);
-  loop_.RunPending();
+  Advance(10);
   EXPECT_EQ(b, 0);
 }
 
@@ -148,14 +146,12 @@ TEST_F(LoopTest, CancelledTimersDoNotShortenTheWait) {
   loop_.AddTimer(1000, false, [&] { ++fired; });
   loop_.CancelTimer(buried);
   EXPECT_EQ(loop_.NextTimeoutMs(), 1000);
-  clock_.Advance(1000);
-  loop_.RunPending();
+  Advance(1000);
   EXPECT_EQ(fired, 1);
   EXPECT_EQ(loop_.NextTimeoutMs(), 4000);
   // Cancelling the last live timer leaves nothing to wait for.
   loop_.CancelTimer(loop_.AddTimer(10, true, [] {}));
-  clock_.Advance(4000);
-  loop_.RunPending();
+  Advance(4000);
   EXPECT_EQ(fired, 2);
   EXPECT_EQ(loop_.NextTimeoutMs(), -1);
   EXPECT_EQ(loop_.TimerCount(), 0u);
