@@ -98,15 +98,6 @@ def too_many(srv, user, log):
     srv.wait_log(log)
 
 
-# The account's own MaxNrUsers counts its sessions.
-def test_account_user_limit():
-    extra = "[USER=solo]\nPassword=%s\nHomeDir={home}\nMaxNrUsers=1\n" % crypt.crypt("x", "cd")
-    with Server(ini(extra=extra)) as srv:
-        first = login(srv.port, "solo", "x")
-        too_many(srv, "solo", "Too many SOLO users - disconnecting")
-        first.close()
-
-
 # MaxNrUsers 0 refuses everybody but accounts with AlwaysAllowLogin, which
 # lifts the server's limit only: the account's own MaxNrUsers still refuses
 # its second session.
@@ -147,5 +138,4 @@ def test_home_directory():
 
 
 run([test_crypt_password_and_retries, test_third_wrong_password_disconnects, test_user_forms,
-     test_account_user_limit, test_always_allow_keeps_account_limit, test_logins_per_address,
-     test_home_directory])
+     test_always_allow_keeps_account_limit, test_logins_per_address, test_home_directory])
