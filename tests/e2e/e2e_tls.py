@@ -307,7 +307,8 @@ def test_real_clients():
                 pass
             r = sh(["openssl", "s_client", "-starttls", "ftp", "-connect",
                     "127.0.0.1:%d" % srv.port], input="")
-            assert "Cipher is TLS_" in r.stdout or "Protocol  : TLSv1.3" in r.stdout, r.stdout[-800:]
+            assert ("Cipher is TLS_" in r.stdout or "Protocol  : TLSv1.3" in r.stdout), \
+                r.stdout[-800:]
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
@@ -355,7 +356,8 @@ def test_bad_input():
                ["431 Too many TLS handshakes at once - please try again later."])
         expect(c2.cmd("NOOP"), ["200 Command okay."])
         assert time.time() - t0 < 5, time.time() - t0
-        busy = "PROBLEM: 100 TLS handshakes at once - new ones are refused until fewer are in progress"
+        busy = ("PROBLEM: 100 TLS handshakes at once - new ones are refused until fewer are in "
+                "progress")
         srv.wait_log(busy)
         grown = proc_memory(srv) - rss0
         assert grown < 32 * 1024, "RSS grew by %d KiB for 1000 silent handshakes" % grown
@@ -380,7 +382,8 @@ def test_bad_certificates():
         cases = [
             (d + "/none.pem", d + "/keya.pem", "TLS is off: " + d + "/none.pem: "),
             (d + "/certa.pem", d + "/keyb.pem", "TLS is off: " + d + "/keyb.pem: "),
-            (d + "/certold.pem", d + "/keyold.pem", "TLS certificate " + d + "/certold.pem has expired"),
+            (d + "/certold.pem", d + "/keyold.pem",
+             "TLS certificate " + d + "/certold.pem has expired"),
         ]
         for cert, key, line in cases:
             ini = base.replace("{dir}/cert.pem", cert).replace("{dir}/key.pem", key)
