@@ -191,6 +191,12 @@ uint32_t DataTlsDone(RFTPSComInterp& s, int status) {
     s.LogStr(LOG_SECURITY, kLogTlsNoReuse);
     return kReplyNoSessionReuse;
   }
+  // A TLS 1.3 client uses each ticket once (RFC 8446, appendix C.4): the
+  // one this connection used is replaced on the control connection, where
+  // the client reads it with the transfer's reply. Data connections issue
+  // none, as an uploading client never reads them and its close would
+  // then reset the connection under the upload.
+  if (data->Resumed() && s.Control() != nullptr) (void)s.Control()->IssueTlsTicket();
   s.Tls.data = true;
   return 0;
 }

@@ -244,6 +244,11 @@ void RTlsStream::NoTickets() {
   if (ssl_ != nullptr) (void)SSL_set_num_tickets(ssl_, 0);
 }
 
+bool RTlsStream::IssueTicket() {
+  return ssl_ != nullptr && established_ && SSL_version(ssl_) >= TLS1_3_VERSION &&
+         SSL_new_session_ticket(ssl_) == 1;
+}
+
 void RTlsStream::BulkMode() {
   if (ssl_ == nullptr || established_) return;
   out_->on = true;

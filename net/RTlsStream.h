@@ -62,6 +62,8 @@ class RTlsStream {
   std::string Lineage() const;
   // Data connections issue no tickets of their own.
   void NoTickets();
+  // One more ticket, sent before the next record written (TLS 1.3 only).
+  bool IssueTicket();
   // Bulk transfers (data connections; before the handshake): written
   // records are gathered up to 256 KiB and leave in one socket write, and
   // reads take many records at once. A `Write` may then report bytes that

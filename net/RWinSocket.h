@@ -263,6 +263,8 @@ class RWinSocket {
   bool TlsHandshaking() const { return tlsHandshaking_; }
   // The established stream (nullptr without TLS): protocol, cipher, resumption.
   const RTlsStream* Tls() const { return TlsActive() ? tls_.get() : nullptr; }
+  // A further session ticket, sent with the next protected write.
+  bool IssueTlsTicket() { return TlsActive() && tls_->IssueTicket(); }
   const std::string& TlsFailure() const { return tlsFailure_; }
 
   // --- time-outs and limits -------------------------------------------------------
