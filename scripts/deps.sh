@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when missing.
 set -euo pipefail
-need=(build-essential cmake g++ libgtest-dev python3 curl lftp tnftp libcrypt-dev libsystemd-dev libssl-dev openssl pkg-config scdoc)
+need=(build-essential ccache cmake g++ libgtest-dev python3 curl lftp tnftp libcrypt-dev libsystemd-dev libssl-dev openssl pkg-config scdoc)
 # The fuzz smoke run of scripts/test.sh: clang and its libFuzzer runtime.
 need+=(clang libclang-rt-dev)
 if [ "${VANTOR_WITH_GUI:-1}" = 1 ]; then
