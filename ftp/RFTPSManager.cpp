@@ -203,6 +203,11 @@ void RFTPSManager::AnswerAccessQueriesOffLoop(AccessQuery* queries, size_t count
   }
 }
 
+bool RFTPSManager::WorkerQuestionsWaiting() const {
+  std::lock_guard<std::mutex> lock(questionsMu_);
+  return !questions_.empty();
+}
+
 void RFTPSManager::AnswerWorkerQuestions() {
   // Only this thread removes questions, so the front ones stay put while
   // they are answered without the lock; the askers sleep until `answered`.
@@ -740,6 +745,9 @@ void RFTPSManager::Tick() {
     ApplySettings();
   }
   RetryPending();
+  // Workers' questions whose wake-up found the queue full: nothing else
+  // would post it again, and every later question would wait behind them.
+  if (WorkerQuestionsWaiting()) AnswerWorkerQuestions();
   if (tlsBusyLogged_ && TlsHandshakesNow() < settings_.tlsMaxHandshakes) tlsBusyLogged_ = false;
   // Sessions whose removal message could not be posted.
   std::vector<uint32_t> stale;

@@ -256,6 +256,8 @@ class RFTPSManager : public RTimer {
   // Many questions in one hand-over (a listing's block of entries). The loop
   // answers a bounded number per turn, so a big block never holds it long.
   void AnswerAccessQueriesOffLoop(AccessQuery* queries, size_t count);
+  // Whether a worker waits for an answer to a question (any thread).
+  bool WorkerQuestionsWaiting() const;
   // The pool for blocking file work (`WorkerThreads`, `WorkerQueue`),
   // made at first use. Loop thread.
   RWorkPool& Pool();
@@ -425,7 +427,7 @@ class RFTPSManager : public RTimer {
   };
   static constexpr size_t kQuestionsPerTurn = 64;
   void AnswerWorkerQuestions();
-  std::mutex questionsMu_;
+  mutable std::mutex questionsMu_;
   std::condition_variable questionsCv_;
   std::vector<WorkerQuestion*> questions_;
   bool closing_ = false;

@@ -120,5 +120,33 @@ TEST_F(WorkerAccessTest, ManagerGoingRefusesWaitingQuestions) {
   EXPECT_TRUE(asked_.empty());
 }
 
+// A question whose wake-up message finds the loop's queue full is answered
+// by the next tick instead of leaving the worker (and every question after
+// it) waiting for good.
+TEST_F(WorkerAccessTest, QuestionAskedIntoFullQueueIsAnsweredByTheTick) {
+  RWorkerContextStr ctx = Context(nullptr);
+  loop_.RunPending();
+  const RWindowId filler = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
+  while (loop_.PostMessage(filler, 1)) {
+  }
+  std::atomic<int> flag{-1};
+  std::thread t([&] { flag = AskFlagOffLoop(ctx, QC_LIST_DIR, "C:\\d\\a") ? 1 : 0; });
+  for (int i = 0; i < 2000 && !manager_->WorkerQuestionsWaiting(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(manager_->WorkerQuestionsWaiting());
+  loop_.RunPending();  // the filler only: the question's message was refused
+  manager_->Tick();
+  for (int i = 0; i < 2000 && flag == -1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const int answered = flag;
+  if (answered == -1) manager_.reset();  // frees the worker so the test ends
+  t.join();
+  loop_.DestroyWindow(filler);
+  EXPECT_EQ(answered, 1);
+  EXPECT_EQ(asked_, std::vector<std::string>{"C:\\d\\a"});
+}
+
 }  // namespace
 }  // namespace vantor
