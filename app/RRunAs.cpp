@@ -1,23 +1,58 @@
 #include "app/RRunAs.h"
 
+#include <errno.h>
+
 #include <cstdio>
 
 #include "config/RConfigStrings.h"
+#include "config/RDriveConfig.h"
 #include "config/RGlobalSettings.h"
-#include "config/RIniFile.h"
-#include "platform/RPrivileges.h"
+#include "config/RIniPath.h"
+#include "platform/RFile.h"
+#include "util/RFormat.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
+#include "util/RText.h"
 
 namespace vantor {
+namespace {
+
+// A message file as the server opens it: drive form through the table, a
+// POSIX path as it is; "" for anything else.
+std::string MessagePath(const RDriveMap& drives, std::string_view v) {
+  if (IsDriveForm(v)) return drives.DriveToPosix(v);
+  if (!v.empty() && v[0] == '/') return std::string(v);
+  return {};
+}
+
+// Said once the switch is made, so the administrator learns at start what
+// would otherwise fail at the next reload or login.
+void ReportUnreachable(const std::vector<RRunAsFileStr>& files, const std::string& user) {
+  for (const RRunAsFileStr& f : files) {
+    const int error = AccessAs(f.path, f.need, std::nullopt);
+    if (error == 0 || error == ENOENT) continue;
+    const uint32_t id = f.need == RAccessKind::Read ? kLogRunAsCannotRead : kLogRunAsCannotWrite;
+    WriteLog(LOG_SYSTEM, FormatStr(id, f.key, f.path, user, AccessErrorText(error)));
+  }
+}
+
+}  // namespace
+
+bool RunAsPending(const std::string& iniPath) {
+  return RunningAsRoot() && !iniPath.empty() && FileExists(iniPath) &&
+         !RIniFile(iniPath).GetString(kGlobalSection, "RunAsUser").empty();
+}
 
 RRunAsOutcome ApplyRunAs(const std::string& iniPath) {
   if (!RunningAsRoot()) return RRunAsOutcome::NotRoot;
   std::string user, group;
+  std::vector<RRunAsFileStr> files;
   if (!iniPath.empty()) {
     RIniFile ini(iniPath);
     user = ini.GetString(kGlobalSection, "RunAsUser");
     group = ini.GetString(kGlobalSection, "RunAsGroup");
+    // Read as root: the account may not be able to read the file any more.
+    files = RunAsFiles(ini);
   }
   if (user.empty()) {
     // Loud on purpose: every file a client uploads would belong to root.
@@ -34,7 +69,45 @@ RRunAsOutcome ApplyRunAs(const std::string& iniPath) {
     return RRunAsOutcome::Failed;
   }
   WriteLog(LOG_SYSTEM, FormatStr(kLogPrivilegesDropped, to->user, to->group, to->uid, to->gid));
+  ReportUnreachable(files, to->user);
   return RRunAsOutcome::Dropped;
+}
+
+std::vector<RRunAsFileStr> RunAsFiles(const RIniFile& ini) {
+  std::vector<RRunAsFileStr> out;
+  const std::string& path = ini.Path();
+  if (path.empty()) return out;
+  // Quotas, credits, password changes and the reload request write the
+  // file, each through a temporary file beside it.
+  out.push_back({"", "INI", path, RAccessKind::Read, true});
+  out.push_back({"", "INI", path, RAccessKind::Write, true});
+  out.push_back({"", "INI folder", DirectoryOf(path), RAccessKind::Write, true});
+  for (const char* key : {"TLSCertificateFile", "TLSPrivateKeyFile"}) {
+    const std::string p = ServerFilePath(ini, ini.GetString(kGlobalSection, key));
+    if (!p.empty()) out.push_back({kGlobalSection, key, p, RAccessKind::Read, true});
+  }
+  const RDriveMap drives = DriveMapFromIni(ini);
+  for (const std::string& section : ini.SectionNames()) {
+    if (!StartsWithNoCase(section, "USER=") && !StartsWithNoCase(section, "GROUP=")) continue;
+    const std::string p = MessagePath(drives, ini.GetString(section, "LoginMesFile"));
+    if (!p.empty()) out.push_back({section, "LoginMesFile", p, RAccessKind::Read, false});
+  }
+  for (int n = 1;; ++n) {
+    const std::string key = RFormat("MessageFiles%d", n);
+    const std::string v = ini.GetString("SIGNONOFF", key);
+    if (v.empty()) break;
+    // home|sign-on file|sign-off file
+    const size_t bar1 = v.find('|');
+    if (bar1 == std::string::npos) continue;
+    const size_t bar2 = v.find('|', bar1 + 1);
+    const std::string on = v.substr(bar1 + 1, bar2 == std::string::npos ? bar2 : bar2 - bar1 - 1);
+    const std::string off = bar2 == std::string::npos ? std::string() : v.substr(bar2 + 1);
+    for (const std::string& f : {on, off}) {
+      const std::string p = MessagePath(drives, f);
+      if (!p.empty()) out.push_back({"SIGNONOFF", key, p, RAccessKind::Read, false});
+    }
+  }
+  return out;
 }
 
 }  // namespace vantor
