@@ -152,13 +152,18 @@ class Privileges(unittest.TestCase):
             self.assertEqual(os.stat(path).st_uid, self.nobody.pw_uid)
 
     def test_unreadable_files_reported_at_start(self):
-        """What the account must read again (a reload reads the TLS key, a
-        login its message) is tried as the account right after the switch."""
+        """What the account must reach again (a reload reads the TLS key, a
+        login its message, a transfer writes its log) is tried as the account
+        right after the switch."""
         tls, key = self.root_only_tls()
         msg = os.path.join(self.dir, "welcome.txt")
         write_file(msg, "hello")
         os.chmod(msg, 0o600)
-        p = self.start("RunAsUser=nobody\n" + tls, "LoginMesFile=%s\n" % msg)
+        # Left by an earlier run as root: its lines would be lost without a word.
+        xfer = os.path.join(self.dir, "xfer.log")
+        write_file(xfer, "")
+        p = self.start("RunAsUser=nobody\nXferLog=%s\n%s" % (xfer, tls),
+                       "LoginMesFile=%s\n" % msg)
         p.wait_for("root privileges dropped")
         p.signal(signal.SIGTERM)
         self.assertEqual(p.finish(), 0)
@@ -166,7 +171,8 @@ class Privileges(unittest.TestCase):
             "WARNING: INI: %s cannot be written by nobody (Permission denied)" % self.ini,
             "WARNING: INI folder: %s cannot be written by nobody (Permission denied)" % self.dir,
             "WARNING: TLSPrivateKeyFile: %s cannot be read by nobody (Permission denied)" % key,
-            "WARNING: LoginMesFile: %s cannot be read by nobody (Permission denied)" % msg])
+            "WARNING: LoginMesFile: %s cannot be read by nobody (Permission denied)" % msg,
+            "WARNING: XferLog: %s cannot be written by nobody (Permission denied)" % xfer])
 
     def test_check_config_as_run_as_account(self):
         """Every file and folder the account reads or writes, asked as that
