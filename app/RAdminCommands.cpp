@@ -1,5 +1,7 @@
 #include "app/RAdminCommands.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -8,6 +10,7 @@
 
 #include "accounts/RCrypt.h"
 #include "accounts/RPasswordHash.h"
+#include "app/RRunAs.h"
 #include "config/RConfigStrings.h"
 #include "config/RIniPath.h"
 #include "platform/RDriveMap.h"
@@ -359,11 +362,19 @@ bool ValidIPPattern(std::string_view p) {
   }
 }
 
+struct RLineStr {
+  int line;
+  std::string section;
+  std::string key;
+  std::string value;
+};
+
 struct RChecker {
   std::string iniPath;
   std::string iniDir;
   RDriveMap drives;
   std::optional<RRunAsStr> runAs;
+  bool rotating = false;  // LogFileRotation other than None
   std::vector<RConfigProblemStr> problems;
 
   void Add(int line, bool error, std::string text) {
@@ -447,7 +458,11 @@ struct RChecker {
             if (std::string_view("RWAMELCDP").find(u) == std::string_view::npos) ok = false;
           }
         }
-        if (!ok) Add(line, true, FormatStr(kCheckNotAccessRule, key, v));
+        if (!ok) {
+          Add(line, true, FormatStr(kCheckNotAccessRule, key, v));
+        } else {
+          CheckUploadFolder(line, key, TrimLine(v.substr(0, comma)), v.substr(comma + 1));
+        }
         break;
       }
       case RKind::IPRule: {
@@ -475,18 +490,53 @@ struct RChecker {
     const std::string dir = DirectoryOf(p);
     if (!IsDirectoryPath(dir)) {
       Add(line, true, FormatStr(kCheckMissing, key, dir));
-    } else if (PathExists(p) ? !PathWritableBy(p, runAs) : !PathWritableBy(dir, runAs)) {
-      Add(line, true, FormatStr(kCheckNotWritable, key, PathExists(p) ? p : dir, Who()));
+      return;
+    }
+    // The folder matters for a file still to be made, and for every new
+    // name of a rotated log (not for the IP list, always one name).
+    const bool exists = PathExists(p);
+    if (exists && !PathWritableBy(p, runAs)) {
+      Add(line, true, FormatStr(kCheckNotWritable, key, p, Who()));
+    } else if ((!exists || (rotating && !EqualNoCaseAscii(key, "IPLog"))) &&
+               !PathWritableBy(dir, runAs)) {
+      Add(line, true, FormatStr(kCheckNotWritable, key, dir, Who()));
     }
   }
+
+  // A folder that an access rule lets clients write into. A rule with
+  // wildcards, or one that names its path from the drive root only, names
+  // no one folder and is left alone. Only a warning: a rule over a whole tree
+  // may cover a top the administrator keeps read-only on purpose.
+  void CheckUploadFolder(int line, std::string_view key, std::string_view path,
+                         std::string_view letters) {
+    if (letters.find_first_of("WAMCwamc") == std::string_view::npos) return;
+    if (path.find_first_of("*?") != std::string_view::npos) return;
+    std::string p = Posix(path, false);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    if (p.empty() || !IsDirectoryPath(p) || PathWritableBy(p, runAs)) return;
+    Add(line, false, FormatStr(kCheckNotWritable, key, p, Who()));
+  }
+
+  // What the account reads or writes again after the switch, asked as it.
+  void CheckRunAsFiles(const std::vector<RLineStr>& entries);
 };
 
-struct RLineStr {
-  int line;
-  std::string section;
-  std::string key;
-  std::string value;
-};
+void RChecker::CheckRunAsFiles(const std::vector<RLineStr>& entries) {
+  for (const RRunAsFileStr& f : RunAsFiles(RIniFile(iniPath))) {
+    const int error = AccessAs(f.path, f.need, runAs);
+    if (error == 0 || error == ENOENT) continue;
+    int line = 0;
+    for (const RLineStr& e : entries) {
+      if (!f.section.empty() && EqualNoCaseAscii(e.section, f.section) &&
+          EqualNoCaseAscii(e.key, f.key)) {
+        line = e.line;
+        break;
+      }
+    }
+    const uint32_t id = f.need == RAccessKind::Read ? kCheckNotReadable : kCheckNotWritable;
+    Add(line, f.essential, FormatStr(id, f.key, f.path, Who()));
+  }
+}
 
 }  // namespace
 
@@ -543,6 +593,8 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
       if (EqualNoCaseAscii(e.key, "Version") && !e.value.empty()) haveVersion = true;
       if (EqualNoCaseAscii(e.key, "RunAsUser")) runUser = e.value, runLine = number;
       if (EqualNoCaseAscii(e.key, "RunAsGroup")) runGroup = e.value, runLine = number;
+      if (EqualNoCaseAscii(e.key, "LogFileRotation"))
+        c.rotating = !e.value.empty() && !EqualNoCaseAscii(e.value, "None");
     }
     entries.push_back(std::move(e));
   }
@@ -580,9 +632,7 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     c.Add(runLine, true, LoadStr(kCheckRunAsGroupAlone));
   }
 
-  // The server writes its configuration file (password changes, quotas).
-  if (!PathWritableBy(iniPath, c.runAs))
-    c.Add(0, true, FormatStr(kCheckNotWritable, "INI", iniPath, c.Who()));
+  c.CheckRunAsFiles(entries);
 
   for (const auto& e : entries) {
     if (EqualNoCaseAscii(e.section, "DRIVES")) continue;

@@ -6,6 +6,7 @@
 
 #include "accounts/RPasswordHash.h"
 #include "app/RAdminCommands.h"
+#include "app/RRunAs.h"
 #include "config/RConfigStrings.h"
 #include "ftp/RBusMessages.h"
 #include "platform/RFile.h"
@@ -148,11 +149,17 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
   RSocketLayer::SetProcess(&layer_);
   logger_.InstallAsSink();
   layer_.SetTrace(false, window_, MSG_TRACE_LINE);
+  // The log file waits for the switch of account (the engine's start step
+  // makes it and ends the hold).
+  if (RunAsPending(path)) logger_.HoldFileLines();
   startup_ = std::make_unique<RServerStartup>(loop_.Clock(), MakeSeams());
-  if (startup_->Run(cmd_, where) == RServerStartup::RStartResult::ClockRefused) {
+  const RServerStartup::RStartResult started = startup_->Run(cmd_, where);
+  if (started == RServerStartup::RStartResult::ClockRefused) {
     layer_.CleanupSockLib();
     return 1;
   }
+  // An engine that had no switch to make: the lines go to the file as ever.
+  logger_.ReleaseFileLines();
   if (!loop_.QuitRequested()) {
     // The listeners are up (or their failure is logged): the service manager
     // may now start what depends on us.

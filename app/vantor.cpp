@@ -41,9 +41,13 @@ REngineHooks MakeHooks(REngine& e) {
     // The listeners are bound (ports below 1024 need root for that); no
     // client byte has been read yet, because the loop has not run.
     if (ApplyRunAs(ini) == RRunAsOutcome::Failed) {
+      // Still root: the log file stays untouched, the lines are on the screen.
+      app.Logger().DiscardFileLines();
       app.Loop().Quit(1);
       return;
     }
+    // The start-up lines reach the log file now, written by the account.
+    app.Logger().ReleaseFileLines();
     e.addOns.Attach(*e.server);
   };
   h.reload = [&e] {

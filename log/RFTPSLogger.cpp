@@ -17,6 +17,7 @@ namespace {
 constexpr int64_t kClockFloor = 315550800;  // 1 January 1980, 05:00 UTC
 constexpr int32_t kIpLogMaxMinutes = 999;
 constexpr size_t kIpLogMaxAddresses = 150;
+constexpr size_t kMaxHeldBytes = 1 << 20;  // lines waiting for the switch of account
 const char* const G = "GLOBAL";
 
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -219,10 +220,32 @@ void RFTPSLogger::WriteLog(int code, std::string_view text) {
 void RFTPSLogger::ToFile(const std::string& line) {
   std::string data = line;
   data += '\n';
+  if (fileHold_ == RFileHold::Discarding) return;
+  if (fileHold_ == RFileHold::Holding) {
+    // A bound, in case the hold is never ended: the start-up says a few
+    // dozen lines.
+    if (held_.size() < kMaxHeldBytes) held_ += data;
+    return;
+  }
   // A name that could not be mapped (a drive the table lacks) is never
   // opened: it would land in the working directory under a strange name.
   if (logPath_.empty() || !AppendToFile(current_, data))
     pane_.Append(FormatStr(kLogCannotWriteLogfile, current_));
+}
+
+void RFTPSLogger::ReleaseFileLines() {
+  if (fileHold_ != RFileHold::Holding) return;
+  fileHold_ = RFileHold::Writing;
+  std::string data = std::move(held_);
+  held_.clear();
+  if (data.empty()) return;
+  if (logPath_.empty() || !AppendToFile(current_, data))
+    pane_.Append(FormatStr(kLogCannotWriteLogfile, current_));
+}
+
+void RFTPSLogger::DiscardFileLines() {
+  fileHold_ = RFileHold::Discarding;
+  held_.clear();
 }
 
 void RFTPSLogger::ResolvePaths(const RIniFile& ini) {

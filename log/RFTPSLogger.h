@@ -164,6 +164,17 @@ class RFTPSLogger {
 
   // The file lines go to now (the rotated name when rotation is on).
   const std::string& CurrentFileName() const { return current_; }
+
+  // While held, the lines for the file wait in memory. Started as root with
+  // an account to become, the file must be created by that account after
+  // the switch: a file root made would refuse every later line, and the
+  // path comes from a file that account may edit.
+  void HoldFileLines() { fileHold_ = RFileHold::Holding; }
+  // Ends the hold: the waiting lines are written now.
+  void ReleaseFileLines();
+  // The switch failed: what waits is dropped (it was shown on the screen),
+  // and nothing more reaches the file, which only the account may make.
+  void DiscardFileLines();
   int64_t NextRotation() const { return nextRotation_; }
 
   // Derived flags.
@@ -204,6 +215,9 @@ class RFTPSLogger {
   int64_t lastCheck_ = 0;
   int32_t ipCountdown_ = 0;
   bool changed_ = false;
+  enum class RFileHold { Writing, Holding, Discarding };
+  RFileHold fileHold_ = RFileHold::Writing;
+  std::string held_;
 };
 
 }  // namespace vantor

@@ -126,6 +126,17 @@ RBoundedRead ReadFileBounded(const std::string& path, size_t maxBytes, std::stri
 
 namespace {
 
+// Gives the temporary file `fd` the owner and group of the file it replaces,
+// as far as this process may: root writing the file of the server's account
+// must not take it from that account, whose next write would then fail. An
+// ordinary user can still keep a group it belongs to. Before the mode is set,
+// since a change of owner clears the set-ID bits.
+void KeepOwner(int fd, const struct stat& old) {
+  if (old.st_uid == ::geteuid() && old.st_gid == ::getegid()) return;
+  if (::fchown(fd, old.st_uid, old.st_gid) == 0) return;
+  (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+}
+
 // Writes `data` into the open temporary `fd` named `tmp`, flushes it and
 // renames it over `target`, then flushes the directory.
 bool FinishReplace(RFd fd, const std::string& tmp, const std::string& target, std::string_view data,
@@ -134,7 +145,9 @@ bool FinishReplace(RFd fd, const std::string& tmp, const std::string& target, st
   const std::string dir =
       slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
   struct stat old;
-  const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : newMode;
+  const bool existed = ::stat(target.c_str(), &old) == 0;
+  const mode_t mode = existed ? (old.st_mode & 07777) : newMode;
+  if (existed) KeepOwner(fd.Get(), old);
   bool ok = ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), data) && SyncRetry(fd.Get()) &&
             ::rename(tmp.c_str(), target.c_str()) == 0;
   if (!ok) {

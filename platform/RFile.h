@@ -52,7 +52,8 @@ enum class RBoundedRead {
 // Replaces `path` with `data`: a temporary file in the same directory is
 // written, flushed to disk and renamed over the old name, then the directory
 // is flushed, so a crash or a full disk leaves either the old or the new file,
-// never a mix. An existing file's permission bits are kept; a new file gets
+// never a mix. An existing file's permission bits are kept, and its owner and
+// group as far as this process may set them (root always); a new file gets
 // `newMode`. When `path` is a symbolic link its target is replaced. False on
 // any failure; the old file is then untouched and no temporary file remains,
 // and `why` (when given) says what the system refused ("No space left on

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -97,16 +98,61 @@ bool IsDirectoryPath(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool PathWritableBy(const std::string& path, const std::optional<RRunAsStr>& who) {
-  if (!who) return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+namespace {
+
+// What the kernel says for this process's effective IDs.
+int AccessNow(const std::string& path, int mode) {
+  return ::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+// The kernel's answer for `who`, from a child that becomes it. The child
+// only makes system calls (no allocation, no stdio), then _exits with the
+// errno as its status, so the parent's threads and buffers do not matter.
+int AccessInChild(const std::string& path, int mode, const RRunAsStr& who) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return errno;
+  if (pid == 0) {
+    if (!DropPrivileges(who, nullptr)) ::_exit(EPERM);
+    ::_exit(AccessNow(path, mode) & 0xff);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : EPERM;
+}
+
+// The permission bits alone, for an account this process cannot become.
+int AccessByBits(const std::string& path, int mode, const RRunAsStr& who) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return false;
-  if (who->uid == 0) return true;
-  if (st.st_uid == who->uid) return (st.st_mode & S_IWUSR) != 0;
+  if (::stat(path.c_str(), &st) != 0) return errno;
+  if (who.uid == 0) return 0;
+  const mode_t want = static_cast<mode_t>(mode);  // R_OK 4, W_OK 2, X_OK 1
   // The group bits count for the account's group; its supplementary groups
   // are dropped with the privileges, so they give nothing.
-  if (st.st_gid == who->gid) return (st.st_mode & S_IWGRP) != 0;
-  return (st.st_mode & S_IWOTH) != 0;
+  const mode_t have = st.st_uid == who.uid   ? (st.st_mode >> 6) & 7
+                      : st.st_gid == who.gid ? (st.st_mode >> 3) & 7
+                                             : st.st_mode & 7;
+  return (have & want) == want ? 0 : EACCES;
+}
+
+}  // namespace
+
+int AccessAs(const std::string& path, RAccessKind what, const std::optional<RRunAsStr>& who) {
+  int mode = what == RAccessKind::Read ? R_OK : W_OK;
+  if (what == RAccessKind::Write && IsDirectoryPath(path)) mode |= X_OK;
+  const bool self = !who || (who->uid == ::geteuid() && who->gid == ::getegid());
+  if (self) return AccessNow(path, mode);
+  if (RunningAsRoot()) return AccessInChild(path, mode, *who);
+  return AccessByBits(path, mode, *who);
+}
+
+std::string AccessErrorText(int error) {
+  return std::strerror(error);
+}
+
+bool PathWritableBy(const std::string& path, const std::optional<RRunAsStr>& who) {
+  return AccessAs(path, RAccessKind::Write, who) == 0;
 }
 
 }  // namespace vantor

@@ -38,9 +38,22 @@ std::optional<RRunAsStr> LookupRunAs(const std::string& user, const std::string&
 bool PathExists(const std::string& path);
 // Whether `path` is a directory.
 bool IsDirectoryPath(const std::string& path);
-// Whether `who` (nullopt: this process's effective IDs) could write to
-// `path` by its permission bits (root may write anything). A missing path
-// is not writable.
+enum class RAccessKind { Read, Write };
+
+// 0 when `who` (nullopt: this process's effective IDs) may read or write
+// `path` (a directory: also search it, which creating a file inside needs);
+// otherwise the errno the system gives (EACCES, EROFS, ENOENT, ...). Asked as
+// root about another account, a short-lived child process becomes that
+// account and asks the kernel, so the folders on the way, ACLs and read-only
+// mounts all count; as an ordinary user about another account only the
+// permission bits of `path` itself can be judged. It forks: call it before
+// the process starts threads of its own, or once it is that account.
+int AccessAs(const std::string& path, RAccessKind what, const std::optional<RRunAsStr>& who);
+
+// The system's text for an answer of AccessAs ("Permission denied").
+std::string AccessErrorText(int error);
+
+// AccessAs(path, Write, who) == 0.
 bool PathWritableBy(const std::string& path, const std::optional<RRunAsStr>& who);
 
 }  // namespace vantor

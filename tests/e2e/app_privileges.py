@@ -12,10 +12,12 @@ import pwd
 import shutil
 import signal
 import socket
+import subprocess
 import tempfile
 import unittest
 
-from ftp_e2e import Program, listener, recv_all, unittest_main, write_file
+from ftp_e2e import (Program, listener, read_file, recv_all, unittest_main, wait_until,
+                     write_file)
 
 VANTOR = None
 
@@ -64,18 +66,31 @@ class Privileges(unittest.TestCase):
             p.kill()
         shutil.rmtree(self.dir)
 
-    def start(self, extra):
+    def write_ini(self, extra, joe=""):
         self.port = free_low_port()
-        ini = os.path.join(self.dir, "VANTOR.INI")
-        with open(ini, "w") as f:
+        self.ini = os.path.join(self.dir, "VANTOR.INI")
+        with open(self.ini, "w") as f:
             f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n%s"
                     "[DRIVES]\nC=%s\n"
-                    "[USER=joe]\nPassword=pw\nHomeDir=C:\\\nAccess1=C:\\,RWLP\n"
-                    % (self.port, extra, self.home))
-        os.chmod(ini, 0o644)
-        p = Program(VANTOR, "-u", ini)
+                    "[USER=joe]\nPassword=pw\nHomeDir=C:\\\nAccess1=C:\\,RWLP\n%s"
+                    % (self.port, extra, self.home, joe))
+        os.chmod(self.ini, 0o644)
+        return self.ini
+
+    def start(self, extra, joe=""):
+        p = Program(VANTOR, "-u", self.write_ini(extra, joe))
         self.procs.append(p)
         return p
+
+    def root_only_tls(self):
+        """A certificate anyone may read and its key only root may read."""
+        cert, key = os.path.join(self.dir, "cert.pem"), os.path.join(self.dir, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=vantor", "-days", "2",
+                        "-keyout", key, "-out", cert], capture_output=True, check=True)
+        os.chmod(cert, 0o644)
+        os.chmod(key, 0o600)
+        return "TLSCertificateFile=%s\nTLSPrivateKeyFile=%s\n" % (cert, key), key
 
     def test_drops_to_run_as_account(self):
         """Bound to a port below 1024 as root, then nobody for good with no
@@ -112,6 +127,86 @@ class Privileges(unittest.TestCase):
         p.signal(signal.SIGTERM)
         self.assertEqual(p.finish(), 0)
 
+    def test_own_files_written_after_drop(self):
+        """The log file is first written by the account, after the switch, so
+        the start-up lines and every later one reach it; the transfer log too."""
+        logs = os.path.join(self.dir, "logs")
+        os.mkdir(logs)
+        os.chown(logs, self.nobody.pw_uid, self.nobody.pw_gid)
+        log, xfer = os.path.join(logs, "ftp.log"), os.path.join(logs, "xfer.log")
+        p = self.start("RunAsUser=nobody\nLogfile=%s\nXferLog=%s\n" % (log, xfer))
+        p.wait_for("root privileges dropped")
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.port, timeout=10)
+        ftp.login("joe", "pw")
+        ftp.storbinary("STOR up.bin", io.BytesIO(b"data" * 100))
+        ftp.quit()
+        self.assertTrue(wait_until(lambda: os.path.exists(xfer) and b" 400 " in read_file(xfer)))
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+        self.assertEqual(p.count("CANNOT WRITE TO LOGFILE"), 0)
+        text = read_file(log).decode()
+        for line in ("Starting FTP Server...", "root privileges dropped", "FTP server going down"):
+            self.assertIn(line, text)
+        for path in (log, xfer):
+            self.assertEqual(os.stat(path).st_uid, self.nobody.pw_uid)
+
+    def test_unreadable_files_reported_at_start(self):
+        """What the account must reach again (a reload reads the TLS key, a
+        login its message, a transfer writes its log) is tried as the account
+        right after the switch."""
+        tls, key = self.root_only_tls()
+        msg = os.path.join(self.dir, "welcome.txt")
+        write_file(msg, "hello")
+        os.chmod(msg, 0o600)
+        # Left by an earlier run as root: its lines would be lost without a word.
+        xfer = os.path.join(self.dir, "xfer.log")
+        write_file(xfer, "")
+        p = self.start("RunAsUser=nobody\nXferLog=%s\n%s" % (xfer, tls),
+                       "LoginMesFile=%s\n" % msg)
+        p.wait_for("root privileges dropped")
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+        self.assertEqual([l.split(" - ", 1)[-1] for l in p.lines if "cannot be" in l], [
+            "WARNING: INI: %s cannot be written by nobody (Permission denied)" % self.ini,
+            "WARNING: INI folder: %s cannot be written by nobody (Permission denied)" % self.dir,
+            "WARNING: TLSPrivateKeyFile: %s cannot be read by nobody (Permission denied)" % key,
+            "WARNING: LoginMesFile: %s cannot be read by nobody (Permission denied)" % msg,
+            "WARNING: XferLog: %s cannot be written by nobody (Permission denied)" % xfer])
+
+    def test_check_config_as_run_as_account(self):
+        """Every file and folder the account reads or writes, asked as that
+        account: folders on the way count, not only the file's own bits."""
+        tls, key = self.root_only_tls()
+        msg = os.path.join(self.dir, "welcome.txt")
+        write_file(msg, "hello")
+        os.chmod(msg, 0o600)
+        private = os.path.join(self.dir, "private")
+        os.makedirs(os.path.join(private, "logs"))
+        os.chmod(private, 0o700)
+        os.chown(os.path.join(private, "logs"), self.nobody.pw_uid, self.nobody.pw_gid)
+        readonly = os.path.join(self.home, "ro")
+        os.mkdir(readonly)
+        # A rotated log needs its folder even while today's file is writable.
+        xfer = os.path.join(self.dir, "xfer.log")
+        write_file(xfer, "")
+        ini = self.write_ini("RunAsUser=nobody\n%sLogfile=%s/logs/ftp.log\n"
+                             "LogFileRotation=Weekly\nXferLog=%s\n" % (tls, private, xfer),
+                             "Access2=C:\\ro,RWLP\nLoginMesFile=%s\n" % msg)
+        for path in (ini, xfer):
+            shutil.chown(path, "nobody", self.group)
+        out = subprocess.run([VANTOR, "--check-config", ini], capture_output=True, text=True)
+        self.assertEqual(out.returncode, 1)
+        p = ini + ":"
+        self.assertEqual(out.stdout.splitlines(), [
+            p + "0: error: INI folder: %s cannot be written by nobody" % self.dir,
+            p + "7: error: TLSPrivateKeyFile: %s cannot be read by nobody" % key,
+            p + "8: error: Logfile: %s/logs cannot be written by nobody" % private,
+            p + "10: error: XferLog: %s cannot be written by nobody" % self.dir,
+            p + "17: warning: Access2: %s cannot be written by nobody" % readonly,
+            p + "18: warning: LoginMesFile: %s cannot be read by nobody" % msg,
+            ini + ": 4 error(s), 2 warning(s)"])
+
     def test_root_without_account_warns(self):
         p = self.start("")
         p.wait_for("FTP Server on-line")
@@ -122,8 +217,11 @@ class Privileges(unittest.TestCase):
                       "served with root's rights", p.proc.stderr.read())
 
     def test_unknown_account_stops(self):
-        p = self.start("RunAsUser=no-such-user-here\n")
+        """Nothing is written as root: the log file is the account's to make."""
+        log = os.path.join(self.dir, "ftp.log")
+        p = self.start("RunAsUser=no-such-user-here\nLogfile=%s\n" % log)
         self.assertEqual(p.finish(), 1)
+        self.assertFalse(os.path.exists(log))
         self.assertIn("Cannot switch to RunAsUser=no-such-user-here (no such user: "
                       "no-such-user-here): stopping", p.proc.stderr.read())
 
