@@ -128,7 +128,7 @@ def check_unpacked(c, server, scratch):
     c.true("QuotaMaxCurrent" in text and "ServerKBps" in text,
            "vantor.ini(5) holds the key reference")
     # The manual is the administrator's: no source files, tests or classes.
-    for dev in ["tests/", ".py", ".cpp", "config/R", "ftp/R"]:
+    for dev in ["tests/", "docs/", ".py", ".cpp", "config/R", "ftp/R"]:
         c.true(dev not in text, "no developer text %r in vantor.ini(5)" % dev)
 
 
