@@ -131,6 +131,17 @@ def check_unpacked(c, server, scratch):
     for dev in ["tests/", "docs/", ".py", ".cpp", "config/R", "ftp/R"]:
         c.true(dev not in text, "no developer text %r in vantor.ini(5)" % dev)
 
+    # One INI search order: the one --help prints, in vantor(8) and the README.
+    helped = run(os.path.join(root, "usr/sbin/vantor"), "--help", env=C_ENV).stdout
+    prefix = "Without INI-FILE: "
+    order = next((l[len(prefix):] for l in helped.splitlines() if l.startswith(prefix)), None)
+    c.true(order is not None, "--help says where the INI file is looked for: %r" % helped)
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    flat = lambda path, marks: " ".join(re.sub(marks, "", open(path).read()).split())
+    for path, marks in [("packaging/man/vantor.8.scd", r"[*_]"), ("README.md", r"`")]:
+        c.true(order is not None and order in flat(os.path.join(source, path), marks),
+               "%s says the search order of --help: %r" % (path, order))
+
 
 class Notify:
     """The service manager's end of $NOTIFY_SOCKET."""
