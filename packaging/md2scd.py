@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Turns docs/reference.md into the scdoc source of vantor.ini(5), so the
 manual page and the reference are one text. Handles what the reference
-uses: headings, paragraphs, "-" lists, fenced code blocks and `code`."""
+uses: headings, paragraphs, "-" lists, fenced code blocks and `code`.
+What is there for the developers stays out of the manual: a paragraph after
+a "<!-- developers -->" line, and pointers to docs/*.md, which are not
+installed."""
 import re
 import sys
 
@@ -20,7 +23,14 @@ def main(src, dst):
     in_code = False
     with open(src) as f:
         lines = f.read().splitlines()
+    skipping = False
     for line in lines[1:]:  # the first line is the document's title
+        if line.strip() == "<!-- developers -->":
+            skipping = True
+            continue
+        if skipping:
+            skipping = line.strip() != ""
+            continue
         if line.startswith("```"):
             out.append("```")
             in_code = not in_code
@@ -45,8 +55,11 @@ def main(src, dst):
         else:
             out.append(inline(line))
     out += ["", "# SEE ALSO", "", "*vantor*(8), *vantor-gui*(1)", ""]
+    text = "\n".join(out)
+    text = re.sub(r"\s*\((?:see )?docs/[\w-]+\.md[^)]*\)", "", text)
+    text = re.sub(r"\s*See docs/[\w-]+\.md[^.]*\.", "", text)
     with open(dst, "w") as f:
-        f.write("\n".join(out))
+        f.write(text)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when missing.
+#   VANTOR_DEPS=server  only what building and running vantor needs
+#                       (scripts/run.sh);
+#   otherwise           everything the test suite needs (scripts/test.sh).
 set -euo pipefail
-need=(build-essential ccache cmake g++ libgtest-dev python3 curl lftp tnftp libcrypt-dev libsystemd-dev libssl-dev openssl pkg-config scdoc)
-# The fuzz smoke run of scripts/test.sh: clang and its libFuzzer runtime.
-need+=(clang libclang-rt-dev)
-if [ "${VANTOR_WITH_GUI:-1}" = 1 ]; then
-  need+=(qt6-base-dev xvfb xauth)
+mode="${VANTOR_DEPS:-all}"
+# The server: compiler, CMake and the libraries it links.
+need=(build-essential cmake g++ libcrypt-dev libsystemd-dev libssl-dev openssl pkg-config)
+if [ "$mode" != server ]; then
+  # The tests: the compiler cache, GoogleTest, the real clients, the man pages.
+  need+=(ccache libgtest-dev python3 curl lftp tnftp scdoc)
+  # The fuzz smoke run of scripts/test.sh: clang and its libFuzzer runtime.
+  need+=(clang libclang-rt-dev)
+  if [ "${VANTOR_WITH_GUI:-1}" = 1 ]; then
+    need+=(qt6-base-dev xvfb xauth)
+  fi
 fi
 missing=()
 for p in "${need[@]}"; do

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTabWidget>
 
 #include "config/RProfile.h"
 #include "ftp/RIPHomes.h"
@@ -237,10 +238,17 @@ RServerDialog::RServerDialog(const std::string& iniPath, QWidget* parent)
   }
   switches->addStretch();
   cols->addLayout(switches);
-  Body()->addLayout(cols);
-  Body()->addWidget(keys_->TlsGroup());
-
-  auto* box = new QGroupBox(Q(S_GUI_SET_HOMES), this);
+  // Three pages, so the dialog with OK and Cancel fits a 1280x800 screen.
+  auto* tabs = new QTabWidget(this);
+  tabs->setObjectName("servertabs");
+  auto* general = new QWidget(tabs);
+  general->setLayout(cols);
+  tabs->addTab(general, Q(S_GUI_SET_GENERAL));
+  QGroupBox* tls = keys_->TlsGroup();
+  tls->setTitle(QString());
+  tls->setFlat(true);
+  tabs->addTab(tls, Q(S_GUI_SET_TLS));
+  auto* box = new QWidget(tabs);
   auto* bl = new QVBoxLayout(box);
   homes = MakeTable(S_GUI_SET_HOMES_HEAD, box);
   for (const RIPHomeStr& h : LoadIPHomes(ini_)) {
@@ -264,7 +272,8 @@ RServerDialog::RServerDialog(const std::string& iniPath, QWidget* parent)
         homes->editItem(homes->item(r, 0));
       },
       false));
-  Body()->addWidget(box);
+  tabs->addTab(box, Q(S_GUI_SET_HOMES));
+  Body()->addWidget(tabs);
 }
 
 RServerDialog::~RServerDialog() = default;
@@ -547,6 +556,11 @@ RLoggingDialog::RLoggingDialog(RGuiEngine& engine, QWidget* parent)
   for (uint32_t id = S_GUI_LOG_ROT_NONE; id <= S_GUI_LOG_ROT_YEARLY; ++id) rotation->addItem(Q(id));
   rotation->setCurrentIndex(static_cast<int>(orig_.rotation));
   form->addRow(Q(S_GUI_LOG_ROTATION), rotation);
+  // The transfer log follows the log file's rotation, so it sits beside it.
+  origXferLog_ = ini_.GetString(kGlobalSection, "XferLog");
+  xferLog = new QLineEdit(Q(origXferLog_), this);
+  xferLog->setObjectName("XferLog");
+  form->addRow(Q(S_GUI_LOG_XFERFILE), xferLog);
   dontLog = new QLineEdit(Q(orig_.ipDontLog), this);
   form->addRow(Q(S_GUI_LOG_DONTLOG), dontLog);
   ipLogMinutes = new QLineEdit(Q(RFormat("%d", orig_.ipLogMinutes)), this);
@@ -566,7 +580,7 @@ RLoggingDialog::RLoggingDialog(RGuiEngine& engine, QWidget* parent)
 }
 
 std::string RLoggingDialog::Validate() {
-  for (const QLineEdit* e : {logfile, dontLog, ipLogFile}) {
+  for (const QLineEdit* e : {logfile, xferLog, dontLog, ipLogFile}) {
     if (std::string err = CheckPlainValue(S(e->text())); !err.empty()) return err;
   }
   if (std::string e = CheckNumber(Trimmed(ipLogMinutes), 0, 999); !e.empty()) return e;
@@ -610,10 +624,15 @@ bool RLoggingDialog::Save() {
                     s.logfile == o.logfile && s.rotation == o.rotation &&
                     s.ipDontLog == o.ipDontLog && s.ipLogMinutes == o.ipLogMinutes &&
                     s.ipLogFile == o.ipLogFile && s.font == o.font;
-  if (same) return true;
-  if (!engine_.SaveLogSettings(s)) return false;
-  MarkSaved();
-  return true;
+  if (!same) {
+    if (!engine_.SaveLogSettings(s)) return false;
+    MarkSaved();
+  }
+  const std::string x = Trimmed(xferLog);
+  if (x == origXferLog_) return true;
+  // Emptied: no transfer log, the key's default.
+  return Write({{kGlobalSection, "XferLog",
+                 x.empty() ? std::optional<std::string>() : std::optional<std::string>(x)}});
 }
 
 // --- Messages ------------------------------------------------------------------------------

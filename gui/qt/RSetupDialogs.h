@@ -113,7 +113,8 @@ class RIPAccessDialog : public RSetupDialog {
   std::vector<std::string> orig_;
 };
 
-// Logging: the eighteen switches, file, rotation, no-log list, IP list, font.
+// Logging: the eighteen switches, file, rotation, transfer log, no-log list,
+// IP list, font.
 class RLoggingDialog : public RSetupDialog {
   Q_OBJECT
  public:
@@ -129,6 +130,7 @@ class RLoggingDialog : public RSetupDialog {
   QLineEdit* dontLog = nullptr;
   QLineEdit* ipLogMinutes = nullptr;
   QLineEdit* ipLogFile = nullptr;
+  QLineEdit* xferLog = nullptr;  // XferLog: the transfer log, not a logger setting
   // Shows the log font in itself ("Arial, 10 pt"); a click opens the font
   // dialog. The INI keeps the "-13,500,0,0,0,0,Arial" form.
   QPushButton* font = nullptr;
@@ -140,6 +142,7 @@ class RLoggingDialog : public RSetupDialog {
   RGuiEngine& engine_;
   RLogSettingsStr orig_;
   RLogFontStr logFont_;
+  std::string origXferLog_;
 };
 
 // Messages: sign-on and sign-off files per IP home, directory change files.

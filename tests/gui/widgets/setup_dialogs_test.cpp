@@ -197,6 +197,8 @@ TEST_F(SetupTest, LoggingDialog) {
   }
   d.ipLogMinutes->setText("10");
   d.ipLogFile->setText("ips.txt");
+  EXPECT_EQ(d.xferLog->text(), "");
+  d.xferLog->setText(" xferlog ");
   d.dontLog->setText("127.0.0.1, 10.0.0.999");
   EXPECT_FALSE(d.TryAccept());
   d.dontLog->setText("127.0.0.1, 10.0.*.*");
@@ -219,6 +221,14 @@ TEST_F(SetupTest, LoggingDialog) {
   EXPECT_EQ(ini.GetString("GLOBAL", "IPLog"), "10,ips.txt");
   EXPECT_EQ(ini.GetString("GLOBAL", "LogIPDontLog"), "127.0.0.1, 10.0.*.*");
   EXPECT_EQ(ini.GetString("GLOBAL", "LogFont"), "-13,700,0,0,0,0,DejaVu Sans Mono");
+  EXPECT_EQ(ini.GetString("GLOBAL", "XferLog"), "xferlog");
+  // Emptied, the transfer log is off again: the key goes.
+  RLoggingDialog again(engine);
+  again.SetShowErrors(false);
+  EXPECT_EQ(again.xferLog->text(), "xferlog");
+  again.xferLog->clear();
+  ASSERT_TRUE(again.TryAccept()) << again.Error();
+  EXPECT_EQ(RIniFile(path).GetString("GLOBAL", "XferLog", "none"), "none");
 }
 
 // A stored log font survives the trip through the font button: shown as the
@@ -415,4 +425,38 @@ TEST_F(SetupTest, DrivesDialog) {
   EXPECT_TRUE(all.TryAccept()) << all.Error();
   EXPECT_EQ(Text(), "[DRIVES]\n; the example's tree\n");
   EXPECT_FALSE(DriveMapFromIni(RIniFile(path)).HasDrive('C'));
+}
+
+// Every set-up dialog fits a 1280x800 screen with room for a title bar and
+// a panel, so OK and Cancel are always on the screen; the file holds the
+// example's accounts, drives and IP homes, not an empty set.
+TEST_F(SetupTest, EveryDialogFitsTheScreen) {
+  const std::string path = Ini(
+      "[GLOBAL]\nPortNr=2121\nTLSCertificateFile=tls/cert.pem\n"
+      "[IP-HOMES]\nIP1=127.0.0.1,local,\nIP2=::1,six,\n"
+      "[IP-ACCESS]\nIP1=A,127.0.0.*\nIP2=D,*\n"
+      "[DRIVES]\nC=/srv/ftp\n"
+      "[USER=demo]\nHomeDir=C:\\users\\demo\nAccess1=C:\\users\\demo,RWAMLCDP\n"
+      "Access2=C:\\pub,RLP\n[USER=Anonymous]\nHomeDir=C:\\pub\n"
+      "[GROUP=staff]\nAccess1=C:\\staff,RWLP\n");
+  FakeEngine engine(path);
+  std::vector<std::unique_ptr<RSetupDialog>> dialogs;
+  dialogs.push_back(std::make_unique<RServerDialog>(path));
+  dialogs.push_back(std::make_unique<RIPAccessDialog>(path));
+  dialogs.push_back(std::make_unique<RLoggingDialog>(engine));
+  dialogs.push_back(std::make_unique<RMessagesDialog>(path));
+  dialogs.push_back(std::make_unique<RAccountsDialog>(path, false));
+  dialogs.push_back(std::make_unique<RAccountsDialog>(path, true));
+  dialogs.push_back(std::make_unique<RDrivesDialog>(path));
+  for (const auto& d : dialogs) {
+    SCOPED_TRACE(d->objectName().toStdString());
+    d->show();
+    const QSize hint = d->sizeHint();
+    const QSize opened = d->size();
+    EXPECT_LE(hint.width(), 1280);
+    EXPECT_LE(hint.height(), 740);
+    EXPECT_LE(opened.width(), 1280);
+    EXPECT_LE(opened.height(), 740);
+    d->hide();
+  }
 }
