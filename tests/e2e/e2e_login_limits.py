@@ -261,6 +261,7 @@ def test_connections_before_login_per_address():
                         break
                     data += chunk
                 replies.append(data.decode("latin-1").strip())
+            for s in socks:  # not earlier: a closed one would no longer count
                 s.close()
             expect(replies.count(BANNER), greeted_want, extra or "defaults")
             expect(replies[greeted_want:],

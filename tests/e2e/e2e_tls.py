@@ -386,6 +386,8 @@ def test_bad_input():
         c5 = tls_login(srv.port)
         expect(c5.cmd("NOOP"), ["200 Command okay."])
         srv.wait_log("TLS handshake still silent after ")
+        for c in (c4, c5):
+            c.close()
         for s in silent:
             s.close()
         assert wait_until(lambda: proc_fds(srv) <= fds0 + 2, 15), \
