@@ -61,7 +61,8 @@ enum QueryCode : uint32_t {
   QC_SIGN_ON_MES = 46,       // -> flag; aux = sign-on message file
   QC_SIGN_OFF_MES = 47,      // -> flag; aux = sign-off message file
   // Our own, past QC_LAST: the libraries never see it.
-  QC_REQUIRE_TLS = 48,  // -> bool of RequireTLS
+  QC_REQUIRE_TLS = 48,      // -> bool of RequireTLS
+  QC_ACCOUNT_ENABLED = 49,  // -> flag 0 when the account's Enable is off
 };
 
 constexpr uint32_t QC_FIRST = 7;

@@ -281,16 +281,24 @@ bool RFTPSSecurity::RulesAllow(std::string_view user, uint32_t code, std::string
 }
 
 void RFTPSSecurity::Answer(AccessQuery& q) {
+  if (q.code == QC_PASSWORD) {
+    if (std::optional<RPasswordWorkStr> w = BeginPassword(q))
+      FinishPassword(q, *w, CheckPasswordHash(w->given, w->stored));
+    return;
+  }
   Ctx c(*this);
   const std::string original = BeginQuery(q, c);
   AnswerOwn(q, c);
+  FinishAnswer(q, c.suffixed, original);
+}
 
+void RFTPSSecurity::FinishAnswer(AccessQuery& q, bool suffixed, const std::string& asked) {
   // The libraries see the "@N" name while it is in force.
   if (clientCheck_ != nullptr && HasLibraryEvent(q.code) && clientCheck_->HasLibraries() &&
       (q.flag == 0 || ((q.code == QC_IP_ACCESS || q.code == QC_LOG_CLIENT_IP) && QueryNoRule(q))))
     clientCheck_->Consult(q);
 
-  if (c.suffixed) SetQueryUser(q, original);
+  if (suffixed) SetQueryUser(q, asked);
 }
 
 std::string RFTPSSecurity::BeginQuery(AccessQuery& q, Ctx& c) {
@@ -333,8 +341,8 @@ void RFTPSSecurity::AnswerOwn(AccessQuery& q, Ctx& c) {
     case QC_LOG_CLIENT_IP:
       AnswerLogClient(q);
       break;
-    case QC_PASSWORD:
-      AnswerPassword(q, c);
+    case QC_CLOSE:
+      challenges_.erase(q.session);
       break;
     case QC_VERIFY_PASSWORD:
       AnswerVerifyPassword(q, c);
@@ -374,6 +382,11 @@ void RFTPSSecurity::AnswerOwn(AccessQuery& q, Ctx& c) {
     case QC_REL_PATHS:
       AnswerBool(q, c, "RelPaths");
       break;
+    case QC_ACCOUNT_ENABLED: {
+      std::string v;
+      q.flag = c.Lookup("Enable", v) && !IsTrueWord(v) ? 0 : 1;
+      break;
+    }
     case QC_REQUIRE_TLS:
       AnswerBool(q, c, "RequireTLS");
       break;
@@ -415,7 +428,7 @@ void RFTPSSecurity::AnswerOwn(AccessQuery& q, Ctx& c) {
       break;
     }
     default:
-      break;  // 44, 45: libraries only; 18, 19, 22, 23 and unknown codes: unanswered
+      break;  // 15: BeginPassword; 44: libraries only; 18, 19, 22, 23 and unknown codes: unanswered
   }
 }
 

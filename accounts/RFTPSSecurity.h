@@ -72,7 +72,18 @@ class RFTPSSecurity {
   RFTPSSecurity& operator=(const RFTPSSecurity&) = delete;
 
   // Answers one query in place (ACCESS_QUERY_MESSAGE with security on).
+  // A password query computes its hash here, on the caller's thread.
   void Answer(AccessQuery& q);
+  // The password query (QC_PASSWORD) in two steps, so that the hash runs
+  // on a worker: answers `q` like Answer() and returns nullopt when no hash
+  // is needed; otherwise returns the hash to compute, and FinishPassword
+  // completes `q` (the same record) with its result. Names that have no
+  // password to check, and disabled accounts, get a dummy hash of the
+  // configured kind, so that the time of the answer does not tell which
+  // names exist. An empty password is never checked against a hash (only
+  // an empty stored value lets an account in without one).
+  std::optional<RPasswordWorkStr> BeginPassword(AccessQuery& q);
+  void FinishPassword(AccessQuery& q, const RPasswordWorkStr& work, RPasswordCheck result);
   // The file-access rules `user` has on the IP home `address` now, for a
   // worker to ask instead of this store (see RListRules).
   std::shared_ptr<const RListRules> ListRules(std::string_view user, uint32_t address);
@@ -145,7 +156,14 @@ class RFTPSSecurity {
   void AnswerFileAccess(AccessQuery& q, Ctx& c);
   void AnswerIPAccess(AccessQuery& q, Ctx& c);
   void AnswerLogClient(AccessQuery& q);
-  void AnswerPassword(AccessQuery& q, Ctx& c);
+  // Answers `q`, or fills `work` and returns true when a hash decides.
+  bool AnswerPassword(AccessQuery& q, Ctx& c, RPasswordWorkStr& work);
+  // A hash against the dummy value of the configured kind (true), when a
+  // real account's password would have been hashed.
+  bool DummyPassword(const AccessQuery& q, RPasswordWorkStr& work) const;
+  // The client-check libraries' turn at an answer, and the name as asked
+  // put back.
+  void FinishAnswer(AccessQuery& q, bool suffixed, const std::string& asked);
   void AnswerVerifyPassword(AccessQuery& q, Ctx& c);
   void AnswerChangePassword(AccessQuery& q, Ctx& c);
   void AnswerChallenge(AccessQuery& q, Ctx& c);
@@ -153,6 +171,7 @@ class RFTPSSecurity {
   // The stored hash check of PASS and of password verification; logs a
   // stored value that is no hash it can check.
   bool CheckStoredHash(Ctx& c, std::string_view given, const std::string& stored);
+  void NoteUncheckable(const std::string& account, const std::string& stored);
   bool ReadSKeyRecord(Ctx& c, std::string& text);
   bool StoreSKeyRecord(Ctx& c, const std::string& text, bool loggedIn);
   void AnswerRatioType(AccessQuery& q, Ctx& c);
@@ -193,6 +212,15 @@ class RFTPSSecurity {
   // through the default user), keyed by the lower-case name. Kept in memory
   // until a login succeeds, so made-up names never grow the file; bounded.
   std::unordered_map<std::string, std::string> pendingSKey_;
+  // The S/KEY challenge each session was given: the lower-case account and
+  // the sequence. Only that session may answer it; any other session asks
+  // for one of its own, so nobody can lock an account by asking. Dropped
+  // at the session's close notice; bounded.
+  struct Challenge {
+    std::string account;
+    uint32_t sequence = 0;
+  };
+  std::unordered_map<uint32_t, Challenge> challenges_;
 };
 
 }  // namespace vantor

@@ -19,8 +19,8 @@ using namespace securitydetail;
 
 namespace {
 
-constexpr size_t kSKeyPassMax = 249;  // pass phrase read for S/KEY initialisation
-constexpr int64_t kChallengeLockSeconds = 120;
+constexpr size_t kSKeyPassMax = 249;     // pass phrase read for S/KEY initialisation
+constexpr size_t kMaxChallenges = 4096;  // sessions with a challenge out
 constexpr uint32_t kSKeyInitialSequence = 999;
 
 }  // namespace
@@ -34,43 +34,81 @@ bool RFTPSSecurity::WriteUserKey(Ctx& c, std::string_view key,
   return ok;
 }
 
-void RFTPSSecurity::AnswerPassword(AccessQuery& q, Ctx& c) {
+std::optional<RPasswordWorkStr> RFTPSSecurity::BeginPassword(AccessQuery& q) {
+  Ctx c(*this);
+  const std::string asked = BeginQuery(q, c);
+  RPasswordWorkStr work;
+  if (AnswerPassword(q, c, work)) {
+    work.account = c.user;
+    work.asked = c.suffixed ? asked : std::string();
+    return work;
+  }
+  FinishAnswer(q, c.suffixed, asked);
+  return std::nullopt;
+}
+
+void RFTPSSecurity::FinishPassword(AccessQuery& q, const RPasswordWorkStr& work,
+                                   RPasswordCheck result) {
+  if (result == RPasswordCheck::Unchecked && !work.dummy)
+    NoteUncheckable(work.account, work.stored);
+  q.flag = !work.dummy && result == RPasswordCheck::Match ? 1 : 0;
+  FinishAnswer(q, !work.asked.empty(), work.asked);
+}
+
+bool RFTPSSecurity::DummyPassword(const AccessQuery& q, RPasswordWorkStr& work) const {
+  if (QueryAux(q).empty() || !GlobalBool("EncryptPasswords", true)) return false;
+  work.given = std::string(QueryAux(q));
+  work.stored = std::string(
+      DummyPasswordHash(HashMethodFromSetting(ini_.GetString("GLOBAL", "PasswordHash"))));
+  work.dummy = true;
+  return true;
+}
+
+bool RFTPSSecurity::AnswerPassword(AccessQuery& q, Ctx& c, RPasswordWorkStr& work) {
   std::string v;
-  if (c.Lookup("Enable", v) && !IsTrueWord(v)) return;
+  if (c.Lookup("Enable", v) && !IsTrueWord(v)) return !c.anonymous && DummyPassword(q, work);
   const std::string given(QueryAux(q));
   if (c.anonymous) {
-    if (GlobalBool("CheckAnonPass", false) && !AnonPasswordLooksValid(given)) return;
+    if (GlobalBool("CheckAnonPass", false) && !AnonPasswordLooksValid(given)) return false;
     q.flag = 1;
-    return;
+    return false;
   }
   std::string type;
   if (c.Lookup("PasswordType", type) && SKeyMethodFromType(type) != 0) {
     q.flag = VerifyOtp(q, c) ? 1 : 0;
-    return;
+    return false;
   }
   std::string stored;
-  if (!c.Lookup("Password", stored, true)) return;
+  if (!c.Lookup("Password", stored, true)) return DummyPassword(q, work);
   if (stored.empty()) {
     q.flag = 1;
-    return;
+    return false;
   }
-  bool ok = GlobalBool("EncryptPasswords", true) ? CheckStoredHash(c, given, stored)
-                                                 : SameBytes(given, stored);
-  q.flag = ok ? 1 : 0;
+  if (!GlobalBool("EncryptPasswords", true)) {
+    q.flag = SameBytes(given, stored) ? 1 : 0;
+    return false;
+  }
+  // USER asks with an empty password whether the account needs one; that
+  // question must cost no hash, or every USER would.
+  if (given.empty()) return false;
+  work.given = given;
+  work.stored = std::move(stored);
+  return true;
 }
 
 bool RFTPSSecurity::CheckStoredHash(Ctx& c, std::string_view given, const std::string& stored) {
   const RPasswordCheck r = CheckPasswordHash(given, stored);
-  if (r == RPasswordCheck::Unchecked) {
-    // Once per account and stored value: a client retrying a refused login
-    // must not fill the log. The password itself never reaches the log.
-    auto [it, fresh] = uncheckable_.try_emplace(c.user, stored);
-    if (fresh || it->second != stored) {
-      it->second = stored;
-      WriteLog(LOG_SECURITY, FormatStr(kLogUnknownPasswordHash, c.user));
-    }
-  }
+  if (r == RPasswordCheck::Unchecked) NoteUncheckable(c.user, stored);
   return r == RPasswordCheck::Match;
+}
+
+void RFTPSSecurity::NoteUncheckable(const std::string& account, const std::string& stored) {
+  // Once per account and stored value: a client retrying a refused login
+  // must not fill the log. The password itself never reaches the log.
+  auto [it, fresh] = uncheckable_.try_emplace(account, stored);
+  if (!fresh && it->second == stored) return;
+  it->second = stored;
+  WriteLog(LOG_SECURITY, FormatStr(kLogUnknownPasswordHash, account));
 }
 
 void RFTPSSecurity::AnswerVerifyPassword(AccessQuery& q, Ctx& c) {
@@ -144,11 +182,13 @@ void RFTPSSecurity::AnswerChallenge(AccessQuery& q, Ctx& c) {
   int method = SKeyMethodFromType(type);
   if (method == 0) return;
   const int64_t now = Now();
+  challenges_.erase(c.session);
 
   std::string text;
   std::optional<SKeyValuesStr> rec;
   if (ReadSKeyRecord(c, text)) rec = ParseSKeyValues(text);
-  if (!rec || rec->sequence < 2) {
+  const bool fresh = !rec || rec->sequence < 2;
+  if (fresh) {
     std::string pass;
     if (c.Lookup("Password", pass, true)) {
       pass = Cut(pass, kSKeyPassMax);
@@ -157,15 +197,13 @@ void RFTPSSecurity::AnswerChallenge(AccessQuery& q, Ctx& c) {
     rec = ParseSKeyValues(NewSKeyRecord(method, pass, rec, now));
     if (!rec) return;
   }
-  // Another session's challenge is still fresh: that session keeps its turn.
-  if (rec->time != 0 && rec->session != c.session &&
-      now < static_cast<int64_t>(rec->time) + kChallengeLockSeconds) {
-    SetFlagText(q, LoadStr(kReplyAccountLocked));
-    return;
-  }
-  rec->time = static_cast<uint64_t>(now);
-  rec->session = c.session;
-  if (!StoreSKeyRecord(c, FormatSKeyValues(*rec), false)) return;
+  // Every session gets the challenge it asks for, and only it may answer
+  // it: a stranger's USER neither locks the account nor voids the owner's
+  // challenge. Whoever answers the sequence first uses it up.
+  if (challenges_.size() >= kMaxChallenges && challenges_.count(c.session) == 0)
+    challenges_.clear();
+  challenges_[c.session] = {Lower(c.user), rec->sequence};
+  if (fresh && !StoreSKeyRecord(c, FormatSKeyValues(*rec), false)) return;
   SetFlagText(q, FormatStr(kReplyOtpChallenge, method, rec->sequence, rec->seed));
 }
 
@@ -178,7 +216,14 @@ bool RFTPSSecurity::VerifyOtp(AccessQuery& q, Ctx& c) {
   std::string text;
   if (!ReadSKeyRecord(c, text)) return false;
   auto rec = ParseSKeyValues(text);
-  if (!rec || rec->session != c.session) return false;
+  auto held = challenges_.find(c.session);
+  if (held == challenges_.end()) return false;
+  const Challenge challenge = held->second;
+  challenges_.erase(held);
+  // A response to a sequence another session has used up meanwhile is
+  // refused, and so is one for another account.
+  if (!rec || challenge.account != Lower(c.user) || challenge.sequence != rec->sequence)
+    return false;
 
   bool ok = false;
   // Sequence 0 is the placeholder of an account without a pass phrase:
@@ -192,11 +237,11 @@ bool RFTPSSecurity::VerifyOtp(AccessQuery& q, Ctx& c) {
       }
     }
   }
+  if (!ok) return false;  // a wrong response changes nothing
   rec->time = 0;
   rec->session = 0;
   // A success that cannot be recorded would let the same response in twice.
-  if (!StoreSKeyRecord(c, FormatSKeyValues(*rec), ok)) return false;
-  return ok;
+  return StoreSKeyRecord(c, FormatSKeyValues(*rec), true);
 }
 
 namespace {

@@ -52,6 +52,14 @@ RHashMethod HashMethodFromSetting(std::string_view value) {
   return EqualNoCaseAscii(value, "des") ? RHashMethod::Des : RHashMethod::Yescrypt;
 }
 
+std::string_view DummyPasswordHash(RHashMethod method) {
+  // The library's default cost and a hash part of the full length, so the
+  // check costs what a real one does. A match is never taken (the work
+  // carries `dummy`), so which password it stands for does not matter.
+  if (method == RHashMethod::Des) return "abDummyHash00";
+  return "$y$j9T$Q2h0ZHVtbXlzYWx0$AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
+}
+
 std::optional<std::string> YescryptHash(std::string_view plain) {
   const auto setting = LibCryptGenSalt("$y$");
   if (!setting) return std::nullopt;

@@ -38,4 +38,19 @@ RHashMethod HashMethodFromSetting(std::string_view value);
 // library cannot make one (or `plain` holds a NUL byte).
 std::optional<std::string> YescryptHash(std::string_view plain);
 
+// A stored value of the kind `method` writes, at the default cost: what a
+// login for a name without a password (or a disabled account) is hashed
+// against, so that the time of the answer does not tell which names exist.
+std::string_view DummyPasswordHash(RHashMethod method);
+
+// One password hash to compute off the loop thread: the account store hands
+// it out (RFTPSSecurity::BeginPassword) and takes the result back.
+struct RPasswordWorkStr {
+  std::string given;
+  std::string stored;
+  std::string account;  // the account as answered ("@N" included), for the log
+  std::string asked;    // the name as the query carried it
+  bool dummy = false;   // hashed for the time only: refused whatever the result
+};
+
 }  // namespace vantor

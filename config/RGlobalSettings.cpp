@@ -1,5 +1,6 @@
 #include "config/RGlobalSettings.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -13,6 +14,16 @@
 
 namespace vantor {
 namespace {
+
+// Without `MaxPreLoginPerIP`: more connections than any client or office
+// behind one address opens at once (a parallel download opens 50), yet
+// never every slot of a server with a user limit.
+int32_t DefaultPreLoginPerIP(int32_t maxNrUsers) {
+  constexpr int32_t kUnlimitedServer = 256;
+  if (maxNrUsers < 0) return kUnlimitedServer;
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(int64_t{maxNrUsers} * 3 / 4, 1, kUnlimitedServer));
+}
 
 constexpr int32_t kDirCacheMax = 150;
 
@@ -156,7 +167,7 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   packetTimeOut = OptionalNumber(ini, "PacketTimeOut");
   passivePeerCheck = ProfileBool(ini, G, "PassivePeerCheck", true);
   loginTimeLimit = ProfileInt(ini, G, "LoginTimeLimit", 60);
-  maxPreLoginPerIP = ProfileInt(ini, G, "MaxPreLoginPerIP", 10);
+  maxPreLoginPerIP = ProfileInt(ini, G, "MaxPreLoginPerIP", DefaultPreLoginPerIP(maxNrUsers));
   tlsCertificateFile = ini.GetString(G, "TLSCertificateFile");
   tlsPrivateKeyFile = ini.GetString(G, "TLSPrivateKeyFile");
   const int32_t implicitPort = ProfileInt(ini, G, "TLSImplicitPortNr", 0);

@@ -76,15 +76,17 @@ struct RGlobalSettings {
   int32_t antiHammerBlock = 300;          // `AntiHammerBlock`, seconds; below 1: 300
   // Socket options: -1 when the key is absent (the option is then left alone),
   // else 0/1 for the switches and the number for the others.
-  int32_t socketInlineOOB = -1;   // `SocketInlineOOB`
-  int32_t socketKeepAlive = -1;   // `SocketKeepAlive`
-  int32_t socketNoNagle = -1;     // `SocketNoNagle`
-  int32_t socketRcvBuffer = -1;   // `SocketRcvBuffer`
-  int32_t socketSndBuffer = -1;   // `SocketSndBuffer`
-  int32_t packetTimeOut = -1;     // `PacketTimeOut`, seconds
-  bool passivePeerCheck = true;   // `PassivePeerCheck`: passive data only from the client
-  int32_t loginTimeLimit = 60;    // `LoginTimeLimit`, seconds to log in; 0 or less: none
-  int32_t maxPreLoginPerIP = 10;  // `MaxPreLoginPerIP`; 0 or less: no limit
+  int32_t socketInlineOOB = -1;  // `SocketInlineOOB`
+  int32_t socketKeepAlive = -1;  // `SocketKeepAlive`
+  int32_t socketNoNagle = -1;    // `SocketNoNagle`
+  int32_t socketRcvBuffer = -1;  // `SocketRcvBuffer`
+  int32_t socketSndBuffer = -1;  // `SocketSndBuffer`
+  int32_t packetTimeOut = -1;    // `PacketTimeOut`, seconds
+  bool passivePeerCheck = true;  // `PassivePeerCheck`: passive data only from the client
+  int32_t loginTimeLimit = 60;   // `LoginTimeLimit`, seconds to log in; 0 or less: none
+  // `MaxPreLoginPerIP`; 0 or less: no limit. Not set: 256, and at most
+  // three quarters of `MaxNrUsers` (at least 1) when that is set.
+  int32_t maxPreLoginPerIP = 256;
   // TLS (FTPS): on when the certificate and key load.
   std::string tlsCertificateFile;   // `TLSCertificateFile`, PEM (chain allowed)
   std::string tlsPrivateKeyFile;    // `TLSPrivateKeyFile`, PEM

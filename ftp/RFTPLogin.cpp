@@ -16,6 +16,7 @@
 #include "ftp/RFTPSFeat.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPStrings.h"
+#include "platform/RFileSys.h"
 #include "util/RLog.h"
 #include "util/RText.h"
 
@@ -47,7 +48,7 @@ void DropAnonymous(RFTPSComInterp& s) {
   s.Login.anonymous = false;
 }
 
-void Pass(RFTPSComInterp& s, std::string password, bool viaUser);
+void Pass(RFTPSComInterp& s, std::string password);
 
 // --- USER -------------------------------------------------------------------------
 
@@ -132,7 +133,7 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     if (s.Ask(q)) {
       // An account without a password: logged in by USER alone.
       s.EnterUserGiven();
-      Pass(s, std::string(), true);
+      Pass(s, std::string());
       return;
     }
   }
@@ -154,12 +155,6 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
 namespace {
 
 // --- PASS -------------------------------------------------------------------------
-
-bool PasswordAccepted(RFTPSComInterp& s, const std::string& password) {
-  AccessQuery q = s.NewQuery(QC_PASSWORD);
-  SetQueryAux2(q, password, s.Login.userArgument);
-  return s.Ask(q);
-}
 
 void RefusePassword(RFTPSComInterp& s) {
   s.ResetLogin();
@@ -210,6 +205,15 @@ bool EnterHome(RFTPSComInterp& s) {
   // Configured homes may be written as POSIX paths.
   std::string local = s.FsSettings().drives.ConfigPathToDrive(home);
   if (local.empty() || !IsDirectory(s.FsSettings(), local)) {
+    if (FsOutOfDescriptors()) {
+      // Nothing is wrong with the account: the client may come back.
+      s.LogStr(LOG_SYSTEM, kLogLoginOutOfDescriptors, s.Login.userName);
+      s.ResetLogin();
+      ClearUser(s);
+      s.ReplyStr(kReplyServerUnavailable);
+      s.CloseAfterReplies();
+      return false;
+    }
     s.LogStr(LOG_SECURITY, kLogHomeMissing, s.Login.userName, home);
     s.ResetLogin();
     ClearUser(s);
@@ -238,23 +242,29 @@ void StartAccounting(RFTPSComInterp& s) {
   s.Quota->Start(s.Login.userName, s.Connection.localAddress, s.Number());
 }
 
-void Pass(RFTPSComInterp& s, std::string password, bool viaUser) {
-  (void)viaUser;
+void PassChecked(RFTPSComInterp& s, const std::string& password, bool accepted);
+
+void Pass(RFTPSComInterp& s, std::string password) {
   bool dashRemoved = false;
   if (!password.empty() && password[0] == '-') {
     s.Connection.verboseReplies = false;
     password.erase(0, 1);
     dashRemoved = true;
   }
-  bool accepted = PasswordAccepted(s, password);
-  if (!accepted && dashRemoved) {
-    // The account's real password may itself begin with "-".
-    accepted = PasswordAccepted(s, "-" + password);
-    if (accepted) {
-      s.Connection.verboseReplies = true;
-      password.insert(0, "-");
+  s.CheckPassword(password, [password, dashRemoved](RFTPSComInterp& s, bool accepted) {
+    if (accepted || !dashRemoved) {
+      PassChecked(s, password, accepted);
+      return;
     }
-  }
+    // The account's real password may itself begin with "-".
+    s.CheckPassword("-" + password, [password](RFTPSComInterp& s, bool accepted) {
+      if (accepted) s.Connection.verboseReplies = true;
+      PassChecked(s, accepted ? "-" + password : password, accepted);
+    });
+  });
+}
+
+void PassChecked(RFTPSComInterp& s, const std::string& password, bool accepted) {
   if (!accepted) {
     RefusePassword(s);
     return;
@@ -314,7 +324,7 @@ void HandlePass(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyPassBadSequence);
     return;
   }
-  Pass(s, ArgumentOf(line, 4, kPasswordMax), false);
+  Pass(s, ArgumentOf(line, 4, kPasswordMax));
 }
 
 // --- the rest -----------------------------------------------------------------------

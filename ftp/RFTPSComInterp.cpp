@@ -225,13 +225,7 @@ int32_t RFTPSComInterp::ReleaseHold() {
 bool RFTPSComInterp::TooManyNotLoggedIn() const {
   const int32_t limit = manager_.Settings().maxPreLoginPerIP;
   if (limit <= 0 || !control_) return false;
-  int others = 0;
-  for (const std::unique_ptr<RFTPSComInterp>& s : manager_.Sessions()) {
-    if (s.get() == this || s->Connection.clientAddress != Connection.clientAddress) continue;
-    if (s->IsLoggedIn() || s->IsClosing()) continue;
-    ++others;
-  }
-  return others >= limit;
+  return manager_.NotLoggedInFrom(Connection.clientAddress, this) >= limit;
 }
 
 // The login time is total time, not inactivity: a byte every few seconds
@@ -575,6 +569,25 @@ bool RFTPSComInterp::RunOffLoop(const std::string& key, RWorkPool::Work work,
   if (r != RWorkSubmit::Full) return true;
   workCancel_.reset();
   return false;
+}
+
+void RFTPSComInterp::CheckPassword(const std::string& password, PasswordThen then) {
+  AccessQuery q = NewQuery(QC_PASSWORD);
+  SetQueryAux2(q, password, Login.userArgument);
+  std::optional<RPasswordWorkStr> work = manager_.BeginPasswordCheck(q);
+  if (!work) {
+    then(*this, q.flag != 0);
+    return;
+  }
+  workCancel_ = std::make_shared<RWorkCancel>();
+  // The manager calls back only while the token stands, and the
+  // destructor cancels it first.
+  manager_.QueuePasswordCheck(Connection.clientAddress, workCancel_, std::move(*work), q,
+                              [this, then = std::move(then)](AccessQuery& answered) {
+                                workCancel_.reset();
+                                then(*this, answered.flag != 0);
+                                if (!workCancel_ && !IsHoldingCommand()) ReplayParked();
+                              });
 }
 
 bool RFTPSComInterp::AccessDataCurrent(std::function<void()> then) {

@@ -154,6 +154,8 @@ struct RTlsSessionStr {
   bool required = false;      // the account's RequireTLS
   bool dataPending = false;   // a data connection's handshake is running
   bool data = false;          // the current data connection is protected
+  // Loop clock: when the control connection's handshake was admitted.
+  int64_t handshakeSinceMs = 0;
 };
 
 // Per-session state of a subsystem that the session does not know (data
@@ -288,6 +290,13 @@ class RFTPSComInterp : public RTimer {
   bool RunOffLoop(const std::string& key, RWorkPool::Work work,
                   std::function<void(const RWorkPool::Result&)> done);
   bool AwaitingWork() const { return workCancel_ != nullptr; }
+  // The password query for `password` (USER's and PASS's): its hash runs
+  // on the pool in the manager's per-address turn, and the session waits as
+  // for a job. `then` gets whether the password was accepted, on the loop
+  // thread: at once when no hash was needed, never when the session ends
+  // or gives up the wait first.
+  using PasswordThen = std::function<void(RFTPSComInterp&, bool accepted)>;
+  void CheckPassword(const std::string& password, PasswordThen then);
   // How long a library may hold a command before the session refuses it.
   static constexpr int64_t kHoldLimitMs = 120000;
   // Starts a reverse look-up of the client address unless one runs (the

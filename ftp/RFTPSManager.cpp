@@ -180,6 +180,67 @@ void RFTPSManager::AnswerAccessQuery(AccessQuery& q) {
   q.flag = securityOff_ ? 1 : 0;
 }
 
+std::optional<RPasswordWorkStr> RFTPSManager::BeginPasswordCheck(AccessQuery& q) {
+  if (passwordBegin_ && passwordFinish_) return passwordBegin_(q);
+  AnswerAccessQuery(q);
+  return std::nullopt;
+}
+
+void RFTPSManager::QueuePasswordCheck(const std::string& client, RWorkCancelPtr cancel,
+                                      RPasswordWorkStr work, const AccessQuery& q,
+                                      std::function<void(AccessQuery&)> done) {
+  passwordLanes_[client].waiting.push_back(
+      {std::move(cancel), std::move(work), q, std::move(done)});
+  StartPasswordChecks(client);
+}
+
+void RFTPSManager::StartPasswordChecks(const std::string& client) {
+  // The lane is looked up afresh for every check: a pool that cannot
+  // deliver later runs the completion inside Submit, and that starts checks
+  // (or drops the lane) itself.
+  for (;;) {
+    auto it = passwordLanes_.find(client);
+    if (it == passwordLanes_.end()) return;
+    RPasswordLaneStr& lane = it->second;
+    while (!lane.waiting.empty() && lane.waiting.front().cancel->Cancelled())
+      lane.waiting.pop_front();
+    if (lane.waiting.empty() && lane.out == 0) {
+      passwordLanes_.erase(it);
+      return;
+    }
+    if (lane.waiting.empty() || lane.out >= kPasswordChecksPerAddress) return;
+    auto job = std::make_shared<RPasswordJobStr>(std::move(lane.waiting.front()));
+    lane.waiting.pop_front();
+    ++lane.out;
+    RWorkPool::Work hash = [given = job->work.given, stored = job->work.stored] {
+      return RWorkPool::Result(std::make_shared<RPasswordCheck>(CheckPasswordHash(given, stored)));
+    };
+    RWorkPool::Done checked = [this, client, job](const RWorkPool::Result& r) {
+      PasswordChecked(client, *job,
+                      r ? *static_cast<const RPasswordCheck*>(r.get()) : RPasswordCheck::Unchecked);
+    };
+    if (Pool().Submit({}, passwordCancel_, std::move(hash), std::move(checked)) ==
+        RWorkSubmit::Full) {
+      // Back in front of the line (nothing ran meanwhile): the tick tries again.
+      --lane.out;
+      lane.waiting.push_front(std::move(*job));
+      return;
+    }
+  }
+}
+
+void RFTPSManager::PasswordChecked(const std::string& client, RPasswordJobStr& job,
+                                   RPasswordCheck result) {
+  auto it = passwordLanes_.find(client);
+  if (it != passwordLanes_.end() && it->second.out > 0) --it->second.out;
+  // A session that went (or gave up waiting) hears nothing.
+  if (!job.cancel->Cancelled()) {
+    passwordFinish_(job.query, job.work, result);
+    job.done(job.query);
+  }
+  StartPasswordChecks(client);
+}
+
 void RFTPSManager::AnswerAccessQueryOffLoop(AccessQuery& q) {
   AnswerAccessQueriesOffLoop(&q, 1);
 }
@@ -604,7 +665,13 @@ void RFTPSManager::AdmitConnection(std::unique_ptr<RWinSocket> socket, std::stri
   if (settings_.antiHammer && !hammer_.Admit(client, Now())) return;
   // Every handshake holds an OpenSSL connection and costs a key exchange:
   // past the cap an implicit-port connection is closed before it costs more.
-  if (implicitTls && !AdmitTlsHandshake()) return;
+  // A handshake is a connection still logging in, bounded per address as
+  // the others are (they are counted at admission, after it).
+  if (implicitTls) {
+    const int32_t perAddress = settings_.maxPreLoginPerIP;
+    if (perAddress > 0 && NotLoggedInFrom(client) >= perAddress) return;
+    if (!AdmitTlsHandshake()) return;
+  }
   // An IPv6 local address selects the IPv6 home on it by its stand-in id;
   // on no home it is 0 but still shows and listens on its real address.
   std::string localText = socket->GetLocalIPAddress();
@@ -674,6 +741,31 @@ void RFTPSManager::RemoveSession(uint32_t number) {
   s.reset();
 }
 
+namespace {
+
+// The questions a login answers, asked again of a logged-in session.
+bool StillAdmitted(RFTPSComInterp& s) {
+  const std::string host = s.Connection.nameResolved ? s.Connection.hostName : std::string();
+  AccessQuery server = s.NewQuery(QC_IP_ACCESS);
+  SetQueryUser(server, "");
+  SetQueryAux2(server, s.Connection.clientAddress, host);
+  AccessQuery own = s.NewQuery(QC_IP_ACCESS);
+  SetQueryAux2(own, s.Connection.clientAddress, host);
+  return s.Ask(server) && s.Ask(own) && s.AskFlag(QC_ACCOUNT_ENABLED) &&
+         s.AskText(QC_HOME_DIR, nullptr, "C:\\");
+}
+
+}  // namespace
+
+void RFTPSManager::EndSessionsNoLongerAdmitted() {
+  if (securityOff_) return;
+  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+    if (!s->IsLoggedIn() || s->RemovalRequested() || StillAdmitted(*s)) continue;
+    s->LogStr(LOG_SECURITY, kLogNoLongerAdmitted, s->Login.userName);
+    s->RequestRemoval();
+  }
+}
+
 void RFTPSManager::FlushReplies() {
   // A flush may queue a session again (a reply made while sending); the
   // loop must not go to sleep on it, so a few rounds run.
@@ -719,17 +811,55 @@ int RFTPSManager::CountLoginsFrom(std::string_view clientAddress, std::string_vi
   return n;
 }
 
+namespace {
+
+bool Handshaking(const RFTPSComInterp& s) {
+  const RWinSocket* c = s.Control();
+  return !s.RemovalRequested() && (s.Tls.startPending || (c != nullptr && c->TlsHandshaking()));
+}
+
+}  // namespace
+
 int32_t RFTPSManager::TlsHandshakesNow() const {
   int32_t n = 0;
   for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
-    const RWinSocket* c = s->Control();
-    if (s->Tls.startPending || (c != nullptr && c->TlsHandshaking())) ++n;
+    if (Handshaking(*s)) ++n;
   }
   return n;
 }
 
+int RFTPSManager::NotLoggedInFrom(std::string_view client, const RFTPSComInterp* except) const {
+  int n = 0;
+  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+    if (s.get() == except || s->Connection.clientAddress != client) continue;
+    if (s->IsLoggedIn() || s->IsClosing() || s->RemovalRequested()) continue;
+    ++n;
+  }
+  return n;
+}
+
+// Connections that open a handshake and never go on must not hold the cap
+// for their whole login time: a handshake still running after a second is
+// a stalled one (a real client finishes in a few round trips), and the
+// oldest of them gives way to the newcomer.
+bool RFTPSManager::EndSilentHandshake() {
+  const int64_t now = loop_.Clock().NowMs();
+  RFTPSComInterp* oldest = nullptr;
+  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+    if (!Handshaking(*s) || now - s->Tls.handshakeSinceMs < kSilentHandshakeMs) continue;
+    if (oldest == nullptr || s->Tls.handshakeSinceMs < oldest->Tls.handshakeSinceMs)
+      oldest = s.get();
+  }
+  if (oldest == nullptr) return false;
+  oldest->LogStr(LOG_SECURITY, kLogTlsHandshakeEvicted,
+                 static_cast<int>(now - oldest->Tls.handshakeSinceMs));
+  oldest->RequestRemoval();
+  return true;
+}
+
 bool RFTPSManager::AdmitTlsHandshake() {
   if (TlsHandshakesNow() < settings_.tlsMaxHandshakes) return true;
+  if (EndSilentHandshake()) return true;
   if (!tlsBusyLogged_) {
     WriteLog(LOG_SYSTEM, FormatStr(kLogTlsBusy, settings_.tlsMaxHandshakes));
     tlsBusyLogged_ = true;
@@ -758,6 +888,10 @@ void RFTPSManager::Tick() {
   // Hook releases that found the message queue full.
   for (uint32_t n : TakeLostReleases()) ResumeDeferred(n);
   std::erase_if(retiredPools_, [](const std::unique_ptr<RWorkPool>& p) { return p->Idle(); });
+  // Password checks the pool's full queue turned back.
+  std::vector<std::string> lanes;
+  for (const auto& [client, lane] : passwordLanes_) lanes.push_back(client);
+  for (const std::string& client : lanes) StartPasswordChecks(client);
 
   const ServerStats& st = stats_;
   SendStatus(SK_Users, static_cast<int32_t>(st.ConnectionsNow),

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,7 @@
 
 #include "accounts/AccessQuery.h"
 #include "accounts/RListRules.h"
+#include "accounts/RPasswordHash.h"
 #include "accounts/RPathProbe.h"
 #include "config/RGlobalSettings.h"
 #include "fs/RFsPathProbe.h"
@@ -172,6 +174,15 @@ class RFTPSManager : public RTimer {
   [[nodiscard]] bool AwaitAccessData(const RWorkCancelPtr& cancel, std::function<void()> ready) {
     return !accessWait_ || accessWait_(Pool(), cancel, std::move(ready));
   }
+  // The password query in two steps, so that its hash runs on the pool
+  // (RFTPSSecurity::BeginPassword and FinishPassword). Without them a
+  // password query is answered like any other.
+  using PasswordBegin = std::function<std::optional<RPasswordWorkStr>(AccessQuery&)>;
+  using PasswordFinish = std::function<void(AccessQuery&, const RPasswordWorkStr&, RPasswordCheck)>;
+  void SetPasswordHandlers(PasswordBegin begin, PasswordFinish finish) {
+    passwordBegin_ = std::move(begin);
+    passwordFinish_ = std::move(finish);
+  }
   // Whether an access rule of (user, IP home) names a directory or a path
   // inside it (renaming or removing it would change the rule's meaning).
   // Without a handler (security off) no rule does.
@@ -225,6 +236,11 @@ class RFTPSManager : public RTimer {
   void OnListenerEvent(uint32_t socketId, int operation, int status);
   void RouteSocketEvent(uintptr_t wParam, intptr_t lParam);
   void RemoveSession(uint32_t sessionNumber);
+  // After a reload of the account data: every logged-in session whose
+  // account is disabled or gone (no home directory to log in to) or whose
+  // address the rules now refuse is killed, as from the administration
+  // window (its removal is posted; nothing more is sent to the client).
+  void EndSessionsNoLongerAdmitted();
   void ResumeDeferred(uint32_t sessionNumber);
 
   // --- session information (the user information window) ----------------------------
@@ -248,6 +264,18 @@ class RFTPSManager : public RTimer {
   // Sessions with this client address (exact text) and user name (any case).
   int CountLoginsFrom(std::string_view clientAddress, std::string_view name) const;
   void AnswerAccessQuery(AccessQuery& q);
+  // A session's password query (QC_PASSWORD): answered in `q` at once
+  // (nullopt), or the hash that decides it.
+  std::optional<RPasswordWorkStr> BeginPasswordCheck(AccessQuery& q);
+  // Computes `work` on the pool and completes `q` with it; `done` then gets
+  // the answered record on the loop thread, unless `cancel` was cancelled
+  // first. At most kPasswordChecksPerAddress checks of one client address
+  // are out at a time; the others wait in the order they came, so a flood
+  // of wrong passwords from one address costs at most that many workers
+  // and a busy office behind one address is served in turn, not refused.
+  void QueuePasswordCheck(const std::string& client, RWorkCancelPtr cancel, RPasswordWorkStr work,
+                          const AccessQuery& q, std::function<void(AccessQuery&)> done);
+  static constexpr int kPasswordChecksPerAddress = 2;
   // The same from a worker thread: the question is handed to the loop
   // thread, which answers it in its next pass, and the worker waits. The
   // loop never waits for a worker, so a worker descheduled on a busy
@@ -287,10 +315,16 @@ class RFTPSManager : public RTimer {
   // certificate configured, or it did not load).
   const std::shared_ptr<RTlsContext>& TlsContext() const { return tls_; }
   // Whether one more control connection may start a TLS handshake: fewer
-  // than `TLSMaxHandshakes` are in progress (AUTH answered or handshaking).
-  // A refusal is logged once until the count has dropped below the cap.
+  // than `TLSMaxHandshakes` are in progress (AUTH answered or handshaking),
+  // or the oldest of those that have run kSilentHandshakeMs without
+  // finishing was ended to make room. A refusal is logged once until the
+  // count has dropped below the cap.
   bool AdmitTlsHandshake();
   int32_t TlsHandshakesNow() const;
+  static constexpr int64_t kSilentHandshakeMs = 1000;
+  // Connections from `client` not logged in (handshakes in progress
+  // included), `except` not counted: what `MaxPreLoginPerIP` bounds.
+  int NotLoggedInFrom(std::string_view client, const RFTPSComInterp* except = nullptr) const;
   // Host names are looked up after admission for the log (LogIPNames or
   // LogFileIPNames); the front end sets it from the logger.
   void SetHostNameLogging(bool on) { hostNameLogging_ = on; }
@@ -379,6 +413,21 @@ class RFTPSManager : public RTimer {
   void RetirePool();
   void ForgetDataPool();
   void FlushReplies();  // the loop's pass-end callback
+  bool EndSilentHandshake();
+  // Password checks of one client address: how many are on the pool, and
+  // the ones waiting for their turn.
+  struct RPasswordJobStr {
+    RWorkCancelPtr cancel;
+    RPasswordWorkStr work;
+    AccessQuery query;
+    std::function<void(AccessQuery&)> done;
+  };
+  struct RPasswordLaneStr {
+    int out = 0;
+    std::deque<RPasswordJobStr> waiting;
+  };
+  void StartPasswordChecks(const std::string& client);
+  void PasswordChecked(const std::string& client, RPasswordJobStr& job, RPasswordCheck result);
 
   RMessageLoop& loop_;
   RFrontEnd& frontEnd_;
@@ -393,6 +442,12 @@ class RFTPSManager : public RTimer {
   RuleScopeHandler ruleScope_;
   ListRulesHandler listRules_;
   NameMatchingHandler nameMatching_;
+  PasswordBegin passwordBegin_;
+  PasswordFinish passwordFinish_;
+  std::unordered_map<std::string, RPasswordLaneStr> passwordLanes_;
+  // The pool's token for password checks: never cancelled, so that every
+  // check that ran gives its slot back even when its session has gone.
+  RWorkCancelPtr passwordCancel_ = std::make_shared<RWorkCancel>();
   const RPathProbe* probe_ = nullptr;
   // Declared before the pools: a listing still running on a worker uses the
   // cache until the pool is gone.

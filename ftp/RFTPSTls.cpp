@@ -68,6 +68,7 @@ void HandleAuth(RFTPSComInterp& s, std::string_view line) {
   s.Login.userName.clear();
   s.Tls.context = s.Manager().TlsContext();
   s.Tls.startPending = true;
+  s.Tls.handshakeSinceMs = s.Manager().Loop().Clock().NowMs();
   if (s.Control() != nullptr) s.Control()->HoldInput();
   s.ReplyStr(kReplyAuthOk, arg);
 }
@@ -120,6 +121,7 @@ void HandleCcc(RFTPSComInterp& s, std::string_view) {
 void RFTPSComInterp::StartImplicitTls() {
   Tls.implicit = true;
   Tls.context = manager_.TlsContext();
+  Tls.handshakeSinceMs = manager_.Loop().Clock().NowMs();
   // The login time limit counts from the connection, handshake included.
   Start(kTickMs, false);
   if (!control_ || StartControlTls(*this, *control_) != WS_OK) {

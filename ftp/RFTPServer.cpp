@@ -43,6 +43,16 @@ void RFTPServer::Start() {
     manager_->SetListRulesHandler([this](std::string_view user, uint32_t address) {
       return store_ ? store_->ListRules(user, address) : nullptr;
     });
+    // A password's hash costs tens of milliseconds: it runs on the pool.
+    manager_->SetPasswordHandlers(
+        [this](AccessQuery& q) -> std::optional<RPasswordWorkStr> {
+          if (store_) return store_->BeginPassword(q);
+          q.flag = 0;
+          return std::nullopt;
+        },
+        [this](AccessQuery& q, const RPasswordWorkStr& work, RPasswordCheck result) {
+          if (store_) store_->FinishPassword(q, work, result);
+        });
     manager_->SetNameMatchingHandler([this] { return store_ && store_->IPNameMatchingOn(); });
     // Another program's change to a big file is parsed on a worker while
     // the sessions that would ask about it wait.
@@ -63,6 +73,7 @@ void RFTPServer::Reload() {
   if (store_) store_->Reload();
   ApplySwitches();
   manager_->ApplySettings();
+  manager_->EndSessionsNoLongerAdmitted();
 }
 
 void RFTPServer::ApplySwitches() {

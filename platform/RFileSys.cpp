@@ -212,6 +212,13 @@ bool FsIsDirectory(const std::string& posixPath) {
   return RFd(OpenNoFollow(posixPath, O_PATH | O_DIRECTORY, 0)).Valid();
 }
 
+bool FsOutOfDescriptors() {
+  const int fd = ::open("/", O_PATH | O_CLOEXEC);
+  const int err = errno;
+  RFd probe(fd);
+  return fd < 0 && (err == EMFILE || err == ENFILE);
+}
+
 bool FsReadLink(const std::string& posixPath, std::string& target) {
   target.clear();
   std::string name;

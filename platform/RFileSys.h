@@ -49,6 +49,10 @@ struct RFileStatStr {
 // only the type matters.
 [[nodiscard]] bool FsIsDirectory(const std::string& posixPath);
 
+// True when the process (or the system) has no file descriptor left: what
+// a failed open means then is "try again later", not "missing".
+[[nodiscard]] bool FsOutOfDescriptors();
+
 // The text of a symbolic link; false when `posixPath` is not one.
 [[nodiscard]] bool FsReadLink(const std::string& posixPath, std::string& target);
 

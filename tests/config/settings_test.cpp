@@ -202,14 +202,21 @@ TEST(RGlobalSettings, SaveServerSettings) {
 }
 
 // The safer defaults: bounce blocking and the passive peer check are on
-// unless switched off; logins have 60 seconds and 10 connections per address.
+// unless switched off; logins have 60 seconds, and one address may have 256
+// connections not logged in (three quarters of a user limit at most).
 TEST(RGlobalSettings, ConnectionSafetyDefaults) {
   TempDir dir;
   RGlobalSettings s = LoadFrom(dir, "");
   EXPECT_TRUE(s.blockFTPBounceAttack);
   EXPECT_TRUE(s.passivePeerCheck);
   EXPECT_EQ(s.loginTimeLimit, 60);
-  EXPECT_EQ(s.maxPreLoginPerIP, 10);
+  EXPECT_EQ(s.maxPreLoginPerIP, 256) << "above what parallel clients open from one address";
+  // With a user limit, one address never holds every slot before login.
+  for (const auto& [users, want] : {std::pair{100, 75}, {20, 15}, {1, 1}, {0, 1}, {1000, 256}}) {
+    SCOPED_TRACE(users);
+    EXPECT_EQ(LoadFrom(dir, "MaxNrUsers=" + std::to_string(users) + "\n").maxPreLoginPerIP, want);
+  }
+  EXPECT_EQ(LoadFrom(dir, "MaxNrUsers=20\nMaxPreLoginPerIP=30\n").maxPreLoginPerIP, 30);
   s = LoadFrom(dir,
                "BlockFTPBounceAttack=NO\nPassivePeerCheck=no\nLoginTimeLimit=0\n"
                "MaxPreLoginPerIP=3\n");

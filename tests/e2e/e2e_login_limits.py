@@ -1,11 +1,17 @@
 """USER and PASS under every limit."""
+import signal
+import socket
+import statistics
+import threading
+import time
 import warnings
 
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 import crypt  # noqa: E402  (DES crypt, as the account store stores passwords)
 
-from ftp_e2e import Server, expect, greeted, login, run  # noqa: E402
+from ftp_e2e import Server, expect, greeted, login, run, wait_until  # noqa: E402
 
+BANNER = "220 Vantor FTP-Server v2.5k for WinSock ready..."
 NOT_IN = "530 Not logged in."
 PROCEED = "230 User logged in, proceed."
 NEED = "331 User name okay, need password."
@@ -137,5 +143,133 @@ def test_home_directory():
         expect(c.user("joe"), [PROCEED], "session stays usable")
 
 
+# yescrypt, the default for new passwords (python's crypt reaches libcrypt).
+YESCRYPT = crypt.crypt("secret", "$y$j9T$F5Jx5fExrKuPp53xLKQ..1$")
+HASHED = """[GLOBAL]
+Version=2.5.11.3
+[USER=joe]
+Password=%s
+HomeDir={home}
+[USER=off]
+Password=%s
+Enable=NO
+HomeDir={home}
+[USER=nopass]
+Password=
+HomeDir={home}
+""" % (YESCRYPT, YESCRYPT)
+
+
+def ms(c, line):
+    """The milliseconds from sending `line` to its whole reply, and the reply."""
+    t0 = time.perf_counter()
+    r = c.cmd(line)
+    return (time.perf_counter() - t0) * 1000, r
+
+
+# While 8 clients send wrong passwords for a yescrypt account, the hashes run
+# on the workers: another session's NOOP is answered at once.
+def test_password_hashes_leave_the_loop_free():
+    assert YESCRYPT.startswith("$y$"), YESCRYPT
+    with Server(HASHED) as srv:
+        probe = greeted(srv.port)
+        expect(probe.cmd("USER nopass"), [PROCEED])
+        stop, tries = threading.Event(), []
+
+        def wrong_passwords_until_stopped():
+            while not stop.is_set():
+                c = greeted(srv.port)
+                for _ in range(2):  # the third would disconnect
+                    expect(c.cmd("USER joe"), [NEED])
+                    expect(c.cmd("PASS wrong"), [NOT_IN])
+                    tries.append(1)
+                c.close()
+
+        threads = [threading.Thread(target=wrong_passwords_until_stopped, daemon=True)
+                   for _ in range(8)]
+        for t in threads:
+            t.start()
+        try:
+            assert wait_until(lambda: len(tries) >= 8, 30), "the wrong passwords did not start"
+            noops = [ms(probe, "NOOP") for _ in range(100)]
+        finally:
+            stop.set()
+            for t in threads:
+                t.join(60)
+        expect({r[0] for _, r in noops}, {"200 Command okay."})
+        median = statistics.median(t for t, _ in noops)
+        assert median < 10, "NOOP median %.1f ms while wrong passwords are hashed" % median
+        expect(greeted(srv.port).user("joe", "secret"), [PROCEED], "the right one still works")
+
+
+# PASS for a name without an account, or for a disabled one, costs a hash of
+# the default kind too: the time of the refusal does not tell which names
+# exist (medians within a factor of 2).
+def test_refusal_time_does_not_tell_names():
+    with Server(HASHED) as srv:
+        times = {"joe": [], "ghost": [], "off": []}
+        for _ in range(9):
+            for name in times:
+                c = greeted(srv.port)
+                expect(c.cmd("USER " + name), [NEED], name)
+                t, r = ms(c, "PASS wrong")
+                expect(r, [NOT_IN], name)
+                times[name].append(t)
+                c.close()
+        medians = {n: statistics.median(t) for n, t in times.items()}
+        for name in ("ghost", "off"):
+            ratio = medians["joe"] / max(medians[name], 0.001)
+            assert 0.5 <= ratio <= 2, "PASS medians %r" % medians
+
+
+# A reload ends the sessions whose account was disabled or removed, or whose
+# address the rules now refuse, as a kill from the administration window
+# does; the others carry on.
+def test_reload_ends_sessions_no_longer_admitted():
+    with Server(ini()) as srv:
+        users = ["joe", "once", "twice", "vip"]
+        held = {u: login(srv.port, u, "secret") for u in users}
+        with open(srv.ini) as f:
+            text = f.read()
+        text = text.replace("[USER=joe]\n", "[USER=joe]\nEnable=NO\n")
+        text = text.replace("[USER=twice]\n", "[USER=twice]\nIP1=D,127.0.0.1\n")
+        text = text.replace("[USER=once]\n", "[USER=gone]\n")
+        with open(srv.ini, "w") as f:
+            f.write(text)
+        srv.signal(signal.SIGHUP)
+        for u in ("joe", "once", "twice"):
+            assert held[u].closed(15), u + " still served"
+            srv.wait_log(") User %s is no longer admitted after the reload - session killed"
+                         % u.upper())
+            srv.wait_log(") Closing connection for user %s (" % u.upper())
+        expect(held["vip"].cmd("NOOP"), ["200 Command okay."], "an admitted session")
+
+
+# The default bound on connections not logged in: 200 from one address are
+# all greeted; with MaxNrUsers set, one address cannot take every slot.
+def test_connections_before_login_per_address():
+    for extra, opened, greeted_want in (("", 200, 200), ("MaxNrUsers=8", 7, 6)):
+        with Server(ini(extra)) as srv:
+            socks = [socket.create_connection(("127.0.0.1", srv.port), timeout=20)
+                     for _ in range(opened)]
+            replies = []
+            for s in socks:
+                data = b""
+                while not data.endswith(b"\r\n"):
+                    chunk = s.recv(4096)
+                    if not chunk:
+                        break
+                    data += chunk
+                replies.append(data.decode("latin-1").strip())
+            for s in socks:  # not earlier: a closed one would no longer count
+                s.close()
+            expect(replies.count(BANNER), greeted_want, extra or "defaults")
+            expect(replies[greeted_want:],
+                   ["421 Too many connections from your address - please try again later."]
+                   * (opened - greeted_want), extra or "defaults")
+
+
 run([test_crypt_password_and_retries, test_third_wrong_password_disconnects, test_user_forms,
-     test_always_allow_keeps_account_limit, test_logins_per_address, test_home_directory])
+     test_always_allow_keeps_account_limit, test_logins_per_address, test_home_directory,
+     test_password_hashes_leave_the_loop_free, test_refusal_time_does_not_tell_names,
+     test_reload_ends_sessions_no_longer_admitted, test_connections_before_login_per_address])

@@ -1,8 +1,9 @@
 """Real clients against the server: curl (upload, download, resume with
 -C -, listing; EPSV and, with -P -, EPRT without falling back to PASV or
-PORT), lftp (mirror and mirror -R of 500 files in nested
-directories, compared byte for byte) and Python's ftplib in active and
-passive mode. lftp is installed with apt-get when it is missing."""
+PORT; 20 and 50 parallel downloads from one address), lftp (mirror and
+mirror -R of 500 files in nested directories, compared byte for byte) and
+Python's ftplib in active and passive mode. lftp is installed with apt-get
+when it is missing."""
 import filecmp
 import ftplib
 import hashlib
@@ -77,6 +78,21 @@ with tree_server() as srv:
                "curl listing: " + r.stdout)
         r = run(["curl"] + auth + ["-l", url + "/pub/"])
         c.eq(r.stdout.splitlines(), ["c.bin"], "curl name listing")
+
+        # curl --parallel from one address, default settings: all of 20 and
+        # of 50 transfers at once are greeted, log in and finish.
+        for n in (20, 50):
+            args = ["curl", "-u", "joe:secret", "-s", "-S", "--max-time", "120", "--parallel",
+                    "--parallel-immediate", "--parallel-max", str(n)]
+            for i in range(n):
+                write_file(srv.path("pub", "p%02d.bin" % i), os.urandom(30000 + i))
+                args += [url + "/pub/p%02d.bin" % i, "-o", os.path.join(work, "p%02d" % i)]
+            r = run(args)
+            c.eq(r.returncode, 0, "curl --parallel %d: %s" % (n, r.stderr[-400:]))
+            got = [os.path.join(work, "p%02d" % i) for i in range(n)]
+            c.true(all(os.path.isfile(g) and filecmp.cmp(srv.path("pub", "p%02d.bin" % i), g,
+                                                         shallow=False)
+                       for i, g in enumerate(got)), "curl --parallel %d bytes" % n)
 
         # lftp: mirror -R up, mirror down, byte-for-byte.
         if ensure_lftp():

@@ -10,6 +10,7 @@
 #include "ftp/RFTPMessages.h"
 #include "ftp_fixture.h"
 #include "temp_dir.h"
+#include "tls_certificate.h"
 #include "work_gate.h"
 
 using namespace vantor;
@@ -257,6 +258,27 @@ TEST_F(ConnectionTest, NotLoggedInConnectionsPerAddress) {
   EXPECT_EQ(Cmd(waiting[0], "USER joe"), "230 User JOE logged in.");
   Peer fifth = Client();
   EXPECT_EQ(Line(fifth), kGreeting);
+}
+
+// A handshake on the implicit TLS port is a connection not logged in too:
+// past the bound from its address it is closed right after the accept,
+// before it costs a handshake; other addresses still get theirs.
+TEST_F(ConnectionTest, ImplicitHandshakesCountPerAddress) {
+  test::MakeCertificate(dir_ + "/cert.pem", dir_ + "/key.pem", 30);
+  const int implicit = FreePort();
+  Serve("MaxPreLoginPerIP=2\nTLSCertificateFile=" + dir_ + "/cert.pem\nTLSPrivateKeyFile=" +
+        dir_ + "/key.pem\nTLSImplicitPortNr=" + std::to_string(implicit) + "\n");
+  std::vector<Peer> silent;
+  for (int i = 0; i < 2; ++i) {
+    silent.push_back(Peer{ConnectTo(implicit, "127.0.0.3"), {}});
+    EXPECT_FALSE(Closed(silent.back(), 20)) << i;
+  }
+  Peer third{ConnectTo(implicit, "127.0.0.3"), {}};
+  EXPECT_TRUE(Closed(third, 20)) << "a third handshake from one address";
+  Peer plain = Client("127.0.0.3");
+  EXPECT_EQ(Line(plain), "421 Too many connections from your address - please try again later.");
+  Peer other{ConnectTo(implicit, "127.0.0.4"), {}};
+  EXPECT_FALSE(Closed(other, 20)) << "another address";
 }
 
 // Bounce blocking is on by default and also refuses ports below 1024 of the

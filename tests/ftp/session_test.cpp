@@ -1,3 +1,8 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -258,4 +263,31 @@ TEST_F(SessionTest, IPv6ControlConnection) {
                                reinterpret_cast<intptr_t>(&r));
   EXPECT_EQ(r.found, 0u);
   EXPECT_EQ(std::string(r.client), client);
+}
+
+// With every file descriptor in use a login is told to come back, and the
+// log says why, instead of blaming a home directory that is there.
+TEST_F(SessionTest, LoginAtDescriptorLimit) {
+  Start("[GLOBAL]\nPortNr=0\n", false);
+  manager_->SetAccessHandler([this](AccessQuery& q) {
+    q.flag = 1;
+    if (q.code == QC_HOME_DIR) SetQueryAux(q, dir_);
+  });
+  RFTPSComInterp* s = Detached();
+  rlimit was{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
+  rlimit low = was;
+  low.rlim_cur = std::min<rlim_t>(was.rlim_cur, 1024);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> held{open("/dev/null", O_RDONLY)};
+  ASSERT_GE(held[0], 0);
+  for (int fd; (fd = dup(held[0])) >= 0;) held.push_back(fd);
+  const Lines refused = Send(s, "USER joe");
+  for (int fd : held) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &was), 0);
+  EXPECT_EQ(refused, Lines{"421 Server is temporarily unavailable - please try again later."});
+  EXPECT_TRUE(s->IsClosing());
+  EXPECT_TRUE(Logged("PROBLEM: Out of file descriptors - login of user JOE refused"));
+  EXPECT_FALSE(Logged("home dir")) << "the home directory is not missing";
+  EXPECT_EQ(Send(Detached(), "USER joe"), Lines{"230 User logged in, proceed."});
 }
