@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "accounts/RCrypt.h"
+#include "accounts/RIPRules.h"
 #include "accounts/RPasswordHash.h"
 #include "config/RConfigStrings.h"
 #include "config/RGlobalSettings.h"
@@ -333,48 +334,6 @@ std::optional<int64_t> ParseInt(std::string_view v) {
   return neg ? -n : n;
 }
 
-bool ValidIPPattern(std::string_view p) {
-  if (p.empty()) return false;
-  bool letters = false;
-  for (char c : p) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) letters = true;
-  }
-  // IPv6 addresses and prefixes (2001:db8::/32): hex digits, colons, an
-  // embedded IPv4 part, "/bits" up to 128.
-  if (p.find(':') != std::string_view::npos) {
-    const size_t slash = p.find('/');
-    if (slash != std::string_view::npos) {
-      auto bits = ParseInt(p.substr(slash + 1));
-      if (!AllDigits(p.substr(slash + 1)) || !bits || *bits > 128) return false;
-      p = p.substr(0, slash);
-    }
-    for (char c : p) {
-      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.' && c != '*')
-        return false;
-    }
-    return true;
-  }
-  // A pattern with letters is also a host-name wildcard: anything goes.
-  if (letters) return true;
-  int parts = 0;
-  while (true) {
-    const size_t dot = p.find('.');
-    const std::string_view part = p.substr(0, dot);
-    if (++parts > 4) return false;
-    if (part != "*") {
-      const size_t dash = part.find('-');
-      for (std::string_view n :
-           {part.substr(0, dash),
-            dash == std::string_view::npos ? std::string_view("0") : part.substr(dash + 1)}) {
-        auto v = ParseInt(n);
-        if (!AllDigits(n) || !v || *v > 255) return false;
-      }
-    }
-    if (dot == std::string_view::npos) return true;
-    p.remove_prefix(dot + 1);
-  }
-}
-
 struct RChecker {
   std::string iniPath;
   std::string iniDir;
@@ -467,10 +426,8 @@ struct RChecker {
         break;
       }
       case RKind::IPRule: {
-        const bool ok = v.size() > 2 &&
-                        (v[0] == 'A' || v[0] == 'D' || v[0] == 'a' || v[0] == 'd') && v[1] == ',' &&
-                        ValidIPPattern(TrimLine(v.substr(2)));
-        if (!ok) Add(line, true, FormatStr(kCheckNotIpRule, key, v));
+        // The server's own reading: a rule it skips is reported.
+        if (!IPRuleParses(v)) Add(line, true, FormatStr(kCheckNotIpRule, key, v));
         break;
       }
       case RKind::User:
