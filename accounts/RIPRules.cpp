@@ -91,10 +91,10 @@ bool IPPatternParses(std::string_view pattern) {
     const std::string_view part = pattern.substr(0, dot);
     if (++parts > 4) return false;
     const size_t dash = part.find('-');
-    const bool ok = part == "*" || (dash == std::string_view::npos
-                                        ? ByteNumber(part)
-                                        : ByteNumber(part.substr(0, dash)) &&
-                                              ByteNumber(part.substr(dash + 1)));
+    const bool ok = part == "*" ||
+                    (dash == std::string_view::npos
+                         ? ByteNumber(part)
+                         : ByteNumber(part.substr(0, dash)) && ByteNumber(part.substr(dash + 1)));
     if (!ok) return false;
     if (dot == std::string_view::npos) return true;
     pattern.remove_prefix(dot + 1);

@@ -81,15 +81,15 @@ enum class RKind {
   Int,
   Enum,
   Version,
-  HomeDir,  // drive or POSIX directory that must exist
-  MesFile,  // drive or POSIX file that should exist
-  OwnFile,  // the server's own file (log): its directory must be writable
-  IPLog,    // "minutes,file"
-  Access,   // "path,LETTERS"
-  IPRule,   // "A,pattern" / "D,pattern"
-  User,     // an account of this system
-  Group,    // a group of this system
-  Library,  // a shared library file
+  HomeDir,    // drive or POSIX directory that must exist
+  MesFile,    // drive or POSIX file that should exist
+  OwnFile,    // the server's own file (log): its directory must be writable
+  IPLog,      // "minutes,file"
+  Access,     // "path,LETTERS"
+  IPRule,     // "A,pattern" / "D,pattern"
+  User,       // an account of this system
+  Group,      // a group of this system
+  Library,    // a shared library file
   Security,   // a switch whose OFF opens everything
   TlsFile,    // certificate or key: a regular file; the pair goes together
   PortRange,  // "low-high" passive ports
@@ -448,7 +448,8 @@ struct RChecker {
         break;
       case RKind::PortRange: {
         int32_t low = 0, high = 0;
-        if (!ParsePassiveRange(v, low, high)) Add(line, true, FormatStr(kCheckNotPortRange, key, v));
+        if (!ParsePassiveRange(v, low, high))
+          Add(line, true, FormatStr(kCheckNotPortRange, key, v));
         break;
       }
       case RKind::ProxyList: {
@@ -457,7 +458,8 @@ struct RChecker {
           // A prefix of no bits lets every client claim any address.
           if (src.bits == 0) Add(line, false, FormatStr(kCheckProxyFromAll, key));
         }
-        for (const std::string& r : rejected) Add(line, true, FormatStr(kCheckNotProxySource, key, r));
+        for (const std::string& r : rejected)
+          Add(line, true, FormatStr(kCheckNotProxySource, key, r));
         break;
       }
       case RKind::ListMask:
@@ -465,9 +467,9 @@ struct RChecker {
         break;
       case RKind::Quota: {
         const size_t comma = v.find(',');
-        const bool ok = ParseInt(v.substr(0, comma)).value_or(-1) >= 0 &&
-                        (comma == std::string_view::npos ||
-                         ParseInt(v.substr(comma + 1)).value_or(-1) >= 0);
+        const bool ok =
+            ParseInt(v.substr(0, comma)).value_or(-1) >= 0 &&
+            (comma == std::string_view::npos || ParseInt(v.substr(comma + 1)).value_or(-1) >= 0);
         if (!ok) Add(line, true, FormatStr(kCheckNotQuota, key, v));
         break;
       }
@@ -483,8 +485,8 @@ struct RChecker {
       Add(line, true, FormatStr(kCheckNotPath, key, v));
     } else if (!PathExists(p)) {
       Add(line, true, FormatStr(kCheckTlsMissing, key, p));
-    } else if (IsDirectoryPath(p) || (FsStat(p, st) && st.type != RFileType::Regular &&
-                                      st.type != RFileType::Link)) {
+    } else if (IsDirectoryPath(p) ||
+               (FsStat(p, st) && st.type != RFileType::Regular && st.type != RFileType::Link)) {
       Add(line, true, FormatStr(kCheckTlsNotFile, key, p));
     }
   }

@@ -31,7 +31,6 @@ int32_t AtLeastOne(const RIniFile& ini, const char* key, int32_t def) {
   return v < 1 ? def : v;
 }
 
-
 // Four numbers "%d,%d,%d,%d"; false unless all four are there.
 bool ParsePlacement(std::string_view text, RWindowStateStr* w) {
   int32_t v[4];

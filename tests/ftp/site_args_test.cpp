@@ -40,12 +40,18 @@ TEST(SiteArgs, ChmodArguments) {
     const char* path;
   };
   const Case cases[] = {
-      {"CHMOD 644 a b.txt", true, 0644, "a b.txt"}, {"chmod\t0755\t dir", true, 0755, "dir"},
-      {"CHMOD 7 x", true, 07, "x"},                  {"CHMOD 4755 x", false, 0, ""},
-      {"CHMOD 0777 x", true, 0777, "x"},             {"CHMOD 01777 x", false, 0, ""},
-      {"CHMOD 648 x", false, 0, ""},                 {"CHMOD 644", false, 0, ""},
-      {"CHMOD 644 ", false, 0, ""},                  {"CHMOD", false, 0, ""},
-      {"CHMODX 644 x", false, 0, ""},                {"CHMOD 00644 x", false, 0, ""},
+      {"CHMOD 644 a b.txt", true, 0644, "a b.txt"},
+      {"chmod\t0755\t dir", true, 0755, "dir"},
+      {"CHMOD 7 x", true, 07, "x"},
+      {"CHMOD 4755 x", false, 0, ""},
+      {"CHMOD 0777 x", true, 0777, "x"},
+      {"CHMOD 01777 x", false, 0, ""},
+      {"CHMOD 648 x", false, 0, ""},
+      {"CHMOD 644", false, 0, ""},
+      {"CHMOD 644 ", false, 0, ""},
+      {"CHMOD", false, 0, ""},
+      {"CHMODX 644 x", false, 0, ""},
+      {"CHMOD 00644 x", false, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arg);
