@@ -205,7 +205,8 @@ def lftp_cases(srv, offered, work):
              "mirror -R kept the time of " + rel)
     for rel, m in modes.items():
         p = srv.path("pub", "up", *rel.split("/"))
-        c.eq(os.path.exists(p) and os.stat(p).st_mode & 0o777, m, "mirror -R kept the mode of " + rel)
+        c.eq(os.path.exists(p) and os.stat(p).st_mode & 0o777, m,
+             "mirror -R kept the mode of " + rel)
     c.true(any(l.startswith("---> MFMT ") for l in out), "lftp set times with MFMT")
     c.true(any(l.startswith("---> MLSD") for l in out), "lftp listed with MLSD")
     c.eq(dialogue_fallbacks(out, offered), [], "lftp: no fallback for what FEAT offers")
