@@ -12,6 +12,7 @@ enum : uint32_t {
   kReplyOtpChallenge = 1172,
   kReplyAccountLocked = 1173,
   kLogUnknownPasswordHash = 28220,
+  kLogIgnoredIPRule = 28320,
   kLogLibraryLoaded = 2046,
   kLogLibraryNotLoaded = 2047,
   kLogLibraryNoEntryPoint = 2048,

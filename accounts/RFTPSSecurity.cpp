@@ -11,6 +11,7 @@
 
 #include "accounts/RAccountsStrings.h"
 #include "accounts/RFTPSSecurityQuery.h"
+#include "accounts/RIPRules.h"
 #include "accounts/RWildcard.h"
 #include "config/RDriveConfig.h"
 #include "config/RIPHomeId.h"
@@ -247,7 +248,7 @@ void RFTPSSecurity::Reload() {
   for (int n = 1;; ++n) {
     std::string v = Cut(ini_.GetString("IP-ACCESS", "IP" + std::to_string(n)), kServerRuleMax);
     if (v.empty()) break;
-    if (v.compare(0, 2, "A,") == 0 || v.compare(0, 2, "D,") == 0) serverIPRules_.push_back(v);
+    if (IPRuleParses(v)) serverIPRules_.push_back(v);
   }
 
   noLog_.clear();
@@ -261,7 +262,26 @@ void RFTPSSecurity::Reload() {
     start = comma + 1;
   }
 
+  WarnIgnoredIPRules();
   if (clientCheck_ != nullptr) clientCheck_->Reload(ini_);
+}
+
+// A rule that does not parse never matches: a D rule meant to block an
+// address lets it in. Said at start and at every reload.
+void RFTPSSecurity::WarnIgnoredIPRules() const {
+  for (const std::string& section : ini_.SectionNames()) {
+    const bool rules = EqualNoCaseAscii(section, "IP-ACCESS") ||
+                       StartsWithNoCase(section, "USER=") || StartsWithNoCase(section, "GROUP=");
+    if (!rules) continue;
+    for (const auto& [key, value] : ini_.SectionEntries(section)) {
+      const std::string_view num = std::string_view(key).substr(std::min<size_t>(2, key.size()));
+      if (!StartsWithNoCase(key, "IP") || num.empty() ||
+          num.find_first_not_of("0123456789") != std::string_view::npos || value.empty())
+        continue;
+      if (!IPRuleParses(Cut(value, kValueMax)))
+        WriteLog(LOG_SECURITY, FormatStr(kLogIgnoredIPRule, section, key, Cut(value, kValueMax)));
+    }
+  }
 }
 
 bool RFTPSSecurity::LookupKey(std::string_view user, std::string_view key, std::string& value) {

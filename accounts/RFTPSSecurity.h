@@ -136,6 +136,9 @@ class RFTPSSecurity {
   const std::string& IniPath() const { return ini_.Path(); }
 
  private:
+  // One security warning for each IPn value of [IP-ACCESS], USER= and
+  // GROUP= sections that is no rule the matcher reads.
+  void WarnIgnoredIPRules() const;
   struct Ctx;  // one query's state and its snapshots of the account sections
   using Entries = std::vector<std::pair<std::string, std::string>>;
 

@@ -23,7 +23,7 @@ void RFTPSSecurity::AnswerIPAccess(AccessQuery& q, Ctx& c) {
     }
     for (const std::string& r : serverIPRules_) {
       if (ipMatcher_.Matches(std::string_view(r).substr(2), address, host)) {
-        q.flag = r[0] == 'A' ? 1 : 0;
+        q.flag = r[0] == 'A' || r[0] == 'a' ? 1 : 0;
         return;
       }
     }
@@ -36,9 +36,11 @@ void RFTPSSecurity::AnswerIPAccess(AccessQuery& q, Ctx& c) {
     for (std::string_view rule : NumberedValues(*e, "IP")) {
       seen = true;
       if (rule.size() > kValueMax) rule = rule.substr(0, kValueMax);
-      std::string_view pattern = rule.size() > 2 ? rule.substr(2) : std::string_view{};
-      if (ipMatcher_.Matches(pattern, address, host)) {
-        q.flag = rule[0] == 'D' ? 0 : 1;
+      // A rule that does not parse is skipped (and logged at load): a "d,"
+      // or "X," must neither let an address in nor match anything.
+      if (!IPRuleParses(rule)) continue;
+      if (ipMatcher_.Matches(rule.substr(2), address, host)) {
+        q.flag = rule[0] == 'D' || rule[0] == 'd' ? 0 : 1;
         return;
       }
     }

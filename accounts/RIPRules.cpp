@@ -67,7 +67,45 @@ bool IPv6PatternMatch(std::string_view pattern, std::string_view address) {
   return InPrefix(addr, prefix, bits);
 }
 
+bool ByteNumber(std::string_view s) {
+  uint64_t v = 0;
+  return ReadNumber(s, v) && v <= 255;
+}
+
 }  // namespace
+
+bool IPPatternParses(std::string_view pattern) {
+  pattern = TrimBlanks(pattern);
+  if (pattern.empty()) return false;
+  if (IsIPv6Text(pattern)) {
+    RIpAddrStr prefix;
+    int bits = 0;
+    return ParseCidrText(pattern, prefix, bits);
+  }
+  for (char c : pattern) {
+    if (IsLetter(c)) return true;
+  }
+  int parts = 0;
+  for (;;) {
+    const size_t dot = pattern.find('.');
+    const std::string_view part = pattern.substr(0, dot);
+    if (++parts > 4) return false;
+    const size_t dash = part.find('-');
+    const bool ok = part == "*" ||
+                    (dash == std::string_view::npos
+                         ? ByteNumber(part)
+                         : ByteNumber(part.substr(0, dash)) && ByteNumber(part.substr(dash + 1)));
+    if (!ok) return false;
+    if (dot == std::string_view::npos) return true;
+    pattern.remove_prefix(dot + 1);
+  }
+}
+
+bool IPRuleParses(std::string_view rule) {
+  const char kind = AsciiUpper(rule.empty() ? '\0' : rule[0]);
+  return rule.size() > 2 && (kind == 'A' || kind == 'D') && rule[1] == ',' &&
+         IPPatternParses(rule.substr(2));
+}
 
 bool RIPMatcher::Matches(std::string_view pattern, std::string_view address,
                          std::string_view host) {

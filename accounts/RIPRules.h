@@ -12,6 +12,15 @@
 
 namespace vantor {
 
+// Whether `pattern` (blanks around it ignored) is one Matches() reads: an
+// IPv6 address or prefix, a host-name wildcard (it holds a letter), or up to
+// four dotted components of "*", 0..255 or "low-high". Anything else never
+// matches any client.
+bool IPPatternParses(std::string_view pattern);
+// Whether `rule` is "A,pattern" or "D,pattern" (either case) with a pattern
+// that parses.
+bool IPRuleParses(std::string_view rule);
+
 // Matches IP access patterns for one owner (the account store) and holds
 // that owner's name-matching switch: off at start, on for good once a
 // pattern naming a host was matched (a letter at the pattern's second or a

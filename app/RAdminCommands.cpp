@@ -9,12 +9,16 @@
 #include <string_view>
 
 #include "accounts/RCrypt.h"
+#include "accounts/RIPRules.h"
 #include "accounts/RPasswordHash.h"
 #include "app/RRunAs.h"
 #include "config/RConfigStrings.h"
+#include "config/RGlobalSettings.h"
 #include "config/RIniPath.h"
+#include "net/RProxyHeader.h"
 #include "platform/RDriveMap.h"
 #include "platform/RFile.h"
+#include "platform/RFileSys.h"
 #include "platform/RLibCrypt.h"
 #include "platform/RPrivileges.h"
 #include "platform/RProcess.h"
@@ -80,15 +84,21 @@ enum class RKind {
   Int,
   Enum,
   Version,
-  HomeDir,  // drive or POSIX directory that must exist
-  MesFile,  // drive or POSIX file that should exist
-  OwnFile,  // the server's own file (log): its directory must be writable
-  IPLog,    // "minutes,file"
-  Access,   // "path,LETTERS"
-  IPRule,   // "A,pattern" / "D,pattern"
-  User,     // an account of this system
-  Group,    // a group of this system
-  Library,  // a shared library file
+  HomeDir,    // drive or POSIX directory that must exist
+  MesFile,    // drive or POSIX file that should exist
+  OwnFile,    // the server's own file (log): its directory must be writable
+  IPLog,      // "minutes,file"
+  Access,     // "path,LETTERS"
+  IPRule,     // "A,pattern" / "D,pattern"
+  User,       // an account of this system
+  Group,      // a group of this system
+  Library,    // a shared library file
+  Security,   // a switch whose OFF opens everything
+  TlsFile,    // certificate or key: a regular file; the pair goes together
+  PortRange,  // "low-high" passive ports
+  ProxyList,  // addresses and prefixes allowed to send a PROXY header
+  ListMask,   // nine letters of "rwx-"
+  Quota,      // "max,current" bytes
 };
 
 struct RKeyStr {
@@ -109,10 +119,17 @@ bool IsSwitchWord(std::string_view v) {
   return false;
 }
 
+bool SwitchOn(std::string_view v) {
+  for (const char* w : {"TRUE", "YES", "ON", "1"}) {
+    if (EqualNoCaseAscii(v, w)) return true;
+  }
+  return false;
+}
+
 // [GLOBAL]: the server's, the logger's and the window's keys.
 const RKeyStr kGlobalKeys[] = {
     {"Version", RKind::Version},
-    {"Security", RKind::Bool},
+    {"Security", RKind::Security},
     {"CheckAnonPass", RKind::Bool},
     {"EncryptPasswords", RKind::Bool},
     {"PasswordHash", RKind::Enum, 0, 0, "des|yescrypt"},
@@ -123,8 +140,8 @@ const RKeyStr kGlobalKeys[] = {
     {"PassivePeerCheck", RKind::Bool},
     {"LoginTimeLimit", RKind::Int, 0, kNoMax},
     {"MaxPreLoginPerIP", RKind::Int, 0, kNoMax},
-    {"TLSCertificateFile", RKind::Text},
-    {"TLSPrivateKeyFile", RKind::Text},
+    {"TLSCertificateFile", RKind::TlsFile},
+    {"TLSPrivateKeyFile", RKind::TlsFile},
     {"TLSImplicitPortNr", RKind::Int, 0, 65535},
     {"TLSMinProtocol", RKind::Enum, 0, 0, "TLSv1.2|TLSv1.3"},
     {"TLSCipherList", RKind::Text},
@@ -133,9 +150,9 @@ const RKeyStr kGlobalKeys[] = {
     {"TLSMaxHandshakes", RKind::Int, 1, 100000},
     {"WorkerThreads", RKind::Int, 1, 16},
     {"WorkerQueue", RKind::Int, 1, 10000},
-    {"PassivePortRange", RKind::Text},
+    {"PassivePortRange", RKind::PortRange},
     {"PassiveAddress", RKind::Text},
-    {"ProxyProtocolFrom", RKind::Text},
+    {"ProxyProtocolFrom", RKind::ProxyList},
     {"BlockAntiTimeOut", RKind::Bool},
     {"DirCacheEnable", RKind::Bool},
     {"DirCacheSize", RKind::Int, 1, 150},
@@ -147,7 +164,7 @@ const RKeyStr kGlobalKeys[] = {
     {"MaxNrUsers", RKind::Int, -1, kNoMax},
     {"ListenToIPHomesOnly", RKind::Bool},
     {"OpenFilesUploadMode", RKind::Enum, 0, 0, "Any|Shared|Exclusive"},
-    {"DirListMask", RKind::Text},
+    {"DirListMask", RKind::ListMask},
     {"DirChangeMesFile", RKind::Text},
     {"DirChangeMesFile2", RKind::Text},
     {"LinkFile", RKind::Text},
@@ -233,7 +250,7 @@ const RKeyStr kAccountKeys[] = {
     {"RatioDown", RKind::Int, 0, kNoMax},
     {"RatiosCredit", RKind::Text},
     {"QuotaEnable", RKind::Bool},
-    {"QuotaMaxCurrent", RKind::Text},
+    {"QuotaMaxCurrent", RKind::Quota},
 };
 
 // Allow/Bounce lines of older files are moved by the conversion at start.
@@ -318,48 +335,6 @@ std::optional<int64_t> ParseInt(std::string_view v) {
   int64_t n = 0;
   for (char c : v) n = n * 10 + (c - '0');
   return neg ? -n : n;
-}
-
-bool ValidIPPattern(std::string_view p) {
-  if (p.empty()) return false;
-  bool letters = false;
-  for (char c : p) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) letters = true;
-  }
-  // IPv6 addresses and prefixes (2001:db8::/32): hex digits, colons, an
-  // embedded IPv4 part, "/bits" up to 128.
-  if (p.find(':') != std::string_view::npos) {
-    const size_t slash = p.find('/');
-    if (slash != std::string_view::npos) {
-      auto bits = ParseInt(p.substr(slash + 1));
-      if (!AllDigits(p.substr(slash + 1)) || !bits || *bits > 128) return false;
-      p = p.substr(0, slash);
-    }
-    for (char c : p) {
-      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.' && c != '*')
-        return false;
-    }
-    return true;
-  }
-  // A pattern with letters is also a host-name wildcard: anything goes.
-  if (letters) return true;
-  int parts = 0;
-  while (true) {
-    const size_t dot = p.find('.');
-    const std::string_view part = p.substr(0, dot);
-    if (++parts > 4) return false;
-    if (part != "*") {
-      const size_t dash = part.find('-');
-      for (std::string_view n :
-           {part.substr(0, dash),
-            dash == std::string_view::npos ? std::string_view("0") : part.substr(dash + 1)}) {
-        auto v = ParseInt(n);
-        if (!AllDigits(n) || !v || *v > 255) return false;
-      }
-    }
-    if (dot == std::string_view::npos) return true;
-    p.remove_prefix(dot + 1);
-  }
 }
 
 struct RLineStr {
@@ -466,10 +441,8 @@ struct RChecker {
         break;
       }
       case RKind::IPRule: {
-        const bool ok = v.size() > 2 &&
-                        (v[0] == 'A' || v[0] == 'D' || v[0] == 'a' || v[0] == 'd') && v[1] == ',' &&
-                        ValidIPPattern(TrimLine(v.substr(2)));
-        if (!ok) Add(line, true, FormatStr(kCheckNotIpRule, key, v));
+        // The server's own reading: a rule it skips is reported.
+        if (!IPRuleParses(v)) Add(line, true, FormatStr(kCheckNotIpRule, key, v));
         break;
       }
       case RKind::User:
@@ -478,6 +451,58 @@ struct RChecker {
       case RKind::Library:
         if (!PathExists(std::string(v))) Add(line, true, FormatStr(kCheckMissing, key, v));
         break;
+      case RKind::Security:
+        if (!IsSwitchWord(v)) {
+          Add(line, true, FormatStr(kCheckNotSwitch, key, v));
+        } else if (!SwitchOn(v)) {
+          Add(line, false, FormatStr(kCheckSecurityOff, key, v));
+        }
+        break;
+      case RKind::TlsFile:
+        CheckTlsFile(line, key, v);
+        break;
+      case RKind::PortRange: {
+        int32_t low = 0, high = 0;
+        if (!ParsePassiveRange(v, low, high))
+          Add(line, true, FormatStr(kCheckNotPortRange, key, v));
+        break;
+      }
+      case RKind::ProxyList: {
+        std::vector<std::string> rejected;
+        for (const RProxySourceStr& src : ParseProxySources(v, &rejected)) {
+          // A prefix of no bits lets every client claim any address.
+          if (src.bits == 0) Add(line, false, FormatStr(kCheckProxyFromAll, key));
+        }
+        for (const std::string& r : rejected)
+          Add(line, true, FormatStr(kCheckNotProxySource, key, r));
+        break;
+      }
+      case RKind::ListMask:
+        if (!ValidListMask(v)) Add(line, true, FormatStr(kCheckNotListMask, key, v));
+        break;
+      case RKind::Quota: {
+        const size_t comma = v.find(',');
+        const bool ok =
+            ParseInt(v.substr(0, comma)).value_or(-1) >= 0 &&
+            (comma == std::string_view::npos || ParseInt(v.substr(comma + 1)).value_or(-1) >= 0);
+        if (!ok) Add(line, true, FormatStr(kCheckNotQuota, key, v));
+        break;
+      }
+    }
+  }
+
+  // The server loads the pair only together, from the paths as they are
+  // resolved here; a file it cannot load leaves it running without TLS.
+  void CheckTlsFile(int line, std::string_view key, std::string_view v) {
+    const std::string p = Posix(v, true);
+    RFileStatStr st;
+    if (p.empty()) {
+      Add(line, true, FormatStr(kCheckNotPath, key, v));
+    } else if (!PathExists(p)) {
+      Add(line, true, FormatStr(kCheckTlsMissing, key, p));
+    } else if (IsDirectoryPath(p) ||
+               (FsStat(p, st) && st.type != RFileType::Regular && st.type != RFileType::Link)) {
+      Add(line, true, FormatStr(kCheckTlsNotFile, key, p));
     }
   }
 
@@ -538,6 +563,26 @@ void RChecker::CheckRunAsFiles(const std::vector<RLineStr>& entries) {
   }
 }
 
+constexpr size_t kMaxIniBytes = 64 << 20;
+constexpr size_t kMaxLineBytes = 16384;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// One of the two TLS files alone: the server cannot load the pair.
+void CheckTlsPair(RChecker& c, const std::vector<RLineStr>& entries) {
+  const RLineStr* set[2] = {nullptr, nullptr};
+  const char* names[2] = {"TLSCertificateFile", "TLSPrivateKeyFile"};
+  for (const RLineStr& e : entries) {
+    if (!EqualNoCaseAscii(e.section, "GLOBAL") || e.value.empty()) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (set[i] == nullptr && EqualNoCaseAscii(e.key, names[i])) set[i] = &e;
+    }
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (set[i] != nullptr && set[1 - i] == nullptr)
+      c.Add(set[i]->line, true, FormatStr(kCheckTlsUnpaired, names[i], names[1 - i]));
+  }
+}
+
 }  // namespace
 
 std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
@@ -545,10 +590,13 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
   c.iniPath = iniPath;
   c.iniDir = DirectoryOf(iniPath);
   std::string text;
-  if (!ReadWholeFile(iniPath, &text)) {
+  // Bounded, and never waiting on a FIFO: the check runs before the service.
+  if (ReadFileBounded(iniPath, kMaxIniBytes, &text) != RBoundedRead::Ok) {
     c.Add(0, true, FormatStr(kCheckCannotRead, iniPath));
     return c.problems;
   }
+  // The server reads a file saved with a byte order mark; so does the check.
+  if (text.starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
 
   // Pass 1: the lines, so the drive table and the run-as account are known
   // before any path is looked at.
@@ -565,6 +613,12 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     ++number;
     const std::string_view l = TrimLine(raw);
     if (l.empty() || l[0] == ';' || l[0] == '#') continue;
+    // Nothing the server reads is this long; the line is not looked at any
+    // further (a key of megabytes would take minutes to match).
+    if (l.size() > kMaxLineBytes) {
+      c.Add(number, true, FormatStr(kCheckLineTooLong, l.size(), kMaxLineBytes));
+      continue;
+    }
     if (l[0] == '[') {
       const size_t close = l.find(']');
       if (close == std::string_view::npos) {
@@ -599,6 +653,7 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     entries.push_back(std::move(e));
   }
   if (!haveVersion) c.Add(0, false, LoadStr(kCheckNoVersion));
+  CheckTlsPair(c, entries);
 
   // The drive table exactly as the server builds it, and each root checked.
   if (!haveDrives) {

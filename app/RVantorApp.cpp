@@ -276,8 +276,11 @@ void RVantorApp::OnStatusRecord(const RStatusRecordStr& r) {
 
 std::string RVantorApp::ServiceStatus() const {
   if (!listenWait_.empty()) return listenWait_;
-  return FormatStr(exitPending_ ? kTextStatusLineExitPending : kTextStatusLine, users_, anonymous_,
-                   transfers_);
+  std::string line = FormatStr(exitPending_ ? kTextStatusLineExitPending : kTextStatusLine, users_,
+                               anonymous_, transfers_);
+  // Kept in view until a reload succeeds: the file on disk is not what runs.
+  if (!reloadRefused_.empty()) return FormatStr(kTextStatusReloadRefused, reloadRefused_, line);
+  return line;
 }
 
 void RVantorApp::UpdateServiceStatus() {
@@ -300,9 +303,18 @@ void RVantorApp::OnTraceLine(intptr_t, std::string_view text) {
 }
 
 void RVantorApp::OnReloadRequest() {
-  ServiceNotify("RELOADING=1");
   WriteLog(LOG_SCREEN, LoadStr(kLogReloading));
-  startup_->Reload();
+  // A refused reload changes nothing, so the manager is not told that one
+  // began (nor READY, which would report it done): the status says it.
+  reloadRefused_ = startup_->ReloadRefusal();
+  if (!reloadRefused_.empty()) {
+    (void)startup_->Reload();  // logs why
+    UpdateServiceStatus();
+    return;
+  }
+  ServiceNotify("RELOADING=1");
+  (void)startup_->Reload();
+  lastStatus_ = ServiceStatus();
   ServiceNotify("READY=1\nSTATUS=" + lastStatus_);
 }
 

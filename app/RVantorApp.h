@@ -115,6 +115,7 @@ class RVantorApp final : public RFrontEnd {
   RMessageLoop::TimerId watchdogTimer_ = 0;
   std::string lastStatus_;
   std::string listenWait_;  // a listener being retried: the status says so
+  std::string reloadRefused_;  // why the last reload was refused; "" after one that ran
   bool readySent_ = false;
   // Last status records, for the status line and the terminal title.
   int32_t sockets_ = 0, users_ = 0, anonymous_ = 0, transfers_ = 0;

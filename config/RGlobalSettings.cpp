@@ -42,10 +42,6 @@ int32_t AtLeastOne(const RIniFile& ini, const char* key, int32_t def) {
   return v < 1 ? def : v;
 }
 
-bool ValidListMask(std::string_view m) {
-  return m.size() == 9 && m.find_first_not_of("rwx-") == std::string_view::npos;
-}
-
 // Four numbers "%d,%d,%d,%d"; false unless all four are there.
 bool ParsePlacement(std::string_view text, RWindowStateStr* w) {
   int32_t v[4];
@@ -79,6 +75,10 @@ Change SetOrRemove(const char* key, bool set, std::string value) {
 }
 
 }  // namespace
+
+bool ValidListMask(std::string_view m) {
+  return m.size() == 9 && m.find_first_not_of("rwx-") == std::string_view::npos;
+}
 
 bool ParsePassiveRange(std::string_view text, int32_t& low, int32_t& high) {
   low = 0;

@@ -140,6 +140,9 @@ struct RGlobalSettings {
 // else. False (and 0, 0) otherwise.
 bool ParsePassiveRange(std::string_view text, int32_t& low, int32_t& high);
 
+// `DirListMask`: nine letters of "rwx-" ("rwxr-x---"), nothing else.
+bool ValidListMask(std::string_view mask);
+
 // "2.5.11.3" -> 2051103; nullopt-like 0 when the text is not four numbers.
 int64_t VersionTextToNumber(std::string_view text);
 

@@ -5,9 +5,11 @@
 #include <memory>
 #include <unordered_map>
 
+#include "config/RConfigStrings.h"
 #include "config/RIniImage.h"
 #include "platform/RFile.h"
 #include "platform/RMessageLoop.h"
+#include "util/RStringTable.h"
 #include "util/RText.h"
 
 namespace vantor {
@@ -47,6 +49,14 @@ std::optional<std::pair<std::string_view, std::string_view>> KeyLine(std::string
 
 bool BlankLine(std::string_view line) {
   return TrimLine(line).empty();
+}
+
+// Anything but a header (checked first), a key line, a comment or a blank
+// line is a file cut or garbled half-way: a NUL byte, "[USER=jo", "PortNr".
+bool ParsableLine(std::string_view line) {
+  if (line.find('\0') != std::string_view::npos) return false;
+  const std::string_view t = TrimLine(line);
+  return t.empty() || t.front() == ';' || t.front() == '#' || KeyLine(t).has_value();
 }
 
 // Names that would change the file's structure when written.
@@ -157,6 +167,7 @@ Parsed Parse(std::string_view text) {
   auto list = std::make_shared<BlockList>();
   BlockMaker cur({}, false, eol);
   size_t pos = 0;
+  size_t lineNumber = 1;
   while (pos < text.size()) {
     const size_t nl = text.find('\n', pos);
     const size_t end = nl == std::string_view::npos ? text.size() : nl;
@@ -168,7 +179,10 @@ Parsed Parse(std::string_view text) {
     if (auto h = HeaderName(probe)) {
       list->push_back(cur.Finish());
       cur = BlockMaker(std::string(*h), true, eol);
+    } else if (out.badLine == 0 && !ParsableLine(probe)) {
+      out.badLine = lineNumber;
     }
+    ++lineNumber;
     cur.Add(line);
     pos = nl == std::string_view::npos ? text.size() : nl + 1;
   }
@@ -387,6 +401,7 @@ namespace inidetail {
 // What a read of the file found, wherever it ran.
 struct ReadOutcome {
   bool readable = false;
+  std::string why;  // the system's reason when not readable
   RFileIdentity id;
   bool changed = false;  // the bytes differ from the content's
   std::shared_ptr<const std::string> data;
@@ -414,7 +429,7 @@ ReadBase BaseOf(const RIniImage& m) {
 ReadOutcome ReadFile(const std::string& path, const ReadBase& base) {
   ReadOutcome out;
   std::string data;
-  out.readable = ReadWholeFile(path, &data, &out.id);
+  out.readable = ReadWholeFile(path, &data, &out.id, &out.why);
   if (!out.readable) {
     out.id = {};
     data.clear();
@@ -467,18 +482,38 @@ bool RIniFile::NeedsRead(RFileIdentity* now) const {
 void RIniFile::TakeRead(const RFileIdentity& looked, const ReadOutcome& r) const {
   RIniImage& m = *image_;
   ++m.reads;
-  m.unreadable = !r.readable && looked.exists;
+  const bool wasLoaded = m.loaded;
   m.loaded = true;
-  m.id = r.id;
   const int64_t clock = FileClockNowNs();
   m.racy =
       r.id.exists && (clock - r.id.mtimeNs < kRacyWindowNs || clock - r.id.ctimeNs < kRacyWindowNs);
-  if (!r.changed) return;
-  if (r.parsed) {
-    m.TakeParsed(r.data, std::move(*r.parsed));
+  // A file that exists but cannot be read (its mode changed, a half-made
+  // edit) must not turn a running server to its defaults: what was read
+  // before stays in force until the file reads cleanly again. The version
+  // looked at is remembered, so it is read again only once it changes.
+  if (!r.readable && looked.exists) {
+    m.unreadable = true;
+    m.id = looked;
+    m.kept = r.why;
+    if (wasLoaded) return;
   } else {
-    m.TakeParsed(r.data, Parse(*r.data));
+    m.unreadable = false;
+    m.kept.clear();
+    m.id = r.id;
   }
+  if (!r.changed) return;
+  Parsed parsed = r.parsed ? std::move(*r.parsed) : Parse(*r.data);
+  if (wasLoaded && parsed.badLine != 0) {
+    m.unreadable = true;
+    m.kept = FormatStr(kIniLineNotParsable, static_cast<uint32_t>(parsed.badLine));
+    return;
+  }
+  m.TakeParsed(r.data, std::move(parsed));
+}
+
+std::string RIniFile::KeptReason() const {
+  Refresh();
+  return image_->kept;
 }
 
 void RIniFile::Refresh() const {

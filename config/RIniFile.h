@@ -1,7 +1,12 @@
 // INI file with private-profile semantics.
 //
 // Sections and keys compare without regard to case; the first occurrence
-// wins. Reads never fail: a missing or unreadable file reads as empty. Every
+// wins. Reads never fail: a missing file reads as empty, and so does one
+// that cannot be read when it is first read. A file that can no longer be
+// read, or whose new content holds a line that is no header, key line,
+// comment or blank line (a NUL byte, "[USER=jo", "PortNr"), leaves the
+// content read before in force and refuses writes until it reads cleanly
+// again (KeptReason says why). Every
 // read sees the file's current content: the parse is cached and read again
 // when the file's inode, size or modification time changes. Every write
 // replaces the file atomically (temporary file in the same directory, fsync,
@@ -108,6 +113,11 @@ class RIniFile {
   static void DrainWrites();
   // True while some deferred write is not yet known to be on disk.
   static bool WritesPending();
+
+  // Why readers see the content read before rather than the file as it is
+  // now: the system's reason it cannot be read ("Permission denied") or
+  // the line that cannot be parsed; "" when the content is the file's.
+  std::string KeptReason() const;
 
   std::vector<std::string> SectionNames() const;
   // Key/value pairs of a section in file order (first occurrence of each key).

@@ -52,6 +52,9 @@ struct Parsed {
   // Lower-cased section name -> index into blocks (first occurrence).
   SectionIndex sectionIndex;
   bool crlf = false;  // the file ends its lines with CR LF
+  // The first line (from 1) that is no section header, key line, comment
+  // or blank line, or holds a NUL byte; 0 when there is none.
+  size_t badLine = 0;
 };
 Parsed Parse(std::string_view text);
 
@@ -97,6 +100,10 @@ struct RIniImage {
   // The file exists but could not be read: writing would replace content we
   // never saw, so writes are refused.
   bool unreadable = false;
+  // Why the content is not the file's as it is now (it could not be read,
+  // or a line of it cannot be parsed): the content read before is kept in
+  // force and writes are refused. Empty when the content is the file's.
+  std::string kept;
   uint64_t checkedPass = 0;  // loop pass of the last look at the file
   // Change watch held with the loop that runs our passes (see Refresh).
   uint64_t watchLoop = 0;  // the loop's serial

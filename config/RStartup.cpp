@@ -243,7 +243,19 @@ RServerStartup::RStartResult RServerStartup::Run(const RCommandLine& cmd,
   return RStartResult::Started;
 }
 
-void RServerStartup::Reload() {
+std::string RServerStartup::ReloadRefusal() const {
+  if (!ini_) return {};
+  const std::string why = ini_->KeptReason();
+  return why.empty() ? why : iniPath_ + ": " + why;
+}
+
+bool RServerStartup::Reload() {
+  // Defaults in place of an unreadable file would refuse every login or
+  // move the listener: everything stays as it is, and the log says why.
+  if (const std::string why = ReloadRefusal(); !why.empty()) {
+    WriteLog(LOG_SYSTEM, FormatStr(kLogReloadRefused, why));
+    return false;
+  }
   if (ini_) {
     settings_.Load(*ini_);
     WarnInvalidPort(*ini_);
@@ -253,6 +265,7 @@ void RServerStartup::Reload() {
   Call(seams_.reloadEventHandler);
   // Setting the cache up empties it; the sizes are those of the file now.
   Call(seams_.configureDirCache, settings_.DirCacheEntries(), settings_.DirCacheSeconds());
+  return true;
 }
 
 bool RServerStartup::PollReloadSettings() {

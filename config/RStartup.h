@@ -102,8 +102,14 @@ class RServerStartup {
   RStartResult Run(const RCommandLine& cmd, const RIniPathInputs& where,
                    std::function<bool(const std::string&)> exists = nullptr);
 
+  // Why a reload would be refused now, "" when it may go ahead: the INI
+  // file ("path: reason") cannot be read or holds a line that cannot be
+  // parsed, and the settings in force are kept.
+  std::string ReloadRefusal() const;
   // MSG_RELOAD_SETTINGS: re-reads the settings in the documented order.
-  void Reload();
+  // When ReloadRefusal() is not empty nothing is re-read: the warning is
+  // logged and false returned.
+  bool Reload();
   // The 15-second poll: true (and the key removed) when another program set
   // `ReloadSettings`; the caller then posts MSG_RELOAD_SETTINGS.
   bool PollReloadSettings();

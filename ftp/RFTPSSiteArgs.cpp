@@ -49,7 +49,31 @@ RSiteSub MatchSiteSub(std::string_view arg) {
   if (StartsWithNoCase(arg, "SET")) return RSiteSub::Set;
   if (StartsWithNoCase(arg, "INDEX")) return RSiteSub::Index;
   if (StartsWithNoCase(arg, "ZONE")) return RSiteSub::Zone;
+  if (StartsWithNoCase(arg, "CHMOD")) return RSiteSub::Chmod;
+  if (StartsWithNoCase(arg, "HELP")) return RSiteSub::Help;
   return RSiteSub::Unknown;
+}
+
+bool ParseChmodArguments(std::string_view arg, uint32_t& mode, std::string& path) {
+  mode = 0;
+  path.clear();
+  if (!StartsWithNoCase(arg, "CHMOD")) return false;
+  arg.remove_prefix(5);
+  const size_t start = arg.find_first_not_of(" \t");
+  if (start == 0 || start == std::string_view::npos) return false;
+  arg.remove_prefix(start);
+  const size_t end = arg.find_first_of(" \t");
+  const std::string_view digits = arg.substr(0, end);
+  if (end == std::string_view::npos || digits.size() > 4) return false;
+  for (char c : digits) {
+    if (c < '0' || c > '7') return false;
+    mode = mode * 8 + static_cast<uint32_t>(c - '0');
+  }
+  if (mode > 0777) return false;
+  const size_t p = arg.find_first_not_of(" \t", end);
+  if (p == std::string_view::npos) return false;
+  path = std::string(arg.substr(p));
+  return true;
 }
 
 bool ParsePswdArguments(std::string_view arg, std::string& oldPassword, std::string& newPassword) {

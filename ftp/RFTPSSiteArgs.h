@@ -14,9 +14,9 @@ namespace vantor {
 // characters.
 std::string SiteArgumentOf(std::string_view line);
 
-enum class RSiteSub { Pswd, Exec, Set, Index, Zone, Unknown };
+enum class RSiteSub { Pswd, Exec, Set, Index, Zone, Chmod, Help, Unknown };
 // Matched on the start of the site argument without regard to case, in the
-// order PSWD, EXEC, SET, INDEX, ZONE.
+// order PSWD, EXEC, SET, INDEX, ZONE, CHMOD, HELP.
 RSiteSub MatchSiteSub(std::string_view siteArgument);
 
 // For the command log: when `line` is "SITE PSWD ..." (any case, blanks or
@@ -37,6 +37,12 @@ size_t SitePswdLogPrefix(std::string_view line);
 // The rest of an EXEC line split at blanks into arguments (empty parts
 // dropped). Nothing else is interpreted.
 std::vector<std::string> SplitExecArguments(std::string_view rest);
+
+// SITE CHMOD: the octal mode (one to four digits, at most 0777: no set-id
+// or sticky bit) and the path (the rest, as typed). False when either is
+// missing or the mode is not such a number.
+[[nodiscard]] bool ParseChmodArguments(std::string_view siteArgument, uint32_t& mode,
+                                       std::string& path);
 
 // SITE SET: 1 for TRANSFERPROGRESS ON, 0 for OFF (whole text, any case),
 // -1 for anything else.

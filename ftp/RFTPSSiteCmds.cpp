@@ -1,4 +1,5 @@
-// SITE and its sub-commands: PSWD, EXEC, SET TRANSFERPROGRESS, INDEX, ZONE.
+// SITE and its sub-commands: PSWD, EXEC, SET TRANSFERPROGRESS, INDEX, ZONE,
+// CHMOD, HELP.
 //
 // The site argument goes to the pre-command hook first (code 108); a held
 // SITE runs later through the resume table (deferred command 23).
@@ -19,6 +20,7 @@
 #include "ftp/RFTPSSiteArgs.h"
 #include "ftp/RFTPStrings.h"
 #include "ftp/RWorkerAccess.h"
+#include "platform/RFileSys.h"
 #include "platform/RSpawn.h"
 #include "platform/RTimeZone.h"
 #include "util/RLog.h"
@@ -167,6 +169,38 @@ void SiteZone(RFTPSComInterp& s) {
   s.Reply(ZoneReply(offset));
 }
 
+// Mirroring clients (lftp's mirror -R, FileZilla) send the modes of the
+// files they upload; the W letter that let the file be written decides.
+void SiteChmod(RFTPSComInterp& s) {
+  uint32_t mode = 0;
+  std::string arg;
+  if (!ParseChmodArguments(s.SiteArgument, mode, arg)) {
+    s.ReplyStr(kReplyChmodSyntax);
+    return;
+  }
+  const std::string path = s.ResolveClientPath(arg);
+  if (!s.AskFlag(QC_WRITE_FILE, path)) {
+    s.ReplyStr(kReplyChmodDenied);
+    return;
+  }
+  if (!IsRegularFile(s.FsSettings(), path) && !IsDirectory(s.FsSettings(), path)) {
+    s.ReplyStr(kReplyChmodNotFound, s.ClientPathOf(path));
+    return;
+  }
+  const std::string posix = LocalToPosix(s.FsSettings(), path);
+  if (posix.empty() || FsSetMode(posix, mode) != 0) {
+    s.ReplyStr(kReplyChmodFailed, s.ClientPathOf(path));
+    return;
+  }
+  s.ReplyStr(kReplyChmodOkay);
+}
+
+void SiteHelp(RFTPSComInterp& s) {
+  s.ReplyStr(kReplySiteHelpFirst);
+  s.ReplyStr(kReplySiteHelpList);
+  s.ReplyStr(kReplySiteHelpEnd);
+}
+
 }  // namespace
 
 // The second half of SITE: after the hook let it go.
@@ -182,6 +216,10 @@ void RunSite(RFTPSComInterp& s) {
       return SiteIndex(s);
     case RSiteSub::Zone:
       return SiteZone(s);
+    case RSiteSub::Chmod:
+      return SiteChmod(s);
+    case RSiteSub::Help:
+      return SiteHelp(s);
     case RSiteSub::Unknown:
       break;
   }

@@ -72,21 +72,28 @@ RFileIdentity StatFile(const std::string& path) {
   return FromStat(st);
 }
 
-bool ReadWholeFile(const std::string& path, std::string* out, RFileIdentity* identity) {
+bool ReadWholeFile(const std::string& path, std::string* out, RFileIdentity* identity,
+                   std::string* why) {
   out->clear();
   if (identity) *identity = {};
-  RFd fd(OpenRetry(path.c_str(), O_RDONLY));
-  if (!fd) return false;
+  auto fail = [&](int err) {
+    out->clear();
+    if (why != nullptr) *why = err == 0 ? "not a regular file" : std::strerror(err);
+    return false;
+  };
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  RFd fd(OpenRetry(path.c_str(), O_RDONLY | O_NONBLOCK));
+  if (!fd) return fail(errno);
   struct stat st;
-  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstat(fd.Get(), &st) != 0) return fail(errno);
+  if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : 0);
   if (st.st_size > 0) out->reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd.Get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
-      out->clear();
-      return false;
+      return fail(errno);
     }
     if (n == 0) break;
     out->append(buf, static_cast<size_t>(n));

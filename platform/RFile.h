@@ -29,9 +29,11 @@ RFileIdentity StatFile(const std::string& path);
 
 // Reads the whole regular file into `out` and reports the identity of the
 // version read (taken from the open descriptor, so it matches the bytes).
-// False when the file cannot be opened or read; `out` is then empty.
+// False when the file cannot be opened or read, or is no regular file (a
+// FIFO is refused, never waited for); `out` is then empty and `why` (when
+// given) says what the system refused ("Permission denied").
 [[nodiscard]] bool ReadWholeFile(const std::string& path, std::string* out,
-                                 RFileIdentity* identity = nullptr);
+                                 RFileIdentity* identity = nullptr, std::string* why = nullptr);
 
 // How a bounded read ended.
 enum class RBoundedRead {

@@ -440,6 +440,18 @@ int FsSetReadOnly(const std::string& posixPath, bool readOnly) {
   return Changed(ErrnoOf(::fchmodat(parent.Get(), name.c_str(), m, 0)), posixPath);
 }
 
+int FsSetMode(const std::string& posixPath, uint32_t mode) {
+  if (mode > 0777) return -EINVAL;
+  std::string name;
+  RFd parent = OpenParent(posixPath, name);
+  if (!parent) return ErrnoOf(-1);
+  struct stat st {};
+  if (::fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return ErrnoOf(-1);
+  if (S_ISLNK(st.st_mode)) return -ELOOP;
+  return Changed(ErrnoOf(::fchmodat(parent.Get(), name.c_str(), static_cast<mode_t>(mode), 0)),
+                 posixPath);
+}
+
 bool FsReadSmallFile(const std::string& posixPath, std::string& out, size_t maxBytes) {
   out.clear();
   RFd fd = FsOpenNoFollow(posixPath, ROpenMode::Read).fd;

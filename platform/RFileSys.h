@@ -139,6 +139,9 @@ void FsRemoveChangeListener(RFsChangeListener* listener);
 [[nodiscard]] int FsSetModTime(const std::string& posixPath, int64_t seconds);
 // Read-only attribute: clears or adds the owner write bit.
 [[nodiscard]] int FsSetReadOnly(const std::string& posixPath, bool readOnly);
+// Permission bits (0 to 0777; the set-id and sticky bits are never set),
+// not following a final link (-ELOOP for one).
+[[nodiscard]] int FsSetMode(const std::string& posixPath, uint32_t mode);
 
 // Reads a small regular file (link lists) without following links; at most
 // `maxBytes` are read. False when it cannot be opened.

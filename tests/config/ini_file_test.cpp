@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <future>
 
 #include "log_capture.h"
@@ -229,6 +230,44 @@ TEST(RIniFile, SeesOutsideChanges) {
   EXPECT_EQ(ini.GetString("S", "A", "gone"), "gone");
   ASSERT_TRUE(other.WriteString("S", "A", "4"));
   EXPECT_EQ(ini.GetString("S", "A"), "4");
+}
+
+// A file that can no longer be read, or is saved with a line that is no
+// header, key, comment or blank, leaves the content read before in force and
+// refuses writes (the file stays as it is) until it reads cleanly again.
+TEST(RIniFile, KeepsContentWhileFileUnusable) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> spoil;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"garbled", [](const std::string& p) { WriteText(p, "[S]\nA=2\n[T\n"); },
+       "line 3 is no section header, key=value line or comment"},
+      {"NUL byte", [](const std::string& p) { WriteText(p, std::string("[S]\nA=2\0\n", 9)); },
+       "line 2 is no section header, key=value line or comment"},
+      {"directory",
+       [](const std::string& p) {
+         std::filesystem::remove(p);
+         std::filesystem::create_directory(p);
+       },
+       "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string path = dir.Write("a.ini", "[S]\nA=1\n");
+    RIniFile ini(path);
+    EXPECT_EQ(ini.GetString("S", "A"), "1");
+    c.spoil(path);
+    EXPECT_EQ(ini.GetString("S", "A"), "1");
+    EXPECT_EQ(ini.KeptReason(), c.why);
+    EXPECT_FALSE(ini.WriteString("S", "B", "x"));
+    std::filesystem::remove_all(path);
+    WriteText(path, "[S]\nA=3\n");
+    EXPECT_EQ(ini.GetString("S", "A"), "3");
+    EXPECT_EQ(ini.KeptReason(), "");
+  }
 }
 
 // Repeated reads of an unchanged file do not parse it again, and neither

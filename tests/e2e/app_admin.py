@@ -13,6 +13,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 from ftp_e2e import free_port, unittest_main, write_file
@@ -104,6 +105,61 @@ class Admin(unittest.TestCase):
             p + "17: error: TimeOut=-5 is out of range (at least 0)",
             ini + ": 11 error(s), 2 warning(s)",
         ])
+
+    def test_check_config_values_the_server_ignores(self):
+        """Values the server drops or reads differently are reported: TLS files
+        it cannot load, Security=OFF, bad PROXY sources, port ranges, masks and
+        quotas; a byte order mark is read as the server reads it; a key of
+        10 MB is reported at once."""
+        home = os.path.join(self.dir, "home")
+        os.mkdir(home)
+        cases = [
+            (["[GLOBAL]",                                              # 1
+              "Version=2.5.11.3",                                     # 2
+              "Security=OFF",                                         # 3
+              "ProxyProtocolFrom=0.0.0.0/0,bogus,10.0.0.1/",          # 4
+              "PassivePortRange=2000-1000",                           # 5
+              "DirListMask=rwxrwxrwxrwx",                             # 6
+              "TLSCertificateFile=nocert.pem",                        # 7
+              "TLSPrivateKeyFile=%s" % home,                          # 8
+              "[DRIVES]", "C=%s" % home,                              # 9, 10
+              "[USER=joe]", "QuotaEnable=YES", "QuotaMaxCurrent=abc,0",  # 11-13
+              "[USER=ann]", "QuotaMaxCurrent=1000"],                  # 14, 15
+             ["3: warning: Security=OFF: every client is let in without a password and may "
+              "read and write every file the drives reach",
+              "4: warning: ProxyProtocolFrom names a prefix of every address: any client can "
+              "claim any address in a PROXY header",
+              "4: error: ProxyProtocolFrom: bogus is neither an address nor a prefix "
+              "(a.b.c.d/n, 2001:db8::/32) and is ignored",
+              "4: error: ProxyProtocolFrom: 10.0.0.1/ is neither an address nor a prefix "
+              "(a.b.c.d/n, 2001:db8::/32) and is ignored",
+              "5: error: PassivePortRange=2000-1000 is not a port range (LOW-HIGH, 1024 to "
+              "65535, LOW not above HIGH): the system picks passive ports",
+              "6: error: DirListMask=rwxrwxrwxrwx is not nine letters of rwx- (rwxr-x---): "
+              "rwxrwxrwx is used",
+              "7: error: TLSCertificateFile: %s/nocert.pem does not exist: TLS is off" % self.dir,
+              "8: error: TLSPrivateKeyFile: %s is not a regular file: TLS is off" % home,
+              "13: error: QuotaMaxCurrent=abc,0 is not MAX,CURRENT (two numbers of bytes, "
+              "0 or more)",
+              "7 error(s), 2 warning(s)"]),
+            (["[GLOBAL]", "Version=2.5.11.3", "TLSPrivateKeyFile=key.pem",
+              "K" * 10_000_000 + "=1", "[DRIVES]", "C=%s" % home],
+             ["3: error: TLSPrivateKeyFile is set without TLSCertificateFile: TLS is off",
+              "3: error: TLSPrivateKeyFile: %s/key.pem does not exist: TLS is off" % self.dir,
+              "4: error: a line of 10000002 bytes: no key or value is longer than 16384",
+              "3 error(s), 0 warning(s)"]),
+            (["\ufeff[GLOBAL]", "Version=2.5.11.3", "PortNr=0", "[DRIVES]", "C=%s" % home],
+             ["3: error: PortNr=0 is out of range (1 to 65535)", "1 error(s), 0 warning(s)"]),
+        ]
+        for i, (lines, expected) in enumerate(cases):
+            with self.subTest(i):
+                ini = self.write("c%d.ini" % i, "\n".join(lines) + "\n")
+                started = time.monotonic()
+                out = run("--check-config", ini)
+                self.assertLess(time.monotonic() - started, 10)
+                got = [l[len(ini) + 1:].lstrip() for l in out.stdout.splitlines()]
+                self.assertEqual(got, expected)
+                self.assertEqual(out.returncode, 1)
 
     def test_check_config_clean_file(self):
         """A sound file: only the whole-file-system warning, exit 0; a relative

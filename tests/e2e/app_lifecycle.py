@@ -7,6 +7,7 @@ cannot be created: RServerStartup.CannotCreate.)"""
 import ftplib
 import io
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -155,6 +156,32 @@ class Lifecycle(unittest.TestCase):
         ftp.quit()
         self.stop(p)
         self.assertFalse(os.path.exists(marker))
+
+    def test_ip_rules_that_do_not_parse(self):
+        """Each IP rule the server cannot read is a security warning with its
+        key, at start and at every reload; it matches nothing, and a lower-case
+        d still denies."""
+        port = free_port()
+        p = self.start(self.ini(
+            "[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n[DRIVES]\nC=%s\n"
+            "[USER=joe]\nPassword=pw\nHomeDir=C:\\\nIP1=D,2001:db8:2::1/200\n"
+            "IP2=X,127.0.0.1\nIP3=d,127.*\nIP4=A,*\n" % (port, self.dir)))
+        warnings = ["[5] WARNING: [USER=joe] IP1=D,2001:db8:2::1/200 is no IP rule "
+                    "(A,PATTERN or D,PATTERN) and is ignored",
+                    "[5] WARNING: [USER=joe] IP2=X,127.0.0.1 is no IP rule (A,PATTERN or "
+                    "D,PATTERN) and is ignored"]
+        p.wait_for("FTP Server on-line")
+        p.signal(signal.SIGHUP)
+        p.wait_for("Reloading settings...")
+        ftp = ftp_to(port)
+        with self.assertRaises(ftplib.error_perm) as e:
+            ftp.login("joe", "pw")
+        ftp.close()
+        self.stop(p)
+        self.assertEqual(str(e.exception), "530 Not logged in, unauthorized IP address.")
+        shown = [re.sub(r" \w{3} \d\d\w{3}\d\d \d\d:\d\d:\d\d -", "", l) for l in p.lines]
+        for w in warnings:
+            self.assertEqual(shown.count(w), 2, p.lines)
 
     def test_sigint_closes_with_the_closing_line(self):
         ini = os.path.join(self.dir, "v.ini")

@@ -82,6 +82,47 @@ class Service(unittest.TestCase):
         self.wait_for("STOPPING=1")
         self.assertEqual(p.wait(timeout=10), 0)
 
+    def test_reload_of_unusable_file_keeps_settings(self):
+        """A reload whose file cannot be read or parsed changes nothing: no
+        RELOADING/READY, the reason in the log and the status, logins and port
+        as before; the next clean reload clears the status."""
+        good = open(self.ini).read()
+        cases = [
+            ("half-edited", lambda: open(self.ini, "w").write(good + "[USER=ann\n"),
+             "line %d is no section header, key=value line or comment"
+             % (len(good.splitlines()) + 1)),
+            ("a directory", lambda: (os.remove(self.ini), os.mkdir(self.ini)), "Is a directory"),
+            ("a FIFO", lambda: (os.rmdir(self.ini), os.mkfifo(self.ini)), "not a regular file"),
+        ]
+        p = self.start(stdout=subprocess.PIPE)
+        self.assertEqual(self.next_message(), "READY=1\nSTATUS=0 users (0 anonymous), 0 transfers")
+        for name, spoil, why in cases:
+            with self.subTest(name):
+                spoil()
+                p.send_signal(signal.SIGHUP)
+                self.assertEqual(self.next_message(),
+                                 "STATUS=Settings not reloaded (%s: %s); 0 users (0 anonymous), "
+                                 "0 transfers" % (self.ini, why))
+                ftp = ftplib.FTP()
+                ftp.connect("127.0.0.1", self.port, timeout=10)
+                self.assertEqual(ftp.login("joe", "pw"), "230 User logged in, proceed.")
+                self.wait_for("STATUS=Settings not reloaded (%s: %s); 1 users (0 anonymous), "
+                              "0 transfers" % (self.ini, why))
+                ftp.quit()
+                self.wait_for("STATUS=Settings not reloaded (%s: %s); 0 users (0 anonymous), "
+                              "0 transfers" % (self.ini, why))
+        os.remove(self.ini)
+        open(self.ini, "w").write(good)
+        p.send_signal(signal.SIGHUP)
+        self.assertEqual(self.next_message(), "RELOADING=1")
+        self.assertEqual(self.next_message(), "READY=1\nSTATUS=0 users (0 anonymous), 0 transfers")
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(timeout=10), 0)
+        out = p.stdout.read().decode()
+        for _, _, why in cases:
+            self.assertEqual(out.count("WARNING: settings not reloaded - %s: %s; the settings in "
+                                       "force are kept" % (self.ini, why)), 1, out)
+
     def test_port_busy_until_freed(self):
         """A port held by another program: the status says so while the
         server retries, and READY comes again with the ordinary status once

@@ -191,6 +191,9 @@ def lftp_cases(srv, offered, work):
         t = T0 - 86400 * (i + 1) - i
         write(os.path.join(tree, rel), os.urandom(100 * (i + 1)), t)
         times[rel] = t
+    modes = {"f1.txt": 0o640, "d1/f2.bin": 0o604, "d1/d2/f3 with blank.txt": 0o600}
+    for rel, m in modes.items():
+        os.chmod(os.path.join(tree, rel), m)
     r = run(["lftp", "-d", "-u", "joe,secret", "-e",
              "set net:max-retries 1; set net:timeout 30; mirror -R %s /c:/pub/up; bye" % tree,
              "127.0.0.1:%d" % srv.port])
@@ -200,6 +203,10 @@ def lftp_cases(srv, offered, work):
         p = srv.path("pub", "up", *rel.split("/"))
         c.eq(os.path.exists(p) and int(os.stat(p).st_mtime), t,
              "mirror -R kept the time of " + rel)
+    for rel, m in modes.items():
+        p = srv.path("pub", "up", *rel.split("/"))
+        c.eq(os.path.exists(p) and os.stat(p).st_mode & 0o777, m,
+             "mirror -R kept the mode of " + rel)
     c.true(any(l.startswith("---> MFMT ") for l in out), "lftp set times with MFMT")
     c.true(any(l.startswith("---> MLSD") for l in out), "lftp listed with MLSD")
     c.eq(dialogue_fallbacks(out, offered), [], "lftp: no fallback for what FEAT offers")

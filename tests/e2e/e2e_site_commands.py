@@ -89,6 +89,33 @@ def test_index(srv):
         "200  (end of 'index .txt')"])
 
 
+# SITE CHMOD: the W letter of the path's rule decides; files and folders;
+# only permission bits. SITE HELP lists the sub-commands.
+def test_chmod_help(srv):
+    for rel in ("m.txt", "msub/x", "secret/locked.txt"):
+        write_file(os.path.join(srv.home, rel), b"")
+    c = login(srv.port, "joe", "secret")
+    home = c.cmd("PWD")[-1].split('"')[1].rstrip("/")
+    cases = [
+        ("SITE CHMOD 640 m.txt", "200 SITE CHMOD command successful.", ("m.txt", 0o640)),
+        ("site chmod 0750 msub", "200 SITE CHMOD command successful.", ("msub", 0o750)),
+        ("SITE CHMOD 600 secret/locked.txt", "550 Permission denied.", None),
+        ("SITE CHMOD 644 none.txt", "550 %s/none.txt: No such file or directory." % home, None),
+        ("SITE CHMOD 4755 m.txt", "501 Syntax error - use SITE CHMOD <octal mode 0-777> <path>.",
+         ("m.txt", 0o640)),
+        ("SITE CHMOD 8 m.txt", "501 Syntax error - use SITE CHMOD <octal mode 0-777> <path>.",
+         None),
+        ("SITE CHMOD 644", "501 Syntax error - use SITE CHMOD <octal mode 0-777> <path>.", None),
+        ("SITE HELP", ["214-The following SITE commands are recognized:",
+                       " CHMOD  EXEC  HELP  INDEX  PSWD  SET  ZONE",
+                       "214 Direct comments to the server's administrator."], None),
+    ]
+    for line, reply, mode in cases:
+        expect(c.cmd(line), reply if isinstance(reply, list) else [reply], line)
+        if mode:
+            expect(os.stat(os.path.join(srv.home, mode[0])).st_mode & 0o777, mode[1], line)
+
+
 # SITE SET TRANSFERPROGRESS: 321 notices during a slow (speed-limited)
 # download.
 def test_transfer_progress(srv):
@@ -111,5 +138,5 @@ def test_transfer_progress(srv):
 
 c = Checker()
 with Server(ini()) as srv:
-    c.cases([test_exec, test_index, test_transfer_progress, test_pswd], srv)
+    c.cases([test_exec, test_index, test_chmod_help, test_transfer_progress, test_pswd], srv)
 c.finish()

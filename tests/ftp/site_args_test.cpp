@@ -25,9 +25,44 @@ TEST(SiteArgs, SubCommand) {
       {"Exec /bin/ls", RSiteSub::Exec}, {"SET TRANSFERPROGRESS ON", RSiteSub::Set},
       {"settle", RSiteSub::Set},        {"index *.txt", RSiteSub::Index},
       {"ZONE", RSiteSub::Zone},         {"zon", RSiteSub::Unknown},
-      {"", RSiteSub::Unknown},          {"HELP", RSiteSub::Unknown},
+      {"", RSiteSub::Unknown},          {"HELP", RSiteSub::Help},
+      {"chmod 644 a", RSiteSub::Chmod}, {"chmo", RSiteSub::Unknown},
   };
   for (const auto& [arg, want] : cases) EXPECT_EQ(MatchSiteSub(arg), want) << arg;
+}
+
+// SITE CHMOD: octal permission bits only, the path taken as typed.
+TEST(SiteArgs, ChmodArguments) {
+  struct Case {
+    const char* arg;
+    bool ok;
+    uint32_t mode;
+    const char* path;
+  };
+  const Case cases[] = {
+      {"CHMOD 644 a b.txt", true, 0644, "a b.txt"},
+      {"chmod\t0755\t dir", true, 0755, "dir"},
+      {"CHMOD 7 x", true, 07, "x"},
+      {"CHMOD 4755 x", false, 0, ""},
+      {"CHMOD 0777 x", true, 0777, "x"},
+      {"CHMOD 01777 x", false, 0, ""},
+      {"CHMOD 648 x", false, 0, ""},
+      {"CHMOD 644", false, 0, ""},
+      {"CHMOD 644 ", false, 0, ""},
+      {"CHMOD", false, 0, ""},
+      {"CHMODX 644 x", false, 0, ""},
+      {"CHMOD 00644 x", false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arg);
+    uint32_t mode = 1;
+    std::string path = "?";
+    EXPECT_EQ(ParseChmodArguments(c.arg, mode, path), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(mode, c.mode);
+      EXPECT_EQ(path, c.path);
+    }
+  }
 }
 
 // Both PSWD forms, the cut at 99 characters, and the failures.

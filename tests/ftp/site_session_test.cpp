@@ -300,7 +300,7 @@ TEST_F(SiteSession, SetAndUnknown) {
   EXPECT_EQ(Send("SITE set transferprogress OFF"),
             std::vector<std::string>{"200 Transfer progress notification is off."});
   EXPECT_FALSE(s.Transfer.progressOn);
-  EXPECT_EQ(Send("SITE CHMOD 777 x"), std::vector<std::string>{"501 SITE option not supported."});
+  EXPECT_EQ(Send("SITE UMASK 022"), std::vector<std::string>{"501 SITE option not supported."});
   EXPECT_EQ(Send("SITE"), std::vector<std::string>{"501 SITE option not supported."});
 }
 
