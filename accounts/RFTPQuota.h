@@ -49,7 +49,8 @@ class RFTPQuota {
   // Frees the size of an existing file about to be overwritten or deleted.
   void CreditFile(std::string_view localPath);
   // Hands the unused reservation back to the store; the batch returns to
-  // kMaxBatch at most.
+  // kMaxBatch at most. When the store refuses, the reservation stays
+  // pending and the timer offers it again.
   void Flush();
   // Bytes in use (store's figure minus the unused reservation); -1 unknown.
   int64_t UsedNow();
