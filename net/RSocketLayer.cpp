@@ -158,7 +158,8 @@ int64_t RSocketLayer::GetServerRate() const {
   int64_t sum = 0;
   int64_t seconds = 0;
   for (size_t back = 1; back <= rateRing_.size(); ++back) {
-    const int64_t v = rateRing_[(static_cast<size_t>(rateIndex_) + rateRing_.size() - back) % rateRing_.size()];
+    const int64_t v =
+        rateRing_[(static_cast<size_t>(rateIndex_) + rateRing_.size() - back) % rateRing_.size()];
     sum += v;
     if (v != 0) seconds = static_cast<int64_t>(back);
   }
