@@ -10,8 +10,9 @@
 // file a few times at its start and then about every two seconds. What was
 // reserved and not used is handed back 3600 ms after the last change, at
 // Flush() (the end of every upload) and at destruction. The store is never
-// told less than what was written: a crash leaves the recorded usage at most
-// the unused reservation (and the credits of the last 3.6 s) too high.
+// told less than what was written; its file may lag behind it, so a crash
+// can leave the recorded usage too low by the reservations not yet on disk
+// (docs/accounts.md says exactly how much).
 // Loop thread only.
 #pragma once
 
