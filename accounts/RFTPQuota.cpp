@@ -136,9 +136,15 @@ void RFTPQuota::CreditFile(std::string_view localPath) {
 }
 
 void RFTPQuota::Flush() {
-  if (pending_ != 0 && enabled_) Ask(QC_QUOTA_CHANGE, pending_);
-  pending_ = 0;
   DisarmTimer();
+  // A hand-back the store refused (its file could not be written) stays
+  // here and is offered again: dropped, the recorded usage would stay too
+  // high for good.
+  if (pending_ != 0 && enabled_ && !Ask(QC_QUOTA_CHANGE, pending_)) {
+    ArmTimer(kFlushMs);
+  } else {
+    pending_ = 0;
+  }
   // The next upload starts with the ordinary batch again.
   if (batch_ > kMaxBatch) batch_ = kMaxBatch;
   lastBatchMs_ = -1;

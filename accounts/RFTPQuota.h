@@ -10,8 +10,9 @@
 // file a few times at its start and then about every two seconds. What was
 // reserved and not used is handed back 3600 ms after the last change, at
 // Flush() (the end of every upload) and at destruction. The store is never
-// told less than what was written: a crash leaves the recorded usage at most
-// the unused reservation (and the credits of the last 3.6 s) too high.
+// told less than what was written; its file may lag behind it, so a crash
+// can leave the recorded usage too low by the reservations not yet on disk
+// (docs/accounts.md says exactly how much).
 // Loop thread only.
 #pragma once
 
@@ -49,7 +50,8 @@ class RFTPQuota {
   // Frees the size of an existing file about to be overwritten or deleted.
   void CreditFile(std::string_view localPath);
   // Hands the unused reservation back to the store; the batch returns to
-  // kMaxBatch at most.
+  // kMaxBatch at most. When the store refuses, the reservation stays
+  // pending and the timer offers it again.
   void Flush();
   // Bytes in use (store's figure minus the unused reservation); -1 unknown.
   int64_t UsedNow();

@@ -710,9 +710,13 @@ bool RIniFile::Modify(const std::vector<Change>& changes, bool deferred) {
   if (m.unreadable) return false;
   BlockListPtr next = draft.Result();
   if (!deferred) {
-    if (!WriteNow(Render(*next))) return false;
-    m.TakeBlocks(std::move(next), draft.Moves());
-    return true;
+    const RWriteNow r = WriteNow(Render(*next));
+    if (r == RWriteNow::Failed) return false;
+    if (r == RWriteNow::Written) {
+      m.TakeBlocks(std::move(next), draft.Moves());
+      return true;
+    }
+    // The file's writer is busy on a worker: this change follows it there.
   }
   // Readers see the change now; the identity stays the old file's until
   // the write is done.
@@ -721,11 +725,11 @@ bool RIniFile::Modify(const std::vector<Change>& changes, bool deferred) {
   return true;
 }
 
-bool RIniFile::WriteNow(const std::string& data) {
+RWriteNow RIniFile::WriteNow(const std::string& data) {
   RFileIdentity id;
-  if (!WriteFileNow(path_, data, &id)) return false;
-  image_->Remember(id);
-  return true;
+  const RWriteNow r = WriteFileNow(path_, data, &id);
+  if (r == RWriteNow::Written) image_->Remember(id);
+  return r;
 }
 
 std::vector<std::string> RIniFile::SectionNames() const {
@@ -783,10 +787,14 @@ bool RIniFile::WriteLines(const std::vector<std::string>& lines) {
   if (m.unreadable) return false;
   const bool crlf = m.crlf;
   std::string data = JoinLines(lines, crlf);
-  if (!WriteNow(data)) return false;
+  const RWriteNow r = WriteNow(data);
+  if (r == RWriteNow::Failed) return false;
   // A whole new file: parsed like one read from disk, line ends kept.
   m.TakeContent(std::move(data));
   m.crlf = crlf;
+  // The file's writer is busy on a worker: the new file follows it there.
+  if (r == RWriteNow::WriterBusy)
+    QueueWrite(path_, image_, m.blocks, writePool_ ? writePool_() : nullptr);
   return true;
 }
 

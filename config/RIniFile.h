@@ -61,6 +61,7 @@ struct RIniImage;  // the shared parsed copy of one file (RIniFile.cpp)
 namespace inidetail {
 struct ReadOutcome;
 struct ReadJob;
+enum class RWriteNow;
 }  // namespace inidetail
 
 class RIniFile {
@@ -159,9 +160,9 @@ class RIniFile {
   void TakeReadOffLoop(inidetail::ReadJob& job, const RFileIdentity& looked, uint64_t changesBefore,
                        RWorkPool* pool, const inidetail::ReadOutcome& r) const;
   bool Modify(const std::vector<Change>& changes, bool deferred);
-  // Puts `data` on disk now (after a deferred write that runs); false when
-  // it could not be written.
-  bool WriteNow(const std::string& data);
+  // Puts `data` on disk now; WriterBusy while a worker writes the file (the
+  // caller then queues its content behind that write).
+  inidetail::RWriteNow WriteNow(const std::string& data);
 
   std::string path_;
   std::shared_ptr<RIniImage> image_;

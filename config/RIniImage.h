@@ -139,11 +139,18 @@ bool NewerThanDisk(const std::string& path);
 // which writes it on `pool` (nullptr: here and now).
 void QueueWrite(const std::string& path, const std::shared_ptr<RIniImage>& image,
                 BlockListPtr blocks, RWorkPool* pool);
-// Writes `data` (built on the newest content) now, after a deferred write
-// that runs, and settles the writes that wait. False when it could not be
-// written; `id` is the written file.
-[[nodiscard]] bool WriteFileNow(const std::string& path, const std::string& data,
-                                RFileIdentity* id);
+// How a write asked for now went.
+enum class RWriteNow { Written, Failed, WriterBusy };
+// Writes `data` (built on the newest content) now and settles the deferred
+// writes that wait; `id` is the written file. WriterBusy, with nothing
+// written, while a worker is putting a deferred write of the file on disk:
+// the loop never waits for it, so the caller hands its content to the
+// writer (QueueWrite) instead, which writes it right after.
+[[nodiscard]] RWriteNow WriteFileNow(const std::string& path, const std::string& data,
+                                     RFileIdentity* id);
+// Called by the writer while it holds a file's write order, before it
+// writes: lets tests hold a write there. Any thread.
+void IniWriteHookForTests(std::function<void()> hook);
 
 }  // namespace inidetail
 }  // namespace vantor

@@ -1,5 +1,6 @@
 // The INI layer's deferred writer: one ordered writer per file on the
 // write pool's workers (see RIniFile.h).
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 
@@ -53,10 +54,23 @@ std::unordered_map<std::string, PathWritesPtr>& Pending() {
 // Content numbers of every path, so a number is never reused.
 uint64_t g_lastGen = 0;
 
+std::mutex g_hookMu;
+std::function<void()> g_writeHook;
+
+void RunWriteHook() {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> lock(g_hookMu);
+    hook = g_writeHook;
+  }
+  if (hook) hook();
+}
+
 // Puts the newest content handed over on disk unless a later write already
 // did. Any thread; several at once are put in order by writeMu.
 void WriteNewest(const std::string& path, DiskWrites& d) {
   std::lock_guard<std::mutex> order(d.writeMu);
+  RunWriteHook();
   BlockListPtr blocks;
   uint64_t gen = 0;
   {
@@ -198,15 +212,22 @@ void QueueWrite(const std::string& path, const std::shared_ptr<RIniImage>& image
   StartWrite(path, PathWritesPtr(w), pool);
 }
 
-bool WriteFileNow(const std::string& path, const std::string& data, RFileIdentity* id) {
+void IniWriteHookForTests(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(g_hookMu);
+  g_writeHook = std::move(hook);
+}
+
+RWriteNow WriteFileNow(const std::string& path, const std::string& data, RFileIdentity* id) {
   auto it = Pending().find(path);
   if (it != Pending().end()) {
-    // A write of our own while deferred ones wait: after the one running (our
-    // content was built on the newest), and it makes the waiting ones
-    // unnecessary.
+    // A write of our own while deferred ones wait: our content was built on
+    // the newest, so it makes the waiting ones unnecessary. A worker that
+    // holds the write order is writing right now, and the loop does not
+    // wait for it.
     PathWritesPtr w = it->second;
-    std::lock_guard<std::mutex> order(w->disk->writeMu);
-    if (!ReplaceFileAtomic(path, data, id)) return false;
+    std::unique_lock<std::mutex> order(w->disk->writeMu, std::try_to_lock);
+    if (!order.owns_lock()) return RWriteNow::WriterBusy;
+    if (!ReplaceFileAtomic(path, data, id)) return RWriteNow::Failed;
     {
       std::lock_guard<std::mutex> lock(w->disk->mu);
       w->disk->writtenGen = w->disk->toWriteGen;
@@ -217,12 +238,12 @@ bool WriteFileNow(const std::string& path, const std::string& data, RFileIdentit
     w->reported = false;
     if (!w->jobOut) Pending().erase(path);
   } else if (!ReplaceFileAtomic(path, data, id)) {
-    return false;
+    return RWriteNow::Failed;
   }
   // Other readers of the file in this process see the write at once, not
   // only when the loop has read the watch's events.
   if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path);
-  return true;
+  return RWriteNow::Written;
 }
 
 }  // namespace inidetail

@@ -11,6 +11,7 @@
 #include "fs/RFsStrings.h"
 #include "platform/RClock.h"
 #include "platform/RDirWatch.h"
+#include "platform/RMessageLoop.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
 #include "util/RText.h"
@@ -25,6 +26,8 @@ constexpr size_t kMaxWatchesPerEntry = 256;  // listings beyond this live kUnwat
 constexpr size_t kMaxWatchesTotal = 4096;
 constexpr int kWorkerWaitMs = 10000;
 constexpr int64_t kMiB = 1024 * 1024;
+// The notice window's message: no change notifications (wParam: lifetime).
+constexpr uint32_t kNoticeNoWatch = 1;
 
 struct CacheEntryStr {
   std::string user;
@@ -240,8 +243,23 @@ class RDirCache::Table {
     // Without notifications a listing could stay wrong for its whole
     // lifetime; keep it short instead.
     lifetime_ = kUnwatchedLifetime;
-    WriteLog(LOG_SYSTEM, FormatStr(kLogNoChangeNotifications, lifetime_));
+    // Usually a worker's listing gets here: the line is the loop's to write.
+    if (noticeLoop_ != nullptr) {
+      (void)noticeLoop_->PostMessage(noticeWindow_, kNoticeNoWatch,
+                                     static_cast<uintptr_t>(lifetime_));
+    }
   }
+
+ public:
+  void SetNotices(RMessageLoop* loop, RWindowId window) {
+    std::lock_guard<std::mutex> lock(mu_);
+    noticeLoop_ = loop;
+    noticeWindow_ = window;
+  }
+
+ private:
+  RMessageLoop* noticeLoop_ = nullptr;
+  RWindowId noticeWindow_ = 0;
 
   bool AddWatchLocked(CacheEntryStr& e, const std::string& posixDir) {
     if (posixDir.empty()) return false;
@@ -371,6 +389,20 @@ RDirCache::RDirCache() : table_(std::make_unique<Table>()) {
 RDirCache::~RDirCache() {
   // No change report may reach the table while it goes.
   FsRemoveChangeListener(this);
+  table_->SetNotices(nullptr, 0);
+  if (noticeLoop_ != nullptr) noticeLoop_->DestroyWindow(noticeWindow_);
+}
+
+void RDirCache::SetNoticeLoop(RMessageLoop& loop) {
+  if (noticeLoop_ != nullptr) return;
+  noticeLoop_ = &loop;
+  noticeWindow_ = loop.CreateWindow([](const RMsg& m) -> intptr_t {
+    if (m.message == kNoticeNoWatch) {
+      WriteLog(LOG_SYSTEM, FormatStr(kLogNoChangeNotifications, static_cast<int64_t>(m.wParam)));
+    }
+    return 0;
+  });
+  table_->SetNotices(noticeLoop_, noticeWindow_);
 }
 
 void RDirCache::Setup(int64_t size, int64_t seconds) {

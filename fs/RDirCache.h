@@ -25,6 +25,7 @@
 namespace vantor {
 
 class RClock;
+class RMessageLoop;
 
 inline constexpr int64_t kDirCacheDefaultMaxMB = 64;
 
@@ -89,6 +90,10 @@ class RDirCache final : public RFsChangeListener {
   void Shutdown();
   // Wall clock of the cache (nullptr: the system clock). For tests.
   void SetClock(const RClock* clock);
+  // The loop the cache's notices are logged on (the log belongs to the
+  // loop thread; the first listing, which starts the cache, runs on a
+  // worker). Without one the notices are dropped. Loop thread, once.
+  void SetNoticeLoop(RMessageLoop& loop);
   // The byte budget of all cached listings together (`DirCacheMaxMB` in
   // bytes; the settings keep it at 1 MiB or more). Listings beyond it are
   // evicted, least recently used first.
@@ -116,6 +121,8 @@ class RDirCache final : public RFsChangeListener {
  private:
   class Table;
   std::unique_ptr<Table> table_;
+  RMessageLoop* noticeLoop_ = nullptr;
+  uint32_t noticeWindow_ = 0;
 };
 
 }  // namespace vantor

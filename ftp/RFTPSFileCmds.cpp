@@ -208,9 +208,12 @@ namespace {
 void DeleAct(RFTPSComInterp& s, const std::string& path) {
   const std::string posix = LocalToPosix(s.FsSettings(), path);
   if (!s.Login.anonymous && !posix.empty()) (void)FsSetReadOnly(posix, false);
-  if (s.Quota) s.Quota->CreditFile(path);
+  // A file an upload still writes is credited by that upload when it ends:
+  // the bytes it adds meanwhile leave the disk with it.
+  const bool credit = s.Quota && !RTransferFile::UploadHolds(posix);
+  if (credit) s.Quota->CreditFile(path);
   if (posix.empty() || FsRemoveFile(posix) != 0) {
-    if (s.Quota) s.Quota->UndoLast();
+    if (credit) s.Quota->UndoLast();
     s.ReplyStr(kReplyDeleFailed, s.ClientPathOf(path));
     return;
   }
@@ -274,7 +277,10 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
   const bool replacing = !EqualNoCaseAscii(src, dest) && IsRegularFile(s.FsSettings(), dest);
   // rename() replaces an existing file in one step, so the old file is
   // never lost when the move itself fails.
-  if (replacing && s.Quota) s.Quota->CreditFile(dest);
+  // As for DELE, an upload still writing the file replaced credits it.
+  const bool credit =
+      replacing && s.Quota && !RTransferFile::UploadHolds(LocalToPosix(s.FsSettings(), dest));
+  if (credit) s.Quota->CreditFile(dest);
   if (src != dest) {
     int rc = from.empty() || to.empty() ? -ENOENT : FsRename(from, to);
     bool destGone = false;
@@ -285,7 +291,7 @@ void RntoAct(RFTPSComInterp& s, const std::string& dest) {
     }
     if (rc != 0) {
       // The credit stands when the old file is gone all the same.
-      if (replacing && !destGone && s.Quota) s.Quota->UndoLast();
+      if (credit && !destGone) s.Quota->UndoLast();
       s.ReplyStr(kReplyRntoFailed, s.ClientPathOf(dest));
       return;
     }

@@ -76,6 +76,7 @@ RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string 
       securityOff_(securityOff) {
   window_ = loop_.CreateWindow([this](const RMsg& m) { return HandleMessage(m); });
   passEnd_ = loop_.AddPassEnd([this] { FlushReplies(); });
+  fs_.Cache().SetNoticeLoop(loop_);
   // An upload past the file-size limit must fail alone (EFBIG, the disk-full
   // reply), not take the process and every session with it.
   IgnoreFileSizeSignal();

@@ -70,8 +70,11 @@ struct ServerStats {
   std::array<uint32_t, 24> ConnectionsPerHour{};
   int32_t CurrentHourSlot = -1;
   int64_t StartTime = 0;
+  // Kilobytes derived from the byte totals: files under 1 KiB count too.
   double KBytesUploaded = 0;
   double KBytesDownloaded = 0;
+  uint64_t BytesUploaded = 0;
+  uint64_t BytesDownloaded = 0;
   int32_t FilesUploaded = 0;
   int32_t FilesDownloaded = 0;
   int32_t UploadsActive = 0;

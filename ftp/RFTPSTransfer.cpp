@@ -575,15 +575,16 @@ RTransferReasonStr EndReason(const RFTPSComInterp& s, bool upload, bool failed, 
   return PickFailureReason(f);
 }
 
-// One line of the transfer log for the transfer that ends now.
-void RecordTransfer(RFTPSComInterp& s, bool upload, bool failed, int64_t elapsedMs) {
+// One line of the transfer log for the transfer that ends now, which moved
+// `bytes` (for an upload, what the file kept of it).
+void RecordTransfer(RFTPSComInterp& s, bool upload, bool failed, int64_t elapsedMs, int64_t bytes) {
   const RXferLog& log = s.Manager().XferLog();
   if (!log.On()) return;
   RXferRecordStr r;
   r.now = s.Manager().Now();
   r.seconds = elapsedMs / 1000;
   r.host = s.Connection.clientAddress;
-  r.bytes = static_cast<uint64_t>(s.Transfer.bytes);
+  r.bytes = static_cast<uint64_t>(bytes);
   r.path = LocalToPosix(s.FsSettings(), s.Transfer.fileName);
   r.ascii = s.Transfer.ascii;
   r.upload = upload;
@@ -613,14 +614,16 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
                TransferEndLogLine(false, failed, s.Number(), s.Transfer.fileName,
                                   static_cast<uint64_t>(s.Transfer.bytes), elapsed, reasonText));
     }
-    RecordTransfer(s, false, failed, elapsed);
+    RecordTransfer(s, false, failed, elapsed, s.Transfer.bytes);
     RaiseTransferEnd(s, failed ? HE_DownloadFailed : HE_DownloadEnded,
                      static_cast<uint32_t>(reason.number), elapsed);
     if (s.Manager().Stats().DownloadsActive > 0) --s.Manager().Stats().DownloadsActive;
     if (!failed) ++s.Manager().Stats().FilesDownloaded;
     s.Counters.bytesDown += static_cast<uint64_t>(s.Transfer.bytes);
   }
-  s.Manager().Stats().KBytesDownloaded += static_cast<double>(s.Transfer.bytes / 1024);
+  ServerStats& st = s.Manager().Stats();
+  st.BytesDownloaded += static_cast<uint64_t>(s.Transfer.bytes);
+  st.KBytesDownloaded = static_cast<double>(st.BytesDownloaded / 1024);
   if (!suppress) SendEndReply(s, reply);
   s.Transfer.bytes = 0;
   x.bufferFill = 0;
@@ -642,30 +645,32 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
   x.DropBuffers();
   CloseDataAfterEnd(s, false);
 
+  // Another client deleted the file or renamed one over it while it was
+  // written: its bytes leave the disk with this close, and that command left
+  // the credit to this end, which knows how much there is to give back.
+  int64_t freed = 0;
+  const bool unlinked = x.file.Unlinked();
+  if (unlinked) freed = std::max<int64_t>(x.file.Size(), 0);
   bool fileRemains = true;
   if (failed) {
     if (s.Counters.filesUp > 0) --s.Counters.filesUp;
     if (!x.dataConnected) {
       // Nothing arrived: put things back as they were before the command.
-      x.file.Abandon();
+      const int64_t lost = x.file.Abandon();
+      if (!unlinked) freed = lost;
       fileRemains = false;
     } else if (g.deletePartialUploads) {
-      const bool resumed =
-          !x.file.Created() && (x.uploadKind == RUploadKind::Appe || x.file.StartOffset() > 0);
-      if (s.Quota) {
-        // Bytes counted in TransferBytes may still sit in the pipe: credit
-        // what the file really loses.
-        if (resumed) {
-          (void)s.Quota->Charge(x.file.Written());
-        } else {
-          s.Quota->CreditFile(s.Transfer.fileName);
-        }
-      }
-      x.file.DeletePartial();
+      // What the file really loses, taken from the file: bytes counted in
+      // TransferBytes may still sit in the pipe.
+      const int64_t lost = x.file.DeletePartial();
+      if (!unlinked) freed = lost;
       fileRemains = false;
     }
   }
+  // Bytes kept: what the transfer log records for an upload that was cut.
+  const int64_t kept = x.file.Written();
   x.file.Close();
+  if (s.Quota && freed > 0) (void)s.Quota->Charge(freed);
   // The upload is over: the store learns now what is on disk, and the
   // reservation not used goes back.
   if (s.Quota) s.Quota->Flush();
@@ -682,12 +687,15 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
     s.Manager().UploadRecords().Insert(s.Connection.clientAddress, s.Transfer.fileName,
                                        s.Manager().Now());
   }
-  RecordTransfer(s, true, failed, elapsed);
+  // A block refused by the quota was received but never written.
+  RecordTransfer(s, true, failed, elapsed, fileRemains ? kept : 0);
   RaiseTransferEnd(s, failed ? HE_UploadFailed : HE_UploadEnded,
                    static_cast<uint32_t>(reason.number), elapsed);
   if (s.Manager().Stats().UploadsActive > 0) --s.Manager().Stats().UploadsActive;
   s.Counters.bytesUp += static_cast<uint64_t>(s.Transfer.bytes);
-  s.Manager().Stats().KBytesUploaded += static_cast<double>(s.Transfer.bytes / 1024);
+  ServerStats& st = s.Manager().Stats();
+  st.BytesUploaded += static_cast<uint64_t>(s.Transfer.bytes);
+  st.KBytesUploaded = static_cast<double>(st.BytesUploaded / 1024);
   if (fileRemains) {
     if (s.Ratio && s.Transfer.bytes > 0) s.Ratio->Uploaded(static_cast<uint64_t>(s.Transfer.bytes));
     ++s.Manager().Stats().FilesUploaded;

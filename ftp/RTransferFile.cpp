@@ -3,7 +3,9 @@
 #include <errno.h>
 
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <utility>
 
 #include "platform/RFileIO.h"
 #include "platform/RFileLock.h"
@@ -11,6 +13,52 @@
 #include "platform/RWorkPool.h"
 
 namespace vantor {
+namespace {
+
+// Files held open by uploads, by device and inode, with how many uploads
+// hold each. A name removed or replaced while an upload writes is credited
+// by that upload when it ends, not by the command that took the name away,
+// so the usage follows the bytes the upload still adds. Loop thread only.
+std::map<std::pair<uint64_t, uint64_t>, int>& OpenUploads() {
+  static std::map<std::pair<uint64_t, uint64_t>, int> uploads;
+  return uploads;
+}
+
+}  // namespace
+
+void RTransferFile::Register() {
+  RFdInfoStr info;
+  if (registered_ || !fd_.Valid() || FdInfo(fd_.Get(), info) != 0) return;
+  dev_ = info.dev;
+  ino_ = info.ino;
+  ++OpenUploads()[{dev_, ino_}];
+  registered_ = true;
+}
+
+void RTransferFile::Unregister() {
+  if (!registered_) return;
+  registered_ = false;
+  auto it = OpenUploads().find({dev_, ino_});
+  if (it != OpenUploads().end() && --it->second <= 0) OpenUploads().erase(it);
+}
+
+bool RTransferFile::UploadHolds(const std::string& posixPath) {
+  if (OpenUploads().empty()) return false;
+  RFileStatStr st;
+  if (!FsStat(posixPath, st) || st.type != RFileType::Regular) return false;
+  return OpenUploads().count({st.dev, st.ino}) != 0;
+}
+
+bool RTransferFile::Unlinked() const {
+  RFdInfoStr info;
+  return fd_.Valid() && FdInfo(fd_.Get(), info) == 0 && info.nlink == 0;
+}
+
+int64_t RTransferFile::RemoveOwn() {
+  const int64_t size = FdSize(fd_.Get());
+  if (FsRemoveFileOf(path_, fd_.Get()) != 0) return 0;
+  return size > 0 ? size : 0;
+}
 
 int RTransferFile::Lock(bool reader, RUploadSharing sharing) {
   if (reader) return FdLockSlot(fd_.Get(), RLockSlot::Reader, false);
@@ -78,12 +126,13 @@ int RTransferFile::Open(const std::string& posixPath, RTransferOpenMode mode, in
     pos_ = pos;
   }
   if (rc != 0) {
-    if (created_) (void)FsRemoveFile(path_);
+    if (created_) (void)RemoveOwn();
     fd_.Reset();
     path_.clear();
     created_ = false;
     return rc;
   }
+  if (mode != RTransferOpenMode::Read) Register();
   return 0;
 }
 
@@ -215,39 +264,44 @@ int64_t RTransferFile::FinishWrite() {
 
 void RTransferFile::Close() {
   (void)FinishWrite();
+  Unregister();
   fd_.Reset();
   path_.clear();
   created_ = false;
   committed_ = false;
 }
 
-void RTransferFile::Abandon() {
+int64_t RTransferFile::Abandon() {
   (void)FinishWrite();
+  int64_t freed = 0;
   if (fd_.Valid() && mode_ != RTransferOpenMode::Read) {
     if (created_) {
-      (void)FsRemoveFile(path_);
+      freed = RemoveOwn();
     } else if (committed_) {
-      DeletePartial();
-      return;
+      return DeletePartial();
     }
   }
   Close();
+  return freed;
 }
 
-void RTransferFile::DeletePartial() {
+int64_t RTransferFile::DeletePartial() {
   (void)FinishWrite();
+  int64_t freed = 0;
   if (fd_.Valid() && mode_ != RTransferOpenMode::Read) {
     const bool resumed = mode_ == RTransferOpenMode::Append || startOffset_ > 0;
     if (!created_ && resumed) {
       const int64_t keep = mode_ == RTransferOpenMode::Append
                                ? preSize_
                                : (startOffset_ < preSize_ ? startOffset_ : preSize_);
-      (void)FdTruncate(fd_.Get(), keep);
+      const int64_t size = FdSize(fd_.Get());
+      if (FdTruncate(fd_.Get(), keep) == 0 && size > keep) freed = size - keep;
     } else {
-      (void)FsRemoveFile(path_);
+      freed = RemoveOwn();
     }
   }
   Close();
+  return freed;
 }
 
 }  // namespace vantor

@@ -83,12 +83,23 @@ class RTransferFile {
   // Closes and keeps the file as it is.
   void Close();
   // Closes an upload that never got its data connection: a file this upload
-  // created is removed, an existing file was never changed.
-  void Abandon();
+  // created is removed, an existing file was never changed. Returns the
+  // bytes the disk lost.
+  int64_t Abandon();
   // Closes a failed upload and removes what it wrote: a file it created, or
   // whose earlier contents it replaced, is deleted; a file it appended to or
-  // resumed is cut back to the length it had before.
-  void DeletePartial();
+  // resumed is cut back to the length it had before. Returns the bytes the
+  // disk lost.
+  // Removal is by identity, never by name: when another client renamed the
+  // file away or put another one under its name, only this upload's own
+  // file is touched, and one that is no longer under its name stays.
+  int64_t DeletePartial();
+  // True once the open file has no name left: another client deleted it or
+  // renamed a file over it. Its bytes leave the disk with the last close.
+  bool Unlinked() const;
+  // True while an upload of this process holds the file `posixPath` names
+  // open. Loop thread only.
+  static bool UploadHolds(const std::string& posixPath);
 
   // Current size of the open file, -errno on failure.
   int64_t Size() const;
@@ -104,6 +115,10 @@ class RTransferFile {
   [[nodiscard]] int WritableNow();
   // Counts a block that went out, or cuts a failed one back off the file.
   int64_t BlockDone(int64_t result, size_t len);
+  // Removes the file when its name still leads to it; the bytes removed.
+  int64_t RemoveOwn();
+  void Register();
+  void Unregister();
 
   RFd fd_;
   std::shared_ptr<RWriteStep> step_;
@@ -116,6 +131,10 @@ class RTransferFile {
   int64_t pos_ = 0;          // where the next block goes (the end of the file)
   int64_t written_ = 0;
   int64_t cut_ = 0;
+  // The open upload's file, as the table of open uploads knows it.
+  uint64_t dev_ = 0;
+  uint64_t ino_ = 0;
+  bool registered_ = false;
 };
 
 }  // namespace vantor

@@ -151,9 +151,19 @@ void RSocketLayer::UpdatePacing() {
 }
 
 int64_t RSocketLayer::GetServerRate() const {
+  // The mean of the last eight one-second totals, but traffic that began
+  // less than eight seconds ago is averaged over the seconds it has run:
+  // dividing by eight showed 0 through a transfer's first second and an
+  // eighth of its rate after it.
   int64_t sum = 0;
-  for (int64_t v : rateRing_) sum += v;
-  return sum / 8;
+  int64_t seconds = 0;
+  for (size_t back = 1; back <= rateRing_.size(); ++back) {
+    const int64_t v =
+        rateRing_[(static_cast<size_t>(rateIndex_) + rateRing_.size() - back) % rateRing_.size()];
+    sum += v;
+    if (v != 0) seconds = static_cast<int64_t>(back);
+  }
+  return seconds == 0 ? 0 : sum / seconds;
 }
 
 // --- the hidden window ----------------------------------------------------------------

@@ -99,7 +99,8 @@ class RSocketLayer {
   void SetSpeedLimit(int64_t bytesPerSecond);
   bool SpeedLimitOn() const { return globalLimitOn_; }
   int64_t SpeedLimit() const { return globalLimit_; }
-  // Bytes per second averaged over the last 8 one-second totals.
+  // Bytes per second averaged over the last 8 one-second totals, or over
+  // the seconds since traffic began when that was less than 8 seconds ago.
   int64_t GetServerRate() const;
 
   // --- copying off the loop ---------------------------------------------------------

@@ -6,14 +6,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 namespace vantor {
 
+namespace {
+std::atomic<bool> g_refuse{false};
+}  // namespace
+
+void DirWatchRefuseForTests(bool refuse) {
+  g_refuse.store(refuse);
+}
+
 RDirWatch::RDirWatch()
-    : inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-      wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    : inotify_(g_refuse.load() ? -1 : ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+      wake_(g_refuse.load() ? -1 : ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 int RDirWatch::Add(const std::string& posixDir) {
   if (!Valid()) return -1;

@@ -14,6 +14,10 @@
 
 namespace vantor {
 
+// Makes every RDirWatch made from now on invalid (as when inotify cannot be
+// had), so tests cover the code that runs without change notifications.
+void DirWatchRefuseForTests(bool refuse);
+
 class RDirWatch {
  public:
   RDirWatch();

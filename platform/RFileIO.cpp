@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace vantor {
@@ -85,6 +86,17 @@ int64_t FdSize(int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return -errno;
   return static_cast<int64_t>(st.st_size);
+}
+
+int FdInfo(int fd, RFdInfoStr& out) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -errno;
+  // The same numbering as FsStat's, so the two compare.
+  out.dev = (static_cast<uint64_t>(major(st.st_dev)) << 32) | minor(st.st_dev);
+  out.ino = static_cast<uint64_t>(st.st_ino);
+  out.nlink = static_cast<uint32_t>(st.st_nlink);
+  out.size = static_cast<int64_t>(st.st_size);
+  return 0;
 }
 
 }  // namespace vantor

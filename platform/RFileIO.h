@@ -32,4 +32,15 @@ namespace vantor {
 // Size of the open file, -errno on failure.
 [[nodiscard]] int64_t FdSize(int fd);
 
+// What an open file is: its identity (numbered as RFileStatStr's), how many names it has left (0
+// once every name was removed or replaced) and its size.
+struct RFdInfoStr {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  uint32_t nlink = 0;
+  int64_t size = 0;
+};
+// 0 or -errno.
+[[nodiscard]] int FdInfo(int fd, RFdInfoStr& out);
+
 }  // namespace vantor

@@ -405,6 +405,18 @@ int FsRemoveFile(const std::string& posixPath) {
   return Changed(ErrnoOf(::unlinkat(parent.Get(), name.c_str(), 0)), posixPath);
 }
 
+int FsRemoveFileOf(const std::string& posixPath, int fd) {
+  std::string name;
+  RFd parent = OpenParent(posixPath, name);
+  if (!parent) return ErrnoOf(-1);
+  struct stat mine;
+  struct stat named;
+  if (::fstat(fd, &mine) != 0) return ErrnoOf(-1);
+  if (::fstatat(parent.Get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return ErrnoOf(-1);
+  if (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) return -ESTALE;
+  return Changed(ErrnoOf(::unlinkat(parent.Get(), name.c_str(), 0)), posixPath);
+}
+
 int FsRename(const std::string& from, const std::string& to) {
   std::string a, b;
   RFd pa = OpenParent(from, a);

@@ -134,6 +134,10 @@ void FsRemoveChangeListener(RFsChangeListener* listener);
 [[nodiscard]] int FsMakeDir(const std::string& posixPath);
 [[nodiscard]] int FsRemoveDir(const std::string& posixPath);
 [[nodiscard]] int FsRemoveFile(const std::string& posixPath);
+// Removes `posixPath` only while it still names the open file `fd` (same
+// device and inode, compared in the directory the name is removed from):
+// a file another client put under that name meanwhile stays. -ESTALE then.
+[[nodiscard]] int FsRemoveFileOf(const std::string& posixPath, int fd);
 [[nodiscard]] int FsRename(const std::string& from, const std::string& to);
 // Modification time (seconds since 1970) of a file, not following a link.
 [[nodiscard]] int FsSetModTime(const std::string& posixPath, int64_t seconds);

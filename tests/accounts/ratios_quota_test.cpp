@@ -23,6 +23,11 @@ class SessionObjects : public ::testing::Test {
     window_ = loop_.CreateWindow([this](const RMsg& m) -> intptr_t {
       if (m.message != ACCESS_QUERY_MESSAGE) return 0;
       AccessQuery& q = *reinterpret_cast<AccessQuery*>(m.lParam);
+      // A store whose file cannot be written refuses every change.
+      if (refuseChanges_ && q.code == QC_QUOTA_CHANGE && QueryAux(q) != "0") {
+        q.flag = 0;
+        return 0;
+      }
       HandleAccessQueryMessage(store_.get(), true, q);
       // An accepted change rewrites the configuration file.
       if (q.code == QC_QUOTA_CHANGE && q.flag != 0 && QueryAux(q) != "0") ++storeWrites_;
@@ -42,6 +47,7 @@ class SessionObjects : public ::testing::Test {
   RWindowId window_ = 0;
   test::FakeProbe probe_;
   int storeWrites_ = 0;
+  bool refuseChanges_ = false;
 };
 
 TEST_F(SessionObjects, RatioFilesPerSession) {
@@ -151,6 +157,26 @@ TEST_F(SessionObjects, QuotaReservationFlushedByTimer) {
   quota.CreditFile("C:\\missing");  // size unreadable: skipped
   quota.Flush();
   EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000,40");
+}
+
+// A hand-back the store refuses is not dropped: it stays pending and the
+// timer offers it again until the store takes it.
+TEST_F(SessionObjects, QuotaRefusedFlushOfferedAgain) {
+  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=10000000,0\n");
+  RFTPQuota quota(loop_, window_, probe_);
+  quota.Start("q", 0, 1);
+  EXPECT_TRUE(quota.Charge(-100));
+  refuseChanges_ = true;
+  quota.Flush();
+  EXPECT_EQ(quota.Pending(), 249900);
+  EXPECT_TRUE(quota.TimerArmed());
+  EXPECT_EQ(quota.UsedNow(), 100);
+  refuseChanges_ = false;
+  clock_.Advance(RFTPQuota::kFlushMs);
+  loop_.RunPending();
+  EXPECT_EQ(quota.Pending(), 0);
+  EXPECT_FALSE(quota.TimerArmed());
+  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000,100");
 }
 
 // A running upload (64 KiB blocks, one per millisecond, for 10 s) writes the

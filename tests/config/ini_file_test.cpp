@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <thread>
 
+#include "config/RIniImage.h"
 #include "log_capture.h"
 #include "platform/RFile.h"
 #include "platform/RMessageLoop.h"
@@ -519,6 +521,47 @@ TEST(RIniFile, DeferredWritesKeepOrder) {
   RIniFile::DrainWrites();
   EXPECT_EQ(ReadText(path), "[USER=q]\nQuotaMaxCurrent=100,102\nOther=x\n");
   EXPECT_FALSE(RIniFile::WritesPending());
+}
+
+// A write asked for now while a worker is putting a deferred write of the
+// same file on disk does not wait for that worker (the loop never does): it
+// follows the running write, and the file ends with both changes. Before,
+// the loop blocked on the writer's lock (the guard thread below lets the
+// worker go after 5 s, so that shows as a failure, not a hang).
+TEST(RIniFile, WriteNowNeverWaitsForTheWriter) {
+  TempDir dir;
+  const std::string path = dir.Write("a.ini", "[S]\nA=0\n");
+  RMessageLoop loop;
+  auto pool = std::make_unique<RWorkPool>(loop, 1, 8);
+  RIniFile a(path);
+  RIniFile b(path);
+  a.SetWritePool([&pool] { return pool.get(); });
+  auto inWrite = std::make_shared<std::promise<void>>();
+  std::promise<void> letGo;
+  std::shared_future<void> go = letGo.get_future().share();
+  inidetail::IniWriteHookForTests([inWrite, go] {
+    inWrite->set_value();
+    go.wait();
+  });
+  ASSERT_TRUE(a.WriteStringDeferred("S", "A", "1"));
+  inWrite->get_future().wait();
+  inidetail::IniWriteHookForTests(nullptr);
+  std::promise<void> done;
+  std::thread guard([&letGo, finished = done.get_future()]() mutable {
+    (void)finished.wait_for(std::chrono::seconds(5));
+    letGo.set_value();
+  });
+  const bool waited = [&] {
+    EXPECT_TRUE(b.WriteString("S", "B", "2"));
+    return go.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  }();
+  done.set_value();
+  guard.join();
+  EXPECT_FALSE(waited) << "the write waited for the worker";
+  EXPECT_EQ(b.GetString("S", "B"), "2");
+  for (int i = 0; i < 400 && RIniFile::WritesPending(); ++i) loop.RunOnce(5);
+  EXPECT_FALSE(RIniFile::WritesPending());
+  EXPECT_EQ(ReadText(path), "[S]\nA=1\nB=2\n");
 }
 
 // Another program's change, seen by callers that can wait, is read and

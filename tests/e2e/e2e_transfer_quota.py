@@ -5,6 +5,8 @@ every way an upload can end (the recorded usage must equal what is on
 disk), download refunds and directory-change messages."""
 import os
 import re
+import socket
+import struct
 import time
 
 from ftp_e2e import (Checker, file_size_limit, free_port, login, read_file, tree_server,
@@ -89,8 +91,9 @@ def rest_beyond_end_cases():
         ftp.close()
 
     # Maximum 1000000, 500000 in use: a 3000000-byte upload stops at the
-    # limit with 452 and keeps only bytes that were counted.
-    with quota_server(500000) as srv:
+    # limit with 452 and keeps only bytes that were counted; the transfer log
+    # records the bytes kept, not the refused block.
+    with quota_server(500000, ["XferLog=xfer.log"]) as srv:
         write_file(srv.path("pub", "have.bin"), b"h" * 500000)
         ini = read_file(srv.ini).decode("latin-1").replace("QuotaMaxCurrent=%d," % QUOTA_MAX,
                                                       "QuotaMaxCurrent=1000000,")
@@ -103,6 +106,10 @@ def rest_beyond_end_cases():
         size = os.path.getsize(srv.path("pub", "big3.bin"))
         c.true(0 < size <= 500000, "kept %d bytes within the quota" % size)
         c.eq(recorded_soon(srv, 500000 + size), 500000 + size, "usage right after 452")
+        xfer = os.path.join(srv.dir, "xfer.log")
+        c.true(wait_until(lambda: os.path.exists(xfer) and read_file(xfer)), "transfer log")
+        c.eq(re.findall(r" 127\.0\.0\.1 (\d+) \S*big3\.bin b _ i r q ", read_file(xfer).decode()),
+             [str(size)], "transfer log: bytes kept of the cut upload")
         c.eq(ftp.last("NOOP"), "200 Command okay.", "session alive after 452")
         ftp.close()
         settles(srv, "after 452")
@@ -232,6 +239,91 @@ def credit_cases():
         settles(srv, "disk full")
 
 
+def rename(ftp, src, dst):
+    ftp.last("RNFR " + src)
+    return ftp.last("RNTO " + dst)
+
+
+# Session B takes the name of a file session A uploads: A's clean-up removes
+# only the file A itself created, never the one B put under that name.
+def shared_name_cases():
+    with quota_server(0) as srv:
+        a, b = login(srv.port, "q", "q"), login(srv.port, "q", "q")
+        b.last("TYPE I")
+        a.pasv()
+        a.send("STOR z.bin")  # never connects
+        c.true(wait_until(lambda: os.path.exists(srv.path("pub", "z.bin"))), "A created z.bin")
+        b.stor("STOR other.bin", b"o" * 5000)
+        c.eq(rename(b, "other.bin", "z.bin"), "250 RNTO command successful.", "B renames onto z")
+        c.eq(a.cmd("ABOR")[-1], "226 ABOR command successful.", "A gives up")
+        c.eq(read_file(srv.path("pub", "z.bin")), b"o" * 5000, "B's file survives A's ABOR")
+        settles(srv, "ABOR after a rename onto the name")
+        a.close()
+        b.close()
+    with quota_server(0, ["DeletePartialUploads=YES"]) as srv:
+        a, b = login(srv.port, "q", "q"), login(srv.port, "q", "q")
+        a.last("TYPE I")
+        b.last("TYPE I")
+        d = a.pasv_connect()
+        c.eq(a.last("STOR x.bin"), "150 Opening BINARY mode data connection for x.bin.", "A 150")
+        d.sendall(b"a" * 100000)
+        c.true(wait_until(lambda: os.path.getsize(srv.path("pub", "x.bin")) == 100000),
+               "A's bytes on disk")
+        c.eq(rename(b, "x.bin", "x.old"), "250 RNTO command successful.", "B renames x away")
+        b.stor("STOR x.bin", b"n" * 3000)
+        d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        d.close()
+        c.eq(a.reply()[-1], "426 Data connection closed, receive file x.bin aborted.", "A reset")
+        c.eq(read_file(srv.path("pub", "x.bin")), b"n" * 3000, "B's new x.bin survives")
+        c.eq(os.path.getsize(srv.path("pub", "x.old")), 100000, "A's file kept where B put it")
+        settles(srv, "partial upload under another name")
+        a.close()
+        b.close()
+
+
+# Session B deletes or renames over the file session A is still uploading:
+# the usage equals the bytes on disk once A is done, with either verb and
+# whether A created the file or appends to one B stored.
+def taken_during_upload_cases():
+    table = [  # A's verb, B's way of taking the name, B's reply, the name's bytes after
+        ("STOR", "DELE", "250 DELE command successful.", None),
+        ("APPE", "DELE", "250 DELE command successful.", None),
+        ("STOR", "RNTO", "250 RNTO command successful.", b"s" * 7000),
+    ]
+    with quota_server(0) as srv:
+        # Bytes that stay: a credit given twice would show as usage below them.
+        ftp = login(srv.port, "q", "q")
+        ftp.last("TYPE I")
+        ftp.stor("STOR keep.bin", b"k" * 50000)
+        ftp.close()
+        for i, (verb, take, want, left) in enumerate(table):
+            name = "up%d.bin" % i
+            what = "%s %s, then B's %s" % (verb, name, take)
+            a, b = login(srv.port, "q", "q"), login(srv.port, "q", "q")
+            a.last("TYPE I")
+            b.last("TYPE I")
+            start = 40000 if verb == "APPE" else 0
+            if start:
+                b.stor("STOR " + name, b"e" * start)
+            if left:
+                b.stor("STOR src.bin", left)
+            d = a.pasv_connect()
+            a.last("%s %s" % (verb, name))
+            d.sendall(b"u" * 300000)
+            c.true(wait_until(lambda: os.path.getsize(srv.path("pub", name)) == start + 300000),
+                   what + ": A's bytes on disk")
+            c.eq(b.last("DELE " + name) if take == "DELE" else rename(b, "src.bin", name), want,
+                 what)
+            d.sendall(b"u" * 400000)
+            d.close()
+            c.eq(a.reply()[-1], "226 Transfer complete.", what + ": A completes")
+            c.eq(read_file(srv.path("pub", name)) if left else None, left,
+                 what + ": what the name holds")
+            a.close()
+            b.close()
+            settles(srv, what)
+
+
 # Ratios: 1134 before any upload; credit earned by an upload; the ratio
 # lines before 226; a download that does not happen gives its credit back.
 def ratio_cases():
@@ -301,5 +393,6 @@ def message_cases():
         ftp.close()
 
 
-c.cases([rest_beyond_end_cases, upload_end_cases, credit_cases, ratio_cases, message_cases])
+c.cases([rest_beyond_end_cases, upload_end_cases, credit_cases, shared_name_cases,
+         taken_during_upload_cases, ratio_cases, message_cases])
 c.finish()

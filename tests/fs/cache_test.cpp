@@ -3,12 +3,16 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fs/RDirTextList.h"
 #include "fs/RLSDir.h"
 #include "fs_fixture.h"
+#include "log_capture.h"
 #include "platform/RClock.h"
+#include "platform/RDirWatch.h"
 #include "platform/RFileSys.h"
+#include "platform/RMessageLoop.h"
 
 namespace vantor::test {
 namespace {
@@ -137,6 +141,23 @@ TEST_F(CacheTest, UnwatchableLivesTenSeconds) {
   EXPECT_TRUE(Cached("c:\\missing"));
   clock.Advance(1000);
   EXPECT_FALSE(Cached("c:\\missing"));
+}
+
+// Without change notifications the cache says so once, on the loop: the
+// listing that starts it runs on a worker, and the log is the loop's.
+TEST_F(CacheTest, NoNotificationsNoticeComesOnTheLoop) {
+  test::LogCapture log;
+  RMessageLoop loop(16);
+  Cache().SetNoticeLoop(loop);
+  DirWatchRefuseForTests(true);
+  std::thread worker([this] { EXPECT_FALSE(Cached("c:\\a")); });
+  worker.join();
+  DirWatchRefuseForTests(false);
+  EXPECT_EQ(log.lines, std::vector<std::string>{}) << "written on the worker";
+  loop.RunPending();
+  EXPECT_EQ(log.Count("change notifications"), 1);
+  EXPECT_EQ(Cache().Stats().lifetime, 10);
+  Cache().Shutdown();
 }
 
 // Set-up clamps size and lifetime; the configuration caps the size at 150.

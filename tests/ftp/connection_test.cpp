@@ -341,6 +341,32 @@ TEST_F(ConnectionTest, PassivePeerCheckOff) {
   EXPECT_EQ(Line(p), "226 Transfer complete.");
 }
 
+// The server's kilobyte counters add up bytes, not kilobytes per transfer:
+// files under 1 KiB count too.
+TEST_F(ConnectionTest, SmallTransfersCountInKilobytes) {
+  Serve();
+  WriteFile("small.bin", std::string(600, 's'));
+  Peer p = Login();
+  EXPECT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    int data = ConnectTo(PasvPort(Cmd(p, "PASV")));
+    EXPECT_EQ(Cmd(p, "RETR small.bin"),
+              "150 Opening BINARY mode data connection for small.bin (600 bytes).");
+    EXPECT_EQ(ReadToEnd(data).size(), 600u);
+    EXPECT_EQ(Line(p), "226 Transfer complete.");
+    data = ConnectTo(PasvPort(Cmd(p, "PASV")));
+    EXPECT_EQ(Cmd(p, "STOR up.bin"), "150 Opening BINARY mode data connection for up.bin.");
+    const std::string block(600, 'u');
+    ASSERT_EQ(send(data, block.data(), block.size(), 0), 600);
+    close(data);
+    fds_.erase(std::find(fds_.begin(), fds_.end(), data));
+    EXPECT_EQ(Line(p), "226 Transfer complete.");
+  }
+  EXPECT_EQ(manager_->Stats().KBytesDownloaded, 1.0);
+  EXPECT_EQ(manager_->Stats().KBytesUploaded, 1.0);
+}
+
 namespace {
 
 // Holds the pool's only worker until the test opens it, so that a session's

@@ -147,6 +147,32 @@ TEST_P(FileSysTest, DirectoryOperations) {
   EXPECT_TRUE(std::filesystem::exists(root_ + "/outside.txt"));
 }
 
+// Removal of an open file's name happens only while the name still leads to
+// that file; its identity and link count come from the descriptor, numbered
+// as FsStat numbers them.
+TEST_P(FileSysTest, RemoveFileOfIsByIdentity) {
+  const std::string path = root_ + "/Dir/File.TXT";
+  RFdResult mine = FsOpenNoFollow(path, ROpenMode::WriteExisting);
+  ASSERT_TRUE(mine.fd.Valid());
+  RFdInfoStr info;
+  RFileStatStr st;
+  ASSERT_EQ(FdInfo(mine.fd.Get(), info), 0);
+  ASSERT_TRUE(FsStat(path, st));
+  EXPECT_EQ(std::make_pair(info.dev, info.ino), std::make_pair(st.dev, st.ino));
+  EXPECT_EQ(info.nlink, 1u);
+  std::ofstream(root_ + "/Dir/other") << "other";
+  ASSERT_EQ(FsRename(root_ + "/Dir/other", path), 0);
+  EXPECT_EQ(FsRemoveFileOf(path, mine.fd.Get()), -ESTALE);
+  EXPECT_TRUE(std::filesystem::exists(path)) << "another file under the name was removed";
+  ASSERT_EQ(FdInfo(mine.fd.Get(), info), 0);
+  EXPECT_EQ(info.nlink, 0u);
+  RFdResult theirs = FsOpenNoFollow(path, ROpenMode::Read);
+  ASSERT_TRUE(theirs.fd.Valid());
+  EXPECT_EQ(FsRemoveFileOf(path, theirs.fd.Get()), 0);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(FsRemoveFileOf(path, theirs.fd.Get()), -ENOENT);
+}
+
 // The directory reader reports entries with their types, links unfollowed.
 TEST_P(FileSysTest, DirReader) {
   RDirReader r;
