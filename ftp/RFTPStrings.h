@@ -154,6 +154,7 @@ enum : uint32_t {
   kLogTooManyFromAddress = 27902,
   kReplyLowDataPort = 27903,
   kLogForeignPassivePeer = 27904,
+  kLogDataToOwnPort = 27910,
   kLogProxyMalformed = 27920,
   kLogProxyTooLong = 27921,
   kLogProxyEnded = 27922,
