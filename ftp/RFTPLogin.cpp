@@ -355,6 +355,9 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
 }
 
 void HandleQuit(RFTPSComInterp& s, std::string_view) {
+  // RFC 959: a transfer under way finishes and gets its reply before the
+  // sign-off; cutting it would lose an upload the client already sent.
+  if (s.RunAfterTransfer([](RFTPSComInterp& s) { HandleQuit(s, {}); })) return;
   SendSignOff(s, [](RFTPSComInterp& s) { s.CloseAfterReplies(); });
 }
 

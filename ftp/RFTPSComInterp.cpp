@@ -69,9 +69,7 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   Connection.localAddressText =
       localAddressText.empty() ? FormatDottedAddress(localAddress) : std::move(localAddressText);
   Data.address = Connection.clientAddress;
-  // Active transfers before any PORT go to the client's port of the same
-  // number as ours (port 0 would be no port at all).
-  Data.port = control_ ? control_->GetLocalPort() : 21;
+  Data.port = DefaultDataPort(*this);
 
   ServerStats& st = manager_.Stats();
   ++st.ConnectionsNow;
@@ -96,10 +94,16 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   }
 }
 
-RFTPSComInterp::~RFTPSComInterp() {
+// Everything the end of a session says and counts runs here, while the
+// session is still registered with the manager: a transfer's "426" made from
+// the destructor would put a dying session back on the manager's flush list.
+void RFTPSComInterp::EndSession() {
+  if (ended_) return;
+  afterTransfer_ = nullptr;
   if (workCancel_) workCancel_->Cancel();
-  if (flushQueued_) manager_.DropReplyFlush(*this);
   if (Transfer.state != XS_Idle) AbortTransfer(", client killed by server");
+  // Replies of the end are not sent: the client is gone or was killed.
+  ended_ = true;
   if (Login.anonymous && manager_.Stats().AnonymousNow > 0) --manager_.Stats().AnonymousNow;
   if (LinesWanted(LOG_SECURITY)) {
     std::string line = FormatStr(kLogClosingConnection, Number_);
@@ -117,7 +121,14 @@ RFTPSComInterp::~RFTPSComInterp() {
   RaiseHook(closed);
   AccessQuery closeQ = NewQuery(QC_CLOSE);
   Ask(closeQ);
+  if (manager_.UserInfoOpen()) {
+    manager_.Loop().PostMessage(manager_.MainWindow(), MSG_NOTIFY, NC_SessionDestroyed, Number_);
+  }
+}
 
+// Only releases: the manager ran EndSession and unregistered the session.
+RFTPSComInterp::~RFTPSComInterp() {
+  if (workCancel_) workCancel_->Cancel();
   Data.socket.reset();
   control_.reset();
   Data.passiveSocket.reset();
@@ -126,10 +137,6 @@ RFTPSComInterp::~RFTPSComInterp() {
   Hook.reset();
   Transfer.ext.reset();
   Stop();
-  if (manager_.UserInfoOpen()) {
-    manager_.Loop().PostMessage(manager_.MainWindow(), MSG_NOTIFY, NC_SessionDestroyed, Number_);
-  }
-  manager_.SessionDestroyed();
 }
 
 int64_t RFTPSComInterp::SecondsConnected() const {
@@ -339,6 +346,17 @@ void RFTPSComInterp::OnControlEvent(int operation, int status) {
 }
 
 void RFTPSComInterp::ReadLine() {
+  if (afterTransfer_) {
+    // The lines after a QUIT wait with it for the transfer's end.
+    if (TransferUnderWay()) return;
+    std::function<void(RFTPSComInterp&)> then = std::move(afterTransfer_);
+    afterTransfer_ = nullptr;
+    then(*this);
+    if (!TakesFurtherLines()) {
+      PostReadEvent();
+      return;
+    }
+  }
   for (int n = 0; n < kLinesPerRead; ++n) {
     // Back-pressure: while the client does not take its replies, its further
     // commands stay unread (in the socket, then in the kernel) instead of
@@ -373,10 +391,11 @@ void RFTPSComInterp::ReadLine() {
 // leave in one send. A command that started something other events take
 // part in (a transfer, a wait, a look-up, the end) lets those events come
 // first, as they would between separately arriving lines.
+// A closing session answers the lines it has already read before the close.
 bool RFTPSComInterp::TakesFurtherLines() const {
-  if (!control_ || removalPosted_ || workCancel_ || lookupRunning_) return false;
+  if (!control_ || removalPosted_ || workCancel_ || lookupRunning_ || afterTransfer_) return false;
   if (Transfer.state != XS_Idle || Tls.startPending || Tls.dataPending) return false;
-  return CommandState() != CS_Resolving && !IsHoldingCommand() && !IsClosing();
+  return CommandState() != CS_Resolving && !IsHoldingCommand();
 }
 
 // The binary PROXY header begins CR LF CR LF NUL CR LF "QUIT" LF: three
@@ -412,10 +431,13 @@ void RFTPSComInterp::Reply(std::string_view text) {
   if (replies_.size() > kMaxQueuedReplies) return;
   if (LinesWanted(LOG_REPLIES)) LogSession(LOG_REPLIES, text);
   replies_.emplace_back(text);
-  if (control_ && !flushQueued_) {
-    flushQueued_ = true;
-    manager_.QueueReplyFlush(*this);
-  }
+  QueueFlush();
+}
+
+void RFTPSComInterp::QueueFlush() {
+  if (!control_ || flushQueued_ || ended_) return;
+  flushQueued_ = true;
+  manager_.QueueReplyFlush(*this);
 }
 
 void RFTPSComInterp::SendNext() {
@@ -461,11 +483,32 @@ std::deque<std::string> RFTPSComInterp::TakeQueuedReplies() {
 }
 
 void RFTPSComInterp::CloseAfterReplies() {
+  afterTransfer_ = nullptr;
   if (Transfer.state != XS_Idle) AbortTransfer("");
   closing_ = true;
   Transfer.state = XS_Idle;
   if (control_) (void)control_->DisconnectHost(10);
-  SendNext();
+  // The sender closes once the queue is empty: it runs at the end of the
+  // loop's pass, after the lines already read got their replies.
+  QueueFlush();
+}
+
+bool RFTPSComInterp::TransferUnderWay() const {
+  if (IsTransferActive()) return true;
+  const bool waiting = Transfer.state == XS_WaitSend || Transfer.state == XS_WaitReceive ||
+                       Transfer.state == XS_WaitList;
+  return waiting && !Data.passive;
+}
+
+bool RFTPSComInterp::RunAfterTransfer(std::function<void(RFTPSComInterp&)> then) {
+  if (!control_ || closing_ || !TransferUnderWay()) return false;
+  afterTransfer_ = std::move(then);
+  return true;
+}
+
+void RFTPSComInterp::TransferEnded() {
+  // The waiting QUIT runs after the event that ended the transfer.
+  if (afterTransfer_) PostReadEvent();
 }
 
 void RFTPSComInterp::RequestRemoval() {
@@ -488,6 +531,9 @@ void RFTPSComInterp::AbortTransfer(std::string_view reason) {
 void RFTPSComInterp::OnTimer() {
   while (replies_.size() > kTrimmedReplies) replies_.pop_front();
   if (readPostFailed_ && !readPaused_) PostReadEvent();
+  // A QUIT waiting for a transfer that ended without telling is not left
+  // waiting for ever.
+  if (afterTransfer_ && !TransferUnderWay()) PostReadEvent();
   if (IsHoldingCommand()) EndOverdueHold();
   CheckLoginTime();
   if (!IsTransferActive()) return;

@@ -248,7 +248,8 @@ class RFTPSComInterp : public RTimer {
   RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket> control,
                  std::string clientAddress, uint32_t localAddress,
                  std::string localAddressText = {});
-  // Only the manager destroys sessions (RemoveSession).
+  // Only the manager destroys sessions (RemoveSession), after EndSession.
+  // The destructor only releases what the session owns.
   ~RFTPSComInterp() override;
   RFTPSComInterp(const RFTPSComInterp&) = delete;
   RFTPSComInterp& operator=(const RFTPSComInterp&) = delete;
@@ -272,8 +273,18 @@ class RFTPSComInterp : public RTimer {
   // Sends the queued replies now, in one send: before data-connection
   // work that must follow them on the wire.
   void FlushReplies() { SendNext(); }
-  // Ends the session once the queued replies are sent.
+  // Ends the session once the queued replies are sent. Lines already read
+  // from the client are answered first ("221 Service closing ...").
   void CloseAfterReplies();
+  // QUIT while a transfer is under way (RFC 959): the transfer goes on to
+  // its end and reply, then `then` runs; no further line is read meanwhile.
+  // False, and nothing kept, when no transfer is under way.
+  bool RunAfterTransfer(std::function<void(RFTPSComInterp&)> then);
+  // The transfer code's notice that a transfer ended (its reply is queued).
+  void TransferEnded();
+  // Data moves, or the "150" went out and the data connection is being
+  // made. A passive transfer still waiting for its client has not begun.
+  bool TransferUnderWay() const;
   // Posts this session's removal to the manager (at most once). No reply.
   void RequestRemoval();
   // The periodic tick (every 3000 ms): trims the reply queue, keeps the
@@ -408,6 +419,11 @@ class RFTPSComInterp : public RTimer {
  private:
   friend class RFTPSManager;
 
+  // The end of the session while it is still registered (RemoveSession):
+  // ends a transfer with its reply and log line (the reply is not sent),
+  // counts the session down, logs the closing line, tells the hook
+  // libraries and the account store. Nothing is queued for sending after it.
+  void EndSession();
   // While the admission's host look-up runs.
   void EnterResolving() { commandState_ = CS_Resolving; }
   // Ends a hold: logged in again; returns the command that was held.
@@ -421,6 +437,8 @@ class RFTPSComInterp : public RTimer {
   void PostReadEvent();
   bool TakesFurtherLines() const;
   void SendNext();
+  // Puts the session on the manager's list for the pass-end send.
+  void QueueFlush();
   void ContinueAdmission();
   void StartLookup();
   void OnLookupDone(int status);
@@ -452,6 +470,9 @@ class RFTPSComInterp : public RTimer {
   bool flushQueued_ = false;  // on the manager's list for the pass-end flush
   uint32_t Number_ = 0;
   bool removalPosted_ = false;
+  bool ended_ = false;  // EndSession ran
+  // A QUIT waiting for the transfer under way (RunAfterTransfer).
+  std::function<void(RFTPSComInterp&)> afterTransfer_;
   bool readPaused_ = false;      // back-pressure: reply queue full
   bool readPostFailed_ = false;  // the next line's event is still to be posted
   // Empty lines before the first other one (-1 once a line had text): a

@@ -11,6 +11,7 @@
 #include "ftp/RFTPSTls.h"
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
+#include "net/RSocketLayer.h"
 #include "platform/RIpAddress.h"
 #include "platform/RSocketOptions.h"
 #include "util/RLog.h"
@@ -37,12 +38,25 @@ std::unique_ptr<RWinSocket> NewDataSocket(RFTPSComInterp& s) {
                                       MSG_SESSION_SOCKET, WS_STREAM, 0);
 }
 
-// The initial data address is the client's own, the initial port the
-// control connection's local port.
+// The initial data address and port are the client's end of the control
+// connection.
 void EnsureDataDefaults(RFTPSComInterp& s) {
   if (!s.Data.address.empty()) return;
   s.Data.address = s.Connection.clientAddress;
-  s.Data.port = s.Control() != nullptr ? s.Control()->GetLocalPort() : 21;
+  s.Data.port = DefaultDataPort(s);
+}
+
+// Connected to a port of our own, the server would read what it sends as
+// a client's commands (a file of "USER", "PASS", "DELE" lines run as a
+// session from this machine, past the rules meant for the client) or feed
+// another session's passive listener. True (after the log line and
+// `refusal`) for such an address.
+bool RefusedOwnPort(RFTPSComInterp& s, uint32_t refusal) {
+  RSocketLayer* layer = s.Manager().Layer();
+  if (layer == nullptr || !layer->ReachesOwnListener(s.Data.address, s.Data.port)) return false;
+  s.LogStr(LOG_SECURITY, kLogDataToOwnPort, s.Data.address, static_cast<unsigned>(s.Data.port));
+  s.ReplyStr(refusal);
+  return true;
 }
 
 std::string ControlLocalAddress(const RFTPSComInterp& s) {
@@ -321,6 +335,10 @@ void OnSessionAbort(RFTPSComInterp& s, std::string_view reason) {
   AbortTransfer(s, WS_Error, !reason.empty());
 }
 
+uint16_t DefaultDataPort(const RFTPSComInterp& s) {
+  return s.Control() != nullptr ? s.Control()->GetRemotePort() : 0;
+}
+
 void OnReinitialize(RFTPSComInterp& s) {
   s.Transfer.ascii = true;
   TransferExt(s).epsvAll = false;
@@ -384,6 +402,7 @@ void TakeBlockBytes(RFTPSComInterp& s) {
 
 bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenReply) {
   EnsureDataDefaults(s);
+  if (RefusedOwnPort(s, cannotOpenReply)) return false;
   const std::string local = ControlLocalAddress(s);
   const uint16_t controlPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 21;
   const uint16_t localDataPort = static_cast<uint16_t>(controlPort - 1);
@@ -511,6 +530,7 @@ void AbortTransfer(RFTPSComInterp& s, int status, bool killed) {
   if (x.file.IsOpen()) x.file.Close();
   s.Data.passive = false;
   s.Transfer.state = XS_Idle;
+  s.TransferEnded();
 }
 
 void CloseDataSockets(RFTPSComInterp& s) {

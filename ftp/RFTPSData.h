@@ -53,6 +53,9 @@ void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int statu
 // Aborts the active transfer with its own reply and log line; `reason` is
 // appended to the log line (", client killed by server").
 void OnSessionAbort(RFTPSComInterp& s, std::string_view reason);
+// The data port before any PORT or EPRT (RFC 959): the client's own end of
+// the control connection.
+uint16_t DefaultDataPort(const RFTPSComInterp& s);
 // REIN: type ASCII, passive off, listener closed, data address and port reset.
 void OnReinitialize(RFTPSComInterp& s);
 

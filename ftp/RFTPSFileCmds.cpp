@@ -68,9 +68,10 @@ bool BeforeHook(RFTPSComInterp& s, const RFileHookStr& h, const std::string& pat
   return true;
 }
 
-// Renaming or removing a directory that an access rule names (itself or a
-// path inside it) would leave the rule guarding nothing while the files it
-// guarded live on under another name. True (and the 550 sent) then.
+// Renaming a directory that an access rule names (itself or a path inside
+// it) would leave the rule guarding nothing while the files it guarded live
+// on under another name. True (and the 550 sent) then. RMD needs no such
+// check: it removes only an empty directory, which carries nothing away.
 bool RefuseRuleDirectory(RFTPSComInterp& s, const std::string& dir) {
   if (!s.Manager().RulesNameInside(s.Login.userName, s.Connection.localAddress, dir)) return false;
   s.ReplyStr(kReplyRuleInside, s.ClientPathOf(dir));
@@ -198,7 +199,6 @@ void HandleRmd(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyRmdNotFound, s.ClientPathOf(path));
     return;
   }
-  if (RefuseRuleDirectory(s, path)) return;
   if (!BeforeHook(s, kRmd, path)) return;
   RmdAct(s, path);
 }

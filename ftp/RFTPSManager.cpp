@@ -88,13 +88,8 @@ RFTPSManager::~RFTPSManager() {
   Stop();
   loop_.RemovePassEnd(passEnd_);
   WriteLog(LOG_SCREEN, LoadStr(kLogGoingOffline));
-  // Sessions first: their destructors still talk to the manager.
-  while (!sessions_.empty()) {
-    std::unique_ptr<RFTPSComInterp> s = std::move(sessions_.back());
-    sessions_.pop_back();
-    byControl_.clear();
-    s.reset();
-  }
+  // Sessions first: their ends still talk to the manager.
+  while (!sessions_.empty()) RemoveSession(sessions_.back()->Number());
   intakes_.clear();
   // Workers may wait for an answer from this thread, which will not come
   // now (the manager can go inside a pass): they get a refusal instead.
@@ -732,14 +727,24 @@ RFTPSComInterp* RFTPSManager::FindSession(uint32_t number) const {
 }
 
 void RFTPSManager::RemoveSession(uint32_t number) {
-  auto it =
-      std::find_if(sessions_.begin(), sessions_.end(),
-                   [&](const std::unique_ptr<RFTPSComInterp>& s) { return s->Number() == number; });
+  auto find = [&] {
+    return std::find_if(
+        sessions_.begin(), sessions_.end(),
+        [&](const std::unique_ptr<RFTPSComInterp>& s) { return s->Number() == number; });
+  };
+  auto it = find();
+  if (it == sessions_.end()) return;
+  // The end's replies, log lines, hooks and counters happen while the
+  // session is registered; only then is it taken off every list and freed.
+  (*it)->EndSession();
+  it = find();  // a hook or a query may have changed the list meanwhile
   if (it == sessions_.end()) return;
   std::unique_ptr<RFTPSComInterp> s = std::move(*it);
   sessions_.erase(it);
   if (s->Control() != nullptr) byControl_.erase(s->Control()->Id());
+  DropReplyFlush(*s);
   s.reset();
+  SessionDestroyed();
 }
 
 namespace {

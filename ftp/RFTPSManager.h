@@ -298,7 +298,7 @@ class RFTPSManager : public RTimer {
   RWorkPool* PoolIfMade() const { return pool_.get(); }
   void Notify(uint32_t code, uint32_t session, std::string_view text = {});
   bool UserInfoOpen() const { return userInfoOpen_; }
-  void SessionDestroyed();  // called by a session's destructor
+  void SessionDestroyed();  // after a session was freed
   // `s` has replies waiting: they go out at the end of the loop's pass, in
   // one send per session. `DropReplyFlush` forgets a session that goes.
   void QueueReplyFlush(RFTPSComInterp& s) { flushWaiting_.push_back(&s); }

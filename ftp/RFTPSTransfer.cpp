@@ -628,6 +628,7 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
   s.Transfer.bytes = 0;
   x.bufferFill = 0;
   x.folded = 0;
+  s.TransferEnded();
 }
 
 void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
@@ -704,6 +705,7 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
   s.Transfer.bytes = 0;
   x.bufferFill = 0;
   x.folded = 0;
+  s.TransferEnded();
 }
 
 void TransferTick(RFTPSComInterp& s) {

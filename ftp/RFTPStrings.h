@@ -164,6 +164,7 @@ enum : uint32_t {
   kLogForeignPassivePeer = 27904,
   kLogLoginOutOfDescriptors = 27905,
   kLogNoLongerAdmitted = 27906,
+  kLogDataToOwnPort = 27910,
   kLogProxyMalformed = 27920,
   kLogProxyTooLong = 27921,
   kLogProxyEnded = 27922,

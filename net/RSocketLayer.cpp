@@ -9,6 +9,7 @@
 #include "net/RNetStrings.h"
 #include "net/RResolver.h"
 #include "net/RSockCalls.h"
+#include "net/RWsErrors.h"
 #include "util/RStringTable.h"
 
 namespace vantor {
@@ -18,6 +19,20 @@ RSocketLayer* gProcessLayer = nullptr;
 
 constexpr int64_t kSecondMs = 1000;
 constexpr int64_t kTimerTickMs = 316;
+
+// The kernel lets a socket bind only to an address of this machine. When it
+// cannot tell, the address is taken as ours: the caller refuses rather than
+// risks a connection to itself.
+bool OwnAddress(RSockCalls& c, const RSockAddr& a) {
+  if (SockAddrAny(a)) return true;
+  RSockAddr probe{};
+  if (!c.MakeAddr(SockAddrText(a).c_str(), 0, probe)) return true;
+  const int fd = c.Socket(SOCK_DGRAM, probe.sa.sa_family);
+  if (fd < 0) return true;
+  const bool foreign = c.Bind(fd, probe) != 0 && c.err == WSAEADDRNOTAVAIL;
+  (void)c.Close(fd);
+  return !foreign;
+}
 
 }  // namespace
 
@@ -252,6 +267,34 @@ void RSocketLayer::OnSoftClose(const RMsg& m) {
   if (s == nullptr) return;
   if (traceOn_) Trace(s->traceTag_, FormatStr(STR_NET_SOFTCLOSE, s->id_));
   (void)s->DisconnectHost(0);
+}
+
+bool RSocketLayer::ReachesOwnListener(const std::string& address, uint16_t port) {
+  // A check, not a step of a socket's life: it is not traced.
+  RSockCalls c(nullptr, 0, 0);
+  RSockAddr target{};
+  if (!c.MakeAddr(address.c_str(), port, target)) return false;
+  const std::string targetText = SockAddrText(target);
+  const bool targetV6 = targetText.find(':') != std::string::npos;
+  int own = -1;  // whether the target is this machine, asked once
+  for (RWinSocket* s = sockets_.Head(); s != nullptr; s = decltype(sockets_)::NextOf(s)) {
+    if (!s->listening_ || s->kind_ != WS_STREAM || s->handle_ < 0) continue;
+    RSockAddr bound{};
+    if (c.GetSockName(s->handle_, &bound) != 0 || SockAddrPort(bound) != port) continue;
+    // A connection to the unspecified address goes to this machine, to the
+    // source address it binds to: any listener on the port may take it.
+    if (SockAddrAny(target)) return true;
+    if (!SockAddrAny(bound)) {
+      if (SockAddrText(bound) == targetText) return true;
+      continue;
+    }
+    // All addresses: an IPv4 listener takes IPv4 only; the IPv6 one of
+    // Listen is dual-stack.
+    if (bound.sa.sa_family == AF_INET && targetV6) continue;
+    if (own < 0) own = OwnAddress(c, target) ? 1 : 0;
+    if (own == 1) return true;
+  }
+  return false;
 }
 
 RWinSocket* RSocketLayer::FindById(uint32_t id) {

@@ -120,6 +120,14 @@ class RSocketLayer {
   bool KillCallbackTimer(RTimerFn fn, void* context);
   size_t ActiveTimerCount() const { return timers_.Count(); }
 
+  // --- own listeners -----------------------------------------------------------------
+  // Whether a stream connection to `address` (IPv4 or IPv6 text) at `port`
+  // would reach a listening socket of this layer: one bound to that address,
+  // or to all addresses when `address` is one of this machine's own (the
+  // unspecified address counts as this machine). False for a text that is
+  // no address.
+  bool ReachesOwnListener(const std::string& address, uint16_t port);
+
   // --- diagnostics (tests, status displays) ----------------------------------------
   size_t DeferredCount() const { return deferred_.size(); }
   size_t RepostCount() const { return repost_.size(); }

@@ -1,18 +1,21 @@
 """Connections end to end: a burst of connections while the server is
 stalled, the file-size limit, the IP home's passive address, a second PASV
-while a transfer waits, exit pending, and per-user speed pacing (a timed e2e
-case) ended by ABOR of the running download."""
+while a transfer waits, exit pending, per-user speed pacing (a timed e2e
+case) ended by ABOR of the running download, the control connection ending
+or QUIT arriving while a transfer runs, and active connections that would
+reach the server's own ports."""
 import os
 import selectors
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import time
 
-from ftp_e2e import (Checker, Program, file_size_limit, free_port, greeted, login, parse_args,
-                     recv_all, sent, tree_server, write_file)
+from ftp_e2e import (Checker, Client, Program, file_size_limit, free_port, greeted, login,
+                     parse_args, read_file, recv_all, sent, tree_server, write_file)
 
 c = Checker()
 VANTOR = parse_args().vantor
@@ -193,6 +196,142 @@ def speed_pacing_cases():
         ftp.close()
 
 
+PATTERN = bytes(range(256))
+BIG = PATTERN * (1 << 16)  # 16 MiB: more than loopback's socket buffers hold
+
+
+def data_ends(d, timeout=20):
+    """True when the server ends the data connection `d` within `timeout`."""
+    d.settimeout(timeout)
+    try:
+        while d.recv(1 << 20):
+            pass
+        return True
+    except ConnectionResetError:
+        return True
+    except (socket.timeout, TimeoutError):
+        return False
+    finally:
+        d.close()
+
+
+# The control connection ends (a close, or a reset during an upload) while
+# the data connection stays open: the session and its transfer end, and the
+# server serves on. The end once queued the transfer's last reply for a
+# session already freed (the sanitizer build stopped there within two tries).
+def control_close_during_transfer_cases():
+    with tree_server() as srv:
+        write_file(srv.path("pub", "big.bin"), BIG)
+        for verb, reset in [("RETR pub/big.bin", False), ("STOR pub/up.bin", True)] * 2:
+            ftp = login(srv.port)
+            ftp.last("TYPE I")
+            d = ftp.pasv_connect()
+            c.eq(ftp.last(verb)[:4], "150 ", verb)
+            if verb.startswith("RETR"):
+                got = 0
+                while got < 64 << 10:
+                    got += len(d.recv(65536))
+            else:
+                d.sendall(PATTERN * (4 << 8))
+            if reset:
+                ftp.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            ftp.close()
+            c.true(data_ends(d), verb + ": the data connection ends with the session")
+        c.true(srv.alive(), "server alive after the control connections ended")
+        c.eq(login(srv.port).last("NOOP"), "200 Command okay.", "server serves on")
+
+
+# QUIT while a transfer runs (RFC 959): the transfer goes on to its end and
+# its 226, then come the 221 and the close, and nothing of the file is lost:
+# an upload sent whole and closed just before the QUIT, an upload and a
+# download with the QUIT in their middle.
+def quit_during_transfer_cases():
+    upload = PATTERN * (20 << 10)  # 5 MiB
+    with tree_server() as srv:
+        write_file(srv.path("pub", "big.bin"), BIG)
+        for i, middle in enumerate([False, False, False, True]):
+            ftp = login(srv.port)
+            ftp.last("TYPE I")
+            d = ftp.pasv_connect()
+            name = "q%d.bin" % i
+            c.eq(ftp.last("STOR pub/" + name),
+                 "150 Opening BINARY mode data connection for %s." % name, "STOR 150")
+            if middle:
+                d.sendall(upload[:len(upload) // 2])
+                ftp.send("QUIT")
+                d.sendall(upload[len(upload) // 2:])
+                d.close()
+            else:
+                d.sendall(upload)
+                d.close()
+                ftp.send("QUIT")
+            what = "QUIT %s upload %d: " % ("in the middle of" if middle else "after", i)
+            c.eq([ftp.reply(), ftp.reply()], [["226 Transfer complete."], ["221 Goodbye!"]],
+                 what + "replies")
+            c.true(ftp.closed(), what + "closed after the 221")
+            c.true(read_file(srv.path("pub", name)) == upload, what + "file complete")
+        ftp = login(srv.port)
+        ftp.last("TYPE I")
+        d = ftp.pasv_connect()
+        c.eq(ftp.last("RETR pub/big.bin")[:4], "150 ", "RETR 150")
+        first = d.recv(65536)
+        ftp.send("QUIT")
+        c.true(first + recv_all(d) == BIG, "QUIT during RETR: all data")
+        c.eq([ftp.reply(), ftp.reply()], [["226 Transfer complete."], ["221 Goodbye!"]],
+             "QUIT during RETR: replies")
+        c.true(ftp.closed(), "QUIT during RETR: closed after the 221")
+
+
+# An active data connection never reaches a port of the server's own: a
+# file of commands sent there would run as a session from this machine.
+# Without PORT the data port is the client's own control port (RFC 959);
+# PORT and EPRT naming the control port or another session's passive
+# listener get the ordinary 425. A client that listens on its control port
+# is served from the control port minus one.
+def own_port_cases():
+    with tree_server() as srv:
+        write_file(srv.path("pub", "victim.txt"), b"keep\n")
+        cmds = b"USER joe\r\nPASS secret\r\nDELE pub/victim.txt\r\nQUIT\r\n"
+        write_file(srv.path("cmds.txt"), cmds)
+        opening = "150 Opening ASCII mode data connection for cmds.txt (%d bytes)." % len(cmds)
+        ftp = login(srv.port)
+        other = login(srv.port)
+        _, passive = other.pasv()
+        other.send("STOR pub/fed.txt")  # waits for its passive connection
+        for setup, ok in [(None, None),
+                          ("PORT 127,0,0,1,%d,%d" % (srv.port // 256, srv.port % 256),
+                           "200 PORT Command successful."),
+                          ("EPRT |1|127.0.0.1|%d|" % srv.port, "200 EPRT command successful."),
+                          ("PORT 127,0,0,1,%d,%d" % (passive // 256, passive % 256),
+                           "200 PORT Command successful.")]:
+            if setup:
+                c.eq(ftp.last(setup), ok, setup)
+            c.eq([ftp.cmd("RETR cmds.txt"), ftp.reply()],
+                 [[opening], ["425 Cannot open data connection."]], "RETR after %s" % setup)
+        c.eq(read_file(srv.path("pub", "victim.txt")), b"keep\n", "the commands never ran")
+        c.eq(other.cmd("ABOR"), ["226 ABOR command successful."], "nothing fed to the listener")
+        c.true(srv.has_line(lambda l: "refused: the server itself listens there" in l), "logged")
+        # SO_REUSEADDR on both lets the listener share the control port.
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(("127.0.0.1", 0))
+        sock.connect(("127.0.0.1", srv.port))
+        ls = socket.socket()
+        ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        ls.bind(sock.getsockname())
+        ls.listen(1)
+        ls.settimeout(20)
+        own = Client(sock=sock)
+        own.reply()
+        own.user()
+        first = own.last("RETR cmds.txt")
+        d, peer = ls.accept()
+        c.eq((first, recv_all(d), own.reply()), sent("cmds.txt", cmds), "RETR to the default port")
+        c.eq(peer[1], srv.port - 1, "from the control port minus one")
+        ls.close()
+
+
 c.cases([connect_burst_cases, file_size_limit_cases, ip_home_passive_cases, second_pasv_cases,
-         exit_pending_cases, speed_pacing_cases])
+         exit_pending_cases, speed_pacing_cases, control_close_during_transfer_cases,
+         quit_during_transfer_cases, own_port_cases])
 c.finish()

@@ -201,26 +201,34 @@ def removed_current_directory():
 
 
 # A directory that an access rule names (or holds a path a rule names) is
-# neither renamed nor removed: the rule would no longer guard its files.
+# not renamed: the rule would no longer guard its files. An empty one may be
+# removed, also when its own rule grants D: it carries nothing away.
 def rule_directories_kept():
     users = {"joe": ("secret", "C:\\",
-                     "C:\\secret,P;C:\\pub\\private,P;C:\\keep\\later,P;C:\\,RWAMLCDP", [])}
+                     "C:\\secret,P;C:\\pub\\private,P;C:\\keep\\later,P;C:\\old,DL;"
+                     "C:\\,RWAMLCDP", [])}
     with tree_server(users=users) as srv:
         write_file(srv.path("pub", "private", "p.txt"), b"private\n")
         os.makedirs(srv.path("secret"))
         os.makedirs(srv.path("keep"))
+        os.makedirs(srv.path("old"))
         os.makedirs(srv.path("other", "inner"))
         ftp = login(srv.port)
         rule = "550 %s: An access rule names a path inside this directory."
         # The parent of a ruled path in either letter case, the ruled
-        # directory itself, an empty directory a rule names a path in.
+        # directory itself; an empty directory a rule names a path in, an
+        # empty one its own rule lets go.
         c.replies(ftp, [("RNFR /c:/pub", rule % "/c:/pub"),
                         ("RNTO /c:/pub2", "503 Bad sequence of commands."),
                         ("RNFR /C:/PUB", rule % "/C:/PUB"),
                         ("RNFR /c:/pub/private", "550 Permission denied"),
-                        ("RMD /c:/keep", rule % "/c:/keep")])
+                        ("RNFR /c:/keep", rule % "/c:/keep"),
+                        ("RMD /c:/keep", "250 RMD command successful."),
+                        ("RMD /c:/old", "250 RMD command successful."),
+                        ("RMD /c:/pub", "550 /c:/pub: Directory not empty.")])
         c.true(os.path.isdir(srv.path("pub", "private")), "the ruled directory stays")
-        c.true(os.path.isdir(srv.path("keep")), "the empty directory stays")
+        c.true(not os.path.exists(srv.path("keep")) and not os.path.exists(srv.path("old")),
+               "the empty directories are gone")
         c.eq(ftp.retr("/c:/pub/private/p.txt")[0][:3], "550", "the rule still guards p.txt")
         # Directories no rule names inside stay free to move.
         ready = "350 File or directory exists, ready for destination name"

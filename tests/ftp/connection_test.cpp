@@ -29,6 +29,14 @@ class ConnectionTest : public LoopbackTest {
     return p1 * 256 + p2;
   }
 
+  // The client's own port of a connection.
+  static uint16_t PortOf(const Peer& p) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    EXPECT_EQ(getsockname(p.fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    return ntohs(a.sin_port);
+  }
+
   // Everything the data connection carries up to its end.
   std::string ReadToEnd(int fd) {
     Peer d{fd, {}};
@@ -40,13 +48,26 @@ class ConnectionTest : public LoopbackTest {
 }  // namespace
 
 // After QUIT the connection closes as soon as the reply is out, not a tick
-// or two later (the clock does not move here).
+// or two later (the clock does not move here). Lines that arrived with the
+// QUIT are answered first.
 TEST_F(ConnectionTest, ClosesRightAfterQuitReply) {
   Serve();
-  Peer p = Login();
-  EXPECT_EQ(Cmd(p, "QUIT"), "221 Goodbye!");
-  EXPECT_TRUE(Closed(p)) << "still open after the 221";
-  EXPECT_EQ(p.buf, "");
+  const std::string closing = "221 Service closing control connection.\r\n";
+  const struct {
+    const char* burst;
+    std::string want;
+  } cases[] = {
+      {"QUIT", "221 Goodbye!\r\n"},
+      {"QUIT\r\nNOOP", "221 Goodbye!\r\n" + closing},
+      {"QUIT\r\nNOOP\r\nDELE x\r\nQUIT", "221 Goodbye!\r\n" + closing + closing + closing},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.burst);
+    Peer p = Login();
+    Send(p, c.burst);
+    EXPECT_TRUE(Closed(p)) << "still open after the 221";
+    EXPECT_EQ(p.buf, c.want);
+  }
 }
 
 // PASV, RETR (never connected), PASV: the waiting transfer ends without a
@@ -110,17 +131,17 @@ TEST_F(ConnectionTest, WaitingPassiveTransferTimesOut) {
   EXPECT_EQ(Line(p), "425 Cannot open data connection.");
 }
 
-// The initial data port is the control connection's local port, and a
-// refused PORT leaves it there.
+// The initial data port is the client's end of the control connection (RFC
+// 959), never the server's own port, and a refused PORT leaves it there.
 TEST_F(ConnectionTest, InitialDataPortIsControlPort) {
   Serve("BlockFTPBounceAttack=YES\n");
   Peer p = Login();
   RFTPSComInterp* s = OnlySession();
   ASSERT_NE(s, nullptr);
-  EXPECT_EQ(s->Data.port, port_);
+  EXPECT_EQ(s->Data.port, PortOf(p));
   EXPECT_EQ(s->Data.address, "127.0.0.1");
   EXPECT_EQ(Cmd(p, "PORT 10,0,0,1,4,1"), "530 Only client IP address allowed for PORT command.");
-  EXPECT_EQ(s->Data.port, port_);
+  EXPECT_EQ(s->Data.port, PortOf(p));
   EXPECT_EQ(s->Data.address, "127.0.0.1");
 }
 
@@ -289,7 +310,7 @@ TEST_F(ConnectionTest, PortBelow1024RefusedByDefault) {
   RFTPSComInterp* s = OnlySession();
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,0,25"), "504 PORT to a port below 1024 not allowed.");
-  EXPECT_EQ(s->Data.port, port_);
+  EXPECT_EQ(s->Data.port, PortOf(p));
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,3,255"), "504 PORT to a port below 1024 not allowed.");
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,5,4,1"), "530 Only client IP address allowed for PORT command.");
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,4,0"), "200 PORT Command successful.");
