@@ -186,6 +186,7 @@ enum : uint32_t {
   kLogTlsOn = 28421,
   kLogTlsBusy = 28422,
   kReplyTlsBusy = 28423,
+  kLogTlsKept = 28440,
   kReplyPasvNotUnderstood = 1002,
   kReplySmntSuperfluous = 1013,
   kReplyCwdDenied = 1010,
