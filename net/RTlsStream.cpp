@@ -376,9 +376,15 @@ RTlsResult RTlsStream::Shutdown() {
   if (ssl_ == nullptr || !established_ || closeNotified_) return RTlsResult::Done;
   ERR_clear_error();
   if (!alertQueued_) {
-    // 0 or 1: the alert is written (into the gathered records, on a data
-    // connection); -1 with WantWrite: it waits for room and is sent again.
+    // The alert is written (into the gathered records, on a data
+    // connection), or it waits for room and is sent again by the next call.
     const int r = SSL_shutdown(ssl_);
+    // A retry that still cannot write may return 0 all the same: whether
+    // the alert is out shows in the write state, not in the return value.
+    if (SSL_want_write(ssl_)) {
+      ERR_clear_error();
+      return RTlsResult::WantWrite;
+    }
     if (r < 0) {
       const RTlsResult why = Classify(r);
       if (why == RTlsResult::WantWrite) return why;
