@@ -520,6 +520,7 @@ class RWinSocket {
   // TLS
   std::unique_ptr<RTlsStream> tls_;
   bool tlsHandshaking_ = false;
+  bool tlsData_ = false;  // StartTls's dataConnection
   int32_t tlsLimit_ = 0;
   int32_t tlsSeconds_ = 0;
   bool tlsReadWantsWrite_ = false;  // a read waits for FD_WRITE
