@@ -366,12 +366,16 @@ void RFTPSManager::ApplySettings() {
 }
 
 // A certificate that cannot be used leaves the server running without TLS
-// (said in the log) rather than not running at all. Sessions keep the
+// (said in the log) rather than not running at all; on a reload the context
+// in force stays instead (a key the run-as user cannot read, a file being
+// replaced), so FTPS does not go away with a bad edit. Sessions keep the
 // context they started with, so a renewed certificate serves new sessions
 // while the old ones carry on.
 void RFTPSManager::LoadTls() {
-  tls_.reset();
-  if (settings_.tlsCertificateFile.empty() && settings_.tlsPrivateKeyFile.empty()) return;
+  if (settings_.tlsCertificateFile.empty() && settings_.tlsPrivateKeyFile.empty()) {
+    tls_.reset();
+    return;
+  }
   RTlsSettingsStr t;
   t.certificateFile = ServerFilePath(*ini_, settings_.tlsCertificateFile);
   t.privateKeyFile = ServerFilePath(*ini_, settings_.tlsPrivateKeyFile);
@@ -379,11 +383,12 @@ void RFTPSManager::LoadTls() {
   t.cipherList = settings_.tlsCipherList;
   t.cipherSuites = settings_.tlsCipherSuites;
   std::string why;
-  tls_ = RTlsContext::Create(t, &why);
-  if (!tls_) {
-    WriteLog(LOG_SCREEN, FormatStr(kLogTlsOff, why));
+  std::shared_ptr<RTlsContext> loaded = RTlsContext::Create(t, &why);
+  if (!loaded) {
+    WriteLog(LOG_SCREEN, FormatStr(tls_ ? kLogTlsKept : kLogTlsOff, why));
     return;
   }
+  tls_ = std::move(loaded);
   WriteLog(LOG_SYSTEM, FormatStr(kLogTlsOn, t.certificateFile));
   if (tls_->SecondsToExpiry() < 0)
     WriteLog(LOG_SCREEN, FormatStr(kLogTlsExpired, t.certificateFile));
@@ -444,6 +449,11 @@ WsStatus RFTPSManager::CreateListener(const std::string& address, bool reuse, ui
   const WsStatus st = socket->Listen(port, reuse, address.empty() ? nullptr : address.c_str());
   if (st == WS_OK) {
     (void)socket->KeepAliveForAccepted();
+    // Replies leave at once: with Nagle's rule the reply after the TLS
+    // handshake's last flight waited for the client's delayed
+    // acknowledgement (about 40 ms per command of a login). An
+    // administrator's SocketNoNagle=0 is applied per session afterwards.
+    (void)socket->NoDelayForAccepted();
     out = std::move(socket);
   }
   return st;

@@ -198,6 +198,7 @@ enum : uint32_t {
   kLogTlsBusy = 28422,
   kReplyTlsBusy = 28423,
   kLogTlsHandshakeEvicted = 28424,
+  kLogTlsKept = 28440,
   kReplyPasvNotUnderstood = 1002,
   kReplySmntSuperfluous = 1013,
   kReplyCwdDenied = 1010,

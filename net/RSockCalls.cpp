@@ -29,7 +29,10 @@ const char* LevelName(int level) {
 }
 
 const char* OptionName(int level, int option) {
-  if (level == IPPROTO_TCP) return option == TCP_NODELAY ? "TCP_NODELAY" : "<<INVALID>>";
+  if (level == IPPROTO_TCP) {
+    if (option == TCP_NODELAY) return "TCP_NODELAY";
+    return option == TCP_QUICKACK ? "TCP_QUICKACK" : "<<INVALID>>";
+  }
   if (level == IPPROTO_IPV6) return option == IPV6_V6ONLY ? "IPV6_V6ONLY" : "<<INVALID>>";
   if (level != SOL_SOCKET) return "<<INVALID>>";
   switch (option) {

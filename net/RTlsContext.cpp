@@ -1,10 +1,14 @@
 #include "net/RTlsContext.h"
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <ctime>
+
+#include "platform/RFile.h"
 
 namespace vantor {
 
@@ -36,6 +40,79 @@ int TicketLineage(SSL* ssl, void*) {
   return SSL_SESSION_set1_ticket_appdata(session, lineage->data(), lineage->size());
 }
 
+// A certificate chain or key is a few kilobytes; anything far larger is a
+// mistake, and parsing it would hold the caller for seconds.
+constexpr size_t kMaxPemBytes = 1 << 20;
+
+// The file's bytes, read the way message files are: a regular file only
+// (the open never waits on a FIFO or a device), bounded in size. "" and
+// `*why` set when it cannot be used.
+bool ReadPem(const std::string& path, std::string* out, std::string* why) {
+  switch (ReadFileBounded(path, kMaxPemBytes, out)) {
+    case RBoundedRead::Ok:
+      return true;
+    case RBoundedRead::Missing:
+      *why = path + ": no such file";
+      return false;
+    case RBoundedRead::TooLarge:
+      *why = path + ": larger than 1 MiB";
+      return false;
+    case RBoundedRead::NotRegular:
+      *why = path + ": not a regular file";
+      return false;
+    case RBoundedRead::Failed:
+      break;
+  }
+  *why = path + ": cannot be read";
+  return false;
+}
+
+// An encrypted key has no one to type its pass phrase: refuse at once
+// instead of OpenSSL's prompt on the terminal.
+int NoPassphrase(char*, int, int, void*) {
+  return 0;
+}
+
+using RBio = std::unique_ptr<BIO, decltype(&BIO_free)>;
+
+RBio MemoryBio(const std::string& bytes) {
+  return RBio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())), &BIO_free);
+}
+
+// The leaf certificate, then any chain certificates after it.
+bool UseCertificateChain(SSL_CTX* ctx, const std::string& pem) {
+  RBio bio = MemoryBio(pem);
+  if (!bio) return false;
+  X509* leaf = PEM_read_bio_X509_AUX(bio.get(), nullptr, NoPassphrase, nullptr);
+  if (leaf == nullptr) return false;
+  const bool used = SSL_CTX_use_certificate(ctx, leaf) == 1;
+  X509_free(leaf);
+  if (!used || SSL_CTX_clear_chain_certs(ctx) != 1) return false;
+  while (X509* ca = PEM_read_bio_X509(bio.get(), nullptr, NoPassphrase, nullptr)) {
+    if (SSL_CTX_add0_chain_cert(ctx, ca) != 1) {
+      X509_free(ca);
+      return false;
+    }
+  }
+  // The loop ends at the end of the text, which OpenSSL queues as an error.
+  const unsigned long last = ERR_peek_last_error();
+  if (ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE) {
+    ERR_clear_error();
+    return true;
+  }
+  return last == 0;
+}
+
+bool UsePrivateKey(SSL_CTX* ctx, const std::string& pem) {
+  RBio bio = MemoryBio(pem);
+  if (!bio) return false;
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr);
+  if (key == nullptr) return false;
+  const bool used = SSL_CTX_use_PrivateKey(ctx, key) == 1;
+  EVP_PKEY_free(key);
+  return used;
+}
+
 }  // namespace
 
 std::shared_ptr<RTlsContext> RTlsContext::Create(const RTlsSettingsStr& settings,
@@ -47,6 +124,11 @@ std::shared_ptr<RTlsContext> RTlsContext::Create(const RTlsSettingsStr& settings
   ERR_clear_error();
   if (settings.certificateFile.empty() || settings.privateKeyFile.empty()) {
     return fail("no certificate or key file configured");
+  }
+  std::string certificate, key, why;
+  if (!ReadPem(settings.certificateFile, &certificate, &why) ||
+      !ReadPem(settings.privateKeyFile, &key, &why)) {
+    return fail(why);
   }
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (ctx == nullptr) return fail(TlsErrorText());
@@ -80,10 +162,10 @@ std::shared_ptr<RTlsContext> RTlsContext::Create(const RTlsSettingsStr& settings
       SSL_CTX_set_ciphersuites(ctx, settings.cipherSuites.c_str()) != 1) {
     return fail("TLSCipherSuites: " + TlsErrorText());
   }
-  if (SSL_CTX_use_certificate_chain_file(ctx, settings.certificateFile.c_str()) != 1) {
+  if (!UseCertificateChain(ctx, certificate)) {
     return fail(settings.certificateFile + ": " + TlsErrorText());
   }
-  if (SSL_CTX_use_PrivateKey_file(ctx, settings.privateKeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+  if (!UsePrivateKey(ctx, key)) {
     return fail(settings.privateKeyFile + ": " + TlsErrorText());
   }
   if (SSL_CTX_check_private_key(ctx) != 1) {

@@ -2,9 +2,10 @@
 // protocol floor, cipher choices) built on OpenSSL.
 //
 // Contract
-// - `Create` reads the files at once and returns nullptr with a reason when
-//   the certificate or key cannot be read or do not belong together; the
-//   caller logs the reason and runs without TLS.
+// - `Create` reads the files at once (regular files of at most 1 MiB only:
+//   a FIFO or device is refused without being waited for) and returns
+//   nullptr with a reason when the certificate or key cannot be read or do
+//   not belong together; the caller logs the reason.
 // - A context is shared: sessions keep a std::shared_ptr to the one they
 //   started with, so a reload that builds a new context never frees what a
 //   live connection (or its next data connection) still uses.

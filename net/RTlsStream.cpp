@@ -372,14 +372,35 @@ bool RTlsStream::HasPending() const {
   return ssl_ != nullptr && SSL_has_pending(ssl_) != 0;
 }
 
-void RTlsStream::Shutdown() {
-  if (ssl_ == nullptr || !established_ || shutdownSent_) return;
-  shutdownSent_ = true;
+RTlsResult RTlsStream::Shutdown() {
+  if (ssl_ == nullptr || !established_ || closeNotified_) return RTlsResult::Done;
   ERR_clear_error();
-  // OpenSSL flushes the alert itself, without waiting: what is gathered
-  // goes out before it or, with a full socket, neither does.
-  (void)SSL_shutdown(ssl_);
+  if (!alertQueued_) {
+    // The alert is written (into the gathered records, on a data
+    // connection), or it waits for room and is sent again by the next call.
+    const int r = SSL_shutdown(ssl_);
+    // A retry that still cannot write may return 0 all the same: whether
+    // the alert is out shows in the write state, not in the return value.
+    if (SSL_want_write(ssl_)) {
+      ERR_clear_error();
+      return RTlsResult::WantWrite;
+    }
+    if (r < 0) {
+      const RTlsResult why = Classify(r);
+      if (why == RTlsResult::WantWrite) return why;
+      if (why != RTlsResult::WantRead) {
+        closeNotified_ = true;
+        return RTlsResult::Failed;
+      }
+    }
+    alertQueued_ = true;
+  }
+  // A full socket used to drop the alert here, and the FIN that followed
+  // made the client report a truncated download.
+  const RTlsResult flushed = Flush();
+  if (flushed != RTlsResult::WantWrite) closeNotified_ = true;
   ERR_clear_error();
+  return flushed;
 }
 
 bool RTlsStream::Resumed() const {

@@ -85,8 +85,10 @@ class RTlsStream {
   bool KernelSend() const;
   // Decrypted or undecrypted bytes that are already out of the socket.
   bool HasPending() const;
-  // Sends close_notify once, without waiting for the peer's.
-  void Shutdown();
+  // Sends close_notify (once), without waiting for the peer's: Done when
+  // the alert and every record before it are with the kernel, WantWrite
+  // when the socket is full (call again on FD_WRITE), Failed.
+  RTlsResult Shutdown();
 
   // The peer's close_notify arrived: both ends agree the stream is complete.
   bool PeerClosed() const { return peerClosed_; }
@@ -103,7 +105,8 @@ class RTlsStream {
   std::unique_ptr<RTlsOutBuffer> out_;  // before ssl_: its BIO points here
   SSL* ssl_ = nullptr;
   bool established_ = false;
-  bool shutdownSent_ = false;
+  bool alertQueued_ = false;   // OpenSSL took close_notify
+  bool closeNotified_ = false;  // ... and it left for the socket
   bool peerClosed_ = false;
   std::string reason_;
   std::string lineage_;  // read by the context's ticket callback

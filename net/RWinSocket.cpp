@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -139,7 +140,6 @@ WsStatus RWinSocket::OpenHandle(int type, int family) {
   handle_ = fd;
   selectMessage_ = layer_->NewSelectMessage();
   stepsQueued_ = 0;
-  close_.resetOnClose = false;
   layer_->handles_[fd] = this;
   return WS_OK;
 }
@@ -170,11 +170,15 @@ void RWinSocket::CloseHandle(bool abortive) {
     // The peer ended its side with close_notify and may wait for ours (a
     // client's unwrap after an upload): answer it and close gracefully,
     // nothing is cut off.
-    tls_->Shutdown();
-    if (close_.resetOnClose) (void)c.SetLinger(handle_, false, 0);
+    (void)tls_->Shutdown();
+    abortive = false;
+  } else if (!tls_ && close_.peerEnded && !send_.active && !close_.sendCut) {
+    // The peer sent everything and its FIN, and nothing of ours was cut: a
+    // reset now would reach a client still waiting for our FIN as an error
+    // on an upload that was stored.
     abortive = false;
   }
-  if (kind_ == WS_STREAM && abortive && !close_.resetOnClose) {
+  if (kind_ == WS_STREAM && abortive) {
     // Only the reset: a FIN sent first would let the peer take a cut-off
     // transfer for a complete one.
     (void)c.SetLinger(handle_, true, 0);
@@ -195,6 +199,8 @@ void RWinSocket::ResetConnection() {
   acceptPause_ = 0;
   close_.peerClosed = false;
   close_.eofPending = false;
+  close_.peerEnded = close_.sendCut = false;
+  close_.tlsClosing = false;
   keepAliveOn_ = keepAliveAccepted_ = false;
   close_.attempt = false;
   send_.lines = recv_.lines = recv_.lineReady = recv_.streaming = false;
@@ -266,10 +272,8 @@ WsStatus RWinSocket::DoListen(uint16_t port, bool reuseAddress, const char* loca
     connected_ = true;
     return WS_OK;
   }
-  // Every close but the graceful one resets, and a graceful close switches
-  // lingering off first; set on the listener, the reset is copied to each
-  // accepted connection and costs no call when it closes.
-  close_.resetOnClose = c.SetLinger(handle_, true, 0) == 0;
+  // No SO_LINGER here: accepted connections would inherit the reset and
+  // send it after a complete transfer too. The abortive close sets it.
   listening_ = true;
   listenStatus_ = WS_OK;
   if (autoReset_) counters_[WS_TO_LISTEN] = 0;
@@ -317,7 +321,6 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   acceptedPeer_ = peer;
   havePeer_ = true;
   keepAliveOn_ = listener.keepAliveAccepted_;
-  close_.resetOnClose = listener.close_.resetOnClose;
   // A fresh connection has its whole send buffer free.
   if (Arm(FD_READ | FD_WRITE | FD_CLOSE, true, FD_WRITE) != WS_OK) {
     CloseHandle(true);
@@ -337,6 +340,13 @@ WsStatus RWinSocket::KeepAliveForAccepted() {
   RSockCalls c = Calls();
   if (c.SetOpt(handle_, SOL_SOCKET, SO_KEEPALIVE, 1) != 0) return MapWinSockError(c.err);
   keepAliveAccepted_ = true;
+  return WS_OK;
+}
+
+WsStatus RWinSocket::NoDelayForAccepted() {
+  if (!listening_ || handle_ < 0) return WS_NoListen;
+  RSockCalls c = Calls();
+  if (c.SetOpt(handle_, IPPROTO_TCP, TCP_NODELAY, 1) != 0) return MapWinSockError(c.err);
   return WS_OK;
 }
 
@@ -585,16 +595,16 @@ WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
     close_.attempt = true;
     closeAttemptStart_ = now;
   }
+  // close_notify tells the peer the stream ended here and was not cut, so
+  // it must precede the FIN: with the socket full it waits for room as any
+  // write does (bounded by the close attempt's time above).
+  if (TlsCloseWaits()) return WS_Busy;
   RSockCalls c = Calls();
   c.Unregister(handle_, layer_->hidden_, selectMessage_);
   havePeer_ = false;
   if (kind_ == WS_STREAM) {
-    // A lingering close would block the loop thread; the kernel finishes
-    // sending in the background instead.
-    (void)c.SetLinger(handle_, false, 30);
-    close_.resetOnClose = false;
-    // close_notify tells the peer the stream ended here and was not cut.
-    if (tls_) tls_->Shutdown();
+    // No lingering close: it would block the loop thread, and the kernel
+    // finishes sending in the background anyway.
     DiscardUnread();
     (void)c.Shutdown(handle_, SHUT_RD);
     (void)c.Shutdown(handle_, SHUT_WR);
@@ -610,6 +620,15 @@ WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
   close_.attempt = false;
   delayedClose_ = 0;
   return WS_OK;
+}
+
+bool RWinSocket::TlsCloseWaits() {
+  close_.tlsClosing = false;
+  if (kind_ != WS_STREAM || !tls_ || tls_->Shutdown() != RTlsResult::WantWrite) return false;
+  // Input is no longer read; FD_WRITE (or the tick) carries the close on.
+  close_.tlsClosing = true;
+  layer_->loop_.Reenable(handle_, FD_WRITE);
+  return true;
 }
 
 void RWinSocket::DiscardUnread() {
@@ -628,6 +647,7 @@ void RWinSocket::PeerClose(int error) {
   if (autoReset_) idleSeconds_ = 0;
   const int wsa = ErrnoToWinSock(error);
   closeStatus_ = wsa != 0 ? MapWinSockError(wsa) : WS_SoftClose;
+  close_.peerEnded = closeStatus_ == WS_SoftClose;
   if (close_.eofPending) {
     // The receive handler has already read to the end of the stream.
     close_.eofPending = false;
@@ -644,6 +664,8 @@ void RWinSocket::PeerClose(int error) {
 
 void RWinSocket::EndConnection() {
   tlsHandshaking_ = false;
+  close_.tlsClosing = false;
+  if (send_.active) close_.sendCut = true;
   listenStatus_ = connectStatus_ = sendStatus_ = recStatus_ = closeStatus_;
   connected_ = false;
   if (listening_) Notify(WS_Listening, closeStatus_);
@@ -660,6 +682,7 @@ void RWinSocket::Abort(int selector) {
   const bool all = selector == WS_TYPE_ALL;
   if ((all || selector == WS_TYPE_SEND) && send_.active) {
     sendStatus_ = WS_Aborted;
+    close_.sendCut = true;
     Notify(WS_Sending, WS_Aborted);
     FreeSendLine();
     send_.active = false;

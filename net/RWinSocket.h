@@ -154,6 +154,10 @@ class RWinSocket {
   // kernel copies to every connection it accepts, so a receiver asking for
   // keep-alive later costs no call per connection.
   WsStatus KeepAliveForAccepted();
+  // Listener only: sets TCP_NODELAY on the listening socket, copied by the
+  // kernel to every accepted connection (replies must not wait for the
+  // client's delayed acknowledgement of the previous write).
+  WsStatus NoDelayForAccepted();
   // Takes the listener's pending connection onto this (idle) socket.
   // `WS_NoCaller` when none is waiting. The listener keeps listening.
   // `WS_NoSocket` when the process is out of descriptors (or memory): the
@@ -170,12 +174,18 @@ class RWinSocket {
   // size - 1 characters. Runs on the resolver thread; WS_Service event.
   [[nodiscard]] WsStatus DNSLookup(char* buffer, int size);
   // Graceful close now (0: WS_OK, WS_Closing/WS_SoftClose event) or after
-  // `delaySeconds` ticks (returns WS_Busy). WS_NotCon when not connected.
+  // `delaySeconds` ticks (returns WS_Busy). Under TLS close_notify goes
+  // before the FIN: when the socket has no room for it, WS_Busy too, and
+  // the close (with its event) follows once it is sent, or ends with
+  // WS_Closing/WS_Timeout when the peer reads nothing for 15 seconds.
+  // WS_NotCon when not connected.
   [[nodiscard]] WsStatus DisconnectHost(int delaySeconds);
   // Stops the selected operations (WS_TYPE_*) with WS_Aborted events, in the
   // order send, receive, connect, look-up, listen.
   void Abort(int selector);
-  // Abortive close (RST); clears every activity; no event.
+  // Abortive close (RST); clears every activity; no event. A connection the
+  // peer ended cleanly (its FIN, or close_notify under TLS) with nothing of
+  // ours cut off closes gracefully instead: nothing is left to protect.
   void ResetConnection();
   void GetStatus(RSockStatusStr& out) const;
 
@@ -299,6 +309,8 @@ class RWinSocket {
   WsStatus Arm(uint32_t events, bool nonBlocking = false, uint32_t readyNow = 0);
   void EnsureKeepAlive();
   void CloseHandle(bool abortive);
+  // DisconnectHost's close_notify: true while it waits for the socket.
+  bool TlsCloseWaits();
   void DiscardUnread();
 
   // connections
@@ -432,7 +444,9 @@ class RWinSocket {
     bool drained = false;       // the last line read emptied the socket
     bool eofPending = false;    // read to the end before FD_CLOSE arrived
     bool attempt = false;       // a graceful close is under way
-    bool resetOnClose = false;  // SO_LINGER {1, 0} known to be set on handle_
+    bool peerEnded = false;     // the peer's FIN (not a reset) ended its stream
+    bool sendCut = false;       // a send ended unfinished: a close must reset
+    bool tlsClosing = false;    // DisconnectHost waits to send close_notify
   };
   SendFlags send_;
   ReceiveFlags recv_;
@@ -506,6 +520,7 @@ class RWinSocket {
   // TLS
   std::unique_ptr<RTlsStream> tls_;
   bool tlsHandshaking_ = false;
+  bool tlsData_ = false;  // StartTls's dataConnection
   int32_t tlsLimit_ = 0;
   int32_t tlsSeconds_ = 0;
   bool tlsReadWantsWrite_ = false;  // a read waits for FD_WRITE

@@ -248,6 +248,10 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
     tlsReadWantsWrite_ = false;
     PostSelf(FD_READ);
   }
+  if (close_.tlsClosing && handle_ >= 0) {
+    (void)DoDisconnect(0);
+    return true;
+  }
   if (!send_.active || handle_ < 0) return true;
   // A step is out on a data thread; its completion carries on.
   if (send_.offloaded) return true;
@@ -448,6 +452,7 @@ void RWinSocket::FileSendDone(uint64_t generation, int64_t sent, int64_t offset,
 }
 
 void RWinSocket::EndSend(int status) {
+  if (status != WS_OK) close_.sendCut = true;
   tlsFileLen_ = tlsFilePos_ = 0;
   tlsRetryLen_ = 0;
   sendStatus_ = status;
@@ -686,12 +691,19 @@ void RWinSocket::FinishReceiveStep(bool failed, int err, bool eof) {
   if (eof) {
     if (close_.peerClosed) {
       EndConnection();
+    } else if (tls_ && tls_->PeerClosed()) {
+      // close_notify says the stream is complete, whatever TCP does next; a
+      // client that waits for ours before it closes (an upload's unwrap)
+      // would otherwise wait for the tick below.
+      closeStatus_ = WS_SoftClose;
+      EndConnection();
     } else {
       // The end of the stream showed before FD_CLOSE did. Whether the peer
       // closed or reset travels with FD_CLOSE (the event loop fetched and
       // cleared the socket error when it posted it), so the connection ends
       // there; a reset must never pass for a complete transfer.
       close_.eofPending = true;
+      close_.peerEnded = true;
     }
   }
 }
@@ -907,6 +919,9 @@ bool RWinSocket::Reached(int slot) {
 
 void RWinSocket::Tick() {
   if (tlsHandshaking_ && ++tlsSeconds_ >= tlsLimit_) EndHandshake(WS_Timeout);
+  // A close_notify that waits for room; past the close attempt's bound
+  // DoDisconnect resets the connection.
+  if (close_.tlsClosing && connected_ && handle_ >= 0) (void)DoDisconnect(0);
   if (close_.eofPending && connected_) {
     // FD_CLOSE did not follow the end of the stream within a second.
     close_.eofPending = false;
@@ -963,6 +978,7 @@ void RWinSocket::Tick() {
   if (send_.active && Reached(WS_TO_SEND) && sendLeft_ >= 1) {
     FreeSendLine();
     send_.active = false;
+    close_.sendCut = true;
     fileFd_ = -1;
     sendStatus_ = WS_Timeout;
     Notify(WS_Sending, WS_Timeout);

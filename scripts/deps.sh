@@ -26,3 +26,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# Node's basic-ftp for the e2e suite's real-client uploads, in a folder of
+# its own (never the system's node_modules), only when missing. The same
+# folder is where tests/e2e/e2e_transfer_clients.py looks for it.
+node_dir="${VANTOR_NODE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vantor/node}"
+if command -v npm >/dev/null && [ ! -f "$node_dir/node_modules/basic-ftp/package.json" ]; then
+  echo "installing: basic-ftp (npm) into $node_dir"
+  mkdir -p "$node_dir"
+  npm install --prefix "$node_dir" --no-audit --no-fund --silent basic-ftp
+fi

@@ -2,7 +2,8 @@
 
 For each server: logins per second (connect, USER, PASS, QUIT) with one
 client and with 50 concurrent clients for 5 seconds each, the server's CPU
-time per login, then 1000 idle logged-in sessions with the server's PSS
+time per login, sequential FTPS logins (AUTH TLS first; Vantor only, the
+peers run without certificates), then 1000 idle logged-in sessions with the server's PSS
 before and after and a NOOP on every session. The servers run at the same
 time on their own ports and take turns, three rounds of each mode; the
 round with the median rate is reported. All clients log in as the
@@ -13,6 +14,8 @@ idle sessions.
 import argparse
 import asyncio
 import os
+import socket
+import ssl
 import statistics
 import subprocess
 import sys
@@ -47,12 +50,20 @@ def start_vantor(name="vantor", binary=None):
     home = os.path.join(ARGS.work, "home")
     os.makedirs(home, exist_ok=True)
     ini = os.path.join(ARGS.work, name + "-login.ini")
+    cert, key = os.path.join(ARGS.work, "login-cert.pem"), os.path.join(ARGS.work, "login-key.pem")
+    if not os.path.exists(cert):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=bench", "-days", "30",
+                        "-keyout", key, "-out", cert], capture_output=True, check=True)
     with open(ini, "w") as f:
         # 50 clients connect at once from one address: the default
         # MaxPreLoginPerIP (10) would refuse the rest with 421 at admission.
         f.write("[GLOBAL]\nPortNr=%d\nLogIPNames=NO\nLogFileIPNames=NO\nMaxPreLoginPerIP=0\n"
-                "[USER=anonymous]\nHomeDir=%s\n" % (port, home))
-    return Server(name, [binary or ARGS.vantor, "--quiet", ini], port)
+                "TLSCertificateFile=%s\nTLSPrivateKeyFile=%s\n"
+                "[USER=anonymous]\nHomeDir=%s\n" % (port, cert, key, home))
+    srv = Server(name, [binary or ARGS.vantor, "--quiet", ini], port)
+    srv.tls = True
+    return srv
 
 
 def start_baseline():
@@ -144,6 +155,47 @@ async def noop_all(conns):
         if (await reply(r)).startswith(b"200"):
             answered += 1
     return answered
+
+
+TLS_CLIENT = ssl.create_default_context()
+TLS_CLIENT.check_hostname = False
+TLS_CLIENT.verify_mode = ssl.CERT_NONE
+
+
+def ftps_login(port):
+    """connect, AUTH TLS, USER, PASS, QUIT on one blocking connection."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
+        f = raw.makefile("rb")
+        for send, want in ((None, b"220"), (b"AUTH TLS\r\n", b"234")):
+            if send:
+                raw.sendall(send)
+            if not f.readline().startswith(want):
+                raise RuntimeError("no %r" % want)
+        with TLS_CLIENT.wrap_socket(raw) as s:
+            f = s.makefile("rb")
+            for send, want in ((b"USER anonymous\r\n", b"331"), (b"PASS bench@example.org\r\n",
+                                b"230"), (b"QUIT\r\n", b"221")):
+                s.sendall(send)
+                line = f.readline()
+                while line[3:4] == b"-":
+                    line = f.readline()
+                if not line.startswith(want):
+                    raise RuntimeError("FTPS login: %r" % line)
+
+
+def ftps_logins(srv):
+    """Sequential FTPS logins per second and server CPU per login."""
+    if not getattr(srv, "tls", False):
+        return 0.0, 0.0
+    pid = srv.proc.pid
+    cpu0 = cpu_seconds(pid, reaped=True)
+    n, t0 = 0, time.time()
+    while time.time() < t0 + SECONDS:
+        ftps_login(srv.port)
+        n += 1
+    dt = time.time() - t0
+    time.sleep(0.5)
+    return n / dt, (cpu_seconds(pid, reaped=True) - cpu0) / max(n, 1) * 1e6
 
 
 def logins(srv, workers):
@@ -238,27 +290,31 @@ def main():
         # All servers run at once and take turns: three rounds of each mode.
         seq = rounds(servers, ARGS.rounds, lambda s: logins(s, 1))
         par = rounds(servers, ARGS.rounds, lambda s: logins(s, CONCURRENCY))
+        tls = rounds(servers, ARGS.rounds, ftps_logins)
         for s in servers:
             r = idle(s)
             r["seq"], r["seq_cpu_us"] = seq[s.name]
             r["par"], r["par_cpu_us"] = par[s.name]
+            r["tls"], r["tls_cpu_us"] = tls[s.name]
             rows.append((s.name, r))
     except Exception as e:
         rows.append(("run", {"error": describe(e)}))
     finally:
         for s in servers:
             s.stop()
-    print("%-10s %10s %10s %12s %12s %9s %9s %10s %6s" % (
+    print("%-10s %10s %10s %12s %12s %9s %9s %10s %6s %9s %12s" % (
         "server", "seq/s", "par50/s", "cpu/login", "cpu/login50", "PSS0 KiB", "PSS1 KiB",
-        "KiB/sess", "NOOP"))
+        "KiB/sess", "NOOP", "ftps/s", "cpu/ftps"))
     for name, r in rows:
         if "error" in r:
             print("%-10s error: %s" % (name, r["error"]))
             continue
-        print("%-10s %10.0f %10.0f %10.0fus %10.0fus %9d %9d %10.1f %6d" % (
+        tls = ("%9.0f %10.0fus" % (r["tls"], r["tls_cpu_us"])) if r["tls"] else "%9s %12s" % (
+            "-", "-")
+        print("%-10s %10.0f %10.0f %10.0fus %10.0fus %9d %9d %10.1f %6d %s" % (
             name, r["seq"], r["par"], r["seq_cpu_us"], r["par_cpu_us"], r["pss_before"],
-            r["pss_after"], r["per_session"], r["noop"]))
-    for label, got in zip(("seq", "par50"), RAW):
+            r["pss_after"], r["per_session"], r["noop"], tls))
+    for label, got in zip(("seq", "par50", "ftps"), RAW):
         paired(label, got)
 
 

@@ -1,9 +1,10 @@
 """Real clients against the server: curl (upload, download, resume with
 -C -, listing; EPSV and, with -P -, EPRT without falling back to PASV or
 PORT; 20 and 50 parallel downloads from one address), lftp (mirror and
-mirror -R of 500 files in nested directories, compared byte for byte) and
-Python's ftplib in active and passive mode. lftp is installed with apt-get
-when it is missing."""
+mirror -R of 500 files in nested directories, compared byte for byte),
+Python's ftplib in active and passive mode, and Node's basic-ftp uploading
+in clear and over TLS. lftp is installed with apt-get when it is missing,
+basic-ftp with npm (as scripts/deps.sh does) into a folder of its own."""
 import filecmp
 import ftplib
 import hashlib
@@ -27,6 +28,43 @@ def ensure_lftp():
         return True
     run(["apt-get", "install", "-y", "-q", "lftp"])
     return shutil.which("lftp") is not None
+
+
+NODE_DIR = os.environ.get("VANTOR_NODE_DIR") or os.path.join(
+    os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "vantor", "node")
+
+# One upload with basic-ftp's defaults: argv port, "tls" or "clear", file, name.
+BASIC_FTP_UPLOAD = """
+const ftp = require("basic-ftp");
+const [port, mode, src, name] = process.argv.slice(1);
+(async () => {
+  const client = new ftp.Client(30000);
+  try {
+    await client.access({host: "127.0.0.1", port: Number(port), user: "joe",
+                         password: "secret", secure: mode === "tls",
+                         secureOptions: {rejectUnauthorized: false}});
+    await client.cd("/C:/pub");
+    await client.uploadFrom(src, name);
+    console.log("uploaded");
+  } catch (e) {
+    console.log("error: " + e.message);
+    process.exitCode = 1;
+  }
+  client.close();
+})();
+"""
+
+
+def ensure_basic_ftp():
+    """True when basic-ftp can be loaded; None when npm itself is absent."""
+    if not os.path.isfile(os.path.join(NODE_DIR, "node_modules", "basic-ftp", "package.json")):
+        if not shutil.which("npm"):
+            return None
+        os.makedirs(NODE_DIR, exist_ok=True)
+        run(["npm", "install", "--prefix", NODE_DIR, "--no-audit", "--no-fund", "--silent",
+             "basic-ftp"])
+    return shutil.which("node") is not None and os.path.isdir(
+        os.path.join(NODE_DIR, "node_modules", "basic-ftp"))
 
 
 def make_tree(base, files=500):
@@ -134,6 +172,36 @@ with tree_server() as srv:
             c.eq(ftp.size("py.bin"), len(payload), "ftplib SIZE")
             ftp.delete("py.bin")
             ftp.quit()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+# basic-ftp: a finished upload must not be answered with a reset (the
+# client reports "read ECONNRESET (data socket)" although 226 came), in
+# clear and over TLS.
+have = ensure_basic_ftp()
+if have is None:
+    print("SKIP basic-ftp uploads: npm is not installed")
+elif not have:
+    c.true(False, "basic-ftp could not be installed into " + NODE_DIR)
+else:
+    work = tempfile.mkdtemp(prefix="vantor-basic-ftp-")
+    try:
+        cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
+        run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+             "-nodes", "-subj", "/CN=vantor", "-days", "2", "-keyout", key, "-out", cert])
+        src = os.path.join(work, "b.bin")
+        write_file(src, os.urandom(700 * 1024))
+        env = dict(os.environ, NODE_PATH=os.path.join(NODE_DIR, "node_modules"))
+        with tree_server(["TLSCertificateFile=" + cert, "TLSPrivateKeyFile=" + key]) as srv:
+            for mode in ("clear", "tls"):
+                for i in range(3):
+                    name = "b-%s%d.bin" % (mode, i)
+                    r = run(["node", "-e", BASIC_FTP_UPLOAD, str(srv.port), mode, src, name],
+                            env=env)
+                    c.eq(r.stdout.strip(), "uploaded", "basic-ftp %s upload %d: %s"
+                         % (mode, i, r.stderr[-300:]))
+                    c.true(filecmp.cmp(src, srv.path("pub", name), shallow=False),
+                           "basic-ftp %s upload %d bytes" % (mode, i))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 c.finish()

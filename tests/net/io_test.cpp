@@ -1,13 +1,18 @@
 #include <fcntl.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <numeric>
 
+#include "net/RTlsContext.h"
 #include "net_fixture.h"
 #include "platform/RWorkPool.h"
 #include "temp_dir.h"
+#include "tls_certificate.h"
 
 using namespace vantor;
 using namespace vantor::nettest;
@@ -641,4 +646,159 @@ TEST_F(RWinSocketIO, StatusDuringTransfer) {
   EXPECT_EQ(st.sending, 0);
   EXPECT_EQ(st.blockBytesSent, 0);
   EXPECT_EQ(s->TakeByteCount(WS_COUNT_RECEIVED), 10);
+}
+
+namespace {
+
+// A plain peer connected to an accepted socket of our own listener, which
+// hands TCP_NODELAY to its connections.
+class RWinSocketClose : public NetTest {
+ protected:
+  RWinSocket* AcceptedPeer(int* peer, int peerReceiveBuffer = 0) {
+    RWinSocket* l = NewSocket();
+    EXPECT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+    EXPECT_EQ(l->NoDelayForAccepted(), WS_OK);
+    *peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (peerReceiveBuffer > 0) {
+      ::setsockopt(*peer, SOL_SOCKET, SO_RCVBUF, &peerReceiveBuffer, sizeof(peerReceiveBuffer));
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(l->GetLocalPort());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(*peer, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    peers_.push_back(*peer);
+    EXPECT_TRUE(Pump([&] { return HasEvent(WS_Listening, WS_OK); }));
+    RWinSocket* s = NewSocket();
+    EXPECT_EQ(s->AcceptHost(*l), WS_OK);
+    events_.clear();
+    return s;
+  }
+};
+
+// The peer's end as recv sees it: "eof" or "reset", after every byte.
+std::string PeerEnd(int peer, std::string* got) {
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::recv(peer, buf, sizeof(buf), 0)) > 0) got->append(buf, static_cast<size_t>(n));
+  return n == 0 ? "eof" : errno == ECONNRESET ? "reset" : std::strerror(errno);
+}
+
+}  // namespace
+
+// A peer that sent everything and its FIN gets our FIN when we drop the
+// connection, not a reset (an uploading client took that reset for a
+// failed upload); a send the peer's end cut short still ends with a reset.
+// Accepted connections carry TCP_NODELAY from the listener.
+TEST_F(RWinSocketClose, PeerEndedClosesGracefully) {
+  for (const bool sending : {false, true}) {
+    SCOPED_TRACE(sending ? "our send cut" : "upload complete");
+    int peer = -1;
+    RWinSocket* s = AcceptedPeer(&peer, 4096);
+    int nodelay = 0;
+    socklen_t len = sizeof(nodelay);
+    ASSERT_EQ(::getsockopt(s->NativeHandle(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+    EXPECT_EQ(nodelay, 1);
+    const std::string data = Pattern(sending ? 4 << 20 : 100000);
+    std::string received(200000, '\0');
+    if (sending) {
+      ASSERT_EQ(s->SendBlock(data.data(), static_cast<int64_t>(data.size()), nullptr), WS_OK);
+      Settle();
+    } else {
+      ASSERT_EQ(s->ReceiveBlock(received.data(), static_cast<int64_t>(received.size()), nullptr,
+                                WS_REC_STREAMING),
+                WS_OK);
+      ASSERT_EQ(::send(peer, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    }
+    ::shutdown(peer, SHUT_WR);
+    ASSERT_TRUE(Pump([&] { return HasEvent(WS_Closing, WS_SoftClose) || sending; }));
+    Settle();
+    s->ResetConnection();  // what the owner's delete does
+    std::string got;
+    EXPECT_EQ(PeerEnd(peer, &got), sending ? "reset" : "eof");
+    events_.clear();
+  }
+}
+
+namespace {
+
+// A non-blocking OpenSSL client on a plain socket, driven between passes
+// of the loop.
+struct TlsPeer {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL* ssl = SSL_new(ctx);
+  explicit TlsPeer(int fd) {
+    SetNonBlocking(fd);
+    SSL_set_fd(ssl, fd);
+    SSL_set_connect_state(ssl);
+  }
+  ~TlsPeer() {
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    ERR_clear_error();
+  }
+  bool Handshake() { return SSL_do_handshake(ssl) == 1; }
+  // Reads what is there; false once the stream ended (`*end` says how).
+  bool Read(std::string* got, int* end) {
+    char buf[65536];
+    size_t n = 0;
+    while (SSL_read_ex(ssl, buf, sizeof buf, &n) == 1) got->append(buf, n);
+    *end = SSL_get_error(ssl, 0);
+    return *end == SSL_ERROR_WANT_READ;
+  }
+};
+
+class RWinSocketTls : public RWinSocketClose {
+ protected:
+  void SetUp() override {
+    test::MakeCertificate(dir_.Path() + "/c.pem", dir_.Path() + "/k.pem", 30);
+    RTlsSettingsStr t;
+    t.certificateFile = dir_.Path() + "/c.pem";
+    t.privateKeyFile = dir_.Path() + "/k.pem";
+    std::string why;
+    ctx_ = RTlsContext::Create(t, &why);
+    ASSERT_TRUE(ctx_) << why;
+  }
+  // A protected data connection: our accepted socket and the peer's TLS.
+  RWinSocket* Secured(int* peer, std::unique_ptr<TlsPeer>* tls, int peerReceiveBuffer = 0) {
+    RWinSocket* s = AcceptedPeer(peer, peerReceiveBuffer);
+    EXPECT_EQ(s->StartTls(ctx_, "test", true, 10), WS_OK);
+    *tls = std::make_unique<TlsPeer>(*peer);
+    bool done = false;
+    EXPECT_TRUE(Pump([&] {
+      done = done || (*tls)->Handshake();
+      return done && HasEvent(WS_Securing, WS_OK);
+    }));
+    events_.clear();
+    return s;
+  }
+  test::TempDir dir_;
+  std::shared_ptr<RTlsContext> ctx_;
+};
+
+}  // namespace
+
+// A protected upload that the peer ends with close_notify, keeping its
+// socket open for ours, ends at once: no tick passes here.
+TEST_F(RWinSocketTls, UploadEndsAtCloseNotify) {
+  int peer = -1;
+  std::unique_ptr<TlsPeer> tls;
+  RWinSocket* s = Secured(&peer, &tls);
+  std::string buffer(1 << 20, '\0');
+  ASSERT_EQ(s->ReceiveBlock(buffer.data(), static_cast<int64_t>(buffer.size()), nullptr,
+                            WS_REC_STREAMING),
+            WS_OK);
+  const std::string data = Pattern(50000);
+  size_t n = 0;
+  ASSERT_EQ(SSL_write_ex(tls->ssl, data.data(), data.size(), &n), 1);
+  ASSERT_EQ(SSL_shutdown(tls->ssl), 0);
+  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Closing, WS_SoftClose); }));
+  std::string got(data.size() + 1, '\0');
+  EXPECT_EQ(s->GetReceivedBytes(got.data(), static_cast<int64_t>(got.size())), 0);
+  s->ResetConnection();
+  // Our close_notify answers the peer's, then the FIN.
+  std::string rest;
+  int end = 0;
+  ASSERT_TRUE(Pump([&] { return !tls->Read(&rest, &end); }));
+  EXPECT_EQ(end, SSL_ERROR_ZERO_RETURN);
 }

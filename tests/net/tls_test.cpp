@@ -8,6 +8,9 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -247,7 +250,7 @@ TEST_F(TlsStreamTest, BulkGathersRecords) {
     t.room = 100000;
     ASSERT_NE(server.Flush(), RTlsResult::Failed);
   }
-  server.Shutdown();
+  EXPECT_EQ(server.Shutdown(), RTlsResult::Done);
   client.Pump(t);
   got += client.ReadAll();
   EXPECT_EQ(got, sent);
@@ -285,11 +288,48 @@ TEST_F(TlsStreamTest, CloseNotify) {
   EXPECT_EQ(std::string(buf, 4), "last");
   EXPECT_EQ(server.Read(buf, sizeof buf, &r), 0);
   EXPECT_EQ(r, RTlsResult::Closed);
-  server.Shutdown();
-  server.Shutdown();  // once only
+  EXPECT_EQ(server.Shutdown(), RTlsResult::Done);
+  EXPECT_EQ(server.Shutdown(), RTlsResult::Done);  // once only
   client.Pump(t);
   EXPECT_EQ(SSL_read_ex(client.ssl, buf, sizeof buf, &n), 0);
   EXPECT_EQ(SSL_get_error(client.ssl, 0), SSL_ERROR_ZERO_RETURN);
+}
+
+// close_notify on a full transport (a download's last records still wait
+// for a slow client): Shutdown says WantWrite instead of dropping the
+// alert, and once there is room the alert follows every record.
+TEST_F(TlsStreamTest, CloseNotifyWaitsForRoom) {
+  for (const bool bulk : {true, false}) {
+    SCOPED_TRACE(bulk ? "gathered records" : "plain records");
+    FakeTransport t;
+    RTlsStream server(ctx, t);
+    if (bulk) server.BulkMode();
+    Client client;
+    ASSERT_TRUE(Handshake(server, client, t));
+    const std::string sent(40000, 'x');
+    RTlsResult r = RTlsResult::Done;
+    size_t offset = 0;
+    while (offset < sent.size()) {
+      const int64_t k =
+          server.Write(sent.data() + offset, static_cast<int64_t>(sent.size() - offset), &r);
+      ASSERT_GT(k, 0);
+      offset += static_cast<size_t>(k);
+    }
+    ASSERT_EQ(server.Flush(), RTlsResult::Done);
+    t.room = static_cast<int64_t>(t.toClient.size());  // full from here on
+    EXPECT_EQ(server.Shutdown(), RTlsResult::WantWrite);
+    EXPECT_EQ(server.Shutdown(), RTlsResult::WantWrite);
+    client.Pump(t);
+    std::string got = client.ReadAll();
+    t.room = 1 << 20;
+    EXPECT_EQ(server.Shutdown(), RTlsResult::Done);
+    EXPECT_EQ(server.Shutdown(), RTlsResult::Done);  // sent once
+    client.Pump(t);
+    got += client.ReadAll();
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(SSL_get_error(client.ssl, 0), SSL_ERROR_ZERO_RETURN);
+    EXPECT_TRUE(t.toClient.empty());
+  }
 }
 
 // A stream that ends or is reset in the middle of a record never passes
@@ -350,8 +390,8 @@ TEST_F(TlsStreamTest, RenegotiationRefused) {
   ERR_clear_error();
 }
 
-// Unreadable files, a key of another certificate and an expired
-// certificate: the first two are refused with a reason naming the file,
+// Unreadable files, a FIFO, a huge file, a key of another certificate and
+// an expired certificate: all but the last are refused with a reason naming the file,
 // the last loads and says it has expired.
 TEST(RTlsContext, RefusesBadFilesAndReportsExpiry) {
   test::TempDir dir;
@@ -369,6 +409,14 @@ TEST(RTlsContext, RefusesBadFilesAndReportsExpiry) {
   badCiphers.cipherList = "NOSUCHCIPHER";
   EXPECT_FALSE(RTlsContext::Create(badCiphers, &why));
   EXPECT_EQ(why.rfind("TLSCipherList: ", 0), 0u) << why;
+  // Read as bounded regular files: a FIFO is refused without waiting for a
+  // writer, and so is a file far larger than any key.
+  ASSERT_EQ(::mkfifo((d + "/fifo.key").c_str(), 0600), 0);
+  EXPECT_FALSE(RTlsContext::Create(Files(d + "/a.pem", d + "/fifo.key"), &why));
+  EXPECT_EQ(why, d + "/fifo.key: not a regular file");
+  ASSERT_EQ(::truncate((d + "/b.pem").c_str(), 2 << 20), 0);
+  EXPECT_FALSE(RTlsContext::Create(Files(d + "/b.pem", d + "/b.key"), &why));
+  EXPECT_EQ(why, d + "/b.pem: larger than 1 MiB");
   auto ok = RTlsContext::Create(Files(d + "/a.pem", d + "/a.key"), &why);
   ASSERT_TRUE(ok);
   EXPECT_GT(ok->SecondsToExpiry(), 29 * 86400);
