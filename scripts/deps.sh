@@ -10,6 +10,8 @@ need=(build-essential cmake g++ libcrypt-dev libsystemd-dev libssl-dev openssl p
 if [ "$mode" != server ]; then
   # The tests: the compiler cache, GoogleTest, the real clients, the man pages.
   need+=(ccache libgtest-dev python3 curl lftp tnftp scdoc)
+  # Node and npm for basic-ftp (below), from Debian when none is on the PATH.
+  command -v npm >/dev/null || need+=(nodejs npm)
   # The fuzz smoke run of scripts/test.sh: clang and its libFuzzer runtime.
   need+=(clang libclang-rt-dev)
   if [ "${VANTOR_WITH_GUI:-1}" = 1 ]; then
@@ -30,7 +32,7 @@ fi
 # its own (never the system's node_modules), only when missing. The same
 # folder is where tests/e2e/e2e_transfer_clients.py looks for it.
 node_dir="${VANTOR_NODE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vantor/node}"
-if command -v npm >/dev/null && [ ! -f "$node_dir/node_modules/basic-ftp/package.json" ]; then
+if [ "$mode" != server ] && command -v npm >/dev/null && [ ! -f "$node_dir/node_modules/basic-ftp/package.json" ]; then
   echo "installing: basic-ftp (npm) into $node_dir"
   mkdir -p "$node_dir"
   npm install --prefix "$node_dir" --no-audit --no-fund --silent basic-ftp
