@@ -362,7 +362,8 @@ void RFTPSSecurity::AnswerOwn(AccessQuery& q, Ctx& c) {
       AnswerLogClient(q);
       break;
     case QC_CLOSE:
-      challenges_.erase(q.session);
+      // A copy: the query's layout is packed, its fields may be misaligned.
+      challenges_.erase(uint32_t{q.session});
       break;
     case QC_VERIFY_PASSWORD:
       AnswerVerifyPassword(q, c);
