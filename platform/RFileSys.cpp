@@ -440,28 +440,33 @@ int FsSetModTime(const std::string& posixPath, int64_t seconds) {
                  posixPath);
 }
 
-int FsSetReadOnly(const std::string& posixPath, bool readOnly) {
+namespace {
+
+// The mode `newMode` makes of the entry's present one, set through its
+// folder; a link is refused, never followed.
+template <typename F>
+int ChangeMode(const std::string& posixPath, F newMode) {
   std::string name;
   RFd parent = OpenParent(posixPath, name);
   if (!parent) return ErrnoOf(-1);
   struct stat st {};
   if (::fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return ErrnoOf(-1);
   if (S_ISLNK(st.st_mode)) return -ELOOP;
-  mode_t m = st.st_mode & 07777;
-  m = readOnly ? (m & ~static_cast<mode_t>(S_IWUSR)) : (m | S_IWUSR);
+  const mode_t m = newMode(static_cast<mode_t>(st.st_mode & 07777));
   return Changed(ErrnoOf(::fchmodat(parent.Get(), name.c_str(), m, 0)), posixPath);
+}
+
+}  // namespace
+
+int FsSetReadOnly(const std::string& posixPath, bool readOnly) {
+  return ChangeMode(posixPath, [readOnly](mode_t m) {
+    return readOnly ? (m & ~static_cast<mode_t>(S_IWUSR)) : (m | S_IWUSR);
+  });
 }
 
 int FsSetMode(const std::string& posixPath, uint32_t mode) {
   if (mode > 0777) return -EINVAL;
-  std::string name;
-  RFd parent = OpenParent(posixPath, name);
-  if (!parent) return ErrnoOf(-1);
-  struct stat st {};
-  if (::fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return ErrnoOf(-1);
-  if (S_ISLNK(st.st_mode)) return -ELOOP;
-  return Changed(ErrnoOf(::fchmodat(parent.Get(), name.c_str(), static_cast<mode_t>(mode), 0)),
-                 posixPath);
+  return ChangeMode(posixPath, [mode](mode_t) { return static_cast<mode_t>(mode); });
 }
 
 bool FsReadSmallFile(const std::string& posixPath, std::string& out, size_t maxBytes) {
