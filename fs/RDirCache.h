@@ -92,7 +92,8 @@ class RDirCache final : public RFsChangeListener {
   void SetClock(const RClock* clock);
   // The loop the cache's notices are logged on (the log belongs to the
   // loop thread; the first listing, which starts the cache, runs on a
-  // worker). Without one the notices are dropped. Loop thread, once.
+  // worker). Without one the notices are dropped. Loop thread, once; the
+  // loop must outlive the cache, which closes its window there.
   void SetNoticeLoop(RMessageLoop& loop);
   // The byte budget of all cached listings together (`DirCacheMaxMB` in
   // bytes; the settings keep it at 1 MiB or more). Listings beyond it are
