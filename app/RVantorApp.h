@@ -114,7 +114,7 @@ class RVantorApp final : public RFrontEnd {
   bool journal_ = false;  // stdout is the journal: lines carry "<N>" priorities
   RMessageLoop::TimerId watchdogTimer_ = 0;
   std::string lastStatus_;
-  std::string listenWait_;  // a listener being retried: the status says so
+  std::string listenWait_;     // a listener being retried: the status says so
   std::string reloadRefused_;  // why the last reload was refused; "" after one that ran
   bool readySent_ = false;
   // Last status records, for the status line and the terminal title.

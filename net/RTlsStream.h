@@ -105,7 +105,7 @@ class RTlsStream {
   std::unique_ptr<RTlsOutBuffer> out_;  // before ssl_: its BIO points here
   SSL* ssl_ = nullptr;
   bool established_ = false;
-  bool alertQueued_ = false;   // OpenSSL took close_notify
+  bool alertQueued_ = false;    // OpenSSL took close_notify
   bool closeNotified_ = false;  // ... and it left for the socket
   bool peerClosed_ = false;
   std::string reason_;

@@ -440,13 +440,13 @@ class RWinSocket {
     bool reverse = false;       // the text was an address: address to name
   };
   struct CloseFlags {
-    bool peerClosed = false;    // FD_CLOSE came while input was still to be read
-    bool drained = false;       // the last line read emptied the socket
-    bool eofPending = false;    // read to the end before FD_CLOSE arrived
-    bool attempt = false;       // a graceful close is under way
-    bool peerEnded = false;     // the peer's FIN (not a reset) ended its stream
-    bool sendCut = false;       // a send ended unfinished: a close must reset
-    bool tlsClosing = false;    // DisconnectHost waits to send close_notify
+    bool peerClosed = false;  // FD_CLOSE came while input was still to be read
+    bool drained = false;     // the last line read emptied the socket
+    bool eofPending = false;  // read to the end before FD_CLOSE arrived
+    bool attempt = false;     // a graceful close is under way
+    bool peerEnded = false;   // the peer's FIN (not a reset) ended its stream
+    bool sendCut = false;     // a send ended unfinished: a close must reset
+    bool tlsClosing = false;  // DisconnectHost waits to send close_notify
   };
   SendFlags send_;
   ReceiveFlags recv_;

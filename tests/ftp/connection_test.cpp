@@ -287,8 +287,8 @@ TEST_F(ConnectionTest, NotLoggedInConnectionsPerAddress) {
 TEST_F(ConnectionTest, ImplicitHandshakesCountPerAddress) {
   test::MakeCertificate(dir_ + "/cert.pem", dir_ + "/key.pem", 30);
   const int implicit = FreePort();
-  Serve("MaxPreLoginPerIP=2\nTLSCertificateFile=" + dir_ + "/cert.pem\nTLSPrivateKeyFile=" +
-        dir_ + "/key.pem\nTLSImplicitPortNr=" + std::to_string(implicit) + "\n");
+  Serve("MaxPreLoginPerIP=2\nTLSCertificateFile=" + dir_ + "/cert.pem\nTLSPrivateKeyFile=" + dir_ +
+        "/key.pem\nTLSImplicitPortNr=" + std::to_string(implicit) + "\n");
   std::vector<Peer> silent;
   for (int i = 0; i < 2; ++i) {
     silent.push_back(Peer{ConnectTo(implicit, "127.0.0.3"), {}});

@@ -431,14 +431,14 @@ TEST_F(SetupTest, DrivesDialog) {
 // a panel, so OK and Cancel are always on the screen; the file holds the
 // example's accounts, drives and IP homes, not an empty set.
 TEST_F(SetupTest, EveryDialogFitsTheScreen) {
-  const std::string path = Ini(
-      "[GLOBAL]\nPortNr=2121\nTLSCertificateFile=tls/cert.pem\n"
-      "[IP-HOMES]\nIP1=127.0.0.1,local,\nIP2=::1,six,\n"
-      "[IP-ACCESS]\nIP1=A,127.0.0.*\nIP2=D,*\n"
-      "[DRIVES]\nC=/srv/ftp\n"
-      "[USER=demo]\nHomeDir=C:\\users\\demo\nAccess1=C:\\users\\demo,RWAMLCDP\n"
-      "Access2=C:\\pub,RLP\n[USER=Anonymous]\nHomeDir=C:\\pub\n"
-      "[GROUP=staff]\nAccess1=C:\\staff,RWLP\n");
+  const std::string path =
+      Ini("[GLOBAL]\nPortNr=2121\nTLSCertificateFile=tls/cert.pem\n"
+          "[IP-HOMES]\nIP1=127.0.0.1,local,\nIP2=::1,six,\n"
+          "[IP-ACCESS]\nIP1=A,127.0.0.*\nIP2=D,*\n"
+          "[DRIVES]\nC=/srv/ftp\n"
+          "[USER=demo]\nHomeDir=C:\\users\\demo\nAccess1=C:\\users\\demo,RWAMLCDP\n"
+          "Access2=C:\\pub,RLP\n[USER=Anonymous]\nHomeDir=C:\\pub\n"
+          "[GROUP=staff]\nAccess1=C:\\staff,RWLP\n");
   FakeEngine engine(path);
   std::vector<std::unique_ptr<RSetupDialog>> dialogs;
   dialogs.push_back(std::make_unique<RServerDialog>(path));
