@@ -467,10 +467,13 @@ def quick(servers, n_rounds, src, data):
         if "vantor" in g and peers:
             for k in to_peer:
                 best = (min if k in low else max)(p[k] for p in peers)
-                to_peer[k].append(g["vantor"][k] / best)
+                # A forking peer whose session process was not seen reads 0.
+                if best > 0:
+                    to_peer[k].append(g["vantor"][k] / best)
     if to_peer["retr"]:
         print("vantor / best peer, median [lowest..highest] of %d rounds: %s" % (
-            len(to_peer["retr"]), "  ".join("%s %s" % (k, spread(v)) for k, v in to_peer.items())))
+            len(to_peer["retr"]),
+            "  ".join("%s %s" % (k, spread(v)) for k, v in to_peer.items() if v)))
     paired("quick", got, ("retr", "stor", "par", "cpu", "scpu", "list2"))
 
 
