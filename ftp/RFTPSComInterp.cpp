@@ -290,7 +290,23 @@ void RFTPSComInterp::OnLookupDone(int status) {
 
 // --- socket events --------------------------------------------------------------
 
+bool RFTPSComInterp::AfterUploadStep(std::function<void()> then) {
+  return Data.socket && Data.socket->AfterReceiveStep(std::move(then));
+}
+
 void RFTPSComInterp::OnSocketEvent(uint32_t socketId, int operation, int status) {
+  // Nothing ends or changes a transfer while its upload step writes the
+  // file on a data thread: the event comes again, through the loop's queue,
+  // once the step has settled. A cut or a removal then never meets a write
+  // still under way, replies keep their order, and the loop waits for no
+  // thread. A step is one socket's worth of bytes, so this is short.
+  if (AfterUploadStep(
+          [&loop = manager_.Loop(), window = manager_.MainWindow(), socketId, operation, status] {
+            (void)loop.PostMessage(window, MSG_SESSION_SOCKET, WsEventParam(operation, status),
+                                   socketId);
+          })) {
+    return;
+  }
   if (IsHoldingCommand() || workCancel_) {
     // A time-out does not wait behind a job or a hold that may never end:
     // the client gets its reply now, and the job's result is dropped.
@@ -534,8 +550,12 @@ void RFTPSComInterp::OnTimer() {
   // A QUIT waiting for a transfer that ended without telling is not left
   // waiting for ever.
   if (afterTransfer_ && !TransferUnderWay()) PostReadEvent();
-  if (IsHoldingCommand()) EndOverdueHold();
-  CheckLoginTime();
+  // What may end the session waits while an upload step is out (the next
+  // tick comes soon enough); the rest only reads the counters.
+  if (!Data.socket || !Data.socket->ReceiveStepOut()) {
+    if (IsHoldingCommand()) EndOverdueHold();
+    CheckLoginTime();
+  }
   if (!IsTransferActive()) return;
   if (control_ && !(Transfer.state == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
     control_->ResetTimeOut();

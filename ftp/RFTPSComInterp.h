@@ -261,6 +261,9 @@ class RFTPSComInterp : public RTimer {
   // Every socket event routed by the manager (operation and status are WS_
   // codes). `socketId` identifies the control, data or passive socket.
   void OnSocketEvent(uint32_t socketId, int operation, int status);
+  // Runs `then` once the upload step on a data thread has settled; false
+  // (and `then` dropped) when none is out.
+  bool AfterUploadStep(std::function<void()> then);
   // Interprets one command line (Telnet commands already removed).
   void Dispatch(std::string_view line);
   // Queues one reply line. The replies of one loop pass go out together at

@@ -127,9 +127,19 @@ intptr_t RFTPSManager::HandleMessage(const RMsg& m) {
       OnListenerEvent(static_cast<uint32_t>(m.lParam), WsEventOp(m.wParam),
                       WsEventStatus(m.wParam));
       return 0;
-    case MSG_REMOVE_SESSION:
-      RemoveSession(static_cast<uint32_t>(m.wParam));
+    case MSG_REMOVE_SESSION: {
+      const auto number = static_cast<uint32_t>(m.wParam);
+      // An upload step still writing the session's file: the end (and its
+      // clean-up of the file) comes once the step has settled.
+      RFTPSComInterp* s = FindSession(number);
+      if (s != nullptr && s->AfterUploadStep([this, number] {
+            (void)loop_.PostMessage(MainWindow(), MSG_REMOVE_SESSION, number, 0);
+          })) {
+        return 0;
+      }
+      RemoveSession(number);
       return 0;
+    }
     case MSG_WORKER_QUESTIONS:
       AnswerWorkerQuestions();
       return 0;

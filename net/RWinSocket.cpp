@@ -162,6 +162,11 @@ void RWinSocket::CloseHandle(bool abortive) {
   recvStep_.reset();
   send_.offloaded = false;
   recv_.offloaded = false;
+  // The steps' copies go with the last step; a step still out closes them
+  // on its thread when its current call returns.
+  recvFds_.reset();
+  // Whoever waited for the step hears of it now: its result never comes.
+  RunAfterStep();
   if (handle_ < 0) return;
   RSockCalls c = Calls();
   c.Unregister(handle_, layer_->hidden_, selectMessage_);

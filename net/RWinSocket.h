@@ -51,6 +51,8 @@ class RSocketLayer;
 class RSockCalls;
 class RWorkCancel;
 struct RPipeStepStr;
+struct RFileRecvStepStr;
+struct RFileRecvFds;
 
 // Socket kinds, fixed at construction.
 enum : int { WS_DATAGRAM = 6, WS_STREAM = 7 };
@@ -226,6 +228,23 @@ class RWinSocket {
   // through user memory. The block also ends, short, when the pipe has no
   // room left while it holds bytes: the caller empties the pipe each block.
   [[nodiscard]] WsStatus ReceiveToPipe(int pipeFd, int64_t length, int64_t* receivedCounter);
+  // Like ReceiveToPipe, but each chunk goes on from the pipe (`pipeRead`,
+  // `pipeWrite`: its two ends, empty at the call) into the open file
+  // `fileFd` at its position, in the same step: socket to file in one
+  // hand-over. `*fileResult` is set to 0 and grows by the bytes the file
+  // took; a failed file write makes it -errno and ends the block at once
+  // (WS_Receiving/WS_OK; the bytes not written stay in the pipe). The block
+  // is handed over when full, like ReceiveBlock. The descriptors are the
+  // caller's and stay open while the socket lives; the socket copies them
+  // once for its data-thread steps, not once per step.
+  [[nodiscard]] WsStatus ReceiveToFile(int pipeRead, int pipeWrite, int fileFd, int64_t length,
+                                       int64_t* receivedCounter, int64_t* fileResult);
+  // A receive step runs on a data thread now.
+  bool ReceiveStepOut() const { return recv_.offloaded; }
+  // Runs `then` on the loop once the receive step out now has settled (its
+  // bytes counted, its events posted), or when the socket closes first.
+  // False, and `then` is dropped, when no step is out.
+  bool AfterReceiveStep(std::function<void()> then);
   // Streaming receive: moves up to `maximum` buffered bytes out; returns the
   // count (0 when not receiving on a stream).
   int64_t GetReceivedBytes(void* destination, int64_t maximum);
@@ -361,6 +380,12 @@ class RWinSocket {
   void FileSendDone(uint64_t generation, int64_t sent, int64_t offset, int err, bool full);
   void FinishSendStep(bool failed, int err, bool flushWaits);
   bool OffloadPipeReceive(int64_t chunk);
+  bool OffloadFileReceive(int64_t chunk);
+  void FileReceiveDone(uint64_t generation, const RFileRecvStepStr& step);
+  // Drains the pipe into the file after `n` bytes were spliced in on the
+  // loop; false when the file refused them (the block then ends).
+  bool DrainPipeToFile(int64_t n);
+  void RunAfterStep();
   void PipeReceiveDone(uint64_t generation, const RPipeStepStr& step);
   void HandOverBlock(int64_t got, bool pipeFull, bool eof, bool failed);
   void FinishReceiveStep(bool failed, int err, bool eof);
@@ -503,7 +528,14 @@ class RWinSocket {
   int recStatus_ = WS_OK;
   char* recBuf_ = nullptr;
   char* writePtr_ = nullptr;
-  int recPipe_ = -1;             // ReceiveToPipe target, -1 for memory blocks
+  int recPipe_ = -1;      // ReceiveToPipe target, -1 for memory blocks
+  int recPipeRead_ = -1;  // ReceiveToFile: the pipe's read end
+  int recFile_ = -1;      // ReceiveToFile: the file, -1 otherwise
+  int64_t* fileResult_ = nullptr;
+  // The data threads' copies of this socket, the pipe and the file, made at
+  // the first step of a file receive and kept for the next ones.
+  std::shared_ptr<RFileRecvFds> recvFds_;
+  std::vector<std::function<void()>> afterStep_;
   uint64_t recvGeneration_ = 0;  // which receive an offloaded step belongs to
   std::shared_ptr<RWorkCancel> recvStep_;
   int64_t capacity_ = 0;
