@@ -398,6 +398,9 @@ class RWinSocket {
   int kind_ = WS_STREAM;
   RWindowId ownerWindow_ = 0;
   uint32_t ownerMessage_ = 0;
+  // This socket's events waiting in the layer's relay queue: while any
+  // wait, a new one queues behind them instead of being handed over.
+  uint32_t ownerQueued_ = 0;
 
   // time-outs
   RTimeOuts limits_{-1, 120, 120, -1, 120};
