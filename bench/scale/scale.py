@@ -55,7 +55,7 @@ async def _login(port, sem, out):
 
 
 async def _hold(port, n):
-    sem = asyncio.Semaphore(64)
+    sem = asyncio.Semaphore(200)
     conns = []
     results = await asyncio.gather(*(_login(port, sem, conns) for _ in range(n)),
                                    return_exceptions=True)
@@ -146,10 +146,11 @@ class Srv:
         stop(self.proc)
 
 
-def start_vantor(global_lines=()):
-    servers = [Srv("vantor", ARGS.vantor, global_lines)]
+def start_vantor(global_lines=(), suffix=""):
+    """This build and, with --baseline, the baseline: name -> server."""
+    servers = {"vantor": Srv("vantor" + suffix, ARGS.vantor, global_lines)}
     if ARGS.baseline:
-        servers.append(Srv("baseline", ARGS.baseline, global_lines))
+        servers["baseline"] = Srv("baseline" + suffix, ARGS.baseline, global_lines)
     return servers
 
 
@@ -239,36 +240,45 @@ def transfers(srv, case, name):
 # --- part "idle": alone and beside idle sessions ---------------------------------------
 
 def part_idle():
+    """Each build runs twice with the same configuration: one process alone,
+    one beside the idle sessions, logged in once before the rounds (10,000
+    logins take minutes on a loaded 2-core machine). The rounds take the
+    builds and the two states in turned order."""
     name = make_data()
     cases = ARGS.cases.split(",")
-    servers = start_vantor()
-    got = []  # per round: (server, state, case) -> figures
+    alone = start_vantor(suffix="-alone")
+    idle = start_vantor(suffix="-idle")
+    holders = []
+    got = []  # per round: (build, state, case) -> figures
     try:
-        for s in servers:  # warm the page cache and the code for whoever goes first
+        for build, srv in idle.items():
+            t0 = time.monotonic()
+            holders.append((build, Idle(srv.port, ARGS.idle)))
+            print("%s: %d idle sessions logged in in %.0f s" % (build, ARGS.idle,
+                                                                time.monotonic() - t0))
+        procs = {("alone", b): s for b, s in alone.items()}
+        procs.update({("idle", b): s for b, s in idle.items()})
+        for s in procs.values():  # warm the page cache and the code
             transfers(s, "dl", name)
         for i in range(ARGS.rounds):
             rnd = {}
-            for s in turned(servers, i):
+            for build in turned(sorted(alone), i):
                 for state in turned(["alone", "idle"], i):
-                    idle = Idle(s.port, ARGS.idle) if state == "idle" else None
-                    try:
-                        for case in cases:
-                            rnd[s.name, state, case] = transfers(s, case, name)
-                    finally:
-                        if idle is not None:
-                            alive = idle.close()
-                            if alive != ARGS.idle:
-                                print("  %s: %d of %d idle sessions answered at the end" %
-                                      (s.name, alive, ARGS.idle))
+                    for case in cases:
+                        rnd[build, state, case] = transfers(procs[state, build], case, name)
             got.append(rnd)
             print("round %d (load %.1f):" % (i, os.getloadavg()[0]))
-            for (srv, state, case), f in sorted(rnd.items()):
+            for (build, state, case), f in sorted(rnd.items()):
                 print("  %-8s %-5s %-6s %7.0f MB/s  %5.2f s CPU/GiB" % (
-                    srv, state, case, f["rate"] / 1e6, f["cpu"]))
+                    build, state, case, f["rate"] / 1e6, f["cpu"]))
     finally:
-        for s in servers:
+        for build, h in holders:
+            alive = h.close()
+            if alive != ARGS.idle:
+                print("%s: %d of %d idle sessions answered at the end" % (build, alive, ARGS.idle))
+        for s in list(alone.values()) + list(idle.values()):
             s.stop()
-    report(servers, cases, got)
+    report(sorted(alone), cases, got)
 
 
 def report(servers, cases, got):
@@ -278,15 +288,15 @@ def report(servers, cases, got):
     print("%-8s %-6s %9s %9s %10s %10s  %-20s %-20s" % (
         "server", "case", "alone MB/s", "idle MB/s", "alone CPU", "idle CPU",
         "rate idle/alone", "CPU idle/alone"))
-    for s in servers:
+    for name in servers:
         for case in cases:
-            rows = [r for r in got if (s.name, "alone", case) in r and (s.name, "idle", case) in r]
+            rows = [r for r in got if (name, "alone", case) in r and (name, "idle", case) in r]
             if not rows:
                 continue
-            a = [r[s.name, "alone", case] for r in rows]
-            b = [r[s.name, "idle", case] for r in rows]
+            a = [r[name, "alone", case] for r in rows]
+            b = [r[name, "idle", case] for r in rows]
             print("%-8s %-6s %9.0f %9.0f %10.2f %10.2f  %-20s %-20s" % (
-                s.name, case, statistics.median(x["rate"] for x in a) / 1e6,
+                name, case, statistics.median(x["rate"] for x in a) / 1e6,
                 statistics.median(x["rate"] for x in b) / 1e6,
                 statistics.median(x["cpu"] for x in a), statistics.median(x["cpu"] for x in b),
                 spread([y["rate"] / x["rate"] for x, y in zip(a, b)]),
