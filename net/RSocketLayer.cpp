@@ -348,7 +348,7 @@ void RSocketLayer::PostOwnerEvent(RWinSocket& s, uintptr_t wParam) {
                                  WsStatusName(WsEventStatus(wParam))));
   }
   const intptr_t lParam = static_cast<intptr_t>(s.id_);
-  if (IsDirectOwner(s.ownerWindow_)) {
+  if (started_ && IsDirectOwner(s.ownerWindow_)) {
     const RDeferredStr e{s.ownerWindow_, s.ownerMessage_, wParam, lParam};
     if (collecting_ && s.ownerQueued_ == 0) {
       direct_.push_back(e);
