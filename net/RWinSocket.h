@@ -12,9 +12,11 @@
 //   WS_Connecting, WS_Service, WS_Closing. Decode with `WsEventOp` and
 //   `WsEventStatus`. When the post is refused (queue full, window gone) the
 //   layer keeps the event in its deferred queue and re-posts it later, in
-//   order. Events are never sent synchronously, so an owner is never
-//   re-entered from inside an operation; only the virtual `EventProc` runs
-//   inside the layer.
+//   order. An owner registered with RSocketLayer::SetDirectOwner gets the
+//   same message by SendMessage instead, once the layer's dispatch that made
+//   it has finished (see there). Either way an owner is never re-entered
+//   from inside an operation; only the virtual `EventProc` runs inside the
+//   layer.
 // - Ownership: the owner creates and destroys the socket; the layer never
 //   destroys one. Do not destroy a socket inside its own `EventProc`.
 //   Destruction posts no event, cancels a running look-up, closes the handle
@@ -423,6 +425,9 @@ class RWinSocket {
   int kind_ = WS_STREAM;
   RWindowId ownerWindow_ = 0;
   uint32_t ownerMessage_ = 0;
+  // This socket's events waiting in the layer's relay queue: while any
+  // wait, a new one queues behind them instead of being handed over.
+  uint32_t ownerQueued_ = 0;
 
   // time-outs
   RTimeOuts limits_{-1, 120, 120, -1, 120};
