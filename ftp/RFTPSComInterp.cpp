@@ -168,6 +168,7 @@ void RFTPSComInterp::ContinueAdmission() {
   SetQueryAux2(q, Connection.clientAddress,
                Connection.nameResolved ? Connection.hostName : std::string());
   if (!Ask(q)) {
+    manager_.Metrics().CountRefusal(RRefusal::Rules);
     if (Connection.logged)
       WriteLog(LOG_SECURITY, FormatStr(kLogAddressDenied, Connection.clientAddress));
     RaiseHook(HE_IPRefused, Connection.nameResolved ? Connection.hostName : std::string());
@@ -192,6 +193,7 @@ void RFTPSComInterp::ContinueAdmission() {
     ReplyStr(kReplyServerGoingDown);
     CloseAfterReplies();
   } else if (TooManyNotLoggedIn()) {
+    manager_.Metrics().CountRefusal(RRefusal::Limits);
     ReplyStr(kReplyTooManyFromAddress);
     CloseAfterReplies();
     LogStr(LOG_SECURITY, kLogTooManyFromAddress, Connection.clientAddress);
