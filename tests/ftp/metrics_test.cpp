@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ftp_fixture.h"
+#include "tls_certificate.h"
 
 namespace vantor {
 namespace {
@@ -269,6 +270,27 @@ TEST_F(MetricsLoopbackTest, ConnectionsAndAntiHammering) {
   EXPECT_EQ(m.Refusals(RRefusal::AntiHammering), 2u);
   EXPECT_GT(m.Passes().count, 0u) << "the loop's passes are measured";
   EXPECT_EQ(RenderMetricsText(*manager_).find("vantor_sessions 2\n") != std::string::npos, true);
+}
+
+// A handshake cut short by the session's end is a failed one; a handshake
+// past MaxPreLoginPerIP on the implicit port is refused as a limit.
+TEST_F(MetricsLoopbackTest, HandshakeEndedByKillAndRefusedByLimit) {
+  test::MakeCertificate(dir_ + "/cert.pem", dir_ + "/key.pem", 30);
+  const int implicit = FreePort();
+  Serve("MaxPreLoginPerIP=1\nTLSCertificateFile=" + dir_ + "/cert.pem\nTLSPrivateKeyFile=" + dir_ +
+        "/key.pem\nTLSImplicitPortNr=" + std::to_string(implicit) + "\n");
+  Peer silent{ConnectTo(implicit, "127.0.0.3"), {}};
+  EXPECT_FALSE(Closed(silent, 20));
+  Peer second{ConnectTo(implicit, "127.0.0.3"), {}};
+  EXPECT_TRUE(Closed(second, 20));
+  const RMetrics& m = manager_->Metrics();
+  EXPECT_EQ(m.Refusals(RRefusal::Limits), 1u);
+  ASSERT_EQ(manager_->SessionCount(), 1u);
+  EXPECT_EQ(m.TlsHandshakes(false), 0u) << "still in progress";
+  manager_->RemoveSession(manager_->SessionNumbers().at(0));
+  EXPECT_EQ(m.TlsHandshakes(false), 1u);
+  EXPECT_EQ(m.TlsHandshakes(true), 0u);
+  EXPECT_EQ(m.Connections(), 2u);
 }
 
 }  // namespace
