@@ -182,6 +182,7 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   if (workerThreads < 1 || workerThreads > 16) workerThreads = 2;
   workerQueue = ProfileInt(ini, G, "WorkerQueue", 64);
   if (workerQueue < 1 || workerQueue > 10000) workerQueue = 64;
+  metricsPerUser = ProfileBool(ini, G, "MetricsPerUser", false);
   (void)ParsePlacement(ini.GetString(G, "Window"), &window);
   startIconic = ProfileBoolStrict(ini, G, "StartIconic");
   window.maximized = ProfileBoolStrict(ini, G, "StartMaximized");

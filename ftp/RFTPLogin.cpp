@@ -96,6 +96,7 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
   if (s.Manager().SecurityOff()) {
     s.EnterLoggedIn();
     ++s.Manager().Stats().LoginsTotal;
+    s.Manager().Metrics().CountLogin(RLoginResult::Success);
     s.ReplyStr(kReplyUserLoggedIn, s.Login.userName);
     return;
   }
@@ -123,6 +124,7 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
   bool named = false;
   if (TooManyUsers(s, named)) {
     s.LogStr(LOG_SYSTEM, kLogTooManyUsers, named ? s.Login.userName : std::string());
+    s.Manager().Metrics().CountRefusal(RRefusal::Limits);
     s.RaiseHook(HE_TooManyUsers);
     ClearUser(s);
     s.ReplyStr(kReplyTooManyUsers);
@@ -159,6 +161,9 @@ namespace {
 // --- PASS -------------------------------------------------------------------------
 
 void RefusePassword(RFTPSComInterp& s) {
+  s.Manager().Metrics().CountLogin(RLoginResult::Failure);
+  // Every failure, with the address: what fail2ban counts.
+  s.LogStr(LOG_SECURITY, kLogLoginFailed, s.Connection.clientAddress, s.Login.userName);
   s.ResetLogin();
   s.ReplyStr(s.Login.anonymous ? kReplyUseRealEmail : kReplyNotLoggedIn);
   const int32_t c = ++s.Login.wrongPasswords;
@@ -185,6 +190,7 @@ bool TooManyFromAddress(RFTPSComInterp& s) {
   if (limit <= 0) return false;
   if (s.Manager().CountLoginsFrom(s.Connection.clientAddress, s.Login.userName) <= limit)
     return false;
+  s.Manager().Metrics().CountRefusal(RRefusal::Limits);
   if (limit == 1) {
     s.ReplyStr(kReplyLoggedInOnceOnly);
   } else {
@@ -275,6 +281,8 @@ void PassChecked(RFTPSComInterp& s, const std::string& password, bool accepted) 
   SetQueryAux2(ip, s.Connection.clientAddress,
                s.Connection.nameResolved ? s.Connection.hostName : std::string());
   if (!s.Ask(ip)) {
+    s.Manager().Metrics().CountLogin(RLoginResult::Refused);
+    s.Manager().Metrics().CountRefusal(RRefusal::Rules);
     if (s.Connection.logged)
       WriteLog(LOG_SECURITY,
                FormatStr(kLogUserAddressDenied, s.Login.userName, s.Connection.clientAddress));
@@ -284,11 +292,14 @@ void PassChecked(RFTPSComInterp& s, const std::string& password, bool accepted) 
     s.RaiseHook(HE_IPRefused, s.Connection.nameResolved ? s.Connection.hostName : std::string());
     return;
   }
-  if (TooManyFromAddress(s)) return;
-  if (!EnterHome(s)) return;
+  if (TooManyFromAddress(s) || !EnterHome(s)) {
+    s.Manager().Metrics().CountLogin(RLoginResult::Refused);
+    return;
+  }
 
   s.EnterLoggedIn();
   ++s.Manager().Stats().LoginsTotal;
+  s.Manager().Metrics().CountLogin(RLoginResult::Success);
   s.Login.wrongPasswords = std::max(s.Login.wrongPasswords, 100);
   std::string minutes;
   const int64_t idle = s.AskText(QC_TIME_OUT, &minutes) ? NumberOr(minutes, 0) : 0;

@@ -101,6 +101,11 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
 // the destructor would put a dying session back on the manager's flush list.
 void RFTPSComInterp::EndSession() {
   if (ended_) return;
+  // A handshake cut short by the end (a time-out, a kill, a newer handshake
+  // taking its place) reports nothing by itself: it failed.
+  if (control_ && control_->TlsHandshaking()) manager_.Metrics().CountTlsHandshake(false);
+  if (Tls.dataPending && Data.socket && Data.socket->TlsHandshaking())
+    manager_.Metrics().CountTlsHandshake(false);
   afterTransfer_ = nullptr;
   if (workCancel_) workCancel_->Cancel();
   if (Transfer.state != XS_Idle) AbortTransfer(", client killed by server");
@@ -170,6 +175,7 @@ void RFTPSComInterp::ContinueAdmission() {
   SetQueryAux2(q, Connection.clientAddress,
                Connection.nameResolved ? Connection.hostName : std::string());
   if (!Ask(q)) {
+    manager_.Metrics().CountRefusal(RRefusal::Rules);
     if (Connection.logged)
       WriteLog(LOG_SECURITY, FormatStr(kLogAddressDenied, Connection.clientAddress));
     RaiseHook(HE_IPRefused, Connection.nameResolved ? Connection.hostName : std::string());
@@ -194,6 +200,7 @@ void RFTPSComInterp::ContinueAdmission() {
     ReplyStr(kReplyServerGoingDown);
     CloseAfterReplies();
   } else if (TooManyNotLoggedIn()) {
+    manager_.Metrics().CountRefusal(RRefusal::Limits);
     ReplyStr(kReplyTooManyFromAddress);
     CloseAfterReplies();
     LogStr(LOG_SECURITY, kLogTooManyFromAddress, Connection.clientAddress);

@@ -107,6 +107,7 @@ RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string 
   // Socket events come straight from the layer's dispatch, not queued again.
   if (layer_ != nullptr) layer_->SetDirectOwner(window_, true);
   passEnd_ = loop_.AddPassEnd([this] { FlushReplies(); });
+  loop_.SetPassObserver([this](int64_t busyNs) { metrics_.ObservePass(busyNs); });
   fs_.Cache().SetNoticeLoop(loop_);
   // An upload past the file-size limit must fail alone (EFBIG, the disk-full
   // reply), not take the process and every session with it.
@@ -118,6 +119,7 @@ RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string 
 RFTPSManager::~RFTPSManager() {
   Stop();
   loop_.RemovePassEnd(passEnd_);
+  loop_.SetPassObserver(nullptr);
   WriteLog(LOG_SCREEN, LoadStr(kLogGoingOffline));
   // Sessions first: their ends still talk to the manager.
   while (!sessions_.empty()) RemoveSession(sessions_.back()->Number());
@@ -387,6 +389,7 @@ void RFTPSManager::ApplySettings() {
   homes_ = LoadIPHomes(*ini_);
   messages_.Load(*ini_, homes_);
   xferLog_.Configure(*ini_, iniPath_);
+  metrics_.SetPerUser(settings_.metricsPerUser);
   RetirePool();
   // The INI writes of quota and ratio counters go to the pool too.
   (void)Pool();
@@ -709,16 +712,22 @@ void RFTPSManager::Accept(RManSockStr& listener) {
 
 void RFTPSManager::AdmitConnection(std::unique_ptr<RWinSocket> socket, std::string client,
                                    bool implicitTls) {
+  metrics_.CountConnection();
   // Refused clients cost nothing but the accept and the close.
-  if (settings_.antiHammer && !hammer_.Admit(client, Now())) return;
+  if (settings_.antiHammer && !hammer_.Admit(client, Now())) {
+    metrics_.CountRefusal(RRefusal::AntiHammering);
+    return;
+  }
   // Every handshake holds an OpenSSL connection and costs a key exchange:
   // past the cap an implicit-port connection is closed before it costs more.
   // A handshake is a connection still logging in, bounded per address as
   // the others are (they are counted at admission, after it).
   if (implicitTls) {
     const int32_t perAddress = settings_.maxPreLoginPerIP;
-    if (perAddress > 0 && NotLoggedInFrom(client) >= perAddress) return;
-    if (!AdmitTlsHandshake()) return;
+    if ((perAddress > 0 && NotLoggedInFrom(client) >= perAddress) || !AdmitTlsHandshake()) {
+      metrics_.CountRefusal(RRefusal::Limits);
+      return;
+    }
   }
   // An IPv6 local address selects the IPv6 home on it by its stand-in id;
   // on no home it is 0 but still shows and listens on its real address.

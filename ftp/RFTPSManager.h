@@ -48,6 +48,7 @@
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFrontEnd.h"
 #include "ftp/RIPHomes.h"
+#include "ftp/RMetrics.h"
 #include "ftp/RSocketRoutes.h"
 #include "ftp/RUploadRecords.h"
 #include "ftp/RXferLog.h"
@@ -366,6 +367,9 @@ class RFTPSManager : public RTimer {
   // The server's counters (connections, logins, transfers). Loop thread.
   ServerStats& Stats() { return stats_; }
   const ServerStats& Stats() const { return stats_; }
+  // The counters of /metrics (ftp/RMetrics.h). Loop thread.
+  RMetrics& Metrics() { return metrics_; }
+  const RMetrics& Metrics() const { return metrics_; }
   // The uploads clients may resume (the hourly purges due run first).
   RUploadRecords& UploadRecords() {
     uploads_.PurgeDue(Now());
@@ -533,6 +537,7 @@ class RFTPSManager : public RTimer {
   std::unordered_map<uint32_t, std::unique_ptr<RProxyIntakeStr>> intakes_;
   RAntiHammer hammer_;
   ServerStats stats_;
+  RMetrics metrics_;
   RUploadRecords uploads_;
   std::shared_ptr<RFTPEventHandler> hooks_;
   RFTPMessages messages_;

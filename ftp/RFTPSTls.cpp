@@ -144,6 +144,7 @@ void RFTPSComInterp::StartPendingTls() {
 
 void RFTPSComInterp::OnControlTls(int status) {
   manager_.HandshakeOver(*this);
+  manager_.Metrics().CountTlsHandshake(status == WS_OK);
   if (status != WS_OK) {
     LogStr(LOG_SECURITY, kLogTlsFailed, control_->TlsFailure());
     RequestRemoval();
@@ -183,6 +184,7 @@ bool StartDataTls(RFTPSComInterp& s) {
 
 uint32_t DataTlsDone(RFTPSComInterp& s, int status) {
   s.Tls.dataPending = false;
+  s.Manager().Metrics().CountTlsHandshake(status == WS_OK && s.Data.socket);
   if (status != WS_OK || !s.Data.socket) {
     if (s.Data.socket) s.LogStr(LOG_SECURITY, kLogTlsFailed, s.Data.socket->TlsFailure());
     return 0;

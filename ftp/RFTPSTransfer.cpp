@@ -667,6 +667,8 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
                                   static_cast<uint64_t>(s.Transfer.bytes), elapsed, reasonText));
     }
     RecordTransfer(s, false, failed, elapsed, s.Transfer.bytes);
+    s.Manager().Metrics().CountTransfer(false, failed, static_cast<uint64_t>(s.Transfer.bytes),
+                                        s.Login.userName);
     RaiseTransferEnd(s, failed ? HE_DownloadFailed : HE_DownloadEnded,
                      static_cast<uint32_t>(reason.number), elapsed);
     if (s.Manager().Stats().DownloadsActive > 0) --s.Manager().Stats().DownloadsActive;
@@ -743,6 +745,8 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
   }
   // A block refused by the quota was received but never written.
   RecordTransfer(s, true, failed, elapsed, fileRemains ? kept : 0);
+  s.Manager().Metrics().CountTransfer(true, failed, static_cast<uint64_t>(s.Transfer.bytes),
+                                      s.Login.userName);
   RaiseTransferEnd(s, failed ? HE_UploadFailed : HE_UploadEnded,
                    static_cast<uint32_t>(reason.number), elapsed);
   if (s.Manager().Stats().UploadsActive > 0) --s.Manager().Stats().UploadsActive;

@@ -318,6 +318,7 @@ enum : uint32_t {
   kTextRateKb2 = 25502,
   kTextRateBytes = 25503,
   kLogHammerBlocked = 25960,
+  kLogLoginFailed = 29200,
 };
 
 }  // namespace vantor

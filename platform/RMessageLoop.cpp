@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string_view>
 
 namespace vantor {
@@ -241,6 +242,12 @@ void RMessageLoop::DrainWake() {
 // --- running ---------------------------------------------------------------------
 
 namespace {
+int64_t MonotonicNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 thread_local uint64_t t_pass = 0;
 thread_local int t_passDepth = 0;  // inside RunOnce or RunPending
 thread_local RMessageLoop* t_loop = nullptr;
@@ -287,6 +294,7 @@ void RMessageLoop::NoteFileWritten(const std::string& path) {
 void RMessageLoop::Wait(int64_t timeoutMs) {
   epoll_event events[128];
   int n = epoll_.Wait(events, 128, timeoutMs);
+  passStartNs_ = MonotonicNs();
   ++t_pass;
   for (int i = 0; i < n; ++i) {
     uint64_t tag = events[i].data.u64;
@@ -315,6 +323,8 @@ void RMessageLoop::RunOnce(int64_t maxWaitMs) {
     if (queue_.empty()) break;
   }
   RunPassEnd();
+  // A pass-end callback may have removed the observer (its owner went).
+  if (passObserver_) passObserver_(MonotonicNs() - passStartNs_);
 }
 
 uint64_t RMessageLoop::AddPassEnd(std::function<void()> callback) {

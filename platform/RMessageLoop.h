@@ -126,6 +126,13 @@ class RMessageLoop {
   // A callback must not add or remove pass-end callbacks.
   uint64_t AddPassEnd(std::function<void()> callback);
   void RemovePassEnd(uint64_t id);
+  // `observer` (nullptr: none) gets the busy time of every pass of Run() or
+  // RunOnce() in nanoseconds of the monotonic clock: from the wake-up to the
+  // end of the pass-end callbacks, the wait itself left out. It runs on the
+  // loop thread after the pass-end callbacks.
+  void SetPassObserver(std::function<void(int64_t busyNs)> observer) {
+    passObserver_ = std::move(observer);
+  }
 
   // Whether the caller runs on the loop's thread (a job the pool had to run
   // inline, for one): such a caller may touch the loop's state directly.
@@ -194,6 +201,8 @@ class RMessageLoop {
   int batchesPerPass_ = 1;
   std::vector<std::pair<uint64_t, std::function<void()>>> passEnd_;
   uint64_t nextPassEnd_ = 1;
+  std::function<void(int64_t)> passObserver_;
+  int64_t passStartNs_ = 0;  // when the wait of the current pass returned
 
   RLoopTimers timers_;
 

@@ -10,6 +10,8 @@ need=(build-essential cmake g++ libcrypt-dev libsystemd-dev libssl-dev openssl p
 if [ "$mode" != server ]; then
   # The tests: the compiler cache, GoogleTest, the real clients, the man pages.
   need+=(ccache libgtest-dev python3 curl lftp tnftp scdoc)
+  # promtool checks the metrics text; fail2ban-regex the fail2ban filter.
+  need+=(prometheus fail2ban)
   # Node and npm for basic-ftp (below), from Debian when none is on the PATH.
   command -v npm >/dev/null || need+=(nodejs npm)
   # The fuzz smoke run of scripts/test.sh: clang and its libFuzzer runtime.

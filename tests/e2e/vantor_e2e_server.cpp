@@ -5,7 +5,8 @@
 //
 // Prints "PORT <n>" once listening (or "OFFLINE"), then every log line as
 // "LOG <category> <text>". SIGTERM/SIGINT stop it, SIGUSR1 toggles on-line,
-// SIGHUP reloads the settings.
+// SIGHUP reloads the settings, SIGUSR2 prints the metrics text: each of its
+// lines as "METRIC <line>", then "METRICS-END".
 #include <signal.h>
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 
 #include "e2e_driver.h"
 #include "ftp/RFTPServer.h"
+#include "ftp/RMetrics.h"
 #include "net/RSocketLayer.h"
 #include "platform/RMessageLoop.h"
 #include "util/RLog.h"
@@ -25,6 +27,24 @@ using e2e::AnnouncePort;
 using e2e::kSignalMessage;
 using e2e::PrintLog;
 using e2e::RTestFrontEnd;
+
+namespace {
+
+// One printf per line: log lines from other threads may come between them,
+// never inside one.
+void PrintMetrics(const std::string& text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::printf("METRIC %.*s\n", static_cast<int>(end - start), text.data() + start);
+    start = end + 1;
+  }
+  std::printf("METRICS-END\n");
+  std::fflush(stdout);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   bool quiet = false;
@@ -55,12 +75,14 @@ int main(int argc, char** argv) {
         server.Manager().ToggleOnline();
       } else if (m.wParam == SIGHUP) {
         server.Reload();
+      } else if (m.wParam == SIGUSR2) {
+        PrintMetrics(RenderMetricsText(server.Manager()));
       } else {
         loop.Quit(0);
       }
       return 0;
     });
-    for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGHUP})
+    for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGHUP, SIGUSR2})
       loop.WatchSignal(sig, control, kSignalMessage);
     server.Start();
     AnnouncePort(server);

@@ -94,12 +94,15 @@ def check_packages(c, debs):
     gui_depends = run("dpkg-deb", "-f", gui, "Depends").stdout
     c.true("vantor (= %s)" % VERSION in gui_depends and "libqt6widgets6" in gui_depends,
            "GUI dependencies: %r" % gui_depends)
-    c.eq(run("dpkg-deb", "-I", server, "conffiles").stdout.strip(), INI, "conffiles")
+    c.eq(run("dpkg-deb", "-I", server, "conffiles").stdout.split(),
+         [INI, "/etc/fail2ban/filter.d/vantor.conf", "/etc/fail2ban/jail.d/vantor.conf"],
+         "conffiles")
 
     files = {
         server: ["./usr/sbin/vantor", "./etc/vantor/VANTOR.INI", "./" + UNIT,
                  "./usr/lib/tmpfiles.d/vantor.conf", "./usr/include/vantor/hooks.h",
-                 "./usr/share/man/man8/vantor.8", "./usr/share/man/man5/vantor.ini.5"],
+                 "./usr/share/man/man8/vantor.8", "./usr/share/man/man5/vantor.ini.5",
+                 "./etc/fail2ban/filter.d/vantor.conf", "./etc/fail2ban/jail.d/vantor.conf"],
         gui: ["./usr/bin/vantor-gui", "./usr/share/applications/vantor-gui.desktop",
               "./usr/share/man/man1/vantor-gui.1"],
     }

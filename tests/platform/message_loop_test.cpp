@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -43,6 +44,35 @@ class LoopTest : public ::testing::Test {
 };
 
 }  // namespace
+
+// The pass observer hears each pass of RunOnce once, after the pass-end
+// callbacks, with the busy time only: a pass that sleeps 30 ms in a handler
+// measures at least that, the 200 ms wait of an idle pass is not counted.
+TEST_F(LoopTest, PassObserverGetsBusyTime) {
+  std::vector<int64_t> passes;
+  int ends = 0;
+  const uint64_t end = loop_.AddPassEnd([&] { ++ends; });
+  loop_.SetPassObserver([&](int64_t ns) {
+    EXPECT_EQ(ends, static_cast<int>(passes.size()) + 1) << "after the pass-end callbacks";
+    passes.push_back(ns);
+  });
+  const RWindowId slow = loop_.CreateWindow([](const RMsg&) -> intptr_t {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    return 0;
+  });
+  loop_.RunOnce(200);  // nothing to do: waits 200 ms
+  ASSERT_TRUE(loop_.PostMessage(slow, kPosted));
+  loop_.RunOnce(0);
+  ASSERT_EQ(passes.size(), 2u);
+  EXPECT_GE(passes[0], 0);
+  EXPECT_LT(passes[0], 100'000'000) << "the wait is not busy time";
+  EXPECT_GE(passes[1], 30'000'000);
+  loop_.SetPassObserver(nullptr);
+  loop_.RunOnce(0);
+  EXPECT_EQ(passes.size(), 2u);
+  loop_.RemovePassEnd(end);
+  loop_.DestroyWindow(slow);
+}
 
 // Posts arrive in order; the bound refuses posts until the queue drains,
 // then accepts again.
