@@ -18,6 +18,7 @@
 #include "config/RIniFile.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPServer.h"
+#include "ftp/RFrontEnd.h"
 #include "net/RAdminSocket.h"
 #include "platform/RFile.h"
 #include "platform/RFileSys.h"
@@ -113,6 +114,7 @@ struct RAdminRequest {
   RAdminAnswerStr answer;
   RWorkCancelPtr cancel = std::make_shared<RWorkCancel>();
   RMessageLoop::TimerId delay = 0;
+  bool suspended = false;
 };
 
 struct RAdminServer::Impl {
@@ -132,6 +134,7 @@ struct RAdminServer::Impl {
   std::unordered_map<std::string, BadTokens> badTokens;
   uint64_t jobSerial = 0;
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+  bool stopping = false;
 
   Impl(RVantorApp& a, std::function<RFTPServer*()> s) : app(a), server(std::move(s)) {}
   RMessageLoop& Loop() { return app.Loop(); }
@@ -141,6 +144,7 @@ struct RAdminServer::Impl {
   void Run(RAdminListener& l);
   void Arm(RAdminListener& l);
   void RunSoon(RAdminListener& l);
+  void Suspend(RAdminRequest& r);
   void Resume(RAdminRequest& r);
   MHD_Result Handle(RAdminListener& l, MHD_Connection* c, const char* url, const char* method,
                     const char* data, size_t* size, void** reqCls);
@@ -149,6 +153,7 @@ struct RAdminServer::Impl {
   void CheckToken(RAdminRequest& r, const std::string& given);
   MHD_Result StartStream(RAdminRequest& r, uint32_t session);
   void Push(RAdminStream& s, std::string event);
+  void EndStream(RAdminStream& s);
   void KeepAlive();
   void UpdateTraceSwitch();
   std::string Metrics();
@@ -313,7 +318,14 @@ void RAdminServer::Impl::RunSoon(RAdminListener& l) {
   });
 }
 
+void RAdminServer::Impl::Suspend(RAdminRequest& r) {
+  MHD_suspend_connection(r.connection);
+  r.suspended = true;
+}
+
 void RAdminServer::Impl::Resume(RAdminRequest& r) {
+  if (!r.suspended) return;
+  r.suspended = false;
   MHD_resume_connection(r.connection);
   RunSoon(*r.listener);
 }
@@ -324,6 +336,8 @@ MHD_Result RAdminServer::Impl::Handle(RAdminListener& l, MHD_Connection* c, cons
                                       const char* method, const char* data, size_t* size,
                                       void** reqCls) {
   auto* r = static_cast<RAdminRequest*>(*reqCls);
+  // Going down: every connection is closed as it wakes.
+  if (stopping) return MHD_NO;
   if (r == nullptr) {
     r = new RAdminRequest;
     r->listener = &l;
@@ -355,7 +369,7 @@ MHD_Result RAdminServer::Impl::Handle(RAdminListener& l, MHD_Connection* c, cons
     case RAdminRequest::Phase::Authing:
     case RAdminRequest::Phase::Working:
       // Woken without an answer (cannot happen): keep waiting.
-      MHD_suspend_connection(c);
+      Suspend(*r);
       return MHD_YES;
     case RAdminRequest::Phase::New:
       if (r->tooLarge) {
@@ -370,7 +384,7 @@ MHD_Result RAdminServer::Impl::Handle(RAdminListener& l, MHD_Connection* c, cons
           return Answer(*r);
         }
         r->phase = RAdminRequest::Phase::Authing;
-        MHD_suspend_connection(c);
+        Suspend(*r);
         CheckToken(*r, auth.substr(7));
         return MHD_YES;
       }
@@ -483,8 +497,11 @@ void RAdminServer::Impl::Dispatch(RAdminRequest& r) {
   call.cancel = r.cancel;
   std::optional<RAdminAnswerStr> a = res.Call(call);
   if (!a) {
+    // The answer may have come already (a pool without threads runs the
+    // work inside Submit).
+    if (r.phase == RAdminRequest::Phase::Ready) return;
     r.phase = RAdminRequest::Phase::Working;
-    MHD_suspend_connection(r.connection);
+    Suspend(r);
     return;
   }
   r.answer = std::move(*a);
@@ -539,17 +556,22 @@ void RAdminServer::Impl::Push(RAdminStream& s, std::string event) {
   }
 }
 
+void RAdminServer::Impl::EndStream(RAdminStream& s) {
+  if (s.ended) return;
+  Push(s, "event: end\ndata: " + std::to_string(s.session) + "\n\n");
+  s.ended = true;
+  if (s.suspended) {
+    s.suspended = false;
+    MHD_resume_connection(s.connection);
+    RunSoon(*s.listener);
+  }
+}
+
 void RAdminServer::Impl::KeepAlive() {
   RFTPServer* srv = server();
   for (RAdminStream* s : std::vector<RAdminStream*>(streams.begin(), streams.end())) {
     if (s->session != 0 && (srv == nullptr || srv->Manager().FindSession(s->session) == nullptr)) {
-      Push(*s, "event: end\ndata: " + std::to_string(s->session) + "\n\n");
-      s->ended = true;
-      if (s->suspended) {
-        s->suspended = false;
-        MHD_resume_connection(s->connection);
-        RunSoon(*s->listener);
-      }
+      EndStream(*s);
       continue;
     }
     // A comment line: keeps proxies from closing a quiet stream and lets a
@@ -575,13 +597,34 @@ void RAdminServer::Impl::Shutdown() {
   alive = std::make_shared<bool>(true);
   if (keepAlive != 0) Loop().CancelTimer(keepAlive);
   keepAlive = 0;
+  // The library refuses to stop with connections asleep: each is woken and
+  // closed (a stream ends, a waiting request is dropped) first.
+  stopping = true;
+  for (RAdminStream* st : streams) {
+    st->ended = true;
+    if (st->suspended) {
+      st->suspended = false;
+      MHD_resume_connection(st->connection);
+    }
+  }
+  for (RAdminRequest* r : std::vector<RAdminRequest*>(requests.begin(), requests.end())) {
+    r->cancel->Cancel();
+    if (r->delay != 0) Loop().CancelTimer(r->delay);
+    r->delay = 0;
+    if (r->suspended) {
+      r->suspended = false;
+      MHD_resume_connection(r->connection);
+    }
+  }
   for (auto& l : listeners) {
     if (l->timer != 0) Loop().CancelTimer(l->timer);
     if (l->epollFd >= 0) Loop().UnwatchFd(l->epollFd);
+    MHD_run(l->daemon);
     // Frees every connection, request and stream through the callbacks.
     MHD_stop_daemon(l->daemon);
   }
   listeners.clear();
+  stopping = false;
   if (!settings.socketPath.empty()) RemoveUnixSocket(settings.socketPath);
 }
 
@@ -669,10 +712,16 @@ void RAdminServer::OnLogLine(std::string_view line) {
     if (s->session == 0) m.Push(*s, event);
 }
 
-void RAdminServer::OnDialogue(uint32_t session, std::string_view line) {
+void RAdminServer::OnNotify(uint32_t code, uint32_t session, std::string_view text) {
   Impl& m = *impl_;
   if (m.streams.empty()) return;
-  std::string event = "data: " + std::string(line) + "\n\n";
+  if (code == NC_SessionDestroyed) {
+    for (RAdminStream* s : std::vector<RAdminStream*>(m.streams.begin(), m.streams.end()))
+      if (s->session == session) m.EndStream(*s);
+    return;
+  }
+  if (code != NC_Dialogue) return;
+  std::string event = "data: " + std::string(text) + "\n\n";
   for (RAdminStream* s : std::vector<RAdminStream*>(m.streams.begin(), m.streams.end()))
     if (s->session == session) m.Push(*s, event);
 }

@@ -63,7 +63,9 @@ class RAdminServer {
   // The program's log lines and a session's command/reply lines, for the
   // streams. Cheap when nobody follows.
   void OnLogLine(std::string_view line);
-  void OnDialogue(uint32_t session, std::string_view line);
+  // The engine's session notifications (ftp/RFrontEnd.h): command and
+  // reply lines, and the end of a session, which ends its traces.
+  void OnNotify(uint32_t code, uint32_t session, std::string_view text);
 
   struct Impl;
 

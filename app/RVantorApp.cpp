@@ -333,7 +333,7 @@ void RVantorApp::OnListenWait(std::string_view text) {
 }
 
 void RVantorApp::OnNotify(uint32_t code, uint32_t session, std::string_view text) {
-  if (code == NC_Dialogue && dialogueTap_) dialogueTap_(session, text);
+  if (notifyTap_) notifyTap_(code, session, text);
 }
 
 void RVantorApp::RequestExit(bool force) {

@@ -51,8 +51,8 @@ REngineHooks MakeHooks(REngine& e) {
       app.Logger().SetLineTap([&e](std::string_view line) {
         if (e.admin) e.admin->OnLogLine(line);
       });
-      app.SetDialogueTap([&e](uint32_t session, std::string_view line) {
-        if (e.admin) e.admin->OnDialogue(session, line);
+      app.SetNotifyTap([&e](uint32_t code, uint32_t session, std::string_view text) {
+        if (e.admin) e.admin->OnNotify(code, session, text);
       });
       e.admin->Start(ReadAdminSettings(e.server->Manager().Ini(), ini));
     }
