@@ -219,7 +219,6 @@ const RKeyStr kGlobalKeys[] = {
     {"AdminListen", RKind::Text},
     {"AdminTokenHash", RKind::Text},
     {"MetricsListen", RKind::Text},
-    {"MetricsPerUser", RKind::Bool},
     {"XferLog", RKind::OwnFile},
     // Keys of older files that the conversion at start-up moves.
     {"TimeoutUser", RKind::Int, 0, kNoMax},
