@@ -101,13 +101,24 @@ Json TransferJson(int32_t state, const RSessionSummaryStr& q, int64_t rate) {
   return t;
 }
 
-std::optional<Json> SessionJson(RFTPSManager& m, uint32_t n) {
-  const std::optional<RSessionSummaryStr> q = m.SessionSummary(n);
-  const RFTPSComInterp* s = m.FindSession(n);
-  if (!q || s == nullptr) return std::nullopt;
-  const std::optional<RSessionTimingStr> t = m.SessionTiming(n);
-  const std::optional<RSessionHostStr> h = m.SessionHost(n);
-  const std::optional<RSessionTrafficStr> tr = m.SessionTraffic(n);
+// `lookUp`: start a host-name look-up when the name is not known yet, as
+// the user information window does for the session it shows (never for a
+// whole list: thousands of look-ups at once).
+Json SessionJson(RFTPSManager& m, const RFTPSComInterp& session, bool lookUp) {
+  const RFTPSComInterp* s = &session;
+  const uint32_t n = s->Number();
+  const std::optional<RSessionSummaryStr> q = m.SessionSummary(session);
+  const std::optional<RSessionTimingStr> t = m.SessionTiming(session);
+  const std::optional<RSessionTrafficStr> tr = m.SessionTraffic(session);
+  std::optional<RSessionHostStr> h;
+  if (lookUp) {
+    h = m.SessionHost(n);
+  } else if (s->Connection.nameResolved) {
+    h.emplace();
+    h->resolved = 1;
+    const size_t len = std::min(s->Connection.hostName.size(), sizeof(h->host) - 1);
+    std::memcpy(h->host, s->Connection.hostName.data(), len);
+  }
   Json j;
   j["number"] = n;
   j["user"] = Field(q->user, sizeof(q->user));
@@ -224,8 +235,21 @@ std::string EditedText(const std::vector<std::string>& file,
     text += out[i];
     text += '\n';
   }
+  auto hasSection = [&](const std::vector<std::string>& text, const std::string& name) {
+    return std::any_of(text.begin(), text.end(), [&](const std::string& l) {
+      const auto h = headerOf(l);
+      return h && EqualNoCaseAscii(*h, name);
+    });
+  };
   for (const RIniFile::Change& c : changes) {
     if (!c.value) continue;
+    // A new section's header is checked too: an unknown section is refused.
+    if (!hasSection(file, c.section)) {
+      for (size_t i = 0; i < out.size(); ++i) {
+        const auto h = headerOf(out[i]);
+        if (h && EqualNoCaseAscii(*h, c.section)) lines->push_back(static_cast<int>(i + 1));
+      }
+    }
     bool inSection = false;
     for (size_t i = 0; i < out.size(); ++i) {
       if (const auto h = headerOf(out[i])) {
@@ -241,6 +265,10 @@ std::string EditedText(const std::vector<std::string>& file,
   }
   return text;
 }
+
+// Each check is its own job: two PATCHes of different content must never
+// share one run (the pool joins jobs of one key).
+uint64_t gCheckSerial = 0;
 
 struct RConfigVerdictStr {
   std::vector<std::string> errors;
@@ -326,8 +354,8 @@ std::optional<RAdminAnswerStr> PatchConfig(RAdminResources& r, const RAdminCallS
     j["reload"] = true;
     later(JsonAnswer(200, j));
   };
-  const RWorkSubmit sub =
-      r.server->Manager().Pool().Submit("admin-config-check", call.cancel, work, done);
+  const RWorkSubmit sub = r.server->Manager().Pool().Submit(
+      "admin-config-check-" + std::to_string(++gCheckSerial), call.cancel, work, done);
   if (sub == RWorkSubmit::Full) return ErrorAnswer(503, "busy, try again");
   return std::nullopt;
 }
@@ -475,8 +503,7 @@ std::optional<RAdminAnswerStr> RAdminResources::Call(const RAdminCallStr& c) {
     if (n == 1) {
       if (!get) return notAllowed();
       Json list = Json::array();
-      for (uint32_t number : m.SessionNumbers())
-        if (auto s = SessionJson(m, number)) list.push_back(std::move(*s));
+      for (const auto& s : m.Sessions()) list.push_back(SessionJson(m, *s, false));
       return JsonAnswer(200, list);
     }
     const std::optional<uint32_t> number = Number((*seg)[1]);
@@ -491,7 +518,7 @@ std::optional<RAdminAnswerStr> RAdminResources::Call(const RAdminCallStr& c) {
       a.streamSession = *number;
       return a;
     }
-    if (get) return JsonAnswer(200, *SessionJson(m, *number));
+    if (get) return JsonAnswer(200, SessionJson(m, *m.FindSession(*number), true));
     if (!del) return notAllowed();
     WriteLog(LOG_SECURITY, FormatStr(kLogAdminKill, *number, c.who));
     // Posted, as the window's Kill: never inside the session's own calls.

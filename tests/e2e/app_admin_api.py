@@ -224,6 +224,7 @@ class Resources(unittest.TestCase):
                 ("PATCH", "/v1/config", "/v1/config", '{"GLOBAL": {"MaxNrUsers": "40"}}', 200),
                 ("PATCH", "/v1/config", "/v1/config", '{"GLOBAL": {"MaxNrUsers": "many"}}', 422),
                 ("PATCH", "/v1/config", "/v1/config", '{"GLOBAL": {"NoSuchKey": "1"}}', 422),
+                ("PATCH", "/v1/config", "/v1/config", '{"NOSUCH": {"A": "1"}}', 422),
                 ("PATCH", "/v1/config", "/v1/config", '{"GLOBAL": {"PortNr": 21}}', 400),
                 ("PATCH", "/v1/config", "/v1/config", '{"GLOBAL": {"A\\nB": "1"}}', 400),
                 ("PATCH", "/v1/config", "/v1/config", '[1, 2', 400),
