@@ -51,7 +51,7 @@ TEST(RAdminSocket, ParseListenAddress) {
 // The socket file gets its mode; a stale one is replaced, a live one and
 // any other file are left alone.
 TEST(RAdminSocket, UnixSocketFile) {
-  TempDir dir;
+  test::TempDir dir;
   const std::string path = dir.Path() + "/admin.sock";
   std::string error;
   RFd fd = ListenUnixSocket(path, 0660, std::nullopt, &error);
