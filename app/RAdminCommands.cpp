@@ -214,6 +214,12 @@ const RKeyStr kGlobalKeys[] = {
     {"LogFileAccessDLL", RKind::Bool},
     {"RunAsUser", RKind::User},
     {"RunAsGroup", RKind::Group},
+    // The administration endpoint (app/RAdminServer.h), read at start-up.
+    {"AdminSocket", RKind::Text},
+    {"AdminGroup", RKind::Text},
+    {"AdminListen", RKind::Text},
+    {"AdminTokenHash", RKind::Text},
+    {"MetricsListen", RKind::Text},
     {"XferLog", RKind::OwnFile},
     // Keys of older files that the conversion at start-up moves.
     {"TimeoutUser", RKind::Int, 0, kNoMax},
@@ -596,6 +602,13 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
     c.Add(0, true, FormatStr(kCheckCannotRead, iniPath));
     return c.problems;
   }
+  return CheckConfigText(iniPath, std::move(text));
+}
+
+std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::string text) {
+  RChecker c;
+  c.iniPath = iniPath;
+  c.iniDir = DirectoryOf(iniPath);
   // The server reads a file saved with a byte order mark; so does the check.
   if (text.starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
 

@@ -24,6 +24,9 @@ struct RConfigProblemStr {
 // Reads the file at `iniPath` as the server would and lists every problem,
 // in line order.
 std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath);
+// The same on `text` as the content of the file at `iniPath` (relative
+// paths are taken from its folder). Any thread.
+std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::string text);
 
 // Prints the problems ("PATH:LINE: error: TEXT") and a summary to `out`;
 // exit 1 when any is an error.

@@ -332,6 +332,25 @@ void RVantorApp::OnListenWait(std::string_view text) {
   ServiceNotify("READY=1\nSTATUS=" + lastStatus_);
 }
 
+void RVantorApp::OnNotify(uint32_t code, uint32_t session, std::string_view text) {
+  if (notifyTap_) notifyTap_(code, session, text);
+}
+
+void RVantorApp::RequestExit(bool force) {
+  if (closing_) return;
+  const int users = engine_.usersOnline ? engine_.usersOnline() : 0;
+  if (users > 0 && !force) {
+    if (exitPending_) return;
+    exitPending_ = true;
+    if (engine_.setExitPending) engine_.setExitPending(true);
+    WriteLog(LOG_SCREEN, LoadStr(kLogExitPendingSignal));
+    UpdateServiceStatus();
+    return;
+  }
+  closing_ = true;
+  loop_.Quit(0);
+}
+
 void RVantorApp::OnCloseRequest() {
   closing_ = true;
   loop_.Quit(0);

@@ -83,6 +83,19 @@ class RVantorApp final : public RFrontEnd {
   void OnCloseRequest() override;
   void OnListenWait(std::string_view text) override;
 
+  void OnNotify(uint32_t code, uint32_t session, std::string_view text) override;
+  // The engine's session notifications (command and reply lines, a
+  // session's end) also go here.
+  void SetNotifyTap(
+      std::function<void(uint32_t code, uint32_t session, std::string_view text)> tap) {
+    notifyTap_ = std::move(tap);
+  }
+  // Close as a signal does: with users on and not `force`, exit pending
+  // (new clients turned away, the program ends after the last session).
+  void RequestExit(bool force);
+  // Why a listener is being retried ("" when every one is up).
+  const std::string& ListenWait() const { return listenWait_; }
+
   // One status line: "Vantor: %s KBps %d Socks %d Users %d Xfers".
   std::string StatusLine() const;
 
@@ -114,6 +127,7 @@ class RVantorApp final : public RFrontEnd {
   bool journal_ = false;  // stdout is the journal: lines carry "<N>" priorities
   RMessageLoop::TimerId watchdogTimer_ = 0;
   std::string lastStatus_;
+  std::function<void(uint32_t, uint32_t, std::string_view)> notifyTap_;
   std::string listenWait_;     // a listener being retried: the status says so
   std::string reloadRefused_;  // why the last reload was refused; "" after one that ran
   bool readySent_ = false;

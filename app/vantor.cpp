@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/RAdminServer.h"
 #include "app/RRunAs.h"
 #include "app/RVantorApp.h"
 #include "ftp/RFTPSManager.h"
@@ -21,8 +22,13 @@ struct REngine {
   std::string iniPath;
   std::unique_ptr<RFTPServer> server;
   RServerAddOns addOns;
+  std::unique_ptr<RAdminServer> admin;
 
-  void Stop() { addOns.Shutdown(server); }
+  void Stop() {
+    // The endpoint's requests refer to the server: they end first.
+    admin.reset();
+    addOns.Shutdown(server);
+  }
 };
 
 REngineHooks MakeHooks(REngine& e) {
@@ -38,6 +44,18 @@ REngineHooks MakeHooks(REngine& e) {
     e.addOns.LoadHooks(ini);
     e.server = std::make_unique<RFTPServer>(app.Loop(), app.Layer(), app, ini);
     e.server->Start();
+    // The administration sockets are made now, while the process may still
+    // create them in a folder only root can write to.
+    if (!ini.empty()) {
+      e.admin = std::make_unique<RAdminServer>(app, [&e] { return e.server.get(); });
+      app.Logger().SetLineTap([&e](std::string_view line) {
+        if (e.admin) e.admin->OnLogLine(line);
+      });
+      app.SetNotifyTap([&e](uint32_t code, uint32_t session, std::string_view text) {
+        if (e.admin) e.admin->OnNotify(code, session, text);
+      });
+      e.admin->Start(ReadAdminSettings(e.server->Manager().Ini(), ini));
+    }
     // The listeners are bound (ports below 1024 need root for that); no
     // client byte has been read yet, because the loop has not run.
     if (ApplyRunAs(ini) == RRunAsOutcome::Failed) {

@@ -36,6 +36,25 @@ void RAntiHammer::Purge(int64_t now) {
   }
 }
 
+std::vector<RAntiHammer::RBlockStr> RAntiHammer::Blocks() const {
+  std::vector<RBlockStr> out;
+  out.reserve(blocks_.size());
+  for (const RClientCon& b : blocks_) out.push_back({b.address, b.time + block_});
+  return out;
+}
+
+void RAntiHammer::Block(std::string_view address, int64_t now, int64_t seconds) {
+  // A block is kept while its start lies within the block time, so one of
+  // another length starts at the moment that makes it end when asked.
+  RClientCon key{std::string(address), now + seconds - block_};
+  blocks_.erase(key);
+  blocks_.insert(std::move(key));
+}
+
+bool RAntiHammer::Unblock(std::string_view address) {
+  return blocks_.erase(RClientCon{std::string(address), 0}) != 0;
+}
+
 void RAntiHammer::Clear() {
   attempts_.clear();
   blocks_.clear();

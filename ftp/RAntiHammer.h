@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantor {
 
@@ -34,6 +35,18 @@ class RAntiHammer {
   // window.
   void Purge(int64_t now);
   void Clear();
+
+  // The blocked addresses with the time each block ends (administration).
+  struct RBlockStr {
+    std::string address;
+    int64_t until = 0;
+  };
+  std::vector<RBlockStr> Blocks() const;
+  // Blocks `address` until `now` + `seconds` (a block already there is
+  // replaced); logged by the caller.
+  void Block(std::string_view address, int64_t now, int64_t seconds);
+  // False when the address was not blocked.
+  bool Unblock(std::string_view address);
 
   size_t AttemptCount() const { return attempts_.size(); }
   size_t BlockCount() const { return blocks_.size(); }

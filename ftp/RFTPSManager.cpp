@@ -1009,8 +1009,13 @@ std::vector<uint32_t> RFTPSManager::SessionNumbers() const {
 std::optional<RSessionSummaryStr> RFTPSManager::SessionSummary(uint32_t session) const {
   const RFTPSComInterp* s = FindSession(session);
   if (s == nullptr) return std::nullopt;
+  return SessionSummary(*s);
+}
+
+RSessionSummaryStr RFTPSManager::SessionSummary(const RFTPSComInterp& session) const {
+  const RFTPSComInterp* s = &session;
   RSessionSummaryStr r;
-  r.session = session;
+  r.session = s->Number();
   r.found = 1;
   const time_t t = static_cast<time_t>(s->Connection.connectTime);
   struct tm tmv {};
@@ -1038,8 +1043,13 @@ std::optional<RSessionSummaryStr> RFTPSManager::SessionSummary(uint32_t session)
 std::optional<RSessionTimingStr> RFTPSManager::SessionTiming(uint32_t session) const {
   const RFTPSComInterp* s = FindSession(session);
   if (s == nullptr) return std::nullopt;
+  return SessionTiming(*s);
+}
+
+RSessionTimingStr RFTPSManager::SessionTiming(const RFTPSComInterp& session) const {
+  const RFTPSComInterp* s = &session;
   RSessionTimingStr r;
-  r.session = session;
+  r.session = s->Number();
   r.found = 1;
   SplitSeconds(s->SecondsConnected(), r.hours, r.minutes, r.seconds);
   const bool moving = s->IsTransferActive();
@@ -1068,8 +1078,13 @@ std::optional<RSessionHostStr> RFTPSManager::SessionHost(uint32_t session) {
 std::optional<RSessionTrafficStr> RFTPSManager::SessionTraffic(uint32_t session) const {
   const RFTPSComInterp* s = FindSession(session);
   if (s == nullptr) return std::nullopt;
+  return SessionTraffic(*s);
+}
+
+RSessionTrafficStr RFTPSManager::SessionTraffic(const RFTPSComInterp& session) const {
+  const RFTPSComInterp* s = &session;
   RSessionTrafficStr r;
-  r.session = session;
+  r.session = s->Number();
   r.found = 1;
   r.bytesSent = s->Counters.bytesDown;
   r.bytesReceived = s->Counters.bytesUp;

@@ -263,6 +263,11 @@ class RFTPSManager : public RTimer {
   // a later query shows it.
   std::optional<RSessionHostStr> SessionHost(uint32_t session);
   std::optional<RSessionTrafficStr> SessionTraffic(uint32_t session) const;
+  // The same records of a session at hand (a whole list without a search
+  // per session).
+  RSessionSummaryStr SessionSummary(const RFTPSComInterp& session) const;
+  RSessionTimingStr SessionTiming(const RFTPSComInterp& session) const;
+  RSessionTrafficStr SessionTraffic(const RFTPSComInterp& session) const;
   // Whether the user information window is open (SQ_WindowOpen).
   void SetSessionWindowOpen(bool open);
 

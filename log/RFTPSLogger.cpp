@@ -213,6 +213,7 @@ void RFTPSLogger::WriteLog(int code, std::string_view text) {
   const bool file = s_.file[c->sw] && fileOn_;
   if (!screen && !file) return;
   const std::string line = RFormat("[%d] %s - %s", c->number, LogTimeStamp(Now()), text);
+  if (tap_) tap_(line);
   if (screen) pane_.Append(line);
   if (file) ToFile(line);
 }

@@ -139,6 +139,9 @@ class RFTPSLogger {
 
   // The one entry for log output.
   void WriteLog(int code, std::string_view text);
+  // Also gets every line the log shows or stores, as written (the
+  // administration endpoint's log stream); nullptr for none.
+  void SetLineTap(std::function<void(std::string_view line)> tap) { tap_ = std::move(tap); }
   // Whether WriteLog would show or store a line of `code`.
   bool Wants(int code) const;
 
@@ -218,6 +221,7 @@ class RFTPSLogger {
   enum class RFileHold { Writing, Holding, Discarding };
   RFileHold fileHold_ = RFileHold::Writing;
   std::string held_;
+  std::function<void(std::string_view)> tap_;
 };
 
 }  // namespace vantor

@@ -6,12 +6,15 @@
 set -euo pipefail
 mode="${VANTOR_DEPS:-all}"
 # The server: compiler, CMake and the libraries it links.
-need=(build-essential cmake g++ libcrypt-dev libsystemd-dev libssl-dev openssl pkg-config)
+need=(build-essential cmake g++ libcrypt-dev libsystemd-dev libssl-dev openssl pkg-config
+      libmicrohttpd-dev nlohmann-json3-dev libcurl4-openssl-dev)
 if [ "$mode" != server ]; then
   # The tests: the compiler cache, GoogleTest, the real clients, the man pages.
   need+=(ccache libgtest-dev python3 curl lftp tnftp scdoc)
   # promtool checks the metrics text; fail2ban-regex the fail2ban filter.
   need+=(prometheus fail2ban)
+  # The administration endpoint's test: its OpenAPI file read and applied.
+  need+=(python3-yaml python3-jsonschema)
   # Node and npm for basic-ftp (below), from Debian when none is on the PATH.
   command -v npm >/dev/null || need+=(nodejs npm)
   # The fuzz smoke run of scripts/test.sh: clang and its libFuzzer runtime.

@@ -11,6 +11,7 @@ namespace {
 // Each subsystem's entries; the files hold brace-initialised RStringEntry rows.
 const RStringEntry kEntries[] = {
 #include "util/strings/accounts.inc"
+#include "util/strings/admin.inc"
 #include "util/strings/config.inc"
 #include "util/strings/fs.inc"
 #include "util/strings/ftp.inc"

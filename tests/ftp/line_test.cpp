@@ -95,6 +95,31 @@ TEST(RAntiHammer, WindowAndDefaults) {
   EXPECT_TRUE(h.Admit("a", 130));
 }
 
+// A block the administrator adds lasts its own time, is listed with its
+// end, refuses the address meanwhile and can be lifted.
+TEST(RAntiHammer, AdministratorBlocks) {
+  RAntiHammer h;
+  h.Configure(30, 4, 300);
+  h.Block("192.0.2.9", 1000, 3600);
+  ASSERT_EQ(h.Blocks().size(), 1u);
+  EXPECT_EQ(h.Blocks()[0].address, "192.0.2.9");
+  EXPECT_EQ(h.Blocks()[0].until, 4600);
+  EXPECT_FALSE(h.Admit("192.0.2.9", 1001));
+  h.Purge(4600);  // still blocked at its last second
+  EXPECT_EQ(h.BlockCount(), 1u);
+  h.Purge(4601);
+  EXPECT_EQ(h.BlockCount(), 0u);
+  EXPECT_TRUE(h.Admit("192.0.2.9", 4601));
+  // A shorter block replaces a longer one; lifting it admits at once.
+  h.Block("192.0.2.9", 5000, 3600);
+  h.Block("192.0.2.9", 5000, 60);
+  ASSERT_EQ(h.Blocks().size(), 1u);
+  EXPECT_EQ(h.Blocks()[0].until, 5060);
+  EXPECT_TRUE(h.Unblock("192.0.2.9"));
+  EXPECT_FALSE(h.Unblock("192.0.2.9"));
+  EXPECT_TRUE(h.Admit("192.0.2.9", 5001));
+}
+
 // IP home values: address (either family), name, passive address; bad
 // addresses drop.
 TEST(RIPHomes, ParseValues) {

@@ -102,7 +102,8 @@ def check_packages(c, debs):
         server: ["./usr/sbin/vantor", "./etc/vantor/VANTOR.INI", "./" + UNIT,
                  "./usr/lib/tmpfiles.d/vantor.conf", "./usr/include/vantor/hooks.h",
                  "./usr/share/man/man8/vantor.8", "./usr/share/man/man5/vantor.ini.5",
-                 "./etc/fail2ban/filter.d/vantor.conf", "./etc/fail2ban/jail.d/vantor.conf"],
+                 "./etc/fail2ban/filter.d/vantor.conf", "./etc/fail2ban/jail.d/vantor.conf",
+                 "./usr/bin/vantorctl", "./usr/share/man/man8/vantorctl.8"],
         gui: ["./usr/bin/vantor-gui", "./usr/share/applications/vantor-gui.desktop",
               "./usr/share/man/man1/vantor-gui.1"],
     }
