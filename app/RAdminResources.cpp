@@ -15,6 +15,7 @@
 #include "ftp/RFTPSComInterp.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPServer.h"
+#include "ftp/RMetrics.h"
 #include "platform/RIpAddress.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
@@ -595,31 +596,14 @@ std::optional<RAdminAnswerStr> RAdminResources::Call(const RAdminCallStr& c) {
   return ErrorAnswer(404, "unknown resource");
 }
 
-std::string RAdminResources::BasicMetrics() const {
-  std::string out;
-  auto metric = [&](const char* name, const char* type, const char* help,
-                    const std::string& lines) {
-    out +=
-        std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + lines;
-  };
-  metric("vantor_build_info", "gauge", "Version of the running server.",
-         std::string("vantor_build_info{version=\"") + kProgramVersion + "\"} 1\n");
-  if (server == nullptr) return out;
-  const ServerStats& st = server->Manager().Stats();
-  uint32_t loggedIn = 0;
-  for (const auto& s : server->Manager().Sessions())
-    if (s->IsLoggedIn()) ++loggedIn;
-  metric("vantor_sessions", "gauge", "Control connections now.",
-         "vantor_sessions " + std::to_string(st.ConnectionsNow) + "\n");
-  metric("vantor_sessions_logged_in", "gauge", "Sessions logged in now.",
-         "vantor_sessions_logged_in " + std::to_string(loggedIn) + "\n");
-  metric("vantor_connections_total", "counter", "Control connections since start.",
-         "vantor_connections_total " + std::to_string(st.NextSessionNumber - 1) + "\n");
-  metric("vantor_transfer_bytes_total", "counter", "File bytes moved since start.",
-         "vantor_transfer_bytes_total{direction=\"upload\"} " + std::to_string(st.BytesUploaded) +
-             "\nvantor_transfer_bytes_total{direction=\"download\"} " +
-             std::to_string(st.BytesDownloaded) + "\n");
-  return out;
+std::string RAdminResources::MetricsText() const {
+  if (server != nullptr) return RenderMetricsText(server->Manager());
+  // Between servers (a restart of the engine) only the build is known.
+  return std::string(
+             "# HELP vantor_build_info Version of the running server.\n"
+             "# TYPE vantor_build_info gauge\n"
+             "vantor_build_info{version=\"") +
+         kProgramVersion + "\"} 1\n";
 }
 
 }  // namespace vantor

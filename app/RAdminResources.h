@@ -45,8 +45,8 @@ struct RAdminResources {
   RFTPServer* server;  // nullptr: no server (503 for what needs one)
 
   std::optional<RAdminAnswerStr> Call(const RAdminCallStr& c);
-  // The server's counters in the Prometheus text format.
-  std::string BasicMetrics() const;
+  // The metrics text (Prometheus text format) of the server of the moment.
+  std::string MetricsText() const;
 };
 
 // Whether a configuration key's value is a secret (passwords, S/KEY data,

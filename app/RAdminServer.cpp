@@ -590,7 +590,7 @@ void RAdminServer::Impl::UpdateTraceSwitch() {
 
 std::string RAdminServer::Impl::Metrics() {
   if (metrics) return metrics();
-  return RAdminResources{app, server()}.BasicMetrics();
+  return RAdminResources{app, server()}.MetricsText();
 }
 
 void RAdminServer::Impl::Shutdown() {

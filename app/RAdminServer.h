@@ -56,8 +56,8 @@ class RAdminServer {
   void Start(const RAdminSettingsStr& s);
   void Stop();
 
-  // The text of GET /metrics (Prometheus text format). Until one is set the
-  // endpoint renders the server's own counters.
+  // The text of GET /metrics (Prometheus text format). Unless one is set the
+  // endpoint renders the server's metrics (ftp/RMetrics.h).
   void SetMetricsSource(std::function<std::string()> source);
 
   // The program's log lines and a session's command/reply lines, for the
