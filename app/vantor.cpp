@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/RConfinement.h"
 #include "app/RRunAs.h"
 #include "app/RVantorApp.h"
 #include "ftp/RFTPSManager.h"
@@ -21,6 +22,7 @@ struct REngine {
   std::string iniPath;
   std::unique_ptr<RFTPServer> server;
   RServerAddOns addOns;
+  RConfinement confinement;
 
   void Stop() { addOns.Shutdown(server); }
 };
@@ -49,9 +51,14 @@ REngineHooks MakeHooks(REngine& e) {
     // The start-up lines reach the log file now, written by the account.
     app.Logger().ReleaseFileLines();
     e.addOns.Attach(*e.server);
+    // Everything the server opens from now on is known: the listeners are
+    // bound, the account is switched and the libraries are loaded.
+    e.confinement.Apply(ini);
+    e.confinement.Attach(*e.server, &app.Logger(), ini);
   };
   h.reload = [&e] {
     if (!e.server) return;
+    (void)e.confinement.ReportReload(RIniFile(e.iniPath));
     e.server->Reload();
     e.addOns.Attach(*e.server);
   };

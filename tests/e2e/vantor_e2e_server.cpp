@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/RConfinement.h"
 #include "e2e_driver.h"
 #include "ftp/RFTPServer.h"
 #include "net/RSocketLayer.h"
@@ -49,11 +50,13 @@ int main(int argc, char** argv) {
   int code = 0;
   {
     RFTPServer server(loop, layer, frontEnd, ini);
+    RConfinement confinement;
     RWindowId control = loop.CreateWindow([&](const RMsg& m) -> intptr_t {
       if (m.message != kSignalMessage) return 0;
       if (m.wParam == SIGUSR1) {
         server.Manager().ToggleOnline();
       } else if (m.wParam == SIGHUP) {
+        (void)confinement.ReportReload(RIniFile(ini));
         server.Reload();
       } else {
         loop.Quit(0);
@@ -63,6 +66,10 @@ int main(int argc, char** argv) {
     for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGHUP})
       loop.WatchSignal(sig, control, kSignalMessage);
     server.Start();
+    // As the program does, once the listeners are bound (`Confinement` of
+    // the INI decides).
+    confinement.Apply(ini);
+    confinement.Attach(server, nullptr, ini);
     AnnouncePort(server);
     code = loop.Run();
     loop.DestroyWindow(control);
