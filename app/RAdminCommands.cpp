@@ -212,6 +212,7 @@ const RKeyStr kGlobalKeys[] = {
     {"LogAccessDLL", RKind::Bool},
     {"LogFileAccessDLL", RKind::Bool},
     {"RunAsUser", RKind::User},
+    {"Confinement", RKind::Enum, 0, 0, "kernel|off"},
     {"RunAsGroup", RKind::Group},
     {"XferLog", RKind::OwnFile},
     // Keys of older files that the conversion at start-up moves.
