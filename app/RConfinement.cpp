@@ -343,13 +343,22 @@ int RConfinement::ReportReload(const RIniFile& ini) const {
                                    p.grant.path, p.key));
     ++refused;
   }
-  std::vector<uint16_t> reported;
+  // One line per run of ports (a new passive range is one line).
+  std::vector<uint16_t> missing;
   for (uint16_t port : needs.ports) {
-    if (CoversPort(port) || std::find(reported.begin(), reported.end(), port) != reported.end())
-      continue;
-    reported.push_back(port);
-    WriteLog(LOG_SYSTEM, FormatStr(kLogReloadOutsidePorts, static_cast<uint32_t>(port)));
+    if (!CoversPort(port)) missing.push_back(port);
+  }
+  std::sort(missing.begin(), missing.end());
+  missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
+  for (size_t i = 0; i < missing.size();) {
+    size_t j = i;
+    while (j + 1 < missing.size() && missing[j + 1] == missing[j] + 1) ++j;
+    const std::string ports = i == j ? RFormat("%u", static_cast<uint32_t>(missing[i]))
+                                     : RFormat("%u-%u", static_cast<uint32_t>(missing[i]),
+                                               static_cast<uint32_t>(missing[j]));
+    WriteLog(LOG_SYSTEM, FormatStr(kLogReloadOutsidePorts, ports));
     ++refused;
+    i = j + 1;
   }
   return refused;
 }

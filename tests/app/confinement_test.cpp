@@ -188,6 +188,13 @@ TEST_F(ConfinementTest, KernelRefusesWhatThePlanLeavesOut) {
               "", "F=" + root_ + "/outside\n");
     if (c.ReportReload(RIniFile(ini)) != 1) out += "new drive root not reported\n";
     if (c.Covers(root_ + "/outside", kLandlockRead)) out += "outside covered\n";
+    // A new passive range is one line, with the ports as a range.
+    (void)Ini("[USER=joe]\nAccess1=C:\\,RL\n", "PassivePortRange=40000-40099\n");
+    log.lines.clear();
+    if (c.ReportReload(RIniFile(ini)) != 1 || log.Count("TCP port 40000-40099 is outside") != 1) {
+      out += "passive range:\n";
+      for (const std::string& l : log.lines) out += l + "\n";
+    }
     if (!c.Covers(root_ + "/rw/sub/x", kLandlockRead | kLandlockWrite)) out += "rw not covered\n";
     return out;
   });
