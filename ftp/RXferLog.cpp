@@ -48,7 +48,7 @@ void RXferLog::Configure(const RIniFile& ini, const std::string& iniPath) {
   } else {
     path_ = NormalizePath(v, DirectoryOf(iniPath));
   }
-  if (gate_ && !before.empty() && path_ != before && !gate_(path_)) path_ = before;
+  if (gate_ && path_ != before && !gate_(path_)) path_ = before;
 }
 
 void RXferLog::Write(const RXferRecordStr& r) const {

@@ -42,7 +42,8 @@ class RXferLog {
   // reload); an empty key switches the log off.
   void Configure(const RIniFile& ini, const std::string& iniPath);
   // Asked on every later Configure() about a file that differs from the one
-  // in use; false keeps the one in use (a path the process may not reach).
+  // in use; false keeps the one in use, or none (a path the process may
+  // not reach).
   void SetPathGate(std::function<bool(const std::string& posixPath)> gate) {
     gate_ = std::move(gate);
   }

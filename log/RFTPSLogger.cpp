@@ -280,8 +280,7 @@ void RFTPSLogger::LoadSettings(const RIniFile* ini) {
   const std::string ipLogBefore = s_.ipLogFile;
   // A file the process may no longer reach keeps the one in use.
   auto gated = [this](std::string_view key, std::string& now, const std::string& before) {
-    if (pathGate_ && !before.empty() && now != before && !now.empty() && !pathGate_(key, now))
-      now = before;
+    if (pathGate_ && now != before && !now.empty() && !pathGate_(key, now)) now = before;
   };
   s_ = RLogSettingsStr();
   logPath_.clear();

@@ -147,7 +147,7 @@ class RFTPSLogger {
   void LoadSettings(const RIniFile* ini);
   // Asked on every later LoadSettings() about a `Logfile` or IP-list file
   // that differs from the one in use (the configured text): false keeps the
-  // one in use.
+  // one in use (none, when there was none).
   void SetPathGate(std::function<bool(std::string_view key, const std::string& configured)> gate) {
     pathGate_ = std::move(gate);
   }

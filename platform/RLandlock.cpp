@@ -11,11 +11,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "platform/RFd.h"
 

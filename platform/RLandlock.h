@@ -9,7 +9,7 @@
 //
 // The kernel restricts only the thread that asks (up to ABI 7), so
 // ApplyLandlock also restricts every other thread that runs at the time: it
-// signals each with a real-time signal (kLandlockThreadSignal) whose handler
+// signals each with a real-time signal (LandlockThreadSignal()) whose handler
 // restricts that thread, and waits for all of them. A thread that blocks
 // that signal makes the whole call fail before anything is restricted.
 // Loop thread, once.

@@ -24,6 +24,7 @@ EncryptPasswords=NO
 Confinement={mode}
 Logfile={dir}/logs/
 LogFileRotation=Daily
+XferLog={dir}/xfer/xfer.log
 [DRIVES]
 C={dir}/root
 [USER=joe]
@@ -44,6 +45,7 @@ class Confined(Program):
         self.home = os.path.join(self.dir, "root", "home")
         os.makedirs(self.home)
         os.mkdir(os.path.join(self.dir, "logs"))
+        os.mkdir(os.path.join(self.dir, "xfer"))
         # The INI's folder is writable: the roots lie beside it, not below.
         os.mkdir(os.path.join(self.dir, "etc"))
         self.port = free_port()
@@ -99,12 +101,14 @@ echo "cat=$?" > status.tmp
 echo "tmp=$?" >> status.tmp
 echo inside > inside.txt
 echo "inside=$?" >> status.tmp
+/usr/bin/unshare -U /bin/true 2>/dev/null
+echo "unshare=$?" >> status.tmp
 mv status.tmp status.txt
 """
 
 
 # A SITE EXEC program may read and write inside the roots, but neither read
-# /etc/hostname nor write to /tmp; with off it may do both.
+# /etc/hostname, write to /tmp nor make a namespace; with off it may do all.
 def test_site_exec():
     for mode, refused in (("kernel", True), ("off", False)):
         p = Confined(mode)
@@ -123,6 +127,10 @@ def test_site_exec():
             expect(got["inside"], "0", mode + ": write inside the roots")
             expect(got["cat"] != "0", refused, mode + ": /etc/hostname refused")
             expect(got["tmp"] != "0", refused, mode + ": /tmp refused")
+            # The system-call filter is inherited as well (off: the system
+            # decides, which for an ordinary user may also be no).
+            if refused:
+                expect(got["unshare"] != "0", True, mode + ": unshare refused")
             expect(os.path.exists(tmp), not refused, mode + ": file in /tmp")
             expect(os.path.getsize(os.path.join(p.home, "host.txt")) == 0, refused,
                    mode + ": host.txt empty")
@@ -177,16 +185,21 @@ def test_writes():
         p.close()
 
 
-# A reload that adds a drive root outside the applied set: the drive is
-# not served, the log names it and asks for a restart, and the rest of the
-# reload (a new account) is applied.
+# A reload that adds a drive root and moves the transfer log outside the
+# applied set: the drive is not served and the log stays where it was, each
+# named in the log with a request to restart, and the rest of the reload (a
+# new account) is applied.
 def test_reload_new_drive():
     p = Confined()
     try:
         new_root = os.path.join(p.dir, "newroot")
         os.mkdir(new_root)
         write_file(os.path.join(new_root, "n.txt"), b"new")
+        write_file(os.path.join(p.home, "b.txt"), b"bob")
+        moved = os.path.join(p.dir, "moved")
+        os.mkdir(moved)
         text = p.text.replace("[DRIVES]\n", "[DRIVES]\nD=%s\n" % new_root)
+        text = text.replace("XferLog=%s/xfer/xfer.log" % p.dir, "XferLog=%s/xfer.log" % moved)
         text += "[USER=ann]\nPassword=pw\nHomeDir=D:\\\nAccess1=D:\\,RLP\n"
         text += "[USER=bob]\nPassword=pw\nHomeDir=C:\\home\nAccess1=C:\\home,RLP\n"
         with open(p.ini, "w") as f:
@@ -194,8 +207,9 @@ def test_reload_new_drive():
         p.signal(signal.SIGHUP)
         line = p.wait_for("WARNING: Reload: %s ([DRIVES] D) is outside the paths" % new_root)
         assert line.endswith("restart the server to use it"), line
-        write_file(os.path.join(p.home, "b.txt"), b"bob")
-        expect(login(p.port, "bob", "pw").cmd("SIZE b.txt"), ["213 3"], "the new account")
+        p.wait_for("WARNING: Reload: %s (XferLog) is outside the paths" % moved)
+        bob = login(p.port, "bob", "pw")
+        expect(bob.cmd("SIZE b.txt"), ["213 3"], "the new account")
         expect(greeted(p.port).user("ann", "pw"),
                ["530 Not logged in, home directory does not exist."], "the new drive not served")
     finally:
