@@ -213,6 +213,7 @@ const RKeyStr kGlobalKeys[] = {
     {"LogAccessDLL", RKind::Bool},
     {"LogFileAccessDLL", RKind::Bool},
     {"RunAsUser", RKind::User},
+    {"Confinement", RKind::Enum, 0, 0, "kernel|off"},
     {"RunAsGroup", RKind::Group},
     // The administration endpoint (app/RAdminServer.h), read at start-up.
     {"AdminSocket", RKind::Text},

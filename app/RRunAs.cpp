@@ -26,32 +26,6 @@ std::string MessagePath(const RDriveMap& drives, std::string_view v) {
   return {};
 }
 
-// A log file of the server's own, written after the switch.
-struct ROwnLogStr {
-  const char* key;
-  std::string path;
-  bool rotates;  // each period makes a new file in the folder
-};
-
-// The logs the server writes as the account: the transfer log and the IP
-// list fail without a word, so they are named at start.
-std::vector<ROwnLogStr> OwnLogs(const RIniFile& ini) {
-  std::vector<ROwnLogStr> out;
-  const bool rotates =
-      !EqualNoCaseAscii(ini.GetString(kGlobalSection, "LogFileRotation", "None"), "None");
-  // As the logger reads them.
-  const bool logging = !ini.HasKey(kGlobalSection, "Logging") ||
-                       ProfileBoolText(ini.GetString(kGlobalSection, "Logging"), false);
-  if (logging) out.push_back({"Logfile", ini.GetString(kGlobalSection, "Logfile"), rotates});
-  out.push_back({"XferLog", ini.GetString(kGlobalSection, "XferLog"), rotates});
-  const std::string ipLog = ini.GetString(kGlobalSection, "IPLog");
-  const size_t comma = ipLog.find(',');
-  if (comma != std::string::npos && ScanInt(ipLog.substr(0, comma)).value_or(0) >= 1)
-    out.push_back({"IPLog", ipLog.substr(comma + 1), false});
-  for (ROwnLogStr& l : out) l.path = l.path.empty() ? std::string() : ServerFilePath(ini, l.path);
-  return out;
-}
-
 void ReportCannot(RAccessKind need, std::string_view key, const std::string& path,
                   const std::string& user, int error) {
   const uint32_t id = need == RAccessKind::Read ? kLogRunAsCannotRead : kLogRunAsCannotWrite;
@@ -77,6 +51,23 @@ void ReportUnreachable(const std::vector<RRunAsFileStr>& files, const std::vecto
 }
 
 }  // namespace
+
+std::vector<ROwnLogStr> OwnLogs(const RIniFile& ini) {
+  std::vector<ROwnLogStr> out;
+  const bool rotates =
+      !EqualNoCaseAscii(ini.GetString(kGlobalSection, "LogFileRotation", "None"), "None");
+  // As the logger reads them.
+  const bool logging = !ini.HasKey(kGlobalSection, "Logging") ||
+                       ProfileBoolText(ini.GetString(kGlobalSection, "Logging"), false);
+  if (logging) out.push_back({"Logfile", ini.GetString(kGlobalSection, "Logfile"), rotates});
+  out.push_back({"XferLog", ini.GetString(kGlobalSection, "XferLog"), rotates});
+  const std::string ipLog = ini.GetString(kGlobalSection, "IPLog");
+  const size_t comma = ipLog.find(',');
+  if (comma != std::string::npos && ScanInt(ipLog.substr(0, comma)).value_or(0) >= 1)
+    out.push_back({"IPLog", ipLog.substr(comma + 1), false});
+  for (ROwnLogStr& l : out) l.path = l.path.empty() ? std::string() : ServerFilePath(ini, l.path);
+  return out;
+}
 
 bool RunAsPending(const std::string& iniPath) {
   return RunningAsRoot() && !iniPath.empty() && FileExists(iniPath) &&

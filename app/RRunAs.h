@@ -44,4 +44,15 @@ struct RRunAsFileStr {
 // the checks of missing files are the ones to report it.
 std::vector<RRunAsFileStr> RunAsFiles(const RIniFile& ini);
 
+// A log file of the server's own, written after the switch.
+struct ROwnLogStr {
+  const char* key;
+  std::string path;  // POSIX ("" when not set)
+  bool rotates;      // each period makes a new file in the folder
+};
+
+// The logs the server writes: the log file (when logging is on), the
+// transfer log and the IP list.
+std::vector<ROwnLogStr> OwnLogs(const RIniFile& ini);
+
 }  // namespace vantor

@@ -1,10 +1,13 @@
 // `vantor`: the server without a window system.
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/RAdminServer.h"
+#include "app/RConfinement.h"
 #include "app/RRunAs.h"
 #include "app/RVantorApp.h"
 #include "ftp/RFTPSManager.h"
@@ -23,6 +26,8 @@ struct REngine {
   std::unique_ptr<RFTPServer> server;
   RServerAddOns addOns;
   std::unique_ptr<RAdminServer> admin;
+  RAdminSettingsStr adminSettings;
+  RConfinement confinement;
 
   void Stop() {
     // The endpoint's requests refer to the server: they end first.
@@ -30,6 +35,25 @@ struct REngine {
     addOns.Shutdown(server);
   }
 };
+
+// What the administration endpoint needs once the kernel confines the
+// process: its socket's folder (the socket is removed at the end) and its
+// ports, should a listener be made again.
+RConfinementExtrasStr AdminNeeds(const RAdminSettingsStr& s) {
+  RConfinementExtrasStr extras;
+  if (!s.socketPath.empty()) {
+    std::string folder = std::filesystem::path(s.socketPath).parent_path().string();
+    if (folder.empty()) folder = ".";
+    extras.paths.push_back({folder, kLandlockRead | kLandlockWrite | kLandlockMakeSocket});
+  }
+  for (const std::string& listen : {s.listen, s.metricsListen}) {
+    const size_t colon = listen.rfind(':');
+    if (colon == std::string::npos) continue;
+    const int port = std::atoi(listen.c_str() + colon + 1);
+    if (port > 0 && port <= 65535) extras.ports.push_back(static_cast<uint16_t>(port));
+  }
+  return extras;
+}
 
 REngineHooks MakeHooks(REngine& e) {
   REngineHooks h;
@@ -54,7 +78,8 @@ REngineHooks MakeHooks(REngine& e) {
       app.SetNotifyTap([&e](uint32_t code, uint32_t session, std::string_view text) {
         if (e.admin) e.admin->OnNotify(code, session, text);
       });
-      e.admin->Start(ReadAdminSettings(e.server->Manager().Ini(), ini));
+      e.adminSettings = ReadAdminSettings(e.server->Manager().Ini(), ini);
+      e.admin->Start(e.adminSettings);
     }
     // The listeners are bound (ports below 1024 need root for that); no
     // client byte has been read yet, because the loop has not run.
@@ -67,9 +92,15 @@ REngineHooks MakeHooks(REngine& e) {
     // The start-up lines reach the log file now, written by the account.
     app.Logger().ReleaseFileLines();
     e.addOns.Attach(*e.server);
+    // Everything the server opens from now on is known: the listeners are
+    // bound, the account is switched and the libraries are loaded.
+    e.confinement.SetExtras(AdminNeeds(e.adminSettings));
+    e.confinement.Apply(ini);
+    e.confinement.Attach(*e.server, &app.Logger(), ini);
   };
   h.reload = [&e] {
     if (!e.server) return;
+    (void)e.confinement.ReportReload(RIniFile(e.iniPath));
     e.server->Reload();
     e.addOns.Attach(*e.server);
   };

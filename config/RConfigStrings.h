@@ -110,6 +110,19 @@ enum : uint32_t {
   kTextAddressInUse = 28284,
   kTextCannotAssignAddress = 28285,
   kTextCannotCreateListener = 28286,
+  // The kernel's confinement of the running server.
+  kLogLandlockApplied = 29000,
+  kLogLandlockAppliedNoBind = 29001,
+  kLogLandlockNone = 29002,
+  kLogLandlockFailed = 29003,
+  kLogSyscallFilterApplied = 29004,
+  kLogSyscallFilterFailed = 29005,
+  kLogConfinementOff = 29006,
+  kLogConfinementUnknown = 29007,
+  kLogReloadOutsidePaths = 29008,
+  kLogReloadNeedsWrite = 29009,
+  kLogReloadOutsidePorts = 29010,
+  kLogLandlockNoRefer = 29011,
 };
 
 }  // namespace vantor

@@ -336,6 +336,9 @@ class RFTPSManager : public RTimer {
   const std::string& IniPath() const { return iniPath_; }
   // The transfer log, configured from the file at start and on reload.
   const RXferLog& XferLog() const { return xferLog_; }
+  void SetXferLogGate(std::function<bool(const std::string&)> gate) {
+    xferLog_.SetPathGate(std::move(gate));
+  }
   RIniFile& Ini() { return *ini_; }
   bool SecurityOff() const { return securityOff_; }
   const RGlobalSettings& Settings() const { return settings_; }

@@ -82,7 +82,8 @@ void RFTPServer::ApplySwitches() {
   manager_->SetHostNameLogging(ProfileBool(ini_, kGlobalSection, "LogIPNames", true) ||
                                ProfileBool(ini_, kGlobalSection, "LogFileIPNames", true));
   RFsSettingsStr fs;
-  fs.drives = DriveMapFromIni(ini_);
+  fs.drives = GatedDrives(DriveMapFromIni(ini_));
+  drives_ = fs.drives;
   fs.linkFile = settings_.linkFile;
   fs.linkFile2 = settings_.linkFile2;
   fs.lowerCase = settings_.lowerCaseFileDir;
@@ -90,6 +91,23 @@ void RFTPServer::ApplySwitches() {
   fs.maxListEntries = settings_.maxListEntries;
   fs.dirCacheMaxMB = settings_.dirCacheMaxMB;
   manager_->Fs().SetSettings(std::move(fs));
+}
+
+RDriveMap RFTPServer::GatedDrives(const RDriveMap& wanted) const {
+  if (!driveGate_) return wanted;
+  std::vector<std::pair<std::string, std::string>> entries;
+  bool refused = false;
+  for (char d = 'A'; d <= 'Z'; ++d) {
+    std::string root = wanted.Root(d);
+    if (!root.empty() && root != drives_.Root(d) && !driveGate_(d, root)) {
+      root = drives_.Root(d);
+      refused = true;
+    }
+    if (!root.empty()) entries.emplace_back(std::string(1, d), root);
+  }
+  if (!refused) return wanted;
+  // An empty list would mean the default table (C: = "/").
+  return entries.empty() ? drives_ : RDriveMap::FromEntries(entries);
 }
 
 void RFTPServer::AnswerQuery(AccessQuery& q) {

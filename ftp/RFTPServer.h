@@ -15,6 +15,7 @@
 // Loop thread only. Destroy it before the socket layer.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,7 @@
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFrontEnd.h"
 #include "net/RSocketLayer.h"
+#include "platform/RDriveMap.h"
 #include "platform/RMessageLoop.h"
 
 namespace vantor {
@@ -43,6 +45,12 @@ class RFTPServer {
   // settings and empties the directory cache).
   void Reload();
 
+  // Asked on every reload about each drive whose root is not the one in
+  // use: false keeps the root in use (or leaves a new drive out).
+  void SetDriveGate(std::function<bool(char letter, const std::string& root)> gate) {
+    driveGate_ = std::move(gate);
+  }
+
   RFTPSManager& Manager() { return *manager_; }
   RFTPSSecurity* Store() { return store_.get(); }
   bool SecurityOn() const { return securityOn_; }
@@ -50,6 +58,7 @@ class RFTPServer {
 
  private:
   void ApplySwitches();
+  RDriveMap GatedDrives(const RDriveMap& wanted) const;
   void AnswerQuery(AccessQuery& q);
 
   RMessageLoop& loop_;
@@ -61,6 +70,8 @@ class RFTPServer {
   bool securityOn_ = true;
   std::unique_ptr<RFTPSManager> manager_;
   std::unique_ptr<RFTPSSecurity> store_;
+  std::function<bool(char, const std::string&)> driveGate_;
+  RDriveMap drives_;  // the table in use
 };
 
 }  // namespace vantor

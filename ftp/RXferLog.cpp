@@ -38,6 +38,7 @@ std::string XferLogLine(const RXferRecordStr& r) {
 }
 
 void RXferLog::Configure(const RIniFile& ini, const std::string& iniPath) {
+  const std::string before = std::move(path_);
   path_.clear();
   const std::string v = ini.GetString("GLOBAL", "XferLog");
   rotation_ = ParseRotation(ini.GetString("GLOBAL", "LogFileRotation", "None"));
@@ -47,6 +48,7 @@ void RXferLog::Configure(const RIniFile& ini, const std::string& iniPath) {
   } else {
     path_ = NormalizePath(v, DirectoryOf(iniPath));
   }
+  if (gate_ && path_ != before && !gate_(path_)) path_ = before;
 }
 
 void RXferLog::Write(const RXferRecordStr& r) const {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "config/RIniFile.h"
@@ -40,6 +41,12 @@ class RXferLog {
   // Reads `XferLog` and `LogFileRotation` from `ini` (at start and on every
   // reload); an empty key switches the log off.
   void Configure(const RIniFile& ini, const std::string& iniPath);
+  // Asked on every later Configure() about a file that differs from the one
+  // in use; false keeps the one in use, or none (a path the process may
+  // not reach).
+  void SetPathGate(std::function<bool(const std::string& posixPath)> gate) {
+    gate_ = std::move(gate);
+  }
   bool On() const { return !path_.empty(); }
   // The configured file as a POSIX path ("" when off).
   const std::string& Path() const { return path_; }
@@ -50,6 +57,7 @@ class RXferLog {
  private:
   std::string path_;
   RLogRotation rotation_ = LR_NONE;
+  std::function<bool(const std::string&)> gate_;
 };
 
 }  // namespace vantor

@@ -277,6 +277,12 @@ void RFTPSLogger::ApplyDerived() {
 void RFTPSLogger::LoadSettings(const RIniFile* ini) {
   screenOn_ = true;
   fileOn_ = false;
+  const std::string logfileBefore = s_.logfile;
+  const std::string ipLogBefore = s_.ipLogFile;
+  // A file the process may no longer reach keeps the one in use.
+  auto gated = [this](std::string_view key, std::string& now, const std::string& before) {
+    if (pathGate_ && now != before && !now.empty() && !pathGate_(key, now)) now = before;
+  };
   s_ = RLogSettingsStr();
   logPath_.clear();
   ipLogPath_.clear();
@@ -291,6 +297,7 @@ void RFTPSLogger::LoadSettings(const RIniFile* ini) {
   }
   s_.logging = LogSwitch(*ini, "Logging", true);
   s_.logfile = ini->GetString(G, "Logfile");
+  gated("Logfile", s_.logfile, logfileBefore);
   s_.rotation = ParseRotation(ini->GetString(G, "LogFileRotation", "None"));
   fileOn_ = s_.logging && !s_.logfile.empty();
   (void)ParseLogFont(ini->GetString(G, "LogFont"), &s_.font);
@@ -303,6 +310,7 @@ void RFTPSLogger::LoadSettings(const RIniFile* ini) {
   int32_t minutes = ScanInt(std::string_view(ipLog).substr(0, comma)).value_or(0);
   s_.ipLogMinutes = minutes > kIpLogMaxMinutes ? kIpLogMaxMinutes : (minutes < 0 ? 0 : minutes);
   s_.ipLogFile = comma == std::string::npos ? std::string() : ipLog.substr(comma + 1);
+  gated("IPLog", s_.ipLogFile, ipLogBefore);
   s_.ipDontLog = ini->GetString(G, "LogIPDontLog");
   ResolvePaths(*ini);
   ComputeName();

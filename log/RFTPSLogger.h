@@ -148,6 +148,12 @@ class RFTPSLogger {
   // Reads the logging keys of [GLOBAL]; nullptr (no configuration file)
   // resets everything to the defaults with file logging off.
   void LoadSettings(const RIniFile* ini);
+  // Asked on every later LoadSettings() about a `Logfile` or IP-list file
+  // that differs from the one in use (the configured text): false keeps the
+  // one in use (none, when there was none).
+  void SetPathGate(std::function<bool(std::string_view key, const std::string& configured)> gate) {
+    pathGate_ = std::move(gate);
+  }
   // The logging dialog's save: stores and writes every logging key, shows
   // the logging state when the file logging switch or the file name changed,
   // raises SettingsChanged(). False when the file could not be written (the
@@ -204,6 +210,7 @@ class RFTPSLogger {
   RLogger& pane_;
   const RClock& clock_;
   Hooks hooks_;
+  std::function<bool(std::string_view, const std::string&)> pathGate_;
   std::optional<RLogSinkScope> sink_;
   RLogSettingsStr s_;
   bool screenOn_ = true;

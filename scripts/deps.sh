@@ -6,7 +6,7 @@
 set -euo pipefail
 mode="${VANTOR_DEPS:-all}"
 # The server: compiler, CMake and the libraries it links.
-need=(build-essential cmake g++ libcrypt-dev libsystemd-dev libssl-dev openssl pkg-config
+need=(build-essential cmake g++ libcrypt-dev libseccomp-dev libsystemd-dev libssl-dev openssl pkg-config
       libmicrohttpd-dev nlohmann-json3-dev libcurl4-openssl-dev)
 if [ "$mode" != server ]; then
   # The tests: the compiler cache, GoogleTest, the real clients, the man pages.

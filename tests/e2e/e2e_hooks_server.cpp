@@ -15,6 +15,7 @@
 
 #include <memory>
 
+#include "app/RConfinement.h"
 #include "e2e_driver.h"
 #include "ftp/RFTPServer.h"
 #include "ftp/RServerAddOns.h"
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
   {
     // Event-hook libraries load at start-up, before the server exists.
     RServerAddOns addOns;
+    RConfinement confinement;
     addOns.LoadHooks(iniPath);
     auto server = std::make_unique<RFTPServer>(loop, layer, frontEnd, iniPath);
     RWindowId control = loop.CreateWindow([&](const RMsg& m) -> intptr_t {
@@ -54,6 +56,7 @@ int main(int argc, char** argv) {
         loop.Quit(0);
         return 0;
       }
+      (void)confinement.ReportReload(RIniFile(iniPath));
       server->Reload();
       addOns.Attach(*server);
       addOns.LoadHooks(iniPath);
@@ -65,6 +68,10 @@ int main(int argc, char** argv) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) loop.WatchSignal(sig, control, kSignalMessage);
     server->Start();
     addOns.Attach(*server);
+    // As the program does: once the listeners are bound and the libraries
+    // loaded (`Confinement` of the INI decides).
+    confinement.Apply(iniPath);
+    confinement.Attach(*server, nullptr, iniPath);
     AnnouncePort(*server);
     code = loop.Run();
     loop.DestroyWindow(control);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/RConfinement.h"
 #include "e2e_driver.h"
 #include "ftp/RFTPServer.h"
 #include "ftp/RMetrics.h"
@@ -69,11 +70,13 @@ int main(int argc, char** argv) {
   int code = 0;
   {
     RFTPServer server(loop, layer, frontEnd, ini);
+    RConfinement confinement;
     RWindowId control = loop.CreateWindow([&](const RMsg& m) -> intptr_t {
       if (m.message != kSignalMessage) return 0;
       if (m.wParam == SIGUSR1) {
         server.Manager().ToggleOnline();
       } else if (m.wParam == SIGHUP) {
+        (void)confinement.ReportReload(RIniFile(ini));
         server.Reload();
       } else if (m.wParam == SIGUSR2) {
         PrintMetrics(RenderMetricsText(server.Manager()));
@@ -85,6 +88,10 @@ int main(int argc, char** argv) {
     for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGHUP, SIGUSR2})
       loop.WatchSignal(sig, control, kSignalMessage);
     server.Start();
+    // As the program does, once the listeners are bound (`Confinement` of
+    // the INI decides).
+    confinement.Apply(ini);
+    confinement.Attach(server, nullptr, ini);
     AnnouncePort(server);
     code = loop.Run();
     loop.DestroyWindow(control);
