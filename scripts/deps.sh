@@ -6,10 +6,12 @@
 set -euo pipefail
 mode="${VANTOR_DEPS:-all}"
 # The server: compiler, CMake and the libraries it links.
-need=(build-essential cmake g++ libcrypt-dev libsystemd-dev libssl-dev openssl pkg-config)
+need=(build-essential cmake g++ libcrypt-dev libsystemd-dev libssl-dev libpq-dev openssl pkg-config)
 if [ "$mode" != server ]; then
   # The tests: the compiler cache, GoogleTest, the real clients, the man pages.
   need+=(ccache libgtest-dev python3 curl lftp tnftp scdoc)
+  # A real PostgreSQL for the cluster store's tests (started by the tests).
+  need+=(postgresql)
   # Node and npm for basic-ftp (below), from Debian when none is on the PATH.
   command -v npm >/dev/null || need+=(nodejs npm)
   # The fuzz smoke run of scripts/test.sh: clang and its libFuzzer runtime.
