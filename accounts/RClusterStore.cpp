@@ -1,9 +1,12 @@
 #include "accounts/RClusterStore.h"
 
+#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "accounts/RAccountsStrings.h"
+#include "platform/RRandom.h"
+#include "util/RFormat.h"
 #include "util/RStringTable.h"
 #include "util/RText.h"
 
@@ -82,6 +85,78 @@ const char* const kSchemaSteps[] = {
     DELETE FROM vantor_nodes WHERE lease_until < now() - interval '1 day';
   END $f$;
 )sql",
+    // 2: quota usage and the charges that changed it.
+    R"sql(
+  CREATE TABLE vantor_quota (
+    account text PRIMARY KEY,
+    used bigint NOT NULL CHECK (used >= 0));
+  -- Every charge by its id, as applied: a repeat answers as the first time
+  -- did and changes nothing. Kept for a day.
+  CREATE TABLE vantor_charges (
+    id text PRIMARY KEY,
+    account text NOT NULL,
+    amount bigint NOT NULL,
+    ok boolean NOT NULL,
+    used bigint NOT NULL,
+    undone boolean NOT NULL DEFAULT false,
+    at timestamptz NOT NULL DEFAULT now());
+  CREATE INDEX vantor_charges_at ON vantor_charges (at);
+  -- `p_amount` bytes taken (> 0; refused when the usage would pass `p_max`)
+  -- or given back (< 0; never below 0). An account's first charge starts it
+  -- at `p_seed`, the figure its INI file held. Concurrent charges of one
+  -- account queue on its row, and the check is made again on the row they
+  -- find, so no two machines together pass the maximum.
+  CREATE FUNCTION vantor_charge(p_id text, p_account text, p_amount bigint, p_max bigint,
+                                p_seed bigint, OUT ok boolean, OUT used bigint)
+  LANGUAGE plpgsql AS $f$
+  DECLARE applied bigint;
+  BEGIN
+    -- A repeat that overtakes its original (sent again after a lost
+    -- connection while the first still ran) waits for it.
+    PERFORM pg_advisory_xact_lock(29304, hashtext(p_id));
+    SELECT c.ok, c.used INTO ok, used FROM vantor_charges c WHERE c.id = p_id;
+    IF FOUND THEN RETURN; END IF;
+    INSERT INTO vantor_quota (account, used) VALUES (p_account, greatest(p_seed, 0))
+      ON CONFLICT (account) DO NOTHING;
+    IF p_amount > 0 THEN
+      UPDATE vantor_quota q SET used = q.used + p_amount
+       WHERE q.account = p_account AND q.used + p_amount <= p_max RETURNING q.used INTO used;
+      ok := FOUND;
+      applied := CASE WHEN ok THEN p_amount ELSE 0 END;
+      IF NOT ok THEN SELECT q.used INTO used FROM vantor_quota q WHERE q.account = p_account; END IF;
+    ELSE
+      SELECT q.used INTO used FROM vantor_quota q WHERE q.account = p_account FOR UPDATE;
+      applied := -least(used, -p_amount);
+      UPDATE vantor_quota q SET used = q.used + applied
+       WHERE q.account = p_account RETURNING q.used INTO used;
+      ok := true;
+    END IF;
+    INSERT INTO vantor_charges (id, account, amount, ok, used)
+      VALUES (p_id, p_account, applied, ok, used);
+  END $f$;
+  -- Takes back what charge `p_id` applied, once. A charge never seen is
+  -- recorded as undone, so that it changes nothing should it still arrive.
+  CREATE FUNCTION vantor_charge_undo(p_id text, OUT used bigint)
+  LANGUAGE plpgsql AS $f$
+  DECLARE c vantor_charges%ROWTYPE;
+  BEGIN
+    PERFORM pg_advisory_xact_lock(29304, hashtext(p_id));
+    SELECT * INTO c FROM vantor_charges WHERE id = p_id;
+    IF NOT FOUND THEN
+      INSERT INTO vantor_charges (id, account, amount, ok, used, undone)
+        VALUES (p_id, '', 0, false, 0, true);
+      used := -1;
+      RETURN;
+    END IF;
+    IF c.undone THEN
+      SELECT q.used INTO used FROM vantor_quota q WHERE q.account = c.account;
+      RETURN;
+    END IF;
+    UPDATE vantor_quota q SET used = greatest(q.used - c.amount, 0)
+     WHERE q.account = c.account RETURNING q.used INTO used;
+    UPDATE vantor_charges SET undone = true WHERE id = p_id;
+  END $f$;
+)sql",
 };
 constexpr int kStepCount = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
 static_assert(kStepCount == RClusterStore::kSchemaVersion);
@@ -121,6 +196,15 @@ std::string TextArray(const std::vector<std::string>& items) {
   return out;
 }
 
+// SQLSTATE classes of failures that say nothing about the statement:
+// connection exceptions, rollbacks (deadlock, serialization), resources,
+// operator intervention (shutdown).
+bool RetryableSqlState(const std::string& state) {
+  if (state.size() != 5) return false;
+  const std::string cls = state.substr(0, 2);
+  return cls == "08" || cls == "40" || cls == "53" || cls == "57";
+}
+
 constexpr const char* kLiveCount =
     "SELECT count(*) FROM vantor_sessions s JOIN vantor_nodes d ON d.node = s.node "
     "WHERE d.lease_until > now() AND ($1 = '' OR s.account = $1) "
@@ -134,11 +218,22 @@ RClusterStore::RClusterStore(RMessageLoop& loop, RClusterSettings settings, std:
       client_(loop, RPgClient::Options{settings_.connInfo, std::move(password), 5000,
                                        settings_.statementTimeoutMs, 200, 10000}) {
   client_.OnStateChange([this](bool up, const std::string& why) { OnConnection(up, why); });
+  // Charge ids must never repeat across runs of a node: a repeat is taken
+  // for a retry and answered without being applied.
+  unsigned char tag[8] = {};
+  if (!RandomBytes(tag, sizeof tag)) {
+    const int64_t ms = loop_.Clock().NowMs();
+    std::memcpy(tag, &ms, sizeof tag);
+  }
+  chargePrefix_ = settings_.node + ":";
+  for (unsigned char b : tag) chargePrefix_ += RFormat("%02x", b);
+  chargePrefix_ += ":";
 }
 
 RClusterStore::~RClusterStore() {
   *alive_ = false;
   if (leaseTimer_ != 0) loop_.CancelTimer(leaseTimer_);
+  if (chargeTimer_ != 0) loop_.CancelTimer(chargeTimer_);
 }
 
 void RClusterStore::Start(std::function<void(const std::string&)> onLog) {
@@ -218,7 +313,10 @@ void RClusterStore::SyncNode() {
 void RClusterStore::RenewLease() {
   const uint64_t gen = generation_;
   std::weak_ptr<bool> alive = alive_;
+  // The day-old charge records go with the renewal: no repeat can come
+  // that late.
   client_.Query(
+      "WITH purge AS (DELETE FROM vantor_charges WHERE at < now() - interval '1 day') "
       "UPDATE vantor_nodes SET lease_until = now() + make_interval(secs => $2::int) "
       "WHERE node = $1",
       {settings_.node, std::to_string(settings_.leaseSeconds)},
@@ -312,6 +410,96 @@ void RClusterStore::CountSessions(const std::string& account, const std::string&
                                   std::function<void(bool, int64_t)> done) {
   client_.Query(kLiveCount, {account, client},
                 [done = std::move(done)](const RPgResultStr& r) { done(r.Ok(), r.Int(0, 0, 0)); });
+}
+
+// --- quota ---------------------------------------------------------------------
+
+void RClusterStore::ChargeQuota(const std::string& account, int64_t amount, int64_t maximum,
+                                int64_t seed, int64_t confirmMs, ChargeDone done) {
+  const std::string id = chargePrefix_ + std::to_string(++chargeSeq_);
+  ChargeStr c;
+  c.account = account;
+  c.amount = amount;
+  c.maximum = maximum;
+  c.seed = seed;
+  c.deadlineMs = loop_.Clock().NowMs() + confirmMs;
+  c.done = std::move(done);
+  charges_.emplace(id, std::move(c));
+  SendCharge(id);
+  if (chargeTimer_ == 0) {
+    std::weak_ptr<bool> alive = alive_;
+    chargeTimer_ = loop_.AddTimer(100, true, [this, alive] {
+      if (auto a = alive.lock(); a && *a) RetryCharges();
+    });
+  }
+}
+
+void RClusterStore::SendCharge(const std::string& id) {
+  auto it = charges_.find(id);
+  if (it == charges_.end() || it->second.sent || state_ != RState::Ready) return;
+  ChargeStr& c = it->second;
+  c.sent = true;
+  std::weak_ptr<bool> alive = alive_;
+  auto answered = [this, alive, id](const RPgResultStr& r) {
+    if (auto a = alive.lock(); a && *a) ChargeAnswered(id, r);
+  };
+  if (c.undo) {
+    client_.Query("SELECT vantor_charge_undo($1)", {id}, std::move(answered));
+    return;
+  }
+  client_.Query(
+      "SELECT ok, used FROM vantor_charge($1, $2, $3::bigint, $4::bigint, $5::bigint)",
+      {id, c.account, std::to_string(c.amount), std::to_string(c.maximum), std::to_string(c.seed)},
+      std::move(answered));
+}
+
+void RClusterStore::ChargeAnswered(const std::string& id, const RPgResultStr& r) {
+  auto it = charges_.find(id);
+  if (it == charges_.end()) return;
+  ChargeStr& c = it->second;
+  c.sent = false;
+  // A statement the server ended (shutdown, lost connection, deadlock, out
+  // of resources) was rolled back and is asked again; any other failure is
+  // the statement's own and would fail again.
+  const bool transient = RetryableSqlState(r.sqlState);
+  const bool failed = r.status == RPgResultStr::Status::Failed && !transient;
+  if (failed && onLog_) onLog_(FormatStr(kLogClusterProblem, r.error));
+  if (r.Ok() || (failed && c.amount > 0 && !c.undo)) {
+    ChargeDone done = std::move(c.done);
+    const bool undo = c.undo;
+    charges_.erase(it);
+    if (undo || !done) return;
+    RChargeAnswerStr a;
+    a.outcome = r.Ok() && r.Text(0, 0) == "t" ? RCharge::Done : RCharge::Refused;
+    a.used = r.Ok() ? r.Int(0, 1, -1) : -1;
+    done(a);
+    return;
+  }
+  // Lost or timed out: perhaps applied, perhaps not. The same id goes again.
+  RetryCharges();
+}
+
+void RClusterStore::RetryCharges() {
+  const int64_t now = loop_.Clock().NowMs();
+  std::vector<std::string> ids;
+  for (auto& [id, c] : charges_) {
+    if (c.sent) continue;
+    if (!c.undo && c.amount > 0 && now >= c.deadlineMs) {
+      // Given up: the caller goes on as refused, and whatever the charge
+      // may have applied is taken back.
+      c.undo = true;
+      if (ChargeDone done = std::move(c.done)) {
+        c.done = nullptr;
+        done(RChargeAnswerStr{RCharge::Unconfirmed, -1});
+      }
+    }
+    ids.push_back(id);
+  }
+  for (const std::string& id : ids) SendCharge(id);
+  if (charges_.empty() && chargeTimer_ != 0) {
+    loop_.CancelTimer(chargeTimer_);
+    chargeTimer_ = 0;
+  }
 }
 
 }  // namespace vantor

@@ -46,7 +46,7 @@ enum class RClusterAdmit {
 class RClusterStore {
  public:
   // The schema this build reads and writes.
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   enum class RState {
     Down,         // not connected (yet, or again)
@@ -93,11 +93,48 @@ class RClusterStore {
   // Renews the lease now (the timer does it every third of the lease).
   void RenewLease();
 
+  // --- quota ------------------------------------------------------------------
+  enum class RCharge {
+    Done,         // applied (a release: as far as there was usage to give back)
+    Refused,      // a use past the maximum: nothing changed
+    Unconfirmed,  // no answer in time: taken back (see ChargeQuota)
+  };
+  struct RChargeAnswerStr {
+    RCharge outcome = RCharge::Unconfirmed;
+    int64_t used = -1;  // the account's usage after it; -1 unknown
+  };
+  using ChargeDone = std::function<void(const RChargeAnswerStr&)>;
+  // Takes `amount` bytes of `account`'s quota (> 0; refused when the usage
+  // would pass `maximum`) or gives them back (< 0), in one statement under
+  // an id of its own; `seed` is the usage an account starts with (its INI
+  // figure). An answer lost with the connection is asked again under the
+  // same id once the store is back, so a charge counts once whatever
+  // happens. A use still unanswered after `confirmMs` is given up: `done`
+  // hears Unconfirmed, and the store undoes it (should it have been
+  // applied) when it can. A release is never given up.
+  void ChargeQuota(const std::string& account, int64_t amount, int64_t maximum, int64_t seed,
+                   int64_t confirmMs, ChargeDone done);
+  // Charges and undos sent or waiting to be sent.
+  size_t OutstandingCharges() const { return charges_.size(); }
+
  private:
   struct SessionStr {
     std::string account;
     std::string client;
   };
+  struct ChargeStr {
+    std::string account;
+    int64_t amount = 0;
+    int64_t maximum = 0;
+    int64_t seed = 0;
+    int64_t deadlineMs = 0;  // a use: when it is given up
+    bool undo = false;       // given up: what it applied is taken back
+    bool sent = false;       // a statement for it is in flight
+    ChargeDone done;
+  };
+  void SendCharge(const std::string& id);
+  void ChargeAnswered(const std::string& id, const RPgResultStr& r);
+  void RetryCharges();
   void OnConnection(bool up, const std::string& why);
   void CheckSchema();
   void SyncNode();
@@ -109,6 +146,10 @@ class RClusterStore {
   RState state_ = RState::Down;
   std::function<void(const std::string&)> onLog_;
   std::map<uint32_t, SessionStr> sessions_;
+  std::map<std::string, ChargeStr> charges_;
+  std::string chargePrefix_;  // node and a random tag of this run
+  uint64_t chargeSeq_ = 0;
+  RMessageLoop::TimerId chargeTimer_ = 0;
   RMessageLoop::TimerId leaseTimer_ = 0;
   uint64_t generation_ = 0;  // moves with every connection
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

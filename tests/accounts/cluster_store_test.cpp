@@ -78,6 +78,25 @@ class ClusterStoreTest : public ::testing::Test {
     EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
     return got.value_or(RClusterAdmit::Unavailable);
   }
+  RClusterStore::RChargeAnswerStr Charge(RClusterStore& s, const std::string& account,
+                                         int64_t amount, int64_t maximum, int64_t seed = 0) {
+    std::optional<RClusterStore::RChargeAnswerStr> got;
+    s.ChargeQuota(account, amount, maximum, seed, 5000,
+                  [&](const RClusterStore::RChargeAnswerStr& a) { got = a; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(RClusterStore::RChargeAnswerStr{});
+  }
+  // The account's usage as the database holds it (-1: no row).
+  int64_t Used(const std::string& account) {
+    RPgClient c(loop_, Options());
+    c.Start();
+    EXPECT_TRUE(RunUntil([&] { return c.Up(); }));
+    std::optional<int64_t> got;
+    c.Query("SELECT coalesce((SELECT used FROM vantor_quota WHERE account = $1), -1)", {account},
+            [&](const RPgResultStr& r) { got = r.Ok() ? r.Int(0, 0) : -2; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(-2);
+  }
   int64_t Count(RClusterStore& s, const std::string& account, const std::string& client = "") {
     std::optional<int64_t> got;
     s.CountSessions(account, client, [&](bool ok, int64_t n) { got = ok ? n : -1; });
@@ -193,8 +212,8 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   a.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   b.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   ASSERT_TRUE(RunUntil([&] { return lines.size() == 2; }));
-  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 1");
-  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 1");
+  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 2");
+  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 2");
   ASSERT_EQ(server_->Psql("UPDATE vantor_schema SET version = 0;", db_), 0);
   RClusterStore old(loop_, Settings("c"), "");
   log_.clear();
@@ -202,7 +221,7 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   ASSERT_TRUE(RunUntil([&] { return old.State() == RClusterStore::RState::SchemaWrong; }));
   EXPECT_EQ(
       log_.back(),
-      "Cluster store: the schema is version 0, this server needs 1; run vantor --cluster-init");
+      "Cluster store: the schema is version 0, this server needs 2; run vantor --cluster-init");
 }
 
 // The limits hold across nodes: an account's, a client address's and the
@@ -285,6 +304,103 @@ TEST_F(ClusterStoreTest, ExpiredLeaseFreesSlotsAndReconnectRewrites) {
   EXPECT_EQ(Count(*b, "ERIN"), 2);
   a->LeaveSession(1);
   EXPECT_EQ(Count(*a, "ERIN"), 1);
+}
+
+using RCharge = RClusterStore::RCharge;
+
+// One statement per charge: a use past the maximum is refused and changes
+// nothing, a release never goes below 0, the first charge starts at the seed.
+TEST_F(ClusterStoreTest, QuotaChargesRefusedPastMaximum) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  struct Case {
+    int64_t amount, maximum, seed;
+    RCharge want;
+    int64_t used;
+  } const cases[] = {
+      {400, 1000, 300, RCharge::Done, 700},   // starts at the INI's 300
+      {301, 1000, 0, RCharge::Refused, 700},  // one byte too many
+      {300, 1000, 0, RCharge::Done, 1000},    // exactly to the maximum
+      {-250, 1000, 0, RCharge::Done, 750},    // a refund
+      {-5000, 1000, 0, RCharge::Done, 0},     // never below 0
+      {1, 0, 0, RCharge::Refused, 0},         // a maximum of 0
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.amount));
+    const auto got = Charge(*a, "QUOTA", c.amount, c.maximum, c.seed);
+    EXPECT_EQ(got.outcome, c.want);
+    EXPECT_EQ(got.used, c.used);
+  }
+  EXPECT_EQ(Used("QUOTA"), 0);
+}
+
+// Uses racing from two nodes never pass the maximum together.
+TEST_F(ClusterStoreTest, QuotaRacingChargesNeverOvershoot) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  int done = 0, refused = 0;
+  for (int i = 0; i < 40; ++i) {
+    RClusterStore& s = i % 2 == 0 ? *a : *b;
+    s.ChargeQuota("RACE", 100, 1000, 0, 5000, [&](const RClusterStore::RChargeAnswerStr& r) {
+      (r.outcome == RCharge::Done ? done : refused)++;
+    });
+  }
+  ASSERT_TRUE(RunUntil([&] { return done + refused == 40; }));
+  EXPECT_EQ(done, 10);
+  EXPECT_EQ(Used("RACE"), 1000);
+}
+
+// A charge id counts once: repeated, it answers as the first time; undone,
+// it is taken back once; undone before it came, it never applies.
+TEST_F(ClusterStoreTest, QuotaChargeIdsCountOnce) {
+  InitSchema();
+  RPgClient c(loop_, Options());
+  c.Start();
+  ASSERT_TRUE(RunUntil([&] { return c.Up(); }));
+  std::vector<std::string> got;
+  auto keep = [&](const RPgResultStr& r) {
+    got.push_back(r.Ok() ? r.Text(0, 0) + "/" + r.Text(0, 1) : r.error);
+  };
+  const std::string charge = "SELECT ok, used FROM vantor_charge($1, 'ID', $2::bigint, 1000, 0)";
+  c.Query(charge, {"x", "100"}, keep);
+  c.Query(charge, {"x", "100"}, keep);
+  c.Query("SELECT vantor_charge_undo('x')", {}, keep);
+  c.Query("SELECT vantor_charge_undo('x')", {}, keep);
+  c.Query("SELECT vantor_charge_undo('y')", {}, keep);
+  c.Query(charge, {"y", "100"}, keep);
+  c.Query(charge, {"z", "50"}, keep);
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 7; }));
+  const std::vector<std::string> want = {"t/100", "t/100", "0/", "0/", "-1/", "f/0", "t/50"};
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(Used("ID"), 50);
+}
+
+// The database stopped with charges in flight: once it is back every
+// charge has counted exactly once; a use not confirmed in time is given up
+// and taken back.
+TEST_F(ClusterStoreTest, QuotaChargesSurviveLostConnection) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  int answered = 0;
+  for (int i = 0; i < 5; ++i) {
+    a->ChargeQuota("LOST", 10, 1000000, 0, 60000,
+                   [&](const RClusterStore::RChargeAnswerStr&) { ++answered; });
+  }
+  server_->Stop();
+  ASSERT_TRUE(server_->Restart());
+  ASSERT_TRUE(RunUntil([&] { return answered == 5 && a->OutstandingCharges() == 0; }, 30));
+  EXPECT_EQ(Used("LOST"), 50);
+
+  server_->Stop();
+  std::optional<RClusterStore::RChargeAnswerStr> late;
+  a->ChargeQuota("LOST", 10, 1000000, 0, 200,
+                 [&](const RClusterStore::RChargeAnswerStr& r) { late = r; });
+  ASSERT_TRUE(RunUntil([&] { return late.has_value(); }));
+  EXPECT_EQ(late->outcome, RCharge::Unconfirmed);
+  ASSERT_TRUE(server_->Restart());
+  ASSERT_TRUE(RunUntil([&] { return a->Ready() && a->OutstandingCharges() == 0; }, 30));
+  EXPECT_EQ(Used("LOST"), 50);
 }
 
 }  // namespace
