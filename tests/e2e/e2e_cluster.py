@@ -1,8 +1,10 @@
 """Two servers on one PostgreSQL store: the limits hold across both, a
 killed node frees its slots after its lease, and the faults of the database
 (unreachable at start, stopped and started mid-run) behave as documented."""
+import os
 import signal
 import subprocess
+import tempfile
 import sys
 import warnings
 
@@ -62,8 +64,11 @@ fresh_db.n = 0
 
 def cluster_init(conninfo):
     """`vantor --cluster-init` on an INI naming `conninfo`; (code, output)."""
-    with Server(ini("init", conninfo)) as srv:  # only for its folder and INI
-        r = subprocess.run([parse_args().vantor, "--cluster-init", srv.ini],
+    with tempfile.TemporaryDirectory(prefix="vantor-e2e-") as d:
+        path = os.path.join(d, "VANTOR.INI")
+        with open(path, "w") as f:
+            f.write(ini("init", conninfo).replace("{home}", d))
+        r = subprocess.run([parse_args().vantor, "--cluster-init", path],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                            env={"LANG": "C", "PATH": "/usr/bin:/bin"}, timeout=60)
     return r.returncode, r.stdout.strip()
@@ -171,12 +176,16 @@ def test_unreachable_at_start():
         login(srv.port, "quota").close()
 
 
-# The schema missing: the server serves with the fallback and names the fix.
+# The schema missing: the server serves with the fallback and names the fix;
+# --cluster-init run meanwhile brings it in without a restart.
 def test_schema_missing():
-    with Server(ini("a", PG.conninfo(fresh_db()))) as srv:
+    db = fresh_db()
+    with Server(ini("a", PG.conninfo(db))) as srv:
         srv.wait_log("Cluster store: the database has no schema; run vantor --cluster-init")
         expect(attempt(srv.port, "quota")[0], STORE_AWAY, "quota user without schema")
         login(srv.port, "pair").close()
+        expect(cluster_init(PG.conninfo(db))[0], 0)
+        srv.wait_log("Cluster store: connected to the database as node a", 30)
 
 
 # The database stopped and started again mid-run: sessions go on, the nodes
