@@ -1,9 +1,11 @@
 #include "net/RPgClient.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 #include <sys/epoll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <utility>
 
@@ -268,6 +270,20 @@ void RPgClient::Query(std::string sql, RPgParams params, Done done) {
   // PQpipelineSync pushed what it could; the rest waits for the socket.
   Flush();
   ArmTimeout();
+}
+
+void RPgClient::FinishInFlight(int64_t timeoutMs) {
+  const int64_t end = loop_.Clock().NowMs() + timeoutMs;
+  while (conn_ != nullptr && state_ == State::Ready && !inflight_.empty()) {
+    const int64_t left = end - loop_.Clock().NowMs();
+    if (left <= 0 || PQflush(conn_) < 0) return;
+    pollfd p{};
+    p.fd = socket_;
+    p.events = static_cast<short>(POLLIN | (wantWrite_ ? POLLOUT : 0));
+    if (::poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return;
+    if (PQconsumeInput(conn_) == 0) return;
+    Drain();
+  }
 }
 
 void RPgClient::GoDown(const std::string& why, RPgResultStr::Status inflightStatus) {

@@ -89,6 +89,11 @@ class RPgClient {
   // Sends one statement ($1, $2 ... for `params`); `done` hears the answer.
   void Query(std::string sql, RPgParams params, Done done);
   size_t InFlight() const { return inflight_.size(); }
+  // Waits, blocking, at most `timeoutMs` for the statements in flight to be
+  // answered. For the end of the process only, once the loop no longer
+  // runs: a statement whose connection closes before its answer went out
+  // is rolled back by the server.
+  void FinishInFlight(int64_t timeoutMs);
   // Connections made so far (a reconnect counts).
   uint64_t Connects() const { return connects_; }
 

@@ -22,7 +22,7 @@ SKIP = 77  # ctest's SKIP_RETURN_CODE for this script
 PG = None
 
 
-def ini(node, conninfo, extra_cluster="", extra_global=""):
+def ini(node, conninfo, extra_cluster="", extra_global="", lease=5):
     hashed = crypt.crypt("secret", "ab")
     return """[GLOBAL]
 Version=2.5.11.3
@@ -31,7 +31,7 @@ Version=2.5.11.3
 Store=postgresql
 ConnInfo=%s
 Node=%s
-LeaseSeconds=5
+LeaseSeconds=%d
 %s
 [USER=joe]
 Password=%s
@@ -49,7 +49,7 @@ Password=%s
 HomeDir={home}
 QuotaEnable=YES
 QuotaMaxCurrent=1000000,0
-""" % (extra_global, conninfo, node, extra_cluster, hashed, hashed, hashed, hashed)
+""" % (extra_global, conninfo, node, lease, extra_cluster, hashed, hashed, hashed, hashed)
 
 
 def fresh_db():
@@ -74,10 +74,10 @@ def cluster_init(conninfo):
     return r.returncode, r.stdout.strip()
 
 
-def pair(db, extra_cluster="", extra_global=""):
+def pair(db, extra_cluster="", extra_global="", lease=5):
     """Two servers, nodes a and b, on database `db`, both connected."""
-    a = Server(ini("a", PG.conninfo(db), extra_cluster, extra_global))
-    b = Server(ini("b", PG.conninfo(db), extra_cluster, extra_global))
+    a = Server(ini("a", PG.conninfo(db), extra_cluster, extra_global, lease))
+    b = Server(ini("b", PG.conninfo(db), extra_cluster, extra_global, lease))
     a.wait_log("Cluster store: connected to the database as node a")
     b.wait_log("Cluster store: connected to the database as node b")
     return a, b
@@ -159,6 +159,25 @@ def test_killed_node_freed_after_lease():
             h.close()
 
 
+# A clean stop takes the node's sessions out of the store with it.
+def test_clean_stop_frees_slots():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    a, b = pair(db, lease=60)
+    with b:
+        held = [login(a.port, "pair"), login(a.port, "pair")]
+        expect(PG.sql("SELECT count(*) FROM vantor_sessions WHERE node = 'a'", db), "2")
+        a.stop()
+        # Well inside the 60 s lease.
+        assert wait_until(
+            lambda: PG.sql("SELECT count(*) FROM vantor_sessions WHERE node = 'a'", db) == "0", 10)
+        reply, c = attempt(b.port, "pair")
+        expect(reply, PROCEED, "pair on b after a stopped")
+        c.close()
+        for h in held:
+            h.close()
+
+
 # The database unreachable at start: the server comes up and says so; accounts
 # without shared counters are served, quota accounts refused (or served with
 # ClusterUnavailable=local).
@@ -220,7 +239,8 @@ def main():
     with pg_e2e.PgServer() as pg:
         PG = pg
         run([test_cluster_init_idempotent, test_limits_across_nodes,
-             test_killed_node_freed_after_lease, test_unreachable_at_start, test_schema_missing,
+             test_killed_node_freed_after_lease, test_clean_stop_frees_slots,
+             test_unreachable_at_start, test_schema_missing,
              test_database_restart])
 
 
