@@ -26,6 +26,16 @@ enum : uint32_t {
   kLogHookAux0Returned = 27007,
   kLogLibraryReason = 27010,
   kReplyRequestRefused = 27020,
+  kLogClusterConnected = 29300,
+  kLogClusterUnreachable = 29301,
+  kLogClusterNoSchema = 29302,
+  kLogClusterSchemaOld = 29303,
+  kLogClusterProblem = 29304,
+  kLogClusterSchemaAt = 29305,
+  kLogClusterPasswordFile = 29306,
+  kTextClusterRefuseMeanwhile = 29307,
+  kTextClusterLocalMeanwhile = 29308,
+  kReplyClusterUnavailable = 29309,
 };
 
 }  // namespace vantor

@@ -8,18 +8,23 @@
 #include <optional>
 #include <string_view>
 
+#include "accounts/RAccountsStrings.h"
+#include "accounts/RClusterStore.h"
 #include "accounts/RCrypt.h"
 #include "accounts/RIPRules.h"
 #include "accounts/RPasswordHash.h"
 #include "app/RRunAs.h"
+#include "config/RClusterSettings.h"
 #include "config/RConfigStrings.h"
 #include "config/RGlobalSettings.h"
+#include "config/RIniFile.h"
 #include "config/RIniPath.h"
 #include "net/RProxyHeader.h"
 #include "platform/RDriveMap.h"
 #include "platform/RFile.h"
 #include "platform/RFileSys.h"
 #include "platform/RLibCrypt.h"
+#include "platform/RMessageLoop.h"
 #include "platform/RPrivileges.h"
 #include "platform/RProcess.h"
 #include "util/RFormat.h"
@@ -271,6 +276,15 @@ const RKeyStr kSignOnOffKeys[] = {
     {"MessageFiles#", RKind::Text}, {"SignOn#", RKind::Text}, {"SignOff#", RKind::Text}};
 const RKeyStr kExternalKeys[] = {{"ClientCheckDLL#", RKind::Library},
                                  {"EventHookDLL#", RKind::Library}};
+const RKeyStr kClusterKeys[] = {
+    {"Store", RKind::Enum, 0, 0, "postgresql"},
+    {"ConnInfo", RKind::Text},
+    {"ConnInfoPasswordFile", RKind::Text},
+    {"Node", RKind::Text},
+    {"ClusterUnavailable", RKind::Enum, 0, 0, "refuse|local"},
+    {"LeaseSeconds", RKind::Int, 5, 3600},
+    {"StatementTimeoutMs", RKind::Int, 100, 600000},
+};
 
 struct RSectionKeys {
   const RKeyStr* keys = nullptr;
@@ -293,6 +307,7 @@ RSectionKeys SectionKeys(std::string_view section, bool* known) {
   if (EqualNoCaseAscii(section, "RATIOS")) return Keys(kRatiosKeys);
   if (EqualNoCaseAscii(section, "SIGNONOFF")) return Keys(kSignOnOffKeys);
   if (EqualNoCaseAscii(section, "EXTERNAL")) return Keys(kExternalKeys);
+  if (EqualNoCaseAscii(section, "CLUSTER")) return Keys(kClusterKeys);
   *known = false;
   return {};
 }
@@ -736,6 +751,46 @@ int CheckConfigCommand(const std::string& iniPath, std::FILE* out) {
   }
   std::fprintf(out, "%s\n", FormatStr(kCheckSummary, iniPath, errors, warnings).c_str());
   return errors > 0 ? 1 : 0;
+}
+
+int ClusterInitCommand(RMessageLoop& loop, const std::string& iniPath, std::FILE* out,
+                       std::FILE* err) {
+  RIniFile ini(iniPath);
+  const RClusterSettings settings = RClusterSettings::Load(ini, HostName());
+  for (const std::string& p : settings.problems) std::fprintf(err, "%s\n", p.c_str());
+  if (!settings.enabled) {
+    if (settings.problems.empty())
+      std::fprintf(err, "%s\n", FormatStr(kTextNoClusterStore, iniPath).c_str());
+    return 1;
+  }
+  RPgClient::Options o;
+  o.connInfo = settings.connInfo;
+  o.statementTimeoutMs = 60000;  // a migration may take its time
+  if (!settings.passwordFile.empty()) {
+    std::string why;
+    if (!ReadClusterPassword(settings.passwordFile, &o.password, &why)) {
+      std::fprintf(err, "%s\n",
+                   FormatStr(kLogClusterPasswordFile, settings.passwordFile, why).c_str());
+      return 1;
+    }
+  }
+  RPgClient client(loop, o);
+  int code = 1;
+  client.OnStateChange([&](bool up, const std::string& why) {
+    if (!up) {
+      std::fprintf(err, "%s\n", FormatStr(kLogClusterProblem, why).c_str());
+      loop.Quit(1);
+      return;
+    }
+    RClusterStore::InitSchema(client, [&](bool ok, const std::string& line) {
+      std::fprintf(ok ? out : err, "%s\n", line.c_str());
+      code = ok ? 0 : 1;
+      loop.Quit(code);
+    });
+  });
+  client.Start();
+  (void)loop.Run();
+  return code;
 }
 
 }  // namespace vantor

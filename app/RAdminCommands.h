@@ -8,6 +8,8 @@
 
 namespace vantor {
 
+class RMessageLoop;
+
 // Reads one line (the password) from `in` and prints its hash alone on
 // `out`: yescrypt, or DES when `desForm`. A prompt goes to `err` and echo is
 // switched off only when `in` is a terminal. Exit 1 when nothing was read or
@@ -31,5 +33,11 @@ std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::
 // Prints the problems ("PATH:LINE: error: TEXT") and a summary to `out`;
 // exit 1 when any is an error.
 int CheckConfigCommand(const std::string& iniPath, std::FILE* out);
+
+// --cluster-init: connects to the database `[CLUSTER]` names and creates or
+// updates the schema, running `loop` until it is done. 0 when the schema is
+// current, 1 otherwise (the reason on `err`).
+int ClusterInitCommand(RMessageLoop& loop, const std::string& iniPath, std::FILE* out,
+                       std::FILE* err);
 
 }  // namespace vantor

@@ -111,8 +111,9 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
   cmd_ = ParseCommandLine(args);
   if (cmd_.help) {
     for (uint32_t id = kTextUsage; id <= kTextUsageSignals; ++id) std::printf("%s\n", LoadStr(id));
-    for (uint32_t id = kTextUsageHashPassword; id <= kTextUsageRelativeIni; ++id)
+    for (uint32_t id = kTextUsageHashPassword; id < kTextUsageRelativeIni; ++id)
       std::printf("%s\n", LoadStr(id));
+    std::printf("%s\n%s\n", LoadStr(kTextUsageClusterInit), LoadStr(kTextUsageRelativeIni));
     return 0;
   }
   if (cmd_.version) {
@@ -126,6 +127,7 @@ int RVantorApp::Main(const std::vector<std::string>& args) {
   // Every instance holds the name of its file; only -s makes a second one give way.
   const std::string path = ChooseIniPath(where, [](const std::string& p) { return FileExists(p); });
   if (cmd_.checkConfig) return CheckConfigCommand(path, stdout);
+  if (cmd_.clusterInit) return ClusterInitCommand(loop_, path, stdout, stderr);
   if (cmd_.hashPassword) {
     // The file only says which form to write; a missing one means yescrypt.
     RIniFile ini(path);

@@ -97,6 +97,8 @@ enum : uint32_t {
   kTextUsageHashPassword = 28234,
   kTextUsageCheckConfig = 28235,
   kTextUsageRelativeIni = 28236,
+  kTextUsageClusterInit = 29310,
+  kTextNoClusterStore = 29311,
   kLogRootWithoutRunAs = 28270,
   kLogPrivilegesDropped = 28271,
   kLogCannotRunAs = 28272,

@@ -145,6 +145,8 @@ RCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cmd.hashPassword = true;
     } else if (a == "--check-config") {
       cmd.checkConfig = true;
+    } else if (a == "--cluster-init") {
+      cmd.clusterInit = true;
     } else if (a.size() >= 2 && a[0] == '-') {
       // "/" does not start an option here: it starts an absolute path.
       switch (a[1] | 0x20) {

@@ -43,6 +43,7 @@ struct RCommandLine {
   bool version = false;       // --version
   bool hashPassword = false;  // --hash-password: print a hash of standard input's line
   bool checkConfig = false;   // --check-config: report the INI file's problems
+  bool clusterInit = false;   // --cluster-init: create or update the cluster schema
   std::optional<std::string> iniArgument;
 };
 RCommandLine ParseCommandLine(const std::vector<std::string>& args);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "accounts/RAccountsStrings.h"
+#include "accounts/RClusterStore.h"
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPRatios.h"
 #include "fs/RFsSettings.h"
@@ -177,19 +179,15 @@ void RefusePassword(RFTPSComInterp& s) {
 }
 
 // Logins from one client address: the account's MaxUsersLoginPerIP, else 1
-// with OneLoginPerIP.
-bool TooManyFromAddress(RFTPSComInterp& s) {
-  int64_t limit = 0;
+// with OneLoginPerIP; 0 when there is no limit.
+int64_t AddressLimit(RFTPSComInterp& s) {
   std::string answer;
-  if (s.AskText(QC_MAX_LOGIN_PER_IP, &answer)) {
-    limit = NumberOr(answer, 0);
-  } else {
-    AccessQuery q = s.NewQuery(QC_ONE_LOGIN_PER_IP);
-    if (s.Ask(q) && QueryBool(q)) limit = 1;
-  }
-  if (limit <= 0) return false;
-  if (s.Manager().CountLoginsFrom(s.Connection.clientAddress, s.Login.userName) <= limit)
-    return false;
+  if (s.AskText(QC_MAX_LOGIN_PER_IP, &answer)) return std::max<int64_t>(NumberOr(answer, 0), 0);
+  AccessQuery q = s.NewQuery(QC_ONE_LOGIN_PER_IP);
+  return s.Ask(q) && QueryBool(q) ? 1 : 0;
+}
+
+void RefuseFromAddress(RFTPSComInterp& s, int64_t limit) {
   s.Manager().Metrics().CountRefusal(RRefusal::Limits);
   if (limit == 1) {
     s.ReplyStr(kReplyLoggedInOnceOnly);
@@ -198,7 +196,76 @@ bool TooManyFromAddress(RFTPSComInterp& s) {
   }
   s.CloseAfterReplies();
   ClearUser(s);
+}
+
+bool TooManyFromAddress(RFTPSComInterp& s) {
+  const int64_t limit = AddressLimit(s);
+  if (limit <= 0) return false;
+  if (s.Manager().CountLoginsFrom(s.Connection.clientAddress, s.Login.userName) <= limit)
+    return false;
+  RefuseFromAddress(s, limit);
   return true;
+}
+
+// --- the cluster's counts ----------------------------------------------------------
+
+// The limits of this login as the store checks them across machines: the
+// same ones this machine's own counts were checked against.
+RSessionLimitsStr ClusterLimits(RFTPSComInterp& s) {
+  RSessionLimitsStr l;
+  const int32_t maxUsers = s.Manager().Settings().maxNrUsers;
+  if (maxUsers >= 0) {
+    AccessQuery q = s.NewQuery(QC_ALWAYS_LOGIN);
+    if (!(s.Ask(q) && QueryBool(q))) l.server = maxUsers;
+  }
+  AccessQuery q = s.NewQuery(QC_MAX_USERS);
+  const int64_t limit = s.Ask(q) ? NumberOr(QueryAux(q), -1) : -1;
+  if (limit > 0) l.account = static_cast<int32_t>(std::min<int64_t>(limit, INT32_MAX));
+  const int64_t perAddress = AddressLimit(s);
+  if (perAddress > 0) l.perAddress = static_cast<int32_t>(std::min<int64_t>(perAddress, INT32_MAX));
+  return l;
+}
+
+// Accounts whose counters live in the store: with the store away they are
+// refused unless `ClusterUnavailable=local`.
+bool KeepsSharedCounters(RFTPSComInterp& s) {
+  AccessQuery q = s.NewQuery(QC_QUOTA_ENABLED);
+  return (s.Ask(q) && QueryBool(q)) || s.AskFlag(QC_RATIO_TYPE);
+}
+
+// True when the store's answer refuses the login (the reply sent).
+bool ClusterRefused(RFTPSComInterp& s, RClusterAdmit admit, const RSessionLimitsStr& limits) {
+  RClusterStore& store = *s.Manager().Cluster();
+  switch (admit) {
+    case RClusterAdmit::Admitted:
+      return false;
+    case RClusterAdmit::ServerFull:
+    case RClusterAdmit::AccountFull:
+      s.Manager().Metrics().CountRefusal(RRefusal::Limits);
+      s.LogStr(LOG_SYSTEM, kLogTooManyUsers,
+               admit == RClusterAdmit::AccountFull ? s.Login.userName : std::string());
+      s.RaiseHook(HE_TooManyUsers);
+      ClearUser(s);
+      s.ReplyStr(kReplyTooManyUsers);
+      s.CloseAfterReplies();
+      return true;
+    case RClusterAdmit::AddressFull:
+      RefuseFromAddress(s, limits.perAddress);
+      return true;
+    case RClusterAdmit::Unavailable:
+      break;
+  }
+  if (store.Settings().unavailable == RClusterUnavailable::Refuse && KeepsSharedCounters(s)) {
+    s.ResetLogin();
+    ClearUser(s);
+    s.ReplyStr(kReplyClusterUnavailable);
+    s.CloseAfterReplies();
+    return true;
+  }
+  // Served on this machine's counts; the store hears of the session with
+  // the node's next full write.
+  store.NoteSession(s.Number(), s.Login.userName, s.Connection.clientAddress);
+  return false;
 }
 
 // The home directory; false (with the reply sent) when it is missing.
@@ -251,6 +318,7 @@ void StartAccounting(RFTPSComInterp& s) {
 }
 
 void PassChecked(RFTPSComInterp& s, const std::string& password, bool accepted);
+void EnterSession(RFTPSComInterp& s, const std::string& password);
 
 void Pass(RFTPSComInterp& s, std::string password) {
   bool dashRemoved = false;
@@ -296,7 +364,21 @@ void PassChecked(RFTPSComInterp& s, const std::string& password, bool accepted) 
     s.Manager().Metrics().CountLogin(RLoginResult::Refused);
     return;
   }
+  if (s.Manager().Cluster() != nullptr) {
+    const RSessionLimitsStr limits = ClusterLimits(s);
+    s.RegisterInCluster(limits, [password, limits](RFTPSComInterp& s, RClusterAdmit admit) {
+      if (ClusterRefused(s, admit, limits)) {
+        s.Manager().Metrics().CountLogin(RLoginResult::Refused);
+        return;
+      }
+      EnterSession(s, password);
+    });
+    return;
+  }
+  EnterSession(s, password);
+}
 
+void EnterSession(RFTPSComInterp& s, const std::string& password) {
   s.EnterLoggedIn();
   ++s.Manager().Stats().LoginsTotal;
   s.Manager().Metrics().CountLogin(RLoginResult::Success);

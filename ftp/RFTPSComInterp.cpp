@@ -679,6 +679,29 @@ void RFTPSComInterp::CheckPassword(const std::string& password, PasswordThen the
                               });
 }
 
+void RFTPSComInterp::RegisterInCluster(const RSessionLimitsStr& limits, ClusterThen then) {
+  RClusterStore* store = manager_.Cluster();
+  if (store == nullptr) {
+    then(*this, RClusterAdmit::Admitted);
+    return;
+  }
+  auto cancel = std::make_shared<RWorkCancel>();
+  workCancel_ = cancel;
+  // The store outlives every session; the token says whether this one is
+  // still there (its end cancels it).
+  store->RegisterSession(
+      Number(), Login.userName, Connection.clientAddress, limits,
+      [this, cancel, store, number = Number(), then = std::move(then)](RClusterAdmit admit) {
+        if (cancel->Cancelled()) {
+          if (admit == RClusterAdmit::Admitted) store->LeaveSession(number);
+          return;
+        }
+        workCancel_.reset();
+        then(*this, admit);
+        if (!workCancel_ && !IsHoldingCommand()) ReplayParked();
+      });
+}
+
 bool RFTPSComInterp::AccessDataCurrent(std::function<void()> then) {
   auto cancel = std::make_shared<RWorkCancel>();
   if (manager_.AwaitAccessData(cancel, [this, then = std::move(then)] {

@@ -32,6 +32,7 @@
 #include <string_view>
 
 #include "accounts/AccessQuery.h"
+#include "accounts/RClusterStore.h"
 #include "fs/RFsSettings.h"
 #include "fs/RMlsxFacts.h"
 #include "ftp/RSocketRoutes.h"
@@ -313,6 +314,12 @@ class RFTPSComInterp : public RTimer {
   // or gives up the wait first.
   using PasswordThen = std::function<void(RFTPSComInterp&, bool accepted)>;
   void CheckPassword(const std::string& password, PasswordThen then);
+  // Registers the login with the cluster store (the manager's), checking
+  // `limits` across every machine; the session waits as for a job. `then`
+  // runs on the loop thread with the store's answer, never when the session
+  // ends first (a registration that still succeeds is then taken back).
+  using ClusterThen = std::function<void(RFTPSComInterp&, RClusterAdmit)>;
+  void RegisterInCluster(const RSessionLimitsStr& limits, ClusterThen then);
   // How long a library may hold a command before the session refuses it.
   static constexpr int64_t kHoldLimitMs = 120000;
   // Starts a reverse look-up of the client address unless one runs (the

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "accounts/RAccountsStrings.h"
 #include "accounts/RFTPEventHandler.h"
+#include "config/RClusterSettings.h"
 #include "config/RConfigStrings.h"
 #include "config/RDriveConfig.h"
 #include "config/RIniFile.h"
@@ -394,6 +396,7 @@ void RFTPSManager::ApplySettings() {
   // The INI writes of quota and ratio counters go to the pool too.
   (void)Pool();
   ApplyHammerSettings();
+  StartCluster();
   std::vector<std::string> rejected;
   proxySources_ = ParseProxySources(settings_.proxyProtocolFrom, &rejected);
   for (const std::string& entry : rejected)
@@ -817,6 +820,7 @@ void RFTPSManager::RemoveSession(uint32_t number) {
   // The end's replies, log lines, hooks and counters happen while the
   // session is registered; only then is it taken off every list and freed.
   found->EndSession();
+  if (cluster_) cluster_->LeaveSession(number);
   auto at = byNumber_.find(number);  // a hook or a query may have removed it meanwhile
   if (at == byNumber_.end()) return;
   std::unique_ptr<RFTPSComInterp> s = std::move(*at->second);
@@ -854,6 +858,23 @@ void RFTPSManager::EndSessionsNoLongerAdmitted() {
     s->LogStr(LOG_SECURITY, kLogNoLongerAdmitted, s->Login.userName);
     s->RequestRemoval();
   }
+}
+
+void RFTPSManager::StartCluster() {
+  // Read once: a store that changes machines mid-run would strand the
+  // sessions registered with the old one. Changes take effect at restart.
+  if (cluster_ || securityOff_) return;
+  RClusterSettings c = RClusterSettings::Load(*ini_, HostName());
+  for (const std::string& p : c.problems) WriteLog(LOG_SYSTEM, FormatStr(kLogClusterProblem, p));
+  if (!c.enabled) return;
+  std::string password;
+  if (!c.passwordFile.empty()) {
+    std::string why;
+    if (!ReadClusterPassword(c.passwordFile, &password, &why))
+      WriteLog(LOG_SYSTEM, FormatStr(kLogClusterPasswordFile, c.passwordFile, why));
+  }
+  cluster_ = std::make_unique<RClusterStore>(loop_, std::move(c), std::move(password));
+  cluster_->Start([](const std::string& line) { WriteLog(LOG_SYSTEM, line); });
 }
 
 void RFTPSManager::FlushReplies() {

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "accounts/AccessQuery.h"
+#include "accounts/RClusterStore.h"
 #include "accounts/RListRules.h"
 #include "accounts/RPasswordHash.h"
 #include "accounts/RPathProbe.h"
@@ -341,6 +342,9 @@ class RFTPSManager : public RTimer {
   }
   RIniFile& Ini() { return *ini_; }
   bool SecurityOff() const { return securityOff_; }
+  // The shared store of a cluster (`[CLUSTER]`), null without one. It lives
+  // as long as the manager.
+  RClusterStore* Cluster() const { return cluster_.get(); }
   const RGlobalSettings& Settings() const { return settings_; }
   // The TLS context of new sessions; nullptr while TLS is off (no
   // certificate configured, or it did not load).
@@ -544,6 +548,8 @@ class RFTPSManager : public RTimer {
   std::vector<RProxySourceStr> proxySources_;
   std::unordered_map<uint32_t, std::unique_ptr<RProxyIntakeStr>> intakes_;
   RAntiHammer hammer_;
+  std::unique_ptr<RClusterStore> cluster_;
+  void StartCluster();
   ServerStats stats_;
   RMetrics metrics_;
   RUploadRecords uploads_;

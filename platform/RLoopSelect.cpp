@@ -113,6 +113,18 @@ bool RLoopSelect::WatchFd(int fd, std::function<void(uint32_t)> callback) {
   return true;
 }
 
+void RLoopSelect::WatchFdWritable(int fd, bool on) {
+  auto it = fds_.find(fd);
+  if (it == fds_.end() || !it->second.callback) return;
+  const uint32_t want = on ? (EPOLLIN | EPOLLOUT) : EPOLLIN;
+  if (it->second.armed == want) return;
+  epoll_event ev{};
+  ev.events = want;
+  ev.data.u64 = static_cast<uint64_t>(fd);
+  epoll_.Modify(fd, ev);
+  it->second.armed = want;
+}
+
 void RLoopSelect::HandleSelect(int fd, FdWatch& w, uint32_t ev) {
   auto post = [&](uint32_t event, int error) {
     enqueue_(RMsg{w.window, w.message, static_cast<uintptr_t>(fd), RSelectReply(event, error)});

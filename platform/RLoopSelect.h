@@ -26,6 +26,9 @@ class RLoopSelect {
   bool Announcing(int fd, uint32_t event) const;
   void Forget(int fd);
   bool WatchFd(int fd, std::function<void(uint32_t)> callback);
+  // Adds or drops EPOLLOUT on a plain callback watch (a client library's
+  // socket whose output did not all go out).
+  void WatchFdWritable(int fd, bool on);
   void UnwatchFd(int fd) { (void)AsyncSelect(fd, 0, 0, 0, 0); }
   size_t Count() const { return fds_.size(); }
   // epoll reported `ev` on `fd`.

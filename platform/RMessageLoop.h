@@ -97,6 +97,8 @@ class RMessageLoop {
   // Plain readiness callback for internal fds (inotify, eventfds). The
   // callback gets the epoll event bits and runs on the loop thread.
   bool WatchFd(int fd, std::function<void(uint32_t)> callback);
+  // Also wakes the callback when `fd` is writable (`on`), or no longer.
+  void WatchFdWritable(int fd, bool on) { select_.WatchFdWritable(fd, on); }
   void UnwatchFd(int fd);
   size_t WatchedFdCount() const { return select_.Count(); }
 

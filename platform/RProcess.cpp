@@ -8,6 +8,12 @@
 
 namespace vantor {
 
+std::string HostName() {
+  char buf[256] = {};
+  if (::gethostname(buf, sizeof buf - 1) != 0) return {};
+  return buf;
+}
+
 std::string ProgramDirectory() {
   char buf[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);

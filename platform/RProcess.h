@@ -10,6 +10,8 @@ namespace vantor {
 std::string ProgramDirectory();
 // The current working directory; "" when unknown.
 std::string CurrentDirectory();
+// This machine's host name (empty when the system gives none).
+std::string HostName();
 // The value of an environment variable; nullopt when it is not set.
 std::optional<std::string> EnvVar(const char* name);
 // True when `fd` is a terminal.

@@ -6,8 +6,8 @@
 set -euo pipefail
 mode="${VANTOR_DEPS:-all}"
 # The server: compiler, CMake and the libraries it links.
-need=(build-essential cmake g++ libcrypt-dev libseccomp-dev libsystemd-dev libssl-dev openssl pkg-config
-      libmicrohttpd-dev nlohmann-json3-dev libcurl4-openssl-dev)
+need=(build-essential cmake g++ libcrypt-dev libpq-dev libseccomp-dev libsystemd-dev libssl-dev openssl
+      pkg-config libmicrohttpd-dev nlohmann-json3-dev libcurl4-openssl-dev)
 if [ "$mode" != server ]; then
   # The tests: the compiler cache, GoogleTest, the real clients, the man pages.
   need+=(ccache libgtest-dev python3 curl lftp tnftp scdoc)
@@ -15,6 +15,8 @@ if [ "$mode" != server ]; then
   need+=(prometheus fail2ban)
   # The administration endpoint's test: its OpenAPI file read and applied.
   need+=(python3-yaml python3-jsonschema)
+  # A real PostgreSQL for the cluster store's tests (started by the tests).
+  need+=(postgresql)
   # Node and npm for basic-ftp (below), from Debian when none is on the PATH.
   command -v npm >/dev/null || need+=(nodejs npm)
   # The fuzz smoke run of scripts/test.sh: clang and its libFuzzer runtime.

@@ -63,6 +63,8 @@ TEST(ParseCommandLine, OptionsAndPath) {
   EXPECT_TRUE(c.version);
   EXPECT_FALSE(c.iniArgument);
   EXPECT_FALSE(c.hidden);  // "--help" is no -h
+  EXPECT_FALSE(c.clusterInit);
+  EXPECT_TRUE(ParseCommandLine({"--cluster-init", "/etc/v.ini"}).clusterInit);
 }
 
 // The path choice, with a table of which files exist.

@@ -1,0 +1,525 @@
+#include "accounts/RClusterStore.h"
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "accounts/RAccountsStrings.h"
+#include "platform/RRandom.h"
+#include "util/RFormat.h"
+#include "util/RStringTable.h"
+#include "util/RText.h"
+
+namespace vantor {
+namespace {
+
+// Schema steps, applied in order to bring version i-1 to version i. A new
+// version appends a step; a step never changes once released.
+const char* const kSchemaSteps[] = {
+    // 1: nodes with leases, their sessions, and the login check.
+    R"sql(
+  CREATE TABLE vantor_nodes (
+    node text PRIMARY KEY,
+    lease_until timestamptz NOT NULL);
+  CREATE TABLE vantor_sessions (
+    node text NOT NULL REFERENCES vantor_nodes ON DELETE CASCADE,
+    session bigint NOT NULL,
+    account text NOT NULL,
+    client text NOT NULL,
+    since timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (node, session));
+  CREATE INDEX vantor_sessions_account ON vantor_sessions (account, client);
+  -- The checks and the insert run under advisory locks (one class each for
+  -- the server, an account, an account from an address, always taken in
+  -- that order), so two logins never both see the last free slot. Each
+  -- statement of a volatile function sees what committed before it, the
+  -- holder of the lock before us included.
+  CREATE FUNCTION vantor_register(p_node text, p_session bigint, p_account text,
+                                  p_client text, p_server int, p_account_max int,
+                                  p_address_max int) RETURNS int
+  LANGUAGE plpgsql AS $f$
+  DECLARE n bigint;
+  BEGIN
+    IF p_server >= 0 THEN PERFORM pg_advisory_xact_lock(29301, 0); END IF;
+    IF p_account_max >= 0 THEN
+      PERFORM pg_advisory_xact_lock(29302, hashtext(p_account));
+    END IF;
+    IF p_address_max >= 0 THEN
+      PERFORM pg_advisory_xact_lock(29303, hashtext(p_account || ' ' || p_client));
+    END IF;
+    IF p_server >= 0 THEN
+      SELECT count(*) INTO n FROM vantor_sessions s JOIN vantor_nodes d ON d.node = s.node
+       WHERE d.lease_until > now() AND NOT (s.node = p_node AND s.session = p_session);
+      IF n >= p_server THEN RETURN 1; END IF;
+    END IF;
+    IF p_account_max >= 0 THEN
+      SELECT count(*) INTO n FROM vantor_sessions s JOIN vantor_nodes d ON d.node = s.node
+       WHERE d.lease_until > now() AND s.account = p_account
+         AND NOT (s.node = p_node AND s.session = p_session);
+      IF n >= p_account_max THEN RETURN 2; END IF;
+    END IF;
+    IF p_address_max >= 0 THEN
+      SELECT count(*) INTO n FROM vantor_sessions s JOIN vantor_nodes d ON d.node = s.node
+       WHERE d.lease_until > now() AND s.account = p_account AND s.client = p_client
+         AND NOT (s.node = p_node AND s.session = p_session);
+      IF n >= p_address_max THEN RETURN 3; END IF;
+    END IF;
+    INSERT INTO vantor_sessions (node, session, account, client)
+      VALUES (p_node, p_session, p_account, p_client)
+      ON CONFLICT (node, session) DO UPDATE
+        SET account = EXCLUDED.account, client = EXCLUDED.client, since = now();
+    RETURN 0;
+  END $f$;
+  -- A node's lease and its whole list of sessions, written in one go.
+  CREATE FUNCTION vantor_node_sync(p_node text, p_lease int, p_sessions bigint[],
+                                   p_accounts text[], p_clients text[]) RETURNS void
+  LANGUAGE plpgsql AS $f$
+  BEGIN
+    INSERT INTO vantor_nodes (node, lease_until)
+      VALUES (p_node, now() + make_interval(secs => p_lease))
+      ON CONFLICT (node) DO UPDATE SET lease_until = EXCLUDED.lease_until;
+    DELETE FROM vantor_sessions WHERE node = p_node;
+    INSERT INTO vantor_sessions (node, session, account, client)
+      SELECT p_node, u.s, u.a, u.c FROM unnest(p_sessions, p_accounts, p_clients) AS u(s, a, c);
+    -- Machines gone for a day are forgotten, sessions and all.
+    DELETE FROM vantor_nodes WHERE lease_until < now() - interval '1 day';
+  END $f$;
+)sql",
+    // 2: quota usage and the charges that changed it.
+    R"sql(
+  CREATE TABLE vantor_quota (
+    account text PRIMARY KEY,
+    used bigint NOT NULL CHECK (used >= 0));
+  -- Every charge by its id, as applied: a repeat answers as the first time
+  -- did and changes nothing. Kept for a day.
+  CREATE TABLE vantor_charges (
+    id text PRIMARY KEY,
+    account text NOT NULL,
+    amount bigint NOT NULL,
+    ok boolean NOT NULL,
+    used bigint NOT NULL,
+    undone boolean NOT NULL DEFAULT false,
+    at timestamptz NOT NULL DEFAULT now());
+  CREATE INDEX vantor_charges_at ON vantor_charges (at);
+  -- `p_amount` bytes taken (> 0; refused when the usage would pass `p_max`)
+  -- or given back (< 0; never below 0). An account's first charge starts it
+  -- at `p_seed`, the figure its INI file held. Concurrent charges of one
+  -- account queue on its row, and the check is made again on the row they
+  -- find, so no two machines together pass the maximum.
+  CREATE FUNCTION vantor_charge(p_id text, p_account text, p_amount bigint, p_max bigint,
+                                p_seed bigint, OUT ok boolean, OUT used bigint)
+  LANGUAGE plpgsql AS $f$
+  DECLARE applied bigint;
+  BEGIN
+    -- A repeat that overtakes its original (sent again after a lost
+    -- connection while the first still ran) waits for it.
+    -- A confirmed charge must outlive a crash of the database.
+    PERFORM set_config('synchronous_commit', 'on', true);
+    PERFORM pg_advisory_xact_lock(29304, hashtext(p_id));
+    SELECT c.ok, c.used INTO ok, used FROM vantor_charges c WHERE c.id = p_id;
+    IF FOUND THEN RETURN; END IF;
+    INSERT INTO vantor_quota (account, used) VALUES (p_account, greatest(p_seed, 0))
+      ON CONFLICT (account) DO NOTHING;
+    IF p_amount > 0 THEN
+      UPDATE vantor_quota q SET used = q.used + p_amount
+       WHERE q.account = p_account AND q.used + p_amount <= p_max RETURNING q.used INTO used;
+      ok := FOUND;
+      applied := CASE WHEN ok THEN p_amount ELSE 0 END;
+      IF NOT ok THEN SELECT q.used INTO used FROM vantor_quota q WHERE q.account = p_account; END IF;
+    ELSE
+      SELECT q.used INTO used FROM vantor_quota q WHERE q.account = p_account FOR UPDATE;
+      applied := -least(used, -p_amount);
+      UPDATE vantor_quota q SET used = q.used + applied
+       WHERE q.account = p_account RETURNING q.used INTO used;
+      ok := true;
+    END IF;
+    INSERT INTO vantor_charges (id, account, amount, ok, used)
+      VALUES (p_id, p_account, applied, ok, used);
+  END $f$;
+  -- Takes back what charge `p_id` applied, once. A charge never seen is
+  -- recorded as undone, so that it changes nothing should it still arrive.
+  CREATE FUNCTION vantor_charge_undo(p_id text, OUT used bigint)
+  LANGUAGE plpgsql AS $f$
+  DECLARE c vantor_charges%ROWTYPE;
+  BEGIN
+    PERFORM set_config('synchronous_commit', 'on', true);
+    PERFORM pg_advisory_xact_lock(29304, hashtext(p_id));
+    SELECT * INTO c FROM vantor_charges WHERE id = p_id;
+    IF NOT FOUND THEN
+      INSERT INTO vantor_charges (id, account, amount, ok, used, undone)
+        VALUES (p_id, '', 0, false, 0, true);
+      used := -1;
+      RETURN;
+    END IF;
+    IF c.undone THEN
+      SELECT q.used INTO used FROM vantor_quota q WHERE q.account = c.account;
+      RETURN;
+    END IF;
+    UPDATE vantor_quota q SET used = greatest(q.used - c.amount, 0)
+     WHERE q.account = c.account RETURNING q.used INTO used;
+    UPDATE vantor_charges SET undone = true WHERE id = p_id;
+  END $f$;
+)sql",
+};
+constexpr int kStepCount = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
+static_assert(kStepCount == RClusterStore::kSchemaVersion);
+
+// One DO block: the advisory lock makes machines that run it at once take
+// turns, and each step runs only on a schema below its version.
+std::string InitStatement() {
+  std::string sql =
+      "DO $vantor$\nDECLARE v int;\nBEGIN\n"
+      "  PERFORM pg_advisory_xact_lock(29300, 0);\n"
+      "  CREATE TABLE IF NOT EXISTS vantor_schema (\n"
+      "    id int PRIMARY KEY CHECK (id = 1), version int NOT NULL);\n"
+      "  INSERT INTO vantor_schema VALUES (1, 0) ON CONFLICT (id) DO NOTHING;\n"
+      "  SELECT version INTO v FROM vantor_schema WHERE id = 1;\n";
+  for (int i = 0; i < kStepCount; ++i) {
+    sql += "  IF v < " + std::to_string(i + 1) + " THEN\n";
+    sql += kSchemaSteps[i];
+    sql += "  UPDATE vantor_schema SET version = " + std::to_string(i + 1) + ";\n  END IF;\n";
+  }
+  sql += "END\n$vantor$";
+  return sql;
+}
+
+// A PostgreSQL array literal of text elements, each quoted.
+std::string TextArray(const std::vector<std::string>& items) {
+  std::string out = "{";
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += ',';
+    out += '"';
+    for (char c : items[i]) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    out += '"';
+  }
+  out += '}';
+  return out;
+}
+
+// SQLSTATE classes of failures that say nothing about the statement:
+// connection exceptions, rollbacks (deadlock, serialization), resources,
+// operator intervention (shutdown).
+bool RetryableSqlState(const std::string& state) {
+  if (state.size() != 5) return false;
+  const std::string cls = state.substr(0, 2);
+  return cls == "08" || cls == "40" || cls == "53" || cls == "57";
+}
+
+constexpr const char* kLiveCount =
+    "SELECT count(*) FROM vantor_sessions s JOIN vantor_nodes d ON d.node = s.node "
+    "WHERE d.lease_until > now() AND ($1 = '' OR s.account = $1) "
+    "AND ($2 = '' OR s.client = $2)";
+
+}  // namespace
+
+RClusterStore::RClusterStore(RMessageLoop& loop, RClusterSettings settings, std::string password)
+    : loop_(loop),
+      settings_(std::move(settings)),
+      client_(loop, RPgClient::Options{settings_.connInfo, std::move(password), 5000,
+                                       settings_.statementTimeoutMs, 200, 10000}) {
+  client_.OnStateChange([this](bool up, const std::string& why) { OnConnection(up, why); });
+  // Charge ids must never repeat across runs of a node: a repeat is taken
+  // for a retry and answered without being applied.
+  unsigned char tag[8] = {};
+  if (!RandomBytes(tag, sizeof tag)) {
+    const int64_t ms = loop_.Clock().NowMs();
+    std::memcpy(tag, &ms, sizeof tag);
+  }
+  chargePrefix_ = settings_.node + ":";
+  for (unsigned char b : tag) chargePrefix_ += RFormat("%02x", b);
+  chargePrefix_ += ":";
+}
+
+RClusterStore::~RClusterStore() {
+  // A clean stop frees this node's slots at once rather than after its
+  // lease. The store goes with the process, after the loop: its last
+  // statements (the sessions' leaves too) are waited for, briefly, since
+  // the server rolls back what it cannot answer.
+  if (state_ == RState::Ready && client_.Up()) {
+    client_.Query("DELETE FROM vantor_sessions WHERE node = $1", {settings_.node}, nullptr);
+    client_.FinishInFlight(2000);
+  }
+  *alive_ = false;
+  if (leaseTimer_ != 0) loop_.CancelTimer(leaseTimer_);
+  if (chargeTimer_ != 0) loop_.CancelTimer(chargeTimer_);
+}
+
+void RClusterStore::Start(std::function<void(const std::string&)> onLog) {
+  onLog_ = std::move(onLog);
+  client_.Start();
+  std::weak_ptr<bool> alive = alive_;
+  const int64_t period = int64_t{settings_.leaseSeconds} * 1000 / 3;
+  leaseTimer_ = loop_.AddTimer(period, true, [this, alive] {
+    if (auto a = alive.lock(); !a || !*a) return;
+    if (state_ == RState::Ready) RenewLease();
+    // An administrator may run --cluster-init while the servers run.
+    if (state_ == RState::SchemaWrong) CheckSchema();
+  });
+}
+
+void RClusterStore::SetState(RState s, const std::string& line) {
+  const bool changed = s != state_;
+  state_ = s;
+  if (changed && onLog_ && !line.empty()) onLog_(line);
+}
+
+void RClusterStore::OnConnection(bool up, const std::string& why) {
+  ++generation_;
+  if (up) {
+    // Each statement is a transaction of its own, and waiting for the
+    // disk at every commit would cap logins at the disk's flush rate. What
+    // a database crash can lose of these is the node's own sessions and
+    // lease, which every node writes again whole when it reconnects;
+    // quota charges ask for the wait themselves (vantor_charge).
+    client_.Query("SET synchronous_commit TO off", {}, nullptr);
+    CheckSchema();
+    return;
+  }
+  const char* meanwhile =
+      LoadStr(settings_.unavailable == RClusterUnavailable::Local ? kTextClusterLocalMeanwhile
+                                                                  : kTextClusterRefuseMeanwhile);
+  // The client says it once per outage: the reconnects that fail after it
+  // stay quiet.
+  state_ = RState::Down;
+  if (onLog_) onLog_(FormatStr(kLogClusterUnreachable, why, meanwhile));
+}
+
+void RClusterStore::CheckSchema() {
+  const uint64_t gen = generation_;
+  std::weak_ptr<bool> alive = alive_;
+  client_.Query("SELECT version FROM vantor_schema WHERE id = 1", {},
+                [this, alive, gen](const RPgResultStr& r) {
+                  if (alive.expired() || !*alive.lock() || gen != generation_) return;
+                  if (r.status == RPgResultStr::Status::Failed && r.sqlState == "42P01") {
+                    SetState(RState::SchemaWrong, LoadStr(kLogClusterNoSchema));
+                    return;
+                  }
+                  if (!r.Ok()) return;  // the connection went: its change says so
+                  const int v = static_cast<int>(r.Int(0, 0, 0));
+                  if (v < kSchemaVersion) {
+                    SetState(RState::SchemaWrong,
+                             FormatStr(kLogClusterSchemaOld, v, kSchemaVersion));
+                    return;
+                  }
+                  SyncNode();
+                });
+}
+
+void RClusterStore::SyncNode() {
+  std::vector<std::string> numbers, accounts, clients;
+  for (const auto& [n, s] : sessions_) {
+    numbers.push_back(std::to_string(n));
+    accounts.push_back(s.account);
+    clients.push_back(s.client);
+  }
+  const uint64_t gen = generation_;
+  std::weak_ptr<bool> alive = alive_;
+  client_.Query("SELECT vantor_node_sync($1, $2::int, $3::bigint[], $4::text[], $5::text[])",
+                {settings_.node, std::to_string(settings_.leaseSeconds), TextArray(numbers),
+                 TextArray(accounts), TextArray(clients)},
+                [this, alive, gen](const RPgResultStr& r) {
+                  if (alive.expired() || !*alive.lock() || gen != generation_) return;
+                  if (r.Ok()) {
+                    SetState(RState::Ready, FormatStr(kLogClusterConnected, settings_.node));
+                  } else if (r.status == RPgResultStr::Status::Failed && onLog_) {
+                    onLog_(FormatStr(kLogClusterProblem, r.error));
+                  }
+                });
+}
+
+void RClusterStore::RenewLease() {
+  const uint64_t gen = generation_;
+  std::weak_ptr<bool> alive = alive_;
+  // The day-old charge records go with the renewal: no repeat can come
+  // that late.
+  client_.Query(
+      "WITH purge AS (DELETE FROM vantor_charges WHERE at < now() - interval '1 day') "
+      "UPDATE vantor_nodes SET lease_until = now() + make_interval(secs => $2::int) "
+      "WHERE node = $1",
+      {settings_.node, std::to_string(settings_.leaseSeconds)},
+      [this, alive, gen](const RPgResultStr& r) {
+        if (alive.expired() || !*alive.lock() || gen != generation_) return;
+        // The row is gone (a day-long absence, an administrator's clean-up):
+        // the node and its sessions are written again.
+        if (r.Ok() && r.affected == 0) SyncNode();
+      });
+}
+
+void RClusterStore::InitSchema(RPgClient& client,
+                               std::function<void(bool, const std::string&)> done) {
+  // Both statements go in one round trip; the first failure is the answer.
+  struct InitStr {
+    std::function<void(bool, const std::string&)> done;
+    bool answered = false;
+    void Answer(bool ok, const std::string& line) {
+      if (answered) return;
+      answered = true;
+      done(ok, line);
+    }
+  };
+  auto init = std::make_shared<InitStr>();
+  init->done = std::move(done);
+  client.Query(InitStatement(), {}, [init](const RPgResultStr& r) {
+    if (!r.Ok()) init->Answer(false, FormatStr(kLogClusterProblem, r.error));
+  });
+  client.Query("SELECT version FROM vantor_schema WHERE id = 1", {}, [init](const RPgResultStr& r) {
+    if (!r.Ok()) {
+      init->Answer(false, FormatStr(kLogClusterProblem, r.error));
+      return;
+    }
+    init->Answer(true, FormatStr(kLogClusterSchemaAt, static_cast<int>(r.Int(0, 0))));
+  });
+}
+
+void RClusterStore::RegisterSession(uint32_t session, const std::string& account,
+                                    const std::string& client, const RSessionLimitsStr& limits,
+                                    std::function<void(RClusterAdmit)> done) {
+  if (state_ != RState::Ready) {
+    loop_.AddTimer(0, false, [done = std::move(done)] { done(RClusterAdmit::Unavailable); });
+    return;
+  }
+  std::weak_ptr<bool> alive = alive_;
+  client_.Query(
+      "SELECT vantor_register($1, $2::bigint, $3, $4, $5::int, $6::int, $7::int)",
+      {settings_.node, std::to_string(session), account, client, std::to_string(limits.server),
+       std::to_string(limits.account), std::to_string(limits.perAddress)},
+      [this, alive, session, account, client, done = std::move(done)](const RPgResultStr& r) {
+        if (alive.expired() || !*alive.lock()) return;
+        if (!r.Ok()) {
+          // Perhaps registered, perhaps not: the node's next full write
+          // after the reconnect settles it either way.
+          done(RClusterAdmit::Unavailable);
+          return;
+        }
+        switch (r.Int(0, 0, -1)) {
+          case 0:
+            sessions_[session] = SessionStr{account, client};
+            done(RClusterAdmit::Admitted);
+            return;
+          case 1:
+            done(RClusterAdmit::ServerFull);
+            return;
+          case 2:
+            done(RClusterAdmit::AccountFull);
+            return;
+          case 3:
+            done(RClusterAdmit::AddressFull);
+            return;
+          default:
+            done(RClusterAdmit::Unavailable);
+        }
+      });
+}
+
+void RClusterStore::NoteSession(uint32_t session, const std::string& account,
+                                const std::string& client) {
+  sessions_[session] = SessionStr{account, client};
+}
+
+void RClusterStore::LeaveSession(uint32_t session) {
+  if (sessions_.erase(session) == 0) return;
+  if (state_ != RState::Ready) return;  // the next full write leaves it out
+  client_.Query("DELETE FROM vantor_sessions WHERE node = $1 AND session = $2::bigint",
+                {settings_.node, std::to_string(session)}, nullptr);
+}
+
+void RClusterStore::CountSessions(const std::string& account, const std::string& client,
+                                  std::function<void(bool, int64_t)> done) {
+  client_.Query(kLiveCount, {account, client},
+                [done = std::move(done)](const RPgResultStr& r) { done(r.Ok(), r.Int(0, 0, 0)); });
+}
+
+// --- quota ---------------------------------------------------------------------
+
+void RClusterStore::ChargeQuota(const std::string& account, int64_t amount, int64_t maximum,
+                                int64_t seed, int64_t confirmMs, ChargeDone done) {
+  const std::string id = chargePrefix_ + std::to_string(++chargeSeq_);
+  ChargeStr c;
+  c.account = account;
+  c.amount = amount;
+  c.maximum = maximum;
+  c.seed = seed;
+  c.deadlineMs = loop_.Clock().NowMs() + confirmMs;
+  c.done = std::move(done);
+  charges_.emplace(id, std::move(c));
+  SendCharge(id);
+  if (chargeTimer_ == 0) {
+    std::weak_ptr<bool> alive = alive_;
+    chargeTimer_ = loop_.AddTimer(100, true, [this, alive] {
+      if (auto a = alive.lock(); a && *a) RetryCharges();
+    });
+  }
+}
+
+void RClusterStore::SendCharge(const std::string& id) {
+  auto it = charges_.find(id);
+  if (it == charges_.end() || it->second.sent || state_ != RState::Ready) return;
+  ChargeStr& c = it->second;
+  c.sent = true;
+  std::weak_ptr<bool> alive = alive_;
+  auto answered = [this, alive, id](const RPgResultStr& r) {
+    if (auto a = alive.lock(); a && *a) ChargeAnswered(id, r);
+  };
+  if (c.undo) {
+    client_.Query("SELECT vantor_charge_undo($1)", {id}, std::move(answered));
+    return;
+  }
+  client_.Query(
+      "SELECT ok, used FROM vantor_charge($1, $2, $3::bigint, $4::bigint, $5::bigint)",
+      {id, c.account, std::to_string(c.amount), std::to_string(c.maximum), std::to_string(c.seed)},
+      std::move(answered));
+}
+
+void RClusterStore::ChargeAnswered(const std::string& id, const RPgResultStr& r) {
+  auto it = charges_.find(id);
+  if (it == charges_.end()) return;
+  ChargeStr& c = it->second;
+  c.sent = false;
+  // A statement the server ended (shutdown, lost connection, deadlock, out
+  // of resources) was rolled back and is asked again; any other failure is
+  // the statement's own and would fail again.
+  const bool transient = RetryableSqlState(r.sqlState);
+  const bool failed = r.status == RPgResultStr::Status::Failed && !transient;
+  if (failed && onLog_) onLog_(FormatStr(kLogClusterProblem, r.error));
+  if (r.Ok() || (failed && c.amount > 0 && !c.undo)) {
+    ChargeDone done = std::move(c.done);
+    const bool undo = c.undo;
+    charges_.erase(it);
+    if (undo || !done) return;
+    RChargeAnswerStr a;
+    a.outcome = r.Ok() && r.Text(0, 0) == "t" ? RCharge::Done : RCharge::Refused;
+    a.used = r.Ok() ? r.Int(0, 1, -1) : -1;
+    done(a);
+    return;
+  }
+  // Lost or timed out: perhaps applied, perhaps not. The same id goes again.
+  RetryCharges();
+}
+
+void RClusterStore::RetryCharges() {
+  const int64_t now = loop_.Clock().NowMs();
+  std::vector<std::string> ids;
+  for (auto& [id, c] : charges_) {
+    if (c.sent) continue;
+    if (!c.undo && c.amount > 0 && now >= c.deadlineMs) {
+      // Given up: the caller goes on as refused, and whatever the charge
+      // may have applied is taken back.
+      c.undo = true;
+      if (ChargeDone done = std::move(c.done)) {
+        c.done = nullptr;
+        done(RChargeAnswerStr{RCharge::Unconfirmed, -1});
+      }
+    }
+    ids.push_back(id);
+  }
+  for (const std::string& id : ids) SendCharge(id);
+  if (charges_.empty() && chargeTimer_ != 0) {
+    loop_.CancelTimer(chargeTimer_);
+    chargeTimer_ = 0;
+  }
+}
+
+}  // namespace vantor

@@ -1,0 +1,158 @@
+// The shared store of a cluster: what several machines serving one set of
+// accounts must count together, kept in PostgreSQL.
+//
+// Each machine is a node with a lease in `vantor_nodes`; its logged-in
+// sessions are rows of `vantor_sessions`. Counts take only sessions of nodes
+// whose lease stands, so a machine that stops renewing (crashed, cut off)
+// frees its slots once its lease runs out. The node keeps its own list of
+// what it registered and writes it again whole after every reconnect, so a
+// registration or a leave whose answer was lost is set right.
+//
+// Every change is one statement; the limit checks and the registration run
+// in one server-side function under advisory locks, so two machines never
+// both take the last slot. Times are the database's own (`now()`), so the
+// machines' clocks do not matter.
+//
+// Loop thread only. Callbacks run on the loop thread, never inside the call.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "config/RClusterSettings.h"
+#include "net/RPgClient.h"
+#include "platform/RMessageLoop.h"
+
+namespace vantor {
+
+// The limits in force for one login; -1: none.
+struct RSessionLimitsStr {
+  int32_t server = -1;      // `MaxNrUsers` (logged-in sessions of the cluster)
+  int32_t account = -1;     // the account's `MaxNrUsers`
+  int32_t perAddress = -1;  // the account's logins from one client address
+};
+
+enum class RClusterAdmit {
+  Admitted,
+  ServerFull,
+  AccountFull,
+  AddressFull,
+  Unavailable,  // not answered: the database is down, or the schema unusable
+};
+
+class RClusterStore {
+ public:
+  // The schema this build reads and writes.
+  static constexpr int kSchemaVersion = 2;
+
+  enum class RState {
+    Down,         // not connected (yet, or again)
+    SchemaWrong,  // connected, but the schema is missing or too old
+    Ready,
+  };
+
+  RClusterStore(RMessageLoop& loop, RClusterSettings settings, std::string password);
+  ~RClusterStore();
+  RClusterStore(const RClusterStore&) = delete;
+  RClusterStore& operator=(const RClusterStore&) = delete;
+
+  // Connects; once up, checks the schema, takes the node's lease and starts
+  // renewing it. `onLog` hears each change of state as one line.
+  void Start(std::function<void(const std::string& line)> onLog);
+  RState State() const { return state_; }
+  bool Ready() const { return state_ == RState::Ready; }
+  const RClusterSettings& Settings() const { return settings_; }
+  RPgClient& Client() { return client_; }
+
+  // Creates the schema or brings it to kSchemaVersion over `client` (up);
+  // safe to run again and from several machines at once. `done` gets the
+  // outcome as a line.
+  static void InitSchema(RPgClient& client,
+                         std::function<void(bool ok, const std::string& line)> done);
+  void Init(std::function<void(bool ok, const std::string& line)> done) {
+    InitSchema(client_, std::move(done));
+  }
+
+  // Checks `limits` against the live sessions of every node and, when they
+  // allow, registers the session, all in one statement.
+  void RegisterSession(uint32_t session, const std::string& account, const std::string& client,
+                       const RSessionLimitsStr& limits, std::function<void(RClusterAdmit)> done);
+  // Records a session admitted while the store could not answer: it is
+  // written with the next full write of the node's sessions.
+  void NoteSession(uint32_t session, const std::string& account, const std::string& client);
+  void LeaveSession(uint32_t session);
+  size_t LocalSessions() const { return sessions_.size(); }
+
+  // Live sessions of the cluster: all of them (`account` empty), or those of
+  // an account, or of an account from one client address.
+  void CountSessions(const std::string& account, const std::string& client,
+                     std::function<void(bool ok, int64_t count)> done);
+  // Renews the lease now (the timer does it every third of the lease).
+  void RenewLease();
+
+  // --- quota ------------------------------------------------------------------
+  enum class RCharge {
+    Done,         // applied (a release: as far as there was usage to give back)
+    Refused,      // a use past the maximum: nothing changed
+    Unconfirmed,  // no answer in time: taken back (see ChargeQuota)
+  };
+  struct RChargeAnswerStr {
+    RCharge outcome = RCharge::Unconfirmed;
+    int64_t used = -1;  // the account's usage after it; -1 unknown
+  };
+  using ChargeDone = std::function<void(const RChargeAnswerStr&)>;
+  // Takes `amount` bytes of `account`'s quota (> 0; refused when the usage
+  // would pass `maximum`) or gives them back (< 0), in one statement under
+  // an id of its own; `seed` is the usage an account starts with (its INI
+  // figure). An answer lost with the connection is asked again under the
+  // same id once the store is back, so a charge counts once whatever
+  // happens. A use still unanswered after `confirmMs` is given up: `done`
+  // hears Unconfirmed, and the store undoes it (should it have been
+  // applied) when it can. A release is never given up.
+  void ChargeQuota(const std::string& account, int64_t amount, int64_t maximum, int64_t seed,
+                   int64_t confirmMs, ChargeDone done);
+  // Charges and undos sent or waiting to be sent.
+  size_t OutstandingCharges() const { return charges_.size(); }
+
+ private:
+  struct SessionStr {
+    std::string account;
+    std::string client;
+  };
+  struct ChargeStr {
+    std::string account;
+    int64_t amount = 0;
+    int64_t maximum = 0;
+    int64_t seed = 0;
+    int64_t deadlineMs = 0;  // a use: when it is given up
+    bool undo = false;       // given up: what it applied is taken back
+    bool sent = false;       // a statement for it is in flight
+    ChargeDone done;
+  };
+  void SendCharge(const std::string& id);
+  void ChargeAnswered(const std::string& id, const RPgResultStr& r);
+  void RetryCharges();
+  void OnConnection(bool up, const std::string& why);
+  void CheckSchema();
+  void SyncNode();
+  void SetState(RState s, const std::string& line);
+
+  RMessageLoop& loop_;
+  RClusterSettings settings_;
+  RPgClient client_;
+  RState state_ = RState::Down;
+  std::function<void(const std::string&)> onLog_;
+  std::map<uint32_t, SessionStr> sessions_;
+  std::map<std::string, ChargeStr> charges_;
+  std::string chargePrefix_;  // node and a random tag of this run
+  uint64_t chargeSeq_ = 0;
+  RMessageLoop::TimerId chargeTimer_ = 0;
+  RMessageLoop::TimerId leaseTimer_ = 0;
+  uint64_t generation_ = 0;  // moves with every connection
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace vantor

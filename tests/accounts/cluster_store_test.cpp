@@ -1,0 +1,407 @@
+// The PostgreSQL client and the cluster store's statements, against a real
+// PostgreSQL server started for this suite.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "accounts/RClusterStore.h"
+#include "net/RPgClient.h"
+#include "pg_server.h"
+#include "platform/RMessageLoop.h"
+
+namespace vantor {
+namespace {
+
+using Status = RPgResultStr::Status;
+
+class ClusterStoreTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new test::PgServer(); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    if (!server_->Available()) GTEST_SKIP() << "PostgreSQL is not installed (package postgresql)";
+    ASSERT_TRUE(server_->Started()) << "PostgreSQL did not start in " << server_->SocketDir();
+    db_ = server_->NewDatabase();
+  }
+
+  // Runs the loop until `done` says so, for at most `seconds`.
+  bool RunUntil(const std::function<bool()>& done, int seconds = 20) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      loop_.RunOnce(20);
+    }
+    return true;
+  }
+  RPgClient::Options Options(int64_t timeoutMs = 5000) const {
+    RPgClient::Options o;
+    o.connInfo = server_->ConnInfo(db_);
+    o.statementTimeoutMs = timeoutMs;
+    o.minBackoffMs = 20;
+    o.maxBackoffMs = 200;
+    return o;
+  }
+  RClusterSettings Settings(const std::string& node) const {
+    RClusterSettings s;
+    s.enabled = true;
+    s.connInfo = server_->ConnInfo(db_);
+    s.node = node;
+    return s;
+  }
+  std::unique_ptr<RClusterStore> ReadyStore(const std::string& node) {
+    auto store = std::make_unique<RClusterStore>(loop_, Settings(node), "");
+    store->Start([this](const std::string& line) { log_.push_back(line); });
+    EXPECT_TRUE(RunUntil([&] { return store->Ready(); })) << node << " never became ready";
+    return store;
+  }
+  void InitSchema() {
+    RClusterStore store(loop_, Settings("init"), "");
+    store.Start(nullptr);
+    ASSERT_TRUE(RunUntil([&] { return store.Client().Up(); }));
+    std::optional<bool> ok;
+    store.Init([&](bool good, const std::string&) { ok = good; });
+    ASSERT_TRUE(RunUntil([&] { return ok.has_value(); }));
+    ASSERT_TRUE(*ok);
+  }
+  RClusterAdmit Register(RClusterStore& s, uint32_t n, const std::string& account,
+                         const std::string& client, RSessionLimitsStr limits) {
+    std::optional<RClusterAdmit> got;
+    s.RegisterSession(n, account, client, limits, [&](RClusterAdmit a) { got = a; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(RClusterAdmit::Unavailable);
+  }
+  RClusterStore::RChargeAnswerStr Charge(RClusterStore& s, const std::string& account,
+                                         int64_t amount, int64_t maximum, int64_t seed = 0) {
+    std::optional<RClusterStore::RChargeAnswerStr> got;
+    s.ChargeQuota(account, amount, maximum, seed, 5000,
+                  [&](const RClusterStore::RChargeAnswerStr& a) { got = a; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(RClusterStore::RChargeAnswerStr{});
+  }
+  // The account's usage as the database holds it (-1: no row).
+  int64_t Used(const std::string& account) {
+    RPgClient c(loop_, Options());
+    c.Start();
+    EXPECT_TRUE(RunUntil([&] { return c.Up(); }));
+    std::optional<int64_t> got;
+    c.Query("SELECT coalesce((SELECT used FROM vantor_quota WHERE account = $1), -1)", {account},
+            [&](const RPgResultStr& r) { got = r.Ok() ? r.Int(0, 0) : -2; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(-2);
+  }
+  int64_t Count(RClusterStore& s, const std::string& account, const std::string& client = "") {
+    std::optional<int64_t> got;
+    s.CountSessions(account, client, [&](bool ok, int64_t n) { got = ok ? n : -1; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(-1);
+  }
+
+  static test::PgServer* server_;
+  RMessageLoop loop_;
+  std::string db_;
+  std::vector<std::string> log_;
+};
+test::PgServer* ClusterStoreTest::server_ = nullptr;
+
+// Statements sent in one pass are answered in order, with their values and
+// NULLs, and a failing one leaves its neighbours unharmed.
+TEST_F(ClusterStoreTest, ClientAnswersPipelinedStatementsInOrder) {
+  RPgClient c(loop_, Options());
+  c.Start();
+  ASSERT_TRUE(RunUntil([&] { return c.Up(); }));
+  std::vector<RPgResultStr> got;
+  auto keep = [&](const RPgResultStr& r) { got.push_back(r); };
+  c.Query("SELECT $1::int + 1, $2::text", {"41", std::nullopt}, keep);
+  c.Query("SELECT 1/0", {}, keep);
+  c.Query("CREATE TABLE t (v text)", {}, keep);
+  c.Query("INSERT INTO t VALUES ($1), ($2)", {"a'b", "c\"d"}, keep);
+  c.Query("SELECT v FROM t ORDER BY v", {}, keep);
+  EXPECT_EQ(c.InFlight(), 5u);
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 5; }));
+  EXPECT_EQ(got[0].status, Status::Ok);
+  EXPECT_EQ(got[0].Int(0, 0), 42);
+  EXPECT_FALSE(got[0].rows[0][1].has_value());
+  EXPECT_EQ(got[1].status, Status::Failed);
+  EXPECT_EQ(got[1].sqlState, "22012");
+  EXPECT_EQ(got[2].status, Status::Ok);
+  EXPECT_EQ(got[3].affected, 2);
+  ASSERT_EQ(got[4].rows.size(), 2u);
+  EXPECT_EQ(got[4].Text(0, 0), "a'b");
+  EXPECT_EQ(got[4].Text(1, 0), "c\"d");
+}
+
+// A database that cannot be reached answers at once with Unavailable, says
+// so once, and keeps trying.
+TEST_F(ClusterStoreTest, ClientUnreachableAnswersUnavailable) {
+  RPgClient::Options o = Options();
+  o.connInfo = "host=" + server_->SocketDir() + "/none port=5432 user=vantor dbname=x";
+  RPgClient c(loop_, o);
+  int downs = 0;
+  c.OnStateChange([&](bool up, const std::string&) { downs += up ? 0 : 1; });
+  c.Start();
+  ASSERT_TRUE(RunUntil([&] { return downs > 0; }));
+  std::optional<RPgResultStr> got;
+  c.Query("SELECT 1", {}, [&](const RPgResultStr& r) { got = r; });
+  EXPECT_FALSE(got.has_value()) << "answered inside the call";
+  ASSERT_TRUE(RunUntil([&] { return got.has_value(); }));
+  EXPECT_EQ(got->status, Status::Unavailable);
+  EXPECT_FALSE(c.LastError().empty());
+  // Several failed attempts later, still one report.
+  const uint64_t before = c.Connects();
+  loop_.AddTimer(300, false, [] {});
+  bool waited = false;
+  loop_.AddTimer(300, false, [&] { waited = true; });
+  ASSERT_TRUE(RunUntil([&] { return waited; }));
+  EXPECT_EQ(downs, 1);
+  EXPECT_EQ(c.Connects(), before);
+}
+
+// A statement left unanswered past the time-out is answered TimedOut and the
+// connection is made again; one lost with the server is answered Lost.
+TEST_F(ClusterStoreTest, ClientTimeoutAndLossThenReconnect) {
+  RPgClient c(loop_, Options(300));
+  c.Start();
+  ASSERT_TRUE(RunUntil([&] { return c.Up(); }));
+  std::optional<RPgResultStr> slow, next;
+  c.Query("SELECT pg_sleep(3)", {}, [&](const RPgResultStr& r) { slow = r; });
+  c.Query("SELECT 2", {}, [&](const RPgResultStr& r) { next = r; });
+  ASSERT_TRUE(RunUntil([&] { return slow.has_value() && next.has_value(); }));
+  EXPECT_EQ(slow->status, Status::TimedOut);
+  EXPECT_EQ(next->status, Status::TimedOut);
+  ASSERT_TRUE(RunUntil([&] { return c.Up() && c.Connects() == 2; }));
+
+  std::optional<RPgResultStr> lost;
+  c.Query("SELECT pg_sleep(0.2)", {}, [&](const RPgResultStr& r) { lost = r; });
+  server_->Stop();
+  ASSERT_TRUE(RunUntil([&] { return lost.has_value(); }));
+  // Cut off, or ended by the shutdown itself (and so rolled back).
+  EXPECT_TRUE(lost->status == Status::Lost ||
+              (lost->status == Status::Failed && lost->sqlState == "57P01"))
+      << "status " << static_cast<int>(lost->status) << " " << lost->sqlState;
+  ASSERT_TRUE(server_->Restart());
+  ASSERT_TRUE(RunUntil([&] { return c.Up() && c.Connects() == 3; }, 30));
+  std::optional<RPgResultStr> after;
+  c.Query("SELECT 3", {}, [&](const RPgResultStr& r) { after = r; });
+  ASSERT_TRUE(RunUntil([&] { return after.has_value(); }));
+  EXPECT_EQ(after->Int(0, 0), 3);
+}
+
+// Without a schema the store says so and admits nobody through the
+// database; init creates it, again and from two machines at once.
+TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
+  RClusterStore bare(loop_, Settings("a"), "");
+  bare.Start([this](const std::string& line) { log_.push_back(line); });
+  ASSERT_TRUE(RunUntil([&] { return bare.State() == RClusterStore::RState::SchemaWrong; }));
+  ASSERT_FALSE(log_.empty());
+  EXPECT_EQ(log_.back(), "Cluster store: the database has no schema; run vantor --cluster-init");
+  EXPECT_EQ(Register(bare, 1, "U", "1.2.3.4", {}), RClusterAdmit::Unavailable);
+
+  RClusterStore a(loop_, Settings("a"), ""), b(loop_, Settings("b"), "");
+  a.Start(nullptr);
+  b.Start(nullptr);
+  ASSERT_TRUE(RunUntil([&] { return a.Client().Up() && b.Client().Up(); }));
+  std::vector<std::string> lines;
+  a.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
+  b.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
+  ASSERT_TRUE(RunUntil([&] { return lines.size() == 2; }));
+  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 2");
+  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 2");
+  ASSERT_EQ(server_->Psql("UPDATE vantor_schema SET version = 0;", db_), 0);
+  RClusterStore old(loop_, Settings("c"), "");
+  log_.clear();
+  old.Start([this](const std::string& line) { log_.push_back(line); });
+  ASSERT_TRUE(RunUntil([&] { return old.State() == RClusterStore::RState::SchemaWrong; }));
+  EXPECT_EQ(
+      log_.back(),
+      "Cluster store: the schema is version 0, this server needs 2; run vantor --cluster-init");
+}
+
+// The limits hold across nodes: an account's, a client address's and the
+// server's, and a leave frees the slot.
+TEST_F(ClusterStoreTest, LimitsHoldAcrossNodes) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  struct Case {
+    RClusterStore* node;
+    uint32_t session;
+    const char* account;
+    const char* client;
+    RSessionLimitsStr limits;
+    RClusterAdmit want;
+  };
+  const Case cases[] = {
+      {a.get(), 1, "ALICE", "10.0.0.1", {-1, 2, -1}, RClusterAdmit::Admitted},
+      {b.get(), 1, "ALICE", "10.0.0.2", {-1, 2, -1}, RClusterAdmit::Admitted},
+      {b.get(), 2, "ALICE", "10.0.0.3", {-1, 2, -1}, RClusterAdmit::AccountFull},
+      {a.get(), 2, "BOB", "10.0.0.1", {-1, -1, 1}, RClusterAdmit::Admitted},
+      {b.get(), 3, "BOB", "10.0.0.1", {-1, -1, 1}, RClusterAdmit::AddressFull},
+      {b.get(), 4, "BOB", "10.0.0.9", {-1, -1, 1}, RClusterAdmit::Admitted},
+      {a.get(), 3, "CAROL", "10.0.0.5", {4, -1, -1}, RClusterAdmit::ServerFull},
+      {a.get(), 4, "CAROL", "10.0.0.5", {5, -1, -1}, RClusterAdmit::Admitted},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.account) + " " + std::to_string(c.session));
+    EXPECT_EQ(Register(*c.node, c.session, c.account, c.client, c.limits), c.want);
+  }
+  EXPECT_EQ(Count(*a, ""), 5);
+  EXPECT_EQ(Count(*b, "ALICE"), 2);
+  EXPECT_EQ(Count(*b, "BOB", "10.0.0.1"), 1);
+  a->LeaveSession(1);
+  EXPECT_EQ(Count(*a, "ALICE"), 1);  // on a's connection: after its leave
+  EXPECT_EQ(Register(*b, 2, "ALICE", "10.0.0.3", {-1, 2, -1}), RClusterAdmit::Admitted);
+}
+
+// Logins racing on two nodes for the last slot: exactly the limit gets in.
+TEST_F(ClusterStoreTest, RacingLoginsNeverOvershoot) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  int admitted = 0, refused = 0;
+  for (uint32_t n = 1; n <= 20; ++n) {
+    RClusterStore& s = n % 2 == 0 ? *a : *b;
+    s.RegisterSession(n, "DAVE", "10.0.0.1", {-1, 3, -1}, [&](RClusterAdmit r) {
+      (r == RClusterAdmit::Admitted ? admitted : refused)++;
+    });
+  }
+  ASSERT_TRUE(RunUntil([&] { return admitted + refused == 20; }));
+  EXPECT_EQ(admitted, 3);
+  EXPECT_EQ(Count(*a, "DAVE"), 3);
+}
+
+// A node whose lease ran out no longer holds slots; when it comes back its
+// sessions count again, and after a reconnect it writes its list again.
+TEST_F(ClusterStoreTest, ExpiredLeaseFreesSlotsAndReconnectRewrites) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  ASSERT_EQ(Register(*a, 1, "ERIN", "10.0.0.1", {-1, 1, -1}), RClusterAdmit::Admitted);
+  EXPECT_EQ(Register(*b, 1, "ERIN", "10.0.0.2", {-1, 1, -1}), RClusterAdmit::AccountFull);
+  ASSERT_EQ(server_->Psql("UPDATE vantor_nodes SET lease_until = now() - interval '1 second' "
+                          "WHERE node = 'a';",
+                          db_),
+            0);
+  EXPECT_EQ(Count(*b, "ERIN"), 0);
+  EXPECT_EQ(Register(*b, 1, "ERIN", "10.0.0.2", {-1, 2, -1}), RClusterAdmit::Admitted);
+  a->RenewLease();
+  EXPECT_EQ(Count(*a, "ERIN"), 2);
+
+  // Lost rows come back with the full write after the reconnect.
+  ASSERT_EQ(server_->Psql("DELETE FROM vantor_sessions WHERE node = 'a';", db_), 0);
+  EXPECT_EQ(Count(*b, "ERIN"), 1);
+  server_->Stop();
+  ASSERT_TRUE(RunUntil([&] { return !a->Ready() && !b->Ready(); }));
+  ASSERT_TRUE(server_->Restart());
+  ASSERT_TRUE(RunUntil([&] { return a->Ready() && b->Ready(); }, 30));
+  EXPECT_EQ(Count(*b, "ERIN"), 2);
+  a->LeaveSession(1);
+  EXPECT_EQ(Count(*a, "ERIN"), 1);
+}
+
+using RCharge = RClusterStore::RCharge;
+
+// One statement per charge: a use past the maximum is refused and changes
+// nothing, a release never goes below 0, the first charge starts at the seed.
+TEST_F(ClusterStoreTest, QuotaChargesRefusedPastMaximum) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  struct Case {
+    int64_t amount, maximum, seed;
+    RCharge want;
+    int64_t used;
+  } const cases[] = {
+      {400, 1000, 300, RCharge::Done, 700},   // starts at the INI's 300
+      {301, 1000, 0, RCharge::Refused, 700},  // one byte too many
+      {300, 1000, 0, RCharge::Done, 1000},    // exactly to the maximum
+      {-250, 1000, 0, RCharge::Done, 750},    // a refund
+      {-5000, 1000, 0, RCharge::Done, 0},     // never below 0
+      {1, 0, 0, RCharge::Refused, 0},         // a maximum of 0
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.amount));
+    const auto got = Charge(*a, "QUOTA", c.amount, c.maximum, c.seed);
+    EXPECT_EQ(got.outcome, c.want);
+    EXPECT_EQ(got.used, c.used);
+  }
+  EXPECT_EQ(Used("QUOTA"), 0);
+}
+
+// Uses racing from two nodes never pass the maximum together.
+TEST_F(ClusterStoreTest, QuotaRacingChargesNeverOvershoot) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  int done = 0, refused = 0;
+  for (int i = 0; i < 40; ++i) {
+    RClusterStore& s = i % 2 == 0 ? *a : *b;
+    s.ChargeQuota("RACE", 100, 1000, 0, 5000, [&](const RClusterStore::RChargeAnswerStr& r) {
+      (r.outcome == RCharge::Done ? done : refused)++;
+    });
+  }
+  ASSERT_TRUE(RunUntil([&] { return done + refused == 40; }));
+  EXPECT_EQ(done, 10);
+  EXPECT_EQ(Used("RACE"), 1000);
+}
+
+// A charge id counts once: repeated, it answers as the first time; undone,
+// it is taken back once; undone before it came, it never applies.
+TEST_F(ClusterStoreTest, QuotaChargeIdsCountOnce) {
+  InitSchema();
+  RPgClient c(loop_, Options());
+  c.Start();
+  ASSERT_TRUE(RunUntil([&] { return c.Up(); }));
+  std::vector<std::string> got;
+  auto keep = [&](const RPgResultStr& r) {
+    got.push_back(r.Ok() ? r.Text(0, 0) + "/" + r.Text(0, 1) : r.error);
+  };
+  const std::string charge = "SELECT ok, used FROM vantor_charge($1, 'ID', $2::bigint, 1000, 0)";
+  c.Query(charge, {"x", "100"}, keep);
+  c.Query(charge, {"x", "100"}, keep);
+  c.Query("SELECT vantor_charge_undo('x')", {}, keep);
+  c.Query("SELECT vantor_charge_undo('x')", {}, keep);
+  c.Query("SELECT vantor_charge_undo('y')", {}, keep);
+  c.Query(charge, {"y", "100"}, keep);
+  c.Query(charge, {"z", "50"}, keep);
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 7; }));
+  const std::vector<std::string> want = {"t/100", "t/100", "0/", "0/", "-1/", "f/0", "t/50"};
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(Used("ID"), 50);
+}
+
+// The database stopped with charges in flight: once it is back every
+// charge has counted exactly once; a use not confirmed in time is given up
+// and taken back.
+TEST_F(ClusterStoreTest, QuotaChargesSurviveLostConnection) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  int answered = 0;
+  for (int i = 0; i < 5; ++i) {
+    a->ChargeQuota("LOST", 10, 1000000, 0, 60000,
+                   [&](const RClusterStore::RChargeAnswerStr&) { ++answered; });
+  }
+  server_->Stop();
+  ASSERT_TRUE(server_->Restart());
+  ASSERT_TRUE(RunUntil([&] { return answered == 5 && a->OutstandingCharges() == 0; }, 30));
+  EXPECT_EQ(Used("LOST"), 50);
+
+  server_->Stop();
+  std::optional<RClusterStore::RChargeAnswerStr> late;
+  a->ChargeQuota("LOST", 10, 1000000, 0, 200,
+                 [&](const RClusterStore::RChargeAnswerStr& r) { late = r; });
+  ASSERT_TRUE(RunUntil([&] { return late.has_value(); }));
+  EXPECT_EQ(late->outcome, RCharge::Unconfirmed);
+  ASSERT_TRUE(server_->Restart());
+  ASSERT_TRUE(RunUntil([&] { return a->Ready() && a->OutstandingCharges() == 0; }, 30));
+  EXPECT_EQ(Used("LOST"), 50);
+}
+
+}  // namespace
+}  // namespace vantor

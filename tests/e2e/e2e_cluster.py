@@ -1,0 +1,248 @@
+"""Two servers on one PostgreSQL store: the limits hold across both, a
+killed node frees its slots after its lease, and the faults of the database
+(unreachable at start, stopped and started mid-run) behave as documented."""
+import os
+import signal
+import subprocess
+import tempfile
+import sys
+import warnings
+
+warnings.filterwarnings("ignore", category=DeprecationWarning)
+import crypt  # noqa: E402
+
+import pg_e2e  # noqa: E402
+from ftp_e2e import Server, expect, greeted, login, parse_args, run, wait_until  # noqa: E402
+
+PROCEED = "230 User logged in, proceed."
+TOO_MANY = "421 Too many users - please try again later."
+ONCE = "530 Not logged in, only allowed to be logged in once concurrently."
+STORE_AWAY = "421 Service not available, the account store cannot be reached."
+SKIP = 77  # ctest's SKIP_RETURN_CODE for this script
+PG = None
+
+
+def ini(node, conninfo, extra_cluster="", extra_global="", lease=5):
+    hashed = crypt.crypt("secret", "ab")
+    return """[GLOBAL]
+Version=2.5.11.3
+%s
+[CLUSTER]
+Store=postgresql
+ConnInfo=%s
+Node=%s
+LeaseSeconds=%d
+%s
+[USER=joe]
+Password=%s
+HomeDir={home}
+[USER=pair]
+Password=%s
+HomeDir={home}
+MaxNrUsers=2
+[USER=once]
+Password=%s
+HomeDir={home}
+MaxUsersLoginPerIP=1
+[USER=quota]
+Password=%s
+HomeDir={home}
+QuotaEnable=YES
+QuotaMaxCurrent=1000000,0
+""" % (extra_global, conninfo, node, lease, extra_cluster, hashed, hashed, hashed, hashed)
+
+
+def fresh_db():
+    fresh_db.n += 1
+    name = "e%d" % fresh_db.n
+    PG.sql("CREATE DATABASE %s" % name)
+    return name
+
+
+fresh_db.n = 0
+
+
+def cluster_init(conninfo):
+    """`vantor --cluster-init` on an INI naming `conninfo`; (code, output)."""
+    with tempfile.TemporaryDirectory(prefix="vantor-e2e-") as d:
+        path = os.path.join(d, "VANTOR.INI")
+        with open(path, "w") as f:
+            f.write(ini("init", conninfo).replace("{home}", d))
+        r = subprocess.run([parse_args().vantor, "--cluster-init", path],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                           env={"LANG": "C", "PATH": "/usr/bin:/bin"}, timeout=60)
+    return r.returncode, r.stdout.strip()
+
+
+def pair(db, extra_cluster="", extra_global="", lease=5):
+    """Two servers, nodes a and b, on database `db`, both connected."""
+    a = Server(ini("a", PG.conninfo(db), extra_cluster, extra_global, lease))
+    b = Server(ini("b", PG.conninfo(db), extra_cluster, extra_global, lease))
+    a.wait_log("Cluster store: connected to the database as node a")
+    b.wait_log("Cluster store: connected to the database as node b")
+    return a, b
+
+
+def logged(srv, text, times, timeout=30):
+    """Waits until `text` is in `times` log lines of `srv`."""
+    assert wait_until(lambda: sum(text in l for l in srv.log()) >= times, timeout), \
+        "%r not logged %d times" % (text, times)
+
+
+def attempt(port, user):
+    """The last reply line of a login of `user`, and the client."""
+    c = greeted(port)
+    return c.user(user, "secret")[-1], c
+
+
+def eventually_logs_in(port, user, timeout=20.0):
+    """A login of `user` that succeeds within `timeout` (leaves and leases
+    reach the database a moment after the events)."""
+    got = {}
+
+    def once():
+        reply, c = attempt(port, user)
+        if reply == PROCEED:
+            got["c"] = c
+            return True
+        c.close()
+        return False
+    assert wait_until(once, timeout), "%s never got in" % user
+    return got["c"]
+
+
+# --cluster-init creates the schema, and again leaves it as it is.
+def test_cluster_init_idempotent():
+    conninfo = PG.conninfo(fresh_db())
+    for _ in range(2):
+        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 2"))
+
+
+# An account's limit of 2, a limit of one login per client address and the
+# server's MaxNrUsers hold across both machines.
+def test_limits_across_nodes():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    a, b = pair(db, extra_global="MaxNrUsers=4")
+    with a, b:
+        first = login(a.port, "pair")
+        second = login(b.port, "pair")
+        reply, c = attempt(a.port, "pair")
+        expect(reply, TOO_MANY, "third pair on a")
+        assert c.closed(15)
+        a.wait_log('Too many PAIR users - disconnecting')
+        once = login(a.port, "once")
+        expect(attempt(b.port, "once")[0], ONCE, "once on b")
+        # Four logged in now (the refused ones left): the server's limit.
+        joe = login(b.port, "joe")
+        expect(attempt(b.port, "joe")[0], TOO_MANY, "fifth login")
+        second.close()
+        third = eventually_logs_in(a.port, "pair")
+        for c in (first, once, joe, third):
+            c.close()
+
+
+# A node killed with SIGKILL holds its slots only until its lease runs out.
+def test_killed_node_freed_after_lease():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    a, b = pair(db)
+    with b:
+        held = [login(a.port, "pair"), login(a.port, "pair")]
+        a.proc.send_signal(signal.SIGKILL)
+        a.proc.wait(10)
+        a.stop()
+        expect(attempt(b.port, "pair")[0], TOO_MANY, "while a's lease stands")
+        c = eventually_logs_in(b.port, "pair", timeout=30)
+        c.close()
+        for h in held:
+            h.close()
+
+
+# A clean stop takes the node's sessions out of the store with it.
+def test_clean_stop_frees_slots():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    a, b = pair(db, lease=60)
+    with b:
+        held = [login(a.port, "pair"), login(a.port, "pair")]
+        expect(PG.sql("SELECT count(*) FROM vantor_sessions WHERE node = 'a'", db), "2")
+        a.stop()
+        # Well inside the 60 s lease.
+        assert wait_until(
+            lambda: PG.sql("SELECT count(*) FROM vantor_sessions WHERE node = 'a'", db) == "0", 10)
+        reply, c = attempt(b.port, "pair")
+        expect(reply, PROCEED, "pair on b after a stopped")
+        c.close()
+        for h in held:
+            h.close()
+
+
+# The database unreachable at start: the server comes up and says so; accounts
+# without shared counters are served, quota accounts refused (or served with
+# ClusterUnavailable=local).
+def test_unreachable_at_start():
+    away = "host=%s/none port=5432 user=vantor dbname=x" % PG.dir
+    with Server(ini("a", away)) as srv:
+        srv.wait_log("Cluster store: the database cannot be reached (")
+        srv.wait_log("logins of accounts with a quota or ratio are refused meanwhile")
+        login(srv.port, "joe").close()
+        reply, c = attempt(srv.port, "quota")
+        expect(reply, STORE_AWAY, "quota user, refuse")
+        assert c.closed(15)
+    with Server(ini("a", away, "ClusterUnavailable=local")) as srv:
+        srv.wait_log("every account is served with this machine's own counts meanwhile")
+        login(srv.port, "quota").close()
+
+
+# The schema missing: the server serves with the fallback and names the fix;
+# --cluster-init run meanwhile brings it in without a restart.
+def test_schema_missing():
+    db = fresh_db()
+    with Server(ini("a", PG.conninfo(db))) as srv:
+        srv.wait_log("Cluster store: the database has no schema; run vantor --cluster-init")
+        expect(attempt(srv.port, "quota")[0], STORE_AWAY, "quota user without schema")
+        login(srv.port, "pair").close()
+        expect(cluster_init(PG.conninfo(db))[0], 0)
+        srv.wait_log("Cluster store: connected to the database as node a", 30)
+
+
+# The database stopped and started again mid-run: sessions go on, the nodes
+# reconnect and write their sessions again, and the limits hold again.
+def test_database_restart():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    a, b = pair(db)
+    with a, b:
+        first = login(a.port, "pair")
+        PG.stop()
+        a.wait_log("Cluster store: the database cannot be reached (")
+        b.wait_log("Cluster store: the database cannot be reached (")
+        expect(first.cmd("NOOP")[-1], "200 Command okay.", "session during outage")
+        # Served on b's own count meanwhile, and written with b's next sync.
+        second = login(b.port, "pair")
+        PG.start()
+        logged(a, "Cluster store: connected to the database as node a", 2)
+        logged(b, "Cluster store: connected to the database as node b", 2)
+        assert wait_until(lambda: PG.sql("SELECT count(*) FROM vantor_sessions", db) == "2", 10)
+        expect(attempt(a.port, "pair")[0], TOO_MANY, "limit after the restart")
+        first.close()
+        second.close()
+
+
+def main():
+    global PG
+    parse_args()
+    if not pg_e2e.available():
+        print("SKIP: PostgreSQL is not installed (Debian package postgresql)")
+        sys.exit(SKIP)
+    with pg_e2e.PgServer() as pg:
+        PG = pg
+        run([test_cluster_init_idempotent, test_limits_across_nodes,
+             test_killed_node_freed_after_lease, test_clean_stop_frees_slots,
+             test_unreachable_at_start, test_schema_missing,
+             test_database_restart])
+
+
+if __name__ == "__main__":
+    main()
