@@ -150,6 +150,7 @@ const RKeyStr kGlobalKeys[] = {
     {"TLSMaxHandshakes", RKind::Int, 1, 100000},
     {"WorkerThreads", RKind::Int, 1, 16},
     {"WorkerQueue", RKind::Int, 1, 10000},
+    {"DataThreads", RKind::Int, 1, 256},
     {"PassivePortRange", RKind::PortRange},
     {"PassiveAddress", RKind::Text},
     {"ProxyProtocolFrom", RKind::ProxyList},

@@ -51,6 +51,7 @@ class RSocketLayer;
 class RSockCalls;
 class RWorkCancel;
 struct RPipeStepStr;
+struct RTlsStepStr;
 
 // Socket kinds, fixed at construction.
 enum : int { WS_DATAGRAM = 6, WS_STREAM = 7 };
@@ -360,6 +361,16 @@ class RWinSocket {
   bool OffloadFileSend();
   void FileSendDone(uint64_t generation, int64_t sent, int64_t offset, int err, bool full);
   void FinishSendStep(bool failed, int err, bool flushWaits);
+  // The protected download's step: the stream is lent to a data thread,
+  // which reads the file, encrypts and sends; `tls_` is not touched here
+  // until TlsSendDone takes it back.
+  bool OffloadTlsSend(int64_t want, bool paced);
+  void TlsSendDone(uint64_t generation, RTlsStepStr& step);
+  // The socket goes away (or resets) while its stream is lent: the step
+  // takes the stream and the descriptor with it and ends both.
+  void OrphanTlsStep();
+  // The lent stream is wanted back: the step ends after its current record.
+  void StopTlsStep();
   bool OffloadPipeReceive(int64_t chunk);
   void PipeReceiveDone(uint64_t generation, const RPipeStepStr& step);
   void HandOverBlock(int64_t got, bool pipeFull, bool eof, bool failed);
@@ -519,6 +530,12 @@ class RWinSocket {
 
   // TLS
   std::unique_ptr<RTlsStream> tls_;
+  // While a step has the stream (`tlsLent_`), the loop keeps off `tls_`:
+  // reads wait (`tlsReadDeferred_`) and a close waits for the step.
+  std::shared_ptr<RTlsStepStr> tlsStep_;
+  bool tlsLent_ = false;
+  bool tlsReadDeferred_ = false;
+  int64_t tlsReserved_ = 0;  // speed budget the lent step may use
   bool tlsHandshaking_ = false;
   bool tlsData_ = false;  // StartTls's dataConnection
   int32_t tlsLimit_ = 0;

@@ -26,6 +26,9 @@ constexpr int64_t kMaxCall = 0x7FFFF000;
 // Most one offloaded file step sends: a client that reads as fast as we
 // send would otherwise keep the step (and a data thread) to itself.
 constexpr int64_t kStepBytes = 16 << 20;
+// A paced protected step: one record. A lane round trip per 4 KiB would
+// cost more than the encryption it moves off the loop.
+constexpr int64_t kTlsPacedStep = 16 * 1024;
 
 uintptr_t P(const void* p) {
   return reinterpret_cast<uintptr_t>(p);
@@ -268,7 +271,11 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
   // A readiness report while a paced step is already queued: that step
   // sends; a second chain of steps would double this socket's share.
   if (limited && !selfPosted && stepsQueued_ > 0 && error == 0) return true;
-  int64_t chunk = limited ? std::min(sendLeft_, kStep) : sendLeft_;
+  // A protected download encrypts on the data lane, paced or not; the
+  // control connection's TLS and memory blocks stay here.
+  const bool tlsLane = tls_ && tlsData_ && fileFd_ >= 0 && kind_ == WS_STREAM &&
+                       layer_->dataPool_ != nullptr && tls_->Established();
+  int64_t chunk = limited ? std::min(sendLeft_, tlsLane ? kTlsPacedStep : kStep) : sendLeft_;
   // Only gathered TLS records are left: they were paid for when written.
   if (chunk > 0 && !ApplyBudgets(chunk)) {
     // Parked for the next budget: the parked message is this step.
@@ -276,6 +283,7 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
     return false;
   }
 
+  if (chunk > 0 && tlsLane && OffloadTlsSend(chunk, limited)) return true;
   RSockCalls c = Calls();
   bool failed = false;
   if (chunk > 0) {
@@ -578,6 +586,12 @@ bool RWinSocket::ReceiveHandler(int error) {
     return true;
   }
   if (recv_.held) return true;
+  // The stream is lent to a download step: reading would use it from two
+  // threads. The step's return looks again.
+  if (tlsLent_) {
+    tlsReadDeferred_ = true;
+    return true;
+  }
   if (tlsWriteWantsRead_) {
     tlsWriteWantsRead_ = false;
     PostSelf(FD_WRITE);
@@ -976,6 +990,7 @@ void RWinSocket::Tick() {
     EventProc(WS_Timeout);
   }
   if (send_.active && Reached(WS_TO_SEND) && sendLeft_ >= 1) {
+    StopTlsStep();
     FreeSendLine();
     send_.active = false;
     close_.sendCut = true;
