@@ -207,6 +207,7 @@ void RWinSocket::ResetConnection() {
   close_.eofPending = false;
   close_.peerEnded = close_.sendCut = false;
   close_.tlsClosing = false;
+  tlsStepReset_ = false;
   keepAliveOn_ = keepAliveAccepted_ = false;
   close_.attempt = false;
   send_.lines = recv_.lines = recv_.lineReady = recv_.streaming = false;
@@ -658,7 +659,9 @@ void RWinSocket::DiscardUnread() {
 void RWinSocket::PeerClose(int error) {
   if (close_.peerClosed || !connected_) return;
   if (autoReset_) idleSeconds_ = 0;
-  const int wsa = ErrnoToWinSock(error);
+  // A data thread's read may have taken the reset's error from the socket
+  // before this close was reported: it still is a reset.
+  const int wsa = tlsStepReset_ ? WSAECONNRESET : ErrnoToWinSock(error);
   closeStatus_ = wsa != 0 ? MapWinSockError(wsa) : WS_SoftClose;
   close_.peerEnded = closeStatus_ == WS_SoftClose;
   if (close_.eofPending) {

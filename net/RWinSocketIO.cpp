@@ -258,6 +258,11 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
   if (!send_.active || handle_ < 0) return true;
   // A step is out on a data thread; its completion carries on.
   if (send_.offloaded) return true;
+  // The stream is lent to an upload step: the send waits for its return.
+  if (tlsLent_) {
+    tlsWriteDeferred_ = true;
+    return true;
+  }
   if (autoReset_) {
     counters_[WS_TO_SEND] = 0;
     idleSeconds_ = 0;
@@ -610,9 +615,14 @@ bool RWinSocket::ReceiveHandler(int error) {
     return true;
   }
   const bool limited = LimitInForce();
-  int64_t chunk = (limited || recv_.lines) ? std::min(freeSpace_, kStep) : freeSpace_;
+  // A protected upload decrypts on the data lane, paced or not.
+  const bool tlsLane = tls_ && tlsData_ && recPipe_ < 0 && !recv_.lines && kind_ == WS_STREAM &&
+                       layer_->dataPool_ != nullptr && tls_->Established();
+  int64_t chunk =
+      (limited || recv_.lines) ? std::min(freeSpace_, tlsLane ? kTlsPacedStep : kStep) : freeSpace_;
   if (!ApplyBudgets(chunk)) return false;
   if (recv_.lines && recv_.lineReady) chunk = 0;
+  if (chunk > 0 && tlsLane && OffloadTlsReceive(chunk, limited)) return true;
 
   if (chunk > 0 && recPipe_ >= 0 && !limited && !tls_ && kind_ == WS_STREAM &&
       layer_->dataPool_ != nullptr && !Tracing() && OffloadPipeReceive(chunk)) {

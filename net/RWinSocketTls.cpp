@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include "net/RSockCalls.h"
 #include "net/RWinSocket.h"
@@ -59,6 +60,16 @@ struct RTlsStepStr {
   bool full = false;        // the socket took no more
   bool wantsRead = false;   // the write waits for the peer's bytes
   bool flushWaits = false;  // records still gathered, the socket full
+
+  // An upload step: `want` bytes at most into `in`.
+  bool receive = false;
+  std::unique_ptr<char[]> in;
+  int64_t inLen = 0;
+  int64_t got = 0;
+  bool closed = false;      // the peer's close_notify
+  bool wouldBlock = false;  // the socket had no more
+  bool wantsWrite = false;  // the read waits for room to write
+  bool pending = false;     // decrypted or buffered bytes left in OpenSSL
 
   RFd orphanHandle;
   std::unique_ptr<RTlsStream> orphanTls;  // freed before the handle closes
@@ -125,7 +136,137 @@ void RunTlsStep(RTlsStepStr& s, const RWorkCancel& cancel) {
   }
 }
 
+void RunTlsReceive(RTlsStepStr& s, const RWorkCancel& cancel) {
+  int64_t left = s.want;
+  while (left > 0 && !cancel.Cancelled() && !s.stop.load(std::memory_order_relaxed)) {
+    RTlsResult r = RTlsResult::Done;
+    const int64_t n = s.tls->Read(s.in.get() + s.got, left, &r);
+    if (n > 0) {
+      s.got += n;
+      left -= n;
+      continue;
+    }
+    if (r == RTlsResult::Closed) {
+      s.closed = true;
+    } else if (r == RTlsResult::WantRead) {
+      s.wouldBlock = true;
+    } else if (r == RTlsResult::WantWrite) {
+      s.wantsWrite = true;
+    } else {
+      // The reset is told apart: the loop may no longer see it on the socket.
+      s.err = r == RTlsResult::Failed && errno == ECONNRESET ? WSAECONNRESET : StepError(r);
+    }
+    break;
+  }
+  s.pending = s.tls->HasPending();
+}
+
 }  // namespace
+
+void RWinSocket::ReserveBudgets(int64_t n) {
+  tlsReserved_ = n;
+  if (layer_->globalLimitOn_) layer_->globalBudget_ -= n;
+  if (localLimitOn_) localBudget_ -= n;
+}
+
+void RWinSocket::ReturnBudgets() {
+  if (tlsReserved_ <= 0) return;
+  if (layer_->globalLimitOn_) {
+    layer_->globalBudget_ = std::min(layer_->globalBudget_ + tlsReserved_, layer_->globalLimit_);
+  }
+  if (localLimitOn_) localBudget_ = std::min(localBudget_ + tlsReserved_, localLimit_);
+  tlsReserved_ = 0;
+}
+
+bool RWinSocket::OffloadTlsReceive(int64_t want, bool paced) {
+  auto step = std::make_shared<RTlsStepStr>();
+  step->receive = true;
+  step->tls = tls_.get();
+  step->want = want;
+  if (!tlsRecvBuf_ || tlsRecvBufLen_ < want) {
+    tlsRecvBuf_ = std::make_unique<char[]>(static_cast<size_t>(want));
+    tlsRecvBufLen_ = want;
+  }
+  step->in = std::move(tlsRecvBuf_);
+  step->inLen = tlsRecvBufLen_;
+  auto cancel = std::make_shared<RWorkCancel>();
+  RWorkPool::Work work = [step, cancel]() -> RWorkPool::Result {
+    RunTlsReceive(*step, *cancel);
+    return nullptr;
+  };
+  const uint64_t generation = recvGeneration_;
+  auto done = [this, step, generation](const RWorkPool::Result&) {
+    TlsReceiveDone(generation, *step);
+  };
+  if (layer_->dataPool_->SubmitData(cancel, std::move(work), std::move(done)) !=
+      RWorkSubmit::Queued) {
+    tlsRecvBuf_ = std::move(step->in);
+    return false;
+  }
+  if (paced) ReserveBudgets(want);
+  tlsStep_ = std::move(step);
+  recvStep_ = std::move(cancel);
+  tlsLent_ = true;
+  recv_.offloaded = true;
+  return true;
+}
+
+void RWinSocket::TlsReceiveDone(uint64_t generation, RTlsStepStr& step) {
+  tlsLent_ = false;
+  tlsStep_.reset();
+  recv_.offloaded = false;
+  recvStep_.reset();
+  ReturnBudgets();
+  const char* bytes = step.in.get();
+  tlsRecvBuf_ = std::move(step.in);
+  tlsRecvBufLen_ = step.inLen;
+  if (tlsWriteDeferred_) {
+    tlsWriteDeferred_ = false;
+    PostSelf(FD_WRITE);
+  }
+  if (tlsReadDeferred_) {
+    tlsReadDeferred_ = false;
+    PostSelf(FD_READ);
+  }
+  if (!recv_.active || generation != recvGeneration_ || handle_ < 0 || close_.eofPending) {
+    // That receive ended meanwhile (abort, time-out, a close that waited for
+    // the stream): the bytes of the step go with it.
+    if (close_.tlsClosing && handle_ >= 0) {
+      (void)DoDisconnect(0);
+    } else if (recv_.active && handle_ >= 0) {
+      PostSelf(FD_READ);
+    }
+    return;
+  }
+  if (step.got > 0) {
+    if (autoReset_) {
+      counters_[WS_TO_RECEIVE] = 0;
+      idleSeconds_ = 0;
+    }
+    std::memcpy(writePtr_, bytes, static_cast<size_t>(step.got));
+    ReceivedBytes(step.got);
+  }
+  if (step.wantsWrite) {
+    tlsReadWantsWrite_ = true;
+    layer_->loop_.Reenable(handle_, FD_WRITE);
+  }
+  const bool failed = step.err != 0;
+  if (step.err == WSAECONNRESET) {
+    // The step's read took the socket's error: a close reported after (or
+    // before) it must not pass for the peer's clean end.
+    tlsStepReset_ = true;
+    if (close_.peerClosed) closeStatus_ = WS_Reset;
+    close_.peerEnded = false;
+  }
+  if (!failed && !step.closed && !step.wantsWrite) {
+    // As on the loop: an empty socket or a full block re-arms reading, and
+    // records OpenSSL already holds are never announced by the socket.
+    layer_->loop_.Reenable(handle_, FD_READ);
+    if (!step.wouldBlock && step.pending) PostSelf(FD_READ);
+  }
+  HandOverBlock(step.got, false, step.closed, failed);
+  FinishReceiveStep(failed, step.err, step.closed);
+}
 
 bool RWinSocket::OffloadTlsSend(int64_t want, bool paced) {
   auto step = std::make_shared<RTlsStepStr>();
@@ -153,14 +294,10 @@ bool RWinSocket::OffloadTlsSend(int64_t want, bool paced) {
     tlsFileBuf_ = std::move(step->buf);
     return false;
   }
-  if (paced) {
-    // The loop decides the pace: the step's share is taken from the budgets
-    // now, so steps of other sockets out at the same time cannot spend it
-    // again; what it did not send is given back when it returns.
-    tlsReserved_ = step->want;
-    if (layer_->globalLimitOn_) layer_->globalBudget_ -= tlsReserved_;
-    if (localLimitOn_) localBudget_ -= tlsReserved_;
-  }
+  // The loop decides the pace: the step's share is taken from the budgets
+  // now, so steps of other sockets out at the same time cannot spend it
+  // again; what it did not send is given back when it returns.
+  if (paced) ReserveBudgets(step->want);
   tlsStep_ = std::move(step);
   sendStep_ = std::move(cancel);
   tlsLent_ = true;
@@ -173,13 +310,7 @@ void RWinSocket::TlsSendDone(uint64_t generation, RTlsStepStr& step) {
   tlsStep_.reset();
   send_.offloaded = false;
   sendStep_.reset();
-  if (tlsReserved_ > 0) {
-    if (layer_->globalLimitOn_) {
-      layer_->globalBudget_ = std::min(layer_->globalBudget_ + tlsReserved_, layer_->globalLimit_);
-    }
-    if (localLimitOn_) localBudget_ = std::min(localBudget_ + tlsReserved_, localLimit_);
-    tlsReserved_ = 0;
-  }
+  ReturnBudgets();
   tlsFileBuf_ = std::move(step.buf);
   if (tlsReadDeferred_) {
     tlsReadDeferred_ = false;
@@ -234,7 +365,7 @@ void RWinSocket::OrphanTlsStep() {
   handle_ = -1;
   tlsStep_.reset();
   tlsLent_ = false;
-  tlsReadDeferred_ = false;
+  tlsReadDeferred_ = tlsWriteDeferred_ = false;
   tlsReserved_ = 0;
 }
 

@@ -966,3 +966,84 @@ TEST_F(RWinSocketTls, DownloadStepCut) {
   layer_->SetDataPool(nullptr);
   ::close(fd);
 }
+
+// A protected upload on the loop and on the data lane: the same bytes, and
+// the same end: at the peer's close_notify a soft close at once; at a reset
+// in the middle of its records a failure, never a complete stream.
+TEST_F(RWinSocketTls, UploadOnDataThreads) {
+  RWorkPool pool(loop_, 1, 4, 2);
+  const std::string data = Pattern(1 << 20);
+  for (const bool lane : {false, true}) {
+    for (const bool reset : {false, true}) {
+      SCOPED_TRACE(std::string(lane ? "on the lane" : "on the loop") +
+                   (reset ? ", reset" : ", close_notify"));
+      layer_->SetDataPool(lane ? &pool : nullptr);
+      const uint64_t ranBefore = pool.Stats().ran;
+      int peer = -1;
+      std::unique_ptr<TlsPeer> tls;
+      RWinSocket* s = Secured(&peer, &tls);
+      std::string block(128 << 10, '\0');
+      int64_t counter = 0;
+      ASSERT_EQ(s->ReceiveBlock(block.data(), static_cast<int64_t>(block.size()), &counter,
+                                WS_REC_STREAMING),
+                WS_OK);
+      std::string got;
+      size_t written = 0;
+      const size_t limit = reset ? data.size() / 2 : data.size();
+      auto take = [&] {
+        char buf[65536];
+        int64_t n;
+        while ((n = s->GetReceivedBytes(buf, sizeof buf)) > 0) got.append(buf, n);
+      };
+      ASSERT_TRUE(Pump(
+          [&] {
+            size_t n = 0;
+            if (written < limit &&
+                SSL_write_ex(tls->ssl, data.data() + written,
+                             std::min<size_t>(limit - written, 40000), &n) == 1) {
+              written += n;
+            }
+            take();
+            return written == limit && (reset || got.size() == written);
+          },
+          20000));
+      if (reset) {
+        // Half of one more record reaches the server, then the reset.
+        BIO* mem = BIO_new(BIO_s_mem());
+        SSL_set0_wbio(tls->ssl, mem);
+        size_t n = 0;
+        ASSERT_EQ(SSL_write_ex(tls->ssl, data.data() + written, 16000, &n), 1);
+        char* record = nullptr;
+        const long length = BIO_get_mem_data(mem, &record);
+        ASSERT_GT(length, 16000);
+        ASSERT_EQ(::send(peer, record, static_cast<size_t>(length / 2), 0), length / 2);
+        const linger l{1, 0};
+        ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::shutdown(peer, SHUT_RDWR);
+      } else {
+        ASSERT_EQ(SSL_shutdown(tls->ssl), 0);
+      }
+      ASSERT_TRUE(Pump(
+          [&] {
+            take();
+            return HasEvent(WS_Closing, WS_SoftClose) || HasEvent(WS_Closing, WS_Reset) ||
+                   HasEvent(WS_Receiving, WS_Reset) || HasEvent(WS_Receiving, WS_NotCon);
+          },
+          20000));
+      Settle();
+      take();
+      EXPECT_TRUE(got == data.substr(0, got.size())) << got.size();
+      if (reset) {
+        EXPECT_FALSE(HasEvent(WS_Closing, WS_SoftClose)) << "a reset is never a complete upload";
+      } else {
+        EXPECT_EQ(got.size(), data.size());
+        EXPECT_TRUE(HasEvent(WS_Closing, WS_SoftClose));
+      }
+      const uint64_t steps = pool.Stats().ran - ranBefore;
+      EXPECT_EQ(steps > 0, lane) << steps;
+      s->ResetConnection();
+      events_.clear();
+    }
+  }
+  layer_->SetDataPool(nullptr);
+}
