@@ -43,6 +43,11 @@ struct PathWrites {
   // RIniFile of the path is gone meanwhile.
   std::shared_ptr<RIniImage> image;
   DiskWritesPtr disk = std::make_shared<DiskWrites>();
+  // Newer content that found the worker inside its short hold of
+  // `disk->mu`: the loop does not wait for it, the job's completion hands
+  // this over.
+  BlockListPtr stash;
+  uint64_t stashGen = 0;
 };
 using PathWritesPtr = std::shared_ptr<PathWrites>;
 
@@ -117,10 +122,36 @@ bool Settle(const std::string& path, PathWrites& w) {
 
 void StartWrite(const std::string& path, const PathWritesPtr& w, RWorkPool* pool);
 
+// Loop thread: gives the workers the content numbered `gen`. While a job of
+// the file is out the worker may hold `mu` for a moment, and the loop waits
+// for no thread: the content then waits in the stash. False then.
+bool HandOver(PathWrites& w, BlockListPtr blocks, uint64_t gen) {
+  std::unique_lock<std::mutex> lock(w.disk->mu, std::defer_lock);
+  if (w.jobOut) {
+    if (!lock.try_lock()) {
+      w.stash = std::move(blocks);
+      w.stashGen = gen;
+      return false;
+    }
+  } else {
+    lock.lock();  // no job of the file is out: nobody else holds it
+  }
+  w.disk->toWrite = std::move(blocks);
+  w.disk->toWriteGen = gen;
+  w.stash.reset();
+  return true;
+}
+
+// Loop thread, once the file's job is done (nobody else holds `mu` now).
+void TakeStash(PathWrites& w) {
+  if (w.stash) (void)HandOver(w, std::move(w.stash), w.stashGen);
+}
+
 // Loop thread, after a write: the next one (on `pool`, the one that wrote)
 // when more came meanwhile, else the file is settled and readers go back to
 // the disk.
 void AfterWrite(const std::string& path, const PathWritesPtr& w, RWorkPool* pool) {
+  TakeStash(*w);
   if (!Settle(path, *w)) {
     // A failed write waits in memory for the next change.
     std::lock_guard<std::mutex> lock(w->disk->mu);
@@ -171,6 +202,7 @@ void RIniFile::DrainWrites() {
   std::unordered_map<std::string, PathWritesPtr> pending;
   pending.swap(Pending());
   for (auto& [path, w] : pending) {
+    TakeStash(*w);
     WriteNewest(path, *w->disk);
     (void)Settle(path, *w);
     if (RMessageLoop* loop = RMessageLoop::Current()) loop->NoteFileWritten(path);
@@ -204,12 +236,8 @@ void QueueWrite(const std::string& path, const std::shared_ptr<RIniImage>& image
   if (!w) w = std::make_shared<PathWrites>();
   w->image = image;
   w->gen = ++g_lastGen;
-  {
-    std::lock_guard<std::mutex> lock(w->disk->mu);
-    w->disk->toWrite = std::move(blocks);
-    w->disk->toWriteGen = w->gen;
-  }
-  StartWrite(path, PathWritesPtr(w), pool);
+  // With a job out, its completion starts the next write anyway.
+  if (HandOver(*w, std::move(blocks), w->gen)) StartWrite(path, PathWritesPtr(w), pool);
 }
 
 void IniWriteHookForTests(std::function<void()> hook) {
@@ -229,7 +257,13 @@ RWriteNow WriteFileNow(const std::string& path, const std::string& data, RFileId
     if (!order.owns_lock()) return RWriteNow::WriterBusy;
     if (!ReplaceFileAtomic(path, data, id)) return RWriteNow::Failed;
     {
+      // No worker is inside a write of the file (the order is ours), so
+      // `mu` is free; a stashed content is made unnecessary as well.
       std::lock_guard<std::mutex> lock(w->disk->mu);
+      if (w->stash) {
+        w->disk->toWrite = std::move(w->stash);
+        w->disk->toWriteGen = w->stashGen;
+      }
       w->disk->writtenGen = w->disk->toWriteGen;
       w->disk->writtenId = *id;
       w->disk->failed = false;

@@ -40,6 +40,7 @@ int64_t NumberOr(std::string_view text, int64_t otherwise) {
 
 void ClearUser(RFTPSComInterp& s) {
   s.Login.userName.clear();
+  s.Recount();
   if (s.Hook) s.Hook->SetUser("");
 }
 
@@ -85,6 +86,7 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     s.Login.userArgument = std::string(kAnonymousName);
   }
   s.Login.userName = name;
+  s.Recount();
   if (name == kAnonymousName) {
     s.Login.anonymous = true;
     ++s.Manager().Stats().AnonymousNow;
@@ -334,6 +336,7 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
   s.Login.currentDir = "C:\\";
   s.Login.homeDir = "C:\\";
   s.Login.userName.clear();
+  s.Recount();
   s.Login.userArgument.clear();
   s.Transfer.ascii = true;
   s.Data.passive = false;

@@ -74,6 +74,8 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   ServerStats& st = manager_.Stats();
   ++st.ConnectionsNow;
   Number_ = st.NextSessionNumber++;
+  Data.socket.Bind(&manager_.Routes(), Number_, RSocketRole::Data);
+  Data.passiveSocket.Bind(&manager_.Routes(), Number_, RSocketRole::Passive);
   Connection.connectTime = manager_.Now();
   notLoggedInSinceMs_ = manager_.Loop().Clock().NowMs();
   CountConnectionHour(st, LocalHour(Connection.connectTime));
@@ -215,13 +217,22 @@ bool RFTPSComInterp::IsLoggedIn() const {
          commandState_ == CS_RestartPending || commandState_ == CS_AwaitingHook;
 }
 
+void RFTPSComInterp::SetCommandState(int32_t state) {
+  commandState_ = state;
+  manager_.SessionChanged(*this);
+}
+
+void RFTPSComInterp::Recount() {
+  manager_.SessionChanged(*this);
+}
+
 void RFTPSComInterp::HoldCommand(int32_t deferred) {
-  commandState_ = CS_AwaitingHook;
+  SetCommandState(CS_AwaitingHook);
   deferredCommand_ = deferred;
 }
 
 int32_t RFTPSComInterp::ReleaseHold() {
-  commandState_ = CS_LoggedIn;
+  SetCommandState(CS_LoggedIn);
   const int32_t held = deferredCommand_;
   deferredCommand_ = DC_None;
   return held;
@@ -290,7 +301,23 @@ void RFTPSComInterp::OnLookupDone(int status) {
 
 // --- socket events --------------------------------------------------------------
 
+bool RFTPSComInterp::AfterUploadStep(std::function<void()> then) {
+  return Data.socket && Data.socket->AfterReceiveStep(std::move(then));
+}
+
 void RFTPSComInterp::OnSocketEvent(uint32_t socketId, int operation, int status) {
+  // Nothing ends or changes a transfer while its upload step writes the
+  // file on a data thread: the event comes again, through the loop's queue,
+  // once the step has settled. A cut or a removal then never meets a write
+  // still under way, replies keep their order, and the loop waits for no
+  // thread. A step is one socket's worth of bytes, so this is short.
+  if (AfterUploadStep(
+          [&loop = manager_.Loop(), window = manager_.MainWindow(), socketId, operation, status] {
+            (void)loop.PostMessage(window, MSG_SESSION_SOCKET, WsEventParam(operation, status),
+                                   socketId);
+          })) {
+    return;
+  }
   if (IsHoldingCommand() || workCancel_) {
     // A time-out does not wait behind a job or a hold that may never end:
     // the client gets its reply now, and the job's result is dropped.
@@ -486,6 +513,7 @@ void RFTPSComInterp::CloseAfterReplies() {
   afterTransfer_ = nullptr;
   if (Transfer.state != XS_Idle) AbortTransfer("");
   closing_ = true;
+  manager_.SessionChanged(*this);
   Transfer.state = XS_Idle;
   if (control_) (void)control_->DisconnectHost(10);
   // The sender closes once the queue is empty: it runs at the end of the
@@ -514,11 +542,15 @@ void RFTPSComInterp::TransferEnded() {
 void RFTPSComInterp::RequestRemoval() {
   if (removalPosted_) return;
   removalPosted_ = true;
+  manager_.SessionChanged(*this);
+  manager_.HandshakeOver(*this);
   // What was answered before the end still goes out (at once: the removal
   // comes before the pass ends).
   if (!replies_.empty()) SendNext();
-  // When the post is refused the manager's tick finds the flag.
-  manager_.Loop().PostMessage(manager_.MainWindow(), MSG_REMOVE_SESSION, Number_, 0);
+  // When the post is refused the manager's tick removes it.
+  if (!manager_.Loop().PostMessage(manager_.MainWindow(), MSG_REMOVE_SESSION, Number_, 0)) {
+    manager_.RemoveLater(Number_);
+  }
 }
 
 void RFTPSComInterp::AbortTransfer(std::string_view reason) {
@@ -534,8 +566,12 @@ void RFTPSComInterp::OnTimer() {
   // A QUIT waiting for a transfer that ended without telling is not left
   // waiting for ever.
   if (afterTransfer_ && !TransferUnderWay()) PostReadEvent();
-  if (IsHoldingCommand()) EndOverdueHold();
-  CheckLoginTime();
+  // What may end the session waits while an upload step is out (the next
+  // tick comes soon enough); the rest only reads the counters.
+  if (!Data.socket || !Data.socket->ReceiveStepOut()) {
+    if (IsHoldingCommand()) EndOverdueHold();
+    CheckLoginTime();
+  }
   if (!IsTransferActive()) return;
   if (control_ && !(Transfer.state == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
     control_->ResetTimeOut();

@@ -34,6 +34,7 @@
 #include "accounts/AccessQuery.h"
 #include "fs/RFsSettings.h"
 #include "fs/RMlsxFacts.h"
+#include "ftp/RSocketRoutes.h"
 #include "net/RTimer.h"
 #include "net/RWinSocket.h"
 #include "platform/RWorkPool.h"
@@ -185,11 +186,12 @@ struct RSessionCountersStr {
   uint64_t bytesUp = 0;
 };
 
-// The data connection: its socket, the passive listener (the manager routes
-// both sockets' events to the session) and where an active one goes.
+// The data connection: its socket, the passive listener (each holds its
+// route, so the manager finds the session by either socket's id) and where
+// an active one goes.
 struct RSessionDataStr {
-  std::unique_ptr<RWinSocket> socket;
-  std::unique_ptr<RWinSocket> passiveSocket;
+  RRoutedSocket socket;
+  RRoutedSocket passiveSocket;
   bool passive = false;
   uint16_t port = 0;
   std::string address;
@@ -261,6 +263,9 @@ class RFTPSComInterp : public RTimer {
   // Every socket event routed by the manager (operation and status are WS_
   // codes). `socketId` identifies the control, data or passive socket.
   void OnSocketEvent(uint32_t socketId, int operation, int status);
+  // Runs `then` once the upload step on a data thread has settled; false
+  // (and `then` dropped) when none is out.
+  bool AfterUploadStep(std::function<void()> then);
   // Interprets one command line (Telnet commands already removed).
   void Dispatch(std::string_view line);
   // Queues one reply line. The replies of one loop pass go out together at
@@ -388,16 +393,20 @@ class RFTPSComInterp : public RTimer {
   // The held command (RDeferredCommand), DC_None when nothing is held.
   int32_t HeldCommand() const { return deferredCommand_; }
   // Back to "no user": after a refused USER or PASS, REIN, or AUTH.
-  void ResetLogin() { commandState_ = CS_Connected; }
+  void ResetLogin() { SetCommandState(CS_Connected); }
   // USER accepted, PASS expected.
-  void EnterUserGiven() { commandState_ = CS_UserGiven; }
+  void EnterUserGiven() { SetCommandState(CS_UserGiven); }
   // Logged in; also the way back from a pending rename, restart or hold.
-  void EnterLoggedIn() { commandState_ = CS_LoggedIn; }
+  void EnterLoggedIn() { SetCommandState(CS_LoggedIn); }
   // RNFR and REST accepted: the next command may complete them.
-  void ExpectRename() { commandState_ = CS_RenamePending; }
-  void ExpectRestart() { commandState_ = CS_RestartPending; }
+  void ExpectRename() { SetCommandState(CS_RenamePending); }
+  void ExpectRestart() { SetCommandState(CS_RestartPending); }
   // A hook library holds `deferred` (RDeferredCommand) until it releases it.
   void HoldCommand(int32_t deferred);
+  // After a change of the user name or the local address: the manager's
+  // per-account and per-address counts follow (the command state, closing
+  // and removal tell it themselves).
+  void Recount();
 
   // --- fields (the engine's shared record of one session) --------------------------
   RSessionConnectionStr Connection;
@@ -425,7 +434,7 @@ class RFTPSComInterp : public RTimer {
   // libraries and the account store. Nothing is queued for sending after it.
   void EndSession();
   // While the admission's host look-up runs.
-  void EnterResolving() { commandState_ = CS_Resolving; }
+  void EnterResolving() { SetCommandState(CS_Resolving); }
   // Ends a hold: logged in again; returns the command that was held.
   int32_t ReleaseHold();
 
@@ -459,6 +468,17 @@ class RFTPSComInterp : public RTimer {
   void AbortTransfer(std::string_view reason);
   bool DispatchLoggedIn(std::string_view line);
   void SetTimeOuts(const RTimeOuts& limits, bool autoReset);
+  void SetCommandState(int32_t state);
+
+  // What the manager's counters count this session under, so that a change
+  // takes away exactly what was added (RFTPSManager::SessionChanged).
+  struct RCountedStr {
+    bool registered = false;
+    bool preLogin = false;  // not logged in, not closing, no removal asked
+    std::string name;       // the user name in lower case
+    uint32_t local = 0;     // Connection.localAddress
+  };
+  RCountedStr counted_;
 
   RFTPSManager& manager_;
   std::unique_ptr<RWinSocket> control_;

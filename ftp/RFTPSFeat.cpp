@@ -96,6 +96,7 @@ void BackToArrivalHome(RFTPSComInterp& s) {
   s.Connection.localAddress = s.Choices.arrivalAddress;
   s.Connection.localAddressText = s.Choices.arrivalAddressText;
   s.Choices.hostChosen = false;
+  s.Recount();
 }
 
 // An address literal as a client may write it: "[v6]" or dotted.
@@ -133,6 +134,7 @@ void HandleHost(RFTPSComInterp& s, std::string_view line) {
     s.Choices.hostChosen = true;
     s.Connection.localAddress = home.address;
     s.Connection.localAddressText = home.addressText;
+    s.Recount();
     s.ReplyStr(kReplyHostAccepted);
     return;
   }

@@ -36,6 +36,35 @@ void CopyText(char (&dst)[N], std::string_view src) {
   dst[n] = '\0';
 }
 
+// User names match in any case (EqualNoCaseAscii): the counts key them so.
+std::string NameKey(std::string_view name) {
+  std::string k(name);
+  for (char& c : k) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return k;
+}
+
+std::string PairKey(std::string_view a, std::string_view name) {
+  std::string k(a);
+  k += '\n';
+  k += NameKey(name);
+  return k;
+}
+
+template <class Map, class Key>
+void Bump(Map& map, const Key& key, int delta) {
+  auto it = map.try_emplace(key, 0).first;
+  it->second += delta;
+  if (it->second <= 0) map.erase(it);
+}
+
+template <class Map, class Key>
+int CountOf(const Map& map, const Key& key) {
+  auto it = map.find(key);
+  return it == map.end() ? 0 : it->second;
+}
+
 void SplitSeconds(int64_t secs, int32_t& h, int32_t& m, int32_t& s) {
   if (secs < 0) secs = 0;
   h = static_cast<int32_t>(secs / 3600);
@@ -75,6 +104,8 @@ RFTPSManager::RFTPSManager(RMessageLoop& loop, RFrontEnd& frontEnd, std::string 
       ini_(std::make_unique<RIniFile>(iniPath_)),
       securityOff_(securityOff) {
   window_ = loop_.CreateWindow([this](const RMsg& m) { return HandleMessage(m); });
+  // Socket events come straight from the layer's dispatch, not queued again.
+  if (layer_ != nullptr) layer_->SetDirectOwner(window_, true);
   passEnd_ = loop_.AddPassEnd([this] { FlushReplies(); });
   fs_.Cache().SetNoticeLoop(loop_);
   // An upload past the file-size limit must fail alone (EFBIG, the disk-full
@@ -105,6 +136,7 @@ RFTPSManager::~RFTPSManager() {
   // Quota and ratio counters whose write the pool dropped unrun.
   RIniFile::DrainWrites();
   listeners_.clear();
+  if (layer_ != nullptr) layer_->SetDirectOwner(window_, false);
   loop_.DestroyWindow(window_);
 }
 
@@ -127,9 +159,19 @@ intptr_t RFTPSManager::HandleMessage(const RMsg& m) {
       OnListenerEvent(static_cast<uint32_t>(m.lParam), WsEventOp(m.wParam),
                       WsEventStatus(m.wParam));
       return 0;
-    case MSG_REMOVE_SESSION:
-      RemoveSession(static_cast<uint32_t>(m.wParam));
+    case MSG_REMOVE_SESSION: {
+      const auto number = static_cast<uint32_t>(m.wParam);
+      // An upload step still writing the session's file: the end (and its
+      // clean-up of the file) comes once the step has settled.
+      RFTPSComInterp* s = FindSession(number);
+      if (s != nullptr && s->AfterUploadStep([this, number] {
+            (void)loop_.PostMessage(MainWindow(), MSG_REMOVE_SESSION, number, 0);
+          })) {
+        return 0;
+      }
+      RemoveSession(number);
       return 0;
+    }
     case MSG_WORKER_QUESTIONS:
       AnswerWorkerQuestions();
       return 0;
@@ -685,11 +727,9 @@ void RFTPSManager::AdmitConnection(std::unique_ptr<RWinSocket> socket, std::stri
   std::string localText = socket->GetLocalIPAddress();
   const uint32_t local = HomeIdOfLocal(homes_, localText);
   const uint32_t id = socket->Id();
-  auto session = std::make_unique<RFTPSComInterp>(*this, std::move(socket), std::move(client),
-                                                  local, std::move(localText));
-  RFTPSComInterp* s = session.get();
-  sessions_.push_back(std::move(session));
-  byControl_[id] = s;
+  RFTPSComInterp* s = Register(std::make_unique<RFTPSComInterp>(
+      *this, std::move(socket), std::move(client), local, std::move(localText)));
+  routes_.Add(id, s->Number(), RSocketRole::Control);
   if (implicitTls) {
     s->StartImplicitTls();
   } else {
@@ -699,61 +739,86 @@ void RFTPSManager::AdmitConnection(std::unique_ptr<RWinSocket> socket, std::stri
 
 RFTPSComInterp* RFTPSManager::CreateDetachedSession(std::string clientAddress,
                                                     uint32_t localAddress) {
-  auto session =
-      std::make_unique<RFTPSComInterp>(*this, nullptr, std::move(clientAddress), localAddress);
-  RFTPSComInterp* s = session.get();
-  sessions_.push_back(std::move(session));
+  RFTPSComInterp* s = Register(
+      std::make_unique<RFTPSComInterp>(*this, nullptr, std::move(clientAddress), localAddress));
   s->Admit();
   return s;
+}
+
+RFTPSComInterp* RFTPSManager::Register(std::unique_ptr<RFTPSComInterp> session) {
+  RFTPSComInterp* s = session.get();
+  sessions_.push_back(std::move(session));
+  byNumber_[s->Number()] = std::prev(sessions_.end());
+  s->counted_ = {};
+  s->counted_.registered = true;
+  s->counted_.preLogin = !s->IsLoggedIn() && !s->IsClosing() && !s->RemovalRequested();
+  s->counted_.name = NameKey(s->Login.userName);
+  s->counted_.local = s->Connection.localAddress;
+  AddCounts(*s, 1);
+  return s;
+}
+
+void RFTPSManager::AddCounts(const RFTPSComInterp& s, int delta) {
+  const RFTPSComInterp::RCountedStr& c = s.counted_;
+  const std::string& client = s.Connection.clientAddress;
+  if (c.preLogin) Bump(preLoginFrom_, client, delta);
+  Bump(loginsFrom_, PairKey(client, c.name), delta);
+  Bump(byName_, c.name, delta);
+  Bump(byLocalName_, PairKey(std::to_string(c.local), c.name), delta);
+  Bump(byLocal_, c.local, delta);
+}
+
+void RFTPSManager::SessionChanged(RFTPSComInterp& s) {
+  RFTPSComInterp::RCountedStr& c = s.counted_;
+  if (!c.registered) return;  // still being made, or already taken off
+  const bool preLogin = !s.IsLoggedIn() && !s.IsClosing() && !s.RemovalRequested();
+  const uint32_t local = s.Connection.localAddress;
+  if (preLogin == c.preLogin && local == c.local && c.name.size() == s.Login.userName.size() &&
+      c.name == NameKey(s.Login.userName)) {
+    return;
+  }
+  AddCounts(s, -1);
+  c.preLogin = preLogin;
+  c.name = NameKey(s.Login.userName);
+  c.local = local;
+  AddCounts(s, 1);
 }
 
 // --- sessions --------------------------------------------------------------------------------
 
 void RFTPSManager::RouteSocketEvent(uintptr_t wParam, intptr_t lParam) {
   const auto id = static_cast<uint32_t>(lParam);
+  const RSocketRouteStr* route = routes_.Find(id);
+  if (route == nullptr) return;
   const int op = WsEventOp(wParam);
   const int status = WsEventStatus(wParam);
-  auto it = byControl_.find(id);
-  if (it != byControl_.end()) {
-    it->second->OnSocketEvent(id, op, status);
-    return;
-  }
-  if (intakes_.count(id) != 0) {
+  if (route->role == RSocketRole::Intake) {
     OnProxyIntakeEvent(id, op, status);
     return;
   }
-  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
-    if ((s->Data.socket && s->Data.socket->Id() == id) ||
-        (s->Data.passiveSocket && s->Data.passiveSocket->Id() == id)) {
-      s->OnSocketEvent(id, op, status);
-      return;
-    }
-  }
+  if (RFTPSComInterp* s = FindSession(route->session)) s->OnSocketEvent(id, op, status);
 }
 
 RFTPSComInterp* RFTPSManager::FindSession(uint32_t number) const {
-  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
-    if (s->Number() == number) return s.get();
-  }
-  return nullptr;
+  auto it = byNumber_.find(number);
+  return it == byNumber_.end() ? nullptr : it->second->get();
 }
 
 void RFTPSManager::RemoveSession(uint32_t number) {
-  auto find = [&] {
-    return std::find_if(
-        sessions_.begin(), sessions_.end(),
-        [&](const std::unique_ptr<RFTPSComInterp>& s) { return s->Number() == number; });
-  };
-  auto it = find();
-  if (it == sessions_.end()) return;
+  RFTPSComInterp* found = FindSession(number);
+  if (found == nullptr) return;
   // The end's replies, log lines, hooks and counters happen while the
   // session is registered; only then is it taken off every list and freed.
-  (*it)->EndSession();
-  it = find();  // a hook or a query may have changed the list meanwhile
-  if (it == sessions_.end()) return;
-  std::unique_ptr<RFTPSComInterp> s = std::move(*it);
-  sessions_.erase(it);
-  if (s->Control() != nullptr) byControl_.erase(s->Control()->Id());
+  found->EndSession();
+  auto at = byNumber_.find(number);  // a hook or a query may have removed it meanwhile
+  if (at == byNumber_.end()) return;
+  std::unique_ptr<RFTPSComInterp> s = std::move(*at->second);
+  sessions_.erase(at->second);
+  byNumber_.erase(at);
+  if (s->Control() != nullptr) routes_.Remove(s->Control()->Id());
+  if (s->counted_.registered) AddCounts(*s, -1);
+  s->counted_.registered = false;
+  handshakes_.erase(s.get());
   DropReplyFlush(*s);
   s.reset();
   SessionDestroyed();
@@ -811,22 +876,15 @@ void RFTPSManager::ResumeDeferred(uint32_t number) {
 }
 
 int RFTPSManager::CountSessions(std::string_view name, uint32_t address) const {
-  int n = 0;
-  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
-    if (!name.empty() && !EqualNoCaseAscii(s->Login.userName, name)) continue;
-    if (address != 0 && s->Connection.localAddress != address) continue;
-    ++n;
+  if (name.empty()) {
+    return address == 0 ? static_cast<int>(sessions_.size()) : CountOf(byLocal_, address);
   }
-  return n;
+  if (address == 0) return CountOf(byName_, NameKey(name));
+  return CountOf(byLocalName_, PairKey(std::to_string(address), name));
 }
 
 int RFTPSManager::CountLoginsFrom(std::string_view clientAddress, std::string_view name) const {
-  int n = 0;
-  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
-    if (s->Connection.clientAddress == clientAddress && EqualNoCaseAscii(s->Login.userName, name))
-      ++n;
-  }
-  return n;
+  return CountOf(loginsFrom_, PairKey(clientAddress, name));
 }
 
 namespace {
@@ -838,9 +896,11 @@ bool Handshaking(const RFTPSComInterp& s) {
 
 }  // namespace
 
+// Only sessions whose handshake was admitted and is not over are looked at;
+// the test itself stays the one above.
 int32_t RFTPSManager::TlsHandshakesNow() const {
   int32_t n = 0;
-  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+  for (const RFTPSComInterp* s : handshakes_) {
     if (Handshaking(*s)) ++n;
   }
   return n;
@@ -848,10 +908,11 @@ int32_t RFTPSManager::TlsHandshakesNow() const {
 
 int RFTPSManager::NotLoggedInFrom(std::string_view client, const RFTPSComInterp* except) const {
   int n = 0;
-  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
-    if (s.get() == except || s->Connection.clientAddress != client) continue;
-    if (s->IsLoggedIn() || s->IsClosing() || s->RemovalRequested()) continue;
-    ++n;
+  auto it = preLoginFrom_.find(std::string(client));
+  if (it != preLoginFrom_.end()) n = it->second;
+  if (except != nullptr && except->counted_.registered && except->counted_.preLogin &&
+      except->Connection.clientAddress == client) {
+    --n;
   }
   return n;
 }
@@ -863,10 +924,14 @@ int RFTPSManager::NotLoggedInFrom(std::string_view client, const RFTPSComInterp*
 bool RFTPSManager::EndSilentHandshake() {
   const int64_t now = loop_.Clock().NowMs();
   RFTPSComInterp* oldest = nullptr;
-  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
+  for (RFTPSComInterp* s : handshakes_) {
     if (!Handshaking(*s) || now - s->Tls.handshakeSinceMs < kSilentHandshakeMs) continue;
-    if (oldest == nullptr || s->Tls.handshakeSinceMs < oldest->Tls.handshakeSinceMs)
-      oldest = s.get();
+    // The same age: the one admitted first (lower number) goes.
+    if (oldest == nullptr || s->Tls.handshakeSinceMs < oldest->Tls.handshakeSinceMs ||
+        (s->Tls.handshakeSinceMs == oldest->Tls.handshakeSinceMs &&
+         s->Number() < oldest->Number())) {
+      oldest = s;
+    }
   }
   if (oldest == nullptr) return false;
   oldest->LogStr(LOG_SECURITY, kLogTlsHandshakeEvicted,
@@ -899,9 +964,7 @@ void RFTPSManager::Tick() {
   if (tlsBusyLogged_ && TlsHandshakesNow() < settings_.tlsMaxHandshakes) tlsBusyLogged_ = false;
   // Sessions whose removal message could not be posted.
   std::vector<uint32_t> stale;
-  for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
-    if (s->RemovalRequested()) stale.push_back(s->Number());
-  }
+  stale.swap(removeLater_);
   for (uint32_t n : stale) RemoveSession(n);
   // Hook releases that found the message queue full.
   for (uint32_t n : TakeLostReleases()) ResumeDeferred(n);

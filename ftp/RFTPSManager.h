@@ -27,12 +27,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "accounts/AccessQuery.h"
@@ -46,6 +48,7 @@
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFrontEnd.h"
 #include "ftp/RIPHomes.h"
+#include "ftp/RSocketRoutes.h"
 #include "ftp/RUploadRecords.h"
 #include "ftp/RXferLog.h"
 #include "net/RProxyHeader.h"
@@ -237,6 +240,8 @@ class RFTPSManager : public RTimer {
 
   // --- events ----------------------------------------------------------------------------
   void OnListenerEvent(uint32_t socketId, int operation, int status);
+  // One look-up in the routes finds the session (or intake) of the socket;
+  // an event of a socket that is gone finds nothing and is dropped.
   void RouteSocketEvent(uintptr_t wParam, intptr_t lParam);
   void RemoveSession(uint32_t sessionNumber);
   // After a reload of the account data: every logged-in session whose
@@ -262,10 +267,24 @@ class RFTPSManager : public RTimer {
 
   // --- for sessions -------------------------------------------------------------------------
   // Sessions whose user name equals `name` (any case; "" = all) on local
-  // address `address` (0 = all).
+  // address `address` (0 = all). Kept as counts, not counted on asking.
   int CountSessions(std::string_view name, uint32_t address) const;
   // Sessions with this client address (exact text) and user name (any case).
   int CountLoginsFrom(std::string_view clientAddress, std::string_view name) const;
+  // A session's user name, local address, command state, closing or removal
+  // changed: its counts move from what they were to what they are now.
+  void SessionChanged(RFTPSComInterp& s);
+  // The routes of every session socket and intake (loop thread).
+  RSocketRoutes& Routes() { return routes_; }
+  const RSocketRoutes& Routes() const { return routes_; }
+  // A control connection's TLS handshake was admitted (AUTH answered, or
+  // the implicit port's handshake began) / is over (done, failed, or the
+  // session goes). Only these sessions are looked at for the cap.
+  void HandshakeAdmitted(RFTPSComInterp& s) { handshakes_.insert(&s); }
+  void HandshakeOver(RFTPSComInterp& s) { handshakes_.erase(&s); }
+  // A session whose removal message the full queue refused: the tick
+  // removes it.
+  void RemoveLater(uint32_t sessionNumber) { removeLater_.push_back(sessionNumber); }
   void AnswerAccessQuery(AccessQuery& q);
   // A session's password query (QC_PASSWORD): answered in `q` at once
   // (nullopt), or the hash that decides it.
@@ -326,7 +345,8 @@ class RFTPSManager : public RTimer {
   int32_t TlsHandshakesNow() const;
   static constexpr int64_t kSilentHandshakeMs = 1000;
   // Connections from `client` not logged in (handshakes in progress
-  // included), `except` not counted: what `MaxPreLoginPerIP` bounds.
+  // included), `except` not counted: what `MaxPreLoginPerIP` bounds. A count
+  // kept per address.
   int NotLoggedInFrom(std::string_view client, const RFTPSComInterp* except = nullptr) const;
   // Host names are looked up after admission for the log (LogIPNames or
   // LogFileIPNames); the front end sets it from the logger.
@@ -360,7 +380,10 @@ class RFTPSManager : public RTimer {
   // The installed probe, else one on the file services' drive table.
   const RPathProbe& ProbeOrDefault() const;
   int64_t Now() const;
-  const std::vector<std::unique_ptr<RFTPSComInterp>>& Sessions() const { return sessions_; }
+  // In the order they were admitted.
+  using SessionList = std::list<std::unique_ptr<RFTPSComInterp>>;
+  const SessionList& Sessions() const { return sessions_; }
+  // By number, one look-up.
   RFTPSComInterp* FindSession(uint32_t number) const;
   const std::vector<RManSockStr>& Listeners() const { return listeners_; }
   // The port actually listened on (PortNr, or the one picked for port 0).
@@ -430,6 +453,9 @@ class RFTPSManager : public RTimer {
     std::deque<RPasswordJobStr> waiting;
   };
   void StartPasswordChecks(const std::string& client);
+  // Puts a new session on the list, in the number index and in the counts.
+  RFTPSComInterp* Register(std::unique_ptr<RFTPSComInterp> session);
+  void AddCounts(const RFTPSComInterp& s, int delta);
   void PasswordChecked(const std::string& client, RPasswordJobStr& job, RPasswordCheck result);
 
   RMessageLoop& loop_;
@@ -469,7 +495,19 @@ class RFTPSManager : public RTimer {
   bool listenersChanged_ = false;
   bool outOfDescriptors_ = false;  // an accept failed for want of descriptors
   bool tlsBusyLogged_ = false;     // handshakes were refused at TLSMaxHandshakes
-  std::vector<std::unique_ptr<RFTPSComInterp>> sessions_;
+  // Declared before the sessions: their data sockets unroute themselves.
+  RSocketRoutes routes_;
+  SessionList sessions_;
+  std::unordered_map<uint32_t, SessionList::iterator> byNumber_;
+  // The counts CountSessions, CountLoginsFrom and NotLoggedInFrom answer
+  // from; keys hold user names in lower case. An entry at 0 is erased.
+  std::unordered_map<std::string, int> preLoginFrom_;  // client address
+  std::unordered_map<std::string, int> loginsFrom_;    // client '\n' name
+  std::unordered_map<std::string, int> byName_;        // name
+  std::unordered_map<std::string, int> byLocalName_;   // local '\n' name
+  std::unordered_map<uint32_t, int> byLocal_;          // local address
+  std::unordered_set<RFTPSComInterp*> handshakes_;
+  std::vector<uint32_t> removeLater_;
   // A reload that changes the pool's size retires the pool: it finishes
   // and delivers what it was given, and goes once idle.
   std::unique_ptr<RWorkPool> pool_;
@@ -489,7 +527,6 @@ class RFTPSManager : public RTimer {
   std::condition_variable questionsCv_;
   std::vector<WorkerQuestion*> questions_;
   bool closing_ = false;
-  std::unordered_map<uint32_t, RFTPSComInterp*> byControl_;
   std::vector<RFTPSComInterp*> flushWaiting_;
   uint64_t passEnd_ = 0;
   std::vector<RProxySourceStr> proxySources_;

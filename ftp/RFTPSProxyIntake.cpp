@@ -36,6 +36,7 @@ void RFTPSManager::StartProxyIntake(std::unique_ptr<RWinSocket> socket, std::str
   intake->implicitTls = implicitTls;
   RProxyIntakeStr& in = *intake;
   intakes_[id] = std::move(intake);
+  routes_.Add(id, 0, RSocketRole::Intake);
   ReadProxyHeader(in);
 }
 
@@ -65,6 +66,7 @@ void RFTPSManager::ReadProxyHeader(RProxyIntakeStr& in) {
   const bool implicitTls = in.implicitTls;
   WriteLog(LOG_SECURITY, FormatStr(kLogProxyClient, in.peer, client, header.version));
   intakes_.erase(id);
+  routes_.Remove(id);
   // The session sets its own limits; until then none is left over from here.
   socket->SetTimeOut({0, 0, 0, -1, 0}, true);
   AdmitConnection(std::move(socket), std::move(client), implicitTls);
@@ -93,6 +95,7 @@ void RFTPSManager::EndProxyIntake(uint32_t socketId, uint32_t logId) {
   WriteLog(LOG_SECURITY, logId == kLogProxyTimedOut ? FormatStr(logId, peer, kProxyHeaderSeconds)
                                                     : FormatStr(logId, peer));
   intakes_.erase(it);
+  routes_.Remove(socketId);
 }
 
 }  // namespace vantor

@@ -66,9 +66,11 @@ void HandleAuth(RFTPSComInterp& s, std::string_view line) {
   // under protection.
   s.ResetLogin();
   s.Login.userName.clear();
+  s.Recount();
   s.Tls.context = s.Manager().TlsContext();
   s.Tls.startPending = true;
   s.Tls.handshakeSinceMs = s.Manager().Loop().Clock().NowMs();
+  s.Manager().HandshakeAdmitted(s);
   if (s.Control() != nullptr) s.Control()->HoldInput();
   s.ReplyStr(kReplyAuthOk, arg);
 }
@@ -122,6 +124,7 @@ void RFTPSComInterp::StartImplicitTls() {
   Tls.implicit = true;
   Tls.context = manager_.TlsContext();
   Tls.handshakeSinceMs = manager_.Loop().Clock().NowMs();
+  manager_.HandshakeAdmitted(*this);
   // The login time limit counts from the connection, handshake included.
   Start(kTickMs, false);
   if (!control_ || StartControlTls(*this, *control_) != WS_OK) {
@@ -140,6 +143,7 @@ void RFTPSComInterp::StartPendingTls() {
 }
 
 void RFTPSComInterp::OnControlTls(int status) {
+  manager_.HandshakeOver(*this);
   if (status != WS_OK) {
     LogStr(LOG_SECURITY, kLogTlsFailed, control_->TlsFailure());
     RequestRemoval();

@@ -443,13 +443,38 @@ void SendNextBlock(RFTPSComInterp& s) {
 
 // --- receiving ------------------------------------------------------------------------------
 
+// The next file block's length, its quota charged first: a quota user's
+// block is halved while the store refuses it, down to kFastBlock. 0: the
+// last bytes of the quota, which wait in the pipe for their charge (a
+// block that arrives beyond it is refused whole, as it always was).
+int64_t ChargedFileBlock(RFTPSComInterp& s, int64_t block) {
+  if (!s.Quota || !s.Quota->Enabled()) return block;
+  const int64_t floor = std::min(block, RFTPSTransferExt::kFastBlock);
+  for (int64_t n = std::min(block, RFTPSTransferExt::kQuotaFileBlock); n >= floor; n /= 2) {
+    if (s.Quota->Charge(-n)) return n;
+  }
+  return 0;
+}
+
 void ReceiveNextBlock(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
-  const WsStatus st =
-      !s.Data.socket ? WS_NotCon
-      : x.pipeWrite && !s.Data.socket->TlsActive()
-          ? s.Data.socket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill)
-          : s.Data.socket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
+  WsStatus st = WS_NotCon;
+  if (!s.Data.socket) {
+  } else if (x.pipeWrite && !s.Data.socket->TlsActive()) {
+    const int64_t block = ChargedFileBlock(s, x.bufferSize == RFTPSTransferExt::kPacedBlock
+                                                  ? x.bufferSize
+                                                  : RFTPSTransferExt::kFileBlock);
+    if (block > 0) {
+      x.fileBlock = true;
+      x.precharged = s.Quota && s.Quota->Enabled() ? block : 0;
+      st = s.Data.socket->ReceiveToFile(x.pipeRead.Get(), x.pipeWrite.Get(), x.file.Fd(), block,
+                                        &x.bufferFill, &x.fileResult);
+    } else {
+      st = s.Data.socket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill);
+    }
+  } else {
+    st = s.Data.socket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
+  }
   if (st != WS_OK) EndReceive(s, true, kReplyStorAborted, false);
 }
 
@@ -513,6 +538,25 @@ void StartReceiving(RFTPSComInterp& s) {
 
 namespace {
 
+// Counts the file block the socket wrote (whole or, at the end, in part):
+// true when all its bytes are on disk. A failed block is cut back off the
+// file and gives its whole charge back; a good one the part of the charge
+// it did not use.
+bool SettleFileBlock(RFTPSComInterp& s) {
+  RFTPSTransferExt& x = TransferExt(s);
+  if (!x.fileBlock) return true;
+  x.fileBlock = false;
+  const int64_t fill = x.bufferFill;
+  const int64_t wrote = x.fileResult;
+  const int64_t charged = x.precharged;
+  x.precharged = 0;
+  const int64_t result = wrote == fill ? fill : (wrote < 0 ? wrote : -EIO);
+  const bool ok = x.file.BlockDone(result, static_cast<size_t>(fill)) == fill;
+  const int64_t back = ok ? charged - fill : charged;
+  if (s.Quota && back > 0) (void)s.Quota->Charge(back);
+  return ok;
+}
+
 // True when the block is on disk; a failed one gives its charge back.
 bool SettleBlock(RFTPSComInterp& s, int64_t wrote) {
   if (wrote == TransferExt(s).bufferFill) return true;
@@ -534,6 +578,21 @@ void BlockWritten(RFTPSComInterp& s, int status, int64_t wrote) {
 
 void ReceiveCompleted(RFTPSComInterp& s, int status) {
   RFTPSTransferExt& x = TransferExt(s);
+  if (x.fileBlock) {
+    // Already on disk: counted first, whatever ends the upload now.
+    const bool ok = SettleFileBlock(s);
+    if (status != WS_OK && status != WS_SoftClose) {
+      EndReceive(s, true, kReplyStorAborted, false);
+    } else if (!ok) {
+      EndReceive(s, true, kReplyStorDiskFull, false);
+    } else if (x.bufferFill == 0) {
+      EndReceive(s, false, kReplyStorComplete, false);
+    } else {
+      TakeBlockBytes(s);
+      if (status != WS_SoftClose) ReceiveNextBlock(s);  // else the closing event ends it
+    }
+    return;
+  }
   if (status != WS_OK && status != WS_SoftClose) {
     EndReceive(s, true, kReplyStorAborted, false);
     return;
@@ -547,15 +606,8 @@ void ReceiveCompleted(RFTPSComInterp& s, int status) {
     return;
   }
   const size_t fill = static_cast<size_t>(x.bufferFill);
-  // The disk write goes to a data thread; the socket is read again when it
-  // is done. Whatever ends the upload meanwhile waits for the block first.
-  RWorkPool* pool = s.Manager().Layer() != nullptr ? s.Manager().Layer()->DataPool() : nullptr;
-  if (x.pipeRead && pool != nullptr &&
-      x.file.WriteFromPipeOffLoop(*pool, x.pipeRead.Get(), fill, [&s, status](int64_t wrote) {
-        BlockWritten(s, status, wrote);
-      })) {
-    return;
-  }
+  // A block decrypted in memory, or the last of a quota that waited in the
+  // pipe for its charge: at most kFastBlock, written here.
   const int64_t wrote = x.pipeRead ? x.file.WriteFromPipe(x.pipeRead.Get(), fill)
                                    : x.file.Write(x.buffer.get(), fill);
   BlockWritten(s, status, wrote);
@@ -633,9 +685,10 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
 
 void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
   RFTPSTransferExt& x = TransferExt(s);
-  // The client may close right after its last block, before that block is
-  // on disk: the end waits for it, and a block that failed fails the upload.
-  if (x.file.WriteOut() && !SettleBlock(s, x.file.FinishWrite()) && !failed) {
+  // The socket's step is settled before anything ends a transfer (the
+  // session's events wait behind it), so the block in progress is counted
+  // here; one that failed fails the upload.
+  if (x.fileBlock && !SettleFileBlock(s) && !failed) {
     failed = true;
     reply = kReplyStorDiskFull;
   }

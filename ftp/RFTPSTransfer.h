@@ -38,15 +38,18 @@ enum class RUploadKind { Stor = 1, Appe = 2, Stou = 3 };
 class RFTPSTransferExt final : public RFTPSessionExt {
  public:
   // Block of one send or receive step. With a speed limit in force 32 KiB
-  // steps keep the pacing fine-grained. Without one, uploads take 128 KiB
-  // at a time: each block is two hand-overs to a data thread (socket to
-  // pipe, pipe to file), and 64 KiB made 20 parallel uploads a fifth
-  // slower than copying on the loop, while much larger blocks keep the
-  // sender's window closed for long. Downloads go file-to-socket in one
-  // large step. The pipe has room for a block even when it arrives in
-  // small segments (one pipe slot each).
+  // steps keep the pacing fine-grained. Without one, an upload block goes
+  // socket to pipe to file in one step on a data thread, as much as the
+  // socket has ready each time, and the block is settled here when it is
+  // full (kFileBlock; a quota user's block is charged before it is handed
+  // out, so it is smaller: kQuotaFileBlock). kFastBlock is the block that
+  // waits in the pipe until the quota allows it (the last of a nearly full
+  // quota) or that is decrypted in memory. Downloads go file-to-socket in
+  // one large step.
   static constexpr int64_t kPacedBlock = 32768;
   static constexpr int64_t kFastBlock = 128 << 10;
+  static constexpr int64_t kFileBlock = 16 << 20;
+  static constexpr int64_t kQuotaFileBlock = 1 << 20;
   static constexpr int64_t kFastSendBlock = int64_t{1} << 30;
   static constexpr int kPipeBytes = 512 << 10;
   // Bytes a download may leave queued in its socket beyond what the client
@@ -64,6 +67,12 @@ class RFTPSTransferExt final : public RFTPSessionExt {
   int64_t bufferSize = 0;
   int64_t bufferFill = 0;  // bytes of the block in progress (the layer's counter)
   int64_t folded = 0;      // part of bufferFill already counted in TransferBytes
+  // The file block in progress (ReceiveToFile): what the file took of it
+  // (-errno once a write failed, the layer's counter) and the quota charged
+  // for it before it was handed out.
+  bool fileBlock = false;
+  int64_t fileResult = 0;
+  int64_t precharged = 0;
   int64_t sendOffset = 0;  // file offset of the next block to send
   int64_t fileSize = 0;    // size of the file being sent
   bool listing = false;    // the transfer is a listing

@@ -2,15 +2,12 @@
 
 #include <errno.h>
 
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <utility>
 
 #include "platform/RFileIO.h"
 #include "platform/RFileLock.h"
 #include "platform/RFileSys.h"
-#include "platform/RWorkPool.h"
 
 namespace vantor {
 namespace {
@@ -192,78 +189,7 @@ int64_t RTransferFile::WriteFromPipe(int pipeFd, size_t len) {
   return rc != 0 ? rc : BlockDone(FdSpliceAll(pipeFd, fd_.Get(), len), len);
 }
 
-// One block on its way to disk. The data thread says here when it is done,
-// so the loop can wait for it without a pass of its own.
-class RTransferFile::RWriteStep {
- public:
-  void Finish(int64_t result) {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      result_ = result;
-      finished_ = true;
-    }
-    cv_.notify_all();
-  }
-  int64_t Wait() {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return finished_; });
-    return result_;
-  }
-
-  RWorkCancelPtr cancel = std::make_shared<RWorkCancel>();
-  size_t len = 0;
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool finished_ = false;
-  int64_t result_ = 0;
-};
-
-bool RTransferFile::WriteFromPipeOffLoop(RWorkPool& pool, int pipeFd, size_t len,
-                                         std::function<void(int64_t)> done) {
-  if (step_ || WritableNow() != 0) return false;
-  // The step writes through copies of both descriptors (the same open file,
-  // so the same position), which it closes itself.
-  auto fds = std::make_shared<std::pair<RFd, RFd>>(FdDup(pipeFd), FdDup(fd_.Get()));
-  if (!fds->first || !fds->second) return false;
-  auto step = std::make_shared<RWriteStep>();
-  step->len = len;
-  RWorkPool::Work work = [fds, step, len]() -> RWorkPool::Result {
-    const int64_t result = FdSpliceAll(fds->first.Get(), fds->second.Get(), len);
-    // Closed before the loop hears of it: the file's locks then go with the
-    // loop's own close.
-    fds->first.Reset();
-    fds->second.Reset();
-    step->Finish(result);
-    return nullptr;
-  };
-  RWorkPool::Done settle = [this, step, done = std::move(done)](const RWorkPool::Result&) {
-    if (step_ != step) return;
-    const int64_t result = FinishWrite();
-    done(result);
-  };
-  // First in the lane: the upload reads its socket again only after this.
-  if (pool.SubmitData(step->cancel, std::move(work), std::move(settle), true) !=
-      RWorkSubmit::Queued) {
-    return false;
-  }
-  step_ = std::move(step);
-  return true;
-}
-
-int64_t RTransferFile::FinishWrite() {
-  if (!step_) return 0;
-  const std::shared_ptr<RWriteStep> step = std::move(step_);
-  // Cancelled only once it ran: a step cancelled while queued would be
-  // dropped unrun, and this wait would never end.
-  const int64_t result = step->Wait();
-  step->cancel->Cancel();
-  return BlockDone(result, step->len);
-}
-
 void RTransferFile::Close() {
-  (void)FinishWrite();
   Unregister();
   fd_.Reset();
   path_.clear();
@@ -272,7 +198,6 @@ void RTransferFile::Close() {
 }
 
 int64_t RTransferFile::Abandon() {
-  (void)FinishWrite();
   int64_t freed = 0;
   if (fd_.Valid() && mode_ != RTransferOpenMode::Read) {
     if (created_) {
@@ -286,7 +211,6 @@ int64_t RTransferFile::Abandon() {
 }
 
 int64_t RTransferFile::DeletePartial() {
-  (void)FinishWrite();
   int64_t freed = 0;
   if (fd_.Valid() && mode_ != RTransferOpenMode::Read) {
     const bool resumed = mode_ == RTransferOpenMode::Append || startOffset_ > 0;

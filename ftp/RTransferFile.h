@@ -13,10 +13,10 @@
 // An upload's destructive step (truncation for STOR) is deferred to
 // `Commit`, which the session calls once the data connection is up: an upload
 // whose connection never opens leaves an existing file exactly as it was.
-// Loop thread only; the object owns the descriptor. A block may be written
-// on a data thread of the work pool (`WriteFromPipeOffLoop`); every call that
-// could change or close the file first waits for that block, so nothing is
-// ever written after a cut or a removal.
+// Loop thread only; the object owns the descriptor. The data socket writes
+// upload blocks into it through its own copy (socket to file); the session
+// settles each block here with `BlockDone`, and nothing ends an upload while
+// a block is out, so nothing is ever written after a cut or a removal.
 #pragma once
 
 #include <errno.h>
@@ -31,8 +31,6 @@
 
 namespace vantor {
 
-class RWorkPool;
-
 enum class RUploadSharing { Shared, Exclusive, Any };
 enum class RTransferOpenMode { Read, Write, Append };  // "r", "w", "a"
 
@@ -42,8 +40,6 @@ class RTransferFile {
   RTransferFile(const RTransferFile&) = delete;
   RTransferFile& operator=(const RTransferFile&) = delete;
   ~RTransferFile() { Close(); }
-
-  class RWriteStep;
 
   // Returned by Open when "w" is asked to restart beyond the end of the
   // file: the gap would be filled with zeros that no client sent.
@@ -68,15 +64,10 @@ class RTransferFile {
   [[nodiscard]] int64_t Write(const void* buf, size_t len);
   // Writes a whole block that waits in the pipe `pipeFd`; as Write.
   [[nodiscard]] int64_t WriteFromPipe(int pipeFd, size_t len);
-  // WriteFromPipe on a data thread of `pool`: `done` gets its result on the
-  // loop thread, unless a call below settled the block first. False when the
-  // block cannot go (no data thread, no descriptor): write it here.
-  [[nodiscard]] bool WriteFromPipeOffLoop(RWorkPool& pool, int pipeFd, size_t len,
-                                          std::function<void(int64_t)> done);
-  bool WriteOut() const { return step_ != nullptr; }
-  // Waits for a block still on a data thread and settles it; its result
-  // (`done` is then not called), or 0 when none was out.
-  int64_t FinishWrite();
+  // Settles a block written through another copy of the descriptor (the
+  // data socket's, socket to file): `result` is what went out, -errno when
+  // it failed. As Write: a block that fails is cut back off the file.
+  int64_t BlockDone(int64_t result, size_t len);
   // Bytes of the blocks written whole since Open.
   int64_t Written() const { return written_; }
 
@@ -113,15 +104,12 @@ class RTransferFile {
   [[nodiscard]] int Lock(bool reader, RUploadSharing sharing);
   // 0 once the file is open and its deferred truncation done, else -errno.
   [[nodiscard]] int WritableNow();
-  // Counts a block that went out, or cuts a failed one back off the file.
-  int64_t BlockDone(int64_t result, size_t len);
   // Removes the file when its name still leads to it; the bytes removed.
   int64_t RemoveOwn();
   void Register();
   void Unregister();
 
   RFd fd_;
-  std::shared_ptr<RWriteStep> step_;
   std::string path_;
   RTransferOpenMode mode_ = RTransferOpenMode::Read;
   bool created_ = false;

@@ -45,6 +45,8 @@ RSocketLayer::~RSocketLayer() {
     sockets_.Unlink(s);
     s->layer_ = nullptr;
   });
+  byId_.clear();
+  lookups_.clear();
   // Callback timers belong to the layer; other timers are only detached.
   timers_.ForEachSafe([](RTimer* t) {
     if (t->callback_) {
@@ -102,6 +104,9 @@ void RSocketLayer::CleanupSockLib() {
   hidden_ = 0;
   deferred_.clear();
   repost_.clear();
+  direct_.clear();
+  relay_.clear();
+  sockets_.ForEachSafe([](RWinSocket* s) { s->ownerQueued_ = 0; });
   started_ = false;
   if (traceOn_) Trace(-1, FormatStr(STR_NET_C_CLEANUP, 0u, 0, "OK"));
 }
@@ -191,6 +196,9 @@ intptr_t RSocketLayer::DispatchProc(const RMsg& m) {
     case WM_SocketSoftClose:
       OnSoftClose(m);
       break;
+    case WM_SocketRelay:
+      OnRelay();
+      break;
     default:
       if (m.message >= kSelectMessageBase) OnSocketEvent(m);
       break;
@@ -212,6 +220,9 @@ void RSocketLayer::OnSocketEvent(const RMsg& m) {
     const bool selfPosted = (RSelectEvent(m.lParam) & kSelfPosted) != 0;
     const uint32_t event = RSelectEvent(m.lParam) & ~kSelfPosted;
     const int err = ErrnoToWinSock(RSelectError(m.lParam));
+    // No owner code runs until the handler below returns: the events it
+    // produces for direct owners are collected and handed over after it.
+    collecting_ = true;
     if (traceOn_) {
       uint32_t fmt = event == FD_READ      ? STR_NET_FD_READ
                      : event == FD_WRITE   ? STR_NET_FD_WRITE
@@ -239,8 +250,40 @@ void RSocketLayer::OnSocketEvent(const RMsg& m) {
       default:
         break;
     }
+    collecting_ = false;
   }
   if (!repost_.empty() || !deferred_.empty()) RepostStep();
+  // Last: an owner may destroy the socket (or any other) here.
+  if (!direct_.empty()) DeliverDirect();
+}
+
+void RSocketLayer::DeliverDirect() {
+  // Events produced while these are handed over are relayed (the owner's
+  // own calls), or collected by a dispatch of their own.
+  while (!direct_.empty()) {
+    const RDeferredStr d = direct_.front();
+    direct_.pop_front();
+    if (loop_.WindowExists(d.window)) loop_.SendMessage(d.window, d.message, d.wParam, d.lParam);
+  }
+}
+
+void RSocketLayer::OnRelay() {
+  if (relay_.empty()) return;  // dropped with its socket
+  const RDeferredStr d = relay_.front();
+  relay_.pop_front();
+  auto it = byId_.find(static_cast<uint32_t>(d.lParam));
+  if (it != byId_.end() && it->second->ownerQueued_ > 0) --it->second->ownerQueued_;
+  if (loop_.WindowExists(d.window)) loop_.SendMessage(d.window, d.message, d.wParam, d.lParam);
+}
+
+void RSocketLayer::SetDirectOwner(RWindowId window, bool on) {
+  std::erase(directOwners_, window);
+  if (on) directOwners_.push_back(window);
+}
+
+bool RSocketLayer::IsDirectOwner(RWindowId window) const {
+  // A handful of owners at most (the server's window).
+  return std::find(directOwners_.begin(), directOwners_.end(), window) != directOwners_.end();
 }
 
 void RSocketLayer::OnService(const RMsg& m) {
@@ -248,13 +291,8 @@ void RSocketLayer::OnService(const RMsg& m) {
   int err = RSelectError(m.lParam);
   std::string answer;
   const bool have = resolver_ != nullptr && resolver_->Take(handle, &err, &answer);
-  RWinSocket* s = nullptr;
-  for (RWinSocket* c = sockets_.Head(); c != nullptr; c = decltype(sockets_)::NextOf(c)) {
-    if (c->lookup_.running && c->lookupHandle_ == handle) {
-      s = c;
-      break;
-    }
-  }
+  auto it = lookups_.find(handle);
+  RWinSocket* s = it != lookups_.end() && it->second->lookup_.running ? it->second : nullptr;
   if (s == nullptr || !have) return;
   if (traceOn_) {
     Trace(s->traceTag_, FormatStr(STR_NET_SERVICE, s->id_, handle, WinSockErrorName(err)));
@@ -298,10 +336,8 @@ bool RSocketLayer::ReachesOwnListener(const std::string& address, uint16_t port)
 }
 
 RWinSocket* RSocketLayer::FindById(uint32_t id) {
-  for (RWinSocket* c = sockets_.Head(); c != nullptr; c = decltype(sockets_)::NextOf(c)) {
-    if (c->id_ == id) return c;
-  }
-  return nullptr;
+  auto it = byId_.find(id);
+  return it == byId_.end() ? nullptr : it->second;
 }
 
 // --- owner events, deferral and parking ------------------------------------------------
@@ -312,6 +348,23 @@ void RSocketLayer::PostOwnerEvent(RWinSocket& s, uintptr_t wParam) {
                                  WsStatusName(WsEventStatus(wParam))));
   }
   const intptr_t lParam = static_cast<intptr_t>(s.id_);
+  if (started_ && IsDirectOwner(s.ownerWindow_)) {
+    const RDeferredStr e{s.ownerWindow_, s.ownerMessage_, wParam, lParam};
+    if (collecting_ && s.ownerQueued_ == 0) {
+      direct_.push_back(e);
+      return;
+    }
+    relay_.push_back(e);
+    ++s.ownerQueued_;
+    if (!deferred_.empty()) FlushDeferred();
+    if (deferred_.empty() && loop_.PostMessage(hidden_, WM_SocketRelay, 0, lParam)) return;
+    deferred_.push_back(RDeferredStr{hidden_, WM_SocketRelay, 0, lParam});
+    if (traceOn_) {
+      Trace(s.traceTag_, FormatStr(STR_NET_DEFER, s.id_, s.ownerWindow_, s.ownerMessage_,
+                                   static_cast<uint64_t>(wParam), s.id_));
+    }
+    return;
+  }
   // Earlier events still waiting go first, so an owner sees events in the
   // order they were produced.
   if (!deferred_.empty()) FlushDeferred();
@@ -388,10 +441,12 @@ void RSocketLayer::ForgetHandle(int fd, uint32_t selectMessage) {
 }
 
 void RSocketLayer::ForgetSocketEvents(uint32_t id) {
-  deferred_.erase(
-      std::remove_if(deferred_.begin(), deferred_.end(),
-                     [&](const RDeferredStr& d) { return d.lParam == static_cast<intptr_t>(id); }),
-      deferred_.end());
+  auto mine = [&](const RDeferredStr& d) { return d.lParam == static_cast<intptr_t>(id); };
+  deferred_.erase(std::remove_if(deferred_.begin(), deferred_.end(), mine), deferred_.end());
+  // A relay message already in the loop's queue then hands over the next
+  // event in line (or none): the order stays, only the moment moves.
+  relay_.erase(std::remove_if(relay_.begin(), relay_.end(), mine), relay_.end());
+  direct_.erase(std::remove_if(direct_.begin(), direct_.end(), mine), direct_.end());
 }
 
 uint32_t RSocketLayer::NewSelectMessage() {

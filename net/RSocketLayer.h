@@ -26,6 +26,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "net/RTimer.h"
 #include "net/RWinSocket.h"
@@ -42,6 +44,7 @@ class RWorkPool;
 enum : uint32_t {
   WM_SocketService = 1026,    // look-up answer: wParam request handle, lParam error << 16
   WM_SocketSoftClose = 1027,  // close retry: wParam socket identifier
+  WM_SocketRelay = 1028,      // an owner event for a direct owner: lParam socket identifier
 };
 
 class RSocketLayer {
@@ -110,6 +113,18 @@ class RSocketLayer {
   void SetDataPool(RWorkPool* pool) { dataPool_ = pool; }
   RWorkPool* DataPool() const { return dataPool_; }
 
+  // --- direct owners ----------------------------------------------------------------
+  // Events of sockets owned by `window` are handed to it by a call
+  // (SendMessage) instead of a second post: an event that readiness produced
+  // is delivered when the layer has finished handling that readiness
+  // message, which was the event's one trip through the loop's queue. An
+  // event an operation produces (the owner's own call) goes through the
+  // layer's window once and is handed over from there, so an owner is never
+  // re-entered from inside its own call and sees each socket's events in
+  // the order they were produced. Other owners get posted events as before.
+  void SetDirectOwner(RWindowId window, bool on);
+  bool IsDirectOwner(RWindowId window) const;
+
   // --- timers --------------------------------------------------------------------
   // Creates a heap timer that calls fn(context) every `ms` milliseconds
   // (periods in 333 ms ticks, at least 1). The layer owns it. nullptr when
@@ -131,6 +146,7 @@ class RSocketLayer {
   // --- diagnostics (tests, status displays) ----------------------------------------
   size_t DeferredCount() const { return deferred_.size(); }
   size_t RepostCount() const { return repost_.size(); }
+  size_t RelayCount() const { return relay_.size(); }
   // Runs the one-second tick now (the loop timer calls this every 1000 ms).
   void SecondTick();
 
@@ -161,6 +177,8 @@ class RSocketLayer {
   void OnSocketEvent(const RMsg& m);
   void OnService(const RMsg& m);
   void OnSoftClose(const RMsg& m);
+  void OnRelay();
+  void DeliverDirect();
   // Posts an owner event; when refused it waits in the deferred queue.
   void PostOwnerEvent(RWinSocket& s, uintptr_t wParam);
   void FlushDeferred();
@@ -189,6 +207,8 @@ class RSocketLayer {
 
   RDblLinkedList<RWinSocket, &RWinSocket::layerLink_> sockets_;
   std::map<int, RWinSocket*> handles_;
+  std::unordered_map<uint32_t, RWinSocket*> byId_;
+  std::unordered_map<int, RWinSocket*> lookups_;  // by the running look-up's handle
   uint32_t nextId_ = 1;
   uint32_t nextSelectSerial_ = 1;
 
@@ -213,6 +233,12 @@ class RSocketLayer {
   int rateIndex_ = 0;
 
   std::deque<RDeferredStr> deferred_;
+  // Direct owners: events handed over when the readiness dispatch ends, and
+  // events waiting for their relay message (one WM_SocketRelay each).
+  std::vector<RWindowId> directOwners_;
+  bool collecting_ = false;
+  std::deque<RDeferredStr> direct_;
+  std::deque<RDeferredStr> relay_;
   std::deque<RRepostStr> repost_;
 
   RDblLinkedList<RTimer, &RTimer::layerLink_> timers_;

@@ -81,6 +81,7 @@ RWinSocket::RWinSocket(RSocketLayer* layer, RWindowId ownerWindow, uint32_t owne
   if (!layer_->Started()) (void)layer_->Start();
   layer_->sockets_.PushFront(this);
   id_ = layer_->nextId_++;
+  layer_->byId_[id_] = this;
 }
 
 RWinSocket::RWinSocket(RWindowId ownerWindow, uint32_t ownerMessage, int kind, int32_t traceTag)
@@ -92,6 +93,7 @@ RWinSocket::~RWinSocket() {
   ResetConnection();
   if (localLimitOn_) layer_->CountLocalLimit(-1);
   layer_->ForgetSocketEvents(id_);
+  layer_->byId_.erase(id_);
   layer_->sockets_.Unlink(this);
 }
 
@@ -162,6 +164,11 @@ void RWinSocket::CloseHandle(bool abortive) {
   recvStep_.reset();
   send_.offloaded = false;
   recv_.offloaded = false;
+  // The steps' copies go with the last step; a step still out closes them
+  // on its thread when its current call returns.
+  recvFds_.reset();
+  // Whoever waited for the step hears of it now: its result never comes.
+  RunAfterStep();
   if (handle_ < 0) return;
   RSockCalls c = Calls();
   c.Unregister(handle_, layer_->hidden_, selectMessage_);
@@ -543,6 +550,7 @@ WsStatus RWinSocket::DoLookup(char* buffer, int size) {
   }
   lookupHandle_ = handle;
   lookup_.running = true;
+  layer_->lookups_[handle] = this;
   return WS_OK;
 }
 
@@ -554,6 +562,7 @@ void RWinSocket::LookupDone(int error, const std::string& answer) {
     resultBuf_[n] = '\0';
   }
   lookup_.running = false;
+  layer_->lookups_.erase(lookupHandle_);
   lookupHandle_ = 0;
   if (!lookup_.silent) Notify(WS_Service, lookupStatus_);
   if (lookup_.connectAfter) (void)StartConnection();
@@ -568,6 +577,7 @@ void RWinSocket::CancelLookup() {
   if (layer_->resolver_ != nullptr) layer_->resolver_->Cancel(lookupHandle_);
   if (Tracing()) TraceLine(FormatStr(STR_NET_C_CANCEL, id_, lookupHandle_, 0, "OK"));
   lookup_.running = false;
+  layer_->lookups_.erase(lookupHandle_);
   lookupHandle_ = 0;
 }
 

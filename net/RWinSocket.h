@@ -12,9 +12,11 @@
 //   WS_Connecting, WS_Service, WS_Closing. Decode with `WsEventOp` and
 //   `WsEventStatus`. When the post is refused (queue full, window gone) the
 //   layer keeps the event in its deferred queue and re-posts it later, in
-//   order. Events are never sent synchronously, so an owner is never
-//   re-entered from inside an operation; only the virtual `EventProc` runs
-//   inside the layer.
+//   order. An owner registered with RSocketLayer::SetDirectOwner gets the
+//   same message by SendMessage instead, once the layer's dispatch that made
+//   it has finished (see there). Either way an owner is never re-entered
+//   from inside an operation; only the virtual `EventProc` runs inside the
+//   layer.
 // - Ownership: the owner creates and destroys the socket; the layer never
 //   destroys one. Do not destroy a socket inside its own `EventProc`.
 //   Destruction posts no event, cancels a running look-up, closes the handle
@@ -52,6 +54,8 @@ class RSockCalls;
 class RWorkCancel;
 struct RPipeStepStr;
 struct RTlsStepStr;
+struct RFileRecvStepStr;
+struct RFileRecvFds;
 
 // Socket kinds, fixed at construction.
 enum : int { WS_DATAGRAM = 6, WS_STREAM = 7 };
@@ -227,6 +231,23 @@ class RWinSocket {
   // through user memory. The block also ends, short, when the pipe has no
   // room left while it holds bytes: the caller empties the pipe each block.
   [[nodiscard]] WsStatus ReceiveToPipe(int pipeFd, int64_t length, int64_t* receivedCounter);
+  // Like ReceiveToPipe, but each chunk goes on from the pipe (`pipeRead`,
+  // `pipeWrite`: its two ends, empty at the call) into the open file
+  // `fileFd` at its position, in the same step: socket to file in one
+  // hand-over. `*fileResult` is set to 0 and grows by the bytes the file
+  // took; a failed file write makes it -errno and ends the block at once
+  // (WS_Receiving/WS_OK; the bytes not written stay in the pipe). The block
+  // is handed over when full, like ReceiveBlock. The descriptors are the
+  // caller's and stay open while the socket lives; the socket copies them
+  // once for its data-thread steps, not once per step.
+  [[nodiscard]] WsStatus ReceiveToFile(int pipeRead, int pipeWrite, int fileFd, int64_t length,
+                                       int64_t* receivedCounter, int64_t* fileResult);
+  // A receive step runs on a data thread now.
+  bool ReceiveStepOut() const { return recv_.offloaded; }
+  // Runs `then` on the loop once the receive step out now has settled (its
+  // bytes counted, its events posted), or when the socket closes first.
+  // False, and `then` is dropped, when no step is out.
+  bool AfterReceiveStep(std::function<void()> then);
   // Streaming receive: moves up to `maximum` buffered bytes out; returns the
   // count (0 when not receiving on a stream).
   int64_t GetReceivedBytes(void* destination, int64_t maximum);
@@ -381,6 +402,12 @@ class RWinSocket {
   // The lent stream is wanted back: the step ends after its current record.
   void StopTlsStep();
   bool OffloadPipeReceive(int64_t chunk);
+  bool OffloadFileReceive(int64_t chunk);
+  void FileReceiveDone(uint64_t generation, const RFileRecvStepStr& step);
+  // Drains the pipe into the file after `n` bytes were spliced in on the
+  // loop; false when the file refused them (the block then ends).
+  bool DrainPipeToFile(int64_t n);
+  void RunAfterStep();
   void PipeReceiveDone(uint64_t generation, const RPipeStepStr& step);
   void HandOverBlock(int64_t got, bool pipeFull, bool eof, bool failed);
   void FinishReceiveStep(bool failed, int err, bool eof);
@@ -418,6 +445,9 @@ class RWinSocket {
   int kind_ = WS_STREAM;
   RWindowId ownerWindow_ = 0;
   uint32_t ownerMessage_ = 0;
+  // This socket's events waiting in the layer's relay queue: while any
+  // wait, a new one queues behind them instead of being handed over.
+  uint32_t ownerQueued_ = 0;
 
   // time-outs
   RTimeOuts limits_{-1, 120, 120, -1, 120};
@@ -523,7 +553,14 @@ class RWinSocket {
   int recStatus_ = WS_OK;
   char* recBuf_ = nullptr;
   char* writePtr_ = nullptr;
-  int recPipe_ = -1;             // ReceiveToPipe target, -1 for memory blocks
+  int recPipe_ = -1;      // ReceiveToPipe target, -1 for memory blocks
+  int recPipeRead_ = -1;  // ReceiveToFile: the pipe's read end
+  int recFile_ = -1;      // ReceiveToFile: the file, -1 otherwise
+  int64_t* fileResult_ = nullptr;
+  // The data threads' copies of this socket, the pipe and the file, made at
+  // the first step of a file receive and kept for the next ones.
+  std::shared_ptr<RFileRecvFds> recvFds_;
+  std::vector<std::function<void()>> afterStep_;
   uint64_t recvGeneration_ = 0;  // which receive an offloaded step belongs to
   std::shared_ptr<RWorkCancel> recvStep_;
   int64_t capacity_ = 0;

@@ -11,6 +11,7 @@
 #include "net/RSockCalls.h"
 #include "net/RWinSocket.h"
 #include "platform/RFd.h"
+#include "platform/RFileIO.h"
 #include "platform/RWorkPool.h"
 #include "util/RStringTable.h"
 
@@ -500,6 +501,39 @@ WsStatus RWinSocket::ReceiveToPipe(int pipeFd, int64_t length, int64_t* received
   return st;
 }
 
+WsStatus RWinSocket::ReceiveToFile(int pipeRead, int pipeWrite, int fileFd, int64_t length,
+                                   int64_t* receivedCounter, int64_t* fileResult) {
+  if (pipeRead < 0 || pipeWrite < 0 || fileFd < 0) return WS_Error;
+  if (kind_ != WS_STREAM) return WS_WrongType;
+  if (tls_) return WS_Error;
+  WsStatus st = DoReceiveBlock(nullptr, pipeWrite, length, receivedCounter, 0);
+  if (st == WS_OK && length >= 1) {
+    // The posted look comes later in the loop's pass: the block is a file
+    // block by then.
+    recPipeRead_ = pipeRead;
+    recFile_ = fileFd;
+    fileResult_ = fileResult;
+    if (fileResult_ != nullptr) *fileResult_ = 0;
+  }
+  if (Tracing()) {
+    TraceLine(FormatStr(STR_NET_OP_RECEIVEBLOCK, id_, P(nullptr), length, P(receivedCounter), 0u,
+                        WsStatusName(st)));
+  }
+  return st;
+}
+
+bool RWinSocket::AfterReceiveStep(std::function<void()> then) {
+  if (!recv_.offloaded) return false;
+  afterStep_.push_back(std::move(then));
+  return true;
+}
+
+void RWinSocket::RunAfterStep() {
+  std::vector<std::function<void()>> waiting;
+  waiting.swap(afterStep_);
+  for (std::function<void()>& then : waiting) then();
+}
+
 WsStatus RWinSocket::DoReceiveBlock(void* buffer, int pipeFd, int64_t length,
                                     int64_t* receivedCounter, int flags) {
   if (!Ready()) return WS_NoSockLib;
@@ -518,6 +552,8 @@ WsStatus RWinSocket::DoReceiveBlock(void* buffer, int pipeFd, int64_t length,
   }
   recBuf_ = writePtr_ = static_cast<char*>(buffer);
   recPipe_ = pipeFd;
+  recPipeRead_ = recFile_ = -1;
+  fileResult_ = nullptr;
   ++recvGeneration_;
   capacity_ = freeSpace_ = length;
   if ((flags & WS_REC_KEEPALIVE) && kind_ == WS_STREAM) EnsureKeepAlive();
@@ -549,7 +585,8 @@ WsStatus RWinSocket::DoInitRecLine(int size, int flags) {
   if (handle_ < 0) return WS_NotCon;
   recLine_ = std::make_unique<char[]>(static_cast<size_t>(size));
   recBuf_ = writePtr_ = recLine_.get();
-  recPipe_ = -1;
+  recPipe_ = recPipeRead_ = recFile_ = -1;
+  fileResult_ = nullptr;
   capacity_ = freeSpace_ = size;
   bytesReceived_ = 0;
   recCounter_ = nullptr;
@@ -625,13 +662,15 @@ bool RWinSocket::ReceiveHandler(int error) {
   if (chunk > 0 && tlsLane && OffloadTlsReceive(chunk, limited)) return true;
 
   if (chunk > 0 && recPipe_ >= 0 && !limited && !tls_ && kind_ == WS_STREAM &&
-      layer_->dataPool_ != nullptr && !Tracing() && OffloadPipeReceive(chunk)) {
+      layer_->dataPool_ != nullptr && !Tracing() &&
+      (recFile_ >= 0 ? OffloadFileReceive(chunk) : OffloadPipeReceive(chunk))) {
     return true;
   }
   RSockCalls c = Calls();
   bool failed = false;
   bool eof = false;
   bool pipeFull = false;
+  bool fileFailed = false;
   int64_t got = 0;
   if (chunk > 0) {
     if (kind_ == WS_DATAGRAM) {
@@ -663,6 +702,11 @@ bool RWinSocket::ReceiveHandler(int error) {
         if (r > 0) {
           ReceivedBytes(r);
           got += r;
+          if (recFile_ >= 0 && !DrainPipeToFile(r)) {
+            layer_->loop_.Reenable(handle_, FD_READ);
+            fileFailed = true;
+            break;
+          }
           // A stream socket hands over less than asked only when it has no
           // more; with reading re-enabled the loop announces what comes next.
           // Bytes OpenSSL already took from the socket are never announced.
@@ -681,13 +725,13 @@ bool RWinSocket::ReceiveHandler(int error) {
           // A pipe runs out of slots before bytes when segments are small,
           // and splice cannot say whether the socket or the pipe stopped
           // it: a block holding bytes is handed over as it is.
-          pipeFull = recPipe_ >= 0 && bytesReceived_ > 0;
+          pipeFull = recPipe_ >= 0 && recFile_ < 0 && bytesReceived_ > 0;
         } else {
           failed = true;
         }
         break;
       }
-      HandOverBlock(got, pipeFull, eof, failed);
+      HandOverBlock(got, pipeFull || fileFailed, eof, failed);
     }
   }
   FinishReceiveStep(failed, c.err, eof);
@@ -797,6 +841,129 @@ void RWinSocket::PipeReceiveDone(uint64_t generation, const RPipeStepStr& step) 
   }
   HandOverBlock(step.got, pipeFull, step.eof, step.err != 0);
   FinishReceiveStep(step.err != 0, step.err, step.eof);
+}
+
+bool RWinSocket::DrainPipeToFile(int64_t n) {
+  const int64_t w = FdSpliceAll(recPipeRead_, recFile_, static_cast<size_t>(n));
+  if (w == n) {
+    if (fileResult_ != nullptr && *fileResult_ >= 0) *fileResult_ += n;
+    return true;
+  }
+  if (fileResult_ != nullptr) *fileResult_ = w < 0 ? w : -EIO;
+  return false;
+}
+
+// The data threads' copies of the descriptors of a file receive.
+struct RFileRecvFds {
+  RFd sock;
+  RFd pipeRead;
+  RFd pipeWrite;
+  RFd file;
+  int pipeReadOf = -1;  // the caller's numbers they copy
+  int pipeWriteOf = -1;
+  int fileOf = -1;
+};
+
+// What one offloaded file receive step did.
+struct RFileRecvStepStr {
+  int64_t got = 0;      // bytes taken from the socket
+  int64_t wrote = 0;    // of those, bytes the file took
+  int64_t fileErr = 0;  // -errno of a failed file write
+  int err = 0;          // WinSock number of a failed socket call
+  bool eof = false;
+  bool wouldBlock = false;
+};
+
+// One step of a file receive on a data thread: socket to pipe to file,
+// chunk after chunk, for as long as the socket has bytes ready, up to a
+// bound. The pipe is empty before each chunk, so EAGAIN means the socket
+// has nothing more. A clear upload then costs two calls per pipe's worth
+// and one hand-over between the loop and the lane per step.
+bool RWinSocket::OffloadFileReceive(int64_t chunk) {
+  const int64_t want = std::min(chunk, kStepBytes);
+  if (!recvFds_ || recvFds_->pipeReadOf != recPipeRead_ || recvFds_->pipeWriteOf != recPipe_ ||
+      recvFds_->fileOf != recFile_) {
+    auto fds = std::make_shared<RFileRecvFds>();
+    fds->sock = RFd(::fcntl(handle_, F_DUPFD_CLOEXEC, 0));
+    fds->pipeRead = RFd(::fcntl(recPipeRead_, F_DUPFD_CLOEXEC, 0));
+    fds->pipeWrite = RFd(::fcntl(recPipe_, F_DUPFD_CLOEXEC, 0));
+    fds->file = RFd(::fcntl(recFile_, F_DUPFD_CLOEXEC, 0));
+    if (!fds->sock || !fds->pipeRead || !fds->pipeWrite || !fds->file) return false;
+    fds->pipeReadOf = recPipeRead_;
+    fds->pipeWriteOf = recPipe_;
+    fds->fileOf = recFile_;
+    recvFds_ = std::move(fds);
+  }
+  auto cancel = std::make_shared<RWorkCancel>();
+  RWorkPool::Work work = [fds = recvFds_, cancel, want]() -> RWorkPool::Result {
+    auto step = std::make_shared<RFileRecvStepStr>();
+    RSockCalls c(nullptr, 0, 0);  // untraced: a traced socket never gets here
+    int64_t left = want;
+    while (left > 0 && !cancel->Cancelled()) {
+      const int64_t r = c.SpliceIn(fds->sock.Get(), fds->pipeWrite.Get(), left);
+      if (r > 0) {
+        step->got += r;
+        left -= r;
+        const int64_t w = FdSpliceAll(fds->pipeRead.Get(), fds->file.Get(), static_cast<size_t>(r));
+        if (w != r) {
+          step->fileErr = w < 0 ? w : -EIO;
+          break;
+        }
+        step->wrote += r;
+        continue;
+      }
+      if (r == 0) {
+        step->eof = true;
+      } else if (c.err == WSAEWOULDBLOCK) {
+        step->wouldBlock = true;
+      } else {
+        step->err = c.err;
+      }
+      break;
+    }
+    return step;
+  };
+  const uint64_t generation = recvGeneration_;
+  auto done = [this, generation](const RWorkPool::Result& r) {
+    FileReceiveDone(generation, *static_cast<const RFileRecvStepStr*>(r.get()));
+  };
+  if (layer_->dataPool_->SubmitData(cancel, std::move(work), std::move(done)) !=
+      RWorkSubmit::Queued) {
+    return false;
+  }
+  recvStep_ = std::move(cancel);
+  recv_.offloaded = true;
+  return true;
+}
+
+void RWinSocket::FileReceiveDone(uint64_t generation, const RFileRecvStepStr& step) {
+  recv_.offloaded = false;
+  recvStep_.reset();
+  if (!recv_.active || generation != recvGeneration_ || handle_ < 0) {
+    if (recv_.active && handle_ >= 0) PostSelf(FD_READ);
+    RunAfterStep();
+    return;
+  }
+  if (step.got > 0) {
+    if (autoReset_) {
+      counters_[WS_TO_RECEIVE] = 0;
+      idleSeconds_ = 0;
+    }
+    ReceivedBytes(step.got);
+  }
+  const bool fileFailed = step.fileErr != 0;
+  if (fileResult_ != nullptr && *fileResult_ >= 0) {
+    *fileResult_ = fileFailed ? step.fileErr : *fileResult_ + step.wrote;
+  }
+  const bool broke = step.err != 0 || step.eof;
+  if (step.wouldBlock || fileFailed || (!broke && freeSpace_ == 0)) {
+    layer_->loop_.Reenable(handle_, FD_READ);
+  } else if (!broke) {
+    PostSelf(FD_READ);  // the step's bound was reached, not the socket's end
+  }
+  HandOverBlock(step.got, fileFailed, step.eof, step.err != 0);
+  FinishReceiveStep(step.err != 0, step.err, step.eof);
+  RunAfterStep();
 }
 
 void RWinSocket::EndReceive(int status) {
@@ -1009,7 +1176,8 @@ void RWinSocket::Tick() {
     Notify(WS_Sending, WS_Timeout);
     EventProc(WS_Timeout);
   }
-  if (recv_.active && Reached(WS_TO_RECEIVE)) {
+  // A step on a data thread is activity; its end restarts the count.
+  if (recv_.active && !recv_.offloaded && Reached(WS_TO_RECEIVE)) {
     FreeRecLine();
     recv_.active = false;
     recStatus_ = WS_Timeout;

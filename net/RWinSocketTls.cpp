@@ -236,6 +236,7 @@ void RWinSocket::TlsReceiveDone(uint64_t generation, RTlsStepStr& step) {
     } else if (recv_.active && handle_ >= 0) {
       PostSelf(FD_READ);
     }
+    RunAfterStep();
     return;
   }
   if (step.got > 0) {
@@ -266,6 +267,8 @@ void RWinSocket::TlsReceiveDone(uint64_t generation, RTlsStepStr& step) {
   }
   HandOverBlock(step.got, false, step.closed, failed);
   FinishReceiveStep(failed, step.err, step.closed);
+  // Whoever waited for the step (the session's own events) goes on now.
+  RunAfterStep();
 }
 
 bool RWinSocket::OffloadTlsSend(int64_t want, bool paced) {

@@ -413,8 +413,8 @@ def paired(label, got, keys):
 
 def quick_round(srv, src, data):
     """One round's figures of one server: RETR of 1 GiB with the server's
-    CPU seconds for it, STOR of 1 GiB, 20 downloads of 50 MiB at once and
-    the second LIST of 10,000 files."""
+    CPU seconds for it, STOR of 1 GiB with the server's CPU seconds for it,
+    20 downloads of 50 MiB at once and the second LIST of 10,000 files."""
     cpu0 = cpu_seconds(srv.proc.pid, reaped=True)
     retr = retr_once(srv)
     time.sleep(0.3)  # a forked session process ends and is reaped
@@ -422,7 +422,11 @@ def quick_round(srv, src, data):
     par = par_once(srv)
     if par == 0:
         raise RuntimeError("20 downloads: a transfer failed")
-    return {"retr": retr, "cpu": cpu, "stor": stor_once(srv, src, data), "par": par,
+    cpu0 = cpu_seconds(srv.proc.pid, reaped=True)
+    stor = stor_once(srv, src, data)
+    time.sleep(0.3)
+    scpu = cpu_seconds(srv.proc.pid, reaped=True) - cpu0
+    return {"retr": retr, "cpu": cpu, "stor": stor, "scpu": scpu, "par": par,
             "list2": list_twice(srv)[1]}
 
 
@@ -442,31 +446,35 @@ def quick(servers, n_rounds, src, data):
                 print("%-10s round %d failed: %s" % (s.name, i, e))
         got.append(rnd)
         print("round %d: %s" % (i, "  ".join(
-            "%s RETR %.0f STOR %.0f 20xDL %.0f MB/s CPU %.2f s/GiB LIST2 %.3f s" % (
-                k, v["retr"] / 1e6, v["stor"] / 1e6, v["par"] / 1e6, v["cpu"], v["list2"])
+            "%s RETR %.0f STOR %.0f 20xDL %.0f MB/s CPU %.2f STOR CPU %.2f s/GiB LIST2 %.3f s"
+            % (k, v["retr"] / 1e6, v["stor"] / 1e6, v["par"] / 1e6, v["cpu"], v["scpu"],
+               v["list2"])
             for k, v in rnd.items())))
     print("medians of %d rounds (load average %s):" % (n_rounds, os.getloadavg()))
-    print("%-10s %10s %10s %11s %10s %9s" % ("server", "RETR MB/s", "STOR MB/s", "20xDL MB/s",
-                                             "CPU s/GiB", "LIST2 s"))
+    print("%-10s %10s %10s %11s %10s %10s %9s" % ("server", "RETR MB/s", "STOR MB/s",
+                                                  "20xDL MB/s", "CPU s/GiB", "STOR CPU", "LIST2 s"))
     for s in servers:
         rs = [g[s.name] for g in got if s.name in g]
         if rs:
             med = lambda k: statistics.median(r[k] for r in rs)
-            print("%-10s %10.0f %10.0f %11.0f %10.3f %9.3f" % (
+            print("%-10s %10.0f %10.0f %11.0f %10.3f %10.3f %9.3f" % (
                 s.name, med("retr") / 1e6, med("stor") / 1e6, med("par") / 1e6, med("cpu"),
-                med("list2")))
-    low = ("cpu", "list2")  # smaller is better
-    to_peer = {k: [] for k in ("retr", "stor", "par", "cpu", "list2")}
+                med("scpu"), med("list2")))
+    low = ("cpu", "scpu", "list2")  # smaller is better
+    to_peer = {k: [] for k in ("retr", "stor", "par", "cpu", "scpu", "list2")}
     for g in got:
         peers = [v for k, v in g.items() if is_peer(k)]
         if "vantor" in g and peers:
             for k in to_peer:
                 best = (min if k in low else max)(p[k] for p in peers)
-                to_peer[k].append(g["vantor"][k] / best)
+                # A forking peer whose session process was not seen reads 0.
+                if best > 0:
+                    to_peer[k].append(g["vantor"][k] / best)
     if to_peer["retr"]:
         print("vantor / best peer, median [lowest..highest] of %d rounds: %s" % (
-            len(to_peer["retr"]), "  ".join("%s %s" % (k, spread(v)) for k, v in to_peer.items())))
-    paired("quick", got, ("retr", "stor", "par", "cpu", "list2"))
+            len(to_peer["retr"]),
+            "  ".join("%s %s" % (k, spread(v)) for k, v in to_peer.items() if v)))
+    paired("quick", got, ("retr", "stor", "par", "cpu", "scpu", "list2"))
 
 
 # --- address families and passive commands -------------------------------

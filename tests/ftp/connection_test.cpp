@@ -2,7 +2,12 @@
 // QUIT, line reading, back-pressure, passive listeners and the data port.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "accounts/RFTPSSecurity.h"
@@ -632,4 +637,142 @@ TEST_F(ConnectionTest, MessageFilesReadOnWorker) {
   for (int i = 0; i < 100 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
   EXPECT_TRUE(manager_->Sessions().empty());
   EXPECT_TRUE(manager_->Pool().Idle());
+}
+
+namespace {
+
+// Holds every thread of the data lane until opened: an upload's step is
+// then handed out but not run for as long as the test needs.
+class LaneGate {
+ public:
+  explicit LaneGate(RWorkPool& pool) : gate_(std::make_shared<test::WorkGate>()) {
+    for (int i = 0; i < RWorkPool::kDataThreads; ++i) {
+      (void)pool.SubmitData(
+          std::make_shared<RWorkCancel>(),
+          [g = gate_]() -> RWorkPool::Result {
+            g->Wait();
+            return nullptr;
+          },
+          [](const RWorkPool::Result&) {});
+    }
+    ready = gate_->WaitForWaiters(RWorkPool::kDataThreads);
+  }
+  ~LaneGate() { Open(); }
+  void Open() { gate_->Open(); }
+  bool ready = false;
+
+ private:
+  std::shared_ptr<test::WorkGate> gate_;
+};
+
+int OpenDescriptors() {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+std::string Bytes(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 251) % 256);
+  return s;
+}
+
+}  // namespace
+
+// An upload whose block is out on the data lane when it ends (the client's
+// end of the stream, ABOR, the session going away): the loop goes on
+// serving (another session's NOOP is answered at once), the end waits
+// behind the block by message, then the block is counted whole and the
+// replies come in their order. A partial upload is removed, or a resumed
+// file cut back, only after the block: nothing is written after the cut.
+// No descriptor stays open.
+TEST_F(ConnectionTest, UploadEndWaitsForTheBlockOnTheLane) {
+  Serve("DeletePartialUploads=1\n");
+  WriteFile("resumed.bin", "old contents");
+  Peer other = Login();
+  const std::string sent = Bytes(100000);
+  auto stepOut = [&] {
+    for (const auto& s : manager_->Sessions()) {
+      if (s->Data.socket && s->Data.socket->ReceiveStepOut()) return true;
+    }
+    return false;
+  };
+  auto runUntil = [&](const std::function<bool()>& done) {
+    for (int i = 0; i < 2000 && !done(); ++i) loop_.RunOnce(5);
+    return done();
+  };
+  enum class End { Stream, Abor, Session };
+  struct Case {
+    const char* name;
+    const char* command;
+    End end;
+    std::vector<std::string> replies;
+    std::optional<std::string> left;  // the file afterwards; none: removed
+  };
+  const Case cases[] = {
+      {"end of the stream", "STOR up.bin", End::Stream, {"226 Transfer complete."}, sent},
+      {"ABOR",
+       "STOR ab.bin",
+       End::Abor,
+       {"426 Data connection closed, receive file ab.bin aborted.", "226 ABOR command successful."},
+       std::nullopt},
+      {"session end, resumed file", "APPE resumed.bin", End::Session, {}, "old contents"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer p = Login();
+    ASSERT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
+    const int before = OpenDescriptors();
+    const int data = ConnectTo(PasvPort(Cmd(p, "PASV")));
+    const std::string leaf = std::string(c.command).substr(5);
+    ASSERT_EQ(Cmd(p, c.command), "150 Opening BINARY mode data connection for " + leaf + ".");
+    ASSERT_TRUE(runUntil([&] { return !stepOut() && layer_.DataPool()->Idle(); }));
+    const size_t sessions = manager_->Sessions().size();
+    {
+      LaneGate gate(*layer_.DataPool());
+      ASSERT_TRUE(gate.ready);
+      ASSERT_EQ(send(data, sent.data(), sent.size(), 0), static_cast<ssize_t>(sent.size()));
+      ASSERT_TRUE(runUntil(stepOut));
+      if (c.end == End::Stream) shutdown(data, SHUT_WR);
+      if (c.end == End::Abor) Send(p, "ABOR");
+      if (c.end == End::Session) {
+        close(p.fd);
+        fds_.erase(std::find(fds_.begin(), fds_.end(), p.fd));
+      }
+      EXPECT_EQ(Cmd(other, "NOOP"), "200 Command okay.") << "the loop waits for no thread";
+      for (int i = 0; i < 20; ++i) loop_.RunOnce(5);
+      if (c.end != End::Session) {
+        Drain(p);
+        EXPECT_EQ(p.buf, "") << "the end waits behind the block";
+      }
+      EXPECT_EQ(manager_->Sessions().size(), sessions);
+    }
+    for (const std::string& r : c.replies) EXPECT_EQ(Line(p), r);
+    if (c.end == End::Session) {
+      EXPECT_TRUE(runUntil([&] { return manager_->Sessions().size() == sessions - 1; }));
+    }
+    ASSERT_TRUE(runUntil([&] { return layer_.DataPool()->Idle() && !stepOut(); }));
+    const std::string path = dir_ + "/" + leaf;
+    if (!c.left) {
+      EXPECT_FALSE(std::filesystem::exists(path));
+    } else {
+      std::ifstream in(path, std::ios::binary);
+      const std::string left((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+      EXPECT_EQ(left.size(), c.left->size());
+      EXPECT_TRUE(left == *c.left);
+    }
+    close(data);
+    fds_.erase(std::find(fds_.begin(), fds_.end(), data));
+    const int expected = before - (c.end == End::Session ? 2 : 0);
+    EXPECT_TRUE(runUntil([&] {
+      return layer_.DataPool()->Idle() && OpenDescriptors() == expected &&
+             std::all_of(manager_->Sessions().begin(), manager_->Sessions().end(),
+                         [](const auto& s) { return !s->Data.socket; });
+    })) << OpenDescriptors()
+        << " descriptors, " << expected << " expected";
+  }
 }

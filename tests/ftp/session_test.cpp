@@ -181,6 +181,7 @@ TEST_F(SessionTest, DestructionLogAndCounters) {
 TEST_F(SessionTest, ExpandVariables) {
   RFTPSComInterp* s = Detached("10.1.2.3");
   s->Login.userName = "JOE";
+  s->Recount();
   s->Counters.filesUp = 3;
   s->Counters.filesDown = 4;
   s->Counters.bytesUp = 4096;

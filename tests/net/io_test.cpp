@@ -565,6 +565,89 @@ TEST_F(RWinSocketIO, ReceiveToPipe) {
   layer_->SetDataPool(nullptr);
 }
 
+// Blocks into a file through a pipe, socket to file in one step: exact
+// bytes and counts whether the step runs here or on a data thread, the
+// block handed over when full and the rest at the peer's close, the
+// descriptors copied once for every step of the socket, a file that
+// refuses its bytes ending the block with -errno, and the calls that
+// cannot start.
+TEST_F(RWinSocketIO, ReceiveToFile) {
+  RWorkPool pool(loop_, 1, 4);
+  test::TempDir tmp;
+  auto descriptors = [] {
+    int n = 0;
+    for (int fd = 0; fd < 4096; ++fd) n += ::fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+    return n;
+  };
+  for (RWorkPool* dataPool : {static_cast<RWorkPool*>(nullptr), &pool}) {
+    SCOPED_TRACE(dataPool != nullptr ? "on a data thread" : "on the loop");
+    layer_->SetDataPool(dataPool);
+    auto [s, peer] = PlainPeer();
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    const std::string path = tmp.Path() + "/f";
+    const int file = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(file, 0);
+    const int open = descriptors();
+    const std::string data = Pattern(300000);
+    ASSERT_EQ(::send(peer, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    ::shutdown(peer, SHUT_WR);
+    int64_t total = 0;
+    int blocks = 0;
+    bool closed = false;
+    const uint64_t ranBefore = pool.Stats().ran;
+    while (!closed) {
+      events_.clear();
+      int64_t counter = -1;
+      int64_t wrote = -1;
+      ASSERT_EQ(s->ReceiveToFile(fds[0], fds[1], file, 65536, &counter, &wrote), WS_OK);
+      ASSERT_TRUE(Pump(
+          [&] { return HasEvent(WS_Receiving, WS_OK) || HasEvent(WS_Closing, WS_SoftClose); }));
+      Settle();
+      closed = HasEvent(WS_Closing, WS_SoftClose);
+      EXPECT_EQ(wrote, counter);
+      if (!closed) {
+        EXPECT_EQ(counter, 65536) << "a block is handed over full";
+      }
+      EXPECT_LE(descriptors(), open + (dataPool != nullptr ? 4 : 0)) << "copied once, not per step";
+      total += counter;
+      ASSERT_LT(++blocks, 100);
+    }
+    EXPECT_EQ(total, static_cast<int64_t>(data.size()));
+    std::string got(data.size() + 1, '\0');
+    EXPECT_EQ(::pread(file, got.data(), got.size(), 0), static_cast<ssize_t>(data.size()));
+    got.resize(data.size());
+    EXPECT_TRUE(got == data);
+    if (dataPool != nullptr) {
+      EXPECT_GE(pool.Stats().ran - ranBefore, 5u);
+    } else {
+      RWinSocket* u = NewSocket(WS_DATAGRAM);
+      EXPECT_EQ(u->ReceiveToFile(fds[0], fds[1], file, 100, nullptr, nullptr), WS_WrongType);
+      EXPECT_EQ(s->ReceiveToFile(fds[0], fds[1], -1, 100, nullptr, nullptr), WS_Error);
+    }
+    s->ResetConnection();
+    ::close(file);
+    // A file that takes nothing (opened for reading): the block ends at once.
+    auto [r, peer2] = PlainPeer();
+    const int ro = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(ro, 0);
+    ASSERT_EQ(::send(peer2, data.data(), 1000, 0), 1000);
+    events_.clear();
+    int64_t counter = -1;
+    int64_t wrote = 0;
+    ASSERT_EQ(r->ReceiveToFile(fds[0], fds[1], ro, 65536, &counter, &wrote), WS_OK);
+    ASSERT_TRUE(Pump([&] { return HasEvent(WS_Receiving, WS_OK); }));
+    EXPECT_EQ(wrote, -EBADF);
+    EXPECT_EQ(counter, 1000);
+    r->ResetConnection();
+    ::close(ro);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    ASSERT_TRUE(Pump([&] { return pool.Idle(); }));
+  }
+  layer_->SetDataPool(nullptr);
+}
+
 // How a connection ends, for a socket that connected and one accepted from
 // our own listener: an abort resets (the peer must never take a cut-off
 // transfer for a whole one); a graceful close delivers every byte, also
