@@ -155,6 +155,7 @@ const RKeyStr kGlobalKeys[] = {
     {"TLSMaxHandshakes", RKind::Int, 1, 100000},
     {"WorkerThreads", RKind::Int, 1, 16},
     {"WorkerQueue", RKind::Int, 1, 10000},
+    {"DataThreads", RKind::Int, 1, 256},
     {"MetricsPerUser", RKind::Bool},
     {"PassivePortRange", RKind::PortRange},
     {"PassiveAddress", RKind::Text},

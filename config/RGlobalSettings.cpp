@@ -8,6 +8,7 @@
 #include "config/RProfile.h"
 #include "platform/RFile.h"
 #include "platform/RIpAddress.h"
+#include "platform/RWorkPool.h"
 #include "util/RFormat.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
@@ -182,6 +183,12 @@ void RGlobalSettings::Load(const RIniFile& ini) {
   if (workerThreads < 1 || workerThreads > 16) workerThreads = 2;
   workerQueue = ProfileInt(ini, G, "WorkerQueue", 64);
   if (workerQueue < 1 || workerQueue > 10000) workerQueue = 64;
+  // Protected transfers encrypt on the data lane: one thread per core
+  // unless the operator keeps cores for something else.
+  dataThreads = ProfileInt(ini, G, "DataThreads", 0);
+  if (dataThreads < 1 || dataThreads > RWorkPool::kMaxDataThreads) {
+    dataThreads = RWorkPool::OnlineCpus();
+  }
   metricsPerUser = ProfileBool(ini, G, "MetricsPerUser", false);
   (void)ParsePlacement(ini.GetString(G, "Window"), &window);
   startIconic = ProfileBoolStrict(ini, G, "StartIconic");

@@ -98,6 +98,7 @@ struct RGlobalSettings {
   int32_t tlsMaxHandshakes = 100;   // `TLSMaxHandshakes`: control handshakes at once
   int32_t workerThreads = 2;        // `WorkerThreads`, 1..16; else 2
   int32_t workerQueue = 64;         // `WorkerQueue`: jobs waiting for a worker, 1..10000; else 64
+  int32_t dataThreads = 0;          // `DataThreads`, 1..256; else (and unset) the online CPUs
   bool metricsPerUser = false;      // `MetricsPerUser`: per-account series in the metrics
   RWindowStateStr window;           // `Window`, `StartIconic`, `StartMaximized`, ...
   bool startIconic = false;         // `StartIconic` (strict rule)

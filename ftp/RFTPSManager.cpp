@@ -344,7 +344,8 @@ void RFTPSManager::AnswerWorkerQuestions() {
 RWorkPool& RFTPSManager::Pool() {
   if (!pool_) {
     pool_ = std::make_unique<RWorkPool>(loop_, settings_.workerThreads,
-                                        static_cast<size_t>(settings_.workerQueue));
+                                        static_cast<size_t>(settings_.workerQueue),
+                                        settings_.dataThreads);
     if (layer_ != nullptr) layer_->SetDataPool(pool_.get());
   }
   return *pool_;
@@ -360,7 +361,8 @@ void RFTPSManager::RetirePool() {
   if (!pool_) return;
   const RWorkPoolStatsStr s = pool_->Stats();
   if (static_cast<int32_t>(s.threads) == settings_.workerThreads &&
-      static_cast<int32_t>(pool_->QueueBound()) == settings_.workerQueue) {
+      static_cast<int32_t>(pool_->QueueBound()) == settings_.workerQueue &&
+      pool_->DataThreads() == settings_.dataThreads) {
     return;
   }
   ForgetDataPool();

@@ -173,7 +173,9 @@ void RWinSocket::CloseHandle(bool abortive) {
   RSockCalls c = Calls();
   c.Unregister(handle_, layer_->hidden_, selectMessage_);
   havePeer_ = false;
-  if (tls_ && tls_->PeerClosed()) {
+  if (tlsLent_) {
+    // The stream is on a data thread: no close_notify can be written now.
+  } else if (tls_ && tls_->PeerClosed()) {
     // The peer ended its side with close_notify and may wait for ours (a
     // client's unwrap after an upload): answer it and close gracefully,
     // nothing is cut off.
@@ -191,7 +193,11 @@ void RWinSocket::CloseHandle(bool abortive) {
     (void)c.SetLinger(handle_, true, 0);
   }
   layer_->ForgetHandle(handle_, selectMessage_);
-  (void)c.Close(handle_);
+  if (tlsLent_) {
+    OrphanTlsStep();  // the step closes the descriptor once it let go of it
+  } else {
+    (void)c.Close(handle_);
+  }
   handle_ = -1;
   DropTls();
 }
@@ -208,6 +214,7 @@ void RWinSocket::ResetConnection() {
   close_.eofPending = false;
   close_.peerEnded = close_.sendCut = false;
   close_.tlsClosing = false;
+  tlsStepReset_ = false;
   keepAliveOn_ = keepAliveAccepted_ = false;
   close_.attempt = false;
   send_.lines = recv_.lines = recv_.lineReady = recv_.streaming = false;
@@ -634,6 +641,13 @@ WsStatus RWinSocket::DoDisconnect(int delaySeconds) {
 
 bool RWinSocket::TlsCloseWaits() {
   close_.tlsClosing = false;
+  if (tlsLent_) {
+    // close_notify must follow the records the step is writing: the close
+    // goes on when the stream comes back (TlsSendDone).
+    StopTlsStep();
+    close_.tlsClosing = true;
+    return true;
+  }
   if (kind_ != WS_STREAM || !tls_ || tls_->Shutdown() != RTlsResult::WantWrite) return false;
   // Input is no longer read; FD_WRITE (or the tick) carries the close on.
   close_.tlsClosing = true;
@@ -655,7 +669,9 @@ void RWinSocket::DiscardUnread() {
 void RWinSocket::PeerClose(int error) {
   if (close_.peerClosed || !connected_) return;
   if (autoReset_) idleSeconds_ = 0;
-  const int wsa = ErrnoToWinSock(error);
+  // A data thread's read may have taken the reset's error from the socket
+  // before this close was reported: it still is a reset.
+  const int wsa = tlsStepReset_ ? WSAECONNRESET : ErrnoToWinSock(error);
   closeStatus_ = wsa != 0 ? MapWinSockError(wsa) : WS_SoftClose;
   close_.peerEnded = closeStatus_ == WS_SoftClose;
   if (close_.eofPending) {
@@ -693,6 +709,7 @@ void RWinSocket::Abort(int selector) {
   if ((all || selector == WS_TYPE_SEND) && send_.active) {
     sendStatus_ = WS_Aborted;
     close_.sendCut = true;
+    StopTlsStep();
     Notify(WS_Sending, WS_Aborted);
     FreeSendLine();
     send_.active = false;

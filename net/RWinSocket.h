@@ -53,6 +53,7 @@ class RSocketLayer;
 class RSockCalls;
 class RWorkCancel;
 struct RPipeStepStr;
+struct RTlsStepStr;
 struct RFileRecvStepStr;
 struct RFileRecvFds;
 
@@ -381,6 +382,25 @@ class RWinSocket {
   bool OffloadFileSend();
   void FileSendDone(uint64_t generation, int64_t sent, int64_t offset, int err, bool full);
   void FinishSendStep(bool failed, int err, bool flushWaits);
+  // The protected download's step: the stream is lent to a data thread,
+  // which reads the file, encrypts and sends; `tls_` is not touched here
+  // until TlsSendDone takes it back.
+  bool OffloadTlsSend(int64_t want, bool paced);
+  void TlsSendDone(uint64_t generation, RTlsStepStr& step);
+  // The socket goes away (or resets) while its stream is lent: the step
+  // takes the stream and the descriptor with it and ends both.
+  void OrphanTlsStep();
+  // The protected upload's step: decrypts on a data thread into a buffer of
+  // the step's own (the caller's may go with an abort); the loop copies the
+  // bytes into the caller's block when the stream comes back.
+  bool OffloadTlsReceive(int64_t want, bool paced);
+  void TlsReceiveDone(uint64_t generation, RTlsStepStr& step);
+  // A lent step's share of the speed budgets: taken when it goes out, the
+  // unused part given back when it returns.
+  void ReserveBudgets(int64_t n);
+  void ReturnBudgets();
+  // The lent stream is wanted back: the step ends after its current record.
+  void StopTlsStep();
   bool OffloadPipeReceive(int64_t chunk);
   bool OffloadFileReceive(int64_t chunk);
   void FileReceiveDone(uint64_t generation, const RFileRecvStepStr& step);
@@ -556,6 +576,16 @@ class RWinSocket {
 
   // TLS
   std::unique_ptr<RTlsStream> tls_;
+  // While a step has the stream (`tlsLent_`), the loop keeps off `tls_`:
+  // reads wait (`tlsReadDeferred_`) and a close waits for the step.
+  std::shared_ptr<RTlsStepStr> tlsStep_;
+  bool tlsLent_ = false;
+  bool tlsReadDeferred_ = false;
+  bool tlsWriteDeferred_ = false;
+  bool tlsStepReset_ = false;           // a lent step's read met the peer's reset
+  std::unique_ptr<char[]> tlsRecvBuf_;  // an upload step's buffer between steps
+  int64_t tlsRecvBufLen_ = 0;
+  int64_t tlsReserved_ = 0;  // speed budget the lent step may use
   bool tlsHandshaking_ = false;
   bool tlsData_ = false;  // StartTls's dataConnection
   int32_t tlsLimit_ = 0;

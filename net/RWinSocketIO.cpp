@@ -27,6 +27,9 @@ constexpr int64_t kMaxCall = 0x7FFFF000;
 // Most one offloaded file step sends: a client that reads as fast as we
 // send would otherwise keep the step (and a data thread) to itself.
 constexpr int64_t kStepBytes = 16 << 20;
+// A paced protected step: one record. A lane round trip per 4 KiB would
+// cost more than the encryption it moves off the loop.
+constexpr int64_t kTlsPacedStep = 16 * 1024;
 
 uintptr_t P(const void* p) {
   return reinterpret_cast<uintptr_t>(p);
@@ -256,6 +259,11 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
   if (!send_.active || handle_ < 0) return true;
   // A step is out on a data thread; its completion carries on.
   if (send_.offloaded) return true;
+  // The stream is lent to an upload step: the send waits for its return.
+  if (tlsLent_) {
+    tlsWriteDeferred_ = true;
+    return true;
+  }
   if (autoReset_) {
     counters_[WS_TO_SEND] = 0;
     idleSeconds_ = 0;
@@ -269,7 +277,11 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
   // A readiness report while a paced step is already queued: that step
   // sends; a second chain of steps would double this socket's share.
   if (limited && !selfPosted && stepsQueued_ > 0 && error == 0) return true;
-  int64_t chunk = limited ? std::min(sendLeft_, kStep) : sendLeft_;
+  // A protected download encrypts on the data lane, paced or not; the
+  // control connection's TLS and memory blocks stay here.
+  const bool tlsLane = tls_ && tlsData_ && fileFd_ >= 0 && kind_ == WS_STREAM &&
+                       layer_->dataPool_ != nullptr && tls_->Established();
+  int64_t chunk = limited ? std::min(sendLeft_, tlsLane ? kTlsPacedStep : kStep) : sendLeft_;
   // Only gathered TLS records are left: they were paid for when written.
   if (chunk > 0 && !ApplyBudgets(chunk)) {
     // Parked for the next budget: the parked message is this step.
@@ -277,6 +289,7 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
     return false;
   }
 
+  if (chunk > 0 && tlsLane && OffloadTlsSend(chunk, limited)) return true;
   RSockCalls c = Calls();
   bool failed = false;
   if (chunk > 0) {
@@ -615,6 +628,12 @@ bool RWinSocket::ReceiveHandler(int error) {
     return true;
   }
   if (recv_.held) return true;
+  // The stream is lent to a download step: reading would use it from two
+  // threads. The step's return looks again.
+  if (tlsLent_) {
+    tlsReadDeferred_ = true;
+    return true;
+  }
   if (tlsWriteWantsRead_) {
     tlsWriteWantsRead_ = false;
     PostSelf(FD_WRITE);
@@ -633,9 +652,14 @@ bool RWinSocket::ReceiveHandler(int error) {
     return true;
   }
   const bool limited = LimitInForce();
-  int64_t chunk = (limited || recv_.lines) ? std::min(freeSpace_, kStep) : freeSpace_;
+  // A protected upload decrypts on the data lane, paced or not.
+  const bool tlsLane = tls_ && tlsData_ && recPipe_ < 0 && !recv_.lines && kind_ == WS_STREAM &&
+                       layer_->dataPool_ != nullptr && tls_->Established();
+  int64_t chunk =
+      (limited || recv_.lines) ? std::min(freeSpace_, tlsLane ? kTlsPacedStep : kStep) : freeSpace_;
   if (!ApplyBudgets(chunk)) return false;
   if (recv_.lines && recv_.lineReady) chunk = 0;
+  if (chunk > 0 && tlsLane && OffloadTlsReceive(chunk, limited)) return true;
 
   if (chunk > 0 && recPipe_ >= 0 && !limited && !tls_ && kind_ == WS_STREAM &&
       layer_->dataPool_ != nullptr && !Tracing() &&
@@ -1143,6 +1167,7 @@ void RWinSocket::Tick() {
     EventProc(WS_Timeout);
   }
   if (send_.active && Reached(WS_TO_SEND) && sendLeft_ >= 1) {
+    StopTlsStep();
     FreeSendLine();
     send_.active = false;
     close_.sendCut = true;

@@ -1,8 +1,11 @@
 #include "platform/RWorkPool.h"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <system_error>
 #include <utility>
 
@@ -10,8 +13,26 @@
 
 namespace vantor {
 
-RWorkPool::RWorkPool(RMessageLoop& loop, int threads, size_t queueBound)
-    : loop_(loop), bound_(std::max<size_t>(queueBound, 1)) {
+namespace {
+
+// Names the calling thread; the kernel keeps at most 15 characters.
+void NameThread(const char* role, int index) {
+  char name[16];
+  std::snprintf(name, sizeof name, "vantor-%s%d", role, index);
+  (void)::pthread_setname_np(::pthread_self(), name);
+}
+
+}  // namespace
+
+int RWorkPool::OnlineCpus() {
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n >= 1 ? static_cast<int>(std::min<long>(n, kMaxDataThreads)) : 1;
+}
+
+RWorkPool::RWorkPool(RMessageLoop& loop, int threads, size_t queueBound, int dataThreads)
+    : loop_(loop),
+      bound_(std::max<size_t>(queueBound, 1)),
+      dataWidth_(dataThreads >= 1 ? std::min(dataThreads, kMaxDataThreads) : OnlineCpus()) {
   wake_ = RFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (wake_.Valid())
     watching_ = loop_.WatchFd(wake_.Get(), [this](uint32_t) { DeliverFinished(); });
@@ -21,7 +42,10 @@ RWorkPool::RWorkPool(RMessageLoop& loop, int threads, size_t queueBound)
   for (int i = 0; i < n; ++i) {
     // std::thread reports failure by exception; keep it inside this call.
     try {
-      threads_.emplace_back([this] { WorkerMain(false); });
+      threads_.emplace_back([this, i] {
+        NameThread("work", i);
+        WorkerMain(false);
+      });
     } catch (const std::system_error&) {
       break;
     }
@@ -103,9 +127,12 @@ RWorkSubmit RWorkPool::SubmitData(RWorkCancelPtr cancel, Work work, Done done, b
 bool RWorkPool::StartDataThreads() {
   if (!dataThreads_.empty()) return true;
   if (dataStartFailed_ || !watching_) return false;
-  for (int i = 0; i < kDataThreads; ++i) {
+  for (int i = 0; i < dataWidth_; ++i) {
     try {
-      dataThreads_.emplace_back([this] { WorkerMain(true); });
+      dataThreads_.emplace_back([this, i] {
+        NameThread("data", i);
+        WorkerMain(true);
+      });
     } catch (const std::system_error&) {
       break;
     }

@@ -22,7 +22,12 @@
 // their own, started with the first one, so a long directory walk never
 // stalls a download and a busy download never fills the queue that
 // listings are refused by. Each transfer has at most one step out, so the
-// lane is bounded by the transfers; it has no bound of its own.
+// lane is bounded by the transfers; it has no bound of its own. Protected
+// transfers encrypt there too, so the lane is as wide as the machine by
+// default (`DataThreads`).
+//
+// Thread names (/proc/PID/task/*/comm): "vantor-work<n>" for workers,
+// "vantor-data<n>" for the lane, so a profile can tell where time went.
 //
 // Threads: `Submit`, `Stats` and the destructor belong to the loop thread;
 // `work` must not touch anything the loop thread uses without a lock.
@@ -84,7 +89,9 @@ class RWorkPool {
   // be started, jobs run on the loop thread inside Submit: slower for the
   // others, but nothing is refused for it. (Only when not even the eventfd
   // could be made does `done` run inside Submit too.)
-  RWorkPool(RMessageLoop& loop, int threads, size_t queueBound);
+  // `dataThreads`: the lane's width (clamped to 1..kMaxDataThreads; 0 or
+  // less: the number of online CPUs).
+  RWorkPool(RMessageLoop& loop, int threads, size_t queueBound, int dataThreads = 0);
   // Waits for running jobs to finish; queued jobs never run and no `done`
   // is called.
   ~RWorkPool();
@@ -98,7 +105,10 @@ class RWorkPool {
   // the step itself. `first`: ahead of the steps already waiting (a short
   // step that something waits for).
   RWorkSubmit SubmitData(RWorkCancelPtr cancel, Work work, Done done, bool first = false);
-  static constexpr int kDataThreads = 2;
+  static constexpr int kMaxDataThreads = 256;
+  // The processors the system has online now (at least 1).
+  static int OnlineCpus();
+  int DataThreads() const { return dataWidth_; }
   RWorkPoolStatsStr Stats() const;
   // Nothing queued, running or waiting to be delivered: a retired pool may go.
   bool Idle() const;
@@ -134,6 +144,7 @@ class RWorkPool {
   std::condition_variable dataCv_;
   std::deque<JobPtr> dataQueue_;
   bool dataStartFailed_ = false;
+  int dataWidth_ = 1;
   std::vector<std::thread> dataThreads_;
   std::unordered_map<std::string, JobPtr> queuedByKey_;
   std::vector<JobPtr> finished_;

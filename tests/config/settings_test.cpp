@@ -4,6 +4,7 @@
 
 #include "config/RProfile.h"
 #include "log_capture.h"
+#include "platform/RWorkPool.h"
 #include "temp_dir.h"
 
 using namespace vantor;
@@ -100,6 +101,18 @@ TEST(RGlobalSettings, Numbers) {
   EXPECT_TRUE(s.window.hasPlacement);
   EXPECT_EQ(s.window.height, 400);
   EXPECT_FALSE(LoadFrom(dir, "Window=10,20,300\n").window.hasPlacement);
+  // The data lane: 1 to 256, else (and unset) one thread per online CPU.
+  const int32_t cpus = RWorkPool::OnlineCpus();
+  for (const auto& [keys, want] :
+       std::vector<std::pair<std::string, int32_t>>{{"", cpus},
+                                                    {"DataThreads=1\n", 1},
+                                                    {"DataThreads=256\n", 256},
+                                                    {"DataThreads=0\n", cpus},
+                                                    {"DataThreads=257\n", cpus},
+                                                    {"DataThreads=-4\n", cpus},
+                                                    {"DataThreads=four\n", cpus}}) {
+    EXPECT_EQ(LoadFrom(dir, keys).dataThreads, want) << keys;
+  }
   EXPECT_EQ(LoadFrom(dir, "Version=2.5.11.3\n").VersionNumber(), 2051103);
   EXPECT_EQ(VersionTextToNumber("2.4.2.5"), 2040205);
   EXPECT_EQ(VersionTextToNumber("2.4"), 0);

@@ -148,8 +148,11 @@ class Admin(unittest.TestCase):
               "3: error: TLSPrivateKeyFile: %s/key.pem does not exist: TLS is off" % self.dir,
               "4: error: a line of 10000002 bytes: no key or value is longer than 16384",
               "3 error(s), 0 warning(s)"]),
-            (["\ufeff[GLOBAL]", "Version=2.5.11.3", "PortNr=0", "[DRIVES]", "C=%s" % home],
-             ["3: error: PortNr=0 is out of range (1 to 65535)", "1 error(s), 0 warning(s)"]),
+            (["\ufeff[GLOBAL]", "Version=2.5.11.3", "PortNr=0", "DataThreads=257", "[DRIVES]",
+              "C=%s" % home],
+             ["3: error: PortNr=0 is out of range (1 to 65535)",
+              "4: error: DataThreads=257 is out of range (1 to 256)",
+              "2 error(s), 0 warning(s)"]),
         ]
         for i, (lines, expected) in enumerate(cases):
             with self.subTest(i):

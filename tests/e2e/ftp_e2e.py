@@ -38,6 +38,9 @@ def parse_args():
         p.add_argument("--vantor")
         p.add_argument("--examples")  # the built example hook libraries
         p.add_argument("--spy")  # the tests' spy hook library
+        # The data lane's width for every server the script starts (the
+        # same suite runs with one thread and with several).
+        p.add_argument("--data-threads", type=int)
         ARGS = p.parse_args()
     return ARGS
 
@@ -87,6 +90,9 @@ class Server:
         text = text.replace("{port}", str(self.port))
         if "PortNr" not in text:
             text = text.replace("[GLOBAL]\n", "[GLOBAL]\nPortNr=%d\n" % self.port, 1)
+        lane = parse_args().data_threads
+        if lane and "DataThreads=" not in text:
+            text = text.replace("[GLOBAL]\n", "[GLOBAL]\nDataThreads=%d\n" % lane, 1)
         self.ini = os.path.join(self.dir, "VANTOR.INI")
         with open(self.ini, "w") as f:
             f.write(text)

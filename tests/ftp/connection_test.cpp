@@ -646,7 +646,7 @@ namespace {
 class LaneGate {
  public:
   explicit LaneGate(RWorkPool& pool) : gate_(std::make_shared<test::WorkGate>()) {
-    for (int i = 0; i < RWorkPool::kDataThreads; ++i) {
+    for (int i = 0; i < pool.DataThreads(); ++i) {
       (void)pool.SubmitData(
           std::make_shared<RWorkCancel>(),
           [g = gate_]() -> RWorkPool::Result {
@@ -655,7 +655,7 @@ class LaneGate {
           },
           [](const RWorkPool::Result&) {});
     }
-    ready = gate_->WaitForWaiters(RWorkPool::kDataThreads);
+    ready = gate_->WaitForWaiters(pool.DataThreads());
   }
   ~LaneGate() { Open(); }
   void Open() { gate_->Open(); }

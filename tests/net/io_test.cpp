@@ -885,3 +885,248 @@ TEST_F(RWinSocketTls, UploadEndsAtCloseNotify) {
   ASSERT_TRUE(Pump([&] { return !tls->Read(&rest, &end); }));
   EXPECT_EQ(end, SSL_ERROR_ZERO_RETURN);
 }
+
+namespace {
+
+// A file of `data` for protected downloads.
+int TempFileOf(const test::TempDir& dir, const std::string& data) {
+  const std::string path = dir.File("tls.bin");
+  const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 && ::write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+// A protected download on the loop and on the data lane: the same bytes,
+// events and counters, paced or not; on the lane every record is written by
+// a data thread, and the graceful close still puts close_notify before the
+// FIN.
+TEST_F(RWinSocketTls, DownloadOnDataThreads) {
+  const std::string data = Pattern(3 << 20);
+  const int fd = TempFileOf(dir_, data);
+  ASSERT_GE(fd, 0);
+  RWorkPool pool(loop_, 1, 4, 2);
+  struct Case {
+    const char* name;
+    bool lane;
+    int64_t limit;  // bytes per second for this socket, 0: none
+  } cases[] = {
+      {"on the loop", false, 0},
+      {"on the lane", true, 0},
+      {"on the lane, paced", true, 400 << 20},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    layer_->SetDataPool(k.lane ? &pool : nullptr);
+    const uint64_t ranBefore = pool.Stats().ran;
+    int peer = -1;
+    std::unique_ptr<TlsPeer> tls;
+    RWinSocket* s = Secured(&peer, &tls, 65536);
+    s->SetLocalSpeedLimit(k.limit);
+    const int64_t offset = 1001;
+    const int64_t len = static_cast<int64_t>(data.size()) - offset;
+    int64_t sent = 0;
+    ASSERT_EQ(s->SendFile(fd, offset, len, &sent), WS_OK);
+    std::string got;
+    int end = 0;
+    ASSERT_TRUE(Pump(
+        [&] {
+          (void)tls->Read(&got, &end);
+          // The manual clock never ticks: a budget runs out only once.
+          if (k.limit > 0 && HasEvent(WS_Sending, WS_OK) == false) Ticks(1);
+          return HasEvent(WS_Sending, WS_OK);
+        },
+        20000));
+    EXPECT_EQ(EventsOf(s->Id()), (std::vector<Ev>{{WS_Sending, WS_OK, s->Id()}}));
+    EXPECT_EQ(sent, len);
+    const WsStatus closing = s->DisconnectHost(0);
+    EXPECT_TRUE(closing == WS_OK || closing == WS_Busy) << WsStatusName(closing);
+    ASSERT_TRUE(Pump([&] { return !tls->Read(&got, &end); }));
+    EXPECT_EQ(end, SSL_ERROR_ZERO_RETURN) << "close_notify before the FIN";
+    EXPECT_TRUE(got == data.substr(static_cast<size_t>(offset))) << got.size();
+    const uint64_t steps = pool.Stats().ran - ranBefore;
+    // Unpaced: many records a step; paced: one record a step.
+    const uint64_t least = !k.lane       ? 0u
+                           : k.limit > 0 ? static_cast<uint64_t>(len / (16 << 10))
+                                         : 1u;
+    EXPECT_GE(steps, least);
+    if (!k.lane) {
+      EXPECT_EQ(steps, 0u);
+    }
+    events_.clear();
+  }
+  layer_->SetDataPool(nullptr);
+  ::close(fd);
+}
+
+// A step out on a data thread while the transfer is cut: an abort (the
+// stream stays whole and ends with close_notify once the step returns), the
+// peer's reset during a record (the send fails, as on the loop), and a close
+// or the socket's destruction while the step runs (no event, every
+// descriptor closed once the step lets go). Under ThreadSanitizer this
+// also shows that the stream is never used from two threads.
+TEST_F(RWinSocketTls, DownloadStepCut) {
+  const std::string data = Pattern(8 << 20);
+  const int fd = TempFileOf(dir_, data);
+  ASSERT_GE(fd, 0);
+  RWorkPool pool(loop_, 1, 4, 2);
+  layer_->SetDataPool(&pool);
+  enum class Cut { Abort, PeerReset, Reset, Destroy };
+  for (const Cut cut : {Cut::Abort, Cut::PeerReset, Cut::Reset, Cut::Destroy}) {
+    SCOPED_TRACE(static_cast<int>(cut));
+    const int fds = OpenFdCount();
+    int peer = -1;
+    std::unique_ptr<TlsPeer> tls;
+    RWinSocket* s = Secured(&peer, &tls, 8192);
+    int64_t sent = 0;
+    ASSERT_EQ(s->SendFile(fd, 0, static_cast<int64_t>(data.size()), &sent), WS_OK);
+    // The peer reads nothing yet: the step fills the socket. The cut comes
+    // while it is out when the loop is quick enough to see it running.
+    ASSERT_TRUE(Pump([&] { return pool.Stats().running > 0 || sent > 0; }, 20000));
+    std::string got;
+    int end = 0;
+    switch (cut) {
+      case Cut::Abort: {
+        // As the server ends an aborted download: the abort, then the reset.
+        s->Abort(WS_TYPE_SEND);
+        s->ResetConnection();
+        break;
+      }
+      case Cut::PeerReset: {
+        // A little read, so the step is busy writing records when the reset
+        // lands.
+        (void)tls->Read(&got, &end);
+        const linger l{1, 0};
+        ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::shutdown(peer, SHUT_RDWR);
+        ASSERT_TRUE(Pump([&] { return !EventsOf(s->Id()).empty(); }, 20000));
+        Settle();
+        const Ev first = EventsOf(s->Id()).front();
+        EXPECT_TRUE(first.op == WS_Sending || first.op == WS_Closing) << first.op;
+        EXPECT_TRUE(first.status == WS_Reset || first.status == WS_NotCon) << first.status;
+        EXPECT_FALSE(HasEvent(WS_Sending, WS_OK));
+        EXPECT_LT(sent, static_cast<int64_t>(data.size()));
+        s->ResetConnection();
+        break;
+      }
+      case Cut::Reset:
+        s->ResetConnection();
+        break;
+      case Cut::Destroy:
+        for (auto it = sockets_.begin(); it != sockets_.end(); ++it) {
+          if (it->get() == s) {
+            sockets_.erase(it);
+            break;
+          }
+        }
+        break;
+    }
+    if (cut != Cut::PeerReset) {
+      ASSERT_TRUE(Pump([&] { return pool.Idle(); }, 20000));
+      Settle();
+      const uint32_t id = cut == Cut::Destroy ? 0 : s->Id();
+      const std::vector<Ev> want =
+          cut == Cut::Abort ? std::vector<Ev>{{WS_Sending, WS_Aborted, id}} : std::vector<Ev>{};
+      EXPECT_EQ(events_, want);
+      // The peer reads whole records up to the cut, then hears the reset
+      // once the step let go of the descriptor: no close_notify (a cut
+      // transfer must not look complete) and no broken record.
+      ASSERT_TRUE(Pump([&] { return !tls->Read(&got, &end); }, 20000));
+      EXPECT_EQ(end, SSL_ERROR_SYSCALL) << ERR_error_string(ERR_get_error(), nullptr);
+      EXPECT_TRUE(got == data.substr(0, got.size())) << got.size();
+    }
+    ASSERT_TRUE(Pump([&] { return pool.Idle(); }, 20000));
+    Settle();
+    tls.reset();
+    // The listener and the peer of this round stay; nothing else.
+    EXPECT_EQ(OpenFdCount(), fds + 2) << "the step's copies and the lent descriptor are closed";
+    events_.clear();
+  }
+  layer_->SetDataPool(nullptr);
+  ::close(fd);
+}
+
+// A protected upload on the loop and on the data lane: the same bytes, and
+// the same end: at the peer's close_notify a soft close at once; at a reset
+// in the middle of its records a failure, never a complete stream.
+TEST_F(RWinSocketTls, UploadOnDataThreads) {
+  RWorkPool pool(loop_, 1, 4, 2);
+  const std::string data = Pattern(1 << 20);
+  for (const bool lane : {false, true}) {
+    for (const bool reset : {false, true}) {
+      SCOPED_TRACE(std::string(lane ? "on the lane" : "on the loop") +
+                   (reset ? ", reset" : ", close_notify"));
+      layer_->SetDataPool(lane ? &pool : nullptr);
+      const uint64_t ranBefore = pool.Stats().ran;
+      int peer = -1;
+      std::unique_ptr<TlsPeer> tls;
+      RWinSocket* s = Secured(&peer, &tls);
+      std::string block(128 << 10, '\0');
+      int64_t counter = 0;
+      ASSERT_EQ(s->ReceiveBlock(block.data(), static_cast<int64_t>(block.size()), &counter,
+                                WS_REC_STREAMING),
+                WS_OK);
+      std::string got;
+      size_t written = 0;
+      const size_t limit = reset ? data.size() / 2 : data.size();
+      auto take = [&] {
+        char buf[65536];
+        int64_t n;
+        while ((n = s->GetReceivedBytes(buf, sizeof buf)) > 0) got.append(buf, n);
+      };
+      ASSERT_TRUE(Pump(
+          [&] {
+            size_t n = 0;
+            if (written < limit &&
+                SSL_write_ex(tls->ssl, data.data() + written,
+                             std::min<size_t>(limit - written, 40000), &n) == 1) {
+              written += n;
+            }
+            take();
+            return written == limit && (reset || got.size() == written);
+          },
+          20000));
+      if (reset) {
+        // Half of one more record reaches the server, then the reset.
+        BIO* mem = BIO_new(BIO_s_mem());
+        SSL_set0_wbio(tls->ssl, mem);
+        size_t n = 0;
+        ASSERT_EQ(SSL_write_ex(tls->ssl, data.data() + written, 16000, &n), 1);
+        char* record = nullptr;
+        const long length = BIO_get_mem_data(mem, &record);
+        ASSERT_GT(length, 16000);
+        ASSERT_EQ(::send(peer, record, static_cast<size_t>(length / 2), 0), length / 2);
+        const linger l{1, 0};
+        ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::shutdown(peer, SHUT_RDWR);
+      } else {
+        ASSERT_EQ(SSL_shutdown(tls->ssl), 0);
+      }
+      ASSERT_TRUE(Pump(
+          [&] {
+            take();
+            return HasEvent(WS_Closing, WS_SoftClose) || HasEvent(WS_Closing, WS_Reset) ||
+                   HasEvent(WS_Receiving, WS_Reset) || HasEvent(WS_Receiving, WS_NotCon);
+          },
+          20000));
+      Settle();
+      take();
+      EXPECT_TRUE(got == data.substr(0, got.size())) << got.size();
+      if (reset) {
+        EXPECT_FALSE(HasEvent(WS_Closing, WS_SoftClose)) << "a reset is never a complete upload";
+      } else {
+        EXPECT_EQ(got.size(), data.size());
+        EXPECT_TRUE(HasEvent(WS_Closing, WS_SoftClose));
+      }
+      const uint64_t steps = pool.Stats().ran - ranBefore;
+      EXPECT_EQ(steps > 0, lane) << steps;
+      s->ResetConnection();
+      events_.clear();
+    }
+  }
+  layer_->SetDataPool(nullptr);
+}

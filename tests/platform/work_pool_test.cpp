@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -212,4 +217,51 @@ TEST_F(WorkPoolTest, DestroyedPoolFinishesRunningAndDropsQueued) {
   loop_.RunPending();
   EXPECT_TRUE(got.empty());
   EXPECT_EQ(runs.load(), 0);
+}
+
+// The data lane is as wide as asked (clamped to 1..256; 0: one thread per
+// online CPU): that many steps run at once, no more, on threads named
+// vantor-data<n>.
+TEST_F(WorkPoolTest, DataLaneWidth) {
+  for (const auto& [asked, want] : std::vector<std::pair<int, int>>{
+           {1, 1}, {3, 3}, {0, RWorkPool::OnlineCpus()}, {1000, RWorkPool::kMaxDataThreads}}) {
+    SCOPED_TRACE(asked);
+    pool_ = std::make_unique<RWorkPool>(loop_, 1, 8, asked);
+    EXPECT_EQ(pool_->DataThreads(), want);
+    if (want > 8) continue;  // the width is what matters; 256 threads prove nothing more
+    auto gate = std::make_shared<Gate>();
+    std::mutex mu;
+    std::vector<std::string> names;
+    int done = 0;
+    for (int i = 0; i < want + 1; ++i) {
+      ASSERT_EQ(pool_->SubmitData(
+                    std::make_shared<RWorkCancel>(),
+                    [gate, &mu, &names] {
+                      char name[16] = {};
+                      (void)::pthread_getname_np(::pthread_self(), name, sizeof name);
+                      {
+                        std::lock_guard<std::mutex> lock(mu);
+                        names.emplace_back(name);
+                      }
+                      gate->Wait();
+                      return IntResult(0);
+                    },
+                    [&done](const RWorkPool::Result&) { ++done; }),
+                RWorkSubmit::Queued);
+    }
+    ASSERT_TRUE(gate->WaitForWaiters(want));
+    {
+      // Every thread holds a step: the one more waits for a thread.
+      std::lock_guard<std::mutex> lock(mu);
+      EXPECT_EQ(names.size(), static_cast<size_t>(want));
+    }
+    gate->Open();
+    ASSERT_TRUE(RunUntil(loop_, [&] { return done == want + 1; }));
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    std::vector<std::string> expected;
+    for (int i = 0; i < want; ++i) expected.push_back("vantor-data" + std::to_string(i));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
+  }
 }
