@@ -289,7 +289,34 @@ def quit_during_transfer_cases():
 # listener get the ordinary 425. A client that listens on its control port
 # is served from the control port minus one.
 def own_port_cases():
-    with tree_server() as srv:
+    port, below = port_with_reserved_neighbour()
+    try:
+        own_port_session(port)
+    finally:
+        below.close()
+
+
+# A control port whose port minus one is held for the server's active
+# connections. Any client's connect may otherwise take that port (or leave
+# it in TIME_WAIT) first, and the server rightly falls back to another one.
+# The holding socket is bound with SO_REUSEADDR and never listens: the
+# server's bind, also with SO_REUSEADDR, shares the port, and the kernel
+# never hands a port with such a binding to a connect.
+def port_with_reserved_neighbour():
+    for _ in range(50):
+        port = free_port()
+        below = socket.socket()
+        below.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            below.bind(("127.0.0.1", port - 1))
+            return port, below
+        except OSError:
+            below.close()
+    raise AssertionError("no free port pair on this machine")
+
+
+def own_port_session(port):
+    with tree_server(port=port) as srv:
         write_file(srv.path("pub", "victim.txt"), b"keep\n")
         cmds = b"USER joe\r\nPASS secret\r\nDELE pub/victim.txt\r\nQUIT\r\n"
         write_file(srv.path("cmds.txt"), cmds)

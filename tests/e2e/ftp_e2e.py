@@ -239,10 +239,10 @@ class Program:
             self.proc.stderr.close()
 
 
-def tree_server(global_lines=(), users=None, preexec=None):
-    """A Server whose drive C: is a fresh tree root/ with pub/ inside; `users`
-    maps user names to (password, home, access rules joined by ";", extra INI
-    lines)."""
+def tree_server(global_lines=(), users=None, preexec=None, port=None):
+    """A Server (on `port` if given) whose drive C: is a fresh tree root/ with
+    pub/ inside; `users` maps user names to (password, home, access rules
+    joined by ";", extra INI lines)."""
     users = users or {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", [])}
     lines = ["[GLOBAL]", "PortNr={port}", "EncryptPasswords=no"]
     lines += list(global_lines)
@@ -252,7 +252,7 @@ def tree_server(global_lines=(), users=None, preexec=None):
         for i, rule in enumerate(access.split(";"), 1):
             lines.append("Access%d=%s" % (i, rule))
         lines += list(extra)
-    return Server("\n".join(lines) + "\n", preexec=preexec, make_dirs=["root/pub"])
+    return Server("\n".join(lines) + "\n", port=port, preexec=preexec, make_dirs=["root/pub"])
 
 
 class Client:
