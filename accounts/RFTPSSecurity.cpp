@@ -180,6 +180,7 @@ RFTPSSecurity::RFTPSSecurity(std::string iniPath, RClock* clock)
 RFTPSSecurity::~RFTPSSecurity() = default;
 
 void RFTPSSecurity::SetClientCheck(RClientCheck* check) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   // Installed again after every reload: the store's own reload has just
   // reloaded the libraries, so once is enough.
   if (check == clientCheck_) return;
@@ -188,10 +189,12 @@ void RFTPSSecurity::SetClientCheck(RClientCheck* check) {
 }
 
 void RFTPSSecurity::SetMessageFileLookup(MessageFileLookup fn) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   messageFiles_ = std::move(fn);
 }
 
 void RFTPSSecurity::SetPathProbe(const RPathProbe* probe) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   probe_ = probe != nullptr ? probe : &defaultProbe_;
 }
 
@@ -212,6 +215,7 @@ bool RFTPSSecurity::GlobalBool(std::string_view key, bool def) const {
 }
 
 void RFTPSSecurity::Reload() {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   drives_ = DriveMapFromIni(ini_);
 
   homes_.clear();
@@ -285,6 +289,7 @@ void RFTPSSecurity::WarnIgnoredIPRules() const {
 }
 
 bool RFTPSSecurity::LookupKey(std::string_view user, std::string_view key, std::string& value) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   BeginSnapshot();
   Ctx c(*this);
   c.user = std::string(user);
@@ -293,6 +298,7 @@ bool RFTPSSecurity::LookupKey(std::string_view user, std::string_view key, std::
 }
 
 bool RFTPSSecurity::RulesAllow(std::string_view user, uint32_t code, std::string_view localPath) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   BeginSnapshot();
   Ctx c(*this);
   c.user = std::string(user);
@@ -301,6 +307,7 @@ bool RFTPSSecurity::RulesAllow(std::string_view user, uint32_t code, std::string
 }
 
 void RFTPSSecurity::Answer(AccessQuery& q) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   if (q.code == QC_PASSWORD) {
     if (std::optional<RPasswordWorkStr> w = BeginPassword(q))
       FinishPassword(q, *w, CheckPasswordHash(w->given, w->stored));

@@ -8,7 +8,8 @@
 // homes, client-check libraries, free files, server IP rules, no-log list)
 // and reloads them when the process-wide reload flag is set.
 //
-// Loop thread only; queries are answered one at a time.
+// Loop thread only (asserted in debug and sanitizer builds); queries are
+// answered one at a time.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,7 @@
 #include "config/RIniFile.h"
 #include "platform/RClock.h"
 #include "platform/RDriveMap.h"
+#include "platform/RThreadChecker.h"
 
 namespace vantor {
 
@@ -224,6 +226,9 @@ class RFTPSSecurity {
     uint32_t sequence = 0;
   };
   std::unordered_map<uint32_t, Challenge> challenges_;
+  // Every public query and change asserts on it: workers ask through the
+  // loop, never here.
+  [[no_unique_address]] RThreadChecker thread_;
 };
 
 }  // namespace vantor

@@ -35,6 +35,7 @@ bool RFTPSSecurity::WriteUserKey(Ctx& c, std::string_view key,
 }
 
 std::optional<RPasswordWorkStr> RFTPSSecurity::BeginPassword(AccessQuery& q) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   Ctx c(*this);
   const std::string asked = BeginQuery(q, c);
   RPasswordWorkStr work;
@@ -49,6 +50,7 @@ std::optional<RPasswordWorkStr> RFTPSSecurity::BeginPassword(AccessQuery& q) {
 
 void RFTPSSecurity::FinishPassword(AccessQuery& q, const RPasswordWorkStr& work,
                                    RPasswordCheck result) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   if (result == RPasswordCheck::Unchecked && !work.dummy)
     NoteUncheckable(work.account, work.stored);
   q.flag = !work.dummy && result == RPasswordCheck::Match ? 1 : 0;

@@ -63,6 +63,7 @@ bool RListRules::Allows(uint32_t code, std::string_view localPath) const {
 
 std::shared_ptr<const RListRules> RFTPSSecurity::ListRules(std::string_view user,
                                                            uint32_t address) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   AccessQuery q = MakeAccessQuery(QC_LIST_DIR, user, address, 0, {});
   Ctx c(*this);
   BeginQuery(q, c);
@@ -107,6 +108,7 @@ bool RulePathWithin(std::string_view rule, std::string_view dir) {
 
 bool RFTPSSecurity::RulesNameInside(std::string_view user, uint32_t address,
                                     std::string_view localDir) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
   BeginSnapshot();
   Ctx c(*this);
   c.user = std::string(user);

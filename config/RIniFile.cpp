@@ -9,6 +9,7 @@
 #include "config/RIniImage.h"
 #include "platform/RFile.h"
 #include "platform/RMessageLoop.h"
+#include "platform/RThreadChecker.h"
 #include "util/RStringTable.h"
 #include "util/RText.h"
 
@@ -148,6 +149,8 @@ bool SameText(const BlockList& blocks, std::string_view data) {
 // Loop thread only. The map outlives every image (never destroyed).
 std::unordered_map<std::string, std::weak_ptr<RIniImage>>& Images() {
   static auto* images = new std::unordered_map<std::string, std::weak_ptr<RIniImage>>;
+  [[maybe_unused]] static RThreadChecker thread;
+  VANTOR_CHECK_THREAD(thread, "the INI image registry");
   return *images;
 }
 
@@ -388,12 +391,17 @@ RIniFile::RIniFile(std::string path) : path_(std::move(path)) {
   }
 }
 
+RIniImage& RIniFile::Image() const {
+  VANTOR_CHECK_THREAD(image_->thread, "an INI image (RIniFile)");
+  return *image_;
+}
+
 uint64_t RIniFile::ParseCount() const {
-  return image_->parses;
+  return Image().parses;
 }
 
 uint64_t RIniFile::ChangeCount() const {
-  return image_->changes;
+  return Image().changes;
 }
 
 namespace inidetail {
@@ -443,7 +451,7 @@ ReadOutcome ReadFile(const std::string& path, const ReadBase& base) {
 }  // namespace
 
 bool RIniFile::NeedsRead(RFileIdentity* now) const {
-  RIniImage& m = *image_;
+  RIniImage& m = Image();
   // Within one pass of the event loop the file is looked at once: a login
   // asks the account store a couple of dozen questions, and a change made
   // meanwhile is seen by the next pass. Across passes the loop's watch on
@@ -480,7 +488,7 @@ bool RIniFile::NeedsRead(RFileIdentity* now) const {
 }
 
 void RIniFile::TakeRead(const RFileIdentity& looked, const ReadOutcome& r) const {
-  RIniImage& m = *image_;
+  RIniImage& m = Image();
   ++m.reads;
   const bool wasLoaded = m.loaded;
   m.loaded = true;
@@ -513,7 +521,7 @@ void RIniFile::TakeRead(const RFileIdentity& looked, const ReadOutcome& r) const
 
 std::string RIniFile::KeptReason() const {
   Refresh();
-  return image_->kept;
+  return Image().kept;
 }
 
 void RIniFile::Refresh() const {
@@ -521,28 +529,28 @@ void RIniFile::Refresh() const {
   if (NewerThanDisk(path_)) return;
   // The change a worker is reading is taken in when it is parsed; until
   // then readers that do not wait keep the content they had.
-  if (!image_->reading.expired()) return;
+  if (!Image().reading.expired()) return;
   RFileIdentity now;
   if (!NeedsRead(&now)) return;
-  TakeRead(now, ReadFile(path_, BaseOf(*image_)));
+  TakeRead(now, ReadFile(path_, BaseOf(Image())));
 }
 
 void RIniFile::RefreshNow() const {
   if (NewerThanDisk(path_)) return;
   // A write is built on the file as it is: with a read on a worker, it is
   // read here, and the worker's result is dropped as older than this one.
-  if (!image_->reading.expired()) {
-    image_->checkedPass = 0;
-    image_->watchSeen = ~uint64_t{0};
+  if (!Image().reading.expired()) {
+    Image().checkedPass = 0;
+    Image().watchSeen = ~uint64_t{0};
   }
   RFileIdentity now;
   if (!NeedsRead(&now)) return;
-  TakeRead(now, ReadFile(path_, BaseOf(*image_)));
+  TakeRead(now, ReadFile(path_, BaseOf(Image())));
 }
 
 bool RIniFile::RefreshOffLoop(RWorkPool* pool, const RWorkCancelPtr& cancel,
                               std::function<void()> ready) const {
-  RIniImage& m = *image_;
+  RIniImage& m = Image();
   if (std::shared_ptr<ReadJob> job = m.reading.lock()) {
     job->waiters.push_back({cancel, std::move(ready)});
     return false;
@@ -586,7 +594,7 @@ bool RIniFile::RefreshOffLoop(RWorkPool* pool, const RWorkCancelPtr& cancel,
 
 void RIniFile::TakeReadOffLoop(ReadJob& job, const RFileIdentity& looked, uint64_t changesBefore,
                                RWorkPool* pool, const ReadOutcome& r) const {
-  RIniImage& m = *image_;
+  RIniImage& m = Image();
   m.reading.reset();
   // Taken unless the content moved on meanwhile (a write of ours, or a read
   // here, which is newer): then what the waiters read is as new as this.
@@ -634,18 +642,18 @@ const Entry* FindEntry(const RIniImage& m, std::string_view section, std::string
 std::string RIniFile::GetString(std::string_view section, std::string_view key,
                                 std::string_view def) const {
   Refresh();
-  const Entry* e = FindEntry(*image_, section, key);
+  const Entry* e = FindEntry(Image(), section, key);
   return e ? e->value : std::string(def);
 }
 
 bool RIniFile::HasKey(std::string_view section, std::string_view key) const {
   Refresh();
-  return FindEntry(*image_, section, key) != nullptr;
+  return FindEntry(Image(), section, key) != nullptr;
 }
 
 int64_t RIniFile::GetInt(std::string_view section, std::string_view key, int64_t def) const {
   Refresh();
-  const Entry* e = FindEntry(*image_, section, key);
+  const Entry* e = FindEntry(Image(), section, key);
   if (!e || e->value.empty()) return def;
   std::string_view v = e->value;
   if (v.front() == '+') v.remove_prefix(1);
@@ -658,7 +666,7 @@ int64_t RIniFile::GetInt(std::string_view section, std::string_view key, int64_t
 
 bool RIniFile::GetBool(std::string_view section, std::string_view key, bool def) const {
   Refresh();
-  const Entry* e = FindEntry(*image_, section, key);
+  const Entry* e = FindEntry(Image(), section, key);
   if (!e) return def;
   for (std::string_view w : {"TRUE", "YES", "1", "ON"}) {
     if (IniNameEquals(e->value, w)) return true;
@@ -703,7 +711,7 @@ bool RIniFile::Modify(const std::vector<Change>& changes, bool deferred) {
   for (const Change& c : changes) {
     if (!ValidSectionName(c.section) || (!c.key.empty() && !ValidKeyName(c.key))) return false;
   }
-  RIniImage& m = *image_;
+  RIniImage& m = Image();
   Draft draft(m);
   for (const Change& c : changes) draft.Apply(c);
   if (!draft.Changed()) return true;
@@ -728,13 +736,13 @@ bool RIniFile::Modify(const std::vector<Change>& changes, bool deferred) {
 RWriteNow RIniFile::WriteNow(const std::string& data) {
   RFileIdentity id;
   const RWriteNow r = WriteFileNow(path_, data, &id);
-  if (r == RWriteNow::Written) image_->Remember(id);
+  if (r == RWriteNow::Written) Image().Remember(id);
   return r;
 }
 
 std::vector<std::string> RIniFile::SectionNames() const {
   Refresh();
-  const RIniImage& m = *image_;
+  const RIniImage& m = Image();
   std::vector<std::string> out;
   out.reserve(m.sectionIndex.size());
   for (size_t i = 0; i < m.blocks->size(); ++i) {
@@ -751,7 +759,7 @@ std::vector<std::pair<std::string, std::string>> RIniFile::SectionEntries(
     std::string_view section) const {
   Refresh();
   std::vector<std::pair<std::string, std::string>> out;
-  const Block* s = image_->FindSection(section);
+  const Block* s = Image().FindSection(section);
   if (!s) return out;
   for (size_t i = 0; i < s->entries.size(); ++i) {
     bool dup = false;
@@ -764,14 +772,14 @@ std::vector<std::pair<std::string, std::string>> RIniFile::SectionEntries(
 
 bool RIniFile::HasSection(std::string_view section) const {
   Refresh();
-  return image_->FindSection(section) != nullptr;
+  return Image().FindSection(section) != nullptr;
 }
 
 std::vector<std::string> RIniFile::Lines() const {
   Refresh();
   std::vector<std::string> out;
-  for (const BlockPtr& b : *image_->blocks) {
-    std::vector<std::string> lines = SplitBlock(*b, image_->crlf);
+  for (const BlockPtr& b : *Image().blocks) {
+    std::vector<std::string> lines = SplitBlock(*b, Image().crlf);
     out.insert(out.end(), std::make_move_iterator(lines.begin()),
                std::make_move_iterator(lines.end()));
   }
@@ -783,7 +791,7 @@ bool RIniFile::WriteLines(const std::vector<std::string>& lines) {
   for (const std::string& l : lines) {
     if (l.find_first_of("\r\n") != std::string::npos) return false;
   }
-  RIniImage& m = *image_;
+  RIniImage& m = Image();
   if (m.unreadable) return false;
   const bool crlf = m.crlf;
   std::string data = JoinLines(lines, crlf);

@@ -163,6 +163,8 @@ class RIniFile {
   // Puts `data` on disk now; WriterBusy while a worker writes the file (the
   // caller then queues its content behind that write).
   inidetail::RWriteNow WriteNow(const std::string& data);
+  // The shared image, on the thread it belongs to.
+  RIniImage& Image() const;
 
   std::string path_;
   std::shared_ptr<RIniImage> image_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/RFile.h"
+#include "platform/RThreadChecker.h"
 #include "platform/RWorkPool.h"
 #include "util/RText.h"
 
@@ -112,6 +113,8 @@ struct RIniImage {
   int64_t lookedMs = 0;    // loop clock at the last look
   // The read of the file on a worker, while one runs.
   std::weak_ptr<inidetail::ReadJob> reading;
+  // Every RIniFile of the path asserts on it.
+  [[no_unique_address]] RThreadChecker thread;
 
   const inidetail::Block* FindSection(std::string_view name) const {
     auto it = sectionIndex.find(Lower(name));

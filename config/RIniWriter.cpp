@@ -9,6 +9,7 @@
 #include "config/RIniImage.h"
 #include "platform/RFile.h"
 #include "platform/RMessageLoop.h"
+#include "platform/RThreadChecker.h"
 #include "platform/RWorkPool.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
@@ -54,6 +55,8 @@ using PathWritesPtr = std::shared_ptr<PathWrites>;
 // Loop thread only.
 std::unordered_map<std::string, PathWritesPtr>& Pending() {
   static std::unordered_map<std::string, PathWritesPtr> pending;
+  [[maybe_unused]] static RThreadChecker thread;
+  VANTOR_CHECK_THREAD(thread, "the INI writer queue");
   return pending;
 }
 // Content numbers of every path, so a number is never reused.

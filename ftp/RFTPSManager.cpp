@@ -697,6 +697,7 @@ void RFTPSManager::OnListenerEvent(uint32_t socketId, int operation, int status)
 // --- admission -----------------------------------------------------------------------------
 
 void RFTPSManager::Accept(RManSockStr& listener) {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   auto socket = std::make_unique<RWinSocket>(layer_, window_, MSG_SESSION_SOCKET, WS_STREAM);
   const WsStatus st = socket->AcceptHost(*listener.socket);
   if (st == WS_NoSocket) {
@@ -799,6 +800,7 @@ void RFTPSManager::SessionChanged(RFTPSComInterp& s) {
 // --- sessions --------------------------------------------------------------------------------
 
 void RFTPSManager::RouteSocketEvent(uintptr_t wParam, intptr_t lParam) {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   const auto id = static_cast<uint32_t>(lParam);
   const RSocketRouteStr* route = routes_.Find(id);
   if (route == nullptr) return;
@@ -812,11 +814,13 @@ void RFTPSManager::RouteSocketEvent(uintptr_t wParam, intptr_t lParam) {
 }
 
 RFTPSComInterp* RFTPSManager::FindSession(uint32_t number) const {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   auto it = byNumber_.find(number);
   return it == byNumber_.end() ? nullptr : it->second->get();
 }
 
 void RFTPSManager::RemoveSession(uint32_t number) {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   RFTPSComInterp* found = FindSession(number);
   if (found == nullptr) return;
   // The end's replies, log lines, hooks and counters happen while the
@@ -854,6 +858,7 @@ bool StillAdmitted(RFTPSComInterp& s) {
 }  // namespace
 
 void RFTPSManager::EndSessionsNoLongerAdmitted() {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   if (securityOff_) return;
   for (const std::unique_ptr<RFTPSComInterp>& s : sessions_) {
     if (!s->IsLoggedIn() || s->RemovalRequested() || StillAdmitted(*s)) continue;
@@ -906,6 +911,7 @@ void RFTPSManager::ResumeDeferred(uint32_t number) {
 }
 
 int RFTPSManager::CountSessions(std::string_view name, uint32_t address) const {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   if (name.empty()) {
     return address == 0 ? static_cast<int>(sessions_.size()) : CountOf(byLocal_, address);
   }
@@ -914,6 +920,7 @@ int RFTPSManager::CountSessions(std::string_view name, uint32_t address) const {
 }
 
 int RFTPSManager::CountLoginsFrom(std::string_view clientAddress, std::string_view name) const {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   return CountOf(loginsFrom_, PairKey(clientAddress, name));
 }
 
@@ -929,6 +936,7 @@ bool Handshaking(const RFTPSComInterp& s) {
 // Only sessions whose handshake was admitted and is not over are looked at;
 // the test itself stays the one above.
 int32_t RFTPSManager::TlsHandshakesNow() const {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   int32_t n = 0;
   for (const RFTPSComInterp* s : handshakes_) {
     if (Handshaking(*s)) ++n;
@@ -937,6 +945,7 @@ int32_t RFTPSManager::TlsHandshakesNow() const {
 }
 
 int RFTPSManager::NotLoggedInFrom(std::string_view client, const RFTPSComInterp* except) const {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   int n = 0;
   auto it = preLoginFrom_.find(std::string(client));
   if (it != preLoginFrom_.end()) n = it->second;
@@ -952,6 +961,7 @@ int RFTPSManager::NotLoggedInFrom(std::string_view client, const RFTPSComInterp*
 // a stalled one (a real client finishes in a few round trips), and the
 // oldest of them gives way to the newcomer.
 bool RFTPSManager::EndSilentHandshake() {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   const int64_t now = loop_.Clock().NowMs();
   RFTPSComInterp* oldest = nullptr;
   for (RFTPSComInterp* s : handshakes_) {
@@ -983,6 +993,7 @@ bool RFTPSManager::AdmitTlsHandshake() {
 // --- the tick ----------------------------------------------------------------------------------
 
 void RFTPSManager::Tick() {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   if (!settingsRead_ || reloadRequested_) {
     reloadRequested_ = false;
     ApplySettings();
@@ -1019,10 +1030,12 @@ void RFTPSManager::Tick() {
 // --- session information queries ----------------------------------------------------------------
 
 uint32_t RFTPSManager::SessionCount() const {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   return static_cast<uint32_t>(sessions_.size());
 }
 
 std::vector<uint32_t> RFTPSManager::SessionNumbers() const {
+  VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
   std::vector<uint32_t> numbers;
   numbers.reserve(sessions_.size());
   for (const auto& s : sessions_) numbers.push_back(s->Number());

@@ -58,6 +58,7 @@
 #include "net/RTlsContext.h"
 #include "net/RWinSocket.h"
 #include "platform/RMessageLoop.h"
+#include "platform/RThreadChecker.h"
 #include "platform/RWorkPool.h"
 
 namespace vantor {
@@ -398,7 +399,10 @@ class RFTPSManager : public RTimer {
   int64_t Now() const;
   // In the order they were admitted.
   using SessionList = std::list<std::unique_ptr<RFTPSComInterp>>;
-  const SessionList& Sessions() const { return sessions_; }
+  const SessionList& Sessions() const {
+    VANTOR_CHECK_THREAD(thread_, "the session registry (RFTPSManager)");
+    return sessions_;
+  }
   // By number, one look-up.
   RFTPSComInterp* FindSession(uint32_t number) const;
   const std::vector<RManSockStr>& Listeners() const { return listeners_; }
@@ -524,6 +528,9 @@ class RFTPSManager : public RTimer {
   std::unordered_map<uint32_t, int> byLocal_;          // local address
   std::unordered_set<RFTPSComInterp*> handshakes_;
   std::vector<uint32_t> removeLater_;
+  // The session list and maps are the loop's: every entry point to them
+  // asserts on this.
+  [[no_unique_address]] RThreadChecker thread_;
   // A reload that changes the pool's size retires the pool: it finishes
   // and delivers what it was given, and goes once idle.
   std::unique_ptr<RWorkPool> pool_;

@@ -175,6 +175,7 @@ RFTPSLogger::~RFTPSLogger() {
 }
 
 void RFTPSLogger::InstallAsSink() {
+  VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
   sink_.reset();  // a second call replaces, it does not nest
   sink_.emplace([](void* ctx, int code,
                    std::string_view text) { static_cast<RFTPSLogger*>(ctx)->WriteLog(code, text); },
@@ -183,6 +184,7 @@ void RFTPSLogger::InstallAsSink() {
 }
 
 bool RFTPSLogger::Wants(int code) const {
+  VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
   if (code == LOG_SCREEN) return screenOn_;
   if ((code == LOG_COMMANDS || code == LOG_REPLIES) && hooks_.userInfo) return true;
   const RLogCategoryStr* c = FindLogCategory(code);
@@ -195,6 +197,7 @@ int64_t RFTPSLogger::Now() const {
 }
 
 void RFTPSLogger::WriteLog(int code, std::string_view text) {
+  VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
   // Every sink below (pane, file, user information view) shows client text;
   // it is made harmless once, here, before any of them sees it.
   std::string escaped;
@@ -235,6 +238,7 @@ void RFTPSLogger::ToFile(const std::string& line) {
 }
 
 void RFTPSLogger::ReleaseFileLines() {
+  VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
   if (fileHold_ != RFileHold::Holding) return;
   fileHold_ = RFileHold::Writing;
   std::string data = std::move(held_);
@@ -245,6 +249,7 @@ void RFTPSLogger::ReleaseFileLines() {
 }
 
 void RFTPSLogger::DiscardFileLines() {
+  VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
   fileHold_ = RFileHold::Discarding;
   held_.clear();
 }
@@ -275,6 +280,7 @@ void RFTPSLogger::ApplyDerived() {
 }
 
 void RFTPSLogger::LoadSettings(const RIniFile* ini) {
+  VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
   screenOn_ = true;
   fileOn_ = false;
   const std::string logfileBefore = s_.logfile;
@@ -318,6 +324,7 @@ void RFTPSLogger::LoadSettings(const RIniFile* ini) {
 }
 
 bool RFTPSLogger::SaveSettings(RIniFile& ini, const RLogSettingsStr& in) {
+  VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
   const bool oldLogging = s_.logging;
   const std::string oldName = s_.logfile;
   std::vector<RIniFile::Change> c;
@@ -362,10 +369,12 @@ std::string RFTPSLogger::LoggingStateText() const {
 }
 
 void RFTPSLogger::ShowLoggingState() {
+  VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
   WriteLog(LOG_SCREEN, LoggingStateText());
 }
 
 void RFTPSLogger::OnSecondTick() {
+  VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
   if (rotating_) {
     int64_t now = Now();
     if (now < 1) now = kClockFloor;

@@ -11,7 +11,8 @@
 // file system are reached through platform/. The one-second duty
 // (OnSecondTick) is driven by whoever owns the loop.
 //
-// Loop thread only.
+// Loop thread only (checked in debug and sanitizer builds: a line written
+// from a worker aborts there instead of racing the loop).
 #pragma once
 
 #include <array>
@@ -25,6 +26,7 @@
 #include "config/RIniFile.h"
 #include "log/RLogger.h"
 #include "platform/RClock.h"
+#include "platform/RThreadChecker.h"
 #include "util/RLog.h"
 
 namespace vantor {
@@ -166,9 +168,15 @@ class RFTPSLogger {
   std::string LoggingStateText() const;
 
   // Menu switches. File logging on has no effect without a file name.
-  void SetScreenLogging(bool on) { screenOn_ = on; }
+  void SetScreenLogging(bool on) {
+    VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
+    screenOn_ = on;
+  }
   bool ScreenLogging() const { return screenOn_; }
-  void SetFileLogging(bool on) { fileOn_ = on && !s_.logfile.empty(); }
+  void SetFileLogging(bool on) {
+    VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
+    fileOn_ = on && !s_.logfile.empty();
+  }
   bool FileLogging() const { return fileOn_; }
 
   // The file lines go to now (the rotated name when rotation is on).
@@ -178,7 +186,10 @@ class RFTPSLogger {
   // an account to become, the file must be created by that account after
   // the switch: a file root made would refuse every later line, and the
   // path comes from a file that account may edit.
-  void HoldFileLines() { fileHold_ = RFileHold::Holding; }
+  void HoldFileLines() {
+    VANTOR_CHECK_THREAD(thread_, "the log sink (RFTPSLogger)");
+    fileHold_ = RFileHold::Holding;
+  }
   // Ends the hold: the waiting lines are written now.
   void ReleaseFileLines();
   // The switch failed: what waits is dropped (it was shown on the screen),
@@ -229,6 +240,8 @@ class RFTPSLogger {
   RFileHold fileHold_ = RFileHold::Writing;
   std::string held_;
   std::function<void(std::string_view)> tap_;
+  // Bound to the loop's thread: a line from a worker must be posted there.
+  [[no_unique_address]] RThreadChecker thread_;
 };
 
 }  // namespace vantor
