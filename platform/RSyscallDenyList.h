@@ -12,6 +12,21 @@ struct RDeniedSyscallStr {
   const char* reason;
 };
 
+// LeakSanitizer stops the process's threads with ptrace when it exits, to
+// scan their stacks: a sanitizer build keeps that call, or every exit is a
+// fatal sanitizer error instead of a leak report.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kLeakCheckerTraces = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer)
+inline constexpr bool kLeakCheckerTraces = true;
+#else
+inline constexpr bool kLeakCheckerTraces = false;
+#endif
+#else
+inline constexpr bool kLeakCheckerTraces = false;
+#endif
+
 inline constexpr RDeniedSyscallStr kDeniedSyscalls[] = {
     // Reading or changing another process's memory and registers.
     {"ptrace", "inspecting or steering another process"},

@@ -37,6 +37,9 @@ class MetricsTest : public FtpTest {
     Start("[GLOBAL]\nPortNr=0\n", false);
     manager_->SetAccessHandler([this](AccessQuery& q) { Answer(q); });
   }
+  // The sessions' end asks the handler, which is this object's: the manager
+  // goes while it still exists.
+  void TearDown() override { manager_.reset(); }
   void Answer(AccessQuery& q) {
     const std::string user = q.user;
     q.flag = 1;
