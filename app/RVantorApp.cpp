@@ -95,7 +95,11 @@ RServerStartup::Seams RVantorApp::MakeSeams() {
     return true;
   };
   s.startServer = [this](const std::string& iniPath) {
-    if (engine_.start) engine_.start(*this, iniPath);
+    // The server, the administration settings, the switch of account and
+    // the kernel's confinement each read the file: as one pass they read
+    // one content, so an edit saved meanwhile cannot confine the process to
+    // another file's paths (or none) than the ones it serves.
+    if (engine_.start) loop_.RunAsPass([&] { engine_.start(*this, iniPath); });
   };
   s.reloadServer = [this] {
     if (engine_.reload) engine_.reload();

@@ -352,6 +352,12 @@ void RMessageLoop::RunPending() {
   }
 }
 
+void RMessageLoop::RunAsPass(const std::function<void()>& step) {
+  if (t_passDepth == 0) ++t_pass;
+  PassScope scope(this);
+  step();
+}
+
 int RMessageLoop::Run() {
   // Other threads read loopThread_ in PostMessage without a lock: it is set
   // at construction, and written here only for a loop run on another thread

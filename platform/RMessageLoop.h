@@ -123,6 +123,11 @@ class RMessageLoop {
   // Handles everything that is ready now, without waiting, until the queue is
   // empty. For tests driven by a manual clock.
   void RunPending();
+  // Runs `step` as a pass of its own when called outside one (inside a pass:
+  // as part of it), without waiting or dispatching: the caches that look at
+  // a file once per pass then see one content all through a step whose
+  // parts each read the same file, such as the server's start-up.
+  void RunAsPass(const std::function<void()>& step);
   // `callback` runs at the end of every pass, before the loop waits again
   // (work gathered during the pass, such as replies, goes out in one go).
   // A callback must not add or remove pass-end callbacks.

@@ -188,7 +188,7 @@ def test_writes():
 # A reload that adds a drive root and moves the transfer log outside the
 # applied set: the drive is not served and the log stays where it was, each
 # named in the log with a request to restart, and the rest of the reload (a
-# new account) is applied.
+# new account, whose download works) is applied.
 def test_reload_new_drive():
     p = Confined()
     try:
@@ -210,6 +210,11 @@ def test_reload_new_drive():
         p.wait_for("WARNING: Reload: %s (XferLog) is outside the paths" % moved)
         bob = login(p.port, "bob", "pw")
         expect(bob.cmd("SIZE b.txt"), ["213 3"], "the new account")
+        # The drive in use is still served: the rules were built from the
+        # file the server started with, not from the edit saved just after.
+        expect(bob.retr("b.txt"),
+               ("150 Opening ASCII mode data connection for b.txt (3 bytes).", b"bob",
+                ["226 Transfer complete."]), "a download after the reload")
         expect(greeted(p.port).user("ann", "pw"),
                ["530 Not logged in, home directory does not exist."], "the new drive not served")
     finally:
