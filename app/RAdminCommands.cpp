@@ -622,7 +622,8 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
   return CheckConfigText(iniPath, std::move(text));
 }
 
-std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::string text) {
+std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::string text,
+                                               bool onDisk) {
   RChecker c;
   c.iniPath = iniPath;
   c.iniDir = DirectoryOf(iniPath);
@@ -718,7 +719,7 @@ std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::
     c.Add(runLine, true, LoadStr(kCheckRunAsGroupAlone));
   }
 
-  c.CheckRunAsFiles(entries);
+  if (onDisk) c.CheckRunAsFiles(entries);
 
   for (const auto& e : entries) {
     if (EqualNoCaseAscii(e.section, "DRIVES")) continue;

@@ -28,7 +28,11 @@ struct RConfigProblemStr {
 std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath);
 // The same on `text` as the content of the file at `iniPath` (relative
 // paths are taken from its folder). Any thread.
-std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::string text);
+// `onDisk` false: the check runs off the loop on a text not yet saved, and
+// leaves out what only the saved file can answer (the run-as account's reach
+// of the files the INI names, read through the loop's INI images).
+std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::string text,
+                                               bool onDisk = true);
 
 // Prints the problems ("PATH:LINE: error: TEXT") and a summary to `out`;
 // exit 1 when any is an error.
