@@ -14,7 +14,6 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
 import unittest
 
 from ftp_e2e import free_port, unittest_main, wait_until, write_file

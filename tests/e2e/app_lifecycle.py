@@ -12,12 +12,19 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 import unittest
 
-from ftp_e2e import Program, free_port, unittest_main, write_file
+from ftp_e2e import Program, free_port, unittest_main, wait_until, write_file
 
 VANTOR = None
+
+
+def read_text(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
 
 
 def write_atomic(path, text):
@@ -210,10 +217,9 @@ class Lifecycle(unittest.TestCase):
     def test_hidden_prints_nothing(self):
         ini = os.path.join(self.dir, "v.ini")
         p = self.start("-h", ini)
-        deadline = time.monotonic() + 10
-        while not os.path.exists(ini) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        time.sleep(0.3)
+        # The file is written whole once the settings are read; without -h
+        # the start would have printed its first lines by then.
+        self.assertTrue(wait_until(lambda: "[GLOBAL]" in read_text(ini)))
         self.stop(p)
         self.assertEqual(p.lines, [])
 

@@ -430,13 +430,8 @@ def test_reload_renews_certificate():
         first = old.sock.getpeercert(binary_form=True)
         make_cert(srv.certdir, cn="vantor-b")
         srv.signal(signal.SIGHUP)
-        deadline = time.time() + 10
-        while True:
-            new = tls_login(srv.port)
-            if new.sock.getpeercert(binary_form=True) != first:
-                break
-            assert time.time() < deadline, "the renewed certificate was not taken"
-            time.sleep(0.2)
+        assert wait_until(lambda: tls_login(srv.port).sock.getpeercert(True) != first), \
+            "the renewed certificate was not taken"
         d = protected(old, "NLST")[1]
         assert d.session_reused
         read_all(d)

@@ -449,13 +449,68 @@ def recv_all(sock):
 
 
 def wait_until(pred, timeout=10.0):
-    """Whether `pred()` became true within `timeout` seconds (polled)."""
-    deadline = time.time() + timeout
+    """Whether `pred()` became true within `timeout` seconds (polled). The
+    one wait of the tests: every wait names the condition it waits for."""
+    deadline = time.monotonic() + timeout
     while not pred():
-        if time.time() >= deadline:
+        if time.monotonic() >= deadline:
             return False
         time.sleep(0.02)
     return True
+
+
+def sh(args, timeout=120, **kw):
+    """A program run to its end, its output captured as text."""
+    return subprocess.run(args, capture_output=True, text=True, timeout=timeout, **kw)
+
+
+def closed_silently(port):
+    """True when the server closes (or resets) a new connection without a byte."""
+    try:
+        c = Client(port)
+    except ConnectionResetError:
+        return True
+    return c.closed(5) and c.buf == b""
+
+
+class Notify:
+    """The service manager's end of $NOTIFY_SOCKET: a datagram socket in
+    `folder` (made reachable for a server that dropped its privileges)."""
+
+    def __init__(self, folder):
+        os.chmod(folder, 0o755)
+        self.path = os.path.join(folder, "notify")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        os.chmod(self.path, 0o666)
+
+    def next(self, timeout=10):
+        self.sock.settimeout(timeout)
+        return self.sock.recv(4096).decode()
+
+    def wait_for(self, field, timeout=10):
+        """The messages up to the first that holds `field` as a line."""
+        seen = []
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            try:
+                m = self.next(max(0.1, end - time.monotonic()))
+            except socket.timeout:
+                break
+            seen.append(m)
+            if field in m.split("\n"):
+                return seen
+        raise AssertionError("no %r; saw %r" % (field, seen))
+
+    def has(self, field, timeout=20):
+        try:
+            return bool(self.wait_for(field, timeout))
+        except AssertionError as e:
+            print(e)
+            return False
+
+    def close(self):
+        self.sock.close()
 
 
 def mismatch(got, want, what):
