@@ -1,8 +1,8 @@
 """The one harness of the end-to-end tests.
 
-A Server runs a server binary (vantor-e2e-server or e2e-hooks-server) on an
-INI text in a temporary directory (removed afterwards) on a free loopback
-port; `tree_server` builds that INI from users over a fresh drive C:. A
+A Server runs the driver (vantor-e2e-server) on an INI text in a temporary
+directory (removed afterwards) on a free loopback port; `tree_server`
+builds that INI from users over a fresh drive C:. A
 Client talks raw FTP and returns every reply line exactly as sent. Checks
 either raise (`expect`, run by `run`) or collect (`Checker`), so a script of
 independent cases can report every broken one in a single run.
