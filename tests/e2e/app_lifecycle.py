@@ -8,13 +8,10 @@ import ftplib
 import io
 import os
 import re
-import shutil
 import signal
 import subprocess
-import tempfile
-import unittest
 
-from ftp_e2e import Program, free_port, unittest_main, wait_until, write_file
+from ftp_e2e import ProgramCase, free_port, unittest_main, wait_until, write_file
 
 VANTOR = None
 
@@ -38,31 +35,7 @@ def ftp_to(port):
     return ftp
 
 
-class Lifecycle(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="vantor-app-")
-        self.procs = []
-
-    def tearDown(self):
-        for p in self.procs:
-            p.kill()
-        shutil.rmtree(self.dir)
-
-    def start(self, *args, env=None):
-        p = Program(VANTOR, *args, env=env)
-        self.procs.append(p)
-        return p
-
-    def stop(self, p):
-        """SIGTERM; the program must end with exit code 0."""
-        p.signal(signal.SIGTERM)
-        self.assertEqual(p.finish(), 0)
-
-    def ini(self, text):
-        path = os.path.join(self.dir, "VANTOR.INI")
-        write_file(path, text)
-        return path
-
+class Lifecycle(ProgramCase):
     def test_missing_file_created_then_reload_and_exit(self):
         """A missing INI is created; SIGHUP re-reads it; SIGTERM ends with exit code 0."""
         ini = os.path.join(self.dir, "VANTOR.INI")

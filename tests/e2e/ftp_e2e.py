@@ -573,10 +573,44 @@ def run(tests):
     c.finish()
 
 
+VANTOR = None  # the vantor program of a unittest script (from --vantor)
+
+
+class ProgramCase(unittest.TestCase):
+    """Runs of the vantor program in a scratch folder `dir`; every run still
+    going is killed at the end of its test."""
+    prefix = "vantor-app-"
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix=self.prefix)
+        self.procs = []
+
+    def tearDown(self):
+        for p in self.procs:
+            p.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def start(self, *args, env=None):
+        p = Program(VANTOR, *args, env=env)
+        self.procs.append(p)
+        return p
+
+    def stop(self, p):
+        """SIGTERM; the program must end with exit code 0."""
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+
+    def ini(self, text, name="VANTOR.INI"):
+        path = os.path.join(self.dir, name)
+        write_file(path, text)
+        return path
+
+
 def unittest_main(script_globals):
     """Runs a script's unittest cases with its VANTOR set from --vantor."""
+    global VANTOR
     ap = argparse.ArgumentParser()
     ap.add_argument("--vantor", required=True)
     opts, rest = ap.parse_known_args()
-    script_globals["VANTOR"] = os.path.abspath(opts.vantor)
+    VANTOR = script_globals["VANTOR"] = os.path.abspath(opts.vantor)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
