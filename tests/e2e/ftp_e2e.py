@@ -152,6 +152,15 @@ class Server:
         with self.cond:
             return [l for l in self.lines if l.startswith("LOG ")]
 
+    def send_seen(self, client, line, timeout=10):
+        """Sends the command `line` on `client` and waits until the server
+        has logged it (read and started it), however often it came before."""
+        seen = lambda: sum(1 for l in self.log() if l.endswith(") " + line))
+        before = seen()
+        client.send(line)
+        if not wait_until(lambda: seen() > before, timeout):
+            raise AssertionError("%r never logged: %r" % (line, self.log()[-10:]))
+
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
