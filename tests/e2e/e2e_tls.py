@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import time
 
-from ftp_e2e import (BANNER, Client, Server, expect, free_port, greeted, run, wait_until,
+from ftp_e2e import (BANNER, Client, Server, expect, free_port, greeted, run, sh, wait_until,
                      write_file)
 
 INI = """[GLOBAL]
@@ -245,10 +245,6 @@ class ReuseFTP(ftplib.FTP_TLS):
             conn = self.context.wrap_socket(conn, server_hostname=self.host,
                                             session=self.sock.session)
         return conn, size
-
-
-def sh(args, **kw):
-    return subprocess.run(args, capture_output=True, text=True, timeout=120, **kw)
 
 
 # curl (--ssl-reqd, ftps://), lftp (mirror both ways), ftplib in passive
