@@ -30,6 +30,10 @@ WsStatus RDataLink::ReceiveToFile(int pipeRead, int pipeWrite, int fileFd, int64
   return socket->ReceiveToFile(pipeRead, pipeWrite, fileFd, length, &step_, &fileResult_);
 }
 
+void RTransfer::Enter(int32_t state) {
+  state_ = state;
+}
+
 bool RTransfer::Wait(RTransferKind kind, int64_t nowMs) {
   if (state_ != XS_Idle) return false;
   kind_ = kind;

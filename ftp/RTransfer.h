@@ -246,7 +246,8 @@ class RTransfer {
   int64_t bufferSize = 0;
 
  private:
-  void Enter(int32_t state) { state_ = state; }
+  // The one place the state changes.
+  void Enter(int32_t state);
 
   int32_t state_ = XS_Idle;
   RTransferKind kind_ = RTransferKind::Download;
