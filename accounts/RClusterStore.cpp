@@ -1,5 +1,6 @@
 #include "accounts/RClusterStore.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -158,6 +159,31 @@ const char* const kSchemaSteps[] = {
     UPDATE vantor_quota q SET used = greatest(q.used - c.amount, 0)
      WHERE q.account = c.account RETURNING q.used INTO used;
     UPDATE vantor_charges SET undone = true WHERE id = p_id;
+  END $f$;
+)sql",
+    // 3: quota taken as far as it goes (a session's reservation).
+    R"sql(
+  -- Takes up to `p_amount`, but no more than an eighth of what the maximum
+  -- leaves (at least `p_least`, as far as it goes), so that sessions
+  -- sharing the last of a quota each hold a small part of it. Recorded
+  -- under its id like vantor_charge: a repeat takes nothing more and
+  -- vantor_charge_undo gives back exactly what it took.
+  CREATE FUNCTION vantor_take(p_id text, p_account text, p_amount bigint, p_least bigint,
+                              p_max bigint, p_seed bigint, OUT taken bigint, OUT used bigint)
+  LANGUAGE plpgsql AS $f$
+  BEGIN
+    PERFORM set_config('synchronous_commit', 'on', true);
+    PERFORM pg_advisory_xact_lock(29304, hashtext(p_id));
+    SELECT c.amount, c.used INTO taken, used FROM vantor_charges c WHERE c.id = p_id;
+    IF FOUND THEN RETURN; END IF;
+    INSERT INTO vantor_quota (account, used) VALUES (p_account, greatest(p_seed, 0))
+      ON CONFLICT (account) DO NOTHING;
+    SELECT q.used INTO used FROM vantor_quota q WHERE q.account = p_account FOR UPDATE;
+    taken := greatest(least(p_amount, greatest((p_max - used) / 8, p_least), p_max - used), 0);
+    UPDATE vantor_quota q SET used = q.used + taken
+     WHERE q.account = p_account RETURNING q.used INTO used;
+    INSERT INTO vantor_charges (id, account, amount, ok, used)
+      VALUES (p_id, p_account, taken, taken > 0, used);
   END $f$;
 )sql",
 };
@@ -436,12 +462,24 @@ void RClusterStore::CountSessions(const std::string& account, const std::string&
 
 void RClusterStore::ChargeQuota(const std::string& account, int64_t amount, int64_t maximum,
                                 int64_t seed, int64_t confirmMs, ChargeDone done) {
+  AddCharge(account, amount, -1, maximum, seed, confirmMs, std::move(done));
+}
+
+void RClusterStore::TakeQuota(const std::string& account, int64_t amount, int64_t least,
+                              int64_t maximum, int64_t seed, int64_t confirmMs, ChargeDone done) {
+  AddCharge(account, amount, amount > 0 ? std::max<int64_t>(least, 0) : -1, maximum, seed,
+            confirmMs, std::move(done));
+}
+
+void RClusterStore::AddCharge(const std::string& account, int64_t amount, int64_t least,
+                              int64_t maximum, int64_t seed, int64_t confirmMs, ChargeDone done) {
   const std::string id = chargePrefix_ + std::to_string(++chargeSeq_);
   ChargeStr c;
   c.account = account;
   c.amount = amount;
   c.maximum = maximum;
   c.seed = seed;
+  c.least = least;
   c.deadlineMs = loop_.Clock().NowMs() + confirmMs;
   c.done = std::move(done);
   charges_.emplace(id, std::move(c));
@@ -467,8 +505,18 @@ void RClusterStore::SendCharge(const std::string& id) {
     client_.Query("SELECT vantor_charge_undo($1)", {id}, std::move(answered));
     return;
   }
+  if (c.least >= 0) {
+    client_.Query(
+        "SELECT taken > 0, used, taken FROM vantor_take($1, $2, $3::bigint, $4::bigint, "
+        "$5::bigint, $6::bigint)",
+        {id, c.account, std::to_string(c.amount), std::to_string(c.least),
+         std::to_string(c.maximum), std::to_string(c.seed)},
+        std::move(answered));
+    return;
+  }
   client_.Query(
-      "SELECT ok, used FROM vantor_charge($1, $2, $3::bigint, $4::bigint, $5::bigint)",
+      "SELECT ok, used, CASE WHEN ok THEN $3::bigint ELSE 0 END FROM "
+      "vantor_charge($1, $2, $3::bigint, $4::bigint, $5::bigint)",
       {id, c.account, std::to_string(c.amount), std::to_string(c.maximum), std::to_string(c.seed)},
       std::move(answered));
 }
@@ -492,6 +540,7 @@ void RClusterStore::ChargeAnswered(const std::string& id, const RPgResultStr& r)
     RChargeAnswerStr a;
     a.outcome = r.Ok() && r.Text(0, 0) == "t" ? RCharge::Done : RCharge::Refused;
     a.used = r.Ok() ? r.Int(0, 1, -1) : -1;
+    a.applied = r.Ok() ? r.Int(0, 2, 0) : 0;
     done(a);
     return;
   }

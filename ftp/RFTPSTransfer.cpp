@@ -457,6 +457,12 @@ int64_t ChargedFileBlock(RFTPSComInterp& s, int64_t block) {
 }
 
 void ReceiveNextBlock(RFTPSComInterp& s) {
+  // A shared quota store is asked before the reservation here runs short;
+  // the session waits for its answer (an ended upload drops the wait).
+  if (s.Quota && s.Quota->MustReserve(RFTPSTransferExt::kQuotaFileBlock)) {
+    s.Quota->Reserve(RFTPSTransferExt::kQuotaFileBlock, [&s] { ReceiveNextBlock(s); });
+    return;
+  }
   RFTPSTransferExt& x = TransferExt(s);
   WsStatus st = WS_NotCon;
   if (!s.Data.socket) {
