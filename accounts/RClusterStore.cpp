@@ -185,6 +185,11 @@ const char* const kSchemaSteps[] = {
     INSERT INTO vantor_charges (id, account, amount, ok, used)
       VALUES (p_id, p_account, taken, taken > 0, used);
   END $f$;
+  -- Anti-hammering blocks any node made, honoured by all until they end.
+  CREATE TABLE vantor_blocks (
+    address text PRIMARY KEY,
+    until timestamptz NOT NULL,
+    node text NOT NULL);
 )sql",
 };
 constexpr int kStepCount = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
@@ -456,6 +461,41 @@ void RClusterStore::CountSessions(const std::string& account, const std::string&
                                   std::function<void(bool, int64_t)> done) {
   client_.Query(kLiveCount, {account, client},
                 [done = std::move(done)](const RPgResultStr& r) { done(r.Ok(), r.Int(0, 0, 0)); });
+}
+
+// --- anti-hammering ------------------------------------------------------------
+
+void RClusterStore::ShareBlock(const std::string& address, int64_t seconds) {
+  if (state_ != RState::Ready || seconds <= 0) return;
+  // A longer block already there stands.
+  client_.Query(
+      "INSERT INTO vantor_blocks (address, until, node) "
+      "VALUES ($1, now() + make_interval(secs => $2::int), $3) "
+      "ON CONFLICT (address) DO UPDATE SET until = greatest(vantor_blocks.until, EXCLUDED.until), "
+      "node = EXCLUDED.node",
+      {address, std::to_string(std::min<int64_t>(seconds, INT32_MAX)), settings_.node}, nullptr);
+}
+
+void RClusterStore::FetchBlocks(
+    std::function<void(bool ok, std::vector<RSharedBlockStr> blocks)> done) {
+  if (state_ != RState::Ready) {
+    loop_.AddTimer(0, false, [done = std::move(done)] { done(false, {}); });
+    return;
+  }
+  // Ended blocks go with the read.
+  client_.Query(
+      "WITH gone AS (DELETE FROM vantor_blocks WHERE until <= now()) "
+      "SELECT address, ceil(extract(epoch FROM until - now()))::bigint FROM vantor_blocks "
+      "WHERE until > now()",
+      {}, [done = std::move(done)](const RPgResultStr& r) {
+        std::vector<RSharedBlockStr> blocks;
+        if (r.Ok()) {
+          for (size_t i = 0; i < r.rows.size(); ++i) {
+            blocks.push_back({r.Text(i, 0), r.Int(i, 1, 0)});
+          }
+        }
+        done(r.Ok(), std::move(blocks));
+      });
 }
 
 // --- quota ---------------------------------------------------------------------

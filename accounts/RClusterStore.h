@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/RClusterSettings.h"
 #include "net/RPgClient.h"
@@ -92,6 +93,18 @@ class RClusterStore {
                      std::function<void(bool ok, int64_t count)> done);
   // Renews the lease now (the timer does it every third of the lease).
   void RenewLease();
+
+  // --- anti-hammering ---------------------------------------------------------
+  // Publishes a block this node made: `address` refused for `seconds` on
+  // every node (a longer one already there stands). Not kept when the store
+  // is down: the block still holds here.
+  void ShareBlock(const std::string& address, int64_t seconds);
+  struct RSharedBlockStr {
+    std::string address;
+    int64_t secondsLeft = 0;
+  };
+  // The blocks in force, made by any node; `ok` false when not answered.
+  void FetchBlocks(std::function<void(bool ok, std::vector<RSharedBlockStr> blocks)> done);
 
   // --- quota ------------------------------------------------------------------
   enum class RCharge {

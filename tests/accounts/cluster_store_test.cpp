@@ -521,5 +521,38 @@ TEST_F(ClusterStoreTest, SessionQuotaSharedAcrossNodes) {
   loop_.DestroyWindow(window);
 }
 
+// A block made by one node is read by the other with the time it has left;
+// a shorter one for the same address leaves the longer standing, and an
+// ended one is gone.
+TEST_F(ClusterStoreTest, BlocksSharedAcrossNodes) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  a->ShareBlock("192.0.2.1", 60);
+  b->ShareBlock("192.0.2.1", 5);
+  a->ShareBlock("192.0.2.2", 30);
+  // Ordered after the inserts on each connection: the reads below see them.
+  std::optional<bool> synced;
+  a->FetchBlocks([&](bool, std::vector<RClusterStore::RSharedBlockStr>) { synced = true; });
+  ASSERT_TRUE(RunUntil([&] { return synced.has_value(); }));
+  synced.reset();
+  b->FetchBlocks([&](bool, std::vector<RClusterStore::RSharedBlockStr>) { synced = true; });
+  ASSERT_TRUE(RunUntil([&] { return synced.has_value(); }));
+  ASSERT_EQ(server_->Psql("UPDATE vantor_blocks SET until = now() - interval '1 second' "
+                          "WHERE address = '192.0.2.2';",
+                          db_),
+            0);
+  std::optional<std::vector<RClusterStore::RSharedBlockStr>> got;
+  b->FetchBlocks([&](bool ok, std::vector<RClusterStore::RSharedBlockStr> blocks) {
+    EXPECT_TRUE(ok);
+    got = std::move(blocks);
+  });
+  ASSERT_TRUE(RunUntil([&] { return got.has_value(); }));
+  ASSERT_EQ(got->size(), 1u);
+  EXPECT_EQ((*got)[0].address, "192.0.2.1");
+  EXPECT_GE((*got)[0].secondsLeft, 55);
+  EXPECT_LE((*got)[0].secondsLeft, 60);
+}
+
 }  // namespace
 }  // namespace vantor

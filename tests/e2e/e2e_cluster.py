@@ -15,7 +15,7 @@ warnings.filterwarnings("ignore", category=DeprecationWarning)
 import crypt  # noqa: E402
 
 import pg_e2e  # noqa: E402
-from ftp_e2e import Server, expect, greeted, login, parse_args, run, wait_until  # noqa: E402
+from ftp_e2e import Client, Server, expect, greeted, login, parse_args, run, wait_until  # noqa: E402
 
 PROCEED = "230 User logged in, proceed."
 TOO_MANY = "421 Too many users - please try again later."
@@ -358,6 +358,38 @@ def test_quota_database_restart():
         shutil.rmtree(home, ignore_errors=True)
 
 
+def refused(port):
+    """True when the server closes a new connection without a greeting."""
+    try:
+        c = Client(port)
+    except ConnectionResetError:
+        return True
+    got = c.closed(3) and c.buf == b""
+    c.close()
+    return got
+
+
+# A client blocked by one machine's anti-hammering is refused by the other
+# as well, which alone would have let it in (its tries are many).
+def test_block_shared():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    hammer = "AntiHammer=YES\nAntiHammerWindow=60\nAntiHammerBlock=60\nAntiHammerTries=%d"
+    a = Server(ini("a", PG.conninfo(db), extra_global=hammer % 2))
+    b = Server(ini("b", PG.conninfo(db), extra_global=hammer % 100))
+    with a, b:
+        a.wait_log("Cluster store: connected to the database as node a")
+        b.wait_log("Cluster store: connected to the database as node b")
+        greeted(b.port).close()
+        for _ in range(2):
+            greeted(a.port).close()
+        assert refused(a.port), "a did not block"
+        assert wait_until(
+            lambda: PG.sql("SELECT count(*) FROM vantor_blocks WHERE address = '127.0.0.1' "
+                           "AND node = 'a'", db) == "1", 10), "the block never reached the store"
+        assert wait_until(lambda: refused(b.port), 15), "b never honoured a's block"
+
+
 def main():
     global PG
     parse_args()
@@ -369,7 +401,8 @@ def main():
         run([test_cluster_init_idempotent, test_limits_across_nodes,
              test_killed_node_freed_after_lease, test_clean_stop_frees_slots,
              test_unreachable_at_start, test_schema_missing,
-             test_database_restart, test_quota_across_nodes, test_quota_database_restart])
+             test_database_restart, test_quota_across_nodes, test_quota_database_restart,
+             test_block_shared])
 
 
 if __name__ == "__main__":
