@@ -142,7 +142,9 @@ void RRemoteHost::Tick() {
       OnStatus(r);
     });
   }
-  if (sessionsCall_ == 0) {
+  // The list is asked for only while a window shows it: with thousands of
+  // sessions it is the largest answer the server gives.
+  if (infoOpen_ && sessionsCall_ == 0) {
     sessionsCall_ = client_->Request("GET", "/v1/sessions", {}, [this](const RAdminReplyStr& r) {
       sessionsCall_ = 0;
       OnSessions(r);
@@ -384,6 +386,20 @@ void RRemoteHost::Kill(uint32_t session) {
                        Screen(FormatStr(S_GUI_KILL_REFUSED, session, ErrorText(r.body)));
                      Tick();
                    });
+}
+
+void RRemoteHost::SetInfoWindowOpen(bool open) {
+  if (open == infoOpen_) return;
+  infoOpen_ = open;
+  if (open) {
+    Tick();
+    return;
+  }
+  Follow(0);
+  if (sessionsCall_ != 0) client_->Cancel(sessionsCall_);
+  sessionsCall_ = 0;
+  sessions_.clear();
+  order_.clear();
 }
 
 void RRemoteHost::Follow(uint32_t session) {

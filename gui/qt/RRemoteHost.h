@@ -67,7 +67,7 @@ class RRemoteHost final : public QObject, public RGuiEngine, public RSessionSour
   std::optional<RSessionTimesStr> Timing(uint32_t session) override;
   std::optional<RSessionNameStr> Host(uint32_t session) override;
   std::optional<RSessionBytesStr> Traffic(uint32_t session) override;
-  void SetInfoWindowOpen(bool open) override { infoOpen_ = open; }
+  void SetInfoWindowOpen(bool open) override;
   void Kill(uint32_t session) override;
   void Follow(uint32_t session) override;
 
