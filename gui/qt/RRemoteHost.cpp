@@ -294,7 +294,11 @@ void RRemoteHost::LoadImage(const std::string& text) {
   // server has, and their difference is what is sent.
   if (!WriteText(servedPath_, text) || !WriteText(imagePath_, text)) return;
   RIniFile image(imagePath_);
+  const RLogFontStr font = settings_.Settings().font;
   settings_.LoadSettings(&image);
+  // The log pane shows the server's lines in the server's `LogFont`.
+  if (window_ && !(settings_.Settings().font == font))
+    window_->LogPane()->SetLogFont(settings_.Settings().font);
   if (window_ && window_->Action("filelog") != nullptr)
     window_->Action("filelog")->setChecked(settings_.FileLogging());
 }
