@@ -3,15 +3,11 @@
 // window watching it through the administration socket (and over TLS with
 // a token). Run under Xvfb.
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -21,6 +17,7 @@
 #include "config/RIniFile.h"
 #include "gui/qt/RMainWindow.h"
 #include "gui/qt/RRemoteHost.h"
+#include "gui/qt/RSetupDialogs.h"
 #include "gui/qt/RUserInfoWindow.h"
 #include "live_client.h"
 #include "temp_dir.h"
@@ -43,53 +40,23 @@ bool PumpUntil(const std::function<bool()>& done, int ms = 20000) {
   return true;
 }
 
-// A child process; its output goes to `out` (a file), or to a pipe we read.
-class Child {
+// A child process of the test, ended (SIGTERM to its PID) when it goes.
+class Child : public QProcess {
  public:
-  Child(const std::vector<std::string>& argv, const std::string& out, bool pipeOut) {
-    int fds[2] = {-1, -1};
-    if (pipeOut) {
-      EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int o = pipeOut ? fds[1] : ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-      ::dup2(o, 1);
-      ::dup2(o, 2);
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-    if (pipeOut) {
-      ::close(fds[1]);
-      read_ = fds[0];
-      ::fcntl(read_, F_SETFL, O_NONBLOCK);
-    }
-  }
-  ~Child() {
-    Stop();
-    if (read_ >= 0) ::close(read_);
-  }
+  ~Child() override { Stop(); }
   void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
+    if (state() == NotRunning) return;
+    terminate();
+    waitForFinished(15000);
   }
-  // What the child printed so far.
-  const std::string& Output() {
-    char buf[4096];
-    ssize_t n;
-    while (read_ >= 0 && (n = ::read(read_, buf, sizeof buf)) > 0) out_.append(buf, size_t(n));
-    return out_;
+  // Whether it printed `text` so far.
+  bool Printed(const char* text) {
+    out_ += readAllStandardOutput().toStdString();
+    return out_.find(text) != std::string::npos;
   }
+  const std::string& Output() const { return out_; }
 
  private:
-  pid_t pid_ = -1;
-  int read_ = -1;
   std::string out_;
 };
 
@@ -124,8 +91,11 @@ class Server {
   }
   void Start() {
     std::filesystem::remove(socket);
-    child_ = std::make_unique<Child>(std::vector<std::string>{kVantor, "-u", ini},
-                                     dir_.File("vantor.out"), false);
+    child_ = std::make_unique<Child>();
+    child_->setProcessChannelMode(QProcess::MergedChannels);
+    child_->setStandardOutputFile(QString::fromStdString(dir_.File("vantor.out")),
+                                  QIODevice::Append);
+    child_->start(QString::fromStdString(kVantor), {"-u", QString::fromStdString(ini)});
     ASSERT_TRUE(PumpUntil([&] { return std::filesystem::exists(socket); }))
         << test::ReadText(dir_.File("vantor.out"));
   }
@@ -139,13 +109,6 @@ class Server {
   std::unique_ptr<Child> child_;
 };
 
-RAdminClient::Options Unix(const std::string& path) {
-  RAdminClient::Options o;
-  o.target.socketPath = path;
-  o.target.shown = path;
-  return o;
-}
-
 std::string Label(RMainWindow* w) {
   return w->ConnectionField() != nullptr ? w->ConnectionField()->text().toStdString() : "";
 }
@@ -156,16 +119,19 @@ TEST(GuiConnect, LiveSessionTraceKillAndReconnect) {
   TempDir dir;
   Server server(dir);
   server.Start();
-  RRemoteHost host(Unix(server.socket), RGuiOptionsStr{});
+  std::string error;
+  RAdminClient::Options o;
+  o.target = *ParseConnectTarget("unix:" + server.socket, &error);
+  RRemoteHost host(o, RGuiOptionsStr{});
   host.Start();
   RMainWindow* w = host.Window();
   ASSERT_TRUE(PumpUntil([&] { return host.Connected(); })) << Label(w);
   EXPECT_EQ(Label(w), "Connected to " + server.socket);
 
   const std::string script = dir.Write("ftp.py", kFtpScript);
-  Child ftp({"/usr/bin/python3", script, std::to_string(server.port)}, {}, true);
-  ASSERT_TRUE(PumpUntil([&] { return ftp.Output().find("in\n") != std::string::npos; }))
-      << ftp.Output();
+  Child ftp;
+  ftp.start("python3", {QString::fromStdString(script), QString::number(server.port)});
+  ASSERT_TRUE(PumpUntil([&] { return ftp.Printed("in\n"); })) << ftp.Output();
 
   // The session in the list, the status bar and the log pane.
   w->ShowUserInfo();
@@ -193,8 +159,7 @@ TEST(GuiConnect, LiveSessionTraceKillAndReconnect) {
 
   // Kill: ftplib sees its connection end, the list empties.
   info->KillTracked();
-  ASSERT_TRUE(PumpUntil([&] { return ftp.Output().find("closed") != std::string::npos; }))
-      << ftp.Output();
+  ASSERT_TRUE(PumpUntil([&] { return ftp.Printed("closed"); })) << ftp.Output();
   EXPECT_TRUE(PumpUntil([&] { return info->List()->topLevelItemCount() == 0; }));
 
   // The server goes away: shown as lost, the fields greyed; it comes back:
@@ -209,21 +174,34 @@ TEST(GuiConnect, LiveSessionTraceKillAndReconnect) {
   EXPECT_EQ(Label(w), "Connected to " + server.socket);
   EXPECT_TRUE(w->StatusField(1)->isEnabled());
 
-  // A set-up dialog's save: its changes go to the server as one PATCH and
-  // the server's reload shows in the status bar.
+  // The FTP server dialog, opened from the menu, saves into the image; its
+  // change goes to the server as one PATCH and the reload shows in the
+  // status bar.
   ASSERT_TRUE(PumpUntil([&] { return !host.IniPath().empty(); }));
-  {
-    RIniFile image(host.IniPath());
-    ASSERT_EQ(image.GetString("USER=joe", "Password"), "********");
-    ASSERT_TRUE(image.WriteString("GLOBAL", "MaxNrUsers", std::string("7")));
-  }
-  host.ReloadSettings();
+  EXPECT_EQ(RIniFile(host.IniPath()).GetString("USER=joe", "Password"), "********");
+  w->runSetup = [&](RSetupPage page) {
+    EXPECT_EQ(page, RSetupPage::Server);
+    RServerDialog d(host.IniPath());
+    d.SetShowErrors(false);
+    d.Field("MaxNrUsers")->setText("7");
+    return d.TryAccept();
+  };
+  w->Action("setupserver")->trigger();
   EXPECT_TRUE(PumpUntil([&] { return w->StatusField(1)->text() == "0 (0) of 7 Users"; }))
       << w->StatusField(1)->text().toStdString();
   RIniFile written(server.ini);
   EXPECT_EQ(written.GetString("GLOBAL", "MaxNrUsers"), "7");
   // The mask was never written back.
   EXPECT_EQ(written.GetString("USER=joe", "Password"), "pw-joe");
+  // A change the server's check refuses: its reasons in the log pane.
+  ASSERT_TRUE(RIniFile(host.IniPath()).WriteString("GLOBAL", "MaxNrUsers", std::string("many")));
+  host.ReloadSettings();
+  EXPECT_TRUE(PumpUntil([&] {
+    return w->LogPane()->toPlainText().contains(
+        "The server refused the change: the change was refused: nothing was written; "
+        "MaxNrUsers=many is not a number");
+  })) << w->LogPane()->toPlainText().toStdString();
+  EXPECT_EQ(RIniFile(server.ini).GetString("GLOBAL", "MaxNrUsers"), "7");
   host.Stop();
 }
 
