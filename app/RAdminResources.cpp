@@ -16,6 +16,7 @@
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPServer.h"
 #include "ftp/RMetrics.h"
+#include "net/RSocketLayer.h"
 #include "platform/RIpAddress.h"
 #include "util/RLog.h"
 #include "util/RStringTable.h"
@@ -482,6 +483,14 @@ std::optional<RAdminAnswerStr> RAdminResources::Call(const RAdminCallStr& c) {
     x["downloadsRunning"] = st.DownloadsActive;
     j["transfers"] = x;
     j["tls"] = m.TlsContext() != nullptr;
+    // What the main window's status bar shows beside the counters.
+    RSocketLayer& layer = app.Layer();
+    Json sockets;
+    sockets["now"] = layer.SocketCount();
+    sockets["max"] = layer.MaxSockets();
+    j["sockets"] = sockets;
+    j["maxUsers"] = server->Settings().maxNrUsers;
+    j["throughput"] = layer.GetServerRate();
     Json ls = Json::array();
     for (const RManSockStr& l : m.Listeners()) {
       Json e;

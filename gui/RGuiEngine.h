@@ -48,6 +48,9 @@ class RSessionSource {
   virtual void SetInfoWindowOpen(bool open) = 0;
   // Posts the removal of a session.
   virtual void Kill(uint32_t session) = 0;
+  // The user information window now tracks `session`: a source that must
+  // ask for its dialogue lines (a remote server) starts doing so.
+  virtual void Follow(uint32_t session) { (void)session; }
 };
 
 class RGuiEngine {

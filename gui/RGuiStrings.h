@@ -251,6 +251,15 @@ enum : uint32_t {
   S_GUI_ERR_PROXYFROM = 26691,
   S_GUI_SET_GENERAL = 26700,
   S_GUI_LOG_XFERFILE = 26701,
+  // Watching a server through its administration endpoint.
+  S_GUI_CONNECTING = 26800,
+  S_GUI_CONNECTED = 26801,
+  S_GUI_CONNECTION_LOST = 26802,
+  S_GUI_LINES_LOST = 26803,
+  S_GUI_CONFIG_REFUSED = 26804,
+  S_GUI_KILL_REFUSED = 26805,
+  S_GUI_REQUEST_REFUSED = 26806,
+  S_GUI_CONFIG_WRITTEN = 26807,
 };
 
 }  // namespace vantor

@@ -7,34 +7,21 @@
 #include "util/RText.h"
 
 namespace vantor {
-namespace {
-
-// Transfer states of a session as the queries report them.
-enum : uint32_t {
-  kSending = 5,
-  kReceiving = 6,
-  kListing = 7,
-  kWaitSend = 8,
-  kWaitReceive = 9,
-  kWaitList = 10,
-};
-
-}  // namespace
 
 std::string SessionActivityText(const RSessionLineStr& s) {
   const std::string percent = s.percent != 0 ? FormatStr(S_GUI_UI_PERCENT, s.percent) : "";
   switch (s.transferState) {
-    case kSending:
+    case kXferSending:
       return FormatStr(S_GUI_UI_SEND, percent, s.transferBytes, s.file);
-    case kReceiving:
+    case kXferReceiving:
       return FormatStr(S_GUI_UI_RECEIVE, percent, s.transferBytes, s.file);
-    case kListing:
+    case kXferListing:
       return FormatStr(S_GUI_UI_LIST, s.transferBytes, s.file);
-    case kWaitSend:
+    case kXferWaitSend:
       return FormatStr(S_GUI_UI_WAITSEND, s.file);
-    case kWaitReceive:
+    case kXferWaitReceive:
       return FormatStr(S_GUI_UI_WAITRECEIVE, s.file);
-    case kWaitList:
+    case kXferWaitList:
       return FormatStr(S_GUI_UI_WAITLIST, s.file);
     default:
       return LoadStr(S_GUI_UI_NONE);

@@ -10,6 +10,16 @@
 
 namespace vantor {
 
+// Transfer states of a session as the queries report them.
+enum : uint32_t {
+  kXferSending = 5,
+  kXferReceiving = 6,
+  kXferListing = 7,
+  kXferWaitSend = 8,
+  kXferWaitReceive = 9,
+  kXferWaitList = 10,
+};
+
 // The answer of session query 2 as the window uses it.
 struct RSessionLineStr {
   uint32_t number = 0;

@@ -281,6 +281,20 @@ void RMainWindow::OnStatusRecord(uint32_t kind, int32_t value, int32_t value2) {
   UpdateTray();
 }
 
+void RMainWindow::ShowConnection(bool up, std::string_view text) {
+  if (connection_ == nullptr) {
+    connection_ = new QLabel(this);
+    connection_->setObjectName("connection");
+    connection_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    statusBar()->insertPermanentWidget(0, connection_, 1);
+  }
+  connection_->setText(Q(std::string(text)));
+  for (QLabel* f : fields_) f->setEnabled(up);
+  if (tray_ != nullptr) {
+    tray_->setToolTip(Q(up ? status_.ToolTip() : std::string(text)));
+  }
+}
+
 void RMainWindow::OnNotify(uint32_t code, uint32_t session, std::string_view text) {
   if (userInfo_) userInfo_->OnNotify(code, session, text);
 }

@@ -42,6 +42,12 @@ class RMainWindow : public QMainWindow {
   // dialogue line.
   void OnNotify(uint32_t code, uint32_t session, std::string_view text);
 
+  // Watching a server elsewhere: the state of the connection to it, shown
+  // first in the status bar; while it is down the server's fields are
+  // greyed, as what they say is no longer known.
+  void ShowConnection(bool up, std::string_view text);
+  QLabel* ConnectionField() const { return connection_; }
+
   // Closes without asking (exit pending ended, or a signal forced it).
   void CloseNow();
 
@@ -85,6 +91,7 @@ class RMainWindow : public QMainWindow {
   RLogPane* pane_ = nullptr;
   QToolBar* toolBar_ = nullptr;
   QLabel* fields_[4] = {};
+  QLabel* connection_ = nullptr;
   RStatusDisplay status_;
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* trayMenu_ = nullptr;

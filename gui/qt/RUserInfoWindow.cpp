@@ -169,6 +169,7 @@ void RUserInfoWindow::Track(uint32_t session) {
   tracked_ = session;
   previousRate_ = -1;
   hostResolved_ = false;
+  if (Source() != nullptr) Source()->Follow(session);
   dialogue_->AppendLine(NowTrackingLine(session));
   RefreshHost();
   RefreshDetails();

@@ -247,6 +247,13 @@ class Resources(unittest.TestCase):
             self.assertGreaterEqual(status["connections"]["now"], 1)
             self.assertTrue(status["tls"])
             self.assertEqual(status["listeners"][0]["port"], self.ep.port)
+            # The status bar's fields: the FTP session's socket and the
+            # listeners are open, and the limit is the one just written.
+            self.assertGreaterEqual(status["sockets"]["now"], 2)
+            self.assertGreaterEqual(status["sockets"]["max"], status["sockets"]["now"])
+            self.assertTrue(wait_until(lambda: json.loads(
+                self.ep.curl("GET", "/v1/status")[1])["maxUsers"] == 40))
+            self.assertGreaterEqual(status["throughput"], 0)
             # The change went through the INI writer and the reload applied it.
             with open(self.ep.ini) as f:
                 self.assertIn("MaxNrUsers=40\n", f.read())
