@@ -10,6 +10,7 @@
 #include "platform/RSpawn.h"
 #include "platform/RTimeZone.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 #include "time_zone_scope.h"
 
 using namespace vantor;
@@ -18,8 +19,7 @@ namespace {
 
 // Waits for the reaper threads; bounded, so a lost child fails the test.
 bool ChildrenReaped() {
-  for (int i = 0; i < 1000 && RunningSpawnedChildren() > 0; ++i) usleep(5000);
-  return RunningSpawnedChildren() == 0;
+  return test::WaitUntil([] { return RunningSpawnedChildren() == 0; });
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "platform/RMessageLoop.h"
 #include "platform/RSpawn.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 #include "time_zone_scope.h"
 #include "util/RLog.h"
 
@@ -199,7 +200,7 @@ TEST_F(SiteSession, ExecNeverWithSecurityOff) {
             std::vector<std::string>{"501 Permission denied."});
   EXPECT_EQ(Send("site exec " + touch + " made"),
             std::vector<std::string>{"501 Permission denied."});
-  for (int i = 0; i < 100 && RunningSpawnedChildren() > 0; ++i) usleep(5000);
+  EXPECT_TRUE(test::WaitUntil([] { return RunningSpawnedChildren() == 0; }));
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/made"));
 }
 

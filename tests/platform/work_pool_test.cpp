@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -14,6 +17,7 @@
 
 #include "platform/RMessageLoop.h"
 #include "platform/RWorkPool.h"
+#include "wait_until.h"
 #include "work_gate.h"
 
 using namespace vantor;
@@ -21,6 +25,17 @@ using namespace vantor;
 namespace {
 
 using Gate = test::WorkGate;
+
+// True while thread `tid` of this process sleeps in the kernel.
+bool ThreadBlocked(pid_t tid) {
+  FILE* f = fopen(("/proc/self/task/" + std::to_string(tid) + "/stat").c_str(), "r");
+  if (f == nullptr) return false;
+  char line[512] = {};
+  const size_t n = fread(line, 1, sizeof(line) - 1, f);
+  fclose(f);
+  const char* close = strrchr(line, ')');
+  return n > 0 && close != nullptr && close[1] == ' ' && close[2] == 'S';
+}
 
 RWorkPool::Result IntResult(int v) {
   return std::make_shared<const int>(v);
@@ -208,10 +223,15 @@ TEST_F(WorkPoolTest, DestroyedPoolFinishesRunningAndDropsQueued) {
                 },
                 [&](const RWorkPool::Result& r) { got.push_back(IntOf(r)); }),
             RWorkSubmit::Queued);
+  // The gate opens once the destructor waits for the worker (this thread
+  // blocked in the kernel), so the queued job is seen after the stop.
+  const pid_t self = gettid();
+  std::atomic<bool> ending{false};
   std::thread opener([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(test::WaitUntil([&] { return ending.load() && ThreadBlocked(self); }));
     gate.Open();
   });
+  ending = true;
   pool_.reset();
   opener.join();
   loop_.RunPending();
