@@ -18,4 +18,17 @@ bool WaitUntil(Condition&& done, std::chrono::milliseconds deadline = std::chron
   return true;
 }
 
+// Runs passes of `loop` (an RMessageLoop) until `done` holds; false after
+// the deadline. For conditions a posted completion makes true.
+template <class Loop, class Condition>
+bool RunLoopUntil(Loop& loop, Condition&& done,
+                  std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    loop.RunOnce(20);
+  }
+  return true;
+}
+
 }  // namespace vantor::test

@@ -80,9 +80,9 @@ void Ignore(RFTPSComInterp&, std::string_view) {}
 // the MLST line stars the session's facts.
 TEST_F(FeatTest, FeaturesFollowTheCommandTable) {
   RFTPSComInterp* s = Open(false);
-  const std::vector<std::string> all = {
-      "CLNT", "EPRT", "EPSV",        "HOST", "MDTM", "MFMT", "MLST type*;size*;modify*;perm*;unique;UNIX.mode;",
-      "REST STREAM", "SIZE", "TVFS", "UTF8"};
+  const std::string mlst = "MLST type*;size*;modify*;perm*;unique;UNIX.mode;";
+  const std::vector<std::string> all = {"CLNT", "EPRT",        "EPSV", "HOST", "MDTM", "MFMT",
+                                        mlst,   "REST STREAM", "SIZE", "TVFS", "UTF8"};
   EXPECT_EQ(Send(s, "FEAT"), FeatReply(all));
 
   // A table without a command does not offer its line; one with it does.
@@ -91,14 +91,12 @@ TEST_F(FeatTest, FeaturesFollowTheCommandTable) {
     return std::string_view(c.verb) == "SIZE" || std::string_view(c.verb) == "MDTM";
   });
   EXPECT_EQ(FeatureLines(*s, table),
-            (std::vector<std::string>{"CLNT", "EPRT", "EPSV", "HOST", "MFMT",
-                                      "MLST type*;size*;modify*;perm*;unique;UNIX.mode;",
-                                      "REST STREAM", "TVFS", "UTF8"}));
+            (std::vector<std::string>{"CLNT", "EPRT", "EPSV", "HOST", "MFMT", mlst, "REST STREAM",
+                                      "TVFS", "UTF8"}));
   table.push_back({"SIZE", &Ignore, CMD_LoggedIn});
   EXPECT_EQ(FeatureLines(*s, table),
-            (std::vector<std::string>{"CLNT", "EPRT", "EPSV", "HOST", "MFMT",
-                                      "MLST type*;size*;modify*;perm*;unique;UNIX.mode;",
-                                      "REST STREAM", "SIZE", "TVFS", "UTF8"}));
+            (std::vector<std::string>{"CLNT", "EPRT", "EPSV", "HOST", "MFMT", mlst, "REST STREAM",
+                                      "SIZE", "TVFS", "UTF8"}));
 
   s->EnterLoggedIn();
   EXPECT_EQ(Last(s, "OPTS MLST unique;Type;"), "200 MLST OPTS type;unique;");

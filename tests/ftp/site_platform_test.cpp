@@ -10,8 +10,8 @@
 #include "platform/RSpawn.h"
 #include "platform/RTimeZone.h"
 #include "temp_dir.h"
-#include "wait_until.h"
 #include "time_zone_scope.h"
+#include "wait_until.h"
 
 using namespace vantor;
 
