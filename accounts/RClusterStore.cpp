@@ -1,5 +1,6 @@
 #include "accounts/RClusterStore.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -159,6 +160,36 @@ const char* const kSchemaSteps[] = {
      WHERE q.account = c.account RETURNING q.used INTO used;
     UPDATE vantor_charges SET undone = true WHERE id = p_id;
   END $f$;
+)sql",
+    // 3: quota taken as far as it goes (a session's reservation).
+    R"sql(
+  -- Takes up to `p_amount`, but no more than an eighth of what the maximum
+  -- leaves (at least `p_least`, as far as it goes), so that sessions
+  -- sharing the last of a quota each hold a small part of it. Recorded
+  -- under its id like vantor_charge: a repeat takes nothing more and
+  -- vantor_charge_undo gives back exactly what it took.
+  CREATE FUNCTION vantor_take(p_id text, p_account text, p_amount bigint, p_least bigint,
+                              p_max bigint, p_seed bigint, OUT taken bigint, OUT used bigint)
+  LANGUAGE plpgsql AS $f$
+  BEGIN
+    PERFORM set_config('synchronous_commit', 'on', true);
+    PERFORM pg_advisory_xact_lock(29304, hashtext(p_id));
+    SELECT c.amount, c.used INTO taken, used FROM vantor_charges c WHERE c.id = p_id;
+    IF FOUND THEN RETURN; END IF;
+    INSERT INTO vantor_quota (account, used) VALUES (p_account, greatest(p_seed, 0))
+      ON CONFLICT (account) DO NOTHING;
+    SELECT q.used INTO used FROM vantor_quota q WHERE q.account = p_account FOR UPDATE;
+    taken := greatest(least(p_amount, greatest((p_max - used) / 8, p_least), p_max - used), 0);
+    UPDATE vantor_quota q SET used = q.used + taken
+     WHERE q.account = p_account RETURNING q.used INTO used;
+    INSERT INTO vantor_charges (id, account, amount, ok, used)
+      VALUES (p_id, p_account, taken, taken > 0, used);
+  END $f$;
+  -- Anti-hammering blocks any node made, honoured by all until they end.
+  CREATE TABLE vantor_blocks (
+    address text PRIMARY KEY,
+    until timestamptz NOT NULL,
+    node text NOT NULL);
 )sql",
 };
 constexpr int kStepCount = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
@@ -432,16 +463,63 @@ void RClusterStore::CountSessions(const std::string& account, const std::string&
                 [done = std::move(done)](const RPgResultStr& r) { done(r.Ok(), r.Int(0, 0, 0)); });
 }
 
+// --- anti-hammering ------------------------------------------------------------
+
+void RClusterStore::ShareBlock(const std::string& address, int64_t seconds) {
+  if (state_ != RState::Ready || seconds <= 0) return;
+  // A longer block already there stands.
+  client_.Query(
+      "INSERT INTO vantor_blocks (address, until, node) "
+      "VALUES ($1, now() + make_interval(secs => $2::int), $3) "
+      "ON CONFLICT (address) DO UPDATE SET until = greatest(vantor_blocks.until, EXCLUDED.until), "
+      "node = EXCLUDED.node",
+      {address, std::to_string(std::min<int64_t>(seconds, INT32_MAX)), settings_.node}, nullptr);
+}
+
+void RClusterStore::FetchBlocks(
+    std::function<void(bool ok, std::vector<RSharedBlockStr> blocks)> done) {
+  if (state_ != RState::Ready) {
+    loop_.AddTimer(0, false, [done = std::move(done)] { done(false, {}); });
+    return;
+  }
+  // Ended blocks go with the read.
+  client_.Query(
+      "WITH gone AS (DELETE FROM vantor_blocks WHERE until <= now()) "
+      "SELECT address, ceil(extract(epoch FROM until - now()))::bigint FROM vantor_blocks "
+      "WHERE until > now()",
+      {}, [done = std::move(done)](const RPgResultStr& r) {
+        std::vector<RSharedBlockStr> blocks;
+        if (r.Ok()) {
+          for (size_t i = 0; i < r.rows.size(); ++i) {
+            blocks.push_back({r.Text(i, 0), r.Int(i, 1, 0)});
+          }
+        }
+        done(r.Ok(), std::move(blocks));
+      });
+}
+
 // --- quota ---------------------------------------------------------------------
 
 void RClusterStore::ChargeQuota(const std::string& account, int64_t amount, int64_t maximum,
                                 int64_t seed, int64_t confirmMs, ChargeDone done) {
+  AddCharge(account, amount, -1, maximum, seed, confirmMs, std::move(done));
+}
+
+void RClusterStore::TakeQuota(const std::string& account, int64_t amount, int64_t least,
+                              int64_t maximum, int64_t seed, int64_t confirmMs, ChargeDone done) {
+  AddCharge(account, amount, amount > 0 ? std::max<int64_t>(least, 0) : -1, maximum, seed,
+            confirmMs, std::move(done));
+}
+
+void RClusterStore::AddCharge(const std::string& account, int64_t amount, int64_t least,
+                              int64_t maximum, int64_t seed, int64_t confirmMs, ChargeDone done) {
   const std::string id = chargePrefix_ + std::to_string(++chargeSeq_);
   ChargeStr c;
   c.account = account;
   c.amount = amount;
   c.maximum = maximum;
   c.seed = seed;
+  c.least = least;
   c.deadlineMs = loop_.Clock().NowMs() + confirmMs;
   c.done = std::move(done);
   charges_.emplace(id, std::move(c));
@@ -467,8 +545,18 @@ void RClusterStore::SendCharge(const std::string& id) {
     client_.Query("SELECT vantor_charge_undo($1)", {id}, std::move(answered));
     return;
   }
+  if (c.least >= 0) {
+    client_.Query(
+        "SELECT taken > 0, used, taken FROM vantor_take($1, $2, $3::bigint, $4::bigint, "
+        "$5::bigint, $6::bigint)",
+        {id, c.account, std::to_string(c.amount), std::to_string(c.least),
+         std::to_string(c.maximum), std::to_string(c.seed)},
+        std::move(answered));
+    return;
+  }
   client_.Query(
-      "SELECT ok, used FROM vantor_charge($1, $2, $3::bigint, $4::bigint, $5::bigint)",
+      "SELECT ok, used, CASE WHEN ok THEN $3::bigint ELSE 0 END FROM "
+      "vantor_charge($1, $2, $3::bigint, $4::bigint, $5::bigint)",
       {id, c.account, std::to_string(c.amount), std::to_string(c.maximum), std::to_string(c.seed)},
       std::move(answered));
 }
@@ -492,6 +580,7 @@ void RClusterStore::ChargeAnswered(const std::string& id, const RPgResultStr& r)
     RChargeAnswerStr a;
     a.outcome = r.Ok() && r.Text(0, 0) == "t" ? RCharge::Done : RCharge::Refused;
     a.used = r.Ok() ? r.Int(0, 1, -1) : -1;
+    a.applied = r.Ok() ? r.Int(0, 2, 0) : 0;
     done(a);
     return;
   }

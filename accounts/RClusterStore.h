@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/RClusterSettings.h"
 #include "net/RPgClient.h"
@@ -46,7 +47,7 @@ enum class RClusterAdmit {
 class RClusterStore {
  public:
   // The schema this build reads and writes.
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
   enum class RState {
     Down,         // not connected (yet, or again)
@@ -93,6 +94,18 @@ class RClusterStore {
   // Renews the lease now (the timer does it every third of the lease).
   void RenewLease();
 
+  // --- anti-hammering ---------------------------------------------------------
+  // Publishes a block this node made: `address` refused for `seconds` on
+  // every node (a longer one already there stands). Not kept when the store
+  // is down: the block still holds here.
+  void ShareBlock(const std::string& address, int64_t seconds);
+  struct RSharedBlockStr {
+    std::string address;
+    int64_t secondsLeft = 0;
+  };
+  // The blocks in force, made by any node; `ok` false when not answered.
+  void FetchBlocks(std::function<void(bool ok, std::vector<RSharedBlockStr> blocks)> done);
+
   // --- quota ------------------------------------------------------------------
   enum class RCharge {
     Done,         // applied (a release: as far as there was usage to give back)
@@ -101,7 +114,8 @@ class RClusterStore {
   };
   struct RChargeAnswerStr {
     RCharge outcome = RCharge::Unconfirmed;
-    int64_t used = -1;  // the account's usage after it; -1 unknown
+    int64_t used = -1;    // the account's usage after it; -1 unknown
+    int64_t applied = 0;  // what it changed the usage by (a take: what it took)
   };
   using ChargeDone = std::function<void(const RChargeAnswerStr&)>;
   // Takes `amount` bytes of `account`'s quota (> 0; refused when the usage
@@ -114,6 +128,12 @@ class RClusterStore {
   // applied) when it can. A release is never given up.
   void ChargeQuota(const std::string& account, int64_t amount, int64_t maximum, int64_t seed,
                    int64_t confirmMs, ChargeDone done);
+  // Like ChargeQuota for a use, but takes what it can: up to `amount`, no
+  // more than an eighth of what the maximum leaves unless that is below
+  // `least`, never past the maximum, perhaps nothing (Refused); `applied`
+  // says how much.
+  void TakeQuota(const std::string& account, int64_t amount, int64_t least, int64_t maximum,
+                 int64_t seed, int64_t confirmMs, ChargeDone done);
   // Charges and undos sent or waiting to be sent.
   size_t OutstandingCharges() const { return charges_.size(); }
 
@@ -128,10 +148,13 @@ class RClusterStore {
     int64_t maximum = 0;
     int64_t seed = 0;
     int64_t deadlineMs = 0;  // a use: when it is given up
+    int64_t least = -1;      // a take's (TakeQuota); -1: a charge
     bool undo = false;       // given up: what it applied is taken back
     bool sent = false;       // a statement for it is in flight
     ChargeDone done;
   };
+  void AddCharge(const std::string& account, int64_t amount, int64_t least, int64_t maximum,
+                 int64_t seed, int64_t confirmMs, ChargeDone done);
   void SendCharge(const std::string& id);
   void ChargeAnswered(const std::string& id, const RPgResultStr& r);
   void RetryCharges();

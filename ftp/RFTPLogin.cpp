@@ -314,7 +314,14 @@ void StartAccounting(RFTPSComInterp& s) {
   s.Ratio = std::make_unique<RFTPRatios>(m.Loop(), m.MainWindow(), probe);
   s.Ratio->Start(s.Login.userName, s.Connection.localAddress, s.Number());
   s.Quota = std::make_unique<RFTPQuota>(m.Loop(), m.MainWindow(), probe);
-  s.Quota->Start(s.Login.userName, s.Connection.localAddress, s.Number());
+  // With the cluster store away and `ClusterUnavailable=local`, the login
+  // was let in on this machine's counts: its quota stays in the INI file.
+  RClusterStore* shared = m.Cluster();
+  if (shared != nullptr && !shared->Ready() &&
+      shared->Settings().unavailable == RClusterUnavailable::Local) {
+    shared = nullptr;
+  }
+  s.Quota->Start(s.Login.userName, s.Connection.localAddress, s.Number(), shared);
 }
 
 void PassChecked(RFTPSComInterp& s, const std::string& password, bool accepted);

@@ -720,9 +720,15 @@ void RFTPSManager::AdmitConnection(std::unique_ptr<RWinSocket> socket, std::stri
                                    bool implicitTls) {
   metrics_.CountConnection();
   // Refused clients cost nothing but the accept and the close.
-  if (settings_.antiHammer && !hammer_.Admit(client, Now())) {
-    metrics_.CountRefusal(RRefusal::AntiHammering);
-    return;
+  if (settings_.antiHammer) {
+    const size_t blocks = hammer_.BlockCount();
+    if (!hammer_.Admit(client, Now())) {
+      // A block this one started holds on the other machines too.
+      if (cluster_ && hammer_.BlockCount() > blocks)
+        cluster_->ShareBlock(client, hammer_.BlockSeconds());
+      metrics_.CountRefusal(RRefusal::AntiHammering);
+      return;
+    }
   }
   // Every handshake holds an OpenSSL connection and costs a key exchange:
   // past the cap an implicit-port connection is closed before it costs more.
@@ -1025,6 +1031,24 @@ void RFTPSManager::Tick() {
     purgeCountdown_ = kPurgeEvery;
     hammer_.Purge(Now());
   }
+  if (settings_.antiHammer && cluster_ && cluster_->Ready() && !blockFetchOut_) FetchSharedBlocks();
+}
+
+void RFTPSManager::FetchSharedBlocks() {
+  blockFetchOut_ = true;
+  cluster_->FetchBlocks([this](bool ok, std::vector<RClusterStore::RSharedBlockStr> blocks) {
+    blockFetchOut_ = false;
+    if (!ok || !settings_.antiHammer) return;
+    std::unordered_map<std::string, int64_t> local;
+    for (const RAntiHammer::RBlockStr& b : hammer_.Blocks()) local[b.address] = b.until;
+    const int64_t now = Now();
+    for (const RClusterStore::RSharedBlockStr& b : blocks) {
+      auto it = local.find(b.address);
+      // Ours already, or one that ends later: left as it is.
+      if (it != local.end() && it->second >= now + b.secondsLeft - 1) continue;
+      hammer_.Block(b.address, now, b.secondsLeft);
+    }
+  });
 }
 
 // --- session information queries ----------------------------------------------------------------

@@ -555,6 +555,10 @@ class RFTPSManager : public RTimer {
   std::vector<RProxySourceStr> proxySources_;
   std::unordered_map<uint32_t, std::unique_ptr<RProxyIntakeStr>> intakes_;
   RAntiHammer hammer_;
+  // Blocks made by the other machines, read from the cluster store every
+  // tick (one read at a time).
+  bool blockFetchOut_ = false;
+  void FetchSharedBlocks();
   std::unique_ptr<RClusterStore> cluster_;
   void StartCluster();
   ServerStats stats_;

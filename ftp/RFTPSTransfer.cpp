@@ -446,6 +446,12 @@ RBlockQuota* QuotaOf(std::optional<RSessionBlockQuota>& q) {
 }
 
 void ReceiveNextBlock(RFTPSComInterp& s) {
+  // A shared quota store is asked before the reservation here runs short;
+  // the session waits for its answer (an ended upload drops the wait).
+  if (s.Quota && s.Quota->MustReserve(RTransfer::kQuotaFileBlock)) {
+    s.Quota->Reserve(RTransfer::kQuotaFileBlock, [&s] { ReceiveNextBlock(s); });
+    return;
+  }
   RTransfer& t = s.Transfer;
   WsStatus st = WS_NotCon;
   if (!t.link.socket) {

@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "accounts/RClusterStore.h"
+#include "accounts/RFTPQuota.h"
+#include "accounts/RFTPSSecurity.h"
+#include "accounts_test_util.h"
 #include "net/RPgClient.h"
 #include "pg_server.h"
 #include "platform/RMessageLoop.h"
@@ -212,8 +215,8 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   a.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   b.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   ASSERT_TRUE(RunUntil([&] { return lines.size() == 2; }));
-  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 2");
-  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 2");
+  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 3");
+  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 3");
   ASSERT_EQ(server_->Psql("UPDATE vantor_schema SET version = 0;", db_), 0);
   RClusterStore old(loop_, Settings("c"), "");
   log_.clear();
@@ -221,7 +224,7 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   ASSERT_TRUE(RunUntil([&] { return old.State() == RClusterStore::RState::SchemaWrong; }));
   EXPECT_EQ(
       log_.back(),
-      "Cluster store: the schema is version 0, this server needs 2; run vantor --cluster-init");
+      "Cluster store: the schema is version 0, this server needs 3; run vantor --cluster-init");
 }
 
 // The limits hold across nodes: an account's, a client address's and the
@@ -401,6 +404,154 @@ TEST_F(ClusterStoreTest, QuotaChargesSurviveLostConnection) {
   ASSERT_TRUE(server_->Restart());
   ASSERT_TRUE(RunUntil([&] { return a->Ready() && a->OutstandingCharges() == 0; }, 30));
   EXPECT_EQ(Used("LOST"), 50);
+}
+
+// A take is an eighth of what the maximum leaves, at least what it asks as
+// the least, never past the maximum, and says how much it took; a repeat
+// under its id takes nothing more.
+TEST_F(ClusterStoreTest, QuotaTakeStopsAtTheMaximum) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  struct Case {
+    int64_t amount, least;
+    RCharge outcome;
+    int64_t applied, used;
+  };
+  const Case cases[] = {
+      {600, 50, RCharge::Done, 112, 212},    // seeded at 100: 900 left, an eighth
+      {600, 600, RCharge::Done, 600, 812},   // the least asked for
+      {600, 600, RCharge::Done, 188, 1000},  // what is left
+      {1, 1, RCharge::Refused, 0, 1000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.applied);
+    std::optional<RClusterStore::RChargeAnswerStr> got;
+    a->TakeQuota("TAKE", c.amount, c.least, 1000, 100, 5000,
+                 [&](const RClusterStore::RChargeAnswerStr& r) { got = r; });
+    ASSERT_TRUE(RunUntil([&] { return got.has_value(); }));
+    EXPECT_EQ(got->outcome, c.outcome);
+    EXPECT_EQ(got->applied, c.applied);
+    EXPECT_EQ(got->used, c.used);
+  }
+  RPgClient c(loop_, Options());
+  c.Start();
+  ASSERT_TRUE(RunUntil([&] { return c.Up(); }));
+  std::vector<std::string> got;
+  auto keep = [&](const RPgResultStr& r) {
+    got.push_back(r.Ok() ? r.Text(0, 0) + "/" + r.Text(0, 1) : r.error);
+  };
+  const std::string take = "SELECT taken, used FROM vantor_take($1, 'T2', 70, 70, 100, 0)";
+  c.Query(take, {"p"}, keep);
+  c.Query(take, {"p"}, keep);
+  c.Query(take, {"q"}, keep);
+  c.Query("SELECT vantor_charge_undo('p')", {}, keep);
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 4; }));
+  const std::vector<std::string> want = {"70/70", "70/70", "30/100", "30/"};
+  EXPECT_EQ(got, want);
+}
+
+// Sessions on two nodes spending one quota block by block through their
+// reservations: together they never pass the maximum, they stop close to
+// it, and once they are done the usage is exactly what they wrote. A
+// session that goes while its take is out gives the take back.
+TEST_F(ClusterStoreTest, SessionQuotaSharedAcrossNodes) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  test::TempDir dir;
+  const std::string ini = dir.Path() + "/VANTOR.INI";
+  constexpr int64_t kBlock = int64_t{1} << 20;
+  constexpr int64_t kMax = 50 * kBlock + 777;
+  constexpr int64_t kSeed = 5000;
+  test::WriteText(ini, "[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=" + std::to_string(kMax) + "," +
+                           std::to_string(kSeed) + "\n");
+  RFTPSSecurity accounts(ini, nullptr);
+  const RWindowId window = loop_.CreateWindow([&](const RMsg& m) -> intptr_t {
+    if (m.message == ACCESS_QUERY_MESSAGE) {
+      HandleAccessQueryMessage(&accounts, true, *reinterpret_cast<AccessQuery*>(m.lParam));
+    }
+    return 0;
+  });
+  test::FakeProbe probe;
+  std::vector<std::unique_ptr<RFTPQuota>> sessions;
+  for (int i = 0; i < 4; ++i) {
+    sessions.push_back(std::make_unique<RFTPQuota>(loop_, window, probe));
+    sessions.back()->Start("q", 0, static_cast<uint32_t>(i + 1), i % 2 == 0 ? a.get() : b.get());
+    ASSERT_TRUE(sessions.back()->Shared());
+  }
+  int64_t written = 0;
+  std::vector<bool> stopped(sessions.size(), false);
+  size_t running = sessions.size();
+  while (running > 0) {
+    for (size_t i = 0; i < sessions.size(); ++i) {
+      if (stopped[i]) continue;
+      RFTPQuota& q = *sessions[i];
+      if (q.MustReserve(kBlock)) {
+        bool resumed = false;
+        q.Reserve(kBlock, [&] { resumed = true; });
+        ASSERT_TRUE(RunUntil([&] { return resumed; }));
+      }
+      if (!q.Charge(-kBlock)) {
+        stopped[i] = true;
+        --running;
+        continue;
+      }
+      written += kBlock;
+      ASSERT_LE(Used("Q"), kMax);
+    }
+  }
+  EXPECT_LE(kSeed + written, kMax);
+  // The last blocks were refused only because the quota was spent: what
+  // is left unwritten is less than a block per session.
+  EXPECT_GT(kSeed + written + static_cast<int64_t>(sessions.size()) * kBlock, kMax);
+  for (auto& q : sessions) q->Flush();
+  ASSERT_TRUE(RunUntil([&] { return a->OutstandingCharges() + b->OutstandingCharges() == 0; }));
+  EXPECT_EQ(Used("Q"), kSeed + written);
+
+  // A take still out when its session ends goes back.
+  for (int i = 0; i < 3; ++i) (void)sessions[0]->Charge(kBlock);
+  sessions[0]->Flush();
+  ASSERT_TRUE(RunUntil([&] { return a->OutstandingCharges() == 0; }));
+  EXPECT_EQ(Used("Q"), kSeed + written - 3 * kBlock);
+  sessions[0]->Reserve(kBlock, [] { ADD_FAILURE() << "resumed after its end"; });
+  EXPECT_EQ(a->OutstandingCharges(), 1u);
+  sessions[0].reset();
+  ASSERT_TRUE(RunUntil([&] { return a->OutstandingCharges() == 0; }));
+  EXPECT_EQ(Used("Q"), kSeed + written - 3 * kBlock);
+  loop_.DestroyWindow(window);
+}
+
+// A block made by one node is read by the other with the time it has left;
+// a shorter one for the same address leaves the longer standing, and an
+// ended one is gone.
+TEST_F(ClusterStoreTest, BlocksSharedAcrossNodes) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  a->ShareBlock("192.0.2.1", 60);
+  b->ShareBlock("192.0.2.1", 5);
+  a->ShareBlock("192.0.2.2", 30);
+  // Ordered after the inserts on each connection: the reads below see them.
+  std::optional<bool> synced;
+  a->FetchBlocks([&](bool, std::vector<RClusterStore::RSharedBlockStr>) { synced = true; });
+  ASSERT_TRUE(RunUntil([&] { return synced.has_value(); }));
+  synced.reset();
+  b->FetchBlocks([&](bool, std::vector<RClusterStore::RSharedBlockStr>) { synced = true; });
+  ASSERT_TRUE(RunUntil([&] { return synced.has_value(); }));
+  ASSERT_EQ(server_->Psql("UPDATE vantor_blocks SET until = now() - interval '1 second' "
+                          "WHERE address = '192.0.2.2';",
+                          db_),
+            0);
+  std::optional<std::vector<RClusterStore::RSharedBlockStr>> got;
+  b->FetchBlocks([&](bool ok, std::vector<RClusterStore::RSharedBlockStr> blocks) {
+    EXPECT_TRUE(ok);
+    got = std::move(blocks);
+  });
+  ASSERT_TRUE(RunUntil([&] { return got.has_value(); }));
+  ASSERT_EQ(got->size(), 1u);
+  EXPECT_EQ((*got)[0].address, "192.0.2.1");
+  EXPECT_GE((*got)[0].secondsLeft, 55);
+  EXPECT_LE((*got)[0].secondsLeft, 60);
 }
 
 }  // namespace

@@ -3,16 +3,19 @@ killed node frees its slots after its lease, and the faults of the database
 (unreachable at start, stopped and started mid-run) behave as documented."""
 import os
 import signal
+import shutil
 import subprocess
 import tempfile
 import sys
+import threading
+import time
 import warnings
 
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 import crypt  # noqa: E402
 
 import pg_e2e  # noqa: E402
-from ftp_e2e import Server, expect, greeted, login, parse_args, run, wait_until  # noqa: E402
+from ftp_e2e import Client, Server, expect, greeted, login, parse_args, run, wait_until  # noqa: E402
 
 PROCEED = "230 User logged in, proceed."
 TOO_MANY = "421 Too many users - please try again later."
@@ -22,7 +25,8 @@ SKIP = 77  # ctest's SKIP_RETURN_CODE for this script
 PG = None
 
 
-def ini(node, conninfo, extra_cluster="", extra_global="", lease=5):
+def ini(node, conninfo, extra_cluster="", extra_global="", lease=5, quota_home="{home}",
+        quota_max=1000000):
     hashed = crypt.crypt("secret", "ab")
     return """[GLOBAL]
 Version=2.5.11.3
@@ -46,10 +50,12 @@ HomeDir={home}
 MaxUsersLoginPerIP=1
 [USER=quota]
 Password=%s
-HomeDir={home}
+HomeDir=%s
+Access1=%s,RWAMDLP
 QuotaEnable=YES
-QuotaMaxCurrent=1000000,0
-""" % (extra_global, conninfo, node, lease, extra_cluster, hashed, hashed, hashed, hashed)
+QuotaMaxCurrent=%d,0
+""" % (extra_global, conninfo, node, lease, extra_cluster, hashed, hashed, hashed, hashed,
+       quota_home, quota_home, quota_max)
 
 
 def fresh_db():
@@ -74,10 +80,10 @@ def cluster_init(conninfo):
     return r.returncode, r.stdout.strip()
 
 
-def pair(db, extra_cluster="", extra_global="", lease=5):
+def pair(db, extra_cluster="", extra_global="", lease=5, **quota):
     """Two servers, nodes a and b, on database `db`, both connected."""
-    a = Server(ini("a", PG.conninfo(db), extra_cluster, extra_global, lease))
-    b = Server(ini("b", PG.conninfo(db), extra_cluster, extra_global, lease))
+    a = Server(ini("a", PG.conninfo(db), extra_cluster, extra_global, lease, **quota))
+    b = Server(ini("b", PG.conninfo(db), extra_cluster, extra_global, lease, **quota))
     a.wait_log("Cluster store: connected to the database as node a")
     b.wait_log("Cluster store: connected to the database as node b")
     return a, b
@@ -115,7 +121,7 @@ def eventually_logs_in(port, user, timeout=20.0):
 def test_cluster_init_idempotent():
     conninfo = PG.conninfo(fresh_db())
     for _ in range(2):
-        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 2"))
+        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 3"))
 
 
 # An account's limit of 2, a limit of one login per client address and the
@@ -230,6 +236,160 @@ def test_database_restart():
         second.close()
 
 
+def used(db):
+    """The quota account's usage in the database (-1: no row yet)."""
+    got = PG.sql("SELECT coalesce((SELECT used FROM vantor_quota WHERE account = 'QUOTA'), -1)",
+                 db)
+    return int(got)
+
+
+def disk_bytes(folder):
+    return sum(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder))
+
+
+def upload_from(port, names, data, until, results, sent):
+    """Uploads `data` as each of `names` on one session of the quota user;
+    with `until` (an Event), one open-ended file instead: 64 KiB pieces a few
+    milliseconds apart until it is set, then `data`. The closing replies go
+    to `results`, the bytes sent to `sent`."""
+    c = login(port, "quota")
+    for name in names:
+        d = c.pasv_connect()
+        first = c.last("STOR " + name)
+        if not first.startswith("150"):
+            d.close()
+            results.append(first)
+            continue
+        n = 0
+        try:
+            while until is not None and not until.is_set():
+                d.sendall(data[:65536])
+                n += 65536
+                time.sleep(0.003)
+            d.sendall(data)
+            n += len(data)
+        except OSError:
+            pass  # the server stopped reading: a refused block
+        d.close()
+        results.append(c.last_reply())
+        sent.append(n)
+    c.close()
+
+
+def uploads(ports, per_session, data, until=None):
+    """Ten sessions spread over `ports`, each uploading `per_session` files;
+    returns the threads (started), the list their replies go to and the
+    list of bytes sent."""
+    results, sent, threads = [], [], []
+    for i in range(10):
+        names = ["s%d-f%d" % (i, k) for k in range(per_session)]
+        t = threading.Thread(target=upload_from,
+                             args=(ports[i % len(ports)], names, data, until, results, sent))
+        t.start()
+        threads.append(t)
+    return threads, results, sent
+
+
+def finish(threads):
+    for t in threads:
+        t.join(120)
+        assert not t.is_alive(), "an upload never ended"
+
+
+# One quota shared by ten sessions on two machines: the database never lets
+# the usage past the maximum, more is refused, and once the uploads are over
+# the usage recorded is exactly the bytes on disk.
+def test_quota_across_nodes():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
+    maximum = 40 * 1024 * 1024
+    try:
+        a, b = pair(db, quota_home=home, quota_max=maximum)
+        with a, b:
+            data = os.urandom(3 * 1024 * 1024 + 12345)
+            threads, results, _ = uploads([a.port, b.port], 2, data)
+            peak = 0
+            while any(t.is_alive() for t in threads):
+                peak = max(peak, used(db))
+            finish(threads)
+            assert peak <= maximum, "usage %d past the maximum %d" % (peak, maximum)
+            done = results.count("226 Transfer complete.")
+            refused = [r for r in results if r != "226 Transfer complete."]
+            assert done >= 1 and refused, results
+            for r in refused:
+                assert r.startswith("452 Sorry, insufficient disk quota"), r
+            # The reservations not used go back as each upload ends.
+            assert wait_until(lambda: used(db) == disk_bytes(home), 20), \
+                "usage %d, on disk %d" % (used(db), disk_bytes(home))
+            assert disk_bytes(home) <= maximum
+            assert disk_bytes(home) >= done * len(data)
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+
+
+# The database stopped and started again while ten sessions upload: they wait
+# for their reservations, finish, and the usage is the bytes on disk, nothing
+# lost or counted twice.
+def test_quota_database_restart():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
+    try:
+        a, b = pair(db, quota_home=home, quota_max=10 ** 12)
+        with a, b:
+            data = os.urandom(2 * 1024 * 1024)
+            restarted = threading.Event()
+            threads, results, sent = uploads([a.port, b.port], 1, data, restarted)
+            try:
+                assert wait_until(lambda: used(db) > 0, 20), "no upload started"
+                PG.stop()
+                a.wait_log("Cluster store: the database cannot be reached (")
+                b.wait_log("Cluster store: the database cannot be reached (")
+                PG.start()
+            finally:
+                restarted.set()
+            finish(threads)
+            expect(results, ["226 Transfer complete."] * 10, "uploads across the restart")
+            expect(disk_bytes(home), sum(sent), "bytes on disk")
+            assert wait_until(lambda: used(db) == sum(sent), 20), \
+                "usage %d, on disk %d" % (used(db), sum(sent))
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def refused(port):
+    """True when the server closes a new connection without a greeting."""
+    try:
+        c = Client(port)
+    except ConnectionResetError:
+        return True
+    got = c.closed(3) and c.buf == b""
+    c.close()
+    return got
+
+
+# A client blocked by one machine's anti-hammering is refused by the other
+# as well, which alone would have let it in (its tries are many).
+def test_block_shared():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    hammer = "AntiHammer=YES\nAntiHammerWindow=60\nAntiHammerBlock=60\nAntiHammerTries=%d"
+    a = Server(ini("a", PG.conninfo(db), extra_global=hammer % 2))
+    b = Server(ini("b", PG.conninfo(db), extra_global=hammer % 100))
+    with a, b:
+        a.wait_log("Cluster store: connected to the database as node a")
+        b.wait_log("Cluster store: connected to the database as node b")
+        greeted(b.port).close()
+        for _ in range(2):
+            greeted(a.port).close()
+        assert refused(a.port), "a did not block"
+        assert wait_until(
+            lambda: PG.sql("SELECT count(*) FROM vantor_blocks WHERE address = '127.0.0.1' "
+                           "AND node = 'a'", db) == "1", 10), "the block never reached the store"
+        assert wait_until(lambda: refused(b.port), 15), "b never honoured a's block"
+
+
 def main():
     global PG
     parse_args()
@@ -241,7 +401,8 @@ def main():
         run([test_cluster_init_idempotent, test_limits_across_nodes,
              test_killed_node_freed_after_lease, test_clean_stop_frees_slots,
              test_unreachable_at_start, test_schema_missing,
-             test_database_restart])
+             test_database_restart, test_quota_across_nodes, test_quota_database_restart,
+             test_block_shared])
 
 
 if __name__ == "__main__":
