@@ -11,6 +11,7 @@
 #include "platform/RTimeZone.h"
 #include "temp_dir.h"
 #include "time_zone_scope.h"
+#include "wait_until.h"
 
 using namespace vantor;
 
@@ -18,8 +19,7 @@ namespace {
 
 // Waits for the reaper threads; bounded, so a lost child fails the test.
 bool ChildrenReaped() {
-  for (int i = 0; i < 1000 && RunningSpawnedChildren() > 0; ++i) usleep(5000);
-  return RunningSpawnedChildren() == 0;
+  return test::WaitUntil([] { return RunningSpawnedChildren() == 0; });
 }
 
 }  // namespace

@@ -1,12 +1,5 @@
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,16 +9,10 @@
 #include "accounts/RFTPEventHandler.h"
 #include "fs/RPath.h"
 #include "ftp/RBusMessages.h"
-#include "ftp/RFTPSComInterp.h"
-#include "ftp/RFTPSManager.h"
-#include "ftp/RFrontEnd.h"
-#include "log_capture.h"
-#include "net/RSocketLayer.h"
-#include "platform/RMessageLoop.h"
+#include "ftp_fixture.h"
 #include "platform/RSpawn.h"
-#include "temp_dir.h"
 #include "time_zone_scope.h"
-#include "util/RLog.h"
+#include "wait_until.h"
 
 using namespace vantor;
 
@@ -33,18 +20,15 @@ namespace {
 
 // A server with one detached, logged-in session; access queries go to
 // `answer`, which the test sets.
-class SiteSession : public ::testing::Test {
+class SiteSession : public FtpTest {
  protected:
-  SiteSession() : layer_(loop_) { std::ofstream(dir_ + "/vantor.ini") << "[GLOBAL]\n"; }
   ~SiteSession() override { manager_.reset(); }
 
   // Creates the manager and one session, logged in as JOE in the temp dir.
   RFTPSComInterp& Start(bool securityOff = false) {
-    manager_ = std::make_unique<RFTPSManager>(loop_, frontEnd_, dir_ + "/vantor.ini", securityOff,
-                                              &layer_);
+    FtpTest::Start("[GLOBAL]\n", securityOff);
     manager_->SetEventHandler(hooks_);
     manager_->SetAccessHandler([this](AccessQuery& q) {
-      queries_.push_back(q);
       // Admission asks IP access and logging: let the client in, logged.
       if (q.code == QC_IP_ACCESS || q.code == QC_LOG_CLIENT_IP) {
         q.flag = 1;
@@ -52,8 +36,7 @@ class SiteSession : public ::testing::Test {
       }
       q.flag = answer_ ? (answer_(q) ? 1 : 0) : 0;
     });
-    s_ = manager_->CreateDetachedSession("10.0.0.9", 0x7F000001);
-    s_->TakeQueuedReplies();  // the greeting
+    s_ = Detached("10.0.0.9");
     EXPECT_FALSE(s_->RemovalRequested());
     s_->EnterLoggedIn();
     s_->Login.userName = "JOE";
@@ -62,31 +45,16 @@ class SiteSession : public ::testing::Test {
     s_->Login.currentDir = s_->Login.homeDir;
     return *s_;
   }
-  // Dispatches and, when the command went to a worker, runs the loop until
-  // its result is in (ten seconds at most).
-  std::vector<std::string> Send(std::string_view line) {
-    s_->Dispatch(line);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (s_->AwaitingWork() && std::chrono::steady_clock::now() < deadline) loop_.RunOnce(20);
-    std::deque<std::string> q = s_->TakeQueuedReplies();
-    return std::vector<std::string>(q.begin(), q.end());
-  }
+  using FtpTest::Send;
+  std::vector<std::string> Send(std::string_view line) { return Send(s_, line); }
   void Mkfile(const std::string& rel) {
     std::filesystem::create_directories(std::filesystem::path(dir_ + "/" + rel).parent_path());
-    std::ofstream(dir_ + "/" + rel) << "x";
+    WriteFile(rel, "x");
   }
 
-  RMessageLoop loop_;
-  RSocketLayer layer_;
-  RFrontEnd frontEnd_;
-  test::TempDir tmp_;
-  const std::string& dir_ = tmp_.Path();
-  std::unique_ptr<RFTPSManager> manager_;
   std::shared_ptr<RFTPEventHandler> hooks_;  // handed to the manager by Start()
   RFTPSComInterp* s_ = nullptr;
   std::function<bool(const AccessQuery&)> answer_;
-  std::vector<AccessQuery> queries_;
-  test::LogCapture log_;
 };
 
 }  // namespace
@@ -163,7 +131,7 @@ TEST_F(SiteSession, Pswd) {
   EXPECT_EQ(current, "next");
   int logged = 0;
   for (const std::string& l : log_.lines)
-    logged += l == "3|(" + RFormat("%06u", s.Number()) + ") User JOE changed password";
+    logged += l == "3 (" + RFormat("%06u", s.Number()) + ") User JOE changed password";
   EXPECT_EQ(logged, 2);
 
   s.Login.anonymous = true;
@@ -202,7 +170,7 @@ TEST_F(SiteSession, ExecNeverWithSecurityOff) {
             std::vector<std::string>{"501 Permission denied."});
   EXPECT_EQ(Send("site exec " + touch + " made"),
             std::vector<std::string>{"501 Permission denied."});
-  for (int i = 0; i < 100 && RunningSpawnedChildren() > 0; ++i) usleep(5000);
+  EXPECT_TRUE(test::WaitUntil([] { return RunningSpawnedChildren() == 0; }));
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/made"));
 }
 
@@ -218,10 +186,10 @@ TEST_F(SiteSession, PswdMaskedInCommandLog) {
     const char* line;
     std::string logged;
   } cases[] = {
-      {"SITE PSWD oldSecret newSecret", "4|" + n + "SITE PSWD xxxxx"},
-      {"site  pswd \"old Secret\" \"new Secret\"", "4|" + n + "site  pswd xxxxx"},
-      {"SITE PSWD", "4|" + n + "SITE PSWD xxxxx"},
-      {"SITE ZONE", "4|" + n + "SITE ZONE"},
+      {"SITE PSWD oldSecret newSecret", "4 " + n + "SITE PSWD xxxxx"},
+      {"site  pswd \"old Secret\" \"new Secret\"", "4 " + n + "site  pswd xxxxx"},
+      {"SITE PSWD", "4 " + n + "SITE PSWD xxxxx"},
+      {"SITE ZONE", "4 " + n + "SITE ZONE"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
@@ -251,7 +219,7 @@ TEST_F(SiteSession, Index) {
                                          "200  (end of 'index .txt')"};
   EXPECT_EQ(r, want);
 
-  r = Send("SITE INDEX");  // top.txt, vantor.ini, inner.TXT, other.bin
+  r = Send("SITE INDEX");  // top.txt, VANTOR.INI, inner.TXT, other.bin
   ASSERT_EQ(r.size(), 6u);
   EXPECT_EQ(r.front(), "200-index *.*");
   EXPECT_EQ(r.back(), "200  (end of 'index *.*')");
@@ -266,7 +234,7 @@ TEST_F(SiteSession, Index) {
 TEST_F(SiteSession, IndexKeepsFinalLineBeyondReplyBound) {
   RFTPSComInterp& s = Start();
   std::filesystem::create_directory(dir_ + "/many");
-  for (int i = 0; i < 6100; ++i) std::ofstream(dir_ + "/many/f" + std::to_string(i) + ".dat");
+  for (int i = 0; i < 6100; ++i) WriteFile("many/f" + std::to_string(i) + ".dat", "");
   const std::string home = s.ClientPathOf(s.Login.homeDir);
   answer_ = [](const AccessQuery& q) { return q.code == QC_LIST_DIR; };
   const std::vector<std::string> r = Send("SITE INDEX " + home + "/many/*.dat");

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ftp_fixture.h"
+#include "wait_until.h"
 
 namespace vantor {
 namespace {
@@ -111,9 +112,7 @@ TEST_F(WorkerAccessTest, ManagerGoingRefusesWaitingQuestions) {
   std::atomic<int> flag{-1};
   std::thread t([&] { flag = AskFlagOffLoop(ctx, QC_LIST_DIR, "C:\\d\\a") ? 1 : 0; });
   // The question is posted once it waits; the loop is not turned.
-  for (int i = 0; i < 2000 && loop_.NextTimeoutMs() != 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  EXPECT_TRUE(test::WaitUntil([&] { return loop_.NextTimeoutMs() == 0; }));
   manager_.reset();
   t.join();
   EXPECT_EQ(flag, 0);
@@ -131,15 +130,10 @@ TEST_F(WorkerAccessTest, QuestionAskedIntoFullQueueIsAnsweredByTheTick) {
   }
   std::atomic<int> flag{-1};
   std::thread t([&] { flag = AskFlagOffLoop(ctx, QC_LIST_DIR, "C:\\d\\a") ? 1 : 0; });
-  for (int i = 0; i < 2000 && !manager_->WorkerQuestionsWaiting(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ASSERT_TRUE(manager_->WorkerQuestionsWaiting());
+  ASSERT_TRUE(test::WaitUntil([&] { return manager_->WorkerQuestionsWaiting(); }));
   loop_.RunPending();  // the filler only: the question's message was refused
   manager_->Tick();
-  for (int i = 0; i < 2000 && flag == -1; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  test::WaitUntil([&] { return flag != -1; });
   const int answered = flag;
   if (answered == -1) manager_.reset();  // frees the worker so the test ends
   t.join();

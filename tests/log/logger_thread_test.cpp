@@ -11,6 +11,7 @@
 #include "platform/RThreadChecker.h"
 #include "platform/RWorkPool.h"
 #include "util/RLog.h"
+#include "wait_until.h"
 
 using namespace vantor;
 
@@ -28,14 +29,7 @@ struct Server {
   Server() { logger.InstallAsSink(); }
 
   // Runs loop passes until `done` holds or ten seconds pass.
-  bool RunUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      loop.RunOnce(20);
-    }
-    return true;
-  }
+  bool RunUntil(const std::function<bool()>& done) { return test::RunLoopUntil(loop, done); }
   // Submits `work` and runs the loop until its completion came back.
   bool RunJob(std::function<void()> work) {
     bool finished = false;

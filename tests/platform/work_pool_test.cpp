@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,6 +17,7 @@
 
 #include "platform/RMessageLoop.h"
 #include "platform/RWorkPool.h"
+#include "wait_until.h"
 #include "work_gate.h"
 
 using namespace vantor;
@@ -22,21 +26,22 @@ namespace {
 
 using Gate = test::WorkGate;
 
+// True while thread `tid` of this process sleeps in the kernel.
+bool ThreadBlocked(pid_t tid) {
+  FILE* f = fopen(("/proc/self/task/" + std::to_string(tid) + "/stat").c_str(), "r");
+  if (f == nullptr) return false;
+  char line[512] = {};
+  const size_t n = fread(line, 1, sizeof(line) - 1, f);
+  fclose(f);
+  const char* close = strrchr(line, ')');
+  return n > 0 && close != nullptr && close[1] == ' ' && close[2] == 'S';
+}
+
 RWorkPool::Result IntResult(int v) {
   return std::make_shared<const int>(v);
 }
 int IntOf(const RWorkPool::Result& r) {
   return *static_cast<const int*>(r.get());
-}
-
-// Runs loop passes until `done` holds or ten seconds pass.
-bool RunUntil(RMessageLoop& loop, const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    loop.RunOnce(20);
-  }
-  return true;
 }
 
 class WorkPoolTest : public ::testing::Test {
@@ -85,7 +90,7 @@ TEST_F(WorkPoolTest, ResultsComeBackOnTheLoopThread) {
                   }),
               RWorkSubmit::Queued);
   }
-  ASSERT_TRUE(RunUntil(loop_, [&] { return got.size() == 5; }));
+  ASSERT_TRUE(test::RunLoopUntil(loop_, [&] { return got.size() == 5; }));
   EXPECT_EQ(offLoop.load(), 5);
   std::sort(got.begin(), got.end());
   EXPECT_EQ(got, (std::vector<int>{0, 10, 20, 30, 40}));
@@ -115,7 +120,7 @@ TEST_F(WorkPoolTest, SameKeySharesAQueuedJob) {
   EXPECT_EQ(pool_->Submit("dir-b", std::make_shared<RWorkCancel>(), counted(4), record),
             RWorkSubmit::Queued);
   gate.Open();
-  ASSERT_TRUE(RunUntil(loop_, [&] { return got.size() == 4; }));
+  ASSERT_TRUE(test::RunLoopUntil(loop_, [&] { return got.size() == 4; }));
   EXPECT_EQ(got, (std::vector<int>{1, 2, 2, 4}));
   EXPECT_EQ(runs.load(), 2);
   EXPECT_EQ(pool_->Stats().joined, 1u);
@@ -136,10 +141,10 @@ TEST_F(WorkPoolTest, FullQueueRefusesInsteadOfWaiting) {
   EXPECT_EQ(pool_->Stats().queued, 2u);
   EXPECT_EQ(pool_->Stats().refused, 1u);
   gate.Open();
-  ASSERT_TRUE(RunUntil(loop_, [&] { return got.size() == 4; }));
+  ASSERT_TRUE(test::RunLoopUntil(loop_, [&] { return got.size() == 4; }));
   EXPECT_EQ(got, (std::vector<int>{0, 1, 1, 2}));
   EXPECT_EQ(SubmitGated(gate, 5, &got), RWorkSubmit::Queued);
-  ASSERT_TRUE(RunUntil(loop_, [&] { return got.size() == 5; }));
+  ASSERT_TRUE(test::RunLoopUntil(loop_, [&] { return got.size() == 5; }));
 }
 
 // A cancelled waiter hears nothing: a queued job whose waiters all left
@@ -178,11 +183,11 @@ TEST_F(WorkPoolTest, CancelledWaitersGetNothingAndLeakNothing) {
   leaves->Cancel();
   alone->Cancel();
   gate.Open();
-  ASSERT_TRUE(RunUntil(loop_, [&] {
+  ASSERT_TRUE(test::RunLoopUntil(loop_, [&] {
     const RWorkPoolStatsStr s = pool_->Stats();
     return s.queued == 0 && s.running == 0 && s.ran + s.skipped == 3;
   }));
-  ASSERT_TRUE(RunUntil(loop_, [&] { return got.size() == 1; }));
+  ASSERT_TRUE(test::RunLoopUntil(loop_, [&] { return got.size() == 1; }));
   loop_.RunOnce(0);
   EXPECT_EQ(got, (std::vector<int>{1}));
   EXPECT_EQ(runs.load(), 1);
@@ -208,10 +213,15 @@ TEST_F(WorkPoolTest, DestroyedPoolFinishesRunningAndDropsQueued) {
                 },
                 [&](const RWorkPool::Result& r) { got.push_back(IntOf(r)); }),
             RWorkSubmit::Queued);
+  // The gate opens once the destructor waits for the worker (this thread
+  // blocked in the kernel), so the queued job is seen after the stop.
+  const pid_t self = gettid();
+  std::atomic<bool> ending{false};
   std::thread opener([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(test::WaitUntil([&] { return ending.load() && ThreadBlocked(self); }));
     gate.Open();
   });
+  ending = true;
   pool_.reset();
   opener.join();
   loop_.RunPending();
@@ -256,7 +266,7 @@ TEST_F(WorkPoolTest, DataLaneWidth) {
       EXPECT_EQ(names.size(), static_cast<size_t>(want));
     }
     gate->Open();
-    ASSERT_TRUE(RunUntil(loop_, [&] { return done == want + 1; }));
+    ASSERT_TRUE(test::RunLoopUntil(loop_, [&] { return done == want + 1; }));
     std::sort(names.begin(), names.end());
     names.erase(std::unique(names.begin(), names.end()), names.end());
     std::vector<std::string> expected;
