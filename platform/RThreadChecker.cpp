@@ -11,7 +11,7 @@
 
 namespace vantor {
 
-void RThreadChecker::Fail(const char* what, std::thread::id owner, const std::source_location& at) {
+void RThreadChecker::Fail(const char* what, std::thread::id owner, const RCallSite& at) {
   std::ostringstream self;
   self << std::this_thread::get_id();
   std::ostringstream bound;
@@ -22,8 +22,7 @@ void RThreadChecker::Fail(const char* what, std::thread::id owner, const std::so
                         "thread check failed: %s used on thread %s (tid %ld), it belongs to "
                         "thread %s\n  at %s:%u in %s\n",
                         what, self.str().c_str(), static_cast<long>(syscall(SYS_gettid)),
-                        bound.str().c_str(), at.file_name(), static_cast<unsigned>(at.line()),
-                        at.function_name());
+                        bound.str().c_str(), at.file, at.line, at.function);
   if (n > 0) {
     size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
     (void)!write(STDERR_FILENO, line, len);

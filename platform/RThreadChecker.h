@@ -19,7 +19,6 @@
 #pragma once
 
 #include <atomic>
-#include <source_location>
 #include <thread>
 
 #if defined(__has_feature)
@@ -36,6 +35,14 @@
 
 namespace vantor {
 
+// The call site of a failed check. Not std::source_location: the fuzz
+// build's clang cannot make one with this libstdc++.
+struct RCallSite {
+  const char* file;
+  unsigned line;
+  const char* function;
+};
+
 class RThreadChecker {
  public:
   static constexpr bool kEnabled = VANTOR_THREAD_CHECKS != 0;
@@ -50,7 +57,8 @@ class RThreadChecker {
 
   // Binds to the calling thread when unbound; aborts when bound to another.
   // `what` names the object in the message.
-  void Check(const char* what, std::source_location at = std::source_location::current()) const {
+  void Check(const char* what, const char* file = __builtin_FILE(),
+             unsigned line = __builtin_LINE(), const char* function = __builtin_FUNCTION()) const {
     std::thread::id self = std::this_thread::get_id();
     std::thread::id owner = owner_.load(std::memory_order_relaxed);
     if (owner == self) return;
@@ -59,7 +67,7 @@ class RThreadChecker {
       return;
     }
     if (owner == self) return;
-    Fail(what, owner, at);
+    Fail(what, owner, RCallSite{file, line, function});
   }
   // Binds to the calling thread now, whatever it was bound to.
   void Bind() {
@@ -76,8 +84,7 @@ class RThreadChecker {
   }
 
  private:
-  [[noreturn]] static void Fail(const char* what, std::thread::id owner,
-                                const std::source_location& at);
+  [[noreturn]] static void Fail(const char* what, std::thread::id owner, const RCallSite& at);
   mutable std::atomic<std::thread::id> owner_{};
 #else
   void Check(const char*) const {}
