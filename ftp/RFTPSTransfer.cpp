@@ -459,8 +459,11 @@ int64_t ChargedFileBlock(RFTPSComInterp& s, int64_t block) {
 void ReceiveNextBlock(RFTPSComInterp& s) {
   RFTPSTransferExt& x = TransferExt(s);
   WsStatus st = WS_NotCon;
+  // Protected blocks go to the file the same way (decrypted and written
+  // off the loop), without a pipe.
+  const bool tls = s.Data.socket && s.Data.socket->TlsActive();
   if (!s.Data.socket) {
-  } else if (x.pipeWrite && !s.Data.socket->TlsActive()) {
+  } else if (x.pipeWrite || tls) {
     const int64_t block = ChargedFileBlock(s, x.bufferSize == RFTPSTransferExt::kPacedBlock
                                                   ? x.bufferSize
                                                   : RFTPSTransferExt::kFileBlock);
@@ -469,6 +472,8 @@ void ReceiveNextBlock(RFTPSComInterp& s) {
       x.precharged = s.Quota && s.Quota->Enabled() ? block : 0;
       st = s.Data.socket->ReceiveToFile(x.pipeRead.Get(), x.pipeWrite.Get(), x.file.Fd(), block,
                                         &x.bufferFill, &x.fileResult);
+    } else if (tls) {
+      st = s.Data.socket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
     } else {
       st = s.Data.socket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill);
     }
