@@ -123,6 +123,10 @@ RFTPSManager::~RFTPSManager() {
   loop_.RemovePassEnd(passEnd_);
   loop_.SetPassObserver(nullptr);
   WriteLog(LOG_SCREEN, LoadStr(kLogGoingOffline));
+  // No upload step may still write when the sessions below cut their files
+  // back or remove them: the lane stops first (within one call a step).
+  if (pool_) pool_->StopData();
+  for (const std::unique_ptr<RWorkPool>& p : retiredPools_) p->StopData();
   // Sessions first: their ends still talk to the manager.
   while (!sessions_.empty()) RemoveSession(sessions_.back()->Number());
   intakes_.clear();

@@ -454,8 +454,11 @@ void ReceiveNextBlock(RFTPSComInterp& s) {
   }
   RTransfer& t = s.Transfer;
   WsStatus st = WS_NotCon;
+  // Protected blocks go to the file the same way (decrypted and written
+  // off the loop), without a pipe.
+  const bool tls = t.link.socket && t.link.socket->TlsActive();
   if (!t.link.socket) {
-  } else if (t.pipeWrite && !t.link.socket->TlsActive()) {
+  } else if (t.pipeWrite || tls) {
     // A quota user's block is halved while the quota refuses it; 0: the
     // last bytes of the quota wait in the pipe for their charge (a block
     // that arrives beyond it is refused whole, as it always was).
@@ -465,6 +468,8 @@ void ReceiveNextBlock(RFTPSComInterp& s) {
                                                                  : RTransfer::kFileBlock);
     if (block > 0) {
       st = t.ReceiveFileBlock(block, quota.has_value());
+    } else if (tls) {
+      st = t.Steps().ReceiveBlock(t.buffer.get(), t.bufferSize);
     } else {
       st = t.Steps().ReceiveToPipe(t.pipeWrite.Get(), t.bufferSize);
     }

@@ -79,10 +79,14 @@ std::string EventMaskName(uint32_t events) {
 }
 
 bool RSockCalls::Tracing() const {
-  return layer_ != nullptr && layer_->TraceOn();
+  return collect_ != nullptr || (layer_ != nullptr && layer_->TraceOn());
 }
 void RSockCalls::Trace(const std::string& line) const {
-  layer_->Trace(tag_, line);
+  if (collect_ != nullptr) {
+    collect_->push_back(line);
+  } else {
+    layer_->Trace(tag_, line);
+  }
 }
 std::string RSockCalls::ErrName() const {
   return WinSockErrorName(err);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vantor {
 
@@ -33,6 +34,13 @@ bool SockAddrAny(const RSockAddr& a);
 class RSockCalls {
  public:
   RSockCalls(RSocketLayer* layer, uint32_t id, intptr_t tag) : layer_(layer), id_(id), tag_(tag) {}
+  // For a data thread: no layer is touched; with `collect` set, every call's
+  // trace line is kept there for the loop to send once the step is back.
+  static RSockCalls OffLoop(std::vector<std::string>* collect, uint32_t id) {
+    RSockCalls c(nullptr, id, 0);
+    c.collect_ = collect;
+    return c;
+  }
 
   int err = 0;  // WinSock number of the last call's error
 
@@ -83,6 +91,7 @@ class RSockCalls {
   RSocketLayer* layer_;
   uint32_t id_;
   intptr_t tag_;
+  std::vector<std::string>* collect_ = nullptr;
 };
 
 // "FD_READ FD_WRITE ..." as the trace names an event mask; "<<NONE>>" for 0.

@@ -344,10 +344,12 @@ int64_t RTlsStream::Write(const void* buffer, int64_t length, RTlsResult* result
   ERR_clear_error();
   const int r = SSL_write_ex(ssl_, buffer, static_cast<size_t>(std::max<int64_t>(length, 0)), &n);
   if (r == 1) {
+    writeWaits_ = false;
     *result = RTlsResult::Done;
     return static_cast<int64_t>(n);
   }
   *result = Classify(r);
+  writeWaits_ = *result == RTlsResult::WantWrite;
   return 0;
 }
 
@@ -375,6 +377,16 @@ bool RTlsStream::HasPending() const {
 RTlsResult RTlsStream::Shutdown() {
   if (ssl_ == nullptr || !established_ || closeNotified_) return RTlsResult::Done;
   ERR_clear_error();
+  if (!alertQueued_ && writeWaits_) {
+    // OpenSSL holds a record half-written for a write nobody repeats now
+    // (the send was cut): the alert cannot follow a whole record, and
+    // OpenSSL would refuse it as a bad retry for ever while reporting that
+    // it wants to write. The stream ends without it: a cut transfer must
+    // not look complete anyway.
+    closeNotified_ = true;
+    reason_ = "close_notify after a cut record";
+    return RTlsResult::Failed;
+  }
   if (!alertQueued_) {
     // The alert is written (into the gathered records, on a data
     // connection), or it waits for room and is sent again by the next call.

@@ -108,6 +108,7 @@ class RTlsStream {
   bool alertQueued_ = false;    // OpenSSL took close_notify
   bool closeNotified_ = false;  // ... and it left for the socket
   bool peerClosed_ = false;
+  bool writeWaits_ = false;  // the last write wanted readiness: a record is half out
   std::string reason_;
   std::string lineage_;  // read by the context's ticket callback
 };

@@ -167,6 +167,9 @@ void RWinSocket::CloseHandle(bool abortive) {
   // The steps' copies go with the last step; a step still out closes them
   // on its thread when its current call returns.
   recvFds_.reset();
+  // What a step out took from the speed budgets is not spent now.
+  ReturnBudgets(sendReserved_);
+  ReturnBudgets(recvReserved_);
   // Whoever waited for the step hears of it now: its result never comes.
   RunAfterStep();
   if (handle_ < 0) return;
@@ -689,7 +692,14 @@ void RWinSocket::PeerClose(int error) {
 }
 
 void RWinSocket::EndConnection() {
-  tlsHandshaking_ = false;
+  if (tlsHandshaking_) {
+    // StartTls promised one WS_Securing event: a connection that ends under
+    // its handshake (a reset the handshake never got to read) is a failed
+    // handshake, and an owner waiting for that event must not wait on.
+    tlsHandshaking_ = false;
+    if (tlsFailure_.empty()) tlsFailure_ = "connection lost";
+    Notify(WS_Securing, WS_Error);
+  }
   close_.tlsClosing = false;
   if (send_.active) close_.sendCut = true;
   listenStatus_ = connectStatus_ = sendStatus_ = recStatus_ = closeStatus_;
@@ -710,6 +720,9 @@ void RWinSocket::Abort(int selector) {
     sendStatus_ = WS_Aborted;
     close_.sendCut = true;
     StopTlsStep();
+    // The unsent part of the block goes with it (a lent step's, when the
+    // stream comes back).
+    if (!tlsLent_) tlsFileLen_ = tlsFilePos_ = 0;
     Notify(WS_Sending, WS_Aborted);
     FreeSendLine();
     send_.active = false;

@@ -379,7 +379,9 @@ class RWinSocket {
   using StepBody = std::function<StepResult(int sock, int other, const RWorkCancel& cancel)>;
   bool OffloadStep(int other, StepBody body, std::function<void(const StepResult&)> done,
                    std::shared_ptr<RWorkCancel>* out);
-  bool OffloadFileSend();
+  bool OffloadFileSend(int64_t chunk, bool paced);
+  // Sends the trace lines a step collected on its thread (tracing on).
+  void EmitTrace(const std::vector<std::string>& lines) const;
   void FileSendDone(uint64_t generation, int64_t sent, int64_t offset, int err, bool full);
   void FinishSendStep(bool failed, int err, bool flushWaits);
   // The protected download's step: the stream is lent to a data thread,
@@ -395,14 +397,22 @@ class RWinSocket {
   // bytes into the caller's block when the stream comes back.
   bool OffloadTlsReceive(int64_t want, bool paced);
   void TlsReceiveDone(uint64_t generation, RTlsStepStr& step);
-  // A lent step's share of the speed budgets: taken when it goes out, the
-  // unused part given back when it returns.
-  void ReserveBudgets(int64_t n);
-  void ReturnBudgets();
+  // A step's share of the speed budgets: taken when it goes out, the
+  // unused part given back when it returns (`slot`: the send's or the
+  // receive's reservation).
+  void ReserveBudgets(int64_t& slot, int64_t n);
+  void ReturnBudgets(int64_t& slot);
   // The lent stream is wanted back: the step ends after its current record.
   void StopTlsStep();
-  bool OffloadPipeReceive(int64_t chunk);
-  bool OffloadFileReceive(int64_t chunk);
+  bool OffloadPipeReceive(int64_t chunk, bool paced);
+  bool OffloadFileReceive(int64_t chunk, bool paced);
+  // The data threads' copies of the file (and, `withSocket`, of the socket
+  // and the pipe) of a file receive, made once and kept; false when the
+  // system gave no descriptor.
+  bool FileCopies(bool withSocket);
+  // A protected block's decrypted bytes into the file on the loop; false
+  // when the file refused them (the block then ends).
+  bool WriteToFile(const char* bytes, int64_t n);
   void FileReceiveDone(uint64_t generation, const RFileRecvStepStr& step);
   // Drains the pipe into the file after `n` bytes were spliced in on the
   // loop; false when the file refused them (the block then ends).
@@ -585,7 +595,8 @@ class RWinSocket {
   bool tlsStepReset_ = false;           // a lent step's read met the peer's reset
   std::unique_ptr<char[]> tlsRecvBuf_;  // an upload step's buffer between steps
   int64_t tlsRecvBufLen_ = 0;
-  int64_t tlsReserved_ = 0;  // speed budget the lent step may use
+  int64_t sendReserved_ = 0;  // speed budget the send's step may use
+  int64_t recvReserved_ = 0;  // ... and the receive's
   bool tlsHandshaking_ = false;
   bool tlsData_ = false;  // StartTls's dataConnection
   int32_t tlsLimit_ = 0;

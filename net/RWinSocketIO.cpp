@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "net/RLaneFds.h"
 #include "net/RNetStrings.h"
 #include "net/RSockCalls.h"
 #include "net/RWinSocket.h"
@@ -27,9 +28,13 @@ constexpr int64_t kMaxCall = 0x7FFFF000;
 // Most one offloaded file step sends: a client that reads as fast as we
 // send would otherwise keep the step (and a data thread) to itself.
 constexpr int64_t kStepBytes = 16 << 20;
-// A paced protected step: one record. A lane round trip per 4 KiB would
-// cost more than the encryption it moves off the loop.
-constexpr int64_t kTlsPacedStep = 16 * 1024;
+// A paced step on the data lane (protected: one record): the loop hands
+// out this much of the budget at a time. A lane round trip per 4 KiB would
+// cost more than the copy it moves off the loop.
+constexpr int64_t kLanePacedStep = 16 * 1024;
+// A protected upload written to its file on the loop (no data pool)
+// decrypts this much at a time.
+constexpr int64_t kTlsFileChunkBytes = 256 * 1024;
 
 uintptr_t P(const void* p) {
   return reinterpret_cast<uintptr_t>(p);
@@ -277,11 +282,14 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
   // A readiness report while a paced step is already queued: that step
   // sends; a second chain of steps would double this socket's share.
   if (limited && !selfPosted && stepsQueued_ > 0 && error == 0) return true;
-  // A protected download encrypts on the data lane, paced or not; the
-  // control connection's TLS and memory blocks stay here.
-  const bool tlsLane = tls_ && tlsData_ && fileFd_ >= 0 && kind_ == WS_STREAM &&
-                       layer_->dataPool_ != nullptr && tls_->Established();
-  int64_t chunk = limited ? std::min(sendLeft_, tlsLane ? kTlsPacedStep : kStep) : sendLeft_;
+  // A data connection's bytes move on the data lane, paced, traced or not:
+  // protected downloads and listings encrypt there, clear file sends copy
+  // there. The control connection's lines stay here.
+  const bool lane = layer_->dataPool_ != nullptr && kind_ == WS_STREAM && !send_.lines;
+  const bool tlsLane = lane && tls_ && tlsData_ && tls_->Established();
+  const bool fileLane = lane && !tls_ && fileFd_ >= 0;
+  int64_t chunk =
+      limited ? std::min(sendLeft_, tlsLane || fileLane ? kLanePacedStep : kStep) : sendLeft_;
   // Only gathered TLS records are left: they were paid for when written.
   if (chunk > 0 && !ApplyBudgets(chunk)) {
     // Parked for the next budget: the parked message is this step.
@@ -290,6 +298,7 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
   }
 
   if (chunk > 0 && tlsLane && OffloadTlsSend(chunk, limited)) return true;
+  if (chunk > 0 && fileLane && OffloadFileSend(chunk, limited)) return true;
   RSockCalls c = Calls();
   bool failed = false;
   if (chunk > 0) {
@@ -313,9 +322,6 @@ bool RWinSocket::SendHandler(int error, bool selfPosted) {
       } else {
         failed = true;
       }
-    } else if (fileFd_ >= 0 && !tls_ && layer_->dataPool_ != nullptr && !Tracing() &&
-               OffloadFileSend()) {
-      return true;
     } else {
       // No limit: fill the socket buffer, then wait for the next FD_WRITE.
       // A short write means the buffer is full; asking again would only
@@ -368,8 +374,9 @@ void RWinSocket::FinishSendStep(bool failed, int err, bool flushWaits) {
 struct RFileStepStr {
   int64_t sent = 0;
   int64_t offset = 0;
-  int err = 0;        // WinSock number; 0 when the step ended without one
-  bool full = false;  // stopped because the socket took no more
+  int err = 0;                     // WinSock number; 0 when the step ended without one
+  bool full = false;               // stopped because the socket took no more
+  std::vector<std::string> trace;  // the calls' trace lines, when tracing
 };
 
 // Hands a copying step to a data thread. The step owns copies of both
@@ -397,13 +404,16 @@ bool RWinSocket::OffloadStep(int other, StepBody body, std::function<void(const 
 // loopback, the receiver's side of TCP, which runs in the sender's call)
 // then costs the loop nothing, so the other sessions' answers never wait
 // behind a download. False: the step runs here as before.
-bool RWinSocket::OffloadFileSend() {
-  const int64_t want = std::min(sendLeft_, kStepBytes);
+bool RWinSocket::OffloadFileSend(int64_t chunk, bool paced) {
+  const int64_t want = std::min(chunk, kStepBytes);
   const int64_t offset = fileOffset_;
-  auto body = [want, offset](int sock, int file, const RWorkCancel& cancel) -> StepResult {
+  const bool traced = Tracing();
+  const uint32_t id = id_;
+  auto body = [want, offset, traced, id](int sock, int file,
+                                         const RWorkCancel& cancel) -> StepResult {
     auto step = std::make_shared<RFileStepStr>();
     step->offset = offset;
-    RSockCalls c(nullptr, 0, 0);  // untraced: a traced socket never gets here
+    RSockCalls c = RSockCalls::OffLoop(traced ? &step->trace : nullptr, id);
     int64_t left = want;
     while (left > 0 && !cancel.Cancelled()) {
       const int64_t r = c.SendFile(sock, file, &step->offset, left);
@@ -430,17 +440,26 @@ bool RWinSocket::OffloadFileSend() {
   const uint64_t generation = sendGeneration_;
   auto done = [this, generation](const StepResult& r) {
     const auto& step = *static_cast<const RFileStepStr*>(r.get());
+    EmitTrace(step.trace);
     FileSendDone(generation, step.sent, step.offset, step.err, step.full);
   };
   if (!OffloadStep(fileFd_, std::move(body), std::move(done), &sendStep_)) return false;
+  // The loop decides the pace: the step's share comes off the budgets now.
+  if (paced) ReserveBudgets(sendReserved_, want);
   send_.offloaded = true;
   return true;
+}
+
+void RWinSocket::EmitTrace(const std::vector<std::string>& lines) const {
+  if (!Tracing()) return;
+  for (const std::string& line : lines) TraceLine(line);
 }
 
 void RWinSocket::FileSendDone(uint64_t generation, int64_t sent, int64_t offset, int err,
                               bool full) {
   send_.offloaded = false;
   sendStep_.reset();
+  ReturnBudgets(sendReserved_);
   if (!send_.active || generation != sendGeneration_ || handle_ < 0) {
     // That send ended meanwhile (abort, time-out); a new one waited for the
     // step to finish, so their bytes never interleave.
@@ -503,14 +522,16 @@ WsStatus RWinSocket::ReceiveToPipe(int pipeFd, int64_t length, int64_t* received
 
 WsStatus RWinSocket::ReceiveToFile(int pipeRead, int pipeWrite, int fileFd, int64_t length,
                                    int64_t* receivedCounter, int64_t* fileResult) {
-  if (pipeRead < 0 || pipeWrite < 0 || fileFd < 0) return WS_Error;
+  // Protected bytes are decrypted in memory and written from there: no pipe.
+  const bool tls = tls_ != nullptr;
+  if (fileFd < 0 || (!tls && (pipeRead < 0 || pipeWrite < 0))) return WS_Error;
   if (kind_ != WS_STREAM) return WS_WrongType;
-  if (tls_) return WS_Error;
-  WsStatus st = DoReceiveBlock(nullptr, pipeWrite, length, receivedCounter, 0);
+  if (tls && !tls_->Established()) return WS_Error;
+  WsStatus st = DoReceiveBlock(nullptr, tls ? -1 : pipeWrite, length, receivedCounter, 0);
   if (st == WS_OK && length >= 1) {
     // The posted look comes later in the loop's pass: the block is a file
     // block by then.
-    recPipeRead_ = pipeRead;
+    recPipeRead_ = tls ? -1 : pipeRead;
     recFile_ = fileFd;
     fileResult_ = fileResult;
     if (fileResult_ != nullptr) *fileResult_ = 0;
@@ -652,18 +673,20 @@ bool RWinSocket::ReceiveHandler(int error) {
     return true;
   }
   const bool limited = LimitInForce();
-  // A protected upload decrypts on the data lane, paced or not.
-  const bool tlsLane = tls_ && tlsData_ && recPipe_ < 0 && !recv_.lines && kind_ == WS_STREAM &&
-                       layer_->dataPool_ != nullptr && tls_->Established();
-  int64_t chunk =
-      (limited || recv_.lines) ? std::min(freeSpace_, tlsLane ? kTlsPacedStep : kStep) : freeSpace_;
+  // A data connection's bytes move on the data lane, paced, traced or not:
+  // protected uploads decrypt (and write their file) there, clear ones
+  // splice there. Lines stay here.
+  const bool lane = layer_->dataPool_ != nullptr && kind_ == WS_STREAM && !recv_.lines;
+  const bool tlsLane = lane && tls_ && tlsData_ && recPipe_ < 0 && tls_->Established();
+  const bool pipeLane = lane && !tls_ && recPipe_ >= 0;
+  int64_t chunk = (limited || recv_.lines)
+                      ? std::min(freeSpace_, tlsLane || pipeLane ? kLanePacedStep : kStep)
+                      : freeSpace_;
   if (!ApplyBudgets(chunk)) return false;
   if (recv_.lines && recv_.lineReady) chunk = 0;
   if (chunk > 0 && tlsLane && OffloadTlsReceive(chunk, limited)) return true;
-
-  if (chunk > 0 && recPipe_ >= 0 && !limited && !tls_ && kind_ == WS_STREAM &&
-      layer_->dataPool_ != nullptr && !Tracing() &&
-      (recFile_ >= 0 ? OffloadFileReceive(chunk) : OffloadPipeReceive(chunk))) {
+  if (chunk > 0 && pipeLane &&
+      (recFile_ >= 0 ? OffloadFileReceive(chunk, limited) : OffloadPipeReceive(chunk, limited))) {
     return true;
   }
   RSockCalls c = Calls();
@@ -695,14 +718,25 @@ bool RWinSocket::ReceiveHandler(int error) {
       // Limited or line mode: one recv. Otherwise read until the kernel has
       // nothing more or the block is full.
       while (chunk > 0) {
-        const int64_t want = std::min(chunk, kMaxCall);
+        const bool tlsFile = tls_ && recFile_ >= 0;
+        const int64_t want = std::min(chunk, tlsFile ? kTlsFileChunkBytes : kMaxCall);
+        if (tlsFile && (!tlsRecvBuf_ || tlsRecvBufLen_ < want)) {
+          tlsRecvBuf_ = std::make_unique<char[]>(static_cast<size_t>(want));
+          tlsRecvBufLen_ = want;
+        }
         int64_t r = recPipe_ >= 0 ? c.SpliceIn(handle_, recPipe_, want)
+                    : tlsFile     ? TlsRecvOnce(c, tlsRecvBuf_.get(), want)
                     : tls_        ? TlsRecvOnce(c, writePtr_, want)
                                   : c.Recv(handle_, writePtr_, want);
         if (r > 0) {
           ReceivedBytes(r);
           got += r;
-          if (recFile_ >= 0 && !DrainPipeToFile(r)) {
+          if (tlsFile && !WriteToFile(tlsRecvBuf_.get(), r)) {
+            layer_->loop_.Reenable(handle_, FD_READ);
+            fileFailed = true;
+            break;
+          }
+          if (recFile_ >= 0 && !tls_ && !DrainPipeToFile(r)) {
             layer_->loop_.Reenable(handle_, FD_READ);
             fileFailed = true;
             break;
@@ -782,14 +816,17 @@ struct RPipeStepStr {
   int err = 0;  // WinSock number of a failed call
   bool eof = false;
   bool wouldBlock = false;
+  std::vector<std::string> trace;
 };
 
 // The upload side of OffloadFileSend: the socket-to-pipe splice of a block
 // runs on a data thread.
-bool RWinSocket::OffloadPipeReceive(int64_t chunk) {
-  auto body = [chunk](int sock, int pipe, const RWorkCancel& cancel) -> StepResult {
+bool RWinSocket::OffloadPipeReceive(int64_t chunk, bool paced) {
+  const bool traced = Tracing();
+  const uint32_t id = id_;
+  auto body = [chunk, traced, id](int sock, int pipe, const RWorkCancel& cancel) -> StepResult {
     auto step = std::make_shared<RPipeStepStr>();
-    RSockCalls c(nullptr, 0, 0);  // untraced: a traced socket never gets here
+    RSockCalls c = RSockCalls::OffLoop(traced ? &step->trace : nullptr, id);
     int64_t left = chunk;
     while (left > 0 && !cancel.Cancelled()) {
       const int64_t r = c.SpliceIn(sock, pipe, std::min(left, kMaxCall));
@@ -811,9 +848,12 @@ bool RWinSocket::OffloadPipeReceive(int64_t chunk) {
   };
   const uint64_t generation = recvGeneration_;
   auto done = [this, generation](const StepResult& r) {
-    PipeReceiveDone(generation, *static_cast<const RPipeStepStr*>(r.get()));
+    const auto& step = *static_cast<const RPipeStepStr*>(r.get());
+    EmitTrace(step.trace);
+    PipeReceiveDone(generation, step);
   };
   if (!OffloadStep(recPipe_, std::move(body), std::move(done), &recvStep_)) return false;
+  if (paced) ReserveBudgets(recvReserved_, chunk);
   recv_.offloaded = true;
   return true;
 }
@@ -821,6 +861,7 @@ bool RWinSocket::OffloadPipeReceive(int64_t chunk) {
 void RWinSocket::PipeReceiveDone(uint64_t generation, const RPipeStepStr& step) {
   recv_.offloaded = false;
   recvStep_.reset();
+  ReturnBudgets(recvReserved_);
   if (!recv_.active || generation != recvGeneration_ || handle_ < 0) {
     // That receive ended meanwhile; a new one waited for the step.
     if (recv_.active && handle_ >= 0) PostSelf(FD_READ);
@@ -843,6 +884,16 @@ void RWinSocket::PipeReceiveDone(uint64_t generation, const RPipeStepStr& step) 
   FinishReceiveStep(step.err != 0, step.err, step.eof);
 }
 
+bool RWinSocket::WriteToFile(const char* bytes, int64_t n) {
+  const int64_t w = FdWriteAll(recFile_, bytes, static_cast<size_t>(n));
+  if (w == n) {
+    if (fileResult_ != nullptr && *fileResult_ >= 0) *fileResult_ += n;
+    return true;
+  }
+  if (fileResult_ != nullptr) *fileResult_ = w < 0 ? w : -EIO;
+  return false;
+}
+
 bool RWinSocket::DrainPipeToFile(int64_t n) {
   const int64_t w = FdSpliceAll(recPipeRead_, recFile_, static_cast<size_t>(n));
   if (w == n) {
@@ -853,17 +904,6 @@ bool RWinSocket::DrainPipeToFile(int64_t n) {
   return false;
 }
 
-// The data threads' copies of the descriptors of a file receive.
-struct RFileRecvFds {
-  RFd sock;
-  RFd pipeRead;
-  RFd pipeWrite;
-  RFd file;
-  int pipeReadOf = -1;  // the caller's numbers they copy
-  int pipeWriteOf = -1;
-  int fileOf = -1;
-};
-
 // What one offloaded file receive step did.
 struct RFileRecvStepStr {
   int64_t got = 0;      // bytes taken from the socket
@@ -872,6 +912,7 @@ struct RFileRecvStepStr {
   int err = 0;          // WinSock number of a failed socket call
   bool eof = false;
   bool wouldBlock = false;
+  std::vector<std::string> trace;
 };
 
 // One step of a file receive on a data thread: socket to pipe to file,
@@ -879,25 +920,36 @@ struct RFileRecvStepStr {
 // bound. The pipe is empty before each chunk, so EAGAIN means the socket
 // has nothing more. A clear upload then costs two calls per pipe's worth
 // and one hand-over between the loop and the lane per step.
-bool RWinSocket::OffloadFileReceive(int64_t chunk) {
-  const int64_t want = std::min(chunk, kStepBytes);
-  if (!recvFds_ || recvFds_->pipeReadOf != recPipeRead_ || recvFds_->pipeWriteOf != recPipe_ ||
-      recvFds_->fileOf != recFile_) {
-    auto fds = std::make_shared<RFileRecvFds>();
+bool RWinSocket::FileCopies(bool withSocket) {
+  if (recvFds_ && recvFds_->pipeReadOf == recPipeRead_ && recvFds_->pipeWriteOf == recPipe_ &&
+      recvFds_->fileOf == recFile_) {
+    return true;
+  }
+  auto fds = std::make_shared<RFileRecvFds>();
+  fds->file = RFd(::fcntl(recFile_, F_DUPFD_CLOEXEC, 0));
+  if (!fds->file) return false;
+  if (withSocket) {
     fds->sock = RFd(::fcntl(handle_, F_DUPFD_CLOEXEC, 0));
     fds->pipeRead = RFd(::fcntl(recPipeRead_, F_DUPFD_CLOEXEC, 0));
     fds->pipeWrite = RFd(::fcntl(recPipe_, F_DUPFD_CLOEXEC, 0));
-    fds->file = RFd(::fcntl(recFile_, F_DUPFD_CLOEXEC, 0));
-    if (!fds->sock || !fds->pipeRead || !fds->pipeWrite || !fds->file) return false;
-    fds->pipeReadOf = recPipeRead_;
-    fds->pipeWriteOf = recPipe_;
-    fds->fileOf = recFile_;
-    recvFds_ = std::move(fds);
+    if (!fds->sock || !fds->pipeRead || !fds->pipeWrite) return false;
   }
+  fds->pipeReadOf = recPipeRead_;
+  fds->pipeWriteOf = recPipe_;
+  fds->fileOf = recFile_;
+  recvFds_ = std::move(fds);
+  return true;
+}
+
+bool RWinSocket::OffloadFileReceive(int64_t chunk, bool paced) {
+  const int64_t want = std::min(chunk, kStepBytes);
+  if (!FileCopies(true)) return false;
+  const bool traced = Tracing();
+  const uint32_t id = id_;
   auto cancel = std::make_shared<RWorkCancel>();
-  RWorkPool::Work work = [fds = recvFds_, cancel, want]() -> RWorkPool::Result {
+  RWorkPool::Work work = [fds = recvFds_, cancel, want, traced, id]() -> RWorkPool::Result {
     auto step = std::make_shared<RFileRecvStepStr>();
-    RSockCalls c(nullptr, 0, 0);  // untraced: a traced socket never gets here
+    RSockCalls c = RSockCalls::OffLoop(traced ? &step->trace : nullptr, id);
     int64_t left = want;
     while (left > 0 && !cancel->Cancelled()) {
       const int64_t r = c.SpliceIn(fds->sock.Get(), fds->pipeWrite.Get(), left);
@@ -925,12 +977,15 @@ bool RWinSocket::OffloadFileReceive(int64_t chunk) {
   };
   const uint64_t generation = recvGeneration_;
   auto done = [this, generation](const RWorkPool::Result& r) {
-    FileReceiveDone(generation, *static_cast<const RFileRecvStepStr*>(r.get()));
+    const auto& step = *static_cast<const RFileRecvStepStr*>(r.get());
+    EmitTrace(step.trace);
+    FileReceiveDone(generation, step);
   };
   if (layer_->dataPool_->SubmitData(cancel, std::move(work), std::move(done)) !=
       RWorkSubmit::Queued) {
     return false;
   }
+  if (paced) ReserveBudgets(recvReserved_, want);
   recvStep_ = std::move(cancel);
   recv_.offloaded = true;
   return true;
@@ -939,6 +994,7 @@ bool RWinSocket::OffloadFileReceive(int64_t chunk) {
 void RWinSocket::FileReceiveDone(uint64_t generation, const RFileRecvStepStr& step) {
   recv_.offloaded = false;
   recvStep_.reset();
+  ReturnBudgets(recvReserved_);
   if (!recv_.active || generation != recvGeneration_ || handle_ < 0) {
     if (recv_.active && handle_ >= 0) PostSelf(FD_READ);
     RunAfterStep();

@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/RLaneFds.h"
 #include "net/RSockCalls.h"
 #include "net/RWinSocket.h"
 #include "platform/RFd.h"
+#include "platform/RFileIO.h"
 #include "platform/RWorkPool.h"
 
 namespace vantor {
@@ -61,11 +63,17 @@ struct RTlsStepStr {
   bool wantsRead = false;   // the write waits for the peer's bytes
   bool flushWaits = false;  // records still gathered, the socket full
 
-  // An upload step: `want` bytes at most into `in`.
+  bool memory = false;  // a memory block: `buf` holds the loop's copy
+
+  // An upload step: `want` bytes at most into `in` or, with `fds`, through
+  // `in` into the file.
   bool receive = false;
   std::unique_ptr<char[]> in;
   int64_t inLen = 0;
   int64_t got = 0;
+  std::shared_ptr<RFileRecvFds> fds;
+  int64_t wrote = 0;        // of `got`, bytes the file took
+  int64_t fileErr = 0;      // -errno of a failed file write
   bool closed = false;      // the peer's close_notify
   bool wouldBlock = false;  // the socket had no more
   bool wantsWrite = false;  // the read waits for room to write
@@ -87,6 +95,7 @@ void RunTlsStep(RTlsStepStr& s, const RWorkCancel& cancel) {
       if (n > 0) s.offset += n;
     } else {
       if (s.len == s.pos) {
+        if (s.memory) break;  // the loop's copy is sent
         if (!s.buf) s.buf = std::make_unique<char[]>(kTlsFileChunk);
         ssize_t got;
         do {
@@ -138,12 +147,30 @@ void RunTlsStep(RTlsStepStr& s, const RWorkCancel& cancel) {
 
 void RunTlsReceive(RTlsStepStr& s, const RWorkCancel& cancel) {
   int64_t left = s.want;
+  // A file block fills the buffer, writes it, and reads on; the bytes of a
+  // memory block stay in it for the loop.
+  int64_t filled = 0;
+  auto writeOut = [&s, &filled]() {
+    if (!s.fds || filled == 0) return true;
+    const int64_t w = FdWriteAll(s.fds->file.Get(), s.in.get(), static_cast<size_t>(filled));
+    if (w != filled) {
+      s.fileErr = w < 0 ? w : -EIO;
+      return false;
+    }
+    s.wrote += filled;
+    filled = 0;
+    return true;
+  };
   while (left > 0 && !cancel.Cancelled() && !s.stop.load(std::memory_order_relaxed)) {
     RTlsResult r = RTlsResult::Done;
-    const int64_t n = s.tls->Read(s.in.get() + s.got, left, &r);
+    char* to = s.fds ? s.in.get() + filled : s.in.get() + s.got;
+    const int64_t room = s.fds ? std::min(left, s.inLen - filled) : left;
+    const int64_t n = s.tls->Read(to, room, &r);
     if (n > 0) {
       s.got += n;
       left -= n;
+      filled += s.fds ? n : 0;
+      if (s.fds && filled == s.inLen && !writeOut()) break;
       continue;
     }
     if (r == RTlsResult::Closed) {
@@ -158,34 +185,45 @@ void RunTlsReceive(RTlsStepStr& s, const RWorkCancel& cancel) {
     }
     break;
   }
+  // Whatever the end, decrypted bytes reach the file (or its failure).
+  if (s.fileErr == 0) (void)writeOut();
   s.pending = s.tls->HasPending();
 }
 
 }  // namespace
 
-void RWinSocket::ReserveBudgets(int64_t n) {
-  tlsReserved_ = n;
+void RWinSocket::ReserveBudgets(int64_t& slot, int64_t n) {
+  slot = n;
   if (layer_->globalLimitOn_) layer_->globalBudget_ -= n;
   if (localLimitOn_) localBudget_ -= n;
 }
 
-void RWinSocket::ReturnBudgets() {
-  if (tlsReserved_ <= 0) return;
+void RWinSocket::ReturnBudgets(int64_t& slot) {
+  if (slot <= 0) return;
   if (layer_->globalLimitOn_) {
-    layer_->globalBudget_ = std::min(layer_->globalBudget_ + tlsReserved_, layer_->globalLimit_);
+    layer_->globalBudget_ = std::min(layer_->globalBudget_ + slot, layer_->globalLimit_);
   }
-  if (localLimitOn_) localBudget_ = std::min(localBudget_ + tlsReserved_, localLimit_);
-  tlsReserved_ = 0;
+  if (localLimitOn_) localBudget_ = std::min(localBudget_ + slot, localLimit_);
+  slot = 0;
 }
 
 bool RWinSocket::OffloadTlsReceive(int64_t want, bool paced) {
   auto step = std::make_shared<RTlsStepStr>();
   step->receive = true;
   step->tls = tls_.get();
+  // A file block: the step writes what it decrypts to the file itself,
+  // through the copy made once for the socket, a buffer at a time.
+  const bool toFile = recFile_ >= 0;
+  if (toFile) {
+    if (!FileCopies(false)) return false;
+    step->fds = recvFds_;
+    want = std::min(want, kTlsStepBytes);
+  }
   step->want = want;
-  if (!tlsRecvBuf_ || tlsRecvBufLen_ < want) {
-    tlsRecvBuf_ = std::make_unique<char[]>(static_cast<size_t>(want));
-    tlsRecvBufLen_ = want;
+  const int64_t room = toFile ? std::min(want, kTlsFileChunk) : want;
+  if (!tlsRecvBuf_ || tlsRecvBufLen_ < room) {
+    tlsRecvBuf_ = std::make_unique<char[]>(static_cast<size_t>(room));
+    tlsRecvBufLen_ = room;
   }
   step->in = std::move(tlsRecvBuf_);
   step->inLen = tlsRecvBufLen_;
@@ -203,7 +241,7 @@ bool RWinSocket::OffloadTlsReceive(int64_t want, bool paced) {
     tlsRecvBuf_ = std::move(step->in);
     return false;
   }
-  if (paced) ReserveBudgets(want);
+  if (paced) ReserveBudgets(recvReserved_, want);
   tlsStep_ = std::move(step);
   recvStep_ = std::move(cancel);
   tlsLent_ = true;
@@ -216,7 +254,7 @@ void RWinSocket::TlsReceiveDone(uint64_t generation, RTlsStepStr& step) {
   tlsStep_.reset();
   recv_.offloaded = false;
   recvStep_.reset();
-  ReturnBudgets();
+  ReturnBudgets(recvReserved_);
   const char* bytes = step.in.get();
   tlsRecvBuf_ = std::move(step.in);
   tlsRecvBufLen_ = step.inLen;
@@ -244,8 +282,13 @@ void RWinSocket::TlsReceiveDone(uint64_t generation, RTlsStepStr& step) {
       counters_[WS_TO_RECEIVE] = 0;
       idleSeconds_ = 0;
     }
-    std::memcpy(writePtr_, bytes, static_cast<size_t>(step.got));
+    // A file block is on disk already; a memory block is copied in here.
+    if (!step.fds) std::memcpy(writePtr_, bytes, static_cast<size_t>(step.got));
     ReceivedBytes(step.got);
+  }
+  const bool fileFailed = step.fileErr != 0;
+  if (step.fds && fileResult_ != nullptr && *fileResult_ >= 0) {
+    *fileResult_ = fileFailed ? step.fileErr : *fileResult_ + step.wrote;
   }
   if (step.wantsWrite) {
     tlsReadWantsWrite_ = true;
@@ -261,11 +304,14 @@ void RWinSocket::TlsReceiveDone(uint64_t generation, RTlsStepStr& step) {
   }
   if (!failed && !step.closed && !step.wantsWrite) {
     // As on the loop: an empty socket or a full block re-arms reading, and
-    // records OpenSSL already holds are never announced by the socket.
+    // records OpenSSL already holds are never announced by the socket; a
+    // file step that stopped at its bound looks again.
     layer_->loop_.Reenable(handle_, FD_READ);
-    if (!step.wouldBlock && step.pending) PostSelf(FD_READ);
+    const bool bound = step.fds && !step.wouldBlock && !fileFailed && freeSpace_ > 0;
+    if ((!step.wouldBlock && step.pending) || bound) PostSelf(FD_READ);
   }
-  HandOverBlock(step.got, false, step.closed, failed);
+  // A file that refused its bytes ends the block at once, as a clear one.
+  HandOverBlock(step.got, fileFailed, step.closed, failed);
   FinishReceiveStep(failed, step.err, step.closed);
   // Whoever waited for the step (the session's own events) goes on now.
   RunAfterStep();
@@ -273,16 +319,35 @@ void RWinSocket::TlsReceiveDone(uint64_t generation, RTlsStepStr& step) {
 
 bool RWinSocket::OffloadTlsSend(int64_t want, bool paced) {
   auto step = std::make_shared<RTlsStepStr>();
-  step->file = RFd(::fcntl(fileFd_, F_DUPFD_CLOEXEC, 0));
-  if (!step->file) return false;
   step->tls = tls_.get();
   step->want = std::min(want, kTlsStepBytes);
-  step->offset = fileOffset_;
-  step->kernel = tls_->KernelSend();
-  step->finish = paced || step->want == sendLeft_;
   step->buf = std::move(tlsFileBuf_);
   step->len = tlsFileLen_;
   step->pos = tlsFilePos_;
+  if (fileFd_ >= 0) {
+    step->file = RFd(::fcntl(fileFd_, F_DUPFD_CLOEXEC, 0));
+    if (!step->file) {
+      tlsFileBuf_ = std::move(step->buf);
+      return false;
+    }
+    step->offset = fileOffset_;
+    step->kernel = tls_->KernelSend();
+  } else {
+    // A memory block (a listing): the caller's buffer may go with an abort
+    // while the step runs, so the step encrypts a copy of the next part.
+    // Bytes a write left waiting stay in the copy: they are repeated as
+    // they were.
+    step->memory = true;
+    if (step->len == step->pos) {
+      const int64_t n = std::min({step->want, sendLeft_, kTlsFileChunk});
+      if (!step->buf) step->buf = std::make_unique<char[]>(kTlsFileChunk);
+      std::memcpy(step->buf.get(), sendPtr_, static_cast<size_t>(n));
+      step->len = n;
+      step->pos = 0;
+    }
+    step->want = std::min(step->want, step->len - step->pos);
+  }
+  step->finish = paced || step->want == sendLeft_;
   auto cancel = std::make_shared<RWorkCancel>();
   RWorkPool::Work work = [step, cancel]() -> RWorkPool::Result {
     RunTlsStep(*step, *cancel);
@@ -300,7 +365,7 @@ bool RWinSocket::OffloadTlsSend(int64_t want, bool paced) {
   // The loop decides the pace: the step's share is taken from the budgets
   // now, so steps of other sockets out at the same time cannot spend it
   // again; what it did not send is given back when it returns.
-  if (paced) ReserveBudgets(step->want);
+  if (paced) ReserveBudgets(sendReserved_, step->want);
   tlsStep_ = std::move(step);
   sendStep_ = std::move(cancel);
   tlsLent_ = true;
@@ -313,7 +378,7 @@ void RWinSocket::TlsSendDone(uint64_t generation, RTlsStepStr& step) {
   tlsStep_.reset();
   send_.offloaded = false;
   sendStep_.reset();
-  ReturnBudgets();
+  ReturnBudgets(sendReserved_);
   tlsFileBuf_ = std::move(step.buf);
   if (tlsReadDeferred_) {
     tlsReadDeferred_ = false;
@@ -369,7 +434,8 @@ void RWinSocket::OrphanTlsStep() {
   tlsStep_.reset();
   tlsLent_ = false;
   tlsReadDeferred_ = tlsWriteDeferred_ = false;
-  tlsReserved_ = 0;
+  ReturnBudgets(sendReserved_);
+  ReturnBudgets(recvReserved_);
 }
 
 WsStatus RWinSocket::StartTls(std::shared_ptr<RTlsContext> context, std::string_view sessionId,
@@ -537,6 +603,11 @@ int64_t RWinSocket::TlsSendOnce(RSockCalls& c, int64_t n) {
       tlsFilePos_ += sent;
       fileOffset_ += sent;
     }
+  } else if (tlsFileLen_ > tlsFilePos_) {
+    // A lane step's copy of a memory block still holds bytes a write left
+    // waiting: they go first, as they were.
+    sent = tls_->Write(tlsFileBuf_.get() + tlsFilePos_, tlsFileLen_ - tlsFilePos_, &r);
+    if (sent > 0) tlsFilePos_ += sent;
   } else {
     // A write that had to wait is repeated with at least the same length,
     // as OpenSSL requires, even when a speed budget shrank meanwhile.

@@ -108,7 +108,7 @@ RWorkSubmit RWorkPool::Submit(const std::string& key, RWorkCancelPtr cancel, Wor
 
 RWorkSubmit RWorkPool::SubmitData(RWorkCancelPtr cancel, Work work, Done done, bool first) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (!StartDataThreads()) {
+  if (dataStopped_ || !StartDataThreads()) {
     ++counts_.refused;
     return RWorkSubmit::Full;
   }
@@ -122,6 +122,29 @@ RWorkSubmit RWorkPool::SubmitData(RWorkCancelPtr cancel, Work work, Done done, b
   }
   dataCv_.notify_one();
   return RWorkSubmit::Queued;
+}
+
+void RWorkPool::StopData() {
+  std::deque<JobPtr> dropped;
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    dataStopped_ = true;
+    auto cancelAll = [](Job& job) {
+      for (Waiter& w : job.waiters) {
+        if (w.cancel) w.cancel->Cancel();
+      }
+    };
+    for (JobPtr& job : dataQueue_) cancelAll(*job);
+    dropped.swap(dataQueue_);
+    for (JobPtr& job : dataRunning_) {
+      // A step its owner gave up on keeps its silence.
+      if (AllCancelled(*job)) continue;
+      job->stopped = true;
+      cancelAll(*job);
+    }
+    dataIdleCv_.wait(lock, [this] { return dataRunning_.empty(); });
+  }
+  DeliverFinished();
 }
 
 bool RWorkPool::StartDataThreads() {
@@ -179,6 +202,7 @@ void RWorkPool::WorkerMain(bool data) {
       continue;
     }
     ++running_;
+    if (data) dataRunning_.push_back(job);
     lock.unlock();
     Result result = job->work();
     // The work's captures go here, not on the loop thread: they are the
@@ -187,6 +211,10 @@ void RWorkPool::WorkerMain(bool data) {
     lock.lock();
     job->result = std::move(result);
     --running_;
+    if (data) {
+      std::erase(dataRunning_, job);
+      if (dataRunning_.empty()) dataIdleCv_.notify_all();
+    }
     ++counts_.ran;
     Finished(std::move(job));
   }
@@ -214,7 +242,7 @@ void RWorkPool::DeliverFinished() {
   // are ours alone.
   for (JobPtr& job : jobs) {
     for (Waiter& w : job->waiters) {
-      if (w.cancel && w.cancel->Cancelled()) continue;
+      if (w.cancel && w.cancel->Cancelled() && !job->stopped) continue;
       w.done(job->result);
     }
   }

@@ -105,6 +105,15 @@ class RWorkPool {
   // the step itself. `first`: ahead of the steps already waiting (a short
   // step that something waits for).
   RWorkSubmit SubmitData(RWorkCancelPtr cancel, Work work, Done done, bool first = false);
+  // Server end, before the owners of the steps go: every step is asked to
+  // stop after its current call, queued steps never run, and this returns
+  // once no step runs any more, having delivered the results of those that
+  // ran (their bytes are on disk and must be counted). Whatever the owners
+  // do next (cut a failed upload back, remove it) then meets no write still
+  // under way. Later steps are refused (`Full`: the caller copies itself).
+  // The one wait of the loop thread on another thread, and only here: a
+  // step stops within one system call.
+  void StopData();
   static constexpr int kMaxDataThreads = 256;
   // The processors the system has online now (at least 1).
   static int OnlineCpus();
@@ -124,6 +133,9 @@ class RWorkPool {
     Work work;
     std::vector<Waiter> waiters;  // grows only while the job is queued
     Result result;
+    // StopData cancelled it while it ran: its result is delivered all the
+    // same (a step's cancelled result otherwise never is).
+    bool stopped = false;
   };
   using JobPtr = std::shared_ptr<Job>;
 
@@ -143,6 +155,9 @@ class RWorkPool {
   std::deque<JobPtr> queue_;
   std::condition_variable dataCv_;
   std::deque<JobPtr> dataQueue_;
+  std::vector<JobPtr> dataRunning_;
+  std::condition_variable dataIdleCv_;  // dataRunning_ became empty
+  bool dataStopped_ = false;
   bool dataStartFailed_ = false;
   int dataWidth_ = 1;
   std::vector<std::thread> dataThreads_;

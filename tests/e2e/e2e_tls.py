@@ -10,6 +10,7 @@ import shutil
 import signal
 import socket
 import ssl
+import struct
 import subprocess
 import tempfile
 import time
@@ -513,8 +514,32 @@ def test_fifo_key_on_reload():
         expect(new.cmd("NOOP"), ["200 Command okay."])
 
 
+# A data connection that breaks in the middle of its handshake (the client's
+# reset) or whose transfer is aborted then: the transfer ends with its reply
+# and the session reads its next command.
+def test_data_handshake_cut():
+    with server() as srv:
+        write_file(os.path.join(srv.home, "f.bin"), b"f" * 100000)
+        c = tls_login(srv.port, prot=True)
+        c.cmd("TYPE I")
+        for how in ("reset", "abor"):
+            raw = c.pasv_connect()
+            c.send("RETR f.bin")
+            expect(c.reply()[0][:4], "150 ", how)
+            if how == "reset":
+                raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                raw.close()
+                expect(c.reply(), ["425 Cannot open data connection."])
+            else:
+                expect(c.cmd("ABOR"), ["426 Data connection closed, file transfer f.bin aborted."])
+                expect(c.reply(), ["226 ABOR command successful."])
+                raw.close()
+            expect(c.cmd("NOOP"), ["200 Command okay."], how)
+        srv.wait_log("TLS handshake failed: ")
+
+
 run([test_commands_and_replies, test_require_tls_and_session_reuse,
      test_protected_pacing_and_abort, test_real_clients,
      test_bad_input, test_bad_certificates, test_reload_renews_certificate,
      test_wget_downloads_end_with_close_notify, test_protected_upload_ends_at_close_notify,
-     test_fifo_key_on_reload])
+     test_fifo_key_on_reload, test_data_handshake_cut])

@@ -1,6 +1,7 @@
 // Control and data connections over real sockets on 127.0.0.1: closing after
 // QUIT, line reading, back-pressure, passive listeners and the data port.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "accounts/RFTPSSecurity.h"
 #include "ftp/RBusMessages.h"
@@ -637,6 +639,44 @@ TEST_F(ConnectionTest, MessageFilesReadOnWorker) {
   for (int i = 0; i < 100 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
   EXPECT_TRUE(manager_->Sessions().empty());
   EXPECT_TRUE(manager_->Pool().Idle());
+}
+
+// Server end while an upload step writes on the data lane: the lane stops
+// before the sessions end, so the resumed file is cut back to exactly what
+// it was, with no chunk of the step landing after the cut (a hole and
+// stray bytes beyond the old end).
+TEST_F(ConnectionTest, ServerEndStopsUploadStepBeforeTheCut) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    Serve("DeletePartialUploads=1\n");
+    WriteFile("resumed.bin", "old contents");
+    Peer p = Login();
+    ASSERT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
+    const int data = ConnectTo(PasvPort(Cmd(p, "PASV")));
+    ASSERT_EQ(Cmd(p, "APPE resumed.bin"),
+              "150 Opening BINARY mode data connection for resumed.bin.");
+    std::thread sender([data] {
+      const std::string chunk(1 << 20, 'x');
+      for (int i = 0; i < 2048; ++i) {
+        if (send(data, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0) break;
+      }
+    });
+    bool running = false;
+    for (int i = 0; i < 4000 && !running; ++i) {
+      loop_.RunOnce(1);
+      running = layer_.DataPool() != nullptr && layer_.DataPool()->Stats().running > 0;
+    }
+    EXPECT_TRUE(running) << "no upload step came out";
+    manager_.reset();
+    shutdown(data, SHUT_RDWR);
+    sender.join();
+    std::ifstream in(dir_ + "/resumed.bin", std::ios::binary);
+    const std::string left((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(left.size(), 12u);
+    EXPECT_TRUE(left == "old contents");
+    for (int fd : fds_) close(fd);
+    fds_.clear();
+  }
 }
 
 namespace {

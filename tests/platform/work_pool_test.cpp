@@ -275,3 +275,45 @@ TEST_F(WorkPoolTest, DataLaneWidth) {
     EXPECT_EQ(names, expected);
   }
 }
+
+// Server end: StopData asks every data step to stop, waits for the running
+// ones and delivers their results (their bytes are on disk), while a step
+// its owner gave up on stays silent and a queued one never runs; the lane
+// refuses new steps afterwards.
+TEST_F(WorkPoolTest, StopDataWaitsForRunningStepsAndDeliversThem) {
+  pool_ = std::make_unique<RWorkPool>(loop_, 1, 8, 2);
+  std::vector<int> got;
+  std::atomic<int> runs{0};
+  // A step that runs until it is asked to stop, as a copying step does.
+  auto untilStopped = [&](int v, const RWorkCancelPtr& cancel) {
+    return pool_->SubmitData(
+        cancel,
+        [cancel, v, &runs] {
+          ++runs;
+          while (!cancel->Cancelled()) std::this_thread::yield();
+          return IntResult(v);
+        },
+        [&got](const RWorkPool::Result& r) { got.push_back(IntOf(r)); });
+  };
+  auto kept = std::make_shared<RWorkCancel>();
+  auto givenUp = std::make_shared<RWorkCancel>();
+  ASSERT_EQ(untilStopped(1, kept), RWorkSubmit::Queued);
+  ASSERT_EQ(untilStopped(2, givenUp), RWorkSubmit::Queued);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (runs.load() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_EQ(runs.load(), 2) << "both threads hold a step";
+  ASSERT_EQ(untilStopped(3, std::make_shared<RWorkCancel>()), RWorkSubmit::Queued);
+  givenUp->Cancel();
+  pool_->StopData();
+  EXPECT_EQ(got, std::vector<int>{1}) << "the stopped step is delivered at once, the other not";
+  EXPECT_EQ(runs.load(), 2) << "the queued step never ran";
+  EXPECT_TRUE(pool_->Idle());
+  EXPECT_EQ(pool_->SubmitData(
+                std::make_shared<RWorkCancel>(), [] { return IntResult(4); },
+                [&got](const RWorkPool::Result& r) { got.push_back(IntOf(r)); }),
+            RWorkSubmit::Full);
+  loop_.RunPending();
+  EXPECT_EQ(got, std::vector<int>{1});
+}
