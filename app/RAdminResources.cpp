@@ -312,8 +312,8 @@ std::optional<RAdminAnswerStr> PatchConfig(RAdminResources& r, const RAdminCallS
   auto work = [path, current, candidate, changed]() -> RWorkPool::Result {
     // The check reads what the paths name: on the pool, never the loop.
     auto verdict = std::make_shared<RConfigVerdictStr>();
-    const auto before = CheckConfigText(path, current, false);
-    for (const RConfigProblemStr& p : CheckConfigText(path, candidate, false)) {
+    const auto before = CheckConfigText(path, current);
+    for (const RConfigProblemStr& p : CheckConfigText(path, candidate)) {
       const bool onChanged = std::find(changed.begin(), changed.end(), p.line) != changed.end();
       const bool isNew =
           p.error && std::none_of(before.begin(), before.end(), [&](const RConfigProblemStr& b) {
