@@ -310,6 +310,7 @@ bool RAdminServer::Impl::StartListener(const std::string& name, RFd fd, RAdminKi
 
 void RAdminServer::Impl::Run(RAdminListener& l) {
   l.runQueued = false;
+  if (l.daemon == nullptr) return;
   MHD_run(l.daemon);
   Arm(l);
 }
@@ -638,6 +639,7 @@ void RAdminServer::Impl::Shutdown() {
   for (auto& l : listeners) {
     if (l->timer != 0) Loop().CancelTimer(l->timer);
     if (l->epollFd >= 0) Loop().UnwatchFd(l->epollFd);
+    if (l->daemon == nullptr) continue;  // retired by a reload, stopped already
     MHD_run(l->daemon);
     // Frees every connection, request and stream through the callbacks.
     MHD_stop_daemon(l->daemon);
@@ -685,8 +687,9 @@ void RAdminServer::Impl::Retire(RAdminListener& l) {
     if (!live.lock()) return;
     MHD_run(raw->daemon);
     MHD_stop_daemon(raw->daemon);
-    std::erase_if(listeners,
-                  [raw](const std::unique_ptr<RAdminListener>& p) { return p.get() == raw; });
+    // The object stays (without a daemon) until the end: a wake-up queued
+    // for it meanwhile finds nothing to run rather than freed memory.
+    raw->daemon = nullptr;
   });
 }
 

@@ -275,6 +275,15 @@ class Resources(unittest.TestCase):
                                    text=True)
             self.assertEqual(refused["problems"], ["MaxNrUsers=many is not a number"])
             self.assertNotIn("many", check.stdout)  # nothing was written
+            if os.geteuid() == 0:
+                # The account to run as could not reach the INI in its private folder:
+                # judged on the edited text, refused, nothing written.
+                code, text = self.ep.curl("PATCH", "/v1/config", '{"GLOBAL": {"RunAsUser": "nobody"}}')
+                self.assertEqual(code, 422, text)
+                self.assertIn("INI: %s cannot be read by nobody" % self.ep.ini,
+                              json.loads(text)["problems"])
+                with open(self.ep.ini) as f:
+                    self.assertNotIn("RunAsUser", f.read())
         finally:
             self.assertEqual(ftp.finish(), [])
 
