@@ -539,7 +539,9 @@ std::optional<RAdminAnswerStr> RAdminResources::Call(const RAdminCallStr& c) {
     o->port = m.ListeningPort();
     for (const RManSockStr& l : m.Listeners()) o->listeners.push_back({l.address, l.implicitTls});
     o->wait = app.ListenWait();
-    return AnswerOffLoop(m, c, [o] {
+    // A few dozen fields: made here, the answer of a health check must not
+    // wait behind the pool's queue.
+    auto make = [o] {
       const ServerStats& st = o->st;
       Json j;
       j["version"] = kProgramVersion;
@@ -581,7 +583,8 @@ std::optional<RAdminAnswerStr> RAdminResources::Call(const RAdminCallStr& c) {
       }
       j["listeners"] = ls;
       return JsonAnswer(200, j);
-    });
+    };
+    return make();
   }
   if (top == "sessions") {
     if (n == 1) {
