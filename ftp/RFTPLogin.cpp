@@ -432,10 +432,10 @@ void HandleRein(RFTPSComInterp& s, std::string_view) {
   s.Recount();
   s.Login.userArgument.clear();
   s.Transfer.ascii = true;
-  s.Data.passive = false;
-  s.Data.passiveSocket.reset();
-  s.Data.address = s.Connection.clientAddress;
-  s.Data.port = s.Control() != nullptr ? s.Control()->GetLocalPort() : 0;
+  s.Transfer.passive = false;
+  s.Transfer.passiveSocket.reset();
+  s.Transfer.address = s.Connection.clientAddress;
+  s.Transfer.port = s.Control() != nullptr ? s.Control()->GetLocalPort() : 0;
   OnReinitialize(s);
   s.ResetLogin();
   s.Login.hideHidden = false;

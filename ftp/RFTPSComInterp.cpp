@@ -17,6 +17,7 @@
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
 #include "ftp/RIPHomes.h"
+#include "platform/RSocketOptions.h"
 #include "util/RLog.h"
 #include "util/RText.h"
 
@@ -68,18 +69,28 @@ RFTPSComInterp::RFTPSComInterp(RFTPSManager& manager, std::unique_ptr<RWinSocket
   Connection.localAddress = localAddress;
   Connection.localAddressText =
       localAddressText.empty() ? FormatDottedAddress(localAddress) : std::move(localAddressText);
-  Data.address = Connection.clientAddress;
-  Data.port = DefaultDataPort(*this);
+  Transfer.address = Connection.clientAddress;
+  Transfer.port = DefaultDataPort(*this);
 
   ServerStats& st = manager_.Stats();
   ++st.ConnectionsNow;
   Number_ = st.NextSessionNumber++;
-  Data.socket.Bind(&manager_.Routes(), Number_, RSocketRole::Data);
-  Data.passiveSocket.Bind(&manager_.Routes(), Number_, RSocketRole::Passive);
+  Transfer.link.socket.Bind(&manager_.Routes(), Number_, RSocketRole::Data);
+  Transfer.passiveSocket.Bind(&manager_.Routes(), Number_, RSocketRole::Passive);
   Connection.connectTime = manager_.Now();
   notLoggedInSinceMs_ = manager_.Loop().Clock().NowMs();
   CountConnectionHour(st, LocalHour(Connection.connectTime));
-  if (control_) ApplyConfiguredSocketOptions(manager_.Settings(), control_->NativeHandle());
+  if (control_) {
+    ApplyConfiguredSocketOptions(manager_.Settings(), control_->NativeHandle());
+    // The "150" and the final reply of a transfer follow each other closely;
+    // with Nagle's rule on the control connection the second waits for the
+    // client's delayed acknowledgement of the first (about 40 ms per
+    // transfer). Unless the administrator asked for Nagle explicitly, it is
+    // off.
+    if (manager_.Settings().socketNoNagle != 0) {
+      (void)SetSocketOption(control_->NativeHandle(), RSockOption::NoDelay, 1);
+    }
+  }
 
   Hook = MakeHookRecord(*this);
 
@@ -104,11 +115,11 @@ void RFTPSComInterp::EndSession() {
   // A handshake cut short by the end (a time-out, a kill, a newer handshake
   // taking its place) reports nothing by itself: it failed.
   if (control_ && control_->TlsHandshaking()) manager_.Metrics().CountTlsHandshake(false);
-  if (Tls.dataPending && Data.socket && Data.socket->TlsHandshaking())
+  if (Transfer.tlsPending && Transfer.link.socket && Transfer.link.socket->TlsHandshaking())
     manager_.Metrics().CountTlsHandshake(false);
   afterTransfer_ = nullptr;
   if (workCancel_) workCancel_->Cancel();
-  if (Transfer.state != XS_Idle) AbortTransfer(", client killed by server");
+  if (!Transfer.Idle()) AbortTransfer(*this, true);
   // Replies of the end are not sent: the client is gone or was killed.
   ended_ = true;
   if (Login.anonymous && manager_.Stats().AnonymousNow > 0) --manager_.Stats().AnonymousNow;
@@ -136,13 +147,12 @@ void RFTPSComInterp::EndSession() {
 // Only releases: the manager ran EndSession and unregistered the session.
 RFTPSComInterp::~RFTPSComInterp() {
   if (workCancel_) workCancel_->Cancel();
-  Data.socket.reset();
+  Transfer.link.socket.reset();
   control_.reset();
-  Data.passiveSocket.reset();
+  Transfer.passiveSocket.reset();
   Ratio.reset();
   Quota.reset();
   Hook.reset();
-  Transfer.ext.reset();
   Stop();
 }
 
@@ -309,7 +319,7 @@ void RFTPSComInterp::OnLookupDone(int status) {
 // --- socket events --------------------------------------------------------------
 
 bool RFTPSComInterp::AfterUploadStep(std::function<void()> then) {
-  return Data.socket && Data.socket->AfterReceiveStep(std::move(then));
+  return Transfer.link.socket && Transfer.link.socket->AfterReceiveStep(std::move(then));
 }
 
 void RFTPSComInterp::OnSocketEvent(uint32_t socketId, int operation, int status) {
@@ -334,15 +344,15 @@ void RFTPSComInterp::OnSocketEvent(uint32_t socketId, int operation, int status)
       return;
     }
   }
-  if ((Transfer.state == XS_Sending || Transfer.state == XS_Receiving) && control_) {
+  if ((Transfer.State() == XS_Sending || Transfer.State() == XS_Receiving) && control_) {
     control_->ResetTimeOut();
   }
-  if (Data.socket && socketId == Data.socket->Id()) {
-    OnDataEvent(*this, *Data.socket, operation, status);
+  if (Transfer.link.socket && socketId == Transfer.link.socket->Id()) {
+    OnDataEvent(*this, *Transfer.link.socket, operation, status);
     return;
   }
-  if (Data.passiveSocket && socketId == Data.passiveSocket->Id()) {
-    OnDataEvent(*this, *Data.passiveSocket, operation, status);
+  if (Transfer.passiveSocket && socketId == Transfer.passiveSocket->Id()) {
+    OnDataEvent(*this, *Transfer.passiveSocket, operation, status);
     return;
   }
   if (control_ && socketId == control_->Id()) OnControlEvent(operation, status);
@@ -428,7 +438,7 @@ void RFTPSComInterp::ReadLine() {
 // A closing session answers the lines it has already read before the close.
 bool RFTPSComInterp::TakesFurtherLines() const {
   if (!control_ || removalPosted_ || workCancel_ || lookupRunning_ || afterTransfer_) return false;
-  if (Transfer.state != XS_Idle || Tls.startPending || Tls.dataPending) return false;
+  if (!Transfer.Idle() || Tls.startPending || Transfer.tlsPending) return false;
   return CommandState() != CS_Resolving && !IsHoldingCommand();
 }
 
@@ -530,10 +540,9 @@ std::deque<std::string> RFTPSComInterp::TakeQueuedReplies() {
 
 void RFTPSComInterp::CloseAfterReplies() {
   afterTransfer_ = nullptr;
-  if (Transfer.state != XS_Idle) AbortTransfer("");
+  if (!Transfer.Idle()) AbortTransfer(*this);
   closing_ = true;
   manager_.SessionChanged(*this);
-  Transfer.state = XS_Idle;
   if (control_) (void)control_->DisconnectHost(10);
   // The sender closes once the queue is empty: it runs at the end of the
   // loop's pass, after the lines already read got their replies.
@@ -542,9 +551,7 @@ void RFTPSComInterp::CloseAfterReplies() {
 
 bool RFTPSComInterp::TransferUnderWay() const {
   if (IsTransferActive()) return true;
-  const bool waiting = Transfer.state == XS_WaitSend || Transfer.state == XS_WaitReceive ||
-                       Transfer.state == XS_WaitList;
-  return waiting && !Data.passive;
+  return Transfer.Waiting() && !Transfer.passive;
 }
 
 bool RFTPSComInterp::RunAfterTransfer(std::function<void(RFTPSComInterp&)> then) {
@@ -572,11 +579,6 @@ void RFTPSComInterp::RequestRemoval() {
   }
 }
 
-void RFTPSComInterp::AbortTransfer(std::string_view reason) {
-  OnSessionAbort(*this, reason);
-  Transfer.state = XS_Idle;
-}
-
 // --- timer ----------------------------------------------------------------------------
 
 void RFTPSComInterp::OnTimer() {
@@ -587,17 +589,18 @@ void RFTPSComInterp::OnTimer() {
   if (afterTransfer_ && !TransferUnderWay()) PostReadEvent();
   // What may end the session waits while an upload step is out (the next
   // tick comes soon enough); the rest only reads the counters.
-  if (!Data.socket || !Data.socket->ReceiveStepOut()) {
+  if (!Transfer.link.socket || !Transfer.link.socket->ReceiveStepOut()) {
     if (IsHoldingCommand()) EndOverdueHold();
     CheckLoginTime();
   }
   if (!IsTransferActive()) return;
-  if (control_ && !(Transfer.state == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
+  if (control_ && !(Transfer.State() == XS_Listing && manager_.Settings().blockAntiTimeOut)) {
     control_->ResetTimeOut();
   }
   TransferTick(*this);
-  if (Transfer.progressOn && static_cast<uint64_t>(Transfer.bytes) != Transfer.lastProgressCount) {
-    Transfer.lastProgressCount = static_cast<uint64_t>(Transfer.bytes);
+  const auto moved = static_cast<uint64_t>(Transfer.Bytes());
+  if (Transfer.progressOn && moved != Transfer.lastProgressCount) {
+    Transfer.lastProgressCount = moved;
     ReplyStr(kReplyTransferredBytes, Transfer.lastProgressCount);
   }
 }

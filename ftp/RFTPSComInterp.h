@@ -17,9 +17,9 @@
 // - It never deletes the session: `CloseAfterReplies` ends it gracefully,
 //   `RequestRemoval` at once (no reply).
 //
-// Ownership: the manager owns sessions; a session owns its control, data and
-// passive sockets, its reply queue, and its ratio, quota, hook and
-// extension objects.
+// Ownership: the manager owns sessions; a session owns its control socket,
+// its transfer object (data and passive sockets, ftp/RTransfer.h), its reply
+// queue, and its ratio, quota and hook objects.
 //
 // Thread: the event-loop thread only.
 #pragma once
@@ -36,6 +36,7 @@
 #include "fs/RFsSettings.h"
 #include "fs/RMlsxFacts.h"
 #include "ftp/RSocketRoutes.h"
+#include "ftp/RTransfer.h"
 #include "net/RTimer.h"
 #include "net/RWinSocket.h"
 #include "platform/RWorkPool.h"
@@ -57,18 +58,6 @@ enum RCommandState : int32_t {
   CS_RestartPending = 12,
   CS_AwaitingHook = 13,
   CS_Closing = 24,
-};
-
-// Transfer states of the data connection.
-enum RTransferState : int32_t {
-  XS_Idle = 0,
-  XS_Sending = 5,
-  XS_Receiving = 6,
-  XS_Listing = 7,
-  XS_WaitSend = 8,
-  XS_WaitReceive = 9,
-  XS_WaitList = 10,
-  XS_Closing = 11,
 };
 
 // Commands that can wait for an event-hook verdict.
@@ -154,17 +143,8 @@ struct RTlsSessionStr {
   bool pbsz = false;          // PBSZ given
   bool protP = false;         // PROT P: data connections are protected
   bool required = false;      // the account's RequireTLS
-  bool dataPending = false;   // a data connection's handshake is running
-  bool data = false;          // the current data connection is protected
   // Loop clock: when the control connection's handshake was admitted.
   int64_t handshakeSinceMs = 0;
-};
-
-// Per-session state of a subsystem that the session does not know (data
-// connections, transfers). Destroyed with the session.
-class RFTPSessionExt {
- public:
-  virtual ~RFTPSessionExt() = default;
 };
 
 // The control connection's two ends and how the session talks and logs.
@@ -185,32 +165,6 @@ struct RSessionCountersStr {
   uint32_t filesDown = 0;
   uint64_t bytesDown = 0;
   uint64_t bytesUp = 0;
-};
-
-// The data connection: its socket, the passive listener (each holds its
-// route, so the manager finds the session by either socket's id) and where
-// an active one goes.
-struct RSessionDataStr {
-  RRoutedSocket socket;
-  RRoutedSocket passiveSocket;
-  bool passive = false;
-  uint16_t port = 0;
-  std::string address;
-};
-
-// The current transfer (ftp/RFTPSTransfer.cpp and the data-connection code).
-struct RSessionTransferStr {
-  int32_t state = XS_Idle;
-  bool ascii = true;
-  int64_t restartOffset = 0;
-  std::string fileName;  // local path of the transfer
-  int64_t fileSize = 0;  // size of the file being sent
-  int64_t startOffset = 0;
-  int64_t bytes = 0;  // bytes moved in the current transfer
-  int64_t startMs = 0;
-  bool progressOn = false;
-  uint64_t lastProgressCount = 0;
-  std::unique_ptr<RFTPSessionExt> ext;  // anything else they keep
 };
 
 // Who is logged in and what the account allows; REIN and a refused login
@@ -377,10 +331,7 @@ class RFTPSComInterp : public RTimer {
   const std::deque<std::string>& QueuedReplies() const { return replies_; }
   std::deque<std::string> TakeQueuedReplies();
   bool RemovalRequested() const { return removalPosted_; }
-  bool IsTransferActive() const {
-    return Transfer.state == XS_Sending || Transfer.state == XS_Receiving ||
-           Transfer.state == XS_Listing;
-  }
+  bool IsTransferActive() const { return Transfer.Moving(); }
   // Seconds since the connect time.
   int64_t SecondsConnected() const;
   // The command line the session is running now, as it may be shown
@@ -424,8 +375,8 @@ class RFTPSComInterp : public RTimer {
   RSessionConnectionStr Connection;
   RSessionLoginStr Login;
   RSessionCountersStr Counters;
-  RSessionDataStr Data;
-  RSessionTransferStr Transfer;
+  // The data connection, its transfer and the client's data choices.
+  RTransfer Transfer;
   std::string SiteArgument;
   std::unique_ptr<RFTPRatios> Ratio;
   std::unique_ptr<RFTPQuota> Quota;
@@ -477,7 +428,6 @@ class RFTPSComInterp : public RTimer {
   void EndOverdueHold();
   bool TooManyNotLoggedIn() const;
   void CheckLoginTime();
-  void AbortTransfer(std::string_view reason);
   bool DispatchLoggedIn(std::string_view line);
   void SetTimeOuts(const RTimeOuts& limits, bool autoReset);
   void SetCommandState(int32_t state);

@@ -24,10 +24,6 @@ namespace {
 constexpr int32_t kDefaultPacketTimeOut = 120;
 constexpr int32_t kMinPacketTimeOut = 5;
 
-bool IsWaiting(int32_t state) {
-  return state == XS_WaitSend || state == XS_WaitReceive || state == XS_WaitList;
-}
-
 int32_t PacketTimeOutSeconds(RFTPSComInterp& s) {
   const int32_t pt = LoadTransferSettings(s).packetTimeOut;
   return pt < 0 ? kDefaultPacketTimeOut : std::max(pt, kMinPacketTimeOut);
@@ -41,9 +37,9 @@ std::unique_ptr<RWinSocket> NewDataSocket(RFTPSComInterp& s) {
 // The initial data address and port are the client's end of the control
 // connection.
 void EnsureDataDefaults(RFTPSComInterp& s) {
-  if (!s.Data.address.empty()) return;
-  s.Data.address = s.Connection.clientAddress;
-  s.Data.port = DefaultDataPort(s);
+  if (!s.Transfer.address.empty()) return;
+  s.Transfer.address = s.Connection.clientAddress;
+  s.Transfer.port = DefaultDataPort(s);
 }
 
 // Connected to a port of our own, the server would read what it sends as
@@ -53,8 +49,10 @@ void EnsureDataDefaults(RFTPSComInterp& s) {
 // `refusal`) for such an address.
 bool RefusedOwnPort(RFTPSComInterp& s, uint32_t refusal) {
   RSocketLayer* layer = s.Manager().Layer();
-  if (layer == nullptr || !layer->ReachesOwnListener(s.Data.address, s.Data.port)) return false;
-  s.LogStr(LOG_SECURITY, kLogDataToOwnPort, s.Data.address, static_cast<unsigned>(s.Data.port));
+  if (layer == nullptr || !layer->ReachesOwnListener(s.Transfer.address, s.Transfer.port))
+    return false;
+  s.LogStr(LOG_SECURITY, kLogDataToOwnPort, s.Transfer.address,
+           static_cast<unsigned>(s.Transfer.port));
   s.ReplyStr(refusal);
   return true;
 }
@@ -72,7 +70,7 @@ void ApplyDataSocketSettings(RFTPSComInterp& s, RWinSocket& sock) {
 // open file) for ever: once a transfer waits, the listener gives up after
 // the packet time-out, counted from now.
 void ArmPassiveWait(RFTPSComInterp& s) {
-  RWinSocket& listener = *s.Data.passiveSocket;
+  RWinSocket& listener = *s.Transfer.passiveSocket;
   if (listener.GetTimeOut()[WS_TO_LISTEN] >= 1) return;
   listener.SetTimeOut({PacketTimeOutSeconds(s), 0, 0, 0, 0}, true);
   listener.ResetTimeOut();
@@ -82,19 +80,18 @@ void ArmPassiveWait(RFTPSComInterp& s) {
 // is off) would hand the file to whoever raced to the port: it is closed and
 // logged, and the transfer keeps waiting for the client.
 bool AcceptPassivePeer(RFTPSComInterp& s) {
-  const std::string peer = s.Data.socket->GetRemoteIPAddress();
+  const std::string peer = s.Transfer.link.socket->GetRemoteIPAddress();
   if (PassivePeerAllowed(LoadTransferSettings(s).passivePeerCheck, peer,
                          s.Connection.clientAddress)) {
     return true;
   }
   s.LogStr(LOG_SECURITY, kLogForeignPassivePeer, peer, s.Connection.clientAddress);
-  s.Data.socket.reset();
+  s.Transfer.link.socket.reset();
   return false;
 }
 
 void SendOpeningReply(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
-  switch (s.Transfer.state) {
+  switch (s.Transfer.State()) {
     case XS_WaitReceive:
       s.ReplyStr(kReplyStorOpening, TypeWord(s), ClientLeaf(s, s.Transfer.fileName));
       break;
@@ -102,7 +99,8 @@ void SendOpeningReply(RFTPSComInterp& s) {
       s.ReplyStr(kReplyListOpening);
       break;
     case XS_WaitSend:
-      s.ReplyStr(kReplyRetrOpening, TypeWord(s), ClientLeaf(s, s.Transfer.fileName), x.fileSize);
+      s.ReplyStr(kReplyRetrOpening, TypeWord(s), ClientLeaf(s, s.Transfer.fileName),
+                 s.Transfer.fileSize);
       break;
     default:
       break;
@@ -120,7 +118,7 @@ const char* ControlProtocol(const RFTPSComInterp& s) {
 // After EPSV ALL the client promised to use EPSV only (RFC 2428, 4): every
 // other command that sets up a data connection is refused.
 bool RefusedAfterEpsvAll(RFTPSComInterp& s, const char* verb) {
-  if (!TransferExt(s).epsvAll) return false;
+  if (!s.Transfer.epsvAll) return false;
   s.ReplyStr(kReplyNotAfterEpsvAll, verb);
   return true;
 }
@@ -137,9 +135,9 @@ bool RefusedOnIPv6(RFTPSComInterp& s) {
 // once the listener goes: end it now, silently (no "150" was sent).
 void LeavePassive(RFTPSComInterp& s) {
   EnsureDataDefaults(s);
-  if (s.Data.passive && IsWaiting(s.Transfer.state)) AbortTransfer(s, WS_Error);
-  s.Data.passiveSocket.reset();
-  s.Data.passive = false;
+  if (s.Transfer.passive && s.Transfer.Waiting()) AbortTransfer(s);
+  s.Transfer.passiveSocket.reset();
+  s.Transfer.passive = false;
 }
 
 // Listens on the first free port of the configured range, starting where
@@ -154,11 +152,11 @@ bool ListenInRange(RFTPSComInterp& s, const std::string& local, int32_t low, int
   uint32_t& cursor = s.Manager().PassivePortCursor();
   for (uint32_t i = 0; i < count; ++i) {
     const auto port = static_cast<uint16_t>(low + static_cast<int32_t>(cursor++ % count));
-    const WsStatus st = s.Data.passiveSocket->Listen(port, true, local.c_str());
+    const WsStatus st = s.Transfer.passiveSocket->Listen(port, true, local.c_str());
     if (st == WS_OK) return true;
     if (st != WS_PortUsed) break;
   }
-  s.Data.passiveSocket.reset();
+  s.Transfer.passiveSocket.reset();
   s.LogStr(LOG_SYSTEM, kLogNoFreePassivePort, low, high);
   s.ReplyStr(kReplyNoFreePassivePort);
   return false;
@@ -171,13 +169,13 @@ bool OpenPassiveListener(RFTPSComInterp& s, const std::string& local, const char
   // silently. Abandoned after PassiveMode is cleared, it would answer with a
   // "426" ahead of the new listener's reply and leave a lock-step client one
   // reply behind.
-  if (s.Data.passiveSocket) AbortTransfer(s, WS_Error);
-  s.Data.passive = false;
-  s.Data.passiveSocket = NewDataSocket(s);
+  if (s.Transfer.passiveSocket) AbortTransfer(s);
+  s.Transfer.passive = false;
+  s.Transfer.passiveSocket = NewDataSocket(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
   if (g.passivePortLow > 0) return ListenInRange(s, local, g.passivePortLow, g.passivePortHigh);
-  if (s.Data.passiveSocket->Listen(0, false, local.c_str()) != WS_OK) {
-    s.Data.passiveSocket.reset();
+  if (s.Transfer.passiveSocket->Listen(0, false, local.c_str()) != WS_OK) {
+    s.Transfer.passiveSocket.reset();
     s.ReplyStr(kReplyPasvNotUnderstood, verb);
     return false;
   }
@@ -198,9 +196,9 @@ void HandlePort(RFTPSComInterp& s, std::string_view line) {
   LeavePassive(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
   const RPortDecisionStr d =
-      DecidePort(args, g.blockFTPBounceAttack, s.Connection.clientAddress, s.Data.port);
-  s.Data.address = d.dataAddress;
-  s.Data.port = d.dataPort;
+      DecidePort(args, g.blockFTPBounceAttack, s.Connection.clientAddress, s.Transfer.port);
+  s.Transfer.address = d.dataAddress;
+  s.Transfer.port = d.dataPort;
   if (d.lowPortRefused) {
     s.ReplyStr(kReplyLowDataPort, "PORT");
     return;
@@ -223,13 +221,13 @@ void HandlePasv(RFTPSComInterp& s, std::string_view) {
   }
   std::array<int, 4> quad{};
   if (!ParseDottedQuad(shown, quad)) {
-    s.Data.passive = false;
+    s.Transfer.passive = false;
     s.ReplyStr(kReplyPasvNotUnderstood, "PASV");
     return;
   }
   if (!OpenPassiveListener(s, local, "PASV")) return;
-  s.Reply(PasvReplyText(quad, s.Data.passiveSocket->GetLocalPort()));
-  s.Data.passive = true;
+  s.Reply(PasvReplyText(quad, s.Transfer.passiveSocket->GetLocalPort()));
+  s.Transfer.passive = true;
 }
 
 namespace {
@@ -264,9 +262,9 @@ void HandleEprt(RFTPSComInterp& s, std::string_view line) {
   LeavePassive(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
   const RPortDecisionStr d = DecideDataAddress(args.address, args.port, g.blockFTPBounceAttack,
-                                               s.Connection.clientAddress, s.Data.port);
-  s.Data.address = d.dataAddress;
-  s.Data.port = d.dataPort;
+                                               s.Connection.clientAddress, s.Transfer.port);
+  s.Transfer.address = d.dataAddress;
+  s.Transfer.port = d.dataPort;
   if (d.lowPortRefused) {
     s.ReplyStr(kReplyLowDataPort, "EPRT");
     return;
@@ -278,7 +276,7 @@ void HandleEpsv(RFTPSComInterp& s, std::string_view line) {
   REpsvArgsStr args;
   if (!ArgumentAccepted(s, ParseEpsvArgument(CommandArgument(line, 4), args))) return;
   if (args.all) {
-    TransferExt(s).epsvAll = true;
+    s.Transfer.epsvAll = true;
     s.ReplyStr(kReplyEpsvAllOkay);
     return;
   }
@@ -287,19 +285,39 @@ void HandleEpsv(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   if (!OpenPassiveListener(s, ControlLocalAddress(s), "EPSV")) return;
-  s.Reply(EpsvReplyText(s.Data.passiveSocket->GetLocalPort()));
-  s.Data.passive = true;
+  s.Reply(EpsvReplyText(s.Transfer.passiveSocket->GetLocalPort()));
+  s.Transfer.passive = true;
 }
 
 void HandleAbor(RFTPSComInterp& s, std::string_view) {
-  AbortTransfer(s, WS_Error);
+  AbortTransfer(s);
   s.ReplyStr(kReplyAborOkay);
 }
 
 // --- session seams -------------------------------------------------------------------
 
+namespace {
+
+// The data connection closed: the orderly close after a complete send,
+// the client's end of an upload (its bytes are all in), or a cut.
+void OnDataClosed(RFTPSComInterp& s, int status) {
+  if (s.Transfer.State() == XS_Closing) {
+    s.Transfer.OnClosed();
+    s.TransferEnded();
+    return;
+  }
+  if ((s.Transfer.State() == XS_Receiving || s.Transfer.State() == XS_WaitReceive) &&
+      status == WS_SoftClose) {
+    EndReceive(s, false, kReplyStorComplete, s.Transfer.passive && s.Transfer.Waiting());
+    return;
+  }
+  AbortTransfer(s);
+}
+
+}  // namespace
+
 void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int status) {
-  if (&socket == s.Data.passiveSocket.get()) {
+  if (&socket == s.Transfer.passiveSocket.get()) {
     if (operation == WS_Listening) DataConnected(s, status);
     return;
   }
@@ -308,20 +326,20 @@ void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int statu
       DataConnected(s, status);
       break;
     case WS_Sending:
-      if (s.Transfer.state == XS_Sending) {
+      if (s.Transfer.State() == XS_Sending) {
         SendCompleted(s, status);
-      } else if (s.Transfer.state == XS_Listing) {
+      } else if (s.Transfer.State() == XS_Listing) {
         SendNextLine(s, status);
       }
       break;
     case WS_Receiving:
-      if (s.Transfer.state == XS_Receiving) ReceiveCompleted(s, status);
+      if (s.Transfer.State() == XS_Receiving) ReceiveCompleted(s, status);
       break;
     case WS_Closing:
-      AbortTransfer(s, status);
+      OnDataClosed(s, status);
       break;
     case WS_Securing:
-      if (IsWaiting(s.Transfer.state)) {
+      if (s.Transfer.Waiting()) {
         const uint32_t refusal = DataTlsDone(s, status);
         DataReady(s, refusal == 0 ? status : WS_Error, refusal);
       }
@@ -331,20 +349,16 @@ void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int statu
   }
 }
 
-void OnSessionAbort(RFTPSComInterp& s, std::string_view reason) {
-  AbortTransfer(s, WS_Error, !reason.empty());
-}
-
 uint16_t DefaultDataPort(const RFTPSComInterp& s) {
   return s.Control() != nullptr ? s.Control()->GetRemotePort() : 0;
 }
 
 void OnReinitialize(RFTPSComInterp& s) {
   s.Transfer.ascii = true;
-  TransferExt(s).epsvAll = false;
-  s.Data.passiveSocket.reset();
-  s.Data.passive = false;
-  s.Data.address.clear();
+  s.Transfer.epsvAll = false;
+  s.Transfer.passiveSocket.reset();
+  s.Transfer.passive = false;
+  s.Transfer.address.clear();
   EnsureDataDefaults(s);
 }
 
@@ -360,22 +374,6 @@ void ApplyConfiguredSocketOptions(const RGlobalSettings& g, int fd) {
   }
 }
 
-RFTPSTransferExt& TransferExt(RFTPSComInterp& s) {
-  if (!s.Transfer.ext) {
-    s.Transfer.ext = std::make_unique<RFTPSTransferExt>();
-    // The "150" and the final reply of a transfer follow each other closely;
-    // with Nagle's rule on the control connection the second waits for the
-    // client's delayed acknowledgement of the first (about 40 ms per
-    // transfer). Unless the administrator asked for Nagle explicitly, turn
-    // it off for sessions that transfer.
-    const int fd = s.Control() != nullptr ? s.Control()->NativeHandle() : -1;
-    if (fd >= 0 && s.Manager().Settings().socketNoNagle != 0) {
-      (void)SetSocketOption(fd, RSockOption::NoDelay, 1);
-    }
-  }
-  return static_cast<RFTPSTransferExt&>(*s.Transfer.ext);
-}
-
 const RGlobalSettings& LoadTransferSettings(RFTPSComInterp& s) {
   return s.Manager().Settings();
 }
@@ -388,155 +386,126 @@ std::string CommandArgument(std::string_view line, size_t verbLen) {
   return std::string(arg);
 }
 
-int64_t TransferredSoFar(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
-  return s.Transfer.bytes + x.bufferFill - x.folded;
-}
-
-void TakeBlockBytes(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
-  s.Transfer.bytes += x.bufferFill - x.folded;
-  x.bufferFill = 0;
-  x.folded = 0;
-}
-
 bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenReply) {
   EnsureDataDefaults(s);
   if (RefusedOwnPort(s, cannotOpenReply)) return false;
   const std::string local = ControlLocalAddress(s);
   const uint16_t controlPort = s.Control() != nullptr ? s.Control()->GetLocalPort() : 21;
   const uint16_t localDataPort = static_cast<uint16_t>(controlPort - 1);
-  s.Data.socket = NewDataSocket(s);
-  s.Data.socket->SetLocalSpeedLimit(s.Login.speedLimit);
-  WsStatus st =
-      s.Data.socket->CallHost(s.Data.address.c_str(), s.Data.port, localDataPort, local.c_str());
+  s.Transfer.link.socket = NewDataSocket(s);
+  s.Transfer.link.socket->SetLocalSpeedLimit(s.Login.speedLimit);
+  WsStatus st = s.Transfer.link.socket->CallHost(s.Transfer.address.c_str(), s.Transfer.port,
+                                                 localDataPort, local.c_str());
   if (st != WS_OK && st != WS_NoSocket) {
     // The port below the control port is privileged (or taken) for an
     // ordinary user; any port will do for the client.
-    s.Data.socket = NewDataSocket(s);
-    s.Data.socket->SetLocalSpeedLimit(s.Login.speedLimit);
-    st = s.Data.socket->CallHost(s.Data.address.c_str(), s.Data.port, 0, local.c_str());
+    s.Transfer.link.socket = NewDataSocket(s);
+    s.Transfer.link.socket->SetLocalSpeedLimit(s.Login.speedLimit);
+    st = s.Transfer.link.socket->CallHost(s.Transfer.address.c_str(), s.Transfer.port, 0,
+                                          local.c_str());
   }
   if (st == WS_OK) return true;
-  s.Data.socket.reset();
+  s.Transfer.link.socket.reset();
   s.ReplyStr(st == WS_NoSocket ? noSocketReply : cannotOpenReply);
   return false;
 }
 
 void DataConnected(RFTPSComInterp& s, int status) {
-  if (!IsWaiting(s.Transfer.state)) return;
-  if (s.Data.passive) {
-    if (status == WS_OK && !s.Data.passiveSocket) return;
+  if (!s.Transfer.Waiting()) return;
+  if (s.Transfer.passive) {
+    if (status == WS_OK && !s.Transfer.passiveSocket) return;
     if (status == WS_OK) ArmPassiveWait(s);
-    s.Data.socket = NewDataSocket(s);
+    s.Transfer.link.socket = NewDataSocket(s);
     if (status == WS_OK) {
-      const WsStatus r = s.Data.socket->AcceptHost(*s.Data.passiveSocket);
+      const WsStatus r = s.Transfer.link.socket->AcceptHost(*s.Transfer.passiveSocket);
       if (r == WS_NoCaller) {
-        s.Data.socket.reset();
+        s.Transfer.link.socket.reset();
         return;
       }
       if (r == WS_OK && !AcceptPassivePeer(s)) return;
       status = r;
-      s.Data.socket->SetLocalSpeedLimit(s.Login.speedLimit);
+      s.Transfer.link.socket->SetLocalSpeedLimit(s.Login.speedLimit);
     }
-    s.Data.passiveSocket.reset();
-    s.Data.passive = false;
+    s.Transfer.passiveSocket.reset();
+    s.Transfer.passive = false;
     if (status == WS_OK) SendOpeningReply(s);
   }
-  if (s.Data.socket) {
+  if (s.Transfer.link.socket) {
     const int32_t pt = PacketTimeOutSeconds(s);
-    s.Data.socket->SetTimeOut({0, 0, pt, pt, 0}, true);
+    s.Transfer.link.socket->SetTimeOut({0, 0, pt, pt, 0}, true);
   }
   // The configured options hold from the first byte, TLS handshake included,
   // and are in place before the client hears the "150".
-  if (status == WS_OK && s.Data.socket) ApplyDataSocketSettings(s, *s.Data.socket);
+  if (status == WS_OK && s.Transfer.link.socket)
+    ApplyDataSocketSettings(s, *s.Transfer.link.socket);
   // Replies wait for the end of the loop's pass; the "150" must be on the
   // wire before the data connection carries anything.
   s.FlushReplies();
   // Under PROT P the handshake follows the "150", as clients expect; the
   // transfer starts when it is done.
-  if (status == WS_OK && s.Data.socket && StartDataTls(s)) return;
+  if (status == WS_OK && s.Transfer.link.socket && StartDataTls(s)) return;
   if (status == WS_OK && s.Tls.protP) status = WS_Error;
   DataReady(s, status, 0);
 }
 
 void DataReady(RFTPSComInterp& s, int status, uint32_t refusal) {
-  RFTPSTransferExt& x = TransferExt(s);
   s.FlushReplies();
-  s.Transfer.bytes = 0;
-  x.bufferFill = 0;
-  x.folded = 0;
-  const bool ok = status == WS_OK && s.Data.socket != nullptr;
-  switch (s.Transfer.state) {
-    case XS_WaitSend:
-      if (!ok) {
+  const bool ok = status == WS_OK && s.Transfer.link.socket != nullptr;
+  if (!s.Transfer.Waiting()) return;
+  if (!ok) {
+    switch (s.Transfer.Kind()) {
+      case RTransferKind::Download:
         EndSend(s, true, refusal != 0 ? refusal : kReplyRetrCannotConnect, false);
-        return;
-      }
-      x.dataConnected = true;
-      s.Transfer.state = XS_Sending;
+        break;
+      case RTransferKind::Listing:
+        EndSend(s, true, refusal != 0 ? refusal : kReplyListAborted, false);
+        break;
+      case RTransferKind::Upload:
+        EndReceive(s, true, refusal != 0 ? refusal : kReplyStorCannotConnect, false);
+        break;
+    }
+    return;
+  }
+  (void)s.Transfer.OnConnected();
+  switch (s.Transfer.Kind()) {
+    case RTransferKind::Download:
       StartSending(s);
       break;
-    case XS_WaitList:
-      if (!ok) {
-        EndSend(s, true, refusal != 0 ? refusal : kReplyListAborted, false);
-        return;
-      }
-      x.dataConnected = true;
-      s.Transfer.state = XS_Listing;
+    case RTransferKind::Listing:
       SendNextLine(s, WS_OK);
       break;
-    case XS_WaitReceive:
-      if (!ok) {
-        EndReceive(s, true, refusal != 0 ? refusal : kReplyStorCannotConnect, false);
-        return;
-      }
-      x.dataConnected = true;
-      s.Transfer.state = XS_Receiving;
+    case RTransferKind::Upload:
       StartReceiving(s);
-      break;
-    default:
       break;
   }
 }
 
-void AbortTransfer(RFTPSComInterp& s, int status, bool killed) {
-  RFTPSTransferExt& x = TransferExt(s);
-  const bool suppress = s.Data.passive && IsWaiting(s.Transfer.state);
-  switch (s.Transfer.state) {
-    case XS_Receiving:
-    case XS_WaitReceive:
-      if (status == WS_SoftClose && !killed) {
-        EndReceive(s, false, kReplyStorComplete, suppress);
-      } else {
+// Everything a transfer holds goes (ABOR, a new listener or address, the
+// session's end); a transfer under way first ends with its failure reply,
+// unless it still waited for a passive connection (no "150" went out).
+void AbortTransfer(RFTPSComInterp& s, bool killed) {
+  const bool suppress = s.Transfer.passive && s.Transfer.Waiting();
+  if (s.Transfer.Waiting() || s.Transfer.Moving()) {
+    switch (s.Transfer.Kind()) {
+      case RTransferKind::Upload:
         EndReceive(s, true, kReplyStorAborted, suppress, killed);
-      }
-      break;
-    case XS_Sending:
-    case XS_WaitSend:
-      EndSend(s, true, kReplyRetrAborted, suppress, killed);
-      break;
-    case XS_Listing:
-    case XS_WaitList:
-      EndSend(s, true, kReplyTransferAborted, suppress, killed);
-      break;
-    default:
-      break;
+        break;
+      case RTransferKind::Download:
+        EndSend(s, true, kReplyRetrAborted, suppress, killed);
+        break;
+      case RTransferKind::Listing:
+        EndSend(s, true, kReplyTransferAborted, suppress, killed);
+        break;
+    }
   }
-  s.Data.socket.reset();
-  s.Data.passiveSocket.reset();
-  x.DropBuffers();
-  x.lines.clear();
-  if (x.file.IsOpen()) x.file.Close();
-  s.Data.passive = false;
-  s.Transfer.state = XS_Idle;
+  s.Transfer.Finish(RTransferOutcome::Aborted);
   s.TransferEnded();
 }
 
 void CloseDataSockets(RFTPSComInterp& s) {
-  s.Data.socket.reset();
-  s.Data.passiveSocket.reset();
-  s.Data.passive = false;
+  s.Transfer.link.socket.reset();
+  s.Transfer.passiveSocket.reset();
+  s.Transfer.passive = false;
 }
 
 }  // namespace vantor

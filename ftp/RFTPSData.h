@@ -1,8 +1,7 @@
 // Data connections of one session: PORT, PASV, EPRT, EPSV and ABOR, the
 // active connect, the accept of a passive connection, and the exits every
-// transfer shares (abort, close, counting the block in progress). The
-// session's transfer extension and the server-wide transfer settings are
-// reached through here too.
+// transfer shares (abort, close). The state they drive is the session's
+// transfer object (ftp/RTransfer.h).
 //
 // Loop thread only.
 #pragma once
@@ -15,7 +14,6 @@
 namespace vantor {
 
 class RFTPSComInterp;
-class RFTPSTransferExt;
 struct RGlobalSettings;
 class RWinSocket;
 
@@ -25,8 +23,6 @@ void HandleEprt(RFTPSComInterp& s, std::string_view line);
 void HandleEpsv(RFTPSComInterp& s, std::string_view line);
 void HandleAbor(RFTPSComInterp& s, std::string_view line);
 
-// The session's extension (created on first use).
-RFTPSTransferExt& TransferExt(RFTPSComInterp& s);
 // The server-wide settings ([GLOBAL], as the server last read them).
 const RGlobalSettings& LoadTransferSettings(RFTPSComInterp& s);
 // The [GLOBAL] socket options (out-of-band inline, keep-alive, no Nagle,
@@ -40,19 +36,15 @@ void DataConnected(RFTPSComInterp& s, int status);
 // The data connection is ready (after its TLS handshake under PROT P): the
 // waiting transfer starts, or ends with `refusal` (0: its usual reply).
 void DataReady(RFTPSComInterp& s, int status, uint32_t refusal);
-void AbortTransfer(RFTPSComInterp& s, int status, bool killed = false);
+// Ends whatever the transfer holds (ABOR, a new listener or address, the
+// session's end): a transfer under way ends with its failure reply and log
+// line (`killed`: ", client killed by server"). Never the end of a success.
+void AbortTransfer(RFTPSComInterp& s, bool killed = false);
 // Destroys data socket and passive listener (REIN, session end).
 void CloseDataSockets(RFTPSComInterp& s);
-// The transfer byte counter including the block in progress.
-int64_t TransferredSoFar(RFTPSComInterp& s);
-// Counts the finished block in TransferBytes and starts the next count.
-void TakeBlockBytes(RFTPSComInterp& s);
 
 // An event of the session's data socket or passive listener.
 void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int status);
-// Aborts the active transfer with its own reply and log line; `reason` is
-// appended to the log line (", client killed by server").
-void OnSessionAbort(RFTPSComInterp& s, std::string_view reason);
 // The data port before any PORT or EPRT (RFC 959): the client's own end of
 // the control connection.
 uint16_t DefaultDataPort(const RFTPSComInterp& s);

@@ -61,7 +61,7 @@ bool BeforeHook(RFTPSComInterp& s, const RFileHookStr& h, const std::string& pat
     return false;
   }
   if (verdict == HV_Hold) {
-    TransferExt(s).pendingPath = path;
+    s.Transfer.pendingPath = path;
     s.HoldCommand(h.deferred);
     return false;
   }
@@ -261,9 +261,8 @@ void HandleRnfr(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   if (isDir && RefuseRuleDirectory(s, path)) return;
-  RFTPSTransferExt& x = TransferExt(s);
-  x.renameSource = path;
-  x.renameIsDir = isDir;
+  s.Transfer.renameSource = path;
+  s.Transfer.renameIsDir = isDir;
   s.ReplyStr(kReplyRnfrReady);
   s.ExpectRename();
 }
@@ -271,7 +270,7 @@ void HandleRnfr(RFTPSComInterp& s, std::string_view line) {
 namespace {
 
 void RntoAct(RFTPSComInterp& s, const std::string& dest) {
-  const std::string& src = TransferExt(s).renameSource;
+  const std::string& src = s.Transfer.renameSource;
   const std::string from = LocalToPosix(s.FsSettings(), src);
   const std::string to = PosixForNewName(s.FsSettings(), dest);
   const bool replacing = !EqualNoCaseAscii(src, dest) && IsRegularFile(s.FsSettings(), dest);
@@ -315,7 +314,7 @@ void HandleRnto(RFTPSComInterp& s, std::string_view line) {
   }
   const std::string dest = s.ResolveClientPath(arg);
   if (RefuseWildcardName(s, dest)) return;
-  if (!s.AskFlag(TransferExt(s).renameIsDir ? QC_CREATE_DIR : QC_MODIFY_FILE, dest)) {
+  if (!s.AskFlag(s.Transfer.renameIsDir ? QC_CREATE_DIR : QC_MODIFY_FILE, dest)) {
     s.ReplyStr(kReplyRntoDenied);
     return;
   }
@@ -433,18 +432,18 @@ void HandleAllo(RFTPSComInterp& s, std::string_view line) {
 
 // Held commands released by a hook.
 void ResumeDele(RFTPSComInterp& s) {
-  DeleAct(s, TransferExt(s).pendingPath);
+  DeleAct(s, s.Transfer.pendingPath);
 }
 void ResumeRmd(RFTPSComInterp& s) {
-  RmdAct(s, TransferExt(s).pendingPath);
+  RmdAct(s, s.Transfer.pendingPath);
 }
 void ResumeMkd(RFTPSComInterp& s) {
-  MkdAct(s, TransferExt(s).pendingPath);
+  MkdAct(s, s.Transfer.pendingPath);
 }
 void ResumeCwd(RFTPSComInterp& s) {
-  CwdAct(s, TransferExt(s).pendingPath);
+  CwdAct(s, s.Transfer.pendingPath);
 }
 void ResumeRnto(RFTPSComInterp& s) {
-  RntoAct(s, TransferExt(s).pendingPath);
+  RntoAct(s, s.Transfer.pendingPath);
 }
 }  // namespace vantor

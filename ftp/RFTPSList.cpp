@@ -32,7 +32,7 @@ std::string ParentOf(const std::string& path) {
 }
 
 void HandleList(RFTPSComInterp& s, std::string_view line, bool isList) {
-  if (s.Transfer.state != XS_Idle) {
+  if (s.Transfer.State() != XS_Idle) {
     s.ReplyStr(kReplyListBusy);
     return;
   }
@@ -92,51 +92,42 @@ void HandleNlstVerb(RFTPSComInterp& s, std::string_view line) {
 }
 
 void SendListing(RFTPSComInterp& s, RDirLinesPtr lines, const std::string& dir) {
-  RFTPSTransferExt& x = TransferExt(s);
   LoadTransferSettings(s);
-  x.lines = RDirLineQueue(std::move(lines));
-  x.listing = true;
-  x.upload = false;
-  x.dataConnected = false;
-  if (!s.Data.passive) {
+  s.Transfer.lines = RDirLineQueue(std::move(lines));
+  if (!s.Transfer.passive) {
     s.ReplyStr(kReplyListOpening);
     if (!OpenActive(s, kReplyListNoSockets, kReplyListCannotConnect)) {
-      x.lines.clear();
+      s.Transfer.lines.clear();
       return;
     }
   }
   s.Transfer.fileName = dir;
-  s.Transfer.state = XS_WaitList;
-  s.Transfer.bytes = 0;
-  x.bufferFill = 0;
-  s.Transfer.startMs = s.Manager().Loop().Clock().NowMs();
-  x.lastTickCount = 0;
-  if (s.Data.passive) DataConnected(s, WS_OK);
+  (void)s.Transfer.Wait(RTransferKind::Listing, s.Manager().Loop().Clock().NowMs());
+  if (s.Transfer.passive) DataConnected(s, WS_OK);
 }
 
 void SendNextLine(RFTPSComInterp& s, int status) {
-  RFTPSTransferExt& x = TransferExt(s);
   if (status != WS_OK) {
     EndSend(s, true, kReplyListAborted, false);
     return;
   }
-  TakeBlockBytes(s);
-  if (x.lines.empty()) {
+  (void)s.Transfer.OnBlock();
+  if (s.Transfer.lines.empty()) {
     // The cut reply lives with the file services' limits, the plain one here.
-    const uint32_t done = x.lines.Cut() ? uint32_t{kReplyListCut} : uint32_t{kReplyListComplete};
+    const uint32_t done =
+        s.Transfer.lines.Cut() ? uint32_t{kReplyListCut} : uint32_t{kReplyListComplete};
     EndSend(s, false, done, false);
     return;
   }
-  std::string& block = x.listBlock;
+  std::string& block = s.Transfer.listBlock;
   block.clear();
-  while (!x.lines.empty() && block.size() < kListBlock) {
-    const std::string_view l = x.lines.front();
+  while (!s.Transfer.lines.empty() && block.size() < kListBlock) {
+    const std::string_view l = s.Transfer.lines.front();
     block.append(l.substr(0, kMaxListLine));
     block += "\r\n";
-    x.lines.pop_front();
+    s.Transfer.lines.pop_front();
   }
-  if (!s.Data.socket || s.Data.socket->SendBlock(block.data(), static_cast<int64_t>(block.size()),
-                                                 &x.bufferFill) != WS_OK) {
+  if (s.Transfer.Steps().SendBlock(block.data(), static_cast<int64_t>(block.size())) != WS_OK) {
     EndSend(s, true, kReplyListAborted, false);
   }
 }

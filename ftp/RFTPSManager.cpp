@@ -1061,14 +1061,14 @@ RSessionSummaryStr RFTPSManager::SessionSummary(const RFTPSComInterp& session) c
   r.second = tmv.tm_sec;
   CopyText(r.user, s->Login.userName);
   CopyText(r.client, s->Connection.clientAddress);
-  r.transferState = s->Transfer.state;
-  r.transferBytes = s->IsTransferActive() ? s->Transfer.bytes : 0;
+  r.transferState = s->Transfer.State();
+  r.transferBytes = s->IsTransferActive() ? s->Transfer.Bytes() : 0;
   r.percent = 0;
-  if (s->Transfer.state == XS_Sending && s->Transfer.fileSize != 0) {
+  if (s->Transfer.State() == XS_Sending && s->Transfer.fileSize != 0) {
     r.percent = static_cast<int32_t>((r.transferBytes + s->Transfer.startOffset) /
                                      (s->Transfer.fileSize / 100 + 1));
   }
-  CopyText(r.file, s->Transfer.state != XS_Idle ? Lower(s->Transfer.fileName) : std::string());
+  CopyText(r.file, s->Transfer.State() != XS_Idle ? Lower(s->Transfer.fileName) : std::string());
   const RTlsStream* tls = s->Control() != nullptr ? s->Control()->Tls() : nullptr;
   CopyText(r.tlsProtocol, tls != nullptr ? tls->Protocol() : std::string());
   CopyText(r.tlsCipher, tls != nullptr ? tls->Cipher() : std::string());
@@ -1089,10 +1089,12 @@ RSessionTimingStr RFTPSManager::SessionTiming(const RFTPSComInterp& session) con
   r.found = 1;
   SplitSeconds(s->SecondsConnected(), r.hours, r.minutes, r.seconds);
   const bool moving = s->IsTransferActive();
-  const RWinSocket* idle = moving && s->Data.socket ? s->Data.socket.get() : s->Control();
+  const RWinSocket* idle =
+      moving && s->Transfer.link.socket ? s->Transfer.link.socket.get() : s->Control();
   SplitSeconds(idle != nullptr ? idle->IdleSeconds() : 0, r.idleHours, r.idleMinutes,
                r.idleSeconds);
-  r.rate = !moving ? -1 : (s->Data.socket ? s->Data.socket->BytesLastSecond() : 0);
+  r.rate =
+      !moving ? -1 : (s->Transfer.link.socket ? s->Transfer.link.socket->BytesLastSecond() : 0);
   return r;
 }
 
@@ -1124,12 +1126,12 @@ RSessionTrafficStr RFTPSManager::SessionTraffic(const RFTPSComInterp& session) c
   r.found = 1;
   r.bytesSent = s->Counters.bytesDown;
   r.bytesReceived = s->Counters.bytesUp;
-  if (s->Transfer.state == XS_Sending) r.bytesSent += static_cast<uint64_t>(s->Transfer.bytes);
-  if (s->Transfer.state == XS_Receiving)
-    r.bytesReceived += static_cast<uint64_t>(s->Transfer.bytes);
+  if (s->Transfer.State() == XS_Sending) r.bytesSent += static_cast<uint64_t>(s->Transfer.Bytes());
+  if (s->Transfer.State() == XS_Receiving)
+    r.bytesReceived += static_cast<uint64_t>(s->Transfer.Bytes());
   std::string text;
   if (s->IsLoggedIn() || s->IsClosing()) {
-    text = Lower(s->Transfer.state != XS_Idle ? s->Transfer.fileName : s->Login.currentDir);
+    text = Lower(s->Transfer.State() != XS_Idle ? s->Transfer.fileName : s->Login.currentDir);
   }
   CopyText(r.text, text);
   return r;

@@ -103,7 +103,7 @@ bool HiddenName(std::string_view path) {
 }  // namespace
 
 void HandleMlsd(RFTPSComInterp& s, std::string_view line) {
-  if (s.Transfer.state != XS_Idle) {
+  if (s.Transfer.State() != XS_Idle) {
     s.ReplyStr(kReplyMlsdBusy);
     return;
   }

@@ -34,10 +34,11 @@ void HandleStat(RFTPSComInterp& s, std::string_view) {
   SendExpandedLine(s, kTextStatStored);
   SendExpandedLine(s, kTextStatRetrieved);
   for (const std::string& line : RatioQuotaLines(s)) s.Reply(line);
-  const uint64_t moved = s.Transfer.bytes > 0 ? static_cast<uint64_t>(s.Transfer.bytes) : 0;
-  if (s.Transfer.state == XS_Receiving) {
+  const int64_t bytes = s.Transfer.Bytes();
+  const uint64_t moved = bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
+  if (s.Transfer.State() == XS_Receiving) {
     s.ReplyStr(kTextStatReceiving, TransferName(s), moved);
-  } else if (s.Transfer.state == XS_Sending) {
+  } else if (s.Transfer.State() == XS_Sending) {
     // The position in the file, so that a resumed download reads "x of size".
     const uint64_t start =
         s.Transfer.startOffset > 0 ? static_cast<uint64_t>(s.Transfer.startOffset) : 0;

@@ -174,24 +174,26 @@ bool RFTPSComInterp::RefusedClearData(std::string_view line) {
 }
 
 bool StartDataTls(RFTPSComInterp& s) {
-  s.Tls.data = false;
-  if (!s.Tls.protP || !s.Tls.control || !s.Data.socket) return false;
+  s.Transfer.tlsActive = false;
+  if (!s.Tls.protP || !s.Tls.control || !s.Transfer.link.socket) return false;
   const int32_t limit = std::max<int32_t>(s.Manager().Settings().packetTimeOut, kHandshakeSeconds);
-  if (s.Data.socket->StartTls(s.Tls.context, kSessionId, true, limit) != WS_OK) return false;
-  s.Tls.dataPending = true;
+  if (s.Transfer.link.socket->StartTls(s.Tls.context, kSessionId, true, limit) != WS_OK)
+    return false;
+  s.Transfer.tlsPending = true;
   return true;
 }
 
 uint32_t DataTlsDone(RFTPSComInterp& s, int status) {
-  s.Tls.dataPending = false;
-  s.Manager().Metrics().CountTlsHandshake(status == WS_OK && s.Data.socket);
-  if (status != WS_OK || !s.Data.socket) {
-    if (s.Data.socket) s.LogStr(LOG_SECURITY, kLogTlsFailed, s.Data.socket->TlsFailure());
+  s.Transfer.tlsPending = false;
+  s.Manager().Metrics().CountTlsHandshake(status == WS_OK && s.Transfer.link.socket);
+  if (status != WS_OK || !s.Transfer.link.socket) {
+    if (s.Transfer.link.socket)
+      s.LogStr(LOG_SECURITY, kLogTlsFailed, s.Transfer.link.socket->TlsFailure());
     return 0;
   }
   // Resuming is not enough: the session must be the control connection's
   // (or one it resumed itself), never another client's.
-  const RTlsStream* data = s.Data.socket->Tls();
+  const RTlsStream* data = s.Transfer.link.socket->Tls();
   const RTlsStream* control = s.Control() != nullptr ? s.Control()->Tls() : nullptr;
   if (s.Manager().Settings().tlsDataSessionReuse &&
       (!data->Resumed() || control == nullptr || data->Lineage().empty() ||
@@ -205,7 +207,7 @@ uint32_t DataTlsDone(RFTPSComInterp& s, int status) {
   // none, as an uploading client never reads them and its close would
   // then reset the connection under the upload.
   if (data->Resumed() && s.Control() != nullptr) (void)s.Control()->IssueTlsTicket();
-  s.Tls.data = true;
+  s.Transfer.tlsActive = true;
   return 0;
 }
 

@@ -21,6 +21,8 @@
 #include "util/RLog.h"
 #include "util/RText.h"
 
+#include <optional>
+
 namespace vantor {
 namespace {
 
@@ -46,7 +48,8 @@ int64_t NowMs(RFTPSComInterp& s) {
 
 bool SpeedLimited(RFTPSComInterp& s) {
   if (s.Login.speedLimit > 0) return true;
-  RSocketLayer* layer = s.Data.socket ? s.Data.socket->Layer() : s.Manager().Layer();
+  RSocketLayer* layer =
+      s.Transfer.link.socket ? s.Transfer.link.socket->Layer() : s.Manager().Layer();
   return layer != nullptr && layer->SpeedLimitOn();
 }
 
@@ -83,7 +86,7 @@ void RaiseTransferEnd(RFTPSComInterp& s, uint32_t code, uint32_t reason, int64_t
   e.code = code;
   e.second = reason;
   e.elapsed = static_cast<uint32_t>(elapsed);
-  e.bytes = static_cast<uint64_t>(s.Transfer.bytes);
+  e.bytes = static_cast<uint64_t>(s.Transfer.Bytes());
   e.text = s.Transfer.fileName;
   e.text2 = TypeWord(s);
   (void)s.Hook->Raise(e);
@@ -102,20 +105,10 @@ void SendEndReply(RFTPSComInterp& s, uint32_t reply) {
 
 // The data socket's status of the transfer's side, -1 without a socket.
 int DataSideStatus(RFTPSComInterp& s, bool upload) {
-  if (!s.Data.socket) return -1;
+  if (!s.Transfer.link.socket) return -1;
   RSockStatusStr st;
-  s.Data.socket->GetStatus(st);
+  s.Transfer.link.socket->GetStatus(st);
   return upload ? st.receiveStatus : st.sendStatus;
-}
-
-void CloseDataAfterEnd(RFTPSComInterp& s, bool graceful) {
-  if (graceful && s.Data.socket) {
-    s.Transfer.state = XS_Closing;
-    const WsStatus st = s.Data.socket->DisconnectHost(0);
-    if (st == WS_OK || st == WS_Busy) return;  // the closing event finishes it
-  }
-  s.Data.socket.reset();
-  s.Transfer.state = XS_Idle;
 }
 
 // --- RETR ---------------------------------------------------------------------------
@@ -143,7 +136,7 @@ void RetrGiveUp(RFTPSComInterp& s) {
 }  // namespace
 
 void HandleRetr(RFTPSComInterp& s, std::string_view line) {
-  if (s.Transfer.state != XS_Idle) {
+  if (s.Transfer.State() != XS_Idle) {
     s.ReplyStr(kReplyRetrBusy);
     return;
   }
@@ -183,35 +176,29 @@ namespace {
 // mode, the data connection is under way: the log line, the session's
 // transfer state and counters, the passive start and the hook event.
 void BeginTransfer(RFTPSComInterp& s, bool upload) {
-  RFTPSTransferExt& x = TransferExt(s);
   if (s.Connection.logged) {
     WriteLog(
         upload ? LOG_UPLOADS : LOG_DOWNLOADS,
         FormatStr(upload ? kLogReceiving : kLogSending, s.Number(), Lower(s.Transfer.fileName)));
   }
-  s.Transfer.state = upload ? XS_WaitReceive : XS_WaitSend;
-  x.bufferFill = 0;
-  s.Transfer.bytes = 0;
-  s.Transfer.startMs = NowMs(s);
-  x.lastTickCount = 0;
+  (void)s.Transfer.Wait(upload ? RTransferKind::Upload : RTransferKind::Download, NowMs(s));
   if (upload) {
     ++s.Manager().Stats().UploadsActive;
     ++s.Counters.filesUp;
   } else {
     ++s.Manager().Stats().DownloadsActive;
   }
-  if (s.Data.passive) DataConnected(s, WS_OK);
+  if (s.Transfer.passive) DataConnected(s, WS_OK);
   (void)s.RaiseHook(upload ? HE_UploadStarted : HE_DownloadStarted, s.Transfer.fileName);
 }
 
 void RetrOpen(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
   LoadTransferSettings(s);
   TakeHookReplacement(s);
-  x.file.Close();
+  s.Transfer.file.Close();
   const int rc =
-      x.file.Open(LocalToPosix(s.FsSettings(), s.Transfer.fileName), RTransferOpenMode::Read,
-                  s.Transfer.restartOffset, RUploadSharing::Any);
+      s.Transfer.file.Open(LocalToPosix(s.FsSettings(), s.Transfer.fileName),
+                           RTransferOpenMode::Read, s.Transfer.restartOffset, RUploadSharing::Any);
   s.Transfer.startOffset = s.Transfer.restartOffset;
   s.Transfer.restartOffset = 0;
   if (rc != 0) {
@@ -219,15 +206,13 @@ void RetrOpen(RFTPSComInterp& s) {
     s.ReplyStr(kReplyRetrCannotOpen, s.ClientPathOf(s.Transfer.fileName));
     return;
   }
-  x.fileSize = std::max<int64_t>(FileSize(s.FsSettings(), s.Transfer.fileName), 0);
-  s.Transfer.fileSize = x.fileSize;
-  x.listing = false;
-  x.upload = false;
-  x.dataConnected = false;
-  if (!s.Data.passive) {
-    s.ReplyStr(kReplyRetrOpening, TypeWord(s), ClientLeaf(s, s.Transfer.fileName), x.fileSize);
+  s.Transfer.fileSize = std::max<int64_t>(FileSize(s.FsSettings(), s.Transfer.fileName), 0);
+  s.Transfer.fileSize = s.Transfer.fileSize;
+  if (!s.Transfer.passive) {
+    s.ReplyStr(kReplyRetrOpening, TypeWord(s), ClientLeaf(s, s.Transfer.fileName),
+               s.Transfer.fileSize);
     if (!OpenActive(s, kReplyRetrNoSockets, kReplyRetrCannotConnect)) {
-      x.file.Close();
+      s.Transfer.file.Close();
       RetrGiveUp(s);
       return;
     }
@@ -298,7 +283,7 @@ void FindStouName(RFTPSComInterp& s, std::string_view arg) {
 }
 
 void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
-  if (s.Transfer.state != XS_Idle) {
+  if (s.Transfer.State() != XS_Idle) {
     s.ReplyStr(kReplyStorBusy);
     return;
   }
@@ -326,7 +311,7 @@ void ContinueUpload(RFTPSComInterp& s, RUploadKind kind) {
     s.ReplyStr(kReplyStorDenied);
     return;
   }
-  TransferExt(s).uploadKind = kind;
+  s.Transfer.uploadKind = kind;
   if (!PreCommandHook(s, HookEventOf(kind), DeferredOf(kind), s.Transfer.fileName)) return;
   UploadStart(s);
 }
@@ -334,11 +319,10 @@ void ContinueUpload(RFTPSComInterp& s, RUploadKind kind) {
 }  // namespace
 
 void UploadStart(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
   const RGlobalSettings& g = LoadTransferSettings(s);
-  const RUploadKind kind = x.uploadKind;
+  const RUploadKind kind = s.Transfer.uploadKind;
   TakeHookReplacement(s);
-  x.file.Close();
+  s.Transfer.file.Close();
   // No quota charge yet: the file is not changed before the data connection
   // is up (StartReceiving credits what the truncation then removes), so an
   // upload that never gets its connection has nothing to give back.
@@ -348,11 +332,12 @@ void UploadStart(RFTPSComInterp& s) {
   const std::string posix = IsReservedDevice(s.Transfer.fileName)
                                 ? std::string()
                                 : LocalToPosix(s.FsSettings(), s.Transfer.fileName);
-  const int rc = posix.empty() ? -ENOENT
-                               : x.file.Open(posix,
-                                             kind == RUploadKind::Appe ? RTransferOpenMode::Append
-                                                                       : RTransferOpenMode::Write,
-                                             s.Transfer.restartOffset, sharing);
+  const int rc = posix.empty()
+                     ? -ENOENT
+                     : s.Transfer.file.Open(posix,
+                                            kind == RUploadKind::Appe ? RTransferOpenMode::Append
+                                                                      : RTransferOpenMode::Write,
+                                            s.Transfer.restartOffset, sharing);
   const int64_t offset = s.Transfer.restartOffset;
   s.Transfer.startOffset = s.Transfer.restartOffset;
   s.Transfer.restartOffset = 0;
@@ -365,15 +350,12 @@ void UploadStart(RFTPSComInterp& s) {
     s.ReplyStr(kReplyStorCannotCreate, ClientLeaf(s, s.Transfer.fileName));
     return;
   }
-  x.listing = false;
-  x.upload = true;
-  x.dataConnected = false;
-  if (!s.Data.passive) {
+  if (!s.Transfer.passive) {
     s.ReplyStr(kReplyStorOpening, TypeWord(s), ClientLeaf(s, s.Transfer.fileName));
     if (!OpenActive(s, kReplyStorNoSockets, kReplyStorCannotConnect)) {
       // The connection never opened: a new file goes again, an existing one
       // was never changed (its truncation waits for the connection).
-      x.file.Abandon();
+      s.Transfer.file.Abandon();
       return;
     }
   }
@@ -421,59 +403,67 @@ namespace {
 // --- sending -------------------------------------------------------------------------------
 
 void SendNextBlock(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
-  const int64_t size = x.file.Size();
+  const int64_t size = s.Transfer.file.Size();
   if (size < 0) {
     EndSend(s, true, kReplyRetrCannotRead, false);
     return;
   }
-  const int64_t left = size - x.sendOffset;
+  const int64_t left = size - s.Transfer.sendOffset;
   if (left <= 0) {
     EndSend(s, false, kReplyRetrComplete, false);
     return;
   }
-  const int64_t block =
-      SpeedLimited(s) ? RFTPSTransferExt::kPacedBlock : RFTPSTransferExt::kFastSendBlock;
+  const int64_t block = SpeedLimited(s) ? RTransfer::kPacedBlock : RTransfer::kFastSendBlock;
   const int64_t n = left < block ? left : block;
-  if (!s.Data.socket ||
-      s.Data.socket->SendFile(x.file.Fd(), x.sendOffset, n, &x.bufferFill) != WS_OK) {
+  if (s.Transfer.Steps().SendFile(s.Transfer.file.Fd(), s.Transfer.sendOffset, n) != WS_OK) {
     EndSend(s, true, kReplyRetrAborted, false);
   }
 }
 
 // --- receiving ------------------------------------------------------------------------------
 
-// The next file block's length, its quota charged first: a quota user's
-// block is halved while the store refuses it, down to kFastBlock. 0: the
-// last bytes of the quota, which wait in the pipe for their charge (a
-// block that arrives beyond it is refused whole, as it always was).
-int64_t ChargedFileBlock(RFTPSComInterp& s, int64_t block) {
-  if (!s.Quota || !s.Quota->Enabled()) return block;
-  const int64_t floor = std::min(block, RFTPSTransferExt::kFastBlock);
-  for (int64_t n = std::min(block, RFTPSTransferExt::kQuotaFileBlock); n >= floor; n /= 2) {
-    if (s.Quota->Charge(-n)) return n;
-  }
-  return 0;
+// The seam between upload blocks and the session's quota: every block's
+// bytes are reserved here before the block is handed out, and what the
+// block did not use comes back here when it is settled.
+class RSessionBlockQuota final : public RBlockQuota {
+ public:
+  explicit RSessionBlockQuota(RFTPQuota& quota) : quota_(quota) {}
+  bool Reserve(int64_t bytes) override { return quota_.Charge(-bytes); }
+  void Refund(int64_t bytes) override { (void)quota_.Charge(bytes); }
+
+ private:
+  RFTPQuota& quota_;
+};
+
+// The session's block quota, empty without an enabled quota.
+std::optional<RSessionBlockQuota> BlockQuota(RFTPSComInterp& s) {
+  if (!s.Quota || !s.Quota->Enabled()) return std::nullopt;
+  return RSessionBlockQuota(*s.Quota);
+}
+
+RBlockQuota* QuotaOf(std::optional<RSessionBlockQuota>& q) {
+  return q ? &*q : nullptr;
 }
 
 void ReceiveNextBlock(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
+  RTransfer& t = s.Transfer;
   WsStatus st = WS_NotCon;
-  if (!s.Data.socket) {
-  } else if (x.pipeWrite && !s.Data.socket->TlsActive()) {
-    const int64_t block = ChargedFileBlock(s, x.bufferSize == RFTPSTransferExt::kPacedBlock
-                                                  ? x.bufferSize
-                                                  : RFTPSTransferExt::kFileBlock);
+  if (!t.link.socket) {
+  } else if (t.pipeWrite && !t.link.socket->TlsActive()) {
+    // A quota user's block is halved while the quota refuses it; 0: the
+    // last bytes of the quota wait in the pipe for their charge (a block
+    // that arrives beyond it is refused whole, as it always was).
+    std::optional<RSessionBlockQuota> quota = BlockQuota(s);
+    const int64_t block = t.ReserveFileBlock(QuotaOf(quota), t.bufferSize == RTransfer::kPacedBlock
+                                                                 ? t.bufferSize
+                                                                 : RTransfer::kFileBlock);
     if (block > 0) {
-      x.fileBlock = true;
-      x.precharged = s.Quota && s.Quota->Enabled() ? block : 0;
-      st = s.Data.socket->ReceiveToFile(x.pipeRead.Get(), x.pipeWrite.Get(), x.file.Fd(), block,
-                                        &x.bufferFill, &x.fileResult);
+      st = t.ReceiveFileBlock(block, quota.has_value());
     } else {
-      st = s.Data.socket->ReceiveToPipe(x.pipeWrite.Get(), x.bufferSize, &x.bufferFill);
+      st = t.Steps().ReceiveToPipe(t.pipeWrite.Get(), t.bufferSize);
     }
   } else {
-    st = s.Data.socket->ReceiveBlock(x.buffer.get(), x.bufferSize, &x.bufferFill, 0);
+    st = t.Steps().ReceiveBlock(t.buffer.get(), t.bufferSize);
   }
   if (st != WS_OK) EndReceive(s, true, kReplyStorAborted, false);
 }
@@ -491,75 +481,59 @@ std::string ClientLeaf(const RFTPSComInterp& s, std::string_view localPath) {
 }
 
 void StartSending(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
   // Sends then stop at a small backlog and each session's next step comes
   // with its client's progress (a failure only costs speed).
-  if (s.Data.socket) {
-    (void)SetSocketOption(s.Data.socket->NativeHandle(), RSockOption::NotSentLowWater,
-                          RFTPSTransferExt::kUnsentBytes);
+  if (s.Transfer.link.socket) {
+    (void)SetSocketOption(s.Transfer.link.socket->NativeHandle(), RSockOption::NotSentLowWater,
+                          RTransfer::kUnsentBytes);
   }
-  x.sendOffset = x.file.StartOffset();
-  x.bufferFill = 0;
+  s.Transfer.sendOffset = s.Transfer.file.StartOffset();
   SendNextBlock(s);
 }
 
 void SendCompleted(RFTPSComInterp& s, int status) {
-  RFTPSTransferExt& x = TransferExt(s);
   if (status != WS_OK) {
     EndSend(s, true, kReplyRetrAborted, false);
     return;
   }
-  x.sendOffset += x.bufferFill;
-  TakeBlockBytes(s);
+  (void)s.Transfer.OnBlock();
   SendNextBlock(s);
 }
 
 void StartReceiving(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
-  x.bufferSize = SpeedLimited(s) ? RFTPSTransferExt::kPacedBlock : RFTPSTransferExt::kFastBlock;
+  s.Transfer.bufferSize = SpeedLimited(s) ? RTransfer::kPacedBlock : RTransfer::kFastBlock;
   // Room for a block even when it arrives in small segments (one pipe slot
   // each).
   // Protected bytes are decrypted in user memory: no pipe for them.
-  const bool tls = s.Data.socket && s.Data.socket->TlsActive();
-  if (tls || FdPipe(x.pipeRead, x.pipeWrite, RFTPSTransferExt::kPipeBytes) != 0) {
-    x.buffer.reset(new char[static_cast<size_t>(x.bufferSize)]);
+  const bool tls = s.Transfer.link.socket && s.Transfer.link.socket->TlsActive();
+  if (tls || FdPipe(s.Transfer.pipeRead, s.Transfer.pipeWrite, RTransfer::kPipeBytes) != 0) {
+    s.Transfer.buffer.reset(new char[static_cast<size_t>(s.Transfer.bufferSize)]);
   }
-  x.bufferFill = 0;
   // The connection is up: now the old contents may be cut.
-  if (x.file.Commit() != 0) {
+  if (s.Transfer.file.Commit() != 0) {
     EndReceive(s, true, kReplyStorDiskFull, false);
     return;
   }
   // STOR over a file (or after REST short of its end) just removed the old
   // tail: that space is free now.
-  if (s.Quota && x.file.CutBytes() > 0) (void)s.Quota->Charge(x.file.CutBytes());
+  if (s.Quota && s.Transfer.file.CutBytes() > 0) (void)s.Quota->Charge(s.Transfer.file.CutBytes());
   ReceiveNextBlock(s);
 }
 
 namespace {
 
-// Counts the file block the socket wrote (whole or, at the end, in part):
-// true when all its bytes are on disk. A failed block is cut back off the
-// file and gives its whole charge back; a good one the part of the charge
+// Settles the file block the socket wrote (whole or, at the end, in
+// part): true when all its bytes are on disk. A failed block is cut back
+// off the file and gives its whole reservation back; a good one the part
 // it did not use.
 bool SettleFileBlock(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
-  if (!x.fileBlock) return true;
-  x.fileBlock = false;
-  const int64_t fill = x.bufferFill;
-  const int64_t wrote = x.fileResult;
-  const int64_t charged = x.precharged;
-  x.precharged = 0;
-  const int64_t result = wrote == fill ? fill : (wrote < 0 ? wrote : -EIO);
-  const bool ok = x.file.BlockDone(result, static_cast<size_t>(fill)) == fill;
-  const int64_t back = ok ? charged - fill : charged;
-  if (s.Quota && back > 0) (void)s.Quota->Charge(back);
-  return ok;
+  std::optional<RSessionBlockQuota> quota = BlockQuota(s);
+  return s.Transfer.OnFileBlock(QuotaOf(quota));
 }
 
 // True when the block is on disk; a failed one gives its charge back.
 bool SettleBlock(RFTPSComInterp& s, int64_t wrote) {
-  if (wrote == TransferExt(s).bufferFill) return true;
+  if (wrote == s.Transfer.Steps().StepBytes()) return true;
   if (s.Quota) s.Quota->UndoLast();
   return false;
 }
@@ -569,7 +543,7 @@ void BlockWritten(RFTPSComInterp& s, int status, int64_t wrote) {
     EndReceive(s, true, kReplyStorDiskFull, false);
     return;
   }
-  TakeBlockBytes(s);
+  (void)s.Transfer.OnBlock();
   if (status == WS_SoftClose) return;  // the closing event ends the upload
   ReceiveNextBlock(s);
 }
@@ -577,18 +551,19 @@ void BlockWritten(RFTPSComInterp& s, int status, int64_t wrote) {
 }  // namespace
 
 void ReceiveCompleted(RFTPSComInterp& s, int status) {
-  RFTPSTransferExt& x = TransferExt(s);
-  if (x.fileBlock) {
-    // Already on disk: counted first, whatever ends the upload now.
+  RTransfer& t = s.Transfer;
+  const int64_t fill = t.Steps().StepBytes();
+  if (t.FileBlockOut()) {
+    // Already on disk: settled first, whatever ends the upload now.
     const bool ok = SettleFileBlock(s);
     if (status != WS_OK && status != WS_SoftClose) {
       EndReceive(s, true, kReplyStorAborted, false);
     } else if (!ok) {
       EndReceive(s, true, kReplyStorDiskFull, false);
-    } else if (x.bufferFill == 0) {
+    } else if (fill == 0) {
       EndReceive(s, false, kReplyStorComplete, false);
     } else {
-      TakeBlockBytes(s);
+      (void)t.OnBlock();
       if (status != WS_SoftClose) ReceiveNextBlock(s);  // else the closing event ends it
     }
     return;
@@ -597,19 +572,19 @@ void ReceiveCompleted(RFTPSComInterp& s, int status) {
     EndReceive(s, true, kReplyStorAborted, false);
     return;
   }
-  if (x.bufferFill == 0) {
+  if (fill == 0) {
     EndReceive(s, false, kReplyStorComplete, false);
     return;
   }
-  if (s.Quota && !s.Quota->Charge(-x.bufferFill)) {
+  if (s.Quota && !s.Quota->Charge(-fill)) {
     EndReceive(s, true, kReplyQuotaExceeded, false);
     return;
   }
-  const size_t fill = static_cast<size_t>(x.bufferFill);
   // A block decrypted in memory, or the last of a quota that waited in the
   // pipe for its charge: at most kFastBlock, written here.
-  const int64_t wrote = x.pipeRead ? x.file.WriteFromPipe(x.pipeRead.Get(), fill)
-                                   : x.file.Write(x.buffer.get(), fill);
+  const auto len = static_cast<size_t>(fill);
+  const int64_t wrote =
+      t.pipeRead ? t.file.WriteFromPipe(t.pipeRead.Get(), len) : t.file.Write(t.buffer.get(), len);
   BlockWritten(s, status, wrote);
 }
 
@@ -647,15 +622,13 @@ void RecordTransfer(RFTPSComInterp& s, bool upload, bool failed, int64_t elapsed
 }
 
 void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
-  RFTPSTransferExt& x = TransferExt(s);
   const int64_t elapsed = NowMs(s) - s.Transfer.startMs + 10;
-  TakeBlockBytes(s);
+  (void)s.Transfer.OnBlock();
+  const int64_t moved = s.Transfer.Bytes();
   const int dataStatus = DataSideStatus(s, false);
-  const bool listing = x.listing;
-  x.DropBuffers();
-  x.file.Close();
-  x.lines.clear();
-  CloseDataAfterEnd(s, !failed);
+  const bool listing = s.Transfer.Listing();
+  s.Transfer.file.Close();
+  s.Transfer.Finish(failed ? RTransferOutcome::Failed : RTransferOutcome::Complete);
   if (failed && !listing) RetrGiveUp(s);
 
   const RTransferReasonStr reason = EndReason(s, false, failed, killed, reply, dataStatus);
@@ -664,68 +637,64 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
     if (s.Connection.logged) {
       WriteLog(LOG_DOWNLOADS,
                TransferEndLogLine(false, failed, s.Number(), s.Transfer.fileName,
-                                  static_cast<uint64_t>(s.Transfer.bytes), elapsed, reasonText));
+                                  static_cast<uint64_t>(moved), elapsed, reasonText));
     }
-    RecordTransfer(s, false, failed, elapsed, s.Transfer.bytes);
-    s.Manager().Metrics().CountTransfer(false, failed, static_cast<uint64_t>(s.Transfer.bytes),
+    RecordTransfer(s, false, failed, elapsed, moved);
+    s.Manager().Metrics().CountTransfer(false, failed, static_cast<uint64_t>(moved),
                                         s.Login.userName);
     RaiseTransferEnd(s, failed ? HE_DownloadFailed : HE_DownloadEnded,
                      static_cast<uint32_t>(reason.number), elapsed);
     if (s.Manager().Stats().DownloadsActive > 0) --s.Manager().Stats().DownloadsActive;
     if (!failed) ++s.Manager().Stats().FilesDownloaded;
-    s.Counters.bytesDown += static_cast<uint64_t>(s.Transfer.bytes);
+    s.Counters.bytesDown += static_cast<uint64_t>(moved);
   }
   ServerStats& st = s.Manager().Stats();
-  st.BytesDownloaded += static_cast<uint64_t>(s.Transfer.bytes);
+  st.BytesDownloaded += static_cast<uint64_t>(moved);
   st.KBytesDownloaded = static_cast<double>(st.BytesDownloaded / 1024);
   if (!suppress) SendEndReply(s, reply);
-  s.Transfer.bytes = 0;
-  x.bufferFill = 0;
-  x.folded = 0;
   s.TransferEnded();
 }
 
 void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
-  RFTPSTransferExt& x = TransferExt(s);
   // The socket's step is settled before anything ends a transfer (the
   // session's events wait behind it), so the block in progress is counted
   // here; one that failed fails the upload.
-  if (x.fileBlock && !SettleFileBlock(s) && !failed) {
+  if (s.Transfer.FileBlockOut() && !SettleFileBlock(s) && !failed) {
     failed = true;
     reply = kReplyStorDiskFull;
   }
   const RGlobalSettings& g = LoadTransferSettings(s);
   const int64_t elapsed = NowMs(s) - s.Transfer.startMs + 10;
-  TakeBlockBytes(s);
+  (void)s.Transfer.OnBlock();
+  const int64_t moved = s.Transfer.Bytes();
   const int dataStatus = DataSideStatus(s, true);
-  x.DropBuffers();
-  CloseDataAfterEnd(s, false);
+  s.Transfer.Finish(failed ? RTransferOutcome::Failed : RTransferOutcome::Complete);
 
   // Another client deleted the file or renamed one over it while it was
   // written: its bytes leave the disk with this close, and that command left
   // the credit to this end, which knows how much there is to give back.
   int64_t freed = 0;
-  const bool unlinked = x.file.Unlinked();
-  if (unlinked) freed = std::max<int64_t>(x.file.Size(), 0);
+  const bool unlinked = s.Transfer.file.Unlinked();
+  if (unlinked) freed = std::max<int64_t>(s.Transfer.file.Size(), 0);
   bool fileRemains = true;
   if (failed) {
     if (s.Counters.filesUp > 0) --s.Counters.filesUp;
-    if (!x.dataConnected) {
+    if (!s.Transfer.dataConnected) {
       // Nothing arrived: put things back as they were before the command.
-      const int64_t lost = x.file.Abandon();
+      const int64_t lost = s.Transfer.file.Abandon();
       if (!unlinked) freed = lost;
       fileRemains = false;
     } else if (g.deletePartialUploads) {
       // What the file really loses, taken from the file: bytes counted in
       // TransferBytes may still sit in the pipe.
-      const int64_t lost = x.file.DeletePartial();
+      const int64_t lost = s.Transfer.file.DeletePartial();
       if (!unlinked) freed = lost;
       fileRemains = false;
     }
   }
   // Bytes kept: what the transfer log records for an upload that was cut.
-  const int64_t kept = x.file.Written();
-  x.file.Close();
+  const int64_t kept = s.Transfer.file.Written();
+  s.Transfer.file.Close();
   if (s.Quota && freed > 0) (void)s.Quota->Charge(freed);
   // The upload is over: the store learns now what is on disk, and the
   // reservation not used goes back.
@@ -734,9 +703,8 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
   const RTransferReasonStr reason = EndReason(s, true, failed, killed, reply, dataStatus);
   const std::string reasonText = reason.text != 0 ? LoadStr(reason.text) : "";
   if (s.Connection.logged) {
-    WriteLog(LOG_UPLOADS,
-             TransferEndLogLine(true, failed, s.Number(), s.Transfer.fileName,
-                                static_cast<uint64_t>(s.Transfer.bytes), elapsed, reasonText));
+    WriteLog(LOG_UPLOADS, TransferEndLogLine(true, failed, s.Number(), s.Transfer.fileName,
+                                             static_cast<uint64_t>(moved), elapsed, reasonText));
   }
   if (fileRemains && !s.AskFlag(QC_APPEND_FILE, s.Transfer.fileName) &&
       !s.AskFlag(QC_MODIFY_FILE, s.Transfer.fileName)) {
@@ -745,33 +713,28 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
   }
   // A block refused by the quota was received but never written.
   RecordTransfer(s, true, failed, elapsed, fileRemains ? kept : 0);
-  s.Manager().Metrics().CountTransfer(true, failed, static_cast<uint64_t>(s.Transfer.bytes),
-                                      s.Login.userName);
+  s.Manager().Metrics().CountTransfer(true, failed, static_cast<uint64_t>(moved), s.Login.userName);
   RaiseTransferEnd(s, failed ? HE_UploadFailed : HE_UploadEnded,
                    static_cast<uint32_t>(reason.number), elapsed);
   if (s.Manager().Stats().UploadsActive > 0) --s.Manager().Stats().UploadsActive;
-  s.Counters.bytesUp += static_cast<uint64_t>(s.Transfer.bytes);
+  s.Counters.bytesUp += static_cast<uint64_t>(moved);
   ServerStats& st = s.Manager().Stats();
-  st.BytesUploaded += static_cast<uint64_t>(s.Transfer.bytes);
+  st.BytesUploaded += static_cast<uint64_t>(moved);
   st.KBytesUploaded = static_cast<double>(st.BytesUploaded / 1024);
   if (fileRemains) {
-    if (s.Ratio && s.Transfer.bytes > 0) s.Ratio->Uploaded(static_cast<uint64_t>(s.Transfer.bytes));
+    if (s.Ratio && moved > 0) s.Ratio->Uploaded(static_cast<uint64_t>(moved));
     ++s.Manager().Stats().FilesUploaded;
   }
   if (!suppress) SendEndReply(s, reply);
-  s.Transfer.bytes = 0;
-  x.bufferFill = 0;
-  x.folded = 0;
   s.TransferEnded();
 }
 
 void TransferTick(RFTPSComInterp& s) {
-  RFTPSTransferExt& x = TransferExt(s);
-  const int64_t bytes = TransferredSoFar(s);
+  const int64_t bytes = s.Transfer.Bytes();
   const int64_t elapsed = NowMs(s) - s.Transfer.startMs;
-  if (!x.listing && s.Hook) {
+  if (!s.Transfer.Listing() && s.Hook) {
     RHookEventStr e;
-    e.code = x.upload ? HE_UploadProgress : HE_DownloadProgress;
+    e.code = s.Transfer.Upload() ? HE_UploadProgress : HE_DownloadProgress;
     e.elapsed = static_cast<uint32_t>(elapsed);
     e.bytes = static_cast<uint64_t>(bytes);
     e.text = s.Transfer.fileName;
@@ -779,19 +742,15 @@ void TransferTick(RFTPSComInterp& s) {
     (void)s.Hook->Raise(e);
   }
   // A fast upload needs less patience from its data connection.
-  if (x.upload && s.Data.socket && bytes >= 5001 &&
-      bytes - static_cast<int64_t>(x.lastTickCount) >= 3001 &&
+  if (s.Transfer.Upload() && s.Transfer.link.socket && bytes >= 5001 &&
+      bytes - static_cast<int64_t>(s.Transfer.lastTickCount) >= 3001 &&
       static_cast<double>(bytes) / static_cast<double>(elapsed + 10) > 0.6) {
-    const RTimeOuts t = s.Data.socket->GetTimeOut();
+    const RTimeOuts t = s.Transfer.link.socket->GetTimeOut();
     if (t[WS_TO_RECEIVE] > 90) {
-      s.Data.socket->SetTimeOut({0, 0, 0, t[WS_TO_RECEIVE] - 10, 0}, true);
+      s.Transfer.link.socket->SetTimeOut({0, 0, 0, t[WS_TO_RECEIVE] - 10, 0}, true);
     }
   }
-  x.lastTickCount = static_cast<uint64_t>(bytes);
-  // The session's progress notice reads TransferBytes: count the bytes of
-  // the block in progress now (a fast RETR block can be the whole file).
-  s.Transfer.bytes += x.bufferFill - x.folded;
-  x.folded = x.bufferFill;
+  s.Transfer.lastTickCount = static_cast<uint64_t>(bytes);
 }
 
 }  // namespace vantor

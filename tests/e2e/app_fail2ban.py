@@ -13,11 +13,8 @@ import shutil
 import signal
 import socket
 import subprocess
-import tempfile
-import time
-import unittest
 
-from ftp_e2e import free_port, unittest_main, wait_until, write_file
+from ftp_e2e import ProgramCase, free_port, unittest_main, wait_until, write_file
 
 VANTOR = None
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -53,12 +50,8 @@ def connect_from(source, port):
     return ftp
 
 
-class Fail2ban(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="vantor-f2b-")
-
-    def tearDown(self):
-        shutil.rmtree(self.dir)
+class Fail2ban(ProgramCase):
+    prefix = "vantor-f2b-"
 
     def produce_log(self, locale):
         """Runs vantor under `locale`: a good login from 127.0.0.1, four

@@ -8,16 +8,20 @@ import ftplib
 import io
 import os
 import re
-import shutil
 import signal
 import subprocess
-import tempfile
-import time
-import unittest
 
-from ftp_e2e import Program, free_port, unittest_main, write_file
+from ftp_e2e import ProgramCase, free_port, unittest_main, wait_until, write_file
 
 VANTOR = None
+
+
+def read_text(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
 
 
 def write_atomic(path, text):
@@ -31,31 +35,7 @@ def ftp_to(port):
     return ftp
 
 
-class Lifecycle(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="vantor-app-")
-        self.procs = []
-
-    def tearDown(self):
-        for p in self.procs:
-            p.kill()
-        shutil.rmtree(self.dir)
-
-    def start(self, *args, env=None):
-        p = Program(VANTOR, *args, env=env)
-        self.procs.append(p)
-        return p
-
-    def stop(self, p):
-        """SIGTERM; the program must end with exit code 0."""
-        p.signal(signal.SIGTERM)
-        self.assertEqual(p.finish(), 0)
-
-    def ini(self, text):
-        path = os.path.join(self.dir, "VANTOR.INI")
-        write_file(path, text)
-        return path
-
+class Lifecycle(ProgramCase):
     def test_missing_file_created_then_reload_and_exit(self):
         """A missing INI is created; SIGHUP re-reads it; SIGTERM ends with exit code 0."""
         ini = os.path.join(self.dir, "VANTOR.INI")
@@ -210,10 +190,9 @@ class Lifecycle(unittest.TestCase):
     def test_hidden_prints_nothing(self):
         ini = os.path.join(self.dir, "v.ini")
         p = self.start("-h", ini)
-        deadline = time.monotonic() + 10
-        while not os.path.exists(ini) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        time.sleep(0.3)
+        # The file is written whole once the settings are read; without -h
+        # the start would have printed its first lines by then.
+        self.assertTrue(wait_until(lambda: "[GLOBAL]" in read_text(ini)))
         self.stop(p)
         self.assertEqual(p.lines, [])
 

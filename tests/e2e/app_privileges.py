@@ -13,10 +13,9 @@ import shutil
 import signal
 import socket
 import subprocess
-import tempfile
 import unittest
 
-from ftp_e2e import (Program, listener, read_file, recv_all, unittest_main, wait_until,
+from ftp_e2e import (ProgramCase, listener, read_file, recv_all, unittest_main, wait_until,
                      write_file)
 
 VANTOR = None
@@ -46,25 +45,21 @@ def status_ids(pid):
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root")
-class Privileges(unittest.TestCase):
+class Privileges(ProgramCase):
+    prefix = "vantor-priv-"
+
     def setUp(self):
         try:
             self.nobody = pwd.getpwnam("nobody")
         except KeyError:
             self.skipTest("no nobody account")
         self.group = grp.getgrgid(self.nobody.pw_gid).gr_name
-        self.dir = tempfile.mkdtemp(prefix="vantor-priv-")
+        super().setUp()
         os.chmod(self.dir, 0o755)
         self.home = os.path.join(self.dir, "home")
         os.mkdir(self.home)
         os.chown(self.home, self.nobody.pw_uid, self.nobody.pw_gid)
         write_file(os.path.join(self.home, "a.txt"), b"x" * 1000)
-        self.procs = []
-
-    def tearDown(self):
-        for p in self.procs:
-            p.kill()
-        shutil.rmtree(self.dir)
 
     def write_ini(self, extra, joe=""):
         self.port = free_low_port()
@@ -77,10 +72,8 @@ class Privileges(unittest.TestCase):
         os.chmod(self.ini, 0o644)
         return self.ini
 
-    def start(self, extra, joe=""):
-        p = Program(VANTOR, "-u", self.write_ini(extra, joe))
-        self.procs.append(p)
-        return p
+    def start_with(self, extra, joe=""):
+        return self.start("-u", self.write_ini(extra, joe))
 
     def root_only_tls(self):
         """A certificate anyone may read and its key only root may read."""
@@ -96,7 +89,7 @@ class Privileges(unittest.TestCase):
         """Bound to a port below 1024 as root, then nobody for good with no
         supplementary groups; uploads belong to nobody; an active transfer
         comes from another port than the control port minus one."""
-        p = self.start("RunAsUser=nobody\nRunAsGroup=%s\n" % self.group)
+        p = self.start_with("RunAsUser=nobody\nRunAsGroup=%s\n" % self.group)
         line = p.wait_for("root privileges dropped")
         self.assertIn("Serving as user nobody, group %s (uid %d, gid %d)"
                       % (self.group, self.nobody.pw_uid, self.nobody.pw_gid), line)
@@ -134,7 +127,7 @@ class Privileges(unittest.TestCase):
         os.mkdir(logs)
         os.chown(logs, self.nobody.pw_uid, self.nobody.pw_gid)
         log, xfer = os.path.join(logs, "ftp.log"), os.path.join(logs, "xfer.log")
-        p = self.start("RunAsUser=nobody\nLogfile=%s\nXferLog=%s\n" % (log, xfer))
+        p = self.start_with("RunAsUser=nobody\nLogfile=%s\nXferLog=%s\n" % (log, xfer))
         p.wait_for("root privileges dropped")
         ftp = ftplib.FTP()
         ftp.connect("127.0.0.1", self.port, timeout=10)
@@ -162,7 +155,7 @@ class Privileges(unittest.TestCase):
         # Left by an earlier run as root: its lines would be lost without a word.
         xfer = os.path.join(self.dir, "xfer.log")
         write_file(xfer, "")
-        p = self.start("RunAsUser=nobody\nXferLog=%s\n%s" % (xfer, tls),
+        p = self.start_with("RunAsUser=nobody\nXferLog=%s\n%s" % (xfer, tls),
                        "LoginMesFile=%s\n" % msg)
         p.wait_for("root privileges dropped")
         p.signal(signal.SIGTERM)
@@ -208,7 +201,7 @@ class Privileges(unittest.TestCase):
             ini + ": 4 error(s), 2 warning(s)"])
 
     def test_root_without_account_warns(self):
-        p = self.start("")
+        p = self.start_with("")
         p.wait_for("FTP Server on-line")
         self.assertEqual(status_ids(p.proc.pid)["Uid"][1], "0")
         p.signal(signal.SIGTERM)
@@ -219,7 +212,7 @@ class Privileges(unittest.TestCase):
     def test_unknown_account_stops(self):
         """Nothing is written as root: the log file is the account's to make."""
         log = os.path.join(self.dir, "ftp.log")
-        p = self.start("RunAsUser=no-such-user-here\nLogfile=%s\n" % log)
+        p = self.start_with("RunAsUser=no-such-user-here\nLogfile=%s\n" % log)
         self.assertEqual(p.finish(), 1)
         self.assertFalse(os.path.exists(log))
         self.assertIn("Cannot switch to RunAsUser=no-such-user-here (no such user: "

@@ -12,10 +12,9 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
 import unittest
 
-from ftp_e2e import free_port, unittest_main
+from ftp_e2e import Notify, free_port, unittest_main
 
 VANTOR = None
 
@@ -23,9 +22,8 @@ VANTOR = None
 class Service(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="vantor-svc-")
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock_path = os.path.join(self.dir, "notify")
-        self.sock.bind(self.sock_path)
+        self.notify = Notify(self.dir)
+        self.sock_path = self.notify.path
         self.port = free_port()
         self.ini = os.path.join(self.dir, "VANTOR.INI")
         with open(self.ini, "w") as f:
@@ -39,7 +37,7 @@ class Service(unittest.TestCase):
             if p.poll() is None:
                 p.kill()
             p.wait()
-        self.sock.close()
+        self.notify.close()
         shutil.rmtree(self.dir)
 
     def start(self, env=None, stdout=subprocess.DEVNULL):
@@ -51,19 +49,10 @@ class Service(unittest.TestCase):
         return p
 
     def next_message(self, timeout=10):
-        self.sock.settimeout(timeout)
-        return self.sock.recv(4096).decode()
+        return self.notify.next(timeout)
 
     def wait_for(self, field, timeout=10):
-        """Messages up to the first one holding `field` (a line of it)."""
-        seen = []
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            m = self.next_message(max(0.1, end - time.monotonic()))
-            seen.append(m)
-            if field in m.split("\n"):
-                return seen
-        raise AssertionError("no %r; saw %r" % (field, seen))
+        return self.notify.wait_for(field, timeout)
 
     def test_ready_reload_status_stopping(self):
         p = self.start()

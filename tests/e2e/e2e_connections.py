@@ -5,6 +5,7 @@ case) ended by ABOR of the running download, the control connection ending
 or QUIT arriving while a transfer runs, and active connections that would
 reach the server's own ports."""
 import os
+import select
 import selectors
 import shutil
 import signal
@@ -15,7 +16,7 @@ import tempfile
 import time
 
 from ftp_e2e import (Checker, Client, Program, file_size_limit, free_port, greeted, login,
-                     parse_args, read_file, recv_all, sent, tree_server, write_file)
+                     parse_args, read_file, recv_all, sent, tree_server, wait_until, write_file)
 
 c = Checker()
 VANTOR = parse_args().vantor
@@ -37,7 +38,9 @@ def connect_burst_cases():
                 s.setblocking(False)
                 s.connect_ex(("127.0.0.1", srv.port))
                 socks.append(s)
-            time.sleep(0.5)
+            # The kernel completes the handshakes (or answers with SYN
+            # cookies) while the server is stopped: wait for every connect.
+            wait_until(lambda: len(select.select([], socks, [], 0.1)[1]) == len(socks), 5)
         finally:
             srv.signal(signal.SIGCONT)
         sel = selectors.DefaultSelector()
@@ -112,7 +115,7 @@ def second_pasv_cases():
         ftp = login(srv.port)
         ftp.pasv()
         ftp.send("RETR pub/f")
-        time.sleep(0.3)
+        srv.wait_log(") RETR pub/f")
         c.eq(ftp.transfer("RETR pub/f", ftp.pasv_connect()), sent("f", b"again"),
              "RETR on the second listener")
         ftp.close()
@@ -131,15 +134,13 @@ def exit_pending_cases():
         p.wait_for("FTP Server on-line", 15)
         ftp = login(port, "joe", "pw")
         p.signal(signal.SIGTERM)
-        got = b""
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            late = socket.create_connection(("127.0.0.1", port), timeout=10)
-            got = recv_all(late)
-            if got.startswith(b"421"):
-                break
-            time.sleep(0.1)
-        c.eq(got, b"421 Server is going down - please try again later.\r\n",
+        got = []
+
+        def refused():
+            got[:] = [recv_all(socket.create_connection(("127.0.0.1", port), timeout=10))]
+            return got[0].startswith(b"421")
+        wait_until(refused, 10)
+        c.eq(got, [b"421 Server is going down - please try again later.\r\n"],
              "new connection while exit is pending")
         c.eq(ftp.last("NOOP"), "200 Command okay.", "the user on is served")
         ftp.send("QUIT")

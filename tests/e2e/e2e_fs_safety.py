@@ -103,34 +103,6 @@ def listed_directory_is_watched():
         ftp.close()
 
 
-# The cache keys on the parsed options: "-l1" ends in names only, "-1l" in
-# long lines; "-I:a*" and "-I:*a" hide different names.
-def cache_key_is_parsed_options():
-    with tree_server() as srv:
-        write_file(srv.path("k", "ab"), b"")
-        write_file(srv.path("k", "ba"), b"")
-        ftp = login(srv.port)
-        c.eq(listing(ftp, "NLST -l1 k")[1], ["ab", "ba"], "NLST -l1")
-        lines = listing(ftp, "NLST -1l k")[1]
-        c.true(len(lines) == 3 and lines[0] == "total 0" and lines[1].endswith(" ab"),
-               "NLST -1l is long: %r" % lines)
-        c.eq(listing(ftp, "NLST -1 -I:a* k")[1], ["ba"], "NLST -I:a*")
-        c.eq(listing(ftp, "NLST -1 -I:*a k")[1], ["ab"], "NLST -I:*a")
-        ftp.close()
-
-
-# HideHidden hides dot files, not the "." and ".." entries.
-def hide_hidden_keeps_dots():
-    users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["HideHidden=YES"])}
-    with tree_server(users=users) as srv:
-        write_file(srv.path("h", ".dot"), b"")
-        write_file(srv.path("h", "plain"), b"")
-        ftp = login(srv.port)
-        names = [l.split()[-1] for l in listing(ftp, "LIST /c:/h")[1][1:]]
-        c.eq(names, [".", "..", "plain"], "LIST with HideHidden")
-        ftp.close()
-
-
 # MaxListEntries bounds one listing; the closing reply says it was cut.
 def listing_is_bounded():
     with tree_server(["MaxListEntries=50"]) as srv:
@@ -238,7 +210,9 @@ def rule_directories_kept():
         ftp.close()
 
 
-c.cases([case_variant_of_home, listed_directory_is_watched, cache_key_is_parsed_options,
-         hide_hidden_keeps_dots, listing_is_bounded, wildcard_names_refused,
+# (The cache key of parsed options: CacheTest.KeyIsParsedOptions; HideHidden keeping "."
+# and "..": ListingTest.HideHiddenKeepsDotEntries.)
+c.cases([case_variant_of_home, listed_directory_is_watched, listing_is_bounded,
+         wildcard_names_refused,
          removed_current_directory, rule_directories_kept])
 c.finish()

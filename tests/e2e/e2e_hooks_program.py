@@ -12,7 +12,6 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 
 from ftp_e2e import Program, expect, free_port, lib, login, parse_args, recv_all, run, write_file
 
@@ -32,7 +31,7 @@ class HookProgram(Program):
         self.ini = os.path.join(self.dir, "VANTOR.INI")
         with open(self.ini, "w") as f:
             f.write("[GLOBAL]\nVersion=2.5.11.3\nPortNr=%d\nEncryptPasswords=NO\n"
-                    "[EXTERNAL]\n%s"
+                    "LogFTPCommands=YES\n[EXTERNAL]\n%s"
                     "[USER=joe]\nPassword=secret\nHomeDir=%s\nAccess1=%s,RWAMDCLP\n"
                     % (self.port, external, self.home, self.home))
         # -u: close at once on SIGTERM even with users on.
@@ -68,7 +67,7 @@ def test_held_retr_over_reload():
         c = login(p.port, "joe", "secret")
         d = c.pasv_connect()
         c.send("RETR f.txt")
-        time.sleep(0.5)
+        p.wait_for(") RETR f.txt")  # held from here on for 1.5 s
         reload(p)
         expect(c.line()[:4], "150 ", "RETR released after the reload")
         expect(recv_all(d), b"z" * 5000, "data")

@@ -58,39 +58,42 @@ def wrong_passwords(c, n):
         expect(c.cmd("PASS bad"), [NOT_IN])
 
 
-# A crypt-stored password; two wrong ones and then the right one log in.
-def test_crypt_password_and_retries():
+# One server, the login rules in turn: a crypt-stored password (two wrong
+# ones, then the right one); the third wrong password before any login
+# disconnects, after a login the tenth further one; USER forms (empty
+# password, user@host, the FTP alias, an empty name); the home directory
+# missing from the account or from the disk; logins per client address.
+def test_login_rules():
     with Server(ini()) as srv:
         c = greeted(srv.port)
         wrong_passwords(c, 2)
-        expect(c.cmd("USER joe"), [NEED])
-        expect(c.cmd("PASS secret"), [PROCEED])
+        expect(c.user("joe", "secret"), [PROCEED])
         srv.wait_log(") User JOE logged in")
-
-
-# The third wrong password before any login disconnects; after a login, the
-# tenth further one does.
-def test_third_wrong_password_disconnects():
-    with Server(ini()) as srv:
         for c, n in ((greeted(srv.port), 3), (login(srv.port, "joe", "secret"), 10)):
             wrong_passwords(c, n)
             expect(c.reply(), ["530 Not logged in, too many tries with incorrect password."])
             assert c.closed(15)
         srv.wait_log('Too many times wrong password for user "JOE" - disconnecting')
-
-
-# USER forms: empty password, user@host, the FTP alias, no anonymous account.
-def test_user_forms():
-    with Server(ini()) as srv:
         expect(greeted(srv.port).cmd("USER nopass"), [PROCEED], "empty password logs in at USER")
-        c = greeted(srv.port)
-        expect(c.cmd("USER joe@far.example.org"), [NEED])
-        expect(c.cmd("PASS secret"), [PROCEED])
-        c = greeted(srv.port)
-        expect(c.cmd("USER ftp"), [EMAIL])
-        expect(c.cmd("PASS guest@example.org"), [PROCEED])
+        for user, password, first in [("joe@far.example.org", "secret", NEED),
+                                      ("ftp", "guest@example.org", EMAIL)]:
+            c = greeted(srv.port)
+            expect([c.cmd("USER " + user), c.cmd("PASS " + password)], [[first], [PROCEED]], user)
         srv.wait_log("ANONYMOUS logged in, password: GUEST@EXAMPLE.ORG")
         expect(greeted(srv.port).cmd("USER"), [NOT_IN], "empty user name")
+        c = greeted(srv.port)
+        expect(c.user("lost"), ["530 Not logged in, home directory does not exist."])
+        srv.wait_log("Error logging in user LOST, home dir ")
+        expect(c.user("nohome"), ["530 Not logged in, cannot find home directory."])
+        expect(c.user("joe"), [PROCEED], "session stays usable")
+        held = [login(srv.port, "once", "secret")]
+        c = greeted(srv.port)
+        expect(c.user("once"),
+               ["530 Not logged in, only allowed to be logged in once concurrently."])
+        assert c.closed(15)
+        held += [login(srv.port, "twice", "secret"), login(srv.port, "twice", "secret")]
+        expect(greeted(srv.port).user("twice"),
+               ["530 Not logged in, only allowed to be logged in 2 times concurrently."])
     with Server(ini().replace("[USER=anonymous]\nHomeDir={home}\n", "")) as srv:
         expect(greeted(srv.port).cmd("USER anonymous"),
                ["530 Sorry, no ANONYMOUS access allowed."])
@@ -116,31 +119,6 @@ def test_always_allow_keeps_account_limit():
         first = login(srv.port, "vipone", "x")
         too_many(srv, "vipone", "Too many VIPONE users - disconnecting")
         first.close()
-
-
-# Logins per client address: once, then a number of times.
-def test_logins_per_address():
-    with Server(ini()) as srv:
-        held = [login(srv.port, "once", "secret")]
-        c = greeted(srv.port)
-        expect(c.user("once"),
-               ["530 Not logged in, only allowed to be logged in once concurrently."])
-        assert c.closed(15)
-        held += [login(srv.port, "twice", "secret"), login(srv.port, "twice", "secret")]
-        expect(greeted(srv.port).user("twice"),
-               ["530 Not logged in, only allowed to be logged in 2 times concurrently."])
-        for x in held:
-            x.close()
-
-
-# Home directories: missing key, missing directory.
-def test_home_directory():
-    with Server(ini()) as srv:
-        c = greeted(srv.port)
-        expect(c.user("lost"), ["530 Not logged in, home directory does not exist."])
-        srv.wait_log("Error logging in user LOST, home dir ")
-        expect(c.user("nohome"), ["530 Not logged in, cannot find home directory."])
-        expect(c.user("joe"), [PROCEED], "session stays usable")
 
 
 # yescrypt, the default for new passwords (python's crypt reaches libcrypt).
@@ -269,7 +247,6 @@ def test_connections_before_login_per_address():
                    * (opened - greeted_want), extra or "defaults")
 
 
-run([test_crypt_password_and_retries, test_third_wrong_password_disconnects, test_user_forms,
-     test_always_allow_keeps_account_limit, test_logins_per_address, test_home_directory,
+run([test_login_rules, test_always_allow_keeps_account_limit,
      test_password_hashes_leave_the_loop_free, test_refusal_time_does_not_tell_names,
      test_reload_ends_sessions_no_longer_admitted, test_connections_before_login_per_address])

@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import time
 
-from ftp_e2e import (BANNER, Client, Server, expect, free_port, greeted, run, wait_until,
+from ftp_e2e import (BANNER, Client, Server, expect, free_port, greeted, run, sh, wait_until,
                      write_file)
 
 INI = """[GLOBAL]
@@ -247,10 +247,6 @@ class ReuseFTP(ftplib.FTP_TLS):
         return conn, size
 
 
-def sh(args, **kw):
-    return subprocess.run(args, capture_output=True, text=True, timeout=120, **kw)
-
-
 # curl (--ssl-reqd, ftps://), lftp (mirror both ways), ftplib in passive
 # and active mode, and openssl s_client -starttls ftp, all with defaults.
 def test_real_clients():
@@ -430,13 +426,8 @@ def test_reload_renews_certificate():
         first = old.sock.getpeercert(binary_form=True)
         make_cert(srv.certdir, cn="vantor-b")
         srv.signal(signal.SIGHUP)
-        deadline = time.time() + 10
-        while True:
-            new = tls_login(srv.port)
-            if new.sock.getpeercert(binary_form=True) != first:
-                break
-            assert time.time() < deadline, "the renewed certificate was not taken"
-            time.sleep(0.2)
+        assert wait_until(lambda: tls_login(srv.port).sock.getpeercert(True) != first), \
+            "the renewed certificate was not taken"
         d = protected(old, "NLST")[1]
         assert d.session_reused
         read_all(d)

@@ -13,9 +13,8 @@ import socket
 import ssl
 import struct
 import subprocess
-import time
 
-from ftp_e2e import Checker, tree_server, write_file
+from ftp_e2e import Checker, tree_server, wait_until, write_file
 
 c = Checker()
 GiB = 1 << 30
@@ -166,13 +165,16 @@ with tree_server(["TLSCertificateFile=%s/cert.pem" % certs,
     d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
     d.connect((host, port))
     ftp.sendcmd("RETR pub/r50")
-    queued, same, deadline = None, 0, time.time() + 20
-    while same < 25 and time.time() < deadline:
+    seen = {"queued": None, "same": 0}
+
+    def settled():
+        # The same nonzero figure for 25 polls (half a second).
         q = send_queue(port, d.getsockname()[1])
-        # Settled: the same nonzero figure for half a second.
-        same = same + 1 if q and q == queued else 0
-        queued = q
-        time.sleep(0.02)
+        seen["same"] = seen["same"] + 1 if q and q == seen["queued"] else 0
+        seen["queued"] = q
+        return seen["same"] >= 25
+    wait_until(settled, 20)
+    queued = seen["queued"]
     c.true(queued is not None and 0 < queued <= 128 << 10,
            "stalled download queues %s bytes in the server" % queued)
     h = hashlib.sha256()

@@ -7,7 +7,6 @@ import os
 import re
 import socket
 import struct
-import time
 
 from ftp_e2e import (Checker, file_size_limit, free_port, login, read_file, tree_server,
                      wait_until, write_file)
@@ -124,8 +123,7 @@ def upload_end_cases():
         for i in range(3):
             ftp = login(srv.port, "q", "q")
             ftp.pasv()
-            ftp.send("STOR big.bin")
-            time.sleep(0.1)
+            srv.send_seen(ftp, "STOR big.bin")
             c.eq(ftp.cmd("ABOR")[-1], "226 ABOR command successful.", "ABOR %d" % i)
             ftp.cmd("QUIT")
             ftp.close()
@@ -136,8 +134,7 @@ def upload_end_cases():
         ftp.last("TYPE I")
         ftp.last("REST 50000")
         ftp.pasv()
-        ftp.send("STOR big.bin")
-        time.sleep(0.1)
+        srv.send_seen(ftp, "STOR big.bin")
         ftp.cmd("ABOR")
         settles(srv, "REST, never connected, ABOR")
 
@@ -159,7 +156,8 @@ def upload_end_cases():
         c.eq(ftp.last("STOR big.bin"), "150 Opening BINARY mode data connection for big.bin.",
              "STOR 150")
         d.sendall(b"a" * 300000)
-        time.sleep(0.3)
+        c.true(wait_until(lambda: read_file(srv.path("pub", "big.bin"))[:1] == b"a"),
+               "the upload reaches the file")
         c.eq(ftp.cmd("ABOR")[-1], "426 Data connection closed, receive file big.bin aborted.",
              "ABOR during upload")
         c.eq(ftp.reply(), ["226 ABOR command successful."], "ABOR reply")
@@ -341,17 +339,15 @@ def ratio_cases():
         c.eq((got, end[-1]), (b"hello\n", "226 Transfer complete."), "paid download")
         # Waits for its passive connection, then ABOR: refunded.
         ftp.pasv()
-        ftp.send("RETR f.txt")
-        time.sleep(0.1)
+        srv.send_seen(ftp, "RETR f.txt")
         ftp.cmd("ABOR")
         # Passive, never connected, session closed: refunded.
         ftp.pasv()
-        ftp.send("RETR f.txt")
-        time.sleep(0.1)
+        srv.send_seen(ftp, "RETR f.txt")
         ftp.close()
-        time.sleep(0.3)
-        text = read_file(srv.ini).decode("latin-1")
-        c.true("RatiosCredit=1.000000" in text, "credit back after aborted downloads")
+        c.true(wait_until(lambda: "RatiosCredit=1.000000" in
+                          read_file(srv.ini).decode("latin-1")),
+               "credit back after aborted downloads")
         ftp = login(srv.port, "r", "r")
         _, got, _ = ftp.retr("f.txt")
         c.eq(got, b"hello\n", "the refunded credit buys a download")

@@ -6,7 +6,6 @@ import os
 import re
 import socket
 import struct
-import time
 
 from ftp_e2e import Checker, login, read_file, tree_server, wait_until, write_file
 
@@ -46,7 +45,8 @@ with tree_server(global_lines=["XferLog=xfer.log"], users=users) as srv:
     d = ftp.pasv_connect()
     c.eq(ftp.last("STOR reset.bin")[:3], "150", "STOR accepted")
     d.sendall(b"y" * 3000)
-    time.sleep(0.2)
+    wait_until(lambda: os.path.exists(srv.path("reset.bin"))
+               and os.path.getsize(srv.path("reset.bin")) == 3000)
     d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     d.close()
     ftp.reply()

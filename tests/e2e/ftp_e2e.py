@@ -1,8 +1,8 @@
 """The one harness of the end-to-end tests.
 
-A Server runs a server binary (vantor-e2e-server or e2e-hooks-server) on an
-INI text in a temporary directory (removed afterwards) on a free loopback
-port; `tree_server` builds that INI from users over a fresh drive C:. A
+A Server runs the driver (vantor-e2e-server) on an INI text in a temporary
+directory (removed afterwards) on a free loopback port; `tree_server`
+builds that INI from users over a fresh drive C:. A
 Client talks raw FTP and returns every reply line exactly as sent. Checks
 either raise (`expect`, run by `run`) or collect (`Checker`), so a script of
 independent cases can report every broken one in a single run.
@@ -151,6 +151,15 @@ class Server:
     def log(self):
         with self.cond:
             return [l for l in self.lines if l.startswith("LOG ")]
+
+    def send_seen(self, client, line, timeout=10):
+        """Sends the command `line` on `client` and waits until the server
+        has logged it (read and started it), however often it came before."""
+        seen = lambda: sum(1 for l in self.log() if l.endswith(") " + line))
+        before = seen()
+        client.send(line)
+        if not wait_until(lambda: seen() > before, timeout):
+            raise AssertionError("%r never logged: %r" % (line, self.log()[-10:]))
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -449,13 +458,68 @@ def recv_all(sock):
 
 
 def wait_until(pred, timeout=10.0):
-    """Whether `pred()` became true within `timeout` seconds (polled)."""
-    deadline = time.time() + timeout
+    """Whether `pred()` became true within `timeout` seconds (polled). The
+    one wait of the tests: every wait names the condition it waits for."""
+    deadline = time.monotonic() + timeout
     while not pred():
-        if time.time() >= deadline:
+        if time.monotonic() >= deadline:
             return False
         time.sleep(0.02)
     return True
+
+
+def sh(args, timeout=120, **kw):
+    """A program run to its end, its output captured as text."""
+    return subprocess.run(args, capture_output=True, text=True, timeout=timeout, **kw)
+
+
+def closed_silently(port):
+    """True when the server closes (or resets) a new connection without a byte."""
+    try:
+        c = Client(port)
+    except ConnectionResetError:
+        return True
+    return c.closed(5) and c.buf == b""
+
+
+class Notify:
+    """The service manager's end of $NOTIFY_SOCKET: a datagram socket in
+    `folder` (made reachable for a server that dropped its privileges)."""
+
+    def __init__(self, folder):
+        os.chmod(folder, 0o755)
+        self.path = os.path.join(folder, "notify")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        os.chmod(self.path, 0o666)
+
+    def next(self, timeout=10):
+        self.sock.settimeout(timeout)
+        return self.sock.recv(4096).decode()
+
+    def wait_for(self, field, timeout=10):
+        """The messages up to the first that holds `field` as a line."""
+        seen = []
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            try:
+                m = self.next(max(0.1, end - time.monotonic()))
+            except socket.timeout:
+                break
+            seen.append(m)
+            if field in m.split("\n"):
+                return seen
+        raise AssertionError("no %r; saw %r" % (field, seen))
+
+    def has(self, field, timeout=20):
+        try:
+            return bool(self.wait_for(field, timeout))
+        except AssertionError as e:
+            print(e)
+            return False
+
+    def close(self):
+        self.sock.close()
 
 
 def mismatch(got, want, what):
@@ -518,10 +582,44 @@ def run(tests):
     c.finish()
 
 
+VANTOR = None  # the vantor program of a unittest script (from --vantor)
+
+
+class ProgramCase(unittest.TestCase):
+    """Runs of the vantor program in a scratch folder `dir`; every run still
+    going is killed at the end of its test."""
+    prefix = "vantor-app-"
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix=self.prefix)
+        self.procs = []
+
+    def tearDown(self):
+        for p in self.procs:
+            p.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def start(self, *args, env=None):
+        p = Program(VANTOR, *args, env=env)
+        self.procs.append(p)
+        return p
+
+    def stop(self, p):
+        """SIGTERM; the program must end with exit code 0."""
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.finish(), 0)
+
+    def ini(self, text, name="VANTOR.INI"):
+        path = os.path.join(self.dir, name)
+        write_file(path, text)
+        return path
+
+
 def unittest_main(script_globals):
     """Runs a script's unittest cases with its VANTOR set from --vantor."""
+    global VANTOR
     ap = argparse.ArgumentParser()
     ap.add_argument("--vantor", required=True)
     opts, rest = ap.parse_known_args()
-    script_globals["VANTOR"] = os.path.abspath(opts.vantor)
+    VANTOR = script_globals["VANTOR"] = os.path.abspath(opts.vantor)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -12,9 +12,18 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
+
+from ftp_e2e import wait_until
 
 PORT = 5432
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
 
 
 def bin_dir():
@@ -64,13 +73,7 @@ class PgServer:
         if not self.pid:
             return
         os.kill(self.pid, signal.SIGINT)
-        end = time.monotonic() + 30
-        while time.monotonic() < end:
-            try:
-                os.kill(self.pid, 0)
-            except ProcessLookupError:
-                break
-            time.sleep(0.02)
+        wait_until(lambda: not pid_alive(self.pid), 30)
         self.pid = 0
 
     def sql(self, text, db="postgres"):

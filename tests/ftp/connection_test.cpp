@@ -143,11 +143,11 @@ TEST_F(ConnectionTest, InitialDataPortIsControlPort) {
   Peer p = Login();
   RFTPSComInterp* s = OnlySession();
   ASSERT_NE(s, nullptr);
-  EXPECT_EQ(s->Data.port, PortOf(p));
-  EXPECT_EQ(s->Data.address, "127.0.0.1");
+  EXPECT_EQ(s->Transfer.port, PortOf(p));
+  EXPECT_EQ(s->Transfer.address, "127.0.0.1");
   EXPECT_EQ(Cmd(p, "PORT 10,0,0,1,4,1"), "530 Only client IP address allowed for PORT command.");
-  EXPECT_EQ(s->Data.port, PortOf(p));
-  EXPECT_EQ(s->Data.address, "127.0.0.1");
+  EXPECT_EQ(s->Transfer.port, PortOf(p));
+  EXPECT_EQ(s->Transfer.address, "127.0.0.1");
 }
 
 // The tail of an over-long line is dropped up to its end; it never runs as
@@ -315,11 +315,11 @@ TEST_F(ConnectionTest, PortBelow1024RefusedByDefault) {
   RFTPSComInterp* s = OnlySession();
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,0,25"), "504 PORT to a port below 1024 not allowed.");
-  EXPECT_EQ(s->Data.port, PortOf(p));
+  EXPECT_EQ(s->Transfer.port, PortOf(p));
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,3,255"), "504 PORT to a port below 1024 not allowed.");
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,5,4,1"), "530 Only client IP address allowed for PORT command.");
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,4,0"), "200 PORT Command successful.");
-  EXPECT_EQ(s->Data.port, 1024);
+  EXPECT_EQ(s->Transfer.port, 1024);
 }
 
 TEST_F(ConnectionTest, PortBelow1024AllowedWithoutBounceBlocking) {
@@ -327,7 +327,7 @@ TEST_F(ConnectionTest, PortBelow1024AllowedWithoutBounceBlocking) {
   Peer p = Login();
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,1,0,25"), "200 PORT Command successful.");
   EXPECT_EQ(Cmd(p, "PORT 127,0,0,5,0,25"), "200 PORT Command successful.");
-  EXPECT_EQ(OnlySession()->Data.address, "127.0.0.5");
+  EXPECT_EQ(OnlySession()->Transfer.address, "127.0.0.5");
 }
 
 // A passive connection from another address than the client's is closed and
@@ -696,7 +696,7 @@ TEST_F(ConnectionTest, UploadEndWaitsForTheBlockOnTheLane) {
   const std::string sent = Bytes(100000);
   auto stepOut = [&] {
     for (const auto& s : manager_->Sessions()) {
-      if (s->Data.socket && s->Data.socket->ReceiveStepOut()) return true;
+      if (s->Transfer.link.socket && s->Transfer.link.socket->ReceiveStepOut()) return true;
     }
     return false;
   };
@@ -771,7 +771,7 @@ TEST_F(ConnectionTest, UploadEndWaitsForTheBlockOnTheLane) {
     EXPECT_TRUE(runUntil([&] {
       return layer_.DataPool()->Idle() && OpenDescriptors() == expected &&
              std::all_of(manager_->Sessions().begin(), manager_->Sessions().end(),
-                         [](const auto& s) { return !s->Data.socket; });
+                         [](const auto& s) { return !s->Transfer.link.socket; });
     })) << OpenDescriptors()
         << " descriptors, " << expected << " expected";
   }

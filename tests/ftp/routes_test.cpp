@@ -128,19 +128,20 @@ TEST_F(ManagerRoutes, EverySocketRoleIsRoutedUntilItCloses) {
   EXPECT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
   const int port = PasvPort(Cmd(p, "PASV"));
   ASSERT_GT(port, 0);
-  ASSERT_TRUE(s->Data.passiveSocket);
-  const uint32_t passive = s->Data.passiveSocket->Id();
+  ASSERT_TRUE(s->Transfer.passiveSocket);
+  const uint32_t passive = s->Transfer.passiveSocket->Id();
   EXPECT_EQ(RouteOf(passive), "passive " + n);
   const int data = ConnectTo(port);
   EXPECT_EQ(Cmd(p, "RETR f.bin"), "150 Opening BINARY mode data connection for f.bin (3 bytes).");
   // The accepted connection is routed; the listener it came from is gone.
   uint32_t accepted = 0;
-  if (s->Data.socket) accepted = s->Data.socket->Id();
+  if (s->Transfer.link.socket) accepted = s->Transfer.link.socket->Id();
   EXPECT_EQ(ReadToEnd(data), "abc");
   EXPECT_EQ(Line(p), "226 Transfer complete.");
   ASSERT_NE(accepted, 0u);
   EXPECT_EQ(RouteOf(passive), "none");
-  EXPECT_EQ(s->Data.socket ? RouteOf(accepted) : "none", s->Data.socket ? "data " + n : "none");
+  EXPECT_EQ(s->Transfer.link.socket ? RouteOf(accepted) : "none",
+            s->Transfer.link.socket ? "data " + n : "none");
   EXPECT_EQ(Cmd(p, "QUIT").substr(0, 4), "221 ");
   EXPECT_TRUE(Closed(p));
   for (int i = 0; i < 100 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);

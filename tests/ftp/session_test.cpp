@@ -245,8 +245,8 @@ TEST_F(SessionTest, IPv6ControlConnection) {
     SCOPED_TRACE(c.line);
     EXPECT_EQ(Send(s, c.line), Lines{c.want});
   }
-  EXPECT_EQ(s->Data.address, client);
-  EXPECT_EQ(s->Data.port, 4000);
+  EXPECT_EQ(s->Transfer.address, client);
+  EXPECT_EQ(s->Transfer.port, 4000);
   EXPECT_TRUE(Logged("Connected to " + client)) << "the log shows the address whole";
 
   RSessionSummaryStr r;

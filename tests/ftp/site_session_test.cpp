@@ -96,19 +96,22 @@ class SiteSession : public ::testing::Test {
 TEST_F(SiteSession, StatTransferLines) {
   RFTPSComInterp& s = Start();
   s.Counters.filesUp = 2;
-  s.Transfer.state = XS_Receiving;
+  ASSERT_TRUE(s.Transfer.Wait(RTransferKind::Upload, 0));
+  ASSERT_TRUE(s.Transfer.OnConnected());
   s.Transfer.fileName = s.Login.homeDir + "\\up.bin";
-  s.Transfer.bytes = 6000000000;
+  s.Transfer.CountBytes(6000000000);
   std::vector<std::string> r = Send("STAT");
   ASSERT_GE(r.size(), 5u);
   EXPECT_EQ(r[r.size() - 2], "    Receiving file up.bin (6000000000 bytes)");
   EXPECT_EQ(r.back(), "211 End of status.");
 
-  s.Transfer.state = XS_Sending;
+  s.Transfer.Finish(RTransferOutcome::Aborted);
+  ASSERT_TRUE(s.Transfer.Wait(RTransferKind::Download, 0));
+  ASSERT_TRUE(s.Transfer.OnConnected());
   s.Transfer.fileName = s.Login.homeDir + "\\down.iso";
   s.Transfer.fileSize = 5000;
   s.Transfer.startOffset = 1000;
-  s.Transfer.bytes = 500;
+  s.Transfer.CountBytes(500);
   r = Send("STAT anything");
   ASSERT_GE(r.size(), 5u);
   EXPECT_EQ(r[r.size() - 2], "    Sending file down.iso (1500 of 5000 bytes)");

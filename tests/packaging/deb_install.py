@@ -19,23 +19,18 @@ import pwd
 import re
 import shutil
 import signal
-import socket
 import stat
 import subprocess
 import sys
 import tempfile
-import time
 
 VERSION = "2.5.11.3"
 INI = "/etc/vantor/VANTOR.INI"
 UNIT = "usr/lib/systemd/system/vantor.service"
 C_ENV = dict(os.environ, LANG="C", LC_ALL="C")
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from ftp_e2e import Checker, Notify, free_port, wait_until  # noqa: E402
 
 
 def run(*cmd, **kw):
@@ -53,28 +48,6 @@ def account(name):
         return pwd.getpwnam(name)
     except KeyError:
         return None
-
-
-def wait_until(pred, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while not pred():
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(0.05)
-    return True
-
-
-class Checks:
-    def __init__(self):
-        self.failures = []
-
-    def eq(self, got, want, what):
-        if got != want:
-            self.failures.append("%s\n  got:  %r\n  want: %r" % (what, got, want))
-
-    def true(self, cond, what):
-        if not cond:
-            self.failures.append(what)
 
 
 def check_packages(c, debs):
@@ -147,33 +120,6 @@ def check_unpacked(c, server, scratch):
                "%s says the search order of --help: %r" % (path, order))
 
 
-class Notify:
-    """The service manager's end of $NOTIFY_SOCKET."""
-
-    def __init__(self, folder):
-        os.chmod(folder, 0o755)
-        self.path = os.path.join(folder, "notify")
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(self.path)
-        # The server sends after it became vantor.
-        os.chmod(self.path, 0o666)
-
-    def wait_for(self, field, timeout=20):
-        seen = []
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            self.sock.settimeout(max(0.1, end - time.monotonic()))
-            try:
-                m = self.sock.recv(4096).decode()
-            except socket.timeout:
-                break
-            seen.append(m)
-            if field in m.split("\n"):
-                return True
-        print("no %r among %r" % (field, seen))
-        return False
-
-
 def set_ini(text):
     """Rewrites the installed file in place, so its owner and mode stay."""
     with open(INI, "r+") as f:
@@ -202,7 +148,7 @@ def serve_as_unit(c, scratch):
     proc = subprocess.Popen(["/usr/sbin/vantor", "-u", INI], stdout=out, stderr=subprocess.STDOUT,
                             env=dict(C_ENV, NOTIFY_SOCKET=notify.path, ASAN_OPTIONS=asan))
     try:
-        c.true(notify.wait_for("READY=1"), "READY=1 from the started service")
+        c.true(notify.has("READY=1"), "READY=1 from the started service")
         ps = run("ps", "-o", "user=", "-p", str(proc.pid)).stdout.strip()
         c.eq(ps, "vantor", "the server runs as")
         ftp = ftplib.FTP()
@@ -216,7 +162,7 @@ def serve_as_unit(c, scratch):
         if os.path.exists(up):
             c.eq(owner(up)[0], "vantor", "owner of the upload")
         proc.send_signal(signal.SIGHUP)
-        c.true(notify.wait_for("RELOADING=1") and notify.wait_for("READY=1"),
+        c.true(notify.has("RELOADING=1") and notify.has("READY=1"),
                "RELOADING=1 then READY=1 around the reload")
         # A login after the reload: its lines, like the first one's, were
         # written as vantor. Logfile=/var/log/vantor/ftp.log, rotated weekly:
@@ -227,14 +173,14 @@ def serve_as_unit(c, scratch):
         ftp.quit()
         logs = lambda: glob.glob("/var/log/vantor/ftp*.log")
         text = lambda: "".join(open(f, errors="replace").read() for f in logs())
-        c.true(wait_until(lambda: text().count("User TESTER logged in") == 2),
+        c.true(wait_until(lambda: text().count("User TESTER logged in") == 2, 20),
                "both logins reach the log file: %r" % logs())
         c.eq([owner(f)[0] for f in logs()], ["vantor"], "owner of the log file")
         xfer = "".join(open(f, errors="replace").read()
                        for f in glob.glob("/var/log/vantor/xferlog*"))
         c.true("up.txt" in xfer, "the upload is in the transfer log: %r" % xfer)
         proc.send_signal(signal.SIGTERM)
-        c.true(notify.wait_for("STOPPING=1"), "STOPPING=1")
+        c.true(notify.has("STOPPING=1"), "STOPPING=1")
         c.eq(proc.wait(timeout=20), 0, "exit status")
     finally:
         if proc.poll() is None:
@@ -244,7 +190,7 @@ def serve_as_unit(c, scratch):
         said = out.read()
         out.close()
         c.true("CANNOT WRITE TO LOGFILE" not in said, "the log file stays writable:\n" + said)
-        notify.sock.close()
+        notify.close()
         shutil.rmtree(os.path.dirname(notify.path), ignore_errors=True)
 
 
@@ -313,7 +259,7 @@ def main():
     ap.add_argument("--build", required=True)
     build = os.path.abspath(ap.parse_args().build)
     scratch = tempfile.mkdtemp(prefix="vantor-deb-")
-    c = Checks()
+    c = Checker()
     lock = open("/tmp/vantor-deb-install.lock", "w")
     try:
         out = run("cpack", "-G", "DEB", "--config", os.path.join(build, "CPackConfig.cmake"),
