@@ -567,11 +567,13 @@ struct RChecker {
   }
 
   // What the account reads or writes again after the switch, asked as it.
-  void CheckRunAsFiles(const std::vector<RLineStr>& entries);
+  // `text` is the content checked, read here privately: the check may run
+  // on a worker, where the loop's readers of the file must not be touched.
+  void CheckRunAsFiles(const std::vector<RLineStr>& entries, const std::string& text);
 };
 
-void RChecker::CheckRunAsFiles(const std::vector<RLineStr>& entries) {
-  for (const RRunAsFileStr& f : RunAsFiles(RIniFile(iniPath))) {
+void RChecker::CheckRunAsFiles(const std::vector<RLineStr>& entries, const std::string& text) {
+  for (const RRunAsFileStr& f : RunAsFiles(RIniFile::FromText(iniPath, text))) {
     const int error = AccessAs(f.path, f.need, runAs);
     if (error == 0 || error == ENOENT) continue;
     int line = 0;
@@ -622,8 +624,7 @@ std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath) {
   return CheckConfigText(iniPath, std::move(text));
 }
 
-std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::string text,
-                                               bool onDisk) {
+std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::string text) {
   RChecker c;
   c.iniPath = iniPath;
   c.iniDir = DirectoryOf(iniPath);
@@ -719,7 +720,7 @@ std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::
     c.Add(runLine, true, LoadStr(kCheckRunAsGroupAlone));
   }
 
-  if (onDisk) c.CheckRunAsFiles(entries);
+  c.CheckRunAsFiles(entries, text);
 
   for (const auto& e : entries) {
     if (EqualNoCaseAscii(e.section, "DRIVES")) continue;

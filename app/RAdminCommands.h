@@ -27,12 +27,9 @@ struct RConfigProblemStr {
 // in line order.
 std::vector<RConfigProblemStr> CheckConfigFile(const std::string& iniPath);
 // The same on `text` as the content of the file at `iniPath` (relative
-// paths are taken from its folder). Any thread.
-// `onDisk` false: the check runs off the loop on a text not yet saved, and
-// leaves out what only the saved file can answer (the run-as account's reach
-// of the files the INI names, read through the loop's INI images).
-std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::string text,
-                                               bool onDisk = true);
+// paths are taken from its folder). Any thread: `text` is read through a
+// private INI copy, never through the loop's readers of the file.
+std::vector<RConfigProblemStr> CheckConfigText(const std::string& iniPath, std::string text);
 
 // Prints the problems ("PATH:LINE: error: TEXT") and a summary to `out`;
 // exit 1 when any is an error.

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <vector>
 
 #include "app/RAdminCommands.h"
 #include "app/RAdminStrings.h"
@@ -103,50 +105,96 @@ Json TransferJson(int32_t state, const RSessionSummaryStr& q, int64_t rate) {
   return t;
 }
 
+// What the answer of one session shows, copied on the loop (plain records,
+// no JSON): the answer is made from it on a worker.
+struct RSessionSnapStr {
+  RSessionSummaryStr summary;
+  std::optional<RSessionTimingStr> timing;
+  std::optional<RSessionTrafficStr> traffic;
+  std::optional<std::string> host;  // once looked up
+  bool anonymous = false;
+  const char* state = "";
+  std::string clientName, ipHome, directory, command;
+};
+
 // `lookUp`: start a host-name look-up when the name is not known yet, as
 // the user information window does for the session it shows (never for a
 // whole list: thousands of look-ups at once).
-Json SessionJson(RFTPSManager& m, const RFTPSComInterp& session, bool lookUp) {
-  const RFTPSComInterp* s = &session;
-  const uint32_t n = s->Number();
-  const std::optional<RSessionSummaryStr> q = m.SessionSummary(session);
-  const std::optional<RSessionTimingStr> t = m.SessionTiming(session);
-  const std::optional<RSessionTrafficStr> tr = m.SessionTraffic(session);
-  std::optional<RSessionHostStr> h;
+RSessionSnapStr SessionSnap(RFTPSManager& m, const RFTPSComInterp& s, bool lookUp) {
+  RSessionSnapStr o;
+  o.summary = m.SessionSummary(s);
+  o.timing = m.SessionTiming(s);
+  o.traffic = m.SessionTraffic(s);
   if (lookUp) {
-    h = m.SessionHost(n);
-  } else if (s->Connection.nameResolved) {
-    h.emplace();
-    h->resolved = 1;
-    const size_t len = std::min(s->Connection.hostName.size(), sizeof(h->host) - 1);
-    std::memcpy(h->host, s->Connection.hostName.data(), len);
+    const std::optional<RSessionHostStr> h = m.SessionHost(s.Number());
+    if (h && h->resolved) o.host = Field(h->host, sizeof(h->host));
+  } else if (s.Connection.nameResolved) {
+    o.host = s.Connection.hostName.substr(0, sizeof(RSessionHostStr::host) - 1);
   }
+  o.anonymous = s.Login.anonymous;
+  o.state = StateName(s.CommandState());
+  o.clientName = s.Choices.clientName;
+  o.ipHome = s.Connection.localAddressText;
+  o.directory = s.Login.currentDir;
+  o.command = s.CurrentCommand();
+  return o;
+}
+
+// Any thread.
+Json SessionJson(const RSessionSnapStr& o) {
+  const RSessionSummaryStr& q = o.summary;
+  const std::optional<RSessionTimingStr>& t = o.timing;
+  const std::optional<RSessionTrafficStr>& tr = o.traffic;
   Json j;
-  j["number"] = n;
-  j["user"] = Field(q->user, sizeof(q->user));
-  j["anonymous"] = s->Login.anonymous;
-  j["client"] = Field(q->client, sizeof(q->client));
-  j["clientName"] = s->Choices.clientName;
-  j["host"] = h && h->resolved ? Json(Field(h->host, sizeof(h->host))) : Json(nullptr);
-  j["ipHome"] = s->Connection.localAddressText;
-  j["state"] = StateName(s->CommandState());
-  j["directory"] = s->Login.currentDir;
+  j["number"] = q.session;
+  j["user"] = Field(q.user, sizeof(q.user));
+  j["anonymous"] = o.anonymous;
+  j["client"] = Field(q.client, sizeof(q.client));
+  j["clientName"] = o.clientName;
+  j["host"] = o.host ? Json(*o.host) : Json(nullptr);
+  j["ipHome"] = o.ipHome;
+  j["state"] = o.state;
+  j["directory"] = o.directory;
   j["connectedSeconds"] = t ? t->hours * 3600 + t->minutes * 60 + t->seconds : 0;
   j["idleSeconds"] = t ? t->idleHours * 3600 + t->idleMinutes * 60 + t->idleSeconds : 0;
-  j["transfer"] = TransferJson(q->transferState, *q, t ? t->rate : -1);
+  j["transfer"] = TransferJson(q.transferState, q, t ? t->rate : -1);
   j["bytesSent"] = tr ? tr->bytesSent : 0;
   j["bytesReceived"] = tr ? tr->bytesReceived : 0;
-  const std::string proto = Field(q->tlsProtocol, sizeof(q->tlsProtocol));
+  const std::string proto = Field(q.tlsProtocol, sizeof(q.tlsProtocol));
   Json tls;
   if (proto.empty()) {
     tls = nullptr;
   } else {
     tls["protocol"] = proto;
-    tls["cipher"] = Field(q->tlsCipher, sizeof(q->tlsCipher));
+    tls["cipher"] = Field(q.tlsCipher, sizeof(q.tlsCipher));
   }
   j["tls"] = tls;
-  j["dataProtection"] = q->protP != 0 ? "P" : "C";
+  j["dataProtection"] = q.protP != 0 ? "P" : "C";
+  j["command"] = o.command.empty() ? Json(nullptr) : Json(o.command);
   return j;
+}
+
+// Each answer made off the loop is its own job (the pool joins jobs of one
+// key, and two answers are never one).
+uint64_t gAnswerSerial = 0;
+
+// The answer `make` builds from what it captured (a copy made on the
+// loop), made on a worker: a big list turned into text would hold up every
+// session for the time it takes. When the pool is full it is made here.
+std::optional<RAdminAnswerStr> AnswerOffLoop(RFTPSManager& m, const RAdminCallStr& call,
+                                             std::function<RAdminAnswerStr()> make) {
+  auto work = [make]() -> RWorkPool::Result {
+    return std::make_shared<const RAdminAnswerStr>(make());
+  };
+  auto later = call.later;
+  auto done = [later](const RWorkPool::Result& res) {
+    const auto* a = static_cast<const RAdminAnswerStr*>(res.get());
+    later(a != nullptr ? *a : ErrorAnswer(500, "the answer could not be made"));
+  };
+  const RWorkSubmit sub = m.Pool().Submit("admin-answer-" + std::to_string(++gAnswerSerial),
+                                          call.cancel, std::move(work), std::move(done));
+  if (sub == RWorkSubmit::Full) return make();
+  return std::nullopt;
 }
 
 // "/v1/a/b" -> {"a", "b"}; an empty segment anywhere makes it unknown.
@@ -313,8 +361,8 @@ std::optional<RAdminAnswerStr> PatchConfig(RAdminResources& r, const RAdminCallS
   auto work = [path, current, candidate, changed]() -> RWorkPool::Result {
     // The check reads what the paths name: on the pool, never the loop.
     auto verdict = std::make_shared<RConfigVerdictStr>();
-    const auto before = CheckConfigText(path, current, false);
-    for (const RConfigProblemStr& p : CheckConfigText(path, candidate, false)) {
+    const auto before = CheckConfigText(path, current);
+    for (const RConfigProblemStr& p : CheckConfigText(path, candidate)) {
       const bool onChanged = std::find(changed.begin(), changed.end(), p.line) != changed.end();
       const bool isNew =
           p.error && std::none_of(before.begin(), before.end(), [&](const RConfigProblemStr& b) {
@@ -362,12 +410,26 @@ std::optional<RAdminAnswerStr> PatchConfig(RAdminResources& r, const RAdminCallS
   return std::nullopt;
 }
 
-Json ConfigJson(RIniFile& ini) {
-  Json j = Json::object();
+// Every section's keys in file order, secrets masked; copied on the loop.
+using RConfigSnapStr =
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>;
+
+RConfigSnapStr ConfigSnap(RIniFile& ini) {
+  RConfigSnapStr out;
   for (const std::string& section : ini.SectionNames()) {
+    out.emplace_back(section, ini.SectionEntries(section));
+    for (auto& [k, v] : out.back().second)
+      if (SecretConfigKey(k)) v = kMaskedValue;
+  }
+  return out;
+}
+
+// Any thread.
+Json ConfigJson(const RConfigSnapStr& snap) {
+  Json j = Json::object();
+  for (const auto& [section, entries] : snap) {
     Json keys = Json::object();
-    for (const auto& [k, v] : ini.SectionEntries(section))
-      keys[k] = SecretConfigKey(k) ? kMaskedValue : v;
+    for (const auto& [k, v] : entries) keys[k] = v;
     j[section] = keys;
   }
   return j;
@@ -512,9 +574,14 @@ std::optional<RAdminAnswerStr> RAdminResources::Call(const RAdminCallStr& c) {
   if (top == "sessions") {
     if (n == 1) {
       if (!get) return notAllowed();
-      Json list = Json::array();
-      for (const auto& s : m.Sessions()) list.push_back(SessionJson(m, *s, false));
-      return JsonAnswer(200, list);
+      auto snaps = std::make_shared<std::vector<RSessionSnapStr>>();
+      snaps->reserve(m.Sessions().size());
+      for (const auto& s : m.Sessions()) snaps->push_back(SessionSnap(m, *s, false));
+      return AnswerOffLoop(m, c, [snaps] {
+        Json list = Json::array();
+        for (const RSessionSnapStr& o : *snaps) list.push_back(SessionJson(o));
+        return JsonAnswer(200, list);
+      });
     }
     const std::optional<uint32_t> number = Number((*seg)[1]);
     if (!number || n > 3 || (n == 3 && (*seg)[2] != "trace"))
@@ -528,7 +595,11 @@ std::optional<RAdminAnswerStr> RAdminResources::Call(const RAdminCallStr& c) {
       a.streamSession = *number;
       return a;
     }
-    if (get) return JsonAnswer(200, SessionJson(m, *m.FindSession(*number), true));
+    if (get) {
+      auto snap =
+          std::make_shared<const RSessionSnapStr>(SessionSnap(m, *m.FindSession(*number), true));
+      return AnswerOffLoop(m, c, [snap] { return JsonAnswer(200, SessionJson(*snap)); });
+    }
     if (!del) return notAllowed();
     WriteLog(LOG_SECURITY, FormatStr(kLogAdminKill, *number, c.who));
     // Posted, as the window's Kill: never inside the session's own calls.
@@ -598,7 +669,10 @@ std::optional<RAdminAnswerStr> RAdminResources::Call(const RAdminCallStr& c) {
     return ErrorAnswer(404, "unknown resource");
   }
   if (top == "config" && n == 1) {
-    if (get) return JsonAnswer(200, ConfigJson(m.Ini()));
+    if (get) {
+      auto snap = std::make_shared<const RConfigSnapStr>(ConfigSnap(m.Ini()));
+      return AnswerOffLoop(m, c, [snap] { return JsonAnswer(200, ConfigJson(*snap)); });
+    }
     if (c.method == "PATCH") return PatchConfig(*this, c);
     return notAllowed();
   }

@@ -77,10 +77,17 @@ RAdminSettingsStr ReadAdminSettings(const RIniFile& ini, const std::string& iniP
 
 // --- the pieces -------------------------------------------------------------------------
 
+enum class RAdminKind { Unix, Admin, Metrics };
+
 struct RAdminListener {
   RAdminServer::Impl* owner = nullptr;
   MHD_Daemon* daemon = nullptr;
   std::string name;  // for log lines
+  RAdminKind kind = RAdminKind::Unix;
+  // Replaced by a reload: its connections are closed as they wake, and it
+  // goes at the next turn of the loop (never inside its own run).
+  bool retiring = false;
+  std::string certPem, keyPem;  // the library may refer to them while it runs
   bool unixSocket = false;
   bool token = false;  // bearer token required
   bool metricsOnly = false;
@@ -124,7 +131,6 @@ struct RAdminServer::Impl {
   std::vector<std::unique_ptr<RAdminListener>> listeners;
   std::set<RAdminStream*> streams;
   std::set<RAdminRequest*> requests;
-  std::string certPem, keyPem;
   std::function<std::string()> metrics;
   RMessageLoop::TimerId keepAlive = 0;
   struct BadTokens {
@@ -139,8 +145,16 @@ struct RAdminServer::Impl {
   Impl(RVantorApp& a, std::function<RFTPServer*()> s) : app(a), server(std::move(s)) {}
   RMessageLoop& Loop() { return app.Loop(); }
 
-  bool StartListener(const std::string& name, RFd fd, bool unixSocket, bool token, bool metricsOnly,
-                     bool tls);
+  bool StartListener(const std::string& name, RFd fd, RAdminKind kind, bool tls,
+                     std::string certPem, std::string keyPem, std::string* why);
+  // The Unix socket / a TCP listener of `s`; false with the reason.
+  bool StartUnix(const RAdminSettingsStr& s, std::string* why);
+  bool StartTcp(const RAdminSettingsStr& s, RAdminKind kind, std::string* why);
+  RAdminListener* Find(RAdminKind kind);
+  // Closes the listener's connections and lets it go at the next turn.
+  void Retire(RAdminListener& l);
+  void Apply(const RAdminSettingsStr& next);
+  void EnsureKeepAlive();
   void Run(RAdminListener& l);
   void Arm(RAdminListener& l);
   void RunSoon(RAdminListener& l);
@@ -241,14 +255,19 @@ std::string Header(MHD_Connection* c, const char* name) {
 
 // --- daemons on the loop ------------------------------------------------------------------
 
-bool RAdminServer::Impl::StartListener(const std::string& name, RFd fd, bool unixSocket, bool token,
-                                       bool metricsOnly, bool tls) {
+bool RAdminServer::Impl::StartListener(const std::string& name, RFd fd, RAdminKind kind, bool tls,
+                                       std::string certPem, std::string keyPem, std::string* why) {
+  const bool unixSocket = kind == RAdminKind::Unix;
+  const bool metricsOnly = kind == RAdminKind::Metrics;
   auto l = std::make_unique<RAdminListener>();
   l->owner = this;
   l->name = name;
+  l->kind = kind;
   l->unixSocket = unixSocket;
-  l->token = token;
+  l->token = kind == RAdminKind::Admin;
   l->metricsOnly = metricsOnly;
+  l->certPem = std::move(certPem);
+  l->keyPem = std::move(keyPem);
   unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
   if (tls) flags |= MHD_USE_TLS;
   std::vector<MHD_OptionItem> opts = {
@@ -262,8 +281,8 @@ bool RAdminServer::Impl::StartListener(const std::string& name, RFd fd, bool uni
   };
   if (!unixSocket) opts.push_back({MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressLimit, nullptr});
   if (tls) {
-    opts.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(keyPem.c_str())});
-    opts.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(certPem.c_str())});
+    opts.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(l->keyPem.c_str())});
+    opts.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(l->certPem.c_str())});
     opts.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0,
                     const_cast<char*>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")});
   }
@@ -271,7 +290,7 @@ bool RAdminServer::Impl::StartListener(const std::string& name, RFd fd, bool uni
   l->daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &OnRequest, l.get(), MHD_OPTION_ARRAY,
                                opts.data(), MHD_OPTION_END);
   if (l->daemon == nullptr) {
-    WriteLog(LOG_SYSTEM, FormatStr(kLogAdminNotStarted, name, "the HTTP library refused it"));
+    *why = "the HTTP library refused it";
     return false;
   }
   (void)fd.Release();  // the daemon closes it
@@ -280,7 +299,7 @@ bool RAdminServer::Impl::StartListener(const std::string& name, RFd fd, bool uni
   RAdminListener* raw = l.get();
   if (l->epollFd < 0 || !Loop().WatchFd(l->epollFd, [this, raw](uint32_t) { Run(*raw); })) {
     MHD_stop_daemon(l->daemon);
-    WriteLog(LOG_SYSTEM, FormatStr(kLogAdminNotStarted, name, "no event descriptor"));
+    *why = "no event descriptor";
     return false;
   }
   listeners.push_back(std::move(l));
@@ -291,6 +310,7 @@ bool RAdminServer::Impl::StartListener(const std::string& name, RFd fd, bool uni
 
 void RAdminServer::Impl::Run(RAdminListener& l) {
   l.runQueued = false;
+  if (l.daemon == nullptr) return;
   MHD_run(l.daemon);
   Arm(l);
 }
@@ -337,7 +357,7 @@ MHD_Result RAdminServer::Impl::Handle(RAdminListener& l, MHD_Connection* c, cons
                                       void** reqCls) {
   auto* r = static_cast<RAdminRequest*>(*reqCls);
   // Going down: every connection is closed as it wakes.
-  if (stopping) return MHD_NO;
+  if (stopping || l.retiring) return MHD_NO;
   if (r == nullptr) {
     r = new RAdminRequest;
     r->listener = &l;
@@ -619,6 +639,7 @@ void RAdminServer::Impl::Shutdown() {
   for (auto& l : listeners) {
     if (l->timer != 0) Loop().CancelTimer(l->timer);
     if (l->epollFd >= 0) Loop().UnwatchFd(l->epollFd);
+    if (l->daemon == nullptr) continue;  // retired by a reload, stopped already
     MHD_run(l->daemon);
     // Frees every connection, request and stream through the callbacks.
     MHD_stop_daemon(l->daemon);
@@ -626,6 +647,202 @@ void RAdminServer::Impl::Shutdown() {
   listeners.clear();
   stopping = false;
   if (!settings.socketPath.empty()) RemoveUnixSocket(settings.socketPath);
+}
+
+RAdminListener* RAdminServer::Impl::Find(RAdminKind kind) {
+  for (auto& l : listeners)
+    if (l->kind == kind && !l->retiring) return l.get();
+  return nullptr;
+}
+
+void RAdminServer::Impl::Retire(RAdminListener& l) {
+  l.retiring = true;
+  if (l.epollFd >= 0) Loop().UnwatchFd(l.epollFd);
+  l.epollFd = -1;
+  if (l.timer != 0) Loop().CancelTimer(l.timer);
+  l.timer = 0;
+  // Each asleep connection is woken, so that the library lets it go.
+  for (RAdminStream* st : streams) {
+    if (st->listener != &l) continue;
+    st->ended = true;
+    if (st->suspended) {
+      st->suspended = false;
+      MHD_resume_connection(st->connection);
+    }
+  }
+  for (RAdminRequest* r : std::vector<RAdminRequest*>(requests.begin(), requests.end())) {
+    if (r->listener != &l) continue;
+    r->cancel->Cancel();
+    if (r->delay != 0) Loop().CancelTimer(r->delay);
+    r->delay = 0;
+    if (r->suspended) {
+      r->suspended = false;
+      MHD_resume_connection(r->connection);
+    }
+  }
+  // A reload may come from a request of this very listener, inside its run.
+  RAdminListener* raw = &l;
+  std::weak_ptr<bool> live = alive;
+  Loop().AddTimer(0, false, [this, raw, live] {
+    if (!live.lock()) return;
+    MHD_run(raw->daemon);
+    MHD_stop_daemon(raw->daemon);
+    // The object stays (without a daemon) until the end: a wake-up queued
+    // for it meanwhile finds nothing to run rather than freed memory.
+    raw->daemon = nullptr;
+  });
+}
+
+void RAdminServer::Impl::EnsureKeepAlive() {
+  if (keepAlive != 0 || listeners.empty()) return;
+  keepAlive = Loop().AddTimer(kKeepAliveMs, true, [this] { KeepAlive(); });
+}
+
+bool RAdminServer::Impl::StartUnix(const RAdminSettingsStr& s, std::string* why) {
+  std::optional<uint32_t> gid;
+  if (!s.group.empty()) {
+    gid = GroupIdOf(s.group);
+    if (!gid) {
+      *why = "no group " + s.group;
+      return false;
+    }
+  }
+  RFd fd = ListenUnixSocket(s.socketPath, 0660, gid, why);
+  if (!fd) return false;
+  if (!StartListener(s.socketPath, std::move(fd), RAdminKind::Unix, false, {}, {}, why)) {
+    RemoveUnixSocket(s.socketPath);
+    return false;
+  }
+  return true;
+}
+
+bool RAdminServer::Impl::StartTcp(const RAdminSettingsStr& s, RAdminKind kind, std::string* why) {
+  const std::string& text = kind == RAdminKind::Metrics ? s.metricsListen : s.listen;
+  RListenAddrStr a;
+  if (!ParseListenAddress(text, &a)) {
+    *why = "not address:port";
+    return false;
+  }
+  bool tls = false;
+  std::string cert, key;
+  if (kind == RAdminKind::Admin) {
+    if (s.tokenHash.empty()) {
+      *why = LoadStr(kTextAdminNeedsToken);
+      return false;
+    }
+    if (!a.loopback) {
+      // Tokens never cross a network in the clear.
+      cert = ReadPem(s.certFile);
+      key = ReadPem(s.keyFile.empty() ? s.certFile : s.keyFile);
+      if (cert.empty() || key.empty() || !MHD_is_feature_supported(MHD_FEATURE_TLS)) {
+        *why = LoadStr(kTextAdminNeedsTls);
+        return false;
+      }
+      tls = true;
+    }
+  }
+  RFd fd = ListenTcpSocket(a, why);
+  if (!fd) return false;
+  return StartListener(tls ? "https://" + text : "http://" + text, std::move(fd), kind, tls,
+                       std::move(cert), std::move(key), why);
+}
+
+void RAdminServer::Impl::Apply(const RAdminSettingsStr& next) {
+  // A listener moves when its key changed: the new one is made first, and
+  // the old one goes only once it runs, so a key that cannot be applied
+  // leaves the endpoint as it was (and says so).
+  auto refused = [](const char* key, const std::string& value, const std::string& why) {
+    WriteLog(LOG_SYSTEM, FormatStr(kLogAdminKeyRefused, key, value, why));
+  };
+  auto stopped = [this](RAdminListener* l) {
+    if (l == nullptr) return;
+    WriteLog(LOG_SYSTEM, FormatStr(kLogAdminStopped, l->name));
+    Retire(*l);
+  };
+  std::string why;
+  bool moved = false;  // the socket was made anew, with the new group
+  if (next.socketPath != settings.socketPath) {
+    RAdminListener* old = Find(RAdminKind::Unix);
+    const std::string oldPath = settings.socketPath;
+    if (next.socketPath.empty()) {
+      stopped(old);
+      settings.socketPath.clear();
+      if (!oldPath.empty()) RemoveUnixSocket(oldPath);
+    } else if (StartUnix(next, &why)) {
+      stopped(old);
+      if (!oldPath.empty()) RemoveUnixSocket(oldPath);
+      settings.socketPath = next.socketPath;
+      settings.group = next.group;
+      moved = true;
+    } else {
+      refused("AdminSocket", next.socketPath, why);
+    }
+  }
+  // The socket that runs (kept, or its move refused) takes the new group in place.
+  if (!moved && next.group != settings.group && !settings.socketPath.empty()) {
+    std::optional<uint32_t> gid;
+    bool ok = true;
+    if (!next.group.empty()) {
+      gid = GroupIdOf(next.group);
+      if (!gid) {
+        ok = false;
+        why = "no group " + next.group;
+      }
+    }
+    if (ok) ok = SetUnixSocketGroup(settings.socketPath, gid, &why);
+    if (ok) {
+      settings.group = next.group;
+    } else {
+      refused("AdminGroup", next.group, why);
+    }
+  }
+  // The token is checked against the hash of the moment.
+  const bool tlsChanged = next.certFile != settings.certFile || next.keyFile != settings.keyFile;
+  settings.tokenHash = next.tokenHash;
+  settings.certFile = next.certFile;
+  settings.keyFile = next.keyFile;
+  RAdminListener* admin = Find(RAdminKind::Admin);
+  if (admin != nullptr && next.tokenHash.empty()) {
+    // Nobody could be let in any more.
+    stopped(admin);
+    WriteLog(LOG_SYSTEM,
+             FormatStr(kLogAdminNotStarted, next.listen, LoadStr(kTextAdminNeedsToken)));
+    settings.listen.clear();
+  } else if (next.listen != settings.listen ||
+             (admin != nullptr && admin->certPem.size() > 0 && tlsChanged)) {
+    if (next.listen.empty()) {
+      stopped(admin);
+      settings.listen.clear();
+    } else if (next.listen == settings.listen) {
+      // Same address, new certificate: the port is ours already, so the old
+      // listener goes first.
+      stopped(admin);
+      settings.listen.clear();
+      if (StartTcp(next, RAdminKind::Admin, &why)) {
+        settings.listen = next.listen;
+      } else {
+        refused("AdminListen", next.listen, why);
+      }
+    } else if (StartTcp(next, RAdminKind::Admin, &why)) {
+      stopped(admin);
+      settings.listen = next.listen;
+    } else {
+      refused("AdminListen", next.listen, why);
+    }
+  }
+  if (next.metricsListen != settings.metricsListen) {
+    RAdminListener* old = Find(RAdminKind::Metrics);
+    if (next.metricsListen.empty()) {
+      stopped(old);
+      settings.metricsListen.clear();
+    } else if (StartTcp(next, RAdminKind::Metrics, &why)) {
+      stopped(old);
+      settings.metricsListen = next.metricsListen;
+    } else {
+      refused("MetricsListen", next.metricsListen, why);
+    }
+  }
+  EnsureKeepAlive();
 }
 
 // --- the object -----------------------------------------------------------------------
@@ -644,60 +861,25 @@ void RAdminServer::SetMetricsSource(std::function<std::string()> source) {
 void RAdminServer::Start(const RAdminSettingsStr& s) {
   Impl& m = *impl_;
   m.settings = s;
-  if (!s.socketPath.empty()) {
-    std::optional<uint32_t> gid;
-    std::string error;
-    if (!s.group.empty()) {
-      gid = GroupIdOf(s.group);
-      if (!gid) error = "no group " + s.group;
-    }
-    RFd fd;
-    if (error.empty()) fd = ListenUnixSocket(s.socketPath, 0660, gid, &error);
-    if (!fd) {
-      WriteLog(LOG_SYSTEM, FormatStr(kLogAdminNotStarted, s.socketPath, error));
-      m.settings.socketPath.clear();
-    } else if (!m.StartListener(s.socketPath, std::move(fd), true, false, false, false)) {
-      RemoveUnixSocket(s.socketPath);
-      m.settings.socketPath.clear();
-    }
+  std::string why;
+  if (!s.socketPath.empty() && !m.StartUnix(s, &why)) {
+    WriteLog(LOG_SYSTEM, FormatStr(kLogAdminNotStarted, s.socketPath, why));
+    m.settings.socketPath.clear();
   }
-  auto tcp = [&](const std::string& text, bool metricsOnly) {
-    RListenAddrStr a;
-    if (!ParseListenAddress(text, &a)) {
-      WriteLog(LOG_SYSTEM, FormatStr(kLogAdminNotStarted, text, "not address:port"));
-      return;
-    }
-    bool tls = false;
-    if (!metricsOnly) {
-      if (s.tokenHash.empty()) {
-        WriteLog(LOG_SYSTEM, FormatStr(kLogAdminNeedsToken, text));
-        return;
-      }
-      if (!a.loopback) {
-        // Tokens never cross a network in the clear.
-        m.certPem = ReadPem(s.certFile);
-        m.keyPem = ReadPem(s.keyFile.empty() ? s.certFile : s.keyFile);
-        if (m.certPem.empty() || m.keyPem.empty() || !MHD_is_feature_supported(MHD_FEATURE_TLS)) {
-          WriteLog(LOG_SYSTEM, FormatStr(kLogAdminNeedsTls, text));
-          return;
-        }
-        tls = true;
-      }
-    }
-    std::string error;
-    RFd fd = ListenTcpSocket(a, &error);
-    if (!fd) {
-      WriteLog(LOG_SYSTEM, FormatStr(kLogAdminNotStarted, text, error));
-      return;
-    }
-    (void)m.StartListener(tls ? "https://" + text : "http://" + text, std::move(fd), false,
-                          !metricsOnly, metricsOnly, tls);
-  };
-  if (!s.listen.empty()) tcp(s.listen, false);
-  if (!s.metricsListen.empty()) tcp(s.metricsListen, true);
-  if (!m.listeners.empty()) {
-    m.keepAlive = m.Loop().AddTimer(kKeepAliveMs, true, [&m] { m.KeepAlive(); });
+  // A listener that did not start is not in the settings: a reload tries it again.
+  if (!s.listen.empty() && !m.StartTcp(s, RAdminKind::Admin, &why)) {
+    WriteLog(LOG_SYSTEM, FormatStr(kLogAdminNotStarted, s.listen, why));
+    m.settings.listen.clear();
   }
+  if (!s.metricsListen.empty() && !m.StartTcp(s, RAdminKind::Metrics, &why)) {
+    WriteLog(LOG_SYSTEM, FormatStr(kLogAdminNotStarted, s.metricsListen, why));
+    m.settings.metricsListen.clear();
+  }
+  m.EnsureKeepAlive();
+}
+
+void RAdminServer::Apply(const RAdminSettingsStr& s) {
+  impl_->Apply(s);
 }
 
 void RAdminServer::Stop() {

@@ -28,7 +28,7 @@ class RIniFile;
 class RMessageLoop;
 class RVantorApp;
 
-// The keys of [GLOBAL] the endpoint reads at start-up.
+// The keys of [GLOBAL] the endpoint reads at start-up and on each reload.
 struct RAdminSettingsStr {
   std::string socketPath;     // `AdminSocket`; "" = no Unix socket
   std::string group;          // `AdminGroup`, else `RunAsGroup`; "" = the process's own
@@ -54,6 +54,11 @@ class RAdminServer {
   // Brings up the listeners `s` names, each logged; one that cannot start is
   // logged and left out, the others run.
   void Start(const RAdminSettingsStr& s);
+  // A reload's settings: a listener whose key changed is made anew (the
+  // old one goes once the new one runs), the others are kept; the token
+  // hash and the socket's group change in place. A part that cannot be
+  // applied is logged and stays as it was.
+  void Apply(const RAdminSettingsStr& s);
   void Stop();
 
   // The text of GET /metrics (Prometheus text format). Unless one is set the

@@ -21,6 +21,10 @@ enum : uint32_t {
   kTextAdminFrom = 29111,
   kLogAdminConfigChanged = 29112,
   kLogAdminUnblock = 29113,
+  kLogAdminStopped = 29500,
+  kLogAdminKeyRefused = 29501,
+  kTextAdminNeedsTls = 29502,
+  kTextAdminNeedsToken = 29503,
 };
 
 }  // namespace vantor

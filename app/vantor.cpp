@@ -103,6 +103,10 @@ REngineHooks MakeHooks(REngine& e) {
     (void)e.confinement.ReportReload(RIniFile(e.iniPath));
     e.server->Reload();
     e.addOns.Attach(*e.server);
+    if (e.admin) {
+      e.adminSettings = ReadAdminSettings(e.server->Manager().Ini(), e.iniPath);
+      e.admin->Apply(e.adminSettings);
+    }
   };
   h.configureDirCache = [&e](int32_t entries, int32_t seconds) {
     e.addOns.ConfigureDirCache(e.server.get(), entries, seconds);

@@ -167,7 +167,7 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
 
 void PrintSessions(const Json& list) {
   std::vector<std::vector<std::string>> rows = {
-      {"NUM", "USER", "CLIENT", "STATE", "CONNECTED", "IDLE", "TRANSFER", "TLS"}};
+      {"NUM", "USER", "CLIENT", "STATE", "CONNECTED", "IDLE", "TRANSFER", "TLS", "COMMAND"}};
   for (const Json& s : list) {
     std::string xfer = "-";
     if (s["transfer"].is_object()) {
@@ -178,7 +178,8 @@ void PrintSessions(const Json& list) {
                     Text(s["client"]), Text(s["state"]),
                     Clock(s["connectedSeconds"].get<int64_t>()),
                     Clock(s["idleSeconds"].get<int64_t>()), xfer,
-                    s["tls"].is_object() ? Text(s["tls"]["protocol"]) : "-"});
+                    s["tls"].is_object() ? Text(s["tls"]["protocol"]) : "-",
+                    s.contains("command") ? Text(s["command"]) : "-"});
   }
   PrintTable(rows);
 }

@@ -157,6 +157,7 @@ std::unordered_map<std::string, std::weak_ptr<RIniImage>>& Images() {
 }  // namespace
 
 RIniImage::~RIniImage() {
+  if (detached) return;
   auto it = Images().find(path);
   if (it != Images().end() && it->second.expired()) Images().erase(it);
 }
@@ -391,6 +392,16 @@ RIniFile::RIniFile(std::string path) : path_(std::move(path)) {
   }
 }
 
+RIniFile RIniFile::FromText(std::string path, std::string text) {
+  RIniFile f;
+  f.path_ = std::move(path);
+  f.image_ = std::make_shared<RIniImage>(f.path_);
+  f.image_->detached = true;
+  f.image_->loaded = true;
+  f.image_->TakeContent(std::move(text));
+  return f;
+}
+
 RIniImage& RIniFile::Image() const {
   VANTOR_CHECK_THREAD(image_->thread, "an INI image (RIniFile)");
   return *image_;
@@ -525,6 +536,7 @@ std::string RIniFile::KeptReason() const {
 }
 
 void RIniFile::Refresh() const {
+  if (image_->detached) return;
   // A deferred write not yet on disk is newer than anything the file says.
   if (NewerThanDisk(path_)) return;
   // The change a worker is reading is taken in when it is parsed; until
@@ -536,6 +548,7 @@ void RIniFile::Refresh() const {
 }
 
 void RIniFile::RefreshNow() const {
+  if (image_->detached) return;
   if (NewerThanDisk(path_)) return;
   // A write is built on the file as it is: with a read on a worker, it is
   // read here, and the worker's result is dropped as older than this one.
@@ -551,6 +564,7 @@ void RIniFile::RefreshNow() const {
 bool RIniFile::RefreshOffLoop(RWorkPool* pool, const RWorkCancelPtr& cancel,
                               std::function<void()> ready) const {
   RIniImage& m = Image();
+  if (m.detached) return true;
   if (std::shared_ptr<ReadJob> job = m.reading.lock()) {
     job->waiters.push_back({cancel, std::move(ready)});
     return false;
@@ -706,6 +720,7 @@ bool RIniFile::WriteStringDeferred(std::string_view section, std::string_view ke
 }
 
 bool RIniFile::Modify(const std::vector<Change>& changes, bool deferred) {
+  if (image_->detached) return false;
   RefreshNow();
   // All or nothing: a bad name anywhere refuses the whole write.
   for (const Change& c : changes) {
@@ -787,6 +802,7 @@ std::vector<std::string> RIniFile::Lines() const {
 }
 
 bool RIniFile::WriteLines(const std::vector<std::string>& lines) {
+  if (image_->detached) return false;
   RefreshNow();
   for (const std::string& l : lines) {
     if (l.find_first_of("\r\n") != std::string::npos) return false;

@@ -67,6 +67,12 @@ enum class RWriteNow;
 class RIniFile {
  public:
   explicit RIniFile(std::string path);
+  // A private copy of `text` as the content of the file at `path` (relative
+  // paths resolve as for that file): never registered with the other
+  // readers of the path, never read from or written to the disk (writes
+  // are refused). Any thread; the object stays on the thread that uses it.
+  // For checks of a content not yet saved, off the loop.
+  static RIniFile FromText(std::string path, std::string text);
 
   const std::string& Path() const { return path_; }
 
@@ -149,6 +155,7 @@ class RIniFile {
   uint64_t ChangeCount() const;
 
  private:
+  RIniFile() = default;
   void Refresh() const;
   // Refresh even when a read on a worker made this pass's look: a write must
   // be built on what the file holds now.

@@ -113,6 +113,9 @@ struct RIniImage {
   int64_t lookedMs = 0;    // loop clock at the last look
   // The read of the file on a worker, while one runs.
   std::weak_ptr<inidetail::ReadJob> reading;
+  // A private content (RIniFile::FromText): not in the registry, never
+  // compared with the disk, never written.
+  bool detached = false;
   // Every RIniFile of the path asserts on it.
   [[no_unique_address]] RThreadChecker thread;
 

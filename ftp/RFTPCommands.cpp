@@ -165,9 +165,24 @@ RFTPResumeFn ResumeOf(int32_t deferredCommand) {
 
 // --- the session's dispatch ----------------------------------------------------------
 
+std::string ShownCommandLine(std::string_view line) {
+  std::string copy(line.substr(0, kLoggedLineMax));
+  // Anything after PASS or ACCT may be a password, after SITE PSWD two:
+  // never shown, whoever is logged in.
+  if (VerbIs(copy, "PASS") || VerbIs(copy, "ACCT")) {
+    copy = copy.substr(0, 4);
+    if (line.size() > 4) copy += LoadStr(kTextHiddenPassword);
+  } else if (const size_t keep = SitePswdLogPrefix(copy); keep != std::string::npos) {
+    copy = copy.substr(0, keep) + LoadStr(kTextHiddenPassword);
+  }
+  return copy;
+}
+
 void RFTPSComInterp::Dispatch(std::string_view raw) {
   const std::string_view line = TrimBlanks(raw);
   if (line.empty()) return;
+  // Until the command's final reply goes into the queue (Reply).
+  currentCommand_ = ShownCommandLine(line);
   if (LinesWanted(LOG_COMMANDS)) {
     std::string copy(line.substr(0, kLoggedLineMax));
     if (!Login.anonymous && VerbIs(copy, "PASS"))

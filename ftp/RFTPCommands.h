@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace vantor {
@@ -49,6 +50,11 @@ const RFTPCommandStr* FindVerb(std::span<const RFTPCommandStr> table, std::strin
 // TYPE, MODE, STRU, PWD): it need not wait while another program's change
 // to the configuration file is read.
 bool AsksNoStore(std::string_view line);
+
+// A command line as the administration may see it (the session's current
+// command): at most 159 characters, and nothing after PASS or ACCT, nor the
+// passwords of SITE PSWD (" xxxxx" instead), whoever is logged in.
+std::string ShownCommandLine(std::string_view line);
 
 // The second half of the deferred command `deferredCommand`, or nullptr.
 RFTPResumeFn ResumeOf(int32_t deferredCommand);

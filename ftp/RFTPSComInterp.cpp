@@ -471,7 +471,19 @@ void RFTPSComInterp::PostReadEvent() {
 
 // --- replies ------------------------------------------------------------------------
 
+namespace {
+
+// The last line of a final reply ("226 Done", not "150 ..." nor "211-...").
+bool EndsCommand(std::string_view text) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  return text.size() >= 3 && text[0] >= '2' && text[0] <= '5' && digit(text[1]) && digit(text[2]) &&
+         (text.size() == 3 || text[3] == ' ');
+}
+
+}  // namespace
+
 void RFTPSComInterp::Reply(std::string_view text) {
+  if (!currentCommand_.empty() && EndsCommand(text)) currentCommand_.clear();
   if (replies_.size() > kMaxQueuedReplies) return;
   if (LinesWanted(LOG_REPLIES)) LogSession(LOG_REPLIES, text);
   replies_.emplace_back(text);

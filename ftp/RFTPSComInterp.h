@@ -334,6 +334,11 @@ class RFTPSComInterp : public RTimer {
   bool IsTransferActive() const { return Transfer.Moving(); }
   // Seconds since the connect time.
   int64_t SecondsConnected() const;
+  // The command line the session is running now, as it may be shown
+  // (passwords of PASS, ACCT and SITE PSWD masked, at most 159 characters);
+  // "" between commands. Set when the line is dispatched, cleared when its
+  // final reply is queued: a transfer's command stays until its 226 or 4xx.
+  const std::string& CurrentCommand() const { return currentCommand_; }
   // --- command state ---------------------------------------------------------------
   // The state is changed only through these transitions. Closing is a flag
   // of its own: the state the session had when it began to close is kept
@@ -440,6 +445,7 @@ class RFTPSComInterp : public RTimer {
   RFTPSManager& manager_;
   std::unique_ptr<RWinSocket> control_;
   int32_t commandState_ = CS_Connected;
+  std::string currentCommand_;
   int32_t deferredCommand_ = DC_None;
   bool closing_ = false;  // CloseAfterReplies ran; never cleared
   std::deque<std::string> replies_;

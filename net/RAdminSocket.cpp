@@ -73,6 +73,21 @@ RFd ListenUnixSocket(const std::string& path, uint32_t mode, std::optional<uint3
   return fd;
 }
 
+bool SetUnixSocketGroup(const std::string& path, std::optional<uint32_t> gid, std::string* error) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+    *error = "no socket there";
+    return false;
+  }
+  const gid_t to = gid ? static_cast<gid_t>(*gid) : ::getegid();
+  if (st.st_gid == to) return true;
+  if (::lchown(path.c_str(), static_cast<uid_t>(-1), to) != 0) {
+    *error = ErrnoText("chown");
+    return false;
+  }
+  return true;
+}
+
 void RemoveUnixSocket(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());

@@ -22,6 +22,9 @@ namespace vantor {
 // left behind then.
 RFd ListenUnixSocket(const std::string& path, uint32_t mode, std::optional<uint32_t> gid,
                      std::string* error);
+// Gives the socket file at `path` the group `gid` (nullopt: the process's
+// own), its mode unchanged; false with the reason when it cannot.
+bool SetUnixSocketGroup(const std::string& path, std::optional<uint32_t> gid, std::string* error);
 // Removes the socket file at `path` when it is one (at shutdown).
 void RemoveUnixSocket(const std::string& path);
 

@@ -6,7 +6,9 @@ Paired rounds, their order turned each round: 50 sessions send NOOP in turn
 with the administration load (5 pollers of GET /v1/sessions at 10 Hz, one
 follower of GET /v1/log, 100 logins a second). Printed: p99 of each round,
 the median of the per-round ratios (loaded / quiet) with its spread, then
-the answer time of GET /v1/sessions with --big sessions connected."""
+the answer time of GET /v1/sessions with --big sessions connected and the
+longest NOOP round trip of one session while those answers are made (how
+long the loop stood still for them)."""
 import argparse
 import ftplib
 import multiprocessing
@@ -171,13 +173,40 @@ def main():
         for s in idle:
             s.close()
         big = connect_many(port, o.big)
+        # One session's NOOP round trips while the big answers are made: the
+        # loop's stall shows as the longest of them.
+        probe = ftplib.FTP()
+        probe.connect("127.0.0.1", port, timeout=120)
+        rtts, done = [], threading.Event()
+
+        def noops():
+            while not done.is_set():
+                t0 = time.perf_counter()
+                probe.voidcmd("NOOP")
+                rtts.append(time.perf_counter() - t0)
+
+        quiet_rtts = []
+        for _ in range(200):
+            t0 = time.perf_counter()
+            probe.voidcmd("NOOP")
+            quiet_rtts.append(time.perf_counter() - t0)
+        sender = threading.Thread(target=noops)
+        sender.start()
         times = []
         for _ in range(5):
             status, secs = unix_get(sock, "/v1/sessions", timeout=120)
             times.append(secs)
+        done.set()
+        sender.join()
+        probe.close()
         print("GET /v1/sessions with %d sessions: %s, median %.1f ms (%s)"
               % (o.big, status.decode(), summary(times)[0] * 1e3,
                  ", ".join("%.1f" % (t * 1e3) for t in times)))
+        top = sorted(rtts, reverse=True)[:5]
+        print("NOOP round trips meanwhile: %d, the longest five %s ms, %.0f ms in all above "
+              "20 ms (quiet before: longest %.1f ms)"
+              % (len(rtts), ", ".join("%.0f" % (t * 1e3) for t in top),
+                 sum(t for t in rtts if t > 0.02) * 1e3, max(quiet_rtts) * 1e3))
         for s in big:
             s.close()
         print("load average %.1f %.1f %.1f at end" % os.getloadavg())

@@ -176,6 +176,25 @@ def session_numbers(ep):
     return [s["number"] for s in json.loads(text)]
 
 
+def saw_all(prog, texts, timeout=10):
+    """Waits until a line containing each of `texts` was printed, in any order."""
+    end = time.monotonic() + timeout
+    missing = list(texts)
+    while True:
+        missing = [t for t in missing if not any(t in l for l in prog.lines)]
+        if not missing or time.monotonic() >= end:
+            return missing
+        try:
+            prog.wait_for("", timeout=max(0.1, end - time.monotonic()))
+        except AssertionError:  # no line before the deadline
+            pass
+
+
+def session_of(ep, n):
+    code, text = ep.curl("GET", "/v1/sessions/%d" % n)
+    return json.loads(text) if code == 200 else None
+
+
 class Resources(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -263,8 +282,60 @@ class Resources(unittest.TestCase):
                                    text=True)
             self.assertEqual(refused["problems"], ["MaxNrUsers=many is not a number"])
             self.assertNotIn("many", check.stdout)  # nothing was written
+            if os.geteuid() == 0:
+                # The account to run as could not reach the INI in its private folder:
+                # judged on the edited text, refused, nothing written.
+                code, text = self.ep.curl("PATCH", "/v1/config", '{"GLOBAL": {"RunAsUser": "nobody"}}')
+                self.assertEqual(code, 422, text)
+                self.assertIn("INI: %s cannot be read by nobody" % self.ep.ini,
+                              json.loads(text)["problems"])
+                with open(self.ep.ini) as f:
+                    self.assertNotIn("RunAsUser", f.read())
         finally:
             self.assertEqual(ftp.finish(), [])
+
+    def test_current_command(self):
+        """A session's current command is shown while it runs (a RETR waiting for its data
+        connection) and is null once its final reply went out; the list, the session and
+        vantorctl agree."""
+        write_file(os.path.join(self.ep.dir, "root", "pub.bin"), b"x" * 70000)
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.ep.port, timeout=10)
+        ftp.login("joe", SECRET_PASSWORD)
+        n = session_numbers(self.ep)[-1]
+        try:
+            ftp.voidcmd("TYPE I")
+            host, port = ftplib.parse227(ftp.sendcmd("PASV"))
+            ftp.putcmd("RETR pub.bin")
+            self.assertTrue(wait_until(
+                lambda: (session_of(self.ep, n) or {}).get("command") == "RETR pub.bin"),
+                session_of(self.ep, n))
+            s = session_of(self.ep, n)
+            self.check("/v1/sessions/{n}", "GET", 200, json.dumps(s))
+            listed = [x for x in json.loads(self.ep.curl("GET", "/v1/sessions")[1])
+                      if x["number"] == n]
+            self.assertEqual(listed[0]["command"], "RETR pub.bin")
+            out = self.ep.ctl("sessions")
+            self.assertRegex(out.stdout, r"(?m)^NUM +USER .* +COMMAND$")
+            self.assertRegex(out.stdout, r"(?m)^%d +JOE +127\.0\.0\.1 .* RETR pub\.bin$" % n)
+            data = socket.create_connection((host, port), timeout=10)
+            got = b""
+            while True:
+                chunk = data.recv(65536)
+                if not chunk:
+                    break
+                got += chunk
+            data.close()
+            self.assertEqual(len(got), 70000)
+            self.assertTrue(ftp.getresp().startswith("150"))
+            self.assertTrue(ftp.voidresp().startswith("226"))
+            # The 226 is out: the session runs nothing now.
+            self.assertIsNone(session_of(self.ep, n)["command"])
+            ftp.voidcmd("NOOP")
+            self.assertIsNone(session_of(self.ep, n)["command"])
+            self.assertRegex(self.ep.ctl("sessions").stdout, r"(?m)^%d +JOE .* -$" % n)
+        finally:
+            ftp.close()
 
     def test_unknown_and_not_allowed(self):
         """Unknown resources are 404, wrong methods 405, both as JSON errors."""
@@ -611,6 +682,100 @@ class Programs(unittest.TestCase):
             self.assertEqual(ep.ctl("shutdown", "--force").returncode, 0)
             self.assertEqual(ep.prog.proc.wait(10), 0)
             self.assertFalse(os.path.exists(ep.sock))
+        finally:
+            ep.close()
+
+    def test_reload_applies_admin_keys(self):
+        """A reload moves the endpoint to a changed AdminSocket, AdminListen or
+        MetricsListen (the old one goes once the new one runs), changes the socket's group
+        and the token in place, and refuses what cannot be applied with a log line while
+        the rest proceeds."""
+        import grp
+        # The kernel's confinement lets the process bind only the ports it had at
+        # start: a new one would be refused (with its log line), which is not what
+        # this test is about.
+        ep = Endpoint(["Confinement=off"], tcp=False)
+        try:
+            old_sock = ep.sock
+            new_sock = os.path.join(ep.dir, "moved.sock")
+            a_port, m_port = free_port(), free_port()
+            other = "tok-second"
+            with open(ep.ini) as f:
+                base = f.read()
+
+            def rewrite(**keys):
+                lines = []
+                for l in base.splitlines():
+                    if l.split("=", 1)[0] in keys:
+                        continue
+                    lines.append(l)
+                    if l == "[GLOBAL]":
+                        lines += ["%s=%s" % kv for kv in keys.items() if kv[1] is not None]
+                write_file(ep.ini, "\n".join(lines) + "\n")
+
+            def tcp(path, token):
+                out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                      "--max-time", "10", "-H", "Authorization: Bearer " + token,
+                                      "http://127.0.0.1:%d%s" % (a_port, path)],
+                                     capture_output=True, text=True)
+                return out.stdout
+
+            def reload():
+                code, text = ep.curl("POST", "/v1/reload")
+                self.assertEqual(code, 200, text)
+
+            daemon_gid = grp.getgrnam("daemon").gr_gid
+            cases = [
+                # (keys written, log lines, socket now, its group, token that opens TCP)
+                (dict(AdminSocket=new_sock, AdminListen="127.0.0.1:%d" % a_port,
+                      AdminTokenHash=hash_token(TOKEN), MetricsListen="127.0.0.1:%d" % m_port),
+                 ["Administration endpoint on " + new_sock,
+                  "Administration endpoint on %s stopped" % old_sock,
+                  "Administration endpoint on http://127.0.0.1:%d" % a_port,
+                  "Metrics endpoint on http://127.0.0.1:%d" % m_port],
+                 new_sock, os.getgid(), TOKEN),
+                # A folder that does not exist and a group that does not: both refused,
+                # the new token and the new group still apply.
+                (dict(AdminSocket=ep.dir + "/none/x.sock", AdminListen="127.0.0.1:%d" % a_port,
+                      AdminTokenHash=hash_token(other), MetricsListen="127.0.0.1:%d" % m_port,
+                      AdminGroup="daemon"),
+                 ["Reload: AdminSocket=%s/none/x.sock not applied: bind: No such file or "
+                  "directory" % ep.dir],
+                 new_sock, daemon_gid, other),
+                (dict(AdminSocket=new_sock, AdminListen="127.0.0.1:%d" % a_port,
+                      AdminTokenHash=hash_token(other), MetricsListen="127.0.0.1:%d" % m_port,
+                      AdminGroup="no-such-group-9"),
+                 ["Reload: AdminGroup=no-such-group-9 not applied: no group no-such-group-9"],
+                 new_sock, daemon_gid, other),
+                # No token hash: nobody could be let in, the TCP listener goes.
+                (dict(AdminSocket=new_sock, AdminListen="127.0.0.1:%d" % a_port,
+                      MetricsListen=None),
+                 ["Administration endpoint on http://127.0.0.1:%d stopped" % a_port,
+                  "Administration endpoint 127.0.0.1:%d not started: AdminTokenHash is not set"
+                  % a_port,
+                  "Administration endpoint on http://127.0.0.1:%d stopped" % m_port],
+                 new_sock, os.getgid(), None),
+            ]
+            for keys, lines, sock, gid, token in cases:
+                with self.subTest(keys=sorted(keys)):
+                    del ep.prog.lines[:]
+                    rewrite(**keys)
+                    reload()
+                    self.assertEqual(saw_all(ep.prog, lines), [], ep.prog.lines[-20:])
+                    ep.sock = sock
+                    self.assertTrue(wait_until(lambda: not os.path.exists(old_sock)))
+                    st = os.stat(sock)
+                    self.assertEqual((stat.S_ISSOCK(st.st_mode), st.st_mode & 0o777, st.st_gid),
+                                     (True, 0o660, gid))
+                    self.assertEqual(ep.curl("GET", "/v1/status")[0], 200)
+                    if token is None:
+                        self.assertTrue(wait_until(lambda: tcp("/v1/status", TOKEN) == "000"))
+                        continue
+                    self.assertEqual(tcp("/v1/status", token), "200")
+                    self.assertEqual(tcp("/v1/status", "wrong-" + token)[:3], "401")
+                    out = subprocess.run(["curl", "-s", "http://127.0.0.1:%d/metrics" % m_port],
+                                         capture_output=True, text=True)
+                    self.assertIn("vantor_build_info", out.stdout)
         finally:
             ep.close()
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ftp/RBusMessages.h"
+#include "ftp/RFTPCommands.h"
 #include "ftp/RFTPMessages.h"
 #include "ftp/RFTPVariables.h"
 #include "ftp_fixture.h"
@@ -291,4 +292,26 @@ TEST_F(SessionTest, LoginAtDescriptorLimit) {
   EXPECT_TRUE(Logged("PROBLEM: Out of file descriptors - login of user JOE refused"));
   EXPECT_FALSE(Logged("home dir")) << "the home directory is not missing";
   EXPECT_EQ(Send(Detached(), "USER joe"), Lines{"230 User logged in, proceed."});
+}
+
+// What the administration is shown of the command a session runs: no
+// password of PASS, ACCT or SITE PSWD, for anonymous sessions too.
+TEST(ShownCommand, PasswordsMasked) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"RETR /pub/a b.txt", "RETR /pub/a b.txt"},
+      {"PASS topsecret", "PASS xxxxx"},
+      {"pass guest@example.org", "pass xxxxx"},
+      {"PASS", "PASS"},
+      {"ACCT billing-secret", "ACCT xxxxx"},
+      {"SITE PSWD old new", "SITE PSWD xxxxx"},
+      {"site \tpswd \"o l d\" \"n e w\"", "site \tpswd xxxxx"},
+      {"SITE ZONE", "SITE ZONE"},
+      {"PASSX y", "PASS xxxxx"},
+      {"STOR " + std::string(300, 'f'), "STOR " + std::string(154, 'f')},
+      {"PASS " + std::string(300, 's'), "PASS xxxxx"},
+  };
+  for (const auto& [line, shown] : cases) {
+    SCOPED_TRACE(line);
+    EXPECT_EQ(ShownCommandLine(line), shown);
+  }
 }
