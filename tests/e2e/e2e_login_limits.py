@@ -115,7 +115,12 @@ def test_always_allow_keeps_account_limit():
              "MaxNrUsers=1\n" % crypt.crypt("x", "cd"))
     with Server(ini("MaxNrUsers=0", extra)) as srv:
         too_many(srv, "joe", "Too many  users - disconnecting")
-        expect(greeted(srv.port).cmd("USER vip"), [NEED])
+        vip = greeted(srv.port)
+        expect(vip.cmd("USER vip"), [NEED])
+        # A connection not logged in still counts against the address's
+        # limit until the server has seen it close.
+        vip.close()
+        srv.wait_log("(000002) Closing connection")
         first = login(srv.port, "vipone", "x")
         too_many(srv, "vipone", "Too many VIPONE users - disconnecting")
         first.close()
