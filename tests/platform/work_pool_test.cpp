@@ -284,13 +284,14 @@ TEST_F(WorkPoolTest, StopDataWaitsForRunningStepsAndDeliversThem) {
   pool_ = std::make_unique<RWorkPool>(loop_, 1, 8, 2);
   std::vector<int> got;
   std::atomic<int> runs{0};
-  // A step that runs until it is asked to stop, as a copying step does.
-  auto untilStopped = [&](int v, const RWorkCancelPtr& cancel) {
+  // A step that runs until `until` is cancelled, as a copying step does.
+  auto untilStopped = [&](int v, const RWorkCancelPtr& cancel, RWorkCancelPtr until = nullptr) {
+    if (!until) until = cancel;
     return pool_->SubmitData(
         cancel,
-        [cancel, v, &runs] {
+        [until, v, &runs] {
           ++runs;
-          while (!cancel->Cancelled()) std::this_thread::yield();
+          while (!until->Cancelled()) std::this_thread::yield();
           return IntResult(v);
         },
         [&got](const RWorkPool::Result& r) { got.push_back(IntOf(r)); });
@@ -298,7 +299,10 @@ TEST_F(WorkPoolTest, StopDataWaitsForRunningStepsAndDeliversThem) {
   auto kept = std::make_shared<RWorkCancel>();
   auto givenUp = std::make_shared<RWorkCancel>();
   ASSERT_EQ(untilStopped(1, kept), RWorkSubmit::Queued);
-  ASSERT_EQ(untilStopped(2, givenUp), RWorkSubmit::Queued);
+  // The given-up step runs on until StopData stops the kept one: ended at
+  // its owner's cancel, its thread would take the queued step before
+  // StopData came.
+  ASSERT_EQ(untilStopped(2, givenUp, kept), RWorkSubmit::Queued);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (runs.load() < 2 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
