@@ -40,8 +40,9 @@ class HookProgram(Program):
         self.wait_for("FTP Server on-line")
 
     def spy(self):
+        # A line still being appended is not returned until its newline lands.
         with open(self.spy_log) as f:
-            return f.read().splitlines()
+            return f.read().split("\n")[:-1]
 
     def finish(self):
         """SIGTERM, then the exit code; every line read."""
