@@ -72,6 +72,7 @@ bg_start() {
     # the whole build with it.
     setsid nice -n 19 "$@" >"$bg_log" 2>&1 &
     child=$!
+    echo "$child" >"$bg_log.pgid"
     trap 'kill -TERM -- -"$child" 2>/dev/null; exit 143' TERM
     rc=0
     wait "$child" || rc=$?
@@ -83,6 +84,10 @@ bg_start() {
 bg_wait() {
   [ -n "$bg_pid" ] || return 0
   local rc=0
+  # Nothing runs beside it now: back to the normal priority, or on a shared
+  # machine the other users' jobs would starve it (only root may do this;
+  # elsewhere it stays low).
+  renice -n 0 -g "$(cat "$bg_log.pgid" 2>/dev/null)" >/dev/null 2>&1 || true
   wait "$bg_pid" || rc=$?
   bg_pid=""
   if [ "$rc" != 0 ]; then
