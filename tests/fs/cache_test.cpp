@@ -8,11 +8,13 @@
 #include "fs/RDirTextList.h"
 #include "fs/RLSDir.h"
 #include "fs_fixture.h"
+#include "log/RFTPSLogger.h"
 #include "log_capture.h"
 #include "platform/RClock.h"
 #include "platform/RDirWatch.h"
 #include "platform/RFileSys.h"
 #include "platform/RMessageLoop.h"
+#include "platform/RWorkPool.h"
 #include "wait_until.h"
 
 namespace vantor::test {
@@ -159,6 +161,42 @@ TEST_F(CacheTest, NoNotificationsNoticeComesOnTheLoop) {
   loop.RunPending();
   EXPECT_EQ(log.Count("change notifications"), 1);
   EXPECT_EQ(Cache().Stats().lifetime, 10);
+  Cache().Shutdown();
+}
+
+// The same start on a pool worker with the server's log sink installed and
+// bound to the loop thread: the notice reaches the sink on the loop, so the
+// sink's thread check (on in debug and sanitizer builds) does not abort.
+TEST_F(CacheTest, NoNotificationsNoticeFromAPoolWorkerPassesTheSinkThreadCheck) {
+  RManualClock clock{1000000, 1796428471};
+  RLogger pane;
+  RFTPSLogger logger{pane, clock};
+  logger.InstallAsSink();
+  WriteLog(LOG_SCREEN, "bound");  // the sink now belongs to this thread
+  Cache().SetNoticeLoop(loop);
+  DirWatchRefuseForTests(true);
+  bool listed = false;
+  {
+    RWorkPool pool{loop, 1, 4};
+    pool.Submit(
+        {}, std::make_shared<RWorkCancel>(),
+        [this]() -> RWorkPool::Result {
+          (void)Cached("c:\\a");
+          return nullptr;
+        },
+        [&](const RWorkPool::Result&) { listed = true; });
+    ASSERT_TRUE(test::RunLoopUntil(loop, [&] {
+      return listed && pane.Text().find("change notifications unavailable") != std::string::npos;
+    })) << pane.Text();
+  }
+  DirWatchRefuseForTests(false);
+  // The stamp between "[1] " and " - " is the local time of the clock.
+  std::string text = pane.Text();
+  std::string tail =
+      " - Directory cache: change notifications unavailable, cached listings live 10 seconds\r\n";
+  EXPECT_EQ(text.rfind("bound\r\n[1] ", 0), 0u) << text;
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
   Cache().Shutdown();
 }
 
