@@ -155,8 +155,12 @@ stage "tsan e2e"
 reports="$PWD/build/tsan/e2e-reports"
 rm -rf "$reports" && mkdir -p "$reports"
 rc=0
-(cd build/tsan && TSAN_OPTIONS="$tsan_opts:log_path=$reports/tsan" \
-  ctest -R '^e2e_' --output-on-failure -j"$jobs" --timeout 600) || rc=$?
+# Not e2e_app_confinement: the sanitizer's own background thread blocks
+# every signal, so the server rightly refuses to apply Landlock to only some
+# of its threads and that test's kernel rules are not in force (the Release
+# and ASan passes run it). VANTOR_E2E_TSAN widens the memory bounds.
+(cd build/tsan && TSAN_OPTIONS="$tsan_opts:log_path=$reports/tsan" VANTOR_E2E_TSAN=1 \
+  ctest -R '^e2e_' -E '^e2e_app_confinement$' --output-on-failure -j"$jobs" --timeout 600) || rc=$?
 for f in "$reports"/tsan.*; do
   [ -e "$f" ] || continue
   echo "--- $f" >&2

@@ -247,11 +247,11 @@ def disk_bytes(folder):
     return sum(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder))
 
 
-def upload_from(port, names, data, until, results, sent):
+def upload_from(port, names, data, until, results, sent, opened):
     """Uploads `data` as each of `names` on one session of the quota user;
     with `until` (an Event), one open-ended file instead: 64 KiB pieces a few
     milliseconds apart until it is set, then `data`. The closing replies go
-    to `results`, the bytes sent to `sent`."""
+    to `results`, the bytes sent to `sent`, each 150 to `opened`."""
     c = login(port, "quota")
     for name in names:
         d = c.pasv_connect()
@@ -260,6 +260,7 @@ def upload_from(port, names, data, until, results, sent):
             d.close()
             results.append(first)
             continue
+        opened.append(name)
         n = 0
         try:
             while until is not None and not until.is_set():
@@ -276,15 +277,16 @@ def upload_from(port, names, data, until, results, sent):
     c.close()
 
 
-def uploads(ports, per_session, data, until=None):
+def uploads(ports, per_session, data, until=None, opened=None):
     """Ten sessions spread over `ports`, each uploading `per_session` files;
     returns the threads (started), the list their replies go to and the
-    list of bytes sent."""
+    list of bytes sent. The names of the uploads under way go to `opened`."""
     results, sent, threads = [], [], []
+    opened = [] if opened is None else opened
     for i in range(10):
         names = ["s%d-f%d" % (i, k) for k in range(per_session)]
         t = threading.Thread(target=upload_from,
-                             args=(ports[i % len(ports)], names, data, until, results, sent))
+                             args=(ports[i % len(ports)], names, data, until, results, sent, opened))
         t.start()
         threads.append(t)
     return threads, results, sent
@@ -340,9 +342,13 @@ def test_quota_database_restart():
         with a, b:
             data = os.urandom(2 * 1024 * 1024)
             restarted = threading.Event()
-            threads, results, sent = uploads([a.port, b.port], 1, data, restarted)
+            opened = []
+            threads, results, sent = uploads([a.port, b.port], 1, data, restarted, opened)
             try:
-                assert wait_until(lambda: used(db) > 0, 20), "no upload started"
+                # Every session logged in and uploading before the database
+                # goes: a login during the outage is rightly refused (421).
+                assert wait_until(lambda: len(opened) == 10 and used(db) > 0, 30), \
+                    "uploads under way: %r" % opened
                 PG.stop()
                 a.wait_log("Cluster store: the database cannot be reached (")
                 b.wait_log("Cluster store: the database cannot be reached (")

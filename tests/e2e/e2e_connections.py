@@ -294,11 +294,19 @@ def quit_during_transfer_cases():
 # listener get the ordinary 425. A client that listens on its control port
 # is served from the control port minus one.
 def own_port_cases():
-    port, below = port_with_reserved_neighbour()
-    try:
-        own_port_session(port)
-    finally:
-        below.close()
+    # The free port found may be taken by another program's connect before
+    # the server binds it ("already in use"): then try another pair.
+    for attempt in range(5):
+        port, below = port_with_reserved_neighbour()
+        try:
+            own_port_session(port)
+            return
+        except AssertionError as e:
+            if "did not come on-line" not in str(e) or "is already in use" not in str(e) \
+                    or attempt == 4:
+                raise
+        finally:
+            below.close()
 
 
 # A control port whose port minus one is held for the server's active

@@ -362,7 +362,10 @@ def test_bad_input():
             srv.wait_log(busy)
             expect(sum(1 for l in srv.log() if busy in l), 1, "logged once per burst")
         grown = proc_memory(srv) - rss0
-        assert grown < 32 * 1024, "RSS grew by %d KiB for 1000 silent handshakes" % grown
+        # A ThreadSanitizer build keeps shadow memory four times the size of
+        # what it covers, and clock and history state beside it.
+        bound = (128 if os.environ.get("VANTOR_E2E_TSAN") else 32) * 1024
+        assert grown < bound, "RSS grew by %d KiB for 1000 silent handshakes" % grown
         # Handshakes silent for a second give way: a real client gets in on
         # either port long before the login time limit (60 s) frees them.
         got = []
