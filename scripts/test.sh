@@ -67,6 +67,8 @@ bg_start() {
   shift
   echo "=== & $bg_name (log: $bg_log)"
   (
+    # Not the run's end: no stage times from here.
+    trap - EXIT
     start=$SECONDS
     # A process group of its own, so that a failing foreground stage ends
     # the whole build with it.
@@ -97,7 +99,12 @@ bg_wait() {
   fi
 }
 # A failing foreground stage must not leave its background build behind.
-stop_bg() { [ -n "$bg_pid" ] && kill "$bg_pid" 2>/dev/null; return 0; }
+# The kill fails when that build has ended already: under set -e a failing
+# last command of an && list would end the trap before the stage times.
+stop_bg() {
+  if [ -n "$bg_pid" ]; then kill "$bg_pid" 2>/dev/null || true; fi
+  return 0
+}
 trap 'stop_bg; print_stage_times' EXIT
 
 configure() { cmake -S . -B "build/$1" "${@:2}" "${launcher[@]}" >/dev/null; }
