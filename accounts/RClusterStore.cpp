@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "accounts/RAccountsStrings.h"
+#include "accounts/RSKey.h"
 #include "platform/RRandom.h"
 #include "util/RFormat.h"
 #include "util/RStringTable.h"
@@ -190,6 +192,46 @@ const char* const kSchemaSteps[] = {
     address text PRIMARY KEY,
     until timestamptz NOT NULL,
     node text NOT NULL);
+)sql",
+    // 4: S/KEY records, so a one-time password counts once in the cluster.
+    R"sql(
+  -- An account's S/KEY state, as in its SKEYValues record: the sequence to
+  -- be answered next, the last accepted response (hex) and the seed.
+  CREATE TABLE vantor_skey (
+    account text PRIMARY KEY,
+    sequence int NOT NULL,
+    last text NOT NULL,
+    seed text NOT NULL);
+  -- The account's record; an account the store has never seen starts from
+  -- the record of the machine that asks (its INI file's).
+  CREATE FUNCTION vantor_skey_read(p_account text, p_sequence int, p_last text, p_seed text,
+                                   OUT sequence int, OUT last text, OUT seed text)
+  LANGUAGE plpgsql AS $f$
+  BEGIN
+    INSERT INTO vantor_skey VALUES (p_account, p_sequence, p_last, p_seed)
+      ON CONFLICT (account) DO NOTHING;
+    SELECT k.sequence, k.last, k.seed INTO sequence, last, seed
+      FROM vantor_skey k WHERE k.account = p_account;
+  END $f$;
+  -- Compare-and-set: the record becomes the new one only while it is still
+  -- the one the response was checked against, so of two machines accepting
+  -- the same one-time password only one succeeds. Answers with the record
+  -- as it stands afterwards.
+  CREATE FUNCTION vantor_skey_swap(p_account text, p_old_sequence int, p_old_last text,
+                                   p_old_seed text, p_sequence int, p_last text, p_seed text,
+                                   OUT swapped boolean, OUT sequence int, OUT last text,
+                                   OUT seed text)
+  LANGUAGE plpgsql AS $f$
+  BEGIN
+    -- An accepted password must outlive a crash of the database.
+    PERFORM set_config('synchronous_commit', 'on', true);
+    UPDATE vantor_skey k SET sequence = p_sequence, last = p_last, seed = p_seed
+     WHERE k.account = p_account AND k.sequence = p_old_sequence AND k.last = p_old_last
+       AND k.seed = p_old_seed;
+    swapped := FOUND;
+    SELECT k.sequence, k.last, k.seed INTO sequence, last, seed
+      FROM vantor_skey k WHERE k.account = p_account;
+  END $f$;
 )sql",
 };
 constexpr int kStepCount = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
@@ -609,6 +651,68 @@ void RClusterStore::RetryCharges() {
     loop_.CancelTimer(chargeTimer_);
     chargeTimer_ = 0;
   }
+}
+
+// --- S/KEY -------------------------------------------------------------------
+
+namespace {
+
+// The record a row of vantor_skey stands for; nullopt when it is no record.
+std::optional<std::string> SKeyRowRecord(const RPgResultStr& r, size_t first) {
+  if (!r.Ok() || r.rows.empty()) return std::nullopt;
+  SKeyValuesStr v;
+  const int64_t sequence = r.Int(0, first, -1);
+  if (sequence < 0 || sequence > UINT32_MAX) return std::nullopt;
+  v.sequence = static_cast<uint32_t>(sequence);
+  v.last = r.Text(0, first + 1);
+  v.seed = r.Text(0, first + 2);
+  std::string text = FormatSKeyValues(v);
+  if (!ParseSKeyValues(text)) return std::nullopt;
+  return text;
+}
+
+}  // namespace
+
+void RClusterStore::ReadSKey(const std::string& account, const std::string& local,
+                             std::function<void(bool, const std::string&)> done) {
+  const std::optional<SKeyValuesStr> mine = ParseSKeyValues(local);
+  if (state_ != RState::Ready || !mine) {
+    loop_.AddTimer(0, false, [done = std::move(done)] { done(false, std::string()); });
+    return;
+  }
+  client_.Query("SELECT sequence, last, seed FROM vantor_skey_read($1, $2::int, $3, $4)",
+                {account, std::to_string(mine->sequence), mine->last, mine->seed},
+                [done = std::move(done)](const RPgResultStr& r) {
+                  const std::optional<std::string> record = SKeyRowRecord(r, 0);
+                  done(record.has_value(), record.value_or(std::string()));
+                });
+}
+
+void RClusterStore::SwapSKey(const std::string& account, const std::string& expected,
+                             const std::string& next,
+                             std::function<void(RSwap, const std::string&)> done) {
+  const std::optional<SKeyValuesStr> was = ParseSKeyValues(expected);
+  const std::optional<SKeyValuesStr> now = ParseSKeyValues(next);
+  if (state_ != RState::Ready || !was || !now) {
+    loop_.AddTimer(0, false, [done = std::move(done)] { done(RSwap::Unavailable, std::string()); });
+    return;
+  }
+  // Not asked again after a lost answer: a retry of an applied swap would
+  // find the record changed and call its own success stale. The caller
+  // treats Unavailable as a refusal (or, with `local`, decides alone).
+  client_.Query(
+      "SELECT swapped, sequence, last, seed FROM vantor_skey_swap($1, $2::int, $3, $4, $5::int, "
+      "$6, $7)",
+      {account, std::to_string(was->sequence), was->last, was->seed, std::to_string(now->sequence),
+       now->last, now->seed},
+      [done = std::move(done)](const RPgResultStr& r) {
+        const std::optional<std::string> record = SKeyRowRecord(r, 1);
+        if (!record) {
+          done(RSwap::Unavailable, std::string());
+          return;
+        }
+        done(r.Text(0, 0) == "t" ? RSwap::Done : RSwap::Stale, *record);
+      });
 }
 
 }  // namespace vantor

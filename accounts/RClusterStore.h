@@ -47,7 +47,7 @@ enum class RClusterAdmit {
 class RClusterStore {
  public:
   // The schema this build reads and writes.
-  static constexpr int kSchemaVersion = 3;
+  static constexpr int kSchemaVersion = 4;
 
   enum class RState {
     Down,         // not connected (yet, or again)
@@ -136,6 +136,25 @@ class RClusterStore {
                  int64_t seed, int64_t confirmMs, ChargeDone done);
   // Charges and undos sent or waiting to be sent.
   size_t OutstandingCharges() const { return charges_.size(); }
+
+  // --- S/KEY ------------------------------------------------------------------
+  // Records are SKEYValues texts ("time session LAST sequence seed"); the
+  // store keeps the last three fields and answers with time and session 0.
+  // `account`'s record in the store; `local` (this machine's record) is
+  // written first when the store has none. `ok` false: not answered, or a
+  // record that does not parse.
+  void ReadSKey(const std::string& account, const std::string& local,
+                std::function<void(bool ok, const std::string& record)> done);
+  enum class RSwap {
+    Done,         // the record is `next` now
+    Stale,        // another machine changed it first: nothing changed
+    Unavailable,  // not answered
+  };
+  // Makes `next` the record only while it is still `expected`, in one
+  // statement; `current` is the record as it stands afterwards (Done and
+  // Stale).
+  void SwapSKey(const std::string& account, const std::string& expected, const std::string& next,
+                std::function<void(RSwap, const std::string& current)> done);
 
  private:
   struct SessionStr {

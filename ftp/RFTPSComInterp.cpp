@@ -694,6 +694,19 @@ void RFTPSComInterp::CheckPassword(const std::string& password, PasswordThen the
                               });
 }
 
+RFTPSComInterp::StoreResume RFTPSComInterp::WaitForStore() {
+  auto cancel = std::make_shared<RWorkCancel>();
+  workCancel_ = cancel;
+  // The store outlives every session; the token says whether this one is
+  // still there (its end cancels it).
+  return [this, cancel](StoreStep step) {
+    if (cancel->Cancelled()) return;
+    workCancel_.reset();
+    step(*this);
+    if (!workCancel_ && !IsHoldingCommand()) ReplayParked();
+  };
+}
+
 void RFTPSComInterp::RegisterInCluster(const RSessionLimitsStr& limits, ClusterThen then) {
   RClusterStore* store = manager_.Cluster();
   if (store == nullptr) {

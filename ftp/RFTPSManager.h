@@ -42,6 +42,7 @@
 #include "accounts/RListRules.h"
 #include "accounts/RPasswordHash.h"
 #include "accounts/RPathProbe.h"
+#include "accounts/RSKey.h"
 #include "config/RGlobalSettings.h"
 #include "fs/RFsPathProbe.h"
 #include "fs/RFsServices.h"
@@ -198,6 +199,16 @@ class RFTPSManager : public RTimer {
   using RuleScopeHandler =
       std::function<bool(std::string_view user, uint32_t address, std::string_view localDir)>;
   void SetRuleScopeHandler(RuleScopeHandler handler) { ruleScope_ = std::move(handler); }
+  // The account store's S/KEY records, for the cluster store to keep
+  // (RFTPSSecurity::SKeyRecordFor, SetSharedSKey, TakeSKeyUse). Without
+  // them the records stay the INI file's.
+  struct RSKeyShareStr {
+    std::function<std::optional<RSKeyRecordStr>(AccessQuery&)> record;
+    std::function<void(const std::string& account, const std::string& record)> install;
+    std::function<std::optional<RSKeyUseStr>(uint32_t session)> takeUse;
+  };
+  void SetSKeyShare(RSKeyShareStr share) { skeyShare_ = std::move(share); }
+  const RSKeyShareStr& SKeyShare() const { return skeyShare_; }
   bool RulesNameInside(std::string_view user, uint32_t address, std::string_view localDir) const {
     return ruleScope_ && ruleScope_(user, address, localDir);
   }
@@ -560,6 +571,7 @@ class RFTPSManager : public RTimer {
   bool blockFetchOut_ = false;
   void FetchSharedBlocks();
   std::unique_ptr<RClusterStore> cluster_;
+  RSKeyShareStr skeyShare_;
   void StartCluster();
   ServerStats stats_;
   RMetrics metrics_;

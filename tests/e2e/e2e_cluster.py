@@ -13,6 +13,8 @@ import warnings
 
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 import crypt  # noqa: E402
+import hashlib  # noqa: E402
+import re  # noqa: E402
 
 import pg_e2e  # noqa: E402
 from ftp_e2e import Client, Server, expect, greeted, login, parse_args, run, wait_until  # noqa: E402
@@ -56,6 +58,95 @@ QuotaEnable=YES
 QuotaMaxCurrent=%d,0
 """ % (extra_global, conninfo, node, lease, extra_cluster, hashed, hashed, hashed, hashed,
        quota_home, quota_home, quota_max)
+
+
+PHRASE = "my pass phrase"
+SKEY_INI = """
+[USER=otp]
+PasswordType=OTP S/KEY MD5
+Password=%s
+HomeDir={home}
+""" % PHRASE
+
+
+def skey_response(seed, sequence):
+    """The one-time password for `sequence` under `seed` (RFC 2289, MD5),
+    in hexadecimal."""
+    def fold(d):
+        return bytes(x ^ y for x, y in zip(d[:8], d[8:]))
+    v = fold(hashlib.md5((seed.lower() + PHRASE).encode()).digest())
+    for _ in range(sequence):
+        v = fold(hashlib.md5(v).digest())
+    return v.hex().upper()
+
+
+def challenge(c):
+    """USER otp on `c`: (sequence, seed) of the challenge."""
+    reply = c.last("USER otp")
+    m = re.fullmatch(r"331 Response to otp-md5 (\d+) (\S+) required for skey\.", reply)
+    assert m, reply
+    return int(m.group(1)), m.group(2)
+
+
+def skey_pair(db, extra_cluster=""):
+    """Two servers on `db` that also know the S/KEY account otp."""
+    def one(node):
+        return Server(ini(node, PG.conninfo(db), extra_cluster, "EncryptPasswords=NO") + SKEY_INI)
+    a, b = one("a"), one("b")
+    a.wait_log("Cluster store: connected to the database as node a")
+    b.wait_log("Cluster store: connected to the database as node b")
+    return a, b
+
+
+# A one-time password is accepted once in the whole cluster: both machines
+# ask for the same sequence, the first to take the answer wins, the other
+# refuses it and asks for the next one; used on one, refused on the other.
+def test_skey_once_across_nodes():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    a, b = skey_pair(db)
+    with a, b:
+        ca, cb = greeted(a.port), greeted(b.port)
+        seq, seed = challenge(ca)
+        expect(seq, 999, "first sequence")
+        expect(challenge(cb), (seq, seed), "b asks for the same one")
+        otp = skey_response(seed, seq)
+        expect(ca.last("PASS " + otp), PROCEED, "on a")
+        # b checked the same answer against the same challenge.
+        expect(cb.last("PASS " + otp), "530 Not logged in.", "the same password on b")
+        expect(challenge(cb), (seq - 1, seed), "b's next challenge")
+        expect(cb.last("PASS " + otp), "530 Not logged in.", "the used one again")
+        expect(challenge(cb), (seq - 1, seed), "still the next one")
+        expect(cb.last("PASS " + skey_response(seed, seq - 1)), PROCEED, "the next one on b")
+        cc = greeted(a.port)
+        expect(challenge(cc), (seq - 2, seed), "a sees b's use")
+        expect(cc.last("PASS " + skey_response(seed, seq - 1)), "530 Not logged in.",
+               "b's password on a")
+        expect(PG.sql("SELECT sequence || ' ' || seed FROM vantor_skey WHERE account = 'otp'",
+                      db), "%d %s" % (seq - 2, seed))
+        for c in (ca, cb, cc):
+            c.close()
+        # The database away: S/KEY logins are refused (refuse, the default).
+        PG.stop()
+        a.wait_log("Cluster store: the database cannot be reached (")
+        c = greeted(a.port)
+        expect(c.last("USER otp"), STORE_AWAY, "S/KEY user with the store away")
+        assert c.closed(15)
+        PG.start()
+        logged(a, "Cluster store: connected to the database as node a", 2)
+
+
+# With ClusterUnavailable=local and the database away, an S/KEY account is
+# served from this machine's own record.
+def test_skey_unreachable_local():
+    away = "host=%s/none port=5432 user=vantor dbname=x" % PG.dir
+    conf = ini("a", away, "ClusterUnavailable=local", "EncryptPasswords=NO") + SKEY_INI
+    with Server(conf) as srv:
+        srv.wait_log("Cluster store: the database cannot be reached (")
+        c = greeted(srv.port)
+        seq, seed = challenge(c)
+        expect(c.last("PASS " + skey_response(seed, seq)), PROCEED, "local S/KEY login")
+        c.close()
 
 
 def fresh_db():
@@ -121,7 +212,7 @@ def eventually_logs_in(port, user, timeout=20.0):
 def test_cluster_init_idempotent():
     conninfo = PG.conninfo(fresh_db())
     for _ in range(2):
-        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 3"))
+        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 4"))
 
 
 # An account's limit of 2, a limit of one login per client address and the
@@ -402,7 +493,7 @@ def main():
              test_killed_node_freed_after_lease, test_clean_stop_frees_slots,
              test_unreachable_at_start, test_schema_missing,
              test_database_restart, test_quota_across_nodes, test_quota_database_restart,
-             test_block_shared])
+             test_block_shared, test_skey_once_across_nodes, test_skey_unreachable_local])
 
 
 if __name__ == "__main__":
