@@ -1,6 +1,8 @@
 #include "accounts/RClusterStore.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -233,6 +235,74 @@ const char* const kSchemaSteps[] = {
       FROM vantor_skey k WHERE k.account = p_account;
   END $f$;
 )sql",
+    // 5: ratio credits.
+    R"sql(
+  CREATE TABLE vantor_ratio (
+    account text PRIMARY KEY,
+    credit double precision NOT NULL);
+  -- Every ratio charge by its id, as applied, like vantor_charges.
+  CREATE TABLE vantor_ratio_charges (
+    id text PRIMARY KEY,
+    account text NOT NULL,
+    change double precision NOT NULL,
+    ok boolean NOT NULL,
+    credit double precision NOT NULL,
+    undone boolean NOT NULL DEFAULT false,
+    at timestamptz NOT NULL DEFAULT now());
+  CREATE INDEX vantor_ratio_charges_at ON vantor_ratio_charges (at);
+  -- `p_change` added to the account's credit. A debit (< 0) is refused,
+  -- changing nothing, when the credit is short of `p_need` by more than
+  -- 0.01; the check is made again on the row a concurrent charge left, so
+  -- no two machines spend the same credit. An account's first charge
+  -- starts it at `p_seed`, the credit its INI file held. A change of 0
+  -- reads the credit and records nothing.
+  CREATE FUNCTION vantor_ratio_charge(p_id text, p_account text, p_change double precision,
+                                      p_need double precision, p_seed double precision,
+                                      OUT ok boolean, OUT credit double precision)
+  LANGUAGE plpgsql AS $f$
+  BEGIN
+    PERFORM set_config('synchronous_commit', 'on', true);
+    PERFORM pg_advisory_xact_lock(29305, hashtext(p_id));
+    SELECT c.ok, c.credit INTO ok, credit FROM vantor_ratio_charges c WHERE c.id = p_id;
+    IF FOUND THEN RETURN; END IF;
+    INSERT INTO vantor_ratio (account, credit) VALUES (p_account, p_seed)
+      ON CONFLICT (account) DO NOTHING;
+    UPDATE vantor_ratio r SET credit = r.credit + p_change
+     WHERE r.account = p_account AND (p_change >= 0 OR p_need <= r.credit + 0.01)
+     RETURNING r.credit INTO credit;
+    ok := FOUND;
+    IF NOT ok THEN
+      SELECT r.credit INTO credit FROM vantor_ratio r WHERE r.account = p_account;
+    END IF;
+    IF p_change <> 0 THEN
+      INSERT INTO vantor_ratio_charges (id, account, change, ok, credit)
+        VALUES (p_id, p_account, CASE WHEN ok THEN p_change ELSE 0 END, ok, credit);
+    END IF;
+  END $f$;
+  -- Takes back what ratio charge `p_id` applied, once; like
+  -- vantor_charge_undo.
+  CREATE FUNCTION vantor_ratio_undo(p_id text, OUT credit double precision)
+  LANGUAGE plpgsql AS $f$
+  DECLARE c vantor_ratio_charges%ROWTYPE;
+  BEGIN
+    PERFORM set_config('synchronous_commit', 'on', true);
+    PERFORM pg_advisory_xact_lock(29305, hashtext(p_id));
+    SELECT * INTO c FROM vantor_ratio_charges WHERE id = p_id;
+    IF NOT FOUND THEN
+      INSERT INTO vantor_ratio_charges (id, account, change, ok, credit, undone)
+        VALUES (p_id, '', 0, false, 0, true);
+      credit := 0;
+      RETURN;
+    END IF;
+    IF c.undone THEN
+      SELECT r.credit INTO credit FROM vantor_ratio r WHERE r.account = c.account;
+      RETURN;
+    END IF;
+    UPDATE vantor_ratio r SET credit = r.credit - c.change
+     WHERE r.account = c.account RETURNING r.credit INTO credit;
+    UPDATE vantor_ratio_charges SET undone = true WHERE id = p_id;
+  END $f$;
+)sql",
 };
 constexpr int kStepCount = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
 static_assert(kStepCount == RClusterStore::kSchemaVersion);
@@ -409,7 +479,8 @@ void RClusterStore::RenewLease() {
   // The day-old charge records go with the renewal: no repeat can come
   // that late.
   client_.Query(
-      "WITH purge AS (DELETE FROM vantor_charges WHERE at < now() - interval '1 day') "
+      "WITH purge AS (DELETE FROM vantor_charges WHERE at < now() - interval '1 day'), "
+      "purge_ratio AS (DELETE FROM vantor_ratio_charges WHERE at < now() - interval '1 day') "
       "UPDATE vantor_nodes SET lease_until = now() + make_interval(secs => $2::int) "
       "WHERE node = $1",
       {settings_.node, std::to_string(settings_.leaseSeconds)},
@@ -566,12 +637,31 @@ void RClusterStore::AddCharge(const std::string& account, int64_t amount, int64_
   c.done = std::move(done);
   charges_.emplace(id, std::move(c));
   SendCharge(id);
-  if (chargeTimer_ == 0) {
-    std::weak_ptr<bool> alive = alive_;
-    chargeTimer_ = loop_.AddTimer(100, true, [this, alive] {
-      if (auto a = alive.lock(); a && *a) RetryCharges();
-    });
-  }
+  StartChargeTimer();
+}
+
+void RClusterStore::ChargeRatio(const std::string& account, double change, double need, double seed,
+                                int64_t confirmMs, ChargeDone done) {
+  const std::string id = chargePrefix_ + std::to_string(++chargeSeq_);
+  ChargeStr c;
+  c.account = account;
+  c.ratio = true;
+  c.change = std::isfinite(change) ? change : 0.0;
+  c.need = std::isfinite(need) ? need : 0.0;
+  c.seedCredit = std::isfinite(seed) ? seed : 0.0;
+  c.deadlineMs = loop_.Clock().NowMs() + confirmMs;
+  c.done = std::move(done);
+  charges_.emplace(id, std::move(c));
+  SendCharge(id);
+  StartChargeTimer();
+}
+
+void RClusterStore::StartChargeTimer() {
+  if (chargeTimer_ != 0) return;
+  std::weak_ptr<bool> alive = alive_;
+  chargeTimer_ = loop_.AddTimer(100, true, [this, alive] {
+    if (auto a = alive.lock(); a && *a) RetryCharges();
+  });
 }
 
 void RClusterStore::SendCharge(const std::string& id) {
@@ -583,6 +673,19 @@ void RClusterStore::SendCharge(const std::string& id) {
   auto answered = [this, alive, id](const RPgResultStr& r) {
     if (auto a = alive.lock(); a && *a) ChargeAnswered(id, r);
   };
+  if (c.ratio) {
+    if (c.undo) {
+      client_.Query("SELECT vantor_ratio_undo($1)", {id}, std::move(answered));
+      return;
+    }
+    client_.Query(
+        "SELECT ok, 0, 0, credit FROM vantor_ratio_charge($1, $2, $3::float8, $4::float8, "
+        "$5::float8)",
+        {id, c.account, RFormat("%.17g", c.change), RFormat("%.17g", c.need),
+         RFormat("%.17g", c.seedCredit)},
+        std::move(answered));
+    return;
+  }
   if (c.undo) {
     client_.Query("SELECT vantor_charge_undo($1)", {id}, std::move(answered));
     return;
@@ -614,7 +717,7 @@ void RClusterStore::ChargeAnswered(const std::string& id, const RPgResultStr& r)
   const bool transient = RetryableSqlState(r.sqlState);
   const bool failed = r.status == RPgResultStr::Status::Failed && !transient;
   if (failed && onLog_) onLog_(FormatStr(kLogClusterProblem, r.error));
-  if (r.Ok() || (failed && c.amount > 0 && !c.undo)) {
+  if (r.Ok() || (failed && c.IsUse() && !c.undo)) {
     ChargeDone done = std::move(c.done);
     const bool undo = c.undo;
     charges_.erase(it);
@@ -623,6 +726,7 @@ void RClusterStore::ChargeAnswered(const std::string& id, const RPgResultStr& r)
     a.outcome = r.Ok() && r.Text(0, 0) == "t" ? RCharge::Done : RCharge::Refused;
     a.used = r.Ok() ? r.Int(0, 1, -1) : -1;
     a.applied = r.Ok() ? r.Int(0, 2, 0) : 0;
+    if (r.Ok() && r.rows[0].size() > 3) a.credit = std::strtod(r.Text(0, 3).c_str(), nullptr);
     done(a);
     return;
   }
@@ -635,7 +739,7 @@ void RClusterStore::RetryCharges() {
   std::vector<std::string> ids;
   for (auto& [id, c] : charges_) {
     if (c.sent) continue;
-    if (!c.undo && c.amount > 0 && now >= c.deadlineMs) {
+    if (!c.undo && c.IsUse() && now >= c.deadlineMs) {
       // Given up: the caller goes on as refused, and whatever the charge
       // may have applied is taken back.
       c.undo = true;

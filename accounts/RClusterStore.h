@@ -47,7 +47,7 @@ enum class RClusterAdmit {
 class RClusterStore {
  public:
   // The schema this build reads and writes.
-  static constexpr int kSchemaVersion = 4;
+  static constexpr int kSchemaVersion = 5;
 
   enum class RState {
     Down,         // not connected (yet, or again)
@@ -116,6 +116,7 @@ class RClusterStore {
     RCharge outcome = RCharge::Unconfirmed;
     int64_t used = -1;    // the account's usage after it; -1 unknown
     int64_t applied = 0;  // what it changed the usage by (a take: what it took)
+    double credit = 0;    // a ratio charge: the credit after it
   };
   using ChargeDone = std::function<void(const RChargeAnswerStr&)>;
   // Takes `amount` bytes of `account`'s quota (> 0; refused when the usage
@@ -134,6 +135,14 @@ class RClusterStore {
   // says how much.
   void TakeQuota(const std::string& account, int64_t amount, int64_t least, int64_t maximum,
                  int64_t seed, int64_t confirmMs, ChargeDone done);
+  // Adds `change` to `account`'s ratio credit in one statement under an id
+  // of its own, like ChargeQuota: a debit (< 0) is refused when the credit
+  // is short of `need` by more than 0.01, and given up (Unconfirmed, then
+  // undone) when unanswered after `confirmMs`; a credit is never given up.
+  // `seed`: the credit an account starts with (its INI figure). A change
+  // of 0 reads the credit.
+  void ChargeRatio(const std::string& account, double change, double need, double seed,
+                   int64_t confirmMs, ChargeDone done);
   // Charges and undos sent or waiting to be sent.
   size_t OutstandingCharges() const { return charges_.size(); }
 
@@ -170,11 +179,19 @@ class RClusterStore {
     int64_t least = -1;      // a take's (TakeQuota); -1: a charge
     bool undo = false;       // given up: what it applied is taken back
     bool sent = false;       // a statement for it is in flight
+    bool ratio = false;      // a ratio charge (ChargeRatio)
+    double change = 0;       // a ratio charge's
+    double need = 0;
+    double seedCredit = 0;
     ChargeDone done;
+    // What is given up when unanswered in time: a use of quota, a debit
+    // of credit.
+    bool IsUse() const { return ratio ? change < 0 : amount > 0; }
   };
   void AddCharge(const std::string& account, int64_t amount, int64_t least, int64_t maximum,
                  int64_t seed, int64_t confirmMs, ChargeDone done);
   void SendCharge(const std::string& id);
+  void StartChargeTimer();
   void ChargeAnswered(const std::string& id, const RPgResultStr& r);
   void RetryCharges();
   void OnConnection(bool up, const std::string& why);

@@ -431,15 +431,16 @@ void StartAccounting(RFTPSComInterp& s) {
   if (s.Control() != nullptr) s.Control()->SetLocalSpeedLimit(s.Login.speedLimit);
   const RPathProbe& probe = m.ProbeOrDefault();
   s.Ratio = std::make_unique<RFTPRatios>(m.Loop(), m.MainWindow(), probe);
-  s.Ratio->Start(s.Login.userName, s.Connection.localAddress, s.Number());
-  s.Quota = std::make_unique<RFTPQuota>(m.Loop(), m.MainWindow(), probe);
   // With the cluster store away and `ClusterUnavailable=local`, the login
-  // was let in on this machine's counts: its quota stays in the INI file.
+  // was let in on this machine's counts: its quota and ratio credit stay in
+  // the INI file.
   RClusterStore* shared = m.Cluster();
   if (shared != nullptr && !shared->Ready() &&
       shared->Settings().unavailable == RClusterUnavailable::Local) {
     shared = nullptr;
   }
+  s.Ratio->Start(s.Login.userName, s.Connection.localAddress, s.Number(), shared);
+  s.Quota = std::make_unique<RFTPQuota>(m.Loop(), m.MainWindow(), probe);
   s.Quota->Start(s.Login.userName, s.Connection.localAddress, s.Number(), shared);
 }
 

@@ -700,10 +700,11 @@ RFTPSComInterp::StoreResume RFTPSComInterp::WaitForStore() {
   // The store outlives every session; the token says whether this one is
   // still there (its end cancels it).
   return [this, cancel](StoreStep step) {
-    if (cancel->Cancelled()) return;
+    if (cancel->Cancelled()) return false;
     workCancel_.reset();
     step(*this);
     if (!workCancel_ && !IsHoldingCommand()) ReplayParked();
+    return true;
   };
 }
 

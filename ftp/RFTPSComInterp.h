@@ -276,9 +276,10 @@ class RFTPSComInterp : public RTimer {
   void RegisterInCluster(const RSessionLimitsStr& limits, ClusterThen then);
   // Holds the session (its commands wait) for an answer of the cluster
   // store: the step given to the returned resumer runs on the loop thread,
-  // unless the session ended first. Call the resumer once.
+  // unless the session ended first (the resumer then returns false). Call
+  // the resumer once.
   using StoreStep = std::function<void(RFTPSComInterp&)>;
-  using StoreResume = std::function<void(StoreStep)>;
+  using StoreResume = std::function<bool(StoreStep)>;
   StoreResume WaitForStore();
   // How long a library may hold a command before the session refuses it.
   static constexpr int64_t kHoldLimitMs = 120000;

@@ -149,6 +149,80 @@ def test_skey_unreachable_local():
         c.close()
 
 
+NO_CREDIT = "550 Sorry, insufficient credit for download - upload first."
+COMPLETE = "226 Transfer complete."
+
+
+def ratio_pair(db, home):
+    """Two servers on `db` sharing `home`, with the ratio account swap: one
+    file down for each two up, counted over all its sessions, 1 file of
+    credit in the INI file."""
+    hashed = crypt.crypt("secret", "ab")
+    extra = """
+[USER=swap]
+Password=%s
+HomeDir=%s
+Access1=%s,RWAMDLP
+RatiosEnable=YES
+Ratios=FilesOverall
+RatioUp=2
+RatioDown=1
+RatiosCredit=1.000000
+""" % (hashed, home, home)
+
+    def one(node):
+        return Server(ini(node, PG.conninfo(db)) + extra)
+    a, b = one("a"), one("b")
+    a.wait_log("Cluster store: connected to the database as node a")
+    b.wait_log("Cluster store: connected to the database as node b")
+    return a, b
+
+
+def credit(db):
+    got = PG.sql("SELECT coalesce((SELECT credit FROM vantor_ratio WHERE account = 'SWAP'), -1)",
+                 db)
+    return float(got)
+
+
+# One ratio credit for both machines: spent on one, it is gone on the other;
+# uploads on either earn it; uploads while the database restarts are all
+# credited once, and the downloads they pay for are refused until then.
+def test_ratio_across_nodes():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
+    try:
+        with open(os.path.join(home, "f"), "wb") as f:
+            f.write(b"x" * 1000)
+        a, b = ratio_pair(db, home)
+        with a, b:
+            ca, cb = login(a.port, "swap"), login(b.port, "swap")
+            expect(ca.retr("f")[2][-1], COMPLETE, "the INI credit on a")
+            expect(cb.retr("f")[0], NO_CREDIT, "spent on a, refused on b")
+            expect(credit(db), 0.0, "after one download")
+            for i in range(2):
+                expect(cb.stor("STOR up%d" % i, b"y" * 10)[1][-1], COMPLETE, "upload on b")
+            assert wait_until(lambda: credit(db) == 1.0, 10), credit(db)
+            expect(ca.retr("f")[2][-1], COMPLETE, "b's credit on a")
+            expect(ca.retr("f")[0], NO_CREDIT, "nothing left")
+            PG.stop()
+            a.wait_log("Cluster store: the database cannot be reached (")
+            for i in range(4):
+                expect(ca.stor("STOR down%d" % i, b"z" * 10)[1][-1], COMPLETE,
+                       "upload during the outage")
+            PG.start()
+            logged(a, "Cluster store: connected to the database as node a", 2)
+            assert wait_until(lambda: credit(db) == 2.0, 20), credit(db)
+            for c in (ca, cb):
+                expect(c.retr("f")[2][-1], COMPLETE, "the outage's credit")
+            expect(cb.retr("f")[0], NO_CREDIT, "and no more")
+            expect(credit(db), 0.0, "at the end")
+            ca.close()
+            cb.close()
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+
+
 def fresh_db():
     fresh_db.n += 1
     name = "e%d" % fresh_db.n
@@ -212,7 +286,7 @@ def eventually_logs_in(port, user, timeout=20.0):
 def test_cluster_init_idempotent():
     conninfo = PG.conninfo(fresh_db())
     for _ in range(2):
-        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 4"))
+        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 5"))
 
 
 # An account's limit of 2, a limit of one login per client address and the
@@ -493,7 +567,8 @@ def main():
              test_killed_node_freed_after_lease, test_clean_stop_frees_slots,
              test_unreachable_at_start, test_schema_missing,
              test_database_restart, test_quota_across_nodes, test_quota_database_restart,
-             test_block_shared, test_skey_once_across_nodes, test_skey_unreachable_local])
+             test_block_shared, test_skey_once_across_nodes, test_skey_unreachable_local,
+             test_ratio_across_nodes])
 
 
 if __name__ == "__main__":
