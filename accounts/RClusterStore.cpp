@@ -467,6 +467,7 @@ void RClusterStore::SyncNode() {
                   if (alive.expired() || !*alive.lock() || gen != generation_) return;
                   if (r.Ok()) {
                     SetState(RState::Ready, FormatStr(kLogClusterConnected, settings_.node));
+                    SendLifts();
                   } else if (r.status == RPgResultStr::Status::Failed && onLog_) {
                     onLog_(FormatStr(kLogClusterProblem, r.error));
                   }
@@ -587,6 +588,29 @@ void RClusterStore::ShareBlock(const std::string& address, int64_t seconds) {
       "ON CONFLICT (address) DO UPDATE SET until = greatest(vantor_blocks.until, EXCLUDED.until), "
       "node = EXCLUDED.node",
       {address, std::to_string(std::min<int64_t>(seconds, INT32_MAX)), settings_.node}, nullptr);
+}
+
+void RClusterStore::LiftBlock(const std::string& address) {
+  // Bounded: a flood of lifts while the database is away keeps the latest.
+  if (pendingLifts_.size() >= 4096) pendingLifts_.erase(pendingLifts_.begin());
+  pendingLifts_.push_back(address);
+  if (state_ == RState::Ready) SendLifts();
+}
+
+void RClusterStore::SendLifts() {
+  if (pendingLifts_.empty()) return;
+  std::vector<std::string> lifts = std::move(pendingLifts_);
+  pendingLifts_.clear();
+  std::weak_ptr<bool> alive = alive_;
+  client_.Query(
+      "DELETE FROM vantor_blocks WHERE address = ANY($1::text[])", {TextArray(lifts)},
+      [this, alive, lifts](const RPgResultStr& r) {
+        if (alive.expired() || !*alive.lock()) return;
+        // Lost with the connection: sent again after the reconnect.
+        if (r.status != RPgResultStr::Status::Ok && r.status != RPgResultStr::Status::Failed) {
+          pendingLifts_.insert(pendingLifts_.begin(), lifts.begin(), lifts.end());
+        }
+      });
 }
 
 void RClusterStore::FetchBlocks(

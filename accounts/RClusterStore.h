@@ -103,6 +103,9 @@ class RClusterStore {
     std::string address;
     int64_t secondsLeft = 0;
   };
+  // Lifts the block of `address` for every node (an administrator's
+  // unblock). Lifted while the store is down, it is sent once it is back.
+  void LiftBlock(const std::string& address);
   // The blocks in force, made by any node; `ok` false when not answered.
   void FetchBlocks(std::function<void(bool ok, std::vector<RSharedBlockStr> blocks)> done);
 
@@ -205,6 +208,8 @@ class RClusterStore {
   RState state_ = RState::Down;
   std::function<void(const std::string&)> onLog_;
   std::map<uint32_t, SessionStr> sessions_;
+  std::vector<std::string> pendingLifts_;  // LiftBlock while down
+  void SendLifts();
   std::map<std::string, ChargeStr> charges_;
   std::string chargePrefix_;  // node and a random tag of this run
   uint64_t chargeSeq_ = 0;

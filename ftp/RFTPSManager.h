@@ -388,6 +388,9 @@ class RFTPSManager : public RTimer {
   uint32_t& PassivePortCursor() { return passiveCursor_; }
   RFTPMessages& Messages() { return messages_; }
   RAntiHammer& AntiHammer() { return hammer_; }
+  // An administrator's unblock: lifted here and, with the cluster store, on
+  // every machine. False when this machine had no block for it.
+  bool LiftBlock(const std::string& address);
   // The server's counters (connections, logins, transfers). Loop thread.
   ServerStats& Stats() { return stats_; }
   const ServerStats& Stats() const { return stats_; }
@@ -570,6 +573,13 @@ class RFTPSManager : public RTimer {
   // tick (one read at a time).
   bool blockFetchOut_ = false;
   void FetchSharedBlocks();
+  // The addresses the last read found blocked in the store: one gone from
+  // it while its block here still runs was lifted on another machine.
+  std::unordered_set<std::string> storeBlocks_;
+  // Addresses lifted here, with the number of reads sent by then: a read
+  // sent before the lift still finds the block and must not bring it back.
+  std::unordered_map<std::string, uint64_t> lifted_;
+  uint64_t blockFetches_ = 0;
   std::unique_ptr<RClusterStore> cluster_;
   RSKeyShareStr skeyShare_;
   void StartCluster();

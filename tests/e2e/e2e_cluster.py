@@ -17,7 +17,8 @@ import hashlib  # noqa: E402
 import re  # noqa: E402
 
 import pg_e2e  # noqa: E402
-from ftp_e2e import Client, Server, expect, greeted, login, parse_args, run, wait_until  # noqa: E402
+from ftp_e2e import (Client, Program, Server, expect, free_port, greeted, login,  # noqa: E402
+                     parse_args, run, wait_until)
 
 PROCEED = "230 User logged in, proceed."
 TOO_MANY = "421 Too many users - please try again later."
@@ -555,6 +556,52 @@ def test_block_shared():
         assert wait_until(lambda: refused(b.port), 15), "b never honoured a's block"
 
 
+# A block lifted through the administration interface of one machine is
+# lifted on the other too, which had it from the store.
+def test_block_lift_shared():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    hammer = "AntiHammer=YES\nAntiHammerWindow=60\nAntiHammerBlock=600\nAntiHammerTries=%d"
+    d = tempfile.mkdtemp(prefix="vantor-e2e-adm-")
+    try:
+        sock = os.path.join(d, "admin.sock")
+        port = free_port()
+        conf = ini("a", PG.conninfo(db), extra_global=hammer % 2 + "\nPortNr=%d\nAdminSocket=%s"
+                   % (port, sock)).replace("{home}", d)
+        path = os.path.join(d, "VANTOR.INI")
+        with open(path, "w") as f:
+            f.write(conf)
+        a = Program(parse_args().vantor, "-u", path)
+        try:
+            a.wait_for("Administration endpoint on " + sock, 30)
+            b = Server(ini("b", PG.conninfo(db), extra_global=hammer % 100))
+            with b:
+                b.wait_log("Cluster store: connected to the database as node b")
+                assert wait_until(lambda: PG.sql(
+                    "SELECT count(*) FROM vantor_nodes WHERE node = 'a'", db) == "1", 20)
+                for _ in range(2):
+                    greeted(port).close()
+                assert refused(port), "a did not block"
+                assert wait_until(lambda: refused(b.port), 15), "b never honoured a's block"
+
+                def curl(method, url):
+                    out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                          "-X", method, "--max-time", "20", "--unix-socket",
+                                          sock, "http://localhost" + url],
+                                         capture_output=True, text=True, timeout=30)
+                    return out.stdout
+                expect(curl("DELETE", "/v1/blocks/127.0.0.1"), "200", "unblock on a")
+                assert wait_until(lambda: PG.sql(
+                    "SELECT count(*) FROM vantor_blocks", db) == "0", 10), "still in the store"
+                assert wait_until(lambda: not refused(b.port), 15), "b kept the lifted block"
+                greeted(port).close()  # and a did not take it back from the store
+                expect(curl("DELETE", "/v1/blocks/127.0.0.1"), "404", "lifted already")
+        finally:
+            a.kill()
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+
+
 def main():
     global PG
     parse_args()
@@ -568,7 +615,7 @@ def main():
              test_unreachable_at_start, test_schema_missing,
              test_database_restart, test_quota_across_nodes, test_quota_database_restart,
              test_block_shared, test_skey_once_across_nodes, test_skey_unreachable_local,
-             test_ratio_across_nodes])
+             test_ratio_across_nodes, test_block_lift_shared])
 
 
 if __name__ == "__main__":
