@@ -357,7 +357,8 @@ def test_unreachable_at_start():
     away = "host=%s/none port=5432 user=vantor dbname=x" % PG.dir
     with Server(ini("a", away)) as srv:
         srv.wait_log("Cluster store: the database cannot be reached (")
-        srv.wait_log("logins of accounts with a quota or ratio are refused meanwhile")
+        srv.wait_log(
+            "logins of accounts with a quota, a ratio or S/KEY passwords are refused meanwhile")
         login(srv.port, "joe").close()
         reply, c = attempt(srv.port, "quota")
         expect(reply, STORE_AWAY, "quota user, refuse")
