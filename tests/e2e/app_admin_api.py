@@ -27,7 +27,7 @@ import unittest
 import jsonschema
 import yaml
 
-from ftp_e2e import Program, free_port, wait_until, write_file
+from ftp_e2e import Program, free_port, make_cert, wait_until, write_file
 
 VANTOR = VANTORCTL = None
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -62,15 +62,6 @@ def api_schema(path, method, status):
     return resp["content"]
 
 
-def make_cert(d):
-    cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=vantor-admin",
-                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert,
-                    "-days", "2"], capture_output=True, check=True)
-    return cert, key
-
-
 def hash_token(token):
     out = subprocess.run([VANTOR, "--hash-password"], input=token + "\n", capture_output=True,
                          text=True, check=True)
@@ -85,7 +76,7 @@ class Endpoint:
         os.makedirs(os.path.join(self.dir, "root"))
         self.port = free_port()
         self.admin_port = free_port()
-        self.cert, self.key = make_cert(self.dir)
+        self.cert, self.key = make_cert(self.dir, cn="vantor-admin", days=2, ip=True)
         self.sock = os.path.join(self.dir, "admin.sock")
         lines = ["[GLOBAL]", "Version=2.5.11.3", "PortNr=%d" % self.port, "EncryptPasswords=no",
                  "AdminSocket=" + self.sock, "TLSCertificateFile=" + self.cert,
