@@ -98,7 +98,7 @@ class Endpoint:
         write_file(self.tokfile, TOKEN + "\n")
 
     def close(self):
-        self.prog.kill()
+        self.prog.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def curl(self, method, path, body=None, tls=False, token=TOKEN, headers=(), timeout=20):

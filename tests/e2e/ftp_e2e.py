@@ -240,6 +240,17 @@ class Program:
             self.lines.append(line)
         return rc
 
+    def stop(self, timeout=5):
+        """SIGTERM, and SIGKILL when the program is not gone within `timeout`
+        (a coverage build writes its counts only at a normal exit)."""
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                pass
+        self.kill()
+
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
