@@ -15,6 +15,7 @@ import os
 import resource
 import select
 import shutil
+import signal
 import socket
 import stat
 import subprocess
@@ -518,6 +519,34 @@ class Safety(unittest.TestCase):
             slow.close()
         self.assertTrue(wait_until(lambda: self.ep.curl("GET", "/v1/status")[0] == 200, 30))
         self.assertEqual(ftp.finish(), [])
+
+    def test_flood_gone_at_once(self):
+        """A flood past the connection limit that hangs up all at once leaves the endpoint
+        answering: the server is held still while the clients close, so it sees every
+        hang-up in one turn (it used to stop accepting for good then)."""
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+        pid = self.ep.prog.proc.pid
+        fds = lambda: len(os.listdir("/proc/%d/fd" % pid))
+        for _ in range(4):
+            idle = []
+            for _ in range(600):
+                s = socket.socket(socket.AF_UNIX)
+                s.setblocking(False)
+                try:
+                    s.connect(self.ep.sock)
+                except OSError:
+                    pass  # the backlog is full
+                idle.append(s)
+            self.assertTrue(wait_until(lambda: fds() >= 256, 20))
+            os.kill(pid, signal.SIGSTOP)
+            try:
+                for s in idle:
+                    s.close()
+            finally:
+                os.kill(pid, signal.SIGCONT)
+            self.assertTrue(wait_until(lambda: self.ep.curl("GET", "/v1/status", timeout=3)[0]
+                                       == 200, 15))
 
     def test_kill_races(self):
         """A kill of a session that just ended is 404; two kills of one session: one 200."""
