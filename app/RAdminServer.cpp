@@ -156,7 +156,6 @@ struct RAdminServer::Impl {
   void Apply(const RAdminSettingsStr& next);
   void EnsureKeepAlive();
   void Run(RAdminListener& l);
-  unsigned Connections(RAdminListener& l);
   void Arm(RAdminListener& l);
   void RunSoon(RAdminListener& l);
   void Suspend(RAdminRequest& r);
@@ -325,19 +324,8 @@ bool RAdminServer::Impl::StartListener(const std::string& name, RFd fd, RAdminKi
 void RAdminServer::Impl::Run(RAdminListener& l) {
   l.runQueued = false;
   if (l.daemon == nullptr) return;
-  const unsigned before = Connections(l);
   MHD_run(l.daemon);
-  // The library takes its listening socket out of its event set while it is
-  // at its connection limit and puts it back only at the start of a run: a
-  // run that freed places must be followed by another, or nothing wakes the
-  // listener again once the last connection is gone.
-  if (Connections(l) < before) RunSoon(l);
   Arm(l);
-}
-
-unsigned RAdminServer::Impl::Connections(RAdminListener& l) {
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(l.daemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
-  return info != nullptr ? info->num_connections : 0;
 }
 
 void RAdminServer::Impl::Arm(RAdminListener& l) {
