@@ -1,8 +1,10 @@
 """Measures vantor and the peer servers side by side (see run.sh).
 
 Every figure is taken from the client side with curl, except CPU: the
-server process's own user + system time (children included) read from
-/proc before and after the RETR runs. All servers run at once and take
+user + system time of the server's whole process tree read from /proc
+before and after the transfers. The forking peers run under
+../lib/reaper.py, a child subreaper, so that session processes orphaned by
+their parent are reaped there and their time is counted (see its header). All servers run at once and take
 turns in every round, so a change in the machine's speed during the run
 falls on all of them. Ratios are vantor / best peer."""
 import argparse
@@ -19,6 +21,7 @@ from benchlib import (cpu_seconds, free_port, peer_env, pyftpdlib_cmd, spread,  
 
 GiB = 1 << 30
 MiB = 1 << 20
+REAPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib", "reaper.py")
 
 
 def cpu_per_gib(srv):
@@ -30,10 +33,10 @@ def cpu_per_gib(srv):
     ftp.login(*srv.auth)
     ftp.voidcmd("TYPE I")
     time.sleep(0.2)
-    cpu0 = cpu_seconds(srv.proc.pid)
+    cpu0 = cpu_seconds(srv.proc.pid, reaped=True)
     for _ in range(3):
         ftp.retrbinary("RETR big", lambda b: None, blocksize=1 << 20)
-    cpu1 = cpu_seconds(srv.proc.pid)
+    cpu1 = cpu_seconds(srv.proc.pid, reaped=True)
     ftp.quit()
     return (cpu1 - cpu0) / 3.0
 
@@ -76,10 +79,12 @@ class Srv:
     process of the peer bound to ::1 (see start_v6_twins)."""
 
     def __init__(self, name, cmd, port, env=None, auth=("bench", "bench"), host="127.0.0.1",
-                 tls=False):
+                 tls=False, forks=False):
         self.name, self.port, self.auth, self.v6 = name, port, auth, None
         self.tls = tls
         self.log = open(os.path.join(ARGS.work, name + ".log"), "w")
+        if forks:  # proc is then the reaper; its tree holds every session's time
+            cmd = [sys.executable, REAPER] + list(cmd)
         self.proc = subprocess.Popen(cmd, stdout=self.log, stderr=subprocess.STDOUT, env=env)
         if not wait_port(port, host=host):
             self.stop()
@@ -146,7 +151,7 @@ def start_vsftpd(data, host="127.0.0.1", port=None, extra=(), conf_name=None):
     conf = vsftpd_conf(os.path.join(ARGS.work, conf_name or ("vsftpd6.conf" if v6 else "vsftpd.conf")),
                        ARGS.work, data, port, 500, VSFTPD_RW + list(extra), host)
     return Srv("vsftpd6" if v6 else "vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf],
-               port, env=peer_env(ARGS.peers), auth=("anonymous", "x"), host=host)
+               port, env=peer_env(ARGS.peers), auth=("anonymous", "x"), host=host, forks=True)
 
 
 def start_pureftpd(data, host="127.0.0.1", port=None, extra=()):
@@ -163,7 +168,7 @@ def start_pureftpd(data, host="127.0.0.1", port=None, extra=()):
                    env=peer_env(ARGS.peers))
     cmd = [os.path.join(ARGS.peers, "usr/sbin/pure-ftpd"), "-S", "%s,%d" % (host, port),
            "-l", "puredb:" + pdb, "-E", "-H", "-c", "100", "-C", "100", "-u", "100"] + list(extra)
-    return Srv("pure-ftpd" + sfx, cmd, port, env=peer_env(ARGS.peers), host=host)
+    return Srv("pure-ftpd" + sfx, cmd, port, env=peer_env(ARGS.peers), host=host, forks=True)
 
 
 def start_proftpd(data, host="127.0.0.1", port=None, extra=()):
@@ -193,7 +198,8 @@ def start_proftpd(data, host="127.0.0.1", port=None, extra=()):
             "RequireValidShell off", "AllowOverwrite on", "UseReverseDNS off",
             "MaxInstances 500", "TransferLog none", "ServerLog none"] + list(extra) + [""]))
     cmd = [os.path.join(ARGS.peers, "usr/sbin/proftpd"), "-n", "-q", "-c", conf]
-    return Srv("proftpd6" if v6 else "proftpd", cmd, port, env=peer_env(ARGS.peers), host=host)
+    return Srv("proftpd6" if v6 else "proftpd", cmd, port, env=peer_env(ARGS.peers), host=host,
+               forks=True)
 
 
 def start_pyftpdlib(data, host="127.0.0.1", port=None):
