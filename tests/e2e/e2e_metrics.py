@@ -14,7 +14,8 @@ import struct
 import subprocess
 import tempfile
 
-from ftp_e2e import Client, Server, expect, free_port, greeted, login, run, wait_until
+from ftp_e2e import (Client, Server, expect, free_port, greeted, login, run, samples, scrape,
+                     wait_until)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -45,32 +46,6 @@ class ReuseFTP(ftplib.FTP_TLS):
             conn = self.context.wrap_socket(conn, server_hostname=self.host,
                                             session=self.sock.session)
         return conn, size
-
-
-def scrape(srv):
-    """The metrics text printed after one SIGUSR2."""
-    ends = sum(1 for l in list(srv.lines) if l == "METRICS-END")
-    srv.signal(signal.SIGUSR2)
-    srv.wait_line(lambda l: sum(1 for x in srv.lines if x == "METRICS-END") > ends, 10)
-    block, seen = [], 0
-    for l in list(srv.lines):
-        if l == "METRICS-END":
-            seen += 1
-            if seen > ends:
-                break
-        elif l.startswith("METRIC ") and seen == ends:
-            block.append(l[len("METRIC "):])
-    return "\n".join(block) + "\n"
-
-
-def samples(text):
-    """{'name{labels}': 'value'} of every sample line."""
-    out = {}
-    for line in text.splitlines():
-        if line and not line.startswith("#"):
-            key, value = line.rsplit(" ", 1)
-            out[key] = value
-    return out
 
 
 def test_metrics_of_a_real_run():
