@@ -413,7 +413,8 @@ def paired(label, got, keys):
     pairs = [(g["vantor"], g["baseline"]) for g in got if "vantor" in g and "baseline" in g]
     if pairs:
         print("%-6s vantor / baseline, median [lowest..highest] of %d rounds: %s" % (
-            label, len(pairs), "  ".join("%s %s" % (k, spread([v[k] / b[k] for v, b in pairs]))
+            label, len(pairs), "  ".join("%s %s" % (k, spread([v[k] / b[k] if b[k] else float("nan")
+                                                       for v, b in pairs]))
                                          for k in keys)))
 
 
@@ -594,10 +595,16 @@ def tls_files():
     return cert, key
 
 
-def start_vantor_tls(data, cert, key):
-    return start_vantor_ini("vantor-tls.ini", data, [
+def start_vantor_tls(data, cert, key, name="vantor", binary=None):
+    return start_vantor_ini(name + "-tls.ini", data, [
         "TLSCertificateFile=" + cert, "TLSPrivateKeyFile=" + key, "TLSCipherList=" + TLS_CIPHER,
-        "TLSCipherSuites=" + TLS_SUITE], [("bench", ["RequireTLS=1"])], tls=True)
+        "TLSCipherSuites=" + TLS_SUITE], [("bench", ["RequireTLS=1"])], tls=True, name=name,
+                            binary=binary)
+
+
+def start_baseline_tls(data, cert, key):
+    """--baseline under --tls-only: the older build with the same TLS setup."""
+    return start_vantor_tls(data, cert, key, "baseline", ARGS.baseline)
 
 
 def start_vsftpd_tls(data, cert, key):
@@ -694,6 +701,8 @@ def tls_bench(data, src, n_rounds, login_secs):
     servers = start_each((("vantor", start_vantor_tls), ("vsftpd", start_vsftpd_tls),
                           ("pure-ftpd", start_pureftpd_tls), ("proftpd", start_proftpd_tls)),
                          ARGS.servers, data, cert, key)
+    if ARGS.baseline:  # whatever --servers names
+        servers[1:1] = start_each((("baseline", start_baseline_tls),), "", data, cert, key)
     try:
         for s in servers:
             try:
@@ -752,6 +761,7 @@ def tls_bench(data, src, n_rounds, login_secs):
               "20xDL %s  CPU %s  logins %s" % (len(ratios["retr"]), spread(ratios["retr"]),
                                                spread(ratios["stor"]), spread(ratios["par"]),
                                                spread(ratios["cpu"]), spread(ratios["login"])))
+    paired("FTPS", got, ("retr", "stor", "par", "cpu", "login"))
 
 
 def rss_kib(pid):
@@ -930,7 +940,7 @@ ap.add_argument("--quick", action="store_true",
                 help="RETR, STOR, 20 downloads, CPU and LIST in --rounds paired rounds; "
                      "with --tls-only: 3 rounds, 2 s of logins")
 ap.add_argument("--baseline", help="an older vantor-e2e-server, paired with this one round by "
-                                   "round (not with --tls-only)")
+                                   "round")
 ap.add_argument("--cases", default=",".join(PAR_CASES), help="of " + ",".join(PAR_CASES))
 ap.add_argument("--rounds", type=int, default=5, help="rounds of the parallel cases")
 ARGS = ap.parse_args()
