@@ -196,6 +196,18 @@ void OnCompleted(void* cls, MHD_Connection*, void** reqCls, MHD_RequestTerminati
   if (after) l->owner->Loop().AddTimer(0, false, std::move(after));
 }
 
+// A connection that goes frees a place under the limit. At the limit the
+// library takes its listening socket out of its event set and puts it back
+// only at the start of a later run; with no connection left and no timeout
+// due that run never came, and after a flood of idle connections the
+// endpoint refused everyone for good.
+void OnConnectionNotice(void* cls, MHD_Connection*, void**, MHD_ConnectionNotificationCode code) {
+  if (code != MHD_CONNECTION_NOTIFY_CLOSED) return;
+  auto* l = static_cast<RAdminListener*>(cls);
+  if (l->owner->stopping || l->retiring) return;
+  l->owner->RunSoon(*l);
+}
+
 void OnLibraryMessage(void*, const char* fmt, va_list ap) {
   char buf[512];
   std::vsnprintf(buf, sizeof(buf), fmt, ap);
@@ -278,6 +290,7 @@ bool RAdminServer::Impl::StartListener(const std::string& name, RFd fd, RAdminKi
       {MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, nullptr},
       {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemory), nullptr},
       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&OnCompleted), l.get()},
+      {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&OnConnectionNotice), l.get()},
   };
   if (!unixSocket) opts.push_back({MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressLimit, nullptr});
   if (tls) {

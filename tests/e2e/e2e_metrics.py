@@ -3,19 +3,15 @@
 handshake on the implicit port and an anti-hammer block; each counter has
 its exact value, and Prometheus's own checker (promtool) accepts the text.
 The driver prints the text on SIGUSR2."""
-import ftplib
 import io
-import os
 import shutil
-import signal
 import socket
 import ssl
-import struct
 import subprocess
 import tempfile
 
-from ftp_e2e import (Client, Server, expect, free_port, greeted, login, run, samples, scrape,
-                     wait_until)
+from ftp_e2e import (ReuseFTP, Server, expect, free_port, greeted, login, make_cert, run, samples,
+                     scrape, wait_until)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -36,25 +32,10 @@ Access1={home},RWAMDCLP
 """
 
 
-class ReuseFTP(ftplib.FTP_TLS):
-    """Data connections resume the control connection's TLS session, as the
-    server asks by default (ftplib alone would not)."""
-
-    def ntransfercmd(self, cmd, rest=None):
-        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
-        if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host,
-                                            session=self.sock.session)
-        return conn, size
-
-
 def test_metrics_of_a_real_run():
     certs = tempfile.mkdtemp(prefix="vantor-metrics-")
     try:
-        subprocess.run(["openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                        "-nodes", "-subj", "/CN=vantor-metrics", "-keyout", certs + "/key.pem",
-                        "-x509", "-out", certs + "/cert.pem", "-days", "30"],
-                       capture_output=True, check=True)
+        make_cert(certs, cn="vantor-metrics")
         implicit = free_port()
         with Server(INI % {"certs": certs, "implicit": implicit}) as srv:
             run_session(srv, implicit)

@@ -8,6 +8,7 @@ either raise (`expect`, run by `run`) or collect (`Checker`), so a script of
 independent cases can report every broken one in a single run.
 """
 import argparse
+import ftplib
 import os
 import queue
 import re
@@ -239,6 +240,17 @@ class Program:
             self.lines.append(line)
         return rc
 
+    def stop(self, timeout=5):
+        """SIGTERM, and SIGKILL when the program is not gone within `timeout`
+        (a coverage build writes its counts only at a normal exit)."""
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                pass
+        self.kill()
+
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
@@ -455,6 +467,41 @@ def recv_all(sock):
         chunks.append(data)
     sock.close()
     return b"".join(chunks)
+
+
+def make_cert(d, name="cert", days=30, cn="vantor-a", ip=False):
+    """A self-signed P-256 certificate `name`.pem and its key (key.pem for
+    cert.pem) in `d`; `days` < 0 expired yesterday; `ip` names 127.0.0.1
+    as its subject's address. Returns (certificate, key) paths."""
+    cert = os.path.join(d, name + ".pem")
+    key = os.path.join(d, name.replace("cert", "key") + ".pem")
+    req = ["openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+           "-subj", "/CN=" + cn, "-keyout", key]
+    if ip:
+        req += ["-addext", "subjectAltName=IP:127.0.0.1"]
+    if days < 0:
+        # Expired yesterday: a request signed with its own key for -1 days.
+        subprocess.run(req + ["-new", "-out", cert + ".csr"], capture_output=True, check=True)
+        subprocess.run(["openssl", "x509", "-req", "-in", cert + ".csr", "-signkey", key,
+                        "-days", "-1", "-out", cert], capture_output=True, check=True)
+        os.remove(cert + ".csr")
+    else:
+        subprocess.run(req + ["-x509", "-out", cert, "-days", str(days)], capture_output=True,
+                       check=True)
+    return cert, key
+
+
+class ReuseFTP(ftplib.FTP_TLS):
+    """ftplib's FTP_TLS passes no session to its data connections; this one
+    resumes the control connection's, as curl and lftp do by themselves (and
+    as the server asks by default)."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host,
+                                            session=self.sock.session)
+        return conn, size
 
 
 def wait_until(pred, timeout=10.0):
