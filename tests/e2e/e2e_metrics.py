@@ -5,14 +5,13 @@ its exact value, and Prometheus's own checker (promtool) accepts the text.
 The driver prints the text on SIGUSR2."""
 import io
 import shutil
-import signal
 import socket
 import ssl
 import subprocess
 import tempfile
 
-from ftp_e2e import (ReuseFTP, Server, expect, free_port, greeted, login, make_cert, run,
-                     wait_until)
+from ftp_e2e import (ReuseFTP, Server, expect, free_port, greeted, login, make_cert, run, samples,
+                     scrape, wait_until)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -31,32 +30,6 @@ Password=secret
 HomeDir={home}
 Access1={home},RWAMDCLP
 """
-
-
-def scrape(srv):
-    """The metrics text printed after one SIGUSR2."""
-    ends = sum(1 for l in list(srv.lines) if l == "METRICS-END")
-    srv.signal(signal.SIGUSR2)
-    srv.wait_line(lambda l: sum(1 for x in srv.lines if x == "METRICS-END") > ends, 10)
-    block, seen = [], 0
-    for l in list(srv.lines):
-        if l == "METRICS-END":
-            seen += 1
-            if seen > ends:
-                break
-        elif l.startswith("METRIC ") and seen == ends:
-            block.append(l[len("METRIC "):])
-    return "\n".join(block) + "\n"
-
-
-def samples(text):
-    """{'name{labels}': 'value'} of every sample line."""
-    out = {}
-    for line in text.splitlines():
-        if line and not line.startswith("#"):
-            key, value = line.rsplit(" ", 1)
-            out[key] = value
-    return out
 
 
 def test_metrics_of_a_real_run():

@@ -15,7 +15,7 @@ import tempfile
 import time
 
 from ftp_e2e import (BANNER, Client, ReuseFTP, Server, expect, free_port, greeted, make_cert, run,
-                     sh, wait_until, write_file)
+                     samples, scrape, sh, wait_until, write_file)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -507,6 +507,21 @@ def test_data_handshake_cut():
                 raw.close()
             expect(c.cmd("NOOP"), ["200 Command okay."], how)
         srv.wait_log("TLS handshake failed: ")
+        # The aborted handshake counts as failed and is over: a burst of
+        # commands is read in one go again, and the next transfer runs.
+        c.send("NOOP\r\nNOOP")
+        expect(c.reply() + c.reply(), ["200 Command okay."] * 2)
+        expect(read_all(protected(c, "RETR f.bin")[1]), b"f" * 100000)
+        expect(c.reply(), ["226 Transfer complete."])
+        want = {'vantor_tls_handshakes_total{result="success"}': "2",
+                'vantor_tls_handshakes_total{result="failure"}': "2"}
+        got = {}
+
+        def counted():
+            got.update(samples(scrape(srv)))
+            return all(got.get(k) == v for k, v in want.items())
+
+        assert wait_until(counted, 10), got
 
 
 run([test_commands_and_replies, test_require_tls_and_session_reuse,

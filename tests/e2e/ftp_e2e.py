@@ -670,3 +670,31 @@ def unittest_main(script_globals):
     opts, rest = ap.parse_known_args()
     VANTOR = script_globals["VANTOR"] = os.path.abspath(opts.vantor)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+# --- metrics ---------------------------------------------------------------
+
+def scrape(srv):
+    """The metrics text printed after one SIGUSR2."""
+    ends = sum(1 for l in list(srv.lines) if l == "METRICS-END")
+    srv.signal(signal.SIGUSR2)
+    srv.wait_line(lambda l: sum(1 for x in srv.lines if x == "METRICS-END") > ends, 10)
+    block, seen = [], 0
+    for l in list(srv.lines):
+        if l == "METRICS-END":
+            seen += 1
+            if seen > ends:
+                break
+        elif l.startswith("METRIC ") and seen == ends:
+            block.append(l[len("METRIC "):])
+    return "\n".join(block) + "\n"
+
+
+def samples(text):
+    """{'name{labels}': 'value'} of every sample line."""
+    out = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            key, value = line.rsplit(" ", 1)
+            out[key] = value
+    return out
