@@ -1,11 +1,15 @@
 #include "accounts/RClusterStore.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "accounts/RAccountsStrings.h"
+#include "accounts/RSKey.h"
 #include "platform/RRandom.h"
 #include "util/RFormat.h"
 #include "util/RStringTable.h"
@@ -191,6 +195,114 @@ const char* const kSchemaSteps[] = {
     until timestamptz NOT NULL,
     node text NOT NULL);
 )sql",
+    // 4: S/KEY records, so a one-time password counts once in the cluster.
+    R"sql(
+  -- An account's S/KEY state, as in its SKEYValues record: the sequence to
+  -- be answered next, the last accepted response (hex) and the seed.
+  CREATE TABLE vantor_skey (
+    account text PRIMARY KEY,
+    sequence int NOT NULL,
+    last text NOT NULL,
+    seed text NOT NULL);
+  -- The account's record; an account the store has never seen starts from
+  -- the record of the machine that asks (its INI file's).
+  CREATE FUNCTION vantor_skey_read(p_account text, p_sequence int, p_last text, p_seed text,
+                                   OUT sequence int, OUT last text, OUT seed text)
+  LANGUAGE plpgsql AS $f$
+  BEGIN
+    INSERT INTO vantor_skey VALUES (p_account, p_sequence, p_last, p_seed)
+      ON CONFLICT (account) DO NOTHING;
+    SELECT k.sequence, k.last, k.seed INTO sequence, last, seed
+      FROM vantor_skey k WHERE k.account = p_account;
+  END $f$;
+  -- Compare-and-set: the record becomes the new one only while it is still
+  -- the one the response was checked against, so of two machines accepting
+  -- the same one-time password only one succeeds. Answers with the record
+  -- as it stands afterwards.
+  CREATE FUNCTION vantor_skey_swap(p_account text, p_old_sequence int, p_old_last text,
+                                   p_old_seed text, p_sequence int, p_last text, p_seed text,
+                                   OUT swapped boolean, OUT sequence int, OUT last text,
+                                   OUT seed text)
+  LANGUAGE plpgsql AS $f$
+  BEGIN
+    -- An accepted password must outlive a crash of the database.
+    PERFORM set_config('synchronous_commit', 'on', true);
+    UPDATE vantor_skey k SET sequence = p_sequence, last = p_last, seed = p_seed
+     WHERE k.account = p_account AND k.sequence = p_old_sequence AND k.last = p_old_last
+       AND k.seed = p_old_seed;
+    swapped := FOUND;
+    SELECT k.sequence, k.last, k.seed INTO sequence, last, seed
+      FROM vantor_skey k WHERE k.account = p_account;
+  END $f$;
+)sql",
+    // 5: ratio credits.
+    R"sql(
+  CREATE TABLE vantor_ratio (
+    account text PRIMARY KEY,
+    credit double precision NOT NULL);
+  -- Every ratio charge by its id, as applied, like vantor_charges.
+  CREATE TABLE vantor_ratio_charges (
+    id text PRIMARY KEY,
+    account text NOT NULL,
+    change double precision NOT NULL,
+    ok boolean NOT NULL,
+    credit double precision NOT NULL,
+    undone boolean NOT NULL DEFAULT false,
+    at timestamptz NOT NULL DEFAULT now());
+  CREATE INDEX vantor_ratio_charges_at ON vantor_ratio_charges (at);
+  -- `p_change` added to the account's credit. A debit (< 0) is refused,
+  -- changing nothing, when the credit is short of `p_need` by more than
+  -- 0.01; the check is made again on the row a concurrent charge left, so
+  -- no two machines spend the same credit. An account's first charge
+  -- starts it at `p_seed`, the credit its INI file held. A change of 0
+  -- reads the credit and records nothing.
+  CREATE FUNCTION vantor_ratio_charge(p_id text, p_account text, p_change double precision,
+                                      p_need double precision, p_seed double precision,
+                                      OUT ok boolean, OUT credit double precision)
+  LANGUAGE plpgsql AS $f$
+  BEGIN
+    PERFORM set_config('synchronous_commit', 'on', true);
+    PERFORM pg_advisory_xact_lock(29305, hashtext(p_id));
+    SELECT c.ok, c.credit INTO ok, credit FROM vantor_ratio_charges c WHERE c.id = p_id;
+    IF FOUND THEN RETURN; END IF;
+    INSERT INTO vantor_ratio (account, credit) VALUES (p_account, p_seed)
+      ON CONFLICT (account) DO NOTHING;
+    UPDATE vantor_ratio r SET credit = r.credit + p_change
+     WHERE r.account = p_account AND (p_change >= 0 OR p_need <= r.credit + 0.01)
+     RETURNING r.credit INTO credit;
+    ok := FOUND;
+    IF NOT ok THEN
+      SELECT r.credit INTO credit FROM vantor_ratio r WHERE r.account = p_account;
+    END IF;
+    IF p_change <> 0 THEN
+      INSERT INTO vantor_ratio_charges (id, account, change, ok, credit)
+        VALUES (p_id, p_account, CASE WHEN ok THEN p_change ELSE 0 END, ok, credit);
+    END IF;
+  END $f$;
+  -- Takes back what ratio charge `p_id` applied, once; like
+  -- vantor_charge_undo.
+  CREATE FUNCTION vantor_ratio_undo(p_id text, OUT credit double precision)
+  LANGUAGE plpgsql AS $f$
+  DECLARE c vantor_ratio_charges%ROWTYPE;
+  BEGIN
+    PERFORM set_config('synchronous_commit', 'on', true);
+    PERFORM pg_advisory_xact_lock(29305, hashtext(p_id));
+    SELECT * INTO c FROM vantor_ratio_charges WHERE id = p_id;
+    IF NOT FOUND THEN
+      INSERT INTO vantor_ratio_charges (id, account, change, ok, credit, undone)
+        VALUES (p_id, '', 0, false, 0, true);
+      credit := 0;
+      RETURN;
+    END IF;
+    IF c.undone THEN
+      SELECT r.credit INTO credit FROM vantor_ratio r WHERE r.account = c.account;
+      RETURN;
+    END IF;
+    UPDATE vantor_ratio r SET credit = r.credit - c.change
+     WHERE r.account = c.account RETURNING r.credit INTO credit;
+    UPDATE vantor_ratio_charges SET undone = true WHERE id = p_id;
+  END $f$;
+)sql",
 };
 constexpr int kStepCount = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
 static_assert(kStepCount == RClusterStore::kSchemaVersion);
@@ -355,6 +467,7 @@ void RClusterStore::SyncNode() {
                   if (alive.expired() || !*alive.lock() || gen != generation_) return;
                   if (r.Ok()) {
                     SetState(RState::Ready, FormatStr(kLogClusterConnected, settings_.node));
+                    SendLifts();
                   } else if (r.status == RPgResultStr::Status::Failed && onLog_) {
                     onLog_(FormatStr(kLogClusterProblem, r.error));
                   }
@@ -367,7 +480,8 @@ void RClusterStore::RenewLease() {
   // The day-old charge records go with the renewal: no repeat can come
   // that late.
   client_.Query(
-      "WITH purge AS (DELETE FROM vantor_charges WHERE at < now() - interval '1 day') "
+      "WITH purge AS (DELETE FROM vantor_charges WHERE at < now() - interval '1 day'), "
+      "purge_ratio AS (DELETE FROM vantor_ratio_charges WHERE at < now() - interval '1 day') "
       "UPDATE vantor_nodes SET lease_until = now() + make_interval(secs => $2::int) "
       "WHERE node = $1",
       {settings_.node, std::to_string(settings_.leaseSeconds)},
@@ -476,6 +590,29 @@ void RClusterStore::ShareBlock(const std::string& address, int64_t seconds) {
       {address, std::to_string(std::min<int64_t>(seconds, INT32_MAX)), settings_.node}, nullptr);
 }
 
+void RClusterStore::LiftBlock(const std::string& address) {
+  // Bounded: a flood of lifts while the database is away keeps the latest.
+  if (pendingLifts_.size() >= 4096) pendingLifts_.erase(pendingLifts_.begin());
+  pendingLifts_.push_back(address);
+  if (state_ == RState::Ready) SendLifts();
+}
+
+void RClusterStore::SendLifts() {
+  if (pendingLifts_.empty()) return;
+  std::vector<std::string> lifts = std::move(pendingLifts_);
+  pendingLifts_.clear();
+  std::weak_ptr<bool> alive = alive_;
+  client_.Query(
+      "DELETE FROM vantor_blocks WHERE address = ANY($1::text[])", {TextArray(lifts)},
+      [this, alive, lifts](const RPgResultStr& r) {
+        if (alive.expired() || !*alive.lock()) return;
+        // Lost with the connection: sent again after the reconnect.
+        if (r.status != RPgResultStr::Status::Ok && r.status != RPgResultStr::Status::Failed) {
+          pendingLifts_.insert(pendingLifts_.begin(), lifts.begin(), lifts.end());
+        }
+      });
+}
+
 void RClusterStore::FetchBlocks(
     std::function<void(bool ok, std::vector<RSharedBlockStr> blocks)> done) {
   if (state_ != RState::Ready) {
@@ -524,12 +661,31 @@ void RClusterStore::AddCharge(const std::string& account, int64_t amount, int64_
   c.done = std::move(done);
   charges_.emplace(id, std::move(c));
   SendCharge(id);
-  if (chargeTimer_ == 0) {
-    std::weak_ptr<bool> alive = alive_;
-    chargeTimer_ = loop_.AddTimer(100, true, [this, alive] {
-      if (auto a = alive.lock(); a && *a) RetryCharges();
-    });
-  }
+  StartChargeTimer();
+}
+
+void RClusterStore::ChargeRatio(const std::string& account, double change, double need, double seed,
+                                int64_t confirmMs, ChargeDone done) {
+  const std::string id = chargePrefix_ + std::to_string(++chargeSeq_);
+  ChargeStr c;
+  c.account = account;
+  c.ratio = true;
+  c.change = std::isfinite(change) ? change : 0.0;
+  c.need = std::isfinite(need) ? need : 0.0;
+  c.seedCredit = std::isfinite(seed) ? seed : 0.0;
+  c.deadlineMs = loop_.Clock().NowMs() + confirmMs;
+  c.done = std::move(done);
+  charges_.emplace(id, std::move(c));
+  SendCharge(id);
+  StartChargeTimer();
+}
+
+void RClusterStore::StartChargeTimer() {
+  if (chargeTimer_ != 0) return;
+  std::weak_ptr<bool> alive = alive_;
+  chargeTimer_ = loop_.AddTimer(100, true, [this, alive] {
+    if (auto a = alive.lock(); a && *a) RetryCharges();
+  });
 }
 
 void RClusterStore::SendCharge(const std::string& id) {
@@ -541,6 +697,19 @@ void RClusterStore::SendCharge(const std::string& id) {
   auto answered = [this, alive, id](const RPgResultStr& r) {
     if (auto a = alive.lock(); a && *a) ChargeAnswered(id, r);
   };
+  if (c.ratio) {
+    if (c.undo) {
+      client_.Query("SELECT vantor_ratio_undo($1)", {id}, std::move(answered));
+      return;
+    }
+    client_.Query(
+        "SELECT ok, 0, 0, credit FROM vantor_ratio_charge($1, $2, $3::float8, $4::float8, "
+        "$5::float8)",
+        {id, c.account, RFormat("%.17g", c.change), RFormat("%.17g", c.need),
+         RFormat("%.17g", c.seedCredit)},
+        std::move(answered));
+    return;
+  }
   if (c.undo) {
     client_.Query("SELECT vantor_charge_undo($1)", {id}, std::move(answered));
     return;
@@ -572,7 +741,7 @@ void RClusterStore::ChargeAnswered(const std::string& id, const RPgResultStr& r)
   const bool transient = RetryableSqlState(r.sqlState);
   const bool failed = r.status == RPgResultStr::Status::Failed && !transient;
   if (failed && onLog_) onLog_(FormatStr(kLogClusterProblem, r.error));
-  if (r.Ok() || (failed && c.amount > 0 && !c.undo)) {
+  if (r.Ok() || (failed && c.IsUse() && !c.undo)) {
     ChargeDone done = std::move(c.done);
     const bool undo = c.undo;
     charges_.erase(it);
@@ -581,6 +750,7 @@ void RClusterStore::ChargeAnswered(const std::string& id, const RPgResultStr& r)
     a.outcome = r.Ok() && r.Text(0, 0) == "t" ? RCharge::Done : RCharge::Refused;
     a.used = r.Ok() ? r.Int(0, 1, -1) : -1;
     a.applied = r.Ok() ? r.Int(0, 2, 0) : 0;
+    if (r.Ok() && r.rows[0].size() > 3) a.credit = std::strtod(r.Text(0, 3).c_str(), nullptr);
     done(a);
     return;
   }
@@ -593,7 +763,7 @@ void RClusterStore::RetryCharges() {
   std::vector<std::string> ids;
   for (auto& [id, c] : charges_) {
     if (c.sent) continue;
-    if (!c.undo && c.amount > 0 && now >= c.deadlineMs) {
+    if (!c.undo && c.IsUse() && now >= c.deadlineMs) {
       // Given up: the caller goes on as refused, and whatever the charge
       // may have applied is taken back.
       c.undo = true;
@@ -609,6 +779,68 @@ void RClusterStore::RetryCharges() {
     loop_.CancelTimer(chargeTimer_);
     chargeTimer_ = 0;
   }
+}
+
+// --- S/KEY -------------------------------------------------------------------
+
+namespace {
+
+// The record a row of vantor_skey stands for; nullopt when it is no record.
+std::optional<std::string> SKeyRowRecord(const RPgResultStr& r, size_t first) {
+  if (!r.Ok() || r.rows.empty()) return std::nullopt;
+  SKeyValuesStr v;
+  const int64_t sequence = r.Int(0, first, -1);
+  if (sequence < 0 || sequence > UINT32_MAX) return std::nullopt;
+  v.sequence = static_cast<uint32_t>(sequence);
+  v.last = r.Text(0, first + 1);
+  v.seed = r.Text(0, first + 2);
+  std::string text = FormatSKeyValues(v);
+  if (!ParseSKeyValues(text)) return std::nullopt;
+  return text;
+}
+
+}  // namespace
+
+void RClusterStore::ReadSKey(const std::string& account, const std::string& local,
+                             std::function<void(bool, const std::string&)> done) {
+  const std::optional<SKeyValuesStr> mine = ParseSKeyValues(local);
+  if (state_ != RState::Ready || !mine) {
+    loop_.AddTimer(0, false, [done = std::move(done)] { done(false, std::string()); });
+    return;
+  }
+  client_.Query("SELECT sequence, last, seed FROM vantor_skey_read($1, $2::int, $3, $4)",
+                {account, std::to_string(mine->sequence), mine->last, mine->seed},
+                [done = std::move(done)](const RPgResultStr& r) {
+                  const std::optional<std::string> record = SKeyRowRecord(r, 0);
+                  done(record.has_value(), record.value_or(std::string()));
+                });
+}
+
+void RClusterStore::SwapSKey(const std::string& account, const std::string& expected,
+                             const std::string& next,
+                             std::function<void(RSwap, const std::string&)> done) {
+  const std::optional<SKeyValuesStr> was = ParseSKeyValues(expected);
+  const std::optional<SKeyValuesStr> now = ParseSKeyValues(next);
+  if (state_ != RState::Ready || !was || !now) {
+    loop_.AddTimer(0, false, [done = std::move(done)] { done(RSwap::Unavailable, std::string()); });
+    return;
+  }
+  // Not asked again after a lost answer: a retry of an applied swap would
+  // find the record changed and call its own success stale. The caller
+  // treats Unavailable as a refusal (or, with `local`, decides alone).
+  client_.Query(
+      "SELECT swapped, sequence, last, seed FROM vantor_skey_swap($1, $2::int, $3, $4, $5::int, "
+      "$6, $7)",
+      {account, std::to_string(was->sequence), was->last, was->seed, std::to_string(now->sequence),
+       now->last, now->seed},
+      [done = std::move(done)](const RPgResultStr& r) {
+        const std::optional<std::string> record = SKeyRowRecord(r, 1);
+        if (!record) {
+          done(RSwap::Unavailable, std::string());
+          return;
+        }
+        done(r.Text(0, 0) == "t" ? RSwap::Done : RSwap::Stale, *record);
+      });
 }
 
 }  // namespace vantor

@@ -47,7 +47,7 @@ enum class RClusterAdmit {
 class RClusterStore {
  public:
   // The schema this build reads and writes.
-  static constexpr int kSchemaVersion = 3;
+  static constexpr int kSchemaVersion = 5;
 
   enum class RState {
     Down,         // not connected (yet, or again)
@@ -103,6 +103,9 @@ class RClusterStore {
     std::string address;
     int64_t secondsLeft = 0;
   };
+  // Lifts the block of `address` for every node (an administrator's
+  // unblock). Lifted while the store is down, it is sent once it is back.
+  void LiftBlock(const std::string& address);
   // The blocks in force, made by any node; `ok` false when not answered.
   void FetchBlocks(std::function<void(bool ok, std::vector<RSharedBlockStr> blocks)> done);
 
@@ -116,6 +119,7 @@ class RClusterStore {
     RCharge outcome = RCharge::Unconfirmed;
     int64_t used = -1;    // the account's usage after it; -1 unknown
     int64_t applied = 0;  // what it changed the usage by (a take: what it took)
+    double credit = 0;    // a ratio charge: the credit after it
   };
   using ChargeDone = std::function<void(const RChargeAnswerStr&)>;
   // Takes `amount` bytes of `account`'s quota (> 0; refused when the usage
@@ -134,8 +138,35 @@ class RClusterStore {
   // says how much.
   void TakeQuota(const std::string& account, int64_t amount, int64_t least, int64_t maximum,
                  int64_t seed, int64_t confirmMs, ChargeDone done);
+  // Adds `change` to `account`'s ratio credit in one statement under an id
+  // of its own, like ChargeQuota: a debit (< 0) is refused when the credit
+  // is short of `need` by more than 0.01, and given up (Unconfirmed, then
+  // undone) when unanswered after `confirmMs`; a credit is never given up.
+  // `seed`: the credit an account starts with (its INI figure). A change
+  // of 0 reads the credit.
+  void ChargeRatio(const std::string& account, double change, double need, double seed,
+                   int64_t confirmMs, ChargeDone done);
   // Charges and undos sent or waiting to be sent.
   size_t OutstandingCharges() const { return charges_.size(); }
+
+  // --- S/KEY ------------------------------------------------------------------
+  // Records are SKEYValues texts ("time session LAST sequence seed"); the
+  // store keeps the last three fields and answers with time and session 0.
+  // `account`'s record in the store; `local` (this machine's record) is
+  // written first when the store has none. `ok` false: not answered, or a
+  // record that does not parse.
+  void ReadSKey(const std::string& account, const std::string& local,
+                std::function<void(bool ok, const std::string& record)> done);
+  enum class RSwap {
+    Done,         // the record is `next` now
+    Stale,        // another machine changed it first: nothing changed
+    Unavailable,  // not answered
+  };
+  // Makes `next` the record only while it is still `expected`, in one
+  // statement; `current` is the record as it stands afterwards (Done and
+  // Stale).
+  void SwapSKey(const std::string& account, const std::string& expected, const std::string& next,
+                std::function<void(RSwap, const std::string& current)> done);
 
  private:
   struct SessionStr {
@@ -151,11 +182,19 @@ class RClusterStore {
     int64_t least = -1;      // a take's (TakeQuota); -1: a charge
     bool undo = false;       // given up: what it applied is taken back
     bool sent = false;       // a statement for it is in flight
+    bool ratio = false;      // a ratio charge (ChargeRatio)
+    double change = 0;       // a ratio charge's
+    double need = 0;
+    double seedCredit = 0;
     ChargeDone done;
+    // What is given up when unanswered in time: a use of quota, a debit
+    // of credit.
+    bool IsUse() const { return ratio ? change < 0 : amount > 0; }
   };
   void AddCharge(const std::string& account, int64_t amount, int64_t least, int64_t maximum,
                  int64_t seed, int64_t confirmMs, ChargeDone done);
   void SendCharge(const std::string& id);
+  void StartChargeTimer();
   void ChargeAnswered(const std::string& id, const RPgResultStr& r);
   void RetryCharges();
   void OnConnection(bool up, const std::string& why);
@@ -169,6 +208,8 @@ class RClusterStore {
   RState state_ = RState::Down;
   std::function<void(const std::string&)> onLog_;
   std::map<uint32_t, SessionStr> sessions_;
+  std::vector<std::string> pendingLifts_;  // LiftBlock while down
+  void SendLifts();
   std::map<std::string, ChargeStr> charges_;
   std::string chargePrefix_;  // node and a random tag of this run
   uint64_t chargeSeq_ = 0;

@@ -7,6 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include "accounts/AccessQuery.h"
@@ -14,6 +17,8 @@
 #include "platform/RMessageLoop.h"
 
 namespace vantor {
+
+class RClusterStore;
 
 enum RRatioType : int {
   RATIO_FILES_PER_SESSION = 0,
@@ -27,9 +32,26 @@ class RFTPRatios {
   // `loop` and `probe` are not owned and must outlive the object; the probe
   // gives file sizes for the byte-counting types.
   RFTPRatios(RMessageLoop& loop, RWindowId mainWindow, const RPathProbe& probe);
+  ~RFTPRatios();
+  RFTPRatios(const RFTPRatios&) = delete;
+  RFTPRatios& operator=(const RFTPRatios&) = delete;
 
   // At login: reads type, parts and (per-session types) the stored credit.
-  void Start(std::string_view user, uint32_t address, uint32_t session);
+  // With `shared` (not owned; it outlives every session) the over-all
+  // types keep their credit in the cluster store, the INI figure being
+  // where an account the store has never seen starts.
+  void Start(std::string_view user, uint32_t address, uint32_t session,
+             RClusterStore* shared = nullptr);
+  // The credit is the cluster store's: downloads are checked with
+  // MayDownloadShared.
+  bool Shared() const { return shared_ != nullptr; }
+  // MayDownload with the credit in the cluster store: the check and the
+  // charge are one statement. `done` hears whether the download may go
+  // (never inside the call) and says whether it took the answer; a charge
+  // it did not take goes back.
+  void MayDownloadShared(std::string_view localPath, std::function<bool(bool allowed)> done);
+  // How long a debit may wait for the store before the download is refused.
+  static constexpr int64_t kSharedConfirmMs = 15000;
   bool Enabled() const { return enabled_; }
   int Type() const { return type_; }
 
@@ -40,7 +62,8 @@ class RFTPRatios {
   void DownloadFailed();
   // After an upload of `bytes` (>= 1): earns credit.
   void Uploaded(uint64_t bytes);
-  // The current credit (files or bytes).
+  // The current credit (files or bytes); with a shared store, as its last
+  // answer said.
   double Credit();
   uint32_t Up() const { return up_; }
   uint32_t Down() const { return down_; }
@@ -63,6 +86,17 @@ class RFTPRatios {
   double credit_ = 0.0;
   uint64_t charge_ = 0;  // 64-bit: byte charges of files over 4 GiB
   AccessQuery q_{};
+
+  // --- with a shared store ---
+  // What an answer must reach; this object may be gone by then.
+  struct SharedLinkStr {
+    RFTPRatios* owner = nullptr;
+  };
+  void ChangeShared(double change);
+  RClusterStore* shared_ = nullptr;
+  std::shared_ptr<SharedLinkStr> link_;
+  std::string account_;
+  double seed_ = 0;  // the INI credit at login
 };
 
 // Sends `q` to the main window as ACCESS_QUERY_MESSAGE and returns its flag.

@@ -371,6 +371,7 @@ void RFTPSSecurity::AnswerOwn(AccessQuery& q, Ctx& c) {
     case QC_CLOSE:
       // A copy: the query's layout is packed, its fields may be misaligned.
       challenges_.erase(uint32_t{q.session});
+      skeyUses_.erase(uint32_t{q.session});
       break;
     case QC_VERIFY_PASSWORD:
       AnswerVerifyPassword(q, c);

@@ -137,6 +137,18 @@ class RFTPSSecurity {
   RIniFile& Ini() { return ini_; }
   const std::string& IniPath() const { return ini_.Path(); }
 
+  // --- S/KEY records kept by a shared store ---------------------------------
+  // The S/KEY account the user and session of `q` name, with its record as
+  // this store holds it now (empty when it has none yet); nullopt for any
+  // other account.
+  std::optional<RSKeyRecordStr> SKeyRecordFor(AccessQuery& q);
+  // Makes `record` the account's S/KEY record, over the INI file's, until
+  // replaced; an empty one drops it (the INI file's counts again).
+  void SetSharedSKey(const std::string& account, const std::string& record);
+  // The change the last one-time password accepted for `session` made;
+  // taken once.
+  std::optional<RSKeyUseStr> TakeSKeyUse(uint32_t session);
+
  private:
   // One security warning for each IPn value of [IP-ACCESS], USER= and
   // GROUP= sections that is no rule the matcher reads.
@@ -226,6 +238,12 @@ class RFTPSSecurity {
     uint32_t sequence = 0;
   };
   std::unordered_map<uint32_t, Challenge> challenges_;
+  // Records a shared store holds, by lower-case account: read before the
+  // INI file's and kept up to date with every change made here. Bounded.
+  std::unordered_map<std::string, std::string> sharedSKey_;
+  // The change each session's accepted one-time password made, until its
+  // login is confirmed with the shared store. Dropped at the close notice.
+  std::unordered_map<uint32_t, RSKeyUseStr> skeyUses_;
   // Every public query and change asserts on it: workers ask through the
   // loop, never here.
   [[no_unique_address]] RThreadChecker thread_;

@@ -243,7 +243,11 @@ bool RFTPSSecurity::VerifyOtp(AccessQuery& q, Ctx& c) {
   rec->time = 0;
   rec->session = 0;
   // A success that cannot be recorded would let the same response in twice.
-  return StoreSKeyRecord(c, FormatSKeyValues(*rec), true);
+  const std::string after = FormatSKeyValues(*rec);
+  if (!StoreSKeyRecord(c, after, true)) return false;
+  if (skeyUses_.size() >= kMaxChallenges && skeyUses_.count(c.session) == 0) skeyUses_.clear();
+  skeyUses_[c.session] = RSKeyUseStr{Lower(c.user), text, after};
+  return true;
 }
 
 namespace {
@@ -251,6 +255,10 @@ constexpr size_t kMaxPendingSKey = 256;
 }  // namespace
 
 bool RFTPSSecurity::ReadSKeyRecord(Ctx& c, std::string& text) {
+  if (auto shared = sharedSKey_.find(Lower(c.user)); shared != sharedSKey_.end()) {
+    text = shared->second;
+    return true;
+  }
   if (!ini_.HasSection(c.UserSection())) {
     auto it = pendingSKey_.find(Lower(c.user));
     if (it != pendingSKey_.end()) {
@@ -263,6 +271,7 @@ bool RFTPSSecurity::ReadSKeyRecord(Ctx& c, std::string& text) {
 
 bool RFTPSSecurity::StoreSKeyRecord(Ctx& c, const std::string& text, bool loggedIn) {
   const std::string key = Lower(c.user);
+  if (auto shared = sharedSKey_.find(key); shared != sharedSKey_.end()) shared->second = text;
   if (loggedIn || ini_.HasSection(c.UserSection())) {
     pendingSKey_.erase(key);
     return WriteUserKey(c, "SKEYValues", text);
@@ -272,6 +281,45 @@ bool RFTPSSecurity::StoreSKeyRecord(Ctx& c, const std::string& text, bool logged
   if (pendingSKey_.size() >= kMaxPendingSKey && pendingSKey_.count(key) == 0) pendingSKey_.clear();
   pendingSKey_[key] = text;
   return true;
+}
+
+std::optional<RSKeyRecordStr> RFTPSSecurity::SKeyRecordFor(AccessQuery& q) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
+  Ctx c(*this);
+  const std::string asked = BeginQuery(q, c);
+  if (c.suffixed) SetQueryUser(q, asked);
+  q.flag = 0;
+  std::string type, v;
+  if (c.anonymous || c.user.empty() || !c.Lookup("PasswordType", type) ||
+      SKeyMethodFromType(type) == 0)
+    return std::nullopt;
+  if (c.Lookup("Enable", v) && !IsTrueWord(v)) return std::nullopt;
+  RSKeyRecordStr r;
+  r.account = Lower(c.user);
+  if (!ReadSKeyRecord(c, r.record)) r.record.clear();
+  return r;
+}
+
+void RFTPSSecurity::SetSharedSKey(const std::string& account, const std::string& record) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
+  const std::string key = Lower(account);
+  if (record.empty()) {
+    sharedSKey_.erase(key);
+    return;
+  }
+  // Made-up names of the default user cost memory only up to the bound; a
+  // record dropped here is read from the store again at the next USER.
+  if (sharedSKey_.size() >= kMaxChallenges && sharedSKey_.count(key) == 0) sharedSKey_.clear();
+  sharedSKey_[key] = record;
+}
+
+std::optional<RSKeyUseStr> RFTPSSecurity::TakeSKeyUse(uint32_t session) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
+  auto it = skeyUses_.find(session);
+  if (it == skeyUses_.end()) return std::nullopt;
+  RSKeyUseStr use = std::move(it->second);
+  skeyUses_.erase(it);
+  return use;
 }
 
 }  // namespace vantor

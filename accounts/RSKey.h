@@ -64,6 +64,20 @@ inline constexpr std::string_view SKEY_PLACEHOLDER = "0 0 1234567890123456 0 Inv
 std::string ScramblePassPhrase(std::string_view plain);
 std::string UnscramblePassPhrase(std::string_view stored);
 
+// An S/KEY account's record (SKEYValues text) under its account name as
+// the store resolves it (lower case).
+struct RSKeyRecordStr {
+  std::string account;
+  std::string record;
+};
+// What an accepted one-time password changed: the record it was checked
+// against and the one it left.
+struct RSKeyUseStr {
+  std::string account;
+  std::string before;
+  std::string after;
+};
+
 // "OTP S/KEY MD4" -> 4, "OTP S/KEY MD5" -> 5 (any case), else 0.
 int SKeyMethodFromType(std::string_view passwordType);
 

@@ -658,7 +658,7 @@ std::optional<RAdminAnswerStr> RAdminResources::Call(const RAdminCallStr& c) {
     if (n == 1 && get) return JsonAnswer(200, BlocksJson(m));
     if (n == 1 && post) return AddBlock(m, c);
     if (n == 2 && del) {
-      if (!m.AntiHammer().Unblock((*seg)[1])) return ErrorAnswer(404, "not blocked: " + (*seg)[1]);
+      if (!m.LiftBlock((*seg)[1])) return ErrorAnswer(404, "not blocked: " + (*seg)[1]);
       WriteLog(LOG_SECURITY, FormatStr(kLogAdminUnblock, (*seg)[1], c.who));
       Json j;
       j["address"] = (*seg)[1];

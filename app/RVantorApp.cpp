@@ -241,18 +241,8 @@ void RVantorApp::OnSignal(int signo) {
 }
 
 void RVantorApp::Close() {
-  if (closing_) return;
-  const int users = engine_.usersOnline ? engine_.usersOnline() : 0;
   // A second request does not wait any longer.
-  if (users > 0 && !exitPending_ && !cmd_.noConfirm && !cmd_.hidden) {
-    exitPending_ = true;
-    if (engine_.setExitPending) engine_.setExitPending(true);
-    WriteLog(LOG_SCREEN, LoadStr(kLogExitPendingSignal));
-    UpdateServiceStatus();
-    return;
-  }
-  closing_ = true;
-  loop_.Quit(0);
+  RequestExit(exitPending_ || cmd_.noConfirm || cmd_.hidden);
 }
 
 void RVantorApp::OnStatusRecord(const RStatusRecordStr& r) {

@@ -52,6 +52,10 @@ void DropAnonymous(RFTPSComInterp& s) {
 }
 
 void Pass(RFTPSComInterp& s, std::string password);
+void RefusePassword(RFTPSComInterp& s);
+std::string UserReply(RFTPSComInterp& s);
+bool ReadSharedSKey(RFTPSComInterp& s);
+using StoreResume = RFTPSComInterp::StoreResume;
 
 // --- USER -------------------------------------------------------------------------
 
@@ -144,6 +148,14 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     }
   }
   s.EnterUserGiven();
+  if (!s.Login.anonymous && ReadSharedSKey(s)) return;  // answered with the store's record
+  s.Reply(UserReply(s));
+}
+
+namespace {
+
+// The reply to USER: the account's challenge, or the request for a password.
+std::string UserReply(RFTPSComInterp& s) {
   std::string reply = LoadStr(s.Login.anonymous ? kReplySendEmailAsPassword : kReplyNeedPassword);
   if (!s.Login.anonymous) {
     std::string challenge;
@@ -155,8 +167,115 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
       }
     }
   }
-  s.Reply(reply);
+  return reply;
 }
+
+// --- S/KEY records in the cluster store -------------------------------------------
+
+// The store cannot answer for an S/KEY account: with `refuse` the login
+// ends (true, the reply sent); with `local` this machine's record serves.
+bool SKeyUnavailable(RFTPSComInterp& s, const std::string& account) {
+  RFTPSManager& m = s.Manager();
+  if (m.Cluster()->Settings().unavailable == RClusterUnavailable::Refuse) {
+    s.ResetLogin();
+    ClearUser(s);
+    s.ReplyStr(kReplyClusterUnavailable);
+    s.CloseAfterReplies();
+    return true;
+  }
+  m.SKeyShare().install(account, std::string());
+  return false;
+}
+
+// With the store's record in place, gives the challenge. A challenge that
+// begins a new sequence (the old one used up) changes the record: it is
+// stored only if no other machine began one first, else that one is taken.
+void ChallengeWithRecord(RFTPSComInterp& s, const std::string& account, const std::string& record,
+                         int tries) {
+  RFTPSManager& m = s.Manager();
+  m.SKeyShare().install(account, record);
+  std::string reply = UserReply(s);
+  AccessQuery q = s.NewQuery(QC_PASS_CHALLENGE);
+  const std::optional<RSKeyRecordStr> now = m.SKeyShare().record(q);
+  if (!now || now->record == record || tries <= 0) {
+    s.Reply(reply);
+    return;
+  }
+  StoreResume resume = s.WaitForStore();
+  m.Cluster()->SwapSKey(account, record, now->record,
+                        [resume, account, reply = std::move(reply), tries](
+                            RClusterStore::RSwap r, const std::string& current) {
+                          resume([=](RFTPSComInterp& s) {
+                            if (r == RClusterStore::RSwap::Done) {
+                              s.Reply(reply);
+                            } else if (r == RClusterStore::RSwap::Stale) {
+                              ChallengeWithRecord(s, account, current, tries - 1);
+                            } else if (!SKeyUnavailable(s, account)) {
+                              s.Reply(UserReply(s));
+                            }
+                          });
+                        });
+}
+
+// With the cluster store, an S/KEY account's record is the store's, read
+// before every challenge so that all machines ask for the same sequence.
+// True when the reply comes later.
+bool ReadSharedSKey(RFTPSComInterp& s) {
+  RFTPSManager& m = s.Manager();
+  RClusterStore* store = m.Cluster();
+  if (store == nullptr || !m.SKeyShare().record) return false;
+  AccessQuery q = s.NewQuery(QC_PASS_CHALLENGE);
+  const std::optional<RSKeyRecordStr> mine = m.SKeyShare().record(q);
+  if (!mine) return false;
+  StoreResume resume = s.WaitForStore();
+  // An account the store has never seen starts from this machine's record;
+  // none at all reads as used up, so the challenge begins a sequence.
+  store->ReadSKey(mine->account,
+                  mine->record.empty() ? std::string(SKEY_PLACEHOLDER) : mine->record,
+                  [resume, account = mine->account](bool ok, const std::string& record) {
+                    resume([=](RFTPSComInterp& s) {
+                      if (ok) {
+                        ChallengeWithRecord(s, account, record, 3);
+                      } else if (!SKeyUnavailable(s, account)) {
+                        s.Reply(UserReply(s));
+                      }
+                    });
+                  });
+  return true;
+}
+
+// A one-time password accepted here counts once the store takes its use:
+// of two machines accepting the same password, one login goes in. True
+// when the login goes on later (`then`).
+bool ConfirmSharedSKey(RFTPSComInterp& s, std::function<void(RFTPSComInterp&)> then) {
+  RFTPSManager& m = s.Manager();
+  RClusterStore* store = m.Cluster();
+  if (store == nullptr || !m.SKeyShare().takeUse) return false;
+  std::optional<RSKeyUseStr> use = m.SKeyShare().takeUse(s.Number());
+  if (!use) return false;
+  StoreResume resume = s.WaitForStore();
+  store->SwapSKey(use->account, use->before, use->after,
+                  [resume, account = use->account, then = std::move(then)](
+                      RClusterStore::RSwap r, const std::string& current) {
+                    resume([=](RFTPSComInterp& s) {
+                      if (r == RClusterStore::RSwap::Done) {
+                        then(s);
+                      } else if (r == RClusterStore::RSwap::Stale) {
+                        // Used on another machine meanwhile.
+                        s.Manager().SKeyShare().install(account, current);
+                        RefusePassword(s);
+                      } else if (!SKeyUnavailable(s, account)) {
+                        // `local`: this machine's record decided.
+                        then(s);
+                      } else {
+                        s.Manager().Metrics().CountLogin(RLoginResult::Refused);
+                      }
+                    });
+                  });
+  return true;
+}
+
+}  // namespace
 
 namespace {
 
@@ -312,19 +431,21 @@ void StartAccounting(RFTPSComInterp& s) {
   if (s.Control() != nullptr) s.Control()->SetLocalSpeedLimit(s.Login.speedLimit);
   const RPathProbe& probe = m.ProbeOrDefault();
   s.Ratio = std::make_unique<RFTPRatios>(m.Loop(), m.MainWindow(), probe);
-  s.Ratio->Start(s.Login.userName, s.Connection.localAddress, s.Number());
-  s.Quota = std::make_unique<RFTPQuota>(m.Loop(), m.MainWindow(), probe);
   // With the cluster store away and `ClusterUnavailable=local`, the login
-  // was let in on this machine's counts: its quota stays in the INI file.
+  // was let in on this machine's counts: its quota and ratio credit stay in
+  // the INI file.
   RClusterStore* shared = m.Cluster();
   if (shared != nullptr && !shared->Ready() &&
       shared->Settings().unavailable == RClusterUnavailable::Local) {
     shared = nullptr;
   }
+  s.Ratio->Start(s.Login.userName, s.Connection.localAddress, s.Number(), shared);
+  s.Quota = std::make_unique<RFTPQuota>(m.Loop(), m.MainWindow(), probe);
   s.Quota->Start(s.Login.userName, s.Connection.localAddress, s.Number(), shared);
 }
 
 void PassChecked(RFTPSComInterp& s, const std::string& password, bool accepted);
+void PassAccepted(RFTPSComInterp& s, const std::string& password);
 void EnterSession(RFTPSComInterp& s, const std::string& password);
 
 void Pass(RFTPSComInterp& s, std::string password) {
@@ -352,6 +473,11 @@ void PassChecked(RFTPSComInterp& s, const std::string& password, bool accepted) 
     RefusePassword(s);
     return;
   }
+  if (ConfirmSharedSKey(s, [password](RFTPSComInterp& s) { PassAccepted(s, password); })) return;
+  PassAccepted(s, password);
+}
+
+void PassAccepted(RFTPSComInterp& s, const std::string& password) {
   AccessQuery ip = s.NewQuery(QC_IP_ACCESS);
   SetQueryAux2(ip, s.Connection.clientAddress,
                s.Connection.nameResolved ? s.Connection.hostName : std::string());

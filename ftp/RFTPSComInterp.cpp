@@ -14,6 +14,7 @@
 #include "ftp/RFTPSHooks.h"
 #include "ftp/RFTPSManager.h"
 #include "ftp/RFTPSSiteArgs.h"
+#include "ftp/RFTPSTls.h"
 #include "ftp/RFTPSTransfer.h"
 #include "ftp/RFTPStrings.h"
 #include "ftp/RIPHomes.h"
@@ -115,8 +116,7 @@ void RFTPSComInterp::EndSession() {
   // A handshake cut short by the end (a time-out, a kill, a newer handshake
   // taking its place) reports nothing by itself: it failed.
   if (control_ && control_->TlsHandshaking()) manager_.Metrics().CountTlsHandshake(false);
-  if (Transfer.tlsPending && Transfer.link.socket && Transfer.link.socket->TlsHandshaking())
-    manager_.Metrics().CountTlsHandshake(false);
+  CutDataTls(*this);
   afterTransfer_ = nullptr;
   if (workCancel_) workCancel_->Cancel();
   if (!Transfer.Idle()) AbortTransfer(*this, true);
@@ -692,6 +692,20 @@ void RFTPSComInterp::CheckPassword(const std::string& password, PasswordThen the
                                 then(*this, answered.flag != 0);
                                 if (!workCancel_ && !IsHoldingCommand()) ReplayParked();
                               });
+}
+
+RFTPSComInterp::StoreResume RFTPSComInterp::WaitForStore() {
+  auto cancel = std::make_shared<RWorkCancel>();
+  workCancel_ = cancel;
+  // The store outlives every session; the token says whether this one is
+  // still there (its end cancels it).
+  return [this, cancel](StoreStep step) {
+    if (cancel->Cancelled()) return false;
+    workCancel_.reset();
+    step(*this);
+    if (!workCancel_ && !IsHoldingCommand()) ReplayParked();
+    return true;
+  };
 }
 
 void RFTPSComInterp::RegisterInCluster(const RSessionLimitsStr& limits, ClusterThen then) {

@@ -274,6 +274,13 @@ class RFTPSComInterp : public RTimer {
   // ends first (a registration that still succeeds is then taken back).
   using ClusterThen = std::function<void(RFTPSComInterp&, RClusterAdmit)>;
   void RegisterInCluster(const RSessionLimitsStr& limits, ClusterThen then);
+  // Holds the session (its commands wait) for an answer of the cluster
+  // store: the step given to the returned resumer runs on the loop thread,
+  // unless the session ended first (the resumer then returns false). Call
+  // the resumer once.
+  using StoreStep = std::function<void(RFTPSComInterp&)>;
+  using StoreResume = std::function<bool(StoreStep)>;
+  StoreResume WaitForStore();
   // How long a library may hold a command before the session refuses it.
   static constexpr int64_t kHoldLimitMs = 120000;
   // Starts a reverse look-up of the client address unless one runs (the

@@ -484,6 +484,7 @@ void DataReady(RFTPSComInterp& s, int status, uint32_t refusal) {
 // session's end); a transfer under way first ends with its failure reply,
 // unless it still waited for a passive connection (no "150" went out).
 void AbortTransfer(RFTPSComInterp& s, bool killed) {
+  CutDataTls(s);
   const bool suppress = s.Transfer.passive && s.Transfer.Waiting();
   if (s.Transfer.Waiting() || s.Transfer.Moving()) {
     switch (s.Transfer.Kind()) {
@@ -503,6 +504,7 @@ void AbortTransfer(RFTPSComInterp& s, bool killed) {
 }
 
 void CloseDataSockets(RFTPSComInterp& s) {
+  CutDataTls(s);
   s.Transfer.link.socket.reset();
   s.Transfer.passiveSocket.reset();
   s.Transfer.passive = false;

@@ -1040,19 +1040,43 @@ void RFTPSManager::Tick() {
 
 void RFTPSManager::FetchSharedBlocks() {
   blockFetchOut_ = true;
-  cluster_->FetchBlocks([this](bool ok, std::vector<RClusterStore::RSharedBlockStr> blocks) {
+  const uint64_t fetch = ++blockFetches_;
+  cluster_->FetchBlocks([this, fetch](bool ok, std::vector<RClusterStore::RSharedBlockStr> blocks) {
     blockFetchOut_ = false;
     if (!ok || !settings_.antiHammer) return;
     std::unordered_map<std::string, int64_t> local;
     for (const RAntiHammer::RBlockStr& b : hammer_.Blocks()) local[b.address] = b.until;
     const int64_t now = Now();
+    std::unordered_set<std::string> seen;
     for (const RClusterStore::RSharedBlockStr& b : blocks) {
+      auto lift = lifted_.find(b.address);
+      if (lift != lifted_.end() && lift->second >= fetch) continue;  // read before the lift
+      seen.insert(b.address);
       auto it = local.find(b.address);
       // Ours already, or one that ends later: left as it is.
       if (it != local.end() && it->second >= now + b.secondsLeft - 1) continue;
       hammer_.Block(b.address, now, b.secondsLeft);
     }
+    // Blocked in the store at the last read and gone now, while the block
+    // here still runs: an administrator lifted it on another machine.
+    for (const std::string& address : storeBlocks_) {
+      auto it = local.find(address);
+      if (seen.count(address) == 0 && it != local.end() && it->second > now + 1)
+        hammer_.Unblock(address);
+    }
+    storeBlocks_ = std::move(seen);
+    std::erase_if(lifted_, [fetch](const auto& l) { return l.second < fetch; });
   });
+}
+
+bool RFTPSManager::LiftBlock(const std::string& address) {
+  const bool here = hammer_.Unblock(address);
+  if (cluster_) {
+    cluster_->LiftBlock(address);
+    lifted_[address] = blockFetches_;
+    storeBlocks_.erase(address);
+  }
+  return here;
 }
 
 // --- session information queries ----------------------------------------------------------------

@@ -42,6 +42,7 @@
 #include "accounts/RListRules.h"
 #include "accounts/RPasswordHash.h"
 #include "accounts/RPathProbe.h"
+#include "accounts/RSKey.h"
 #include "config/RGlobalSettings.h"
 #include "fs/RFsPathProbe.h"
 #include "fs/RFsServices.h"
@@ -198,6 +199,16 @@ class RFTPSManager : public RTimer {
   using RuleScopeHandler =
       std::function<bool(std::string_view user, uint32_t address, std::string_view localDir)>;
   void SetRuleScopeHandler(RuleScopeHandler handler) { ruleScope_ = std::move(handler); }
+  // The account store's S/KEY records, for the cluster store to keep
+  // (RFTPSSecurity::SKeyRecordFor, SetSharedSKey, TakeSKeyUse). Without
+  // them the records stay the INI file's.
+  struct RSKeyShareStr {
+    std::function<std::optional<RSKeyRecordStr>(AccessQuery&)> record;
+    std::function<void(const std::string& account, const std::string& record)> install;
+    std::function<std::optional<RSKeyUseStr>(uint32_t session)> takeUse;
+  };
+  void SetSKeyShare(RSKeyShareStr share) { skeyShare_ = std::move(share); }
+  const RSKeyShareStr& SKeyShare() const { return skeyShare_; }
   bool RulesNameInside(std::string_view user, uint32_t address, std::string_view localDir) const {
     return ruleScope_ && ruleScope_(user, address, localDir);
   }
@@ -377,6 +388,9 @@ class RFTPSManager : public RTimer {
   uint32_t& PassivePortCursor() { return passiveCursor_; }
   RFTPMessages& Messages() { return messages_; }
   RAntiHammer& AntiHammer() { return hammer_; }
+  // An administrator's unblock: lifted here and, with the cluster store, on
+  // every machine. False when this machine had no block for it.
+  bool LiftBlock(const std::string& address);
   // The server's counters (connections, logins, transfers). Loop thread.
   ServerStats& Stats() { return stats_; }
   const ServerStats& Stats() const { return stats_; }
@@ -559,7 +573,15 @@ class RFTPSManager : public RTimer {
   // tick (one read at a time).
   bool blockFetchOut_ = false;
   void FetchSharedBlocks();
+  // The addresses the last read found blocked in the store: one gone from
+  // it while its block here still runs was lifted on another machine.
+  std::unordered_set<std::string> storeBlocks_;
+  // Addresses lifted here, with the number of reads sent by then: a read
+  // sent before the lift still finds the block and must not bring it back.
+  std::unordered_map<std::string, uint64_t> lifted_;
+  uint64_t blockFetches_ = 0;
   std::unique_ptr<RClusterStore> cluster_;
+  RSKeyShareStr skeyShare_;
   void StartCluster();
   ServerStats stats_;
   RMetrics metrics_;

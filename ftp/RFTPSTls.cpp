@@ -183,6 +183,12 @@ bool StartDataTls(RFTPSComInterp& s) {
   return true;
 }
 
+void CutDataTls(RFTPSComInterp& s) {
+  if (!s.Transfer.tlsPending) return;
+  s.Transfer.tlsPending = false;
+  s.Manager().Metrics().CountTlsHandshake(false);
+}
+
 uint32_t DataTlsDone(RFTPSComInterp& s, int status) {
   s.Transfer.tlsPending = false;
   s.Manager().Metrics().CountTlsHandshake(status == WS_OK && s.Transfer.link.socket);

@@ -20,5 +20,8 @@ bool StartDataTls(RFTPSComInterp& s);
 // The WS_Securing event of the data connection: 0 when the transfer may go
 // on, else the id of the reply that ends it.
 uint32_t DataTlsDone(RFTPSComInterp& s, int status);
+// A data handshake still running when its connection is dropped (ABOR, a new
+// PASV or PORT, the session's end) never reports: it failed here.
+void CutDataTls(RFTPSComInterp& s);
 
 }  // namespace vantor

@@ -115,17 +115,36 @@ int DataSideStatus(RFTPSComInterp& s, bool upload) {
 
 void RetrOpen(RFTPSComInterp& s);
 
-// Counts the download and charges the ratio credit; false once
-// kReplyNoDownloadCredit went out.
-bool RetrCharge(RFTPSComInterp& s) {
+// Counts the download and charges the ratio credit, then goes on with
+// `then`; refused, kReplyNoDownloadCredit goes out instead. With the credit
+// in the cluster store the session waits for the charge's statement.
+void RetrCharge(RFTPSComInterp& s, void (*then)(RFTPSComInterp&)) {
   ++s.Counters.filesDown;
-  if (s.Ratio && !s.Ratio->MayDownload(s.Transfer.fileName)) {
-    --s.Counters.filesDown;
+  auto refuse = [](RFTPSComInterp& s) {
+    if (s.Counters.filesDown > 0) --s.Counters.filesDown;
     s.ReplyStr(kReplyNoDownloadCredit);
-    return false;
+  };
+  if (s.Ratio && s.Ratio->Shared()) {
+    RFTPSComInterp::StoreResume resume = s.WaitForStore();
+    s.Ratio->MayDownloadShared(s.Transfer.fileName, [resume, then, refuse](bool allowed) {
+      return resume([allowed, then, refuse](RFTPSComInterp& s) {
+        if (allowed) {
+          then(s);
+        } else {
+          refuse(s);
+        }
+      });
+    });
+    return;
   }
-  return true;
+  if (s.Ratio && !s.Ratio->MayDownload(s.Transfer.fileName)) {
+    refuse(s);
+    return;
+  }
+  then(s);
 }
+
+void RetrHookThenOpen(RFTPSComInterp& s);
 
 // Gives back what RetrCharge took, for a download that does not happen.
 void RetrGiveUp(RFTPSComInterp& s) {
@@ -154,7 +173,12 @@ void HandleRetr(RFTPSComInterp& s, std::string_view line) {
     s.ReplyStr(kReplyRetrNotFound, s.ClientPathOf(s.Transfer.fileName));
     return;
   }
-  if (!RetrCharge(s)) return;
+  RetrCharge(s, RetrHookThenOpen);
+}
+
+namespace {
+
+void RetrHookThenOpen(RFTPSComInterp& s) {
   if (!PreCommandHook(s, HE_BeforeRetr, DC_Retr, s.Transfer.fileName)) {
     // Answered by the hook, or held: either way nothing is sent now. A held
     // download is charged again when it is let go (RetrResume), so neither
@@ -166,8 +190,10 @@ void HandleRetr(RFTPSComInterp& s, std::string_view line) {
   RetrOpen(s);
 }
 
+}  // namespace
+
 void RetrResume(RFTPSComInterp& s) {
-  if (RetrCharge(s)) RetrOpen(s);
+  RetrCharge(s, RetrOpen);
 }
 
 namespace {

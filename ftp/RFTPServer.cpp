@@ -53,6 +53,15 @@ void RFTPServer::Start() {
         [this](AccessQuery& q, const RPasswordWorkStr& work, RPasswordCheck result) {
           if (store_) store_->FinishPassword(q, work, result);
         });
+    manager_->SetSKeyShare({[this](AccessQuery& q) -> std::optional<RSKeyRecordStr> {
+                              return store_ ? store_->SKeyRecordFor(q) : std::nullopt;
+                            },
+                            [this](const std::string& account, const std::string& record) {
+                              if (store_) store_->SetSharedSKey(account, record);
+                            },
+                            [this](uint32_t session) -> std::optional<RSKeyUseStr> {
+                              return store_ ? store_->TakeSKeyUse(session) : std::nullopt;
+                            }});
     manager_->SetNameMatchingHandler([this] { return store_ && store_->IPNameMatchingOn(); });
     // Another program's change to a big file is parsed on a worker while
     // the sessions that would ask about it wait.

@@ -16,4 +16,13 @@ struct RFileRecvFds {
   int fileOf = -1;
 };
 
+// A data thread's copies of the socket and of the file or pipe sends or pipe
+// receives step with, made at the first step and kept while the steps name
+// the same descriptor (a paced download takes thousands of steps).
+struct RStepFds {
+  RFd sock;
+  RFd other;
+  int otherOf = -1;  // the caller's number it copies
+};
+
 }  // namespace vantor

@@ -167,6 +167,8 @@ void RWinSocket::CloseHandle(bool abortive) {
   // The steps' copies go with the last step; a step still out closes them
   // on its thread when its current call returns.
   recvFds_.reset();
+  recvPipeFds_.reset();
+  sendFds_.reset();
   // What a step out took from the speed budgets is not spent now.
   ReturnBudgets(sendReserved_);
   ReturnBudgets(recvReserved_);

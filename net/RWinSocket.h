@@ -56,6 +56,7 @@ struct RPipeStepStr;
 struct RTlsStepStr;
 struct RFileRecvStepStr;
 struct RFileRecvFds;
+struct RStepFds;
 
 // Socket kinds, fixed at construction.
 enum : int { WS_DATAGRAM = 6, WS_STREAM = 7 };
@@ -218,7 +219,10 @@ class RWinSocket {
   // Like SendBlock, but the bytes come from the open file `fileFd` starting
   // at `offset` and go out with sendfile(2) without passing through user
   // memory. The fd is the caller's; it must stay open until the
-  // WS_Sending event. Same pacing, counters, events and time-outs.
+  // WS_Sending event. Same pacing, counters, events and time-outs. The data
+  // lane's copy of `fileFd` is kept for the next sends naming the same
+  // number until the connection closes: a caller that closes the file and
+  // opens another under that number sends it on a new connection.
   [[nodiscard]] WsStatus SendFile(int fileFd, int64_t offset, int64_t length, int64_t* sentCounter);
   // Receives into the caller's buffer. Without streaming: one WS_Receiving
   // event when the block is full (or, on a datagram socket, one datagram
@@ -377,8 +381,8 @@ class RWinSocket {
   // loop.
   using StepResult = std::shared_ptr<const void>;
   using StepBody = std::function<StepResult(int sock, int other, const RWorkCancel& cancel)>;
-  bool OffloadStep(int other, StepBody body, std::function<void(const StepResult&)> done,
-                   std::shared_ptr<RWorkCancel>* out);
+  bool OffloadStep(int other, std::shared_ptr<RStepFds>* copies, StepBody body,
+                   std::function<void(const StepResult&)> done, std::shared_ptr<RWorkCancel>* out);
   bool OffloadFileSend(int64_t chunk, bool paced);
   // Sends the trace lines a step collected on its thread (tracing on).
   void EmitTrace(const std::vector<std::string>& lines) const;
@@ -551,6 +555,7 @@ class RWinSocket {
   int fileFd_ = -1;              // SendFile source, -1 for memory blocks
   uint64_t sendGeneration_ = 0;  // which send an offloaded step belongs to
   std::shared_ptr<RWorkCancel> sendStep_;
+  std::shared_ptr<RStepFds> sendFds_;  // the steps' copies, kept for the whole send
   int64_t fileOffset_ = 0;
   int64_t sendLeft_ = 0;
   int64_t blockLength_ = 0;
@@ -570,6 +575,7 @@ class RWinSocket {
   // The data threads' copies of this socket, the pipe and the file, made at
   // the first step of a file receive and kept for the next ones.
   std::shared_ptr<RFileRecvFds> recvFds_;
+  std::shared_ptr<RStepFds> recvPipeFds_;  // the same for a receive into a pipe
   std::vector<std::function<void()>> afterStep_;
   uint64_t recvGeneration_ = 0;  // which receive an offloaded step belongs to
   std::shared_ptr<RWorkCancel> recvStep_;

@@ -383,14 +383,23 @@ struct RFileStepStr {
 // descriptors and closes them itself: a close here while it runs can then
 // never hand their numbers to another file or connection. False: nothing
 // was handed out and the caller copies on the loop.
-bool RWinSocket::OffloadStep(int other, StepBody body, std::function<void(const StepResult&)> done,
+// The copies are made once per descriptor the steps name, not per step; they
+// go with the connection's close (CloseHandle).
+bool RWinSocket::OffloadStep(int other, std::shared_ptr<RStepFds>* copies, StepBody body,
+                             std::function<void(const StepResult&)> done,
                              std::shared_ptr<RWorkCancel>* out) {
-  auto fds = std::make_shared<std::pair<RFd, RFd>>(RFd(::fcntl(handle_, F_DUPFD_CLOEXEC, 0)),
-                                                   RFd(::fcntl(other, F_DUPFD_CLOEXEC, 0)));
-  if (!fds->first || !fds->second) return false;
+  std::shared_ptr<RStepFds>& fds = *copies;
+  if (!fds || fds->otherOf != other) {
+    auto made = std::make_shared<RStepFds>();
+    made->sock = RFd(::fcntl(handle_, F_DUPFD_CLOEXEC, 0));
+    made->other = RFd(::fcntl(other, F_DUPFD_CLOEXEC, 0));
+    if (!made->sock || !made->other) return false;
+    made->otherOf = other;
+    fds = std::move(made);
+  }
   auto cancel = std::make_shared<RWorkCancel>();
   RWorkPool::Work work = [fds, cancel, body = std::move(body)] {
-    return body(fds->first.Get(), fds->second.Get(), *cancel);
+    return body(fds->sock.Get(), fds->other.Get(), *cancel);
   };
   if (layer_->dataPool_->SubmitData(cancel, std::move(work), std::move(done)) !=
       RWorkSubmit::Queued) {
@@ -443,7 +452,9 @@ bool RWinSocket::OffloadFileSend(int64_t chunk, bool paced) {
     EmitTrace(step.trace);
     FileSendDone(generation, step.sent, step.offset, step.err, step.full);
   };
-  if (!OffloadStep(fileFd_, std::move(body), std::move(done), &sendStep_)) return false;
+  if (!OffloadStep(fileFd_, &sendFds_, std::move(body), std::move(done), &sendStep_)) {
+    return false;
+  }
   // The loop decides the pace: the step's share comes off the budgets now.
   if (paced) ReserveBudgets(sendReserved_, want);
   send_.offloaded = true;
@@ -852,7 +863,9 @@ bool RWinSocket::OffloadPipeReceive(int64_t chunk, bool paced) {
     EmitTrace(step.trace);
     PipeReceiveDone(generation, step);
   };
-  if (!OffloadStep(recPipe_, std::move(body), std::move(done), &recvStep_)) return false;
+  if (!OffloadStep(recPipe_, &recvPipeFds_, std::move(body), std::move(done), &recvStep_)) {
+    return false;
+  }
   if (paced) ReserveBudgets(recvReserved_, chunk);
   recv_.offloaded = true;
   return true;

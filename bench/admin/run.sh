@@ -4,9 +4,9 @@
 #
 #   bench/admin/run.sh [--idle 1000] [--big 10000] [--rounds 4] [--seconds 8]
 #
-# The load: 5 clients poll /v1/sessions 10 times a second and one follows
-# /v1/log while a client logs in 100 times a second. Every loop is bounded
-# by --seconds and stops by itself.
+# A client logs in 100 times a second in both halves; the administration
+# load adds 5 clients polling /v1/sessions 10 times a second and one
+# following /v1/log. Every loop is bounded by --seconds and stops by itself.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)

@@ -1,8 +1,10 @@
 """Measures vantor and the peer servers side by side (see run.sh).
 
 Every figure is taken from the client side with curl, except CPU: the
-server process's own user + system time (children included) read from
-/proc before and after the RETR runs. All servers run at once and take
+user + system time of the server's whole process tree read from /proc
+before and after the transfers. The forking peers run under
+../lib/reaper.py, a child subreaper, so that session processes orphaned by
+their parent are reaped there and their time is counted (see its header). All servers run at once and take
 turns in every round, so a change in the machine's speed during the run
 falls on all of them. Ratios are vantor / best peer."""
 import argparse
@@ -19,6 +21,7 @@ from benchlib import (cpu_seconds, free_port, peer_env, pyftpdlib_cmd, spread,  
 
 GiB = 1 << 30
 MiB = 1 << 20
+REAPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib", "reaper.py")
 
 
 def cpu_per_gib(srv):
@@ -30,10 +33,10 @@ def cpu_per_gib(srv):
     ftp.login(*srv.auth)
     ftp.voidcmd("TYPE I")
     time.sleep(0.2)
-    cpu0 = cpu_seconds(srv.proc.pid)
+    cpu0 = cpu_seconds(srv.proc.pid, reaped=True)
     for _ in range(3):
         ftp.retrbinary("RETR big", lambda b: None, blocksize=1 << 20)
-    cpu1 = cpu_seconds(srv.proc.pid)
+    cpu1 = cpu_seconds(srv.proc.pid, reaped=True)
     ftp.quit()
     return (cpu1 - cpu0) / 3.0
 
@@ -76,10 +79,12 @@ class Srv:
     process of the peer bound to ::1 (see start_v6_twins)."""
 
     def __init__(self, name, cmd, port, env=None, auth=("bench", "bench"), host="127.0.0.1",
-                 tls=False):
+                 tls=False, forks=False):
         self.name, self.port, self.auth, self.v6 = name, port, auth, None
         self.tls = tls
         self.log = open(os.path.join(ARGS.work, name + ".log"), "w")
+        if forks:  # proc is then the reaper; its tree holds every session's time
+            cmd = [sys.executable, REAPER] + list(cmd)
         self.proc = subprocess.Popen(cmd, stdout=self.log, stderr=subprocess.STDOUT, env=env)
         if not wait_port(port, host=host):
             self.stop()
@@ -146,7 +151,7 @@ def start_vsftpd(data, host="127.0.0.1", port=None, extra=(), conf_name=None):
     conf = vsftpd_conf(os.path.join(ARGS.work, conf_name or ("vsftpd6.conf" if v6 else "vsftpd.conf")),
                        ARGS.work, data, port, 500, VSFTPD_RW + list(extra), host)
     return Srv("vsftpd6" if v6 else "vsftpd", [os.path.join(ARGS.peers, "usr/sbin/vsftpd"), conf],
-               port, env=peer_env(ARGS.peers), auth=("anonymous", "x"), host=host)
+               port, env=peer_env(ARGS.peers), auth=("anonymous", "x"), host=host, forks=True)
 
 
 def start_pureftpd(data, host="127.0.0.1", port=None, extra=()):
@@ -163,7 +168,7 @@ def start_pureftpd(data, host="127.0.0.1", port=None, extra=()):
                    env=peer_env(ARGS.peers))
     cmd = [os.path.join(ARGS.peers, "usr/sbin/pure-ftpd"), "-S", "%s,%d" % (host, port),
            "-l", "puredb:" + pdb, "-E", "-H", "-c", "100", "-C", "100", "-u", "100"] + list(extra)
-    return Srv("pure-ftpd" + sfx, cmd, port, env=peer_env(ARGS.peers), host=host)
+    return Srv("pure-ftpd" + sfx, cmd, port, env=peer_env(ARGS.peers), host=host, forks=True)
 
 
 def start_proftpd(data, host="127.0.0.1", port=None, extra=()):
@@ -193,7 +198,8 @@ def start_proftpd(data, host="127.0.0.1", port=None, extra=()):
             "RequireValidShell off", "AllowOverwrite on", "UseReverseDNS off",
             "MaxInstances 500", "TransferLog none", "ServerLog none"] + list(extra) + [""]))
     cmd = [os.path.join(ARGS.peers, "usr/sbin/proftpd"), "-n", "-q", "-c", conf]
-    return Srv("proftpd6" if v6 else "proftpd", cmd, port, env=peer_env(ARGS.peers), host=host)
+    return Srv("proftpd6" if v6 else "proftpd", cmd, port, env=peer_env(ARGS.peers), host=host,
+               forks=True)
 
 
 def start_pyftpdlib(data, host="127.0.0.1", port=None):
@@ -407,7 +413,8 @@ def paired(label, got, keys):
     pairs = [(g["vantor"], g["baseline"]) for g in got if "vantor" in g and "baseline" in g]
     if pairs:
         print("%-6s vantor / baseline, median [lowest..highest] of %d rounds: %s" % (
-            label, len(pairs), "  ".join("%s %s" % (k, spread([v[k] / b[k] for v, b in pairs]))
+            label, len(pairs), "  ".join("%s %s" % (k, spread([v[k] / b[k] if b[k] else float("nan")
+                                                       for v, b in pairs]))
                                          for k in keys)))
 
 
@@ -588,10 +595,16 @@ def tls_files():
     return cert, key
 
 
-def start_vantor_tls(data, cert, key):
-    return start_vantor_ini("vantor-tls.ini", data, [
+def start_vantor_tls(data, cert, key, name="vantor", binary=None):
+    return start_vantor_ini(name + "-tls.ini", data, [
         "TLSCertificateFile=" + cert, "TLSPrivateKeyFile=" + key, "TLSCipherList=" + TLS_CIPHER,
-        "TLSCipherSuites=" + TLS_SUITE], [("bench", ["RequireTLS=1"])], tls=True)
+        "TLSCipherSuites=" + TLS_SUITE], [("bench", ["RequireTLS=1"])], tls=True, name=name,
+                            binary=binary)
+
+
+def start_baseline_tls(data, cert, key):
+    """--baseline under --tls-only: the older build with the same TLS setup."""
+    return start_vantor_tls(data, cert, key, "baseline", ARGS.baseline)
 
 
 def start_vsftpd_tls(data, cert, key):
@@ -688,6 +701,8 @@ def tls_bench(data, src, n_rounds, login_secs):
     servers = start_each((("vantor", start_vantor_tls), ("vsftpd", start_vsftpd_tls),
                           ("pure-ftpd", start_pureftpd_tls), ("proftpd", start_proftpd_tls)),
                          ARGS.servers, data, cert, key)
+    if ARGS.baseline:  # whatever --servers names
+        servers[1:1] = start_each((("baseline", start_baseline_tls),), "", data, cert, key)
     try:
         for s in servers:
             try:
@@ -746,6 +761,7 @@ def tls_bench(data, src, n_rounds, login_secs):
               "20xDL %s  CPU %s  logins %s" % (len(ratios["retr"]), spread(ratios["retr"]),
                                                spread(ratios["stor"]), spread(ratios["par"]),
                                                spread(ratios["cpu"]), spread(ratios["login"])))
+    paired("FTPS", got, ("retr", "stor", "par", "cpu", "login"))
 
 
 def rss_kib(pid):
@@ -924,7 +940,7 @@ ap.add_argument("--quick", action="store_true",
                 help="RETR, STOR, 20 downloads, CPU and LIST in --rounds paired rounds; "
                      "with --tls-only: 3 rounds, 2 s of logins")
 ap.add_argument("--baseline", help="an older vantor-e2e-server, paired with this one round by "
-                                   "round (not with --tls-only)")
+                                   "round")
 ap.add_argument("--cases", default=",".join(PAR_CASES), help="of " + ",".join(PAR_CASES))
 ap.add_argument("--rounds", type=int, default=5, help="rounds of the parallel cases")
 ARGS = ap.parse_args()

@@ -12,8 +12,8 @@
 #   bench/peers/run.sh            (VANTOR_BUILD_DIR, VANTOR_BENCH_DIR override)
 #   bench/peers/run.sh --quick [--rounds 5] [--baseline BIN] [--servers ...]
 #       (RETR, STOR, 20 downloads, CPU per GiB and LIST in paired rounds;
-#       --baseline adds an older vantor-e2e-server, in every mode but
-#       --tls-only, and prints the median of the per-round ratios this build /
+#       --baseline adds an older vantor-e2e-server, in every mode (with
+#       --tls-only under the same TLS settings), and prints the median of the per-round ratios this build /
 #       baseline with their spread)
 #   bench/peers/run.sh --parallel-only [--cases dl20,dl200,ul20,ul200]
 #       [--rounds 5] [--servers vantor,pyftpdlib]

@@ -215,8 +215,8 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   a.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   b.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   ASSERT_TRUE(RunUntil([&] { return lines.size() == 2; }));
-  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 3");
-  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 3");
+  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 5");
+  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 5");
   ASSERT_EQ(server_->Psql("UPDATE vantor_schema SET version = 0;", db_), 0);
   RClusterStore old(loop_, Settings("c"), "");
   log_.clear();
@@ -224,7 +224,23 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   ASSERT_TRUE(RunUntil([&] { return old.State() == RClusterStore::RState::SchemaWrong; }));
   EXPECT_EQ(
       log_.back(),
-      "Cluster store: the schema is version 0, this server needs 3; run vantor --cluster-init");
+      "Cluster store: the schema is version 0, this server needs 5; run vantor --cluster-init");
+
+  // A schema of the previous version gains what this one added, and keeps
+  // what it held.
+  ASSERT_EQ(server_->Psql("DROP TABLE vantor_skey, vantor_ratio, vantor_ratio_charges; "
+                          "DROP FUNCTION vantor_skey_read; DROP FUNCTION vantor_skey_swap; "
+                          "DROP FUNCTION vantor_ratio_charge; DROP FUNCTION vantor_ratio_undo; "
+                          "UPDATE vantor_schema SET version = 3; "
+                          "INSERT INTO vantor_quota VALUES ('KEPT', 42);",
+                          db_),
+            0);
+  lines.clear();
+  a.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
+  ASSERT_TRUE(RunUntil([&] { return lines.size() == 1; }));
+  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 5");
+  EXPECT_EQ(Used("KEPT"), 42);
+  ASSERT_TRUE(RunUntil([&] { return old.Ready(); }, 30));
 }
 
 // The limits hold across nodes: an account's, a client address's and the
@@ -552,6 +568,159 @@ TEST_F(ClusterStoreTest, BlocksSharedAcrossNodes) {
   EXPECT_EQ((*got)[0].address, "192.0.2.1");
   EXPECT_GE((*got)[0].secondsLeft, 55);
   EXPECT_LE((*got)[0].secondsLeft, 60);
+}
+
+// An S/KEY record starts from the first machine's, and then only a swap
+// from the record as it stands changes it: of two machines accepting the
+// same one-time password, one succeeds and the other hears the record the
+// first left. Records that do not parse go nowhere.
+TEST_F(ClusterStoreTest, SKeyRecordSwapsOnlyFromTheCurrentRecord) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  auto read = [&](RClusterStore& s, const std::string& local) {
+    std::optional<std::pair<bool, std::string>> got;
+    s.ReadSKey("joe", local, [&](bool ok, const std::string& r) { got.emplace(ok, r); });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(std::pair<bool, std::string>{false, "unanswered"});
+  };
+  using RSwap = RClusterStore::RSwap;
+  auto swap = [&](RClusterStore& s, const std::string& was, const std::string& next) {
+    std::optional<std::pair<RSwap, std::string>> got;
+    s.SwapSKey("joe", was, next, [&](RSwap r, const std::string& c) { got.emplace(r, c); });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(std::pair<RSwap, std::string>{RSwap::Unavailable, "unanswered"});
+  };
+  const std::string r999 = "0 0 A1B2C3D4E5F60718 999 ke1234";
+  const std::string r998 = "0 0 0011223344556677 998 ke1234";
+  const std::string r998b = "0 0 8899AABBCCDDEEFF 998 ke1234";
+  // The time and session of a machine's record are not kept.
+  EXPECT_EQ(read(*a, "1733600000 7 A1B2C3D4E5F60718 999 ke1234"), std::make_pair(true, r999));
+  EXPECT_EQ(read(*b, "0 0 FFFFFFFFFFFFFFFF 500 other"), std::make_pair(true, r999));
+
+  struct Case {
+    RClusterStore* node;
+    std::string was, next;
+    RSwap outcome;
+    std::string current;
+  };
+  const Case cases[] = {
+      {a.get(), r999, r998, RSwap::Done, r998},
+      // The same password on the other machine: checked against 999.
+      {b.get(), r999, r998b, RSwap::Stale, r998},
+      // Same sequence and seed, another last response: stale too.
+      {b.get(), r998b, "0 0 0000000000000001 997 ke1234", RSwap::Stale, r998},
+      {b.get(), r998, "0 0 0000000000000001 997 ke1234", RSwap::Done,
+       "0 0 0000000000000001 997 ke1234"},
+      {a.get(), "not a record", r998, RSwap::Unavailable, ""},
+      {a.get(), r998, "0 0 nothex 12", RSwap::Unavailable, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.was + " -> " + c.next);
+    EXPECT_EQ(swap(*c.node, c.was, c.next), std::make_pair(c.outcome, c.current));
+  }
+  EXPECT_EQ(read(*a, r999), std::make_pair(true, std::string("0 0 0000000000000001 997 ke1234")));
+  // A swap whose answer is lost is never repeated (a repeat would find its
+  // own change and call it stale); it is Unavailable, and so is one sent
+  // while the store is down.
+  ASSERT_EQ(server_->Psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                          "WHERE pid <> pg_backend_pid() AND datname = current_database();",
+                          db_),
+            0);
+  ASSERT_TRUE(RunUntil([&] { return !a->Ready(); }));
+  EXPECT_EQ(swap(*a, "0 0 0000000000000001 997 ke1234", r998).first, RSwap::Unavailable);
+  EXPECT_FALSE(read(*a, r999).first);
+  ASSERT_TRUE(RunUntil([&] { return a->Ready(); }));
+  EXPECT_EQ(read(*a, r999), std::make_pair(true, std::string("0 0 0000000000000001 997 ke1234")));
+}
+
+// Ratio credit as the INI path decides it: a debit goes while the credit
+// covers what it needs (to within 0.01), else it is refused and changes
+// nothing; credits always apply, an account starts from its INI figure,
+// and two machines spending the last credit at once never both get it.
+TEST_F(ClusterStoreTest, RatioDebitsRefusedPastTheCredit) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  auto charge = [&](RClusterStore& s, double change, double need, double seed = 0) {
+    std::optional<RClusterStore::RChargeAnswerStr> got;
+    s.ChargeRatio("R", change, need, seed, 5000,
+                  [&](const RClusterStore::RChargeAnswerStr& r) { got = r; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(RClusterStore::RChargeAnswerStr{});
+  };
+  struct Case {
+    RClusterStore* node;
+    double change, need, seed;
+    RCharge outcome;
+    double credit;
+  };
+  const Case cases[] = {
+      {a.get(), 0, 0, 2.5, RCharge::Done, 2.5},  // a read; starts at the INI figure
+      {b.get(), 0, 0, 99, RCharge::Done, 2.5},   // the seed counts only once
+      {a.get(), -2, 2, 0, RCharge::Done, 0.5},
+      {b.get(), -1, 1, 0, RCharge::Refused, 0.5},
+      {a.get(), 0.5 / 3, 0, 0, RCharge::Done, 0.5 + 0.5 / 3},          // a factor's fraction
+      {b.get(), -0.67, 0.67, 0, RCharge::Done, 0.5 + 0.5 / 3 - 0.67},  // within 0.01
+      {a.get(), 3, 0, 0, RCharge::Done, 3 + 0.5 + 0.5 / 3 - 0.67},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.change);
+    const RClusterStore::RChargeAnswerStr got = charge(*c.node, c.change, c.need, c.seed);
+    EXPECT_EQ(got.outcome, c.outcome);
+    EXPECT_NEAR(got.credit, c.credit, 1e-9);
+  }
+  // Ten debits of 1 from both machines at once against a credit of about 3.
+  int done = 0, refused = 0;
+  for (int i = 0; i < 10; ++i) {
+    (i % 2 ? *a : *b)
+        .ChargeRatio("R", -1, 1, 0, 5000, [&](const RClusterStore::RChargeAnswerStr& r) {
+          (r.outcome == RCharge::Done ? done : refused) += 1;
+        });
+  }
+  ASSERT_TRUE(RunUntil([&] { return done + refused == 10; }));
+  EXPECT_EQ(done, 3);
+  EXPECT_NEAR(charge(*a, 0, 0).credit, 0.5 + 0.5 / 3 - 0.67, 1e-9);
+}
+
+// Ratio charges sent while the database restarts apply once each; a debit
+// given up is taken back should it have applied, credits never are.
+TEST_F(ClusterStoreTest, RatioChargesSurviveDatabaseRestart) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  int answered = 0;
+  for (int i = 0; i < 4; ++i) {
+    a->ChargeRatio("RR", i % 2 ? -1.0 : 2.0, i % 2 ? 1.0 : 0.0, 0, 60000,
+                   [&](const RClusterStore::RChargeAnswerStr& r) {
+                     EXPECT_EQ(r.outcome, RCharge::Done);
+                     ++answered;
+                   });
+  }
+  server_->Stop();
+  ASSERT_TRUE(server_->Restart());
+  ASSERT_TRUE(RunUntil([&] { return answered == 4 && a->OutstandingCharges() == 0; }, 30));
+  auto credit = [&] {
+    std::optional<double> got;
+    a->ChargeRatio("RR", 0, 0, 0, 5000,
+                   [&](const RClusterStore::RChargeAnswerStr& r) { got = r.credit; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(-1);
+  };
+  EXPECT_DOUBLE_EQ(credit(), 2.0);
+
+  server_->Stop();
+  std::optional<RCharge> debit;
+  a->ChargeRatio("RR", -1, 1, 0, 200,
+                 [&](const RClusterStore::RChargeAnswerStr& r) { debit = r.outcome; });
+  bool creditAnswered = false;
+  a->ChargeRatio("RR", 5, 0, 0, 200,
+                 [&](const RClusterStore::RChargeAnswerStr&) { creditAnswered = true; });
+  ASSERT_TRUE(RunUntil([&] { return debit.has_value(); }));
+  EXPECT_EQ(*debit, RCharge::Unconfirmed);
+  ASSERT_TRUE(server_->Restart());
+  ASSERT_TRUE(RunUntil([&] { return a->Ready() && a->OutstandingCharges() == 0; }, 30));
+  EXPECT_TRUE(creditAnswered);
+  EXPECT_DOUBLE_EQ(credit(), 7.0);
 }
 
 }  // namespace

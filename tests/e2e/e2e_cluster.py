@@ -13,9 +13,12 @@ import warnings
 
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 import crypt  # noqa: E402
+import hashlib  # noqa: E402
+import re  # noqa: E402
 
 import pg_e2e  # noqa: E402
-from ftp_e2e import Client, Server, expect, greeted, login, parse_args, run, wait_until  # noqa: E402
+from ftp_e2e import (Client, Program, Server, expect, free_port, greeted, login,  # noqa: E402
+                     parse_args, run, wait_until)
 
 PROCEED = "230 User logged in, proceed."
 TOO_MANY = "421 Too many users - please try again later."
@@ -56,6 +59,169 @@ QuotaEnable=YES
 QuotaMaxCurrent=%d,0
 """ % (extra_global, conninfo, node, lease, extra_cluster, hashed, hashed, hashed, hashed,
        quota_home, quota_home, quota_max)
+
+
+PHRASE = "my pass phrase"
+SKEY_INI = """
+[USER=otp]
+PasswordType=OTP S/KEY MD5
+Password=%s
+HomeDir={home}
+""" % PHRASE
+
+
+def skey_response(seed, sequence):
+    """The one-time password for `sequence` under `seed` (RFC 2289, MD5),
+    in hexadecimal."""
+    def fold(d):
+        return bytes(x ^ y for x, y in zip(d[:8], d[8:]))
+    v = fold(hashlib.md5((seed.lower() + PHRASE).encode()).digest())
+    for _ in range(sequence):
+        v = fold(hashlib.md5(v).digest())
+    return v.hex().upper()
+
+
+def challenge(c):
+    """USER otp on `c`: (sequence, seed) of the challenge."""
+    reply = c.last("USER otp")
+    m = re.fullmatch(r"331 Response to otp-md5 (\d+) (\S+) required for skey\.", reply)
+    assert m, reply
+    return int(m.group(1)), m.group(2)
+
+
+def skey_pair(db, extra_cluster=""):
+    """Two servers on `db` that also know the S/KEY account otp."""
+    def one(node):
+        return Server(ini(node, PG.conninfo(db), extra_cluster, "EncryptPasswords=NO") + SKEY_INI)
+    a, b = one("a"), one("b")
+    a.wait_log("Cluster store: connected to the database as node a")
+    b.wait_log("Cluster store: connected to the database as node b")
+    return a, b
+
+
+# A one-time password is accepted once in the whole cluster: both machines
+# ask for the same sequence, the first to take the answer wins, the other
+# refuses it and asks for the next one; used on one, refused on the other.
+def test_skey_once_across_nodes():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    a, b = skey_pair(db)
+    with a, b:
+        ca, cb = greeted(a.port), greeted(b.port)
+        seq, seed = challenge(ca)
+        expect(seq, 999, "first sequence")
+        expect(challenge(cb), (seq, seed), "b asks for the same one")
+        otp = skey_response(seed, seq)
+        expect(ca.last("PASS " + otp), PROCEED, "on a")
+        # b checked the same answer against the same challenge.
+        expect(cb.last("PASS " + otp), "530 Not logged in.", "the same password on b")
+        expect(challenge(cb), (seq - 1, seed), "b's next challenge")
+        expect(cb.last("PASS " + otp), "530 Not logged in.", "the used one again")
+        expect(challenge(cb), (seq - 1, seed), "still the next one")
+        expect(cb.last("PASS " + skey_response(seed, seq - 1)), PROCEED, "the next one on b")
+        cc = greeted(a.port)
+        expect(challenge(cc), (seq - 2, seed), "a sees b's use")
+        expect(cc.last("PASS " + skey_response(seed, seq - 1)), "530 Not logged in.",
+               "b's password on a")
+        expect(PG.sql("SELECT sequence || ' ' || seed FROM vantor_skey WHERE account = 'otp'",
+                      db), "%d %s" % (seq - 2, seed))
+        for c in (ca, cb, cc):
+            c.close()
+        # The database away: S/KEY logins are refused (refuse, the default).
+        PG.stop()
+        a.wait_log("Cluster store: the database cannot be reached (")
+        c = greeted(a.port)
+        expect(c.last("USER otp"), STORE_AWAY, "S/KEY user with the store away")
+        assert c.closed(15)
+        PG.start()
+        logged(a, "Cluster store: connected to the database as node a", 2)
+
+
+# With ClusterUnavailable=local and the database away, an S/KEY account is
+# served from this machine's own record.
+def test_skey_unreachable_local():
+    away = "host=%s/none port=5432 user=vantor dbname=x" % PG.dir
+    conf = ini("a", away, "ClusterUnavailable=local", "EncryptPasswords=NO") + SKEY_INI
+    with Server(conf) as srv:
+        srv.wait_log("Cluster store: the database cannot be reached (")
+        c = greeted(srv.port)
+        seq, seed = challenge(c)
+        expect(c.last("PASS " + skey_response(seed, seq)), PROCEED, "local S/KEY login")
+        c.close()
+
+
+NO_CREDIT = "550 Sorry, insufficient credit for download - upload first."
+COMPLETE = "226 Transfer complete."
+
+
+def ratio_pair(db, home):
+    """Two servers on `db` sharing `home`, with the ratio account swap: one
+    file down for each two up, counted over all its sessions, 1 file of
+    credit in the INI file."""
+    hashed = crypt.crypt("secret", "ab")
+    extra = """
+[USER=swap]
+Password=%s
+HomeDir=%s
+Access1=%s,RWAMDLP
+RatiosEnable=YES
+Ratios=FilesOverall
+RatioUp=2
+RatioDown=1
+RatiosCredit=1.000000
+""" % (hashed, home, home)
+
+    def one(node):
+        return Server(ini(node, PG.conninfo(db)) + extra)
+    a, b = one("a"), one("b")
+    a.wait_log("Cluster store: connected to the database as node a")
+    b.wait_log("Cluster store: connected to the database as node b")
+    return a, b
+
+
+def credit(db):
+    got = PG.sql("SELECT coalesce((SELECT credit FROM vantor_ratio WHERE account = 'SWAP'), -1)",
+                 db)
+    return float(got)
+
+
+# One ratio credit for both machines: spent on one, it is gone on the other;
+# uploads on either earn it; uploads while the database restarts are all
+# credited once, and the downloads they pay for are refused until then.
+def test_ratio_across_nodes():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
+    try:
+        with open(os.path.join(home, "f"), "wb") as f:
+            f.write(b"x" * 1000)
+        a, b = ratio_pair(db, home)
+        with a, b:
+            ca, cb = login(a.port, "swap"), login(b.port, "swap")
+            expect(ca.retr("f")[2][-1], COMPLETE, "the INI credit on a")
+            expect(cb.retr("f")[0], NO_CREDIT, "spent on a, refused on b")
+            expect(credit(db), 0.0, "after one download")
+            for i in range(2):
+                expect(cb.stor("STOR up%d" % i, b"y" * 10)[1][-1], COMPLETE, "upload on b")
+            assert wait_until(lambda: credit(db) == 1.0, 10), credit(db)
+            expect(ca.retr("f")[2][-1], COMPLETE, "b's credit on a")
+            expect(ca.retr("f")[0], NO_CREDIT, "nothing left")
+            PG.stop()
+            a.wait_log("Cluster store: the database cannot be reached (")
+            for i in range(4):
+                expect(ca.stor("STOR down%d" % i, b"z" * 10)[1][-1], COMPLETE,
+                       "upload during the outage")
+            PG.start()
+            logged(a, "Cluster store: connected to the database as node a", 2)
+            assert wait_until(lambda: credit(db) == 2.0, 20), credit(db)
+            for c in (ca, cb):
+                expect(c.retr("f")[2][-1], COMPLETE, "the outage's credit")
+            expect(cb.retr("f")[0], NO_CREDIT, "and no more")
+            expect(credit(db), 0.0, "at the end")
+            ca.close()
+            cb.close()
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
 
 
 def fresh_db():
@@ -121,7 +287,7 @@ def eventually_logs_in(port, user, timeout=20.0):
 def test_cluster_init_idempotent():
     conninfo = PG.conninfo(fresh_db())
     for _ in range(2):
-        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 3"))
+        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 5"))
 
 
 # An account's limit of 2, a limit of one login per client address and the
@@ -191,7 +357,8 @@ def test_unreachable_at_start():
     away = "host=%s/none port=5432 user=vantor dbname=x" % PG.dir
     with Server(ini("a", away)) as srv:
         srv.wait_log("Cluster store: the database cannot be reached (")
-        srv.wait_log("logins of accounts with a quota or ratio are refused meanwhile")
+        srv.wait_log(
+            "logins of accounts with a quota, a ratio or S/KEY passwords are refused meanwhile")
         login(srv.port, "joe").close()
         reply, c = attempt(srv.port, "quota")
         expect(reply, STORE_AWAY, "quota user, refuse")
@@ -396,6 +563,52 @@ def test_block_shared():
         assert wait_until(lambda: refused(b.port), 15), "b never honoured a's block"
 
 
+# A block lifted through the administration interface of one machine is
+# lifted on the other too, which had it from the store.
+def test_block_lift_shared():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    hammer = "AntiHammer=YES\nAntiHammerWindow=60\nAntiHammerBlock=600\nAntiHammerTries=%d"
+    d = tempfile.mkdtemp(prefix="vantor-e2e-adm-")
+    try:
+        sock = os.path.join(d, "admin.sock")
+        port = free_port()
+        conf = ini("a", PG.conninfo(db), extra_global=hammer % 2 + "\nPortNr=%d\nAdminSocket=%s"
+                   % (port, sock)).replace("{home}", d)
+        path = os.path.join(d, "VANTOR.INI")
+        with open(path, "w") as f:
+            f.write(conf)
+        a = Program(parse_args().vantor, "-u", path)
+        try:
+            a.wait_for("Administration endpoint on " + sock, 30)
+            b = Server(ini("b", PG.conninfo(db), extra_global=hammer % 100))
+            with b:
+                b.wait_log("Cluster store: connected to the database as node b")
+                assert wait_until(lambda: PG.sql(
+                    "SELECT count(*) FROM vantor_nodes WHERE node = 'a'", db) == "1", 20)
+                for _ in range(2):
+                    greeted(port).close()
+                assert refused(port), "a did not block"
+                assert wait_until(lambda: refused(b.port), 15), "b never honoured a's block"
+
+                def curl(method, url):
+                    out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                          "-X", method, "--max-time", "20", "--unix-socket",
+                                          sock, "http://localhost" + url],
+                                         capture_output=True, text=True, timeout=30)
+                    return out.stdout
+                expect(curl("DELETE", "/v1/blocks/127.0.0.1"), "200", "unblock on a")
+                assert wait_until(lambda: PG.sql(
+                    "SELECT count(*) FROM vantor_blocks", db) == "0", 10), "still in the store"
+                assert wait_until(lambda: not refused(b.port), 15), "b kept the lifted block"
+                greeted(port).close()  # and a did not take it back from the store
+                expect(curl("DELETE", "/v1/blocks/127.0.0.1"), "404", "lifted already")
+        finally:
+            a.kill()
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+
+
 def main():
     global PG
     parse_args()
@@ -408,7 +621,8 @@ def main():
              test_killed_node_freed_after_lease, test_clean_stop_frees_slots,
              test_unreachable_at_start, test_schema_missing,
              test_database_restart, test_quota_across_nodes, test_quota_database_restart,
-             test_block_shared])
+             test_block_shared, test_skey_once_across_nodes, test_skey_unreachable_local,
+             test_ratio_across_nodes, test_block_lift_shared])
 
 
 if __name__ == "__main__":

@@ -1,6 +1,5 @@
 """Connections end to end: a burst of connections while the server is
-stalled, the file-size limit, the IP home's passive address, a second PASV
-while a transfer waits, exit pending, per-user speed pacing (a timed e2e
+stalled, the file-size limit, the IP home's passive address, exit pending, per-user speed pacing (a timed e2e
 case) ended by ABOR of the running download, the control connection ending
 or QUIT arriving while a transfer runs, and active connections that would
 reach the server's own ports."""
@@ -104,20 +103,6 @@ def ip_home_passive_cases():
         c.eq(host, "192.0.2.7", "227 with the IP home's passive address")
         d = socket.create_connection(("127.0.0.1", port), timeout=20)
         c.eq(ftp.transfer("RETR pub/f", d), sent("f", b"home"), "RETR through the home's listener")
-        ftp.close()
-
-
-# PASV, RETR (never connected), PASV: the next reply is the 227, and the
-# new listener serves the following transfer.
-def second_pasv_cases():
-    with tree_server() as srv:
-        write_file(srv.path("pub", "f"), b"again")
-        ftp = login(srv.port)
-        ftp.pasv()
-        ftp.send("RETR pub/f")
-        srv.wait_log(") RETR pub/f")
-        c.eq(ftp.transfer("RETR pub/f", ftp.pasv_connect()), sent("f", b"again"),
-             "RETR on the second listener")
         ftp.close()
 
 
@@ -371,7 +356,7 @@ def own_port_session(port):
         ls.close()
 
 
-c.cases([connect_burst_cases, file_size_limit_cases, ip_home_passive_cases, second_pasv_cases,
+c.cases([connect_burst_cases, file_size_limit_cases, ip_home_passive_cases,
          exit_pending_cases, speed_pacing_cases, control_close_during_transfer_cases,
          quit_during_transfer_cases, own_port_cases])
 c.finish()

@@ -1,4 +1,5 @@
-"""Admission: anti-hammer, on-line switch, listeners and IP homes; bad input
+"""Admission: the on-line switch, listeners and IP homes (anti-hammering:
+MetricsLoopbackTest.ConnectionsAndAntiHammering and e2e_metrics); bad input
 never stops the server and leaves no session behind."""
 import random
 import signal
@@ -17,19 +18,6 @@ EncryptPasswords=NO
 Password=secret
 HomeDir={home}
 """
-
-
-# With AntiHammer and 4 tries the fifth connection is closed without a reply.
-def test_anti_hammer_fifth_connection():
-    with Server(INI % "AntiHammer=YES\nAntiHammerTries=4") as srv:
-        for i in range(4):
-            c = Client(srv.port)
-            expect(c.reply(), [BANNER], "connection %d" % (i + 1))
-            c.close()
-        assert closed_silently(srv.port), "fifth connection was not closed without a reply"
-        assert closed_silently(srv.port), "still blocked"
-        srv.wait_log("(000004) Closing connection")
-        assert not any("(000005)" in l for l in srv.log()), "a blocked client got a session"
 
 
 # Off-line: logged-in users stay, new clients get 421 and are closed.
@@ -107,5 +95,5 @@ def test_bad_input():
         expect(first.cmd("NOOP"), ["200 Command okay."], "the first session serves on")
 
 
-run([test_anti_hammer_fifth_connection, test_off_line, test_homes_only_without_homes,
+run([test_off_line, test_homes_only_without_homes,
      test_host_name_rule, test_bad_input])

@@ -3,18 +3,15 @@
 handshake on the implicit port and an anti-hammer block; each counter has
 its exact value, and Prometheus's own checker (promtool) accepts the text.
 The driver prints the text on SIGUSR2."""
-import ftplib
 import io
-import os
 import shutil
-import signal
 import socket
 import ssl
-import struct
 import subprocess
 import tempfile
 
-from ftp_e2e import Client, Server, expect, free_port, greeted, login, run, wait_until
+from ftp_e2e import (ReuseFTP, Server, expect, free_port, greeted, login, make_cert, run, samples,
+                     scrape, wait_until)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -35,51 +32,10 @@ Access1={home},RWAMDCLP
 """
 
 
-class ReuseFTP(ftplib.FTP_TLS):
-    """Data connections resume the control connection's TLS session, as the
-    server asks by default (ftplib alone would not)."""
-
-    def ntransfercmd(self, cmd, rest=None):
-        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
-        if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host,
-                                            session=self.sock.session)
-        return conn, size
-
-
-def scrape(srv):
-    """The metrics text printed after one SIGUSR2."""
-    ends = sum(1 for l in list(srv.lines) if l == "METRICS-END")
-    srv.signal(signal.SIGUSR2)
-    srv.wait_line(lambda l: sum(1 for x in srv.lines if x == "METRICS-END") > ends, 10)
-    block, seen = [], 0
-    for l in list(srv.lines):
-        if l == "METRICS-END":
-            seen += 1
-            if seen > ends:
-                break
-        elif l.startswith("METRIC ") and seen == ends:
-            block.append(l[len("METRIC "):])
-    return "\n".join(block) + "\n"
-
-
-def samples(text):
-    """{'name{labels}': 'value'} of every sample line."""
-    out = {}
-    for line in text.splitlines():
-        if line and not line.startswith("#"):
-            key, value = line.rsplit(" ", 1)
-            out[key] = value
-    return out
-
-
 def test_metrics_of_a_real_run():
     certs = tempfile.mkdtemp(prefix="vantor-metrics-")
     try:
-        subprocess.run(["openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                        "-nodes", "-subj", "/CN=vantor-metrics", "-keyout", certs + "/key.pem",
-                        "-x509", "-out", certs + "/cert.pem", "-days", "30"],
-                       capture_output=True, check=True)
+        make_cert(certs, cn="vantor-metrics")
         implicit = free_port()
         with Server(INI % {"certs": certs, "implicit": implicit}) as srv:
             run_session(srv, implicit)

@@ -11,12 +11,11 @@ import signal
 import socket
 import ssl
 import struct
-import subprocess
 import tempfile
 import time
 
-from ftp_e2e import (BANNER, Client, Server, expect, free_port, greeted, run, sh, wait_until,
-                     write_file)
+from ftp_e2e import (BANNER, Client, ReuseFTP, Server, expect, free_port, greeted, make_cert, run,
+                     samples, scrape, sh, wait_until, write_file)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -49,22 +48,6 @@ SpeedLimit=20000
 CTX = ssl.create_default_context()
 CTX.check_hostname = False
 CTX.verify_mode = ssl.CERT_NONE
-
-
-def make_cert(d, name="cert", days=30, cn="vantor-a"):
-    cert = os.path.join(d, name + ".pem")
-    key = os.path.join(d, name.replace("cert", "key") + ".pem")
-    req = ["openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-           "-subj", "/CN=" + cn, "-keyout", key]
-    if days < 0:
-        # Expired yesterday: a request signed with its own key for -1 days.
-        subprocess.run(req + ["-new", "-out", cert + ".csr"], capture_output=True, check=True)
-        subprocess.run(["openssl", "x509", "-req", "-in", cert + ".csr", "-signkey", key,
-                        "-days", "-1", "-out", cert], capture_output=True, check=True)
-        os.remove(cert + ".csr")
-    else:
-        subprocess.run(req + ["-x509", "-out", cert, "-days", str(days)], capture_output=True,
-                       check=True)
 
 
 def server(limit=60, cert=True, expect_online=True):
@@ -234,18 +217,6 @@ def test_protected_pacing_and_abort():
         expect(c.reply(), ["226 ABOR command successful."])
         assert len(read_all(d)) < 400000
         expect(c.cmd("NOOP"), ["200 Command okay."])
-
-
-class ReuseFTP(ftplib.FTP_TLS):
-    """ftplib's FTP_TLS passes no session to its data connections; this one
-    resumes the control connection's, as curl and lftp do by themselves."""
-
-    def ntransfercmd(self, cmd, rest=None):
-        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
-        if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host,
-                                            session=self.sock.session)
-        return conn, size
 
 
 # curl (--ssl-reqd, ftps://), lftp (mirror both ways), ftplib in passive
@@ -539,6 +510,21 @@ def test_data_handshake_cut():
                 raw.close()
             expect(c.cmd("NOOP"), ["200 Command okay."], how)
         srv.wait_log("TLS handshake failed: ")
+        # The aborted handshake counts as failed and is over: a burst of
+        # commands is read in one go again, and the next transfer runs.
+        c.send("NOOP\r\nNOOP")
+        expect(c.reply() + c.reply(), ["200 Command okay."] * 2)
+        expect(read_all(protected(c, "RETR f.bin")[1]), b"f" * 100000)
+        expect(c.reply(), ["226 Transfer complete."])
+        want = {'vantor_tls_handshakes_total{result="success"}': "2",
+                'vantor_tls_handshakes_total{result="failure"}': "2"}
+        got = {}
+
+        def counted():
+            got.update(samples(scrape(srv)))
+            return all(got.get(k) == v for k, v in want.items())
+
+        assert wait_until(counted, 10), got
 
 
 run([test_commands_and_replies, test_require_tls_and_session_reuse,

@@ -8,6 +8,7 @@ either raise (`expect`, run by `run`) or collect (`Checker`), so a script of
 independent cases can report every broken one in a single run.
 """
 import argparse
+import ftplib
 import os
 import queue
 import re
@@ -252,6 +253,17 @@ class Program:
             self.lines.append(line)
         return rc
 
+    def stop(self, timeout=5):
+        """SIGTERM, and SIGKILL when the program is not gone within `timeout`
+        (a coverage build writes its counts only at a normal exit)."""
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                pass
+        self.kill()
+
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
@@ -470,6 +482,41 @@ def recv_all(sock):
     return b"".join(chunks)
 
 
+def make_cert(d, name="cert", days=30, cn="vantor-a", ip=False):
+    """A self-signed P-256 certificate `name`.pem and its key (key.pem for
+    cert.pem) in `d`; `days` < 0 expired yesterday; `ip` names 127.0.0.1
+    as its subject's address. Returns (certificate, key) paths."""
+    cert = os.path.join(d, name + ".pem")
+    key = os.path.join(d, name.replace("cert", "key") + ".pem")
+    req = ["openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+           "-subj", "/CN=" + cn, "-keyout", key]
+    if ip:
+        req += ["-addext", "subjectAltName=IP:127.0.0.1"]
+    if days < 0:
+        # Expired yesterday: a request signed with its own key for -1 days.
+        subprocess.run(req + ["-new", "-out", cert + ".csr"], capture_output=True, check=True)
+        subprocess.run(["openssl", "x509", "-req", "-in", cert + ".csr", "-signkey", key,
+                        "-days", "-1", "-out", cert], capture_output=True, check=True)
+        os.remove(cert + ".csr")
+    else:
+        subprocess.run(req + ["-x509", "-out", cert, "-days", str(days)], capture_output=True,
+                       check=True)
+    return cert, key
+
+
+class ReuseFTP(ftplib.FTP_TLS):
+    """ftplib's FTP_TLS passes no session to its data connections; this one
+    resumes the control connection's, as curl and lftp do by themselves (and
+    as the server asks by default)."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host,
+                                            session=self.sock.session)
+        return conn, size
+
+
 def wait_until(pred, timeout=10.0):
     """Whether `pred()` became true within `timeout` seconds (polled). The
     one wait of the tests: every wait names the condition it waits for."""
@@ -636,3 +683,31 @@ def unittest_main(script_globals):
     opts, rest = ap.parse_known_args()
     VANTOR = script_globals["VANTOR"] = os.path.abspath(opts.vantor)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+# --- metrics ---------------------------------------------------------------
+
+def scrape(srv):
+    """The metrics text printed after one SIGUSR2."""
+    ends = sum(1 for l in list(srv.lines) if l == "METRICS-END")
+    srv.signal(signal.SIGUSR2)
+    srv.wait_line(lambda l: sum(1 for x in srv.lines if x == "METRICS-END") > ends, 10)
+    block, seen = [], 0
+    for l in list(srv.lines):
+        if l == "METRICS-END":
+            seen += 1
+            if seen > ends:
+                break
+        elif l.startswith("METRIC ") and seen == ends:
+            block.append(l[len("METRIC "):])
+    return "\n".join(block) + "\n"
+
+
+def samples(text):
+    """{'name{labels}': 'value'} of every sample line."""
+    out = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            key, value = line.rsplit(" ", 1)
+            out[key] = value
+    return out

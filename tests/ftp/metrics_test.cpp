@@ -255,7 +255,8 @@ TEST(RMetrics, RenderedText) {
 }
 
 // Connections are counted as accepted; an address blocked by
-// anti-hammering is counted as such, once per refused connection.
+// anti-hammering is closed without a byte and gets no session, and is
+// counted as such, once per refused connection.
 class MetricsLoopbackTest : public LoopbackTest {};
 
 TEST_F(MetricsLoopbackTest, ConnectionsAndAntiHammering) {
@@ -266,6 +267,7 @@ TEST_F(MetricsLoopbackTest, ConnectionsAndAntiHammering) {
       EXPECT_EQ(Line(p), "220 Vantor FTP-Server v2.5k for WinSock ready...");
     } else {
       EXPECT_TRUE(Closed(p));
+      EXPECT_EQ(p.buf, "") << "a blocked address is closed without a reply";
     }
   }
   const RMetrics& m = manager_->Metrics();

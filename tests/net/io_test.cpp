@@ -465,8 +465,10 @@ TEST_F(RWinSocketIO, SendFile) {
 }
 
 // With a data pool, file sends copy on its threads: the same bytes, events
-// and counters; a short file is still an error; a connection reset while a
-// step is out hears nothing more, and the step's descriptor copies close.
+// and counters; a short file is still an error; the threads' copies of the
+// socket and the file are made once and kept between steps and sends; a
+// connection reset while a step is out hears nothing more, and the copies
+// close.
 TEST_F(RWinSocketIO, SendFileOnDataThreads) {
   test::TempDir dir;
   const std::string path = dir.File("f.bin");
@@ -478,6 +480,7 @@ TEST_F(RWinSocketIO, SendFileOnDataThreads) {
   layer_->SetDataPool(&pool);
 
   auto [c, peer] = PlainPeer();
+  const int before = OpenFdCount();
   const int64_t offset = 777;
   const int64_t len = static_cast<int64_t>(data.size()) - offset;
   int64_t sent = 0;
@@ -493,6 +496,8 @@ TEST_F(RWinSocketIO, SendFileOnDataThreads) {
   EXPECT_TRUE(in == data.substr(static_cast<size_t>(offset)));
   // More than one step: the peer could not take 8 MiB at once.
   EXPECT_GE(pool.Stats().ran, 2u);
+  ASSERT_TRUE(Pump([&] { return pool.Idle(); }));
+  EXPECT_EQ(OpenFdCount(), before + 2) << "one copy of the socket and one of the file, kept";
 
   events_.clear();
   ASSERT_EQ(c->SendFile(fd, static_cast<int64_t>(data.size()) - 10, 100, &sent), WS_OK);
@@ -511,7 +516,7 @@ TEST_F(RWinSocketIO, SendFileOnDataThreads) {
   ASSERT_TRUE(Pump([&] { return pool.Idle(); }));
   Settle();
   EXPECT_TRUE(events_.empty());
-  EXPECT_EQ(OpenFdCount(), fds - 1) << "the reset closed one socket; the step's copies are closed";
+  EXPECT_EQ(OpenFdCount(), fds - 3) << "the reset closed the socket and the two copies";
   layer_->SetDataPool(nullptr);
   ::close(fd);
 }
