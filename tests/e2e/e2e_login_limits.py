@@ -199,10 +199,12 @@ def test_refusal_time_does_not_tell_names():
                 expect(r, [NOT_IN], name)
                 times[name].append(t)
                 c.close()
-        medians = {n: statistics.median(t) for n, t in times.items()}
+        # Per-round ratios: the three tries of a round run back to back, so a
+        # busy moment of the machine slows all three alike.
         for name in ("ghost", "off"):
-            ratio = medians["joe"] / max(medians[name], 0.001)
-            assert 0.5 <= ratio <= 2, "PASS medians %r" % medians
+            ratios = [j / max(o, 0.001) for j, o in zip(times["joe"], times[name])]
+            ratio = statistics.median(ratios)
+            assert 0.5 <= ratio <= 2, "PASS times %r, %s ratio %.2f" % (times, name, ratio)
 
 
 # A reload ends the sessions whose account was disabled or removed, or whose
