@@ -303,6 +303,13 @@ const char* const kSchemaSteps[] = {
     UPDATE vantor_ratio_charges SET undone = true WHERE id = p_id;
   END $f$;
 )sql",
+    // 6: passwords changed by SITE PSWD, over the INI file's; a row
+    // deleted by the administrator gives the INI file's back.
+    R"sql(
+  CREATE TABLE vantor_passwords (
+    account text PRIMARY KEY,
+    stored text NOT NULL);
+)sql",
 };
 constexpr int kStepCount = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
 static_assert(kStepCount == RClusterStore::kSchemaVersion);
@@ -841,6 +848,44 @@ void RClusterStore::SwapSKey(const std::string& account, const std::string& expe
         }
         done(r.Text(0, 0) == "t" ? RSwap::Done : RSwap::Stale, *record);
       });
+}
+
+// --- passwords -----------------------------------------------------------------
+
+void RClusterStore::ReadPassword(const std::string& account,
+                                 std::function<void(bool, std::optional<std::string>)> done) {
+  if (state_ != RState::Ready) {
+    loop_.AddTimer(0, false, [done = std::move(done)] { done(false, std::nullopt); });
+    return;
+  }
+  client_.Query("SELECT stored FROM vantor_passwords WHERE account = $1", {account},
+                [done = std::move(done)](const RPgResultStr& r) {
+                  if (!r.Ok()) {
+                    done(false, std::nullopt);
+                  } else if (r.rows.empty()) {
+                    done(true, std::nullopt);
+                  } else {
+                    done(true, r.Text(0, 0));
+                  }
+                });
+}
+
+void RClusterStore::WritePassword(const std::string& account, const std::string& stored, bool skey,
+                                  std::function<void(bool ok)> done) {
+  if (state_ != RState::Ready) {
+    loop_.AddTimer(0, false, [done = std::move(done)] { done(false); });
+    return;
+  }
+  // One statement: a new pass phrase and the S/KEY record of the old one
+  // never stand side by side. Committed synchronously, as a change the
+  // client is told of must survive a crash of the primary.
+  client_.Query(
+      "WITH sync AS (SELECT set_config('synchronous_commit', 'on', true)), "
+      "gone AS (DELETE FROM vantor_skey WHERE $3::boolean AND account = $1) "
+      "INSERT INTO vantor_passwords (account, stored) SELECT $1, $2 FROM sync "
+      "ON CONFLICT (account) DO UPDATE SET stored = EXCLUDED.stored",
+      {account, stored, skey ? "true" : "false"},
+      [done = std::move(done)](const RPgResultStr& r) { done(r.Ok() && r.affected == 1); });
 }
 
 }  // namespace vantor

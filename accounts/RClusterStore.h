@@ -20,6 +20,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,7 @@ enum class RClusterAdmit {
 class RClusterStore {
  public:
   // The schema this build reads and writes.
-  static constexpr int kSchemaVersion = 5;
+  static constexpr int kSchemaVersion = 6;
 
   enum class RState {
     Down,         // not connected (yet, or again)
@@ -167,6 +168,19 @@ class RClusterStore {
   // Stale).
   void SwapSKey(const std::string& account, const std::string& expected, const std::string& next,
                 std::function<void(RSwap, const std::string& current)> done);
+
+  // --- passwords --------------------------------------------------------------
+  // `account`'s stored password (its hash, or an S/KEY account's pass
+  // phrase as the INI file would hold it) when a change put one in the
+  // store; `ok` false when not answered.
+  void ReadPassword(const std::string& account,
+                    std::function<void(bool ok, std::optional<std::string> stored)> done);
+  // Makes `stored` the account's password for every machine, in one
+  // statement that also drops the account's S/KEY record when `skey` (a
+  // new pass phrase starts a new sequence). `ok` false: not confirmed. Not
+  // asked again after a lost answer: the caller refuses the change.
+  void WritePassword(const std::string& account, const std::string& stored, bool skey,
+                     std::function<void(bool ok)> done);
 
  private:
   struct SessionStr {

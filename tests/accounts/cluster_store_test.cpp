@@ -215,8 +215,8 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   a.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   b.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   ASSERT_TRUE(RunUntil([&] { return lines.size() == 2; }));
-  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 5");
-  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 5");
+  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 6");
+  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 6");
   ASSERT_EQ(server_->Psql("UPDATE vantor_schema SET version = 0;", db_), 0);
   RClusterStore old(loop_, Settings("c"), "");
   log_.clear();
@@ -224,11 +224,12 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   ASSERT_TRUE(RunUntil([&] { return old.State() == RClusterStore::RState::SchemaWrong; }));
   EXPECT_EQ(
       log_.back(),
-      "Cluster store: the schema is version 0, this server needs 5; run vantor --cluster-init");
+      "Cluster store: the schema is version 0, this server needs 6; run vantor --cluster-init");
 
   // A schema of the previous version gains what this one added, and keeps
   // what it held.
-  ASSERT_EQ(server_->Psql("DROP TABLE vantor_skey, vantor_ratio, vantor_ratio_charges; "
+  ASSERT_EQ(server_->Psql("DROP TABLE vantor_skey, vantor_ratio, vantor_ratio_charges, "
+                          "vantor_passwords; "
                           "DROP FUNCTION vantor_skey_read; DROP FUNCTION vantor_skey_swap; "
                           "DROP FUNCTION vantor_ratio_charge; DROP FUNCTION vantor_ratio_undo; "
                           "UPDATE vantor_schema SET version = 3; "
@@ -238,7 +239,7 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   lines.clear();
   a.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   ASSERT_TRUE(RunUntil([&] { return lines.size() == 1; }));
-  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 5");
+  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 6");
   EXPECT_EQ(Used("KEPT"), 42);
   ASSERT_TRUE(RunUntil([&] { return old.Ready(); }, 30));
 }
@@ -721,6 +722,80 @@ TEST_F(ClusterStoreTest, RatioChargesSurviveDatabaseRestart) {
   ASSERT_TRUE(RunUntil([&] { return a->Ready() && a->OutstandingCharges() == 0; }, 30));
   EXPECT_TRUE(creditAnswered);
   EXPECT_DOUBLE_EQ(credit(), 7.0);
+}
+
+// A password written on one machine is what the other reads; a pass
+// phrase's write drops the S/KEY record in the same statement, a plain
+// one leaves it; an administrator's DELETE gives the INI file's back;
+// nothing is written or read while the store is down.
+TEST_F(ClusterStoreTest, PasswordsSharedAcrossNodes) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  auto b = ReadyStore("b");
+  using Stored = std::optional<std::string>;
+  auto read = [&](RClusterStore& s, const std::string& account) {
+    std::optional<std::pair<bool, Stored>> got;
+    s.ReadPassword(account, [&](bool ok, Stored st) { got.emplace(ok, st); });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(std::pair<bool, Stored>{false, "unanswered"});
+  };
+  auto write = [&](RClusterStore& s, const std::string& account, const std::string& stored,
+                   bool skey) {
+    std::optional<bool> got;
+    s.WritePassword(account, stored, skey, [&](bool ok) { got = ok; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(false);
+  };
+  auto skeyRows = [&](const std::string& account) {
+    return server_->Psql("DO $$BEGIN IF NOT EXISTS (SELECT 1 FROM vantor_skey WHERE account = '" +
+                             account + "') THEN RAISE EXCEPTION 'none'; END IF; END$$;",
+                         db_) == 0;
+  };
+  std::optional<std::pair<bool, std::string>> sk;
+  for (const char* account : {"joe", "ann"}) {
+    sk.reset();
+    a->ReadSKey(account, "0 0 A1B2C3D4E5F60718 999 ke1234",
+                [&](bool ok, const std::string& r) { sk.emplace(ok, r); });
+    ASSERT_TRUE(RunUntil([&] { return sk.has_value(); }));
+    ASSERT_TRUE(sk->first);
+    ASSERT_TRUE(skeyRows(account));
+  }
+
+  EXPECT_EQ(read(*b, "joe"), std::make_pair(true, Stored()));
+  struct Case {
+    RClusterStore* writer;
+    RClusterStore* reader;
+    std::string account, stored;
+    bool skey;
+    bool skeyRowAfter;
+  };
+  const Case cases[] = {
+      {a.get(), b.get(), "joe", "$y$j9T$salt$hashone", false, true},
+      // A second change overwrites the first, from the other machine.
+      {b.get(), a.get(), "joe", "$y$j9T$salt$hashtwo", false, true},
+      {a.get(), b.get(), "ann", "scrambled phrase", true, false},
+      // Quotes and backslashes are values, not SQL.
+      {b.get(), a.get(), "o'neil\\", "it's \"odd\"", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.account + " <- " + c.stored);
+    EXPECT_TRUE(write(*c.writer, c.account, c.stored, c.skey));
+    EXPECT_EQ(read(*c.reader, c.account), std::make_pair(true, Stored(c.stored)));
+    EXPECT_EQ(skeyRows(c.account), c.skeyRowAfter);
+  }
+  // Cleared by the administrator: no row, the INI file's counts again.
+  ASSERT_EQ(server_->Psql("DELETE FROM vantor_passwords WHERE account = 'joe';", db_), 0);
+  EXPECT_EQ(read(*a, "joe"), std::make_pair(true, Stored()));
+
+  ASSERT_EQ(server_->Psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                          "WHERE pid <> pg_backend_pid() AND datname = current_database();",
+                          db_),
+            0);
+  ASSERT_TRUE(RunUntil([&] { return !a->Ready(); }));
+  EXPECT_FALSE(write(*a, "joe", "never", false));
+  EXPECT_FALSE(read(*a, "ann").first);
+  ASSERT_TRUE(RunUntil([&] { return a->Ready(); }));
+  EXPECT_EQ(read(*a, "joe"), std::make_pair(true, Stored()));
 }
 
 }  // namespace

@@ -287,7 +287,7 @@ def eventually_logs_in(port, user, timeout=20.0):
 def test_cluster_init_idempotent():
     conninfo = PG.conninfo(fresh_db())
     for _ in range(2):
-        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 5"))
+        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 6"))
 
 
 # An account's limit of 2, a limit of one login per client address and the
