@@ -149,6 +149,20 @@ class RFTPSSecurity {
   // taken once.
   std::optional<RSKeyUseStr> TakeSKeyUse(uint32_t session);
 
+  // --- passwords kept by a shared store -------------------------------------
+  // The account whose password a login with `q` checks (lower case, "@N"
+  // included); nullopt for anonymous and empty names.
+  std::optional<std::string> PasswordAccountFor(AccessQuery& q);
+  // Makes `stored` the account's password over the INI file's; nullopt
+  // drops it (the INI file's counts again).
+  void SetSharedPassword(const std::string& account, const std::optional<std::string>& stored);
+  // SITE PSWD in two steps: the change `q` (QC_CHANGE_PASSWORD) asks for,
+  // checked and hashed but not stored; nullopt when it is refused. Then,
+  // once the shared store holds it, written to the INI file (false when
+  // that fails) and made the account's shared password.
+  std::optional<RPasswordChangeStr> PreparePasswordChange(AccessQuery& q);
+  bool CommitPasswordChange(const RPasswordChangeStr& change);
+
  private:
   // One security warning for each IPn value of [IP-ACCESS], USER= and
   // GROUP= sections that is no rule the matcher reads.
@@ -183,6 +197,9 @@ class RFTPSSecurity {
   void FinishAnswer(AccessQuery& q, bool suffixed, const std::string& asked);
   void AnswerVerifyPassword(AccessQuery& q, Ctx& c);
   void AnswerChangePassword(AccessQuery& q, Ctx& c);
+  std::optional<RPasswordChangeStr> PasswordChange(AccessQuery& q, Ctx& c);
+  // The account's stored password: the shared store's, else the INI file's.
+  bool LookupPassword(Ctx& c, std::string& stored);
   void AnswerChallenge(AccessQuery& q, Ctx& c);
   bool VerifyOtp(AccessQuery& q, Ctx& c);
   // The stored hash check of PASS and of password verification; logs a
@@ -241,6 +258,9 @@ class RFTPSSecurity {
   // Records a shared store holds, by lower-case account: read before the
   // INI file's and kept up to date with every change made here. Bounded.
   std::unordered_map<std::string, std::string> sharedSKey_;
+  // Passwords a shared store holds, by lower-case account, as last read at
+  // USER or changed here: read before the INI file's. Bounded.
+  std::unordered_map<std::string, std::string> sharedPasswords_;
   // The change each session's accepted one-time password made, until its
   // login is confirmed with the shared store. Dropped at the close notice.
   std::unordered_map<uint32_t, RSKeyUseStr> skeyUses_;

@@ -81,7 +81,7 @@ bool RFTPSSecurity::AnswerPassword(AccessQuery& q, Ctx& c, RPasswordWorkStr& wor
     return false;
   }
   std::string stored;
-  if (!c.Lookup("Password", stored, true)) return DummyPassword(q, work);
+  if (!LookupPassword(c, stored)) return DummyPassword(q, work);
   if (stored.empty()) {
     q.flag = 1;
     return false;
@@ -116,7 +116,7 @@ void RFTPSSecurity::NoteUncheckable(const std::string& account, const std::strin
 void RFTPSSecurity::AnswerVerifyPassword(AccessQuery& q, Ctx& c) {
   if (c.anonymous) return;
   std::string stored;
-  if (!c.Lookup("Password", stored, true)) return;
+  if (!LookupPassword(c, stored)) return;
   const std::string given(QueryAux(q));
   if (stored.empty() || given.empty()) {
     q.flag = stored.empty() && given.empty() ? 1 : 0;
@@ -132,38 +132,100 @@ void RFTPSSecurity::AnswerVerifyPassword(AccessQuery& q, Ctx& c) {
   q.flag = ok ? 1 : 0;
 }
 
-void RFTPSSecurity::AnswerChangePassword(AccessQuery& q, Ctx& c) {
+bool RFTPSSecurity::LookupPassword(Ctx& c, std::string& stored) {
+  if (auto shared = sharedPasswords_.find(Lower(c.user)); shared != sharedPasswords_.end()) {
+    stored = shared->second;
+    return true;
+  }
+  return c.Lookup("Password", stored, true);
+}
+
+std::optional<RPasswordChangeStr> RFTPSSecurity::PasswordChange(AccessQuery& q, Ctx& c) {
   const std::string fresh(QueryAux(q));
-  if (c.anonymous || fresh.empty()) return;
+  if (c.anonymous || fresh.empty()) return std::nullopt;
   std::string v;
-  if (!c.Lookup("ChangePassword", v) || !IsTrueWord(v)) return;
+  if (!c.Lookup("ChangePassword", v) || !IsTrueWord(v)) return std::nullopt;
   bool encrypt = GlobalBool("EncryptPasswords", true);
   std::string type;
-  bool skey = c.Lookup("PasswordType", type) && SKeyMethodFromType(type) != 0;
-  std::string stored = fresh;
-  std::vector<RIniFile::Change> changes;
-  if (skey) {
-    if (encrypt) stored = ScramblePassPhrase(fresh);
-    // The next challenge starts a new sequence with a new seed.
-    changes.push_back({c.UserSection(), "SKEYValues", std::nullopt});
+  RPasswordChangeStr change;
+  change.account = Lower(c.user);
+  change.section = c.UserSection();
+  change.skey = c.Lookup("PasswordType", type) && SKeyMethodFromType(type) != 0;
+  change.stored = fresh;
+  if (change.skey) {
+    if (encrypt) change.stored = ScramblePassPhrase(fresh);
   } else if (encrypt && HashMethodFromSetting(ini_.GetString("GLOBAL", "PasswordHash")) ==
                             RHashMethod::Yescrypt) {
     auto hash = YescryptHash(fresh);
-    if (!hash) return;  // no hash, nothing stored: the change is refused
-    stored = std::move(*hash);
+    if (!hash) return std::nullopt;  // no hash, nothing stored: the change is refused
+    change.stored = std::move(*hash);
   } else if (encrypt) {
     // Two random lower-case letters as the salt, from the kernel's
     // generator: a salt taken from the clock can be predicted.
     const std::string salt = NewCryptSalt();
-    if (salt.empty()) return;  // nothing stored, nothing reported as done
-    stored = Crypt(fresh, salt);
+    if (salt.empty()) return std::nullopt;  // nothing stored, nothing reported as done
+    change.stored = Crypt(fresh, salt);
   }
-  changes.push_back({c.UserSection(), "Password", stored});
-  bool ok = ini_.Apply(changes);
+  return change;
+}
+
+bool RFTPSSecurity::CommitPasswordChange(const RPasswordChangeStr& change) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
+  std::vector<RIniFile::Change> changes;
+  // The next challenge starts a new sequence with a new seed.
+  if (change.skey) changes.push_back({change.section, "SKEYValues", std::nullopt});
+  changes.push_back({change.section, "Password", change.stored});
+  const bool ok = ini_.Apply(changes);
   DropSnapshots();
+  if (change.skey) {
+    sharedSKey_.erase(change.account);
+    pendingSKey_.erase(change.account);
+  }
+  if (sharedPasswords_.count(change.account) != 0) sharedPasswords_[change.account] = change.stored;
+  return ok;
+}
+
+void RFTPSSecurity::AnswerChangePassword(AccessQuery& q, Ctx& c) {
+  std::optional<RPasswordChangeStr> change = PasswordChange(q, c);
+  if (!change) return;
+  const bool ok = CommitPasswordChange(*change);
   c.Invalidate();
   if (!ok) return;  // not stored: the change is not reported as done
-  SetFlagText(q, stored);
+  SetFlagText(q, change->stored);
+}
+
+std::optional<RPasswordChangeStr> RFTPSSecurity::PreparePasswordChange(AccessQuery& q) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
+  Ctx c(*this);
+  const std::string asked = BeginQuery(q, c);
+  std::optional<RPasswordChangeStr> change = PasswordChange(q, c);
+  if (c.suffixed) SetQueryUser(q, asked);
+  return change;
+}
+
+std::optional<std::string> RFTPSSecurity::PasswordAccountFor(AccessQuery& q) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
+  Ctx c(*this);
+  const std::string asked = BeginQuery(q, c);
+  if (c.suffixed) SetQueryUser(q, asked);
+  q.flag = 0;
+  if (c.anonymous || c.user.empty()) return std::nullopt;
+  return Lower(c.user);
+}
+
+void RFTPSSecurity::SetSharedPassword(const std::string& account,
+                                      const std::optional<std::string>& stored) {
+  VANTOR_CHECK_THREAD(thread_, "the account store (RFTPSSecurity)");
+  const std::string key = Lower(account);
+  if (!stored) {
+    sharedPasswords_.erase(key);
+    return;
+  }
+  // Made-up names cost memory only up to the bound; a password dropped
+  // here is read from the store again at the next USER.
+  if (sharedPasswords_.size() >= kMaxChallenges && sharedPasswords_.count(key) == 0)
+    sharedPasswords_.clear();
+  sharedPasswords_[key] = *stored;
 }
 
 // Builds a fresh S/KEY record: sequence 999 under a new seed, or the
@@ -192,7 +254,7 @@ void RFTPSSecurity::AnswerChallenge(AccessQuery& q, Ctx& c) {
   const bool fresh = !rec || rec->sequence < 2;
   if (fresh) {
     std::string pass;
-    if (c.Lookup("Password", pass, true)) {
+    if (LookupPassword(c, pass)) {
       pass = Cut(pass, kSKeyPassMax);
       if (GlobalBool("EncryptPasswords", true)) pass = UnscramblePassPhrase(pass);
     }

@@ -53,4 +53,14 @@ struct RPasswordWorkStr {
   bool dummy = false;   // hashed for the time only: refused whatever the result
 };
 
+// A password change made ready but not yet written (RFTPSSecurity::
+// PreparePasswordChange): a shared store takes it first, so the INI file
+// never holds a password the other machines do not.
+struct RPasswordChangeStr {
+  std::string account;  // lower case, "@N" included
+  std::string section;  // the INI section it goes to
+  std::string stored;   // the form stored: hash, or scrambled pass phrase
+  bool skey = false;    // an S/KEY pass phrase: its record starts again
+};
+
 }  // namespace vantor

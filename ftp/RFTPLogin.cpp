@@ -55,6 +55,8 @@ void Pass(RFTPSComInterp& s, std::string password);
 void RefusePassword(RFTPSComInterp& s);
 std::string UserReply(RFTPSComInterp& s);
 bool ReadSharedSKey(RFTPSComInterp& s);
+bool ReadSharedPassword(RFTPSComInterp& s);
+void UserAnswered(RFTPSComInterp& s);
 using StoreResume = RFTPSComInterp::StoreResume;
 
 // --- USER -------------------------------------------------------------------------
@@ -137,6 +139,14 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     s.CloseAfterReplies();
     return;
   }
+  if (!s.Login.anonymous && ReadSharedPassword(s)) return;  // goes on with the store's answer
+  UserAnswered(s);
+}
+
+namespace {
+
+// The rest of USER, with the account's password as the cluster store has it.
+void UserAnswered(RFTPSComInterp& s) {
   if (!s.Login.anonymous) {
     AccessQuery q = s.NewQuery(QC_PASSWORD);
     SetQueryAux2(q, "", s.Login.userArgument);
@@ -152,7 +162,28 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
   s.Reply(UserReply(s));
 }
 
-namespace {
+// With the cluster store, a password changed on any machine is the store's
+// row: read at every USER, so the next login anywhere checks the new one.
+// Not answered (the store away), the last one read here serves, else the
+// INI file's. True when USER goes on later.
+bool ReadSharedPassword(RFTPSComInterp& s) {
+  RFTPSManager& m = s.Manager();
+  RClusterStore* store = m.Cluster();
+  const RFTPSManager::RPasswordShareStr& share = m.PasswordShare();
+  if (store == nullptr || !share.account || !share.install || !store->Ready()) return false;
+  AccessQuery q = s.NewQuery(QC_PASSWORD);
+  const std::optional<std::string> account = share.account(q);
+  if (!account) return false;
+  StoreResume resume = s.WaitForStore();
+  store->ReadPassword(
+      *account, [resume, account = *account](bool ok, const std::optional<std::string>& stored) {
+        resume([=](RFTPSComInterp& s) {
+          if (ok) s.Manager().PasswordShare().install(account, stored);
+          UserAnswered(s);
+        });
+      });
+  return true;
+}
 
 // The reply to USER: the account's challenge, or the request for a password.
 std::string UserReply(RFTPSComInterp& s) {

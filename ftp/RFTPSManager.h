@@ -209,6 +209,19 @@ class RFTPSManager : public RTimer {
   };
   void SetSKeyShare(RSKeyShareStr share) { skeyShare_ = std::move(share); }
   const RSKeyShareStr& SKeyShare() const { return skeyShare_; }
+  // The account store's passwords, for the cluster store to keep
+  // (RFTPSSecurity::PasswordAccountFor, SetSharedPassword,
+  // PreparePasswordChange, CommitPasswordChange). Without them passwords
+  // stay the INI file's.
+  struct RPasswordShareStr {
+    std::function<std::optional<std::string>(AccessQuery&)> account;
+    std::function<void(const std::string& account, const std::optional<std::string>& stored)>
+        install;
+    std::function<std::optional<RPasswordChangeStr>(AccessQuery&)> prepare;
+    std::function<bool(const RPasswordChangeStr&)> commit;
+  };
+  void SetPasswordShare(RPasswordShareStr share) { passwordShare_ = std::move(share); }
+  const RPasswordShareStr& PasswordShare() const { return passwordShare_; }
   bool RulesNameInside(std::string_view user, uint32_t address, std::string_view localDir) const {
     return ruleScope_ && ruleScope_(user, address, localDir);
   }
@@ -582,6 +595,7 @@ class RFTPSManager : public RTimer {
   uint64_t blockFetches_ = 0;
   std::unique_ptr<RClusterStore> cluster_;
   RSKeyShareStr skeyShare_;
+  RPasswordShareStr passwordShare_;
   void StartCluster();
   ServerStats stats_;
   RMetrics metrics_;

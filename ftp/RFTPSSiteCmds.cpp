@@ -32,6 +32,53 @@ namespace {
 constexpr uint32_t kHookSite = 108;
 constexpr size_t kMinPasswordLength = 4;
 
+void PasswordChanged(RFTPSComInterp& s) {
+  s.ReplyStr(kReplyPswdChanged);
+  s.LogStr(LOG_SECURITY, kLogPasswordChanged, s.Login.userName);
+}
+
+// With the cluster store, a new password is the store's before it is the
+// INI file's: the change is told as done only once every machine will see
+// it at its next login. Refused when the store cannot take it, unless
+// `ClusterUnavailable=local`, where this machine changes alone. True when
+// the reply comes later.
+bool ChangeSharedPassword(RFTPSComInterp& s, const std::string& newPassword) {
+  RFTPSManager& m = s.Manager();
+  RClusterStore* store = m.Cluster();
+  const RFTPSManager::RPasswordShareStr& share = m.PasswordShare();
+  if (store == nullptr || !share.prepare || !share.commit) return false;
+  const bool local = store->Settings().unavailable == RClusterUnavailable::Local;
+  if (local && !store->Ready()) return false;
+  AccessQuery q = s.NewQuery(QC_CHANGE_PASSWORD, newPassword);
+  std::optional<RPasswordChangeStr> change = share.prepare(q);
+  if (!change) {
+    s.ReplyStr(kReplyPswdCannotChange);
+    return true;
+  }
+  RFTPSComInterp::StoreResume resume = s.WaitForStore();
+  store->WritePassword(change->account, change->stored, change->skey,
+                       [resume, change = *change, local](bool ok) {
+                         resume([=](RFTPSComInterp& s) {
+                           RFTPSManager& m = s.Manager();
+                           if (!ok && !local) {
+                             s.ReplyStr(kReplyPswdCannotChange);
+                             return;
+                           }
+                           // Taken by the store, this machine's copy follows;
+                           // a failed INI write leaves the store's in force.
+                           const bool written = m.PasswordShare().commit(change);
+                           if (ok) {
+                             m.PasswordShare().install(change.account, change.stored);
+                           } else if (!written) {
+                             s.ReplyStr(kReplyPswdCannotChange);
+                             return;
+                           }
+                           PasswordChanged(s);
+                         });
+                       });
+  return true;
+}
+
 void SitePswd(RFTPSComInterp& s) {
   if (s.Login.anonymous) {
     s.ReplyStr(kReplyPswdAnonymous);
@@ -53,12 +100,12 @@ void SitePswd(RFTPSComInterp& s) {
     s.ReplyStr(kReplyPswdTooShort);
     return;
   }
+  if (ChangeSharedPassword(s, newPassword)) return;  // answered once the store has it
   if (!s.AskFlag(QC_CHANGE_PASSWORD, newPassword)) {
     s.ReplyStr(kReplyPswdCannotChange);
     return;
   }
-  s.ReplyStr(kReplyPswdChanged);
-  s.LogStr(LOG_SECURITY, kLogPasswordChanged, s.Login.userName);
+  PasswordChanged(s);
 }
 
 void SiteExec(RFTPSComInterp& s) {

@@ -62,6 +62,19 @@ void RFTPServer::Start() {
                             [this](uint32_t session) -> std::optional<RSKeyUseStr> {
                               return store_ ? store_->TakeSKeyUse(session) : std::nullopt;
                             }});
+    manager_->SetPasswordShare(
+        {[this](AccessQuery& q) -> std::optional<std::string> {
+           return store_ ? store_->PasswordAccountFor(q) : std::nullopt;
+         },
+         [this](const std::string& account, const std::optional<std::string>& stored) {
+           if (store_) store_->SetSharedPassword(account, stored);
+         },
+         [this](AccessQuery& q) -> std::optional<RPasswordChangeStr> {
+           return store_ ? store_->PreparePasswordChange(q) : std::nullopt;
+         },
+         [this](const RPasswordChangeStr& change) {
+           return store_ && store_->CommitPasswordChange(change);
+         }});
     manager_->SetNameMatchingHandler([this] { return store_ && store_->IPNameMatchingOn(); });
     // Another program's change to a big file is parsed on a worker while
     // the sessions that would ask about it wait.

@@ -150,6 +150,93 @@ def test_skey_unreachable_local():
         c.close()
 
 
+CHANGED = "230 Password changed okay."
+NOT_CHANGED = "530 Cannot change password."
+NOT_IN = "530 Not logged in."
+PSWD_INI = """
+[USER=chg]
+Password=%s
+HomeDir={home}
+ChangePassword=YES
+""" % crypt.crypt("secret", "cd")
+
+
+def pswd_pair(db):
+    """Two servers on `db`, each with its own INI file, that also know the
+    account chg, allowed to change its password."""
+    def one(node):
+        return Server(ini(node, PG.conninfo(db)) + PSWD_INI)
+    a, b = one("a"), one("b")
+    a.wait_log("Cluster store: connected to the database as node a")
+    b.wait_log("Cluster store: connected to the database as node b")
+    return a, b
+
+
+def pass_reply(port, password):
+    """The reply to PASS `password` of chg on a new connection."""
+    c = greeted(port)
+    reply = c.user("chg", password)[-1]
+    c.close()
+    return reply
+
+
+# A password changed on one machine is the one the other checks at its
+# next login, and the old one is refused there; an administrator's DELETE
+# of the row gives each machine its INI file's back.
+def test_password_across_nodes():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    a, b = pswd_pair(db)
+    with a, b:
+        # b has read the account once before the change: no stale copy stays.
+        expect(pass_reply(b.port, "secret"), PROCEED, "before the change on b")
+        c = login(a.port, "chg")
+        expect(c.last("SITE PSWD secret fresh-one"), CHANGED, "the change on a")
+        c.close()
+        for port, name in ((b.port, "b"), (a.port, "a")):
+            expect(pass_reply(port, "fresh-one"), PROCEED, "the new password on " + name)
+            expect(pass_reply(port, "secret"), NOT_IN, "the old password on " + name)
+        expect(PG.sql("SELECT count(*) FROM vantor_passwords WHERE account = 'chg'", db), "1")
+        # Changed again, from b: a follows.
+        c = login(b.port, "chg", "fresh-one")
+        expect(c.last("SITE PSWD fresh-one fresh-two"), CHANGED, "the change on b")
+        c.close()
+        expect(pass_reply(a.port, "fresh-two"), PROCEED, "b's change on a")
+        expect(pass_reply(a.port, "fresh-one"), NOT_IN, "a's own change, replaced")
+        PG.sql("DELETE FROM vantor_passwords WHERE account = 'chg'", db)
+        # Each machine's INI file holds the change made there.
+        expect(pass_reply(a.port, "fresh-one"), PROCEED, "a's INI password after the DELETE")
+        expect(pass_reply(b.port, "fresh-two"), PROCEED, "b's INI password after the DELETE")
+
+
+# With the database stopped a change is refused and nothing changes: the
+# old password still logs in on both machines, during and after.
+def test_password_change_refused_store_away():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    a, b = pswd_pair(db)
+    with a, b:
+        c = login(a.port, "chg")
+        PG.stop()
+        a.wait_log("Cluster store: the database cannot be reached (")
+        b.wait_log("Cluster store: the database cannot be reached (")
+        expect(c.last("SITE PSWD secret fresh-one"), NOT_CHANGED, "the change, store away")
+        expect(c.last("NOOP"), "200 Command okay.", "the session goes on")
+        c.close()
+        for port, name in ((a.port, "a"), (b.port, "b")):
+            expect(pass_reply(port, "secret"), PROCEED, "the old password on " + name)
+            expect(pass_reply(port, "fresh-one"), NOT_IN, "the refused one on " + name)
+        PG.start()
+        logged(a, "Cluster store: connected to the database as node a", 2)
+        logged(b, "Cluster store: connected to the database as node b", 2)
+        for port, name in ((a.port, "a"), (b.port, "b")):
+            expect(pass_reply(port, "secret"), PROCEED, "the old password on %s, back" % name)
+            expect(pass_reply(port, "fresh-one"), NOT_IN, "the refused one on %s, back" % name)
+        expect(PG.sql("SELECT count(*) FROM vantor_passwords", db), "0")
+        with open(a.ini) as f:
+            expect(crypt.crypt("secret", "cd") in f.read(), True, "a's INI file unchanged")
+
+
 NO_CREDIT = "550 Sorry, insufficient credit for download - upload first."
 COMPLETE = "226 Transfer complete."
 
@@ -622,7 +709,8 @@ def main():
              test_unreachable_at_start, test_schema_missing,
              test_database_restart, test_quota_across_nodes, test_quota_database_restart,
              test_block_shared, test_skey_once_across_nodes, test_skey_unreachable_local,
-             test_ratio_across_nodes, test_block_lift_shared])
+             test_ratio_across_nodes, test_block_lift_shared, test_password_across_nodes,
+             test_password_change_refused_store_away])
 
 
 if __name__ == "__main__":
