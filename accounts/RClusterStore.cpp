@@ -877,14 +877,21 @@ void RClusterStore::WritePassword(const std::string& account, const std::string&
     return;
   }
   // One statement: a new pass phrase and the S/KEY record of the old one
-  // never stand side by side. Committed synchronously, as a change the
-  // client is told of must survive a crash of the primary.
+  // never stand side by side. The record becomes the used-up placeholder
+  // rather than going: without a row, the next machine to ask would start
+  // it again from its own record of the old phrase. Committed
+  // synchronously, as a change the client is told of must survive a crash
+  // of the primary.
+  const std::optional<SKeyValuesStr> usedUp = ParseSKeyValues(SKEY_PLACEHOLDER);
   client_.Query(
       "WITH sync AS (SELECT set_config('synchronous_commit', 'on', true)), "
-      "gone AS (DELETE FROM vantor_skey WHERE $3::boolean AND account = $1) "
+      "reset AS (INSERT INTO vantor_skey SELECT $1, $4::int, $5, $6 WHERE $3::boolean "
+      "ON CONFLICT (account) DO UPDATE SET sequence = EXCLUDED.sequence, last = EXCLUDED.last, "
+      "seed = EXCLUDED.seed) "
       "INSERT INTO vantor_passwords (account, stored) SELECT $1, $2 FROM sync "
       "ON CONFLICT (account) DO UPDATE SET stored = EXCLUDED.stored",
-      {account, stored, skey ? "true" : "false"},
+      {account, stored, skey ? "true" : "false", std::to_string(usedUp->sequence), usedUp->last,
+       usedUp->seed},
       [done = std::move(done)](const RPgResultStr& r) { done(r.Ok() && r.affected == 1); });
 }
 

@@ -176,9 +176,9 @@ class RClusterStore {
   void ReadPassword(const std::string& account,
                     std::function<void(bool ok, std::optional<std::string> stored)> done);
   // Makes `stored` the account's password for every machine, in one
-  // statement that also drops the account's S/KEY record when `skey` (a
-  // new pass phrase starts a new sequence). `ok` false: not confirmed. Not
-  // asked again after a lost answer: the caller refuses the change.
+  // statement that also sets the account's S/KEY record to the used-up
+  // placeholder when `skey` (a new pass phrase starts a new sequence). `ok` false: not confirmed.
+  // Not asked again after a lost answer: the caller refuses the change.
   void WritePassword(const std::string& account, const std::string& stored, bool skey,
                      std::function<void(bool ok)> done);
 

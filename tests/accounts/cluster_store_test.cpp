@@ -12,6 +12,7 @@
 #include "accounts/RClusterStore.h"
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPSSecurity.h"
+#include "accounts/RSKey.h"
 #include "accounts_test_util.h"
 #include "net/RPgClient.h"
 #include "pg_server.h"
@@ -725,8 +726,8 @@ TEST_F(ClusterStoreTest, RatioChargesSurviveDatabaseRestart) {
 }
 
 // A password written on one machine is what the other reads; a pass
-// phrase's write drops the S/KEY record in the same statement, a plain
-// one leaves it; an administrator's DELETE gives the INI file's back;
+// phrase's write makes the S/KEY record the used-up one in the same
+// statement, a plain one leaves it; an administrator's DELETE gives the INI file's back;
 // nothing is written or read while the store is down.
 TEST_F(ClusterStoreTest, PasswordsSharedAcrossNodes) {
   InitSchema();
@@ -746,9 +747,12 @@ TEST_F(ClusterStoreTest, PasswordsSharedAcrossNodes) {
     EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
     return got.value_or(false);
   };
+  // Whether the account's S/KEY row is still the one it was given.
   auto skeyRows = [&](const std::string& account) {
     return server_->Psql("DO $$BEGIN IF NOT EXISTS (SELECT 1 FROM vantor_skey WHERE account = '" +
-                             account + "') THEN RAISE EXCEPTION 'none'; END IF; END$$;",
+                             account +
+                             "' AND sequence = 999) THEN RAISE EXCEPTION 'none'; "
+                             "END IF; END$$;",
                          db_) == 0;
   };
   std::optional<std::pair<bool, std::string>> sk;
@@ -786,6 +790,13 @@ TEST_F(ClusterStoreTest, PasswordsSharedAcrossNodes) {
   // Cleared by the administrator: no row, the INI file's counts again.
   ASSERT_EQ(server_->Psql("DELETE FROM vantor_passwords WHERE account = 'joe';", db_), 0);
   EXPECT_EQ(read(*a, "joe"), std::make_pair(true, Stored()));
+  // The pass phrase's account reads as used up on every machine, whatever
+  // record of the old phrase a machine offers.
+  sk.reset();
+  b->ReadSKey("ann", "0 0 A1B2C3D4E5F60718 998 ke1234",
+              [&](bool ok, const std::string& r) { sk.emplace(ok, r); });
+  ASSERT_TRUE(RunUntil([&] { return sk.has_value(); }));
+  EXPECT_EQ(*sk, std::make_pair(true, std::string(SKEY_PLACEHOLDER)));
 
   ASSERT_EQ(server_->Psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
                           "WHERE pid <> pg_backend_pid() AND datname = current_database();",

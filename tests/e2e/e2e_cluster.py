@@ -67,15 +67,16 @@ SKEY_INI = """
 PasswordType=OTP S/KEY MD5
 Password=%s
 HomeDir={home}
+ChangePassword=YES
 """ % PHRASE
 
 
-def skey_response(seed, sequence):
+def skey_response(seed, sequence, phrase=PHRASE):
     """The one-time password for `sequence` under `seed` (RFC 2289, MD5),
     in hexadecimal."""
     def fold(d):
         return bytes(x ^ y for x, y in zip(d[:8], d[8:]))
-    v = fold(hashlib.md5((seed.lower() + PHRASE).encode()).digest())
+    v = fold(hashlib.md5((seed.lower() + phrase).encode()).digest())
     for _ in range(sequence):
         v = fold(hashlib.md5(v).digest())
     return v.hex().upper()
@@ -125,7 +126,23 @@ def test_skey_once_across_nodes():
                "b's password on a")
         expect(PG.sql("SELECT sequence || ' ' || seed FROM vantor_skey WHERE account = 'otp'",
                       db), "%d %s" % (seq - 2, seed))
-        for c in (ca, cb, cc):
+        # A new pass phrase, changed on a logged-in session of a: its S/KEY
+        # row is used up with it, and b's next challenge starts a new
+        # sequence that only the new phrase answers.
+        fresh = "another pass phrase"
+        expect(challenge(cc), (seq - 2, seed), "a's next challenge")
+        expect(cc.last("PASS " + skey_response(seed, seq - 2)), PROCEED, "the next one on a")
+        expect(cc.last('SITE PSWD "%s" "%s"' % (PHRASE, fresh)), "230 Password changed okay.",
+               "the new pass phrase")
+        cd = greeted(b.port)
+        seq2, seed2 = challenge(cd)
+        expect(seq2, 999, "b's challenge after the change")
+        expect(cd.last("PASS " + skey_response(seed2, seq2)), "530 Not logged in.",
+               "the old phrase's answer on b")
+        expect(challenge(cd), (seq2, seed2), "b asks for it again")
+        expect(cd.last("PASS " + skey_response(seed2, seq2, fresh)), PROCEED,
+               "the new phrase's answer on b")
+        for c in (ca, cb, cc, cd):
             c.close()
         # The database away: S/KEY logins are refused (refuse, the default).
         PG.stop()
