@@ -51,10 +51,9 @@ bool ChangeSharedPassword(RFTPSComInterp& s, const std::string& newPassword) {
   if (local && !store->Ready()) return false;
   AccessQuery q = s.NewQuery(QC_CHANGE_PASSWORD, newPassword);
   std::optional<RPasswordChangeStr> change = share.prepare(q);
-  if (!change) {
-    s.ReplyStr(kReplyPswdCannotChange);
-    return true;
-  }
+  // Refused by the INI file: asked the usual way, so that a hook library
+  // managing the account may still answer.
+  if (!change) return false;
   RFTPSComInterp::StoreResume resume = s.WaitForStore();
   store->WritePassword(change->account, change->stored, change->skey,
                        [resume, change = *change, local](bool ok) {

@@ -155,7 +155,8 @@ def test_skey_once_across_nodes():
 
 
 # With ClusterUnavailable=local and the database away, an S/KEY account is
-# served from this machine's own record.
+# served from this machine's own record, and its pass phrase changed in the
+# machine's INI file.
 def test_skey_unreachable_local():
     away = "host=%s/none port=5432 user=vantor dbname=x" % PG.dir
     conf = ini("a", away, "ClusterUnavailable=local", "EncryptPasswords=NO") + SKEY_INI
@@ -164,7 +165,12 @@ def test_skey_unreachable_local():
         c = greeted(srv.port)
         seq, seed = challenge(c)
         expect(c.last("PASS " + skey_response(seed, seq)), PROCEED, "local S/KEY login")
+        # A change is made on this machine alone, as without the store.
+        expect(c.last('SITE PSWD "%s" "local phrase"' % PHRASE), "230 Password changed okay.",
+               "the local change")
         c.close()
+        with open(srv.ini) as f:
+            expect("Password=local phrase" in f.read(), True, "the INI file holds it")
 
 
 CHANGED = "230 Password changed okay."
