@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -82,8 +83,12 @@ class FtpTest : public ::testing::Test {
     return s;
   }
   // Lets a job the session waits for (a message file, a listing) come back.
+  // The deadline is in real time: a pass returns at once whenever a timer of
+  // the manual clock is due, so a count of passes ran out in milliseconds on
+  // a busy machine while the worker was still reading.
   void Settle(RFTPSComInterp* s) {
-    for (int i = 0; i < 2000 && s->AwaitingWork(); ++i) loop_.RunOnce(5);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (s->AwaitingWork() && std::chrono::steady_clock::now() < end) loop_.RunOnce(5);
   }
   std::vector<std::string> Replies(RFTPSComInterp* s) {
     Settle(s);
