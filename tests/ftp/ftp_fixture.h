@@ -83,9 +83,9 @@ class FtpTest : public ::testing::Test {
     return s;
   }
   // Lets a job the session waits for (a message file, a listing) come back.
-  // The deadline is in real time: a pass returns at once whenever a timer of
-  // the manual clock is due, so a count of passes ran out in milliseconds on
-  // a busy machine while the worker was still reading.
+  // The deadline is in real time: a pass returns at once whenever a message
+  // or a timer of the manual clock is due, so a count of passes is no bound
+  // in time and could run out on a busy machine while the worker still read.
   void Settle(RFTPSComInterp* s) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (s->AwaitingWork() && std::chrono::steady_clock::now() < end) loop_.RunOnce(5);
