@@ -14,7 +14,7 @@ import ssl
 import struct
 import subprocess
 
-from ftp_e2e import Checker, tree_server, wait_until, write_file
+from ftp_e2e import Checker, ReuseFTP, tree_server, wait_until, write_file
 
 c = Checker()
 GiB = 1 << 30
@@ -57,23 +57,11 @@ def client(srv, passive):
     return ftp
 
 
-class ProtFTP(ftplib.FTP_TLS):
-    """FTP_TLS whose data connections resume the control connection's
-    session, as curl and lftp do by themselves."""
-
-    def ntransfercmd(self, cmd, rest=None):
-        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
-        if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host,
-                                            session=self.sock.session)
-        return conn, size
-
-
 def tls_client(srv, passive):
     ctx = ssl.create_default_context()
     ctx.check_hostname = False
     ctx.verify_mode = ssl.CERT_NONE
-    ftp = ProtFTP(context=ctx)
+    ftp = ReuseFTP(context=ctx)
     ftp.connect("127.0.0.1", srv.port, timeout=120)
     ftp.login("joe", "secret")
     ftp.prot_p()
