@@ -54,6 +54,8 @@ const char* OptionName(int level, int option) {
       return "SO_OOBINLINE";
     case SO_RCVBUF:
       return "SO_RCVBUF";
+    case SO_RCVLOWAT:
+      return "SO_RCVLOWAT";
     case SO_REUSEADDR:
       return "SO_REUSEADDR";
     case SO_SNDBUF:

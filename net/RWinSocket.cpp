@@ -140,6 +140,7 @@ WsStatus RWinSocket::OpenHandle(int type, int family) {
   int fd = c.Socket(type, family);
   if (fd < 0) return MapWinSockError(c.err);
   handle_ = fd;
+  recvLowat_ = 1;
   selectMessage_ = layer_->NewSelectMessage();
   stepsQueued_ = 0;
   layer_->handles_[fd] = this;
@@ -221,6 +222,7 @@ void RWinSocket::ResetConnection() {
   close_.tlsClosing = false;
   tlsStepReset_ = false;
   keepAliveOn_ = keepAliveAccepted_ = false;
+  recvLowat_ = 1;
   close_.attempt = false;
   send_.lines = recv_.lines = recv_.lineReady = recv_.streaming = false;
   recv_.discardOverlong = recv_.skippingLine = false;
@@ -334,6 +336,7 @@ WsStatus RWinSocket::DoAccept(RWinSocket& listener) {
   layer_->loop_.Reenable(listener.handle_, FD_ACCEPT);
   if (fd < 0) return c.err == WSAEWOULDBLOCK ? WS_NoCaller : MapWinSockError(c.err);
   handle_ = fd;
+  recvLowat_ = 1;
   selectMessage_ = layer_->NewSelectMessage();
   stepsQueued_ = 0;
   layer_->handles_[fd] = this;

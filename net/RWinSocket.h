@@ -425,6 +425,8 @@ class RWinSocket {
   void PipeReceiveDone(uint64_t generation, const RPipeStepStr& step);
   void HandOverBlock(int64_t got, bool pipeFull, bool eof, bool failed);
   void FinishReceiveStep(bool failed, int err, bool eof);
+  // SO_RCVLOWAT of a clear upload's socket: kRecvLowat bytes or one.
+  void SetRecvLowat(bool raised);
   bool ReceiveHandler(int error);  // false: a speed budget is used up
   void EndSend(int status);
   void EndReceive(int status);
@@ -519,6 +521,7 @@ class RWinSocket {
 
   // socket options known to be set, and close bookkeeping
   bool keepAliveOn_ = false;        // SO_KEEPALIVE known to be set on handle_
+  int recvLowat_ = 1;               // SO_RCVLOWAT of handle_ (SetRecvLowat)
   bool keepAliveAccepted_ = false;  // listener: accepted sockets inherit it
   int stepsQueued_ = 0;             // own FD_WRITE messages not handled yet
   int closeStatus_ = WS_OK;

@@ -35,6 +35,14 @@ constexpr int64_t kLanePacedStep = 16 * 1024;
 // A protected upload written to its file on the loop (no data pool)
 // decrypts this much at a time.
 constexpr int64_t kTlsFileChunkBytes = 256 * 1024;
+// An unpaced upload whose step met an empty socket after at least
+// kLowatAfter bytes has a fast sender: the socket then wakes the loop only
+// once kRecvLowat bytes wait (or the stream ends), not for every segment,
+// which saves a lane round trip per few hundred KiB. The second tick drops
+// it again, so a sender that pauses is read within a second.
+constexpr int64_t kLowatAfter = 64 * 1024;
+constexpr int kRecvLowat = 256 * 1024;
+constexpr int64_t kShortSplice = 64 * 1024;
 
 uintptr_t P(const void* p) {
   return reinterpret_cast<uintptr_t>(p);
@@ -960,7 +968,9 @@ bool RWinSocket::OffloadFileReceive(int64_t chunk, bool paced) {
   const bool traced = Tracing();
   const uint32_t id = id_;
   auto cancel = std::make_shared<RWorkCancel>();
-  RWorkPool::Work work = [fds = recvFds_, cancel, want, traced, id]() -> RWorkPool::Result {
+  const bool lowatOff = LimitInForce();
+  RWorkPool::Work work = [fds = recvFds_, cancel, want, traced, id,
+                          lowatOff]() -> RWorkPool::Result {
     auto step = std::make_shared<RFileRecvStepStr>();
     RSockCalls c = RSockCalls::OffLoop(traced ? &step->trace : nullptr, id);
     int64_t left = want;
@@ -975,6 +985,13 @@ bool RWinSocket::OffloadFileReceive(int64_t chunk, bool paced) {
           break;
         }
         step->wrote += r;
+        // Little was queued: the sender is slower than this loop. Going on
+        // would poll the socket a segment at a time (seconds of CPU per
+        // GiB when the client is short of CPU); the loop waits for more.
+        if (r < kShortSplice && left > 0 && !lowatOff) {
+          step->wouldBlock = true;
+          break;
+        }
         continue;
       }
       if (r == 0) {
@@ -1025,6 +1042,7 @@ void RWinSocket::FileReceiveDone(uint64_t generation, const RFileRecvStepStr& st
     *fileResult_ = fileFailed ? step.fileErr : *fileResult_ + step.wrote;
   }
   const bool broke = step.err != 0 || step.eof;
+  if (step.wouldBlock && !fileFailed) SetRecvLowat(step.got >= kLowatAfter && !LimitInForce());
   if (step.wouldBlock || fileFailed || (!broke && freeSpace_ == 0)) {
     layer_->loop_.Reenable(handle_, FD_READ);
   } else if (!broke) {
@@ -1033,6 +1051,14 @@ void RWinSocket::FileReceiveDone(uint64_t generation, const RFileRecvStepStr& st
   HandOverBlock(step.got, fileFailed, step.eof, step.err != 0);
   FinishReceiveStep(step.err != 0, step.err, step.eof);
   RunAfterStep();
+}
+
+void RWinSocket::SetRecvLowat(bool raised) {
+  const int want = raised ? kRecvLowat : 1;
+  if (want == recvLowat_ || handle_ < 0) return;
+  RSockCalls c = Calls();
+  // Refused, the socket keeps waking per segment: slower, never wrong.
+  if (c.SetOpt(handle_, SOL_SOCKET, SO_RCVLOWAT, want) == 0) recvLowat_ = want;
 }
 
 void RWinSocket::EndReceive(int status) {
@@ -1189,6 +1215,8 @@ void RWinSocket::Tick() {
     EndConnection();
   }
   ++idleSeconds_;
+  // Lowering the mark has the kernel announce what already waits.
+  if (recvLowat_ > 1 && !recv_.offloaded) SetRecvLowat(false);
   bytesPrevSecond_ = bytesThisSecond_;
   bytesThisSecond_ = 0;
   if (localLimitOn_) localBudget_ = localLimit_;
