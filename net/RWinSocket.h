@@ -425,6 +425,11 @@ class RWinSocket {
   void PipeReceiveDone(uint64_t generation, const RPipeStepStr& step);
   void HandOverBlock(int64_t got, bool pipeFull, bool eof, bool failed);
   void FinishReceiveStep(bool failed, int err, bool eof);
+  // An offloaded receive step is back: false (the step's bytes dropped)
+  // when its receive ended meanwhile.
+  bool ReceiveStepBack(uint64_t generation);
+  // Counts a step's bytes as received and resets the receive time-out.
+  void StepReceived(int64_t got);
   // SO_RCVLOWAT of a clear upload's socket: kRecvLowat bytes or one.
   void SetRecvLowat(bool raised);
   bool ReceiveHandler(int error);  // false: a speed budget is used up

@@ -838,6 +838,31 @@ struct RPipeStepStr {
   std::vector<std::string> trace;
 };
 
+// A receive step's splices from the socket into the pipe, up to `left`
+// bytes while not cancelled; `took(r)` handles each chunk and says whether
+// the step goes on. Ends with how the last call stopped, if it did.
+template <typename Took>
+static void SpliceReceive(RSockCalls& c, int sock, int pipe, int64_t left,
+                          const RWorkCancel& cancel, RPipeStepStr& step, Took took) {
+  while (left > 0 && !cancel.Cancelled()) {
+    const int64_t r = c.SpliceIn(sock, pipe, std::min(left, kMaxCall));
+    if (r > 0) {
+      step.got += r;
+      left -= r;
+      if (!took(r)) return;
+      continue;
+    }
+    if (r == 0) {
+      step.eof = true;
+    } else if (c.err == WSAEWOULDBLOCK) {
+      step.wouldBlock = true;
+    } else {
+      step.err = c.err;
+    }
+    return;
+  }
+}
+
 // The upload side of OffloadFileSend: the socket-to-pipe splice of a block
 // runs on a data thread.
 bool RWinSocket::OffloadPipeReceive(int64_t chunk, bool paced) {
@@ -846,23 +871,7 @@ bool RWinSocket::OffloadPipeReceive(int64_t chunk, bool paced) {
   auto body = [chunk, traced, id](int sock, int pipe, const RWorkCancel& cancel) -> StepResult {
     auto step = std::make_shared<RPipeStepStr>();
     RSockCalls c = RSockCalls::OffLoop(traced ? &step->trace : nullptr, id);
-    int64_t left = chunk;
-    while (left > 0 && !cancel.Cancelled()) {
-      const int64_t r = c.SpliceIn(sock, pipe, std::min(left, kMaxCall));
-      if (r > 0) {
-        step->got += r;
-        left -= r;
-        continue;
-      }
-      if (r == 0) {
-        step->eof = true;
-      } else if (c.err == WSAEWOULDBLOCK) {
-        step->wouldBlock = true;
-      } else {
-        step->err = c.err;
-      }
-      break;
-    }
+    SpliceReceive(c, sock, pipe, chunk, cancel, *step, [](int64_t) { return true; });
     return step;
   };
   const uint64_t generation = recvGeneration_;
@@ -879,22 +888,30 @@ bool RWinSocket::OffloadPipeReceive(int64_t chunk, bool paced) {
   return true;
 }
 
-void RWinSocket::PipeReceiveDone(uint64_t generation, const RPipeStepStr& step) {
+bool RWinSocket::ReceiveStepBack(uint64_t generation) {
   recv_.offloaded = false;
   recvStep_.reset();
   ReturnBudgets(recvReserved_);
   if (!recv_.active || generation != recvGeneration_ || handle_ < 0) {
     // That receive ended meanwhile; a new one waited for the step.
     if (recv_.active && handle_ >= 0) PostSelf(FD_READ);
-    return;
+    return false;
   }
-  if (step.got > 0) {
-    if (autoReset_) {
-      counters_[WS_TO_RECEIVE] = 0;
-      idleSeconds_ = 0;
-    }
-    ReceivedBytes(step.got);
+  return true;
+}
+
+void RWinSocket::StepReceived(int64_t got) {
+  if (got <= 0) return;
+  if (autoReset_) {
+    counters_[WS_TO_RECEIVE] = 0;
+    idleSeconds_ = 0;
   }
+  ReceivedBytes(got);
+}
+
+void RWinSocket::PipeReceiveDone(uint64_t generation, const RPipeStepStr& step) {
+  if (!ReceiveStepBack(generation)) return;
+  StepReceived(step.got);
   // As on the loop: a full block or an empty socket re-arms reading, and a
   // pipe out of slots hands over what it holds.
   const bool pipeFull = step.wouldBlock && bytesReceived_ > 0;
@@ -926,14 +943,9 @@ bool RWinSocket::DrainPipeToFile(int64_t n) {
 }
 
 // What one offloaded file receive step did.
-struct RFileRecvStepStr {
-  int64_t got = 0;      // bytes taken from the socket
-  int64_t wrote = 0;    // of those, bytes the file took
+struct RFileRecvStepStr : RPipeStepStr {
+  int64_t wrote = 0;    // of the bytes got, those the file took
   int64_t fileErr = 0;  // -errno of a failed file write
-  int err = 0;          // WinSock number of a failed socket call
-  bool eof = false;
-  bool wouldBlock = false;
-  std::vector<std::string> trace;
 };
 
 // One step of a file receive on a data thread: socket to pipe to file,
@@ -973,36 +985,23 @@ bool RWinSocket::OffloadFileReceive(int64_t chunk, bool paced) {
                           lowatOff]() -> RWorkPool::Result {
     auto step = std::make_shared<RFileRecvStepStr>();
     RSockCalls c = RSockCalls::OffLoop(traced ? &step->trace : nullptr, id);
-    int64_t left = want;
-    while (left > 0 && !cancel->Cancelled()) {
-      const int64_t r = c.SpliceIn(fds->sock.Get(), fds->pipeWrite.Get(), left);
-      if (r > 0) {
-        step->got += r;
-        left -= r;
-        const int64_t w = FdSpliceAll(fds->pipeRead.Get(), fds->file.Get(), static_cast<size_t>(r));
-        if (w != r) {
-          step->fileErr = w < 0 ? w : -EIO;
-          break;
-        }
-        step->wrote += r;
-        // Little was queued: the sender is slower than this loop. Going on
-        // would poll the socket a segment at a time (seconds of CPU per
-        // GiB when the client is short of CPU); the loop waits for more.
-        if (r < kShortSplice && left > 0 && !lowatOff) {
-          step->wouldBlock = true;
-          break;
-        }
-        continue;
+    RFileRecvStepStr& st = *step;
+    SpliceReceive(c, fds->sock.Get(), fds->pipeWrite.Get(), want, *cancel, st, [&](int64_t r) {
+      const int64_t w = FdSpliceAll(fds->pipeRead.Get(), fds->file.Get(), static_cast<size_t>(r));
+      if (w != r) {
+        st.fileErr = w < 0 ? w : -EIO;
+        return false;
       }
-      if (r == 0) {
-        step->eof = true;
-      } else if (c.err == WSAEWOULDBLOCK) {
-        step->wouldBlock = true;
-      } else {
-        step->err = c.err;
+      st.wrote += r;
+      // Little was queued: the sender is slower than this loop. Going on
+      // would poll the socket a segment at a time (seconds of CPU per GiB
+      // when the client is short of CPU); the loop waits for more.
+      if (r < kShortSplice && st.got < want && !lowatOff) {
+        st.wouldBlock = true;
+        return false;
       }
-      break;
-    }
+      return true;
+    });
     return step;
   };
   const uint64_t generation = recvGeneration_;
@@ -1022,21 +1021,11 @@ bool RWinSocket::OffloadFileReceive(int64_t chunk, bool paced) {
 }
 
 void RWinSocket::FileReceiveDone(uint64_t generation, const RFileRecvStepStr& step) {
-  recv_.offloaded = false;
-  recvStep_.reset();
-  ReturnBudgets(recvReserved_);
-  if (!recv_.active || generation != recvGeneration_ || handle_ < 0) {
-    if (recv_.active && handle_ >= 0) PostSelf(FD_READ);
+  if (!ReceiveStepBack(generation)) {
     RunAfterStep();
     return;
   }
-  if (step.got > 0) {
-    if (autoReset_) {
-      counters_[WS_TO_RECEIVE] = 0;
-      idleSeconds_ = 0;
-    }
-    ReceivedBytes(step.got);
-  }
+  StepReceived(step.got);
   const bool fileFailed = step.fileErr != 0;
   if (fileResult_ != nullptr && *fileResult_ >= 0) {
     *fileResult_ = fileFailed ? step.fileErr : *fileResult_ + step.wrote;

@@ -277,15 +277,9 @@ void RWinSocket::TlsReceiveDone(uint64_t generation, RTlsStepStr& step) {
     RunAfterStep();
     return;
   }
-  if (step.got > 0) {
-    if (autoReset_) {
-      counters_[WS_TO_RECEIVE] = 0;
-      idleSeconds_ = 0;
-    }
-    // A file block is on disk already; a memory block is copied in here.
-    if (!step.fds) std::memcpy(writePtr_, bytes, static_cast<size_t>(step.got));
-    ReceivedBytes(step.got);
-  }
+  // A file block is on disk already; a memory block is copied in here.
+  if (step.got > 0 && !step.fds) std::memcpy(writePtr_, bytes, static_cast<size_t>(step.got));
+  StepReceived(step.got);
   const bool fileFailed = step.fileErr != 0;
   if (step.fds && fileResult_ != nullptr && *fileResult_ >= 0) {
     *fileResult_ = fileFailed ? step.fileErr : *fileResult_ + step.wrote;
