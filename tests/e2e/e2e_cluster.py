@@ -334,6 +334,75 @@ def test_ratio_across_nodes():
         shutil.rmtree(home, ignore_errors=True)
 
 
+DENIED = "550 Permission denied."
+
+
+# An upload cut on one machine is resumed from the other by the same client,
+# which may neither append nor modify there (REST + STOR, APPE), as on one
+# machine; a file it did not upload stays refused. With the database away
+# each machine's own records decide, and a record made meanwhile reaches the
+# store once it is back.
+def test_upload_resume_across_nodes():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
+    try:
+        with open(os.path.join(home, "theirs"), "wb") as f:
+            f.write(b"t" * 100)
+        extra = "\n[USER=up]\nPassword=%s\nHomeDir=%s\nAccess1=%s,RWLP\n" % (
+            crypt.crypt("secret", "ab"), home, home)
+        a = Server(ini("a", PG.conninfo(db)) + extra)
+        b = Server(ini("b", PG.conninfo(db)) + extra)
+        with a, b:
+            a.wait_log("Cluster store: connected to the database as node a")
+            b.wait_log("Cluster store: connected to the database as node b")
+            data = os.urandom(3 * 1024 * 1024 + 7)
+            half = len(data) // 2
+            ca, cb = login(a.port, "up"), login(b.port, "up")
+            for c in (ca, cb):
+                expect(c.last("TYPE I"), "200 Type set to I.")
+
+            def cut(c, name):
+                # A reset: what reached the disk is what the resume goes on from.
+                expect(c.stor("STOR " + name, data[:half], reset=True)[1],
+                       ["426 Data connection closed, receive file %s aborted." % name])
+
+            def resume(c, name, verb="STOR"):
+                m = re.fullmatch(r"213 (\d+)", c.last("SIZE " + name))
+                offset = int(m.group(1))
+                if verb == "STOR":
+                    expect(c.last("REST %d" % offset),
+                           "350 Restarting at %d - send STORE or RETRIEVE to initiate transfer." % offset)
+                got = c.stor("%s %s" % (verb, name), data[offset:])
+                return got[1][-1] if got[1] else got[0]
+
+            cut(ca, "part")
+            expect(resume(cb, "part"), COMPLETE, "REST + STOR on b of a's cut")
+            with open(os.path.join(home, "part"), "rb") as f:
+                expect(f.read() == data, True, "the resumed file's bytes")
+            cut(cb, "appe")
+            expect(resume(ca, "appe", "APPE"), COMPLETE, "APPE on a of b's cut")
+            with open(os.path.join(home, "appe"), "rb") as f:
+                expect(f.read() == data, True, "the appended file's bytes")
+            expect(resume(cb, "theirs"), DENIED, "a file the client did not upload")
+            cut(ca, "before")
+            PG.stop()
+            a.wait_log("Cluster store: the database cannot be reached (")
+            b.wait_log("Cluster store: the database cannot be reached (")
+            expect(resume(cb, "before"), DENIED, "a's record, the store away")
+            cut(ca, "during")
+            PG.start()
+            logged(b, "Cluster store: connected to the database as node b", 2)
+            assert wait_until(lambda: PG.sql(
+                "SELECT count(*) FROM vantor_uploads WHERE path LIKE '%during'", db) == "1", 20)
+            expect(resume(cb, "during"), COMPLETE, "the outage's record, back")
+            expect(PG.sql("SELECT count(*) FROM vantor_uploads", db), "4")
+            ca.close()
+            cb.close()
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+
+
 def fresh_db():
     fresh_db.n += 1
     name = "e%d" % fresh_db.n
@@ -397,7 +466,7 @@ def eventually_logs_in(port, user, timeout=20.0):
 def test_cluster_init_idempotent():
     conninfo = PG.conninfo(fresh_db())
     for _ in range(2):
-        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 6"))
+        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 7"))
 
 
 # An account's limit of 2, a limit of one login per client address and the
@@ -733,7 +802,7 @@ def main():
              test_database_restart, test_quota_across_nodes, test_quota_database_restart,
              test_block_shared, test_skey_once_across_nodes, test_skey_unreachable_local,
              test_ratio_across_nodes, test_block_lift_shared, test_password_across_nodes,
-             test_password_change_refused_store_away])
+             test_password_change_refused_store_away, test_upload_resume_across_nodes])
 
 
 if __name__ == "__main__":
