@@ -504,7 +504,7 @@ def test_killed_node_freed_after_lease():
         a.proc.wait(10)
         a.stop()
         expect(attempt(b.port, "pair")[0], TOO_MANY, "while a's lease stands")
-        c = eventually_logs_in(b.port, "pair", timeout=30)
+        c = eventually_logs_in(b.port, "pair", timeout=15)  # the 5 s lease, and margin
         c.close()
         for h in held:
             h.close()
@@ -666,7 +666,8 @@ def test_quota_across_nodes():
             refused = [r for r in results if r != "226 Transfer complete."]
             assert done >= 1 and refused, results
             for r in refused:
-                assert r.startswith("452 Sorry, insufficient disk quota"), r
+                assert re.fullmatch(r"452 Sorry, insufficient disk quota - receive file "
+                                    r"s\d-f\d aborted\.", r), r
             # The reservations not used go back as each upload ends.
             assert wait_until(lambda: used(db) == disk_bytes(home), 20), \
                 "usage %d, on disk %d" % (used(db), disk_bytes(home))
