@@ -619,7 +619,7 @@ TEST_F(ClusterStoreTest, UploadRecordsAndBlocksSharedAcrossNodes) {
   }
   EXPECT_EQ(Cell(*b, "SELECT count(*) FROM vantor_uploads"), "2");
   EXPECT_EQ(Cell(*b, "SELECT string_agg(address, ',') FROM vantor_blocks"), "192.0.2.7");
-  ASSERT_EQ(server_->Psql("UPDATE vantor_uploads SET at = now() - interval '43199 seconds' "
+  ASSERT_EQ(server_->Psql("UPDATE vantor_uploads SET at = now() - interval '43100 seconds' "
                           "WHERE path = 'C:\\up\\x'; UPDATE vantor_uploads SET at = now() - "
                           "interval '43200 seconds' WHERE path <> 'C:\\up\\x';",
                           db_),
