@@ -197,8 +197,7 @@ bool ReadSharedPassword(RFTPSComInterp& s) {
     std::optional<SKeyReadStr> skey;
     void Answered() {
       if (--waiting > 0) return;
-      resume([account = account, ok = passwordOk, stored = stored,
-              skey = skey](RFTPSComInterp& s) {
+      resume([account = account, ok = passwordOk, stored = stored, skey = skey](RFTPSComInterp& s) {
         if (ok) s.Manager().PasswordShare().install(account, stored);
         UserAnswered(s, skey);
       });

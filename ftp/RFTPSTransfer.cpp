@@ -356,9 +356,9 @@ void ContinueUpload(RFTPSComInterp& s, RUploadKind kind) {
   RClusterStore* store = s.Manager().Cluster();
   // An append (or a resume at the end) that the client's own upload record
   // may allow: the record may be another machine's, so the store is asked.
-  // Unanswered (the store away), this machine's
-  // records decide under either ClusterUnavailable: a record only ever
-  // widens a right, so going without it refuses nothing the rules allow.
+  // Unanswered (the store away), this machine's records decide under either
+  // ClusterUnavailable: a record only ever widens a right, so going without
+  // it refuses nothing the rules allow.
   if (code == QC_APPEND_FILE && store != nullptr && store->Ready()) {
     RFTPSComInterp::StoreResume resume = s.WaitForStore();
     store->FindUpload(
