@@ -73,10 +73,11 @@ class Reader:
         self.resolved = {}
 
     def source(self, folder, name):
+        # gcov gives the tree's own files relative to it (-s, -r).
         key = (folder, name)
         if key in self.resolved:
             return self.resolved[key]
-        path = os.path.realpath(os.path.join(folder, name))
+        path = os.path.realpath(os.path.join(self.src, name))
         rel = os.path.relpath(path, self.src)
         if rel.startswith(".."):
             # Compiled in another tree (a shared compiler cache): find the
@@ -117,7 +118,7 @@ class Reader:
                     shutil.copyfile(gcda, os.path.join(tmp, f"{i}.gcda"))
                     names.append(f"{i}.gcda")
                 for start in range(0, len(names), 200):
-                    out = subprocess.run(["gcov", "-j", "-t", "-b"] + names[start:start + 200],
+                    out = subprocess.run(["gcov", "-j", "-t", "-b", "-s", self.src, "-r"] + names[start:start + 200],
                                          cwd=tmp, capture_output=True, text=True).stdout
                     for doc in out.splitlines():
                         doc = doc.strip()
