@@ -112,25 +112,6 @@ TEST_F(SessionObjects, RatiosOffAllowEverything) {
   EXPECT_TRUE(ratios.MayDownload("C:\\x"));
 }
 
-// The batch example: maximum 1000, 900 in use.
-TEST_F(SessionObjects, QuotaBatchHalvesOnRefusal) {
-  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=1000,900\n");
-  RFTPQuota quota(loop_, window_, probe_);
-  quota.Start("q", 0, 1);
-  ASSERT_TRUE(quota.Enabled());
-  EXPECT_EQ(quota.BatchSize(), 250000);
-  EXPECT_TRUE(quota.Charge(-50));
-  EXPECT_EQ(quota.BatchSize(), 125000);
-  EXPECT_EQ(quota.Pending(), 0);
-  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000,950");
-  EXPECT_FALSE(quota.Charge(-200));
-  EXPECT_EQ(quota.BatchSize(), 62500);
-  EXPECT_EQ(quota.Pending(), 0);
-  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000,950");
-  EXPECT_EQ(quota.UsedNow(), 950);
-  EXPECT_EQ(quota.Maximum(), 1000);
-}
-
 TEST_F(SessionObjects, QuotaReservationFlushedByTimer) {
   Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=10000000,0\n");
   RFTPQuota quota(loop_, window_, probe_);
@@ -209,21 +190,6 @@ TEST_F(SessionObjects, QuotaRunningUploadWritesRarely) {
   quota.Flush();
   EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), std::to_string(kMax) + "," + std::to_string(used));
   EXPECT_LE(quota.BatchSize(), RFTPQuota::kMaxBatch) << "the next upload starts small again";
-}
-
-// Crediting a file that was never charged (placed by the administrator)
-// shows 0 in use, never a negative figure, before and after the store hears
-// of it.
-TEST_F(SessionObjects, QuotaCreditBeyondUseShowsZero) {
-  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=1000000,500000\n");
-  probe_.sizes = {{"C:\\huge", 100000000000}};
-  RFTPQuota quota(loop_, window_, probe_);
-  quota.Start("q", 0, 1);
-  quota.CreditFile("C:\\huge");
-  EXPECT_EQ(quota.UsedNow(), 0);
-  quota.Flush();
-  EXPECT_EQ(quota.UsedNow(), 0);
-  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000000,0");
 }
 
 TEST_F(SessionObjects, QuotaLargeChargeAskedWhole) {

@@ -210,29 +210,6 @@ TEST(RServerStartup, ReloadPollAndOrder) {
   EXPECT_EQ(st.Settings().dirCacheSize, 9);
 }
 
-// An older file is converted during start-up, before the server reads it.
-TEST(RServerStartup, ConvertsBeforeTheServerStarts) {
-  TempDir dir;
-  Screen screen;
-  RManualClock clock(1000, 1796428471);
-  const std::string path = dir.Write("v.ini", "[GLOBAL]\nVersion=2.3.0.0\n[USER=ALL]\nTimeOut=5\n");
-  bool sawDefaultUser = false;
-  RServerStartup* self = nullptr;
-  RServerStartup::Seams s;
-  s.startServer = [&](const std::string&) {
-    sawDefaultUser = self->Ini()->HasSection("USER=** Default **");
-  };
-  RServerStartup st(clock, s);
-  self = &st;
-  ASSERT_EQ(st.Run(ParseCommandLine({path}), RIniPathInputs{}),
-            RServerStartup::RStartResult::Started);
-  EXPECT_TRUE(sawDefaultUser);
-  EXPECT_TRUE(st.Conversion().converted);
-  EXPECT_EQ(st.Settings().version, "2.5.11.3");
-  st.SaveAtExit(nullptr);
-  EXPECT_EQ(screen.lines.back(), "2:FTP server going down...");
-}
-
 // Relative drive roots follow the configuration file; an unusable section
 // gives no drives rather than the whole file system.
 TEST(DriveMapFromIni, RootsRelativeToTheFile) {

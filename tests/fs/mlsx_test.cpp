@@ -17,28 +17,6 @@ namespace {
 
 constexpr int64_t kNow = 1780000000;  // 2026-05-28 20:26:40 UTC
 
-// OPTS MLST's argument: names in any case, unknown names and empty parts
-// ignored; the reply lists them in the server's order.
-TEST(MlsxFacts, ParseAndListSelection) {
-  struct Case {
-    const char* text;
-    const char* list;
-  } cases[] = {
-      {"type;size;modify;perm;", "type;size;modify;perm;"},
-      {"Size;TYPE", "type;size;"},
-      {"unix.MODE;unique;;", "unique;UNIX.mode;"},
-      {"perm;bogus;modify", "modify;perm;"},
-      {"", ""},
-      {";;", ""},
-      {"type ;size", "size;"},
-      {"media-type;create;", ""},
-  };
-  for (const Case& c : cases) EXPECT_EQ(MlsxFactList(ParseMlstFacts(c.text)), c.list) << c.text;
-  EXPECT_EQ(MlsxFeatFacts(kMlsxDefaultFacts), "type*;size*;modify*;perm*;unique;UNIX.mode;");
-  EXPECT_EQ(MlsxFeatFacts(MF_Unique), "type;size;modify;perm;unique*;UNIX.mode;");
-  EXPECT_EQ(MlsxFeatFacts(0), "type;size;modify;perm;unique;UNIX.mode;");
-}
-
 // Stamps are UTC whatever the local zone says; a stamp reads back to the
 // same second.
 TEST(MlsxFacts, TimeStamps) {

@@ -173,65 +173,6 @@ TEST_F(RWinSocketIO, BlockRoundTrip) {
   EXPECT_EQ(c->SendBlock(data.data(), -1, nullptr), WS_Error);
 }
 
-// Streaming receive: an event after each chunk; GetReceivedBytes drains a
-// bounded queue and reading resumes when there is room.
-TEST_F(RWinSocketIO, StreamingReceive) {
-  auto [s, peer] = PlainPeer();
-  std::vector<char> buf(1000);
-  int64_t counter = 0;
-  ASSERT_EQ(s->ReceiveBlock(buf.data(), 1000, &counter, WS_REC_STREAMING), WS_OK);
-  const std::string data = Pattern(5000);
-  ASSERT_EQ(::send(peer, data.data(), data.size(), 0), 5000);
-  std::string got;
-  char out[300];
-  ASSERT_TRUE(Pump([&] {
-    int64_t n;
-    while ((n = s->GetReceivedBytes(out, sizeof(out))) > 0) got.append(out, static_cast<size_t>(n));
-    return got.size() == data.size();
-  }));
-  EXPECT_EQ(got, data);
-  EXPECT_EQ(counter, 0);  // every received byte was taken out again
-  EXPECT_FALSE(events_.empty());
-  for (const Ev& e : events_) EXPECT_EQ(e, (Ev{WS_Receiving, WS_OK, s->Id()}));
-}
-
-// A peer that closes gracefully during a block receive: the data first, then
-// WS_Receiving and WS_Closing with WS_SoftClose.
-TEST_F(RWinSocketIO, PeerCloseDuringReceive) {
-  auto [s, peer] = PlainPeer();
-  char buf[1000];
-  int64_t counter = 0;
-  ASSERT_EQ(s->ReceiveBlock(buf, sizeof(buf), &counter, 0), WS_OK);
-  ASSERT_EQ(::send(peer, "partial data", 12, 0), 12);
-  ::shutdown(peer, SHUT_WR);
-  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Closing, WS_SoftClose); }));
-  Settle();
-  EXPECT_EQ(counter, 12);
-  EXPECT_EQ(std::string(buf, 12), "partial data");
-  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Receiving, WS_SoftClose, s->Id()},
-                                      {WS_Closing, WS_SoftClose, s->Id()}}));
-  RSockStatusStr st;
-  s->GetStatus(st);
-  EXPECT_EQ(st.connected, 0);
-  EXPECT_EQ(st.receiveStatus, WS_SoftClose);
-}
-
-// Half-open: the peer stops sending but still reads. Our sends go on; the
-// end is reported when we next receive.
-TEST_F(RWinSocketIO, HalfOpen) {
-  auto [s, peer] = PlainPeer();
-  ::shutdown(peer, SHUT_WR);
-  Pump([&] { return false; }, 30);
-  EXPECT_TRUE(events_.empty());
-  ASSERT_EQ(s->SendBlock("still here", 10, nullptr), WS_OK);
-  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Sending, WS_OK); }));
-  char b[16] = {};
-  ASSERT_EQ(::recv(peer, b, sizeof(b), 0), 10);
-  EXPECT_STREQ(b, "still here");
-  ASSERT_EQ(s->ReceiveBlock(b, sizeof(b), nullptr, 0), WS_OK);
-  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Closing, WS_SoftClose); }));
-}
-
 // Faults: a peer that resets the connection mid-send and mid-receive.
 TEST_F(RWinSocketIO, PeerResets) {
   struct Case {
