@@ -31,7 +31,7 @@ import tempfile
 import threading
 import time
 
-PRODUCT = ("util", "platform", "net", "config", "log", "accounts", "fs", "ftp", "app")
+PRODUCT = ("util", "platform", "net", "config", "log", "accounts", "fs", "ftp", "app", "gui")
 
 
 def ctest_cases(build, regex):
