@@ -205,34 +205,6 @@ TEST_F(SessionObjects, QuotaLargeChargeAskedWhole) {
   EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000000,5000000001");
 }
 
-// Two sessions of one account charging alternately never lose an update,
-// also when the second goes through a store of its own on the same file.
-TEST_F(SessionObjects, ConcurrentSessionsShareTheFile) {
-  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=100000000,0\n");
-  RFTPSSecurity secondStore(ini_, &clock_);
-  RWindowId secondWindow = loop_.CreateWindow([&secondStore](const RMsg& m) -> intptr_t {
-    if (m.message == ACCESS_QUERY_MESSAGE)
-      secondStore.Answer(*reinterpret_cast<AccessQuery*>(m.lParam));
-    return 0;
-  });
-  RFTPQuota a(loop_, window_, probe_);
-  RFTPQuota b(loop_, secondWindow, probe_);
-  RFTPQuota c(loop_, window_, probe_);
-  a.Start("q", 0, 1);
-  b.Start("q", 0, 2);
-  c.Start("q", 0, 3);
-  int64_t total = 0;
-  for (int i = 1; i <= 40; ++i) {
-    int64_t amount = 100000 + i * 1000;  // each needs its own reservation now and then
-    ASSERT_TRUE((i % 3 == 0 ? a : (i % 3 == 1 ? b : c)).Charge(-amount));
-    total += amount;
-  }
-  a.Flush();
-  b.Flush();
-  c.Flush();
-  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "100000000," + std::to_string(total));
-}
-
 TEST_F(SessionObjects, QuotaOffOrNoStore) {
   Open("[USER=q]\nQuotaMaxCurrent=10,0\n");
   RFTPQuota quota(loop_, window_, probe_);

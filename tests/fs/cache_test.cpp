@@ -59,23 +59,6 @@ class CacheTest : public NoticeLoop, public FsTree {
   }
 };
 
-// Option letters in another order, and the user's letter case, share an entry;
-// another user or IP home does not.
-TEST_F(CacheTest, KeysShareEntries) {
-  EXPECT_FALSE(Cached("c:\\a", "-la"));
-  EXPECT_TRUE(Cached("c:\\a", "-al"));
-  EXPECT_TRUE(Cached("C:\\A", "-al", "JOE"));
-  EXPECT_FALSE(Cached("c:\\a", "-al", "ann"));
-  EXPECT_FALSE(Cached("c:\\a", "-al", "joe", 2));
-  EXPECT_FALSE(Cached("c:\\a", "-l"));
-  std::string first, second;
-  Cache().Setup(25, 600);
-  EXPECT_FALSE(Cached("c:\\a", "-l", "joe", 1, &first));
-  EXPECT_TRUE(Cached("c:\\a", "-l", "joe", 1, &second));
-  EXPECT_EQ(first, second);
-  EXPECT_NE(first.find("one.txt"), std::string::npos);
-}
-
 // A file created in a cached directory makes the next listing read it again.
 TEST_F(CacheTest, ChangeInvalidates) {
   EXPECT_FALSE(Cached("c:\\a"));

@@ -207,24 +207,6 @@ TEST_F(MlsdTest, HiddenFilesAndParents) {
   EXPECT_EQ(lines, (std::vector<std::string>{"type=cdir; .", "type=dir; ftp"}));
 }
 
-// Link list entries are link entries too, with the facts of their target.
-TEST_F(MlsdTest, LinkListEntries) {
-  SetLinkFile("links.lst");
-  Write("c/ftp/sub/links.lst", "docs | c:\\ftp\\sub\\real\nnothing | c:\\missing\n", kNow);
-  Mkdir("c/ftp/sub/real");
-  SetTime("c/ftp/sub/real", kNow);
-  SetTime("c/ftp/sub", kNow - 60);
-  std::vector<std::string> lines = Mlsd("c:\\ftp\\sub", MF_Type | MF_Modify);
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "type=cdir;modify=20260528202540; .",
-                       "type=pdir;modify=20260528202440; ..",
-                       "type=OS.unix=symlink;modify=20260528202640; docs",
-                       "type=file;modify=20260528202640; links.lst",
-                       "type=OS.unix=symlink; nothing",
-                       "type=dir;modify=20260528202640; real",
-                   }));
-}
-
 // MLSD shares the directory cache with LIST under a key of its own: a
 // LIST of the same directory never answers an MLSD, and another fact
 // selection is another listing.

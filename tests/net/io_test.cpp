@@ -226,26 +226,6 @@ TEST_F(RWinSocketIO, SendTimeout) {
   EXPECT_EQ(st.sendStatus, WS_Timeout);
 }
 
-// A receive time-out in line mode ends the line mode, not the connection;
-// the next InitRecLine starts over.
-TEST_F(RWinSocketIO, ReceiveTimeoutInLineMode) {
-  auto [s, peer] = PlainPeer();
-  s->SetTimeOut({0, 0, 0, 2, 0}, true);
-  ASSERT_EQ(s->InitRecLine(100, 0), WS_OK);
-  loop_.RunPending();
-  Ticks(1);
-  EXPECT_TRUE(events_.empty());
-  Ticks(1);
-  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Receiving, WS_Timeout, s->Id()}}));
-  char line[100];
-  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_Error);
-  ASSERT_EQ(s->InitRecLine(100, 0), WS_OK);
-  events_.clear();
-  PeerSends(peer, "NOOP\r\n", 1);
-  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
-  EXPECT_STREQ(line, "NOOP");
-}
-
 // Under a global limit of 10000 bytes per second each one-second window
 // carries at most 10000 bytes, in steps of at most 4096 bytes.
 TEST_F(RWinSocketIO, PacingUnderGlobalLimit) {
@@ -297,32 +277,6 @@ TEST_F(RWinSocketIO, PacingUnderGlobalLimit) {
   layer_->SetSpeedLimit(5);
   layer_->SetSpeedLimit(-1);
   EXPECT_FALSE(layer_->SpeedLimitOn());
-}
-
-// A local limit paces one socket; both limits hold each at the smaller.
-TEST_F(RWinSocketIO, LocalLimit) {
-  auto [c, sv] = Pair();
-  c->SetLocalSpeedLimit(3000);
-  layer_->SetSpeedLimit(100000);
-  const std::string data = Pattern(9000);
-  std::string in(data.size(), '\0');
-  int64_t sent = 0;
-  ASSERT_EQ(sv->ReceiveBlock(in.data(), static_cast<int64_t>(in.size()), nullptr, 0), WS_OK);
-  ASSERT_EQ(c->SendBlock(data.data(), static_cast<int64_t>(data.size()), &sent), WS_OK);
-  std::vector<int64_t> perSecond;
-  int64_t last = 0;
-  for (int i = 0; i < 6 && !HasEvent(WS_Sending, WS_OK); ++i) {
-    Settle(40);
-    perSecond.push_back(sent - last);
-    last = sent;
-    Ticks(1);
-  }
-  Settle();
-  if (sent > last) perSecond.push_back(sent - last);
-  EXPECT_EQ(perSecond, (std::vector<int64_t>{3000, 3000, 3000}));
-  EXPECT_TRUE(HasEvent(WS_Receiving, WS_OK));
-  EXPECT_TRUE(in == data);
-  EXPECT_EQ(c->BytesLastSecond(), 3000);
 }
 
 // Two sockets under one global limit share it evenly.
@@ -655,27 +609,6 @@ TEST_F(RWinSocketIO, ResetOrGracefulEnd) {
       }
     }
   }
-}
-
-// GetStatus reports the block in progress and the buffered bytes.
-TEST_F(RWinSocketIO, StatusDuringTransfer) {
-  auto [s, peer] = PlainPeer();
-  char buf[100];
-  ASSERT_EQ(s->ReceiveBlock(buf, sizeof(buf), nullptr, 0), WS_OK);
-  PeerSends(peer, "", 0);
-  ASSERT_EQ(::send(peer, "0123456789", 10, 0), 10);
-  ASSERT_TRUE(Pump([&] {
-    RSockStatusStr st;
-    s->GetStatus(st);
-    return st.bytesBuffered == 10;
-  }));
-  RSockStatusStr st;
-  s->GetStatus(st);
-  EXPECT_EQ(st.receiving, 1);
-  EXPECT_EQ(st.receiveStatus, WS_Receiving);
-  EXPECT_EQ(st.sending, 0);
-  EXPECT_EQ(st.blockBytesSent, 0);
-  EXPECT_EQ(s->TakeByteCount(WS_COUNT_RECEIVED), 10);
 }
 
 namespace {
