@@ -19,6 +19,7 @@
 #include "ftp_fixture.h"
 #include "temp_dir.h"
 #include "tls_certificate.h"
+#include "wait_until.h"
 #include "work_gate.h"
 
 using namespace vantor;
@@ -451,8 +452,7 @@ TEST_F(ConnectionTest, WorkerWaitQueuesInputFullQueueRefusesKillDrops) {
   EXPECT_TRUE(Closed(a));
   EXPECT_EQ(manager_->FindSession(numberA), nullptr);
   gate.Open();
-  for (int i = 0; i < 400 && !manager_->Pool().Idle(); ++i) loop_.RunOnce(5);
-  EXPECT_TRUE(manager_->Pool().Idle());
+  EXPECT_TRUE(test::RunLoopUntil(loop_, [&] { return manager_->Pool().Idle(); }));
   EXPECT_EQ(manager_->Pool().Stats().skipped, 1u) << "the killed session's job ran";
   // The worker is free again: b's listing goes through.
   const int port = PasvPort(Cmd(b, "PASV"));
@@ -515,8 +515,7 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
     EXPECT_TRUE(Closed(p));
     EXPECT_EQ(p.buf, "");
     gate.Open();
-    for (int i = 0; i < 100 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
-    EXPECT_TRUE(manager_->Sessions().empty());
+    EXPECT_TRUE(test::RunLoopUntil(loop_, [&] { return manager_->Sessions().empty(); }));
   }
   {
     Peer p = Login();
@@ -525,7 +524,10 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
     Send(p, "NLST");
     close(p.fd);
     fds_.erase(std::find(fds_.begin(), fds_.end(), p.fd));
-    for (int i = 0; i < 20; ++i) loop_.RunOnce(5);
+    // The close is seen within passes of the loop; 100 ms of real time is
+    // ample, and the session must still be there at the end of them.
+    test::RunLoopUntil(
+        loop_, [&] { return manager_->Sessions().size() != 1; }, std::chrono::milliseconds(100));
     EXPECT_EQ(manager_->Sessions().size(), 1u) << "gone before its listing came back";
     // A reload that changes the pool's size while the job waits.
     WriteFile("VANTOR.INI", "[GLOBAL]\nPortNr=" + std::to_string(port_) +
@@ -533,8 +535,7 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
     manager_->ApplySettings();
     EXPECT_NE(&manager_->Pool(), before);
     gate.Open();
-    for (int i = 0; i < 400 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
-    EXPECT_TRUE(manager_->Sessions().empty());
+    EXPECT_TRUE(test::RunLoopUntil(loop_, [&] { return manager_->Sessions().empty(); }));
   }
 }
 
