@@ -28,7 +28,7 @@ import unittest
 import jsonschema
 import yaml
 
-from ftp_e2e import Program, free_port, make_cert, wait_until, write_file
+from ftp_e2e import Program, free_port, ftp_client, make_cert, wait_until, write_file
 
 VANTOR = VANTORCTL = None
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -134,9 +134,7 @@ class Ftp:
     """A logged-in FTP session that answers NOOP all along, in a thread."""
 
     def __init__(self, port):
-        self.ftp = ftplib.FTP()
-        self.ftp.connect("127.0.0.1", port, timeout=10)
-        self.ftp.login("joe", SECRET_PASSWORD)
+        self.ftp = ftp_client(port, "joe", SECRET_PASSWORD)
         self.errors = []
         self.rounds = 0
         self.stop = False
@@ -291,9 +289,7 @@ class Resources(unittest.TestCase):
         connection) and is null once its final reply went out; the list, the session and
         vantorctl agree."""
         write_file(os.path.join(self.ep.dir, "root", "pub.bin"), b"x" * 70000)
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.ep.port, timeout=10)
-        ftp.login("joe", SECRET_PASSWORD)
+        ftp = ftp_client(self.ep.port, "joe", SECRET_PASSWORD)
         n = session_numbers(self.ep)[-1]
         try:
             ftp.voidcmd("TYPE I")
@@ -384,8 +380,7 @@ class Resources(unittest.TestCase):
 
     def test_streams(self):
         """The log and a session's trace stream their lines; the trace ends with the session."""
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.ep.port, timeout=10)
+        ftp = ftp_client(self.ep.port)
         n = session_numbers(self.ep)[-1]
         trace = subprocess.Popen(["curl", "-sN", "--unix-socket", self.ep.sock,
                                   "http://localhost/v1/sessions/%d/trace" % n],
@@ -428,8 +423,7 @@ class Resources(unittest.TestCase):
         s.sendall(b"GET /v1/log HTTP/1.1\r\nHost: x\r\n\r\n")
         # Each command and reply is a log line (LogFTPCommands, LogFTPReplies);
         # unread they pile up past the stream's bound and the socket buffers.
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.ep.port, timeout=10)
+        ftp = ftp_client(self.ep.port)
         for _ in range(8000):
             ftp.voidcmd("NOOP")
         ftp.quit()
@@ -557,14 +551,12 @@ class Safety(unittest.TestCase):
     def test_kill_races(self):
         """A kill of a session that just ended is 404; two kills of one session: one 200."""
         for _ in range(5):
-            ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", self.ep.port, timeout=10)
+            ftp = ftp_client(self.ep.port)
             n = session_numbers(self.ep)[-1]
             ftp.quit()
             self.assertTrue(wait_until(lambda: n not in session_numbers(self.ep)))
             self.assertEqual(self.ep.curl("DELETE", "/v1/sessions/%d" % n)[0], 404)
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.ep.port, timeout=10)
+        ftp = ftp_client(self.ep.port)
         n = session_numbers(self.ep)[-1]
         codes = []
         threads = [threading.Thread(target=lambda: codes.append(
@@ -625,9 +617,7 @@ class Programs(unittest.TestCase):
         """Every verb of vantorctl, on the socket and over HTTPS; refusals exit 1."""
         ep = Endpoint()
         try:
-            ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", ep.port, timeout=10)
-            ftp.login("joe", SECRET_PASSWORD)
+            ftp = ftp_client(ep.port, "joe", SECRET_PASSWORD)
             n = session_numbers(ep)[-1]
             for tls in (False, True):
                 with self.subTest(tls=tls):
@@ -699,8 +689,7 @@ class Programs(unittest.TestCase):
             write_file(ep.tokfile, "wrong\n")
             self.assertEqual(ep.ctl("status", tls=True).returncode, 1)
             # shutdown: pending while a user is on, then forced.
-            ftp2 = ftplib.FTP()
-            ftp2.connect("127.0.0.1", ep.port, timeout=10)
+            ftp2 = ftp_client(ep.port)
             out = ep.ctl("shutdown")
             self.assertEqual(out.returncode, 0)
             self.assertIn("exit pending", out.stderr)
@@ -810,8 +799,7 @@ class Programs(unittest.TestCase):
         ends when the session does."""
         ep = Endpoint(tcp=False)
         try:
-            ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", ep.port, timeout=10)
+            ftp = ftp_client(ep.port)
             code, text = ep.curl("POST", "/v1/shutdown")
             self.assertEqual((code, json.loads(text)), (202, {"sessions": 1, "exitPending": True}))
             self.assertIsNone(ep.prog.proc.poll())

@@ -46,8 +46,7 @@ def test_metrics_of_a_real_run():
 def run_session(srv, implicit):
     # 1: a login that stays, an upload, its download and an upload cut by a
     # reset before any byte (so its byte count is known: 0).
-    joe = login(srv.port)
-    expect(joe.last("TYPE I"), "200 Type set to I.")
+    joe = login(srv.port, binary=True)
     first, end = joe.stor("STOR a.bin", b"m" * 1000)
     expect((first[:3], end[-1][:3]), ("150", "226"), "STOR")
     first, data, end = joe.retr("a.bin")

@@ -105,8 +105,7 @@ def active_failure_cases(srv):
 
 
 def upload_end_cases(srv):
-    ftp = login(srv.port)
-    ftp.last("TYPE I")
+    ftp = login(srv.port, binary=True)
     first, end = ftp.stor("STOR pub/up.bin", b"x" * 100000)
     c.eq(first, "150 Opening BINARY mode data connection for up.bin.", "STOR 150")
     c.eq(end, ["226 Transfer complete."], "upload closed in order")
@@ -123,8 +122,7 @@ def upload_end_cases(srv):
 def rest_cases(srv):
     data = bytes(range(256)) * 4  # 1024 bytes
     write_file(srv.path("pub", "r.bin"), data)
-    ftp = login(srv.port)
-    ftp.last("TYPE I")
+    ftp = login(srv.port, binary=True)
     c.eq(ftp.last("REST 100"),
          "350 Restarting at 100 - send STORE or RETRIEVE to initiate transfer.", "REST 350")
     # REST -5 and REST without a number: TransferArgs.RestOffsets. PASV
@@ -280,8 +278,7 @@ def access_cases():
         # A user without append or modify rights resumes its own interrupted
         # upload (judged as a plain store), but not someone else's file.
         write_file(srv.path("pub", "other.bin"), b"o" * 10)
-        ftp = login(srv.port, "wo", "wo")
-        ftp.last("TYPE I")
+        ftp = login(srv.port, "wo", "wo", binary=True)
         _, end = ftp.stor("STOR mine.bin", b"m" * 300000, reset=True)
         c.true(wait_until(lambda: os.path.exists(srv.path("pub", "mine.bin"))),
                "interrupted upload kept")
@@ -301,8 +298,7 @@ def access_cases():
 def delete_partial_cases():
     with tree_server(["DeletePartialUploads=yes"], preexec=file_size_limit(1 << 20)) as srv:
         write_file(srv.path("pub", "old.bin"), b"old")
-        ftp = login(srv.port)
-        ftp.last("TYPE I")
+        ftp = login(srv.port, binary=True)
         _, end = ftp.stor("STOR pub/part.bin", b"z" * 200000, reset=True)
         c.eq(end, ["426 Data connection closed, receive file part.bin aborted."], "reset 426")
         c.true(wait_until(lambda: not os.path.exists(srv.path("pub", "part.bin"))),

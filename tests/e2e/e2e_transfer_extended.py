@@ -4,15 +4,14 @@ e2e_transfer_clients) and ftplib over [::1]; IP rules and per-address limits
 with IPv6 and IPv4 clients of the one dual-stack listener; PROXY headers from
 a trusted balancer (both versions and families), broken, slow and untrusted
 ones."""
-import ftplib
 import io
 import socket
 import struct
 import subprocess
 import time
 
-from ftp_e2e import (Checker, Client, greeted, listener, login, recv_all, sent, tree_server,
-                     write_file)
+from ftp_e2e import (Checker, Client, ftp_client, greeted, listener, login, recv_all, sent,
+                     tree_server, write_file)
 
 c = Checker()
 SYNTAX = "501 Syntax error in parameters or arguments."
@@ -96,9 +95,7 @@ def ipv6_cases(srv):
     c.true(not srv.has_line(lambda l: "::ffff:" in l, 0.2), "no v4-mapped text in the log")
 
     # ftplib over IPv6 (it uses EPSV there), then curl with EPSV and EPRT.
-    f = ftplib.FTP()
-    f.connect("::1", srv.port, timeout=20)
-    f.login("joe", "secret")
+    f = ftp_client(srv.port, "joe", "secret", host="::1", timeout=20)
     buf = io.BytesIO()
     f.retrbinary("RETR pub/six.txt", buf.write)
     c.eq(buf.getvalue(), b"over six\n", "ftplib IPv6 RETR")

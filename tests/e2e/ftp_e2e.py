@@ -432,12 +432,25 @@ def greeted(port, host=HOST, timeout=20):
     return c
 
 
-def login(port, user="joe", password="secret", host=HOST, timeout=20):
-    """A Client logged in as `user`; fails unless the login is accepted."""
+def login(port, user="joe", password="secret", host=HOST, timeout=20, binary=False):
+    """A Client logged in as `user` (in TYPE I with `binary`); fails unless
+    the login is accepted."""
     c = greeted(port, host, timeout)
     r = c.user(user, password)
     assert r[-1] == "230 User logged in, proceed.", r
+    if binary:
+        expect(c.cmd("TYPE I"), ["200 Type set to I."])
     return c
+
+
+def ftp_client(port, user=None, password=None, host=HOST, timeout=10, cls=ftplib.FTP, **kw):
+    """An ftplib client (`cls`, made with `kw`) connected to `port`; logged
+    in when `user` is given."""
+    f = cls(**kw)
+    f.connect(host, port, timeout=timeout)
+    if user is not None:
+        f.login(user, password)
+    return f
 
 
 def sent(name, data, mode="ASCII"):
