@@ -161,6 +161,17 @@ class Ftp:
         return self.errors
 
 
+def http(port, path, token=None, code_only=False):
+    """What curl gets from a plain HTTP GET of `path` on 127.0.0.1:`port`:
+    the body, or only the status code."""
+    cmd = ["curl", "-s", "--max-time", "10", "http://127.0.0.1:%d%s" % (port, path)]
+    if token is not None:
+        cmd += ["-H", "Authorization: Bearer " + token]
+    if code_only:
+        cmd += ["-o", "/dev/null", "-w", "%{http_code}"]
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=20).stdout
+
+
 def session_numbers(ep):
     code, text = ep.curl("GET", "/v1/sessions")
     return [s["number"] for s in json.loads(text)]
@@ -373,10 +384,7 @@ class Resources(unittest.TestCase):
                 self.assertEqual(code, 401, text)
                 self.assertNotIn("version", text)
         # Plain HTTP on the TLS port gets no answer.
-        out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "5",
-                              "http://127.0.0.1:%d/v1/status" % self.ep.admin_port],
-                             capture_output=True, text=True)
-        self.assertNotEqual(out.stdout, "200")
+        self.assertNotEqual(http(self.ep.admin_port, "/v1/status", code_only=True), "200")
 
     def test_streams(self):
         """The log and a session's trace stream their lines; the trace ends with the session."""
@@ -728,13 +736,6 @@ class Programs(unittest.TestCase):
                         lines += ["%s=%s" % kv for kv in keys.items() if kv[1] is not None]
                 write_file(ep.ini, "\n".join(lines) + "\n")
 
-            def tcp(path, token):
-                out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
-                                      "--max-time", "10", "-H", "Authorization: Bearer " + token,
-                                      "http://127.0.0.1:%d%s" % (a_port, path)],
-                                     capture_output=True, text=True)
-                return out.stdout
-
             def reload():
                 code, text = ep.curl("POST", "/v1/reload")
                 self.assertEqual(code, 200, text)
@@ -784,13 +785,13 @@ class Programs(unittest.TestCase):
                                      (True, 0o660, gid))
                     self.assertEqual(ep.curl("GET", "/v1/status")[0], 200)
                     if token is None:
-                        self.assertTrue(wait_until(lambda: tcp("/v1/status", TOKEN) == "000"))
+                        self.assertTrue(wait_until(
+                            lambda: http(a_port, "/v1/status", TOKEN, code_only=True) == "000"))
                         continue
-                    self.assertEqual(tcp("/v1/status", token), "200")
-                    self.assertEqual(tcp("/v1/status", "wrong-" + token)[:3], "401")
-                    out = subprocess.run(["curl", "-s", "http://127.0.0.1:%d/metrics" % m_port],
-                                         capture_output=True, text=True)
-                    self.assertIn("vantor_build_info", out.stdout)
+                    self.assertEqual(http(a_port, "/v1/status", token, code_only=True), "200")
+                    self.assertEqual(
+                        http(a_port, "/v1/status", "wrong-" + token, code_only=True), "401")
+                    self.assertIn("vantor_build_info", http(m_port, "/metrics"))
         finally:
             ep.close()
 
@@ -824,13 +825,8 @@ class Programs(unittest.TestCase):
                 p.wait_for("Administration endpoint :%d not started: a non-loopback address needs "
                            "TLS (TLSCertificateFile and TLSPrivateKeyFile)" % a1)
                 p.wait_for("Metrics endpoint on http://127.0.0.1:%d" % a2)
-                out = subprocess.run(["curl", "-s", "http://127.0.0.1:%d/metrics" % a2],
-                                     capture_output=True, text=True)
-                self.assertIn("vantor_build_info", out.stdout)
-                out = subprocess.run(["curl", "-s", "-w", "%{http_code}", "-o", "/dev/null",
-                                      "http://127.0.0.1:%d/v1/status" % a2], capture_output=True,
-                                     text=True)
-                self.assertEqual(out.stdout, "404")
+                self.assertIn("vantor_build_info", http(a2, "/metrics"))
+                self.assertEqual(http(a2, "/v1/status", code_only=True), "404")
             finally:
                 p.kill()
             write_file(os.path.join(d, "V.INI"),

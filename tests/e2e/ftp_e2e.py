@@ -604,6 +604,13 @@ def expect(got, want, what=""):
         raise AssertionError(mismatch(got, want, what))
 
 
+def expect_replies(client, table):
+    """Sends the line of each (line, reply) pair of `table` in turn; raises
+    unless the whole reply is that line (or that list of lines)."""
+    for line, want in table:
+        expect(client.cmd(line), want if isinstance(want, list) else [want], line)
+
+
 class Checker:
     """Collects failures so one run reports every broken case."""
 
