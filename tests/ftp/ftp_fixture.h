@@ -32,6 +32,8 @@
 
 namespace vantor {
 
+using Lines = std::vector<std::string>;
+
 // A port of 127.0.0.1 that was free a moment ago, for a test server.
 inline int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
