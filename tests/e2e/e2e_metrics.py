@@ -10,8 +10,8 @@ import ssl
 import subprocess
 import tempfile
 
-from ftp_e2e import (ReuseFTP, Server, expect, free_port, greeted, login, make_cert, run, samples,
-                     scrape, wait_until)
+from ftp_e2e import (ReuseFTP, Server, expect, free_port, ftp_client, greeted, login, make_cert, run,
+                     samples, scrape, wait_until)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -65,9 +65,7 @@ def run_session(srv, implicit):
     ctx = ssl.create_default_context()
     ctx.check_hostname = False
     ctx.verify_mode = ssl.CERT_NONE
-    f = ReuseFTP(context=ctx, timeout=20)
-    f.connect("127.0.0.1", srv.port)
-    f.login("joe", "secret")
+    f = ftp_client(srv.port, "joe", "secret", timeout=20, cls=ReuseFTP, context=ctx)
     f.prot_p()
     got = io.BytesIO()
     f.retrbinary("RETR a.bin", got.write)
