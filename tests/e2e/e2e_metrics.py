@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 
 from ftp_e2e import (ReuseFTP, Server, expect, free_port, ftp_client, greeted, login, make_cert, run,
-                     samples, scrape, wait_until)
+                     samples, scrape, user_ini, wait_until)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -25,11 +25,7 @@ AntiHammer=YES
 AntiHammerTries=6
 AntiHammerWindow=600
 MetricsPerUser=YES
-[USER=joe]
-Password=secret
-HomeDir={home}
-Access1={home},RWAMDCLP
-"""
+""" + user_ini("joe")
 
 
 def test_metrics_of_a_real_run():

@@ -15,8 +15,8 @@ import tempfile
 import time
 
 from ftp_e2e import (BANNER, Client, ReuseFTP, Server, expect, expect_replies, free_port,
-                     ftp_client, greeted, make_cert, run, samples, scrape, sh, wait_until,
-                     write_file)
+                     ftp_client, greeted, make_cert, run, samples, scrape, sh, user_ini,
+                     wait_until, write_file)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -28,23 +28,10 @@ TLSPrivateKeyFile={dir}/key.pem
 TLSImplicitPortNr={implicit}
 LoginTimeLimit={limit}
 MaxPreLoginPerIP=0
-[USER=joe]
-Password=secret
-HomeDir={home}
-Access1={home},RWAMDCLP
 [GROUP=secure]
 RequireTLS=1
-[USER=sec]
-Password=secret
-Group=secure
-HomeDir={home}
-Access1={home},RWAMDCLP
-[USER=slow]
-Password=secret
-HomeDir={home}
-Access1={home},RWAMDCLP
-SpeedLimit=20000
-"""
+""" + user_ini("joe") + user_ini("sec", extra=["Group=secure"]) + user_ini(
+    "slow", extra=["SpeedLimit=20000"])
 
 CTX = ssl.create_default_context()
 CTX.check_hostname = False

@@ -273,6 +273,17 @@ class Program:
             self.proc.stderr.close()
 
 
+def user_ini(name, password="secret", home="{home}", access="RWAMDCLP", extra=()):
+    """One [USER=name] section: the password (none when None), the home (none
+    when None), one access rule over the home (none when `access` is empty)
+    and the `extra` lines."""
+    lines = ["[USER=%s]" % name]
+    lines += ["Password=" + password] if password is not None else []
+    lines += ["HomeDir=" + home] if home is not None else []
+    lines += ["Access1=%s,%s" % (home, access)] if access else []
+    return "\n".join(lines + list(extra)) + "\n"
+
+
 def tree_server(global_lines=(), users=None, preexec=None, port=None):
     """A Server (on `port` if given) whose drive C: is a fresh tree root/ with
     pub/ inside; `users` maps user names to (password, home, access rules
