@@ -310,6 +310,19 @@ const char* const kSchemaSteps[] = {
     account text PRIMARY KEY,
     stored text NOT NULL);
 )sql",
+    // 7: the uploads a client may resume on any machine.
+    R"sql(
+  -- A client address and the local path of a file it uploaded without the
+  -- right to append to it or modify it: the record lets that client resume
+  -- the upload from any machine for 12 hours (the renewals purge older ones).
+  CREATE TABLE vantor_uploads (
+    address text NOT NULL,
+    path text NOT NULL,
+    at timestamptz NOT NULL DEFAULT now(),
+    node text NOT NULL,
+    PRIMARY KEY (address, path));
+  CREATE INDEX vantor_uploads_at ON vantor_uploads (at);
+)sql",
 };
 constexpr int kStepCount = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
 static_assert(kStepCount == RClusterStore::kSchemaVersion);
@@ -475,6 +488,8 @@ void RClusterStore::SyncNode() {
                   if (r.Ok()) {
                     SetState(RState::Ready, FormatStr(kLogClusterConnected, settings_.node));
                     SendLifts();
+                    SendBlocks();
+                    SendUploads();
                   } else if (r.status == RPgResultStr::Status::Failed && onLog_) {
                     onLog_(FormatStr(kLogClusterProblem, r.error));
                   }
@@ -488,10 +503,13 @@ void RClusterStore::RenewLease() {
   // that late.
   client_.Query(
       "WITH purge AS (DELETE FROM vantor_charges WHERE at < now() - interval '1 day'), "
-      "purge_ratio AS (DELETE FROM vantor_ratio_charges WHERE at < now() - interval '1 day') "
+      "purge_ratio AS (DELETE FROM vantor_ratio_charges WHERE at < now() - interval '1 day'), "
+      "purge_uploads AS (DELETE FROM vantor_uploads WHERE at <= now() - $3::int * interval "
+      "'1 second') "
       "UPDATE vantor_nodes SET lease_until = now() + make_interval(secs => $2::int) "
       "WHERE node = $1",
-      {settings_.node, std::to_string(settings_.leaseSeconds)},
+      {settings_.node, std::to_string(settings_.leaseSeconds),
+       std::to_string(kUploadRecordSeconds)},
       [this, alive, gen](const RPgResultStr& r) {
         if (alive.expired() || !*alive.lock() || gen != generation_) return;
         // The row is gone (a day-long absence, an administrator's clean-up):
@@ -587,17 +605,34 @@ void RClusterStore::CountSessions(const std::string& account, const std::string&
 // --- anti-hammering ------------------------------------------------------------
 
 void RClusterStore::ShareBlock(const std::string& address, int64_t seconds) {
-  if (state_ != RState::Ready || seconds <= 0) return;
-  // A longer block already there stands.
-  client_.Query(
-      "INSERT INTO vantor_blocks (address, until, node) "
-      "VALUES ($1, now() + make_interval(secs => $2::int), $3) "
-      "ON CONFLICT (address) DO UPDATE SET until = greatest(vantor_blocks.until, EXCLUDED.until), "
-      "node = EXCLUDED.node",
-      {address, std::to_string(std::min<int64_t>(seconds, INT32_MAX)), settings_.node}, nullptr);
+  if (seconds <= 0) return;
+  // The later of a lift and a block of one address is the one that counts.
+  std::erase(pendingLifts_, address);
+  if (pendingBlocks_.size() >= 4096) pendingBlocks_.erase(pendingBlocks_.begin());
+  pendingBlocks_.emplace_back(address, loop_.Clock().NowMs() + seconds * 1000);
+  if (state_ == RState::Ready) SendBlocks();
+}
+
+void RClusterStore::SendBlocks() {
+  const int64_t now = loop_.Clock().NowMs();
+  std::vector<std::pair<std::string, int64_t>> blocks = std::move(pendingBlocks_);
+  pendingBlocks_.clear();
+  for (const auto& [address, untilMs] : blocks) {
+    // Made while the database was away: it ends when it would have.
+    const int64_t seconds = (untilMs - now + 999) / 1000;
+    if (seconds <= 0) continue;
+    // A longer block already there stands.
+    client_.Query(
+        "INSERT INTO vantor_blocks (address, until, node) "
+        "VALUES ($1, now() + make_interval(secs => $2::int), $3) "
+        "ON CONFLICT (address) DO UPDATE SET until = greatest(vantor_blocks.until, "
+        "EXCLUDED.until), node = EXCLUDED.node",
+        {address, std::to_string(std::min<int64_t>(seconds, INT32_MAX)), settings_.node}, nullptr);
+  }
 }
 
 void RClusterStore::LiftBlock(const std::string& address) {
+  std::erase_if(pendingBlocks_, [&](const auto& b) { return b.first == address; });
   // Bounded: a flood of lifts while the database is away keeps the latest.
   if (pendingLifts_.size() >= 4096) pendingLifts_.erase(pendingLifts_.begin());
   pendingLifts_.push_back(address);
@@ -893,6 +928,55 @@ void RClusterStore::WritePassword(const std::string& account, const std::string&
       {account, stored, skey ? "true" : "false", std::to_string(usedUp->sequence), usedUp->last,
        usedUp->seed},
       [done = std::move(done)](const RPgResultStr& r) { done(r.Ok() && r.affected == 1); });
+}
+
+// --- upload records ------------------------------------------------------------
+
+void RClusterStore::ShareUpload(const std::string& address, const std::string& path) {
+  // Bounded like the lifts: a long outage keeps the latest records.
+  if (pendingUploads_.size() >= 4096) pendingUploads_.erase(pendingUploads_.begin());
+  pendingUploads_.emplace_back(address, path);
+  if (state_ == RState::Ready) SendUploads();
+}
+
+void RClusterStore::SendUploads() {
+  if (pendingUploads_.empty()) return;
+  std::vector<std::pair<std::string, std::string>> ups = std::move(pendingUploads_);
+  pendingUploads_.clear();
+  std::vector<std::string> addresses, paths;
+  for (const auto& [a, p] : ups) {
+    addresses.push_back(a);
+    paths.push_back(p);
+  }
+  std::weak_ptr<bool> alive = alive_;
+  // One statement for all; a pair given twice is one row (DISTINCT ON), as
+  // ON CONFLICT may not meet the same key twice in one insert.
+  client_.Query(
+      "INSERT INTO vantor_uploads (address, path, at, node) "
+      "SELECT DISTINCT ON (u.a, u.p) u.a, u.p, now(), $3 FROM unnest($1::text[], $2::text[]) "
+      "AS u(a, p) ON CONFLICT (address, path) DO UPDATE SET at = EXCLUDED.at, node = EXCLUDED.node",
+      {TextArray(addresses), TextArray(paths), settings_.node},
+      [this, alive, ups = std::move(ups)](const RPgResultStr& r) {
+        if (alive.expired() || !*alive.lock()) return;
+        if (r.status != RPgResultStr::Status::Ok && r.status != RPgResultStr::Status::Failed) {
+          pendingUploads_.insert(pendingUploads_.begin(), ups.begin(), ups.end());
+        } else if (r.status == RPgResultStr::Status::Failed && onLog_) {
+          onLog_(FormatStr(kLogClusterProblem, r.error));
+        }
+      });
+}
+
+void RClusterStore::FindUpload(const std::string& address, const std::string& path,
+                               std::function<void(bool ok, bool found)> done) {
+  if (state_ != RState::Ready) {
+    loop_.AddTimer(0, false, [done = std::move(done)] { done(false, false); });
+    return;
+  }
+  client_.Query(
+      "SELECT count(*) FROM vantor_uploads WHERE address = $1 AND path = $2 "
+      "AND at > now() - $3::int * interval '1 second'",
+      {address, path, std::to_string(kUploadRecordSeconds)},
+      [done = std::move(done)](const RPgResultStr& r) { done(r.Ok(), r.Int(0, 0, 0) > 0); });
 }
 
 }  // namespace vantor

@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/RClusterSettings.h"
@@ -48,7 +49,7 @@ enum class RClusterAdmit {
 class RClusterStore {
  public:
   // The schema this build reads and writes.
-  static constexpr int kSchemaVersion = 6;
+  static constexpr int kSchemaVersion = 7;
 
   enum class RState {
     Down,         // not connected (yet, or again)
@@ -97,8 +98,8 @@ class RClusterStore {
 
   // --- anti-hammering ---------------------------------------------------------
   // Publishes a block this node made: `address` refused for `seconds` on
-  // every node (a longer one already there stands). Not kept when the store
-  // is down: the block still holds here.
+  // every node (a longer one already there stands). Made while the store
+  // is down, it is sent once it is back, for what is left of it.
   void ShareBlock(const std::string& address, int64_t seconds);
   struct RSharedBlockStr {
     std::string address;
@@ -109,6 +110,17 @@ class RClusterStore {
   void LiftBlock(const std::string& address);
   // The blocks in force, made by any node; `ok` false when not answered.
   void FetchBlocks(std::function<void(bool ok, std::vector<RSharedBlockStr> blocks)> done);
+
+  // --- upload records -----------------------------------------------------------
+  // How long a record lets its client resume (the one-machine records' age).
+  static constexpr int64_t kUploadRecordSeconds = 43200;
+  // Records that `address` uploaded the local `path` and may resume it from
+  // any machine. Made while the store is down, it is sent once it is back.
+  void ShareUpload(const std::string& address, const std::string& path);
+  // Whether any machine recorded such an upload in the last 12 hours; `ok`
+  // false when not answered.
+  void FindUpload(const std::string& address, const std::string& path,
+                  std::function<void(bool ok, bool found)> done);
 
   // --- quota ------------------------------------------------------------------
   enum class RCharge {
@@ -224,6 +236,10 @@ class RClusterStore {
   std::map<uint32_t, SessionStr> sessions_;
   std::vector<std::string> pendingLifts_;  // LiftBlock while down
   void SendLifts();
+  std::vector<std::pair<std::string, int64_t>> pendingBlocks_;  // address, end (loop ms)
+  void SendBlocks();
+  std::vector<std::pair<std::string, std::string>> pendingUploads_;  // address, path
+  void SendUploads();
   std::map<std::string, ChargeStr> charges_;
   std::string chargePrefix_;  // node and a random tag of this run
   uint64_t chargeSeq_ = 0;

@@ -466,7 +466,7 @@ std::optional<RAdminAnswerStr> AddBlock(RFTPSManager& m, const RAdminCallStr& ca
     minutes = body["minutes"].get<int64_t>();
   }
   if (minutes < 1) minutes = 1;
-  m.AntiHammer().Block(address, m.Now(), minutes * 60);
+  m.AddBlock(address, minutes * 60);
   WriteLog(LOG_SECURITY, FormatStr(kLogAdminBlock, address, static_cast<int>(minutes), call.who));
   // Its sessions go as a kill from the administration window does.
   int kicked = 0;

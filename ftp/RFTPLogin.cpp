@@ -54,9 +54,16 @@ void DropAnonymous(RFTPSComInterp& s) {
 void Pass(RFTPSComInterp& s, std::string password);
 void RefusePassword(RFTPSComInterp& s);
 std::string UserReply(RFTPSComInterp& s);
-bool ReadSharedSKey(RFTPSComInterp& s);
+// An S/KEY record read from the cluster store ahead of its turn; `ok`
+// false: not answered.
+struct SKeyReadStr {
+  bool ok = false;
+  std::string account;
+  std::string record;
+};
+bool ReadSharedSKey(RFTPSComInterp& s, const std::optional<SKeyReadStr>& read);
 bool ReadSharedPassword(RFTPSComInterp& s);
-void UserAnswered(RFTPSComInterp& s);
+void UserAnswered(RFTPSComInterp& s, const std::optional<SKeyReadStr>& skey);
 using StoreResume = RFTPSComInterp::StoreResume;
 
 // --- USER -------------------------------------------------------------------------
@@ -140,13 +147,13 @@ void HandleUser(RFTPSComInterp& s, std::string_view line) {
     return;
   }
   if (!s.Login.anonymous && ReadSharedPassword(s)) return;  // goes on with the store's answer
-  UserAnswered(s);
+  UserAnswered(s, std::nullopt);
 }
 
 namespace {
 
 // The rest of USER, with the account's password as the cluster store has it.
-void UserAnswered(RFTPSComInterp& s) {
+void UserAnswered(RFTPSComInterp& s, const std::optional<SKeyReadStr>& skey) {
   if (!s.Login.anonymous) {
     AccessQuery q = s.NewQuery(QC_PASSWORD);
     SetQueryAux2(q, "", s.Login.userArgument);
@@ -158,7 +165,7 @@ void UserAnswered(RFTPSComInterp& s) {
     }
   }
   s.EnterUserGiven();
-  if (!s.Login.anonymous && ReadSharedSKey(s)) return;  // answered with the store's record
+  if (!s.Login.anonymous && ReadSharedSKey(s, skey)) return;  // answered with the store's record
   s.Reply(UserReply(s));
 }
 
@@ -174,14 +181,47 @@ bool ReadSharedPassword(RFTPSComInterp& s) {
   AccessQuery q = s.NewQuery(QC_PASSWORD);
   const std::optional<std::string> account = share.account(q);
   if (!account) return false;
-  StoreResume resume = s.WaitForStore();
-  store->ReadPassword(
-      *account, [resume, account = *account](bool ok, const std::optional<std::string>& stored) {
-        resume([=](RFTPSComInterp& s) {
-          if (ok) s.Manager().PasswordShare().install(account, stored);
-          UserAnswered(s);
-        });
+  // An S/KEY account's record is read in the same round trip: both
+  // statements go out before either answer is back.
+  std::optional<RSKeyRecordStr> mine;
+  if (m.SKeyShare().record) {
+    AccessQuery k = s.NewQuery(QC_PASS_CHALLENGE);
+    mine = m.SKeyShare().record(k);
+  }
+  struct ReadsStr {
+    StoreResume resume;
+    std::string account;
+    int waiting = 1;
+    bool passwordOk = false;
+    std::optional<std::string> stored;
+    std::optional<SKeyReadStr> skey;
+    void Answered() {
+      if (--waiting > 0) return;
+      resume([account = account, ok = passwordOk, stored = stored, skey = skey](RFTPSComInterp& s) {
+        if (ok) s.Manager().PasswordShare().install(account, stored);
+        UserAnswered(s, skey);
       });
+    }
+  };
+  auto reads = std::make_shared<ReadsStr>();
+  reads->resume = s.WaitForStore();
+  reads->account = *account;
+  if (mine) {
+    reads->waiting = 2;
+    reads->skey = SKeyReadStr{false, mine->account, std::string()};
+    store->ReadSKey(mine->account,
+                    mine->record.empty() ? std::string(SKEY_PLACEHOLDER) : mine->record,
+                    [reads](bool ok, const std::string& record) {
+                      reads->skey->ok = ok;
+                      reads->skey->record = record;
+                      reads->Answered();
+                    });
+  }
+  store->ReadPassword(*account, [reads](bool ok, const std::optional<std::string>& stored) {
+    reads->passwordOk = ok;
+    reads->stored = stored;
+    reads->Answered();
+  });
   return true;
 }
 
@@ -251,13 +291,22 @@ void ChallengeWithRecord(RFTPSComInterp& s, const std::string& account, const st
 // With the cluster store, an S/KEY account's record is the store's, read
 // before every challenge so that all machines ask for the same sequence.
 // True when the reply comes later.
-bool ReadSharedSKey(RFTPSComInterp& s) {
+bool ReadSharedSKey(RFTPSComInterp& s, const std::optional<SKeyReadStr>& read) {
   RFTPSManager& m = s.Manager();
   RClusterStore* store = m.Cluster();
   if (store == nullptr || !m.SKeyShare().record) return false;
   AccessQuery q = s.NewQuery(QC_PASS_CHALLENGE);
   const std::optional<RSKeyRecordStr> mine = m.SKeyShare().record(q);
   if (!mine) return false;
+  if (read && read->account == mine->account) {
+    // Read with the password, before the session waited.
+    if (read->ok) {
+      ChallengeWithRecord(s, read->account, read->record, 3);
+    } else if (!SKeyUnavailable(s, read->account)) {
+      s.Reply(UserReply(s));
+    }
+    return true;
+  }
   StoreResume resume = s.WaitForStore();
   // An account the store has never seen starts from this machine's record;
   // none at all reads as used up, so the challenge begins a sequence.

@@ -1069,6 +1069,14 @@ void RFTPSManager::FetchSharedBlocks() {
   });
 }
 
+void RFTPSManager::AddBlock(const std::string& address, int64_t seconds) {
+  hammer_.Block(address, Now(), seconds);
+  if (cluster_) {
+    cluster_->ShareBlock(address, seconds);
+    lifted_.erase(address);
+  }
+}
+
 bool RFTPSManager::LiftBlock(const std::string& address) {
   const bool here = hammer_.Unblock(address);
   if (cluster_) {

@@ -404,6 +404,9 @@ class RFTPSManager : public RTimer {
   // An administrator's unblock: lifted here and, with the cluster store, on
   // every machine. False when this machine had no block for it.
   bool LiftBlock(const std::string& address);
+  // An administrator's block of `seconds`: made here and, with the cluster
+  // store, on every machine (a longer one already in force stands).
+  void AddBlock(const std::string& address, int64_t seconds);
   // The server's counters (connections, logins, transfers). Loop thread.
   ServerStats& Stats() { return stats_; }
   const ServerStats& Stats() const { return stats_; }

@@ -2,6 +2,7 @@
 // and receive loops and the end of a transfer.
 #include "ftp/RFTPSTransfer.h"
 
+#include "accounts/RClusterStore.h"
 #include "accounts/RFTPQuota.h"
 #include "accounts/RFTPRatios.h"
 #include "accounts/RWildcard.h"
@@ -256,18 +257,26 @@ int32_t DeferredOf(RUploadKind k) {
   return k == RUploadKind::Stor ? DC_Stor : (k == RUploadKind::Appe ? DC_Appe : DC_Stou);
 }
 
-// Query code 7, 8 or 10 for writing FileName; 8 is retried as 10.
-bool MayUpload(RFTPSComInterp& s, RUploadKind kind) {
-  uint32_t code = QC_WRITE_FILE;
-  if (IsRegularFile(s.FsSettings(), s.Transfer.fileName)) {
-    const int64_t size = FileSize(s.FsSettings(), s.Transfer.fileName);
-    code = (kind == RUploadKind::Appe || size <= s.Transfer.restartOffset) ? QC_APPEND_FILE
-                                                                           : QC_MODIFY_FILE;
-    if (code == QC_APPEND_FILE &&
-        s.Manager().UploadRecords().Contains(s.Connection.clientAddress, s.Transfer.fileName)) {
-      code = QC_WRITE_FILE;
-    }
+static_assert(RUploadRecords::kMaxAgeSeconds == RClusterStore::kUploadRecordSeconds);
+
+// Query code 7, 8 or 10 for writing FileName (7 for an append the client's
+// own upload record allows, `recorded` when another machine holds it); 8 is
+// retried as 10.
+uint32_t UploadCode(RFTPSComInterp& s, RUploadKind kind, bool recorded) {
+  if (!IsRegularFile(s.FsSettings(), s.Transfer.fileName)) return QC_WRITE_FILE;
+  const int64_t size = FileSize(s.FsSettings(), s.Transfer.fileName);
+  const uint32_t code = (kind == RUploadKind::Appe || size <= s.Transfer.restartOffset)
+                            ? QC_APPEND_FILE
+                            : QC_MODIFY_FILE;
+  if (code == QC_APPEND_FILE &&
+      (recorded ||
+       s.Manager().UploadRecords().Contains(s.Connection.clientAddress, s.Transfer.fileName))) {
+    return QC_WRITE_FILE;
   }
+  return code;
+}
+
+bool MayUpload(RFTPSComInterp& s, uint32_t code) {
   if (s.AskFlag(code, s.Transfer.fileName)) return true;
   return code == QC_APPEND_FILE && s.AskFlag(QC_MODIFY_FILE, s.Transfer.fileName);
 }
@@ -326,6 +335,16 @@ void HandleUpload(RFTPSComInterp& s, std::string_view line, RUploadKind kind) {
   ContinueUpload(s, kind);
 }
 
+void UploadAllowed(RFTPSComInterp& s, RUploadKind kind, uint32_t code) {
+  if (!MayUpload(s, code)) {
+    s.ReplyStr(kReplyStorDenied);
+    return;
+  }
+  s.Transfer.uploadKind = kind;
+  if (!PreCommandHook(s, HookEventOf(kind), DeferredOf(kind), s.Transfer.fileName)) return;
+  UploadStart(s);
+}
+
 void ContinueUpload(RFTPSComInterp& s, RUploadKind kind) {
   // "*" and "?" are patterns to every other command: such a file could be
   // stored but never fetched, removed or renamed again.
@@ -333,13 +352,23 @@ void ContinueUpload(RFTPSComInterp& s, RUploadKind kind) {
     s.ReplyStr(kReplyWildcardName, s.ClientPathOf(s.Transfer.fileName));
     return;
   }
-  if (!MayUpload(s, kind)) {
-    s.ReplyStr(kReplyStorDenied);
+  const uint32_t code = UploadCode(s, kind, false);
+  RClusterStore* store = s.Manager().Cluster();
+  // An append (or a resume at the end) that the client's own upload record
+  // may allow: the record may be another machine's, so the store is asked.
+  // Unanswered (the store away), this machine's records decide under either
+  // ClusterUnavailable: a record only ever widens a right, so going without
+  // it refuses nothing the rules allow.
+  if (code == QC_APPEND_FILE && store != nullptr && store->Ready()) {
+    RFTPSComInterp::StoreResume resume = s.WaitForStore();
+    store->FindUpload(
+        s.Connection.clientAddress, s.Transfer.fileName, [resume, kind](bool ok, bool found) {
+          resume(
+              [=](RFTPSComInterp& s) { UploadAllowed(s, kind, UploadCode(s, kind, ok && found)); });
+        });
     return;
   }
-  s.Transfer.uploadKind = kind;
-  if (!PreCommandHook(s, HookEventOf(kind), DeferredOf(kind), s.Transfer.fileName)) return;
-  UploadStart(s);
+  UploadAllowed(s, kind, code);
 }
 
 }  // namespace
@@ -747,6 +776,8 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
       !s.AskFlag(QC_MODIFY_FILE, s.Transfer.fileName)) {
     s.Manager().UploadRecords().Insert(s.Connection.clientAddress, s.Transfer.fileName,
                                        s.Manager().Now());
+    if (RClusterStore* store = s.Manager().Cluster())
+      store->ShareUpload(s.Connection.clientAddress, s.Transfer.fileName);
   }
   // A block refused by the quota was received but never written.
   RecordTransfer(s, true, failed, elapsed, fileRemains ? kept : 0);

@@ -4,7 +4,8 @@ Two servers run side by side: one with a [CLUSTER] section on a PostgreSQL
 server this script starts (initdb in a temporary folder, Unix socket only,
 stopped by its PID at the end), one without. Each round measures both, in
 turns, for SECONDS each: sequential logins (connect, USER, PASS, QUIT) and
-20 concurrent clients. Printed: the figures per round, the median of the
+20 concurrent clients, of the anonymous account and of a named account
+(whose USER reads its password row from the store). Printed: the figures per round, the median of the
 per-round ratios (on / off) with their spread, and the load average.
 
     cluster.py --vantor path/to/vantor-e2e-server --init path/to/vantor --work DIR
@@ -24,6 +25,7 @@ from benchlib import free_port, spread, stop, turned, wait_port  # noqa: E402
 import pg_e2e  # noqa: E402
 
 SECONDS = 4.0
+HASH = "abNANd1rDfiNc"  # crypt("secret", "ab")
 CONCURRENCY = 20
 
 
@@ -40,13 +42,16 @@ async def reply(reader):
     return line
 
 
-async def one_login(port):
+ACCOUNTS = {"anonymous": b"bench@example.org", "joe": b"secret"}
+
+
+async def one_login(port, user):
     reader, writer = await asyncio.open_connection("127.0.0.1", port)
     await reply(reader)
-    writer.write(b"USER anonymous\r\n")
+    writer.write(b"USER %s\r\n" % user.encode())
     r = await reply(reader)
     if r.startswith(b"331"):
-        writer.write(b"PASS bench@example.org\r\n")
+        writer.write(b"PASS %s\r\n" % ACCOUNTS[user])
         r = await reply(reader)
     if not r.startswith(b"230"):
         raise RuntimeError("login refused: %r" % r)
@@ -55,14 +60,14 @@ async def one_login(port):
     writer.close()
 
 
-async def login_loop(port, workers):
+async def login_loop(port, workers, user):
     count = 0
     end = time.time() + SECONDS
 
     async def worker():
         nonlocal count
         while time.time() < end:
-            await one_login(port)
+            await one_login(port, user)
             count += 1
     await asyncio.gather(*(worker() for _ in range(workers)))
     return count / SECONDS
@@ -75,7 +80,8 @@ def start(args, name, cluster):
     ini = os.path.join(args.work, "cluster-%s.ini" % name)
     with open(ini, "w") as f:
         f.write("[GLOBAL]\nPortNr=%d\nLogIPNames=NO\nLogFileIPNames=NO\nMaxPreLoginPerIP=0\n"
-                "[USER=anonymous]\nHomeDir=%s\n%s" % (port, home, cluster))
+                "[USER=anonymous]\nHomeDir=%s\n[USER=joe]\nPassword=%s\nHomeDir=%s\n%s"
+                % (port, home, HASH, home, cluster))
     proc = subprocess.Popen([args.vantor, ini], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     if not wait_port(port, 15):
@@ -112,20 +118,21 @@ def main():
             while pg.sql("SELECT count(*) FROM vantor_nodes") != "1" and time.time() < end:
                 time.sleep(0.05)
             servers = [("on", on[1]), ("off", off[1])]
-            seq, conc = {"on": [], "off": []}, {"on": [], "off": []}
+            kinds = [(user, n) for user in ACCOUNTS for n in (1, CONCURRENCY)]
+            got = {(k, name): [] for k in kinds for name in ("on", "off")}
             for i in range(args.rounds):
-                for name, port in turned(servers, i):
-                    seq[name].append(asyncio.run(login_loop(port, 1)))
-                for name, port in turned(servers, i):
-                    conc[name].append(asyncio.run(login_loop(port, CONCURRENCY)))
-                print("round %d: sequential on %.0f off %.0f /s; %d clients on %.0f off %.0f /s"
-                      % (i + 1, seq["on"][-1], seq["off"][-1], CONCURRENCY, conc["on"][-1],
-                         conc["off"][-1]), flush=True)
+                line = []
+                for user, n in kinds:
+                    for name, port in turned(servers, i):
+                        got[((user, n), name)].append(asyncio.run(login_loop(port, n, user)))
+                    line.append("%s x%d on %.0f off %.0f" % (user, n, got[((user, n), "on")][-1],
+                                                            got[((user, n), "off")][-1]))
+                print("round %d (logins/s): %s" % (i + 1, "; ".join(line)), flush=True)
             rows = pg.sql("SELECT count(*) FROM vantor_sessions")
-            print("sequential logins/s, on/off per round: %s"
-                  % spread([a / b for a, b in zip(seq["on"], seq["off"])]))
-            print("%d concurrent clients, on/off per round: %s"
-                  % (CONCURRENCY, spread([a / b for a, b in zip(conc["on"], conc["off"])])))
+            for user, n in kinds:
+                print("%s, %d client(s) at once, on/off per round: %s"
+                      % (user, n, spread([a / b for a, b in zip(got[((user, n), "on")],
+                                                                got[((user, n), "off")])])))
             print("sessions left registered after the runs: %s" % rows)
             print("load average: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
         finally:

@@ -108,6 +108,14 @@ class ClusterStoreTest : public ::testing::Test {
     return got.value_or(-1);
   }
 
+  // The first cell of `sql`'s answer on `s`'s connection ("?": failed).
+  std::string Cell(RClusterStore& s, const std::string& sql) {
+    std::optional<std::string> got;
+    s.Client().Query(sql, {}, [&](const RPgResultStr& r) { got = r.Ok() ? r.Text(0, 0) : "?"; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or("?");
+  }
+
   static test::PgServer* server_;
   RMessageLoop loop_;
   std::string db_;
@@ -216,8 +224,8 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   a.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   b.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   ASSERT_TRUE(RunUntil([&] { return lines.size() == 2; }));
-  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 6");
-  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 6");
+  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 7");
+  EXPECT_EQ(lines[1], "+Cluster store: the schema is at version 7");
   ASSERT_EQ(server_->Psql("UPDATE vantor_schema SET version = 0;", db_), 0);
   RClusterStore old(loop_, Settings("c"), "");
   log_.clear();
@@ -225,22 +233,23 @@ TEST_F(ClusterStoreTest, SchemaMissingThenInitIdempotent) {
   ASSERT_TRUE(RunUntil([&] { return old.State() == RClusterStore::RState::SchemaWrong; }));
   EXPECT_EQ(
       log_.back(),
-      "Cluster store: the schema is version 0, this server needs 6; run vantor --cluster-init");
+      "Cluster store: the schema is version 0, this server needs 7; run vantor --cluster-init");
 
   // A schema of the previous version gains what this one added, and keeps
   // what it held.
-  ASSERT_EQ(server_->Psql("DROP TABLE vantor_skey, vantor_ratio, vantor_ratio_charges, "
-                          "vantor_passwords; "
-                          "DROP FUNCTION vantor_skey_read; DROP FUNCTION vantor_skey_swap; "
-                          "DROP FUNCTION vantor_ratio_charge; DROP FUNCTION vantor_ratio_undo; "
-                          "UPDATE vantor_schema SET version = 3; "
-                          "INSERT INTO vantor_quota VALUES ('KEPT', 42);",
-                          db_),
-            0);
+  ASSERT_EQ(
+      server_->Psql("DROP TABLE vantor_skey, vantor_ratio, vantor_ratio_charges, vantor_uploads, "
+                    "vantor_passwords; "
+                    "DROP FUNCTION vantor_skey_read; DROP FUNCTION vantor_skey_swap; "
+                    "DROP FUNCTION vantor_ratio_charge; DROP FUNCTION vantor_ratio_undo; "
+                    "UPDATE vantor_schema SET version = 3; "
+                    "INSERT INTO vantor_quota VALUES ('KEPT', 42);",
+                    db_),
+      0);
   lines.clear();
   a.Init([&](bool ok, const std::string& l) { lines.push_back((ok ? "+" : "-") + l); });
   ASSERT_TRUE(RunUntil([&] { return lines.size() == 1; }));
-  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 6");
+  EXPECT_EQ(lines[0], "+Cluster store: the schema is at version 7");
   EXPECT_EQ(Used("KEPT"), 42);
   ASSERT_TRUE(RunUntil([&] { return old.Ready(); }, 30));
 }
@@ -570,6 +579,55 @@ TEST_F(ClusterStoreTest, BlocksSharedAcrossNodes) {
   EXPECT_EQ((*got)[0].address, "192.0.2.1");
   EXPECT_GE((*got)[0].secondsLeft, 55);
   EXPECT_LE((*got)[0].secondsLeft, 60);
+}
+
+// An upload record made on one node is found from the other, for exactly
+// its address and path and for 12 hours; older ones go with a renewal.
+// Records and blocks made before the store is up are sent once it is, a
+// pair given twice as one row, a block lifted meanwhile not at all.
+TEST_F(ClusterStoreTest, UploadRecordsAndBlocksSharedAcrossNodes) {
+  InitSchema();
+  auto a = std::make_unique<RClusterStore>(loop_, Settings("a"), "");
+  for (const char* path : {"C:\\up\\x", "C:\\up\\x", "C:\\up\\q\"u"})
+    a->ShareUpload("192.0.2.1", path);
+  a->ShareBlock("192.0.2.7", 60);
+  a->ShareBlock("192.0.2.8", 60);
+  a->LiftBlock("192.0.2.8");
+  a->Start(nullptr);
+  ASSERT_TRUE(RunUntil([&] { return a->Ready(); }));
+  auto b = ReadyStore("b");
+  auto find = [&](const std::string& address, const std::string& path) {
+    std::optional<bool> found;
+    b->FindUpload(address, path, [&](bool ok, bool f) { found = ok && f; });
+    EXPECT_TRUE(RunUntil([&] { return found.has_value(); }));
+    return found.value_or(false);
+  };
+  ASSERT_TRUE(RunUntil([&] { return find("192.0.2.1", "C:\\up\\x"); }));
+  const struct {
+    const char* address;
+    const char* path;
+    bool found;
+  } cases[] = {
+      {"192.0.2.1", "C:\\up\\q\"u", true},
+      {"192.0.2.2", "C:\\up\\x", false},  // another client
+      {"192.0.2.1", "C:\\UP\\X", false},  // exact text
+      {"192.0.2.1", "C:\\up", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.address) + " " + c.path);
+    EXPECT_EQ(find(c.address, c.path), c.found);
+  }
+  EXPECT_EQ(Cell(*b, "SELECT count(*) FROM vantor_uploads"), "2");
+  EXPECT_EQ(Cell(*b, "SELECT string_agg(address, ',') FROM vantor_blocks"), "192.0.2.7");
+  ASSERT_EQ(server_->Psql("UPDATE vantor_uploads SET at = now() - interval '43100 seconds' "
+                          "WHERE path = 'C:\\up\\x'; UPDATE vantor_uploads SET at = now() - "
+                          "interval '43200 seconds' WHERE path <> 'C:\\up\\x';",
+                          db_),
+            0);
+  EXPECT_TRUE(find("192.0.2.1", "C:\\up\\x"));
+  EXPECT_FALSE(find("192.0.2.1", "C:\\up\\q\"u"));
+  b->RenewLease();
+  EXPECT_EQ(Cell(*b, "SELECT count(*) FROM vantor_uploads"), "1");
 }
 
 // An S/KEY record starts from the first machine's, and then only a swap

@@ -36,10 +36,6 @@ int32_t FakeHome(ClientEventRecord* r) {
   r->flag = 1;
   return 1;
 }
-int32_t FakeNever(ClientEventRecord*) {
-  gCalls.push_back("never");
-  return 1;
-}
 int32_t FakeClearHost(ClientEventRecord* r) {
   r->host[0] = '\0';
   r->flag = 7;
@@ -113,41 +109,6 @@ TEST(RClientLib, ShouldConsultRules) {
     q.flag = c.flag;
     q.noRuleMarker = c.marker;
     EXPECT_EQ(libs.ShouldConsult(q), c.want);
-  }
-}
-
-// Load order is consulting order; the first library that handles the event
-// answers and the rest are not called.
-TEST(RClientLib, FirstHandlingLibraryAnswers) {
-  gCalls.clear();
-  RClientLibList libs;
-  libs.AddForTest(&FakeDecline, "a");
-  libs.AddForTest(&FakeHome, "b");
-  libs.AddForTest(&FakeNever, "c");
-  char aux[512] = {};
-  RClientQuery q = MakeQuery(17, aux);
-  ASSERT_TRUE(libs.Consult(q));
-  EXPECT_EQ(gCalls, (std::vector<std::string>{"decline:2", "home:2"}));
-  EXPECT_EQ(q.flag, 1u);
-  EXPECT_STREQ(aux, "C:\\srv\\ftp\\lib");
-  EXPECT_EQ(q.address, 0xC0A80A01u) << "host left alone";
-}
-
-// Connect and close are notifications: every library sees them and the
-// query is not changed even when a library says it handled them.
-TEST(RClientLib, NotificationsReachEveryLibrary) {
-  for (uint32_t code : {44u, 45u}) {
-    SCOPED_TRACE(code);
-    gCalls.clear();
-    RClientLibList libs;
-    libs.AddForTest(&FakeHome, "a");
-    libs.AddForTest(&FakeNever, "b");
-    char aux[512] = "10.0.0.1";
-    RClientQuery q = MakeQuery(code, aux, "");
-    EXPECT_FALSE(libs.Consult(q));
-    EXPECT_EQ(gCalls.size(), 2u);
-    EXPECT_EQ(q.flag, 0u);
-    EXPECT_STREQ(aux, "10.0.0.1");
   }
 }
 

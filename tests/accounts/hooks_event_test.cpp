@@ -67,10 +67,6 @@ int32_t Scribble(EventHookRecord* r) {
   std::strcpy(r->clientAddress, "6.6.6.6");
   return 1;
 }
-int32_t Check(EventHookRecord* r) {
-  gSeen.push_back("check:" + std::to_string(r->window) + "/" + std::to_string(r->releaseMessage));
-  return 0;
-}
 int32_t Reply(EventHookRecord* r) {
   gSeen.push_back("reply");
   std::strcpy(r->text, "550-first\r\n\n550 second\n");
@@ -79,10 +75,6 @@ int32_t Reply(EventHookRecord* r) {
 int32_t ReplyEmpty(EventHookRecord* r) {
   r->text[0] = '\0';
   return 2;
-}
-int32_t Hold(EventHookRecord*) {
-  gSeen.push_back("hold");
-  return 3;
 }
 // What a library finds through VantorHookExt on its copy of the record.
 int32_t SeeAddresses(EventHookRecord* r) {
@@ -99,31 +91,6 @@ int32_t Unterminated(EventHookRecord* r) {
 }
 
 }  // namespace
-
-// Calls go in load order; 2 and 3 end them; otherwise the last library's
-// result counts. The release fields are set again before every call.
-TEST_F(HookTest, DispatchOrderAndResults) {
-  struct Case {
-    std::vector<HandleEventHookFn> libs;
-    int32_t want;
-    std::vector<std::string> calls;
-  };
-  const std::string rf = std::to_string(window_) + "/" + std::to_string(MSG_HOOK_RELEASE);
-  const Case cases[] = {
-      {{}, 0, {}},
-      {{&Scribble, &Check}, 0, {"scribble:" + rf, "check:" + rf}},
-      {{&Check, &Scribble}, 1, {"check:" + rf, "scribble:" + rf}},
-      {{&Reply, &Check}, 2, {"reply"}},
-      {{&Check, &Hold, &Reply}, 3, {"check:" + rf, "hold"}},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(i);
-    RFTPEventStub stub(Handler(cases[i].libs), 12, "10.0.0.2", "127.0.0.1");
-    gSeen.clear();
-    EXPECT_EQ(stub.Raise(VNTR_EV_PreRETR, "C:\\f"), cases[i].want);
-    EXPECT_EQ(gSeen, cases[i].calls);
-  }
-}
 
 // The record a library sees: fixed fields from the session, event fields
 // from the raiser, 64-bit count saturated into the 32-bit field. Only the
@@ -228,28 +195,6 @@ TEST_F(HookTest, ReleasesOutliveAnOldHandler) {
 
   current.reset();
   EXPECT_EQ(VantorPostMessage(window_, MSG_HOOK_RELEASE, 7, 0), 0) << "no handler left";
-}
-
-// The example upload guard refuses matching upload names, in any case, and
-// lets everything else through (its two-line reply: e2e test_upload_guard).
-TEST_F(HookTest, UploadGuardLibrary) {
-  ScopedEnv env("VANTOR_UPLOADGUARD_PATTERN", "*.EXE");
-  auto handler = WithExample("uploadguard");
-  struct Case {
-    uint32_t code;
-    const char* path;
-    int32_t want;
-  };
-  const Case cases[] = {
-      {VNTR_EV_PreSTOR, "C:\\up\\setup.exe", 2}, {VNTR_EV_PreAPPE, "C:\\up\\Tool.Exe", 2},
-      {VNTR_EV_PreSTOU, "C:\\up\\x.exe", 2},     {VNTR_EV_PreSTOR, "C:\\up\\setup.exe.txt", 0},
-      {VNTR_EV_PreRETR, "C:\\up\\setup.exe", 0}, {VNTR_EV_UploadStart, "C:\\up\\a.exe", 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    RFTPEventStub stub(handler, 9, "a", "b");
-    EXPECT_EQ(stub.Raise(c.code, c.path), c.want);
-  }
 }
 
 // The example hold library: RETR is held, released from the library's own

@@ -112,25 +112,6 @@ TEST_F(SessionObjects, RatiosOffAllowEverything) {
   EXPECT_TRUE(ratios.MayDownload("C:\\x"));
 }
 
-// The batch example: maximum 1000, 900 in use.
-TEST_F(SessionObjects, QuotaBatchHalvesOnRefusal) {
-  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=1000,900\n");
-  RFTPQuota quota(loop_, window_, probe_);
-  quota.Start("q", 0, 1);
-  ASSERT_TRUE(quota.Enabled());
-  EXPECT_EQ(quota.BatchSize(), 250000);
-  EXPECT_TRUE(quota.Charge(-50));
-  EXPECT_EQ(quota.BatchSize(), 125000);
-  EXPECT_EQ(quota.Pending(), 0);
-  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000,950");
-  EXPECT_FALSE(quota.Charge(-200));
-  EXPECT_EQ(quota.BatchSize(), 62500);
-  EXPECT_EQ(quota.Pending(), 0);
-  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000,950");
-  EXPECT_EQ(quota.UsedNow(), 950);
-  EXPECT_EQ(quota.Maximum(), 1000);
-}
-
 TEST_F(SessionObjects, QuotaReservationFlushedByTimer) {
   Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=10000000,0\n");
   RFTPQuota quota(loop_, window_, probe_);
@@ -211,21 +192,6 @@ TEST_F(SessionObjects, QuotaRunningUploadWritesRarely) {
   EXPECT_LE(quota.BatchSize(), RFTPQuota::kMaxBatch) << "the next upload starts small again";
 }
 
-// Crediting a file that was never charged (placed by the administrator)
-// shows 0 in use, never a negative figure, before and after the store hears
-// of it.
-TEST_F(SessionObjects, QuotaCreditBeyondUseShowsZero) {
-  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=1000000,500000\n");
-  probe_.sizes = {{"C:\\huge", 100000000000}};
-  RFTPQuota quota(loop_, window_, probe_);
-  quota.Start("q", 0, 1);
-  quota.CreditFile("C:\\huge");
-  EXPECT_EQ(quota.UsedNow(), 0);
-  quota.Flush();
-  EXPECT_EQ(quota.UsedNow(), 0);
-  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "1000000,0");
-}
-
 TEST_F(SessionObjects, QuotaLargeChargeAskedWhole) {
   Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=10000000000,0\n");
   {
@@ -237,34 +203,6 @@ TEST_F(SessionObjects, QuotaLargeChargeAskedWhole) {
     EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000000,5000250000");
   }  // destruction flushes
   EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "10000000000,5000000001");
-}
-
-// Two sessions of one account charging alternately never lose an update,
-// also when the second goes through a store of its own on the same file.
-TEST_F(SessionObjects, ConcurrentSessionsShareTheFile) {
-  Open("[USER=q]\nQuotaEnable=yes\nQuotaMaxCurrent=100000000,0\n");
-  RFTPSSecurity secondStore(ini_, &clock_);
-  RWindowId secondWindow = loop_.CreateWindow([&secondStore](const RMsg& m) -> intptr_t {
-    if (m.message == ACCESS_QUERY_MESSAGE)
-      secondStore.Answer(*reinterpret_cast<AccessQuery*>(m.lParam));
-    return 0;
-  });
-  RFTPQuota a(loop_, window_, probe_);
-  RFTPQuota b(loop_, secondWindow, probe_);
-  RFTPQuota c(loop_, window_, probe_);
-  a.Start("q", 0, 1);
-  b.Start("q", 0, 2);
-  c.Start("q", 0, 3);
-  int64_t total = 0;
-  for (int i = 1; i <= 40; ++i) {
-    int64_t amount = 100000 + i * 1000;  // each needs its own reservation now and then
-    ASSERT_TRUE((i % 3 == 0 ? a : (i % 3 == 1 ? b : c)).Charge(-amount));
-    total += amount;
-  }
-  a.Flush();
-  b.Flush();
-  c.Flush();
-  EXPECT_EQ(Value("USER=q", "QuotaMaxCurrent"), "100000000," + std::to_string(total));
 }
 
 TEST_F(SessionObjects, QuotaOffOrNoStore) {

@@ -167,18 +167,6 @@ TEST(RIPMatcher, NumericPatterns) {
   EXPECT_FALSE(ip.Matches("", "1.2.3.4", ""));
 }
 
-// Only a letter at the second or a later character turns the switch on.
-TEST(RIPMatcher, HostNamesSwitchMatchingOn) {
-  RIPMatcher ip;
-  EXPECT_FALSE(ip.Matches("A", "1.2.3.4", "a"));
-  EXPECT_FALSE(ip.NameMatchingOn());
-  EXPECT_TRUE(ip.Matches("*.example.com", "10.0.0.1", "ftp.EXAMPLE.com"));
-  EXPECT_TRUE(ip.NameMatchingOn());
-  EXPECT_FALSE(ip.Matches("*.example.com", "10.0.0.1", "ftp.example.org"));
-  // From now on numeric patterns are tried against the host name first.
-  EXPECT_TRUE(ip.Matches("10.*", "11.0.0.1", "10.host"));
-}
-
 // IPv6 patterns (an address or a prefix), "*" for both families, IPv4
 // patterns against v4-mapped clients; hex letters are no host names.
 TEST(RIPMatcher, IPv6AndMappedAddresses) {

@@ -151,16 +151,6 @@ TEST_F(StoreTest, IPHomeSpecificAccount) {
   EXPECT_EQ(+q.address, 0u);
 }
 
-// Writes by the store go to the "@N" section while it is in force.
-TEST_F(StoreTest, IPHomeAccountWritesOwnSection) {
-  RFTPSSecurity& s = Open(
-      "[IP-HOMES]\nIP2=10.0.0.2\n[USER=joe]\nQuotaEnable=yes\nQuotaMaxCurrent=100,0\n"
-      "[USER=joe@2]\nQuotaEnable=yes\nQuotaMaxCurrent=1000,0\n");
-  EXPECT_EQ(QueryAux(Ask(s, QC_QUOTA_CHANGE, "joe", "-10", (10u << 24) | 2)), "10");
-  EXPECT_EQ(Value("USER=joe@2", "QuotaMaxCurrent"), "1000,10");
-  EXPECT_EQ(Value("USER=joe", "QuotaMaxCurrent"), "100,0");
-}
-
 TEST_F(StoreTest, SecurityOffAndNoStore) {
   AccessQuery q = MakeQuery(QC_PASSWORD, "joe", "wrong");
   HandleAccessQueryMessage(nullptr, false, q);
@@ -170,12 +160,6 @@ TEST_F(StoreTest, SecurityOffAndNoStore) {
   q.flag = 7;
   HandleAccessQueryMessage(nullptr, true, q);
   EXPECT_EQ(+q.flag, 0u);
-}
-
-TEST_F(StoreTest, UnknownCodesUnanswered) {
-  RFTPSSecurity& s = Open("[USER=** Default **]\nAccess1=C:\\,RWAMDCELP\nHomeDir=C:\\\n");
-  for (uint32_t code : {0u, 6u, 18u, 19u, 22u, 23u, 44u, 45u, 48u, 1000u})
-    EXPECT_EQ(+Ask(s, code, "joe", "C:\\x").flag, 0u) << code;
 }
 
 TEST_F(StoreTest, DirectoryRulesThroughTheStore) {

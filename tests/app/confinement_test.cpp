@@ -204,17 +204,5 @@ TEST_F(ConfinementTest, KernelRefusesWhatThePlanLeavesOut) {
   EXPECT_EQ(failures, "");
 }
 
-TEST_F(ConfinementTest, OffLeavesTheProcessAlone) {
-  const std::string ini = Ini("[USER=joe]\nAccess1=C:\\,RL\n", "Confinement=off\n");
-  const std::string failures = InChild([&]() -> std::string {
-    RConfinement c;
-    c.Apply(ini);
-    if (c.LandlockOn() || c.FilterOn()) return "confined\n";
-    if (OpenErrno(root_ + "/outside/secret.txt", O_RDONLY) != 0) return "outside refused\n";
-    return "";
-  });
-  EXPECT_EQ(failures, "");
-}
-
 }  // namespace
 }  // namespace vantor

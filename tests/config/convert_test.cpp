@@ -126,47 +126,6 @@ TEST(ConvertIniFile, EveryStepFromNoVersion) {
   EXPECT_FALSE(std::filesystem::exists(dir.File("tmpnew.ini")));
 }
 
-// Which steps run for which stored version.
-TEST(ConvertIniFile, Thresholds) {
-  struct Case {
-    const char* version;
-    bool converted;
-    const char* after;
-  } cases[] = {
-      {"2.5.11.3", false, "[GLOBAL]\nVersion=2.5.11.3\n[USER=ALL]\nAccess1=C:\\x,R\n"},
-      {"2.4.3.0", false, "[GLOBAL]\nVersion=2.5.11.3\n[USER=ALL]\nAccess1=C:\\x,R\n"},
-      {"2.4.2.4", true, "[GLOBAL]\nVersion=2.5.11.3\n[USER=ALL]\nAccess1=C:\\x,R\n"},
-      {"2.3.2.6", true, "[GLOBAL]\nVersion=2.5.11.3\n[USER=** Default **]\nAccess1=C:\\x,R\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.version);
-    TempDir dir;
-    const std::string path = dir.Write("VANTOR.INI", std::string("[GLOBAL]\nVersion=") + c.version +
-                                                         "\n[USER=ALL]\nAccess1=C:\\x,R\n");
-    RIniFile ini(path);
-    RConvertResult r = ConvertIniFile(ini);
-    EXPECT_EQ(r.converted, c.converted);
-    EXPECT_TRUE(r.complete);
-    EXPECT_EQ(ReadText(path), c.after);
-    EXPECT_EQ(std::filesystem::exists(dir.File("Vantor.bak")), std::string(c.version) == "2.3.2.6");
-  }
-}
-
-// Major version 1: Access lines get "LP" unless they end with ",".
-TEST(ConvertIniFile, AccessLinesOfVersionOne) {
-  TempDir dir;
-  const std::string path =
-      dir.Write("VANTOR.INI",
-                "[GLOBAL]\nVersion=1.9.0.0\n[USER=x]\nAccess1=C:\\a,R\nAccess2=C:\\b,\nAccessible="
-                "1\nHomeDir=C:\\a\n");
-  RIniFile ini(path);
-  ASSERT_TRUE(ConvertIniFile(ini).complete);
-  EXPECT_EQ(ini.GetString("USER=x", "Access1"), "C:\\a,RLP");
-  EXPECT_EQ(ini.GetString("USER=x", "Access2"), "C:\\b,");
-  EXPECT_EQ(ini.GetString("USER=x", "Accessible"), "1LP");  // any line that begins "Access"
-  EXPECT_EQ(ini.GetString("USER=x", "HomeDir"), "C:\\a");
-}
-
 // A failed rewrite leaves Version alone; the next start finishes the job and
 // keeps what the first run already moved.
 TEST(ConvertIniFile, FailedStepIsRetried) {

@@ -22,57 +22,6 @@ RGlobalSettings LoadFrom(const TempDir& dir, const std::string& keys) {
   return s;
 }
 
-// Every key's default, from an empty file.
-TEST(RGlobalSettings, Defaults) {
-  TempDir dir;
-  RGlobalSettings s = LoadFrom(dir, "");
-  EXPECT_EQ(s.version, "0.0.0.0");
-  EXPECT_EQ(s.VersionNumber(), 0);
-  EXPECT_TRUE(s.security);
-  EXPECT_FALSE(s.checkAnonPass);
-  EXPECT_TRUE(s.encryptPasswords);
-  EXPECT_FALSE(s.lowerCaseFileDir);
-  EXPECT_EQ(s.speedLimit, -1);
-  EXPECT_TRUE(s.dirCacheEnable);
-  EXPECT_EQ(s.DirCacheEntries(), 25);
-  EXPECT_EQ(s.DirCacheSeconds(), 600);
-  EXPECT_EQ(s.portNr, 21);
-  EXPECT_EQ(s.maxNrUsers, -1);
-  EXPECT_EQ(s.openFilesUploadMode, RUploadMode::Any);
-  EXPECT_EQ(s.dirListMask, "rwxrwxrwx");
-  EXPECT_EQ(s.antiHammerWindow, 30);
-  EXPECT_EQ(s.antiHammerTries, 4);
-  EXPECT_EQ(s.antiHammerBlock, 300);
-  EXPECT_EQ(s.socketKeepAlive, -1);
-  EXPECT_EQ(s.packetTimeOut, -1);
-  EXPECT_FALSE(s.window.hasPlacement);
-  EXPECT_TRUE(s.window.showToolBar);
-}
-
-// The two boolean rules and the strict one, from the value's text.
-TEST(RGlobalSettings, BooleanRules) {
-  TempDir dir;
-  struct Case {
-    const char* keys;
-    bool RGlobalSettings::*field;
-    bool want;
-  } cases[] = {
-      {"Security=no\n", &RGlobalSettings::security, false},
-      {"Security=Off\n", &RGlobalSettings::security, false},
-      {"Security=maybe\n", &RGlobalSettings::security, true},
-      {"Security=\n", &RGlobalSettings::security, true},
-      {"CheckAnonPass=on\n", &RGlobalSettings::checkAnonPass, true},
-      {"CheckAnonPass=maybe\n", &RGlobalSettings::checkAnonPass, false},
-      {"StartIconic=on\n", &RGlobalSettings::startIconic, false},
-      {"StartIconic=Yes\n", &RGlobalSettings::startIconic, true},
-      {"Invisible=1\n", &RGlobalSettings::invisible, true},
-      {"Invisible=ON\n", &RGlobalSettings::invisible, false},
-      {"EncryptPasswords=0\n", &RGlobalSettings::encryptPasswords, false},
-      {"DirCacheEnable=0\n", &RGlobalSettings::dirCacheEnable, false},
-  };
-  for (const Case& c : cases) EXPECT_EQ(LoadFrom(dir, c.keys).*c.field, c.want) << c.keys;
-}
-
 // Numbers: clamping, lower bounds, malformed values keep their default.
 TEST(RGlobalSettings, Numbers) {
   TempDir dir;

@@ -100,32 +100,6 @@ TEST(ChooseIniPath, Order) {
   EXPECT_EQ(DirectoryOf("/b.ini"), "/");
 }
 
-// A missing file is created with its two keys; the sequence calls every
-// seam in order.
-TEST(RServerStartup, CreatesMissingFileAndRunsTheSteps) {
-  TempDir dir;
-  Screen screen;
-  RManualClock clock(1000, 1796428471);
-  std::vector<std::string> steps;
-  RServerStartup st(clock, Recording(&steps));
-  const std::string path = dir.File("sub.ini");
-  ASSERT_EQ(st.Run(ParseCommandLine({path}), RIniPathInputs{}),
-            RServerStartup::RStartResult::Started);
-  EXPECT_TRUE(st.Created());
-  EXPECT_EQ(st.IniPath(), path);
-  EXPECT_EQ(ReadText(path), "[GLOBAL]\nVersion=2.5.11.3\n\n[USER=** Default **]\nTimeOut=45\n");
-  EXPECT_EQ(steps,
-            (std::vector<std::string>{"logger", "events", "window", "messages", "sockets", "state",
-                                      "server " + path, "cache 25/600", "switches"}));
-  EXPECT_EQ(
-      screen.lines,
-      (std::vector<std::string>{
-          "18:VANTOR.INI not found, creating new one", "18:Using Test sockets - max. 42 sockets",
-          "2:Starting FTP Server...  (Version 2.5k (32-bit))", "2:Drive C: is /",
-          "3:WARNING: drive C: is / - clients can reach the whole file system"}));
-  EXPECT_FALSE(st.Conversion().converted);
-}
-
 // A file that cannot be created: the path is cleared and reads give defaults.
 TEST(RServerStartup, CannotCreate) {
   TempDir dir;
@@ -208,53 +182,6 @@ TEST(RServerStartup, ReloadPollAndOrder) {
   EXPECT_EQ(steps,
             (std::vector<std::string>{"reload server", "logger", "reload events", "cache 9/30"}));
   EXPECT_EQ(st.Settings().dirCacheSize, 9);
-}
-
-// An older file is converted during start-up, before the server reads it.
-TEST(RServerStartup, ConvertsBeforeTheServerStarts) {
-  TempDir dir;
-  Screen screen;
-  RManualClock clock(1000, 1796428471);
-  const std::string path = dir.Write("v.ini", "[GLOBAL]\nVersion=2.3.0.0\n[USER=ALL]\nTimeOut=5\n");
-  bool sawDefaultUser = false;
-  RServerStartup* self = nullptr;
-  RServerStartup::Seams s;
-  s.startServer = [&](const std::string&) {
-    sawDefaultUser = self->Ini()->HasSection("USER=** Default **");
-  };
-  RServerStartup st(clock, s);
-  self = &st;
-  ASSERT_EQ(st.Run(ParseCommandLine({path}), RIniPathInputs{}),
-            RServerStartup::RStartResult::Started);
-  EXPECT_TRUE(sawDefaultUser);
-  EXPECT_TRUE(st.Conversion().converted);
-  EXPECT_EQ(st.Settings().version, "2.5.11.3");
-  st.SaveAtExit(nullptr);
-  EXPECT_EQ(screen.lines.back(), "2:FTP server going down...");
-}
-
-// Relative drive roots follow the configuration file; an unusable section
-// gives no drives rather than the whole file system.
-TEST(DriveMapFromIni, RootsRelativeToTheFile) {
-  TempDir dir;
-  const std::string path = dir.File("v.ini");
-  struct Case {
-    const char* section;
-    char drive;
-    std::string root;
-  } cases[] = {
-      {"", 'C', "/"},
-      {"[DRIVES]\nC=ftproot\nD=/srv/../srv/ftp/\n", 'C', dir.Path() + "/ftproot"},
-      {"[DRIVES]\nC=ftproot\nD=/srv/../srv/ftp/\n", 'D', "/srv/ftp"},
-      {"[DRIVES]\nCC=/x\nE=\n", 'C', ""},
-      {"[DRIVES]\n", 'C', ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.section) + c.drive);
-    WriteText(path, c.section);
-    RIniFile ini(path);
-    EXPECT_EQ(DriveMapFromIni(ini).Root(c.drive), c.root);
-  }
 }
 
 RServerStartup::RStartResult RunOn(const std::string& path, std::vector<std::string>* steps) {

@@ -28,7 +28,7 @@ import unittest
 import jsonschema
 import yaml
 
-from ftp_e2e import Program, free_port, make_cert, wait_until, write_file
+from ftp_e2e import Program, free_port, ftp_client, make_cert, wait_until, write_file
 
 VANTOR = VANTORCTL = None
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -134,9 +134,7 @@ class Ftp:
     """A logged-in FTP session that answers NOOP all along, in a thread."""
 
     def __init__(self, port):
-        self.ftp = ftplib.FTP()
-        self.ftp.connect("127.0.0.1", port, timeout=10)
-        self.ftp.login("joe", SECRET_PASSWORD)
+        self.ftp = ftp_client(port, "joe", SECRET_PASSWORD)
         self.errors = []
         self.rounds = 0
         self.stop = False
@@ -161,6 +159,17 @@ class Ftp:
         except Exception:  # noqa: BLE001
             pass
         return self.errors
+
+
+def http(port, path, token=None, code_only=False):
+    """What curl gets from a plain HTTP GET of `path` on 127.0.0.1:`port`:
+    the body, or only the status code."""
+    cmd = ["curl", "-s", "--max-time", "10", "http://127.0.0.1:%d%s" % (port, path)]
+    if token is not None:
+        cmd += ["-H", "Authorization: Bearer " + token]
+    if code_only:
+        cmd += ["-o", "/dev/null", "-w", "%{http_code}"]
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=20).stdout
 
 
 def session_numbers(ep):
@@ -291,9 +300,7 @@ class Resources(unittest.TestCase):
         connection) and is null once its final reply went out; the list, the session and
         vantorctl agree."""
         write_file(os.path.join(self.ep.dir, "root", "pub.bin"), b"x" * 70000)
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.ep.port, timeout=10)
-        ftp.login("joe", SECRET_PASSWORD)
+        ftp = ftp_client(self.ep.port, "joe", SECRET_PASSWORD)
         n = session_numbers(self.ep)[-1]
         try:
             ftp.voidcmd("TYPE I")
@@ -377,15 +384,11 @@ class Resources(unittest.TestCase):
                 self.assertEqual(code, 401, text)
                 self.assertNotIn("version", text)
         # Plain HTTP on the TLS port gets no answer.
-        out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "5",
-                              "http://127.0.0.1:%d/v1/status" % self.ep.admin_port],
-                             capture_output=True, text=True)
-        self.assertNotEqual(out.stdout, "200")
+        self.assertNotEqual(http(self.ep.admin_port, "/v1/status", code_only=True), "200")
 
     def test_streams(self):
         """The log and a session's trace stream their lines; the trace ends with the session."""
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.ep.port, timeout=10)
+        ftp = ftp_client(self.ep.port)
         n = session_numbers(self.ep)[-1]
         trace = subprocess.Popen(["curl", "-sN", "--unix-socket", self.ep.sock,
                                   "http://localhost/v1/sessions/%d/trace" % n],
@@ -428,8 +431,7 @@ class Resources(unittest.TestCase):
         s.sendall(b"GET /v1/log HTTP/1.1\r\nHost: x\r\n\r\n")
         # Each command and reply is a log line (LogFTPCommands, LogFTPReplies);
         # unread they pile up past the stream's bound and the socket buffers.
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.ep.port, timeout=10)
+        ftp = ftp_client(self.ep.port)
         for _ in range(8000):
             ftp.voidcmd("NOOP")
         ftp.quit()
@@ -557,14 +559,12 @@ class Safety(unittest.TestCase):
     def test_kill_races(self):
         """A kill of a session that just ended is 404; two kills of one session: one 200."""
         for _ in range(5):
-            ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", self.ep.port, timeout=10)
+            ftp = ftp_client(self.ep.port)
             n = session_numbers(self.ep)[-1]
             ftp.quit()
             self.assertTrue(wait_until(lambda: n not in session_numbers(self.ep)))
             self.assertEqual(self.ep.curl("DELETE", "/v1/sessions/%d" % n)[0], 404)
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.ep.port, timeout=10)
+        ftp = ftp_client(self.ep.port)
         n = session_numbers(self.ep)[-1]
         codes = []
         threads = [threading.Thread(target=lambda: codes.append(
@@ -625,9 +625,7 @@ class Programs(unittest.TestCase):
         """Every verb of vantorctl, on the socket and over HTTPS; refusals exit 1."""
         ep = Endpoint()
         try:
-            ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", ep.port, timeout=10)
-            ftp.login("joe", SECRET_PASSWORD)
+            ftp = ftp_client(ep.port, "joe", SECRET_PASSWORD)
             n = session_numbers(ep)[-1]
             for tls in (False, True):
                 with self.subTest(tls=tls):
@@ -699,8 +697,7 @@ class Programs(unittest.TestCase):
             write_file(ep.tokfile, "wrong\n")
             self.assertEqual(ep.ctl("status", tls=True).returncode, 1)
             # shutdown: pending while a user is on, then forced.
-            ftp2 = ftplib.FTP()
-            ftp2.connect("127.0.0.1", ep.port, timeout=10)
+            ftp2 = ftp_client(ep.port)
             out = ep.ctl("shutdown")
             self.assertEqual(out.returncode, 0)
             self.assertIn("exit pending", out.stderr)
@@ -738,13 +735,6 @@ class Programs(unittest.TestCase):
                     if l == "[GLOBAL]":
                         lines += ["%s=%s" % kv for kv in keys.items() if kv[1] is not None]
                 write_file(ep.ini, "\n".join(lines) + "\n")
-
-            def tcp(path, token):
-                out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
-                                      "--max-time", "10", "-H", "Authorization: Bearer " + token,
-                                      "http://127.0.0.1:%d%s" % (a_port, path)],
-                                     capture_output=True, text=True)
-                return out.stdout
 
             def reload():
                 code, text = ep.curl("POST", "/v1/reload")
@@ -795,13 +785,13 @@ class Programs(unittest.TestCase):
                                      (True, 0o660, gid))
                     self.assertEqual(ep.curl("GET", "/v1/status")[0], 200)
                     if token is None:
-                        self.assertTrue(wait_until(lambda: tcp("/v1/status", TOKEN) == "000"))
+                        self.assertTrue(wait_until(
+                            lambda: http(a_port, "/v1/status", TOKEN, code_only=True) == "000"))
                         continue
-                    self.assertEqual(tcp("/v1/status", token), "200")
-                    self.assertEqual(tcp("/v1/status", "wrong-" + token)[:3], "401")
-                    out = subprocess.run(["curl", "-s", "http://127.0.0.1:%d/metrics" % m_port],
-                                         capture_output=True, text=True)
-                    self.assertIn("vantor_build_info", out.stdout)
+                    self.assertEqual(http(a_port, "/v1/status", token, code_only=True), "200")
+                    self.assertEqual(
+                        http(a_port, "/v1/status", "wrong-" + token, code_only=True), "401")
+                    self.assertIn("vantor_build_info", http(m_port, "/metrics"))
         finally:
             ep.close()
 
@@ -810,8 +800,7 @@ class Programs(unittest.TestCase):
         ends when the session does."""
         ep = Endpoint(tcp=False)
         try:
-            ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", ep.port, timeout=10)
+            ftp = ftp_client(ep.port)
             code, text = ep.curl("POST", "/v1/shutdown")
             self.assertEqual((code, json.loads(text)), (202, {"sessions": 1, "exitPending": True}))
             self.assertIsNone(ep.prog.proc.poll())
@@ -836,13 +825,8 @@ class Programs(unittest.TestCase):
                 p.wait_for("Administration endpoint :%d not started: a non-loopback address needs "
                            "TLS (TLSCertificateFile and TLSPrivateKeyFile)" % a1)
                 p.wait_for("Metrics endpoint on http://127.0.0.1:%d" % a2)
-                out = subprocess.run(["curl", "-s", "http://127.0.0.1:%d/metrics" % a2],
-                                     capture_output=True, text=True)
-                self.assertIn("vantor_build_info", out.stdout)
-                out = subprocess.run(["curl", "-s", "-w", "%{http_code}", "-o", "/dev/null",
-                                      "http://127.0.0.1:%d/v1/status" % a2], capture_output=True,
-                                     text=True)
-                self.assertEqual(out.stdout, "404")
+                self.assertIn("vantor_build_info", http(a2, "/metrics"))
+                self.assertEqual(http(a2, "/v1/status", code_only=True), "404")
             finally:
                 p.kill()
             write_file(os.path.join(d, "V.INI"),

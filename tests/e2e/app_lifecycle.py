@@ -11,7 +11,7 @@ import re
 import signal
 import subprocess
 
-from ftp_e2e import ProgramCase, free_port, unittest_main, wait_until, write_file
+from ftp_e2e import ProgramCase, free_port, ftp_client, unittest_main, wait_until, write_file
 
 VANTOR = None
 
@@ -27,12 +27,6 @@ def read_text(path):
 def write_atomic(path, text):
     write_file(path + ".edit", text)
     os.replace(path + ".edit", path)
-
-
-def ftp_to(port):
-    ftp = ftplib.FTP()
-    ftp.connect("127.0.0.1", port, timeout=10)
-    return ftp
 
 
 class Lifecycle(ProgramCase):
@@ -74,7 +68,7 @@ class Lifecycle(ProgramCase):
                                 % (port, self.dir, home, home)))
         p.wait_for("Cannot find/load DLL %s/missing.so" % self.dir)
         p.wait_for("FTP Server on-line")
-        ftp = ftp_to(port)
+        ftp = ftp_client(port)
         self.assertEqual(ftp.login("joe", "pw"), "230 User logged in, proceed.")
         got = io.BytesIO()
         ftp.retrbinary("RETR a.txt", got.write)
@@ -94,12 +88,12 @@ class Lifecycle(ProgramCase):
                                 "HomeDir=C:\\\nAccess1=C:\\,RWL\n" % (port, home)))
         p.wait_for("Drive C: is %s" % home)
         p.wait_for("FTP Server on-line")
-        ftp = ftp_to(port)
+        ftp = ftp_client(port)
         for _ in range(3):
             with self.assertRaises(ftplib.error_perm):
                 ftp.login("joe\x1b]2;OWNED\x07", "wrong")
         ftp.close()
-        ftp = ftp_to(port)
+        ftp = ftp_client(port)
         ftp.login("joe", "pw")
         ftp.storbinary("STOR evil\x1b[31mRED\x1b[0m.txt", io.BytesIO(b"x"))
         ftp.quit()
@@ -128,7 +122,7 @@ class Lifecycle(ProgramCase):
         p.wait_for("WARNING: section [DRIVE] is not read by the server - did you mean [DRIVES]?")
         p.wait_for("WARNING: Security=OFF")
         p.wait_for("FTP Server on-line")
-        ftp = ftp_to(port)
+        ftp = ftp_client(port)
         ftp.login("x", "")
         with self.assertRaises(ftplib.error_perm) as e:
             ftp.sendcmd("SITE EXEC /usr/bin/touch " + marker)
@@ -153,7 +147,7 @@ class Lifecycle(ProgramCase):
         p.wait_for("FTP Server on-line")
         p.signal(signal.SIGHUP)
         p.wait_for("Reloading settings...")
-        ftp = ftp_to(port)
+        ftp = ftp_client(port)
         with self.assertRaises(ftplib.error_perm) as e:
             ftp.login("joe", "pw")
         ftp.close()

@@ -4,7 +4,6 @@ root (CI runs as root) and the `nobody` account; otherwise they are skipped.
 
     app_privileges.py --vantor path/to/vantor
 """
-import ftplib
 import grp
 import io
 import os
@@ -15,8 +14,8 @@ import socket
 import subprocess
 import unittest
 
-from ftp_e2e import (ProgramCase, listener, read_file, recv_all, unittest_main, wait_until,
-                     write_file)
+from ftp_e2e import (ProgramCase, ftp_client, listener, read_file, recv_all, unittest_main,
+                     wait_until, write_file)
 
 VANTOR = None
 
@@ -98,8 +97,7 @@ class Privileges(ProgramCase):
         self.assertEqual(ids["Gid"], [str(self.nobody.pw_gid)] * 4)
         self.assertEqual(ids.get("Groups", []), [])
 
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.port, timeout=10)
+        ftp = ftp_client(self.port)
         self.assertEqual(ftp.login("joe", "pw"), "230 User logged in, proceed.")
         ftp.storbinary("STOR up.bin", io.BytesIO(b"data" * 100))
         st = os.stat(os.path.join(self.home, "up.bin"))
@@ -129,9 +127,7 @@ class Privileges(ProgramCase):
         log, xfer = os.path.join(logs, "ftp.log"), os.path.join(logs, "xfer.log")
         p = self.start_with("RunAsUser=nobody\nLogfile=%s\nXferLog=%s\n" % (log, xfer))
         p.wait_for("root privileges dropped")
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.port, timeout=10)
-        ftp.login("joe", "pw")
+        ftp = ftp_client(self.port, "joe", "pw")
         ftp.storbinary("STOR up.bin", io.BytesIO(b"data" * 100))
         ftp.quit()
         self.assertTrue(wait_until(lambda: os.path.exists(xfer) and b" 400 " in read_file(xfer)))

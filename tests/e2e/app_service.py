@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from ftp_e2e import Notify, free_port, unittest_main
+from ftp_e2e import Notify, free_port, ftp_client, unittest_main
 
 VANTOR = None
 
@@ -58,9 +58,7 @@ class Service(unittest.TestCase):
         p = self.start()
         first = self.next_message()
         self.assertEqual(first, "READY=1\nSTATUS=0 users (0 anonymous), 0 transfers")
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.port, timeout=10)
-        ftp.login("joe", "pw")
+        ftp = ftp_client(self.port, "joe", "pw")
         self.wait_for("STATUS=1 users (0 anonymous), 0 transfers")
         p.send_signal(signal.SIGHUP)
         self.assertEqual(self.next_message(), "RELOADING=1")
@@ -92,8 +90,7 @@ class Service(unittest.TestCase):
                 self.assertEqual(self.next_message(),
                                  "STATUS=Settings not reloaded (%s: %s); 0 users (0 anonymous), "
                                  "0 transfers" % (self.ini, why))
-                ftp = ftplib.FTP()
-                ftp.connect("127.0.0.1", self.port, timeout=10)
+                ftp = ftp_client(self.port)
                 self.assertEqual(ftp.login("joe", "pw"), "230 User logged in, proceed.")
                 self.wait_for("STATUS=Settings not reloaded (%s: %s); 1 users (0 anonymous), "
                               "0 transfers" % (self.ini, why))
@@ -125,8 +122,7 @@ class Service(unittest.TestCase):
         holder.close()
         self.assertEqual(self.next_message(timeout=15),
                          "READY=1\nSTATUS=0 users (0 anonymous), 0 transfers")
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.port, timeout=10)
+        ftp = ftp_client(self.port)
         ftp.quit()
         p.send_signal(signal.SIGTERM)
         self.assertEqual(p.wait(timeout=10), 0)
@@ -154,8 +150,7 @@ class Service(unittest.TestCase):
         with os.fdopen(r) as out:
             self.assertEqual(out.readline(), "<6>Configuration file: %s\n" % self.ini)
             self.next_message()  # READY: the start-up lines are written
-            ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", self.port, timeout=10)
+            ftp = ftp_client(self.port)
             try:
                 ftp.login("joe", "bad")
             except ftplib.error_perm:

@@ -334,6 +334,75 @@ def test_ratio_across_nodes():
         shutil.rmtree(home, ignore_errors=True)
 
 
+DENIED = "550 Permission denied."
+
+
+# An upload cut on one machine is resumed from the other by the same client,
+# which may neither append nor modify there (REST + STOR, APPE), as on one
+# machine; a file it did not upload stays refused. With the database away
+# each machine's own records decide, and a record made meanwhile reaches the
+# store once it is back.
+def test_upload_resume_across_nodes():
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
+    try:
+        with open(os.path.join(home, "theirs"), "wb") as f:
+            f.write(b"t" * 100)
+        extra = "\n[USER=up]\nPassword=%s\nHomeDir=%s\nAccess1=%s,RWLP\n" % (
+            crypt.crypt("secret", "ab"), home, home)
+        a = Server(ini("a", PG.conninfo(db)) + extra)
+        b = Server(ini("b", PG.conninfo(db)) + extra)
+        with a, b:
+            a.wait_log("Cluster store: connected to the database as node a")
+            b.wait_log("Cluster store: connected to the database as node b")
+            data = os.urandom(3 * 1024 * 1024 + 7)
+            half = len(data) // 2
+            ca, cb = login(a.port, "up"), login(b.port, "up")
+            for c in (ca, cb):
+                expect(c.last("TYPE I"), "200 Type set to I.")
+
+            def cut(c, name):
+                # A reset: what reached the disk is what the resume goes on from.
+                expect(c.stor("STOR " + name, data[:half], reset=True)[1],
+                       ["426 Data connection closed, receive file %s aborted." % name])
+
+            def resume(c, name, verb="STOR"):
+                m = re.fullmatch(r"213 (\d+)", c.last("SIZE " + name))
+                offset = int(m.group(1))
+                if verb == "STOR":
+                    expect(c.last("REST %d" % offset),
+                           "350 Restarting at %d - send STORE or RETRIEVE to initiate transfer." % offset)
+                got = c.stor("%s %s" % (verb, name), data[offset:])
+                return got[1][-1] if got[1] else got[0]
+
+            cut(ca, "part")
+            expect(resume(cb, "part"), COMPLETE, "REST + STOR on b of a's cut")
+            with open(os.path.join(home, "part"), "rb") as f:
+                expect(f.read() == data, True, "the resumed file's bytes")
+            cut(cb, "appe")
+            expect(resume(ca, "appe", "APPE"), COMPLETE, "APPE on a of b's cut")
+            with open(os.path.join(home, "appe"), "rb") as f:
+                expect(f.read() == data, True, "the appended file's bytes")
+            expect(resume(cb, "theirs"), DENIED, "a file the client did not upload")
+            cut(ca, "before")
+            PG.stop()
+            a.wait_log("Cluster store: the database cannot be reached (")
+            b.wait_log("Cluster store: the database cannot be reached (")
+            expect(resume(cb, "before"), DENIED, "a's record, the store away")
+            cut(ca, "during")
+            PG.start()
+            logged(b, "Cluster store: connected to the database as node b", 2)
+            assert wait_until(lambda: PG.sql(
+                "SELECT count(*) FROM vantor_uploads WHERE path LIKE '%during'", db) == "1", 20)
+            expect(resume(cb, "during"), COMPLETE, "the outage's record, back")
+            expect(PG.sql("SELECT count(*) FROM vantor_uploads", db), "4")
+            ca.close()
+            cb.close()
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+
+
 def fresh_db():
     fresh_db.n += 1
     name = "e%d" % fresh_db.n
@@ -397,7 +466,7 @@ def eventually_logs_in(port, user, timeout=20.0):
 def test_cluster_init_idempotent():
     conninfo = PG.conninfo(fresh_db())
     for _ in range(2):
-        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 6"))
+        expect(cluster_init(conninfo), (0, "Cluster store: the schema is at version 7"))
 
 
 # An account's limit of 2, a limit of one login per client address and the
@@ -435,7 +504,7 @@ def test_killed_node_freed_after_lease():
         a.proc.wait(10)
         a.stop()
         expect(attempt(b.port, "pair")[0], TOO_MANY, "while a's lease stands")
-        c = eventually_logs_in(b.port, "pair", timeout=30)
+        c = eventually_logs_in(b.port, "pair", timeout=15)  # the 5 s lease, and margin
         c.close()
         for h in held:
             h.close()
@@ -597,7 +666,8 @@ def test_quota_across_nodes():
             refused = [r for r in results if r != "226 Transfer complete."]
             assert done >= 1 and refused, results
             for r in refused:
-                assert r.startswith("452 Sorry, insufficient disk quota"), r
+                assert re.fullmatch(r"452 Sorry, insufficient disk quota - receive file "
+                                    r"s\d-f\d aborted\.", r), r
             # The reservations not used go back as each upload ends.
             assert wait_until(lambda: used(db) == disk_bytes(home), 20), \
                 "usage %d, on disk %d" % (used(db), disk_bytes(home))
@@ -673,8 +743,8 @@ def test_block_shared():
         assert wait_until(lambda: refused(b.port), 15), "b never honoured a's block"
 
 
-# A block lifted through the administration interface of one machine is
-# lifted on the other too, which had it from the store.
+# A block made through the administration interface of one machine is
+# honoured by the other, and lifted there too when it is lifted on the first.
 def test_block_lift_shared():
     db = fresh_db()
     expect(cluster_init(PG.conninfo(db))[0], 0)
@@ -683,8 +753,8 @@ def test_block_lift_shared():
     try:
         sock = os.path.join(d, "admin.sock")
         port = free_port()
-        conf = ini("a", PG.conninfo(db), extra_global=hammer % 2 + "\nPortNr=%d\nAdminSocket=%s"
-                   % (port, sock)).replace("{home}", d)
+        conf = ini("a", PG.conninfo(db), extra_global=hammer % 100 +
+                   "\nPortNr=%d\nAdminSocket=%s" % (port, sock)).replace("{home}", d)
         path = os.path.join(d, "VANTOR.INI")
         with open(path, "w") as f:
             f.write(conf)
@@ -696,17 +766,21 @@ def test_block_lift_shared():
                 b.wait_log("Cluster store: connected to the database as node b")
                 assert wait_until(lambda: PG.sql(
                     "SELECT count(*) FROM vantor_nodes WHERE node = 'a'", db) == "1", 20)
-                for _ in range(2):
-                    greeted(port).close()
-                assert refused(port), "a did not block"
-                assert wait_until(lambda: refused(b.port), 15), "b never honoured a's block"
-
-                def curl(method, url):
+                def curl(method, url, body=None):
                     out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
                                           "-X", method, "--max-time", "20", "--unix-socket",
-                                          sock, "http://localhost" + url],
+                                          sock, "http://localhost" + url] +
+                                         (["-d", body] if body else []),
                                          capture_output=True, text=True, timeout=30)
                     return out.stdout
+                greeted(b.port).close()
+                expect(curl("POST", "/v1/blocks", '{"address": "127.0.0.1", "minutes": 10}'),
+                       "201", "block on a")
+                assert refused(port), "a did not block"
+                expect(PG.sql("SELECT node || ' ' || (until > now() + interval '595 seconds' AND "
+                              "until <= now() + interval '600 seconds') FROM vantor_blocks", db),
+                       "a true", "the block in the store")
+                assert wait_until(lambda: refused(b.port), 15), "b never honoured a's block"
                 expect(curl("DELETE", "/v1/blocks/127.0.0.1"), "200", "unblock on a")
                 assert wait_until(lambda: PG.sql(
                     "SELECT count(*) FROM vantor_blocks", db) == "0", 10), "still in the store"
@@ -733,7 +807,7 @@ def main():
              test_database_restart, test_quota_across_nodes, test_quota_database_restart,
              test_block_shared, test_skey_once_across_nodes, test_skey_unreachable_local,
              test_ratio_across_nodes, test_block_lift_shared, test_password_across_nodes,
-             test_password_change_refused_store_away])
+             test_password_change_refused_store_away, test_upload_resume_across_nodes])
 
 
 if __name__ == "__main__":

@@ -74,8 +74,7 @@ def connect_burst_cases():
 # reply, and the server (once killed by SIGXFSZ) serves on.
 def file_size_limit_cases():
     with tree_server(preexec=file_size_limit(100 << 10, ignore_sigxfsz=False)) as srv:
-        ftp = login(srv.port)
-        ftp.last("TYPE I")
+        ftp = login(srv.port, binary=True)
         d = ftp.pasv_connect()
         c.eq(ftp.last("STOR pub/big.bin"),
              "150 Opening BINARY mode data connection for big.bin.", "STOR 150")
@@ -145,8 +144,7 @@ def speed_pacing_cases():
     users = {"joe": ("secret", "C:\\", "C:\\,RWAMDCLP", ["SpeedLimit=%d" % rate])}
     with tree_server(users=users) as srv:
         write_file(srv.path("pub", "paced.bin"), b"p" * (rate * 20))
-        ftp = login(srv.port)
-        ftp.last("TYPE I")
+        ftp = login(srv.port, binary=True)
         d = ftp.pasv_connect()
         c.eq(ftp.last("RETR pub/paced.bin"),
              "150 Opening BINARY mode data connection for paced.bin (%d bytes)." % (rate * 20),
@@ -213,8 +211,7 @@ def control_close_during_transfer_cases():
     with tree_server() as srv:
         write_file(srv.path("pub", "big.bin"), BIG)
         for verb, reset in [("RETR pub/big.bin", False), ("STOR pub/up.bin", True)] * 2:
-            ftp = login(srv.port)
-            ftp.last("TYPE I")
+            ftp = login(srv.port, binary=True)
             d = ftp.pasv_connect()
             c.eq(ftp.last(verb)[:4], "150 ", verb)
             if verb.startswith("RETR"):
@@ -240,8 +237,7 @@ def quit_during_transfer_cases():
     with tree_server() as srv:
         write_file(srv.path("pub", "big.bin"), BIG)
         for i, middle in enumerate([False, False, False, True]):
-            ftp = login(srv.port)
-            ftp.last("TYPE I")
+            ftp = login(srv.port, binary=True)
             d = ftp.pasv_connect()
             name = "q%d.bin" % i
             c.eq(ftp.last("STOR pub/" + name),
@@ -260,8 +256,7 @@ def quit_during_transfer_cases():
                  what + "replies")
             c.true(ftp.closed(), what + "closed after the 221")
             c.true(read_file(srv.path("pub", name)) == upload, what + "file complete")
-        ftp = login(srv.port)
-        ftp.last("TYPE I")
+        ftp = login(srv.port, binary=True)
         d = ftp.pasv_connect()
         c.eq(ftp.last("RETR pub/big.bin")[:4], "150 ", "RETR 150")
         first = d.recv(65536)

@@ -8,33 +8,16 @@ import shutil
 import socket
 import tempfile
 
-from ftp_e2e import Server, drive_form, expect, greeted, login, parse_args, run, wait_until
+from ftp_e2e import (Server, drive_form, expect, greeted, login, parse_args, run, user_ini,
+                     wait_until)
 
 INI = """[GLOBAL]
 EncryptPasswords=NO
 [EXTERNAL]
 EventHookDLL1=%s
-[USER=joe]
-Password=secret
-HomeDir={home}
-Access1={home},RWAMDCLP
-SpeedLimit=262144
-[USER=solo]
-Password=x
-HomeDir={home}
-Access1={home},RL
-MaxNrUsers=1
-[USER=blocked]
-Password=x
-HomeDir={home}
-Access1={home},RL
-IP1=D,127.*.*.*
-[USER=idle]
-Password=x
-HomeDir={home}
-Access1={home},RL
-TimeOut=1
-""" % parse_args().spy
+""" % parse_args().spy + user_ini("joe", extra=["SpeedLimit=262144"]) + "".join(
+    user_ini(name, "x", access="RL", extra=[line]) for name, line in
+    [("solo", "MaxNrUsers=1"), ("blocked", "IP1=D,127.*.*.*"), ("idle", "TimeOut=1")])
 
 BIG = 2 * 1024 * 1024
 SPY_DIR = tempfile.mkdtemp(prefix="vantor-spy-")

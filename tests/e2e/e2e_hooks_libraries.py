@@ -7,7 +7,7 @@ import os
 import tempfile
 
 from ftp_e2e import (Checker, Server, drive_form, expect, greeted, lib, login, recv_all, sent,
-                     write_file)
+                     user_ini, write_file)
 
 os.environ["VANTOR_HOLDRETR_MS"] = "400"
 os.environ["VANTOR_UPLOADGUARD_PATTERN"] = "*.exe"
@@ -19,11 +19,7 @@ LogAccessDLL=ON
 ClientCheckDLL1=%s
 EventHookDLL1=%s
 EventHookDLL2=%s
-[USER=joe]
-Password=secret
-HomeDir={home}
-Access1={home},RWAMDCLP
-""" % (lib("usersfile"), lib("holdretr"), lib("uploadguard"))
+""" % (lib("usersfile"), lib("holdretr"), lib("uploadguard")) + user_ini("joe")
 
 
 
@@ -105,11 +101,7 @@ def test_rewritten_transfer_paths(_):
 EncryptPasswords=NO
 [EXTERNAL]
 EventHookDLL1=%s
-[USER=joe]
-Password=secret
-HomeDir={home}
-Access1={home},RWAMDCLP
-""" % lib("rewrite"))
+""" % lib("rewrite") + user_ini("joe"))
     del os.environ["VANTOR_REWRITE_DOWNLOAD"]
     with srv:
         for name, data in (("doc.txt", b"plain"), ("doc.txt.signed", b"signed copy"),

@@ -8,16 +8,13 @@ import struct
 import sys
 
 from ftp_e2e import (BANNER, Client, Server, closed_silently, expect, greeted, login, run,
-                     wait_until)
+                     user_ini, wait_until)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
 EncryptPasswords=NO
 %s
-[USER=joe]
-Password=secret
-HomeDir={home}
-"""
+""" + user_ini("joe", access="")
 
 
 # Off-line: logged-in users stay, new clients get 421 and are closed.

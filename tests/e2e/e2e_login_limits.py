@@ -9,7 +9,7 @@ import warnings
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 import crypt  # noqa: E402  (DES crypt, as the account store stores passwords)
 
-from ftp_e2e import Server, expect, greeted, login, run, wait_until  # noqa: E402
+from ftp_e2e import Server, expect, greeted, login, run, user_ini, wait_until  # noqa: E402
 
 BANNER = "220 Vantor FTP-Server v2.5k for WinSock ready..."
 NOT_IN = "530 Not logged in."
@@ -20,35 +20,14 @@ EMAIL = "331 User name okay, please send complete E-mail address as password."
 
 def ini(extra_global="", extra=""):
     hashed = crypt.crypt("secret", "ab")
-    return """[GLOBAL]
-Version=2.5.11.3
-%s
-[USER=anonymous]
-HomeDir={home}
-[USER=joe]
-Password=%s
-HomeDir={home}
-[USER=nopass]
-Password=
-HomeDir={home}
-[USER=once]
-Password=%s
-HomeDir={home}
-MaxUsersLoginPerIP=1
-[USER=twice]
-Password=%s
-HomeDir={home}
-MaxUsersLoginPerIP=2
-[USER=vip]
-Password=%s
-HomeDir={home}
-AlwaysAllowLogin=YES
-[USER=lost]
-Password=%s
-HomeDir={dir}/missing
-[USER=nohome]
-Password=%s
-%s""" % (extra_global, hashed, hashed, hashed, hashed, hashed, hashed, extra)
+    return ("[GLOBAL]\nVersion=2.5.11.3\n%s\n" % extra_global
+            + user_ini("anonymous", None, access="") + user_ini("joe", hashed, access="")
+            + user_ini("nopass", "", access="")
+            + user_ini("once", hashed, access="", extra=["MaxUsersLoginPerIP=1"])
+            + user_ini("twice", hashed, access="", extra=["MaxUsersLoginPerIP=2"])
+            + user_ini("vip", hashed, access="", extra=["AlwaysAllowLogin=YES"])
+            + user_ini("lost", hashed, "{dir}/missing", access="")
+            + user_ini("nohome", hashed, None) + extra)
 
 
 def wrong_passwords(c, n):
@@ -128,19 +107,9 @@ def test_always_allow_keeps_account_limit():
 
 # yescrypt, the default for new passwords (python's crypt reaches libcrypt).
 YESCRYPT = crypt.crypt("secret", "$y$j9T$F5Jx5fExrKuPp53xLKQ..1$")
-HASHED = """[GLOBAL]
-Version=2.5.11.3
-[USER=joe]
-Password=%s
-HomeDir={home}
-[USER=off]
-Password=%s
-Enable=NO
-HomeDir={home}
-[USER=nopass]
-Password=
-HomeDir={home}
-""" % (YESCRYPT, YESCRYPT)
+HASHED = ("[GLOBAL]\nVersion=2.5.11.3\n" + user_ini("joe", YESCRYPT, access="")
+          + user_ini("off", YESCRYPT, access="", extra=["Enable=NO"])
+          + user_ini("nopass", "", access=""))
 
 
 def ms(c, line):

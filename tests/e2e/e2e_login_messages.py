@@ -2,7 +2,7 @@
 import re
 import socket
 
-from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run, sent, write_file
+from ftp_e2e import BANNER, Client, Server, expect, greeted, login, run, sent, user_ini, write_file
 
 BASE = """[GLOBAL]
 Version=2.5.11.3
@@ -14,15 +14,8 @@ IP2=127.0.0.300,bad octet
 MessageFiles1=-1|{dir}/all-on.txt|{dir}/all-off.txt
 MessageFiles2=1|{dir}/home-on.txt|
 MessageFiles3=7|{dir}/ghost-on.txt|{dir}/ghost-off.txt
-[USER=joe]
-Password=secret
-HomeDir={home}
-LoginMesFile={dir}/login.txt
-[USER=dash]
-Password=-secret
-HomeDir={home}
-LoginMesFile={dir}/login.txt
-"""
+""" + "".join(user_ini(name, password, access="", extra=["LoginMesFile={dir}/login.txt"])
+             for name, password in (("joe", "secret"), ("dash", "-secret")))
 
 FILES = {
     "all-on.txt": "welcome to all\nsecond line\n",

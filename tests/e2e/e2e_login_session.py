@@ -6,17 +6,12 @@ import os
 import re
 import socket
 
-from ftp_e2e import BANNER, Client, Server, expect, login, run, write_file
+from ftp_e2e import BANNER, Client, Server, expect, login, run, user_ini, write_file
 
 INI = """[GLOBAL]
 Version=2.5.11.3
 EncryptPasswords=NO
-[USER=anonymous]
-HomeDir={home}
-[USER=joe]
-Password=secret
-HomeDir={home}
-"""
+""" + user_ini("anonymous", None, access="") + user_ini("joe", access="")
 
 HELP = [
     "214- The following commands are recognized (* => unimplemented).",

@@ -10,8 +10,8 @@ import ssl
 import subprocess
 import tempfile
 
-from ftp_e2e import (ReuseFTP, Server, expect, free_port, greeted, login, make_cert, run, samples,
-                     scrape, wait_until)
+from ftp_e2e import (ReuseFTP, Server, expect, free_port, ftp_client, greeted, login, make_cert, run,
+                     samples, scrape, user_ini, wait_until)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -25,11 +25,7 @@ AntiHammer=YES
 AntiHammerTries=6
 AntiHammerWindow=600
 MetricsPerUser=YES
-[USER=joe]
-Password=secret
-HomeDir={home}
-Access1={home},RWAMDCLP
-"""
+""" + user_ini("joe")
 
 
 def test_metrics_of_a_real_run():
@@ -46,8 +42,7 @@ def test_metrics_of_a_real_run():
 def run_session(srv, implicit):
     # 1: a login that stays, an upload, its download and an upload cut by a
     # reset before any byte (so its byte count is known: 0).
-    joe = login(srv.port)
-    expect(joe.last("TYPE I"), "200 Type set to I.")
+    joe = login(srv.port, binary=True)
     first, end = joe.stor("STOR a.bin", b"m" * 1000)
     expect((first[:3], end[-1][:3]), ("150", "226"), "STOR")
     first, data, end = joe.retr("a.bin")
@@ -66,9 +61,7 @@ def run_session(srv, implicit):
     ctx = ssl.create_default_context()
     ctx.check_hostname = False
     ctx.verify_mode = ssl.CERT_NONE
-    f = ReuseFTP(context=ctx, timeout=20)
-    f.connect("127.0.0.1", srv.port)
-    f.login("joe", "secret")
+    f = ftp_client(srv.port, "joe", "secret", timeout=20, cls=ReuseFTP, context=ctx)
     f.prot_p()
     got = io.BytesIO()
     f.retrbinary("RETR a.bin", got.write)

@@ -7,14 +7,13 @@ replies: FeatTest.MfmtSetsModificationTimes. HOST: FeatTest.HostSelectsANamedHom
 and StoreTest.IPHomeSpecificAccount; over the wire in e2e_login_messages
 test_v6_home.)"""
 import calendar
-import ftplib
 import os
 import shutil
 import subprocess
 import tempfile
 import time
 
-from ftp_e2e import Checker, greeted, login, tree_server, wait_until, write_file
+from ftp_e2e import Checker, ftp_client, greeted, login, tree_server, wait_until, write_file
 
 c = Checker()
 
@@ -137,9 +136,7 @@ def access_cases(srv):
 
 
 def ftplib_cases(srv):
-    ftp = ftplib.FTP()
-    ftp.connect("127.0.0.1", srv.port, timeout=60)
-    ftp.login("joe", "secret")
+    ftp = ftp_client(srv.port, "joe", "secret", timeout=60)
     entries = dict(ftp.mlsd("/c:/pub"))
     c.eq(sorted(entries), sorted([".", "..", " lead blank.txt", ".hidden", "a.txt",
                                   "caf\u00e9 \u20ac.txt", "sub", "to-a"]), "ftplib mlsd names")

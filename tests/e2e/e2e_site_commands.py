@@ -12,7 +12,8 @@ with warnings.catch_warnings():
     import crypt
 import os
 
-from ftp_e2e import Checker, Server, expect, greeted, login, recv_all, wait_until, write_file
+from ftp_e2e import (Checker, Server, expect, greeted, login, recv_all, user_ini, wait_until,
+                     write_file)
 
 INI = """[GLOBAL]
 EncryptPasswords=%s
@@ -24,12 +25,7 @@ ChangePassword=YES
 HomeDir={home}
 Access1={home}/secret,P
 Access2={home},RWAMDCLEP
-[USER=slow]
-Password=slow
-HomeDir={home}
-Access1={home},RLP
-SpeedLimit=25000
-"""
+""" + user_ini("slow", "slow", access="RLP", extra=["SpeedLimit=25000"])
 
 
 def ini(encrypted=False):

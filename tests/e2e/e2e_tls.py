@@ -14,8 +14,9 @@ import struct
 import tempfile
 import time
 
-from ftp_e2e import (BANNER, Client, ReuseFTP, Server, expect, free_port, greeted, make_cert, run,
-                     samples, scrape, sh, wait_until, write_file)
+from ftp_e2e import (BANNER, Client, ReuseFTP, Server, expect, expect_replies, free_port,
+                     ftp_client, greeted, make_cert, run, samples, scrape, sh, user_ini,
+                     wait_until, write_file)
 
 INI = """[GLOBAL]
 Version=2.5.11.3
@@ -27,23 +28,10 @@ TLSPrivateKeyFile={dir}/key.pem
 TLSImplicitPortNr={implicit}
 LoginTimeLimit={limit}
 MaxPreLoginPerIP=0
-[USER=joe]
-Password=secret
-HomeDir={home}
-Access1={home},RWAMDCLP
 [GROUP=secure]
 RequireTLS=1
-[USER=sec]
-Password=secret
-Group=secure
-HomeDir={home}
-Access1={home},RWAMDCLP
-[USER=slow]
-Password=secret
-HomeDir={home}
-Access1={home},RWAMDCLP
-SpeedLimit=20000
-"""
+""" + user_ini("joe") + user_ini("sec", extra=["Group=secure"]) + user_ini(
+    "slow", extra=["SpeedLimit=20000"])
 
 CTX = ssl.create_default_context()
 CTX.check_hostname = False
@@ -122,26 +110,22 @@ def test_commands_and_replies():
         feat = c.cmd("FEAT")
         for line in (" AUTH TLS", " PBSZ", " PROT"):
             assert line in feat, feat
-        expect(c.cmd("PBSZ 0"),
-               ["503 PBSZ needs a protected control connection (AUTH TLS first)."])
-        expect(c.cmd("PROT P"), ["503 PROT needs PBSZ first."])
-        expect(c.cmd("AUTH KERBEROS_V4"), ["504 Security mechanism not understood."])
-        syntax = ["501 Syntax error in parameters or arguments."]
-        expect(c.cmd("AUTH"), syntax)
+        syntax = "501 Syntax error in parameters or arguments."
+        expect_replies(c, [
+            ("PBSZ 0", "503 PBSZ needs a protected control connection (AUTH TLS first)."),
+            ("PROT P", "503 PROT needs PBSZ first."),
+            ("AUTH KERBEROS_V4", "504 Security mechanism not understood."), ("AUTH", syntax)])
         secure(c)
-        expect(c.cmd("AUTH TLS"), ["503 TLS is already active."])
         # RFC 2228: PBSZ takes a 32-bit decimal number, PROT a level.
-        for line in ("PBSZ x", "PBSZ 4294967296", "PBSZ -1", "PBSZ +0"):
-            expect(c.cmd(line), syntax, line)
-        expect(c.cmd("PBSZ 4294967295"), ["200 PBSZ=0"])
-        expect(c.cmd("PBSZ 0"), ["200 PBSZ=0"])
-        expect(c.cmd("PROT"), syntax)
-        expect(c.cmd("PROT S"), ["536 Protection level not supported."])
-        expect(c.cmd("PROT E"), ["536 Protection level not supported."])
-        expect(c.cmd("PROT Q"), ["504 Protection level not understood."])
-        expect(c.cmd("PROT C"), ["200 Protection level set to Clear."])
-        expect(c.cmd("PROT P"), ["200 Protection level set to Private."])
-        expect(c.cmd("CCC"), ["534 Clearing the control connection is refused."])
+        expect_replies(c, [("AUTH TLS", "503 TLS is already active."), ("PBSZ x", syntax),
+                           ("PBSZ 4294967296", syntax), ("PBSZ -1", syntax), ("PBSZ +0", syntax),
+                           ("PBSZ 4294967295", "200 PBSZ=0"), ("PBSZ 0", "200 PBSZ=0"),
+                           ("PROT", syntax), ("PROT S", "536 Protection level not supported."),
+                           ("PROT E", "536 Protection level not supported."),
+                           ("PROT Q", "504 Protection level not understood."),
+                           ("PROT C", "200 Protection level set to Clear."),
+                           ("PROT P", "200 Protection level set to Private."),
+                           ("CCC", "534 Clearing the control connection is refused.")])
         expect(c.user(), ["230 User logged in, proceed."])
         expect(c.cmd("AUTH TLS"), ["503 TLS is already active."])
         # A listing under PROT P: 150 in the clear order, then the handshake.
@@ -257,9 +241,7 @@ def test_real_clients():
             expect(r.returncode, 0, r.stdout)
             # ftplib with the session passed on, both modes.
             for passive in (True, False):
-                f = ReuseFTP(context=CTX)
-                f.connect("127.0.0.1", srv.port)
-                f.login("joe", "secret")
+                f = ftp_client(srv.port, "joe", "secret", timeout=None, cls=ReuseFTP, context=CTX)
                 f.prot_p()
                 f.set_pasv(passive)
                 f.storbinary("STOR p.bin", io.BytesIO(data[:100000]))
@@ -268,9 +250,7 @@ def test_real_clients():
                 expect(b.getvalue() == data[:100000], True, "ftplib passive=%s" % passive)
                 expect(f.quit(), "221 Goodbye!")
             # ftplib as it ships passes no session: refused with 522.
-            f = ftplib.FTP_TLS(context=CTX)
-            f.connect("127.0.0.1", srv.port)
-            f.login("joe", "secret")
+            f = ftp_client(srv.port, "joe", "secret", timeout=None, cls=ftplib.FTP_TLS, context=CTX)
             f.prot_p()
             try:
                 f.retrbinary("RETR p.bin", io.BytesIO().write)
@@ -456,9 +436,7 @@ def test_wget_downloads_end_with_close_notify():
 # the next one-second tick.
 def test_protected_upload_ends_at_close_notify():
     with server() as srv:
-        f = ReuseFTP(context=CTX)
-        f.connect("127.0.0.1", srv.port)
-        f.login("joe", "secret")
+        f = ftp_client(srv.port, "joe", "secret", timeout=None, cls=ReuseFTP, context=CTX)
         f.prot_p()
         times = []
         for i in range(5):

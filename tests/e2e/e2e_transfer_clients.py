@@ -6,7 +6,6 @@ Python's ftplib in active and passive mode, and Node's basic-ftp uploading
 in clear and over TLS. lftp is installed with apt-get when it is missing,
 basic-ftp with npm (as scripts/deps.sh does) into a folder of its own."""
 import filecmp
-import ftplib
 import hashlib
 import io
 import os
@@ -14,7 +13,7 @@ import shutil
 import subprocess
 import tempfile
 
-from ftp_e2e import Checker, tree_server, write_file
+from ftp_e2e import Checker, ftp_client, tree_server, write_file
 
 c = Checker()
 
@@ -153,9 +152,7 @@ with tree_server() as srv:
         # ftplib, active and passive.
         payload = os.urandom(1 << 20)
         for passive in (True, False):
-            ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", srv.port, timeout=60)
-            ftp.login("joe", "secret")
+            ftp = ftp_client(srv.port, "joe", "secret", timeout=60)
             ftp.set_pasv(passive)
             mode = "passive" if passive else "active"
             ftp.cwd("/C:/pub")

@@ -15,9 +15,8 @@ c = Checker()
 def data_port_cases(srv):
     ftp = login(srv.port)
     # Other malformed PORT lines: TransferArgs.PortParsing.
-    for line, want in [("PORT 127,0,0,1,4,1", "200 PORT Command successful."),
-                       ("PORT 10,0,0,256,4,1", "501 Syntax error in parameters or arguments.")]:
-        c.eq(ftp.last(line), want, line)
+    c.replies(ftp, [("PORT 127,0,0,1,4,1", "200 PORT Command successful."),
+                    ("PORT 10,0,0,256,4,1", "501 Syntax error in parameters or arguments.")])
     write_file(srv.path("pub", "f.txt"), b"hello\n")
     c.eq(ftp.transfer("RETR pub/f.txt", ftp.port_listen()), sent("f.txt", b"hello\n"),
          "active RETR after a refused PORT")
@@ -105,8 +104,7 @@ def active_failure_cases(srv):
 
 
 def upload_end_cases(srv):
-    ftp = login(srv.port)
-    ftp.last("TYPE I")
+    ftp = login(srv.port, binary=True)
     first, end = ftp.stor("STOR pub/up.bin", b"x" * 100000)
     c.eq(first, "150 Opening BINARY mode data connection for up.bin.", "STOR 150")
     c.eq(end, ["226 Transfer complete."], "upload closed in order")
@@ -123,8 +121,7 @@ def upload_end_cases(srv):
 def rest_cases(srv):
     data = bytes(range(256)) * 4  # 1024 bytes
     write_file(srv.path("pub", "r.bin"), data)
-    ftp = login(srv.port)
-    ftp.last("TYPE I")
+    ftp = login(srv.port, binary=True)
     c.eq(ftp.last("REST 100"),
          "350 Restarting at 100 - send STORE or RETRIEVE to initiate transfer.", "REST 350")
     # REST -5 and REST without a number: TransferArgs.RestOffsets. PASV
@@ -153,11 +150,10 @@ def stou_appe_type_cases(srv):
     c.eq(read_file(srv.path("pub", "u", "missing.txt")), b"new+more", "APPE appends")
     # One line per reply text; the other arguments: TransferArgs.TypeModeStru.
     no = "504 Command not implemented for that parameter."
-    for line, want in [("TYPE A", "200 Type set to A."), ("TYPE I", "200 Type set to I."),
-                       ("TYPE E", no), ("MODE S", "200 MODE S ok."), ("MODE B", no),
-                       ("STRU F", "200 STRU F ok."), ("STRU R", "200 STRU R ok."), ("STRU P", no),
-                       ("SMNT x", "202 Command not implemented, superfluous at this site.")]:
-        c.eq(ftp.last(line), want, line)
+    c.replies(ftp, [("TYPE A", "200 Type set to A."), ("TYPE I", "200 Type set to I."),
+                    ("TYPE E", no), ("MODE S", "200 MODE S ok."), ("MODE B", no),
+                    ("STRU F", "200 STRU F ok."), ("STRU R", "200 STRU R ok."), ("STRU P", no),
+                    ("SMNT x", "202 Command not implemented, superfluous at this site.")])
     text = b"line one\r\nline two\nend"
     write_file(srv.path("pub", "u", "t.txt"), text)
     ftp.last("TYPE A")
@@ -176,26 +172,20 @@ def file_command_cases(srv):
     ftp = login(srv.port)
     write_file(srv.path("pub", "a"), b"A")
     write_file(srv.path("pub", "c"), b"C")
-    ftp.last("CWD pub")
-    c.eq(ftp.last("RNFR a"), "350 File or directory exists, ready for destination name", "RNFR")
-    ftp.last("NOOP")
-    c.eq(ftp.last("RNTO b"), "250 RNTO command successful.", "RNFR NOOP RNTO")
-    c.true(os.path.exists(srv.path("pub", "b")) and not os.path.exists(srv.path("pub", "a")),
-           "renamed a to b")
-    ftp.last("RNFR b")
-    ftp.last("CWD /C:/pub")
-    c.eq(ftp.last("RNTO x"), "503 Bad sequence of commands.", "RNFR CWD RNTO")
-    c.true(os.path.exists(srv.path("pub", "b")), "no rename after CWD")
-    ftp.last("RNFR b")
-    c.eq(ftp.last("RNTO c"), "250 RNTO command successful.", "RNTO onto existing file")
-    c.eq(read_file(srv.path("pub", "c")), b"A", "existing file replaced")
-    ftp.last("RNFR c")
-    c.eq(ftp.last("RNTO C"), "250 RNTO command successful.", "case-only rename")
-    c.eq(sorted(n for n in os.listdir(srv.path("pub")) if n.lower() == "c"), ["C"],
-         "only the case changed")
-    c.eq(ftp.last("RNFR nothere"), "550 /c:/pub/nothere: No such file or directory.",
-         "RNFR missing")
-    c.eq(ftp.last("RNTO y"), "503 Bad sequence of commands.", "RNTO without RNFR")
+    rnfr, rnto, seq = ("350 File or directory exists, ready for destination name",
+                       "250 RNTO command successful.", "503 Bad sequence of commands.")
+    # RNFR, NOOP, RNTO renames; a CWD in between drops the name.
+    c.replies(ftp, [("CWD pub", "250 Directory changed to /c:/pub"), ("RNFR a", rnfr),
+                    ("NOOP", "200 Command okay."), ("RNTO b", rnto), ("RNFR b", rnfr),
+                    ("CWD /C:/pub", "250 Directory changed to /c:/pub"), ("RNTO x", seq)])
+    names = lambda: sorted(set(os.listdir(srv.path("pub"))) & {"a", "b", "c", "x", "C"})
+    c.eq(names(), ["b", "c"], "renamed a to b, not to x")
+    # Onto an existing file, then a change of case only.
+    c.replies(ftp, [("RNFR b", rnfr), ("RNTO c", rnto), ("RNFR c", rnfr), ("RNTO C", rnto)])
+    c.eq((names(), read_file(srv.path("pub", "C"))), (["C"], b"A"),
+         "existing file replaced, only the case changed")
+    c.replies(ftp, [("RNFR nothere", "550 /c:/pub/nothere: No such file or directory."),
+                    ("RNTO y", seq)])
     # MDTM set form, future limit, 1979.
     write_file(srv.path("pub", "m"), b"m")
     c.eq(ftp.last("MDTM 20240101120000 m"), "253 Date/time changed okay.", "MDTM set")
@@ -213,21 +203,20 @@ def file_command_cases(srv):
     # The ALLO texts and syntax: TransferArgs.Allo.
     alloc = ftp.last("ALLO 1000")
     c.true(re.fullmatch(r"200 Command OK, \d+ bytes available on drive C:", alloc), alloc)
-    for line, want in [
-            ("SIZE d", "550 /c:/pub/d: No such file."), ("SIZE m", "213 1"),
-            ("MKD nd", '257 "/c:/pub/nd" directory created.'),
-            ("XMKD nd2", '257 "/c:/pub/nd2" directory created.'),
-            ("MKD nd", "550 /c:/pub/nd: failed to create."),
-            ("RMD nd3", "550 /c:/pub/nd3: Directory not empty."),
-            ("RMD nd3/f", "250 RMD command successful."),
-            ("XRMD nd3", "250 RMD command successful."),
-            ("DELE m", "250 DELE command successful."),
-            ("DELE m", "550 /c:/pub/m: No such file or directory."),
-            ("RMD nd", "250 RMD command successful."),
-            ("CWD nosuch", "550 /c:/pub/nosuch: No such file or directory."),
-            ("CDUP", "250 Directory changed to /c:/"),
-            ("PWD", '257 "/c:/" is current directory.')]:
-        c.eq(ftp.last(line), want, line)
+    c.replies(ftp, [
+        ("SIZE d", "550 /c:/pub/d: No such file."), ("SIZE m", "213 1"),
+        ("MKD nd", '257 "/c:/pub/nd" directory created.'),
+        ("XMKD nd2", '257 "/c:/pub/nd2" directory created.'),
+        ("MKD nd", "550 /c:/pub/nd: failed to create."),
+        ("RMD nd3", "550 /c:/pub/nd3: Directory not empty."),
+        ("RMD nd3/f", "250 RMD command successful."),
+        ("XRMD nd3", "250 RMD command successful."),
+        ("DELE m", "250 DELE command successful."),
+        ("DELE m", "550 /c:/pub/m: No such file or directory."),
+        ("RMD nd", "250 RMD command successful."),
+        ("CWD nosuch", "550 /c:/pub/nosuch: No such file or directory."),
+        ("CDUP", "250 Directory changed to /c:/"),
+        ("PWD", '257 "/c:/" is current directory.')])
     ftp.close()
 
 
@@ -280,8 +269,7 @@ def access_cases():
         # A user without append or modify rights resumes its own interrupted
         # upload (judged as a plain store), but not someone else's file.
         write_file(srv.path("pub", "other.bin"), b"o" * 10)
-        ftp = login(srv.port, "wo", "wo")
-        ftp.last("TYPE I")
+        ftp = login(srv.port, "wo", "wo", binary=True)
         _, end = ftp.stor("STOR mine.bin", b"m" * 300000, reset=True)
         c.true(wait_until(lambda: os.path.exists(srv.path("pub", "mine.bin"))),
                "interrupted upload kept")
@@ -301,8 +289,7 @@ def access_cases():
 def delete_partial_cases():
     with tree_server(["DeletePartialUploads=yes"], preexec=file_size_limit(1 << 20)) as srv:
         write_file(srv.path("pub", "old.bin"), b"old")
-        ftp = login(srv.port)
-        ftp.last("TYPE I")
+        ftp = login(srv.port, binary=True)
         _, end = ftp.stor("STOR pub/part.bin", b"z" * 200000, reset=True)
         c.eq(end, ["426 Data connection closed, receive file part.bin aborted."], "reset 426")
         c.true(wait_until(lambda: not os.path.exists(srv.path("pub", "part.bin"))),

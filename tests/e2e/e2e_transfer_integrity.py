@@ -15,7 +15,7 @@ import ssl
 import struct
 import subprocess
 
-from ftp_e2e import Checker, ReuseFTP, tree_server, wait_until, write_file
+from ftp_e2e import Checker, ReuseFTP, ftp_client, tree_server, wait_until, write_file
 
 c = Checker()
 GiB = 1 << 30
@@ -50,9 +50,7 @@ def make_files(srv):
 
 
 def client(srv, passive):
-    ftp = ftplib.FTP()
-    ftp.connect("127.0.0.1", srv.port, timeout=120)
-    ftp.login("joe", "secret")
+    ftp = ftp_client(srv.port, "joe", "secret", timeout=120)
     ftp.set_pasv(passive)
     ftp.voidcmd("TYPE I")
     return ftp

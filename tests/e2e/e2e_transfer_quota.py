@@ -75,8 +75,7 @@ def closed_port():
 # server survives a restart offset of a terabyte aimed at a message file.
 def rest_beyond_end_cases():
     with quota_server(0, ["DirChangeMesFile=.message"]) as srv:
-        ftp = login(srv.port, "q", "q")
-        ftp.last("TYPE I")
+        ftp = login(srv.port, "q", "q", binary=True)
         c.eq(ftp.last("REST 100000000000"),
              "350 Restarting at 100000000000 - send STORE or RETRIEVE to initiate transfer.",
              "REST far beyond")
@@ -112,8 +111,7 @@ def rest_beyond_end_cases():
         ini = read_file(srv.ini).decode("latin-1").replace("QuotaMaxCurrent=%d," % QUOTA_MAX,
                                                       "QuotaMaxCurrent=1000000,")
         write_file(srv.ini, ini.encode("latin-1"))
-        ftp = login(srv.port, "q", "q")
-        ftp.last("TYPE I")
+        ftp = login(srv.port, "q", "q", binary=True)
         first, end = ftp.stor("STOR big3.bin", b"b" * 3000000)
         c.eq(end[-1], "452 Sorry, insufficient disk quota - receive file big3.bin aborted.",
              "1135 reply")
@@ -145,8 +143,7 @@ def upload_end_cases():
             settles(srv, "never connected, ABOR, QUIT %d" % i)
         c.eq(read_file(srv.path("pub", "big.bin")), b"B" * 100000, "file unchanged")
 
-        ftp = login(srv.port, "q", "q")
-        ftp.last("TYPE I")
+        ftp = login(srv.port, "q", "q", binary=True)
         ftp.last("REST 50000")
         ftp.pasv()
         srv.send_seen(ftp, "STOR big.bin")
@@ -200,8 +197,7 @@ def upload_end_cases():
 
     with quota_server(100000, ["DeletePartialUploads=YES"]) as srv:
         write_file(srv.path("pub", "big.bin"), b"B" * 100000)
-        ftp = login(srv.port, "q", "q")
-        ftp.last("TYPE I")
+        ftp = login(srv.port, "q", "q", binary=True)
         for verb in ("STOR part.bin", "APPE big.bin"):
             _, end = ftp.stor(verb, b"p" * 300000, reset=True)
             settles(srv, "DeletePartialUploads, " + verb)
@@ -216,8 +212,7 @@ def upload_end_cases():
 # follows the disk at every step, and the verbose 226 carries the quota lines.
 def credit_cases():
     with quota_server(0, preexec=file_size_limit(1 << 20)) as srv:
-        ftp = login(srv.port, "q", "q")
-        ftp.last("TYPE I")
+        ftp = login(srv.port, "q", "q", binary=True)
         _, end = ftp.stor("STOR a.bin", b"a" * 300000)
         c.eq(end, ["226-Maximum disk quota limited to 9765 Kbytes",
                    "    Used disk quota 292 Kbytes, available 9472 Kbytes",
@@ -232,8 +227,7 @@ def credit_cases():
         ftp.reply()
         ftp.close()
         settles(srv, "append that never connected")
-        ftp = login(srv.port, "q", "q")
-        ftp.last("TYPE I")
+        ftp = login(srv.port, "q", "q", binary=True)
         c.eq(ftp.last("DELE a.bin"), "250 DELE command successful.", "DELE")
         stat = ftp.cmd("STAT")
         c.true("    Used disk quota 7 Kbytes, available 9757 Kbytes" in stat,
@@ -243,8 +237,7 @@ def credit_cases():
         ftp.close()
         settles(srv, "rename over a file")
         # A block that fails on a full disk is undone, and cut off the file.
-        ftp = login(srv.port, "q", "q")
-        ftp.last("TYPE I")
+        ftp = login(srv.port, "q", "q", binary=True)
         _, end = ftp.stor("STOR full.bin", b"f" * (3 << 20))
         c.eq(end[-1], "426 Data connection closed, cannot write file full.bin - disk full?",
              "disk full")
@@ -261,8 +254,7 @@ def rename(ftp, src, dst):
 # only the file A itself created, never the one B put under that name.
 def shared_name_cases():
     with quota_server(0) as srv:
-        a, b = login(srv.port, "q", "q"), login(srv.port, "q", "q")
-        b.last("TYPE I")
+        a, b = login(srv.port, "q", "q"), login(srv.port, "q", "q", binary=True)
         a.pasv()
         a.send("STOR z.bin")  # never connects
         c.true(wait_until(lambda: os.path.exists(srv.path("pub", "z.bin"))), "A created z.bin")
@@ -274,9 +266,7 @@ def shared_name_cases():
         a.close()
         b.close()
     with quota_server(0, ["DeletePartialUploads=YES"]) as srv:
-        a, b = login(srv.port, "q", "q"), login(srv.port, "q", "q")
-        a.last("TYPE I")
-        b.last("TYPE I")
+        a, b = (login(srv.port, "q", "q", binary=True) for _ in range(2))
         d = a.pasv_connect()
         c.eq(a.last("STOR x.bin"), "150 Opening BINARY mode data connection for x.bin.", "A 150")
         d.sendall(b"a" * 100000)
@@ -305,16 +295,13 @@ def taken_during_upload_cases():
     ]
     with quota_server(0) as srv:
         # Bytes that stay: a credit given twice would show as usage below them.
-        ftp = login(srv.port, "q", "q")
-        ftp.last("TYPE I")
+        ftp = login(srv.port, "q", "q", binary=True)
         ftp.stor("STOR keep.bin", b"k" * 50000)
         ftp.close()
         for i, (verb, take, want, left) in enumerate(table):
             name = "up%d.bin" % i
             what = "%s %s, then B's %s" % (verb, name, take)
-            a, b = login(srv.port, "q", "q"), login(srv.port, "q", "q")
-            a.last("TYPE I")
-            b.last("TYPE I")
+            a, b = (login(srv.port, "q", "q", binary=True) for _ in range(2))
             start = 40000 if verb == "APPE" else 0
             if start:
                 b.stor("STOR " + name, b"e" * start)

@@ -31,8 +31,7 @@ with tree_server(global_lines=["XferLog=xfer.log"], users=users) as srv:
     root = srv.root
 
     # A complete binary upload (passive), then an ASCII download.
-    ftp = login(srv.port)
-    ftp.last("TYPE I")
+    ftp = login(srv.port, binary=True)
     first, end = ftp.stor("STOR my file.bin", b"x" * 1000)
     c.eq((first[:3], end[-1][:3]), ("150", "226"), "STOR")
     ftp.last("TYPE A")

@@ -273,6 +273,17 @@ class Program:
             self.proc.stderr.close()
 
 
+def user_ini(name, password="secret", home="{home}", access="RWAMDCLP", extra=()):
+    """One [USER=name] section: the password (none when None), the home (none
+    when None), one access rule over the home (none when `access` is empty)
+    and the `extra` lines."""
+    lines = ["[USER=%s]" % name]
+    lines += ["Password=" + password] if password is not None else []
+    lines += ["HomeDir=" + home] if home is not None else []
+    lines += ["Access1=%s,%s" % (home, access)] if access else []
+    return "\n".join(lines + list(extra)) + "\n"
+
+
 def tree_server(global_lines=(), users=None, preexec=None, port=None):
     """A Server (on `port` if given) whose drive C: is a fresh tree root/ with
     pub/ inside; `users` maps user names to (password, home, access rules
@@ -432,12 +443,25 @@ def greeted(port, host=HOST, timeout=20):
     return c
 
 
-def login(port, user="joe", password="secret", host=HOST, timeout=20):
-    """A Client logged in as `user`; fails unless the login is accepted."""
+def login(port, user="joe", password="secret", host=HOST, timeout=20, binary=False):
+    """A Client logged in as `user` (in TYPE I with `binary`); fails unless
+    the login is accepted."""
     c = greeted(port, host, timeout)
     r = c.user(user, password)
     assert r[-1] == "230 User logged in, proceed.", r
+    if binary:
+        expect(c.cmd("TYPE I"), ["200 Type set to I."])
     return c
+
+
+def ftp_client(port, user=None, password=None, host=HOST, timeout=10, cls=ftplib.FTP, **kw):
+    """An ftplib client (`cls`, made with `kw`) connected to `port`; logged
+    in when `user` is given."""
+    f = cls(**kw)
+    f.connect(host, port, timeout=timeout)
+    if user is not None:
+        f.login(user, password)
+    return f
 
 
 def sent(name, data, mode="ASCII"):
@@ -589,6 +613,13 @@ def mismatch(got, want, what):
 def expect(got, want, what=""):
     if got != want:
         raise AssertionError(mismatch(got, want, what))
+
+
+def expect_replies(client, table):
+    """Sends the line of each (line, reply) pair of `table` in turn; raises
+    unless the whole reply is that line (or that list of lines)."""
+    for line, want in table:
+        expect(client.cmd(line), want if isinstance(want, list) else [want], line)
 
 
 class Checker:

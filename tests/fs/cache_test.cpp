@@ -59,23 +59,6 @@ class CacheTest : public NoticeLoop, public FsTree {
   }
 };
 
-// Option letters in another order, and the user's letter case, share an entry;
-// another user or IP home does not.
-TEST_F(CacheTest, KeysShareEntries) {
-  EXPECT_FALSE(Cached("c:\\a", "-la"));
-  EXPECT_TRUE(Cached("c:\\a", "-al"));
-  EXPECT_TRUE(Cached("C:\\A", "-al", "JOE"));
-  EXPECT_FALSE(Cached("c:\\a", "-al", "ann"));
-  EXPECT_FALSE(Cached("c:\\a", "-al", "joe", 2));
-  EXPECT_FALSE(Cached("c:\\a", "-l"));
-  std::string first, second;
-  Cache().Setup(25, 600);
-  EXPECT_FALSE(Cached("c:\\a", "-l", "joe", 1, &first));
-  EXPECT_TRUE(Cached("c:\\a", "-l", "joe", 1, &second));
-  EXPECT_EQ(first, second);
-  EXPECT_NE(first.find("one.txt"), std::string::npos);
-}
-
 // A file created in a cached directory makes the next listing read it again.
 TEST_F(CacheTest, ChangeInvalidates) {
   EXPECT_FALSE(Cached("c:\\a"));
@@ -91,61 +74,6 @@ TEST_F(CacheTest, ChangeInvalidates) {
   Write("c/a/more.txt");
   ASSERT_TRUE(ListedAfresh("c:\\a"));
   EXPECT_TRUE(Cached("c:\\b"));
-}
-
-// With one entry, A then B then A reads A again.
-TEST_F(CacheTest, SizeOneIsLru) {
-  Cache().Setup(1, 600);
-  EXPECT_FALSE(Cached("c:\\a"));
-  EXPECT_TRUE(Cached("c:\\a"));
-  EXPECT_FALSE(Cached("c:\\b"));
-  EXPECT_FALSE(Cached("c:\\a"));
-  // Last use is kept in seconds, so the clock moves between listings.
-  RManualClock clock;
-  Cache().SetClock(&clock);
-  Cache().Setup(2, 600);
-  EXPECT_FALSE(Cached("c:\\a"));
-  clock.Advance(1000);
-  EXPECT_FALSE(Cached("c:\\b"));
-  clock.Advance(1000);
-  EXPECT_TRUE(Cached("c:\\a"));  // a is now the most recent
-  clock.Advance(1000);
-  EXPECT_FALSE(Cached("c:\\c"));  // replaces b
-  clock.Advance(1000);
-  EXPECT_TRUE(Cached("c:\\a"));
-  EXPECT_FALSE(Cached("c:\\b"));
-}
-
-// Disabled: one entry that lives 5 seconds; entries expire by the clock.
-TEST_F(CacheTest, DisabledModeAndLifetime) {
-  RManualClock clock;
-  Cache().SetClock(&clock);
-  Cache().Configure(false, 25, 600);
-  EXPECT_FALSE(Cached("c:\\a"));
-  clock.Advance(4000);
-  EXPECT_TRUE(Cached("c:\\a"));
-  clock.Advance(1000);
-  EXPECT_FALSE(Cached("c:\\a"));
-  RDirCacheStatsStr s = Cache().Stats();
-  EXPECT_EQ(s.size, 1);
-  EXPECT_EQ(s.lifetime, 5);
-  Cache().Setup(25, 600);
-  EXPECT_FALSE(Cached("c:\\a"));
-  clock.Advance(599000);
-  EXPECT_TRUE(Cached("c:\\a"));
-  clock.Advance(1000);
-  EXPECT_FALSE(Cached("c:\\a"));
-}
-
-// A directory that cannot be watched lives 10 seconds.
-TEST_F(CacheTest, UnwatchableLivesTenSeconds) {
-  RManualClock clock;
-  Cache().SetClock(&clock);
-  EXPECT_FALSE(Cached("c:\\missing"));
-  clock.Advance(9000);
-  EXPECT_TRUE(Cached("c:\\missing"));
-  clock.Advance(1000);
-  EXPECT_FALSE(Cached("c:\\missing"));
 }
 
 // Without change notifications the cache says so once, on the loop: the

@@ -58,45 +58,6 @@ class ListingTest : public FsTree {
   }
 };
 
-// LIST without argument: long format with "." and "..", no total, no header.
-TEST_F(ListingTest, ListDefaults) {
-  RListArgStr arg = ParseListArgument("", true);
-  EXPECT_EQ(arg.options, "al");
-  EXPECT_EQ(List(arg.options),
-            "drwxrwxrwx   1 user     group           0 May 18 20:26 .\n"
-            "drwxrwxrwx   1 user     group           0 Apr 23  2025 ..\n"
-            "-rwxrwxrwx   1 user     group           3 May  5 20:26 .hidden\n"
-            "-rwxrwxrwx   1 user     group           0 May 18 20:26 a.txt\n"
-            "-rwxrwxrwx   1 user     group           1 Apr 23  2025 b.dat\n"
-            "-rwxrwxrwx   1 user     group         513 May 28  2026 c.bin\n"
-            "drwxrwxrwx   1 user     group           0 May  5 20:26 sub\n");
-}
-
-// LIST sub: its contents with a total line and no header; -d: the line of sub.
-TEST_F(ListingTest, ListSubdirectory) {
-  EXPECT_EQ(List("l", "c:\\ftp", "sub"),
-            "total 1\n"
-            "-rwxrwxrwx   1 user     group           5 May 18 20:26 x.txt\n");
-  EXPECT_EQ(List("-dl", "c:\\ftp", "sub"),
-            "drwxrwxrwx   1 user     group           0 May  5 20:26 sub\n");
-  EXPECT_EQ(List("-Cl", "c:\\ftp", "a.txt"),
-            "-rwxrwxrwx   1 user     group           0 May 18 20:26 a.txt\n");
-}
-
-// NLST: regular files only by default; a directory argument gives nothing;
-// -l gives long lines of files and directories without dot names.
-TEST_F(ListingTest, NlstDefaults) {
-  RListArgStr arg = ParseListArgument("", false);
-  EXPECT_EQ(arg.options, "e");
-  EXPECT_EQ(List(arg.options), "a.txt\nb.dat\nc.bin\n");
-  EXPECT_EQ(List("e", "c:\\ftp", "sub"), "");
-  EXPECT_EQ(List("-l"),
-            "-rwxrwxrwx   1 user     group           0 May 18 20:26 a.txt\n"
-            "-rwxrwxrwx   1 user     group           1 Apr 23  2025 b.dat\n"
-            "-rwxrwxrwx   1 user     group         513 May 28  2026 c.bin\n"
-            "drwxrwxrwx   1 user     group           0 May  5 20:26 sub\n");
-}
-
 // Argument parsing of LIST and NLST.
 TEST_F(ListingTest, ListArguments) {
   struct Row {
@@ -236,48 +197,6 @@ TEST_F(ListingTest, Filters) {
   EXPECT_EQ(List("-1A -I:\"k*\"", "c:\\f"), ".x~\n.y\ndrop.txt~\n");
   EXPECT_EQ(List("-1a", "c:\\f"), ".\n..\n.x~\n.y\ndrop.txt~\nkeep.txt\n");
   EXPECT_EQ(List("-1aU", "c:\\f", "*.txt"), "keep.txt\n");
-}
-
-// Recursion: headers with client paths, totals, "." and ".." not descended.
-TEST_F(ListingTest, Recursive) {
-  Write("c/r/top.txt", "1", kTenDaysAgo);
-  Write("c/r/d1/in1.txt", "22", kTenDaysAgo);
-  Write("c/r/d1/d2/in2.txt", "333", kTenDaysAgo);
-  Write("c/r/e/in3.txt", "", kTenDaysAgo);
-  EXPECT_EQ(List("-R1a", "c:\\r"),
-            ".\n..\nd1\ne\ntop.txt\n"
-            "\n/c:/r/d1:\n.\n..\nd2\nin1.txt\n"
-            "\n/c:/r/d1/d2:\n.\n..\nin2.txt\n"
-            "\n/c:/r/e:\n.\n..\nin3.txt\n");
-  // A directory argument: no header for it, headers for what lies below.
-  EXPECT_EQ(List("-R1", "c:\\r", "d1"), "d2\nin1.txt\n\n/c:/r/d1/d2:\nin2.txt\n");
-  SetTime("c/r/d1/d2", kTenDaysAgo);
-  SetTime("c/r/d1", kTenDaysAgo);
-  SetTime("c/r/e", kYearAgo);
-  EXPECT_EQ(List("-Rl", "c:\\", "r", nullptr, true),
-            "total 1\n"
-            "drwxrwxrwx   1 user     group           0 May 18 20:26 d1\n"
-            "drwxrwxrwx   1 user     group           0 Apr 23  2025 e\n"
-            "-rwxrwxrwx   1 user     group           1 May 18 20:26 top.txt\n"
-            "\n/c:/r/d1:\ntotal 1\n"
-            "drwxrwxrwx   1 user     group           0 May 18 20:26 d2\n"
-            "-rwxrwxrwx   1 user     group           2 May 18 20:26 in1.txt\n"
-            "\n/c:/r/d1/d2:\ntotal 1\n"
-            "-rwxrwxrwx   1 user     group           3 May 18 20:26 in2.txt\n"
-            "\n/c:/r/e:\ntotal 0\n"
-            "-rwxrwxrwx   1 user     group           0 May 18 20:26 in3.txt\n");
-}
-
-// Access filtering (query code 21), hidden files and links.
-TEST_F(ListingTest, AccessAndHidden) {
-  Write("c/ftp/secret.txt");
-  DenySecret deny;
-  EXPECT_EQ(List("-1", "c:\\ftp", "", &deny), "a.txt\nb.dat\nc.bin\nsub\n");
-  EXPECT_FALSE(deny.asked.empty());
-  EXPECT_EQ(deny.asked.front().rfind("c:\\ftp\\", 0), 0u);
-  EXPECT_EQ(List("-1", "c:\\ftp", ""), "a.txt\nb.dat\nc.bin\nsecret.txt\nsub\n");
-  EXPECT_EQ(List("-1A", "c:\\ftp", "", nullptr, false, true),
-            "a.txt\nb.dat\nc.bin\nsecret.txt\nsub\n");
 }
 
 // Links: link list entries and symlinks show as "l" with their client target;

@@ -17,28 +17,6 @@ namespace {
 
 constexpr int64_t kNow = 1780000000;  // 2026-05-28 20:26:40 UTC
 
-// OPTS MLST's argument: names in any case, unknown names and empty parts
-// ignored; the reply lists them in the server's order.
-TEST(MlsxFacts, ParseAndListSelection) {
-  struct Case {
-    const char* text;
-    const char* list;
-  } cases[] = {
-      {"type;size;modify;perm;", "type;size;modify;perm;"},
-      {"Size;TYPE", "type;size;"},
-      {"unix.MODE;unique;;", "unique;UNIX.mode;"},
-      {"perm;bogus;modify", "modify;perm;"},
-      {"", ""},
-      {";;", ""},
-      {"type ;size", "size;"},
-      {"media-type;create;", ""},
-  };
-  for (const Case& c : cases) EXPECT_EQ(MlsxFactList(ParseMlstFacts(c.text)), c.list) << c.text;
-  EXPECT_EQ(MlsxFeatFacts(kMlsxDefaultFacts), "type*;size*;modify*;perm*;unique;UNIX.mode;");
-  EXPECT_EQ(MlsxFeatFacts(MF_Unique), "type;size;modify;perm;unique*;UNIX.mode;");
-  EXPECT_EQ(MlsxFeatFacts(0), "type;size;modify;perm;unique;UNIX.mode;");
-}
-
 // Stamps are UTC whatever the local zone says; a stamp reads back to the
 // same second.
 TEST(MlsxFacts, TimeStamps) {
@@ -227,24 +205,6 @@ TEST_F(MlsdTest, HiddenFilesAndParents) {
   EXPECT_EQ(lines, (std::vector<std::string>{"type=cdir; .", "type=pdir; .."}));
   lines = Mlsd("c:\\", MF_Type);
   EXPECT_EQ(lines, (std::vector<std::string>{"type=cdir; .", "type=dir; ftp"}));
-}
-
-// Link list entries are link entries too, with the facts of their target.
-TEST_F(MlsdTest, LinkListEntries) {
-  SetLinkFile("links.lst");
-  Write("c/ftp/sub/links.lst", "docs | c:\\ftp\\sub\\real\nnothing | c:\\missing\n", kNow);
-  Mkdir("c/ftp/sub/real");
-  SetTime("c/ftp/sub/real", kNow);
-  SetTime("c/ftp/sub", kNow - 60);
-  std::vector<std::string> lines = Mlsd("c:\\ftp\\sub", MF_Type | MF_Modify);
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "type=cdir;modify=20260528202540; .",
-                       "type=pdir;modify=20260528202440; ..",
-                       "type=OS.unix=symlink;modify=20260528202640; docs",
-                       "type=file;modify=20260528202640; links.lst",
-                       "type=OS.unix=symlink; nothing",
-                       "type=dir;modify=20260528202640; real",
-                   }));
 }
 
 // MLSD shares the directory cache with LIST under a key of its own: a

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +18,7 @@
 #include "ftp_fixture.h"
 #include "temp_dir.h"
 #include "tls_certificate.h"
+#include "wait_until.h"
 #include "work_gate.h"
 
 using namespace vantor;
@@ -27,29 +27,12 @@ namespace {
 
 class ConnectionTest : public LoopbackTest {
  protected:
-  // The port of a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" reply.
-  static int PasvPort(const std::string& reply) {
-    int h[4], p1 = 0, p2 = 0;
-    if (std::sscanf(reply.c_str(), "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d)", &h[0], &h[1],
-                    &h[2], &h[3], &p1, &p2) != 6) {
-      return -1;
-    }
-    return p1 * 256 + p2;
-  }
-
   // The client's own port of a connection.
   static uint16_t PortOf(const Peer& p) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
     EXPECT_EQ(getsockname(p.fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
     return ntohs(a.sin_port);
-  }
-
-  // Everything the data connection carries up to its end.
-  std::string ReadToEnd(int fd) {
-    Peer d{fd, {}};
-    EXPECT_TRUE(Closed(d));
-    return d.buf;
   }
 };
 
@@ -88,13 +71,7 @@ TEST_F(ConnectionTest, SecondPasvEndsWaitingTransferSilently) {
   ASSERT_GT(PasvPort(Cmd(p, "PASV")), 0);
   Send(p, "RETR f.bin");
   EXPECT_EQ(Line(p, 20), "<none>") << "no reply while the transfer waits";
-  const std::string second = Cmd(p, "PASV");
-  const int port = PasvPort(second);
-  ASSERT_GT(port, 0) << second;
-  const int data = ConnectTo(port);
-  EXPECT_EQ(Cmd(p, "RETR f.bin"), "150 Opening BINARY mode data connection for f.bin (10 bytes).");
-  EXPECT_EQ(ReadToEnd(data), "0123456789");
-  EXPECT_EQ(Line(p), "226 Transfer complete.");
+  ExpectRetr(p, Passive(p), "f.bin", "0123456789");
   EXPECT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
 }
 
@@ -113,10 +90,7 @@ TEST_F(ConnectionTest, PassiveListenerOutlivesPacketTimeOut) {
       ASSERT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
     }
   }
-  const int data = ConnectTo(port);
-  EXPECT_EQ(Cmd(p, "RETR f.bin"), "150 Opening BINARY mode data connection for f.bin (3 bytes).");
-  EXPECT_EQ(ReadToEnd(data), "abc");
-  EXPECT_EQ(Line(p), "226 Transfer complete.");
+  ExpectRetr(p, ConnectTo(port), "f.bin", "abc");
 }
 
 // A transfer that waits for its passive connection still gives up after the
@@ -362,12 +336,7 @@ TEST_F(ConnectionTest, PassivePeerCheckOff) {
   WriteFile("f.bin", "fxp");
   Peer p = Login();
   EXPECT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
-  const int port = PasvPort(Cmd(p, "PASV"));
-  ASSERT_GT(port, 0);
-  const int data = ConnectTo(port, "127.0.0.2");
-  EXPECT_EQ(Cmd(p, "RETR f.bin"), "150 Opening BINARY mode data connection for f.bin (3 bytes).");
-  EXPECT_EQ(ReadToEnd(data), "fxp");
-  EXPECT_EQ(Line(p), "226 Transfer complete.");
+  ExpectRetr(p, Passive(p, "127.0.0.2"), "f.bin", "fxp");
 }
 
 // The server's kilobyte counters add up bytes, not kilobytes per transfer:
@@ -379,12 +348,8 @@ TEST_F(ConnectionTest, SmallTransfersCountInKilobytes) {
   EXPECT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);
-    int data = ConnectTo(PasvPort(Cmd(p, "PASV")));
-    EXPECT_EQ(Cmd(p, "RETR small.bin"),
-              "150 Opening BINARY mode data connection for small.bin (600 bytes).");
-    EXPECT_EQ(ReadToEnd(data).size(), 600u);
-    EXPECT_EQ(Line(p), "226 Transfer complete.");
-    data = ConnectTo(PasvPort(Cmd(p, "PASV")));
+    ExpectRetr(p, Passive(p), "small.bin", std::string(600, 's'));
+    const int data = Passive(p);
     EXPECT_EQ(Cmd(p, "STOR up.bin"), "150 Opening BINARY mode data connection for up.bin.");
     const std::string block(600, 'u');
     ASSERT_EQ(send(data, block.data(), block.size(), 0), 600);
@@ -451,8 +416,7 @@ TEST_F(ConnectionTest, WorkerWaitQueuesInputFullQueueRefusesKillDrops) {
   EXPECT_TRUE(Closed(a));
   EXPECT_EQ(manager_->FindSession(numberA), nullptr);
   gate.Open();
-  for (int i = 0; i < 400 && !manager_->Pool().Idle(); ++i) loop_.RunOnce(5);
-  EXPECT_TRUE(manager_->Pool().Idle());
+  EXPECT_TRUE(test::RunLoopUntil(loop_, [&] { return manager_->Pool().Idle(); }));
   EXPECT_EQ(manager_->Pool().Stats().skipped, 1u) << "the killed session's job ran";
   // The worker is free again: b's listing goes through.
   const int port = PasvPort(Cmd(b, "PASV"));
@@ -515,8 +479,7 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
     EXPECT_TRUE(Closed(p));
     EXPECT_EQ(p.buf, "");
     gate.Open();
-    for (int i = 0; i < 100 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
-    EXPECT_TRUE(manager_->Sessions().empty());
+    EXPECT_TRUE(test::RunLoopUntil(loop_, [&] { return manager_->Sessions().empty(); }));
   }
   {
     Peer p = Login();
@@ -525,7 +488,10 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
     Send(p, "NLST");
     close(p.fd);
     fds_.erase(std::find(fds_.begin(), fds_.end(), p.fd));
-    for (int i = 0; i < 20; ++i) loop_.RunOnce(5);
+    // The close is seen within passes of the loop; 100 ms of real time is
+    // ample, and the session must still be there at the end of them.
+    test::RunLoopUntil(
+        loop_, [&] { return manager_->Sessions().size() != 1; }, std::chrono::milliseconds(100));
     EXPECT_EQ(manager_->Sessions().size(), 1u) << "gone before its listing came back";
     // A reload that changes the pool's size while the job waits.
     WriteFile("VANTOR.INI", "[GLOBAL]\nPortNr=" + std::to_string(port_) +
@@ -533,8 +499,7 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
     manager_->ApplySettings();
     EXPECT_NE(&manager_->Pool(), before);
     gate.Open();
-    for (int i = 0; i < 400 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
-    EXPECT_TRUE(manager_->Sessions().empty());
+    EXPECT_TRUE(test::RunLoopUntil(loop_, [&] { return manager_->Sessions().empty(); }));
   }
 }
 
@@ -653,7 +618,7 @@ TEST_F(ConnectionTest, ServerEndStopsUploadStepBeforeTheCut) {
     WriteFile("resumed.bin", "old contents");
     Peer p = Login();
     ASSERT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
-    const int data = ConnectTo(PasvPort(Cmd(p, "PASV")));
+    const int data = Passive(p);
     ASSERT_EQ(Cmd(p, "APPE resumed.bin"),
               "150 Opening BINARY mode data connection for resumed.bin.");
     std::thread sender([data] {
@@ -774,7 +739,7 @@ TEST_F(ConnectionTest, UploadEndWaitsForTheBlockOnTheLane) {
     // high, and the end then looked one descriptor short.
     ASSERT_TRUE(runUntil([&] { return manager_->Pool().Idle(); }));
     const int before = OpenDescriptors();
-    const int data = ConnectTo(PasvPort(Cmd(p, "PASV")));
+    const int data = Passive(p);
     const std::string leaf = std::string(c.command).substr(5);
     ASSERT_EQ(Cmd(p, c.command), "150 Opening BINARY mode data connection for " + leaf + ".");
     ASSERT_TRUE(runUntil([&] { return !stepOut() && layer_.DataPool()->Idle(); }));

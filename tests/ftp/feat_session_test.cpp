@@ -91,12 +91,10 @@ TEST_F(FeatTest, FeaturesFollowTheCommandTable) {
     return std::string_view(c.verb) == "SIZE" || std::string_view(c.verb) == "MDTM";
   });
   EXPECT_EQ(FeatureLines(*s, table),
-            (std::vector<std::string>{"CLNT", "EPRT", "EPSV", "HOST", "MFMT", mlst, "REST STREAM",
-                                      "TVFS", "UTF8"}));
+            (Lines{"CLNT", "EPRT", "EPSV", "HOST", "MFMT", mlst, "REST STREAM", "TVFS", "UTF8"}));
   table.push_back({"SIZE", &Ignore, CMD_LoggedIn});
-  EXPECT_EQ(FeatureLines(*s, table),
-            (std::vector<std::string>{"CLNT", "EPRT", "EPSV", "HOST", "MFMT", mlst, "REST STREAM",
-                                      "SIZE", "TVFS", "UTF8"}));
+  EXPECT_EQ(FeatureLines(*s, table), (Lines{"CLNT", "EPRT", "EPSV", "HOST", "MFMT", mlst,
+                                            "REST STREAM", "SIZE", "TVFS", "UTF8"}));
 
   s->EnterLoggedIn();
   EXPECT_EQ(Last(s, "OPTS MLST unique;Type;"), "200 MLST OPTS type;unique;");
@@ -120,11 +118,10 @@ TEST_F(FeatTest, OptsReplies) {
       {"OPTS MODE Z", "501 Option not understood."},
       {"OPTS UTF-8 ON", "501 Option not understood."},
   };
-  for (const auto& [line, reply] : cases)
-    EXPECT_EQ(Send(s, line), std::vector<std::string>{reply}) << line;
+  for (const auto& [line, reply] : cases) EXPECT_EQ(Send(s, line), Lines{reply}) << line;
   EXPECT_EQ(s->Choices.mlstFacts, 0u);
   EXPECT_TRUE(s->Choices.utf8);
-  EXPECT_EQ(Send(s, "CLNT lftp/4.9.2"), std::vector<std::string>{"200 Noted."});
+  EXPECT_EQ(Send(s, "CLNT lftp/4.9.2"), Lines{"200 Noted."});
   EXPECT_EQ(s->Choices.clientName, "lftp/4.9.2");
   EXPECT_EQ(Last(s, "CLNT"), "501 Syntax error in parameters or arguments.");
 }
@@ -144,7 +141,7 @@ TEST_F(FeatTest, HostSelectsANamedHome) {
   };
   for (const auto& [line, reply] : cases) {
     SCOPED_TRACE(line);
-    EXPECT_EQ(Send(s, line), std::vector<std::string>{reply});
+    EXPECT_EQ(Send(s, line), Lines{reply});
     EXPECT_EQ(s->Connection.localAddress, 0x7F000001u);
   }
   EXPECT_EQ(Last(s, "HOST other.example."), "220 Host accepted.");
@@ -208,11 +205,10 @@ TEST_F(FeatTest, MlstPermLettersFollowTheQuestions) {
     std::vector<std::string> r = Send(s, "MLST data.bin");
     EXPECT_EQ(r.back(), visible ? "250 End" : denied);
     if (visible) {
-      EXPECT_EQ(
-          r, (std::vector<std::string>{"250-Listing /data.bin",
-                                       " type=file;size=5;modify=" + MlsxTime(MTime("data.bin")) +
-                                           ";perm=" + c.file + "; /data.bin",
-                                       "250 End"}));
+      EXPECT_EQ(r, (Lines{"250-Listing /data.bin",
+                          " type=file;size=5;modify=" + MlsxTime(MTime("data.bin")) +
+                              ";perm=" + c.file + "; /data.bin",
+                          "250 End"}));
       r = Send(s, "MLST empty");
       ASSERT_EQ(r.size(), 3u);
       EXPECT_EQ(r[1], " type=file;size=0;modify=" + MlsxTime(MTime("empty")) + ";perm=" + c.empty +
@@ -235,19 +231,16 @@ TEST_F(FeatTest, MlstReplies) {
   RFTPSComInterp* s = Open(true);
   WriteFile(".dot", "x");
   granted_ = {QC_CHANGE_DIR, QC_LIST_DIR, QC_READ_FILE};
-  EXPECT_EQ(Send(s, "MLST nothing"),
-            std::vector<std::string>{"550 /nothing: No such file or directory."});
+  EXPECT_EQ(Send(s, "MLST nothing"), Lines{"550 /nothing: No such file or directory."});
   EXPECT_EQ(Send(s, "MLST .dot").size(), 3u);
   s->Login.hideHidden = true;
-  EXPECT_EQ(Send(s, "MLST .dot"),
-            std::vector<std::string>{"550 /.dot: No such file or directory."});
+  EXPECT_EQ(Send(s, "MLST .dot"), Lines{"550 /.dot: No such file or directory."});
   EXPECT_EQ(Last(s, "OPTS MLST type;perm"), "200 MLST OPTS type;perm;");
-  EXPECT_EQ(Send(s, "MLST"),
-            (std::vector<std::string>{"250-Listing /", " type=dir;perm=el; /", "250 End"}));
+  EXPECT_EQ(Send(s, "MLST"), (Lines{"250-Listing /", " type=dir;perm=el; /", "250 End"}));
   // A file the listing filter refuses is refused here too.
   granted_ = {QC_CHANGE_DIR, QC_READ_FILE};
   s->Login.hideHidden = false;
-  EXPECT_EQ(Send(s, "MLST .dot"), std::vector<std::string>{"550 Permission denied."});
+  EXPECT_EQ(Send(s, "MLST .dot"), Lines{"550 Permission denied."});
 }
 
 // MFMT sets the time it is given (UTC) and answers with the time the file
@@ -258,8 +251,7 @@ TEST_F(FeatTest, MfmtSetsModificationTimes) {
   WriteFile("f.txt", "x");
   WriteFile("my file.txt", "x");
   granted_ = {QC_WRITE_FILE};
-  EXPECT_EQ(Send(s, "MFMT 20200102030405 f.txt"),
-            std::vector<std::string>{"213 Modify=20200102030405; f.txt"});
+  EXPECT_EQ(Send(s, "MFMT 20200102030405 f.txt"), Lines{"213 Modify=20200102030405; f.txt"});
   EXPECT_EQ(MTime("f.txt"), 1577934245);
   EXPECT_EQ(Last(s, "MFMT 19991231235959.987 my file.txt"),
             "213 Modify=19991231235959; my file.txt");
@@ -273,8 +265,7 @@ TEST_F(FeatTest, MfmtSetsModificationTimes) {
       {"MFMT f.txt 20200102030405", "501 Syntax error in parameters or arguments."},
       {"MFMT 20210102030405 missing.txt", "550 /missing.txt: No such file or directory."},
   };
-  for (const auto& [line, reply] : bad)
-    EXPECT_EQ(Send(s, line), std::vector<std::string>{reply}) << line;
+  for (const auto& [line, reply] : bad) EXPECT_EQ(Send(s, line), Lines{reply}) << line;
   granted_ = {};
   EXPECT_EQ(Last(s, "MFMT 20210102030405 f.txt"), "550 Permission denied.");
   EXPECT_EQ(MTime("f.txt"), 1577934245);

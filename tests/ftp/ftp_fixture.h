@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,6 +31,8 @@
 #include "util/RLog.h"
 
 namespace vantor {
+
+using Lines = std::vector<std::string>;
 
 // A port of 127.0.0.1 that was free a moment ago, for a test server.
 inline int FreePort() {
@@ -222,6 +225,35 @@ class LoopbackTest : public FtpTest {
 
   RFTPSComInterp* OnlySession() {
     return manager_->Sessions().empty() ? nullptr : manager_->Sessions().back().get();
+  }
+
+  // The port of a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" reply, or -1.
+  static int PasvPort(const std::string& reply) {
+    int h[4], p1 = 0, p2 = 0;
+    if (std::sscanf(reply.c_str(), "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d)", &h[0], &h[1],
+                    &h[2], &h[3], &p1, &p2) != 6) {
+      return -1;
+    }
+    return p1 * 256 + p2;
+  }
+  // PASV and a data connection from `from` to the port it names.
+  int Passive(Peer& p, const char* from = "127.0.0.1") {
+    const std::string reply = Cmd(p, "PASV");
+    EXPECT_GT(PasvPort(reply), 0) << reply;
+    return ConnectTo(PasvPort(reply), from);
+  }
+  // Everything the data connection carries up to its end.
+  std::string ReadToEnd(int fd) {
+    Peer d{fd, {}};
+    EXPECT_TRUE(Closed(d));
+    return d.buf;
+  }
+  // A binary RETR of `name` over `fd`: its 150, the bytes `want`, the 226.
+  void ExpectRetr(Peer& p, int fd, const std::string& name, const std::string& want) {
+    EXPECT_EQ(Cmd(p, "RETR " + name), "150 Opening BINARY mode data connection for " + name + " (" +
+                                          std::to_string(want.size()) + " bytes).");
+    EXPECT_EQ(ReadToEnd(fd), want);
+    EXPECT_EQ(Line(p), "226 Transfer complete.");
   }
 
   int port_ = FreePort();

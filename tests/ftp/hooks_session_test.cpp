@@ -22,8 +22,6 @@ using namespace vantor;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 std::string SpyLib() {
   return std::string(VANTOR_BINARY_DIR) + "/tests/libvantor_spy.so";
 }

@@ -12,7 +12,6 @@
 using namespace vantor;
 
 namespace {
-using Lines = std::vector<std::string>;
 using namespace std::string_literals;
 }  // namespace
 

@@ -9,8 +9,6 @@
 namespace vantor {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 struct Counts {
   uint64_t success = 0, failure = 0, refused = 0;
   uint64_t limits = 0, rules = 0, hammer = 0;

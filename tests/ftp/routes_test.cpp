@@ -3,7 +3,6 @@
 // nothing after its close; a descriptor number the system gives again
 // routes to its new owner; the per-address and per-account counts equal
 // what a walk of the sessions finds, through every transition.
-#include <cstdio>
 
 #include "ftp/RSocketRoutes.h"
 #include "ftp_fixture.h"
@@ -88,31 +87,12 @@ TEST_F(RoutesTest, ReusedDescriptorRoutesToItsNewOwner) {
 
 class ManagerRoutes : public LoopbackTest {
  protected:
-  static int PasvPort(const std::string& reply) {
-    int h[4], p1 = 0, p2 = 0;
-    if (std::sscanf(reply.c_str(), "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d)", &h[0], &h[1],
-                    &h[2], &h[3], &p1, &p2) != 6) {
-      return -1;
-    }
-    return p1 * 256 + p2;
-  }
   // The route of `socket`, as "role session" ("none" when there is none).
   std::string RouteOf(uint32_t id) const {
     const RSocketRouteStr* r = manager_->Routes().Find(id);
     if (r == nullptr) return "none";
     static const char* const names[] = {"control", "data", "passive", "intake"};
     return std::string(names[static_cast<int>(r->role)]) + " " + std::to_string(r->session);
-  }
-  std::string ReadToEnd(int fd) {
-    std::string out;
-    char b[4096];
-    for (int i = 0; i < 2000; ++i) {
-      loop_.RunOnce(5);
-      const ssize_t n = recv(fd, b, sizeof b, MSG_DONTWAIT);
-      if (n > 0) out.append(b, static_cast<size_t>(n));
-      if (n == 0) break;
-    }
-    return out;
   }
 };
 

@@ -20,8 +20,6 @@ const char* kIni =
     "[GLOBAL]\nVersion=2.5.11.3\n"
     "[USER=joe]\nPassword=secret\nHomeDir=/\n";
 
-using Lines = std::vector<std::string>;
-
 // Puts a session into `state` through its transitions.
 void EnterState(RFTPSComInterp& s, int32_t state) {
   switch (state) {

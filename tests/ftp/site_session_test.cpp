@@ -127,7 +127,7 @@ TEST_F(SiteSession, Pswd) {
       {"site pswd new pass2", "431 Password not changed, no match for old password."},
       {"SITE PSWD \"new pass\" \"next\"", "230 Password changed okay."},
   };
-  for (const Case& c : cases) EXPECT_EQ(Send(c.line), std::vector<std::string>{c.reply}) << c.line;
+  for (const Case& c : cases) EXPECT_EQ(Send(c.line), Lines{c.reply}) << c.line;
   EXPECT_EQ(current, "next");
   int logged = 0;
   for (const std::string& l : log_.lines)
@@ -135,8 +135,7 @@ TEST_F(SiteSession, Pswd) {
   EXPECT_EQ(logged, 2);
 
   s.Login.anonymous = true;
-  EXPECT_EQ(Send("SITE PSWD a bcde"),
-            std::vector<std::string>{"530 Cannot change Anonymous password."});
+  EXPECT_EQ(Send("SITE PSWD a bcde"), Lines{"530 Cannot change Anonymous password."});
 }
 
 // SITE EXEC: syntax, permission (asked by the resolved program path) and a
@@ -150,13 +149,11 @@ TEST_F(SiteSession, Exec) {
     asked = std::string(QueryAux(q));
     return asked.find("missing") != std::string::npos;
   };
-  EXPECT_EQ(Send("SITE EXEC"),
-            std::vector<std::string>{"501 Syntax error in parameters or arguments."});
-  EXPECT_EQ(Send("SITE EXEC /bin/rm -rf x"), std::vector<std::string>{"501 Permission denied."});
+  EXPECT_EQ(Send("SITE EXEC"), Lines{"501 Syntax error in parameters or arguments."});
+  EXPECT_EQ(Send("SITE EXEC /bin/rm -rf x"), Lines{"501 Permission denied."});
   EXPECT_EQ(asked, s.ResolveClientPath("/bin/rm"));
   const std::string missing = s.ClientPathOf(s.Login.homeDir + "\\missing");
-  EXPECT_EQ(Send("SITE EXEC " + missing),
-            std::vector<std::string>{"501 Cannot EXEC command line (error=2)."});
+  EXPECT_EQ(Send("SITE EXEC " + missing), Lines{"501 Cannot EXEC command line (error=2)."});
 }
 
 // With security off everybody is let in without a password; running
@@ -166,10 +163,8 @@ TEST_F(SiteSession, ExecNeverWithSecurityOff) {
   // With security off the main window grants every access query.
   answer_ = [](const AccessQuery&) { return true; };
   const std::string touch = s.ClientPathOf(PosixToLocal(s.FsSettings(), "/usr/bin/touch"));
-  EXPECT_EQ(Send("SITE EXEC " + touch + " made"),
-            std::vector<std::string>{"501 Permission denied."});
-  EXPECT_EQ(Send("site exec " + touch + " made"),
-            std::vector<std::string>{"501 Permission denied."});
+  EXPECT_EQ(Send("SITE EXEC " + touch + " made"), Lines{"501 Permission denied."});
+  EXPECT_EQ(Send("site exec " + touch + " made"), Lines{"501 Permission denied."});
   EXPECT_TRUE(test::WaitUntil([] { return RunningSpawnedChildren() == 0; }));
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/made"));
 }
@@ -225,8 +220,8 @@ TEST_F(SiteSession, Index) {
   EXPECT_EQ(r.back(), "200  (end of 'index *.*')");
 
   r = Send("SITE INDEX " + home + "/sub/*.bin");
-  EXPECT_EQ(r, (std::vector<std::string>{"200-index *.bin", "200-" + home + "/sub/other.bin",
-                                         "200  (end of 'index *.bin')"}));
+  EXPECT_EQ(r, (Lines{"200-index *.bin", "200-" + home + "/sub/other.bin",
+                      "200  (end of 'index *.bin')"}));
 }
 
 // SITE INDEX with more matches than the reply queue holds: the found lines
@@ -255,7 +250,7 @@ TEST_F(SiteSession, Zone) {
       {"EST5", "210 UTC-300"}, {"IST-5:30", "210 UTC+330"}, {"UTC0", "210 UTC+0"}};
   for (const Case& c : cases) {
     test::TimeZoneScope tz(c.tz);
-    EXPECT_EQ(Send("SITE ZONE"), std::vector<std::string>{c.reply}) << c.tz;
+    EXPECT_EQ(Send("SITE ZONE"), Lines{c.reply}) << c.tz;
   }
 }
 
@@ -263,16 +258,15 @@ TEST_F(SiteSession, Zone) {
 TEST_F(SiteSession, SetAndUnknown) {
   RFTPSComInterp& s = Start();
   EXPECT_EQ(Send("SITE SET TRANSFERPROGRESS on"),
-            std::vector<std::string>{"200 Transfer progress notification is on."});
+            Lines{"200 Transfer progress notification is on."});
   EXPECT_TRUE(s.Transfer.progressOn);
-  EXPECT_EQ(Send("SITE SET TRANSFERPROGRESS maybe"),
-            std::vector<std::string>{"501 SITE option not supported."});
+  EXPECT_EQ(Send("SITE SET TRANSFERPROGRESS maybe"), Lines{"501 SITE option not supported."});
   EXPECT_TRUE(s.Transfer.progressOn);
   EXPECT_EQ(Send("SITE set transferprogress OFF"),
-            std::vector<std::string>{"200 Transfer progress notification is off."});
+            Lines{"200 Transfer progress notification is off."});
   EXPECT_FALSE(s.Transfer.progressOn);
-  EXPECT_EQ(Send("SITE UMASK 022"), std::vector<std::string>{"501 SITE option not supported."});
-  EXPECT_EQ(Send("SITE"), std::vector<std::string>{"501 SITE option not supported."});
+  EXPECT_EQ(Send("SITE UMASK 022"), Lines{"501 SITE option not supported."});
+  EXPECT_EQ(Send("SITE"), Lines{"501 SITE option not supported."});
 }
 
 namespace {
@@ -303,8 +297,7 @@ TEST_F(SiteSession, HookReplyAndHold) {
   ASSERT_NE(s.Hook, nullptr);
 
   gVerdict = 2;
-  EXPECT_EQ(Send("SITE  ZONE "),
-            (std::vector<std::string>{"550-Not today.", "550 Try SITE ZONE tomorrow."}));
+  EXPECT_EQ(Send("SITE  ZONE "), (Lines{"550-Not today.", "550 Try SITE ZONE tomorrow."}));
   EXPECT_EQ(gSeenEvent, 108u);
   EXPECT_EQ(gSeenText, "ZONE");
 

@@ -13,8 +13,6 @@ using namespace vantor;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 // Answers the RETR event (100) with a fixed verdict, and the release with
 // another.
 class FakeHook final : public RFTPSessionHook {

@@ -6,26 +6,6 @@
 
 using namespace vantor;
 
-// The throughput rule: "%.3f" of KB/s, decimals dropped from 8 characters,
-// otherwise cut to 5.
-TEST(ThroughputText, CutRule) {
-  struct Case {
-    double bytes;
-    const char* want;
-  };
-  const Case cases[] = {
-      {0, "0.000"},
-      {1.234 * 1024, "1.234"},
-      {12.345 * 1024, "12.34"},
-      {123.456 * 1024, "123.4"},
-      {1234.567 * 1024, "1234"},
-      {1048576, "1024"},
-      {99999.9 * 1024, "99999"},
-      {512, "0.500"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(ThroughputText(c.bytes), c.want) << c.bytes;
-}
-
 // Creation texts are lower case; every record kind updates its field.
 TEST(RStatusDisplay, FieldsForEveryKind) {
   SetLanguage(RLanguage::English);
@@ -95,15 +75,4 @@ TEST(RStatusDisplay, TrayToolTipAndIcon) {
   EXPECT_EQ(d.Icon(), RTrayIcon::UserOffline);
   d.Apply(4, 1, 0);
   EXPECT_EQ(d.Icon(), RTrayIcon::TransOffline);
-}
-
-// The Chinese tables carry the same fields.
-TEST(RStatusDisplay, TranslatedFields) {
-  test::LanguageScope traditional(RLanguage::TraditionalChinese);
-  RStatusDisplay d;
-  d.Apply(1, 100, 0);
-  EXPECT_EQ(d.SocketsText(), "0 / 100 個通訊端");
-  test::LanguageScope simplified(RLanguage::SimplifiedChinese);
-  d.Apply(4, 3, 0);
-  EXPECT_EQ(d.TransfersText(), "3 个传输");
 }

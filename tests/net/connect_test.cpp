@@ -178,18 +178,6 @@ TEST_F(RWinSocketConn, DNSLookup) {
   EXPECT_EQ(s->DNSLookup(empty, sizeof(empty)), WS_Error);
 }
 
-// Destroying a socket whose look-up runs cancels it: no event, ever.
-TEST_F(RWinSocketConn, DestroyDuringLookup) {
-  {
-    RWinSocket s(layer_.get(), owner_, kOwnerMessage, WS_STREAM, 0);
-    char name[32] = "localhost";
-    ASSERT_EQ(s.DNSLookup(name, sizeof(name)), WS_OK);
-  }
-  Pump([&] { return false; }, 100);
-  Ticks(2);
-  EXPECT_TRUE(events_.empty());
-}
-
 // DisconnectHost(5) returns WS_Busy and closes on the fifth tick.
 TEST_F(RWinSocketConn, DelayedClose) {
   auto [c, peer] = PlainPeer();
@@ -206,55 +194,12 @@ TEST_F(RWinSocketConn, DelayedClose) {
   EXPECT_EQ(c->DisconnectHost(0), WS_NotCon);
 }
 
-// A graceful close sends what was queued before the FIN, even when the peer
-// left unread input behind (no reset destroys the tail).
-TEST_F(RWinSocketConn, CloseKeepsSentData) {
-  auto [c, peer] = PlainPeer();
-  ASSERT_EQ(::send(peer, "unread", 6, 0), 6);
-  std::string block(100000, 'x');
-  ASSERT_EQ(c->SendBlock(block.data(), static_cast<int64_t>(block.size()), nullptr), WS_OK);
-  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Sending, WS_OK); }));
-  Settle();
-  ASSERT_EQ(c->DisconnectHost(0), WS_OK);
-  std::string got;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::recv(peer, buf, sizeof(buf), 0);
-    ASSERT_GE(n, 0) << "connection reset";
-    if (n == 0) break;
-    got.append(buf, static_cast<size_t>(n));
-  }
-  EXPECT_EQ(got, block);
-}
-
 // With the owner's queue full, events wait in the deferred queue and arrive
 // later in the order they were produced.
 class RWinSocketSmallQueue : public NetTest {
  protected:
   RWinSocketSmallQueue() : NetTest(64) {}
 };
-
-TEST_F(RWinSocketSmallQueue, DeferredEventsKeepOrder) {
-  auto [c, peer] = PlainPeer();
-  Settle();
-  RWindowId sink = loop_.CreateWindow([](const RMsg&) -> intptr_t { return 0; });
-  while (loop_.PostMessage(sink, 1, 0, 0)) {
-  }
-  ASSERT_EQ(c->InitSendLine(100), WS_OK);    // Sending/OK
-  ASSERT_EQ(c->InitRecLine(100, 0), WS_OK);  // no event
-  c->Abort(WS_TYPE_REC);                     // Receiving/Aborted
-  ASSERT_EQ(c->DisconnectHost(0), WS_OK);    // Closing/SoftClose
-  EXPECT_EQ(layer_->DeferredCount(), 3u);
-  EXPECT_TRUE(events_.empty());
-  loop_.RunPending();  // the queue drains; the deferred events are still held
-  Ticks(1);            // the tick re-posts them
-  loop_.RunPending();
-  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Sending, WS_OK, c->Id()},
-                                      {WS_Receiving, WS_Aborted, c->Id()},
-                                      {WS_Closing, WS_SoftClose, c->Id()}}));
-  EXPECT_EQ(layer_->DeferredCount(), 0u);
-  loop_.DestroyWindow(sink);
-}
 
 // A socket destroyed with events still deferred takes them along; events
 // for an owner window that is gone do not hold up the others.
@@ -287,49 +232,6 @@ TEST_F(RWinSocketSmallQueue, DeferredEventsOfTheDeadAreDropped) {
       std::find_if(sockets_.begin(), sockets_.end(), [&](const auto& p) { return p.get() == c; }));
   EXPECT_EQ(layer_->DeferredCount(), 0u);
   loop_.DestroyWindow(sink);
-}
-
-// Abort(WS_TYPE_ALL) reports the send first, then the receive.
-TEST_F(RWinSocketConn, AbortOrder) {
-  auto [c, peer] = PlainPeer();
-  std::string big(64 << 20, 'a');  // more than the socket buffers hold
-  ASSERT_EQ(c->SendBlock(big.data(), static_cast<int64_t>(big.size()), nullptr), WS_OK);
-  char in[100];
-  ASSERT_EQ(c->ReceiveBlock(in, sizeof(in), nullptr, 0), WS_OK);
-  Settle();
-  ASSERT_TRUE(events_.empty());
-  c->Abort(WS_TYPE_ALL);
-  EXPECT_EQ(events_.size(), 0u);  // posted, not sent
-  loop_.RunPending();
-  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Sending, WS_Aborted, c->Id()},
-                                      {WS_Receiving, WS_Aborted, c->Id()}}));
-  RSockStatusStr st;
-  c->GetStatus(st);
-  EXPECT_EQ(st.sending, 0);
-  EXPECT_EQ(st.receiving, 0);
-  EXPECT_EQ(st.sendStatus, WS_Aborted);
-  EXPECT_EQ(st.receiveStatus, WS_Aborted);
-}
-
-// A listening socket with a listen limit of 60 times out after 60 ticks.
-TEST_F(RWinSocketConn, ListenTimeout) {
-  RWinSocket* l = NewSocket();
-  l->SetTimeOut({60, 0, 0, 0, 0}, true);
-  ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
-  Ticks(59);
-  EXPECT_TRUE(events_.empty());
-  Ticks(1);
-  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Listening, WS_Timeout, l->Id()}}));
-}
-
-// SetTimeOut: 0 keeps, negative removes, positive sets.
-TEST_F(RWinSocketConn, SetTimeOutValues) {
-  RWinSocket* s = NewSocket();
-  EXPECT_EQ(s->GetTimeOut(), (RTimeOuts{-1, 120, 120, -1, 120}));
-  s->SetTimeOut({0, 30, 0, -5, 0}, true);
-  EXPECT_EQ(s->GetTimeOut(), (RTimeOuts{-1, 30, 120, -1, 120}));
-  s->SetTimeOut({10, -1, 5, 7, -9}, false);
-  EXPECT_EQ(s->GetTimeOut(), (RTimeOuts{10, -1, 5, 7, -1}));
 }
 
 // Trace lines go synchronously to the trace window with the socket's tag;
@@ -420,18 +322,6 @@ TEST_F(RWinSocketConn, ProcessLayer) {
   EXPECT_EQ(RSocketLayer::Process(), nullptr);
 }
 
-// Identifiers count from 1 and are not reused.
-TEST_F(RWinSocketConn, Identifiers) {
-  uint32_t first;
-  {
-    RWinSocket a(layer_.get(), owner_, kOwnerMessage, WS_STREAM);
-    first = a.Id();
-  }
-  RWinSocket b(layer_.get(), owner_, kOwnerMessage, WS_STREAM);
-  EXPECT_EQ(first, 1u);
-  EXPECT_EQ(b.Id(), 2u);
-}
-
 // Local addresses: the list holds loopback; the single form never "0.0.0.0".
 TEST_F(RWinSocketConn, LocalAddresses) {
   RWinSocket* s = NewSocket();
@@ -452,25 +342,3 @@ class RecordingSocket : public RWinSocket {
   void EventProc(WsStatus status) override { calls.push_back(status); }
 };
 }  // namespace
-
-// EventProc hears accept events and the tick; the listen health check after
-// 180 seconds finds the socket still listening and posts nothing.
-TEST_F(RWinSocketConn, EventProcAndListenHealth) {
-  RecordingSocket l(layer_.get(), owner_, kOwnerMessage, WS_STREAM, 0);
-  ASSERT_EQ(l.Listen(0, true, "127.0.0.1"), WS_OK);
-  int fd = PlainConnect(l.GetLocalPort());
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(Pump([&] { return !l.calls.empty() && HasEvent(WS_Listening, WS_OK); }));
-  EXPECT_EQ(l.calls, (std::vector<int>{WS_Listening}));
-  RWinSocket* s = NewSocket();
-  ASSERT_EQ(s->AcceptHost(l), WS_OK);
-  ::close(fd);
-  l.calls.clear();
-  events_.clear();
-  Ticks(181);
-  EXPECT_EQ(l.calls, std::vector<int>(181, WS_TimerTick));
-  RSockStatusStr st;
-  l.GetStatus(st);
-  EXPECT_EQ(st.listening, 1);
-  EXPECT_EQ(EventsOf(l.Id()), std::vector<Ev>{});
-}

@@ -33,28 +33,6 @@ class DirectOwner : public NetTest {
   char buf_[64] = {};
 };
 
-TEST_F(DirectOwner, ReadinessEventArrivesInItsOwnPassOnce) {
-  layer_->SetSpeedLimit(int64_t{1} << 40);  // one batch per pass
-  auto [sock, peer] = PlainPeer();
-  ASSERT_GE(peer, 0);
-  // The same on an owner that takes posted events: one pass later.
-  for (const bool direct : {true, false}) {
-    SCOPED_TRACE(direct ? "direct owner" : "posted owner");
-    layer_->SetDirectOwner(owner_, direct);
-    events_.clear();
-    ASSERT_EQ(sock->ReceiveBlock(buf_, 5, nullptr, 0), WS_OK);
-    Settle();
-    ASSERT_TRUE(events_.empty());
-    ASSERT_EQ(::send(peer, "hello", 5, 0), 5);
-    OnePass();
-    EXPECT_EQ(events_.size(), direct ? 1u : 0u);
-    Settle();
-    ASSERT_EQ(events_, (std::vector<Ev>{{WS_Receiving, WS_OK, sock->Id()}}));
-    EXPECT_EQ(layer_->RelayCount(), 0u);
-  }
-  EXPECT_EQ(reentered_, 0);
-}
-
 TEST_F(DirectOwner, OwnCallsEventComesAfterTheCallOnce) {
   auto [sock, peer] = PlainPeer();
   ASSERT_GE(peer, 0);
@@ -68,22 +46,6 @@ TEST_F(DirectOwner, OwnCallsEventComesAfterTheCallOnce) {
   EXPECT_EQ(events_, (std::vector<Ev>{{WS_Receiving, WS_Aborted, sock->Id()}}));
   EXPECT_EQ(layer_->RelayCount(), 0u);
   EXPECT_EQ(reentered_, 0);
-}
-
-TEST_F(DirectOwner, ReadinessEventWaitsBehindTheSocketsRelayedOne) {
-  auto [sock, peer] = PlainPeer();
-  ASSERT_GE(peer, 0);
-  // The abort's event waits for its relay; the data is already there, so
-  // the readiness may be handled first: its event must still come second.
-  ASSERT_EQ(sock->ReceiveBlock(buf_, 5, nullptr, 0), WS_OK);
-  ASSERT_EQ(::send(peer, "hello", 5, 0), 5);
-  sock->Abort(WS_TYPE_REC);
-  ASSERT_EQ(sock->ReceiveBlock(buf_, 5, nullptr, 0), WS_OK);
-  ASSERT_TRUE(Pump([&] { return events_.size() >= 2; }));
-  Settle();
-  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Receiving, WS_Aborted, sock->Id()},
-                                      {WS_Receiving, WS_OK, sock->Id()}}));
-  EXPECT_EQ(std::string(buf_, 5), "hello");
 }
 
 TEST_F(DirectOwner, DestroyedSocketsEventsAreDropped) {

@@ -173,65 +173,6 @@ TEST_F(RWinSocketIO, BlockRoundTrip) {
   EXPECT_EQ(c->SendBlock(data.data(), -1, nullptr), WS_Error);
 }
 
-// Streaming receive: an event after each chunk; GetReceivedBytes drains a
-// bounded queue and reading resumes when there is room.
-TEST_F(RWinSocketIO, StreamingReceive) {
-  auto [s, peer] = PlainPeer();
-  std::vector<char> buf(1000);
-  int64_t counter = 0;
-  ASSERT_EQ(s->ReceiveBlock(buf.data(), 1000, &counter, WS_REC_STREAMING), WS_OK);
-  const std::string data = Pattern(5000);
-  ASSERT_EQ(::send(peer, data.data(), data.size(), 0), 5000);
-  std::string got;
-  char out[300];
-  ASSERT_TRUE(Pump([&] {
-    int64_t n;
-    while ((n = s->GetReceivedBytes(out, sizeof(out))) > 0) got.append(out, static_cast<size_t>(n));
-    return got.size() == data.size();
-  }));
-  EXPECT_EQ(got, data);
-  EXPECT_EQ(counter, 0);  // every received byte was taken out again
-  EXPECT_FALSE(events_.empty());
-  for (const Ev& e : events_) EXPECT_EQ(e, (Ev{WS_Receiving, WS_OK, s->Id()}));
-}
-
-// A peer that closes gracefully during a block receive: the data first, then
-// WS_Receiving and WS_Closing with WS_SoftClose.
-TEST_F(RWinSocketIO, PeerCloseDuringReceive) {
-  auto [s, peer] = PlainPeer();
-  char buf[1000];
-  int64_t counter = 0;
-  ASSERT_EQ(s->ReceiveBlock(buf, sizeof(buf), &counter, 0), WS_OK);
-  ASSERT_EQ(::send(peer, "partial data", 12, 0), 12);
-  ::shutdown(peer, SHUT_WR);
-  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Closing, WS_SoftClose); }));
-  Settle();
-  EXPECT_EQ(counter, 12);
-  EXPECT_EQ(std::string(buf, 12), "partial data");
-  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Receiving, WS_SoftClose, s->Id()},
-                                      {WS_Closing, WS_SoftClose, s->Id()}}));
-  RSockStatusStr st;
-  s->GetStatus(st);
-  EXPECT_EQ(st.connected, 0);
-  EXPECT_EQ(st.receiveStatus, WS_SoftClose);
-}
-
-// Half-open: the peer stops sending but still reads. Our sends go on; the
-// end is reported when we next receive.
-TEST_F(RWinSocketIO, HalfOpen) {
-  auto [s, peer] = PlainPeer();
-  ::shutdown(peer, SHUT_WR);
-  Pump([&] { return false; }, 30);
-  EXPECT_TRUE(events_.empty());
-  ASSERT_EQ(s->SendBlock("still here", 10, nullptr), WS_OK);
-  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Sending, WS_OK); }));
-  char b[16] = {};
-  ASSERT_EQ(::recv(peer, b, sizeof(b), 0), 10);
-  EXPECT_STREQ(b, "still here");
-  ASSERT_EQ(s->ReceiveBlock(b, sizeof(b), nullptr, 0), WS_OK);
-  ASSERT_TRUE(Pump([&] { return HasEvent(WS_Closing, WS_SoftClose); }));
-}
-
 // Faults: a peer that resets the connection mid-send and mid-receive.
 TEST_F(RWinSocketIO, PeerResets) {
   struct Case {
@@ -285,26 +226,6 @@ TEST_F(RWinSocketIO, SendTimeout) {
   EXPECT_EQ(st.sendStatus, WS_Timeout);
 }
 
-// A receive time-out in line mode ends the line mode, not the connection;
-// the next InitRecLine starts over.
-TEST_F(RWinSocketIO, ReceiveTimeoutInLineMode) {
-  auto [s, peer] = PlainPeer();
-  s->SetTimeOut({0, 0, 0, 2, 0}, true);
-  ASSERT_EQ(s->InitRecLine(100, 0), WS_OK);
-  loop_.RunPending();
-  Ticks(1);
-  EXPECT_TRUE(events_.empty());
-  Ticks(1);
-  EXPECT_EQ(events_, (std::vector<Ev>{{WS_Receiving, WS_Timeout, s->Id()}}));
-  char line[100];
-  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_Error);
-  ASSERT_EQ(s->InitRecLine(100, 0), WS_OK);
-  events_.clear();
-  PeerSends(peer, "NOOP\r\n", 1);
-  EXPECT_EQ(s->ReceiveLine(line, sizeof(line)), WS_OK);
-  EXPECT_STREQ(line, "NOOP");
-}
-
 // Under a global limit of 10000 bytes per second each one-second window
 // carries at most 10000 bytes, in steps of at most 4096 bytes.
 TEST_F(RWinSocketIO, PacingUnderGlobalLimit) {
@@ -356,32 +277,6 @@ TEST_F(RWinSocketIO, PacingUnderGlobalLimit) {
   layer_->SetSpeedLimit(5);
   layer_->SetSpeedLimit(-1);
   EXPECT_FALSE(layer_->SpeedLimitOn());
-}
-
-// A local limit paces one socket; both limits hold each at the smaller.
-TEST_F(RWinSocketIO, LocalLimit) {
-  auto [c, sv] = Pair();
-  c->SetLocalSpeedLimit(3000);
-  layer_->SetSpeedLimit(100000);
-  const std::string data = Pattern(9000);
-  std::string in(data.size(), '\0');
-  int64_t sent = 0;
-  ASSERT_EQ(sv->ReceiveBlock(in.data(), static_cast<int64_t>(in.size()), nullptr, 0), WS_OK);
-  ASSERT_EQ(c->SendBlock(data.data(), static_cast<int64_t>(data.size()), &sent), WS_OK);
-  std::vector<int64_t> perSecond;
-  int64_t last = 0;
-  for (int i = 0; i < 6 && !HasEvent(WS_Sending, WS_OK); ++i) {
-    Settle(40);
-    perSecond.push_back(sent - last);
-    last = sent;
-    Ticks(1);
-  }
-  Settle();
-  if (sent > last) perSecond.push_back(sent - last);
-  EXPECT_EQ(perSecond, (std::vector<int64_t>{3000, 3000, 3000}));
-  EXPECT_TRUE(HasEvent(WS_Receiving, WS_OK));
-  EXPECT_TRUE(in == data);
-  EXPECT_EQ(c->BytesLastSecond(), 3000);
 }
 
 // Two sockets under one global limit share it evenly.
@@ -714,27 +609,6 @@ TEST_F(RWinSocketIO, ResetOrGracefulEnd) {
       }
     }
   }
-}
-
-// GetStatus reports the block in progress and the buffered bytes.
-TEST_F(RWinSocketIO, StatusDuringTransfer) {
-  auto [s, peer] = PlainPeer();
-  char buf[100];
-  ASSERT_EQ(s->ReceiveBlock(buf, sizeof(buf), nullptr, 0), WS_OK);
-  PeerSends(peer, "", 0);
-  ASSERT_EQ(::send(peer, "0123456789", 10, 0), 10);
-  ASSERT_TRUE(Pump([&] {
-    RSockStatusStr st;
-    s->GetStatus(st);
-    return st.bytesBuffered == 10;
-  }));
-  RSockStatusStr st;
-  s->GetStatus(st);
-  EXPECT_EQ(st.receiving, 1);
-  EXPECT_EQ(st.receiveStatus, WS_Receiving);
-  EXPECT_EQ(st.sending, 0);
-  EXPECT_EQ(st.blockBytesSent, 0);
-  EXPECT_EQ(s->TakeByteCount(WS_COUNT_RECEIVED), 10);
 }
 
 namespace {

@@ -20,21 +20,6 @@ TEST(WsStatus, Names) {
   for (const Case& c : cases) EXPECT_STREQ(WsStatusName(c.status), c.name) << c.status;
 }
 
-// The WinSock numbers map as the layer always mapped them; others are WS_Error.
-TEST(WsStatus, MapWinSockError) {
-  struct Case {
-    int wsa;
-    WsStatus st;
-  } cases[] = {
-      {0, WS_OK},           {10050, WS_NoNetwork}, {10048, WS_PortUsed},    {10038, WS_NoSocket},
-      {10055, WS_NoSocket}, {10022, WS_NoListen},  {11001, WS_HostUnknown}, {10061, WS_ConRefused},
-      {10060, WS_Timeout},  {10053, WS_NotCon},    {10057, WS_NotCon},      {10054, WS_Reset},
-      {10040, WS_TooLarge}, {10049, WS_UnknownIP}, {10035, WS_Error},       {10051, WS_Error},
-      {12345, WS_Error},
-  };
-  for (const Case& c : cases) EXPECT_EQ(MapWinSockError(c.wsa), c.st) << c.wsa;
-}
-
 // errno values reach the status of the same meaning and, in the trace, the
 // WinSock name; an errno without a WinSock twin keeps its number.
 TEST(WsStatus, ErrnoByMeaning) {

@@ -84,26 +84,6 @@ TEST_F(RTimerTest, OneShotAndRestart) {
   EXPECT_FALSE(t.Active());
 }
 
-// Hooks may stop or destroy other timers, and themselves, during a tick.
-TEST_F(RTimerTest, ChangesDuringTick) {
-  auto a = std::make_unique<CountingTimer>(&layer_);
-  auto b = std::make_unique<CountingTimer>(&layer_);
-  auto c = std::make_unique<CountingTimer>(&layer_);
-  c->Start(100, false);
-  b->Start(100, false);
-  a->Start(100, false);  // newest first: a, b, c
-  a->onExpire = [&] { b.reset(); };
-  c->onExpire = [&] { c.reset(); };
-  Tick(1);
-  EXPECT_EQ(a->fired, 1);
-  EXPECT_EQ(b, nullptr);
-  EXPECT_EQ(c, nullptr);
-  Tick(1);
-  EXPECT_EQ(a->fired, 2);
-  a->Stop();
-  EXPECT_EQ(layer_.ActiveTimerCount(), 0u);
-}
-
 // Callback timers are created, found by function and context, and killed.
 TEST_F(RTimerTest, CallbackTimers) {
   gCalls = 0;

@@ -10,7 +10,6 @@ upload left (the account stays) and once without (everything goes).
 """
 import argparse
 import fcntl
-import ftplib
 import glob
 import grp
 import io
@@ -30,7 +29,7 @@ UNIT = "usr/lib/systemd/system/vantor.service"
 C_ENV = dict(os.environ, LANG="C", LC_ALL="C")
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from ftp_e2e import Checker, Notify, free_port, wait_until  # noqa: E402
+from ftp_e2e import Checker, Notify, free_port, ftp_client, wait_until  # noqa: E402
 
 
 def run(*cmd, **kw):
@@ -151,8 +150,7 @@ def serve_as_unit(c, scratch):
         c.true(notify.has("READY=1"), "READY=1 from the started service")
         ps = run("ps", "-o", "user=", "-p", str(proc.pid)).stdout.strip()
         c.eq(ps, "vantor", "the server runs as")
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", port, timeout=10)
+        ftp = ftp_client(port)
         c.eq(ftp.login("tester", "s3cret")[:3], "230", "login")
         c.eq(ftp.storbinary("STOR up.txt", io.BytesIO(b"uploaded\n"))[:3], "226", "upload")
         ftp.quit()
@@ -167,8 +165,7 @@ def serve_as_unit(c, scratch):
         # A login after the reload: its lines, like the first one's, were
         # written as vantor. Logfile=/var/log/vantor/ftp.log, rotated weekly:
         # ftp-<date>.log.
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", port, timeout=10)
+        ftp = ftp_client(port)
         c.eq(ftp.login("tester", "s3cret")[:3], "230", "login after the reload")
         ftp.quit()
         logs = lambda: glob.glob("/var/log/vantor/ftp*.log")

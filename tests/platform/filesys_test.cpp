@@ -173,27 +173,6 @@ TEST_P(FileSysTest, RemoveFileOfIsByIdentity) {
   EXPECT_EQ(FsRemoveFileOf(path, theirs.fd.Get()), -ENOENT);
 }
 
-// The directory reader reports entries with their types, links unfollowed.
-TEST_P(FileSysTest, DirReader) {
-  RDirReader r;
-  EXPECT_FALSE(r.Open(root_ + "/dirlink"));
-  ASSERT_TRUE(r.Open(root_ + "/Dir"));
-  RDirEntryStr e;
-  int links = 0, names = 0;
-  while (r.Next(e)) {
-    ++names;
-    RFileStatStr st;
-    ASSERT_TRUE(r.StatEntry(e.name, st));
-    if (st.type == RFileType::Link) {
-      ++links;
-      std::string t;
-      EXPECT_TRUE(r.ReadLinkEntry(e.name, t));
-    }
-  }
-  EXPECT_EQ(names, 6);  // . .. Sub File.TXT link.txt fifo
-  EXPECT_EQ(links, 1);
-}
-
 INSTANTIATE_TEST_SUITE_P(Openat2AndWalk, FileSysTest, ::testing::Values(true, false));
 
 TEST(FileSys, ReservedDeviceNames) {

@@ -109,24 +109,3 @@ TEST(RDblLinkedList, LinkUnlink) {
   EXPECT_EQ(Values(l), (std::vector<int>{2, 1}));
   EXPECT_EQ(l.Count(), 2u);
 }
-
-// An element may unlink and delete itself during ForEachSafe.
-TEST(RDblLinkedList, SelfRemovalDuringWalk) {
-  NodeList l;
-  for (int i = 0; i < 6; ++i) l.PushFront(new Node(i));
-  std::vector<int> seen;
-  l.ForEachSafe([&](Node* n) {
-    seen.push_back(n->value);
-    if (n->value % 2 == 0) {
-      l.Unlink(n);
-      delete n;
-    }
-  });
-  EXPECT_EQ(seen, (std::vector<int>{5, 4, 3, 2, 1, 0}));
-  EXPECT_EQ(Values(l), (std::vector<int>{5, 3, 1}));
-  l.ForEachSafe([&](Node* n) {
-    l.Unlink(n);
-    delete n;
-  });
-  EXPECT_TRUE(l.Empty());
-}

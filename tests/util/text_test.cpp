@@ -41,23 +41,5 @@ TEST(RText, CaseHelpersTouchOnlyAsciiLetters) {
   EXPECT_FALSE(EqualNoCaseAscii("\xC3\xA4", "\xC3\x84"));
 }
 
-// Listings sort by this order: case folded, bytes from 0x80 after ASCII,
-// the shorter of two texts with a common prefix first.
-TEST(RText, CompareNoCaseOrder) {
-  struct Case {
-    const char* a;
-    const char* b;
-    int want;
-  } cases[] = {
-      {"abc", "ABD", -1}, {"Readme", "README", 0}, {"ab", "A", 1}, {"z", "\xC3\xA4", -1},
-      {"", "", 0},        {"[", "A", -1},  // letters fold to lower case, after '['
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
-    EXPECT_EQ(CompareNoCase(c.a, c.b), c.want);
-    EXPECT_EQ(CompareNoCase(c.b, c.a), -c.want);
-  }
-}
-
 }  // namespace
 }  // namespace vantor
