@@ -371,6 +371,14 @@ bool RetryableSqlState(const std::string& state) {
   return cls == "08" || cls == "40" || cls == "53" || cls == "57";
 }
 
+// A queued write (block, lift, upload record) is safe to repeat: it goes
+// again after the reconnect unless it ran or failed on its own account. One
+// ended by the server (a shutdown mid-statement answers 57P01) was rolled
+// back, and dropping it would lose a record the other machines rely on.
+bool SendAgain(const RPgResultStr& r) {
+  return !r.Ok() && (r.status != RPgResultStr::Status::Failed || RetryableSqlState(r.sqlState));
+}
+
 constexpr const char* kLiveCount =
     "SELECT count(*) FROM vantor_sessions s JOIN vantor_nodes d ON d.node = s.node "
     "WHERE d.lease_until > now() AND ($1 = '' OR s.account = $1) "
@@ -487,9 +495,7 @@ void RClusterStore::SyncNode() {
                   if (alive.expired() || !*alive.lock() || gen != generation_) return;
                   if (r.Ok()) {
                     SetState(RState::Ready, FormatStr(kLogClusterConnected, settings_.node));
-                    SendLifts();
-                    SendBlocks();
-                    SendUploads();
+                    SendQueued();
                   } else if (r.status == RPgResultStr::Status::Failed && onLog_) {
                     onLog_(FormatStr(kLogClusterProblem, r.error));
                   }
@@ -516,6 +522,15 @@ void RClusterStore::RenewLease() {
         // the node and its sessions are written again.
         if (r.Ok() && r.affected == 0) SyncNode();
       });
+  // Writes refused for want of resources without the connection going
+  // wait for the next renewal.
+  if (state_ == RState::Ready) SendQueued();
+}
+
+void RClusterStore::SendQueued() {
+  SendLifts();
+  SendBlocks();
+  SendUploads();
 }
 
 void RClusterStore::InitSchema(RPgClient& client,
@@ -617,6 +632,7 @@ void RClusterStore::SendBlocks() {
   const int64_t now = loop_.Clock().NowMs();
   std::vector<std::pair<std::string, int64_t>> blocks = std::move(pendingBlocks_);
   pendingBlocks_.clear();
+  std::weak_ptr<bool> alive = alive_;
   for (const auto& [address, untilMs] : blocks) {
     // Made while the database was away: it ends when it would have.
     const int64_t seconds = (untilMs - now + 999) / 1000;
@@ -627,7 +643,15 @@ void RClusterStore::SendBlocks() {
         "VALUES ($1, now() + make_interval(secs => $2::int), $3) "
         "ON CONFLICT (address) DO UPDATE SET until = greatest(vantor_blocks.until, "
         "EXCLUDED.until), node = EXCLUDED.node",
-        {address, std::to_string(std::min<int64_t>(seconds, INT32_MAX)), settings_.node}, nullptr);
+        {address, std::to_string(std::min<int64_t>(seconds, INT32_MAX)), settings_.node},
+        [this, alive, address, untilMs](const RPgResultStr& r) {
+          if (alive.expired() || !*alive.lock()) return;
+          if (SendAgain(r)) {
+            pendingBlocks_.emplace_back(address, untilMs);
+          } else if (!r.Ok() && onLog_) {
+            onLog_(FormatStr(kLogClusterProblem, r.error));
+          }
+        });
   }
 }
 
@@ -648,10 +672,11 @@ void RClusterStore::SendLifts() {
       "DELETE FROM vantor_blocks WHERE address = ANY($1::text[])", {TextArray(lifts)},
       [this, alive, lifts](const RPgResultStr& r) {
         if (alive.expired() || !*alive.lock()) return;
-        // Lost with the connection: sent again after the reconnect.
-        if (r.status != RPgResultStr::Status::Ok && r.status != RPgResultStr::Status::Failed) {
-          pendingLifts_.insert(pendingLifts_.begin(), lifts.begin(), lifts.end());
-        }
+        // A block sent before the lift is answered before it, and may have
+        // been queued again since: the lift still wins.
+        for (const std::string& a : lifts)
+          std::erase_if(pendingBlocks_, [&](const auto& b) { return b.first == a; });
+        if (SendAgain(r)) pendingLifts_.insert(pendingLifts_.begin(), lifts.begin(), lifts.end());
       });
 }
 
@@ -958,9 +983,9 @@ void RClusterStore::SendUploads() {
       {TextArray(addresses), TextArray(paths), settings_.node},
       [this, alive, ups = std::move(ups)](const RPgResultStr& r) {
         if (alive.expired() || !*alive.lock()) return;
-        if (r.status != RPgResultStr::Status::Ok && r.status != RPgResultStr::Status::Failed) {
+        if (SendAgain(r)) {
           pendingUploads_.insert(pendingUploads_.begin(), ups.begin(), ups.end());
-        } else if (r.status == RPgResultStr::Status::Failed && onLog_) {
+        } else if (!r.Ok() && onLog_) {
           onLog_(FormatStr(kLogClusterProblem, r.error));
         }
       });

@@ -240,6 +240,7 @@ class RClusterStore {
   void SendBlocks();
   std::vector<std::pair<std::string, std::string>> pendingUploads_;  // address, path
   void SendUploads();
+  void SendQueued();  // lifts first, so a lifted block is not sent again
   std::map<std::string, ChargeStr> charges_;
   std::string chargePrefix_;  // node and a random tag of this run
   uint64_t chargeSeq_ = 0;

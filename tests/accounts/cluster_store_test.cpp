@@ -630,6 +630,44 @@ TEST_F(ClusterStoreTest, UploadRecordsAndBlocksSharedAcrossNodes) {
   EXPECT_EQ(Cell(*b, "SELECT count(*) FROM vantor_uploads"), "1");
 }
 
+// Records and blocks whose statement the server ends (an administrator's
+// termination or a shutdown mid-statement answers 57P01 and rolls it back)
+// go again after the reconnect; a block lifted behind them stays lifted.
+TEST_F(ClusterStoreTest, QueuedWritesEndedByTheServerGoAgain) {
+  InitSchema();
+  auto a = ReadyStore("a");
+  RPgClient holder(loop_, Options());
+  holder.Start();
+  ASSERT_TRUE(RunUntil([&] { return holder.Up(); }));
+  auto run = [&](const std::string& sql) {
+    std::optional<RPgResultStr> got;
+    holder.Query(sql, {}, [&](const RPgResultStr& r) { got = r; });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); })) << sql;
+    return got.value_or(RPgResultStr{});
+  };
+  ASSERT_TRUE(run("BEGIN").Ok());
+  ASSERT_TRUE(run("LOCK TABLE vantor_uploads, vantor_blocks IN ACCESS EXCLUSIVE MODE").Ok());
+  a->ShareUpload("192.0.2.1", "C:\\up\\x");
+  a->ShareBlock("192.0.2.7", 60);
+  a->ShareBlock("192.0.2.9", 60);
+  a->LiftBlock("192.0.2.9");
+  const std::string waiting =
+      "FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND datname = current_database()";
+  ASSERT_TRUE(RunUntil([&] { return run("SELECT count(*) " + waiting).Text(0, 0) == "1"; }));
+  ASSERT_EQ(run("SELECT count(pg_terminate_backend(pid)) " + waiting).Text(0, 0), "1");
+  ASSERT_TRUE(run("ROLLBACK").Ok());
+  auto cell = [&](const std::string& sql) { return run(sql).Text(0, 0); };
+  EXPECT_TRUE(RunUntil([&] {
+    return cell("SELECT count(*) FROM vantor_uploads WHERE address = '192.0.2.1' AND "
+                "path = 'C:\\up\\x' AND node = 'a'") == "1";
+  }));
+  EXPECT_TRUE(RunUntil(
+      [&] { return cell("SELECT string_agg(address, ',') FROM vantor_blocks") == "192.0.2.7"; }));
+  // Everything queued went: a renewal sends nothing more.
+  a->RenewLease();
+  EXPECT_EQ(Cell(*a, "SELECT string_agg(address, ',') FROM vantor_blocks"), "192.0.2.7");
+}
+
 // An S/KEY record starts from the first machine's, and then only a swap
 // from the record as it stands changes it: of two machines accepting the
 // same one-time password, one succeeds and the other hears the record the
