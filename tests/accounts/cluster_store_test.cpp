@@ -658,8 +658,9 @@ TEST_F(ClusterStoreTest, QueuedWritesEndedByTheServerGoAgain) {
   ASSERT_TRUE(run("ROLLBACK").Ok());
   auto cell = [&](const std::string& sql) { return run(sql).Text(0, 0); };
   EXPECT_TRUE(RunUntil([&] {
-    return cell("SELECT count(*) FROM vantor_uploads WHERE address = '192.0.2.1' AND "
-                "path = 'C:\\up\\x' AND node = 'a'") == "1";
+    return cell(
+               "SELECT count(*) FROM vantor_uploads WHERE address = '192.0.2.1' AND "
+               "path = 'C:\\up\\x' AND node = 'a'") == "1";
   }));
   EXPECT_TRUE(RunUntil(
       [&] { return cell("SELECT string_agg(address, ',') FROM vantor_blocks") == "192.0.2.7"; }));

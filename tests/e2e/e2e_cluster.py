@@ -396,7 +396,22 @@ def test_upload_resume_across_nodes():
             assert wait_until(lambda: PG.sql(
                 "SELECT count(*) FROM vantor_uploads WHERE path LIKE '%during'", db) == "1", 20)
             expect(resume(cb, "during"), COMPLETE, "the outage's record, back")
-            expect(PG.sql("SELECT count(*) FROM vantor_uploads", db), "4")
+            # The reply waits for the record: with the table held for two
+            # seconds, the 426 comes once the record is in, and so a resume
+            # from the other machine at once finds it.
+            hold = PG.hold("LOCK TABLE vantor_uploads IN EXCLUSIVE MODE; SELECT pg_sleep(2)", db)
+            try:
+                assert wait_until(lambda: PG.sql(
+                    "SELECT count(*) FROM pg_locks l JOIN pg_class c ON c.oid = l.relation "
+                    "WHERE c.relname = 'vantor_uploads' AND l.mode = 'ExclusiveLock' "
+                    "AND l.granted", db) == "1", 20)
+                cut(ca, "held")
+                expect(PG.sql("SELECT count(*) FROM vantor_uploads WHERE path LIKE '%held'", db),
+                       "1", "the record when the 426 came")
+            finally:
+                hold.wait(30)
+            expect(resume(cb, "held"), COMPLETE, "a resume at once on b")
+            expect(PG.sql("SELECT count(*) FROM vantor_uploads", db), "5")
             ca.close()
             cb.close()
     finally:
