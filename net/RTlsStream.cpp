@@ -76,9 +76,6 @@ BIO_METHOD* TransportMethod() {
 // socket (or transport) BIO and passes everything but plain writes down, so
 // OpenSSL still finds the descriptor and kernel TLS where the kernel has it.
 constexpr size_t kCoalesceBytes = 256 * 1024;
-// A socket read that found less than this (and less than it asked for) met
-// a sender slower than the reader.
-constexpr size_t kShortRead = 64 * 1024;
 
 }  // namespace
 
@@ -87,10 +84,6 @@ struct RTlsOutBuffer {
   std::unique_ptr<char[]> bytes;
   size_t off = 0;
   size_t len = 0;
-  // EndOnShortRead: after a short socket read the next one is refused, so
-  // the records already read are decrypted and the read then waits.
-  bool endOnShort = false;
-  bool sawShort = false;
 };
 
 namespace {
@@ -142,16 +135,10 @@ int CoalesceWrite(BIO* bio, const char* data, size_t length, size_t* written) {
 }
 
 int CoalesceRead(BIO* bio, char* data, size_t length, size_t* read) {
-  auto* out = static_cast<RTlsOutBuffer*>(BIO_get_data(bio));
   BIO* next = BIO_next(bio);
   BIO_clear_retry_flags(bio);
-  if (out->sawShort) {
-    BIO_set_retry_read(bio);
-    return 0;
-  }
   const int r = BIO_read_ex(next, data, length, read);
   BIO_copy_next_retry(bio);
-  if (r == 1 && out->endOnShort && *read < length && *read < kShortRead) out->sawShort = true;
   return r;
 }
 
@@ -381,16 +368,6 @@ int64_t RTlsStream::SendFile(int fileFd, int64_t offset, int64_t length, RTlsRes
   }
   *result = Classify(static_cast<int>(r));
   return 0;
-}
-
-void RTlsStream::EndOnShortRead(bool on) {
-  if (!out_) return;
-  out_->endOnShort = on;
-  out_->sawShort = false;
-}
-
-bool RTlsStream::ShortReadSeen() const {
-  return out_ && out_->sawShort;
 }
 
 bool RTlsStream::HasPending() const {

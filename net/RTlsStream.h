@@ -85,12 +85,6 @@ class RTlsStream {
   bool KernelSend() const;
   // Decrypted or undecrypted bytes that are already out of the socket.
   bool HasPending() const;
-  // While on, a socket read that finds little (the peer sends slower than
-  // this side reads) ends the reading: what it brought is still decrypted,
-  // then `Read` reports WantRead without asking the socket again, until the
-  // next call of EndOnShortRead. `ShortReadSeen` says it happened.
-  void EndOnShortRead(bool on);
-  bool ShortReadSeen() const;
   // Sends close_notify (once), without waiting for the peer's: Done when
   // the alert and every record before it are with the kernel, WantWrite
   // when the socket is full (call again on FD_WRITE), Failed.

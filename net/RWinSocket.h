@@ -430,11 +430,8 @@ class RWinSocket {
   bool ReceiveStepBack(uint64_t generation);
   // Counts a step's bytes as received and resets the receive time-out.
   void StepReceived(int64_t got);
-  // SO_RCVLOWAT of an upload's socket: kRecvLowat bytes or one.
+  // SO_RCVLOWAT of a clear upload's socket: kRecvLowat bytes or one.
   void SetRecvLowat(bool raised);
-  // After an unpaced file step that emptied the socket: raised when the
-  // step moved enough to show a fast sender, else back to one.
-  void RaiseRecvLowatAfter(int64_t got);
   bool ReceiveHandler(int error);  // false: a speed budget is used up
   void EndSend(int status);
   void EndReceive(int status);

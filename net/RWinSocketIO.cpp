@@ -1031,7 +1031,7 @@ void RWinSocket::FileReceiveDone(uint64_t generation, const RFileRecvStepStr& st
     *fileResult_ = fileFailed ? step.fileErr : *fileResult_ + step.wrote;
   }
   const bool broke = step.err != 0 || step.eof;
-  if (step.wouldBlock && !fileFailed) RaiseRecvLowatAfter(step.got);
+  if (step.wouldBlock && !fileFailed) SetRecvLowat(step.got >= kLowatAfter && !LimitInForce());
   if (step.wouldBlock || fileFailed || (!broke && freeSpace_ == 0)) {
     layer_->loop_.Reenable(handle_, FD_READ);
   } else if (!broke) {
@@ -1040,10 +1040,6 @@ void RWinSocket::FileReceiveDone(uint64_t generation, const RFileRecvStepStr& st
   HandOverBlock(step.got, fileFailed, step.eof, step.err != 0);
   FinishReceiveStep(step.err != 0, step.err, step.eof);
   RunAfterStep();
-}
-
-void RWinSocket::RaiseRecvLowatAfter(int64_t got) {
-  SetRecvLowat(got >= kLowatAfter && !LimitInForce());
 }
 
 void RWinSocket::SetRecvLowat(bool raised) {

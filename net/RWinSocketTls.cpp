@@ -78,7 +78,6 @@ struct RTlsStepStr {
   bool wouldBlock = false;  // the socket had no more
   bool wantsWrite = false;  // the read waits for room to write
   bool pending = false;     // decrypted or buffered bytes left in OpenSSL
-  bool endOnShort = false;  // a short socket read ends the step (RTlsStream)
 
   RFd orphanHandle;
   std::unique_ptr<RTlsStream> orphanTls;  // freed before the handle closes
@@ -162,9 +161,6 @@ void RunTlsReceive(RTlsStepStr& s, const RWorkCancel& cancel) {
     filled = 0;
     return true;
   };
-  // A sender slower than this loop would be read a segment at a time for as
-  // long as it keeps up; the step stops after a short read, the loop waits.
-  s.tls->EndOnShortRead(s.endOnShort);
   while (left > 0 && !cancel.Cancelled() && !s.stop.load(std::memory_order_relaxed)) {
     RTlsResult r = RTlsResult::Done;
     char* to = s.fds ? s.in.get() + filled : s.in.get() + s.got;
@@ -192,7 +188,6 @@ void RunTlsReceive(RTlsStepStr& s, const RWorkCancel& cancel) {
   // Whatever the end, decrypted bytes reach the file (or its failure).
   if (s.fileErr == 0) (void)writeOut();
   s.pending = s.tls->HasPending();
-  s.tls->EndOnShortRead(false);
 }
 
 }  // namespace
@@ -223,7 +218,6 @@ bool RWinSocket::OffloadTlsReceive(int64_t want, bool paced) {
     if (!FileCopies(false)) return false;
     step->fds = recvFds_;
     want = std::min(want, kTlsStepBytes);
-    step->endOnShort = !paced;
   }
   step->want = want;
   const int64_t room = toFile ? std::min(want, kTlsFileChunk) : want;
@@ -294,8 +288,6 @@ void RWinSocket::TlsReceiveDone(uint64_t generation, RTlsStepStr& step) {
     tlsReadWantsWrite_ = true;
     layer_->loop_.Reenable(handle_, FD_WRITE);
   }
-  // As for a clear upload: a fast sender's socket wakes the loop for a batch.
-  if (step.fds && step.wouldBlock && !fileFailed) RaiseRecvLowatAfter(step.got);
   const bool failed = step.err != 0;
   if (step.err == WSAECONNRESET) {
     // The step's read took the socket's error: a close reported after (or
