@@ -629,10 +629,15 @@ TEST_F(ConnectionTest, ServerEndStopsUploadStepBeforeTheCut) {
         if (send(data, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0) break;
       }
     });
-    EXPECT_TRUE(RunUntil(
-        [&] { return layer_.DataPool() != nullptr && layer_.DataPool()->Stats().running > 0; },
-        std::chrono::seconds(20)))
-        << "no upload step came out";
+    // Sampled every millisecond: a step may begin and end between two
+    // samples of a slower poll.
+    bool running = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!running && std::chrono::steady_clock::now() < end) {
+      loop_.RunOnce(1);
+      running = layer_.DataPool() != nullptr && layer_.DataPool()->Stats().running > 0;
+    }
+    EXPECT_TRUE(running) << "no upload step came out";
     manager_.reset();
     shutdown(data, SHUT_RDWR);
     sender.join();
