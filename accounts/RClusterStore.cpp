@@ -668,16 +668,16 @@ void RClusterStore::SendLifts() {
   std::vector<std::string> lifts = std::move(pendingLifts_);
   pendingLifts_.clear();
   std::weak_ptr<bool> alive = alive_;
-  client_.Query(
-      "DELETE FROM vantor_blocks WHERE address = ANY($1::text[])", {TextArray(lifts)},
-      [this, alive, lifts](const RPgResultStr& r) {
-        if (alive.expired() || !*alive.lock()) return;
-        // A block sent before the lift is answered before it, and may have
-        // been queued again since: the lift still wins.
-        for (const std::string& a : lifts)
-          std::erase_if(pendingBlocks_, [&](const auto& b) { return b.first == a; });
-        if (SendAgain(r)) pendingLifts_.insert(pendingLifts_.begin(), lifts.begin(), lifts.end());
-      });
+  client_.Query("DELETE FROM vantor_blocks WHERE address = ANY($1::text[])", {TextArray(lifts)},
+                [this, alive, lifts](const RPgResultStr& r) {
+                  if (alive.expired() || !*alive.lock()) return;
+                  // A block sent before the lift is answered before it, and may have
+                  // been queued again since: the lift still wins.
+                  for (const std::string& a : lifts)
+                    std::erase_if(pendingBlocks_, [&](const auto& b) { return b.first == a; });
+                  if (SendAgain(r))
+                    pendingLifts_.insert(pendingLifts_.begin(), lifts.begin(), lifts.end());
+                });
 }
 
 void RClusterStore::FetchBlocks(
@@ -957,14 +957,19 @@ void RClusterStore::WritePassword(const std::string& account, const std::string&
 
 // --- upload records ------------------------------------------------------------
 
-void RClusterStore::ShareUpload(const std::string& address, const std::string& path) {
+void RClusterStore::ShareUpload(const std::string& address, const std::string& path,
+                                std::function<void()> done) {
   // Bounded like the lifts: a long outage keeps the latest records.
   if (pendingUploads_.size() >= 4096) pendingUploads_.erase(pendingUploads_.begin());
   pendingUploads_.emplace_back(address, path);
-  if (state_ == RState::Ready) SendUploads();
+  if (state_ == RState::Ready) {
+    SendUploads(std::move(done));
+  } else if (done) {
+    loop_.AddTimer(0, false, std::move(done));
+  }
 }
 
-void RClusterStore::SendUploads() {
+void RClusterStore::SendUploads(std::function<void()> done) {
   if (pendingUploads_.empty()) return;
   std::vector<std::pair<std::string, std::string>> ups = std::move(pendingUploads_);
   pendingUploads_.clear();
@@ -981,13 +986,14 @@ void RClusterStore::SendUploads() {
       "SELECT DISTINCT ON (u.a, u.p) u.a, u.p, now(), $3 FROM unnest($1::text[], $2::text[]) "
       "AS u(a, p) ON CONFLICT (address, path) DO UPDATE SET at = EXCLUDED.at, node = EXCLUDED.node",
       {TextArray(addresses), TextArray(paths), settings_.node},
-      [this, alive, ups = std::move(ups)](const RPgResultStr& r) {
+      [this, alive, ups = std::move(ups), done = std::move(done)](const RPgResultStr& r) {
         if (alive.expired() || !*alive.lock()) return;
         if (SendAgain(r)) {
           pendingUploads_.insert(pendingUploads_.begin(), ups.begin(), ups.end());
         } else if (!r.Ok() && onLog_) {
           onLog_(FormatStr(kLogClusterProblem, r.error));
         }
+        if (done) done();
       });
 }
 

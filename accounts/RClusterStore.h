@@ -116,7 +116,10 @@ class RClusterStore {
   static constexpr int64_t kUploadRecordSeconds = 43200;
   // Records that `address` uploaded the local `path` and may resume it from
   // any machine. Made while the store is down, it is sent once it is back.
-  void ShareUpload(const std::string& address, const std::string& path);
+  // `done` (never called before this returns) hears when the record is in
+  // the store, or queued for later: from then on every machine finds it.
+  void ShareUpload(const std::string& address, const std::string& path,
+                   std::function<void()> done = nullptr);
   // Whether any machine recorded such an upload in the last 12 hours; `ok`
   // false when not answered.
   void FindUpload(const std::string& address, const std::string& path,
@@ -239,7 +242,7 @@ class RClusterStore {
   std::vector<std::pair<std::string, int64_t>> pendingBlocks_;  // address, end (loop ms)
   void SendBlocks();
   std::vector<std::pair<std::string, std::string>> pendingUploads_;  // address, path
-  void SendUploads();
+  void SendUploads(std::function<void()> done = nullptr);
   void SendQueued();  // lifts first, so a lifted block is not sent again
   std::map<std::string, ChargeStr> charges_;
   std::string chargePrefix_;  // node and a random tag of this run

@@ -55,6 +55,13 @@ void AddSystem(RConfinementNeedsStr& n) {
   for (const char* env : {"OPENSSL_CONF", "SSL_CERT_FILE", "SSL_CERT_DIR"}) {
     if (const auto v = EnvVar(env); v && !v->empty() && (*v)[0] == '/') Add(n, *v, kR, env);
   }
+#ifdef VANTOR_COVERAGE_BUILD
+  // A coverage build writes its counters at exit, under GCOV_PREFIX when
+  // that is set (the per-case measure): without the grant a confined
+  // server's counts are lost.
+  if (const auto v = EnvVar("GCOV_PREFIX"); v && !v->empty() && (*v)[0] == '/')
+    Add(n, *v, kRW, "GCOV_PREFIX");
+#endif
 }
 
 // A file named in the configuration whose folder is granted: editors and

@@ -311,7 +311,7 @@ void OnDataClosed(RFTPSComInterp& s, int status) {
     EndReceive(s, false, kReplyStorComplete, s.Transfer.passive && s.Transfer.Waiting());
     return;
   }
-  AbortTransfer(s);
+  AbortTransfer(s, false, true);
 }
 
 }  // namespace
@@ -483,13 +483,13 @@ void DataReady(RFTPSComInterp& s, int status, uint32_t refusal) {
 // Everything a transfer holds goes (ABOR, a new listener or address, the
 // session's end); a transfer under way first ends with its failure reply,
 // unless it still waited for a passive connection (no "150" went out).
-void AbortTransfer(RFTPSComInterp& s, bool killed) {
+void AbortTransfer(RFTPSComInterp& s, bool killed, bool fromData) {
   CutDataTls(s);
   const bool suppress = s.Transfer.passive && s.Transfer.Waiting();
   if (s.Transfer.Waiting() || s.Transfer.Moving()) {
     switch (s.Transfer.Kind()) {
       case RTransferKind::Upload:
-        EndReceive(s, true, kReplyStorAborted, suppress, killed);
+        EndReceive(s, true, kReplyStorAborted, suppress, killed, !fromData);
         break;
       case RTransferKind::Download:
         EndSend(s, true, kReplyRetrAborted, suppress, killed);

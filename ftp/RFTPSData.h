@@ -39,7 +39,9 @@ void DataReady(RFTPSComInterp& s, int status, uint32_t refusal);
 // Ends whatever the transfer holds (ABOR, a new listener or address, the
 // session's end): a transfer under way ends with its failure reply and log
 // line (`killed`: ", client killed by server"). Never the end of a success.
-void AbortTransfer(RFTPSComInterp& s, bool killed = false);
+// `fromData`: the data connection's own end, with no command's reply to
+// follow the transfer's.
+void AbortTransfer(RFTPSComInterp& s, bool killed = false, bool fromData = false);
 // Destroys data socket and passive listener (REIN, session end).
 void CloseDataSockets(RFTPSComInterp& s);
 

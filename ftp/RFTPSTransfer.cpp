@@ -721,7 +721,8 @@ void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool
   s.TransferEnded();
 }
 
-void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed) {
+void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed,
+                bool fromCommand) {
   // The socket's step is settled before anything ends a transfer (the
   // session's events wait behind it), so the block in progress is counted
   // here; one that failed fails the upload.
@@ -772,12 +773,12 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
     WriteLog(LOG_UPLOADS, TransferEndLogLine(true, failed, s.Number(), s.Transfer.fileName,
                                              static_cast<uint64_t>(moved), elapsed, reasonText));
   }
+  RClusterStore* sharedWith = nullptr;
   if (fileRemains && !s.AskFlag(QC_APPEND_FILE, s.Transfer.fileName) &&
       !s.AskFlag(QC_MODIFY_FILE, s.Transfer.fileName)) {
     s.Manager().UploadRecords().Insert(s.Connection.clientAddress, s.Transfer.fileName,
                                        s.Manager().Now());
-    if (RClusterStore* store = s.Manager().Cluster())
-      store->ShareUpload(s.Connection.clientAddress, s.Transfer.fileName);
+    sharedWith = s.Manager().Cluster();
   }
   // A block refused by the quota was received but never written.
   RecordTransfer(s, true, failed, elapsed, fileRemains ? kept : 0);
@@ -793,6 +794,21 @@ void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, b
     if (s.Ratio && moved > 0) s.Ratio->Uploaded(static_cast<uint64_t>(moved));
     ++s.Manager().Stats().FilesUploaded;
   }
+  if (sharedWith != nullptr && sharedWith->Ready() && !suppress && !fromCommand &&
+      !s.AwaitingWork()) {
+    // The reply waits for the record: a client told that its upload was cut
+    // may resume it from another machine at once.
+    RFTPSComInterp::StoreResume resume = s.WaitForStore();
+    sharedWith->ShareUpload(s.Connection.clientAddress, s.Transfer.fileName, [resume, reply] {
+      resume([reply](RFTPSComInterp& s) {
+        SendEndReply(s, reply);
+        s.TransferEnded();
+      });
+    });
+    return;
+  }
+  if (sharedWith != nullptr)
+    sharedWith->ShareUpload(s.Connection.clientAddress, s.Transfer.fileName);
   if (!suppress) SendEndReply(s, reply);
   s.TransferEnded();
 }

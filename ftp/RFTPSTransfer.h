@@ -33,7 +33,10 @@ void SendCompleted(RFTPSComInterp& s, int status);
 void StartReceiving(RFTPSComInterp& s);
 void ReceiveCompleted(RFTPSComInterp& s, int status);
 void EndSend(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed = false);
-void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed = false);
+// `fromCommand`: a command (ABOR, a new PASV/PORT) or the session's end cut
+// it, and the reply must go out before the command's own.
+void EndReceive(RFTPSComInterp& s, bool failed, uint32_t reply, bool suppress, bool killed = false,
+                bool fromCommand = false);
 void TransferTick(RFTPSComInterp& s);
 
 // RETR, STOR, APPE, STOU, REST, TYPE, MODE, STRU.

@@ -324,7 +324,7 @@ def main():
     ap.add_argument("-j", type=int, default=2)
     ap.add_argument("--fresh", action="store_true")
     ap.add_argument("--report-only", action="store_true")
-    args = ap.parse_args()
+    args = ap.parse_intermixed_args()
     build = os.path.realpath(args.build)
     src = os.path.realpath(os.path.join(os.path.dirname(__file__), ".."))
     store = os.path.join(build, "per-case", "cases")

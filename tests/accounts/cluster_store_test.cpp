@@ -60,6 +60,50 @@ class ClusterStoreTest : public ::testing::Test {
     s.node = node;
     return s;
   }
+  // Calls `call` with a callback that keeps its one answer, and waits for
+  // it (`none` if it never comes).
+  template <typename T, typename Call>
+  T Await(Call&& call, T none = T{}) {
+    std::optional<T> got;
+    call([&](T v) { got = std::move(v); });
+    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
+    return got.value_or(std::move(none));
+  }
+  std::unique_ptr<RPgClient> Connected(int64_t timeoutMs = 5000) {
+    auto c = std::make_unique<RPgClient>(loop_, Options(timeoutMs));
+    c->Start();
+    EXPECT_TRUE(RunUntil([&] { return c->Up(); }));
+    return c;
+  }
+  RPgResultStr Sql(RPgClient& c, const std::string& sql, RPgParams params = {}) {
+    return Await<RPgResultStr>([&](auto keep) { c.Query(sql, std::move(params), keep); });
+  }
+  // The answers of `sqls` as "first/second" cells, or the error.
+  std::vector<std::string> Pairs(const std::vector<std::pair<std::string, RPgParams>>& sqls) {
+    auto c = Connected();
+    std::vector<std::string> got;
+    for (const auto& [sql, params] : sqls) {
+      c->Query(sql, params, [&](const RPgResultStr& r) {
+        got.push_back(r.Ok() ? r.Text(0, 0) + "/" + r.Text(0, 1) : r.error);
+      });
+    }
+    EXPECT_TRUE(RunUntil([&] { return got.size() == sqls.size(); }));
+    return got;
+  }
+  std::pair<bool, std::string> ReadSKey(RClusterStore& s, const std::string& account,
+                                        const std::string& local) {
+    return Await<std::pair<bool, std::string>>(
+        [&](auto keep) {
+          s.ReadSKey(account, local, [=](bool ok, const std::string& r) { keep({ok, r}); });
+        },
+        {false, "unanswered"});
+  }
+  void TerminateAll() {
+    ASSERT_EQ(server_->Psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                            "WHERE pid <> pg_backend_pid() AND datname = current_database();",
+                            db_),
+              0);
+  }
   std::unique_ptr<RClusterStore> ReadyStore(const std::string& node) {
     auto store = std::make_unique<RClusterStore>(loop_, Settings(node), "");
     store->Start([this](const std::string& line) { log_.push_back(line); });
@@ -70,50 +114,39 @@ class ClusterStoreTest : public ::testing::Test {
     RClusterStore store(loop_, Settings("init"), "");
     store.Start(nullptr);
     ASSERT_TRUE(RunUntil([&] { return store.Client().Up(); }));
-    std::optional<bool> ok;
-    store.Init([&](bool good, const std::string&) { ok = good; });
-    ASSERT_TRUE(RunUntil([&] { return ok.has_value(); }));
-    ASSERT_TRUE(*ok);
+    ASSERT_TRUE(Await<bool>(
+        [&](auto keep) { store.Init([=](bool good, const std::string&) { keep(good); }); }));
   }
   RClusterAdmit Register(RClusterStore& s, uint32_t n, const std::string& account,
                          const std::string& client, RSessionLimitsStr limits) {
-    std::optional<RClusterAdmit> got;
-    s.RegisterSession(n, account, client, limits, [&](RClusterAdmit a) { got = a; });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or(RClusterAdmit::Unavailable);
+    return Await<RClusterAdmit>(
+        [&](auto keep) { s.RegisterSession(n, account, client, limits, keep); },
+        RClusterAdmit::Unavailable);
   }
-  RClusterStore::RChargeAnswerStr Charge(RClusterStore& s, const std::string& account,
-                                         int64_t amount, int64_t maximum, int64_t seed = 0) {
-    std::optional<RClusterStore::RChargeAnswerStr> got;
-    s.ChargeQuota(account, amount, maximum, seed, 5000,
-                  [&](const RClusterStore::RChargeAnswerStr& a) { got = a; });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or(RClusterStore::RChargeAnswerStr{});
+  using Answer = RClusterStore::RChargeAnswerStr;
+  Answer Charge(RClusterStore& s, const std::string& account, int64_t amount, int64_t maximum,
+                int64_t seed = 0) {
+    return Await<Answer>(
+        [&](auto keep) { s.ChargeQuota(account, amount, maximum, seed, 5000, keep); });
   }
   // The account's usage as the database holds it (-1: no row).
   int64_t Used(const std::string& account) {
-    RPgClient c(loop_, Options());
-    c.Start();
-    EXPECT_TRUE(RunUntil([&] { return c.Up(); }));
-    std::optional<int64_t> got;
-    c.Query("SELECT coalesce((SELECT used FROM vantor_quota WHERE account = $1), -1)", {account},
-            [&](const RPgResultStr& r) { got = r.Ok() ? r.Int(0, 0) : -2; });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or(-2);
+    const RPgResultStr r =
+        Sql(*Connected(), "SELECT coalesce((SELECT used FROM vantor_quota WHERE account = $1), -1)",
+            {account});
+    return r.Ok() ? r.Int(0, 0) : -2;
   }
   int64_t Count(RClusterStore& s, const std::string& account, const std::string& client = "") {
-    std::optional<int64_t> got;
-    s.CountSessions(account, client, [&](bool ok, int64_t n) { got = ok ? n : -1; });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or(-1);
+    return Await<int64_t>(
+        [&](auto keep) {
+          s.CountSessions(account, client, [=](bool ok, int64_t n) { keep(ok ? n : -1); });
+        },
+        -1);
   }
-
   // The first cell of `sql`'s answer on `s`'s connection ("?": failed).
   std::string Cell(RClusterStore& s, const std::string& sql) {
-    std::optional<std::string> got;
-    s.Client().Query(sql, {}, [&](const RPgResultStr& r) { got = r.Ok() ? r.Text(0, 0) : "?"; });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or("?");
+    const RPgResultStr r = Sql(s.Client(), sql);
+    return r.Ok() ? r.Text(0, 0) : "?";
   }
 
   static test::PgServer* server_;
@@ -126,9 +159,8 @@ test::PgServer* ClusterStoreTest::server_ = nullptr;
 // Statements sent in one pass are answered in order, with their values and
 // NULLs, and a failing one leaves its neighbours unharmed.
 TEST_F(ClusterStoreTest, ClientAnswersPipelinedStatementsInOrder) {
-  RPgClient c(loop_, Options());
-  c.Start();
-  ASSERT_TRUE(RunUntil([&] { return c.Up(); }));
+  auto client = Connected();
+  RPgClient& c = *client;
   std::vector<RPgResultStr> got;
   auto keep = [&](const RPgResultStr& r) { got.push_back(r); };
   c.Query("SELECT $1::int + 1, $2::text", {"41", std::nullopt}, keep);
@@ -179,9 +211,8 @@ TEST_F(ClusterStoreTest, ClientUnreachableAnswersUnavailable) {
 // A statement left unanswered past the time-out is answered TimedOut and the
 // connection is made again; one lost with the server is answered Lost.
 TEST_F(ClusterStoreTest, ClientTimeoutAndLossThenReconnect) {
-  RPgClient c(loop_, Options(300));
-  c.Start();
-  ASSERT_TRUE(RunUntil([&] { return c.Up(); }));
+  auto client = Connected(300);
+  RPgClient& c = *client;
   std::optional<RPgResultStr> slow, next;
   c.Query("SELECT pg_sleep(3)", {}, [&](const RPgResultStr& r) { slow = r; });
   c.Query("SELECT 2", {}, [&](const RPgResultStr& r) { next = r; });
@@ -200,10 +231,7 @@ TEST_F(ClusterStoreTest, ClientTimeoutAndLossThenReconnect) {
       << "status " << static_cast<int>(lost->status) << " " << lost->sqlState;
   ASSERT_TRUE(server_->Restart());
   ASSERT_TRUE(RunUntil([&] { return c.Up() && c.Connects() == 3; }, 30));
-  std::optional<RPgResultStr> after;
-  c.Query("SELECT 3", {}, [&](const RPgResultStr& r) { after = r; });
-  ASSERT_TRUE(RunUntil([&] { return after.has_value(); }));
-  EXPECT_EQ(after->Int(0, 0), 3);
+  EXPECT_EQ(Sql(c, "SELECT 3").Int(0, 0), 3);
 }
 
 // Without a schema the store says so and admits nobody through the
@@ -372,9 +400,8 @@ TEST_F(ClusterStoreTest, QuotaRacingChargesNeverOvershoot) {
   int done = 0, refused = 0;
   for (int i = 0; i < 40; ++i) {
     RClusterStore& s = i % 2 == 0 ? *a : *b;
-    s.ChargeQuota("RACE", 100, 1000, 0, 5000, [&](const RClusterStore::RChargeAnswerStr& r) {
-      (r.outcome == RCharge::Done ? done : refused)++;
-    });
+    s.ChargeQuota("RACE", 100, 1000, 0, 5000,
+                  [&](const Answer& r) { (r.outcome == RCharge::Done ? done : refused)++; });
   }
   ASSERT_TRUE(RunUntil([&] { return done + refused == 40; }));
   EXPECT_EQ(done, 10);
@@ -385,24 +412,19 @@ TEST_F(ClusterStoreTest, QuotaRacingChargesNeverOvershoot) {
 // it is taken back once; undone before it came, it never applies.
 TEST_F(ClusterStoreTest, QuotaChargeIdsCountOnce) {
   InitSchema();
-  RPgClient c(loop_, Options());
-  c.Start();
-  ASSERT_TRUE(RunUntil([&] { return c.Up(); }));
-  std::vector<std::string> got;
-  auto keep = [&](const RPgResultStr& r) {
-    got.push_back(r.Ok() ? r.Text(0, 0) + "/" + r.Text(0, 1) : r.error);
-  };
   const std::string charge = "SELECT ok, used FROM vantor_charge($1, 'ID', $2::bigint, 1000, 0)";
-  c.Query(charge, {"x", "100"}, keep);
-  c.Query(charge, {"x", "100"}, keep);
-  c.Query("SELECT vantor_charge_undo('x')", {}, keep);
-  c.Query("SELECT vantor_charge_undo('x')", {}, keep);
-  c.Query("SELECT vantor_charge_undo('y')", {}, keep);
-  c.Query(charge, {"y", "100"}, keep);
-  c.Query(charge, {"z", "50"}, keep);
-  ASSERT_TRUE(RunUntil([&] { return got.size() == 7; }));
-  const std::vector<std::string> want = {"t/100", "t/100", "0/", "0/", "-1/", "f/0", "t/50"};
-  EXPECT_EQ(got, want);
+  auto undo = [](const char* id) {
+    return std::pair<std::string, RPgParams>{std::string("SELECT vantor_charge_undo('") + id + "')",
+                                             {}};
+  };
+  EXPECT_EQ(Pairs({{charge, {"x", "100"}},
+                   {charge, {"x", "100"}},
+                   undo("x"),
+                   undo("x"),
+                   undo("y"),
+                   {charge, {"y", "100"}},
+                   {charge, {"z", "50"}}}),
+            (std::vector<std::string>{"t/100", "t/100", "0/", "0/", "-1/", "f/0", "t/50"}));
   EXPECT_EQ(Used("ID"), 50);
 }
 
@@ -414,8 +436,7 @@ TEST_F(ClusterStoreTest, QuotaChargesSurviveLostConnection) {
   auto a = ReadyStore("a");
   int answered = 0;
   for (int i = 0; i < 5; ++i) {
-    a->ChargeQuota("LOST", 10, 1000000, 0, 60000,
-                   [&](const RClusterStore::RChargeAnswerStr&) { ++answered; });
+    a->ChargeQuota("LOST", 10, 1000000, 0, 60000, [&](const Answer&) { ++answered; });
   }
   server_->Stop();
   ASSERT_TRUE(server_->Restart());
@@ -423,11 +444,9 @@ TEST_F(ClusterStoreTest, QuotaChargesSurviveLostConnection) {
   EXPECT_EQ(Used("LOST"), 50);
 
   server_->Stop();
-  std::optional<RClusterStore::RChargeAnswerStr> late;
-  a->ChargeQuota("LOST", 10, 1000000, 0, 200,
-                 [&](const RClusterStore::RChargeAnswerStr& r) { late = r; });
-  ASSERT_TRUE(RunUntil([&] { return late.has_value(); }));
-  EXPECT_EQ(late->outcome, RCharge::Unconfirmed);
+  EXPECT_EQ(
+      Await<Answer>([&](auto keep) { a->ChargeQuota("LOST", 10, 1000000, 0, 200, keep); }).outcome,
+      RCharge::Unconfirmed);
   ASSERT_TRUE(server_->Restart());
   ASSERT_TRUE(RunUntil([&] { return a->Ready() && a->OutstandingCharges() == 0; }, 30));
   EXPECT_EQ(Used("LOST"), 50);
@@ -452,29 +471,16 @@ TEST_F(ClusterStoreTest, QuotaTakeStopsAtTheMaximum) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.applied);
-    std::optional<RClusterStore::RChargeAnswerStr> got;
-    a->TakeQuota("TAKE", c.amount, c.least, 1000, 100, 5000,
-                 [&](const RClusterStore::RChargeAnswerStr& r) { got = r; });
-    ASSERT_TRUE(RunUntil([&] { return got.has_value(); }));
-    EXPECT_EQ(got->outcome, c.outcome);
-    EXPECT_EQ(got->applied, c.applied);
-    EXPECT_EQ(got->used, c.used);
+    const Answer got = Await<Answer>(
+        [&](auto keep) { a->TakeQuota("TAKE", c.amount, c.least, 1000, 100, 5000, keep); });
+    EXPECT_EQ(got.outcome, c.outcome);
+    EXPECT_EQ(got.applied, c.applied);
+    EXPECT_EQ(got.used, c.used);
   }
-  RPgClient c(loop_, Options());
-  c.Start();
-  ASSERT_TRUE(RunUntil([&] { return c.Up(); }));
-  std::vector<std::string> got;
-  auto keep = [&](const RPgResultStr& r) {
-    got.push_back(r.Ok() ? r.Text(0, 0) + "/" + r.Text(0, 1) : r.error);
-  };
   const std::string take = "SELECT taken, used FROM vantor_take($1, 'T2', 70, 70, 100, 0)";
-  c.Query(take, {"p"}, keep);
-  c.Query(take, {"p"}, keep);
-  c.Query(take, {"q"}, keep);
-  c.Query("SELECT vantor_charge_undo('p')", {}, keep);
-  ASSERT_TRUE(RunUntil([&] { return got.size() == 4; }));
-  const std::vector<std::string> want = {"70/70", "70/70", "30/100", "30/"};
-  EXPECT_EQ(got, want);
+  EXPECT_EQ(
+      Pairs({{take, {"p"}}, {take, {"p"}}, {take, {"q"}}, {"SELECT vantor_charge_undo('p')", {}}}),
+      (std::vector<std::string>{"70/70", "70/70", "30/100", "30/"}));
 }
 
 // Sessions on two nodes spending one quota block by block through their
@@ -559,22 +565,21 @@ TEST_F(ClusterStoreTest, BlocksSharedAcrossNodes) {
   b->ShareBlock("192.0.2.1", 5);
   a->ShareBlock("192.0.2.2", 30);
   // Ordered after the inserts on each connection: the reads below see them.
-  std::optional<bool> synced;
-  a->FetchBlocks([&](bool, std::vector<RClusterStore::RSharedBlockStr>) { synced = true; });
-  ASSERT_TRUE(RunUntil([&] { return synced.has_value(); }));
-  synced.reset();
-  b->FetchBlocks([&](bool, std::vector<RClusterStore::RSharedBlockStr>) { synced = true; });
-  ASSERT_TRUE(RunUntil([&] { return synced.has_value(); }));
+  using Blocks = std::vector<RClusterStore::RSharedBlockStr>;
+  auto fetch = [&](RClusterStore& s) {
+    return Await<std::optional<Blocks>>([&](auto keep) {
+      s.FetchBlocks(
+          [=](bool ok, Blocks blocks) { keep(ok ? std::optional(blocks) : std::nullopt); });
+    });
+  };
+  (void)fetch(*a);
+  (void)fetch(*b);
   ASSERT_EQ(server_->Psql("UPDATE vantor_blocks SET until = now() - interval '1 second' "
                           "WHERE address = '192.0.2.2';",
                           db_),
             0);
-  std::optional<std::vector<RClusterStore::RSharedBlockStr>> got;
-  b->FetchBlocks([&](bool ok, std::vector<RClusterStore::RSharedBlockStr> blocks) {
-    EXPECT_TRUE(ok);
-    got = std::move(blocks);
-  });
-  ASSERT_TRUE(RunUntil([&] { return got.has_value(); }));
+  const std::optional<Blocks> got = fetch(*b);
+  ASSERT_TRUE(got.has_value());
   ASSERT_EQ(got->size(), 1u);
   EXPECT_EQ((*got)[0].address, "192.0.2.1");
   EXPECT_GE((*got)[0].secondsLeft, 55);
@@ -597,10 +602,8 @@ TEST_F(ClusterStoreTest, UploadRecordsAndBlocksSharedAcrossNodes) {
   ASSERT_TRUE(RunUntil([&] { return a->Ready(); }));
   auto b = ReadyStore("b");
   auto find = [&](const std::string& address, const std::string& path) {
-    std::optional<bool> found;
-    b->FindUpload(address, path, [&](bool ok, bool f) { found = ok && f; });
-    EXPECT_TRUE(RunUntil([&] { return found.has_value(); }));
-    return found.value_or(false);
+    return Await<bool>(
+        [&](auto keep) { b->FindUpload(address, path, [=](bool ok, bool f) { keep(ok && f); }); });
   };
   ASSERT_TRUE(RunUntil([&] { return find("192.0.2.1", "C:\\up\\x"); }));
   const struct {
@@ -636,15 +639,8 @@ TEST_F(ClusterStoreTest, UploadRecordsAndBlocksSharedAcrossNodes) {
 TEST_F(ClusterStoreTest, QueuedWritesEndedByTheServerGoAgain) {
   InitSchema();
   auto a = ReadyStore("a");
-  RPgClient holder(loop_, Options());
-  holder.Start();
-  ASSERT_TRUE(RunUntil([&] { return holder.Up(); }));
-  auto run = [&](const std::string& sql) {
-    std::optional<RPgResultStr> got;
-    holder.Query(sql, {}, [&](const RPgResultStr& r) { got = r; });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); })) << sql;
-    return got.value_or(RPgResultStr{});
-  };
+  auto holder = Connected();
+  auto run = [&](const std::string& sql) { return Sql(*holder, sql); };
   ASSERT_TRUE(run("BEGIN").Ok());
   ASSERT_TRUE(run("LOCK TABLE vantor_uploads, vantor_blocks IN ACCESS EXCLUSIVE MODE").Ok());
   a->ShareUpload("192.0.2.1", "C:\\up\\x");
@@ -658,8 +654,9 @@ TEST_F(ClusterStoreTest, QueuedWritesEndedByTheServerGoAgain) {
   ASSERT_TRUE(run("ROLLBACK").Ok());
   auto cell = [&](const std::string& sql) { return run(sql).Text(0, 0); };
   EXPECT_TRUE(RunUntil([&] {
-    return cell("SELECT count(*) FROM vantor_uploads WHERE address = '192.0.2.1' AND "
-                "path = 'C:\\up\\x' AND node = 'a'") == "1";
+    return cell(
+               "SELECT count(*) FROM vantor_uploads WHERE address = '192.0.2.1' AND "
+               "path = 'C:\\up\\x' AND node = 'a'") == "1";
   }));
   EXPECT_TRUE(RunUntil(
       [&] { return cell("SELECT string_agg(address, ',') FROM vantor_blocks") == "192.0.2.7"; }));
@@ -676,18 +673,14 @@ TEST_F(ClusterStoreTest, SKeyRecordSwapsOnlyFromTheCurrentRecord) {
   InitSchema();
   auto a = ReadyStore("a");
   auto b = ReadyStore("b");
-  auto read = [&](RClusterStore& s, const std::string& local) {
-    std::optional<std::pair<bool, std::string>> got;
-    s.ReadSKey("joe", local, [&](bool ok, const std::string& r) { got.emplace(ok, r); });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or(std::pair<bool, std::string>{false, "unanswered"});
-  };
+  auto read = [&](RClusterStore& s, const std::string& local) { return ReadSKey(s, "joe", local); };
   using RSwap = RClusterStore::RSwap;
   auto swap = [&](RClusterStore& s, const std::string& was, const std::string& next) {
-    std::optional<std::pair<RSwap, std::string>> got;
-    s.SwapSKey("joe", was, next, [&](RSwap r, const std::string& c) { got.emplace(r, c); });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or(std::pair<RSwap, std::string>{RSwap::Unavailable, "unanswered"});
+    return Await<std::pair<RSwap, std::string>>(
+        [&](auto keep) {
+          s.SwapSKey("joe", was, next, [=](RSwap r, const std::string& c) { keep({r, c}); });
+        },
+        {RSwap::Unavailable, "unanswered"});
   };
   const std::string r999 = "0 0 A1B2C3D4E5F60718 999 ke1234";
   const std::string r998 = "0 0 0011223344556677 998 ke1234";
@@ -721,10 +714,7 @@ TEST_F(ClusterStoreTest, SKeyRecordSwapsOnlyFromTheCurrentRecord) {
   // A swap whose answer is lost is never repeated (a repeat would find its
   // own change and call it stale); it is Unavailable, and so is one sent
   // while the store is down.
-  ASSERT_EQ(server_->Psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                          "WHERE pid <> pg_backend_pid() AND datname = current_database();",
-                          db_),
-            0);
+  TerminateAll();
   ASSERT_TRUE(RunUntil([&] { return !a->Ready(); }));
   EXPECT_EQ(swap(*a, "0 0 0000000000000001 997 ke1234", r998).first, RSwap::Unavailable);
   EXPECT_FALSE(read(*a, r999).first);
@@ -741,11 +731,7 @@ TEST_F(ClusterStoreTest, RatioDebitsRefusedPastTheCredit) {
   auto a = ReadyStore("a");
   auto b = ReadyStore("b");
   auto charge = [&](RClusterStore& s, double change, double need, double seed = 0) {
-    std::optional<RClusterStore::RChargeAnswerStr> got;
-    s.ChargeRatio("R", change, need, seed, 5000,
-                  [&](const RClusterStore::RChargeAnswerStr& r) { got = r; });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or(RClusterStore::RChargeAnswerStr{});
+    return Await<Answer>([&](auto keep) { s.ChargeRatio("R", change, need, seed, 5000, keep); });
   };
   struct Case {
     RClusterStore* node;
@@ -764,17 +750,16 @@ TEST_F(ClusterStoreTest, RatioDebitsRefusedPastTheCredit) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.change);
-    const RClusterStore::RChargeAnswerStr got = charge(*c.node, c.change, c.need, c.seed);
+    const Answer got = charge(*c.node, c.change, c.need, c.seed);
     EXPECT_EQ(got.outcome, c.outcome);
     EXPECT_NEAR(got.credit, c.credit, 1e-9);
   }
   // Ten debits of 1 from both machines at once against a credit of about 3.
   int done = 0, refused = 0;
   for (int i = 0; i < 10; ++i) {
-    (i % 2 ? *a : *b)
-        .ChargeRatio("R", -1, 1, 0, 5000, [&](const RClusterStore::RChargeAnswerStr& r) {
-          (r.outcome == RCharge::Done ? done : refused) += 1;
-        });
+    (i % 2 ? *a : *b).ChargeRatio("R", -1, 1, 0, 5000, [&](const Answer& r) {
+      (r.outcome == RCharge::Done ? done : refused) += 1;
+    });
   }
   ASSERT_TRUE(RunUntil([&] { return done + refused == 10; }));
   EXPECT_EQ(done, 3);
@@ -788,31 +773,24 @@ TEST_F(ClusterStoreTest, RatioChargesSurviveDatabaseRestart) {
   auto a = ReadyStore("a");
   int answered = 0;
   for (int i = 0; i < 4; ++i) {
-    a->ChargeRatio("RR", i % 2 ? -1.0 : 2.0, i % 2 ? 1.0 : 0.0, 0, 60000,
-                   [&](const RClusterStore::RChargeAnswerStr& r) {
-                     EXPECT_EQ(r.outcome, RCharge::Done);
-                     ++answered;
-                   });
+    a->ChargeRatio("RR", i % 2 ? -1.0 : 2.0, i % 2 ? 1.0 : 0.0, 0, 60000, [&](const Answer& r) {
+      EXPECT_EQ(r.outcome, RCharge::Done);
+      ++answered;
+    });
   }
   server_->Stop();
   ASSERT_TRUE(server_->Restart());
   ASSERT_TRUE(RunUntil([&] { return answered == 4 && a->OutstandingCharges() == 0; }, 30));
   auto credit = [&] {
-    std::optional<double> got;
-    a->ChargeRatio("RR", 0, 0, 0, 5000,
-                   [&](const RClusterStore::RChargeAnswerStr& r) { got = r.credit; });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or(-1);
+    return Await<Answer>([&](auto keep) { a->ChargeRatio("RR", 0, 0, 0, 5000, keep); }).credit;
   };
   EXPECT_DOUBLE_EQ(credit(), 2.0);
 
   server_->Stop();
   std::optional<RCharge> debit;
-  a->ChargeRatio("RR", -1, 1, 0, 200,
-                 [&](const RClusterStore::RChargeAnswerStr& r) { debit = r.outcome; });
+  a->ChargeRatio("RR", -1, 1, 0, 200, [&](const Answer& r) { debit = r.outcome; });
   bool creditAnswered = false;
-  a->ChargeRatio("RR", 5, 0, 0, 200,
-                 [&](const RClusterStore::RChargeAnswerStr&) { creditAnswered = true; });
+  a->ChargeRatio("RR", 5, 0, 0, 200, [&](const Answer&) { creditAnswered = true; });
   ASSERT_TRUE(RunUntil([&] { return debit.has_value(); }));
   EXPECT_EQ(*debit, RCharge::Unconfirmed);
   ASSERT_TRUE(server_->Restart());
@@ -831,17 +809,15 @@ TEST_F(ClusterStoreTest, PasswordsSharedAcrossNodes) {
   auto b = ReadyStore("b");
   using Stored = std::optional<std::string>;
   auto read = [&](RClusterStore& s, const std::string& account) {
-    std::optional<std::pair<bool, Stored>> got;
-    s.ReadPassword(account, [&](bool ok, Stored st) { got.emplace(ok, st); });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or(std::pair<bool, Stored>{false, "unanswered"});
+    return Await<std::pair<bool, Stored>>(
+        [&](auto keep) { s.ReadPassword(account, [=](bool ok, Stored st) {
+                           keep({ok, st});
+                         }); },
+        {false, "unanswered"});
   };
   auto write = [&](RClusterStore& s, const std::string& account, const std::string& stored,
                    bool skey) {
-    std::optional<bool> got;
-    s.WritePassword(account, stored, skey, [&](bool ok) { got = ok; });
-    EXPECT_TRUE(RunUntil([&] { return got.has_value(); }));
-    return got.value_or(false);
+    return Await<bool>([&](auto keep) { s.WritePassword(account, stored, skey, keep); });
   };
   // Whether the account's S/KEY row is still the one it was given.
   auto skeyRows = [&](const std::string& account) {
@@ -851,13 +827,8 @@ TEST_F(ClusterStoreTest, PasswordsSharedAcrossNodes) {
                              "END IF; END$$;",
                          db_) == 0;
   };
-  std::optional<std::pair<bool, std::string>> sk;
   for (const char* account : {"joe", "ann"}) {
-    sk.reset();
-    a->ReadSKey(account, "0 0 A1B2C3D4E5F60718 999 ke1234",
-                [&](bool ok, const std::string& r) { sk.emplace(ok, r); });
-    ASSERT_TRUE(RunUntil([&] { return sk.has_value(); }));
-    ASSERT_TRUE(sk->first);
+    ASSERT_TRUE(ReadSKey(*a, account, "0 0 A1B2C3D4E5F60718 999 ke1234").first);
     ASSERT_TRUE(skeyRows(account));
   }
 
@@ -888,16 +859,10 @@ TEST_F(ClusterStoreTest, PasswordsSharedAcrossNodes) {
   EXPECT_EQ(read(*a, "joe"), std::make_pair(true, Stored()));
   // The pass phrase's account reads as used up on every machine, whatever
   // record of the old phrase a machine offers.
-  sk.reset();
-  b->ReadSKey("ann", "0 0 A1B2C3D4E5F60718 998 ke1234",
-              [&](bool ok, const std::string& r) { sk.emplace(ok, r); });
-  ASSERT_TRUE(RunUntil([&] { return sk.has_value(); }));
-  EXPECT_EQ(*sk, std::make_pair(true, std::string(SKEY_PLACEHOLDER)));
+  EXPECT_EQ(ReadSKey(*b, "ann", "0 0 A1B2C3D4E5F60718 998 ke1234"),
+            std::make_pair(true, std::string(SKEY_PLACEHOLDER)));
 
-  ASSERT_EQ(server_->Psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                          "WHERE pid <> pg_backend_pid() AND datname = current_database();",
-                          db_),
-            0);
+  TerminateAll();
   ASSERT_TRUE(RunUntil([&] { return !a->Ready(); }));
   EXPECT_FALSE(write(*a, "joe", "never", false));
   EXPECT_FALSE(read(*a, "ann").first);

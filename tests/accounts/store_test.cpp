@@ -47,6 +47,14 @@ class StoreTest : public ::testing::Test {
     AccessQuery q = AskIP(s, code, user, address);
     return {q.flag, QueryNoRule(q)};
   }
+  // The flags of `code` asked for each user and aux text of `pairs`, one
+  // digit each.
+  std::string Flags(RFTPSSecurity& s, uint32_t code, std::vector<std::string> pairs) {
+    std::string out;
+    for (size_t i = 0; i + 1 < pairs.size(); i += 2)
+      out += std::to_string(+Ask(s, code, pairs[i], pairs[i + 1]).flag);
+    return out;
+  }
   std::string Value(const std::string& section, const std::string& key) {
     RIniFile f(ini_);
     return f.GetString(section, key);
@@ -214,8 +222,7 @@ TEST_F(StoreTest, PosixFormPaths) {
                           dir_.Path() + "/free/*.txt\n" + "[USER=joe]\nHomeDir=" + dir_.Path() +
                           "/home\nAccess1=" + dir_.Path() + "/pub,RL\n");
   EXPECT_EQ(QueryAux(Ask(s, QC_HOME_DIR, "joe")), "D:\\home");
-  EXPECT_EQ(+Ask(s, QC_READ_FILE, "joe", "D:\\pub\\a.txt").flag, 1u);
-  EXPECT_EQ(+Ask(s, QC_READ_FILE, "joe", "D:\\other\\a.txt").flag, 0u);
+  EXPECT_EQ(Flags(s, QC_READ_FILE, {"joe", "D:\\pub\\a.txt", "joe", "D:\\other\\a.txt"}), "10");
   EXPECT_EQ(+Ask(s, QC_RATIO_FREE, "joe", "D:\\free\\a.txt").flag, 1u);
 }
 
@@ -328,16 +335,14 @@ TEST_F(StoreTest, RegularPasswords) {
     EXPECT_EQ(+Ask(s, QC_PASSWORD, c.user, c.given).flag, c.flag)
         << std::string(c.user) + " / " + c.given;
   Write("[USER=e1]\nPassword=" + h1 + "\n[USER=e2]\nPassword=" + h2 + "\n[USER=none]\n");
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", "secret").flag, 1u);
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e2", "secret").flag, 1u);
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", "Secret").flag, 0u);
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", h1).flag, 0u);    // the hash itself is not a password
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "none", "").flag, 0u);  // no Password anywhere
+  // The hash itself is not a password; "none" has no Password anywhere.
+  EXPECT_EQ(
+      Flags(s, QC_PASSWORD, {"e1", "secret", "e2", "secret", "e1", "Secret", "e1", h1, "none", ""}),
+      "11000");
   // A change through another object of the file (a set-up dialog's) is
   // taken at the next query, not the section the store had read before.
   ASSERT_TRUE(RIniFile(ini_).WriteString("USER=e1", "Password", Crypt("other", "cd")));
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", "secret").flag, 0u);
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "e1", "other").flag, 1u);
+  EXPECT_EQ(Flags(s, QC_PASSWORD, {"e1", "secret", "e1", "other"}), "01");
 }
 
 // Hashes of the system's tools log in; a stored value that is no hash is
@@ -350,16 +355,12 @@ TEST_F(StoreTest, SystemHashesAndUncheckableValues) {
       "Xrx11\n"
       "[USER=plain]\nPassword=hunter2\n[USER=cut]\nPassword=$6$saltsalt\n");
   test::LogCapture log;
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "sha", "pass word").flag, 1u);
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "sha", "pass").flag, 0u);
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "yes", "secret").flag, 1u);
+  EXPECT_EQ(Flags(s, QC_PASSWORD, {"sha", "pass word", "sha", "pass", "yes", "secret"}), "101");
   EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "yes", "secret").flag, 1u);
   EXPECT_TRUE(log.lines.empty());
 
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(+Ask(s, QC_PASSWORD, "plain", "hunter2").flag, 0u);
-    EXPECT_EQ(+Ask(s, QC_PASSWORD, "cut", "x").flag, 0u);
-  }
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Flags(s, QC_PASSWORD, {"plain", "hunter2", "cut", "x"}), "00");
   EXPECT_EQ(log.lines,
             (std::vector<std::string>{
                 "3|Login of user plain refused: its stored password is not a hash this server "
@@ -389,22 +390,18 @@ TEST_F(StoreTest, VerifyAndChangePassword) {
       Open("[USER=joe]\nPassword=" + Crypt("old", "ab") +
            "\nChangePassword=yes\n[USER=fixed]\nPassword=x\n[USER=empty]\nPassword=\n"
            "ChangePassword=yes\n");
-  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "joe", "old").flag, 1u);
-  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "joe", "new").flag, 0u);
-  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "empty", "").flag, 1u);
-  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "empty", "x").flag, 0u);
-  EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "anonymous", "").flag, 0u);
-
-  EXPECT_EQ(+Ask(s, QC_CHANGE_PASSWORD, "fixed", "new").flag, 0u);  // no ChangePassword
-  EXPECT_EQ(+Ask(s, QC_CHANGE_PASSWORD, "joe", "").flag, 0u);
+  EXPECT_EQ(Flags(s, QC_VERIFY_PASSWORD,
+                  {"joe", "old", "joe", "new", "empty", "", "empty", "x", "anonymous", ""}),
+            "10100");
+  // "fixed" has no ChangePassword; an empty new password is refused.
+  EXPECT_EQ(Flags(s, QC_CHANGE_PASSWORD, {"fixed", "new", "joe", ""}), "00");
   // New hashes are yescrypt by default.
   AccessQuery q = Ask(s, QC_CHANGE_PASSWORD, "joe", "new");
   ASSERT_EQ(+q.flag, 1u);
   std::string stored(QueryAux(q));
   EXPECT_EQ(stored.rfind("$y$", 0), 0u);
   EXPECT_EQ(Value("USER=joe", "Password"), stored);
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "joe", "new").flag, 1u);
-  EXPECT_EQ(+Ask(s, QC_PASSWORD, "joe", "old").flag, 0u);
+  EXPECT_EQ(Flags(s, QC_PASSWORD, {"joe", "new", "joe", "old"}), "10");
   EXPECT_EQ(+Ask(s, QC_VERIFY_PASSWORD, "joe", "new").flag, 1u);
 
   // PasswordHash=des keeps the old form for programs that read the file too.

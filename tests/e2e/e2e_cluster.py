@@ -1,6 +1,7 @@
 """Two servers on one PostgreSQL store: the limits hold across both, a
 killed node frees its slots after its lease, and the faults of the database
 (unreachable at start, stopped and started mid-run) behave as documented."""
+import contextlib
 import os
 import signal
 import shutil
@@ -90,23 +91,12 @@ def challenge(c):
     return int(m.group(1)), m.group(2)
 
 
-def skey_pair(db, extra_cluster=""):
-    """Two servers on `db` that also know the S/KEY account otp."""
-    def one(node):
-        return Server(ini(node, PG.conninfo(db), extra_cluster, "EncryptPasswords=NO") + SKEY_INI)
-    a, b = one("a"), one("b")
-    a.wait_log("Cluster store: connected to the database as node a")
-    b.wait_log("Cluster store: connected to the database as node b")
-    return a, b
-
-
 # A one-time password is accepted once in the whole cluster: both machines
 # ask for the same sequence, the first to take the answer wins, the other
 # refuses it and asks for the next one; used on one, refused on the other.
 def test_skey_once_across_nodes():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
-    a, b = skey_pair(db)
+    db = ready_db()
+    a, b = pair(db, extra_global="EncryptPasswords=NO", extra=SKEY_INI)
     with a, b:
         ca, cb = greeted(a.port), greeted(b.port)
         seq, seed = challenge(ca)
@@ -146,22 +136,22 @@ def test_skey_once_across_nodes():
             c.close()
         # The database away: S/KEY logins are refused (refuse, the default).
         PG.stop()
-        a.wait_log("Cluster store: the database cannot be reached (")
+        away(a)
         c = greeted(a.port)
         expect(c.last("USER otp"), STORE_AWAY, "S/KEY user with the store away")
         assert c.closed(15)
         PG.start()
-        logged(a, "Cluster store: connected to the database as node a", 2)
+        back(a)
 
 
 # With ClusterUnavailable=local and the database away, an S/KEY account is
 # served from this machine's own record, and its pass phrase changed in the
 # machine's INI file.
 def test_skey_unreachable_local():
-    away = "host=%s/none port=5432 user=vantor dbname=x" % PG.dir
-    conf = ini("a", away, "ClusterUnavailable=local", "EncryptPasswords=NO") + SKEY_INI
+    nowhere = "host=%s/none port=5432 user=vantor dbname=x" % PG.dir
+    conf = ini("a", nowhere, "ClusterUnavailable=local", "EncryptPasswords=NO") + SKEY_INI
     with Server(conf) as srv:
-        srv.wait_log("Cluster store: the database cannot be reached (")
+        away(srv)
         c = greeted(srv.port)
         seq, seed = challenge(c)
         expect(c.last("PASS " + skey_response(seed, seq)), PROCEED, "local S/KEY login")
@@ -184,17 +174,6 @@ ChangePassword=YES
 """ % crypt.crypt("secret", "cd")
 
 
-def pswd_pair(db):
-    """Two servers on `db`, each with its own INI file, that also know the
-    account chg, allowed to change its password."""
-    def one(node):
-        return Server(ini(node, PG.conninfo(db)) + PSWD_INI)
-    a, b = one("a"), one("b")
-    a.wait_log("Cluster store: connected to the database as node a")
-    b.wait_log("Cluster store: connected to the database as node b")
-    return a, b
-
-
 def pass_reply(port, password):
     """The reply to PASS `password` of chg on a new connection."""
     c = greeted(port)
@@ -207,9 +186,8 @@ def pass_reply(port, password):
 # next login, and the old one is refused there; an administrator's DELETE
 # of the row gives each machine its INI file's back.
 def test_password_across_nodes():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
-    a, b = pswd_pair(db)
+    db = ready_db()
+    a, b = pair(db, extra=PSWD_INI)
     with a, b:
         # b has read the account once before the change: no stale copy stays.
         expect(pass_reply(b.port, "secret"), PROCEED, "before the change on b")
@@ -235,14 +213,12 @@ def test_password_across_nodes():
 # With the database stopped a change is refused and nothing changes: the
 # old password still logs in on both machines, during and after.
 def test_password_change_refused_store_away():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
-    a, b = pswd_pair(db)
+    db = ready_db()
+    a, b = pair(db, extra=PSWD_INI)
     with a, b:
         c = login(a.port, "chg")
         PG.stop()
-        a.wait_log("Cluster store: the database cannot be reached (")
-        b.wait_log("Cluster store: the database cannot be reached (")
+        away(a, b)
         expect(c.last("SITE PSWD secret fresh-one"), NOT_CHANGED, "the change, store away")
         expect(c.last("NOOP"), "200 Command okay.", "the session goes on")
         c.close()
@@ -250,8 +226,7 @@ def test_password_change_refused_store_away():
             expect(pass_reply(port, "secret"), PROCEED, "the old password on " + name)
             expect(pass_reply(port, "fresh-one"), NOT_IN, "the refused one on " + name)
         PG.start()
-        logged(a, "Cluster store: connected to the database as node a", 2)
-        logged(b, "Cluster store: connected to the database as node b", 2)
+        back(a, b)
         for port, name in ((a.port, "a"), (b.port, "b")):
             expect(pass_reply(port, "secret"), PROCEED, "the old password on %s, back" % name)
             expect(pass_reply(port, "fresh-one"), NOT_IN, "the refused one on %s, back" % name)
@@ -280,13 +255,7 @@ RatioUp=2
 RatioDown=1
 RatiosCredit=1.000000
 """ % (hashed, home, home)
-
-    def one(node):
-        return Server(ini(node, PG.conninfo(db)) + extra)
-    a, b = one("a"), one("b")
-    a.wait_log("Cluster store: connected to the database as node a")
-    b.wait_log("Cluster store: connected to the database as node b")
-    return a, b
+    return pair(db, extra=extra)
 
 
 def credit(db):
@@ -299,12 +268,8 @@ def credit(db):
 # uploads on either earn it; uploads while the database restarts are all
 # credited once, and the downloads they pay for are refused until then.
 def test_ratio_across_nodes():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
-    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
-    try:
-        with open(os.path.join(home, "f"), "wb") as f:
-            f.write(b"x" * 1000)
+    db = ready_db()
+    with shared_home(f=b"x" * 1000) as home:
         a, b = ratio_pair(db, home)
         with a, b:
             ca, cb = login(a.port, "swap"), login(b.port, "swap")
@@ -317,12 +282,12 @@ def test_ratio_across_nodes():
             expect(ca.retr("f")[2][-1], COMPLETE, "b's credit on a")
             expect(ca.retr("f")[0], NO_CREDIT, "nothing left")
             PG.stop()
-            a.wait_log("Cluster store: the database cannot be reached (")
+            away(a)
             for i in range(4):
                 expect(ca.stor("STOR down%d" % i, b"z" * 10)[1][-1], COMPLETE,
                        "upload during the outage")
             PG.start()
-            logged(a, "Cluster store: connected to the database as node a", 2)
+            back(a)
             assert wait_until(lambda: credit(db) == 2.0, 20), credit(db)
             for c in (ca, cb):
                 expect(c.retr("f")[2][-1], COMPLETE, "the outage's credit")
@@ -330,8 +295,6 @@ def test_ratio_across_nodes():
             expect(credit(db), 0.0, "at the end")
             ca.close()
             cb.close()
-    finally:
-        shutil.rmtree(home, ignore_errors=True)
 
 
 DENIED = "550 Permission denied."
@@ -343,19 +306,12 @@ DENIED = "550 Permission denied."
 # each machine's own records decide, and a record made meanwhile reaches the
 # store once it is back.
 def test_upload_resume_across_nodes():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
-    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
-    try:
-        with open(os.path.join(home, "theirs"), "wb") as f:
-            f.write(b"t" * 100)
+    db = ready_db()
+    with shared_home(theirs=b"t" * 100) as home:
         extra = "\n[USER=up]\nPassword=%s\nHomeDir=%s\nAccess1=%s,RWLP\n" % (
             crypt.crypt("secret", "ab"), home, home)
-        a = Server(ini("a", PG.conninfo(db)) + extra)
-        b = Server(ini("b", PG.conninfo(db)) + extra)
+        a, b = pair(db, extra=extra)
         with a, b:
-            a.wait_log("Cluster store: connected to the database as node a")
-            b.wait_log("Cluster store: connected to the database as node b")
             data = os.urandom(3 * 1024 * 1024 + 7)
             half = len(data) // 2
             ca, cb = login(a.port, "up"), login(b.port, "up")
@@ -387,8 +343,7 @@ def test_upload_resume_across_nodes():
             expect(resume(cb, "theirs"), DENIED, "a file the client did not upload")
             cut(ca, "before")
             PG.stop()
-            a.wait_log("Cluster store: the database cannot be reached (")
-            b.wait_log("Cluster store: the database cannot be reached (")
+            away(a, b)
             expect(resume(cb, "before"), DENIED, "a's record, the store away")
             cut(ca, "during")
             PG.start()
@@ -396,11 +351,24 @@ def test_upload_resume_across_nodes():
             assert wait_until(lambda: PG.sql(
                 "SELECT count(*) FROM vantor_uploads WHERE path LIKE '%during'", db) == "1", 20)
             expect(resume(cb, "during"), COMPLETE, "the outage's record, back")
-            expect(PG.sql("SELECT count(*) FROM vantor_uploads", db), "4")
+            # The reply waits for the record: with the table held for two
+            # seconds, the 426 comes once the record is in, and so a resume
+            # from the other machine at once finds it.
+            hold = PG.hold("LOCK TABLE vantor_uploads IN EXCLUSIVE MODE; SELECT pg_sleep(2)", db)
+            try:
+                assert wait_until(lambda: PG.sql(
+                    "SELECT count(*) FROM pg_locks l JOIN pg_class c ON c.oid = l.relation "
+                    "WHERE c.relname = 'vantor_uploads' AND l.mode = 'ExclusiveLock' "
+                    "AND l.granted", db) == "1", 20)
+                cut(ca, "held")
+                expect(PG.sql("SELECT count(*) FROM vantor_uploads WHERE path LIKE '%held'", db),
+                       "1", "the record when the 426 came")
+            finally:
+                hold.wait(30)
+            expect(resume(cb, "held"), COMPLETE, "a resume at once on b")
+            expect(PG.sql("SELECT count(*) FROM vantor_uploads", db), "5")
             ca.close()
             cb.close()
-    finally:
-        shutil.rmtree(home, ignore_errors=True)
 
 
 def fresh_db():
@@ -411,6 +379,38 @@ def fresh_db():
 
 
 fresh_db.n = 0
+
+
+def ready_db():
+    """A fresh database with the cluster schema in it."""
+    db = fresh_db()
+    expect(cluster_init(PG.conninfo(db))[0], 0)
+    return db
+
+
+@contextlib.contextmanager
+def shared_home(**files):
+    """A home folder both machines serve, holding `files` (name=bytes)."""
+    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
+    try:
+        for name, data in files.items():
+            with open(os.path.join(home, name), "wb") as f:
+                f.write(data)
+        yield home
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def away(*servers):
+    """Waits until each of `servers` has seen the database go."""
+    for srv in servers:
+        srv.wait_log("Cluster store: the database cannot be reached (")
+
+
+def back(*servers):
+    """Waits until each of `servers` (nodes a, b in order) connected again."""
+    for srv, node in zip(servers, "ab"):
+        logged(srv, "Cluster store: connected to the database as node " + node, 2)
 
 
 def cluster_init(conninfo):
@@ -425,10 +425,11 @@ def cluster_init(conninfo):
     return r.returncode, r.stdout.strip()
 
 
-def pair(db, extra_cluster="", extra_global="", lease=5, **quota):
-    """Two servers, nodes a and b, on database `db`, both connected."""
-    a = Server(ini("a", PG.conninfo(db), extra_cluster, extra_global, lease, **quota))
-    b = Server(ini("b", PG.conninfo(db), extra_cluster, extra_global, lease, **quota))
+def pair(db, extra_cluster="", extra_global="", lease=5, extra="", **quota):
+    """Two servers, nodes a and b, on database `db`, both connected; `extra`
+    is added to each INI file."""
+    a = Server(ini("a", PG.conninfo(db), extra_cluster, extra_global, lease, **quota) + extra)
+    b = Server(ini("b", PG.conninfo(db), extra_cluster, extra_global, lease, **quota) + extra)
     a.wait_log("Cluster store: connected to the database as node a")
     b.wait_log("Cluster store: connected to the database as node b")
     return a, b
@@ -472,8 +473,7 @@ def test_cluster_init_idempotent():
 # An account's limit of 2, a limit of one login per client address and the
 # server's MaxNrUsers hold across both machines.
 def test_limits_across_nodes():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
+    db = ready_db()
     a, b = pair(db, extra_global="MaxNrUsers=4")
     with a, b:
         first = login(a.port, "pair")
@@ -495,8 +495,7 @@ def test_limits_across_nodes():
 
 # A node killed with SIGKILL holds its slots only until its lease runs out.
 def test_killed_node_freed_after_lease():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
+    db = ready_db()
     a, b = pair(db)
     with b:
         held = [login(a.port, "pair"), login(a.port, "pair")]
@@ -512,8 +511,7 @@ def test_killed_node_freed_after_lease():
 
 # A clean stop takes the node's sessions out of the store with it.
 def test_clean_stop_frees_slots():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
+    db = ready_db()
     a, b = pair(db, lease=60)
     with b:
         held = [login(a.port, "pair"), login(a.port, "pair")]
@@ -533,16 +531,16 @@ def test_clean_stop_frees_slots():
 # without shared counters are served, quota accounts refused (or served with
 # ClusterUnavailable=local).
 def test_unreachable_at_start():
-    away = "host=%s/none port=5432 user=vantor dbname=x" % PG.dir
-    with Server(ini("a", away)) as srv:
-        srv.wait_log("Cluster store: the database cannot be reached (")
+    nowhere = "host=%s/none port=5432 user=vantor dbname=x" % PG.dir
+    with Server(ini("a", nowhere)) as srv:
+        away(srv)
         srv.wait_log(
             "logins of accounts with a quota, a ratio or S/KEY passwords are refused meanwhile")
         login(srv.port, "joe").close()
         reply, c = attempt(srv.port, "quota")
         expect(reply, STORE_AWAY, "quota user, refuse")
         assert c.closed(15)
-    with Server(ini("a", away, "ClusterUnavailable=local")) as srv:
+    with Server(ini("a", nowhere, "ClusterUnavailable=local")) as srv:
         srv.wait_log("every account is served with this machine's own counts meanwhile")
         login(srv.port, "quota").close()
 
@@ -562,20 +560,17 @@ def test_schema_missing():
 # The database stopped and started again mid-run: sessions go on, the nodes
 # reconnect and write their sessions again, and the limits hold again.
 def test_database_restart():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
+    db = ready_db()
     a, b = pair(db)
     with a, b:
         first = login(a.port, "pair")
         PG.stop()
-        a.wait_log("Cluster store: the database cannot be reached (")
-        b.wait_log("Cluster store: the database cannot be reached (")
+        away(a, b)
         expect(first.cmd("NOOP")[-1], "200 Command okay.", "session during outage")
         # Served on b's own count meanwhile, and written with b's next sync.
         second = login(b.port, "pair")
         PG.start()
-        logged(a, "Cluster store: connected to the database as node a", 2)
-        logged(b, "Cluster store: connected to the database as node b", 2)
+        back(a, b)
         assert wait_until(lambda: PG.sql("SELECT count(*) FROM vantor_sessions", db) == "2", 10)
         expect(attempt(a.port, "pair")[0], TOO_MANY, "limit after the restart")
         first.close()
@@ -648,11 +643,9 @@ def finish(threads):
 # the usage past the maximum, more is refused, and once the uploads are over
 # the usage recorded is exactly the bytes on disk.
 def test_quota_across_nodes():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
-    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
+    db = ready_db()
     maximum = 40 * 1024 * 1024
-    try:
+    with shared_home() as home:
         a, b = pair(db, quota_home=home, quota_max=maximum)
         with a, b:
             data = os.urandom(3 * 1024 * 1024 + 12345)
@@ -673,18 +666,14 @@ def test_quota_across_nodes():
                 "usage %d, on disk %d" % (used(db), disk_bytes(home))
             assert disk_bytes(home) <= maximum
             assert disk_bytes(home) >= done * len(data)
-    finally:
-        shutil.rmtree(home, ignore_errors=True)
 
 
 # The database stopped and started again while ten sessions upload: they wait
 # for their reservations, finish, and the usage is the bytes on disk, nothing
 # lost or counted twice.
 def test_quota_database_restart():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
-    home = tempfile.mkdtemp(prefix="vantor-e2e-shared-")
-    try:
+    db = ready_db()
+    with shared_home() as home:
         a, b = pair(db, quota_home=home, quota_max=10 ** 12)
         with a, b:
             data = os.urandom(2 * 1024 * 1024)
@@ -697,8 +686,7 @@ def test_quota_database_restart():
                 assert wait_until(lambda: len(opened) == 10 and used(db) > 0, 30), \
                     "uploads under way: %r" % opened
                 PG.stop()
-                a.wait_log("Cluster store: the database cannot be reached (")
-                b.wait_log("Cluster store: the database cannot be reached (")
+                away(a, b)
                 PG.start()
             finally:
                 restarted.set()
@@ -707,8 +695,6 @@ def test_quota_database_restart():
             expect(disk_bytes(home), sum(sent), "bytes on disk")
             assert wait_until(lambda: used(db) == sum(sent), 20), \
                 "usage %d, on disk %d" % (used(db), sum(sent))
-    finally:
-        shutil.rmtree(home, ignore_errors=True)
 
 
 def refused(port):
@@ -725,8 +711,7 @@ def refused(port):
 # A client blocked by one machine's anti-hammering is refused by the other
 # as well, which alone would have let it in (its tries are many).
 def test_block_shared():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
+    db = ready_db()
     hammer = "AntiHammer=YES\nAntiHammerWindow=60\nAntiHammerBlock=60\nAntiHammerTries=%d"
     a = Server(ini("a", PG.conninfo(db), extra_global=hammer % 2))
     b = Server(ini("b", PG.conninfo(db), extra_global=hammer % 100))
@@ -746,8 +731,7 @@ def test_block_shared():
 # A block made through the administration interface of one machine is
 # honoured by the other, and lifted there too when it is lifted on the first.
 def test_block_lift_shared():
-    db = fresh_db()
-    expect(cluster_init(PG.conninfo(db))[0], 0)
+    db = ready_db()
     hammer = "AntiHammer=YES\nAntiHammerWindow=60\nAntiHammerBlock=600\nAntiHammerTries=%d"
     d = tempfile.mkdtemp(prefix="vantor-e2e-adm-")
     try:

@@ -241,12 +241,9 @@ def proxy_cases():
         c.eq(ftp.reply()[-1], "331 User name okay, need password.", "v2: pipelined USER kept")
         c.true(srv.has_line(lambda l: "Connected to 192.0.2.8 " in l), "v2 IPv4 client")
         ftp.close()
-        for header, client in [
-                (b"PROXY TCP6 2001:db8::7 ::1 50000 21\r\n", "2001:db8::7"),
-                (proxy_v2(0x21, "2001:db8::8", "::1"), "2001:db8::8"),
-                (proxy_v2(0x21, "::ffff:192.0.2.9", "::1"), "192.0.2.9")]:
-            proxied(srv.port, header).close()
-            c.true(srv.has_line(lambda l: "Connected to %s (" % client in l), "client " + client)
+        # The other families and the v4-mapped form: RProxyHeader.WholeHeaders.
+        proxied(srv.port, proxy_v2(0x21, "2001:db8::8", "::1")).close()
+        c.true(srv.has_line(lambda l: "Connected to 2001:db8::8 (" in l), "v2 IPv6 client")
         # LOCAL (a balancer's health check) keeps the balancer's address.
         proxied(srv.port, proxy_v2(0x11, "192.0.2.10", "127.0.0.1", command=0x20)).close()
         c.true(srv.has_line(lambda l: l.endswith("forwards client 127.0.0.1 (PROXY header "
@@ -258,15 +255,11 @@ def proxy_cases():
         c.true(srv.has_line(lambda l: "Connection denied to IP-number 192.0.2.66" in l),
                "IP rule on the header's client")
 
-        # Broken headers: closed before the greeting, logged without their bytes.
+        # Broken headers: closed before the greeting, logged without their bytes;
+        # one of each log line (which bytes are which: RProxyHeader.RefusedAndIncomplete).
         for data, log, what in [
-                (b"PROXY TCP4 192.0.2.7\r\n", "malformed PROXY header", "malformed v1"),
                 (b"USER joe\r\nPASS secret\r\n", "malformed PROXY header", "no header"),
                 (b"PROXY TCP4 " + b"1" * 120, "PROXY header too long", "oversized v1"),
-                (proxy_v2(0x11, "192.0.2.7", "127.0.0.1")[:14] + b"\xff\xff",
-                 "PROXY header too long", "oversized v2"),
-                (b"PROXY TCP4 192.0.2.7 127.0", "it ended inside its PROXY header",
-                 "truncated v1"),
                 (proxy_v2(0x21, "2001:db8::8", "::1")[:30], "it ended inside its PROXY header",
                  "truncated v2")]:
             s = raw_connect(srv.port)

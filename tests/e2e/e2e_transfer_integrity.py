@@ -3,7 +3,7 @@
 by SHA-256, in clear and under PROT P (the protected records are written by
 the data lane); ABOR and a client's reset in the middle of a protected
 download; a download to a client that stops reading keeps only a small
-backlog queued in the server; an upload whose client pauses has what it sent
+backlog queued in the server; an upload whose client pauses (clear and PROT P) has what it sent
 on disk while it waits.
 VANTOR_E2E_QUICK=1 leaves out the 5 GiB file. --data-threads N runs it all
 on a data lane of N threads."""
@@ -174,24 +174,30 @@ with tree_server(["TLSCertificateFile=%s/cert.pem" % certs,
     c.eq(ftp.voidresp(), "226 Transfer complete.", "stalled download reply")
     c.eq(h.hexdigest(), want["r50"], "stalled download bytes")
 
-    # An upload whose client pauses after a fast start: what it sent before
-    # each pause reaches the file while it waits (a fast upload's socket
-    # wakes the server only for larger amounts), and the file is exact.
-    host, port = ftplib.parse227(ftp.sendcmd("PASV"))
-    d = socket.create_connection((host, port))
-    ftp.sendcmd("STOR pub/paused")
-    target = srv.path("pub", "paused")
-    body = os.urandom(8 << 20)
-    sent = 0
-    for upto in (4 << 20, (4 << 20) + 1000, (4 << 20) + 1001, 8 << 20):
-        d.sendall(body[sent:upto])
-        sent = upto
-        c.true(wait_until(lambda: os.path.exists(target) and os.path.getsize(target) == sent, 5),
-               "paused upload: %d bytes on disk while the client waits" % sent)
-    d.close()
-    c.eq(ftp.voidresp(), "226 Transfer complete.", "paused upload reply")
-    with open(target, "rb") as f:
-        c.true(f.read() == body, "paused upload bytes")
-    os.remove(target)
     ftp.quit()
+
+    # An upload whose client pauses after a fast start, in clear and under
+    # PROT P: what it sent before each pause reaches the file while it waits
+    # (a fast upload's socket wakes the server only for larger amounts), and
+    # the file is exact.
+    for prot in (False, True):
+        mode = "PROT P paused upload" if prot else "paused upload"
+        ftp = (tls_client if prot else client)(srv, True)
+        d = ftp.transfercmd("STOR pub/paused")
+        target = srv.path("pub", "paused")
+        body = os.urandom(8 << 20)
+        sent = 0
+        for upto in (4 << 20, (4 << 20) + 1000, (4 << 20) + 1001, 8 << 20):
+            d.sendall(body[sent:upto])
+            sent = upto
+            c.true(wait_until(lambda: os.path.exists(target) and os.path.getsize(target) == sent,
+                              5), "%s: %d bytes on disk while the client waits" % (mode, sent))
+        if prot:
+            d.unwrap()
+        d.close()
+        c.eq(ftp.voidresp(), "226 Transfer complete.", "%s reply" % mode)
+        with open(target, "rb") as f:
+            c.true(f.read() == body, "%s bytes" % mode)
+        os.remove(target)
+        ftp.quit()
 c.finish()

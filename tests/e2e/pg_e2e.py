@@ -82,6 +82,12 @@ class PgServer:
                        "-p", str(PORT), "-U", "vantor", "-d", db, "-c", text])
         return r.stdout.strip()
 
+    def hold(self, text, db="postgres"):
+        """Starts `text` through psql in one transaction; the running psql."""
+        argv = self.prefix + [os.path.join(self.bin, "psql"), "-X", "-q", "-h", self.dir,
+                              "-p", str(PORT), "-U", "vantor", "-d", db, "-c", text]
+        return subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
     def close(self):
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)

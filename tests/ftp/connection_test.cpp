@@ -70,7 +70,7 @@ TEST_F(ConnectionTest, SecondPasvEndsWaitingTransferSilently) {
   EXPECT_EQ(Cmd(p, "TYPE I"), "200 Type set to I.");
   ASSERT_GT(PasvPort(Cmd(p, "PASV")), 0);
   Send(p, "RETR f.bin");
-  EXPECT_EQ(Line(p, 20), "<none>") << "no reply while the transfer waits";
+  EXPECT_EQ(Line(p, kQuiet), "<none>") << "no reply while the transfer waits";
   ExpectRetr(p, Passive(p), "f.bin", "0123456789");
   EXPECT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
 }
@@ -108,7 +108,7 @@ TEST_F(ConnectionTest, WaitingPassiveTransferTimesOut) {
   }
   Send(p, "RETR f.bin");
   Seconds(25);
-  EXPECT_EQ(Line(p, 20), "<none>") << "gave up before the packet time-out";
+  EXPECT_EQ(Line(p, kQuiet), "<none>") << "gave up before the packet time-out";
   Seconds(10);
   EXPECT_EQ(Line(p), "425 Cannot open data connection.");
 }
@@ -157,10 +157,9 @@ TEST_F(ConnectionTest, PipelinedCommandsGetEveryReply) {
     if (n > 0) sent += static_cast<size_t>(n);
     loop_.RunOnce(1);
   }
-  for (int i = 0; i < 20000; ++i) loop_.RunOnce(0);  // the server works, nobody reads
+  RunFor(std::chrono::milliseconds(300));  // the server works, nobody reads
   int replies = 0;
-  for (int i = 0; i < 20000 && replies < 7000; ++i) {
-    loop_.RunOnce(1);
+  RunUntil([&] {
     Drain(p);
     size_t eol;
     while ((eol = p.buf.find("\r\n")) != std::string::npos) {
@@ -168,7 +167,8 @@ TEST_F(ConnectionTest, PipelinedCommandsGetEveryReply) {
       p.buf.erase(0, eol + 2);
       ++replies;
     }
-  }
+    return replies >= 7000;
+  });
   EXPECT_EQ(replies, 7000);
   EXPECT_EQ(Cmd(p, "SYST"), "215 UNIX Type: L8");
 }
@@ -193,10 +193,10 @@ TEST_F(ConnectionTest, PipelinedBurstAnsweredInOneSend) {
     expected += "200 Command okay.\r\n";
   }
   ASSERT_EQ(send(p.fd, burst.data(), burst.size(), 0), static_cast<ssize_t>(burst.size()));
-  for (int i = 0; i < 300 && p.buf.size() < expected.size(); ++i) {
-    loop_.RunOnce(5);
+  RunUntil([&] {
     Drain(p);
-  }
+    return p.buf.size() >= expected.size();
+  });
   layer_.SetTrace(false, 0, 0);
   loop_.DestroyWindow(tw);
   EXPECT_EQ(p.buf, expected);
@@ -274,14 +274,14 @@ TEST_F(ConnectionTest, ImplicitHandshakesCountPerAddress) {
   std::vector<Peer> silent;
   for (int i = 0; i < 2; ++i) {
     silent.push_back(Peer{ConnectTo(implicit, "127.0.0.3"), {}});
-    EXPECT_FALSE(Closed(silent.back(), 20)) << i;
+    EXPECT_FALSE(Closed(silent.back(), kQuiet)) << i;
   }
   Peer third{ConnectTo(implicit, "127.0.0.3"), {}};
-  EXPECT_TRUE(Closed(third, 20)) << "a third handshake from one address";
+  EXPECT_TRUE(Closed(third)) << "a third handshake from one address";
   Peer plain = Client("127.0.0.3");
   EXPECT_EQ(Line(plain), "421 Too many connections from your address - please try again later.");
   Peer other{ConnectTo(implicit, "127.0.0.4"), {}};
-  EXPECT_FALSE(Closed(other, 20)) << "another address";
+  EXPECT_FALSE(Closed(other, kQuiet)) << "another address";
 }
 
 // Bounce blocking is on by default and also refuses ports below 1024 of the
@@ -322,7 +322,7 @@ TEST_F(ConnectionTest, PassiveConnectionFromOtherAddressRefused) {
   EXPECT_TRUE(Closed(thief));
   EXPECT_EQ(thief.buf, "");
   EXPECT_TRUE(Logged(") Passive data connection from 127.0.0.2 refused (client is 127.0.0.1)"));
-  EXPECT_EQ(Line(p, 20), "<none>");
+  EXPECT_EQ(Line(p, kQuiet), "<none>");
   const int data = ConnectTo(port);
   EXPECT_EQ(Line(p), "150 Opening BINARY mode data connection for f.bin (6 bytes).");
   EXPECT_EQ(ReadToEnd(data), "secret");
@@ -403,7 +403,7 @@ TEST_F(ConnectionTest, WorkerWaitQueuesInputFullQueueRefusesKillDrops) {
   ASSERT_GT(PasvPort(Cmd(a, "PASV")), 0);
   Send(a, "NLST");
   Send(a, "NOOP");
-  EXPECT_EQ(Line(a, 20), "<none>") << "NOOP answered before the waiting NLST";
+  EXPECT_EQ(Line(a, kQuiet), "<none>") << "NOOP answered before the waiting NLST";
   EXPECT_TRUE(sa->AwaitingWork());
   EXPECT_EQ(Cmd(b, "NOOP"), "200 Command okay.");
   EXPECT_EQ(Cmd(b, "LIST"), "450 Server is busy - please try again later.");
@@ -452,7 +452,7 @@ TEST_F(ConnectionTest, WorkerWaitThenAbortTimeOutCloseAndReload) {
     ASSERT_GT(PasvPort(Cmd(p, "PASV")), 0);
     Send(p, "LIST");
     Send(p, "ABOR");
-    EXPECT_EQ(Line(p, 20), "<none>");
+    EXPECT_EQ(Line(p, kQuiet), "<none>");
     gate.Open();
     EXPECT_EQ(Line(p), "226 ABOR command successful.");
     EXPECT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
@@ -533,14 +533,14 @@ TEST_F(ConnectionTest, OutsideIniChangeWaitsForTheWorkerRead) {
     Send(p, "USER ann");
     Send(p, "PASS new");
     Send(p, "NOOP");
-    EXPECT_EQ(Line(p, 20), "<none>") << "answered before the file was read again";
+    EXPECT_EQ(Line(p, kQuiet), "<none>") << "answered before the file was read again";
     // Another session's commands that never ask the store wait for nothing.
     Send(q, "NOOP");
     Send(q, " syst");
     EXPECT_EQ(Line(q), "200 Command okay.");
     EXPECT_EQ(Line(q), "215 UNIX Type: L8");
     Send(q, "USER ann");
-    EXPECT_EQ(Line(q, 20), "<none>") << "USER answered before the file was read again";
+    EXPECT_EQ(Line(q, kQuiet), "<none>") << "USER answered before the file was read again";
   }
   EXPECT_EQ(Line(q), "331 User name okay, need password.");
   EXPECT_EQ(Line(p), "230 User logged in, proceed.");
@@ -563,11 +563,13 @@ TEST_F(ConnectionTest, MessageFilesReadOnWorker) {
   Serve("WorkerThreads=1\nDirChangeMesFile=" + dir_ + "/sub/.msg\n[SIGNONOFF]\nMessageFiles1=-1|" +
         dir_ + "/on.txt|" + dir_ + "/off.txt\n");
   // Reads every byte until `n` have come or the deadline passes.
-  auto bytes = [this](Peer& p, size_t n, int passes = 300) {
-    for (int i = 0; i < passes && p.buf.size() < n; ++i) {
-      loop_.RunOnce(5);
-      Drain(p);
-    }
+  auto bytes = [this](Peer& p, size_t n, std::chrono::milliseconds limit = kWait) {
+    RunUntil(
+        [&] {
+          Drain(p);
+          return p.buf.size() >= n;
+        },
+        limit);
     std::string out = p.buf;
     p.buf.clear();
     return out;
@@ -577,10 +579,10 @@ TEST_F(ConnectionTest, MessageFilesReadOnWorker) {
   auto gate = std::make_unique<WorkerGate>(manager_->Pool());
   Peer a = Client();
   Peer b = Client();
-  for (int i = 0; i < 100 && manager_->Sessions().size() < 2; ++i) loop_.RunOnce(5);
+  RunUntil([&] { return manager_->Sessions().size() >= 2; });
   ASSERT_EQ(manager_->Sessions().size(), 2u);
   const uint32_t numberA = manager_->Sessions().front()->Number();
-  EXPECT_EQ(bytes(a, 1, 20), "") << "greeting sent before its sign-on file was read";
+  EXPECT_EQ(bytes(a, 1, kQuiet), "") << "greeting sent before its sign-on file was read";
   ASSERT_TRUE(loop_.PostMessage(manager_->MainWindow(), MSG_REMOVE_SESSION, numberA));
   EXPECT_TRUE(Closed(a));
   EXPECT_EQ(a.buf, "");
@@ -594,7 +596,7 @@ TEST_F(ConnectionTest, MessageFilesReadOnWorker) {
   gate = std::make_unique<WorkerGate>(manager_->Pool());
   Send(b, "CWD " + dir_ + "/sub");
   Send(b, "NOOP");
-  EXPECT_EQ(bytes(b, 1, 20), "") << "a reply overtook the directory message";
+  EXPECT_EQ(bytes(b, 1, kQuiet), "") << "a reply overtook the directory message";
   gate.reset();
   const std::string cwd =
       "250-in sub\r\n250 Directory changed to /c:" + dir_ + "/sub\r\n200 Command okay.\r\n";
@@ -602,7 +604,7 @@ TEST_F(ConnectionTest, MessageFilesReadOnWorker) {
   Send(b, "QUIT");
   EXPECT_TRUE(Closed(b));
   EXPECT_EQ(b.buf, "221 bye\r\n");
-  for (int i = 0; i < 100 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
+  RunUntil([&] { return manager_->Sessions().empty(); });
   EXPECT_TRUE(manager_->Sessions().empty());
   EXPECT_TRUE(manager_->Pool().Idle());
 }
@@ -627,15 +629,10 @@ TEST_F(ConnectionTest, ServerEndStopsUploadStepBeforeTheCut) {
         if (send(data, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0) break;
       }
     });
-    // A deadline in real time: a pass returns at once when anything is due,
-    // so a count of passes ran out first under the thread sanitizer.
-    bool running = false;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!running && std::chrono::steady_clock::now() < end) {
-      loop_.RunOnce(1);
-      running = layer_.DataPool() != nullptr && layer_.DataPool()->Stats().running > 0;
-    }
-    EXPECT_TRUE(running) << "no upload step came out";
+    EXPECT_TRUE(RunUntil(
+        [&] { return layer_.DataPool() != nullptr && layer_.DataPool()->Stats().running > 0; },
+        std::chrono::seconds(20)))
+        << "no upload step came out";
     manager_.reset();
     shutdown(data, SHUT_RDWR);
     sender.join();
@@ -713,10 +710,6 @@ TEST_F(ConnectionTest, UploadEndWaitsForTheBlockOnTheLane) {
     }
     return false;
   };
-  auto runUntil = [&](const std::function<bool()>& done) {
-    for (int i = 0; i < 2000 && !done(); ++i) loop_.RunOnce(5);
-    return done();
-  };
   enum class End { Stream, Abor, Session };
   struct Case {
     const char* name;
@@ -741,18 +734,18 @@ TEST_F(ConnectionTest, UploadEndWaitsForTheBlockOnTheLane) {
     // Counted once the workers are idle: a file a login's job (such as the
     // INI write of its counters) still held would make the count one too
     // high, and the end then looked one descriptor short.
-    ASSERT_TRUE(runUntil([&] { return manager_->Pool().Idle(); }));
+    ASSERT_TRUE(RunUntil([&] { return manager_->Pool().Idle(); }));
     const int before = OpenDescriptors();
     const int data = Passive(p);
     const std::string leaf = std::string(c.command).substr(5);
     ASSERT_EQ(Cmd(p, c.command), "150 Opening BINARY mode data connection for " + leaf + ".");
-    ASSERT_TRUE(runUntil([&] { return !stepOut() && layer_.DataPool()->Idle(); }));
+    ASSERT_TRUE(RunUntil([&] { return !stepOut() && layer_.DataPool()->Idle(); }));
     const size_t sessions = manager_->Sessions().size();
     {
       LaneGate gate(*layer_.DataPool());
       ASSERT_TRUE(gate.ready);
       ASSERT_EQ(send(data, sent.data(), sent.size(), 0), static_cast<ssize_t>(sent.size()));
-      ASSERT_TRUE(runUntil(stepOut));
+      ASSERT_TRUE(RunUntil(stepOut));
       if (c.end == End::Stream) shutdown(data, SHUT_WR);
       if (c.end == End::Abor) Send(p, "ABOR");
       if (c.end == End::Session) {
@@ -760,7 +753,7 @@ TEST_F(ConnectionTest, UploadEndWaitsForTheBlockOnTheLane) {
         fds_.erase(std::find(fds_.begin(), fds_.end(), p.fd));
       }
       EXPECT_EQ(Cmd(other, "NOOP"), "200 Command okay.") << "the loop waits for no thread";
-      for (int i = 0; i < 20; ++i) loop_.RunOnce(5);
+      RunFor(kQuiet);
       if (c.end != End::Session) {
         Drain(p);
         EXPECT_EQ(p.buf, "") << "the end waits behind the block";
@@ -769,9 +762,9 @@ TEST_F(ConnectionTest, UploadEndWaitsForTheBlockOnTheLane) {
     }
     for (const std::string& r : c.replies) EXPECT_EQ(Line(p), r);
     if (c.end == End::Session) {
-      EXPECT_TRUE(runUntil([&] { return manager_->Sessions().size() == sessions - 1; }));
+      EXPECT_TRUE(RunUntil([&] { return manager_->Sessions().size() == sessions - 1; }));
     }
-    ASSERT_TRUE(runUntil([&] { return layer_.DataPool()->Idle() && !stepOut(); }));
+    ASSERT_TRUE(RunUntil([&] { return layer_.DataPool()->Idle() && !stepOut(); }));
     const std::string path = dir_ + "/" + leaf;
     if (!c.left) {
       EXPECT_FALSE(std::filesystem::exists(path));
@@ -785,7 +778,7 @@ TEST_F(ConnectionTest, UploadEndWaitsForTheBlockOnTheLane) {
     close(data);
     fds_.erase(std::find(fds_.begin(), fds_.end(), data));
     const int expected = before - (c.end == End::Session ? 2 : 0);
-    EXPECT_TRUE(runUntil([&] {
+    EXPECT_TRUE(RunUntil([&] {
       return layer_.DataPool()->Idle() && OpenDescriptors() == expected &&
              std::all_of(manager_->Sessions().begin(), manager_->Sessions().end(),
                          [](const auto& s) { return !s->Transfer.link.socket; });

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ftp/RFTPSComInterp.h"
@@ -29,6 +30,7 @@
 #include "platform/RMessageLoop.h"
 #include "temp_dir.h"
 #include "util/RLog.h"
+#include "wait_until.h"
 
 namespace vantor {
 
@@ -110,8 +112,20 @@ class FtpTest : public ::testing::Test {
   // or a timer of the manual clock is due, so a count of passes is no bound
   // in time and could run out on a busy machine while the worker still read.
   void Settle(RFTPSComInterp* s) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (s->AwaitingWork() && std::chrono::steady_clock::now() < end) loop_.RunOnce(5);
+    RunUntil([s] { return !s->AwaitingWork(); });
+  }
+  static constexpr std::chrono::milliseconds kWait{10000};
+  // How long a test watches for something that must not happen.
+  static constexpr std::chrono::milliseconds kQuiet{100};
+  // Runs the loop until `done` holds or `limit` of real time has passed;
+  // what `done` says at the end.
+  template <class Done>
+  bool RunUntil(Done&& done, std::chrono::milliseconds limit = kWait) {
+    return test::RunLoopUntil(loop_, std::forward<Done>(done), limit);
+  }
+  // Runs the loop for `limit`, for a test that watches for nothing to happen.
+  void RunFor(std::chrono::milliseconds limit) {
+    RunUntil([] { return false; }, limit);
   }
   std::vector<std::string> Replies(RFTPSComInterp* s) {
     Settle(s);
@@ -185,19 +199,20 @@ class LoopbackTest : public FtpTest {
   }
   Peer Client(const char* from = "127.0.0.1") { return Peer{ConnectTo(port_, from), {}}; }
 
-  // Runs the loop until a whole line is there; "<none>" after the deadline.
-  std::string Line(Peer& p, int passes = 300) {
-    for (int i = 0; i < passes; ++i) {
-      const size_t eol = p.buf.find("\r\n");
-      if (eol != std::string::npos) {
-        std::string line = p.buf.substr(0, eol);
-        p.buf.erase(0, eol + 2);
-        return line;
-      }
-      loop_.RunOnce(5);
-      Drain(p);
-    }
-    return "<none>";
+  // Runs the loop until a whole line is there; "<none>" after `limit`.
+  std::string Line(Peer& p, std::chrono::milliseconds limit = kWait) {
+    size_t eol = std::string::npos;
+    RunUntil(
+        [&] {
+          Drain(p);
+          eol = p.buf.find("\r\n");
+          return eol != std::string::npos;
+        },
+        limit);
+    if (eol == std::string::npos) return "<none>";
+    std::string line = p.buf.substr(0, eol);
+    p.buf.erase(0, eol + 2);
+    return line;
   }
 
   // Takes what has arrived; true at the end of the stream or on a reset.
@@ -213,13 +228,9 @@ class LoopbackTest : public FtpTest {
     }
   }
 
-  // True when the server closes the connection before the deadline.
-  bool Closed(Peer& p, int passes = 300) {
-    for (int i = 0; i < passes; ++i) {
-      loop_.RunOnce(5);
-      if (Drain(p)) return true;
-    }
-    return false;
+  // True when the server closes the connection within `limit`.
+  bool Closed(Peer& p, std::chrono::milliseconds limit = kWait) {
+    return RunUntil([&] { return Drain(p); }, limit);
   }
 
   void Send(Peer& p, const std::string& line) {

@@ -283,9 +283,9 @@ TEST_F(MetricsLoopbackTest, HandshakeEndedByKillAndRefusedByLimit) {
   Serve("MaxPreLoginPerIP=1\nTLSCertificateFile=" + dir_ + "/cert.pem\nTLSPrivateKeyFile=" + dir_ +
         "/key.pem\nTLSImplicitPortNr=" + std::to_string(implicit) + "\n");
   Peer silent{ConnectTo(implicit, "127.0.0.3"), {}};
-  EXPECT_FALSE(Closed(silent, 20));
+  EXPECT_FALSE(Closed(silent, kQuiet));
   Peer second{ConnectTo(implicit, "127.0.0.3"), {}};
-  EXPECT_TRUE(Closed(second, 20));
+  EXPECT_TRUE(Closed(second));
   const RMetrics& m = manager_->Metrics();
   EXPECT_EQ(m.Refusals(RRefusal::Limits), 1u);
   ASSERT_EQ(manager_->SessionCount(), 1u);

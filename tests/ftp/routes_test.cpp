@@ -124,7 +124,7 @@ TEST_F(ManagerRoutes, EverySocketRoleIsRoutedUntilItCloses) {
             s->Transfer.link.socket ? "data " + n : "none");
   EXPECT_EQ(Cmd(p, "QUIT").substr(0, 4), "221 ");
   EXPECT_TRUE(Closed(p));
-  for (int i = 0; i < 100 && !manager_->Sessions().empty(); ++i) loop_.RunOnce(5);
+  RunUntil([&] { return manager_->Sessions().empty(); });
   ASSERT_TRUE(manager_->Sessions().empty());
   for (uint32_t id : {control, passive, accepted}) {
     SCOPED_TRACE(id);
@@ -137,7 +137,7 @@ TEST_F(ManagerRoutes, EverySocketRoleIsRoutedUntilItCloses) {
 TEST_F(ManagerRoutes, ProxyIntakeIsHandedOverToItsSession) {
   Serve("ProxyProtocolFrom=127.0.0.1\n");
   Peer p = Client();
-  for (int i = 0; i < 100 && manager_->Routes().Size() == 0; ++i) loop_.RunOnce(5);
+  RunUntil([&] { return manager_->Routes().Size() != 0; });
   ASSERT_EQ(manager_->Routes().Size(), 1u);
   EXPECT_TRUE(manager_->Sessions().empty());
   Send(p, "PROXY TCP4 192.0.2.9 127.0.0.1 40000 21");

@@ -35,7 +35,7 @@ TEST(RFTPServer, StoreUsesTheManagersPoolAndSwitch) {
     (void)m.Pool();
     ask(QC_QUOTA_CHANGE, "q", "-20");
     EXPECT_TRUE(RIniFile::WritesPending()) << "not handed to the manager's pool";
-    for (int i = 0; i < 400 && RIniFile::WritesPending(); ++i) loop.RunOnce(5);
+    test::RunLoopUntil(loop, [] { return !RIniFile::WritesPending(); });
     EXPECT_EQ(test::ReadText(ini), head + "QuotaMaxCurrent=1000,20\n");
 
     EXPECT_FALSE(m.IPNameMatchingOn());

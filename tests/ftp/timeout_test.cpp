@@ -21,7 +21,7 @@ TEST_F(TimeoutTest, AdmissionReceiveLimit) {
     ASSERT_EQ(Cmd(p, "NOOP"), "200 Command okay.");
   }
   Seconds(170);
-  EXPECT_EQ(Line(p, 50), "<none>") << "timed out too early";
+  EXPECT_EQ(Line(p, kQuiet), "<none>") << "timed out too early";
   Seconds(15);
   EXPECT_EQ(Line(p), "421 Connection timed out - closing.");
   EXPECT_TRUE(Logged(") Connection timed out"));
@@ -35,5 +35,5 @@ TEST_F(TimeoutTest, LoginTimeOutsRemoveLimit) {
   ASSERT_EQ(Cmd(p, "USER joe"), "230 User JOE logged in.");
   OnlySession()->SetLoginTimeOuts(-1);
   Seconds(400);
-  EXPECT_EQ(Line(p, 50), "<none>");
+  EXPECT_EQ(Line(p, kQuiet), "<none>");
 }

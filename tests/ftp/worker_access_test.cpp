@@ -47,7 +47,7 @@ class WorkerAccessTest : public FtpTest {
       work();
       done = true;
     });
-    for (int i = 0; i < 2000 && !done; ++i) loop_.RunOnce(5);
+    RunUntil([&] { return done.load(); });
     t.join();
   }
   static std::shared_ptr<const RListRules> Rules(bool librariesDecide) {

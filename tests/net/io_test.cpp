@@ -36,6 +36,31 @@ std::string Pattern(size_t n) {
   return s;
 }
 
+// A file of `data` in `dir`, open for reading and writing (-1: failed).
+int TempFileOf(const test::TempDir& dir, const std::string& data) {
+  const int fd = ::open(dir.File("f.bin").c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 && ::write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The peer resets the connection (SO_LINGER 0); `shut` leaves it open.
+void ResetFrom(int peer, bool shut) {
+  const linger l{1, 0};
+  ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  shut ? ::shutdown(peer, SHUT_RDWR) : ::close(peer);
+}
+
+// The peer's end as recv sees it: "eof" or "reset", after every byte.
+std::string PeerEnd(int peer, std::string* got) {
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::recv(peer, buf, sizeof(buf), 0)) > 0) got->append(buf, static_cast<size_t>(n));
+  return n == 0 ? "eof" : errno == ECONNRESET ? "reset" : std::strerror(errno);
+}
+
 }  // namespace
 
 // Line scanning: CR ends a line, LF and NUL are dropped, lines wait for CR.
@@ -191,9 +216,7 @@ TEST_F(RWinSocketIO, PeerResets) {
       ASSERT_EQ(s->ReceiveBlock(in, sizeof(in), nullptr, 0), WS_OK);
     }
     Settle();
-    linger l{1, 0};
-    ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-    ::close(peer);
+    ResetFrom(peer, false);
     peers_.pop_back();
     const int op = k.sending ? WS_Sending : WS_Receiving;
     ASSERT_TRUE(Pump([&] { return HasEvent(op, WS_Reset); }));
@@ -333,11 +356,9 @@ TEST_F(RWinSocketIO, Datagrams) {
 // counters as SendBlock; a file shorter than promised is an error.
 TEST_F(RWinSocketIO, SendFile) {
   test::TempDir dir;
-  const std::string path = dir.File("f.bin");
   const std::string data = Pattern(2 << 20);
-  int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  const int fd = TempFileOf(dir, data);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
 
   auto [c, sv] = Pair();
   const int64_t offset = 1000;
@@ -366,11 +387,9 @@ TEST_F(RWinSocketIO, SendFile) {
 // close.
 TEST_F(RWinSocketIO, SendFileOnDataThreads) {
   test::TempDir dir;
-  const std::string path = dir.File("f.bin");
   const std::string data = Pattern(8 << 20);
-  int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  const int fd = TempFileOf(dir, data);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
   RWorkPool pool(loop_, 1, 4);
   layer_->SetDataPool(&pool);
 
@@ -560,21 +579,9 @@ TEST_F(RWinSocketIO, ResetOrGracefulEnd) {
       SCOPED_TRACE(std::string(accepted ? "accepted" : "connected") +
                    (graceful ? ", graceful" : ", abort"));
       events_.clear();
-      RWinSocket* s = NewSocket();
-      int peer;
-      if (accepted) {
-        RWinSocket* l = NewSocket();
-        ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
-        peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(l->GetLocalPort());
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-        ASSERT_TRUE(Pump([&] { return HasEvent(WS_Listening, WS_OK); }));
-        ASSERT_EQ(s->AcceptHost(*l), WS_OK);
-      } else {
+      int peer = -1;
+      RWinSocket* s = accepted ? AcceptedPeer(&peer, small) : NewSocket();
+      if (!accepted) {
         uint16_t port = 0;
         const int lfd = PlainListen(&port);
         ::setsockopt(lfd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
@@ -582,9 +589,9 @@ TEST_F(RWinSocketIO, ResetOrGracefulEnd) {
         ASSERT_TRUE(Pump([&] { return HasEvent(WS_Connecting, WS_OK); }));
         peer = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
         ::close(lfd);
+        ASSERT_GE(peer, 0);
+        peers_.push_back(peer);
       }
-      ASSERT_GE(peer, 0);
-      peers_.push_back(peer);
       const int big = 1 << 20;
       ::setsockopt(s->NativeHandle(), SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
       // More than the peer's window: part of it is still ours at the close.
@@ -597,57 +604,15 @@ TEST_F(RWinSocketIO, ResetOrGracefulEnd) {
         s->ResetConnection();
       }
       std::string got;
-      char buf[65536];
-      ssize_t n;
-      while ((n = ::recv(peer, buf, sizeof(buf), 0)) > 0) got.append(buf, static_cast<size_t>(n));
+      EXPECT_EQ(PeerEnd(peer, &got), graceful ? "eof" : "reset");
       if (graceful) {
-        EXPECT_EQ(n, 0);
         EXPECT_TRUE(got == data) << got.size();
-      } else {
-        EXPECT_EQ(n, -1);
-        EXPECT_EQ(errno, ECONNRESET);
       }
     }
   }
 }
 
-namespace {
-
-// A plain peer connected to an accepted socket of our own listener, which
-// hands TCP_NODELAY to its connections.
-class RWinSocketClose : public NetTest {
- protected:
-  RWinSocket* AcceptedPeer(int* peer, int peerReceiveBuffer = 0) {
-    RWinSocket* l = NewSocket();
-    EXPECT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
-    EXPECT_EQ(l->NoDelayForAccepted(), WS_OK);
-    *peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (peerReceiveBuffer > 0) {
-      ::setsockopt(*peer, SOL_SOCKET, SO_RCVBUF, &peerReceiveBuffer, sizeof(peerReceiveBuffer));
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(l->GetLocalPort());
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(*peer, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    peers_.push_back(*peer);
-    EXPECT_TRUE(Pump([&] { return HasEvent(WS_Listening, WS_OK); }));
-    RWinSocket* s = NewSocket();
-    EXPECT_EQ(s->AcceptHost(*l), WS_OK);
-    events_.clear();
-    return s;
-  }
-};
-
-// The peer's end as recv sees it: "eof" or "reset", after every byte.
-std::string PeerEnd(int peer, std::string* got) {
-  char buf[65536];
-  ssize_t n;
-  while ((n = ::recv(peer, buf, sizeof(buf), 0)) > 0) got->append(buf, static_cast<size_t>(n));
-  return n == 0 ? "eof" : errno == ECONNRESET ? "reset" : std::strerror(errno);
-}
-
-}  // namespace
+class RWinSocketClose : public NetTest {};
 
 // A peer that sent everything and its FIN gets our FIN when we drop the
 // connection, not a reset (an uploading client took that reset for a
@@ -722,18 +687,24 @@ class RWinSocketTls : public RWinSocketClose {
     ctx_ = RTlsContext::Create(t, &why);
     ASSERT_TRUE(ctx_) << why;
   }
-  // A protected data connection: our accepted socket and the peer's TLS.
-  RWinSocket* Secured(int* peer, std::unique_ptr<TlsPeer>* tls, int peerReceiveBuffer = 0) {
-    RWinSocket* s = AcceptedPeer(peer, peerReceiveBuffer);
-    EXPECT_EQ(s->StartTls(ctx_, "test", true, 10), WS_OK);
-    *tls = std::make_unique<TlsPeer>(*peer);
+  // A protected data connection: our accepted socket, the peer and its TLS.
+  struct Secure {
+    RWinSocket* s;
+    int peer;
+    std::unique_ptr<TlsPeer> tls;
+  };
+  Secure Secured(int peerReceiveBuffer = 0) {
+    Secure c;
+    c.s = AcceptedPeer(&c.peer, peerReceiveBuffer);
+    EXPECT_EQ(c.s->StartTls(ctx_, "test", true, 10), WS_OK);
+    c.tls = std::make_unique<TlsPeer>(c.peer);
     bool done = false;
     EXPECT_TRUE(Pump([&] {
-      done = done || (*tls)->Handshake();
+      done = done || c.tls->Handshake();
       return done && HasEvent(WS_Securing, WS_OK);
     }));
     events_.clear();
-    return s;
+    return c;
   }
   test::TempDir dir_;
   std::shared_ptr<RTlsContext> ctx_;
@@ -744,9 +715,7 @@ class RWinSocketTls : public RWinSocketClose {
 // A protected upload that the peer ends with close_notify, keeping its
 // socket open for ours, ends at once: no tick passes here.
 TEST_F(RWinSocketTls, UploadEndsAtCloseNotify) {
-  int peer = -1;
-  std::unique_ptr<TlsPeer> tls;
-  RWinSocket* s = Secured(&peer, &tls);
+  auto [s, peer, tls] = Secured();
   std::string buffer(1 << 20, '\0');
   ASSERT_EQ(s->ReceiveBlock(buffer.data(), static_cast<int64_t>(buffer.size()), nullptr,
                             WS_REC_STREAMING),
@@ -765,21 +734,6 @@ TEST_F(RWinSocketTls, UploadEndsAtCloseNotify) {
   ASSERT_TRUE(Pump([&] { return !tls->Read(&rest, &end); }));
   EXPECT_EQ(end, SSL_ERROR_ZERO_RETURN);
 }
-
-namespace {
-
-// A file of `data` for protected downloads.
-int TempFileOf(const test::TempDir& dir, const std::string& data) {
-  const std::string path = dir.File("tls.bin");
-  const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0 && ::write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-}  // namespace
 
 // A protected download on the loop and on the data lane: the same bytes,
 // events and counters, paced or not; on the lane every record is written by
@@ -803,9 +757,7 @@ TEST_F(RWinSocketTls, DownloadOnDataThreads) {
     SCOPED_TRACE(k.name);
     layer_->SetDataPool(k.lane ? &pool : nullptr);
     const uint64_t ranBefore = pool.Stats().ran;
-    int peer = -1;
-    std::unique_ptr<TlsPeer> tls;
-    RWinSocket* s = Secured(&peer, &tls, 65536);
+    auto [s, peer, tls] = Secured(65536);
     s->SetLocalSpeedLimit(k.limit);
     const int64_t offset = 1001;
     const int64_t len = static_cast<int64_t>(data.size()) - offset;
@@ -859,9 +811,7 @@ TEST_F(RWinSocketTls, DownloadStepCut) {
   for (const Cut cut : {Cut::Abort, Cut::PeerReset, Cut::Reset, Cut::Destroy}) {
     SCOPED_TRACE(static_cast<int>(cut));
     const int fds = OpenFdCount();
-    int peer = -1;
-    std::unique_ptr<TlsPeer> tls;
-    RWinSocket* s = Secured(&peer, &tls, 8192);
+    auto [s, peer, tls] = Secured(8192);
     int64_t sent = 0;
     ASSERT_EQ(s->SendFile(fd, 0, static_cast<int64_t>(data.size()), &sent), WS_OK);
     // The peer reads nothing yet: the step fills the socket. The cut comes
@@ -880,9 +830,7 @@ TEST_F(RWinSocketTls, DownloadStepCut) {
         // A little read, so the step is busy writing records when the reset
         // lands.
         (void)tls->Read(&got, &end);
-        const linger l{1, 0};
-        ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        ::shutdown(peer, SHUT_RDWR);
+        ResetFrom(peer, true);
         ASSERT_TRUE(Pump([&] { return !EventsOf(s->Id()).empty(); }, 20000));
         Settle();
         const Ev first = EventsOf(s->Id()).front();
@@ -942,9 +890,7 @@ TEST_F(RWinSocketTls, UploadOnDataThreads) {
                    (reset ? ", reset" : ", close_notify"));
       layer_->SetDataPool(lane ? &pool : nullptr);
       const uint64_t ranBefore = pool.Stats().ran;
-      int peer = -1;
-      std::unique_ptr<TlsPeer> tls;
-      RWinSocket* s = Secured(&peer, &tls);
+      auto [s, peer, tls] = Secured();
       std::string block(128 << 10, '\0');
       int64_t counter = 0;
       ASSERT_EQ(s->ReceiveBlock(block.data(), static_cast<int64_t>(block.size()), &counter,
@@ -980,9 +926,7 @@ TEST_F(RWinSocketTls, UploadOnDataThreads) {
         const long length = BIO_get_mem_data(mem, &record);
         ASSERT_GT(length, 16000);
         ASSERT_EQ(::send(peer, record, static_cast<size_t>(length / 2), 0), length / 2);
-        const linger l{1, 0};
-        ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        ::shutdown(peer, SHUT_RDWR);
+        ResetFrom(peer, true);
       } else {
         ASSERT_EQ(SSL_shutdown(tls->ssl), 0);
       }
@@ -1039,9 +983,7 @@ TEST_F(RWinSocketTls, UploadToFile) {
     const int rw = ::open(path.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600);
     const int file = k.refuse ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : rw;
     ASSERT_GE(file, 0);
-    int peer = -1;
-    std::unique_ptr<TlsPeer> tls;
-    RWinSocket* s = Secured(&peer, &tls);
+    auto [s, peer, tls] = Secured();
     s->SetLocalSpeedLimit(k.limit);
     int64_t total = 0;
     int64_t counter = 0;
@@ -1106,9 +1048,7 @@ TEST_F(RWinSocketTls, MemoryBlockOnDataThreads) {
       const uint64_t ranBefore = pool.Stats().ran;
       std::string block = Pattern(abort ? 8 << 20 : 1 << 20);
       const std::string original = block;
-      int peer = -1;
-      std::unique_ptr<TlsPeer> tls;
-      RWinSocket* s = Secured(&peer, &tls, abort ? 8192 : 0);
+      auto [s, peer, tls] = Secured(abort ? 8192 : 0);
       s->SetLocalSpeedLimit(limit);
       int64_t sent = 0;
       ASSERT_EQ(s->SendBlock(block.data(), static_cast<int64_t>(block.size()), &sent), WS_OK);
@@ -1159,9 +1099,7 @@ TEST_F(RWinSocketTls, CloseAfterCutRecord) {
   for (const bool lane : {false, true}) {
     SCOPED_TRACE(lane ? "on the lane" : "on the loop");
     layer_->SetDataPool(lane ? &pool : nullptr);
-    int peer = -1;
-    std::unique_ptr<TlsPeer> tls;
-    RWinSocket* s = Secured(&peer, &tls, 8192);
+    auto [s, peer, tls] = Secured(8192);
     int64_t sent = 0;
     ASSERT_EQ(s->SendFile(fd, 0, static_cast<int64_t>(data.size()), &sent), WS_OK);
     ASSERT_TRUE(Pump([&] { return sent > 0 && pool.Idle(); }, 20000));

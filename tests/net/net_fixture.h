@@ -143,49 +143,57 @@ class NetTest : public ::testing::Test {
     sockets_.push_back(std::make_unique<RWinSocket>(layer_.get(), owner_, kOwnerMessage, kind, 7));
     return sockets_.back().get();
   }
-  // A listener on 127.0.0.1 and a connected pair: `client` made by CallHost,
-  // `server` by AcceptHost. Events are cleared afterwards.
-  void MakePair(RWinSocket** client, RWinSocket** server) {
+  // A listener on 127.0.0.1 and a connected pair: the client made by
+  // CallHost, the server by AcceptHost. Events are cleared afterwards.
+  std::pair<RWinSocket*, RWinSocket*> Pair() {
     RWinSocket* l = NewSocket();
-    ASSERT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+    EXPECT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
     RWinSocket* c = NewSocket();
-    ASSERT_EQ(c->CallHost("127.0.0.1", l->GetLocalPort()), WS_OK);
-    ASSERT_TRUE(
+    EXPECT_EQ(c->CallHost("127.0.0.1", l->GetLocalPort()), WS_OK);
+    EXPECT_TRUE(
         Pump([&] { return HasEvent(WS_Connecting, WS_OK) && HasEvent(WS_Listening, WS_OK); }));
     RWinSocket* s = NewSocket();
-    ASSERT_EQ(s->AcceptHost(*l), WS_OK);
-    *client = c;
-    *server = s;
+    EXPECT_EQ(s->AcceptHost(*l), WS_OK);
     events_.clear();
+    return {c, s};
   }
-  // A socket connected to a plain peer that the test drives by hand.
-  void MakePlainPeer(RWinSocket** sock, int* peer) {
-    uint16_t port = 0;
-    int lfd = PlainListen(&port);
-    RWinSocket* c = NewSocket();
-    ASSERT_EQ(c->CallHost("127.0.0.1", port), WS_OK);
-    ASSERT_TRUE(Pump([&] { return HasEvent(WS_Connecting, WS_OK); }));
-    *peer = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-    ::close(lfd);
-    ASSERT_GE(*peer, 0);
-    peers_.push_back(*peer);
-    *sock = c;
-    events_.clear();
-  }
-  // The same, returned; a failed set-up gives an unconnected socket and no
-  // peer, so the test fails without a crash.
+  // A socket connected to a plain peer that the test drives by hand; a
+  // failed set-up gives an unconnected socket and peer -1, so the test fails
+  // without a crash.
   std::pair<RWinSocket*, int> PlainPeer() {
-    RWinSocket* sock = nullptr;
-    int peer = -1;
-    MakePlainPeer(&sock, &peer);
-    return {sock != nullptr ? sock : NewSocket(), peer};
+    uint16_t port = 0;
+    const int lfd = PlainListen(&port);
+    RWinSocket* c = NewSocket();
+    EXPECT_EQ(c->CallHost("127.0.0.1", port), WS_OK);
+    EXPECT_TRUE(Pump([&] { return HasEvent(WS_Connecting, WS_OK); }));
+    const int peer = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(lfd);
+    EXPECT_GE(peer, 0);
+    if (peer >= 0) peers_.push_back(peer);
+    events_.clear();
+    return {c, peer};
   }
-  std::pair<RWinSocket*, RWinSocket*> Pair() {
-    RWinSocket* client = nullptr;
-    RWinSocket* server = nullptr;
-    MakePair(&client, &server);
-    if (client == nullptr) return {NewSocket(), NewSocket()};
-    return {client, server};
+  // A plain peer connected to an accepted socket of our own listener, which
+  // hands TCP_NODELAY to its connections.
+  RWinSocket* AcceptedPeer(int* peer, int peerReceiveBuffer = 0) {
+    RWinSocket* l = NewSocket();
+    EXPECT_EQ(l->Listen(0, true, "127.0.0.1"), WS_OK);
+    EXPECT_EQ(l->NoDelayForAccepted(), WS_OK);
+    *peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (peerReceiveBuffer > 0) {
+      ::setsockopt(*peer, SOL_SOCKET, SO_RCVBUF, &peerReceiveBuffer, sizeof(peerReceiveBuffer));
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(l->GetLocalPort());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(*peer, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    peers_.push_back(*peer);
+    EXPECT_TRUE(Pump([&] { return HasEvent(WS_Listening, WS_OK); }));
+    RWinSocket* s = NewSocket();
+    EXPECT_EQ(s->AcceptHost(*l), WS_OK);
+    events_.clear();
+    return s;
   }
   void TearDown() override {
     sockets_.clear();
