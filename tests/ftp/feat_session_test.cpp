@@ -29,11 +29,10 @@ class FeatTest : public FtpTest {
   ~FeatTest() override { manager_.reset(); }
 
   RFTPSComInterp* Open(bool loggedIn) {
-    Start(
-        "[GLOBAL]\nPortNr=0\n[IP-HOMES]\nIP1=127.0.0.1,main.example\n"
+    StartOnline(
+        "[IP-HOMES]\nIP1=127.0.0.1,main.example\n"
         "IP2=10.9.9.9,Other.Example\nIP3=10.9.9.10\n",
         false);
-    manager_->ApplySettings();
     manager_->SetAccessHandler([this](AccessQuery& q) {
       if (q.code == QC_IP_ACCESS || q.code == QC_LOG_CLIENT_IP) {
         q.flag = 1;

@@ -78,6 +78,26 @@ class FtpTest : public ::testing::Test {
     WriteFile("VANTOR.INI", ini);
     manager_ = std::make_unique<RFTPSManager>(loop_, frontEnd_, ini_, securityOff, &layer_);
   }
+  // Start, then on-line on a port of this test's own. The default port 21
+  // may be held by another copy of the tests or a server of the machine, and
+  // a manager that cannot listen is off-line: every session it admits gets
+  // 421 and then 221 for each command. A port free a moment ago can still be
+  // taken before the bind, hence a few tries with a new one.
+  void StartOnline(const std::string& ini, bool securityOff = true) {
+    const std::string global = "[GLOBAL]\n";
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      const std::string port = "PortNr=" + std::to_string(FreePort()) + "\n";
+      const size_t at = ini.find(global);
+      manager_.reset();
+      Start(at == std::string::npos
+                ? global + port + ini
+                : ini.substr(0, at + global.size()) + port + ini.substr(at + global.size()),
+            securityOff);
+      manager_->ApplySettings();
+      if (manager_->Online()) return;
+    }
+    FAIL() << "no free port to listen on";
+  }
   void WriteFile(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
   }

@@ -73,8 +73,7 @@ TEST_F(FtpTest, SignOnOffTable) {
 // uses the all-homes lines.
 TEST_F(FtpTest, SignLinesCache) {
   WriteFile("on.txt", "first\n");
-  Start("[SIGNONOFF]\nMessageFiles1=-1|" + dir_ + "/on.txt|\n");
-  manager_->ApplySettings();
+  StartOnline("[SIGNONOFF]\nMessageFiles1=-1|" + dir_ + "/on.txt|\n");
   RFTPSComInterp* s = manager_->CreateDetachedSession("10.1.2.3", 0x0A000005);
   EXPECT_EQ(Replies(s), (Lines{"220-Vantor FTP-Server v2.5k for WinSock ready...", "220 first"}));
   EXPECT_EQ(manager_->Messages().CachedEntries(RSignKind::SignOn), 2u)
@@ -86,11 +85,32 @@ TEST_F(FtpTest, SignLinesCache) {
   EXPECT_EQ(manager_->Messages().GetSignLines(*s, RSignKind::SignOn, 0x0A000005), Lines{"second"});
 }
 
+// With port 21 held (by another copy of these tests or a server of the
+// machine) a test's manager still goes on-line, and its sessions are
+// greeted instead of turned away with 421.
+TEST_F(FtpTest, StartOnlineWithTheDefaultPortHeld) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(21);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EADDRINUSE) {
+    close(fd);
+    GTEST_SKIP() << "port 21 can neither be bound nor is it held";
+  }
+  (void)listen(fd, 1);
+  StartOnline("");
+  close(fd);
+  ASSERT_TRUE(manager_->Online());
+  RFTPSComInterp* s = manager_->CreateDetachedSession("10.1.2.3", 0x0A000005);
+  EXPECT_EQ(Replies(s), Lines{"220 Vantor FTP-Server v2.5k for WinSock ready..."});
+}
+
 // Sign-off: the lines with 221 framing, or "221 Goodbye!" without a file.
 TEST_F(FtpTest, SignOffFraming) {
   WriteFile("off.txt", "one\ntwo %Name\n");
-  Start("[SIGNONOFF]\nMessageFiles1=-1||" + dir_ + "/off.txt\n");
-  manager_->ApplySettings();
+  StartOnline("[SIGNONOFF]\nMessageFiles1=-1||" + dir_ + "/off.txt\n");
   RFTPSComInterp* s = Detached();
   (void)Send(s, "USER ftp");
   EXPECT_EQ(Send(s, "QUIT"), (Lines{"221-one", "221 two ANONYMOUS"}));

@@ -25,8 +25,7 @@ namespace {
 class WorkerAccessTest : public FtpTest {
  protected:
   void SetUp() override {
-    Start("[GLOBAL]\nPortNr=0\n", false);
-    manager_->ApplySettings();
+    StartOnline("", false);
     // Paths with "secret" in them are refused; everything is recorded.
     manager_->SetAccessHandler([this](AccessQuery& q) {
       asked_.emplace_back(QueryAux(q));
