@@ -633,7 +633,10 @@ void RClusterStore::SendBlocks() {
   std::vector<std::pair<std::string, int64_t>> blocks = std::move(pendingBlocks_);
   pendingBlocks_.clear();
   std::weak_ptr<bool> alive = alive_;
-  for (const auto& [address, untilMs] : blocks) {
+  for (const auto& block : blocks) {
+    // Named copies: the answer handler below outlives this step.
+    const std::string address = block.first;
+    const int64_t untilMs = block.second;
     // Made while the database was away: it ends when it would have.
     const int64_t seconds = (untilMs - now + 999) / 1000;
     if (seconds <= 0) continue;
