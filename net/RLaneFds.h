@@ -25,4 +25,12 @@ struct RStepFds {
   int otherOf = -1;  // the caller's number it copies
 };
 
+// Whether `fd` is ready for `events` (POLLIN, POLLOUT) within `ms`
+// milliseconds. A data step that met an empty or full socket waits this
+// long for a peer that keeps up (loopback, a fast LAN) before it goes back
+// to the loop: one poll instead of a hand-over each way.
+bool ReadyWithin(int fd, short events, int ms);
+// That wait: a millisecond, only while no other step waits for the thread.
+constexpr int kLaneReadyWaitMs = 1;
+
 }  // namespace vantor

@@ -2,9 +2,11 @@
 // limits and the per-socket second tick.
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "net/RLaneFds.h"
@@ -417,6 +419,15 @@ bool RWinSocket::OffloadStep(int other, std::shared_ptr<RStepFds>* copies, StepB
   return true;
 }
 
+bool ReadyWithin(int fd, short events, int ms) {
+  pollfd p{fd, events, 0};
+  int r;
+  do {
+    r = ::poll(&p, 1, ms);
+  } while (r < 0 && errno == EINTR);
+  return r == 1 && (p.revents & events) != 0;
+}
+
 // Hands the next step of a file send to a data thread: the copy (and, on
 // loopback, the receiver's side of TCP, which runs in the sender's call)
 // then costs the loop nothing, so the other sessions' answers never wait
@@ -426,8 +437,9 @@ bool RWinSocket::OffloadFileSend(int64_t chunk, bool paced) {
   const int64_t offset = fileOffset_;
   const bool traced = Tracing();
   const uint32_t id = id_;
-  auto body = [want, offset, traced, id](int sock, int file,
-                                         const RWorkCancel& cancel) -> StepResult {
+  const RWorkPool* lane = layer_->dataPool_;
+  auto body = [want, offset, traced, id, lane](int sock, int file,
+                                               const RWorkCancel& cancel) -> StepResult {
     auto step = std::make_shared<RFileStepStr>();
     step->offset = offset;
     RSockCalls c = RSockCalls::OffLoop(traced ? &step->trace : nullptr, id);
@@ -438,6 +450,9 @@ bool RWinSocket::OffloadFileSend(int64_t chunk, bool paced) {
         step->sent += r;
         left -= r;
         if (left > 0 && r < want) {
+          if (!lane->DataStepsWaiting() && ReadyWithin(sock, POLLOUT, kLaneReadyWaitMs)) {
+            continue;
+          }
           step->full = true;
           break;
         }

@@ -120,6 +120,7 @@ RWorkSubmit RWorkPool::SubmitData(RWorkCancelPtr cancel, Work work, Done done, b
   } else {
     dataQueue_.push_back(std::move(job));
   }
+  dataWaiting_.store(dataQueue_.size(), std::memory_order_relaxed);
   dataCv_.notify_one();
   return RWorkSubmit::Queued;
 }
@@ -136,6 +137,7 @@ void RWorkPool::StopData() {
     };
     for (JobPtr& job : dataQueue_) cancelAll(*job);
     dropped.swap(dataQueue_);
+    dataWaiting_.store(0, std::memory_order_relaxed);
     for (JobPtr& job : dataRunning_) {
       // A step its owner gave up on keeps its silence.
       if (AllCancelled(*job)) continue;
@@ -191,6 +193,7 @@ void RWorkPool::WorkerMain(bool data) {
     if (stop_) return;
     JobPtr job = std::move(queue.front());
     queue.pop_front();
+    if (data) dataWaiting_.store(dataQueue_.size(), std::memory_order_relaxed);
     if (!job->key.empty()) {
       auto it = queuedByKey_.find(job->key);
       if (it != queuedByKey_.end() && it->second == job) queuedByKey_.erase(it);

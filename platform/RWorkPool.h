@@ -118,6 +118,9 @@ class RWorkPool {
   // The processors the system has online now (at least 1).
   static int OnlineCpus();
   int DataThreads() const { return dataWidth_; }
+  // Steps queued for the lane and not yet started; any thread may ask. A
+  // step may wait briefly for its socket only while nobody waits for it.
+  bool DataStepsWaiting() const { return dataWaiting_.load(std::memory_order_relaxed) > 0; }
   RWorkPoolStatsStr Stats() const;
   // Nothing queued, running or waiting to be delivered: a retired pool may go.
   bool Idle() const;
@@ -155,6 +158,7 @@ class RWorkPool {
   std::deque<JobPtr> queue_;
   std::condition_variable dataCv_;
   std::deque<JobPtr> dataQueue_;
+  std::atomic<size_t> dataWaiting_{0};  // dataQueue_.size(), read without mu_
   std::vector<JobPtr> dataRunning_;
   std::condition_variable dataIdleCv_;  // dataRunning_ became empty
   bool dataStopped_ = false;
