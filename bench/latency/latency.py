@@ -7,8 +7,10 @@ in turn, one load runs against the same server:
   quota     20 quota users upload 100 MB each (vsftpd: plain uploads)
   logins    100 logins per second for 5 s
   downloads 200 downloads at once
-Every server takes every load in every round, one after the other, so a
-change in the machine's speed falls on all of them. Per load and server:
+Every server takes every load in every round, one after the other (the
+order turned each round), so a change in the machine's speed falls on all
+of them. With --baseline it also prints vantor / baseline per round, the
+median and the spread of the ratios. Per load and server:
 p50, p99 and the maximum round trip over all rounds, and the load's own
 figure (seconds for the listing, the index and the downloads, MB/s for
 the uploads, logins done). The probe runs in this process: a loaded
@@ -340,11 +342,15 @@ def main():
     loads = ["idle"] + ARGS.loads.split(",")
     rtts = {(s.name, l): [] for s in servers for l in loads}
     own = {(s.name, l): [] for s in servers for l in loads}
+    per_round = {(s.name, l): [] for s in servers for l in loads}
     try:
         probes = {s.name: Probe(s) for s in servers}
-        for _ in range(ARGS.rounds):
+        for r in range(ARGS.rounds):
+            # The order turns each round: whoever follows a load switch
+            # meets the last one's leftovers (writeback, closing sockets).
+            order = servers[r % len(servers):] + servers[:r % len(servers)]
             for load in loads:
-                for s in servers:
+                for s in order:
                     p = probes[s.name]
                     p.start()
                     if load == "idle":
@@ -356,7 +362,9 @@ def main():
                             figure = LOADS[load](s)
                         except (RuntimeError, OSError) as e:
                             figure = "FAILED (%s)" % e
-                    rtts[(s.name, load)] += p.stop()
+                    got = p.stop()
+                    rtts[(s.name, load)] += got
+                    per_round[(s.name, load)].append(got)
                     if ARGS.timeline and load != "idle":
                         print("%s %s, s into the load:ms of the slowest over 5 ms: %s" %
                               (s.name, load, p.timeline() or "none"), flush=True)
@@ -379,6 +387,18 @@ def main():
             print("%-10s %-9s %8.2f %8.2f %8.2f %7d  %s" % (
                 load, s.name, pct(v, 0.5) * 1e3, pct(v, 0.99) * 1e3, max(v) * 1e3 if v else 0,
                 len(v), ", ".join(own[(s.name, load)])))
+    if ARGS.baseline and "vantor" in names:
+        # The two builds take each load back to back in every round, so the
+        # per-round ratio is what the machine's drift moves least.
+        print("vantor / baseline per round, median [lowest..highest]:")
+        for load in loads:
+            a, b = per_round[("vantor", load)], per_round[("baseline", load)]
+            cells = []
+            for q, label in ((0.5, "p50"), (0.99, "p99")):
+                r = sorted(pct(x, q) / pct(y, q) for x, y in zip(a, b) if x and y and pct(y, q) > 0)
+                if r:
+                    cells.append("%s %.2f [%.2f..%.2f]" % (label, statistics.median(r), r[0], r[-1]))
+            print("%-10s %s" % (load, "  ".join(cells) or "no samples"))
 
 
 if __name__ == "__main__":
