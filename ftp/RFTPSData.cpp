@@ -107,6 +107,81 @@ void SendOpeningReply(RFTPSComInterp& s) {
   }
 }
 
+// An early connection goes with the listener it came from.
+void DropEarlyData(RFTPSComInterp& s) {
+  if (!s.Transfer.early) return;
+  CutDataTls(s);
+  s.Transfer.link.socket.reset();
+  s.Transfer.early = false;
+}
+
+// A connection to the listener of a PROT P session while no transfer waits:
+// taken now and its handshake answered as it comes. A connection that
+// cannot be taken stays for the transfer command, as before.
+void AcceptEarly(RFTPSComInterp& s) {
+  if (!s.Transfer.Idle() || !s.Transfer.passive || s.Transfer.link.socket || !s.Tls.protP ||
+      !s.Tls.control) {
+    return;
+  }
+  s.Transfer.link.socket = NewDataSocket(s);
+  if (s.Transfer.link.socket->AcceptHost(*s.Transfer.passiveSocket) != WS_OK) {
+    s.Transfer.link.socket.reset();
+    return;
+  }
+  if (!AcceptPassivePeer(s)) return;
+  s.Transfer.link.socket->SetLocalSpeedLimit(s.Login.speedLimit);
+  ApplyDataSocketSettings(s, *s.Transfer.link.socket);
+  s.Transfer.early = true;
+  s.Transfer.earlyRefusal = 0;
+  // A handshake that cannot start fails the command after its 150, as it
+  // would have then.
+  s.Transfer.earlyDone = !StartDataTls(s, true);
+  s.Transfer.earlyStatus = s.Transfer.earlyDone ? WS_Error : WS_OK;
+}
+
+// The early connection's events before its transfer command: the
+// handshake's end is kept; bytes wait; a close is kept as a failure.
+void OnEarlyDataEvent(RFTPSComInterp& s, int operation, int status) {
+  if (operation == WS_Securing && !s.Transfer.earlyDone) {
+    s.Transfer.earlyDone = true;
+    s.Transfer.earlyRefusal = DataTlsDone(s, status);
+    s.Transfer.earlyStatus = s.Transfer.earlyRefusal == 0 ? status : WS_Error;
+  } else if (operation == WS_Closing) {
+    CutDataTls(s);
+    s.Transfer.earlyDone = true;
+    s.Transfer.earlyStatus = WS_Error;
+    s.Transfer.link.socket.reset();
+  }
+}
+
+// The transfer command takes the early connection: the "150" as for a
+// connection accepted now, then the transfer once the handshake is done.
+// The replies and their order are those of a connection that came after
+// the command: a handshake that failed or was refused, or a connection the
+// client closed, ends the transfer after the "150".
+void TakeEarly(RFTPSComInterp& s) {
+  s.Transfer.early = false;
+  s.Transfer.passiveSocket.reset();
+  s.Transfer.passive = false;
+  // PROT C since the handshake: a protected connection cannot carry clear data.
+  if (!s.Tls.protP) {
+    CutDataTls(s);
+    s.Transfer.link.socket.reset();
+  }
+  SendOpeningReply(s);
+  if (s.Transfer.link.socket) {
+    const int32_t pt = PacketTimeOutSeconds(s);
+    s.Transfer.link.socket->SetTimeOut({0, 0, pt, pt, 0}, true);
+  }
+  s.FlushReplies();
+  if (s.Transfer.link.socket && s.Transfer.tlsPending) {
+    RestartDataTlsClock(s);
+    return;
+  }
+  const bool ok = s.Transfer.link.socket && s.Transfer.earlyDone;
+  DataReady(s, ok ? s.Transfer.earlyStatus : WS_Error, s.Transfer.earlyRefusal);
+}
+
 // --- commands -------------------------------------------------------------------
 
 // The protocol number (RFC 2428) of the control connection's family, as
@@ -136,6 +211,7 @@ bool RefusedOnIPv6(RFTPSComInterp& s) {
 void LeavePassive(RFTPSComInterp& s) {
   EnsureDataDefaults(s);
   if (s.Transfer.passive && s.Transfer.Waiting()) AbortTransfer(s);
+  DropEarlyData(s);
   s.Transfer.passiveSocket.reset();
   s.Transfer.passive = false;
 }
@@ -318,7 +394,16 @@ void OnDataClosed(RFTPSComInterp& s, int status) {
 
 void OnDataEvent(RFTPSComInterp& s, RWinSocket& socket, int operation, int status) {
   if (&socket == s.Transfer.passiveSocket.get()) {
-    if (operation == WS_Listening) DataConnected(s, status);
+    if (operation != WS_Listening) return;
+    if (s.Transfer.Waiting()) {
+      DataConnected(s, status);
+    } else if (status == WS_OK) {
+      AcceptEarly(s);
+    }
+    return;
+  }
+  if (s.Transfer.early) {
+    OnEarlyDataEvent(s, operation, status);
     return;
   }
   switch (operation) {
@@ -354,6 +439,7 @@ uint16_t DefaultDataPort(const RFTPSComInterp& s) {
 }
 
 void OnReinitialize(RFTPSComInterp& s) {
+  DropEarlyData(s);
   s.Transfer.ascii = true;
   s.Transfer.epsvAll = false;
   s.Transfer.passiveSocket.reset();
@@ -412,6 +498,10 @@ bool OpenActive(RFTPSComInterp& s, uint32_t noSocketReply, uint32_t cannotOpenRe
 
 void DataConnected(RFTPSComInterp& s, int status) {
   if (!s.Transfer.Waiting()) return;
+  if (s.Transfer.passive && s.Transfer.early) {
+    TakeEarly(s);
+    return;
+  }
   if (s.Transfer.passive) {
     if (status == WS_OK && !s.Transfer.passiveSocket) return;
     if (status == WS_OK) ArmPassiveWait(s);

@@ -3,6 +3,7 @@
 #include "ftp/RFTPSTls.h"
 
 #include <charconv>
+#include <limits>
 
 #include "ftp/RFTPLine.h"
 #include "ftp/RFTPSManager.h"
@@ -173,14 +174,29 @@ bool RFTPSComInterp::RefusedClearData(std::string_view line) {
   return false;
 }
 
-bool StartDataTls(RFTPSComInterp& s) {
+namespace {
+
+int32_t DataTlsLimit(RFTPSComInterp& s) {
+  return std::max<int32_t>(s.Manager().Settings().packetTimeOut, kHandshakeSeconds);
+}
+
+}  // namespace
+
+bool StartDataTls(RFTPSComInterp& s, bool early) {
   s.Transfer.tlsActive = false;
   if (!s.Tls.protP || !s.Tls.control || !s.Transfer.link.socket) return false;
-  const int32_t limit = std::max<int32_t>(s.Manager().Settings().packetTimeOut, kHandshakeSeconds);
+  // An early connection may wait for its command as long as the listener
+  // would have: the limit is set when the command comes.
+  const int32_t limit = early ? std::numeric_limits<int32_t>::max() : DataTlsLimit(s);
   if (s.Transfer.link.socket->StartTls(s.Tls.context, kSessionId, true, limit) != WS_OK)
     return false;
   s.Transfer.tlsPending = true;
   return true;
+}
+
+void RestartDataTlsClock(RFTPSComInterp& s) {
+  if (s.Transfer.tlsPending && s.Transfer.link.socket)
+    s.Transfer.link.socket->RestartHandshakeClock(DataTlsLimit(s));
 }
 
 void CutDataTls(RFTPSComInterp& s) {

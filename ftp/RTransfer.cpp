@@ -123,6 +123,7 @@ void RTransfer::Finish(RTransferOutcome outcome) {
     }
   }
   link.socket.reset();
+  early = false;
   if (outcome == RTransferOutcome::Aborted) {
     passiveSocket.reset();
     passive = false;

@@ -227,6 +227,16 @@ class RTransfer {
   bool tlsPending = false;      // the data connection's handshake runs
   bool tlsActive = false;       // the data connection is protected
   bool dataConnected = false;   // the data connection came up at least once
+  // A passive connection under PROT P is taken, and its handshake answered,
+  // as soon as it arrives: curl starts the handshake before it sends the
+  // transfer command and reads the control connection only at its own
+  // time-outs while it waits. Until the command the connection is "early";
+  // the handshake's end is kept for the command (earlyStatus, and the reply
+  // that refuses it, if any).
+  bool early = false;
+  bool earlyDone = false;
+  int earlyStatus = WS_OK;
+  uint32_t earlyRefusal = 0;
 
   // --- the transfer ---------------------------------------------------------------------
   std::string fileName;  // local path of the file, or the listed directory

@@ -291,6 +291,9 @@ class RWinSocket {
   [[nodiscard]] WsStatus StartTls(std::shared_ptr<RTlsContext> context, std::string_view sessionId,
                                   bool dataConnection, int32_t limitSeconds,
                                   std::string_view lineage = {});
+  // A handshake under way gets `limitSeconds` from now: a data connection
+  // that shakes hands before its transfer command counts from the command.
+  void RestartHandshakeClock(int32_t limitSeconds);
   // Stops reading (data stays in the kernel) until StartTls: the command
   // that asks for TLS is answered in clear text, and nothing the client
   // sends after it may be read as clear text.

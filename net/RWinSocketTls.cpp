@@ -481,6 +481,11 @@ WsStatus RWinSocket::StartTls(std::shared_ptr<RTlsContext> context, std::string_
   return WS_OK;
 }
 
+void RWinSocket::RestartHandshakeClock(int32_t limitSeconds) {
+  tlsLimit_ = limitSeconds > 0 ? limitSeconds : kDefaultHandshakeSeconds;
+  tlsSeconds_ = 0;
+}
+
 void RWinSocket::DriveHandshake() {
   switch (tls_->Handshake()) {
     case RTlsResult::Done:

@@ -505,8 +505,87 @@ def test_data_handshake_cut():
         assert wait_until(counted, 10), got
 
 
+def early(c, session="own"):
+    """PASV and a data connection whose handshake is done before any
+    transfer command, as curl does it: (the protected connection)."""
+    raw = c.pasv_connect()
+    d = CTX.wrap_socket(raw, session=c.sock.session if session == "own" else session,
+                        do_handshake_on_connect=False)
+    d.settimeout(10)
+    d.do_handshake()
+    return d
+
+
+# curl starts the data connection's handshake before it sends RETR and
+# reads the control connection only at its own time-outs meanwhile: the
+# server takes the connection and answers the handshake at once. The
+# transfer command then sees the replies, in the order, of a connection
+# that came after it: the 150 first, then the handshake's outcome.
+def test_data_handshake_before_command():
+    with server() as srv:
+        body = os.urandom(300000)
+        write_file(os.path.join(srv.home, "f.bin"), body)
+        c = tls_login(srv.port, prot=True)
+        c.cmd("TYPE I")
+        opening = "150 Opening BINARY mode data connection for f.bin (300000 bytes)."
+        d = early(c)
+        expect(c.cmd("SIZE f.bin"), ["213 300000"])
+        c.send("RETR f.bin")
+        expect(c.reply(), [opening])
+        expect(read_all(d), body)
+        expect(c.reply(), ["226 Transfer complete."])
+        d = early(c)
+        c.send("STOR up.bin")
+        expect(c.reply()[0][:4], "150 ")
+        d.sendall(body)
+        d.unwrap()
+        d.close()
+        expect(c.reply(), ["226 Transfer complete."])
+        with open(os.path.join(srv.home, "up.bin"), "rb") as f:
+            expect(f.read(), body)
+        # A session that is not the control connection's: refused at the
+        # command, after its 150, as before.
+        d = early(c, None)
+        c.send("RETR f.bin")
+        expect(c.reply() + c.reply(), [opening, "522 Data connection must resume the control "
+                                       "connection's TLS session."])
+        expect(read_all(d), b"")
+        # Reset before the command (the server has let the connection go),
+        # or PROT C since the handshake (a protected connection carries no
+        # clear data): the 150, then no data connection.
+        for how in ("reset", "prot c"):
+            d = early(c)
+            if how == "reset":
+                held = proc_fds(srv)
+                d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                d.close()
+                assert wait_until(lambda: proc_fds(srv) < held, 10)
+            else:
+                expect(c.cmd("PROT C"), ["200 Protection level set to Clear."])
+            c.send("RETR f.bin")
+            expect(c.reply() + c.reply(), [opening, "425 Cannot open data connection."], how)
+            expect(c.cmd("PROT P"), ["200 Protection level set to Private."])
+        # A new listener, an active address or ABOR drops the early
+        # connection; the next one serves.
+        for verb in ("PASV", "PORT", "ABOR"):
+            d = early(c)
+            if verb == "PASV":
+                c.pasv_connect().close()
+            elif verb == "PORT":
+                c.port_listen().close()
+            else:
+                expect(c.cmd("ABOR"), ["226 ABOR command successful."])
+            expect(read_all(d), b"", verb)
+        d = early(c)
+        c.send("RETR f.bin")
+        expect(c.reply(), [opening])
+        expect(read_all(d), body)
+        expect(c.reply(), ["226 Transfer complete."])
+        expect(c.cmd("NOOP"), ["200 Command okay."])
+
+
 run([test_commands_and_replies, test_require_tls_and_session_reuse,
      test_protected_pacing_and_abort, test_real_clients,
      test_bad_input, test_bad_certificates, test_reload_renews_certificate,
      test_wget_downloads_end_with_close_notify, test_protected_upload_ends_at_close_notify,
-     test_fifo_key_on_reload, test_data_handshake_cut])
+     test_fifo_key_on_reload, test_data_handshake_cut, test_data_handshake_before_command])
