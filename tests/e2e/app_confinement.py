@@ -12,6 +12,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import uuid
 
 from ftp_e2e import Program, expect, free_port, greeted, login, parse_args, run, wait_until, write_file
@@ -48,14 +49,25 @@ class Confined(Program):
         os.mkdir(os.path.join(self.dir, "xfer"))
         # The INI's folder is writable: the roots lie beside it, not below.
         os.mkdir(os.path.join(self.dir, "etc"))
-        self.port = free_port()
         self.ini = os.path.join(self.dir, "etc", "VANTOR.INI")
-        self.text = (INI.replace("{port}", str(self.port)).replace("{dir}", self.dir)
-                     .replace("{mode}", mode)) + extra
-        with open(self.ini, "w") as f:
-            f.write(self.text)
-        super().__init__(ARGS.vantor, "-u", self.ini, stderr=subprocess.STDOUT)
-        self.wait_for("FTP Server on-line")
+        # A port found free can be taken by a parallel test before the
+        # server binds it: then another.
+        for attempt in range(5):
+            self.port = free_port()
+            self.text = (INI.replace("{port}", str(self.port)).replace("{dir}", self.dir)
+                         .replace("{mode}", mode)) + extra
+            with open(self.ini, "w") as f:
+                f.write(self.text)
+            super().__init__(ARGS.vantor, "-u", self.ini, stderr=subprocess.STDOUT)
+            taken = "Port number %d is already in use!" % self.port
+            end = time.monotonic() + 10
+            while True:
+                line = self.wait_for("", max(0.05, end - time.monotonic()))
+                if "FTP Server on-line" in line:
+                    return
+                if taken in line and attempt < 4:
+                    break
+            self.kill()
 
     def close(self):
         if self.proc.poll() is None:
