@@ -11,6 +11,7 @@ import argparse
 import ftplib
 import os
 import queue
+import random
 import re
 import shutil
 import resource
@@ -63,8 +64,33 @@ def drive_form(posix):
     return "C:" + posix.replace("/", "\\")
 
 
+def _ephemeral_low():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
+_PORTS = random.Random()
+
+
 def free_port(host=HOST):
-    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:
+    """A port nothing listens on, from below the kernel's ephemeral range:
+    every outgoing connection and every passive listener of the servers
+    under test draws from that range, and could take a port found free there
+    before the server that is to listen on it binds it."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    high = max(_ephemeral_low() - 1, 2048)
+    for _ in range(100):
+        port = _PORTS.randint(max(1024, high - 12000), high)
+        with socket.socket(family) as s:
+            try:
+                s.bind((host, port))
+            except OSError:
+                continue
+            return port
+    with socket.socket(family) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
 
